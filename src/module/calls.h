@@ -1,0 +1,35 @@
+// What every public function shares: argument binding, the traceback entry
+// and the boundary where C++ failures turn back into a NULL return.
+#pragma once
+
+#include "state.h"
+
+#include <new>
+
+namespace velk {
+
+// Binds positional and keyword arguments to the parameters named in
+// `params` (all required, no extras). `out` receives borrowed references
+// that live as long as the call's argument tuple and dict.
+void bind_arguments(const char* func, PyObject* args, PyObject* kwargs,
+                    PyObject* const* params, Py_ssize_t nparams,
+                    PyObject** out);
+
+// Adds a traceback entry `entry` in file VELK_CRC to the pending exception.
+void add_traceback(Entry entry);
+
+// Runs a function body; a pending Python exception (or an out-of-memory)
+// leaves through one traceback entry and a NULL return.
+template <class Body>
+PyObject* boundary(Entry entry, Body&& body) noexcept {
+    try {
+        return body().release();
+    } catch (const PythonError&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    add_traceback(entry);
+    return nullptr;
+}
+
+}  // namespace velk
