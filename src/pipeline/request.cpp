@@ -1,0 +1,76 @@
+// First stage: choose the placement mode and convert its value.
+#include "pipeline.h"
+
+namespace velk {
+
+namespace {
+
+Ref to_int(PyObject* text, PyObject* base) {
+    return call(reinterpret_cast<PyObject*>(&PyLong_Type), text, base);
+}
+
+// Inside a handler that catches Exception: anything else goes on up.
+void catch_exception_only() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
+    PyErr_Clear();
+}
+
+bool refuse(PyObject* fmt, PyObject* value) {
+    print(format(fmt, value).get());
+    return false;
+}
+
+// Address mode: a hexadecimal offset, a multiple of 4, not before the image.
+bool check_address(CalcLocals& l) {
+    const Texts& t = state.t;
+    try {
+        Ref offset = to_int(l.crcaddr, state.c.sixteen);
+        Ref rest = check(PyNumber_Remainder(offset.get(), state.c.four));
+        if (truth(rest.get())) return refuse(t.msg_addr_not_multiple, l.crcaddr);
+        // A negative offset would put the checksum before the image.
+        if (compare(offset.get(), state.c.zero, Py_LT))
+            return refuse(t.msg_addr_error, l.crcaddr);
+        l.crcoffsetaddr = std::move(offset);
+        return true;
+    } catch (const PythonError&) {
+        catch_exception_only();
+        return refuse(t.msg_addr_error, l.crcaddr);
+    }
+}
+
+// The rounding of the block step needs a positive power of two: 0 would
+// put the checksum over the first word of the image, 48 off the block.
+bool is_power_of_two(PyObject* value) {
+    if (!compare(value, state.c.zero, Py_GT)) return false;
+    Ref below = subtract(value, state.c.one);
+    return !truth(bit_and(value, below.get()).get());
+}
+
+// Block mode: a decimal block size.
+bool check_block(CalcLocals& l) {
+    const Texts& t = state.t;
+    try {
+        Ref size = to_int(l.crcblock_arg, state.c.ten);
+        if (!is_power_of_two(size.get()))
+            return refuse(t.msg_block_error, l.crcblock_arg);
+        l.crcoffsetaddr = Ref::share(size.get());
+        l.crcblock = std::move(size);
+        print(format(t.msg_block, l.crcblock.get()).get());
+        return true;
+    } catch (const PythonError&) {
+        catch_exception_only();
+        return refuse(t.msg_block_error, l.crcblock_arg);
+    }
+}
+
+}  // namespace
+
+bool check_request(CalcLocals& l) {
+    if (l.varename != Py_None) return true;
+    if (l.crcaddr != Py_None) return check_address(l);
+    if (l.crcblock_arg != Py_None) return check_block(l);
+    print(state.t.msg_no_request);
+    return false;
+}
+
+}  // namespace velk
