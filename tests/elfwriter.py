@@ -1,0 +1,138 @@
+"""A small ELF writer for the layouts a toolchain will not produce on demand.
+
+Only what the checksum tool reads is modelled: the ELF header, program
+headers with their contents, and symbol tables with a string table.
+"""
+
+import struct
+from dataclasses import dataclass, field
+
+PT_NULL, PT_LOAD, PT_NOTE, PT_PHDR = 0, 1, 4, 6
+PT_ARM_EXIDX = 0x70000001
+SHT_SYMTAB, SHT_STRTAB, SHT_DYNSYM = 2, 3, 11
+EM_ARM = 40
+
+
+@dataclass
+class Segment:
+    vaddr: int
+    data: bytes = b""
+    type: int = PT_LOAD
+    paddr: int | None = None
+    memsz: int | None = None   # default: len(data)
+    filesz: int | None = None  # default: len(data); may claim more than data
+    offset: int | None = None  # default: where the writer puts data
+
+
+@dataclass
+class Elf:
+    segments: list = field(default_factory=list)
+    symbols: list = field(default_factory=list)  # (name, value) in table order
+    second_symtab: list | None = None            # a .dynsym after .symtab
+    entry: int = 0
+    bits: int = 32
+    endian: str = "<"
+    machine: int = EM_ARM
+    strtab_link: int | None = None  # override the symbol table's sh_link
+
+    def build(self) -> bytes:
+        e = self.endian
+        wide = self.bits == 64
+        ehsize, phentsize, shentsize = (64, 56, 64) if wide else (52, 32, 40)
+        out = bytearray(ehsize + phentsize * len(self.segments))
+        placed = []
+        for seg in self.segments:
+            while len(out) % 4:
+                out.append(0)
+            placed.append(len(out))
+            out += seg.data
+
+        strtab = bytearray(b"\0")
+
+        def name_index(name):
+            if name == "":
+                return 0
+            idx = len(strtab)
+            strtab.extend(name.encode() + b"\0")
+            return idx
+
+        def symtab_bytes(symbols):
+            table = bytearray(b"\0" * (24 if wide else 16))  # the null symbol
+            for name, value in symbols:
+                n = name_index(name)
+                if wide:
+                    table += struct.pack(e + "IBBHQQ", n, 0x11, 0, 1, value, 4)
+                else:
+                    table += struct.pack(e + "IIIBBH", n, value, 4, 0x11, 0, 1)
+            return bytes(table)
+
+        tables = [(".symtab", SHT_SYMTAB, symtab_bytes(self.symbols))]
+        if self.second_symtab is not None:
+            tables.append((".dynsym", SHT_DYNSYM, symtab_bytes(self.second_symtab)))
+        shstrtab = bytearray(b"\0")
+        sections = []  # (name_off, type, offset, size, link, entsize)
+
+        def add_section(name, sh_type, body, link=0, entsize=0):
+            while len(out) % 4:
+                out.append(0)
+            name_off = len(shstrtab)
+            shstrtab.extend(name.encode() + b"\0")
+            sections.append((name_off, sh_type, len(out), len(body), link, entsize))
+            out.extend(body)
+
+        strtab_index = 1 + len(tables)
+        link = strtab_index if self.strtab_link is None else self.strtab_link
+        for name, sh_type, body in tables:
+            add_section(name, sh_type, body, link, 24 if wide else 16)
+        add_section(".strtab", SHT_STRTAB, bytes(strtab))
+        shstrtab_index = len(sections) + 1
+        name_off = len(shstrtab)
+        shstrtab.extend(b".shstrtab\0")
+        while len(out) % 4:
+            out.append(0)
+        sections.append((name_off, SHT_STRTAB, len(out), len(shstrtab), 0, 0))
+        out.extend(shstrtab)
+
+        while len(out) % 8:
+            out.append(0)
+        shoff = len(out)
+        out += b"\0" * shentsize  # the null section
+        for name_off, sh_type, off, size, lk, entsize in sections:
+            if wide:
+                out += struct.pack(e + "IIQQQQIIQQ", name_off, sh_type, 0, 0, off,
+                                   size, lk, 1 if sh_type != SHT_STRTAB else 0,
+                                   8, entsize)
+            else:
+                out += struct.pack(e + "IIIIIIIIII", name_off, sh_type, 0, 0, off,
+                                   size, lk, 1 if sh_type != SHT_STRTAB else 0,
+                                   4, entsize)
+
+        ident = b"\x7fELF" + bytes([2 if wide else 1, 1 if e == "<" else 2, 1])
+        ident += b"\0" * (16 - len(ident))
+        phoff = ehsize if self.segments else 0
+        fmt = e + ("HHIQQQIHHHHHH" if wide else "HHIIIIIHHHHHH")
+        header = ident + struct.pack(
+            fmt, 2, self.machine, 1, self.entry, phoff, shoff, 0, ehsize,
+            phentsize, len(self.segments), shentsize, len(sections) + 1,
+            shstrtab_index)
+        out[:ehsize] = header
+
+        for i, (seg, off) in enumerate(zip(self.segments, placed)):
+            filesz = len(seg.data) if seg.filesz is None else seg.filesz
+            memsz = len(seg.data) if seg.memsz is None else seg.memsz
+            paddr = seg.vaddr if seg.paddr is None else seg.paddr
+            offset = off if seg.offset is None else seg.offset
+            if wide:
+                ph = struct.pack(e + "IIQQQQQQ", seg.type, 5, offset, seg.vaddr,
+                                 paddr, filesz, memsz, 4)
+            else:
+                ph = struct.pack(e + "IIIIIIII", seg.type, offset, seg.vaddr,
+                                 paddr, filesz, memsz, 5, 4)
+            start = ehsize + i * phentsize
+            out[start:start + phentsize] = ph
+        return bytes(out)
+
+    def write(self, path) -> str:
+        with open(path, "wb") as f:
+            f.write(self.build())
+        return str(path)
