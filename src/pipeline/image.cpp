@@ -20,11 +20,9 @@ void print_handled_exception() {
     Ref traceback = global(state.t.traceback);
     Ref outer(PyErr_GetHandledException());
     PyErr_SetHandledException(exc.get());
-    PyObject* printed =
-        PyObject_CallMethodNoArgs(traceback.get(), state.t.print_exc);
+    Ref printed(PyObject_CallMethodNoArgs(traceback.get(), state.t.print_exc));
     PyErr_SetHandledException(outer.get());
-    check(printed);
-    Py_DECREF(printed);
+    if (!printed) throw PythonError{};
 }
 
 // file = open(elffilename, "rb"), guarded against Exception: a file that

@@ -60,8 +60,7 @@ void warn_left_out(CalcLocals& l) {
     if (l.left_out_segments == 0) return;
     Ref line = check(PyUnicode_FromFormat(
         "warning: the HEX file leaves out %d loadable segment%s (%llu bytes) "
-        "at physical address%s %s: flash them separately or link them into "
-        "the image",
+        "at physical address%s %s",
         l.left_out_segments, l.left_out_segments == 1 ? "" : "s",
         l.left_out_bytes, l.left_out_segments == 1 ? "" : "es",
         l.left_out_addresses.c_str()));
@@ -89,7 +88,7 @@ void write_hex(CalcLocals& l) {
 
     report(l, filename_new.get(), checksum.get());
     warn_left_out(l);
-    call_method(l.file.get(), t.close);
+    call_method(Ref(l.file.release()).get(), t.close);
 }
 
 }  // namespace velk
