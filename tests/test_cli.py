@@ -1,0 +1,181 @@
+"""The command line: runmain, usage and the installed velk-crc command."""
+
+import os
+import shutil
+import subprocess
+import sys
+import traceback
+
+import pytest
+
+from conftest import DATA
+
+USAGE = ("Usage:VELK_CRC  VELK elffile  --n[crcname]  --a[addr]{}\n"
+         "--n crc variable name \n"
+         "--a crc offset address \n")
+
+
+@pytest.mark.parametrize("reason", [":parameters  less ", ": Must have VELK",
+                                    "elf file is None", ""])
+def test_usage_text(velk, capsys, reason):
+    assert velk.usage(reason) is None
+    assert capsys.readouterr().out == USAGE.format(reason)
+    velk.usage(str=reason)
+    assert capsys.readouterr().out == USAGE.format(reason)
+
+
+def test_usage_refuses_non_text_before_printing(velk, capsys):
+    with pytest.raises(TypeError) as info:
+        velk.usage(5)
+    assert capsys.readouterr().out == ""
+    assert traceback.extract_tb(info.value.__traceback__)[-1].name == "VELK_CRC.usage"
+
+
+@pytest.fixture
+def recorded(velk, monkeypatch):
+    """Replaces velk_crc_calc in the module; runmain must look it up at use."""
+    calls = []
+
+    def fake(**kwargs):
+        calls.append(kwargs)
+        return "result"
+
+    monkeypatch.setattr(velk, "velk_crc_calc", fake)
+    return calls
+
+
+def run(velk, monkeypatch, argv):
+    monkeypatch.setattr(sys, "argv", argv)
+    with pytest.raises(SystemExit) as info:
+        velk.runmain()
+    return info.value.code
+
+
+def values(varename=None, crcaddr=None, crcblock=None, elffilename="fw.elf"):
+    return dict(elffilename=elffilename, varename=varename, crcaddr=crcaddr,
+                crcblock=crcblock)
+
+
+DISPATCH = [
+    ("name", "--nchecksum_var", values(varename="checksum_var")),
+    ("address", "--a0x800", values(crcaddr="0x800")),
+    ("block", "--s64", values(crcblock="64")),
+    ("empty-name", "--n", values(varename="")),
+    ("empty-address", "--a", values(crcaddr="")),
+    ("empty-block", "--s", values(crcblock="")),
+    ("unknown-letter", "--x5", values()),
+    ("dashes-only", "--", values()),
+    ("one-dash", "-nname", values()),
+    ("no-dash", "nname", values()),
+    ("upper-case", "--Nname", values()),
+    ("spaces-kept", "--n name ", values(varename=" name ")),
+]
+
+
+@pytest.mark.parametrize("word, expected", [d[1:] for d in DISPATCH],
+                         ids=[d[0] for d in DISPATCH])
+def test_option_word(velk, monkeypatch, capsys, recorded, word, expected):
+    assert run(velk, monkeypatch, ["prog", "VELK", "fw.elf", word]) == "result"
+    assert recorded == [expected]
+    assert capsys.readouterr().out == ""
+
+
+def test_fifth_word_is_never_read(velk, monkeypatch, recorded):
+    run(velk, monkeypatch, ["prog", "VELK", "fw.elf", "--nname", "--a100"])
+    assert recorded == [values(varename="name")]
+
+
+REFUSALS = [
+    ("three-words", ["prog", "VELK", "fw.elf"], ":parameters  less ", -1),
+    ("empty-argv", [], ":parameters  less ", -1),
+    ("short-and-wrong-mode", ["prog", "velk", "x"], ":parameters  less ", -1),
+    # A mistyped mode word did not insert the checksum: a failing exit.
+    ("lower-case-mode", ["prog", "velk", "fw.elf", "--nname"], ": Must have VELK", -1),
+    ("other-mode", ["prog", "VELK2", "fw.elf", "--nname"], ": Must have VELK", -1),
+    ("file-none", ["prog", "VELK", None, "--nname"], "elf file is None", -1),
+]
+
+
+@pytest.mark.parametrize("argv, reason, code", [r[1:] for r in REFUSALS],
+                         ids=[r[0] for r in REFUSALS])
+def test_refusals_print_usage(velk, monkeypatch, capsys, recorded, argv, reason, code):
+    assert run(velk, monkeypatch, argv) == code
+    assert capsys.readouterr().out == USAGE.format(reason)
+    assert recorded == []
+
+
+def test_usage_and_sys_are_looked_up_at_use(velk, monkeypatch):
+    reasons = []
+    monkeypatch.setattr(velk, "usage", reasons.append)
+
+    class FakeSys:
+        argv = ["prog"]
+        exits = []
+
+        @classmethod
+        def exit(cls, value):
+            cls.exits.append(value)
+
+    monkeypatch.setattr(velk, "sys", FakeSys)
+    # sys.exit returned, so runmain goes on and fails indexing the short argv.
+    with pytest.raises(IndexError) as info:
+        velk.runmain()
+    assert reasons == [":parameters  less "]
+    assert FakeSys.exits == [-1]
+    assert traceback.extract_tb(info.value.__traceback__)[-1].name == "VELK_CRC.runmain"
+
+
+def test_exception_from_velk_crc_calc_propagates(velk, monkeypatch):
+    def failing(**kwargs):
+        raise RuntimeError("inner")
+
+    monkeypatch.setattr(velk, "velk_crc_calc", failing)
+    monkeypatch.setattr(sys, "argv", ["prog", "VELK", "fw.elf", "--nx"])
+    with pytest.raises(RuntimeError, match="^inner$"):
+        velk.runmain()
+
+
+def test_missing_request_reaches_velk_crc_calc(velk, monkeypatch, capsys):
+    assert run(velk, monkeypatch, ["prog", "VELK", "fw.elf", "--x"]) == -1
+    assert capsys.readouterr().out == "please Input crc calculate type and parameter\n"
+
+
+def velk_crc(*args, cwd):
+    exe = shutil.which("velk-crc")
+    assert exe, "velk-crc is not installed: pip install '.[test]'"
+    return subprocess.run([exe, *args], capture_output=True, text=True, cwd=cwd,
+                          timeout=120)
+
+
+@pytest.fixture
+def firmware_copy(tmp_path):
+    shutil.copy(os.path.join(DATA, "fw_dupsym.elf"), tmp_path / "fw.elf")
+    return tmp_path
+
+
+COMMANDS = [
+    ("name", ["VELK", "fw.elf", "--ncrc_value"], 0, "create new crc hex file"),
+    ("address", ["VELK", "fw.elf", "--a0x80"], 0, "PAD 20 byte 0xFF\n"),
+    ("block", ["VELK", "fw.elf", "--s256"], 0, "crc cal block: 256\n"),
+    ("not-found", ["VELK", "fw.elf", "--nmissing"], 255, "missing is not found!\n"),
+    ("bad-address", ["VELK", "fw.elf", "--a802"], 255, "multiple of 4"),
+    ("short", ["VELK", "fw.elf"], 255, ":parameters  less \n"),
+    ("wrong-mode", ["velk", "fw.elf", "--ncrc_value"], 255, ": Must have VELK\n"),
+    ("missing-file", ["VELK", "nofile.elf", "--ncrc_value"], 255, ""),
+]
+
+
+@pytest.mark.parametrize("args, status, printed", [c[1:] for c in COMMANDS],
+                         ids=[c[0] for c in COMMANDS])
+def test_installed_command(firmware_copy, args, status, printed):
+    result = velk_crc(*args, cwd=firmware_copy)
+    assert result.returncode == status
+    assert printed in result.stdout
+    written = (firmware_copy / "fw_CRC.hex").exists()
+    assert written == (status == 0)
+    if args[1] == "nofile.elf":
+        assert result.stdout == ""
+        assert result.stderr.startswith("Traceback (most recent call last):\n")
+        assert 'File "VELK_CRC", line 3, in VELK_CRC.velk_crc_calc' in result.stderr
+        assert result.stderr.endswith(
+            "FileNotFoundError: [Errno 2] No such file or directory: 'nofile.elf'\n")
