@@ -1,0 +1,154 @@
+"""Fuzzes velk_crc_calc with mutated firmware ELF files.
+
+    python fuzz/fuzz_pipeline.py --seconds 60                 # all three modes
+    python fuzz/fuzz_pipeline.py --mode name --seconds 600 --corpus fuzz/corpus-name
+
+Each input is one selector byte (which request value to use) followed by
+an ELF file; the seeds are the test firmware. Allowed outcomes: a Python
+exception, -1 with its printed line, or a HEX file whose records verify and
+whose stored checksum is the CRC of the range it reports. A signal, an
+escaped C++ exception or a hang stops the fuzzer with a finding.
+"""
+
+import argparse
+import contextlib
+import io
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+
+MODES = ("name", "address", "block")
+VALUES = {
+    "name": ["crc_value", "", "vector_table", "__data_load", "x" * 300],
+    "address": ["0x70", "0", "0x1000", "1FFC", "0x10000"],
+    "block": ["1", "64", "1024", "4096", "65536"],
+}
+SEEDS = [os.path.join(ROOT, "tests", "data", n)
+         for n in ("fw_data.elf", "fw_dupsym.elf", "fw_exidx.elf")]
+SEEDS.append(os.path.join(ROOT, "examples", "blinky.elf"))
+REPORT = re.compile(r"checksum range:\(0x([0-9A-F]+)~0x([0-9A-F]+)\) checksum offset "
+                    r"address:\[0x([0-9A-F]+)\] checksum: \[0x([0-9A-F]+)\]")
+
+
+def one_input(mode, workdir):
+    import crcmod
+    import VELK_CRC
+    from hexcheck import read_hex
+
+    crc = crcmod.mkCrcFun(0x104C11DB7, initCrc=0xFFFFFFFF, rev=False, xorOut=0)
+    elf_path = os.path.join(workdir, "fw.elf")
+    hex_path = os.path.join(workdir, "fw_CRC.hex")
+    values = VALUES[mode]
+
+    def test(data):
+        if not data:
+            return
+        value = values[data[0] % len(values)]
+        with open(elf_path, "wb") as f:
+            f.write(data[1:])
+        if os.path.exists(hex_path):
+            os.remove(hex_path)
+        args = {"name": (value, None, None), "address": (None, value, None),
+                "block": (None, None, value)}[mode]
+        out = io.StringIO()
+        try:
+            with contextlib.redirect_stdout(out), contextlib.redirect_stderr(io.StringIO()):
+                result = VELK_CRC.velk_crc_calc(elf_path, *args)
+        except Exception:
+            assert not os.path.exists(hex_path) or result_is_partial(out)
+            return
+        if result == -1:
+            assert not os.path.exists(hex_path), "refused, yet a HEX file was written"
+            assert out.getvalue().endswith("\n")
+            return
+        assert result is None, f"unexpected result {result!r}"
+        match = REPORT.search(out.getvalue())
+        assert match, "success without a report line"
+        load, end, offset, checksum = (int(g, 16) for g in match.groups())
+        assert end == load + offset
+        image = read_hex(hex_path)
+        # The range ends at the checksum; a variable beyond the image leaves
+        # a gap, and the checksum then covers the image alone.
+        covered = bytearray()
+        for address in range(load, end):
+            if address not in image.memory:
+                break
+            covered.append(image.memory[address])
+        gap_start = load + len(covered)
+        assert not any(gap_start <= a < end for a in image.memory), \
+            "bytes after a gap in the checksum range"
+        assert crc(bytes(covered)) == checksum, "reported checksum is wrong"
+        assert image.bytes_at(end, 4) == checksum.to_bytes(4, "little"), \
+            "stored checksum is wrong"
+
+    return test
+
+
+def result_is_partial(out):
+    # An exception after the HEX was written: only the writer or the report
+    # can fail there, and the HEX then has no report line claiming success.
+    return "checksum range" not in out.getvalue()
+
+
+def run_mode(mode, seconds, corpus, extra):
+    import atheris
+
+    os.makedirs(corpus, exist_ok=True)
+    if not os.listdir(corpus):
+        for seed in SEEDS:
+            with open(seed, "rb") as f:
+                data = f.read()
+            with open(os.path.join(corpus, "seed-" + os.path.basename(seed)), "wb") as f:
+                f.write(b"\0" + data)
+    workdir = tempfile.mkdtemp(prefix="velk-fuzz-")
+    try:
+        findings = corpus.rstrip("/") + "-findings"
+        os.makedirs(findings, exist_ok=True)
+        argv = [sys.argv[0], f"-max_total_time={seconds}", "-timeout=10",
+                f"-artifact_prefix={findings}/",
+                "-rss_limit_mb=4096", "-max_len=200000", *extra, corpus]
+        with atheris.instrument_imports(include=["elftools", "intelhex"]):
+            import elftools.elf.elffile  # noqa: F401
+            import intelhex  # noqa: F401
+        atheris.Setup(argv, one_input(mode, workdir))
+        atheris.Fuzz()
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--mode", choices=MODES + ("all",), default="all")
+    parser.add_argument("--seconds", type=int, default=60,
+                        help="total time; 'all' splits it over the three modes")
+    parser.add_argument("--corpus", help="corpus folder (default: a temporary one)")
+    args, extra = parser.parse_known_args()
+    if args.mode != "all":
+        corpus = args.corpus or tempfile.mkdtemp(prefix=f"velk-corpus-{args.mode}-")
+        run_mode(args.mode, args.seconds, corpus, extra)
+        return
+    status = 0
+    for mode in MODES:
+        corpus = os.path.join(args.corpus, mode) if args.corpus else \
+            tempfile.mkdtemp(prefix=f"velk-corpus-{mode}-")
+        cmd = [sys.executable, __file__, "--mode", mode, "--corpus", corpus,
+               "--seconds", str(max(1, args.seconds // len(MODES))), *extra]
+        result = subprocess.run(cmd, capture_output=True, text=True)
+        done = re.findall(r"Done (\d+) runs in (\d+) second", result.stderr)
+        runs = done[-1][0] if done else "?"
+        print(f"{mode}: exit {result.returncode}, {runs} executions, "
+              f"corpus {len(os.listdir(corpus))} files")
+        if result.returncode != 0:
+            print(result.stderr[-4000:], file=sys.stderr)
+            status = 1
+    sys.exit(status)
+
+
+if __name__ == "__main__":
+    main()
