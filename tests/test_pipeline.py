@@ -338,3 +338,23 @@ def test_container_without_slice_assignment(velk, tmp_path, monkeypatch):
     elf = Elf(segments=[Segment(LOAD, DIGITS)], symbols=[("c", LOAD + 8)])
     with pytest.raises(TypeError, match="^'NoItems' object does not support slice assignment$"):
         calc(velk, tmp_path, elf, varename="c")
+
+
+def test_report_widens_past_32_bits(velk, tmp_path, monkeypatch, capfd):
+    class NoWrite:
+        def frombytes(self, data, offset):
+            pass
+
+        def __setitem__(self, where, values):
+            pass
+
+        def write_hex_file(self, name, **kwargs):
+            pass
+
+    monkeypatch.setattr(velk, "IntelHex", NoWrite)
+    elf = Elf(bits=64, segments=[Segment(0xFFFFFFF0, DIGITS)],
+              symbols=[("c", 0x100000010)])
+    assert calc(velk, tmp_path, elf, varename="c") is None
+    assert capfd.readouterr().out.splitlines()[-1] == (
+        "checksum range:(0xFFFFFFF0~0x100000010) checksum offset address:"
+        f"[0x00000020] checksum: [0x{crc32_mpeg2(DIGITS):08X}]")
