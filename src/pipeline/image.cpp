@@ -76,8 +76,7 @@ void read_image_segment(CalcLocals& l, const SegmentView& image) {
         compare(image.filesz.get(), memsz.get(), Py_LT) ? image.filesz.get()
                                                         : memsz.get());
     Ref data = call_method(segment, t.data);
-    PyObject* whole = PySlice_New(nullptr, l.seg_size.get(), nullptr);
-    Ref upto(check(whole));
+    Ref upto = check(PySlice_New(nullptr, l.seg_size.get(), nullptr));
     l.databuf = item(data.get(), upto.get());
 }
 
@@ -87,21 +86,23 @@ void read_image_segment(CalcLocals& l, const SegmentView& image) {
 void note_left_out(CalcLocals& l, PyObject* segments) {
     const Texts& t = state.t;
     unsigned long long first = as_address(l.loadaddr.get());
-    unsigned long long last = first + as_address(l.seg_size.get());
+    unsigned long long size = as_address(l.seg_size.get());
+    unsigned long long last = size > ~0ULL - first ? ~0ULL : first + size;
     while (true) {
         SegmentView other = next_loadable(segments);
         if (!other.segment) return;
         Ref paddr = item(attr(other.segment.get(), t.header).get(), t.p_paddr);
         unsigned long long start = as_address(paddr.get());
-        unsigned long long size = as_address(other.filesz.get());
-        if (start >= first && size <= last - first && start - first <= last - first - size)
-            continue;
+        unsigned long long length = as_address(other.filesz.get());
+        bool inside = start >= first && length <= last - first &&
+                      start - first <= last - first - length;
+        if (inside) continue;
         char text[32];
         std::snprintf(text, sizeof text, "%s0x%08llX",
                       l.left_out_segments ? ", " : "", start);
         l.left_out_addresses += text;
         l.left_out_segments += 1;
-        l.left_out_bytes += size;
+        l.left_out_bytes += length;
     }
 }
 
@@ -114,20 +115,22 @@ bool image_is_whole(CalcLocals& l) {
     return !compare(have.get(), l.seg_size.get(), Py_LT);
 }
 
+// A count of 0 or less asks for no bytes; one past the address space
+// cannot be allocated.
+Py_ssize_t padding_length(PyObject* count) {
+    if (!compare(count, state.c.zero, Py_GT)) return 0;
+    Py_ssize_t n = PyLong_AsSsize_t(count);
+    if (n == -1 && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_OverflowError)) PyErr_NoMemory();
+        throw PythonError{};
+    }
+    return n;
+}
+
 }  // namespace
 
 void pad_image(Ref& databuf, PyObject* reported, PyObject* count) {
-    Py_ssize_t n = PyLong_AsSsize_t(count);
-    if (n == -1 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonError{};
-        PyErr_Clear();
-        if (compare(count, state.c.zero, Py_GT)) {
-            PyErr_NoMemory();
-            throw PythonError{};
-        }
-        n = 0;
-    }
-    if (n < 0) n = 0;
+    Py_ssize_t n = padding_length(count);
     PyObject* buf = databuf.get();
     Py_ssize_t old = PyBytes_Size(buf);
     if (old < 0) throw PythonError{};
