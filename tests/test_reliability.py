@@ -62,16 +62,12 @@ def test_bad_files(velk, tmp_path, capfd, data, outcome):
     assert not (tmp_path / "fw_CRC.hex").exists()
 
 
-@pytest.mark.parametrize("name, error", [
-    ("missing.elf", "FileNotFoundError"),
-    ("a-directory.elf", "IsADirectoryError"),
-])
-def test_unopenable_names(velk, tmp_path, capfd, name, error):
+def test_directory_as_elf_name(velk, tmp_path, capfd):
     (tmp_path / "a-directory.elf").mkdir()
-    assert velk.velk_crc_calc(str(tmp_path / name), "crc", None, None) == -1
+    assert velk.velk_crc_calc(str(tmp_path / "a-directory.elf"), "crc", None, None) == -1
     out, err = capfd.readouterr()
     assert out == ""
-    assert err.splitlines()[-1].startswith(error + ":")
+    assert err.splitlines()[-1].startswith("IsADirectoryError:")
 
 
 def test_path_with_spaces_and_non_ascii(velk, tmp_path):
