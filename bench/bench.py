@@ -12,6 +12,7 @@ against a bare interpreter start.
 
 import argparse
 import contextlib
+import gc
 import io
 import os
 import random
@@ -113,13 +114,22 @@ def ours(path, varename, crcaddr, crcblock):
 
 
 def median_time(func, repeat):
-    func()  # warm-up
-    times = []
+    return paired_medians([func], repeat)[0]
+
+
+def paired_medians(funcs, repeat):
+    """Median time of each function, run in turn so that both see the same
+    machine; each run starts from a collected heap."""
+    for func in funcs:
+        func()  # warm-up
+    times = [[] for _ in funcs]
     for _ in range(repeat):
-        start = time.perf_counter()
-        func()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+        for func, spent in zip(funcs, times):
+            gc.collect()
+            start = time.perf_counter()
+            func()
+            spent.append(time.perf_counter() - start)
+    return [statistics.median(spent) for spent in times]
 
 
 def peak_rss(kind, path, request):
@@ -202,8 +212,9 @@ def main():
             path, image_size = make_firmware(folder, size)
             for mode, request in requests(image_size).items():
                 steps = {}
-                ours_s = median_time(lambda: ours(path, *request), args.repeat)
-                floor_s = median_time(lambda: floor(path, *request, steps), args.repeat)
+                ours_s, floor_s = paired_medians(
+                    [lambda: ours(path, *request), lambda: floor(path, *request, steps)],
+                    args.repeat)
                 total = sum(steps.values())
                 shares = ", ".join(f"{name} {100 * t / total:.0f}%"
                                    for name, t in steps.items())
