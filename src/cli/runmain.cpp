@@ -7,9 +7,13 @@ namespace velk {
 namespace {
 
 // sys.argv is read afresh at every use: a caller may replace it.
-Ref argv() { return attr(global(state.t.sys).get(), state.t.argv); }
+Ref argv() {
+    return attr(global(state.t.sys).get(), state.t.argv);
+}
 
-Ref argv_word(PyObject* index) { return item(argv().get(), index); }
+Ref argv_word(PyObject* index) {
+    return item(argv().get(), index);
+}
 
 void show_usage(PyObject* reason) {
     call(global(state.t.usage).get(), reason);
@@ -37,9 +41,8 @@ Ref runmain() {
         sys_exit(ret.get());
     }
 
-    Ref starts =
-        check(PyObject_CallMethodOneArg(argv_word(c.three).get(), t.startswith,
-                                        t.dashdash));
+    Ref starts = check(
+        PyObject_CallMethodOneArg(argv_word(c.three).get(), t.startswith, t.dashdash));
     if (truth(starts.get())) {
         Ref option = item(argv_word(c.three).get(), c.slice_2_3);
         if (compare(option.get(), t.opt_n, Py_EQ))
@@ -58,10 +61,10 @@ Ref runmain() {
     }
 
     if (elfFilename.get() != Py_None) {
-        PyObject* const args[] = {elfFilename.get(), VareName.get(),
-                                  Crcaddr.get(), Crcblock.get()};
-        ret = check(PyObject_Vectorcall(global(t.velk_crc_calc).get(), args, 0,
-                                        c.calc_keywords));
+        PyObject* const args[] = {elfFilename.get(), VareName.get(), Crcaddr.get(),
+                                  Crcblock.get()};
+        ret = check(
+            PyObject_Vectorcall(global(t.velk_crc_calc).get(), args, 0, c.calc_keywords));
     } else {
         show_usage(t.reason_no_file);
     }

@@ -11,8 +11,8 @@ Ref calc_crc_mpeg2(PyObject* data) {
     //                               rev=False, xorOut=0)
     Ref mk_crc_fun = attr(global(state.t.crcmod).get(), state.t.mkCrcFun);
     PyObject* const args[] = {c.crc_poly, c.crc_init, Py_False, c.zero};
-    Ref crc32_mpeg2 = check(
-        PyObject_Vectorcall(mk_crc_fun.get(), args, 1, c.crc_keywords));
+    Ref crc32_mpeg2 =
+        check(PyObject_Vectorcall(mk_crc_fun.get(), args, 1, c.crc_keywords));
     return call(crc32_mpeg2.get(), data);
 }
 

@@ -1,8 +1,8 @@
 // The VELK_CRC extension module: definition, create step and start-up.
+#include <cstdio>
+
 #include "calls.h"
 #include "functions.h"
-
-#include <cstdio>
 
 #ifndef VELK_CRC_BUILD_MAJOR
 #define VELK_CRC_BUILD_MAJOR PY_MAJOR_VERSION
@@ -49,8 +49,8 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
         copy_spec_attribute(spec, module.get(), "loader", "__loader__", true);
         copy_spec_attribute(spec, module.get(), "origin", "__file__", true);
         copy_spec_attribute(spec, module.get(), "parent", "__package__", true);
-        copy_spec_attribute(spec, module.get(), "submodule_search_locations",
-                            "__path__", false);
+        copy_spec_attribute(spec, module.get(), "submodule_search_locations", "__path__",
+                            false);
         return module.release();
     } catch (const PythonError&) {
     } catch (const std::bad_alloc&) {
@@ -73,8 +73,7 @@ void warn_on_version_mismatch() {
 }
 
 PyObject* fetch_builtin(PyObject* name) {
-    PyObject* found =
-        PyDict_GetItemWithError(PyModule_GetDict(state.builtins), name);
+    PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(state.builtins), name);
     if (!found) {
         if (!PyErr_Occurred())
             PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
@@ -92,8 +91,8 @@ void fetch_builtins() {
 }
 
 Ref import(PyObject* name, PyObject* fromlist) {
-    return check(PyImport_ImportModuleLevelObject(name, state.globals, nullptr,
-                                                  fromlist, 0));
+    return check(
+        PyImport_ImportModuleLevelObject(name, state.globals, nullptr, fromlist, 0));
 }
 
 void bind(PyObject* name, PyObject* value) {
@@ -129,8 +128,7 @@ void import_from(PyObject* package, PyObject* name) {
 
 void run_main_guard() {
     Ref name = global(state.t.dunder_name);
-    if (check(PyObject_RichCompareBool(name.get(), state.t.dunder_main,
-                                       Py_EQ))) {
+    if (check(PyObject_RichCompareBool(name.get(), state.t.dunder_main, Py_EQ))) {
         Ref runmain_func = global(state.t.runmain);
         check(PyObject_CallNoArgs(runmain_func.get()));
     }

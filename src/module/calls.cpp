@@ -6,17 +6,15 @@ namespace velk {
 
 namespace {
 
-[[noreturn]] void raise_count(const char* func, Py_ssize_t nparams,
-                              Py_ssize_t given) {
+[[noreturn]] void raise_count(const char* func, Py_ssize_t nparams, Py_ssize_t given) {
     PyErr_Format(PyExc_TypeError,
-                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 func, "exactly", nparams, nparams == 1 ? "" : "s", given);
+                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", func,
+                 "exactly", nparams, nparams == 1 ? "" : "s", given);
     throw PythonError{};
 }
 
 // Index of `key` among the parameter names, or -1.
-Py_ssize_t param_index(PyObject* key, PyObject* const* params,
-                       Py_ssize_t nparams) {
+Py_ssize_t param_index(PyObject* key, PyObject* const* params, Py_ssize_t nparams) {
     for (Py_ssize_t i = 0; i < nparams; ++i)
         if (key == params[i]) return i;
     for (Py_ssize_t i = 0; i < nparams; ++i) {
@@ -28,28 +26,25 @@ Py_ssize_t param_index(PyObject* key, PyObject* const* params,
 
 // A keyword that was not used to fill a missing parameter: find out why.
 [[noreturn]] void raise_bad_keyword(const char* func, PyObject* kwargs,
-                                    PyObject* const* params,
-                                    Py_ssize_t nparams, Py_ssize_t npos) {
+                                    PyObject* const* params, Py_ssize_t nparams,
+                                    Py_ssize_t npos) {
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* value;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings",
-                         func);
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", func);
             throw PythonError{};
         }
         Py_ssize_t index = param_index(key, params, nparams);
         if (index < 0) {
-            PyErr_Format(PyExc_TypeError,
-                         "%s() got an unexpected keyword argument '%U'", func,
-                         key);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         func, key);
             throw PythonError{};
         }
         if (index < npos) {
             PyErr_Format(PyExc_TypeError,
-                         "%s() got multiple values for keyword argument '%U'",
-                         func, key);
+                         "%s() got multiple values for keyword argument '%U'", func, key);
             throw PythonError{};
         }
     }
@@ -62,8 +57,7 @@ Py_ssize_t param_index(PyObject* key, PyObject* const* params,
 }  // namespace
 
 void bind_arguments(const char* func, PyObject* args, PyObject* kwargs,
-                    PyObject* const* params, Py_ssize_t nparams,
-                    PyObject** out) {
+                    PyObject* const* params, Py_ssize_t nparams, PyObject** out) {
     Py_ssize_t npos = PyTuple_GET_SIZE(args);
     if (npos > nparams) raise_count(func, nparams, npos);
     for (Py_ssize_t i = 0; i < npos; ++i) out[i] = PyTuple_GET_ITEM(args, i);
@@ -71,8 +65,7 @@ void bind_arguments(const char* func, PyObject* args, PyObject* kwargs,
     Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
     Py_ssize_t used = 0;
     for (Py_ssize_t i = npos; i < nparams; ++i) {
-        PyObject* value =
-            nkw ? PyDict_GetItemWithError(kwargs, params[i]) : nullptr;
+        PyObject* value = nkw ? PyDict_GetItemWithError(kwargs, params[i]) : nullptr;
         if (!value) {
             if (PyErr_Occurred()) throw PythonError{};
             raise_count(func, nparams, i);
@@ -84,9 +77,9 @@ void bind_arguments(const char* func, PyObject* args, PyObject* kwargs,
 }
 
 void add_traceback(Entry entry) {
-    static const char* const names[] = {
-        "init VELK_CRC", "VELK_CRC.calc_crc_mpeg2", "VELK_CRC.velk_crc_calc",
-        "VELK_CRC.usage", "VELK_CRC.runmain"};
+    static const char* const names[] = {"init VELK_CRC", "VELK_CRC.calc_crc_mpeg2",
+                                        "VELK_CRC.velk_crc_calc", "VELK_CRC.usage",
+                                        "VELK_CRC.runmain"};
     // Line numbers count the public functions in the order they are bound.
     static const int lines[] = {1, 2, 3, 4, 5};
     int i = static_cast<int>(entry);
@@ -94,13 +87,13 @@ void add_traceback(Entry entry) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyObject*& code = state.code_cache[i];
-    if (!code) code = reinterpret_cast<PyObject*>(
-                   PyCode_NewEmpty("VELK_CRC", names[i], lines[i]));
+    if (!code)
+        code =
+            reinterpret_cast<PyObject*>(PyCode_NewEmpty("VELK_CRC", names[i], lines[i]));
     if (code && state.globals) {
         PyFrameObject* frame =
-            PyFrame_New(PyThreadState_Get(),
-                        reinterpret_cast<PyCodeObject*>(code), state.globals,
-                        nullptr);
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
+                        state.globals, nullptr);
         if (frame) {
             PyErr_Restore(type, value, tb);
             PyTraceBack_Here(frame);

@@ -2,9 +2,9 @@
 // and the boundary where C++ failures turn back into a NULL return.
 #pragma once
 
-#include "state.h"
-
 #include <new>
+
+#include "state.h"
 
 namespace velk {
 
@@ -12,8 +12,7 @@ namespace velk {
 // `params` (all required, no extras). `out` receives borrowed references
 // that live as long as the call's argument tuple and dict.
 void bind_arguments(const char* func, PyObject* args, PyObject* kwargs,
-                    PyObject* const* params, Py_ssize_t nparams,
-                    PyObject** out);
+                    PyObject* const* params, Py_ssize_t nparams, PyObject** out);
 
 // Adds a traceback entry `entry` in file VELK_CRC to the pending exception.
 void add_traceback(Entry entry);

@@ -19,8 +19,7 @@ PyObject* py_calc_crc_mpeg2(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* py_velk_crc_calc(PyObject*, PyObject* args, PyObject* kwargs) {
     return boundary(Entry::velk_crc_calc, [&] {
         const Texts& t = state.t;
-        PyObject* const params[] = {t.elffilename, t.varename, t.crcaddr,
-                                    t.crcblock};
+        PyObject* const params[] = {t.elffilename, t.varename, t.crcaddr, t.crcblock};
         PyObject* a[4];
         bind_arguments("velk_crc_calc", args, kwargs, params, 4, a);
         return velk_crc_calc(a[0], a[1], a[2], a[3]);
@@ -53,9 +52,11 @@ PyObject* py_runmain(PyObject*, PyObject* args, PyObject* kwargs) {
     return boundary(Entry::runmain, [] { return runmain(); });
 }
 
-#define VELK_CRC_METHOD(name)                                                  \
-    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py_##name)), \
-     METH_VARARGS | METH_KEYWORDS, nullptr}
+#define VELK_CRC_METHOD(name)                                                        \
+    {                                                                                \
+#name, reinterpret_cast < PyCFunction>(reinterpret_cast <void*>(py_##name)), \
+            METH_VARARGS | METH_KEYWORDS, nullptr                                    \
+    }
 
 PyMethodDef function_table[] = {
     VELK_CRC_METHOD(calc_crc_mpeg2),
@@ -70,12 +71,10 @@ PyMethodDef function_table[] = {
 
 void bind_functions(PyObject* module) {
     const Texts& t = state.t;
-    PyObject* const names[] = {t.calc_crc_mpeg2, t.velk_crc_calc, t.usage,
-                               t.runmain};
+    PyObject* const names[] = {t.calc_crc_mpeg2, t.velk_crc_calc, t.usage, t.runmain};
     PyObject* dict = PyModule_GetDict(module);
     for (int i = 0; i < 4; ++i) {
-        Ref func = check(
-            PyCFunction_NewEx(&function_table[i], module, t.module_name));
+        Ref func = check(PyCFunction_NewEx(&function_table[i], module, t.module_name));
         check(PyDict_SetItem(dict, names[i], func.get()));
     }
 }

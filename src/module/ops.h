@@ -14,7 +14,9 @@ inline Ref item(PyObject* obj, PyObject* key) {
     return check(PyObject_GetItem(obj, key));
 }
 
-inline Ref call(PyObject* func) { return check(PyObject_CallNoArgs(func)); }
+inline Ref call(PyObject* func) {
+    return check(PyObject_CallNoArgs(func));
+}
 
 inline Ref call(PyObject* func, PyObject* arg) {
     return check(PyObject_CallOneArg(func, arg));
@@ -29,7 +31,9 @@ inline Ref call_method(PyObject* obj, PyObject* name) {
     return check(PyObject_CallMethodNoArgs(obj, name));
 }
 
-inline bool truth(PyObject* obj) { return check(PyObject_IsTrue(obj)) != 0; }
+inline bool truth(PyObject* obj) {
+    return check(PyObject_IsTrue(obj)) != 0;
+}
 
 inline bool compare(PyObject* a, PyObject* b, int op) {
     return check(PyObject_RichCompareBool(a, b, op)) != 0;
@@ -40,7 +44,9 @@ inline Ref format(PyObject* fmt, PyObject* value) {
     return check(PyNumber_Remainder(fmt, value));
 }
 
-inline Ref add(PyObject* a, PyObject* b) { return check(PyNumber_Add(a, b)); }
+inline Ref add(PyObject* a, PyObject* b) {
+    return check(PyNumber_Add(a, b));
+}
 
 inline Ref subtract(PyObject* a, PyObject* b) {
     return check(PyNumber_Subtract(a, b));

@@ -19,7 +19,7 @@ PyObject* make_slice(PyObject* start, PyObject* stop) {
 void make_constants() {
     if (state.constants_made) return;
     Texts& t = state.t;
-#define VELK_CRC_TEXT_INTERN(member, text)                                     \
+#define VELK_CRC_TEXT_INTERN(member, text) \
     if (!t.member) t.member = check(PyUnicode_InternFromString(text)).release();
     VELK_CRC_TEXTS(VELK_CRC_TEXT_INTERN)
 #undef VELK_CRC_TEXT_INTERN
@@ -45,9 +45,9 @@ void make_constants() {
             check(PyTuple_Pack(2, t.write_start_addr, t.byte_count)).release();
     if (!c.file_keyword) c.file_keyword = check(PyTuple_Pack(1, t.file)).release();
     if (!c.calc_keywords)
-        c.calc_keywords = check(PyTuple_Pack(4, t.elffilename, t.varename,
-                                             t.crcaddr, t.crcblock))
-                              .release();
+        c.calc_keywords =
+            check(PyTuple_Pack(4, t.elffilename, t.varename, t.crcaddr, t.crcblock))
+                .release();
     state.constants_made = true;
 }
 

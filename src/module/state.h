@@ -1,127 +1,126 @@
 // Process-wide state: made once by the start-up sequence, kept until exit.
 #pragma once
 
-#include "handle.h"
-
 #include <cstdint>
+
+#include "handle.h"
 
 // Interned names and text literals, each made once at start-up.
 // X(member, text)
-#define VELK_CRC_TEXTS(X)                                                      \
-    X(module_name, "VELK_CRC")                                                 \
-    X(os, "os")                                                                \
-    X(os_path, "os.path")                                                      \
-    X(struct_, "struct")                                                       \
-    X(sys, "sys")                                                              \
-    X(traceback, "traceback")                                                  \
-    X(crcmod, "crcmod")                                                        \
-    X(elftools_elf_elffile, "elftools.elf.elffile")                            \
-    X(elftools_elf_sections, "elftools.elf.sections")                          \
-    X(intelhex, "intelhex")                                                    \
-    X(ELFFile, "ELFFile")                                                      \
-    X(SymbolTableSection, "SymbolTableSection")                                \
-    X(IntelHex, "IntelHex")                                                    \
-    X(calc_crc_mpeg2, "calc_crc_mpeg2")                                        \
-    X(velk_crc_calc, "velk_crc_calc")                                          \
-    X(usage, "usage")                                                          \
-    X(runmain, "runmain")                                                      \
-    X(dunder_name, "__name__")                                                 \
-    X(dunder_main, "__main__")                                                 \
-    X(dunder_test, "__test__")                                                 \
-    X(dunder_builtins, "__builtins__")                                         \
-    X(dunder_loader, "__loader__")                                             \
-    X(dunder_file, "__file__")                                                 \
-    X(dunder_package, "__package__")                                           \
-    X(dunder_path, "__path__")                                                 \
-    X(loader, "loader")                                                        \
-    X(origin, "origin")                                                        \
-    X(parent, "parent")                                                        \
-    X(submodule_search_locations, "submodule_search_locations")                \
-    X(name, "name")                                                            \
-    X(print, "print")                                                          \
-    X(open, "open")                                                            \
-    X(enumerate, "enumerate")                                                  \
-    X(range, "range")                                                          \
-    X(modules, "modules")                                                      \
-    /* parameters */                                                           \
-    X(data, "data")                                                            \
-    X(elffilename, "elffilename")                                              \
-    X(varename, "varename")                                                    \
-    X(crcaddr, "crcaddr")                                                      \
-    X(crcblock, "crcblock")                                                    \
-    X(str, "str")                                                              \
-    /* CRC */                                                                  \
-    X(mkCrcFun, "mkCrcFun")                                                    \
-    X(initCrc, "initCrc")                                                      \
-    X(rev, "rev")                                                              \
-    X(xorOut, "xorOut")                                                        \
-    /* ELF reading */                                                          \
-    X(rb, "rb")                                                                \
-    X(print_exc, "print_exc")                                                  \
-    X(header, "header")                                                        \
-    X(e_entry, "e_entry")                                                      \
-    X(iter_segments, "iter_segments")                                          \
-    X(p_type, "p_type")                                                        \
-    X(PT_LOAD, "PT_LOAD")                                                      \
-    X(p_vaddr, "p_vaddr")                                                      \
-    X(p_paddr, "p_paddr")                                                      \
-    X(p_filesz, "p_filesz")                                                    \
-    X(p_memsz, "p_memsz")                                                      \
-    X(iter_sections, "iter_sections")                                          \
-    X(iter_symbols, "iter_symbols")                                            \
-    X(st_value, "st_value")                                                    \
-    /* HEX output */                                                           \
-    X(frombytes, "frombytes")                                                  \
-    X(pack, "pack")                                                            \
-    X(pack_format, "<I")                                                       \
-    X(start_addr, "start_addr")                                                \
-    X(EIP, "EIP")                                                              \
-    X(path, "path")                                                            \
-    X(splitext, "splitext")                                                    \
-    X(crc_hex_suffix, "_CRC.hex")                                              \
-    X(write_hex_file, "write_hex_file")                                        \
-    X(write_start_addr, "write_start_addr")                                    \
-    X(byte_count, "byte_count")                                                \
-    X(close, "close")                                                          \
-    X(hex08, "08X")                                                            \
-    X(file, "file")                                                            \
-    X(stderr_, "stderr")                                                       \
-    /* command line */                                                         \
-    X(argv, "argv")                                                            \
-    X(exit, "exit")                                                            \
-    X(startswith, "startswith")                                                \
-    X(dashdash, "--")                                                          \
-    X(opt_n, "n")                                                              \
-    X(opt_a, "a")                                                              \
-    X(opt_s, "s")                                                              \
-    X(VELK, "VELK")                                                            \
-    X(empty, "")                                                               \
-    /* report and refusal lines */                                             \
-    X(msg_addr_not_multiple,                                                   \
-      "input address is error, address must be Integral multiple of 4: "      \
-      "\"%s\".")                                                               \
-    X(msg_addr_error, "input address is error \"%s\".")                        \
-    X(msg_block, "crc cal block: %d")                                          \
-    X(msg_block_error, "input crcblock is error \"%s\".")                      \
-    X(msg_no_request, "please Input crc calculate type and parameter")         \
-    X(msg_no_entry, "elf error not have \"e_entry\" Address!")                 \
-    X(msg_no_vaddr, "elf error not have \"p_vaddr\" Address!")                 \
-    X(msg_segment_cut,                                                         \
-      "elf error \"p_filesz\" runs past the end of the file!")                 \
-    X(msg_pad, "PAD %d byte 0xFF")                                             \
-    X(msg_not_found, " is not found!")                                         \
-    X(msg_below_load, " is below the load address!")                           \
-    X(msg_created, "create new crc hex file \"%s\".")                          \
-    X(rep_range, "checksum range:(0x")                                         \
-    X(rep_tilde, "~0x")                                                        \
-    X(rep_offset, ") checksum offset address:[0x")                             \
-    X(rep_checksum, "] checksum: [0x")                                         \
-    X(rep_close, "]")                                                          \
-    X(usage_line1, "Usage:VELK_CRC  VELK elffile  --n[crcname]  --a[addr]")    \
-    X(usage_line2, "--n crc variable name ")                                   \
-    X(usage_line3, "--a crc offset address ")                                  \
-    X(reason_short, ":parameters  less ")                                      \
-    X(reason_mode, ": Must have VELK")                                         \
+#define VELK_CRC_TEXTS(X)                                                       \
+    X(module_name, "VELK_CRC")                                                  \
+    X(os, "os")                                                                 \
+    X(os_path, "os.path")                                                       \
+    X(struct_, "struct")                                                        \
+    X(sys, "sys")                                                               \
+    X(traceback, "traceback")                                                   \
+    X(crcmod, "crcmod")                                                         \
+    X(elftools_elf_elffile, "elftools.elf.elffile")                             \
+    X(elftools_elf_sections, "elftools.elf.sections")                           \
+    X(intelhex, "intelhex")                                                     \
+    X(ELFFile, "ELFFile")                                                       \
+    X(SymbolTableSection, "SymbolTableSection")                                 \
+    X(IntelHex, "IntelHex")                                                     \
+    X(calc_crc_mpeg2, "calc_crc_mpeg2")                                         \
+    X(velk_crc_calc, "velk_crc_calc")                                           \
+    X(usage, "usage")                                                           \
+    X(runmain, "runmain")                                                       \
+    X(dunder_name, "__name__")                                                  \
+    X(dunder_main, "__main__")                                                  \
+    X(dunder_test, "__test__")                                                  \
+    X(dunder_builtins, "__builtins__")                                          \
+    X(dunder_loader, "__loader__")                                              \
+    X(dunder_file, "__file__")                                                  \
+    X(dunder_package, "__package__")                                            \
+    X(dunder_path, "__path__")                                                  \
+    X(loader, "loader")                                                         \
+    X(origin, "origin")                                                         \
+    X(parent, "parent")                                                         \
+    X(submodule_search_locations, "submodule_search_locations")                 \
+    X(name, "name")                                                             \
+    X(print, "print")                                                           \
+    X(open, "open")                                                             \
+    X(enumerate, "enumerate")                                                   \
+    X(range, "range")                                                           \
+    X(modules, "modules")                                                       \
+    /* parameters */                                                            \
+    X(data, "data")                                                             \
+    X(elffilename, "elffilename")                                               \
+    X(varename, "varename")                                                     \
+    X(crcaddr, "crcaddr")                                                       \
+    X(crcblock, "crcblock")                                                     \
+    X(str, "str")                                                               \
+    /* CRC */                                                                   \
+    X(mkCrcFun, "mkCrcFun")                                                     \
+    X(initCrc, "initCrc")                                                       \
+    X(rev, "rev")                                                               \
+    X(xorOut, "xorOut")                                                         \
+    /* ELF reading */                                                           \
+    X(rb, "rb")                                                                 \
+    X(print_exc, "print_exc")                                                   \
+    X(header, "header")                                                         \
+    X(e_entry, "e_entry")                                                       \
+    X(iter_segments, "iter_segments")                                           \
+    X(p_type, "p_type")                                                         \
+    X(PT_LOAD, "PT_LOAD")                                                       \
+    X(p_vaddr, "p_vaddr")                                                       \
+    X(p_paddr, "p_paddr")                                                       \
+    X(p_filesz, "p_filesz")                                                     \
+    X(p_memsz, "p_memsz")                                                       \
+    X(iter_sections, "iter_sections")                                           \
+    X(iter_symbols, "iter_symbols")                                             \
+    X(st_value, "st_value")                                                     \
+    /* HEX output */                                                            \
+    X(frombytes, "frombytes")                                                   \
+    X(pack, "pack")                                                             \
+    X(pack_format, "<I")                                                        \
+    X(start_addr, "start_addr")                                                 \
+    X(EIP, "EIP")                                                               \
+    X(path, "path")                                                             \
+    X(splitext, "splitext")                                                     \
+    X(crc_hex_suffix, "_CRC.hex")                                               \
+    X(write_hex_file, "write_hex_file")                                         \
+    X(write_start_addr, "write_start_addr")                                     \
+    X(byte_count, "byte_count")                                                 \
+    X(close, "close")                                                           \
+    X(hex08, "08X")                                                             \
+    X(file, "file")                                                             \
+    X(stderr_, "stderr")                                                        \
+    /* command line */                                                          \
+    X(argv, "argv")                                                             \
+    X(exit, "exit")                                                             \
+    X(startswith, "startswith")                                                 \
+    X(dashdash, "--")                                                           \
+    X(opt_n, "n")                                                               \
+    X(opt_a, "a")                                                               \
+    X(opt_s, "s")                                                               \
+    X(VELK, "VELK")                                                             \
+    X(empty, "")                                                                \
+    /* report and refusal lines */                                              \
+    X(msg_addr_not_multiple,                                                    \
+      "input address is error, address must be Integral multiple of 4: "        \
+      "\"%s\".")                                                                \
+    X(msg_addr_error, "input address is error \"%s\".")                         \
+    X(msg_block, "crc cal block: %d")                                           \
+    X(msg_block_error, "input crcblock is error \"%s\".")                       \
+    X(msg_no_request, "please Input crc calculate type and parameter")          \
+    X(msg_no_entry, "elf error not have \"e_entry\" Address!")                  \
+    X(msg_no_vaddr, "elf error not have \"p_vaddr\" Address!")                  \
+    X(msg_segment_cut, "elf error \"p_filesz\" runs past the end of the file!") \
+    X(msg_pad, "PAD %d byte 0xFF")                                              \
+    X(msg_not_found, " is not found!")                                          \
+    X(msg_below_load, " is below the load address!")                            \
+    X(msg_created, "create new crc hex file \"%s\".")                           \
+    X(rep_range, "checksum range:(0x")                                          \
+    X(rep_tilde, "~0x")                                                         \
+    X(rep_offset, ") checksum offset address:[0x")                              \
+    X(rep_checksum, "] checksum: [0x")                                          \
+    X(rep_close, "]")                                                           \
+    X(usage_line1, "Usage:VELK_CRC  VELK elffile  --n[crcname]  --a[addr]")     \
+    X(usage_line2, "--n crc variable name ")                                    \
+    X(usage_line3, "--a crc offset address ")                                   \
+    X(reason_short, ":parameters  less ")                                       \
+    X(reason_mode, ": Must have VELK")                                          \
     X(reason_no_file, "elf file is None")
 
 namespace velk {
@@ -142,11 +141,11 @@ struct Constants {
     PyObject* ten;
     PyObject* sixteen;
     PyObject* byte_ff;
-    PyObject* crc_init;    // 0xFFFFFFFF
-    PyObject* crc_poly;    // 0x104C11DB7: 0x04C11DB7 with its x^32 term
+    PyObject* crc_init;  // 0xFFFFFFFF
+    PyObject* crc_poly;  // 0x104C11DB7: 0x04C11DB7 with its x^32 term
     PyObject* minus_one;
-    PyObject* slice_2_3;   // [2:3]: the option letter
-    PyObject* slice_3_;    // [3:]: the option value
+    PyObject* slice_2_3;  // [2:3]: the option letter
+    PyObject* slice_3_;   // [3:]: the option value
     // Keyword-name tuples of the calls that pass keywords.
     PyObject* crc_keywords;   // ("initCrc", "rev", "xorOut")
     PyObject* hex_keywords;   // ("write_start_addr", "byte_count")
@@ -158,11 +157,11 @@ struct Constants {
 enum class Entry { init, calc_crc_mpeg2, velk_crc_calc, usage, runmain, count };
 
 struct State {
-    PyObject* module = nullptr;       // the module the start-up ran on
+    PyObject* module = nullptr;  // the module the start-up ran on
     bool have_interp_id = false;
     int64_t interp_id = 0;
-    PyObject* globals = nullptr;      // the module's dict (borrowed from module)
-    PyObject* builtins = nullptr;     // the builtins module
+    PyObject* globals = nullptr;   // the module's dict (borrowed from module)
+    PyObject* builtins = nullptr;  // the builtins module
     bool constants_made = false;
     Texts t{};
     Constants c{};

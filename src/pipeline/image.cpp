@@ -1,8 +1,8 @@
 // Second stage: open the ELF file and build the memory image.
-#include "pipeline.h"
-
 #include <cstdio>
 #include <cstring>
+
+#include "pipeline.h"
 
 namespace velk {
 
@@ -28,8 +28,8 @@ void print_handled_exception() {
 // file = open(elffilename, "rb"), guarded against Exception: a file that
 // cannot be opened is reported by its traceback on standard error.
 bool open_elf(CalcLocals& l) {
-    PyObject* file = PyObject_CallFunctionObjArgs(state.open, l.elffilename,
-                                                  state.t.rb, nullptr);
+    PyObject* file =
+        PyObject_CallFunctionObjArgs(state.open, l.elffilename, state.t.rb, nullptr);
     if (file) {
         l.file = Ref(file);
         return true;
@@ -72,9 +72,9 @@ void read_image_segment(CalcLocals& l, const SegmentView& image) {
     PyObject* segment = image.segment.get();
     l.loadaddr = item(attr(segment, t.header).get(), t.p_vaddr);
     Ref memsz = item(segment, t.p_memsz);
-    l.seg_size = Ref::share(
-        compare(image.filesz.get(), memsz.get(), Py_LT) ? image.filesz.get()
-                                                        : memsz.get());
+    l.seg_size =
+        Ref::share(compare(image.filesz.get(), memsz.get(), Py_LT) ? image.filesz.get()
+                                                                   : memsz.get());
     Ref data = call_method(segment, t.data);
     Ref upto = check(PySlice_New(nullptr, l.seg_size.get(), nullptr));
     l.databuf = item(data.get(), upto.get());
@@ -98,8 +98,8 @@ void note_left_out(CalcLocals& l, PyObject* segments) {
                       start - first <= last - first - length;
         if (inside) continue;
         char text[32];
-        std::snprintf(text, sizeof text, "%s0x%08llX",
-                      l.left_out_segments ? ", " : "", start);
+        std::snprintf(text, sizeof text, "%s0x%08llX", l.left_out_segments ? ", " : "",
+                      start);
         l.left_out_addresses += text;
         l.left_out_segments += 1;
         l.left_out_bytes += length;
@@ -149,8 +149,7 @@ void pad_image(Ref& databuf, PyObject* reported, PyObject* count) {
                     static_cast<size_t>(old));
         databuf = std::move(grown);
     }
-    std::memset(PyBytes_AS_STRING(databuf.get()) + old, 0xFF,
-                static_cast<size_t>(n));
+    std::memset(PyBytes_AS_STRING(databuf.get()) + old, 0xFF, static_cast<size_t>(n));
     print(format(state.t.msg_pad, reported).get());
 }
 
@@ -165,8 +164,8 @@ bool assemble_image(CalcLocals& l) {
         return false;
     }
 
-    Ref segments = check(PyObject_GetIter(
-        call_method(l.elf_file.get(), t.iter_segments).get()));
+    Ref segments =
+        check(PyObject_GetIter(call_method(l.elf_file.get(), t.iter_segments).get()));
     SegmentView image = next_loadable(segments.get());
     if (!image.segment) {
         print(t.msg_no_vaddr);

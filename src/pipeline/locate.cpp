@@ -13,15 +13,14 @@ Ref find_symbol_value(CalcLocals& l) {
     Ref found;
     if (PyUnicode_Check(l.varename) && PyUnicode_GET_LENGTH(l.varename) == 0)
         return found;
-    Ref sections = check(PyObject_GetIter(
-        call_method(l.elf_file.get(), t.iter_sections).get()));
+    Ref sections =
+        check(PyObject_GetIter(call_method(l.elf_file.get(), t.iter_sections).get()));
     while (PyObject* next = PyIter_Next(sections.get())) {
         Ref section(next);
         Ref symtab_type = global(t.SymbolTableSection);
-        if (!check(PyObject_IsInstance(section.get(), symtab_type.get())))
-            continue;
-        Ref symbols = check(PyObject_GetIter(
-            call_method(section.get(), t.iter_symbols).get()));
+        if (!check(PyObject_IsInstance(section.get(), symtab_type.get()))) continue;
+        Ref symbols =
+            check(PyObject_GetIter(call_method(section.get(), t.iter_symbols).get()));
         while (PyObject* next_symbol = PyIter_Next(symbols.get())) {
             Ref symbol(next_symbol);
             Ref name = attr(symbol.get(), t.name);

@@ -48,11 +48,10 @@ void report(CalcLocals& l, PyObject* filename_new, PyObject* checksum) {
     const Texts& t = state.t;
     print(format(t.msg_created, filename_new).get());
     Ref end = add(l.loadaddr.get(), l.crcoffsetaddr.get());
-    Ref pieces = check(PyTuple_Pack(
-        9, t.rep_range, hex08(l.loadaddr.get()).get(), t.rep_tilde,
-        hex08(end.get()).get(), t.rep_offset,
-        hex08(l.crcoffsetaddr.get()).get(), t.rep_checksum,
-        hex08(checksum).get(), t.rep_close));
+    Ref pieces = check(PyTuple_Pack(9, t.rep_range, hex08(l.loadaddr.get()).get(),
+                                    t.rep_tilde, hex08(end.get()).get(), t.rep_offset,
+                                    hex08(l.crcoffsetaddr.get()).get(), t.rep_checksum,
+                                    hex08(checksum).get(), t.rep_close));
     print(check(PyUnicode_Join(t.empty, pieces.get())).get());
 }
 
@@ -61,9 +60,8 @@ void warn_left_out(CalcLocals& l) {
     Ref line = check(PyUnicode_FromFormat(
         "warning: the HEX file leaves out %d loadable segment%s (%llu bytes) "
         "at physical address%s %s",
-        l.left_out_segments, l.left_out_segments == 1 ? "" : "s",
-        l.left_out_bytes, l.left_out_segments == 1 ? "" : "es",
-        l.left_out_addresses.c_str()));
+        l.left_out_segments, l.left_out_segments == 1 ? "" : "s", l.left_out_bytes,
+        l.left_out_segments == 1 ? "" : "es", l.left_out_addresses.c_str()));
     Ref stderr_file = attr(global(state.t.sys).get(), state.t.stderr_);
     PyObject* const args[] = {line.get(), stderr_file.get()};
     check(PyObject_Vectorcall(state.print, args, 1, state.c.file_keyword));

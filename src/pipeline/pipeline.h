@@ -1,10 +1,10 @@
 // velk_crc_calc: the stages from a checksum request to the written HEX file.
 #pragma once
 
+#include <string>
+
 #include "../module/calls.h"
 #include "../module/ops.h"
-
-#include <string>
 
 namespace velk {
 
