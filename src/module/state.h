@@ -28,21 +28,11 @@
     X(dunder_name, "__name__")                                                  \
     X(dunder_main, "__main__")                                                  \
     X(dunder_test, "__test__")                                                  \
-    X(dunder_builtins, "__builtins__")                                          \
-    X(dunder_loader, "__loader__")                                              \
-    X(dunder_file, "__file__")                                                  \
-    X(dunder_package, "__package__")                                            \
-    X(dunder_path, "__path__")                                                  \
-    X(loader, "loader")                                                         \
-    X(origin, "origin")                                                         \
-    X(parent, "parent")                                                         \
-    X(submodule_search_locations, "submodule_search_locations")                 \
     X(name, "name")                                                             \
     X(print, "print")                                                           \
     X(open, "open")                                                             \
     X(enumerate, "enumerate")                                                   \
     X(range, "range")                                                           \
-    X(modules, "modules")                                                       \
     /* parameters */                                                            \
     X(data, "data")                                                             \
     X(elffilename, "elffilename")                                               \
