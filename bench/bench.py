@@ -1,6 +1,6 @@
 """Times velk_crc_calc against the floor set by the packages it calls.
 
-    python bench/bench.py                         # 64 KiB, 1 MiB, 8 MiB; 5 runs each
+    python bench/bench.py                         # 64 KiB, 1 MiB, 8 MiB; 6 runs each
     python bench/bench.py --sizes 4096 --repeat 1 # a quick check that it works
 
 For each size and mode: (a) velk_crc_calc end to end, (b) the same package
@@ -118,13 +118,18 @@ def median_time(func, repeat):
 
 
 def paired_medians(funcs, repeat):
-    """Median time of each function, run in turn so that both see the same
-    machine; each run starts from a collected heap."""
+    """Median time of each function, run in turn so that all see the same
+    machine. The order flips every round (A B, B A, ...): whichever runs
+    second after a large run pays for the memory the first one left, and
+    flipping cancels that. Each run starts from a collected heap."""
     for func in funcs:
         func()  # warm-up
     times = [[] for _ in funcs]
-    for _ in range(repeat):
-        for func, spent in zip(funcs, times):
+    for round_ in range(repeat):
+        order = list(zip(funcs, times))
+        if round_ % 2:
+            order.reverse()
+        for func, spent in order:
             gc.collect()
             start = time.perf_counter()
             func()
@@ -192,7 +197,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", type=int, nargs="+",
                         default=[64 * 1024, MiB, 8 * MiB], help="image sizes in bytes")
-    parser.add_argument("--repeat", type=int, default=5, help="timed runs (median)")
+    parser.add_argument("--repeat", type=int, default=6,
+                        help="timed runs of each (median); even keeps the order balanced")
     args = parser.parse_args()
 
     import crcmod  # noqa: F401
