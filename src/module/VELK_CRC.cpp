@@ -15,11 +15,11 @@ namespace velk {
 
 namespace {
 
-// Copies one attribute of the import spec onto the new module; a spec
-// without it leaves the module attribute unset.
-void copy_spec_attribute(PyObject* spec, PyObject* module, const char* from,
+// Copies one attribute of the import spec onto the new module; when the
+// import spec lacks it, the module attribute stays unset.
+void copy_spec_attribute(PyObject* import_spec, PyObject* module, const char* from,
                          const char* to, bool allow_none) {
-    PyObject* value = PyObject_GetAttrString(spec, from);
+    PyObject* value = PyObject_GetAttrString(import_spec, from);
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
         PyErr_Clear();
@@ -30,7 +30,7 @@ void copy_spec_attribute(PyObject* spec, PyObject* module, const char* from,
     check(PyObject_SetAttrString(module, to, value));
 }
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
+PyObject* create_module(PyObject* import_spec, PyModuleDef*) noexcept {
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1 && PyErr_Occurred()) return nullptr;
     if (!state.have_interp_id) {
@@ -44,13 +44,13 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
     }
     if (state.module) return Py_NewRef(state.module);
     try {
-        Ref name = check(PyObject_GetAttrString(spec, "name"));
+        Ref name = check(PyObject_GetAttrString(import_spec, "name"));
         Ref module = check(PyModule_NewObject(name.get()));
-        copy_spec_attribute(spec, module.get(), "loader", "__loader__", true);
-        copy_spec_attribute(spec, module.get(), "origin", "__file__", true);
-        copy_spec_attribute(spec, module.get(), "parent", "__package__", true);
-        copy_spec_attribute(spec, module.get(), "submodule_search_locations", "__path__",
-                            false);
+        copy_spec_attribute(import_spec, module.get(), "loader", "__loader__", true);
+        copy_spec_attribute(import_spec, module.get(), "origin", "__file__", true);
+        copy_spec_attribute(import_spec, module.get(), "parent", "__package__", true);
+        copy_spec_attribute(import_spec, module.get(), "submodule_search_locations",
+                            "__path__", false);
         return module.release();
     } catch (const PythonError&) {
     } catch (const std::bad_alloc&) {
