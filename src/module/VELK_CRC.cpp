@@ -15,8 +15,8 @@ namespace velk {
 
 namespace {
 
-// Copies one attribute of the import spec onto the new module; when the
-// import spec lacks it, the module attribute stays unset.
+// Copies one attribute of the ModuleSpec onto the new module; when the
+// ModuleSpec lacks it, the module attribute stays unset.
 void copy_spec_attribute(PyObject* import_spec, PyObject* module, const char* from,
                          const char* to, bool allow_none) {
     PyObject* value = PyObject_GetAttrString(import_spec, from);
