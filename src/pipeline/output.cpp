@@ -86,6 +86,8 @@ void write_hex(CalcLocals& l) {
 
     report(l, filename_new.get(), checksum.get());
     warn_left_out(l);
+    // The normal end closes the ELF file itself, so that a failing close
+    // is reported; every other way out leaves it to the closer.
     call_method(Ref(l.file.release()).get(), t.close);
 }
 
