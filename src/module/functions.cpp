@@ -52,20 +52,17 @@ PyObject* py_runmain(PyObject*, PyObject* args, PyObject* kwargs) {
     return boundary(Entry::runmain, [] { return runmain(); });
 }
 
-#define VELK_CRC_METHOD(name)                                                        \
-    {                                                                                \
-#name, reinterpret_cast < PyCFunction>(reinterpret_cast <void*>(py_##name)), \
-            METH_VARARGS | METH_KEYWORDS, nullptr                                    \
-    }
+PyMethodDef method(const char* name, PyCFunctionWithKeywords body) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(body)),
+            METH_VARARGS | METH_KEYWORDS, nullptr};
+}
 
 PyMethodDef function_table[] = {
-    VELK_CRC_METHOD(calc_crc_mpeg2),
-    VELK_CRC_METHOD(velk_crc_calc),
-    VELK_CRC_METHOD(usage),
-    VELK_CRC_METHOD(runmain),
+    method("calc_crc_mpeg2", py_calc_crc_mpeg2),
+    method("velk_crc_calc", py_velk_crc_calc),
+    method("usage", py_usage),
+    method("runmain", py_runmain),
 };
-
-#undef VELK_CRC_METHOD
 
 }  // namespace
 
