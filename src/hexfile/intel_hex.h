@@ -1,0 +1,37 @@
+// Intel HEX text of a memory map, laid out record for record as the
+// intelhex package writes it with write_start_addr=True, byte_count=16.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "memory_map.h"
+
+namespace velk::hexfile {
+
+// Receives the text in chunks, in file order.
+class TextSink {
+public:
+    virtual void put(const char* text, size_t size) = 0;
+
+protected:
+    ~TextSink() = default;
+};
+
+// Intel HEX addresses are 32 bits: a map that reaches past 4 GiB cannot be
+// written.
+constexpr uint64_t address_limit = uint64_t{1} << 32;
+
+// Text handed to the sink at a time.
+constexpr size_t chunk_size = size_t{1} << 20;
+
+// The start linear address record (type 05) holding `start_linear`, then
+// data records of up to 16 bytes from the lowest address upward, each cut
+// at a hole and at a 64 KiB boundary, an extended linear address record
+// (type 04) before the first data record and wherever the next data lies
+// in a higher 64 KiB page (none at all when every address is below 64 KiB),
+// and the end-of-file record. Upper-case hex digits, "\n" line endings.
+// Requires memory.end() <= address_limit.
+void write_intel_hex(const MemoryMap& memory, uint32_t start_linear, TextSink& sink);
+
+}  // namespace velk::hexfile
