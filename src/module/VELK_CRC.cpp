@@ -126,6 +126,39 @@ void import_from(PyObject* package, PyObject* name) {
     bind(name, value);
 }
 
+// Remembers what the imports bound, for the native steps' identity checks.
+// They read nothing a caller could have changed yet: the start-up is still
+// running.
+void record_genuine() {
+    const Texts& t = state.t;
+    State::Genuine& g = state.genuine;
+    auto bound = [](PyObject* name) {
+        PyObject* value = PyDict_GetItemWithError(state.globals, name);
+        if (!value) {
+            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, name);
+            throw PythonError{};
+        }
+        return Py_NewRef(value);
+    };
+    Py_XSETREF(g.ELFFile, bound(t.ELFFile));
+    Py_XSETREF(g.SymbolTableSection, bound(t.SymbolTableSection));
+    Py_XSETREF(g.IntelHex, bound(t.IntelHex));
+    // The from-import has just put the module into sys.modules.
+    Ref module(PyImport_GetModule(t.elftools_elf_sections));
+    if (!module) {
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, t.elftools_elf_sections);
+        throw PythonError{};
+    }
+    Py_XSETREF(g.StringTableSection,
+               check(PyObject_GetAttr(module.get(), t.StringTableSection)).release());
+    Py_XSETREF(g.Symbol, check(PyObject_GetAttr(module.get(), t.Symbol)).release());
+    Py_XSETREF(g.frombytes, check(PyObject_GetAttr(g.IntelHex, t.frombytes)).release());
+    Py_XSETREF(g.setitem,
+               check(PyObject_GetAttr(g.IntelHex, t.dunder_setitem)).release());
+    Py_XSETREF(g.write_hex_file,
+               check(PyObject_GetAttr(g.IntelHex, t.write_hex_file)).release());
+}
+
 void run_main_guard() {
     Ref name = global(state.t.dunder_name);
     if (check(PyObject_RichCompareBool(name.get(), state.t.dunder_main, Py_EQ))) {
@@ -159,6 +192,7 @@ void start_up(PyObject* module) {
     import_from(t.elftools_elf_elffile, t.ELFFile);
     import_from(t.elftools_elf_sections, t.SymbolTableSection);
     import_from(t.intelhex, t.IntelHex);
+    record_genuine();
 
     bind_functions(module);
     run_main_guard();

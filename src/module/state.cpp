@@ -67,4 +67,20 @@ void print(PyObject* text) {
     check(PyObject_CallOneArg(state.print, text));
 }
 
+void print_stderr(PyObject* text) {
+    Ref stderr_file = check(PyObject_GetAttr(global(state.t.sys).get(), state.t.stderr_));
+    PyObject* const args[] = {text, stderr_file.get()};
+    check(PyObject_Vectorcall(state.print, args, 1, state.c.file_keyword));
+}
+
+bool global_is(PyObject* name, PyObject* genuine) {
+    PyObject* found = PyDict_GetItemWithError(state.globals, name);
+    if (!found) {
+        if (PyErr_Occurred()) throw PythonError{};
+        found = PyDict_GetItemWithError(PyModule_GetDict(state.builtins), name);
+        if (!found && PyErr_Occurred()) throw PythonError{};
+    }
+    return found != nullptr && found == genuine;
+}
+
 }  // namespace velk

@@ -60,6 +60,19 @@
     X(iter_sections, "iter_sections")                                           \
     X(iter_symbols, "iter_symbols")                                             \
     X(st_value, "st_value")                                                     \
+    X(st_size, "st_size")                                                       \
+    X(st_info, "st_info")                                                       \
+    X(type, "type")                                                             \
+    X(STT_FUNC, "STT_FUNC")                                                     \
+    X(p_offset, "p_offset")                                                     \
+    X(sh_offset, "sh_offset")                                                   \
+    X(sh_size, "sh_size")                                                       \
+    X(sh_entsize, "sh_entsize")                                                 \
+    X(stringtable, "stringtable")                                               \
+    X(elfclass, "elfclass")                                                     \
+    X(little_endian, "little_endian")                                           \
+    X(StringTableSection, "StringTableSection")                                 \
+    X(Symbol, "Symbol")                                                         \
     /* HEX output */                                                            \
     X(frombytes, "frombytes")                                                   \
     X(pack, "pack")                                                             \
@@ -70,6 +83,7 @@
     X(splitext, "splitext")                                                     \
     X(crc_hex_suffix, "_CRC.hex")                                               \
     X(write_hex_file, "write_hex_file")                                         \
+    X(dunder_setitem, "__setitem__")                                            \
     X(write_start_addr, "write_start_addr")                                     \
     X(byte_count, "byte_count")                                                 \
     X(close, "close")                                                           \
@@ -161,6 +175,19 @@ struct State {
     PyObject* enumerate = nullptr;
     PyObject* range = nullptr;
     PyObject* code_cache[static_cast<int>(Entry::count)] = {};
+    // The package classes as start-up bound them, and the methods the HEX
+    // container had then: a native step stands in for a package call only
+    // while these are still the objects in use.
+    struct Genuine {
+        PyObject* ELFFile = nullptr;
+        PyObject* SymbolTableSection = nullptr;
+        PyObject* StringTableSection = nullptr;
+        PyObject* Symbol = nullptr;
+        PyObject* IntelHex = nullptr;
+        PyObject* frombytes = nullptr;
+        PyObject* setitem = nullptr;
+        PyObject* write_hex_file = nullptr;
+    } genuine;
 };
 
 extern State state;
@@ -173,5 +200,12 @@ Ref global(PyObject* name);
 
 // print(text) through the builtin fetched at start-up.
 void print(PyObject* text);
+
+// print(text, file=sys.stderr), sys looked up at use.
+void print_stderr(PyObject* text);
+
+// Whether the module global `name` is still `genuine`; looks it up at use
+// like any other global, but a missing one is simply not genuine.
+bool global_is(PyObject* name, PyObject* genuine);
 
 }  // namespace velk
