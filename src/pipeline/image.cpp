@@ -1,5 +1,7 @@
 // Second stage: open the ELF file and build the memory image.
-#include <cstdio>
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstring>
 
 #include "pipeline.h"
@@ -25,25 +27,61 @@ void print_handled_exception() {
     if (!printed) throw PythonError{};
 }
 
+const char* special_file_kind(mode_t mode) {
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    return nullptr;
+}
+
+// Opening a FIFO (or a terminal, a socket) for reading would wait for a
+// writer forever: such a name fails as a file that cannot be opened does.
+// Names that cannot be looked up are left for open() to report.
+void refuse_special_file(PyObject* elffilename) {
+    if (PyLong_Check(elffilename)) return;  // a descriptor: open() decides
+    PyObject* converted = nullptr;
+    if (!PyUnicode_FSConverter(elffilename, &converted)) {
+        PyErr_Clear();
+        return;
+    }
+    Ref path(converted);
+    struct stat st;
+    if (::stat(PyBytes_AS_STRING(converted), &st) != 0) return;
+    const char* kind = special_file_kind(st.st_mode);
+    if (!kind) return;
+    Ref strerror = check(PyUnicode_FromFormat("Not a regular file but %s", kind));
+    Ref exc = check(
+        PyObject_CallFunction(PyExc_OSError, "iOO", EINVAL, strerror.get(), elffilename));
+    PyErr_SetObject(PyExc_OSError, exc.get());
+    throw PythonError{};
+}
+
 // file = open(elffilename, "rb"), guarded against Exception: a file that
 // cannot be opened is reported by its traceback on standard error.
 bool open_elf(CalcLocals& l) {
-    PyObject* file =
-        PyObject_CallFunctionObjArgs(state.open, l.elffilename, state.t.rb, nullptr);
-    if (file) {
-        l.file = Ref(file);
+    try {
+        refuse_special_file(l.elffilename);
+        l.file = call(state.open, l.elffilename, state.t.rb);
         return true;
+    } catch (const PythonError&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
     }
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
     print_handled_exception();
     return false;
 }
 
-unsigned long long as_address(PyObject* value) {
-    unsigned long long address = PyLong_AsUnsignedLongLong(value);
-    if (address == static_cast<unsigned long long>(-1) && PyErr_Occurred())
-        throw PythonError{};
-    return address;
+// Every field of one program header, read through the genuine reader.
+SegmentInfo read_header(PyObject* segment) {
+    const Texts& t = state.t;
+    Ref type = item(segment, t.p_type);
+    Ref header = attr(segment, t.header);
+    return {compare(type.get(), t.PT_LOAD, Py_EQ),
+            as_u64(item(header.get(), t.p_offset).get()),
+            as_u64(item(header.get(), t.p_vaddr).get()),
+            as_u64(item(header.get(), t.p_paddr).get()),
+            as_u64(item(header.get(), t.p_filesz).get()),
+            as_u64(item(header.get(), t.p_memsz).get())};
 }
 
 struct SegmentView {
@@ -53,10 +91,12 @@ struct SegmentView {
 
 // The next PT_LOAD segment with contents in the file, or an empty view.
 // Other headers (EXIDX, notes, zero-initialised RAM) hold no firmware image.
-SegmentView next_loadable(PyObject* segments) {
+// With the genuine reader every header passed is also recorded.
+SegmentView next_loadable(CalcLocals& l, PyObject* segments) {
     const Texts& t = state.t;
     while (PyObject* next = PyIter_Next(segments)) {
         Ref segment(next);
+        if (l.genuine_reader) l.segments.push_back(read_header(segment.get()));
         Ref type = item(segment.get(), t.p_type);
         if (!compare(type.get(), t.PT_LOAD, Py_EQ)) continue;
         Ref filesz = item(segment.get(), t.p_filesz);
@@ -65,6 +105,26 @@ SegmentView next_loadable(PyObject* segments) {
     }
     if (PyErr_Occurred()) throw PythonError{};
     return {};
+}
+
+uint64_t file_size(PyObject* file) {
+    int fd = PyObject_AsFileDescriptor(file);
+    if (fd < 0) throw PythonError{};
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        throw PythonError{};
+    }
+    return static_cast<uint64_t>(st.st_size);
+}
+
+// The bytes the segment promises must all be in the file; checked before
+// they are read, so that a forged size costs no allocation.
+bool segment_fits_file(CalcLocals& l) {
+    if (!l.genuine_reader) return true;
+    const SegmentInfo& image = l.segments[l.image_segment];
+    uint64_t size = file_size(l.file.get());
+    return image.offset <= size && image.filesz <= size - image.offset;
 }
 
 void read_image_segment(CalcLocals& l, const SegmentView& image) {
@@ -80,39 +140,22 @@ void read_image_segment(CalcLocals& l, const SegmentView& image) {
     l.databuf = item(data.get(), upto.get());
 }
 
-// Counts the loadable contents outside the image: with the GNU linker the
-// initial values of .data sit in a segment of their own, which the HEX
-// file does not carry.
-void note_left_out(CalcLocals& l, PyObject* segments) {
-    const Texts& t = state.t;
-    unsigned long long first = as_address(l.loadaddr.get());
-    unsigned long long size = as_address(l.seg_size.get());
-    unsigned long long last = size > ~0ULL - first ? ~0ULL : first + size;
-    while (true) {
-        SegmentView other = next_loadable(segments);
-        if (!other.segment) return;
-        Ref paddr = item(attr(other.segment.get(), t.header).get(), t.p_paddr);
-        unsigned long long start = as_address(paddr.get());
-        unsigned long long length = as_address(other.filesz.get());
-        bool inside = start >= first && length <= last - first &&
-                      start - first <= last - first - length;
-        if (inside) continue;
-        char text[32];
-        std::snprintf(text, sizeof text, "%s0x%08llX", l.left_out_segments ? ", " : "",
-                      start);
-        l.left_out_addresses += text;
-        l.left_out_segments += 1;
-        l.left_out_bytes += length;
-    }
-}
-
-// The bytes the segment promises must all be in the file: a checksum over
-// a silently shorter image would be wrong.
+// A reader that returns fewer bytes than the segment promises (a caller's
+// reader) must not give a checksum over a silently shorter image either.
 bool image_is_whole(CalcLocals& l) {
     Py_ssize_t length = PyObject_Length(l.databuf.get());
     if (length < 0) throw PythonError{};
     Ref have = check(PyLong_FromSsize_t(length));
     return !compare(have.get(), l.seg_size.get(), Py_LT);
+}
+
+void record_remaining_headers(CalcLocals& l, PyObject* segments) {
+    if (!l.genuine_reader) return;
+    while (PyObject* next = PyIter_Next(segments)) {
+        Ref segment(next);
+        l.segments.push_back(read_header(segment.get()));
+    }
+    if (PyErr_Occurred()) throw PythonError{};
 }
 
 // A count of 0 or less asks for no bytes; one past the address space
@@ -129,8 +172,16 @@ Py_ssize_t padding_length(PyObject* count) {
 
 }  // namespace
 
-void pad_image(Ref& databuf, PyObject* reported, PyObject* count) {
+uint64_t as_u64(PyObject* value) {
+    unsigned long long number = PyLong_AsUnsignedLongLong(value);
+    if (number == static_cast<unsigned long long>(-1) && PyErr_Occurred())
+        throw PythonError{};
+    return number;
+}
+
+void pad_image(CalcLocals& l, PyObject* reported, PyObject* count) {
     Py_ssize_t n = padding_length(count);
+    Ref& databuf = l.databuf;
     PyObject* buf = databuf.get();
     Py_ssize_t old = PyBytes_Size(buf);
     if (old < 0) throw PythonError{};
@@ -150,6 +201,7 @@ void pad_image(Ref& databuf, PyObject* reported, PyObject* count) {
         databuf = std::move(grown);
     }
     std::memset(PyBytes_AS_STRING(databuf.get()) + old, 0xFF, static_cast<size_t>(n));
+    l.padding += static_cast<uint64_t>(n);
     print(format(state.t.msg_pad, reported).get());
 }
 
@@ -158,6 +210,8 @@ bool assemble_image(CalcLocals& l) {
     l.ihex = call(global(t.IntelHex).get());
     if (!open_elf(l)) return false;
     l.elf_file = call(global(t.ELFFile).get(), l.file.get());
+    l.genuine_reader =
+        reinterpret_cast<PyObject*>(Py_TYPE(l.elf_file.get())) == state.genuine.ELFFile;
     l.entryaddr = item(attr(l.elf_file.get(), t.header).get(), t.e_entry);
     if (l.entryaddr.get() == Py_None) {
         print(t.msg_no_entry);
@@ -166,9 +220,14 @@ bool assemble_image(CalcLocals& l) {
 
     Ref segments =
         check(PyObject_GetIter(call_method(l.elf_file.get(), t.iter_segments).get()));
-    SegmentView image = next_loadable(segments.get());
+    SegmentView image = next_loadable(l, segments.get());
     if (!image.segment) {
         print(t.msg_no_vaddr);
+        return false;
+    }
+    l.image_segment = l.segments.empty() ? 0 : l.segments.size() - 1;
+    if (!segment_fits_file(l)) {
+        print(t.msg_segment_cut);
         return false;
     }
     read_image_segment(l, image);
@@ -176,12 +235,12 @@ bool assemble_image(CalcLocals& l) {
         print(t.msg_segment_cut);
         return false;
     }
-    note_left_out(l, segments.get());
+    record_remaining_headers(l, segments.get());
 
     // Address and block mode: fill up to the checksum offset with 0xFF.
     if (!l.name_mode() && compare(l.crcoffsetaddr.get(), l.seg_size.get(), Py_GT)) {
         Ref count = subtract(l.crcoffsetaddr.get(), l.seg_size.get());
-        pad_image(l.databuf, count.get(), count.get());
+        pad_image(l, count.get(), count.get());
     }
     return true;
 }

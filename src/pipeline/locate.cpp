@@ -5,34 +5,6 @@ namespace velk {
 
 namespace {
 
-// The value of the last symbol named varename, over every symbol table.
-// An empty name would match the null symbol and the section symbols,
-// so it matches nothing.
-Ref find_symbol_value(CalcLocals& l) {
-    const Texts& t = state.t;
-    Ref found;
-    if (PyUnicode_Check(l.varename) && PyUnicode_GET_LENGTH(l.varename) == 0)
-        return found;
-    Ref sections =
-        check(PyObject_GetIter(call_method(l.elf_file.get(), t.iter_sections).get()));
-    while (PyObject* next = PyIter_Next(sections.get())) {
-        Ref section(next);
-        Ref symtab_type = global(t.SymbolTableSection);
-        if (!check(PyObject_IsInstance(section.get(), symtab_type.get()))) continue;
-        Ref symbols =
-            check(PyObject_GetIter(call_method(section.get(), t.iter_symbols).get()));
-        while (PyObject* next_symbol = PyIter_Next(symbols.get())) {
-            Ref symbol(next_symbol);
-            Ref name = attr(symbol.get(), t.name);
-            if (compare(name.get(), l.varename, Py_EQ))
-                found = item(symbol.get(), t.st_value);
-        }
-        if (PyErr_Occurred()) throw PythonError{};
-    }
-    if (PyErr_Occurred()) throw PythonError{};
-    return found;
-}
-
 bool refuse_name(PyObject* varename, PyObject* why) {
     print(add(varename, why).get());
     return false;
@@ -65,7 +37,7 @@ void locate_by_block(CalcLocals& l) {
     l.crcoffsetaddr = bit_and(sum.get(), inverted.get());
     Ref reported = subtract(l.crcoffsetaddr.get(), seg_size);
     Ref count = add(reported.get(), c.four);
-    pad_image(l.databuf, reported.get(), count.get());
+    pad_image(l, reported.get(), count.get());
 }
 
 }  // namespace

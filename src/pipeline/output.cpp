@@ -1,4 +1,10 @@
 // Last stage: checksum the image, store the checksum record, write the HEX.
+//
+// With the genuine intelhex container the file is written natively from
+// the image, the checksum record and the start address: the same text,
+// streamed, into a temporary file moved over the name when complete.
+// Any other container is filled and asked to write, as always.
+#include "native_output.h"
 #include "pipeline.h"
 
 namespace velk {
@@ -12,12 +18,21 @@ Ref compute_checksum(CalcLocals& l) {
     return call(global(state.t.calc_crc_mpeg2).get(), covered.get());
 }
 
-// ihex[loadaddr + crcoffsetaddr : loadaddr + crcoffsetaddr + 4] =
-//     list(struct.pack("<I", checksum))
-void store_checksum_record(CalcLocals& l, PyObject* checksum) {
+// ihex.frombytes(databuf, loadaddr)
+void fill_image(CalcLocals& l) {
+    check(PyObject_CallMethodObjArgs(l.ihex.get(), state.t.frombytes, l.databuf.get(),
+                                     l.loadaddr.get(), nullptr));
+}
+
+// list(struct.pack("<I", checksum))
+Ref checksum_record(PyObject* checksum) {
     const Texts& t = state.t;
     Ref pack = attr(global(t.struct_).get(), t.pack);
-    Ref record = check(PySequence_List(call(pack.get(), t.pack_format, checksum).get()));
+    return check(PySequence_List(call(pack.get(), t.pack_format, checksum).get()));
+}
+
+// ihex[loadaddr + crcoffsetaddr : loadaddr + crcoffsetaddr + 4] = record
+void store_checksum_record(CalcLocals& l, PyObject* record) {
     Ref start = add(l.loadaddr.get(), l.crcoffsetaddr.get());
     Ref end = add(l.loadaddr.get(), l.crcoffsetaddr.get());
     Ref stop = add(end.get(), state.c.four);
@@ -29,7 +44,71 @@ void store_checksum_record(CalcLocals& l, PyObject* checksum) {
                      Py_TYPE(ihex)->tp_name, "assignment");
         throw PythonError{};
     }
-    check(PyObject_SetItem(ihex, where.get(), record.get()));
+    check(PyObject_SetItem(ihex, where.get(), record));
+}
+
+// An exact int from 0 to 2**64 - 1.
+bool small_address(PyObject* value, uint64_t& out) {
+    if (!PyLong_CheckExact(value)) return false;
+    unsigned long long number = PyLong_AsUnsignedLongLong(value);
+    if (number == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonError{};
+        PyErr_Clear();
+        return false;
+    }
+    out = number;
+    return true;
+}
+
+// What the native writer needs, taken from objects that the genuine
+// container would have accepted without a word.
+struct NativeImage {
+    bool usable = false;
+    uint64_t load = 0;
+    uint64_t offset = 0;
+    uint8_t record[4] = {};
+};
+
+NativeImage native_image(CalcLocals& l) {
+    NativeImage image;
+    image.usable = genuine_container(l.ihex.get()) &&
+                   PyBytes_CheckExact(l.databuf.get()) &&
+                   PyLong_CheckExact(l.entryaddr.get()) &&
+                   small_address(l.loadaddr.get(), image.load) &&
+                   small_address(l.crcoffsetaddr.get(), image.offset);
+    return image;
+}
+
+// Four integers 0 to 255: anything else is the container's to refuse.
+bool take_record(PyObject* record, NativeImage& image) {
+    if (!PyList_CheckExact(record) || PyList_GET_SIZE(record) != 4) return false;
+    for (Py_ssize_t i = 0; i < 4; ++i) {
+        PyObject* value = PyList_GET_ITEM(record, i);
+        if (!PyLong_CheckExact(value)) return false;
+        long byte = PyLong_AsLong(value);
+        if (byte < 0 || byte > 255) {
+            PyErr_Clear();
+            return false;
+        }
+        image.record[i] = static_cast<uint8_t>(byte);
+    }
+    return true;
+}
+
+void write_natively(CalcLocals& l, const NativeImage& image, PyObject* filename_new) {
+    PyObject* databuf = l.databuf.get();
+    size_t length = static_cast<size_t>(PyBytes_GET_SIZE(databuf));
+    uint64_t image_end, record_at, record_end;
+    if (__builtin_add_overflow(image.load, length, &image_end) ||
+        __builtin_add_overflow(image.load, image.offset, &record_at) ||
+        __builtin_add_overflow(record_at, 4, &record_end))
+        raise_address_overflow();
+    hexfile::MemoryMap memory;
+    memory.add(image.load, reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(databuf)),
+               length);
+    memory.add(record_at, image.record, 4);
+    outfile::ReplacingFile file = write_hex_text(filename_new, memory, l.entryaddr.get());
+    commit(file, filename_new);
 }
 
 Ref output_name(PyObject* elffilename) {
@@ -55,37 +134,39 @@ void report(CalcLocals& l, PyObject* filename_new, PyObject* checksum) {
     print(check(PyUnicode_Join(t.empty, pieces.get())).get());
 }
 
-void warn_left_out(CalcLocals& l) {
-    if (l.left_out_segments == 0) return;
-    Ref line = check(PyUnicode_FromFormat(
-        "warning: the HEX file leaves out %d loadable segment%s (%llu bytes) "
-        "at physical address%s %s",
-        l.left_out_segments, l.left_out_segments == 1 ? "" : "s", l.left_out_bytes,
-        l.left_out_segments == 1 ? "" : "es", l.left_out_addresses.c_str()));
-    Ref stderr_file = attr(global(state.t.sys).get(), state.t.stderr_);
-    PyObject* const args[] = {line.get(), stderr_file.get()};
-    check(PyObject_Vectorcall(state.print, args, 1, state.c.file_keyword));
-}
-
 }  // namespace
 
 void write_hex(CalcLocals& l) {
     const Texts& t = state.t;
     Ref checksum = compute_checksum(l);
-    check(PyObject_CallMethodObjArgs(l.ihex.get(), t.frombytes, l.databuf.get(),
-                                     l.loadaddr.get(), nullptr));
-    store_checksum_record(l, checksum.get());
+    NativeImage image = native_image(l);
+    if (!image.usable) fill_image(l);
+    Ref record = checksum_record(checksum.get());
+    if (image.usable && !take_record(record.get(), image)) {
+        image.usable = false;
+        fill_image(l);
+    }
+    if (!image.usable) store_checksum_record(l, record.get());
     Ref start_addr = check(PyDict_New());
     check(PyDict_SetItem(start_addr.get(), t.EIP, l.entryaddr.get()));
     check(PyObject_SetAttr(l.ihex.get(), t.start_addr, start_addr.get()));
     Ref filename_new = output_name(l.elffilename);
 
-    Ref write = attr(l.ihex.get(), t.write_hex_file);
-    PyObject* const args[] = {filename_new.get(), Py_True, state.c.sixteen};
-    check(PyObject_Vectorcall(write.get(), args, 1, state.c.hex_keywords));
+    if (image.usable && PyUnicode_CheckExact(filename_new.get())) {
+        write_natively(l, image, filename_new.get());
+    } else {
+        if (image.usable) {
+            // A name the container must interpret itself: fill it after all.
+            fill_image(l);
+            store_checksum_record(l, record.get());
+        }
+        Ref write = attr(l.ihex.get(), t.write_hex_file);
+        PyObject* const args[] = {filename_new.get(), Py_True, state.c.sixteen};
+        check(PyObject_Vectorcall(write.get(), args, 1, state.c.hex_keywords));
+    }
 
     report(l, filename_new.get(), checksum.get());
-    warn_left_out(l);
+    warn_about_layout(l);
     // The normal end closes the ELF file itself, so that a failing close
     // is reported; every other way out leaves it to the closer.
     call_method(Ref(l.file.release()).get(), t.close);

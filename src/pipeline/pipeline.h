@@ -1,12 +1,30 @@
 // velk_crc_calc: the stages from a checksum request to the written HEX file.
 #pragma once
 
-#include <string>
+#include <cstdint>
+#include <vector>
 
+#include "../elfsyms/symbol_scan.h"
 #include "../module/calls.h"
 #include "../module/ops.h"
 
 namespace velk {
+
+// One program header as the ELF reader gives it.
+struct SegmentInfo {
+    bool loadable;  // PT_LOAD
+    uint64_t offset, vaddr, paddr, filesz, memsz;
+
+    bool has_contents() const { return loadable && filesz != 0; }
+    // The bytes the image takes from it: its file contents, cut to memsz.
+    uint64_t size() const { return filesz < memsz ? filesz : memsz; }
+};
+
+// What the symbol scan learnt beyond the value, for the diagnostics.
+struct SymbolFacts {
+    bool known = false;  // false when a caller's reader gave the symbols
+    elfsyms::Matches matches;
+};
 
 // The locals of one velk_crc_calc call, shared by its stages.
 struct CalcLocals {
@@ -34,10 +52,13 @@ struct CalcLocals {
     Ref seg_size;       // min(p_filesz, p_memsz) of the image segment
     Ref databuf;        // the memory image, padding included
 
-    // Loadable contents that the HEX leaves out, reported on stderr.
-    int left_out_segments = 0;
-    unsigned long long left_out_bytes = 0;
-    std::string left_out_addresses;
+    // The reader is pyelftools' own ELFFile: its program headers and
+    // symbols may be read beyond what the stages need, for the diagnostics.
+    bool genuine_reader = false;
+    std::vector<SegmentInfo> segments;  // every program header (genuine reader)
+    size_t image_segment = 0;           // the image's index in segments
+    SymbolFacts symbol;                 // name mode
+    uint64_t padding = 0;               // 0xFF bytes appended, both stages
 
     bool name_mode() const { return varename != Py_None; }
     bool address_mode() const { return !name_mode() && crcaddr != Py_None; }
@@ -51,6 +72,16 @@ void write_hex(CalcLocals& l);
 
 // Prints the "PAD" line with `reported` and appends `count` bytes of 0xFF
 // to the image (none when count is not positive).
-void pad_image(Ref& databuf, PyObject* reported, PyObject* count);
+void pad_image(CalcLocals& l, PyObject* reported, PyObject* count);
+
+// The value of the last symbol named varename over every symbol table,
+// or an empty Ref; fills l.symbol.
+Ref find_symbol_value(CalcLocals& l);
+
+// The warnings on standard error that follow the report lines.
+void warn_about_layout(CalcLocals& l);
+
+// An integer the ELF reader gave as an address or size.
+uint64_t as_u64(PyObject* value);
 
 }  // namespace velk

@@ -1,0 +1,173 @@
+// The symbol scan of the name mode. pyelftools' loop over every symbol
+// costs tens of microseconds a symbol; while the reader and the section
+// classes are the ones start-up bound, each symbol table's raw entries are
+// read natively instead, and any table that reading cannot answer exactly
+// as the loop would goes through the loop.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "pipeline.h"
+
+namespace velk {
+
+namespace {
+
+using elfsyms::Bytes;
+using elfsyms::Matches;
+using elfsyms::Scan;
+
+// The file behind the genuine reader, read without moving its position.
+struct RawFile {
+    int fd = -1;
+    uint64_t size = 0;
+    elfsyms::TableFormat format{};
+
+    // `size` bytes at `offset`, or fewer where the file ends.
+    std::vector<uint8_t> read(uint64_t offset, uint64_t length) const {
+        std::vector<uint8_t> out;
+        if (offset >= size) return out;
+        uint64_t available = size - offset;
+        out.resize(static_cast<size_t>(length < available ? length : available));
+        size_t done = 0;
+        while (done < out.size()) {
+            ssize_t got = ::pread(fd, out.data() + done, out.size() - done,
+                                  static_cast<off_t>(offset + done));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            done += static_cast<size_t>(got);
+        }
+        out.resize(done);
+        return out;
+    }
+};
+
+class SymbolScan {
+public:
+    explicit SymbolScan(CalcLocals& l) : l_(l) {}
+
+    // Whether the tables may be read natively: the genuine classes, and a
+    // name whose comparison with pyelftools' names is plain byte equality.
+    bool native_allowed() {
+        const Texts& t = state.t;
+        const State::Genuine& g = state.genuine;
+        if (!l_.genuine_reader || !global_is(t.ELFFile, g.ELFFile)) return false;
+        if (!PyUnicode_CheckExact(l_.varename) || !PyUnicode_IS_ASCII(l_.varename))
+            return false;
+        name_.assign(PyUnicode_AsUTF8(l_.varename),
+                     static_cast<size_t>(PyUnicode_GET_LENGTH(l_.varename)));
+        int fd = PyObject_AsFileDescriptor(l_.file.get());
+        if (fd < 0) throw PythonError{};
+        struct stat st;
+        if (::fstat(fd, &st) != 0) return false;
+        Ref elfclass = attr(l_.elf_file.get(), t.elfclass);
+        Ref little = attr(l_.elf_file.get(), t.little_endian);
+        file_.fd = fd;
+        file_.size = static_cast<uint64_t>(st.st_size);
+        file_.format = {as_u64(elfclass.get()) == 64, truth(little.get())};
+        return true;
+    }
+
+    // One table through the raw entries; false leaves it to the loop.
+    bool scan_natively(PyObject* section) {
+        const Texts& t = state.t;
+        if (reinterpret_cast<PyObject*>(Py_TYPE(section)) !=
+            state.genuine.SymbolTableSection)
+            return false;
+        Ref strings = attr(section, t.stringtable);
+        if (reinterpret_cast<PyObject*>(Py_TYPE(strings.get())) !=
+            state.genuine.StringTableSection)
+            return false;
+        uint64_t offset = as_u64(item(section, t.sh_offset).get());
+        uint64_t size = as_u64(item(section, t.sh_size).get());
+        uint64_t entsize = as_u64(item(section, t.sh_entsize).get());
+        uint64_t str_offset = as_u64(item(strings.get(), t.sh_offset).get());
+        uint64_t str_size = as_u64(item(strings.get(), t.sh_size).get());
+        // A table that claims more than the file holds is the loop's to report.
+        if (offset > file_.size || size > file_.size - offset) return false;
+        if (str_offset > file_.size || str_size > file_.size - str_offset) return false;
+        std::vector<uint8_t> table = file_.read(offset, size);
+        std::vector<uint8_t> text = file_.read(str_offset, str_size);
+        Matches before = l_.symbol.matches;
+        Scan scan = elfsyms::scan_symbol_table(
+            {table.data(), table.size()}, size, entsize, {text.data(), text.size()},
+            str_size, file_.format, name_, l_.symbol.matches);
+        if (scan == Scan::irregular) return false;
+        if (l_.symbol.matches.count > before.count)
+            found_ = check(PyLong_FromUnsignedLongLong(l_.symbol.matches.value));
+        return true;
+    }
+
+    // pyelftools' own loop: for symbol in section.iter_symbols(): ...
+    void scan_with_reader(PyObject* section) {
+        const Texts& t = state.t;
+        Ref symbols = check(PyObject_GetIter(call_method(section, t.iter_symbols).get()));
+        while (PyObject* next = PyIter_Next(symbols.get())) {
+            Ref symbol(next);
+            Ref name = attr(symbol.get(), t.name);
+            if (!compare(name.get(), l_.varename, Py_EQ)) continue;
+            found_ = item(symbol.get(), t.st_value);
+            note_match(symbol.get());
+        }
+        if (PyErr_Occurred()) throw PythonError{};
+    }
+
+    Ref result() { return std::move(found_); }
+    // A match came from a symbol object pyelftools did not make.
+    bool unknown() const { return unknown_; }
+
+private:
+    // The diagnostics learn size and type from pyelftools' own symbols only.
+    void note_match(PyObject* symbol) {
+        const Texts& t = state.t;
+        Matches& m = l_.symbol.matches;
+        if (reinterpret_cast<PyObject*>(Py_TYPE(symbol)) != state.genuine.Symbol) {
+            unknown_ = true;
+            return;
+        }
+        uint64_t value = as_u64(found_.get());
+        if (m.count > 0 && value != m.value) m.values_differ = true;
+        m.count += 1;
+        m.value = value;
+        m.size = as_u64(item(symbol, t.st_size).get());
+        Ref type = item(item(symbol, t.st_info).get(), t.type);
+        m.info =
+            compare(type.get(), t.STT_FUNC, Py_EQ) ? elfsyms::symbol_type_function : 0;
+    }
+
+    CalcLocals& l_;
+    std::string name_;
+    RawFile file_;
+    Ref found_;
+    bool unknown_ = false;
+};
+
+}  // namespace
+
+Ref find_symbol_value(CalcLocals& l) {
+    const Texts& t = state.t;
+    // An empty name would match the null symbol and the section symbols,
+    // so it matches nothing.
+    if (PyUnicode_Check(l.varename) && PyUnicode_GET_LENGTH(l.varename) == 0)
+        return Ref();
+    SymbolScan scan(l);
+    bool native = scan.native_allowed();
+    Ref sections =
+        check(PyObject_GetIter(call_method(l.elf_file.get(), t.iter_sections).get()));
+    while (PyObject* next = PyIter_Next(sections.get())) {
+        Ref section(next);
+        Ref symtab_type = global(t.SymbolTableSection);
+        if (!check(PyObject_IsInstance(section.get(), symtab_type.get()))) continue;
+        bool genuine_class = symtab_type.get() == state.genuine.SymbolTableSection;
+        if (native && genuine_class && scan.scan_natively(section.get())) continue;
+        scan.scan_with_reader(section.get());
+    }
+    if (PyErr_Occurred()) throw PythonError{};
+    l.symbol.known = l.genuine_reader && !scan.unknown();
+    return scan.result();
+}
+
+}  // namespace velk
