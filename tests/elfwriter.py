@@ -9,7 +9,8 @@ from dataclasses import dataclass, field
 
 PT_NULL, PT_LOAD, PT_NOTE, PT_PHDR = 0, 1, 4, 6
 PT_ARM_EXIDX = 0x70000001
-SHT_SYMTAB, SHT_STRTAB, SHT_DYNSYM = 2, 3, 11
+SHT_PROGBITS, SHT_SYMTAB, SHT_STRTAB, SHT_DYNSYM = 1, 2, 3, 11
+SHF_WRITE, SHF_ALLOC, SHF_EXECINSTR = 1, 2, 4
 EM_ARM = 40
 
 
@@ -22,6 +23,7 @@ class Segment:
     memsz: int | None = None   # default: len(data)
     filesz: int | None = None  # default: len(data); may claim more than data
     offset: int | None = None  # default: where the writer puts data
+    section: str | None = None  # a section header over the contents, by that name
 
 
 @dataclass
@@ -70,17 +72,26 @@ class Elf:
         if self.second_symtab is not None:
             tables.append((".dynsym", SHT_DYNSYM, symtab_bytes(self.second_symtab)))
         shstrtab = bytearray(b"\0")
-        sections = []  # (name_off, type, offset, size, link, entsize)
+        # (name_off, type, flags, addr, offset, size, link, entsize)
+        sections = []
 
         def add_section(name, sh_type, body, link=0, entsize=0):
             while len(out) % 4:
                 out.append(0)
             name_off = len(shstrtab)
             shstrtab.extend(name.encode() + b"\0")
-            sections.append((name_off, sh_type, len(out), len(body), link, entsize))
+            sections.append((name_off, sh_type, 0, 0, len(out), len(body), link, entsize))
             out.extend(body)
 
-        strtab_index = 1 + len(tables)
+        for seg, off in zip(self.segments, placed):
+            if seg.section is None:
+                continue
+            name_off = len(shstrtab)
+            shstrtab.extend(seg.section.encode() + b"\0")
+            sections.append((name_off, SHT_PROGBITS, SHF_ALLOC | SHF_WRITE | SHF_EXECINSTR,
+                             seg.vaddr, off if seg.offset is None else seg.offset,
+                             len(seg.data), 0, 0))
+        strtab_index = 1 + len(sections) + len(tables)
         link = strtab_index if self.strtab_link is None else self.strtab_link
         for name, sh_type, body in tables:
             add_section(name, sh_type, body, link, 24 if wide else 16)
@@ -90,22 +101,21 @@ class Elf:
         shstrtab.extend(b".shstrtab\0")
         while len(out) % 4:
             out.append(0)
-        sections.append((name_off, SHT_STRTAB, len(out), len(shstrtab), 0, 0))
+        sections.append((name_off, SHT_STRTAB, 0, 0, len(out), len(shstrtab), 0, 0))
         out.extend(shstrtab)
 
         while len(out) % 8:
             out.append(0)
         shoff = len(out)
         out += b"\0" * shentsize  # the null section
-        for name_off, sh_type, off, size, lk, entsize in sections:
+        for name_off, sh_type, flags, addr, off, size, lk, entsize in sections:
+            info = 1 if sh_type in (SHT_SYMTAB, SHT_DYNSYM) else 0
             if wide:
-                out += struct.pack(e + "IIQQQQIIQQ", name_off, sh_type, 0, 0, off,
-                                   size, lk, 1 if sh_type != SHT_STRTAB else 0,
-                                   8, entsize)
+                out += struct.pack(e + "IIQQQQIIQQ", name_off, sh_type, flags, addr, off,
+                                   size, lk, info, 8, entsize)
             else:
-                out += struct.pack(e + "IIIIIIIIII", name_off, sh_type, 0, 0, off,
-                                   size, lk, 1 if sh_type != SHT_STRTAB else 0,
-                                   4, entsize)
+                out += struct.pack(e + "IIIIIIIIII", name_off, sh_type, flags, addr, off,
+                                   size, lk, info, 4, entsize)
 
         ident = b"\x7fELF" + bytes([2 if wide else 1, 1 if e == "<" else 2, 1])
         ident += b"\0" * (16 - len(ident))
