@@ -1,13 +1,22 @@
-"""Times velk_crc_calc against the floor set by the packages it calls.
+"""Times VELK_CRC against the package floor and against the peer pipeline.
 
     python bench/bench.py                         # 64 KiB, 1 MiB, 8 MiB; 6 runs each
     python bench/bench.py --sizes 4096 --repeat 1 # a quick check that it works
 
-For each size and mode: (a) velk_crc_calc end to end, (b) the same package
-calls made directly from Python in the same order (the floor), their ratio,
-the share of each package step, peak memory of one run in a fresh process,
-whether crcmod's compiled extension is in use, and the whole command line
-against a bare interpreter start.
+1. In one process, for each size and mode: velk_crc_calc end to end against
+   the same package calls made directly from Python in the same order (the
+   floor), their ratio, the share of each package step, and the peak memory
+   of one run of each in a fresh process.
+2. Whole processes, name mode with 5,000 symbols: velk-crc against the peer
+   pipeline a user would otherwise write (arm-none-eabi-objcopy -O binary,
+   then srec_cat for the CRC and the HEX; its output is checked equal to ours
+   with srec_cmp first) and against the module's own fallback path (a
+   subclass of the container), with the peak RSS of each.
+3. --a8000000 on the example, and the whole command line on the example
+   against a bare interpreter start.
+
+All timings are medians of runs interleaved with their rivals, the order
+flipped every round.
 """
 
 import argparse
@@ -16,7 +25,7 @@ import gc
 import io
 import os
 import random
-import resource
+import shutil
 import statistics
 import struct
 import subprocess
@@ -41,7 +50,8 @@ def make_firmware(folder, size):
     symbols = [(f"sym_{i}", LOAD + (i * 4) % len(image)) for i in range(SYMBOLS - 1)]
     symbols.append(("crc_value", LOAD + len(image) - 4))
     path = os.path.join(folder, f"fw_{size}.elf")
-    Elf(entry=LOAD + 0x45, segments=[Segment(LOAD, image)], symbols=symbols).write(path)
+    Elf(entry=LOAD + 0x45, segments=[Segment(LOAD, image, section=".text")],
+        symbols=symbols).write(path)
     return path, len(image)
 
 
@@ -137,14 +147,37 @@ def paired_medians(funcs, repeat):
     return [statistics.median(spent) for spent in times]
 
 
-def peak_rss(kind, path, request):
-    """Max RSS in MiB of one run in a fresh interpreter."""
-    code = (f"import sys, resource; sys.path.insert(0, {os.path.dirname(__file__)!r}); "
-            f"import bench; bench.{kind}({path!r}, *{request!r}); "
-            "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)")
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         check=True).stdout
-    return int(out.split()[-1]) / 1024
+# Runs a command in a child of a small interpreter and prints the child's
+# peak RSS. Linux starts an exec'ed process's high-water mark at that of the
+# process it was forked from, so measuring from this (large) process would
+# report our own memory, not the command's.
+LAUNCHER = r"""
+import os, sys
+pid = os.fork()
+if pid == 0:
+    null = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(null, 1)
+    os.dup2(null, 2)
+    os.execvp(sys.argv[1], sys.argv[1:])
+_, status, usage = os.wait4(pid, 0)
+print(usage.ru_maxrss, os.waitstatus_to_exitcode(status))
+"""
+
+
+def peak_rss(command, cwd=None):
+    """Peak RSS in MiB of one run of `command` (a list of words)."""
+    out = subprocess.run([sys.executable, "-S", "-c", LAUNCHER, *command], cwd=cwd,
+                         capture_output=True, text=True, check=True).stdout.split()
+    if int(out[1]) not in (0,):
+        raise RuntimeError(f"{command} exited with {out[1]}")
+    return int(out[0]) / 1024
+
+
+def in_process(kind, path, request):
+    """The command that makes one in-process run of ours or the floor."""
+    code = (f"import sys; sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r}); "
+            f"import bench; bench.{kind}({path!r}, *{request!r})")
+    return [sys.executable, "-c", code]
 
 
 def padding_cost(folder, repeat):
@@ -175,22 +208,115 @@ def padding_cost(folder, repeat):
     return max(0.0, padded - plain)
 
 
-def command_line(repeat):
+def velk_command():
+    """The installed velk-crc, or the same call through this interpreter when
+    the module comes from elsewhere (a build tree on PYTHONPATH)."""
+    exe = shutil.which("velk-crc")
+    if exe and not os.environ.get("PYTHONPATH"):
+        return [exe], "velk-crc"
+    code = "import sys; from VELK_CRC import runmain; sys.exit(runmain())"
+    return [sys.executable, "-c", code], 'python -c "...runmain()"'
+
+
+# The module's own fallback path: a container that is not the genuine class.
+FALLBACK = ("import sys, intelhex, VELK_CRC\n"
+            "class Container(intelhex.IntelHex): pass\n"
+            "VELK_CRC.IntelHex = Container\n"
+            "sys.exit(VELK_CRC.runmain())")
+
+
+def peer_commands(elf, slot, load, entry, folder):
+    """objcopy to a binary, then srec_cat: CRC-32/MPEG-2 of the bytes before
+    the slot stored little-endian at the slot, and Intel HEX with 16 data
+    bytes a record. srec_cat's STM32 filter is the word-fed CRC unit; fed the
+    byte-swapped words it gives the byte-fed CRC-32/MPEG-2."""
+    binary = os.path.join(folder, "peer.bin")
+    out = os.path.join(folder, "peer.hex")
+    end = slot + 4
+    return [
+        ["arm-none-eabi-objcopy", "-O", "binary", elf, binary],
+        ["srec_cat", "(", "(", binary, "-binary", "-crop", "0", str(slot),
+         "-byte-swap", "4", "-stm32-le", str(slot), "-crop", str(slot), str(end), ")",
+         binary, "-binary", "-exclude", str(slot), str(end), ")",
+         "-offset", hex(load), "-o", out, "-intel", "-obs=16",
+         f"-execution-start-address={entry:#x}"],
+    ], out
+
+
+def run_all(commands, cwd=None):
+    for command in commands:
+        subprocess.run(command, check=True, capture_output=True, cwd=cwd)
+
+
+def whole_process(folder, sizes, repeat):
+    """velk-crc (name mode, 5,000 symbols) against the peer pipeline and the
+    fallback path: median time and peak RSS of each, same rounds."""
+    command, label = velk_command()
+    print(f"velk-crc runs as: {label}")
+    have_peer = all(shutil.which(t) for t in ("arm-none-eabi-objcopy", "srec_cat", "srec_cmp"))
+    if not have_peer:
+        print("peer pipeline skipped: binutils-arm-none-eabi or srecord is not installed")
+    bare = peak_rss([sys.executable, "-c", "import VELK_CRC"])
+    print(f"bare import: {bare:.1f} MiB peak RSS")
+    print()
+    print(f"{'size':>8} {'contender':<10} {'median s':>9} {'ratio':>6} {'peak MiB':>9} "
+          f"{'limit MiB':>10}")
+    for size in sizes:
+        path, image_size = make_firmware(folder, size)
+        slot = image_size - 4
+        ours_cmd = [*command, "VELK", path, "--ncrc_value"]
+        fallback_cmd = [sys.executable, "-c", FALLBACK, "VELK", path, "--ncrc_value"]
+        contenders = {"velk-crc": [ours_cmd], "fallback": [fallback_cmd]}
+        if have_peer:
+            peer, peer_hex = peer_commands(path, slot, LOAD, LOAD + 0x45, folder)
+            run_all(peer)
+            run_all([ours_cmd])
+            ours_hex = os.path.splitext(path)[0] + "_CRC.hex"
+            same = subprocess.run(["srec_cmp", ours_hex, "-intel", peer_hex, "-intel"],
+                                  capture_output=True)
+            if same.returncode != 0:
+                raise SystemExit(f"the peer pipeline's HEX differs from ours at {size} bytes")
+            contenders["peer"] = peer
+        names = list(contenders)
+        times = paired_medians([lambda c=contenders[n]: run_all(c) for n in names], repeat)
+        peaks = {n: max(peak_rss(c) for c in contenders[n]) for n in names}
+        reference = dict(zip(names, times)).get("peer", times[0])
+        label = f"{size // 1024} KiB" if size < MiB else f"{size // MiB} MiB"
+        for name, seconds in zip(names, times):
+            limit = f"{bare + 3 * size / MiB:10.1f}" if name == "velk-crc" else ""
+            print(f"{label:>8} {name:<10} {seconds:9.4f} {seconds / reference:6.3f} "
+                  f"{peaks[name]:9.1f} {limit}", flush=True)
+
+
+def absolute_address(repeat):
+    """--a8000000 on the example: the load address typed as an offset pads
+    the image with 128 MiB of 0xFF."""
+    command, _ = velk_command()
     example = os.path.join(ROOT, "examples", "blinky.elf")
     with tempfile.TemporaryDirectory() as folder:
         elf = os.path.join(folder, "blinky.elf")
-        with open(example, "rb") as src, open(elf, "wb") as dst:
-            dst.write(src.read())
+        shutil.copy(example, elf)
+        run = [*command, "VELK", elf, "--a8000000"]
+        seconds = median_time(lambda: run_all([run]), max(1, min(repeat, 3)))
+        peak = peak_rss(run)
+        size = os.path.getsize(os.path.join(folder, "blinky_CRC.hex"))
+    print(f"velk-crc VELK blinky.elf --a8000000: {seconds:.2f} s, {peak:.0f} MiB peak RSS, "
+          f"{size / 1e6:.0f} MB HEX file")
+
+
+def command_line(repeat):
+    command, label = velk_command()
+    example = os.path.join(ROOT, "examples", "blinky.elf")
+    with tempfile.TemporaryDirectory() as folder:
+        elf = os.path.join(folder, "blinky.elf")
+        shutil.copy(example, elf)
         commands = {
-            "velk-crc VELK blinky.elf --ncrc_value": ["velk-crc", "VELK", elf, "--ncrc_value"],
+            f"{label} VELK blinky.elf --ncrc_value": [*command, "VELK", elf, "--ncrc_value"],
             'python -c "import VELK_CRC"': [sys.executable, "-c", "import VELK_CRC"],
             "python -c pass": [sys.executable, "-c", "pass"],
         }
-        out = {}
-        for label, cmd in commands.items():
-            out[label] = median_time(
-                lambda: subprocess.run(cmd, check=True, capture_output=True), repeat)
-        return out
+        times = paired_medians([lambda c=c: run_all([c]) for c in commands.values()], repeat)
+        return dict(zip(commands, times))
 
 
 def main():
@@ -199,6 +325,8 @@ def main():
                         default=[64 * 1024, MiB, 8 * MiB], help="image sizes in bytes")
     parser.add_argument("--repeat", type=int, default=6,
                         help="timed runs of each (median); even keeps the order balanced")
+    parser.add_argument("--no-huge", action="store_true",
+                        help="skip the --a8000000 run (128 MiB image, 369 MB HEX file)")
     args = parser.parse_args()
 
     import crcmod  # noqa: F401
@@ -208,6 +336,7 @@ def main():
     print(f"VELK_CRC from {VELK_CRC.__file__}")
     print(f"crcmod compiled extension in use: {compiled}")
     print()
+    print("velk_crc_calc against the package floor, in one process (median s)")
     header = (f"{'size':>8} {'mode':<8} {'ours s':>9} {'floor s':>9} {'ratio':>6}  "
               "floor steps")
     print(header)
@@ -228,18 +357,24 @@ def main():
                 print(f"{label:>8} {mode:<8} {ours_s:9.4f} {floor_s:9.4f} "
                       f"{ours_s / floor_s:6.3f}  {shares}", flush=True)
             request = requests(image_size)["address"]
-            memory.append((label, size, peak_rss("ours", path, request),
-                           peak_rss("floor", path, request)))
+            memory.append((label, size, peak_rss(in_process("ours", path, request)),
+                           peak_rss(in_process("floor", path, request))))
         print()
-        print(f"{'size':>8} {'ours MiB':>9} {'floor MiB':>10} {'limit MiB':>10}  (address mode)")
+        print("peak RSS of one in-process run, address mode")
+        print(f"{'size':>8} {'ours MiB':>9} {'floor MiB':>10}")
         for label, size, ours_mb, floor_mb in memory:
-            print(f"{label:>8} {ours_mb:9.1f} {floor_mb:10.1f} "
-                  f"{floor_mb + 2 * size / MiB:10.1f}")
+            print(f"{label:>8} {ours_mb:9.1f} {floor_mb:10.1f}")
         print()
         pad = padding_cost(folder, args.repeat)
         print(f"our time for 8 MiB of 0xFF padding: {pad * 1000:.2f} ms")
+        print()
+        print("whole processes, name mode, 5,000 symbols (ratio to the peer pipeline)")
+        whole_process(folder, args.sizes, args.repeat)
+    if not args.no_huge:
+        print()
+        absolute_address(args.repeat)
     print()
-    print("whole command line (median):")
+    print("whole command line on the example (median):")
     for label, seconds in command_line(args.repeat).items():
         print(f"  {seconds * 1000:8.1f} ms  {label}")
 
