@@ -122,7 +122,7 @@ uint64_t file_size(PyObject* file) {
 // they are read, so that a forged size costs no allocation.
 bool segment_fits_file(CalcLocals& l) {
     if (!l.genuine_reader) return true;
-    const SegmentInfo& image = l.segments[l.image_segment];
+    const SegmentInfo& image = l.segments[l.in_image.front()];
     uint64_t size = file_size(l.file.get());
     return image.offset <= size && image.filesz <= size - image.offset;
 }
@@ -179,6 +179,18 @@ uint64_t as_u64(PyObject* value) {
     return number;
 }
 
+bool fits_u64(PyObject* value, uint64_t& out) {
+    if (!PyLong_Check(value)) return false;
+    unsigned long long number = PyLong_AsUnsignedLongLong(value);
+    if (number == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonError{};
+        PyErr_Clear();
+        return false;
+    }
+    out = number;
+    return true;
+}
+
 void pad_image(CalcLocals& l, PyObject* reported, PyObject* count) {
     Py_ssize_t n = padding_length(count);
     Ref& databuf = l.databuf;
@@ -225,7 +237,7 @@ bool assemble_image(CalcLocals& l) {
         print(t.msg_no_vaddr);
         return false;
     }
-    l.image_segment = l.segments.empty() ? 0 : l.segments.size() - 1;
+    if (l.genuine_reader) l.in_image = {l.segments.size() - 1};
     if (!segment_fits_file(l)) {
         print(t.msg_segment_cut);
         return false;

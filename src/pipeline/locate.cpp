@@ -14,6 +14,7 @@ bool locate_by_name(CalcLocals& l) {
     const Texts& t = state.t;
     Ref value = find_symbol_value(l);
     if (!value) return refuse_name(l.varename, t.msg_not_found);
+    l.slot_known = fits_u64(value.get(), l.slot_value);
     Ref offset = subtract(value.get(), l.loadaddr.get());
     // Below the image the range would lose its last bytes and the record
     // would land before the firmware.
@@ -24,7 +25,11 @@ bool locate_by_name(CalcLocals& l) {
 }
 
 // The segment length rounded up to the block: the checksum follows it, in
-// 0xFF padding that leaves room for the 4 checksum bytes.
+// 0xFF padding that leaves room for the 4 checksum bytes. The image may
+// already reach the block boundary (the image stage pads a segment shorter
+// than one block): only what it still lacks up to the end of the checksum
+// record is appended, never 0xFF bytes after the record, where the next
+// flash region begins.
 void locate_by_block(CalcLocals& l) {
     const Constants& c = state.c;
     PyObject* seg_size = l.seg_size.get();
@@ -36,7 +41,10 @@ void locate_by_block(CalcLocals& l) {
     Ref inverted = check(PyNumber_Invert(mask.get()));
     l.crcoffsetaddr = bit_and(sum.get(), inverted.get());
     Ref reported = subtract(l.crcoffsetaddr.get(), seg_size);
-    Ref count = add(reported.get(), c.four);
+    Py_ssize_t length = PyObject_Length(l.databuf.get());
+    if (length < 0) throw PythonError{};
+    Ref have = check(PyLong_FromSsize_t(length));
+    Ref count = subtract(add(l.crcoffsetaddr.get(), c.four).get(), have.get());
     pad_image(l, reported.get(), count.get());
 }
 

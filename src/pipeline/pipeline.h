@@ -56,9 +56,12 @@ struct CalcLocals {
     // symbols may be read beyond what the stages need, for the diagnostics.
     bool genuine_reader = false;
     std::vector<SegmentInfo> segments;  // every program header (genuine reader)
-    size_t image_segment = 0;           // the image's index in segments
+    std::vector<size_t> in_image;       // the segments the image is made of
     SymbolFacts symbol;                 // name mode
+    uint64_t slot_value = 0;            // name mode: the symbol's st_value,
+    bool slot_known = false;            // when it fits 64 bits
     uint64_t padding = 0;               // 0xFF bytes appended, both stages
+    bool flash = false;                 // FLASH mode: the physical flash image
 
     bool name_mode() const { return varename != Py_None; }
     bool address_mode() const { return !name_mode() && crcaddr != Py_None; }
@@ -83,5 +86,9 @@ void warn_about_layout(CalcLocals& l);
 
 // An integer the ELF reader gave as an address or size.
 uint64_t as_u64(PyObject* value);
+
+// Whether `value` is an int from 0 to 2**64 - 1, and which: for reasoning
+// about a layout that a caller's objects may have made unusual.
+bool fits_u64(PyObject* value, uint64_t& out);
 
 }  // namespace velk
