@@ -12,6 +12,7 @@ PT_ARM_EXIDX = 0x70000001
 SHT_PROGBITS, SHT_SYMTAB, SHT_STRTAB, SHT_DYNSYM = 1, 2, 3, 11
 SHF_WRITE, SHF_ALLOC, SHF_EXECINSTR = 1, 2, 4
 EM_ARM = 40
+STT_OBJECT, STT_FUNC = 1, 2
 
 
 @dataclass
@@ -29,7 +30,8 @@ class Segment:
 @dataclass
 class Elf:
     segments: list = field(default_factory=list)
-    symbols: list = field(default_factory=list)  # (name, value) in table order
+    # (name, value) or (name, value, size, type) in table order
+    symbols: list = field(default_factory=list)
     second_symtab: list | None = None            # a .dynsym after .symtab
     entry: int = 0
     bits: int = 32
@@ -60,12 +62,14 @@ class Elf:
 
         def symtab_bytes(symbols):
             table = bytearray(b"\0" * (24 if wide else 16))  # the null symbol
-            for name, value in symbols:
+            for name, value, *rest in symbols:
                 n = name_index(name)
+                size, kind = rest if rest else (4, STT_OBJECT)
+                info = 0x10 | kind  # global
                 if wide:
-                    table += struct.pack(e + "IBBHQQ", n, 0x11, 0, 1, value, 4)
+                    table += struct.pack(e + "IBBHQQ", n, info, 0, 1, value, size)
                 else:
-                    table += struct.pack(e + "IIIBBH", n, value, 4, 0x11, 0, 1)
+                    table += struct.pack(e + "IIIBBH", n, value, size, info, 0, 1)
             return bytes(table)
 
         tables = [(".symtab", SHT_SYMTAB, symtab_bytes(self.symbols))]

@@ -10,3 +10,11 @@ LDFLAGS="-nostartfiles -nostdlib -T fw.ld"
 $CC $CFLAGS $LDFLAGS -o ../fw_data.elf startup.c data_init.c
 $CC -mcpu=cortex-m3 -mthumb -Os -ffreestanding -funwind-tables -nostartfiles --specs=nano.specs --specs=nosys.specs -T fw.ld -o ../fw_exidx.elf startup.c unwind.c
 $CC $CFLAGS $LDFLAGS -o ../fw_dupsym.elf startup.c dup_a.c dup_b.c
+
+# Cortex-M4 firmware that checks its own flash at boot (boot.c), for QEMU's
+# netduinoplus2 and the layout diagnostics.
+M4="-mcpu=cortex-m4 -mthumb -Os -ffreestanding -fno-unwind-tables -fno-asynchronous-unwind-tables -nostartfiles -nostdlib"
+$CC $M4 -T boot.ld -o ../fw_boot.elf boot.c
+$CC $M4 -DSLOT_IN_RAM -T boot.ld -o ../fw_slot_ram.elf boot.c
+$CC $M4 -DNO_DATA -T boot.ld -o ../fw_clean.elf boot.c
+$CC $M4 -DNO_DATA -T boot_after_bootloader.ld -o ../fw_after_bootloader.elf boot.c

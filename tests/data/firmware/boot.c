@@ -1,0 +1,94 @@
+/* Cortex-M4 firmware (the STM32F405 of QEMU's netduinoplus2) that checks
+   its own flash at boot, the way a product would, and leaves the outcome in
+   the first RAM word for a test to read through the QEMU monitor.
+
+   Built several ways by build.sh:
+     default        initialised .data, checksum slot after .data's load image
+     -DSLOT_IN_RAM  the slot declared without const: it lives in .data
+     -DNO_DATA      no initialised data: one flash segment */
+#include <stdint.h>
+
+#define BOOT_STARTED   0x57A27ED0u
+#define BOOT_OK        0x600DC0DEu
+#define BOOT_CRC_BAD   0xBAD0C5C5u
+#define BOOT_DATA_BAD  0xBAD0DA7Au
+
+#define FLASH_START ((const uint8_t *)0x08000000u)
+
+extern uint32_t __data_start, __data_end, __data_load, __bss_start, __bss_end, __stack_top;
+
+/* Outside .bss: the startup code must not clear it. */
+__attribute__((section(".boot_status"), used)) volatile uint32_t boot_status;
+
+#ifdef SLOT_IN_RAM
+volatile uint32_t crc_value = 0xFFFFFFFFu;
+#else
+/* volatile: GCC would otherwise fold the placeholder into the check. */
+__attribute__((section(".crc_value"), used)) const volatile uint32_t crc_value = 0xFFFFFFFFu;
+#endif
+
+#ifndef NO_DATA
+uint32_t SystemCoreClock = 168000000u;
+uint32_t counters[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+#endif
+
+static uint32_t crc32_mpeg2(const uint8_t *data, uint32_t length)
+{
+    uint32_t crc = 0xFFFFFFFFu;
+    for (uint32_t i = 0; i < length; ++i) {
+        crc ^= (uint32_t)data[i] << 24;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+    }
+    return crc;
+}
+
+static int data_is_right(void)
+{
+#ifdef NO_DATA
+    return 1;
+#else
+    uint32_t sum = 0;
+    for (int i = 0; i < 8; ++i)
+        sum += counters[i];
+    return SystemCoreClock == 168000000u && sum == 36u;
+#endif
+}
+
+void reset_handler(void)
+{
+    boot_status = BOOT_STARTED;
+    const uint32_t *src = &__data_load;
+    for (uint32_t *dst = &__data_start; dst < &__data_end;)
+        *dst++ = *src++;
+    for (uint32_t *p = &__bss_start; p < &__bss_end; ++p)
+        *p = 0;
+
+    const uint8_t *end = (const uint8_t *)&crc_value;
+#ifdef SLOT_IN_RAM
+    end = (const uint8_t *)&__data_load;
+#endif
+    if (crc32_mpeg2(FLASH_START, (uint32_t)(end - FLASH_START)) != crc_value)
+        boot_status = BOOT_CRC_BAD;
+    else if (!data_is_right())
+        boot_status = BOOT_DATA_BAD;
+    else
+        boot_status = BOOT_OK;
+    for (;;)
+        __asm volatile("wfi");
+}
+
+void default_handler(void)
+{
+    for (;;) {
+    }
+}
+
+__attribute__((section(".vectors"), used))
+void (*const vector_table[16])(void) = {
+    (void (*)(void))&__stack_top,
+    reset_handler,
+    default_handler, default_handler, default_handler, default_handler, default_handler,
+    0, 0, 0, 0,
+    default_handler, default_handler, 0, default_handler, default_handler,
+};
