@@ -1,4 +1,5 @@
-// runmain(): the command line `prog VELK <elffile> --n<name>|--a<addr>|--s<block>`.
+// runmain(): the command line `prog VELK <elffile> --n<name>|--a<addr>|--s<block>`,
+// and the same with FLASH (the whole flash image).
 #include "../module/functions.h"
 #include "../module/ops.h"
 
@@ -18,6 +19,8 @@ Ref argv_word(PyObject* index) {
 void show_usage(PyObject* reason) {
     call(global(state.t.usage).get(), reason);
 }
+
+using Calc = Ref (*)(PyObject*, PyObject*, PyObject*, PyObject*);
 
 void sys_exit(PyObject* value) {
     call(attr(global(state.t.sys).get(), state.t.exit).get(), value);
@@ -54,13 +57,19 @@ Ref runmain() {
     }
     elfFilename = argv_word(c.two);
 
-    if (compare(argv_word(c.one).get(), t.VELK, Py_NE)) {
+    Ref mode = argv_word(c.one);
+    Calc calc = nullptr;
+    if (compare(mode.get(), t.FLASH, Py_EQ))
+        calc = flash_crc_calc;
+    else if (compare(mode.get(), t.VELK, Py_NE)) {
         show_usage(t.reason_mode);
         // A mistyped mode word did not insert a checksum: fail the build step.
         sys_exit(c.minus_one);
     }
 
-    if (elfFilename.get() != Py_None) {
+    if (elfFilename.get() != Py_None && calc) {
+        ret = calc(elfFilename.get(), VareName.get(), Crcaddr.get(), Crcblock.get());
+    } else if (elfFilename.get() != Py_None) {
         PyObject* const args[] = {elfFilename.get(), VareName.get(), Crcaddr.get(),
                                   Crcblock.get()};
         ret = check(

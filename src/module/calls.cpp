@@ -77,11 +77,13 @@ void bind_arguments(const char* func, PyObject* args, PyObject* kwargs,
 }
 
 void add_traceback(Entry entry) {
-    static const char* const names[] = {"init VELK_CRC", "VELK_CRC.calc_crc_mpeg2",
-                                        "VELK_CRC.velk_crc_calc", "VELK_CRC.usage",
-                                        "VELK_CRC.runmain"};
-    // Line numbers count the public functions in the order they are bound.
-    static const int lines[] = {1, 2, 3, 4, 5};
+    static const char* const names[] = {
+        "init VELK_CRC",     "VELK_CRC.calc_crc_mpeg2", "VELK_CRC.velk_crc_calc",
+        "VELK_CRC.usage",    "VELK_CRC.runmain",        "VELK_CRC.flash_crc_calc",
+        "VELK_CRC.check_crc"};
+    // Line numbers count the public functions in the order they are bound,
+    // then the command line's own modes.
+    static const int lines[] = {1, 2, 3, 4, 5, 6, 7};
     int i = static_cast<int>(entry);
 
     PyObject *type, *value, *tb;

@@ -11,6 +11,10 @@ Ref velk_crc_calc(PyObject* elffilename, PyObject* varename, PyObject* crcaddr,
 Ref usage(PyObject* str);
 Ref runmain();
 
+// The command line's FLASH mode; internal, with a traceback entry of its own.
+Ref flash_crc_calc(PyObject* elffilename, PyObject* varename, PyObject* crcaddr,
+                   PyObject* crcblock);
+
 // Creates the four function objects and binds each in the module dict
 // right after its creation, in the order of the function table.
 void bind_functions(PyObject* module);

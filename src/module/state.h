@@ -99,6 +99,8 @@
     X(opt_a, "a")                                                               \
     X(opt_s, "s")                                                               \
     X(VELK, "VELK")                                                             \
+    X(FLASH, "FLASH")                                                           \
+    X(CHECK, "CHECK")                                                           \
     X(empty, "")                                                                \
     /* report and refusal lines */                                              \
     X(msg_addr_not_multiple,                                                    \
@@ -158,7 +160,18 @@ struct Constants {
 };
 
 // Where a traceback entry comes from; one cached code object each.
-enum class Entry { init, calc_crc_mpeg2, velk_crc_calc, usage, runmain, count };
+// The last two are the command line's FLASH and CHECK modes, which have no
+// module function of their own.
+enum class Entry {
+    init,
+    calc_crc_mpeg2,
+    velk_crc_calc,
+    usage,
+    runmain,
+    flash_crc_calc,
+    check_crc,
+    count
+};
 
 struct State {
     PyObject* module = nullptr;  // the module the start-up ran on

@@ -12,8 +12,8 @@ namespace {
 
 // traceback.print_exc() for the pending exception, shown as the exception
 // being handled, as an `except Exception:` block would see it.
-void print_handled_exception() {
-    add_traceback(Entry::velk_crc_calc);
+void print_handled_exception(Entry entry) {
+    add_traceback(entry);
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
@@ -57,33 +57,6 @@ void refuse_special_file(PyObject* elffilename) {
     throw PythonError{};
 }
 
-// file = open(elffilename, "rb"), guarded against Exception: a file that
-// cannot be opened is reported by its traceback on standard error.
-bool open_elf(CalcLocals& l) {
-    try {
-        refuse_special_file(l.elffilename);
-        l.file = call(state.open, l.elffilename, state.t.rb);
-        return true;
-    } catch (const PythonError&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-    }
-    print_handled_exception();
-    return false;
-}
-
-// Every field of one program header, read through the genuine reader.
-SegmentInfo read_header(PyObject* segment) {
-    const Texts& t = state.t;
-    Ref type = item(segment, t.p_type);
-    Ref header = attr(segment, t.header);
-    return {compare(type.get(), t.PT_LOAD, Py_EQ),
-            as_u64(item(header.get(), t.p_offset).get()),
-            as_u64(item(header.get(), t.p_vaddr).get()),
-            as_u64(item(header.get(), t.p_paddr).get()),
-            as_u64(item(header.get(), t.p_filesz).get()),
-            as_u64(item(header.get(), t.p_memsz).get())};
-}
-
 struct SegmentView {
     Ref segment;
     Ref filesz;
@@ -105,17 +78,6 @@ SegmentView next_loadable(CalcLocals& l, PyObject* segments) {
     }
     if (PyErr_Occurred()) throw PythonError{};
     return {};
-}
-
-uint64_t file_size(PyObject* file) {
-    int fd = PyObject_AsFileDescriptor(file);
-    if (fd < 0) throw PythonError{};
-    struct stat st;
-    if (::fstat(fd, &st) != 0) {
-        PyErr_SetFromErrno(PyExc_OSError);
-        throw PythonError{};
-    }
-    return static_cast<uint64_t>(st.st_size);
 }
 
 // The bytes the segment promises must all be in the file; checked before
@@ -172,6 +134,44 @@ Py_ssize_t padding_length(PyObject* count) {
 
 }  // namespace
 
+// file = open(elffilename, "rb"), guarded against Exception: a file that
+// cannot be opened is reported by its traceback on standard error.
+bool open_elf(CalcLocals& l) {
+    try {
+        refuse_special_file(l.elffilename);
+        l.file = call(state.open, l.elffilename, state.t.rb);
+        return true;
+    } catch (const PythonError&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+    }
+    print_handled_exception(l.entry);
+    return false;
+}
+
+// Every field of one program header, read through the genuine reader.
+SegmentInfo read_header(PyObject* segment) {
+    const Texts& t = state.t;
+    Ref type = item(segment, t.p_type);
+    Ref header = attr(segment, t.header);
+    return {compare(type.get(), t.PT_LOAD, Py_EQ),
+            as_u64(item(header.get(), t.p_offset).get()),
+            as_u64(item(header.get(), t.p_vaddr).get()),
+            as_u64(item(header.get(), t.p_paddr).get()),
+            as_u64(item(header.get(), t.p_filesz).get()),
+            as_u64(item(header.get(), t.p_memsz).get())};
+}
+
+uint64_t file_size(PyObject* file) {
+    int fd = PyObject_AsFileDescriptor(file);
+    if (fd < 0) throw PythonError{};
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        throw PythonError{};
+    }
+    return static_cast<uint64_t>(st.st_size);
+}
+
 uint64_t as_u64(PyObject* value) {
     unsigned long long number = PyLong_AsUnsignedLongLong(value);
     if (number == static_cast<unsigned long long>(-1) && PyErr_Occurred())
@@ -217,10 +217,8 @@ void pad_image(CalcLocals& l, PyObject* reported, PyObject* count) {
     print(format(state.t.msg_pad, reported).get());
 }
 
-bool assemble_image(CalcLocals& l) {
+bool read_elf_header(CalcLocals& l) {
     const Texts& t = state.t;
-    l.ihex = call(global(t.IntelHex).get());
-    if (!open_elf(l)) return false;
     l.elf_file = call(global(t.ELFFile).get(), l.file.get());
     l.genuine_reader =
         reinterpret_cast<PyObject*>(Py_TYPE(l.elf_file.get())) == state.genuine.ELFFile;
@@ -229,6 +227,13 @@ bool assemble_image(CalcLocals& l) {
         print(t.msg_no_entry);
         return false;
     }
+    return true;
+}
+
+bool assemble_image(CalcLocals& l) {
+    const Texts& t = state.t;
+    l.ihex = call(global(t.IntelHex).get());
+    if (!open_elf(l) || !read_elf_header(l)) return false;
 
     Ref segments =
         check(PyObject_GetIter(call_method(l.elf_file.get(), t.iter_segments).get()));

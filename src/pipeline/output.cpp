@@ -11,24 +11,10 @@ namespace velk {
 
 namespace {
 
-Ref compute_checksum(CalcLocals& l) {
-    // calc_crc_mpeg2(databuf[0:crcoffsetaddr])
-    Ref range = check(PySlice_New(state.c.zero, l.crcoffsetaddr.get(), nullptr));
-    Ref covered = item(l.databuf.get(), range.get());
-    return call(global(state.t.calc_crc_mpeg2).get(), covered.get());
-}
-
 // ihex.frombytes(databuf, loadaddr)
 void fill_image(CalcLocals& l) {
     check(PyObject_CallMethodObjArgs(l.ihex.get(), state.t.frombytes, l.databuf.get(),
                                      l.loadaddr.get(), nullptr));
-}
-
-// list(struct.pack("<I", checksum))
-Ref checksum_record(PyObject* checksum) {
-    const Texts& t = state.t;
-    Ref pack = attr(global(t.struct_).get(), t.pack);
-    return check(PySequence_List(call(pack.get(), t.pack_format, checksum).get()));
 }
 
 // ihex[loadaddr + crcoffsetaddr : loadaddr + crcoffsetaddr + 4] = record
@@ -111,16 +97,32 @@ void write_natively(CalcLocals& l, const NativeImage& image, PyObject* filename_
     commit(file, filename_new);
 }
 
-Ref output_name(PyObject* elffilename) {
+Ref hex08(PyObject* number) {
+    return check(PyObject_Format(number, state.t.hex08));
+}
+
+}  // namespace
+
+Ref compute_checksum(CalcLocals& l) {
+    // calc_crc_mpeg2(databuf[0:crcoffsetaddr])
+    Ref range = check(PySlice_New(state.c.zero, l.crcoffsetaddr.get(), nullptr));
+    Ref covered = item(l.databuf.get(), range.get());
+    return call(global(state.t.calc_crc_mpeg2).get(), covered.get());
+}
+
+// list(struct.pack("<I", checksum))
+Ref checksum_record(PyObject* checksum) {
+    const Texts& t = state.t;
+    Ref pack = attr(global(t.struct_).get(), t.pack);
+    return check(PySequence_List(call(pack.get(), t.pack_format, checksum).get()));
+}
+
+Ref output_name(PyObject* elffilename, PyObject* suffix) {
     const Texts& t = state.t;
     Ref splitext = attr(attr(global(t.os).get(), t.path).get(), t.splitext);
     Ref filename_split = call(splitext.get(), elffilename);
     Ref root = check(PySequence_GetItem(filename_split.get(), 0));
-    return add(root.get(), t.crc_hex_suffix);
-}
-
-Ref hex08(PyObject* number) {
-    return check(PyObject_Format(number, state.t.hex08));
+    return add(root.get(), suffix);
 }
 
 void report(CalcLocals& l, PyObject* filename_new, PyObject* checksum) {
@@ -133,8 +135,6 @@ void report(CalcLocals& l, PyObject* filename_new, PyObject* checksum) {
                                     hex08(checksum).get(), t.rep_close));
     print(check(PyUnicode_Join(t.empty, pieces.get())).get());
 }
-
-}  // namespace
 
 void write_hex(CalcLocals& l) {
     const Texts& t = state.t;
@@ -150,7 +150,7 @@ void write_hex(CalcLocals& l) {
     Ref start_addr = check(PyDict_New());
     check(PyDict_SetItem(start_addr.get(), t.EIP, l.entryaddr.get()));
     check(PyObject_SetAttr(l.ihex.get(), t.start_addr, start_addr.get()));
-    Ref filename_new = output_name(l.elffilename);
+    Ref filename_new = output_name(l.elffilename, t.crc_hex_suffix);
 
     if (image.usable && PyUnicode_CheckExact(filename_new.get())) {
         write_natively(l, image, filename_new.get());

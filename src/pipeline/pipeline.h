@@ -63,8 +63,24 @@ struct CalcLocals {
     uint64_t padding = 0;               // 0xFF bytes appended, both stages
     bool flash = false;                 // FLASH mode: the physical flash image
 
+    // The traceback entry of a handled open failure.
+    Entry entry = Entry::velk_crc_calc;
+
     bool name_mode() const { return varename != Py_None; }
     bool address_mode() const { return !name_mode() && crcaddr != Py_None; }
+};
+
+// A refusal or a failure still closes the ELF file, rather than leaving it
+// to the collector; any pending exception is kept as it is.
+class ElfFileCloser {
+public:
+    explicit ElfFileCloser(CalcLocals& l) : l_(l) {}
+    ElfFileCloser(const ElfFileCloser&) = delete;
+    ElfFileCloser& operator=(const ElfFileCloser&) = delete;
+    ~ElfFileCloser();
+
+private:
+    CalcLocals& l_;
 };
 
 // Each stage returns false after printing its refusal line.
@@ -80,6 +96,22 @@ void pad_image(CalcLocals& l, PyObject* reported, PyObject* count);
 // The value of the last symbol named varename over every symbol table,
 // or an empty Ref; fills l.symbol.
 Ref find_symbol_value(CalcLocals& l);
+
+// Shared by the command line's FLASH and CHECK modes.
+bool open_elf(CalcLocals& l);
+// elf_file = ELFFile(file), entryaddr = elf_file.header["e_entry"]; false
+// after the missing-entry refusal.
+bool read_elf_header(CalcLocals& l);
+SegmentInfo read_header(PyObject* segment);
+uint64_t file_size(PyObject* file);
+// calc_crc_mpeg2(databuf[0:crcoffsetaddr])
+Ref compute_checksum(CalcLocals& l);
+// list(struct.pack("<I", checksum))
+Ref checksum_record(PyObject* checksum);
+// os.path.splitext(elffilename)[0] + suffix
+Ref output_name(PyObject* elffilename, PyObject* suffix);
+// The two report lines.
+void report(CalcLocals& l, PyObject* filename_new, PyObject* checksum);
 
 // The warnings on standard error that follow the report lines.
 void warn_about_layout(CalcLocals& l);

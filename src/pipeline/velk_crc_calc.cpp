@@ -4,29 +4,14 @@
 
 namespace velk {
 
-namespace {
-
-// A refusal or a failure still closes the ELF file, rather than leaving it
-// to the collector; any pending exception is kept as it is.
-class ElfFileCloser {
-public:
-    explicit ElfFileCloser(CalcLocals& l) : l_(l) {}
-    ElfFileCloser(const ElfFileCloser&) = delete;
-    ElfFileCloser& operator=(const ElfFileCloser&) = delete;
-    ~ElfFileCloser() {
-        if (!l_.file) return;
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        Ref closed(PyObject_CallMethodNoArgs(l_.file.get(), state.t.close));
-        if (!closed) PyErr_WriteUnraisable(l_.file.get());
-        PyErr_Restore(type, value, tb);
-    }
-
-private:
-    CalcLocals& l_;
-};
-
-}  // namespace
+ElfFileCloser::~ElfFileCloser() {
+    if (!l_.file) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref closed(PyObject_CallMethodNoArgs(l_.file.get(), state.t.close));
+    if (!closed) PyErr_WriteUnraisable(l_.file.get());
+    PyErr_Restore(type, value, tb);
+}
 
 Ref velk_crc_calc(PyObject* elffilename, PyObject* varename, PyObject* crcaddr,
                   PyObject* crcblock) {

@@ -1,0 +1,117 @@
+// FLASH mode of the command line: `velk-crc FLASH <elf> --n|--a|--s...`
+// writes one HEX file that holds every loadable byte of the build at its
+// physical address, the image checksummed as in VELK mode.
+#include <cstdio>
+#include <string>
+
+#include "../module/functions.h"
+#include "../pipeline/native_output.h"
+#include "flash_image.h"
+
+namespace velk {
+
+namespace {
+
+// The 4 bytes of list(struct.pack("<I", checksum)).
+void record_bytes(PyObject* record, uint8_t out[4]) {
+    bool four = PyList_Check(record) && PyList_GET_SIZE(record) == 4;
+    for (Py_ssize_t i = 0; four && i < 4; ++i) {
+        long byte = PyLong_AsLong(PyList_GET_ITEM(record, i));
+        if (byte == -1 && PyErr_Occurred()) throw PythonError{};
+        four = byte >= 0 && byte <= 255;
+        out[i] = static_cast<uint8_t>(byte);
+    }
+    if (!four) {
+        PyErr_SetString(PyExc_ValueError, "the checksum record is not 4 bytes");
+        throw PythonError{};
+    }
+}
+
+// Segments outside the image go into the HEX first, so that the image and
+// the checksum record are what a programmer finds where they meet.
+hexfile::MemoryMap flash_memory(FlashLocals& l, const uint8_t record[4]) {
+    hexfile::MemoryMap memory;
+    for (const OutsideSegment& s : l.outside)
+        memory.add(s.address,
+                   reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(s.data.get())),
+                   static_cast<size_t>(PyBytes_GET_SIZE(s.data.get())));
+    uint64_t load = as_u64(l.loadaddr.get());
+    uint64_t offset = as_u64(l.crcoffsetaddr.get());
+    PyObject* databuf = l.databuf.get();
+    size_t length = static_cast<size_t>(PyBytes_GET_SIZE(databuf));
+    uint64_t image_end, record_at, record_end;
+    if (__builtin_add_overflow(load, length, &image_end) ||
+        __builtin_add_overflow(load, offset, &record_at) ||
+        __builtin_add_overflow(record_at, 4, &record_end))
+        raise_address_overflow();
+    memory.add(load, reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(databuf)),
+               length);
+    memory.add(record_at, record, 4);
+    return memory;
+}
+
+// One line on stderr naming what the HEX carries beyond the checksum.
+void note_outside(FlashLocals& l) {
+    if (l.outside.empty()) return;
+    unsigned long long bytes = 0;
+    std::string addresses;
+    for (const OutsideSegment& s : l.outside) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%s0x%08llX", addresses.empty() ? "" : ", ",
+                      static_cast<unsigned long long>(s.address));
+        addresses += text;
+        bytes += static_cast<unsigned long long>(PyBytes_GET_SIZE(s.data.get()));
+    }
+    size_t count = l.outside.size();
+    Ref line = check(PyUnicode_FromFormat(
+        "note: %zu loadable segment%s (%llu bytes) at physical address%s %s written to "
+        "the "
+        "HEX but not covered by the checksum",
+        count, count == 1 ? "" : "s", bytes, count == 1 ? "" : "es", addresses.c_str()));
+    print_stderr(line.get());
+}
+
+void write_flash_output(FlashLocals& l) {
+    const Texts& t = state.t;
+    Ref checksum = compute_checksum(l);
+    uint8_t record[4];
+    record_bytes(checksum_record(checksum.get()).get(), record);
+    Ref filename_new = output_name(l.elffilename, t.crc_hex_suffix);
+    hexfile::MemoryMap memory = flash_memory(l, record);
+    outfile::ReplacingFile hex_file =
+        write_hex_text(filename_new.get(), memory, l.entryaddr.get());
+    commit(hex_file, filename_new.get());
+
+    report(l, filename_new.get(), checksum.get());
+    note_outside(l);
+    warn_about_layout(l);
+    call_method(Ref(l.file.release()).get(), t.close);
+}
+
+Ref run_flash(PyObject* elffilename, PyObject* varename, PyObject* crcaddr,
+              PyObject* crcblock) {
+    FlashLocals l(elffilename, varename, crcaddr, crcblock);
+    l.flash = true;
+    l.entry = Entry::flash_crc_calc;
+    ElfFileCloser closer(l);
+    if (!check_request(l) || !assemble_flash_image(l) || !locate_checksum(l))
+        return Ref::share(state.c.minus_one);
+    write_flash_output(l);
+    return Ref::share(Py_None);
+}
+
+}  // namespace
+
+Ref flash_crc_calc(PyObject* elffilename, PyObject* varename, PyObject* crcaddr,
+                   PyObject* crcblock) {
+    try {
+        return run_flash(elffilename, varename, crcaddr, crcblock);
+    } catch (const PythonError&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    add_traceback(Entry::flash_crc_calc);
+    throw PythonError{};
+}
+
+}  // namespace velk

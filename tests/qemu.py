@@ -1,0 +1,89 @@
+"""Boots firmware in QEMU's netduinoplus2 (STM32F405) and reads its boot status.
+
+The test firmware (tests/data/firmware/boot.c, examples/blinky.c) leaves the
+outcome of its boot-time checks in a RAM word; the QEMU monitor reads it
+with `xp` until the firmware has written a final value.
+"""
+
+import re
+import shutil
+import subprocess
+import time
+
+import pytest
+
+BOOT_STARTED = 0x57A27ED0
+BOOT_OK = 0x600DC0DE
+BOOT_CRC_BAD = 0xBAD0C5C5
+BOOT_DATA_BAD = 0xBAD0DA7A
+STATUS_ADDRESS = 0x20000000
+
+WORD = re.compile(rb"[0-9a-f]+: 0x([0-9a-f]{8})")
+
+
+def qemu():
+    exe = shutil.which("qemu-system-arm")
+    if exe is None:
+        pytest.skip("qemu-system-arm is not installed (Debian package qemu-system-arm; "
+                    ".ci/run installs it)")
+    return exe
+
+
+def boot_status(load, address=STATUS_ADDRESS, timeout=20.0):
+    """The firmware's status word after boot. `load` is how QEMU gets the
+    image: ["-device", "loader,file=fw.hex"] or ["-kernel", "fw.elf"]."""
+    command = [qemu(), "-M", "netduinoplus2", "-display", "none", "-serial", "null",
+               "-monitor", "stdio", "-nodefaults", *load]
+    proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+    value = None
+    try:
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            proc.stdin.write(f"xp /1wx {address:#x}\n".encode())
+            proc.stdin.flush()
+            while True:
+                line = proc.stdout.readline()
+                if not line:
+                    raise AssertionError("QEMU ended: " + proc.stderr.read().decode())
+                found = WORD.search(line)
+                if found:
+                    value = int(found.group(1), 16)
+                    break
+            if value not in (0, BOOT_STARTED):
+                break
+            time.sleep(0.05)
+        proc.stdin.write(b"quit\n")
+        proc.stdin.flush()
+        proc.wait(timeout=10)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        proc.stdin.close()
+        proc.stdout.close()
+        proc.stderr.close()
+    return value
+
+
+def flip_hex_byte(path, address):
+    """Inverts the data byte at `address` in an Intel HEX file, keeping every
+    record checksum right, so that only the firmware can notice."""
+    with open(path) as f:
+        lines = f.read().splitlines()
+    base = 0
+    for n, line in enumerate(lines):
+        raw = bytearray.fromhex(line[1:])
+        kind = raw[3]
+        if kind == 4:
+            base = int.from_bytes(raw[4:6], "big") << 16
+        elif kind == 0:
+            start = base + (raw[1] << 8 | raw[2])
+            if start <= address < start + raw[0]:
+                raw[4 + address - start] ^= 0xFF
+                raw[-1] = -sum(raw[:-1]) & 0xFF
+                lines[n] = ":" + raw.hex().upper()
+                with open(path, "w") as f:
+                    f.write("\n".join(lines) + "\n")
+                return
+    raise AssertionError(f"no data byte at {address:#x}")
