@@ -6,6 +6,7 @@
 
 #include "../module/functions.h"
 #include "../pipeline/native_output.h"
+#include "crc_elf.h"
 #include "flash_image.h"
 
 namespace velk {
@@ -71,6 +72,7 @@ void note_outside(FlashLocals& l) {
     print_stderr(line.get());
 }
 
+// Both files are complete before either takes its name.
 void write_flash_output(FlashLocals& l) {
     const Texts& t = state.t;
     Ref checksum = compute_checksum(l);
@@ -80,9 +82,17 @@ void write_flash_output(FlashLocals& l) {
     hexfile::MemoryMap memory = flash_memory(l, record);
     outfile::ReplacingFile hex_file =
         write_hex_text(filename_new.get(), memory, l.entryaddr.get());
+    Ref elf_name = output_name(l.elffilename, t.crc_elf_suffix);
+    uint64_t record_at = as_u64(l.loadaddr.get()) + as_u64(l.crcoffsetaddr.get());
+    CrcElf elf = write_crc_elf(l, elf_name.get(), record_at, record);
     commit(hex_file, filename_new.get());
+    if (elf.file) commit(*elf.file, elf_name.get());
 
     report(l, filename_new.get(), checksum.get());
+    if (elf.file)
+        print(format(t.msg_elf_created, elf_name.get()).get());
+    else
+        note_no_crc_elf(elf_name.get(), elf.why_not);
     note_outside(l);
     warn_about_layout(l);
     call_method(Ref(l.file.release()).get(), t.close);
