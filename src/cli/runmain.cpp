@@ -1,5 +1,5 @@
 // runmain(): the command line `prog VELK <elffile> --n<name>|--a<addr>|--s<block>`,
-// and the same with FLASH (the whole flash image).
+// and the same with FLASH (the whole flash image) or CHECK (verify only).
 #include "../module/functions.h"
 #include "../module/ops.h"
 
@@ -61,6 +61,8 @@ Ref runmain() {
     Calc calc = nullptr;
     if (compare(mode.get(), t.FLASH, Py_EQ))
         calc = flash_crc_calc;
+    else if (compare(mode.get(), t.CHECK, Py_EQ))
+        calc = check_crc;
     else if (compare(mode.get(), t.VELK, Py_NE)) {
         show_usage(t.reason_mode);
         // A mistyped mode word did not insert a checksum: fail the build step.

@@ -77,7 +77,7 @@ bool segment_bytes(PyObject* segment, uint64_t size, Ref& out) {
 
 bool assemble_flash_image(FlashLocals& l) {
     const Texts& t = state.t;
-    if (!open_elf(l) || !read_elf_header(l)) return false;
+    if ((!l.file && !open_elf(l)) || !read_elf_header(l)) return false;
     std::vector<Ref> objects = read_all_headers(l);
 
     std::vector<Loadable> loadable;

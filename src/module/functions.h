@@ -11,9 +11,12 @@ Ref velk_crc_calc(PyObject* elffilename, PyObject* varename, PyObject* crcaddr,
 Ref usage(PyObject* str);
 Ref runmain();
 
-// The command line's FLASH mode; internal, with a traceback entry of its own.
+// The command line's FLASH and CHECK modes; internal, with a traceback entry
+// each.
 Ref flash_crc_calc(PyObject* elffilename, PyObject* varename, PyObject* crcaddr,
                    PyObject* crcblock);
+Ref check_crc(PyObject* filename, PyObject* varename, PyObject* crcaddr,
+              PyObject* crcblock);
 
 // Creates the four function objects and binds each in the module dict
 // right after its creation, in the order of the function table.

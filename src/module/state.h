@@ -68,6 +68,10 @@
     X(sh_offset, "sh_offset")                                                   \
     X(sh_size, "sh_size")                                                       \
     X(sh_entsize, "sh_entsize")                                                 \
+    X(sh_type, "sh_type")                                                       \
+    X(sh_flags, "sh_flags")                                                     \
+    X(sh_addr, "sh_addr")                                                       \
+    X(SHT_NOBITS, "SHT_NOBITS")                                                 \
     X(stringtable, "stringtable")                                               \
     X(elfclass, "elfclass")                                                     \
     X(little_endian, "little_endian")                                           \
@@ -82,8 +86,14 @@
     X(path, "path")                                                             \
     X(splitext, "splitext")                                                     \
     X(crc_hex_suffix, "_CRC.hex")                                               \
+    X(crc_elf_suffix, "_CRC.elf")                                               \
+    X(msg_elf_created, "create new crc elf file \"%s\".")                       \
     X(write_hex_file, "write_hex_file")                                         \
     X(dunder_setitem, "__setitem__")                                            \
+    X(loadhex, "loadhex")                                                       \
+    X(segments, "segments")                                                     \
+    X(gets, "gets")                                                             \
+    X(HexReaderError, "HexReaderError")                                         \
     X(write_start_addr, "write_start_addr")                                     \
     X(byte_count, "byte_count")                                                 \
     X(close, "close")                                                           \

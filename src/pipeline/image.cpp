@@ -214,7 +214,7 @@ void pad_image(CalcLocals& l, PyObject* reported, PyObject* count) {
     }
     std::memset(PyBytes_AS_STRING(databuf.get()) + old, 0xFF, static_cast<size_t>(n));
     l.padding += static_cast<uint64_t>(n);
-    print(format(state.t.msg_pad, reported).get());
+    if (!l.quiet) print(format(state.t.msg_pad, reported).get());
 }
 
 bool read_elf_header(CalcLocals& l) {

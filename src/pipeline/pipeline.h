@@ -62,6 +62,7 @@ struct CalcLocals {
     bool slot_known = false;            // when it fits 64 bits
     uint64_t padding = 0;               // 0xFF bytes appended, both stages
     bool flash = false;                 // FLASH mode: the physical flash image
+    bool quiet = false;                 // CHECK mode: no PAD lines
 
     // The traceback entry of a handled open failure.
     Entry entry = Entry::velk_crc_calc;
