@@ -114,7 +114,7 @@ def test_flash_image_and_hex(velk, tmp_path, monkeypatch, segments, option, offs
         f'create new crc hex file "{tmp_path / "fw_CRC.hex"}".',
         f"checksum range:(0x{start:08X}~0x{start + offset:08X}) checksum offset "
         f"address:[0x{offset:08X}] checksum: [0x{checksum:08X}]"]
-    notes = [line for line in err.splitlines() if line.startswith("note: ")]
+    notes = [line for line in err.splitlines() if line.endswith("covered by the checksum")]
     if outside:
         where = ", ".join(f"0x{a:08X}" for a, _ in outside)
         count = len(outside)

@@ -1,0 +1,255 @@
+"""The checksummed ELF for the debugger, and CHECK mode."""
+
+import contextlib
+import io
+import os
+import shutil
+import sys
+
+import pytest
+from elftools.elf.elffile import ELFFile
+from elftools.elf.sections import SymbolTableSection
+from intelhex import IntelHex
+
+import qemu
+from conftest import DATA, crc32_mpeg2
+from elfwriter import Elf, Segment
+
+LOAD = 0x08000000
+
+
+def command(velk, monkeypatch, *argv):
+    """velk-crc <argv>: (exit value, stdout, stderr)."""
+    monkeypatch.setattr(sys, "argv", ["velk-crc", *map(str, argv)])
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        with pytest.raises(SystemExit) as info:
+            velk.runmain()
+    return info.value.code, out.getvalue(), err.getvalue()
+
+
+def symbol_in_file(path, name):
+    """(file offset, stored bytes) of a symbol, through its section header."""
+    with open(path, "rb") as f:
+        elf = ELFFile(f)
+        symbol = [s for sec in elf.iter_sections() if isinstance(sec, SymbolTableSection)
+                  for s in sec.iter_symbols() if s.name == name][-1]
+        section = elf.get_section(symbol["st_shndx"])
+        offset = section["sh_offset"] + symbol["st_value"] - section["sh_addr"]
+        f.seek(offset)
+        return offset, f.read(4)
+
+
+@pytest.fixture
+def boot_elf(tmp_path):
+    path = tmp_path / "fw.elf"
+    shutil.copy(os.path.join(DATA, "fw_boot.elf"), path)
+    return path
+
+
+def test_crc_elf_differs_in_the_slot_only(velk, monkeypatch, boot_elf):
+    code, out, _ = command(velk, monkeypatch, "FLASH", boot_elf, "--ncrc_value")
+    crc_elf = boot_elf.with_name("fw_CRC.elf")
+    assert code is None
+    assert out.splitlines()[-1] == f'create new crc elf file "{crc_elf}".'
+    checksum = int(out.split("checksum: [0x")[1][:8], 16)
+    before, after = boot_elf.read_bytes(), crc_elf.read_bytes()
+    assert len(before) == len(after)
+    changed = [i for i, (a, b) in enumerate(zip(before, after)) if a != b]
+    offset, stored = symbol_in_file(crc_elf, "crc_value")
+    assert changed == list(range(offset, offset + 4))
+    assert stored == checksum.to_bytes(4, "little")
+
+
+@pytest.mark.parametrize("option", ["--a200", "--s1024"])
+def test_slot_in_padding_writes_no_elf(velk, monkeypatch, boot_elf, option):
+    boot_elf.with_name("fw_CRC.elf").write_bytes(b"from an earlier run")
+    code, out, err = command(velk, monkeypatch, "FLASH", boot_elf, option)
+    assert code is None and "create new crc elf file" not in out
+    assert err.splitlines()[0].startswith(
+        f"note: no {boot_elf.with_name('fw_CRC.elf')} written (the earlier one is removed: "
+        "it would not match the HEX): the checksum record at 0x")
+    assert not boot_elf.with_name("fw_CRC.elf").exists()
+    assert boot_elf.with_name("fw_CRC.hex").exists()
+
+
+def test_headers_that_disagree_write_no_elf(velk, monkeypatch, tmp_path):
+    """The section says the slot is elsewhere in the file than the segment
+    does: neither is trusted."""
+    elf = Elf(segments=[Segment(LOAD, bytes(0x40), section=".text",
+                                offset=None)], symbols=[("crc", LOAD + 0x3C)])
+    data = bytearray(elf.build())
+    shoff = int.from_bytes(data[32:36], "little")
+    at = shoff + 40 + 16  # section 1's sh_offset
+    data[at:at + 4] = (int.from_bytes(data[at:at + 4], "little") + 8).to_bytes(4, "little")
+    (tmp_path / "fw.elf").write_bytes(bytes(data))
+    code, _, err = command(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--ncrc")
+    assert code is None
+    assert err == (f"note: no {tmp_path / 'fw_CRC.elf'} written: the program and section "
+                   "headers do not agree on where 0x0800003C lies in the file\n")
+
+
+def test_debugger_loads_the_crc_elf(velk, monkeypatch, boot_elf):
+    """QEMU's ELF loader, as a debug session loads the program."""
+    command(velk, monkeypatch, "FLASH", boot_elf, "--ncrc_value")
+    assert qemu.boot_status(["-kernel", str(boot_elf.with_name("fw_CRC.elf"))]) == qemu.BOOT_OK
+    assert qemu.boot_status(["-kernel", str(boot_elf)]) == qemu.BOOT_CRC_BAD
+
+
+# Firmware, FLASH option, the CHECK options that find the same slot.
+WRITTEN = [
+    ("fw_boot.elf", "--ncrc_value", ["--ncrc_value", "--a134"]),
+    ("fw_boot.elf", "--a200", ["--a200"]),
+    ("fw_boot.elf", "--s4096", ["--a1000"]),
+    ("fw_clean.elf", "--ncrc_value", ["--ncrc_value", "--aDC"]),
+    ("fw_data.elf", "--ncrc_value", ["--ncrc_value", "--a70"]),
+    ("fw_exidx.elf", "--ncrc_value", ["--ncrc_value"]),
+    ("synthetic", "--ncrc", ["--ncrc", "--a90"]),
+]
+
+
+def written_files(velk, monkeypatch, tmp_path, name, option):
+    path = tmp_path / "fw.elf"
+    if name == "synthetic":
+        Elf(bits=64, endian=">", segments=[
+            Segment(LOAD, bytes(range(0x80)), section=".text"),
+            Segment(0x20000000, b"\x5a" * 16, paddr=LOAD + 0x80, section=".data")],
+            symbols=[("crc", LOAD + 0x90)]).write(path)
+    else:
+        shutil.copy(os.path.join(DATA, name), path)
+    assert command(velk, monkeypatch, "FLASH", path, option)[0] is None
+    return [p for p in (tmp_path / "fw_CRC.hex", tmp_path / "fw_CRC.elf") if p.exists()]
+
+
+@pytest.mark.parametrize("name, option, checks", WRITTEN,
+                         ids=[f"{w[0]}{w[1]}" for w in WRITTEN])
+def test_check_every_file_flash_wrote(velk, monkeypatch, tmp_path, name, option, checks):
+    files = written_files(velk, monkeypatch, tmp_path, name, option)
+    assert files
+    for path in files:
+        for check in checks:
+            if path.suffix == ".hex" and check.startswith("--n"):
+                continue
+            code, out, _ = command(velk, monkeypatch, "CHECK", path, check)
+            assert (code, out[:15]) == (0, "checksum ok: [0"), (path.name, check, out)
+
+
+def restore_placeholder(path):
+    """Puts the erased-flash placeholder back over the checksum record."""
+    ihex = IntelHex(str(path))
+    ihex[LOAD + 0x134:LOAD + 0x138] = [0xFF] * 4
+    ihex.write_hex_file(str(path), write_start_addr=True, byte_count=16)
+
+
+def flip_elf_byte(path, address):
+    with open(path, "rb") as f:
+        text = ELFFile(f).get_segment(0)
+        offset = text["p_offset"] + address - text["p_paddr"]
+    data = bytearray(path.read_bytes())
+    data[offset] ^= 0xFF
+    path.write_bytes(bytes(data))
+
+
+@pytest.mark.parametrize("spoil", ["flipped-byte", "placeholder"])
+@pytest.mark.parametrize("suffix", [".hex", ".elf"])
+def test_check_finds_a_wrong_checksum(velk, monkeypatch, boot_elf, spoil, suffix):
+    _, out, _ = command(velk, monkeypatch, "FLASH", boot_elf, "--ncrc_value")
+    written = int(out.split("checksum: [0x")[1][:8], 16)
+    path = boot_elf.with_name("fw_CRC" + suffix)
+    if spoil == "placeholder" and suffix == ".elf":
+        path = boot_elf  # the input ELF still holds it
+    elif spoil == "placeholder":
+        restore_placeholder(path)
+    elif suffix == ".hex":
+        qemu.flip_hex_byte(path, LOAD + 0x10)
+    else:
+        flip_elf_byte(path, LOAD + 0x10)
+    code, out, _ = command(velk, monkeypatch, "CHECK", path, "--a134")
+    assert code == 1
+    if spoil == "placeholder":
+        assert out == ("checksum mismatch at 0x08000134: stored [0xFFFFFFFF], "
+                       f"computed [0x{written:08X}]\n")
+    else:
+        assert out.startswith(f"checksum mismatch at 0x08000134: stored [0x{written:08X}], "
+                              "computed [0x")
+
+
+def corrupt(text, how):
+    lines = text.splitlines(keepends=True)
+    if how == "bad-checksum":
+        record = lines[3].rstrip("\n")
+        lines[3] = record[:-2] + ("00" if record[-2:] != "00" else "01") + "\n"
+    elif how == "odd-digits":
+        lines[3] = lines[3].rstrip("\n")[:-1] + "\n"
+    elif how == "no-start-code":
+        lines[3] = lines[3][1:]
+    elif how == "unknown-type":
+        lines.insert(2, ":00000006FA\n")
+    elif how == "overlap":
+        lines.insert(3, lines[2])
+    elif how == "cut-short":
+        lines = lines[:-3]
+    return "".join(lines)
+
+
+REFUSED = [
+    ("bad-checksum", "hex error: Record at line 4 has invalid checksum!"),
+    ("odd-digits", "hex error: Hex file contains invalid record at line 4!"),
+    ("no-start-code", "hex error: Hex file contains invalid record at line 4!"),
+    ("unknown-type", "hex error: Record at line 3 has invalid record type!"),
+    ("overlap", "hex error: Hex file has data overlap at address 0x8000000 on line 4!"),
+    ("cut-short", "hex error: no end-of-file record: the file is cut short!"),
+]
+
+
+@pytest.mark.parametrize("how, line", REFUSED, ids=[r[0] for r in REFUSED])
+def test_bad_hex_is_refused_with_its_line(velk, monkeypatch, boot_elf, how, line):
+    command(velk, monkeypatch, "FLASH", boot_elf, "--ncrc_value")
+    path = boot_elf.with_name("fw_CRC.hex")
+    path.write_text(corrupt(path.read_text(), how))
+    assert command(velk, monkeypatch, "CHECK", path, "--a134")[:2] == (-1, line + "\n")
+
+
+@pytest.mark.parametrize("argv, line", [
+    (["CHECK", "fw_CRC.hex", "--ncrc_value"],
+     "an Intel HEX file has no symbols: pass the checksum offset with --a"),
+    (["CHECK", "fw.elf", "--s4096"],
+     "--s is not used by CHECK: pass the checksum offset the build printed with --a"),
+    (["CHECK", "fw.elf", "--a802"],
+     'input address is error, address must be Integral multiple of 4: "802".'),
+    (["CHECK", "fw.elf", "--nmissing"], "missing is not found!"),
+    (["CHECK", "notes.txt", "--a0"], "the file is neither an ELF file nor an Intel HEX file!"),
+], ids=["name-on-hex", "block", "bad-address", "no-symbol", "neither"])
+def test_check_refusals(velk, monkeypatch, boot_elf, argv, line):
+    command(velk, monkeypatch, "FLASH", boot_elf, "--ncrc_value")
+    boot_elf.with_name("notes.txt").write_text("not firmware\n")
+    argv = [boot_elf.with_name(a) if a.endswith((".hex", ".elf", ".txt")) else a for a in argv]
+    assert command(velk, monkeypatch, *argv)[:2] == (-1, line + "\n")
+
+
+@pytest.mark.parametrize("layout", ["lower-case-crlf", "segment-records", "gap-and-far"])
+def test_hex_reading_agrees_with_intelhex(velk, monkeypatch, tmp_path, layout):
+    """The image CHECK checksums is the one intelhex reads from the file."""
+    data = bytes(range(200))
+    ihex = IntelHex()
+    ihex.frombytes(data, LOAD)
+    if layout == "gap-and-far":
+        ihex.frombytes(b"\x77" * 8, LOAD + 0x400)      # joins: holes read as 0xFF
+        ihex.frombytes(b"\x88" * 8, LOAD + 0x200000)   # too far: outside the image
+    ihex.write_hex_file(str(tmp_path / "fw.hex"), byte_count=16)
+    text = (tmp_path / "fw.hex").read_text()
+    if layout == "lower-case-crlf":
+        text = text.lower().replace("\n", "\r\n")
+    elif layout == "segment-records":  # 8086 addressing: left to intelhex
+        text = ":020000020000FC\n" + text.replace(":020000040800F2\n", "")
+        ihex = IntelHex()
+        ihex.frombytes(data, 0)
+    (tmp_path / "fw.hex").write_text(text, newline="")
+    read = IntelHex(str(tmp_path / "fw.hex"))
+    start = read.minaddr()
+    end = LOAD + 0x408 if layout == "gap-and-far" else start + len(data)
+    image = read.tobinstr(start=start, end=end - 1)
+    offset = end - start
+    code, out, _ = command(velk, monkeypatch, "CHECK", tmp_path / "fw.hex", f"--a{offset:X}")
+    assert (code, out) == (1, f"checksum mismatch at 0x{end:08X}: stored [0xFFFFFFFF], "
+                              f"computed [0x{crc32_mpeg2(image):08X}]\n")
