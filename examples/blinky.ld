@@ -24,6 +24,12 @@ SECTIONS
     KEEP(*(.crc_value))
   } > FLASH
 
+  /* The first RAM word: the boot check's outcome. */
+  .boot_status (NOLOAD) :
+  {
+    KEEP(*(.boot_status))
+  } > RAM
+
   .bss (NOLOAD) :
   {
     __bss_start = .;
