@@ -119,12 +119,25 @@ def test_missing_class_is_an_import_error():
 
 
 def test_second_interpreter_is_refused():
+    # The module refuses a second interpreter itself; a shared-GIL ("legacy")
+    # interpreter gets that far on every version, while an isolated one is
+    # refused by the runtime first on 3.12 and later.
     code = textwrap.dedent("""
-        import _xxsubinterpreters as interpreters
+        import sys
         import VELK_CRC
-        interp = interpreters.create()
+        if sys.version_info < (3, 12):
+            import _xxsubinterpreters as interpreters
+            interp = interpreters.create()
+        elif sys.version_info < (3, 13):
+            import _xxsubinterpreters as interpreters
+            interp = interpreters.create(isolated=False)
+        else:
+            import _interpreters as interpreters
+            interp = interpreters.create("legacy")
         try:
-            interpreters.run_string(interp, "import VELK_CRC")
+            failure = interpreters.run_string(interp, "import VELK_CRC")
+            if failure is not None:  # 3.13 returns what it caught
+                print(f"<class '{failure.type.__name__}'>: {failure.msg}")
         except interpreters.RunFailedError as exc:
             print(exc)
         interpreters.destroy(interp)
@@ -142,7 +155,8 @@ def mismatched_build(tmp_path_factory):
     if shutil.which("cmake") is None:
         pytest.skip("cmake is not installed")
     build = tmp_path_factory.mktemp("build310")
-    configure = ["cmake", "-S", ROOT, "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
+    # Unoptimised: only the start-up is exercised, and it compiles fastest.
+    configure = ["cmake", "-S", ROOT, "-B", str(build), "-DCMAKE_BUILD_TYPE=",
                  f"-DPython_EXECUTABLE={sys.executable}", "-DVELK_CRC_BUILD_VERSION=3.10"]
     if shutil.which("ninja"):
         configure += ["-G", "Ninja"]
