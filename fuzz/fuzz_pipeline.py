@@ -126,26 +126,33 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--mode", choices=MODES + ("all",), default="all")
     parser.add_argument("--seconds", type=int, default=60,
-                        help="total time; 'all' splits it over the three modes")
+                        help="fuzzing time; 'all' splits it over the three modes, "
+                             "which run at the same time")
     parser.add_argument("--corpus", help="corpus folder (default: a temporary one)")
     args, extra = parser.parse_known_args()
     if args.mode != "all":
         corpus = args.corpus or tempfile.mkdtemp(prefix=f"velk-corpus-{args.mode}-")
         run_mode(args.mode, args.seconds, corpus, extra)
         return
-    status = 0
+    # The modes run side by side: each spends seconds instrumenting its
+    # imports before it fuzzes.
+    runs = {}
     for mode in MODES:
         corpus = os.path.join(args.corpus, mode) if args.corpus else \
             tempfile.mkdtemp(prefix=f"velk-corpus-{mode}-")
         cmd = [sys.executable, __file__, "--mode", mode, "--corpus", corpus,
                "--seconds", str(max(1, args.seconds // len(MODES))), *extra]
-        result = subprocess.run(cmd, capture_output=True, text=True)
-        done = re.findall(r"Done (\d+) runs in (\d+) second", result.stderr)
-        runs = done[-1][0] if done else "?"
-        print(f"{mode}: exit {result.returncode}, {runs} executions, "
+        runs[mode] = (corpus, subprocess.Popen(cmd, stdout=subprocess.DEVNULL,
+                                               stderr=subprocess.PIPE, text=True))
+    status = 0
+    for mode, (corpus, proc) in runs.items():
+        stderr = proc.communicate()[1]
+        done = re.findall(r"Done (\d+) runs in (\d+) second", stderr)
+        executions = done[-1][0] if done else "?"
+        print(f"{mode}: exit {proc.returncode}, {executions} executions, "
               f"corpus {len(os.listdir(corpus))} files")
-        if result.returncode != 0:
-            print(result.stderr[-4000:], file=sys.stderr)
+        if proc.returncode != 0:
+            print(stderr[-4000:], file=sys.stderr)
             status = 1
     sys.exit(status)
 
