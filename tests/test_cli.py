@@ -162,6 +162,10 @@ COMMANDS = [
     ("short", ["VELK", "fw.elf"], 255, ":parameters  less \n"),
     ("wrong-mode", ["velk", "fw.elf", "--ncrc_value"], 255, ": Must have VELK\n"),
     ("missing-file", ["VELK", "nofile.elf", "--ncrc_value"], 255, ""),
+    ("flash", ["FLASH", "fw.elf", "--ncrc_value"], 0, 'create new crc elf file "fw_CRC.elf".'),
+    ("flash-refused", ["FLASH", "fw.elf", "--a802"], 255, "multiple of 4"),
+    ("check-placeholder", ["CHECK", "fw.elf", "--ncrc_value"], 1, "checksum mismatch at 0x"),
+    ("check-block", ["CHECK", "fw.elf", "--s64"], 255, "--s is not used by CHECK"),
 ]
 
 
@@ -172,7 +176,7 @@ def test_installed_command(firmware_copy, args, status, printed):
     assert result.returncode == status
     assert printed in result.stdout
     written = (firmware_copy / "fw_CRC.hex").exists()
-    assert written == (status == 0)
+    assert written == (status == 0 and args[0] != "CHECK")
     if args[1] == "nofile.elf":
         assert result.stdout == ""
         assert result.stderr.startswith("Traceback (most recent call last):\n")
