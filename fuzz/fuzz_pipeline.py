@@ -23,14 +23,17 @@ import tempfile
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests"))
 
-MODES = ("name", "address", "block")
+MODES = ("name", "address", "block", "flash")
 VALUES = {
     "name": ["crc_value", "", "vector_table", "__data_load", "x" * 300],
     "address": ["0x70", "0", "0x1000", "1FFC", "0x10000"],
     "block": ["1", "64", "1024", "4096", "65536"],
+    # The command line's FLASH mode, option words as typed.
+    "flash": ["--ncrc_value", "--nvector_table", "--a134", "--a0", "--a10000",
+              "--s4", "--s1024", "--s65536"],
 }
 SEEDS = [os.path.join(ROOT, "tests", "data", n)
-         for n in ("fw_data.elf", "fw_dupsym.elf", "fw_exidx.elf")]
+         for n in ("fw_data.elf", "fw_dupsym.elf", "fw_exidx.elf", "fw_boot.elf")]
 SEEDS.append(os.path.join(ROOT, "examples", "blinky.elf"))
 REPORT = re.compile(r"checksum range:\(0x([0-9A-F]+)~0x([0-9A-F]+)\) checksum offset "
                     r"address:\[0x([0-9A-F]+)\] checksum: \[0x([0-9A-F]+)\]")
@@ -46,10 +49,58 @@ def one_input(mode, workdir):
     hex_path = os.path.join(workdir, "fw_CRC.hex")
     values = VALUES[mode]
 
+    def run(*argv):
+        """runmain() on this argv: its exit value and what it printed."""
+        sys.argv = ["velk-crc", *argv]
+        out = io.StringIO()
+        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(io.StringIO()):
+            try:
+                VELK_CRC.runmain()
+            except SystemExit as exit_:
+                return exit_.code, out.getvalue()
+        raise AssertionError("runmain returned")
+
+    def test_flash(option):
+        """FLASH writes both files or neither; CHECK accepts what it wrote."""
+        crc_elf = os.path.join(workdir, "fw_CRC.elf")
+        for path in (hex_path, crc_elf):
+            if os.path.exists(path):
+                os.remove(path)
+        try:
+            code, out = run("FLASH", elf_path, option)
+        except Exception:
+            assert not os.path.exists(hex_path) and not os.path.exists(crc_elf), \
+                "an exception, yet an output file was written"
+            return
+        if code == -1:
+            assert not os.path.exists(hex_path), "refused, yet a HEX file was written"
+            return
+        assert code is None, f"unexpected exit value {code!r}"
+        match = REPORT.search(out)
+        assert match, "success without a report line"
+        load, end, offset, checksum = (int(g, 16) for g in match.groups())
+        image = read_hex(hex_path)
+        assert image.bytes_at(end, 4) == checksum.to_bytes(4, "little"), \
+            "stored checksum is wrong"
+        if os.path.exists(crc_elf):
+            with open(elf_path, "rb") as a, open(crc_elf, "rb") as b:
+                before, after = a.read(), b.read()
+            assert len(before) == len(after)
+            assert sum(x != y for x, y in zip(before, after)) <= 4
+            by = option if option[2] != "s" else f"--a{offset:X}"
+            assert run("CHECK", crc_elf, by)[0] == 0, "CHECK refuses the ELF FLASH wrote"
+        if min(image.memory) == load:
+            assert run("CHECK", hex_path, f"--a{offset:X}")[0] == 0, \
+                "CHECK refuses the HEX FLASH wrote"
+
     def test(data):
         if not data:
             return
         value = values[data[0] % len(values)]
+        if mode == "flash":
+            with open(elf_path, "wb") as f:
+                f.write(data[1:])
+            return test_flash(value)
         with open(elf_path, "wb") as f:
             f.write(data[1:])
         if os.path.exists(hex_path):

@@ -17,4 +17,4 @@ def test_fuzz_run_finds_nothing():
         capture_output=True, text=True, timeout=seconds + 300)
     assert result.returncode == 0, result.stdout + result.stderr[-4000:]
     assert [line.split(":")[0] for line in result.stdout.splitlines()] == \
-        ["name", "address", "block"]
+        ["name", "address", "block", "flash"]

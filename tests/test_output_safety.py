@@ -141,6 +141,8 @@ def test_fifo_as_elf_file_returns_at_once(tmp_path):
         f"OSError: [Errno 22] Not a regular file but a FIFO: '{fifo}'\n")
 
 
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer's shadow memory does not fit an address-space limit")
 def test_forged_segment_size_under_a_memory_limit(tmp_path):
     """A 4 GiB p_filesz is refused before pyelftools would read it."""
     path = Elf(segments=[Segment(LOAD, bytes(64), filesz=0xFFFFFF00, memsz=0xFFFFFF00)],

@@ -1,9 +1,6 @@
 // CHECK mode of the command line: `velk-crc CHECK <file> --n|--a...`
 // verifies that an ELF or Intel HEX file holds the right checksum, and
 // writes nothing. Exit 0 when it does, 1 when it does not, -1 on a refusal.
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,29 +17,9 @@ constexpr uint64_t join_distance = 0x10000;
 
 enum class Kind { elf, hex, neither };
 
-std::vector<uint8_t> read_file(PyObject* file, uint64_t limit) {
-    int fd = PyObject_AsFileDescriptor(file);
-    if (fd < 0) throw PythonError{};
-    std::vector<uint8_t> bytes(static_cast<size_t>(std::min(limit, file_size(file))));
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t got = ::pread(fd, bytes.data() + done, bytes.size() - done,
-                              static_cast<off_t>(done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            PyErr_SetFromErrno(PyExc_OSError);
-            throw PythonError{};
-        }
-        if (got == 0) break;
-        done += static_cast<size_t>(got);
-    }
-    bytes.resize(done);
-    return bytes;
-}
-
 // By content: the ELF magic, or a first record after blank lines.
 Kind kind_of(PyObject* file) {
-    std::vector<uint8_t> head = read_file(file, 4096);
+    std::vector<uint8_t> head = read_file_at(file, 0, 4096);
     if (head.size() >= 4 && std::memcmp(head.data(),
                                         "\x7f"
                                         "ELF",
@@ -111,7 +88,7 @@ bool read_with_package(CalcLocals& l, std::vector<hexfile::Run>& runs) {
 // A HEX file's image: from its lowest address, taking in the following data
 // by the same 64 KiB rule as FLASH mode, holes read as 0xFF.
 bool assemble_hex_image(FlashLocals& l) {
-    std::vector<uint8_t> text = read_file(l.file.get(), UINT64_MAX);
+    std::vector<uint8_t> text = read_file_at(l.file.get(), 0, UINT64_MAX);
     hexfile::HexContents contents =
         hexfile::read_intel_hex(reinterpret_cast<const char*>(text.data()), text.size());
     std::vector<hexfile::Run> runs = std::move(contents.runs);
@@ -237,14 +214,9 @@ Ref run_check(PyObject* filename, PyObject* varename, PyObject* crcaddr,
 
 Ref check_crc(PyObject* filename, PyObject* varename, PyObject* crcaddr,
               PyObject* crcblock) {
-    try {
+    return with_traceback_entry(Entry::check_crc, [&] {
         return run_check(filename, varename, crcaddr, crcblock);
-    } catch (const PythonError&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
-    add_traceback(Entry::check_crc);
-    throw PythonError{};
+    });
 }
 
 }  // namespace velk

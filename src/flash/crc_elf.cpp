@@ -39,26 +39,6 @@ bool offset_by_sections(CalcLocals& l, uint64_t vaddr, uint64_t& offset) {
     return false;
 }
 
-std::vector<uint8_t> whole_file(PyObject* file) {
-    int fd = PyObject_AsFileDescriptor(file);
-    if (fd < 0) throw PythonError{};
-    std::vector<uint8_t> bytes(static_cast<size_t>(file_size(file)));
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t got = ::pread(fd, bytes.data() + done, bytes.size() - done,
-                              static_cast<off_t>(done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            PyErr_SetFromErrno(PyExc_OSError);
-            throw PythonError{};
-        }
-        if (got == 0) break;
-        done += static_cast<size_t>(got);
-    }
-    bytes.resize(done);
-    return bytes;
-}
-
 std::string hex_address(uint64_t address) {
     char text[24];
     std::snprintf(text, sizeof text, "0x%08llX",
@@ -88,7 +68,7 @@ CrcElf write_crc_elf(FlashLocals& l, PyObject* filename, uint64_t record_at,
     if (!offset_by_sections(l, vaddr, by_section) || by_section != by_segment)
         return {std::nullopt, "the program and section headers do not agree on where " +
                                   hex_address(record_at) + " lies in the file"};
-    std::vector<uint8_t> bytes = whole_file(l.file.get());
+    std::vector<uint8_t> bytes = read_file_at(l.file.get(), 0, UINT64_MAX);
     if (by_segment > bytes.size() || bytes.size() - by_segment < 4)
         return {std::nullopt, "the file is shorter than its headers say"};
     for (int i = 0; i < 4; ++i) bytes[by_segment + i] = record[i];

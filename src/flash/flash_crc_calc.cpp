@@ -114,14 +114,9 @@ Ref run_flash(PyObject* elffilename, PyObject* varename, PyObject* crcaddr,
 
 Ref flash_crc_calc(PyObject* elffilename, PyObject* varename, PyObject* crcaddr,
                    PyObject* crcblock) {
-    try {
+    return with_traceback_entry(Entry::flash_crc_calc, [&] {
         return run_flash(elffilename, varename, crcaddr, crcblock);
-    } catch (const PythonError&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
-    add_traceback(Entry::flash_crc_calc);
-    throw PythonError{};
+    });
 }
 
 }  // namespace velk

@@ -31,4 +31,18 @@ PyObject* boundary(Entry entry, Body&& body) noexcept {
     return nullptr;
 }
 
+// An internal function (the command line's own modes): a failure gets a
+// traceback entry of its own and goes on up to the caller's boundary.
+template <class Body>
+Ref with_traceback_entry(Entry entry, Body&& body) {
+    try {
+        return body();
+    } catch (const PythonError&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    add_traceback(entry);
+    throw PythonError{};
+}
+
 }  // namespace velk

@@ -1,6 +1,8 @@
 // Second stage: open the ELF file and build the memory image.
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -159,6 +161,29 @@ SegmentInfo read_header(PyObject* segment) {
             as_u64(item(header.get(), t.p_paddr).get()),
             as_u64(item(header.get(), t.p_filesz).get()),
             as_u64(item(header.get(), t.p_memsz).get())};
+}
+
+std::vector<uint8_t> read_file_at(PyObject* file, uint64_t offset, uint64_t length) {
+    int fd = PyObject_AsFileDescriptor(file);
+    if (fd < 0) throw PythonError{};
+    uint64_t size = file_size(file);
+    std::vector<uint8_t> bytes;
+    if (offset >= size) return bytes;
+    bytes.resize(static_cast<size_t>(std::min(length, size - offset)));
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t got = ::pread(fd, bytes.data() + done, bytes.size() - done,
+                              static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            PyErr_SetFromErrno(PyExc_OSError);
+            throw PythonError{};
+        }
+        if (got == 0) break;
+        done += static_cast<size_t>(got);
+    }
+    bytes.resize(done);
+    return bytes;
 }
 
 uint64_t file_size(PyObject* file) {

@@ -33,19 +33,6 @@ void store_checksum_record(CalcLocals& l, PyObject* record) {
     check(PyObject_SetItem(ihex, where.get(), record));
 }
 
-// An exact int from 0 to 2**64 - 1.
-bool small_address(PyObject* value, uint64_t& out) {
-    if (!PyLong_CheckExact(value)) return false;
-    unsigned long long number = PyLong_AsUnsignedLongLong(value);
-    if (number == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonError{};
-        PyErr_Clear();
-        return false;
-    }
-    out = number;
-    return true;
-}
-
 // What the native writer needs, taken from objects that the genuine
 // container would have accepted without a word.
 struct NativeImage {
@@ -57,11 +44,12 @@ struct NativeImage {
 
 NativeImage native_image(CalcLocals& l) {
     NativeImage image;
-    image.usable = genuine_container(l.ihex.get()) &&
-                   PyBytes_CheckExact(l.databuf.get()) &&
-                   PyLong_CheckExact(l.entryaddr.get()) &&
-                   small_address(l.loadaddr.get(), image.load) &&
-                   small_address(l.crcoffsetaddr.get(), image.offset);
+    image.usable =
+        genuine_container(l.ihex.get()) && PyBytes_CheckExact(l.databuf.get()) &&
+        PyLong_CheckExact(l.entryaddr.get()) && PyLong_CheckExact(l.loadaddr.get()) &&
+        fits_u64(l.loadaddr.get(), image.load) &&
+        PyLong_CheckExact(l.crcoffsetaddr.get()) &&
+        fits_u64(l.crcoffsetaddr.get(), image.offset);
     return image;
 }
 

@@ -105,6 +105,9 @@ bool open_elf(CalcLocals& l);
 bool read_elf_header(CalcLocals& l);
 SegmentInfo read_header(PyObject* segment);
 uint64_t file_size(PyObject* file);
+// Up to `length` bytes of the open file at `offset`, fewer where it ends;
+// the file's position is not moved (pyelftools seeks for itself).
+std::vector<uint8_t> read_file_at(PyObject* file, uint64_t offset, uint64_t length);
 // calc_crc_mpeg2(databuf[0:crcoffsetaddr])
 Ref compute_checksum(CalcLocals& l);
 // list(struct.pack("<I", checksum))

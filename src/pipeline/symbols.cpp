@@ -3,10 +3,6 @@
 // classes are the ones start-up bound, each symbol table's raw entries are
 // read natively instead, and any table that reading cannot answer exactly
 // as the loop would goes through the loop.
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -20,29 +16,11 @@ using elfsyms::Bytes;
 using elfsyms::Matches;
 using elfsyms::Scan;
 
-// The file behind the genuine reader, read without moving its position.
+// The file behind the genuine reader.
 struct RawFile {
-    int fd = -1;
+    PyObject* file = nullptr;
     uint64_t size = 0;
     elfsyms::TableFormat format{};
-
-    // `size` bytes at `offset`, or fewer where the file ends.
-    std::vector<uint8_t> read(uint64_t offset, uint64_t length) const {
-        std::vector<uint8_t> out;
-        if (offset >= size) return out;
-        uint64_t available = size - offset;
-        out.resize(static_cast<size_t>(length < available ? length : available));
-        size_t done = 0;
-        while (done < out.size()) {
-            ssize_t got = ::pread(fd, out.data() + done, out.size() - done,
-                                  static_cast<off_t>(offset + done));
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) break;
-            done += static_cast<size_t>(got);
-        }
-        out.resize(done);
-        return out;
-    }
 };
 
 class SymbolScan {
@@ -59,14 +37,10 @@ public:
             return false;
         name_.assign(PyUnicode_AsUTF8(l_.varename),
                      static_cast<size_t>(PyUnicode_GET_LENGTH(l_.varename)));
-        int fd = PyObject_AsFileDescriptor(l_.file.get());
-        if (fd < 0) throw PythonError{};
-        struct stat st;
-        if (::fstat(fd, &st) != 0) return false;
         Ref elfclass = attr(l_.elf_file.get(), t.elfclass);
         Ref little = attr(l_.elf_file.get(), t.little_endian);
-        file_.fd = fd;
-        file_.size = static_cast<uint64_t>(st.st_size);
+        file_.file = l_.file.get();
+        file_.size = file_size(l_.file.get());
         file_.format = {as_u64(elfclass.get()) == 64, truth(little.get())};
         return true;
     }
@@ -89,8 +63,8 @@ public:
         // A table that claims more than the file holds is the loop's to report.
         if (offset > file_.size || size > file_.size - offset) return false;
         if (str_offset > file_.size || str_size > file_.size - str_offset) return false;
-        std::vector<uint8_t> table = file_.read(offset, size);
-        std::vector<uint8_t> text = file_.read(str_offset, str_size);
+        std::vector<uint8_t> table = read_file_at(file_.file, offset, size);
+        std::vector<uint8_t> text = read_file_at(file_.file, str_offset, str_size);
         Matches before = l_.symbol.matches;
         Scan scan = elfsyms::scan_symbol_table(
             {table.data(), table.size()}, size, entsize, {text.data(), text.size()},
