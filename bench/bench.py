@@ -46,7 +46,8 @@ MiB = 1 << 20
 
 def make_firmware(folder, size):
     """An image of `size` bytes ending in crc_value, and 5,000 symbols."""
-    image = random.Random(size).randbytes(size - 100)  # not a block multiple
+    # Not a block multiple, and ending in the checksum variable's placeholder.
+    image = random.Random(size).randbytes(size - 104) + b"\xff" * 4
     symbols = [(f"sym_{i}", LOAD + (i * 4) % len(image)) for i in range(SYMBOLS - 1)]
     symbols.append(("crc_value", LOAD + len(image) - 4))
     path = os.path.join(folder, f"fw_{size}.elf")
@@ -118,7 +119,7 @@ def floor(path, varename, crcaddr, crcblock, steps=None):
 def ours(path, varename, crcaddr, crcblock):
     import VELK_CRC
 
-    with contextlib.redirect_stdout(io.StringIO()):
+    with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
         result = VELK_CRC.velk_crc_calc(path, varename, crcaddr, crcblock)
     assert result is None, result
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace velk::hexfile {
@@ -27,12 +28,14 @@ constexpr HexDigits hex_digits;
 // Collects lines and hands them to the sink a chunk at a time.
 class LineBuffer {
 public:
-    explicit LineBuffer(TextSink& sink) : sink_(sink), text_(chunk_size + max_line) {}
+    // Left uninitialised: a small image touches only the pages it fills.
+    explicit LineBuffer(TextSink& sink)
+        : sink_(sink), text_(new char[chunk_size + max_line]) {}
 
     // One record: `count` payload bytes after the count, address and type.
     void record(uint8_t type, uint16_t address, const uint8_t* payload, size_t count) {
         if (used_ + max_line > chunk_size) flush();
-        char* out = text_.data() + used_;
+        char* out = text_.get() + used_;
         unsigned sum =
             static_cast<unsigned>(count) + (address >> 8) + (address & 0xFF) + type;
         *out++ = ':';
@@ -46,12 +49,12 @@ public:
         }
         out = put_byte(out, static_cast<uint8_t>(0x100 - (sum & 0xFF)));
         *out++ = '\n';
-        used_ = static_cast<size_t>(out - text_.data());
+        used_ = static_cast<size_t>(out - text_.get());
     }
 
     void flush() {
         if (used_ == 0) return;
-        sink_.put(text_.data(), used_);
+        sink_.put(text_.get(), used_);
         used_ = 0;
     }
 
@@ -62,7 +65,7 @@ private:
     }
 
     TextSink& sink_;
-    std::vector<char> text_;
+    std::unique_ptr<char[]> text_;
     size_t used_ = 0;
 };
 
