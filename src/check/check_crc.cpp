@@ -13,8 +13,6 @@ namespace velk {
 
 namespace {
 
-constexpr uint64_t join_distance = 0x10000;
-
 enum class Kind { elf, hex, neither };
 
 // By content: the ELF magic, or a first record after blank lines.

@@ -8,11 +8,6 @@ namespace velk {
 
 namespace {
 
-// Segments further apart than this do not join the image: a QSPI region or
-// a vector table far away is not part of the internal flash the boot check
-// reads.
-constexpr uint64_t join_distance = 0x10000;
-
 struct Loadable {
     size_t index;  // in l.segments
     uint64_t paddr, size;

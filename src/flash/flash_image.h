@@ -9,6 +9,11 @@
 
 namespace velk {
 
+// Segments (or HEX data) further than this beyond the image do not join
+// it: a QSPI region or a vector table far away is not part of the internal
+// flash the boot check reads.
+constexpr uint64_t join_distance = 0x10000;
+
 // A loadable segment that did not join the image: written to the HEX at
 // its physical address, outside the checksum.
 struct OutsideSegment {
