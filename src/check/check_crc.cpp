@@ -117,10 +117,7 @@ bool assemble_hex_image(FlashLocals& l) {
     l.loadaddr = check(PyLong_FromUnsignedLongLong(start));
     l.seg_size = check(PyLong_FromUnsignedLongLong(end - start));
     l.databuf = std::move(image);
-    if (compare(l.crcoffsetaddr.get(), l.seg_size.get(), Py_GT)) {
-        Ref count = subtract(l.crcoffsetaddr.get(), l.seg_size.get());
-        pad_image(l, count.get(), count.get());
-    }
+    pad_to_offset(l);  // --a only: a HEX file has no names
     return true;
 }
 

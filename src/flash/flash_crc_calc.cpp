@@ -13,21 +13,6 @@ namespace velk {
 
 namespace {
 
-// The 4 bytes of list(struct.pack("<I", checksum)).
-void record_bytes(PyObject* record, uint8_t out[4]) {
-    bool four = PyList_Check(record) && PyList_GET_SIZE(record) == 4;
-    for (Py_ssize_t i = 0; four && i < 4; ++i) {
-        long byte = PyLong_AsLong(PyList_GET_ITEM(record, i));
-        if (byte == -1 && PyErr_Occurred()) throw PythonError{};
-        four = byte >= 0 && byte <= 255;
-        out[i] = static_cast<uint8_t>(byte);
-    }
-    if (!four) {
-        PyErr_SetString(PyExc_ValueError, "the checksum record is not 4 bytes");
-        throw PythonError{};
-    }
-}
-
 // Segments outside the image go into the HEX first, so that the image and
 // the checksum record are what a programmer finds where they meet.
 hexfile::MemoryMap flash_memory(FlashLocals& l, const uint8_t record[4]) {
@@ -36,18 +21,8 @@ hexfile::MemoryMap flash_memory(FlashLocals& l, const uint8_t record[4]) {
         memory.add(s.address,
                    reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(s.data.get())),
                    static_cast<size_t>(PyBytes_GET_SIZE(s.data.get())));
-    uint64_t load = as_u64(l.loadaddr.get());
-    uint64_t offset = as_u64(l.crcoffsetaddr.get());
-    PyObject* databuf = l.databuf.get();
-    size_t length = static_cast<size_t>(PyBytes_GET_SIZE(databuf));
-    uint64_t image_end, record_at, record_end;
-    if (__builtin_add_overflow(load, length, &image_end) ||
-        __builtin_add_overflow(load, offset, &record_at) ||
-        __builtin_add_overflow(record_at, 4, &record_end))
-        raise_address_overflow();
-    memory.add(load, reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(databuf)),
-               length);
-    memory.add(record_at, record, 4);
+    add_image_and_record(memory, as_u64(l.loadaddr.get()), l.databuf.get(),
+                         as_u64(l.crcoffsetaddr.get()), record);
     return memory;
 }
 
@@ -77,7 +52,10 @@ void write_flash_output(FlashLocals& l) {
     const Texts& t = state.t;
     Ref checksum = compute_checksum(l);
     uint8_t record[4];
-    record_bytes(checksum_record(checksum.get()).get(), record);
+    if (!record_bytes(checksum_record(checksum.get()).get(), record)) {
+        PyErr_SetString(PyExc_ValueError, "the checksum record is not 4 bytes");
+        throw PythonError{};
+    }
     Ref filename_new = output_name(l.elffilename, t.crc_hex_suffix);
     hexfile::MemoryMap memory = flash_memory(l, record);
     outfile::ReplacingFile hex_file =

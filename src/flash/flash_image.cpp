@@ -57,14 +57,16 @@ bool refuse_overlap(const std::vector<Loadable>& by_address) {
     return true;
 }
 
-// segment.data()[:size], refused (false) when the file holds less.
+// segment.data()[:size], refused (false) when the file holds less; no copy
+// when the segment's file contents are the size already (p_filesz <= p_memsz).
 bool segment_bytes(PyObject* segment, uint64_t size, Ref& out) {
     Ref data = call_method(segment, state.t.data);
-    if (!PyBytes_Check(data.get()) ||
-        static_cast<uint64_t>(PyBytes_GET_SIZE(data.get())) < size)
-        return false;
-    out = check(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data.get()),
-                                          static_cast<Py_ssize_t>(size)));
+    if (!PyBytes_Check(data.get())) return false;
+    uint64_t have = static_cast<uint64_t>(PyBytes_GET_SIZE(data.get()));
+    if (have < size) return false;
+    out = have == size ? std::move(data)
+                       : check(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data.get()),
+                                                         static_cast<Py_ssize_t>(size)));
     return true;
 }
 
@@ -129,11 +131,7 @@ bool assemble_flash_image(FlashLocals& l) {
     l.seg_size = check(PyLong_FromUnsignedLongLong(length));
     l.databuf = std::move(image);
 
-    // Address and block mode: fill up to the checksum offset with 0xFF.
-    if (!l.name_mode() && compare(l.crcoffsetaddr.get(), l.seg_size.get(), Py_GT)) {
-        Ref count = subtract(l.crcoffsetaddr.get(), l.seg_size.get());
-        pad_image(l, count.get(), count.get());
-    }
+    pad_to_offset(l);
     return true;
 }
 

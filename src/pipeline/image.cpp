@@ -242,6 +242,12 @@ void pad_image(CalcLocals& l, PyObject* reported, PyObject* count) {
     if (!l.quiet) print(format(state.t.msg_pad, reported).get());
 }
 
+void pad_to_offset(CalcLocals& l) {
+    if (l.name_mode() || !compare(l.crcoffsetaddr.get(), l.seg_size.get(), Py_GT)) return;
+    Ref count = subtract(l.crcoffsetaddr.get(), l.seg_size.get());
+    pad_image(l, count.get(), count.get());
+}
+
 bool read_elf_header(CalcLocals& l) {
     const Texts& t = state.t;
     l.elf_file = call(global(t.ELFFile).get(), l.file.get());
@@ -279,11 +285,7 @@ bool assemble_image(CalcLocals& l) {
     }
     record_remaining_headers(l, segments.get());
 
-    // Address and block mode: fill up to the checksum offset with 0xFF.
-    if (!l.name_mode() && compare(l.crcoffsetaddr.get(), l.seg_size.get(), Py_GT)) {
-        Ref count = subtract(l.crcoffsetaddr.get(), l.seg_size.get());
-        pad_image(l, count.get(), count.get());
-    }
+    pad_to_offset(l);
     return true;
 }
 

@@ -87,6 +87,34 @@ void raise_address_overflow() {
     throw PythonError{};
 }
 
+bool record_bytes(PyObject* record, uint8_t out[4]) {
+    if (!PyList_CheckExact(record) || PyList_GET_SIZE(record) != 4) return false;
+    for (Py_ssize_t i = 0; i < 4; ++i) {
+        PyObject* value = PyList_GET_ITEM(record, i);
+        if (!PyLong_CheckExact(value)) return false;
+        long byte = PyLong_AsLong(value);
+        if (byte < 0 || byte > 255) {
+            PyErr_Clear();
+            return false;
+        }
+        out[i] = static_cast<uint8_t>(byte);
+    }
+    return true;
+}
+
+void add_image_and_record(hexfile::MemoryMap& memory, uint64_t load, PyObject* databuf,
+                          uint64_t offset, const uint8_t record[4]) {
+    size_t length = static_cast<size_t>(PyBytes_GET_SIZE(databuf));
+    uint64_t image_end, record_at, record_end;
+    if (__builtin_add_overflow(load, length, &image_end) ||
+        __builtin_add_overflow(load, offset, &record_at) ||
+        __builtin_add_overflow(record_at, 4, &record_end))
+        raise_address_overflow();
+    memory.add(load, reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(databuf)),
+               length);
+    memory.add(record_at, record, 4);
+}
+
 outfile::ReplacingFile write_hex_text(PyObject* filename,
                                       const hexfile::MemoryMap& memory, PyObject* entry) {
     if (memory.end() > hexfile::address_limit) raise_address_overflow();

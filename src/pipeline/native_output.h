@@ -36,4 +36,14 @@ void commit(outfile::ReplacingFile& file, PyObject* filename);
 // cannot write.
 [[noreturn]] void raise_address_overflow();
 
+// The 4 values of list(struct.pack("<I", checksum)) as bytes; false for
+// anything but a list of 4 ints from 0 to 255.
+bool record_bytes(PyObject* record, uint8_t out[4]);
+
+// Adds the image `databuf` (bytes) at `load`, then the checksum record
+// `offset` bytes after it, over whatever it lands on. OverflowError where
+// an address passes 64 bits.
+void add_image_and_record(hexfile::MemoryMap& memory, uint64_t load, PyObject* databuf,
+                          uint64_t offset, const uint8_t record[4]);
+
 }  // namespace velk

@@ -53,34 +53,9 @@ NativeImage native_image(CalcLocals& l) {
     return image;
 }
 
-// Four integers 0 to 255: anything else is the container's to refuse.
-bool take_record(PyObject* record, NativeImage& image) {
-    if (!PyList_CheckExact(record) || PyList_GET_SIZE(record) != 4) return false;
-    for (Py_ssize_t i = 0; i < 4; ++i) {
-        PyObject* value = PyList_GET_ITEM(record, i);
-        if (!PyLong_CheckExact(value)) return false;
-        long byte = PyLong_AsLong(value);
-        if (byte < 0 || byte > 255) {
-            PyErr_Clear();
-            return false;
-        }
-        image.record[i] = static_cast<uint8_t>(byte);
-    }
-    return true;
-}
-
 void write_natively(CalcLocals& l, const NativeImage& image, PyObject* filename_new) {
-    PyObject* databuf = l.databuf.get();
-    size_t length = static_cast<size_t>(PyBytes_GET_SIZE(databuf));
-    uint64_t image_end, record_at, record_end;
-    if (__builtin_add_overflow(image.load, length, &image_end) ||
-        __builtin_add_overflow(image.load, image.offset, &record_at) ||
-        __builtin_add_overflow(record_at, 4, &record_end))
-        raise_address_overflow();
     hexfile::MemoryMap memory;
-    memory.add(image.load, reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(databuf)),
-               length);
-    memory.add(record_at, image.record, 4);
+    add_image_and_record(memory, image.load, l.databuf.get(), image.offset, image.record);
     outfile::ReplacingFile file = write_hex_text(filename_new, memory, l.entryaddr.get());
     commit(file, filename_new);
 }
@@ -130,7 +105,8 @@ void write_hex(CalcLocals& l) {
     NativeImage image = native_image(l);
     if (!image.usable) fill_image(l);
     Ref record = checksum_record(checksum.get());
-    if (image.usable && !take_record(record.get(), image)) {
+    // Four integers 0 to 255: anything else is the container's to refuse.
+    if (image.usable && !record_bytes(record.get(), image.record)) {
         image.usable = false;
         fill_image(l);
     }

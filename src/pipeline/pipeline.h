@@ -94,6 +94,10 @@ void write_hex(CalcLocals& l);
 // to the image (none when count is not positive).
 void pad_image(CalcLocals& l, PyObject* reported, PyObject* count);
 
+// Address and block mode: fills the image up to the checksum offset with
+// 0xFF, printing the PAD line.
+void pad_to_offset(CalcLocals& l);
+
 // The value of the last symbol named varename over every symbol table,
 // or an empty Ref; fills l.symbol.
 Ref find_symbol_value(CalcLocals& l);
