@@ -2,36 +2,17 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <vector>
+
+#include "../layout/file_data.h"
 
 namespace velk::hexfile {
 
-// Contiguous data, in ascending address order, never overlapping.
-struct Run {
-    uint64_t address;
-    std::vector<uint8_t> bytes;
-
-    uint64_t end() const { return address + bytes.size(); }
-};
-
-struct HexContents {
-    // Data, start address and end-of-file records (types 00, 04, 05, 01)
-    // with good hex digits, lengths and checksums, no address written
-    // twice. Anything else is irregular: the reading stops at `line` and
-    // the runs are empty.
-    bool regular = false;
-    size_t line = 0;
-    bool end_of_file = false;  // an end-of-file record was read
-    std::vector<Run> runs;
-};
-
-// Reads the records of `text` up to the end-of-file record; what follows
-// it is not read. Blank lines are skipped; "\n" and "\r\n" both end a line.
-HexContents read_intel_hex(const char* text, size_t size);
-
-// Whether any line of `text` is a well-formed end-of-file record: a file
-// without one was cut short, whatever else it holds.
-bool contains_end_of_file(const char* text, size_t size);
+// Reads records up to the end-of-file record (what follows it is not
+// read): data (00), segment and linear address (02, 04), start address
+// (03, 05). Lines end in "\n", "\r\n" or "\r"; blank lines are skipped;
+// any bytes may stand anywhere, a record is refused with its line number
+// where it is not one.
+layout::Expected<layout::FileData, layout::ReadFault> read_intel_hex(const char* text,
+                                                                     size_t size);
 
 }  // namespace velk::hexfile

@@ -72,7 +72,7 @@ private:
 // Walks the map's bytes in address order across adjacent pieces.
 class Cursor {
 public:
-    explicit Cursor(const std::vector<Piece>& pieces) : pieces_(pieces) {}
+    explicit Cursor(const std::vector<layout::Piece>& pieces) : pieces_(pieces) {}
 
     bool done() const { return index_ == pieces_.size(); }
     uint64_t address() const { return pieces_[index_].address + offset_; }
@@ -81,9 +81,13 @@ public:
     size_t take(size_t limit, uint8_t* out) {
         size_t taken = 0;
         while (taken < limit) {
-            const Piece& piece = pieces_[index_];
-            size_t take = std::min(limit - taken, piece.size - offset_);
-            std::memcpy(out + taken, piece.bytes + offset_, take);
+            const layout::Piece& piece = pieces_[index_];
+            size_t take = static_cast<size_t>(
+                std::min<uint64_t>(limit - taken, piece.size - offset_));
+            if (piece.bytes)
+                std::memcpy(out + taken, piece.bytes + offset_, take);
+            else
+                std::memset(out + taken, layout::erased, take);
             taken += take;
             offset_ += take;
             if (offset_ < piece.size) break;
@@ -97,9 +101,9 @@ public:
     }
 
 private:
-    const std::vector<Piece>& pieces_;
+    const std::vector<layout::Piece>& pieces_;
     size_t index_ = 0;
-    size_t offset_ = 0;
+    uint64_t offset_ = 0;
 };
 
 void extended_linear_address(LineBuffer& lines, uint64_t page) {

@@ -5,18 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "memory_map.h"
+#include "../layout/memory_map.h"
 
 namespace velk::hexfile {
 
-// Receives the text in chunks, in file order.
-class TextSink {
-public:
-    virtual void put(const char* text, size_t size) = 0;
-
-protected:
-    ~TextSink() = default;
-};
+using layout::MemoryMap;
+using layout::TextSink;
 
 // Intel HEX addresses are 32 bits: a map that reaches past 4 GiB cannot be
 // written.
@@ -30,8 +24,8 @@ constexpr size_t chunk_size = size_t{1} << 20;
 // at a hole and at a 64 KiB boundary, an extended linear address record
 // (type 04) before the first data record and wherever the next data lies
 // in a higher 64 KiB page (none at all when every address is below 64 KiB),
-// and the end-of-file record. Upper-case hex digits, "\n" line endings.
-// Requires memory.end() <= address_limit.
+// and the end-of-file record. Erased-flash runs are written as 0xFF bytes. Upper-case hex
+// digits, "\n" line endings. Requires memory.end() <= address_limit.
 void write_intel_hex(const MemoryMap& memory, uint32_t start_linear, TextSink& sink);
 
 }  // namespace velk::hexfile

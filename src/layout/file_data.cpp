@@ -1,0 +1,99 @@
+#include "file_data.h"
+
+#include <algorithm>
+
+namespace velk::layout {
+
+bool Records::data(size_t line, uint64_t address, const uint8_t* bytes, size_t size) {
+    if (size == 0) return true;
+    if (watch_) {
+        if (watched_ >= address && watched_ - address < size && ++seen_ == 2) {
+            fail(ReadFault::overlap, line);
+            fault_.address = watched_;
+            return false;
+        }
+        return true;
+    }
+    std::vector<Span>& runs = out_.runs;
+    if (!runs.empty() && runs.back().end() == address &&
+        runs.back().offset + runs.back().size == out_.data.size())
+        runs.back().size += size;
+    else
+        runs.push_back({address, size, 0, out_.data.size()});
+    out_.data.insert(out_.data.end(), bytes, bytes + size);
+    return true;
+}
+
+bool Records::entry(size_t line, uint64_t address) {
+    if (out_.has_entry) return fail(ReadFault::entry_twice, line);
+    out_.has_entry = true;
+    out_.entry = address;
+    return true;
+}
+
+bool Records::end() {
+    ended_ = true;
+    return false;
+}
+
+bool Records::fail(ReadFault::Kind kind, size_t line) {
+    fault_ = {kind, line};
+    failed_ = true;
+    return false;
+}
+
+bool Records::finish(uint64_t& overlap) {
+    std::vector<Span>& runs = out_.runs;
+    std::stable_sort(runs.begin(), runs.end(),
+                     [](const Span& a, const Span& b) { return a.address < b.address; });
+    bool ok = true;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        runs[i].source = i;
+        if (i > 0 && runs[i].address < runs[i - 1].end()) {
+            uint64_t at = runs[i].address;
+            if (ok || at < overlap) overlap = at;
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+bool decode_hex(const char* text, size_t length, std::vector<uint8_t>& out) {
+    if (length % 2 != 0) return false;
+    out.resize(length / 2);
+    for (size_t i = 0; i < out.size(); ++i) {
+        int high = hex_digit(text[2 * i]), low = hex_digit(text[2 * i + 1]);
+        if (high < 0 || low < 0) return false;
+        out[i] = static_cast<uint8_t>(high << 4 | low);
+    }
+    return true;
+}
+
+}  // namespace velk::layout
+
+namespace velk::layout {
+
+FileKind kind_of(const uint8_t* head, size_t size) {
+    if (size >= 4 && head[0] == 0x7F && head[1] == 'E' && head[2] == 'L' &&
+        head[3] == 'F')
+        return FileKind::elf;
+    for (size_t i = 0; i < size; ++i) {
+        uint8_t c = head[i];
+        if (c == '\r' || c == '\n' || c == ' ' || c == '\t') continue;
+        if (c == ':') return FileKind::intel_hex;
+        if ((c == 'S' || c == 's') && i + 1 < size && head[i + 1] >= '0' &&
+            head[i + 1] <= '9')
+            return FileKind::srecord;
+        break;
+    }
+    return FileKind::other;
+}
+
+}  // namespace velk::layout

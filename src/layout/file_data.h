@@ -1,0 +1,127 @@
+// The data of an Intel HEX or S-record file, gathered record by record,
+// as loadable spans for the flash layout.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "flash_layout.h"
+
+namespace velk::layout {
+
+struct FileData {
+    std::vector<uint8_t> data;  // every data byte, in file order
+    // In address order, never overlapping; a span's bytes are at
+    // data.data() + offset, its source its index here.
+    std::vector<Span> runs;
+    bool has_entry = false;
+    uint64_t entry = 0;  // the start address record's value
+};
+
+// Why a file's records cannot be read: the caller words it.
+struct ReadFault {
+    enum Kind {
+        bad_record,    // no start code, a bad hex digit, an odd or wrong length
+        bad_checksum,  // the record's checksum does not add up
+        bad_type,      // a record type the format does not have
+        bad_field,     // a record of a known type with the wrong length or address
+        overlap,       // `address` holds data from two records; `line` the second
+        no_end,        // no end-of-file (termination) record: the file is cut short
+        entry_twice,   // two start address records
+        no_data,
+    } kind;
+    size_t line = 0;  // 1-based
+    uint64_t address = 0;
+};
+
+// What a format's record parser tells as it reads a file's records. Each
+// call returns whether reading goes on.
+class Records {
+public:
+    bool data(size_t line, uint64_t address, const uint8_t* bytes, size_t size);
+    bool entry(size_t line, uint64_t address);
+    bool end();  // the end-of-file or termination record: nothing after it is read
+    bool fail(ReadFault::Kind kind, size_t line);
+
+    // Reads `text` with a new Parser's `parse(line, record, length,
+    // records)` for each line that is not blank. Data held twice is refused
+    // naming the second record that holds the lowest such address, found
+    // in a second reading.
+    template <class Parser>
+    static Expected<FileData, ReadFault> read(const char* text, size_t size);
+
+private:
+    explicit Records(bool watch = false, uint64_t watched = 0)
+        : watch_(watch), watched_(watched) {}
+    // Sorts the runs; false with the lowest address held twice.
+    bool finish(uint64_t& overlap);
+
+    bool watch_;
+    uint64_t watched_;
+    size_t seen_ = 0;  // records holding `watched_`
+    bool ended_ = false;
+    bool failed_ = false;
+    ReadFault fault_{ReadFault::no_end};
+    FileData out_;
+};
+
+// Splits text into lines at "\n", "\r\n" or a lone "\r", numbering from 1
+// and dropping trailing blanks; blank lines are handed over empty.
+template <class Visit>
+void for_each_line(const char* text, size_t size, Visit&& visit) {
+    size_t at = 0, number = 0;
+    while (at < size) {
+        size_t end = at;
+        while (end < size && text[end] != '\n' && text[end] != '\r') ++end;
+        size_t length = end - at;
+        while (length > 0 &&
+               (text[at + length - 1] == ' ' || text[at + length - 1] == '\t'))
+            --length;
+        if (!visit(++number, text + at, length)) return;
+        if (end < size && text[end] == '\r' && end + 1 < size && text[end + 1] == '\n')
+            ++end;
+        at = end + 1;
+    }
+}
+
+int hex_digit(char c);
+
+template <class Parser>
+Expected<FileData, ReadFault> Records::read(const char* text, size_t size) {
+    Records records;
+    auto each = [&](Records& r) {
+        Parser parser;
+        for_each_line(text, size, [&](size_t line, const char* record, size_t length) {
+            return length == 0 || parser.parse(line, record, length, r);
+        });
+        if (!r.failed_ && !r.ended_) r.fail(ReadFault::no_end, 0);
+    };
+    each(records);
+    if (records.failed_) return records.fault_;
+    uint64_t overlap = 0;
+    if (!records.finish(overlap)) {
+        Records again(true, overlap);
+        each(again);
+        return again.fault_;
+    }
+    if (records.out_.runs.empty()) return ReadFault{ReadFault::no_data};
+    return std::move(records.out_);
+}
+
+// "LLAAAA..." pairs of hex digits into bytes; false on a bad digit or an
+// odd count.
+bool decode_hex(const char* text, size_t length, std::vector<uint8_t>& out);
+
+}  // namespace velk::layout
+
+namespace velk::layout {
+
+enum class FileKind { elf, intel_hex, srecord, other };
+
+// What a file is, by its first bytes: the ELF magic, or the first record
+// (after blank lines) of an Intel HEX (":") or S-record ("S0".."S9") file.
+FileKind kind_of(const uint8_t* head, size_t size);
+
+}  // namespace velk::layout

@@ -1,0 +1,198 @@
+#include "flash_layout.h"
+
+#include <algorithm>
+
+#include "memory_map.h"
+
+namespace velk::layout {
+
+namespace {
+
+bool sum_overflows(uint64_t a, uint64_t b, uint64_t& sum) {
+    return __builtin_add_overflow(a, b, &sum);
+}
+
+// Sorts by address, refuses overlaps and groups the spans into clusters.
+Expected<Loadable> settle(std::vector<Span> spans) {
+    if (spans.empty()) return Fault{Fault::nothing_loadable};
+    std::stable_sort(spans.begin(), spans.end(),
+                     [](const Span& a, const Span& b) { return a.address < b.address; });
+    Loadable out;
+    for (size_t i = 0; i < spans.size(); ++i) {
+        const Span& s = spans[i];
+        if (i > 0 && s.address < spans[i - 1].end()) {
+            size_t a = spans[i - 1].source, b = s.source;
+            return Fault{Fault::overlap, std::min(a, b), std::max(a, b)};
+        }
+        if (!out.clusters.empty() &&
+            s.address - out.clusters.back().end <= join_distance) {
+            Cluster& c = out.clusters.back();
+            c.end = s.end();
+            c.last = i + 1;
+        } else {
+            out.clusters.push_back({s.address, s.end(), i, i + 1});
+        }
+    }
+    out.spans = std::move(spans);
+    return out;
+}
+
+// The cluster of the span that comes first in the file's order.
+size_t cluster_of_first_span(const Loadable& l) {
+    size_t first = 0;
+    for (size_t i = 1; i < l.spans.size(); ++i)
+        if (l.spans[i].source < l.spans[first].source) first = i;
+    for (size_t c = 0; c < l.clusters.size(); ++c)
+        if (first < l.clusters[c].last) return c;
+    return 0;
+}
+
+// The cluster that holds `address` or ends at most 64 KiB below it.
+bool cluster_near(const Loadable& l, uint64_t address, size_t& out) {
+    auto after =
+        std::upper_bound(l.clusters.begin(), l.clusters.end(), address,
+                         [](uint64_t a, const Cluster& c) { return a < c.start; });
+    if (after == l.clusters.begin()) return false;
+    const Cluster& c = *(after - 1);
+    if (address >= c.end && address - c.end > join_distance) return false;
+    out = static_cast<size_t>(after - 1 - l.clusters.begin());
+    return true;
+}
+
+uint64_t bytes_within(const Span& s, uint64_t from, uint64_t to) {
+    uint64_t a = std::max(s.address, from), b = std::min(s.end(), to);
+    return b > a ? b - a : 0;
+}
+
+}  // namespace
+
+Expected<Loadable> loadable_of_elf(const std::vector<ProgramHeader>& headers,
+                                   uint64_t file_size) {
+    std::vector<Span> spans;
+    for (size_t i = 0; i < headers.size(); ++i) {
+        const ProgramHeader& h = headers[i];
+        if (!h.loadable()) continue;
+        // Checked before anything is read: a forged size costs nothing.
+        if (h.offset > file_size || h.filesz > file_size - h.offset)
+            return Fault{Fault::contents_past_file, i};
+        uint64_t end;
+        if (sum_overflows(h.paddr, h.size(), end))
+            return Fault{Fault::address_overflow, i};
+        spans.push_back({h.paddr, h.size(), i, h.offset});
+    }
+    return settle(std::move(spans));
+}
+
+Expected<Loadable> loadable_of_runs(std::vector<Span> runs) {
+    return settle(std::move(runs));
+}
+
+Slot locate_slot(const std::vector<ProgramHeader>& headers, uint64_t value) {
+    Slot slot{value, value};
+    for (size_t i = 0; i < headers.size(); ++i) {
+        const ProgramHeader& h = headers[i];
+        if (!h.loadable() || value < h.vaddr || value - h.vaddr >= h.size()) continue;
+        slot.in_contents = true;
+        slot.segment = i;
+        slot.address = value - h.vaddr + h.paddr;
+        slot.copied_to_ram = h.vaddr != h.paddr;
+        return slot;
+    }
+    for (const ProgramHeader& h : headers)
+        if (h.load && value >= h.vaddr && value - h.vaddr < h.memsz)
+            slot.memory_only = true;
+    return slot;
+}
+
+Expected<Image> place_image(const Loadable& l, Request request) {
+    Image image{};
+    if (request.selector != Selector::name ||
+        !cluster_near(l, request.value, image.cluster))
+        image.cluster = cluster_of_first_span(l);
+    const Cluster& own = l.clusters[image.cluster];
+    image.start = own.start;
+    switch (request.selector) {
+        case Selector::name:
+            if (request.value < image.start) return Fault{Fault::slot_below_image};
+            image.record = request.value;
+            break;
+        case Selector::address:
+            if (sum_overflows(image.start, request.value, image.record))
+                return Fault{Fault::record_overflow};
+            break;
+        case Selector::block: {
+            uint64_t length = own.end - own.start, mask = request.value - 1, rounded;
+            if (sum_overflows(length, mask, rounded) ||
+                sum_overflows(image.start, rounded & ~mask, image.record))
+                return Fault{Fault::record_overflow};
+            break;
+        }
+    }
+    uint64_t record_end;
+    if (sum_overflows(image.record, 4, record_end)) return Fault{Fault::record_overflow};
+
+    // The padding up to the record takes in every cluster it reaches.
+    image.end = std::max(own.end, record_end);
+    image.last_cluster = image.cluster;
+    while (image.last_cluster + 1 < l.clusters.size() &&
+           l.clusters[image.last_cluster + 1].start < image.end) {
+        ++image.last_cluster;
+        image.end = std::max(image.end, l.clusters[image.last_cluster].end);
+    }
+
+    uint64_t held = 0, record_held = 0;
+    for (size_t c = image.cluster; c <= image.last_cluster; ++c)
+        for (size_t i = l.clusters[c].first; i < l.clusters[c].last; ++i) {
+            held += l.spans[i].size;
+            record_held += bytes_within(l.spans[i], image.record, record_end);
+        }
+    image.fill = (image.end - image.start) - held - (4 - record_held);
+    return image;
+}
+
+std::vector<Region> outside_checksum(const Loadable& l, const Image& image) {
+    std::vector<Region> out;
+    const uint64_t record_end = image.record + 4;
+    for (const Span& s : l.spans) {
+        if (s.address < image.start) {
+            uint64_t to = std::min(s.end(), image.start);
+            out.push_back({s.address, to - s.address, s.source});
+        }
+        if (s.end() > record_end) {
+            uint64_t from = std::max(s.address, record_end);
+            out.push_back({from, s.end() - from, s.source});
+        }
+    }
+    return out;
+}
+
+size_t span_holding_record(const Loadable& l, uint64_t address) {
+    for (size_t i = 0; i < l.spans.size(); ++i) {
+        const Span& s = l.spans[i];
+        if (address >= s.address && s.size >= 4 && address - s.address <= s.size - 4)
+            return i;
+    }
+    return l.spans.size();
+}
+
+MemoryMap memory_of(const Loadable& l, const Image& image, const uint8_t* base) {
+    MemoryMap memory;
+    uint64_t at = 0;  // the end of what the map holds so far
+    for (const Span& s : l.spans) {
+        // Holes inside the image are erased flash.
+        if (s.address > at && s.address > image.start && at < image.end) {
+            uint64_t from = std::max(at, image.start);
+            uint64_t to = std::min(s.address, image.end);
+            if (to > from) memory.append_fill(from, to - from);
+        }
+        memory.append(s.address, base + s.offset, s.size);
+        at = s.end();
+    }
+    if (at < image.end) {
+        uint64_t from = std::max(at, image.start);
+        memory.append_fill(from, image.end - from);
+    }
+    return memory;
+}
+
+}  // namespace velk::layout

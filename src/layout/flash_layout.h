@@ -1,0 +1,147 @@
+// The flash layout of a firmware build, one rule for every mode and file
+// kind: which bytes are loadable, how they group into clusters, where the
+// checksummed image starts and ends, and what lies outside the checksum.
+//
+//   loadable  every PT_LOAD with file bytes, at p_paddr, min(p_filesz,
+//             p_memsz) bytes (an Intel HEX or S-record file: its data);
+//             two that claim the same byte are refused
+//   clusters  loadable spans in address order, joined while the gap from
+//             one's end to the next's start is at most 64 KiB
+//   image     starts at a cluster's lowest address: the cluster holding the
+//             checksum slot, or ending at most 64 KiB below it (name mode);
+//             otherwise the cluster of the first loadable span in the
+//             file's order. It reaches the end of that cluster or of the
+//             checksum record, whichever is later; a cluster the padding
+//             reaches is inside it, never overwritten
+//   checksum  covers [start, record): loadable bytes at their own value,
+//             holes and padding 0xFF
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <variant>
+#include <vector>
+
+#include "memory_map.h"
+
+namespace velk::layout {
+
+// Data further than this beyond a cluster's end starts a cluster of its
+// own: a QSPI region or a vector table elsewhere is not part of the flash
+// the boot check reads.
+constexpr uint64_t join_distance = 0x10000;
+
+// One program header, as the ELF reader gives it.
+struct ProgramHeader {
+    bool load;  // PT_LOAD
+    uint64_t offset, vaddr, paddr, filesz, memsz;
+
+    // The bytes it puts into flash: its file contents, cut to memsz.
+    uint64_t size() const { return filesz < memsz ? filesz : memsz; }
+    bool loadable() const { return load && size() != 0; }
+};
+
+// Loadable bytes at their physical address.
+struct Span {
+    uint64_t address;
+    uint64_t size;
+    size_t source;    // program header index, or data run index: the file's order
+    uint64_t offset;  // where the input holds the bytes (p_offset; a run's data offset)
+
+    uint64_t end() const { return address + size; }
+};
+
+// Spans [first, last) of the address-ordered list, joined.
+struct Cluster {
+    uint64_t start, end;
+    size_t first, last;
+};
+
+// Why a layout cannot be made; the caller words it.
+struct Fault {
+    enum Kind {
+        contents_past_file,  // `first`: p_offset + p_filesz past the file's end
+        address_overflow,    // `first`: p_paddr + size past 64 bits
+        overlap,             // `first`, `second`: two spans claim the same byte
+        nothing_loadable,
+        slot_below_image,  // the slot lies below the image's cluster
+        record_overflow,   // the checksum record past 64 bits
+    } kind;
+    size_t first = 0, second = 0;  // spans' sources
+};
+
+// A result, or why there is none.
+template <class T, class Why = Fault>
+using Expected = std::variant<T, Why>;
+
+// The loadable spans in address order and their clusters.
+struct Loadable {
+    std::vector<Span> spans;
+    std::vector<Cluster> clusters;
+};
+
+// From the program headers of an ELF file of `file_size` bytes.
+Expected<Loadable> loadable_of_elf(const std::vector<ProgramHeader>& headers,
+                                   uint64_t file_size);
+
+// From the data of an Intel HEX or S-record file: runs in address order,
+// not overlapping (the reader refused overlaps), `source` their index.
+Expected<Loadable> loadable_of_runs(std::vector<Span> runs);
+
+// Where a program's variable is stored in flash.
+struct Slot {
+    uint64_t value;    // st_value: where the program sees it
+    uint64_t address;  // where the checksum record goes
+    // The loadable segment whose contents hold the variable at its virtual
+    // address, if any; through it `address` is value - p_vaddr + p_paddr.
+    bool in_contents = false;
+    size_t segment = 0;
+    // That segment is copied to RAM at start-up (p_vaddr != p_paddr): the
+    // program reads the variable in RAM, its initial value is in flash.
+    bool copied_to_ram = false;
+    // Not in file bytes but in a loadable segment's memory beyond them:
+    // .bss, or a section the startup code only clears or leaves alone.
+    bool memory_only = false;
+};
+Slot locate_slot(const std::vector<ProgramHeader>& headers, uint64_t value);
+
+enum class Selector { name, address, block };
+
+struct Request {
+    Selector selector;
+    // name: the slot's flash address (Slot::address); address: the offset
+    // from the image start; block: the block size, a power of two.
+    uint64_t value;
+};
+
+struct Image {
+    size_t cluster;       // the image's own cluster
+    size_t last_cluster;  // clusters [cluster, last_cluster] lie in the image
+    uint64_t start;       // first byte, the checksum's start
+    uint64_t record;      // the checksum record: the end of the checksummed range
+    uint64_t end;         // one past the image's last byte, >= record + 4
+    uint64_t fill;        // bytes of [start, end) no span holds, the record's aside
+
+    uint64_t offset() const { return record - start; }
+};
+
+Expected<Image> place_image(const Loadable& loadable, Request request);
+
+// Loadable bytes outside the checksummed range and the record: below the
+// image or past the record, in address order, one region per span part.
+struct Region {
+    uint64_t address, size;
+    size_t source;
+};
+std::vector<Region> outside_checksum(const Loadable& loadable, const Image& image);
+
+// The span (index into loadable.spans) that holds all of [address,
+// address + 4), or loadable.spans.size().
+size_t span_holding_record(const Loadable& loadable, uint64_t address);
+
+// Every loadable byte at its address (a span's bytes at base + its offset)
+// and erased flash in the image's holes and padding: what every output file
+// holds, before the checksum record is stored over it.
+MemoryMap memory_of(const Loadable& loadable, const Image& image, const uint8_t* base);
+
+}  // namespace velk::layout

@@ -1,0 +1,112 @@
+// A target memory map made of byte spans and runs of erased flash: what an
+// output file holds. Nothing here owns bytes: a piece borrows them from
+// storage that outlives the map (the ELF file read once, a HEX file's
+// decoded data, the 4-byte checksum record), and a run of erased flash is
+// a length, never bytes, however long it is.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace velk::layout {
+
+// The value of erased flash, and of every hole inside a checksummed image.
+constexpr uint8_t erased = 0xFF;
+
+struct Piece {
+    uint64_t address;
+    const uint8_t* bytes;  // nullptr: `size` bytes of erased flash
+    uint64_t size;
+
+    uint64_t end() const { return address + size; }
+    bool is_fill() const { return bytes == nullptr; }
+};
+
+// Receives a file's text or bytes in file order, a chunk at a time.
+class TextSink {
+public:
+    virtual void put(const char* text, size_t size) = 0;
+
+protected:
+    ~TextSink() = default;
+};
+
+// Pieces in ascending address order, never overlapping. The caller keeps
+// every address + size within 64 bits.
+class MemoryMap {
+public:
+    // Adds a piece above every piece so far.
+    void append(uint64_t address, const uint8_t* bytes, uint64_t size);
+    void append_fill(uint64_t address, uint64_t size);
+    // Stores `size` bytes at `address` over whatever lies there, as a later
+    // store into memory would: the checksum record over the image.
+    void overlay(uint64_t address, const uint8_t* bytes, uint64_t size);
+
+    const std::vector<Piece>& pieces() const { return pieces_; }
+    bool empty() const { return pieces_.empty(); }
+    // Lowest address holding data, and one past the highest; 0 when empty.
+    uint64_t begin() const { return pieces_.empty() ? 0 : pieces_.front().address; }
+    uint64_t end() const { return pieces_.empty() ? 0 : pieces_.back().end(); }
+
+    // The bytes of [address, address + size) into `out`; where the map holds
+    // nothing, erased flash. Returns how many of them the map holds.
+    uint64_t read(uint64_t address, uint8_t* out, uint64_t size) const;
+
+    // Hands [from, to) to `visit(bytes, size)` piece by piece, in address
+    // order; bytes is nullptr for erased flash and for holes alike.
+    template <class Visit>
+    void walk(uint64_t from, uint64_t to, Visit&& visit) const;
+
+private:
+    size_t first_ending_after(uint64_t address) const;
+
+    std::vector<Piece> pieces_;
+};
+
+// Receives chunks it may change in place.
+class ChunkSink {
+public:
+    virtual void take(uint8_t* chunk, size_t size) = 0;
+
+protected:
+    ~ChunkSink() = default;
+};
+
+// The bytes of [from, to) in chunks of `chunk` bytes (the last one
+// shorter; a multiple of 4 keeps 32-bit words whole), erased flash and
+// holes as 0xFF.
+void copy_range(const MemoryMap& memory, uint64_t from, uint64_t to, ChunkSink& sink,
+                size_t chunk = size_t{1} << 20);
+
+// Where a file's memory first differs from a build's: every data byte of
+// `build` must be in `file` with the same value, every erased-flash byte of
+// `build` must be 0xFF or absent in `file`; bytes `file` holds where
+// `build` has nothing are not compared, nor [skip, skip + 4) (the checksum
+// record).
+struct Difference {
+    uint64_t address;
+    int expected;  // the build's byte, 0xFF for erased flash
+    int found;     // the file's byte, -1 where it holds none
+};
+bool first_difference(const MemoryMap& build, const MemoryMap& file, uint64_t skip,
+                      Difference& out);
+
+template <class Visit>
+void MemoryMap::walk(uint64_t from, uint64_t to, Visit&& visit) const {
+    uint64_t at = from;
+    for (size_t i = first_ending_after(from); i < pieces_.size() && at < to; ++i) {
+        const Piece& p = pieces_[i];
+        if (p.address >= to) break;
+        if (p.address > at) {
+            visit(static_cast<const uint8_t*>(nullptr), p.address - at);
+            at = p.address;
+        }
+        uint64_t stop = p.end() < to ? p.end() : to;
+        visit(p.bytes ? p.bytes + (at - p.address) : nullptr, stop - at);
+        at = stop;
+    }
+    if (at < to) visit(static_cast<const uint8_t*>(nullptr), to - at);
+}
+
+}  // namespace velk::layout
