@@ -1,0 +1,66 @@
+#include "srec_reader.h"
+
+namespace velk::srecord {
+
+namespace {
+
+using layout::ReadFault;
+using layout::Records;
+
+// "S<type><count><address><data><checksum>".
+class Parser {
+public:
+    bool parse(size_t line, const char* record, size_t length, Records& r) {
+        if (length < 4 || (record[0] != 'S' && record[0] != 's') ||
+            !layout::decode_hex(record + 2, length - 2, raw_) ||
+            raw_.size() != 1u + raw_[0])
+            return r.fail(ReadFault::bad_record, line);
+        const char type = record[1];
+        if (type < '0' || type > '9' || type == '4')
+            return r.fail(ReadFault::bad_type, line);
+        uint8_t sum = 0;
+        for (uint8_t b : raw_) sum = static_cast<uint8_t>(sum + b);
+        if (sum != 0xFF) return r.fail(ReadFault::bad_checksum, line);
+        // Address bytes by type: S0 S1 S2 S3 (S4) S5 S6 S7 S8 S9.
+        static const size_t widths[] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
+        const size_t width = widths[type - '0'];
+        const size_t count = raw_.size() - 2;  // address and data
+        if (count < width) return r.fail(ReadFault::bad_field, line);
+        uint64_t address = 0;
+        for (size_t i = 0; i < width; ++i) address = address << 8 | raw_[1 + i];
+        const uint8_t* payload = raw_.data() + 1 + width;
+        const size_t payload_size = count - width;
+        switch (type) {
+            case '0':  // header: text, not memory
+                return true;
+            case '1':
+            case '2':
+            case '3':
+                ++data_records_;
+                return r.data(line, address, payload, payload_size);
+            case '5':
+            case '6': {  // the number of data records so far
+                uint64_t mask = type == '5' ? 0xFFFF : 0xFFFFFF;
+                if (payload_size != 0 || address != (data_records_ & mask))
+                    return r.fail(ReadFault::bad_field, line);
+                return true;
+            }
+            default:  // S7, S8, S9: the termination record, with the entry point
+                if (payload_size != 0) return r.fail(ReadFault::bad_field, line);
+                return r.entry(line, address) && r.end();
+        }
+    }
+
+private:
+    std::vector<uint8_t> raw_;
+    uint64_t data_records_ = 0;
+};
+
+}  // namespace
+
+layout::Expected<layout::FileData, ReadFault> read_srecord(const char* text,
+                                                           size_t size) {
+    return Records::read<Parser>(text, size);
+}
+
+}  // namespace velk::srecord

@@ -1,0 +1,111 @@
+#include "srec_writer.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+namespace velk::srecord {
+
+namespace {
+
+constexpr size_t max_data = 16;
+constexpr size_t chunk_size = size_t{1} << 20;
+// "S" + type + count + 4 address bytes + 252 payload bytes + checksum, "\n"
+constexpr size_t max_line = 2 + 2 * (1 + 4 + 252 + 1) + 1;
+
+class Lines {
+public:
+    explicit Lines(layout::TextSink& sink)
+        : sink_(sink), text_(new char[chunk_size + max_line]) {}
+
+    // One record: type digit, address of `width` bytes, payload.
+    void record(char type, int width, uint64_t address, const uint8_t* payload,
+                size_t count) {
+        if (used_ + max_line > chunk_size) flush();
+        char* out = text_.get() + used_;
+        *out++ = 'S';
+        *out++ = type;
+        unsigned length = static_cast<unsigned>(width + count + 1);
+        unsigned sum = length;
+        out = put_byte(out, static_cast<uint8_t>(length));
+        for (int i = width - 1; i >= 0; --i) {
+            uint8_t b = static_cast<uint8_t>(address >> (8 * i));
+            sum += b;
+            out = put_byte(out, b);
+        }
+        for (size_t i = 0; i < count; ++i) {
+            sum += payload[i];
+            out = put_byte(out, payload[i]);
+        }
+        out = put_byte(out, static_cast<uint8_t>(~sum));
+        *out++ = '\n';
+        used_ = static_cast<size_t>(out - text_.get());
+    }
+
+    void flush() {
+        if (used_ == 0) return;
+        sink_.put(text_.get(), used_);
+        used_ = 0;
+    }
+
+private:
+    static char* put_byte(char* out, uint8_t value) {
+        static const char digits[] = "0123456789ABCDEF";
+        *out++ = digits[value >> 4];
+        *out++ = digits[value & 15];
+        return out;
+    }
+
+    layout::TextSink& sink_;
+    std::unique_ptr<char[]> text_;
+    size_t used_ = 0;
+};
+
+// The address bytes S1/S2/S3 (and S9/S8/S7) need for `highest`.
+int width_for(uint64_t highest) {
+    return highest <= 0xFFFF ? 2 : highest <= 0xFFFFFF ? 3 : 4;
+}
+
+}  // namespace
+
+void write_srecord(const layout::MemoryMap& memory, uint64_t entry,
+                   const std::string& header, layout::TextSink& sink) {
+    Lines lines(sink);
+    const size_t header_size = std::min<size_t>(header.size(), 252);
+    lines.record('0', 2, 0, reinterpret_cast<const uint8_t*>(header.data()), header_size);
+
+    uint64_t highest = std::max<uint64_t>(memory.empty() ? 0 : memory.end() - 1, entry);
+    const int width = width_for(highest);
+    const char data_type = static_cast<char>('0' + width - 1);  // S1, S2, S3
+    const char end_type = static_cast<char>('0' + 11 - width);  // S9, S8, S7
+
+    uint8_t payload[max_data];
+    size_t count = 0;
+    uint64_t record_at = 0;
+    auto flush_record = [&] {
+        if (count) lines.record(data_type, width, record_at, payload, count);
+        count = 0;
+    };
+    uint64_t expected = 0;  // the address that continues the current record
+    for (const layout::Piece& piece : memory.pieces()) {
+        if (count && piece.address != expected) flush_record();
+        for (uint64_t done = 0; done < piece.size;) {
+            if (count == 0) record_at = piece.address + done;
+            size_t take = static_cast<size_t>(
+                std::min<uint64_t>(max_data - count, piece.size - done));
+            if (piece.bytes)
+                std::memcpy(payload + count, piece.bytes + done, take);
+            else
+                std::memset(payload + count, layout::erased, take);
+            count += take;
+            done += take;
+            if (count == max_data) flush_record();
+        }
+        expected = piece.end();
+    }
+    flush_record();
+    lines.record(end_type, width, entry, nullptr, 0);
+    lines.flush();
+}
+
+}  // namespace velk::srecord
