@@ -12,8 +12,8 @@ namespace velk::outfile {
 
 namespace {
 
-[[noreturn]] void fail(int error) {
-    throw OsFailure{error};
+[[noreturn]] void fail(int error, const std::string& path) {
+    throw OsFailure{error, path};
 }
 
 // What open(target, "w") would say about an existing target, without
@@ -32,7 +32,7 @@ void refuse_like_open(const std::string& target) {
         case ENXIO:   // a FIFO nobody reads
             return;
         default:
-            fail(errno);
+            fail(errno, target);
     }
 }
 
@@ -50,34 +50,37 @@ std::string base_of(const std::string& path) {
 
 }  // namespace
 
+std::string hidden_sibling(const std::string& path, const char* suffix) {
+    static unsigned counter = 0;
+    char unique[48];
+    std::snprintf(unique, sizeof unique, "%ld-%u", static_cast<long>(::getpid()),
+                  counter++);
+    return directory_of(path) + "/." + base_of(path).substr(0, 100) + "." + unique +
+           suffix;
+}
+
 ReplacingFile::ReplacingFile(std::string target) : target_(std::move(target)) {
     refuse_like_open(target_);
     // Hidden and ending in .tmp: a leftover after a kill is never taken for
     // a finished output.
-    std::string base = base_of(target_).substr(0, 100);
-    std::string prefix = directory_of(target_) + "/." + base + ".";
-    static unsigned counter = 0;
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        char unique[48];
-        std::snprintf(unique, sizeof unique, "%ld-%u.tmp", static_cast<long>(::getpid()),
-                      counter++);
-        std::string name = prefix + unique;
+        std::string name = hidden_sibling(target_, ".tmp");
         fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY,
                      0666);
         if (fd_ >= 0) {
             temporary_ = std::move(name);
             return;
         }
-        if (errno != EEXIST) fail(errno);
+        if (errno != EEXIST) fail(errno, target_);
     }
-    fail(EEXIST);
+    fail(EEXIST, target_);
 }
 
 ReplacingFile::ReplacingFile(ReplacingFile&& other) noexcept
     : target_(std::move(other.target_)),
       temporary_(std::move(other.temporary_)),
       fd_(std::exchange(other.fd_, -1)),
-      committed_(std::exchange(other.committed_, true)) {}
+      placed_(std::exchange(other.placed_, true)) {}
 
 ReplacingFile::~ReplacingFile() {
     discard();
@@ -88,25 +91,23 @@ void ReplacingFile::write(const char* data, size_t size) {
         ssize_t written = ::write(fd_, data, size);
         if (written < 0) {
             if (errno == EINTR) continue;
-            fail(errno);
+            fail(errno, target_);
         }
         data += written;
         size -= static_cast<size_t>(written);
     }
 }
 
-void ReplacingFile::commit() {
+void ReplacingFile::finish() {
+    if (fd_ < 0) return;
     int fd = std::exchange(fd_, -1);
-    // close() is where a network file system reports a failed write.
-    if (::close(fd) != 0 && errno != EINTR) fail(errno);
-    if (::rename(temporary_.c_str(), target_.c_str()) != 0) fail(errno);
-    committed_ = true;
+    if (::close(fd) != 0 && errno != EINTR) fail(errno, target_);
 }
 
 void ReplacingFile::discard() noexcept {
     if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-    if (!committed_ && !temporary_.empty()) ::unlink(temporary_.c_str());
-    committed_ = true;
+    if (!placed_ && !temporary_.empty()) ::unlink(temporary_.c_str());
+    placed_ = true;
 }
 
 }  // namespace velk::outfile

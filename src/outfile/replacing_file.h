@@ -6,21 +6,22 @@
 
 namespace velk::outfile {
 
-// A failed system call; `error` is its errno.
+// A failed system call; `error` is its errno, `path` the output it was for.
 struct OsFailure {
     int error;
+    std::string path;
 };
 
-// Writes into a new temporary file beside the target and moves it over the
-// target on commit(), so that an interrupted or failed run leaves the
-// earlier file (or none) under the name, never a cut-short one. A symlink
-// at the target is replaced, not written through, as linkers do. Until
-// commit() the temporary file is removed again on destruction.
+// Writes into a new temporary file beside the target, so that an
+// interrupted or failed run leaves the earlier file (or none) under the
+// name, never a cut-short one. OutputSet moves it over the target. Until
+// then the temporary file is removed again on destruction.
 class ReplacingFile {
 public:
     // Refuses a target that open(target, "w") would refuse (a directory, a
     // file without write permission, a missing directory), then creates the
-    // temporary file with mode 0666 less the umask.
+    // temporary file with mode 0666 less the umask. A symlink at the target
+    // is replaced, not written through, as linkers do.
     explicit ReplacingFile(std::string target);
     ReplacingFile(ReplacingFile&& other) noexcept;
     ReplacingFile& operator=(ReplacingFile&&) = delete;
@@ -29,8 +30,14 @@ public:
     ~ReplacingFile();
 
     void write(const char* data, size_t size);
-    // Closes the file and renames it over the target.
-    void commit();
+    // Closes the temporary file: close() is where a network file system
+    // reports a failed write, so nothing is renamed before it succeeds.
+    void finish();
+
+    const std::string& target() const { return target_; }
+    const std::string& temporary() const { return temporary_; }
+    // The temporary file now has the target's name: nothing to remove.
+    void placed() { placed_ = true; }
 
 private:
     void discard() noexcept;
@@ -38,7 +45,11 @@ private:
     std::string target_;
     std::string temporary_;
     int fd_ = -1;
-    bool committed_ = false;
+    bool placed_ = false;
 };
+
+// A hidden name beside `path` that no flashing step takes for an output:
+// "<dir>/.<base>.<pid>-<n><suffix>".
+std::string hidden_sibling(const std::string& path, const char* suffix);
 
 }  // namespace velk::outfile

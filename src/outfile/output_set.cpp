@@ -1,0 +1,91 @@
+#include "output_set.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace velk::outfile {
+
+namespace {
+
+// Holds back the signals that end a build step (Ctrl-C, kill, a closed
+// terminal) while names change hands; they arrive when it is done.
+class SignalsHeld {
+public:
+    SignalsHeld() {
+        sigset_t held;
+        sigemptyset(&held);
+        for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&held, s);
+        pthread_sigmask(SIG_BLOCK, &held, &before_);
+    }
+    ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+private:
+    sigset_t before_;
+};
+
+// A file (or symlink) under the name. A directory is never moved: putting
+// a file there fails, and that failure undoes the run.
+bool file_at(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+ReplacingFile& OutputSet::add(std::string target) {
+    files_.emplace_back(std::move(target));
+    return files_.back();
+}
+
+void OutputSet::remove(std::string target) {
+    stale_.push_back(std::move(target));
+}
+
+void OutputSet::move_aside(const std::string& target, std::vector<Aside>& aside) {
+    if (!file_at(target)) return;
+    std::string hidden = hidden_sibling(target, ".old");
+    if (::rename(target.c_str(), hidden.c_str()) != 0) {
+        int error = errno;
+        restore(aside);
+        throw OsFailure{error, target};
+    }
+    aside.push_back({target, std::move(hidden)});
+}
+
+void OutputSet::restore(std::vector<Aside>& aside) noexcept {
+    for (auto it = aside.rbegin(); it != aside.rend(); ++it)
+        ::rename(it->hidden.c_str(), it->target.c_str());
+    aside.clear();
+}
+
+void OutputSet::commit() {
+    for (ReplacingFile& file : files_) file.finish();
+    SignalsHeld held;
+    std::vector<Aside> aside;
+    for (ReplacingFile& file : files_) move_aside(file.target(), aside);
+    for (const std::string& target : stale_) move_aside(target, aside);
+
+    for (size_t i = 0; i < files_.size(); ++i) {
+        ReplacingFile& file = files_[i];
+        if (::rename(file.temporary().c_str(), file.target().c_str()) == 0) {
+            file.placed();
+            continue;
+        }
+        int error = errno;
+        for (size_t j = 0; j < i; ++j) ::unlink(files_[j].target().c_str());
+        restore(aside);
+        throw OsFailure{error, file.target()};
+    }
+    for (const Aside& a : aside) {
+        ::unlink(a.hidden.c_str());
+        for (const std::string& target : stale_)
+            if (target == a.target) removed_.push_back(target);
+    }
+}
+
+}  // namespace velk::outfile

@@ -1,0 +1,45 @@
+// The files of one run, written beside their names and put in place
+// together: after a failure every name holds what it held before (the
+// earlier file, or nothing), never this run's file beside an earlier run's
+// counterpart.
+#pragma once
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "replacing_file.h"
+
+namespace velk::outfile {
+
+class OutputSet {
+public:
+    // A new file for `target`, written by the caller before commit().
+    // Refuses (OsFailure) what ReplacingFile refuses.
+    ReplacingFile& add(std::string target);
+    // An earlier file at `target` that would not match this run's files:
+    // it goes when they are put in place.
+    void remove(std::string target);
+
+    // Closes every file, moves each earlier file at a target aside, moves
+    // the new files in, then deletes what was moved aside. Termination
+    // signals wait until it is done; a failed step undoes the steps before
+    // it and throws its OsFailure.
+    void commit();
+
+    // The targets of remove() that held a file which commit() deleted.
+    const std::vector<std::string>& removed() const { return removed_; }
+
+private:
+    struct Aside {
+        std::string target, hidden;
+    };
+    void move_aside(const std::string& target, std::vector<Aside>& aside);
+    static void restore(std::vector<Aside>& aside) noexcept;
+
+    std::deque<ReplacingFile> files_;  // stable references for add()
+    std::vector<std::string> stale_;
+    std::vector<std::string> removed_;
+};
+
+}  // namespace velk::outfile
