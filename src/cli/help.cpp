@@ -1,0 +1,73 @@
+#include "help.h"
+
+#include <cctype>
+
+#ifndef VELK_CRC_VERSION
+#define VELK_CRC_VERSION "unknown"
+#endif
+
+namespace velk::cli {
+
+std::string help_text() {
+    return R"(velk-crc: a CRC-32/MPEG-2 checksum for microcontroller firmware, computed over
+the flash image of an ELF build and stored in it; written as Intel HEX.
+
+usage:
+  velk-crc FLASH <firmware.elf> SELECTOR [--force] [--words] [--bin] [--srec] [--json]
+  velk-crc CHECK <file> SELECTOR [--elf <firmware.elf>] [--words] [--json]
+  velk-crc VELK <firmware.elf> SELECTOR
+  velk-crc --help | --version
+
+modes:
+  FLASH  the whole flash image of a build (code and the initial values of .data,
+         at their physical addresses): <root>_CRC.hex, and <root>_CRC.elf for the
+         debugger. Refuses a layout no firmware can check (see --force).
+  CHECK  verifies the checksum in an ELF, Intel HEX or S-record file; writes nothing.
+  VELK   the first loadable segment only, into <root>_CRC.hex; one selector word,
+         nothing else read.
+
+selectors (exactly one; the value follows the letter):
+  --n<name>     into that variable: --ncrc_value
+  --a<hex>      at that offset from the image start, a multiple of 4: --a1FFC
+  --s<size>     after the image rounded up to that block size, a power of two: --s1024
+
+options (FLASH and CHECK; after the mode word, in any order):
+  --force       FLASH: write even what the checks refuse (a function, a .bss or
+                unaligned variable as the slot, an empty range, an absolute --a,
+                more than 16 MiB of 0xFF fill); the reasons become warnings
+  --words       feed the checksum 32-bit little-endian words, most significant byte
+                first, as an STM32 CRC unit fed words from flash does (default: bytes)
+  --bin         FLASH: also <root>_CRC.bin, the image as raw bytes, 0xFF in the gaps
+  --srec        FLASH: also <root>_CRC.srec, Motorola S-records
+  --elf <file>  CHECK: also verify that the file is this build's flash image,
+                checksummed; symbols and layout come from it (also --elf=<file>)
+  --json        one JSON object on standard output; the lines go to standard error
+
+exit status:
+  0    FLASH, VELK: the files were written; CHECK: the checksum is right
+  1    CHECK: the checksum (or with --elf the content) is wrong;
+       VELK: an error shown with its traceback
+  2    CHECK: could not verify (a refusal or an error, one line on stderr)
+  255  FLASH, VELK: refused with a one-line reason; nothing was written
+
+The guide (the slot, the linker script, CMake and IDE steps, the boot-time
+check, every warning): docs/guide.md in the velk-crc sources.)";
+}
+
+std::string version_text() {
+    return std::string("velk-crc ") + VELK_CRC_VERSION;
+}
+
+std::string usage_hint(const std::string& mode_word) {
+    std::string hint =
+        "hint: the modes are VELK, FLASH and CHECK; velk-crc --help shows every option";
+    std::string upper;
+    for (char c : mode_word)
+        upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (const char* mode : {"VELK", "FLASH", "CHECK"})
+        if (upper == mode && mode_word != mode)
+            return hint + " (mode words are in capitals: did you mean " + mode + "?)";
+    return hint;
+}
+
+}  // namespace velk::cli

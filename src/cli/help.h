@@ -1,0 +1,19 @@
+// The texts of the command line beyond the usage lines: help, version and
+// the hints that follow a refusal.
+#pragma once
+
+#include <string>
+
+namespace velk::cli {
+
+// velk-crc --help
+std::string help_text();
+
+// velk-crc --version
+std::string version_text();
+
+// The stderr line after the usage text of a refusal; `mode_word` is what
+// stood where the mode belongs (empty when nothing did).
+std::string usage_hint(const std::string& mode_word);
+
+}  // namespace velk::cli

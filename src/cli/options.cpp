@@ -1,0 +1,87 @@
+#include "options.h"
+
+namespace velk::cli {
+
+namespace {
+
+struct Flag {
+    const char* word;
+    bool Options::* field;
+    bool flash, check;  // the modes that take it
+};
+
+const Flag flags[] = {
+    {"--force", &Options::force, true, false}, {"--json", &Options::json, true, true},
+    {"--bin", &Options::bin, true, false},     {"--srec", &Options::srec, true, false},
+    {"--words", &Options::words, true, true},
+};
+
+bool starts_with(const std::string& word, const char* prefix) {
+    return word.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+}  // namespace
+
+const char* mode_name(Mode mode) {
+    return mode == Mode::flash ? "FLASH" : "CHECK";
+}
+
+std::variant<Options, OptionFault> parse(Mode mode,
+                                         const std::vector<std::string>& words) {
+    Options o;
+    o.mode = mode;
+    bool have_file = false;
+    for (size_t i = 0; i < words.size(); ++i) {
+        const std::string& word = words[i];
+        if (word == "--help" || word == "-h") {
+            o.help = true;
+            continue;
+        }
+        if (word.size() < 2 || word[0] != '-') {
+            if (have_file) return OptionFault{OptionFault::two_files, word};
+            o.file = word;
+            o.file_word = i;
+            have_file = true;
+            continue;
+        }
+        const Flag* flag = nullptr;
+        for (const Flag& f : flags)
+            if (word == f.word) flag = &f;
+        if (flag) {
+            if (!(mode == Mode::flash ? flag->flash : flag->check))
+                return OptionFault{OptionFault::not_in_mode, word};
+            if (o.*(flag->field)) return OptionFault{OptionFault::repeated, word};
+            o.*(flag->field) = true;
+            continue;
+        }
+        if (word == "--elf" || starts_with(word, "--elf=")) {
+            if (mode != Mode::check) return OptionFault{OptionFault::not_in_mode, word};
+            if (o.has_elf) return OptionFault{OptionFault::repeated, word};
+            if (word == "--elf") {
+                if (i + 1 == words.size())
+                    return OptionFault{OptionFault::elf_needs_file, word};
+                o.elf = words[++i];
+            } else {
+                o.elf = word.substr(6);
+                if (o.elf.empty()) return OptionFault{OptionFault::elf_needs_file, word};
+            }
+            o.has_elf = true;
+            continue;
+        }
+        // --n<name>, --a<offset>, --s<block size>: the value follows the letter.
+        if (word.size() >= 3 && word[0] == '-' && word[1] == '-' &&
+            (word[2] == 'n' || word[2] == 'a' || word[2] == 's')) {
+            if (o.selector) return OptionFault{OptionFault::two_selectors, word};
+            o.selector = word[2];
+            o.value = word.substr(3);
+            continue;
+        }
+        return OptionFault{OptionFault::unknown, word};
+    }
+    if (o.help) return o;
+    if (!have_file) return OptionFault{OptionFault::no_file, ""};
+    if (!o.selector) return OptionFault{OptionFault::no_selector, ""};
+    return o;
+}
+
+}  // namespace velk::cli

@@ -1,0 +1,16 @@
+// Suggestions for a mistyped symbol name.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace velk::elfsyms {
+
+// Up to `limit` of `names` closest to `wanted` by edit distance (letter
+// case counting half), nearest first, ties in table order; names too far
+// to be a typo of it are left out.
+std::vector<std::string> closest_names(const std::string& wanted,
+                                       const std::vector<std::string>& names,
+                                       size_t limit = 3);
+
+}  // namespace velk::elfsyms

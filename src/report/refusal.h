@@ -1,0 +1,13 @@
+// FLASH and CHECK refuse what cannot work with one line that says what to
+// do; a stage throws it, the mode's driver shows it once.
+#pragma once
+
+#include <string>
+
+namespace velk {
+
+struct Refusal {
+    std::string text;  // without the "error: <file>: " the driver puts first
+};
+
+}  // namespace velk

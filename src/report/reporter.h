@@ -1,0 +1,43 @@
+// What FLASH and CHECK show: report lines on standard output, warnings,
+// notes and errors on standard error, each one line; with --json the same
+// lines all go to standard error and standard output carries exactly one
+// JSON object.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "json.h"
+
+namespace velk {
+
+class Reporter {
+public:
+    Reporter(const char* mode, std::string input, bool json);
+
+    void line(const std::string& text);
+    void warning(const std::string& text);
+    void note(const std::string& text);
+    // "error: <input>: <text>", or "error: <text>" before an input is known.
+    void error(const std::string& text);
+    void wrote(const std::string& file);
+
+    // The mode's own fields of the JSON object.
+    json::Value& data() { return data_; }
+    const std::string& input() const { return input_; }
+    void set_input(std::string input) { input_ = std::move(input); }
+
+    // --json: prints the object with its verdict ("written", "ok",
+    // "mismatch", "error").
+    void finish(const char* verdict);
+
+private:
+    const char* mode_;
+    std::string input_;
+    bool json_;
+    std::string error_;
+    std::vector<std::string> files_, warnings_, notes_;
+    json::Value data_ = json::Value::object();
+};
+
+}  // namespace velk

@@ -1,0 +1,29 @@
+#include "text.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace velk::text {
+
+std::string format(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    va_list again;
+    va_copy(again, args);
+    int length = std::vsnprintf(nullptr, 0, fmt, args);
+    va_end(args);
+    std::string out(static_cast<size_t>(length > 0 ? length : 0), '\0');
+    std::vsnprintf(out.data(), out.size() + 1, fmt, again);
+    va_end(again);
+    return out;
+}
+
+std::string address(uint64_t value) {
+    return format("0x%08llX", static_cast<unsigned long long>(value));
+}
+
+std::string count(uint64_t n, const char* one, const char* many) {
+    return format("%llu %s", static_cast<unsigned long long>(n), n == 1 ? one : many);
+}
+
+}  // namespace velk::text

@@ -1,0 +1,74 @@
+#include "wording.h"
+
+#include "text.h"
+
+namespace velk::wording {
+
+namespace {
+
+std::string segment(const std::vector<layout::ProgramHeader>& headers, size_t index) {
+    const layout::ProgramHeader& h = headers[index];
+    return text::format("%zu (%s, %llu bytes)", index, text::address(h.paddr).c_str(),
+                        static_cast<unsigned long long>(h.size()));
+}
+
+}  // namespace
+
+std::string layout_fault(const layout::Fault& fault,
+                         const std::vector<layout::ProgramHeader>& headers) {
+    using F = layout::Fault;
+    switch (fault.kind) {
+        case F::contents_past_file: {
+            const layout::ProgramHeader& h = headers[fault.first];
+            return text::format(
+                "segment %zu claims %llu bytes at file offset 0x%llX, past the end of "
+                "the "
+                "file: the file is cut short or damaged",
+                fault.first, static_cast<unsigned long long>(h.filesz),
+                static_cast<unsigned long long>(h.offset));
+        }
+        case F::address_overflow:
+            return text::format("segment %zu reaches past the 64-bit address space",
+                                fault.first);
+        case F::overlap:
+            return "loadable segments " + segment(headers, fault.first) + " and " +
+                   segment(headers, fault.second) +
+                   " overlap in flash: there is no single image to checksum";
+        case F::nothing_loadable:
+            return "no loadable segment with contents (PT_LOAD with file bytes): nothing "
+                   "to checksum";
+        case F::slot_below_image:
+            return "the checksum slot lies below the image";
+        case F::record_overflow:
+            return "the checksum would lie past the 64-bit address space";
+    }
+    return "the layout cannot be made";
+}
+
+std::string read_fault(const layout::ReadFault& fault, const char* format,
+                       const char* end_record) {
+    using R = layout::ReadFault;
+    std::string line = text::format("line %zu: ", fault.line);
+    switch (fault.kind) {
+        case R::bad_record:
+            return line + "not a valid " + format + " record";
+        case R::bad_checksum:
+            return line + "the record's checksum does not add up";
+        case R::bad_type:
+            return line + "an unknown " + format + " record type";
+        case R::bad_field:
+            return line + "a record with the wrong length or address for its type";
+        case R::overlap:
+            return line + "data for " + text::address(fault.address) +
+                   ", which an earlier record already holds";
+        case R::no_end:
+            return std::string("no ") + end_record + " record: the file is cut short";
+        case R::entry_twice:
+            return line + "a second start address record";
+        case R::no_data:
+            return std::string("the file holds no data");
+    }
+    return line + "unreadable";
+}
+
+}  // namespace velk::wording
