@@ -1,27 +1,15 @@
 #include "layout_warnings.h"
 
 #include <algorithm>
-#include <cstdarg>
-#include <cstdio>
+
+#include "../report/text.h"
 
 namespace velk::diagnostics {
 
 namespace {
 
+using text::format;
 using u64 = unsigned long long;
-
-__attribute__((format(printf, 1, 2))) std::string text(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    int length = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    std::string out(static_cast<size_t>(length > 0 ? length : 0), '\0');
-    std::vsnprintf(out.data(), out.size() + 1, format, again);
-    va_end(again);
-    return out;
-}
 
 struct Range {
     uint64_t begin, end;  // end exclusive
@@ -37,158 +25,163 @@ Range span(uint64_t start, uint64_t size) {
     return {start, end};
 }
 
-bool in_image(const Layout& l, size_t index) {
-    return std::find(l.in_image.begin(), l.in_image.end(), index) != l.in_image.end();
+const char* name_of(const Facts& f) {
+    return f.slot.name.c_str();
 }
 
-Range slot_record(const Layout& l) {
-    return span(l.load + l.offset, 4);
-}
+}  // namespace
 
-// The variable lies beyond the image: the report's range reaches it, but
-// the checksum covers only the image.
-void slot_past_image(const Layout& l, std::vector<std::string>& out) {
-    if (l.mode != Mode::name || l.offset <= l.image_size) return;
-    Range gap{l.load + l.image_size, l.load + l.offset};
-    std::string line = text(
-        "warning: %s at 0x%08llX lies %llu bytes past the end of the image "
+Line slot_past_image(const Facts& f) {
+    if (!f.has_slot || f.offset <= f.image_size) return {};
+    Range gap{f.load + f.image_size, f.load + f.offset};
+    std::string line = format(
+        "%s at 0x%08llX lies %llu bytes past the end of the image "
         "(0x%08llX\u20130x%08llX): the checksum covers only the image, not the bytes "
         "up to %s",
-        l.slot.name.c_str(), static_cast<u64>(gap.end), static_cast<u64>(gap.size()),
-        static_cast<u64>(l.load), static_cast<u64>(gap.begin), l.slot.name.c_str());
+        name_of(f), static_cast<u64>(gap.end), static_cast<u64>(gap.size()),
+        static_cast<u64>(f.load), static_cast<u64>(gap.begin), name_of(f));
     uint64_t first = UINT64_MAX, bytes = 0;
-    for (size_t i = 0; i < l.segments.size(); ++i) {
-        const Segment& s = l.segments[i];
-        if (!s.has_contents() || in_image(l, i)) continue;
-        Range held = span(s.paddr, s.filesz).cut(gap);
+    for (const layout::Span& s : f.loadable->spans) {
+        if (s.source == f.image_source) continue;
+        Range held = span(s.address, s.size).cut(gap);
         if (held.size() == 0) continue;
         first = std::min(first, held.begin);
         bytes += held.size();
     }
     if (bytes)
-        line += text(
-            "; the gap holds loadable data (0x%08llX, %llu bytes) that the "
-            "checksum does not cover",
+        line += format(
+            "; the gap holds loadable data (0x%08llX, %llu bytes) that the checksum does "
+            "not cover",
             static_cast<u64>(first), static_cast<u64>(bytes));
-    out.push_back(line);
+    return line;
 }
 
-// A variable stored in flash lies in a segment's file contents, where it
-// also is at run time. Without const it lives in RAM (only its initial
-// value is in flash), and a .bss variable is in no file contents at all.
-void slot_not_in_flash(const Layout& l, std::vector<std::string>& out) {
-    if (l.mode != Mode::name) return;
-    for (const Segment& s : l.segments) {
-        if (!s.has_contents()) continue;
-        if (!l.flash && s.vaddr != s.paddr) continue;
-        if (l.slot.value >= s.vaddr && l.slot.value - s.vaddr < s.filesz) return;
-    }
-    out.push_back(
-        text("warning: %s at 0x%08llX is not a flash address (RAM, .bss or a copied "
-             "section): the HEX gets a record at that address",
-             l.slot.name.c_str(), static_cast<u64>(l.slot.value)));
+Line slot_not_in_flash(const Facts& f) {
+    if (!f.has_slot || (f.where.in_contents && !f.where.copied_to_ram)) return {};
+    return format(
+        "%s at 0x%08llX is not a flash address (RAM, .bss or a copied section): the HEX "
+        "gets a record at that address",
+        name_of(f), static_cast<u64>(f.slot.value));
 }
 
-void slot_shape(const Layout& l, std::vector<std::string>& out) {
-    if (l.mode != Mode::name || !l.slot.details) return;
+Line slot_not_loaded(const Facts& f) {
+    // A symbol the linker script puts right after the image (no section of
+    // its own) lies in the image's padding, where the record is flashed.
+    if (!f.has_slot || f.where.in_contents ||
+        (!f.where.memory_only && f.offset <= f.image_size + layout::join_distance))
+        return {};
+    return format(
+        "%s at 0x%08llX is in no loadable segment's file bytes (.bss, or a variable only "
+        "in RAM): nothing is flashed there; declare it const volatile and place it in "
+        "flash",
+        name_of(f), static_cast<u64>(f.slot.value));
+}
+
+Line slot_copied_to_ram(const Facts& f) {
+    if (!f.has_slot || !f.where.in_contents || !f.where.copied_to_ram) return {};
+    return format(
+        "%s lives in RAM at 0x%08llX (declared without const): its initial value at "
+        "0x%08llX in flash got the checksum; the firmware must read that flash word and "
+        "end its range there, not at &%s",
+        name_of(f), static_cast<u64>(f.slot.value), static_cast<u64>(f.where.address),
+        name_of(f));
+}
+
+Line slot_shape(const Facts& f, bool& fatal) {
+    fatal = false;
+    if (!f.has_slot) return {};
     std::vector<std::string> wrong;
-    if (l.slot.function) wrong.push_back("it is a function");
-    if (l.slot.size != 0 && l.slot.size != 4)
-        wrong.push_back(text("its size is %llu bytes", static_cast<u64>(l.slot.size)));
-    if (l.offset % 4 != 0) wrong.push_back("its offset is not a multiple of 4");
-    if (!wrong.empty()) {
-        std::string line =
-            text("warning: %s at 0x%08llX is not a 4-byte checksum variable: ",
-                 l.slot.name.c_str(), static_cast<u64>(l.slot.value));
-        for (size_t i = 0; i < wrong.size(); ++i) line += (i ? ", " : "") + wrong[i];
-        out.push_back(line);
+    if (f.slot.details && f.slot.function) {
+        wrong.push_back("it is a function");
+        fatal = true;
     }
-    if (l.slot.count > 1 && l.slot.values_differ)
-        out.push_back(
-            text("warning: %zu symbols are named %s, with different values; the "
-                 "last one, 0x%08llX, was used",
-                 l.slot.count, l.slot.name.c_str(), static_cast<u64>(l.slot.value)));
+    if (f.slot.details && f.slot.size != 0 && f.slot.size != 4)
+        wrong.push_back(format("its size is %llu bytes", static_cast<u64>(f.slot.size)));
+    if (f.offset % 4 != 0) {
+        wrong.push_back("its offset is not a multiple of 4");
+        fatal = true;
+    }
+    if (wrong.empty()) return {};
+    std::string line =
+        format("%s at 0x%08llX is not a 4-byte checksum variable: ", name_of(f),
+               static_cast<u64>(f.slot.value));
+    for (size_t i = 0; i < wrong.size(); ++i) line += (i ? ", " : "") + wrong[i];
+    return line;
 }
 
-// No placeholder where the record goes: code, a vector, a constant.
-void overwrites_data(const Layout& l, std::vector<std::string>& out) {
-    if (l.offset >= l.image_length) return;
-    uint64_t inside = std::min<uint64_t>(4, l.image_length - l.offset);
-    const uint8_t* old = l.image + l.offset;
+Line duplicate_names(const Facts& f) {
+    if (!f.has_slot || f.slot.count < 2 || !f.slot.values_differ) return {};
+    return format(
+        "%zu symbols are named %s, with different values; the last one, 0x%08llX, was "
+        "used",
+        f.slot.count, name_of(f), static_cast<u64>(f.slot.value));
+}
+
+Line empty_range(const Facts& f) {
+    if (f.offset != 0) return {};
+    return format(
+        "the checksum range is empty: the record at 0x%08llX is the image's first word "
+        "(the initial stack pointer of a Cortex-M vector table)",
+        static_cast<u64>(f.load));
+}
+
+Line overwrites_data(const Facts& f) {
     bool all_ff = true, all_00 = true;
     uint64_t value = 0;
-    for (uint64_t i = 0; i < inside; ++i) {
-        all_ff = all_ff && old[i] == 0xFF;
-        all_00 = all_00 && old[i] == 0x00;
-        value |= static_cast<uint64_t>(old[i]) << (8 * i);
+    for (unsigned i = 0; i < f.old_held; ++i) {
+        all_ff = all_ff && f.old[i] == 0xFF;
+        all_00 = all_00 && f.old[i] == 0x00;
+        value |= static_cast<uint64_t>(f.old[i]) << (8 * i);
     }
-    if (all_ff || all_00) return;
-    out.push_back(
-        text("warning: the checksum overwrites %llu bytes of image data "
-             "(old value 0x%0*llX) at 0x%08llX",
-             static_cast<u64>(inside), static_cast<int>(2 * inside),
-             static_cast<u64>(value), static_cast<u64>(l.load + l.offset)));
+    if (f.old_held == 0 || all_ff || all_00) return {};
+    return format(
+        "the checksum overwrites %u bytes of image data (old value 0x%0*llX) at 0x%08llX",
+        f.old_held, static_cast<int>(2 * f.old_held), static_cast<u64>(value),
+        static_cast<u64>(f.load + f.offset));
 }
 
-void padding(const Layout& l, std::vector<std::string>& out) {
-    if (l.mode == Mode::address && l.load != 0 && l.offset >= l.load &&
-        l.offset - l.load < l.image_size)
-        out.push_back(
-            text("warning: --a takes an offset from the image start 0x%08llX; "
-                 "0x%08llX looks like an absolute address (did you mean --a%llX?)",
-                 static_cast<u64>(l.load), static_cast<u64>(l.offset),
-                 static_cast<u64>(l.offset - l.load)));
+Line absolute_address(const Facts& f) {
+    if (f.selector != layout::Selector::address || f.load == 0 || f.offset < f.load ||
+        f.offset - f.load >= f.image_size)
+        return {};
+    return format(
+        "--a takes an offset from the image start 0x%08llX; 0x%08llX looks like an "
+        "absolute address (did you mean --a%llX?)",
+        static_cast<u64>(f.load), static_cast<u64>(f.offset),
+        static_cast<u64>(f.offset - f.load));
+}
+
+Line large_padding(const Facts& f) {
     constexpr uint64_t MiB = 1 << 20;
-    if (l.padding > 16 * MiB)
-        out.push_back(
-            text("warning: %llu bytes (%llu MiB) of 0xFF padding are written "
-                 "before the checksum at 0x%08llX",
-                 static_cast<u64>(l.padding), static_cast<u64>(l.padding / MiB),
-                 static_cast<u64>(l.load + l.offset)));
+    if (f.padding <= padding_limit) return {};
+    return format(
+        "%llu bytes (%llu MiB) of 0xFF padding are written before the checksum at "
+        "0x%08llX",
+        static_cast<u64>(f.padding), static_cast<u64>(f.padding / MiB),
+        static_cast<u64>(f.load + f.offset));
 }
 
-// Loadable contents the HEX file lacks: with the GNU linker the initial
-// values of .data sit in a segment of their own.
-void left_out(const Layout& l, std::vector<std::string>& out) {
-    if (l.flash) return;  // FLASH mode writes every segment
-    // Where padding lies over a segment, the HEX holds 0xFF, not its bytes.
-    Range image = span(l.load, l.image_size), record = slot_record(l);
+Line left_out(const Facts& f, uint64_t image_length) {
+    Range image = span(f.load, image_length), record = span(f.load + f.offset, 4);
     int count = 0;
     uint64_t bytes = 0;
     std::string addresses;
-    for (size_t i = 0; i < l.segments.size(); ++i) {
-        const Segment& s = l.segments[i];
-        if (!s.has_contents() || in_image(l, i)) continue;
-        Range held = span(s.paddr, s.filesz);
+    for (const layout::Span& s : f.loadable->spans) {
+        if (s.source == f.image_source) continue;
+        Range held = span(s.address, s.size);
         uint64_t covered = held.cut(image).size() + held.cut(record).size() -
                            held.cut(image).cut(record).size();
         if (covered >= held.size()) continue;
-        addresses += text("%s0x%08llX", count ? ", " : "", static_cast<u64>(s.paddr));
+        addresses += format("%s0x%08llX", count ? ", " : "", static_cast<u64>(s.address));
         count += 1;
         bytes += held.size() - covered;
     }
-    if (count == 0) return;
-    out.push_back(text(
-        "warning: the HEX file leaves out %d loadable segment%s (%llu bytes) "
-        "at physical address%s %s; FLASH mode writes %s and covers %s "
-        "with the checksum",
+    if (count == 0) return {};
+    return format(
+        "the HEX file leaves out %d loadable segment%s (%llu bytes) at physical "
+        "address%s %s; FLASH mode writes %s and covers %s with the checksum",
         count, count == 1 ? "" : "s", static_cast<u64>(bytes), count == 1 ? "" : "es",
-        addresses.c_str(), count == 1 ? "it" : "them", count == 1 ? "it" : "them"));
-}
-
-}  // namespace
-
-std::vector<std::string> layout_warnings(const Layout& layout) {
-    std::vector<std::string> out;
-    if (layout.has_slot) {
-        slot_past_image(layout, out);
-        slot_not_in_flash(layout, out);
-        slot_shape(layout, out);
-    }
-    overwrites_data(layout, out);
-    padding(layout, out);
-    left_out(layout, out);
-    return out;
+        addresses.c_str(), count == 1 ? "it" : "them", count == 1 ? "it" : "them");
 }
 
 }  // namespace velk::diagnostics

@@ -1,28 +1,23 @@
 // Layout mistakes that leave a firmware which will not boot, or boots
-// unchecked, told as one warning line each.
+// unchecked, each told in one line. Each mode runs the checks that apply to
+// it; FLASH refuses some of them unless forced, with the same words.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "../layout/flash_layout.h"
+
 namespace velk::diagnostics {
 
-struct Segment {
-    bool loadable;  // PT_LOAD
-    uint64_t vaddr, paddr, filesz, memsz;
-
-    bool has_contents() const { return loadable && filesz != 0; }
-};
-
-enum class Mode { name, address, block };
-
-// The checksum variable of the name mode.
-struct Slot {
+// The checksum variable of the name mode, as the symbol table describes it.
+struct Symbol {
     std::string name;
     uint64_t value;  // st_value: where the program sees the variable
-    // What the symbol table says beyond the value; unknown when a caller's
-    // reader gave the symbols.
+    // What the table says beyond the value; unknown when a caller's reader
+    // gave the symbols.
     bool details;
     size_t count;  // symbols that carry the name
     bool values_differ;
@@ -30,24 +25,57 @@ struct Slot {
     bool function;
 };
 
-struct Layout {
-    Mode mode;
-    // FLASH mode: the image is assembled from the loadable segments at
-    // their physical addresses, and every segment goes into the HEX.
-    bool flash;
-    uint64_t load;                  // address of the first image byte
-    uint64_t image_size;            // the image before any 0xFF padding
-    const uint8_t* image;           // the image the checksum record goes into,
-    uint64_t image_length;          // padding included
-    uint64_t offset;                // the checksum's offset from load
-    uint64_t padding;               // 0xFF bytes appended
-    std::vector<Segment> segments;  // every program header
-    std::vector<size_t> in_image;   // the segments the image is made of
+struct Facts {
+    layout::Selector selector;
+    uint64_t load;        // address of the image's first byte
+    uint64_t image_size;  // the image before any padding
+    uint64_t offset;      // the checksum record's offset from load
+    uint64_t padding;     // 0xFF bytes of padding and holes in the image
+    // The image bytes the record replaces: `old_held` of the 4 lie in the
+    // image, in address order.
+    uint8_t old[4];
+    unsigned old_held;
+    const layout::Loadable* loadable;  // every loadable span of the build
+    // The program header the image was read from, when it is one segment
+    // (its span may lie at another address than the image).
+    size_t image_source;
+    // Name mode only.
     bool has_slot;
-    Slot slot;
+    Symbol slot;
+    layout::Slot where;
 };
 
-// The warning lines for `layout`, in the order they are to be printed.
-std::vector<std::string> layout_warnings(const Layout& layout);
+using Line = std::optional<std::string>;
+
+// The variable lies past the end of the image, which the checksum covers
+// alone (a mode whose image is the first segment).
+Line slot_past_image(const Facts& f);
+// The variable is not where flash holds it at run time: in RAM, .bss or a
+// section copied to RAM.
+Line slot_not_in_flash(const Facts& f);
+// The variable is in no loadable segment's file bytes but in a segment's
+// memory (.bss), or far from the image (RAM): the checksum would go where
+// nothing is flashed.
+Line slot_not_loaded(const Facts& f);
+// The variable lives in RAM; the checksum went into its initial value in
+// flash, which the firmware must read instead.
+Line slot_copied_to_ram(const Facts& f);
+// What makes the symbol no 4-byte checksum variable. `fatal`: a function,
+// or an address that is not a multiple of 4 (no firmware can read it as a
+// word there).
+Line slot_shape(const Facts& f, bool& fatal);
+Line duplicate_names(const Facts& f);
+// The range the checksum covers is empty.
+Line empty_range(const Facts& f);
+Line overwrites_data(const Facts& f);
+Line absolute_address(const Facts& f);
+Line large_padding(const Facts& f);
+// Loadable bytes that a HEX file of [load, load + image length) and the
+// record leaves out.
+Line left_out(const Facts& f, uint64_t image_length);
+
+// More 0xFF than this before the checksum is announced (and refused by
+// FLASH): 16 MiB is more than any MCU's internal flash.
+constexpr uint64_t padding_limit = uint64_t{16} << 20;
 
 }  // namespace velk::diagnostics

@@ -1,16 +1,7 @@
-// The checksummed ELF for the debugger: a byte-for-byte copy of the input
-// with the 4 bytes of the checksum record replaced where the file holds
-// them, so that a debug session boots past the firmware's own check.
 #include "crc_elf.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <vector>
-
-#include "../pipeline/native_output.h"
+#include "../pipeline/adapter.h"
+#include "../report/text.h"
 
 namespace velk {
 
@@ -20,10 +11,10 @@ constexpr uint64_t shf_alloc = 2;
 
 // The file offset of `vaddr` according to the section headers: an
 // allocated section with contents in the file that holds all 4 bytes.
-bool offset_by_sections(CalcLocals& l, uint64_t vaddr, uint64_t& offset) {
+bool offset_by_sections(const ElfBuild& elf, uint64_t vaddr, uint64_t& offset) {
     const Texts& t = state.t;
     Ref sections =
-        check(PyObject_GetIter(call_method(l.elf_file.get(), t.iter_sections).get()));
+        check(PyObject_GetIter(call_method(elf.elf_file.get(), t.iter_sections).get()));
     while (PyObject* next = PyIter_Next(sections.get())) {
         Ref section(next);
         Ref type = item(section.get(), t.sh_type);
@@ -39,54 +30,27 @@ bool offset_by_sections(CalcLocals& l, uint64_t vaddr, uint64_t& offset) {
     return false;
 }
 
-std::string hex_address(uint64_t address) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%08llX",
-                  static_cast<unsigned long long>(address));
-    return text;
-}
-
 }  // namespace
 
-CrcElf write_crc_elf(FlashLocals& l, PyObject* filename, uint64_t record_at,
-                     const uint8_t record[4]) {
-    // The program header whose file contents hold the whole record.
-    const SegmentInfo* holder = nullptr;
-    for (const SegmentInfo& s : l.segments)
-        if (s.has_contents() && record_at >= s.paddr && s.filesz >= 4 &&
-            record_at - s.paddr <= s.filesz - 4) {
-            holder = &s;
-            break;
-        }
-    if (!holder)
-        return {std::nullopt, "the checksum record at " + hex_address(record_at) +
-                                  " is not in the file contents of any segment (it lies "
-                                  "in padding)"};
-    uint64_t by_segment = holder->offset + (record_at - holder->paddr);
-    uint64_t vaddr = holder->vaddr + (record_at - holder->paddr);
+RecordInFile record_in_file(const ElfBuild& elf, uint64_t record) {
+    size_t index = layout::span_holding_record(elf.loadable, record);
+    if (index == elf.loadable.spans.size())
+        return {false, 0,
+                "the checksum record at " + text::address(record) +
+                    " is not in the file contents of any segment (it lies in padding)"};
+    const layout::Span& span = elf.loadable.spans[index];
+    const layout::ProgramHeader& header = elf.headers[span.source];
+    uint64_t by_segment = span.offset + (record - span.address);
+    uint64_t vaddr = header.vaddr + (record - span.address);
     uint64_t by_section = 0;
-    if (!offset_by_sections(l, vaddr, by_section) || by_section != by_segment)
-        return {std::nullopt, "the program and section headers do not agree on where " +
-                                  hex_address(record_at) + " lies in the file"};
-    std::vector<uint8_t> bytes = read_file_at(l.file.get(), 0, UINT64_MAX);
-    if (by_segment > bytes.size() || bytes.size() - by_segment < 4)
-        return {std::nullopt, "the file is shorter than its headers say"};
-    for (int i = 0; i < 4; ++i) bytes[by_segment + i] = record[i];
-    return {write_bytes(filename, bytes.data(), bytes.size()), ""};
-}
-
-void note_no_crc_elf(PyObject* filename, const std::string& why_not) {
-    std::string removed;
-    PyObject* converted = nullptr;
-    if (!PyUnicode_FSConverter(filename, &converted)) throw PythonError{};
-    Ref path(converted);
-    struct stat st;
-    if (::lstat(PyBytes_AS_STRING(converted), &st) == 0 && !S_ISDIR(st.st_mode) &&
-        ::unlink(PyBytes_AS_STRING(converted)) == 0)
-        removed = " (the earlier one is removed: it would not match the HEX)";
-    Ref line = check(PyUnicode_FromFormat("note: no %U written%s: %s", filename,
-                                          removed.c_str(), why_not.c_str()));
-    print_stderr(line.get());
+    bool agree = reading("the ELF file's section headers",
+                         [&] { return offset_by_sections(elf, vaddr, by_section); }) &&
+                 by_section == by_segment;
+    if (!agree)
+        return {false, 0,
+                "the program and section headers do not agree on where " +
+                    text::address(record) + " lies in the file"};
+    return {true, by_segment, ""};
 }
 
 }  // namespace velk

@@ -1,30 +1,25 @@
-// FLASH mode's second output: <root>_CRC.elf for the debugger.
+// FLASH mode's second output: <root>_CRC.elf for the debugger, a
+// byte-for-byte copy of the input with the 4 bytes of the checksum record
+// replaced where the file holds them, so that a debug session boots past
+// the firmware's own check.
 #pragma once
 
-#include <optional>
+#include <cstdint>
 #include <string>
 
-#include "../outfile/replacing_file.h"
-#include "flash_image.h"
+#include "../pipeline/elf_input.h"
 
 namespace velk {
 
-// A copy of the input ELF with the checksum record at `record_at` (a
-// physical address) stored where the file holds that address: through the
-// program header whose physical range holds it and the section header that
-// covers it, which must agree. Nothing else in the file changes. Written
-// into a temporary file beside `filename`, to be committed with the HEX.
-struct CrcElf {
-    std::optional<outfile::ReplacingFile> file;
-    // When no copy can be made (the record lies outside every segment's
-    // file contents, as in padding): why, for the note line.
-    std::string why_not;
+struct RecordInFile {
+    bool found;
+    uint64_t offset;      // where the file holds the record's 4 bytes
+    std::string why_not;  // when it does not
 };
-CrcElf write_crc_elf(FlashLocals& l, PyObject* filename, uint64_t record_at,
-                     const uint8_t record[4]);
 
-// After a run that made no copy, an earlier <root>_CRC.elf would no longer
-// match the HEX: it is removed, and the note line says so.
-void note_no_crc_elf(PyObject* filename, const std::string& why_not);
+// The file offset of the checksum record at `record` (a physical address):
+// through the loadable span that holds all 4 bytes and the section header
+// that covers them, which must agree.
+RecordInFile record_in_file(const ElfBuild& elf, uint64_t record);
 
 }  // namespace velk

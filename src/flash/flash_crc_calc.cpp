@@ -1,100 +1,265 @@
 // FLASH mode of the command line: `velk-crc FLASH <elf> --n|--a|--s...`
-// writes one HEX file that holds every loadable byte of the build at its
-// physical address, the image checksummed as in VELK mode.
-#include <cstdio>
-#include <string>
-
+// writes the whole flash image of a build, checksummed: every loadable
+// byte at its physical address in <root>_CRC.hex, the input with the
+// checksum in place as <root>_CRC.elf, and on request <root>_CRC.bin and
+// <root>_CRC.srec.
+#include "../cli/options.h"
+#include "../crc/crc_stream.h"
+#include "../hexfile/intel_hex.h"
 #include "../module/functions.h"
-#include "../pipeline/native_output.h"
+#include "../pipeline/adapter.h"
+#include "../pipeline/outputs.h"
+#include "../pipeline/placement.h"
+#include "../report/reporter.h"
+#include "../report/text.h"
 #include "crc_elf.h"
-#include "flash_image.h"
 
 namespace velk {
 
 namespace {
 
-// Segments outside the image go into the HEX first, so that the image and
-// the checksum record are what a programmer finds where they meet.
-hexfile::MemoryMap flash_memory(FlashLocals& l, const uint8_t record[4]) {
-    hexfile::MemoryMap memory;
-    for (const OutsideSegment& s : l.outside)
-        memory.add(s.address,
-                   reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(s.data.get())),
-                   static_cast<size_t>(PyBytes_GET_SIZE(s.data.get())));
-    add_image_and_record(memory, as_u64(l.loadaddr.get()), l.databuf.get(),
-                         as_u64(l.crcoffsetaddr.get()), record);
-    return memory;
+using diagnostics::Line;
+
+// A layout check and whether FLASH refuses it unless forced.
+struct Finding {
+    std::string text;
+    bool refused;
+};
+
+// The checks, in the order they are told. A refused one stops the run
+// before anything is written, unless --force.
+std::vector<Finding> check_layout(const diagnostics::Facts& f) {
+    std::vector<Finding> out;
+    auto add = [&](const Line& line, bool refused) {
+        if (line) out.push_back({*line, refused});
+    };
+    add(diagnostics::slot_not_loaded(f), true);
+    bool fatal = false;
+    Line shape = diagnostics::slot_shape(f, fatal);
+    add(shape, fatal);
+    add(diagnostics::duplicate_names(f), false);
+    add(diagnostics::slot_copied_to_ram(f), false);
+    add(diagnostics::empty_range(f), true);
+    add(diagnostics::overwrites_data(f), false);
+    add(diagnostics::absolute_address(f), true);
+    add(diagnostics::large_padding(f), true);
+    return out;
 }
 
-// One line on stderr naming what the HEX carries beyond the checksum.
-void note_outside(FlashLocals& l) {
-    if (l.outside.empty()) return;
-    unsigned long long bytes = 0;
+std::string created(const char* kind, PyObject* name) {
+    return text::format("create new crc %s file \"%s\".", kind, utf8_of(name).c_str());
+}
+
+json::Value regions_json(const std::vector<layout::Region>& regions) {
+    json::Value list = json::Value::array();
+    for (const layout::Region& r : regions) {
+        json::Value& region = list.push(json::Value::object());
+        region.set("address", r.address);
+        region.set("size", r.size);
+    }
+    return list;
+}
+
+// One note naming what the files hold beyond the checksum.
+std::string outside_note(const std::vector<layout::Region>& regions) {
+    uint64_t bytes = 0;
     std::string addresses;
-    for (const OutsideSegment& s : l.outside) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%s0x%08llX", addresses.empty() ? "" : ", ",
-                      static_cast<unsigned long long>(s.address));
-        addresses += text;
-        bytes += static_cast<unsigned long long>(PyBytes_GET_SIZE(s.data.get()));
+    for (const layout::Region& r : regions) {
+        addresses += (addresses.empty() ? "" : ", ") + text::address(r.address);
+        bytes += r.size;
     }
-    size_t count = l.outside.size();
-    Ref line = check(PyUnicode_FromFormat(
-        "note: %zu loadable segment%s (%llu bytes) at physical address%s %s written to "
-        "the "
-        "HEX but not covered by the checksum",
-        count, count == 1 ? "" : "s", bytes, count == 1 ? "" : "es", addresses.c_str()));
-    print_stderr(line.get());
+    size_t count = regions.size();
+    return text::format(
+        "%zu loadable segment%s (%llu bytes) at physical address%s %s written to the HEX "
+        "but not covered by the checksum",
+        count, count == 1 ? "" : "s", static_cast<unsigned long long>(bytes),
+        count == 1 ? "" : "es", addresses.c_str());
 }
 
-// Both files are complete before either takes its name.
-void write_flash_output(FlashLocals& l) {
-    const Texts& t = state.t;
-    Ref checksum = compute_checksum(l);
-    uint8_t record[4];
-    if (!record_bytes(checksum_record(checksum.get()).get(), record)) {
-        PyErr_SetString(PyExc_ValueError, "the checksum record is not 4 bytes");
-        throw PythonError{};
+class Flash {
+public:
+    Flash(const cli::Options& options, Reporter& report) : o_(options), report_(report) {}
+
+    void run() {
+        PyObject* input = name(o_.file);
+        elf_ = read_elf(read_input(input));
+        placement_ = place_checksum(o_.selector, o_.value, &elf_);
+        image_ = image_for(elf_.loadable, placement_);
+        memory_ = layout::memory_of(elf_.loadable, image_, elf_.bytes());
+        if (memory_.end() > hexfile::address_limit)
+            throw Refusal{"the flash image reaches past 4 GiB (" +
+                          text::address(memory_.end()) +
+                          "), which Intel HEX cannot address"};
+        std::vector<Finding> findings =
+            check_layout(facts_of(placement_, elf_.loadable, image_, memory_));
+        for (const Finding& f : findings)
+            if (f.refused && !o_.force)
+                throw Refusal{f.text + " (--force writes it anyway)"};
+        checksum();
+        write(input);
+        tell(findings);
     }
-    Ref filename_new = output_name(l.elffilename, t.crc_hex_suffix);
-    hexfile::MemoryMap memory = flash_memory(l, record);
-    outfile::ReplacingFile hex_file =
-        write_hex_text(filename_new.get(), memory, l.entryaddr.get());
-    Ref elf_name = output_name(l.elffilename, t.crc_elf_suffix);
-    uint64_t record_at = as_u64(l.loadaddr.get()) + as_u64(l.crcoffsetaddr.get());
-    CrcElf elf = write_crc_elf(l, elf_name.get(), record_at, record);
-    commit(hex_file, filename_new.get());
-    if (elf.file) commit(*elf.file, elf_name.get());
 
-    report(l, filename_new.get(), checksum.get());
-    if (elf.file)
-        print(format(t.msg_elf_created, elf_name.get()).get());
-    else
-        note_no_crc_elf(elf_name.get(), elf.why_not);
-    note_outside(l);
-    warn_about_layout(l);
-    call_method(Ref(l.file.release()).get(), t.close);
-}
+private:
+    PyObject* name(const std::string& text) {
+        names_.push_back(check(PyUnicode_DecodeUTF8(
+            text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape")));
+        return names_.back().get();
+    }
 
-Ref run_flash(PyObject* elffilename, PyObject* varename, PyObject* crcaddr,
-              PyObject* crcblock) {
-    FlashLocals l(elffilename, varename, crcaddr, crcblock);
-    l.flash = true;
-    l.entry = Entry::flash_crc_calc;
-    ElfFileCloser closer(l);
-    if (!check_request(l) || !assemble_flash_image(l) || !locate_checksum(l))
-        return Ref::share(state.c.minus_one);
-    write_flash_output(l);
-    return Ref::share(Py_None);
-}
+    void checksum() {
+        feed_ = o_.words ? Feed::words : Feed::bytes;
+        if (feed_ == Feed::words && image_.offset() % 4 != 0)
+            throw Refusal{text::format(
+                "--words feeds whole 32-bit words, but the checksum covers %llu bytes "
+                "(%s to %s): not a multiple of 4",
+                static_cast<unsigned long long>(image_.offset()),
+                text::address(image_.start).c_str(),
+                text::address(image_.record).c_str())};
+        crc_ = checksum_of(memory_, image_.start, image_.record, feed_);
+        for (int i = 0; i < 4; ++i) record_[i] = static_cast<uint8_t>(crc_ >> (8 * i));
+        memory_.overlay(image_.record, record_, 4);
+    }
+
+    // Every file to its temporary, then all put in place together.
+    void write(PyObject* input) {
+        const Texts& t = state.t;
+        Outputs outputs;
+        hex_ = output_name(input, t.crc_hex_suffix);
+        elf_name_ = output_name(input, t.crc_elf_suffix);
+        Ref bin = output_name(input, t.crc_bin_suffix);
+        Ref srec = output_name(input, t.crc_srec_suffix);
+        uint64_t entry = as_u64(elf_.entry.get());
+        try {
+            outputs.intel_hex(hex_.get(), memory_, entry);
+            in_file_ = record_in_file(elf_, image_.record);
+            const std::vector<uint8_t>& bytes = elf_.input.bytes;
+            if (in_file_.found)
+                outputs.bytes(elf_name_.get(), {{bytes.data(), in_file_.offset},
+                                                {record_, 4},
+                                                {bytes.data() + in_file_.offset + 4,
+                                                 bytes.size() - in_file_.offset - 4}});
+            else
+                outputs.remove(elf_name_.get());
+            if (o_.bin)
+                outputs.binary(bin.get(), memory_, image_.start, image_.end);
+            else
+                outputs.remove(bin.get());
+            if (o_.srec)
+                outputs.srecord(srec.get(), memory_, entry);
+            else
+                outputs.remove(srec.get());
+            outputs.commit();
+        } catch (const PythonError&) {
+            if (!PyErr_ExceptionMatches(PyExc_OSError)) throw;
+            refuse_os_error();
+        }
+        removed_ = outputs.removed();
+        report_.wrote(utf8_of(hex_.get()));
+        if (in_file_.found) report_.wrote(utf8_of(elf_name_.get()));
+        if (o_.bin) report_.wrote(utf8_of(bin.get()));
+        if (o_.srec) report_.wrote(utf8_of(srec.get()));
+        bin_ = std::move(bin);
+        srec_ = std::move(srec);
+    }
+
+    // "cannot write fw_CRC.hex: Permission denied"
+    [[noreturn]] static void refuse_os_error() {
+        OsErrorText error = take_os_error();
+        throw Refusal{"cannot write " +
+                      (error.has_filename ? error.filename : "the output") + ": " +
+                      error.why};
+    }
+
+    // The report lines, then the warnings and notes.
+    void tell(const std::vector<Finding>& findings) {
+        report_.line(created("hex", hex_.get()));
+        report_.line(text::format(
+            "checksum range:(0x%08llX~0x%08llX) checksum offset address:[0x%08llX] "
+            "checksum: [0x%08X] (fed %s)",
+            static_cast<unsigned long long>(image_.start),
+            static_cast<unsigned long long>(image_.record),
+            static_cast<unsigned long long>(image_.offset()), crc_, feed_name()));
+        if (in_file_.found) report_.line(created("elf", elf_name_.get()));
+        if (o_.bin) report_.line(created("bin", bin_.get()));
+        if (o_.srec) report_.line(created("srec", srec_.get()));
+
+        for (const Finding& f : findings) report_.warning(f.text);
+        std::vector<layout::Region> outside =
+            layout::outside_checksum(elf_.loadable, image_);
+        if (!outside.empty()) report_.note(outside_note(outside));
+        if (!in_file_.found) {
+            bool gone = false;
+            for (PyObject* removed : removed_) gone = gone || removed == elf_name_.get();
+            report_.note(
+                text::format("no %s written%s: ", utf8_of(elf_name_.get()).c_str(),
+                             gone ? " (the earlier one is removed: it would not "
+                                    "match the HEX)"
+                                  : "") +
+                in_file_.why_not);
+        }
+        for (PyObject* removed : removed_)
+            if (removed != elf_name_.get())
+                report_.note(utf8_of(removed) +
+                             " of an earlier run is removed: it would not match the HEX");
+        if (o_.bin) bin_note();
+
+        json::Value& d = report_.data();
+        json::Value& image = d.set("image", json::Value::object());
+        image.set("start", image_.start);
+        image.set("end", image_.end);
+        d.set("record", image_.record);
+        d.set("offset", image_.offset());
+        d.set("checksum", static_cast<uint64_t>(crc_));
+        d.set("feed", feed_name());
+        d.set("outside", regions_json(outside));
+    }
+
+    // The .bin holds the image alone.
+    void bin_note() {
+        uint64_t bytes = 0;
+        for (const layout::Piece& p : memory_.pieces())
+            if (p.end() <= image_.start || p.address >= image_.end) bytes += p.size;
+        if (bytes)
+            report_.note(text::format(
+                "%s holds %s to %s; %llu loadable bytes outside the image are only in "
+                "the "
+                "HEX%s",
+                utf8_of(bin_.get()).c_str(), text::address(image_.start).c_str(),
+                text::address(image_.end).c_str(), static_cast<unsigned long long>(bytes),
+                o_.srec ? " and the S-records" : ""));
+    }
+
+    const char* feed_name() const { return feed_ == Feed::words ? "words" : "bytes"; }
+
+    const cli::Options& o_;
+    Reporter& report_;
+    std::vector<Ref> names_;
+    ElfBuild elf_;
+    Placement placement_;
+    layout::Image image_{};
+    layout::MemoryMap memory_;
+    Feed feed_ = Feed::bytes;
+    uint32_t crc_ = 0;
+    uint8_t record_[4] = {};
+    RecordInFile in_file_{};
+    Ref hex_, elf_name_, bin_, srec_;
+    std::vector<PyObject*> removed_;
+};
 
 }  // namespace
 
-Ref flash_crc_calc(PyObject* elffilename, PyObject* varename, PyObject* crcaddr,
-                   PyObject* crcblock) {
-    return with_traceback_entry(Entry::flash_crc_calc, [&] {
-        return run_flash(elffilename, varename, crcaddr, crcblock);
-    });
+int flash_crc_calc(const cli::Options& options, Reporter& report) {
+    Flash flash(options, report);
+    try {
+        flash.run();
+    } catch (const Refusal& refusal) {
+        report.error(refusal.text);
+        report.finish("error");
+        return -1;
+    }
+    report.finish("written");
+    return 0;
 }
 
 }  // namespace velk

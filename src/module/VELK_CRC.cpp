@@ -52,9 +52,8 @@ PyObject* create_module(PyObject* import_spec, PyModuleDef*) noexcept {
         copy_spec_attribute(import_spec, module.get(), "submodule_search_locations",
                             "__path__", false);
         return module.release();
-    } catch (const PythonError&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+    } catch (...) {
+        raise_from_current_exception();
     }
     return nullptr;
 }
@@ -212,9 +211,8 @@ int exec_module(PyObject* module) noexcept {
     try {
         start_up(module);
         return 0;
-    } catch (const PythonError&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+    } catch (...) {
+        raise_from_current_exception();
     }
     if (state.constants_made) add_traceback(Entry::init);
     // Forget this module so that a later import starts afresh.

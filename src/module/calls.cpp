@@ -2,6 +2,9 @@
 
 #include <frameobject.h>
 
+#include <exception>
+#include <new>
+
 namespace velk {
 
 namespace {
@@ -74,6 +77,22 @@ void bind_arguments(const char* func, PyObject* args, PyObject* kwargs,
         ++used;
     }
     if (used < nkw) raise_bad_keyword(func, kwargs, params, nparams, npos);
+}
+
+void raise_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const PythonError&) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError,
+                            "a failure was reported without an exception");
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "unexpected C++ exception: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+    }
 }
 
 void add_traceback(Entry entry) {

@@ -2,8 +2,6 @@
 // and the boundary where C++ failures turn back into a NULL return.
 #pragma once
 
-#include <new>
-
 #include "state.h"
 
 namespace velk {
@@ -17,15 +15,20 @@ void bind_arguments(const char* func, PyObject* args, PyObject* kwargs,
 // Adds a traceback entry `entry` in file VELK_CRC to the pending exception.
 void add_traceback(Entry entry);
 
-// Runs a function body; a pending Python exception (or an out-of-memory)
-// leaves through one traceback entry and a NULL return.
+// Turns whatever a body threw into a pending Python exception: a pending
+// one stays, an out-of-memory becomes MemoryError, and anything else a C++
+// exception carries becomes SystemError with its text, so that no C++
+// exception ever reaches the runtime.
+void raise_from_current_exception() noexcept;
+
+// Runs a function body; a failure leaves through one traceback entry and a
+// NULL return.
 template <class Body>
 PyObject* boundary(Entry entry, Body&& body) noexcept {
     try {
         return body().release();
-    } catch (const PythonError&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+    } catch (...) {
+        raise_from_current_exception();
     }
     add_traceback(entry);
     return nullptr;
@@ -34,12 +37,11 @@ PyObject* boundary(Entry entry, Body&& body) noexcept {
 // An internal function (the command line's own modes): a failure gets a
 // traceback entry of its own and goes on up to the caller's boundary.
 template <class Body>
-Ref with_traceback_entry(Entry entry, Body&& body) {
+auto with_traceback_entry(Entry entry, Body&& body) -> decltype(body()) {
     try {
         return body();
-    } catch (const PythonError&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+    } catch (...) {
+        raise_from_current_exception();
     }
     add_traceback(entry);
     throw PythonError{};

@@ -68,8 +68,12 @@ void print(PyObject* text) {
 }
 
 void print_stderr(PyObject* text) {
-    Ref stderr_file = check(PyObject_GetAttr(global(state.t.sys).get(), state.t.stderr_));
-    PyObject* const args[] = {text, stderr_file.get()};
+    // The runtime's sys.stderr: a caller's replacement of the module's `sys`
+    // does not take the warnings with it.
+    PyObject* stderr_file = PySys_GetObject("stderr");
+    if (!stderr_file || stderr_file == Py_None) return;
+    Ref held = Ref::share(stderr_file);
+    PyObject* const args[] = {text, held.get()};
     check(PyObject_Vectorcall(state.print, args, 1, state.c.file_keyword));
 }
 

@@ -87,7 +87,10 @@
     X(splitext, "splitext")                                                     \
     X(crc_hex_suffix, "_CRC.hex")                                               \
     X(crc_elf_suffix, "_CRC.elf")                                               \
-    X(msg_elf_created, "create new crc elf file \"%s\".")                       \
+    X(crc_bin_suffix, "_CRC.bin")                                               \
+    X(crc_srec_suffix, "_CRC.srec")                                             \
+    X(filename, "filename")                                                     \
+    X(strerror, "strerror")                                                     \
     X(write_hex_file, "write_hex_file")                                         \
     X(dunder_setitem, "__setitem__")                                            \
     X(loadhex, "loadhex")                                                       \
@@ -97,6 +100,7 @@
     X(write_start_addr, "write_start_addr")                                     \
     X(byte_count, "byte_count")                                                 \
     X(close, "close")                                                           \
+    X(release, "release")                                                       \
     X(hex08, "08X")                                                             \
     X(file, "file")                                                             \
     X(stderr_, "stderr")                                                        \
@@ -224,7 +228,8 @@ Ref global(PyObject* name);
 // print(text) through the builtin fetched at start-up.
 void print(PyObject* text);
 
-// print(text, file=sys.stderr), sys looked up at use.
+// print(text, file=sys.stderr), the runtime's sys.stderr at use; nothing
+// when there is none.
 void print_stderr(PyObject* text);
 
 // Whether the module global `name` is still `genuine`; looks it up at use

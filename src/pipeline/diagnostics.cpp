@@ -1,64 +1,80 @@
-// The layout warnings on standard error: what the pipeline learnt, handed
-// to the diagnostics and printed after the report lines.
+// The layout warnings of VELK mode on standard error: what the stages
+// learnt, handed to the diagnostics and printed after the report lines.
+#include <cstring>
+
 #include "../diagnostics/layout_warnings.h"
+#include "adapter.h"
 #include "pipeline.h"
 
 namespace velk {
 
 namespace {
 
-diagnostics::Mode mode_of(const CalcLocals& l) {
-    if (l.name_mode()) return diagnostics::Mode::name;
-    if (l.crcaddr != Py_None) return diagnostics::Mode::address;
-    return diagnostics::Mode::block;
+layout::Selector selector_of(const CalcLocals& l) {
+    if (l.name_mode()) return layout::Selector::name;
+    if (l.crcaddr != Py_None) return layout::Selector::address;
+    return layout::Selector::block;
 }
 
-// The variable's name as text, and what the symbol scan learnt of it.
-bool describe_slot(const CalcLocals& l, diagnostics::Slot& slot) {
-    if (!l.name_mode() || !l.slot_known || !PyUnicode_Check(l.varename)) return false;
-    Py_ssize_t length;
-    const char* name = PyUnicode_AsUTF8AndSize(l.varename, &length);
-    if (!name) {
-        // A name with lone surrogates (undecodable bytes on the command line).
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) throw PythonError{};
-        PyErr_Clear();
+// The variable as the symbol scan saw it; false when its name is no text
+// or its value no address.
+bool describe_slot(const CalcLocals& l, diagnostics::Facts& f) {
+    uint64_t value;
+    if (!l.name_mode() || !l.symbol.value || !fits_u64(l.symbol.value.get(), value) ||
+        !PyUnicode_Check(l.varename))
         return false;
-    }
     const elfsyms::Matches& m = l.symbol.matches;
-    slot = {std::string(name, static_cast<size_t>(length)),
-            l.slot_value,
-            l.symbol.known,
-            m.count,
-            m.values_differ,
-            m.size,
-            (m.info & 0xF) == elfsyms::symbol_type_function};
+    f.slot = {utf8_of(l.varename),
+              value,
+              l.symbol.known,
+              m.count,
+              m.values_differ,
+              m.size,
+              (m.info & 0xF) == elfsyms::symbol_type_function};
+    f.where = layout::locate_slot(l.headers, value);
     return true;
+}
+
+void warn(const diagnostics::Line& line) {
+    if (line) say_to_stderr("warning: " + *line);
 }
 
 }  // namespace
 
 void warn_about_layout(CalcLocals& l) {
     if (!l.genuine_reader || !PyBytes_CheckExact(l.databuf.get())) return;
-    diagnostics::Layout layout{};
-    if (!fits_u64(l.loadaddr.get(), layout.load) ||
-        !fits_u64(l.seg_size.get(), layout.image_size) ||
-        !fits_u64(l.crcoffsetaddr.get(), layout.offset))
+    diagnostics::Facts f{};
+    if (!fits_u64(l.loadaddr.get(), f.load) ||
+        !fits_u64(l.seg_size.get(), f.image_size) ||
+        !fits_u64(l.crcoffsetaddr.get(), f.offset))
         return;
-    layout.mode = mode_of(l);
-    layout.flash = l.flash;
-    layout.image = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(l.databuf.get()));
-    layout.image_length = static_cast<uint64_t>(PyBytes_GET_SIZE(l.databuf.get()));
-    layout.padding = l.padding;
-    for (const SegmentInfo& s : l.segments)
-        layout.segments.push_back({s.loadable, s.vaddr, s.paddr, s.filesz, s.memsz});
-    layout.in_image = l.in_image;
-    layout.has_slot = describe_slot(l, layout.slot);
-
-    for (const std::string& line : diagnostics::layout_warnings(layout)) {
-        Ref text = check(PyUnicode_DecodeUTF8(
-            line.data(), static_cast<Py_ssize_t>(line.size()), "surrogateescape"));
-        print_stderr(text.get());
+    // Every loadable span, the way FLASH mode would see the build; a build
+    // it would refuse has none.
+    auto loadable = layout::loadable_of_elf(l.headers, file_size(l.file.get()));
+    layout::Loadable spans;
+    if (auto* found = std::get_if<layout::Loadable>(&loadable)) spans = std::move(*found);
+    f.loadable = &spans;
+    f.image_source = l.image_segment;
+    f.selector = selector_of(l);
+    f.padding = l.padding;
+    const auto* image =
+        reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(l.databuf.get()));
+    uint64_t length = static_cast<uint64_t>(PyBytes_GET_SIZE(l.databuf.get()));
+    if (f.offset < length) {
+        f.old_held = static_cast<unsigned>(std::min<uint64_t>(4, length - f.offset));
+        std::memcpy(f.old, image + f.offset, f.old_held);
     }
+    f.has_slot = describe_slot(l, f);
+
+    warn(diagnostics::slot_past_image(f));
+    warn(diagnostics::slot_not_in_flash(f));
+    bool fatal;
+    warn(diagnostics::slot_shape(f, fatal));
+    warn(diagnostics::duplicate_names(f));
+    warn(diagnostics::overwrites_data(f));
+    warn(diagnostics::absolute_address(f));
+    warn(diagnostics::large_padding(f));
+    warn(diagnostics::left_out(f, length));
 }
 
 }  // namespace velk

@@ -1,11 +1,11 @@
 // Second stage: open the ELF file and build the memory image.
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "adapter.h"
+#include "elf_input.h"
 #include "pipeline.h"
 
 namespace velk {
@@ -14,8 +14,8 @@ namespace {
 
 // traceback.print_exc() for the pending exception, shown as the exception
 // being handled, as an `except Exception:` block would see it.
-void print_handled_exception(Entry entry) {
-    add_traceback(entry);
+void print_handled_exception() {
+    add_traceback(Entry::velk_crc_calc);
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
@@ -44,6 +44,10 @@ void refuse_special_file(PyObject* elffilename) {
     if (PyLong_Check(elffilename)) return;  // a descriptor: open() decides
     PyObject* converted = nullptr;
     if (!PyUnicode_FSConverter(elffilename, &converted)) {
+        // Not a path (a wrong type, a NUL in it): open() raises the same.
+        if (!PyErr_ExceptionMatches(PyExc_TypeError) &&
+            !PyErr_ExceptionMatches(PyExc_ValueError))
+            throw PythonError{};
         PyErr_Clear();
         return;
     }
@@ -59,6 +63,35 @@ void refuse_special_file(PyObject* elffilename) {
     throw PythonError{};
 }
 
+// file = open(elffilename, "rb"), guarded against Exception: a file that
+// cannot be opened is reported by its traceback on standard error.
+bool open_elf(CalcLocals& l) {
+    try {
+        refuse_special_file(l.elffilename);
+        l.file = call(state.open, l.elffilename, state.t.rb);
+        return true;
+    } catch (const PythonError&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+    }
+    print_handled_exception();
+    return false;
+}
+
+// elf_file = ELFFile(file), entryaddr = elf_file.header["e_entry"]; false
+// after the missing-entry refusal.
+bool read_elf_header(CalcLocals& l) {
+    const Texts& t = state.t;
+    l.elf_file = call(global(t.ELFFile).get(), l.file.get());
+    l.genuine_reader =
+        reinterpret_cast<PyObject*>(Py_TYPE(l.elf_file.get())) == state.genuine.ELFFile;
+    l.entryaddr = item(attr(l.elf_file.get(), t.header).get(), t.e_entry);
+    if (l.entryaddr.get() == Py_None) {
+        print(t.msg_no_entry);
+        return false;
+    }
+    return true;
+}
+
 struct SegmentView {
     Ref segment;
     Ref filesz;
@@ -71,7 +104,7 @@ SegmentView next_loadable(CalcLocals& l, PyObject* segments) {
     const Texts& t = state.t;
     while (PyObject* next = PyIter_Next(segments)) {
         Ref segment(next);
-        if (l.genuine_reader) l.segments.push_back(read_header(segment.get()));
+        if (l.genuine_reader) l.headers.push_back(program_header(segment.get()));
         Ref type = item(segment.get(), t.p_type);
         if (!compare(type.get(), t.PT_LOAD, Py_EQ)) continue;
         Ref filesz = item(segment.get(), t.p_filesz);
@@ -86,7 +119,7 @@ SegmentView next_loadable(CalcLocals& l, PyObject* segments) {
 // they are read, so that a forged size costs no allocation.
 bool segment_fits_file(CalcLocals& l) {
     if (!l.genuine_reader) return true;
-    const SegmentInfo& image = l.segments[l.in_image.front()];
+    const layout::ProgramHeader& image = l.headers[l.image_segment];
     uint64_t size = file_size(l.file.get());
     return image.offset <= size && image.filesz <= size - image.offset;
 }
@@ -117,7 +150,7 @@ void record_remaining_headers(CalcLocals& l, PyObject* segments) {
     if (!l.genuine_reader) return;
     while (PyObject* next = PyIter_Next(segments)) {
         Ref segment(next);
-        l.segments.push_back(read_header(segment.get()));
+        l.headers.push_back(program_header(segment.get()));
     }
     if (PyErr_Occurred()) throw PythonError{};
 }
@@ -134,87 +167,15 @@ Py_ssize_t padding_length(PyObject* count) {
     return n;
 }
 
+// Address and block mode: fills the image up to the checksum offset with
+// 0xFF, printing the PAD line.
+void pad_to_offset(CalcLocals& l) {
+    if (l.name_mode() || !compare(l.crcoffsetaddr.get(), l.seg_size.get(), Py_GT)) return;
+    Ref count = subtract(l.crcoffsetaddr.get(), l.seg_size.get());
+    pad_image(l, count.get(), count.get());
+}
+
 }  // namespace
-
-// file = open(elffilename, "rb"), guarded against Exception: a file that
-// cannot be opened is reported by its traceback on standard error.
-bool open_elf(CalcLocals& l) {
-    try {
-        refuse_special_file(l.elffilename);
-        l.file = call(state.open, l.elffilename, state.t.rb);
-        return true;
-    } catch (const PythonError&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-    }
-    print_handled_exception(l.entry);
-    return false;
-}
-
-// Every field of one program header, read through the genuine reader.
-SegmentInfo read_header(PyObject* segment) {
-    const Texts& t = state.t;
-    Ref type = item(segment, t.p_type);
-    Ref header = attr(segment, t.header);
-    return {compare(type.get(), t.PT_LOAD, Py_EQ),
-            as_u64(item(header.get(), t.p_offset).get()),
-            as_u64(item(header.get(), t.p_vaddr).get()),
-            as_u64(item(header.get(), t.p_paddr).get()),
-            as_u64(item(header.get(), t.p_filesz).get()),
-            as_u64(item(header.get(), t.p_memsz).get())};
-}
-
-std::vector<uint8_t> read_file_at(PyObject* file, uint64_t offset, uint64_t length) {
-    int fd = PyObject_AsFileDescriptor(file);
-    if (fd < 0) throw PythonError{};
-    uint64_t size = file_size(file);
-    std::vector<uint8_t> bytes;
-    if (offset >= size) return bytes;
-    bytes.resize(static_cast<size_t>(std::min(length, size - offset)));
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t got = ::pread(fd, bytes.data() + done, bytes.size() - done,
-                              static_cast<off_t>(offset + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            PyErr_SetFromErrno(PyExc_OSError);
-            throw PythonError{};
-        }
-        if (got == 0) break;
-        done += static_cast<size_t>(got);
-    }
-    bytes.resize(done);
-    return bytes;
-}
-
-uint64_t file_size(PyObject* file) {
-    int fd = PyObject_AsFileDescriptor(file);
-    if (fd < 0) throw PythonError{};
-    struct stat st;
-    if (::fstat(fd, &st) != 0) {
-        PyErr_SetFromErrno(PyExc_OSError);
-        throw PythonError{};
-    }
-    return static_cast<uint64_t>(st.st_size);
-}
-
-uint64_t as_u64(PyObject* value) {
-    unsigned long long number = PyLong_AsUnsignedLongLong(value);
-    if (number == static_cast<unsigned long long>(-1) && PyErr_Occurred())
-        throw PythonError{};
-    return number;
-}
-
-bool fits_u64(PyObject* value, uint64_t& out) {
-    if (!PyLong_Check(value)) return false;
-    unsigned long long number = PyLong_AsUnsignedLongLong(value);
-    if (number == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonError{};
-        PyErr_Clear();
-        return false;
-    }
-    out = number;
-    return true;
-}
 
 void pad_image(CalcLocals& l, PyObject* reported, PyObject* count) {
     Py_ssize_t n = padding_length(count);
@@ -239,26 +200,7 @@ void pad_image(CalcLocals& l, PyObject* reported, PyObject* count) {
     }
     std::memset(PyBytes_AS_STRING(databuf.get()) + old, 0xFF, static_cast<size_t>(n));
     l.padding += static_cast<uint64_t>(n);
-    if (!l.quiet) print(format(state.t.msg_pad, reported).get());
-}
-
-void pad_to_offset(CalcLocals& l) {
-    if (l.name_mode() || !compare(l.crcoffsetaddr.get(), l.seg_size.get(), Py_GT)) return;
-    Ref count = subtract(l.crcoffsetaddr.get(), l.seg_size.get());
-    pad_image(l, count.get(), count.get());
-}
-
-bool read_elf_header(CalcLocals& l) {
-    const Texts& t = state.t;
-    l.elf_file = call(global(t.ELFFile).get(), l.file.get());
-    l.genuine_reader =
-        reinterpret_cast<PyObject*>(Py_TYPE(l.elf_file.get())) == state.genuine.ELFFile;
-    l.entryaddr = item(attr(l.elf_file.get(), t.header).get(), t.e_entry);
-    if (l.entryaddr.get() == Py_None) {
-        print(t.msg_no_entry);
-        return false;
-    }
-    return true;
+    print(format(state.t.msg_pad, reported).get());
 }
 
 bool assemble_image(CalcLocals& l) {
@@ -273,7 +215,7 @@ bool assemble_image(CalcLocals& l) {
         print(t.msg_no_vaddr);
         return false;
     }
-    if (l.genuine_reader) l.in_image = {l.segments.size() - 1};
+    if (l.genuine_reader) l.image_segment = l.headers.size() - 1;
     if (!segment_fits_file(l)) {
         print(t.msg_segment_cut);
         return false;

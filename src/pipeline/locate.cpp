@@ -10,27 +10,11 @@ bool refuse_name(PyObject* varename, PyObject* why) {
     return false;
 }
 
-// FLASH mode: where the program's address `value` is stored in flash,
-// through the PT_LOAD whose virtual range holds it. A variable placed after
-// .data's load image is found where it is stored.
-Ref load_address(const CalcLocals& l, PyObject* value) {
-    uint64_t address, stored;
-    if (!fits_u64(value, address)) return Ref::share(value);
-    for (const SegmentInfo& s : l.segments) {
-        if (!s.loadable || address < s.vaddr || address - s.vaddr >= s.memsz) continue;
-        if (__builtin_add_overflow(address - s.vaddr, s.paddr, &stored)) break;
-        return check(PyLong_FromUnsignedLongLong(stored));
-    }
-    return Ref::share(value);
-}
-
 bool locate_by_name(CalcLocals& l) {
     const Texts& t = state.t;
-    Ref value = find_symbol_value(l);
-    if (!value) return refuse_name(l.varename, t.msg_not_found);
-    l.slot_known = fits_u64(value.get(), l.slot_value);
-    if (l.flash) value = load_address(l, value.get());
-    Ref offset = subtract(value.get(), l.loadaddr.get());
+    l.symbol = find_symbol(l.symbols(), l.varename);
+    if (!l.symbol.value) return refuse_name(l.varename, t.msg_not_found);
+    Ref offset = subtract(l.symbol.value.get(), l.loadaddr.get());
     // Below the image the range would lose its last bytes and the record
     // would land before the firmware.
     if (compare(offset.get(), state.c.zero, Py_LT))

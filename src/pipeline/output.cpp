@@ -4,7 +4,9 @@
 // the image, the checksum record and the start address: the same text,
 // streamed, into a temporary file moved over the name when complete.
 // Any other container is filled and asked to write, as always.
+#include "adapter.h"
 #include "native_output.h"
+#include "outputs.h"
 #include "pipeline.h"
 
 namespace velk {
@@ -53,18 +55,30 @@ NativeImage native_image(CalcLocals& l) {
     return image;
 }
 
+// The image at loadaddr and the checksum record over it, written by the
+// output stage.
 void write_natively(CalcLocals& l, const NativeImage& image, PyObject* filename_new) {
-    hexfile::MemoryMap memory;
-    add_image_and_record(memory, image.load, l.databuf.get(), image.offset, image.record);
-    outfile::ReplacingFile file = write_hex_text(filename_new, memory, l.entryaddr.get());
-    commit(file, filename_new);
+    PyObject* databuf = l.databuf.get();
+    uint64_t length = static_cast<uint64_t>(PyBytes_GET_SIZE(databuf));
+    uint64_t image_end, record_at, record_end;
+    if (__builtin_add_overflow(image.load, length, &image_end) ||
+        __builtin_add_overflow(image.load, image.offset, &record_at) ||
+        __builtin_add_overflow(record_at, 4, &record_end))
+        raise_address_overflow();
+    layout::MemoryMap memory;
+    memory.append(image.load,
+                  reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(databuf)), length);
+    memory.overlay(record_at, image.record, 4);
+    uint64_t entry = PyLong_AsUnsignedLongLongMask(l.entryaddr.get());
+    if (entry == static_cast<uint64_t>(-1) && PyErr_Occurred()) throw PythonError{};
+    Outputs outputs;
+    outputs.intel_hex(filename_new, memory, entry);
+    outputs.commit();
 }
 
 Ref hex08(PyObject* number) {
     return check(PyObject_Format(number, state.t.hex08));
 }
-
-}  // namespace
 
 Ref compute_checksum(CalcLocals& l) {
     // calc_crc_mpeg2(databuf[0:crcoffsetaddr])
@@ -80,14 +94,6 @@ Ref checksum_record(PyObject* checksum) {
     return check(PySequence_List(call(pack.get(), t.pack_format, checksum).get()));
 }
 
-Ref output_name(PyObject* elffilename, PyObject* suffix) {
-    const Texts& t = state.t;
-    Ref splitext = attr(attr(global(t.os).get(), t.path).get(), t.splitext);
-    Ref filename_split = call(splitext.get(), elffilename);
-    Ref root = check(PySequence_GetItem(filename_split.get(), 0));
-    return add(root.get(), suffix);
-}
-
 void report(CalcLocals& l, PyObject* filename_new, PyObject* checksum) {
     const Texts& t = state.t;
     print(format(t.msg_created, filename_new).get());
@@ -98,6 +104,8 @@ void report(CalcLocals& l, PyObject* filename_new, PyObject* checksum) {
                                     hex08(checksum).get(), t.rep_close));
     print(check(PyUnicode_Join(t.empty, pieces.get())).get());
 }
+
+}  // namespace
 
 void write_hex(CalcLocals& l) {
     const Texts& t = state.t;
@@ -130,10 +138,6 @@ void write_hex(CalcLocals& l) {
     }
 
     report(l, filename_new.get(), checksum.get());
-    warn_about_layout(l);
-    // The normal end closes the ELF file itself, so that a failing close
-    // is reported; every other way out leaves it to the closer.
-    call_method(Ref(l.file.release()).get(), t.close);
 }
 
 }  // namespace velk

@@ -3,10 +3,12 @@
 // classes are the ones start-up bound, each symbol table's raw entries are
 // read natively instead, and any table that reading cannot answer exactly
 // as the loop would goes through the loop.
+#include "symbols.h"
+
 #include <string>
 #include <vector>
 
-#include "pipeline.h"
+#include "adapter.h"
 
 namespace velk {
 
@@ -25,22 +27,23 @@ struct RawFile {
 
 class SymbolScan {
 public:
-    explicit SymbolScan(CalcLocals& l) : l_(l) {}
+    SymbolScan(const SymbolSource& source, PyObject* name, SymbolLookup& found)
+        : source_(source), varename_(name), found_(found) {}
 
     // Whether the tables may be read natively: the genuine classes, and a
     // name whose comparison with pyelftools' names is plain byte equality.
     bool native_allowed() {
         const Texts& t = state.t;
         const State::Genuine& g = state.genuine;
-        if (!l_.genuine_reader || !global_is(t.ELFFile, g.ELFFile)) return false;
-        if (!PyUnicode_CheckExact(l_.varename) || !PyUnicode_IS_ASCII(l_.varename))
+        if (!source_.genuine_reader || !global_is(t.ELFFile, g.ELFFile)) return false;
+        if (!PyUnicode_CheckExact(varename_) || !PyUnicode_IS_ASCII(varename_))
             return false;
-        name_.assign(PyUnicode_AsUTF8(l_.varename),
-                     static_cast<size_t>(PyUnicode_GET_LENGTH(l_.varename)));
-        Ref elfclass = attr(l_.elf_file.get(), t.elfclass);
-        Ref little = attr(l_.elf_file.get(), t.little_endian);
-        file_.file = l_.file.get();
-        file_.size = file_size(l_.file.get());
+        name_.assign(PyUnicode_AsUTF8(varename_),
+                     static_cast<size_t>(PyUnicode_GET_LENGTH(varename_)));
+        Ref elfclass = attr(source_.elf_file, t.elfclass);
+        Ref little = attr(source_.elf_file, t.little_endian);
+        file_.file = source_.file;
+        file_.size = file_size(source_.file);
         file_.format = {as_u64(elfclass.get()) == 64, truth(little.get())};
         return true;
     }
@@ -65,13 +68,13 @@ public:
         if (str_offset > file_.size || str_size > file_.size - str_offset) return false;
         std::vector<uint8_t> table = read_file_at(file_.file, offset, size);
         std::vector<uint8_t> text = read_file_at(file_.file, str_offset, str_size);
-        Matches before = l_.symbol.matches;
+        Matches before = found_.matches;
         Scan scan = elfsyms::scan_symbol_table(
             {table.data(), table.size()}, size, entsize, {text.data(), text.size()},
-            str_size, file_.format, name_, l_.symbol.matches);
+            str_size, file_.format, name_, found_.matches);
         if (scan == Scan::irregular) return false;
-        if (l_.symbol.matches.count > before.count)
-            found_ = check(PyLong_FromUnsignedLongLong(l_.symbol.matches.value));
+        if (found_.matches.count > before.count)
+            found_.value = check(PyLong_FromUnsignedLongLong(found_.matches.value));
         return true;
     }
 
@@ -82,14 +85,13 @@ public:
         while (PyObject* next = PyIter_Next(symbols.get())) {
             Ref symbol(next);
             Ref name = attr(symbol.get(), t.name);
-            if (!compare(name.get(), l_.varename, Py_EQ)) continue;
-            found_ = item(symbol.get(), t.st_value);
+            if (!compare(name.get(), varename_, Py_EQ)) continue;
+            found_.value = item(symbol.get(), t.st_value);
             note_match(symbol.get());
         }
         if (PyErr_Occurred()) throw PythonError{};
     }
 
-    Ref result() { return std::move(found_); }
     // A match came from a symbol object pyelftools did not make.
     bool unknown() const { return unknown_; }
 
@@ -97,12 +99,12 @@ private:
     // The diagnostics learn size and type from pyelftools' own symbols only.
     void note_match(PyObject* symbol) {
         const Texts& t = state.t;
-        Matches& m = l_.symbol.matches;
+        Matches& m = found_.matches;
         if (reinterpret_cast<PyObject*>(Py_TYPE(symbol)) != state.genuine.Symbol) {
             unknown_ = true;
             return;
         }
-        uint64_t value = as_u64(found_.get());
+        uint64_t value = as_u64(found_.value.get());
         if (m.count > 0 && value != m.value) m.values_differ = true;
         m.count += 1;
         m.value = value;
@@ -112,36 +114,63 @@ private:
             compare(type.get(), t.STT_FUNC, Py_EQ) ? elfsyms::symbol_type_function : 0;
     }
 
-    CalcLocals& l_;
+    const SymbolSource& source_;
+    PyObject* varename_;
+    SymbolLookup& found_;
     std::string name_;
     RawFile file_;
-    Ref found_;
     bool unknown_ = false;
 };
 
 }  // namespace
 
-Ref find_symbol_value(CalcLocals& l) {
+SymbolLookup find_symbol(const SymbolSource& source, PyObject* name) {
     const Texts& t = state.t;
+    SymbolLookup found;
+    SymbolScan scan(source, name, found);
     // An empty name would match the null symbol and the section symbols,
     // so it matches nothing.
-    if (PyUnicode_Check(l.varename) && PyUnicode_GET_LENGTH(l.varename) == 0)
-        return Ref();
-    SymbolScan scan(l);
-    bool native = scan.native_allowed();
+    bool empty = PyUnicode_Check(name) && PyUnicode_GET_LENGTH(name) == 0;
+    bool native = !empty && scan.native_allowed();
     Ref sections =
-        check(PyObject_GetIter(call_method(l.elf_file.get(), t.iter_sections).get()));
+        check(PyObject_GetIter(call_method(source.elf_file, t.iter_sections).get()));
     while (PyObject* next = PyIter_Next(sections.get())) {
         Ref section(next);
         Ref symtab_type = global(t.SymbolTableSection);
         if (!check(PyObject_IsInstance(section.get(), symtab_type.get()))) continue;
+        found.tables += 1;
+        if (empty) continue;
         bool genuine_class = symtab_type.get() == state.genuine.SymbolTableSection;
         if (native && genuine_class && scan.scan_natively(section.get())) continue;
         scan.scan_with_reader(section.get());
     }
     if (PyErr_Occurred()) throw PythonError{};
-    l.symbol.known = l.genuine_reader && !scan.unknown();
-    return scan.result();
+    found.known = source.genuine_reader && !scan.unknown();
+    return found;
+}
+
+std::vector<std::string> symbol_names(const SymbolSource& source) {
+    const Texts& t = state.t;
+    std::vector<std::string> names;
+    Ref sections =
+        check(PyObject_GetIter(call_method(source.elf_file, t.iter_sections).get()));
+    while (PyObject* next = PyIter_Next(sections.get())) {
+        Ref section(next);
+        if (!check(
+                PyObject_IsInstance(section.get(), global(t.SymbolTableSection).get())))
+            continue;
+        Ref symbols =
+            check(PyObject_GetIter(call_method(section.get(), t.iter_symbols).get()));
+        while (PyObject* symbol = PyIter_Next(symbols.get())) {
+            Ref owned(symbol);
+            Ref name = attr(symbol, t.name);
+            if (PyUnicode_Check(name.get()) && PyUnicode_GET_LENGTH(name.get()) > 0)
+                names.push_back(utf8_of(name.get()));
+        }
+        if (PyErr_Occurred()) throw PythonError{};
+    }
+    if (PyErr_Occurred()) throw PythonError{};
+    return names;
 }
 
 }  // namespace velk

@@ -1,16 +1,12 @@
 // velk_crc_calc: checksum a firmware ELF file into <name>_CRC.hex.
 #include "../module/functions.h"
+#include "adapter.h"
 #include "pipeline.h"
 
 namespace velk {
 
 ElfFileCloser::~ElfFileCloser() {
-    if (!l_.file) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    Ref closed(PyObject_CallMethodNoArgs(l_.file.get(), state.t.close));
-    if (!closed) PyErr_WriteUnraisable(l_.file.get());
-    PyErr_Restore(type, value, tb);
+    if (l_.file) close_keeping_error(l_.file.get());
 }
 
 Ref velk_crc_calc(PyObject* elffilename, PyObject* varename, PyObject* crcaddr,
@@ -20,6 +16,10 @@ Ref velk_crc_calc(PyObject* elffilename, PyObject* varename, PyObject* crcaddr,
     if (!check_request(l) || !assemble_image(l) || !locate_checksum(l))
         return Ref::share(state.c.minus_one);
     write_hex(l);
+    warn_about_layout(l);
+    // The normal end closes the ELF file itself, so that a failing close
+    // is reported; every other way out leaves it to the closer.
+    call_method(Ref(l.file.release()).get(), state.t.close);
     return Ref::share(Py_None);
 }
 

@@ -1,0 +1,132 @@
+#include "elf_input.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "../report/text.h"
+#include "../report/wording.h"
+#include "adapter.h"
+
+namespace velk {
+
+namespace {
+
+const char* special_file_kind(mode_t mode) {
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    return nullptr;
+}
+
+// The text of the pending exception, which is taken.
+std::string take_exception_text(bool with_type) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref owned_type(type), error(value), owned_tb(tb);
+    std::string message = error ? utf8_of(error.get()) : std::string();
+    if (!with_type) return message;
+    std::string name = reinterpret_cast<PyTypeObject*>(type)->tp_name;
+    return message.empty() ? name : name + ": " + message;
+}
+
+}  // namespace
+
+layout::ProgramHeader program_header(PyObject* segment) {
+    const Texts& t = state.t;
+    Ref type = item(segment, t.p_type);
+    Ref header = attr(segment, t.header);
+    return {compare(type.get(), t.PT_LOAD, Py_EQ),
+            as_u64(item(header.get(), t.p_offset).get()),
+            as_u64(item(header.get(), t.p_vaddr).get()),
+            as_u64(item(header.get(), t.p_paddr).get()),
+            as_u64(item(header.get(), t.p_filesz).get()),
+            as_u64(item(header.get(), t.p_memsz).get())};
+}
+
+InputFile::~InputFile() {
+    if (file) close_keeping_error(file.get());
+}
+
+void refuse_package_error(const char* what) {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        PyErr_Clear();
+        throw Refusal{text::format("out of memory while reading %s", what)};
+    }
+    throw Refusal{text::format("cannot read %s: ", what) + take_exception_text(true)};
+}
+
+InputFile read_input(PyObject* filename) {
+    InputFile input;
+    // Opening a FIFO (or a terminal, a socket) would wait for a writer.
+    struct stat st;
+    std::string path;
+    try {
+        path = fs_path(filename);
+    } catch (const PythonError&) {
+        // A name no file can have (a NUL in it): open() would refuse it too.
+        if (!PyErr_ExceptionMatches(PyExc_ValueError) &&
+            !PyErr_ExceptionMatches(PyExc_TypeError))
+            throw;
+        throw Refusal{"cannot open it: " + take_exception_text(false)};
+    }
+    if (::stat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) throw Refusal{"it is a directory, not a file"};
+        if (const char* kind = special_file_kind(st.st_mode))
+            throw Refusal{text::format("not a regular file but %s", kind)};
+    }
+    try {
+        input.file = call(state.open, filename, state.t.rb);
+        input.bytes = read_file_at(input.file.get(), 0, UINT64_MAX);
+    } catch (const PythonError&) {
+        if (!PyErr_ExceptionMatches(PyExc_OSError)) throw;
+        throw Refusal{"cannot open it: " + take_os_error().why};
+    }
+    input.kind =
+        layout::kind_of(input.bytes.data(), std::min<size_t>(input.bytes.size(), 4096));
+    return input;
+}
+
+ElfBuild read_elf(InputFile input) {
+    const Texts& t = state.t;
+    switch (input.kind) {
+        case layout::FileKind::elf:
+            break;
+        case layout::FileKind::intel_hex:
+            throw Refusal{"an Intel HEX file, not an ELF file: use CHECK to verify it"};
+        case layout::FileKind::srecord:
+            throw Refusal{"an S-record file, not an ELF file: use CHECK to verify it"};
+        case layout::FileKind::other:
+            throw Refusal{
+                "not an ELF file (it does not start with the ELF magic number)"};
+    }
+    ElfBuild elf;
+    elf.input = std::move(input);
+    reading("it as an ELF file", [&] {
+        elf.elf_file = call(global(t.ELFFile).get(), elf.input.file.get());
+        elf.genuine_reader = reinterpret_cast<PyObject*>(Py_TYPE(elf.elf_file.get())) ==
+                             state.genuine.ELFFile;
+        elf.entry = item(attr(elf.elf_file.get(), t.header).get(), t.e_entry);
+        Ref segments = check(
+            PyObject_GetIter(call_method(elf.elf_file.get(), t.iter_segments).get()));
+        while (PyObject* next = PyIter_Next(segments.get())) {
+            Ref segment(next);
+            elf.headers.push_back(program_header(segment.get()));
+        }
+        if (PyErr_Occurred()) throw PythonError{};
+        return 0;
+    });
+    uint64_t entry;
+    if (!fits_u64(elf.entry.get(), entry))
+        throw Refusal{"the ELF header holds no entry point"};
+    auto loadable = layout::loadable_of_elf(elf.headers, elf.input.bytes.size());
+    if (auto* fault = std::get_if<layout::Fault>(&loadable))
+        throw Refusal{wording::layout_fault(*fault, elf.headers)};
+    elf.loadable = std::move(std::get<layout::Loadable>(loadable));
+    return elf;
+}
+
+}  // namespace velk

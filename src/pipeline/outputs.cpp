@@ -1,0 +1,123 @@
+#include "outputs.h"
+
+#include "../hexfile/intel_hex.h"
+#include "../srecord/srec_writer.h"
+#include "adapter.h"
+
+namespace velk {
+
+namespace {
+
+// Hands the text to the file a chunk at a time; Ctrl-C is answered
+// between chunks, and the unfinished temporary file goes with the unwind.
+class FileSink final : public layout::TextSink, public layout::ChunkSink {
+public:
+    explicit FileSink(outfile::ReplacingFile& file) : file_(file) {}
+
+    void put(const char* text, size_t size) override {
+        file_.write(text, size);
+        if (PyErr_CheckSignals() < 0) throw PythonError{};
+    }
+    void take(uint8_t* chunk, size_t size) override {
+        put(reinterpret_cast<const char*>(chunk), size);
+    }
+
+private:
+    outfile::ReplacingFile& file_;
+};
+
+}  // namespace
+
+void raise_address_overflow() {
+    PyErr_SetString(PyExc_OverflowError, "unsigned byte integer is greater than maximum");
+    throw PythonError{};
+}
+
+outfile::ReplacingFile& Outputs::create(PyObject* filename) {
+    std::string path = fs_path(filename);
+    names_.emplace_back(path, Ref::share(filename));
+    try {
+        return set_.add(std::move(path));
+    } catch (const outfile::OsFailure& failure) {
+        raise(failure);
+    }
+}
+
+void Outputs::raise(const outfile::OsFailure& failure) const {
+    for (const auto& name : names_)
+        if (name.first == failure.path) raise_os_error(failure.error, name.second.get());
+    raise_os_error(failure.error, names_.empty() ? Py_None : names_.back().second.get());
+}
+
+void Outputs::intel_hex(PyObject* filename, const layout::MemoryMap& memory,
+                        uint64_t entry) {
+    // Intel HEX addresses are 32 bits.
+    if (memory.end() > hexfile::address_limit) raise_address_overflow();
+    outfile::ReplacingFile& file = create(filename);
+    FileSink sink(file);
+    try {
+        hexfile::write_intel_hex(memory, static_cast<uint32_t>(entry), sink);
+    } catch (const outfile::OsFailure& failure) {
+        raise(failure);
+    }
+}
+
+void Outputs::srecord(PyObject* filename, const layout::MemoryMap& memory,
+                      uint64_t entry) {
+    outfile::ReplacingFile& file = create(filename);
+    FileSink sink(file);
+    try {
+        srecord::write_srecord(memory, entry, utf8_of(filename), sink);
+    } catch (const outfile::OsFailure& failure) {
+        raise(failure);
+    }
+}
+
+void Outputs::binary(PyObject* filename, const layout::MemoryMap& memory, uint64_t from,
+                     uint64_t to) {
+    outfile::ReplacingFile& file = create(filename);
+    FileSink sink(file);
+    try {
+        layout::copy_range(memory, from, to, sink);
+    } catch (const outfile::OsFailure& failure) {
+        raise(failure);
+    }
+}
+
+void Outputs::bytes(PyObject* filename,
+                    const std::vector<std::pair<const uint8_t*, size_t>>& pieces) {
+    outfile::ReplacingFile& file = create(filename);
+    try {
+        for (const auto& piece : pieces)
+            file.write(reinterpret_cast<const char*>(piece.first), piece.second);
+    } catch (const outfile::OsFailure& failure) {
+        raise(failure);
+    }
+}
+
+void Outputs::remove(PyObject* filename) {
+    std::string path = fs_path(filename);
+    names_.emplace_back(path, Ref::share(filename));
+    set_.remove(std::move(path));
+}
+
+void Outputs::commit() {
+    try {
+        set_.commit();
+    } catch (const outfile::OsFailure& failure) {
+        raise(failure);
+    }
+}
+
+std::vector<PyObject*> Outputs::removed() const {
+    std::vector<PyObject*> out;
+    for (const std::string& path : set_.removed())
+        for (const auto& name : names_)
+            if (name.first == path) {
+                out.push_back(name.second.get());
+                break;
+            }
+    return out;
+}
+
+}  // namespace velk

@@ -1,0 +1,48 @@
+// The output stage of VELK and FLASH: every file of a run is written to a
+// temporary beside its name, then all are put in place together
+// (outfile::OutputSet). Failures are OSError naming the file, as open()
+// would name it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "../layout/memory_map.h"
+#include "../module/handle.h"
+#include "../outfile/output_set.h"
+
+namespace velk {
+
+// The OverflowError of the package's writer for an address it cannot write.
+[[noreturn]] void raise_address_overflow();
+
+class Outputs {
+public:
+    // <filename>: the Intel HEX text of `memory` with the start linear
+    // address `entry` (masked to 32 bits as the package does).
+    void intel_hex(PyObject* filename, const layout::MemoryMap& memory, uint64_t entry);
+    // <filename>: S-records of `memory`, `entry` in the termination record.
+    void srecord(PyObject* filename, const layout::MemoryMap& memory, uint64_t entry);
+    // <filename>: the bytes of [from, to), erased flash where memory has none.
+    void binary(PyObject* filename, const layout::MemoryMap& memory, uint64_t from,
+                uint64_t to);
+    // <filename>: `pieces` one after another (a file's bytes with a few
+    // replaced).
+    void bytes(PyObject* filename,
+               const std::vector<std::pair<const uint8_t*, size_t>>& pieces);
+    // An earlier file of this name would not match this run's files.
+    void remove(PyObject* filename);
+
+    void commit();
+    // The names remove() was given that held a file commit() deleted.
+    std::vector<PyObject*> removed() const;
+
+private:
+    outfile::ReplacingFile& create(PyObject* filename);
+    [[noreturn]] void raise(const outfile::OsFailure& failure) const;
+
+    outfile::OutputSet set_;
+    std::vector<std::pair<std::string, Ref>> names_;  // file system name, as given
+};
+
+}  // namespace velk

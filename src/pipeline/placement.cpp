@@ -1,0 +1,129 @@
+#include "placement.h"
+
+#include "../elfsyms/closest.h"
+#include "../report/text.h"
+#include "../report/wording.h"
+#include "adapter.h"
+
+namespace velk {
+
+namespace {
+
+// int(value, base) as the command line's numbers are read everywhere:
+// white space, a sign, a 0x prefix and underscores as Python takes them.
+bool read_number(const std::string& value, int base, uint64_t& out) {
+    Ref text = check(PyUnicode_DecodeUTF8(
+        value.data(), static_cast<Py_ssize_t>(value.size()), "surrogateescape"));
+    Ref number(PyLong_FromUnicodeObject(text.get(), base));
+    if (!number) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw PythonError{};
+        PyErr_Clear();
+        return false;
+    }
+    return fits_u64(number.get(), out);
+}
+
+std::string quoted(const std::string& value) {
+    return "\"" + value + "\"";
+}
+
+Placement by_name(const std::string& name, const ElfBuild& elf) {
+    if (name.empty())
+        throw Refusal{"--n needs the checksum variable's name, as in --ncrc_value"};
+    Ref text = check(PyUnicode_DecodeUTF8(
+        name.data(), static_cast<Py_ssize_t>(name.size()), "surrogateescape"));
+    SymbolLookup found = reading("the ELF file's symbols",
+                                 [&] { return find_symbol(elf.symbols(), text.get()); });
+    if (found.tables == 0)
+        throw Refusal{"no symbol table, so no " + quoted(name) +
+                      " (stripped? use --a with the offset the build printed)"};
+    uint64_t value;
+    if (!found.value || !fits_u64(found.value.get(), value)) {
+        std::vector<std::string> names = reading(
+            "the ELF file's symbols", [&] { return symbol_names(elf.symbols()); });
+        std::vector<std::string> close = elfsyms::closest_names(name, names);
+        std::string line = "no symbol named " + quoted(name);
+        for (size_t i = 0; i < close.size(); ++i)
+            line += (i == 0                  ? " (did you mean "
+                     : i + 1 == close.size() ? " or "
+                                             : ", ") +
+                    close[i];
+        throw Refusal{line + (close.empty() ? "" : "?)")};
+    }
+    Placement p;
+    p.has_slot = true;
+    const elfsyms::Matches& m = found.matches;
+    p.slot = {name,
+              value,
+              found.known,
+              m.count,
+              m.values_differ,
+              m.size,
+              (m.info & 0xF) == elfsyms::symbol_type_function};
+    p.where = layout::locate_slot(elf.headers, value);
+    p.request = {layout::Selector::name, p.where.address};
+    return p;
+}
+
+}  // namespace
+
+Placement place_checksum(char selector, const std::string& value, const ElfBuild* elf) {
+    Placement p;
+    uint64_t number = 0;
+    switch (selector) {
+        case 'n':
+            return by_name(value, *elf);
+        case 'a':
+            if (!read_number(value, 16, number))
+                throw Refusal{
+                    "--a takes the checksum's offset from the image start in hex, "
+                    "as in --a1FFC: " +
+                    quoted(value) + " is not one"};
+            if (number % 4 != 0)
+                throw Refusal{"--a" + value + ": the offset must be a multiple of 4"};
+            p.request = {layout::Selector::address, number};
+            return p;
+        default:  // 's'
+            if (!read_number(value, 10, number) || number == 0 ||
+                (number & (number - 1)) != 0)
+                throw Refusal{
+                    "--s takes a block size that is a power of two, as in --s1024: " +
+                    quoted(value) + " is not one"};
+            p.request = {layout::Selector::block, number};
+            return p;
+    }
+}
+
+layout::Image image_for(const layout::Loadable& loadable, const Placement& placement) {
+    auto image = layout::place_image(loadable, placement.request);
+    if (auto* fault = std::get_if<layout::Fault>(&image)) {
+        if (fault->kind == layout::Fault::slot_below_image)
+            throw Refusal{placement.slot.name + " at " +
+                          text::address(placement.where.address) +
+                          " lies below the image it would close (" +
+                          text::address(loadable.clusters.front().start) + ")"};
+        throw Refusal{wording::layout_fault(*fault, {})};
+    }
+    return std::get<layout::Image>(image);
+}
+
+diagnostics::Facts facts_of(const Placement& placement, const layout::Loadable& loadable,
+                            const layout::Image& image, const layout::MemoryMap& memory) {
+    diagnostics::Facts f{};
+    f.selector = placement.request.selector;
+    f.load = image.start;
+    const layout::Cluster& own = loadable.clusters[image.cluster];
+    f.image_size = own.end - own.start;
+    f.offset = image.offset();
+    f.padding = image.fill;
+    f.old_held = 4;
+    memory.read(image.record, f.old, 4);
+    f.loadable = &loadable;
+    f.image_source = SIZE_MAX;
+    f.has_slot = placement.has_slot;
+    f.slot = placement.slot;
+    f.where = placement.where;
+    return f;
+}
+
+}  // namespace velk
