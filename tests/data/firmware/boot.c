@@ -5,7 +5,11 @@
    Built several ways by build.sh:
      default        initialised .data, checksum slot after .data's load image
      -DSLOT_IN_RAM  the slot declared without const: it lives in .data
-     -DNO_DATA      no initialised data: one flash segment */
+     -DNO_DATA      no initialised data: one flash segment
+     -DWORD_FED     default layout, but the check models the STM32 CRC unit
+                    fed 32-bit words read from flash: each little-endian word
+                    goes in most significant byte first
+     -DWITH_BSS     default layout plus a zero-initialised global in .bss */
 #include <stdint.h>
 
 #define BOOT_STARTED   0x57A27ED0u
@@ -32,6 +36,11 @@ uint32_t SystemCoreClock = 168000000u;
 uint32_t counters[8] = {1, 2, 3, 4, 5, 6, 7, 8};
 #endif
 
+#ifdef WITH_BSS
+/* Cleared by the startup code, never stored in flash. */
+uint32_t bss_word;
+#endif
+
 static uint32_t crc32_mpeg2(const uint8_t *data, uint32_t length)
 {
     uint32_t crc = 0xFFFFFFFFu;
@@ -43,6 +52,22 @@ static uint32_t crc32_mpeg2(const uint8_t *data, uint32_t length)
     return crc;
 }
 
+#ifdef WORD_FED
+/* What the STM32 CRC unit computes when the flash is written to CRC->DR one
+   word at a time: the unit shifts in bit 31 first, so each little-endian
+   word's bytes b0 b1 b2 b3 enter as b3 b2 b1 b0. */
+static uint32_t crc32_stm32_words(const uint32_t *words, uint32_t count)
+{
+    uint32_t crc = 0xFFFFFFFFu;
+    for (uint32_t i = 0; i < count; ++i) {
+        crc ^= words[i];
+        for (int bit = 0; bit < 32; ++bit)
+            crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+    }
+    return crc;
+}
+#endif
+
 static int data_is_right(void)
 {
 #ifdef NO_DATA
@@ -51,6 +76,11 @@ static int data_is_right(void)
     uint32_t sum = 0;
     for (int i = 0; i < 8; ++i)
         sum += counters[i];
+#ifdef WITH_BSS
+    /* The startup code must have cleared .bss. */
+    if (bss_word != 0u)
+        return 0;
+#endif
     return SystemCoreClock == 168000000u && sum == 36u;
 #endif
 }
@@ -68,7 +98,14 @@ void reset_handler(void)
 #ifdef SLOT_IN_RAM
     end = (const uint8_t *)&__data_load;
 #endif
-    if (crc32_mpeg2(FLASH_START, (uint32_t)(end - FLASH_START)) != crc_value)
+#ifdef WORD_FED
+    /* The slot is word-aligned, so the range is whole words. */
+    uint32_t computed = crc32_stm32_words((const uint32_t *)FLASH_START,
+                                          (uint32_t)(end - FLASH_START) / 4u);
+#else
+    uint32_t computed = crc32_mpeg2(FLASH_START, (uint32_t)(end - FLASH_START));
+#endif
+    if (computed != crc_value)
         boot_status = BOOT_CRC_BAD;
     else if (!data_is_right())
         boot_status = BOOT_DATA_BAD;

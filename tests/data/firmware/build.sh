@@ -18,3 +18,7 @@ $CC $M4 -T boot.ld -o ../fw_boot.elf boot.c
 $CC $M4 -DSLOT_IN_RAM -T boot.ld -o ../fw_slot_ram.elf boot.c
 $CC $M4 -DNO_DATA -T boot.ld -o ../fw_clean.elf boot.c
 $CC $M4 -DNO_DATA -T boot_after_bootloader.ld -o ../fw_after_bootloader.elf boot.c
+# The default layout checked as the STM32 CRC unit sees flash fed in words.
+$CC $M4 -DWORD_FED -T boot.ld -o ../fw_words.elf boot.c
+# The default layout plus a zero-initialised global in .bss.
+$CC $M4 -DWITH_BSS -T boot.ld -o ../fw_bss.elf boot.c
