@@ -92,9 +92,11 @@ class Elf:
                 continue
             name_off = len(shstrtab)
             shstrtab.extend(seg.section.encode() + b"\0")
+            # A section ends where the segment's memory does.
+            size = len(seg.data) if seg.memsz is None else min(len(seg.data), seg.memsz)
             sections.append((name_off, SHT_PROGBITS, SHF_ALLOC | SHF_WRITE | SHF_EXECINSTR,
                              seg.vaddr, off if seg.offset is None else seg.offset,
-                             len(seg.data), 0, 0))
+                             size, 0, 0))
         strtab_index = 1 + len(sections) + len(tables)
         link = strtab_index if self.strtab_link is None else self.strtab_link
         for name, sh_type, body in tables:
