@@ -18,6 +18,7 @@ import random
 from dataclasses import dataclass
 
 import pytest
+from intelhex import IntelHex
 
 from conftest import crc32_mpeg2_fast, run_cli
 from elfwriter import PT_ARM_EXIDX, PT_LOAD, Elf, Segment
@@ -214,6 +215,11 @@ def test_flash_and_check_agree(velk, monkeypatch, tmp_path, segments, symbols, o
     assert f"checksum: [0x{want.checksum:08X}] (fed bytes)" in out
     hex_path = tmp_path / "fw_CRC.hex"
     assert read_hex(hex_path).memory == want.memory
+    # Record for record what intelhex writes for the same memory.
+    ihex = IntelHex(want.memory)
+    ihex.start_addr = {"EIP": FLASH + 1}
+    ihex.write_hex_file(str(tmp_path / "package.hex"), write_start_addr=True, byte_count=16)
+    assert hex_path.read_bytes() == (tmp_path / "package.hex").read_bytes()
     assert (tmp_path / "fw_CRC.elf").exists() == want.crc_elf
 
     if want.crc_elf:
