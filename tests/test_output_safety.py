@@ -154,3 +154,128 @@ def test_forged_segment_size_under_a_memory_limit(tmp_path):
     """)
     assert result.stdout == 'elf error "p_filesz" runs past the end of the file!\n-1\n'
     assert not (tmp_path / "fw_CRC.hex").exists()
+
+
+# FLASH writes a set of files: after a failed run the names hold the earlier
+# set, never this run's file beside an earlier run's counterpart.
+SHIM = os.path.join(os.path.dirname(__file__), "shim", "fail_io.c")
+EARLIER_ELF = b"the ELF file of an earlier run"
+
+
+@pytest.fixture(scope="module")
+def shim(tmp_path_factory):
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("the sanitizer runtime is preloaded already")
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None:
+        pytest.skip("a C compiler builds the preload shim")
+    built = tmp_path_factory.mktemp("shim") / "fail_io.so"
+    subprocess.run([cc, "-shared", "-fPIC", "-o", str(built), SHIM, "-ldl"], check=True)
+    return str(built)
+
+
+def flash_firmware(folder):
+    """A build whose slot is its last word, so that FLASH writes both files."""
+    folder.mkdir(exist_ok=True)
+    Elf(entry=LOAD + 1, segments=[Segment(LOAD, bytes(range(256)) * 32, section=".text")],
+        symbols=[("crc", LOAD + 0x2000 - 4)]).write(folder / "fw.elf")
+    (folder / "fw_CRC.hex").write_text(EARLIER)
+    return folder
+
+
+def earlier_pair(folder):
+    folder = flash_firmware(folder)
+    (folder / "fw_CRC.elf").write_bytes(EARLIER_ELF)
+    return folder
+
+
+def flash_child(folder, *, env=None, drop_root=False, preload=None):
+    code = f"""
+        import sys, VELK_CRC
+        sys.argv = ["velk-crc", "FLASH", {str(folder / 'fw.elf')!r}, "--ncrc", "--force"]
+        VELK_CRC.runmain()
+    """
+    extra = dict(env or {})
+    if preload:
+        extra["LD_PRELOAD"] = preload
+    prefix = []
+    if drop_root and os.geteuid() == 0:
+        if shutil.which("setpriv") is None:
+            pytest.skip("setpriv is needed to drop root's permission override")
+        prefix = ["setpriv", "--bounding-set", "-dac_override,-dac_read_search,-fowner"]
+    return subprocess.run([*prefix, sys.executable, "-c", textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=60,
+                          env={**os.environ, **extra})
+
+
+def assert_earlier_pair(folder, result, why):
+    assert result.returncode == 255, result.stderr
+    assert result.stdout == ""
+    assert result.stderr.startswith("error: ") and why in result.stderr
+    assert result.stderr.count("\n") == 1, result.stderr
+    assert (folder / "fw_CRC.hex").read_text() == EARLIER
+    assert (folder / "fw_CRC.elf").read_bytes() == EARLIER_ELF
+    assert left_in(folder) == ["fw.elf", "fw_CRC.elf", "fw_CRC.hex"]
+
+
+@pytest.mark.parametrize("env, why", [
+    ({"VELK_FAIL_CLOSE": "1"}, "fw_CRC.hex: Input/output error"),
+    ({"VELK_FAIL_RENAME": "_CRC.hex"}, "fw_CRC.hex: Input/output error"),
+    ({"VELK_FAIL_RENAME": "_CRC.elf"}, "fw_CRC.elf: Input/output error"),
+], ids=["close-fails", "first-rename-fails", "second-rename-fails"])
+def test_failed_commit_keeps_the_earlier_pair(tmp_path, shim, env, why):
+    folder = earlier_pair(tmp_path / "out")
+    assert_earlier_pair(folder, flash_child(folder, env=env, preload=shim), why)
+
+
+def test_close_failure_keeps_the_earlier_velk_output(tmp_path, shim):
+    """A write the file system reports at close() never replaces the file."""
+    folder = firmware(tmp_path / "out")
+    result = subprocess.run(
+        [sys.executable, "-c", "import VELK_CRC\ntry:\n"
+         f"    VELK_CRC.velk_crc_calc({str(folder / 'fw.elf')!r}, 'crc', None, None)\n"
+         "except OSError as exc:\n    print(exc.errno, exc.filename)"],
+        capture_output=True, text=True, timeout=60,
+        env={**os.environ, "LD_PRELOAD": shim, "VELK_FAIL_CLOSE": "1"})
+    assert result.stdout == f"5 {folder / 'fw_CRC.hex'}\n"
+    assert (folder / "fw_CRC.hex").read_text() == EARLIER
+    assert left_in(folder) == ["fw.elf", "fw_CRC.hex"]
+
+
+def test_earlier_elf_of_another_user_keeps_the_pair(tmp_path):
+    """A sticky shared folder: the earlier _CRC.elf is not ours to replace."""
+    if os.geteuid() != 0:
+        pytest.skip("making files of another user needs root")
+    folder = earlier_pair(tmp_path / "out")
+    # Writable by all, so that only the sticky folder stands in the way.
+    (folder / "fw_CRC.elf").chmod(0o666)
+    os.chown(folder / "fw_CRC.elf", 12345, 12345)
+    os.chown(folder, 12345, 12345)
+    folder.chmod(0o1777)
+    assert_earlier_pair(folder, flash_child(folder, drop_root=True),
+                        "fw_CRC.elf: Operation not permitted")
+
+
+def test_directory_in_the_way_writes_nothing(tmp_path):
+    folder = flash_firmware(tmp_path / "out")
+    (folder / "fw_CRC.elf").mkdir()
+    result = flash_child(folder)
+    assert result.returncode == 255
+    assert result.stderr == (f"error: {folder / 'fw.elf'}: cannot write "
+                             f"{folder / 'fw_CRC.elf'}: Is a directory\n")
+    assert (folder / "fw_CRC.hex").read_text() == EARLIER
+    assert left_in(folder) == ["fw.elf", "fw_CRC.elf", "fw_CRC.hex"]
+
+
+def test_no_elf_this_run_removes_the_earlier_one(tmp_path):
+    """The record lies in padding: no _CRC.elf can hold it, and an earlier one
+    would not match the new HEX."""
+    folder = earlier_pair(tmp_path / "out")
+    result = subprocess.run(
+        [sys.executable, "-c", "import sys, VELK_CRC\n"
+         f"sys.argv = ['velk-crc', 'FLASH', {str(folder / 'fw.elf')!r}, '--a2000']\n"
+         "VELK_CRC.runmain()"], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert f"note: no {folder / 'fw_CRC.elf'} written (the earlier one is removed" \
+        in result.stderr
+    assert left_in(folder) == ["fw.elf", "fw_CRC.hex"]

@@ -3,6 +3,7 @@
 // holds the right checksum, and with --elf that it is that build's flash
 // image, checksummed. It writes nothing. Exit 0 when it does, 1 when it
 // does not, 2 when it cannot tell.
+#include <new>
 #include <optional>
 
 #include "../cli/options.h"
@@ -179,6 +180,8 @@ int check_crc(const cli::Options& options, Reporter& report) {
             // Whatever else stops the check is no verdict either.
             if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
             refuse_package_error("it");
+        } catch (const std::bad_alloc&) {
+            throw Refusal{"out of memory while checking it"};
         }
     } catch (const Refusal& refusal) {
         report.error(refusal.text);

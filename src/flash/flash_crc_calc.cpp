@@ -4,6 +4,8 @@
 // checksum in place as <root>_CRC.elf, and on request <root>_CRC.bin and
 // <root>_CRC.srec.
 #include "../cli/options.h"
+#include <new>
+
 #include "../crc/crc_stream.h"
 #include "../hexfile/intel_hex.h"
 #include "../module/functions.h"
@@ -252,7 +254,15 @@ private:
 int flash_crc_calc(const cli::Options& options, Reporter& report) {
     Flash flash(options, report);
     try {
-        flash.run();
+        try {
+            flash.run();
+        } catch (const std::bad_alloc&) {
+            throw Refusal{"out of memory; nothing was written"};
+        } catch (const PythonError&) {
+            if (!PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
+            PyErr_Clear();
+            throw Refusal{"out of memory; nothing was written"};
+        }
     } catch (const Refusal& refusal) {
         report.error(refusal.text);
         report.finish("error");
