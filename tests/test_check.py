@@ -1,5 +1,7 @@
 """The checksummed ELF for the debugger, and CHECK mode."""
 
+import io
+import json
 import os
 import shutil
 
@@ -9,7 +11,7 @@ from elftools.elf.sections import SymbolTableSection
 from intelhex import IntelHex
 
 import qemu
-from conftest import DATA, crc32_mpeg2, run_cli
+from conftest import DATA, crc32_mpeg2, run_cli, run_python
 from elfwriter import Elf, Segment
 
 LOAD = 0x08000000
@@ -249,3 +251,70 @@ def test_hex_reading_agrees_with_intelhex(velk, monkeypatch, tmp_path, layout):
     code, out, _ = command(velk, monkeypatch, "CHECK", tmp_path / "fw.hex", f"--a{offset:X}")
     assert (code, out) == (1, f"checksum mismatch at 0x{end:08X}: stored [0xFFFFFFFF], "
                               f"computed [0x{crc32_mpeg2(image):08X}] (fed bytes)\n")
+
+
+def hex_text(*runs, end=":00000001FF\n", newline="\n"):
+    """Intel HEX text of (address, bytes) runs, written by intelhex."""
+    ihex = IntelHex()
+    for address, data in runs:
+        ihex.frombytes(data, address)
+    out = io.StringIO()
+    ihex.write_hex_file(out, byte_count=16)
+    text = out.getvalue()
+    assert text.endswith(":00000001FF\n")
+    return (text[:-len(":00000001FF\n")] + end).replace("\n", newline)
+
+
+DATA_16 = bytes(range(16))
+OK_16 = f"checksum ok: [0x{crc32_mpeg2(DATA_16[:12]):08X}]"
+
+
+def with_record(data):
+    """16 bytes whose last word is the checksum of the 12 before it."""
+    return data[:12] + crc32_mpeg2(data[:12]).to_bytes(4, "little")
+
+
+@pytest.mark.parametrize("text, status, first", [
+    (hex_text((LOAD, with_record(DATA_16)), end=":00000001FF\n:04000C0000000000F0\n"),
+     0, OK_16),
+    (hex_text((LOAD, with_record(DATA_16)), newline="\r"), 0, OK_16),
+    (hex_text((LOAD, with_record(DATA_16)), newline="\r\n"), 0, OK_16),
+    (hex_text((LOAD, with_record(DATA_16))).replace(":10", ":1\xff0", 1), 2,
+     "error: {path}: line 2: not a valid Intel HEX record"),
+    ("\ufeff" + hex_text((LOAD, with_record(DATA_16))), 0, OK_16),
+], ids=["data-after-the-end-record-is-not-read", "cr-line-ends", "crlf-line-ends",
+        "bytes-that-are-not-utf-8", "byte-order-mark"])
+def test_any_bytes_are_answered(velk, monkeypatch, tmp_path, text, status, first):
+    path = tmp_path / "fw.hex"
+    path.write_bytes(text.encode("latin-1", "replace") if "\ufeff" not in text
+                     else text.encode("utf-8"))
+    code, out, err = command(velk, monkeypatch, "CHECK", path, "--aC")
+    assert code == status
+    assert (out + err).startswith(first.format(path=path)), out + err
+    assert (out + err).count("\n") == 1
+
+
+@pytest.mark.parametrize("gap, joined", [(0x10000, True), (0x10001, False)])
+def test_hex_runs_64k_apart_are_one_cluster(velk, monkeypatch, tmp_path, gap, joined):
+    far = LOAD + 16 + gap
+    path = tmp_path / "fw.hex"
+    path.write_text(hex_text((LOAD, with_record(DATA_16)), (far, b"\x5a" * 8)))
+    code, out, _ = command(velk, monkeypatch, "CHECK", path, "--aC", "--json")
+    report = json.loads(out)
+    assert (code, report["verdict"]) == (0, "ok")
+    assert report["image"] == {"start": LOAD, "end": far + 8 if joined else LOAD + 16}
+
+
+def test_out_of_memory_is_no_verdict(tmp_path):
+    """Whatever stops the check is exit 2, with one line."""
+    path = tmp_path / "big.hex"
+    path.write_text(hex_text((LOAD, bytes(1 << 20))) * 24)
+    result = run_python(f"""
+import resource, sys, VELK_CRC
+size = int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + (8 << 20), size + (8 << 20)))
+sys.argv = ["velk-crc", "CHECK", {str(path)!r}, "--a100"]
+VELK_CRC.runmain()
+""")
+    assert result.returncode == 2, result.stderr
+    assert result.stderr == f"error: {path}: out of memory while checking it\n"

@@ -204,12 +204,16 @@ def test_gap_between_image_and_slot(velk, tmp_path, with_data):
         assert err == [first]
 
 
-def test_padding_beyond_16_mib_is_announced(velk, tmp_path):
+@pytest.mark.parametrize("padding", [16 << 20, (16 << 20) + 4], ids=["16MiB", "16MiB+4"])
+def test_padding_beyond_16_mib_is_announced(velk, tmp_path, padding):
     elf([]).write(tmp_path / "fw.elf")
-    offset = (16 << 20) + 0x200
+    offset = 0x104 + padding  # the image is 0x104 bytes
     err = run(velk, tmp_path, "fw.elf", f"--a{offset:X}")[2]
-    assert err == (f"{W}{offset - 0x104} bytes (16 MiB) of 0xFF padding are written before "
-                   f"the checksum at 0x{LOAD + offset:08X}\n")
+    if padding == 16 << 20:
+        assert err == ""
+    else:
+        assert err == (f"{W}{padding} bytes (16 MiB) of 0xFF padding are written before "
+                       f"the checksum at 0x{LOAD + offset:08X}\n")
 
 
 # Pairs of files that differ only in the diagnosed detail: the warning is the

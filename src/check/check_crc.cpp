@@ -73,10 +73,11 @@ private:
     // An Intel HEX or S-record file's data; without the build only an
     // offset can say where the checksum is.
     void read_records(const InputFile& input) {
-        const char* text = reinterpret_cast<const char*>(input.bytes.data());
+        size_t mark = layout::byte_order_mark(input.bytes.data(), input.bytes.size());
+        const char* text = reinterpret_cast<const char*>(input.bytes.data()) + mark;
+        size_t size = input.bytes.size() - mark;
         bool hex = input.kind == layout::FileKind::intel_hex;
-        auto read = hex ? hexfile::read_intel_hex(text, input.bytes.size())
-                        : srecord::read_srecord(text, input.bytes.size());
+        auto read = hex ? hexfile::read_intel_hex(text, size) : srecord::read_srecord(text, size);
         if (auto* fault = std::get_if<layout::ReadFault>(&read))
             throw Refusal{
                 hex ? wording::read_fault(*fault, "Intel HEX", "end-of-file (01)")

@@ -124,4 +124,8 @@ enum class FileKind { elf, intel_hex, srecord, other };
 // (after blank lines) of an Intel HEX (":") or S-record ("S0".."S9") file.
 FileKind kind_of(const uint8_t* head, size_t size);
 
+// The length of a UTF-8 byte order mark at the start of a text file (an
+// editor's), 0 when there is none.
+size_t byte_order_mark(const uint8_t* text, size_t size);
+
 }  // namespace velk::layout
