@@ -104,3 +104,60 @@ def test_flash_hex_boots_and_velk_hex_does_not(velk, tmp_path, monkeypatch):
     with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
         velk.velk_crc_calc(str(path), "crc_value", None, None)
     assert qemu.boot_status(hex_load) == qemu.BOOT_CRC_BAD
+
+
+def at_end_of_file(elf):
+    """The build with its segment's contents moved to the file's last bytes:
+    the segment ends exactly where the file does."""
+    data = bytearray(elf.build())
+    data += elf.segments[0].data
+    data[52 + 4:52 + 8] = (len(data) - len(elf.segments[0].data)).to_bytes(4, "little")
+    return bytes(data)
+
+
+@pytest.mark.parametrize("mode", ["VELK", "FLASH"])
+def test_segment_ending_at_the_end_of_the_file(velk, tmp_path, monkeypatch, mode):
+    image = bytes(range(0x40)) + b"\xff" * 4
+    elf = Elf(entry=LOAD + 1, segments=[Segment(LOAD, image)], symbols=[("crc", LOAD + 0x40)])
+    (tmp_path / "fw.elf").write_bytes(at_end_of_file(elf))
+    code, out, err = run_cli(velk, monkeypatch, mode, tmp_path / "fw.elf", "--ncrc")
+    assert code == 0, out + err
+    memory = read_hex(tmp_path / "fw_CRC.hex").memory
+    assert bytes(memory[LOAD + i] for i in range(0x40)) == image[:0x40]
+
+
+def test_aliased_flash_gets_its_crc_elf(velk, tmp_path, monkeypatch):
+    """Flash linked to run at 0 (the boot alias) and loaded at 0x08000000: the
+    record is found in the file through the physical address."""
+    image = bytes(range(256)) + b"\xff" * 4
+    path = Elf(entry=1, segments=[Segment(0, image, paddr=LOAD, section=".text")],
+               symbols=[("crc", 0x100)]).write(tmp_path / "fw.elf")
+    code, out, _ = run_cli(velk, monkeypatch, "FLASH", path, "--ncrc")
+    assert code == 0
+    assert f"checksum range:(0x{LOAD:08X}~0x{LOAD + 0x100:08X})" in out
+    before, after = (tmp_path / "fw.elf").read_bytes(), (tmp_path / "fw_CRC.elf").read_bytes()
+    changed = [i for i, (a, b) in enumerate(zip(before, after)) if a != b]
+    start = before.index(image)
+    assert changed == list(range(start + 0x100, start + 0x104))
+    assert run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.elf", "--ncrc")[0] == 0
+
+
+def test_slot_in_ram_gets_its_warning(velk, tmp_path, monkeypatch):
+    """crc_value declared without const: the checksum goes into its initial
+    value in flash, which is all FLASH can do; it says what the firmware
+    must read."""
+    shutil.copy(os.path.join(DATA, "fw_slot_ram.elf"), tmp_path / "fw.elf")
+    with open(tmp_path / "fw.elf", "rb") as f:
+        elf = ELFFile(f)
+        value = next(s for sec in elf.iter_sections() if sec.name == ".symtab"
+                     for s in sec.iter_symbols() if s.name == "crc_value")["st_value"]
+        data = next(s for s in elf.iter_segments()
+                    if s["p_type"] == "PT_LOAD" and s["p_vaddr"] <= value < s["p_vaddr"] + s["p_memsz"])
+        stored = value - data["p_vaddr"] + data["p_paddr"]
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--ncrc_value")
+    assert code == 0
+    assert err.splitlines(keepends=True)[0] == (f"warning: crc_value lives in RAM at 0x{value:08X} (declared without const): "
+                   f"its initial value at 0x{stored:08X} in flash got the checksum; the "
+                   "firmware must read that flash word and end its range there, not at "
+                   "&crc_value\n")
+    assert f"~0x{stored:08X})" in out

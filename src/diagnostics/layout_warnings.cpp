@@ -161,6 +161,16 @@ Line large_padding(const Facts& f) {
         static_cast<u64>(f.load + f.offset));
 }
 
+Line large_fill(const Facts& f, uint64_t end) {
+    constexpr uint64_t MiB = 1 << 20;
+    if (f.padding <= padding_limit) return {};
+    return format(
+        "the image from 0x%08llX to 0x%08llX holds %llu bytes (%llu MiB) of 0xFF between "
+        "its segments and up to the checksum: more than any internal flash",
+        static_cast<u64>(f.load), static_cast<u64>(end), static_cast<u64>(f.padding),
+        static_cast<u64>(f.padding / MiB));
+}
+
 Line left_out(const Facts& f, uint64_t image_length) {
     Range image = span(f.load, image_length), record = span(f.load + f.offset, 4);
     int count = 0;

@@ -70,6 +70,9 @@ Line empty_range(const Facts& f);
 Line overwrites_data(const Facts& f);
 Line absolute_address(const Facts& f);
 Line large_padding(const Facts& f);
+// The same limit on every 0xFF byte of an image that spans holes between
+// its segments as well as the padding: one that ends at `end`.
+Line large_fill(const Facts& f, uint64_t end);
 // Loadable bytes that a HEX file of [load, load + image length) and the
 // record leaves out.
 Line left_out(const Facts& f, uint64_t image_length);

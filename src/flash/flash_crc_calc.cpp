@@ -30,7 +30,7 @@ struct Finding {
 
 // The checks, in the order they are told. A refused one stops the run
 // before anything is written, unless --force.
-std::vector<Finding> check_layout(const diagnostics::Facts& f) {
+std::vector<Finding> check_layout(const diagnostics::Facts& f, uint64_t image_end) {
     std::vector<Finding> out;
     auto add = [&](const Line& line, bool refused) {
         if (line) out.push_back({*line, refused});
@@ -44,7 +44,7 @@ std::vector<Finding> check_layout(const diagnostics::Facts& f) {
     add(diagnostics::empty_range(f), true);
     add(diagnostics::overwrites_data(f), false);
     add(diagnostics::absolute_address(f), true);
-    add(diagnostics::large_padding(f), true);
+    add(diagnostics::large_fill(f, image_end), true);
     return out;
 }
 
@@ -62,14 +62,18 @@ json::Value regions_json(const std::vector<layout::Region>& regions) {
     return list;
 }
 
-// One note naming what the files hold beyond the checksum.
+// One note naming what the files hold beyond the checksum; past the first
+// ten addresses it counts them (--json lists every one).
 std::string outside_note(const std::vector<layout::Region>& regions) {
+    constexpr size_t named = 10;
     uint64_t bytes = 0;
     std::string addresses;
-    for (const layout::Region& r : regions) {
-        addresses += (addresses.empty() ? "" : ", ") + text::address(r.address);
-        bytes += r.size;
+    for (size_t i = 0; i < regions.size(); ++i) {
+        if (i < named) addresses += (i ? ", " : "") + text::address(regions[i].address);
+        bytes += regions[i].size;
     }
+    if (regions.size() > named)
+        addresses += text::format(" and %zu more", regions.size() - named);
     size_t count = regions.size();
     return text::format(
         "%zu loadable segment%s (%llu bytes) at physical address%s %s written to the HEX "
@@ -93,7 +97,7 @@ public:
                           text::address(memory_.end()) +
                           "), which Intel HEX cannot address"};
         std::vector<Finding> findings =
-            check_layout(facts_of(placement_, elf_.loadable, image_, memory_));
+            check_layout(facts_of(placement_, elf_.loadable, image_, memory_), image_.end);
         for (const Finding& f : findings)
             if (f.refused && !o_.force)
                 throw Refusal{f.text + " (--force writes it anyway)"};
