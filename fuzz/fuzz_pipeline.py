@@ -4,10 +4,13 @@
     python fuzz/fuzz_pipeline.py --mode name --seconds 600 --corpus fuzz/corpus-name
 
 Each input is one selector byte (which request value to use) followed by
-an ELF file; the seeds are the test firmware. Allowed outcomes: a Python
-exception, -1 with its printed line, or a HEX file whose records verify and
-whose stored checksum is the CRC of the range it reports. A signal, an
-escaped C++ exception or a hang stops the fuzzer with a finding.
+an ELF file; the seeds are the test firmware. Allowed outcomes in VELK's
+three modes: a Python exception, -1 with its printed line, or a HEX file
+whose records verify and whose stored checksum is the CRC of the range it
+reports. FLASH (forced, so that every layout is written) must refuse with
+exit 255 or write files that CHECK accepts, by offset and against the
+build. A signal, an escaped C++ exception or a hang stops the fuzzer with a
+finding.
 """
 
 import argparse
@@ -50,45 +53,45 @@ def one_input(mode, workdir):
     values = VALUES[mode]
 
     def run(*argv):
-        """runmain() on this argv: its exit value and what it printed."""
+        """runmain() on this argv: its exit status and what it printed."""
         sys.argv = ["velk-crc", *argv]
         out = io.StringIO()
         with contextlib.redirect_stdout(out), contextlib.redirect_stderr(io.StringIO()):
             try:
                 VELK_CRC.runmain()
             except SystemExit as exit_:
-                return exit_.code, out.getvalue()
+                return (exit_.code or 0) & 0xFF, out.getvalue()
         raise AssertionError("runmain returned")
 
     def test_flash(option):
-        """FLASH writes both files or neither; CHECK accepts what it wrote."""
+        """FLASH writes its files or refuses with one line, never a traceback;
+        CHECK accepts every file it wrote, by the same selector."""
         crc_elf = os.path.join(workdir, "fw_CRC.elf")
         for path in (hex_path, crc_elf):
             if os.path.exists(path):
                 os.remove(path)
-        try:
-            code, out = run("FLASH", elf_path, option)
-        except Exception:
+        code, out = run("FLASH", elf_path, option, "--force")
+        if code == 255:
             assert not os.path.exists(hex_path) and not os.path.exists(crc_elf), \
-                "an exception, yet an output file was written"
+                "refused, yet an output file was written"
             return
-        if code == -1:
-            assert not os.path.exists(hex_path), "refused, yet a HEX file was written"
-            return
-        assert code is None, f"unexpected exit value {code!r}"
+        assert code == 0, f"unexpected exit status {code!r}"
         match = REPORT.search(out)
         assert match, "success without a report line"
         load, end, offset, checksum = (int(g, 16) for g in match.groups())
         image = read_hex(hex_path)
         assert image.bytes_at(end, 4) == checksum.to_bytes(4, "little"), \
             "stored checksum is wrong"
+        assert crc(bytes(image.memory.get(a, 0xFF) for a in range(load, end))) == checksum, \
+            "the checksum is not that of the HEX's bytes"
         if os.path.exists(crc_elf):
             with open(elf_path, "rb") as a, open(crc_elf, "rb") as b:
                 before, after = a.read(), b.read()
             assert len(before) == len(after)
             assert sum(x != y for x, y in zip(before, after)) <= 4
-            by = option if option[2] != "s" else f"--a{offset:X}"
-            assert run("CHECK", crc_elf, by)[0] == 0, "CHECK refuses the ELF FLASH wrote"
+            assert run("CHECK", crc_elf, option)[0] == 0, "CHECK refuses the ELF FLASH wrote"
+        assert run("CHECK", hex_path, option, "--elf", elf_path)[0] == 0, \
+            "CHECK --elf refuses the HEX FLASH wrote"
         if min(image.memory) == load:
             assert run("CHECK", hex_path, f"--a{offset:X}")[0] == 0, \
                 "CHECK refuses the HEX FLASH wrote"

@@ -93,17 +93,12 @@
     X(strerror, "strerror")                                                     \
     X(write_hex_file, "write_hex_file")                                         \
     X(dunder_setitem, "__setitem__")                                            \
-    X(loadhex, "loadhex")                                                       \
-    X(segments, "segments")                                                     \
-    X(gets, "gets")                                                             \
-    X(HexReaderError, "HexReaderError")                                         \
     X(write_start_addr, "write_start_addr")                                     \
     X(byte_count, "byte_count")                                                 \
     X(close, "close")                                                           \
     X(release, "release")                                                       \
     X(hex08, "08X")                                                             \
     X(file, "file")                                                             \
-    X(stderr_, "stderr")                                                        \
     /* command line */                                                          \
     X(argv, "argv")                                                             \
     X(exit, "exit")                                                             \

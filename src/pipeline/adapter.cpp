@@ -81,6 +81,16 @@ std::string fs_path(PyObject* filename) {
                        static_cast<size_t>(PyBytes_GET_SIZE(converted)));
 }
 
+const char* special_file_kind(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return nullptr;
+    if (S_ISFIFO(st.st_mode)) return "a FIFO";
+    if (S_ISSOCK(st.st_mode)) return "a socket";
+    if (S_ISCHR(st.st_mode)) return "a character device";
+    if (S_ISBLK(st.st_mode)) return "a block device";
+    return nullptr;
+}
+
 std::string utf8_of(PyObject* text) {
     Ref shown = PyUnicode_Check(text) ? Ref::share(text) : check(PyObject_Str(text));
     Ref bytes(PyUnicode_AsEncodedString(shown.get(), "utf-8", "surrogateescape"));

@@ -26,6 +26,11 @@ bool fits_u64(PyObject* value, uint64_t& out);
 // The file system's name for `filename`, as open() would encode it.
 std::string fs_path(PyObject* filename);
 
+// What `path` is when it is no regular file or directory that open() can
+// read without waiting ("a FIFO", "a socket", a device), else nullptr.
+// Opening a FIFO for reading would wait for a writer forever.
+const char* special_file_kind(const std::string& path);
+
 // Text for a message: UTF-8, with bytes that did not decode (a file name
 // on the command line) kept as they came.
 std::string utf8_of(PyObject* text);

@@ -13,14 +13,6 @@ namespace velk {
 
 namespace {
 
-const char* special_file_kind(mode_t mode) {
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISSOCK(mode)) return "a socket";
-    if (S_ISCHR(mode)) return "a character device";
-    if (S_ISBLK(mode)) return "a block device";
-    return nullptr;
-}
-
 // The text of the pending exception, which is taken.
 std::string take_exception_text(bool with_type) {
     PyObject *type, *value, *tb;
@@ -61,8 +53,6 @@ void refuse_package_error(const char* what) {
 
 InputFile read_input(PyObject* filename) {
     InputFile input;
-    // Opening a FIFO (or a terminal, a socket) would wait for a writer.
-    struct stat st;
     std::string path;
     try {
         path = fs_path(filename);
@@ -73,11 +63,11 @@ InputFile read_input(PyObject* filename) {
             throw;
         throw Refusal{"cannot open it: " + take_exception_text(false)};
     }
-    if (::stat(path.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) throw Refusal{"it is a directory, not a file"};
-        if (const char* kind = special_file_kind(st.st_mode))
-            throw Refusal{text::format("not a regular file but %s", kind)};
-    }
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        throw Refusal{"it is a directory, not a file"};
+    if (const char* kind = special_file_kind(path))
+        throw Refusal{text::format("not a regular file but %s", kind)};
     try {
         input.file = call(state.open, filename, state.t.rb);
         input.bytes = read_file_at(input.file.get(), 0, UINT64_MAX);

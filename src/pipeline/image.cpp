@@ -1,6 +1,4 @@
 // Second stage: open the ELF file and build the memory image.
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstring>
 
@@ -29,14 +27,6 @@ void print_handled_exception() {
     if (!printed) throw PythonError{};
 }
 
-const char* special_file_kind(mode_t mode) {
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISSOCK(mode)) return "a socket";
-    if (S_ISCHR(mode)) return "a character device";
-    if (S_ISBLK(mode)) return "a block device";
-    return nullptr;
-}
-
 // Opening a FIFO (or a terminal, a socket) for reading would wait for a
 // writer forever: such a name fails as a file that cannot be opened does.
 // Names that cannot be looked up are left for open() to report.
@@ -52,9 +42,7 @@ void refuse_special_file(PyObject* elffilename) {
         return;
     }
     Ref path(converted);
-    struct stat st;
-    if (::stat(PyBytes_AS_STRING(converted), &st) != 0) return;
-    const char* kind = special_file_kind(st.st_mode);
+    const char* kind = special_file_kind(PyBytes_AS_STRING(converted));
     if (!kind) return;
     Ref strerror = check(PyUnicode_FromFormat("Not a regular file but %s", kind));
     Ref exc = check(

@@ -1,0 +1,208 @@
+"""Writes seed inputs for one core fuzzer into a corpus folder, made from
+the test firmware at run time (nothing here is kept in the repository).
+
+    python fuzz/cores/seeds.py <hex_reader|srec_reader|symbol_scan|layout> <dir>
+"""
+
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+
+from elftools.elf.elffile import ELFFile
+from elftools.elf.sections import SymbolTableSection
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+FIRMWARE = sorted(
+    os.path.join(ROOT, "tests", "data", n)
+    for n in os.listdir(os.path.join(ROOT, "tests", "data")) if n.endswith(".elf"))
+FIRMWARE.append(os.path.join(ROOT, "examples", "blinky.elf"))
+PT_LOAD = 1
+
+
+def segments(path):
+    """(paddr, bytes) of each PT_LOAD with file bytes, as a flash tool loads it."""
+    with open(path, "rb") as f:
+        elf = ELFFile(f)
+        out = []
+        for seg in elf.iter_segments():
+            if seg["p_type"] == "PT_LOAD":
+                n = min(seg["p_filesz"], seg["p_memsz"])
+                if n:
+                    out.append((seg["p_paddr"], seg.data()[:n]))
+        return out, elf["e_entry"]
+
+
+def objcopy(path, target, *extra):
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "out")
+        subprocess.run(["objcopy", "-O", target, *extra, path, out], check=True)
+        with open(out, "rb") as f:
+            return f.read()
+
+
+def hex_seeds():
+    from intelhex import IntelHex
+    import io
+    for path in FIRMWARE:
+        name = os.path.basename(path)[:-4]
+        ih = IntelHex()
+        segs, entry = segments(path)
+        for address, data in segs:
+            ih.frombytes(data, offset=address)
+        ih.start_addr = {"EIP": entry}
+        text = io.StringIO()
+        ih.write_hex_file(text, write_start_addr=True, byte_count=16)
+        yield name + "_intelhex", text.getvalue().encode()
+        yield name + "_objcopy", objcopy(path, "ihex")
+    # Records the writer never makes but a HEX file may hold: segment
+    # addresses, a CS:IP start, lower-case digits, "\r\n" and "\r" endings,
+    # blank lines and trailing blanks, text after the end record.
+    yield "segment", (ihex(2, 0, b"\x10\x00") + ihex(3, 0, b"\x00\x00\x12\x34")
+                      + ihex(0, 0x100, b"\x01\x02\x03\x04") + ihex(1, 0)).encode()
+    line = lambda *a: ihex(*a).rstrip("\n")
+    yield "crlf_lower", (line(5, 0, bytes(4)).lower() + "\r\n\r\n"
+                         + line(4, 0, b"\x08\x00") + "\r"
+                         + line(0, 0, bytes(range(16))).lower() + " \t\r\n"
+                         + line(1, 0) + "\r\njunk after the end\n").encode()
+    yield "overlap", (ihex(0, 0, b"\x01\x02\x03\x04") + ihex(0, 2, b"\x05\x06")
+                      + ihex(1, 0)).encode()
+    yield "page_end", (ihex(4, 0, b"\xff\xff") + ihex(0, 0xFFF8, bytes(range(8)))
+                       + ihex(1, 0)).encode()
+
+
+def ihex(kind, address, data=b""):
+    body = bytes([len(data)]) + address.to_bytes(2, "big") + bytes([kind]) + data
+    return ":%s%02X\n" % (body.hex().upper(), -sum(body) & 0xFF)
+
+
+def srec(kind, address, width, data=b""):
+    body = bytes([width + len(data) + 1]) + address.to_bytes(width, "big") + data
+    return "S%s%s%02X\n" % (kind, body.hex().upper(), ~sum(body) & 0xFF)
+
+
+def srec_seeds():
+    for path in FIRMWARE:
+        name = os.path.basename(path)[:-4]
+        yield name + "_objcopy", objcopy(path, "srec")
+        yield name + "_s3", objcopy(path, "srec", "--srec-forceS3", "--srec-len=32")
+    # A count record, 24-bit addresses, lower-case 's', blank lines.
+    yield "s2_count", (srec("0", 0, 2, b"hdr") + srec("2", 0x123456, 3, b"\x01\x02\x03")
+                       + "\n" + srec("2", 0x123459, 3, b"\xff") + srec("5", 2, 2)
+                       + srec("8", 0x123456, 3)).encode()
+    yield "s1_lower", (srec("1", 0x10, 2, b"abc").lower() + srec("9", 0, 2)).encode()
+    yield "overlap", (srec("1", 0x10, 2, b"abcd") + srec("1", 0x12, 2, b"xy")
+                      + srec("9", 0, 2)).encode()
+
+
+def symbol_tables(path):
+    """(elf64, little, table bytes, string table bytes) of each symbol table."""
+    with open(path, "rb") as f:
+        elf = ELFFile(f)
+        for sec in elf.iter_sections():
+            if isinstance(sec, SymbolTableSection):
+                strings = elf.get_section(sec["sh_link"]).data()
+                yield elf.elfclass == 64, elf.little_endian, sec.data(), strings
+
+
+def as_format(table, elf64, little):
+    """An ELF32 little-endian symbol table in another class and byte order."""
+    out = b""
+    end = "<" if little else ">"
+    for at in range(0, len(table) - len(table) % 16, 16):
+        name, value, size, info, other, shndx = struct.unpack_from("<IIIBBH", table, at)
+        if elf64:
+            out += struct.pack(end + "IBBHQQ", name, info, other, shndx, value, size)
+        else:
+            out += struct.pack(end + "IIIBBH", name, value, size, info, other, shndx)
+    return out
+
+
+def symbol_seed(flags, pick, tables):
+    out = bytes([flags, pick])
+    for i, (table, strings) in enumerate(tables):
+        out += struct.pack("<H", len(table)) + table
+        if i + 1 < len(tables):
+            out += struct.pack("<H", len(strings))
+        out += strings
+    return out
+
+
+def symbol_seeds():
+    for path in FIRMWARE:
+        name = os.path.basename(path)[:-4]
+        for elf64, little, table, strings in symbol_tables(path):
+            assert not elf64 and little
+            count = len(table) // 16
+            for pick in (1, count // 2, count - 1):
+                for e64 in (False, True):
+                    for le in (False, True):
+                        flags = (1 if e64 else 0) | (2 if le else 0)
+                        t = as_format(table, e64, le)
+                        yield ("%s_%d_%d%d" % (name, pick, e64, le),
+                               symbol_seed(flags, pick, [(t, strings)]))
+            # Two tables in a row, the first with matches already: one
+            # earlier match (count byte 0), values not differing, its value,
+            # size and info.
+            earlier = bytes([0, 0]) + (0x08000134).to_bytes(8, "little") + b"\x04\x00\x11"
+            two = symbol_seed(2 | 32 | 64, count - 1, [(table, strings), (table, strings)])
+            yield name + "_two", two[:2] + earlier + two[2:]
+
+
+def program_headers(path):
+    with open(path, "rb") as f:
+        elf = ELFFile(f)
+        size = os.fstat(f.fileno()).st_size
+        hs = [(s["p_type"] == "PT_LOAD", s["p_paddr"], s["p_vaddr"], s["p_offset"],
+               s["p_filesz"], s["p_memsz"]) for s in elf.iter_segments()]
+        symbols = {}
+        for sec in elf.iter_sections():
+            if isinstance(sec, SymbolTableSection):
+                for sym in sec.iter_symbols():
+                    symbols[sym.name] = sym["st_value"]
+        return hs, size, symbols
+
+
+def number(value):
+    """Tag 3: eight bytes, little-endian."""
+    return bytes([3]) + value.to_bytes(8, "little")
+
+
+def layout_seed(hs, size, request):
+    out = bytes([len(hs)]) + min(size, 0xFFFF).to_bytes(2, "little")
+    for load, paddr, vaddr, offset, filesz, memsz in hs:
+        out += bytes([1 if load else 0])
+        for v in (paddr, vaddr, offset, filesz, memsz):
+            out += number(v)
+    return out + request + bytes(range(1, 40))
+
+
+def layout_seeds():
+    for path in FIRMWARE:
+        name = os.path.basename(path)[:-4]
+        hs, size, symbols = program_headers(path)
+        slot = symbols.get("crc_value", symbols.get("crc", 0x08000100))
+        # name mode through locate_slot (how 3: name, bit 0 of how / 3 set)
+        yield name + "_name", layout_seed(hs, size, bytes([3, 0]) + number(slot))
+        yield name + "_address", layout_seed(hs, size, bytes([1]) + number(0x70))
+        yield name + "_block", layout_seed(hs, size, bytes([2, 10]))
+
+
+SEEDS = {"hex_reader": hex_seeds, "srec_reader": srec_seeds,
+         "symbol_scan": symbol_seeds, "layout": layout_seeds}
+
+
+def main():
+    kind, folder = sys.argv[1], sys.argv[2]
+    os.makedirs(folder, exist_ok=True)
+    count = 0
+    for name, data in SEEDS[kind]():
+        with open(os.path.join(folder, "seed_" + name), "wb") as f:
+            f.write(data)
+        count += 1
+    print("%d seeds for %s in %s" % (count, kind, folder))
+
+
+if __name__ == "__main__":
+    main()
