@@ -66,7 +66,8 @@ std::string usage_hint(const std::string& mode_word) {
         upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     for (const char* mode : {"VELK", "FLASH", "CHECK"})
         if (upper == mode && mode_word != mode)
-            return hint + " (mode words are in capitals: did you mean " + mode + "?)";
+            return std::string("hint: mode words are in capitals: did you mean ") + mode +
+                   "? (velk-crc --help shows every mode and option)";
     return hint;
 }
 

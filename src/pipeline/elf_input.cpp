@@ -82,17 +82,7 @@ InputFile read_input(PyObject* filename) {
 
 ElfBuild read_elf(InputFile input) {
     const Texts& t = state.t;
-    switch (input.kind) {
-        case layout::FileKind::elf:
-            break;
-        case layout::FileKind::intel_hex:
-            throw Refusal{"an Intel HEX file, not an ELF file: use CHECK to verify it"};
-        case layout::FileKind::srecord:
-            throw Refusal{"an S-record file, not an ELF file: use CHECK to verify it"};
-        case layout::FileKind::other:
-            throw Refusal{
-                "not an ELF file (it does not start with the ELF magic number)"};
-    }
+    if (input.kind != layout::FileKind::elf) throw Refusal{wording::not_elf(input.kind)};
     ElfBuild elf;
     elf.input = std::move(input);
     reading("it as an ELF file", [&] {

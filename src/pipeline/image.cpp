@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "../report/wording.h"
 #include "adapter.h"
 #include "elf_input.h"
 #include "pipeline.h"
@@ -67,8 +68,24 @@ bool open_elf(CalcLocals& l) {
 
 // elf_file = ELFFile(file), entryaddr = elf_file.header["e_entry"]; false
 // after the missing-entry refusal.
+// A file that is not an ELF file fails in the reader with its traceback;
+// the hint before it says what the file is and what to do.
+void hint_if_not_elf(CalcLocals& l) {
+    if (PyObject_AsFileDescriptor(l.file.get()) < 0) {
+        // Not a file of the system's (a caller's stream): nothing to look at.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
+        PyErr_Clear();
+        return;
+    }
+    std::vector<uint8_t> head = read_file_at(l.file.get(), 0, 4096);
+    layout::FileKind kind = layout::kind_of(head.data(), head.size());
+    if (kind != layout::FileKind::elf)
+        say_to_stderr("hint: " + utf8_of(l.elffilename) + ": " + wording::not_elf(kind));
+}
+
 bool read_elf_header(CalcLocals& l) {
     const Texts& t = state.t;
+    hint_if_not_elf(l);
     l.elf_file = call(global(t.ELFFile).get(), l.file.get());
     l.genuine_reader =
         reinterpret_cast<PyObject*>(Py_TYPE(l.elf_file.get())) == state.genuine.ELFFile;

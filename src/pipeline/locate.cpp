@@ -1,4 +1,7 @@
 // Third stage: settle the checksum's offset from the start of the image.
+#include "../elfsyms/closest.h"
+#include "../report/wording.h"
+#include "adapter.h"
 #include "pipeline.h"
 
 namespace velk {
@@ -10,10 +13,28 @@ bool refuse_name(PyObject* varename, PyObject* why) {
     return false;
 }
 
+// After "<name> is not found!": no symbol table at all, or the names that
+// come closest. Only pyelftools' own reader is asked again.
+void hint_name(CalcLocals& l) {
+    if (!l.genuine_reader || !PyUnicode_Check(l.varename)) return;
+    std::string name = utf8_of(l.varename);
+    if (l.symbol.tables == 0) {
+        say_to_stderr("hint: " + wording::no_symbol_table(name));
+        return;
+    }
+    std::vector<std::string> closest =
+        elfsyms::closest_names(name, symbol_names(l.symbols()));
+    if (!closest.empty()) say_to_stderr("hint: " + wording::not_found(name, closest));
+}
+
 bool locate_by_name(CalcLocals& l) {
     const Texts& t = state.t;
     l.symbol = find_symbol(l.symbols(), l.varename);
-    if (!l.symbol.value) return refuse_name(l.varename, t.msg_not_found);
+    if (!l.symbol.value) {
+        refuse_name(l.varename, t.msg_not_found);
+        hint_name(l);
+        return false;
+    }
     Ref offset = subtract(l.symbol.value.get(), l.loadaddr.get());
     // Below the image the range would lose its last bytes and the record
     // would land before the firmware.

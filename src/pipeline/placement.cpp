@@ -34,21 +34,12 @@ Placement by_name(const std::string& name, const ElfBuild& elf) {
         name.data(), static_cast<Py_ssize_t>(name.size()), "surrogateescape"));
     SymbolLookup found = reading("the ELF file's symbols",
                                  [&] { return find_symbol(elf.symbols(), text.get()); });
-    if (found.tables == 0)
-        throw Refusal{"no symbol table, so no " + quoted(name) +
-                      " (stripped? use --a with the offset the build printed)"};
+    if (found.tables == 0) throw Refusal{wording::no_symbol_table(name)};
     uint64_t value;
     if (!found.value || !fits_u64(found.value.get(), value)) {
         std::vector<std::string> names = reading(
             "the ELF file's symbols", [&] { return symbol_names(elf.symbols()); });
-        std::vector<std::string> close = elfsyms::closest_names(name, names);
-        std::string line = "no symbol named " + quoted(name);
-        for (size_t i = 0; i < close.size(); ++i)
-            line += (i == 0                  ? " (did you mean "
-                     : i + 1 == close.size() ? " or "
-                                             : ", ") +
-                    close[i];
-        throw Refusal{line + (close.empty() ? "" : "?)")};
+        throw Refusal{wording::not_found(name, elfsyms::closest_names(name, names))};
     }
     Placement p;
     p.has_slot = true;
@@ -75,10 +66,7 @@ Placement place_checksum(char selector, const std::string& value, const ElfBuild
             return by_name(value, *elf);
         case 'a':
             if (!read_number(value, 16, number))
-                throw Refusal{
-                    "--a takes the checksum's offset from the image start in hex, "
-                    "as in --a1FFC: " +
-                    quoted(value) + " is not one"};
+                throw Refusal{wording::address_rule() + ": " + quoted(value) + " is not one"};
             if (number % 4 != 0)
                 throw Refusal{"--a" + value + ": the offset must be a multiple of 4"};
             p.request = {layout::Selector::address, number};
@@ -86,9 +74,7 @@ Placement place_checksum(char selector, const std::string& value, const ElfBuild
         default:  // 's'
             if (!read_number(value, 10, number) || number == 0 ||
                 (number & (number - 1)) != 0)
-                throw Refusal{
-                    "--s takes a block size that is a power of two, as in --s1024: " +
-                    quoted(value) + " is not one"};
+                throw Refusal{wording::block_rule() + ": " + quoted(value) + " is not one"};
             p.request = {layout::Selector::block, number};
             return p;
     }

@@ -1,4 +1,6 @@
 // First stage: choose the placement mode and convert its value.
+#include "../report/wording.h"
+#include "adapter.h"
 #include "pipeline.h"
 
 namespace velk {
@@ -20,6 +22,14 @@ bool refuse(PyObject* fmt, PyObject* value) {
     return false;
 }
 
+// The refusal line names the bad value; the hint after it on standard
+// error says what the option takes.
+bool refuse_with_hint(PyObject* fmt, PyObject* value, const std::string& rule) {
+    refuse(fmt, value);
+    say_to_stderr("hint: " + rule);
+    return false;
+}
+
 // Address mode: a hexadecimal offset, a multiple of 4, not before the image.
 bool check_address(CalcLocals& l) {
     const Texts& t = state.t;
@@ -29,13 +39,13 @@ bool check_address(CalcLocals& l) {
         if (truth(rest.get())) return refuse(t.msg_addr_not_multiple, l.crcaddr);
         // A negative offset would put the checksum before the image.
         if (compare(offset.get(), state.c.zero, Py_LT))
-            return refuse(t.msg_addr_error, l.crcaddr);
+            return refuse_with_hint(t.msg_addr_error, l.crcaddr, wording::address_rule());
         l.crcoffsetaddr = std::move(offset);
         return true;
     } catch (const PythonError&) {
         catch_exception_only();
-        return refuse(t.msg_addr_error, l.crcaddr);
     }
+    return refuse_with_hint(t.msg_addr_error, l.crcaddr, wording::address_rule());
 }
 
 // The rounding of the block step needs a positive power of two: 0 would
@@ -52,15 +62,15 @@ bool check_block(CalcLocals& l) {
     try {
         Ref size = to_int(l.crcblock_arg, state.c.ten);
         if (!is_power_of_two(size.get()))
-            return refuse(t.msg_block_error, l.crcblock_arg);
+            return refuse_with_hint(t.msg_block_error, l.crcblock_arg, wording::block_rule());
         l.crcoffsetaddr = Ref::share(size.get());
         l.crcblock = std::move(size);
         print(format(t.msg_block, l.crcblock.get()).get());
         return true;
     } catch (const PythonError&) {
         catch_exception_only();
-        return refuse(t.msg_block_error, l.crcblock_arg);
     }
+    return refuse_with_hint(t.msg_block_error, l.crcblock_arg, wording::block_rule());
 }
 
 }  // namespace

@@ -17,4 +17,16 @@ std::string layout_fault(const layout::Fault& fault,
 std::string read_fault(const layout::ReadFault& fault, const char* format,
                        const char* end_record);
 
+// What the selectors take, said after a bad value.
+std::string address_rule();  // --a
+std::string block_rule();    // --s
+
+// A symbol that is not there: in a file without a symbol table, or with
+// the names closest to it.
+std::string no_symbol_table(const std::string& name);
+std::string not_found(const std::string& name, const std::vector<std::string>& closest);
+
+// A file given where an ELF file belongs.
+std::string not_elf(layout::FileKind kind);
+
 }  // namespace velk::wording
