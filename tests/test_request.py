@@ -27,13 +27,25 @@ REFUSED = [
 ]
 
 
+ADDRESS_HINT = ("hint: --a takes the checksum's offset from the image start in hex, a "
+                "multiple of 4, as in --a1FFC\n")
+BLOCK_HINT = "hint: --s takes a block size that is a power of two, as in --s1024\n"
+
+
 @pytest.mark.parametrize("crcaddr, crcblock, line", REFUSED,
                          ids=[f"{a!r}-{b!r}" for a, b, _ in REFUSED])
 def test_refusals(velk, capfd, crcaddr, crcblock, line):
     assert calc(velk, crcaddr=crcaddr, crcblock=crcblock) == -1
     out, err = capfd.readouterr()
     assert out == line + "\n"
-    assert err == ""  # refused before the ELF file is opened
+    # Refused before the ELF file is opened; where the line does not say
+    # what the option takes, a hint on standard error does.
+    if line.startswith("input address is error \""):
+        assert err == ADDRESS_HINT
+    elif line.startswith("input crcblock"):
+        assert err == BLOCK_HINT
+    else:
+        assert err == ""
 
 
 ACCEPTED = [

@@ -170,7 +170,9 @@ def test_irregular_tables_go_through_the_loop(velk, tmp_path, monkeypatch, kind)
     monkeypatch.setattr(SymbolTableSection, "iter_symbols",
                         lambda self: calls.append(self.name) or ITER_SYMBOLS(self))
     native = outcome()
-    assert calls == [".symtab"]
+    # Through the loop; a name it does not find is looked for again among
+    # all the names, for the hint.
+    assert calls == [".symtab"] or (calls == [".symtab"] * 2 and "is not found" in str(native))
     # The same as with a reader that is not the genuine class: loop only.
     monkeypatch.setattr(velk, "ELFFile", type("Reader", (ELFFile,), {}))
     assert outcome() == native

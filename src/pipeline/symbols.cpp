@@ -18,60 +18,111 @@ using elfsyms::Bytes;
 using elfsyms::Matches;
 using elfsyms::Scan;
 
-// The file behind the genuine reader.
-struct RawFile {
-    PyObject* file = nullptr;
-    uint64_t size = 0;
-    elfsyms::TableFormat format{};
+// One symbol table's raw bytes and those of its string table, read
+// straight from the file behind the genuine reader.
+struct RawTable {
+    std::vector<uint8_t> table, strings;
+    uint64_t size, entsize, strings_size;
+
+    elfsyms::Bytes table_bytes() const { return {table.data(), table.size()}; }
+    elfsyms::Bytes string_bytes() const { return {strings.data(), strings.size()}; }
 };
 
-class SymbolScan {
+class RawTables {
 public:
-    SymbolScan(const SymbolSource& source, PyObject* name, SymbolLookup& found)
-        : source_(source), varename_(name), found_(found) {}
-
-    // Whether the tables may be read natively: the genuine classes, and a
-    // name whose comparison with pyelftools' names is plain byte equality.
-    bool native_allowed() {
+    // Whether the tables may be read natively: the reader and its classes
+    // are the genuine ones.
+    explicit RawTables(const SymbolSource& source) {
         const Texts& t = state.t;
-        const State::Genuine& g = state.genuine;
-        if (!source_.genuine_reader || !global_is(t.ELFFile, g.ELFFile)) return false;
-        if (!PyUnicode_CheckExact(varename_) || !PyUnicode_IS_ASCII(varename_))
-            return false;
-        name_.assign(PyUnicode_AsUTF8(varename_),
-                     static_cast<size_t>(PyUnicode_GET_LENGTH(varename_)));
-        Ref elfclass = attr(source_.elf_file, t.elfclass);
-        Ref little = attr(source_.elf_file, t.little_endian);
-        file_.file = source_.file;
-        file_.size = file_size(source_.file);
-        file_.format = {as_u64(elfclass.get()) == 64, truth(little.get())};
-        return true;
+        allowed_ = source.genuine_reader && global_is(t.ELFFile, state.genuine.ELFFile);
+        if (!allowed_) return;
+        file_ = source.file;
+        size_ = file_size(source.file);
+        Ref elfclass = attr(source.elf_file, t.elfclass);
+        Ref little = attr(source.elf_file, t.little_endian);
+        format_ = {as_u64(elfclass.get()) == 64, truth(little.get())};
     }
 
-    // One table through the raw entries; false leaves it to the loop.
-    bool scan_natively(PyObject* section) {
+    bool allowed() const { return allowed_; }
+    elfsyms::TableFormat format() const { return format_; }
+
+    // The section's raw table, or false when only the loop can read it.
+    bool read(PyObject* section, PyObject* symtab_type, RawTable& out) const {
         const Texts& t = state.t;
-        if (reinterpret_cast<PyObject*>(Py_TYPE(section)) !=
-            state.genuine.SymbolTableSection)
+        if (!allowed_ || symtab_type != state.genuine.SymbolTableSection ||
+            reinterpret_cast<PyObject*>(Py_TYPE(section)) !=
+                state.genuine.SymbolTableSection)
             return false;
         Ref strings = attr(section, t.stringtable);
         if (reinterpret_cast<PyObject*>(Py_TYPE(strings.get())) !=
             state.genuine.StringTableSection)
             return false;
         uint64_t offset = as_u64(item(section, t.sh_offset).get());
-        uint64_t size = as_u64(item(section, t.sh_size).get());
-        uint64_t entsize = as_u64(item(section, t.sh_entsize).get());
+        out.size = as_u64(item(section, t.sh_size).get());
+        out.entsize = as_u64(item(section, t.sh_entsize).get());
         uint64_t str_offset = as_u64(item(strings.get(), t.sh_offset).get());
-        uint64_t str_size = as_u64(item(strings.get(), t.sh_size).get());
+        out.strings_size = as_u64(item(strings.get(), t.sh_size).get());
         // A table that claims more than the file holds is the loop's to report.
-        if (offset > file_.size || size > file_.size - offset) return false;
-        if (str_offset > file_.size || str_size > file_.size - str_offset) return false;
-        std::vector<uint8_t> table = read_file_at(file_.file, offset, size);
-        std::vector<uint8_t> text = read_file_at(file_.file, str_offset, str_size);
+        if (offset > size_ || out.size > size_ - offset) return false;
+        if (str_offset > size_ || out.strings_size > size_ - str_offset) return false;
+        out.table = read_file_at(file_, offset, out.size);
+        out.strings = read_file_at(file_, str_offset, out.strings_size);
+        return true;
+    }
+
+private:
+    bool allowed_ = false;
+    PyObject* file_ = nullptr;
+    uint64_t size_ = 0;
+    elfsyms::TableFormat format_{};
+};
+
+// for section in elf_file.iter_sections():
+//     if isinstance(section, SymbolTableSection): visit(section, its class)
+template <class Visit>
+void for_each_symbol_table(const SymbolSource& source, Visit&& visit) {
+    const Texts& t = state.t;
+    Ref sections =
+        check(PyObject_GetIter(call_method(source.elf_file, t.iter_sections).get()));
+    while (PyObject* next = PyIter_Next(sections.get())) {
+        Ref section(next);
+        Ref symtab_type = global(t.SymbolTableSection);
+        if (!check(PyObject_IsInstance(section.get(), symtab_type.get()))) continue;
+        visit(section.get(), symtab_type.get());
+    }
+    if (PyErr_Occurred()) throw PythonError{};
+}
+
+// for symbol in section.iter_symbols(): visit(symbol)
+template <class Visit>
+void for_each_symbol(PyObject* section, Visit&& visit) {
+    Ref symbols =
+        check(PyObject_GetIter(call_method(section, state.t.iter_symbols).get()));
+    while (PyObject* next = PyIter_Next(symbols.get())) {
+        Ref symbol(next);
+        visit(symbol.get());
+    }
+    if (PyErr_Occurred()) throw PythonError{};
+}
+
+class SymbolScan {
+public:
+    SymbolScan(PyObject* name, SymbolLookup& found) : varename_(name), found_(found) {
+        // A name whose comparison with pyelftools' names is plain byte
+        // equality can be compared with the raw names.
+        plain_ = PyUnicode_CheckExact(name) && PyUnicode_IS_ASCII(name);
+        if (plain_)
+            name_.assign(PyUnicode_AsUTF8(name),
+                         static_cast<size_t>(PyUnicode_GET_LENGTH(name)));
+    }
+
+    // One table through its raw entries; false leaves it to the loop.
+    bool scan_natively(const RawTable& raw, elfsyms::TableFormat format) {
+        if (!plain_) return false;
         Matches before = found_.matches;
-        Scan scan = elfsyms::scan_symbol_table(
-            {table.data(), table.size()}, size, entsize, {text.data(), text.size()},
-            str_size, file_.format, name_, found_.matches);
+        Scan scan = elfsyms::scan_symbol_table(raw.table_bytes(), raw.size, raw.entsize,
+                                               raw.string_bytes(), raw.strings_size,
+                                               format, name_, found_.matches);
         if (scan == Scan::irregular) return false;
         if (found_.matches.count > before.count)
             found_.value = check(PyLong_FromUnsignedLongLong(found_.matches.value));
@@ -80,16 +131,12 @@ public:
 
     // pyelftools' own loop: for symbol in section.iter_symbols(): ...
     void scan_with_reader(PyObject* section) {
-        const Texts& t = state.t;
-        Ref symbols = check(PyObject_GetIter(call_method(section, t.iter_symbols).get()));
-        while (PyObject* next = PyIter_Next(symbols.get())) {
-            Ref symbol(next);
-            Ref name = attr(symbol.get(), t.name);
-            if (!compare(name.get(), varename_, Py_EQ)) continue;
-            found_.value = item(symbol.get(), t.st_value);
-            note_match(symbol.get());
-        }
-        if (PyErr_Occurred()) throw PythonError{};
+        for_each_symbol(section, [&](PyObject* symbol) {
+            Ref name = attr(symbol, state.t.name);
+            if (!compare(name.get(), varename_, Py_EQ)) return;
+            found_.value = item(symbol, state.t.st_value);
+            note_match(symbol);
+        });
     }
 
     // A match came from a symbol object pyelftools did not make.
@@ -114,62 +161,51 @@ private:
             compare(type.get(), t.STT_FUNC, Py_EQ) ? elfsyms::symbol_type_function : 0;
     }
 
-    const SymbolSource& source_;
     PyObject* varename_;
     SymbolLookup& found_;
+    bool plain_ = false;
     std::string name_;
-    RawFile file_;
     bool unknown_ = false;
 };
 
 }  // namespace
 
 SymbolLookup find_symbol(const SymbolSource& source, PyObject* name) {
-    const Texts& t = state.t;
     SymbolLookup found;
-    SymbolScan scan(source, name, found);
+    SymbolScan scan(name, found);
     // An empty name would match the null symbol and the section symbols,
     // so it matches nothing.
     bool empty = PyUnicode_Check(name) && PyUnicode_GET_LENGTH(name) == 0;
-    bool native = !empty && scan.native_allowed();
-    Ref sections =
-        check(PyObject_GetIter(call_method(source.elf_file, t.iter_sections).get()));
-    while (PyObject* next = PyIter_Next(sections.get())) {
-        Ref section(next);
-        Ref symtab_type = global(t.SymbolTableSection);
-        if (!check(PyObject_IsInstance(section.get(), symtab_type.get()))) continue;
+    RawTables raw(source);
+    for_each_symbol_table(source, [&](PyObject* section, PyObject* symtab_type) {
         found.tables += 1;
-        if (empty) continue;
-        bool genuine_class = symtab_type.get() == state.genuine.SymbolTableSection;
-        if (native && genuine_class && scan.scan_natively(section.get())) continue;
-        scan.scan_with_reader(section.get());
-    }
-    if (PyErr_Occurred()) throw PythonError{};
+        if (empty) return;
+        RawTable table;
+        if (raw.read(section, symtab_type, table) &&
+            scan.scan_natively(table, raw.format()))
+            return;
+        scan.scan_with_reader(section);
+    });
     found.known = source.genuine_reader && !scan.unknown();
     return found;
 }
 
 std::vector<std::string> symbol_names(const SymbolSource& source) {
-    const Texts& t = state.t;
     std::vector<std::string> names;
-    Ref sections =
-        check(PyObject_GetIter(call_method(source.elf_file, t.iter_sections).get()));
-    while (PyObject* next = PyIter_Next(sections.get())) {
-        Ref section(next);
-        if (!check(
-                PyObject_IsInstance(section.get(), global(t.SymbolTableSection).get())))
-            continue;
-        Ref symbols =
-            check(PyObject_GetIter(call_method(section.get(), t.iter_symbols).get()));
-        while (PyObject* symbol = PyIter_Next(symbols.get())) {
-            Ref owned(symbol);
-            Ref name = attr(symbol, t.name);
+    RawTables raw(source);
+    for_each_symbol_table(source, [&](PyObject* section, PyObject* symtab_type) {
+        RawTable table;
+        if (raw.read(section, symtab_type, table) &&
+            elfsyms::list_symbol_names(table.table_bytes(), table.size, table.entsize,
+                                       table.string_bytes(), table.strings_size,
+                                       raw.format(), names) == Scan::done)
+            return;
+        for_each_symbol(section, [&](PyObject* symbol) {
+            Ref name = attr(symbol, state.t.name);
             if (PyUnicode_Check(name.get()) && PyUnicode_GET_LENGTH(name.get()) > 0)
                 names.push_back(utf8_of(name.get()));
-        }
-        if (PyErr_Occurred()) throw PythonError{};
-    }
-    if (PyErr_Occurred()) throw PythonError{};
+        });
+    });
     return names;
 }
 
