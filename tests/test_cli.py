@@ -100,8 +100,13 @@ REFUSALS = [
                          ids=[r[0] for r in REFUSALS])
 def test_refusals_print_usage(velk, monkeypatch, capsys, recorded, argv, reason, code):
     assert run(velk, monkeypatch, argv) == code
-    assert capsys.readouterr().out == USAGE.format(reason)
+    out, err = capsys.readouterr()
+    assert out == USAGE.format(reason)
     assert recorded == []
+    # After the usage text, one line on standard error points further.
+    assert err.count("\n") == 1 and err.startswith("hint: ")
+    assert all(word in err for word in ("FLASH", "CHECK", "--help"))
+    assert ("did you mean VELK?" in err) == (argv[1:2] == ["velk"] and len(argv) > 3)
 
 
 def test_usage_and_sys_are_looked_up_at_use(velk, monkeypatch):
@@ -154,32 +159,43 @@ def firmware_copy(tmp_path):
 
 
 COMMANDS = [
-    ("name", ["VELK", "fw.elf", "--ncrc_value"], 0, "create new crc hex file"),
-    ("address", ["VELK", "fw.elf", "--a0x80"], 0, "PAD 20 byte 0xFF\n"),
-    ("block", ["VELK", "fw.elf", "--s256"], 0, "crc cal block: 256\n"),
-    ("not-found", ["VELK", "fw.elf", "--nmissing"], 255, "missing is not found!\n"),
-    ("bad-address", ["VELK", "fw.elf", "--a802"], 255, "multiple of 4"),
-    ("short", ["VELK", "fw.elf"], 255, ":parameters  less \n"),
-    ("wrong-mode", ["velk", "fw.elf", "--ncrc_value"], 255, ": Must have VELK\n"),
-    ("missing-file", ["VELK", "nofile.elf", "--ncrc_value"], 255, ""),
-    ("flash", ["FLASH", "fw.elf", "--ncrc_value"], 0, 'create new crc elf file "fw_CRC.elf".'),
-    ("flash-refused", ["FLASH", "fw.elf", "--a802"], 255, "multiple of 4"),
-    ("check-placeholder", ["CHECK", "fw.elf", "--ncrc_value"], 1, "checksum mismatch at 0x"),
-    ("check-block", ["CHECK", "fw.elf", "--s64"], 255, "--s is not used by CHECK"),
+    # id, argv, exit status, in stdout, in stderr
+    ("name", ["VELK", "fw.elf", "--ncrc_value"], 0, "create new crc hex file", ""),
+    ("address", ["VELK", "fw.elf", "--a0x80"], 0, "PAD 20 byte 0xFF\n", ""),
+    ("block", ["VELK", "fw.elf", "--s256"], 0, "crc cal block: 256\n", ""),
+    ("not-found", ["VELK", "fw.elf", "--nmissing"], 255, "missing is not found!\n", ""),
+    ("bad-address", ["VELK", "fw.elf", "--a802"], 255, "multiple of 4", ""),
+    ("short", ["VELK", "fw.elf"], 255, ":parameters  less \n", "hint: the modes are"),
+    ("wrong-mode", ["velk", "fw.elf", "--ncrc_value"], 255, ": Must have VELK\n",
+     "did you mean VELK?"),
+    ("missing-file", ["VELK", "nofile.elf", "--ncrc_value"], 255, "", "Traceback"),
+    ("flash", ["FLASH", "fw.elf", "--ncrc_value"], 0, 'create new crc elf file "fw_CRC.elf".',
+     ""),
+    ("flash-refused", ["FLASH", "fw.elf", "--a802"], 255, "",
+     "error: fw.elf: --a802: the offset must be a multiple of 4\n"),
+    ("flash-missing-file", ["FLASH", "nofile.elf", "--ncrc_value"], 255, "",
+     "error: nofile.elf: cannot open it: No such file or directory\n"),
+    ("check-placeholder", ["CHECK", "fw.elf", "--ncrc_value"], 1, "checksum mismatch at 0x",
+     ""),
+    ("check-unknown-option", ["CHECK", "fw.elf", "--ncrc_value", "--x"], 2, "",
+     'error: unknown option "--x" (velk-crc --help lists the options)\n'),
 ]
 
 
-@pytest.mark.parametrize("args, status, printed", [c[1:] for c in COMMANDS],
+@pytest.mark.parametrize("args, status, printed, told", [c[1:] for c in COMMANDS],
                          ids=[c[0] for c in COMMANDS])
-def test_installed_command(firmware_copy, args, status, printed):
+def test_installed_command(firmware_copy, args, status, printed, told):
     result = velk_crc(*args, cwd=firmware_copy)
     assert result.returncode == status
     assert printed in result.stdout
+    assert told in result.stderr
     written = (firmware_copy / "fw_CRC.hex").exists()
     assert written == (status == 0 and args[0] != "CHECK")
-    if args[1] == "nofile.elf":
+    if args[1] == "nofile.elf" and args[0] == "VELK":
         assert result.stdout == ""
         assert result.stderr.startswith("Traceback (most recent call last):\n")
         assert 'File "VELK_CRC", line 3, in VELK_CRC.velk_crc_calc' in result.stderr
         assert result.stderr.endswith(
             "FileNotFoundError: [Errno 2] No such file or directory: 'nofile.elf'\n")
+    elif status:
+        assert "Traceback" not in result.stderr or args[0] == "VELK"

@@ -67,7 +67,8 @@ std::string usage_hint(const std::string& mode_word) {
     for (const char* mode : {"VELK", "FLASH", "CHECK"})
         if (upper == mode && mode_word != mode)
             return std::string("hint: mode words are in capitals: did you mean ") + mode +
-                   "? (velk-crc --help shows every mode and option)";
+                   "? The modes are VELK, FLASH and CHECK; velk-crc --help shows every "
+                   "option";
     return hint;
 }
 

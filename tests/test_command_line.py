@@ -1,0 +1,340 @@
+"""The command line a newcomer meets in FLASH and CHECK: help and version,
+one-line refusals, FLASH strict unless forced, CHECK against the build,
+--json; and VELK's hints on standard error."""
+
+import importlib.metadata
+import json
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from conftest import DATA, crc32_mpeg2, run_cli
+from elfwriter import STT_FUNC, Elf, Segment
+from hexcheck import read_hex
+
+LOAD = 0x08000000
+
+
+@pytest.fixture
+def build(tmp_path):
+    """A copy of a committed firmware as fw.elf."""
+    def copy(name="fw_boot.elf"):
+        shutil.copy(os.path.join(DATA, name), tmp_path / "fw.elf")
+        return tmp_path / "fw.elf"
+    return copy
+
+
+def listing(folder):
+    return {p.name: p.read_bytes() for p in folder.iterdir()}
+
+
+@pytest.mark.parametrize("argv", [["--help"], ["-h"], ["help"], ["FLASH", "--help"],
+                                  ["CHECK", "fw.elf", "-h"]])
+def test_help_names_everything(velk, monkeypatch, argv):
+    status, out, err = run_cli(velk, monkeypatch, *argv)
+    assert (status, err) == (0, "")
+    for word in ["FLASH", "CHECK", "VELK", "--n<name>", "--a<hex>", "--s<size>", "--force",
+                 "--words", "--bin", "--srec", "--elf <file>", "--json", "docs/guide.md"]:
+        assert word in out, word
+    statuses = out.split("exit status:")[1]
+    assert [line.split()[0] for line in statuses.splitlines()
+            if line[:5].strip().isdigit()] == ["0", "1", "2", "255"]
+
+
+def test_version_is_the_package_version():
+    exe = shutil.which("velk-crc")
+    assert exe, "velk-crc is not installed: pip install '.[test]'"
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}  # the installed one
+    result = subprocess.run([exe, "--version"], capture_output=True, text=True, timeout=60,
+                            env=env)
+    assert (result.returncode, result.stderr) == (0, "")
+    assert result.stdout == f"velk-crc {importlib.metadata.version('velk-crc')}\n"
+
+
+# Refusals of FLASH (255) and CHECK (2): one line naming the file and what
+# to do, nothing written, an earlier output untouched.
+def not_elf(kind):
+    def make(folder, elf):
+        run_velk = [sys.executable, "-c", "import sys, VELK_CRC; "
+                    f"sys.argv = ['velk-crc', 'FLASH', {str(elf)!r}, '--ncrc_value', "
+                    "'--srec']; VELK_CRC.runmain()"]
+        subprocess.run(run_velk, check=True, capture_output=True)
+        shutil.move(folder / f"fw_CRC.{kind}", folder / f"given.{kind}")
+        for name in ("fw_CRC.hex", "fw_CRC.elf", "fw_CRC.srec"):
+            if (folder / name).exists():
+                (folder / name).unlink()
+        return folder / f"given.{kind}"
+    return make
+
+
+def truncated(folder, elf):
+    (folder / "cut.elf").write_bytes(elf.read_bytes()[:60])
+    return folder / "cut.elf"
+
+
+def stripped(folder, elf):
+    """The section headers dropped, as `strip` leaves nothing to look up."""
+    data = bytearray(Elf(entry=LOAD + 1, segments=[Segment(LOAD, bytes(64))],
+                         symbols=[("crc_value", LOAD + 60)]).build())
+    data[32:36] = bytes(4)  # e_shoff
+    data[48:52] = bytes(4)  # e_shnum, e_shstrndx
+    (folder / "stripped.elf").write_bytes(bytes(data))
+    return folder / "stripped.elf"
+
+
+REFUSALS = [
+    # id, what the input is, option words, the line after "error: <file>: "
+    ("missing-file", lambda folder, elf: folder / "none.elf", ["--ncrc_value"],
+     "cannot open it: No such file or directory"),
+    ("directory", lambda folder, elf: folder, ["--ncrc_value"], "it is a directory, not a file"),
+    ("hex-given", not_elf("hex"), ["--a134"],
+     "an Intel HEX file, not an ELF file: use CHECK to verify it"),
+    ("srec-given", not_elf("srec"), ["--a134"],
+     "an S-record file, not an ELF file: use CHECK to verify it"),
+    ("truncated-elf", truncated, ["--ncrc_value"],
+     "cannot read it as an ELF file: ELFParseError"),
+    ("no-symbol-table", stripped, ["--ncrc_value"],
+     'no symbol table, so no "crc_value" (stripped? use --a with the offset the build '
+     "printed)"),
+    ("mistyped-name", None, ["--ncrc_vaule"], 'no symbol named "crc_vaule" (did you mean '
+     "crc_value?)"),
+    ("block-not-a-power-of-two", None, ["--s1000"],
+     '--s takes a block size that is a power of two, as in --s1024: "1000" is not one'),
+    ("unknown-option", None, ["--ncrc_value", "--frobnicate"],
+     'unknown option "--frobnicate" (velk-crc --help lists the options)'),
+    ("two-selectors", None, ["--ncrc_value", "--a100"],
+     'two selectors (the second is "--a100"): give one of --n<variable>, --a<offset>, '
+     "--s<block size>"),
+    ("option-of-the-other-mode", None, ["--ncrc_value", "--elf"], None),
+]
+
+
+@pytest.mark.parametrize("mode, status", [("FLASH", 255), ("CHECK", 2)])
+@pytest.mark.parametrize("make, options, line", [r[1:] for r in REFUSALS],
+                         ids=[r[0] for r in REFUSALS])
+def test_refusal_is_one_line(velk, monkeypatch, tmp_path, build, mode, status, make,
+                             options, line):
+    elf = build()
+    given = make(tmp_path, elf) if make else elf
+    if make and "given" in given.name and mode == "CHECK":
+        pytest.skip("CHECK reads HEX and S-record files")
+    (tmp_path / "fw_CRC.hex").write_text(":00000001FF\n")  # an earlier output
+    before = listing(tmp_path)
+    code, out, err = run_cli(velk, monkeypatch, mode, given, *options)
+    assert (code, out) == (status, "")
+    assert err.count("\n") == 1 and err.startswith("error: ") and "Traceback" not in err
+    if line is None:  # --elf in FLASH, or --elf without a file in CHECK
+        assert "--elf" in err
+    elif options[-1] in ("--frobnicate", "--a100"):
+        assert err == f"error: {line}\n"
+    else:
+        assert err.startswith(f"error: {given}: {line}"), err
+    assert listing(tmp_path) == before
+
+
+def test_output_that_cannot_be_written(velk, monkeypatch, build, tmp_path):
+    build()
+    (tmp_path / "fw_CRC.hex").mkdir()
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--ncrc_value")
+    assert (code, out) == (255, "")
+    assert err == (f"error: {tmp_path / 'fw.elf'}: cannot write {tmp_path / 'fw_CRC.hex'}: "
+                   "Is a directory\n")
+    assert sorted(os.listdir(tmp_path)) == ["fw.elf", "fw_CRC.hex"]
+
+
+def test_option_words_in_any_order(velk, monkeypatch, build, tmp_path):
+    elf = build()
+    outs = []
+    for argv in (["FLASH", elf, "--ncrc_value", "--json", "--bin"],
+                 ["FLASH", "--bin", "--json", "--ncrc_value", elf]):
+        code, out, _ = run_cli(velk, monkeypatch, *argv)
+        assert code == 0
+        outs.append(json.loads(out))
+    assert outs[0] == outs[1]
+
+
+# FLASH refuses a layout that cannot give a firmware passing its own check;
+# --force writes it with the reason as a warning.
+STRICT = [
+    ("function", "fw_boot.elf", ["--nreset_handler"],
+     "reset_handler at 0x08000043 is not a 4-byte checksum variable: it is a function"),
+    ("bss-variable", "fw_bss.elf", ["--nbss_word"],
+     "bss_word at 0x20000028 is in no loadable segment's file bytes (.bss, or a variable "
+     "only in RAM)"),
+    ("ram-only-variable", "fw_boot.elf", ["--nboot_status"],
+     "boot_status at 0x20000000 is in no loadable segment's file bytes"),
+    ("empty-range", "fw_boot.elf", ["--a0"], "the checksum range is empty"),
+    ("absolute-address", "fw_boot.elf", ["--a08000100"],
+     "--a takes an offset from the image start 0x08000000; 0x08000100 looks like an "
+     "absolute address (did you mean --a100?)"),
+    # 0x138 bytes of segments: 16 MiB of 0xFF up to 0x09000138, 4 more past it.
+    ("fill-beyond-16-mib", "fw_boot.elf", ["--a100013C"],
+     "the image from 0x08000000 to 0x09000140 holds 16777220 bytes (16 MiB) of 0xFF"),
+]
+# These write hundreds of MiB when forced: the forced run is stopped at the
+# write by a file size limit, past the checks.
+HUGE = {"bss-variable", "ram-only-variable", "absolute-address", "fill-beyond-16-mib"}
+
+
+@pytest.mark.parametrize("case, name, options, reason", STRICT, ids=[s[0] for s in STRICT])
+def test_strict_unless_forced(velk, monkeypatch, tmp_path, build, case, name, options,
+                              reason):
+    elf = build(name)
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", elf, *options)
+    assert (code, out) == (255, "")
+    assert err.startswith(f"error: {elf}: {reason}") and err.endswith(
+        " (--force writes it anyway)\n")
+    assert sorted(os.listdir(tmp_path)) == ["fw.elf"]
+
+    if case in HUGE:
+        result = subprocess.run(
+            [sys.executable, "-c", "import resource, sys, VELK_CRC\n"
+             "resource.setrlimit(resource.RLIMIT_FSIZE, (8 << 20, 8 << 20))\n"
+             f"sys.argv = ['velk-crc', 'FLASH', {str(elf)!r}, *{options!r}, '--force']\n"
+             "VELK_CRC.runmain()"], capture_output=True, text=True, timeout=60)
+        assert result.returncode == 255
+        assert result.stderr.endswith(f"{tmp_path / 'fw_CRC.hex'}: File too large\n")
+        assert sorted(os.listdir(tmp_path)) == ["fw.elf"]
+        return
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", elf, *options, "--force")
+    assert code == 0
+    assert f"warning: {reason}" in err
+    checksum = int(out.split("checksum: [0x")[1][:8], 16)
+    record = int(out.split("~0x")[1][:8], 16)
+    assert read_hex(tmp_path / "fw_CRC.hex").bytes_at(record, 4) == \
+        checksum.to_bytes(4, "little")
+
+
+def test_unaligned_variable_is_refused(velk, monkeypatch, tmp_path):
+    path = Elf(entry=LOAD + 1, segments=[Segment(LOAD, bytes(range(64)), section=".text")],
+               symbols=[("crc", LOAD + 0x22)]).write(tmp_path / "fw.elf")
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", path, "--ncrc")
+    assert code == 255
+    assert err == (f"error: {path}: crc at 0x08000022 is not a 4-byte checksum variable: "
+                   "its offset is not a multiple of 4 (--force writes it anyway)\n")
+
+
+@pytest.mark.parametrize("name", ["fw_boot.elf", "fw_clean.elf", "fw_words.elf"])
+def test_clean_build_is_neither_refused_nor_warned(velk, monkeypatch, build, name):
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", build(name), "--ncrc_value")
+    assert (code, err) == (0, "")
+
+
+# CHECK --elf: "this file is this build, checksummed".
+def far_build(folder):
+    return Elf(entry=LOAD + 1, segments=[
+        Segment(LOAD, bytes(range(256)) * 2 + b"\xff" * 4, section=".text"),
+        Segment(0x90000000, b"\x5a" * 64, section=".qspi")],
+        symbols=[("crc", LOAD + 0x200)]).write(folder / "fw.elf")
+
+
+def flip(path, address):
+    lines = path.read_text().splitlines()
+    base = 0
+    for n, line in enumerate(lines):
+        raw = bytearray.fromhex(line[1:])
+        if raw[3] == 4:
+            base = int.from_bytes(raw[4:6], "big") << 16
+        elif raw[3] == 0 and 0 <= address - (base + (raw[1] << 8 | raw[2])) < raw[0]:
+            raw[4 + address - (base + (raw[1] << 8 | raw[2]))] ^= 0xFF
+            raw[-1] = -sum(raw[:-1]) & 0xFF
+            lines[n] = ":" + raw.hex().upper()
+            path.write_text("\n".join(lines) + "\n")
+            return
+    raise AssertionError(hex(address))
+
+
+@pytest.mark.parametrize("elf_word", [["--elf", "{elf}"], ["--elf={elf}"]])
+def test_check_against_the_build(velk, monkeypatch, tmp_path, elf_word):
+    elf = far_build(tmp_path)
+    assert run_cli(velk, monkeypatch, "FLASH", elf, "--ncrc")[0] == 0
+    hex_path = tmp_path / "fw_CRC.hex"
+    against = [w.format(elf=elf) for w in elf_word]
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", hex_path, "--ncrc", *against)
+    assert (code, out) == (0, f"checksum ok: [0x{crc32_mpeg2(bytes(range(256)) * 2):08X}] "
+                              "at 0x08000200 (fed bytes)\n")
+    # Outside the checksum: the offset alone cannot see it, the build can.
+    flip(hex_path, 0x90000010)
+    assert run_cli(velk, monkeypatch, "CHECK", hex_path, "--a200")[0] == 0
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", hex_path, "--ncrc", *against)
+    assert code == 1
+    assert out.splitlines()[0] == (f"content mismatch at 0x90000010: the file holds 0xA5 "
+                                   f"where {elf} has 0x5A")
+
+
+def test_check_a_hex_of_another_build(velk, monkeypatch, tmp_path):
+    shutil.copy(os.path.join(DATA, "fw_boot.elf"), tmp_path / "boot.elf")
+    shutil.copy(os.path.join(DATA, "fw_words.elf"), tmp_path / "words.elf")
+    assert run_cli(velk, monkeypatch, "FLASH", tmp_path / "words.elf", "--ncrc_value")[0] == 0
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", tmp_path / "words_CRC.hex",
+                           "--ncrc_value", "--elf", tmp_path / "boot.elf")
+    assert code == 1 and out.startswith("content mismatch at 0x080000")
+
+
+# --json: exactly one object on standard output, the lines on standard error.
+def test_json_of_flash_and_check(velk, monkeypatch, tmp_path, build):
+    elf = build()
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", elf, "--ncrc_value", "--json")
+    assert code == 0
+    report = json.loads(out)
+    assert out.count("\n") == 1 and "create new crc hex file" in err
+    hex_path = tmp_path / "fw_CRC.hex"
+    image = read_hex(hex_path)
+    record = report["record"]
+    stored = int.from_bytes(image.bytes_at(record, 4), "little")
+    covered = bytes(image.memory[a] for a in range(report["image"]["start"], record))
+    assert report == {
+        "mode": "FLASH", "input": str(elf), "verdict": "written",
+        "files": [str(hex_path), str(tmp_path / "fw_CRC.elf")],
+        "image": {"start": min(image.memory), "end": max(image.memory) + 1},
+        "record": 0x08000134, "offset": 0x134, "checksum": stored, "feed": "bytes",
+        "outside": [], "warnings": [], "notes": []}
+    assert crc32_mpeg2(covered) == stored
+
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", hex_path, "--a134", "--json")
+    report = json.loads(out)
+    assert (code, report["verdict"], report["stored"], report["checksum"]) == (
+        0, "ok", stored, stored)
+
+
+@pytest.mark.parametrize("mode, status", [("FLASH", 255), ("CHECK", 2)])
+def test_json_of_a_refusal(velk, monkeypatch, tmp_path, mode, status):
+    code, out, err = run_cli(velk, monkeypatch, mode, tmp_path / "none.elf", "--n", "--json")
+    report = json.loads(out)
+    assert code == status
+    assert report["verdict"] == "error" and report["files"] == []
+    assert "error: " + report["message"] + "\n" == err
+
+
+# VELK mode: a hint on standard error where its line does not say what to
+# do; standard output and the result as they always were.
+def velk_run(velk, capfd, path, name):
+    result = velk.velk_crc_calc(str(path), name, None, None)
+    return (result, *capfd.readouterr())
+
+
+def test_velk_hints(velk, capfd, tmp_path):
+    path = Elf(entry=LOAD + 1, segments=[Segment(LOAD, bytes(64))],
+               symbols=[("crc_value", LOAD + 0x20), ("crc_other", LOAD + 8)]).write(
+        tmp_path / "fw.elf")
+    assert velk_run(velk, capfd, path, "crc_valeu") == (
+        -1, "crc_valeu is not found!\n",
+        'hint: no symbol named "crc_valeu" (did you mean crc_value?)\n')
+    (tmp_path / "fw.hex").write_text(":00000001FF\n")
+    with pytest.raises(Exception) as info:
+        velk.velk_crc_calc(str(tmp_path / "fw.hex"), "crc", None, None)
+    assert type(info.value).__name__ == "ELFError"
+    out, err = capfd.readouterr()
+    assert (out, err) == ("", f"hint: {tmp_path / 'fw.hex'}: an Intel HEX file, not an ELF "
+                              "file: use CHECK to verify it\n")
+
+
+def test_function_symbol_from_a_caller_reader_is_not_fatal(velk, monkeypatch, tmp_path):
+    """A symbol typed STT_FUNC in a synthetic build: refused in FLASH."""
+    path = Elf(entry=LOAD + 1, segments=[Segment(LOAD, bytes(64), section=".text")],
+               symbols=[("crc", LOAD + 0x20, 4, STT_FUNC)]).write(tmp_path / "fw.elf")
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", path, "--ncrc")
+    assert code == 255 and "it is a function" in err
