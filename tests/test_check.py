@@ -189,9 +189,9 @@ def corrupt(text, how):
 
 REFUSED = [
     ("bad-checksum", "line 4: the record's checksum does not add up"),
-    ("odd-digits", "line 4: not a valid Intel HEX record"),
-    ("no-start-code", "line 4: not a valid Intel HEX record"),
-    ("unknown-type", "line 3: an unknown Intel HEX record type"),
+    ("odd-digits", "line 4: not an Intel HEX record"),
+    ("no-start-code", "line 4: not an Intel HEX record"),
+    ("unknown-type", "line 3: a record type that is not an Intel HEX record"),
     ("overlap", "line 4: data for 0x08000000, which an earlier record already holds"),
     ("cut-short", "no end-of-file (01) record: the file is cut short"),
 ]
@@ -280,7 +280,7 @@ def with_record(data):
     (hex_text((LOAD, with_record(DATA_16)), newline="\r"), 0, OK_16),
     (hex_text((LOAD, with_record(DATA_16)), newline="\r\n"), 0, OK_16),
     (hex_text((LOAD, with_record(DATA_16))).replace(":10", ":1\xff0", 1), 2,
-     "error: {path}: line 2: not a valid Intel HEX record"),
+     "error: {path}: line 2: not an Intel HEX record"),
     ("\ufeff" + hex_text((LOAD, with_record(DATA_16))), 0, OK_16),
 ], ids=["data-after-the-end-record-is-not-read", "cr-line-ends", "crlf-line-ends",
         "bytes-that-are-not-utf-8", "byte-order-mark"])

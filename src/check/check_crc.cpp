@@ -77,12 +77,13 @@ private:
         const char* text = reinterpret_cast<const char*>(input.bytes.data()) + mark;
         size_t size = input.bytes.size() - mark;
         bool hex = input.kind == layout::FileKind::intel_hex;
-        auto read = hex ? hexfile::read_intel_hex(text, size) : srecord::read_srecord(text, size);
+        auto read =
+            hex ? hexfile::read_intel_hex(text, size) : srecord::read_srecord(text, size);
         if (auto* fault = std::get_if<layout::ReadFault>(&read))
-            throw Refusal{
-                hex ? wording::read_fault(*fault, "Intel HEX", "end-of-file (01)")
-                    : wording::read_fault(*fault, "S-record",
-                                          "termination (S7, S8 or S9)")};
+            throw Refusal{hex ? wording::read_fault(*fault, "an Intel HEX record",
+                                                    "end-of-file (01)")
+                              : wording::read_fault(*fault, "an S-record",
+                                                    "termination (S7, S8 or S9)")};
         data_ = std::move(std::get<layout::FileData>(read));
         base_ = data_.data.data();
         loadable_ = std::get<layout::Loadable>(layout::loadable_of_runs(data_.runs));

@@ -51,11 +51,11 @@ std::string read_fault(const layout::ReadFault& fault, const char* format,
     std::string line = text::format("line %zu: ", fault.line);
     switch (fault.kind) {
         case R::bad_record:
-            return line + "not a valid " + format + " record";
+            return line + "not " + format;
         case R::bad_checksum:
             return line + "the record's checksum does not add up";
         case R::bad_type:
-            return line + "an unknown " + format + " record type";
+            return line + "a record type that is not " + format;
         case R::bad_field:
             return line + "a record with the wrong length or address for its type";
         case R::overlap:

@@ -12,8 +12,8 @@ namespace velk::wording {
 std::string layout_fault(const layout::Fault& fault,
                          const std::vector<layout::ProgramHeader>& headers);
 
-// A record that cannot be read; `format` names the file kind ("Intel
-// HEX"), `end_record` the record that ends a file of that kind.
+// A record that cannot be read; `format` names a record of the file's kind
+// ("an Intel HEX record"), `end_record` the record that ends such a file.
 std::string read_fault(const layout::ReadFault& fault, const char* format,
                        const char* end_record);
 

@@ -1,0 +1,183 @@
+"""The files other flash tools take: FLASH's raw binary and S-records hold
+the HEX's memory, CHECK reads S-records, and the checksum fed 32-bit words
+as an STM32 CRC unit fed words from flash computes it."""
+
+import os
+import shutil
+import subprocess
+
+import pytest
+
+import qemu
+from conftest import DATA, crc32_mpeg2_fast, run_cli, words_reversed
+from elfwriter import Elf, Segment
+from hexcheck import read_hex, read_srec
+
+LOAD = 0x08000000
+
+
+def srecord_tool(name):
+    exe = shutil.which(name)
+    if exe is None:
+        pytest.skip(f"{name} is not installed (Debian package srecord or "
+                    "binutils-arm-none-eabi; .ci/run installs them)")
+    return exe
+
+
+def data(size, seed):
+    return bytes((seed + i * 13) & 0xFF for i in range(size))
+
+
+LAYOUTS = [
+    # id, segments, entry, options that place the checksum
+    ("far-region",
+     [Segment(LOAD, data(0x100, 1) + b"\xff" * 4, section=".text"),
+      Segment(0x20000000, data(0x24, 2), paddr=LOAD + 0x104, section=".data"),
+      Segment(0x90000000, data(0x40, 3), section=".qspi")],
+     LOAD + 1, ["--ncrc", "--a128", "--s512"]),
+    ("below-64k",
+     [Segment(0x1000, data(0x80, 4) + b"\xff" * 4, section=".text"),
+      Segment(0x1200, data(0x20, 5), section=".rodata")],
+     0x1001, ["--ncrc", "--a220", "--s1024"]),
+    ("above-16m",
+     [Segment(0x1000000, data(0x90, 6) + b"\xff" * 4, section=".text")],
+     0x1000001, ["--ncrc", "--a94", "--s256"]),
+]
+SLOTS = {"far-region": LOAD + 0x100, "below-64k": 0x1080, "above-16m": 0x1000090}
+CASES = [(name, segs, entry, opt) for name, segs, entry, opts in LAYOUTS for opt in opts]
+
+
+@pytest.mark.parametrize("name, segments, entry, option", CASES,
+                         ids=[f"{c[0]}{c[3]}" for c in CASES])
+def test_bin_and_srec_hold_the_hex_memory(velk, monkeypatch, tmp_path, name, segments,
+                                          entry, option):
+    path = Elf(entry=entry, segments=segments, symbols=[("crc", SLOTS[name])]).write(
+        tmp_path / "fw.elf")
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", path, option, "--bin", "--srec")
+    assert code == 0, err
+    for kind in ("hex", "elf", "bin", "srec"):
+        if kind != "elf" or "create new crc elf" in out:
+            assert f'create new crc {kind} file "{tmp_path / f"fw_CRC.{kind}"}".' in out
+    hexed = read_hex(tmp_path / "fw_CRC.hex")
+    srec = read_srec(tmp_path / "fw_CRC.srec")
+    assert srec.memory == hexed.memory
+    assert srec.entry == entry == hexed.start_linear
+    highest = max(max(srec.memory), entry)
+    assert srec.data_width == (2 if highest <= 0xFFFF else 3 if highest <= 0xFFFFFF else 4)
+    assert srec.header == b"fw_CRC.srec" or srec.header == str(tmp_path / "fw_CRC.srec").encode()
+
+    # The .bin: the image's cluster from its lowest address to its end or the
+    # record's, whichever is later; the far region only in the other files.
+    start = segments[0].vaddr if name != "far-region" else LOAD
+    image = sorted(a for a in hexed.memory if a < 0x90000000)
+    binary = (tmp_path / "fw_CRC.bin").read_bytes()
+    assert len(binary) == image[-1] + 1 - start
+    assert binary == bytes(hexed.memory[start + i] for i in range(len(binary)))
+    far = [a for a in hexed.memory if a >= 0x90000000]
+    assert bool(far) == ("fw_CRC.bin holds 0x" in err)
+
+    # srec_cat reads it without a word; objcopy makes the same bytes of it.
+    result = subprocess.run([srecord_tool("srec_cat"), tmp_path / "fw_CRC.srec",
+                             "-o", "/dev/null"], capture_output=True, text=True)
+    assert (result.returncode, result.stderr) == (0, "")
+    if not far:
+        subprocess.run([srecord_tool("arm-none-eabi-objcopy"), "-I", "srec", "-O", "binary",
+                        tmp_path / "fw_CRC.srec", tmp_path / "objcopy.bin"], check=True)
+        assert (tmp_path / "objcopy.bin").read_bytes() == binary
+
+
+def test_earlier_bin_and_srec_go_when_not_asked_for(velk, monkeypatch, tmp_path):
+    shutil.copy(os.path.join(DATA, "fw_boot.elf"), tmp_path / "fw.elf")
+    assert run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--ncrc_value", "--bin",
+                   "--srec")[0] == 0
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--a200")
+    assert code == 0
+    assert sorted(os.listdir(tmp_path)) == ["fw.elf", "fw_CRC.hex"]
+    assert f"note: {tmp_path / 'fw_CRC.bin'} of an earlier run is removed" in err
+
+
+# The word-fed checksum: CRC-32/MPEG-2 over each 4-byte group with its
+# bytes reversed.
+@pytest.mark.parametrize("name", ["fw_boot.elf", "fw_words.elf", "fw_clean.elf"])
+def test_words_feed(velk, monkeypatch, tmp_path, name):
+    shutil.copy(os.path.join(DATA, name), tmp_path / "fw.elf")
+    code, out, _ = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--ncrc_value",
+                           "--words", "--bin")
+    assert code == 0
+    record = int(out.split("~0x")[1][:8], 16)
+    checksum = int(out.split("checksum: [0x")[1][:8], 16)
+    assert out.splitlines()[1].endswith(" (fed words)")
+    binary = (tmp_path / "fw_CRC.bin").read_bytes()
+    covered = binary[:record - LOAD]
+    assert checksum == crc32_mpeg2_fast(words_reversed(covered))
+    assert binary[record - LOAD:record - LOAD + 4] == checksum.to_bytes(4, "little")
+
+    offset = f"--a{record - LOAD:X}"
+    hex_path = tmp_path / "fw_CRC.hex"
+    assert run_cli(velk, monkeypatch, "CHECK", hex_path, offset, "--words")[0] == 0
+    assert run_cli(velk, monkeypatch, "CHECK", hex_path, offset)[0] == 1
+    assert run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.elf", "--ncrc_value",
+                   "--words")[0] == 0
+
+    # srecord's STM32 filter over the same bytes.
+    result = subprocess.run(
+        [srecord_tool("srec_cat"), tmp_path / "fw_CRC.bin", "-binary", "-crop", "0",
+         hex(len(covered)), "-STM32_Little_Endian", hex(len(covered)), "-crop",
+         hex(len(covered)), hex(len(covered) + 4), "-offset", hex(-len(covered)),
+         "-o", "-", "-binary"],
+        capture_output=True, check=True)
+    assert result.stdout == checksum.to_bytes(4, "little")
+
+
+@pytest.mark.parametrize("mode, status", [("FLASH", 255), ("CHECK", 2)])
+def test_words_need_whole_words(velk, monkeypatch, tmp_path, mode, status):
+    path = Elf(entry=LOAD + 1, segments=[Segment(LOAD, data(0x42, 7), section=".text")],
+               symbols=[]).write(tmp_path / "fw.elf")
+    forced = ["--force"] if mode == "FLASH" else []
+    code, out, err = run_cli(velk, monkeypatch, mode, path, "--s2", "--words", *forced)
+    assert (code, out) == (status, "")
+    assert "--words feeds whole 32-bit words" in err
+
+
+def test_words_check_passes_in_the_firmware(velk, monkeypatch, tmp_path):
+    """The firmware's boot check feeds words the way the CRC unit takes them:
+    the --words HEX boots, the byte-fed one does not."""
+    shutil.copy(os.path.join(DATA, "fw_words.elf"), tmp_path / "fw.elf")
+    load = ["-device", f"loader,file={tmp_path / 'fw_CRC.hex'}"]
+    assert run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--ncrc_value",
+                   "--words")[0] == 0
+    assert qemu.boot_status(load) == qemu.BOOT_OK
+    assert run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--ncrc_value")[0] == 0
+    assert qemu.boot_status(load) == qemu.BOOT_CRC_BAD
+
+
+# CHECK on S-records.
+def spoil(text, how):
+    lines = text.splitlines(keepends=True)
+    if how == "flipped-byte":
+        raw = bytearray.fromhex(lines[3][2:].strip())
+        raw[6] ^= 0xFF
+        raw[-1] = 0xFF - (sum(raw[:-1]) & 0xFF)
+        lines[3] = lines[3][:2] + raw.hex().upper() + "\n"
+    elif how == "bad-record":
+        lines[3] = lines[3][:-3] + ("01\n" if lines[3].endswith("00\n") else "00\n")
+    elif how == "no-termination":
+        lines = lines[:-1]
+    return "".join(lines)
+
+
+@pytest.mark.parametrize("how, status, said", [
+    ("as-written", 0, "checksum ok: [0x"),
+    ("flipped-byte", 1, "checksum mismatch at 0x08000134"),
+    ("bad-record", 2, "line 4: the record's checksum does not add up"),
+    ("no-termination", 2, "no termination (S7, S8 or S9) record: the file is cut short"),
+])
+def test_check_reads_srecords(velk, monkeypatch, tmp_path, how, status, said):
+    shutil.copy(os.path.join(DATA, "fw_boot.elf"), tmp_path / "fw.elf")
+    assert run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--ncrc_value",
+                   "--srec")[0] == 0
+    path = tmp_path / "fw_CRC.srec"
+    path.write_text(spoil(path.read_text(), how))
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--a134")
+    assert code == status
+    assert said in out + err and (out + err).count("\n") == 1
