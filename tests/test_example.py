@@ -47,3 +47,14 @@ def test_make_rebuilds_in_a_fresh_clone(tmp_path):
     assert "arm-none-eabi-gcc" in result.stdout
     assert loadable_bytes(copy / "blinky.elf") == loadable_bytes(
         os.path.join(EXAMPLES, "blinky.elf"))
+
+
+def test_readme_command_on_the_example(velk, monkeypatch, tmp_path):
+    """The README's first command: FLASH on the example, clean, and the HEX
+    boots."""
+    from conftest import run_cli
+    shutil.copy(os.path.join(EXAMPLES, "blinky.elf"), tmp_path)
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "blinky.elf", "--ncrc_value")
+    assert (code, err) == (0, "")
+    assert qemu.boot_status(["-device", f"loader,file={tmp_path / 'blinky_CRC.hex'}"]) == \
+        qemu.BOOT_OK
