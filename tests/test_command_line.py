@@ -11,6 +11,7 @@ import sys
 
 import pytest
 
+import qemu
 from conftest import DATA, crc32_mpeg2, run_cli
 from elfwriter import STT_FUNC, Elf, Segment
 from hexcheck import read_hex
@@ -231,22 +232,6 @@ def far_build(folder):
         symbols=[("crc", LOAD + 0x200)]).write(folder / "fw.elf")
 
 
-def flip(path, address):
-    lines = path.read_text().splitlines()
-    base = 0
-    for n, line in enumerate(lines):
-        raw = bytearray.fromhex(line[1:])
-        if raw[3] == 4:
-            base = int.from_bytes(raw[4:6], "big") << 16
-        elif raw[3] == 0 and 0 <= address - (base + (raw[1] << 8 | raw[2])) < raw[0]:
-            raw[4 + address - (base + (raw[1] << 8 | raw[2]))] ^= 0xFF
-            raw[-1] = -sum(raw[:-1]) & 0xFF
-            lines[n] = ":" + raw.hex().upper()
-            path.write_text("\n".join(lines) + "\n")
-            return
-    raise AssertionError(hex(address))
-
-
 @pytest.mark.parametrize("elf_word", [["--elf", "{elf}"], ["--elf={elf}"]])
 def test_check_against_the_build(velk, monkeypatch, tmp_path, elf_word):
     elf = far_build(tmp_path)
@@ -257,7 +242,7 @@ def test_check_against_the_build(velk, monkeypatch, tmp_path, elf_word):
     assert (code, out) == (0, f"checksum ok: [0x{crc32_mpeg2(bytes(range(256)) * 2):08X}] "
                               "at 0x08000200 (fed bytes)\n")
     # Outside the checksum: the offset alone cannot see it, the build can.
-    flip(hex_path, 0x90000010)
+    qemu.flip_hex_byte(hex_path, 0x90000010)
     assert run_cli(velk, monkeypatch, "CHECK", hex_path, "--a200")[0] == 0
     code, out, _ = run_cli(velk, monkeypatch, "CHECK", hex_path, "--ncrc", *against)
     assert code == 1

@@ -20,6 +20,7 @@ from dataclasses import dataclass
 import pytest
 from intelhex import IntelHex
 
+import qemu
 from conftest import crc32_mpeg2_fast, run_cli
 from elfwriter import PT_ARM_EXIDX, PT_LOAD, Elf, Segment
 from hexcheck import read_hex
@@ -179,23 +180,6 @@ CASES += [(f"seed{seed}", *generated(seed)[:2], opt, generated(seed)[3])
           for seed in range(24) for opt in generated(seed)[2]]
 
 
-def flip(path, address):
-    """One data byte inverted, every record checksum kept right."""
-    lines = path.read_text().splitlines()
-    base = 0
-    for n, line in enumerate(lines):
-        raw = bytearray.fromhex(line[1:])
-        if raw[3] == 4:
-            base = int.from_bytes(raw[4:6], "big") << 16
-        elif raw[3] == 0 and 0 <= address - (base + (raw[1] << 8 | raw[2])) < raw[0]:
-            raw[4 + address - (base + (raw[1] << 8 | raw[2]))] ^= 0xFF
-            raw[-1] = -sum(raw[:-1]) & 0xFF
-            lines[n] = ":" + raw.hex().upper()
-            path.write_text("\n".join(lines) + "\n")
-            return
-    raise AssertionError(f"no data at {address:#x}")
-
-
 @pytest.mark.parametrize("segments, symbols, option, shape", [c[1:] for c in CASES],
                          ids=[f"{c[0]}{c[3]}" for c in CASES])
 def test_flash_and_check_agree(velk, monkeypatch, tmp_path, segments, symbols, option,
@@ -229,7 +213,7 @@ def test_flash_and_check_agree(velk, monkeypatch, tmp_path, segments, symbols, o
     if want.lowest:
         assert run_cli(velk, monkeypatch, "CHECK", hex_path, offset)[0] == 0
     if want.record > want.start:
-        flip(hex_path, random.Random(option).randrange(want.start, want.record))
+        qemu.flip_hex_byte(hex_path, random.Random(option).randrange(want.start, want.record))
         check = ["CHECK", hex_path, offset] if want.lowest else [
             "CHECK", hex_path, option, "--elf", path]
         assert run_cli(velk, monkeypatch, *check)[0] == 1

@@ -28,14 +28,15 @@ def firmware(folder, size=0x8000):
     return folder
 
 
-def child(code, *, drop_root=False, timeout=60):
+def child(code, *, drop_root=False, timeout=60, env=None):
     prefix = []
     if drop_root and os.geteuid() == 0:
         if shutil.which("setpriv") is None:
             pytest.skip("setpriv is needed to drop root's permission override")
         prefix = ["setpriv", "--bounding-set", "-dac_override,-dac_read_search,-fowner"]
     return subprocess.run([*prefix, sys.executable, "-c", textwrap.dedent(code)],
-                          capture_output=True, text=True, timeout=timeout)
+                          capture_output=True, text=True, timeout=timeout,
+                          env={**os.environ, **(env or {})})
 
 
 def left_in(folder):
@@ -198,14 +199,7 @@ def flash_child(folder, *, env=None, drop_root=False, preload=None):
     extra = dict(env or {})
     if preload:
         extra["LD_PRELOAD"] = preload
-    prefix = []
-    if drop_root and os.geteuid() == 0:
-        if shutil.which("setpriv") is None:
-            pytest.skip("setpriv is needed to drop root's permission override")
-        prefix = ["setpriv", "--bounding-set", "-dac_override,-dac_read_search,-fowner"]
-    return subprocess.run([*prefix, sys.executable, "-c", textwrap.dedent(code)],
-                          capture_output=True, text=True, timeout=60,
-                          env={**os.environ, **extra})
+    return child(code, drop_root=drop_root, env=extra)
 
 
 def assert_earlier_pair(folder, result, why):

@@ -146,14 +146,9 @@ private:
                 text::address(image_.record).c_str(), stored, computed, fed));
         json::Value& d = report_.data();
         if (o_.has_elf) d.set("elf", o_.elf);
-        json::Value& image = d.set("image", json::Value::object());
-        image.set("start", image_.start);
-        image.set("end", image_.end);
-        d.set("record", image_.record);
-        d.set("offset", image_.offset());
+        describe_image(d, image_, fed);
         d.set("stored", static_cast<uint64_t>(stored));
         d.set("checksum", static_cast<uint64_t>(computed));
-        d.set("feed", fed);
         return ok;
     }
 

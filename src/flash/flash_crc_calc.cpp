@@ -3,9 +3,9 @@
 // byte at its physical address in <root>_CRC.hex, the input with the
 // checksum in place as <root>_CRC.elf, and on request <root>_CRC.bin and
 // <root>_CRC.srec.
-#include "../cli/options.h"
 #include <new>
 
+#include "../cli/options.h"
 #include "../crc/crc_stream.h"
 #include "../hexfile/intel_hex.h"
 #include "../module/functions.h"
@@ -96,8 +96,8 @@ public:
             throw Refusal{"the flash image reaches past 4 GiB (" +
                           text::address(memory_.end()) +
                           "), which Intel HEX cannot address"};
-        std::vector<Finding> findings =
-            check_layout(facts_of(placement_, elf_.loadable, image_, memory_), image_.end);
+        std::vector<Finding> findings = check_layout(
+            facts_of(placement_, elf_.loadable, image_, memory_), image_.end);
         for (const Finding& f : findings)
             if (f.refused && !o_.force)
                 throw Refusal{f.text + " (--force writes it anyway)"};
@@ -211,13 +211,8 @@ private:
         if (o_.bin) bin_note();
 
         json::Value& d = report_.data();
-        json::Value& image = d.set("image", json::Value::object());
-        image.set("start", image_.start);
-        image.set("end", image_.end);
-        d.set("record", image_.record);
-        d.set("offset", image_.offset());
+        describe_image(d, image_, feed_name());
         d.set("checksum", static_cast<uint64_t>(crc_));
-        d.set("feed", feed_name());
         d.set("outside", regions_json(outside));
     }
 

@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 #include <vector>
+
+#include "../layout/record_text.h"
 
 namespace velk::hexfile {
 
@@ -13,60 +14,35 @@ constexpr size_t max_data = 16;
 // ":" + count + address + type + 16 data bytes + checksum, 2 digits a byte, "\n"
 constexpr size_t max_line = 1 + 2 * (4 + max_data + 1) + 1;
 
-struct HexDigits {
-    char pairs[256][2];
-    constexpr HexDigits() : pairs{} {
-        const char digits[] = "0123456789ABCDEF";
-        for (int i = 0; i < 256; ++i) {
-            pairs[i][0] = digits[i >> 4];
-            pairs[i][1] = digits[i & 15];
-        }
-    }
-};
-constexpr HexDigits hex_digits;
-
-// Collects lines and hands them to the sink a chunk at a time.
+// Intel HEX records a line at a time.
 class LineBuffer {
 public:
-    // Left uninitialised: a small image touches only the pages it fills.
-    explicit LineBuffer(TextSink& sink)
-        : sink_(sink), text_(new char[chunk_size + max_line]) {}
+    explicit LineBuffer(TextSink& sink) : text_(sink, max_line) {}
 
     // One record: `count` payload bytes after the count, address and type.
     void record(uint8_t type, uint16_t address, const uint8_t* payload, size_t count) {
-        if (used_ + max_line > chunk_size) flush();
-        char* out = text_.get() + used_;
+        using layout::RecordText;
+        char* out = text_.line();
         unsigned sum =
             static_cast<unsigned>(count) + (address >> 8) + (address & 0xFF) + type;
         *out++ = ':';
-        out = put_byte(out, static_cast<uint8_t>(count));
-        out = put_byte(out, static_cast<uint8_t>(address >> 8));
-        out = put_byte(out, static_cast<uint8_t>(address));
-        out = put_byte(out, type);
+        out = RecordText::put_byte(out, static_cast<uint8_t>(count));
+        out = RecordText::put_byte(out, static_cast<uint8_t>(address >> 8));
+        out = RecordText::put_byte(out, static_cast<uint8_t>(address));
+        out = RecordText::put_byte(out, type);
         for (size_t i = 0; i < count; ++i) {
             sum += payload[i];
-            out = put_byte(out, payload[i]);
+            out = RecordText::put_byte(out, payload[i]);
         }
-        out = put_byte(out, static_cast<uint8_t>(0x100 - (sum & 0xFF)));
+        out = RecordText::put_byte(out, static_cast<uint8_t>(0x100 - (sum & 0xFF)));
         *out++ = '\n';
-        used_ = static_cast<size_t>(out - text_.get());
+        text_.end_line(out);
     }
 
-    void flush() {
-        if (used_ == 0) return;
-        sink_.put(text_.get(), used_);
-        used_ = 0;
-    }
+    void flush() { text_.flush(); }
 
 private:
-    static char* put_byte(char* out, uint8_t value) {
-        std::memcpy(out, hex_digits.pairs[value], 2);
-        return out + 2;
-    }
-
-    TextSink& sink_;
-    std::unique_ptr<char[]> text_;
-    size_t used_ = 0;
+    layout::RecordText text_;
 };
 
 // Walks the map's bytes in address order across adjacent pieces.

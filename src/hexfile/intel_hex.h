@@ -16,8 +16,6 @@ using layout::TextSink;
 // written.
 constexpr uint64_t address_limit = uint64_t{1} << 32;
 
-// Text handed to the sink at a time.
-constexpr size_t chunk_size = size_t{1} << 20;
 
 // The start linear address record (type 05) holding `start_linear`, then
 // data records of up to 16 bytes from the lowest address upward, each cut

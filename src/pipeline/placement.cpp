@@ -66,7 +66,8 @@ Placement place_checksum(char selector, const std::string& value, const ElfBuild
             return by_name(value, *elf);
         case 'a':
             if (!read_number(value, 16, number))
-                throw Refusal{wording::address_rule() + ": " + quoted(value) + " is not one"};
+                throw Refusal{wording::address_rule() + ": " + quoted(value) +
+                              " is not one"};
             if (number % 4 != 0)
                 throw Refusal{"--a" + value + ": the offset must be a multiple of 4"};
             p.request = {layout::Selector::address, number};
@@ -74,7 +75,8 @@ Placement place_checksum(char selector, const std::string& value, const ElfBuild
         default:  // 's'
             if (!read_number(value, 10, number) || number == 0 ||
                 (number & (number - 1)) != 0)
-                throw Refusal{wording::block_rule() + ": " + quoted(value) + " is not one"};
+                throw Refusal{wording::block_rule() + ": " + quoted(value) +
+                              " is not one"};
             p.request = {layout::Selector::block, number};
             return p;
     }
@@ -110,6 +112,15 @@ diagnostics::Facts facts_of(const Placement& placement, const layout::Loadable& 
     f.slot = placement.slot;
     f.where = placement.where;
     return f;
+}
+
+void describe_image(json::Value& data, const layout::Image& image, const char* feed) {
+    json::Value& span = data.set("image", json::Value::object());
+    span.set("start", image.start);
+    span.set("end", image.end);
+    data.set("record", image.record);
+    data.set("offset", image.offset());
+    data.set("feed", feed);
 }
 
 }  // namespace velk

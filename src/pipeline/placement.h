@@ -5,6 +5,7 @@
 #include <string>
 
 #include "../diagnostics/layout_warnings.h"
+#include "../report/json.h"
 #include "elf_input.h"
 
 namespace velk {
@@ -28,5 +29,9 @@ layout::Image image_for(const layout::Loadable& loadable, const Placement& place
 // holds the image before the record is stored.
 diagnostics::Facts facts_of(const Placement& placement, const layout::Loadable& loadable,
                             const layout::Image& image, const layout::MemoryMap& memory);
+
+// The image, its record and how the checksum was fed, as --json tells
+// them in FLASH and CHECK alike.
+void describe_image(json::Value& data, const layout::Image& image, const char* feed);
 
 }  // namespace velk

@@ -2,63 +2,50 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
+
+#include "../layout/record_text.h"
 
 namespace velk::srecord {
 
 namespace {
 
 constexpr size_t max_data = 16;
-constexpr size_t chunk_size = size_t{1} << 20;
 // "S" + type + count + 4 address bytes + 252 payload bytes + checksum, "\n"
 constexpr size_t max_line = 2 + 2 * (1 + 4 + 252 + 1) + 1;
 
+// S-records a line at a time.
 class Lines {
 public:
-    explicit Lines(layout::TextSink& sink)
-        : sink_(sink), text_(new char[chunk_size + max_line]) {}
+    explicit Lines(layout::TextSink& sink) : text_(sink, max_line) {}
 
     // One record: type digit, address of `width` bytes, payload.
     void record(char type, int width, uint64_t address, const uint8_t* payload,
                 size_t count) {
-        if (used_ + max_line > chunk_size) flush();
-        char* out = text_.get() + used_;
+        using layout::RecordText;
+        char* out = text_.line();
         *out++ = 'S';
         *out++ = type;
         unsigned length = static_cast<unsigned>(width + count + 1);
         unsigned sum = length;
-        out = put_byte(out, static_cast<uint8_t>(length));
+        out = RecordText::put_byte(out, static_cast<uint8_t>(length));
         for (int i = width - 1; i >= 0; --i) {
             uint8_t b = static_cast<uint8_t>(address >> (8 * i));
             sum += b;
-            out = put_byte(out, b);
+            out = RecordText::put_byte(out, b);
         }
         for (size_t i = 0; i < count; ++i) {
             sum += payload[i];
-            out = put_byte(out, payload[i]);
+            out = RecordText::put_byte(out, payload[i]);
         }
-        out = put_byte(out, static_cast<uint8_t>(~sum));
+        out = RecordText::put_byte(out, static_cast<uint8_t>(~sum));
         *out++ = '\n';
-        used_ = static_cast<size_t>(out - text_.get());
+        text_.end_line(out);
     }
 
-    void flush() {
-        if (used_ == 0) return;
-        sink_.put(text_.get(), used_);
-        used_ = 0;
-    }
+    void flush() { text_.flush(); }
 
 private:
-    static char* put_byte(char* out, uint8_t value) {
-        static const char digits[] = "0123456789ABCDEF";
-        *out++ = digits[value >> 4];
-        *out++ = digits[value & 15];
-        return out;
-    }
-
-    layout::TextSink& sink_;
-    std::unique_ptr<char[]> text_;
-    size_t used_ = 0;
+    layout::RecordText text_;
 };
 
 // The address bytes S1/S2/S3 (and S9/S8/S7) need for `highest`.
