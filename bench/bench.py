@@ -2,6 +2,7 @@
 
     python bench/bench.py                         # 64 KiB, 1 MiB, 8 MiB; 6 runs each
     python bench/bench.py --sizes 4096 --repeat 1 # a quick check that it works
+    python bench/bench.py --sizes 1048576 8388608 --repeat 11 --outputs-only
 
 1. In one process, for each size and mode: velk_crc_calc end to end against
    the same package calls made directly from Python in the same order (the
@@ -12,7 +13,11 @@
    then srec_cat for the CRC and the HEX; its output is checked equal to ours
    with srec_cmp first) and against the module's own fallback path (a
    subclass of the container), with the peak RSS of each.
-3. --a8000000 on the example, and the whole command line on the example
+3. Whole processes, FLASH mode: velk-crc FLASH writing the HEX and ELF
+   files, the same run also writing --bin and --srec, and the peer pipeline
+   (HEX only), with the ratios of the run with every file to the other two
+   and the peak RSS of each. --outputs-only runs this table alone.
+4. --a8000000 on the example, and the whole command line on the example
    against a bare interpreter start.
 
 All timings are medians of runs interleaved with their rivals, the order
@@ -289,6 +294,80 @@ def whole_process(folder, sizes, repeat):
                   f"{peaks[name]:9.1f} {limit}", flush=True)
 
 
+def check_outputs(path, image_size):
+    """The files a FLASH run with --bin and --srec leaves: the raw image is
+    exactly the image, the S-records hold more than its hex digits, and where
+    srecord is installed all three hold the same bytes."""
+    root = os.path.splitext(path)[0] + "_CRC"
+    sizes = {ext: os.path.getsize(root + ext) for ext in (".hex", ".elf", ".bin", ".srec")}
+    if sizes[".bin"] != image_size:
+        raise SystemExit(f"{root}.bin has {sizes['.bin']} bytes, not the {image_size} "
+                         "of the image")
+    if sizes[".srec"] <= 2 * image_size:
+        raise SystemExit(f"{root}.srec has {sizes['.srec']} bytes, too few for "
+                         f"{image_size} bytes of data")
+    if shutil.which("srec_cmp"):
+        for other in (["-motorola"], ["-binary", "-offset", hex(LOAD)]):
+            ext = ".srec" if other[0] == "-motorola" else ".bin"
+            same = subprocess.run(["srec_cmp", root + ".hex", "-intel", root + ext, *other],
+                                  capture_output=True)
+            if same.returncode != 0:
+                raise SystemExit(f"{root}{ext} holds other bytes than {root}.hex")
+    return sizes
+
+
+def output_formats(folder, sizes, repeat):
+    """FLASH mode with the HEX and ELF files only, the same with --bin and
+    --srec as well, and the peer pipeline making the HEX file alone: median
+    time of each over the same rounds, the ratios of the run with every file
+    to the other two, and the peak RSS of each."""
+    command, label = velk_command()
+    print(f"velk-crc runs as: {label}")
+    have_peer = all(shutil.which(t) for t in ("arm-none-eabi-objcopy", "srec_cat", "srec_cmp"))
+    if not have_peer:
+        print("peer pipeline skipped: binutils-arm-none-eabi or srecord is not installed")
+    print("  hex+elf    velk-crc FLASH fw.elf --ncrc_value")
+    print("  all-files  velk-crc FLASH fw.elf --ncrc_value --bin --srec")
+    print("  peer-hex   arm-none-eabi-objcopy -O binary, then srec_cat to Intel HEX")
+    print()
+    header = (f"{'size':>8} {'contender':<10} {'median s':>9} {'peak MiB':>9}  "
+              "all-files ratio")
+    print(header)
+    print("-" * len(header))
+    for size in sizes:
+        path, image_size = make_firmware(folder, size)
+        root = os.path.splitext(path)[0] + "_CRC"
+        hex_elf = [*command, "FLASH", path, "--ncrc_value"]
+        all_files = [*hex_elf, "--bin", "--srec"]
+        for ext in (".bin", ".srec"):
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(root + ext)
+        run_all([all_files])
+        written = check_outputs(path, image_size)
+        contenders = {"hex+elf": [hex_elf], "all-files": [all_files]}
+        if have_peer:
+            peer, peer_hex = peer_commands(path, image_size - 4, LOAD, LOAD + 0x45, folder)
+            run_all(peer)
+            same = subprocess.run(["srec_cmp", root + ".hex", "-intel", peer_hex, "-intel"],
+                                  capture_output=True)
+            if same.returncode != 0:
+                raise SystemExit(f"the peer pipeline's HEX differs from FLASH mode's "
+                                 f"at {size} bytes")
+            contenders["peer-hex"] = peer
+        names = list(contenders)
+        times = dict(zip(names, paired_medians(
+            [lambda c=contenders[n]: run_all(c) for n in names], repeat)))
+        peaks = {n: max(peak_rss(c) for c in contenders[n]) for n in names}
+        label = f"{size // 1024} KiB" if size < MiB else f"{size // MiB} MiB"
+        for name in names:
+            ratio = ("" if name == "all-files"
+                     else f"{times['all-files'] / times[name]:.3f}")
+            print(f"{label:>8} {name:<10} {times[name]:9.4f} {peaks[name]:9.1f}  {ratio}",
+                  flush=True)
+        print(f"{'':>8} written: " + ", ".join(f"{ext} {n:,} B" for ext, n in written.items()))
+    print("goals: all-files / hex+elf at most 1.5; all-files / peer-hex below 0.35 at 8 MiB")
+
+
 def absolute_address(repeat):
     """--a8000000 on the example: the load address typed as an offset pads
     the image with 128 MiB of 0xFF."""
@@ -328,7 +407,15 @@ def main():
                         help="timed runs of each (median); even keeps the order balanced")
     parser.add_argument("--no-huge", action="store_true",
                         help="skip the --a8000000 run (128 MiB image, 369 MB HEX file)")
+    parser.add_argument("--outputs-only", action="store_true",
+                        help="only the FLASH table: HEX and ELF, every file, the peer")
     args = parser.parse_args()
+    if args.outputs_only:
+        print("whole processes, FLASH mode, 5,000 symbols: the files written "
+              "(median s, ratio of all-files to each)")
+        with tempfile.TemporaryDirectory() as folder:
+            output_formats(folder, args.sizes, args.repeat)
+        return
 
     import crcmod  # noqa: F401
     import VELK_CRC
@@ -371,6 +458,10 @@ def main():
         print()
         print("whole processes, name mode, 5,000 symbols (ratio to the peer pipeline)")
         whole_process(folder, args.sizes, args.repeat)
+        print()
+        print("whole processes, FLASH mode, 5,000 symbols: the files written "
+              "(median s, ratio of all-files to each)")
+        output_formats(folder, args.sizes, args.repeat)
     if not args.no_huge:
         print()
         absolute_address(args.repeat)
