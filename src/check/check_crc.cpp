@@ -86,7 +86,7 @@ private:
                                                     "termination (S7, S8 or S9)")};
         data_ = std::move(std::get<layout::FileData>(read));
         base_ = data_.data.data();
-        loadable_ = std::get<layout::Loadable>(layout::loadable_of_runs(data_.runs));
+        loadable_ = std::get<layout::Loadable>(layout::loadable_of_runs(std::move(data_.runs)));
         if (build_) return;
         if (o_.selector == 'n')
             throw Refusal{
