@@ -3,7 +3,8 @@
 // span_holding_record, locate_slot and memory_of, each against a model of
 // the layout rules written here on address ranges (never byte by byte over
 // a span of unknown length); then the memory map's read, copy_range,
-// overlay and first_difference on the map memory_of made.
+// overlay and first_difference on the map memory_of made, and a small
+// image written as Intel HEX and S-records and read back.
 //
 // Input, front to back (zero past the end): header count (mod 41), file
 // size (16 bits), per header a flags byte (bit 0 PT_LOAD) and
@@ -12,12 +13,18 @@
 #include <algorithm>
 #include <vector>
 
+#include "../../src/hexfile/hex_reader.h"
+#include "../../src/hexfile/intel_hex.h"
+#include "../../src/layout/file_data.h"
 #include "../../src/layout/flash_layout.h"
 #include "../../src/layout/memory_map.h"
+#include "../../src/srecord/srec_reader.h"
+#include "../../src/srecord/srec_writer.h"
 #include "common.h"
 
 using namespace fuzzcores;
 using namespace velk::layout;
+using ReadResult = Expected<FileData, ReadFault>;
 
 namespace {
 
@@ -26,15 +33,16 @@ constexpr u128 top = u128{1} << 64;  // first address past 64 bits
 constexpr uint64_t join = 0x10000;   // the widest gap inside a cluster
 
 // tag % 6: 0 one byte, 1 two, 2 four, 3 eight (little-endian), 4 `near`
-// plus two bytes, 5 `near` minus two bytes (wrapping).
+// plus, 5 `near` minus (wrapping) up to 0x1FFFF: three bytes, so that a
+// gap of exactly 64 KiB, where clusters split, is one step away.
 uint64_t number(Reader& in, uint64_t near) {
     switch (in.u8() % 6) {
         case 0: return in.u8();
         case 1: return in.u16();
         case 2: return in.little(4);
         case 3: return in.little(8);
-        case 4: return near + in.u16();
-        default: return near - in.u16();
+        case 4: return near + (in.little(3) & 0x1FFFF);
+        default: return near - (in.little(3) & 0x1FFFF);
     }
 }
 
@@ -475,6 +483,18 @@ void check_differences(const MemoryMap& memory, const MLayout& l, const MImage& 
         changed.append(a + 1, p.bytes ? p.bytes + (a + 1 - p.address) : nullptr,
                        p.end() - a - 1);
     }
+    // The same change inside one whole piece of the file, so that it is
+    // found in the middle of a stretch compared at once.
+    std::vector<uint8_t> copy;
+    MemoryMap whole;
+    if (p.size <= 4096 && (in.u8() & 1)) {
+        copy.assign(p.size, erased);
+        if (p.bytes) std::memcpy(copy.data(), p.bytes, p.size);
+        copy[a - p.address] = now;
+        for (size_t i = 0; i < ps.size(); ++i)
+            whole.append(ps[i].address, i == k ? copy.data() : ps[i].bytes, ps[i].size);
+        changed = whole;
+    }
     const bool in_record = a >= skip && a < skip_end;
     found = first_difference(memory, changed, skip, d);
     if (in_record)
@@ -510,6 +530,65 @@ void check_differences(const MemoryMap& memory, const MLayout& l, const MImage& 
                        d.found == -1,
                    "left out piece 0x%llx+%llu; found %s", (unsigned long long)p.address,
                    (unsigned long long)p.size, describe(found, d));
+
+    // Bytes the file holds where the build has nothing are not compared:
+    // a piece of other bytes in a gap of the map, or below or above it.
+    static const uint8_t other[64] = {0x5A, 0xA5, 0x00, 0x11};
+    uint64_t gap_from = 0, gap_to = ps.front().address;
+    const size_t g = in.u8() % (ps.size() + 1);
+    if (g > 0) {
+        gap_from = ps[g - 1].end();
+        gap_to = g < ps.size() ? ps[g].address : (ps.back().end() == 0 ? 0 : ~uint64_t{0});
+    }
+    const uint64_t room = gap_to > gap_from ? std::min<uint64_t>(gap_to - gap_from, 64) : 0;
+    if (room > 0) {
+        MemoryMap extra;
+        const uint64_t at = gap_to - gap_from > 64 && (in.u8() & 1) ? gap_to - room : gap_from;
+        for (size_t i = 0; i < ps.size(); ++i) {
+            if (i == g) extra.append(at, other, room);
+            extra.append(ps[i].address, ps[i].bytes, ps[i].size);
+        }
+        if (g == ps.size()) extra.append(at, other, room);
+        found = first_difference(memory, extra, skip, d);
+        FUZZ_CHECK(!found, "bytes outside the build at 0x%llx+%llu compared: %s",
+                   (unsigned long long)at, (unsigned long long)room, describe(found, d));
+    }
+}
+
+// FLASH writes the stored memory as Intel HEX and S-records; CHECK reads
+// them back and compares them with the build: they must hold the same
+// bytes, the record's included, and differ from the build nowhere.
+void check_written(const MemoryMap& stored, const MemoryMap& memory, uint64_t record,
+                   const uint8_t* record_bytes) {
+    for (int format = 0; format < 2; ++format) {
+        StringSink text;
+        if (format == 0)
+            velk::hexfile::write_intel_hex(stored, 0x08000000, text);
+        else
+            velk::srecord::write_srecord(stored, 0, "fuzz", text);
+        ReadResult back = format == 0
+                              ? velk::hexfile::read_intel_hex(text.text.data(), text.text.size())
+                              : velk::srecord::read_srecord(text.text.data(), text.text.size());
+        const char* what = format == 0 ? "Intel HEX" : "S-records";
+        FUZZ_CHECK(std::holds_alternative<FileData>(back), "%s written, then refused", what);
+        const FileData& fd = std::get<FileData>(back);
+        MemoryMap file;
+        for (const Span& r : fd.runs) file.append(r.address, fd.data.data() + r.offset, r.size);
+        Difference d{};
+        bool found = first_difference(stored, file, record, d);
+        FUZZ_CHECK(!found, "%s read back differs from what was written: %s", what,
+                   describe(found, d));
+        found = first_difference(memory, file, record, d);
+        FUZZ_CHECK(!found, "%s read back differs from the build: %s", what, describe(found, d));
+        uint8_t held[4];
+        FUZZ_CHECK(file.read(record, held, 4) == 4 && std::memcmp(held, record_bytes, 4) == 0,
+                   "%s: the record does not read back", what);
+        u128 bytes = 0, written = 0;
+        for (const Piece& p : stored.pieces()) bytes += p.size;
+        for (const Piece& p : file.pieces()) written += p.size;
+        FUZZ_CHECK(bytes == written, "%s holds %llu bytes, the map %llu", what,
+                   (unsigned long long)written, (unsigned long long)bytes);
+    }
 }
 
 }  // namespace
@@ -559,18 +638,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t how = in.u8();
     switch (how % 3) {
         case 0: {
+            // Slots near a span's start or a cluster's end, where the image
+            // takes that cluster or the file's first one.
             req.selector = Selector::name;
-            uint64_t near = ml.spans.empty() ? 0 : ml.spans[in.u8() % ml.spans.size()].address;
+            const uint8_t pick = in.u8();
+            uint64_t near = 0;
+            if (ml.ok)
+                near = pick & 1 ? ml.clusters[(pick >> 1) % ml.clusters.size()].end
+                                : ml.spans[(pick >> 1) % ml.spans.size()].address;
             uint64_t value = number(in, near);
             Slot slot = locate_slot(hs, value);
             check_slot(slot, hs, value);
             req.value = (how / 3) & 1 ? slot.address : value;
             break;
         }
-        case 1:
+        case 1: {
+            // Offsets near a span's address from the image's start reach
+            // the clusters above the first one.
             req.selector = Selector::address;
-            req.value = number(in, 0);
+            uint64_t near = 0;
+            if (ml.ok) {
+                MImage at0 = model_image(ml, {Selector::address, 0});
+                near = ml.spans[in.u8() % ml.spans.size()].address - at0.start;
+            }
+            req.value = number(in, near);
             break;
+        }
         default:
             req.selector = Selector::block;
             req.value = uint64_t{1} << (in.u8() % 64);
@@ -633,14 +726,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (mi.end - mi.start <= (1u << 17)) {
         Collect sink;
         sink.chunk = 1 + in.u16() % 4096;
+        // Not more than 4096 chunks: the harness's own work stays small.
+        sink.chunk = std::max<size_t>(sink.chunk, (mi.end - mi.start) / 4096 + 1);
+        sink.bytes.reserve(mi.end - mi.start);
         copy_range(memory, mi.start, mi.end, sink, sink.chunk);
         FUZZ_CHECK(sink.bytes.size() == mi.end - mi.start, "copy_range gave %zu bytes of %llu",
                    sink.bytes.size(), (unsigned long long)(mi.end - mi.start));
-        for (uint64_t a = mi.start; a < mi.end; ++a) {
-            bool holds;
-            int v = truth.at(a, holds);
-            FUZZ_CHECK(sink.bytes[a - mi.start] == v, "copy_range 0x%llx = %02X, the model %02X",
-                       (unsigned long long)a, sink.bytes[a - mi.start], v);
+        // Erased flash, with each span's bytes laid over it.
+        std::vector<uint8_t> want(mi.end - mi.start, erased);
+        for (const MSpan& s : ml.spans) {
+            uint64_t from = std::max(s.address, mi.start), to = std::min(s.end(), mi.end);
+            if (to > from)
+                std::memcpy(want.data() + (from - mi.start),
+                            base + s.offset + (from - s.address), to - from);
+        }
+        if (sink.bytes != want) {
+            size_t i = std::mismatch(want.begin(), want.end(), sink.bytes.begin()).first -
+                       want.begin();
+            FUZZ_CHECK(false, "copy_range 0x%llx = %02X, the model %02X",
+                       (unsigned long long)(mi.start + i), sink.bytes[i], want[i]);
         }
     }
 
@@ -655,17 +759,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t back[4];
     FUZZ_CHECK(stored.read(image.record, back, 4) == 4 && std::memcmp(back, record, 4) == 0,
                "the record does not read back");
-    for (const MSpan& s : ml.spans) {
-        std::vector<uint8_t> out(s.size);
-        stored.read(s.address, out.data(), s.size);
-        for (uint64_t i = 0; i < s.size; ++i) {
-            uint64_t a = s.address + i;
-            uint8_t want = a >= image.record && a - image.record < 4
-                               ? record[a - image.record]
-                               : base[s.offset + i];
-            FUZZ_CHECK(out[i] == want, "after overlay 0x%llx = %02X, want %02X",
-                       (unsigned long long)a, out[i], want);
+    // Every other piece lies within one of memory_of's, borrowing the
+    // same bytes (or erased flash where that one is).
+    const std::vector<Piece>& was = memory.pieces();
+    for (const Piece& p : stored.pieces()) {
+        if (p.bytes == record) {
+            FUZZ_CHECK(p.address == image.record && p.size == 4, "the record piece moved");
+            continue;
         }
+        FUZZ_CHECK(p.end() <= image.record || p.address >= image.record + 4,
+                   "piece 0x%llx+%llu over the record", (unsigned long long)p.address,
+                   (unsigned long long)p.size);
+        bool kept = false;
+        for (const Piece& q : was)
+            if (p.address >= q.address && p.end() <= q.end() && p.end() > p.address)
+                kept = q.bytes ? p.bytes == q.bytes + (p.address - q.address) : !p.bytes;
+        FUZZ_CHECK(kept, "piece 0x%llx+%llu after overlay lies in no piece of the map before",
+                   (unsigned long long)p.address, (unsigned long long)p.size);
+    }
+    uint8_t around[16], expect[16];
+    const uint64_t low = image.record - std::min<uint64_t>(image.record, 6);
+    const size_t n = static_cast<size_t>(std::min<u128>(16, top - 1 - low));
+    stored.read(low, around, n);
+    memory.read(low, expect, n);
+    for (size_t i = 0; i < n; ++i) {
+        uint64_t a = low + i;
+        uint8_t want = a >= image.record && a - image.record < 4 ? record[a - image.record]
+                                                                 : expect[i];
+        FUZZ_CHECK(around[i] == want, "after overlay 0x%llx = %02X, want %02X",
+                   (unsigned long long)a, around[i], want);
     }
     u128 before = 0, after = 0;
     for (const Piece& p : memory.pieces()) before += p.size;
@@ -676,5 +798,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(!found, "the stored record is compared: %s", describe(found, d));
     found = first_difference(stored, memory, image.record, d);
     FUZZ_CHECK(!found, "the stored record is compared: %s", describe(found, d));
+
+    // Small enough to write out: at most 16 KiB, below 4 GiB.
+    if (before <= 0x4000 && stored.end() <= (uint64_t{1} << 32))
+        check_written(stored, memory, image.record, record);
     return 0;
 }

@@ -130,6 +130,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     compare_with_model(got, srec_model(text, size), "input");
     const FileData* fd = std::get_if<FileData>(&got);
     if (!fd) return 0;
+    // Whatever the reader takes is recognised as such, after an editor's
+    // byte order mark too.
+    FUZZ_CHECK(velk::layout::kind_of(data, size) == velk::layout::FileKind::srecord,
+               "accepted text not recognised by its first record");
+    {
+        std::string marked = "\xEF\xBB\xBF" + std::string(text, size);
+        const uint8_t* m = reinterpret_cast<const uint8_t*>(marked.data());
+        size_t skip = velk::layout::byte_order_mark(m, marked.size());
+        FUZZ_CHECK(skip == 3, "byte order mark of %zu bytes", skip);
+        FUZZ_CHECK(velk::layout::kind_of(m, marked.size()) == velk::layout::FileKind::srecord,
+                   "accepted text after a byte order mark not recognised");
+    }
 
     velk::layout::MemoryMap memory = map_of(*fd);
     if (memory.end() > (uint64_t{1} << 32)) return 0;

@@ -1,7 +1,8 @@
-// Symbol lookup by name in raw symbol-table bytes: scan_symbol_table on
-// fuzzed table and string-table bytes, one or two tables in a row, against
-// a plain model of the lookup the ELF reader's loop does (every symbol in
-// table order, the last one carrying the name wins).
+// Symbol lookup by name in raw symbol-table bytes: scan_symbol_table and
+// list_symbol_names on fuzzed table and string-table bytes, one or two
+// tables in a row, against a plain model of the lookup the ELF reader's
+// loop does (every symbol in table order, the last one carrying the name
+// wins) and of the names it would list.
 //
 // Input: flags, the entry whose name to look for, then per table a 16-bit
 // little-endian length and that many table bytes, a 16-bit length and the
@@ -55,7 +56,7 @@ struct Table {
 };
 
 // A name of a symbol: the bytes from st_name to the first NUL of the
-// string table; nullptr where there is none or it is not plain ASCII.
+// string table; false where there is none or it is not plain ASCII.
 bool name_at(const Table& t, uint64_t st_name, std::string& out) {
     if (st_name >= t.strings.size()) return false;
     out.clear();
@@ -71,6 +72,7 @@ struct ModelScan {
     bool regular;
     std::vector<uint64_t> values, sizes;
     std::vector<uint8_t> infos;
+    std::vector<std::string> names;  // every non-empty name, in table order
 };
 
 // What the ELF reader's loop would find, or that the simple reading must
@@ -80,7 +82,7 @@ struct ModelScan {
 // its string table.
 ModelScan model_scan(const Table& t, uint64_t entry_size, bool elf64, bool little,
                      const std::string& name) {
-    ModelScan s{false, {}, {}, {}};
+    ModelScan s{false, {}, {}, {}, {}};
     const Layout l = layout_of(elf64);
     if (entry_size != l.entry || t.table.size() != t.declared ||
         t.strings.size() != t.strings_declared || t.declared % l.entry)
@@ -88,7 +90,11 @@ ModelScan model_scan(const Table& t, uint64_t entry_size, bool elf64, bool littl
     std::string have;
     for (size_t n = 0; n < t.table.size() / l.entry; ++n) {
         const uint8_t* sym = t.table.data() + n * l.entry;
-        if (!name_at(t, field(sym, 4, little), have)) return s;
+        if (!name_at(t, field(sym, 4, little), have)) {
+            s.names.clear();
+            return s;
+        }
+        if (!have.empty()) s.names.push_back(have);
         if (have != name) continue;
         s.values.push_back(field(sym + l.value, l.word, little));
         s.sizes.push_back(field(sym + l.size, l.word, little));
@@ -168,13 +174,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     Matches matches = start, model = start;
+    std::vector<std::string> names = {"earlier"}, model_names = names;
     for (const Table& t : tables) {
+        // The names a suggestion is chosen from: all of a regular table's,
+        // appended; nothing from an irregular one.
+        Scan listed = velk::elfsyms::list_symbol_names(
+            Bytes{t.table.data(), t.table.size()}, t.declared, entry_size,
+            Bytes{t.strings.data(), t.strings.size()}, t.strings_declared, format, names);
         const Matches before = matches;
         Scan r = velk::elfsyms::scan_symbol_table(
             Bytes{t.table.data(), t.table.size()}, t.declared, entry_size,
             Bytes{t.strings.data(), t.strings.size()}, t.strings_declared, format, name,
             matches);
         ModelScan s = model_scan(t, entry_size, elf64, little, name);
+        FUZZ_CHECK((listed == Scan::done) == s.regular, "names listed %s, the model %s",
+                   listed == Scan::done ? "done" : "irregular",
+                   s.regular ? "regular" : "irregular");
+        model_names.insert(model_names.end(), s.names.begin(), s.names.end());
+        FUZZ_CHECK(names == model_names, "%zu names listed, the model %zu", names.size(),
+                   model_names.size());
         if (r == Scan::irregular)
             FUZZ_CHECK(same(matches, before), "an irregular scan changed the matches");
         FUZZ_CHECK((r == Scan::done) == s.regular, "scan %s, the model %s",

@@ -20,7 +20,7 @@ using velk::layout::ReadFault;
 using ReadResult = velk::layout::Expected<FileData, ReadFault>;
 
 // The text's lines: a line ends at "\n", "\r\n" or a lone "\r"; spaces and
-// tabs at a line's end are not part of it. Numbered from 1, blank ones
+// tabs at a line's end are dropped. Numbered from 1, blank ones
 // included (they count for the line numbers of later records).
 inline std::vector<std::string> split_lines(const char* text, size_t size) {
     std::vector<std::string> lines;

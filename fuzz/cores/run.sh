@@ -32,5 +32,12 @@ case "$name" in
     layout) max_len=1024 ;;
 esac
 
+# Exact boundaries (a 64 KiB gap, an entry size) are found by comparison
+# values rather than by coverage alone.
+extra=()
+case "$name" in
+    layout|symbol_scan) extra=(-use_value_profile=1) ;;
+esac
+
 exec "$binary" "$corpus" -max_total_time="$seconds" -max_len="$max_len" \
-    -artifact_prefix="$findings/" -print_final_stats=1 "$@"
+    -artifact_prefix="$findings/" -print_final_stats=1 "${extra[@]}" "$@"

@@ -68,6 +68,13 @@ def hex_seeds():
                          + line(1, 0) + "\r\njunk after the end\n").encode()
     yield "overlap", (ihex(0, 0, b"\x01\x02\x03\x04") + ihex(0, 2, b"\x05\x06")
                       + ihex(1, 0)).encode()
+    # A run across a 64 KiB page at an address no record boundary of 16
+    # lands on, and records overlapping by one byte.
+    yield "page_cross", (ihex(4, 0, b"\x08\x00") + ihex(0, 0xFFF4, bytes(range(12)))
+                         + ihex(4, 0, b"\x08\x01") + ihex(0, 0, bytes(range(20)))
+                         + ihex(1, 0)).encode()
+    yield "overlap_one", (ihex(0, 0x10, b"\x01\x02\x03\x04") + ihex(0, 0x13, b"\x05\x06")
+                          + ihex(1, 0)).encode()
     yield "page_end", (ihex(4, 0, b"\xff\xff") + ihex(0, 0xFFF8, bytes(range(8)))
                        + ihex(1, 0)).encode()
 
@@ -91,6 +98,9 @@ def srec_seeds():
     yield "s2_count", (srec("0", 0, 2, b"hdr") + srec("2", 0x123456, 3, b"\x01\x02\x03")
                        + "\n" + srec("2", 0x123459, 3, b"\xff") + srec("5", 2, 2)
                        + srec("8", 0x123456, 3)).encode()
+    # The highest address a 16-bit record holds, as data and as the entry.
+    yield "s1_top", (srec("1", 0xFFF0, 2, bytes(range(16))) + srec("9", 0xFFFF, 2)).encode()
+    yield "s2_top", (srec("2", 0xFFFFF8, 3, bytes(range(8))) + srec("8", 0, 3)).encode()
     yield "s1_lower", (srec("1", 0x10, 2, b"abc").lower() + srec("9", 0, 2)).encode()
     yield "overlap", (srec("1", 0x10, 2, b"abcd") + srec("1", 0x12, 2, b"xy")
                       + srec("9", 0, 2)).encode()
@@ -189,8 +199,30 @@ def layout_seeds():
         yield name + "_block", layout_seed(hs, size, bytes([2, 10]))
 
 
+def near(delta):
+    """Tag 4: the previous span's end (paddr) or the paddr (vaddr) plus delta."""
+    return bytes([4]) + delta.to_bytes(3, "little")
+
+
+def layout_seeds_by_hand():
+    """Gaps of exactly 64 KiB (one cluster) and of one byte more (two clusters)."""
+    def header(paddr, offset, size):
+        return bytes([1]) + paddr + near(0) + number(offset) + number(size) + number(size)
+    hs = (header(number(0x08000000), 0, 0x100) + header(near(0x10000), 0x100, 0x40)
+          + header(near(0x10001), 0x140, 0x20))
+    head = bytes([3]) + (0x200).to_bytes(2, "little")
+    yield "gaps_address", head + hs + bytes([1, 0]) + near(0x10100) + bytes(range(1, 40))
+    yield "gaps_block", head + hs + bytes([2, 12]) + bytes(range(1, 40))
+    yield "gaps_name", head + hs + bytes([0, 1]) + near(0x10000) + bytes(range(1, 40))
+
+
+def all_layout_seeds():
+    yield from layout_seeds()
+    yield from layout_seeds_by_hand()
+
+
 SEEDS = {"hex_reader": hex_seeds, "srec_reader": srec_seeds,
-         "symbol_scan": symbol_seeds, "layout": layout_seeds}
+         "symbol_scan": symbol_seeds, "layout": all_layout_seeds}
 
 
 def main():
