@@ -240,13 +240,15 @@ def test_check_against_the_build(velk, monkeypatch, tmp_path, elf_word):
     against = [w.format(elf=elf) for w in elf_word]
     code, out, _ = run_cli(velk, monkeypatch, "CHECK", hex_path, "--ncrc", *against)
     assert (code, out) == (0, f"checksum ok: [0x{crc32_mpeg2(bytes(range(256)) * 2):08X}] "
-                              "at 0x08000200 (fed bytes)\n")
+                              f"at 0x08000200 (fed bytes); the file is {elf}, checksummed\n")
     # Outside the checksum: the offset alone cannot see it, the build can.
     qemu.flip_hex_byte(hex_path, 0x90000010)
     assert run_cli(velk, monkeypatch, "CHECK", hex_path, "--a200")[0] == 0
     code, out, _ = run_cli(velk, monkeypatch, "CHECK", hex_path, "--ncrc", *against)
     assert code == 1
-    assert out.splitlines()[0] == (f"content mismatch at 0x90000010: the file holds 0xA5 "
+    # The checksum is right; what is wrong is said last.
+    assert out.splitlines()[0].startswith("checksum ok: ")
+    assert out.splitlines()[1] == (f"content mismatch at 0x90000010: the file holds 0xA5 "
                                    f"where {elf} has 0x5A")
 
 
@@ -256,7 +258,11 @@ def test_check_a_hex_of_another_build(velk, monkeypatch, tmp_path):
     assert run_cli(velk, monkeypatch, "FLASH", tmp_path / "words.elf", "--ncrc_value")[0] == 0
     code, out, _ = run_cli(velk, monkeypatch, "CHECK", tmp_path / "words_CRC.hex",
                            "--ncrc_value", "--elf", tmp_path / "boot.elf")
-    assert code == 1 and out.startswith("content mismatch at 0x080000")
+    first, second = out.splitlines()
+    # The stored value is the other build's; computed is this build's.
+    assert code == 1 and first.startswith("checksum mismatch at 0x08000134: stored [0x")
+    assert first.endswith("computed [0x5EAE7871] (fed bytes)")
+    assert second.startswith("content mismatch at 0x080000")
 
 
 # --json: exactly one object on standard output, the lines on standard error.
@@ -323,3 +329,26 @@ def test_function_symbol_from_a_caller_reader_is_not_fatal(velk, monkeypatch, tm
                symbols=[("crc", LOAD + 0x20, 4, STT_FUNC)]).write(tmp_path / "fw.elf")
     code, _, err = run_cli(velk, monkeypatch, "FLASH", path, "--ncrc")
     assert code == 255 and "it is a function" in err
+
+
+def test_slot_not_last_in_flash(velk, monkeypatch, tmp_path):
+    """.data's initial values placed after the slot: flashed, not covered,
+    and said so as a warning, not only as a note."""
+    path = Elf(entry=LOAD + 1, segments=[
+        Segment(LOAD, bytes(range(256)), section=".text"),
+        Segment(LOAD + 0x100, b"\xff" * 4, section=".crc"),
+        Segment(0x20000000, bytes(36), paddr=LOAD + 0x104, section=".data")],
+        symbols=[("crc", LOAD + 0x100)]).write(tmp_path / "fw.elf")
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", path, "--ncrc")
+    assert code == 0
+    assert err.splitlines()[0] == (
+        "warning: 36 loadable bytes from 0x08000104 follow the checksum at 0x08000100 in "
+        "the same flash image: the checksum does not cover them (is the slot last in "
+        "flash, after .data's initial values?)")
+
+
+def test_check_of_the_unchecksummed_build_says_where_to_look(velk, monkeypatch, build):
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", build(), "--ncrc_value")
+    assert code == 1 and out.startswith("checksum mismatch at 0x08000134: stored [0xFFFFFFFF]")
+    assert err == ("hint: the file holds the placeholder 0xFFFFFFFF: is it the linker's "
+                   "output? FLASH writes the checksummed copy as <name>_CRC.elf\n")

@@ -115,7 +115,9 @@ def test_words_feed(velk, monkeypatch, tmp_path, name):
     offset = f"--a{record - LOAD:X}"
     hex_path = tmp_path / "fw_CRC.hex"
     assert run_cli(velk, monkeypatch, "CHECK", hex_path, offset, "--words")[0] == 0
-    assert run_cli(velk, monkeypatch, "CHECK", hex_path, offset)[0] == 1
+    code, _, err = run_cli(velk, monkeypatch, "CHECK", hex_path, offset)
+    assert (code, err) == (1, "hint: the stored value is the checksum fed 32-bit words: "
+                              "add --words\n")
     assert run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.elf", "--ncrc_value",
                    "--words")[0] == 0
 

@@ -59,8 +59,7 @@ public:
         placement_ = place_checksum(o_.selector, o_.value, layout_from);
         image_ = image_for(layout_from ? layout_from->loadable : loadable_, placement_);
         memory_ = layout::memory_of(loadable_, image_, base_);
-        bool same_build = compare_with_build();
-        return verdict() && same_build;
+        return verdict();
     }
 
 private:
@@ -86,7 +85,8 @@ private:
                                                     "termination (S7, S8 or S9)")};
         data_ = std::move(std::get<layout::FileData>(read));
         base_ = data_.data.data();
-        loadable_ = std::get<layout::Loadable>(layout::loadable_of_runs(std::move(data_.runs)));
+        loadable_ =
+            std::get<layout::Loadable>(layout::loadable_of_runs(std::move(data_.runs)));
         if (build_) return;
         if (o_.selector == 'n')
             throw Refusal{
@@ -100,56 +100,86 @@ private:
                 "--elf, or the offset the build printed with --a"};
     }
 
-    // With --elf: every loadable byte of the build is in the file unchanged
-    // (the record aside), and the image holds nothing else but erased flash.
-    bool compare_with_build() {
-        if (!build_) return true;
-        layout::MemoryMap build =
-            layout::memory_of(build_->loadable, image_, build_->bytes());
-        layout::Difference d;
-        if (!layout::first_difference(build, memory_, image_.record, d)) return true;
-        std::string found = d.found < 0 ? "nothing" : text::format("0x%02X", d.found);
-        report_.line(text::format(
-            "content mismatch at %s: the file holds %s where %s has 0x%02X",
-            text::address(d.address).c_str(), found.c_str(), o_.elf.c_str(), d.expected));
+    // With --elf: where the file first differs from the build, which puts
+    // every loadable byte into it unchanged (the record aside) and nothing
+    // but erased flash elsewhere in the image. The checksum is the build's.
+    bool differs_from_build(const layout::MemoryMap& build, layout::Difference& d) {
+        if (!layout::first_difference(build, memory_, image_.record, d)) return false;
         json::Value& difference = report_.data().set("difference", json::Value::object());
         difference.set("address", d.address);
         difference.set("expected", static_cast<uint64_t>(d.expected));
         difference.set("found", d.found < 0
                                     ? json::Value()
                                     : json::Value(static_cast<uint64_t>(d.found)));
-        return false;
+        return true;
     }
 
+    // The checksum line, then with --elf the first difference: a log ends
+    // with what is wrong.
     bool verdict() {
         Feed feed = o_.words ? Feed::words : Feed::bytes;
         const char* fed = o_.words ? "words" : "bytes";
         if (feed == Feed::words && image_.offset() % 4 != 0)
-            throw Refusal{
-                text::format("--words feeds whole 32-bit words, but the checksum covers "
-                             "%llu bytes: not a "
-                             "multiple of 4",
-                             static_cast<unsigned long long>(image_.offset()))};
-        uint32_t computed = checksum_of(memory_, image_.start, image_.record, feed);
+            throw Refusal{text::format(
+                "--words feeds whole 32-bit words, but the checksum covers %llu bytes: "
+                "not a multiple of 4",
+                static_cast<unsigned long long>(image_.offset()))};
+        layout::MemoryMap build;
+        if (build_) build = layout::memory_of(build_->loadable, image_, build_->bytes());
+        const layout::MemoryMap& expected = build_ ? build : memory_;
+        uint32_t computed = checksum_of(expected, image_.start, image_.record, feed);
         uint8_t bytes[4];
         memory_.read(image_.record, bytes, 4);
         uint32_t stored =
             static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
             static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+        layout::Difference d;
+        bool differs = build_ && differs_from_build(build, d);
         bool ok = stored == computed;
+        std::string at = text::address(image_.record);
         if (ok)
-            report_.line(text::format("checksum ok: [0x%08X] at %s (fed %s)", stored,
-                                      text::address(image_.record).c_str(), fed));
+            report_.line(
+                text::format("checksum ok: [0x%08X] at %s (fed %s)", stored, at.c_str(),
+                             fed) +
+                (build_ && !differs ? "; the file is " + o_.elf + ", checksummed" : ""));
         else
             report_.line(text::format(
                 "checksum mismatch at %s: stored [0x%08X], computed [0x%08X] (fed %s)",
-                text::address(image_.record).c_str(), stored, computed, fed));
-        json::Value& d = report_.data();
-        if (o_.has_elf) d.set("elf", o_.elf);
-        describe_image(d, image_, fed);
-        d.set("stored", static_cast<uint64_t>(stored));
-        d.set("checksum", static_cast<uint64_t>(computed));
-        return ok;
+                at.c_str(), stored, computed, fed));
+        if (differs) {
+            std::string found = d.found < 0 ? "nothing" : text::format("0x%02X", d.found);
+            report_.line(text::format(
+                "content mismatch at %s: the file holds %s where %s has 0x%02X",
+                text::address(d.address).c_str(), found.c_str(), o_.elf.c_str(),
+                d.expected));
+        }
+        if (!ok) hint_at_mismatch(expected, stored, feed);
+        json::Value& data = report_.data();
+        if (o_.has_elf) data.set("elf", o_.elf);
+        describe_image(data, image_, fed);
+        data.set("stored", static_cast<uint64_t>(stored));
+        data.set("checksum", static_cast<uint64_t>(computed));
+        return ok && !differs;
+    }
+
+    // The two mismatches that have a simple cause: the other feed, and the
+    // build before velk-crc wrote its checksum.
+    void hint_at_mismatch(const layout::MemoryMap& expected, uint32_t stored, Feed feed) {
+        if (image_.offset() % 4 == 0) {
+            Feed other = feed == Feed::words ? Feed::bytes : Feed::words;
+            if (checksum_of(expected, image_.start, image_.record, other) == stored) {
+                report_.hint(
+                    feed == Feed::words
+                        ? "the stored value is the byte-fed checksum: leave out --words"
+                        : "the stored value is the checksum fed 32-bit words: add "
+                          "--words");
+                return;
+            }
+        }
+        if (stored == 0xFFFFFFFF && own_.elf_file)
+            report_.hint(
+                "the file holds the placeholder 0xFFFFFFFF: is it the linker's "
+                "output? FLASH writes the checksummed copy as <name>_CRC.elf");
     }
 
     const cli::Options& o_;

@@ -171,6 +171,24 @@ Line large_fill(const Facts& f, uint64_t end) {
         static_cast<u64>(f.padding / MiB));
 }
 
+Line after_record(const Facts& f, uint64_t image_end) {
+    Range after{f.load + f.offset + 4, image_end};
+    uint64_t first = UINT64_MAX, bytes = 0;
+    for (const layout::Span& s : f.loadable->spans) {
+        Range held = span(s.address, s.size).cut(after);
+        if (held.size() == 0) continue;
+        first = std::min(first, held.begin);
+        bytes += held.size();
+    }
+    if (bytes == 0) return {};
+    return format(
+        "%llu loadable bytes from 0x%08llX follow the checksum at 0x%08llX in the same "
+        "flash image: the checksum does not cover them (is the slot last in flash, after "
+        ".data's initial values?)",
+        static_cast<u64>(bytes), static_cast<u64>(first),
+        static_cast<u64>(f.load + f.offset));
+}
+
 Line left_out(const Facts& f, uint64_t image_length) {
     Range image = span(f.load, image_length), record = span(f.load + f.offset, 4);
     int count = 0;

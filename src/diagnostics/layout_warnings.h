@@ -73,6 +73,9 @@ Line large_padding(const Facts& f);
 // The same limit on every 0xFF byte of an image that spans holes between
 // its segments as well as the padding: one that ends at `end`.
 Line large_fill(const Facts& f, uint64_t end);
+// Loadable bytes after the record in the same image (the slot is not last
+// in flash: often .data's initial values): flashed, but not covered.
+Line after_record(const Facts& f, uint64_t image_end);
 // Loadable bytes that a HEX file of [load, load + image length) and the
 // record leaves out.
 Line left_out(const Facts& f, uint64_t image_length);

@@ -43,6 +43,7 @@ std::vector<Finding> check_layout(const diagnostics::Facts& f, uint64_t image_en
     add(diagnostics::slot_copied_to_ram(f), false);
     add(diagnostics::empty_range(f), true);
     add(diagnostics::overwrites_data(f), false);
+    add(diagnostics::after_record(f, image_end), false);
     add(diagnostics::absolute_address(f), true);
     add(diagnostics::large_fill(f, image_end), true);
     return out;

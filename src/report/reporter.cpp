@@ -24,6 +24,10 @@ void Reporter::note(const std::string& text) {
     say_to_stderr("note: " + text);
 }
 
+void Reporter::hint(const std::string& text) {
+    say_to_stderr("hint: " + text);
+}
+
 void Reporter::error(const std::string& text) {
     error_ = input_.empty() ? text : input_ + ": " + text;
     say_to_stderr("error: " + error_);

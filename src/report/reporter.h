@@ -18,6 +18,8 @@ public:
     void line(const std::string& text);
     void warning(const std::string& text);
     void note(const std::string& text);
+    // "hint: <text>" on standard error: what to try after a verdict.
+    void hint(const std::string& text);
     // "error: <input>: <text>", or "error: <text>" before an input is known.
     void error(const std::string& text);
     void wrote(const std::string& file);
