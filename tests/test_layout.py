@@ -88,10 +88,14 @@ def model(segments, symbols, option):
         else:
             block = int(value)
             record = cluster[0] + -(-length // block) * block
-    start, end = cluster[0], max(cluster[1], record + 4)
+    start, data_end = cluster[0], cluster[1]
+    end = max(data_end, record + 4)
     for c in clusters:
         if start < c[0] < end:
-            end = max(end, c[1])
+            data_end = max(data_end, c[1])
+            if letter == "s":  # rounded again past what the padding took in
+                record = start + -(-(data_end - start) // block) * block
+            end = max(data_end, record + 4)
 
     memory = {}
     for _, address, data in spans:
@@ -135,6 +139,9 @@ NAMED = [
     ("padding-reaches-a-far-segment",
      [seg(FLASH, 0x100, 12), seg(FLASH + 0x20000, 0x40, 13)],
      [], ["--a30000", "--a20020", "--s262144"]),
+    ("block-rounds-past-a-segment-it-reaches",
+     [seg(FLASH, 0x100, 25), seg(FLASH + 0x3FFF0, 0x40, 26)],
+     [], ["--s262144"]),
     ("ram-first-slot-in-flash",
      [seg(RAM, 0x40, 14), seg(0x60000000, 0x200, 15), words(0x60000200, 4)],
      [("crc", 0x60000200)], ["--ncrc"]),

@@ -166,16 +166,29 @@ MImage model_image(const MLayout& l, Request req) {
             record = c.start + (length + block - 1) / block * block;
         }
     }
-    if (record + 4 >= top) {
-        m.kind = Fault::record_overflow;
-        return m;
-    }
-    m.record = static_cast<uint64_t>(record);
-    m.end = std::max<uint64_t>(c.end, m.record + 4);
     m.last_cluster = own;
-    for (size_t k = own + 1; k < l.clusters.size() && l.clusters[k].start < m.end; ++k) {
-        m.last_cluster = k;
-        m.end = std::max(m.end, l.clusters[k].end);
+    uint64_t data_end = c.end;
+    for (;;) {
+        if (record + 4 >= top) {
+            m.kind = Fault::record_overflow;
+            return m;
+        }
+        m.record = static_cast<uint64_t>(record);
+        m.end = std::max<uint64_t>(data_end, m.record + 4);
+        size_t reached = m.last_cluster;
+        for (size_t k = reached + 1; k < l.clusters.size() && l.clusters[k].start < m.end;
+             ++k) {
+            reached = k;
+            data_end = std::max(data_end, l.clusters[k].end);
+            m.end = std::max(m.end, l.clusters[k].end);
+        }
+        bool grew = reached != m.last_cluster;
+        m.last_cluster = reached;
+        // Block mode rounds again from the end of the clusters the padding
+        // took in, so that the record follows them.
+        if (!grew || req.selector != Selector::block) break;
+        u128 length = data_end - c.start, block = req.value;
+        record = c.start + (length + block - 1) / block * block;
     }
     m.fill = (m.end - m.start) - held(l.spans, m.start, m.end) -
              (4 - held(l.spans, m.record, m.record + 4));

@@ -53,7 +53,8 @@ public:
                 break;
             case layout::FileKind::other:
                 throw Refusal{
-                    "neither an ELF file, an Intel HEX file nor an S-record file"};
+                    "neither an ELF file, an Intel HEX file nor an S-record file (a raw "
+                    "binary holds no addresses: check the HEX, S-record or ELF file)"};
         }
         const ElfBuild* layout_from = build_ ? &*build_ : own_.elf_file ? &own_ : nullptr;
         placement_ = place_checksum(o_.selector, o_.value, layout_from);

@@ -29,7 +29,8 @@ modes:
 selectors (exactly one; the value follows the letter):
   --n<name>     into that variable: --ncrc_value
   --a<hex>      at that offset from the image start, a multiple of 4: --a1FFC
-  --s<size>     after the image rounded up to that block size, a power of two: --s1024
+  --s<size>     after the image rounded up to that block size, in decimal, a power
+                of two: --s1024
 
 options (FLASH and CHECK; after the mode word, in any order):
   --force       FLASH: write even what the checks refuse (a function, a .bss or
@@ -46,7 +47,7 @@ options (FLASH and CHECK; after the mode word, in any order):
 exit status:
   0    FLASH, VELK: the files were written; CHECK: the checksum is right
   1    CHECK: the checksum (or with --elf the content) is wrong;
-       VELK: an error shown with its traceback
+       VELK, FLASH: an error shown with its traceback (FLASH: a fault of the tool)
   2    CHECK: could not verify (a refusal or an error, one line on stderr)
   255  FLASH, VELK: refused with a one-line reason; nothing was written
 

@@ -22,6 +22,23 @@ bool starts_with(const std::string& word, const char* prefix) {
 
 }  // namespace
 
+std::string path_root(const std::string& path) {
+    size_t slash = path.rfind('/');
+    size_t base = slash == std::string::npos ? 0 : slash + 1;
+    size_t dot = path.rfind('.');
+    if (dot == std::string::npos || dot < base) return path;
+    // Leading dots of the name are no extension (".elf" has none).
+    size_t first = path.find_first_not_of('.', base);
+    if (first == std::string::npos || dot < first) return path;
+    return path.substr(0, dot);
+}
+
+std::string input_word(const std::vector<std::string>& words) {
+    for (const std::string& word : words)
+        if (word.size() < 2 || word[0] != '-') return word;
+    return "";
+}
+
 const char* mode_name(Mode mode) {
     return mode == Mode::flash ? "FLASH" : "CHECK";
 }

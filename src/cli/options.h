@@ -48,4 +48,12 @@ std::variant<Options, OptionFault> parse(Mode mode,
 
 const char* mode_name(Mode mode);
 
+// The path without its last extension, as os.path.splitext splits it: the
+// root the output files are named after.
+std::string path_root(const std::string& path);
+
+// The first word that is not an option: what a refused command line was
+// meant to read, for --json.
+std::string input_word(const std::vector<std::string>& words);
+
 }  // namespace velk::cli

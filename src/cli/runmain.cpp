@@ -1,6 +1,8 @@
 // runmain(): the command line. `prog VELK <elffile> --n<name>|--a<addr>|--s<block>`
 // as it always was; `prog FLASH ...` and `prog CHECK ...` with their own
 // option words; `prog --help` and `prog --version`.
+#include <sys/stat.h>
+
 #include <algorithm>
 
 #include "../module/calls.h"
@@ -71,7 +73,7 @@ int run_mode(cli::Mode mode, const std::vector<std::string>& words) {
     bool json = std::find(words.begin(), words.end(), "--json") != words.end();
     auto parsed = cli::parse(mode, words);
     if (auto* fault = std::get_if<cli::OptionFault>(&parsed)) {
-        Reporter report(cli::mode_name(mode), "", json);
+        Reporter report(cli::mode_name(mode), cli::input_word(words), json);
         report.error(option_fault(*fault, mode));
         report.finish("error");
         return mode == cli::Mode::flash ? -1 : 2;
@@ -89,7 +91,36 @@ int run_mode(cli::Mode mode, const std::vector<std::string>& words) {
                                 [&] { return check_crc(options, report); });
 }
 
-// The Part's refusals say how to call the tool; this says where to look.
+// VELK mode reads the fourth word alone: the words after it, FLASH's
+// options among them, are said to be left unread.
+void hint_unread_words(PyObject* args) {
+    Py_ssize_t count = PyObject_Length(args);
+    if (count < 0) throw PythonError{};
+    std::string unread;
+    for (Py_ssize_t i = 4; i < count; ++i)
+        unread += (unread.empty() ? "" : " ") +
+                  utf8_of(check(PySequence_GetItem(args, i)).get());
+    if (!unread.empty())
+        say_to_stderr("hint: VELK mode reads one option word; \"" + unread +
+                      "\" is not read (FLASH takes several: velk-crc --help)");
+}
+
+// After a VELK run: files FLASH wrote for the same ELF earlier no longer
+// match the new HEX.
+void warn_earlier_flash_files(PyObject* elffilename) {
+    if (!PyUnicode_Check(elffilename)) return;
+    std::string root = cli::path_root(fs_path(elffilename));
+    std::string shown = cli::path_root(utf8_of(elffilename));
+    for (const char* suffix : {"_CRC.elf", "_CRC.bin", "_CRC.srec"}) {
+        struct stat st;
+        if (::lstat((root + suffix).c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            say_to_stderr("warning: " + shown + suffix +
+                          " is from an earlier FLASH run: it does not match this HEX");
+    }
+}
+
+// The usage text of a refusal says how to call VELK mode; this line says
+// where the other modes and options are.
 void hint_after_usage(PyObject* mode_word) {
     std::string word = mode_word && PyUnicode_Check(mode_word) ? utf8_of(mode_word) : "";
     say_to_stderr(cli::usage_hint(word));
@@ -169,10 +200,12 @@ Ref runmain() {
     }
 
     if (elfFilename.get() != Py_None) {
+        hint_unread_words(argv().get());
         PyObject* const args[] = {elfFilename.get(), VareName.get(), Crcaddr.get(),
                                   Crcblock.get()};
         ret = check(
             PyObject_Vectorcall(global(t.velk_crc_calc).get(), args, 0, c.calc_keywords));
+        if (ret.get() == Py_None) warn_earlier_flash_files(elfFilename.get());
     } else {
         show_usage(t.reason_no_file);
         hint_after_usage(nullptr);

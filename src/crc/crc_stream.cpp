@@ -8,26 +8,6 @@ namespace velk {
 
 namespace {
 
-// A view of a chunk whose memory is reused: released however the call
-// ends, so that nothing (a traceback's frame) can read it afterwards.
-class Released {
-public:
-    explicit Released(Ref view) : view_(std::move(view)) {}
-    Released(const Released&) = delete;
-    Released& operator=(const Released&) = delete;
-    ~Released() {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        Ref done(PyObject_CallMethodNoArgs(view_.get(), state.t.release));
-        if (!done) PyErr_WriteUnraisable(view_.get());
-        PyErr_Restore(type, value, tb);
-    }
-    PyObject* get() const { return view_.get(); }
-
-private:
-    Ref view_;
-};
-
 // crc = crc32_mpeg2(chunk, crc), the register carried from chunk to chunk.
 class CrcSink final : public layout::ChunkSink {
 public:
@@ -41,9 +21,11 @@ public:
                 std::swap(chunk[i], chunk[i + 3]);
                 std::swap(chunk[i + 1], chunk[i + 2]);
             }
-        Released view(check(PyMemoryView_FromMemory(
-            reinterpret_cast<char*>(chunk), static_cast<Py_ssize_t>(size), PyBUF_READ)));
-        crc_ = call(function_, view.get(), crc_.get());
+        // A bytes object of its own: the chunk's memory is reused, and a
+        // CRC function that kept what it was given must not see it change.
+        Ref chunk_bytes = check(PyBytes_FromStringAndSize(
+            reinterpret_cast<const char*>(chunk), static_cast<Py_ssize_t>(size)));
+        crc_ = call(function_, chunk_bytes.get(), crc_.get());
         // A long run of erased flash answers Ctrl-C between chunks.
         if (PyErr_CheckSignals() < 0) throw PythonError{};
     }
@@ -60,11 +42,7 @@ private:
 
 uint32_t checksum_of(const layout::MemoryMap& memory, uint64_t from, uint64_t to,
                      Feed feed) {
-    const Constants& c = state.c;
-    // crcmod.mkCrcFun(0x104C11DB7, initCrc=0xFFFFFFFF, rev=False, xorOut=0)
-    Ref mk_crc_fun = attr(global(state.t.crcmod).get(), state.t.mkCrcFun);
-    PyObject* const args[] = {c.crc_poly, c.crc_init, Py_False, c.zero};
-    Ref function = check(PyObject_Vectorcall(mk_crc_fun.get(), args, 1, c.crc_keywords));
+    Ref function = make_crc32_mpeg2();
     CrcSink sink(function.get(), feed);
     layout::copy_range(memory, from, to, sink);
     unsigned long crc = PyLong_AsUnsignedLong(sink.crc());

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "../layout/memory_map.h"
+#include "../module/ops.h"
 
 namespace velk {
 
@@ -15,8 +16,12 @@ enum class Feed {
     words,
 };
 
-// CRC-32/MPEG-2 of [from, to), through crcmod.mkCrcFun (crcmod looked up
-// at use). Words: `to - from` is a multiple of 4.
+// crcmod.mkCrcFun(0x104C11DB7, initCrc=0xFFFFFFFF, rev=False, xorOut=0),
+// crcmod looked up at use: the function every checksum here comes from.
+Ref make_crc32_mpeg2();
+
+// CRC-32/MPEG-2 of [from, to), through that function. Words: `to - from` is a multiple
+// of 4.
 uint32_t checksum_of(const layout::MemoryMap& memory, uint64_t from, uint64_t to,
                      Feed feed);
 

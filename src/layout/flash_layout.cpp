@@ -111,33 +111,45 @@ Expected<Image> place_image(const Loadable& l, Request request) {
         image.cluster = cluster_of_first_span(l);
     const Cluster& own = l.clusters[image.cluster];
     image.start = own.start;
-    switch (request.selector) {
-        case Selector::name:
-            if (request.value < image.start) return Fault{Fault::slot_below_image};
-            image.record = request.value;
-            break;
-        case Selector::address:
-            if (sum_overflows(image.start, request.value, image.record))
-                return Fault{Fault::record_overflow};
-            break;
-        case Selector::block: {
-            uint64_t length = own.end - own.start, mask = request.value - 1, rounded;
-            if (sum_overflows(length, mask, rounded) ||
-                sum_overflows(image.start, rounded & ~mask, image.record))
-                return Fault{Fault::record_overflow};
+    image.last_cluster = image.cluster;
+    uint64_t record_end = 0;
+    // The padding up to the record takes in every cluster it reaches; in
+    // block mode the rounding then starts again from the end of what it
+    // took in, so that the record follows them rather than lands in them.
+    for (uint64_t length = own.end - own.start;;) {
+        switch (request.selector) {
+            case Selector::name:
+                if (request.value < image.start)
+                    return Fault{Fault::slot_below_image, image.cluster};
+                image.record = request.value;
+                break;
+            case Selector::address:
+                if (sum_overflows(image.start, request.value, image.record))
+                    return Fault{Fault::record_overflow};
+                break;
+            case Selector::block: {
+                uint64_t mask = request.value - 1, rounded;
+                if (sum_overflows(length, mask, rounded) ||
+                    sum_overflows(image.start, rounded & ~mask, image.record))
+                    return Fault{Fault::record_overflow};
+                break;
+            }
+        }
+        if (sum_overflows(image.record, 4, record_end))
+            return Fault{Fault::record_overflow};
+        image.end = std::max(l.clusters[image.last_cluster].end, record_end);
+        size_t reached = image.last_cluster;
+        while (reached + 1 < l.clusters.size() &&
+               l.clusters[reached + 1].start < image.end) {
+            ++reached;
+            image.end = std::max(image.end, l.clusters[reached].end);
+        }
+        if (reached == image.last_cluster || request.selector != Selector::block) {
+            image.last_cluster = reached;
             break;
         }
-    }
-    uint64_t record_end;
-    if (sum_overflows(image.record, 4, record_end)) return Fault{Fault::record_overflow};
-
-    // The padding up to the record takes in every cluster it reaches.
-    image.end = std::max(own.end, record_end);
-    image.last_cluster = image.cluster;
-    while (image.last_cluster + 1 < l.clusters.size() &&
-           l.clusters[image.last_cluster + 1].start < image.end) {
-        ++image.last_cluster;
-        image.end = std::max(image.end, l.clusters[image.last_cluster].end);
+        image.last_cluster = reached;
+        length = l.clusters[reached].end - image.start;
     }
 
     uint64_t held = 0, record_held = 0;

@@ -9,10 +9,11 @@
 //             one's end to the next's start is at most 64 KiB
 //   image     starts at a cluster's lowest address: the cluster holding the
 //             checksum slot, or ending at most 64 KiB below it (name mode);
-//             otherwise the cluster of the first loadable span in the
-//             file's order. It reaches the end of that cluster or of the
-//             checksum record, whichever is later; a cluster the padding
-//             reaches is inside it, never overwritten
+//             otherwise (and in address and block mode) the cluster of the
+//             first loadable span in the file's order. It reaches the end
+//             of that cluster or of the checksum record, whichever is
+//             later; a cluster the padding reaches is inside it, never
+//             overwritten (block mode rounds again past it)
 //   checksum  covers [start, record): loadable bytes at their own value,
 //             holes and padding 0xFF
 #pragma once
@@ -64,7 +65,7 @@ struct Fault {
         address_overflow,    // `first`: p_paddr + size past 64 bits
         overlap,             // `first`, `second`: two spans claim the same byte
         nothing_loadable,
-        slot_below_image,  // the slot lies below the image's cluster
+        slot_below_image,  // the slot lies below the image's cluster, `first`
         record_overflow,   // the checksum record past 64 bits
     } kind;
     size_t first = 0, second = 0;  // spans' sources

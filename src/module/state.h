@@ -96,7 +96,6 @@
     X(write_start_addr, "write_start_addr")                                     \
     X(byte_count, "byte_count")                                                 \
     X(close, "close")                                                           \
-    X(release, "release")                                                       \
     X(hex08, "08X")                                                             \
     X(file, "file")                                                             \
     /* command line */                                                          \

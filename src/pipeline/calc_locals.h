@@ -36,7 +36,7 @@ struct CalcLocals {
     Ref seg_size;       // min(p_filesz, p_memsz) of the image segment
     Ref databuf;        // the memory image, padding included
 
-    // What the stages learn beyond the spec's locals, for the warnings.
+    // What the stages learn beyond the call's own locals, for the warnings.
     // The reader is pyelftools' own ELFFile: its program headers and
     // symbols may be read beyond what the stages need.
     bool genuine_reader = false;

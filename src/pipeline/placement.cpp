@@ -89,7 +89,7 @@ layout::Image image_for(const layout::Loadable& loadable, const Placement& place
             throw Refusal{placement.slot.name + " at " +
                           text::address(placement.where.address) +
                           " lies below the image it would close (" +
-                          text::address(loadable.clusters.front().start) + ")"};
+                          text::address(loadable.clusters[fault->first].start) + ")"};
         throw Refusal{wording::layout_fault(*fault, {})};
     }
     return std::get<layout::Image>(image);

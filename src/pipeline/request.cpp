@@ -80,6 +80,7 @@ bool check_request(CalcLocals& l) {
     if (l.crcaddr != Py_None) return check_address(l);
     if (l.crcblock_arg != Py_None) return check_block(l);
     print(state.t.msg_no_request);
+    say_to_stderr("hint: " + wording::selector_rule());
     return false;
 }
 

@@ -72,12 +72,18 @@ std::string read_fault(const layout::ReadFault& fault, const char* format,
 }
 
 std::string address_rule() {
-    return "--a takes the checksum's offset from the image start in hex, a multiple of 4, "
+    return "--a takes the checksum's offset from the image start in hex, a multiple of "
+           "4, "
            "as in --a1FFC";
 }
 
 std::string block_rule() {
-    return "--s takes a block size that is a power of two, as in --s1024";
+    return "--s takes a block size in decimal that is a power of two, as in --s1024";
+}
+
+std::string selector_rule() {
+    return "give one selector: --n<variable>, --a<hex offset> or --s<block size in "
+           "decimal>, as in --ncrc_value";
 }
 
 std::string no_symbol_table(const std::string& name) {
@@ -88,7 +94,9 @@ std::string no_symbol_table(const std::string& name) {
 std::string not_found(const std::string& name, const std::vector<std::string>& closest) {
     std::string line = "no symbol named \"" + name + "\"";
     for (size_t i = 0; i < closest.size(); ++i)
-        line += (i == 0 ? " (did you mean " : i + 1 == closest.size() ? " or " : ", ") +
+        line += (i == 0                    ? " (did you mean "
+                 : i + 1 == closest.size() ? " or "
+                                           : ", ") +
                 closest[i];
     return line + (closest.empty() ? "" : "?)");
 }
@@ -96,9 +104,11 @@ std::string not_found(const std::string& name, const std::vector<std::string>& c
 std::string not_elf(layout::FileKind kind) {
     switch (kind) {
         case layout::FileKind::intel_hex:
-            return "an Intel HEX file, not an ELF file: use CHECK to verify it";
+            return "an Intel HEX file, not an ELF file: use CHECK to verify it; a "
+                   "checksum is put in with the linker's ELF output";
         case layout::FileKind::srecord:
-            return "an S-record file, not an ELF file: use CHECK to verify it";
+            return "an S-record file, not an ELF file: use CHECK to verify it; a "
+                   "checksum is put in with the linker's ELF output";
         default:
             return "not an ELF file (it does not start with the ELF magic number): pass "
                    "the linker's output";

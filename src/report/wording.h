@@ -18,8 +18,9 @@ std::string read_fault(const layout::ReadFault& fault, const char* format,
                        const char* end_record);
 
 // What the selectors take, said after a bad value.
-std::string address_rule();  // --a
-std::string block_rule();    // --s
+std::string address_rule();   // --a
+std::string block_rule();     // --s
+std::string selector_rule();  // none given
 
 // A symbol that is not there: in a file without a symbol table, or with
 // the names closest to it.
