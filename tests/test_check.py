@@ -216,7 +216,8 @@ def test_bad_hex_is_refused_with_its_line(velk, monkeypatch, boot_elf, how, line
     (["CHECK", "fw.elf", "--a802"], "--a802: the offset must be a multiple of 4"),
     (["CHECK", "fw.elf", "--nmissing"], 'no symbol named "missing"'),
     (["CHECK", "notes.txt", "--a0"],
-     "neither an ELF file, an Intel HEX file nor an S-record file"),
+     "neither an ELF file, an Intel HEX file nor an S-record file (a raw binary holds no "
+     "addresses: check the HEX, S-record or ELF file)"),
 ], ids=["name-on-hex", "block-on-hex", "bad-address", "no-symbol", "neither"])
 def test_check_refusals(velk, monkeypatch, boot_elf, argv, line):
     command(velk, monkeypatch, "FLASH", boot_elf, "--ncrc_value")

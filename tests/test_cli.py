@@ -178,7 +178,7 @@ COMMANDS = [
     ("check-placeholder", ["CHECK", "fw.elf", "--ncrc_value"], 1, "checksum mismatch at 0x",
      ""),
     ("check-unknown-option", ["CHECK", "fw.elf", "--ncrc_value", "--x"], 2, "",
-     'error: unknown option "--x" (velk-crc --help lists the options)\n'),
+     'error: fw.elf: unknown option "--x" (velk-crc --help lists the options)\n'),
 ]
 
 
@@ -199,3 +199,21 @@ def test_installed_command(firmware_copy, args, status, printed, told):
             "FileNotFoundError: [Errno 2] No such file or directory: 'nofile.elf'\n")
     elif status:
         assert "Traceback" not in result.stderr or args[0] == "VELK"
+
+
+@pytest.mark.parametrize("name", ["fw.elf", "fw.out.elf", "firmware", ".hidden.elf"])
+def test_velk_run_tells_of_earlier_flash_files(velk, monkeypatch, tmp_path, name):
+    """VELK writes the HEX alone: FLASH's files for the same ELF no longer
+    match it, and VELK says so on standard error (its stdout as ever)."""
+    from conftest import run_cli
+    shutil.copy(os.path.join(DATA, "fw_boot.elf"), tmp_path / name)
+    root = os.path.splitext(str(tmp_path / name))[0]
+    assert run_cli(velk, monkeypatch, "FLASH", tmp_path / name, "--ncrc_value", "--bin")[0] == 0
+    code, out, err = run_cli(velk, monkeypatch, "VELK", tmp_path / name, "--ncrc_value",
+                             "--words")
+    assert code == 0 and out.startswith("create new crc hex file")
+    assert err.splitlines()[0] == ('hint: VELK mode reads one option word; "--words" is not '
+                                   "read (FLASH takes several: velk-crc --help)")
+    assert err.splitlines()[-2:] == [
+        f"warning: {root}{suffix} is from an earlier FLASH run: it does not match this HEX"
+        for suffix in ("_CRC.elf", "_CRC.bin")]

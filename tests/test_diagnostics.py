@@ -118,7 +118,7 @@ def test_slot_on_code_or_vectors(velk, tmp_path, firmware, option):
         assert symbol["st_info"]["type"] == "STT_FUNC" and offset % 2 == 1
         expected.append(f"{W}reset_handler at 0x{fw.load + offset:08X} is not a 4-byte checksum "
                         f"variable: it is a function, its size is {symbol['st_size']} bytes, "
-                        "its offset is not a multiple of 4")
+                        "its address is not a multiple of 4")
     elif option == "--nvector_table":
         expected.append(f"{W}vector_table at 0x{fw.load:08X} is not a 4-byte checksum "
                         "variable: its size is 64 bytes")
@@ -166,7 +166,7 @@ SYNTHETIC = [
      f"{W}crc at 0x08000100 is not a 4-byte checksum variable: its size is 8 bytes"),
     ("size-0-is-fine", [("crc", LOAD + 0x100, 0, STT_OBJECT)], None),
     ("odd-offset", [("crc", LOAD + 0x101, 4, STT_OBJECT)],
-     f"{W}crc at 0x08000101 is not a 4-byte checksum variable: its offset is not a "
+     f"{W}crc at 0x08000101 is not a 4-byte checksum variable: its address is not a "
      "multiple of 4"),
     ("function", [("crc", LOAD + 0x100, 4, STT_FUNC)],
      f"{W}crc at 0x08000100 is not a 4-byte checksum variable: it is a function"),

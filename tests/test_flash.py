@@ -49,7 +49,8 @@ REFUSALS = [
     ("not-found", ["--ncrc_valeu"], 'no symbol named "crc_valeu" (did you mean crc_value?)'),
     ("not-multiple-of-4", ["--a802"], "--a802: the offset must be a multiple of 4"),
     ("bad-block", ["--s48"],
-     '--s takes a block size that is a power of two, as in --s1024: "48" is not one'),
+     '--s takes a block size in decimal that is a power of two, as in --s1024: "48" is '
+     "not one"),
     ("no-selector", ["--x"], 'unknown option "--x" (velk-crc --help lists the options)'),
 ]
 
@@ -59,8 +60,7 @@ REFUSALS = [
 def test_refusals_say_what_to_do(velk, tmp_path, monkeypatch, options, line):
     shutil.copy(os.path.join(DATA, "fw_boot.elf"), tmp_path / "fw.elf")
     code, out, err = flash(velk, monkeypatch, tmp_path / "fw.elf", *options)
-    prefix = "error: " if options == ["--x"] else f"error: {tmp_path / 'fw.elf'}: "
-    assert (code, out, err) == (255, "", prefix + line + "\n")
+    assert (code, out, err) == (255, "", f"error: {tmp_path / 'fw.elf'}: {line}\n")
     assert not (tmp_path / "fw_CRC.hex").exists()
 
 

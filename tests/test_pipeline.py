@@ -65,7 +65,7 @@ def test_digits_example(velk, tmp_path, capfd):
     assert err == (
         "warning: crc_value at 0x20000009 is not a flash address (RAM, .bss or a copied "
         "section): the HEX gets a record at that address\n"
-        "warning: crc_value at 0x20000009 is not a 4-byte checksum variable: its offset "
+        "warning: crc_value at 0x20000009 is not a 4-byte checksum variable: its address "
         "is not a multiple of 4\n")
 
 

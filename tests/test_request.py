@@ -29,7 +29,7 @@ REFUSED = [
 
 ADDRESS_HINT = ("hint: --a takes the checksum's offset from the image start in hex, a "
                 "multiple of 4, as in --a1FFC\n")
-BLOCK_HINT = "hint: --s takes a block size that is a power of two, as in --s1024\n"
+BLOCK_HINT = "hint: --s takes a block size in decimal that is a power of two, as in --s1024\n"
 
 
 @pytest.mark.parametrize("crcaddr, crcblock, line", REFUSED,
@@ -44,6 +44,9 @@ def test_refusals(velk, capfd, crcaddr, crcblock, line):
         assert err == ADDRESS_HINT
     elif line.startswith("input crcblock"):
         assert err == BLOCK_HINT
+    elif line.startswith("please Input"):
+        assert err == ("hint: give one selector: --n<variable>, --a<hex offset> or "
+                       "--s<block size in decimal>, as in --ncrc_value\n")
     else:
         assert err == ""
 

@@ -105,7 +105,9 @@ private:
     // every loadable byte into it unchanged (the record aside) and nothing
     // but erased flash elsewhere in the image. The checksum is the build's.
     bool differs_from_build(const layout::MemoryMap& build, layout::Difference& d) {
-        if (!layout::first_difference(build, memory_, image_.record, d)) return false;
+        // The file's own bytes: a hole is a byte it does not hold.
+        layout::MemoryMap held = layout::spans_of(loadable_, base_);
+        if (!layout::first_difference(build, held, image_.record, d)) return false;
         json::Value& difference = report_.data().set("difference", json::Value::object());
         difference.set("address", d.address);
         difference.set("expected", static_cast<uint64_t>(d.expected));

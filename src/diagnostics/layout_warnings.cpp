@@ -97,8 +97,8 @@ Line slot_shape(const Facts& f, bool& fatal) {
     }
     if (f.slot.details && f.slot.size != 0 && f.slot.size != 4)
         wrong.push_back(format("its size is %llu bytes", static_cast<u64>(f.slot.size)));
-    if (f.offset % 4 != 0) {
-        wrong.push_back("its offset is not a multiple of 4");
+    if ((f.load + f.offset) % 4 != 0) {
+        wrong.push_back("its address is not a multiple of 4");
         fatal = true;
     }
     if (wrong.empty()) return {};

@@ -207,4 +207,10 @@ MemoryMap memory_of(const Loadable& l, const Image& image, const uint8_t* base) 
     return memory;
 }
 
+MemoryMap spans_of(const Loadable& l, const uint8_t* base) {
+    MemoryMap memory;
+    for (const Span& s : l.spans) memory.append(s.address, base + s.offset, s.size);
+    return memory;
+}
+
 }  // namespace velk::layout

@@ -145,4 +145,7 @@ size_t span_holding_record(const Loadable& loadable, uint64_t address);
 // holds, before the checksum record is stored over it.
 MemoryMap memory_of(const Loadable& loadable, const Image& image, const uint8_t* base);
 
+// The loadable bytes alone, holes left as holes: what a file holds.
+MemoryMap spans_of(const Loadable& loadable, const uint8_t* base);
+
 }  // namespace velk::layout

@@ -37,11 +37,12 @@ bool check_address(CalcLocals& l) {
         Ref offset = to_int(l.crcaddr, state.c.sixteen);
         Ref rest = check(PyNumber_Remainder(offset.get(), state.c.four));
         if (truth(rest.get())) return refuse(t.msg_addr_not_multiple, l.crcaddr);
-        // A negative offset would put the checksum before the image.
-        if (compare(offset.get(), state.c.zero, Py_LT))
-            return refuse_with_hint(t.msg_addr_error, l.crcaddr, wording::address_rule());
-        l.crcoffsetaddr = std::move(offset);
-        return true;
+        // A negative offset would put the checksum before the image; it is
+        // refused below, outside the handler, like a number that is none.
+        if (!compare(offset.get(), state.c.zero, Py_LT)) {
+            l.crcoffsetaddr = std::move(offset);
+            return true;
+        }
     } catch (const PythonError&) {
         catch_exception_only();
     }
@@ -61,12 +62,12 @@ bool check_block(CalcLocals& l) {
     const Texts& t = state.t;
     try {
         Ref size = to_int(l.crcblock_arg, state.c.ten);
-        if (!is_power_of_two(size.get()))
-            return refuse_with_hint(t.msg_block_error, l.crcblock_arg, wording::block_rule());
-        l.crcoffsetaddr = Ref::share(size.get());
-        l.crcblock = std::move(size);
-        print(format(t.msg_block, l.crcblock.get()).get());
-        return true;
+        if (is_power_of_two(size.get())) {
+            l.crcoffsetaddr = Ref::share(size.get());
+            l.crcblock = std::move(size);
+            print(format(t.msg_block, l.crcblock.get()).get());
+            return true;
+        }
     } catch (const PythonError&) {
         catch_exception_only();
     }
