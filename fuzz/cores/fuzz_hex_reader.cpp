@@ -6,6 +6,7 @@
 
 #include "../../src/hexfile/hex_reader.h"
 #include "../../src/hexfile/intel_hex.h"
+#include "../../src/layout/file_kind.h"
 #include "records_model.h"
 
 using namespace fuzzcores;

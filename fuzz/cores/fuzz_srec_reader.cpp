@@ -5,6 +5,7 @@
 
 #include "../../src/srecord/srec_reader.h"
 #include "../../src/srecord/srec_writer.h"
+#include "../../src/layout/file_kind.h"
 #include "records_model.h"
 
 using namespace fuzzcores;

@@ -65,8 +65,7 @@ public:
 
 private:
     PyObject* name(const std::string& text) {
-        names_.push_back(check(PyUnicode_DecodeUTF8(
-            text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape")));
+        names_.push_back(text_object(text));
         return names_.back().get();
     }
 
@@ -123,10 +122,7 @@ private:
         Feed feed = o_.words ? Feed::words : Feed::bytes;
         const char* fed = o_.words ? "words" : "bytes";
         if (feed == Feed::words && image_.offset() % 4 != 0)
-            throw Refusal{text::format(
-                "--words feeds whole 32-bit words, but the checksum covers %llu bytes: "
-                "not a multiple of 4",
-                static_cast<unsigned long long>(image_.offset()))};
+            throw Refusal{wording::words_rule(image_.start, image_.record)};
         layout::MemoryMap build;
         if (build_) build = layout::memory_of(build_->loadable, image_, build_->bytes());
         const layout::MemoryMap& expected = build_ ? build : memory_;

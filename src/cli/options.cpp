@@ -57,7 +57,6 @@ std::variant<Options, OptionFault> parse(Mode mode,
         if (word.size() < 2 || word[0] != '-') {
             if (have_file) return OptionFault{OptionFault::two_files, word};
             o.file = word;
-            o.file_word = i;
             have_file = true;
             continue;
         }

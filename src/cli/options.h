@@ -12,8 +12,7 @@ enum class Mode { flash, check };
 
 struct Options {
     Mode mode = Mode::flash;
-    std::string file;      // the one word that is not an option
-    size_t file_word = 0;  // its index among the words
+    std::string file;  // the one word that is not an option
     // The selector as typed: 'n', 'a' or 's' and the text after it.
     char selector = 0;
     std::string value;

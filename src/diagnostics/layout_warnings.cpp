@@ -31,7 +31,7 @@ const char* name_of(const Facts& f) {
 
 }  // namespace
 
-Line slot_past_image(const Facts& f) {
+Line slot_past_image(const Facts& f, size_t image_source) {
     if (!f.has_slot || f.offset <= f.image_size) return {};
     Range gap{f.load + f.image_size, f.load + f.offset};
     std::string line = format(
@@ -42,7 +42,7 @@ Line slot_past_image(const Facts& f) {
         static_cast<u64>(f.load), static_cast<u64>(gap.begin), name_of(f));
     uint64_t first = UINT64_MAX, bytes = 0;
     for (const layout::Span& s : f.loadable->spans) {
-        if (s.source == f.image_source) continue;
+        if (s.source == image_source) continue;
         Range held = span(s.address, s.size).cut(gap);
         if (held.size() == 0) continue;
         first = std::min(first, held.begin);
@@ -189,13 +189,13 @@ Line after_record(const Facts& f, uint64_t image_end) {
         static_cast<u64>(f.load + f.offset));
 }
 
-Line left_out(const Facts& f, uint64_t image_length) {
+Line left_out(const Facts& f, uint64_t image_length, size_t image_source) {
     Range image = span(f.load, image_length), record = span(f.load + f.offset, 4);
     int count = 0;
     uint64_t bytes = 0;
     std::string addresses;
     for (const layout::Span& s : f.loadable->spans) {
-        if (s.source == f.image_source) continue;
+        if (s.source == image_source) continue;
         Range held = span(s.address, s.size);
         uint64_t covered = held.cut(image).size() + held.cut(record).size() -
                            held.cut(image).cut(record).size();

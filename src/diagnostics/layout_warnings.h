@@ -36,9 +36,6 @@ struct Facts {
     uint8_t old[4];
     unsigned old_held;
     const layout::Loadable* loadable;  // every loadable span of the build
-    // The program header the image was read from, when it is one segment
-    // (its span may lie at another address than the image).
-    size_t image_source;
     // Name mode only.
     bool has_slot;
     Symbol slot;
@@ -48,8 +45,9 @@ struct Facts {
 using Line = std::optional<std::string>;
 
 // The variable lies past the end of the image, which the checksum covers
-// alone (a mode whose image is the first segment).
-Line slot_past_image(const Facts& f);
+// alone: an image that is one segment, program header `image_source`
+// (whose span may lie at another address than the image).
+Line slot_past_image(const Facts& f, size_t image_source);
 // The variable is not where flash holds it at run time: in RAM, .bss or a
 // section copied to RAM.
 Line slot_not_in_flash(const Facts& f);
@@ -77,8 +75,8 @@ Line large_fill(const Facts& f, uint64_t end);
 // in flash: often .data's initial values): flashed, but not covered.
 Line after_record(const Facts& f, uint64_t image_end);
 // Loadable bytes that a HEX file of [load, load + image length) and the
-// record leaves out.
-Line left_out(const Facts& f, uint64_t image_length);
+// record leaves out, the image's own segment `image_source` aside.
+Line left_out(const Facts& f, uint64_t image_length, size_t image_source);
 
 // More 0xFF than this before the checksum is announced (and refused by
 // FLASH): 16 MiB is more than any MCU's internal flash.

@@ -14,6 +14,7 @@
 #include "../pipeline/placement.h"
 #include "../report/reporter.h"
 #include "../report/text.h"
+#include "../report/wording.h"
 #include "crc_elf.h"
 
 namespace velk {
@@ -107,22 +108,22 @@ public:
         tell(findings);
     }
 
+    // What an out-of-memory cost: the files are in place once committed.
+    std::string out_of_memory() const {
+        return written_ ? "out of memory after the files were written"
+                        : "out of memory; nothing was written";
+    }
+
 private:
     PyObject* name(const std::string& text) {
-        names_.push_back(check(PyUnicode_DecodeUTF8(
-            text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape")));
+        names_.push_back(text_object(text));
         return names_.back().get();
     }
 
     void checksum() {
         feed_ = o_.words ? Feed::words : Feed::bytes;
         if (feed_ == Feed::words && image_.offset() % 4 != 0)
-            throw Refusal{text::format(
-                "--words feeds whole 32-bit words, but the checksum covers %llu bytes "
-                "(%s to %s): not a multiple of 4",
-                static_cast<unsigned long long>(image_.offset()),
-                text::address(image_.start).c_str(),
-                text::address(image_.record).c_str())};
+            throw Refusal{wording::words_rule(image_.start, image_.record)};
         crc_ = checksum_of(memory_, image_.start, image_.record, feed_);
         for (int i = 0; i < 4; ++i) record_[i] = static_cast<uint8_t>(crc_ >> (8 * i));
         memory_.overlay(image_.record, record_, 4);
@@ -157,6 +158,7 @@ private:
             else
                 outputs.remove(srec.get());
             outputs.commit();
+            written_ = true;
         } catch (const PythonError&) {
             if (!PyErr_ExceptionMatches(PyExc_OSError)) throw;
             refuse_os_error();
@@ -197,7 +199,8 @@ private:
         if (!outside.empty()) report_.note(outside_note(outside));
         if (!in_file_.found) {
             bool gone = false;
-            for (PyObject* removed : removed_) gone = gone || removed == elf_name_.get();
+            for (const Ref& removed : removed_)
+                gone = gone || removed.get() == elf_name_.get();
             report_.note(
                 text::format("no %s written%s: ", utf8_of(elf_name_.get()).c_str(),
                              gone ? " (the earlier one is removed: it would not "
@@ -205,9 +208,9 @@ private:
                                   : "") +
                 in_file_.why_not);
         }
-        for (PyObject* removed : removed_)
-            if (removed != elf_name_.get())
-                report_.note(utf8_of(removed) +
+        for (const Ref& removed : removed_)
+            if (removed.get() != elf_name_.get())
+                report_.note(utf8_of(removed.get()) +
                              " of an earlier run is removed: it would not match the HEX");
         if (o_.bin) bin_note();
 
@@ -246,7 +249,8 @@ private:
     uint8_t record_[4] = {};
     RecordInFile in_file_{};
     Ref hex_, elf_name_, bin_, srec_;
-    std::vector<PyObject*> removed_;
+    std::vector<Ref> removed_;
+    bool written_ = false;
 };
 
 }  // namespace
@@ -257,11 +261,11 @@ int flash_crc_calc(const cli::Options& options, Reporter& report) {
         try {
             flash.run();
         } catch (const std::bad_alloc&) {
-            throw Refusal{"out of memory; nothing was written"};
+            throw Refusal{flash.out_of_memory()};
         } catch (const PythonError&) {
             if (!PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
             PyErr_Clear();
-            throw Refusal{"out of memory; nothing was written"};
+            throw Refusal{flash.out_of_memory()};
         }
     } catch (const Refusal& refusal) {
         report.error(refusal.text);

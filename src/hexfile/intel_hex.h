@@ -16,7 +16,6 @@ using layout::TextSink;
 // written.
 constexpr uint64_t address_limit = uint64_t{1} << 32;
 
-
 // The start linear address record (type 05) holding `start_linear`, then
 // data records of up to 16 bytes from the lowest address upward, each cut
 // at a hole and at a 64 KiB boundary, an extended linear address record

@@ -45,8 +45,7 @@ public:
 
     const std::vector<Piece>& pieces() const { return pieces_; }
     bool empty() const { return pieces_.empty(); }
-    // Lowest address holding data, and one past the highest; 0 when empty.
-    uint64_t begin() const { return pieces_.empty() ? 0 : pieces_.front().address; }
+    // One past the highest address holding data; 0 when empty.
     uint64_t end() const { return pieces_.empty() ? 0 : pieces_.back().end(); }
 
     // The bytes of [address, address + size) into `out`; where the map holds

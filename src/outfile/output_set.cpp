@@ -51,16 +51,18 @@ void OutputSet::move_aside(const std::string& target, std::vector<Aside>& aside)
     std::string hidden = hidden_sibling(target, ".old");
     if (::rename(target.c_str(), hidden.c_str()) != 0) {
         int error = errno;
-        restore(aside);
-        throw OsFailure{error, target};
+        throw OsFailure{error, target, restore(aside)};
     }
     aside.push_back({target, std::move(hidden)});
 }
 
-void OutputSet::restore(std::vector<Aside>& aside) noexcept {
+std::string OutputSet::restore(std::vector<Aside>& aside) noexcept {
+    std::string kept;
     for (auto it = aside.rbegin(); it != aside.rend(); ++it)
-        ::rename(it->hidden.c_str(), it->target.c_str());
+        if (::rename(it->hidden.c_str(), it->target.c_str()) != 0)
+            kept += (kept.empty() ? "" : ", ") + it->hidden;
     aside.clear();
+    return kept;
 }
 
 void OutputSet::commit() {
@@ -78,8 +80,7 @@ void OutputSet::commit() {
         }
         int error = errno;
         for (size_t j = 0; j < i; ++j) ::unlink(files_[j].target().c_str());
-        restore(aside);
-        throw OsFailure{error, file.target()};
+        throw OsFailure{error, file.target(), restore(aside)};
     }
     for (const Aside& a : aside) {
         ::unlink(a.hidden.c_str());

@@ -35,7 +35,8 @@ private:
         std::string target, hidden;
     };
     void move_aside(const std::string& target, std::vector<Aside>& aside);
-    static void restore(std::vector<Aside>& aside) noexcept;
+    // Puts the earlier files back; the hidden names of those it could not.
+    static std::string restore(std::vector<Aside>& aside) noexcept;
 
     std::deque<ReplacingFile> files_;  // stable references for add()
     std::vector<std::string> stale_;

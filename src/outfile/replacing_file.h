@@ -7,9 +7,11 @@
 namespace velk::outfile {
 
 // A failed system call; `error` is its errno, `path` the output it was for.
+// `kept`: where an earlier file now is when it could not be put back.
 struct OsFailure {
     int error;
     std::string path;
+    std::string kept = {};
 };
 
 // Writes into a new temporary file beside the target, so that an

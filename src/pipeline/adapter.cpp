@@ -10,11 +10,6 @@ namespace velk {
 
 namespace {
 
-Ref text_object(const std::string& line) {
-    return check(PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()),
-                                      "surrogateescape"));
-}
-
 int descriptor(PyObject* file) {
     int fd = PyObject_AsFileDescriptor(file);
     if (fd < 0) throw PythonError{};
@@ -91,6 +86,11 @@ const char* special_file_kind(const std::string& path) {
     return nullptr;
 }
 
+Ref text_object(const std::string& utf8) {
+    return check(PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()),
+                                      "surrogateescape"));
+}
+
 std::string utf8_of(PyObject* text) {
     Ref shown = PyUnicode_Check(text) ? Ref::share(text) : check(PyObject_Str(text));
     Ref bytes(PyUnicode_AsEncodedString(shown.get(), "utf-8", "surrogateescape"));
@@ -144,10 +144,6 @@ void raise_os_error(int error, PyObject* filename) {
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
     throw PythonError{};
 }
-
-}  // namespace velk
-
-namespace velk {
 
 void close_keeping_error(PyObject* file) noexcept {
     PyObject *type, *value, *tb;

@@ -35,6 +35,9 @@ const char* special_file_kind(const std::string& path);
 // on the command line) kept as they came.
 std::string utf8_of(PyObject* text);
 
+// Back to text: what utf8_of() made, or a word of the command line.
+Ref text_object(const std::string& utf8);
+
 // One line through the start-up print: on standard output, or standard
 // error (sys looked up at use).
 void say(const std::string& line);
@@ -54,10 +57,6 @@ OsErrorText take_os_error();
 
 // OSError for errno `error`, naming `filename`.
 [[noreturn]] void raise_os_error(int error, PyObject* filename);
-
-}  // namespace velk
-
-namespace velk {
 
 // Closes an open file object, whatever is pending: a reading run's file is
 // closed on every way out; a failing close is reported as unraisable.

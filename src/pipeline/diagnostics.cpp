@@ -54,7 +54,6 @@ void warn_about_layout(CalcLocals& l) {
     layout::Loadable spans;
     if (auto* found = std::get_if<layout::Loadable>(&loadable)) spans = std::move(*found);
     f.loadable = &spans;
-    f.image_source = l.image_segment;
     f.selector = selector_of(l);
     f.padding = l.padding;
     const auto* image =
@@ -66,7 +65,7 @@ void warn_about_layout(CalcLocals& l) {
     }
     f.has_slot = describe_slot(l, f);
 
-    warn(diagnostics::slot_past_image(f));
+    warn(diagnostics::slot_past_image(f, l.image_segment));
     warn(diagnostics::slot_not_in_flash(f));
     bool fatal;
     warn(diagnostics::slot_shape(f, fatal));
@@ -74,7 +73,7 @@ void warn_about_layout(CalcLocals& l) {
     warn(diagnostics::overwrites_data(f));
     warn(diagnostics::absolute_address(f));
     warn(diagnostics::large_padding(f));
-    warn(diagnostics::left_out(f, length));
+    warn(diagnostics::left_out(f, length, l.image_segment));
 }
 
 }  // namespace velk

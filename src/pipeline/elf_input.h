@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "../layout/file_data.h"
+#include "../layout/file_kind.h"
 #include "../report/refusal.h"
 #include "symbols.h"
 
@@ -49,13 +50,12 @@ struct ElfBuild {
 // made (contents past the file's end, segments that overlap, none loadable).
 ElfBuild read_elf(InputFile input);
 
-// Runs a reading step; an Exception the packages raise in it becomes a
-// refusal naming it (`what` says which reading it was).
-template <class Step>
-auto reading(const char* what, Step&& step) -> decltype(step());
-
+// Throws the refusal for the pending Exception a package raised while
+// reading `what` ("it as an ELF file"), which is taken.
 [[noreturn]] void refuse_package_error(const char* what);
 
+// Runs a reading step; an Exception the packages raise in it becomes a
+// refusal naming it.
 template <class Step>
 auto reading(const char* what, Step&& step) -> decltype(step()) {
     try {

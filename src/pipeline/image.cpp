@@ -66,14 +66,15 @@ bool open_elf(CalcLocals& l) {
     return false;
 }
 
-// elf_file = ELFFile(file), entryaddr = elf_file.header["e_entry"]; false
-// after the missing-entry refusal.
 // A file that is not an ELF file fails in the reader with its traceback;
 // the hint before it says what the file is and what to do.
 void hint_if_not_elf(CalcLocals& l) {
     if (PyObject_AsFileDescriptor(l.file.get()) < 0) {
         // Not a file of the system's (a caller's stream): nothing to look at.
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
+        if (!PyErr_ExceptionMatches(PyExc_TypeError) &&
+            !PyErr_ExceptionMatches(PyExc_ValueError) &&
+            !PyErr_ExceptionMatches(PyExc_OSError))
+            throw PythonError{};
         PyErr_Clear();
         return;
     }
@@ -83,6 +84,8 @@ void hint_if_not_elf(CalcLocals& l) {
         say_to_stderr("hint: " + utf8_of(l.elffilename) + ": " + wording::not_elf(kind));
 }
 
+// elf_file = ELFFile(file), entryaddr = elf_file.header["e_entry"]; false
+// after the missing-entry refusal.
 bool read_elf_header(CalcLocals& l) {
     const Texts& t = state.t;
     hint_if_not_elf(l);

@@ -1,5 +1,7 @@
 #include "outputs.h"
 
+#include <cstring>
+
 #include "../hexfile/intel_hex.h"
 #include "../srecord/srec_writer.h"
 #include "adapter.h"
@@ -44,9 +46,19 @@ outfile::ReplacingFile& Outputs::create(PyObject* filename) {
 }
 
 void Outputs::raise(const outfile::OsFailure& failure) const {
+    PyObject* filename = names_.empty() ? Py_None : names_.back().second.get();
     for (const auto& name : names_)
-        if (name.first == failure.path) raise_os_error(failure.error, name.second.get());
-    raise_os_error(failure.error, names_.empty() ? Py_None : names_.back().second.get());
+        if (name.first == failure.path) filename = name.second.get();
+    if (failure.kept.empty()) raise_os_error(failure.error, filename);
+    // An earlier file that could not be put back is not lost: say where it is.
+    std::string why = std::strerror(failure.error);
+    why += "; the earlier file is kept as " + failure.kept;
+    Ref text = check(PyUnicode_DecodeFSDefaultAndSize(
+        why.data(), static_cast<Py_ssize_t>(why.size())));
+    Ref error = check(
+        PyObject_CallFunction(PyExc_OSError, "iOO", failure.error, text.get(), filename));
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    throw PythonError{};
 }
 
 void Outputs::intel_hex(PyObject* filename, const layout::MemoryMap& memory,
@@ -109,12 +121,12 @@ void Outputs::commit() {
     }
 }
 
-std::vector<PyObject*> Outputs::removed() const {
-    std::vector<PyObject*> out;
+std::vector<Ref> Outputs::removed() const {
+    std::vector<Ref> out;
     for (const std::string& path : set_.removed())
         for (const auto& name : names_)
             if (name.first == path) {
-                out.push_back(name.second.get());
+                out.push_back(Ref::share(name.second.get()));
                 break;
             }
     return out;

@@ -1,7 +1,8 @@
 // The output stage of VELK and FLASH: every file of a run is written to a
 // temporary beside its name, then all are put in place together
-// (outfile::OutputSet). Failures are OSError naming the file, as open()
-// would name it.
+// (outfile::OutputSet). A file system failure is OSError naming the file,
+// as open() would name it; an Intel HEX address past 4 GiB is the
+// package's OverflowError.
 #pragma once
 
 #include <string>
@@ -35,7 +36,7 @@ public:
 
     void commit();
     // The names remove() was given that held a file commit() deleted.
-    std::vector<PyObject*> removed() const;
+    std::vector<Ref> removed() const;
 
 private:
     outfile::ReplacingFile& create(PyObject* filename);

@@ -12,9 +12,7 @@ namespace {
 // int(value, base) as the command line's numbers are read everywhere:
 // white space, a sign, a 0x prefix and underscores as Python takes them.
 bool read_number(const std::string& value, int base, uint64_t& out) {
-    Ref text = check(PyUnicode_DecodeUTF8(
-        value.data(), static_cast<Py_ssize_t>(value.size()), "surrogateescape"));
-    Ref number(PyLong_FromUnicodeObject(text.get(), base));
+    Ref number(PyLong_FromUnicodeObject(text_object(value).get(), base));
     if (!number) {
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw PythonError{};
         PyErr_Clear();
@@ -30,8 +28,7 @@ std::string quoted(const std::string& value) {
 Placement by_name(const std::string& name, const ElfBuild& elf) {
     if (name.empty())
         throw Refusal{"--n needs the checksum variable's name, as in --ncrc_value"};
-    Ref text = check(PyUnicode_DecodeUTF8(
-        name.data(), static_cast<Py_ssize_t>(name.size()), "surrogateescape"));
+    Ref text = text_object(name);
     SymbolLookup found = reading("the ELF file's symbols",
                                  [&] { return find_symbol(elf.symbols(), text.get()); });
     if (found.tables == 0) throw Refusal{wording::no_symbol_table(name)};
@@ -107,7 +104,6 @@ diagnostics::Facts facts_of(const Placement& placement, const layout::Loadable& 
     f.old_held = 4;
     memory.read(image.record, f.old, 4);
     f.loadable = &loadable;
-    f.image_source = SIZE_MAX;
     f.has_slot = placement.has_slot;
     f.slot = placement.slot;
     f.where = placement.where;

@@ -88,10 +88,7 @@ void Value::write(std::string& out) const {
             out += number_ ? "true" : "false";
             break;
         case Kind::number:
-            if (negative_)
-                out += std::to_string(static_cast<int64_t>(number_));
-            else
-                out += std::to_string(number_);
+            out += std::to_string(number_);
             break;
         case Kind::text:
             put_text(out, text_);

@@ -14,8 +14,6 @@ public:
     Value() = default;  // null
     Value(bool b) : kind_(Kind::boolean), number_(b) {}
     Value(uint64_t n) : kind_(Kind::number), number_(n) {}
-    Value(int n)
-        : kind_(Kind::number), number_(static_cast<uint64_t>(n)), negative_(n < 0) {}
     // Text in UTF-8; bytes that are not (a file name's) come out as \udcXX,
     // the way Python's surrogateescape reads them.
     Value(std::string s) : kind_(Kind::text), text_(std::move(s)) {}
@@ -40,7 +38,6 @@ private:
 
     Kind kind_ = Kind::null;
     uint64_t number_ = 0;
-    bool negative_ = false;
     std::string text_;
     std::vector<std::pair<std::string, Value>> items_;
 };

@@ -26,8 +26,6 @@ public:
 
     // The mode's own fields of the JSON object.
     json::Value& data() { return data_; }
-    const std::string& input() const { return input_; }
-    void set_input(std::string input) { input_ = std::move(input); }
 
     // --json: prints the object with its verdict ("written", "ok",
     // "mismatch", "error").

@@ -22,8 +22,4 @@ std::string address(uint64_t value) {
     return format("0x%08llX", static_cast<unsigned long long>(value));
 }
 
-std::string count(uint64_t n, const char* one, const char* many) {
-    return format("%llu %s", static_cast<unsigned long long>(n), n == 1 ? one : many);
-}
-
 }  // namespace velk::text

@@ -13,7 +13,4 @@ __attribute__((format(printf, 1, 2))) std::string format(const char* fmt, ...);
 // "0x%08llX": how addresses read in every line.
 std::string address(uint64_t value);
 
-// "1 segment" / "2 segments"
-std::string count(uint64_t n, const char* one, const char* many);
-
 }  // namespace velk::text

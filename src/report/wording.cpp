@@ -86,6 +86,15 @@ std::string selector_rule() {
            "decimal>, as in --ncrc_value";
 }
 
+std::string words_rule(uint64_t start, uint64_t record) {
+    return text::format(
+        "--words feeds whole 32-bit words, but the checksum covers %llu bytes (%s to "
+        "%s): "
+        "not a multiple of 4",
+        static_cast<unsigned long long>(record - start), text::address(start).c_str(),
+        text::address(record).c_str());
+}
+
 std::string no_symbol_table(const std::string& name) {
     return "no symbol table, so no \"" + name +
            "\" (stripped? use --a with the offset the build printed)";

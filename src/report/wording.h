@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "../layout/file_data.h"
+#include "../layout/file_kind.h"
 
 namespace velk::wording {
 
@@ -21,6 +22,9 @@ std::string read_fault(const layout::ReadFault& fault, const char* format,
 std::string address_rule();   // --a
 std::string block_rule();     // --s
 std::string selector_rule();  // none given
+
+// --words over a range that is not whole words.
+std::string words_rule(uint64_t start, uint64_t record);
 
 // A symbol that is not there: in a file without a symbol table, or with
 // the names closest to it.

@@ -12,7 +12,7 @@ class Parser {
 public:
     bool parse(size_t line, const char* record, size_t length, Records& r) {
         if (length < 4 || (record[0] != 'S' && record[0] != 's') ||
-            !layout::decode_hex(record + 2, length - 2, raw_) ||
+            !layout::decode_hex(record + 2, length - 2, raw_) || raw_.size() < 2 ||
             raw_.size() != 1u + raw_[0])
             return r.fail(ReadFault::bad_record, line);
         const char type = record[1];

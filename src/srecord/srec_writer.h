@@ -14,8 +14,9 @@ namespace velk::srecord {
 // the lowest address upward, each cut at a hole, with the shortest address
 // width that holds the highest address and the entry point (S1: 16 bits,
 // S2: 24, S3: 32), and the termination record of that width (S9, S8, S7)
-// holding `entry`. Upper-case hex digits, "\n" line endings. Erased-flash
-// runs are written as 0xFF bytes. Requires memory.end() <= 2**32.
+// holding `entry`'s low 32 bits, as the Intel HEX start record does.
+// Upper-case hex digits, "\n" line endings. Erased-flash runs are written
+// as 0xFF bytes. Requires memory.end() <= 2**32.
 void write_srecord(const layout::MemoryMap& memory, uint64_t entry,
                    const std::string& header, layout::TextSink& sink);
 
