@@ -1,9 +1,9 @@
 /*
  * A minimal Cortex-M3 firmware that checks its own flash at boot.
  *
- * The post-build step `velk-crc VELK blinky.elf --ncrc_value` computes the
+ * The post-build step `velk-crc FLASH blinky.elf --ncrc_value` computes the
  * CRC-32/MPEG-2 of flash from its first byte up to crc_value and stores it
- * in crc_value in blinky_CRC.hex. At reset the firmware recomputes the same
+ * in crc_value in blinky_CRC.hex (and blinky_CRC.elf, for the debugger). At reset the firmware recomputes the same
  * CRC and refuses to run the application when they differ. The outcome is
  * left in the first RAM word (boot_status), where a debugger, or the test
  * suite through QEMU's monitor, can read it.
@@ -33,7 +33,8 @@ __attribute__((section(".boot_status"), used)) volatile uint32_t boot_status;
    value only when it is fed bytes too (parts whose data register takes 8-bit
    writes); fed 32-bit words read from little-endian flash, as on F1/F2/F4/L1
    and by HAL_CRC_Calculate on words, it does not, unless each word is fed
-   byte-reversed (__REV). docs/guide.md shows both. */
+   byte-reversed (__REV), or velk-crc is run with --words. docs/guide.md
+   shows each. */
 static uint32_t crc32_mpeg2(const uint8_t *data, uint32_t length)
 {
     uint32_t crc = 0xFFFFFFFFu;
