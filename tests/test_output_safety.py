@@ -5,11 +5,13 @@ privileges stay out of the test process.
 """
 
 import os
+import signal
 import shutil
 import stat
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -273,3 +275,28 @@ def test_no_elf_this_run_removes_the_earlier_one(tmp_path):
     assert f"note: no {folder / 'fw_CRC.elf'} written (the earlier one is removed" \
         in result.stderr
     assert left_in(folder) == ["fw.elf", "fw_CRC.hex"]
+
+
+@pytest.mark.parametrize("signal_number", [signal.SIGTERM, signal.SIGHUP])
+@pytest.mark.parametrize("mode", ["FLASH", "VELK"])
+def test_termination_during_the_write_leaves_no_temporary(tmp_path, shim, signal_number,
+                                                          mode):
+    """kill (or a closed terminal) while the files are written: the earlier
+    files stay, the temporaries go, and the process ends by that signal."""
+    folder = earlier_pair(tmp_path / "out")
+    code = ("import sys, VELK_CRC\n"
+            f"sys.argv = ['velk-crc', {mode!r}, {str(folder / 'fw.elf')!r}, '--a100000']\n"
+            "VELK_CRC.runmain()")
+    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE,
+                            env={**os.environ, "LD_PRELOAD": shim, "VELK_SLOW_WRITE": "200"})
+    deadline = time.monotonic() + 30
+    while not any(name.endswith(".tmp") for name in os.listdir(folder)):
+        assert proc.poll() is None and time.monotonic() < deadline, proc.stderr.read()
+        time.sleep(0.01)
+    proc.send_signal(signal_number)
+    assert proc.wait(timeout=30) == -signal_number
+    proc.stderr.close()
+    assert (folder / "fw_CRC.hex").read_text() == EARLIER
+    assert (folder / "fw_CRC.elf").read_bytes() == EARLIER_ELF
+    assert left_in(folder) == ["fw.elf", "fw_CRC.elf", "fw_CRC.hex"]

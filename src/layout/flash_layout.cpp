@@ -66,6 +66,13 @@ uint64_t bytes_within(const Span& s, uint64_t from, uint64_t to) {
 
 }  // namespace
 
+bool header_table_fits(uint64_t offset, uint64_t entry_size, uint64_t count, bool elf64,
+                       uint64_t file_size) {
+    if (count == 0) return true;
+    if (entry_size < (elf64 ? 56u : 32u) || offset > file_size) return false;
+    return count <= (file_size - offset) / entry_size;
+}
+
 Expected<Loadable> loadable_of_elf(const std::vector<ProgramHeader>& headers,
                                    uint64_t file_size) {
     std::vector<Span> spans;

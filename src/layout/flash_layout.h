@@ -81,6 +81,13 @@ struct Loadable {
     std::vector<Cluster> clusters;
 };
 
+// Whether an ELF file of `file_size` bytes can hold its program header
+// table: `count` entries of `entry_size` bytes (at least a program header's
+// size, 32 or 56) at `offset`. A table that cannot is damaged, and reading
+// it entry by entry would not end.
+bool header_table_fits(uint64_t offset, uint64_t entry_size, uint64_t count, bool elf64,
+                       uint64_t file_size);
+
 // From the program headers of an ELF file of `file_size` bytes.
 Expected<Loadable> loadable_of_elf(const std::vector<ProgramHeader>& headers,
                                    uint64_t file_size);

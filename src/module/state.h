@@ -65,6 +65,11 @@
     X(type, "type")                                                             \
     X(STT_FUNC, "STT_FUNC")                                                     \
     X(p_offset, "p_offset")                                                     \
+    X(e_phoff, "e_phoff")                                                       \
+    X(e_phentsize, "e_phentsize")                                               \
+    X(num_segments, "num_segments")                                             \
+    X(ELFParseError, "ELFParseError")                                           \
+    X(elftools_exceptions, "elftools.common.exceptions")                        \
     X(sh_offset, "sh_offset")                                                   \
     X(sh_size, "sh_size")                                                       \
     X(sh_entsize, "sh_entsize")                                                 \

@@ -39,6 +39,22 @@ layout::ProgramHeader program_header(PyObject* segment) {
             as_u64(item(header.get(), t.p_memsz).get())};
 }
 
+bool header_table_fits(PyObject* elf_file, uint64_t file_size, std::string& why) {
+    const Texts& t = state.t;
+    Ref header = attr(elf_file, t.header);
+    uint64_t offset = as_u64(item(header.get(), t.e_phoff).get());
+    uint64_t entry_size = as_u64(item(header.get(), t.e_phentsize).get());
+    uint64_t count = as_u64(call_method(elf_file, t.num_segments).get());
+    bool elf64 = as_u64(attr(elf_file, t.elfclass).get()) == 64;
+    if (layout::header_table_fits(offset, entry_size, count, elf64, file_size)) return true;
+    why = text::format(
+        "the program header table (%llu entries of %llu bytes at offset 0x%llX) does not "
+        "fit the file: it is damaged",
+        static_cast<unsigned long long>(count), static_cast<unsigned long long>(entry_size),
+        static_cast<unsigned long long>(offset));
+    return false;
+}
+
 InputFile::~InputFile() {
     if (file) close_keeping_error(file.get());
 }
@@ -90,6 +106,9 @@ ElfBuild read_elf(InputFile input) {
         elf.genuine_reader = reinterpret_cast<PyObject*>(Py_TYPE(elf.elf_file.get())) ==
                              state.genuine.ELFFile;
         elf.entry = item(attr(elf.elf_file.get(), t.header).get(), t.e_entry);
+        std::string why;
+        if (!header_table_fits(elf.elf_file.get(), elf.input.bytes.size(), why))
+            throw Refusal{why};
         Ref segments = check(
             PyObject_GetIter(call_method(elf.elf_file.get(), t.iter_segments).get()));
         while (PyObject* next = PyIter_Next(segments.get())) {

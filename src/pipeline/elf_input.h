@@ -15,6 +15,10 @@ namespace velk {
 // One program header as pyelftools reads it.
 layout::ProgramHeader program_header(PyObject* segment);
 
+// Whether the reader's program header table fits its file (see
+// layout::header_table_fits); `why` says how it does not.
+bool header_table_fits(PyObject* elf_file, uint64_t file_size, std::string& why);
+
 // A file open for reading, every byte of it, and what it is.
 struct InputFile {
     InputFile() = default;

@@ -211,10 +211,25 @@ void pad_image(CalcLocals& l, PyObject* reported, PyObject* count) {
     print(format(state.t.msg_pad, reported).get());
 }
 
+// A program header table that cannot fit the file (entries of no size, a
+// count in the billions) would be read entry by entry for hours: pyelftools'
+// own ELFParseError says so at once, as for a table cut short.
+void refuse_damaged_header_table(CalcLocals& l) {
+    if (!l.genuine_reader) return;
+    std::string why;
+    if (header_table_fits(l.elf_file.get(), file_size(l.file.get()), why)) return;
+    Ref module = check(PyImport_Import(state.t.elftools_exceptions));
+    Ref error_type = attr(module.get(), state.t.ELFParseError);
+    Ref message = text_object(why);
+    PyErr_SetObject(error_type.get(), message.get());
+    throw PythonError{};
+}
+
 bool assemble_image(CalcLocals& l) {
     const Texts& t = state.t;
     l.ihex = call(global(t.IntelHex).get());
     if (!open_elf(l) || !read_elf_header(l)) return false;
+    refuse_damaged_header_table(l);
 
     Ref segments =
         check(PyObject_GetIter(call_method(l.elf_file.get(), t.iter_segments).get()));

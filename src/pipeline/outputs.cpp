@@ -19,6 +19,13 @@ public:
     void put(const char* text, size_t size) override {
         file_.write(text, size);
         if (PyErr_CheckSignals() < 0) throw PythonError{};
+        if (int signal_number = outfile::TerminationHeld::received()) {
+            // Stop writing: the unwind removes the temporaries, then the
+            // guard ends the process by the signal.
+            Ref status = check(PyLong_FromLong(128 + signal_number));
+            PyErr_SetObject(PyExc_SystemExit, status.get());
+            throw PythonError{};
+        }
     }
     void take(uint8_t* chunk, size_t size) override {
         put(reinterpret_cast<const char*>(chunk), size);

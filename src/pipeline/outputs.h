@@ -11,6 +11,7 @@
 #include "../layout/memory_map.h"
 #include "../module/handle.h"
 #include "../outfile/output_set.h"
+#include "../outfile/termination.h"
 
 namespace velk {
 
@@ -42,6 +43,9 @@ private:
     outfile::ReplacingFile& create(PyObject* filename);
     [[noreturn]] void raise(const outfile::OsFailure& failure) const;
 
+    // Made first and gone last: a termination signal that comes while the
+    // files are written ends the run after their temporaries are removed.
+    outfile::TerminationHeld held_;
     outfile::OutputSet set_;
     std::vector<std::pair<std::string, Ref>> names_;  // file system name, as given
 };

@@ -3,6 +3,9 @@
 
      VELK_FAIL_CLOSE=1          close() of a hidden ".tmp" output reports EIO
                                 (after really closing it)
+     VELK_SLOW_WRITE=<ms>       each write() to a hidden ".tmp" output takes
+                                that long first (a slow disk, to be signalled
+                                in the middle of)
      VELK_FAIL_RENAME=<suffix>  the first rename() onto a name ending in
                                 <suffix> fails with EIO (putting an earlier
                                 file back works)
@@ -40,6 +43,17 @@ int close(int fd)
         return -1;
     }
     return result;
+}
+
+ssize_t write(int fd, const void *data, size_t size)
+{
+    static ssize_t (*real_write)(int, const void *, size_t);
+    if (!real_write)
+        real_write = (ssize_t (*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
+    const char *slow = getenv("VELK_SLOW_WRITE");
+    if (slow && is_temporary_output(fd))
+        usleep((useconds_t)atoi(slow) * 1000u);
+    return real_write(fd, data, size);
 }
 
 int rename(const char *from, const char *to)
