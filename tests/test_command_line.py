@@ -98,7 +98,8 @@ REFUSALS = [
      "an S-record file, not an ELF file: use CHECK to verify it; a checksum is put in "
      "with the linker's ELF output"),
     ("truncated-elf", truncated, ["--ncrc_value"],
-     "cannot read it as an ELF file: ELFParseError"),
+     "the program header table (4 entries of 32 bytes at offset 0x34) does not fit the "
+     "file: it is damaged"),
     ("no-symbol-table", stripped, ["--ncrc_value"],
      'no symbol table, so no "crc_value" (stripped? use --a with the offset the build '
      "printed)"),
@@ -208,6 +209,16 @@ def test_strict_unless_forced(velk, monkeypatch, tmp_path, build, case, name, op
     record = int(out.split("~0x")[1][:8], 16)
     assert read_hex(tmp_path / "fw_CRC.hex").bytes_at(record, 4) == \
         checksum.to_bytes(4, "little")
+
+
+def test_check_refuses_a_range_of_gigabytes(velk, monkeypatch, build, tmp_path):
+    """A wrong offset would take minutes of 0xFF through the CRC: refused."""
+    elf = build()
+    assert run_cli(velk, monkeypatch, "FLASH", elf, "--ncrc_value")[0] == 0
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.hex",
+                             "--a7FFFFFFFFFFFFF00")
+    assert (code, out) == (2, "")
+    assert err.endswith("check the selector (--force checks it anyway)\n")
 
 
 def test_unaligned_variable_is_refused(velk, monkeypatch, tmp_path):

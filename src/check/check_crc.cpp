@@ -59,6 +59,15 @@ public:
         const ElfBuild* layout_from = build_ ? &*build_ : own_.elf_file ? &own_ : nullptr;
         placement_ = place_checksum(o_.selector, o_.value, layout_from);
         image_ = image_for(layout_from ? layout_from->loadable : loadable_, placement_);
+        // A checksum over gigabytes of 0xFF is a wrong selector, not firmware:
+        // it would take minutes to say so.
+        if (image_.fill_covered > diagnostics::padding_limit && !o_.force)
+            throw Refusal{text::format(
+                "the checksum at %s would cover %llu MiB of 0xFF from %s: no firmware's "
+                "does; check the selector (--force checks it anyway)",
+                text::address(image_.record).c_str(),
+                static_cast<unsigned long long>(image_.fill_covered >> 20),
+                text::address(image_.start).c_str())};
         memory_ = layout::memory_of(loadable_, image_, base_);
         return verdict();
     }

@@ -35,7 +35,8 @@ selectors (exactly one; the value follows the letter):
 options (FLASH and CHECK; after the mode word, in any order):
   --force       FLASH: write even what the checks refuse (a function, a .bss or
                 unaligned variable as the slot, an empty range, an absolute --a,
-                more than 16 MiB of 0xFF fill); the reasons become warnings
+                more than 16 MiB of 0xFF fill); the reasons become warnings.
+                CHECK: check a range with more than 16 MiB of 0xFF
   --words       feed the checksum 32-bit little-endian words, most significant byte
                 first, as an STM32 CRC unit fed words from flash does (default: bytes)
   --bin         FLASH: also <root>_CRC.bin, the image as raw bytes, 0xFF in the gaps

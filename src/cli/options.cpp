@@ -11,8 +11,8 @@ struct Flag {
 };
 
 const Flag flags[] = {
-    {"--force", &Options::force, true, false}, {"--json", &Options::json, true, true},
-    {"--bin", &Options::bin, true, false},     {"--srec", &Options::srec, true, false},
+    {"--force", &Options::force, true, true}, {"--json", &Options::json, true, true},
+    {"--bin", &Options::bin, true, false},    {"--srec", &Options::srec, true, false},
     {"--words", &Options::words, true, true},
 };
 

@@ -18,7 +18,7 @@ struct Options {
     std::string value;
     std::string elf;  // CHECK --elf: the build the file is checked against
     bool has_elf = false;
-    bool force = false;  // FLASH: write what the checks refuse
+    bool force = false;  // FLASH: write what the checks refuse; CHECK: a huge range
     bool json = false;
     bool bin = false;    // FLASH: also <root>_CRC.bin
     bool srec = false;   // FLASH: also <root>_CRC.srec

@@ -34,13 +34,25 @@ size_t distance(const std::string& a, const std::string& b, size_t limit) {
     return row[b.size()];
 }
 
+// A third of the name may be wrong, and at least one letter (in half steps).
+size_t most_distance(const std::string& wanted) {
+    return 2 * std::max<size_t>(1, wanted.size() / 3);
+}
+
+constexpr size_t longest_name = 256;
+
 }  // namespace
+
+size_t longest_close_name(const std::string& wanted) {
+    if (wanted.size() > longest_name) return 0;
+    return wanted.size() + most_distance(wanted) / 2;
+}
 
 std::vector<std::string> closest_names(const std::string& wanted,
                                        const std::vector<std::string>& names,
                                        size_t limit) {
-    // A third of the name may be wrong, and at least one letter.
-    const size_t most = 2 * std::max<size_t>(1, wanted.size() / 3);
+    if (wanted.size() > longest_name) return {};
+    const size_t most = most_distance(wanted);
     std::vector<std::pair<size_t, size_t>> found;  // distance, index
     for (size_t i = 0; i < names.size(); ++i) {
         size_t d = distance(wanted, names[i], most);

@@ -13,4 +13,8 @@ std::vector<std::string> closest_names(const std::string& wanted,
                                        const std::vector<std::string>& names,
                                        size_t limit = 3);
 
+// The longest name that can be close to `wanted`: the names worth listing.
+// Nothing is close to a name longer than any symbol's (256 characters).
+size_t longest_close_name(const std::string& wanted);
+
 }  // namespace velk::elfsyms

@@ -1,6 +1,8 @@
 #include "symbol_scan.h"
 
+#include <algorithm>
 #include <cstring>
+#include <unordered_set>
 
 namespace velk::elfsyms {
 
@@ -31,11 +33,32 @@ Entry read_entry(const uint8_t* at, TableFormat format) {
             read_uint(at + 8, 4, le), at[12]};
 }
 
-bool plain_ascii(const uint8_t* text, size_t length) {
-    for (size_t i = 0; i < length; ++i)
-        if (text[i] >= 0x80) return false;
-    return true;
-}
+// Where each string of a string table ends and where its bytes above 0x7F
+// are: found once for the whole table, since a table whose entries all
+// point into one long string would otherwise be read once an entry.
+class StringIndex {
+public:
+    explicit StringIndex(Bytes strings) {
+        for (size_t i = 0; i < strings.size; ++i) {
+            if (strings.data[i] == 0) ends_.push_back(static_cast<uint32_t>(i));
+            if (strings.data[i] >= 0x80) wide_.push_back(static_cast<uint32_t>(i));
+        }
+    }
+
+    // The length of the plain-ASCII name at `at`; false when it has no end
+    // in the table or is not plain ASCII.
+    bool name_at(uint32_t at, size_t& length) const {
+        auto end = std::lower_bound(ends_.begin(), ends_.end(), at);
+        if (end == ends_.end()) return false;
+        auto wide = std::lower_bound(wide_.begin(), wide_.end(), at);
+        if (wide != wide_.end() && *wide < *end) return false;
+        length = *end - at;
+        return true;
+    }
+
+private:
+    std::vector<uint32_t> ends_, wide_;
+};
 
 // Every entry of a regular table with its name, handed to `visit`; stops
 // with `irregular` at the first entry the simple reading cannot answer.
@@ -45,17 +68,17 @@ Scan walk(Bytes table, uint64_t declared_size, uint64_t entry_size, Bytes string
     if (entry_size != standard_entry_size(format.elf64)) return Scan::irregular;
     if (table.size != declared_size || declared_size % entry_size != 0)
         return Scan::irregular;
-    if (strings.size != strings_declared_size) return Scan::irregular;
+    if (strings.size != strings_declared_size || strings.size > UINT32_MAX)
+        return Scan::irregular;
+    StringIndex index(strings);
     for (size_t at = 0; at < table.size; at += entry_size) {
         Entry entry = read_entry(table.data + at, format);
-        if (entry.name >= strings.size) return Scan::irregular;
-        const uint8_t* text = strings.data + entry.name;
-        size_t room = strings.size - entry.name;
-        const void* nul = std::memchr(text, 0, room);
-        if (!nul) return Scan::irregular;
-        size_t length = static_cast<size_t>(static_cast<const uint8_t*>(nul) - text);
-        if (!plain_ascii(text, length)) return Scan::irregular;
-        visit(std::string_view(reinterpret_cast<const char*>(text), length), entry);
+        size_t length;
+        if (entry.name >= strings.size || !index.name_at(entry.name, length))
+            return Scan::irregular;
+        visit(std::string_view(reinterpret_cast<const char*>(strings.data + entry.name),
+                               length),
+              entry);
     }
     return Scan::done;
 }
@@ -83,12 +106,15 @@ Scan scan_symbol_table(Bytes table, uint64_t declared_size, uint64_t entry_size,
 
 Scan list_symbol_names(Bytes table, uint64_t declared_size, uint64_t entry_size,
                        Bytes strings, uint64_t strings_declared_size, TableFormat format,
-                       std::vector<std::string>& names) {
-    std::vector<std::string> found;
-    Scan scan = walk(table, declared_size, entry_size, strings, strings_declared_size,
-                     format, [&](std::string_view symbol, const Entry&) {
-                         if (!symbol.empty()) found.emplace_back(symbol);
-                     });
+                       size_t longest, std::vector<std::string>& names) {
+    std::vector<std::string_view> found;
+    std::unordered_set<std::string_view> seen;
+    Scan scan = walk(
+        table, declared_size, entry_size, strings, strings_declared_size, format,
+        [&](std::string_view symbol, const Entry&) {
+            if (!symbol.empty() && symbol.size() <= longest && seen.insert(symbol).second)
+                found.push_back(symbol);
+        });
     if (scan == Scan::done) names.insert(names.end(), found.begin(), found.end());
     return scan;
 }

@@ -44,11 +44,11 @@ Scan scan_symbol_table(Bytes table, uint64_t declared_size, uint64_t entry_size,
                        Bytes strings, uint64_t strings_declared_size, TableFormat format,
                        std::string_view name, Matches& matches);
 
-// Every name of one symbol table, appended to `names` in table order (none
-// when the table is irregular).
+// The names of one symbol table no longer than `longest`, each once, in
+// table order, appended to `names` (none when the table is irregular).
 Scan list_symbol_names(Bytes table, uint64_t declared_size, uint64_t entry_size,
                        Bytes strings, uint64_t strings_declared_size, TableFormat format,
-                       std::vector<std::string>& names);
+                       size_t longest, std::vector<std::string>& names);
 
 // The standard entry size of a symbol table of that class.
 constexpr uint64_t standard_entry_size(bool elf64) {

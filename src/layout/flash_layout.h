@@ -129,6 +129,7 @@ struct Image {
     uint64_t record;      // the checksum record: the end of the checksummed range
     uint64_t end;         // one past the image's last byte, >= record + 4
     uint64_t fill;        // bytes of [start, end) no span holds, the record's aside
+    uint64_t fill_covered;  // those of them in [start, record): what the checksum reads
 
     uint64_t offset() const { return record - start; }
 };

@@ -46,11 +46,13 @@ bool header_table_fits(PyObject* elf_file, uint64_t file_size, std::string& why)
     uint64_t entry_size = as_u64(item(header.get(), t.e_phentsize).get());
     uint64_t count = as_u64(call_method(elf_file, t.num_segments).get());
     bool elf64 = as_u64(attr(elf_file, t.elfclass).get()) == 64;
-    if (layout::header_table_fits(offset, entry_size, count, elf64, file_size)) return true;
+    if (layout::header_table_fits(offset, entry_size, count, elf64, file_size))
+        return true;
     why = text::format(
         "the program header table (%llu entries of %llu bytes at offset 0x%llX) does not "
         "fit the file: it is damaged",
-        static_cast<unsigned long long>(count), static_cast<unsigned long long>(entry_size),
+        static_cast<unsigned long long>(count),
+        static_cast<unsigned long long>(entry_size),
         static_cast<unsigned long long>(offset));
     return false;
 }

@@ -22,8 +22,8 @@ void hint_name(CalcLocals& l) {
         say_to_stderr("hint: " + wording::no_symbol_table(name));
         return;
     }
-    std::vector<std::string> closest =
-        elfsyms::closest_names(name, symbol_names(l.symbols()));
+    std::vector<std::string> closest = elfsyms::closest_names(
+        name, symbol_names(l.symbols(), elfsyms::longest_close_name(name)));
     if (!closest.empty()) say_to_stderr("hint: " + wording::not_found(name, closest));
 }
 

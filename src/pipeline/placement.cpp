@@ -34,8 +34,9 @@ Placement by_name(const std::string& name, const ElfBuild& elf) {
     if (found.tables == 0) throw Refusal{wording::no_symbol_table(name)};
     uint64_t value;
     if (!found.value || !fits_u64(found.value.get(), value)) {
-        std::vector<std::string> names = reading(
-            "the ELF file's symbols", [&] { return symbol_names(elf.symbols()); });
+        std::vector<std::string> names = reading("the ELF file's symbols", [&] {
+            return symbol_names(elf.symbols(), elfsyms::longest_close_name(name));
+        });
         throw Refusal{wording::not_found(name, elfsyms::closest_names(name, names))};
     }
     Placement p;

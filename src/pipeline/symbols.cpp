@@ -190,7 +190,7 @@ SymbolLookup find_symbol(const SymbolSource& source, PyObject* name) {
     return found;
 }
 
-std::vector<std::string> symbol_names(const SymbolSource& source) {
+std::vector<std::string> symbol_names(const SymbolSource& source, size_t longest) {
     std::vector<std::string> names;
     RawTables raw(source);
     for_each_symbol_table(source, [&](PyObject* section, PyObject* symtab_type) {
@@ -198,11 +198,12 @@ std::vector<std::string> symbol_names(const SymbolSource& source) {
         if (raw.read(section, symtab_type, table) &&
             elfsyms::list_symbol_names(table.table_bytes(), table.size, table.entsize,
                                        table.string_bytes(), table.strings_size,
-                                       raw.format(), names) == Scan::done)
+                                       raw.format(), longest, names) == Scan::done)
             return;
         for_each_symbol(section, [&](PyObject* symbol) {
             Ref name = attr(symbol, state.t.name);
-            if (PyUnicode_Check(name.get()) && PyUnicode_GET_LENGTH(name.get()) > 0)
+            if (PyUnicode_Check(name.get()) && PyUnicode_GET_LENGTH(name.get()) > 0 &&
+                static_cast<size_t>(PyUnicode_GET_LENGTH(name.get())) <= longest)
                 names.push_back(utf8_of(name.get()));
         });
     });

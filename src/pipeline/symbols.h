@@ -28,7 +28,8 @@ struct SymbolLookup {
 // symbol in section.iter_symbols(): if symbol.name == name: ...).
 SymbolLookup find_symbol(const SymbolSource& source, PyObject* name);
 
-// Every symbol name of every table, for suggestions after a miss.
-std::vector<std::string> symbol_names(const SymbolSource& source);
+// The symbol names of every table no longer than `longest`, for
+// suggestions after a miss.
+std::vector<std::string> symbol_names(const SymbolSource& source, size_t longest);
 
 }  // namespace velk
