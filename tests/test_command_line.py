@@ -381,3 +381,50 @@ def test_check_names_a_byte_the_file_lacks(velk, monkeypatch, tmp_path, build):
     assert (code, report["verdict"]) == (1, "mismatch")
     assert report["difference"]["address"] == 0x08000010
     assert report["difference"]["found"] is None
+
+
+def test_check_notes_data_the_build_does_not_have(velk, monkeypatch, tmp_path, build):
+    """Bytes beyond the build's image (a bootloader merged in) are not
+    checked, and the note says they are there."""
+    elf = build()
+    assert run_cli(velk, monkeypatch, "FLASH", elf, "--ncrc_value")[0] == 0
+    hex_path = tmp_path / "fw_CRC.hex"
+    lines = hex_path.read_text().splitlines(keepends=True)
+    lines.insert(-1, ":020000040810E2\n:0400000001020304F2\n")  # 4 bytes at 0x08100000
+    hex_path.write_text("".join(lines))
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", hex_path, "--ncrc_value", "--elf",
+                             elf)
+    assert code == 0 and out.startswith("checksum ok: ")
+    assert err == (f"note: the file also holds 4 bytes that {elf} does not, from "
+                   "0x08100000: outside its image, not checked\n")
+
+
+def test_elf_record_in_bytes_another_segment_loads(velk, monkeypatch, tmp_path):
+    """Two segments over the same file bytes: patching them would change the
+    other one too, so no _CRC.elf, and a note says why."""
+    data = bytearray(Elf(entry=LOAD + 1, segments=[
+        Segment(LOAD + 0x100, bytes(range(60)) + b"\xff" * 4, section=".text"),
+        Segment(LOAD, bytes(64), section=".copy")],
+        symbols=[("crc", LOAD + 0x13C)]).build())
+    # Point the second program header at the first one's file bytes.
+    first_offset = int.from_bytes(data[52 + 4:52 + 8], "little")
+    data[84 + 4:84 + 8] = first_offset.to_bytes(4, "little")
+    (tmp_path / "fw.elf").write_bytes(bytes(data))
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--ncrc")
+    assert code == 0 and not (tmp_path / "fw_CRC.elf").exists()
+    assert (f"note: no {tmp_path / 'fw_CRC.elf'} written: the record's bytes in the file "
+            "are also loaded by segment 1, at 0x0800003C") in err
+
+
+def test_line_breaks_in_a_name_stay_on_one_line(velk, monkeypatch, tmp_path):
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "a\nb.elf", "--ncrc")
+    assert (code, out) == (255, "")
+    assert err.count("\n") == 1 and "a\\x0Ab.elf" in err
+
+
+def test_an_option_is_no_build_file(velk, monkeypatch, tmp_path):
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw.hex", "--a0",
+                             "--elf", "--json")
+    assert code == 2
+    assert json.loads(out)["message"].endswith(
+        "--elf needs the build's ELF file, as in --elf fw.elf")

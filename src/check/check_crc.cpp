@@ -162,12 +162,27 @@ private:
                 d.expected));
         }
         if (!ok) hint_at_mismatch(expected, stored, feed);
+        if (build_) note_bytes_beyond(build);
         json::Value& data = report_.data();
         if (o_.has_elf) data.set("elf", o_.elf);
         describe_image(data, image_, fed);
         data.set("stored", static_cast<uint64_t>(stored));
         data.set("checksum", static_cast<uint64_t>(computed));
         return ok && !differs;
+    }
+
+    // Data outside the build's image is not checked (a bootloader merged in,
+    // a region of another build): the note says it is there.
+    void note_bytes_beyond(const layout::MemoryMap& build) {
+        uint64_t first = 0;
+        uint64_t count =
+            layout::bytes_beyond(layout::spans_of(loadable_, base_), build, first);
+        if (count)
+            report_.note(text::format(
+                "the file also holds %llu bytes that %s does not, from %s: outside its "
+                "image, not checked",
+                static_cast<unsigned long long>(count), o_.elf.c_str(),
+                text::address(first).c_str()));
     }
 
     // The two mismatches that have a simple cause: the other feed, and the
@@ -214,7 +229,8 @@ int check_crc(const cli::Options& options, Reporter& report) {
         } catch (const PythonError&) {
             // Whatever else stops the check is no verdict either.
             if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-            refuse_package_error("it");
+            // A verdict that could not be told (a closed output) is none either.
+            refuse_exception("could not check it");
         } catch (const std::bad_alloc&) {
             throw Refusal{"out of memory while checking it"};
         }

@@ -33,10 +33,14 @@ std::string path_root(const std::string& path) {
     return path.substr(0, dot);
 }
 
-std::string input_word(const std::vector<std::string>& words) {
-    for (const std::string& word : words)
-        if (word.size() < 2 || word[0] != '-') return word;
-    return "";
+std::optional<std::string> input_word(const std::vector<std::string>& words) {
+    for (size_t i = 0; i < words.size(); ++i) {
+        if (words[i] == "--elf")
+            ++i;  // the build's file, not the input
+        else if (words[i].size() < 2 || words[i][0] != '-')
+            return words[i];
+    }
+    return std::nullopt;
 }
 
 const char* mode_name(Mode mode) {
@@ -74,7 +78,9 @@ std::variant<Options, OptionFault> parse(Mode mode,
             if (mode != Mode::check) return OptionFault{OptionFault::not_in_mode, word};
             if (o.has_elf) return OptionFault{OptionFault::repeated, word};
             if (word == "--elf") {
-                if (i + 1 == words.size())
+                // An option word after it is not the build's file name.
+                if (i + 1 == words.size() ||
+                    (words[i + 1].size() > 1 && words[i + 1][0] == '-'))
                     return OptionFault{OptionFault::elf_needs_file, word};
                 o.elf = words[++i];
             } else {

@@ -2,6 +2,7 @@
 // order after the mode word.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -53,6 +54,6 @@ std::string path_root(const std::string& path);
 
 // The first word that is not an option: what a refused command line was
 // meant to read, for --json.
-std::string input_word(const std::vector<std::string>& words);
+std::optional<std::string> input_word(const std::vector<std::string>& words);
 
 }  // namespace velk::cli

@@ -41,6 +41,18 @@ RecordInFile record_in_file(const ElfBuild& elf, uint64_t record) {
     const layout::Span& span = elf.loadable.spans[index];
     const layout::ProgramHeader& header = elf.headers[span.source];
     uint64_t by_segment = span.offset + (record - span.address);
+    // File bytes that another segment loads too would change that segment
+    // as well: the copy would load other bytes than the HEX holds.
+    for (const layout::Span& other : elf.loadable.spans)
+        if (&other != &span && by_segment + 4 > other.offset &&
+            by_segment < other.offset + other.size)
+            return {false, 0,
+                    text::format("the record's bytes in the file are also loaded by "
+                                 "segment %zu, at ",
+                                 other.source) +
+                        text::address(other.address + (by_segment > other.offset
+                                                           ? by_segment - other.offset
+                                                           : 0))};
     uint64_t vaddr = header.vaddr + (record - span.address);
     uint64_t by_section = 0;
     bool agree = reading("the ELF file's section headers",

@@ -171,4 +171,25 @@ bool first_difference(const MemoryMap& build, const MemoryMap& file, uint64_t sk
     return false;
 }
 
+uint64_t bytes_beyond(const MemoryMap& file, const MemoryMap& build, uint64_t& first) {
+    const std::vector<Piece>& have = build.pieces();
+    uint64_t count = 0;
+    size_t j = 0;
+    for (const Piece& p : file.pieces()) {
+        uint64_t at = p.address;
+        while (j < have.size() && have[j].end() <= at) ++j;
+        for (size_t k = j; at < p.end(); ++k) {
+            uint64_t stop =
+                k < have.size() ? std::min(p.end(), have[k].address) : p.end();
+            if (stop > at) {
+                if (count == 0) first = at;
+                count += stop - at;
+            }
+            if (k >= have.size()) break;
+            at = std::max(at, std::min(p.end(), have[k].end()));
+        }
+    }
+    return count;
+}
+
 }  // namespace velk::layout

@@ -91,6 +91,9 @@ struct Difference {
 bool first_difference(const MemoryMap& build, const MemoryMap& file, uint64_t skip,
                       Difference& out);
 
+// The bytes `file` holds where `build` has nothing, and the lowest of them.
+uint64_t bytes_beyond(const MemoryMap& file, const MemoryMap& build, uint64_t& first);
+
 template <class Visit>
 void MemoryMap::walk(uint64_t from, uint64_t to, Visit&& visit) const {
     uint64_t at = from;

@@ -30,7 +30,7 @@ TerminationHeld::TerminationHeld() {
         bool by_default =
             !(before[i].sa_flags & SA_SIGINFO) && before[i].sa_handler == SIG_DFL;
         if (!by_default) continue;
-        struct sigaction action {};
+        struct sigaction action{};
         action.sa_handler = note;
         sigemptyset(&action.sa_mask);
         installed[i] = sigaction(caught[i], &action, nullptr) == 0;

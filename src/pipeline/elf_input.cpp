@@ -69,6 +69,10 @@ void refuse_package_error(const char* what) {
     throw Refusal{text::format("cannot read %s: ", what) + take_exception_text(true)};
 }
 
+void refuse_exception(const char* doing) {
+    throw Refusal{std::string(doing) + ": " + take_exception_text(true)};
+}
+
 InputFile read_input(PyObject* filename) {
     InputFile input;
     std::string path;

@@ -58,6 +58,9 @@ ElfBuild read_elf(InputFile input);
 // reading `what` ("it as an ELF file"), which is taken.
 [[noreturn]] void refuse_package_error(const char* what);
 
+// Throws the refusal "<doing>: <the pending exception>", which is taken.
+[[noreturn]] void refuse_exception(const char* doing);
+
 // Runs a reading step; an Exception the packages raise in it becomes a
 // refusal naming it.
 template <class Step>

@@ -4,6 +4,7 @@
 // JSON object.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,14 +14,15 @@ namespace velk {
 
 class Reporter {
 public:
-    Reporter(const char* mode, std::string input, bool json);
+    // `input`: the file the run is about, if the command line named one.
+    Reporter(const char* mode, std::optional<std::string> input, bool json);
 
     void line(const std::string& text);
     void warning(const std::string& text);
     void note(const std::string& text);
     // "hint: <text>" on standard error: what to try after a verdict.
     void hint(const std::string& text);
-    // "error: <input>: <text>", or "error: <text>" before an input is known.
+    // "error: <input>: <text>", or "error: <text>" when no input is named.
     void error(const std::string& text);
     void wrote(const std::string& file);
 
@@ -33,7 +35,7 @@ public:
 
 private:
     const char* mode_;
-    std::string input_;
+    std::optional<std::string> input_;
     bool json_;
     std::string error_;
     std::vector<std::string> files_, warnings_, notes_;
