@@ -60,10 +60,7 @@ public:
             const layout::Piece& piece = pieces_[index_];
             size_t take = static_cast<size_t>(
                 std::min<uint64_t>(limit - taken, piece.size - offset_));
-            if (piece.bytes)
-                std::memcpy(out + taken, piece.bytes + offset_, take);
-            else
-                std::memset(out + taken, layout::erased, take);
+            piece.copy(offset_, take, out + taken);
             taken += take;
             offset_ += take;
             if (offset_ < piece.size) break;

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace velk::layout {
@@ -21,6 +22,14 @@ struct Piece {
 
     uint64_t end() const { return address + size; }
     bool is_fill() const { return bytes == nullptr; }
+
+    // `n` of its bytes from `offset` on into `out`: erased flash as 0xFF.
+    void copy(uint64_t offset, size_t n, uint8_t* out) const {
+        if (bytes)
+            std::memcpy(out, bytes + offset, n);
+        else
+            std::memset(out, erased, n);
+    }
 };
 
 // Receives a file's text or bytes in file order, a chunk at a time.

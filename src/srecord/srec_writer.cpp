@@ -82,10 +82,7 @@ void write_srecord(const layout::MemoryMap& memory, uint64_t entry,
             if (count == 0) record_at = piece.address + done;
             size_t take = static_cast<size_t>(
                 std::min<uint64_t>(max_data - count, piece.size - done));
-            if (piece.bytes)
-                std::memcpy(payload + count, piece.bytes + done, take);
-            else
-                std::memset(payload + count, layout::erased, take);
+            piece.copy(done, take, payload + count);
             count += take;
             done += take;
             if (count == max_data) flush_record();
