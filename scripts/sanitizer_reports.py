@@ -4,7 +4,7 @@ import os
 import re
 import sys
 
-OURS = re.compile(r"VELK_CRC\.cpython|/src/(module|crc|pipeline|cli)/")
+OURS = re.compile(r"VELK_CRC\.cpython|/src/\w+/|velk::")
 
 
 def reports(folder):

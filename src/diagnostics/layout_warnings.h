@@ -15,14 +15,14 @@ namespace velk::diagnostics {
 // The checksum variable of the name mode, as the symbol table describes it.
 struct Symbol {
     std::string name;
-    uint64_t value;  // st_value: where the program sees the variable
+    uint64_t value = 0;  // st_value: where the program sees the variable
     // What the table says beyond the value; unknown when a caller's reader
     // gave the symbols.
-    bool details;
-    size_t count;  // symbols that carry the name
-    bool values_differ;
-    uint64_t size;
-    bool function;
+    bool details = false;
+    size_t count = 0;  // symbols that carry the name
+    bool values_differ = false;
+    uint64_t size = 0;
+    bool function = false;
 };
 
 struct Facts {

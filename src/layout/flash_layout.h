@@ -98,8 +98,8 @@ Expected<Loadable> loadable_of_runs(std::vector<Span> runs);
 
 // Where a program's variable is stored in flash.
 struct Slot {
-    uint64_t value;    // st_value: where the program sees it
-    uint64_t address;  // where the checksum record goes
+    uint64_t value = 0;    // st_value: where the program sees it
+    uint64_t address = 0;  // where the checksum record goes
     // The loadable segment whose contents hold the variable at its virtual
     // address, if any; through it `address` is value - p_vaddr + p_paddr.
     bool in_contents = false;

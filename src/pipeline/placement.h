@@ -11,7 +11,7 @@
 namespace velk {
 
 struct Placement {
-    layout::Request request;
+    layout::Request request{};
     bool has_slot = false;  // --n: the variable
     diagnostics::Symbol slot;
     layout::Slot where;
