@@ -4,7 +4,8 @@ import os
 import re
 import sys
 
-OURS = re.compile(r"VELK_CRC\.cpython|/src/\w+/|velk::")
+OURS = re.compile(r"VELK_CRC\.cpython|velk::|/src/(module|crc|pipeline|cli|layout|hexfile|"
+                  r"srecord|outfile|report|flash|check|elfsyms|diagnostics)/")
 
 
 def reports(folder):
