@@ -129,7 +129,6 @@ void hint_after_usage(PyObject* mode_word) {
 // Our own first words: help, version, FLASH and CHECK. False when the
 // command line is VELK's (or a refusal of it).
 bool run_own_words() {
-    const Texts& t = state.t;
     Ref args = argv();
     Py_ssize_t count = PyObject_Length(args.get());
     if (count < 0) throw PythonError{};
@@ -147,8 +146,7 @@ bool run_own_words() {
         sys_exit(0);
         return true;
     }
-    if (!compare(first.get(), t.FLASH, Py_EQ) && !compare(first.get(), t.CHECK, Py_EQ))
-        return false;
+    if (word != "FLASH" && word != "CHECK") return false;
     cli::Mode mode = word == "FLASH" ? cli::Mode::flash : cli::Mode::check;
     std::vector<std::string> words;
     for (Py_ssize_t i = 2; i < count; ++i)

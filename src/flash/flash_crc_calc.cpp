@@ -135,8 +135,8 @@ private:
         Outputs outputs;
         hex_ = output_name(input, t.crc_hex_suffix);
         elf_name_ = output_name(input, t.crc_elf_suffix);
-        Ref bin = output_name(input, t.crc_bin_suffix);
-        Ref srec = output_name(input, t.crc_srec_suffix);
+        bin_ = output_name(input, t.crc_bin_suffix);
+        srec_ = output_name(input, t.crc_srec_suffix);
         uint64_t entry = as_u64(elf_.entry.get());
         try {
             outputs.intel_hex(hex_.get(), memory_, entry);
@@ -150,13 +150,13 @@ private:
             else
                 outputs.remove(elf_name_.get());
             if (o_.bin)
-                outputs.binary(bin.get(), memory_, image_.start, image_.end);
+                outputs.binary(bin_.get(), memory_, image_.start, image_.end);
             else
-                outputs.remove(bin.get());
+                outputs.remove(bin_.get());
             if (o_.srec)
-                outputs.srecord(srec.get(), memory_, entry);
+                outputs.srecord(srec_.get(), memory_, entry);
             else
-                outputs.remove(srec.get());
+                outputs.remove(srec_.get());
             outputs.commit();
             written_ = true;
         } catch (const PythonError&) {
@@ -166,10 +166,8 @@ private:
         removed_ = outputs.removed();
         report_.wrote(utf8_of(hex_.get()));
         if (in_file_.found) report_.wrote(utf8_of(elf_name_.get()));
-        if (o_.bin) report_.wrote(utf8_of(bin.get()));
-        if (o_.srec) report_.wrote(utf8_of(srec.get()));
-        bin_ = std::move(bin);
-        srec_ = std::move(srec);
+        if (o_.bin) report_.wrote(utf8_of(bin_.get()));
+        if (o_.srec) report_.wrote(utf8_of(srec_.get()));
     }
 
     // "cannot write fw_CRC.hex: Permission denied"

@@ -112,8 +112,6 @@
     X(opt_a, "a")                                                               \
     X(opt_s, "s")                                                               \
     X(VELK, "VELK")                                                             \
-    X(FLASH, "FLASH")                                                           \
-    X(CHECK, "CHECK")                                                           \
     X(empty, "")                                                                \
     /* report and refusal lines */                                              \
     X(msg_addr_not_multiple,                                                    \

@@ -121,11 +121,16 @@ Ref output_name(PyObject* elffilename, PyObject* suffix) {
     return add(root.get(), suffix);
 }
 
-OsErrorText take_os_error() {
+Ref take_exception() {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
-    Ref owned_type(type), error(value), owned_tb(tb);
+    Ref owned_type(type), owned_tb(tb);
+    return Ref(value);
+}
+
+OsErrorText take_os_error() {
+    Ref error = take_exception();
     OsErrorText out{utf8_of(error.get()), false, ""};
     Ref strerror(PyObject_GetAttr(error.get(), state.t.strerror));
     Ref filename(strerror ? PyObject_GetAttr(error.get(), state.t.filename) : nullptr);

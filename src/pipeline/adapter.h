@@ -46,6 +46,10 @@ void say_to_stderr(const std::string& line);
 // os.path.splitext(elffilename)[0] + suffix
 Ref output_name(PyObject* elffilename, PyObject* suffix);
 
+// The pending exception, normalised and taken (the error indicator is
+// clear afterwards).
+Ref take_exception();
+
 // The pending OSError, which is taken: its strerror ("No such file or
 // directory") and the file it names, if any.
 struct OsErrorText {

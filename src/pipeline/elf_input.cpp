@@ -15,13 +15,10 @@ namespace {
 
 // The text of the pending exception, which is taken.
 std::string take_exception_text(bool with_type) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref owned_type(type), error(value), owned_tb(tb);
-    std::string message = error ? utf8_of(error.get()) : std::string();
+    Ref error = take_exception();
+    std::string message = utf8_of(error.get());
     if (!with_type) return message;
-    std::string name = reinterpret_cast<PyTypeObject*>(type)->tp_name;
+    std::string name = Py_TYPE(error.get())->tp_name;
     return message.empty() ? name : name + ": " + message;
 }
 
