@@ -1,7 +1,7 @@
 """Writes seed inputs for one core fuzzer into a corpus folder, made from
 the test firmware at run time (nothing here is kept in the repository).
 
-    python fuzz/cores/seeds.py <hex_reader|srec_reader|symbol_scan|layout> <dir>
+    python fuzz/cores/seeds.py <hex_reader|srec_reader|symbol_scan|elf_reader|layout> <dir>
 """
 
 import os
@@ -221,8 +221,44 @@ def all_layout_seeds():
     yield from layout_seeds_by_hand()
 
 
+def extended_numbering(data):
+    """The same file with its counts and the section-name table index kept in
+    section header 0 (PN_XNUM, e_shnum 0, SHN_XINDEX), as a file with more
+    sections or segments than the ELF header can count keeps them."""
+    wide, end = data[4] == 2, "<" if data[5] == 1 else ">"
+    word = "Q" if wide else "I"
+    out = bytearray(data)
+    phnum_at = 56 if wide else 44
+    phnum, _, shnum, shstrndx = struct.unpack_from(end + "HHHH", out, phnum_at)
+    (shoff,) = struct.unpack_from(end + word, out, 40 if wide else 32)
+    struct.pack_into(end + word, out, shoff + (32 if wide else 20), shnum)  # sh_size
+    struct.pack_into(end + "II", out, shoff + (40 if wide else 24), shstrndx, phnum)
+    struct.pack_into(end + "H", out, phnum_at, 0xFFFF)
+    struct.pack_into(end + "HH", out, phnum_at + 4, 0, 0xFFFF)
+    return bytes(out)
+
+
+def elf_seeds():
+    for path in FIRMWARE:
+        with open(path, "rb") as f:
+            yield os.path.basename(path)[:-4], f.read()
+    # Small files of each class and byte order, made by the tests' ELF writer.
+    sys.path.insert(0, os.path.join(ROOT, "tests"))
+    from elfwriter import Elf, Segment
+    for bits in (32, 64):
+        for endian, order in (("<", "le"), (">", "be")):
+            elf = Elf(bits=bits, endian=endian, entry=0x08000101,
+                      segments=[Segment(0x08000000, bytes(range(64)), section=".text"),
+                                Segment(0x20000000, b"", memsz=16)],
+                      symbols=[("crc_value", 0x08000030), ("main", 0x08000001, 20, 2)],
+                      second_symtab=[("dyn", 0x08000010)])
+            data = elf.build()
+            yield "small%d_%s" % (bits, order), data
+            yield "extended%d_%s" % (bits, order), extended_numbering(data)
+
+
 SEEDS = {"hex_reader": hex_seeds, "srec_reader": srec_seeds,
-         "symbol_scan": symbol_seeds, "layout": all_layout_seeds}
+         "symbol_scan": symbol_seeds, "elf_reader": elf_seeds, "layout": all_layout_seeds}
 
 
 def main():

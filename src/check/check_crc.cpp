@@ -6,16 +6,16 @@
 #include <new>
 #include <optional>
 
-#include "../cli/options.h"
 #include "../crc/crc_stream.h"
 #include "../hexfile/hex_reader.h"
-#include "../module/functions.h"
-#include "../pipeline/adapter.h"
-#include "../pipeline/placement.h"
+#include "../request/modes.h"
+#include "../inputs/placement.h"
 #include "../report/reporter.h"
 #include "../report/text.h"
 #include "../report/wording.h"
 #include "../srecord/srec_reader.h"
+#include "../adapter/text.h"
+#include "../adapter/printing.h"
 
 namespace velk {
 
@@ -27,17 +27,17 @@ const char* format_name(layout::FileKind kind) {
 
 class Check {
 public:
-    Check(const cli::Options& options, Reporter& report) : o_(options), report_(report) {}
+    Check(const Request& request, Reporter& report) : o_(request), report_(report) {}
 
     // True when the file is right.
     bool run() {
-        InputFile input = read_input(name(o_.file));
-        if (o_.has_elf) {
+        InputFile input = read_input(name(o_.input));
+        if (o_.elf) {
             build_.emplace();
             try {
-                *build_ = read_elf(read_input(name(o_.elf)));
+                *build_ = read_elf(read_input(name(*o_.elf)));
             } catch (Refusal& refusal) {
-                refusal.text = o_.elf + ": " + refusal.text;
+                refusal.text = *o_.elf + ": " + refusal.text;
                 throw;
             }
         }
@@ -56,7 +56,7 @@ public:
                     "neither an ELF file, an Intel HEX file nor an S-record file (a raw "
                     "binary holds no addresses: check the HEX, S-record or ELF file)"};
         }
-        const ElfBuild* layout_from = build_ ? &*build_ : own_.elf_file ? &own_ : nullptr;
+        const ElfBuild* layout_from = build_ ? &*build_ : own_.read ? &own_ : nullptr;
         placement_ = place_checksum(o_.selector, o_.value, layout_from);
         image_ = image_for(layout_from ? layout_from->loadable : loadable_, placement_);
         // A checksum over gigabytes of 0xFF is a wrong selector, not firmware:
@@ -149,7 +149,7 @@ private:
             report_.line(
                 text::format("checksum ok: [0x%08X] at %s (fed %s)", stored, at.c_str(),
                              fed) +
-                (build_ && !differs ? "; the file is " + o_.elf + ", checksummed" : ""));
+                (build_ && !differs ? "; the file is " + *o_.elf + ", checksummed" : ""));
         else
             report_.line(text::format(
                 "checksum mismatch at %s: stored [0x%08X], computed [0x%08X] (fed %s)",
@@ -158,13 +158,13 @@ private:
             std::string found = d.found < 0 ? "nothing" : text::format("0x%02X", d.found);
             report_.line(text::format(
                 "content mismatch at %s: the file holds %s where %s has 0x%02X",
-                text::address(d.address).c_str(), found.c_str(), o_.elf.c_str(),
+                text::address(d.address).c_str(), found.c_str(), o_.elf->c_str(),
                 d.expected));
         }
         if (!ok) hint_at_mismatch(expected, stored, feed);
         if (build_) note_bytes_beyond(build);
         json::Value& data = report_.data();
-        if (o_.has_elf) data.set("elf", o_.elf);
+        if (o_.elf) data.set("elf", *o_.elf);
         describe_image(data, image_, fed);
         data.set("stored", static_cast<uint64_t>(stored));
         data.set("checksum", static_cast<uint64_t>(computed));
@@ -181,7 +181,7 @@ private:
             report_.note(text::format(
                 "the file also holds %llu bytes that %s does not, from %s: outside its "
                 "image, not checked",
-                static_cast<unsigned long long>(count), o_.elf.c_str(),
+                static_cast<unsigned long long>(count), o_.elf->c_str(),
                 text::address(first).c_str()));
     }
 
@@ -199,13 +199,13 @@ private:
                 return;
             }
         }
-        if (stored == 0xFFFFFFFF && own_.elf_file)
+        if (stored == 0xFFFFFFFF && own_.read)
             report_.hint(
                 "the file holds the placeholder 0xFFFFFFFF: is it the linker's "
                 "output? FLASH writes the checksummed copy as <name>_CRC.elf");
     }
 
-    const cli::Options& o_;
+    const Request& o_;
     Reporter& report_;
     std::vector<Ref> names_;
     std::optional<ElfBuild> build_;  // --elf
@@ -220,25 +220,8 @@ private:
 
 }  // namespace
 
-int check_crc(const cli::Options& options, Reporter& report) {
-    Check check(options, report);
-    bool ok;
-    try {
-        try {
-            ok = check.run();
-        } catch (const PythonError&) {
-            // Whatever else stops the check is no verdict either.
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-            // A verdict that could not be told (a closed output) is none either.
-            refuse_exception("could not check it");
-        } catch (const std::bad_alloc&) {
-            throw Refusal{"out of memory while checking it"};
-        }
-    } catch (const Refusal& refusal) {
-        report.error(refusal.text);
-        report.finish("error");
-        return 2;
-    }
+int check_crc(const Request& request, Reporter& report) {
+    bool ok = Check(request, report).run();
     report.finish(ok ? "ok" : "mismatch");
     return ok ? 0 : 1;
 }

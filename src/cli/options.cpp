@@ -4,34 +4,33 @@ namespace velk::cli {
 
 namespace {
 
+// The on/off options: their word, what they set and the modes that take
+// them (by the mode's bit).
 struct Flag {
     const char* word;
-    bool Options::* field;
-    bool flash, check;  // the modes that take it
+    bool Request::* field;
+    unsigned modes;
 };
 
+using mode_bit::check;
+using mode_bit::flash;
+
 const Flag flags[] = {
-    {"--force", &Options::force, true, true}, {"--json", &Options::json, true, true},
-    {"--bin", &Options::bin, true, false},    {"--srec", &Options::srec, true, false},
-    {"--words", &Options::words, true, true},
+    {"--force", &Request::force, flash | check},
+    {"--json", &Request::json, flash | check},
+    {"--bin", &Request::bin, flash},
+    {"--srec", &Request::srec, flash},
+    {"--words", &Request::words, flash | check},
 };
+
+// The option that names the build a file is checked against.
+constexpr unsigned elf_modes = check;
 
 bool starts_with(const std::string& word, const char* prefix) {
     return word.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
 }
 
 }  // namespace
-
-std::string path_root(const std::string& path) {
-    size_t slash = path.rfind('/');
-    size_t base = slash == std::string::npos ? 0 : slash + 1;
-    size_t dot = path.rfind('.');
-    if (dot == std::string::npos || dot < base) return path;
-    // Leading dots of the name are no extension (".elf" has none).
-    size_t first = path.find_first_not_of('.', base);
-    if (first == std::string::npos || dot < first) return path;
-    return path.substr(0, dot);
-}
 
 std::optional<std::string> input_word(const std::vector<std::string>& words) {
     for (size_t i = 0; i < words.size(); ++i) {
@@ -43,24 +42,22 @@ std::optional<std::string> input_word(const std::vector<std::string>& words) {
     return std::nullopt;
 }
 
-const char* mode_name(Mode mode) {
-    return mode == Mode::flash ? "FLASH" : "CHECK";
-}
-
-std::variant<Options, OptionFault> parse(Mode mode,
-                                         const std::vector<std::string>& words) {
-    Options o;
-    o.mode = mode;
-    bool have_file = false;
+std::variant<Parsed, OptionFault> parse(const Mode& mode,
+                                        const std::vector<std::string>& words,
+                                        const std::optional<std::string>& input) {
+    Parsed parsed;
+    Request& o = parsed.request;
+    bool have_file = input.has_value();
+    if (input) o.input = *input;
     for (size_t i = 0; i < words.size(); ++i) {
         const std::string& word = words[i];
         if (word == "--help" || word == "-h") {
-            o.help = true;
+            parsed.help = true;
             continue;
         }
         if (word.size() < 2 || word[0] != '-') {
             if (have_file) return OptionFault{OptionFault::two_files, word};
-            o.file = word;
+            o.input = word;
             have_file = true;
             continue;
         }
@@ -68,15 +65,14 @@ std::variant<Options, OptionFault> parse(Mode mode,
         for (const Flag& f : flags)
             if (word == f.word) flag = &f;
         if (flag) {
-            if (!(mode == Mode::flash ? flag->flash : flag->check))
-                return OptionFault{OptionFault::not_in_mode, word};
+            if (!(flag->modes & mode.bit)) return OptionFault{OptionFault::not_in_mode, word};
             if (o.*(flag->field)) return OptionFault{OptionFault::repeated, word};
             o.*(flag->field) = true;
             continue;
         }
         if (word == "--elf" || starts_with(word, "--elf=")) {
-            if (mode != Mode::check) return OptionFault{OptionFault::not_in_mode, word};
-            if (o.has_elf) return OptionFault{OptionFault::repeated, word};
+            if (!(elf_modes & mode.bit)) return OptionFault{OptionFault::not_in_mode, word};
+            if (o.elf) return OptionFault{OptionFault::repeated, word};
             if (word == "--elf") {
                 // An option word after it is not the build's file name.
                 if (i + 1 == words.size() ||
@@ -84,10 +80,9 @@ std::variant<Options, OptionFault> parse(Mode mode,
                     return OptionFault{OptionFault::elf_needs_file, word};
                 o.elf = words[++i];
             } else {
+                if (word.size() == 6) return OptionFault{OptionFault::elf_needs_file, word};
                 o.elf = word.substr(6);
-                if (o.elf.empty()) return OptionFault{OptionFault::elf_needs_file, word};
             }
-            o.has_elf = true;
             continue;
         }
         // --n<name>, --a<offset>, --s<block size>: the value follows the letter.
@@ -100,10 +95,36 @@ std::variant<Options, OptionFault> parse(Mode mode,
         }
         return OptionFault{OptionFault::unknown, word};
     }
-    if (o.help) return o;
+    if (parsed.help) return parsed;
     if (!have_file) return OptionFault{OptionFault::no_file, ""};
     if (!o.selector) return OptionFault{OptionFault::no_selector, ""};
-    return o;
+    return parsed;
+}
+
+std::string fault_text(const OptionFault& f, const Mode& mode) {
+    using F = OptionFault;
+    const std::string word = "\"" + f.word + "\"";
+    switch (f.kind) {
+        case F::no_file:
+            return std::string("no input file: velk-crc ") + mode.word +
+                   " <file> --n<variable>|--a<offset>|--s<block size>";
+        case F::two_files:
+            return "unexpected word " + word + ": one input file only (velk-crc --help)";
+        case F::unknown:
+            return "unknown option " + word + " (velk-crc --help lists the options)";
+        case F::two_selectors:
+            return "two selectors (the second is " + word +
+                   "): give one of --n<variable>, --a<offset>, --s<block size>";
+        case F::no_selector:
+            return "no selector: give --n<variable>, --a<hex offset> or --s<block size>";
+        case F::not_in_mode:
+            return word + " is not an option of " + mode.word + " (velk-crc --help)";
+        case F::elf_needs_file:
+            return "--elf needs the build's ELF file, as in --elf fw.elf";
+        case F::repeated:
+            return word + " is given twice";
+    }
+    return "bad option " + word;
 }
 
 }  // namespace velk::cli

@@ -7,11 +7,12 @@
 
 #include "../module/calls.h"
 #include "../module/functions.h"
-#include "../pipeline/adapter.h"
-#include "../report/reporter.h"
 #include "../report/text.h"
+#include "../outfile/names.h"
 #include "help.h"
-#include "options.h"
+#include "../adapter/files.h"
+#include "../adapter/text.h"
+#include "../adapter/printing.h"
 
 namespace velk {
 
@@ -34,63 +35,6 @@ void sys_exit(PyObject* value) {
     call(attr(global(state.t.sys).get(), state.t.exit).get(), value);
 }
 
-void sys_exit(int value) {
-    Ref code = check(PyLong_FromLong(value));
-    sys_exit(code.get());
-}
-
-std::string option_fault(const cli::OptionFault& f, cli::Mode mode) {
-    using F = cli::OptionFault;
-    const std::string word = "\"" + f.word + "\"";
-    const char* name = cli::mode_name(mode);
-    switch (f.kind) {
-        case F::no_file:
-            return text::format(
-                "no input file: velk-crc %s <file> --n<variable>|--a<offset>|"
-                "--s<block size>",
-                name);
-        case F::two_files:
-            return "unexpected word " + word + ": one input file only (velk-crc --help)";
-        case F::unknown:
-            return "unknown option " + word + " (velk-crc --help lists the options)";
-        case F::two_selectors:
-            return "two selectors (the second is " + word +
-                   "): give one of --n<variable>, --a<offset>, --s<block size>";
-        case F::no_selector:
-            return "no selector: give --n<variable>, --a<hex offset> or --s<block size>";
-        case F::not_in_mode:
-            return word + text::format(" is not an option of %s (velk-crc --help)", name);
-        case F::elf_needs_file:
-            return "--elf needs the build's ELF file, as in --elf fw.elf";
-        case F::repeated:
-            return word + " is given twice";
-    }
-    return "bad option " + word;
-}
-
-// FLASH or CHECK with the words after the mode word; the exit status.
-int run_mode(cli::Mode mode, const std::vector<std::string>& words) {
-    bool json = std::find(words.begin(), words.end(), "--json") != words.end();
-    auto parsed = cli::parse(mode, words);
-    if (auto* fault = std::get_if<cli::OptionFault>(&parsed)) {
-        Reporter report(cli::mode_name(mode), cli::input_word(words), json);
-        report.error(option_fault(*fault, mode));
-        report.finish("error");
-        return mode == cli::Mode::flash ? -1 : 2;
-    }
-    const cli::Options& options = std::get<cli::Options>(parsed);
-    if (options.help) {
-        say(cli::help_text());
-        return 0;
-    }
-    Reporter report(cli::mode_name(mode), options.file, options.json);
-    if (mode == cli::Mode::flash)
-        return with_traceback_entry(Entry::flash_crc_calc,
-                                    [&] { return flash_crc_calc(options, report); });
-    return with_traceback_entry(Entry::check_crc,
-                                [&] { return check_crc(options, report); });
-}
-
 // VELK mode reads the fourth word alone: the words after it, FLASH's
 // options among them, are said to be left unread.
 void hint_unread_words(PyObject* args) {
@@ -109,8 +53,8 @@ void hint_unread_words(PyObject* args) {
 // match the new HEX.
 void warn_earlier_flash_files(PyObject* elffilename) {
     if (!PyUnicode_Check(elffilename)) return;
-    std::string root = cli::path_root(fs_path(elffilename));
-    std::string shown = cli::path_root(utf8_of(elffilename));
+    std::string root = outfile::path_root(fs_path(elffilename));
+    std::string shown = outfile::path_root(utf8_of(elffilename));
     for (const char* suffix : {"_CRC.elf", "_CRC.bin", "_CRC.srec"}) {
         struct stat st;
         if (::lstat((root + suffix).c_str(), &st) == 0 && S_ISREG(st.st_mode))
@@ -126,32 +70,25 @@ void hint_after_usage(PyObject* mode_word) {
     say_to_stderr(cli::usage_hint(word));
 }
 
-// Our own first words: help, version, FLASH and CHECK. False when the
-// command line is VELK's (or a refusal of it).
+// The product's own first words (help, version, FLASH and CHECK) are
+// velk_crc's command line: run there with the words after the program name.
+// False when the command line is VELK's (or a refusal of it).
 bool run_own_words() {
+    const Texts& t = state.t;
     Ref args = argv();
     Py_ssize_t count = PyObject_Length(args.get());
     if (count < 0) throw PythonError{};
     if (count < 2) return false;
     Ref first = check(PySequence_GetItem(args.get(), 1));
-    if (!PyUnicode_Check(first.get())) return false;
-    std::string word = utf8_of(first.get());
-    if (word == "--help" || word == "-h" || word == "help") {
-        say(cli::help_text());
-        sys_exit(0);
-        return true;
-    }
-    if (word == "--version") {
-        say(cli::version_text());
-        sys_exit(0);
-        return true;
-    }
-    if (word != "FLASH" && word != "CHECK") return false;
-    cli::Mode mode = word == "FLASH" ? cli::Mode::flash : cli::Mode::check;
-    std::vector<std::string> words;
-    for (Py_ssize_t i = 2; i < count; ++i)
-        words.push_back(utf8_of(check(PySequence_GetItem(args.get(), i)).get()));
-    sys_exit(run_mode(mode, words));
+    if (!PyUnicode_Check(first.get()) || compare(first.get(), t.VELK, Py_EQ)) return false;
+    Ref product = check(PyImport_ImportModuleLevelObject(t.velk_crc, state.globals, nullptr,
+                                                         nullptr, 0));
+    Ref core = attr(product.get(), t.core);
+    if (!check(PySequence_Contains(attr(core.get(), t.own_words).get(), first.get())))
+        return false;
+    Ref words = check(PySequence_GetSlice(args.get(), 1, count));
+    Ref word_list = check(PySequence_List(words.get()));
+    sys_exit(call(attr(product.get(), t.main).get(), word_list.get()).get());
     return true;
 }
 

@@ -40,6 +40,14 @@ private:
 
 }  // namespace
 
+Ref make_crc32_mpeg2() {
+    const Constants& c = state.c;
+    // crcmod.mkCrcFun(0x104C11DB7, initCrc=0xFFFFFFFF, rev=False, xorOut=0)
+    Ref mk_crc_fun = attr(global(state.t.crcmod).get(), state.t.mkCrcFun);
+    PyObject* const args[] = {c.crc_poly, c.crc_init, Py_False, c.zero};
+    return check(PyObject_Vectorcall(mk_crc_fun.get(), args, 1, c.crc_keywords));
+}
+
 uint32_t checksum_of(const layout::MemoryMap& memory, uint64_t from, uint64_t to,
                      Feed feed) {
     Ref function = make_crc32_mpeg2();

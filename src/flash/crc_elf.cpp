@@ -1,32 +1,22 @@
 #include "crc_elf.h"
 
-#include "../pipeline/adapter.h"
 #include "../report/text.h"
+#include "../adapter/text.h"
 
 namespace velk {
 
 namespace {
 
-constexpr uint64_t shf_alloc = 2;
-
 // The file offset of `vaddr` according to the section headers: an
 // allocated section with contents in the file that holds all 4 bytes.
 bool offset_by_sections(const ElfBuild& elf, uint64_t vaddr, uint64_t& offset) {
-    const Texts& t = state.t;
-    Ref sections =
-        check(PyObject_GetIter(call_method(elf.elf_file.get(), t.iter_sections).get()));
-    while (PyObject* next = PyIter_Next(sections.get())) {
-        Ref section(next);
-        Ref type = item(section.get(), t.sh_type);
-        if (compare(type.get(), t.SHT_NOBITS, Py_EQ)) continue;
-        if (!(as_u64(item(section.get(), t.sh_flags).get()) & shf_alloc)) continue;
-        uint64_t addr = as_u64(item(section.get(), t.sh_addr).get());
-        uint64_t size = as_u64(item(section.get(), t.sh_size).get());
+    for (const elf::SectionHeader& section : elf.file.sections) {
+        if (section.type == elf::sht_nobits || !(section.flags & elf::shf_alloc)) continue;
+        uint64_t addr = section.addr, size = section.size;
         if (vaddr < addr || size < 4 || vaddr - addr > size - 4) continue;
-        offset = as_u64(item(section.get(), t.sh_offset).get()) + (vaddr - addr);
+        offset = section.offset + (vaddr - addr);
         return true;
     }
-    if (PyErr_Occurred()) throw PythonError{};
     return false;
 }
 
@@ -55,9 +45,7 @@ RecordInFile record_in_file(const ElfBuild& elf, uint64_t record) {
                                                            : 0))};
     uint64_t vaddr = header.vaddr + (record - span.address);
     uint64_t by_section = 0;
-    bool agree = reading("the ELF file's section headers",
-                         [&] { return offset_by_sections(elf, vaddr, by_section); }) &&
-                 by_section == by_segment;
+    bool agree = offset_by_sections(elf, vaddr, by_section) && by_section == by_segment;
     if (!agree)
         return {false, 0,
                 "the program and section headers do not agree on where " +

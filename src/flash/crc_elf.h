@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "../pipeline/elf_input.h"
+#include "../inputs/elf_input.h"
 
 namespace velk {
 

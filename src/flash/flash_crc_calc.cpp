@@ -5,17 +5,18 @@
 // <root>_CRC.srec.
 #include <new>
 
-#include "../cli/options.h"
 #include "../crc/crc_stream.h"
 #include "../hexfile/intel_hex.h"
-#include "../module/functions.h"
-#include "../pipeline/adapter.h"
-#include "../pipeline/outputs.h"
-#include "../pipeline/placement.h"
+#include "../request/modes.h"
+#include "../adapter/outputs.h"
+#include "../inputs/placement.h"
 #include "../report/reporter.h"
 #include "../report/text.h"
 #include "../report/wording.h"
 #include "crc_elf.h"
+#include "../adapter/files.h"
+#include "../adapter/text.h"
+#include "../adapter/errors.h"
 
 namespace velk {
 
@@ -86,10 +87,10 @@ std::string outside_note(const std::vector<layout::Region>& regions) {
 
 class Flash {
 public:
-    Flash(const cli::Options& options, Reporter& report) : o_(options), report_(report) {}
+    Flash(const Request& request, Reporter& report) : o_(request), report_(report) {}
 
     void run() {
-        PyObject* input = name(o_.file);
+        PyObject* input = name(o_.input);
         elf_ = read_elf(read_input(input));
         placement_ = place_checksum(o_.selector, o_.value, &elf_);
         image_ = image_for(elf_.loadable, placement_);
@@ -106,12 +107,6 @@ public:
         checksum();
         write(input);
         tell(findings);
-    }
-
-    // What an out-of-memory cost: the files are in place once committed.
-    std::string out_of_memory() const {
-        return written_ ? "out of memory after the files were written"
-                        : "out of memory; nothing was written";
     }
 
 private:
@@ -137,7 +132,7 @@ private:
         elf_name_ = output_name(input, t.crc_elf_suffix);
         bin_ = output_name(input, t.crc_bin_suffix);
         srec_ = output_name(input, t.crc_srec_suffix);
-        uint64_t entry = as_u64(elf_.entry.get());
+        uint64_t entry = elf_.file.header.entry;
         try {
             outputs.intel_hex(hex_.get(), memory_, entry);
             in_file_ = record_in_file(elf_, image_.record);
@@ -158,7 +153,6 @@ private:
             else
                 outputs.remove(srec_.get());
             outputs.commit();
-            written_ = true;
         } catch (const PythonError&) {
             if (!PyErr_ExceptionMatches(PyExc_OSError)) throw;
             refuse_os_error();
@@ -235,7 +229,7 @@ private:
 
     const char* feed_name() const { return feed_ == Feed::words ? "words" : "bytes"; }
 
-    const cli::Options& o_;
+    const Request& o_;
     Reporter& report_;
     std::vector<Ref> names_;
     ElfBuild elf_;
@@ -248,28 +242,12 @@ private:
     RecordInFile in_file_{};
     Ref hex_, elf_name_, bin_, srec_;
     std::vector<Ref> removed_;
-    bool written_ = false;
 };
 
 }  // namespace
 
-int flash_crc_calc(const cli::Options& options, Reporter& report) {
-    Flash flash(options, report);
-    try {
-        try {
-            flash.run();
-        } catch (const std::bad_alloc&) {
-            throw Refusal{flash.out_of_memory()};
-        } catch (const PythonError&) {
-            if (!PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
-            PyErr_Clear();
-            throw Refusal{flash.out_of_memory()};
-        }
-    } catch (const Refusal& refusal) {
-        report.error(refusal.text);
-        report.finish("error");
-        return -1;
-    }
+int flash_crc_calc(const Request& request, Reporter& report) {
+    Flash(request, report).run();
     report.finish("written");
     return 0;
 }

@@ -5,21 +5,11 @@
 
 namespace velk {
 
-namespace cli {
-struct Options;
-}
-class Reporter;
-
 Ref calc_crc_mpeg2(PyObject* data);
 Ref velk_crc_calc(PyObject* elffilename, PyObject* varename, PyObject* crcaddr,
                   PyObject* crcblock);
 Ref usage(PyObject* str);
 Ref runmain();
-
-// The command line's FLASH and CHECK modes; internal, each returns its exit
-// status after telling the reporter everything.
-int flash_crc_calc(const cli::Options& options, Reporter& report);
-int check_crc(const cli::Options& options, Reporter& report);
 
 // Creates the four function objects and binds each in the module dict
 // right after its creation, in the order of the function table.

@@ -112,6 +112,10 @@
     X(opt_a, "a")                                                               \
     X(opt_s, "s")                                                               \
     X(VELK, "VELK")                                                             \
+    X(velk_crc, "velk_crc")                                                     \
+    X(core, "_core")                                                            \
+    X(own_words, "own_words")                                                   \
+    X(main, "main")                                                             \
     X(empty, "")                                                                \
     /* report and refusal lines */                                              \
     X(msg_addr_not_multiple,                                                    \

@@ -31,8 +31,13 @@ public:
 
     std::string dump() const;
 
-private:
     enum class Kind { null, boolean, number, text, array, object };
+    Kind kind() const { return kind_; }
+    bool boolean() const { return number_ != 0; }
+    uint64_t number() const { return number_; }
+    const std::string& text() const { return text_; }
+
+private:
     explicit Value(Kind k) : kind_(k) {}
     void write(std::string& out) const;
 

@@ -1,7 +1,7 @@
 #include "reporter.h"
 
-#include "../pipeline/adapter.h"
 #include "text.h"
+#include "../adapter/printing.h"
 
 namespace velk {
 
@@ -23,33 +23,37 @@ std::string one_line(const std::string& text) {
 
 }  // namespace
 
-Reporter::Reporter(const char* mode, std::optional<std::string> input, bool json)
-    : mode_(mode), input_(std::move(input)), json_(json) {}
+Reporter::Reporter(const char* mode, std::optional<std::string> input, Output output)
+    : mode_(mode), input_(std::move(input)), output_(output) {}
 
 void Reporter::line(const std::string& text) {
-    if (json_)
-        say_to_stderr(one_line(text));
-    else
+    if (output_ == Output::lines)
         say(one_line(text));
+    else
+        to_stderr(text);
 }
 
 void Reporter::warning(const std::string& text) {
     warnings_.push_back(text);
-    say_to_stderr("warning: " + one_line(text));
+    to_stderr("warning: " + text);
 }
 
 void Reporter::note(const std::string& text) {
     notes_.push_back(text);
-    say_to_stderr("note: " + one_line(text));
+    to_stderr("note: " + text);
 }
 
 void Reporter::hint(const std::string& text) {
-    say_to_stderr("hint: " + one_line(text));
+    to_stderr("hint: " + text);
 }
 
 void Reporter::error(const std::string& text) {
     error_ = input_ ? *input_ + ": " + text : text;
-    say_to_stderr("error: " + one_line(error_));
+    to_stderr("error: " + error_);
+}
+
+void Reporter::to_stderr(const std::string& text) {
+    if (output_ != Output::quiet) say_to_stderr(one_line(text));
 }
 
 void Reporter::wrote(const std::string& file) {
@@ -57,7 +61,6 @@ void Reporter::wrote(const std::string& file) {
 }
 
 void Reporter::finish(const char* verdict) {
-    if (!json_) return;
     json::Value object = json::Value::object();
     object.set("mode", mode_);
     object.set("input", input_ ? json::Value(*input_) : json::Value());
@@ -70,7 +73,8 @@ void Reporter::finish(const char* verdict) {
     for (const std::string& w : warnings_) warnings.push(w);
     json::Value& notes = object.set("notes", json::Value::array());
     for (const std::string& n : notes_) notes.push(n);
-    say(object.dump());
+    object_ = std::move(object);
+    if (output_ == Output::json) say(object_.dump());
 }
 
 }  // namespace velk

@@ -14,8 +14,14 @@ namespace velk {
 
 class Reporter {
 public:
+    enum class Output {
+        lines,  // report lines on standard output, the rest on standard error
+        json,   // the lines on standard error, the object on standard output
+        quiet,  // nothing printed: the object is kept for the caller
+    };
+
     // `input`: the file the run is about, if the command line named one.
-    Reporter(const char* mode, std::optional<std::string> input, bool json);
+    Reporter(const char* mode, std::optional<std::string> input, Output output);
 
     void line(const std::string& text);
     void warning(const std::string& text);
@@ -29,17 +35,26 @@ public:
     // The mode's own fields of the JSON object.
     json::Value& data() { return data_; }
 
-    // --json: prints the object with its verdict ("written", "ok",
-    // "mismatch", "error").
+    // Whether a file of the run is in place.
+    bool wrote_files() const { return !files_.empty(); }
+
+    // Makes the object with its verdict ("written", "ok", "mismatch",
+    // "error"); prints it with --json.
     void finish(const char* verdict);
 
+    // The object finish() made.
+    const json::Value& object() const { return object_; }
+
 private:
+    void to_stderr(const std::string& text);
+
     const char* mode_;
     std::optional<std::string> input_;
-    bool json_;
+    Output output_;
     std::string error_;
     std::vector<std::string> files_, warnings_, notes_;
     json::Value data_ = json::Value::object();
+    json::Value object_;
 };
 
 }  // namespace velk

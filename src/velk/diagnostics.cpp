@@ -3,8 +3,10 @@
 #include <cstring>
 
 #include "../diagnostics/layout_warnings.h"
-#include "adapter.h"
 #include "pipeline.h"
+#include "../adapter/files.h"
+#include "../adapter/text.h"
+#include "../adapter/printing.h"
 
 namespace velk {
 

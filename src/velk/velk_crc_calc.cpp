@@ -1,7 +1,7 @@
 // velk_crc_calc: checksum a firmware ELF file into <name>_CRC.hex.
 #include "../module/functions.h"
-#include "adapter.h"
 #include "pipeline.h"
+#include "../adapter/files.h"
 
 namespace velk {
 

@@ -1,8 +1,9 @@
 // Third stage: settle the checksum's offset from the start of the image.
 #include "../elfsyms/closest.h"
 #include "../report/wording.h"
-#include "adapter.h"
 #include "pipeline.h"
+#include "../adapter/text.h"
+#include "../adapter/printing.h"
 
 namespace velk {
 

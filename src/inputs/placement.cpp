@@ -3,7 +3,7 @@
 #include "../elfsyms/closest.h"
 #include "../report/text.h"
 #include "../report/wording.h"
-#include "adapter.h"
+#include "../adapter/text.h"
 
 namespace velk {
 
@@ -28,23 +28,20 @@ std::string quoted(const std::string& value) {
 Placement by_name(const std::string& name, const ElfBuild& elf) {
     if (name.empty())
         throw Refusal{"--n needs the checksum variable's name, as in --ncrc_value"};
-    Ref text = text_object(name);
-    SymbolLookup found = reading("the ELF file's symbols",
-                                 [&] { return find_symbol(elf.symbols(), text.get()); });
+    SymbolLookup found = find_symbol(elf, name);
     if (found.tables == 0) throw Refusal{wording::no_symbol_table(name)};
-    uint64_t value;
-    if (!found.value || !fits_u64(found.value.get(), value)) {
-        std::vector<std::string> names = reading("the ELF file's symbols", [&] {
-            return symbol_names(elf.symbols(), elfsyms::longest_close_name(name));
-        });
+    if (!found.found) {
+        std::vector<std::string> names =
+            symbol_names(elf, elfsyms::longest_close_name(name));
         throw Refusal{wording::not_found(name, elfsyms::closest_names(name, names))};
     }
+    uint64_t value = found.matches.value;
     Placement p;
     p.has_slot = true;
     const elfsyms::Matches& m = found.matches;
     p.slot = {name,
               value,
-              found.known,
+              true,
               m.count,
               m.values_differ,
               m.size,

@@ -7,8 +7,9 @@
 
 #include <string>
 #include <vector>
+#include "../adapter/files.h"
+#include "../adapter/text.h"
 
-#include "adapter.h"
 
 namespace velk {
 

@@ -3,9 +3,11 @@
 #include <cstring>
 
 #include "../report/wording.h"
-#include "adapter.h"
-#include "elf_input.h"
+#include "elf_headers.h"
 #include "pipeline.h"
+#include "../adapter/files.h"
+#include "../adapter/text.h"
+#include "../adapter/printing.h"
 
 namespace velk {
 

@@ -4,7 +4,10 @@
 
 #include "../hexfile/intel_hex.h"
 #include "../srecord/srec_writer.h"
-#include "adapter.h"
+#include "files.h"
+#include "text.h"
+#include "printing.h"
+#include "errors.h"
 
 namespace velk {
 

@@ -1,7 +1,7 @@
 // First stage: choose the placement mode and convert its value.
 #include "../report/wording.h"
-#include "adapter.h"
 #include "pipeline.h"
+#include "../adapter/printing.h"
 
 namespace velk {
 

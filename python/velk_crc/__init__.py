@@ -1,0 +1,246 @@
+"""velk_crc: the CRC-32/MPEG-2 checksum of a firmware build's flash image.
+
+From a build script::
+
+    import velk_crc
+
+    report = velk_crc.flash("build/fw.elf", symbol="crc_value")
+    print(report.checksum, report.files)      # fw_CRC.hex and fw_CRC.elf
+    assert velk_crc.check("build/fw_CRC.hex", symbol="crc_value",
+                          elf="build/fw.elf").ok
+
+`flash` writes what ``velk-crc FLASH`` writes and `check` gives the verdict
+of ``velk-crc CHECK``; each returns a `Report` with the keys of the
+``--json`` object. A refusal raises `Refused` (FLASH: nothing was written)
+or `CannotVerify` (CHECK); a wrong checksum is a report whose ``ok`` is
+false. Nothing is printed. `main` runs the command line.
+"""
+
+import os
+import sys
+
+from . import _core
+
+__all__ = ["flash", "check", "main", "Report", "Error", "Refused", "CannotVerify"]
+
+
+class Error(Exception):
+    """A run that could not be done; ``str(err)`` says why and what to do.
+
+    ``err.report`` is the run's `Report` (verdict ``"error"``).
+    """
+
+    def __init__(self, message, report):
+        super().__init__(message)
+        self.report = report
+
+
+class Refused(Error):
+    """FLASH refused the build: nothing was written (the command line's 255)."""
+
+
+class CannotVerify(Error):
+    """CHECK could not verify the file (the command line's 2)."""
+
+
+class Report:
+    """The outcome of a run: the keys of the ``--json`` object as attributes.
+
+    Every run has ``mode``, ``input``, ``verdict`` (``"written"``, ``"ok"``,
+    ``"mismatch"`` or ``"error"``), ``files``, ``warnings`` and ``notes``;
+    a run that got as far as the checksum also has ``image`` (``start`` and
+    ``end``), ``record``, ``offset``, ``feed`` and ``checksum``; FLASH adds
+    ``outside``, CHECK ``stored`` (and ``elf`` and ``difference`` with a
+    build to compare against). ``ok`` is true for ``written`` and ``ok``.
+    """
+
+    __slots__ = ("_data",)
+
+    def __init__(self, data):
+        object.__setattr__(self, "_data", data)
+
+    def __getattr__(self, name):
+        try:
+            return self._data[name]
+        except KeyError:
+            raise AttributeError(
+                f"{type(self).__name__} of {self._data.get('mode')} has no {name!r}"
+            ) from None
+
+    def __setattr__(self, name, value):
+        raise AttributeError("a Report is read-only")
+
+    @property
+    def ok(self):
+        """True when FLASH wrote its files or CHECK found the checksum right."""
+        return self._data["verdict"] in ("written", "ok")
+
+    def as_dict(self):
+        """The object ``--json`` prints for the same run (a fresh copy)."""
+        return _copy(self._data)
+
+    def __repr__(self):
+        return f"<velk_crc.Report {self._data['mode']} {self._data['verdict']}>"
+
+    def __dir__(self):
+        return sorted(set(object.__dir__(self)) | set(self._data))
+
+
+def _copy(value):
+    if isinstance(value, dict):
+        return {key: _copy(item) for key, item in value.items()}
+    if isinstance(value, list):
+        return [_copy(item) for item in value]
+    return value
+
+
+def _path(value, what):
+    try:
+        path = os.fspath(value)
+    except TypeError:
+        raise TypeError(
+            f"{what} must be a path (str or os.PathLike), not {type(value).__name__}"
+        ) from None
+    return os.fsdecode(path)
+
+
+def _number(value, what):
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{what} must be an int, not {type(value).__name__}")
+    return value
+
+
+def _selector(function, symbol, offset, block):
+    given = [name for name, value in
+             (("symbol", symbol), ("offset", offset), ("block", block))
+             if value is not None]
+    if len(given) != 1:
+        raise TypeError(
+            f"{function}() takes exactly one of symbol=, offset= or block= "
+            f"({'none' if not given else ' and '.join(given)} given)")
+    if symbol is not None:
+        if not isinstance(symbol, str):
+            raise TypeError(f"symbol must be a str, not {type(symbol).__name__}")
+        return "--n" + symbol
+    if offset is not None:
+        offset = _number(offset, "offset")
+        return "--a" + (f"{offset:x}" if offset >= 0 else f"-{-offset:x}")
+    block = _number(block, "block")
+    return "--s" + str(block)
+
+
+def _run(mode, error, path, words):
+    status, data = _core.run(mode, path, words)
+    report = Report(data)
+    if data["verdict"] == "error":
+        raise error(data["message"], report)
+    return report
+
+
+def flash(elf, *, symbol=None, offset=None, block=None, words=False, bin=False,
+          srec=False, force=False):
+    """Checksum a build's flash image and write it, as ``velk-crc FLASH``.
+
+    Give exactly one of `symbol` (the checksum variable's name), `offset`
+    (from the image start, a multiple of 4) or `block` (a power of two: the
+    checksum follows the image rounded up to it). Writes ``<root>_CRC.hex``
+    and ``<root>_CRC.elf`` beside `elf`, with `bin` and `srec` also
+    ``<root>_CRC.bin`` and ``<root>_CRC.srec``; `words` feeds the checksum
+    32-bit words as an STM32 CRC unit does; `force` writes what the layout
+    checks refuse. Returns the `Report`; raises `Refused` when nothing was
+    written.
+    """
+    options = [_selector("flash", symbol, offset, block)]
+    options += [word for word, wanted in
+                (("--words", words), ("--bin", bin), ("--srec", srec),
+                 ("--force", force)) if wanted]
+    return _run("FLASH", Refused, _path(elf, "elf"), options)
+
+
+def check(path, *, symbol=None, offset=None, block=None, elf=None, words=False,
+          force=False):
+    """Verify the checksum in an ELF, Intel HEX or S-record file, as
+    ``velk-crc CHECK``; writes nothing.
+
+    The selector is as for `flash`. With `elf` (the build's ELF file) the
+    file is also checked to be that build's image, checksummed, and the
+    build's symbols and layout are used. Returns the `Report`: ``ok`` is
+    false on a mismatch. Raises `CannotVerify` when it cannot tell.
+    """
+    options = [_selector("check", symbol, offset, block)]
+    if elf is not None:
+        options.append("--elf=" + _path(elf, "elf"))
+    options += [word for word, wanted in (("--words", words), ("--force", force))
+                if wanted]
+    return _run("CHECK", CannotVerify, _path(path, "path"), options)
+
+
+def main(argv=None):
+    """Run the velk-crc command line on `argv` (default: ``sys.argv[1:]``).
+
+    Returns the exit status. FLASH, CHECK, help and version run here;
+    VELK mode and its usage run in `VELK_CRC.runmain`, as they always have.
+    """
+    words = sys.argv[1:] if argv is None else [os.fsdecode(word) for word in argv]
+    if words and words[0] in _core.own_words:
+        try:
+            return _core.main(words)
+        except KeyboardInterrupt:
+            _interrupted()
+            return 130
+    try:
+        return _velk(argv, words)
+    except BaseException as error:
+        _leave_out_this_layer(error)
+        raise
+
+
+def runmain():
+    """The velk-crc console script: `main` on ``sys.argv``."""
+    try:
+        return main()
+    except BaseException as error:
+        _leave_out_this_layer(error)
+        raise
+
+
+def _leave_out_this_layer(error):
+    # A traceback out of VELK mode reads as it did when the console script
+    # called VELK_CRC.runmain itself: the frames of this module are left
+    # out, and the bare raise after this adds none.
+    tb = error.__traceback__
+    while tb is not None and tb.tb_frame.f_globals is globals():
+        tb = tb.tb_next
+    error.__traceback__ = tb
+
+
+def _interrupted():
+    try:
+        sys.stdout.flush()
+    except (OSError, ValueError):
+        pass
+    if sys.stderr is not None:
+        print("error: interrupted; nothing more was written", file=sys.stderr)
+
+
+def _velk(argv, words):
+    saved = sys.argv
+    if argv is not None:
+        sys.argv = [saved[0] if saved else "velk-crc", *words]
+    try:
+        import VELK_CRC
+        VELK_CRC.runmain()
+    except SystemExit as done:
+        return _status(done.code)
+    finally:
+        sys.argv = saved
+    return 0
+
+
+def _status(code):
+    if code is None:
+        return 0
+    if isinstance(code, int):
+        return code & 0xFF
+    print(code, file=sys.stderr)
+    return 1

@@ -1,0 +1,60 @@
+import os
+from typing import Any, Literal, Sequence
+
+_Path = str | os.PathLike[str] | bytes | os.PathLike[bytes]
+
+__all__ = ["flash", "check", "main", "Report", "Error", "Refused", "CannotVerify"]
+
+class Report:
+    mode: Literal["FLASH", "CHECK"]
+    input: str | None
+    verdict: Literal["written", "ok", "mismatch", "error"]
+    files: list[str]
+    warnings: list[str]
+    notes: list[str]
+    message: str
+    image: dict[str, int]
+    record: int
+    offset: int
+    feed: Literal["bytes", "words"]
+    checksum: int
+    stored: int
+    elf: str
+    outside: list[dict[str, int]]
+    difference: dict[str, int | None]
+    def __init__(self, data: dict[str, Any]) -> None: ...
+    @property
+    def ok(self) -> bool: ...
+    def as_dict(self) -> dict[str, Any]: ...
+    def __getattr__(self, name: str) -> Any: ...
+
+class Error(Exception):
+    report: Report
+    def __init__(self, message: str, report: Report) -> None: ...
+
+class Refused(Error): ...
+class CannotVerify(Error): ...
+
+def flash(
+    elf: _Path,
+    *,
+    symbol: str | None = ...,
+    offset: int | None = ...,
+    block: int | None = ...,
+    words: bool = ...,
+    bin: bool = ...,
+    srec: bool = ...,
+    force: bool = ...,
+) -> Report: ...
+def check(
+    path: _Path,
+    *,
+    symbol: str | None = ...,
+    offset: int | None = ...,
+    block: int | None = ...,
+    elf: _Path | None = ...,
+    words: bool = ...,
+    force: bool = ...,
+) -> Report: ...
+def main(argv: Sequence[str | bytes] | None = ...) -> int: ...
+def runmain() -> int: ...

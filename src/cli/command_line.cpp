@@ -1,0 +1,84 @@
+#include "command_line.h"
+
+#include <algorithm>
+
+#include "../adapter/printing.h"
+#include "../report/reporter.h"
+#include "help.h"
+#include "options.h"
+
+namespace velk::cli {
+
+namespace {
+
+const char* const help_words[] = {"--help", "-h", "help"};
+
+bool is_help(const std::string& word) {
+    return std::find(std::begin(help_words), std::end(help_words), word) !=
+           std::end(help_words);
+}
+
+int run(const Mode& mode, const std::vector<std::string>& words) {
+    bool json = std::find(words.begin(), words.end(), "--json") != words.end();
+    auto parsed = parse(mode, words);
+    if (auto* fault = std::get_if<OptionFault>(&parsed)) {
+        Reporter report(mode.word, input_word(words),
+                        json ? Reporter::Output::json : Reporter::Output::lines);
+        report.error(fault_text(*fault, mode));
+        report.finish("error");
+        return mode.refused;
+    }
+    const Parsed& p = std::get<Parsed>(parsed);
+    if (p.help) {
+        say(help_text());
+        return 0;
+    }
+    Reporter report(mode.word, p.request.input,
+                    p.request.json ? Reporter::Output::json : Reporter::Output::lines);
+    return run_mode(mode, p.request, report);
+}
+
+}  // namespace
+
+std::vector<std::string> own_words() {
+    std::vector<std::string> words(std::begin(help_words), std::end(help_words));
+    words.push_back("--version");
+    for (const Mode* mode = modes_begin(); mode != modes_end(); ++mode)
+        words.push_back(mode->word);
+    return words;
+}
+
+int command_line(const std::vector<std::string>& words) {
+    const std::string first = words.empty() ? "" : words[0];
+    if (is_help(first)) {
+        say(help_text());
+        return 0;
+    }
+    if (first == "--version") {
+        say(version_text());
+        return 0;
+    }
+    const Mode* mode = find_mode(first);
+    if (!mode) {
+        say_to_stderr("error: no mode: velk-crc FLASH|CHECK|VELK <file> ... (velk-crc --help)");
+        return 2;
+    }
+    return run(*mode, std::vector<std::string>(words.begin() + 1, words.end()));
+}
+
+Outcome run_quietly(const Mode& mode, const std::vector<std::string>& words,
+                    const std::string& input) {
+    Reporter report(mode.word, input, Reporter::Output::quiet);
+    auto parsed = parse(mode, words, input);
+    int status;
+    if (auto* fault = std::get_if<OptionFault>(&parsed)) {
+        report.error(fault_text(*fault, mode));
+        report.finish("error");
+        status = mode.refused;
+    } else {
+        status = run_mode(mode, std::get<Parsed>(parsed).request, report);
+    }
+    return {status, report.object()};
+}
+
+}  // namespace velk::cli

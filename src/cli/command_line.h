@@ -1,0 +1,29 @@
+// The velk-crc command line of the product's own modes: the words after
+// the program name, help and version among them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "../report/json.h"
+#include "../request/modes.h"
+
+namespace velk::cli {
+
+// The first words the product answers itself (help, version and each
+// mode's word); any other is VELK mode's.
+std::vector<std::string> own_words();
+
+// Runs `words`; returns the exit status as the shell sees it.
+int command_line(const std::vector<std::string>& words);
+
+// A mode run for a caller that wants the outcome, not the lines: the
+// option `words` and the `input` named apart; nothing is printed.
+struct Outcome {
+    int status;
+    json::Value object;  // what --json prints
+};
+Outcome run_quietly(const Mode& mode, const std::vector<std::string>& words,
+                    const std::string& input);
+
+}  // namespace velk::cli
