@@ -186,7 +186,7 @@ def main(argv=None):
         try:
             return _core.main(words)
         except KeyboardInterrupt:
-            _interrupted()
+            _interrupted(words[0])
             return 130
     try:
         return _velk(argv, words)
@@ -214,13 +214,20 @@ def _leave_out_this_layer(error):
     error.__traceback__ = tb
 
 
-def _interrupted():
+# What an interrupted run leaves: FLASH's files go in together or not at all.
+_INTERRUPTED = {
+    "FLASH": "error: interrupted; the output files are all new or all as they were",
+    "CHECK": "error: interrupted; no verdict",
+}
+
+
+def _interrupted(mode):
     try:
         sys.stdout.flush()
     except (OSError, ValueError):
         pass
     if sys.stderr is not None:
-        print("error: interrupted; nothing more was written", file=sys.stderr)
+        print(_INTERRUPTED.get(mode, "error: interrupted"), file=sys.stderr)
 
 
 def _velk(argv, words):

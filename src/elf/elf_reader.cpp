@@ -172,6 +172,11 @@ std::optional<Fault> small_entries(const char* table, uint64_t entry, size_t sta
                  standard);
 }
 
+Fault no_real_phnum() {
+    return fault("the program header count is PN_XNUM (0xFFFF) but there is no section "
+                 "header 0 to hold the real count");
+}
+
 // The real section count, program header count and section-name table
 // index: a file with more sections or segments than the ELF header can
 // count keeps them in section header 0, and one without a section header
@@ -180,9 +185,7 @@ std::optional<Fault> real_counts(const Decoder& in, Header& header) {
     const Layout& l = in.layout();
     const bool xnum = header.phnum == pn_xnum;
     if (header.shoff == 0) {
-        if (xnum)
-            return fault("the program header count is PN_XNUM (0xFFFF) but there is no "
-                         "section header 0 to hold the real count");
+        if (xnum) return no_real_phnum();
         header.shnum = 0;
         // No section table, so no section names either.
         if (header.shstrndx == shn_xindex) header.shstrndx = 0;
@@ -192,9 +195,7 @@ std::optional<Fault> real_counts(const Decoder& in, Header& header) {
     if (header.shentsize < l.shdr_size)
         return small_entries("section header", header.shentsize, l.shdr_size);
     if (!fits(header.shoff, 1, l.shdr_size, in.file().size)) {
-        if (xnum)
-            return fault("the program header count is PN_XNUM (0xFFFF) but there is no "
-                         "section header 0 to hold the real count");
+        if (xnum) return no_real_phnum();
         return fault("section header 0 (%zu bytes at offset 0x%llX) does not fit the file",
                      l.shdr_size, ull(header.shoff));
     }

@@ -98,8 +98,8 @@ void raise_from_current_exception() noexcept {
 void add_traceback(Entry entry) {
     static const char* const names[] = {
         "init VELK_CRC",     "VELK_CRC.calc_crc_mpeg2", "VELK_CRC.velk_crc_calc",
-        "VELK_CRC.usage",    "VELK_CRC.runmain",        "VELK_CRC.flash_crc_calc",
-        "VELK_CRC.check_crc"};
+        "VELK_CRC.usage",    "VELK_CRC.runmain",        "velk_crc.FLASH",
+        "velk_crc.CHECK"};
     // Line numbers count the public functions in the order they are bound,
     // then the command line's own modes.
     static const int lines[] = {1, 2, 3, 4, 5, 6, 7};
