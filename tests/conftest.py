@@ -1,14 +1,19 @@
+import contextlib
+import io
 import os
+import shutil
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(__file__))
+TESTS = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, TESTS)
 
 import VELK_CRC  # noqa: E402
 
-DATA = os.path.join(os.path.dirname(__file__), "data")
+DATA = os.path.join(TESTS, "data")
 
 
 def crc32_mpeg2(data: bytes) -> int:
@@ -67,16 +72,54 @@ def data_file():
     return lambda name: os.path.join(DATA, name)
 
 
+def captured(function, *args):
+    """function(*args) with its standard output and error caught:
+    (result, stdout, stderr)."""
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        result = function(*args)
+    return result, out.getvalue(), err.getvalue()
+
+
+def runmain_exit(velk, monkeypatch, argv):
+    """runmain with sys.argv exactly `argv`, program name and all: the value
+    it gave sys.exit, before the shell makes a status of it."""
+    monkeypatch.setattr(sys, "argv", argv)
+    with pytest.raises(SystemExit) as info:
+        velk.runmain()
+    return info.value.code
+
+
 def run_cli(velk, monkeypatch, *argv):
     """velk-crc <argv> in this process: (exit status, stdout, stderr), the
     status as the shell sees it."""
-    import contextlib
-    import io
-    monkeypatch.setattr(sys, "argv", ["velk-crc", *map(str, argv)])
-    out, err = io.StringIO(), io.StringIO()
-    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-        with pytest.raises(SystemExit) as info:
-            velk.runmain()
-    code = info.value.code
-    status = 0 if code is None else code & 0xFF
-    return status, out.getvalue(), err.getvalue()
+    code, out, err = captured(runmain_exit, velk, monkeypatch,
+                              ["velk-crc", *map(str, argv)])
+    return 0 if code is None else code & 0xFF, out, err
+
+
+def velk_command(*argv):
+    """The words that start velk-crc <argv>: the command installed beside this
+    interpreter (else the first on PATH), or the package run as a module
+    where none is installed."""
+    exe = (shutil.which("velk-crc", path=sysconfig.get_path("scripts"))
+           or shutil.which("velk-crc"))
+    return [*([exe] if exe else [sys.executable, "-m", "velk_crc"]), *map(str, argv)]
+
+
+def run_command(*argv, cwd=None, wrapper=(), **kwargs):
+    """velk-crc <argv> in a child process, under `wrapper` (a command such as
+    setpriv that runs the rest): the finished process, its output as text."""
+    kwargs.setdefault("timeout", 120)
+    return subprocess.run([*wrapper, *velk_command(*argv)], cwd=cwd, capture_output=True,
+                          text=True, **kwargs)
+
+
+def without_root_override():
+    """The words that run a command without root's permission override, as a
+    build user would meet permissions; none when not root."""
+    if os.geteuid() != 0:
+        return []
+    if shutil.which("setpriv") is None:
+        pytest.skip("setpriv is needed to drop root's permission override")
+    return ["setpriv", "--bounding-set", "-dac_override,-dac_read_search,-fowner"]

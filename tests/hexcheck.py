@@ -1,6 +1,25 @@
-"""Reads an Intel HEX file without intelhex, checking every record."""
+"""The tests' own Intel HEX and Motorola S-record records, without intelhex
+or the module: files read with every record checked, and single records
+written for the tests that make or spoil a file by hand."""
 
 from dataclasses import dataclass
+
+
+def hex_record(kind, address, payload=b""):
+    """One Intel HEX record line, its checksum worked out."""
+    raw = bytes([len(payload), address >> 8, address & 0xFF, kind]) + payload
+    return ":" + (raw + bytes([-sum(raw) & 0xFF])).hex().upper() + "\n"
+
+
+def hex_fields(line, number):
+    """(record type, address field, payload) of one Intel HEX line, its start
+    code, length and checksum checked."""
+    assert line.startswith(":"), f"line {number}: no start code"
+    raw = bytes.fromhex(line[1:])
+    count = raw[0]
+    assert len(raw) == count + 5, f"line {number}: length field disagrees"
+    assert sum(raw) % 256 == 0, f"line {number}: bad record checksum"
+    return raw[3], (raw[1] << 8) | raw[2], raw[4:4 + count]
 
 
 @dataclass
@@ -33,13 +52,8 @@ def read_hex(path) -> HexImage:
     seen_eof = False
     for number, line in enumerate(lines, 1):
         assert not seen_eof, f"line {number}: data after the end-of-file record"
-        assert line.startswith(":"), f"line {number}: no start code"
-        raw = bytes.fromhex(line[1:])
-        count, addr_hi, addr_lo, rtype = raw[0], raw[1], raw[2], raw[3]
-        assert len(raw) == count + 5, f"line {number}: length field disagrees"
-        assert sum(raw) % 256 == 0, f"line {number}: bad record checksum"
-        payload = raw[4:4 + count]
-        offset = (addr_hi << 8) | addr_lo
+        rtype, offset, payload = hex_fields(line, number)
+        count = len(payload)
         if rtype == 0x00:
             widest = max(widest, count)
             for i, b in enumerate(payload):
@@ -64,6 +78,30 @@ def read_hex(path) -> HexImage:
     return HexImage(memory, start, widest)
 
 
+# Address bytes of each S-record kind: S0 header, S1-S3 data, S7-S9 termination.
+SREC_ADDRESS_BYTES = {"0": 2, "1": 2, "2": 3, "3": 4, "7": 4, "8": 3, "9": 2}
+
+
+def srec_record(kind, address, payload=b""):
+    """One S-record line of `kind` ("0" to "9"), its byte count and checksum
+    worked out."""
+    raw = address.to_bytes(SREC_ADDRESS_BYTES[kind], "big") + payload
+    raw = bytes([len(raw) + 1]) + raw
+    return f"S{kind}" + (raw + bytes([0xFF - (sum(raw) & 0xFF)])).hex().upper() + "\n"
+
+
+def srec_fields(line, number):
+    """(kind, address, payload) of one S-record line, its byte count and
+    checksum checked."""
+    assert line[0] == "S" and line == line.upper(), f"line {number}: not a record"
+    kind, raw = line[1], bytes.fromhex(line[2:])
+    assert kind in SREC_ADDRESS_BYTES, f"line {number}: an S{kind} record"
+    assert raw[0] == len(raw) - 1, f"line {number}: byte count disagrees"
+    assert (sum(raw) & 0xFF) == 0xFF, f"line {number}: bad record checksum"
+    width = SREC_ADDRESS_BYTES[kind]
+    return kind, int.from_bytes(raw[1:1 + width], "big"), raw[1 + width:-1]
+
+
 @dataclass
 class SrecImage:
     memory: dict          # address -> byte
@@ -80,22 +118,16 @@ def read_srec(path) -> SrecImage:
         text = f.read()
     assert text.endswith("\n") and "\r" not in text
     lines = text.splitlines()
-    widths = {"1": 2, "2": 3, "3": 4, "7": 4, "8": 3, "9": 2}
     memory, header, data_width, entry = {}, None, None, None
     for number, line in enumerate(lines, 1):
         assert entry is None, f"line {number}: a record after the termination record"
-        assert line[0] == "S" and line == line.upper(), f"line {number}: not a record"
-        kind, raw = line[1], bytes.fromhex(line[2:])
-        assert raw[0] == len(raw) - 1, f"line {number}: byte count disagrees"
-        assert (sum(raw) & 0xFF) == 0xFF, f"line {number}: bad record checksum"
+        kind, address, payload = srec_fields(line, number)
         if kind == "0":
-            assert number == 1 and raw[1:3] == b"\0\0"
-            header = raw[3:-1]
+            assert number == 1 and address == 0
+            header = payload
             continue
         assert header is not None, "no S0 header first"
-        width = widths[kind]
-        address = int.from_bytes(raw[1:1 + width], "big")
-        payload = raw[1 + width:-1]
+        width = SREC_ADDRESS_BYTES[kind]
         if kind in "123":
             assert data_width in (None, width), f"line {number}: a second address width"
             data_width = width

@@ -10,8 +10,9 @@ import os
 
 import pytest
 
-from conftest import run_cli, run_python
+from conftest import TESTS, run_cli, run_python
 from elfwriter import Elf, Segment
+from hexcheck import hex_record
 
 LOAD = 0x08000000
 SLACK = 16 << 20
@@ -24,22 +25,20 @@ def bounded(argv, input_size, warm_up):
     """velk-crc <argv> in a child limited to its size after warming up plus
     3x the input and 16 MiB: (exit status, stdout, stderr)."""
     result = run_python(f"""
-import contextlib, io, resource, sys, VELK_CRC
+import resource, sys
+sys.path.insert(0, {TESTS!r})
+import pytest, VELK_CRC
+from conftest import run_cli
 
-def run(argv):
-    sys.argv = ["velk-crc", *argv]
-    try:
-        VELK_CRC.runmain()
-    except SystemExit as exit_:
-        return exit_.code
-
-with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
-    run({warm_up!r})
-size = int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
-limit = size + 3 * {input_size} + {SLACK}
-resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-code = run({argv!r})
-sys.exit(code)
+with pytest.MonkeyPatch.context() as patch:
+    run_cli(VELK_CRC, patch, *{warm_up!r})
+    size = int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
+    limit = size + 3 * {input_size} + {SLACK}
+    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    status, out, err = run_cli(VELK_CRC, patch, *{argv!r})
+sys.stdout.write(out)
+sys.stderr.write(err)
+sys.exit(status)
 """)
     return result.returncode, result.stdout, result.stderr
 
@@ -90,12 +89,8 @@ def test_forced_fill_is_never_held_in_memory(velk, monkeypatch, tmp_path):
 def test_hex_of_address_records_is_checked_within_bounds(tmp_path):
     """An extended address record for every 64 KiB page of the 4 GiB space,
     one data byte each: one cluster, checked up to the offset given."""
-    def record(kind, address, payload):
-        raw = bytes([len(payload), address >> 8, address & 0xFF, kind]) + payload
-        return ":" + (raw + bytes([-sum(raw) & 0xFF])).hex().upper() + "\n"
-
-    lines = [record(0, 0, bytes([0x11, 0x22, 0x33, 0x44, 0xFF, 0xFF, 0xFF, 0xFF]))]
-    lines += [record(4, 0, page.to_bytes(2, "big")) + record(0, 0, b"\x5a")
+    lines = [hex_record(0, 0, bytes([0x11, 0x22, 0x33, 0x44, 0xFF, 0xFF, 0xFF, 0xFF]))]
+    lines += [hex_record(4, 0, page.to_bytes(2, "big")) + hex_record(0, 0, b"\x5a")
               for page in range(1, 0x10000)]
     path = tmp_path / "pages.hex"
     path.write_text("".join(lines) + ":00000001FF\n")

@@ -17,11 +17,6 @@ from elfwriter import Elf, Segment
 LOAD = 0x08000000
 
 
-def command(velk, monkeypatch, *argv):
-    """velk-crc <argv>: (exit status, stdout, stderr)."""
-    return run_cli(velk, monkeypatch, *argv)
-
-
 def symbol_in_file(path, name):
     """(file offset, stored bytes) of a symbol, through its section header."""
     with open(path, "rb") as f:
@@ -42,7 +37,7 @@ def boot_elf(tmp_path):
 
 
 def test_crc_elf_differs_in_the_slot_only(velk, monkeypatch, boot_elf):
-    code, out, _ = command(velk, monkeypatch, "FLASH", boot_elf, "--ncrc_value")
+    code, out, _ = run_cli(velk, monkeypatch, "FLASH", boot_elf, "--ncrc_value")
     crc_elf = boot_elf.with_name("fw_CRC.elf")
     assert code == 0
     assert out.splitlines()[-1] == f'create new crc elf file "{crc_elf}".'
@@ -58,7 +53,7 @@ def test_crc_elf_differs_in_the_slot_only(velk, monkeypatch, boot_elf):
 @pytest.mark.parametrize("option", ["--a200", "--s1024"])
 def test_slot_in_padding_writes_no_elf(velk, monkeypatch, boot_elf, option):
     boot_elf.with_name("fw_CRC.elf").write_bytes(b"from an earlier run")
-    code, out, err = command(velk, monkeypatch, "FLASH", boot_elf, option)
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", boot_elf, option)
     assert code == 0 and "create new crc elf file" not in out
     assert err.splitlines()[0].startswith(
         f"note: no {boot_elf.with_name('fw_CRC.elf')} written (the earlier one is removed: "
@@ -77,7 +72,7 @@ def test_headers_that_disagree_write_no_elf(velk, monkeypatch, tmp_path):
     at = shoff + 40 + 16  # section 1's sh_offset
     data[at:at + 4] = (int.from_bytes(data[at:at + 4], "little") + 8).to_bytes(4, "little")
     (tmp_path / "fw.elf").write_bytes(bytes(data))
-    code, _, err = command(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--ncrc")
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--ncrc")
     assert code == 0
     assert err == (f"note: no {tmp_path / 'fw_CRC.elf'} written: the program and section "
                    "headers do not agree on where 0x0800003C lies in the file\n")
@@ -85,7 +80,7 @@ def test_headers_that_disagree_write_no_elf(velk, monkeypatch, tmp_path):
 
 def test_debugger_loads_the_crc_elf(velk, monkeypatch, boot_elf):
     """QEMU's ELF loader, as a debug session loads the program."""
-    command(velk, monkeypatch, "FLASH", boot_elf, "--ncrc_value")
+    run_cli(velk, monkeypatch, "FLASH", boot_elf, "--ncrc_value")
     assert qemu.boot_status(["-kernel", str(boot_elf.with_name("fw_CRC.elf"))]) == qemu.BOOT_OK
     assert qemu.boot_status(["-kernel", str(boot_elf)]) == qemu.BOOT_CRC_BAD
 
@@ -111,7 +106,7 @@ def written_files(velk, monkeypatch, tmp_path, name, option):
             symbols=[("crc", LOAD + 0x90)]).write(path)
     else:
         shutil.copy(os.path.join(DATA, name), path)
-    assert command(velk, monkeypatch, "FLASH", path, option)[0] == 0
+    assert run_cli(velk, monkeypatch, "FLASH", path, option)[0] == 0
     return [p for p in (tmp_path / "fw_CRC.hex", tmp_path / "fw_CRC.elf") if p.exists()]
 
 
@@ -124,7 +119,7 @@ def test_check_every_file_flash_wrote(velk, monkeypatch, tmp_path, name, option,
         for check in checks:
             if path.suffix == ".hex" and check.startswith("--n"):
                 continue
-            code, out, _ = command(velk, monkeypatch, "CHECK", path, check)
+            code, out, _ = run_cli(velk, monkeypatch, "CHECK", path, check)
             assert (code, out[:15]) == (0, "checksum ok: [0"), (path.name, check, out)
             assert out.endswith(" (fed bytes)\n")
 
@@ -148,7 +143,7 @@ def flip_elf_byte(path, address):
 @pytest.mark.parametrize("spoil", ["flipped-byte", "placeholder"])
 @pytest.mark.parametrize("suffix", [".hex", ".elf"])
 def test_check_finds_a_wrong_checksum(velk, monkeypatch, boot_elf, spoil, suffix):
-    _, out, _ = command(velk, monkeypatch, "FLASH", boot_elf, "--ncrc_value")
+    _, out, _ = run_cli(velk, monkeypatch, "FLASH", boot_elf, "--ncrc_value")
     written = int(out.split("checksum: [0x")[1][:8], 16)
     path = boot_elf.with_name("fw_CRC" + suffix)
     if spoil == "placeholder" and suffix == ".elf":
@@ -159,7 +154,7 @@ def test_check_finds_a_wrong_checksum(velk, monkeypatch, boot_elf, spoil, suffix
         qemu.flip_hex_byte(path, LOAD + 0x10)
     else:
         flip_elf_byte(path, LOAD + 0x10)
-    code, out, _ = command(velk, monkeypatch, "CHECK", path, "--a134")
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", path, "--a134")
     assert code == 1
     if spoil == "placeholder":
         assert out == ("checksum mismatch at 0x08000134: stored [0xFFFFFFFF], "
@@ -199,10 +194,10 @@ REFUSED = [
 
 @pytest.mark.parametrize("how, line", REFUSED, ids=[r[0] for r in REFUSED])
 def test_bad_hex_is_refused_with_its_line(velk, monkeypatch, boot_elf, how, line):
-    command(velk, monkeypatch, "FLASH", boot_elf, "--ncrc_value")
+    run_cli(velk, monkeypatch, "FLASH", boot_elf, "--ncrc_value")
     path = boot_elf.with_name("fw_CRC.hex")
     path.write_text(corrupt(path.read_text(), how))
-    assert command(velk, monkeypatch, "CHECK", path, "--a134") == (
+    assert run_cli(velk, monkeypatch, "CHECK", path, "--a134") == (
         2, "", f"error: {path}: {line}\n")
 
 
@@ -220,10 +215,10 @@ def test_bad_hex_is_refused_with_its_line(velk, monkeypatch, boot_elf, how, line
      "addresses: check the HEX, S-record or ELF file)"),
 ], ids=["name-on-hex", "block-on-hex", "bad-address", "no-symbol", "neither"])
 def test_check_refusals(velk, monkeypatch, boot_elf, argv, line):
-    command(velk, monkeypatch, "FLASH", boot_elf, "--ncrc_value")
+    run_cli(velk, monkeypatch, "FLASH", boot_elf, "--ncrc_value")
     boot_elf.with_name("notes.txt").write_text("not firmware\n")
     argv = [boot_elf.with_name(a) if a.endswith((".hex", ".elf", ".txt")) else a for a in argv]
-    assert command(velk, monkeypatch, *argv) == (2, "", f"error: {argv[1]}: {line}\n")
+    assert run_cli(velk, monkeypatch, *argv) == (2, "", f"error: {argv[1]}: {line}\n")
 
 
 @pytest.mark.parametrize("layout", ["lower-case-crlf", "segment-records", "gap-and-far"])
@@ -249,7 +244,7 @@ def test_hex_reading_agrees_with_intelhex(velk, monkeypatch, tmp_path, layout):
     end = LOAD + 0x408 if layout == "gap-and-far" else start + len(data)
     image = read.tobinstr(start=start, end=end - 1)
     offset = end - start
-    code, out, _ = command(velk, monkeypatch, "CHECK", tmp_path / "fw.hex", f"--a{offset:X}")
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw.hex", f"--a{offset:X}")
     assert (code, out) == (1, f"checksum mismatch at 0x{end:08X}: stored [0xFFFFFFFF], "
                               f"computed [0x{crc32_mpeg2(image):08X}] (fed bytes)\n")
 
@@ -289,7 +284,7 @@ def test_any_bytes_are_answered(velk, monkeypatch, tmp_path, text, status, first
     path = tmp_path / "fw.hex"
     path.write_bytes(text.encode("latin-1", "replace") if "\ufeff" not in text
                      else text.encode("utf-8"))
-    code, out, err = command(velk, monkeypatch, "CHECK", path, "--aC")
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--aC")
     assert code == status
     assert (out + err).startswith(first.format(path=path)), out + err
     assert (out + err).count("\n") == 1
@@ -300,7 +295,7 @@ def test_hex_runs_64k_apart_are_one_cluster(velk, monkeypatch, tmp_path, gap, jo
     far = LOAD + 16 + gap
     path = tmp_path / "fw.hex"
     path.write_text(hex_text((LOAD, with_record(DATA_16)), (far, b"\x5a" * 8)))
-    code, out, _ = command(velk, monkeypatch, "CHECK", path, "--aC", "--json")
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", path, "--aC", "--json")
     report = json.loads(out)
     assert (code, report["verdict"]) == (0, "ok")
     assert report["image"] == {"start": LOAD, "end": far + 8 if joined else LOAD + 16}

@@ -2,13 +2,12 @@
 
 import os
 import shutil
-import subprocess
 import sys
 import traceback
 
 import pytest
 
-from conftest import DATA
+from conftest import DATA, run_cli, run_command, runmain_exit
 
 USAGE = ("Usage:VELK_CRC  VELK elffile  --n[crcname]  --a[addr]{}\n"
          "--n crc variable name \n"
@@ -44,13 +43,6 @@ def recorded(velk, monkeypatch):
     return calls
 
 
-def run(velk, monkeypatch, argv):
-    monkeypatch.setattr(sys, "argv", argv)
-    with pytest.raises(SystemExit) as info:
-        velk.runmain()
-    return info.value.code
-
-
 def values(varename=None, crcaddr=None, crcblock=None, elffilename="fw.elf"):
     return dict(elffilename=elffilename, varename=varename, crcaddr=crcaddr,
                 crcblock=crcblock)
@@ -75,13 +67,13 @@ DISPATCH = [
 @pytest.mark.parametrize("word, expected", [d[1:] for d in DISPATCH],
                          ids=[d[0] for d in DISPATCH])
 def test_option_word(velk, monkeypatch, capsys, recorded, word, expected):
-    assert run(velk, monkeypatch, ["prog", "VELK", "fw.elf", word]) == "result"
+    assert runmain_exit(velk, monkeypatch, ["prog", "VELK", "fw.elf", word]) == "result"
     assert recorded == [expected]
     assert capsys.readouterr().out == ""
 
 
 def test_fifth_word_is_never_read(velk, monkeypatch, recorded):
-    run(velk, monkeypatch, ["prog", "VELK", "fw.elf", "--nname", "--a100"])
+    runmain_exit(velk, monkeypatch, ["prog", "VELK", "fw.elf", "--nname", "--a100"])
     assert recorded == [values(varename="name")]
 
 
@@ -99,7 +91,7 @@ REFUSALS = [
 @pytest.mark.parametrize("argv, reason, code", [r[1:] for r in REFUSALS],
                          ids=[r[0] for r in REFUSALS])
 def test_refusals_print_usage(velk, monkeypatch, capsys, recorded, argv, reason, code):
-    assert run(velk, monkeypatch, argv) == code
+    assert runmain_exit(velk, monkeypatch, argv) == code
     out, err = capsys.readouterr()
     assert out == USAGE.format(reason)
     assert recorded == []
@@ -141,15 +133,8 @@ def test_exception_from_velk_crc_calc_propagates(velk, monkeypatch):
 
 
 def test_missing_request_reaches_velk_crc_calc(velk, monkeypatch, capsys):
-    assert run(velk, monkeypatch, ["prog", "VELK", "fw.elf", "--x"]) == -1
+    assert runmain_exit(velk, monkeypatch, ["prog", "VELK", "fw.elf", "--x"]) == -1
     assert capsys.readouterr().out == "please Input crc calculate type and parameter\n"
-
-
-def velk_crc(*args, cwd):
-    exe = shutil.which("velk-crc")
-    assert exe, "velk-crc is not installed: pip install '.[test]'"
-    return subprocess.run([exe, *args], capture_output=True, text=True, cwd=cwd,
-                          timeout=120)
 
 
 @pytest.fixture
@@ -185,7 +170,7 @@ COMMANDS = [
 @pytest.mark.parametrize("args, status, printed, told", [c[1:] for c in COMMANDS],
                          ids=[c[0] for c in COMMANDS])
 def test_installed_command(firmware_copy, args, status, printed, told):
-    result = velk_crc(*args, cwd=firmware_copy)
+    result = run_command(*args, cwd=firmware_copy)
     assert result.returncode == status
     assert printed in result.stdout
     assert told in result.stderr
@@ -205,7 +190,6 @@ def test_installed_command(firmware_copy, args, status, printed, told):
 def test_velk_run_tells_of_earlier_flash_files(velk, monkeypatch, tmp_path, name):
     """VELK writes the HEX alone: FLASH's files for the same ELF no longer
     match it, and VELK says so on standard error (its stdout as ever)."""
-    from conftest import run_cli
     shutil.copy(os.path.join(DATA, "fw_boot.elf"), tmp_path / name)
     root = os.path.splitext(str(tmp_path / name))[0]
     assert run_cli(velk, monkeypatch, "FLASH", tmp_path / name, "--ncrc_value", "--bin")[0] == 0

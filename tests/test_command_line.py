@@ -5,14 +5,13 @@ one-line refusals, FLASH strict unless forced, CHECK against the build,
 import importlib.metadata
 import json
 import os
+import resource
 import shutil
-import subprocess
-import sys
 
 import pytest
 
 import qemu
-from conftest import DATA, crc32_mpeg2, run_cli
+from conftest import DATA, crc32_mpeg2, run_cli, run_command
 from elfwriter import STT_FUNC, Elf, Segment
 from hexcheck import read_hex
 
@@ -46,11 +45,8 @@ def test_help_names_everything(velk, monkeypatch, argv):
 
 
 def test_version_is_the_package_version():
-    exe = shutil.which("velk-crc")
-    assert exe, "velk-crc is not installed: pip install '.[test]'"
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}  # the installed one
-    result = subprocess.run([exe, "--version"], capture_output=True, text=True, timeout=60,
-                            env=env)
+    result = run_command("--version", env=env, timeout=60)
     assert (result.returncode, result.stderr) == (0, "")
     assert result.stdout == f"velk-crc {importlib.metadata.version('velk-crc')}\n"
 
@@ -59,10 +55,7 @@ def test_version_is_the_package_version():
 # to do, nothing written, an earlier output untouched.
 def not_elf(kind):
     def make(folder, elf):
-        run_velk = [sys.executable, "-c", "import sys, VELK_CRC; "
-                    f"sys.argv = ['velk-crc', 'FLASH', {str(elf)!r}, '--ncrc_value', "
-                    "'--srec']; VELK_CRC.runmain()"]
-        subprocess.run(run_velk, check=True, capture_output=True)
+        run_command("FLASH", elf, "--ncrc_value", "--srec", check=True)
         shutil.move(folder / f"fw_CRC.{kind}", folder / f"given.{kind}")
         for name in ("fw_CRC.hex", "fw_CRC.elf", "fw_CRC.srec"):
             if (folder / name).exists():
@@ -186,6 +179,10 @@ STRICT = [
 HUGE = {"bss-variable", "ram-only-variable", "absolute-address", "fill-beyond-16-mib"}
 
 
+def files_of_8_mib_at_most():
+    resource.setrlimit(resource.RLIMIT_FSIZE, (8 << 20, 8 << 20))
+
+
 @pytest.mark.parametrize("case, name, options, reason", STRICT, ids=[s[0] for s in STRICT])
 def test_strict_unless_forced(velk, monkeypatch, tmp_path, build, case, name, options,
                               reason):
@@ -197,11 +194,8 @@ def test_strict_unless_forced(velk, monkeypatch, tmp_path, build, case, name, op
     assert sorted(os.listdir(tmp_path)) == ["fw.elf"]
 
     if case in HUGE:
-        result = subprocess.run(
-            [sys.executable, "-c", "import resource, sys, VELK_CRC\n"
-             "resource.setrlimit(resource.RLIMIT_FSIZE, (8 << 20, 8 << 20))\n"
-             f"sys.argv = ['velk-crc', 'FLASH', {str(elf)!r}, *{options!r}, '--force']\n"
-             "VELK_CRC.runmain()"], capture_output=True, text=True, timeout=60)
+        result = run_command("FLASH", elf, *options, "--force", timeout=60,
+                             preexec_fn=files_of_8_mib_at_most)
         assert result.returncode == 255
         assert result.stderr.endswith(f"{tmp_path / 'fw_CRC.hex'}: File too large\n")
         assert sorted(os.listdir(tmp_path)) == ["fw.elf"]

@@ -4,8 +4,6 @@ Expectations are worked out from the ELF files with pyelftools, not taken
 from the module.
 """
 
-import contextlib
-import io
 import os
 import shutil
 import struct
@@ -14,7 +12,7 @@ import pytest
 from elftools.elf.elffile import ELFFile
 from elftools.elf.sections import SymbolTableSection
 
-from conftest import DATA
+from conftest import DATA, captured
 from elfwriter import STT_FUNC, STT_OBJECT, Elf, Segment
 from hexcheck import read_hex
 
@@ -27,14 +25,12 @@ def run(velk, folder, name, option):
     path = os.path.join(folder, name)
     request = {"n": (option[3:], None, None), "a": (None, option[3:], None),
                "s": (None, None, option[3:])}[option[2]]
-    out, err = io.StringIO(), io.StringIO()
-    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-        result = velk.velk_crc_calc(path, *request)
+    result, out, err = captured(velk.velk_crc_calc, path, *request)
     hex_path = os.path.splitext(path)[0] + "_CRC.hex"
     with open(hex_path, "rb") as f:
         hex_bytes = f.read()
     os.remove(hex_path)
-    return result, out.getvalue(), err.getvalue(), hex_bytes
+    return result, out, err, hex_bytes
 
 
 class Firmware:

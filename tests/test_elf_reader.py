@@ -1,13 +1,12 @@
 """The native ELF reader reads what pyelftools reads of a firmware file: the
 entry point, the class and byte order, every program header, every symbol of
-every symbol table. Where the two part, one refuses a file for a reason this
-test sees in the bytes itself: a lying count, an entry size or a name that
-pyelftools reads anyway, or a section pyelftools interprets and we never
-read."""
+every symbol table. Where the two part, one of them refuses the file for a
+reason this test sees in the bytes itself: a count, an entry size or a name
+that pyelftools reads anyway, or a section pyelftools interprets and the
+reader never needs."""
 
 import glob
 import io
-import itertools
 import os
 import random
 import struct
@@ -28,9 +27,17 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 FIRMWARE = sorted(glob.glob(os.path.join(HERE, "data", "*.elf"))) + sorted(
     glob.glob(os.path.join(HERE, "..", "examples", "*.elf")))
 
-SHT_STRTAB, SHT_SYMTAB, SHT_DYNSYM, SHT_NOBITS = 3, 2, 11, 8
 PT_DYNAMIC = 2
+SHT_SYMTAB, SHT_STRTAB, SHT_NOBITS, SHT_DYNSYM = 2, 3, 8, 11
+SHF_COMPRESSED = 0x800
 PN_XNUM = SHN_XINDEX = 0xFFFF
+# Section kinds whose constructor in pyelftools reads the contents or checks
+# the links (relocations, dynamic, hash and version tables, Solaris symbol
+# tables); besides them every kind kept for processors (ARM attributes).
+INTERPRETED = {4, 5, 6, 9, 19, 0x6FFFFFF3, 0x6FFFFFF6, 0x6FFFFFFC, 0x6FFFFFFD,
+               0x6FFFFFFE, 0x6FFFFFFF}
+# pyelftools keeps only the visibility and the top three bits of st_other.
+ST_OTHER_KEPT = 0xE7
 
 
 # --- the test's own reading of the bytes -------------------------------------
@@ -38,7 +45,6 @@ PN_XNUM = SHN_XINDEX = 0xFFFF
 @dataclass(frozen=True)
 class Class:
     name: str
-    ehsize: int
     header: str  # e_type .. e_shstrndx, from offset 16
     phdr: str
     phdr_fields: tuple
@@ -46,18 +52,37 @@ class Class:
     sym: str
     sym_fields: tuple
 
+    @property
+    def ehsize(self):
+        return 16 + struct.calcsize("<" + self.header)
 
-SHDR_FIELDS = ("sh_name", "sh_type", "sh_flags", "sh_addr", "sh_offset", "sh_size",
-               "sh_link", "sh_info", "sh_addralign", "sh_entsize")
+    @property
+    def phsize(self):
+        return struct.calcsize("<" + self.phdr)
+
+    @property
+    def shsize(self):
+        return struct.calcsize("<" + self.shdr)
+
+    @property
+    def symsize(self):
+        return struct.calcsize("<" + self.sym)
+
+
 HEADER_FIELDS = ("e_type", "e_machine", "e_version", "e_entry", "e_phoff", "e_shoff",
                  "e_flags", "e_ehsize", "e_phentsize", "e_phnum", "e_shentsize",
                  "e_shnum", "e_shstrndx")
-ELF32 = Class("ELF32", 52, "HHIIIIIHHHHHH", "IIIIIIII",
+SHDR_FIELDS = ("sh_name", "sh_type", "sh_flags", "sh_addr", "sh_offset", "sh_size",
+               "sh_link", "sh_info", "sh_addralign", "sh_entsize")
+# The order of the probe's segment tuples.
+PROBE_PHDR = ("p_type", "p_offset", "p_vaddr", "p_paddr", "p_filesz", "p_memsz",
+              "p_flags", "p_align")
+ELF32 = Class("ELF32", "HHIIIIIHHHHHH", "IIIIIIII",
               ("p_type", "p_offset", "p_vaddr", "p_paddr", "p_filesz", "p_memsz",
                "p_flags", "p_align"),
               "IIIIIIIIII", "IIIBBH",
               ("st_name", "st_value", "st_size", "st_info", "st_other", "st_shndx"))
-ELF64 = Class("ELF64", 64, "HHIQQQIHHHHHH", "IIQQQQQQ",
+ELF64 = Class("ELF64", "HHIQQQIHHHHHH", "IIQQQQQQ",
               ("p_type", "p_flags", "p_offset", "p_vaddr", "p_paddr", "p_filesz",
                "p_memsz", "p_align"),
               "IIQQQQIIQQ", "IBBHQQ",
@@ -73,16 +98,600 @@ class Raw:
         self.cls = ELF64 if data[4] == 2 else ELF32
         self.end = "<" if data[5] == 1 else ">"
 
-    def size(self, fmt):
-        return struct.calcsize(self.end + fmt)
+    def fits(self, offset, length):
+        return offset + length <= len(self.data)
 
-    def _field(self, fmt, names, base, name):
-        at = base + self.size(fmt[:names.index(name)])
-        return self.end + fmt[names.index(name)], at
+    def _field(self, fmt, names, name):
+        i = names.index(name)
+        return self.end + fmt[i], struct.calcsize(self.end + fmt[:i])
 
-    def get(self, name):
-        return struct.unpack_from(*self._field(self.cls.header, HEADER_FIELDS, 16, name)[::-1]
-                                  if False else (self._field(self.cls.header, HEADER_FIELDS,
-                                                             16, name)[0], self.data,
-                                                 self._field(self.cls.header, HEADER_FIELDS,
-                                                             16, name)[1]))[0]
+    def _get(self, fmt, names, base, name):
+        code, at = self._field(fmt, names, name)
+        return struct.unpack_from(code, self.data, base + at)[0]
+
+    def _set(self, fmt, names, base, name, value):
+        code, at = self._field(fmt, names, name)
+        struct.pack_into(code, self.data, base + at, value)
+
+    def header(self, name):
+        return self._get(self.cls.header, HEADER_FIELDS, 16, name)
+
+    def set_header(self, name, value):
+        self._set(self.cls.header, HEADER_FIELDS, 16, name, value)
+
+    def section_at(self, index):
+        return self.header("e_shoff") + index * self.header("e_shentsize")
+
+    def section(self, index, name):
+        return self._get(self.cls.shdr, SHDR_FIELDS, self.section_at(index), name)
+
+    def set_section(self, index, name, value):
+        self._set(self.cls.shdr, SHDR_FIELDS, self.section_at(index), name, value)
+
+    def section_fits(self, index):
+        return self.fits(self.section_at(index), self.cls.shsize)
+
+    def segment_at(self, index):
+        return self.header("e_phoff") + index * self.header("e_phentsize")
+
+    def segment(self, index, name):
+        return self._get(self.cls.phdr, self.cls.phdr_fields, self.segment_at(index), name)
+
+    def symbol_at(self, table, n):
+        return self.section(table, "sh_offset") + n * self.cls.symsize
+
+    def symbol(self, table, n, name):
+        return self._get(self.cls.sym, self.cls.sym_fields, self.symbol_at(table, n), name)
+
+    def set_symbol(self, table, n, name, value):
+        self._set(self.cls.sym, self.cls.sym_fields, self.symbol_at(table, n), name, value)
+
+    def index_of(self, sh_type):
+        return next(i for i in range(self.counts()[1])
+                    if self.section(i, "sh_type") == sh_type)
+
+    def section_zero(self):
+        """Whether section header 0 is there to read, with its standard size."""
+        shoff = self.header("e_shoff")
+        return (shoff != 0 and self.header("e_shentsize") >= self.cls.shsize
+                and self.fits(shoff, self.cls.shsize))
+
+    def counts(self):
+        """(program headers, sections, section-name table) as the header and
+        section header 0 tell them; None where section 0 is missing."""
+        phnum, shnum = self.header("e_phnum"), self.header("e_shnum")
+        shstrndx = self.header("e_shstrndx")
+        if self.header("e_shoff") == 0:
+            return (None if phnum == PN_XNUM else phnum), 0, None
+        zero = self.section_zero()
+        if phnum == PN_XNUM:
+            phnum = self.section(0, "sh_info") if zero else None
+        if shnum == 0:
+            shnum = self.section(0, "sh_size") if zero else None
+        if shstrndx == SHN_XINDEX:
+            shstrndx = self.section(0, "sh_link") if zero else None
+        return phnum, shnum, shstrndx
+
+
+def documented_refusals(data):
+    """Why the reader may refuse a file that pyelftools reads, as the test
+    sees it in the bytes; empty when it has no such reason."""
+    if len(data) < 6 or data[:4] != b"\x7fELF" or data[4] not in (1, 2) \
+            or data[5] not in (1, 2):
+        return []
+    raw = Raw(data)
+    cls, why = raw.cls, []
+    if len(data) < cls.ehsize:
+        return []
+    phnum, shnum, _ = raw.counts()
+    if phnum is None:
+        # pyelftools takes the count from whatever it finds at offset 0.
+        return ["PN_XNUM without a section header 0"]
+    phentsize, shentsize = raw.header("e_phentsize"), raw.header("e_shentsize")
+    if phnum and phentsize < cls.phsize:
+        # pyelftools checks the size only when e_phoff is not 0.
+        why.append("program headers smaller than the class's")
+    elif phnum and not raw.fits(raw.segment_at(0), phnum * phentsize) \
+            and raw.fits(raw.segment_at(phnum - 1), cls.phsize):
+        why.append("the last program header's padding runs past the end")
+    if not shnum or shentsize < cls.shsize:
+        return why
+    if not raw.fits(raw.section_at(0), shnum * shentsize):
+        if raw.section_fits(shnum - 1):
+            why.append("the last section header's padding runs past the end")
+        return why
+    for i in range(shnum):
+        if raw.section(i, "sh_type") not in (SHT_SYMTAB, SHT_DYNSYM):
+            continue
+        entsize, size = raw.section(i, "sh_entsize"), raw.section(i, "sh_size")
+        offset, link = raw.section(i, "sh_offset"), raw.section(i, "sh_link")
+        if entsize != cls.symsize:
+            why.append("a symbol table with entries of %d bytes" % entsize)
+        elif size % cls.symsize:
+            why.append("a symbol table of no whole number of entries")
+        elif link >= shnum:
+            why.append("a string-table link past the section header table")
+        elif raw.section(link, "sh_type") != SHT_STRTAB:
+            why.append("a string-table link to a section of another kind")
+        else:
+            str_offset, str_size = raw.section(link, "sh_offset"), raw.section(link, "sh_size")
+            if str_size and not raw.fits(str_offset, str_size):
+                why.append("a string table past the end of the file")
+            elif size and raw.fits(offset, size):
+                strings = raw.data[str_offset:str_offset + str_size]
+                for n in range(size // cls.symsize):
+                    name = raw.symbol(i, n, "st_name")
+                    if name >= str_size:
+                        why.append("a name past its string table")
+                    elif strings.find(0, name) < 0:
+                        why.append("a name without its NUL in its string table")
+    return why
+
+
+# --- pyelftools' reading ----------------------------------------------------
+
+@dataclass
+class Refused:
+    stage: str  # "header", "segment count", "segment", "section", "symbols"
+    index: int
+    error: Exception
+
+
+READ_ERRORS = (ELFError, OverflowError)
+
+
+def unpack_built(raw, fmt, names, built):
+    return dict(zip(names, struct.unpack(raw.end + fmt, built)))
+
+
+def read_with_pyelftools(data):
+    """The probe's tuple as pyelftools reads the file, or where it refused.
+    Its parsed records are built back into bytes by pyelftools and unpacked
+    here, so enum names turn back into the numbers they stand for."""
+    stage, index = "header", 0
+    try:
+        elf = ELFFile(io.BytesIO(bytes(data)))
+        raw = Raw(data)
+        stage = "segment count"
+        count = elf.num_segments()
+        segments = []
+        stage = "segment"
+        for index in range(count):
+            header = elf.get_segment(index).header
+            fields = unpack_built(raw, raw.cls.phdr, raw.cls.phdr_fields,
+                                  elf.structs.Elf_Phdr.build(header))
+            segments.append(tuple(fields[f] for f in PROBE_PHDR))
+        symbols = []
+        for index in range(elf.num_sections()):
+            stage = "section"
+            section = elf.get_section(index)
+            if not isinstance(section, SymbolTableSection) or \
+                    section["sh_type"] not in ("SHT_SYMTAB", "SHT_DYNSYM"):
+                continue
+            stage = "symbols"
+            for symbol in section.iter_symbols():
+                f = unpack_built(raw, raw.cls.sym, raw.cls.sym_fields,
+                                 elf.structs.Elf_Sym.build(symbol.entry))
+                symbols.append((index, symbol.name, f["st_value"], f["st_size"],
+                                f["st_info"], f["st_other"], f["st_shndx"]))
+        return elf["e_entry"], elf.elfclass == 64, elf.little_endian, segments, symbols
+    except READ_ERRORS as error:
+        return Refused(stage, index, error)
+
+
+def interpreted_section(raw, index):
+    """Whether pyelftools reads or checks this section's contents or links
+    when it makes the section object, where the reader only needs symbols."""
+    if not raw.section_fits(index):
+        return False
+    sh_type = raw.section(index, "sh_type")
+    return (sh_type in INTERPRETED or 0x70000000 <= sh_type <= 0x7FFFFFFF
+            or bool(raw.section(index, "sh_flags") & SHF_COMPRESSED))
+
+
+def names_unreadable(raw):
+    """pyelftools names every section it makes from the section-name string
+    table, whose header must then be in the file and which it reads as a
+    compressed section when its flags say so; the reader needs no name."""
+    _, _, shstrndx = raw.counts()
+    return (shstrndx is None or not raw.section_fits(shstrndx)
+            or interpreted_section(raw, shstrndx))
+
+
+def pyelftools_refusal_reason(data, refused):
+    """Why pyelftools may refuse a file the reader reads, as the test sees
+    it in the bytes; None when it has no such reason."""
+    raw = Raw(data)
+    if refused.stage == "segment" and raw.segment(refused.index, "p_type") == PT_DYNAMIC:
+        return "pyelftools interprets a PT_DYNAMIC segment and the sections it links"
+    if refused.stage == "segment count":
+        refused = Refused("section", 0, refused.error)  # made to read sh_info
+    if refused.stage == "section":
+        if names_unreadable(raw):
+            return "pyelftools names sections from a table it cannot read"
+        if interpreted_section(raw, refused.index):
+            return "pyelftools interprets section %d" % refused.index
+    return None
+
+
+def probe_normalised(result):
+    """The probe's tuple with names decoded and st_other cut as pyelftools
+    does: UTF-8 with replacement characters, the two unnamed bits gone."""
+    entry, elf64, little, segments, symbols = result
+    return entry, elf64, little, segments, [
+        (table, name.decode("utf-8", errors="replace"), value, size, info,
+         other & ST_OTHER_KEPT, shndx)
+        for table, name, value, size, info, other, shndx in symbols]
+
+
+def check_against_pyelftools(data):
+    """One file through both readers; returns how it ended."""
+    try:
+        ours = core._elf_probe(data)
+    except ValueError as refusal:
+        assert "\n" not in str(refusal)
+        if documented_refusals(data):
+            return "documented refusal"
+        theirs = read_with_pyelftools(data)
+        assert isinstance(theirs, Refused), \
+            f"refused for no documented reason ({refusal}) what pyelftools reads"
+        return "both refuse"
+    # Each documented reason is one the reader must refuse for.
+    assert not documented_refusals(data), "read a file it should refuse"
+    theirs = read_with_pyelftools(data)
+    if isinstance(theirs, Refused):
+        reason = pyelftools_refusal_reason(data, theirs)
+        assert reason, f"pyelftools refused ({theirs}) for no reason the test can see"
+        return "pyelftools refuses"
+    assert probe_normalised(ours) == theirs
+    # A name pyelftools decoded without loss is the same bytes.
+    for (_, name, *_), (_, text, *_) in zip(ours[4], theirs[4]):
+        if "\ufffd" not in text:
+            assert text.encode("utf-8") == name
+    return "same"
+
+
+# --- the files ---------------------------------------------------------------
+
+FORMATS = [pytest.param(bits, endian, id="elf%d-%s" % (bits, "le" if endian == "<" else "be"))
+           for bits in (32, 64) for endian in ("<", ">")]
+
+
+def small_elf(bits, endian):
+    """Two segments, a .text section, a .symtab of three and a .dynsym of two
+    sharing one string table."""
+    return Elf(bits=bits, endian=endian, entry=0x08000101,
+               segments=[Segment(0x08000000, bytes(range(64)), section=".text"),
+                         Segment(0x20000000, b"", memsz=16)],
+               symbols=[("crc_value", 0x08000030), ("main", 0x08000001, 20, 2)],
+               second_symtab=[("dyn", 0x08000010)]).build()
+
+
+def extended_numbering(data):
+    """The same file with its counts and the section-name table index kept in
+    section header 0 (PN_XNUM, e_shnum 0, SHN_XINDEX), as a file with more
+    sections or segments than the ELF header can count keeps them."""
+    raw = Raw(data)
+    raw.set_section(0, "sh_size", raw.header("e_shnum"))
+    raw.set_section(0, "sh_link", raw.header("e_shstrndx"))
+    raw.set_section(0, "sh_info", raw.header("e_phnum"))
+    raw.set_header("e_phnum", PN_XNUM)
+    raw.set_header("e_shnum", 0)
+    raw.set_header("e_shstrndx", SHN_XINDEX)
+    return bytes(raw.data)
+
+
+def wide_entries(data):
+    """The same file with its program and section header tables copied to its
+    end at a stride of 8 bytes more than the class's, as the header allows."""
+    raw = Raw(data)
+    out = bytearray(data)
+    for offset, entsize, count in (("e_phoff", "e_phentsize", "e_phnum"),
+                                   ("e_shoff", "e_shentsize", "e_shnum")):
+        start, size, n = (raw.header(f) for f in (offset, entsize, count))
+        out += b"\0" * (-len(out) % 8)
+        at = len(out)
+        for i in range(n):
+            out += data[start + i * size:start + (i + 1) * size] + b"\xA5" * 8
+        raw.set_header(offset, at)
+        raw.set_header(entsize, size + 8)
+    out[:raw.cls.ehsize] = raw.data[:raw.cls.ehsize]
+    return bytes(out)
+
+
+def read_file(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+BASES = [pytest.param(lambda p=p: read_file(p), id=os.path.basename(p)) for p in FIRMWARE]
+BASES += [pytest.param(lambda b=b, e=e: small_elf(b, e), id=i)
+          for (b, e), i in ((f.values, f.id) for f in FORMATS)]
+BASES += [pytest.param(lambda b=b, e=e: extended_numbering(small_elf(b, e)),
+                       id=i + "-extended")
+          for (b, e), i in ((f.values, f.id) for f in FORMATS)]
+BASES += [pytest.param(lambda b=b, e=e: wide_entries(small_elf(b, e)), id=i + "-wide")
+          for (b, e), i in ((f.values, f.id) for f in FORMATS)]
+
+
+@pytest.mark.parametrize("make", BASES)
+def test_reads_what_pyelftools_reads(make):
+    data = make()
+    assert check_against_pyelftools(data) == "same"
+
+
+def test_the_firmware_is_there():
+    assert len(FIRMWARE) >= 2
+
+
+# --- mutations ---------------------------------------------------------------
+
+def fields(raw, fmt, names, base):
+    at = base
+    for code in fmt:
+        width = struct.calcsize(raw.end + code)
+        yield at, width
+        at += width
+
+
+def mutable_fields(data):
+    """(offset, width) of each field worth a lie: the ELF header's, every
+    program header's, those of section 0, the symbol tables and the
+    sections they link, every symbol's, and each byte of the string tables."""
+    raw = Raw(data)
+    phnum, shnum, _ = raw.counts()
+    out = list(fields(raw, raw.cls.header, HEADER_FIELDS, 16))
+    for i in range(phnum):
+        out += fields(raw, raw.cls.phdr, raw.cls.phdr_fields, raw.segment_at(i))
+    tables = [i for i in range(shnum)
+              if raw.section(i, "sh_type") in (SHT_SYMTAB, SHT_DYNSYM)]
+    linked = {raw.section(i, "sh_link") for i in tables}
+    for i in {0, *tables, *linked}:
+        out += fields(raw, raw.cls.shdr, SHDR_FIELDS, raw.section_at(i))
+    for i in tables:
+        for n in range(raw.section(i, "sh_size") // raw.cls.symsize):
+            out += fields(raw, raw.cls.sym, raw.cls.sym_fields, raw.symbol_at(i, n))
+    for i in linked:
+        start = raw.section(i, "sh_offset")
+        out += [(at, 1) for at in range(start, start + raw.section(i, "sh_size"))]
+    return out
+
+
+def mutants(data, seed, count):
+    """`count` copies of the file, each with one to three fields changed to a
+    random byte or a value at an edge, and now and then cut short."""
+    rng = random.Random(seed)
+    places = mutable_fields(data)
+    order = "little" if data[5] == 1 else "big"
+    for _ in range(count):
+        out = bytearray(data)
+        for _ in range(rng.choice((1, 1, 2, 3))):
+            at, width = rng.choice(places)
+            old = int.from_bytes(out[at:at + width], order)
+            edges = (0, 1, 2, 16, 20, 0x7F, 0xFF, 0xFFFF, 0xFFFFFFFF, 2 ** 64 - 1,
+                     len(data), len(data) - 1, old + 1, old - 1, old * 2, old + 16)
+            if rng.random() < 0.5:
+                out[at + rng.randrange(width)] = rng.randrange(256)
+            else:
+                value = rng.choice(edges) % (1 << (8 * width))
+                out[at:at + width] = value.to_bytes(width, order)
+        if rng.random() < 0.1:
+            out = out[:rng.randrange(len(out))]
+        yield bytes(out)
+
+
+MUTANTS_PER_FILE = 25
+
+
+@pytest.mark.parametrize("make", BASES)
+def test_mutants_read_alike_or_refused_for_a_known_reason(make):
+    data = make()
+    seed = zlib.crc32(data)
+    ends = {}
+    for n, mutant in enumerate(mutants(data, seed, MUTANTS_PER_FILE)):
+        try:
+            end = check_against_pyelftools(mutant)
+        except AssertionError as failure:
+            raise AssertionError(f"mutant {n} of seed {seed:#x}: {failure}") from None
+        ends[end] = ends.get(end, 0) + 1
+    # Lies in the headers are mostly read alike or refused by both; the
+    # comparison must not have turned into refusals only.
+    assert ends.get("same", 0) + ends.get("both refuse", 0) >= MUTANTS_PER_FILE // 2, ends
+
+
+# --- truncated and lying headers ---------------------------------------------
+
+def word_max(raw):
+    """The largest address or offset of the class."""
+    return (1 << (32 if raw.cls is ELF32 else 64)) - 1
+
+
+def cut(n):
+    return lambda raw: raw.data[:n(raw)]
+
+
+def with_header(**values):
+    def lie(raw):
+        for name, value in values.items():
+            raw.set_header(name, value(raw) if callable(value) else value)
+        return raw.data
+    return lie
+
+
+def with_section(which, **values):
+    def lie(raw):
+        index = which(raw)
+        for name, value in values.items():
+            raw.set_section(index, name, value(raw) if callable(value) else value)
+        return raw.data
+    return lie
+
+
+def both(*lies):
+    def lie(raw):
+        for one in lies:
+            one(raw)
+        return raw.data
+    return lie
+
+
+def symtab(raw):
+    return raw.index_of(SHT_SYMTAB)
+
+
+def dynsym(raw):
+    return raw.index_of(SHT_DYNSYM)
+
+
+def strtab(raw):
+    return raw.section(symtab(raw), "sh_link")
+
+
+def name_past_table(raw):
+    raw.set_symbol(symtab(raw), 1, "st_name", raw.section(strtab(raw), "sh_size") + 5)
+    return raw.data
+
+
+def table_text(raw, what, count, entry, offset):
+    return "the %s table (%d %s of %d bytes at offset 0x%X) does not fit the file" % (
+        what, count, "entry" if count == 1 else "entries", entry, offset)
+
+
+# (id, the lie, the reason given)
+LIES = [
+    ("not-elf", lambda raw: b"\x7fELG" + raw.data[4:],
+     lambda raw: "it does not start with the ELF magic"),
+    ("class-3", lambda raw: raw.data[:4] + b"\x03" + raw.data[5:],
+     lambda raw: "its class byte is 3, neither 1 (ELF32) nor 2 (ELF64)"),
+    ("byte-order-0", lambda raw: raw.data[:5] + b"\x00" + raw.data[6:],
+     lambda raw: "its byte-order byte is 0, neither 1 (little-endian) nor 2 (big-endian)"),
+    ("cut-inside-the-identification", cut(lambda raw: 5),
+     lambda raw: "the file is 5 bytes, shorter than an ELF header"),
+    ("cut-inside-the-elf-header", cut(lambda raw: raw.cls.ehsize - 12),
+     lambda raw: "the file is %d bytes, shorter than the %d-byte %s header"
+     % (raw.cls.ehsize - 12, raw.cls.ehsize, raw.cls.name)),
+    ("cut-inside-the-program-header-table", cut(lambda raw: raw.segment_at(1) + 3),
+     lambda raw: table_text(raw, "program header", 2, raw.cls.phsize, raw.cls.ehsize)),
+    ("cut-inside-the-section-header-table", cut(lambda raw: raw.section_at(2) + 5),
+     lambda raw: table_text(raw, "section header", raw.header("e_shnum"), raw.cls.shsize,
+                            raw.header("e_shoff"))),
+    # Offsets whose table would wrap past the top of a 64-bit number.
+    ("huge-e_phoff", with_header(e_phoff=lambda raw: word_max(raw) - 15),
+     lambda raw: table_text(raw, "program header", 2, raw.cls.phsize, word_max(raw) - 15)),
+    ("huge-e_shoff", with_header(e_shoff=lambda raw: word_max(raw) - 7),
+     lambda raw: table_text(raw, "section header", raw.header("e_shnum"), raw.cls.shsize,
+                            word_max(raw) - 7)),
+    ("pn_xnum-without-section-headers", with_header(e_phnum=PN_XNUM, e_shoff=0),
+     lambda raw: "the program header count is PN_XNUM (0xFFFF) but there is no section "
+                 "header 0 to hold the real count"),
+    ("pn_xnum-with-section-0-past-the-end",
+     with_header(e_phnum=PN_XNUM, e_shoff=lambda raw: len(raw.data) - 8),
+     lambda raw: "the program header count is PN_XNUM (0xFFFF) but there is no section "
+                 "header 0 to hold the real count"),
+    ("pn_xnum-count-past-the-end",
+     both(with_section(lambda raw: 0, sh_info=0xFFFFFFFF), with_header(e_phnum=PN_XNUM)),
+     lambda raw: table_text(raw, "program header", 0xFFFFFFFF, raw.cls.phsize,
+                            raw.cls.ehsize)),
+    ("section-count-in-section-0-past-the-end",
+     both(with_section(lambda raw: 0, sh_size=0xFFFFFFFF), with_header(e_shnum=0)),
+     lambda raw: table_text(raw, "section header", 0xFFFFFFFF, raw.cls.shsize,
+                            raw.header("e_shoff"))),
+    ("section-0-past-the-end",
+     with_header(e_shnum=0, e_shoff=lambda raw: len(raw.data) - 8),
+     lambda raw: "section header 0 (%d bytes at offset 0x%X) does not fit the file"
+     % (raw.cls.shsize, len(raw.data) - 8)),
+    ("small-program-headers", with_header(e_phentsize=16),
+     lambda raw: "the program header table has entries of 16 bytes, fewer than %d"
+     % raw.cls.phsize),
+    ("small-section-headers", with_header(e_shentsize=20),
+     lambda raw: "the section header table has entries of 20 bytes, fewer than %d"
+     % raw.cls.shsize),
+    ("symtab-entsize-20", with_section(symtab, sh_entsize=20),
+     lambda raw: "symbol table %d has entries of 20 bytes, not %d"
+     % (symtab(raw), raw.cls.symsize)),
+    ("symtab-size-no-whole-entries",
+     with_section(symtab, sh_size=lambda raw: raw.section(symtab(raw), "sh_size") + 8),
+     lambda raw: "symbol table %d is %d bytes, not a whole number of %d-byte entries"
+     % (symtab(raw), raw.section(symtab(raw), "sh_size"), raw.cls.symsize)),
+    ("symtab-past-the-end",
+     with_section(symtab, sh_offset=lambda raw: len(raw.data) - 8),
+     lambda raw: "symbol table %d (0x%X bytes at offset 0x%X) does not fit the file"
+     % (symtab(raw), raw.section(symtab(raw), "sh_size"), len(raw.data) - 8)),
+    ("link-to-no-section",
+     with_section(symtab, sh_link=lambda raw: raw.header("e_shnum") + 3),
+     lambda raw: "symbol table %d links to section %d, which does not exist"
+     % (symtab(raw), raw.header("e_shnum") + 3)),
+    ("link-to-a-program-section", with_section(symtab, sh_link=1),
+     lambda raw: "symbol table %d links to section 1, which is no string table"
+     % symtab(raw)),
+    ("link-to-a-nobits-section", with_section(strtab, sh_type=SHT_NOBITS),
+     lambda raw: "symbol table %d links to section %d, which has no contents in the file"
+     % (symtab(raw), strtab(raw))),
+    ("string-table-past-the-end",
+     with_section(strtab, sh_offset=lambda raw: len(raw.data) - 2),
+     lambda raw: "string table %d (0x%X bytes at offset 0x%X) does not fit the file"
+     % (strtab(raw), raw.section(strtab(raw), "sh_size"), len(raw.data) - 2)),
+    ("name-offset-past-its-string-table", name_past_table,
+     lambda raw: "symbol 1 of table %d has its name at 0x%X, past its string table of "
+                 "0x%X bytes" % (symtab(raw), raw.section(strtab(raw), "sh_size") + 5,
+                                 raw.section(strtab(raw), "sh_size"))),
+    # The last name in the shared string table is the .dynsym's "dyn".
+    ("name-without-its-nul",
+     with_section(strtab, sh_size=lambda raw: raw.section(strtab(raw), "sh_size") - 1),
+     lambda raw: "symbol 1 of table %d has a name with no NUL in its string table"
+     % dynsym(raw)),
+]
+
+
+@pytest.mark.parametrize("bits, endian", FORMATS)
+@pytest.mark.parametrize("lie, reason", [pytest.param(lie, reason, id=name)
+                                         for name, lie, reason in LIES])
+def test_refuses_truncated_and_lying_headers(bits, endian, lie, reason):
+    raw = Raw(small_elf(bits, endian))
+    data = bytes(lie(raw))
+    with pytest.raises(ValueError) as refusal:
+        core._elf_probe(data)
+    assert str(refusal.value) == reason(raw)
+
+
+def empty_symtab_past_the_end(raw):
+    raw.set_section(symtab(raw), "sh_size", 0)
+    raw.set_section(symtab(raw), "sh_offset", word_max(raw))
+    return raw.data
+
+
+# (id, the lie, how many program headers and symbols both readers then
+# find): what a header may say without lying.
+TOLERATED = [
+    # e_shoff 0: no section header table, whatever the other fields say.
+    ("no-section-header-table", with_header(e_shoff=0, e_shentsize=0xFFFF), 2, 0),
+    ("no-section-header-table-nor-names", with_header(e_shoff=0, e_shstrndx=SHN_XINDEX),
+     2, 0),
+    # No program headers: their offset and size do not matter.
+    ("no-program-headers", with_header(e_phnum=0, e_phoff=word_max, e_phentsize=0), 0, 5),
+    ("empty-symbol-table-past-the-end", empty_symtab_past_the_end, 2, 2),
+    ("names-table-index-in-section-0",
+     both(with_section(lambda raw: 0, sh_link=lambda raw: raw.header("e_shstrndx")),
+          with_header(e_shstrndx=SHN_XINDEX)), 2, 5),
+]
+
+
+@pytest.mark.parametrize("bits, endian", FORMATS)
+@pytest.mark.parametrize("lie, segments, symbols",
+                         [pytest.param(*case[1:], id=case[0]) for case in TOLERATED])
+def test_reads_what_the_header_may_say(bits, endian, lie, segments, symbols):
+    data = bytes(lie(Raw(small_elf(bits, endian))))
+    assert check_against_pyelftools(data) == "same"
+    _, _, _, found_segments, found_symbols = core._elf_probe(data)
+    assert (len(found_segments), len(found_symbols)) == (segments, symbols)
+
+
+@pytest.mark.parametrize("kind", [bytes, bytearray, memoryview], ids=lambda k: k.__name__)
+def test_takes_any_bytes_like_object(kind):
+    data = small_elf(32, "<")
+    assert core._elf_probe(kind(data)) == core._elf_probe(data)
+
+
+def test_refuses_what_holds_no_bytes():
+    with pytest.raises(TypeError):
+        core._elf_probe("\x7fELF")

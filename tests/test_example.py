@@ -8,6 +8,7 @@ import pytest
 from elftools.elf.elffile import ELFFile
 
 import qemu
+from conftest import run_cli
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                         "examples")
@@ -52,7 +53,6 @@ def test_make_rebuilds_in_a_fresh_clone(tmp_path):
 def test_readme_command_on_the_example(velk, monkeypatch, tmp_path):
     """The README's first command: FLASH on the example, clean, and the HEX
     boots."""
-    from conftest import run_cli
     shutil.copy(os.path.join(EXAMPLES, "blinky.elf"), tmp_path)
     code, _, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "blinky.elf", "--ncrc_value")
     assert (code, err) == (0, "")

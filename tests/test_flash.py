@@ -1,7 +1,5 @@
 """FLASH mode: the whole flash contents of a build, checksummed, in one HEX."""
 
-import contextlib
-import io
 import os
 import shutil
 
@@ -9,16 +7,11 @@ import pytest
 from elftools.elf.elffile import ELFFile
 
 import qemu
-from conftest import DATA, run_cli
+from conftest import DATA, captured, run_cli
 from elfwriter import Elf, Segment
 from hexcheck import read_hex
 
 LOAD = 0x08000000
-
-
-def flash(velk, monkeypatch, path, *options):
-    """`velk-crc FLASH <path> <options>`: (exit status, stdout, stderr)."""
-    return run_cli(velk, monkeypatch, "FLASH", path, *options)
 
 
 def loadable(path):
@@ -37,7 +30,7 @@ def test_overlapping_segments_are_refused(velk, tmp_path, monkeypatch, second):
     path = Elf(segments=[Segment(LOAD, bytes(0x100)),
                          Segment(0x20000000, bytes(8), paddr=second)],
                symbols=[("crc", LOAD)]).write(tmp_path / "fw.elf")
-    code, out, err = flash(velk, monkeypatch, path, "--a100")
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", path, "--a100")
     assert (code, out) == (255, "")
     assert err == (f"error: {path}: loadable segments 0 (0x08000000, 256 bytes) and 1 "
                    f"(0x{second:08X}, 8 bytes) overlap in flash: there is no single image "
@@ -59,13 +52,13 @@ REFUSALS = [
                          ids=[r[0] for r in REFUSALS])
 def test_refusals_say_what_to_do(velk, tmp_path, monkeypatch, options, line):
     shutil.copy(os.path.join(DATA, "fw_boot.elf"), tmp_path / "fw.elf")
-    code, out, err = flash(velk, monkeypatch, tmp_path / "fw.elf", *options)
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", *options)
     assert (code, out, err) == (255, "", f"error: {tmp_path / 'fw.elf'}: {line}\n")
     assert not (tmp_path / "fw_CRC.hex").exists()
 
 
 def test_missing_file_is_one_line(velk, tmp_path, monkeypatch):
-    code, out, err = flash(velk, monkeypatch, tmp_path / "none.elf", "--ncrc_value")
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "none.elf", "--ncrc_value")
     assert (code, out) == (255, "")
     assert err == f"error: {tmp_path / 'none.elf'}: cannot open it: No such file or directory\n"
 
@@ -78,7 +71,7 @@ def test_every_loadable_byte_of_real_firmware(velk, tmp_path, monkeypatch, name)
     path = tmp_path / name
     shutil.copy(os.path.join(DATA, name), path)
     option = "--s4" if name == "fw_slot_ram.elf" else "--ncrc_value"
-    code, out, _ = flash(velk, monkeypatch, path, option)
+    code, out, _ = run_cli(velk, monkeypatch, "FLASH", path, option)
     assert code == 0
     memory = read_hex(str(path)[:-4] + "_CRC.hex").memory
     record = int(out.split("~0x")[1][:8], 16)
@@ -95,14 +88,13 @@ def test_flash_hex_boots_and_velk_hex_does_not(velk, tmp_path, monkeypatch):
     shutil.copy(os.path.join(DATA, "fw_boot.elf"), path)
     hex_load = ["-device", f"loader,file={tmp_path / 'fw_CRC.hex'}"]
 
-    assert flash(velk, monkeypatch, path, "--ncrc_value")[0] == 0
+    assert run_cli(velk, monkeypatch, "FLASH", path, "--ncrc_value")[0] == 0
     assert qemu.boot_status(hex_load) == qemu.BOOT_OK
 
     qemu.flip_hex_byte(tmp_path / "fw_CRC.hex", LOAD + 0x120)  # in .data's initial values
     assert qemu.boot_status(hex_load) == qemu.BOOT_CRC_BAD
 
-    with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
-        velk.velk_crc_calc(str(path), "crc_value", None, None)
+    captured(velk.velk_crc_calc, str(path), "crc_value", None, None)
     assert qemu.boot_status(hex_load) == qemu.BOOT_CRC_BAD
 
 

@@ -11,7 +11,7 @@ import pytest
 import qemu
 from conftest import DATA, crc32_mpeg2_fast, run_cli, words_reversed
 from elfwriter import Elf, Segment
-from hexcheck import read_hex, read_srec
+from hexcheck import read_hex, read_srec, srec_fields, srec_record
 
 LOAD = 0x08000000
 
@@ -157,10 +157,10 @@ def test_words_check_passes_in_the_firmware(velk, monkeypatch, tmp_path):
 def spoil(text, how):
     lines = text.splitlines(keepends=True)
     if how == "flipped-byte":
-        raw = bytearray.fromhex(lines[3][2:].strip())
-        raw[6] ^= 0xFF
-        raw[-1] = 0xFF - (sum(raw[:-1]) & 0xFF)
-        lines[3] = lines[3][:2] + raw.hex().upper() + "\n"
+        kind, address, payload = srec_fields(lines[3].rstrip("\n"), 4)
+        payload = bytearray(payload)
+        payload[1] ^= 0xFF  # a byte the checksum covers; the record still adds up
+        lines[3] = srec_record(kind, address, bytes(payload))
     elif how == "bad-record":
         lines[3] = lines[3][:-3] + ("01\n" if lines[3].endswith("00\n") else "00\n")
     elif how == "no-termination":

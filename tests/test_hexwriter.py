@@ -6,15 +6,13 @@ assignment, write_hex_file). Both must leave identical files, lines and
 results for every layout.
 """
 
-import contextlib
-import io
 import random
 
 import pytest
 
-from conftest import crc32_mpeg2
+from conftest import captured, crc32_mpeg2
 from elfwriter import Elf, Segment
-from hexcheck import read_hex
+from hexcheck import hex_record, read_hex
 
 RNG = random.Random(9)
 K64 = 0x10000
@@ -68,16 +66,14 @@ def expected_memory(load, image, request, symbol):
 
 
 def run(velk, tmp_path, request):
-    out = io.StringIO()
     hex_path = tmp_path / "fw_CRC.hex"
     if hex_path.exists():
         hex_path.unlink()
     try:
-        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(io.StringIO()):
-            result = velk.velk_crc_calc(str(tmp_path / "fw.elf"), *request)
+        result, out, _ = captured(velk.velk_crc_calc, str(tmp_path / "fw.elf"), *request)
     except Exception as exc:  # compared between the two paths
         return ("raised", type(exc), str(exc)), None
-    return (result, out.getvalue()), hex_path.read_bytes()
+    return (result, out), hex_path.read_bytes()
 
 
 @pytest.mark.parametrize("bits, load, length, request_, symbol",
@@ -103,18 +99,12 @@ def test_extended_address_records_where_the_package_puts_them(velk, tmp_path):
     image = bytes(range(20))
     Elf(entry=0x1FFF9, segments=[Segment(0x1FFF8, image)],
         symbols=[("c", 0x1FFF8 + 20)]).write(tmp_path / "fw.elf")
-    with contextlib.redirect_stdout(io.StringIO()):
-        velk.velk_crc_calc(str(tmp_path / "fw.elf"), "c", None, None)
+    captured(velk.velk_crc_calc, str(tmp_path / "fw.elf"), "c", None, None)
     crc = crc32_mpeg2(image).to_bytes(4, "little")
     data = image + crc
-
-    def record(kind, address, payload):
-        body = bytes([len(payload), address >> 8, address & 0xFF, kind]) + payload
-        return ":" + (body + bytes([-sum(body) & 0xFF])).hex().upper() + "\n"
-
-    expected = (record(5, 0, (0x1FFF9).to_bytes(4, "big")) + record(4, 0, b"\x00\x01")
-                + record(0, 0xFFF8, data[:8]) + record(4, 0, b"\x00\x02")
-                + record(0, 0, data[8:24]) + ":00000001FF\n")
+    expected = (hex_record(5, 0, (0x1FFF9).to_bytes(4, "big")) + hex_record(4, 0, b"\x00\x01")
+                + hex_record(0, 0xFFF8, data[:8]) + hex_record(4, 0, b"\x00\x02")
+                + hex_record(0, 0, data[8:24]) + ":00000001FF\n")
     assert (tmp_path / "fw_CRC.hex").read_text() == expected
 
 
@@ -183,8 +173,7 @@ def test_package_path_runs_when_the_container_is_not_genuine(velk, tmp_path, mon
         name = {"patched-write": "write_hex_file", "patched-frombytes": "frombytes",
                 "patched-setitem": "__setitem__"}[change]
         recorder = Recorder(monkeypatch, IntelHex, name)
-    with contextlib.redirect_stdout(io.StringIO()):
-        assert velk.velk_crc_calc(str(tmp_path / "fw.elf"), "c", None, None) is None
+    assert captured(velk.velk_crc_calc, str(tmp_path / "fw.elf"), "c", None, None)[0] is None
     if change.startswith("patched"):
         assert recorder.calls == 1
     else:
@@ -208,8 +197,7 @@ def test_native_path_leaves_the_container_empty(velk, tmp_path, monkeypatch):
     monkeypatch.setattr(IntelHex, "__init__", init)
     Elf(entry=7, segments=[Segment(0x08000000, DIGITS)],
         symbols=[("c", 0x08000000 + 9)]).write(tmp_path / "fw.elf")
-    with contextlib.redirect_stdout(io.StringIO()):
-        velk.velk_crc_calc(str(tmp_path / "fw.elf"), "c", None, None)
+    captured(velk.velk_crc_calc, str(tmp_path / "fw.elf"), "c", None, None)
     assert len(made) == 1
     assert made[0]._buf == {} and made[0].start_addr == {"EIP": 7}
 
@@ -232,8 +220,7 @@ def test_rebound_globals_still_reach_the_native_file(velk, tmp_path, monkeypatch
         record = struct.pack("<I", 0xA1B2C3D4)
     Elf(segments=[Segment(0x08000000, DIGITS)], symbols=[("c", 0x08000000 + 9)]).write(
         tmp_path / "fw.elf")
-    with contextlib.redirect_stdout(io.StringIO()):
-        velk.velk_crc_calc(str(tmp_path / "fw.elf"), "c", None, None)
+    captured(velk.velk_crc_calc, str(tmp_path / "fw.elf"), "c", None, None)
     assert read_hex(tmp_path / "fw_CRC.hex").bytes_at(0x08000009, 4) == record
 
 

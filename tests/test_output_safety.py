@@ -15,6 +15,7 @@ import time
 
 import pytest
 
+from conftest import run_command, velk_command, without_root_override
 from elfwriter import Elf, Segment
 from hexcheck import read_hex
 
@@ -31,11 +32,7 @@ def firmware(folder, size=0x8000):
 
 
 def child(code, *, drop_root=False, timeout=60, env=None):
-    prefix = []
-    if drop_root and os.geteuid() == 0:
-        if shutil.which("setpriv") is None:
-            pytest.skip("setpriv is needed to drop root's permission override")
-        prefix = ["setpriv", "--bounding-set", "-dac_override,-dac_read_search,-fowner"]
+    prefix = without_root_override() if drop_root else []
     return subprocess.run([*prefix, sys.executable, "-c", textwrap.dedent(code)],
                           capture_output=True, text=True, timeout=timeout,
                           env={**os.environ, **(env or {})})
@@ -193,15 +190,12 @@ def earlier_pair(folder):
 
 
 def flash_child(folder, *, env=None, drop_root=False, preload=None):
-    code = f"""
-        import sys, VELK_CRC
-        sys.argv = ["velk-crc", "FLASH", {str(folder / 'fw.elf')!r}, "--ncrc", "--force"]
-        VELK_CRC.runmain()
-    """
     extra = dict(env or {})
     if preload:
         extra["LD_PRELOAD"] = preload
-    return child(code, drop_root=drop_root, env=extra)
+    return run_command("FLASH", folder / "fw.elf", "--ncrc", "--force", timeout=60,
+                       wrapper=without_root_override() if drop_root else [],
+                       env={**os.environ, **extra})
 
 
 def assert_earlier_pair(folder, result, why):
@@ -227,12 +221,13 @@ def test_failed_commit_keeps_the_earlier_pair(tmp_path, shim, env, why):
 def test_close_failure_keeps_the_earlier_velk_output(tmp_path, shim):
     """A write the file system reports at close() never replaces the file."""
     folder = firmware(tmp_path / "out")
-    result = subprocess.run(
-        [sys.executable, "-c", "import VELK_CRC\ntry:\n"
-         f"    VELK_CRC.velk_crc_calc({str(folder / 'fw.elf')!r}, 'crc', None, None)\n"
-         "except OSError as exc:\n    print(exc.errno, exc.filename)"],
-        capture_output=True, text=True, timeout=60,
-        env={**os.environ, "LD_PRELOAD": shim, "VELK_FAIL_CLOSE": "1"})
+    result = child(f"""
+        import VELK_CRC
+        try:
+            VELK_CRC.velk_crc_calc({str(folder / 'fw.elf')!r}, "crc", None, None)
+        except OSError as exc:
+            print(exc.errno, exc.filename)
+    """, env={"LD_PRELOAD": shim, "VELK_FAIL_CLOSE": "1"})
     assert result.stdout == f"5 {folder / 'fw_CRC.hex'}\n"
     assert (folder / "fw_CRC.hex").read_text() == EARLIER
     assert left_in(folder) == ["fw.elf", "fw_CRC.hex"]
@@ -267,10 +262,7 @@ def test_no_elf_this_run_removes_the_earlier_one(tmp_path):
     """The record lies in padding: no _CRC.elf can hold it, and an earlier one
     would not match the new HEX."""
     folder = earlier_pair(tmp_path / "out")
-    result = subprocess.run(
-        [sys.executable, "-c", "import sys, VELK_CRC\n"
-         f"sys.argv = ['velk-crc', 'FLASH', {str(folder / 'fw.elf')!r}, '--a2000']\n"
-         "VELK_CRC.runmain()"], capture_output=True, text=True, timeout=60)
+    result = run_command("FLASH", folder / "fw.elf", "--a2000", timeout=60)
     assert result.returncode == 0, result.stderr
     assert f"note: no {folder / 'fw_CRC.elf'} written (the earlier one is removed" \
         in result.stderr
@@ -284,10 +276,8 @@ def test_termination_during_the_write_leaves_no_temporary(tmp_path, shim, signal
     """kill (or a closed terminal) while the files are written: the earlier
     files stay, the temporaries go, and the process ends by that signal."""
     folder = earlier_pair(tmp_path / "out")
-    code = ("import sys, VELK_CRC\n"
-            f"sys.argv = ['velk-crc', {mode!r}, {str(folder / 'fw.elf')!r}, '--a100000']\n"
-            "VELK_CRC.runmain()")
-    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.DEVNULL,
+    proc = subprocess.Popen(velk_command(mode, folder / "fw.elf", "--a100000"),
+                            stdout=subprocess.DEVNULL,
                             stderr=subprocess.PIPE,
                             env={**os.environ, "LD_PRELOAD": shim, "VELK_SLOW_WRITE": "200"})
     deadline = time.monotonic() + 30

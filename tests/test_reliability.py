@@ -3,7 +3,6 @@
 import contextlib
 import gc
 import os
-import shutil
 import subprocess
 import sys
 import textwrap
@@ -11,7 +10,7 @@ import textwrap
 import pytest
 from elftools.common.exceptions import ELFError, ELFParseError
 
-from conftest import run_python
+from conftest import without_root_override
 from elfwriter import Elf, Segment
 
 LOAD = 0x08000000
@@ -96,13 +95,8 @@ def test_permission_refused(tmp_path, setup):
         except PermissionError as exc:
             print("PermissionError", exc.filename.endswith("fw_CRC.hex"))
     """)
-    prefix = []
-    if os.geteuid() == 0:
-        if shutil.which("setpriv") is None:
-            pytest.skip("setpriv is needed to drop root's permission override")
-        prefix = ["setpriv", "--bounding-set", "-dac_override,-dac_read_search,-fowner"]
-    result = subprocess.run([*prefix, sys.executable, "-c", code], capture_output=True,
-                            text=True, timeout=60)
+    result = subprocess.run([*without_root_override(), sys.executable, "-c", code],
+                            capture_output=True, text=True, timeout=60)
     folder.chmod(0o755)
     assert result.stdout == "PermissionError True\n"
     if setup == "read-only-output-file":

@@ -1,9 +1,7 @@
 """The native symbol scan finds what pyelftools' loop finds, or lets the loop
 answer."""
 
-import contextlib
 import glob
-import io
 import os
 import struct
 
@@ -11,7 +9,7 @@ import pytest
 from elftools.elf.elffile import ELFFile
 from elftools.elf.sections import SymbolTableSection
 
-from conftest import DATA
+from conftest import DATA, captured
 from elfwriter import Elf, Segment
 
 ROOT = os.path.dirname(DATA)
@@ -48,10 +46,8 @@ def loop_calls(monkeypatch):
 
 
 def offset_reported(velk, path, name):
-    out = io.StringIO()
-    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(io.StringIO()):
-        result = velk.velk_crc_calc(str(path), name, None, None)
-    return result, out.getvalue().splitlines()[-1]
+    result, out, _ = captured(velk.velk_crc_calc, str(path), name, None, None)
+    return result, out.splitlines()[-1]
 
 
 def names_in(path):

@@ -34,6 +34,9 @@ class Error(Exception):
         super().__init__(message)
         self.report = report
 
+    def __reduce__(self):
+        return type(self), (str(self), self.report)
+
 
 class Refused(Error):
     """FLASH refused the build: nothing was written (the command line's 255)."""
@@ -60,8 +63,12 @@ class Report:
         object.__setattr__(self, "_data", data)
 
     def __getattr__(self, name):
+        # Only the report's own keys: a copy or unpickling asks for special
+        # names before _data is set.
+        if name.startswith("_"):
+            raise AttributeError(name)
         try:
-            return self._data[name]
+            return _copy(self._data[name])
         except KeyError:
             raise AttributeError(
                 f"{type(self).__name__} of {self._data.get('mode')} has no {name!r}"
@@ -78,6 +85,16 @@ class Report:
     def as_dict(self):
         """The object ``--json`` prints for the same run (a fresh copy)."""
         return _copy(self._data)
+
+    def __reduce__(self):
+        return Report, (self._data,)
+
+    def __eq__(self, other):
+        if not isinstance(other, Report):
+            return NotImplemented
+        return self._data == other._data
+
+    __hash__ = None
 
     def __repr__(self):
         return f"<velk_crc.Report {self._data['mode']} {self._data['verdict']}>"
@@ -181,6 +198,8 @@ def main(argv=None):
     Returns the exit status. FLASH, CHECK, help and version run here;
     VELK mode and its usage run in `VELK_CRC.runmain`, as they always have.
     """
+    if isinstance(argv, (str, bytes)):
+        raise TypeError("argv must be a sequence of words, not one " + type(argv).__name__)
     words = sys.argv[1:] if argv is None else [os.fsdecode(word) for word in argv]
     if words and words[0] in _core.own_words:
         try:
@@ -188,6 +207,11 @@ def main(argv=None):
         except KeyboardInterrupt:
             _interrupted(words[0])
             return 130
+        except BrokenPipeError:
+            # The reader of standard output has gone (velk-crc --help | head):
+            # end as a command killed by SIGPIPE would, without a traceback.
+            _quiet_stdout()
+            return 141
     try:
         return _velk(argv, words)
     except BaseException as error:
@@ -228,6 +252,15 @@ def _interrupted(mode):
         pass
     if sys.stderr is not None:
         print(_INTERRUPTED.get(mode, "error: interrupted"), file=sys.stderr)
+
+
+def _quiet_stdout():
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError):
+        pass
 
 
 def _velk(argv, words):
