@@ -1,16 +1,16 @@
 // The ELF reader on any bytes: read_file and visit_symbols against a plain
 // model of the file written from the record layouts, with 128-bit sums so
 // that no bound check of the model can wrap.
-//   - read_file refuses exactly the files the model cannot read: a bad
-//     identification, a file shorter than its ELF header, PN_XNUM without a
-//     section header 0, entries smaller than the class's, a table past the
-//     file's end;
+//   - read_file refuses exactly the files the model cannot read, for the
+//     model's first reason: a bad identification, a file shorter than its
+//     ELF header, PN_XNUM without a section header 0, entries smaller than
+//     the class's, a table past the file's end;
 //   - what it returns is the header's fields as decoded here, the real
 //     counts taken from section header 0 where the header says so, and
 //     every program and section header as decoded here;
-//   - visit_symbols refuses exactly when a symbol table or its string
-//     table breaks a rule (entry size, whole entries, inside the file, a
-//     linked SHT_STRTAB, every name with its NUL inside its string table),
+//   - visit_symbols refuses, for the model's first reason, exactly when a
+//     symbol table or its string table breaks a rule (entry size, whole entries, inside
+//     the file, a linked SHT_STRTAB, every name with its NUL inside its string table),
 //     then visits nothing; otherwise every symbol in order, its name inside
 //     its string table with the NUL there.
 // Input: the file's bytes as they are.
@@ -57,28 +57,43 @@ struct Model {
 
     SectionHeader section(uint64_t at) const {
         if (e64)
-            return {uint32_t(u(at, 4)),      uint32_t(u(at + 4, 4)), u(at + 8, 8),
-                    u(at + 16, 8),           u(at + 24, 8),          u(at + 32, 8),
-                    uint32_t(u(at + 40, 4)), uint32_t(u(at + 44, 4)), u(at + 48, 8),
+            return {uint32_t(u(at, 4)),
+                    uint32_t(u(at + 4, 4)),
+                    u(at + 8, 8),
+                    u(at + 16, 8),
+                    u(at + 24, 8),
+                    u(at + 32, 8),
+                    uint32_t(u(at + 40, 4)),
+                    uint32_t(u(at + 44, 4)),
+                    u(at + 48, 8),
                     u(at + 56, 8)};
-        return {uint32_t(u(at, 4)),      uint32_t(u(at + 4, 4)),  u(at + 8, 4),
-                u(at + 12, 4),           u(at + 16, 4),           u(at + 20, 4),
-                uint32_t(u(at + 24, 4)), uint32_t(u(at + 28, 4)), u(at + 32, 4),
+        return {uint32_t(u(at, 4)),
+                uint32_t(u(at + 4, 4)),
+                u(at + 8, 4),
+                u(at + 12, 4),
+                u(at + 16, 4),
+                u(at + 20, 4),
+                uint32_t(u(at + 24, 4)),
+                uint32_t(u(at + 28, 4)),
+                u(at + 32, 4),
                 u(at + 36, 4)};
     }
     ProgramHeader segment(uint64_t at) const {
         if (e64)
-            return {uint32_t(u(at, 4)), uint32_t(u(at + 4, 4)), u(at + 8, 8),  u(at + 16, 8),
-                    u(at + 24, 8),      u(at + 32, 8),          u(at + 40, 8), u(at + 48, 8)};
-        return {uint32_t(u(at, 4)), uint32_t(u(at + 24, 4)), u(at + 4, 4),  u(at + 8, 4),
-                u(at + 12, 4),      u(at + 16, 4),           u(at + 20, 4), u(at + 28, 4)};
+            return {uint32_t(u(at, 4)), uint32_t(u(at + 4, 4)), u(at + 8, 8),
+                    u(at + 16, 8),      u(at + 24, 8),          u(at + 32, 8),
+                    u(at + 40, 8),      u(at + 48, 8)};
+        return {
+            uint32_t(u(at, 4)), uint32_t(u(at + 24, 4)), u(at + 4, 4),  u(at + 8, 4),
+            u(at + 12, 4),      u(at + 16, 4),           u(at + 20, 4), u(at + 28, 4)};
     }
 };
 
 bool same(const SectionHeader& a, const SectionHeader& b) {
-    return a.name == b.name && a.type == b.type && a.flags == b.flags && a.addr == b.addr &&
-           a.offset == b.offset && a.size == b.size && a.link == b.link && a.info == b.info &&
-           a.addralign == b.addralign && a.entsize == b.entsize;
+    return a.name == b.name && a.type == b.type && a.flags == b.flags &&
+           a.addr == b.addr && a.offset == b.offset && a.size == b.size &&
+           a.link == b.link && a.info == b.info && a.addralign == b.addralign &&
+           a.entsize == b.entsize;
 }
 
 bool same(const ProgramHeader& a, const ProgramHeader& b) {
@@ -87,7 +102,9 @@ bool same(const ProgramHeader& a, const ProgramHeader& b) {
            a.memsz == b.memsz && a.align == b.align;
 }
 
-// What the model reads of the headers; `why` is empty when it reads them.
+// What the model reads of the headers; `why` is empty when it reads them,
+// else the words the reader's reason must hold: its first broken rule, in
+// the order the reader checks them ("^": at its start).
 struct Expected {
     const char* why = "";
     uint64_t phnum = 0, shnum = 0, shstrndx = 0;
@@ -96,54 +113,66 @@ struct Expected {
 Expected expect_file(const Model& m) {
     Expected e;
     const uint8_t magic[4] = {0x7F, 'E', 'L', 'F'};
-    if (m.size < 6 || std::memcmp(m.data, magic, m.size < 4 ? m.size : 4) != 0)
-        return e.why = "identification", e;
-    if ((m.data[4] != 1 && m.data[4] != 2) || (m.data[5] != 1 && m.data[5] != 2))
-        return e.why = "class or byte order", e;
-    if (m.size < m.ehsize()) return e.why = "short header", e;
+    for (size_t i = 0; i < 4 && i < m.size; ++i)
+        if (m.data[i] != magic[i]) return e.why = "ELF magic", e;
+    if (m.size < 6) return e.why = "shorter than an ELF header", e;
+    if (m.data[4] != 1 && m.data[4] != 2) return e.why = "class byte", e;
+    if (m.data[5] != 1 && m.data[5] != 2) return e.why = "byte-order byte", e;
+    if (m.size < m.ehsize()) return e.why = "shorter than the", e;
     e.phnum = m.phnum();
     e.shnum = m.shoff() ? m.shnum() : 0;
     e.shstrndx = m.shstrndx();
-    const bool section0 = m.shoff() && m.shentsize() >= m.shsize() &&
-                          m.in_file(m.shoff(), m.shsize());
-    const bool needs0 = m.shoff() && (m.shnum() == 0 || m.shstrndx() == 0xFFFF);
-    if (e.phnum == 0xFFFF && !section0) return e.why = "PN_XNUM without section 0", e;
-    if (needs0 && !section0) return e.why = "no section header 0 for the counts", e;
-    if (section0 && (needs0 || e.phnum == 0xFFFF)) {
+    const bool xnum = e.phnum == 0xFFFF;
+    if (!m.shoff()) {
+        if (xnum) return e.why = "PN_XNUM", e;
+        if (e.shstrndx == 0xFFFF) e.shstrndx = 0;
+    } else if (xnum || m.shnum() == 0 || m.shstrndx() == 0xFFFF) {
+        if (m.shentsize() < m.shsize())
+            return e.why = "section header table has entries", e;
+        if (!m.in_file(m.shoff(), m.shsize()))
+            return e.why = xnum ? "PN_XNUM" : "section header 0", e;
         const SectionHeader zero = m.section(m.shoff());
         if (m.shnum() == 0) e.shnum = zero.size;
         if (m.shstrndx() == 0xFFFF) e.shstrndx = zero.link;
-        if (e.phnum == 0xFFFF) e.phnum = zero.info;
+        if (xnum) e.phnum = zero.info;
     }
-    if (!m.shoff() && e.shstrndx == 0xFFFF) e.shstrndx = 0;
-    if (e.phnum && m.phentsize() < m.phsize()) return e.why = "small program headers", e;
+    if (e.phnum && m.phentsize() < m.phsize())
+        return e.why = "program header table has entries", e;
     if (e.phnum && !m.in_file(m.phoff(), u128{e.phnum} * m.phentsize()))
-        return e.why = "program header table past the end", e;
-    if (e.shnum && m.shentsize() < m.shsize()) return e.why = "small section headers", e;
+        return e.why = "program header table (", e;
+    if (e.shnum && m.shentsize() < m.shsize())
+        return e.why = "section header table has entries", e;
     if (e.shnum && !m.in_file(m.shoff(), u128{e.shnum} * m.shentsize()))
-        return e.why = "section header table past the end", e;
+        return e.why = "section header table (", e;
     return e;
 }
 
-// Whether the model reads every symbol table with its names.
+// Whether the model reads every symbol table with its names; if not, the
+// words of the reader's reason, as above.
 const char* expect_symbols(const Model& m, const std::vector<SectionHeader>& sections) {
     for (const SectionHeader& t : sections) {
         if (t.type != sht_symtab && t.type != sht_dynsym) continue;
-        if (t.entsize != m.symsize()) return "entry size";
-        if (t.size % m.symsize()) return "not whole entries";
-        if (t.size && !m.in_file(t.offset, t.size)) return "symbol table past the end";
-        if (t.link >= sections.size()) return "no linked section";
+        if (t.entsize != m.symsize()) return "has entries of";
+        if (t.size % m.symsize()) return "not a whole number of";
+        if (t.size && !m.in_file(t.offset, t.size)) return "^symbol table";
+        if (t.link >= sections.size()) return "which does not exist";
         const SectionHeader& s = sections[t.link];
-        if (s.type != sht_strtab) return "linked section no string table";
-        if (s.size && !m.in_file(s.offset, s.size)) return "string table past the end";
+        if (s.type == sht_nobits) return "which has no contents in the file";
+        if (s.type != sht_strtab) return "which is no string table";
+        if (s.size && !m.in_file(s.offset, s.size)) return "^string table";
         for (uint64_t at = t.offset; at < t.offset + t.size; at += m.symsize()) {
             const uint64_t name = m.u(at, 4);
-            if (name >= s.size) return "name past its string table";
-            if (!std::memchr(m.data + s.offset + name, 0, s.size - name))
-                return "name without its NUL";
+            if (name >= s.size) return "past its string table";
+            if (!std::memchr(m.data + s.offset + name, 0, s.size - name)) return "no NUL";
         }
     }
     return "";
+}
+
+// Whether a reason holds the model's words.
+bool says(const std::string& why, const char* words) {
+    if (*words == '^') return why.rfind(words + 1, 0) == 0;
+    return why.find(words) != std::string::npos;
 }
 
 struct Checker final : SymbolVisitor {
@@ -179,8 +208,8 @@ struct Checker final : SymbolVisitor {
         const SectionHeader& t = sections[tables.back()];
         const SectionHeader& strings = sections[t.link];
         const uint64_t at = t.offset + symbols_in_table * m.symsize();
-        FUZZ_CHECK(symbols_in_table < t.size / m.symsize(), "too many symbols in table %zu",
-                   tables.back());
+        FUZZ_CHECK(symbols_in_table < t.size / m.symsize(),
+                   "too many symbols in table %zu", tables.back());
         const uint64_t name = m.u(at, 4);
         FUZZ_CHECK(name < strings.size && m.in_file(strings.offset, strings.size),
                    "symbol %zu's name is outside its string table", symbols_in_table);
@@ -214,8 +243,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     auto read = read_file(bytes);
     if (auto* fault = std::get_if<Fault>(&read)) {
-        FUZZ_CHECK(*e.why, "refused a file the model reads: %s", fault->why.c_str());
         const std::string& why = fault->why;
+        FUZZ_CHECK(*e.why, "refused a file the model reads: %s", why.c_str());
+        FUZZ_CHECK(says(why, e.why), "refused with '%s', the model: %s", why.c_str(),
+                   e.why);
         FUZZ_CHECK(!why.empty() && why[0] >= 'a' && why[0] <= 'z' && why.back() != '.',
                    "fault text '%s'", why.c_str());
         return 0;
@@ -229,10 +260,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    h.type == m.u(16, 2) && h.machine == m.u(18, 2),
                "header fields differ from the bytes");
     FUZZ_CHECK(h.phnum == e.phnum && h.shnum == e.shnum && h.shstrndx == e.shstrndx,
-               "counts %llu %llu %llu, the model %llu %llu %llu", (unsigned long long)h.phnum,
-               (unsigned long long)h.shnum, (unsigned long long)h.shstrndx,
-               (unsigned long long)e.phnum, (unsigned long long)e.shnum,
-               (unsigned long long)e.shstrndx);
+               "counts %llu %llu %llu, the model %llu %llu %llu",
+               (unsigned long long)h.phnum, (unsigned long long)h.shnum,
+               (unsigned long long)h.shstrndx, (unsigned long long)e.phnum,
+               (unsigned long long)e.shnum, (unsigned long long)e.shstrndx);
     FUZZ_CHECK(file.segments.size() == h.phnum && file.sections.size() == h.shnum,
                "%zu segments, %zu sections", file.segments.size(), file.sections.size());
     for (size_t i = 0; i < file.segments.size(); ++i)
@@ -246,7 +277,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Checker checker(m, file.sections);
     auto visited = visit_symbols(file, bytes, checker);
     if (auto* fault = std::get_if<Fault>(&visited)) {
-        FUZZ_CHECK(*symbols_why, "refused symbols the model reads: %s", fault->why.c_str());
+        FUZZ_CHECK(*symbols_why, "refused symbols the model reads: %s",
+                   fault->why.c_str());
+        FUZZ_CHECK(says(fault->why, symbols_why),
+                   "refused symbols with '%s', the model: %s", fault->why.c_str(),
+                   symbols_why);
         FUZZ_CHECK(checker.tables.empty() && checker.symbols == 0,
                    "visited %zu tables before refusing", checker.tables.size());
         return 0;
@@ -257,7 +292,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const SectionHeader& s : file.sections)
         tables += s.type == sht_symtab || s.type == sht_dynsym;
     FUZZ_CHECK(std::get<size_t>(visited) == tables && checker.tables.size() == tables,
-               "%zu tables returned, %zu visited, %zu in the file", std::get<size_t>(visited),
-               checker.tables.size(), tables);
+               "%zu tables returned, %zu visited, %zu in the file",
+               std::get<size_t>(visited), checker.tables.size(), tables);
     return 0;
 }

@@ -29,6 +29,9 @@ struct Layout {
     Field st_name, st_value, st_size, st_info, st_other, st_shndx;
 };
 
+// One row per record: the ELF header, a program header, a section header,
+// a symbol, each with its size first.
+// clang-format off
 constexpr Layout elf32{
     "ELF32",
     52, {24, 4}, {28, 4}, {32, 4}, {42, 2}, {44, 2}, {46, 2}, {48, 2}, {50, 2},
@@ -44,6 +47,7 @@ constexpr Layout elf64{
     64, {0, 4}, {4, 4}, {8, 8}, {16, 8}, {24, 8}, {32, 8}, {40, 4}, {44, 4}, {48, 8}, {56, 8},
     24, {0, 4}, {8, 8}, {16, 8}, {4, 1}, {5, 1}, {6, 2},
 };
+// clang-format on
 
 constexpr Field e_type{16, 2};
 constexpr Field e_machine{18, 2};
@@ -54,7 +58,7 @@ constexpr uint64_t pn_xnum = 0xFFFF;
 constexpr uint64_t shn_xindex = 0xFFFF;
 
 [[gnu::format(printf, 1, 2)]] Fault fault(const char* format, ...) {
-    char text[200];
+    char text[256];
     va_list args;
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
@@ -62,7 +66,9 @@ constexpr uint64_t shn_xindex = 0xFFFF;
     return Fault{text};
 }
 
-unsigned long long ull(uint64_t v) { return v; }
+unsigned long long ull(uint64_t v) {
+    return v;
+}
 
 // Whether `count` records of `entry` bytes from `offset` lie inside a file of
 // `size` bytes, without any sum or product that could wrap.
@@ -133,21 +139,23 @@ private:
 // file long enough for the ELF header of that class.
 std::optional<Fault> identify(Bytes file, Header& header) {
     for (size_t i = 0; i < sizeof elf_magic && i < file.size; ++i)
-        if (file.data[i] != elf_magic[i]) return fault("it does not start with the ELF magic");
+        if (file.data[i] != elf_magic[i])
+            return fault("it does not start with the ELF magic");
     if (file.size <= ei_data)
         return fault("the file is %zu bytes, shorter than an ELF header", file.size);
     const uint8_t elf_class = file.data[ei_class], data = file.data[ei_data];
     if (elf_class != 1 && elf_class != 2)
         return fault("its class byte is %u, neither 1 (ELF32) nor 2 (ELF64)", elf_class);
     if (data != 1 && data != 2)
-        return fault("its byte-order byte is %u, neither 1 (little-endian) nor 2 (big-endian)",
-                     data);
+        return fault(
+            "its byte-order byte is %u, neither 1 (little-endian) nor 2 (big-endian)",
+            data);
     header.elf64 = elf_class == 2;
     header.little_endian = data == 1;
     const Layout& layout = header.elf64 ? elf64 : elf32;
     if (file.size < layout.header_size)
-        return fault("the file is %zu bytes, shorter than the %zu-byte %s header", file.size,
-                     layout.header_size, layout.name);
+        return fault("the file is %zu bytes, shorter than the %zu-byte %s header",
+                     file.size, layout.header_size, layout.name);
     return std::nullopt;
 }
 
@@ -168,13 +176,14 @@ void read_header(const Decoder& in, Header& header) {
 }
 
 std::optional<Fault> small_entries(const char* table, uint64_t entry, size_t standard) {
-    return fault("the %s table has entries of %llu bytes, fewer than %zu", table, ull(entry),
-                 standard);
+    return fault("the %s table has entries of %llu bytes, fewer than %zu", table,
+                 ull(entry), standard);
 }
 
 Fault no_real_phnum() {
-    return fault("the program header count is PN_XNUM (0xFFFF) but there is no section "
-                 "header 0 to hold the real count");
+    return fault(
+        "the program header count is PN_XNUM (0xFFFF) but there is no section "
+        "header 0 to hold the real count");
 }
 
 // The real section count, program header count and section-name table
@@ -196,8 +205,9 @@ std::optional<Fault> real_counts(const Decoder& in, Header& header) {
         return small_entries("section header", header.shentsize, l.shdr_size);
     if (!fits(header.shoff, 1, l.shdr_size, in.file().size)) {
         if (xnum) return no_real_phnum();
-        return fault("section header 0 (%zu bytes at offset 0x%llX) does not fit the file",
-                     l.shdr_size, ull(header.shoff));
+        return fault(
+            "section header 0 (%zu bytes at offset 0x%llX) does not fit the file",
+            l.shdr_size, ull(header.shoff));
     }
     const SectionHeader zero = in.section(header.shoff);
     if (header.shnum == 0) header.shnum = zero.size;
@@ -212,11 +222,13 @@ std::optional<Fault> check_table(const char* table, uint64_t offset, uint64_t co
                                  uint64_t entry, size_t standard, size_t file_size) {
     if (count == 0) return std::nullopt;
     if (entry < standard) return small_entries(table, entry, standard);
-    if (!fits(offset, count, entry, file_size))
-        return fault("the %s table (%llu %s of %llu bytes at offset 0x%llX) does not fit the "
-                     "file",
-                     table, ull(count), count == 1 ? "entry" : "entries", ull(entry),
-                     ull(offset));
+    if (!fits(offset, count, entry, file_size)) {
+        Fault damaged = fault(
+            "the %s table (%llu %s of %llu bytes at offset 0x%llX) does not fit the file",
+            table, ull(count), count == 1 ? "entry" : "entries", ull(entry), ull(offset));
+        damaged.damaged = true;
+        return damaged;
+    }
     return std::nullopt;
 }
 
@@ -253,24 +265,28 @@ std::optional<Fault> check_symbol_table(const Decoder& in, const File& file, siz
         return fault("symbol table %zu has entries of %llu bytes, not %zu", index,
                      ull(table.entsize), l.sym_size);
     if (table.size % l.sym_size != 0)
-        return fault("symbol table %zu is %llu bytes, not a whole number of %zu-byte entries",
-                     index, ull(table.size), l.sym_size);
+        return fault(
+            "symbol table %zu is %llu bytes, not a whole number of %zu-byte entries",
+            index, ull(table.size), l.sym_size);
     if (!inside(table.offset, table.size, file_size))
-        return fault("symbol table %zu (0x%llX bytes at offset 0x%llX) does not fit the file",
-                     index, ull(table.size), ull(table.offset));
+        return fault(
+            "symbol table %zu (0x%llX bytes at offset 0x%llX) does not fit the file",
+            index, ull(table.size), ull(table.offset));
     if (table.link >= file.sections.size())
         return fault("symbol table %zu links to section %u, which does not exist", index,
                      table.link);
     const SectionHeader& strings = file.sections[table.link];
     if (strings.type == sht_nobits)
-        return fault("symbol table %zu links to section %u, which has no contents in the file",
-                     index, table.link);
+        return fault(
+            "symbol table %zu links to section %u, which has no contents in the file",
+            index, table.link);
     if (strings.type != sht_strtab)
-        return fault("symbol table %zu links to section %u, which is no string table", index,
-                     table.link);
+        return fault("symbol table %zu links to section %u, which is no string table",
+                     index, table.link);
     if (!inside(strings.offset, strings.size, file_size))
-        return fault("string table %u (0x%llX bytes at offset 0x%llX) does not fit the file",
-                     table.link, ull(strings.size), ull(strings.offset));
+        return fault(
+            "string table %u (0x%llX bytes at offset 0x%llX) does not fit the file",
+            table.link, ull(strings.size), ull(strings.offset));
 
     out.section = index;
     out.offset = table.offset;
@@ -286,12 +302,14 @@ std::optional<Fault> check_symbol_table(const Decoder& in, const File& file, siz
     for (uint64_t n = 0; n < out.count; ++n) {
         const uint64_t name = in.get(out.offset + n * l.sym_size, l.st_name);
         if (name >= out.strings_size)
-            return fault("symbol %llu of table %zu has its name at 0x%llX, past its string "
-                         "table of 0x%llX bytes",
-                         ull(n), index, ull(name), ull(out.strings_size));
+            return fault(
+                "symbol %llu of table %zu has its name at 0x%llX, past its string "
+                "table of 0x%llX bytes",
+                ull(n), index, ull(name), ull(out.strings_size));
         if (name >= out.names_end)
-            return fault("symbol %llu of table %zu has a name with no NUL in its string table",
-                         ull(n), index);
+            return fault(
+                "symbol %llu of table %zu has a name with no NUL in its string table",
+                ull(n), index);
     }
     return std::nullopt;
 }

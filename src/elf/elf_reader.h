@@ -20,6 +20,9 @@ struct Bytes {
 // What is wrong, worded to follow "cannot read it as an ELF file: ".
 struct Fault {
     std::string why;
+    // A header table the file is too short for: a file cut short or a
+    // header that lies, not something another reader would read.
+    bool damaged = false;
 };
 
 struct Header {

@@ -116,7 +116,8 @@ ElfBuild read_elf(InputFile input) {
     elf.input = std::move(input);
     auto file = elf::read_file(elf.span());
     if (auto* fault = std::get_if<elf::Fault>(&file))
-        throw Refusal{"cannot read it as an ELF file: " + fault->why};
+        throw Refusal{fault->damaged ? fault->why + ": it is damaged"
+                                     : "cannot read it as an ELF file: " + fault->why};
     elf.file = std::move(std::get<elf::File>(file));
     for (const elf::ProgramHeader& p : elf.file.segments)
         elf.headers.push_back(program_header(p));

@@ -13,7 +13,9 @@ namespace {
 // The caller's bytes, held still for as long as the reader looks at them.
 class Buffer {
 public:
-    explicit Buffer(PyObject* data) { check(PyObject_GetBuffer(data, &view_, PyBUF_SIMPLE)); }
+    explicit Buffer(PyObject* data) {
+        check(PyObject_GetBuffer(data, &view_, PyBUF_SIMPLE));
+    }
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
     ~Buffer() { PyBuffer_Release(&view_); }
@@ -31,18 +33,22 @@ private:
     throw PythonError{};
 }
 
-void append(PyObject* list, Ref item) { check(PyList_Append(list, item.get())); }
+void append(PyObject* list, Ref item) {
+    check(PyList_Append(list, item.get()));
+}
 
 // Py_BuildValue's "K" takes exactly unsigned long long, whatever uint64_t is.
-unsigned long long ull(uint64_t v) { return v; }
+unsigned long long ull(uint64_t v) {
+    return v;
+}
 
 Ref segments_of(const elf::File& file) {
     Ref list = check(PyList_New(0));
     for (const elf::ProgramHeader& p : file.segments)
         append(list.get(),
                check(Py_BuildValue("(KKKKKKKK)", ull(p.type), ull(p.offset), ull(p.vaddr),
-                                   ull(p.paddr), ull(p.filesz), ull(p.memsz), ull(p.flags),
-                                   ull(p.align))));
+                                   ull(p.paddr), ull(p.filesz), ull(p.memsz),
+                                   ull(p.flags), ull(p.align))));
     return list;
 }
 
@@ -51,9 +57,7 @@ class SymbolList final : public elf::SymbolVisitor {
 public:
     SymbolList() : list_(check(PyList_New(0))) {}
 
-    void table(size_t section) override {
-        section_ = check(PyLong_FromSize_t(section));
-    }
+    void table(size_t section) override { section_ = check(PyLong_FromSize_t(section)); }
     void symbol(const elf::Symbol& s) override {
         append(list_.get(),
                check(Py_BuildValue("(OyKKBBH)", section_.get(), s.name, ull(s.value),
