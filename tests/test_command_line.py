@@ -5,6 +5,7 @@ one-line refusals, FLASH strict unless forced, CHECK against the build,
 import importlib.metadata
 import json
 import os
+import struct
 import resource
 import shutil
 
@@ -79,6 +80,31 @@ def stripped(folder, elf):
     return folder / "stripped.elf"
 
 
+def pn_xnum_without_sections(folder, elf):
+    """e_phnum PN_XNUM (0xFFFF) says the real count is in section header 0,
+    and there is none: a reader that guesses reads the wrong segments."""
+    data = bytearray(stripped(folder, elf).read_bytes())
+    data[44:46] = b"\xff\xff"  # e_phnum
+    (folder / "xnum.elf").write_bytes(bytes(data))
+    return folder / "xnum.elf"
+
+
+def odd_symbol_entries(folder, elf):
+    """The symbol table's sh_entsize 20, not ELF32's 16: read at that stride
+    it would give other symbols' values."""
+    data = bytearray(Elf(entry=LOAD + 1, segments=[Segment(LOAD, bytes(64))],
+                         symbols=[("crc_value", LOAD + 60)]).build())
+    shoff, = struct.unpack_from("<I", data, 32)
+    count, = struct.unpack_from("<H", data, 48)
+    for index in range(count):
+        header = shoff + 40 * index
+        if struct.unpack_from("<I", data, header + 4)[0] == 2:  # SHT_SYMTAB
+            struct.pack_into("<I", data, header + 36, 20)
+            break
+    (folder / "odd.elf").write_bytes(bytes(data))
+    return folder / "odd.elf"
+
+
 REFUSALS = [
     # id, what the input is, option words, the line after "error: <file>: "
     ("missing-file", lambda folder, elf: folder / "none.elf", ["--ncrc_value"],
@@ -93,6 +119,12 @@ REFUSALS = [
     ("truncated-elf", truncated, ["--ncrc_value"],
      "the program header table (4 entries of 32 bytes at offset 0x34) does not fit the "
      "file: it is damaged"),
+    ("pn-xnum-without-sections", pn_xnum_without_sections, ["--a38"],
+     "cannot read it as an ELF file: the program header count is PN_XNUM (0xFFFF) but "
+     "there is no section header 0 to hold the real count"),
+    ("odd-symbol-entry-size", odd_symbol_entries, ["--ncrc_value"],
+     "cannot read its symbols: the symbol table in section 1 has entries of 20 bytes, "
+     "not 16"),
     ("no-symbol-table", stripped, ["--ncrc_value"],
      'no symbol table, so no "crc_value" (stripped? use --a with the offset the build '
      "printed)"),

@@ -607,38 +607,38 @@ LIES = [
      lambda raw: "the section header table has entries of 20 bytes, fewer than %d"
      % raw.cls.shsize),
     ("symtab-entsize-20", with_section(symtab, sh_entsize=20),
-     lambda raw: "symbol table %d has entries of 20 bytes, not %d"
+     lambda raw: "the symbol table in section %d has entries of 20 bytes, not %d"
      % (symtab(raw), raw.cls.symsize)),
     ("symtab-size-no-whole-entries",
      with_section(symtab, sh_size=lambda raw: raw.section(symtab(raw), "sh_size") + 8),
-     lambda raw: "symbol table %d is %d bytes, not a whole number of %d-byte entries"
+     lambda raw: "the symbol table in section %d is %d bytes, not a whole number of %d-byte entries"
      % (symtab(raw), raw.section(symtab(raw), "sh_size"), raw.cls.symsize)),
     ("symtab-past-the-end",
      with_section(symtab, sh_offset=lambda raw: len(raw.data) - 8),
-     lambda raw: "symbol table %d (0x%X bytes at offset 0x%X) does not fit the file"
+     lambda raw: "the symbol table in section %d (0x%X bytes at offset 0x%X) does not fit the file"
      % (symtab(raw), raw.section(symtab(raw), "sh_size"), len(raw.data) - 8)),
     ("link-to-no-section",
      with_section(symtab, sh_link=lambda raw: raw.header("e_shnum") + 3),
-     lambda raw: "symbol table %d links to section %d, which does not exist"
+     lambda raw: "the symbol table in section %d links to section %d, which does not exist"
      % (symtab(raw), raw.header("e_shnum") + 3)),
     ("link-to-a-program-section", with_section(symtab, sh_link=1),
-     lambda raw: "symbol table %d links to section 1, which is no string table"
+     lambda raw: "the symbol table in section %d links to section 1, which is no string table"
      % symtab(raw)),
     ("link-to-a-nobits-section", with_section(strtab, sh_type=SHT_NOBITS),
-     lambda raw: "symbol table %d links to section %d, which has no contents in the file"
+     lambda raw: "the symbol table in section %d links to section %d, which has no contents in the file"
      % (symtab(raw), strtab(raw))),
     ("string-table-past-the-end",
      with_section(strtab, sh_offset=lambda raw: len(raw.data) - 2),
-     lambda raw: "string table %d (0x%X bytes at offset 0x%X) does not fit the file"
+     lambda raw: "the string table in section %d (0x%X bytes at offset 0x%X) does not fit the file"
      % (strtab(raw), raw.section(strtab(raw), "sh_size"), len(raw.data) - 2)),
     ("name-offset-past-its-string-table", name_past_table,
-     lambda raw: "symbol 1 of table %d has its name at 0x%X, past its string table of "
+     lambda raw: "symbol 1 of the table in section %d has its name at 0x%X, past its string table of "
                  "0x%X bytes" % (symtab(raw), raw.section(strtab(raw), "sh_size") + 5,
                                  raw.section(strtab(raw), "sh_size"))),
     # The last name in the shared string table is the .dynsym's "dyn".
     ("name-without-its-nul",
      with_section(strtab, sh_size=lambda raw: raw.section(strtab(raw), "sh_size") - 1),
-     lambda raw: "symbol 1 of table %d has a name with no NUL in its string table"
+     lambda raw: "symbol 1 of the table in section %d has a name with no NUL in its string table"
      % dynsym(raw)),
 ]
 

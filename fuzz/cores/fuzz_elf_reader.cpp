@@ -154,12 +154,12 @@ const char* expect_symbols(const Model& m, const std::vector<SectionHeader>& sec
         if (t.type != sht_symtab && t.type != sht_dynsym) continue;
         if (t.entsize != m.symsize()) return "has entries of";
         if (t.size % m.symsize()) return "not a whole number of";
-        if (t.size && !m.in_file(t.offset, t.size)) return "^symbol table";
+        if (t.size && !m.in_file(t.offset, t.size)) return "^the symbol table";
         if (t.link >= sections.size()) return "which does not exist";
         const SectionHeader& s = sections[t.link];
         if (s.type == sht_nobits) return "which has no contents in the file";
         if (s.type != sht_strtab) return "which is no string table";
-        if (s.size && !m.in_file(s.offset, s.size)) return "^string table";
+        if (s.size && !m.in_file(s.offset, s.size)) return "^the string table";
         for (uint64_t at = t.offset; at < t.offset + t.size; at += m.symsize()) {
             const uint64_t name = m.u(at, 4);
             if (name >= s.size) return "past its string table";

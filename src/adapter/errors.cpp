@@ -1,6 +1,7 @@
 #include "errors.h"
 
 #include <cerrno>
+
 #include "text.h"
 
 namespace velk {

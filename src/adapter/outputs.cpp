@@ -4,10 +4,10 @@
 
 #include "../hexfile/intel_hex.h"
 #include "../srecord/srec_writer.h"
-#include "files.h"
-#include "text.h"
-#include "printing.h"
 #include "errors.h"
+#include "files.h"
+#include "printing.h"
+#include "text.h"
 
 namespace velk {
 

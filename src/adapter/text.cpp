@@ -1,6 +1,5 @@
 #include "text.h"
 
-
 namespace velk {
 
 uint64_t as_u64(PyObject* value) {

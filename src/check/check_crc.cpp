@@ -6,16 +6,16 @@
 #include <new>
 #include <optional>
 
+#include "../adapter/printing.h"
+#include "../adapter/text.h"
 #include "../crc/crc_stream.h"
 #include "../hexfile/hex_reader.h"
-#include "../request/modes.h"
 #include "../inputs/placement.h"
 #include "../report/reporter.h"
 #include "../report/text.h"
 #include "../report/wording.h"
+#include "../request/modes.h"
 #include "../srecord/srec_reader.h"
-#include "../adapter/text.h"
-#include "../adapter/printing.h"
 
 namespace velk {
 

@@ -60,7 +60,8 @@ int command_line(const std::vector<std::string>& words) {
     }
     const Mode* mode = find_mode(first);
     if (!mode) {
-        say_to_stderr("error: no mode: velk-crc FLASH|CHECK|VELK <file> ... (velk-crc --help)");
+        say_to_stderr(
+            "error: no mode: velk-crc FLASH|CHECK|VELK <file> ... (velk-crc --help)");
         return 2;
     }
     return run(*mode, std::vector<std::string>(words.begin() + 1, words.end()));

@@ -8,7 +8,7 @@ namespace {
 // them (by the mode's bit).
 struct Flag {
     const char* word;
-    bool Request::* field;
+    bool Request::*field;
     unsigned modes;
 };
 
@@ -65,13 +65,15 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode,
         for (const Flag& f : flags)
             if (word == f.word) flag = &f;
         if (flag) {
-            if (!(flag->modes & mode.bit)) return OptionFault{OptionFault::not_in_mode, word};
+            if (!(flag->modes & mode.bit))
+                return OptionFault{OptionFault::not_in_mode, word};
             if (o.*(flag->field)) return OptionFault{OptionFault::repeated, word};
             o.*(flag->field) = true;
             continue;
         }
         if (word == "--elf" || starts_with(word, "--elf=")) {
-            if (!(elf_modes & mode.bit)) return OptionFault{OptionFault::not_in_mode, word};
+            if (!(elf_modes & mode.bit))
+                return OptionFault{OptionFault::not_in_mode, word};
             if (o.elf) return OptionFault{OptionFault::repeated, word};
             if (word == "--elf") {
                 // An option word after it is not the build's file name.
@@ -80,7 +82,8 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode,
                     return OptionFault{OptionFault::elf_needs_file, word};
                 o.elf = words[++i];
             } else {
-                if (word.size() == 6) return OptionFault{OptionFault::elf_needs_file, word};
+                if (word.size() == 6)
+                    return OptionFault{OptionFault::elf_needs_file, word};
                 o.elf = word.substr(6);
             }
             continue;

@@ -5,14 +5,14 @@
 
 #include <algorithm>
 
+#include "../adapter/files.h"
+#include "../adapter/printing.h"
+#include "../adapter/text.h"
 #include "../module/calls.h"
 #include "../module/functions.h"
-#include "../report/text.h"
 #include "../outfile/names.h"
+#include "../report/text.h"
 #include "help.h"
-#include "../adapter/files.h"
-#include "../adapter/text.h"
-#include "../adapter/printing.h"
 
 namespace velk {
 
@@ -80,9 +80,10 @@ bool run_own_words() {
     if (count < 0) throw PythonError{};
     if (count < 2) return false;
     Ref first = check(PySequence_GetItem(args.get(), 1));
-    if (!PyUnicode_Check(first.get()) || compare(first.get(), t.VELK, Py_EQ)) return false;
-    Ref product = check(PyImport_ImportModuleLevelObject(t.velk_crc, state.globals, nullptr,
-                                                         nullptr, 0));
+    if (!PyUnicode_Check(first.get()) || compare(first.get(), t.VELK, Py_EQ))
+        return false;
+    Ref product = check(
+        PyImport_ImportModuleLevelObject(t.velk_crc, state.globals, nullptr, nullptr, 0));
     Ref core = attr(product.get(), t.core);
     if (!check(PySequence_Contains(attr(core.get(), t.own_words).get(), first.get())))
         return false;

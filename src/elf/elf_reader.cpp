@@ -262,30 +262,37 @@ std::optional<Fault> check_symbol_table(const Decoder& in, const File& file, siz
     const size_t file_size = in.file().size;
     const SectionHeader& table = file.sections[index];
     if (table.entsize != l.sym_size)
-        return fault("symbol table %zu has entries of %llu bytes, not %zu", index,
-                     ull(table.entsize), l.sym_size);
+        return fault("the symbol table in section %zu has entries of %llu bytes, not %zu",
+                     index, ull(table.entsize), l.sym_size);
     if (table.size % l.sym_size != 0)
         return fault(
-            "symbol table %zu is %llu bytes, not a whole number of %zu-byte entries",
+            "the symbol table in section %zu is %llu bytes, not a whole number of "
+            "%zu-byte entries",
             index, ull(table.size), l.sym_size);
     if (!inside(table.offset, table.size, file_size))
         return fault(
-            "symbol table %zu (0x%llX bytes at offset 0x%llX) does not fit the file",
+            "the symbol table in section %zu (0x%llX bytes at offset 0x%llX) does not "
+            "fit the file",
             index, ull(table.size), ull(table.offset));
     if (table.link >= file.sections.size())
-        return fault("symbol table %zu links to section %u, which does not exist", index,
-                     table.link);
+        return fault(
+            "the symbol table in section %zu links to section %u, which does not exist",
+            index, table.link);
     const SectionHeader& strings = file.sections[table.link];
     if (strings.type == sht_nobits)
         return fault(
-            "symbol table %zu links to section %u, which has no contents in the file",
+            "the symbol table in section %zu links to section %u, which has no contents "
+            "in the file",
             index, table.link);
     if (strings.type != sht_strtab)
-        return fault("symbol table %zu links to section %u, which is no string table",
-                     index, table.link);
+        return fault(
+            "the symbol table in section %zu links to section %u, which is no string "
+            "table",
+            index, table.link);
     if (!inside(strings.offset, strings.size, file_size))
         return fault(
-            "string table %u (0x%llX bytes at offset 0x%llX) does not fit the file",
+            "the string table in section %u (0x%llX bytes at offset 0x%llX) does not fit "
+            "the file",
             table.link, ull(strings.size), ull(strings.offset));
 
     out.section = index;
@@ -303,12 +310,14 @@ std::optional<Fault> check_symbol_table(const Decoder& in, const File& file, siz
         const uint64_t name = in.get(out.offset + n * l.sym_size, l.st_name);
         if (name >= out.strings_size)
             return fault(
-                "symbol %llu of table %zu has its name at 0x%llX, past its string "
+                "symbol %llu of the table in section %zu has its name at 0x%llX, past "
+                "its string "
                 "table of 0x%llX bytes",
                 ull(n), index, ull(name), ull(out.strings_size));
         if (name >= out.names_end)
             return fault(
-                "symbol %llu of table %zu has a name with no NUL in its string table",
+                "symbol %llu of the table in section %zu has a name with no NUL in its "
+                "string table",
                 ull(n), index);
     }
     return std::nullopt;

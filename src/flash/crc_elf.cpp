@@ -1,7 +1,7 @@
 #include "crc_elf.h"
 
-#include "../report/text.h"
 #include "../adapter/text.h"
+#include "../report/text.h"
 
 namespace velk {
 
@@ -11,7 +11,8 @@ namespace {
 // allocated section with contents in the file that holds all 4 bytes.
 bool offset_by_sections(const ElfBuild& elf, uint64_t vaddr, uint64_t& offset) {
     for (const elf::SectionHeader& section : elf.file.sections) {
-        if (section.type == elf::sht_nobits || !(section.flags & elf::shf_alloc)) continue;
+        if (section.type == elf::sht_nobits || !(section.flags & elf::shf_alloc))
+            continue;
         uint64_t addr = section.addr, size = section.size;
         if (vaddr < addr || size < 4 || vaddr - addr > size - 4) continue;
         offset = section.offset + (vaddr - addr);

@@ -5,18 +5,18 @@
 // <root>_CRC.srec.
 #include <new>
 
+#include "../adapter/errors.h"
+#include "../adapter/files.h"
+#include "../adapter/outputs.h"
+#include "../adapter/text.h"
 #include "../crc/crc_stream.h"
 #include "../hexfile/intel_hex.h"
-#include "../request/modes.h"
-#include "../adapter/outputs.h"
 #include "../inputs/placement.h"
 #include "../report/reporter.h"
 #include "../report/text.h"
 #include "../report/wording.h"
+#include "../request/modes.h"
 #include "crc_elf.h"
-#include "../adapter/files.h"
-#include "../adapter/text.h"
-#include "../adapter/errors.h"
 
 namespace velk {
 

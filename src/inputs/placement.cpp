@@ -1,9 +1,9 @@
 #include "placement.h"
 
+#include "../adapter/text.h"
 #include "../elfsyms/closest.h"
 #include "../report/text.h"
 #include "../report/wording.h"
-#include "../adapter/text.h"
 
 namespace velk {
 

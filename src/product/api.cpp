@@ -70,7 +70,8 @@ PyObject* guarded(Body&& body) noexcept {
 }  // namespace
 
 PyObject* main(PyObject*, PyObject* words) noexcept {
-    return guarded([&] { return check(PyLong_FromLong(cli::command_line(words_of(words)))); });
+    return guarded(
+        [&] { return check(PyLong_FromLong(cli::command_line(words_of(words)))); });
 }
 
 PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
@@ -84,7 +85,8 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
             PyErr_Format(PyExc_ValueError, "no mode %R", args[0]);
             throw PythonError{};
         }
-        cli::Outcome outcome = cli::run_quietly(*mode, words_of(args[2]), utf8_of(args[1]));
+        cli::Outcome outcome =
+            cli::run_quietly(*mode, words_of(args[2]), utf8_of(args[1]));
         Ref status = check(PyLong_FromLong(outcome.status));
         Ref object = python_of(outcome.object);
         return check(PyTuple_Pack(2, status.get(), object.get()));

@@ -1,7 +1,7 @@
 #include "reporter.h"
 
-#include "text.h"
 #include "../adapter/printing.h"
+#include "text.h"
 
 namespace velk {
 

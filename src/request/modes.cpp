@@ -15,8 +15,8 @@ namespace {
 const Mode modes[] = {
     {"FLASH", mode_bit::flash, flash_crc_calc, 255, Entry::flash_crc_calc,
      "out of memory; nothing was written", nullptr},
-    {"CHECK", mode_bit::check, check_crc, 2, Entry::check_crc, "out of memory while checking it",
-     "could not check it"},
+    {"CHECK", mode_bit::check, check_crc, 2, Entry::check_crc,
+     "out of memory while checking it", "could not check it"},
 };
 
 std::string out_of_memory(const Mode& mode, const Reporter& report) {
@@ -59,9 +59,9 @@ int run_mode(const Mode& mode, const Request& request, Reporter& report) {
             return refused(mode, report, out_of_memory(mode, report));
         }
         if (mode.stopped_by_exception && PyErr_ExceptionMatches(PyExc_Exception))
-            return refused(mode, report,
-                           std::string(mode.stopped_by_exception) + ": " +
-                               exception_text(true));
+            return refused(
+                mode, report,
+                std::string(mode.stopped_by_exception) + ": " + exception_text(true));
         add_traceback(mode.entry);
         throw;
     } catch (const std::exception& e) {

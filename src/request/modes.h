@@ -24,8 +24,8 @@ struct Mode {
     // Tells the reporter everything and gives the exit status of a run that
     // was not refused; throws Refusal for one that was.
     int (*run)(const Request& request, Reporter& report);
-    int refused;              // the exit status of a refusal
-    Entry entry;              // the traceback entry of a fault of the tool
+    int refused;                // the exit status of a refusal
+    Entry entry;                // the traceback entry of a fault of the tool
     const char* out_of_memory;  // what running out of memory cost, when it wrote nothing
     // A Python Exception that stops the run: a refusal that says so ("could
     // not check it: ..."), or with null a fault of the tool, shown with its

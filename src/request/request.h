@@ -15,11 +15,11 @@ struct Request {
     char selector = 0;
     std::string value;
     std::optional<std::string> elf;  // the build a file is checked against
-    bool words = false;  // the checksum fed 32-bit words, not bytes
-    bool bin = false;    // also <root>_CRC.bin
-    bool srec = false;   // also <root>_CRC.srec
-    bool force = false;  // do what the checks refuse
-    bool json = false;   // one JSON object on standard output
+    bool words = false;              // the checksum fed 32-bit words, not bytes
+    bool bin = false;                // also <root>_CRC.bin
+    bool srec = false;               // also <root>_CRC.srec
+    bool force = false;              // do what the checks refuse
+    bool json = false;               // one JSON object on standard output
 };
 
 }  // namespace velk
