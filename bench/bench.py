@@ -3,6 +3,7 @@
     python bench/bench.py                         # 64 KiB, 1 MiB, 8 MiB; 6 runs each
     python bench/bench.py --sizes 4096 --repeat 1 # a quick check that it works
     python bench/bench.py --sizes 1048576 8388608 --repeat 11 --outputs-only
+    python bench/bench.py --startup-only --repeat 15
 
 1. In one process, for each size and mode: velk_crc_calc end to end against
    the same package calls made directly from Python in the same order (the
@@ -19,6 +20,17 @@
    and the peak RSS of each. --outputs-only runs this table alone.
 4. --a8000000 on the example, and the whole command line on the example
    against a bare interpreter start.
+5. Start-up, whole processes at 64 KiB and 1 MiB: velk-crc FLASH against
+   the peer pipeline as a user's script runs it (arm-none-eabi-readelf -s to
+   find the slot, then objcopy and srec_cat; its HEX checked equal to ours
+   first), the milliseconds `import velk_crc` adds to `python -c pass`, and
+   the peak RSS of FLASH at 64 KiB above a bare interpreter's, each with its
+   goal. Then the interpreter's share: `python -c pass` against
+   `python -S -c pass` (site-packages .pth start-up hooks run before any of
+   our code), FLASH's time above the bare interpreter, and the same FLASH
+   runs, import and memory through `python -S` with velk_crc's
+   site-packages folder appended to sys.path.
+   --startup-only runs this table alone.
 
 All timings are medians of runs interleaved with their rivals, the order
 flipped every round.
@@ -215,12 +227,15 @@ def padding_cost(folder, repeat):
 
 
 def velk_command():
-    """The installed velk-crc, or the same call through this interpreter when
-    the module comes from elsewhere (a build tree on PYTHONPATH)."""
-    exe = shutil.which("velk-crc")
+    """The velk-crc console script installed beside this interpreter (a
+    version manager's shim found first on PATH would add its own start-up),
+    else the one on PATH, or the same call through this interpreter when the
+    package comes from elsewhere (a build tree on PYTHONPATH)."""
+    beside = os.path.join(os.path.dirname(sys.executable), "velk-crc")
+    exe = beside if os.access(beside, os.X_OK) else shutil.which("velk-crc")
     if exe and not os.environ.get("PYTHONPATH"):
         return [exe], "velk-crc"
-    code = "import sys; from VELK_CRC import runmain; sys.exit(runmain())"
+    code = "import sys; from velk_crc import runmain; sys.exit(runmain())"
     return [sys.executable, "-c", code], 'python -c "...runmain()"'
 
 
@@ -254,11 +269,21 @@ def run_all(commands, cwd=None):
         subprocess.run(command, check=True, capture_output=True, cwd=cwd)
 
 
+def same_intel_hex(first, second):
+    """Whether two Intel HEX files hold the same bytes (srec_cmp)."""
+    return subprocess.run(["srec_cmp", first, "-intel", second, "-intel"],
+                          capture_output=True).returncode == 0
+
+
+def size_label(size):
+    return f"{size // 1024} KiB" if size < MiB else f"{size // MiB} MiB"
+
+
 def whole_process(folder, sizes, repeat):
     """velk-crc (name mode, 5,000 symbols) against the peer pipeline and the
     fallback path: median time and peak RSS of each, same rounds."""
     command, label = velk_command()
-    print(f"velk-crc runs as: {label}")
+    print(f"velk-crc runs as: {label} ({command[0]})")
     have_peer = all(shutil.which(t) for t in ("arm-none-eabi-objcopy", "srec_cat", "srec_cmp"))
     if not have_peer:
         print("peer pipeline skipped: binutils-arm-none-eabi or srecord is not installed")
@@ -278,16 +303,14 @@ def whole_process(folder, sizes, repeat):
             run_all(peer)
             run_all([ours_cmd])
             ours_hex = os.path.splitext(path)[0] + "_CRC.hex"
-            same = subprocess.run(["srec_cmp", ours_hex, "-intel", peer_hex, "-intel"],
-                                  capture_output=True)
-            if same.returncode != 0:
+            if not same_intel_hex(ours_hex, peer_hex):
                 raise SystemExit(f"the peer pipeline's HEX differs from ours at {size} bytes")
             contenders["peer"] = peer
         names = list(contenders)
         times = paired_medians([lambda c=contenders[n]: run_all(c) for n in names], repeat)
         peaks = {n: max(peak_rss(c) for c in contenders[n]) for n in names}
         reference = dict(zip(names, times)).get("peer", times[0])
-        label = f"{size // 1024} KiB" if size < MiB else f"{size // MiB} MiB"
+        label = size_label(size)
         for name, seconds in zip(names, times):
             limit = f"{bare + 3 * size / MiB:10.1f}" if name == "velk-crc" else ""
             print(f"{label:>8} {name:<10} {seconds:9.4f} {seconds / reference:6.3f} "
@@ -322,7 +345,7 @@ def output_formats(folder, sizes, repeat):
     time of each over the same rounds, the ratios of the run with every file
     to the other two, and the peak RSS of each."""
     command, label = velk_command()
-    print(f"velk-crc runs as: {label}")
+    print(f"velk-crc runs as: {label} ({command[0]})")
     have_peer = all(shutil.which(t) for t in ("arm-none-eabi-objcopy", "srec_cat", "srec_cmp"))
     if not have_peer:
         print("peer pipeline skipped: binutils-arm-none-eabi or srecord is not installed")
@@ -348,9 +371,7 @@ def output_formats(folder, sizes, repeat):
         if have_peer:
             peer, peer_hex = peer_commands(path, image_size - 4, LOAD, LOAD + 0x45, folder)
             run_all(peer)
-            same = subprocess.run(["srec_cmp", root + ".hex", "-intel", peer_hex, "-intel"],
-                                  capture_output=True)
-            if same.returncode != 0:
+            if not same_intel_hex(root + ".hex", peer_hex):
                 raise SystemExit(f"the peer pipeline's HEX differs from FLASH mode's "
                                  f"at {size} bytes")
             contenders["peer-hex"] = peer
@@ -358,7 +379,7 @@ def output_formats(folder, sizes, repeat):
         times = dict(zip(names, paired_medians(
             [lambda c=contenders[n]: run_all(c) for n in names], repeat)))
         peaks = {n: max(peak_rss(c) for c in contenders[n]) for n in names}
-        label = f"{size // 1024} KiB" if size < MiB else f"{size // MiB} MiB"
+        label = size_label(size)
         for name in names:
             ratio = ("" if name == "all-files"
                      else f"{times['all-files'] / times[name]:.3f}")
@@ -399,6 +420,146 @@ def command_line(repeat):
         return dict(zip(commands, times))
 
 
+STARTUP_SIZES = (64 * 1024, MiB)
+# The start-up goals: FLASH's time over the peer's at each size, the
+# milliseconds `import velk_crc` adds to a bare interpreter, and FLASH's
+# peak RSS above a bare interpreter's at 64 KiB.
+RATIO_GOALS = {64 * 1024: 1.0, MiB: 0.5}
+IMPORT_GOAL_MS = 5.0
+MEMORY_GOAL_MiB = 5.0
+
+
+def peer_flash(elf, folder, name="crc_value"):
+    """The peer pipeline as a user's script runs it: the slot's address from
+    the symbol table printed by arm-none-eabi-readelf -s, then objcopy and
+    srec_cat (peer_commands). Returns the HEX file's path."""
+    table = subprocess.run(["arm-none-eabi-readelf", "-s", elf], check=True,
+                           capture_output=True, text=True).stdout
+    # "  Num:    Value  Size Type    Bind   Vis      Ndx Name"
+    value = next(int(fields[1], 16) for fields in map(str.split, table.splitlines())
+                 if len(fields) == 8 and fields[7] == name)
+    commands, out = peer_commands(elf, value - LOAD, LOAD, LOAD + 0x45, folder)
+    run_all(commands)
+    return out
+
+
+def median_rss(command, runs):
+    return statistics.median(peak_rss(command) for _ in range(runs))
+
+
+def startup(repeat):
+    """Whole processes at 64 KiB and 1 MiB: velk-crc FLASH against the peer,
+    the cost of `import velk_crc`, FLASH's peak RSS above a bare interpreter,
+    and the same through `python -S`, all timed in the same rounds."""
+    import velk_crc
+
+    command, label = velk_command()
+    site_packages = os.path.dirname(os.path.dirname(os.path.abspath(velk_crc.__file__)))
+    python = sys.executable
+    bare_s = [python, "-S", "-c",
+              f"import sys; sys.path.append({site_packages!r}); "
+              "from velk_crc import runmain; sys.exit(runmain())"]
+    print(f"interpreter:   {python} (Python {sys.version.split()[0]})")
+    print(f"velk-crc:      {label} ({command[0]})")
+    print(f"without site:  python -S -c \"import sys; sys.path.append(<{site_packages}>); "
+          "from velk_crc import runmain; sys.exit(runmain())\"")
+    print("peer:          arm-none-eabi-readelf -s (the slot's address), "
+          "arm-none-eabi-objcopy -O binary, srec_cat")
+    have_peer = all(shutil.which(t) for t in ("arm-none-eabi-readelf",
+                                              "arm-none-eabi-objcopy", "srec_cat",
+                                              "srec_cmp"))
+    if not have_peer:
+        print("peer pipeline skipped: binutils-arm-none-eabi or srecord is not installed")
+
+    runs = {
+        "pass": [[python, "-c", "pass"]],
+        "pass -S": [[python, "-S", "-c", "pass"]],
+        "import": [[python, "-c", "import velk_crc"]],
+        "import -S": [[python, "-S", "-c",
+                       f"import sys; sys.path.append({site_packages!r}); import velk_crc"]],
+    }
+    with tempfile.TemporaryDirectory() as folder:
+        flash = {}
+        for size in STARTUP_SIZES:
+            path, _ = make_firmware(folder, size)
+            flash[size] = [*command, "FLASH", path, "--ncrc_value"]
+            runs[("ours", size)] = [flash[size]]
+            runs[("ours -S", size)] = [[*bare_s, "FLASH", path, "--ncrc_value"]]
+            if have_peer:
+                peer_hex = peer_flash(path, folder)
+                for ours_run in (runs[("ours", size)], runs[("ours -S", size)]):
+                    run_all(ours_run)
+                    if not same_intel_hex(os.path.splitext(path)[0] + "_CRC.hex", peer_hex):
+                        raise SystemExit(f"the peer pipeline's HEX differs from FLASH "
+                                         f"mode's at {size} bytes")
+                runs[("peer", size)] = lambda path=path: peer_flash(path, folder)
+        names = list(runs)
+        seconds = paired_medians(
+            [runs[n] if callable(runs[n]) else (lambda c=runs[n]: run_all(c))
+             for n in names], repeat)
+        ms = {n: 1000 * t for n, t in zip(names, seconds)}
+        rss_runs = max(1, min(repeat, 5))
+        small = STARTUP_SIZES[0]
+        rss = {
+            "pass": median_rss([python, "-c", "pass"], rss_runs),
+            "pass -S": median_rss([python, "-S", "-c", "pass"], rss_runs),
+            "ours": median_rss(flash[small], rss_runs),
+            "ours -S": median_rss(runs[("ours -S", small)][0], rss_runs),
+        }
+
+    def met(value, goal):
+        return "yes" if value <= goal else "NO"
+
+    print()
+    print(f"median of {repeat} interleaved rounds (order flipped every round); "
+          f"peak RSS: median of {rss_runs} runs")
+    header = (f"{'':<26} {'ours':>10}   {'against':<26} {'result':>10}  "
+              f"{'goal':>9}  met")
+    print(header)
+    print("-" * len(header))
+
+    def row(what, ours_text, against, result, goal, ok):
+        print(f"{what:<26} {ours_text:>10}   {against:<26} {result:>10}  {goal:>9}  "
+              f"{ok}".rstrip())
+
+    for size in STARTUP_SIZES if have_peer else ():
+        ratio = ms[("ours", size)] / ms[("peer", size)]
+        goal = RATIO_GOALS[size]
+        row(f"FLASH {size_label(size)}", f"{ms[('ours', size)]:.1f} ms",
+            f"peer {ms[('peer', size)]:.1f} ms", f"{ratio:.2f}x", f"<= {goal:.2f}x",
+            met(ratio, goal))
+    added = ms["import"] - ms["pass"]
+    row("import velk_crc", f"{ms['import']:.1f} ms", f"python -c pass {ms['pass']:.1f} ms",
+        f"{added:+.1f} ms", f"<= {IMPORT_GOAL_MS:.0f} ms", met(added, IMPORT_GOAL_MS))
+    above = rss["ours"] - rss["pass"]
+    row(f"peak RSS FLASH {size_label(small)}", f"{rss['ours']:.1f} MiB",
+        f"python -c pass {rss['pass']:.1f} MiB", f"{above:+.1f} MiB",
+        f"<= {MEMORY_GOAL_MiB:.0f} MiB", met(above, MEMORY_GOAL_MiB))
+
+    print()
+    print("the interpreter's share: this machine's interpreter runs site-packages .pth")
+    print("start-up hooks before any of our code (not velk-crc's, not the peer's):")
+    site_ms = ms["pass"] - ms["pass -S"]
+    row("bare interpreter", f"{ms['pass']:.1f} ms", f"python -S -c pass {ms['pass -S']:.1f} ms",
+        f"{site_ms:+.1f} ms", "", "")
+    print("velk-crc's own time: FLASH above the bare interpreter it starts with:")
+    for size in STARTUP_SIZES:
+        row(f"FLASH {size_label(size)}", f"{ms[('ours', size)]:.1f} ms",
+            f"python -c pass {ms['pass']:.1f} ms",
+            f"{ms[('ours', size)] - ms['pass']:+.1f} ms", "", "")
+    print("the same runs through python -S (site-packages appended to sys.path, no hooks):")
+    for size in STARTUP_SIZES if have_peer else ():
+        ratio = ms[("ours -S", size)] / ms[("peer", size)]
+        row(f"FLASH {size_label(size)} -S", f"{ms[('ours -S', size)]:.1f} ms",
+            f"peer {ms[('peer', size)]:.1f} ms", f"{ratio:.2f}x", "", "")
+    row("import velk_crc -S", f"{ms['import -S']:.1f} ms",
+        f"python -S -c pass {ms['pass -S']:.1f} ms",
+        f"{ms['import -S'] - ms['pass -S']:+.1f} ms", "", "")
+    row(f"peak RSS FLASH {size_label(small)} -S", f"{rss['ours -S']:.1f} MiB",
+        f"python -S -c pass {rss['pass -S']:.1f} MiB",
+        f"{rss['ours -S'] - rss['pass -S']:+.1f} MiB", "", "")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", type=int, nargs="+",
@@ -409,7 +570,15 @@ def main():
                         help="skip the --a8000000 run (128 MiB image, 369 MB HEX file)")
     parser.add_argument("--outputs-only", action="store_true",
                         help="only the FLASH table: HEX and ELF, every file, the peer")
+    parser.add_argument("--startup-only", action="store_true",
+                        help="only the start-up table: FLASH at 64 KiB and 1 MiB against "
+                             "the peer, import cost, peak RSS, the interpreter's share")
     args = parser.parse_args()
+    if args.startup_only:
+        print("start-up, whole processes: velk-crc FLASH against the peer, "
+              "import velk_crc, peak RSS")
+        startup(args.repeat)
+        return
     if args.outputs_only:
         print("whole processes, FLASH mode, 5,000 symbols: the files written "
               "(median s, ratio of all-files to each)")
@@ -441,7 +610,7 @@ def main():
                 total = sum(steps.values())
                 shares = ", ".join(f"{name} {100 * t / total:.0f}%"
                                    for name, t in steps.items())
-                label = f"{size // 1024} KiB" if size < MiB else f"{size // MiB} MiB"
+                label = size_label(size)
                 print(f"{label:>8} {mode:<8} {ours_s:9.4f} {floor_s:9.4f} "
                       f"{ours_s / floor_s:6.3f}  {shares}", flush=True)
             request = requests(image_size)["address"]
@@ -469,6 +638,10 @@ def main():
     print("whole command line on the example (median):")
     for label, seconds in command_line(args.repeat).items():
         print(f"  {seconds * 1000:8.1f} ms  {label}")
+    print()
+    print("start-up, whole processes: velk-crc FLASH against the peer, "
+          "import velk_crc, peak RSS")
+    startup(args.repeat)
 
 
 if __name__ == "__main__":
