@@ -22,6 +22,26 @@ def hex_fields(line, number):
     return raw[3], (raw[1] << 8) | raw[2], raw[4:4 + count]
 
 
+
+def flip_hex_byte(path, address):
+    """Inverts the data byte at `address` in an Intel HEX file, keeping every
+    record checksum right, so that only the firmware (or CHECK) can notice."""
+    with open(path) as f:
+        lines = f.read().splitlines()
+    base = 0
+    for n, line in enumerate(lines, 1):
+        kind, field, payload = hex_fields(line, n)
+        if kind == 4:
+            base = int.from_bytes(payload, "big") << 16
+        elif kind == 0 and base + field <= address < base + field + len(payload):
+            changed = bytearray(payload)
+            changed[address - base - field] ^= 0xFF
+            lines[n - 1] = hex_record(0, field, bytes(changed)).rstrip("\n")
+            with open(path, "w") as f:
+                f.write("\n".join(lines) + "\n")
+            return
+    raise AssertionError(f"no data byte at {address:#x}")
+
 @dataclass
 class HexImage:
     memory: dict          # address -> byte

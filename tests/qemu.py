@@ -65,25 +65,3 @@ def boot_status(load, address=STATUS_ADDRESS, timeout=20.0):
         proc.stderr.close()
     return value
 
-
-def flip_hex_byte(path, address):
-    """Inverts the data byte at `address` in an Intel HEX file, keeping every
-    record checksum right, so that only the firmware can notice."""
-    with open(path) as f:
-        lines = f.read().splitlines()
-    base = 0
-    for n, line in enumerate(lines):
-        raw = bytearray.fromhex(line[1:])
-        kind = raw[3]
-        if kind == 4:
-            base = int.from_bytes(raw[4:6], "big") << 16
-        elif kind == 0:
-            start = base + (raw[1] << 8 | raw[2])
-            if start <= address < start + raw[0]:
-                raw[4 + address - start] ^= 0xFF
-                raw[-1] = -sum(raw[:-1]) & 0xFF
-                lines[n] = ":" + raw.hex().upper()
-                with open(path, "w") as f:
-                    f.write("\n".join(lines) + "\n")
-                return
-    raise AssertionError(f"no data byte at {address:#x}")

@@ -22,7 +22,7 @@ import velk_crc
 from conftest import (DATA, crc32_mpeg2, run_command, run_python, velk_command,
                       words_reversed)
 from hexcheck import read_hex
-from qemu import flip_hex_byte
+from hexcheck import flip_hex_byte
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                         "examples")

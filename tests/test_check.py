@@ -11,6 +11,7 @@ from elftools.elf.sections import SymbolTableSection
 from intelhex import IntelHex
 
 import qemu
+from hexcheck import flip_hex_byte
 from conftest import DATA, crc32_mpeg2, run_cli, run_python
 from elfwriter import Elf, Segment
 
@@ -151,7 +152,7 @@ def test_check_finds_a_wrong_checksum(velk, monkeypatch, boot_elf, spoil, suffix
     elif spoil == "placeholder":
         restore_placeholder(path)
     elif suffix == ".hex":
-        qemu.flip_hex_byte(path, LOAD + 0x10)
+        flip_hex_byte(path, LOAD + 0x10)
     else:
         flip_elf_byte(path, LOAD + 0x10)
     code, out, _ = run_cli(velk, monkeypatch, "CHECK", path, "--a134")

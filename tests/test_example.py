@@ -8,6 +8,7 @@ import pytest
 from elftools.elf.elffile import ELFFile
 
 import qemu
+from hexcheck import flip_hex_byte
 from conftest import run_cli
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
@@ -21,7 +22,7 @@ def test_example_hex_boots_in_qemu(velk, tmp_path, capfd):
     assert capfd.readouterr().err == ""  # the example is a clean layout
     load = ["-device", f"loader,file={tmp_path / 'blinky_CRC.hex'}"]
     assert qemu.boot_status(load) == qemu.BOOT_OK
-    qemu.flip_hex_byte(tmp_path / "blinky_CRC.hex", VECTOR_RESERVED)
+    flip_hex_byte(tmp_path / "blinky_CRC.hex", VECTOR_RESERVED)
     assert qemu.boot_status(load) == qemu.BOOT_CRC_BAD
 
 

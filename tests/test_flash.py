@@ -9,7 +9,7 @@ from elftools.elf.elffile import ELFFile
 import qemu
 from conftest import DATA, captured, run_cli
 from elfwriter import Elf, Segment
-from hexcheck import read_hex
+from hexcheck import flip_hex_byte, read_hex
 
 LOAD = 0x08000000
 
@@ -91,7 +91,7 @@ def test_flash_hex_boots_and_velk_hex_does_not(velk, tmp_path, monkeypatch):
     assert run_cli(velk, monkeypatch, "FLASH", path, "--ncrc_value")[0] == 0
     assert qemu.boot_status(hex_load) == qemu.BOOT_OK
 
-    qemu.flip_hex_byte(tmp_path / "fw_CRC.hex", LOAD + 0x120)  # in .data's initial values
+    flip_hex_byte(tmp_path / "fw_CRC.hex", LOAD + 0x120)  # in .data's initial values
     assert qemu.boot_status(hex_load) == qemu.BOOT_CRC_BAD
 
     captured(velk.velk_crc_calc, str(path), "crc_value", None, None)
