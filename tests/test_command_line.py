@@ -11,7 +11,6 @@ import shutil
 
 import pytest
 
-import qemu
 from conftest import DATA, crc32_mpeg2, run_cli, run_command
 from elfwriter import STT_FUNC, Elf, Segment
 from hexcheck import flip_hex_byte, read_hex

@@ -20,7 +20,6 @@ from dataclasses import dataclass
 import pytest
 from intelhex import IntelHex
 
-import qemu
 from conftest import crc32_mpeg2_fast, run_cli
 from elfwriter import PT_ARM_EXIDX, PT_LOAD, Elf, Segment
 from hexcheck import flip_hex_byte, read_hex
