@@ -41,7 +41,7 @@ def test_help_names_everything(velk, monkeypatch, argv):
         assert word in out, word
     statuses = out.split("exit status:")[1]
     assert [line.split()[0] for line in statuses.splitlines()
-            if line[:5].strip().isdigit()] == ["0", "1", "2", "255"]
+            if line[:5].strip().isdigit()] == ["0", "1", "2", "130", "255"]
 
 
 def test_version_is_the_package_version():
@@ -323,13 +323,22 @@ def test_json_of_flash_and_check(velk, monkeypatch, tmp_path, build):
         "files": [str(hex_path), str(tmp_path / "fw_CRC.elf")],
         "image": {"start": min(image.memory), "end": max(image.memory) + 1},
         "record": 0x08000134, "offset": 0x134, "checksum": stored, "feed": "bytes",
-        "outside": [], "warnings": [], "notes": []}
+        "outside": [], "warnings": [], "notes": [], "hints": []}
     assert crc32_mpeg2(covered) == stored
 
     code, out, _ = run_cli(velk, monkeypatch, "CHECK", hex_path, "--a134", "--json")
     report = json.loads(out)
     assert (code, report["verdict"], report["stored"], report["checksum"]) == (
         0, "ok", stored, stored)
+
+    # A mismatch's hint is in the object too: a CI log that keeps only the
+    # JSON still says what to try.
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", hex_path, "--a134", "--words",
+                             "--json")
+    report = json.loads(out)
+    assert (code, report["verdict"]) == (1, "mismatch")
+    assert report["hints"] == ["the stored value is the byte-fed checksum: leave out --words"]
+    assert "hint: " + report["hints"][0] + "\n" in err
 
 
 @pytest.mark.parametrize("mode, status", [("FLASH", 255), ("CHECK", 2)])

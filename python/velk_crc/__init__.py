@@ -21,6 +21,8 @@ import sys
 
 from . import _core
 
+__version__ = _core.version
+
 __all__ = ["flash", "check", "main", "Report", "Error", "Refused", "CannotVerify"]
 
 
@@ -50,7 +52,8 @@ class Report:
     """The outcome of a run: the keys of the ``--json`` object as attributes.
 
     Every run has ``mode``, ``input``, ``verdict`` (``"written"``, ``"ok"``,
-    ``"mismatch"`` or ``"error"``), ``files``, ``warnings`` and ``notes``;
+    ``"mismatch"`` or ``"error"``), ``files``, ``warnings``, ``notes`` and
+    ``hints`` (what to try after a mismatch);
     a run that got as far as the checksum also has ``image`` (``start`` and
     ``end``), ``record``, ``offset``, ``feed`` and ``checksum``; FLASH adds
     ``outside``, CHECK ``stored`` (and ``elf`` and ``difference`` with a

@@ -3,6 +3,8 @@ from typing import Any, Literal, Sequence
 
 _Path = str | os.PathLike[str] | bytes | os.PathLike[bytes]
 
+__version__: str
+
 __all__ = ["flash", "check", "main", "Report", "Error", "Refused", "CannotVerify"]
 
 class Report:
@@ -12,6 +14,7 @@ class Report:
     files: list[str]
     warnings: list[str]
     notes: list[str]
+    hints: list[str]
     message: str
     image: dict[str, int]
     record: int

@@ -14,7 +14,7 @@ the flash image of an ELF build and stored in it; written as Intel HEX.
 
 usage:
   velk-crc FLASH <firmware.elf> SELECTOR [--force] [--words] [--bin] [--srec] [--json]
-  velk-crc CHECK <file> SELECTOR [--elf <firmware.elf>] [--words] [--json]
+  velk-crc CHECK <file> SELECTOR [--elf <firmware.elf>] [--force] [--words] [--json]
   velk-crc VELK <firmware.elf> SELECTOR
   velk-crc --help | --version
 
@@ -50,14 +50,20 @@ exit status:
   1    CHECK: the checksum (or with --elf the content) is wrong;
        VELK, FLASH: an error shown with its traceback (FLASH: a fault of the tool)
   2    CHECK: could not verify (a refusal or an error, one line on stderr)
+  130  FLASH, CHECK: interrupted (Ctrl-C); FLASH's files are all new or all as
+       they were
   255  FLASH, VELK: refused with a one-line reason; nothing was written
 
 The guide (the slot, the linker script, CMake and IDE steps, the boot-time
 check, every warning): docs/guide.md in the velk-crc sources.)";
 }
 
+const char* version() {
+    return VELK_CRC_VERSION;
+}
+
 std::string version_text() {
-    return std::string("velk-crc ") + VELK_CRC_VERSION;
+    return std::string("velk-crc ") + version();
 }
 
 std::string usage_hint(const std::string& mode_word) {

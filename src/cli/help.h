@@ -12,6 +12,9 @@ std::string help_text();
 // velk-crc --version
 std::string version_text();
 
+// The package's version alone.
+const char* version();
+
 // The stderr line after the usage text of a refusal; `mode_word` is what
 // stood where the mode belongs (empty when nothing did).
 std::string usage_hint(const std::string& mode_word);

@@ -2,6 +2,7 @@
 // imports what FLASH and CHECK call (crcmod for every checksum) and
 // nothing of the ELF or HEX packages: a FLASH run starts as fast as the
 // interpreter does.
+#include "../cli/help.h"
 #include "../module/calls.h"
 #include "api.h"
 #include "elf_probe.h"
@@ -42,6 +43,7 @@ int exec_module(PyObject* module) noexcept {
         bind_import(t.sys, t.sys);
         bind_import(t.crcmod, t.crcmod);
         check(PyModule_AddObjectRef(module, "own_words", product::own_words().get()));
+        check(PyModule_AddStringConstant(module, "version", cli::version()));
         state.module = Py_NewRef(module);
         return 0;
     } catch (...) {

@@ -44,6 +44,7 @@ void Reporter::note(const std::string& text) {
 }
 
 void Reporter::hint(const std::string& text) {
+    hints_.push_back(text);
     to_stderr("hint: " + text);
 }
 
@@ -73,6 +74,8 @@ void Reporter::finish(const char* verdict) {
     for (const std::string& w : warnings_) warnings.push(w);
     json::Value& notes = object.set("notes", json::Value::array());
     for (const std::string& n : notes_) notes.push(n);
+    json::Value& hints = object.set("hints", json::Value::array());
+    for (const std::string& h : hints_) hints.push(h);
     object_ = std::move(object);
     if (output_ == Output::json) say(object_.dump());
 }

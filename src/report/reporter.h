@@ -52,7 +52,7 @@ private:
     std::optional<std::string> input_;
     Output output_;
     std::string error_;
-    std::vector<std::string> files_, warnings_, notes_;
+    std::vector<std::string> files_, warnings_, notes_, hints_;
     json::Value data_ = json::Value::object();
     json::Value object_;
 };
