@@ -451,13 +451,19 @@ def startup(repeat):
     """Whole processes at 64 KiB and 1 MiB: velk-crc FLASH against the peer,
     the cost of `import velk_crc`, FLASH's peak RSS above a bare interpreter,
     and the same through `python -S`, all timed in the same rounds."""
+    import crcmod
     import velk_crc
 
     command, label = velk_command()
-    site_packages = os.path.dirname(os.path.dirname(os.path.abspath(velk_crc.__file__)))
+    # Where velk_crc and crcmod are (one folder when installed; the build
+    # folder and site-packages when run from a build).
+    folders = list(dict.fromkeys(
+        os.path.dirname(os.path.dirname(os.path.abspath(m.__file__)))
+        for m in (velk_crc, crcmod)))
+    site_packages = os.pathsep.join(folders)
     python = sys.executable
     bare_s = [python, "-S", "-c",
-              f"import sys; sys.path.append({site_packages!r}); "
+              f"import sys; sys.path += {folders!r}; "
               "from velk_crc import runmain; sys.exit(runmain())"]
     print(f"interpreter:   {python} (Python {sys.version.split()[0]})")
     print(f"velk-crc:      {label} ({command[0]})")
@@ -476,7 +482,7 @@ def startup(repeat):
         "pass -S": [[python, "-S", "-c", "pass"]],
         "import": [[python, "-c", "import velk_crc"]],
         "import -S": [[python, "-S", "-c",
-                       f"import sys; sys.path.append({site_packages!r}); import velk_crc"]],
+                       f"import sys; sys.path += {folders!r}; import velk_crc"]],
     }
     with tempfile.TemporaryDirectory() as folder:
         flash = {}

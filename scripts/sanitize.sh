@@ -7,7 +7,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build-asan
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVELK_CRC_SANITIZE=ON -DPython_EXECUTABLE="$(command -v python3)" > /dev/null
+  -DVELK_CRC_SANITIZE=ON -DPython_EXECUTABLE="$(command -v python3)" \
+  -DSKBUILD_PROJECT_VERSION="$(python3 -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')" \
+  > /dev/null
 cmake --build "$build"
 
 logs=$(mktemp -d)

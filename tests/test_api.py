@@ -534,6 +534,26 @@ def test_main_reads_sys_argv_by_default(monkeypatch, capfd):
     assert capfd.readouterr() == (f"velk-crc {metadata.version('velk-crc')}\n", "")
 
 
+class _BrokenCrc:
+    """A crcmod whose function maker fails: a fault no refusal describes."""
+
+    @staticmethod
+    def mkCrcFun(*args, **kwargs):
+        raise RuntimeError("crc unit on fire")
+
+
+def test_a_fault_reaches_the_caller_as_it_is(built, monkeypatch, capfd):
+    # The command line words it as CHECK's could-not-verify line; a caller
+    # of the library gets the exception itself, with its type and traceback.
+    monkeypatch.chdir(built)
+    monkeypatch.setattr(velk_crc._core, "crcmod", _BrokenCrc)
+    with pytest.raises(RuntimeError, match="crc unit on fire"):
+        velk_crc.check("fw_boot.elf", symbol="crc_value")
+    assert velk_crc.main(["CHECK", "fw_boot.elf", "--ncrc_value"]) == 2
+    assert capfd.readouterr().err == (
+        "error: fw_boot.elf: could not check it: RuntimeError: crc unit on fire\n")
+
+
 # --- 8. Ctrl-C --------------------------------------------------------------------------
 
 def test_ctrl_c_while_writing_leaves_the_earlier_files(built):
@@ -560,7 +580,9 @@ def test_ctrl_c_while_writing_leaves_the_earlier_files(built):
             for name, data in before.items():
                 (folder / name).write_bytes(data)
             continue
-        assert child.returncode == 130, err
+        # Ended by the signal itself (the shell's $? is 130), so that a loop
+        # of runs in a script stops at Ctrl-C too.
+        assert child.returncode == -signal.SIGINT, err
         assert err.startswith("error: interrupted") and err.count("\n") == 1, err
         assert "Traceback" not in err
         assert contents(folder) == before

@@ -121,7 +121,12 @@ def _path(value, what):
         raise TypeError(
             f"{what} must be a path (str or os.PathLike), not {type(value).__name__}"
         ) from None
-    return os.fsdecode(path)
+    name = os.fsdecode(path)
+    try:
+        os.fsencode(name)
+    except UnicodeEncodeError:
+        raise ValueError(f"{what} {name!r} is no name the file system can hold") from None
+    return name
 
 
 def _number(value, what):
@@ -209,12 +214,11 @@ def main(argv=None):
             return _core.main(words)
         except KeyboardInterrupt:
             _interrupted(words[0])
-            return 130
+            return _INTERRUPTED_STATUS
         except BrokenPipeError:
             # The reader of standard output has gone (velk-crc --help | head):
-            # end as a command killed by SIGPIPE would, without a traceback.
-            _quiet_stdout()
-            return 141
+            # the status of a command killed by SIGPIPE, without a traceback.
+            return _BROKEN_PIPE_STATUS
     try:
         return _velk(argv, words)
     except BaseException as error:
@@ -225,10 +229,33 @@ def main(argv=None):
 def runmain():
     """The velk-crc console script: `main` on ``sys.argv``."""
     try:
-        return main()
+        status = main()
     except BaseException as error:
         _leave_out_this_layer(error)
         raise
+    if status == _BROKEN_PIPE_STATUS:
+        # Nothing more can reach the reader; the interpreter's last flush
+        # must not complain about it either.
+        _quiet_stdout()
+    elif status == _INTERRUPTED_STATUS:
+        # Ended by the signal, as the shell and make expect of a command
+        # that did not handle Ctrl-C itself: a loop of runs stops too.
+        _end_by_sigint()
+    return status
+
+
+def _end_by_sigint():
+    import signal
+    try:
+        sys.stdout.flush()
+        sys.stderr.flush()
+    except (OSError, ValueError, AttributeError):
+        pass
+    try:
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        os.kill(os.getpid(), signal.SIGINT)
+    except (OSError, ValueError):
+        pass
 
 
 def _leave_out_this_layer(error):
@@ -241,20 +268,17 @@ def _leave_out_this_layer(error):
     error.__traceback__ = tb
 
 
-# What an interrupted run leaves: FLASH's files go in together or not at all.
-_INTERRUPTED = {
-    "FLASH": "error: interrupted; the output files are all new or all as they were",
-    "CHECK": "error: interrupted; no verdict",
-}
+_INTERRUPTED_STATUS = 130  # 128 + SIGINT
+_BROKEN_PIPE_STATUS = 141  # 128 + SIGPIPE
 
 
-def _interrupted(mode):
+def _interrupted(word):
     try:
         sys.stdout.flush()
     except (OSError, ValueError):
         pass
     if sys.stderr is not None:
-        print(_INTERRUPTED.get(mode, "error: interrupted"), file=sys.stderr)
+        print(_core.interrupted.get(word, "error: interrupted"), file=sys.stderr)
 
 
 def _quiet_stdout():

@@ -7,13 +7,11 @@
 
 namespace velk {
 
-// One line through the start-up print: on standard output, or standard
-// error (sys looked up at use).
+// One line on standard output, through the start-up print.
 void say(const std::string& line);
 
-// One line through the start-up print: on standard output, or standard
-// error (sys looked up at use).
-void say(const std::string& line);
+// One line on the runtime's sys.stderr, through the start-up print;
+// nothing when there is none.
 void say_to_stderr(const std::string& line);
 
 }  // namespace velk

@@ -3,10 +3,8 @@
 // holds the right checksum, and with --elf that it is that build's flash
 // image, checksummed. It writes nothing. Exit 0 when it does, 1 when it
 // does not, 2 when it cannot tell.
-#include <new>
 #include <optional>
 
-#include "../adapter/printing.h"
 #include "../adapter/text.h"
 #include "../crc/crc_stream.h"
 #include "../hexfile/hex_reader.h"

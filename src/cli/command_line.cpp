@@ -34,7 +34,7 @@ int run(const Mode& mode, const std::vector<std::string>& words) {
         return 0;
     }
     Reporter report(mode.word, p.request.input,
-                    p.request.json ? Reporter::Output::json : Reporter::Output::lines);
+                    p.json ? Reporter::Output::json : Reporter::Output::lines);
     return run_mode(mode, p.request, report);
 }
 

@@ -17,7 +17,6 @@ using mode_bit::flash;
 
 const Flag flags[] = {
     {"--force", &Request::force, flash | check},
-    {"--json", &Request::json, flash | check},
     {"--bin", &Request::bin, flash},
     {"--srec", &Request::srec, flash},
     {"--words", &Request::words, flash | check},
@@ -53,6 +52,11 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode,
         const std::string& word = words[i];
         if (word == "--help" || word == "-h") {
             parsed.help = true;
+            continue;
+        }
+        if (word == "--json") {  // every mode's: how the outcome is shown
+            if (parsed.json) return OptionFault{OptionFault::repeated, word};
+            parsed.json = true;
             continue;
         }
         if (word.size() < 2 || word[0] != '-') {

@@ -28,6 +28,7 @@ struct OptionFault {
 struct Parsed {
     Request request;
     bool help = false;  // --help or -h among the words
+    bool json = false;  // --json: one JSON object on standard output
 };
 
 // `words` are the command line after the mode word; a word is text as the

@@ -78,7 +78,6 @@ constexpr uint32_t sht_strtab = 3;
 constexpr uint32_t sht_nobits = 8;
 constexpr uint32_t sht_dynsym = 11;
 constexpr uint64_t shf_alloc = 2;
-constexpr uint8_t stt_func = 2;
 
 // The ELF header, the program header table and the section header table.
 std::variant<File, Fault> read_file(Bytes file);

@@ -92,13 +92,8 @@ Scan scan_symbol_table(Bytes table, uint64_t declared_size, uint64_t entry_size,
     Matches found = matches;
     Scan scan = walk(table, declared_size, entry_size, strings, strings_declared_size,
                      format, [&](std::string_view symbol, const Entry& entry) {
-                         if (symbol != name) return;
-                         if (found.count > 0 && entry.value != found.value)
-                             found.values_differ = true;
-                         found.count += 1;
-                         found.value = entry.value;
-                         found.size = entry.size;
-                         found.info = entry.info;
+                         if (symbol == name)
+                             found.add(entry.value, entry.size, entry.info);
                      });
     if (scan == Scan::done) matches = found;
     return scan;
@@ -117,6 +112,10 @@ Scan list_symbol_names(Bytes table, uint64_t declared_size, uint64_t entry_size,
         });
     if (scan == Scan::done) names.insert(names.end(), found.begin(), found.end());
     return scan;
+}
+
+bool Matches::is_function() const {
+    return (info & 0xF) == symbol_type_function;
 }
 
 }  // namespace velk::elfsyms

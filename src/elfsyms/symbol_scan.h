@@ -27,6 +27,17 @@ struct Matches {
     uint64_t value = 0;
     uint64_t size = 0;
     uint8_t info = 0;  // st_info: binding << 4 | type
+
+    // One more symbol carrying the name, in file order: the last one wins.
+    void add(uint64_t symbol_value, uint64_t symbol_size, uint8_t symbol_info) {
+        if (count > 0 && symbol_value != value) values_differ = true;
+        count += 1;
+        value = symbol_value;
+        size = symbol_size;
+        info = symbol_info;
+    }
+
+    bool is_function() const;
 };
 
 enum class Scan {

@@ -3,7 +3,6 @@
 // byte at its physical address in <root>_CRC.hex, the input with the
 // checksum in place as <root>_CRC.elf, and on request <root>_CRC.bin and
 // <root>_CRC.srec.
-#include <new>
 
 #include "../adapter/errors.h"
 #include "../adapter/files.h"
@@ -153,6 +152,7 @@ private:
             else
                 outputs.remove(srec_.get());
             outputs.commit();
+            report_.commit();
         } catch (const PythonError&) {
             if (!PyErr_ExceptionMatches(PyExc_OSError)) throw;
             refuse_os_error();

@@ -39,12 +39,7 @@ public:
         if (!possible_ || std::strncmp(s.name, name_.c_str(), name_.size()) != 0 ||
             s.name[name_.size()] != '\0')
             return;
-        elfsyms::Matches& m = matches_;
-        if (m.count && m.value != s.value) m.values_differ = true;
-        ++m.count;
-        m.value = s.value;
-        m.size = s.size;
-        m.info = s.info;
+        matches_.add(s.value, s.size, s.info);
     }
 
     const elfsyms::Matches& matches() const { return matches_; }
@@ -129,8 +124,8 @@ ElfBuild read_elf(InputFile input) {
     return elf;
 }
 
-SymbolLookup find_symbol(const ElfBuild& elf, const std::string& name) {
-    SymbolLookup lookup;
+SymbolSearch find_symbol(const ElfBuild& elf, const std::string& name) {
+    SymbolSearch lookup;
     NameFinder finder(name);
     lookup.tables = visit(elf, finder);
     lookup.matches = finder.matches();

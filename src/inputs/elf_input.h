@@ -41,14 +41,14 @@ struct ElfBuild {
 // end, segments that overlap, none loadable).
 ElfBuild read_elf(InputFile input);
 
-struct SymbolLookup {
+struct SymbolSearch {
     bool found = false;
     elfsyms::Matches matches;  // every symbol that carries the name; the last wins
     size_t tables = 0;         // symbol tables in the file
 };
 
 // The last symbol named `name` over every symbol table, in file order.
-SymbolLookup find_symbol(const ElfBuild& elf, const std::string& name);
+SymbolSearch find_symbol(const ElfBuild& elf, const std::string& name);
 
 // The symbol names no longer than `longest`, each once, for suggestions
 // after a miss.

@@ -28,7 +28,7 @@ std::string quoted(const std::string& value) {
 Placement by_name(const std::string& name, const ElfBuild& elf) {
     if (name.empty())
         throw Refusal{"--n needs the checksum variable's name, as in --ncrc_value"};
-    SymbolLookup found = find_symbol(elf, name);
+    SymbolSearch found = find_symbol(elf, name);
     if (found.tables == 0) throw Refusal{wording::no_symbol_table(name)};
     if (!found.found) {
         std::vector<std::string> names =
@@ -39,13 +39,7 @@ Placement by_name(const std::string& name, const ElfBuild& elf) {
     Placement p;
     p.has_slot = true;
     const elfsyms::Matches& m = found.matches;
-    p.slot = {name,
-              value,
-              true,
-              m.count,
-              m.values_differ,
-              m.size,
-              (m.info & 0xF) == elfsyms::symbol_type_function};
+    p.slot = {name, value, true, m.count, m.values_differ, m.size, m.is_function()};
     p.where = layout::locate_slot(elf.headers, value);
     p.request = {layout::Selector::name, p.where.address};
     return p;

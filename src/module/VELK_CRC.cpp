@@ -71,36 +71,12 @@ void warn_on_version_mismatch() {
     check(PyErr_WarnEx(nullptr, message, 1));
 }
 
-PyObject* fetch_builtin(PyObject* name) {
-    PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(state.builtins), name);
-    if (!found) {
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw PythonError{};
-    }
-    return Py_NewRef(found);
-}
-
 void fetch_builtins() {
     const Texts& t = state.t;
     Py_XSETREF(state.print, fetch_builtin(t.print));
     Py_XSETREF(state.open, fetch_builtin(t.open));
     Py_XSETREF(state.enumerate, fetch_builtin(t.enumerate));
     Py_XSETREF(state.range, fetch_builtin(t.range));
-}
-
-Ref import(PyObject* name, PyObject* fromlist) {
-    return check(
-        PyImport_ImportModuleLevelObject(name, state.globals, nullptr, fromlist, 0));
-}
-
-void bind(PyObject* name, PyObject* value) {
-    check(PyDict_SetItem(state.globals, name, value));
-}
-
-// `import a.b` binds the top-level package; `import a` the module itself.
-void import_module(PyObject* dotted, PyObject* bound_as) {
-    bind(bound_as, import(dotted, nullptr).get());
 }
 
 // `from package import name`

@@ -97,20 +97,22 @@ void raise_from_current_exception() noexcept {
 
 void add_traceback(Entry entry) {
     static const char* const names[] = {
-        "init VELK_CRC",     "VELK_CRC.calc_crc_mpeg2", "VELK_CRC.velk_crc_calc",
-        "VELK_CRC.usage",    "VELK_CRC.runmain",        "velk_crc.FLASH",
-        "velk_crc.CHECK"};
+        "init VELK_CRC",          "VELK_CRC.calc_crc_mpeg2",
+        "VELK_CRC.velk_crc_calc", "VELK_CRC.usage",
+        "VELK_CRC.runmain",       "velk_crc.FLASH",
+        "velk_crc.CHECK",         "velk_crc._core.main",
+        "velk_crc._core.run",     "velk_crc._core._elf_probe"};
+    static_assert(sizeof names / sizeof *names == static_cast<size_t>(Entry::count));
     // Line numbers count the public functions in the order they are bound,
-    // then the command line's own modes.
-    static const int lines[] = {1, 2, 3, 4, 5, 6, 7};
+    // then the product's modes and functions.
+    int line = static_cast<int>(entry) + 1;
     int i = static_cast<int>(entry);
 
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyObject*& code = state.code_cache[i];
     if (!code)
-        code =
-            reinterpret_cast<PyObject*>(PyCode_NewEmpty("VELK_CRC", names[i], lines[i]));
+        code = reinterpret_cast<PyObject*>(PyCode_NewEmpty("VELK_CRC", names[i], line));
     if (code && state.globals) {
         PyFrameObject* frame =
             PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),

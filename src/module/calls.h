@@ -12,7 +12,8 @@ namespace velk {
 void bind_arguments(const char* func, PyObject* args, PyObject* kwargs,
                     PyObject* const* params, Py_ssize_t nparams, PyObject** out);
 
-// Adds a traceback entry `entry` in file VELK_CRC to the pending exception.
+// Adds a traceback entry `entry` to the pending exception (its file is
+// VELK_CRC for both modules: the product's entries are named velk_crc.*).
 void add_traceback(Entry entry);
 
 // Turns whatever a body threw into a pending Python exception: a pending
@@ -32,19 +33,6 @@ PyObject* boundary(Entry entry, Body&& body) noexcept {
     }
     add_traceback(entry);
     return nullptr;
-}
-
-// An internal function (the command line's own modes): a failure gets a
-// traceback entry of its own and goes on up to the caller's boundary.
-template <class Body>
-auto with_traceback_entry(Entry entry, Body&& body) -> decltype(body()) {
-    try {
-        return body();
-    } catch (...) {
-        raise_from_current_exception();
-    }
-    add_traceback(entry);
-    throw PythonError{};
 }
 
 }  // namespace velk

@@ -87,4 +87,28 @@ bool global_is(PyObject* name, PyObject* genuine) {
     return found != nullptr && found == genuine;
 }
 
+PyObject* fetch_builtin(PyObject* name) {
+    PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(state.builtins), name);
+    if (!found) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        throw PythonError{};
+    }
+    return Py_NewRef(found);
+}
+
+Ref import(PyObject* name, PyObject* fromlist) {
+    return check(
+        PyImport_ImportModuleLevelObject(name, state.globals, nullptr, fromlist, 0));
+}
+
+void bind(PyObject* name, PyObject* value) {
+    check(PyDict_SetItem(state.globals, name, value));
+}
+
+// `import a.b` binds the top-level package; `import a` the module itself.
+void import_module(PyObject* dotted, PyObject* bound_as) {
+    bind(bound_as, import(dotted, nullptr).get());
+}
+
 }  // namespace velk

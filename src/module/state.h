@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "entry.h"
 #include "handle.h"
 
 // Interned names and text literals, each made once at start-up.
@@ -174,20 +175,6 @@ struct Constants {
     PyObject* calc_keywords;  // ("elffilename", "varename", "crcaddr", "crcblock")
 };
 
-// Where a traceback entry comes from; one cached code object each.
-// The last two are the command line's FLASH and CHECK modes, which have no
-// module function of their own.
-enum class Entry {
-    init,
-    calc_crc_mpeg2,
-    velk_crc_calc,
-    usage,
-    runmain,
-    flash_crc_calc,
-    check_crc,
-    count
-};
-
 struct State {
     PyObject* module = nullptr;  // the module the start-up ran on
     bool have_interp_id = false;
@@ -232,6 +219,15 @@ void print(PyObject* text);
 // print(text, file=sys.stderr), the runtime's sys.stderr at use; nothing
 // when there is none.
 void print_stderr(PyObject* text);
+
+// Start-up steps on the module's dict (state.globals): a builtin fetched
+// once (new reference; NameError when missing), an absolute import, a
+// global bound, and `import a.b` binding the top-level package (`import a`
+// the module itself) under `bound_as`.
+PyObject* fetch_builtin(PyObject* name);
+Ref import(PyObject* name, PyObject* fromlist);
+void bind(PyObject* name, PyObject* value);
+void import_module(PyObject* dotted, PyObject* bound_as);
 
 // Whether the module global `name` is still `genuine`; looks it up at use
 // like any other global, but a missing one is simply not genuine.

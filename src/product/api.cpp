@@ -57,25 +57,16 @@ Ref python_of(const json::Value& value) {
     return Ref::share(Py_None);
 }
 
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-    try {
-        return body().release();
-    } catch (...) {
-        raise_from_current_exception();
-    }
-    return nullptr;
-}
-
 }  // namespace
 
 PyObject* main(PyObject*, PyObject* words) noexcept {
-    return guarded(
-        [&] { return check(PyLong_FromLong(cli::command_line(words_of(words)))); });
+    return boundary(Entry::product_main, [&] {
+        return check(PyLong_FromLong(cli::command_line(words_of(words))));
+    });
 }
 
 PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
-    return guarded([&] {
+    return boundary(Entry::product_run, [&] {
         if (count != 3 || !PyUnicode_Check(args[0]) || !PyUnicode_Check(args[1])) {
             PyErr_SetString(PyExc_TypeError, "run(mode: str, input: str, words: list)");
             throw PythonError{};
@@ -100,6 +91,15 @@ Ref own_words() {
         PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i),
                          text_object(words[i]).release());
     return tuple;
+}
+
+Ref interrupted() {
+    Ref lines = check(PyDict_New());
+    for (const Mode* mode = modes_begin(); mode != modes_end(); ++mode)
+        check(PyDict_SetItem(
+            lines.get(), text_object(mode->word).get(),
+            text_object(std::string("error: ") + mode->interrupted).get()));
+    return lines;
 }
 
 }  // namespace velk::product

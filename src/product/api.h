@@ -17,4 +17,7 @@ PyObject* run(PyObject* module, PyObject* const* args, Py_ssize_t count) noexcep
 // The words main() answers itself, for the package to tell VELK mode's.
 Ref own_words();
 
+// {mode word: the line of a run the user interrupted}
+Ref interrupted();
+
 }  // namespace velk::product

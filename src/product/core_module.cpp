@@ -11,21 +11,6 @@ namespace velk {
 
 namespace {
 
-void bind_import(PyObject* dotted, PyObject* bound_as) {
-    Ref module = check(
-        PyImport_ImportModuleLevelObject(dotted, state.globals, nullptr, nullptr, 0));
-    check(PyDict_SetItem(state.globals, bound_as, module.get()));
-}
-
-PyObject* fetch_builtin(const char* name) {
-    PyObject* found = PyDict_GetItemString(PyModule_GetDict(state.builtins), name);
-    if (!found) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        throw PythonError{};
-    }
-    return Py_NewRef(found);
-}
-
 int exec_module(PyObject* module) noexcept {
     if (state.module) {
         PyErr_SetString(PyExc_ImportError,
@@ -36,13 +21,15 @@ int exec_module(PyObject* module) noexcept {
         state.globals = PyModule_GetDict(module);
         Py_XSETREF(state.builtins, check(PyImport_ImportModule("builtins")).release());
         make_constants();
-        Py_XSETREF(state.print, fetch_builtin("print"));
-        Py_XSETREF(state.open, fetch_builtin("open"));
         const Texts& t = state.t;
-        bind_import(t.os_path, t.os);
-        bind_import(t.sys, t.sys);
-        bind_import(t.crcmod, t.crcmod);
+        Py_XSETREF(state.print, fetch_builtin(t.print));
+        Py_XSETREF(state.open, fetch_builtin(t.open));
+        // What FLASH and CHECK look up at use: os.path for the output
+        // names, crcmod for every checksum.
+        import_module(t.os_path, t.os);
+        import_module(t.crcmod, t.crcmod);
         check(PyModule_AddObjectRef(module, "own_words", product::own_words().get()));
+        check(PyModule_AddObjectRef(module, "interrupted", product::interrupted().get()));
         check(PyModule_AddStringConstant(module, "version", cli::version()));
         state.module = Py_NewRef(module);
         return 0;

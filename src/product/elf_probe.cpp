@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "../elf/elf_reader.h"
+#include "../module/calls.h"
 
 namespace velk {
 
@@ -89,15 +90,7 @@ Ref probe(PyObject* data) {
 }  // namespace
 
 PyObject* elf_probe(PyObject*, PyObject* data) noexcept {
-    try {
-        return probe(data).release();
-    } catch (const PythonError&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "_elf_probe: an unexpected C++ exception");
-    }
-    return nullptr;
+    return boundary(Entry::elf_probe, [&] { return probe(data); });
 }
 
 }  // namespace velk

@@ -1,5 +1,5 @@
 // FLASH and CHECK refuse what cannot work with one line that says what to
-// do; a stage throws it, the mode's driver shows it once.
+// do; a stage throws it, the modes' one boundary (run_mode) shows it.
 #pragma once
 
 #include <string>

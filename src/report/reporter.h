@@ -35,8 +35,12 @@ public:
     // The mode's own fields of the JSON object.
     json::Value& data() { return data_; }
 
-    // Whether a file of the run is in place.
-    bool wrote_files() const { return !files_.empty(); }
+    // The run's files are in place (said before anything else can fail).
+    void commit() noexcept { committed_ = true; }
+    bool committed() const { return committed_; }
+
+    // Nothing is printed: a caller takes the object.
+    bool quiet() const { return output_ == Output::quiet; }
 
     // Makes the object with its verdict ("written", "ok", "mismatch",
     // "error"); prints it with --json.
@@ -51,6 +55,7 @@ private:
     const char* mode_;
     std::optional<std::string> input_;
     Output output_;
+    bool committed_ = false;
     std::string error_;
     std::vector<std::string> files_, warnings_, notes_, hints_;
     json::Value data_ = json::Value::object();

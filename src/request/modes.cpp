@@ -13,15 +13,16 @@ namespace velk {
 namespace {
 
 const Mode modes[] = {
-    {"FLASH", mode_bit::flash, flash_crc_calc, 255, Entry::flash_crc_calc,
-     "out of memory; nothing was written", nullptr},
-    {"CHECK", mode_bit::check, check_crc, 2, Entry::check_crc,
-     "out of memory while checking it", "could not check it"},
+    {"FLASH", mode_bit::flash, flash_crc_calc, 255, Entry::flash,
+     "out of memory; nothing was written", nullptr,
+     "interrupted; the output files are all new or all as they were"},
+    {"CHECK", mode_bit::check, check_crc, 2, Entry::check,
+     "out of memory while checking it", "could not check it", "interrupted; no verdict"},
 };
 
 std::string out_of_memory(const Mode& mode, const Reporter& report) {
-    return report.wrote_files() ? "out of memory after the files were written"
-                                : mode.out_of_memory;
+    return report.committed() ? "out of memory after the files were written"
+                              : mode.out_of_memory;
 }
 
 int refused(const Mode& mode, Reporter& report, const std::string& text) {
@@ -58,14 +59,17 @@ int run_mode(const Mode& mode, const Request& request, Reporter& report) {
             PyErr_Clear();
             return refused(mode, report, out_of_memory(mode, report));
         }
-        if (mode.stopped_by_exception && PyErr_ExceptionMatches(PyExc_Exception))
+        if (mode.stopped_by_exception && !report.quiet() &&
+            PyErr_ExceptionMatches(PyExc_Exception))
             return refused(
                 mode, report,
                 std::string(mode.stopped_by_exception) + ": " + exception_text(true));
         add_traceback(mode.entry);
         throw;
     } catch (const std::exception& e) {
-        return refused(mode, report, std::string("internal error: ") + e.what());
+        return refused(mode, report,
+                       std::string("internal error: ") + e.what() +
+                           (report.committed() ? " (after the files were written)" : ""));
     }
 }
 

@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-#include "../module/state.h"
+#include "../module/entry.h"
 #include "request.h"
 
 namespace velk {
@@ -27,10 +27,12 @@ struct Mode {
     int refused;                // the exit status of a refusal
     Entry entry;                // the traceback entry of a fault of the tool
     const char* out_of_memory;  // what running out of memory cost, when it wrote nothing
-    // A Python Exception that stops the run: a refusal that says so ("could
-    // not check it: ..."), or with null a fault of the tool, shown with its
-    // traceback.
+    // A Python Exception that stops a command-line run: a refusal that says
+    // so ("could not check it: ..."), or with null a fault of the tool,
+    // shown with its traceback. From the Python API it is raised as it is.
     const char* stopped_by_exception;
+    // The line of a run the user interrupted (Ctrl-C): what it left.
+    const char* interrupted;
 };
 
 // The mode named `word` exactly, or null.
@@ -43,7 +45,8 @@ const Mode* modes_end();
 // Runs `mode`: a Refusal, an out-of-memory and an unexpected C++ exception
 // end as one error line and the mode's refusal status. A Python exception
 // other than MemoryError (Ctrl-C among them) goes on to the caller with a
-// traceback entry of the mode.
+// traceback entry of the mode, unless the mode words it as a refusal on
+// the command line (stopped_by_exception).
 int run_mode(const Mode& mode, const Request& request, Reporter& report);
 
 // The drivers.

@@ -19,7 +19,6 @@ struct Request {
     bool bin = false;                // also <root>_CRC.bin
     bool srec = false;               // also <root>_CRC.srec
     bool force = false;              // do what the checks refuse
-    bool json = false;               // one JSON object on standard output
 };
 
 }  // namespace velk

@@ -2,11 +2,11 @@
 // learnt, handed to the diagnostics and printed after the report lines.
 #include <cstring>
 
+#include "../adapter/files.h"
+#include "../adapter/printing.h"
+#include "../adapter/text.h"
 #include "../diagnostics/layout_warnings.h"
 #include "pipeline.h"
-#include "../adapter/files.h"
-#include "../adapter/text.h"
-#include "../adapter/printing.h"
 
 namespace velk {
 
@@ -26,13 +26,8 @@ bool describe_slot(const CalcLocals& l, diagnostics::Facts& f) {
         !PyUnicode_Check(l.varename))
         return false;
     const elfsyms::Matches& m = l.symbol.matches;
-    f.slot = {utf8_of(l.varename),
-              value,
-              l.symbol.known,
-              m.count,
-              m.values_differ,
-              m.size,
-              (m.info & 0xF) == elfsyms::symbol_type_function};
+    f.slot = {utf8_of(l.varename), value,  l.symbol.known, m.count,
+              m.values_differ,     m.size, m.is_function()};
     f.where = layout::locate_slot(l.headers, value);
     return true;
 }

@@ -2,12 +2,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "../adapter/files.h"
+#include "../adapter/printing.h"
+#include "../adapter/text.h"
 #include "../report/wording.h"
 #include "elf_headers.h"
 #include "pipeline.h"
-#include "../adapter/files.h"
-#include "../adapter/text.h"
-#include "../adapter/printing.h"
 
 namespace velk {
 

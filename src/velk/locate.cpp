@@ -1,9 +1,9 @@
 // Third stage: settle the checksum's offset from the start of the image.
+#include "../adapter/printing.h"
+#include "../adapter/text.h"
 #include "../elfsyms/closest.h"
 #include "../report/wording.h"
 #include "pipeline.h"
-#include "../adapter/text.h"
-#include "../adapter/printing.h"
 
 namespace velk {
 

@@ -4,11 +4,11 @@
 // the image, the checksum record and the start address: the same text,
 // streamed, into a temporary file moved over the name when complete.
 // Any other container is filled and asked to write, as always.
-#include "native_output.h"
-#include "../adapter/outputs.h"
-#include "pipeline.h"
 #include "../adapter/files.h"
+#include "../adapter/outputs.h"
 #include "../adapter/text.h"
+#include "native_output.h"
+#include "pipeline.h"
 
 namespace velk {
 

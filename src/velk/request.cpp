@@ -1,7 +1,7 @@
 // First stage: choose the placement mode and convert its value.
+#include "../adapter/printing.h"
 #include "../report/wording.h"
 #include "pipeline.h"
-#include "../adapter/printing.h"
 
 namespace velk {
 

@@ -7,9 +7,9 @@
 
 #include <string>
 #include <vector>
+
 #include "../adapter/files.h"
 #include "../adapter/text.h"
-
 
 namespace velk {
 
@@ -152,14 +152,9 @@ private:
             unknown_ = true;
             return;
         }
-        uint64_t value = as_u64(found_.value.get());
-        if (m.count > 0 && value != m.value) m.values_differ = true;
-        m.count += 1;
-        m.value = value;
-        m.size = as_u64(item(symbol, t.st_size).get());
         Ref type = item(item(symbol, t.st_info).get(), t.type);
-        m.info =
-            compare(type.get(), t.STT_FUNC, Py_EQ) ? elfsyms::symbol_type_function : 0;
+        m.add(as_u64(found_.value.get()), as_u64(item(symbol, t.st_size).get()),
+              compare(type.get(), t.STT_FUNC, Py_EQ) ? elfsyms::symbol_type_function : 0);
     }
 
     PyObject* varename_;

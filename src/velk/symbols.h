@@ -1,5 +1,6 @@
-// Looking a variable up in an ELF file's symbol tables, as the name mode
-// of every command-line mode does.
+// Looking a variable up in an ELF file's symbol tables through pyelftools'
+// reader, as VELK mode's name mode does (natively where the reader and its
+// tables are the genuine ones).
 #pragma once
 
 #include <string>

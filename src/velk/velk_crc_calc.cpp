@@ -1,7 +1,7 @@
 // velk_crc_calc: checksum a firmware ELF file into <name>_CRC.hex.
+#include "../adapter/files.h"
 #include "../module/functions.h"
 #include "pipeline.h"
-#include "../adapter/files.h"
 
 namespace velk {
 
