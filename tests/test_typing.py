@@ -1,4 +1,5 @@
-"""The installed stub package gives type checkers the module's signatures."""
+"""Type checkers get both modules' signatures: VELK_CRC from its stub
+package, velk_crc from the stub and py.typed it ships."""
 
 import os
 import textwrap
@@ -6,8 +7,13 @@ import textwrap
 import pytest
 
 import VELK_CRC
+import velk_crc
 
-STUBS = os.path.join(os.path.dirname(VELK_CRC.__file__), "VELK_CRC-stubs")
+STUBS = {
+    "VELK_CRC": os.path.join(os.path.dirname(VELK_CRC.__file__), "VELK_CRC-stubs",
+                             "__init__.pyi"),
+    "velk_crc": os.path.join(os.path.dirname(velk_crc.__file__), "__init__.pyi"),
+}
 
 
 @pytest.fixture(scope="module")
@@ -19,10 +25,10 @@ def mypy_cache(tmp_path_factory):
 @pytest.fixture
 def mypy_run(tmp_path, mypy_cache):
     api = pytest.importorskip("mypy.api")
-    if not os.path.isfile(os.path.join(STUBS, "__init__.pyi")):
-        pytest.skip("VELK_CRC is not installed with its stub package (a build tree?)")
 
-    def run(source):
+    def run(source, module="VELK_CRC"):
+        if not os.path.isfile(STUBS[module]):
+            pytest.skip(f"{module} is not installed with its stub (a build tree?)")
         path = tmp_path / "use.py"
         path.write_text(textwrap.dedent(source))
         out, err, status = api.run([str(path), "--strict", "--cache-dir", str(mypy_cache)])
@@ -42,11 +48,69 @@ def test_correct_use_type_checks(mypy_run):
     assert status == 0, out
 
 
-@pytest.mark.parametrize("call, complaint", [
-    ('VELK_CRC.calc_crc_mpeg2("text")', 'has incompatible type "str"; expected "bytes"'),
-    ('VELK_CRC.velk_crc_calc("fw.elf", None, None)', 'Missing positional argument "crcblock"'),
-    ("VELK_CRC.no_such_function()", 'Module has no attribute "no_such_function"'),
-], ids=["argument-type", "missing-argument", "unknown-name"])
-def test_wrong_use_is_reported(mypy_run, call, complaint):
-    status, out = mypy_run(f"import VELK_CRC\n{call}\n")
+@pytest.mark.parametrize("module, call, complaint", [
+    pytest.param("VELK_CRC", 'VELK_CRC.calc_crc_mpeg2("text")', 'has incompatible type "str"; expected "bytes"',
+                 id="VELK_CRC-argument-type"),
+    pytest.param("VELK_CRC", 'VELK_CRC.velk_crc_calc("fw.elf", None, None)', 'Missing positional argument "crcblock"',
+                 id="VELK_CRC-missing-argument"),
+    pytest.param("VELK_CRC", "VELK_CRC.no_such_function()", 'Module has no attribute "no_such_function"',
+                 id="VELK_CRC-unknown-name"),
+    pytest.param("velk_crc", 'velk_crc.flash("fw.elf", symbol=0x08000134)',
+                 'Argument "symbol" to "flash" has incompatible type "int"', id="velk_crc-int-symbol"),
+    pytest.param("velk_crc", 'velk_crc.check("fw.hex", offset="134")',
+                 'Argument "offset" to "check" has incompatible type "str"', id="velk_crc-text-offset"),
+    pytest.param("velk_crc", 'velk_crc.flash("fw.elf", "crc_value")',
+                 'Too many positional arguments for "flash"', id="velk_crc-positional-selector"),
+    pytest.param("velk_crc", 'velk_crc.flash("fw.elf", symbol="crc_value", hex=True)',
+                 'Unexpected keyword argument "hex" for "flash"', id="velk_crc-unknown-option"),
+    pytest.param("velk_crc", 'velk_crc.check("fw.hex", offset=0, elf=3)',
+                 'Argument "elf" to "check" has incompatible type "int"', id="velk_crc-int-elf"),
+    pytest.param("velk_crc", 'text: str = velk_crc.flash("fw.elf", block=1024).checksum',
+                 "Incompatible types in assignment", id="velk_crc-checksum-is-int"),
+    pytest.param("velk_crc", 'velk_crc.flash("fw.elf", block=1024).ok = False',
+                 'Property "ok" defined in "Report" is read-only', id="velk_crc-ok-read-only"),
+    pytest.param("velk_crc", 'error: velk_crc.Refused = velk_crc.CannotVerify("", velk_crc.Report({}))',
+                 "Incompatible types in assignment", id="velk_crc-refusals-are-distinct"),
+])
+def test_wrong_use_is_reported(mypy_run, module, call, complaint):
+    status, out = mypy_run(f"import {module}\n{call}\n", module)
     assert status == 1 and complaint in out, out
+
+
+def test_a_build_script_type_checks(mypy_run):
+    status, out = mypy_run("""
+        import os
+        import sys
+        from pathlib import Path
+
+        import velk_crc
+
+
+        def checksum_step(elf: Path) -> int:
+            try:
+                report = velk_crc.flash(elf, symbol="crc_value", srec=True, bin=True)
+            except velk_crc.Refused as refused:
+                print(refused, refused.report.verdict, file=sys.stderr)
+                return 255
+            files: list[str] = report.files
+            checksum: int = report.checksum
+            start: int = report.image["start"]
+            written: bool = report.ok
+            json_object: dict[str, object] = report.as_dict()
+            for line in report.warnings + report.notes:
+                print(line, checksum, start, written, files, json_object)
+            try:
+                verified = velk_crc.check(os.fspath(elf.with_name("fw_CRC.hex")),
+                                          offset=report.offset, elf=str(elf), words=False)
+            except velk_crc.CannotVerify as error:
+                reason: str = str(error)
+                print(reason, error.report.message)
+                return 2
+            except velk_crc.Error:
+                return 1
+            if not verified.ok:
+                return velk_crc.main(["CHECK", "fw_CRC.hex", "--ncrc_value", b"--elf",
+                                      os.fsencode(elf)])
+            return velk_crc.check(b"fw_CRC.elf", block=1024, force=True).stored
+    """, "velk_crc")
+    assert status == 0, out
