@@ -333,6 +333,8 @@ REFUSALS = [
     pytest.param("check", "fw_boot_CRC.elf", dict(offset=3), ["--a3"],
                  id="check-offset-not-multiple-of-4"),
     pytest.param("check", "notes.txt", dict(offset=0), ["--a0"], id="check-not-a-firmware-file"),
+    pytest.param("check", "fw_boot_CRC.hex", dict(symbol="crc_value", elf="fw_boot_CRC.hex"),
+                 ["--ncrc_value", "--elf", "fw_boot_CRC.hex"], id="check-hex-as-the-build"),
 ]
 
 
@@ -552,6 +554,25 @@ def test_a_fault_reaches_the_caller_as_it_is(built, monkeypatch, capfd):
     assert velk_crc.main(["CHECK", "fw_boot.elf", "--ncrc_value"]) == 2
     assert capfd.readouterr().err == (
         "error: fw_boot.elf: could not check it: RuntimeError: crc unit on fire\n")
+
+
+@pytest.mark.parametrize("words", [
+    pytest.param(["--help"], id="help"),
+    pytest.param(["CHECK", "fw_boot_CRC.hex", "--ncrc_value", "--elf", "fw_boot.elf"],
+                 id="check"),
+    pytest.param(["CHECK", "fw_boot_CRC.hex", "--ncrc_value", "--elf", "fw_boot.elf",
+                  "--json"], id="check-json"),
+])
+def test_a_reader_that_goes_away_ends_the_run_with_141(built, words):
+    # `velk-crc ... | head -1` in a script: no traceback, no verdict made up
+    # from the closed pipe, the status a command killed by SIGPIPE has.
+    read, write = os.pipe()
+    os.close(read)
+    with os.fdopen(write, "wb") as closed:
+        child = subprocess.run(velk_command(*words), cwd=built, stdout=closed,
+                               stderr=subprocess.PIPE, text=True, timeout=60)
+    assert child.returncode == 141, child.stderr
+    assert "Traceback" not in child.stderr and "error:" not in child.stderr
 
 
 # --- 8. Ctrl-C --------------------------------------------------------------------------

@@ -29,6 +29,8 @@ FIRMWARE = sorted(glob.glob(os.path.join(HERE, "data", "*.elf"))) + sorted(
 
 PT_DYNAMIC = 2
 SHT_SYMTAB, SHT_STRTAB, SHT_NOBITS, SHT_DYNSYM = 2, 3, 8, 11
+SHT_SUNW_LDYNSYM = 0x6FFFFFF3
+SYMBOL_TABLES = (SHT_SYMTAB, SHT_DYNSYM, SHT_SUNW_LDYNSYM)
 SHF_COMPRESSED = 0x800
 PN_XNUM = SHN_XINDEX = 0xFFFF
 # Section kinds whose constructor in pyelftools reads the contents or checks
@@ -200,9 +202,10 @@ def documented_refusals(data):
         if raw.section_fits(shnum - 1):
             why.append("the last section header's padding runs past the end")
         return why
-    for i in range(shnum):
-        if raw.section(i, "sh_type") not in (SHT_SYMTAB, SHT_DYNSYM):
-            continue
+    tables = [i for i in range(shnum) if raw.section(i, "sh_type") in SYMBOL_TABLES]
+    if sum(raw.section(i, "sh_size") for i in tables) > len(raw.data):
+        why.append("symbol tables over the same bytes")
+    for i in tables:
         entsize, size = raw.section(i, "sh_entsize"), raw.section(i, "sh_size")
         offset, link = raw.section(i, "sh_offset"), raw.section(i, "sh_link")
         if entsize != cls.symsize:
@@ -444,7 +447,7 @@ def mutable_fields(data):
     for i in range(phnum):
         out += fields(raw, raw.cls.phdr, raw.cls.phdr_fields, raw.segment_at(i))
     tables = [i for i in range(shnum)
-              if raw.section(i, "sh_type") in (SHT_SYMTAB, SHT_DYNSYM)]
+              if raw.section(i, "sh_type") in SYMBOL_TABLES]
     linked = {raw.section(i, "sh_link") for i in tables}
     for i in {0, *tables, *linked}:
         out += fields(raw, raw.cls.shdr, SHDR_FIELDS, raw.section_at(i))
@@ -695,3 +698,44 @@ def test_takes_any_bytes_like_object(kind):
 def test_refuses_what_holds_no_bytes():
     with pytest.raises(TypeError):
         core._elf_probe("\x7fELF")
+
+
+def symbol_tables_elf(types, entries=64):
+    """A little-endian ELF32 file with no segments: one string table holding
+    the empty name, `entries` zero symbols, and one section header per type
+    in `types`, every one over those same symbols."""
+    strings_at, symbols_at = 52, 56
+    shoff = symbols_at + 16 * entries
+    count = 2 + len(types)
+    header = (b"\x7fELF\x01\x01\x01" + bytes(9)
+              + struct.pack("<HHIIIIIHHHHHH", 2, 40, 1, 0, 0, shoff, 0, 52, 32, 0, 40,
+                            count, 0))
+    sections = bytes(40) + struct.pack("<10I", 0, SHT_STRTAB, 0, 0, strings_at, 1, 0, 0, 1, 0)
+    for sh_type in types:
+        sections += struct.pack("<10I", 0, sh_type, 0, 0, symbols_at, 16 * entries, 1, 0,
+                                4, 16)
+    return header + b"\0" * 4 + bytes(16 * entries) + sections
+
+
+@pytest.mark.parametrize("sh_type", [SHT_SYMTAB, SHT_DYNSYM, SHT_SUNW_LDYNSYM],
+                         ids=["symtab", "dynsym", "sunw-ldynsym"])
+def test_every_kind_of_symbol_table_is_read(sh_type):
+    data = symbol_tables_elf([sh_type])
+    symbols = core._elf_probe(data)[4]
+    with io.BytesIO(data) as stream:
+        theirs = [s for section in ELFFile(stream).iter_sections()
+                  if isinstance(section, SymbolTableSection) for s in section.iter_symbols()]
+    assert len(symbols) == len(theirs) == 64
+    assert {table for table, *_ in symbols} == {2}
+
+
+def test_symbol_tables_over_the_same_bytes_are_refused_at_once():
+    # Three tables over one 1 KiB run of symbols: the second already claims
+    # more entries than the file has room for, which only overlapping tables
+    # can. Each read in turn, a crafted file would cost the square of its size.
+    data = symbol_tables_elf([SHT_SYMTAB] * 3)
+    with pytest.raises(ValueError) as refusal:
+        core._elf_probe(data)
+    assert str(refusal.value) == (
+        "the symbol tables overlap: they hold 128 entries of 16 bytes, more than the "
+        "%d-byte file has room for" % len(data))

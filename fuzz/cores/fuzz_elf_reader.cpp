@@ -151,7 +151,7 @@ Expected expect_file(const Model& m) {
 // words of the reader's reason, as above.
 const char* expect_symbols(const Model& m, const std::vector<SectionHeader>& sections) {
     for (const SectionHeader& t : sections) {
-        if (t.type != sht_symtab && t.type != sht_dynsym) continue;
+        if (!is_symbol_table(t.type)) continue;
         if (t.entsize != m.symsize()) return "has entries of";
         if (t.size % m.symsize()) return "not a whole number of";
         if (t.size && !m.in_file(t.offset, t.size)) return "^the symbol table";
@@ -190,7 +190,7 @@ struct Checker final : SymbolVisitor {
         FUZZ_CHECK(tables.empty() || section > tables.back(), "table %zu after %zu",
                    section, tables.back());
         const SectionHeader& t = sections[section];
-        FUZZ_CHECK(t.type == sht_symtab || t.type == sht_dynsym, "section %zu of type %u",
+        FUZZ_CHECK(is_symbol_table(t.type), "section %zu of type %u",
                    section, t.type);
         if (!tables.empty()) end_table();
         tables.push_back(section);
@@ -290,7 +290,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!checker.tables.empty()) checker.end_table();
     size_t tables = 0;
     for (const SectionHeader& s : file.sections)
-        tables += s.type == sht_symtab || s.type == sht_dynsym;
+        tables += is_symbol_table(s.type);
     FUZZ_CHECK(std::get<size_t>(visited) == tables && checker.tables.size() == tables,
                "%zu tables returned, %zu visited, %zu in the file",
                std::get<size_t>(visited), checker.tables.size(), tables);

@@ -291,7 +291,7 @@ def _quiet_stdout():
 
 
 def _velk(argv, words):
-    saved = sys.argv
+    saved = getattr(sys, "argv", None)  # an embedding host may have none
     if argv is not None:
         sys.argv = [saved[0] if saved else "velk-crc", *words]
     try:
@@ -300,7 +300,10 @@ def _velk(argv, words):
     except SystemExit as done:
         return _status(done.code)
     finally:
-        sys.argv = saved
+        if argv is not None and saved is None:
+            del sys.argv
+        elif argv is not None:
+            sys.argv = saved
     return 0
 
 

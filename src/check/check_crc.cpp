@@ -33,7 +33,14 @@ public:
         if (o_.elf) {
             build_.emplace();
             try {
-                *build_ = read_elf(read_input(name(*o_.elf)));
+                InputFile build = read_input(name(*o_.elf));
+                // The records files are what CHECK verifies, not the build.
+                if (build.kind == layout::FileKind::intel_hex ||
+                    build.kind == layout::FileKind::srecord)
+                    throw Refusal{std::string(format_name(build.kind)) +
+                                  ", not the build's ELF file: --elf takes the linker's "
+                                  "output the file was made from"};
+                *build_ = read_elf(std::move(build));
             } catch (Refusal& refusal) {
                 refusal.text = *o_.elf + ": " + refusal.text;
                 throw;

@@ -355,12 +355,20 @@ std::variant<size_t, Fault> visit_symbols(const File& file, Bytes bytes,
     const Layout& l = in.layout();
     std::vector<CheckedTable> tables;
     std::unordered_map<uint32_t, uint64_t> ends;
+    uint64_t entries = 0;
     for (size_t i = 0; i < file.sections.size(); ++i) {
         const uint32_t type = file.sections[i].type;
-        if (type != sht_symtab && type != sht_dynsym) continue;
+        if (!is_symbol_table(type)) continue;
         CheckedTable table{};
         if (auto failed = check_symbol_table(in, file, i, ends, table)) return *failed;
         tables.push_back(table);
+        // Each table lies in the file, so only tables over the same bytes
+        // can add up to more than it.
+        entries += table.count;
+        if (entries > bytes.size / l.sym_size)
+            return fault("the symbol tables overlap: they hold %llu entries of %zu bytes, "
+                         "more than the %zu-byte file has room for",
+                         ull(entries), l.sym_size, bytes.size);
     }
 
     for (const CheckedTable& table : tables) {

@@ -77,6 +77,12 @@ constexpr uint32_t sht_symtab = 2;
 constexpr uint32_t sht_strtab = 3;
 constexpr uint32_t sht_nobits = 8;
 constexpr uint32_t sht_dynsym = 11;
+constexpr uint32_t sht_sunw_ldynsym = 0x6FFFFFF3;  // Solaris' local dynamic symbols
+
+// The section types that hold symbols, as every ELF reader takes them.
+constexpr bool is_symbol_table(uint32_t type) {
+    return type == sht_symtab || type == sht_dynsym || type == sht_sunw_ldynsym;
+}
 constexpr uint64_t shf_alloc = 2;
 
 // The ELF header, the program header table and the section header table.
@@ -100,12 +106,14 @@ public:
     virtual void symbol(const Symbol& symbol) = 0;
 };
 
-// Every symbol of every symbol table (SHT_SYMTAB and SHT_DYNSYM), tables in
-// section order, symbols in table order, entry 0 included. Every table is
+// Every symbol of every symbol table (SHT_SYMTAB, SHT_DYNSYM and
+// SHT_SUNW_LDYNSYM), tables in section order, symbols in table order, entry 0 included. Every table is
 // checked before the first symbol is visited: a table past the file's end,
 // an entry size other than the class's (16 or 24 bytes), a linked section
 // that is no string table in the file, or a name outside its string table
-// or without its NUL there, is a Fault and nothing is visited. Returns the
+// or without its NUL there, is a Fault and nothing is visited; so are
+// tables that together hold more bytes than the file (they overlap: read
+// each, the work would grow with the square of the file). Returns the
 // number of symbol tables.
 std::variant<size_t, Fault> visit_symbols(const File& file, Bytes bytes,
                                           SymbolVisitor& visitor);

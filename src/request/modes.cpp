@@ -59,8 +59,11 @@ int run_mode(const Mode& mode, const Request& request, Reporter& report) {
             PyErr_Clear();
             return refused(mode, report, out_of_memory(mode, report));
         }
+        // A closed standard output is no verdict on the file: the command
+        // line ends as a command killed by SIGPIPE does.
         if (mode.stopped_by_exception && !report.quiet() &&
-            PyErr_ExceptionMatches(PyExc_Exception))
+            PyErr_ExceptionMatches(PyExc_Exception) &&
+            !PyErr_ExceptionMatches(PyExc_BrokenPipeError))
             return refused(
                 mode, report,
                 std::string(mode.stopped_by_exception) + ": " + exception_text(true));
