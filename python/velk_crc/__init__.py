@@ -19,10 +19,6 @@ false. Nothing is printed. `main` runs the command line.
 import os
 import sys
 
-from . import _core
-
-__version__ = _core.version
-
 __all__ = ["flash", "check", "main", "Report", "Error", "Refused", "CannotVerify"]
 
 
@@ -106,6 +102,19 @@ class Report:
         return sorted(set(object.__dir__(self)) | set(self._data))
 
 
+def _native():
+    # The native half is loaded by the first call that needs it: the VELK
+    # words pass through the console script to VELK_CRC without it.
+    from . import _core
+    return _core
+
+
+def __getattr__(name):
+    if name == "__version__":
+        return _native().version
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
 def _copy(value):
     if isinstance(value, dict):
         return {key: _copy(item) for key, item in value.items()}
@@ -155,7 +164,7 @@ def _selector(function, symbol, offset, block):
 
 
 def _run(mode, error, path, words):
-    status, data = _core.run(mode, path, words)
+    status, data = _native().run(mode, path, words)
     report = Report(data)
     if data["verdict"] == "error":
         raise error(data["message"], report)
@@ -209,9 +218,10 @@ def main(argv=None):
     if isinstance(argv, (str, bytes)):
         raise TypeError("argv must be a sequence of words, not one " + type(argv).__name__)
     words = sys.argv[1:] if argv is None else [os.fsdecode(word) for word in argv]
-    if words and words[0] in _core.own_words:
+    # VELK is VELK_CRC's own mode word; any other first word may be ours.
+    if words and words[0] != "VELK" and words[0] in _native().own_words:
         try:
-            return _core.main(words)
+            return _native().main(words)
         except KeyboardInterrupt:
             _interrupted(words[0])
             return _INTERRUPTED_STATUS
@@ -278,7 +288,7 @@ def _interrupted(word):
     except (OSError, ValueError):
         pass
     if sys.stderr is not None:
-        print(_core.interrupted.get(word, "error: interrupted"), file=sys.stderr)
+        print(_native().interrupted.get(word, "error: interrupted"), file=sys.stderr)
 
 
 def _quiet_stdout():

@@ -82,8 +82,9 @@ bool run_own_words() {
     Ref first = check(PySequence_GetItem(args.get(), 1));
     if (!PyUnicode_Check(first.get()) || compare(first.get(), t.VELK, Py_EQ))
         return false;
-    Ref product = check(
-        PyImport_ImportModuleLevelObject(t.velk_crc, state.globals, nullptr, nullptr, 0));
+    // `import velk_crc._core`: the package, its native half loaded.
+    Ref product = check(PyImport_ImportModuleLevelObject(t.velk_crc_core, state.globals,
+                                                         nullptr, nullptr, 0));
     Ref core = attr(product.get(), t.core);
     if (!check(PySequence_Contains(attr(core.get(), t.own_words).get(), first.get())))
         return false;

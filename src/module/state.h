@@ -115,6 +115,7 @@
     X(VELK, "VELK")                                                             \
     X(velk_crc, "velk_crc")                                                     \
     X(core, "_core")                                                            \
+    X(velk_crc_core, "velk_crc._core")                                          \
     X(own_words, "own_words")                                                   \
     X(main, "main")                                                             \
     X(empty, "")                                                                \
