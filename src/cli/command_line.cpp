@@ -24,9 +24,7 @@ int run(const Mode& mode, const std::vector<std::string>& words) {
     if (auto* fault = std::get_if<OptionFault>(&parsed)) {
         Reporter report(mode.word, input_word(words),
                         json ? Reporter::Output::json : Reporter::Output::lines);
-        report.error(fault_text(*fault, mode));
-        report.finish("error");
-        return mode.refused;
+        return refused(mode, report, fault_text(*fault, mode));
     }
     const Parsed& p = std::get<Parsed>(parsed);
     if (p.help) {
@@ -71,14 +69,9 @@ Outcome run_quietly(const Mode& mode, const std::vector<std::string>& words,
                     const std::string& input) {
     Reporter report(mode.word, input, Reporter::Output::quiet);
     auto parsed = parse(mode, words, input);
-    int status;
-    if (auto* fault = std::get_if<OptionFault>(&parsed)) {
-        report.error(fault_text(*fault, mode));
-        report.finish("error");
-        status = mode.refused;
-    } else {
-        status = run_mode(mode, std::get<Parsed>(parsed).request, report);
-    }
+    auto* fault = std::get_if<OptionFault>(&parsed);
+    int status = fault ? refused(mode, report, fault_text(*fault, mode))
+                       : run_mode(mode, std::get<Parsed>(parsed).request, report);
     return {status, report.object()};
 }
 

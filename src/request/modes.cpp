@@ -25,13 +25,13 @@ std::string out_of_memory(const Mode& mode, const Reporter& report) {
                               : mode.out_of_memory;
 }
 
+}  // namespace
+
 int refused(const Mode& mode, Reporter& report, const std::string& text) {
     report.error(text);
     report.finish("error");
     return mode.refused;
 }
-
-}  // namespace
 
 const Mode* find_mode(std::string_view word) {
     for (const Mode& mode : modes)

@@ -42,6 +42,10 @@ const Mode* find_mode(std::string_view word);
 const Mode* modes_begin();
 const Mode* modes_end();
 
+// Tells the reporter the one error line of a refusal; the mode's refusal
+// status.
+int refused(const Mode& mode, Reporter& report, const std::string& text);
+
 // Runs `mode`: a Refusal, an out-of-memory and an unexpected C++ exception
 // end as one error line and the mode's refusal status. A Python exception
 // other than MemoryError (Ctrl-C among them) goes on to the caller with a
