@@ -134,9 +134,9 @@ REFUSALS = [
      "not one"),
     ("unknown-option", None, ["--ncrc_value", "--frobnicate"],
      'unknown option "--frobnicate" (velk-crc --help lists the options)'),
-    ("two-selectors", None, ["--ncrc_value", "--a100"],
-     'two selectors (the second is "--a100"): give one of --n<variable>, --a<offset>, '
-     "--s<block size>"),
+    ("block-beside-a-record", None, ["--ncrc_value", "--s1024"],
+     '"--s1024" places the only record of a run: it does not combine with --n, --a, '
+     "another --s or --header"),
     ("option-of-the-other-mode", None, ["--ncrc_value", "--elf"], None),
 ]
 
@@ -323,6 +323,10 @@ def test_json_of_flash_and_check(velk, monkeypatch, tmp_path, build):
         "files": [str(hex_path), str(tmp_path / "fw_CRC.elf")],
         "image": {"start": min(image.memory), "end": max(image.memory) + 1},
         "record": 0x08000134, "offset": 0x134, "checksum": stored, "feed": "bytes",
+        "algorithm": "CRC-32/MPEG-2",
+        "records": [{"kind": "crc", "name": "crc_value", "slot": 0x08000134, "width": 4,
+                     "algorithm": "CRC-32/MPEG-2", "start": min(image.memory),
+                     "end": 0x08000134, "value": stored}],
         "outside": [], "warnings": [], "notes": [], "hints": []}
     assert crc32_mpeg2(covered) == stored
 

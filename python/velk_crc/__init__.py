@@ -144,23 +144,47 @@ def _number(value, what):
     return value
 
 
-def _selector(function, symbol, offset, block):
+def _many(value):
+    return list(value) if isinstance(value, (list, tuple)) else [value]
+
+
+def _records(function, symbol, offset, block, header, lpc_vectors):
     given = [name for name, value in
-             (("symbol", symbol), ("offset", offset), ("block", block))
+             (("symbol", symbol), ("offset", offset), ("block", block),
+              ("header", header))
              if value is not None]
-    if len(given) != 1:
+    if not given and not lpc_vectors:
         raise TypeError(
-            f"{function}() takes exactly one of symbol=, offset= or block= "
-            f"({'none' if not given else ' and '.join(given)} given)")
-    if symbol is not None:
-        if not isinstance(symbol, str):
-            raise TypeError(f"symbol must be a str, not {type(symbol).__name__}")
-        return "--n" + symbol
-    if offset is not None:
-        offset = _number(offset, "offset")
-        return "--a" + (f"{offset:x}" if offset >= 0 else f"-{-offset:x}")
-    block = _number(block, "block")
-    return "--s" + str(block)
+            f"{function}() needs a record: symbol=, offset=, block=, header= or "
+            f"lpc_vectors=True")
+    if block is not None and len(given) > 1:
+        raise TypeError(f"{function}() takes block= alone, not with "
+                        f"{' and '.join(n for n in given if n != 'block')}=")
+    words = []
+    for name in _many(symbol) if symbol is not None else []:
+        if not isinstance(name, str):
+            raise TypeError(f"symbol must be a str, not {type(name).__name__}")
+        words.append("--n" + name)
+    for value in _many(offset) if offset is not None else []:
+        value = _number(value, "offset")
+        words.append("--a" + (f"{value:x}" if value >= 0 else f"-{-value:x}"))
+    if block is not None:
+        words.append("--s" + str(_number(block, "block")))
+    if header is not None:
+        if not isinstance(header, str):
+            raise TypeError(f"header must be a str, not {type(header).__name__}")
+        words.append("--header=" + header)
+    if lpc_vectors:
+        words.append("--lpc-vectors")
+    return words
+
+
+def _checksum(crc, be):
+    if crc is None:
+        return ["--be"] if be else []
+    if not isinstance(crc, str):
+        raise TypeError(f"crc must be a str, not {type(crc).__name__}")
+    return ["--crc=" + crc] + (["--be"] if be else [])
 
 
 def _run(mode, error, path, words):
@@ -171,37 +195,44 @@ def _run(mode, error, path, words):
     return report
 
 
-def flash(elf, *, symbol=None, offset=None, block=None, words=False, bin=False,
-          srec=False, force=False):
+def flash(elf, *, symbol=None, offset=None, block=None, header=None, lpc_vectors=False,
+          crc=None, be=False, words=False, bin=False, srec=False, force=False):
     """Checksum a build's flash image and write it, as ``velk-crc FLASH``.
 
-    Give exactly one of `symbol` (the checksum variable's name), `offset`
-    (from the image start, a multiple of 4) or `block` (a power of two: the
-    checksum follows the image rounded up to it). Writes ``<root>_CRC.hex``
+    The records: `symbol` (the checksum variable's name, or a list of them;
+    ``"name@from"`` starts its range at the symbol or 0x address `from`),
+    `offset` (from the image start, a multiple of the checksum's width; an
+    int or a list; its range starts at the image start), `block` (a power
+    of two: the checksum follows the image rounded up to it; alone),
+    `header` (``"app_header:size@8,crc@12,hcrc@16"``) and `lpc_vectors`.
+    `crc` names the algorithm (default CRC-32/MPEG-2), `be` stores values
+    big-endian. Writes ``<root>_CRC.hex``
     and ``<root>_CRC.elf`` beside `elf`, with `bin` and `srec` also
     ``<root>_CRC.bin`` and ``<root>_CRC.srec``; `words` feeds the checksum
     32-bit words as an STM32 CRC unit does; `force` writes what the layout
     checks refuse. Returns the `Report`; raises `Refused` when nothing was
     written.
     """
-    options = [_selector("flash", symbol, offset, block)]
+    options = _records("flash", symbol, offset, block, header, lpc_vectors)
+    options += _checksum(crc, be)
     options += [word for word, wanted in
                 (("--words", words), ("--bin", bin), ("--srec", srec),
                  ("--force", force)) if wanted]
     return _run("FLASH", Refused, _path(elf, "elf"), options)
 
 
-def check(path, *, symbol=None, offset=None, block=None, elf=None, words=False,
-          force=False):
+def check(path, *, symbol=None, offset=None, block=None, header=None,
+          lpc_vectors=False, elf=None, crc=None, be=False, words=False, force=False):
     """Verify the checksum in an ELF, Intel HEX or S-record file, as
     ``velk-crc CHECK``; writes nothing.
 
-    The selector is as for `flash`. With `elf` (the build's ELF file) the
+    The records and `crc`, `be` are as for `flash`. With `elf` (the build's ELF file) the
     file is also checked to be that build's image, checksummed, and the
     build's symbols and layout are used. Returns the `Report`: ``ok`` is
     false on a mismatch. Raises `CannotVerify` when it cannot tell.
     """
-    options = [_selector("check", symbol, offset, block)]
+    options = _records("check", symbol, offset, block, header, lpc_vectors)
+    options += _checksum(crc, be)
     if elf is not None:
         options.append("--elf=" + _path(elf, "elf"))
     options += [word for word, wanted in (("--words", words), ("--force", force))

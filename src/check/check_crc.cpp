@@ -3,12 +3,14 @@
 // holds the right checksum, and with --elf that it is that build's flash
 // image, checksummed. It writes nothing. Exit 0 when it does, 1 when it
 // does not, 2 when it cannot tell.
+#include <algorithm>
+#include <array>
 #include <optional>
 
 #include "../adapter/text.h"
-#include "../crc/crc_stream.h"
 #include "../hexfile/hex_reader.h"
 #include "../inputs/placement.h"
+#include "../records/plan.h"
 #include "../report/reporter.h"
 #include "../report/text.h"
 #include "../report/wording.h"
@@ -62,18 +64,23 @@ public:
                     "binary holds no addresses: check the HEX, S-record or ELF file)"};
         }
         const ElfBuild* layout_from = build_ ? &*build_ : own_.read ? &own_ : nullptr;
-        placement_ = place_checksum(o_.selector, o_.value, layout_from);
-        image_ = image_for(layout_from ? layout_from->loadable : loadable_, placement_);
+        const layout::Loadable& layout = layout_from ? layout_from->loadable : loadable_;
+        plan_ = records::plan_records(o_, layout_from, layout);
         // A checksum over gigabytes of 0xFF is a wrong selector, not firmware:
         // it would take minutes to say so.
-        if (image_.fill_covered > diagnostics::padding_limit && !o_.force)
-            throw Refusal{text::format(
-                "the checksum at %s would cover %llu MiB of 0xFF from %s: no firmware's "
-                "does; check the selector (--force checks it anyway)",
-                text::address(image_.record).c_str(),
-                static_cast<unsigned long long>(image_.fill_covered >> 20),
-                text::address(image_.start).c_str())};
-        memory_ = layout::memory_of(loadable_, image_, base_);
+        for (const records::Planned& p : plan_.records) {
+            const records::Record& r = p.record;
+            uint64_t holes = layout::holes_within(layout, r.start, r.end);
+            if (r.kind == records::Kind::crc && holes > diagnostics::padding_limit &&
+                !o_.force)
+                throw Refusal{text::format(
+                    "the checksum at %s would cover %llu MiB of 0xFF from %s: no "
+                    "firmware's does; check the selector (--force checks it anyway)",
+                    text::address(r.slot).c_str(),
+                    static_cast<unsigned long long>(holes >> 20),
+                    text::address(r.start).c_str())};
+        }
+        memory_ = layout::memory_of(loadable_, plan_.images(), base_);
         return verdict();
     }
 
@@ -102,25 +109,35 @@ private:
         loadable_ =
             std::get<layout::Loadable>(layout::loadable_of_runs(std::move(data_.runs)));
         if (build_) return;
-        if (o_.selector == 'n')
-            throw Refusal{
-                std::string(format_name(input.kind)) +
-                " has no symbols: pass the build's ELF file with --elf to find " +
-                o_.value + ", or the checksum offset with --a"};
-        if (o_.selector == 's')
-            throw Refusal{
-                "--s cannot be redone from " + std::string(format_name(input.kind)) +
-                ", whose data ends in the padding: pass the build's ELF file with "
-                "--elf, or the offset the build printed with --a"};
+        for (const Selector& s : o_.selectors) {
+            if (s.letter == 'n')
+                throw Refusal{
+                    std::string(format_name(input.kind)) +
+                    " has no symbols: pass the build's ELF file with --elf to find " +
+                    s.value + ", or the checksum offset with --a"};
+            if (s.letter == 's')
+                throw Refusal{
+                    "--s cannot be redone from " + std::string(format_name(input.kind)) +
+                    ", whose data ends in the padding: pass the build's ELF file with "
+                    "--elf, or the offset the build printed with --a"};
+        }
     }
 
     // With --elf: where the file first differs from the build, which puts
-    // every loadable byte into it unchanged (the record aside) and nothing
-    // but erased flash elsewhere in the image. The checksum is the build's.
+    // every loadable byte into it unchanged (the records aside) and nothing
+    // but erased flash elsewhere in its images.
     bool differs_from_build(const layout::MemoryMap& build, layout::Difference& d) {
         // The file's own bytes: a hole is a byte it does not hold.
         layout::MemoryMap held = layout::spans_of(loadable_, base_);
-        if (!layout::first_difference(build, held, image_.record, d)) return false;
+        // The records are judged apart: the build's map takes the file's own
+        // bytes there, so that only other bytes can differ.
+        layout::MemoryMap expected = build;
+        for (size_t i = 0; i < plan_.records.size(); ++i) {
+            const records::Record& r = plan_.records[i].record;
+            expected.overlay(r.slot, held_[i].data(), r.width);
+        }
+        if (!layout::first_difference(expected, held, plan_.records[0].record.slot, d))
+            return false;
         json::Value& difference = report_.data().set("difference", json::Value::object());
         difference.set("address", d.address);
         difference.set("expected", static_cast<uint64_t>(d.expected));
@@ -130,35 +147,45 @@ private:
         return true;
     }
 
-    // The checksum line, then with --elf the first difference: a log ends
+    // What each record should hold: with --elf what FLASH writes into the
+    // build, each record over the records stored before it; without, each
+    // over the file's bytes as they are.
+    void expected_values(layout::MemoryMap& build) {
+        if (build_) {
+            build = layout::memory_of(build_->loadable, plan_.images(), build_->bytes());
+            records::store_all(plan_, build, values_, expected_bytes_);
+            return;
+        }
+        for (const records::Planned& p : plan_.records)
+            values_.push_back(records::value_of(plan_, p.record, memory_));
+    }
+
+    // A line per record, then with --elf the first difference: a log ends
     // with what is wrong.
     bool verdict() {
-        Feed feed = o_.words ? Feed::words : Feed::bytes;
-        const char* fed = o_.words ? "words" : "bytes";
-        if (feed == Feed::words && image_.offset() % 4 != 0)
-            throw Refusal{wording::words_rule(image_.start, image_.record)};
         layout::MemoryMap build;
-        if (build_) build = layout::memory_of(build_->loadable, image_, build_->bytes());
-        const layout::MemoryMap& expected = build_ ? build : memory_;
-        uint32_t computed = checksum_of(expected, image_.start, image_.record, feed);
-        uint8_t bytes[4];
-        memory_.read(image_.record, bytes, 4);
-        uint32_t stored =
-            static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-            static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+        expected_values(build);
+        held_.assign(plan_.records.size(), {});
+        bool ok = true;
+        for (size_t i = 0; i < plan_.records.size(); ++i) {
+            const records::Record& r = plan_.records[i].record;
+            memory_.read(r.slot, held_[i].data(), r.width);
+            stored_.push_back(records::value_in(plan_, r, held_[i].data()));
+            ok = ok && stored_[i] == values_[i];
+        }
         layout::Difference d;
         bool differs = build_ && differs_from_build(build, d);
-        bool ok = stored == computed;
-        std::string at = text::address(image_.record);
-        if (ok)
-            report_.line(
-                text::format("checksum ok: [0x%08X] at %s (fed %s)", stored, at.c_str(),
-                             fed) +
-                (build_ && !differs ? "; the file is " + *o_.elf + ", checksummed" : ""));
-        else
-            report_.line(text::format(
-                "checksum mismatch at %s: stored [0x%08X], computed [0x%08X] (fed %s)",
-                at.c_str(), stored, computed, fed));
+        const layout::MemoryMap& expected = build_ ? build : memory_;
+        bool first = true;
+        for (size_t i : sorted_by_slot()) {
+            const records::Planned& p = plan_.records[i];
+            bool right = stored_[i] == values_[i];
+            std::string line = right ? ok_line(p, stored_[i]) : wrong_line(p, i);
+            if (first && ok && build_ && !differs)
+                line += "; the file is " + *o_.elf + ", checksummed";
+            report_.line(line);
+            first = false;
+        }
         if (differs) {
             std::string found = d.found < 0 ? "nothing" : text::format("0x%02X", d.found);
             report_.line(text::format(
@@ -166,14 +193,69 @@ private:
                 text::address(d.address).c_str(), found.c_str(), o_.elf->c_str(),
                 d.expected));
         }
-        if (!ok) hint_at_mismatch(expected, stored, feed);
+        for (size_t i : sorted_by_slot())
+            if (stored_[i] != values_[i]) hint_at_mismatch(expected, i);
         if (build_) note_bytes_beyond(build);
+
         json::Value& data = report_.data();
         if (o_.elf) data.set("elf", *o_.elf);
-        describe_image(data, image_, fed);
-        data.set("stored", static_cast<uint64_t>(stored));
-        data.set("checksum", static_cast<uint64_t>(computed));
+        const records::Planned& low = plan_.lowest();
+        size_t l = static_cast<size_t>(&low - plan_.records.data());
+        describe_image(data, low.image.start, low.image.end, low.record.slot,
+                       plan_.feed == Feed::words ? "words" : "bytes");
+        data.set("stored", stored_[l]);
+        data.set("checksum", values_[l]);
+        data.set("algorithm", plan_.algorithm.name);
+        json::Value& list = data.set("records", json::Value::array());
+        for (size_t i : sorted_by_slot()) {
+            json::Value& entry = list.push(json::Value::object());
+            records::describe_record(entry, plan_, plan_.records[i], values_[i]);
+            entry.set("stored", stored_[i]);
+            entry.set("ok", stored_[i] == values_[i]);
+        }
         return ok && !differs;
+    }
+
+    std::vector<size_t> sorted_by_slot() const {
+        std::vector<size_t> order(plan_.records.size());
+        for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+        std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+            return plan_.records[a].record.slot < plan_.records[b].record.slot;
+        });
+        return order;
+    }
+
+    std::string ok_line(const records::Planned& p, uint64_t stored) const {
+        const records::Record& r = p.record;
+        std::string at = text::address(r.slot);
+        std::string value = records::hex_value(stored, r.width);
+        if (p.from_selector)
+            return "checksum ok: [" + value + "] at " + at + " (" + plan_.how() + ")";
+        return r.label + " ok: [" + value + "] at " + at;
+    }
+
+    // What the record holds and what it should hold.
+    std::string wrong_line(const records::Planned& p, size_t i) const {
+        const records::Record& r = p.record;
+        std::string at = text::address(r.slot);
+        std::string held = records::hex_value(stored_[i], r.width);
+        std::string should = records::hex_value(values_[i], r.width);
+        if (p.from_selector)
+            return "checksum mismatch at " + at + ": stored [" + held + "], computed [" +
+                   should + "] (" + plan_.how() + ")";
+        std::string line = r.label + " at " + at + " holds " + held + "; ";
+        switch (r.kind) {
+            case records::Kind::size:
+                return line + text::format("the body is 0x%08llX bytes",
+                                           static_cast<unsigned long long>(values_[i]));
+            case records::Kind::lpc:
+                return line + "the vectors need " + should;
+            case records::Kind::crc:
+                break;
+        }
+        bool body = plan_.header && r.start == plan_.header->body_start;
+        return line + (body ? "the body's checksum is " : "the checksum of the bytes before it is ") +
+               should + " (" + plan_.how(true) + ")";
     }
 
     // Data outside the build's image is not checked (a bootloader merged in,
@@ -190,12 +272,19 @@ private:
                 text::address(first).c_str()));
     }
 
-    // The two mismatches that have a simple cause: the other feed, and the
-    // build before velk-crc wrote its checksum.
-    void hint_at_mismatch(const layout::MemoryMap& expected, uint32_t stored, Feed feed) {
-        if (image_.offset() % 4 == 0) {
+    // The mismatches that have a simple cause: the other feed, another
+    // algorithm or byte order, the build before velk-crc wrote its
+    // checksum.
+    void hint_at_mismatch(const layout::MemoryMap& expected, size_t i) {
+        const records::Record& r = plan_.records[i].record;
+        if (r.kind != records::Kind::crc) return;
+        const uint64_t stored = stored_[i];
+        const std::string at = text::address(r.slot);
+        Feed feed = plan_.feed;
+        if (plan_.algorithm.is_default() && (r.end - r.start) % 4 == 0) {
             Feed other = feed == Feed::words ? Feed::bytes : Feed::words;
-            if (checksum_of(expected, image_.start, image_.record, other) == stored) {
+            if (records::checksum_of(plan_.algorithm, expected, r.start, r.end, other) ==
+                stored) {
                 report_.hint(
                     feed == Feed::words
                         ? "the stored value is the byte-fed checksum: leave out --words"
@@ -204,10 +293,48 @@ private:
                 return;
             }
         }
-        if (stored == 0xFFFFFFFF && own_.read)
+        if (hint_other_algorithm(expected, r, stored)) return;
+        bool placeholder = stored == (r.width == 8 ? UINT64_MAX : (uint64_t{1} << (8 * r.width)) - 1);
+        if (placeholder && own_.read)
             report_.hint(
-                "the file holds the placeholder 0xFFFFFFFF: is it the linker's "
-                "output? FLASH writes the checksummed copy as <name>_CRC.elf");
+                "the file holds the placeholder " + records::hex_value(stored, r.width) +
+                ": is it the linker's output? FLASH writes the checksummed copy as "
+                "<name>_CRC.elf");
+    }
+
+    // The stored value is what another catalogue algorithm of the same
+    // width gives for the same bytes, or this one stored in the other byte
+    // order.
+    bool hint_other_algorithm(const layout::MemoryMap& expected, const records::Record& r,
+                              uint64_t stored) {
+        uint8_t bytes[8];
+        records::bytes_of(plan_, r, stored, bytes);
+        uint64_t swapped = 0;
+        for (unsigned k = 0; k < r.width; ++k)
+            swapped |= static_cast<uint64_t>(bytes[k]) << (8 * (plan_.big_endian ? k : r.width - 1 - k));
+        const char* order_other = plan_.big_endian ? "little-endian" : "big-endian";
+        const char* order_word = plan_.big_endian ? "leave out --be" : "add --be";
+        uint64_t computed = records::checksum_of(plan_.algorithm, expected, r.start, r.end, plan_.feed);
+        if (computed == swapped && r.width > 1) {
+            report_.hint(text::format("the value at %s is this checksum stored %s: %s",
+                                      text::address(r.slot).c_str(), order_other, order_word));
+            return true;
+        }
+        for (const records::Listed& other : records::catalogue()) {
+            const records::Algorithm& a = other.algorithm;
+            if (a.width != r.width || a.crcmod_name == plan_.algorithm.crcmod_name) continue;
+            uint64_t value = records::checksum_of(a, expected, r.start, r.end, Feed::bytes);
+            if (value != stored && value != swapped) continue;
+            bool stored_big = value == stored ? plan_.big_endian : !plan_.big_endian;
+            report_.hint(text::format(
+                "the value at %s is what %s gives for the same bytes, stored %s: --crc "
+                "%s%s",
+                text::address(r.slot).c_str(), a.name.c_str(),
+                stored_big ? "big-endian" : "little-endian", a.name.c_str(),
+                stored_big ? " --be" : ""));
+            return true;
+        }
+        return false;
     }
 
     const Request& o_;
@@ -218,9 +345,12 @@ private:
     layout::FileData data_;          // the file, when it holds records
     const uint8_t* base_ = nullptr;  // where the file's spans have their bytes
     layout::Loadable loadable_;      // the file's loadable bytes
-    Placement placement_;
-    layout::Image image_{};
+    records::Plan plan_;
     layout::MemoryMap memory_;
+    std::vector<uint64_t> values_, stored_;
+    std::vector<std::array<uint8_t, 8>> held_;  // each record's bytes in the file
+    // What FLASH stores into the build: its map borrows them.
+    std::vector<std::array<uint8_t, 8>> expected_bytes_;
 };
 
 }  // namespace

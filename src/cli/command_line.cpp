@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include "../adapter/errors.h"
 #include "../adapter/printing.h"
+#include "../records/algorithm.h"
 #include "../report/reporter.h"
 #include "help.h"
 #include "options.h"
@@ -36,11 +38,25 @@ int run(const Mode& mode, const std::vector<std::string>& words) {
     return run_mode(mode, p.request, report);
 }
 
+// The catalogue, or the one line that says why it cannot be read.
+int list_algorithms() {
+    std::string text;
+    try {
+        text = records::catalogue_text();
+    } catch (const PythonError&) {
+        say_to_stderr("error: cannot read crcmod's catalogue: " + exception_text(true));
+        return 2;
+    }
+    say(text);
+    return 0;
+}
+
 }  // namespace
 
 std::vector<std::string> own_words() {
     std::vector<std::string> words(std::begin(help_words), std::end(help_words));
     words.push_back("--version");
+    words.push_back("--list-crc");
     for (const Mode* mode = modes_begin(); mode != modes_end(); ++mode)
         words.push_back(mode->word);
     return words;
@@ -56,6 +72,7 @@ int command_line(const std::vector<std::string>& words) {
         say(version_text());
         return 0;
     }
+    if (first == "--list-crc") return list_algorithms();
     const Mode* mode = find_mode(first);
     if (!mode) {
         say_to_stderr(

@@ -9,14 +9,17 @@
 namespace velk::cli {
 
 std::string help_text() {
-    return R"(velk-crc: a CRC-32/MPEG-2 checksum for microcontroller firmware, computed over
-the flash image of an ELF build and stored in it; written as Intel HEX.
+    return R"(velk-crc: the checksums a bootloader checks, for microcontroller firmware:
+computed over the flash image of an ELF build (CRC-32/MPEG-2 unless --crc says
+otherwise) and stored in it; written as Intel HEX.
 
 usage:
-  velk-crc FLASH <firmware.elf> SELECTOR [--force] [--words] [--bin] [--srec] [--json]
-  velk-crc CHECK <file> SELECTOR [--elf <firmware.elf>] [--force] [--words] [--json]
+  velk-crc FLASH <firmware.elf> RECORDS [--crc <name>] [--be] [--force] [--words]
+                 [--bin] [--srec] [--json]
+  velk-crc CHECK <file> RECORDS [--elf <firmware.elf>] [--crc <name>] [--be]
+                 [--force] [--words] [--json]
   velk-crc VELK <firmware.elf> SELECTOR
-  velk-crc --help | --version
+  velk-crc --help | --version | --list-crc
 
 modes:
   FLASH  the whole flash image of a build (code and the initial values of .data,
@@ -26,19 +29,39 @@ modes:
   VELK   the first loadable segment only, into <root>_CRC.hex; one selector word,
          nothing else read.
 
-selectors (exactly one; the value follows the letter):
+selectors (VELK: exactly one; the value follows the letter):
   --n<name>     into that variable: --ncrc_value
-  --a<hex>      at that offset from the image start, a multiple of 4: --a1FFC
+  --a<hex>      at that offset from the image start, a multiple of the checksum's
+                width (4 for CRC-32): --a1FFC
   --s<size>     after the image rounded up to that block size, in decimal, a power
                 of two: --s1024
+records (FLASH and CHECK: any number of --n and --a, a --header, --lpc-vectors;
+or one --s alone):
+  --n<name>@<from>, --a<hex>@<from>
+                a checksum whose range starts at <from> (a symbol or a 0x address)
+                rather than at the image start: --ncfg_crc@cfg_start
+  --header <symbol>:<field>@<offset>[,...]
+                an image header: the object <symbol> in flash, its fields at
+                offsets from its start (decimal or 0x): size (the body's length,
+                4 bytes), crc (the body's checksum), hcrc (the header's bytes
+                before it); the body runs from the header's end to the end of its
+                image: --header app_header:size@8,crc@12,hcrc@16
+  --lpc-vectors the NXP LPC vector-table checksum at 0x1C: the first eight words
+                of the image sum to zero
 
 options (FLASH and CHECK; after the mode word, in any order):
   --force       FLASH: write even what the checks refuse (a function, a .bss or
-                unaligned variable as the slot, an empty range, an absolute --a,
-                more than 16 MiB of 0xFF fill); the reasons become warnings.
+                unaligned variable, or one of another size than the checksum, as the
+                slot, an empty range, an absolute --a, more than 16 MiB of 0xFF
+                fill); the reasons become warnings.
                 CHECK: check a range with more than 16 MiB of 0xFF
+  --crc <name>  the algorithm, by crcmod's or the CRC catalogue's name, any case:
+                CRC-32/ISO-HDLC (zlib's crc32), CRC-16/XMODEM, crc-32c, modbus, ...
+                (default CRC-32/MPEG-2; velk-crc --list-crc lists them all)
+  --be          store values big-endian (default little-endian)
   --words       feed the checksum 32-bit little-endian words, most significant byte
-                first, as an STM32 CRC unit fed words from flash does (default: bytes)
+                first, as an STM32 CRC unit fed words from flash does (default: bytes;
+                CRC-32/MPEG-2 only)
   --bin         FLASH: also <root>_CRC.bin, the image as raw bytes, 0xFF in the gaps
   --srec        FLASH: also <root>_CRC.srec, Motorola S-records
   --elf <file>  CHECK: also verify that the file is this build's flash image,

@@ -20,21 +20,53 @@ const Flag flags[] = {
     {"--bin", &Request::bin, flash},
     {"--srec", &Request::srec, flash},
     {"--words", &Request::words, flash | check},
+    {"--be", &Request::big_endian, flash | check},
+    {"--lpc-vectors", &Request::lpc_vectors, flash | check},
 };
 
-// The option that names the build a file is checked against.
-constexpr unsigned elf_modes = check;
+// The options that take a value, as the next word or after '='.
+struct Valued {
+    const char* word;
+    std::optional<std::string> Request::*field;
+    unsigned modes;
+};
+
+const Valued valued[] = {
+    {"--elf", &Request::elf, check},
+    {"--crc", &Request::crc, flash | check},
+    {"--header", &Request::header, flash | check},
+};
 
 bool starts_with(const std::string& word, const char* prefix) {
     return word.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+const Valued* valued_option(const std::string& word) {
+    for (const Valued& v : valued)
+        if (word == v.word) return &v;
+    return nullptr;
+}
+
+// --n<name>, --a<offset>, --s<block size>: the value follows the letter,
+// and where the record's range starts may follow an '@'.
+Selector selector_of(const std::string& word) {
+    Selector s{word[2], word.substr(3), std::nullopt, word};
+    if (s.letter != 's') {
+        size_t at = s.value.find('@');
+        if (at != std::string::npos) {
+            s.from = s.value.substr(at + 1);
+            s.value.resize(at);
+        }
+    }
+    return s;
 }
 
 }  // namespace
 
 std::optional<std::string> input_word(const std::vector<std::string>& words) {
     for (size_t i = 0; i < words.size(); ++i) {
-        if (words[i] == "--elf")
-            ++i;  // the build's file, not the input
+        if (valued_option(words[i]))
+            ++i;  // the option's value, not the input
         else if (words[i].size() < 2 || words[i][0] != '-')
             return words[i];
     }
@@ -75,36 +107,45 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode,
             o.*(flag->field) = true;
             continue;
         }
-        if (word == "--elf" || starts_with(word, "--elf=")) {
-            if (!(elf_modes & mode.bit))
-                return OptionFault{OptionFault::not_in_mode, word};
-            if (o.elf) return OptionFault{OptionFault::repeated, word};
-            if (word == "--elf") {
-                // An option word after it is not the build's file name.
+        const Valued* option = nullptr;
+        for (const Valued& v : valued)
+            if (word == v.word || starts_with(word, (std::string(v.word) + "=").c_str()))
+                option = &v;
+        if (option) {
+            if (!(option->modes & mode.bit))
+                return OptionFault{OptionFault::not_in_mode, option->word};
+            std::optional<std::string>& field = o.*(option->field);
+            if (field) return OptionFault{OptionFault::repeated, option->word};
+            size_t length = std::char_traits<char>::length(option->word);
+            if (word.size() == length) {
+                // An option word after it is not the option's value.
                 if (i + 1 == words.size() ||
                     (words[i + 1].size() > 1 && words[i + 1][0] == '-'))
-                    return OptionFault{OptionFault::elf_needs_file, word};
-                o.elf = words[++i];
+                    return OptionFault{OptionFault::needs_value, option->word};
+                field = words[++i];
             } else {
-                if (word.size() == 6)
-                    return OptionFault{OptionFault::elf_needs_file, word};
-                o.elf = word.substr(6);
+                if (word.size() == length + 1)
+                    return OptionFault{OptionFault::needs_value, option->word};
+                field = word.substr(length + 1);
             }
             continue;
         }
-        // --n<name>, --a<offset>, --s<block size>: the value follows the letter.
+        // Records: --n and --a as often as there are slots.
         if (word.size() >= 3 && word[0] == '-' && word[1] == '-' &&
             (word[2] == 'n' || word[2] == 'a' || word[2] == 's')) {
-            if (o.selector) return OptionFault{OptionFault::two_selectors, word};
-            o.selector = word[2];
-            o.value = word.substr(3);
+            o.selectors.push_back(selector_of(word));
             continue;
         }
         return OptionFault{OptionFault::unknown, word};
     }
     if (parsed.help) return parsed;
     if (!have_file) return OptionFault{OptionFault::no_file, ""};
-    if (!o.selector) return OptionFault{OptionFault::no_selector, ""};
+    if (o.selectors.empty() && !o.header && !o.lpc_vectors)
+        return OptionFault{OptionFault::no_selector, ""};
+    // Block mode closes the image with its one record.
+    for (const Selector& s : o.selectors)
+        if (s.letter == 's' && (o.selectors.size() > 1 || o.header))
+            return OptionFault{OptionFault::two_selectors, s.word};
     return parsed;
 }
 
@@ -120,14 +161,21 @@ std::string fault_text(const OptionFault& f, const Mode& mode) {
         case F::unknown:
             return "unknown option " + word + " (velk-crc --help lists the options)";
         case F::two_selectors:
-            return "two selectors (the second is " + word +
-                   "): give one of --n<variable>, --a<offset>, --s<block size>";
+            return word +
+                   " places the only record of a run: it does not combine with --n, "
+                   "--a, another --s or --header";
         case F::no_selector:
-            return "no selector: give --n<variable>, --a<hex offset> or --s<block size>";
+            return "no selector: give --n<variable>, --a<hex offset>, --s<block size> or "
+                   "--header";
         case F::not_in_mode:
             return word + " is not an option of " + mode.word + " (velk-crc --help)";
-        case F::elf_needs_file:
-            return "--elf needs the build's ELF file, as in --elf fw.elf";
+        case F::needs_value:
+            if (f.word == "--elf") return "--elf needs the build's ELF file, as in --elf fw.elf";
+            if (f.word == "--crc")
+                return "--crc needs an algorithm's name, as in --crc CRC-32/ISO-HDLC "
+                       "(velk-crc --list-crc lists them)";
+            return "--header needs the header's symbol and fields, as in --header "
+                   "app_header:size@8,crc@12,hcrc@16";
         case F::repeated:
             return word + " is given twice";
     }

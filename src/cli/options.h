@@ -16,10 +16,10 @@ struct OptionFault {
         no_file,         // no input file named
         two_files,       // `word`: a second word that is not an option
         unknown,         // `word`: an option word we do not know
-        two_selectors,   // `word`: a second --n, --a or --s
-        no_selector,     // no --n, --a or --s
+        two_selectors,   // `word`: an --s beside another record
+        no_selector,     // no record asked for
         not_in_mode,     // `word`: an option of another mode
-        elf_needs_file,  // --elf with no file after it
+        needs_value,     // `word`: --elf, --crc or --header with nothing after it
         repeated,        // `word`: the same option twice
     } kind;
     std::string word;

@@ -8,12 +8,11 @@ namespace velk {
 
 namespace {
 
-// crc = crc32_mpeg2(chunk, crc), the register carried from chunk to chunk.
+// crc = function(chunk, crc), the value carried from chunk to chunk; the
+// first chunk takes the function's own initial value.
 class CrcSink final : public layout::ChunkSink {
 public:
-    CrcSink(PyObject* function, Feed feed) : function_(function), feed_(feed) {
-        crc_ = Ref::share(state.c.crc_init);
-    }
+    CrcSink(PyObject* function, Feed feed) : function_(function), feed_(feed) {}
 
     void take(uint8_t* chunk, size_t size) override {
         if (feed_ == Feed::words)
@@ -25,12 +24,17 @@ public:
         // CRC function that kept what it was given must not see it change.
         Ref chunk_bytes = check(PyBytes_FromStringAndSize(
             reinterpret_cast<const char*>(chunk), static_cast<Py_ssize_t>(size)));
-        crc_ = call(function_, chunk_bytes.get(), crc_.get());
+        crc_ = crc_ ? call(function_, chunk_bytes.get(), crc_.get())
+                    : call(function_, chunk_bytes.get());
         // A long run of erased flash answers Ctrl-C between chunks.
         if (PyErr_CheckSignals() < 0) throw PythonError{};
     }
 
-    PyObject* crc() const { return crc_.get(); }
+    // An empty range: the function's value for no bytes.
+    PyObject* crc() {
+        if (!crc_) crc_ = call(function_, check(PyBytes_FromStringAndSize("", 0)).get());
+        return crc_.get();
+    }
 
 private:
     PyObject* function_;
@@ -48,14 +52,14 @@ Ref make_crc32_mpeg2() {
     return check(PyObject_Vectorcall(mk_crc_fun.get(), args, 1, c.crc_keywords));
 }
 
-uint32_t checksum_of(const layout::MemoryMap& memory, uint64_t from, uint64_t to,
-                     Feed feed) {
-    Ref function = make_crc32_mpeg2();
-    CrcSink sink(function.get(), feed);
+uint64_t checksum_of(PyObject* function, const layout::MemoryMap& memory, uint64_t from,
+                     uint64_t to, Feed feed) {
+    CrcSink sink(function, feed);
     layout::copy_range(memory, from, to, sink);
-    unsigned long crc = PyLong_AsUnsignedLong(sink.crc());
-    if (crc == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw PythonError{};
-    return static_cast<uint32_t>(crc);
+    unsigned long long crc = PyLong_AsUnsignedLongLong(sink.crc());
+    if (crc == static_cast<unsigned long long>(-1) && PyErr_Occurred())
+        throw PythonError{};
+    return crc;
 }
 
 }  // namespace velk

@@ -1,5 +1,5 @@
-// The checksum of a stretch of a memory map, fed to crcmod's CRC-32/MPEG-2
-// a chunk at a time: a long run of erased flash costs time, never memory.
+// The checksum of a stretch of a memory map, fed to a crcmod CRC function a
+// chunk at a time: a long run of erased flash costs time, never memory.
 #pragma once
 
 #include <cstdint>
@@ -20,9 +20,9 @@ enum class Feed {
 // crcmod looked up at use: the function every checksum here comes from.
 Ref make_crc32_mpeg2();
 
-// CRC-32/MPEG-2 of [from, to), through that function. Words: `to - from` is a multiple
-// of 4.
-uint32_t checksum_of(const layout::MemoryMap& memory, uint64_t from, uint64_t to,
-                     Feed feed);
+// What `function` (crcmod's, of any width) gives for [from, to). Words:
+// `to - from` is a multiple of 4.
+uint64_t checksum_of(PyObject* function, const layout::MemoryMap& memory, uint64_t from,
+                     uint64_t to, Feed feed);
 
 }  // namespace velk

@@ -95,16 +95,19 @@ Line slot_shape(const Facts& f, bool& fatal) {
         wrong.push_back("it is a function");
         fatal = true;
     }
-    if (f.slot.details && f.slot.size != 0 && f.slot.size != 4)
+    if (f.slot.details && f.slot.size != 0 && f.slot.size != f.width) {
         wrong.push_back(format("its size is %llu bytes", static_cast<u64>(f.slot.size)));
-    if ((f.load + f.offset) % 4 != 0) {
-        wrong.push_back("its address is not a multiple of 4");
+        fatal = true;
+    }
+    const unsigned align = f.width > 4 ? 4 : f.width;
+    if ((f.load + f.offset) % align != 0) {
+        wrong.push_back(format("its address is not a multiple of %u", align));
         fatal = true;
     }
     if (wrong.empty()) return {};
     std::string line =
-        format("%s at 0x%08llX is not a 4-byte checksum variable: ", name_of(f),
-               static_cast<u64>(f.slot.value));
+        format("%s at 0x%08llX is not a %u-byte checksum variable: ", name_of(f),
+               static_cast<u64>(f.slot.value), f.width);
     for (size_t i = 0; i < wrong.size(); ++i) line += (i ? ", " : "") + wrong[i];
     return line;
 }
@@ -172,7 +175,7 @@ Line large_fill(const Facts& f, uint64_t end) {
 }
 
 Line after_record(const Facts& f, uint64_t image_end) {
-    Range after{f.load + f.offset + 4, image_end};
+    Range after{f.load + f.offset + f.width, image_end};
     uint64_t first = UINT64_MAX, bytes = 0;
     for (const layout::Span& s : f.loadable->spans) {
         Range held = span(s.address, s.size).cut(after);

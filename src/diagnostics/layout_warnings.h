@@ -31,9 +31,10 @@ struct Facts {
     uint64_t image_size;  // the image before any padding
     uint64_t offset;      // the checksum record's offset from load
     uint64_t padding;     // 0xFF bytes of padding and holes in the image
-    // The image bytes the record replaces: `old_held` of the 4 lie in the
-    // image, in address order.
-    uint8_t old[4];
+    unsigned width;       // the record's bytes
+    // The image bytes the record replaces: `old_held` of its `width` lie in
+    // the image, in address order.
+    uint8_t old[8];
     unsigned old_held;
     const layout::Loadable* loadable;  // every loadable span of the build
     // Name mode only.
@@ -58,9 +59,10 @@ Line slot_not_loaded(const Facts& f);
 // The variable lives in RAM; the checksum went into its initial value in
 // flash, which the firmware must read instead.
 Line slot_copied_to_ram(const Facts& f);
-// What makes the symbol no 4-byte checksum variable. `fatal`: a function,
-// or an address that is not a multiple of 4 (no firmware can read it as a
-// word there).
+// What makes the symbol no checksum variable of the record's width.
+// `fatal`: a function, a size that is not the width, or an address that is
+// not a multiple of the width (of 4 above 4): no firmware reads the value
+// there.
 Line slot_shape(const Facts& f, bool& fatal);
 Line duplicate_names(const Facts& f);
 // The range the checksum covers is empty.

@@ -8,13 +8,14 @@ namespace velk {
 namespace {
 
 // The file offset of `vaddr` according to the section headers: an
-// allocated section with contents in the file that holds all 4 bytes.
-bool offset_by_sections(const ElfBuild& elf, uint64_t vaddr, uint64_t& offset) {
+// allocated section with contents in the file that holds all `width` bytes.
+bool offset_by_sections(const ElfBuild& elf, uint64_t vaddr, unsigned width,
+                        uint64_t& offset) {
     for (const elf::SectionHeader& section : elf.file.sections) {
         if (section.type == elf::sht_nobits || !(section.flags & elf::shf_alloc))
             continue;
         uint64_t addr = section.addr, size = section.size;
-        if (vaddr < addr || size < 4 || vaddr - addr > size - 4) continue;
+        if (vaddr < addr || size < width || vaddr - addr > size - width) continue;
         offset = section.offset + (vaddr - addr);
         return true;
     }
@@ -23,8 +24,8 @@ bool offset_by_sections(const ElfBuild& elf, uint64_t vaddr, uint64_t& offset) {
 
 }  // namespace
 
-RecordInFile record_in_file(const ElfBuild& elf, uint64_t record) {
-    size_t index = layout::span_holding_record(elf.loadable, record);
+RecordInFile record_in_file(const ElfBuild& elf, uint64_t record, unsigned width) {
+    size_t index = layout::span_holding_record(elf.loadable, record, width);
     if (index == elf.loadable.spans.size())
         return {false, 0,
                 "the checksum record at " + text::address(record) +
@@ -35,7 +36,7 @@ RecordInFile record_in_file(const ElfBuild& elf, uint64_t record) {
     // File bytes that another segment loads too would change that segment
     // as well: the copy would load other bytes than the HEX holds.
     for (const layout::Span& other : elf.loadable.spans)
-        if (&other != &span && by_segment + 4 > other.offset &&
+        if (&other != &span && by_segment + width > other.offset &&
             by_segment < other.offset + other.size)
             return {false, 0,
                     text::format("the record's bytes in the file are also loaded by "
@@ -46,7 +47,8 @@ RecordInFile record_in_file(const ElfBuild& elf, uint64_t record) {
                                                            : 0))};
     uint64_t vaddr = header.vaddr + (record - span.address);
     uint64_t by_section = 0;
-    bool agree = offset_by_sections(elf, vaddr, by_section) && by_section == by_segment;
+    bool agree =
+        offset_by_sections(elf, vaddr, width, by_section) && by_section == by_segment;
     if (!agree)
         return {false, 0,
                 "the program and section headers do not agree on where " +

@@ -1,6 +1,5 @@
 // FLASH mode's second output: <root>_CRC.elf for the debugger, a
-// byte-for-byte copy of the input with the 4 bytes of the checksum record
-// replaced where the file holds them, so that a debug session boots past
+// byte-for-byte copy of the input with the bytes of every record replaced where the file holds them, so that a debug session boots past
 // the firmware's own check.
 #pragma once
 
@@ -17,9 +16,9 @@ struct RecordInFile {
     std::string why_not;  // when it does not
 };
 
-// The file offset of the checksum record at `record` (a physical address):
-// through the loadable span that holds all 4 bytes and the section header
-// that covers them, which must agree.
-RecordInFile record_in_file(const ElfBuild& elf, uint64_t record);
+// The file offset of the record of `width` bytes at `record` (a physical
+// address): through the loadable span that holds all its bytes and the
+// section header that covers them, which must agree.
+RecordInFile record_in_file(const ElfBuild& elf, uint64_t record, unsigned width = 4);
 
 }  // namespace velk

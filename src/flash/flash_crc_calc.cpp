@@ -1,16 +1,19 @@
 // FLASH mode of the command line: `velk-crc FLASH <elf> --n|--a|--s...`
 // writes the whole flash image of a build, checksummed: every loadable
 // byte at its physical address in <root>_CRC.hex, the input with the
-// checksum in place as <root>_CRC.elf, and on request <root>_CRC.bin and
+// records in place as <root>_CRC.elf, and on request <root>_CRC.bin and
 // <root>_CRC.srec.
+
+#include <algorithm>
+#include <array>
 
 #include "../adapter/errors.h"
 #include "../adapter/files.h"
 #include "../adapter/outputs.h"
 #include "../adapter/text.h"
-#include "../crc/crc_stream.h"
 #include "../hexfile/intel_hex.h"
 #include "../inputs/placement.h"
+#include "../records/plan.h"
 #include "../report/reporter.h"
 #include "../report/text.h"
 #include "../report/wording.h"
@@ -31,7 +34,10 @@ struct Finding {
 
 // The checks, in the order they are told. A refused one stops the run
 // before anything is written, unless --force.
-std::vector<Finding> check_layout(const diagnostics::Facts& f, uint64_t image_end) {
+// `alone`: the run's only record, whose image's bytes after it nothing else
+// covers.
+std::vector<Finding> check_layout(const diagnostics::Facts& f, uint64_t image_end,
+                                  bool alone) {
     std::vector<Finding> out;
     auto add = [&](const Line& line, bool refused) {
         if (line) out.push_back({*line, refused});
@@ -44,7 +50,7 @@ std::vector<Finding> check_layout(const diagnostics::Facts& f, uint64_t image_en
     add(diagnostics::slot_copied_to_ram(f), false);
     add(diagnostics::empty_range(f), true);
     add(diagnostics::overwrites_data(f), false);
-    add(diagnostics::after_record(f, image_end), false);
+    if (alone) add(diagnostics::after_record(f, image_end), false);
     add(diagnostics::absolute_address(f), true);
     add(diagnostics::large_fill(f, image_end), true);
     return out;
@@ -91,19 +97,23 @@ public:
     void run() {
         PyObject* input = name(o_.input);
         elf_ = read_elf(read_input(input));
-        placement_ = place_checksum(o_.selector, o_.value, &elf_);
-        image_ = image_for(elf_.loadable, placement_);
-        memory_ = layout::memory_of(elf_.loadable, image_, elf_.bytes());
+        plan_ = records::plan_records(o_, &elf_, elf_.loadable);
+        memory_ = layout::memory_of(elf_.loadable, plan_.images(), elf_.bytes());
         if (memory_.end() > hexfile::address_limit)
             throw Refusal{"the flash image reaches past 4 GiB (" +
                           text::address(memory_.end()) +
                           "), which Intel HEX cannot address"};
-        std::vector<Finding> findings = check_layout(
-            facts_of(placement_, elf_.loadable, image_, memory_), image_.end);
+        std::vector<Finding> findings;
+        for (const records::Planned& p : plan_.records)
+            if (p.from_selector)
+                for (Finding& f : check_layout(
+                         facts_of(p.placement, elf_.loadable, p.image, memory_),
+                         p.image.end, plan_.records.size() == 1))
+                    findings.push_back(std::move(f));
         for (const Finding& f : findings)
             if (f.refused && !o_.force)
                 throw Refusal{f.text + " (--force writes it anyway)"};
-        checksum();
+        records::store_all(plan_, memory_, values_, stored_);
         write(input);
         tell(findings);
     }
@@ -114,13 +124,37 @@ private:
         return names_.back().get();
     }
 
-    void checksum() {
-        feed_ = o_.words ? Feed::words : Feed::bytes;
-        if (feed_ == Feed::words && image_.offset() % 4 != 0)
-            throw Refusal{wording::words_rule(image_.start, image_.record)};
-        crc_ = checksum_of(memory_, image_.start, image_.record, feed_);
-        for (int i = 0; i < 4; ++i) record_[i] = static_cast<uint8_t>(crc_ >> (8 * i));
-        memory_.overlay(image_.record, record_, 4);
+    // The .bin: from the lowest image's start to the highest image's end.
+    std::pair<uint64_t, uint64_t> bin_range() const {
+        uint64_t from = UINT64_MAX, to = 0;
+        for (const auto& [start, end] : plan_.images()) {
+            from = std::min(from, start);
+            to = std::max(to, end);
+        }
+        return {from, to};
+    }
+
+    // The input with every record's bytes replaced, when the file holds
+    // them all.
+    std::vector<std::pair<const uint8_t*, size_t>> patched_elf() {
+        std::vector<std::pair<uint64_t, size_t>> at;  // file offset, record
+        for (size_t i = 0; i < plan_.records.size(); ++i) {
+            const records::Record& r = plan_.records[i].record;
+            in_file_ = record_in_file(elf_, r.slot, r.width);
+            if (!in_file_.found) return {};
+            at.emplace_back(in_file_.offset, i);
+        }
+        std::sort(at.begin(), at.end());
+        const std::vector<uint8_t>& bytes = elf_.input.bytes;
+        std::vector<std::pair<const uint8_t*, size_t>> pieces;
+        uint64_t done = 0;
+        for (const auto& [offset, i] : at) {
+            pieces.emplace_back(bytes.data() + done, offset - done);
+            pieces.emplace_back(stored_[i].data(), plan_.records[i].record.width);
+            done = offset + plan_.records[i].record.width;
+        }
+        pieces.emplace_back(bytes.data() + done, bytes.size() - done);
+        return pieces;
     }
 
     // Every file to its temporary, then all put in place together.
@@ -134,17 +168,13 @@ private:
         uint64_t entry = elf_.file.header.entry;
         try {
             outputs.intel_hex(hex_.get(), memory_, entry);
-            in_file_ = record_in_file(elf_, image_.record);
-            const std::vector<uint8_t>& bytes = elf_.input.bytes;
+            std::vector<std::pair<const uint8_t*, size_t>> patched = patched_elf();
             if (in_file_.found)
-                outputs.bytes(elf_name_.get(), {{bytes.data(), in_file_.offset},
-                                                {record_, 4},
-                                                {bytes.data() + in_file_.offset + 4,
-                                                 bytes.size() - in_file_.offset - 4}});
+                outputs.bytes(elf_name_.get(), patched);
             else
                 outputs.remove(elf_name_.get());
             if (o_.bin)
-                outputs.binary(bin_.get(), memory_, image_.start, image_.end);
+                outputs.binary(bin_.get(), memory_, bin_range().first, bin_range().second);
             else
                 outputs.remove(bin_.get());
             if (o_.srec)
@@ -172,22 +202,61 @@ private:
                       error.why};
     }
 
+    // The line a record is told in.
+    std::string record_line(const records::Planned& p, uint64_t value) const {
+        const records::Record& r = p.record;
+        std::string shown = records::hex_value(value, r.width);
+        switch (r.kind) {
+            case records::Kind::size:
+                return text::format("%s at %s: [%s] the length of (%s~%s)", r.label.c_str(),
+                                    text::address(r.slot).c_str(), shown.c_str(),
+                                    text::address(r.start).c_str(),
+                                    text::address(r.end).c_str());
+            case records::Kind::lpc:
+                return text::format("%s at %s: [%s] makes the words of (%s~%s) sum to 0",
+                                    r.label.c_str(), text::address(r.slot).c_str(),
+                                    shown.c_str(), text::address(r.start).c_str(),
+                                    text::address(r.slot + r.width).c_str());
+            case records::Kind::crc:
+                break;
+        }
+        if (!p.from_selector)
+            return text::format("%s at %s: [%s] over (%s~%s) (%s)", r.label.c_str(),
+                                text::address(r.slot).c_str(), shown.c_str(),
+                                text::address(r.start).c_str(),
+                                text::address(r.end).c_str(), plan_.how(true).c_str());
+        return text::format(
+            "checksum range:(0x%08llX~0x%08llX) checksum offset address:[0x%08llX] "
+            "checksum: [%s] (%s)",
+            static_cast<unsigned long long>(r.start),
+            static_cast<unsigned long long>(r.slot),
+            static_cast<unsigned long long>(r.slot - p.image.start), shown.c_str(),
+            plan_.how().c_str());
+    }
+
+    // What no record covers: neither a range nor a slot.
+    std::vector<layout::Region> uncovered() const {
+        std::vector<std::pair<uint64_t, uint64_t>> covered;
+        for (const records::Planned& p : plan_.records) {
+            const records::Record& r = p.record;
+            if (r.reads_bytes() || r.kind == records::Kind::size)
+                covered.emplace_back(r.start, r.end);
+            covered.emplace_back(r.slot, r.slot_end());
+        }
+        return layout::outside(elf_.loadable, covered);
+    }
+
     // The report lines, then the warnings and notes.
     void tell(const std::vector<Finding>& findings) {
         report_.line(created("hex", hex_.get()));
-        report_.line(text::format(
-            "checksum range:(0x%08llX~0x%08llX) checksum offset address:[0x%08llX] "
-            "checksum: [0x%08X] (fed %s)",
-            static_cast<unsigned long long>(image_.start),
-            static_cast<unsigned long long>(image_.record),
-            static_cast<unsigned long long>(image_.offset()), crc_, feed_name()));
+        for (size_t i : sorted_by_slot())
+            report_.line(record_line(plan_.records[i], values_[i]));
         if (in_file_.found) report_.line(created("elf", elf_name_.get()));
         if (o_.bin) report_.line(created("bin", bin_.get()));
         if (o_.srec) report_.line(created("srec", srec_.get()));
 
         for (const Finding& f : findings) report_.warning(f.text);
-        std::vector<layout::Region> outside =
-            layout::outside_checksum(elf_.loadable, image_);
+        std::vector<layout::Region> outside = uncovered();
         if (!outside.empty()) report_.note(outside_note(outside));
         if (!in_file_.found) {
             bool gone = false;
@@ -207,38 +276,60 @@ private:
         if (o_.bin) bin_note();
 
         json::Value& d = report_.data();
-        describe_image(d, image_, feed_name());
-        d.set("checksum", static_cast<uint64_t>(crc_));
+        const records::Planned& low = plan_.lowest();
+        describe_image(d, low.image.start, low.image.end, low.record.slot, feed_name());
+        d.set("checksum", values_[static_cast<size_t>(&low - plan_.records.data())]);
+        d.set("algorithm", plan_.algorithm.name);
+        d.set("records", records_json());
         d.set("outside", regions_json(outside));
     }
 
-    // The .bin holds the image alone.
+    // The records in address order: how lines and --json list them.
+    std::vector<size_t> sorted_by_slot() const {
+        std::vector<size_t> order(plan_.records.size());
+        for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+        std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+            return plan_.records[a].record.slot < plan_.records[b].record.slot;
+        });
+        return order;
+    }
+
+    json::Value records_json() const {
+        json::Value list = json::Value::array();
+        for (size_t i : sorted_by_slot())
+            describe_record(list.push(json::Value::object()), plan_, plan_.records[i],
+                            values_[i]);
+        return list;
+    }
+
+    // The .bin holds the images alone.
     void bin_note() {
+        auto [from, to] = bin_range();
         uint64_t bytes = 0;
         for (const layout::Piece& p : memory_.pieces())
-            if (p.end() <= image_.start || p.address >= image_.end) bytes += p.size;
+            if (p.end() <= from || p.address >= to) bytes += p.size;
         if (bytes)
             report_.note(text::format(
                 "%s holds %s to %s; %llu loadable bytes outside the image are only in "
                 "the "
                 "HEX%s",
-                utf8_of(bin_.get()).c_str(), text::address(image_.start).c_str(),
-                text::address(image_.end).c_str(), static_cast<unsigned long long>(bytes),
+                utf8_of(bin_.get()).c_str(), text::address(from).c_str(),
+                text::address(to).c_str(), static_cast<unsigned long long>(bytes),
                 o_.srec ? " and the S-records" : ""));
     }
 
-    const char* feed_name() const { return feed_ == Feed::words ? "words" : "bytes"; }
+    const char* feed_name() const {
+        return plan_.feed == Feed::words ? "words" : "bytes";
+    }
 
     const Request& o_;
     Reporter& report_;
     std::vector<Ref> names_;
     ElfBuild elf_;
-    Placement placement_;
-    layout::Image image_{};
+    records::Plan plan_;
     layout::MemoryMap memory_;
-    Feed feed_ = Feed::bytes;
-    uint32_t crc_ = 0;
-    uint8_t record_[4] = {};
+    std::vector<uint64_t> values_;
+    std::vector<std::array<uint8_t, 8>> stored_;
     RecordInFile in_file_{};
     Ref hex_, elf_name_, bin_, srec_;
     std::vector<Ref> removed_;

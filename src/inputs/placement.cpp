@@ -9,8 +9,13 @@ namespace velk {
 
 namespace {
 
-// int(value, base) as the command line's numbers are read everywhere:
-// white space, a sign, a 0x prefix and underscores as Python takes them.
+std::string quoted(const std::string& value) {
+    return "\"" + value + "\"";
+}
+
+}  // namespace
+
+// White space, a sign, a 0x prefix and underscores as Python takes them.
 bool read_number(const std::string& value, int base, uint64_t& out) {
     Ref number(PyLong_FromUnicodeObject(text_object(value).get(), base));
     if (!number) {
@@ -21,13 +26,11 @@ bool read_number(const std::string& value, int base, uint64_t& out) {
     return fits_u64(number.get(), out);
 }
 
-std::string quoted(const std::string& value) {
-    return "\"" + value + "\"";
-}
-
-Placement by_name(const std::string& name, const ElfBuild& elf) {
+diagnostics::Symbol find_variable(const std::string& name, const ElfBuild& elf,
+                                  const char* option) {
     if (name.empty())
-        throw Refusal{"--n needs the checksum variable's name, as in --ncrc_value"};
+        throw Refusal{std::string(option) +
+                      " needs the checksum variable's name, as in --ncrc_value"};
     SymbolSearch found = find_symbol(elf, name);
     if (found.tables == 0) throw Refusal{wording::no_symbol_table(name)};
     if (!found.found) {
@@ -35,38 +38,38 @@ Placement by_name(const std::string& name, const ElfBuild& elf) {
             symbol_names(elf, elfsyms::longest_close_name(name));
         throw Refusal{wording::not_found(name, elfsyms::closest_names(name, names))};
     }
-    uint64_t value = found.matches.value;
-    Placement p;
-    p.has_slot = true;
     const elfsyms::Matches& m = found.matches;
-    p.slot = {name, value, true, m.count, m.values_differ, m.size, m.is_function()};
-    p.where = layout::locate_slot(elf.headers, value);
-    p.request = {layout::Selector::name, p.where.address};
-    return p;
+    return {name, m.value, true, m.count, m.values_differ, m.size, m.is_function()};
 }
 
-}  // namespace
-
-Placement place_checksum(char selector, const std::string& value, const ElfBuild* elf) {
+Placement place_checksum(const Selector& selector, unsigned width, const ElfBuild* elf) {
     Placement p;
     uint64_t number = 0;
-    switch (selector) {
+    const std::string& value = selector.value;
+    switch (selector.letter) {
         case 'n':
-            return by_name(value, *elf);
-        case 'a':
+            p.has_slot = true;
+            p.slot = find_variable(value, *elf, "--n");
+            p.where = layout::locate_slot(elf->headers, p.slot.value);
+            p.request = {layout::Selector::name, p.where.address, width};
+            return p;
+        case 'a': {
             if (!read_number(value, 16, number))
                 throw Refusal{wording::address_rule() + ": " + quoted(value) +
                               " is not one"};
-            if (number % 4 != 0)
-                throw Refusal{"--a" + value + ": the offset must be a multiple of 4"};
-            p.request = {layout::Selector::address, number};
+            const unsigned align = width > 4 ? 4 : width;
+            if (number % align != 0)
+                throw Refusal{text::format("--a%s: the offset must be a multiple of %u",
+                                           value.c_str(), align)};
+            p.request = {layout::Selector::address, number, width};
             return p;
+        }
         default:  // 's'
             if (!read_number(value, 10, number) || number == 0 ||
                 (number & (number - 1)) != 0)
                 throw Refusal{wording::block_rule() + ": " + quoted(value) +
                               " is not one"};
-            p.request = {layout::Selector::block, number};
+            p.request = {layout::Selector::block, number, width};
             return p;
     }
 }
@@ -93,8 +96,9 @@ diagnostics::Facts facts_of(const Placement& placement, const layout::Loadable& 
     f.image_size = own.end - own.start;
     f.offset = image.offset();
     f.padding = image.fill;
-    f.old_held = 4;
-    memory.read(image.record, f.old, 4);
+    f.width = placement.request.width;
+    f.old_held = f.width;
+    memory.read(image.record, f.old, f.width);
     f.loadable = &loadable;
     f.has_slot = placement.has_slot;
     f.slot = placement.slot;
@@ -102,12 +106,13 @@ diagnostics::Facts facts_of(const Placement& placement, const layout::Loadable& 
     return f;
 }
 
-void describe_image(json::Value& data, const layout::Image& image, const char* feed) {
+void describe_image(json::Value& data, uint64_t start, uint64_t end, uint64_t record,
+                    const char* feed) {
     json::Value& span = data.set("image", json::Value::object());
-    span.set("start", image.start);
-    span.set("end", image.end);
-    data.set("record", image.record);
-    data.set("offset", image.offset());
+    span.set("start", start);
+    span.set("end", end);
+    data.set("record", record);
+    data.set("offset", record - start);
     data.set("feed", feed);
 }
 

@@ -6,6 +6,7 @@
 
 #include "../diagnostics/layout_warnings.h"
 #include "../report/json.h"
+#include "../request/request.h"
 #include "elf_input.h"
 
 namespace velk {
@@ -18,9 +19,18 @@ struct Placement {
 };
 
 // --n<name> through the build's symbol tables, --a<hex offset> (a multiple
-// of 4), --s<block size> (a power of two). `elf` may be null for --a and
-// --s. Refuses what names no place, saying what to type.
-Placement place_checksum(char selector, const std::string& value, const ElfBuild* elf);
+// of the record's alignment), --s<block size> (a power of two), for a
+// record of `width` bytes. `elf` may be null for --a and --s. Refuses what
+// names no place, saying what to type.
+Placement place_checksum(const Selector& selector, unsigned width, const ElfBuild* elf);
+
+// A variable's symbol by name, refused as --n refuses it: its value and
+// what the table says of it.
+diagnostics::Symbol find_variable(const std::string& name, const ElfBuild& elf,
+                                  const char* option);
+
+// int(value, base) as the command line's numbers are read everywhere.
+bool read_number(const std::string& value, int base, uint64_t& out);
 
 // The image of `loadable` for the placement; refuses a slot below it.
 layout::Image image_for(const layout::Loadable& loadable, const Placement& placement);
@@ -32,6 +42,7 @@ diagnostics::Facts facts_of(const Placement& placement, const layout::Loadable& 
 
 // The image, its record and how the checksum was fed, as --json tells
 // them in FLASH and CHECK alike.
-void describe_image(json::Value& data, const layout::Image& image, const char* feed);
+void describe_image(json::Value& data, uint64_t start, uint64_t end, uint64_t record,
+                    const char* feed);
 
 }  // namespace velk

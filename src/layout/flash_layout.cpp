@@ -142,7 +142,7 @@ Expected<Image> place_image(const Loadable& l, Request request) {
                 break;
             }
         }
-        if (sum_overflows(image.record, 4, record_end))
+        if (sum_overflows(image.record, request.width, record_end))
             return Fault{Fault::record_overflow};
         image.end = std::max(l.clusters[image.last_cluster].end, record_end);
         size_t reached = image.last_cluster;
@@ -166,53 +166,80 @@ Expected<Image> place_image(const Loadable& l, Request request) {
             record_held += bytes_within(l.spans[i], image.record, record_end);
             covered += bytes_within(l.spans[i], image.start, image.record);
         }
-    image.fill = (image.end - image.start) - held - (4 - record_held);
+    image.fill = (image.end - image.start) - held - (request.width - record_held);
     image.fill_covered = (image.record - image.start) - covered;
     return image;
 }
 
-std::vector<Region> outside_checksum(const Loadable& l, const Image& image) {
+std::vector<Region> outside(const Loadable& l,
+                            std::vector<std::pair<uint64_t, uint64_t>> covered) {
+    std::sort(covered.begin(), covered.end());
     std::vector<Region> out;
-    const uint64_t record_end = image.record + 4;
     for (const Span& s : l.spans) {
-        if (s.address < image.start) {
-            uint64_t to = std::min(s.end(), image.start);
-            out.push_back({s.address, to - s.address, s.source});
+        uint64_t at = s.address;
+        for (const auto& [from, to] : covered) {
+            if (to <= at || from >= s.end()) continue;
+            if (from > at) out.push_back({at, from - at, s.source});
+            at = std::max(at, to);
+            if (at >= s.end()) break;
         }
-        if (s.end() > record_end) {
-            uint64_t from = std::max(s.address, record_end);
-            out.push_back({from, s.end() - from, s.source});
-        }
+        if (at < s.end()) out.push_back({at, s.end() - at, s.source});
     }
     return out;
 }
 
-size_t span_holding_record(const Loadable& l, uint64_t address) {
+uint64_t holes_within(const Loadable& l, uint64_t from, uint64_t to) {
+    if (to <= from) return 0;
+    uint64_t held = 0;
+    for (const Span& s : l.spans) held += bytes_within(s, from, to);
+    return (to - from) - held;
+}
+
+size_t span_holding_record(const Loadable& l, uint64_t address, unsigned width) {
     for (size_t i = 0; i < l.spans.size(); ++i) {
         const Span& s = l.spans[i];
-        if (address >= s.address && s.size >= 4 && address - s.address <= s.size - 4)
+        if (address >= s.address && s.size >= width &&
+            address - s.address <= s.size - width)
             return i;
     }
     return l.spans.size();
 }
 
 MemoryMap memory_of(const Loadable& l, const Image& image, const uint8_t* base) {
+    return memory_of(l, {{image.start, image.end}}, base);
+}
+
+MemoryMap memory_of(const Loadable& l, std::vector<std::pair<uint64_t, uint64_t>> images,
+                    const uint8_t* base) {
+    // The images joined where they meet or overlap: the holes to fill.
+    std::sort(images.begin(), images.end());
+    std::vector<std::pair<uint64_t, uint64_t>> fill;
+    for (const auto& image : images) {
+        if (image.second <= image.first) continue;
+        if (!fill.empty() && image.first <= fill.back().second)
+            fill.back().second = std::max(fill.back().second, image.second);
+        else
+            fill.push_back(image);
+    }
     MemoryMap memory;
     uint64_t at = 0;  // the end of what the map holds so far
-    for (const Span& s : l.spans) {
-        // Holes inside the image are erased flash.
-        if (s.address > at && s.address > image.start && at < image.end) {
-            uint64_t from = std::max(at, image.start);
-            uint64_t to = std::min(s.address, image.end);
+    size_t next = 0;  // the first fill range that may lie above `at`
+    auto fill_up_to = [&](uint64_t stop) {
+        for (; next < fill.size() && fill[next].first < stop; ++next) {
+            uint64_t from = std::max(at, fill[next].first);
+            uint64_t to = std::min(stop, fill[next].second);
             if (to > from) memory.append_fill(from, to - from);
+            if (fill[next].second > stop) break;  // goes on past this span
         }
+    };
+    for (const Span& s : l.spans) {
+        // Holes inside an image are erased flash.
+        if (s.address > at) fill_up_to(s.address);
         memory.append(s.address, base + s.offset, s.size);
         at = s.end();
+        while (next < fill.size() && fill[next].second <= at) ++next;
     }
-    if (at < image.end) {
-        uint64_t from = std::max(at, image.start);
-        memory.append_fill(from, image.end - from);
-    }
+    fill_up_to(UINT64_MAX);
     return memory;
 }
 

@@ -120,6 +120,7 @@ struct Request {
     // name: the slot's flash address (Slot::address); address: the offset
     // from the image start; block: the block size, a power of two.
     uint64_t value;
+    unsigned width = 4;  // the record's bytes
 };
 
 struct Image {
@@ -127,7 +128,7 @@ struct Image {
     size_t last_cluster;    // clusters [cluster, last_cluster] lie in the image
     uint64_t start;         // first byte, the checksum's start
     uint64_t record;        // the checksum record: the end of the checksummed range
-    uint64_t end;           // one past the image's last byte, >= record + 4
+    uint64_t end;           // one past the image's last byte, >= record + its width
     uint64_t fill;          // bytes of [start, end) no span holds, the record's aside
     uint64_t fill_covered;  // those of them in [start, record): what the checksum reads
 
@@ -136,22 +137,35 @@ struct Image {
 
 Expected<Image> place_image(const Loadable& loadable, Request request);
 
-// Loadable bytes outside the checksummed range and the record: below the
-// image or past the record, in address order, one region per span part.
+// Loadable bytes the files hold: where a record does or does not cover
+// them.
 struct Region {
     uint64_t address, size;
     size_t source;
 };
-std::vector<Region> outside_checksum(const Loadable& loadable, const Image& image);
+
+// Loadable bytes outside every one of `covered` (ranges [first, second),
+// the records' ranges and slots), in address order, one region per span
+// part.
+std::vector<Region> outside(const Loadable& loadable,
+                            std::vector<std::pair<uint64_t, uint64_t>> covered);
+
+// The bytes of [from, to) that no span holds.
+uint64_t holes_within(const Loadable& loadable, uint64_t from, uint64_t to);
 
 // The span (index into loadable.spans) that holds all of [address,
-// address + 4), or loadable.spans.size().
-size_t span_holding_record(const Loadable& loadable, uint64_t address);
+// address + width), or loadable.spans.size().
+size_t span_holding_record(const Loadable& loadable, uint64_t address,
+                           unsigned width = 4);
 
 // Every loadable byte at its address (a span's bytes at base + its offset)
 // and erased flash in the image's holes and padding: what every output file
 // holds, before the checksum record is stored over it.
 MemoryMap memory_of(const Loadable& loadable, const Image& image, const uint8_t* base);
+// The same with erased flash in the holes of every one of `images`
+// ([start, end) each, in any order, overlapping or not).
+MemoryMap memory_of(const Loadable& loadable,
+                    std::vector<std::pair<uint64_t, uint64_t>> images, const uint8_t* base);
 
 // The loadable bytes alone, holes left as holes: what a file holds.
 MemoryMap spans_of(const Loadable& loadable, const uint8_t* base);

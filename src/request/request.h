@@ -5,20 +5,33 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace velk {
 
+// One record's place as typed: 'n', 'a' or 's', and the text after the
+// letter (a variable's name, a hex offset, a block size), with where its
+// range starts after an '@' when given.
+struct Selector {
+    char letter = 0;
+    std::string value;
+    std::optional<std::string> from;  // a symbol's name or a 0x address
+    std::string word;                 // the word as typed, for refusals
+};
+
 struct Request {
     std::string input;  // the file the run is about, as it was named
-    // The selector as typed: 'n', 'a' or 's', and the text after the letter
-    // (a variable's name, a hex offset, a block size).
-    char selector = 0;
-    std::string value;
-    std::optional<std::string> elf;  // the build a file is checked against
-    bool words = false;              // the checksum fed 32-bit words, not bytes
-    bool bin = false;                // also <root>_CRC.bin
-    bool srec = false;               // also <root>_CRC.srec
-    bool force = false;              // do what the checks refuse
+    std::vector<Selector> selectors;  // a record each, in the order typed
+    // <symbol>:<field>@<offset>,...: an image header's fields
+    std::optional<std::string> header;
+    std::optional<std::string> crc;   // the algorithm's name; CRC-32/MPEG-2 when not
+    std::optional<std::string> elf;   // the build a file is checked against
+    bool words = false;               // the checksum fed 32-bit words, not bytes
+    bool big_endian = false;          // values stored most significant byte first
+    bool lpc_vectors = false;         // the LPC vector-table checksum at 0x1C
+    bool bin = false;                 // also <root>_CRC.bin
+    bool srec = false;                // also <root>_CRC.srec
+    bool force = false;               // do what the checks refuse
 };
 
 }  // namespace velk

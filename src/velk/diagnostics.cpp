@@ -52,6 +52,7 @@ void warn_about_layout(CalcLocals& l) {
     if (auto* found = std::get_if<layout::Loadable>(&loadable)) spans = std::move(*found);
     f.loadable = &spans;
     f.selector = selector_of(l);
+    f.width = 4;
     f.padding = l.padding;
     const auto* image =
         reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(l.databuf.get()));

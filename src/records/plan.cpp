@@ -1,0 +1,358 @@
+#include "plan.h"
+
+#include <algorithm>
+
+#include "../report/refusal.h"
+#include "../report/text.h"
+#include "../report/wording.h"
+
+namespace velk::records {
+
+namespace {
+
+using text::address;
+
+// --lpc-vectors: the eighth word of a Cortex-M vector table.
+constexpr uint64_t lpc_slot_offset = 0x1C;
+
+std::string quoted(const std::string& s) {
+    return "\"" + s + "\"";
+}
+
+// Where an '@' starts a record's range: a 0x address, or a symbol whose
+// flash address it is.
+uint64_t range_start(const Selector& s, const ElfBuild* elf) {
+    const std::string& from = *s.from;
+    uint64_t value = 0;
+    if (from.size() > 2 && from[0] == '0' && (from[1] == 'x' || from[1] == 'X')) {
+        if (!read_number(from, 16, value))
+            throw Refusal{s.word + ": " + quoted(from) + " is not an address"};
+        return value;
+    }
+    if (from.empty())
+        throw Refusal{s.word +
+                      ": '@' needs where the range starts, a symbol or a 0x address"};
+    if (!elf)
+        throw Refusal{s.word + ": " + quoted(from) +
+                      " is a symbol and the file has none: give a 0x address, or the "
+                      "build's ELF file with --elf"};
+    diagnostics::Symbol symbol = find_variable(from, *elf, "@");
+    return layout::locate_slot(elf->headers, symbol.value).address;
+}
+
+// The variable's name, or the word as the numbers read: "--a1FFC".
+std::string label_of(const Selector& s, const Placement& p) {
+    if (s.letter == 'n') return s.value;
+    if (s.letter == 'a')
+        return text::format("--a%llX", static_cast<unsigned long long>(p.request.value));
+    return text::format("--s%llu", static_cast<unsigned long long>(p.request.value));
+}
+
+Planned from_selector(const Selector& s, const Algorithm& algorithm, const ElfBuild* elf,
+                      const layout::Loadable& loadable) {
+    Planned p;
+    p.from_selector = true;
+    p.placement = place_checksum(s, algorithm.width, elf);
+    p.image = image_for(loadable, p.placement);
+    const uint64_t slot = p.image.record;
+    p.record = {Kind::crc, slot, algorithm.width, p.image.start, slot,
+                label_of(s, p.placement)};
+    if (!s.from) return p;
+    uint64_t from = range_start(s, elf);
+    if (from > slot)
+        throw Refusal{s.word + ": the range would start at " + address(from) +
+                      ", after its slot at " + address(slot)};
+    if (from == slot)
+        throw Refusal{s.word + ": the range from " + address(from) +
+                      " to its slot is empty"};
+    if (from < p.image.start)
+        throw Refusal{s.word + ": " + address(from) + " lies outside the slot's image (" +
+                      address(p.image.start) + " to " + address(p.image.end) + ")"};
+    p.record.start = from;
+    p.image.fill_covered = layout::holes_within(loadable, from, slot);
+    return p;
+}
+
+// "size@8": a header field and its offset.
+struct Field {
+    std::string name;
+    uint64_t offset;
+    std::string text;
+};
+
+std::vector<Field> fields_of(const std::string& list, const std::string& spec) {
+    std::vector<Field> fields;
+    size_t at = 0;
+    while (at <= list.size()) {
+        size_t comma = list.find(',', at);
+        std::string item = list.substr(at, comma == std::string::npos ? comma : comma - at);
+        at = comma == std::string::npos ? list.size() + 1 : comma + 1;
+        size_t sign = item.find('@');
+        std::string name = item.substr(0, sign);
+        if (name != "size" && name != "crc" && name != "hcrc")
+            throw Refusal{"--header " + spec + ": " + quoted(item) +
+                          " is no field: the fields are size@<offset>, crc@<offset> and "
+                          "hcrc@<offset>"};
+        std::string offset = sign == std::string::npos ? "" : item.substr(sign + 1);
+        bool hex = offset.size() > 2 && offset[0] == '0' && (offset[1] == 'x' || offset[1] == 'X');
+        Field f{name, 0, item};
+        if (offset.empty() || !read_number(offset, hex ? 16 : 10, f.offset))
+            throw Refusal{"--header " + spec + ": the " + name +
+                          " field needs its offset from the header's start, in decimal or "
+                          "0x hex, as in " + name + "@8"};
+        for (const Field& other : fields)
+            if (other.name == name)
+                throw Refusal{"--header " + spec + ": the " + name + " field is given twice"};
+        fields.push_back(f);
+    }
+    return fields;
+}
+
+// --header <symbol>:<field>@<offset>,...: the header object, its body from
+// its end to the end of its image, and a record per field.
+std::vector<Planned> from_header(const std::string& spec, const Algorithm& algorithm,
+                                 const ElfBuild* elf, const layout::Loadable& loadable,
+                                 Header& header) {
+    size_t colon = spec.find(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == spec.size())
+        throw Refusal{"--header " + spec +
+                      ": give the header's symbol and its fields, as in --header "
+                      "app_header:size@8,crc@12,hcrc@16"};
+    header.symbol = spec.substr(0, colon);
+    std::vector<Field> fields = fields_of(spec.substr(colon + 1), spec);
+    if (!elf)
+        throw Refusal{"--header needs the build's symbols: check the ELF file, or pass it "
+                      "with --elf"};
+    const std::string& name = header.symbol;
+    diagnostics::Symbol symbol = find_variable(name, *elf, "--header");
+    layout::Slot where = layout::locate_slot(elf->headers, symbol.value);
+    if (symbol.function)
+        throw Refusal{name + " is a function, not a header object"};
+    if (!where.in_contents || where.copied_to_ram)
+        throw Refusal{name + " at " + address(symbol.value) +
+                      " is not in flash (RAM, .bss or a section copied to RAM): the "
+                      "header must be a const object the bootloader reads in flash"};
+    if (symbol.size == 0)
+        throw Refusal{name +
+                      " has no size in the symbol table: the header's length is its "
+                      "size (an object defined in C has one)"};
+    header.address = where.address;
+    header.size = symbol.size;
+    const layout::Cluster* cluster = nullptr;
+    size_t cluster_index = 0;
+    for (size_t c = 0; c < loadable.clusters.size(); ++c)
+        if (header.address >= loadable.clusters[c].start &&
+            header.address < loadable.clusters[c].end) {
+            cluster = &loadable.clusters[c];
+            cluster_index = c;
+        }
+    if (!cluster || header.size > cluster->end - header.address)
+        throw Refusal{name + " (" + address(header.address) + ", " +
+                      std::to_string(header.size) +
+                      " bytes) is not all in the loadable bytes"};
+    header.body_start = header.address + header.size;
+    header.body_end = (cluster->end + 3) & ~uint64_t{3};
+    if (header.body_start >= header.body_end)
+        throw Refusal{"the body after " + name + " is empty: " + name +
+                      " ends its image at " + address(header.body_start)};
+    if (header.body_end - header.body_start > 0xFFFFFFFF)
+        throw Refusal{"the body after " + name + " is 4 GiB or more: its size does not fit "
+                      "the 4-byte size field"};
+
+    std::vector<Planned> out;
+    for (const Field& f : fields) {
+        unsigned width = f.name == "size" ? 4 : algorithm.width;
+        if (f.offset > header.size || width > header.size - f.offset)
+            throw Refusal{text::format(
+                "--header: the %s field (%u bytes at offset %llu) lies outside %s, which "
+                "is %llu bytes",
+                f.name.c_str(), width, static_cast<unsigned long long>(f.offset),
+                name.c_str(), static_cast<unsigned long long>(header.size))};
+        uint64_t slot = header.address + f.offset;
+        if (slot % alignment_of(width) != 0)
+            throw Refusal{text::format(
+                "--header: the %s field at %s is not aligned: a %u-byte value needs an "
+                "address that is a multiple of %u",
+                f.name.c_str(), address(slot).c_str(), width, alignment_of(width))};
+        if (f.name == "hcrc" && f.offset == 0)
+            throw Refusal{"--header: the hcrc field is the header's first byte: it covers "
+                          "the bytes before it, and there are none"};
+        Planned p;
+        p.image.cluster = p.image.last_cluster = cluster_index;
+        p.image.start = cluster->start;
+        p.image.end = header.body_end;
+        p.image.record = slot;
+        const std::string label = name + "." + f.name;
+        if (f.name == "size")
+            p.record = {Kind::size, slot, 4, header.body_start, header.body_end, label};
+        else if (f.name == "crc")
+            p.record = {Kind::crc, slot, width, header.body_start, header.body_end, label};
+        else
+            p.record = {Kind::crc, slot, width, header.address, slot, label};
+        for (const Planned& other : out)
+            if (slot < other.record.slot_end() && other.record.slot < slot + width)
+                throw Refusal{"--header: the " + f.name + " field overlaps the " +
+                              other.record.label.substr(name.size() + 1) + " field"};
+        out.push_back(std::move(p));
+    }
+    return out;
+}
+
+// --lpc-vectors: the two's complement of the first seven vectors' sum in
+// the eighth, at the start of the image the first loadable bytes open.
+Planned lpc_record(const layout::Loadable& loadable) {
+    Placement placement;
+    placement.request = {layout::Selector::address, lpc_slot_offset, 4};
+    Planned p;
+    p.image = image_for(loadable, placement);
+    p.record = {Kind::lpc, p.image.record, 4, p.image.start, p.image.record,
+                "the LPC vector checksum"};
+    return p;
+}
+
+void refuse_order(const OrderFault& fault, const std::vector<Planned>& records) {
+    const Record& a = records[fault.first].record;
+    const Record& b = records[fault.second].record;
+    if (fault.why == OrderFault::overlap)
+        throw Refusal{text::format("the slots of %s (%s, %u bytes) and %s (%s, %u bytes) "
+                                   "overlap",
+                                   a.label.c_str(), address(a.slot).c_str(), a.width,
+                                   b.label.c_str(), address(b.slot).c_str(), b.width)};
+    throw Refusal{a.label + " and " + b.label +
+                  " cover each other's slot (through the records between them, if any): "
+                  "none of them can be computed first; start a range after the other "
+                  "slot with @<from>"};
+}
+
+}  // namespace
+
+std::vector<std::pair<uint64_t, uint64_t>> Plan::images() const {
+    std::vector<std::pair<uint64_t, uint64_t>> out;
+    for (const Planned& p : records) out.emplace_back(p.image.start, p.image.end);
+    return out;
+}
+
+const Planned& Plan::lowest() const {
+    const Planned* low = &records.front();
+    for (const Planned& p : records)
+        if (p.record.slot < low->record.slot) low = &p;
+    return *low;
+}
+
+std::string Plan::how(bool named) const {
+    std::string out = algorithm.is_default() && !named ? "" : algorithm.name + ", ";
+    out += feed == Feed::words ? "fed words" : "fed bytes";
+    if (big_endian) out += ", big-endian";
+    return out;
+}
+
+Plan plan_records(const Request& request, const ElfBuild* elf,
+                  const layout::Loadable& loadable) {
+    Plan plan;
+    plan.algorithm = find_algorithm(request.crc);
+    plan.big_endian = request.big_endian;
+    if (request.words) {
+        if (!plan.algorithm.is_default())
+            throw Refusal{"--words feeds words the way an STM32 CRC unit computes "
+                          "CRC-32/MPEG-2: it does not combine with --crc " +
+                          *request.crc};
+        plan.feed = Feed::words;
+    }
+    if (request.lpc_vectors) plan.records.push_back(lpc_record(loadable));
+    if (request.header) {
+        plan.header.emplace();
+        for (Planned& p :
+             from_header(*request.header, plan.algorithm, elf, loadable, *plan.header))
+            plan.records.push_back(std::move(p));
+    }
+    for (const Selector& s : request.selectors)
+        plan.records.push_back(from_selector(s, plan.algorithm, elf, loadable));
+
+    if (plan.feed == Feed::words)
+        for (const Planned& p : plan.records)
+            if (p.record.kind == Kind::crc && (p.record.end - p.record.start) % 4 != 0)
+                throw Refusal{wording::words_rule(p.record.start, p.record.end)};
+    std::vector<Record> records;
+    for (const Planned& p : plan.records) records.push_back(p.record);
+    auto order = store_order(records);
+    if (auto* fault = std::get_if<OrderFault>(&order)) refuse_order(*fault, plan.records);
+    plan.order = std::get<std::vector<size_t>>(order);
+    return plan;
+}
+
+uint64_t value_of(const Plan& plan, const Record& record, const layout::MemoryMap& memory) {
+    switch (record.kind) {
+        case Kind::size:
+            return record.end - record.start;
+        case Kind::lpc: {
+            uint8_t vectors[lpc_slot_offset];
+            memory.read(record.start, vectors, lpc_slot_offset);
+            uint32_t sum = 0;
+            for (size_t i = 0; i < lpc_slot_offset; i += 4)
+                sum += static_cast<uint32_t>(vectors[i]) |
+                       static_cast<uint32_t>(vectors[i + 1]) << 8 |
+                       static_cast<uint32_t>(vectors[i + 2]) << 16 |
+                       static_cast<uint32_t>(vectors[i + 3]) << 24;
+            return static_cast<uint32_t>(0u - sum);
+        }
+        case Kind::crc:
+            break;
+    }
+    return checksum_of(plan.algorithm, memory, record.start, record.end, plan.feed);
+}
+
+// The vector sum is a word the Cortex-M core reads: little-endian always.
+static bool stored_big_endian(const Plan& plan, const Record& record) {
+    return plan.big_endian && record.kind != Kind::lpc;
+}
+
+void bytes_of(const Plan& plan, const Record& record, uint64_t value, uint8_t* out) {
+    bool big = stored_big_endian(plan, record);
+    for (unsigned i = 0; i < record.width; ++i) {
+        unsigned shift = 8 * (big ? record.width - 1 - i : i);
+        out[i] = static_cast<uint8_t>(value >> shift);
+    }
+}
+
+uint64_t value_in(const Plan& plan, const Record& record, const uint8_t* bytes) {
+    bool big = stored_big_endian(plan, record);
+    uint64_t value = 0;
+    for (unsigned i = 0; i < record.width; ++i) {
+        unsigned shift = 8 * (big ? record.width - 1 - i : i);
+        value |= static_cast<uint64_t>(bytes[i]) << shift;
+    }
+    return value;
+}
+
+void store_all(const Plan& plan, layout::MemoryMap& memory, std::vector<uint64_t>& values,
+               std::vector<std::array<uint8_t, 8>>& stored) {
+    values.assign(plan.records.size(), 0);
+    stored.assign(plan.records.size(), {});
+    for (size_t i : plan.order) {
+        const Record& r = plan.records[i].record;
+        values[i] = value_of(plan, r, memory);
+        bytes_of(plan, r, values[i], stored[i].data());
+        memory.overlay(r.slot, stored[i].data(), r.width);
+    }
+}
+
+void describe_record(json::Value& out, const Plan& plan, const Planned& planned,
+                     uint64_t value) {
+    const Record& r = planned.record;
+    static const char* const kinds[] = {"crc", "size", "lpc"};
+    out.set("kind", kinds[static_cast<int>(r.kind)]);
+    out.set("name", r.label);
+    out.set("slot", r.slot);
+    out.set("width", static_cast<uint64_t>(r.width));
+    out.set("algorithm", r.kind == Kind::crc ? json::Value(plan.algorithm.name) : json::Value());
+    out.set("start", r.start);
+    out.set("end", r.end);
+    out.set("value", value);
+}
+
+std::string hex_value(uint64_t value, unsigned width) {
+    return text::format("0x%0*llX", static_cast<int>(2 * width),
+                        static_cast<unsigned long long>(value));
+}
+
+}  // namespace velk::records

@@ -1,0 +1,80 @@
+// The records a FLASH or CHECK run stores, read from its request against a
+// build: the --n and --a slots (each with where its range starts), an image
+// header's fields and the LPC vector-table sum, the one algorithm they
+// share, and the order they are computed in.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "../inputs/placement.h"
+#include "../request/request.h"
+#include "algorithm.h"
+#include "record.h"
+
+namespace velk::records {
+
+struct Planned {
+    Record record;
+    // The image the record lies in: its start and end bound the erased
+    // flash the files hold around it.
+    layout::Image image{};
+    // --n, --a and --s: the placement the layout checks are told about.
+    bool from_selector = false;
+    Placement placement;
+};
+
+struct Header {
+    std::string symbol;
+    uint64_t address = 0, size = 0;
+    uint64_t body_start = 0, body_end = 0;
+};
+
+struct Plan {
+    Algorithm algorithm;
+    Feed feed = Feed::bytes;
+    bool big_endian = false;
+    std::vector<Planned> records;
+    std::vector<size_t> order;  // the order to compute and store them in
+    std::optional<Header> header;
+
+    // Every record's image, [start, end): where holes are erased flash.
+    std::vector<std::pair<uint64_t, uint64_t>> images() const;
+    // The record with the lowest slot: the one --json's single-record keys
+    // describe.
+    const Planned& lowest() const;
+    // "fed bytes", and the algorithm (always with `named`) and byte order
+    // when they are not the default: how a report line says how a checksum
+    // was made.
+    std::string how(bool named = false) const;
+};
+
+// The plan for `loadable`; `elf` gives the symbols and the segments (null
+// for a HEX or S-record file checked alone: --a and --lpc-vectors only).
+Plan plan_records(const Request& request, const ElfBuild* elf,
+                  const layout::Loadable& loadable);
+
+// What `record` should hold, computed over `memory`.
+uint64_t value_of(const Plan& plan, const Record& record, const layout::MemoryMap& memory);
+
+// The bytes a record holds for `value`, and back.
+void bytes_of(const Plan& plan, const Record& record, uint64_t value, uint8_t* out);
+uint64_t value_in(const Plan& plan, const Record& record, const uint8_t* bytes);
+
+// Computes every record over `memory` in order and stores each into it;
+// `values` and `stored` get one entry per record (the bytes the map now
+// borrows).
+void store_all(const Plan& plan, layout::MemoryMap& memory, std::vector<uint64_t>& values,
+               std::vector<std::array<uint8_t, 8>>& stored);
+
+// A record as --json lists it, with `value`, what it holds.
+void describe_record(json::Value& out, const Plan& plan, const Planned& planned,
+                     uint64_t value);
+
+// "0x1234" with the digits of `width` bytes.
+std::string hex_value(uint64_t value, unsigned width);
+
+}  // namespace velk::records
