@@ -65,3 +65,9 @@ def boot_status(load, address=STATUS_ADDRESS, timeout=20.0):
         proc.stderr.close()
     return value
 
+
+# The image-header firmware (tests/data/firmware/header.c): a header field
+# that disagrees with the image, or no field filled in at all.
+BOOT_SIZE_BAD = 0xBAD0512E
+BOOT_HCRC_BAD = 0xBAD0EC5C
+BOOT_HEADER_EMPTY = 0xBAD0E397

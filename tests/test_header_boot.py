@@ -1,0 +1,196 @@
+"""FLASH --header: the size, crc and hcrc fields of an image header, checked
+by firmware that recomputes them at boot the way a bootloader does
+(tests/data/firmware/header.c, run in QEMU) and by a bitwise CRC here,
+worked out from the catalogue parameters."""
+
+import os
+import shutil
+from dataclasses import dataclass
+
+import pytest
+from elftools.elf.elffile import ELFFile
+
+import qemu
+from conftest import DATA, run_command
+from hexcheck import flip_hex_byte, read_hex
+
+
+@dataclass(frozen=True)
+class Crc:
+    width: int
+    poly: int
+    init: int
+    refin: bool
+    refout: bool
+    xorout: int
+    check: int  # of b"123456789", as the catalogue gives it
+
+
+ISO_HDLC = Crc(32, 0x04C11DB7, 0xFFFFFFFF, True, True, 0xFFFFFFFF, 0xCBF43926)
+MPEG2 = Crc(32, 0x04C11DB7, 0xFFFFFFFF, False, False, 0, 0x0376E6E7)
+XMODEM = Crc(16, 0x1021, 0, False, False, 0, 0x31C3)
+
+
+def reflect(value, bits):
+    return int(f"{value:0{bits}b}"[::-1], 2)
+
+
+def crc(algorithm, data):
+    """Bitwise, most significant bit first, from the catalogue parameters."""
+    carry, mask = 1 << algorithm.width, (1 << algorithm.width) - 1
+    register = algorithm.init
+    for byte in data:
+        register ^= (reflect(byte, 8) if algorithm.refin else byte) << (algorithm.width - 8)
+        for _ in range(8):
+            register <<= 1
+            if register & carry:
+                register ^= algorithm.poly
+            register &= mask
+    if algorithm.refout:
+        register = reflect(register, algorithm.width)
+    return register ^ algorithm.xorout
+
+
+@dataclass(frozen=True)
+class Firmware:
+    elf: str
+    algorithm: Crc
+    crc_name: str  # what --crc is given
+    order: str     # byte order of the fields: --be for "big"
+
+    @property
+    def offsets(self):
+        """Where header.c's struct app_header keeps each field."""
+        return {"size": 8, "crc": 12, "hcrc": 12 + self.algorithm.width // 8}
+
+    @property
+    def widths(self):
+        return {"size": 4, "crc": self.algorithm.width // 8, "hcrc": self.algorithm.width // 8}
+
+
+FIRMWARE = {
+    "crc32": Firmware("fw_header_crc32.elf", ISO_HDLC, "CRC-32/ISO-HDLC", "little"),
+    "mpeg2": Firmware("fw_header_mpeg2.elf", MPEG2, "CRC-32/MPEG-2", "little"),
+    "xmodem": Firmware("fw_header_xmodem.elf", XMODEM, "CRC-16/XMODEM", "little"),
+    "crc32-be": Firmware("fw_header_crc32_be.elf", ISO_HDLC, "CRC-32/ISO-HDLC", "big"),
+    "xmodem-be": Firmware("fw_header_xmodem_be.elf", XMODEM, "CRC-16/XMODEM", "big"),
+}
+
+# Fields in the order --header names them: hcrc first must still be worked
+# out after size and crc are in place.
+COMBINATIONS = [("size",), ("crc",), ("hcrc",), ("size", "crc"), ("size", "hcrc"),
+                ("crc", "hcrc"), ("size", "crc", "hcrc"), ("hcrc", "crc", "size")]
+
+
+def header_option(firmware, fields):
+    return "app_header:" + ",".join(f"{f}@{firmware.offsets[f]}" for f in fields)
+
+
+def run_flash(tmp_path, firmware, fields, crc_name="default"):
+    """velk-crc FLASH on a copy of the firmware, --crc naming the firmware's
+    algorithm unless crc_name is given (None: no --crc): the copy's path."""
+    path = tmp_path / "fw.elf"
+    shutil.copy(os.path.join(DATA, firmware.elf), path)
+    crc_name = firmware.crc_name if crc_name == "default" else crc_name
+    argv = ["FLASH", path, "--header", header_option(firmware, fields),
+            *(["--crc", crc_name] if crc_name else []),
+            *(["--be"] if firmware.order == "big" else [])]
+    done = run_command(*argv)
+    assert done.returncode == 0, done.stdout + done.stderr
+    return path
+
+
+def loadable(path):
+    """address -> byte of every loadable segment's file bytes, at its
+    physical address."""
+    memory = {}
+    with open(path, "rb") as f:
+        for segment in ELFFile(f).iter_segments():
+            if segment["p_type"] == "PT_LOAD" and segment["p_filesz"]:
+                data = segment.data()[:segment["p_filesz"]]
+                memory.update((segment["p_paddr"] + i, b) for i, b in enumerate(data))
+    return memory
+
+
+def header_symbol(path):
+    with open(path, "rb") as f:
+        symbol = ELFFile(f).get_section_by_name(".symtab").get_symbol_by_name("app_header")[0]
+    return symbol["st_value"], symbol["st_size"]
+
+
+def check_fields(path, firmware, fields):
+    """Every field of fw_CRC.hex recomputed here; every other byte as the
+    ELF has it; fw_CRC.elf holding what the HEX holds."""
+    original = loadable(path)
+    memory = read_hex(str(path)[:-4] + "_CRC.hex").memory
+    start, length = header_symbol(path)
+    # One flash cluster: the image ends with the last loadable byte.
+    end = max(original) + 1
+    assert end - start < 0x10000
+    rounded = (end + 3) & ~3
+    assert rounded > end, "header.c's image ends off a word boundary"
+
+    written = {start + firmware.offsets[f] + i for f in fields
+               for i in range(firmware.widths[f])}
+    for address, byte in original.items():
+        if address not in written:
+            assert memory[address] == byte, hex(address)
+    for address in range(end, rounded):
+        assert memory.get(address, 0xFF) == 0xFF, hex(address)
+
+    body = bytes(memory.get(a, 0xFF) for a in range(start + length, rounded))
+
+    def stored(name):
+        at = start + firmware.offsets[name]
+        return int.from_bytes(bytes(memory[at + i] for i in range(firmware.widths[name])),
+                              firmware.order)
+
+    hcrc_at = start + firmware.offsets["hcrc"]
+    expected = {"size": len(body), "crc": crc(firmware.algorithm, body),
+                "hcrc": crc(firmware.algorithm, bytes(memory[a] for a in range(start, hcrc_at)))}
+    assert {f: stored(f) for f in fields} == {f: expected[f] for f in fields}
+
+    for address, byte in loadable(str(path)[:-4] + "_CRC.elf").items():
+        assert memory[address] == byte, hex(address)
+
+
+@pytest.mark.parametrize("fields", COMBINATIONS, ids=["+".join(c) for c in COMBINATIONS])
+@pytest.mark.parametrize("name", FIRMWARE)
+def test_fields_match_a_bitwise_recomputation(tmp_path, name, fields):
+    firmware = FIRMWARE[name]
+    assert crc(firmware.algorithm, b"123456789") == firmware.algorithm.check
+    check_fields(run_flash(tmp_path, firmware, fields), firmware, fields)
+
+
+# The default algorithm and crcmod's names for the catalogue's algorithms.
+NAMED = [("mpeg2", None), ("mpeg2", "crc-32-mpeg"), ("crc32", "crc-32"), ("xmodem", "xmodem")]
+
+
+@pytest.mark.parametrize("name, crc_name", NAMED, ids=[str(n[1]) for n in NAMED])
+def test_algorithm_names(tmp_path, name, crc_name):
+    fields = ("size", "crc", "hcrc")
+    check_fields(run_flash(tmp_path, FIRMWARE[name], fields, crc_name), FIRMWARE[name], fields)
+
+
+BOOTS = [("crc32", ("size", "crc", "hcrc")), ("mpeg2", ("crc",)),
+         ("xmodem", ("size", "crc", "hcrc")), ("crc32-be", ("hcrc", "crc", "size")),
+         ("xmodem-be", ("crc", "hcrc"))]
+
+
+@pytest.mark.parametrize("name, fields", BOOTS, ids=[f"{n}-{'+'.join(f)}" for n, f in BOOTS])
+def test_firmware_accepts_the_header(tmp_path, name, fields):
+    """QEMU's Intel HEX loader on netduinoplus2: the firmware recomputes
+    every field it finds filled in."""
+    run_flash(tmp_path, FIRMWARE[name], fields)
+    assert qemu.boot_status(["-device", f"loader,file={tmp_path / 'fw_CRC.hex'}"]) == qemu.BOOT_OK
+
+
+def test_firmware_refuses_an_empty_header_and_a_changed_body(tmp_path):
+    firmware = FIRMWARE["mpeg2"]
+    path = run_flash(tmp_path, firmware, ("size", "crc", "hcrc"))
+    assert qemu.boot_status(["-kernel", str(path)]) == qemu.BOOT_HEADER_EMPTY
+
+    # The last loadable byte: the end of .data's initial values.
+    flip_hex_byte(tmp_path / "fw_CRC.hex", max(loadable(path)))
+    assert qemu.boot_status(["-device", f"loader,file={tmp_path / 'fw_CRC.hex'}"]) == \
+        qemu.BOOT_CRC_BAD
