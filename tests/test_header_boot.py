@@ -12,43 +12,12 @@ from elftools.elf.elffile import ELFFile
 
 import qemu
 from conftest import DATA, run_command
+from crcref import CATALOGUE, Crc, crc
 from hexcheck import flip_hex_byte, read_hex
 
 
-@dataclass(frozen=True)
-class Crc:
-    width: int
-    poly: int
-    init: int
-    refin: bool
-    refout: bool
-    xorout: int
-    check: int  # of b"123456789", as the catalogue gives it
-
-
-ISO_HDLC = Crc(32, 0x04C11DB7, 0xFFFFFFFF, True, True, 0xFFFFFFFF, 0xCBF43926)
-MPEG2 = Crc(32, 0x04C11DB7, 0xFFFFFFFF, False, False, 0, 0x0376E6E7)
-XMODEM = Crc(16, 0x1021, 0, False, False, 0, 0x31C3)
-
-
-def reflect(value, bits):
-    return int(f"{value:0{bits}b}"[::-1], 2)
-
-
-def crc(algorithm, data):
-    """Bitwise, most significant bit first, from the catalogue parameters."""
-    carry, mask = 1 << algorithm.width, (1 << algorithm.width) - 1
-    register = algorithm.init
-    for byte in data:
-        register ^= (reflect(byte, 8) if algorithm.refin else byte) << (algorithm.width - 8)
-        for _ in range(8):
-            register <<= 1
-            if register & carry:
-                register ^= algorithm.poly
-            register &= mask
-    if algorithm.refout:
-        register = reflect(register, algorithm.width)
-    return register ^ algorithm.xorout
+ISO_HDLC, MPEG2, XMODEM = (CATALOGUE[name] for name in
+                           ("CRC-32/ISO-HDLC", "CRC-32/MPEG-2", "CRC-16/XMODEM"))
 
 
 @dataclass(frozen=True)

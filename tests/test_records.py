@@ -1,0 +1,274 @@
+"""Records: the algorithm by name, several checksums with their own ranges,
+an image header's fields and the LPC vector sum, written by FLASH and
+verified by CHECK. Every value is recomputed here from the HEX's bytes with
+the catalogue's parameters (crcref), never with the tool's own code."""
+
+import itertools
+import json
+import os
+import random
+import shutil
+
+import pytest
+
+from conftest import DATA, run_cli
+from crcref import CATALOGUE, crc
+from elfwriter import STT_OBJECT, Elf, Segment
+from hexcheck import flip_hex_byte, read_hex
+
+LOAD = 0x08000000
+
+
+def flash(velk, monkeypatch, elf, *options):
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", elf, *options)
+    assert code == 0, err
+    return read_hex(str(elf)[:-4] + "_CRC.hex"), out, err
+
+
+def covered(image, start, end):
+    return bytes(image.memory.get(a, 0xFF) for a in range(start, end))
+
+
+def stored(image, slot, width, order):
+    return int.from_bytes(image.bytes_at(slot, width), order)
+
+
+# --- The algorithm by name ----------------------------------------------------
+
+def test_every_catalogue_name_lists_its_parameters_check_value(velk, monkeypatch, capfd):
+    code, out, _ = run_cli(velk, monkeypatch, "--list-crc")
+    assert code == 0
+    listed = {}
+    for line in out.splitlines()[2:]:
+        width, check, names = line.split(None, 2)
+        for name in names.replace(" (the default)", "").split(", "):
+            listed[name] = (int(width), int(check, 16))
+    missing = [name for name in CATALOGUE if name not in listed]
+    assert not missing
+    for name, algorithm in CATALOGUE.items():
+        assert listed[name] == (algorithm.width // 8, algorithm.check), name
+    assert "(the default)" in next(line for line in out.splitlines() if "CRC-32/MPEG-2" in line)
+
+
+# One of each family: width, reflected or not.
+FAMILIES = ["CRC-8/SMBUS", "CRC-8/MAXIM-DOW", "CRC-16/ARC", "CRC-16/XMODEM",
+            "CRC-24/OPENPGP", "CRC-32/ISO-HDLC", "CRC-32/BZIP2", "CRC-64/WE", "crc-64-jones"]
+
+
+@pytest.fixture
+def plain_elf(tmp_path):
+    """One segment of random bytes; the slot goes after them with --a."""
+    data = random.Random(7).randbytes(0x1F8)
+    path = tmp_path / "fw.elf"
+    path.write_bytes(Elf(segments=[Segment(LOAD, data, section=".text")]).build())
+    return path
+
+
+@pytest.mark.parametrize("order", ["little", "big"])
+@pytest.mark.parametrize("name", FAMILIES)
+def test_each_family_stores_the_catalogue_crc(velk, monkeypatch, plain_elf, name, order):
+    algorithm, width = CATALOGUE[name], CATALOGUE[name].width // 8
+    be = ["--be"] if order == "big" else []
+    image, out, _ = flash(velk, monkeypatch, plain_elf, "--a1F8", "--crc", name.lower(), *be)
+    value = crc(algorithm, covered(image, LOAD, LOAD + 0x1F8))
+    assert stored(image, LOAD + 0x1F8, width, order) == value
+    assert f"[0x{value:0{2 * width}X}]" in out
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", plain_elf.with_name("fw_CRC.hex"),
+                           "--a1F8", "--crc", name, *be)
+    assert code == 0 and out.startswith("checksum ok"), out
+
+
+REFUSED = [
+    # The slot variable is 4 bytes; a CRC-16 does not fill it.
+    (["--ncrc_value", "--crc", "CRC-16/XMODEM"],
+     "crc_value at 0x08000134 is not a 2-byte checksum variable: its size is 4 bytes "
+     "(--force writes it anyway)"),
+    (["--ncrc_value", "--crc", "crc-33"],
+     'no CRC algorithm named "crc-33" (velk-crc --list-crc lists the names)'),
+    (["--ncrc_value", "--crc", "CRC-32/ISO-HDLC", "--words"],
+     "--words feeds words the way an STM32 CRC unit computes CRC-32/MPEG-2: it does not "
+     "combine with --crc CRC-32/ISO-HDLC"),
+    (["--a136", "--crc", "crc-32"], "--a136: the offset must be a multiple of 4"),
+    (["--ncrc_value", "--a134"], "the slots of crc_value (0x08000134, 4 bytes) and --a134 "
+                                 "(0x08000134, 4 bytes) overlap"),
+    (["--ncrc_value@crc_value"], "--ncrc_value@crc_value: the range from 0x08000134 to its "
+                                 "slot is empty"),
+    (["--ncrc_value@0x08000200"], "--ncrc_value@0x08000200: the range would start at "
+                                  "0x08000200, after its slot at 0x08000134"),
+    (["--ncrc_value@0x07000000"], "--ncrc_value@0x07000000: 0x07000000 lies outside the "
+                                  "slot's image (0x08000000 to 0x08000138)"),
+]
+
+
+@pytest.mark.parametrize("options, why", REFUSED)
+def test_refusals_write_nothing(velk, monkeypatch, tmp_path, options, why):
+    shutil.copy(os.path.join(DATA, "fw_boot.elf"), tmp_path / "fw.elf")
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", *options)
+    assert (code, out, err) == (255, "", f"error: {tmp_path / 'fw.elf'}: {why}\n")
+    assert sorted(os.listdir(tmp_path)) == ["fw.elf"]
+
+
+def test_a_wrong_width_slot_is_written_when_forced(velk, monkeypatch, tmp_path):
+    shutil.copy(os.path.join(DATA, "fw_boot.elf"), tmp_path / "fw.elf")
+    image, _, err = flash(velk, monkeypatch, tmp_path / "fw.elf", "--ncrc_value", "--crc",
+                          "xmodem", "--force")
+    assert "warning: crc_value at 0x08000134 is not a 2-byte checksum variable" in err
+    value = crc(CATALOGUE["CRC-16/XMODEM"], covered(image, LOAD, 0x08000134))
+    assert stored(image, 0x08000134, 2, "little") == value
+
+
+def test_check_names_the_algorithm_that_was_used(velk, monkeypatch, tmp_path):
+    shutil.copy(os.path.join(DATA, "fw_boot.elf"), tmp_path / "fw.elf")
+    flash(velk, monkeypatch, tmp_path / "fw.elf", "--ncrc_value", "--crc", "CRC-32/ISCSI",
+          "--be")
+    code, _, err = run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.hex", "--a134")
+    assert code == 1
+    assert ("hint: the value at 0x08000134 is what CRC-32/ISCSI gives for the same bytes, "
+            "stored big-endian: --crc CRC-32/ISCSI --be\n") in err
+
+
+# --- Several records ------------------------------------------------------------
+
+A, B, C = LOAD + 0x13C, LOAD + 0x2FC, LOAD + 0x3FC
+
+
+@pytest.fixture
+def three_slot_elf(tmp_path):
+    """Three 4-byte slots in one segment, placeholders in random bytes."""
+    data = bytearray(random.Random(3).randbytes(0x400))
+    for slot in (A, B, C):
+        data[slot - LOAD:slot - LOAD + 4] = b"\xff" * 4
+    symbols = [(name, slot, 4, STT_OBJECT) for name, slot in
+               (("slot_a", A), ("slot_b", B), ("slot_c", C), ("b_from", LOAD + 0x100))]
+    path = tmp_path / "fw.elf"
+    path.write_bytes(Elf(segments=[Segment(LOAD, bytes(data), section=".text")],
+                         symbols=symbols).build())
+    return path
+
+
+# Each record's slot and where its range starts: B's range takes in A's
+# slot and C's takes in B's, overlapping and nested.
+RECORDS = {"--nslot_a": (A, LOAD), "--nslot_b@b_from": (B, LOAD + 0x100),
+           "--a3FC@0x08000200": (C, LOAD + 0x200)}
+
+
+@pytest.mark.parametrize("words", list(itertools.permutations(RECORDS)))
+def test_records_in_any_word_order_give_the_same_bytes(velk, monkeypatch, three_slot_elf,
+                                                        words):
+    image, out, _ = flash(velk, monkeypatch, three_slot_elf, *words, "--json")
+    mpeg2 = CATALOGUE["CRC-32/MPEG-2"]
+    # Each value over the bytes as written: the records it covers in place.
+    for slot, start in RECORDS.values():
+        assert stored(image, slot, 4, "little") == crc(mpeg2, covered(image, start, slot))
+    report = json.loads(out)
+    assert [(r["slot"], r["start"], r["end"]) for r in report["records"]] == [
+        (slot, start, slot) for slot, start in RECORDS.values()]
+    assert report["record"] == A and report["checksum"] == stored(image, A, 4, "little")
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", three_slot_elf.with_name("fw_CRC.hex"),
+                           "--elf", three_slot_elf, *reversed(words))
+    assert code == 0 and out.count("checksum ok") == 3, out
+
+
+@pytest.mark.parametrize("slot", [A, B, C])
+def test_check_names_each_tampered_record(velk, monkeypatch, three_slot_elf, slot):
+    flash(velk, monkeypatch, three_slot_elf, *RECORDS)
+    hex_path = three_slot_elf.with_name("fw_CRC.hex")
+    flip_hex_byte(hex_path, slot + 1)
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", hex_path, "--nslot_a",
+                           "--nslot_b@b_from", "--a3FC@0x08000200", "--elf", three_slot_elf)
+    wrong = [line for line in out.splitlines() if "mismatch" in line]
+    assert code == 1 and len(wrong) == 1 and f"at 0x{slot:08X}:" in wrong[0], out
+
+
+# --- An image header and the LPC vector sum --------------------------------------
+
+HEADER = LOAD + 0x40
+
+
+@pytest.fixture
+def header_elf(tmp_path):
+    """Vectors, a 32-byte header object, a body ending off a word boundary
+    and a trailer slot at its end."""
+    data = bytearray(random.Random(5).randbytes(0x3F3))
+    data[0x40:0x60] = b"\xff" * 32
+    data[0x3EC:0x3F0] = b"\xff" * 4
+    symbols = [("app_header", HEADER, 32, STT_OBJECT), ("trailer", LOAD + 0x3EC, 4, STT_OBJECT),
+               ("ram_header", 0x20000000, 32, STT_OBJECT)]
+    path = tmp_path / "fw.elf"
+    path.write_bytes(Elf(segments=[Segment(LOAD, bytes(data), section=".text")],
+                         symbols=symbols).build())
+    return path
+
+
+def test_header_fields_and_a_trailer_checksum(velk, monkeypatch, header_elf):
+    """The trailer covers the body from the header's end and lies in it:
+    it is stored first, the body's CRC after."""
+    image, _, _ = flash(velk, monkeypatch, header_elf,
+                        "--header", "app_header:hcrc@16,crc@12,size@8",
+                        "--ntrailer@0x08000060", "--crc", "CRC-32/ISO-HDLC")
+    iso = CATALOGUE["CRC-32/ISO-HDLC"]
+    body_end = LOAD + 0x3F4  # the last loadable byte + 1, rounded up to 4
+    assert image.memory.get(LOAD + 0x3F3, 0xFF) == 0xFF
+    assert stored(image, LOAD + 0x3EC, 4, "little") == crc(iso, covered(image, HEADER + 32,
+                                                                        LOAD + 0x3EC))
+    assert stored(image, HEADER + 8, 4, "little") == body_end - (HEADER + 32)
+    assert stored(image, HEADER + 12, 4, "little") == crc(iso, covered(image, HEADER + 32,
+                                                                       body_end))
+    assert stored(image, HEADER + 16, 4, "little") == crc(iso, covered(image, HEADER,
+                                                                       HEADER + 16))
+
+
+@pytest.mark.parametrize("field, line", [
+    ("size", "app_header.size at 0x08000048 holds 0x0000036B; the body is 0x00000394 bytes"),
+    ("crc", "app_header.crc at 0x0800004C holds 0x"),
+    ("hcrc", "app_header.hcrc at 0x08000050 holds 0x"),
+])
+def test_check_names_each_wrong_header_field(velk, monkeypatch, header_elf, field, line):
+    header = ["--header", "app_header:size@8,crc@12,hcrc@16"]
+    flash(velk, monkeypatch, header_elf, *header)
+    hex_path = header_elf.with_name("fw_CRC.hex")
+    flip_hex_byte(hex_path, HEADER + {"size": 8, "crc": 12, "hcrc": 16}[field])
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", hex_path, *header, "--elf", header_elf)
+    wrong = [text for text in out.splitlines() if " holds " in text]
+    assert code == 1 and len(wrong) == 1 and wrong[0].startswith(line), out
+
+
+HEADER_REFUSED = [
+    ("app_header:size@8,crc@12,hcrc@16", ["--ntrailer"],
+     "trailer and app_header.crc cover each other's slot"),
+    ("app_header:size@8,size@12", [], "the size field is given twice"),
+    ("app_header:sum@8", [], '"sum@8" is no field'),
+    ("app_header:crc", [], "the crc field needs its offset from the header's start"),
+    ("app_header:crc@30", [], "the crc field (4 bytes at offset 30) lies outside app_header"),
+    ("app_header:crc@0x0A", [], "the crc field at 0x0800004A is not aligned"),
+    ("app_header:size@8,crc@10", [], "the crc field at 0x0800004A is not aligned"),
+    ("app_header:hcrc@0", [], "the hcrc field is the header's first byte"),
+    ("ram_header:crc@12", [], "ram_header at 0x20000000 is not in flash"),
+    ("app_header", [], "give the header's symbol and its fields"),
+    ("app_header:crc@12", ["--s1024"], "does not combine with --n, --a, another --s or --header"),
+]
+
+
+@pytest.mark.parametrize("spec, more, why", HEADER_REFUSED)
+def test_wrong_header_layouts_are_refused(velk, monkeypatch, header_elf, spec, more, why):
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", header_elf, "--header", spec, *more)
+    assert (code, out) == (255, "") and why in err and err.count("\n") == 1, err
+    assert sorted(os.listdir(header_elf.parent)) == ["fw.elf"]
+
+
+def test_lpc_vector_sum_then_a_checksum_over_it(velk, monkeypatch, tmp_path):
+    shutil.copy(os.path.join(DATA, "fw_boot.elf"), tmp_path / "fw.elf")
+    image, out, _ = flash(velk, monkeypatch, tmp_path / "fw.elf", "--ncrc_value",
+                          "--lpc-vectors", "--be")
+    words = [stored(image, LOAD + 4 * i, 4, "little") for i in range(8)]
+    assert sum(words) % 2**32 == 0
+    assert stored(image, 0x08000134, 4, "big") == crc(CATALOGUE["CRC-32/MPEG-2"],
+                                                      covered(image, LOAD, 0x08000134))
+    hex_path = tmp_path / "fw_CRC.hex"
+    options = ["--lpc-vectors", "--a134", "--be"]
+    assert run_cli(velk, monkeypatch, "CHECK", hex_path, *options)[0] == 0
+    flip_hex_byte(hex_path, LOAD + 4)
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", hex_path, *options)
+    assert code == 1
+    assert "the LPC vector checksum at 0x0800001C holds 0x" in out
+    assert "checksum mismatch at 0x08000134" in out
