@@ -31,6 +31,12 @@
    runs, import and memory through `python -S` with velk_crc's
    site-packages folder appended to sys.path.
    --startup-only runs this table alone.
+6. Records, whole processes at 8 MiB: FLASH with one checksum record,
+   with an image header (size, crc, hcrc) and a second --n record in a
+   configuration block of its own, and with CRC-32/ISO-HDLC in place of
+   CRC-32/MPEG-2, with the ratios to the one-record run and the peak RSS of
+   each against the bare import plus three times the input.
+   --records-only runs this table alone.
 
 All timings are medians of runs interleaved with their rivals, the order
 flipped every round.
@@ -566,6 +572,60 @@ def startup(repeat):
         f"{rss['ours -S'] - rss['pass -S']:+.1f} MiB", "", "")
 
 
+CONFIG = LOAD + 0x00900000  # beyond 64 KiB of the image's end: a cluster of its own
+
+
+def make_header_firmware(folder, size):
+    """An image of `size` bytes opening with a vector table and a 32-byte
+    header, crc_value at its end, and a 4 KiB configuration block ending in
+    cfg_crc."""
+    image = bytearray(random.Random(size).randbytes(size))
+    image[0x40:0x60] = b"\xff" * 32
+    image[-4:] = b"\xff" * 4
+    config = random.Random(1).randbytes(0x1000 - 4) + b"\xff" * 4
+    symbols = [("app_header", LOAD + 0x40, 32, 1), ("crc_value", LOAD + size - 4, 4, 1),
+               ("cfg_crc", CONFIG + 0x1000 - 4, 4, 1)]
+    path = os.path.join(folder, f"fw_header_{size}.elf")
+    Elf(entry=LOAD + 0x45, segments=[Segment(LOAD, bytes(image), section=".text"),
+                                     Segment(CONFIG, config, section=".config")],
+        symbols=symbols).write(path)
+    return path
+
+
+def records(folder, size, repeat):
+    """One record, a header and a second record, another algorithm: median
+    time of each over the same rounds, and the peak RSS of each."""
+    command, label = velk_command()
+    path = make_header_firmware(folder, size)
+    one = [*command, "FLASH", path, "--ncrc_value"]
+    contenders = {
+        "one-record": one,
+        "header+n": [*command, "FLASH", path, "--header", "app_header:size@8,crc@12,hcrc@16",
+                     "--ncfg_crc"],
+        "iso-hdlc": [*one, "--crc", "CRC-32/ISO-HDLC"],
+    }
+    for words in contenders.values():
+        run_all([words])
+    names = list(contenders)
+    times = dict(zip(names, paired_medians(
+        [lambda c=contenders[n]: run_all([c]) for n in names], repeat)))
+    bare = peak_rss([sys.executable, "-c", "import velk_crc._core, crcmod"])
+    budget = bare + 3 * os.path.getsize(path) / MiB
+    print(f"velk-crc runs as: {label}; input {os.path.getsize(path):,} B; "
+          f"bare import {bare:.1f} MiB, budget {budget:.1f} MiB")
+    header = f"{'contender':<11} {'median s':>9} {'ratio':>6} {'goal':>5} {'peak MiB':>9}"
+    print(header)
+    print("-" * len(header))
+    goals = {"header+n": 1.2, "iso-hdlc": 1.1}
+    for name in names:
+        ratio = times[name] / times["one-record"]
+        goal = goals.get(name)
+        peak = peak_rss(contenders[name])
+        verdict = "" if goal is None else ("met" if ratio <= goal else "MISSED")
+        print(f"{name:<11} {times[name]:9.4f} {ratio:6.3f} {goal or '':>5} {peak:9.1f} "
+              f"{'within budget' if peak <= budget else 'OVER BUDGET'} {verdict}", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", type=int, nargs="+",
@@ -579,7 +639,15 @@ def main():
     parser.add_argument("--startup-only", action="store_true",
                         help="only the start-up table: FLASH at 64 KiB and 1 MiB against "
                              "the peer, import cost, peak RSS, the interpreter's share")
+    parser.add_argument("--records-only", action="store_true",
+                        help="only the records table at the largest size: one record, a "
+                             "header and a second record, CRC-32/ISO-HDLC")
     args = parser.parse_args()
+    if args.records_only:
+        print("whole processes, FLASH mode: records and algorithms (median s)")
+        with tempfile.TemporaryDirectory() as folder:
+            records(folder, max(args.sizes), args.repeat)
+        return
     if args.startup_only:
         print("start-up, whole processes: velk-crc FLASH against the peer, "
               "import velk_crc, peak RSS")
