@@ -25,6 +25,9 @@ class Segment:
     filesz: int | None = None  # default: len(data); may claim more than data
     offset: int | None = None  # default: where the writer puts data
     section: str | None = None  # a section header over the contents, by that name
+    # p_flags; default R+X, or R+W for contents loaded elsewhere than they
+    # run (.data's initial values)
+    flags: int | None = None
 
 
 @dataclass
@@ -138,12 +141,13 @@ class Elf:
             memsz = len(seg.data) if seg.memsz is None else seg.memsz
             paddr = seg.vaddr if seg.paddr is None else seg.paddr
             offset = off if seg.offset is None else seg.offset
+            flags = seg.flags if seg.flags is not None else 5 if paddr == seg.vaddr else 6
             if wide:
-                ph = struct.pack(e + "IIQQQQQQ", seg.type, 5, offset, seg.vaddr,
+                ph = struct.pack(e + "IIQQQQQQ", seg.type, flags, offset, seg.vaddr,
                                  paddr, filesz, memsz, 4)
             else:
                 ph = struct.pack(e + "IIIIIIII", seg.type, offset, seg.vaddr,
-                                 paddr, filesz, memsz, 5, 4)
+                                 paddr, filesz, memsz, flags, 4)
             start = ehsize + i * phentsize
             out[start:start + phentsize] = ph
         return bytes(out)

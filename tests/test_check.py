@@ -210,7 +210,10 @@ def test_bad_hex_is_refused_with_its_line(velk, monkeypatch, boot_elf, how, line
      "--s cannot be redone from an Intel HEX file, whose data ends in the padding: pass "
      "the build's ELF file with --elf, or the offset the build printed with --a"),
     (["CHECK", "fw.elf", "--a802"], "--a802: the offset must be a multiple of 4"),
-    (["CHECK", "fw.elf", "--nmissing"], 'no symbol named "missing"'),
+    (["CHECK", "fw.elf", "--nmissing"], 'no symbol named "missing"; the name is nowhere in '
+     "the file: if the source defines it, the linker dropped it as unused (--gc-sections): "
+     "keep its section with KEEP(...) in the linker script, or mark it "
+     "__attribute__((used))"),
     (["CHECK", "notes.txt", "--a0"],
      "neither an ELF file, an Intel HEX file nor an S-record file (a raw binary holds no "
      "addresses: check the HEX, S-record or ELF file)"),

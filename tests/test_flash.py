@@ -38,8 +38,14 @@ def test_overlapping_segments_are_refused(velk, tmp_path, monkeypatch, second):
     assert not (tmp_path / "fw_CRC.hex").exists()
 
 
+# What a name the linker dropped (or a misspelt one) adds to the refusal.
+DROPPED = ("; the name is nowhere in the file: if the source defines it, the linker dropped "
+           "it as unused (--gc-sections): keep its section with KEEP(...) in the linker "
+           "script, or mark it __attribute__((used))")
+
 REFUSALS = [
-    ("not-found", ["--ncrc_valeu"], 'no symbol named "crc_valeu" (did you mean crc_value?)'),
+    ("not-found", ["--ncrc_valeu"], 'no symbol named "crc_valeu" (did you mean crc_value?)'
+     + DROPPED),
     ("not-multiple-of-4", ["--a802"], "--a802: the offset must be a multiple of 4"),
     ("bad-block", ["--s48"],
      '--s takes a block size in decimal that is a power of two, as in --s1024: "48" is '
@@ -122,7 +128,7 @@ def test_aliased_flash_gets_its_crc_elf(velk, tmp_path, monkeypatch):
     """Flash linked to run at 0 (the boot alias) and loaded at 0x08000000: the
     record is found in the file through the physical address."""
     image = bytes(range(256)) + b"\xff" * 4
-    path = Elf(entry=1, segments=[Segment(0, image, paddr=LOAD, section=".text")],
+    path = Elf(entry=1, segments=[Segment(0, image, paddr=LOAD, section=".text", flags=5)],
                symbols=[("crc", 0x100)]).write(tmp_path / "fw.elf")
     code, out, _ = run_cli(velk, monkeypatch, "FLASH", path, "--ncrc")
     assert code == 0
@@ -134,10 +140,9 @@ def test_aliased_flash_gets_its_crc_elf(velk, tmp_path, monkeypatch):
     assert run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.elf", "--ncrc")[0] == 0
 
 
-def test_slot_in_ram_gets_its_warning(velk, tmp_path, monkeypatch):
-    """crc_value declared without const: the checksum goes into its initial
-    value in flash, which is all FLASH can do; it says what the firmware
-    must read."""
+def test_slot_in_ram_is_refused_unless_forced(velk, tmp_path, monkeypatch):
+    """crc_value in .data: the firmware reads the copy in RAM, never the
+    initial value in flash that would get the checksum."""
     shutil.copy(os.path.join(DATA, "fw_slot_ram.elf"), tmp_path / "fw.elf")
     with open(tmp_path / "fw.elf", "rb") as f:
         elf = ELFFile(f)
@@ -146,10 +151,15 @@ def test_slot_in_ram_gets_its_warning(velk, tmp_path, monkeypatch):
         data = next(s for s in elf.iter_segments()
                     if s["p_type"] == "PT_LOAD" and s["p_vaddr"] <= value < s["p_vaddr"] + s["p_memsz"])
         stored = value - data["p_vaddr"] + data["p_paddr"]
+    why = (f"crc_value lives in RAM at 0x{value:08X} (.data, copied there at start-up): "
+           f"only its initial value at 0x{stored:08X} is in flash, and the firmware reading "
+           "crc_value reads the copy; give it a flash section of its own, kept by the linker "
+           "script")
     code, out, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--ncrc_value")
+    assert (code, out) == (255, "")
+    assert err == f"error: {tmp_path / 'fw.elf'}: {why} (--force writes it anyway)\n"
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--ncrc_value",
+                             "--force")
     assert code == 0
-    assert err.splitlines(keepends=True)[0] == (f"warning: crc_value lives in RAM at 0x{value:08X} (declared without const): "
-                   f"its initial value at 0x{stored:08X} in flash got the checksum; the "
-                   "firmware must read that flash word and end its range there, not at "
-                   "&crc_value\n")
+    assert err.splitlines(keepends=True)[0] == f"warning: {why}\n"
     assert f"~0x{stored:08X})" in out

@@ -212,14 +212,19 @@ def test_flash_and_check_agree(velk, monkeypatch, tmp_path, segments, symbols, o
     assert hex_path.read_bytes() == (tmp_path / "package.hex").read_bytes()
     assert (tmp_path / "fw_CRC.elf").exists() == want.crc_elf
 
+    # CHECK refuses an empty range as FLASH does, unless forced too.
+    empty = ["--force"] * (want.record == want.start)
     if want.crc_elf:
-        assert run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.elf", option)[0] == 0
-    assert run_cli(velk, monkeypatch, "CHECK", hex_path, option, "--elf", path)[0] == 0
+        assert run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.elf", option,
+                       *empty)[0] == 0
+    # FLASH was forced past the slot checks; CHECK against the build is too.
+    assert run_cli(velk, monkeypatch, "CHECK", hex_path, option, "--elf", path,
+                   "--force")[0] == 0
     offset = f"--a{want.record - want.start:X}"
     if want.lowest:
-        assert run_cli(velk, monkeypatch, "CHECK", hex_path, offset)[0] == 0
+        assert run_cli(velk, monkeypatch, "CHECK", hex_path, offset, *empty)[0] == 0
     if want.record > want.start:
         flip_hex_byte(hex_path, random.Random(option).randrange(want.start, want.record))
         check = ["CHECK", hex_path, offset] if want.lowest else [
-            "CHECK", hex_path, option, "--elf", path]
+            "CHECK", hex_path, option, "--elf", path, "--force"]
         assert run_cli(velk, monkeypatch, *check)[0] == 1

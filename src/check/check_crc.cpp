@@ -66,10 +66,22 @@ public:
         const ElfBuild* layout_from = build_ ? &*build_ : own_.read ? &own_ : nullptr;
         const layout::Loadable& layout = layout_from ? layout_from->loadable : loadable_;
         plan_ = records::plan_records(o_, layout_from, layout);
+        if (build_) {
+            build_memory_ = layout::memory_of(build_->loadable, plan_.images(),
+                                              build_->bytes(), plan_.fill);
+            refuse_slots_that_cannot_hold(build_memory_);
+        }
         // A checksum over gigabytes of 0xFF is a wrong selector, not firmware:
         // it would take minutes to say so.
         for (const records::Planned& p : plan_.records) {
             const records::Record& r = p.record;
+            // An unprocessed build's placeholder is the CRC of nothing for
+            // some algorithms: it must not pass.
+            if (r.kind == records::Kind::crc && r.start == r.end && !o_.force)
+                throw Refusal{"the checksum range is empty: the record at " +
+                              text::address(r.slot) +
+                              " is the image's first byte, so it covers nothing "
+                              "(--force checks it anyway)"};
             uint64_t holes = layout::holes_within(layout, r.start, r.end);
             if (r.kind == records::Kind::crc && holes > diagnostics::padding_limit &&
                 !o_.force)
@@ -80,7 +92,7 @@ public:
                     static_cast<unsigned long long>(holes >> 20),
                     text::address(r.start).c_str())};
         }
-        memory_ = layout::memory_of(loadable_, plan_.images(), base_);
+        memory_ = layout::memory_of(loadable_, plan_.images(), base_, plan_.fill);
         return verdict();
     }
 
@@ -128,7 +140,7 @@ private:
     // but erased flash elsewhere in its images.
     bool differs_from_build(const layout::MemoryMap& build, layout::Difference& d) {
         // The file's own bytes: a hole is a byte it does not hold.
-        layout::MemoryMap held = layout::spans_of(loadable_, base_);
+        layout::MemoryMap held = layout::spans_of(loadable_, base_, plan_.fill);
         // The records are judged apart: the build's map takes the file's own
         // bytes there, so that only other bytes can differ.
         layout::MemoryMap expected = build;
@@ -152,12 +164,25 @@ private:
     // over the file's bytes as they are.
     void expected_values(layout::MemoryMap& build) {
         if (build_) {
-            build = layout::memory_of(build_->loadable, plan_.images(), build_->bytes());
+            build = build_memory_;
             records::store_all(plan_, build, values_, expected_bytes_);
             return;
         }
         for (const records::Planned& p : plan_.records)
             values_.push_back(records::value_of(plan_, p.record, memory_));
+    }
+
+    // No file can be right when the build's own slot is wrong: FLASH refuses
+    // it, and a file that holds its bytes would fail the firmware's check.
+    void refuse_slots_that_cannot_hold(const layout::MemoryMap& build) {
+        if (o_.force) return;
+        for (const records::Planned& p : plan_.records) {
+            if (!p.from_selector) continue;
+            diagnostics::Line why = diagnostics::slot_cannot_hold(
+                facts_of(p.placement, build_->loadable, p.image, build));
+            if (why)
+                throw Refusal{*o_.elf + ": " + *why + " (--force checks it anyway)"};
+        }
     }
 
     // A line per record, then with --elf the first difference: a log ends
@@ -347,6 +372,7 @@ private:
     layout::Loadable loadable_;      // the file's loadable bytes
     records::Plan plan_;
     layout::MemoryMap memory_;
+    layout::MemoryMap build_memory_;  // --elf: the build's, before any record
     std::vector<uint64_t> values_, stored_;
     std::vector<std::array<uint8_t, 8>> held_;  // each record's bytes in the file
     // What FLASH stores into the build: its map borrows them.

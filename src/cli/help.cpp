@@ -14,10 +14,10 @@ computed over the flash image of an ELF build (CRC-32/MPEG-2 unless --crc says
 otherwise) and stored in it; written as Intel HEX.
 
 usage:
-  velk-crc FLASH <firmware.elf> RECORDS [--crc <name>] [--be] [--force] [--words]
-                 [--bin] [--srec] [--json]
+  velk-crc FLASH <firmware.elf> RECORDS [--crc <name>] [--be] [--fill 0x<NN>]
+                 [--force] [--words] [--bin] [--srec] [--json]
   velk-crc CHECK <file> RECORDS [--elf <firmware.elf>] [--crc <name>] [--be]
-                 [--force] [--words] [--json]
+                 [--fill 0x<NN>] [--force] [--words] [--json]
   velk-crc VELK <firmware.elf> SELECTOR
   velk-crc --help | --version | --list-crc
 
@@ -50,15 +50,18 @@ or one --s alone):
                 of the image sum to zero
 
 options (FLASH and CHECK; after the mode word, in any order):
-  --force       FLASH: write even what the checks refuse (a function, a .bss or
-                unaligned variable, or one of another size than the checksum, as the
-                slot, an empty range, an absolute --a, more than 16 MiB of 0xFF
-                fill); the reasons become warnings.
-                CHECK: check a range with more than 16 MiB of 0xFF
+  --force       FLASH: write even what the checks refuse (a function, a .bss, .data or
+                unaligned variable, one of another size than the checksum, or one
+                holding data rather than a placeholder, as the slot; an empty range;
+                an absolute --a; more than 16 MiB of fill); the reasons become
+                warnings. CHECK: check those anyway
   --crc <name>  the algorithm, by crcmod's or the CRC catalogue's name, any case:
                 CRC-32/ISO-HDLC (zlib's crc32), CRC-16/XMODEM, crc-32c, modbus, ...
                 (default CRC-32/MPEG-2; velk-crc --list-crc lists them all)
   --be          store values big-endian (default little-endian)
+  --fill 0x<NN> the value erased flash reads, in the holes and padding the
+                checksum covers and the files hold (default 0xFF; 0x00 on flash
+                that reads 0x00 when erased, such as STM32L0/L1)
   --words       feed the checksum 32-bit little-endian words, most significant byte
                 first, as an STM32 CRC unit fed words from flash does (default: bytes;
                 CRC-32/MPEG-2 only)

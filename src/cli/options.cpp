@@ -35,6 +35,7 @@ const Valued valued[] = {
     {"--elf", &Request::elf, check},
     {"--crc", &Request::crc, flash | check},
     {"--header", &Request::header, flash | check},
+    {"--fill", &Request::fill, flash | check},
 };
 
 bool starts_with(const std::string& word, const char* prefix) {
@@ -171,6 +172,8 @@ std::string fault_text(const OptionFault& f, const Mode& mode) {
             return word + " is not an option of " + mode.word + " (velk-crc --help)";
         case F::needs_value:
             if (f.word == "--elf") return "--elf needs the build's ELF file, as in --elf fw.elf";
+            if (f.word == "--fill")
+                return "--fill needs the value erased flash reads, as in --fill 0x00";
             if (f.word == "--crc")
                 return "--crc needs an algorithm's name, as in --crc CRC-32/ISO-HDLC "
                        "(velk-crc --list-crc lists them)";

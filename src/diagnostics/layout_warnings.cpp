@@ -80,9 +80,9 @@ Line slot_not_loaded(const Facts& f) {
 Line slot_copied_to_ram(const Facts& f) {
     if (!f.has_slot || !f.where.in_contents || !f.where.copied_to_ram) return {};
     return format(
-        "%s lives in RAM at 0x%08llX (declared without const): its initial value at "
-        "0x%08llX in flash got the checksum; the firmware must read that flash word and "
-        "end its range there, not at &%s",
+        "%s lives in RAM at 0x%08llX (.data, copied there at start-up): only its initial "
+        "value at 0x%08llX is in flash, and the firmware reading %s reads the copy; give "
+        "it a flash section of its own, kept by the linker script",
         name_of(f), static_cast<u64>(f.slot.value), static_cast<u64>(f.where.address),
         name_of(f));
 }
@@ -112,6 +112,14 @@ Line slot_shape(const Facts& f, bool& fatal) {
     return line;
 }
 
+Line slot_cannot_hold(const Facts& f) {
+    bool fatal = false;
+    Line shape = slot_shape(f, fatal);
+    if (fatal) return shape;
+    if (Line ram = slot_copied_to_ram(f)) return ram;
+    return overwrites_data(f);
+}
+
 Line duplicate_names(const Facts& f) {
     if (!f.has_slot || f.slot.count < 2 || !f.slot.values_differ) return {};
     return format(
@@ -129,14 +137,15 @@ Line empty_range(const Facts& f) {
 }
 
 Line overwrites_data(const Facts& f) {
-    bool all_ff = true, all_00 = true;
+    bool all_ff = true, all_00 = true, all_fill = true;
     uint64_t value = 0;
     for (unsigned i = 0; i < f.old_held; ++i) {
         all_ff = all_ff && f.old[i] == 0xFF;
         all_00 = all_00 && f.old[i] == 0x00;
+        all_fill = all_fill && f.old[i] == f.fill;
         value |= static_cast<uint64_t>(f.old[i]) << (8 * i);
     }
-    if (f.old_held == 0 || all_ff || all_00) return {};
+    if (f.old_held == 0 || all_ff || all_00 || all_fill) return {};
     return format(
         "the checksum overwrites %u bytes of image data (old value 0x%0*llX) at 0x%08llX",
         f.old_held, static_cast<int>(2 * f.old_held), static_cast<u64>(value),

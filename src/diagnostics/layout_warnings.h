@@ -36,6 +36,7 @@ struct Facts {
     // the image, in address order.
     uint8_t old[8];
     unsigned old_held;
+    uint8_t fill = layout::erased;  // erased flash's value: a placeholder too
     const layout::Loadable* loadable;  // every loadable span of the build
     // Name mode only.
     bool has_slot;
@@ -56,8 +57,8 @@ Line slot_not_in_flash(const Facts& f);
 // memory (.bss), or far from the image (RAM): the checksum would go where
 // nothing is flashed.
 Line slot_not_loaded(const Facts& f);
-// The variable lives in RAM; the checksum went into its initial value in
-// flash, which the firmware must read instead.
+// The variable lives in RAM; only its initial value is in flash, where the
+// checksum would go.
 Line slot_copied_to_ram(const Facts& f);
 // What makes the symbol no checksum variable of the record's width.
 // `fatal`: a function, a size that is not the width, or an address that is
@@ -65,6 +66,10 @@ Line slot_copied_to_ram(const Facts& f);
 // there.
 Line slot_shape(const Facts& f, bool& fatal);
 Line duplicate_names(const Facts& f);
+// The first reason a build's slot cannot hold a value its firmware finds
+// right: the wrong size or alignment, a variable in RAM, data where the
+// placeholder belongs.
+Line slot_cannot_hold(const Facts& f);
 // The range the checksum covers is empty.
 Line empty_range(const Facts& f);
 Line overwrites_data(const Facts& f);

@@ -47,9 +47,9 @@ std::vector<Finding> check_layout(const diagnostics::Facts& f, uint64_t image_en
     Line shape = diagnostics::slot_shape(f, fatal);
     add(shape, fatal);
     add(diagnostics::duplicate_names(f), false);
-    add(diagnostics::slot_copied_to_ram(f), false);
+    add(diagnostics::slot_copied_to_ram(f), true);
     add(diagnostics::empty_range(f), true);
-    add(diagnostics::overwrites_data(f), false);
+    add(diagnostics::overwrites_data(f), true);
     if (alone) add(diagnostics::after_record(f, image_end), false);
     add(diagnostics::absolute_address(f), true);
     add(diagnostics::large_fill(f, image_end), true);
@@ -98,7 +98,7 @@ public:
         PyObject* input = name(o_.input);
         elf_ = read_elf(read_input(input));
         plan_ = records::plan_records(o_, &elf_, elf_.loadable);
-        memory_ = layout::memory_of(elf_.loadable, plan_.images(), elf_.bytes());
+        memory_ = layout::memory_of(elf_.loadable, plan_.images(), elf_.bytes(), plan_.fill);
         if (memory_.end() > hexfile::address_limit)
             throw Refusal{"the flash image reaches past 4 GiB (" +
                           text::address(memory_.end()) +

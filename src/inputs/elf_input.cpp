@@ -16,7 +16,9 @@ namespace velk {
 namespace {
 
 layout::ProgramHeader program_header(const elf::ProgramHeader& p) {
-    return {p.type == elf::pt_load, p.offset, p.vaddr, p.paddr, p.filesz, p.memsz};
+    constexpr uint32_t pf_w = 2;
+    return {p.type == elf::pt_load, p.offset, p.vaddr, p.paddr, p.filesz, p.memsz,
+            (p.flags & pf_w) != 0};
 }
 
 // Visits every symbol; a damaged table refuses the file.

@@ -1,5 +1,7 @@
 #include "placement.h"
 
+#include <algorithm>
+
 #include "../adapter/text.h"
 #include "../elfsyms/closest.h"
 #include "../report/text.h"
@@ -36,7 +38,12 @@ diagnostics::Symbol find_variable(const std::string& name, const ElfBuild& elf,
     if (!found.found) {
         std::vector<std::string> names =
             symbol_names(elf, elfsyms::longest_close_name(name));
-        throw Refusal{wording::not_found(name, elfsyms::closest_names(name, names))};
+        std::vector<std::string> closest = elfsyms::closest_names(name, names);
+        const std::vector<uint8_t>& bytes = elf.input.bytes;
+        bool anywhere = std::search(bytes.begin(), bytes.end(), name.begin(), name.end()) !=
+                        bytes.end();
+        throw Refusal{anywhere ? wording::not_found(name, closest)
+                               : wording::dropped(name, closest)};
     }
     const elfsyms::Matches& m = found.matches;
     return {name, m.value, true, m.count, m.values_differ, m.size, m.is_function()};
@@ -99,6 +106,7 @@ diagnostics::Facts facts_of(const Placement& placement, const layout::Loadable& 
     f.width = placement.request.width;
     f.old_held = f.width;
     memory.read(image.record, f.old, f.width);
+    f.fill = memory.fill();
     f.loadable = &loadable;
     f.has_slot = placement.has_slot;
     f.slot = placement.slot;

@@ -102,7 +102,7 @@ Slot locate_slot(const std::vector<ProgramHeader>& headers, uint64_t value) {
         slot.in_contents = true;
         slot.segment = i;
         slot.address = value - h.vaddr + h.paddr;
-        slot.copied_to_ram = h.vaddr != h.paddr;
+        slot.copied_to_ram = h.vaddr != h.paddr && h.writable;
         return slot;
     }
     for (const ProgramHeader& h : headers)
@@ -210,7 +210,7 @@ MemoryMap memory_of(const Loadable& l, const Image& image, const uint8_t* base) 
 }
 
 MemoryMap memory_of(const Loadable& l, std::vector<std::pair<uint64_t, uint64_t>> images,
-                    const uint8_t* base) {
+                    const uint8_t* base, uint8_t fill_value) {
     // The images joined where they meet or overlap: the holes to fill.
     std::sort(images.begin(), images.end());
     std::vector<std::pair<uint64_t, uint64_t>> fill;
@@ -221,7 +221,7 @@ MemoryMap memory_of(const Loadable& l, std::vector<std::pair<uint64_t, uint64_t>
         else
             fill.push_back(image);
     }
-    MemoryMap memory;
+    MemoryMap memory(fill_value);
     uint64_t at = 0;  // the end of what the map holds so far
     size_t next = 0;  // the first fill range that may lie above `at`
     auto fill_up_to = [&](uint64_t stop) {
@@ -243,8 +243,8 @@ MemoryMap memory_of(const Loadable& l, std::vector<std::pair<uint64_t, uint64_t>
     return memory;
 }
 
-MemoryMap spans_of(const Loadable& l, const uint8_t* base) {
-    MemoryMap memory;
+MemoryMap spans_of(const Loadable& l, const uint8_t* base, uint8_t fill) {
+    MemoryMap memory(fill);
     for (const Span& s : l.spans) memory.append(s.address, base + s.offset, s.size);
     return memory;
 }

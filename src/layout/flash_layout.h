@@ -36,6 +36,9 @@ constexpr uint64_t join_distance = 0x10000;
 struct ProgramHeader {
     bool load;  // PT_LOAD
     uint64_t offset, vaddr, paddr, filesz, memsz;
+    // PF_W: what the program writes (.data), unlike flash seen through an
+    // alias (linked at 0, loaded at 0x08000000). Unknown: writable.
+    bool writable = true;
 
     // The bytes it puts into flash: its file contents, cut to memsz.
     uint64_t size() const { return filesz < memsz ? filesz : memsz; }
@@ -104,8 +107,9 @@ struct Slot {
     // address, if any; through it `address` is value - p_vaddr + p_paddr.
     bool in_contents = false;
     size_t segment = 0;
-    // That segment is copied to RAM at start-up (p_vaddr != p_paddr): the
-    // program reads the variable in RAM, its initial value is in flash.
+    // That segment is copied to RAM at start-up (p_vaddr != p_paddr, and
+    // writable): the program reads the variable in RAM, its initial value
+    // is in flash.
     bool copied_to_ram = false;
     // Not in file bytes but in a loadable segment's memory beyond them:
     // .bss, or a section the startup code only clears or leaves alone.
@@ -165,9 +169,10 @@ MemoryMap memory_of(const Loadable& loadable, const Image& image, const uint8_t*
 // The same with erased flash in the holes of every one of `images`
 // ([start, end) each, in any order, overlapping or not).
 MemoryMap memory_of(const Loadable& loadable,
-                    std::vector<std::pair<uint64_t, uint64_t>> images, const uint8_t* base);
+                    std::vector<std::pair<uint64_t, uint64_t>> images, const uint8_t* base,
+                    uint8_t fill = erased);
 
 // The loadable bytes alone, holes left as holes: what a file holds.
-MemoryMap spans_of(const Loadable& loadable, const uint8_t* base);
+MemoryMap spans_of(const Loadable& loadable, const uint8_t* base, uint8_t fill = erased);
 
 }  // namespace velk::layout

@@ -12,7 +12,8 @@ void MemoryMap::append(uint64_t address, const uint8_t* bytes, uint64_t size) {
 }
 
 void MemoryMap::append_fill(uint64_t address, uint64_t size) {
-    append(address, nullptr, size);
+    if (size == 0) return;
+    pieces_.push_back({address, nullptr, size, fill_});
 }
 
 size_t MemoryMap::first_ending_after(uint64_t address) const {
@@ -32,7 +33,7 @@ void MemoryMap::overlay(uint64_t address, const uint8_t* bytes, uint64_t size) {
     if (first < last) {
         const Piece& low = pieces_[first];
         if (low.address < address)
-            middle.push_back({low.address, low.bytes, address - low.address});
+            middle.push_back({low.address, low.bytes, address - low.address, low.fill});
     }
     middle.push_back({address, bytes, size});
     if (first < last) {
@@ -40,7 +41,7 @@ void MemoryMap::overlay(uint64_t address, const uint8_t* bytes, uint64_t size) {
         if (high.end() > end)
             middle.push_back({end,
                               high.bytes ? high.bytes + (end - high.address) : nullptr,
-                              high.end() - end});
+                              high.end() - end, high.fill});
     }
     pieces_.erase(pieces_.begin() + static_cast<std::ptrdiff_t>(first),
                   pieces_.begin() + static_cast<std::ptrdiff_t>(last));
@@ -49,7 +50,7 @@ void MemoryMap::overlay(uint64_t address, const uint8_t* bytes, uint64_t size) {
 }
 
 uint64_t MemoryMap::read(uint64_t address, uint8_t* out, uint64_t size) const {
-    std::memset(out, erased, size);
+    std::memset(out, fill_, size);
     uint64_t held = 0;
     for (size_t i = first_ending_after(address); i < pieces_.size(); ++i) {
         const Piece& p = pieces_[i];
@@ -74,7 +75,7 @@ void copy_range(const MemoryMap& memory, uint64_t from, uint64_t to, ChunkSink& 
                 std::memcpy(buffer.get() + used, bytes, take);
                 bytes += take;
             } else {
-                std::memset(buffer.get() + used, erased, take);
+                std::memset(buffer.get() + used, memory.fill(), take);
             }
             used += take;
             size -= take;
@@ -97,8 +98,8 @@ struct Stretch {
 };
 
 // The first byte of [0, size) that differs, or size. `want`/`have` nullptr:
-// erased flash.
-uint64_t mismatch(const uint8_t* want, const uint8_t* have, uint64_t size) {
+// erased flash, `fill` bytes.
+uint64_t mismatch(const uint8_t* want, const uint8_t* have, uint64_t size, uint8_t fill) {
     if (want && have) {
         if (std::memcmp(want, have, size) == 0) return size;
         for (uint64_t i = 0; i < size; ++i)
@@ -106,7 +107,7 @@ uint64_t mismatch(const uint8_t* want, const uint8_t* have, uint64_t size) {
     } else if (want || have) {
         const uint8_t* data = want ? want : have;
         for (uint64_t i = 0; i < size; ++i)
-            if (data[i] != erased) return i;
+            if (data[i] != fill) return i;
     }
     return size;
 }
@@ -122,9 +123,9 @@ bool compare_stretch(const Piece& want, const Stretch& have, uint64_t from, uint
     }
     const uint8_t* h =
         have.kind == Stretch::data ? have.bytes + (from - have.address) : nullptr;
-    uint64_t i = mismatch(w, h, to - from);
+    uint64_t i = mismatch(w, h, to - from, want.fill);
     if (i == to - from) return false;
-    out = {from + i, w ? w[i] : erased, h ? h[i] : erased};
+    out = {from + i, w ? w[i] : want.fill, h ? h[i] : want.fill};
     return true;
 }
 

@@ -12,23 +12,25 @@
 
 namespace velk::layout {
 
-// The value of erased flash, and of every hole inside a checksummed image.
+// The value of erased flash, and of every hole inside a checksummed image,
+// unless a run says otherwise (flash that reads 0x00 when erased).
 constexpr uint8_t erased = 0xFF;
 
 struct Piece {
     uint64_t address;
     const uint8_t* bytes;  // nullptr: `size` bytes of erased flash
     uint64_t size;
+    uint8_t fill = erased;  // the value of erased flash
 
     uint64_t end() const { return address + size; }
     bool is_fill() const { return bytes == nullptr; }
 
-    // `n` of its bytes from `offset` on into `out`: erased flash as 0xFF.
+    // `n` of its bytes from `offset` on into `out`.
     void copy(uint64_t offset, size_t n, uint8_t* out) const {
         if (bytes)
             std::memcpy(out, bytes + offset, n);
         else
-            std::memset(out, erased, n);
+            std::memset(out, fill, n);
     }
 };
 
@@ -45,6 +47,11 @@ protected:
 // every address + size within 64 bits.
 class MemoryMap {
 public:
+    explicit MemoryMap(uint8_t fill = erased) : fill_(fill) {}
+
+    // The value of its erased flash and of the holes between its pieces.
+    uint8_t fill() const { return fill_; }
+
     // Adds a piece above every piece so far.
     void append(uint64_t address, const uint8_t* bytes, uint64_t size);
     void append_fill(uint64_t address, uint64_t size);
@@ -58,7 +65,7 @@ public:
     uint64_t end() const { return pieces_.empty() ? 0 : pieces_.back().end(); }
 
     // The bytes of [address, address + size) into `out`; where the map holds
-    // nothing, erased flash. Returns how many of them the map holds.
+    // nothing, its erased value. Returns how many of them the map holds.
     uint64_t read(uint64_t address, uint8_t* out, uint64_t size) const;
 
     // Hands [from, to) to `visit(bytes, size)` piece by piece, in address
@@ -69,6 +76,7 @@ public:
 private:
     size_t first_ending_after(uint64_t address) const;
 
+    uint8_t fill_;
     std::vector<Piece> pieces_;
 };
 
@@ -83,18 +91,18 @@ protected:
 
 // The bytes of [from, to) in chunks of `chunk` bytes (the last one
 // shorter; a multiple of 4 keeps 32-bit words whole), erased flash and
-// holes as 0xFF.
+// holes as the map's erased value.
 void copy_range(const MemoryMap& memory, uint64_t from, uint64_t to, ChunkSink& sink,
                 size_t chunk = size_t{1} << 20);
 
 // Where a file's memory first differs from a build's: every data byte of
 // `build` must be in `file` with the same value, every erased-flash byte of
-// `build` must be 0xFF or absent in `file`; bytes `file` holds where
+// `build` must be the build's erased value or absent in `file`; bytes `file` holds where
 // `build` has nothing are not compared, nor [skip, skip + 4) (the checksum
 // record).
 struct Difference {
     uint64_t address;
-    int expected;  // the build's byte, 0xFF for erased flash
+    int expected;  // the build's byte, its erased value for erased flash
     int found;     // the file's byte, -1 where it holds none
 };
 bool first_difference(const MemoryMap& build, const MemoryMap& file, uint64_t skip,

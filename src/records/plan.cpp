@@ -251,6 +251,13 @@ Plan plan_records(const Request& request, const ElfBuild* elf,
     Plan plan;
     plan.algorithm = find_algorithm(request.crc);
     plan.big_endian = request.big_endian;
+    if (request.fill) {
+        uint64_t fill = 0;
+        if (!read_number(*request.fill, 16, fill) || fill > 0xFF)
+            throw Refusal{"--fill takes the byte erased flash reads, 0x00 to 0xFF: " +
+                          quoted(*request.fill) + " is not one"};
+        plan.fill = static_cast<uint8_t>(fill);
+    }
     if (request.words) {
         if (!plan.algorithm.is_default())
             throw Refusal{"--words feeds words the way an STM32 CRC unit computes "

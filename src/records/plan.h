@@ -37,6 +37,7 @@ struct Plan {
     Algorithm algorithm;
     Feed feed = Feed::bytes;
     bool big_endian = false;
+    uint8_t fill = layout::erased;  // holes and padding: what erased flash reads
     std::vector<Planned> records;
     std::vector<size_t> order;  // the order to compute and store them in
     std::optional<Header> header;

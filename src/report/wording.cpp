@@ -110,6 +110,13 @@ std::string not_found(const std::string& name, const std::vector<std::string>& c
     return line + (closest.empty() ? "" : "?)");
 }
 
+std::string dropped(const std::string& name, const std::vector<std::string>& closest) {
+    return not_found(name, closest) +
+           "; the name is nowhere in the file: if the source defines it, the linker "
+           "dropped it as unused (--gc-sections): keep its section with KEEP(...) in the "
+           "linker script, or mark it __attribute__((used))";
+}
+
 std::string not_elf(layout::FileKind kind) {
     switch (kind) {
         case layout::FileKind::intel_hex:

@@ -30,6 +30,9 @@ std::string words_rule(uint64_t start, uint64_t record);
 // the names closest to it.
 std::string no_symbol_table(const std::string& name);
 std::string not_found(const std::string& name, const std::vector<std::string>& closest);
+// The same for a name the file does not hold anywhere, not even in its
+// debugging information: what a linker's garbage collection leaves.
+std::string dropped(const std::string& name, const std::vector<std::string>& closest);
 
 // A file given where an ELF file belongs.
 std::string not_elf(layout::FileKind kind);

@@ -25,6 +25,7 @@ struct Request {
     // <symbol>:<field>@<offset>,...: an image header's fields
     std::optional<std::string> header;
     std::optional<std::string> crc;   // the algorithm's name; CRC-32/MPEG-2 when not
+    std::optional<std::string> fill;  // erased flash's value, 0x<NN>; 0xFF when not
     std::optional<std::string> elf;   // the build a file is checked against
     bool words = false;               // the checksum fed 32-bit words, not bytes
     bool big_endian = false;          // values stored most significant byte first

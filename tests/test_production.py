@@ -1,0 +1,98 @@
+"""What a production line flashes: the erased value of its flash, and
+slots that cannot be right refused before a batch fails its boot check."""
+
+import os
+import random
+import shutil
+
+import pytest
+
+from conftest import DATA, run_cli
+from crcref import CATALOGUE, crc
+from elfwriter import Elf, Segment
+from hexcheck import read_hex
+
+LOAD = 0x08000000
+MPEG2 = CATALOGUE["CRC-32/MPEG-2"]
+
+
+def copy(tmp_path, name):
+    shutil.copy(os.path.join(DATA, name), tmp_path / "fw.elf")
+    return tmp_path / "fw.elf"
+
+
+# --- The erased value ----------------------------------------------------------
+
+@pytest.mark.parametrize("fill", [0x00, 0xFF, 0x5A])
+def test_fill_is_in_the_checksum_the_bin_and_the_hex(velk, monkeypatch, tmp_path, fill):
+    """Two segments with a hole between them, the slot in the padding past
+    the image: every byte that is not the build's is the fill value."""
+    code_bytes, data_bytes = random.Random(1).randbytes(0x40), random.Random(2).randbytes(0x10)
+    path = Elf(segments=[Segment(LOAD, code_bytes, section=".text"),
+                         Segment(LOAD + 0x80, data_bytes, section=".data")]).write(
+        tmp_path / "fw.elf")
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", path, "--aFC", "--bin",
+                             "--fill", f"0x{fill:02X}")
+    assert code == 0, err
+    image = (code_bytes + bytes([fill]) * 0x40 + data_bytes + bytes([fill]) * 0x6C)
+    value = crc(MPEG2, image)
+    assert (tmp_path / "fw_CRC.bin").read_bytes() == image + value.to_bytes(4, "little")
+    memory = read_hex(tmp_path / "fw_CRC.hex").memory
+    assert bytes(memory[LOAD + i] for i in range(0x100)) == image + value.to_bytes(4, "little")
+    for elf in ([], ["--elf", path]):
+        assert run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.hex", "--aFC", *elf,
+                       "--fill", f"{fill:#04x}")[0] == 0
+    if fill != 0xFF:  # the same file read with erased flash as 0xFF
+        assert run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.hex", "--aFC",
+                       "--elf", path)[0] == 1
+
+
+def test_a_fill_that_is_no_byte_is_refused(velk, monkeypatch, tmp_path):
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", copy(tmp_path, "fw_boot.elf"),
+                             "--ncrc_value", "--fill", "0x100")
+    assert (code, out) == (255, "")
+    assert err.endswith('--fill takes the byte erased flash reads, 0x00 to 0xFF: "0x100" is '
+                        "not one\n")
+
+
+# --- Slots that cannot be right -------------------------------------------------
+
+# GCC-built firmware, the slot word, why FLASH refuses it.
+SLOTS = [
+    ("fw_dupsym.elf", "--ncrc_value",
+     "the checksum overwrites 4 bytes of image data (old value 0x22222222) at 0x08000068"),
+    ("fw_slot_ram.elf", "--ncrc_value", "crc_value lives in RAM at 0x20000004 (.data, "
+                                        "copied there at start-up)"),
+    ("fw_boot.elf", "--nvector_table",
+     "vector_table at 0x08000000 is not a 4-byte checksum variable: its size is 64 bytes"),
+    ("fw_header_mpeg2.elf", "--napp_header", "app_header at 0x08000040 is not a 4-byte "
+                                             "checksum variable: its size is 32 bytes"),
+]
+
+
+@pytest.mark.parametrize("name, slot, why", SLOTS, ids=[s[0] for s in SLOTS])
+def test_slots_that_cannot_be_right(velk, monkeypatch, tmp_path, name, slot, why):
+    path = copy(tmp_path, name)
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", path, slot)
+    assert (code, out) == (255, "") and err.startswith(f"error: {path}: {why}"), err
+    assert err.endswith(" (--force writes it anyway)\n") and err.count("\n") == 1
+    assert os.listdir(tmp_path) == ["fw.elf"]
+
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", path, slot, "--force")
+    assert code == 0 and f"warning: {why}" in err
+    hex_path = tmp_path / "fw_CRC.hex"
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", hex_path, slot, "--elf", path)
+    assert (code, out) == (2, "") and f"{why}" in err and err.count("\n") == 1, err
+    assert run_cli(velk, monkeypatch, "CHECK", hex_path, slot, "--elf", path,
+                   "--force")[0] == 0
+
+
+def test_check_refuses_an_empty_range(velk, monkeypatch, tmp_path):
+    """An unprocessed build whose slot opens the image would pass."""
+    path = Elf(segments=[Segment(LOAD, b"\xff" * 4 + bytes(12), section=".text")],
+               symbols=[("crc", LOAD)]).write(tmp_path / "fw.elf")
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--ncrc")
+    assert (code, out) == (2, "")
+    assert err == (f"error: {path}: the checksum range is empty: the record at 0x08000000 "
+                   "is the image's first byte, so it covers nothing (--force checks it "
+                   "anyway)\n")
