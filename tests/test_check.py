@@ -282,8 +282,9 @@ def with_record(data):
     (hex_text((LOAD, with_record(DATA_16))).replace(":10", ":1\xff0", 1), 2,
      "error: {path}: line 2: not an Intel HEX record"),
     ("\ufeff" + hex_text((LOAD, with_record(DATA_16))), 0, OK_16),
+    (" \t\r\n" * 1100 + hex_text((LOAD, with_record(DATA_16))), 0, OK_16),
 ], ids=["data-after-the-end-record-is-not-read", "cr-line-ends", "crlf-line-ends",
-        "bytes-that-are-not-utf-8", "byte-order-mark"])
+        "bytes-that-are-not-utf-8", "byte-order-mark", "4-kib-of-blanks-first"])
 def test_any_bytes_are_answered(velk, monkeypatch, tmp_path, text, status, first):
     path = tmp_path / "fw.hex"
     path.write_bytes(text.encode("latin-1", "replace") if "\ufeff" not in text

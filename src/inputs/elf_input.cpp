@@ -102,8 +102,7 @@ InputFile read_input(PyObject* filename) {
         if (!PyErr_ExceptionMatches(PyExc_OSError)) throw;
         throw Refusal{"cannot open it: " + take_os_error().why};
     }
-    input.kind =
-        layout::kind_of(input.bytes.data(), std::min<size_t>(input.bytes.size(), 4096));
+    input.kind = layout::kind_of(input.bytes.data(), input.bytes.size());
     return input;
 }
 

@@ -9,7 +9,11 @@ namespace velk::layout {
 enum class FileKind { elf, intel_hex, srecord, other };
 
 // What a file is, by its first bytes: the ELF magic, or the first record
-// (after blank lines) of an Intel HEX (":") or S-record ("S0".."S9") file.
+// of an Intel HEX (":") or S-record ("S0".."S9") file after any number of
+// blank lines and blanks. Reads no further than the first character that
+// is not blank, so a whole file may be given: a head cut at a fixed size
+// is "other" when an editor or a script put more blank lines before the
+// records than the head holds.
 FileKind kind_of(const uint8_t* head, size_t size);
 
 // The length of a UTF-8 byte order mark at the start of a text file (an
