@@ -149,7 +149,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The input's first bytes as the header: any bytes, sometimes past 252.
     const std::string header(text, size < 300 ? size : 300);
     StringSink sink;
-    velk::srecord::write_srecord(memory, fd->entry, header, sink);
+    // Termination records hold 32 bits at most.
+    velk::srecord::write_srecord(memory, static_cast<uint32_t>(fd->entry), header, sink);
     check_written(sink.text, header, std::max(memory.end() - 1, fd->entry));
 
     ReadResult back = velk::srecord::read_srecord(sink.text.data(), sink.text.size());

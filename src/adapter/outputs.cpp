@@ -78,7 +78,7 @@ void Outputs::intel_hex(PyObject* filename, const layout::MemoryMap& memory,
     outfile::ReplacingFile& file = create(filename);
     FileSink sink(file);
     try {
-        hexfile::write_intel_hex(memory, static_cast<uint32_t>(entry), sink);
+        hexfile::write_intel_hex(memory, hexfile::start_address(entry), sink);
     } catch (const outfile::OsFailure& failure) {
         raise(failure);
     }
@@ -89,7 +89,8 @@ void Outputs::srecord(PyObject* filename, const layout::MemoryMap& memory,
     outfile::ReplacingFile& file = create(filename);
     FileSink sink(file);
     try {
-        srecord::write_srecord(memory, entry, utf8_of(filename), sink);
+        srecord::write_srecord(memory, hexfile::start_address(entry), utf8_of(filename),
+                               sink);
     } catch (const outfile::OsFailure& failure) {
         raise(failure);
     }

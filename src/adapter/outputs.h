@@ -21,9 +21,11 @@ namespace velk {
 class Outputs {
 public:
     // <filename>: the Intel HEX text of `memory` with the start linear
-    // address `entry` (masked to 32 bits as the package does).
+    // address `entry`; an entry point above 4 GiB has no start record (a
+    // 32-bit one would send the programmer elsewhere).
     void intel_hex(PyObject* filename, const layout::MemoryMap& memory, uint64_t entry);
-    // <filename>: S-records of `memory`, `entry` in the termination record.
+    // <filename>: S-records of `memory`, `entry` in the termination record
+    // (0 there when it lies above 4 GiB).
     void srecord(PyObject* filename, const layout::MemoryMap& memory, uint64_t entry);
     // <filename>: the bytes of [from, to), erased flash where memory has none.
     void binary(PyObject* filename, const layout::MemoryMap& memory, uint64_t from,

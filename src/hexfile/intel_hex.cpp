@@ -87,13 +87,21 @@ void extended_linear_address(LineBuffer& lines, uint64_t page) {
 
 }  // namespace
 
-void write_intel_hex(const MemoryMap& memory, uint32_t start_linear, TextSink& sink) {
+std::optional<uint32_t> start_address(uint64_t entry) {
+    if (entry >= address_limit) return std::nullopt;
+    return static_cast<uint32_t>(entry);
+}
+
+void write_intel_hex(const MemoryMap& memory, std::optional<uint32_t> start_linear,
+                     TextSink& sink) {
     LineBuffer lines(sink);
-    const uint8_t start[] = {static_cast<uint8_t>(start_linear >> 24),
-                             static_cast<uint8_t>(start_linear >> 16),
-                             static_cast<uint8_t>(start_linear >> 8),
-                             static_cast<uint8_t>(start_linear)};
-    lines.record(0x05, 0, start, 4);
+    if (start_linear) {
+        const uint32_t at = *start_linear;
+        const uint8_t start[] = {static_cast<uint8_t>(at >> 24),
+                                 static_cast<uint8_t>(at >> 16),
+                                 static_cast<uint8_t>(at >> 8), static_cast<uint8_t>(at)};
+        lines.record(0x05, 0, start, 4);
+    }
 
     if (!memory.empty()) {
         const uint64_t last = memory.end() - 1;

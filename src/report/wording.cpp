@@ -131,4 +131,9 @@ std::string not_elf(layout::FileKind kind) {
     }
 }
 
+std::string entry_left_out(uint64_t entry) {
+    return "the entry point " + text::address(entry) +
+           " lies above 4 GiB: the HEX and S-record files carry no start address";
+}
+
 }  // namespace velk::wording

@@ -37,4 +37,7 @@ std::string dropped(const std::string& name, const std::vector<std::string>& clo
 // A file given where an ELF file belongs.
 std::string not_elf(layout::FileKind kind);
 
+// An ELF entry point the HEX and S-record files cannot carry (above 4 GiB).
+std::string entry_left_out(uint64_t entry);
+
 }  // namespace velk::wording

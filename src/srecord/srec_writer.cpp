@@ -55,14 +55,13 @@ int width_for(uint64_t highest) {
 
 }  // namespace
 
-void write_srecord(const layout::MemoryMap& memory, uint64_t entry,
+void write_srecord(const layout::MemoryMap& memory, std::optional<uint32_t> start,
                    const std::string& header, layout::TextSink& sink) {
     Lines lines(sink);
     const size_t header_size = std::min<size_t>(header.size(), 252);
     lines.record('0', 2, 0, reinterpret_cast<const uint8_t*>(header.data()), header_size);
 
-    // The entry point is 32 bits at most, as in the Intel HEX start record.
-    entry &= 0xFFFFFFFF;
+    const uint64_t entry = start.value_or(0);
     uint64_t highest = std::max<uint64_t>(memory.empty() ? 0 : memory.end() - 1, entry);
     const int width = width_for(highest);
     const char data_type = static_cast<char>('0' + width - 1);  // S1, S2, S3

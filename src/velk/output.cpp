@@ -72,6 +72,8 @@ void write_natively(CalcLocals& l, const NativeImage& image, PyObject* filename_
     memory.overlay(record_at, image.record, 4);
     uint64_t entry = PyLong_AsUnsignedLongLongMask(l.entryaddr.get());
     if (entry == static_cast<uint64_t>(-1) && PyErr_Occurred()) throw PythonError{};
+    // The package writes the start address's low 32 bits, whatever is above.
+    entry &= 0xFFFFFFFF;
     Outputs outputs;
     outputs.intel_hex(filename_new, memory, entry);
     outputs.commit();
