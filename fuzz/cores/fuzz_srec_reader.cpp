@@ -31,8 +31,9 @@ Model srec_model(const char* text, size_t size) {
     uint64_t data_records = 0;
     std::vector<uint8_t> b;
     return run_model(text, size, [&](Model& m, size_t line, const std::string& rec) {
+        // At least the count and the checksum.
         if (rec.size() < 4 || (rec[0] != 'S' && rec[0] != 's') || !model_hex(rec, 2, b) ||
-            b.size() != size_t{b[0]} + 1) {
+            b.size() < 2 || b.size() != size_t{b[0]} + 1) {
             m.fail(ReadFault::bad_record, line);
             return false;
         }
