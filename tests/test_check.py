@@ -11,7 +11,7 @@ from elftools.elf.sections import SymbolTableSection
 from intelhex import IntelHex
 
 import qemu
-from hexcheck import flip_hex_byte
+from hexcheck import flip_hex_byte, hex_record
 from conftest import DATA, crc32_mpeg2, run_cli, run_python
 from elfwriter import Elf, Segment
 
@@ -180,7 +180,18 @@ def corrupt(text, how):
         lines.insert(3, lines[2])
     elif how == "cut-short":
         lines = lines[:-3]
+    elif how == "past-64k-linear":  # line 2 is the 04 record of 0x0800
+        lines[2] = hex_record(0, 0xFFF8, bytes(16))
+    elif how == "past-64k-segment":
+        lines[2:2] = [hex_record(2, 0, b"\x10\x00"), hex_record(0, 0xFFF8, bytes(16))]
+    elif how == "past-4g":
+        lines[2:2] = [hex_record(4, 0, b"\xff\xff"), hex_record(0, 0xFFF8, bytes(16))]
     return "".join(lines)
+
+
+def past(end, start):
+    return (f"a data record that runs past 0x{end:08X}, the end of its 64 KiB window: "
+            f"readers that wrap put its last bytes at 0x{start:08X}")
 
 
 REFUSED = [
@@ -190,6 +201,9 @@ REFUSED = [
     ("unknown-type", "line 3: a record type that is not an Intel HEX record"),
     ("overlap", "line 4: data for 0x08000000, which an earlier record already holds"),
     ("cut-short", "no end-of-file (01) record: the file is cut short"),
+    ("past-64k-linear", "line 3: " + past(0x0800FFFF, 0x08000000)),
+    ("past-64k-segment", "line 4: " + past(0x1FFFF, 0x10000)),
+    ("past-4g", "line 4: " + past(0xFFFFFFFF, 0xFFFF0000)),
 ]
 
 

@@ -171,6 +171,8 @@ def spoil(text, how):
         lines[3] = lines[3][:-3] + ("01\n" if lines[3].endswith("00\n") else "00\n")
     elif how == "no-termination":
         lines = lines[:-1]
+    elif how == "past-4g":
+        lines[1] = srec_record("3", 0xFFFFFFF8, bytes(16))
     return "".join(lines)
 
 
@@ -179,6 +181,8 @@ def spoil(text, how):
     ("flipped-byte", 1, "checksum mismatch at 0x08000134"),
     ("bad-record", 2, "line 4: the record's checksum does not add up"),
     ("no-termination", 2, "no termination (S7, S8 or S9) record: the file is cut short"),
+    ("past-4g", 2, "line 2: a data record that runs past 0xFFFFFFFF, the end of its 4 GiB "
+                   "window: readers that wrap put its last bytes at 0x00000000"),
 ])
 def test_check_reads_srecords(velk, monkeypatch, tmp_path, how, status, said):
     shutil.copy(os.path.join(DATA, "fw_boot.elf"), tmp_path / "fw.elf")

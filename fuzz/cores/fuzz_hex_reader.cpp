@@ -21,8 +21,8 @@ uint64_t be(const std::vector<uint8_t>& b, size_t at, size_t n) {
 }
 
 // ":LLAAAATT<LL data bytes>CC". Data addresses are the base from the last
-// 02 (segment * 16) or 04 (upper 16 bits) record plus the record's offset,
-// counted on without wrapping, as the intelhex package reads them.
+// 02 (segment * 16) or 04 (upper 16 bits) record plus the record's offset;
+// a record that runs past the 64 KiB its offset reaches is refused.
 Model hex_model(const char* text, size_t size) {
     uint64_t base = 0;
     std::vector<uint8_t> b;
@@ -45,10 +45,7 @@ Model hex_model(const char* text, size_t size) {
             m.fail(ReadFault::bad_type, line);
             return false;
         }
-        if (type == 0) {
-            m.put(line, base + offset, b.data() + 4, count);
-            return true;
-        }
+        if (type == 0) return m.put_in_window(line, base, 0x10000, offset, b.data() + 4, count);
         const size_t want = type == 1 ? 0 : type == 2 || type == 4 ? 2 : 4;
         if (count != want || offset != 0) {
             // An end-of-file record's address field is not looked at.

@@ -60,8 +60,8 @@ Model srec_model(const char* text, size_t size) {
         if (type == '0') return true;
         if (type >= '1' && type <= '3') {
             ++data_records;
-            m.put(line, address, payload, payload_size);
-            return true;
+            return m.put_in_window(line, 0, uint64_t{1} << 32, address, payload,
+                                   payload_size);
         }
         if (type == '5' || type == '6') {
             if (payload_size != 0 || address != data_records) {

@@ -87,6 +87,18 @@ struct Model {
         kind = k;
         line = at;
     }
+    // Data of n bytes at `offset` into the window of `size` bytes from
+    // `start`: what runs past the window's end is refused.
+    bool put_in_window(size_t at, uint64_t start, uint64_t size, uint64_t offset,
+                       const uint8_t* bytes, size_t n) {
+        if (offset + n > size) {
+            fail(ReadFault::past_window, at);
+            address = start;
+            return false;
+        }
+        put(at, start + offset, bytes, n);
+        return true;
+    }
     void put(size_t at, uint64_t address, const uint8_t* bytes, size_t n) {
         for (size_t i = 0; i < n; ++i) {
             Cell& c = cells[address + i];
@@ -131,6 +143,7 @@ inline const char* fault_name(ReadFault::Kind k) {
         case ReadFault::bad_type: return "bad_type";
         case ReadFault::bad_field: return "bad_field";
         case ReadFault::overlap: return "overlap";
+        case ReadFault::past_window: return "past_window";
         case ReadFault::no_end: return "no_end";
         case ReadFault::entry_twice: return "entry_twice";
         case ReadFault::no_data: return "no_data";
@@ -189,9 +202,9 @@ inline void compare_with_model(const ReadResult& got, const Model& m, const char
         FUZZ_CHECK(f.kind == m.kind && f.line == m.line,
                    "%s: refused with %s at line %zu, the model with %s at line %zu", what,
                    fault_name(f.kind), f.line, fault_name(m.kind), m.line);
-        if (m.kind == ReadFault::overlap)
-            FUZZ_CHECK(f.address == m.address, "%s: overlap at 0x%llx, the model 0x%llx",
-                       what, (unsigned long long)f.address,
+        if (m.kind == ReadFault::overlap || m.kind == ReadFault::past_window)
+            FUZZ_CHECK(f.address == m.address, "%s: %s at 0x%llx, the model 0x%llx", what,
+                       fault_name(m.kind), (unsigned long long)f.address,
                        (unsigned long long)m.address);
         return;
     }

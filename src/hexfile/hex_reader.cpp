@@ -15,6 +15,8 @@ uint64_t big_endian(const uint8_t* bytes, int count) {
 
 // ":LLAAAATT<data>CC", the base address carried from record to record.
 class Parser {
+    static constexpr uint64_t window = uint64_t{1} << 16;
+
 public:
     bool parse(size_t line, const char* record, size_t length, Records& r) {
         if (record[0] != ':' || length < 11 ||
@@ -28,8 +30,8 @@ public:
         const uint64_t address = big_endian(raw_.data() + 1, 2);
         const uint8_t* payload = raw_.data() + 4;
         switch (type) {
-            case 0x00:
-                return r.data(line, base_ + address, payload, count);
+            case 0x00:  // a 16-bit offset from the base: a 64 KiB window
+                return r.windowed(line, base_, window, base_ + address, payload, count);
             case 0x01:
                 if (count != 0) return r.fail(ReadFault::bad_field, line);
                 return r.end();

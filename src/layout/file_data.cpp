@@ -24,6 +24,17 @@ bool Records::data(size_t line, uint64_t address, const uint8_t* bytes, size_t s
     return true;
 }
 
+bool Records::windowed(size_t line, uint64_t start, uint64_t window, uint64_t address,
+                       const uint8_t* bytes, size_t size) {
+    if (address - start + size > window) {
+        fail(ReadFault::past_window, line);
+        fault_.address = start;
+        fault_.window = window;
+        return false;
+    }
+    return data(line, address, bytes, size);
+}
+
 bool Records::entry(size_t line, uint64_t address) {
     if (out_.has_entry) return fail(ReadFault::entry_twice, line);
     out_.has_entry = true;

@@ -28,12 +28,15 @@ struct ReadFault {
         bad_type,      // a record type the format does not have
         bad_field,     // a record of a known type with the wrong length or address
         overlap,       // `address` holds data from two records; `line` the second
+        past_window,   // a data record runs past the end of the window of `window`
+                       // bytes from `address` that its address field reaches
         no_end,        // no end-of-file (termination) record: the file is cut short
         entry_twice,   // two start address records
         no_data,
     } kind;
     size_t line = 0;  // 1-based
     uint64_t address = 0;
+    uint64_t window = 0;
 };
 
 // What a format's record parser tells as it reads a file's records. Each
@@ -44,6 +47,13 @@ public:
     bool entry(size_t line, uint64_t address);
     bool end();  // the end-of-file or termination record: nothing after it is read
     bool fail(ReadFault::Kind kind, size_t line);
+    // Data of `size` bytes from `address` in the window of `window` bytes
+    // from `start`: refused when it runs past the window's end, where
+    // readers disagree (those that wrap the address put the rest at the
+    // window's start, others after it), so that no file is read one way
+    // here and another way by a programmer.
+    bool windowed(size_t line, uint64_t start, uint64_t window, uint64_t address,
+                  const uint8_t* bytes, size_t size);
 
     // Reads `text` with a new Parser's `parse(line, record, length,
     // records)` for each line that is not blank. Data held twice is refused

@@ -61,6 +61,16 @@ std::string read_fault(const layout::ReadFault& fault, const char* format,
         case R::overlap:
             return line + "data for " + text::address(fault.address) +
                    ", which an earlier record already holds";
+        case R::past_window: {
+            bool gib = fault.window >= uint64_t{1} << 30;
+            return line +
+                   text::format(
+                       "a data record that runs past %s, the end of its %llu %s "
+                       "window: readers that wrap put its last bytes at %s",
+                       text::address(fault.address + fault.window - 1).c_str(),
+                       static_cast<unsigned long long>(fault.window >> (gib ? 30 : 10)),
+                       gib ? "GiB" : "KiB", text::address(fault.address).c_str());
+        }
         case R::no_end:
             return std::string("no ") + end_record + " record: the file is cut short";
         case R::entry_twice:

@@ -35,9 +35,10 @@ public:
                 return true;
             case '1':
             case '2':
-            case '3':
+            case '3':  // past 4 GiB, srec_cat wraps to address 0
                 ++data_records_;
-                return r.data(line, address, payload, payload_size);
+                return r.windowed(line, 0, uint64_t{1} << 32, address, payload,
+                                  payload_size);
             case '5':
             case '6': {  // the number of data records so far
                 uint64_t mask = type == '5' ? 0xFFFF : 0xFFFFFF;
