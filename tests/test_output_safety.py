@@ -290,3 +290,30 @@ def test_termination_during_the_write_leaves_no_temporary(tmp_path, shim, signal
     assert (folder / "fw_CRC.hex").read_text() == EARLIER
     assert (folder / "fw_CRC.elf").read_bytes() == EARLIER_ELF
     assert left_in(folder) == ["fw.elf", "fw_CRC.elf", "fw_CRC.hex"]
+
+
+# Runs that write the same names (fw.elf and fw.axf both make fw_CRC.*) take
+# turns: each pair leaves one run's set whole, and nothing hidden.
+def test_runs_on_the_same_names_leave_one_whole_set(tmp_path, shim):
+    folder = tmp_path / "out"
+    folder.mkdir()
+    text = {name: bytes([fill]) * 0xFFC + b"\xff" * 4
+            for name, fill in (("fw.elf", 0x11), ("fw.axf", 0x22))}
+    for name, data in text.items():
+        Elf(entry=LOAD + 1, segments=[Segment(LOAD, data, section=".text")],
+            symbols=[("crc", LOAD + 0xFFC)]).write(folder / name)
+    slow = {**os.environ, "LD_PRELOAD": shim, "VELK_SLOW_RENAME": "20"}
+    for _ in range(4):
+        runs = [subprocess.Popen(velk_command("FLASH", folder / name, "--ncrc", "--bin"),
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                 text=True, env=slow) for name in text]
+        assert [run.communicate(timeout=60)[1] for run in runs] == ["", ""]
+        assert [run.returncode for run in runs] == [0, 0]
+        hexed = read_hex(folder / "fw_CRC.hex")
+        image = bytes(hexed.memory[LOAD + i] for i in range(0x1000))
+        assert (folder / "fw_CRC.bin").read_bytes() == image
+        name = next(n for n, data in text.items() if data[0] == image[0])
+        made = (folder / name).read_bytes().replace(text[name], image)
+        assert (folder / "fw_CRC.elf").read_bytes() == made
+        assert left_in(folder) == ["fw.axf", "fw.elf", "fw_CRC.bin", "fw_CRC.elf",
+                                   "fw_CRC.hex"]

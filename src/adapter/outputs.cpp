@@ -56,9 +56,15 @@ outfile::ReplacingFile& Outputs::create(PyObject* filename) {
 }
 
 void Outputs::raise(const outfile::OsFailure& failure) const {
-    PyObject* filename = names_.empty() ? Py_None : names_.back().second.get();
+    Ref own;  // a file of the stage's own, such as the names' lock file
+    PyObject* filename = nullptr;
     for (const auto& name : names_)
         if (name.first == failure.path) filename = name.second.get();
+    if (!filename) {
+        own = check(PyUnicode_DecodeFSDefaultAndSize(
+            failure.path.data(), static_cast<Py_ssize_t>(failure.path.size())));
+        filename = own.get();
+    }
     if (failure.kept.empty()) raise_os_error(failure.error, filename);
     // An earlier file that could not be put back is not lost: say where it is.
     std::string why = std::strerror(failure.error);

@@ -20,6 +20,8 @@ namespace velk {
 
 class Outputs {
 public:
+    explicit Outputs(outfile::Claim claim = outfile::Claim::locked) : set_(claim) {}
+
     // <filename>: the Intel HEX text of `memory` with the start linear
     // address `entry`; an entry point above 4 GiB has no start record (a
     // 32-bit one would send the programmer elsewhere).

@@ -1,4 +1,5 @@
-// How the output files are named after their input.
+// How the output files are named after their input, and the hidden files
+// that stand beside them while a run writes them.
 #pragma once
 
 #include <string>
@@ -8,5 +9,20 @@ namespace velk::outfile {
 // The path without its last extension, as os.path.splitext splits it: the
 // root the output files are named after.
 std::string path_root(const std::string& path);
+
+// The folder of a path ("." for a bare name) and its last component.
+std::string directory_of(const std::string& path);
+std::string base_of(const std::string& path);
+
+// A hidden name beside `path` that no flashing step takes for an output:
+// "<dir>/.<base>.<pid>-<n><suffix>", the process's id in it so that a later
+// run can tell a killed run's leftovers from a live run's files. A base
+// longer than 200 characters keeps its last 200 (the ends tell the outputs
+// apart), so the name stays within 255 bytes.
+std::string hidden_sibling(const std::string& path, const char* suffix);
+
+// The lock file that runs writing the outputs named after `path`'s root
+// take turns at: "<dir>/.<root>.lock" (".fw_CRC.lock" for fw_CRC.hex).
+std::string lock_path_for(const std::string& path);
 
 }  // namespace velk::outfile

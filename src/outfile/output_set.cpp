@@ -5,6 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
+
+#include "names.h"
+#include "names_lock.h"
 
 namespace velk::outfile {
 
@@ -67,6 +71,14 @@ std::string OutputSet::restore(std::vector<Aside>& aside) noexcept {
 
 void OutputSet::commit() {
     for (ReplacingFile& file : files_) file.finish();
+    std::optional<NamesLock> lock;
+    if (claim_ == Claim::locked) {
+        std::vector<std::string> targets;
+        for (const ReplacingFile& file : files_) targets.push_back(file.target());
+        targets.insert(targets.end(), stale_.begin(), stale_.end());
+        // The names share one root (fw_CRC.hex, fw_CRC.elf, ...): one lock.
+        if (!targets.empty()) lock.emplace(lock_path_for(targets.front()));
+    }
     SignalsHeld held;
     std::vector<Aside> aside;
     for (ReplacingFile& file : files_) move_aside(file.target(), aside);
@@ -87,6 +99,7 @@ void OutputSet::commit() {
         for (const std::string& target : stale_)
             if (target == a.target) removed_.push_back(target);
     }
+    lock.reset();  // before the signals held back arrive
 }
 
 }  // namespace velk::outfile

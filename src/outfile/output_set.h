@@ -12,8 +12,19 @@
 
 namespace velk::outfile {
 
+// How a set takes its names from other runs that may write them.
+enum class Claim {
+    // Under the names' lock (NamesLock): parallel builds of one root each
+    // put a whole set.
+    locked,
+    // As they stand: nothing beside the names is made or touched.
+    plain,
+};
+
 class OutputSet {
 public:
+    explicit OutputSet(Claim claim = Claim::locked) : claim_(claim) {}
+
     // A new file for `target`, written by the caller before commit().
     // Refuses (OsFailure) what ReplacingFile refuses.
     ReplacingFile& add(std::string target);
@@ -21,10 +32,10 @@ public:
     // it goes when they are put in place.
     void remove(std::string target);
 
-    // Closes every file, moves each earlier file at a target aside, moves
-    // the new files in, then deletes what was moved aside. Termination
-    // signals wait until it is done; a failed step undoes the steps before
-    // it and throws its OsFailure.
+    // Closes every file, takes the names (Claim), moves each earlier file at
+    // a target aside, moves the new files in, then deletes what was moved
+    // aside. Termination signals wait until it is done; a failed step
+    // undoes the steps before it and throws its OsFailure.
     void commit();
 
     // The targets of remove() that held a file which commit() deleted.
@@ -38,6 +49,7 @@ private:
     // Puts the earlier files back; the hidden names of those it could not.
     static std::string restore(std::vector<Aside>& aside) noexcept;
 
+    Claim claim_;
     std::deque<ReplacingFile> files_;  // stable references for add()
     std::vector<std::string> stale_;
     std::vector<std::string> removed_;

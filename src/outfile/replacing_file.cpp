@@ -5,8 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <utility>
+
+#include "names.h"
 
 namespace velk::outfile {
 
@@ -36,28 +37,7 @@ void refuse_like_open(const std::string& target) {
     }
 }
 
-std::string directory_of(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-std::string base_of(const std::string& path) {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 }  // namespace
-
-std::string hidden_sibling(const std::string& path, const char* suffix) {
-    static unsigned counter = 0;
-    char unique[48];
-    std::snprintf(unique, sizeof unique, "%ld-%u", static_cast<long>(::getpid()),
-                  counter++);
-    return directory_of(path) + "/." + base_of(path).substr(0, 100) + "." + unique +
-           suffix;
-}
 
 ReplacingFile::ReplacingFile(std::string target) : target_(std::move(target)) {
     refuse_like_open(target_);

@@ -50,8 +50,4 @@ private:
     bool placed_ = false;
 };
 
-// A hidden name beside `path` that no flashing step takes for an output:
-// "<dir>/.<base>.<pid>-<n><suffix>".
-std::string hidden_sibling(const std::string& path, const char* suffix);
-
 }  // namespace velk::outfile

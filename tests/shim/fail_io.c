@@ -9,6 +9,8 @@
      VELK_FAIL_RENAME=<suffix>  the first rename() onto a name ending in
                                 <suffix> fails with EIO (putting an earlier
                                 file back works)
+     VELK_SLOW_RENAME=<ms>      each rename() takes that long first (so that
+                                two runs' commits overlap)
 
    Built by the tests: cc -shared -fPIC -o fail_io.so fail_io.c -ldl */
 #define _GNU_SOURCE
@@ -62,6 +64,9 @@ int rename(const char *from, const char *to)
     if (!real_rename)
         real_rename = (int (*)(const char *, const char *))dlsym(RTLD_NEXT, "rename");
     static int failed;
+    const char *slow = getenv("VELK_SLOW_RENAME");
+    if (slow)
+        usleep((useconds_t)atoi(slow) * 1000u);
     const char *suffix = getenv("VELK_FAIL_RENAME");
     size_t length = strlen(to), tail = suffix ? strlen(suffix) : 0;
     if (suffix && !failed && length >= tail && strcmp(to + length - tail, suffix) == 0) {
