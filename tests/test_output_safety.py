@@ -317,3 +317,38 @@ def test_runs_on_the_same_names_leave_one_whole_set(tmp_path, shim):
         assert (folder / "fw_CRC.elf").read_bytes() == made
         assert left_in(folder) == ["fw.axf", "fw.elf", "fw_CRC.bin", "fw_CRC.elf",
                                    "fw_CRC.hex"]
+
+
+@pytest.mark.parametrize("killed, env", [
+    ("while-writing", {}),
+    ("between-renames", {}),
+    ("between-renames", {"VELK_FAIL_RENAME": "_CRC.hex"}),
+], ids=["killed-while-writing", "killed-between-renames", "then-a-failed-commit"])
+def test_next_run_clears_what_a_killed_run_left(tmp_path, shim, killed, env):
+    """The next run removes the killed run's temporaries and puts back the
+    earlier file its commit had moved aside: when that run fails too, the
+    earlier pair stands whole."""
+    folder = earlier_pair(tmp_path / "out")
+    if killed == "while-writing":
+        proc = subprocess.Popen(velk_command("FLASH", folder / "fw.elf", "--ncrc"),
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                env={**os.environ, "LD_PRELOAD": shim,
+                                     "VELK_SLOW_WRITE": "200"})
+        while not any(name.endswith(".tmp") for name in os.listdir(folder)):
+            assert proc.poll() is None
+            time.sleep(0.01)
+        proc.kill()
+        proc.wait()
+    else:
+        gone = subprocess.Popen(["true"])
+        gone.wait()
+        (folder / f".fw_CRC.hex.{gone.pid}-0.tmp").write_text(":10000000")
+        (folder / "fw_CRC.elf").rename(folder / f".fw_CRC.elf.{gone.pid}-1.old")
+    assert any(name.startswith(".") for name in os.listdir(folder))
+    result = flash_child(folder, env=env, preload=shim)
+    if env:
+        assert_earlier_pair(folder, result, "fw_CRC.hex: Input/output error")
+    else:
+        assert result.returncode == 0, result.stderr
+        assert left_in(folder) == ["fw.elf", "fw_CRC.elf", "fw_CRC.hex"]
+        assert read_hex(folder / "fw_CRC.hex").bytes_at(LOAD, 4) == bytes(range(4))

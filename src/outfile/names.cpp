@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 namespace velk::outfile {
 
@@ -12,6 +13,16 @@ namespace {
 std::string kept(const std::string& base) {
     constexpr size_t longest = 200;
     return base.size() <= longest ? base : base.substr(base.size() - longest);
+}
+
+// Digits at `at` as a number; `at` moves past them. False without any, or
+// past what a process id or a counter holds.
+bool number_at(const std::string& text, size_t& at, long& value) {
+    size_t start = at;
+    value = 0;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 10)
+        value = value * 10 + (text[at++] - '0');
+    return at > start && (at == text.size() || text[at] < '0' || text[at] > '9');
 }
 
 }  // namespace
@@ -45,6 +56,21 @@ std::string hidden_sibling(const std::string& path, const char* suffix) {
     std::snprintf(unique, sizeof unique, "%ld-%u", static_cast<long>(::getpid()),
                   counter++);
     return directory_of(path) + "/." + kept(base_of(path)) + "." + unique + suffix;
+}
+
+long hidden_owner(const std::string& name, const std::string& path, const char* suffix) {
+    const std::string prefix = "." + kept(base_of(path)) + ".";
+    const size_t tail = std::strlen(suffix);
+    if (name.size() <= prefix.size() + tail ||
+        name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - tail, tail, suffix) != 0)
+        return 0;
+    size_t at = prefix.size();
+    long pid = 0, count = 0;
+    if (!number_at(name, at, pid) || at == name.size() || name[at++] != '-' ||
+        !number_at(name, at, count) || at != name.size() - tail)
+        return 0;
+    return pid;
 }
 
 std::string lock_path_for(const std::string& path) {

@@ -21,6 +21,10 @@ std::string base_of(const std::string& path);
 // apart), so the name stays within 255 bytes.
 std::string hidden_sibling(const std::string& path, const char* suffix);
 
+// The process id in `name`, an entry of path's folder, when it is a hidden
+// sibling of `path` with `suffix`; 0 when it is not one.
+long hidden_owner(const std::string& name, const std::string& path, const char* suffix);
+
 // The lock file that runs writing the outputs named after `path`'s root
 // take turns at: "<dir>/.<root>.lock" (".fw_CRC.lock" for fw_CRC.hex).
 std::string lock_path_for(const std::string& path);

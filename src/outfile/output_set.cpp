@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <optional>
 
+#include "leftovers.h"
 #include "names.h"
 #include "names_lock.h"
 
@@ -78,6 +79,7 @@ void OutputSet::commit() {
         targets.insert(targets.end(), stale_.begin(), stale_.end());
         // The names share one root (fw_CRC.hex, fw_CRC.elf, ...): one lock.
         if (!targets.empty()) lock.emplace(lock_path_for(targets.front()));
+        if (lock && lock->held()) clear_leftovers(targets);
     }
     SignalsHeld held;
     std::vector<Aside> aside;

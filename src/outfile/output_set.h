@@ -14,8 +14,8 @@ namespace velk::outfile {
 
 // How a set takes its names from other runs that may write them.
 enum class Claim {
-    // Under the names' lock (NamesLock): parallel builds of one root each
-    // put a whole set.
+    // Under the names' lock (NamesLock), after clearing what killed runs
+    // left beside them: parallel builds of one root each put a whole set.
     locked,
     // As they stand: nothing beside the names is made or touched.
     plain,
