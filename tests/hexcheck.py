@@ -98,8 +98,10 @@ def read_hex(path) -> HexImage:
     return HexImage(memory, start, widest)
 
 
-# Address bytes of each S-record kind: S0 header, S1-S3 data, S7-S9 termination.
-SREC_ADDRESS_BYTES = {"0": 2, "1": 2, "2": 3, "3": 4, "7": 4, "8": 3, "9": 2}
+# Address bytes of each S-record kind: S0 header, S1-S3 data, S5-S6 count,
+# S7-S9 termination.
+SREC_ADDRESS_BYTES = {"0": 2, "1": 2, "2": 3, "3": 4, "5": 2, "6": 3, "7": 4, "8": 3,
+                      "9": 2}
 
 
 def srec_record(kind, address, payload=b""):

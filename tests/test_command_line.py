@@ -138,6 +138,8 @@ REFUSALS = [
      '"--s1024" places the only record of a run: it does not combine with --n, --a, '
      "another --s or --header"),
     ("option-of-the-other-mode", None, ["--ncrc_value", "--elf"], None),
+    ("flag-given-twice", None, ["--ncrc_value", "--words", "--words"],
+     '"--words" is given twice'),
 ]
 
 
@@ -347,9 +349,10 @@ def test_json_of_flash_and_check(velk, monkeypatch, tmp_path, build):
 
 @pytest.mark.parametrize("mode, status", [("FLASH", 255), ("CHECK", 2)])
 def test_json_of_a_refusal(velk, monkeypatch, tmp_path, mode, status):
-    code, out, err = run_cli(velk, monkeypatch, mode, tmp_path / "none.elf", "--n", "--json")
+    path = tmp_path / "no\\ne.elf"  # a backslash, which JSON escapes
+    code, out, err = run_cli(velk, monkeypatch, mode, path, "--n", "--json")
     report = json.loads(out)
-    assert code == status
+    assert (code, report["input"]) == (status, str(path))
     assert report["verdict"] == "error" and report["files"] == []
     assert "error: " + report["message"] + "\n" == err
 

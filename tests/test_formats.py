@@ -42,13 +42,16 @@ LAYOUTS = [
     ("above-16m",
      [Segment(0x1000000, data(0x90, 6) + b"\xff" * 4, section=".text")],
      0x1000001, ["--ncrc", "--a94", "--s256"]),
+    ("ends-at-64k",
+     [Segment(0xFF00, data(0xFC, 10) + b"\xff" * 4, section=".text")],
+     0xFF01, ["--ncrc"]),
     # A 64-bit build's entry point that no 32-bit start address holds.
     ("entry-above-4g",
      [Segment(0x1000, data(0x40, 9) + b"\xff" * 4, section=".text")],
      0x1_0000_1001, ["--ncrc"]),
 ]
 SLOTS = {"far-region": LOAD + 0x100, "below-64k": 0x1080, "above-16m": 0x1000090,
-         "entry-above-4g": 0x1040}
+         "ends-at-64k": 0xFFFC, "entry-above-4g": 0x1040}
 CASES = [(name, segs, entry, opt) for name, segs, entry, opts in LAYOUTS for opt in opts]
 
 
@@ -173,6 +176,10 @@ def spoil(text, how):
         lines = lines[:-1]
     elif how == "past-4g":
         lines[1] = srec_record("3", 0xFFFFFFF8, bytes(16))
+    elif how == "lower-case":
+        lines = [line.lower() for line in lines]
+    elif how in ("count-record", "wrong-count"):  # data records: all but S0 and S7
+        lines.insert(-1, srec_record("5", len(lines) - 2 + (how == "wrong-count")))
     return "".join(lines)
 
 
@@ -181,6 +188,9 @@ def spoil(text, how):
     ("flipped-byte", 1, "checksum mismatch at 0x08000134"),
     ("bad-record", 2, "line 4: the record's checksum does not add up"),
     ("no-termination", 2, "no termination (S7, S8 or S9) record: the file is cut short"),
+    ("lower-case", 0, "checksum ok: [0x"),
+    ("count-record", 0, "checksum ok: [0x"),
+    ("wrong-count", 2, "a record with the wrong length or address for its type"),
     ("past-4g", 2, "line 2: a data record that runs past 0xFFFFFFFF, the end of its 4 GiB "
                    "window: readers that wrap put its last bytes at 0x00000000"),
 ])

@@ -258,6 +258,18 @@ def test_directory_in_the_way_writes_nothing(tmp_path):
     assert left_in(folder) == ["fw.elf", "fw_CRC.elf", "fw_CRC.hex"]
 
 
+def test_directory_at_a_name_this_run_clears_is_left_alone(tmp_path):
+    """Without --bin an earlier fw_CRC.bin goes; a directory of that name is
+    not an earlier output."""
+    folder = flash_firmware(tmp_path / "out")
+    (folder / "fw_CRC.bin").mkdir()
+    (folder / "fw_CRC.bin" / "kept").write_text("kept")
+    result = flash_child(folder)
+    assert result.returncode == 0 and "fw_CRC.bin" not in result.stderr, result.stderr
+    assert (folder / "fw_CRC.bin" / "kept").read_text() == "kept"
+    assert left_in(folder) == ["fw.elf", "fw_CRC.bin", "fw_CRC.elf", "fw_CRC.hex"]
+
+
 def test_no_elf_this_run_removes_the_earlier_one(tmp_path):
     """The record lies in padding: no _CRC.elf can hold it, and an earlier one
     would not match the new HEX."""
