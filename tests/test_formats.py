@@ -71,6 +71,7 @@ def test_bin_and_srec_hold_the_hex_memory(velk, monkeypatch, tmp_path, name, seg
     assert srec.memory == hexed.memory
     carried = entry if entry >> 32 == 0 else None  # none rather than a wrong one
     assert (srec.entry, hexed.start_linear) == (carried or 0, carried)
+    assert ("lies above 4 GiB" in err) == (carried is None)
     highest = max(max(srec.memory), carried or 0)
     assert srec.data_width == (2 if highest <= 0xFFFF else 3 if highest <= 0xFFFFFF else 4)
     assert srec.header == b"fw_CRC.srec" or srec.header == str(tmp_path / "fw_CRC.srec").encode()

@@ -342,7 +342,7 @@ def test_next_run_clears_what_a_killed_run_left(tmp_path, shim, killed, env):
     earlier pair stands whole."""
     folder = earlier_pair(tmp_path / "out")
     if killed == "while-writing":
-        proc = subprocess.Popen(velk_command("FLASH", folder / "fw.elf", "--ncrc"),
+        proc = subprocess.Popen(velk_command("FLASH", folder / "fw.elf", "--ncrc", "--force"),
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                 env={**os.environ, "LD_PRELOAD": shim,
                                      "VELK_SLOW_WRITE": "200"})

@@ -256,6 +256,8 @@ private:
         if (o_.srec) report_.line(created("srec", srec_.get()));
 
         for (const Finding& f : findings) report_.warning(f.text);
+        const uint64_t entry = elf_.file.header.entry;
+        if (!hexfile::start_address(entry)) report_.warning(wording::entry_left_out(entry));
         std::vector<layout::Region> outside = uncovered();
         if (!outside.empty()) report_.note(outside_note(outside));
         if (!in_file_.found) {
