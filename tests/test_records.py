@@ -177,7 +177,7 @@ def test_check_names_each_tampered_record(velk, monkeypatch, three_slot_elf, slo
     code, out, _ = run_cli(velk, monkeypatch, "CHECK", hex_path, "--nslot_a",
                            "--nslot_b@b_from", "--a3FC@0x08000200", "--elf", three_slot_elf)
     wrong = [line for line in out.splitlines() if "mismatch" in line]
-    assert code == 1 and len(wrong) == 1 and f"at 0x{slot:08X}:" in wrong[0], out
+    assert code == 1 and len(wrong) == 1 and f"at 0x{slot:08X} (" in wrong[0], out
 
 
 # --- An image header and the LPC vector sum --------------------------------------

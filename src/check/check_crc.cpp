@@ -250,12 +250,18 @@ private:
         return order;
     }
 
+    // Among several records, which one a checksum line is about.
+    std::string named(const records::Planned& p) const {
+        return plan_.records.size() > 1 ? " (" + p.record.label + ")" : "";
+    }
+
     std::string ok_line(const records::Planned& p, uint64_t stored) const {
         const records::Record& r = p.record;
         std::string at = text::address(r.slot);
         std::string value = records::hex_value(stored, r.width);
         if (p.from_selector)
-            return "checksum ok: [" + value + "] at " + at + " (" + plan_.how() + ")";
+            return "checksum ok: [" + value + "] at " + at + named(p) + " (" + plan_.how() +
+                   ")";
         return r.label + " ok: [" + value + "] at " + at;
     }
 
@@ -266,8 +272,8 @@ private:
         std::string held = records::hex_value(stored_[i], r.width);
         std::string should = records::hex_value(values_[i], r.width);
         if (p.from_selector)
-            return "checksum mismatch at " + at + ": stored [" + held + "], computed [" +
-                   should + "] (" + plan_.how() + ")";
+            return "checksum mismatch at " + at + named(p) + ": stored [" + held +
+                   "], computed [" + should + "] (" + plan_.how() + ")";
         std::string line = r.label + " at " + at + " holds " + held + "; ";
         switch (r.kind) {
             case records::Kind::size:

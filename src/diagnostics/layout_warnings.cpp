@@ -106,8 +106,8 @@ Line slot_shape(const Facts& f, bool& fatal) {
     }
     if (wrong.empty()) return {};
     std::string line =
-        format("%s at 0x%08llX is not a %u-byte checksum variable: ", name_of(f),
-               static_cast<u64>(f.slot.value), f.width);
+        format("%s at 0x%08llX is not %s %u-byte checksum variable: ", name_of(f),
+               static_cast<u64>(f.slot.value), f.width == 8 ? "an" : "a", f.width);
     for (size_t i = 0; i < wrong.size(); ++i) line += (i ? ", " : "") + wrong[i];
     return line;
 }

@@ -72,7 +72,7 @@ json::Value regions_json(const std::vector<layout::Region>& regions) {
 
 // One note naming what the files hold beyond the checksum; past the first
 // ten addresses it counts them (--json lists every one).
-std::string outside_note(const std::vector<layout::Region>& regions) {
+std::string outside_note(const std::vector<layout::Region>& regions, bool several) {
     constexpr size_t named = 10;
     uint64_t bytes = 0;
     std::string addresses;
@@ -84,10 +84,12 @@ std::string outside_note(const std::vector<layout::Region>& regions) {
         addresses += text::format(" and %zu more", regions.size() - named);
     size_t count = regions.size();
     return text::format(
-        "%zu loadable segment%s (%llu bytes) at physical address%s %s written to the HEX "
-        "but not covered by the checksum",
-        count, count == 1 ? "" : "s", static_cast<unsigned long long>(bytes),
-        count == 1 ? "" : "es", addresses.c_str());
+        "%zu loadable %s%s (%llu bytes) at physical address%s %s written to the HEX "
+        "but not covered by %s",
+        count, several ? "stretch" : "segment",
+        count == 1 ? "" : several ? "es" : "s", static_cast<unsigned long long>(bytes),
+        count == 1 ? "" : "es", addresses.c_str(),
+        several ? "any record (range or slot)" : "the checksum");
 }
 
 class Flash {
@@ -259,7 +261,8 @@ private:
         const uint64_t entry = elf_.file.header.entry;
         if (!hexfile::start_address(entry)) report_.warning(wording::entry_left_out(entry));
         std::vector<layout::Region> outside = uncovered();
-        if (!outside.empty()) report_.note(outside_note(outside));
+        if (!outside.empty())
+            report_.note(outside_note(outside, plan_.records.size() > 1));
         if (!in_file_.found) {
             bool gone = false;
             for (const Ref& removed : removed_)

@@ -97,7 +97,7 @@ std::vector<Listed> catalogue() {
 std::string catalogue_text() {
     std::string out =
         "CRC algorithms (velk-crc --crc <name>; any name of a line, any case):\n"
-        "width  check               names\n";
+        "bytes  check               names\n";
     for (const Listed& l : catalogue()) {
         std::string names;
         for (const std::string& n : l.names) names += (names.empty() ? "" : ", ") + n;

@@ -44,6 +44,9 @@ void Reporter::note(const std::string& text) {
 }
 
 void Reporter::hint(const std::string& text) {
+    // Several records may earn the same hint: it is said once.
+    for (const std::string& said : hints_)
+        if (said == text) return;
     hints_.push_back(text);
     to_stderr("hint: " + text);
 }
