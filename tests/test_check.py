@@ -229,8 +229,9 @@ def test_bad_hex_is_refused_with_its_line(velk, monkeypatch, boot_elf, how, line
      "keep its section with KEEP(...) in the linker script, or mark it "
      "__attribute__((used))"),
     (["CHECK", "notes.txt", "--a0"],
-     "neither an ELF file, an Intel HEX file nor an S-record file (a raw binary holds no "
-     "addresses: check the HEX, S-record or ELF file)"),
+     "neither an ELF, Intel HEX, S-record nor UF2 file; a raw binary holds no addresses: "
+     "give its base address with --base 0x<address>, or the build it was made from with "
+     "--elf"),
 ], ids=["name-on-hex", "block-on-hex", "bad-address", "no-symbol", "neither"])
 def test_check_refusals(velk, monkeypatch, boot_elf, argv, line):
     run_cli(velk, monkeypatch, "FLASH", boot_elf, "--ncrc_value")

@@ -96,3 +96,41 @@ def test_check_refuses_an_empty_range(velk, monkeypatch, tmp_path):
     assert err == (f"error: {path}: the checksum range is empty: the record at 0x08000000 "
                    "is the image's first byte, so it covers nothing (--force checks it "
                    "anyway)\n")
+
+
+# --- CHECK on every file FLASH writes ----------------------------------------------
+
+@pytest.mark.parametrize("where", [["--elf", "fw.elf"], ["--base", "0x08000000"],
+                                   ["--base", "08000000", "--elf", "fw.elf"]],
+                         ids=["elf", "base", "base-and-elf"])
+@pytest.mark.parametrize("tampered", [None, 0x40, 0x134], ids=["as-written", "code", "slot"])
+def test_check_reads_the_bin(velk, monkeypatch, tmp_path, where, tampered):
+    path = copy(tmp_path, "fw_boot.elf")
+    assert run_cli(velk, monkeypatch, "FLASH", path, "--ncrc_value", "--bin")[0] == 0
+    binary = tmp_path / "fw_CRC.bin"
+    if tampered is not None:
+        data = bytearray(binary.read_bytes())
+        data[tampered] ^= 0x01
+        binary.write_bytes(bytes(data))
+    where = [tmp_path / w if w == "fw.elf" else w for w in where]
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", binary, "--a134", *where)
+    assert code == (0 if tampered is None else 1), err
+    first = out.splitlines()[0]
+    if tampered is None:
+        assert first.startswith("checksum ok: ")
+        assert first.endswith(f"; the file is {path}, checksummed") == ("--elf" in where)
+    elif tampered == 0x40 and "--elf" in where:
+        assert first == (f"content mismatch at 0x08000040: the file holds "
+                         f"0x{data[0x40]:02X} where {path} has 0x{data[0x40] ^ 1:02X}")
+    else:
+        assert "checksum mismatch at 0x08000134" in out
+
+
+def test_base_is_for_a_raw_binary(velk, monkeypatch, tmp_path):
+    path = copy(tmp_path, "fw_boot.elf")
+    run_cli(velk, monkeypatch, "FLASH", path, "--ncrc_value")
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.hex", "--a134",
+                             "--base", "0x08000000")
+    assert (code, out) == (2, "")
+    assert err.endswith(": --base places a raw binary; the file is an Intel HEX file, which "
+                        "holds its addresses\n")

@@ -9,6 +9,7 @@
 
 #include "../adapter/text.h"
 #include "../hexfile/hex_reader.h"
+#include "../inputs/image_file.h"
 #include "../inputs/placement.h"
 #include "../records/plan.h"
 #include "../report/reporter.h"
@@ -21,10 +22,6 @@ namespace velk {
 
 namespace {
 
-const char* format_name(layout::FileKind kind) {
-    return kind == layout::FileKind::intel_hex ? "an Intel HEX file" : "an S-record file";
-}
-
 class Check {
 public:
     Check(const Request& request, Reporter& report) : o_(request), report_(report) {}
@@ -32,40 +29,20 @@ public:
     // True when the file is right.
     bool run() {
         InputFile input = read_input(name(o_.input));
-        if (o_.elf) {
-            build_.emplace();
-            try {
-                InputFile build = read_input(name(*o_.elf));
-                // The records files are what CHECK verifies, not the build.
-                if (build.kind == layout::FileKind::intel_hex ||
-                    build.kind == layout::FileKind::srecord)
-                    throw Refusal{std::string(format_name(build.kind)) +
-                                  ", not the build's ELF file: --elf takes the linker's "
-                                  "output the file was made from"};
-                *build_ = read_elf(std::move(build));
-            } catch (Refusal& refusal) {
-                refusal.text = *o_.elf + ": " + refusal.text;
-                throw;
-            }
+        if (o_.elf) read_build();
+        // With the build, the records are placed in its layout; a raw
+        // binary of it starts where its images start.
+        std::optional<uint64_t> base = base_address(input.kind);
+        if (build_) {
+            plan_ = records::plan_records(o_, &*build_, build_->loadable);
+            if (!base && input.kind == layout::FileKind::other) base = lowest_start();
         }
-        switch (input.kind) {
-            case layout::FileKind::elf:
-                own_ = read_elf(std::move(input));
-                base_ = own_.bytes();
-                loadable_ = own_.loadable;
-                break;
-            case layout::FileKind::intel_hex:
-            case layout::FileKind::srecord:
-                read_records(input);
-                break;
-            case layout::FileKind::other:
-                throw Refusal{
-                    "neither an ELF file, an Intel HEX file nor an S-record file (a raw "
-                    "binary holds no addresses: check the HEX, S-record or ELF file)"};
+        file_ = read_image(std::move(input), base);
+        if (!build_) {
+            bool elf = file_.kind == layout::FileKind::elf;
+            if (!elf) refuse_what_needs_symbols();
+            plan_ = records::plan_records(o_, elf ? &file_.elf : nullptr, file_.loadable);
         }
-        const ElfBuild* layout_from = build_ ? &*build_ : own_.read ? &own_ : nullptr;
-        const layout::Loadable& layout = layout_from ? layout_from->loadable : loadable_;
-        plan_ = records::plan_records(o_, layout_from, layout);
         if (build_) {
             build_memory_ = layout::memory_of(build_->loadable, plan_.images(),
                                               build_->bytes(), plan_.fill);
@@ -82,7 +59,8 @@ public:
                               text::address(r.slot) +
                               " is the image's first byte, so it covers nothing "
                               "(--force checks it anyway)"};
-            uint64_t holes = layout::holes_within(layout, r.start, r.end);
+            uint64_t holes = layout::holes_within(
+                build_ ? build_->loadable : file_.loadable, r.start, r.end);
             if (r.kind == records::Kind::crc && holes > diagnostics::padding_limit &&
                 !o_.force)
                 throw Refusal{text::format(
@@ -92,7 +70,7 @@ public:
                     static_cast<unsigned long long>(holes >> 20),
                     text::address(r.start).c_str())};
         }
-        memory_ = layout::memory_of(loadable_, plan_.images(), base_, plan_.fill);
+        memory_ = layout::memory_of(file_.loadable, plan_.images(), file_.base, plan_.fill);
         return verdict();
     }
 
@@ -102,36 +80,56 @@ private:
         return names_.back().get();
     }
 
-    // An Intel HEX or S-record file's data; without the build only an
-    // offset can say where the checksum is.
-    void read_records(const InputFile& input) {
-        size_t mark = layout::byte_order_mark(input.bytes.data(), input.bytes.size());
-        const char* text = reinterpret_cast<const char*>(input.bytes.data()) + mark;
-        size_t size = input.bytes.size() - mark;
-        bool hex = input.kind == layout::FileKind::intel_hex;
-        auto read =
-            hex ? hexfile::read_intel_hex(text, size) : srecord::read_srecord(text, size);
-        if (auto* fault = std::get_if<layout::ReadFault>(&read))
-            throw Refusal{hex ? wording::read_fault(*fault, "an Intel HEX record",
-                                                    "end-of-file (01)")
-                              : wording::read_fault(*fault, "an S-record",
-                                                    "termination (S7, S8 or S9)")};
-        data_ = std::move(std::get<layout::FileData>(read));
-        base_ = data_.data.data();
-        loadable_ =
-            std::get<layout::Loadable>(layout::loadable_of_runs(std::move(data_.runs)));
-        if (build_) return;
+    void read_build() {
+        build_.emplace();
+        try {
+            InputFile build = read_input(name(*o_.elf));
+            // The files CHECK verifies are not the build.
+            if (build.kind != layout::FileKind::elf && build.kind != layout::FileKind::other)
+                throw Refusal{std::string(format_name(build.kind)) +
+                              ", not the build's ELF file: --elf takes the linker's "
+                              "output the file was made from"};
+            *build_ = read_elf(std::move(build));
+        } catch (Refusal& refusal) {
+            refusal.text = *o_.elf + ": " + refusal.text;
+            throw;
+        }
+    }
+
+    // --base: where a raw binary starts.
+    std::optional<uint64_t> base_address(layout::FileKind kind) const {
+        if (!o_.base) return std::nullopt;
+        if (kind != layout::FileKind::other)
+            throw Refusal{"--base places a raw binary; the file is " +
+                          std::string(format_name(kind)) + ", which holds its addresses"};
+        uint64_t base = 0;
+        if (!read_number(*o_.base, 16, base))
+            throw Refusal{"--base takes the raw binary's first address in hex, as in --base "
+                          "0x08000000: \"" + *o_.base + "\" is not one"};
+        return base;
+    }
+
+    // Where FLASH's .bin of the build starts: its lowest image.
+    uint64_t lowest_start() const {
+        uint64_t start = UINT64_MAX;
+        for (const auto& image : plan_.images()) start = std::min(start, image.first);
+        return start;
+    }
+
+    // Without the build only an offset can say where a checksum is in a
+    // file that has no symbols.
+    void refuse_what_needs_symbols() const {
+        const std::string format = format_name(file_.kind);
         for (const Selector& s : o_.selectors) {
             if (s.letter == 'n')
-                throw Refusal{
-                    std::string(format_name(input.kind)) +
-                    " has no symbols: pass the build's ELF file with --elf to find " +
-                    s.value + ", or the checksum offset with --a"};
+                throw Refusal{format +
+                              " has no symbols: pass the build's ELF file with --elf to "
+                              "find " +
+                              s.value + ", or the checksum offset with --a"};
             if (s.letter == 's')
-                throw Refusal{
-                    "--s cannot be redone from " + std::string(format_name(input.kind)) +
-                    ", whose data ends in the padding: pass the build's ELF file with "
-                    "--elf, or the offset the build printed with --a"};
+                throw Refusal{"--s cannot be redone from " + format +
+                              ", whose data ends in the padding: pass the build's ELF file "
+                              "with --elf, or the offset the build printed with --a"};
         }
     }
 
@@ -140,7 +138,7 @@ private:
     // but erased flash elsewhere in its images.
     bool differs_from_build(const layout::MemoryMap& build, layout::Difference& d) {
         // The file's own bytes: a hole is a byte it does not hold.
-        layout::MemoryMap held = layout::spans_of(loadable_, base_, plan_.fill);
+        layout::MemoryMap held = layout::spans_of(file_.loadable, file_.base, plan_.fill);
         // The records are judged apart: the build's map takes the file's own
         // bytes there, so that only other bytes can differ.
         layout::MemoryMap expected = build;
@@ -185,8 +183,7 @@ private:
         }
     }
 
-    // A line per record, then with --elf the first difference: a log ends
-    // with what is wrong.
+    // With --elf the first difference, then a line per record.
     bool verdict() {
         layout::MemoryMap build;
         expected_values(build);
@@ -201,6 +198,14 @@ private:
         layout::Difference d;
         bool differs = build_ && differs_from_build(build, d);
         const layout::MemoryMap& expected = build_ ? build : memory_;
+        // With the build, the first line says whether the file is it.
+        if (differs) {
+            std::string found = d.found < 0 ? "nothing" : text::format("0x%02X", d.found);
+            report_.line(text::format(
+                "content mismatch at %s: the file holds %s where %s has 0x%02X",
+                text::address(d.address).c_str(), found.c_str(), o_.elf->c_str(),
+                d.expected));
+        }
         bool first = true;
         for (size_t i : sorted_by_slot()) {
             const records::Planned& p = plan_.records[i];
@@ -210,13 +215,6 @@ private:
                 line += "; the file is " + *o_.elf + ", checksummed";
             report_.line(line);
             first = false;
-        }
-        if (differs) {
-            std::string found = d.found < 0 ? "nothing" : text::format("0x%02X", d.found);
-            report_.line(text::format(
-                "content mismatch at %s: the file holds %s where %s has 0x%02X",
-                text::address(d.address).c_str(), found.c_str(), o_.elf->c_str(),
-                d.expected));
         }
         for (size_t i : sorted_by_slot())
             if (stored_[i] != values_[i]) hint_at_mismatch(expected, i);
@@ -294,7 +292,7 @@ private:
     void note_bytes_beyond(const layout::MemoryMap& build) {
         uint64_t first = 0;
         uint64_t count =
-            layout::bytes_beyond(layout::spans_of(loadable_, base_), build, first);
+            layout::bytes_beyond(layout::spans_of(file_.loadable, file_.base), build, first);
         if (count)
             report_.note(text::format(
                 "the file also holds %llu bytes that %s does not, from %s: outside its "
@@ -326,7 +324,7 @@ private:
         }
         if (hint_other_algorithm(expected, r, stored)) return;
         bool placeholder = stored == (r.width == 8 ? UINT64_MAX : (uint64_t{1} << (8 * r.width)) - 1);
-        if (placeholder && own_.read)
+        if (placeholder && file_.kind == layout::FileKind::elf)
             report_.hint(
                 "the file holds the placeholder " + records::hex_value(stored, r.width) +
                 ": is it the linker's output? FLASH writes the checksummed copy as "
@@ -372,10 +370,7 @@ private:
     Reporter& report_;
     std::vector<Ref> names_;
     std::optional<ElfBuild> build_;  // --elf
-    ElfBuild own_;                   // the file, when it is an ELF file
-    layout::FileData data_;          // the file, when it holds records
-    const uint8_t* base_ = nullptr;  // where the file's spans have their bytes
-    layout::Loadable loadable_;      // the file's loadable bytes
+    ImageFile file_;                 // the file checked
     records::Plan plan_;
     layout::MemoryMap memory_;
     layout::MemoryMap build_memory_;  // --elf: the build's, before any record

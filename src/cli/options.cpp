@@ -33,6 +33,7 @@ struct Valued {
 
 const Valued valued[] = {
     {"--elf", &Request::elf, check},
+    {"--base", &Request::base, check},
     {"--crc", &Request::crc, flash | check},
     {"--header", &Request::header, flash | check},
     {"--fill", &Request::fill, flash | check},
@@ -172,6 +173,9 @@ std::string fault_text(const OptionFault& f, const Mode& mode) {
             return word + " is not an option of " + mode.word + " (velk-crc --help)";
         case F::needs_value:
             if (f.word == "--elf") return "--elf needs the build's ELF file, as in --elf fw.elf";
+            if (f.word == "--base")
+                return "--base needs the raw binary's first address, as in --base "
+                       "0x08000000";
             if (f.word == "--fill")
                 return "--fill needs the value erased flash reads, as in --fill 0x00";
             if (f.word == "--crc")

@@ -6,9 +6,10 @@
 
 namespace velk::layout {
 
-enum class FileKind { elf, intel_hex, srecord, other };
+enum class FileKind { elf, intel_hex, srecord, uf2, other };
 
-// What a file is, by its first bytes: the ELF magic, or the first record
+// What a file is, by its first bytes: the ELF magic, a UF2 block's two
+// start magics, or the first record
 // of an Intel HEX (":") or S-record ("S0".."S9") file after any number of
 // blank lines and blanks. Reads no further than the first character that
 // is not blank, so a whole file may be given: a head cut at a fixed size

@@ -135,6 +135,9 @@ std::string not_elf(layout::FileKind kind) {
         case layout::FileKind::srecord:
             return "an S-record file, not an ELF file: use CHECK to verify it; a "
                    "checksum is put in with the linker's ELF output";
+        case layout::FileKind::uf2:
+            return "a UF2 file, not an ELF file: use CHECK to verify it; a "
+                   "checksum is put in with the linker's ELF output";
         default:
             return "not an ELF file (it does not start with the ELF magic number): pass "
                    "the linker's output";

@@ -27,6 +27,7 @@ struct Request {
     std::optional<std::string> crc;   // the algorithm's name; CRC-32/MPEG-2 when not
     std::optional<std::string> fill;  // erased flash's value, 0x<NN>; 0xFF when not
     std::optional<std::string> elf;   // the build a file is checked against
+    std::optional<std::string> base;  // where a raw binary checked starts
     bool words = false;               // the checksum fed 32-bit words, not bytes
     bool big_endian = false;          // values stored most significant byte first
     bool lpc_vectors = false;         // the LPC vector-table checksum at 0x1C

@@ -1,0 +1,95 @@
+#include "image_file.h"
+
+#include "../hexfile/hex_reader.h"
+#include "../report/refusal.h"
+#include "../report/text.h"
+#include "../report/wording.h"
+#include "../srecord/srec_reader.h"
+
+namespace velk {
+
+namespace {
+
+// The data of a records file, or the line that says why it has none.
+void read_records(ImageFile& image, const InputFile& input) {
+    size_t mark = layout::byte_order_mark(input.bytes.data(), input.bytes.size());
+    const char* text = reinterpret_cast<const char*>(input.bytes.data()) + mark;
+    size_t size = input.bytes.size() - mark;
+    bool hex = input.kind == layout::FileKind::intel_hex;
+    auto read = hex ? hexfile::read_intel_hex(text, size) : srecord::read_srecord(text, size);
+    if (auto* fault = std::get_if<layout::ReadFault>(&read))
+        throw Refusal{hex ? wording::read_fault(*fault, "an Intel HEX record",
+                                                "end-of-file (01)")
+                          : wording::read_fault(*fault, "an S-record",
+                                                "termination (S7, S8 or S9)")};
+    image.data = std::move(std::get<layout::FileData>(read));
+}
+
+void read_uf2_file(ImageFile&, const InputFile&) {
+    throw Refusal{"a UF2 file, which CHECK does not read yet"};
+}
+
+}  // namespace
+
+const char* format_name(layout::FileKind kind) {
+    switch (kind) {
+        case layout::FileKind::elf:
+            return "an ELF file";
+        case layout::FileKind::intel_hex:
+            return "an Intel HEX file";
+        case layout::FileKind::srecord:
+            return "an S-record file";
+        case layout::FileKind::uf2:
+            return "a UF2 file";
+        case layout::FileKind::other:
+            break;
+    }
+    return "a raw binary";
+}
+
+ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base) {
+    ImageFile image;
+    image.kind = input.kind;
+    switch (input.kind) {
+        case layout::FileKind::elf:
+            image.elf = read_elf(std::move(input));
+            image.loadable = image.elf.loadable;
+            image.base = image.elf.bytes();
+            image.has_entry = true;
+            image.entry = image.elf.file.header.entry;
+            return image;
+        case layout::FileKind::intel_hex:
+        case layout::FileKind::srecord:
+            read_records(image, input);
+            break;
+        case layout::FileKind::uf2:
+            read_uf2_file(image, input);
+            break;
+        case layout::FileKind::other: {
+            if (!binary_base)
+                throw Refusal{
+                    "neither an ELF, Intel HEX, S-record nor UF2 file; a raw binary holds "
+                    "no addresses: give its base address with --base 0x<address>, or the "
+                    "build it was made from with --elf"};
+            if (input.bytes.empty()) throw Refusal{"the raw binary is empty"};
+            uint64_t end;
+            if (__builtin_add_overflow(*binary_base, input.bytes.size(), &end))
+                throw Refusal{"a raw binary of " + std::to_string(input.bytes.size()) +
+                              " bytes at " + text::address(*binary_base) +
+                              " would reach past 64-bit addresses"};
+            image.raw = std::move(input);
+            image.base = image.raw.bytes.data();
+            image.loadable = std::get<layout::Loadable>(layout::loadable_of_runs(
+                {{*binary_base, image.raw.bytes.size(), 0, 0}}));
+            return image;
+        }
+    }
+    image.base = image.data.data.data();
+    image.has_entry = image.data.has_entry;
+    image.entry = image.data.entry;
+    image.loadable =
+        std::get<layout::Loadable>(layout::loadable_of_runs(std::move(image.data.runs)));
+    return image;
+}
+
+}  // namespace velk

@@ -1,0 +1,36 @@
+// Firmware in any of the formats FLASH and CHECK read, as one thing: its
+// loadable bytes at their addresses and its entry point. An ELF file keeps
+// its reading (symbols, segments) besides.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "../layout/file_data.h"
+#include "elf_input.h"
+
+namespace velk {
+
+struct ImageFile {
+    // elf, intel_hex, srecord, uf2; other: a raw binary placed at a base
+    layout::FileKind kind = layout::FileKind::other;
+    ElfBuild elf;            // an ELF file's reading
+    layout::FileData data;   // the records' bytes and runs (HEX, S-records, UF2)
+    InputFile raw;           // a raw binary's bytes
+    layout::Loadable loadable;
+    const uint8_t* base = nullptr;  // where the spans' bytes are
+    bool has_entry = false;
+    uint64_t entry = 0;
+    bool has_family = false;  // a UF2 file's family ID
+    uint32_t family = 0;
+};
+
+// "an Intel HEX file", "a raw binary", ...
+const char* format_name(layout::FileKind kind);
+
+// Reads `input` as its kind says. A file of no known kind is a raw binary
+// at `binary_base`; without one it is refused, saying how to give it.
+ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base);
+
+}  // namespace velk
