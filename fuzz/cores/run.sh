@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs one core fuzzer for a while, building it first when needed.
-#   fuzz/cores/run.sh <hex_reader|srec_reader|symbol_scan|elf_reader|layout> <seconds> [libFuzzer options]
+#   fuzz/cores/run.sh <hex_reader|srec_reader|symbol_scan|elf_reader|layout|uf2> <seconds> [libFuzzer options]
 # Corpus: fuzz/cores/corpus-<name>/ (seeded from the test firmware on each
 # run); findings: fuzz/cores/findings-<name>/crash-* etc. Replay one with
 #   fuzz/cores/build/fuzz_<name> <file>
@@ -8,7 +8,7 @@
 set -euo pipefail
 
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-name="${1:?usage: run.sh <hex_reader|srec_reader|symbol_scan|elf_reader|layout> <seconds> [options]}"
+name="${1:?usage: run.sh <hex_reader|srec_reader|symbol_scan|elf_reader|layout|uf2> <seconds> [options]}"
 seconds="${2:?usage: run.sh <name> <seconds> [options]}"
 shift 2
 
@@ -32,13 +32,15 @@ case "$name" in
     # room for the test firmware, the largest seeds
     elf_reader) max_len=12000 ;;
     layout) max_len=1024 ;;
+    # 16 blocks and the bytes that say what they are
+    uf2) max_len=8200 ;;
 esac
 
 # Exact boundaries (a 64 KiB gap, an entry size) are found by comparison
 # values rather than by coverage alone.
 extra=()
 case "$name" in
-    layout|symbol_scan|elf_reader) extra=(-use_value_profile=1) ;;
+    layout|symbol_scan|elf_reader|uf2) extra=(-use_value_profile=1) ;;
 esac
 
 exec "$binary" "$corpus" -max_total_time="$seconds" -max_len="$max_len" \

@@ -1,7 +1,7 @@
 """Writes seed inputs for one core fuzzer into a corpus folder, made from
 the test firmware at run time (nothing here is kept in the repository).
 
-    python fuzz/cores/seeds.py <hex_reader|srec_reader|symbol_scan|elf_reader|layout> <dir>
+    python fuzz/cores/seeds.py <hex_reader|srec_reader|symbol_scan|elf_reader|layout|uf2> <dir>
 """
 
 import os
@@ -257,8 +257,64 @@ def elf_seeds():
             yield "extended%d_%s" % (bits, order), extended_numbering(data)
 
 
+def uf2_block(address, number, total, payload, flags=0x2000, family=0xE48BFF56):
+    """One 512-byte UF2 block: eight little-endian words, 476 data bytes, end magic."""
+    head = struct.pack("<8I", 0x0A324655, 0x9E5D5157, flags, address, len(payload),
+                       number, total, family)
+    return head + payload + bytes(476 - len(payload)) + struct.pack("<I", 0x0AB16F30)
+
+
+def uf2_of(segs, payload=256, fill=0xFF, family=0xE48BFF56):
+    """Blocks of `payload` bytes at multiples of it for every such page a segment
+    touches, `fill` where no segment has a byte."""
+    held = {}
+    for address, data in segs:
+        for i, b in enumerate(data):
+            held[address + i] = b
+    pages = sorted({a - a % payload for a in held})
+    return b"".join(
+        uf2_block(p, n, len(pages), bytes(held.get(p + i, fill) for i in range(payload)),
+                  family=family)
+        for n, p in enumerate(pages))
+
+
+def uf2_seeds():
+    """The first byte picks the harness's mode: 1 a file as it is, 2 a file
+    shaped by the next two bytes' bits, 0 a memory map."""
+    for path in FIRMWARE:
+        name = os.path.basename(path)[:-4]
+        segs, _ = segments(path)
+        yield name, b"\x01" + uf2_of(segs)
+        yield name + "_476", b"\x01" + uf2_of(segs, payload=476, fill=0, family=0xADA52840)
+    segs = [(0x10000000, bytes(range(256)) * 2)]
+    whole = uf2_of(segs)
+    # A comment block not for the flash, blocks out of order, a family-less file.
+    comment = uf2_block(0, 2, 3, b"source code", flags=0x1)
+    first, second = whole[:512], whole[512:]
+    renumber = lambda blk, total: blk[:24] + struct.pack("<I", total) + blk[28:]
+    yield "comment", b"\x01" + renumber(first, 3) + comment + renumber(second, 3)
+    yield "reversed", b"\x01" + second + first
+    yield "no_family", b"\x01" + uf2_block(0x2000, 0, 1, bytes(range(100)), flags=0)
+    yield "top", b"\x01" + uf2_block(0xFFFFFF00, 0, 1, bytes(256))
+    yield "shaped", b"\x02\x00\x06" + whole
+    # Shaped: block numbers drawn at random (repeats and gaps), one family;
+    # a family ID of 0 beside a block without the family flag.
+    four = uf2_of([(0x10000000, bytes(range(256)) * 4)])
+    yield "shaped_numbers", b"\x02\x10\x06" + four
+    no_flag = four[512:520] + struct.pack("<I", 0) + four[524:1024]
+    yield "shaped_family_zero", b"\x02\x00\x08" + four[:512] + no_flag + four[1024:]
+    # Memory maps: base choice, a piece count, then per piece its bits, gap,
+    # size and bytes; then the record, fill and family.
+    yield "map_small", (b"\x00\x00\x01\x02" + b"\x00" + b"\x10\x00" + b"\x20\x00"
+                        + bytes(range(33)) + b"\x08" + b"\x40\x00" + b"\x10\x00"
+                        + b"\x01\x00\xff" + b"\x56\xff\x8b\xe4")
+    yield "map_top", (b"\x00\x00\x04\x01" + b"\x04" + b"\x00\x00" + b"\xff\x00"
+                      + bytes(256) + b"\x00\x00" + b"\x59\xff\x8b\xe4")
+
+
 SEEDS = {"hex_reader": hex_seeds, "srec_reader": srec_seeds,
-         "symbol_scan": symbol_seeds, "elf_reader": elf_seeds, "layout": all_layout_seeds}
+         "symbol_scan": symbol_seeds, "elf_reader": elf_seeds, "layout": all_layout_seeds,
+         "uf2": uf2_seeds}
 
 
 def main():
