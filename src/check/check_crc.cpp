@@ -70,6 +70,7 @@ public:
                     static_cast<unsigned long long>(holes >> 20),
                     text::address(r.start).c_str())};
         }
+        plan_.refuse_part_words();
         memory_ = layout::memory_of(file_.loadable, plan_.images(), file_.base, plan_.fill);
         return verdict();
     }
@@ -140,14 +141,14 @@ private:
         // The file's own bytes: a hole is a byte it does not hold.
         layout::MemoryMap held = layout::spans_of(file_.loadable, file_.base, plan_.fill);
         // The records are judged apart: the build's map takes the file's own
-        // bytes there, so that only other bytes can differ.
+        // bytes there, so that only other bytes can differ, and none is
+        // skipped.
         layout::MemoryMap expected = build;
         for (size_t i = 0; i < plan_.records.size(); ++i) {
             const records::Record& r = plan_.records[i].record;
             expected.overlay(r.slot, held_[i].data(), r.width);
         }
-        if (!layout::first_difference(expected, held, plan_.records[0].record.slot, d))
-            return false;
+        if (!layout::first_difference(expected, held, 0, d, 0)) return false;
         json::Value& difference = report_.data().set("difference", json::Value::object());
         difference.set("address", d.address);
         difference.set("expected", static_cast<uint64_t>(d.expected));
@@ -349,7 +350,8 @@ private:
                                       text::address(r.slot).c_str(), order_other, order_word));
             return true;
         }
-        for (const records::Listed& other : records::catalogue()) {
+        if (catalogue_.empty()) catalogue_ = records::catalogue();
+        for (const records::Listed& other : catalogue_) {
             const records::Algorithm& a = other.algorithm;
             if (a.width != r.width || a.crcmod_name == plan_.algorithm.crcmod_name) continue;
             uint64_t value = records::checksum_of(a, expected, r.start, r.end, Feed::bytes);
@@ -374,6 +376,7 @@ private:
     records::Plan plan_;
     layout::MemoryMap memory_;
     layout::MemoryMap build_memory_;  // --elf: the build's, before any record
+    std::vector<records::Listed> catalogue_;  // for hints, made once
     std::vector<uint64_t> values_, stored_;
     std::vector<std::array<uint8_t, 8>> held_;  // each record's bytes in the file
     // What FLASH stores into the build: its map borrows them.

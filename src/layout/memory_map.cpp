@@ -132,9 +132,9 @@ bool compare_stretch(const Piece& want, const Stretch& have, uint64_t from, uint
 }  // namespace
 
 bool first_difference(const MemoryMap& build, const MemoryMap& file, uint64_t skip,
-                      Difference& out) {
+                      Difference& out, uint64_t skip_size) {
     const std::vector<Piece>& have = file.pieces();
-    const uint64_t skip_end = skip + 4;
+    const uint64_t skip_end = skip + skip_size;
     size_t j = 0;  // the first file piece that may still overlap
     for (const Piece& want : build.pieces()) {
         while (j < have.size() && have[j].end() <= want.address) ++j;

@@ -98,15 +98,15 @@ void copy_range(const MemoryMap& memory, uint64_t from, uint64_t to, ChunkSink& 
 // Where a file's memory first differs from a build's: every data byte of
 // `build` must be in `file` with the same value, every erased-flash byte of
 // `build` must be the build's erased value or absent in `file`; bytes `file` holds where
-// `build` has nothing are not compared, nor [skip, skip + 4) (the checksum
-// record).
+// `build` has nothing are not compared, nor [skip, skip + skip_size) (the
+// checksum record).
 struct Difference {
     uint64_t address;
     int expected;  // the build's byte, its erased value for erased flash
     int found;     // the file's byte, -1 where it holds none
 };
 bool first_difference(const MemoryMap& build, const MemoryMap& file, uint64_t skip,
-                      Difference& out);
+                      Difference& out, uint64_t skip_size = 4);
 
 // The bytes `file` holds where `build` has nothing, and the lowest of them.
 uint64_t bytes_beyond(const MemoryMap& file, const MemoryMap& build, uint64_t& first);

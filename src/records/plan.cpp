@@ -24,7 +24,7 @@ std::string quoted(const std::string& s) {
 uint64_t range_start(const Selector& s, const ElfBuild* elf) {
     const std::string& from = *s.from;
     uint64_t value = 0;
-    if (from.size() > 2 && from[0] == '0' && (from[1] == 'x' || from[1] == 'X')) {
+    if (from.size() >= 2 && from[0] == '0' && (from[1] == 'x' || from[1] == 'X')) {
         if (!read_number(from, 16, value))
             throw Refusal{s.word + ": " + quoted(from) + " is not an address"};
         return value;
@@ -37,7 +37,11 @@ uint64_t range_start(const Selector& s, const ElfBuild* elf) {
                       " is a symbol and the file has none: give a 0x address, or the "
                       "build's ELF file with --elf"};
     diagnostics::Symbol symbol = find_variable(from, *elf, "@");
-    return layout::locate_slot(elf->headers, symbol.value).address;
+    // An Arm Thumb function's symbol has bit 0 set; its code starts below.
+    constexpr uint16_t em_arm = 40;
+    uint64_t code = symbol.value;
+    if (symbol.function && elf->file.header.machine == em_arm) code &= ~uint64_t{1};
+    return layout::locate_slot(elf->headers, code).address;
 }
 
 // The variable's name, or the word as the numbers read: "--a1FFC".
@@ -57,6 +61,15 @@ Planned from_selector(const Selector& s, const Algorithm& algorithm, const ElfBu
     const uint64_t slot = p.image.record;
     p.record = {Kind::crc, slot, algorithm.width, p.image.start, slot,
                 label_of(s, p.placement)};
+    // A variable's alignment is one of the layout checks, which --force
+    // lets pass; an offset is the command line's own: its address, not
+    // only its distance from the image start, must suit the width.
+    const unsigned align = alignment_of(algorithm.width);
+    if (s.letter == 'a' && slot % align != 0)
+        throw Refusal{text::format("%s: the slot at %s is not a multiple of %u, where a "
+                                   "%u-byte value belongs",
+                                   s.word.c_str(), address(slot).c_str(), align,
+                                   algorithm.width)};
     if (!s.from) return p;
     uint64_t from = range_start(s, elf);
     if (from > slot)
@@ -226,6 +239,13 @@ void refuse_order(const OrderFault& fault, const std::vector<Planned>& records) 
 
 }  // namespace
 
+void Plan::refuse_part_words() const {
+    if (feed != Feed::words) return;
+    for (const Planned& p : records)
+        if (p.record.kind == Kind::crc && (p.record.end - p.record.start) % 4 != 0)
+            throw Refusal{wording::words_rule(p.record.start, p.record.end)};
+}
+
 std::vector<std::pair<uint64_t, uint64_t>> Plan::images() const {
     std::vector<std::pair<uint64_t, uint64_t>> out;
     for (const Planned& p : records) out.emplace_back(p.image.start, p.image.end);
@@ -275,10 +295,6 @@ Plan plan_records(const Request& request, const ElfBuild* elf,
     for (const Selector& s : request.selectors)
         plan.records.push_back(from_selector(s, plan.algorithm, elf, loadable));
 
-    if (plan.feed == Feed::words)
-        for (const Planned& p : plan.records)
-            if (p.record.kind == Kind::crc && (p.record.end - p.record.start) % 4 != 0)
-                throw Refusal{wording::words_rule(p.record.start, p.record.end)};
     std::vector<Record> records;
     for (const Planned& p : plan.records) records.push_back(p.record);
     auto order = store_order(records);

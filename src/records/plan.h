@@ -42,6 +42,10 @@ struct Plan {
     std::vector<size_t> order;  // the order to compute and store them in
     std::optional<Header> header;
 
+    // --words over a range that is not whole words: after the layout
+    // checks, which name a wrong slot first.
+    void refuse_part_words() const;
+
     // Every record's image, [start, end): where holes are erased flash.
     std::vector<std::pair<uint64_t, uint64_t>> images() const;
     // The record with the lowest slot: the one --json's single-record keys
