@@ -145,7 +145,12 @@ def _number(value, what):
 
 
 def _many(value):
-    return list(value) if isinstance(value, (list, tuple)) else [value]
+    if isinstance(value, (str, bytes, int)):
+        return [value]
+    try:
+        return list(value)
+    except TypeError:
+        return [value]
 
 
 def _records(function, symbol, offset, block, header, lpc_vectors):
@@ -179,12 +184,15 @@ def _records(function, symbol, offset, block, header, lpc_vectors):
     return words
 
 
-def _checksum(crc, be):
-    if crc is None:
-        return ["--be"] if be else []
-    if not isinstance(crc, str):
-        raise TypeError(f"crc must be a str, not {type(crc).__name__}")
-    return ["--crc=" + crc] + (["--be"] if be else [])
+def _checksum(crc, be, fill):
+    words = ["--be"] if be else []
+    if crc is not None:
+        if not isinstance(crc, str):
+            raise TypeError(f"crc must be a str, not {type(crc).__name__}")
+        words.append("--crc=" + crc)
+    if fill is not None:
+        words.append(f"--fill={_number(fill, 'fill'):#04x}")
+    return words
 
 
 def _run(mode, error, path, words):
@@ -196,7 +204,8 @@ def _run(mode, error, path, words):
 
 
 def flash(elf, *, symbol=None, offset=None, block=None, header=None, lpc_vectors=False,
-          crc=None, be=False, words=False, bin=False, srec=False, force=False):
+          crc=None, be=False, fill=None, words=False, bin=False, srec=False, uf2=None,
+          merge=None, force=False):
     """Checksum a build's flash image and write it, as ``velk-crc FLASH``.
 
     The records: `symbol` (the checksum variable's name, or a list of them;
@@ -206,7 +215,10 @@ def flash(elf, *, symbol=None, offset=None, block=None, header=None, lpc_vectors
     of two: the checksum follows the image rounded up to it; alone),
     `header` (``"app_header:size@8,crc@12,hcrc@16"``) and `lpc_vectors`.
     `crc` names the algorithm (default CRC-32/MPEG-2), `be` stores values
-    big-endian. Writes ``<root>_CRC.hex``
+    big-endian, `fill` is the value erased flash reads (default 0xFF).
+    `uf2` (a chip family) adds ``<root>_CRC.uf2``; `merge` (paths; a raw
+    binary as ``"boot.bin@0x08000000"``) adds ``<root>_CRC_merged.hex`` and
+    the merged forms of the other files. Writes ``<root>_CRC.hex``
     and ``<root>_CRC.elf`` beside `elf`, with `bin` and `srec` also
     ``<root>_CRC.bin`` and ``<root>_CRC.srec``; `words` feeds the checksum
     32-bit words as an STM32 CRC unit does; `force` writes what the layout
@@ -214,7 +226,13 @@ def flash(elf, *, symbol=None, offset=None, block=None, header=None, lpc_vectors
     written.
     """
     options = _records("flash", symbol, offset, block, header, lpc_vectors)
-    options += _checksum(crc, be)
+    options += _checksum(crc, be, fill)
+    if uf2 is not None:
+        if not isinstance(uf2, str):
+            raise TypeError(f"uf2 must be a str, not {type(uf2).__name__}")
+        options.append("--uf2=" + uf2)
+    for path in _many(merge) if merge is not None else []:
+        options.append("--merge=" + _path(path, "merge"))
     options += [word for word, wanted in
                 (("--words", words), ("--bin", bin), ("--srec", srec),
                  ("--force", force)) if wanted]
@@ -222,17 +240,22 @@ def flash(elf, *, symbol=None, offset=None, block=None, header=None, lpc_vectors
 
 
 def check(path, *, symbol=None, offset=None, block=None, header=None,
-          lpc_vectors=False, elf=None, crc=None, be=False, words=False, force=False):
+          lpc_vectors=False, elf=None, base=None, crc=None, be=False, fill=None,
+          words=False, force=False):
     """Verify the checksum in an ELF, Intel HEX or S-record file, as
     ``velk-crc CHECK``; writes nothing.
 
-    The records and `crc`, `be` are as for `flash`. With `elf` (the build's ELF file) the
-    file is also checked to be that build's image, checksummed, and the
-    build's symbols and layout are used. Returns the `Report`: ``ok`` is
-    false on a mismatch. Raises `CannotVerify` when it cannot tell.
+    The records, `crc`, `be` and `fill` are as for `flash`. With `elf` (the
+    build's ELF file) the file is also checked to be that build's image,
+    checksummed, and the build's symbols and layout are used. A raw binary
+    starts at `base`, or with `elf` where the build's images start. Returns
+    the `Report`: ``ok`` is false on a mismatch. Raises `CannotVerify` when
+    it cannot tell.
     """
     options = _records("check", symbol, offset, block, header, lpc_vectors)
-    options += _checksum(crc, be)
+    options += _checksum(crc, be, fill)
+    if base is not None:
+        options.append(f"--base={_number(base, 'base'):#x}")
     if elf is not None:
         options.append("--elf=" + _path(elf, "elf"))
     options += [word for word, wanted in (("--words", words), ("--force", force))

@@ -25,6 +25,8 @@ class Report:
     elf: str
     outside: list[dict[str, int]]
     difference: dict[str, int | None]
+    algorithm: str
+    records: list[dict[str, Any]]
     def __init__(self, data: dict[str, Any]) -> None: ...
     @property
     def ok(self) -> bool: ...
@@ -48,9 +50,12 @@ def flash(
     lpc_vectors: bool = ...,
     crc: str | None = ...,
     be: bool = ...,
+    fill: int | None = ...,
     words: bool = ...,
     bin: bool = ...,
     srec: bool = ...,
+    uf2: str | None = ...,
+    merge: Sequence[_Path] | None = ...,
     force: bool = ...,
 ) -> Report: ...
 def check(
@@ -62,8 +67,10 @@ def check(
     header: str | None = ...,
     lpc_vectors: bool = ...,
     elf: _Path | None = ...,
+    base: int | None = ...,
     crc: str | None = ...,
     be: bool = ...,
+    fill: int | None = ...,
     words: bool = ...,
     force: bool = ...,
 ) -> Report: ...

@@ -4,6 +4,7 @@
 
 #include "../hexfile/intel_hex.h"
 #include "../srecord/srec_writer.h"
+#include "../uf2/uf2.h"
 #include "errors.h"
 #include "files.h"
 #include "printing.h"
@@ -85,6 +86,17 @@ void Outputs::intel_hex(PyObject* filename, const layout::MemoryMap& memory,
     FileSink sink(file);
     try {
         hexfile::write_intel_hex(memory, hexfile::start_address(entry), sink);
+    } catch (const outfile::OsFailure& failure) {
+        raise(failure);
+    }
+}
+
+void Outputs::uf2(PyObject* filename, const layout::MemoryMap& memory, uint32_t family) {
+    if (memory.end() > uf2::address_limit) raise_address_overflow();
+    outfile::ReplacingFile& file = create(filename);
+    FileSink sink(file);
+    try {
+        if (!uf2::write_uf2(memory, family, memory.fill(), sink)) raise_address_overflow();
     } catch (const outfile::OsFailure& failure) {
         raise(failure);
     }

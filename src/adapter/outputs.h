@@ -29,6 +29,8 @@ public:
     // <filename>: S-records of `memory`, `entry` in the termination record
     // (0 there when it lies above 4 GiB).
     void srecord(PyObject* filename, const layout::MemoryMap& memory, uint64_t entry);
+    // <filename>: UF2 blocks of `memory` for chips of `family`.
+    void uf2(PyObject* filename, const layout::MemoryMap& memory, uint32_t family);
     // <filename>: the bytes of [from, to), erased flash where memory has none.
     void binary(PyObject* filename, const layout::MemoryMap& memory, uint64_t from,
                 uint64_t to);

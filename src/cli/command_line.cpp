@@ -1,9 +1,12 @@
 #include "command_line.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 
 #include "../adapter/errors.h"
 #include "../adapter/printing.h"
+#include "../adapter/text.h"
 #include "../records/algorithm.h"
 #include "../report/reporter.h"
 #include "help.h"
@@ -38,6 +41,11 @@ int run(const Mode& mode, const std::vector<std::string>& words) {
     return run_mode(mode, p.request, report);
 }
 
+bool file_exists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 // The catalogue, or the one line that says why it cannot be read.
 int list_algorithms() {
     std::string text;
@@ -51,12 +59,35 @@ int list_algorithms() {
     return 0;
 }
 
+// Where the guide installed with the package is: beside velk_crc's
+// __init__.py.
+int guide_path() {
+    std::string path;
+    try {
+        Ref package = velk::check(PyImport_ImportModule("velk_crc"));
+        Ref init = velk::check(PyObject_GetAttrString(package.get(), "__file__"));
+        path = utf8_of(init.get());
+    } catch (const PythonError&) {
+        say_to_stderr("error: cannot find the velk_crc package: " + exception_text(true));
+        return 2;
+    }
+    path = path.substr(0, path.find_last_of('/') + 1) + "guide.md";
+    if (!file_exists(path)) {
+        say_to_stderr("error: no guide at " + path +
+                      ": this installation lacks it; it is docs/guide.md in the sources");
+        return 2;
+    }
+    say(path);
+    return 0;
+}
+
 }  // namespace
 
 std::vector<std::string> own_words() {
     std::vector<std::string> words(std::begin(help_words), std::end(help_words));
     words.push_back("--version");
     words.push_back("--list-crc");
+    words.push_back("--guide");
     for (const Mode* mode = modes_begin(); mode != modes_end(); ++mode)
         words.push_back(mode->word);
     return words;
@@ -73,6 +104,7 @@ int command_line(const std::vector<std::string>& words) {
         return 0;
     }
     if (first == "--list-crc") return list_algorithms();
+    if (first == "--guide") return guide_path();
     const Mode* mode = find_mode(first);
     if (!mode) {
         say_to_stderr(

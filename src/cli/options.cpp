@@ -37,6 +37,7 @@ const Valued valued[] = {
     {"--crc", &Request::crc, flash | check},
     {"--header", &Request::header, flash | check},
     {"--fill", &Request::fill, flash | check},
+    {"--uf2", &Request::uf2, flash},
 };
 
 bool starts_with(const std::string& word, const char* prefix) {
@@ -67,7 +68,7 @@ Selector selector_of(const std::string& word) {
 
 std::optional<std::string> input_word(const std::vector<std::string>& words) {
     for (size_t i = 0; i < words.size(); ++i) {
-        if (valued_option(words[i]))
+        if (valued_option(words[i]) || words[i] == "--merge")
             ++i;  // the option's value, not the input
         else if (words[i].size() < 2 || words[i][0] != '-')
             return words[i];
@@ -107,6 +108,20 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode,
                 return OptionFault{OptionFault::not_in_mode, word};
             if (o.*(flag->field)) return OptionFault{OptionFault::repeated, word};
             o.*(flag->field) = true;
+            continue;
+        }
+        // --merge: as many files as there are to merge.
+        if (word == "--merge" || starts_with(word, "--merge=")) {
+            if (!(flash & mode.bit)) return OptionFault{OptionFault::not_in_mode, "--merge"};
+            if (word.size() > 8) {
+                if (word.size() == 9) return OptionFault{OptionFault::needs_value, "--merge"};
+                o.merge.push_back(word.substr(9));
+            } else {
+                if (i + 1 == words.size() ||
+                    (words[i + 1].size() > 1 && words[i + 1][0] == '-'))
+                    return OptionFault{OptionFault::needs_value, "--merge"};
+                o.merge.push_back(words[++i]);
+            }
             continue;
         }
         const Valued* option = nullptr;
@@ -167,8 +182,8 @@ std::string fault_text(const OptionFault& f, const Mode& mode) {
                    " places the only record of a run: it does not combine with --n, "
                    "--a, another --s or --header";
         case F::no_selector:
-            return "no selector: give --n<variable>, --a<hex offset>, --s<block size> or "
-                   "--header";
+            return "no selector: give --n<variable>, --a<hex offset>, --s<block size>, "
+                   "--header or --lpc-vectors";
         case F::not_in_mode:
             return word + " is not an option of " + mode.word + " (velk-crc --help)";
         case F::needs_value:
@@ -176,6 +191,10 @@ std::string fault_text(const OptionFault& f, const Mode& mode) {
             if (f.word == "--base")
                 return "--base needs the raw binary's first address, as in --base "
                        "0x08000000";
+            if (f.word == "--uf2")
+                return "--uf2 needs the chip family, as in --uf2 rp2040";
+            if (f.word == "--merge")
+                return "--merge needs the file to merge, as in --merge bootloader.hex";
             if (f.word == "--fill")
                 return "--fill needs the value erased flash reads, as in --fill 0x00";
             if (f.word == "--crc")

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 
 #include "../adapter/errors.h"
 #include "../adapter/files.h"
@@ -18,7 +19,10 @@
 #include "../report/text.h"
 #include "../report/wording.h"
 #include "../request/modes.h"
+#include "../formats/formats.h"
+#include "../uf2/uf2.h"
 #include "crc_elf.h"
+#include "merge.h"
 
 namespace velk {
 
@@ -92,6 +96,15 @@ std::string outside_note(const std::vector<layout::Region>& regions, bool severa
         several ? "any record (range or slot)" : "the checksum");
 }
 
+// --uf2 <family>: a name the table knows, or a 0x ID.
+uint32_t uf2_family(const std::string& name) {
+    uf2::FamilyChoice choice = uf2::find_family(name);
+    if (!choice.found)
+        throw Refusal{"--uf2 " + name + ": no such chip family; the names are " +
+                      uf2::family_names() + ", or give its ID as 0x<hex>"};
+    return choice.id;
+}
+
 class Flash {
 public:
     Flash(const Request& request, Reporter& report) : o_(request), report_(report) {}
@@ -100,6 +113,7 @@ public:
         PyObject* input = name(o_.input);
         elf_ = read_elf(read_input(input));
         plan_ = records::plan_records(o_, &elf_, elf_.loadable);
+        if (o_.uf2) family_ = uf2_family(*o_.uf2);
         memory_ = layout::memory_of(elf_.loadable, plan_.images(), elf_.bytes(), plan_.fill);
         if (memory_.end() > hexfile::address_limit)
             throw Refusal{"the flash image reaches past 4 GiB (" +
@@ -115,7 +129,12 @@ public:
         for (const Finding& f : findings)
             if (f.refused && !o_.force)
                 throw Refusal{f.text + " (--force writes it anyway)"};
+        plan_.refuse_part_words();
         records::store_all(plan_, memory_, values_, stored_);
+        if (o_.bin) refuse_a_bin_of_fill();
+        if (!o_.merge.empty())
+            merged_ = merge_with(o_.merge, memory_, elf_.file.header.entry, plan_, o_.bin,
+                                 o_.force);
         write(input);
         tell(findings);
     }
@@ -134,6 +153,22 @@ private:
             to = std::max(to, end);
         }
         return {from, to};
+    }
+
+    // Records in images far apart would make the .bin mostly fill.
+    void refuse_a_bin_of_fill() const {
+        auto [from, to] = bin_range();
+        uint64_t held = 0;
+        for (const layout::Piece& p : memory_.pieces())
+            if (p.address < to && p.end() > from)
+                held += std::min(p.end(), to) - std::max(p.address, from);
+        uint64_t gaps = (to - from) - held;
+        if (gaps > diagnostics::padding_limit && !o_.force)
+            throw Refusal{text::format(
+                "the .bin would hold %llu MiB of fill between %s and %s, where nothing is "
+                "written: leave out --bin, or --force writes it",
+                static_cast<unsigned long long>(gaps >> 20), text::address(from).c_str(),
+                text::address(to).c_str())};
     }
 
     // The input with every record's bytes replaced, when the file holds
@@ -159,30 +194,46 @@ private:
         return pieces;
     }
 
-    // Every file to its temporary, then all put in place together.
+    // A file of a format: the application's own, or merged with others.
+    struct File {
+        const formats::Format* format;
+        bool merged;
+        Ref name;
+        bool asked;
+    };
+
+    // Every file of the table, the asked ones written, the others removed
+    // (an earlier run's would not match), then all put in place together.
     void write(PyObject* input) {
-        const Texts& t = state.t;
         Outputs outputs;
-        hex_ = output_name(input, t.crc_hex_suffix);
-        elf_name_ = output_name(input, t.crc_elf_suffix);
-        bin_ = output_name(input, t.crc_bin_suffix);
-        srec_ = output_name(input, t.crc_srec_suffix);
-        uint64_t entry = elf_.file.header.entry;
+        elf_name_ = output_name(input, state.t.crc_elf_suffix);
+        const uint64_t entry = elf_.file.header.entry;
+        auto [from, to] = bin_range();
+        const formats::Contents own{&memory_, from, to, entry, family_};
+        formats::Contents joined = own;
+        if (merged_)
+            joined = {&merged_->memory, merged_->from, merged_->to, merged_->entry, family_};
+        for (const formats::Format* f = formats::begin(); f != formats::end(); ++f)
+            for (bool merged : {false, true}) {
+                std::string suffix = std::string(merged ? "_CRC_merged" : "_CRC") + f->ext;
+                files_.push_back({f, merged, output_name(input, text_object(suffix).get()),
+                                  f->asked(o_) && (!merged || merged_)});
+            }
         try {
-            outputs.intel_hex(hex_.get(), memory_, entry);
             std::vector<std::pair<const uint8_t*, size_t>> patched = patched_elf();
-            if (in_file_.found)
-                outputs.bytes(elf_name_.get(), patched);
-            else
-                outputs.remove(elf_name_.get());
-            if (o_.bin)
-                outputs.binary(bin_.get(), memory_, bin_range().first, bin_range().second);
-            else
-                outputs.remove(bin_.get());
-            if (o_.srec)
-                outputs.srecord(srec_.get(), memory_, entry);
-            else
-                outputs.remove(srec_.get());
+            for (const File& file : files_) {
+                if (file.asked)
+                    file.format->write(outputs, file.name.get(), file.merged ? joined : own);
+                else
+                    outputs.remove(file.name.get());
+                if (file.format == formats::begin() && !file.merged) {
+                    // The checksummed ELF file follows the HEX.
+                    if (in_file_.found)
+                        outputs.bytes(elf_name_.get(), patched);
+                    else
+                        outputs.remove(elf_name_.get());
+                }
+            }
             outputs.commit();
             report_.commit();
         } catch (const PythonError&) {
@@ -190,10 +241,11 @@ private:
             refuse_os_error();
         }
         removed_ = outputs.removed();
-        report_.wrote(utf8_of(hex_.get()));
-        if (in_file_.found) report_.wrote(utf8_of(elf_name_.get()));
-        if (o_.bin) report_.wrote(utf8_of(bin_.get()));
-        if (o_.srec) report_.wrote(utf8_of(srec_.get()));
+        for (const File& file : files_) {
+            if (file.asked) report_.wrote(utf8_of(file.name.get()));
+            if (file.format == formats::begin() && !file.merged && in_file_.found)
+                report_.wrote(utf8_of(elf_name_.get()));
+        }
     }
 
     // "cannot write fw_CRC.hex: Permission denied"
@@ -241,8 +293,7 @@ private:
         std::vector<std::pair<uint64_t, uint64_t>> covered;
         for (const records::Planned& p : plan_.records) {
             const records::Record& r = p.record;
-            if (r.reads_bytes() || r.kind == records::Kind::size)
-                covered.emplace_back(r.start, r.end);
+            if (r.reads_bytes()) covered.emplace_back(r.start, r.end);
             covered.emplace_back(r.slot, r.slot_end());
         }
         return layout::outside(elf_.loadable, covered);
@@ -250,12 +301,15 @@ private:
 
     // The report lines, then the warnings and notes.
     void tell(const std::vector<Finding>& findings) {
-        report_.line(created("hex", hex_.get()));
+        report_.line(created("hex", files_.front().name.get()));
         for (size_t i : sorted_by_slot())
             report_.line(record_line(plan_.records[i], values_[i]));
         if (in_file_.found) report_.line(created("elf", elf_name_.get()));
-        if (o_.bin) report_.line(created("bin", bin_.get()));
-        if (o_.srec) report_.line(created("srec", srec_.get()));
+        for (const File& file : files_)
+            if (file.asked && (file.format != formats::begin() || file.merged))
+                report_.line(created(
+                    ((file.merged ? "merged " : "") + std::string(file.format->word)).c_str(),
+                    file.name.get()));
 
         for (const Finding& f : findings) report_.warning(f.text);
         const uint64_t entry = elf_.file.header.entry;
@@ -279,6 +333,13 @@ private:
                 report_.note(utf8_of(removed.get()) +
                              " of an earlier run is removed: it would not match the HEX");
         if (o_.bin) bin_note();
+        if (merged_)
+            report_.note(text::format(
+                "the merged files' start address is %s, %s",
+                text::address(merged_->entry).c_str(),
+                merged_->entry_from.empty()
+                    ? "the application's: no merged file has one"
+                    : (merged_->entry_from + "'s").c_str()));
 
         json::Value& d = report_.data();
         const records::Planned& low = plan_.lowest();
@@ -310,6 +371,10 @@ private:
     // The .bin holds the images alone.
     void bin_note() {
         auto [from, to] = bin_range();
+        PyObject* bin = nullptr;
+        for (const File& file : files_)
+            if (!file.merged && file.format->kind == layout::FileKind::other)
+                bin = file.name.get();
         uint64_t bytes = 0;
         for (const layout::Piece& p : memory_.pieces())
             if (p.end() <= from || p.address >= to) bytes += p.size;
@@ -318,7 +383,7 @@ private:
                 "%s holds %s to %s; %llu loadable bytes outside the image are only in "
                 "the "
                 "HEX%s",
-                utf8_of(bin_.get()).c_str(), text::address(from).c_str(),
+                utf8_of(bin).c_str(), text::address(from).c_str(),
                 text::address(to).c_str(), static_cast<unsigned long long>(bytes),
                 o_.srec ? " and the S-records" : ""));
     }
@@ -336,7 +401,10 @@ private:
     std::vector<uint64_t> values_;
     std::vector<std::array<uint8_t, 8>> stored_;
     RecordInFile in_file_{};
-    Ref hex_, elf_name_, bin_, srec_;
+    Ref elf_name_;
+    std::vector<File> files_;  // the table's files, the application's HEX first
+    uint32_t family_ = 0;      // --uf2
+    std::optional<Merged> merged_;
     std::vector<Ref> removed_;
 };
 

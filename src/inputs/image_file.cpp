@@ -1,35 +1,10 @@
 #include "image_file.h"
 
-#include "../hexfile/hex_reader.h"
+#include "../formats/formats.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
-#include "../report/wording.h"
-#include "../srecord/srec_reader.h"
 
 namespace velk {
-
-namespace {
-
-// The data of a records file, or the line that says why it has none.
-void read_records(ImageFile& image, const InputFile& input) {
-    size_t mark = layout::byte_order_mark(input.bytes.data(), input.bytes.size());
-    const char* text = reinterpret_cast<const char*>(input.bytes.data()) + mark;
-    size_t size = input.bytes.size() - mark;
-    bool hex = input.kind == layout::FileKind::intel_hex;
-    auto read = hex ? hexfile::read_intel_hex(text, size) : srecord::read_srecord(text, size);
-    if (auto* fault = std::get_if<layout::ReadFault>(&read))
-        throw Refusal{hex ? wording::read_fault(*fault, "an Intel HEX record",
-                                                "end-of-file (01)")
-                          : wording::read_fault(*fault, "an S-record",
-                                                "termination (S7, S8 or S9)")};
-    image.data = std::move(std::get<layout::FileData>(read));
-}
-
-void read_uf2_file(ImageFile&, const InputFile&) {
-    throw Refusal{"a UF2 file, which CHECK does not read yet"};
-}
-
-}  // namespace
 
 const char* format_name(layout::FileKind kind) {
     switch (kind) {
@@ -60,10 +35,8 @@ ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base) {
             return image;
         case layout::FileKind::intel_hex:
         case layout::FileKind::srecord:
-            read_records(image, input);
-            break;
         case layout::FileKind::uf2:
-            read_uf2_file(image, input);
+            formats::of_kind(input.kind)->read(image, input);
             break;
         case layout::FileKind::other: {
             if (!binary_base)

@@ -33,6 +33,10 @@ struct Request {
     bool lpc_vectors = false;         // the LPC vector-table checksum at 0x1C
     bool bin = false;                 // also <root>_CRC.bin
     bool srec = false;                // also <root>_CRC.srec
+    std::optional<std::string> uf2;   // also <root>_CRC.uf2, for this chip family
+    // Files merged with the application into <root>_CRC_merged.*; a raw
+    // binary as <file>@0x<address>.
+    std::vector<std::string> merge;
     bool force = false;               // do what the checks refuse
 };
 

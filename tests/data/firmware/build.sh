@@ -29,3 +29,12 @@ $CC $M4 -DCRC32_MPEG2 -T header.ld -o ../fw_header_mpeg2.elf header.c
 $CC $M4 -DCRC16_XMODEM -T header.ld -o ../fw_header_xmodem.elf header.c
 $CC $M4 -DCRC32_ISO_HDLC -DBIG_ENDIAN_FIELDS -T header.ld -o ../fw_header_crc32_be.elf header.c
 $CC $M4 -DCRC16_XMODEM -DBIG_ENDIAN_FIELDS -T header.ld -o ../fw_header_xmodem_be.elf header.c
+# A 16 KiB bootloader at 0x08000000 (bootloader.c) that starts the
+# application at 0x08004000 (bootloaded_app.c), for merging the two; the
+# bootloader also as Intel HEX, S-records and a raw binary based at
+# 0x08000000.
+$CC $M4 -T bootloader.ld -o ../fw_bootloader.elf bootloader.c
+$CC $M4 -T bootloaded_app.ld -o ../fw_bootloaded_app.elf bootloaded_app.c
+arm-none-eabi-objcopy -O ihex ../fw_bootloader.elf ../fw_bootloader.hex
+arm-none-eabi-objcopy -O srec ../fw_bootloader.elf ../fw_bootloader.srec
+arm-none-eabi-objcopy -O binary ../fw_bootloader.elf ../fw_bootloader.bin

@@ -1,0 +1,92 @@
+// velk-crc --help: the modes, the records, every option (the output
+// formats' from their table) and the exit statuses.
+#include "../formats/formats.h"
+#include "help.h"
+
+namespace velk::cli {
+
+std::string help_text() {
+    return R"(velk-crc: the checksums a bootloader checks, for microcontroller firmware:
+computed over the flash image of an ELF build (CRC-32/MPEG-2 unless --crc says
+otherwise) and stored in it; written as Intel HEX.
+
+usage:
+  velk-crc FLASH <firmware.elf> RECORDS [--crc <name>] [--be] [--fill 0x<NN>]
+                 [--force] [--words] [--bin] [--srec] [--uf2 <family>]
+                 [--merge <file>]... [--json]
+  velk-crc CHECK <file> RECORDS [--elf <firmware.elf>] [--crc <name>] [--be]
+                 [--fill 0x<NN>] [--force] [--words] [--json]
+  velk-crc VELK <firmware.elf> SELECTOR
+  velk-crc --help | --version | --list-crc | --guide
+
+modes:
+  FLASH  the whole flash image of a build (code and the initial values of .data,
+         at their physical addresses): <root>_CRC.hex, and <root>_CRC.elf for the
+         debugger. Refuses a layout no firmware can check (see --force).
+  CHECK  verifies the checksums in an ELF, Intel HEX, S-record, UF2 or raw binary
+         file (every file FLASH writes); writes nothing.
+  VELK   the first loadable segment only, into <root>_CRC.hex; one selector word,
+         nothing else read.
+
+selectors (VELK: exactly one; the value follows the letter):
+  --n<name>     into that variable: --ncrc_value
+  --a<hex>      at that offset from the image start, a multiple of the checksum's
+                width (4 for CRC-32): --a1FFC
+  --s<size>     after the image rounded up to that block size, in decimal, a power
+                of two: --s1024
+records (FLASH and CHECK: any number of --n and --a, a --header, --lpc-vectors;
+or one --s alone):
+  --n<name>@<from>, --a<hex>@<from>
+                a checksum whose range starts at <from> (a symbol or a 0x address)
+                rather than at the image start: --ncfg_crc@cfg_start
+  --header <symbol>:<field>@<offset>[,...]
+                an image header: the object <symbol> in flash, its fields at
+                offsets from its start (decimal or 0x): size (the body's length,
+                4 bytes), crc (the body's checksum), hcrc (the header's bytes
+                before it); the body runs from the header's end to the end of its
+                image: --header app_header:size@8,crc@12,hcrc@16
+  --lpc-vectors the NXP LPC vector-table checksum at 0x1C: the first eight words
+                of the image sum to zero
+
+options (FLASH and CHECK; after the mode word, in any order):
+  --force       FLASH: write even what the checks refuse (a function, a .bss, .data or
+                unaligned variable, one of another size than the checksum, or one
+                holding data rather than a placeholder, as the slot; an empty range;
+                an absolute --a; more than 16 MiB of fill); the reasons become
+                warnings. CHECK: check those anyway
+  --crc <name>  the algorithm, by crcmod's or the CRC catalogue's name, any case:
+                CRC-32/ISO-HDLC (zlib's crc32), CRC-16/XMODEM, crc-32c, modbus, ...
+                (default CRC-32/MPEG-2; velk-crc --list-crc lists them all)
+  --be          store values big-endian (default little-endian)
+  --fill 0x<NN> the value erased flash reads, in the holes and padding the
+                checksum covers and the files hold (default 0xFF; 0x00 on flash
+                that reads 0x00 when erased, such as STM32L0/L1)
+  --words       feed the checksum 32-bit little-endian words, most significant byte
+                first, as an STM32 CRC unit fed words from flash does (default: bytes;
+                CRC-32/MPEG-2 only)
+)" + formats::help_lines() + R"(  --merge <file>
+                FLASH: also <root>_CRC_merged.hex (and .bin, .srec, .uf2 as asked
+                for): the file (Intel HEX, S-records, UF2, ELF, or a raw binary as
+                <file>@0x<address>) with the checksummed application; repeatable
+  --elf <file>  CHECK: also verify that the file is this build's flash image,
+                checksummed; symbols and layout come from it (also --elf=<file>)
+  --base 0x<address>
+                CHECK: where a raw binary starts (with --elf: where the build's
+                image starts)
+  --json        one JSON object on standard output; the lines go to standard error
+
+exit status:
+  0    FLASH, VELK: the files were written; CHECK: the checksum is right
+  1    CHECK: the checksum (or with --elf the content) is wrong;
+       VELK, FLASH: an error shown with its traceback (FLASH: a fault of the tool)
+  2    CHECK: could not verify (a refusal or an error, one line on stderr)
+  130  FLASH, CHECK: interrupted (Ctrl-C); FLASH's files are all new or all as
+       they were
+  255  FLASH, VELK: refused with a one-line reason; nothing was written
+
+The guide (the slot, the linker script, CMake and IDE steps, the boot-time
+check, algorithms, image headers, every warning) ships with the package:
+velk-crc --guide prints where it is (docs/guide.md in the sources).)";
+}
+
+}  // namespace velk::cli

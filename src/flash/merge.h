@@ -1,0 +1,32 @@
+// FLASH's merged files: a bootloader (or any other image) and the
+// checksummed application in one file for the programmer. Each merged
+// file's bytes stay as they are; none may fall where the application or
+// another merged file writes, nor inside a range a record covers.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "../inputs/image_file.h"
+#include "../records/plan.h"
+
+namespace velk {
+
+struct Merged {
+    std::vector<ImageFile> sources;  // in the order given; the map borrows their bytes
+    layout::MemoryMap memory;        // the application's and theirs
+    uint64_t entry = 0;              // the start address
+    std::string entry_from;          // the merged file it comes from; empty: the application
+    uint64_t from = 0, to = 0;       // a raw binary's range: every byte the map holds
+};
+
+// `files` as --merge gave them (a raw binary as <file>@0x<address>) read and
+// merged with `application`, the checksummed image of `plan`. Refuses a
+// file that cannot be read, an address two of them write, a merged byte a
+// record covers and, unless `force`, a raw binary holding more than 16 MiB
+// of fill.
+Merged merge_with(const std::vector<std::string>& files,
+                  const layout::MemoryMap& application, uint64_t application_entry,
+                  const records::Plan& plan, bool bin, bool force);
+
+}  // namespace velk
