@@ -1,14 +1,14 @@
 // The chip families a UF2 file can name, and their names on the command line.
-#include "uf2.h"
-
 #include <cstring>
+
+#include "uf2.h"
 
 namespace velk::uf2 {
 
 namespace {
 
-// The IDs of the public UF2 family list; the names are its short names in
-// lower case, "_" written "-".
+// Each family's usual short name in lower case, "_" written "-", and the ID
+// its bootloaders check; vendors' names grouped together.
 constexpr Family family_rows[] = {
     {"rp2040", 0xE48BFF56, "Raspberry Pi RP2040"},
     {"rp2350-arm-s", 0xE48BFF59, "Raspberry Pi RP2350, Secure Arm image"},

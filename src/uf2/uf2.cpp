@@ -217,8 +217,9 @@ layout::Expected<Contents, Fault> read_uf2(const uint8_t* bytes, size_t size) {
     }
     if (expected < total) return Fault{Fault::block_missing, 0, 0, expected};
 
-    std::stable_sort(payloads.begin(), payloads.end(),
-                     [](const Payload& a, const Payload& b) { return a.address < b.address; });
+    std::stable_sort(
+        payloads.begin(), payloads.end(),
+        [](const Payload& a, const Payload& b) { return a.address < b.address; });
     uint64_t reach = 0;  // one past the highest address so far
     for (size_t i = 0; i < payloads.size(); ++i) {
         const Payload& p = payloads[i];

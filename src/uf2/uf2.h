@@ -32,8 +32,8 @@ constexpr uint32_t magic_start0 = 0x0A324655;
 constexpr uint32_t magic_start1 = 0x9E5D5157;
 constexpr uint32_t magic_end = 0x0AB16F30;
 
-// Block flags.
-constexpr uint32_t not_main_flash = 0x00000001;  // comments, embedded sources: not flashed
+// Block flags. Not main flash: comments or embedded sources, never flashed.
+constexpr uint32_t not_main_flash = 0x00000001;
 constexpr uint32_t file_container = 0x00001000;  // part of a named file, not flash
 constexpr uint32_t family_present = 0x00002000;  // word 28 is the family ID
 constexpr uint32_t md5_present = 0x00004000;     // the data area ends in a region's MD5
@@ -68,10 +68,9 @@ struct FamilyChoice {
     const Family* family = nullptr;
 };
 
-// A family by its name (case ignored, "-" and "_" alike, so the short
-// names of the public family list match too; "rp2350" is rp2350-arm-s, the
-// image the RP2350's boot ROM boots), or by its ID as "0x" and 1 to 8 hex
-// digits, named or not.
+// A family by its name (case ignored, "-" and "_" alike, so RP2350_ARM_S
+// names one too; "rp2350" is rp2350-arm-s, the image the RP2350's boot ROM
+// boots), or by its ID as "0x" and 1 to 8 hex digits, named or not.
 FamilyChoice find_family(std::string_view name);
 
 // The table's row with this ID, or nullptr.
@@ -98,19 +97,19 @@ std::string family_names();
 // whose blocks are in order).
 struct Fault {
     enum Kind {
-        bad_size,          // not a whole number of 512-byte blocks
-        bad_magic,         // `block`: one of its three magic numbers is wrong
-        bad_payload_size,  // `block`: payloadSize `value` is above 476
-        bad_block_number,  // `block`: blockNo `value` is not below its numBlocks
-        count_differs,     // `block`: numBlocks `value` is not the first block's
-        family_differs,    // `block`: family ID `value` (or none) is not the first's
-        in_file_container, // `block`: part of a named file, not flash contents
-        address_overflow,  // `block`: from `address`, its payload reaches past 4 GiB
-        block_twice,       // `block`: blockNo `value` was an earlier block's too
-        block_missing,     // no block has blockNo `value` (the lowest such)
-        overlap,           // `address`: the lowest address held twice; `block`:
-                           // the second block in the file holding it
-        no_data,           // no block holds a byte for the flash
+        bad_size,           // not a whole number of 512-byte blocks
+        bad_magic,          // `block`: one of its three magic numbers is wrong
+        bad_payload_size,   // `block`: payloadSize `value` is above 476
+        bad_block_number,   // `block`: blockNo `value` is not below its numBlocks
+        count_differs,      // `block`: numBlocks `value` is not the first block's
+        family_differs,     // `block`: family ID `value` (or none) is not the first's
+        in_file_container,  // `block`: part of a named file, not flash contents
+        address_overflow,   // `block`: from `address`, its payload reaches past 4 GiB
+        block_twice,        // `block`: blockNo `value` was an earlier block's too
+        block_missing,      // no block has blockNo `value` (the lowest such)
+        overlap,            // `address`: the lowest address held twice; `block`:
+                            // the second block in the file holding it
+        no_data,            // no block holds a byte for the flash
     } kind;
     size_t block = 0;
     uint64_t address = 0;
