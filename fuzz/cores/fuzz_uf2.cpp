@@ -8,9 +8,12 @@
 //             next two bytes' bits say, payload sizes, block numbers,
 //             counts, addresses, flags and families that are nearly right
 // Every file is also read by a plain model of the format here and the two
-// answers compared; every file read is written again and read back.
+// answers compared; every file read is written again and read back. The
+// first bytes of a file as it is also name a family.
 #include <algorithm>
+#include <cctype>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "../../src/uf2/uf2.h"
@@ -27,9 +30,9 @@ namespace {
 
 const char* fault_name(Fault::Kind kind) {
     static const char* names[] = {
-        "bad_size",       "bad_magic",         "bad_payload_size", "bad_block_number",
-        "count_differs",  "family_differs",    "in_file_container", "address_overflow",
-        "block_twice",    "block_missing",     "overlap",          "no_data"};
+        "bad_size",      "bad_magic",      "bad_payload_size",  "bad_block_number",
+        "count_differs", "family_differs", "in_file_container", "address_overflow",
+        "block_twice",   "block_missing",  "overlap",           "no_data"};
     return names[kind];
 }
 
@@ -47,7 +50,9 @@ struct Run {
     uint64_t address;
     std::vector<uint8_t> bytes;
 
-    bool operator==(const Run& o) const { return address == o.address && bytes == o.bytes; }
+    bool operator==(const Run& o) const {
+        return address == o.address && bytes == o.bytes;
+    }
 };
 
 // What a correct reader answers: a fault, or the runs of bytes and the
@@ -60,7 +65,7 @@ struct Model {
     uint32_t family = 0;
 };
 
-// The format read the plain way: every check in the documented order, each
+// The format read the plain way: every check in read_uf2's order, each
 // data byte listed with its address and block, the list sorted.
 Model model_read(const uint8_t* file, size_t size) {
     Model m;
@@ -83,7 +88,8 @@ Model model_read(const uint8_t* file, size_t size) {
     bool seen = false;
     for (size_t b = 0; b < count; ++b) {
         const uint8_t* k = file + 512 * b;
-        if (word(k) != 0x0A324655 || word(k + 4) != 0x9E5D5157 || word(k + 508) != 0x0AB16F30)
+        if (word(k) != 0x0A324655 || word(k + 4) != 0x9E5D5157 ||
+            word(k + 508) != 0x0AB16F30)
             return fail(Fault::bad_magic, b);
         const uint32_t flags = word(k + 8), target = word(k + 12), n = word(k + 16),
                        no = word(k + 20), blocks = word(k + 24);
@@ -106,7 +112,8 @@ Model model_read(const uint8_t* file, size_t size) {
             return fail(Fault::address_overflow, b, target);
         numbers.emplace_back(no, b);
         if (flash)
-            for (uint32_t i = 0; i < n; ++i) cells.push_back({uint64_t{target} + i, b, k[32 + i]});
+            for (uint32_t i = 0; i < n; ++i)
+                cells.push_back({uint64_t{target} + i, b, k[32 + i]});
     }
     // A number's blocks side by side in file order: the second of a pair
     // repeats it.
@@ -124,7 +131,8 @@ Model model_read(const uint8_t* file, size_t size) {
     for (const auto& number : numbers)
         if (number.first <= count) present[number.first] = true;
     for (uint64_t no = 0; no < total && no <= count; ++no)
-        if (!present[no]) return fail(Fault::block_missing, 0, 0, static_cast<uint32_t>(no));
+        if (!present[no])
+            return fail(Fault::block_missing, 0, 0, static_cast<uint32_t>(no));
     // An address's blocks side by side in file order: the first address
     // with two is the lowest held twice, the second of them its block.
     std::sort(cells.begin(), cells.end(), [](const Cell& x, const Cell& y) {
@@ -167,8 +175,9 @@ void check_contents(const FileData& fd) {
 std::vector<Run> runs_of(const FileData& fd) {
     std::vector<Run> out;
     for (const velk::layout::Span& s : fd.runs)
-        out.push_back({s.address, std::vector<uint8_t>(fd.data.begin() + s.offset,
-                                                       fd.data.begin() + s.offset + s.size)});
+        out.push_back(
+            {s.address, std::vector<uint8_t>(fd.data.begin() + s.offset,
+                                             fd.data.begin() + s.offset + s.size)});
     return out;
 }
 
@@ -176,8 +185,8 @@ using Result = velk::layout::Expected<Contents, Fault>;
 
 void compare(const Result& got, const Model& want, const char* what) {
     if (const Fault* f = std::get_if<Fault>(&got)) {
-        FUZZ_CHECK(want.failed, "%s: refused (%s, block %zu) where the model reads it", what,
-                   fault_name(f->kind), f->block);
+        FUZZ_CHECK(want.failed, "%s: refused (%s, block %zu) where the model reads it",
+                   what, fault_name(f->kind), f->block);
         const Fault& w = want.fault;
         FUZZ_CHECK(f->kind == w.kind && f->block == w.block && f->address == w.address &&
                        f->value == w.value,
@@ -221,7 +230,8 @@ void round_trip(const MemoryMap& memory, uint32_t family, uint8_t fill) {
     for (uint64_t page : pages) {
         std::vector<uint8_t> bytes(256, fill);
         for (const velk::layout::Piece& p : memory.pieces())
-            for (uint64_t a = std::max(p.address, page); a < std::min(p.end(), page + 256); ++a)
+            for (uint64_t a = std::max(p.address, page);
+                 a < std::min(p.end(), page + 256); ++a)
                 bytes[a - page] = p.bytes ? p.bytes[a - p.address] : 0xFF;
         if (!want.empty() && want.back().address + want.back().bytes.size() == page)
             want.back().bytes.insert(want.back().bytes.end(), bytes.begin(), bytes.end());
@@ -235,21 +245,25 @@ void round_trip(const MemoryMap& memory, uint32_t family, uint8_t fill) {
     const uint8_t* bytes = reinterpret_cast<const uint8_t*>(file.data());
     size_t b = 0;
     for (const Run& run : want)
-        for (uint64_t page = run.address; page < run.address + run.bytes.size(); page += 256) {
+        for (uint64_t page = run.address; page < run.address + run.bytes.size();
+             page += 256) {
             const uint8_t* k = bytes + 512 * b;
             FUZZ_CHECK(word(k) == 0x0A324655 && word(k + 4) == 0x9E5D5157 &&
                            word(k + 508) == 0x0AB16F30,
                        "block %zu: magic", b);
-            FUZZ_CHECK(word(k + 8) == 0x2000 && word(k + 12) == page &&
-                           word(k + 16) == 256 && word(k + 20) == b &&
-                           word(k + 24) == pages.size() && word(k + 28) == family,
-                       "block %zu: flags 0x%x target 0x%x size %u no %u of %u family 0x%x",
-                       b, word(k + 8), word(k + 12), word(k + 16), word(k + 20),
-                       word(k + 24), word(k + 28));
-            FUZZ_CHECK(std::memcmp(k + 32, run.bytes.data() + (page - run.address), 256) == 0,
-                       "block %zu: the page at 0x%llx differs", b, (unsigned long long)page);
+            FUZZ_CHECK(
+                word(k + 8) == 0x2000 && word(k + 12) == page && word(k + 16) == 256 &&
+                    word(k + 20) == b && word(k + 24) == pages.size() &&
+                    word(k + 28) == family,
+                "block %zu: flags 0x%x target 0x%x size %u no %u of %u family 0x%x", b,
+                word(k + 8), word(k + 12), word(k + 16), word(k + 20), word(k + 24),
+                word(k + 28));
+            FUZZ_CHECK(
+                std::memcmp(k + 32, run.bytes.data() + (page - run.address), 256) == 0,
+                "block %zu: the page at 0x%llx differs", b, (unsigned long long)page);
             for (size_t i = 32 + 256; i < 508; ++i)
-                FUZZ_CHECK(k[i] == 0, "block %zu: data area byte %zu not zero", b, i - 32);
+                FUZZ_CHECK(k[i] == 0, "block %zu: data area byte %zu not zero", b,
+                           i - 32);
             ++b;
         }
     if (pages.empty()) return;
@@ -315,12 +329,14 @@ std::string shaped(uint8_t a, uint8_t c, const uint8_t* data, size_t size) {
         }
         if (!(a & 0x40)) set_word(k + 16, word(k + 16) % 477);
         if (!(a & 0x20)) {  // numbered in file order, or nearly
-            const uint32_t no = static_cast<uint32_t>((a & 0x10) ? word(k + 20) % (count + 1) : b);
+            const uint32_t no =
+                static_cast<uint32_t>((a & 0x10) ? word(k + 20) % (count + 1) : b);
             set_word(k + 20, no);
             set_word(k + 24, static_cast<uint32_t>(count + ((c & 0x20) ? 1 : 0)));
         }
         if (!(a & 0x08))  // near each other, or near the top of 4 GiB
-            set_word(k + 12, (word(k + 12) & 0x7FF) | ((a & 0x04) ? 0xFFFFF800 : 0x10000000));
+            set_word(k + 12,
+                     (word(k + 12) & 0x7FF) | ((a & 0x04) ? 0xFFFFF800 : 0x10000000));
         if (!(a & 0x02)) {  // the file container flag only when asked
             set_word(k + 8, word(k + 8) & ((c & 0x01) ? 0x3001 : 0x2001));
             if (c & 0x04) set_word(k + 8, word(k + 8) | 0x2000);
@@ -331,12 +347,76 @@ std::string shaped(uint8_t a, uint8_t c, const uint8_t* data, size_t size) {
     return file;
 }
 
+// The family table, once: each name, in upper case with "_" too, finds its
+// row, and so does its ID in hex; "rp2350" is the secure Arm image.
+void check_family_table() {
+    std::string names = ", " + uf2::family_names() + ", ";
+    size_t rows = 0;
+    for (const uf2::Family& f : uf2::families()) {
+        ++rows;
+        std::string upper = f.name;
+        for (char& ch : upper) ch = ch == '-' ? '_' : static_cast<char>(std::toupper(ch));
+        char hex[11];
+        std::snprintf(hex, sizeof hex, "0x%08X", f.id);
+        for (const std::string& name : {std::string(f.name), upper, std::string(hex)}) {
+            uf2::FamilyChoice c = uf2::find_family(name);
+            FUZZ_CHECK(c.found && c.id == f.id && c.family == &f, "%s: not %s",
+                       name.c_str(), f.name);
+        }
+        FUZZ_CHECK(uf2::family_of(f.id) == &f, "%s: another row has its ID", f.name);
+        FUZZ_CHECK(names.find(", " + std::string(f.name) + ", ") != std::string::npos,
+                   "%s not among the names listed", f.name);
+    }
+    FUZZ_CHECK(rows >= 8, "%zu families", rows);
+    const uf2::FamilyChoice rp2350 = uf2::find_family("RP2350");
+    FUZZ_CHECK(rp2350.found && rp2350.id == 0xE48BFF59 && rp2350.family &&
+                   std::strcmp(rp2350.family->name, "rp2350-arm-s") == 0,
+               "rp2350 is 0x%x", rp2350.id);
+    FUZZ_CHECK(names.find(", rp2350, ") != std::string::npos, "rp2350 not listed");
+}
+
+// Any text as a family: a row's name (case and "_" aside), "rp2350", or
+// "0x" and 1 to 8 hex digits; nothing else.
+void check_family_name(const uint8_t* data, size_t size) {
+    const std::string text(reinterpret_cast<const char*>(data),
+                           std::min<size_t>(size, 12));
+    const uf2::FamilyChoice c = uf2::find_family(text);
+    std::string plain;
+    for (char ch : text)
+        plain +=
+            ch == '_' ? '-' : static_cast<char>(std::tolower(static_cast<uint8_t>(ch)));
+    if (plain == "rp2350") plain = "rp2350-arm-s";
+    const uf2::Family* named = nullptr;
+    for (const uf2::Family& f : uf2::families())
+        if (plain == f.name) named = &f;
+    bool number = text.size() >= 3 && text.size() <= 10 && text[0] == '0' &&
+                  (text[1] == 'x' || text[1] == 'X');
+    uint32_t id = 0;
+    for (size_t i = 2; number && i < text.size(); ++i) {
+        const char ch = static_cast<char>(std::tolower(static_cast<uint8_t>(text[i])));
+        number = std::isxdigit(static_cast<uint8_t>(ch)) != 0;
+        id = id * 16 + static_cast<uint32_t>(ch <= '9' ? ch - '0' : ch - 'a' + 10);
+    }
+    if (named) {
+        FUZZ_CHECK(c.found && c.family == named && c.id == named->id, "name %s missed",
+                   text.c_str());
+    } else if (number) {
+        FUZZ_CHECK(c.found && c.id == id && c.family == uf2::family_of(id),
+                   "number %s read as 0x%x", text.c_str(), c.id);
+    } else {
+        FUZZ_CHECK(!c.found, "%s taken for family 0x%x", text.c_str(), c.id);
+    }
+}
+
 void read_mode(const uint8_t* file, size_t size, const char* what) {
+    const bool magic =
+        size >= 8 && word(file) == 0x0A324655 && word(file + 4) == 0x9E5D5157;
+    FUZZ_CHECK(uf2::looks_like_uf2(file, size) == magic, "%s: looks_like_uf2 says %d",
+               what, !magic);
     Result got = uf2::read_uf2(file, size);
     compare(got, model_read(file, size), what);
     const Contents* c = std::get_if<Contents>(&got);
     if (!c) return;
-    FUZZ_CHECK(uf2::looks_like_uf2(file, size), "a file read is not recognised");
     // What was read, written again: its runs are a memory map within 4 GiB.
     MemoryMap memory;
     for (const velk::layout::Span& s : c->data.runs)
@@ -347,6 +427,8 @@ void read_mode(const uint8_t* file, size_t size, const char* what) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const bool table_checked = (check_family_table(), true);
+    (void)table_checked;
     if (size == 0) return 0;
     const uint8_t mode = data[0];
     ++data;
@@ -359,6 +441,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         case 1:
             read_mode(data, size, "input");
+            check_family_name(data, size);
             break;
         default: {
             Reader r(data, size);
@@ -366,7 +449,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             size_t rest = 0;
             const uint8_t* blocks = r.take(size, rest);
             std::string file = shaped(a, c, blocks, rest);
-            read_mode(reinterpret_cast<const uint8_t*>(file.data()), file.size(), "shaped");
+            read_mode(reinterpret_cast<const uint8_t*>(file.data()), file.size(),
+                      "shaped");
         }
     }
     return 0;

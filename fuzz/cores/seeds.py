@@ -296,6 +296,9 @@ def uf2_seeds():
     yield "reversed", b"\x01" + second + first
     yield "no_family", b"\x01" + uf2_block(0x2000, 0, 1, bytes(range(100)), flags=0)
     yield "top", b"\x01" + uf2_block(0xFFFFFF00, 0, 1, bytes(256))
+    # Family names and numbers, as text.
+    for name in (b"rp2350", b"RP2350_ARM_S", b"Stm32F4", b"0xE48BFF56", b"0x1", b"0x123456789"):
+        yield "family_" + name.decode(), b"\x01" + name
     yield "shaped", b"\x02\x00\x06" + whole
     # Shaped: block numbers drawn at random (repeats and gaps), one family;
     # a family ID of 0 beside a block without the family flag.
