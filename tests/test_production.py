@@ -134,3 +134,69 @@ def test_base_is_for_a_raw_binary(velk, monkeypatch, tmp_path):
     assert (code, out) == (2, "")
     assert err.endswith(": --base places a raw binary; the file is an Intel HEX file, which "
                         "holds its addresses\n")
+
+
+# --- UF2 ----------------------------------------------------------------------------
+
+UF2_MAGICS = (0x0A324655, 0x9E5D5157, 0x0AB16F30)
+
+
+def read_uf2(path):
+    """Blocks checked field by field as the format describes them: (family,
+    address -> byte)."""
+    data = path.read_bytes()
+    assert len(data) % 512 == 0 and data
+    count = len(data) // 512
+    families, memory = set(), {}
+    for number in range(count):
+        block = data[512 * number:512 * (number + 1)]
+        words = [int.from_bytes(block[i:i + 4], "little") for i in range(0, 32, 4)]
+        start0, start1, flags, address, size, block_no, blocks, family = words
+        assert (start0, start1) == UF2_MAGICS[:2]
+        assert int.from_bytes(block[508:], "little") == UF2_MAGICS[2]
+        assert (flags, size, block_no, blocks) == (0x2000, 256, number, count)
+        assert address % 256 == 0 and block[32 + 256:508] == bytes(476 - 256)
+        families.add(family)
+        for i in range(256):
+            assert address + i not in memory
+            memory[address + i] = block[32 + i]
+    return families, memory
+
+
+@pytest.mark.parametrize("family, family_id", [("rp2040", 0xE48BFF56), ("RP2350", 0xE48BFF59),
+                                               ("stm32f4", 0x57755A57), ("0x12345678", 0x12345678)])
+def test_uf2_holds_every_page_of_the_hex(velk, monkeypatch, tmp_path, family, family_id):
+    path = copy(tmp_path, "fw_data.elf")
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", path, "--ncrc_value", "--uf2", family,
+                           "--fill", "0x00")
+    assert code == 0, err
+    hexed = read_hex(tmp_path / "fw_CRC.hex").memory
+    families, memory = read_uf2(tmp_path / "fw_CRC.uf2")
+    assert families == {family_id}
+    # Every page that holds a byte of the HEX, the rest of the page the fill.
+    assert {a // 256 for a in memory} == {a // 256 for a in hexed}
+    assert memory == {a: hexed.get(a, 0x00) for a in memory}
+    assert run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.uf2", "--ncrc_value",
+                   "--elf", path, "--fill", "0x00")[0] == 0
+
+
+def test_check_names_a_damaged_uf2_block(velk, monkeypatch, tmp_path):
+    path = copy(tmp_path, "fw_boot.elf")
+    assert run_cli(velk, monkeypatch, "FLASH", path, "--ncrc_value", "--uf2", "stm32f4")[0] == 0
+    uf2 = tmp_path / "fw_CRC.uf2"
+    data = bytearray(uf2.read_bytes())
+    data[512 + 508] ^= 0xFF  # block 1's end magic
+    uf2.write_bytes(bytes(data))
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", uf2, "--a134")
+    assert (code, out) == (2, "")
+    assert err == (f"error: {uf2}: cannot read it as UF2: block 1: a magic number is wrong: "
+                   "the block is damaged\n")
+
+
+def test_an_unknown_uf2_family_is_refused_with_the_names(velk, monkeypatch, tmp_path):
+    path = copy(tmp_path, "fw_boot.elf")
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", path, "--ncrc_value", "--uf2", "rp2")
+    assert (code, out) == (255, "")
+    assert "--uf2 rp2: no such chip family; the names are rp2040, " in err
+    assert err.endswith(", or give its ID as 0x<hex>\n")
+    assert os.listdir(tmp_path) == ["fw.elf"]
