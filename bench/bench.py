@@ -37,6 +37,11 @@
    CRC-32/MPEG-2, with the ratios to the one-record run and the peak RSS of
    each against the bare import plus three times the input.
    --records-only runs this table alone.
+7. Production images, whole processes at 8 MiB: FLASH writing the HEX
+   alone against the same run merged with a 32 KiB bootloader HEX and
+   writing --bin, --srec and --uf2 as well (nine files), with the ratio
+   and the peak RSS of each against the bare import plus three times the
+   inputs. --production-only runs this table alone.
 
 All timings are medians of runs interleaved with their rivals, the order
 flipped every round.
@@ -626,6 +631,56 @@ def records(folder, size, repeat):
               f"{'within budget' if peak <= budget else 'OVER BUDGET'} {verdict}", flush=True)
 
 
+BOOT_SIZE = 32 * 1024
+
+
+def make_production(folder, size):
+    """A 32 KiB bootloader HEX at LOAD and an application of `size` bytes
+    after it ending in crc_value."""
+    from intelhex import IntelHex
+    boot = IntelHex()
+    boot.frombytes(random.Random(2).randbytes(BOOT_SIZE), LOAD)
+    boot.start_addr = {"EIP": LOAD + 0x41}
+    boot_path = os.path.join(folder, "boot.hex")
+    boot.write_hex_file(boot_path)
+    app = LOAD + BOOT_SIZE
+    image = random.Random(size).randbytes(size - 4) + b"\xff" * 4
+    path = os.path.join(folder, f"app_{size}.elf")
+    Elf(entry=app + 0x45, segments=[Segment(app, image, section=".text")],
+        symbols=[("crc_value", app + size - 4, 4, 1)]).write(path)
+    return path, boot_path
+
+
+def production(folder, size, repeat):
+    command, label = velk_command()
+    path, boot = make_production(folder, size)
+    contenders = {
+        "hex-only": [*command, "FLASH", path, "--ncrc_value"],
+        "merged-all": [*command, "FLASH", path, "--ncrc_value", "--merge", boot, "--bin",
+                       "--srec", "--uf2", "rp2040"],
+    }
+    for words in contenders.values():
+        run_all([words])
+    names = list(contenders)
+    times = dict(zip(names, paired_medians(
+        [lambda c=contenders[n]: run_all([c]) for n in names], repeat)))
+    bare = peak_rss([sys.executable, "-c", "import velk_crc._core, crcmod"])
+    inputs = os.path.getsize(path) + os.path.getsize(boot)
+    budget = bare + 3 * inputs / MiB
+    print(f"velk-crc runs as: {label}; inputs {inputs:,} B; bare import {bare:.1f} MiB, "
+          f"budget {budget:.1f} MiB")
+    header = f"{'contender':<11} {'median s':>9} {'ratio':>6} {'goal':>5} {'peak MiB':>9}"
+    print(header)
+    print("-" * len(header))
+    for name in names:
+        ratio = times[name] / times["hex-only"]
+        peak = peak_rss(contenders[name])
+        goal = 1.5 if name == "merged-all" else None
+        verdict = "" if goal is None else ("met" if ratio <= goal else "MISSED")
+        print(f"{name:<11} {times[name]:9.4f} {ratio:6.3f} {goal or '':>5} {peak:9.1f} "
+              f"{'within budget' if peak <= budget else 'OVER BUDGET'} {verdict}", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", type=int, nargs="+",
@@ -642,7 +697,15 @@ def main():
     parser.add_argument("--records-only", action="store_true",
                         help="only the records table at the largest size: one record, a "
                              "header and a second record, CRC-32/ISO-HDLC")
+    parser.add_argument("--production-only", action="store_true",
+                        help="only the production table at the largest size: the HEX "
+                             "alone against a merged bootloader and every format")
     args = parser.parse_args()
+    if args.production_only:
+        print("whole processes, FLASH mode: production images (median s)")
+        with tempfile.TemporaryDirectory() as folder:
+            production(folder, max(args.sizes), args.repeat)
+        return
     if args.records_only:
         print("whole processes, FLASH mode: records and algorithms (median s)")
         with tempfile.TemporaryDirectory() as folder:

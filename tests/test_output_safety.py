@@ -17,7 +17,7 @@ import pytest
 
 from conftest import run_command, velk_command, without_root_override
 from elfwriter import Elf, Segment
-from hexcheck import read_hex
+from hexcheck import hex_record, read_hex
 
 LOAD = 0x08000000
 EARLIER = ":00000001FF\n"  # a good earlier output the failed run must keep
@@ -282,13 +282,20 @@ def test_no_elf_this_run_removes_the_earlier_one(tmp_path):
 
 
 @pytest.mark.parametrize("signal_number", [signal.SIGTERM, signal.SIGHUP])
-@pytest.mark.parametrize("mode", ["FLASH", "VELK"])
+@pytest.mark.parametrize("mode", ["FLASH", "VELK", "FLASH-merged"])
 def test_termination_during_the_write_leaves_no_temporary(tmp_path, shim, signal_number,
                                                           mode):
     """kill (or a closed terminal) while the files are written: the earlier
-    files stay, the temporaries go, and the process ends by that signal."""
+    files stay, the temporaries go, and the process ends by that signal;
+    merged files are written on a second thread, which stops too."""
     folder = earlier_pair(tmp_path / "out")
-    proc = subprocess.Popen(velk_command(mode, folder / "fw.elf", "--a100000"),
+    words = [mode, folder / "fw.elf", "--a100000"]
+    if mode == "FLASH-merged":
+        # A bootloader far below: its merged files are as long as the application's.
+        (tmp_path / "boot.hex").write_text(
+            hex_record(4, 0, b"\x07\xf0") + hex_record(0, 0, bytes(16)) + hex_record(1, 0))
+        words = ["FLASH", *words[1:], f"--merge={tmp_path / 'boot.hex'}"]
+    proc = subprocess.Popen(velk_command(*words),
                             stdout=subprocess.DEVNULL,
                             stderr=subprocess.PIPE,
                             env={**os.environ, "LD_PRELOAD": shim, "VELK_SLOW_WRITE": "200"})

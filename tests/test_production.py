@@ -200,3 +200,18 @@ def test_an_unknown_uf2_family_is_refused_with_the_names(velk, monkeypatch, tmp_
     assert "--uf2 rp2: no such chip family; the names are rp2040, " in err
     assert err.endswith(", or give its ID as 0x<hex>\n")
     assert os.listdir(tmp_path) == ["fw.elf"]
+
+
+def test_the_api_merges_as_the_command_line_does(velk, monkeypatch, tmp_path):
+    """merge= and --merge=<file> name the same file: the same merged HEX."""
+    import velk_crc
+    shutil.copy(os.path.join(DATA, "fw_bootloaded_app.elf"), tmp_path / "app.elf")
+    boot = os.path.join(DATA, "fw_bootloader.hex")
+    assert run_cli(velk, monkeypatch, "FLASH", tmp_path / "app.elf", "--ncrc_value",
+                   f"--merge={boot}")[0] == 0
+    by_command = (tmp_path / "app_CRC_merged.hex").read_bytes()
+    report = velk_crc.flash(tmp_path / "app.elf", symbol="crc_value", merge=[boot])
+    assert str(tmp_path / "app_CRC_merged.hex") in report.files
+    assert (tmp_path / "app_CRC_merged.hex").read_bytes() == by_command
+    merged = read_hex(tmp_path / "app_CRC_merged.hex").memory
+    assert merged[LOAD] == read_hex(boot).memory[LOAD]

@@ -1,5 +1,6 @@
 #include "outputs.h"
 
+#include <csignal>
 #include <cstring>
 
 #include "../hexfile/intel_hex.h"
@@ -12,13 +13,25 @@
 
 namespace velk {
 
+class Sink : public layout::TextSink, public layout::ChunkSink {
+public:
+    explicit Sink(outfile::ReplacingFile& file) : file_(file) {}
+    void take(uint8_t* chunk, size_t size) override {
+        put(reinterpret_cast<const char*>(chunk), size);
+    }
+
+protected:
+    ~Sink() = default;
+    outfile::ReplacingFile& file_;
+};
+
 namespace {
 
 // Hands the text to the file a chunk at a time; Ctrl-C is answered
 // between chunks, and the unfinished temporary file goes with the unwind.
-class FileSink final : public layout::TextSink, public layout::ChunkSink {
+class FileSink final : public Sink {
 public:
-    explicit FileSink(outfile::ReplacingFile& file) : file_(file) {}
+    explicit FileSink(outfile::ReplacingFile& file) : Sink(file) {}
 
     void put(const char* text, size_t size) override {
         file_.write(text, size);
@@ -31,15 +44,81 @@ public:
             throw PythonError{};
         }
     }
-    void take(uint8_t* chunk, size_t size) override {
-        put(reinterpret_cast<const char*>(chunk), size);
+};
+
+// The second thread's: no Python, so no Ctrl-C; it stops when the run
+// ends or a termination signal comes.
+struct Stopped {};
+
+class QuietSink final : public Sink {
+public:
+    QuietSink(outfile::ReplacingFile& file, const std::atomic<bool>& stop)
+        : Sink(file), stop_(stop) {}
+
+    void put(const char* text, size_t size) override {
+        if (stop_.load() || outfile::TerminationHeld::received()) throw Stopped{};
+        file_.write(text, size);
     }
 
 private:
-    outfile::ReplacingFile& file_;
+    const std::atomic<bool>& stop_;
 };
 
+[[noreturn]] void exit_by_signal(int signal_number) {
+    Ref status = check(PyLong_FromLong(128 + signal_number));
+    PyErr_SetObject(PyExc_SystemExit, status.get());
+    throw PythonError{};
+}
+
 }  // namespace
+
+Outputs::~Outputs() {
+    stop_ = true;
+    if (worker_.joinable()) worker_.join();
+}
+
+void Outputs::run(outfile::ReplacingFile& file, Job job) {
+    if (deferring_) {
+        deferred_.emplace_back(&file, std::move(job));
+        return;
+    }
+    FileSink sink(file);
+    try {
+        job(sink);
+    } catch (const outfile::OsFailure& failure) {
+        raise(failure);
+    }
+}
+
+void Outputs::write_deferred() {
+    deferring_ = false;
+    if (deferred_.empty()) return;
+    worker_ = std::thread([this] {
+        for (auto& [file, job] : deferred_) {
+            QuietSink sink(*file, stop_);
+            try {
+                job(sink);
+            } catch (const outfile::OsFailure& failure) {
+                worker_failure_ = failure;
+                return;
+            } catch (const Stopped&) {
+                worker_stopped_ = true;
+                return;
+            }
+        }
+    });
+}
+
+void Outputs::join() {
+    if (!worker_.joinable()) return;
+    worker_.join();
+    if (worker_failure_) raise(*worker_failure_);
+    // What the second thread could not answer: Ctrl-C, a termination.
+    if (PyErr_CheckSignals() < 0) throw PythonError{};
+    if (int signal_number = outfile::TerminationHeld::received())
+        exit_by_signal(signal_number);
+    if (worker_stopped_) exit_by_signal(SIGTERM);
+}
 
 void raise_address_overflow() {
     PyErr_SetString(PyExc_OverflowError, "unsigned byte integer is greater than maximum");
@@ -83,46 +162,33 @@ void Outputs::intel_hex(PyObject* filename, const layout::MemoryMap& memory,
     // Intel HEX addresses are 32 bits.
     if (memory.end() > hexfile::address_limit) raise_address_overflow();
     outfile::ReplacingFile& file = create(filename);
-    FileSink sink(file);
-    try {
+    run(file, [&memory, entry](Sink& sink) {
         hexfile::write_intel_hex(memory, hexfile::start_address(entry), sink);
-    } catch (const outfile::OsFailure& failure) {
-        raise(failure);
-    }
+    });
 }
 
 void Outputs::uf2(PyObject* filename, const layout::MemoryMap& memory, uint32_t family) {
     if (memory.end() > uf2::address_limit) raise_address_overflow();
     outfile::ReplacingFile& file = create(filename);
-    FileSink sink(file);
-    try {
-        if (!uf2::write_uf2(memory, family, memory.fill(), sink)) raise_address_overflow();
-    } catch (const outfile::OsFailure& failure) {
-        raise(failure);
-    }
+    // The 4 GiB limit is checked above: the writer writes every block.
+    run(file, [&memory, family](Sink& sink) {
+        (void)uf2::write_uf2(memory, family, memory.fill(), sink);
+    });
 }
 
 void Outputs::srecord(PyObject* filename, const layout::MemoryMap& memory,
                       uint64_t entry) {
     outfile::ReplacingFile& file = create(filename);
-    FileSink sink(file);
-    try {
-        srecord::write_srecord(memory, hexfile::start_address(entry), utf8_of(filename),
-                               sink);
-    } catch (const outfile::OsFailure& failure) {
-        raise(failure);
-    }
+    std::string header = utf8_of(filename);
+    run(file, [&memory, entry, header](Sink& sink) {
+        srecord::write_srecord(memory, hexfile::start_address(entry), header, sink);
+    });
 }
 
 void Outputs::binary(PyObject* filename, const layout::MemoryMap& memory, uint64_t from,
                      uint64_t to) {
     outfile::ReplacingFile& file = create(filename);
-    FileSink sink(file);
-    try {
-        layout::copy_range(memory, from, to, sink);
-    } catch (const outfile::OsFailure& failure) {
-        raise(failure);
-    }
+    run(file, [&memory, from, to](Sink& sink) { layout::copy_range(memory, from, to, sink); });
 }
 
 void Outputs::bytes(PyObject* filename,
@@ -143,6 +209,7 @@ void Outputs::remove(PyObject* filename) {
 }
 
 void Outputs::commit() {
+    join();
     try {
         set_.commit();
     } catch (const outfile::OsFailure& failure) {

@@ -5,7 +5,11 @@
 // package's OverflowError.
 #pragma once
 
+#include <atomic>
+#include <functional>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../layout/memory_map.h"
@@ -18,9 +22,21 @@ namespace velk {
 // The OverflowError of the package's writer for an address it cannot write.
 [[noreturn]] void raise_address_overflow();
 
+// Where a writer puts a file's text or bytes.
+class Sink;
+
 class Outputs {
 public:
     explicit Outputs(outfile::Claim claim = outfile::Claim::locked) : set_(claim) {}
+    // A second thread still writing is stopped and waited for.
+    ~Outputs();
+
+    // The files the writers below are given while this is on are written
+    // on a second thread, started by write_deferred(), while this one
+    // writes the others; commit() waits for it. Their temporaries are
+    // made here, at once.
+    void defer(bool on) { deferring_ = on; }
+    void write_deferred();
 
     // <filename>: the Intel HEX text of `memory` with the start linear
     // address `entry`; an entry point above 4 GiB has no start record (a
@@ -46,6 +62,12 @@ public:
     std::vector<Ref> removed() const;
 
 private:
+    using Job = std::function<void(Sink&)>;
+    // `job` writes `file`: now, or on the second thread when deferring.
+    void run(outfile::ReplacingFile& file, Job job);
+    // Waits for the second thread; a failure there is raised here.
+    void join();
+
     outfile::ReplacingFile& create(PyObject* filename);
     [[noreturn]] void raise(const outfile::OsFailure& failure) const;
 
@@ -54,6 +76,12 @@ private:
     outfile::TerminationHeld held_;
     outfile::OutputSet set_;
     std::vector<std::pair<std::string, Ref>> names_;  // file system name, as given
+    bool deferring_ = false;
+    std::vector<std::pair<outfile::ReplacingFile*, Job>> deferred_;
+    std::thread worker_;
+    std::atomic<bool> stop_{false};     // the run is ending: the worker stops
+    bool worker_stopped_ = false;       // it stopped before its files were whole
+    std::optional<outfile::OsFailure> worker_failure_;
 };
 
 }  // namespace velk

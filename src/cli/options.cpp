@@ -113,9 +113,11 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode,
         // --merge: as many files as there are to merge.
         if (word == "--merge" || starts_with(word, "--merge=")) {
             if (!(flash & mode.bit)) return OptionFault{OptionFault::not_in_mode, "--merge"};
-            if (word.size() > 8) {
-                if (word.size() == 9) return OptionFault{OptionFault::needs_value, "--merge"};
-                o.merge.push_back(word.substr(9));
+            constexpr size_t length = sizeof "--merge=" - 1;
+            if (word.size() >= length) {
+                if (word.size() == length)
+                    return OptionFault{OptionFault::needs_value, "--merge"};
+                o.merge.push_back(word.substr(length));
             } else {
                 if (i + 1 == words.size() ||
                     (words[i + 1].size() > 1 && words[i + 1][0] == '-'))

@@ -221,7 +221,15 @@ private:
             }
         try {
             std::vector<std::pair<const uint8_t*, size_t>> patched = patched_elf();
+            // The merged files on a second thread while this one writes the
+            // application's.
+            outputs.defer(true);
+            for (const File& file : files_)
+                if (file.merged && file.asked)
+                    file.format->write(outputs, file.name.get(), joined);
+            outputs.write_deferred();
             for (const File& file : files_) {
+                if (file.merged && file.asked) continue;
                 if (file.asked)
                     file.format->write(outputs, file.name.get(), file.merged ? joined : own);
                 else
