@@ -212,8 +212,9 @@ private:
             const records::Planned& p = plan_.records[i];
             bool right = stored_[i] == values_[i];
             std::string line = right ? ok_line(p, stored_[i]) : wrong_line(p, i);
-            if (first && ok && build_ && !differs)
-                line += "; the file is " + *o_.elf + ", checksummed";
+            if (first && build_ && !differs)
+                line += ok ? "; the file is " + *o_.elf + ", checksummed"
+                           : "; the file is " + *o_.elf + " but for its checksums";
             report_.line(line);
             first = false;
         }
