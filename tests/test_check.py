@@ -226,8 +226,8 @@ def test_bad_hex_is_refused_with_its_line(velk, monkeypatch, boot_elf, how, line
     (["CHECK", "fw.elf", "--a802"], "--a802: the offset must be a multiple of 4"),
     (["CHECK", "fw.elf", "--nmissing"], 'no symbol named "missing"; the name is nowhere in '
      "the file: if the source defines it, the linker dropped it as unused (--gc-sections): "
-     "keep its section with KEEP(...) in the linker script, or mark it "
-     "__attribute__((used))"),
+     "keep its section with KEEP(...) in the linker script (__attribute__((used)) keeps it "
+     "from the compiler, not from the linker)"),
     (["CHECK", "notes.txt", "--a0"],
      "neither an ELF, Intel HEX, S-record nor UF2 file; a raw binary holds no addresses: "
      "give its base address with --base 0x<address>, or the build it was made from with "

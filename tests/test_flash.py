@@ -41,7 +41,7 @@ def test_overlapping_segments_are_refused(velk, tmp_path, monkeypatch, second):
 # What a name the linker dropped (or a misspelt one) adds to the refusal.
 DROPPED = ("; the name is nowhere in the file: if the source defines it, the linker dropped "
            "it as unused (--gc-sections): keep its section with KEEP(...) in the linker "
-           "script, or mark it __attribute__((used))")
+           "script (__attribute__((used)) keeps it from the compiler, not from the linker)")
 
 REFUSALS = [
     ("not-found", ["--ncrc_valeu"], 'no symbol named "crc_valeu" (did you mean crc_value?)'

@@ -242,8 +242,8 @@ def flash(elf, *, symbol=None, offset=None, block=None, header=None, lpc_vectors
 def check(path, *, symbol=None, offset=None, block=None, header=None,
           lpc_vectors=False, elf=None, base=None, crc=None, be=False, fill=None,
           words=False, force=False):
-    """Verify the checksum in an ELF, Intel HEX or S-record file, as
-    ``velk-crc CHECK``; writes nothing.
+    """Verify the checksums in an ELF, Intel HEX, S-record, UF2 or raw binary
+    file, as ``velk-crc CHECK``; writes nothing.
 
     The records, `crc`, `be` and `fill` are as for `flash`. With `elf` (the
     build's ELF file) the file is also checked to be that build's image,

@@ -55,7 +55,9 @@ void warn_earlier_flash_files(PyObject* elffilename) {
     if (!PyUnicode_Check(elffilename)) return;
     std::string root = outfile::path_root(fs_path(elffilename));
     std::string shown = outfile::path_root(utf8_of(elffilename));
-    for (const char* suffix : {"_CRC.elf", "_CRC.bin", "_CRC.srec"}) {
+    for (const char* suffix :
+         {"_CRC.elf", "_CRC.bin", "_CRC.srec", "_CRC.uf2", "_CRC_merged.hex",
+          "_CRC_merged.bin", "_CRC_merged.srec", "_CRC_merged.uf2"}) {
         struct stat st;
         if (::lstat((root + suffix).c_str(), &st) == 0 && S_ISREG(st.st_mode))
             say_to_stderr("warning: " + shown + suffix +

@@ -38,6 +38,9 @@ ImageFile read_source(const std::string& file, std::optional<uint64_t> base) {
         if (base && input.kind != layout::FileKind::other)
             throw Refusal{"@" + address(*base) + " places a raw binary; the file is " +
                           format_name(input.kind) + ", which holds its addresses"};
+        if (!base && input.kind == layout::FileKind::other)
+            throw Refusal{"neither an ELF, Intel HEX, S-record nor UF2 file; a raw binary "
+                          "holds no addresses: give it as " + file + "@0x<address>"};
         return read_image(std::move(input), base);
     } catch (Refusal& refusal) {
         refusal.text = file + ": " + refusal.text;

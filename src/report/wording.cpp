@@ -124,7 +124,8 @@ std::string dropped(const std::string& name, const std::vector<std::string>& clo
     return not_found(name, closest) +
            "; the name is nowhere in the file: if the source defines it, the linker "
            "dropped it as unused (--gc-sections): keep its section with KEEP(...) in the "
-           "linker script, or mark it __attribute__((used))";
+           "linker script (__attribute__((used)) keeps it from the compiler, not from the "
+           "linker)";
 }
 
 std::string not_elf(layout::FileKind kind) {
