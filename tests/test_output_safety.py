@@ -313,9 +313,14 @@ def test_termination_during_the_write_leaves_no_temporary(tmp_path, shim, signal
 
 # Runs that write the same names (fw.elf and fw.axf both make fw_CRC.*) take
 # turns: each pair leaves one run's set whole, and nothing hidden.
-def test_runs_on_the_same_names_leave_one_whole_set(tmp_path, shim):
+@pytest.mark.parametrize("merged", [False, True], ids=["plain", "one-merged"])
+def test_runs_on_the_same_names_leave_one_whole_set(tmp_path, shim, merged):
+    """With one run merging a bootloader its files come first, and still the
+    two runs take the same lock."""
     folder = tmp_path / "out"
     folder.mkdir()
+    (tmp_path / "boot.hex").write_text(
+        hex_record(4, 0, b"\x07\xf0") + hex_record(0, 0, bytes(16)) + hex_record(1, 0))
     text = {name: bytes([fill]) * 0xFFC + b"\xff" * 4
             for name, fill in (("fw.elf", 0x11), ("fw.axf", 0x22))}
     for name, data in text.items():
@@ -323,10 +328,16 @@ def test_runs_on_the_same_names_leave_one_whole_set(tmp_path, shim):
             symbols=[("crc", LOAD + 0xFFC)]).write(folder / name)
     slow = {**os.environ, "LD_PRELOAD": shim, "VELK_SLOW_RENAME": "20"}
     for _ in range(4):
-        runs = [subprocess.Popen(velk_command("FLASH", folder / name, "--ncrc", "--bin"),
+        extra = {"fw.elf": [], "fw.axf": [f"--merge={tmp_path / 'boot.hex'}"] * merged}
+        runs = [subprocess.Popen(velk_command("FLASH", folder / name, "--ncrc", "--bin",
+                                              *extra[name]),
                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                                  text=True, env=slow) for name in text]
-        assert [run.communicate(timeout=60)[1] for run in runs] == ["", ""]
+        # Notes alone: the merged files' start address, an earlier run's
+        # merged files removed.
+        errors = "".join(run.communicate(timeout=60)[1] for run in runs)
+        assert all(line.startswith("note: ") for line in errors.splitlines()), errors
+        assert bool(errors) == merged
         assert [run.returncode for run in runs] == [0, 0]
         hexed = read_hex(folder / "fw_CRC.hex")
         image = bytes(hexed.memory[LOAD + i] for i in range(0x1000))
@@ -334,8 +345,13 @@ def test_runs_on_the_same_names_leave_one_whole_set(tmp_path, shim):
         name = next(n for n, data in text.items() if data[0] == image[0])
         made = (folder / name).read_bytes().replace(text[name], image)
         assert (folder / "fw_CRC.elf").read_bytes() == made
+        won_merged = extra[name] != []
         assert left_in(folder) == ["fw.axf", "fw.elf", "fw_CRC.bin", "fw_CRC.elf",
-                                   "fw_CRC.hex"]
+                                   "fw_CRC.hex"] + ["fw_CRC_merged.bin",
+                                                    "fw_CRC_merged.hex"] * won_merged
+        if won_merged:
+            joined = read_hex(folder / "fw_CRC_merged.hex").memory
+            assert bytes(joined[LOAD + i] for i in range(0x1000)) == image
 
 
 @pytest.mark.parametrize("killed, env", [

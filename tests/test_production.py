@@ -101,7 +101,7 @@ def test_check_refuses_an_empty_range(velk, monkeypatch, tmp_path):
 # --- CHECK on every file FLASH writes ----------------------------------------------
 
 @pytest.mark.parametrize("where", [["--elf", "fw.elf"], ["--base", "0x08000000"],
-                                   ["--base", "08000000", "--elf", "fw.elf"]],
+                                   ["--base", "0x08000000", "--elf", "fw.elf"]],
                          ids=["elf", "base", "base-and-elf"])
 @pytest.mark.parametrize("tampered", [None, 0x40, 0x134], ids=["as-written", "code", "slot"])
 def test_check_reads_the_bin(velk, monkeypatch, tmp_path, where, tampered):
@@ -218,3 +218,59 @@ def test_the_api_merges_as_the_command_line_does(velk, monkeypatch, tmp_path):
     assert (tmp_path / "app_CRC_merged.hex").read_bytes() == by_command
     merged = read_hex(tmp_path / "app_CRC_merged.hex").memory
     assert merged[LOAD] == read_hex(boot).memory[LOAD]
+
+
+def test_a_bin_beside_far_data_and_one_that_looks_like_text(velk, monkeypatch, tmp_path):
+    """FLASH's .bin holds the image alone, whatever its first bytes: CHECK
+    with the build reads it raw and leaves the far segment to a note."""
+    image = b" :S1" + random.Random(4).randbytes(0x7C)
+    path = Elf(segments=[Segment(LOAD, image, section=".text"),
+                         Segment(0x90000000, bytes(16), section=".far")]).write(
+        tmp_path / "fw.elf")
+    assert run_cli(velk, monkeypatch, "FLASH", path, "--a80", "--bin")[0] == 0
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.bin", "--a80",
+                             "--elf", path)
+    assert code == 0 and out.endswith(f"; the file is {path}, checksummed\n"), err
+    assert "16 loadable bytes of" in err and "outside the raw binary" in err
+    assert run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.bin", "--a80", "--base",
+                   "0x08000000")[0] == 0
+
+
+@pytest.mark.parametrize("option, why", [
+    (["--fill", "10"], '--fill takes the byte erased flash reads, 0x00 to 0xFF: "10"'),
+    (["--fill", "0x1_2"], '"0x1_2" is not one'),
+    (["--merge", "boot.bin@0x100000000"], "past 4 GiB, which Intel HEX cannot address"),
+    (["--merge", "boot.bin@0xFFFFFFF8"], "past 4 GiB, which Intel HEX cannot address"),
+    (["--merge", "boot.bin@0x0800_0000"], '"0x0800_0000" is not an address'),
+    (["--merge", "boot.bin@0x07FFFFF0", "--merge", "boot.bin@0x07FFFFF0"],
+     "boot.bin is given to --merge twice"),
+    (["--merge", "boot.uf2", "--uf2", "rp2040"],
+     "a UF2 file for chip family 0x57755A57, not the 0xE48BFF56 of --uf2"),
+])
+def test_merged_and_numeric_refusals(velk, monkeypatch, tmp_path, option, why):
+    path = copy(tmp_path, "fw_boot.elf")
+    (tmp_path / "boot.bin").write_bytes(bytes(16))
+    assert run_cli(velk, monkeypatch, "FLASH", path, "--ncrc_value", "--uf2", "stm32f4")[0] == 0
+    os.rename(tmp_path / "fw_CRC.uf2", tmp_path / "boot.uf2")
+    for name in os.listdir(tmp_path):
+        if name.startswith("fw_CRC"):
+            os.remove(tmp_path / name)
+    before = sorted(os.listdir(tmp_path))
+    option = [str(tmp_path / o) if o.startswith("boot.") else o for o in option]
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", path, "--ncrc_value", *option)
+    assert (code, out) == (255, "") and why in err and err.count("\n") == 1, err
+    assert sorted(os.listdir(tmp_path)) == before
+
+
+def test_a_merged_elf_without_an_entry_point_leaves_the_start_to_the_next(velk, monkeypatch,
+                                                                          tmp_path):
+    """e_entry 0 is no entry point: the application's start address stays."""
+    shutil.copy(os.path.join(DATA, "fw_bootloaded_app.elf"), tmp_path / "app.elf")
+    Elf(entry=0, segments=[Segment(0x08008000, bytes(range(16)), section=".cal")]).write(
+        tmp_path / "cal.elf")
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "app.elf", "--ncrc_value",
+                           "--merge", tmp_path / "cal.elf")
+    assert code == 0, err
+    own = read_hex(tmp_path / "app_CRC.hex").start_linear
+    assert read_hex(tmp_path / "app_CRC_merged.hex").start_linear == own != 0
+    assert "no merged file has one" in err

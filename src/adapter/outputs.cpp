@@ -1,5 +1,6 @@
 #include "outputs.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstring>
 
@@ -100,17 +101,27 @@ void Outputs::write_deferred() {
                 job(sink);
             } catch (const outfile::OsFailure& failure) {
                 worker_failure_ = failure;
-                return;
+                break;
             } catch (const Stopped&) {
                 worker_stopped_ = true;
-                return;
+                break;
             }
         }
+        worker_done_ = true;
     });
 }
 
 void Outputs::join() {
     if (!worker_.joinable()) return;
+    // Ctrl-C is answered while the second thread writes: it is stopped.
+    while (!worker_done_.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (PyErr_CheckSignals() < 0) {
+            stop_ = true;
+            worker_.join();
+            throw PythonError{};
+        }
+    }
     worker_.join();
     if (worker_failure_) raise(*worker_failure_);
     // What the second thread could not answer: Ctrl-C, a termination.

@@ -80,6 +80,7 @@ private:
     std::vector<std::pair<outfile::ReplacingFile*, Job>> deferred_;
     std::thread worker_;
     std::atomic<bool> stop_{false};     // the run is ending: the worker stops
+    std::atomic<bool> worker_done_{false};
     bool worker_stopped_ = false;       // it stopped before its files were whole
     std::optional<outfile::OsFailure> worker_failure_;
 };

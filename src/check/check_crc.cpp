@@ -32,12 +32,16 @@ public:
         if (o_.elf) read_build();
         // With the build, the records are placed in its layout; a raw
         // binary of it starts where its images start.
-        std::optional<uint64_t> base = base_address(input.kind);
+        std::optional<uint64_t> base = base_address();
         if (build_) {
             plan_ = records::plan_records(o_, &*build_, build_->loadable);
-            if (!base && input.kind == layout::FileKind::other) base = lowest_start();
+            if (!base && input.kind != layout::FileKind::elf) base = lowest_start();
         }
         file_ = read_image(std::move(input), base);
+        if (o_.base && file_.kind != layout::FileKind::other)
+            throw Refusal{"--base places a raw binary; the file is " +
+                          std::string(format_name(file_.kind)) +
+                          ", which holds its addresses"};
         if (!build_) {
             bool elf = file_.kind == layout::FileKind::elf;
             if (!elf) refuse_what_needs_symbols();
@@ -98,13 +102,10 @@ private:
     }
 
     // --base: where a raw binary starts.
-    std::optional<uint64_t> base_address(layout::FileKind kind) const {
+    std::optional<uint64_t> base_address() const {
         if (!o_.base) return std::nullopt;
-        if (kind != layout::FileKind::other)
-            throw Refusal{"--base places a raw binary; the file is " +
-                          std::string(format_name(kind)) + ", which holds its addresses"};
         uint64_t base = 0;
-        if (!read_number(*o_.base, 16, base))
+        if (!read_hex_address(*o_.base, base))
             throw Refusal{"--base takes the raw binary's first address in hex, as in --base "
                           "0x08000000: \"" + *o_.base + "\" is not one"};
         return base;
@@ -148,6 +149,9 @@ private:
             const records::Record& r = plan_.records[i].record;
             expected.overlay(r.slot, held_[i].data(), r.width);
         }
+        // A raw binary holds one stretch of the build: FLASH's .bin, its
+        // images alone. What the build has outside it is not the file's.
+        if (file_.kind == layout::FileKind::other) expected = within_file(expected);
         if (!layout::first_difference(expected, held, 0, d, 0)) return false;
         json::Value& difference = report_.data().set("difference", json::Value::object());
         difference.set("address", d.address);
@@ -156,6 +160,31 @@ private:
                                     ? json::Value()
                                     : json::Value(static_cast<uint64_t>(d.found)));
         return true;
+    }
+
+    // The part of `map` inside the raw binary's stretch; a note counts the
+    // build's bytes left out.
+    layout::MemoryMap within_file(const layout::MemoryMap& map) {
+        const uint64_t from = file_.loadable.clusters.front().start;
+        const uint64_t to = file_.loadable.clusters.back().end;
+        layout::MemoryMap out(map.fill());
+        uint64_t outside = 0;
+        for (const layout::Piece& p : map.pieces()) {
+            uint64_t a = std::max(p.address, from), b = std::min(p.end(), to);
+            if (p.bytes) outside += p.size - (b > a ? b - a : 0);
+            if (b <= a) continue;
+            if (p.bytes)
+                out.append(a, p.bytes + (a - p.address), b - a);
+            else
+                out.append_fill(a, b - a);
+        }
+        if (outside)
+            report_.note(text::format(
+                "%llu loadable bytes of %s lie outside the raw binary (%s to %s): not "
+                "checked",
+                static_cast<unsigned long long>(outside), o_.elf->c_str(),
+                text::address(from).c_str(), text::address(to).c_str()));
+        return out;
     }
 
     // What each record should hold: with --elf what FLASH writes into the

@@ -35,7 +35,7 @@ selectors (VELK: exactly one; the value follows the letter):
   --s<size>     after the image rounded up to that block size, in decimal, a power
                 of two: --s1024
 records (FLASH and CHECK: any number of --n and --a, a --header, --lpc-vectors;
-or one --s alone):
+or one --s, with --lpc-vectors at most):
   --n<name>@<from>, --a<hex>@<from>
                 a checksum whose range starts at <from> (a symbol or a 0x address)
                 rather than at the image start: --ncfg_crc@cfg_start

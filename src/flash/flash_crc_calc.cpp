@@ -134,7 +134,8 @@ public:
         if (o_.bin) refuse_a_bin_of_fill();
         if (!o_.merge.empty())
             merged_ = merge_with(o_.merge, memory_, elf_.file.header.entry, plan_, o_.bin,
-                                 o_.force);
+                                 o_.force,
+                                 o_.uf2 ? std::optional<uint32_t>(family_) : std::nullopt);
         write(input);
         tell(findings);
     }
@@ -322,6 +323,18 @@ private:
         for (const Finding& f : findings) report_.warning(f.text);
         const uint64_t entry = elf_.file.header.entry;
         if (!hexfile::start_address(entry)) report_.warning(wording::entry_left_out(entry));
+        if (merged_ && !hexfile::start_address(merged_->entry))
+            report_.warning(wording::entry_left_out(merged_->entry) + " (the merged files')");
+        // A UF2 block is a whole 256-byte page: below an image that starts
+        // inside a page, it writes fill where a bootloader may be.
+        const uint64_t first = memory_.pieces().front().address;
+        if (o_.uf2 && first % uf2::page_size != 0)
+            report_.warning(text::format(
+                "the UF2's first block covers %s to %s, below the image's start: a "
+                "bootloader there would be overwritten with 0x%02X (flash the merged UF2 "
+                "instead)",
+                text::address(first - first % uf2::page_size).c_str(),
+                text::address(first - 1).c_str(), plan_.fill));
         std::vector<layout::Region> outside = uncovered();
         if (!outside.empty())
             report_.note(outside_note(outside, plan_.records.size() > 1));

@@ -26,7 +26,7 @@ std::pair<std::string, std::optional<uint64_t>> split(const std::string& given) 
     size_t at = given.rfind('@');
     if (at == std::string::npos || given.compare(at + 1, 2, "0x") != 0) return {given, {}};
     uint64_t base = 0;
-    if (!read_number(given.substr(at + 1), 16, base))
+    if (!read_hex_address(given.substr(at + 1), base))
         throw Refusal{"--merge " + given + ": \"" + given.substr(at + 1) +
                       "\" is not an address"};
     return {given.substr(0, at), base};
@@ -35,13 +35,14 @@ std::pair<std::string, std::optional<uint64_t>> split(const std::string& given) 
 ImageFile read_source(const std::string& file, std::optional<uint64_t> base) {
     try {
         InputFile input = read_input(text_object(file).get());
-        if (base && input.kind != layout::FileKind::other)
-            throw Refusal{"@" + address(*base) + " places a raw binary; the file is " +
-                          format_name(input.kind) + ", which holds its addresses"};
         if (!base && input.kind == layout::FileKind::other)
             throw Refusal{"neither an ELF, Intel HEX, S-record nor UF2 file; a raw binary "
                           "holds no addresses: give it as " + file + "@0x<address>"};
-        return read_image(std::move(input), base);
+        ImageFile image = read_image(std::move(input), base);
+        if (base && image.kind != layout::FileKind::other)
+            throw Refusal{"@" + address(*base) + " places a raw binary; the file is " +
+                          format_name(image.kind) + ", which holds its addresses"};
+        return image;
     } catch (Refusal& refusal) {
         refusal.text = file + ": " + refusal.text;
         throw;
@@ -52,14 +53,23 @@ ImageFile read_source(const std::string& file, std::optional<uint64_t> base) {
 
 Merged merge_with(const std::vector<std::string>& files,
                   const layout::MemoryMap& application, uint64_t application_entry,
-                  const records::Plan& plan, bool bin, bool force) {
+                  const records::Plan& plan, bool bin, bool force,
+                  std::optional<uint32_t> uf2_family) {
     Merged merged;
     std::vector<std::string> names;
     merged.sources.reserve(files.size());
     for (const std::string& given : files) {
         auto [file, base] = split(given);
+        if (std::find(names.begin(), names.end(), file) != names.end())
+            throw Refusal{file + " is given to --merge twice"};
         merged.sources.push_back(read_source(file, base));
         names.push_back(file);
+        const ImageFile& source = merged.sources.back();
+        if (uf2_family && source.has_family && source.family != *uf2_family)
+            throw Refusal{text::format(
+                "%s: a UF2 file for chip family 0x%08X, not the 0x%08X of --uf2: its "
+                "blocks would change family in the merged UF2",
+                file.c_str(), source.family, *uf2_family)};
     }
 
     std::vector<Part> parts;
@@ -80,6 +90,10 @@ Merged merge_with(const std::vector<std::string>& files,
                                   address(to) + "): merged bytes must lie outside the "
                                   "checksummed ranges"};
             }
+            if (s.end() > uint64_t{1} << 32)
+                throw Refusal{names[k] + " writes " + address(s.address) + " to " +
+                              address(s.end()) + ", past 4 GiB, which Intel HEX cannot "
+                              "address"};
             parts.push_back({s.address, s.size, source.base + s.offset, k + 1});
         }
     }

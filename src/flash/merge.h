@@ -4,6 +4,7 @@
 // another merged file writes, nor inside a range a record covers.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,10 +24,12 @@ struct Merged {
 // `files` as --merge gave them (a raw binary as <file>@0x<address>) read and
 // merged with `application`, the checksummed image of `plan`. Refuses a
 // file that cannot be read, an address two of them write, a merged byte a
-// record covers and, unless `force`, a raw binary holding more than 16 MiB
-// of fill.
+// record covers, a UF2 file of another chip family than `uf2_family` (the
+// merged UF2 would relabel its blocks) and, unless `force`, a raw binary
+// holding more than 16 MiB of fill.
 Merged merge_with(const std::vector<std::string>& files,
                   const layout::MemoryMap& application, uint64_t application_entry,
-                  const records::Plan& plan, bool bin, bool force);
+                  const records::Plan& plan, bool bin, bool force,
+                  std::optional<uint32_t> uf2_family);
 
 }  // namespace velk

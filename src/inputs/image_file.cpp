@@ -30,14 +30,25 @@ ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base) {
             image.elf = read_elf(std::move(input));
             image.loadable = image.elf.loadable;
             image.base = image.elf.bytes();
-            image.has_entry = true;
+            // e_entry 0: the file has no entry point.
             image.entry = image.elf.file.header.entry;
+            image.has_entry = image.entry != 0;
             return image;
         case layout::FileKind::intel_hex:
         case layout::FileKind::srecord:
         case layout::FileKind::uf2:
-            formats::of_kind(input.kind)->read(image, input);
-            break;
+            try {
+                formats::of_kind(input.kind)->read(image, input);
+                break;
+            } catch (const Refusal&) {
+                // A raw binary's first bytes may look like a record's
+                // (a stack pointer of 0x2000_3A20 starts " :"): placed at a
+                // base, what is no such file is read raw.
+                if (!binary_base) throw;
+                image.kind = layout::FileKind::other;
+                image.data = {};
+            }
+            [[fallthrough]];
         case layout::FileKind::other: {
             if (!binary_base)
                 throw Refusal{
@@ -50,6 +61,7 @@ ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base) {
                 throw Refusal{"a raw binary of " + std::to_string(input.bytes.size()) +
                               " bytes at " + text::address(*binary_base) +
                               " would reach past 64-bit addresses"};
+            image.kind = layout::FileKind::other;
             image.raw = std::move(input);
             image.base = image.raw.bytes.data();
             image.loadable = std::get<layout::Loadable>(layout::loadable_of_runs(

@@ -28,6 +28,23 @@ bool read_number(const std::string& value, int base, uint64_t& out) {
     return fits_u64(number.get(), out);
 }
 
+bool read_hex_address(const std::string& value, uint64_t& out) {
+    if (value.size() < 3 || value.size() > 18 || value[0] != '0' ||
+        (value[1] != 'x' && value[1] != 'X'))
+        return false;
+    out = 0;
+    for (size_t i = 2; i < value.size(); ++i) {
+        char c = value[i];
+        int digit = c >= '0' && c <= '9'   ? c - '0'
+                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                           : -1;
+        if (digit < 0) return false;
+        out = out << 4 | static_cast<uint64_t>(digit);
+    }
+    return true;
+}
+
 diagnostics::Symbol find_variable(const std::string& name, const ElfBuild& elf,
                                   const char* option) {
     if (name.empty())

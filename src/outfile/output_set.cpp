@@ -77,8 +77,15 @@ void OutputSet::commit() {
         std::vector<std::string> targets;
         for (const ReplacingFile& file : files_) targets.push_back(file.target());
         targets.insert(targets.end(), stale_.begin(), stale_.end());
-        // The names share one root (fw_CRC.hex, fw_CRC.elf, ...): one lock.
-        if (!targets.empty()) lock.emplace(lock_path_for(targets.front()));
+        // The names share one root (fw_CRC.hex, fw_CRC.elf, fw_CRC_merged.hex,
+        // ...): one lock, named after the shortest, whichever file came first.
+        if (!targets.empty()) {
+            const std::string* shortest = &targets.front();
+            for (const std::string& target : targets)
+                if (path_root(target).size() < path_root(*shortest).size())
+                    shortest = &target;
+            lock.emplace(lock_path_for(*shortest));
+        }
         if (lock && lock->held()) clear_leftovers(targets);
     }
     SignalsHeld held;

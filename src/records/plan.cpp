@@ -25,7 +25,7 @@ uint64_t range_start(const Selector& s, const ElfBuild* elf) {
     const std::string& from = *s.from;
     uint64_t value = 0;
     if (from.size() >= 2 && from[0] == '0' && (from[1] == 'x' || from[1] == 'X')) {
-        if (!read_number(from, 16, value))
+        if (!read_hex_address(from, value))
             throw Refusal{s.word + ": " + quoted(from) + " is not an address"};
         return value;
     }
@@ -273,7 +273,7 @@ Plan plan_records(const Request& request, const ElfBuild* elf,
     plan.big_endian = request.big_endian;
     if (request.fill) {
         uint64_t fill = 0;
-        if (!read_number(*request.fill, 16, fill) || fill > 0xFF)
+        if (!read_hex_address(*request.fill, fill) || fill > 0xFF)
             throw Refusal{"--fill takes the byte erased flash reads, 0x00 to 0xFF: " +
                           quoted(*request.fill) + " is not one"};
         plan.fill = static_cast<uint8_t>(fill);
