@@ -326,7 +326,7 @@ def test_json_of_flash_and_check(velk, monkeypatch, tmp_path, build):
         "files": [str(hex_path), str(tmp_path / "fw_CRC.elf")],
         "image": {"start": min(image.memory), "end": max(image.memory) + 1},
         "record": 0x08000134, "offset": 0x134, "checksum": stored, "feed": "bytes",
-        "algorithm": "CRC-32/MPEG-2",
+        "algorithm": "CRC-32/MPEG-2", "fill": 0xFF,
         "records": [{"kind": "crc", "name": "crc_value", "slot": 0x08000134, "width": 4,
                      "algorithm": "CRC-32/MPEG-2", "start": min(image.memory),
                      "end": 0x08000134, "value": stored}],

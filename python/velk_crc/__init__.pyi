@@ -27,6 +27,9 @@ class Report:
     difference: dict[str, int | None]
     algorithm: str
     records: list[dict[str, Any]]
+    fill: int
+    uf2_family: int
+    merged: dict[str, Any]
     def __init__(self, data: dict[str, Any]) -> None: ...
     @property
     def ok(self) -> bool: ...

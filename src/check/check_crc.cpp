@@ -260,6 +260,7 @@ private:
         data.set("stored", stored_[l]);
         data.set("checksum", values_[l]);
         data.set("algorithm", plan_.algorithm.name);
+        data.set("fill", static_cast<uint64_t>(plan_.fill));
         json::Value& list = data.set("records", json::Value::array());
         for (size_t i : sorted_by_slot()) {
             json::Value& entry = list.push(json::Value::object());

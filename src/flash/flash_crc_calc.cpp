@@ -367,6 +367,15 @@ private:
         describe_image(d, low.image.start, low.image.end, low.record.slot, feed_name());
         d.set("checksum", values_[static_cast<size_t>(&low - plan_.records.data())]);
         d.set("algorithm", plan_.algorithm.name);
+        d.set("fill", static_cast<uint64_t>(plan_.fill));
+        if (o_.uf2) d.set("uf2_family", static_cast<uint64_t>(family_));
+        if (merged_) {
+            json::Value& merged = d.set("merged", json::Value::object());
+            merged.set("start_address", merged_->entry);
+            merged.set("start_from", merged_->entry_from.empty()
+                                         ? json::Value()
+                                         : json::Value(merged_->entry_from));
+        }
         d.set("records", records_json());
         d.set("outside", regions_json(outside));
     }
