@@ -274,3 +274,17 @@ def test_a_merged_elf_without_an_entry_point_leaves_the_start_to_the_next(velk, 
     own = read_hex(tmp_path / "app_CRC.hex").start_linear
     assert read_hex(tmp_path / "app_CRC_merged.hex").start_linear == own != 0
     assert "no merged file has one" in err
+
+
+def test_a_uf2_below_its_image_hints_at_the_build(velk, monkeypatch, tmp_path):
+    """The image starts 0x80 into a page: the UF2 starts at the page, and a
+    range from there reads the page's fill."""
+    path = Elf(segments=[Segment(LOAD + 0x80, random.Random(6).randbytes(0x7C) + b"\xff" * 4,
+                                 section=".text")],
+               symbols=[("crc", LOAD + 0xFC, 4, 1)]).write(tmp_path / "fw.elf")
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", path, "--ncrc", "--uf2", "stm32f4")
+    assert code == 0 and "the UF2's first block covers 0x08000000 to 0x0800007F" in err
+    uf2 = tmp_path / "fw_CRC.uf2"
+    code, _, err = run_cli(velk, monkeypatch, "CHECK", uf2, "--aFC")
+    assert code == 1 and "hint: a UF2 file starts on a 256-byte page" in err
+    assert run_cli(velk, monkeypatch, "CHECK", uf2, "--ncrc", "--elf", path)[0] == 0

@@ -355,6 +355,12 @@ private:
             }
         }
         if (hint_other_algorithm(expected, r, stored)) return;
+        // A UF2 file's blocks are whole 256-byte pages: below an image that
+        // starts inside a page, its lowest address is the page's.
+        if (file_.kind == layout::FileKind::uf2 && !build_ && r.start % 256 == 0)
+            report_.hint(
+                "a UF2 file starts on a 256-byte page, perhaps below the image: give the "
+                "build with --elf to place the checksum's range");
         bool placeholder = stored == (r.width == 8 ? UINT64_MAX : (uint64_t{1} << (8 * r.width)) - 1);
         if (placeholder && file_.kind == layout::FileKind::elf)
             report_.hint(
