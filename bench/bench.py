@@ -597,38 +597,42 @@ def make_header_firmware(folder, size):
     return path
 
 
-def records(folder, size, repeat):
-    """One record, a header and a second record, another algorithm: median
-    time of each over the same rounds, and the peak RSS of each."""
-    command, label = velk_command()
-    path = make_header_firmware(folder, size)
-    one = [*command, "FLASH", path, "--ncrc_value"]
-    contenders = {
-        "one-record": one,
-        "header+n": [*command, "FLASH", path, "--header", "app_header:size@8,crc@12,hcrc@16",
-                     "--ncfg_crc"],
-        "iso-hdlc": [*one, "--crc", "CRC-32/ISO-HDLC"],
-    }
+def ratio_table(label, contenders, goals, inputs, repeat):
+    """Median time of each contender (whole processes, the same rounds), its
+    ratio to the first with the goal it has, and its peak RSS against the
+    bare import plus three times the `inputs` bytes."""
     for words in contenders.values():
         run_all([words])
     names = list(contenders)
     times = dict(zip(names, paired_medians(
         [lambda c=contenders[n]: run_all([c]) for n in names], repeat)))
     bare = peak_rss([sys.executable, "-c", "import velk_crc._core, crcmod"])
-    budget = bare + 3 * os.path.getsize(path) / MiB
-    print(f"velk-crc runs as: {label}; input {os.path.getsize(path):,} B; "
-          f"bare import {bare:.1f} MiB, budget {budget:.1f} MiB")
+    budget = bare + 3 * inputs / MiB
+    print(f"velk-crc runs as: {label}; inputs {inputs:,} B; bare import {bare:.1f} MiB, "
+          f"budget {budget:.1f} MiB")
     header = f"{'contender':<11} {'median s':>9} {'ratio':>6} {'goal':>5} {'peak MiB':>9}"
     print(header)
     print("-" * len(header))
-    goals = {"header+n": 1.2, "iso-hdlc": 1.1}
     for name in names:
-        ratio = times[name] / times["one-record"]
+        ratio = times[name] / times[names[0]]
         goal = goals.get(name)
         peak = peak_rss(contenders[name])
         verdict = "" if goal is None else ("met" if ratio <= goal else "MISSED")
         print(f"{name:<11} {times[name]:9.4f} {ratio:6.3f} {goal or '':>5} {peak:9.1f} "
               f"{'within budget' if peak <= budget else 'OVER BUDGET'} {verdict}", flush=True)
+
+
+def records(folder, size, repeat):
+    """One record, a header and a second record, another algorithm."""
+    command, label = velk_command()
+    path = make_header_firmware(folder, size)
+    one = [*command, "FLASH", path, "--ncrc_value"]
+    ratio_table(label, {
+        "one-record": one,
+        "header+n": [*command, "FLASH", path, "--header", "app_header:size@8,crc@12,hcrc@16",
+                     "--ncfg_crc"],
+        "iso-hdlc": [*one, "--crc", "CRC-32/ISO-HDLC"],
+    }, {"header+n": 1.2, "iso-hdlc": 1.1}, os.path.getsize(path), repeat)
 
 
 BOOT_SIZE = 32 * 1024
@@ -652,33 +656,14 @@ def make_production(folder, size):
 
 
 def production(folder, size, repeat):
+    """The HEX alone against a merged bootloader and every format."""
     command, label = velk_command()
     path, boot = make_production(folder, size)
-    contenders = {
+    ratio_table(label, {
         "hex-only": [*command, "FLASH", path, "--ncrc_value"],
         "merged-all": [*command, "FLASH", path, "--ncrc_value", "--merge", boot, "--bin",
                        "--srec", "--uf2", "rp2040"],
-    }
-    for words in contenders.values():
-        run_all([words])
-    names = list(contenders)
-    times = dict(zip(names, paired_medians(
-        [lambda c=contenders[n]: run_all([c]) for n in names], repeat)))
-    bare = peak_rss([sys.executable, "-c", "import velk_crc._core, crcmod"])
-    inputs = os.path.getsize(path) + os.path.getsize(boot)
-    budget = bare + 3 * inputs / MiB
-    print(f"velk-crc runs as: {label}; inputs {inputs:,} B; bare import {bare:.1f} MiB, "
-          f"budget {budget:.1f} MiB")
-    header = f"{'contender':<11} {'median s':>9} {'ratio':>6} {'goal':>5} {'peak MiB':>9}"
-    print(header)
-    print("-" * len(header))
-    for name in names:
-        ratio = times[name] / times["hex-only"]
-        peak = peak_rss(contenders[name])
-        goal = 1.5 if name == "merged-all" else None
-        verdict = "" if goal is None else ("met" if ratio <= goal else "MISSED")
-        print(f"{name:<11} {times[name]:9.4f} {ratio:6.3f} {goal or '':>5} {peak:9.1f} "
-              f"{'within budget' if peak <= budget else 'OVER BUDGET'} {verdict}", flush=True)
+    }, {"merged-all": 1.5}, os.path.getsize(path) + os.path.getsize(boot), repeat)
 
 
 def main():

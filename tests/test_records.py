@@ -252,9 +252,9 @@ HEADER_REFUSED = [
 ]
 
 
-@pytest.mark.parametrize("spec, more, why", HEADER_REFUSED)
-def test_wrong_header_layouts_are_refused(velk, monkeypatch, header_elf, spec, more, why):
-    code, out, err = run_cli(velk, monkeypatch, "FLASH", header_elf, "--header", spec, *more)
+@pytest.mark.parametrize("layout, more, why", HEADER_REFUSED)
+def test_wrong_header_layouts_are_refused(velk, monkeypatch, header_elf, layout, more, why):
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", header_elf, "--header", layout, *more)
     assert (code, out) == (255, "") and why in err and err.count("\n") == 1, err
     assert sorted(os.listdir(header_elf.parent)) == ["fw.elf"]
 

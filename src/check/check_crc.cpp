@@ -237,7 +237,7 @@ private:
                 d.expected));
         }
         bool first = true;
-        for (size_t i : sorted_by_slot()) {
+        for (size_t i : plan_.by_slot()) {
             const records::Planned& p = plan_.records[i];
             bool right = stored_[i] == values_[i];
             std::string line = right ? ok_line(p, stored_[i]) : wrong_line(p, i);
@@ -247,14 +247,14 @@ private:
             report_.line(line);
             first = false;
         }
-        for (size_t i : sorted_by_slot())
+        for (size_t i : plan_.by_slot())
             if (stored_[i] != values_[i]) hint_at_mismatch(expected, i);
         if (build_) note_bytes_beyond(build);
 
         json::Value& data = report_.data();
         if (o_.elf) data.set("elf", *o_.elf);
-        const records::Planned& low = plan_.lowest();
-        size_t l = static_cast<size_t>(&low - plan_.records.data());
+        const size_t l = plan_.lowest();
+        const records::Planned& low = plan_.records[l];
         describe_image(data, low.image.start, low.image.end, low.record.slot,
                        plan_.feed == Feed::words ? "words" : "bytes");
         data.set("stored", stored_[l]);
@@ -262,22 +262,13 @@ private:
         data.set("algorithm", plan_.algorithm.name);
         data.set("fill", static_cast<uint64_t>(plan_.fill));
         json::Value& list = data.set("records", json::Value::array());
-        for (size_t i : sorted_by_slot()) {
+        for (size_t i : plan_.by_slot()) {
             json::Value& entry = list.push(json::Value::object());
             records::describe_record(entry, plan_, plan_.records[i], values_[i]);
             entry.set("stored", stored_[i]);
             entry.set("ok", stored_[i] == values_[i]);
         }
         return ok && !differs;
-    }
-
-    std::vector<size_t> sorted_by_slot() const {
-        std::vector<size_t> order(plan_.records.size());
-        for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-        std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-            return plan_.records[a].record.slot < plan_.records[b].record.slot;
-        });
-        return order;
     }
 
     // Among several records, which one a checksum line is about.

@@ -165,11 +165,7 @@ private:
                 held += std::min(p.end(), to) - std::max(p.address, from);
         uint64_t gaps = (to - from) - held;
         if (gaps > diagnostics::padding_limit && !o_.force)
-            throw Refusal{text::format(
-                "the .bin would hold %llu MiB of fill between %s and %s, where nothing is "
-                "written: leave out --bin, or --force writes it",
-                static_cast<unsigned long long>(gaps >> 20), text::address(from).c_str(),
-                text::address(to).c_str())};
+            throw Refusal{wording::bin_of_fill(".bin", gaps, from, to)};
     }
 
     // The input with every record's bytes replaced, when the file holds
@@ -311,7 +307,7 @@ private:
     // The report lines, then the warnings and notes.
     void tell(const std::vector<Finding>& findings) {
         report_.line(created("hex", files_.front().name.get()));
-        for (size_t i : sorted_by_slot())
+        for (size_t i : plan_.by_slot())
             report_.line(record_line(plan_.records[i], values_[i]));
         if (in_file_.found) report_.line(created("elf", elf_name_.get()));
         for (const File& file : files_)
@@ -363,9 +359,10 @@ private:
                     : (merged_->entry_from + "'s").c_str()));
 
         json::Value& d = report_.data();
-        const records::Planned& low = plan_.lowest();
+        const size_t l = plan_.lowest();
+        const records::Planned& low = plan_.records[l];
         describe_image(d, low.image.start, low.image.end, low.record.slot, feed_name());
-        d.set("checksum", values_[static_cast<size_t>(&low - plan_.records.data())]);
+        d.set("checksum", values_[l]);
         d.set("algorithm", plan_.algorithm.name);
         d.set("fill", static_cast<uint64_t>(plan_.fill));
         if (o_.uf2) d.set("uf2_family", static_cast<uint64_t>(family_));
@@ -380,19 +377,9 @@ private:
         d.set("outside", regions_json(outside));
     }
 
-    // The records in address order: how lines and --json list them.
-    std::vector<size_t> sorted_by_slot() const {
-        std::vector<size_t> order(plan_.records.size());
-        for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-        std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-            return plan_.records[a].record.slot < plan_.records[b].record.slot;
-        });
-        return order;
-    }
-
     json::Value records_json() const {
         json::Value list = json::Value::array();
-        for (size_t i : sorted_by_slot())
+        for (size_t i : plan_.by_slot())
             describe_record(list.push(json::Value::object()), plan_, plan_.records[i],
                             values_[i]);
         return list;

@@ -6,6 +6,7 @@
 #include "../diagnostics/layout_warnings.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
+#include "../report/wording.h"
 
 namespace velk {
 
@@ -124,11 +125,7 @@ Merged merge_with(const std::vector<std::string>& files,
     merged.to = parts.back().end();
     uint64_t gaps = (merged.to - merged.from) - held;
     if (bin && gaps > diagnostics::padding_limit && !force)
-        throw Refusal{text::format(
-            "the merged .bin would hold %llu MiB of fill between %s and %s, where "
-            "nothing is written: leave out --bin, or --force writes it",
-            static_cast<unsigned long long>(gaps >> 20), address(merged.from).c_str(),
-            address(merged.to).c_str())};
+        throw Refusal{wording::bin_of_fill("merged .bin", gaps, merged.from, merged.to)};
 
     merged.entry = application_entry;
     for (size_t k = 0; k < merged.sources.size(); ++k)

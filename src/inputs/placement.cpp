@@ -9,13 +9,9 @@
 
 namespace velk {
 
-namespace {
-
 std::string quoted(const std::string& value) {
     return "\"" + value + "\"";
 }
-
-}  // namespace
 
 // White space, a sign, a 0x prefix and underscores as Python takes them.
 bool read_number(const std::string& value, int base, uint64_t& out) {

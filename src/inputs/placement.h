@@ -32,6 +32,9 @@ diagnostics::Symbol find_variable(const std::string& name, const ElfBuild& elf,
 // int(value, base) as the command line's numbers are read everywhere.
 bool read_number(const std::string& value, int base, uint64_t& out);
 
+// "value", as refusals show what was typed.
+std::string quoted(const std::string& value);
+
 // "0x" and 1 to 16 hex digits, nothing else: an address or a byte value
 // where a misread one would write wrong bytes (--fill, --base, @0x...).
 bool read_hex_address(const std::string& value, uint64_t& out);

@@ -10,11 +10,19 @@ namespace velk::records {
 
 namespace {
 
-// crcmod's table: [name, identifier, polynomial, reflected, initial value,
-// final XOR, check value] a row.
-Ref definitions() {
-    Ref predefined = check(PyImport_ImportModule("crcmod.predefined"));
-    return check(PyObject_GetAttrString(predefined.get(), "_crc_definitions_table"));
+// crcmod's predefined catalogue, looked up at use: its table ([name,
+// identifier, polynomial, reflected, initial value, final XOR, check value]
+// a row, as a sequence) and the maker of a CRC function by a row's name.
+struct Predefined {
+    Ref rows;
+    Ref make;
+};
+
+Predefined predefined() {
+    Ref module = check(PyImport_ImportModule("crcmod.predefined"));
+    Ref table = check(PyObject_GetAttrString(module.get(), "_crc_definitions_table"));
+    return {check(PySequence_Fast(table.get(), "crcmod's catalogue is no list")),
+            check(PyObject_GetAttrString(module.get(), "mkPredefinedCrcFun"))};
 }
 
 std::string row_name(PyObject* row) {
@@ -35,14 +43,12 @@ std::string display_name(const std::string& crcmod_name) {
     return names.empty() ? crcmod_name : names.front();
 }
 
-Algorithm from_row(PyObject* row) {
+Algorithm from_row(PyObject* row, PyObject* make) {
     Algorithm a;
     a.crcmod_name = row_name(row);
     a.name = display_name(a.crcmod_name);
     a.width = width_of(row);
-    Ref predefined = check(PyImport_ImportModule("crcmod.predefined"));
-    Ref make = check(PyObject_GetAttrString(predefined.get(), "mkPredefinedCrcFun"));
-    a.function = call(make.get(), text_object(a.crcmod_name).get());
+    a.function = call(make, text_object(a.crcmod_name).get());
     return a;
 }
 
@@ -65,12 +71,13 @@ Algorithm find_algorithm(const std::optional<std::string>& name) {
     if (!name) return default_one();
     std::string wanted = folded(*name), aliased = crcmod_name_of(*name);
     if (wanted == default_algorithm || aliased == default_algorithm) return default_one();
-    Ref table = definitions();
-    Ref rows = check(PySequence_Fast(table.get(), "crcmod's catalogue is no list"));
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(rows.get()); ++i) {
-        PyObject* row = PySequence_Fast_GET_ITEM(rows.get(), i);
+    Predefined catalogue = predefined();
+    PyObject* rows = catalogue.rows.get();
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(rows); ++i) {
+        PyObject* row = PySequence_Fast_GET_ITEM(rows, i);
         std::string crcmod = row_name(row);
-        if (folded(crcmod) == wanted || crcmod == aliased) return from_row(row);
+        if (folded(crcmod) == wanted || crcmod == aliased)
+            return from_row(row, catalogue.make.get());
     }
     throw Refusal{"no CRC algorithm named \"" + *name +
                   "\" (velk-crc --list-crc lists the names)"};
@@ -78,11 +85,12 @@ Algorithm find_algorithm(const std::optional<std::string>& name) {
 
 std::vector<Listed> catalogue() {
     std::vector<Listed> out;
-    Ref table = definitions();
-    Ref rows = check(PySequence_Fast(table.get(), "crcmod's catalogue is no list"));
+    Predefined catalogue = predefined();
+    PyObject* rows = catalogue.rows.get();
     Ref nine = check(PyBytes_FromString("123456789"));
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(rows.get()); ++i) {
-        Listed listed{from_row(PySequence_Fast_GET_ITEM(rows.get(), i)), {}, 0};
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(rows); ++i) {
+        Listed listed{from_row(PySequence_Fast_GET_ITEM(rows, i), catalogue.make.get()), {},
+                      0};
         listed.names.push_back(listed.algorithm.crcmod_name);
         for (const std::string& n : catalogue_names(listed.algorithm.crcmod_name))
             if (folded(n) != listed.algorithm.crcmod_name) listed.names.push_back(n);

@@ -15,10 +15,6 @@ using text::address;
 // --lpc-vectors: the eighth word of a Cortex-M vector table.
 constexpr uint64_t lpc_slot_offset = 0x1C;
 
-std::string quoted(const std::string& s) {
-    return "\"" + s + "\"";
-}
-
 // Where an '@' starts a record's range: a 0x address, or a symbol whose
 // flash address it is.
 uint64_t range_start(const Selector& s, const ElfBuild* elf) {
@@ -93,7 +89,7 @@ struct Field {
     std::string text;
 };
 
-std::vector<Field> fields_of(const std::string& list, const std::string& spec) {
+std::vector<Field> fields_of(const std::string& list, const std::string& layout) {
     std::vector<Field> fields;
     size_t at = 0;
     while (at <= list.size()) {
@@ -103,19 +99,19 @@ std::vector<Field> fields_of(const std::string& list, const std::string& spec) {
         size_t sign = item.find('@');
         std::string name = item.substr(0, sign);
         if (name != "size" && name != "crc" && name != "hcrc")
-            throw Refusal{"--header " + spec + ": " + quoted(item) +
+            throw Refusal{"--header " + layout + ": " + quoted(item) +
                           " is no field: the fields are size@<offset>, crc@<offset> and "
                           "hcrc@<offset>"};
         std::string offset = sign == std::string::npos ? "" : item.substr(sign + 1);
         bool hex = offset.size() > 2 && offset[0] == '0' && (offset[1] == 'x' || offset[1] == 'X');
         Field f{name, 0, item};
         if (offset.empty() || !read_number(offset, hex ? 16 : 10, f.offset))
-            throw Refusal{"--header " + spec + ": the " + name +
+            throw Refusal{"--header " + layout + ": the " + name +
                           " field needs its offset from the header's start, in decimal or "
                           "0x hex, as in " + name + "@8"};
         for (const Field& other : fields)
             if (other.name == name)
-                throw Refusal{"--header " + spec + ": the " + name + " field is given twice"};
+                throw Refusal{"--header " + layout + ": the " + name + " field is given twice"};
         fields.push_back(f);
     }
     return fields;
@@ -123,16 +119,16 @@ std::vector<Field> fields_of(const std::string& list, const std::string& spec) {
 
 // --header <symbol>:<field>@<offset>,...: the header object, its body from
 // its end to the end of its image, and a record per field.
-std::vector<Planned> from_header(const std::string& spec, const Algorithm& algorithm,
+std::vector<Planned> from_header(const std::string& layout, const Algorithm& algorithm,
                                  const ElfBuild* elf, const layout::Loadable& loadable,
                                  Header& header) {
-    size_t colon = spec.find(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == spec.size())
-        throw Refusal{"--header " + spec +
+    size_t colon = layout.find(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == layout.size())
+        throw Refusal{"--header " + layout +
                       ": give the header's symbol and its fields, as in --header "
                       "app_header:size@8,crc@12,hcrc@16"};
-    header.symbol = spec.substr(0, colon);
-    std::vector<Field> fields = fields_of(spec.substr(colon + 1), spec);
+    header.symbol = layout.substr(0, colon);
+    std::vector<Field> fields = fields_of(layout.substr(colon + 1), layout);
     if (!elf)
         throw Refusal{"--header needs the build's symbols: check the ELF file, or pass it "
                       "with --elf"};
@@ -252,11 +248,17 @@ std::vector<std::pair<uint64_t, uint64_t>> Plan::images() const {
     return out;
 }
 
-const Planned& Plan::lowest() const {
-    const Planned* low = &records.front();
-    for (const Planned& p : records)
-        if (p.record.slot < low->record.slot) low = &p;
-    return *low;
+std::vector<size_t> Plan::by_slot() const {
+    std::vector<size_t> order(records.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return records[a].record.slot < records[b].record.slot;
+    });
+    return order;
+}
+
+size_t Plan::lowest() const {
+    return by_slot().front();
 }
 
 std::string Plan::how(bool named) const {

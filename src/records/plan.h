@@ -48,9 +48,11 @@ struct Plan {
 
     // Every record's image, [start, end): where holes are erased flash.
     std::vector<std::pair<uint64_t, uint64_t>> images() const;
-    // The record with the lowest slot: the one --json's single-record keys
-    // describe.
-    const Planned& lowest() const;
+    // The record with the lowest slot (an index into `records`): the one
+    // --json's single-record keys describe.
+    size_t lowest() const;
+    // The records in slot order: how lines and --json list them.
+    std::vector<size_t> by_slot() const;
     // "fed bytes", and the algorithm (always with `named`) and byte order
     // when they are not the default: how a report line says how a checksum
     // was made.

@@ -128,6 +128,14 @@ std::string dropped(const std::string& name, const std::vector<std::string>& clo
            "linker)";
 }
 
+std::string bin_of_fill(const char* which, uint64_t gaps, uint64_t from, uint64_t to) {
+    return text::format(
+        "the %s would hold %llu MiB of fill between %s and %s, where nothing is written: "
+        "leave out --bin, or --force writes it",
+        which, static_cast<unsigned long long>(gaps >> 20), text::address(from).c_str(),
+        text::address(to).c_str());
+}
+
 std::string not_elf(layout::FileKind kind) {
     switch (kind) {
         case layout::FileKind::intel_hex:

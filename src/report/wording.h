@@ -26,6 +26,10 @@ std::string selector_rule();  // none given
 // --words over a range that is not whole words.
 std::string words_rule(uint64_t start, uint64_t record);
 
+// A raw binary (`which`: ".bin", "merged .bin") that would be mostly the
+// fill between far-apart data: `gaps` bytes of it in [from, to).
+std::string bin_of_fill(const char* which, uint64_t gaps, uint64_t from, uint64_t to);
+
 // A symbol that is not there: in a file without a symbol table, or with
 // the names closest to it.
 std::string no_symbol_table(const std::string& name);

@@ -115,17 +115,4 @@ void reset_handler(void)
         __asm volatile("wfi");
 }
 
-void default_handler(void)
-{
-    for (;;) {
-    }
-}
-
-__attribute__((section(".vectors"), used))
-void (*const vector_table[16])(void) = {
-    (void (*)(void))&__stack_top,
-    reset_handler,
-    default_handler, default_handler, default_handler, default_handler, default_handler,
-    0, 0, 0, 0,
-    default_handler, default_handler, 0, default_handler, default_handler,
-};
+#include "vectors.h"

@@ -1,0 +1,19 @@
+// The Cortex-M vector table every test firmware starts with: the initial
+// stack pointer, reset_handler (each firmware's own), and a handler that
+// stops for every fault. Included last, after __stack_top and
+// reset_handler are declared.
+
+void default_handler(void)
+{
+    for (;;) {
+    }
+}
+
+__attribute__((section(".vectors"), used))
+void (*const vector_table[16])(void) = {
+    (void (*)(void))&__stack_top,
+    reset_handler,
+    default_handler, default_handler, default_handler, default_handler, default_handler,
+    0, 0, 0, 0,
+    default_handler, default_handler, 0, default_handler, default_handler,
+};
