@@ -224,8 +224,8 @@ def test_bad_hex_is_refused_with_its_line(velk, monkeypatch, boot_elf, how, line
      "--s cannot be redone from an Intel HEX file, whose data ends in the padding: pass "
      "the build's ELF file with --elf, or the offset the build printed with --a"),
     (["CHECK", "fw.elf", "--a802"], "--a802: the offset must be a multiple of 4"),
-    (["CHECK", "fw.elf", "--nmissing"], 'no symbol named "missing"; the name is nowhere in '
-     "the file: if the source defines it, the linker dropped it as unused (--gc-sections): "
+    (["CHECK", "fw.elf", "--nmissing"], 'no symbol named "missing"; no symbol or section '
+     "of the file bears the name: if the source defines it, the linker dropped it as unused (--gc-sections): "
      "keep its section with KEEP(...) in the linker script (__attribute__((used)) keeps it "
      "from the compiler, not from the linker)"),
     (["CHECK", "notes.txt", "--a0"],

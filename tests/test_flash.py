@@ -39,13 +39,19 @@ def test_overlapping_segments_are_refused(velk, tmp_path, monkeypatch, second):
 
 
 # What a name the linker dropped (or a misspelt one) adds to the refusal.
-DROPPED = ("; the name is nowhere in the file: if the source defines it, the linker dropped "
-           "it as unused (--gc-sections): keep its section with KEEP(...) in the linker "
-           "script (__attribute__((used)) keeps it from the compiler, not from the linker)")
+DROPPED = ("; no symbol or section of the file bears the name: if the source defines it, "
+           "the linker dropped it as unused (--gc-sections): keep its section with "
+           "KEEP(...) in the linker script (__attribute__((used)) keeps it from the "
+           "compiler, not from the linker)")
 
 REFUSALS = [
     ("not-found", ["--ncrc_valeu"], 'no symbol named "crc_valeu" (did you mean crc_value?)'
      + DROPPED),
+    # Built with -g: the debugging information names the dropped slot, and the
+    # symbol tables and section names do not.
+    ("dropped-from-a-debug-build", ["--nspare_crc"], 'no symbol named "spare_crc"' + DROPPED),
+    # A part of a symbol's name is no symbol, but the name is there.
+    ("part-of-a-name", ["--ncrc_val"], 'no symbol named "crc_val" (did you mean crc_value?)'),
     ("not-multiple-of-4", ["--a802"], "--a802: the offset must be a multiple of 4"),
     ("bad-block", ["--s48"],
      '--s takes a block size in decimal that is a power of two, as in --s1024: "48" is '
@@ -57,7 +63,7 @@ REFUSALS = [
 @pytest.mark.parametrize("options, line", [r[1:] for r in REFUSALS],
                          ids=[r[0] for r in REFUSALS])
 def test_refusals_say_what_to_do(velk, tmp_path, monkeypatch, options, line):
-    shutil.copy(os.path.join(DATA, "fw_boot.elf"), tmp_path / "fw.elf")
+    shutil.copy(os.path.join(DATA, "fw_debug_gc.elf"), tmp_path / "fw.elf")
     code, out, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", *options)
     assert (code, out, err) == (255, "", f"error: {tmp_path / 'fw.elf'}: {line}\n")
     assert not (tmp_path / "fw_CRC.hex").exists()

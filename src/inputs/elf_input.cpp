@@ -52,6 +52,41 @@ private:
     elfsyms::Matches matches_;
 };
 
+class PartFinder final : public elf::SymbolVisitor {
+public:
+    explicit PartFinder(const std::string& name) : name_(name) {}
+
+    void symbol(const elf::Symbol& s) override {
+        found_ = found_ || std::strstr(s.name, name_.c_str()) != nullptr;
+    }
+
+    bool found() const { return found_; }
+
+private:
+    const std::string& name_;
+    bool found_ = false;
+};
+
+// Whether a section's name holds `name`: its name, NUL-terminated inside
+// the section-name string table.
+bool in_section_names(const ElfBuild& elf, const std::string& name) {
+    const auto& sections = elf.file.sections;
+    const uint64_t index = elf.file.header.shstrndx;
+    if (index == 0 || index >= sections.size()) return false;
+    const elf::SectionHeader& names = sections[index];
+    const uint64_t size = elf.input.bytes.size();
+    if (names.type == elf::sht_nobits || names.offset > size || names.size > size - names.offset)
+        return false;
+    const char* table = reinterpret_cast<const char*>(elf.bytes()) + names.offset;
+    for (const elf::SectionHeader& section : sections) {
+        if (section.name >= names.size) continue;
+        const char* start = table + section.name;
+        std::string text(start, strnlen(start, names.size - section.name));
+        if (text.find(name) != std::string::npos) return true;
+    }
+    return false;
+}
+
 class NameLister final : public elf::SymbolVisitor {
 public:
     NameLister(size_t longest, std::vector<std::string>& names)
@@ -102,12 +137,21 @@ InputFile read_input(PyObject* filename) {
         if (!PyErr_ExceptionMatches(PyExc_OSError)) throw;
         throw Refusal{"cannot open it: " + take_os_error().why};
     }
-    input.kind = layout::kind_of(input.bytes.data(), input.bytes.size());
+    input.named = layout::kind_of_name(path, input.kind);
+    if (!input.named) input.kind = layout::kind_of(input.bytes.data(), input.bytes.size());
     return input;
 }
 
+void placed_as_raw(InputFile& input) {
+    if (!input.named && (input.kind == layout::FileKind::intel_hex ||
+                         input.kind == layout::FileKind::srecord))
+        input.kind = layout::FileKind::other;
+}
+
 ElfBuild read_elf(InputFile input) {
-    if (input.kind != layout::FileKind::elf) throw Refusal{wording::not_elf(input.kind)};
+    if (layout::kind_of(input.bytes.data(), input.bytes.size()) != layout::FileKind::elf)
+        throw Refusal{wording::not_elf(input.kind)};
+    input.kind = layout::FileKind::elf;
     ElfBuild elf;
     elf.input = std::move(input);
     auto file = elf::read_file(elf.span());
@@ -132,6 +176,13 @@ SymbolSearch find_symbol(const ElfBuild& elf, const std::string& name) {
     lookup.matches = finder.matches();
     lookup.found = lookup.matches.count > 0;
     return lookup;
+}
+
+bool named_anywhere(const ElfBuild& elf, const std::string& name) {
+    if (name.find('\0') != std::string::npos) return false;
+    PartFinder finder(name);
+    visit(elf, finder);
+    return finder.found() || in_section_names(elf, name);
 }
 
 std::vector<std::string> symbol_names(const ElfBuild& elf, size_t longest) {

@@ -15,15 +15,23 @@
 
 namespace velk {
 
-// A file read whole, and what it is.
+// A file read whole, and what it is: what its name's ending says, else what
+// its first bytes say. It is read as that kind or refused; a reader that
+// refuses it never makes it another kind.
 struct InputFile {
     std::vector<uint8_t> bytes;
     layout::FileKind kind = layout::FileKind::other;
+    bool named = false;  // the kind comes from the name
 };
 
 // Opens and reads `filename`; refuses a missing or unreadable file, a
 // directory, a FIFO, socket or device.
 InputFile read_input(PyObject* filename);
+
+// A file placed at an address (--base, <file>@0x<address>) is a raw binary
+// unless its name says otherwise: its first bytes may look like a text
+// record's (a stack pointer of 0x2000_3A20 starts " :").
+void placed_as_raw(InputFile& input);
 
 struct ElfBuild {
     InputFile input;
@@ -36,7 +44,8 @@ struct ElfBuild {
     elf::Bytes span() const { return {input.bytes.data(), input.bytes.size()}; }
 };
 
-// The ELF reading of an input that is an ELF file: refuses what the reader
+// The ELF reading of an input that starts with the ELF magic, whatever its
+// name: refuses what the reader
 // cannot read and a layout that cannot be made (contents past the file's
 // end, segments that overlap, none loadable).
 ElfBuild read_elf(InputFile input);
@@ -49,6 +58,11 @@ struct SymbolSearch {
 
 // The last symbol named `name` over every symbol table, in file order.
 SymbolSearch find_symbol(const ElfBuild& elf, const std::string& name);
+
+// Whether `name` is part of any symbol's name or any section's name: what
+// the linker keeps of a variable it did not drop, unlike the debugging
+// information, which names it either way.
+bool named_anywhere(const ElfBuild& elf, const std::string& name);
 
 // The symbol names no longer than `longest`, each once, for suggestions
 // after a miss.

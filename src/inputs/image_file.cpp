@@ -37,24 +37,16 @@ ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base) {
         case layout::FileKind::intel_hex:
         case layout::FileKind::srecord:
         case layout::FileKind::uf2:
-            try {
-                formats::of_kind(input.kind)->read(image, input);
-                break;
-            } catch (const Refusal&) {
-                // A raw binary's first bytes may look like a record's
-                // (a stack pointer of 0x2000_3A20 starts " :"): placed at a
-                // base, what is no such file is read raw.
-                if (!binary_base) throw;
-                image.kind = layout::FileKind::other;
-                image.data = {};
-            }
-            [[fallthrough]];
+            formats::of_kind(input.kind)->read(image, input);
+            break;
         case layout::FileKind::other: {
             if (!binary_base)
                 throw Refusal{
-                    "neither an ELF, Intel HEX, S-record nor UF2 file; a raw binary holds "
-                    "no addresses: give its base address with --base 0x<address>, or the "
-                    "build it was made from with --elf"};
+                    std::string(input.named ? "a raw binary by its name"
+                                            : "neither an ELF, Intel HEX, S-record nor UF2 "
+                                              "file") +
+                    "; a raw binary holds no addresses: give its base address with --base "
+                    "0x<address>, or the build it was made from with --elf"};
             if (input.bytes.empty()) throw Refusal{"the raw binary is empty"};
             uint64_t end;
             if (__builtin_add_overflow(*binary_base, input.bytes.size(), &end))

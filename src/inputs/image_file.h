@@ -29,9 +29,9 @@ struct ImageFile {
 // "an Intel HEX file", "a raw binary", ...
 const char* format_name(layout::FileKind kind);
 
-// Reads `input` as its kind says. A file of no known kind, or one that
-// cannot be read as the kind its first bytes suggest, is a raw binary at
-// `binary_base`; without one it is refused, saying how to give it.
+// Reads `input` as its kind says, or refuses it with the line or block
+// that cannot be read. A raw binary starts at `binary_base`; without one it
+// is refused, saying how to give it.
 ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base);
 
 }  // namespace velk

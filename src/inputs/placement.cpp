@@ -52,11 +52,8 @@ diagnostics::Symbol find_variable(const std::string& name, const ElfBuild& elf,
         std::vector<std::string> names =
             symbol_names(elf, elfsyms::longest_close_name(name));
         std::vector<std::string> closest = elfsyms::closest_names(name, names);
-        const std::vector<uint8_t>& bytes = elf.input.bytes;
-        bool anywhere = std::search(bytes.begin(), bytes.end(), name.begin(), name.end()) !=
-                        bytes.end();
-        throw Refusal{anywhere ? wording::not_found(name, closest)
-                               : wording::dropped(name, closest)};
+        throw Refusal{named_anywhere(elf, name) ? wording::not_found(name, closest)
+                                                : wording::dropped(name, closest)};
     }
     const elfsyms::Matches& m = found.matches;
     return {name, m.value, true, m.count, m.values_differ, m.size, m.is_function()};

@@ -4,6 +4,44 @@
 
 namespace velk::layout {
 
+namespace {
+
+struct Ending {
+    const char* ext;
+    FileKind kind;
+};
+
+const Ending endings[] = {
+    {".hex", FileKind::intel_hex}, {".ihex", FileKind::intel_hex},
+    {".srec", FileKind::srecord},  {".s19", FileKind::srecord},
+    {".s28", FileKind::srecord},   {".s37", FileKind::srecord},
+    {".mot", FileKind::srecord},   {".uf2", FileKind::uf2},
+    {".bin", FileKind::other},     {".elf", FileKind::elf},
+    {".axf", FileKind::elf},       {".out", FileKind::elf},
+};
+
+bool ends_with_folded(const std::string& name, const char* ext) {
+    const size_t n = std::char_traits<char>::length(ext);
+    if (name.size() < n) return false;
+    for (size_t i = 0; i < n; ++i) {
+        char c = name[name.size() - n + i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != ext[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool kind_of_name(const std::string& name, FileKind& kind) {
+    for (const Ending& e : endings)
+        if (ends_with_folded(name, e.ext)) {
+            kind = e.kind;
+            return true;
+        }
+    return false;
+}
+
 size_t byte_order_mark(const uint8_t* text, size_t size) {
     return size >= 3 && text[0] == 0xEF && text[1] == 0xBB && text[2] == 0xBF ? 3 : 0;
 }

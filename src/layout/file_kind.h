@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace velk::layout {
 
@@ -16,6 +17,11 @@ enum class FileKind { elf, intel_hex, srecord, uf2, other };
 // is "other" when an editor or a script put more blank lines before the
 // records than the head holds.
 FileKind kind_of(const uint8_t* head, size_t size);
+
+// What a file is by its name's ending, in any case: .hex and .ihex, .srec,
+// .s19, .s28, .s37 and .mot, .uf2, .bin, and .elf, .axf and .out. False
+// when the name says nothing, and the content decides.
+bool kind_of_name(const std::string& name, FileKind& kind);
 
 // The length of a UTF-8 byte order mark at the start of a text file (an
 // editor's), 0 when there is none.

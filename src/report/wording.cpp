@@ -122,10 +122,10 @@ std::string not_found(const std::string& name, const std::vector<std::string>& c
 
 std::string dropped(const std::string& name, const std::vector<std::string>& closest) {
     return not_found(name, closest) +
-           "; the name is nowhere in the file: if the source defines it, the linker "
-           "dropped it as unused (--gc-sections): keep its section with KEEP(...) in the "
-           "linker script (__attribute__((used)) keeps it from the compiler, not from the "
-           "linker)";
+           "; no symbol or section of the file bears the name: if the source defines it, "
+           "the linker dropped it as unused (--gc-sections): keep its section with "
+           "KEEP(...) in the linker script (__attribute__((used)) keeps it from the "
+           "compiler, not from the linker)";
 }
 
 std::string bin_of_fill(const char* which, uint64_t gaps, uint64_t from, uint64_t to) {
@@ -151,6 +151,15 @@ std::string not_elf(layout::FileKind kind) {
             return "not an ELF file (it does not start with the ELF magic number): pass "
                    "the linker's output";
     }
+}
+
+std::string merged_start(uint64_t entry, const std::string& from) {
+    std::string whose = from == "--entry" ? "as --entry gives it"
+                        : from.empty()    ? "the application's: no merged file has one"
+                                          : from + "'s";
+    return "the merged files' start address is " + text::address(entry) + ", " + whose +
+           (from == "--entry" ? ""
+                              : " (--entry <file>|0x<address> chooses another)");
 }
 
 std::string entry_left_out(uint64_t entry) {

@@ -9,7 +9,10 @@
      -DWORD_FED     default layout, but the check models the STM32 CRC unit
                     fed 32-bit words read from flash: each little-endian word
                     goes in most significant byte first
-     -DWITH_BSS     default layout plus a zero-initialised global in .bss */
+     -DWITH_BSS     default layout plus a zero-initialised global in .bss
+     -DWITH_SPARE   default layout plus a second slot nothing refers to, which
+                    a build with -g and --gc-sections drops while its
+                    debugging information still names it */
 #include <stdint.h>
 
 #define BOOT_STARTED   0x57A27ED0u
@@ -34,6 +37,10 @@ __attribute__((section(".crc_value"), used)) const volatile uint32_t crc_value =
 #ifndef NO_DATA
 uint32_t SystemCoreClock = 168000000u;
 uint32_t counters[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+#endif
+
+#ifdef WITH_SPARE
+__attribute__((section(".spare_crc"))) const volatile uint32_t spare_crc = 0xFFFFFFFFu;
 #endif
 
 #ifdef WITH_BSS

@@ -22,6 +22,8 @@ $CC $M4 -DNO_DATA -T boot_after_bootloader.ld -o ../fw_after_bootloader.elf boot
 $CC $M4 -DWORD_FED -T boot.ld -o ../fw_words.elf boot.c
 # The default layout plus a zero-initialised global in .bss.
 $CC $M4 -DWITH_BSS -T boot.ld -o ../fw_bss.elf boot.c
+# The default layout built for debugging, its unused second slot dropped.
+$CC $M4 -g -fdata-sections -Wl,--gc-sections -DWITH_SPARE -T boot.ld -o ../fw_debug_gc.elf boot.c
 # Images that start with a header after the vector table (header.c), checked
 # at boot as a bootloader would; one build per checksum and byte order.
 $CC $M4 -DCRC32_ISO_HDLC -T header.ld -o ../fw_header_crc32.elf header.c
