@@ -139,7 +139,6 @@ DIRECT_VELK = ["-c", "import sys, VELK_CRC; sys.argv[0] = 'velk-crc'; VELK_CRC.r
 # with its traceback.
 VELK_RUNS = table([
     ("written", ["VELK", "fw_boot.elf", "--ncrc_value"], 0),
-    ("no-words", [], 255),
     ("mode-word-only", ["VELK"], 255),
     ("no-selector", ["VELK", "fw_boot.elf"], 255),
     ("lower-case-mode", ["velk", "fw_boot.elf", "--ncrc_value"], 255),
@@ -354,7 +353,8 @@ MAIN_RUNS = table([
     ("sys-argv-by-default", None, 0, VERSION),
     ("velk-written", ["VELK", "fw_boot.elf", "--ncrc_value"], 0, WRITTEN),
     ("velk-usage", ["VELK"], 255, USAGE),
-    ("no-words", [], 255, USAGE),
+    # The product's usage on standard error, not VELK mode's.
+    ("no-words", [], 2, ""),
 ])
 
 

@@ -272,8 +272,9 @@ def main(argv=None):
     if isinstance(argv, (str, bytes)):
         raise TypeError("argv must be a sequence of words, not one " + type(argv).__name__)
     words = sys.argv[1:] if argv is None else [os.fsdecode(word) for word in argv]
-    # VELK is VELK_CRC's own mode word; any other first word may be ours.
-    if words and words[0] != "VELK" and words[0] in _native().own_words:
+    # VELK is VELK_CRC's own mode word; any other first word may be ours,
+    # and so is a command line with no word at all.
+    if not words or (words[0] != "VELK" and words[0] in _native().own_words):
         try:
             return _native().main(words)
         except KeyboardInterrupt:

@@ -94,7 +94,11 @@ std::vector<std::string> own_words() {
 }
 
 int command_line(const std::vector<std::string>& words) {
-    const std::string first = words.empty() ? "" : words[0];
+    if (words.empty()) {
+        say_to_stderr(usage_text());
+        return 2;
+    }
+    const std::string first = words[0];
     if (is_help(first)) {
         say(help_text());
         return 0;

@@ -9,6 +9,10 @@ namespace velk::cli {
 // velk-crc --help
 std::string help_text();
 
+// The usage lines of --help and where the rest is: what velk-crc alone
+// says.
+std::string usage_text();
+
 // velk-crc --version
 std::string version_text();
 

@@ -13,9 +13,10 @@ otherwise) and stored in it; written as Intel HEX.
 usage:
   velk-crc FLASH <firmware.elf> RECORDS [--crc <name>] [--be] [--fill 0x<NN>]
                  [--force] [--words] [--bin] [--srec] [--uf2 <family>]
-                 [--merge <file>]... [--json]
-  velk-crc CHECK <file> RECORDS [--elf <firmware.elf>] [--crc <name>] [--be]
-                 [--fill 0x<NN>] [--force] [--words] [--json]
+                 [--merge <file>]... [--entry <file>|0x<address>] [--json]
+  velk-crc CHECK <file> RECORDS [--elf <firmware.elf>] [--base 0x<address>]
+                 [--merge <file>]... [--entry <file>|0x<address>] [--crc <name>]
+                 [--be] [--fill 0x<NN>] [--force] [--words] [--json]
   velk-crc VELK <firmware.elf> SELECTOR
   velk-crc --help | --version | --list-crc | --guide
 
@@ -67,7 +68,13 @@ options (FLASH and CHECK; after the mode word, in any order):
 )" + formats::help_lines() + R"(  --merge <file>
                 FLASH: also <root>_CRC_merged.hex (and .bin, .srec, .uf2 as asked
                 for): the file (Intel HEX, S-records, UF2, ELF, or a raw binary as
-                <file>@0x<address>) with the checksummed application; repeatable
+                <file>@0x<address>) with the checksummed application; repeatable.
+                CHECK (with --elf): the file is the build merged with these, every
+                byte of them checked
+  --entry <file>|0x<address>
+                the merged files' start address: a merged file's, the
+                application's (its ELF file) or this address (default: the first
+                merged file that has one, else the application's)
   --elf <file>  CHECK: also verify that the file is this build's flash image,
                 checksummed; symbols and layout come from it (also --elf=<file>)
   --base 0x<address>
@@ -87,6 +94,13 @@ exit status:
 The guide (the slot, the linker script, CMake and IDE steps, the boot-time
 check, algorithms, image headers, every warning) ships with the package:
 velk-crc --guide prints where it is (docs/guide.md in the sources).)";
+}
+
+std::string usage_text() {
+    const std::string help = help_text();
+    const size_t from = help.find("usage:");
+    const size_t to = help.find("\n\n", from);
+    return help.substr(from, to - from) + "\n(velk-crc --help shows every option)";
 }
 
 }  // namespace velk::cli

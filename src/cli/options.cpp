@@ -38,6 +38,7 @@ const Valued valued[] = {
     {"--header", &Request::header, flash | check},
     {"--fill", &Request::fill, flash | check},
     {"--uf2", &Request::uf2, flash},
+    {"--entry", &Request::entry, flash | check},
 };
 
 bool starts_with(const std::string& word, const char* prefix) {
@@ -112,7 +113,6 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode,
         }
         // --merge: as many files as there are to merge.
         if (word == "--merge" || starts_with(word, "--merge=")) {
-            if (!(flash & mode.bit)) return OptionFault{OptionFault::not_in_mode, "--merge"};
             constexpr size_t length = sizeof "--merge=" - 1;
             if (word.size() >= length) {
                 if (word.size() == length)
@@ -197,6 +197,9 @@ std::string fault_text(const OptionFault& f, const Mode& mode) {
                 return "--uf2 needs the chip family, as in --uf2 rp2040";
             if (f.word == "--merge")
                 return "--merge needs the file to merge, as in --merge bootloader.hex";
+            if (f.word == "--entry")
+                return "--entry needs a merged file or a 0x address, as in --entry "
+                       "bootloader.hex";
             if (f.word == "--fill")
                 return "--fill needs the value erased flash reads, as in --fill 0x00";
             if (f.word == "--crc")

@@ -111,6 +111,7 @@ public:
 
     void run() {
         PyObject* input = name(o_.input);
+        refuse_entry_without_merge(o_.entry, o_.merge);
         elf_ = read_elf(read_input(input));
         plan_ = records::plan_records(o_, &elf_, elf_.loadable);
         if (o_.uf2) family_ = uf2_family(*o_.uf2);
@@ -126,6 +127,9 @@ public:
                          facts_of(p.placement, elf_.loadable, p.image, memory_),
                          p.image.end, plan_.records.size() == 1))
                     findings.push_back(std::move(f));
+            else if (std::string why = records::overwrites_data(p.record, memory_);
+                     !why.empty())
+                findings.push_back({why, true});
         for (const Finding& f : findings)
             if (f.refused && !o_.force)
                 throw Refusal{f.text + " (--force writes it anyway)"};
@@ -133,8 +137,8 @@ public:
         records::store_all(plan_, memory_, values_, stored_);
         if (o_.bin) refuse_a_bin_of_fill();
         if (!o_.merge.empty())
-            merged_ = merge_with(o_.merge, memory_, elf_.file.header.entry, plan_, o_.bin,
-                                 o_.force,
+            merged_ = merge_with({o_.merge, o_.entry, o_.input}, memory_,
+                                 elf_.file.header.entry, plan_, o_.bin, o_.force,
                                  o_.uf2 ? std::optional<uint32_t>(family_) : std::nullopt);
         write(input);
         tell(findings);
@@ -331,6 +335,7 @@ private:
                 "instead)",
                 text::address(first - first % uf2::page_size).c_str(),
                 text::address(first - 1).c_str(), plan_.fill));
+        if (o_.uf2 && merged_) warn_of_merged_bytes_in_pages();
         std::vector<layout::Region> outside = uncovered();
         if (!outside.empty())
             report_.note(outside_note(outside, plan_.records.size() > 1));
@@ -350,19 +355,13 @@ private:
                 report_.note(utf8_of(removed.get()) +
                              " of an earlier run is removed: it would not match the HEX");
         if (o_.bin) bin_note();
-        if (merged_)
-            report_.note(text::format(
-                "the merged files' start address is %s, %s",
-                text::address(merged_->entry).c_str(),
-                merged_->entry_from.empty()
-                    ? "the application's: no merged file has one"
-                    : (merged_->entry_from + "'s").c_str()));
+        if (merged_) report_.note(wording::merged_start(merged_->entry, merged_->entry_from));
 
         json::Value& d = report_.data();
         const size_t l = plan_.lowest();
         const records::Planned& low = plan_.records[l];
         describe_image(d, low.image.start, low.image.end, low.record.slot, feed_name());
-        d.set("checksum", values_[l]);
+        d.set("checksum", low.record.reads_bytes() ? json::Value(values_[l]) : json::Value());
         d.set("algorithm", plan_.algorithm.name);
         d.set("fill", static_cast<uint64_t>(plan_.fill));
         if (o_.uf2) d.set("uf2_family", static_cast<uint64_t>(family_));
@@ -375,6 +374,39 @@ private:
         }
         d.set("records", records_json());
         d.set("outside", regions_json(outside));
+    }
+
+    // The application's UF2 pads each page it writes with fill: where a
+    // merged file has bytes in such a page (after the image's end, say),
+    // flashing the application's UF2 alone overwrites them.
+    void warn_of_merged_bytes_in_pages() {
+        const uint64_t page = uf2::page_size;
+        const uint64_t first = memory_.pieces().front().address;
+        for (const layout::Piece& p : memory_.pieces()) {
+            const uint64_t from = p.address - p.address % page;
+            const uint64_t to = (p.end() + page - 1) / page * page;
+            for (size_t k = 0; k < merged_->sources.size(); ++k)
+                for (const layout::Span& s : merged_->sources[k].loadable.spans) {
+                    // Below the image's first page start: warned of above.
+                    uint64_t a = std::max({s.address, from, first}), b = std::min(s.end(), to);
+                    if (a >= b) continue;
+                    report_.warning(text::format(
+                        "the UF2's block at %s pads its page with 0x%02X over what %s "
+                        "writes from %s: flashing %s alone would overwrite it (flash the "
+                        "merged UF2 instead)",
+                        text::address(a - a % page).c_str(), plan_.fill,
+                        merged_->names[k].c_str(), text::address(a).c_str(),
+                        utf8_of(uf2_name()).c_str()));
+                    return;
+                }
+        }
+    }
+
+    PyObject* uf2_name() const {
+        for (const File& file : files_)
+            if (!file.merged && file.format->kind == layout::FileKind::uf2)
+                return file.name.get();
+        return nullptr;
     }
 
     json::Value records_json() const {

@@ -1,5 +1,7 @@
 #include "merge.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 
 #include "../adapter/text.h"
@@ -18,14 +20,15 @@ using text::address;
 struct Part {
     uint64_t address, size;
     const uint8_t* bytes;  // nullptr: the application's erased flash
-    size_t owner;          // 0: the application; k: merged file k - 1
     uint64_t end() const { return address + size; }
 };
 
 // "boot.bin@0x08000000": the file and where a raw binary starts.
 std::pair<std::string, std::optional<uint64_t>> split(const std::string& given) {
     size_t at = given.rfind('@');
-    if (at == std::string::npos || given.compare(at + 1, 2, "0x") != 0) return {given, {}};
+    if (at == std::string::npos || given.size() < at + 3 || given[at + 1] != '0' ||
+        (given[at + 2] != 'x' && given[at + 2] != 'X'))
+        return {given, {}};
     uint64_t base = 0;
     if (!read_hex_address(given.substr(at + 1), base))
         throw Refusal{"--merge " + given + ": \"" + given.substr(at + 1) +
@@ -36,9 +39,13 @@ std::pair<std::string, std::optional<uint64_t>> split(const std::string& given) 
 ImageFile read_source(const std::string& file, std::optional<uint64_t> base) {
     try {
         InputFile input = read_input(text_object(file).get());
+        if (base) placed_as_raw(input);
         if (!base && input.kind == layout::FileKind::other)
-            throw Refusal{"neither an ELF, Intel HEX, S-record nor UF2 file; a raw binary "
-                          "holds no addresses: give it as " + file + "@0x<address>"};
+            throw Refusal{std::string(input.named ? "a raw binary by its name"
+                                                  : "neither an ELF, Intel HEX, S-record nor "
+                                                    "UF2 file") +
+                          "; a raw binary holds no addresses: give it as " + file +
+                          "@0x<address>"};
         ImageFile image = read_image(std::move(input), base);
         if (base && image.kind != layout::FileKind::other)
             throw Refusal{"@" + address(*base) + " places a raw binary; the file is " +
@@ -50,16 +57,96 @@ ImageFile read_source(const std::string& file, std::optional<uint64_t> base) {
     }
 }
 
+// The bytes two sorted, non-overlapping lists of stretches both write: how
+// many, and the first and last of them.
+struct Shared {
+    uint64_t count = 0, first = 0, last = 0;
+};
+
+template <class A, class B>
+Shared shared_by(const std::vector<A>& a, const std::vector<B>& b) {
+    Shared out;
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        uint64_t from = std::max(a[i].address, b[j].address);
+        uint64_t to = std::min(a[i].end(), b[j].end());
+        if (from < to) {
+            if (out.count == 0) out.first = from;
+            out.count += to - from;
+            out.last = to - 1;
+        }
+        if (a[i].end() < b[j].end())
+            ++i;
+        else
+            ++j;
+    }
+    return out;
+}
+
+// The application's bytes, its image's fill left out.
+std::vector<layout::Piece> data_of(const layout::MemoryMap& map) {
+    std::vector<layout::Piece> out;
+    for (const layout::Piece& p : map.pieces())
+        if (!p.is_fill()) out.push_back(p);
+    return out;
+}
+
+std::string bytes_text(uint64_t count) {
+    return count == 1 ? "1 byte" : std::to_string(count) + " bytes";
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+    struct stat sa, sb;
+    return a == b || (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 &&
+                      sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino);
+}
+
+// --entry: a merged file's start address, the application's, or 0x<address>.
+void choose_entry(Merged& merged, const MergeRequest& request, uint64_t application_entry) {
+    const std::string& word = *request.entry;
+    uint64_t value = 0;
+    if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
+        if (!read_hex_address(word, value) || value >= uint64_t{1} << 32)
+            throw Refusal{"--entry " + word +
+                          ": not a 32-bit address (0x and up to 8 hex digits)"};
+        merged.entry = value;
+        merged.entry_from = "--entry";
+        return;
+    }
+    for (size_t k = 0; k < merged.names.size(); ++k)
+        if (same_file(word, merged.names[k])) {
+            if (!merged.sources[k].has_entry)
+                throw Refusal{"--entry " + word +
+                              ": the file has no start address; give one as --entry "
+                              "0x<address>"};
+            merged.entry = merged.sources[k].entry;
+            merged.entry_from = merged.names[k];
+            return;
+        }
+    if (same_file(word, request.application_file)) {
+        merged.entry = application_entry;
+        merged.entry_from.clear();
+        return;
+    }
+    throw Refusal{"--entry " + word +
+                  ": neither a merged file, the application nor a 0x address"};
+}
+
 }  // namespace
 
-Merged merge_with(const std::vector<std::string>& files,
-                  const layout::MemoryMap& application, uint64_t application_entry,
-                  const records::Plan& plan, bool bin, bool force,
-                  std::optional<uint32_t> uf2_family) {
+void refuse_entry_without_merge(const std::optional<std::string>& entry,
+                                const std::vector<std::string>& merge) {
+    if (entry && merge.empty())
+        throw Refusal{"--entry chooses the merged files' start address: it needs --merge"};
+}
+
+Merged merge_with(const MergeRequest& request, const layout::MemoryMap& application,
+                  uint64_t application_entry, const records::Plan& plan, bool bin,
+                  bool force, std::optional<uint32_t> uf2_family) {
     Merged merged;
-    std::vector<std::string> names;
-    merged.sources.reserve(files.size());
-    for (const std::string& given : files) {
+    std::vector<std::string>& names = merged.names;
+    merged.sources.reserve(request.files.size());
+    for (const std::string& given : request.files) {
         auto [file, base] = split(given);
         if (std::find(names.begin(), names.end(), file) != names.end())
             throw Refusal{file + " is given to --merge twice"};
@@ -73,9 +160,19 @@ Merged merge_with(const std::vector<std::string>& files,
                 file.c_str(), source.family, *uf2_family)};
     }
 
+    // A merged file that reaches into the application (a bootloader grown
+    // past its partition): where, and by how much.
+    const std::vector<layout::Piece> own = data_of(application);
+    for (size_t k = 0; k < merged.sources.size(); ++k) {
+        Shared both = shared_by(merged.sources[k].loadable.spans, own);
+        if (both.count)
+            throw Refusal{names[k] + " writes " + bytes_text(both.count) +
+                          " where the application writes, from " + address(both.first) +
+                          " to " + address(both.last) + ": it reaches into the application"};
+    }
     std::vector<Part> parts;
     for (const layout::Piece& p : application.pieces())
-        parts.push_back({p.address, p.size, p.bytes, 0});
+        parts.push_back({p.address, p.size, p.bytes});
     for (size_t k = 0; k < merged.sources.size(); ++k) {
         const ImageFile& source = merged.sources[k];
         for (const layout::Span& s : source.loadable.spans) {
@@ -95,22 +192,28 @@ Merged merge_with(const std::vector<std::string>& files,
                 throw Refusal{names[k] + " writes " + address(s.address) + " to " +
                               address(s.end()) + ", past 4 GiB, which Intel HEX cannot "
                               "address"};
-            parts.push_back({s.address, s.size, source.base + s.offset, k + 1});
+            parts.push_back({s.address, s.size, source.base + s.offset});
         }
+    }
+    // What is left to share: the erased flash of the application's image,
+    // and another merged file's bytes.
+    for (size_t k = 0; k < merged.sources.size(); ++k) {
+        Shared both = shared_by(merged.sources[k].loadable.spans, application.pieces());
+        for (size_t other = 0; other < k && !both.count; ++other) {
+            both = shared_by(merged.sources[k].loadable.spans,
+                             merged.sources[other].loadable.spans);
+            if (both.count)
+                throw Refusal{names[k] + " writes " + bytes_text(both.count) + " where " +
+                              names[other] + " writes too, from " +
+                              address(both.first) + " to " + address(both.last)};
+        }
+        if (both.count)
+            throw Refusal{names[k] + " writes " + bytes_text(both.count) +
+                          " of the application's image, its erased flash from " +
+                          address(both.first) + " to " + address(both.last)};
     }
     std::stable_sort(parts.begin(), parts.end(),
                      [](const Part& a, const Part& b) { return a.address < b.address; });
-    auto owner_name = [&](size_t owner) {
-        return owner == 0 ? std::string("the application") : names[owner - 1];
-    };
-    for (size_t i = 1; i < parts.size(); ++i)
-        if (parts[i].address < parts[i - 1].end()) {
-            size_t a = std::min(parts[i - 1].owner, parts[i].owner);
-            size_t b = std::max(parts[i - 1].owner, parts[i].owner);
-            throw Refusal{owner_name(b) + " writes " + address(parts[i].address) +
-                          ", which " + owner_name(a) + " writes too" +
-                          (a == b ? " (twice)" : "")};
-        }
 
     merged.memory = layout::MemoryMap(plan.fill);
     uint64_t held = 0;
@@ -134,6 +237,7 @@ Merged merge_with(const std::vector<std::string>& files,
             merged.entry_from = names[k];
             break;
         }
+    if (request.entry) choose_entry(merged, request, application_entry);
     return merged;
 }
 

@@ -15,21 +15,36 @@ namespace velk {
 
 struct Merged {
     std::vector<ImageFile> sources;  // in the order given; the map borrows their bytes
+    std::vector<std::string> names;  // each source's file, as given (without @0x...)
     layout::MemoryMap memory;        // the application's and theirs
     uint64_t entry = 0;              // the start address
     std::string entry_from;          // the merged file it comes from; empty: the application
     uint64_t from = 0, to = 0;       // a raw binary's range: every byte the map holds
 };
 
-// `files` as --merge gave them (a raw binary as <file>@0x<address>) read and
-// merged with `application`, the checksummed image of `plan`. Refuses a
-// file that cannot be read, an address two of them write, a merged byte a
-// record covers, a UF2 file of another chip family than `uf2_family` (the
-// merged UF2 would relabel its blocks) and, unless `force`, a raw binary
-// holding more than 16 MiB of fill.
-Merged merge_with(const std::vector<std::string>& files,
-                  const layout::MemoryMap& application, uint64_t application_entry,
-                  const records::Plan& plan, bool bin, bool force,
-                  std::optional<uint32_t> uf2_family);
+// What the merged files are: --merge's words (a raw binary as
+// <file>@0x<address>) and --entry's choice of their start address (a file
+// among them, `application_file` itself, or 0x<address>).
+struct MergeRequest {
+    std::vector<std::string> files;
+    std::optional<std::string> entry;
+    std::string application_file;
+};
+
+// The files read and merged with `application`, the checksummed image of
+// `plan`. Refuses a file that cannot be read, a merged file that reaches
+// into the application's bytes (naming the first such byte and how many),
+// a merged byte a record covers, an address two merged files write, a UF2
+// file of another chip family than `uf2_family` (the merged UF2 would
+// relabel its blocks) and, unless `force`, a raw binary holding more than
+// 16 MiB of fill. The start address is --entry's, else the first merged
+// file's that has one, else the application's.
+Merged merge_with(const MergeRequest& request, const layout::MemoryMap& application,
+                  uint64_t application_entry, const records::Plan& plan, bool bin,
+                  bool force, std::optional<uint32_t> uf2_family);
+
+// --entry without --merge, or of a file that is not merged: the refusal.
+void refuse_entry_without_merge(const std::optional<std::string>& entry,
+                                const std::vector<std::string>& merge);
 
 }  // namespace velk

@@ -118,14 +118,14 @@ bool compare_stretch(const Piece& want, const Stretch& have, uint64_t from, uint
     const uint8_t* w = want.bytes ? want.bytes + (from - want.address) : nullptr;
     if (have.kind == Stretch::hole) {
         if (!want.bytes) return false;  // erased flash may be left out
-        out = {from, w[0], -1};
+        out = {from, w[0], -1, false};
         return true;
     }
     const uint8_t* h =
         have.kind == Stretch::data ? have.bytes + (from - have.address) : nullptr;
     uint64_t i = mismatch(w, h, to - from, want.fill);
     if (i == to - from) return false;
-    out = {from + i, w ? w[i] : want.fill, h ? h[i] : want.fill};
+    out = {from + i, w ? w[i] : want.fill, h ? h[i] : want.fill, w == nullptr};
     return true;
 }
 
@@ -172,9 +172,29 @@ bool first_difference(const MemoryMap& build, const MemoryMap& file, uint64_t sk
     return false;
 }
 
-uint64_t bytes_beyond(const MemoryMap& file, const MemoryMap& build, uint64_t& first) {
+uint64_t bytes_beyond(const MemoryMap& file, const MemoryMap& build, uint64_t& first,
+                      int erased) {
     const std::vector<Piece>& have = build.pieces();
     uint64_t count = 0;
+    // [at, stop) of piece `p`, outside `build`.
+    auto take = [&](const Piece& p, uint64_t at, uint64_t stop) {
+        if (erased < 0) {
+            if (count == 0) first = at;
+            count += stop - at;
+            return;
+        }
+        if (!p.bytes) {
+            if (p.fill == erased) return;
+            if (count == 0) first = at;
+            count += stop - at;
+            return;
+        }
+        for (uint64_t a = at; a < stop; ++a)
+            if (p.bytes[a - p.address] != erased) {
+                if (count == 0) first = a;
+                ++count;
+            }
+    };
     size_t j = 0;
     for (const Piece& p : file.pieces()) {
         uint64_t at = p.address;
@@ -182,10 +202,7 @@ uint64_t bytes_beyond(const MemoryMap& file, const MemoryMap& build, uint64_t& f
         for (size_t k = j; at < p.end(); ++k) {
             uint64_t stop =
                 k < have.size() ? std::min(p.end(), have[k].address) : p.end();
-            if (stop > at) {
-                if (count == 0) first = at;
-                count += stop - at;
-            }
+            if (stop > at) take(p, at, stop);
             if (k >= have.size()) break;
             at = std::max(at, std::min(p.end(), have[k].end()));
         }

@@ -104,12 +104,16 @@ struct Difference {
     uint64_t address;
     int expected;  // the build's byte, its erased value for erased flash
     int found;     // the file's byte, -1 where it holds none
+    bool erased;   // the build has erased flash there, no byte of its own
 };
 bool first_difference(const MemoryMap& build, const MemoryMap& file, uint64_t skip,
                       Difference& out, uint64_t skip_size = 4);
 
-// The bytes `file` holds where `build` has nothing, and the lowest of them.
-uint64_t bytes_beyond(const MemoryMap& file, const MemoryMap& build, uint64_t& first);
+// The bytes `file` holds where `build` has nothing, and the lowest of them;
+// with `erased` (0 to 255) bytes of that value are left out: erased flash
+// between what is accounted for.
+uint64_t bytes_beyond(const MemoryMap& file, const MemoryMap& build, uint64_t& first,
+                      int erased = -1);
 
 template <class Visit>
 void MemoryMap::walk(uint64_t from, uint64_t to, Visit&& visit) const {

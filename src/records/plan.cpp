@@ -78,6 +78,7 @@ Planned from_selector(const Selector& s, const Algorithm& algorithm, const ElfBu
         throw Refusal{s.word + ": " + address(from) + " lies outside the slot's image (" +
                       address(p.image.start) + " to " + address(p.image.end) + ")"};
     p.record.start = from;
+    p.starts_at_from = true;
     p.image.fill_covered = layout::holes_within(loadable, from, slot);
     return p;
 }
@@ -159,6 +160,15 @@ std::vector<Planned> from_header(const std::string& layout, const Algorithm& alg
         throw Refusal{name + " (" + address(header.address) + ", " +
                       std::to_string(header.size) +
                       " bytes) is not all in the loadable bytes"};
+    // Its fields are written into its own segment's bytes, never into the
+    // next one's (.data's initial values after a header whose size lies).
+    for (const layout::Span& span : loadable.spans)
+        if (header.address >= span.address && header.address < span.end() &&
+            header.size > span.end() - header.address)
+            throw Refusal{name + " (" + address(header.address) + ", " +
+                          std::to_string(header.size) + " bytes) runs past the end of its "
+                          "segment at " + address(span.end()) +
+                          ": its size in the symbol table is not the header's"};
     header.body_start = header.address + header.size;
     header.body_end = (cluster->end + 3) & ~uint64_t{3};
     if (header.body_start >= header.body_end)
@@ -258,7 +268,10 @@ std::vector<size_t> Plan::by_slot() const {
 }
 
 size_t Plan::lowest() const {
-    return by_slot().front();
+    std::vector<size_t> order = by_slot();
+    for (size_t i : order)
+        if (records[i].record.reads_bytes()) return i;
+    return order.front();
 }
 
 std::string Plan::how(bool named) const {
@@ -349,6 +362,24 @@ uint64_t value_in(const Plan& plan, const Record& record, const uint8_t* bytes) 
     return value;
 }
 
+std::string overwrites_data(const Record& record, const layout::MemoryMap& memory) {
+    uint8_t old[8];
+    memory.read(record.slot, old, record.width);
+    bool ff = true, zero = true, fill = true;
+    uint64_t value = 0;
+    for (unsigned i = 0; i < record.width; ++i) {
+        ff = ff && old[i] == 0xFF;
+        zero = zero && old[i] == 0x00;
+        fill = fill && old[i] == memory.fill();
+        value = value << 8 | old[i];
+    }
+    if (ff || zero || fill) return {};
+    return text::format("%s at %s would overwrite data: the build holds the bytes %s there, "
+                        "not a placeholder (0xFF, 0x00 or the fill value)",
+                        record.label.c_str(), address(record.slot).c_str(),
+                        hex_bytes(old, record.width).c_str());
+}
+
 void store_all(const Plan& plan, layout::MemoryMap& memory, std::vector<uint64_t>& values,
                std::vector<std::array<uint8_t, 8>>& stored) {
     values.assign(plan.records.size(), 0);
@@ -373,6 +404,12 @@ void describe_record(json::Value& out, const Plan& plan, const Planned& planned,
     out.set("start", r.start);
     out.set("end", r.end);
     out.set("value", value);
+}
+
+std::string hex_bytes(const uint8_t* bytes, unsigned count) {
+    std::string out;
+    for (unsigned i = 0; i < count; ++i) out += text::format(i ? " %02X" : "%02X", bytes[i]);
+    return out;
 }
 
 std::string hex_value(uint64_t value, unsigned width) {

@@ -25,6 +25,7 @@ struct Planned {
     // --n, --a and --s: the placement the layout checks are told about.
     bool from_selector = false;
     Placement placement;
+    bool starts_at_from = false;  // its range starts where an '@' says
 };
 
 struct Header {
@@ -48,8 +49,9 @@ struct Plan {
 
     // Every record's image, [start, end): where holes are erased flash.
     std::vector<std::pair<uint64_t, uint64_t>> images() const;
-    // The record with the lowest slot (an index into `records`): the one
-    // --json's single-record keys describe.
+    // The checksum record with the lowest slot (an index into `records`),
+    // the lowest record when none reads bytes: the one --json's
+    // single-record keys describe. A length is no checksum.
     size_t lowest() const;
     // The records in slot order: how lines and --json list them.
     std::vector<size_t> by_slot() const;
@@ -71,6 +73,11 @@ uint64_t value_of(const Plan& plan, const Record& record, const layout::MemoryMa
 void bytes_of(const Plan& plan, const Record& record, uint64_t value, uint8_t* out);
 uint64_t value_in(const Plan& plan, const Record& record, const uint8_t* bytes);
 
+// Why storing `record` into `memory` (the build before any record) would
+// overwrite the build's own data: what its slot holds is not a placeholder
+// (all 0xFF, all 0x00 or the fill value). Empty when it is one.
+std::string overwrites_data(const Record& record, const layout::MemoryMap& memory);
+
 // Computes every record over `memory` in order and stores each into it;
 // `values` and `stored` get one entry per record (the bytes the map now
 // borrows).
@@ -80,6 +87,9 @@ void store_all(const Plan& plan, layout::MemoryMap& memory, std::vector<uint64_t
 // A record as --json lists it, with `value`, what it holds.
 void describe_record(json::Value& out, const Plan& plan, const Planned& planned,
                      uint64_t value);
+
+// "12 34 56": bytes as they lie in memory.
+std::string hex_bytes(const uint8_t* bytes, unsigned count);
 
 // "0x1234" with the digits of `width` bytes.
 std::string hex_value(uint64_t value, unsigned width);

@@ -37,6 +37,9 @@ struct Request {
     // Files merged with the application into <root>_CRC_merged.*; a raw
     // binary as <file>@0x<address>.
     std::vector<std::string> merge;
+    // The merged files' start address: one of them, the application, or
+    // 0x<address>.
+    std::optional<std::string> entry;
     bool force = false;               // do what the checks refuse
 };
 
