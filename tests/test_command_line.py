@@ -302,11 +302,14 @@ def test_check_a_hex_of_another_build(velk, monkeypatch, tmp_path):
     assert run_cli(velk, monkeypatch, "FLASH", tmp_path / "words.elf", "--ncrc_value")[0] == 0
     code, out, _ = run_cli(velk, monkeypatch, "CHECK", tmp_path / "words_CRC.hex",
                            "--ncrc_value", "--elf", tmp_path / "boot.elf")
-    second, first = out.splitlines()
-    # The stored value is the other build's; computed is this build's.
-    assert code == 1 and first.startswith("checksum mismatch at 0x08000134: stored [0x")
-    assert first.endswith("computed [0x5EAE7871] (fed bytes)")
-    assert second.startswith("content mismatch at 0x080000")
+    content, checksum = out.splitlines()
+    # The stored value is what the file's own bytes give (the other build's
+    # checksum); this build's bytes give another.
+    assert code == 1 and content.startswith("content mismatch at 0x080000")
+    stored = checksum.split("stored [")[1][:10]
+    assert checksum == (f"checksum mismatch at 0x08000134: stored [{stored}], computed "
+                        f"[{stored}] from the file's bytes, [0x5EAE7871] from "
+                        f"{tmp_path / 'boot.elf'}'s (fed bytes)")
 
 
 # --json: exactly one object on standard output, the lines on standard error.
@@ -442,7 +445,8 @@ def test_check_notes_data_the_build_does_not_have(velk, monkeypatch, tmp_path, b
                              elf)
     assert code == 0 and out.startswith("checksum ok: ")
     assert err == (f"note: the file also holds 4 bytes that {elf} does not, from "
-                   "0x08100000: outside its image, not checked\n")
+                   "0x08100000: outside its image, not checked (--merge <file> checks what "
+                   "was merged)\n")
 
 
 def test_elf_record_in_bytes_another_segment_loads(velk, monkeypatch, tmp_path):

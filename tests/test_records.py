@@ -172,15 +172,19 @@ def test_records_in_any_word_order_give_the_same_bytes(velk, monkeypatch, three_
     assert code == 0 and out.count("checksum ok") == 3, out
 
 
-@pytest.mark.parametrize("slot", [A, B, C])
-def test_check_names_each_tampered_record(velk, monkeypatch, three_slot_elf, slot):
+# A tampered slot is wrong, and so is every record whose range reads it: the
+# bootloader's check of that record fails on the file's bytes too.
+@pytest.mark.parametrize("slot, wrong_slots", [(A, [A, B]), (B, [B, C]), (C, [C])])
+def test_check_names_each_tampered_record(velk, monkeypatch, three_slot_elf, slot,
+                                          wrong_slots):
     flash(velk, monkeypatch, three_slot_elf, *RECORDS)
     hex_path = three_slot_elf.with_name("fw_CRC.hex")
     flip_hex_byte(hex_path, slot + 1)
     code, out, _ = run_cli(velk, monkeypatch, "CHECK", hex_path, "--nslot_a",
                            "--nslot_b@b_from", "--a3FC@0x08000200", "--elf", three_slot_elf)
     wrong = [line for line in out.splitlines() if "mismatch" in line]
-    assert code == 1 and len(wrong) == 1 and f"at 0x{slot:08X} (" in wrong[0], out
+    assert code == 1 and [int(line.split(" at 0x")[1][:8], 16) for line in wrong] == \
+        wrong_slots, out
 
 
 # --- An image header and the LPC vector sum --------------------------------------
@@ -221,6 +225,8 @@ def test_header_fields_and_a_trailer_checksum(velk, monkeypatch, header_elf):
                                                                        HEADER + 16))
 
 
+# A tampered size or crc field is wrong, and so is hcrc, which covers it: a
+# bootloader recomputing hcrc over the file's header refuses it.
 @pytest.mark.parametrize("field, line", [
     ("size", "app_header.size at 0x08000048 holds 0x0000036B; the body is 0x00000394 bytes"),
     ("crc", "app_header.crc at 0x0800004C holds 0x"),
@@ -228,12 +234,25 @@ def test_header_fields_and_a_trailer_checksum(velk, monkeypatch, header_elf):
 ])
 def test_check_names_each_wrong_header_field(velk, monkeypatch, header_elf, field, line):
     header = ["--header", "app_header:size@8,crc@12,hcrc@16"]
-    flash(velk, monkeypatch, header_elf, *header)
+    image, _, _ = flash(velk, monkeypatch, header_elf, *header)
     hex_path = header_elf.with_name("fw_CRC.hex")
     flip_hex_byte(hex_path, HEADER + {"size": 8, "crc": 12, "hcrc": 16}[field])
     code, out, _ = run_cli(velk, monkeypatch, "CHECK", hex_path, *header, "--elf", header_elf)
     wrong = [text for text in out.splitlines() if " holds " in text]
-    assert code == 1 and len(wrong) == 1 and wrong[0].startswith(line), out
+    assert code == 1 and wrong[0].startswith(line), out
+    if field != "hcrc":
+        # The header's own bytes, as the file holds them, give another hcrc.
+        tampered = covered(image, HEADER, HEADER + 16)
+        at = {"size": 8, "crc": 12}[field]
+        tampered = tampered[:at] + bytes([tampered[at] ^ 0xFF]) + tampered[at + 1:]
+        own = crc(CATALOGUE["CRC-32/MPEG-2"], tampered)
+        assert wrong[1:] == [
+            f"app_header.hcrc at 0x08000050 holds 0x{stored(image, HEADER + 16, 4, 'little'):08X}; "
+            f"the checksum of the bytes before it is 0x{own:08X} from the file's bytes, "
+            f"0x{stored(image, HEADER + 16, 4, 'little'):08X} from {header_elf}'s "
+            "(CRC-32/MPEG-2, fed bytes)"], out
+    else:
+        assert len(wrong) == 1, out
 
 
 HEADER_REFUSED = [
