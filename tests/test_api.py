@@ -371,21 +371,21 @@ def test_main_returns_the_exit_status(built, monkeypatch, capfd, words, status, 
     assert sys.argv == ["velk-crc", "--version"]
 
 
-def _broken_crc_maker(*args, **kwargs):
-    raise RuntimeError("crc unit on fire")
+def _broken_splitext(path):
+    raise RuntimeError("disk on fire")
 
 
 def test_a_fault_reaches_the_caller_as_it_is(built, monkeypatch, capfd):
-    # The command line words it as CHECK's could-not-verify line; a caller
-    # of the library gets the exception itself, with its type and traceback.
-    # A crcmod whose function maker fails: a fault no refusal describes.
+    # A caller of the library gets the exception itself, with its type and
+    # traceback. An os.path whose splitext fails: a fault no refusal
+    # describes.
     monkeypatch.chdir(built)
-    monkeypatch.setattr(velk_crc._core, "crcmod", SimpleNamespace(mkCrcFun=_broken_crc_maker))
-    with pytest.raises(RuntimeError, match="crc unit on fire"):
-        velk_crc.check("fw_boot.elf", symbol="crc_value")
-    assert velk_crc.main(["CHECK", "fw_boot.elf", "--ncrc_value"]) == 2
-    assert capfd.readouterr().err == (
-        "error: fw_boot.elf: could not check it: RuntimeError: crc unit on fire\n")
+    monkeypatch.setattr(velk_crc._core, "os",
+                        SimpleNamespace(path=SimpleNamespace(splitext=_broken_splitext)))
+    with pytest.raises(RuntimeError, match="disk on fire"):
+        velk_crc.flash("fw_boot.elf", symbol="crc_value")
+    with pytest.raises(RuntimeError, match="disk on fire"):
+        velk_crc.main(["FLASH", "fw_boot.elf", "--ncrc_value"])
 
 
 CHECK_BY_ELF = ["CHECK", "fw_boot_CRC.hex", "--ncrc_value", "--elf", "fw_boot.elf"]

@@ -24,6 +24,13 @@ namespace velk {
 
 namespace {
 
+using records::Feed;
+
+// A long checksum answers Ctrl-C between megabytes.
+void answer_ctrl_c() {
+    if (PyErr_CheckSignals() < 0) throw PythonError{};
+}
+
 // The file kinds that carry a start address, and what FLASH writes there for
 // an entry point: none above 4 GiB; in S-records and ELF files 0 is none.
 bool carries_start(layout::FileKind kind) {
@@ -69,6 +76,7 @@ public:
             plan_ = records::plan_records(request_, elf ? &file_.elf : nullptr,
                                           file_.loadable);
         }
+        plan_.between_chunks = answer_ctrl_c;
         refuse_slots_that_cannot_hold();
         // A checksum over gigabytes of 0xFF is a wrong selector, not firmware:
         // it would take minutes to say so.
@@ -476,8 +484,8 @@ private:
         Feed feed = plan_.feed;
         if (plan_.algorithm.is_default() && (r.end - r.start) % 4 == 0) {
             Feed other = feed == Feed::words ? Feed::bytes : Feed::words;
-            if (records::checksum_of(plan_.algorithm, memory_, r.start, r.end, other) ==
-                stored) {
+            if (records::checksum_of(plan_.algorithm, memory_, r.start, r.end, other,
+                                     plan_.between_chunks) == stored) {
                 report_.hint(
                     feed == Feed::words
                         ? "the stored value is the byte-fed checksum: leave out --words"
@@ -516,18 +524,20 @@ private:
                        << (8 * (plan_.big_endian ? k : r.width - 1 - k));
         const char* order_other = plan_.big_endian ? "little-endian" : "big-endian";
         const char* order_word = plan_.big_endian ? "leave out --be" : "add --be";
-        uint64_t computed =
-            records::checksum_of(plan_.algorithm, memory_, r.start, r.end, plan_.feed);
+        uint64_t computed = records::checksum_of(plan_.algorithm, memory_, r.start, r.end,
+                                                 plan_.feed, plan_.between_chunks);
         if (computed == swapped && r.width > 1) {
             report_.hint(text::format("the value at %s is this checksum stored %s: %s",
                                       text::address(r.slot).c_str(), order_other, order_word));
             return true;
         }
-        if (catalogue_.empty()) catalogue_ = records::catalogue();
-        for (const records::Listed& other : catalogue_) {
-            const records::Algorithm& a = other.algorithm;
-            if (a.width != r.width || a.crcmod_name == plan_.algorithm.crcmod_name) continue;
-            uint64_t value = records::checksum_of(a, memory_, r.start, r.end, Feed::bytes);
+        if (catalogue_.empty())
+            for (const checksum::Algorithm& row : checksum::catalogue())
+                catalogue_.push_back(records::algorithm_of(row));
+        for (const records::Algorithm& a : catalogue_) {
+            if (a.width != r.width || a.row == plan_.algorithm.row) continue;
+            uint64_t value = records::checksum_of(a, memory_, r.start, r.end, Feed::bytes,
+                                                  plan_.between_chunks);
             if (value != stored && value != swapped) continue;
             bool stored_big = value == stored ? plan_.big_endian : !plan_.big_endian;
             report_.hint(text::format(
@@ -552,7 +562,7 @@ private:
     layout::MemoryMap expected_;      // --elf: the build's with its records
     std::optional<Merged> merged_;    // --merge: the build's merged with these
     bool beyond_ = false;             // --elf: the file holds bytes the build does not
-    std::vector<records::Listed> catalogue_;  // for hints, made once
+    std::vector<records::Algorithm> catalogue_;  // for hints, made once
     // Each record's value as the file holds it, as the file's own bytes give
     // it, and (--elf) as the build's give it.
     std::vector<uint64_t> stored_, own_, built_;

@@ -114,6 +114,10 @@ public:
         refuse_entry_without_merge(o_.entry, o_.merge);
         elf_ = read_elf(read_input(input));
         plan_ = records::plan_records(o_, &elf_, elf_.loadable);
+        // A long checksum answers Ctrl-C between megabytes.
+        plan_.between_chunks = [] {
+            if (PyErr_CheckSignals() < 0) throw PythonError{};
+        };
         if (o_.uf2) family_ = uf2_family(*o_.uf2);
         memory_ = layout::memory_of(elf_.loadable, plan_.images(), elf_.bytes(), plan_.fill);
         if (memory_.end() > hexfile::address_limit)
@@ -438,7 +442,7 @@ private:
     }
 
     const char* feed_name() const {
-        return plan_.feed == Feed::words ? "words" : "bytes";
+        return plan_.feed == records::Feed::words ? "words" : "bytes";
     }
 
     const Request& o_;

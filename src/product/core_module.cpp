@@ -1,7 +1,6 @@
 // velk_crc._core: the native half of the velk_crc package. Its start-up
-// imports what FLASH and CHECK call (crcmod for every checksum) and
-// nothing of the ELF or HEX packages: a FLASH run starts as fast as the
-// interpreter does.
+// imports os.path, for the output names, and nothing of the CRC, ELF or
+// HEX packages: a FLASH run starts as fast as the interpreter does.
 #include "../cli/help.h"
 #include "../module/calls.h"
 #include "api.h"
@@ -24,10 +23,8 @@ int exec_module(PyObject* module) noexcept {
         const Texts& t = state.t;
         Py_XSETREF(state.print, fetch_builtin(t.print));
         Py_XSETREF(state.open, fetch_builtin(t.open));
-        // What FLASH and CHECK look up at use: os.path for the output
-        // names, crcmod for every checksum.
+        // What FLASH looks up at use: os.path for the output names.
         import_module(t.os_path, t.os);
-        import_module(t.crcmod, t.crcmod);
         check(PyModule_AddObjectRef(module, "own_words", product::own_words().get()));
         check(PyModule_AddObjectRef(module, "interrupted", product::interrupted().get()));
         check(PyModule_AddStringConstant(module, "version", cli::version()));

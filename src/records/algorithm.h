@@ -1,44 +1,47 @@
-// A checksum algorithm of crcmod's predefined catalogue, by any of its
-// names, and the function crcmod makes for it: every CRC of FLASH and
-// CHECK is computed by crcmod.
+// A checksum algorithm of the catalogue, by any of its names, ready to
+// compute: every CRC of FLASH and CHECK is computed natively from the
+// catalogue's parameters.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
-#include "../crc/crc_stream.h"
-#include "../module/handle.h"
+#include "../checksum/catalogue.h"
+#include "../layout/memory_map.h"
 
 namespace velk::records {
 
+using Feed = checksum::Feed;
+
 struct Algorithm {
+    const checksum::Algorithm* row = nullptr;
     std::string crcmod_name;  // "crc-32-mpeg"
     std::string name;         // as reports name it: "CRC-32/MPEG-2"
     unsigned width = 4;       // bytes of its value
-    Ref function;             // crcmod's CRC function
+    std::shared_ptr<const checksum::Crc> crc;
 
     bool is_default() const;
 };
 
 // The algorithm `name` stands for (CRC-32/MPEG-2 when none is given);
-// refuses a name neither catalogue knows.
+// refuses a name the catalogue does not know.
 Algorithm find_algorithm(const std::optional<std::string>& name);
 
-// Every algorithm of crcmod's catalogue, in its order, with its names and
-// its check value (its CRC of the ASCII bytes "123456789").
-struct Listed {
-    Algorithm algorithm;
-    std::vector<std::string> names;
-    uint64_t check;
-};
-std::vector<Listed> catalogue();
+// The algorithm of a catalogue row.
+Algorithm algorithm_of(const checksum::Algorithm& row);
 
-// The lines of `velk-crc --list-crc`.
+// The lines of `velk-crc --list-crc`: every row with its width in bytes,
+// its check value and its names.
 std::string catalogue_text();
+
+// Called between megabytes of a long checksum: what answers Ctrl-C.
+using BetweenChunks = std::function<void()>;
 
 // The checksum of [from, to) of `memory`.
 uint64_t checksum_of(const Algorithm& algorithm, const layout::MemoryMap& memory,
-                     uint64_t from, uint64_t to, Feed feed);
+                     uint64_t from, uint64_t to, Feed feed,
+                     const BetweenChunks& between_chunks = {});
 
 }  // namespace velk::records

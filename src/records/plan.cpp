@@ -336,7 +336,8 @@ uint64_t value_of(const Plan& plan, const Record& record, const layout::MemoryMa
         case Kind::crc:
             break;
     }
-    return checksum_of(plan.algorithm, memory, record.start, record.end, plan.feed);
+    return checksum_of(plan.algorithm, memory, record.start, record.end, plan.feed,
+                       plan.between_chunks);
 }
 
 // The vector sum is a word the Cortex-M core reads: little-endian always.

@@ -42,6 +42,7 @@ struct Plan {
     std::vector<Planned> records;
     std::vector<size_t> order;  // the order to compute and store them in
     std::optional<Header> header;
+    BetweenChunks between_chunks;  // called during a long checksum
 
     // --words over a range that is not whole words: after the layout
     // checks, which name a wrong slot first.

@@ -1,0 +1,133 @@
+#include "crc.h"
+
+#include <cstring>
+
+namespace velk::checksum {
+
+namespace {
+
+// The register is kept as wide as 64 bits: reflected, at the low end (bit
+// 0 the next one out); otherwise at the high end (bit 63 the next one out),
+// so that every width shifts the same way.
+
+uint64_t mask_of(unsigned width) {
+    return width == 64 ? ~uint64_t{0} : (uint64_t{1} << width) - 1;
+}
+
+uint64_t load_le64(const uint8_t* p) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
+    return v;
+}
+
+uint64_t load_be64(const uint8_t* p) {
+    uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) v = v << 8 | p[i];
+    return v;
+}
+
+// Eight bytes as a word-fed unit takes them: each 4-byte group reversed.
+void swap_words(const uint8_t* p, uint8_t* out) {
+    for (int w = 0; w < 8; w += 4)
+        for (int i = 0; i < 4; ++i) out[w + i] = p[w + 3 - i];
+}
+
+}  // namespace
+
+uint64_t reflect(uint64_t value, unsigned bits) {
+    uint64_t out = 0;
+    for (unsigned i = 0; i < bits; ++i, value >>= 1) out = out << 1 | (value & 1);
+    return out;
+}
+
+Crc::Crc(const CrcParameters& p)
+    : width_(p.width), reflected_(p.refin), refout_(p.refout), xorout_(p.xorout) {
+    const uint64_t mask = mask_of(width_);
+    const unsigned shift = 64 - width_;
+    if (reflected_) {
+        const uint64_t poly = reflect(p.poly & mask, width_);
+        for (unsigned b = 0; b < 256; ++b) {
+            uint64_t r = b;
+            for (int bit = 0; bit < 8; ++bit) r = (r & 1) ? (r >> 1) ^ poly : r >> 1;
+            table_[0][b] = r;
+        }
+        for (unsigned k = 1; k < 8; ++k)
+            for (unsigned b = 0; b < 256; ++b) {
+                uint64_t r = table_[k - 1][b];
+                table_[k][b] = (r >> 8) ^ table_[0][r & 0xFF];
+            }
+        start_ = reflect(p.init & mask, width_);
+    } else {
+        const uint64_t poly = (p.poly & mask) << shift;
+        for (unsigned b = 0; b < 256; ++b) {
+            uint64_t r = uint64_t{b} << 56;
+            for (int bit = 0; bit < 8; ++bit)
+                r = (r >> 63) ? (r << 1) ^ poly : r << 1;
+            table_[0][b] = r;
+        }
+        for (unsigned k = 1; k < 8; ++k)
+            for (unsigned b = 0; b < 256; ++b) {
+                uint64_t r = table_[k - 1][b];
+                table_[k][b] = (r << 8) ^ table_[0][r >> 56];
+            }
+        start_ = (p.init & mask) << shift;
+    }
+}
+
+uint64_t Crc::update(uint64_t reg, const uint8_t* data, size_t size, Feed feed) const {
+    const bool words = feed == Feed::words;
+    return reflected_ ? update_reflected(reg, data, size, words)
+                      : update_normal(reg, data, size, words);
+}
+
+uint64_t Crc::update_reflected(uint64_t reg, const uint8_t* data, size_t size,
+                               bool words) const {
+    const auto& t = table_;
+    uint8_t swapped[8];
+    for (; size >= 8; data += 8, size -= 8) {
+        const uint8_t* p = data;
+        if (words) {
+            swap_words(data, swapped);
+            p = swapped;
+        }
+        uint64_t x = reg ^ load_le64(p);
+        reg = t[7][x & 0xFF] ^ t[6][(x >> 8) & 0xFF] ^ t[5][(x >> 16) & 0xFF] ^
+              t[4][(x >> 24) & 0xFF] ^ t[3][(x >> 32) & 0xFF] ^ t[2][(x >> 40) & 0xFF] ^
+              t[1][(x >> 48) & 0xFF] ^ t[0][x >> 56];
+    }
+    for (size_t i = 0; i < size; ++i) {
+        uint8_t b = words ? data[(i & ~size_t{3}) + 3 - (i & 3)] : data[i];
+        reg = (reg >> 8) ^ t[0][(reg ^ b) & 0xFF];
+    }
+    return reg;
+}
+
+uint64_t Crc::update_normal(uint64_t reg, const uint8_t* data, size_t size,
+                            bool words) const {
+    const auto& t = table_;
+    uint8_t swapped[8];
+    for (; size >= 8; data += 8, size -= 8) {
+        const uint8_t* p = data;
+        if (words) {
+            swap_words(data, swapped);
+            p = swapped;
+        }
+        uint64_t x = reg ^ load_be64(p);
+        reg = t[7][x >> 56] ^ t[6][(x >> 48) & 0xFF] ^ t[5][(x >> 40) & 0xFF] ^
+              t[4][(x >> 32) & 0xFF] ^ t[3][(x >> 24) & 0xFF] ^ t[2][(x >> 16) & 0xFF] ^
+              t[1][(x >> 8) & 0xFF] ^ t[0][x & 0xFF];
+    }
+    for (size_t i = 0; i < size; ++i) {
+        uint8_t b = words ? data[(i & ~size_t{3}) + 3 - (i & 3)] : data[i];
+        reg = (reg << 8) ^ t[0][(reg >> 56) ^ b];
+    }
+    return reg;
+}
+
+uint64_t Crc::finish(uint64_t reg) const {
+    uint64_t value = reflected_ ? reg : reg >> (64 - width_);
+    if (refout_ != reflected_) value = reflect(value, width_);
+    return (value ^ xorout_) & mask_of(width_);
+}
+
+}  // namespace velk::checksum

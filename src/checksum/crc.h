@@ -1,0 +1,61 @@
+// A CRC of any width from 1 to 64 bits, by the parameters the CRC
+// catalogue gives each algorithm: the polynomial, the register's initial
+// value, whether input bytes and the output are reflected, and the final
+// XOR. Computed from tables, eight bytes at a time.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace velk::checksum {
+
+struct CrcParameters {
+    unsigned width;    // bits, 1 to 64
+    uint64_t poly;     // without its top bit, as the catalogue writes it
+    uint64_t init;     // the register before the first bit
+    bool refin;        // each input byte least significant bit first
+    bool refout;       // the register reflected before the final XOR
+    uint64_t xorout;   // XORed into the result
+};
+
+// How bytes reach the CRC: each in address order, or as a CRC unit fed
+// 32-bit little-endian words read from flash takes them: each word most
+// significant byte first (the STM32 CRC unit fed words).
+enum class Feed { bytes, words };
+
+class Crc {
+public:
+    explicit Crc(const CrcParameters& parameters);
+
+    // The register before any byte, the register after `size` more bytes,
+    // and the value the register stands for. With words, `size` is a
+    // multiple of 4.
+    uint64_t start() const { return start_; }
+    uint64_t update(uint64_t reg, const uint8_t* data, size_t size, Feed feed) const;
+    uint64_t finish(uint64_t reg) const;
+
+    // All in one: the CRC of `size` bytes.
+    uint64_t of(const uint8_t* data, size_t size, Feed feed = Feed::bytes) const {
+        return finish(update(start(), data, size, feed));
+    }
+
+    unsigned width() const { return width_; }
+
+private:
+    uint64_t update_reflected(uint64_t reg, const uint8_t* data, size_t size, bool words) const;
+    uint64_t update_normal(uint64_t reg, const uint8_t* data, size_t size, bool words) const;
+
+    unsigned width_;
+    bool reflected_;  // the register runs least significant bit first
+    bool refout_;
+    uint64_t xorout_;
+    uint64_t start_;
+    // table_[k][b]: byte b followed by k zero bytes, for eight bytes at once.
+    std::array<std::array<uint64_t, 256>, 8> table_;
+};
+
+// `value`'s low `bits` bits in reverse order.
+uint64_t reflect(uint64_t value, unsigned bits);
+
+}  // namespace velk::checksum
