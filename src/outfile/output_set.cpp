@@ -9,7 +9,6 @@
 
 #include "leftovers.h"
 #include "names.h"
-#include "names_lock.h"
 
 namespace velk::outfile {
 
@@ -70,7 +69,7 @@ std::string OutputSet::restore(std::vector<Aside>& aside) noexcept {
     return kept;
 }
 
-void OutputSet::commit() {
+void OutputSet::commit(Waiting& waiting) {
     for (ReplacingFile& file : files_) file.finish();
     std::optional<NamesLock> lock;
     if (claim_ == Claim::locked) {
@@ -84,7 +83,7 @@ void OutputSet::commit() {
             for (const std::string& target : targets)
                 if (path_root(target).size() < path_root(*shortest).size())
                     shortest = &target;
-            lock.emplace(lock_path_for(*shortest));
+            lock.emplace(lock_path_for(*shortest), waiting);
         }
         if (lock && lock->held()) clear_leftovers(targets);
     }
