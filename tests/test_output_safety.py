@@ -210,13 +210,32 @@ def assert_earlier_pair(folder, result, why):
 
 
 @pytest.mark.parametrize("env, why", [
+    ({"VELK_FAIL_FSYNC": "1"}, "fw_CRC.hex: Input/output error"),
     ({"VELK_FAIL_CLOSE": "1"}, "fw_CRC.hex: Input/output error"),
     ({"VELK_FAIL_RENAME": "_CRC.hex"}, "fw_CRC.hex: Input/output error"),
     ({"VELK_FAIL_RENAME": "_CRC.elf"}, "fw_CRC.elf: Input/output error"),
-], ids=["close-fails", "first-rename-fails", "second-rename-fails"])
+], ids=["sync-fails", "close-fails", "first-rename-fails", "second-rename-fails"])
 def test_failed_commit_keeps_the_earlier_pair(tmp_path, shim, env, why):
     folder = earlier_pair(tmp_path / "out")
     assert_earlier_pair(folder, flash_child(folder, env=env, preload=shim), why)
+
+
+def test_the_files_are_on_the_disk_before_their_names(tmp_path, shim):
+    """Each new file is synced before any is renamed into place, and the
+    folder after: after a power cut no name holds an empty file."""
+    folder = earlier_pair(tmp_path / "out")
+    log = tmp_path / "calls"
+    result = flash_child(folder, env={"VELK_LOG_SYNC": str(log)}, preload=shim)
+    assert result.returncode == 0, result.stderr
+    calls = [line.split(" ") for line in log.read_text().splitlines()]
+    renames = [i for i, call in enumerate(calls) if call[0] == "rename"]
+    placed = {os.path.basename(calls[i][2]): os.path.basename(calls[i][1])
+              for i in renames if calls[i][1].endswith(".tmp")}
+    assert sorted(placed) == ["fw_CRC.elf", "fw_CRC.hex"]
+    synced_first = {os.path.basename(call[1]) for call in calls[:renames[0]]
+                    if call[0] == "fsync"}
+    assert set(placed.values()) <= synced_first
+    assert ["fsync", os.path.realpath(folder)] in calls[renames[-1]:]
 
 
 def test_close_failure_keeps_the_earlier_velk_output(tmp_path, shim):

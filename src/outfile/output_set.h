@@ -33,9 +33,10 @@ public:
     // it goes when they are put in place.
     void remove(std::string target);
 
-    // Closes every file, takes the names (Claim; `waiting` is asked while
-    // another run holds them), moves each earlier file at a target aside,
-    // moves the new files in, then deletes what was moved aside.
+    // Syncs and closes every file, takes the names (Claim; `waiting` is
+    // asked while another run holds them), moves each earlier file at a
+    // target aside, moves the new files in, deletes what was moved aside,
+    // then syncs the targets' folders.
     // Termination signals wait until it is done; a failed step undoes the
     // steps before it and throws its OsFailure. What `waiting` throws ends
     // the commit with every name as it was.
