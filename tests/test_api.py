@@ -437,3 +437,39 @@ def test_ctrl_c_while_writing_leaves_the_earlier_files(built):
         assert contents(built) == before
         return
     pytest.skip("every run finished before its output file could be seen")
+
+
+# Ctrl-C while the native half loads (it imports crcmod), once, in the
+# console script's process.
+CTRL_C_WHILE_LOADING = """
+import sys
+
+class CtrlC:
+    pressed = False
+
+    def find_spec(self, name, path=None, target=None):
+        if name == "crcmod" and not CtrlC.pressed:
+            CtrlC.pressed = True
+            raise KeyboardInterrupt
+        return None
+
+sys.meta_path.insert(0, CtrlC())
+sys.argv = ["velk-crc", *{words!r}]
+from velk_crc import runmain
+sys.exit(runmain())
+"""
+
+
+@pytest.mark.parametrize("words, line", table([
+    ("flash", ["FLASH", "fw_boot.elf", "--ncrc_value"],
+     "error: interrupted; the output files are all new or all as they were"),
+    ("check", ["CHECK", "fw_boot_CRC.hex", "--ncrc_value", "--elf", "fw_boot.elf"],
+     "error: interrupted; no verdict"),
+    ("version", ["--version"], "error: interrupted"),
+]))
+def test_ctrl_c_while_the_native_half_loads(built, words, line):
+    before = contents(built)
+    child = subprocess.run([sys.executable, "-c", CTRL_C_WHILE_LOADING.format(words=words)],
+                           cwd=built, capture_output=True, text=True, timeout=60)
+    assert (child.returncode, child.stdout, child.stderr) == (-signal.SIGINT, "", line + "\n")
+    assert contents(built) == before

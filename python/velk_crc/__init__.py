@@ -269,25 +269,33 @@ def main(argv=None):
     Returns the exit status. FLASH, CHECK, help and version run here;
     VELK mode and its usage run in `VELK_CRC.runmain`, as they always have.
     """
-    if isinstance(argv, (str, bytes)):
-        raise TypeError("argv must be a sequence of words, not one " + type(argv).__name__)
-    words = sys.argv[1:] if argv is None else [os.fsdecode(word) for word in argv]
-    # VELK is VELK_CRC's own mode word; any other first word may be ours.
-    if words and words[0] != "VELK" and words[0] in _native().own_words:
-        try:
+    words = None
+    # Ctrl-C is answered with the interrupted line from the first word on,
+    # while the native half loads too; in VELK mode it is VELK_CRC's.
+    try:
+        if isinstance(argv, (str, bytes)):
+            raise TypeError("argv must be a sequence of words, not one " +
+                            type(argv).__name__)
+        words = sys.argv[1:] if argv is None else [os.fsdecode(word) for word in argv]
+        if _own(words):
             return _native().main(words)
-        except KeyboardInterrupt:
-            _interrupted(words[0])
-            return _INTERRUPTED_STATUS
-        except BrokenPipeError:
-            # The reader of standard output has gone (velk-crc --help | head):
-            # the status of a command killed by SIGPIPE, without a traceback.
-            return _BROKEN_PIPE_STATUS
+    except KeyboardInterrupt:
+        _interrupted(words[0] if words else None)
+        return _INTERRUPTED_STATUS
+    except BrokenPipeError:
+        # The reader of standard output has gone (velk-crc --help | head):
+        # the status of a command killed by SIGPIPE, without a traceback.
+        return _BROKEN_PIPE_STATUS
     try:
         return _velk(argv, words)
     except BaseException as error:
         _leave_out_this_layer(error)
         raise
+
+
+def _own(words):
+    # VELK is VELK_CRC's own mode word; any other first word may be ours.
+    return bool(words) and words[0] != "VELK" and words[0] in _native().own_words
 
 
 def runmain():
@@ -297,15 +305,34 @@ def runmain():
     except BaseException as error:
         _leave_out_this_layer(error)
         raise
-    if status == _BROKEN_PIPE_STATUS:
-        # Nothing more can reach the reader; the interpreter's last flush
-        # must not complain about it either.
-        _quiet_stdout()
-    elif status == _INTERRUPTED_STATUS:
+    try:
+        return _end(status)
+    except KeyboardInterrupt:
+        # Ctrl-C once the run was done: it ends as an interrupted run.
+        _interrupted(sys.argv[1] if len(sys.argv) > 1 else None)
+        return _end(_INTERRUPTED_STATUS)
+
+
+def _end(status):
+    if status == _INTERRUPTED_STATUS:
         # Ended by the signal, as the shell and make expect of a command
         # that did not handle Ctrl-C itself: a loop of runs stops too.
         _end_by_sigint()
+    elif status == _BROKEN_PIPE_STATUS or (_own(sys.argv[1:]) and not _flushed()):
+        # Nothing more can reach the reader (a closed pipe, a full disk, said
+        # already); the interpreter's last flush must not complain about it
+        # either.
+        _quiet_stdout()
     return status
+
+
+def _flushed():
+    try:
+        if sys.stdout is not None:
+            sys.stdout.flush()
+        return True
+    except (OSError, ValueError):
+        return False
 
 
 def _end_by_sigint():
@@ -341,8 +368,14 @@ def _interrupted(word):
         sys.stdout.flush()
     except (OSError, ValueError):
         pass
+    try:
+        line = _native().interrupted.get(word, "error: interrupted")
+    except ImportError:
+        # Interrupted as the native half's import was ending: it cannot be
+        # loaded again in this process.
+        line = "error: interrupted"
     if sys.stderr is not None:
-        print(_native().interrupted.get(word, "error: interrupted"), file=sys.stderr)
+        print(line, file=sys.stderr)
 
 
 def _quiet_stdout():
