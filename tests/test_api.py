@@ -284,6 +284,22 @@ TYPE_ERRORS = table([
     ("none-as-path", velk_crc.check, None, dict(offset=0x134), "path must be a path"),
     ("list-as-elf", *CHECK, dict(BY_SYMBOL, elf=["fw_boot.elf"]), "elf must be a path"),
     ("positional-selector", velk_crc.flash, "fw_boot.elf", "crc_value", "positional argument"),
+    # On and off are True and False: "no" and "0" are no answer.
+    ("flash-words-text", *FLASH, dict(BY_SYMBOL, words="no"), "^words must be a bool, not str$"),
+    ("flash-bin-text", *FLASH, dict(BY_SYMBOL, bin="0"), "^bin must be a bool, not str$"),
+    ("flash-srec-int", *FLASH, dict(BY_SYMBOL, srec=1), "^srec must be a bool, not int$"),
+    ("flash-be-none", *FLASH, dict(BY_SYMBOL, be=None), "^be must be a bool, not NoneType$"),
+    ("flash-force-text", *FLASH, dict(BY_SYMBOL, force="yes"),
+     "^force must be a bool, not str$"),
+    ("flash-lpc-vectors-int", *FLASH, dict(lpc_vectors=1),
+     "^lpc_vectors must be a bool, not int$"),
+    ("check-words-text", *CHECK, dict(offset=0x134, words="False"),
+     "^words must be a bool, not str$"),
+    ("check-be-int", *CHECK, dict(offset=0x134, be=0), "^be must be a bool, not int$"),
+    ("check-force-list", *CHECK, dict(offset=0x134, force=[]),
+     "^force must be a bool, not list$"),
+    ("check-lpc-vectors-text", *CHECK, dict(lpc_vectors="true"),
+     "^lpc_vectors must be a bool, not str$"),
 ])
 
 

@@ -144,6 +144,14 @@ def _number(value, what):
     return value
 
 
+def _switches(**given):
+    # A string or a number could mean either ("no", "0", 1): on and off are
+    # True and False only.
+    for name, value in given.items():
+        if not isinstance(value, bool):
+            raise TypeError(f"{name} must be a bool, not {type(value).__name__}")
+
+
 def _many(value):
     if isinstance(value, (str, bytes, int)):
         return [value]
@@ -225,6 +233,7 @@ def flash(elf, *, symbol=None, offset=None, block=None, header=None, lpc_vectors
     checks refuse. Returns the `Report`; raises `Refused` when nothing was
     written.
     """
+    _switches(lpc_vectors=lpc_vectors, be=be, words=words, bin=bin, srec=srec, force=force)
     options = _records("flash", symbol, offset, block, header, lpc_vectors)
     options += _checksum(crc, be, fill)
     if uf2 is not None:
@@ -252,6 +261,7 @@ def check(path, *, symbol=None, offset=None, block=None, header=None,
     the `Report`: ``ok`` is false on a mismatch. Raises `CannotVerify` when
     it cannot tell.
     """
+    _switches(lpc_vectors=lpc_vectors, be=be, words=words, force=force)
     options = _records("check", symbol, offset, block, header, lpc_vectors)
     options += _checksum(crc, be, fill)
     if base is not None:
