@@ -283,6 +283,22 @@ TYPE_ERRORS = table([
     ("none-as-path", velk_crc.check, None, dict(offset=0x134), "path must be a path"),
     ("list-as-elf", *CHECK, dict(BY_SYMBOL, elf=["fw_boot.elf"]), "elf must be a path"),
     ("positional-selector", velk_crc.flash, "fw_boot.elf", "crc_value", "positional argument"),
+    # On and off are True and False: "no" and "0" are no answer.
+    ("flash-words-text", *FLASH, dict(BY_SYMBOL, words="no"), "^words must be a bool, not str$"),
+    ("flash-bin-text", *FLASH, dict(BY_SYMBOL, bin="0"), "^bin must be a bool, not str$"),
+    ("flash-srec-int", *FLASH, dict(BY_SYMBOL, srec=1), "^srec must be a bool, not int$"),
+    ("flash-be-none", *FLASH, dict(BY_SYMBOL, be=None), "^be must be a bool, not NoneType$"),
+    ("flash-force-text", *FLASH, dict(BY_SYMBOL, force="yes"),
+     "^force must be a bool, not str$"),
+    ("flash-lpc-vectors-int", *FLASH, dict(lpc_vectors=1),
+     "^lpc_vectors must be a bool, not int$"),
+    ("check-words-text", *CHECK, dict(offset=0x134, words="False"),
+     "^words must be a bool, not str$"),
+    ("check-be-int", *CHECK, dict(offset=0x134, be=0), "^be must be a bool, not int$"),
+    ("check-force-list", *CHECK, dict(offset=0x134, force=[]),
+     "^force must be a bool, not list$"),
+    ("check-lpc-vectors-text", *CHECK, dict(lpc_vectors="true"),
+     "^lpc_vectors must be a bool, not str$"),
 ])
 
 
@@ -437,3 +453,39 @@ def test_ctrl_c_while_writing_leaves_the_earlier_files(built):
         assert contents(built) == before
         return
     pytest.skip("every run finished before its output file could be seen")
+
+
+# Ctrl-C while the native half loads (it imports crcmod), once, in the
+# console script's process.
+CTRL_C_WHILE_LOADING = """
+import sys
+
+class CtrlC:
+    pressed = False
+
+    def find_spec(self, name, path=None, target=None):
+        if name == "velk_crc._core" and not CtrlC.pressed:
+            CtrlC.pressed = True
+            raise KeyboardInterrupt
+        return None
+
+sys.meta_path.insert(0, CtrlC())
+sys.argv = ["velk-crc", *{words!r}]
+from velk_crc import runmain
+sys.exit(runmain())
+"""
+
+
+@pytest.mark.parametrize("words, line", table([
+    ("flash", ["FLASH", "fw_boot.elf", "--ncrc_value"],
+     "error: interrupted; the output files are all new or all as they were"),
+    ("check", ["CHECK", "fw_boot_CRC.hex", "--ncrc_value", "--elf", "fw_boot.elf"],
+     "error: interrupted; no verdict"),
+    ("version", ["--version"], "error: interrupted"),
+]))
+def test_ctrl_c_while_the_native_half_loads(built, words, line):
+    before = contents(built)
+    child = subprocess.run([sys.executable, "-c", CTRL_C_WHILE_LOADING.format(words=words)],
+                           cwd=built, capture_output=True, text=True, timeout=60)
+    assert (child.returncode, child.stdout, child.stderr) == (-signal.SIGINT, "", line + "\n")
+    assert contents(built) == before

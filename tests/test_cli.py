@@ -2,12 +2,14 @@
 
 import os
 import shutil
+import subprocess
 import sys
 import traceback
 
 import pytest
 
-from conftest import DATA, run_cli, run_command, runmain_exit
+from conftest import DATA, crc32_mpeg2, run_cli, run_command, runmain_exit, velk_command
+from hexcheck import read_hex
 
 USAGE = ("Usage:VELK_CRC  VELK elffile  --n[crcname]  --a[addr]{}\n"
          "--n crc variable name \n"
@@ -202,3 +204,35 @@ def test_velk_run_tells_of_earlier_flash_files(velk, monkeypatch, tmp_path, name
     assert err.splitlines()[-2:] == [
         f"warning: {root}{suffix} is from an earlier FLASH run: it does not match this HEX"
         for suffix in ("_CRC.elf", "_CRC.bin")]
+
+
+FULL = "error: cannot write to standard output: No space left on device"
+
+
+@pytest.mark.parametrize("buffered", [True, False], ids=["buffered", "unbuffered"])
+@pytest.mark.parametrize("args, status, told", [
+    (["FLASH", "fw.elf", "--ncrc_value"], 255, FULL + "; the output files were written\n"),
+    (["FLASH", "fw.elf", "--ncrc_value", "--json"], 255,
+     FULL + "; the output files were written\n"),
+    (["CHECK", "fw_CRC.hex", "--ncrc_value", "--elf", "fw.elf"], 2, FULL + "\n"),
+    (["--list-crc"], 2, FULL + "\n"),
+    (["--version"], 2, FULL + "\n"),
+], ids=["flash", "flash-json", "check", "list-crc", "version"])
+def test_a_full_standard_output_is_one_error_line(tmp_path, buffered, args, status, told):
+    """`> /dev/full`: the print fails at once, or the last flush does."""
+    shutil.copy(os.path.join(DATA, "fw_boot.elf"), tmp_path / "fw.elf")
+    if args[0] == "CHECK":
+        assert run_command("FLASH", "fw.elf", "--ncrc_value", cwd=tmp_path).returncode == 0
+    env = {name: value for name, value in os.environ.items() if name != "PYTHONUNBUFFERED"}
+    if not buffered:
+        env["PYTHONUNBUFFERED"] = "1"
+    with open("/dev/full", "w") as full:
+        result = subprocess.run(velk_command(*args), cwd=tmp_path, stdout=full,
+                                stderr=subprocess.PIPE, text=True, env=env, timeout=60)
+    assert result.returncode == status
+    # With --json the report's three lines come first, on standard error.
+    assert result.stderr.endswith(told)
+    assert result.stderr.count("\n") == (4 if "--json" in args else 1), result.stderr
+    if args[0] == "FLASH":
+        image = read_hex(tmp_path / "fw_CRC.hex").bytes_at(0x08000000, 0x138)
+        assert image[-4:] == crc32_mpeg2(image[:-4]).to_bytes(4, "little")

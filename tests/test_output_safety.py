@@ -4,6 +4,7 @@ Each fault runs in a child process: resource limits, signals and dropped
 privileges stay out of the test process.
 """
 
+import fcntl
 import os
 import signal
 import shutil
@@ -209,13 +210,32 @@ def assert_earlier_pair(folder, result, why):
 
 
 @pytest.mark.parametrize("env, why", [
+    ({"VELK_FAIL_FSYNC": "1"}, "fw_CRC.hex: Input/output error"),
     ({"VELK_FAIL_CLOSE": "1"}, "fw_CRC.hex: Input/output error"),
     ({"VELK_FAIL_RENAME": "_CRC.hex"}, "fw_CRC.hex: Input/output error"),
     ({"VELK_FAIL_RENAME": "_CRC.elf"}, "fw_CRC.elf: Input/output error"),
-], ids=["close-fails", "first-rename-fails", "second-rename-fails"])
+], ids=["sync-fails", "close-fails", "first-rename-fails", "second-rename-fails"])
 def test_failed_commit_keeps_the_earlier_pair(tmp_path, shim, env, why):
     folder = earlier_pair(tmp_path / "out")
     assert_earlier_pair(folder, flash_child(folder, env=env, preload=shim), why)
+
+
+def test_the_files_are_on_the_disk_before_their_names(tmp_path, shim):
+    """Each new file is synced before any is renamed into place, and the
+    folder after: after a power cut no name holds an empty file."""
+    folder = earlier_pair(tmp_path / "out")
+    log = tmp_path / "calls"
+    result = flash_child(folder, env={"VELK_LOG_SYNC": str(log)}, preload=shim)
+    assert result.returncode == 0, result.stderr
+    calls = [line.split(" ") for line in log.read_text().splitlines()]
+    renames = [i for i, call in enumerate(calls) if call[0] == "rename"]
+    placed = {os.path.basename(calls[i][2]): os.path.basename(calls[i][1])
+              for i in renames if calls[i][1].endswith(".tmp")}
+    assert sorted(placed) == ["fw_CRC.elf", "fw_CRC.hex"]
+    synced_first = {os.path.basename(call[1]) for call in calls[:renames[0]]
+                    if call[0] == "fsync"}
+    assert set(placed.values()) <= synced_first
+    assert ["fsync", os.path.realpath(folder)] in calls[renames[-1]:]
 
 
 def test_close_failure_keeps_the_earlier_velk_output(tmp_path, shim):
@@ -387,3 +407,52 @@ def test_next_run_clears_what_a_killed_run_left(tmp_path, shim, killed, env):
         assert result.returncode == 0, result.stderr
         assert left_in(folder) == ["fw.elf", "fw_CRC.elf", "fw_CRC.hex"]
         assert read_hex(folder / "fw_CRC.hex").bytes_at(LOAD, 4) == bytes(range(4))
+
+
+# A run waiting for another to finish with the names answers Ctrl-C and kill
+# at once, with nothing written, however long the other takes (a run stopped
+# in a debugger, a build host gone to sleep).
+@pytest.mark.parametrize("signal_number, after_the_note", [
+    (signal.SIGINT, False),
+    (signal.SIGTERM, False),
+    (signal.SIGHUP, False),
+    (signal.SIGTERM, True),
+], ids=["ctrl-c", "kill", "hangup", "kill-after-the-note"])
+def test_a_run_waiting_for_the_names_can_be_stopped(tmp_path, signal_number,
+                                                      after_the_note):
+    folder = earlier_pair(tmp_path / "out")
+    lock = folder / ".fw_CRC.lock"
+    holder = os.open(lock, os.O_RDWR | os.O_CREAT, 0o666)
+    try:
+        fcntl.flock(holder, fcntl.LOCK_EX)
+        proc = subprocess.Popen(velk_command("FLASH", folder / "fw.elf", "--ncrc", "--force"),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        # It opens the lock file once its temporaries are written.
+        deadline = time.monotonic() + 30
+        while not has_open(proc.pid, lock):
+            assert proc.poll() is None and time.monotonic() < deadline, proc.stderr.read()
+            time.sleep(0.01)
+        said = proc.stderr.readline() if after_the_note else ""
+        proc.send_signal(signal_number)
+        out, err = proc.communicate(timeout=10)
+    finally:
+        os.close(holder)
+    assert said == (f"note: waiting for {lock}: another velk-crc run is writing these "
+                    f"files\n" if after_the_note else "")
+    assert proc.returncode == -signal_number
+    assert out == ""
+    assert err == ("error: interrupted; the output files are all new or all as they were\n"
+                   if signal_number == signal.SIGINT else
+                   f"error: {folder / 'fw.elf'}: terminated while waiting for {lock}; "
+                   f"nothing was written\n")
+    assert (folder / "fw_CRC.hex").read_text() == EARLIER
+    assert (folder / "fw_CRC.elf").read_bytes() == EARLIER_ELF
+    assert left_in(folder) == [".fw_CRC.lock", "fw.elf", "fw_CRC.elf", "fw_CRC.hex"]
+
+
+def has_open(pid, path):
+    fds = f"/proc/{pid}/fd"
+    try:
+        return any(os.readlink(os.path.join(fds, fd)) == str(path) for fd in os.listdir(fds))
+    except OSError:  # ended, or closing files as it ends
+        return False

@@ -144,6 +144,14 @@ def _number(value, what):
     return value
 
 
+def _switches(**given):
+    # A string or a number could mean either ("no", "0", 1): on and off are
+    # True and False only.
+    for name, value in given.items():
+        if not isinstance(value, bool):
+            raise TypeError(f"{name} must be a bool, not {type(value).__name__}")
+
+
 def _many(value):
     if isinstance(value, (str, bytes, int)):
         return [value]
@@ -225,6 +233,7 @@ def flash(elf, *, symbol=None, offset=None, block=None, header=None, lpc_vectors
     checks refuse. Returns the `Report`; raises `Refused` when nothing was
     written.
     """
+    _switches(lpc_vectors=lpc_vectors, be=be, words=words, bin=bin, srec=srec, force=force)
     options = _records("flash", symbol, offset, block, header, lpc_vectors)
     options += _checksum(crc, be, fill)
     if uf2 is not None:
@@ -252,6 +261,7 @@ def check(path, *, symbol=None, offset=None, block=None, header=None,
     the `Report`: ``ok`` is false on a mismatch. Raises `CannotVerify` when
     it cannot tell.
     """
+    _switches(lpc_vectors=lpc_vectors, be=be, words=words, force=force)
     options = _records("check", symbol, offset, block, header, lpc_vectors)
     options += _checksum(crc, be, fill)
     if base is not None:
@@ -269,26 +279,34 @@ def main(argv=None):
     Returns the exit status. FLASH, CHECK, help and version run here;
     VELK mode and its usage run in `VELK_CRC.runmain`, as they always have.
     """
-    if isinstance(argv, (str, bytes)):
-        raise TypeError("argv must be a sequence of words, not one " + type(argv).__name__)
-    words = sys.argv[1:] if argv is None else [os.fsdecode(word) for word in argv]
-    # VELK is VELK_CRC's own mode word; any other first word may be ours,
-    # and so is a command line with no word at all.
-    if not words or (words[0] != "VELK" and words[0] in _native().own_words):
-        try:
+    words = None
+    # Ctrl-C is answered with the interrupted line from the first word on,
+    # while the native half loads too; in VELK mode it is VELK_CRC's.
+    try:
+        if isinstance(argv, (str, bytes)):
+            raise TypeError("argv must be a sequence of words, not one " +
+                            type(argv).__name__)
+        words = sys.argv[1:] if argv is None else [os.fsdecode(word) for word in argv]
+        if _own(words):
             return _native().main(words)
-        except KeyboardInterrupt:
-            _interrupted(words[0])
-            return _INTERRUPTED_STATUS
-        except BrokenPipeError:
-            # The reader of standard output has gone (velk-crc --help | head):
-            # the status of a command killed by SIGPIPE, without a traceback.
-            return _BROKEN_PIPE_STATUS
+    except KeyboardInterrupt:
+        _interrupted(words[0] if words else None)
+        return _INTERRUPTED_STATUS
+    except BrokenPipeError:
+        # The reader of standard output has gone (velk-crc --help | head):
+        # the status of a command killed by SIGPIPE, without a traceback.
+        return _BROKEN_PIPE_STATUS
     try:
         return _velk(argv, words)
     except BaseException as error:
         _leave_out_this_layer(error)
         raise
+
+
+def _own(words):
+    # VELK is VELK_CRC's own mode word; any other first word may be ours,
+    # and so is a command line with no word at all.
+    return not words or (words[0] != "VELK" and words[0] in _native().own_words)
 
 
 def runmain():
@@ -298,15 +316,34 @@ def runmain():
     except BaseException as error:
         _leave_out_this_layer(error)
         raise
-    if status == _BROKEN_PIPE_STATUS:
-        # Nothing more can reach the reader; the interpreter's last flush
-        # must not complain about it either.
-        _quiet_stdout()
-    elif status == _INTERRUPTED_STATUS:
+    try:
+        return _end(status)
+    except KeyboardInterrupt:
+        # Ctrl-C once the run was done: it ends as an interrupted run.
+        _interrupted(sys.argv[1] if len(sys.argv) > 1 else None)
+        return _end(_INTERRUPTED_STATUS)
+
+
+def _end(status):
+    if status == _INTERRUPTED_STATUS:
         # Ended by the signal, as the shell and make expect of a command
         # that did not handle Ctrl-C itself: a loop of runs stops too.
         _end_by_sigint()
+    elif status == _BROKEN_PIPE_STATUS or (_own(sys.argv[1:]) and not _flushed()):
+        # Nothing more can reach the reader (a closed pipe, a full disk, said
+        # already); the interpreter's last flush must not complain about it
+        # either.
+        _quiet_stdout()
     return status
+
+
+def _flushed():
+    try:
+        if sys.stdout is not None:
+            sys.stdout.flush()
+        return True
+    except (OSError, ValueError):
+        return False
 
 
 def _end_by_sigint():
@@ -342,8 +379,14 @@ def _interrupted(word):
         sys.stdout.flush()
     except (OSError, ValueError):
         pass
+    try:
+        line = _native().interrupted.get(word, "error: interrupted")
+    except ImportError:
+        # Interrupted as the native half's import was ending: it cannot be
+        # loaded again in this process.
+        line = "error: interrupted"
     if sys.stderr is not None:
-        print(_native().interrupted.get(word, "error: interrupted"), file=sys.stderr)
+        print(line, file=sys.stderr)
 
 
 def _quiet_stdout():

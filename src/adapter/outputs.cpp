@@ -219,10 +219,27 @@ void Outputs::remove(PyObject* filename) {
     set_.remove(std::move(path));
 }
 
+void Outputs::still_waiting(const std::string& lock_file) {
+    if (PyErr_CheckSignals() < 0) throw PythonError{};
+    if (int signal_number = outfile::TerminationHeld::received()) {
+        // The unwind removes the temporaries before the signal ends the run.
+        if (told_.error)
+            told_.error("terminated while waiting for " + lock_file +
+                        "; nothing was written");
+        exit_by_signal(signal_number);
+    }
+}
+
+void Outputs::waiting_long(const std::string& lock_file) {
+    if (told_.note)
+        told_.note("waiting for " + lock_file +
+                   ": another velk-crc run is writing these files");
+}
+
 void Outputs::commit() {
     join();
     try {
-        set_.commit();
+        set_.commit(*this);
     } catch (const outfile::OsFailure& failure) {
         raise(failure);
     }

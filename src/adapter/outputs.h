@@ -25,9 +25,17 @@ namespace velk {
 // Where a writer puts a file's text or bytes.
 class Sink;
 
-class Outputs {
+// Where the stage's own lines go while it waits for another run writing
+// the same names: the mode's reporter words them as its other notes and
+// errors. Without one nothing is said.
+struct Told {
+    std::function<void(const std::string&)> note, error;
+};
+
+class Outputs final : private outfile::Waiting {
 public:
-    explicit Outputs(outfile::Claim claim = outfile::Claim::locked) : set_(claim) {}
+    explicit Outputs(outfile::Claim claim = outfile::Claim::locked, Told told = {})
+        : set_(claim), told_(std::move(told)) {}
     // A second thread still writing is stopped and waited for.
     ~Outputs();
 
@@ -71,10 +79,16 @@ private:
     outfile::ReplacingFile& create(PyObject* filename);
     [[noreturn]] void raise(const outfile::OsFailure& failure) const;
 
+    // Another run holds the names: Ctrl-C and the termination signals end
+    // the wait, and the run, with nothing written.
+    void still_waiting(const std::string& lock_file) override;
+    void waiting_long(const std::string& lock_file) override;
+
     // Made first and gone last: a termination signal that comes while the
     // files are written ends the run after their temporaries are removed.
     outfile::TerminationHeld held_;
     outfile::OutputSet set_;
+    Told told_;
     std::vector<std::pair<std::string, Ref>> names_;  // file system name, as given
     bool deferring_ = false;
     std::vector<std::pair<outfile::ReplacingFile*, Job>> deferred_;

@@ -23,22 +23,34 @@ bool is_help(const std::string& word) {
            std::end(help_words);
 }
 
+// The one line of a command line whose report standard output could not
+// take: the run ends with `status`, whatever it found.
+int cannot_say(const StdoutFailure& failure, int status, bool written) {
+    say_to_stderr("error: cannot write to standard output: " + failure.why +
+                  (written ? "; the output files were written" : ""));
+    return status;
+}
+
 int run(const Mode& mode, const std::vector<std::string>& words) {
     bool json = std::find(words.begin(), words.end(), "--json") != words.end();
     auto parsed = parse(mode, words);
-    if (auto* fault = std::get_if<OptionFault>(&parsed)) {
-        Reporter report(mode.word, input_word(words),
-                        json ? Reporter::Output::json : Reporter::Output::lines);
-        return refused(mode, report, fault_text(*fault, mode));
+    const Parsed* p = std::get_if<Parsed>(&parsed);
+    Reporter report(mode.word, p ? std::optional(p->request.input) : input_word(words),
+                    (p ? p->json : json) ? Reporter::Output::json
+                                         : Reporter::Output::lines);
+    try {
+        int status = 0;
+        if (!p)
+            status = refused(mode, report, fault_text(std::get<OptionFault>(parsed), mode));
+        else if (p->help)
+            say(help_text());
+        else
+            status = run_mode(mode, p->request, report);
+        flush_stdout();
+        return status;
+    } catch (const StdoutFailure& failure) {
+        return cannot_say(failure, mode.refused, report.committed());
     }
-    const Parsed& p = std::get<Parsed>(parsed);
-    if (p.help) {
-        say(help_text());
-        return 0;
-    }
-    Reporter report(mode.word, p.request.input,
-                    p.json ? Reporter::Output::json : Reporter::Output::lines);
-    return run_mode(mode, p.request, report);
 }
 
 bool file_exists(const std::string& path) {
@@ -46,16 +58,8 @@ bool file_exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// The catalogue, or the one line that says why it cannot be read.
 int list_algorithms() {
-    std::string text;
-    try {
-        text = records::catalogue_text();
-    } catch (const PythonError&) {
-        say_to_stderr("error: cannot read crcmod's catalogue: " + exception_text(true));
-        return 2;
-    }
-    say(text);
+    say(records::catalogue_text());
     return 0;
 }
 
@@ -81,6 +85,27 @@ int guide_path() {
     return 0;
 }
 
+// The answer to a first word that names no mode, before standard output is
+// flushed.
+int answer(const std::string& first) {
+    if (first.empty()) {
+        say_to_stderr(usage_text());
+        return 2;
+    }
+    if (is_help(first)) {
+        say(help_text());
+        return 0;
+    }
+    if (first == "--version") {
+        say(version_text());
+        return 0;
+    }
+    if (first == "--list-crc") return list_algorithms();
+    if (first == "--guide") return guide_path();
+    say_to_stderr("error: no mode: velk-crc FLASH|CHECK|VELK <file> ... (velk-crc --help)");
+    return 2;
+}
+
 }  // namespace
 
 std::vector<std::string> own_words() {
@@ -94,28 +119,17 @@ std::vector<std::string> own_words() {
 }
 
 int command_line(const std::vector<std::string>& words) {
-    if (words.empty()) {
-        say_to_stderr(usage_text());
-        return 2;
+    const std::string first = words.empty() ? "" : words[0];
+    if (const Mode* mode = find_mode(first))
+        return run(*mode, std::vector<std::string>(words.begin() + 1, words.end()));
+    try {
+        int status = answer(first);
+        flush_stdout();
+        return status;
+    } catch (const StdoutFailure& failure) {
+        // Help, version, the catalogue: what could not be done.
+        return cannot_say(failure, 2, false);
     }
-    const std::string first = words[0];
-    if (is_help(first)) {
-        say(help_text());
-        return 0;
-    }
-    if (first == "--version") {
-        say(version_text());
-        return 0;
-    }
-    if (first == "--list-crc") return list_algorithms();
-    if (first == "--guide") return guide_path();
-    const Mode* mode = find_mode(first);
-    if (!mode) {
-        say_to_stderr(
-            "error: no mode: velk-crc FLASH|CHECK|VELK <file> ... (velk-crc --help)");
-        return 2;
-    }
-    return run(*mode, std::vector<std::string>(words.begin() + 1, words.end()));
 }
 
 Outcome run_quietly(const Mode& mode, const std::vector<std::string>& words,

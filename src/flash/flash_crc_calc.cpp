@@ -210,7 +210,9 @@ private:
     // Every file of the table, the asked ones written, the others removed
     // (an earlier run's would not match), then all put in place together.
     void write(PyObject* input) {
-        Outputs outputs;
+        Outputs outputs(outfile::Claim::locked,
+                        {[this](const std::string& text) { report_.note(text); },
+                         [this](const std::string& text) { report_.error(text); }});
         elf_name_ = output_name(input, state.t.crc_elf_suffix);
         const uint64_t entry = elf_.file.header.entry;
         auto [from, to] = bin_range();

@@ -32,6 +32,7 @@
     X(name, "name")                                                             \
     X(print, "print")                                                           \
     X(open, "open")                                                             \
+    X(flush, "flush")                                                           \
     X(enumerate, "enumerate")                                                   \
     X(range, "range")                                                           \
     /* parameters */                                                            \

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <ctime>
 
 #include "replacing_file.h"
 
@@ -28,16 +30,49 @@ bool no_locks_here(int error) {
     return error == ENOLCK || error == EOPNOTSUPP || error == ENOSYS || error == EINVAL;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// Long enough that a run taking its turn at once never says anything.
+constexpr auto said_after = std::chrono::seconds(2);
+constexpr long retry_after_ns = 50 * 1000 * 1000;
+
+// Between tries. A signal ends the pause early, so that the run answers
+// Ctrl-C or a kill at once.
+void pause() {
+    timespec interval{0, retry_after_ns};
+    ::nanosleep(&interval, nullptr);
+}
+
+// Locks `fd` once no other run holds it: 0, or the errno of a failure.
+int take_turn(int fd, const std::string& path, Waiting& waiting, Clock::time_point since,
+              bool& told) {
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+        if (errno != EWOULDBLOCK && errno != EINTR) return errno;
+        waiting.still_waiting(path);
+        if (!told && Clock::now() - since >= said_after) {
+            told = true;
+            waiting.waiting_long(path);
+        }
+        pause();
+    }
+}
+
 }  // namespace
 
-NamesLock::NamesLock(std::string path) : path_(std::move(path)) {
+NamesLock::NamesLock(std::string path, Waiting& waiting) : path_(std::move(path)) {
+    const Clock::time_point since = Clock::now();
+    bool told = false;
     for (;;) {
         int fd = open_lock_file(path_);
-        int locked;
-        while ((locked = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+        int error;
+        try {
+            error = take_turn(fd, path_, waiting, since, told);
+        } catch (...) {
+            ::close(fd);
+            throw;
         }
-        if (locked != 0) {
-            int error = errno;
+        if (error != 0) {
             ::close(fd);
             if (no_locks_here(error)) return;
             throw OsFailure{error, path_};

@@ -9,14 +9,30 @@
 
 namespace velk::outfile {
 
+// The run waiting for its turn: asked between tries whether to go on, and
+// told once when another run has held the names for a while (a build that
+// seems to hang is waiting for a run that was stopped, or is slow).
+class Waiting {
+public:
+    // `lock_file` is the file the run waits for. Throws to give up the wait
+    // (Ctrl-C, a termination): the lock is not taken, and the exception
+    // goes on to the caller.
+    virtual void still_waiting(const std::string& lock_file) = 0;
+    virtual void waiting_long(const std::string& lock_file) = 0;
+
+protected:
+    ~Waiting() = default;
+};
+
 class NamesLock {
 public:
     // Waits until no other run holds the lock file at `path` (made when
-    // missing), then holds it. An advisory lock (flock) goes with its
-    // process, so a killed run never leaves it held. Refuses (OsFailure
-    // naming `path`) a lock file that can be neither made nor opened; on a
-    // file system that has no locks it holds nothing (held() is false).
-    explicit NamesLock(std::string path);
+    // missing), then holds it; `waiting` is asked between tries. An
+    // advisory lock (flock) goes with its process, so a killed run never
+    // leaves it held. Refuses (OsFailure naming `path`) a lock file that can
+    // be neither made nor opened; on a file system that has no locks it
+    // holds nothing (held() is false).
+    NamesLock(std::string path, Waiting& waiting);
     // Removes the lock file, then lets the next run in.
     ~NamesLock();
     NamesLock(const NamesLock&) = delete;

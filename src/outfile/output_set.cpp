@@ -1,15 +1,16 @@
 #include "output_set.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <optional>
+#include <set>
 
 #include "leftovers.h"
 #include "names.h"
-#include "names_lock.h"
 
 namespace velk::outfile {
 
@@ -38,6 +39,23 @@ private:
 bool file_at(const std::string& path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+// The renames on the disk, as a version control system or a database
+// makes them: after a power cut each name holds the earlier file or the
+// new one. The files are in place already; a folder that cannot be synced
+// leaves that to the file system.
+void sync_folders(const std::deque<ReplacingFile>& files,
+                  const std::vector<std::string>& removed) {
+    std::set<std::string> folders;
+    for (const ReplacingFile& file : files) folders.insert(directory_of(file.target()));
+    for (const std::string& target : removed) folders.insert(directory_of(target));
+    for (const std::string& folder : folders) {
+        int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) continue;
+        ::fsync(fd);
+        ::close(fd);
+    }
 }
 
 }  // namespace
@@ -70,7 +88,7 @@ std::string OutputSet::restore(std::vector<Aside>& aside) noexcept {
     return kept;
 }
 
-void OutputSet::commit() {
+void OutputSet::commit(Waiting& waiting) {
     for (ReplacingFile& file : files_) file.finish();
     std::optional<NamesLock> lock;
     if (claim_ == Claim::locked) {
@@ -84,7 +102,7 @@ void OutputSet::commit() {
             for (const std::string& target : targets)
                 if (path_root(target).size() < path_root(*shortest).size())
                     shortest = &target;
-            lock.emplace(lock_path_for(*shortest));
+            lock.emplace(lock_path_for(*shortest), waiting);
         }
         if (lock && lock->held()) clear_leftovers(targets);
     }
@@ -108,6 +126,7 @@ void OutputSet::commit() {
         for (const std::string& target : stale_)
             if (target == a.target) removed_.push_back(target);
     }
+    sync_folders(files_, removed_);
     lock.reset();  // before the signals held back arrive
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "names_lock.h"
 #include "replacing_file.h"
 
 namespace velk::outfile {
@@ -32,11 +33,14 @@ public:
     // it goes when they are put in place.
     void remove(std::string target);
 
-    // Closes every file, takes the names (Claim), moves each earlier file at
-    // a target aside, moves the new files in, then deletes what was moved
-    // aside. Termination signals wait until it is done; a failed step
-    // undoes the steps before it and throws its OsFailure.
-    void commit();
+    // Syncs and closes every file, takes the names (Claim; `waiting` is
+    // asked while another run holds them), moves each earlier file at a
+    // target aside, moves the new files in, deletes what was moved aside,
+    // then syncs the targets' folders.
+    // Termination signals wait until it is done; a failed step undoes the
+    // steps before it and throws its OsFailure. What `waiting` throws ends
+    // the commit with every name as it was.
+    void commit(Waiting& waiting);
 
     // The targets of remove() that held a file which commit() deleted.
     const std::vector<std::string>& removed() const { return removed_; }

@@ -81,6 +81,14 @@ void ReplacingFile::write(const char* data, size_t size) {
 void ReplacingFile::finish() {
     if (fd_ < 0) return;
     int fd = std::exchange(fd_, -1);
+    // On the disk before its name is: after a power cut the name must not
+    // hold an empty file. A file system that keeps nothing to sync says
+    // EINVAL.
+    if (::fsync(fd) != 0 && errno != EINTR && errno != EINVAL) {
+        int error = errno;
+        ::close(fd);
+        fail(error, target_);
+    }
     if (::close(fd) != 0 && errno != EINTR) fail(errno, target_);
 }
 

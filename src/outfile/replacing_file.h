@@ -32,8 +32,9 @@ public:
     ~ReplacingFile();
 
     void write(const char* data, size_t size);
-    // Closes the temporary file: close() is where a network file system
-    // reports a failed write, so nothing is renamed before it succeeds.
+    // Syncs the temporary file to the disk and closes it: fsync() and
+    // close() are where a network file system reports a failed write, so
+    // nothing is renamed before both succeed.
     void finish();
 
     const std::string& target() const { return target_; }

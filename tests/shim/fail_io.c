@@ -11,6 +11,9 @@
                                 file back works)
      VELK_SLOW_RENAME=<ms>      each rename() takes that long first (so that
                                 two runs' commits overlap)
+     VELK_FAIL_FSYNC=1          fsync() of a hidden ".tmp" output reports EIO
+     VELK_LOG_SYNC=<file>       each fsync() and rename() is added to <file>
+                                as a line: "fsync <path>", "rename <from> <to>"
 
    Built by the tests: cc -shared -fPIC -o fail_io.so fail_io.c -ldl */
 #define _GNU_SOURCE
@@ -21,16 +24,51 @@
 #include <string.h>
 #include <unistd.h>
 
-static int is_temporary_output(int fd)
+static int fd_path(int fd, char *path, size_t size)
 {
-    char link[64], path[4096];
+    char link[64];
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    ssize_t n = readlink(link, path, sizeof path - 1);
+    ssize_t n = readlink(link, path, size - 1);
     if (n < 0)
         return 0;
     path[n] = '\0';
-    size_t length = (size_t)n;
+    return 1;
+}
+
+static int is_temporary_output(int fd)
+{
+    char path[4096];
+    if (!fd_path(fd, path, sizeof path))
+        return 0;
+    size_t length = strlen(path);
     return length > 4 && strcmp(path + length - 4, ".tmp") == 0;
+}
+
+static void log_call(const char *what, const char *first, const char *second)
+{
+    const char *log = getenv("VELK_LOG_SYNC");
+    if (!log)
+        return;
+    FILE *f = fopen(log, "a");
+    if (!f)
+        return;
+    fprintf(f, second ? "%s %s %s\n" : "%s %s\n", what, first, second);
+    fclose(f);
+}
+
+int fsync(int fd)
+{
+    static int (*real_fsync)(int);
+    if (!real_fsync)
+        real_fsync = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
+    char path[4096];
+    if (fd_path(fd, path, sizeof path))
+        log_call("fsync", path, NULL);
+    if (getenv("VELK_FAIL_FSYNC") && is_temporary_output(fd)) {
+        errno = EIO;
+        return -1;
+    }
+    return real_fsync(fd);
 }
 
 int close(int fd)
@@ -64,6 +102,7 @@ int rename(const char *from, const char *to)
     if (!real_rename)
         real_rename = (int (*)(const char *, const char *))dlsym(RTLD_NEXT, "rename");
     static int failed;
+    log_call("rename", from, to);
     const char *slow = getenv("VELK_SLOW_RENAME");
     if (slow)
         usleep((useconds_t)atoi(slow) * 1000u);
