@@ -9,7 +9,10 @@
      -DWORD_FED     default layout, but the check models the STM32 CRC unit
                     fed 32-bit words read from flash: each little-endian word
                     goes in most significant byte first
-     -DWITH_BSS     default layout plus a zero-initialised global in .bss */
+     -DWITH_BSS     default layout plus a zero-initialised global in .bss
+     -DRESET_WORDS  the words the core reads at reset in a section of their
+                    own ahead of the vector table, which boot_aligned.ld
+                    puts on a 512-byte boundary as VTOR needs */
 #include <stdint.h>
 
 #define BOOT_STARTED   0x57A27ED0u
@@ -116,3 +119,13 @@ void reset_handler(void)
 }
 
 #include "vectors.h"
+
+#ifdef RESET_WORDS
+/* The initial stack pointer, the reset vector and the NMI and HardFault
+   handlers: all the core needs before the program points VTOR at the full
+   table. */
+__attribute__((section(".reset_words"), used))
+void (*const reset_words[4])(void) = {
+    (void (*)(void))&__stack_top, reset_handler, default_handler, default_handler,
+};
+#endif

@@ -22,6 +22,10 @@ $CC $M4 -DNO_DATA -T boot_after_bootloader.ld -o ../fw_after_bootloader.elf boot
 $CC $M4 -DWORD_FED -T boot.ld -o ../fw_words.elf boot.c
 # The default layout plus a zero-initialised global in .bss.
 $CC $M4 -DWITH_BSS -T boot.ld -o ../fw_bss.elf boot.c
+# The reset words alone at 0x08000000 and the vector table on the next
+# 512-byte boundary: 496 bytes of linker padding in the flash segment that
+# no section holds.
+$CC $M4 -DRESET_WORDS -T boot_aligned.ld -o ../fw_aligned_vectors.elf boot.c
 # Images that start with a header after the vector table (header.c), checked
 # at boot as a bootloader would; one build per checksum and byte order.
 $CC $M4 -DCRC32_ISO_HDLC -T header.ld -o ../fw_header_crc32.elf header.c
