@@ -15,7 +15,7 @@ from intelhex import IntelHex
 
 import qemu
 from hexcheck import flip_hex_byte, hex_record, read_hex
-from conftest import DATA, crc32_mpeg2, run_cli, run_python
+from conftest import DATA, crc32_mpeg2, installed, run_cli, run_python
 from elfwriter import Elf, Segment
 
 LOAD = 0x08000000
@@ -95,18 +95,10 @@ ALIGNED = "fw_aligned_vectors.elf"
 PADDING = range(LOAD + 0x10, LOAD + 0x200)  # before its 512-aligned vector table
 
 
-def tool(name):
-    exe = shutil.which(name)
-    if exe is None:
-        pytest.skip(f"{name} is not installed (binutils-arm-none-eabi, binutils; "
-                    ".ci/run installs them)")
-    return exe
-
-
 def sections_hex(elf, out, objcopy="arm-none-eabi-objcopy", *options):
     """The HEX objcopy writes of an ELF file, from its sections as gdb's
     `load` reads them: address -> byte."""
-    subprocess.run([tool(objcopy), *options, "-O", "ihex", elf, out], check=True)
+    subprocess.run([installed(objcopy), *options, "-O", "ihex", elf, out], check=True)
     return read_hex(out).memory
 
 
@@ -170,7 +162,7 @@ def test_sections_load_what_the_hex_holds(velk, monkeypatch, tmp_path, name):
     loaded = sections_hex(crc_elf, tmp_path / "crc_elf.hex")
     assert [a for a in loaded.keys() & flash.keys() if loaded[a] != flash[a]] == []
     assert segment_contents(path).keys() <= loaded.keys()
-    readelf = subprocess.run([tool("arm-none-eabi-readelf"), "-a", "-W", crc_elf],
+    readelf = subprocess.run([installed("arm-none-eabi-readelf"), "-a", "-W", crc_elf],
                              capture_output=True, text=True, check=True)
     assert readelf.stderr == "" and "warning" not in readelf.stdout.lower()
 
