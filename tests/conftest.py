@@ -62,6 +62,15 @@ def run_python(code: str, **kwargs) -> subprocess.CompletedProcess:
                           text=True, timeout=120, **kwargs)
 
 
+def installed(name):
+    """The path of a tool a test runs; without it the test is skipped."""
+    exe = shutil.which(name)
+    if exe is None:
+        pytest.skip(f"{name} is not installed (.ci/run installs it from Debian's srecord, "
+                    "binutils or binutils-arm-none-eabi)")
+    return exe
+
+
 @pytest.fixture
 def velk():
     return VELK_CRC

@@ -25,6 +25,9 @@ class Segment:
     filesz: int | None = None  # default: len(data); may claim more than data
     offset: int | None = None  # default: where the writer puts data
     section: str | None = None  # a section header over the contents, by that name
+    # (start, end) of data that section covers, where the linker would leave
+    # padding around it; default: all of the contents
+    section_bytes: tuple | None = None
     # p_flags; default R+X, or R+W for contents loaded elsewhere than they
     # run (.data's initial values)
     flags: int | None = None
@@ -97,9 +100,11 @@ class Elf:
             shstrtab.extend(seg.section.encode() + b"\0")
             # A section ends where the segment's memory does.
             size = len(seg.data) if seg.memsz is None else min(len(seg.data), seg.memsz)
+            start, end = seg.section_bytes or (0, size)
             sections.append((name_off, SHT_PROGBITS, SHF_ALLOC | SHF_WRITE | SHF_EXECINSTR,
-                             seg.vaddr, off if seg.offset is None else seg.offset,
-                             size, 0, 0))
+                             seg.vaddr + start,
+                             (off if seg.offset is None else seg.offset) + start,
+                             end - start, 0, 0))
         strtab_index = 1 + len(sections) + len(tables)
         link = strtab_index if self.strtab_link is None else self.strtab_link
         for name, sh_type, body in tables:

@@ -86,6 +86,11 @@ def read_hex(path) -> HexImage:
         elif rtype == 0x02:
             assert count == 2
             base = int.from_bytes(payload, "big") << 4
+        elif rtype == 0x03:
+            # CS:IP, as objcopy writes an entry point below 1 MiB.
+            assert count == 4 and offset == 0
+            cs, ip = int.from_bytes(payload[:2], "big"), int.from_bytes(payload[2:], "big")
+            start = (cs << 4) + ip
         elif rtype == 0x04:
             assert count == 2 and offset == 0
             base = int.from_bytes(payload, "big") << 16

@@ -1,9 +1,12 @@
 """The checksummed ELF for the debugger, and CHECK mode."""
 
+import glob
 import io
 import json
 import os
 import shutil
+import struct
+import subprocess
 
 import pytest
 from elftools.elf.elffile import ELFFile
@@ -11,8 +14,8 @@ from elftools.elf.sections import SymbolTableSection
 from intelhex import IntelHex
 
 import qemu
-from hexcheck import flip_hex_byte, hex_record
-from conftest import DATA, crc32_mpeg2, run_cli, run_python
+from hexcheck import flip_hex_byte, hex_record, read_hex
+from conftest import DATA, crc32_mpeg2, installed, run_cli, run_python
 from elfwriter import Elf, Segment
 
 LOAD = 0x08000000
@@ -86,6 +89,196 @@ def test_debugger_loads_the_crc_elf(velk, monkeypatch, boot_elf):
     assert qemu.boot_status(["-kernel", str(boot_elf)]) == qemu.BOOT_CRC_BAD
 
 
+# --- what a debugger loads: the sections ------------------------------------
+
+ALIGNED = "fw_aligned_vectors.elf"
+PADDING = range(LOAD + 0x10, LOAD + 0x200)  # before its 512-aligned vector table
+
+
+def sections_hex(elf, out, objcopy="arm-none-eabi-objcopy", *options):
+    """The HEX objcopy writes of an ELF file, from its sections as gdb's
+    `load` reads them: address -> byte."""
+    subprocess.run([installed(objcopy), *options, "-O", "ihex", elf, out], check=True)
+    return read_hex(out).memory
+
+
+def segment_contents(elf):
+    """address -> byte of every PT_LOAD's file contents at its physical
+    address, as program headers say."""
+    memory = {}
+    with open(elf, "rb") as f:
+        for segment in ELFFile(f).iter_segments():
+            if segment["p_type"] == "PT_LOAD":
+                size = min(segment["p_filesz"], segment["p_memsz"])
+                memory.update((segment["p_paddr"] + i, b)
+                              for i, b in enumerate(segment.data()[:size]))
+    return memory
+
+
+def added_sections(elf):
+    """(name, sh_addr, sh_offset, sh_size, flags) of the sections FLASH added."""
+    with open(elf, "rb") as f:
+        return [(s.name, s["sh_addr"], s["sh_offset"], s["sh_size"], s["sh_flags"])
+                for s in ELFFile(f).iter_sections() if s.name.startswith(".gap.")]
+
+
+def test_linker_padding_gets_a_section(velk, monkeypatch, tmp_path):
+    path = tmp_path / "fw.elf"
+    shutil.copy(os.path.join(DATA, ALIGNED), path)
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", path, "--ncrc_value")
+    crc_elf = tmp_path / "fw_CRC.elf"
+    assert (code, err) == (0, f"note: {crc_elf} gives the 496 bytes of linker padding at "
+                              "0x08000010 a section of their own, so that a debugger loads "
+                              "what the HEX holds\n")
+    flash = read_hex(tmp_path / "fw_CRC.hex").memory
+    assert sections_hex(crc_elf, tmp_path / "crc_elf.hex") == flash
+    # The linker's own sections leave the padding out.
+    assert sorted(flash.keys() - sections_hex(path, tmp_path / "input.hex").keys()) == \
+        list(PADDING)
+    assert added_sections(crc_elf) == [(".gap.0x08000010", LOAD + 0x10, 0x1010, 0x1F0, 2 | 4)]
+    # The rest of the file is the input's, the checksum aside.
+    before, after = path.read_bytes(), crc_elf.read_bytes()
+    offset, _ = symbol_in_file(crc_elf, "crc_value")
+    changed = [i for i, (a, b) in enumerate(zip(before, after)) if a != b]
+    assert [i for i in changed if i >= 52] == list(range(offset, offset + 4))
+
+
+# Each committed firmware with a FLASH option that writes its _CRC.elf.
+OPTIONS = {"fw_bootloader.elf": ["--a6C", "--force"],
+           "fw_dupsym.elf": ["--ncrc_value", "--force"],
+           "fw_slot_ram.elf": ["--a100", "--force"]}
+HEADER_OPTION = ["--header", "app_header:size@8"]
+FIRMWARE = sorted(os.path.basename(p) for p in glob.glob(os.path.join(DATA, "fw_*.elf")))
+
+
+@pytest.mark.parametrize("name", FIRMWARE)
+def test_sections_load_what_the_hex_holds(velk, monkeypatch, tmp_path, name):
+    path = tmp_path / "fw.elf"
+    shutil.copy(os.path.join(DATA, name), path)
+    options = OPTIONS.get(name, HEADER_OPTION if "header" in name else ["--ncrc_value"])
+    assert run_cli(velk, monkeypatch, "FLASH", path, *options)[0] == 0
+    crc_elf = tmp_path / "fw_CRC.elf"
+    flash = read_hex(tmp_path / "fw_CRC.hex").memory
+    loaded = sections_hex(crc_elf, tmp_path / "crc_elf.hex")
+    assert [a for a in loaded.keys() & flash.keys() if loaded[a] != flash[a]] == []
+    assert segment_contents(path).keys() <= loaded.keys()
+    readelf = subprocess.run([installed("arm-none-eabi-readelf"), "-a", "-W", crc_elf],
+                             capture_output=True, text=True, check=True)
+    assert readelf.stderr == "" and "warning" not in readelf.stdout.lower()
+
+
+# ELF32 and ELF64 in both byte orders: a .text segment whose section leaves
+# 16 bytes either side of it, and .data's initial values in flash with no
+# section at all.
+CLASSES = [pytest.param(bits, endian, id=f"elf{bits}-{'le' if endian == '<' else 'be'}")
+           for bits in (32, 64) for endian in "<>"]
+
+
+@pytest.mark.parametrize("bits, endian", CLASSES)
+def test_every_class_and_byte_order_gets_sections(velk, monkeypatch, tmp_path, bits,
+                                                   endian):
+    path = tmp_path / "fw.elf"
+    Elf(bits=bits, endian=endian, segments=[
+        Segment(LOAD, bytes(range(0x60)) + b"\xff" * 4 + bytes(range(0x64, 0x80)),
+                section=".text", section_bytes=(0x10, 0x70)),
+        Segment(0x20000000, b"\x5a" * 16, paddr=LOAD + 0x80)],
+        symbols=[("crc", LOAD + 0x60)]).write(path)
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", path, "--ncrc")
+    crc_elf = tmp_path / "fw_CRC.elf"
+    assert code == 0
+    assert err.splitlines()[-1] == (
+        f"note: {crc_elf} gives the 48 bytes of linker padding in 3 places from 0x08000000 "
+        "sections of their own, so that a debugger loads what the HEX holds")
+    # The host's objcopy reads every class and byte order.
+    assert sections_hex(crc_elf, tmp_path / "crc_elf.hex", "objcopy") == \
+        read_hex(tmp_path / "fw_CRC.hex").memory
+    text, data = 2 | 4, 2 | 1  # SHF_ALLOC with SHF_EXECINSTR, with SHF_WRITE
+    offset = symbol_in_file(crc_elf, "crc")[0] - 0x60
+    assert added_sections(crc_elf) == [
+        (".gap.0x08000000", LOAD, offset, 0x10, text),
+        (".gap.0x08000070", LOAD + 0x70, offset + 0x70, 0x10, text),
+        (".gap.0x08000080", 0x20000000, offset + 0x80, 0x10, data)]
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", crc_elf, "--ncrc")
+    assert (code, out[:15]) == (0, "checksum ok: [0")
+
+
+@pytest.mark.parametrize("fill", ["0xFF", "0x00"])
+def test_holes_between_segments_are_left_to_the_erase(velk, monkeypatch, tmp_path, fill):
+    """No bytes of the ELF file lie there: a debugger erases the flash and
+    writes around them."""
+    path = tmp_path / "fw.elf"
+    Elf(segments=[Segment(LOAD, bytes(0x40), section=".text"),
+                  Segment(LOAD + 0x48, bytes(8), section=".rodata")],
+        symbols=[("crc", LOAD + 0x4C)]).write(path)
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", path, "--ncrc", "--fill", fill)
+    assert code == 0
+    assert err == (f"note: {tmp_path / 'fw_CRC.elf'} has no bytes for the 8 bytes at "
+                   f"0x08000040 between its segments, which the HEX fills with {fill}: a "
+                   "debugger leaves them as the flash's erase left them\n")
+
+
+def unnamed_sections():
+    """A segment no section lies in, and e_shstrndx SHN_UNDEF: a new section
+    table would rename every section."""
+    data = bytearray(Elf(segments=[Segment(LOAD, bytes(0x10)),
+                                   Segment(LOAD + 0x10, b"\xff" * 0x40, section=".text")],
+                         symbols=[("crc", LOAD + 0x4C)]).build())
+    data[50:52] = bytes(2)
+    return data, "16 bytes from 0x08000000"
+
+
+def header_loaded():
+    """The segment loads the ELF header and program headers from offset 0,
+    ahead of .text at 0x54: the new e_shoff would be loaded too."""
+    data = bytearray(Elf(segments=[Segment(LOAD + 0x54, b"\xff" * 0x40, section=".text")],
+                         symbols=[("crc", LOAD + 0x90)]).build())
+    data[52 + 4:52 + 24] = struct.pack("<5I", 0, LOAD, LOAD, 0x94, 0x94)
+    return data, "84 bytes from 0x08000000"
+
+
+@pytest.mark.parametrize("make, why", [
+    pytest.param(unnamed_sections, "its section headers name no section-name table",
+                 id="unnamed-sections"),
+    pytest.param(header_loaded, "a segment loads the ELF header, which the new section "
+                 "table changes", id="header-loaded")])
+def test_sections_that_cannot_be_added_write_no_elf(velk, monkeypatch, tmp_path, make, why):
+    data, gaps = make()
+    (tmp_path / "fw.elf").write_bytes(bytes(data))
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--ncrc")
+    assert code == 0
+    assert err == (f"note: no {tmp_path / 'fw_CRC.elf'} written: its segments load {gaps} "
+                   "that no section holds, and no section can be added for them: "
+                   f"{why}\n")
+    assert not (tmp_path / "fw_CRC.elf").exists()
+
+
+def erased_flash_with(sections, path):
+    """What a debugger leaves in the first 16 KiB flash sector: erased, then
+    each section written; as an Intel HEX file for QEMU, whose unwritten
+    flash would read 0x00."""
+    chip = IntelHex()
+    chip.frombytes(b"\xff" * 0x4000, offset=LOAD)
+    for address, value in sections.items():
+        chip[address] = value
+    chip.write_hex_file(str(path))
+    return ["-device", f"loader,file={path}"]
+
+
+@pytest.mark.parametrize("elf, options, status", [
+    pytest.param("fw_CRC.elf", [], qemu.BOOT_OK, id="crc-elf"),
+    pytest.param("fw_CRC.elf", ["-R", ".gap.0x08000010"], qemu.BOOT_CRC_BAD,
+                 id="crc-elf-without-its-padding-section"),
+    pytest.param("fw.elf", [], qemu.BOOT_CRC_BAD, id="input-elf")])
+def test_debugger_load_passes_the_boot_check(velk, monkeypatch, tmp_path, elf, options,
+                                              status):
+    path = tmp_path / "fw.elf"
+    shutil.copy(os.path.join(DATA, ALIGNED), path)
+    run_cli(velk, monkeypatch, "FLASH", path, "--ncrc_value")
+    loaded = sections_hex(tmp_path / elf, tmp_path / "sections.hex", "arm-none-eabi-objcopy",
+                          *options)
+    assert qemu.boot_status(erased_flash_with(loaded, tmp_path / "chip.hex")) == status
+
+
 # Firmware, FLASH option, the CHECK options that find the same slot.
 WRITTEN = [
     ("fw_boot.elf", "--ncrc_value", ["--ncrc_value", "--a134"]),
@@ -94,6 +287,7 @@ WRITTEN = [
     ("fw_clean.elf", "--ncrc_value", ["--ncrc_value", "--aDC"]),
     ("fw_data.elf", "--ncrc_value", ["--ncrc_value", "--a70"]),
     ("fw_exidx.elf", "--ncrc_value", ["--ncrc_value"]),
+    (ALIGNED, "--ncrc_value", ["--ncrc_value", "--a334"]),
     ("synthetic", "--ncrc", ["--ncrc", "--a90"]),
 ]
 

@@ -9,19 +9,11 @@ import subprocess
 import pytest
 
 import qemu
-from conftest import DATA, crc32_mpeg2_fast, run_cli, words_reversed
+from conftest import DATA, crc32_mpeg2_fast, installed, run_cli, words_reversed
 from elfwriter import Elf, Segment
 from hexcheck import read_hex, read_srec, srec_fields, srec_record
 
 LOAD = 0x08000000
-
-
-def srecord_tool(name):
-    exe = shutil.which(name)
-    if exe is None:
-        pytest.skip(f"{name} is not installed (Debian package srecord or "
-                    "binutils-arm-none-eabi; .ci/run installs them)")
-    return exe
 
 
 def data(size, seed):
@@ -87,11 +79,11 @@ def test_bin_and_srec_hold_the_hex_memory(velk, monkeypatch, tmp_path, name, seg
     assert bool(far) == ("fw_CRC.bin holds 0x" in err)
 
     # srec_cat reads it without a word; objcopy makes the same bytes of it.
-    result = subprocess.run([srecord_tool("srec_cat"), tmp_path / "fw_CRC.srec",
+    result = subprocess.run([installed("srec_cat"), tmp_path / "fw_CRC.srec",
                              "-o", "/dev/null"], capture_output=True, text=True)
     assert (result.returncode, result.stderr) == (0, "")
     if not far:
-        subprocess.run([srecord_tool("arm-none-eabi-objcopy"), "-I", "srec", "-O", "binary",
+        subprocess.run([installed("arm-none-eabi-objcopy"), "-I", "srec", "-O", "binary",
                         tmp_path / "fw_CRC.srec", tmp_path / "objcopy.bin"], check=True)
         assert (tmp_path / "objcopy.bin").read_bytes() == binary
 
@@ -133,7 +125,7 @@ def test_words_feed(velk, monkeypatch, tmp_path, name):
 
     # srecord's STM32 filter over the same bytes.
     result = subprocess.run(
-        [srecord_tool("srec_cat"), tmp_path / "fw_CRC.bin", "-binary", "-crop", "0",
+        [installed("srec_cat"), tmp_path / "fw_CRC.bin", "-binary", "-crop", "0",
          hex(len(covered)), "-STM32_Little_Endian", hex(len(covered)), "-crop",
          hex(len(covered)), hex(len(covered) + 4), "-offset", hex(-len(covered)),
          "-o", "-", "-binary"],

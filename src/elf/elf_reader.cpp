@@ -5,49 +5,11 @@
 #include <optional>
 #include <unordered_map>
 
+#include "elf_layout.h"
+
 namespace velk::elf {
 
 namespace {
-
-// Where a field sits in its record and how wide it is.
-struct Field {
-    uint8_t at;
-    uint8_t width;
-};
-
-// The records of one class: the only thing ELF32 and ELF64 differ in here.
-struct Layout {
-    const char* name;
-    size_t header_size;
-    Field entry, phoff, shoff, phentsize, phnum, shentsize, shnum, shstrndx;
-    size_t phdr_size;
-    Field p_type, p_flags, p_offset, p_vaddr, p_paddr, p_filesz, p_memsz, p_align;
-    size_t shdr_size;
-    Field sh_name, sh_type, sh_flags, sh_addr, sh_offset, sh_size, sh_link, sh_info,
-        sh_addralign, sh_entsize;
-    size_t sym_size;
-    Field st_name, st_value, st_size, st_info, st_other, st_shndx;
-};
-
-// One row per record: the ELF header, a program header, a section header,
-// a symbol, each with its size first.
-// clang-format off
-constexpr Layout elf32{
-    "ELF32",
-    52, {24, 4}, {28, 4}, {32, 4}, {42, 2}, {44, 2}, {46, 2}, {48, 2}, {50, 2},
-    32, {0, 4}, {24, 4}, {4, 4}, {8, 4}, {12, 4}, {16, 4}, {20, 4}, {28, 4},
-    40, {0, 4}, {4, 4}, {8, 4}, {12, 4}, {16, 4}, {20, 4}, {24, 4}, {28, 4}, {32, 4}, {36, 4},
-    16, {0, 4}, {4, 4}, {8, 4}, {12, 1}, {13, 1}, {14, 2},
-};
-
-constexpr Layout elf64{
-    "ELF64",
-    64, {24, 8}, {32, 8}, {40, 8}, {54, 2}, {56, 2}, {58, 2}, {60, 2}, {62, 2},
-    56, {0, 4}, {4, 4}, {8, 8}, {16, 8}, {24, 8}, {32, 8}, {40, 8}, {48, 8},
-    64, {0, 4}, {4, 4}, {8, 8}, {16, 8}, {24, 8}, {32, 8}, {40, 4}, {44, 4}, {48, 8}, {56, 8},
-    24, {0, 4}, {8, 8}, {16, 8}, {4, 1}, {5, 1}, {6, 2},
-};
-// clang-format on
 
 constexpr Field e_type{16, 2};
 constexpr Field e_machine{18, 2};
@@ -55,7 +17,6 @@ constexpr uint8_t elf_magic[4] = {0x7F, 'E', 'L', 'F'};
 constexpr size_t ei_class = 4, ei_data = 5;
 // Counts too large for the ELF header live in section header 0.
 constexpr uint64_t pn_xnum = 0xFFFF;
-constexpr uint64_t shn_xindex = 0xFFFF;
 
 [[gnu::format(printf, 1, 2)]] Fault fault(const char* format, ...) {
     char text[256];
@@ -152,7 +113,7 @@ std::optional<Fault> identify(Bytes file, Header& header) {
             data);
     header.elf64 = elf_class == 2;
     header.little_endian = data == 1;
-    const Layout& layout = header.elf64 ? elf64 : elf32;
+    const Layout& layout = layout_of(header.elf64);
     if (file.size < layout.header_size)
         return fault("the file is %zu bytes, shorter than the %zu-byte %s header",
                      file.size, layout.header_size, layout.name);
@@ -329,7 +290,7 @@ std::variant<File, Fault> read_file(Bytes bytes) {
     File file;
     Header& header = file.header;
     if (auto failed = identify(bytes, header)) return *failed;
-    const Decoder in(bytes, header.elf64 ? elf64 : elf32, header.little_endian);
+    const Decoder in(bytes, layout_of(header.elf64), header.little_endian);
     const Layout& l = in.layout();
     read_header(in, header);
     if (auto failed = real_counts(in, header)) return *failed;
@@ -351,7 +312,7 @@ std::variant<File, Fault> read_file(Bytes bytes) {
 
 std::variant<size_t, Fault> visit_symbols(const File& file, Bytes bytes,
                                           SymbolVisitor& visitor) {
-    const Decoder in(bytes, file.header.elf64 ? elf64 : elf32, file.header.little_endian);
+    const Decoder in(bytes, layout_of(file.header.elf64), file.header.little_endian);
     const Layout& l = in.layout();
     std::vector<CheckedTable> tables;
     std::unordered_map<uint32_t, uint64_t> ends;

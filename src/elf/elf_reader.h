@@ -73,6 +73,9 @@ struct File {
 };
 
 constexpr uint32_t pt_load = 1;
+constexpr uint32_t pf_x = 1, pf_w = 2;
+constexpr uint32_t sht_null = 0;
+constexpr uint32_t sht_progbits = 1;
 constexpr uint32_t sht_symtab = 2;
 constexpr uint32_t sht_strtab = 3;
 constexpr uint32_t sht_nobits = 8;
@@ -83,7 +86,7 @@ constexpr uint32_t sht_sunw_ldynsym = 0x6FFFFFF3;  // Solaris' local dynamic sym
 constexpr bool is_symbol_table(uint32_t type) {
     return type == sht_symtab || type == sht_dynsym || type == sht_sunw_ldynsym;
 }
-constexpr uint64_t shf_alloc = 2;
+constexpr uint64_t shf_write = 1, shf_alloc = 2, shf_execinstr = 4;
 
 // The ELF header, the program header table and the section header table.
 std::variant<File, Fault> read_file(Bytes file);

@@ -176,27 +176,14 @@ private:
             throw Refusal{wording::bin_of_fill(".bin", gaps, from, to)};
     }
 
-    // The input with every record's bytes replaced, when the file holds
-    // them all.
-    std::vector<std::pair<const uint8_t*, size_t>> patched_elf() {
-        std::vector<std::pair<uint64_t, size_t>> at;  // file offset, record
+    // The checksummed ELF file, when the input holds every record.
+    void make_crc_elf() {
+        std::vector<StoredRecord> records;
         for (size_t i = 0; i < plan_.records.size(); ++i) {
             const records::Record& r = plan_.records[i].record;
-            in_file_ = record_in_file(elf_, r.slot, r.width);
-            if (!in_file_.found) return {};
-            at.emplace_back(in_file_.offset, i);
+            records.push_back({r.slot, r.width, stored_[i].data()});
         }
-        std::sort(at.begin(), at.end());
-        const std::vector<uint8_t>& bytes = elf_.input.bytes;
-        std::vector<std::pair<const uint8_t*, size_t>> pieces;
-        uint64_t done = 0;
-        for (const auto& [offset, i] : at) {
-            pieces.emplace_back(bytes.data() + done, offset - done);
-            pieces.emplace_back(stored_[i].data(), plan_.records[i].record.width);
-            done = offset + plan_.records[i].record.width;
-        }
-        pieces.emplace_back(bytes.data() + done, bytes.size() - done);
-        return pieces;
+        crc_elf_ = crc_elf(elf_, records);
     }
 
     // A file of a format: the application's own, or merged with others.
@@ -227,7 +214,7 @@ private:
                                   f->asked(o_) && (!merged || merged_)});
             }
         try {
-            std::vector<std::pair<const uint8_t*, size_t>> patched = patched_elf();
+            make_crc_elf();
             // The merged files on a second thread while this one writes the
             // application's.
             outputs.defer(true);
@@ -243,8 +230,8 @@ private:
                     outputs.remove(file.name.get());
                 if (file.format == formats::begin() && !file.merged) {
                     // The checksummed ELF file follows the HEX.
-                    if (in_file_.found)
-                        outputs.bytes(elf_name_.get(), patched);
+                    if (crc_elf_.in_file.found)
+                        outputs.bytes(elf_name_.get(), crc_elf_.pieces);
                     else
                         outputs.remove(elf_name_.get());
                 }
@@ -258,7 +245,7 @@ private:
         removed_ = outputs.removed();
         for (const File& file : files_) {
             if (file.asked) report_.wrote(utf8_of(file.name.get()));
-            if (file.format == formats::begin() && !file.merged && in_file_.found)
+            if (file.format == formats::begin() && !file.merged && crc_elf_.in_file.found)
                 report_.wrote(utf8_of(elf_name_.get()));
         }
     }
@@ -319,7 +306,7 @@ private:
         report_.line(created("hex", files_.front().name.get()));
         for (size_t i : plan_.by_slot())
             report_.line(record_line(plan_.records[i], values_[i]));
-        if (in_file_.found) report_.line(created("elf", elf_name_.get()));
+        if (crc_elf_.in_file.found) report_.line(created("elf", elf_name_.get()));
         for (const File& file : files_)
             if (file.asked && (file.format != formats::begin() || file.merged))
                 report_.line(created(
@@ -345,7 +332,13 @@ private:
         std::vector<layout::Region> outside = uncovered();
         if (!outside.empty())
             report_.note(outside_note(outside, plan_.records.size() > 1));
-        if (!in_file_.found) {
+        if (crc_elf_.in_file.found) {
+            const std::string name = utf8_of(elf_name_.get());
+            if (!crc_elf_.gaps.empty())
+                report_.note(sections_note(name, crc_elf_.gaps));
+            std::string holes = holes_note(name, memory_);
+            if (!holes.empty()) report_.note(holes);
+        } else {
             bool gone = false;
             for (const Ref& removed : removed_)
                 gone = gone || removed.get() == elf_name_.get();
@@ -354,7 +347,7 @@ private:
                              gone ? " (the earlier one is removed: it would not "
                                     "match the HEX)"
                                   : "") +
-                in_file_.why_not);
+                crc_elf_.in_file.why_not);
         }
         for (const Ref& removed : removed_)
             if (removed.get() != elf_name_.get())
@@ -455,7 +448,7 @@ private:
     layout::MemoryMap memory_;
     std::vector<uint64_t> values_;
     std::vector<std::array<uint8_t, 8>> stored_;
-    RecordInFile in_file_{};
+    CrcElf crc_elf_;
     Ref elf_name_;
     std::vector<File> files_;  // the table's files, the application's HEX first
     uint32_t family_ = 0;      // --uf2

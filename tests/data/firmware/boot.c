@@ -12,7 +12,10 @@
      -DWITH_BSS     default layout plus a zero-initialised global in .bss
      -DWITH_SPARE   default layout plus a second slot nothing refers to, which
                     a build with -g and --gc-sections drops while its
-                    debugging information still names it */
+                    debugging information still names it
+     -DRESET_WORDS  the words the core reads at reset in a section of their
+                    own ahead of the vector table, which boot_aligned.ld
+                    puts on a 512-byte boundary as VTOR needs */
 #include <stdint.h>
 
 #define BOOT_STARTED   0x57A27ED0u
@@ -123,3 +126,13 @@ void reset_handler(void)
 }
 
 #include "vectors.h"
+
+#ifdef RESET_WORDS
+/* The initial stack pointer, the reset vector and the NMI and HardFault
+   handlers: all the core needs before the program points VTOR at the full
+   table. */
+__attribute__((section(".reset_words"), used))
+void (*const reset_words[4])(void) = {
+    (void (*)(void))&__stack_top, reset_handler, default_handler, default_handler,
+};
+#endif

@@ -24,6 +24,10 @@ $CC $M4 -DWORD_FED -T boot.ld -o ../fw_words.elf boot.c
 $CC $M4 -DWITH_BSS -T boot.ld -o ../fw_bss.elf boot.c
 # The default layout built for debugging, its unused second slot dropped.
 $CC $M4 -g -fdata-sections -Wl,--gc-sections -DWITH_SPARE -T boot.ld -o ../fw_debug_gc.elf boot.c
+# The reset words alone at 0x08000000 and the vector table on the next
+# 512-byte boundary: 496 bytes of linker padding in the flash segment that
+# no section holds.
+$CC $M4 -DRESET_WORDS -T boot_aligned.ld -o ../fw_aligned_vectors.elf boot.c
 # Images that start with a header after the vector table (header.c), checked
 # at boot as a bootloader would; one build per checksum and byte order.
 $CC $M4 -DCRC32_ISO_HDLC -T header.ld -o ../fw_header_crc32.elf header.c

@@ -1,0 +1,41 @@
+// Sections added to an ELF file without moving a byte of it: a new
+// section-name table and a new section header table go after its last
+// byte, and the ELF header points at them. The old tables stay where they
+// are, read by nothing.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "elf_reader.h"
+
+namespace velk::elf {
+
+struct NewSection {
+    std::string name;
+    uint32_t type;
+    uint64_t flags;
+    uint64_t addr;
+    uint64_t offset;
+    uint64_t size;
+};
+
+// What changes in the file: its first header.size() bytes (the ELF header)
+// replaced, `tail` appended.
+struct Appended {
+    std::vector<uint8_t> header;
+    std::vector<uint8_t> tail;
+};
+
+// Every section of `file` (read from `bytes`) at its index, then `added`
+// in order, their names in a copy of the old name table followed by the
+// new ones; a count past the ELF header's reach goes into section
+// header 0, the name table keeps its index. A file
+// without section headers, or whose section names cannot be read, is a
+// Fault: there is no table to add to, or its sections would be renamed.
+std::variant<Appended, Fault> append_sections(const File& file, Bytes bytes,
+                                              const std::vector<NewSection>& added);
+
+}  // namespace velk::elf
