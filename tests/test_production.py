@@ -4,6 +4,7 @@ slots that cannot be right refused before a batch fails its boot check."""
 import os
 import random
 import shutil
+import struct
 
 import pytest
 
@@ -194,6 +195,92 @@ def test_check_names_a_damaged_uf2_block(velk, monkeypatch, tmp_path):
     assert (code, out) == (2, "")
     assert err == (f"error: {uf2}: cannot read it as UF2: block 1: a magic number is wrong: "
                    "the block is damaged\n")
+
+
+# A UF2 file of our own: 0x3FC bytes and their CRC-32/MPEG-2 at LOAD, in
+# blocks of the payload sizes given.
+UF2_IMAGE = random.Random(7).randbytes(0x3FC)
+UF2_IMAGE += crc(MPEG2, UF2_IMAGE).to_bytes(4, "little")
+UF2_FAMILY = 0x57755A57
+
+
+def uf2_blocks(sizes, flags=0x2000):
+    """The blocks, each [flags, address, payload, blockNo, numBlocks]."""
+    blocks, at = [], 0
+    for number, size in enumerate(sizes):
+        blocks.append([flags, LOAD + at, UF2_IMAGE[at:at + size], number, len(sizes)])
+        at += size
+    assert at == len(UF2_IMAGE)
+    return blocks
+
+
+def uf2_bytes(blocks):
+    return b"".join(
+        struct.pack("<8I", *UF2_MAGICS[:2], flags, address, len(payload), number, count,
+                    UF2_FAMILY) + payload.ljust(476, b"\0") + struct.pack("<I", UF2_MAGICS[2])
+        for flags, address, payload, number, count in blocks)
+
+
+def spoilt_uf2(how):
+    if how == "extension-tags":
+        return uf2_blocks([256] * 4, flags=0x2000 | 0x8000)
+    if how in ("476-bytes", "file-container"):
+        blocks = uf2_blocks([256, 476, 292])
+        if how == "file-container":
+            blocks[1][0] |= 0x1000
+        return blocks
+    if how == "off-page":  # a whole page's payload, but 0x80 into a page, first in the file
+        blocks = uf2_blocks([128, 256, 256, 384])
+        return [blocks[1], blocks[0], *blocks[2:]]
+    blocks = uf2_blocks([256] * 4)
+    if how == "last-missing":
+        del blocks[-1]
+    elif how == "number-is-count":
+        blocks[-1][3] = 4
+    return blocks
+
+
+SKIPPED = ("not a 256-byte page at a page's start: UF2 bootloaders that write whole pages "
+           "(the SAMD ones) skip it")
+
+
+UF2_READS = [
+    ("pages", 0, ""),
+    ("extension-tags", 0, ""),
+    ("476-bytes", 0, f"warning: block 1: 476 bytes at 0x08000100, {SKIPPED}"),
+    ("off-page", 0, f"warning: block 0: 256 bytes at 0x08000080, {SKIPPED}"),
+    ("file-container", 2, "block 1: part of a file container, not flash contents"),
+    ("last-missing", 2, "no block has block number 3: the file is cut short"),
+    ("number-is-count", 2, "block 3: block number 4 is not below the block count"),
+]
+
+
+@pytest.mark.parametrize("how, status, said", UF2_READS, ids=[r[0] for r in UF2_READS])
+def test_check_reads_uf2_blocks_as_bootloaders_take_them(velk, monkeypatch, tmp_path, how,
+                                                        status, said):
+    path = tmp_path / "fw.uf2"
+    path.write_bytes(uf2_bytes(spoilt_uf2(how)))
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--a3FC")
+    if status == 0:
+        value = int.from_bytes(UF2_IMAGE[-4:], "little")
+        assert (code, out) == (0, f"checksum ok: [0x{value:08X}] at 0x{LOAD + 0x3FC:08X} "
+                                  "(fed bytes)\n")
+        assert err == (said + "\n" if said else "")
+    else:
+        assert (code, out, err) == (
+            status, "", f"error: {path}: cannot read it as UF2: {said}\n")
+
+
+def test_a_merged_uf2_with_blocks_bootloaders_skip_is_warned(velk, monkeypatch, tmp_path):
+    shutil.copy(os.path.join(DATA, "fw_bootloaded_app.elf"), tmp_path / "app.elf")
+    boot = tmp_path / "boot.uf2"
+    boot.write_bytes(uf2_bytes(spoilt_uf2("476-bytes")))
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "app.elf", "--ncrc_value",
+                           "--merge", boot)
+    assert code == 0, err
+    assert f"warning: {boot}: block 1: 476 bytes at 0x08000100, {SKIPPED}\n" in err
+    merged = read_hex(tmp_path / "app_CRC_merged.hex").memory
+    assert bytes(merged[LOAD + i] for i in range(len(UF2_IMAGE))) == UF2_IMAGE
 
 
 def test_an_unknown_uf2_family_is_refused_with_the_names(velk, monkeypatch, tmp_path):

@@ -38,6 +38,7 @@ public:
             if (!base && input.kind != layout::FileKind::elf) base = lowest_start();
         }
         file_ = read_image(std::move(input), base);
+        for (const std::string& warning : file_.warnings) report_.warning(warning);
         if (o_.base && file_.kind != layout::FileKind::other)
             throw Refusal{"--base places a raw binary; the file is " +
                           std::string(format_name(file_.kind)) +

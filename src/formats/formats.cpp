@@ -79,6 +79,11 @@ void read_uf2(ImageFile& image, const InputFile& input) {
     image.data = std::move(contents.data);
     image.has_family = contents.has_family;
     image.family = contents.family;
+    if (const auto& off = contents.off_page)
+        image.warnings.push_back(text::format(
+            "block %zu: %u bytes at %s, not a %zu-byte page at a page's start: UF2 "
+            "bootloaders that write whole pages (the SAMD ones) skip it",
+            off->block, off->size, text::address(off->address).c_str(), uf2::page_size));
 }
 
 void write_hex(Outputs& o, PyObject* name, const Contents& c) {
