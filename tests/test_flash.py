@@ -46,6 +46,8 @@ DROPPED = ("; the name is nowhere in the file: if the source defines it, the lin
 REFUSALS = [
     ("not-found", ["--ncrc_valeu"], 'no symbol named "crc_valeu" (did you mean crc_value?)'
      + DROPPED),
+    # The start of a name is not the name.
+    ("start-of-a-name", ["--ncrc_val"], 'no symbol named "crc_val" (did you mean crc_value?)'),
     ("not-multiple-of-4", ["--a802"], "--a802: the offset must be a multiple of 4"),
     ("bad-block", ["--s48"],
      '--s takes a block size in decimal that is a power of two, as in --s1024: "48" is '

@@ -338,3 +338,31 @@ def test_refused_merge_writes_nothing(tmp_path, kind):
     for fragment in named:
         assert fragment in errors[0]
     assert sorted(p.name for p in out.iterdir()) == before
+
+
+def test_a_merged_file_may_start_right_after_a_slot(tmp_path):
+    """The application's last bytes are its checksum: a merged byte just past
+    them is outside everything the record covers."""
+    out, inputs = folders(tmp_path)
+    Elf(entry=APP_BASE + 1, symbols=[("crc_value", APP_BASE + 12)], segments=[
+        Segment(APP_BASE, bytes(range(12)) + b"\xff" * 4, section=".text")]).write(
+        out / "app.elf")
+    path = inputs / "after.hex"
+    path.write_text(hex_record(4, 0, b"\x08\x00") + hex_record(0, 0x4010, b"\x5A")
+                    + hex_record(1, 0))
+    result = run_command("FLASH", "app.elf", "--ncrc_value", "--merge", path, cwd=out)
+    assert result.returncode == 0, result.stderr
+    merged = read_hex(out / "app_CRC_merged.hex").memory
+    assert (min(merged), max(merged), merged[APP_BASE + 16]) == (APP_BASE, APP_BASE + 16, 0x5A)
+
+
+def test_the_merged_bin_fills_its_gaps_with_the_fill_value(tmp_path):
+    out, _ = folders(tmp_path)
+    result = run_command("FLASH", "app.elf", "--ncrc_value", "--merge", BOOTLOADER + ".hex",
+                         "--bin", "--fill", "0x00", cwd=out)
+    assert result.returncode == 0, result.stderr
+    merged = read_hex(out / "app_CRC_merged.hex").memory
+    low, high = min(merged), max(merged) + 1
+    assert len(merged) < high - low  # the gap between the bootloader and the application
+    assert (out / "app_CRC_merged.bin").read_bytes() == bytes(
+        merged.get(a, 0x00) for a in range(low, high))

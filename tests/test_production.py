@@ -184,6 +184,14 @@ def test_uf2_holds_every_page_of_the_hex(velk, monkeypatch, tmp_path, family, fa
                    "--elf", path, "--fill", "0x00")[0] == 0
 
 
+def test_an_image_ending_on_a_page_gives_no_block_past_it(velk, monkeypatch, tmp_path):
+    path = Elf(segments=[Segment(LOAD, random.Random(8).randbytes(0x1FC) + b"\xff" * 4,
+                                 section=".text")]).write(tmp_path / "fw.elf")
+    assert run_cli(velk, monkeypatch, "FLASH", path, "--a1FC", "--uf2", "stm32f4")[0] == 0
+    _, memory = read_uf2(tmp_path / "fw_CRC.uf2")
+    assert sorted({a & ~0xFF for a in memory}) == [LOAD, LOAD + 0x100]
+
+
 def test_check_names_a_damaged_uf2_block(velk, monkeypatch, tmp_path):
     path = copy(tmp_path, "fw_boot.elf")
     assert run_cli(velk, monkeypatch, "FLASH", path, "--ncrc_value", "--uf2", "stm32f4")[0] == 0
@@ -326,6 +334,7 @@ def test_a_bin_beside_far_data_and_one_that_looks_like_text(velk, monkeypatch, t
 @pytest.mark.parametrize("option, why", [
     (["--fill", "10"], '--fill takes the byte erased flash reads, 0x00 to 0xFF: "10"'),
     (["--fill", "0x1_2"], '"0x1_2" is not one'),
+    (["--fill", "0x0000000000000000FF"], '"0x0000000000000000FF" is not one'),
     (["--merge", "boot.bin@0x100000000"], "past 4 GiB, which Intel HEX cannot address"),
     (["--merge", "boot.bin@0xFFFFFFF8"], "past 4 GiB, which Intel HEX cannot address"),
     (["--merge", "boot.bin@0x0800_0000"], '"0x0800_0000" is not an address'),
@@ -347,6 +356,40 @@ def test_merged_and_numeric_refusals(velk, monkeypatch, tmp_path, option, why):
     code, out, err = run_cli(velk, monkeypatch, "FLASH", path, "--ncrc_value", *option)
     assert (code, out) == (255, "") and why in err and err.count("\n") == 1, err
     assert sorted(os.listdir(tmp_path)) == before
+
+
+@pytest.mark.parametrize("where", ["--base", "--fill", "@", "--merge"])
+def test_an_address_of_sixteen_hex_digits_is_read(velk, monkeypatch, tmp_path, where):
+    """Every 0x number takes a whole 64-bit address: 16 hex digits."""
+    path = copy(tmp_path, "fw_boot.elf")
+    slot = LOAD + 0x134
+    if where == "--base":
+        assert run_cli(velk, monkeypatch, "FLASH", path, "--ncrc_value", "--bin")[0] == 0
+        code, out, err = run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.bin", "--a134",
+                                 "--base", "0x0000000008000000")
+        assert (code, out[:15]) == (0, "checksum ok: [0"), err
+        return
+    if where == "--fill":
+        # A hole in the image, filled with the value given.
+        path = Elf(segments=[Segment(LOAD, bytes(range(0x40)), section=".text"),
+                             Segment(LOAD + 0x80, bytes(0x10), section=".data")]).write(path)
+        words, slot = ["--aFC", "--fill", "0x000000000000005A"], LOAD + 0xFC
+    elif where == "@":
+        words = ["--ncrc_value@0x0000000008000000"]
+    else:
+        (tmp_path / "boot.bin").write_bytes(bytes(range(16)))
+        words = ["--ncrc_value", "--merge", f"{tmp_path / 'boot.bin'}@0x0000000007FFFFF0"]
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", path, *words)
+    assert code == 0, err
+    memory = read_hex(tmp_path / "fw_CRC.hex").memory
+    image = bytes(memory[a] for a in range(LOAD, slot))
+    assert int.from_bytes(bytes(memory[a] for a in range(slot, slot + 4)), "little") == crc(
+        MPEG2, image)
+    if where == "--fill":
+        assert image[0x40:0x80] == b"\x5a" * 0x40
+    if where == "--merge":
+        merged = read_hex(tmp_path / "fw_CRC_merged.hex").memory
+        assert bytes(merged[0x07FFFFF0 + i] for i in range(16)) == bytes(range(16))
 
 
 def test_a_merged_elf_without_an_entry_point_leaves_the_start_to_the_next(velk, monkeypatch,
