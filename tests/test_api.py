@@ -18,6 +18,7 @@ import pytest
 
 import velk_crc
 from conftest import DATA, crc32_mpeg2, run_command, velk_command, words_reversed
+from elfwriter import Elf, Segment
 from hexcheck import flip_hex_byte, read_hex
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
@@ -323,6 +324,28 @@ def test_paths_may_be_path_objects_or_bytes(built, monkeypatch):
     assert by_path.ok and by_bytes.as_dict() == by_text.as_dict()
     assert (by_path.input, by_path.elf) == (str(built / "fw_boot_CRC.hex"),
                                             str(built / "fw_boot.elf"))
+
+
+def test_fill_0_is_the_byte_0x00(tmp_path):
+    """fill=0 is a value, not "no fill": the hole and the padding hold 0x00."""
+    code, data = bytes(range(1, 0x41)), bytes(range(0x80, 0x90))
+    path = Elf(segments=[Segment(0x08000000, code, section=".text"),
+                         Segment(0x08000080, data, section=".data")]).write(tmp_path / "fw.elf")
+    report = velk_crc.flash(path, offset=0xFC, fill=0, bin=True)
+    image = code + bytes(0x40) + data + bytes(0x6C)
+    assert report.checksum == crc32_mpeg2(image)
+    assert (tmp_path / "fw_CRC.bin").read_bytes() == image + report.checksum.to_bytes(4, "little")
+    assert velk_crc.check(tmp_path / "fw_CRC.hex", offset=0xFC, fill=0).ok
+
+
+def test_check_be_verifies_what_flash_be_wrote(built, monkeypatch):
+    monkeypatch.chdir(built)
+    written = run_command("FLASH", "fw_boot.elf", "--ncrc_value", "--be", cwd=built)
+    assert written.returncode == 0, written.stderr
+    stored = read_hex(built / "fw_boot_CRC.hex").bytes_at(0x08000134, 4)
+    report = velk_crc.check("fw_boot_CRC.hex", offset=0x134, be=True)
+    assert report.ok and report.stored == int.from_bytes(stored, "big")
+    assert not velk_crc.check("fw_boot_CRC.hex", offset=0x134).ok
 
 
 @pytest.mark.parametrize("duplicate", [

@@ -471,6 +471,15 @@ def name_past_table(raw):
     return raw.data
 
 
+def string_table_at_the_end(raw):
+    """The string table moved to the file's last bytes."""
+    table = raw.strtab()
+    offset, size = raw.section(table, "sh_offset"), raw.section(table, "sh_size")
+    raw.section(table, "sh_offset", len(raw.data))
+    raw.data += raw.data[offset:offset + size]
+    return raw.data
+
+
 def table_text(what, count, entry, offset):
     return "the %s table (%d %s of %d bytes at offset 0x%X) does not fit the file" % (
         what, count, "entry" if count == 1 else "entries", entry, offset)
@@ -562,6 +571,7 @@ TOLERATED = [
     # No program headers: their offset and size do not matter.
     ("no-program-headers", lying(e_phnum=0, e_phoff=Raw.top, e_phentsize=0), (0, 5)),
     ("empty-symbol-table-past-the-end", lying(Raw.symtab, sh_size=0, sh_offset=Raw.top), (2, 2)),
+    ("string-table-ending-at-the-last-byte", string_table_at_the_end, (2, 5)),
     ("names-table-index-in-section-0",
      both(lying(lambda r: 0, sh_link=lambda r: r.header("e_shstrndx")),
           lying(e_shstrndx=SHN_XINDEX)), (2, 5)),

@@ -171,8 +171,18 @@ def spoil(text, how):
         lines[1] = srec_record("3", 0xFFFFFFF8, bytes(16))
     elif how == "lower-case":
         lines = [line.lower() for line in lines]
-    elif how in ("count-record", "wrong-count"):  # data records: all but S0 and S7
-        lines.insert(-1, srec_record("5", len(lines) - 2 + (how == "wrong-count")))
+    elif how == "count-record":  # data records: all but S0 and S7
+        lines.insert(-1, srec_record("5", len(lines) - 2))
+    elif how == "wrong-count":  # after two data records
+        lines.insert(3, srec_record("5", 3))
+    elif how == "after-termination":
+        lines += ["\n", srec_record("3", 0x08001000, b"\x5a")]
+    elif how == "blanks-after-termination":
+        lines += ["\n", " \t\n", "\r\n"]
+    elif how == "count-ends-it":  # as srec_cat writes it without a start address
+        lines[-1] = srec_record("5", len(lines) - 2)
+    elif how == "count-then-data":
+        lines[-1:] = [srec_record("5", len(lines) - 2), srec_record("3", 0x08001000, b"\x5a")]
     return "".join(lines)
 
 
@@ -183,7 +193,11 @@ def spoil(text, how):
     ("no-termination", 2, "no termination (S7, S8 or S9) record: the file is cut short"),
     ("lower-case", 0, "checksum ok: [0x"),
     ("count-record", 0, "checksum ok: [0x"),
-    ("wrong-count", 2, "a record with the wrong length or address for its type"),
+    ("wrong-count", 2, "line 4: a record count (S5) of 3, but 2 data records come before it"),
+    ("after-termination", 2, "line {last}: a record after the termination record (S7)"),
+    ("blanks-after-termination", 0, "checksum ok: [0x"),
+    ("count-ends-it", 0, "checksum ok: [0x"),
+    ("count-then-data", 2, "no termination (S7, S8 or S9) record: the file is cut short"),
     ("past-4g", 2, "line 2: a data record that runs past 0xFFFFFFFF, the end of its 4 GiB "
                    "window: readers that wrap put its last bytes at 0x00000000"),
 ])
@@ -195,4 +209,22 @@ def test_check_reads_srecords(velk, monkeypatch, tmp_path, how, status, said):
     path.write_text(spoil(path.read_text(), how))
     code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--a134")
     assert code == status
+    said = said.format(last=len(path.read_text().splitlines()))
     assert said in out + err and (out + err).count("\n") == 1
+
+
+@pytest.mark.parametrize("start", [[], ["-execution-start-address", "0x08000101"]],
+                         ids=["no-start-address", "start-address"])
+def test_check_reads_srec_cat_srecords(velk, monkeypatch, tmp_path, start):
+    """srec_cat ends its S-records with a record count (S5), and a
+    termination record only when it has a start address."""
+    shutil.copy(os.path.join(DATA, "fw_boot.elf"), tmp_path / "fw.elf")
+    assert run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--ncrc_value",
+                   "--bin")[0] == 0
+    path = tmp_path / "srec_cat.srec"
+    subprocess.run([installed("srec_cat"), tmp_path / "fw_CRC.bin", "-binary", "-offset",
+                    hex(LOAD), *start, "-o", path], check=True)
+    kinds = [line[:2] for line in path.read_text().splitlines()]
+    assert kinds[-2:] == (["S5", "S7"] if start else ["S3", "S5"])
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--a134")
+    assert (code, out[:15], err) == (0, "checksum ok: [0", "")

@@ -17,7 +17,7 @@ from elftools.elf.elffile import ELFFile
 
 from conftest import DATA, run_command
 from elfwriter import Elf, Segment
-from hexcheck import hex_record, read_hex, read_srec
+from hexcheck import hex_record, read_hex, read_srec, srec_record
 from qemu import BOOT_OK, boot_status
 
 APP_ELF = os.path.join(DATA, "fw_bootloaded_app.elf")
@@ -94,6 +94,13 @@ def read_objcopy_srec(path, folder):
     return read_srec(copy)
 
 
+def srec_cat(*words):
+    exe = shutil.which("srec_cat")
+    if exe is None:
+        pytest.skip("srec_cat is not installed (Debian package srecord)")
+    subprocess.run([exe, *map(str, words)], check=True, timeout=60)
+
+
 def bootloader_memory():
     return read_hex(BOOTLOADER + ".hex").memory
 
@@ -162,6 +169,27 @@ def merged_inputs(kind, folder):
         path = folder / "boot.uf2"
         write_uf2(path, memory, STM32F4)
         return [path], raw_words, memory, None, None
+    if kind.startswith("srec_cat"):
+        # srec_cat's own S-records: a record count (S5) ends them where no
+        # start address is given; a start address of 0 is none.
+        start = {"srec_cat": None, "srec_cat-start": read_hex(BOOTLOADER + ".hex").start_linear,
+                 "srec_cat-start-0": 0}[kind]
+        path = folder / "boot.srec"
+        srec_cat(*raw_words, *([] if start is None else ["-execution-start-address", start]),
+                 "-o", path)
+        # srec_cat itself takes the 0 for a start address: its merge of the
+        # raw binary stands in.
+        words = raw_words if start == 0 else [path, "-motorola"]
+        return [path], words, memory, start or None, start and "boot.srec"
+    if kind == "srec+hex":
+        # Two files with a start address each: the first one's is taken.
+        config = {0x08008000 + i: 0xC0 + i for i in range(16)}
+        path = folder / "config.srec"
+        path.write_text(srec_record("0", 0) + srec_record("3", 0x08008000, bytes(config.values()))
+                        + srec_record("7", 0x08008001))
+        boot_hex = shutil.copy(BOOTLOADER + ".hex", folder / "boot.hex")
+        return ([path, boot_hex], [path, "-motorola", boot_hex, "-intel"], {**memory, **config},
+                0x08008001, "config.srec")
     assert kind == "bin+hex"
     # A raw binary without a start address, then a HEX with one: 16 bytes of
     # configuration at 0x08008000 naming the bootloader's reset handler.
@@ -178,7 +206,8 @@ MERGED = ["app_CRC_merged.hex", "app_CRC_merged.bin", "app_CRC_merged.srec",
           "app_CRC_merged.uf2"]
 
 
-@pytest.mark.parametrize("kind", ["hex", "srec", "elf", "bin", "uf2", "bin+hex"])
+@pytest.mark.parametrize("kind", ["hex", "srec", "elf", "bin", "uf2", "bin+hex", "srec_cat",
+                                  "srec_cat-start", "srec_cat-start-0", "srec+hex"])
 def test_merged_files_hold_every_byte_of_both(tmp_path, alone, kind):
     app_files, app_memory, app_start = alone
     out, inputs = folders(tmp_path)
@@ -281,13 +310,22 @@ def refusal(kind, out, inputs):
         lines[2] = lines[2][:-2] + f"{(int(lines[2][-2:], 16) + 1) & 0xFF:02X}"
         (inputs / "bad.hex").write_text("\n".join(lines) + "\n")
         return inputs / "bad.hex", ["bad.hex", "line 3"]
+    if kind == "srec-after-termination":
+        # srec_cat would read the record after S7 into its image.
+        with open(BOOTLOADER + ".srec", newline="") as f:
+            text = f.read()
+        lines = text.count("\n")
+        (inputs / "boot.srec").write_text(text + srec_record("3", 0x08003F00, b"\x5a"),
+                                          newline="")
+        return inputs / "boot.srec", ["boot.srec", f"line {lines + 1}: a record after the "
+                                      "termination record (S7)"]
     assert kind == "missing"
     return inputs / "missing.hex", ["missing.hex"]
 
 
 @pytest.mark.parametrize("kind", ["own-hex", "bin-on-app", "bin-across-app-start",
                                   "byte-in-checksum-gap", "byte-on-app-outside-checksum",
-                                  "bad-hex-checksum", "missing"])
+                                  "bad-hex-checksum", "srec-after-termination", "missing"])
 def test_refused_merge_writes_nothing(tmp_path, kind):
     out, inputs = folders(tmp_path)
     merge, named = refusal(kind, out, inputs)
@@ -300,3 +338,31 @@ def test_refused_merge_writes_nothing(tmp_path, kind):
     for fragment in named:
         assert fragment in errors[0]
     assert sorted(p.name for p in out.iterdir()) == before
+
+
+def test_a_merged_file_may_start_right_after_a_slot(tmp_path):
+    """The application's last bytes are its checksum: a merged byte just past
+    them is outside everything the record covers."""
+    out, inputs = folders(tmp_path)
+    Elf(entry=APP_BASE + 1, symbols=[("crc_value", APP_BASE + 12)], segments=[
+        Segment(APP_BASE, bytes(range(12)) + b"\xff" * 4, section=".text")]).write(
+        out / "app.elf")
+    path = inputs / "after.hex"
+    path.write_text(hex_record(4, 0, b"\x08\x00") + hex_record(0, 0x4010, b"\x5A")
+                    + hex_record(1, 0))
+    result = run_command("FLASH", "app.elf", "--ncrc_value", "--merge", path, cwd=out)
+    assert result.returncode == 0, result.stderr
+    merged = read_hex(out / "app_CRC_merged.hex").memory
+    assert (min(merged), max(merged), merged[APP_BASE + 16]) == (APP_BASE, APP_BASE + 16, 0x5A)
+
+
+def test_the_merged_bin_fills_its_gaps_with_the_fill_value(tmp_path):
+    out, _ = folders(tmp_path)
+    result = run_command("FLASH", "app.elf", "--ncrc_value", "--merge", BOOTLOADER + ".hex",
+                         "--bin", "--fill", "0x00", cwd=out)
+    assert result.returncode == 0, result.stderr
+    merged = read_hex(out / "app_CRC_merged.hex").memory
+    low, high = min(merged), max(merged) + 1
+    assert len(merged) < high - low  # the gap between the bootloader and the application
+    assert (out / "app_CRC_merged.bin").read_bytes() == bytes(
+        merged.get(a, 0x00) for a in range(low, high))

@@ -4,6 +4,7 @@ slots that cannot be right refused before a batch fails its boot check."""
 import os
 import random
 import shutil
+import struct
 
 import pytest
 
@@ -188,6 +189,14 @@ def test_uf2_holds_every_page_of_the_hex(velk, monkeypatch, tmp_path, family, fa
                    "--elf", path, "--fill", "0x00")[0] == 0
 
 
+def test_an_image_ending_on_a_page_gives_no_block_past_it(velk, monkeypatch, tmp_path):
+    path = Elf(segments=[Segment(LOAD, random.Random(8).randbytes(0x1FC) + b"\xff" * 4,
+                                 section=".text")]).write(tmp_path / "fw.elf")
+    assert run_cli(velk, monkeypatch, "FLASH", path, "--a1FC", "--uf2", "stm32f4")[0] == 0
+    _, memory = read_uf2(tmp_path / "fw_CRC.uf2")
+    assert sorted({a & ~0xFF for a in memory}) == [LOAD, LOAD + 0x100]
+
+
 def test_check_names_a_damaged_uf2_block(velk, monkeypatch, tmp_path):
     path = copy(tmp_path, "fw_boot.elf")
     assert run_cli(velk, monkeypatch, "FLASH", path, "--ncrc_value", "--uf2", "stm32f4")[0] == 0
@@ -199,6 +208,92 @@ def test_check_names_a_damaged_uf2_block(velk, monkeypatch, tmp_path):
     assert (code, out) == (2, "")
     assert err == (f"error: {uf2}: cannot read it as UF2: block 1: a magic number is wrong: "
                    "the block is damaged\n")
+
+
+# A UF2 file of our own: 0x3FC bytes and their CRC-32/MPEG-2 at LOAD, in
+# blocks of the payload sizes given.
+UF2_IMAGE = random.Random(7).randbytes(0x3FC)
+UF2_IMAGE += crc(MPEG2, UF2_IMAGE).to_bytes(4, "little")
+UF2_FAMILY = 0x57755A57
+
+
+def uf2_blocks(sizes, flags=0x2000):
+    """The blocks, each [flags, address, payload, blockNo, numBlocks]."""
+    blocks, at = [], 0
+    for number, size in enumerate(sizes):
+        blocks.append([flags, LOAD + at, UF2_IMAGE[at:at + size], number, len(sizes)])
+        at += size
+    assert at == len(UF2_IMAGE)
+    return blocks
+
+
+def uf2_bytes(blocks):
+    return b"".join(
+        struct.pack("<8I", *UF2_MAGICS[:2], flags, address, len(payload), number, count,
+                    UF2_FAMILY) + payload.ljust(476, b"\0") + struct.pack("<I", UF2_MAGICS[2])
+        for flags, address, payload, number, count in blocks)
+
+
+def spoilt_uf2(how):
+    if how == "extension-tags":
+        return uf2_blocks([256] * 4, flags=0x2000 | 0x8000)
+    if how in ("476-bytes", "file-container"):
+        blocks = uf2_blocks([256, 476, 292])
+        if how == "file-container":
+            blocks[1][0] |= 0x1000
+        return blocks
+    if how == "off-page":  # a whole page's payload, but 0x80 into a page, first in the file
+        blocks = uf2_blocks([128, 256, 256, 384])
+        return [blocks[1], blocks[0], *blocks[2:]]
+    blocks = uf2_blocks([256] * 4)
+    if how == "last-missing":
+        del blocks[-1]
+    elif how == "number-is-count":
+        blocks[-1][3] = 4
+    return blocks
+
+
+SKIPPED = ("not a 256-byte page at a page's start: UF2 bootloaders that write whole pages "
+           "(the SAMD ones) skip it")
+
+
+UF2_READS = [
+    ("pages", 0, ""),
+    ("extension-tags", 0, ""),
+    ("476-bytes", 0, f"warning: block 1: 476 bytes at 0x08000100, {SKIPPED}"),
+    ("off-page", 0, f"warning: block 0: 256 bytes at 0x08000080, {SKIPPED}"),
+    ("file-container", 2, "block 1: part of a file container, not flash contents"),
+    ("last-missing", 2, "no block has block number 3: the file is cut short"),
+    ("number-is-count", 2, "block 3: block number 4 is not below the block count"),
+]
+
+
+@pytest.mark.parametrize("how, status, said", UF2_READS, ids=[r[0] for r in UF2_READS])
+def test_check_reads_uf2_blocks_as_bootloaders_take_them(velk, monkeypatch, tmp_path, how,
+                                                        status, said):
+    path = tmp_path / "fw.uf2"
+    path.write_bytes(uf2_bytes(spoilt_uf2(how)))
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--a3FC")
+    if status == 0:
+        value = int.from_bytes(UF2_IMAGE[-4:], "little")
+        assert (code, out) == (0, f"checksum ok: [0x{value:08X}] at 0x{LOAD + 0x3FC:08X} "
+                                  "(fed bytes)\n")
+        assert err == (said + "\n" if said else "")
+    else:
+        assert (code, out, err) == (
+            status, "", f"error: {path}: cannot read it as UF2: {said}\n")
+
+
+def test_a_merged_uf2_with_blocks_bootloaders_skip_is_warned(velk, monkeypatch, tmp_path):
+    shutil.copy(os.path.join(DATA, "fw_bootloaded_app.elf"), tmp_path / "app.elf")
+    boot = tmp_path / "boot.uf2"
+    boot.write_bytes(uf2_bytes(spoilt_uf2("476-bytes")))
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "app.elf", "--ncrc_value",
+                           "--merge", boot)
+    assert code == 0, err
+    assert f"warning: {boot}: block 1: 476 bytes at 0x08000100, {SKIPPED}\n" in err
+    merged = read_hex(tmp_path / "app_CRC_merged.hex").memory
+    assert bytes(merged[LOAD + i] for i in range(len(UF2_IMAGE))) == UF2_IMAGE
 
 
 def test_an_unknown_uf2_family_is_refused_with_the_names(velk, monkeypatch, tmp_path):
@@ -244,6 +339,7 @@ def test_a_bin_beside_far_data_and_one_that_looks_like_text(velk, monkeypatch, t
 @pytest.mark.parametrize("option, why", [
     (["--fill", "10"], '--fill takes the byte erased flash reads, 0x00 to 0xFF: "10"'),
     (["--fill", "0x1_2"], '"0x1_2" is not one'),
+    (["--fill", "0x0000000000000000FF"], '"0x0000000000000000FF" is not one'),
     (["--merge", "boot.bin@0x100000000"], "past 4 GiB, which Intel HEX cannot address"),
     (["--merge", "boot.bin@0xFFFFFFF8"], "past 4 GiB, which Intel HEX cannot address"),
     (["--merge", "boot.bin@0x0800_0000"], '"0x0800_0000" is not an address'),
@@ -265,6 +361,40 @@ def test_merged_and_numeric_refusals(velk, monkeypatch, tmp_path, option, why):
     code, out, err = run_cli(velk, monkeypatch, "FLASH", path, "--ncrc_value", *option)
     assert (code, out) == (255, "") and why in err and err.count("\n") == 1, err
     assert sorted(os.listdir(tmp_path)) == before
+
+
+@pytest.mark.parametrize("where", ["--base", "--fill", "@", "--merge"])
+def test_an_address_of_sixteen_hex_digits_is_read(velk, monkeypatch, tmp_path, where):
+    """Every 0x number takes a whole 64-bit address: 16 hex digits."""
+    path = copy(tmp_path, "fw_boot.elf")
+    slot = LOAD + 0x134
+    if where == "--base":
+        assert run_cli(velk, monkeypatch, "FLASH", path, "--ncrc_value", "--bin")[0] == 0
+        code, out, err = run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.bin", "--a134",
+                                 "--base", "0x0000000008000000")
+        assert (code, out[:15]) == (0, "checksum ok: [0"), err
+        return
+    if where == "--fill":
+        # A hole in the image, filled with the value given.
+        path = Elf(segments=[Segment(LOAD, bytes(range(0x40)), section=".text"),
+                             Segment(LOAD + 0x80, bytes(0x10), section=".data")]).write(path)
+        words, slot = ["--aFC", "--fill", "0x000000000000005A"], LOAD + 0xFC
+    elif where == "@":
+        words = ["--ncrc_value@0x0000000008000000"]
+    else:
+        (tmp_path / "boot.bin").write_bytes(bytes(range(16)))
+        words = ["--ncrc_value", "--merge", f"{tmp_path / 'boot.bin'}@0x0000000007FFFFF0"]
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", path, *words)
+    assert code == 0, err
+    memory = read_hex(tmp_path / "fw_CRC.hex").memory
+    image = bytes(memory[a] for a in range(LOAD, slot))
+    assert int.from_bytes(bytes(memory[a] for a in range(slot, slot + 4)), "little") == crc(
+        MPEG2, image)
+    if where == "--fill":
+        assert image[0x40:0x80] == b"\x5a" * 0x40
+    if where == "--merge":
+        merged = read_hex(tmp_path / "fw_CRC_merged.hex").memory
+        assert bytes(merged[0x07FFFFF0 + i] for i in range(16)) == bytes(range(16))
 
 
 def test_a_merged_elf_without_an_entry_point_leaves_the_start_to_the_next(velk, monkeypatch,

@@ -13,7 +13,7 @@ import pytest
 
 from conftest import DATA, run_cli
 from crcref import CATALOGUE, crc
-from elfwriter import STT_OBJECT, Elf, Segment
+from elfwriter import STT_FUNC, STT_OBJECT, Elf, Segment
 from hexcheck import flip_hex_byte, read_hex
 
 LOAD = 0x08000000
@@ -79,6 +79,23 @@ def test_each_family_stores_the_catalogue_crc(velk, monkeypatch, plain_elf, name
     code, out, _ = run_cli(velk, monkeypatch, "CHECK", plain_elf.with_name("fw_CRC.hex"),
                            f"--a{offset:X}", "--crc", name, *be)
     assert code == 0 and out.startswith("checksum ok"), out
+
+
+@pytest.mark.parametrize("spelt", ["crc 32", "CRC_32", "Crc-32"])
+def test_a_name_is_read_with_spaces_and_underscores_as_dashes(velk, monkeypatch, plain_elf,
+                                                             spelt):
+    image, _, _ = flash(velk, monkeypatch, plain_elf, "--a1F8", "--crc", spelt)
+    value = crc(CATALOGUE["CRC-32/ISO-HDLC"], covered(image, LOAD, LOAD + 0x1F8))
+    assert stored(image, LOAD + 0x1F8, 4, "little") == value
+
+
+@pytest.mark.parametrize("name", ["CRC-64/WE", "crc-64-jones"])
+def test_an_8_byte_crc_needs_a_word_not_a_double_word(velk, monkeypatch, plain_elf, name):
+    """A CRC-64 at an offset that is a multiple of 4 but not of 8."""
+    image, _, _ = flash(velk, monkeypatch, plain_elf, "--a1FC", "--crc", name)
+    assert (LOAD + 0x1FC) % 8 == 4
+    value = crc(CATALOGUE[name], covered(image, LOAD, LOAD + 0x1FC))
+    assert stored(image, LOAD + 0x1FC, 8, "little") == value
 
 
 REFUSED = [
@@ -187,6 +204,30 @@ def test_check_names_each_tampered_record(velk, monkeypatch, three_slot_elf, slo
         wrong_slots, out
 
 
+@pytest.fixture
+def function_elf(tmp_path):
+    """An Arm build: vectors, a Thumb function at 0x08000040 (its symbol
+    0x08000041), more code and the slot last."""
+    data = random.Random(9).randbytes(0x1FC) + b"\xff" * 4
+    path = tmp_path / "fw.elf"
+    path.write_bytes(Elf(segments=[Segment(LOAD, data, section=".text")], symbols=[
+        ("crc", LOAD + 0x1FC, 4, STT_OBJECT), ("app_main", LOAD + 0x41, 0x20, STT_FUNC)]
+    ).build())
+    return path
+
+
+@pytest.mark.parametrize("word, start", [
+    ("--ncrc@app_main", LOAD + 0x40),        # bit 0 of a Thumb function's symbol cleared
+    ("--ncrc@0x08000000", LOAD),             # the image's first byte
+], ids=["thumb-function", "image-start"])
+def test_a_range_starts_where_its_word_says(velk, monkeypatch, function_elf, word, start):
+    image, out, _ = flash(velk, monkeypatch, function_elf, word, "--json")
+    slot = LOAD + 0x1FC
+    assert stored(image, slot, 4, "little") == crc(CATALOGUE["CRC-32/MPEG-2"],
+                                                   covered(image, start, slot))
+    assert [(r["start"], r["end"]) for r in json.loads(out)["records"]] == [(start, slot)]
+
+
 # --- An image header and the LPC vector sum --------------------------------------
 
 HEADER = LOAD + 0x40
@@ -225,6 +266,12 @@ def test_header_fields_and_a_trailer_checksum(velk, monkeypatch, header_elf):
                                                                        HEADER + 16))
 
 
+def test_a_header_field_may_end_at_the_headers_end(velk, monkeypatch, header_elf):
+    image, _, _ = flash(velk, monkeypatch, header_elf, "--header", "app_header:crc@28")
+    assert stored(image, HEADER + 28, 4, "little") == crc(
+        CATALOGUE["CRC-32/MPEG-2"], covered(image, HEADER + 32, LOAD + 0x3F4))
+
+
 # A tampered size or crc field is wrong, and so is hcrc, which covers it: a
 # bootloader recomputing hcrc over the file's header refuses it.
 @pytest.mark.parametrize("field, line", [
@@ -260,6 +307,7 @@ HEADER_REFUSED = [
      "trailer and app_header.crc cover each other's slot"),
     ("app_header:size@8,size@12", [], "the size field is given twice"),
     ("app_header:sum@8", [], '"sum@8" is no field'),
+    ("app_header:size@8,crc@12,", [], '"" is no field'),
     ("app_header:crc", [], "the crc field needs its offset from the header's start"),
     ("app_header:crc@30", [], "the crc field (4 bytes at offset 30) lies outside app_header"),
     ("app_header:crc@0x0A", [], "the crc field at 0x0800004A is not aligned"),

@@ -26,7 +26,8 @@ int address_width(char type) {
 // "S<type><count><address><data><checksum>": the count covers address,
 // data and checksum; the checksum is the ones' complement of the sum of
 // count, address and data. S1-S3 hold data, S5/S6 the number of data
-// records before them, S7-S9 end the file with the entry point.
+// records before them (the file may end after one), S7-S9 end the file
+// with the entry point (0: none); nothing but blank lines follows them.
 Model srec_model(const char* text, size_t size) {
     uint64_t data_records = 0;
     std::vector<uint8_t> b;
@@ -60,24 +61,34 @@ Model srec_model(const char* text, size_t size) {
         if (type == '0') return true;
         if (type >= '1' && type <= '3') {
             ++data_records;
+            m.may_end = false;
             return m.put_in_window(line, 0, uint64_t{1} << 32, address, payload,
                                    payload_size);
         }
         if (type == '5' || type == '6') {
-            if (payload_size != 0 || address != data_records) {
+            if (payload_size != 0) {
                 m.fail(ReadFault::bad_field, line);
                 return false;
             }
+            if (address != data_records) {
+                m.fail(ReadFault::count_differs, line);
+                m.record = std::string("S") + type;
+                m.count = address;
+                m.counted = data_records;
+                return false;
+            }
+            m.may_end = true;
             return true;
         }
         if (payload_size != 0) {
             m.fail(ReadFault::bad_field, line);
             return false;
         }
-        m.has_entry = true;
-        m.entry = address;
+        m.has_entry = address != 0;  // 0: no start address
+        m.entry = m.has_entry ? address : 0;
         m.ended = true;
-        return false;
+        m.ended_by = std::string("S") + type;
+        return true;
     });
 }
 
@@ -160,7 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                fault_name(std::get<ReadFault>(back).kind), std::get<ReadFault>(back).line);
     check_file_data(*again);
     FUZZ_CHECK(bytes_of(*again) == bytes_of(*fd), "round trip changed the bytes");
-    FUZZ_CHECK(again->has_entry && again->entry == fd->entry,
+    FUZZ_CHECK(again->has_entry == (fd->entry != 0) && again->entry == fd->entry,
                "round trip entry 0x%llx, wrote 0x%llx", (unsigned long long)again->entry,
                (unsigned long long)fd->entry);
     compare_with_model(back, srec_model(sink.text.data(), sink.text.size()), "written");

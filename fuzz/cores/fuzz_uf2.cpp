@@ -63,6 +63,11 @@ struct Model {
     std::vector<Run> runs;
     bool has_family = false;
     uint32_t family = 0;
+    // The first flash block with bytes that is not one 256-byte page at a
+    // page's address: what SAMD bootloaders skip.
+    bool off_page = false;
+    size_t off_block = 0;
+    uint32_t off_size = 0, off_address = 0;
 };
 
 // The format read the plain way: every check in read_uf2's order, each
@@ -111,6 +116,12 @@ Model model_read(const uint8_t* file, size_t size) {
         if (flash && uint64_t{target} + n > (uint64_t{1} << 32))
             return fail(Fault::address_overflow, b, target);
         numbers.emplace_back(no, b);
+        if (flash && n > 0 && !m.off_page && (n != 256 || target % 256 != 0)) {
+            m.off_page = true;
+            m.off_block = b;
+            m.off_size = n;
+            m.off_address = target;
+        }
         if (flash)
             for (uint32_t i = 0; i < n; ++i)
                 cells.push_back({uint64_t{target} + i, b, k[32 + i]});
@@ -205,6 +216,13 @@ void compare(const Result& got, const Model& want, const char* what) {
                "%s: family %d 0x%x, model %d 0x%x", what, c.has_family, c.family,
                want.has_family, want.family);
     FUZZ_CHECK(runs_of(c.data) == want.runs, "%s: bytes differ from the model's", what);
+    FUZZ_CHECK(c.off_page.has_value() == want.off_page &&
+                   (!want.off_page || (c.off_page->block == want.off_block &&
+                                       c.off_page->size == want.off_size &&
+                                       c.off_page->address == want.off_address)),
+               "%s: off-page block %d, model %d (block %zu, %u bytes at 0x%x)", what,
+               c.off_page.has_value(), want.off_page, want.off_block, want.off_size,
+               want.off_address);
 }
 
 // Writes `memory` and checks the file block by block against the pages it
@@ -276,6 +294,7 @@ void round_trip(const MemoryMap& memory, uint32_t family, uint8_t fill) {
     check_contents(c->data);
     FUZZ_CHECK(c->has_family && c->family == family, "family read back 0x%x, wrote 0x%x",
                c->family, family);
+    FUZZ_CHECK(!c->off_page, "a written block is not a page at a page's address");
     FUZZ_CHECK(runs_of(c->data) == want, "round trip changed the bytes");
     compare(back, model_read(bytes, file.size()), "written");
 }

@@ -77,6 +77,10 @@ struct Model {
     size_t line = 0;
     uint64_t address = 0;
     bool ended = false;
+    std::string ended_by;  // the end record's type where nothing may follow it
+    bool may_end = false;  // the last record lets the file end without an end record
+    std::string record;    // after_end, count_differs: the record's type
+    uint64_t count = 0, counted = 0;  // count_differs
     std::vector<uint8_t> data;  // data bytes in file order
     std::map<uint64_t, Cell> cells;
     bool has_entry = false;
@@ -110,7 +114,7 @@ struct Model {
     // After the last record read.
     void finish() {
         if (failed) return;
-        if (!ended) return fail(ReadFault::no_end, 0);
+        if (!ended && !may_end) return fail(ReadFault::no_end, 0);
         for (const auto& [a, c] : cells)  // ascending: the lowest address held twice
             if (c.holders >= 2) {
                 fail(ReadFault::overlap, c.second_line);
@@ -122,15 +126,21 @@ struct Model {
 };
 
 // Runs the per-record model `record(model, line_number, text)` over the
-// lines up to the first that ends reading; it returns false to stop.
+// lines up to the first that ends reading; it returns false to stop. An
+// end record that names itself in `ended_by` refuses any record after it.
 template <class Record>
 Model run_model(const char* text, size_t size, Record&& record) {
     Model m;
     std::vector<std::string> lines = split_lines(text, size);
     for (size_t i = 0; i < lines.size(); ++i) {
         if (lines[i].empty()) continue;
+        if (m.ended) {
+            m.fail(ReadFault::after_end, i + 1);
+            m.record = m.ended_by;
+            break;
+        }
         if (!record(m, i + 1, lines[i])) break;
-        if (m.failed || m.ended) break;
+        if (m.failed || (m.ended && m.ended_by.empty())) break;
     }
     m.finish();
     return m;
@@ -147,6 +157,8 @@ inline const char* fault_name(ReadFault::Kind k) {
         case ReadFault::no_end: return "no_end";
         case ReadFault::entry_twice: return "entry_twice";
         case ReadFault::no_data: return "no_data";
+        case ReadFault::after_end: return "after_end";
+        case ReadFault::count_differs: return "count_differs";
     }
     return "?";
 }
@@ -206,6 +218,15 @@ inline void compare_with_model(const ReadResult& got, const Model& m, const char
             FUZZ_CHECK(f.address == m.address, "%s: %s at 0x%llx, the model 0x%llx", what,
                        fault_name(m.kind), (unsigned long long)f.address,
                        (unsigned long long)m.address);
+        if (m.kind == ReadFault::after_end || m.kind == ReadFault::count_differs)
+            FUZZ_CHECK(f.record && f.record == m.record, "%s: %s names %s, the model %s",
+                       what, fault_name(m.kind), f.record ? f.record : "nothing",
+                       m.record.c_str());
+        if (m.kind == ReadFault::count_differs)
+            FUZZ_CHECK(f.count == m.count && f.counted == m.counted,
+                       "%s: a count of %llu for %llu records, the model %llu for %llu", what,
+                       (unsigned long long)f.count, (unsigned long long)f.counted,
+                       (unsigned long long)m.count, (unsigned long long)m.counted);
         return;
     }
     if (const ReadFault* f = std::get_if<ReadFault>(&got))

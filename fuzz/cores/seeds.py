@@ -104,6 +104,12 @@ def srec_seeds():
     yield "s1_lower", (srec("1", 0x10, 2, b"abc").lower() + srec("9", 0, 2)).encode()
     yield "overlap", (srec("1", 0x10, 2, b"abcd") + srec("1", 0x12, 2, b"xy")
                       + srec("9", 0, 2)).encode()
+    # srec_cat without a start address: the count record ends the file.
+    yield "count_ends", (srec("0", 0, 2, b"hdr") + srec("3", 0x08000000, 4, b"\x01\x02")
+                         + srec("5", 1, 2) + "\n").encode()
+    # A record after the termination record.
+    yield "after_end", (srec("1", 0x10, 2, b"ab") + srec("9", 0x11, 2) + "\n"
+                        + srec("1", 0x20, 2, b"cd")).encode()
 
 
 def symbol_tables(path):

@@ -66,6 +66,7 @@ public:
             if (!base && input.kind == layout::FileKind::other) base = images_range().first;
         }
         file_ = read_image(std::move(input), base);
+        for (const std::string& warning : file_.warnings) report_.warning(warning);
         if (request_.base && file_.kind != layout::FileKind::other)
             throw Refusal{"--base places a raw binary; the file is " +
                           std::string(format_name(file_.kind)) +

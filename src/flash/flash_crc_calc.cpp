@@ -318,6 +318,8 @@ private:
         if (!hexfile::start_address(entry)) report_.warning(wording::entry_left_out(entry));
         if (merged_ && !hexfile::start_address(merged_->entry))
             report_.warning(wording::entry_left_out(merged_->entry) + " (the merged files')");
+        if (merged_)
+            for (const std::string& warning : merged_->warnings) report_.warning(warning);
         // A UF2 block is a whole 256-byte page: below an image that starts
         // inside a page, it writes fill where a bootloader may be.
         const uint64_t first = memory_.pieces().front().address;

@@ -153,6 +153,8 @@ Merged merge_with(const MergeRequest& request, const layout::MemoryMap& applicat
         merged.sources.push_back(read_source(file, base));
         names.push_back(file);
         const ImageFile& source = merged.sources.back();
+        for (const std::string& warning : source.warnings)
+            merged.warnings.push_back(file + ": " + warning);
         if (uf2_family && source.has_family && source.family != *uf2_family)
             throw Refusal{text::format(
                 "%s: a UF2 file for chip family 0x%08X, not the 0x%08X of --uf2: its "

@@ -20,6 +20,7 @@ struct Merged {
     uint64_t entry = 0;              // the start address
     std::string entry_from;          // the merged file it comes from; empty: the application
     uint64_t from = 0, to = 0;       // a raw binary's range: every byte the map holds
+    std::vector<std::string> warnings;  // what reading them found, each naming its file
 };
 
 // What the merged files are: --merge's words (a raw binary as

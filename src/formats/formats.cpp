@@ -14,23 +14,23 @@ namespace {
 // An Intel HEX or S-record file's records, or the line that says why not.
 template <class ReadRecords>
 void read_text(ImageFile& image, const InputFile& input, ReadRecords read_records,
-               const char* record, const char* end_record) {
+               const wording::RecordNames& names) {
     size_t mark = layout::byte_order_mark(input.bytes.data(), input.bytes.size());
     auto read = read_records(reinterpret_cast<const char*>(input.bytes.data()) + mark,
                              input.bytes.size() - mark);
     if (auto* fault = std::get_if<layout::ReadFault>(&read))
-        throw Refusal{wording::read_fault(*fault, record, end_record)};
+        throw Refusal{wording::read_fault(*fault, names)};
     image.data = std::move(std::get<layout::FileData>(read));
 }
 
 void read_hex(ImageFile& image, const InputFile& input) {
-    read_text(image, input, hexfile::read_intel_hex, "an Intel HEX record",
-              "end-of-file (01)");
+    read_text(image, input, hexfile::read_intel_hex,
+              {"an Intel HEX record", "end-of-file", "01"});
 }
 
 void read_srec(ImageFile& image, const InputFile& input) {
-    read_text(image, input, srecord::read_srecord, "an S-record",
-              "termination (S7, S8 or S9)");
+    read_text(image, input, srecord::read_srecord,
+              {"an S-record", "termination", "S7, S8 or S9"});
 }
 
 std::string uf2_fault(const uf2::Fault& f) {
@@ -79,6 +79,11 @@ void read_uf2(ImageFile& image, const InputFile& input) {
     image.data = std::move(contents.data);
     image.has_family = contents.has_family;
     image.family = contents.family;
+    if (const auto& off = contents.off_page)
+        image.warnings.push_back(text::format(
+            "block %zu: %u bytes at %s, not a %zu-byte page at a page's start: UF2 "
+            "bootloaders that write whole pages (the SAMD ones) skip it",
+            off->block, off->size, text::address(off->address).c_str(), uf2::page_size));
 }
 
 void write_hex(Outputs& o, PyObject* name, const Contents& c) {

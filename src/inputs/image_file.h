@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "../layout/file_data.h"
 #include "elf_input.h"
@@ -24,6 +25,8 @@ struct ImageFile {
     uint64_t entry = 0;
     bool has_family = false;  // a UF2 file's family ID
     uint32_t family = 0;
+    // What reading found that a programmer may take otherwise: said, not refused.
+    std::vector<std::string> warnings;
 };
 
 // "an Intel HEX file", "a raw binary", ...

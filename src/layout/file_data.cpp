@@ -5,6 +5,7 @@
 namespace velk::layout {
 
 bool Records::data(size_t line, uint64_t address, const uint8_t* bytes, size_t size) {
+    may_end_ = false;
     if (size == 0) return true;
     if (watch_) {
         if (watched_ >= address && watched_ - address < size && ++seen_ == 2) {
@@ -42,13 +43,22 @@ bool Records::entry(size_t line, uint64_t address) {
     return true;
 }
 
-bool Records::end() {
+bool Records::end(const char* record) {
     ended_ = true;
-    return false;
+    ended_by_ = record;
+    return record != nullptr;
+}
+
+void Records::may_end() {
+    may_end_ = true;
 }
 
 bool Records::fail(ReadFault::Kind kind, size_t line) {
-    fault_ = {kind, line};
+    return fail(ReadFault{kind, line});
+}
+
+bool Records::fail(const ReadFault& fault) {
+    fault_ = fault;
     failed_ = true;
     return false;
 }

@@ -33,10 +33,15 @@ struct ReadFault {
         no_end,        // no end-of-file (termination) record: the file is cut short
         entry_twice,   // two start address records
         no_data,
+        after_end,     // a record after `record`, the one that ended the file
+        count_differs,  // `record`, a record count, says `count` where `counted`
+                        // data records come before it
     } kind;
     size_t line = 0;  // 1-based
     uint64_t address = 0;
     uint64_t window = 0;
+    const char* record = nullptr;  // its type as the format writes it ("S9")
+    uint64_t count = 0, counted = 0;
 };
 
 // What a format's record parser tells as it reads a file's records. Each
@@ -45,8 +50,15 @@ class Records {
 public:
     bool data(size_t line, uint64_t address, const uint8_t* bytes, size_t size);
     bool entry(size_t line, uint64_t address);
-    bool end();  // the end-of-file or termination record: nothing after it is read
+    // The end-of-file or termination record. Without `record`, nothing after
+    // it is read; with it (its type, "S9"), a record after it is refused
+    // rather than left unread, for the formats whose readers disagree there.
+    bool end(const char* record = nullptr);
+    // A record after which the file may end: it is whole if no data record
+    // follows.
+    void may_end();
     bool fail(ReadFault::Kind kind, size_t line);
+    bool fail(const ReadFault& fault);
     // Data of `size` bytes from `address` in the window of `window` bytes
     // from `start`: refused when it runs past the window's end, where
     // readers disagree (those that wrap the address put the rest at the
@@ -72,6 +84,8 @@ private:
     uint64_t watched_;
     size_t seen_ = 0;  // records holding `watched_`
     bool ended_ = false;
+    bool may_end_ = false;
+    const char* ended_by_ = nullptr;
     bool failed_ = false;
     ReadFault fault_{ReadFault::no_end};
     FileData out_;
@@ -104,9 +118,15 @@ Expected<FileData, ReadFault> Records::read(const char* text, size_t size) {
     auto each = [&](Records& r) {
         Parser parser;
         for_each_line(text, size, [&](size_t line, const char* record, size_t length) {
-            return length == 0 || parser.parse(line, record, length, r);
+            if (length == 0) return true;
+            if (r.ended_) {  // only where the end record refuses what follows
+                ReadFault after{ReadFault::after_end, line};
+                after.record = r.ended_by_;
+                return r.fail(after);
+            }
+            return parser.parse(line, record, length, r);
         });
-        if (!r.failed_ && !r.ended_) r.fail(ReadFault::no_end, 0);
+        if (!r.failed_ && !r.ended_ && !r.may_end_) r.fail(ReadFault::no_end, 0);
     };
     each(records);
     if (records.failed_) return records.fault_;

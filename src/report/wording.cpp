@@ -45,17 +45,16 @@ std::string layout_fault(const layout::Fault& fault,
     return "the layout cannot be made";
 }
 
-std::string read_fault(const layout::ReadFault& fault, const char* format,
-                       const char* end_record) {
+std::string read_fault(const layout::ReadFault& fault, const RecordNames& names) {
     using R = layout::ReadFault;
     std::string line = text::format("line %zu: ", fault.line);
     switch (fault.kind) {
         case R::bad_record:
-            return line + "not " + format;
+            return line + "not " + names.record;
         case R::bad_checksum:
             return line + "the record's checksum does not add up";
         case R::bad_type:
-            return line + "a record type that is not " + format;
+            return line + "a record type that is not " + names.record;
         case R::bad_field:
             return line + "a record with the wrong length or address for its type";
         case R::overlap:
@@ -72,11 +71,21 @@ std::string read_fault(const layout::ReadFault& fault, const char* format,
                        gib ? "GiB" : "KiB", text::address(fault.address).c_str());
         }
         case R::no_end:
-            return std::string("no ") + end_record + " record: the file is cut short";
+            return text::format("no %s (%s) record: the file is cut short",
+                                names.end_record, names.end_types);
         case R::entry_twice:
             return line + "a second start address record";
         case R::no_data:
             return std::string("the file holds no data");
+        case R::after_end:
+            return line + text::format("a record after the %s record (%s)",
+                                       names.end_record, fault.record);
+        case R::count_differs:
+            return line + text::format(
+                              "a record count (%s) of %llu, but %llu data records come "
+                              "before it",
+                              fault.record, static_cast<unsigned long long>(fault.count),
+                              static_cast<unsigned long long>(fault.counted));
     }
     return line + "unreadable";
 }

@@ -13,10 +13,15 @@ namespace velk::wording {
 std::string layout_fault(const layout::Fault& fault,
                          const std::vector<layout::ProgramHeader>& headers);
 
-// A record that cannot be read; `format` names a record of the file's kind
-// ("an Intel HEX record"), `end_record` the record that ends such a file.
-std::string read_fault(const layout::ReadFault& fault, const char* format,
-                       const char* end_record);
+// How a text format's faults name its records.
+struct RecordNames {
+    const char* record;      // one of its records: "an S-record"
+    const char* end_record;  // the record that ends such a file: "termination"
+    const char* end_types;   // its types: "S7, S8 or S9"
+};
+
+// A record that cannot be read.
+std::string read_fault(const layout::ReadFault& fault, const RecordNames& names);
 
 // What the selectors take, said after a bad value.
 std::string address_rule();   // --a

@@ -7,6 +7,10 @@ namespace {
 using layout::ReadFault;
 using layout::Records;
 
+// Each record type as the faults name it, by its digit.
+const char* const names[] = {"S0", "S1", "S2", "S3", "S4",
+                             "S5", "S6", "S7", "S8", "S9"};
+
 // "S<type><count><address><data><checksum>".
 class Parser {
 public:
@@ -40,15 +44,23 @@ public:
                 return r.windowed(line, 0, uint64_t{1} << 32, address, payload,
                                   payload_size);
             case '5':
-            case '6': {  // the number of data records so far
-                uint64_t mask = type == '5' ? 0xFFFF : 0xFFFFFF;
-                if (payload_size != 0 || address != (data_records_ & mask))
-                    return r.fail(ReadFault::bad_field, line);
+            case '6': {  // the number of data records so far; the file may end here
+                if (payload_size != 0) return r.fail(ReadFault::bad_field, line);
+                if (address != data_records_) {
+                    ReadFault fault{ReadFault::count_differs, line};
+                    fault.record = names[type - '0'];
+                    fault.count = address;
+                    fault.counted = data_records_;
+                    return r.fail(fault);
+                }
+                r.may_end();
                 return true;
             }
             default:  // S7, S8, S9: the termination record, with the entry point
                 if (payload_size != 0) return r.fail(ReadFault::bad_field, line);
-                return r.entry(line, address) && r.end();
+                // 0 where the file has none: what tools write without one.
+                if (address != 0 && !r.entry(line, address)) return false;
+                return r.end(names[type - '0']);
         }
     }
 

@@ -195,6 +195,9 @@ layout::Expected<Contents, Fault> read_uf2(const uint8_t* bytes, size_t size) {
             if (uint64_t{target} + payload_size > address_limit)
                 return fault(Fault::address_overflow, 0, target);
             if (payload_size) payloads.push_back({target, payload_size, b});
+            if (payload_size && !out.off_page &&
+                (payload_size != page_size || target % page_size != 0))
+                out.off_page = Contents::OffPage{b, payload_size, target};
         }
         numbers.emplace_back(block_no, b);
     }

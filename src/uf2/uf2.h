@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -125,6 +126,15 @@ struct Contents {
     // The family ID of its blocks (all alike), when they carry one.
     bool has_family = false;
     uint32_t family = 0;
+    // The first block in file order that holds bytes for the flash but that
+    // bootloaders writing whole 256-byte pages (the SAMD ones) skip without
+    // a word: its payload is not a page, or not at a page's address.
+    struct OffPage {
+        size_t block;
+        uint32_t size;
+        uint32_t address;
+    };
+    std::optional<OffPage> off_page;
 };
 
 // Reads every block. Blocks flagged not main flash are left out of the
@@ -135,7 +145,9 @@ struct Contents {
 // chips is refused here), blockNo against numBlocks, numBlocks against
 // the first block's, the address range (of the blocks read into flash);
 // then every blockNo below numBlocks once (a repeat before a gap); then
-// overlapping payloads; then whether anything is left.
+// overlapping payloads; then whether anything is left. A payload of up to
+// 476 bytes at any address is read; the first one that is not a page at a
+// page's address is told in `off_page`.
 layout::Expected<Contents, Fault> read_uf2(const uint8_t* bytes, size_t size);
 
 // Whether a file starts with a UF2 block's two start magic numbers.
