@@ -63,7 +63,7 @@ public:
         std::optional<uint64_t> base = base_address();
         if (build_) {
             plan_ = records::plan_records(request_, &*build_, build_->loadable);
-            if (!base && input.kind == layout::FileKind::other) base = images_range().first;
+            if (!base && input.kind == layout::FileKind::other) base = plan_.bin_range().first;
         }
         file_ = read_image(std::move(input), base);
         for (const std::string& warning : file_.warnings) report_.warning(warning);
@@ -136,17 +136,6 @@ private:
             throw Refusal{"--base takes the raw binary's first address in hex, as in --base "
                           "0x08000000: \"" + *request_.base + "\" is not one"};
         return base;
-    }
-
-    // What FLASH's .bin of the build holds: its lowest image's start to its
-    // highest image's end.
-    std::pair<uint64_t, uint64_t> images_range() const {
-        uint64_t from = UINT64_MAX, to = 0;
-        for (const auto& [start, end] : plan_.images()) {
-            from = std::min(from, start);
-            to = std::max(to, end);
-        }
-        return {from, to};
     }
 
     // Without the build only an offset can say where a checksum is in a
@@ -263,7 +252,7 @@ private:
     // bytes left out.
     layout::MemoryMap within_bin(const layout::MemoryMap& map) {
         auto [from, to] =
-            merged_ ? std::make_pair(merged_->from, merged_->to) : images_range();
+            merged_ ? std::make_pair(merged_->from, merged_->to) : plan_.bin_range();
         layout::MemoryMap out(map.fill());
         uint64_t outside = 0;
         for (const layout::Piece& p : map.pieces()) {

@@ -74,54 +74,37 @@ Crc::Crc(const CrcParameters& p)
     }
 }
 
+// Eight bytes at a time: the register XORed with the next eight bytes, in
+// the order it shifts them out, and each byte of that through the table of
+// how far it is from the end.
+template <bool Reflected>
+uint64_t Crc::run(uint64_t reg, const uint8_t* data, size_t size, bool words) const {
+    const auto& t = table_;
+    uint8_t swapped[8];
+    for (; size >= 8; data += 8, size -= 8) {
+        const uint8_t* p = data;
+        if (words) {
+            swap_words(data, swapped);
+            p = swapped;
+        }
+        const uint64_t x = reg ^ (Reflected ? load_le64(p) : load_be64(p));
+        reg = 0;
+        for (unsigned k = 0; k < 8; ++k) {
+            const unsigned shift = Reflected ? 8 * k : 56 - 8 * k;
+            reg ^= t[7 - k][(x >> shift) & 0xFF];
+        }
+    }
+    for (size_t i = 0; i < size; ++i) {
+        const uint8_t b = words ? data[(i & ~size_t{3}) + 3 - (i & 3)] : data[i];
+        reg = Reflected ? (reg >> 8) ^ t[0][(reg ^ b) & 0xFF]
+                        : (reg << 8) ^ t[0][(reg >> 56) ^ b];
+    }
+    return reg;
+}
+
 uint64_t Crc::update(uint64_t reg, const uint8_t* data, size_t size, Feed feed) const {
     const bool words = feed == Feed::words;
-    return reflected_ ? update_reflected(reg, data, size, words)
-                      : update_normal(reg, data, size, words);
-}
-
-uint64_t Crc::update_reflected(uint64_t reg, const uint8_t* data, size_t size,
-                               bool words) const {
-    const auto& t = table_;
-    uint8_t swapped[8];
-    for (; size >= 8; data += 8, size -= 8) {
-        const uint8_t* p = data;
-        if (words) {
-            swap_words(data, swapped);
-            p = swapped;
-        }
-        uint64_t x = reg ^ load_le64(p);
-        reg = t[7][x & 0xFF] ^ t[6][(x >> 8) & 0xFF] ^ t[5][(x >> 16) & 0xFF] ^
-              t[4][(x >> 24) & 0xFF] ^ t[3][(x >> 32) & 0xFF] ^ t[2][(x >> 40) & 0xFF] ^
-              t[1][(x >> 48) & 0xFF] ^ t[0][x >> 56];
-    }
-    for (size_t i = 0; i < size; ++i) {
-        uint8_t b = words ? data[(i & ~size_t{3}) + 3 - (i & 3)] : data[i];
-        reg = (reg >> 8) ^ t[0][(reg ^ b) & 0xFF];
-    }
-    return reg;
-}
-
-uint64_t Crc::update_normal(uint64_t reg, const uint8_t* data, size_t size,
-                            bool words) const {
-    const auto& t = table_;
-    uint8_t swapped[8];
-    for (; size >= 8; data += 8, size -= 8) {
-        const uint8_t* p = data;
-        if (words) {
-            swap_words(data, swapped);
-            p = swapped;
-        }
-        uint64_t x = reg ^ load_be64(p);
-        reg = t[7][x >> 56] ^ t[6][(x >> 48) & 0xFF] ^ t[5][(x >> 40) & 0xFF] ^
-              t[4][(x >> 32) & 0xFF] ^ t[3][(x >> 24) & 0xFF] ^ t[2][(x >> 16) & 0xFF] ^
-              t[1][(x >> 8) & 0xFF] ^ t[0][x & 0xFF];
-    }
-    for (size_t i = 0; i < size; ++i) {
-        uint8_t b = words ? data[(i & ~size_t{3}) + 3 - (i & 3)] : data[i];
-        reg = (reg << 8) ^ t[0][(reg >> 56) ^ b];
-    }
-    return reg;
+    return reflected_ ? run<true>(reg, data, size, words) : run<false>(reg, data, size, words);
 }
 
 uint64_t Crc::finish(uint64_t reg) const {

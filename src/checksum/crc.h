@@ -43,8 +43,8 @@ public:
     unsigned width() const { return width_; }
 
 private:
-    uint64_t update_reflected(uint64_t reg, const uint8_t* data, size_t size, bool words) const;
-    uint64_t update_normal(uint64_t reg, const uint8_t* data, size_t size, bool words) const;
+    template <bool Reflected>
+    uint64_t run(uint64_t reg, const uint8_t* data, size_t size, bool words) const;
 
     unsigned width_;
     bool reflected_;  // the register runs least significant bit first

@@ -154,19 +154,9 @@ private:
         return names_.back().get();
     }
 
-    // The .bin: from the lowest image's start to the highest image's end.
-    std::pair<uint64_t, uint64_t> bin_range() const {
-        uint64_t from = UINT64_MAX, to = 0;
-        for (const auto& [start, end] : plan_.images()) {
-            from = std::min(from, start);
-            to = std::max(to, end);
-        }
-        return {from, to};
-    }
-
     // Records in images far apart would make the .bin mostly fill.
     void refuse_a_bin_of_fill() const {
-        auto [from, to] = bin_range();
+        auto [from, to] = plan_.bin_range();
         uint64_t held = 0;
         for (const layout::Piece& p : memory_.pieces())
             if (p.address < to && p.end() > from)
@@ -202,7 +192,7 @@ private:
                          [this](const std::string& text) { report_.error(text); }});
         elf_name_ = output_name(input, state.t.crc_elf_suffix);
         const uint64_t entry = elf_.file.header.entry;
-        auto [from, to] = bin_range();
+        auto [from, to] = plan_.bin_range();
         const formats::Contents own{&memory_, from, to, entry, family_};
         formats::Contents joined = own;
         if (merged_)
@@ -420,7 +410,7 @@ private:
 
     // The .bin holds the images alone.
     void bin_note() {
-        auto [from, to] = bin_range();
+        auto [from, to] = plan_.bin_range();
         PyObject* bin = nullptr;
         for (const File& file : files_)
             if (!file.merged && file.format->kind == layout::FileKind::other)

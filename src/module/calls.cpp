@@ -101,7 +101,8 @@ void add_traceback(Entry entry) {
         "VELK_CRC.velk_crc_calc", "VELK_CRC.usage",
         "VELK_CRC.runmain",       "velk_crc.FLASH",
         "velk_crc.CHECK",         "velk_crc._core.main",
-        "velk_crc._core.run",     "velk_crc._core._elf_probe"};
+        "velk_crc._core.run",     "velk_crc._core._elf_probe",
+        "velk_crc._core._checksum"};
     static_assert(sizeof names / sizeof *names == static_cast<size_t>(Entry::count));
     // Line numbers count the public functions in the order they are bound,
     // then the product's modes and functions.

@@ -15,6 +15,7 @@ enum class Entry {
     product_main,
     product_run,
     elf_probe,
+    checksum_probe,
     count
 };
 

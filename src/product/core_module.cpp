@@ -45,6 +45,8 @@ PyMethodDef methods[] = {
      "run(mode, input, words) -> (status, report): a mode run that prints nothing."},
     {"_elf_probe", reinterpret_cast<PyCFunction>(elf_probe), METH_O,
      "_elf_probe(data) -> tuple: what the ELF reader reads of the bytes (tests)."},
+    {"_checksum", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(checksum_probe)),
+     METH_FASTCALL, "_checksum(name, data, words) -> int: a catalogue checksum (tests)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

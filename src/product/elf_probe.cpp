@@ -4,6 +4,7 @@
 #include <utility>
 #include <variant>
 
+#include "../checksum/catalogue.h"
 #include "../elf/elf_reader.h"
 #include "../module/calls.h"
 
@@ -87,7 +88,32 @@ Ref probe(PyObject* data) {
                                segments.get(), symbol_list.get()));
 }
 
+Ref checksum_of_data(PyObject* const* args, Py_ssize_t count) {
+    if (count != 3 || !PyUnicode_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "_checksum(name: str, data: bytes, words: bool)");
+        throw PythonError{};
+    }
+    const char* name = PyUnicode_AsUTF8(args[0]);
+    if (!name) throw PythonError{};
+    const checksum::Algorithm* row = checksum::find(name);
+    if (!row) {
+        PyErr_Format(PyExc_ValueError, "no algorithm %R", args[0]);
+        throw PythonError{};
+    }
+    int words = PyObject_IsTrue(args[2]);
+    if (words < 0) throw PythonError{};
+    const Buffer buffer(args[1]);
+    const elf::Bytes bytes = buffer.bytes();
+    const checksum::Crc crc(row->parameters);
+    return check(PyLong_FromUnsignedLongLong(
+        crc.of(bytes.data, bytes.size, words ? checksum::Feed::words : checksum::Feed::bytes)));
+}
+
 }  // namespace
+
+PyObject* checksum_probe(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
+    return boundary(Entry::checksum_probe, [&] { return checksum_of_data(args, count); });
+}
 
 PyObject* elf_probe(PyObject*, PyObject* data) noexcept {
     return boundary(Entry::elf_probe, [&] { return probe(data); });

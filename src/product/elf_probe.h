@@ -1,5 +1,6 @@
-// _elf_probe(data): what the native ELF reader reads of an ELF file's
-// bytes, so the tests can hold it against pyelftools on any file.
+// What the native cores compute, for the tests: _elf_probe(data), what the
+// ELF reader reads of an ELF file's bytes, held against pyelftools on any
+// file; _checksum(name, data, words), a checksum held against crcmod.
 #pragma once
 
 #include "../module/handle.h"
@@ -12,5 +13,11 @@ namespace velk {
 // st_value, st_size, st_info, st_other, st_shndx). A file the reader
 // refuses raises ValueError with its reason. METH_O.
 PyObject* elf_probe(PyObject* module, PyObject* data) noexcept;
+
+// _checksum(name, data, words) -> int: the native checksum of the catalogue
+// algorithm `name` over `data` (bytes-like), fed words with `words`, so the
+// tests can hold every row against crcmod. An unknown name raises
+// ValueError.
+PyObject* checksum_probe(PyObject* module, PyObject* const* args, Py_ssize_t count) noexcept;
 
 }  // namespace velk

@@ -258,6 +258,15 @@ std::vector<std::pair<uint64_t, uint64_t>> Plan::images() const {
     return out;
 }
 
+std::pair<uint64_t, uint64_t> Plan::bin_range() const {
+    uint64_t from = UINT64_MAX, to = 0;
+    for (const Planned& p : records) {
+        from = std::min(from, p.image.start);
+        to = std::max(to, p.image.end);
+    }
+    return {from, to};
+}
+
 std::vector<size_t> Plan::by_slot() const {
     std::vector<size_t> order(records.size());
     for (size_t i = 0; i < order.size(); ++i) order[i] = i;

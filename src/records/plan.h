@@ -50,6 +50,9 @@ struct Plan {
 
     // Every record's image, [start, end): where holes are erased flash.
     std::vector<std::pair<uint64_t, uint64_t>> images() const;
+    // What FLASH's .bin holds: the lowest image's start to the highest
+    // image's end.
+    std::pair<uint64_t, uint64_t> bin_range() const;
     // The checksum record with the lowest slot (an index into `records`),
     // the lowest record when none reads bytes: the one --json's
     // single-record keys describe. A length is no checksum.
