@@ -263,6 +263,19 @@ def test_check_merge_takes_the_merged_start_address(velk, monkeypatch, merged):
     assert code == 2 and "--merge checks the merged files' bytes beside the build's" in err
 
 
+def test_the_api_checks_a_merged_file_as_the_command_line_does(merged):
+    app, boot = merged / "app.elf", merged / "boot.hex"
+    report = velk_crc.check(merged / "app_CRC_merged.hex", symbol="crc_value", elf=app,
+                            merge=boot)
+    assert report.ok and report.notes == [] and report.merged["files"] == [str(boot)]
+    report = velk_crc.check(merged / "app_CRC_merged.hex", symbol="crc_value", elf=app,
+                            merge=[boot], entry=0x08000201)
+    assert not report.ok and report.start_address == {
+        "expected": 0x08000201, "found": read_hex(boot).start_linear, "ok": False}
+    velk_crc.flash(app, symbol="crc_value", merge=[boot], entry=0x08000201)
+    assert read_hex(merged / "app_CRC_merged.hex").start_linear == 0x08000201
+
+
 @pytest.mark.parametrize("entry, expect", [
     (None, "boot"), ("app.elf", "app"), ("boot.hex", "boot"), ("0x08000201", 0x08000201)])
 def test_entry_chooses_the_merged_start_address(velk, monkeypatch, merged, entry, expect):

@@ -22,6 +22,8 @@ class Report:
     feed: Literal["bytes", "words"]
     checksum: int
     stored: int
+    expected: int
+    start_address: dict[str, int | bool | None]
     elf: str
     outside: list[dict[str, int]]
     difference: dict[str, int | None]
@@ -58,7 +60,8 @@ def flash(
     bin: bool = ...,
     srec: bool = ...,
     uf2: str | None = ...,
-    merge: Sequence[_Path] | None = ...,
+    merge: _Path | Sequence[_Path] | None = ...,
+    entry: _Path | int | None = ...,
     force: bool = ...,
 ) -> Report: ...
 def check(
@@ -75,6 +78,8 @@ def check(
     be: bool = ...,
     fill: int | None = ...,
     words: bool = ...,
+    merge: _Path | Sequence[_Path] | None = ...,
+    entry: _Path | int | None = ...,
     force: bool = ...,
 ) -> Report: ...
 def main(argv: Sequence[str | bytes] | None = ...) -> int: ...
