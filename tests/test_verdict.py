@@ -250,6 +250,28 @@ def test_check_merge_checks_every_merged_byte(velk, monkeypatch, merged):
         f"has 0x{reset:02X}")
 
 
+@pytest.mark.parametrize("file", ["app_CRC_merged.hex", "app_CRC_merged.bin"])
+def test_check_merge_accounts_for_the_bytes_between(velk, monkeypatch, merged, file):
+    """Between the bootloader and the application FLASH merged erased flash
+    alone: a byte written there is not what was merged."""
+    path = merged / file
+    if file.endswith(".bin"):
+        data = bytearray(path.read_bytes())
+        data[0x2000] = 0x5A
+        path.write_bytes(bytes(data))
+    else:
+        lines = path.read_text().splitlines(keepends=True)
+        lines[-1:-1] = [hex_record(4, 0, b"\x08\x00"), hex_record(0, 0x2000, b"\x5a")]
+        path.write_text("".join(lines))
+    app = merged / "app.elf"
+    base = ["--base", "0x08000000"] if file.endswith(".bin") else []
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", path, "--ncrc_value", "--elf", app,
+                           "--merge", merged / "boot.hex", *base)
+    assert code == 1 and out.splitlines()[0] == (
+        f"content mismatch at 0x08002000: the file holds 0x5A where neither {app} nor a "
+        "merged file has a byte (erased flash, 0xFF)")
+
+
 def test_check_merge_takes_the_merged_start_address(velk, monkeypatch, merged):
     app, boot = merged / "app.elf", merged / "boot.hex"
     hex_path = merged / "app_CRC_merged.hex"
