@@ -143,6 +143,18 @@ def test_linker_padding_gets_a_section(velk, monkeypatch, tmp_path):
     assert [i for i in changed if i >= 52] == list(range(offset, offset + 4))
 
 
+def test_a_record_in_linker_padding_is_loaded_with_it(velk, monkeypatch, tmp_path):
+    """The padding's section holds the record too: the debugger loads the
+    checksum the HEX holds."""
+    path = tmp_path / "fw.elf"
+    shutil.copy(os.path.join(DATA, ALIGNED), path)
+    code, out, _ = run_cli(velk, monkeypatch, "FLASH", path, "--a100", "--ncrc_value")
+    assert code == 0 and f'create new crc elf file "{tmp_path / "fw_CRC.elf"}".' in out
+    flash = read_hex(tmp_path / "fw_CRC.hex").memory
+    assert sections_hex(tmp_path / "fw_CRC.elf", tmp_path / "crc_elf.hex") == flash
+    assert any(flash[LOAD + 0x100 + i] != 0 for i in range(4))
+
+
 # Each committed firmware with a FLASH option that writes its _CRC.elf.
 OPTIONS = {"fw_bootloader.elf": ["--a6C", "--force"],
            "fw_dupsym.elf": ["--ncrc_value", "--force"],
