@@ -434,16 +434,24 @@ def test_bad_hex_is_refused_with_its_line(velk, monkeypatch, boot_elf, how, line
      "of the file bears the name: if the source defines it, the linker dropped it as unused (--gc-sections): "
      "keep its section with KEEP(...) in the linker script (__attribute__((used)) keeps it "
      "from the compiler, not from the linker)"),
+    # The build lacks the name, not the file checked.
+    (["CHECK", "fw_CRC.hex", "--nmissing", "--elf", "fw.elf"],
+     '{elf}: no symbol named "missing"; no symbol or section of the file bears the name: if '
+     "the source defines it, the linker dropped it as unused (--gc-sections): keep its "
+     "section with KEEP(...) in the linker script (__attribute__((used)) keeps it from the "
+     "compiler, not from the linker)"),
     (["CHECK", "notes.txt", "--a0"],
      "neither an ELF, Intel HEX, S-record nor UF2 file; a raw binary holds no addresses: "
      "give its base address with --base 0x<address>, or the build it was made from with "
      "--elf"),
-], ids=["name-on-hex", "block-on-hex", "bad-address", "no-symbol", "neither"])
+], ids=["name-on-hex", "block-on-hex", "bad-address", "no-symbol", "no-symbol-in-build",
+         "neither"])
 def test_check_refusals(velk, monkeypatch, boot_elf, argv, line):
     run_cli(velk, monkeypatch, "FLASH", boot_elf, "--ncrc_value")
     boot_elf.with_name("notes.txt").write_text("not firmware\n")
     argv = [boot_elf.with_name(a) if a.endswith((".hex", ".elf", ".txt")) else a for a in argv]
-    assert run_cli(velk, monkeypatch, *argv) == (2, "", f"error: {argv[1]}: {line}\n")
+    assert run_cli(velk, monkeypatch, *argv) == (
+        2, "", f"error: {argv[1]}: {line.format(elf=boot_elf)}\n")
 
 
 @pytest.mark.parametrize("layout", ["lower-case-crlf", "segment-records", "gap-and-far"])

@@ -62,7 +62,9 @@ public:
         // binary of it starts where its images start.
         std::optional<uint64_t> base = base_address();
         if (build_) {
-            plan_ = records::plan_records(request_, &*build_, build_->loadable);
+            plan_ = in_build([&] {
+                return records::plan_records(request_, &*build_, build_->loadable);
+            });
             if (!base && input.kind == layout::FileKind::other) base = plan_.bin_range().first;
         }
         file_ = read_image(std::move(input), base);
@@ -112,20 +114,28 @@ private:
         return names_.back().get();
     }
 
+    // What `step` refuses is about the build: its line names --elf's file.
+    template <class Step>
+    auto in_build(Step step) -> decltype(step()) {
+        try {
+            return step();
+        } catch (Refusal& refusal) {
+            refusal.text = *request_.elf + ": " + refusal.text;
+            throw;
+        }
+    }
+
     void read_build() {
         build_.emplace();
-        try {
+        *build_ = in_build([&] {
             InputFile build = read_input(name(*request_.elf));
             // The files CHECK verifies are not the build.
             if (build.kind != layout::FileKind::elf && build.kind != layout::FileKind::other)
                 throw Refusal{std::string(format_name(build.kind)) +
                               ", not the build's ELF file: --elf takes the linker's "
                               "output the file was made from"};
-            *build_ = read_elf(std::move(build));
-        } catch (Refusal& refusal) {
-            refusal.text = *request_.elf + ": " + refusal.text;
-            throw;
-        }
+            return read_elf(std::move(build));
+        });
     }
 
     // --base: where a raw binary starts.
