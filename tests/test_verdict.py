@@ -95,6 +95,21 @@ def test_the_name_decides_and_else_the_content(velk, monkeypatch, written):
                                             "0x3A where"), out
 
 
+@pytest.mark.parametrize("name", ["build.hex", "build"])
+def test_the_build_is_an_elf_file_by_its_content(velk, monkeypatch, written, name):
+    """FLASH reads the build whatever its name: CHECK --elf takes it so too,
+    and refuses a HEX file as what its content says it is."""
+    build = written.with_name(name)
+    shutil.copy(written, build)
+    hex_path = written.with_name("fw_CRC.hex")
+    assert run_cli(velk, monkeypatch, "CHECK", hex_path, "--a134", "--elf", build)[0] == 0
+    shutil.copy(hex_path, build.with_name("hex.elf"))
+    assert run_cli(velk, monkeypatch, "CHECK", hex_path, "--a134", "--elf",
+                   build.with_name("hex.elf")) == (
+        2, "", f"error: {hex_path}: {build.with_name('hex.elf')}: an Intel HEX file, not the "
+        "build's ELF file: --elf takes the linker's output the file was made from\n")
+
+
 @pytest.mark.parametrize("kind", [".bin", ".hex"])
 def test_a_changed_byte_is_what_the_checksum_line_computes(velk, monkeypatch, written, kind):
     """The file's own bytes give another checksum than the stored one: the

@@ -129,9 +129,11 @@ private:
         build_.emplace();
         *build_ = in_build([&] {
             InputFile build = read_input(name(*request_.elf));
-            // The files CHECK verifies are not the build.
-            if (build.kind != layout::FileKind::elf && build.kind != layout::FileKind::other)
-                throw Refusal{std::string(format_name(build.kind)) +
+            // The files CHECK verifies are not the build. As for FLASH, its
+            // content says what it is, whatever its name.
+            layout::FileKind kind = layout::kind_of(build.bytes.data(), build.bytes.size());
+            if (kind != layout::FileKind::elf && kind != layout::FileKind::other)
+                throw Refusal{std::string(format_name(kind)) +
                               ", not the build's ELF file: --elf takes the linker's "
                               "output the file was made from"};
             return read_elf(std::move(build));
