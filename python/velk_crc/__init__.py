@@ -203,6 +203,16 @@ def _checksum(crc, be, fill):
     return words
 
 
+def _merged(merge, entry):
+    words = ["--merge=" + _path(path, "merge")
+             for path in (_many(merge) if merge is not None else [])]
+    if entry is None:
+        return words
+    if isinstance(entry, int) and not isinstance(entry, bool):
+        return words + [f"--entry={entry:#x}"]
+    return words + ["--entry=" + _path(entry, "entry")]
+
+
 def _run(mode, error, path, words):
     status, data = _native().run(mode, path, words)
     report = Report(data)
@@ -213,7 +223,7 @@ def _run(mode, error, path, words):
 
 def flash(elf, *, symbol=None, offset=None, block=None, header=None, lpc_vectors=False,
           crc=None, be=False, fill=None, words=False, bin=False, srec=False, uf2=None,
-          merge=None, force=False):
+          merge=None, entry=None, force=False):
     """Checksum a build's flash image and write it, as ``velk-crc FLASH``.
 
     The records: `symbol` (the checksum variable's name, or a list of them;
@@ -226,7 +236,8 @@ def flash(elf, *, symbol=None, offset=None, block=None, header=None, lpc_vectors
     big-endian, `fill` is the value erased flash reads (default 0xFF).
     `uf2` (a chip family) adds ``<root>_CRC.uf2``; `merge` (paths; a raw
     binary as ``"boot.bin@0x08000000"``) adds ``<root>_CRC_merged.hex`` and
-    the merged forms of the other files. Writes ``<root>_CRC.hex``
+    the merged forms of the other files; `entry` (one of them, `elf`, or an
+    int address) chooses their start address. Writes ``<root>_CRC.hex``
     and ``<root>_CRC.elf`` beside `elf`, with `bin` and `srec` also
     ``<root>_CRC.bin`` and ``<root>_CRC.srec``; `words` feeds the checksum
     32-bit words as an STM32 CRC unit does; `force` writes what the layout
@@ -240,8 +251,7 @@ def flash(elf, *, symbol=None, offset=None, block=None, header=None, lpc_vectors
         if not isinstance(uf2, str):
             raise TypeError(f"uf2 must be a str, not {type(uf2).__name__}")
         options.append("--uf2=" + uf2)
-    for path in _many(merge) if merge is not None else []:
-        options.append("--merge=" + _path(path, "merge"))
+    options += _merged(merge, entry)
     options += [word for word, wanted in
                 (("--words", words), ("--bin", bin), ("--srec", srec),
                  ("--force", force)) if wanted]
@@ -249,15 +259,17 @@ def flash(elf, *, symbol=None, offset=None, block=None, header=None, lpc_vectors
 
 
 def check(path, *, symbol=None, offset=None, block=None, header=None,
-          lpc_vectors=False, elf=None, base=None, crc=None, be=False, fill=None,
-          words=False, force=False):
+          lpc_vectors=False, elf=None, base=None, merge=None, entry=None, crc=None,
+          be=False, fill=None, words=False, force=False):
     """Verify the checksums in an ELF, Intel HEX, S-record, UF2 or raw binary
     file, as ``velk-crc CHECK``; writes nothing.
 
     The records, `crc`, `be` and `fill` are as for `flash`. With `elf` (the
     build's ELF file) the file is also checked to be that build's image,
-    checksummed, and the build's symbols and layout are used. A raw binary
-    starts at `base`, or with `elf` where the build's images start. Returns
+    checksummed, and the build's symbols and layout are used; `merge` and
+    `entry`, as `flash` took them, check a merged file's other bytes and its
+    start address. A raw binary starts at `base`, or with `elf` where the
+    build's images start. Returns
     the `Report`: ``ok`` is false on a mismatch. Raises `CannotVerify` when
     it cannot tell.
     """
@@ -268,6 +280,7 @@ def check(path, *, symbol=None, offset=None, block=None, header=None,
         options.append(f"--base={_number(base, 'base'):#x}")
     if elf is not None:
         options.append("--elf=" + _path(elf, "elf"))
+    options += _merged(merge, entry)
     options += [word for word, wanted in (("--words", words), ("--force", force))
                 if wanted]
     return _run("CHECK", CannotVerify, _path(path, "path"), options)

@@ -58,7 +58,8 @@ def flash(
     bin: bool = ...,
     srec: bool = ...,
     uf2: str | None = ...,
-    merge: Sequence[_Path] | None = ...,
+    merge: _Path | Sequence[_Path] | None = ...,
+    entry: _Path | int | None = ...,
     force: bool = ...,
 ) -> Report: ...
 def check(
@@ -71,6 +72,8 @@ def check(
     lpc_vectors: bool = ...,
     elf: _Path | None = ...,
     base: int | None = ...,
+    merge: _Path | Sequence[_Path] | None = ...,
+    entry: _Path | int | None = ...,
     crc: str | None = ...,
     be: bool = ...,
     fill: int | None = ...,
