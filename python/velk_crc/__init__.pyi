@@ -22,6 +22,8 @@ class Report:
     feed: Literal["bytes", "words"]
     checksum: int
     stored: int
+    expected: int | None
+    start_address: dict[str, Any]
     elf: str
     outside: list[dict[str, int]]
     difference: dict[str, int | None]
