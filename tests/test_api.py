@@ -300,6 +300,10 @@ TYPE_ERRORS = table([
      "^force must be a bool, not list$"),
     ("check-lpc-vectors-text", *CHECK, dict(lpc_vectors="true"),
      "^lpc_vectors must be a bool, not str$"),
+    ("flash-entry-list", *FLASH, dict(BY_SYMBOL, merge="x.hex", entry=["x.hex"]),
+     r"^entry must be a path \(str or os.PathLike\), not list$"),
+    ("check-merge-int", *CHECK, dict(BY_SYMBOL, elf="fw_boot.elf", merge=[3]),
+     r"^merge must be a path \(str or os.PathLike\), not int$"),
 ])
 
 
@@ -346,6 +350,29 @@ def test_check_be_verifies_what_flash_be_wrote(built, monkeypatch):
     report = velk_crc.check("fw_boot_CRC.hex", offset=0x134, be=True)
     assert report.ok and report.stored == int.from_bytes(stored, "big")
     assert not velk_crc.check("fw_boot_CRC.hex", offset=0x134).ok
+
+
+APP, BOOT = "fw_bootloaded_app.elf", "fw_bootloader.hex"
+
+
+@pytest.mark.parametrize("entry, words", [(None, []), (APP, ["--entry", APP]),
+                                          (0x08000201, ["--entry", "0x8000201"])],
+                         ids=["first-merged-file", "application", "address"])
+def test_check_takes_the_files_flash_merged(tmp_path, monkeypatch, entry, words):
+    """check(merge=, entry=) verifies the merged file as CHECK --merge --entry
+    does: as flash(merge=, entry=) wrote it, byte for byte."""
+    folder = firmware_folder(tmp_path / "merged", APP, BOOT)
+    monkeypatch.chdir(folder)
+    assert velk_crc.flash(APP, symbol="crc_value", merge=BOOT, entry=entry).ok
+    merged = "fw_bootloaded_app_CRC_merged.hex"
+    report = velk_crc.check(merged, symbol="crc_value", elf=APP, merge=[BOOT], entry=entry)
+    child = run_command("CHECK", merged, "--ncrc_value", "--elf", APP, "--merge", BOOT, *words,
+                        "--json", cwd=folder)
+    assert (child.returncode, report.verdict) == (0, "ok"), child.stderr
+    assert report.as_dict() == json.loads(child.stdout)
+    assert report.start_address["found"] == read_hex(merged).start_linear
+    # Without the merged file the bootloader's bytes are not the build's to judge.
+    assert velk_crc.check(merged, symbol="crc_value", elf=APP).notes != []
 
 
 @pytest.mark.parametrize("duplicate", [

@@ -143,6 +143,18 @@ def test_linker_padding_gets_a_section(velk, monkeypatch, tmp_path):
     assert [i for i in changed if i >= 52] == list(range(offset, offset + 4))
 
 
+def test_a_record_in_linker_padding_is_loaded_with_it(velk, monkeypatch, tmp_path):
+    """The padding's section holds the record too: the debugger loads the
+    checksum the HEX holds."""
+    path = tmp_path / "fw.elf"
+    shutil.copy(os.path.join(DATA, ALIGNED), path)
+    code, out, _ = run_cli(velk, monkeypatch, "FLASH", path, "--a100", "--ncrc_value")
+    assert code == 0 and f'create new crc elf file "{tmp_path / "fw_CRC.elf"}".' in out
+    flash = read_hex(tmp_path / "fw_CRC.hex").memory
+    assert sections_hex(tmp_path / "fw_CRC.elf", tmp_path / "crc_elf.hex") == flash
+    assert any(flash[LOAD + 0x100 + i] != 0 for i in range(4))
+
+
 # Each committed firmware with a FLASH option that writes its _CRC.elf.
 OPTIONS = {"fw_bootloader.elf": ["--a6C", "--force"],
            "fw_dupsym.elf": ["--ncrc_value", "--force"],
@@ -422,16 +434,24 @@ def test_bad_hex_is_refused_with_its_line(velk, monkeypatch, boot_elf, how, line
      "of the file bears the name: if the source defines it, the linker dropped it as unused (--gc-sections): "
      "keep its section with KEEP(...) in the linker script (__attribute__((used)) keeps it "
      "from the compiler, not from the linker)"),
+    # The build lacks the name, not the file checked.
+    (["CHECK", "fw_CRC.hex", "--nmissing", "--elf", "fw.elf"],
+     '{elf}: no symbol named "missing"; no symbol or section of the file bears the name: if '
+     "the source defines it, the linker dropped it as unused (--gc-sections): keep its "
+     "section with KEEP(...) in the linker script (__attribute__((used)) keeps it from the "
+     "compiler, not from the linker)"),
     (["CHECK", "notes.txt", "--a0"],
      "neither an ELF, Intel HEX, S-record nor UF2 file; a raw binary holds no addresses: "
      "give its base address with --base 0x<address>, or the build it was made from with "
      "--elf"),
-], ids=["name-on-hex", "block-on-hex", "bad-address", "no-symbol", "neither"])
+], ids=["name-on-hex", "block-on-hex", "bad-address", "no-symbol", "no-symbol-in-build",
+         "neither"])
 def test_check_refusals(velk, monkeypatch, boot_elf, argv, line):
     run_cli(velk, monkeypatch, "FLASH", boot_elf, "--ncrc_value")
     boot_elf.with_name("notes.txt").write_text("not firmware\n")
     argv = [boot_elf.with_name(a) if a.endswith((".hex", ".elf", ".txt")) else a for a in argv]
-    assert run_cli(velk, monkeypatch, *argv) == (2, "", f"error: {argv[1]}: {line}\n")
+    assert run_cli(velk, monkeypatch, *argv) == (
+        2, "", f"error: {argv[1]}: {line.format(elf=boot_elf)}\n")
 
 
 @pytest.mark.parametrize("layout", ["lower-case-crlf", "segment-records", "gap-and-far"])

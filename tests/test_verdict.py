@@ -95,6 +95,21 @@ def test_the_name_decides_and_else_the_content(velk, monkeypatch, written):
                                             "0x3A where"), out
 
 
+@pytest.mark.parametrize("name", ["build.hex", "build"])
+def test_the_build_is_an_elf_file_by_its_content(velk, monkeypatch, written, name):
+    """FLASH reads the build whatever its name: CHECK --elf takes it so too,
+    and refuses a HEX file as what its content says it is."""
+    build = written.with_name(name)
+    shutil.copy(written, build)
+    hex_path = written.with_name("fw_CRC.hex")
+    assert run_cli(velk, monkeypatch, "CHECK", hex_path, "--a134", "--elf", build)[0] == 0
+    shutil.copy(hex_path, build.with_name("hex.elf"))
+    assert run_cli(velk, monkeypatch, "CHECK", hex_path, "--a134", "--elf",
+                   build.with_name("hex.elf")) == (
+        2, "", f"error: {hex_path}: {build.with_name('hex.elf')}: an Intel HEX file, not the "
+        "build's ELF file: --elf takes the linker's output the file was made from\n")
+
+
 @pytest.mark.parametrize("kind", [".bin", ".hex"])
 def test_a_changed_byte_is_what_the_checksum_line_computes(velk, monkeypatch, written, kind):
     """The file's own bytes give another checksum than the stored one: the
@@ -250,6 +265,28 @@ def test_check_merge_checks_every_merged_byte(velk, monkeypatch, merged):
         f"has 0x{reset:02X}")
 
 
+@pytest.mark.parametrize("file", ["app_CRC_merged.hex", "app_CRC_merged.bin"])
+def test_check_merge_accounts_for_the_bytes_between(velk, monkeypatch, merged, file):
+    """Between the bootloader and the application FLASH merged erased flash
+    alone: a byte written there is not what was merged."""
+    path = merged / file
+    if file.endswith(".bin"):
+        data = bytearray(path.read_bytes())
+        data[0x2000] = 0x5A
+        path.write_bytes(bytes(data))
+    else:
+        lines = path.read_text().splitlines(keepends=True)
+        lines[-1:-1] = [hex_record(4, 0, b"\x08\x00"), hex_record(0, 0x2000, b"\x5a")]
+        path.write_text("".join(lines))
+    app = merged / "app.elf"
+    base = ["--base", "0x08000000"] if file.endswith(".bin") else []
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", path, "--ncrc_value", "--elf", app,
+                           "--merge", merged / "boot.hex", *base)
+    assert code == 1 and out.splitlines()[0] == (
+        f"content mismatch at 0x08002000: the file holds 0x5A where neither {app} nor a "
+        "merged file has a byte (erased flash, 0xFF)")
+
+
 def test_check_merge_takes_the_merged_start_address(velk, monkeypatch, merged):
     app, boot = merged / "app.elf", merged / "boot.hex"
     hex_path = merged / "app_CRC_merged.hex"
@@ -289,8 +326,10 @@ def test_entry_chooses_the_merged_start_address(velk, monkeypatch, merged, entry
     assert read_hex(merged / "app_CRC_merged.hex").start_linear == want
     [note] = [line for line in err.splitlines() if "the merged files' start address" in line]
     assert note.startswith(f"note: the merged files' start address is 0x{want:08X}, ")
-    assert note.endswith("as --entry gives it" if expect == 0x08000201 else
+    # Chosen, the application's start address is no default for want of another.
+    assert note.endswith("as --entry gives it" if entry in ("app.elf", "0x08000201") else
                          " (--entry <file>|0x<address> chooses another)")
+    assert "no merged file has one" not in note
 
 
 @pytest.mark.parametrize("words, why", [

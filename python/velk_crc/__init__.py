@@ -204,14 +204,13 @@ def _checksum(crc, be, fill):
 
 
 def _merged(merge, entry):
-    words = ["--merge=" + _path(path, "merge") for path in (_many(merge) if merge is not None
-                                                           else [])]
-    if entry is not None:
-        if isinstance(entry, int) and not isinstance(entry, bool):
-            words.append(f"--entry={entry:#x}" if entry >= 0 else f"--entry=-{-entry:#x}")
-        else:
-            words.append("--entry=" + _path(entry, "entry"))
-    return words
+    words = ["--merge=" + _path(path, "merge")
+             for path in (_many(merge) if merge is not None else [])]
+    if entry is None:
+        return words
+    if isinstance(entry, int) and not isinstance(entry, bool):
+        return words + [f"--entry={entry:#x}"]
+    return words + ["--entry=" + _path(entry, "entry")]
 
 
 def _run(mode, error, path, words):
@@ -237,8 +236,8 @@ def flash(elf, *, symbol=None, offset=None, block=None, header=None, lpc_vectors
     big-endian, `fill` is the value erased flash reads (default 0xFF).
     `uf2` (a chip family) adds ``<root>_CRC.uf2``; `merge` (paths; a raw
     binary as ``"boot.bin@0x08000000"``) adds ``<root>_CRC_merged.hex`` and
-    the merged forms of the other files; `entry` (a merged file, the ELF or
-    an int address) chooses their start address. Writes ``<root>_CRC.hex``
+    the merged forms of the other files; `entry` (one of them, `elf`, or an
+    int address) chooses their start address. Writes ``<root>_CRC.hex``
     and ``<root>_CRC.elf`` beside `elf`, with `bin` and `srec` also
     ``<root>_CRC.bin`` and ``<root>_CRC.srec``; `words` feeds the checksum
     32-bit words as an STM32 CRC unit does; `force` writes what the layout
@@ -260,17 +259,17 @@ def flash(elf, *, symbol=None, offset=None, block=None, header=None, lpc_vectors
 
 
 def check(path, *, symbol=None, offset=None, block=None, header=None,
-          lpc_vectors=False, elf=None, base=None, crc=None, be=False, fill=None,
-          words=False, merge=None, entry=None, force=False):
+          lpc_vectors=False, elf=None, base=None, merge=None, entry=None, crc=None,
+          be=False, fill=None, words=False, force=False):
     """Verify the checksums in an ELF, Intel HEX, S-record, UF2 or raw binary
     file, as ``velk-crc CHECK``; writes nothing.
 
     The records, `crc`, `be` and `fill` are as for `flash`. With `elf` (the
     build's ELF file) the file is also checked to be that build's image,
-    checksummed, and the build's symbols and layout are used. A raw binary
-    starts at `base`, or with `elf` where the build's images start. With
-    `elf`, `merge` and `entry` as FLASH took them check a merged file byte
-    for byte, the merged files' bytes and start address included. Returns
+    checksummed, and the build's symbols and layout are used; `merge` and
+    `entry`, as `flash` took them, check a merged file's other bytes and its
+    start address. A raw binary starts at `base`, or with `elf` where the
+    build's images start. Returns
     the `Report`: ``ok`` is false on a mismatch. Raises `CannotVerify` when
     it cannot tell.
     """

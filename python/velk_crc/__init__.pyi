@@ -22,8 +22,8 @@ class Report:
     feed: Literal["bytes", "words"]
     checksum: int
     stored: int
-    expected: int
-    start_address: dict[str, int | bool | None]
+    expected: int | None
+    start_address: dict[str, Any]
     elf: str
     outside: list[dict[str, int]]
     difference: dict[str, int | None]
@@ -74,12 +74,12 @@ def check(
     lpc_vectors: bool = ...,
     elf: _Path | None = ...,
     base: int | None = ...,
+    merge: _Path | Sequence[_Path] | None = ...,
+    entry: _Path | int | None = ...,
     crc: str | None = ...,
     be: bool = ...,
     fill: int | None = ...,
     words: bool = ...,
-    merge: _Path | Sequence[_Path] | None = ...,
-    entry: _Path | int | None = ...,
     force: bool = ...,
 ) -> Report: ...
 def main(argv: Sequence[str | bytes] | None = ...) -> int: ...

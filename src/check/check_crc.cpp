@@ -62,7 +62,9 @@ public:
         // binary of it starts where its images start.
         std::optional<uint64_t> base = base_address();
         if (build_) {
-            plan_ = records::plan_records(request_, &*build_, build_->loadable);
+            plan_ = in_build([&] {
+                return records::plan_records(request_, &*build_, build_->loadable);
+            });
             if (!base && input.kind == layout::FileKind::other) base = plan_.bin_range().first;
         }
         file_ = read_image(std::move(input), base);
@@ -112,20 +114,30 @@ private:
         return names_.back().get();
     }
 
-    void read_build() {
-        build_.emplace();
+    // What `step` refuses is about the build: its line names --elf's file.
+    template <class Step>
+    auto in_build(Step step) -> decltype(step()) {
         try {
-            InputFile build = read_input(name(*request_.elf));
-            // The files CHECK verifies are not the build.
-            if (build.kind != layout::FileKind::elf && build.kind != layout::FileKind::other)
-                throw Refusal{std::string(format_name(build.kind)) +
-                              ", not the build's ELF file: --elf takes the linker's "
-                              "output the file was made from"};
-            *build_ = read_elf(std::move(build));
+            return step();
         } catch (Refusal& refusal) {
             refusal.text = *request_.elf + ": " + refusal.text;
             throw;
         }
+    }
+
+    void read_build() {
+        build_.emplace();
+        *build_ = in_build([&] {
+            InputFile build = read_input(name(*request_.elf));
+            // The files CHECK verifies are not the build. As for FLASH, its
+            // content says what it is, whatever its name.
+            layout::FileKind kind = layout::kind_of(build.bytes.data(), build.bytes.size());
+            if (kind != layout::FileKind::elf && kind != layout::FileKind::other)
+                throw Refusal{std::string(format_name(kind)) +
+                              ", not the build's ELF file: --elf takes the linker's "
+                              "output the file was made from"};
+            return read_elf(std::move(build));
+        });
     }
 
     // --base: where a raw binary starts.
@@ -219,6 +231,14 @@ private:
         return *request_.elf;
     }
 
+    // Whether the merged image (the build's images and the merged files)
+    // takes in `address`.
+    bool merged_within(uint64_t address) const {
+        for (const layout::Piece& p : merged_->memory.pieces())
+            if (address >= p.address && address < p.end()) return true;
+        return false;
+    }
+
     // With --elf: where the file first differs from what it should be. Every
     // loadable byte of the build (and of the merged files) must be in it
     // unchanged, the records aside, and nothing but erased flash elsewhere in
@@ -238,7 +258,20 @@ private:
         // (with --merge everything merged). What the build has outside it is
         // not the file's; a file cut short lacks what is inside it.
         if (file_.kind == layout::FileKind::other) expected = within_bin(expected);
-        if (!layout::first_difference(expected, held, 0, d, 0)) return false;
+        bool found = layout::first_difference(expected, held, 0, d, 0);
+        // What was merged accounts for every other byte: one that neither the
+        // build nor a merged file has, erased flash aside, is not what FLASH
+        // wrote (a patched or left-over byte between them).
+        uint64_t first = 0;
+        if (merged_ &&
+            layout::bytes_beyond(held, merged_->memory, first, plan_.fill) &&
+            (!found || first < d.address)) {
+            uint8_t byte = 0;
+            held.read(first, &byte, 1);
+            d = {first, plan_.fill, byte, true};
+            found = true;
+        }
+        if (!found) return false;
         json::Value& difference = report_.data().set("difference", json::Value::object());
         difference.set("address", d.address);
         difference.set("expected", static_cast<uint64_t>(d.expected));
@@ -352,6 +385,11 @@ private:
                                    : text::format("0x%02X", d.expected);
         const std::string at = "content mismatch at " + text::address(d.address) + ": ";
         const std::string owner = owner_of(d.address);
+        if (d.found >= 0 && merged_ && !merged_within(d.address))
+            return at + text::format("the file holds 0x%02X where neither ", d.found) +
+                   *request_.elf +
+                   text::format(" nor a merged file has a byte (erased flash, 0x%02X)",
+                                d.expected);
         if (d.found >= 0)
             return at + text::format("the file holds 0x%02X where ", d.found) + owner +
                    " has " + has;
@@ -415,23 +453,21 @@ private:
                computed(i, false) + " (" + plan_.how(true) + ")";
     }
 
-    // What the file holds beyond the build (and the merged files), erased
-    // flash aside: a bootloader merged in, a region of another build. A note
-    // says it is there, unchecked.
+    // What the file holds beyond the build, erased flash aside: a bootloader
+    // merged in, a region of another build. A note says it is there,
+    // unchecked. (With --merge such a byte is a content mismatch.)
     void note_bytes_beyond() {
+        if (merged_) return;
         uint64_t first = 0;
         uint64_t count = layout::bytes_beyond(layout::spans_of(file_.loadable, file_.base),
-                                              merged_ ? merged_->memory : expected_, first,
-                                              plan_.fill);
+                                              expected_, first, plan_.fill);
         beyond_ = count != 0;
-        if (count)
-            report_.note(text::format(
-                "the file also holds %llu bytes that %s does not, from %s: outside its "
-                "image, not checked%s",
-                static_cast<unsigned long long>(count),
-                (*request_.elf + (merged_ ? " and the merged files" : "")).c_str(),
-                text::address(first).c_str(),
-                merged_ ? "" : " (--merge <file> checks what was merged)"));
+        if (!count) return;
+        const std::string bytes = count == 1 ? "1 byte" : std::to_string(count) + " bytes";
+        report_.note("the file also holds " + bytes + " that " + *request_.elf +
+                     " does not, from " + text::address(first) +
+                     ": outside its image, not checked (--merge <file> checks what was "
+                     "merged)");
     }
 
     void describe() {

@@ -16,18 +16,25 @@ bool loaded(const elf::SectionHeader& section) {
            section.type != elf::sht_null;
 }
 
-// The file offset of `vaddr` according to the section headers: an
-// allocated section with contents in the file that holds all `width` bytes.
-bool offset_by_sections(const ElfBuild& elf, uint64_t vaddr, unsigned width,
-                        uint64_t& offset) {
+// Whether [start, start + size) and [from, from + width) share a byte.
+bool overlaps(uint64_t start, uint64_t size, uint64_t from, unsigned width) {
+    return from < start ? start - from < width : from - start < size;
+}
+
+// Whether the sections a debugger loads put the record's `width` bytes at
+// file `offset` where the segment puts them, at `vaddr`: every such section
+// that holds one of them by address or by file offset maps the one to the
+// other as the segment does. Bytes no section holds (linker padding) get a
+// section of their own in the copy.
+bool sections_agree(const ElfBuild& elf, uint64_t vaddr, uint64_t offset, unsigned width) {
     for (const elf::SectionHeader& section : elf.file.sections) {
-        if (!loaded(section)) continue;
-        uint64_t addr = section.addr, size = section.size;
-        if (vaddr < addr || size < width || vaddr - addr > size - width) continue;
-        offset = section.offset + (vaddr - addr);
-        return true;
+        if (!loaded(section) || section.size == 0) continue;
+        if (!overlaps(section.addr, section.size, vaddr, width) &&
+            !overlaps(section.offset, section.size, offset, width))
+            continue;
+        if (section.addr - section.offset != vaddr - offset) return false;
     }
-    return false;
+    return true;
 }
 
 // The file bytes [first, second) of every section a debugger loads, in
@@ -119,10 +126,7 @@ RecordInFile record_in_file(const ElfBuild& elf, uint64_t record, unsigned width
                                                            ? by_segment - other.offset
                                                            : 0))};
     uint64_t vaddr = header.vaddr + (record - span.address);
-    uint64_t by_section = 0;
-    bool agree =
-        offset_by_sections(elf, vaddr, width, by_section) && by_section == by_segment;
-    if (!agree)
+    if (!sections_agree(elf, vaddr, by_segment, width))
         return {false, 0,
                 "the program and section headers do not agree on where " +
                     text::address(record) + " lies in the file"};

@@ -22,8 +22,9 @@ struct RecordInFile {
 };
 
 // The file offset of the record of `width` bytes at `record` (a physical
-// address): through the loadable span that holds all its bytes and the
-// section header that covers them, which must agree.
+// address): through the loadable span that holds all its bytes; the
+// sections that hold any of them must agree (linker padding no section
+// holds gets one in the copy).
 RecordInFile record_in_file(const ElfBuild& elf, uint64_t record, unsigned width = 4);
 
 // Segment contents that no allocated section with contents holds: linker

@@ -346,7 +346,8 @@ private:
                 report_.note(utf8_of(removed.get()) +
                              " of an earlier run is removed: it would not match the HEX");
         if (o_.bin) bin_note();
-        if (merged_) report_.note(wording::merged_start(merged_->entry, merged_->entry_from));
+        if (merged_) report_.note(wording::merged_start(merged_->entry, merged_->entry_from,
+                                                       merged_->entry_chosen));
 
         json::Value& d = report_.data();
         const size_t l = plan_.lowest();

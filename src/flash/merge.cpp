@@ -104,6 +104,7 @@ bool same_file(const std::string& a, const std::string& b) {
 // --entry: a merged file's start address, the application's, or 0x<address>.
 void choose_entry(Merged& merged, const MergeRequest& request, uint64_t application_entry) {
     const std::string& word = *request.entry;
+    merged.entry_chosen = true;
     uint64_t value = 0;
     if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
         if (!read_hex_address(word, value) || value >= uint64_t{1} << 32)

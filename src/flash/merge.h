@@ -19,6 +19,7 @@ struct Merged {
     layout::MemoryMap memory;        // the application's and theirs
     uint64_t entry = 0;              // the start address
     std::string entry_from;          // the merged file it comes from; empty: the application
+    bool entry_chosen = false;       // --entry chose it
     uint64_t from = 0, to = 0;       // a raw binary's range: every byte the map holds
     std::vector<std::string> warnings;  // what reading them found, each naming its file
 };

@@ -162,13 +162,15 @@ std::string not_elf(layout::FileKind kind) {
     }
 }
 
-std::string merged_start(uint64_t entry, const std::string& from) {
+std::string merged_start(uint64_t entry, const std::string& from, bool chosen) {
+    const bool given = from == "--entry" || (from.empty() && chosen);
     std::string whose = from == "--entry" ? "as --entry gives it"
-                        : from.empty()    ? "the application's: no merged file has one"
+                        : from.empty()    ? (chosen ? "the application's, as --entry gives it"
+                                                    : "the application's: no merged file "
+                                                      "has one")
                                           : from + "'s";
     return "the merged files' start address is " + text::address(entry) + ", " + whose +
-           (from == "--entry" ? ""
-                              : " (--entry <file>|0x<address> chooses another)");
+           (given ? "" : " (--entry <file>|0x<address> chooses another)");
 }
 
 std::string entry_left_out(uint64_t entry) {

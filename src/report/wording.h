@@ -47,8 +47,9 @@ std::string dropped(const std::string& name, const std::vector<std::string>& clo
 std::string not_elf(layout::FileKind kind);
 
 // The merged files' start address and where it comes from: a merged file,
-// "--entry", or (empty) the application, none of them having one.
-std::string merged_start(uint64_t entry, const std::string& from);
+// "--entry", or (empty) the application, chosen by --entry when `chosen`,
+// else because none of them has one.
+std::string merged_start(uint64_t entry, const std::string& from, bool chosen);
 
 // An ELF entry point the HEX and S-record files cannot carry (above 4 GiB).
 std::string entry_left_out(uint64_t entry);
