@@ -273,7 +273,7 @@ def test_check_reads_uf2_blocks_as_bootloaders_take_them(velk, monkeypatch, tmp_
                                                         status, said):
     path = tmp_path / "fw.uf2"
     path.write_bytes(uf2_bytes(spoilt_uf2(how)))
-    code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--a3FC")
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--a3FC", "--uf2", "stm32f4")
     if status == 0:
         value = int.from_bytes(UF2_IMAGE[-4:], "little")
         assert (code, out) == (0, f"checksum ok: [0x{value:08X}] at 0x{LOAD + 0x3FC:08X} "

@@ -287,6 +287,39 @@ def test_check_merge_accounts_for_the_bytes_between(velk, monkeypatch, merged, f
         "merged file has a byte (erased flash, 0xFF)")
 
 
+def test_a_merged_bin_starts_at_the_lowest_merged_byte(velk, monkeypatch, merged):
+    """With --merge the build and the merged files say where FLASH's merged
+    .bin starts: no --base needed."""
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", merged / "app_CRC_merged.bin",
+                             "--ncrc_value", "--elf", merged / "app.elf", "--merge",
+                             merged / "boot.hex")
+    assert (code, err) == (0, "") and out.endswith("checksummed\n")
+
+
+@pytest.mark.parametrize("family, status, said", [
+    (None, 0, "note: the file's UF2 blocks carry family 0x57755A57 (stm32f4): not checked "
+              "(--uf2 <family> checks it)"),
+    ("stm32f4", 0, ""),
+    ("0x57755A57", 0, ""),
+    ("rp2040", 1, "UF2 family mismatch: the file's blocks carry family 0x57755A57 (stm32f4), "
+                  "not family 0xE48BFF56 (rp2040)"),
+])
+def test_check_knows_whose_chip_a_uf2_is_for(velk, monkeypatch, written, family, status,
+                                             said):
+    """A bootloader ignores blocks of another chip family."""
+    uf2 = ["--uf2", family] if family else []
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", written.with_name("fw_CRC.uf2"),
+                             "--ncrc_value", "--elf", written, *uf2)
+    assert code == status
+    if status:
+        assert out.splitlines()[0] == said and "the file is" not in out
+    else:
+        assert err == (said + "\n" if said else "") and out.endswith("checksummed\n")
+    code, _, err = run_cli(velk, monkeypatch, "CHECK", written.with_name("fw_CRC.hex"),
+                           "--a134", "--uf2", "stm32f4")
+    assert code == 2 and "--uf2 checks a UF2 file's chip family; the file is an Intel HEX" in err
+
+
 def test_check_merge_takes_the_merged_start_address(velk, monkeypatch, merged):
     app, boot = merged / "app.elf", merged / "boot.hex"
     hex_path = merged / "app_CRC_merged.hex"

@@ -19,6 +19,7 @@
 #include "../report/text.h"
 #include "../report/wording.h"
 #include "../request/modes.h"
+#include "../uf2/uf2.h"
 
 namespace velk {
 
@@ -65,7 +66,15 @@ public:
             plan_ = in_build([&] {
                 return records::plan_records(request_, &*build_, build_->loadable);
             });
-            if (!base && input.kind == layout::FileKind::other) base = plan_.bin_range().first;
+            plan_.between_chunks = answer_ctrl_c;
+            build_memory_ = layout::memory_of(build_->loadable, plan_.images(),
+                                              build_->bytes(), plan_.fill);
+            refuse_slots_that_cannot_hold();
+            expected_map();
+            // FLASH's .bin starts at the build's images, its merged .bin at
+            // the lowest merged byte.
+            if (!base && input.kind == layout::FileKind::other)
+                base = merged_ ? merged_->from : plan_.bin_range().first;
         }
         file_ = read_image(std::move(input), base);
         for (const std::string& warning : file_.warnings) report_.warning(warning);
@@ -73,14 +82,15 @@ public:
             throw Refusal{"--base places a raw binary; the file is " +
                           std::string(format_name(file_.kind)) +
                           ", which holds its addresses"};
+        refuse_other_family();
         if (!build_) {
             bool elf = file_.kind == layout::FileKind::elf;
             if (!elf) refuse_what_needs_symbols();
             plan_ = records::plan_records(request_, elf ? &file_.elf : nullptr,
                                           file_.loadable);
+            plan_.between_chunks = answer_ctrl_c;
+            refuse_slots_that_cannot_hold();
         }
-        plan_.between_chunks = answer_ctrl_c;
-        refuse_slots_that_cannot_hold();
         // A checksum over gigabytes of 0xFF is a wrong selector, not firmware:
         // it would take minutes to say so.
         for (const records::Planned& p : plan_.records) {
@@ -171,9 +181,6 @@ private:
     // it, and a file that holds its bytes would fail the firmware's check.
     // An ELF file checked alone tells the slot's size and section as well.
     void refuse_slots_that_cannot_hold() {
-        if (build_)
-            build_memory_ = layout::memory_of(build_->loadable, plan_.images(),
-                                              build_->bytes(), plan_.fill);
         if (request_.force) return;
         const ElfBuild* elf = build_ ? &*build_ : file_.kind == layout::FileKind::elf
                                                       ? &file_.elf
@@ -306,6 +313,45 @@ private:
         return out;
     }
 
+    // --uf2 names the chip family a UF2 file's blocks must be for: a
+    // bootloader ignores blocks of another family.
+    void refuse_other_family() {
+        if (!request_.uf2) return;
+        if (file_.kind != layout::FileKind::uf2)
+            throw Refusal{"--uf2 checks a UF2 file's chip family; the file is " +
+                          std::string(format_name(file_.kind))};
+        uf2::FamilyChoice choice = uf2::find_family(*request_.uf2);
+        if (!choice.found)
+            throw Refusal{"--uf2 " + *request_.uf2 + ": no such chip family; the names are " +
+                          uf2::family_names() + ", or give its ID as 0x<hex>"};
+        family_ = choice.id;
+    }
+
+    // The family a UF2 file's blocks are for, when --uf2 did not say which
+    // it must be: a line with --uf2, a note without.
+    std::optional<std::string> family_differs() {
+        if (file_.kind != layout::FileKind::uf2) return std::nullopt;
+        report_.data().set("uf2_family", file_.has_family
+                                             ? json::Value(static_cast<uint64_t>(file_.family))
+                                             : json::Value());
+        const std::string held = file_.has_family ? family_text(file_.family)
+                                                  : "no family ID";
+        if (!family_) {
+            report_.note("the file's UF2 blocks carry " + held +
+                         ": not checked (--uf2 <family> checks it)");
+            return std::nullopt;
+        }
+        if (file_.has_family && file_.family == *family_) return std::nullopt;
+        return "UF2 family mismatch: the file's blocks carry " + held + ", not " +
+               family_text(*family_);
+    }
+
+    static std::string family_text(uint32_t id) {
+        const uf2::Family* family = uf2::family_of(id);
+        return text::format("family 0x%08X", id) +
+               (family ? std::string(" (") + family->name + ")" : "");
+    }
+
     // With --elf, in a file that carries one: the start address FLASH
     // writes, or the line that says how it differs.
     std::optional<std::string> start_address_differs() {
@@ -350,7 +396,6 @@ private:
             stored_.push_back(records::value_in(plan_, r, held_[i].data()));
             own_.push_back(records::value_of(plan_, r, memory_));
         }
-        if (build_) expected_map();
         bool records_ok = true;
         for (size_t i = 0; i < n; ++i) records_ok = records_ok && right(i);
         layout::Difference d{};
@@ -359,10 +404,12 @@ private:
         if (build_) note_bytes_beyond();
         std::optional<std::string> start = start_address_differs();
         if (start) report_.line(*start);
+        std::optional<std::string> family = family_differs();
+        if (family) report_.line(*family);
         bool first = true;
         for (size_t i : plan_.by_slot()) {
             std::string line = right(i) ? ok_line(plan_.records[i], i) : wrong_line(plan_.records[i], i);
-            if (first && build_ && !content_differs && !start)
+            if (first && build_ && !content_differs && !start && !family)
                 line += records_ok ? "; the file is " + *request_.elf + ", checksummed"
                                    : "; the file is " + *request_.elf + " but for its checksums";
             report_.line(line);
@@ -371,7 +418,7 @@ private:
         for (size_t i : plan_.by_slot())
             if (stored_[i] != own_[i]) hint_at_mismatch(i);
         describe();
-        return records_ok && !content_differs && !start;
+        return records_ok && !content_differs && !start && !family;
     }
 
     // The record holds what the file's bytes give, and with --elf what the
@@ -588,6 +635,7 @@ private:
     layout::MemoryMap expected_;      // --elf: the build's with its records
     std::optional<Merged> merged_;    // --merge: the build's merged with these
     bool beyond_ = false;             // --elf: the file holds bytes the build does not
+    std::optional<uint32_t> family_;  // --uf2: the family a UF2 file must be for
     std::vector<records::Algorithm> catalogue_;  // for hints, made once
     // Each record's value as the file holds it, as the file's own bytes give
     // it, and (--elf) as the build's give it.

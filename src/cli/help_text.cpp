@@ -15,8 +15,8 @@ usage:
                  [--force] [--words] [--bin] [--srec] [--uf2 <family>]
                  [--merge <file>]... [--entry <file>|0x<address>] [--json]
   velk-crc CHECK <file> RECORDS [--elf <firmware.elf>] [--base 0x<address>]
-                 [--merge <file>]... [--entry <file>|0x<address>] [--crc <name>]
-                 [--be] [--fill 0x<NN>] [--force] [--words] [--json]
+                 [--merge <file>]... [--entry <file>|0x<address>] [--uf2 <family>]
+                 [--crc <name>] [--be] [--fill 0x<NN>] [--force] [--words] [--json]
   velk-crc VELK <firmware.elf> SELECTOR
   velk-crc --help | --version | --list-crc | --guide
 

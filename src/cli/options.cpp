@@ -37,7 +37,7 @@ const Valued valued[] = {
     {"--crc", &Request::crc, flash | check},
     {"--header", &Request::header, flash | check},
     {"--fill", &Request::fill, flash | check},
-    {"--uf2", &Request::uf2, flash},
+    {"--uf2", &Request::uf2, flash | check},
     {"--entry", &Request::entry, flash | check},
 };
 

@@ -113,7 +113,8 @@ const Format table[] = {
      read_srec},
     {"uf2", ".uf2", "--uf2 <family>",
      "FLASH: also <root>_CRC.uf2, for a drag-and-drop bootloader of that chip family\n"
-     "                (rp2040, rp2350, nrf52840, samd21, samd51, stm32f4, ..., or a 0x ID)",
+     "                (rp2040, rp2350, nrf52840, samd21, samd51, stm32f4, ..., or a 0x ID);\n"
+     "                CHECK: the family a UF2 file's blocks must carry",
      layout::FileKind::uf2, [](const Request& r) { return r.uf2.has_value(); }, write_uf2,
      read_uf2},
 };
