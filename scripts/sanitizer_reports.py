@@ -4,9 +4,7 @@ import os
 import re
 import sys
 
-OURS = re.compile(r"VELK_CRC\.cpython|_core\.cpython|velk::|/src/(module|crc|velk|cli|layout|"
-                  r"hexfile|srecord|outfile|report|flash|check|elfsyms|elf|diagnostics|"
-                  r"adapter|inputs|request|product)/")
+OURS = re.compile(r"VELK_CRC\.cpython|_core\.cpython|velk::|/src/(engine|binding|velk|python)/")
 
 
 def reports(folder):

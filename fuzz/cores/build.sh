@@ -15,12 +15,12 @@ FLAGS=(-std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined
 # Each harness and the core sources it needs (none includes Python.h).
 sources_of() {
     case "$1" in
-        hex_reader) echo "$SRC/hexfile/hex_reader.cpp $SRC/hexfile/intel_hex.cpp $SRC/layout/file_data.cpp $SRC/layout/file_kind.cpp $SRC/uf2/uf2.cpp $SRC/uf2/families.cpp $SRC/layout/memory_map.cpp $SRC/layout/flash_layout.cpp" ;;
-        srec_reader) echo "$SRC/srecord/srec_reader.cpp $SRC/srecord/srec_writer.cpp $SRC/layout/file_data.cpp $SRC/layout/file_kind.cpp $SRC/uf2/uf2.cpp $SRC/uf2/families.cpp $SRC/layout/memory_map.cpp $SRC/layout/flash_layout.cpp" ;;
-        symbol_scan) echo "$SRC/elfsyms/symbol_scan.cpp" ;;
-        elf_reader) echo "$SRC/elf/elf_reader.cpp" ;;
-        uf2) echo "$SRC/uf2/uf2.cpp $SRC/uf2/families.cpp $SRC/layout/file_data.cpp $SRC/layout/memory_map.cpp" ;;
-        layout) echo "$SRC/layout/flash_layout.cpp $SRC/layout/memory_map.cpp $SRC/layout/file_data.cpp $SRC/layout/file_kind.cpp $SRC/uf2/uf2.cpp $SRC/uf2/families.cpp $SRC/hexfile/hex_reader.cpp $SRC/hexfile/intel_hex.cpp $SRC/srecord/srec_reader.cpp $SRC/srecord/srec_writer.cpp" ;;
+        hex_reader) echo "$SRC/engine/hexfile/hex_reader.cpp $SRC/engine/hexfile/intel_hex.cpp $SRC/engine/layout/file_data.cpp $SRC/engine/layout/file_kind.cpp $SRC/engine/uf2/uf2.cpp $SRC/engine/uf2/families.cpp $SRC/engine/layout/memory_map.cpp $SRC/engine/layout/flash_layout.cpp" ;;
+        srec_reader) echo "$SRC/engine/srecord/srec_reader.cpp $SRC/engine/srecord/srec_writer.cpp $SRC/engine/layout/file_data.cpp $SRC/engine/layout/file_kind.cpp $SRC/engine/uf2/uf2.cpp $SRC/engine/uf2/families.cpp $SRC/engine/layout/memory_map.cpp $SRC/engine/layout/flash_layout.cpp" ;;
+        symbol_scan) echo "$SRC/engine/elfsyms/symbol_scan.cpp" ;;
+        elf_reader) echo "$SRC/engine/elf/elf_reader.cpp" ;;
+        uf2) echo "$SRC/engine/uf2/uf2.cpp $SRC/engine/uf2/families.cpp $SRC/engine/layout/file_data.cpp $SRC/engine/layout/memory_map.cpp" ;;
+        layout) echo "$SRC/engine/layout/flash_layout.cpp $SRC/engine/layout/memory_map.cpp $SRC/engine/layout/file_data.cpp $SRC/engine/layout/file_kind.cpp $SRC/engine/uf2/uf2.cpp $SRC/engine/uf2/families.cpp $SRC/engine/hexfile/hex_reader.cpp $SRC/engine/hexfile/intel_hex.cpp $SRC/engine/srecord/srec_reader.cpp $SRC/engine/srecord/srec_writer.cpp" ;;
         *) echo "unknown harness: $1 (hex_reader, srec_reader, symbol_scan, elf_reader, layout, uf2)" >&2; return 1 ;;
     esac
 }

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "../../src/layout/memory_map.h"
+#include "../../src/engine/layout/memory_map.h"
 
 #define FUZZ_CHECK(cond, ...)                                                    \
     do {                                                                         \

@@ -16,7 +16,7 @@
 // Input: the file's bytes as they are.
 #include <vector>
 
-#include "../../src/elf/elf_reader.h"
+#include "../../src/engine/elf/elf_reader.h"
 #include "common.h"
 
 using namespace velk::elf;

@@ -4,9 +4,9 @@
 // addresses.
 #include <map>
 
-#include "../../src/hexfile/hex_reader.h"
-#include "../../src/hexfile/intel_hex.h"
-#include "../../src/layout/file_kind.h"
+#include "../../src/engine/hexfile/hex_reader.h"
+#include "../../src/engine/hexfile/intel_hex.h"
+#include "../../src/engine/layout/file_kind.h"
 #include "records_model.h"
 
 using namespace fuzzcores;

@@ -13,13 +13,13 @@
 #include <algorithm>
 #include <vector>
 
-#include "../../src/hexfile/hex_reader.h"
-#include "../../src/hexfile/intel_hex.h"
-#include "../../src/layout/file_data.h"
-#include "../../src/layout/flash_layout.h"
-#include "../../src/layout/memory_map.h"
-#include "../../src/srecord/srec_reader.h"
-#include "../../src/srecord/srec_writer.h"
+#include "../../src/engine/hexfile/hex_reader.h"
+#include "../../src/engine/hexfile/intel_hex.h"
+#include "../../src/engine/layout/file_data.h"
+#include "../../src/engine/layout/flash_layout.h"
+#include "../../src/engine/layout/memory_map.h"
+#include "../../src/engine/srecord/srec_reader.h"
+#include "../../src/engine/srecord/srec_writer.h"
 #include "common.h"
 
 using namespace fuzzcores;

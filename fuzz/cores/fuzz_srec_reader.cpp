@@ -3,9 +3,9 @@
 // with write_srecord and read back to the same bytes at the same addresses.
 #include <map>
 
-#include "../../src/srecord/srec_reader.h"
-#include "../../src/srecord/srec_writer.h"
-#include "../../src/layout/file_kind.h"
+#include "../../src/engine/srecord/srec_reader.h"
+#include "../../src/engine/srecord/srec_writer.h"
+#include "../../src/engine/layout/file_kind.h"
 #include "records_model.h"
 
 using namespace fuzzcores;

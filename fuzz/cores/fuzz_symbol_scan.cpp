@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "../../src/elfsyms/symbol_scan.h"
+#include "../../src/engine/elfsyms/symbol_scan.h"
 #include "common.h"
 
 using namespace fuzzcores;

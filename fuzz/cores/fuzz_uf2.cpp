@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "../../src/uf2/uf2.h"
+#include "../../src/engine/uf2/uf2.h"
 #include "common.h"
 
 using namespace fuzzcores;

@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-#include "../../src/layout/file_data.h"
+#include "../../src/engine/layout/file_data.h"
 #include "common.h"
 
 namespace fuzzcores {

@@ -1,0 +1,122 @@
+#include "elf_probe.h"
+
+#include <new>
+#include <utility>
+#include <variant>
+
+#include "../engine/checksum/catalogue.h"
+#include "../engine/elf/elf_reader.h"
+#include "../velk/module/calls.h"
+
+namespace velk {
+
+namespace {
+
+// The caller's bytes, held still for as long as the reader looks at them.
+class Buffer {
+public:
+    explicit Buffer(PyObject* data) {
+        check(PyObject_GetBuffer(data, &view_, PyBUF_SIMPLE));
+    }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() { PyBuffer_Release(&view_); }
+
+    elf::Bytes bytes() const {
+        return {static_cast<const uint8_t*>(view_.buf), static_cast<size_t>(view_.len)};
+    }
+
+private:
+    Py_buffer view_{};
+};
+
+[[noreturn]] void refuse(const elf::Fault& fault) {
+    PyErr_SetString(PyExc_ValueError, fault.why.c_str());
+    throw PythonError{};
+}
+
+void append(PyObject* list, Ref item) {
+    check(PyList_Append(list, item.get()));
+}
+
+// Py_BuildValue's "K" takes exactly unsigned long long, whatever uint64_t is.
+unsigned long long ull(uint64_t v) {
+    return v;
+}
+
+Ref segments_of(const elf::File& file) {
+    Ref list = check(PyList_New(0));
+    for (const elf::ProgramHeader& p : file.segments)
+        append(list.get(),
+               check(Py_BuildValue("(KKKKKKKK)", ull(p.type), ull(p.offset), ull(p.vaddr),
+                                   ull(p.paddr), ull(p.filesz), ull(p.memsz),
+                                   ull(p.flags), ull(p.align))));
+    return list;
+}
+
+// Each symbol as a tuple, tagged with the section index of its table.
+class SymbolList final : public elf::SymbolVisitor {
+public:
+    SymbolList() : list_(check(PyList_New(0))) {}
+
+    void table(size_t section) override { section_ = check(PyLong_FromSize_t(section)); }
+    void symbol(const elf::Symbol& s) override {
+        append(list_.get(),
+               check(Py_BuildValue("(OyKKBBH)", section_.get(), s.name, ull(s.value),
+                                   ull(s.size), s.info, s.other, s.shndx)));
+    }
+    Ref take() { return std::move(list_); }
+
+private:
+    Ref list_;
+    Ref section_;
+};
+
+Ref probe(PyObject* data) {
+    const Buffer buffer(data);
+    auto read = elf::read_file(buffer.bytes());
+    if (auto* fault = std::get_if<elf::Fault>(&read)) refuse(*fault);
+    const elf::File& file = std::get<elf::File>(read);
+    SymbolList symbols;
+    auto visited = elf::visit_symbols(file, buffer.bytes(), symbols);
+    if (auto* fault = std::get_if<elf::Fault>(&visited)) refuse(*fault);
+    Ref segments = segments_of(file);
+    Ref symbol_list = symbols.take();
+    return check(Py_BuildValue("(KOOOO)", ull(file.header.entry),
+                               file.header.elf64 ? Py_True : Py_False,
+                               file.header.little_endian ? Py_True : Py_False,
+                               segments.get(), symbol_list.get()));
+}
+
+Ref checksum_of_data(PyObject* const* args, Py_ssize_t count) {
+    if (count != 3 || !PyUnicode_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "_checksum(name: str, data: bytes, words: bool)");
+        throw PythonError{};
+    }
+    const char* name = PyUnicode_AsUTF8(args[0]);
+    if (!name) throw PythonError{};
+    const checksum::Algorithm* row = checksum::find(name);
+    if (!row) {
+        PyErr_Format(PyExc_ValueError, "no algorithm %R", args[0]);
+        throw PythonError{};
+    }
+    int words = PyObject_IsTrue(args[2]);
+    if (words < 0) throw PythonError{};
+    const Buffer buffer(args[1]);
+    const elf::Bytes bytes = buffer.bytes();
+    const checksum::Crc crc(row->parameters);
+    return check(PyLong_FromUnsignedLongLong(
+        crc.of(bytes.data, bytes.size, words ? checksum::Feed::words : checksum::Feed::bytes)));
+}
+
+}  // namespace
+
+PyObject* checksum_probe(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
+    return boundary(Entry::checksum_probe, [&] { return checksum_of_data(args, count); });
+}
+
+PyObject* elf_probe(PyObject*, PyObject* data) noexcept {
+    return boundary(Entry::elf_probe, [&] { return probe(data); });
+}
+
+}  // namespace velk

@@ -1,0 +1,23 @@
+// What the native cores compute, for the tests: _elf_probe(data), what the
+// ELF reader reads of an ELF file's bytes, held against pyelftools on any
+// file; _checksum(name, data, words), a checksum held against crcmod.
+#pragma once
+
+#include "../velk/module/handle.h"
+
+namespace velk {
+
+// _elf_probe(data: bytes-like) -> (entry, elf64, little_endian, segments,
+// symbols): segments as (p_type, p_offset, p_vaddr, p_paddr, p_filesz,
+// p_memsz, p_flags, p_align), symbols as (table section index, name bytes,
+// st_value, st_size, st_info, st_other, st_shndx). A file the reader
+// refuses raises ValueError with its reason. METH_O.
+PyObject* elf_probe(PyObject* module, PyObject* data) noexcept;
+
+// _checksum(name, data, words) -> int: the native checksum of the catalogue
+// algorithm `name` over `data` (bytes-like), fed words with `words`, so the
+// tests can hold every row against crcmod. An unknown name raises
+// ValueError.
+PyObject* checksum_probe(PyObject* module, PyObject* const* args, Py_ssize_t count) noexcept;
+
+}  // namespace velk

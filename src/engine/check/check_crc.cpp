@@ -1,0 +1,656 @@
+// CHECK mode of the command line: `velk-crc CHECK <file> --n|--a|--s...
+// [--elf <build.elf> [--merge <file>]...]` verifies the records a file
+// holds, and with --elf that it is that build's flash image (merged with
+// those files), checksummed. Every line is about the file's own bytes: a
+// record is right when they give the value it holds, and with --elf when
+// that value is also the build's. It writes nothing. Exit 0 when the file
+// is right, 1 when it is not, 2 when it cannot tell.
+#include <algorithm>
+#include <array>
+#include <optional>
+
+#include "../../velk/adapter/text.h"
+#include "../flash/merge.h"
+#include "../hexfile/intel_hex.h"
+#include "../inputs/image_file.h"
+#include "../inputs/placement.h"
+#include "../records/plan.h"
+#include "../report/reporter.h"
+#include "../report/text.h"
+#include "../report/wording.h"
+#include "../request/modes.h"
+#include "../uf2/uf2.h"
+
+namespace velk {
+
+namespace {
+
+using records::Feed;
+
+// A long checksum answers Ctrl-C between megabytes.
+void answer_ctrl_c() {
+    if (PyErr_CheckSignals() < 0) throw PythonError{};
+}
+
+// The file kinds that carry a start address, and what FLASH writes there for
+// an entry point: none above 4 GiB; in S-records and ELF files 0 is none.
+bool carries_start(layout::FileKind kind) {
+    return kind == layout::FileKind::intel_hex || kind == layout::FileKind::srecord ||
+           kind == layout::FileKind::elf;
+}
+
+std::optional<uint64_t> start_written(layout::FileKind kind, uint64_t entry) {
+    if (kind == layout::FileKind::elf) return entry ? std::optional<uint64_t>(entry) : std::nullopt;
+    std::optional<uint32_t> start = hexfile::start_address(entry);
+    if (!start || (kind == layout::FileKind::srecord && *start == 0)) return std::nullopt;
+    return *start;
+}
+
+class Check {
+public:
+    Check(const Request& request, Reporter& report) : request_(request), report_(report) {}
+
+    // True when the file is right.
+    bool run() {
+        InputFile input = read_input(name(request_.input));
+        if (request_.base) placed_as_raw(input);
+        if (!request_.merge.empty() && !request_.elf)
+            throw Refusal{"--merge checks the merged files' bytes beside the build's: give "
+                          "the build with --elf"};
+        refuse_entry_without_merge(request_.entry, request_.merge);
+        if (request_.elf) read_build();
+        // With the build, the records are placed in its layout; a raw
+        // binary of it starts where its images start.
+        std::optional<uint64_t> base = base_address();
+        if (build_) {
+            plan_ = in_build([&] {
+                return records::plan_records(request_, &*build_, build_->loadable);
+            });
+            plan_.between_chunks = answer_ctrl_c;
+            build_memory_ = layout::memory_of(build_->loadable, plan_.images(),
+                                              build_->bytes(), plan_.fill);
+            refuse_slots_that_cannot_hold();
+            expected_map();
+            // FLASH's .bin starts at the build's images, its merged .bin at
+            // the lowest merged byte.
+            if (!base && input.kind == layout::FileKind::other)
+                base = merged_ ? merged_->from : plan_.bin_range().first;
+        }
+        file_ = read_image(std::move(input), base);
+        for (const std::string& warning : file_.warnings) report_.warning(warning);
+        if (request_.base && file_.kind != layout::FileKind::other)
+            throw Refusal{"--base places a raw binary; the file is " +
+                          std::string(format_name(file_.kind)) +
+                          ", which holds its addresses"};
+        refuse_other_family();
+        if (!build_) {
+            bool elf = file_.kind == layout::FileKind::elf;
+            if (!elf) refuse_what_needs_symbols();
+            plan_ = records::plan_records(request_, elf ? &file_.elf : nullptr,
+                                          file_.loadable);
+            plan_.between_chunks = answer_ctrl_c;
+            refuse_slots_that_cannot_hold();
+        }
+        // A checksum over gigabytes of 0xFF is a wrong selector, not firmware:
+        // it would take minutes to say so.
+        for (const records::Planned& p : plan_.records) {
+            const records::Record& r = p.record;
+            // An unprocessed build's placeholder is the CRC of nothing for
+            // some algorithms: it must not pass.
+            if (r.kind == records::Kind::crc && r.start == r.end && !request_.force)
+                throw Refusal{"the checksum range is empty: the record at " +
+                              text::address(r.slot) +
+                              " is the image's first byte, so it covers nothing "
+                              "(--force checks it anyway)"};
+            uint64_t holes = layout::holes_within(
+                build_ ? build_->loadable : file_.loadable, r.start, r.end);
+            if (r.kind == records::Kind::crc && holes > diagnostics::padding_limit &&
+                !request_.force)
+                throw Refusal{text::format(
+                    "the checksum at %s would cover %llu MiB of 0xFF from %s: no "
+                    "firmware's does; check the selector (--force checks it anyway)",
+                    text::address(r.slot).c_str(),
+                    static_cast<unsigned long long>(holes >> 20),
+                    text::address(r.start).c_str())};
+        }
+        plan_.refuse_part_words();
+        memory_ = layout::memory_of(file_.loadable, plan_.images(), file_.base, plan_.fill);
+        return verdict();
+    }
+
+private:
+    PyObject* name(const std::string& text) {
+        names_.push_back(text_object(text));
+        return names_.back().get();
+    }
+
+    // What `step` refuses is about the build: its line names --elf's file.
+    template <class Step>
+    auto in_build(Step step) -> decltype(step()) {
+        try {
+            return step();
+        } catch (Refusal& refusal) {
+            refusal.text = *request_.elf + ": " + refusal.text;
+            throw;
+        }
+    }
+
+    void read_build() {
+        build_.emplace();
+        *build_ = in_build([&] {
+            InputFile build = read_input(name(*request_.elf));
+            // The files CHECK verifies are not the build. As for FLASH, its
+            // content says what it is, whatever its name.
+            layout::FileKind kind = layout::kind_of(build.bytes.data(), build.bytes.size());
+            if (kind != layout::FileKind::elf && kind != layout::FileKind::other)
+                throw Refusal{std::string(format_name(kind)) +
+                              ", not the build's ELF file: --elf takes the linker's "
+                              "output the file was made from"};
+            return read_elf(std::move(build));
+        });
+    }
+
+    // --base: where a raw binary starts.
+    std::optional<uint64_t> base_address() const {
+        if (!request_.base) return std::nullopt;
+        uint64_t base = 0;
+        if (!read_hex_address(*request_.base, base))
+            throw Refusal{"--base takes the raw binary's first address in hex, as in --base "
+                          "0x08000000: \"" + *request_.base + "\" is not one"};
+        return base;
+    }
+
+    // Without the build only an offset can say where a checksum is in a
+    // file that has no symbols.
+    void refuse_what_needs_symbols() const {
+        const std::string format = format_name(file_.kind);
+        for (const Selector& s : request_.selectors) {
+            if (s.letter == 'n')
+                throw Refusal{format +
+                              " has no symbols: pass the build's ELF file with --elf to "
+                              "find " +
+                              s.value + ", or the checksum offset with --a"};
+            if (s.letter == 's')
+                throw Refusal{"--s cannot be redone from " + format +
+                              ", whose data ends in the padding: pass the build's ELF file "
+                              "with --elf, or the offset the build printed with --a"};
+        }
+    }
+
+    // No file can be right when the build's own slot is wrong: FLASH refuses
+    // it, and a file that holds its bytes would fail the firmware's check.
+    // An ELF file checked alone tells the slot's size and section as well.
+    void refuse_slots_that_cannot_hold() {
+        if (request_.force) return;
+        const ElfBuild* elf = build_ ? &*build_ : file_.kind == layout::FileKind::elf
+                                                      ? &file_.elf
+                                                      : nullptr;
+        if (!elf) return;
+        const std::string from = build_ ? *request_.elf + ": " : "";
+        const std::string anyway = " (--force checks it anyway)";
+        for (const records::Planned& p : plan_.records) {
+            const records::Record& r = p.record;
+            if (!p.from_selector) {
+                std::string why = build_ ? records::overwrites_data(r, build_memory_) : "";
+                if (!why.empty()) throw Refusal{from + why + anyway};
+                continue;
+            }
+            const diagnostics::Symbol& slot = p.placement.slot;
+            if (p.placement.has_slot && slot.size != 0 && slot.size != r.width &&
+                !slot.function)
+                throw Refusal{text::format("%s%s is %llu bytes; %s stores %u", from.c_str(),
+                                           slot.name.c_str(),
+                                           static_cast<unsigned long long>(slot.size),
+                                           plan_.algorithm.name.c_str(), r.width) +
+                              anyway};
+            layout::MemoryMap none;
+            diagnostics::Facts facts =
+                facts_of(p.placement, elf->loadable, p.image, build_ ? build_memory_ : none);
+            diagnostics::Line why;
+            if (build_) {
+                why = diagnostics::slot_cannot_hold(facts);
+            } else {
+                bool fatal = false;
+                why = diagnostics::slot_shape(facts, fatal);
+                if (!fatal) why = diagnostics::slot_copied_to_ram(facts);
+            }
+            if (why) throw Refusal{from + *why + anyway};
+        }
+    }
+
+    // With --elf: what the file should hold, the build's bytes with every
+    // record stored, merged with --merge's files as FLASH merges them.
+    void expected_map() {
+        expected_ = build_memory_;
+        records::store_all(plan_, expected_, built_, expected_bytes_);
+        if (request_.merge.empty()) return;
+        merged_ = merge_with({request_.merge, request_.entry, *request_.elf}, expected_,
+                             build_->file.header.entry, plan_, false, request_.force,
+                             std::nullopt);
+    }
+
+    // Who a byte of the expected map comes from: a merged file or the build.
+    std::string owner_of(uint64_t address) const {
+        if (merged_)
+            for (size_t k = 0; k < merged_->sources.size(); ++k)
+                for (const layout::Span& s : merged_->sources[k].loadable.spans)
+                    if (address >= s.address && address < s.end()) return merged_->names[k];
+        return *request_.elf;
+    }
+
+    // Whether the merged image (the build's images and the merged files)
+    // takes in `address`.
+    bool merged_within(uint64_t address) const {
+        for (const layout::Piece& p : merged_->memory.pieces())
+            if (address >= p.address && address < p.end()) return true;
+        return false;
+    }
+
+    // With --elf: where the file first differs from what it should be. Every
+    // loadable byte of the build (and of the merged files) must be in it
+    // unchanged, the records aside, and nothing but erased flash elsewhere in
+    // the images.
+    bool differs(layout::Difference& d) {
+        // The file's own bytes: a hole is a byte it does not hold.
+        layout::MemoryMap held = layout::spans_of(file_.loadable, file_.base, plan_.fill);
+        // The records are judged apart: the expected map takes the file's
+        // own bytes there, so that only other bytes can differ, and none is
+        // skipped.
+        layout::MemoryMap expected = merged_ ? merged_->memory : expected_;
+        for (size_t i = 0; i < plan_.records.size(); ++i) {
+            const records::Record& r = plan_.records[i].record;
+            expected.overlay(r.slot, held_[i].data(), r.width);
+        }
+        // A raw binary holds one stretch: FLASH's .bin, the build's images
+        // (with --merge everything merged). What the build has outside it is
+        // not the file's; a file cut short lacks what is inside it.
+        if (file_.kind == layout::FileKind::other) expected = within_bin(expected);
+        bool found = layout::first_difference(expected, held, 0, d, 0);
+        // What was merged accounts for every other byte: one that neither the
+        // build nor a merged file has, erased flash aside, is not what FLASH
+        // wrote (a patched or left-over byte between them).
+        uint64_t first = 0;
+        if (merged_ &&
+            layout::bytes_beyond(held, merged_->memory, first, plan_.fill) &&
+            (!found || first < d.address)) {
+            uint8_t byte = 0;
+            held.read(first, &byte, 1);
+            d = {first, plan_.fill, byte, true};
+            found = true;
+        }
+        if (!found) return false;
+        json::Value& difference = report_.data().set("difference", json::Value::object());
+        difference.set("address", d.address);
+        difference.set("expected", static_cast<uint64_t>(d.expected));
+        difference.set("found", d.found < 0
+                                    ? json::Value()
+                                    : json::Value(static_cast<uint64_t>(d.found)));
+        return true;
+    }
+
+    // The part of `map` a raw binary of it holds; a note counts the build's
+    // bytes left out.
+    layout::MemoryMap within_bin(const layout::MemoryMap& map) {
+        auto [from, to] =
+            merged_ ? std::make_pair(merged_->from, merged_->to) : plan_.bin_range();
+        layout::MemoryMap out(map.fill());
+        uint64_t outside = 0;
+        for (const layout::Piece& p : map.pieces()) {
+            uint64_t a = std::max(p.address, from), b = std::min(p.end(), to);
+            if (p.bytes) outside += p.size - (b > a ? b - a : 0);
+            if (b <= a) continue;
+            if (p.bytes)
+                out.append(a, p.bytes + (a - p.address), b - a);
+            else
+                out.append_fill(a, b - a);
+        }
+        if (outside)
+            report_.note(text::format(
+                "%llu loadable bytes of %s lie outside the raw binary's images (%s to %s), "
+                "as in FLASH's .bin: not checked",
+                static_cast<unsigned long long>(outside), request_.elf->c_str(),
+                text::address(from).c_str(), text::address(to).c_str()));
+        return out;
+    }
+
+    // --uf2 names the chip family a UF2 file's blocks must be for: a
+    // bootloader ignores blocks of another family.
+    void refuse_other_family() {
+        if (!request_.uf2) return;
+        if (file_.kind != layout::FileKind::uf2)
+            throw Refusal{"--uf2 checks a UF2 file's chip family; the file is " +
+                          std::string(format_name(file_.kind))};
+        uf2::FamilyChoice choice = uf2::find_family(*request_.uf2);
+        if (!choice.found)
+            throw Refusal{"--uf2 " + *request_.uf2 + ": no such chip family; the names are " +
+                          uf2::family_names() + ", or give its ID as 0x<hex>"};
+        family_ = choice.id;
+    }
+
+    // The family a UF2 file's blocks are for, when --uf2 did not say which
+    // it must be: a line with --uf2, a note without.
+    std::optional<std::string> family_differs() {
+        if (file_.kind != layout::FileKind::uf2) return std::nullopt;
+        report_.data().set("uf2_family", file_.has_family
+                                             ? json::Value(static_cast<uint64_t>(file_.family))
+                                             : json::Value());
+        const std::string held = file_.has_family ? family_text(file_.family)
+                                                  : "no family ID";
+        if (!family_) {
+            report_.note("the file's UF2 blocks carry " + held +
+                         ": not checked (--uf2 <family> checks it)");
+            return std::nullopt;
+        }
+        if (file_.has_family && file_.family == *family_) return std::nullopt;
+        return "UF2 family mismatch: the file's blocks carry " + held + ", not " +
+               family_text(*family_);
+    }
+
+    static std::string family_text(uint32_t id) {
+        const uf2::Family* family = uf2::family_of(id);
+        return text::format("family 0x%08X", id) +
+               (family ? std::string(" (") + family->name + ")" : "");
+    }
+
+    // With --elf, in a file that carries one: the start address FLASH
+    // writes, or the line that says how it differs.
+    std::optional<std::string> start_address_differs() {
+        if (!build_ || !carries_start(file_.kind)) return std::nullopt;
+        const uint64_t entry = merged_ ? merged_->entry : build_->file.header.entry;
+        std::optional<uint64_t> want = start_written(file_.kind, entry);
+        std::optional<uint64_t> have;
+        if (file_.has_entry) have = file_.entry;
+        json::Value& start = report_.data().set("start_address", json::Value::object());
+        start.set("expected", want ? json::Value(*want) : json::Value());
+        start.set("found", have ? json::Value(*have) : json::Value());
+        start.set("ok", want == have);
+        if (want == have) return std::nullopt;
+        // A file that holds more than the build may hold another program's
+        // start address (a bootloader's): without --merge it is not the
+        // build's to judge.
+        if (!merged_ && beyond_) {
+            report_.note(
+                "the file's start address " + (have ? text::address(*have) : "(none)") +
+                " is not " + *request_.elf + "'s entry point " +
+                (want ? text::address(*want) : "(none)") +
+                ": not checked, as the file holds more than the build (--merge <file> "
+                "checks it)");
+            return std::nullopt;
+        }
+        std::string whose = merged_ ? "the merged files' start address is " +
+                                          (want ? text::address(*want) : "none")
+                                    : *request_.elf + "'s entry point is " +
+                                          (want ? text::address(*want) : "none");
+        if (!have) return "start address mismatch: the file has none; " + whose;
+        return "start address mismatch: the file's is " + text::address(*have) + "; " + whose;
+    }
+
+    // With --elf the content line first, then the start address, then a line
+    // per record.
+    bool verdict() {
+        const size_t n = plan_.records.size();
+        held_.assign(n, {});
+        for (size_t i = 0; i < n; ++i) {
+            const records::Record& r = plan_.records[i].record;
+            memory_.read(r.slot, held_[i].data(), r.width);
+            stored_.push_back(records::value_in(plan_, r, held_[i].data()));
+            own_.push_back(records::value_of(plan_, r, memory_));
+        }
+        bool records_ok = true;
+        for (size_t i = 0; i < n; ++i) records_ok = records_ok && right(i);
+        layout::Difference d{};
+        const bool content_differs = build_ && differs(d);
+        if (content_differs) report_.line(content_line(d));
+        if (build_) note_bytes_beyond();
+        std::optional<std::string> start = start_address_differs();
+        if (start) report_.line(*start);
+        std::optional<std::string> family = family_differs();
+        if (family) report_.line(*family);
+        bool first = true;
+        for (size_t i : plan_.by_slot()) {
+            std::string line = right(i) ? ok_line(plan_.records[i], i) : wrong_line(plan_.records[i], i);
+            if (first && build_ && !content_differs && !start && !family)
+                line += records_ok ? "; the file is " + *request_.elf + ", checksummed"
+                                   : "; the file is " + *request_.elf + " but for its checksums";
+            report_.line(line);
+            first = false;
+        }
+        for (size_t i : plan_.by_slot())
+            if (stored_[i] != own_[i]) hint_at_mismatch(i);
+        describe();
+        return records_ok && !content_differs && !start && !family;
+    }
+
+    // The record holds what the file's bytes give, and with --elf what the
+    // build's give.
+    bool right(size_t i) const {
+        return stored_[i] == own_[i] && (!build_ || stored_[i] == built_[i]);
+    }
+
+    std::string content_line(const layout::Difference& d) const {
+        std::string has = d.erased ? text::format("nothing (erased flash, 0x%02X)", d.expected)
+                                   : text::format("0x%02X", d.expected);
+        const std::string at = "content mismatch at " + text::address(d.address) + ": ";
+        const std::string owner = owner_of(d.address);
+        if (d.found >= 0 && merged_ && !merged_within(d.address))
+            return at + text::format("the file holds 0x%02X where neither ", d.found) +
+                   *request_.elf +
+                   text::format(" nor a merged file has a byte (erased flash, 0x%02X)",
+                                d.expected);
+        if (d.found >= 0)
+            return at + text::format("the file holds 0x%02X where ", d.found) + owner +
+                   " has " + has;
+        // A raw binary cut short, or a file that lacks a stretch.
+        if (file_.kind == layout::FileKind::other &&
+            d.address == file_.loadable.clusters.back().end)
+            return at + "the file ends there, where " + owner + " has " + has;
+        return at + "the file holds nothing where " + owner + " has " + has;
+    }
+
+    // Among several records, which one a checksum line is about.
+    std::string named(const records::Planned& p) const {
+        return plan_.records.size() > 1 ? " (" + p.record.label + ")" : "";
+    }
+
+    std::string ok_line(const records::Planned& p, size_t i) const {
+        const records::Record& r = p.record;
+        std::string at = text::address(r.slot);
+        std::string value = records::hex_value(stored_[i], r.width);
+        if (p.from_selector)
+            return "checksum ok: [" + value + "] at " + at + named(p) + " (" + plan_.how() +
+                   ")";
+        return r.label + " ok: [" + value + "] at " + at;
+    }
+
+    // What the file's bytes give, and with --elf what the build's give when
+    // that differs: "[0x1234]" or "[0x1234] from the file's bytes, [0x5678]
+    // from fw.elf's" (without the brackets in a field's line).
+    std::string computed(size_t i, bool brackets) const {
+        const unsigned width = plan_.records[i].record.width;
+        auto shown = [&](uint64_t value) {
+            std::string hex = records::hex_value(value, width);
+            return brackets ? "[" + hex + "]" : hex;
+        };
+        if (!build_ || built_[i] == own_[i]) return shown(own_[i]);
+        return shown(own_[i]) + " from the file's bytes, " + shown(built_[i]) + " from " +
+               *request_.elf + "'s";
+    }
+
+    // What the record holds and what the bytes give.
+    std::string wrong_line(const records::Planned& p, size_t i) const {
+        const records::Record& r = p.record;
+        std::string at = text::address(r.slot);
+        std::string held = records::hex_value(stored_[i], r.width);
+        if (p.from_selector)
+            return "checksum mismatch at " + at + named(p) + ": stored [" + held +
+                   "], computed " + computed(i, true) + " (" + plan_.how() + ")";
+        std::string line = r.label + " at " + at + " holds " + held + "; ";
+        switch (r.kind) {
+            case records::Kind::size:
+                return line + text::format("the body is 0x%08llX bytes",
+                                           static_cast<unsigned long long>(own_[i]));
+            case records::Kind::lpc:
+                return line + "the vectors need " + computed(i, false);
+            case records::Kind::crc:
+                break;
+        }
+        bool body = plan_.header && r.start == plan_.header->body_start;
+        return line +
+               (body ? "the body's checksum is " : "the checksum of the bytes before it is ") +
+               computed(i, false) + " (" + plan_.how(true) + ")";
+    }
+
+    // What the file holds beyond the build, erased flash aside: a bootloader
+    // merged in, a region of another build. A note says it is there,
+    // unchecked. (With --merge such a byte is a content mismatch.)
+    void note_bytes_beyond() {
+        if (merged_) return;
+        uint64_t first = 0;
+        uint64_t count = layout::bytes_beyond(layout::spans_of(file_.loadable, file_.base),
+                                              expected_, first, plan_.fill);
+        beyond_ = count != 0;
+        if (!count) return;
+        const std::string bytes = count == 1 ? "1 byte" : std::to_string(count) + " bytes";
+        report_.note("the file also holds " + bytes + " that " + *request_.elf +
+                     " does not, from " + text::address(first) +
+                     ": outside its image, not checked (--merge <file> checks what was "
+                     "merged)");
+    }
+
+    void describe() {
+        json::Value& data = report_.data();
+        if (request_.elf) data.set("elf", *request_.elf);
+        const size_t l = plan_.lowest();
+        const records::Planned& low = plan_.records[l];
+        const bool checksum = low.record.reads_bytes();
+        describe_image(data, low.image.start, low.image.end, low.record.slot,
+                       plan_.feed == Feed::words ? "words" : "bytes");
+        data.set("stored", checksum ? json::Value(stored_[l]) : json::Value());
+        data.set("checksum", checksum ? json::Value(own_[l]) : json::Value());
+        if (build_) data.set("expected", checksum ? json::Value(built_[l]) : json::Value());
+        data.set("algorithm", plan_.algorithm.name);
+        data.set("fill", static_cast<uint64_t>(plan_.fill));
+        json::Value& list = data.set("records", json::Value::array());
+        for (size_t i : plan_.by_slot()) {
+            json::Value& entry = list.push(json::Value::object());
+            records::describe_record(entry, plan_, plan_.records[i], own_[i]);
+            entry.set("stored", stored_[i]);
+            if (build_) entry.set("expected", built_[i]);
+            entry.set("ok", right(i));
+        }
+        if (merged_) {
+            json::Value& merged = data.set("merged", json::Value::object());
+            json::Value& files = merged.set("files", json::Value::array());
+            for (const std::string& name : merged_->names) files.push(json::Value(name));
+            merged.set("start_address", merged_->entry);
+        }
+    }
+
+    // The mismatches that have a simple cause: the other feed, another
+    // algorithm or byte order, the build before velk-crc wrote its
+    // checksum. Each is about the file's own bytes.
+    void hint_at_mismatch(size_t i) {
+        const records::Planned& p = plan_.records[i];
+        const records::Record& r = p.record;
+        if (r.kind != records::Kind::crc) return;
+        const uint64_t stored = stored_[i];
+        Feed feed = plan_.feed;
+        if (plan_.algorithm.is_default() && (r.end - r.start) % 4 == 0) {
+            Feed other = feed == Feed::words ? Feed::bytes : Feed::words;
+            if (records::checksum_of(plan_.algorithm, memory_, r.start, r.end, other,
+                                     plan_.between_chunks) == stored) {
+                report_.hint(
+                    feed == Feed::words
+                        ? "the stored value is the byte-fed checksum: leave out --words"
+                        : "the stored value is the checksum fed 32-bit words: add "
+                          "--words");
+                return;
+            }
+        }
+        if (hint_other_algorithm(r, stored)) return;
+        // A UF2 file's blocks are whole 256-byte pages: below an image that
+        // starts inside a page, its lowest address is the page's. A range the
+        // user placed with '@' is no guess of ours.
+        if (file_.kind == layout::FileKind::uf2 && !build_ && !p.starts_at_from &&
+            r.start % 256 == 0)
+            report_.hint(
+                "a UF2 file starts on a 256-byte page, perhaps below the image: give the "
+                "build with --elf to place the checksum's range");
+        bool placeholder =
+            stored == (r.width == 8 ? UINT64_MAX : (uint64_t{1} << (8 * r.width)) - 1);
+        if (placeholder && file_.kind == layout::FileKind::elf)
+            report_.hint(
+                "the file holds the placeholder " + records::hex_value(stored, r.width) +
+                ": is it the linker's output? FLASH writes the checksummed copy as "
+                "<name>_CRC.elf");
+    }
+
+    // The stored value is what another catalogue algorithm of the same
+    // width gives for the same bytes, or this one stored in the other byte
+    // order.
+    bool hint_other_algorithm(const records::Record& r, uint64_t stored) {
+        uint8_t bytes[8];
+        records::bytes_of(plan_, r, stored, bytes);
+        uint64_t swapped = 0;
+        for (unsigned k = 0; k < r.width; ++k)
+            swapped |= static_cast<uint64_t>(bytes[k])
+                       << (8 * (plan_.big_endian ? k : r.width - 1 - k));
+        const char* order_other = plan_.big_endian ? "little-endian" : "big-endian";
+        const char* order_word = plan_.big_endian ? "leave out --be" : "add --be";
+        uint64_t computed = records::checksum_of(plan_.algorithm, memory_, r.start, r.end,
+                                                 plan_.feed, plan_.between_chunks);
+        if (computed == swapped && r.width > 1) {
+            report_.hint(text::format("the value at %s is this checksum stored %s: %s",
+                                      text::address(r.slot).c_str(), order_other, order_word));
+            return true;
+        }
+        if (catalogue_.empty())
+            for (const checksum::Algorithm& row : checksum::catalogue())
+                catalogue_.push_back(records::algorithm_of(row));
+        for (const records::Algorithm& a : catalogue_) {
+            if (a.width != r.width || a.row == plan_.algorithm.row) continue;
+            uint64_t value = records::checksum_of(a, memory_, r.start, r.end, Feed::bytes,
+                                                  plan_.between_chunks);
+            if (value != stored && value != swapped) continue;
+            bool stored_big = value == stored ? plan_.big_endian : !plan_.big_endian;
+            report_.hint(text::format(
+                "the value at %s is what %s gives for the same bytes, stored %s: --crc "
+                "%s%s",
+                text::address(r.slot).c_str(), a.name.c_str(),
+                stored_big ? "big-endian" : "little-endian", a.name.c_str(),
+                stored_big ? " --be" : ""));
+            return true;
+        }
+        return false;
+    }
+
+    const Request& request_;
+    Reporter& report_;
+    std::vector<Ref> names_;
+    std::optional<ElfBuild> build_;  // --elf
+    ImageFile file_;                 // the file checked
+    records::Plan plan_;
+    layout::MemoryMap memory_;        // the file's bytes, erased flash in its images
+    layout::MemoryMap build_memory_;  // --elf: the build's, before any record
+    layout::MemoryMap expected_;      // --elf: the build's with its records
+    std::optional<Merged> merged_;    // --merge: the build's merged with these
+    bool beyond_ = false;             // --elf: the file holds bytes the build does not
+    std::optional<uint32_t> family_;  // --uf2: the family a UF2 file must be for
+    std::vector<records::Algorithm> catalogue_;  // for hints, made once
+    // Each record's value as the file holds it, as the file's own bytes give
+    // it, and (--elf) as the build's give it.
+    std::vector<uint64_t> stored_, own_, built_;
+    std::vector<std::array<uint8_t, 8>> held_;  // each record's bytes in the file
+    // What FLASH stores into the build: the expected map borrows them.
+    std::vector<std::array<uint8_t, 8>> expected_bytes_;
+};
+
+}  // namespace
+
+int check_crc(const Request& request, Reporter& report) {
+    bool ok = Check(request, report).run();
+    report.finish(ok ? "ok" : "mismatch");
+    return ok ? 0 : 1;
+}
+
+}  // namespace velk

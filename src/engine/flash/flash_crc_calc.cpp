@@ -1,0 +1,460 @@
+// FLASH mode of the command line: `velk-crc FLASH <elf> --n|--a|--s...`
+// writes the whole flash image of a build, checksummed: every loadable
+// byte at its physical address in <root>_CRC.hex, the input with the
+// records in place as <root>_CRC.elf, and on request <root>_CRC.bin and
+// <root>_CRC.srec.
+
+#include <algorithm>
+#include <array>
+#include <optional>
+
+#include "../../velk/adapter/errors.h"
+#include "../../velk/adapter/files.h"
+#include "../../velk/adapter/outputs.h"
+#include "../../velk/adapter/text.h"
+#include "../hexfile/intel_hex.h"
+#include "../inputs/placement.h"
+#include "../records/plan.h"
+#include "../report/reporter.h"
+#include "../report/text.h"
+#include "../report/wording.h"
+#include "../request/modes.h"
+#include "../formats/formats.h"
+#include "../uf2/uf2.h"
+#include "crc_elf.h"
+#include "merge.h"
+
+namespace velk {
+
+namespace {
+
+using diagnostics::Line;
+
+// A layout check and whether FLASH refuses it unless forced.
+struct Finding {
+    std::string text;
+    bool refused;
+};
+
+// The checks, in the order they are told. A refused one stops the run
+// before anything is written, unless --force.
+// `alone`: the run's only record, whose image's bytes after it nothing else
+// covers.
+std::vector<Finding> check_layout(const diagnostics::Facts& f, uint64_t image_end,
+                                  bool alone) {
+    std::vector<Finding> out;
+    auto add = [&](const Line& line, bool refused) {
+        if (line) out.push_back({*line, refused});
+    };
+    add(diagnostics::slot_not_loaded(f), true);
+    bool fatal = false;
+    Line shape = diagnostics::slot_shape(f, fatal);
+    add(shape, fatal);
+    add(diagnostics::duplicate_names(f), false);
+    add(diagnostics::slot_copied_to_ram(f), true);
+    add(diagnostics::empty_range(f), true);
+    add(diagnostics::overwrites_data(f), true);
+    if (alone) add(diagnostics::after_record(f, image_end), false);
+    add(diagnostics::absolute_address(f), true);
+    add(diagnostics::large_fill(f, image_end), true);
+    return out;
+}
+
+std::string created(const char* kind, PyObject* name) {
+    return text::format("create new crc %s file \"%s\".", kind, utf8_of(name).c_str());
+}
+
+json::Value regions_json(const std::vector<layout::Region>& regions) {
+    json::Value list = json::Value::array();
+    for (const layout::Region& r : regions) {
+        json::Value& region = list.push(json::Value::object());
+        region.set("address", r.address);
+        region.set("size", r.size);
+    }
+    return list;
+}
+
+// One note naming what the files hold beyond the checksum; past the first
+// ten addresses it counts them (--json lists every one).
+std::string outside_note(const std::vector<layout::Region>& regions, bool several) {
+    constexpr size_t named = 10;
+    uint64_t bytes = 0;
+    std::string addresses;
+    for (size_t i = 0; i < regions.size(); ++i) {
+        if (i < named) addresses += (i ? ", " : "") + text::address(regions[i].address);
+        bytes += regions[i].size;
+    }
+    if (regions.size() > named)
+        addresses += text::format(" and %zu more", regions.size() - named);
+    size_t count = regions.size();
+    return text::format(
+        "%zu loadable %s%s (%llu bytes) at physical address%s %s written to the HEX "
+        "but not covered by %s",
+        count, several ? "stretch" : "segment",
+        count == 1 ? "" : several ? "es" : "s", static_cast<unsigned long long>(bytes),
+        count == 1 ? "" : "es", addresses.c_str(),
+        several ? "any record (range or slot)" : "the checksum");
+}
+
+// --uf2 <family>: a name the table knows, or a 0x ID.
+uint32_t uf2_family(const std::string& name) {
+    uf2::FamilyChoice choice = uf2::find_family(name);
+    if (!choice.found)
+        throw Refusal{"--uf2 " + name + ": no such chip family; the names are " +
+                      uf2::family_names() + ", or give its ID as 0x<hex>"};
+    return choice.id;
+}
+
+class Flash {
+public:
+    Flash(const Request& request, Reporter& report) : o_(request), report_(report) {}
+
+    void run() {
+        PyObject* input = name(o_.input);
+        refuse_entry_without_merge(o_.entry, o_.merge);
+        elf_ = read_elf(read_input(input));
+        plan_ = records::plan_records(o_, &elf_, elf_.loadable);
+        // A long checksum answers Ctrl-C between megabytes.
+        plan_.between_chunks = [] {
+            if (PyErr_CheckSignals() < 0) throw PythonError{};
+        };
+        if (o_.uf2) family_ = uf2_family(*o_.uf2);
+        memory_ = layout::memory_of(elf_.loadable, plan_.images(), elf_.bytes(), plan_.fill);
+        if (memory_.end() > hexfile::address_limit)
+            throw Refusal{"the flash image reaches past 4 GiB (" +
+                          text::address(memory_.end()) +
+                          "), which Intel HEX cannot address"};
+        std::vector<Finding> findings;
+        for (const records::Planned& p : plan_.records)
+            if (p.from_selector)
+                for (Finding& f : check_layout(
+                         facts_of(p.placement, elf_.loadable, p.image, memory_),
+                         p.image.end, plan_.records.size() == 1))
+                    findings.push_back(std::move(f));
+            else if (std::string why = records::overwrites_data(p.record, memory_);
+                     !why.empty())
+                findings.push_back({why, true});
+        for (const Finding& f : findings)
+            if (f.refused && !o_.force)
+                throw Refusal{f.text + " (--force writes it anyway)"};
+        plan_.refuse_part_words();
+        records::store_all(plan_, memory_, values_, stored_);
+        if (o_.bin) refuse_a_bin_of_fill();
+        if (!o_.merge.empty())
+            merged_ = merge_with({o_.merge, o_.entry, o_.input}, memory_,
+                                 elf_.file.header.entry, plan_, o_.bin, o_.force,
+                                 o_.uf2 ? std::optional<uint32_t>(family_) : std::nullopt);
+        write(input);
+        tell(findings);
+    }
+
+private:
+    PyObject* name(const std::string& text) {
+        names_.push_back(text_object(text));
+        return names_.back().get();
+    }
+
+    // Records in images far apart would make the .bin mostly fill.
+    void refuse_a_bin_of_fill() const {
+        auto [from, to] = plan_.bin_range();
+        uint64_t held = 0;
+        for (const layout::Piece& p : memory_.pieces())
+            if (p.address < to && p.end() > from)
+                held += std::min(p.end(), to) - std::max(p.address, from);
+        uint64_t gaps = (to - from) - held;
+        if (gaps > diagnostics::padding_limit && !o_.force)
+            throw Refusal{wording::bin_of_fill(".bin", gaps, from, to)};
+    }
+
+    // The checksummed ELF file, when the input holds every record.
+    void make_crc_elf() {
+        std::vector<StoredRecord> records;
+        for (size_t i = 0; i < plan_.records.size(); ++i) {
+            const records::Record& r = plan_.records[i].record;
+            records.push_back({r.slot, r.width, stored_[i].data()});
+        }
+        crc_elf_ = crc_elf(elf_, records);
+    }
+
+    // A file of a format: the application's own, or merged with others.
+    struct File {
+        const formats::Format* format;
+        bool merged;
+        Ref name;
+        bool asked;
+    };
+
+    // Every file of the table, the asked ones written, the others removed
+    // (an earlier run's would not match), then all put in place together.
+    void write(PyObject* input) {
+        Outputs outputs(outfile::Claim::locked,
+                        {[this](const std::string& text) { report_.note(text); },
+                         [this](const std::string& text) { report_.error(text); }});
+        elf_name_ = output_name(input, state.t.crc_elf_suffix);
+        const uint64_t entry = elf_.file.header.entry;
+        auto [from, to] = plan_.bin_range();
+        const formats::Contents own{&memory_, from, to, entry, family_};
+        formats::Contents joined = own;
+        if (merged_)
+            joined = {&merged_->memory, merged_->from, merged_->to, merged_->entry, family_};
+        for (const formats::Format* f = formats::begin(); f != formats::end(); ++f)
+            for (bool merged : {false, true}) {
+                std::string suffix = std::string(merged ? "_CRC_merged" : "_CRC") + f->ext;
+                files_.push_back({f, merged, output_name(input, text_object(suffix).get()),
+                                  f->asked(o_) && (!merged || merged_)});
+            }
+        try {
+            make_crc_elf();
+            // The merged files on a second thread while this one writes the
+            // application's.
+            outputs.defer(true);
+            for (const File& file : files_)
+                if (file.merged && file.asked)
+                    file.format->write(outputs, file.name.get(), joined);
+            outputs.write_deferred();
+            for (const File& file : files_) {
+                if (file.merged && file.asked) continue;
+                if (file.asked)
+                    file.format->write(outputs, file.name.get(), file.merged ? joined : own);
+                else
+                    outputs.remove(file.name.get());
+                if (file.format == formats::begin() && !file.merged) {
+                    // The checksummed ELF file follows the HEX.
+                    if (crc_elf_.in_file.found)
+                        outputs.bytes(elf_name_.get(), crc_elf_.pieces);
+                    else
+                        outputs.remove(elf_name_.get());
+                }
+            }
+            outputs.commit();
+            report_.commit();
+        } catch (const PythonError&) {
+            if (!PyErr_ExceptionMatches(PyExc_OSError)) throw;
+            refuse_os_error();
+        }
+        removed_ = outputs.removed();
+        for (const File& file : files_) {
+            if (file.asked) report_.wrote(utf8_of(file.name.get()));
+            if (file.format == formats::begin() && !file.merged && crc_elf_.in_file.found)
+                report_.wrote(utf8_of(elf_name_.get()));
+        }
+    }
+
+    // "cannot write fw_CRC.hex: Permission denied"
+    [[noreturn]] static void refuse_os_error() {
+        OsErrorText error = take_os_error();
+        throw Refusal{"cannot write " +
+                      (error.has_filename ? error.filename : "the output") + ": " +
+                      error.why};
+    }
+
+    // The line a record is told in.
+    std::string record_line(const records::Planned& p, uint64_t value) const {
+        const records::Record& r = p.record;
+        std::string shown = records::hex_value(value, r.width);
+        switch (r.kind) {
+            case records::Kind::size:
+                return text::format("%s at %s: [%s] the length of (%s~%s)", r.label.c_str(),
+                                    text::address(r.slot).c_str(), shown.c_str(),
+                                    text::address(r.start).c_str(),
+                                    text::address(r.end).c_str());
+            case records::Kind::lpc:
+                return text::format("%s at %s: [%s] makes the words of (%s~%s) sum to 0",
+                                    r.label.c_str(), text::address(r.slot).c_str(),
+                                    shown.c_str(), text::address(r.start).c_str(),
+                                    text::address(r.slot + r.width).c_str());
+            case records::Kind::crc:
+                break;
+        }
+        if (!p.from_selector)
+            return text::format("%s at %s: [%s] over (%s~%s) (%s)", r.label.c_str(),
+                                text::address(r.slot).c_str(), shown.c_str(),
+                                text::address(r.start).c_str(),
+                                text::address(r.end).c_str(), plan_.how(true).c_str());
+        return text::format(
+            "checksum range:(0x%08llX~0x%08llX) checksum offset address:[0x%08llX] "
+            "checksum: [%s] (%s)",
+            static_cast<unsigned long long>(r.start),
+            static_cast<unsigned long long>(r.slot),
+            static_cast<unsigned long long>(r.slot - p.image.start), shown.c_str(),
+            plan_.how().c_str());
+    }
+
+    // What no record covers: neither a range nor a slot.
+    std::vector<layout::Region> uncovered() const {
+        std::vector<std::pair<uint64_t, uint64_t>> covered;
+        for (const records::Planned& p : plan_.records) {
+            const records::Record& r = p.record;
+            if (r.reads_bytes()) covered.emplace_back(r.start, r.end);
+            covered.emplace_back(r.slot, r.slot_end());
+        }
+        return layout::outside(elf_.loadable, covered);
+    }
+
+    // The report lines, then the warnings and notes.
+    void tell(const std::vector<Finding>& findings) {
+        report_.line(created("hex", files_.front().name.get()));
+        for (size_t i : plan_.by_slot())
+            report_.line(record_line(plan_.records[i], values_[i]));
+        if (crc_elf_.in_file.found) report_.line(created("elf", elf_name_.get()));
+        for (const File& file : files_)
+            if (file.asked && (file.format != formats::begin() || file.merged))
+                report_.line(created(
+                    ((file.merged ? "merged " : "") + std::string(file.format->word)).c_str(),
+                    file.name.get()));
+
+        for (const Finding& f : findings) report_.warning(f.text);
+        const uint64_t entry = elf_.file.header.entry;
+        if (!hexfile::start_address(entry)) report_.warning(wording::entry_left_out(entry));
+        if (merged_ && !hexfile::start_address(merged_->entry))
+            report_.warning(wording::entry_left_out(merged_->entry) + " (the merged files')");
+        if (merged_)
+            for (const std::string& warning : merged_->warnings) report_.warning(warning);
+        // A UF2 block is a whole 256-byte page: below an image that starts
+        // inside a page, it writes fill where a bootloader may be.
+        const uint64_t first = memory_.pieces().front().address;
+        if (o_.uf2 && first % uf2::page_size != 0)
+            report_.warning(text::format(
+                "the UF2's first block covers %s to %s, below the image's start: a "
+                "bootloader there would be overwritten with 0x%02X (flash the merged UF2 "
+                "instead)",
+                text::address(first - first % uf2::page_size).c_str(),
+                text::address(first - 1).c_str(), plan_.fill));
+        if (o_.uf2 && merged_) warn_of_merged_bytes_in_pages();
+        std::vector<layout::Region> outside = uncovered();
+        if (!outside.empty())
+            report_.note(outside_note(outside, plan_.records.size() > 1));
+        if (crc_elf_.in_file.found) {
+            const std::string name = utf8_of(elf_name_.get());
+            if (!crc_elf_.gaps.empty())
+                report_.note(sections_note(name, crc_elf_.gaps));
+            std::string holes = holes_note(name, memory_);
+            if (!holes.empty()) report_.note(holes);
+        } else {
+            bool gone = false;
+            for (const Ref& removed : removed_)
+                gone = gone || removed.get() == elf_name_.get();
+            report_.note(
+                text::format("no %s written%s: ", utf8_of(elf_name_.get()).c_str(),
+                             gone ? " (the earlier one is removed: it would not "
+                                    "match the HEX)"
+                                  : "") +
+                crc_elf_.in_file.why_not);
+        }
+        for (const Ref& removed : removed_)
+            if (removed.get() != elf_name_.get())
+                report_.note(utf8_of(removed.get()) +
+                             " of an earlier run is removed: it would not match the HEX");
+        if (o_.bin) bin_note();
+        if (merged_) report_.note(wording::merged_start(merged_->entry, merged_->entry_from,
+                                                       merged_->entry_chosen));
+
+        json::Value& d = report_.data();
+        const size_t l = plan_.lowest();
+        const records::Planned& low = plan_.records[l];
+        describe_image(d, low.image.start, low.image.end, low.record.slot, feed_name());
+        d.set("checksum", low.record.reads_bytes() ? json::Value(values_[l]) : json::Value());
+        d.set("algorithm", plan_.algorithm.name);
+        d.set("fill", static_cast<uint64_t>(plan_.fill));
+        if (o_.uf2) d.set("uf2_family", static_cast<uint64_t>(family_));
+        if (merged_) {
+            json::Value& merged = d.set("merged", json::Value::object());
+            merged.set("start_address", merged_->entry);
+            merged.set("start_from", merged_->entry_from.empty()
+                                         ? json::Value()
+                                         : json::Value(merged_->entry_from));
+        }
+        d.set("records", records_json());
+        d.set("outside", regions_json(outside));
+    }
+
+    // The application's UF2 pads each page it writes with fill: where a
+    // merged file has bytes in such a page (after the image's end, say),
+    // flashing the application's UF2 alone overwrites them.
+    void warn_of_merged_bytes_in_pages() {
+        const uint64_t page = uf2::page_size;
+        const uint64_t first = memory_.pieces().front().address;
+        for (const layout::Piece& p : memory_.pieces()) {
+            const uint64_t from = p.address - p.address % page;
+            const uint64_t to = (p.end() + page - 1) / page * page;
+            for (size_t k = 0; k < merged_->sources.size(); ++k)
+                for (const layout::Span& s : merged_->sources[k].loadable.spans) {
+                    // Below the image's first page start: warned of above.
+                    uint64_t a = std::max({s.address, from, first}), b = std::min(s.end(), to);
+                    if (a >= b) continue;
+                    report_.warning(text::format(
+                        "the UF2's block at %s pads its page with 0x%02X over what %s "
+                        "writes from %s: flashing %s alone would overwrite it (flash the "
+                        "merged UF2 instead)",
+                        text::address(a - a % page).c_str(), plan_.fill,
+                        merged_->names[k].c_str(), text::address(a).c_str(),
+                        utf8_of(uf2_name()).c_str()));
+                    return;
+                }
+        }
+    }
+
+    PyObject* uf2_name() const {
+        for (const File& file : files_)
+            if (!file.merged && file.format->kind == layout::FileKind::uf2)
+                return file.name.get();
+        return nullptr;
+    }
+
+    json::Value records_json() const {
+        json::Value list = json::Value::array();
+        for (size_t i : plan_.by_slot())
+            describe_record(list.push(json::Value::object()), plan_, plan_.records[i],
+                            values_[i]);
+        return list;
+    }
+
+    // The .bin holds the images alone.
+    void bin_note() {
+        auto [from, to] = plan_.bin_range();
+        PyObject* bin = nullptr;
+        for (const File& file : files_)
+            if (!file.merged && file.format->kind == layout::FileKind::other)
+                bin = file.name.get();
+        uint64_t bytes = 0;
+        for (const layout::Piece& p : memory_.pieces())
+            if (p.end() <= from || p.address >= to) bytes += p.size;
+        if (bytes)
+            report_.note(text::format(
+                "%s holds %s to %s; %llu loadable bytes outside the image are only in "
+                "the "
+                "HEX%s",
+                utf8_of(bin).c_str(), text::address(from).c_str(),
+                text::address(to).c_str(), static_cast<unsigned long long>(bytes),
+                o_.srec ? " and the S-records" : ""));
+    }
+
+    const char* feed_name() const {
+        return plan_.feed == records::Feed::words ? "words" : "bytes";
+    }
+
+    const Request& o_;
+    Reporter& report_;
+    std::vector<Ref> names_;
+    ElfBuild elf_;
+    records::Plan plan_;
+    layout::MemoryMap memory_;
+    std::vector<uint64_t> values_;
+    std::vector<std::array<uint8_t, 8>> stored_;
+    CrcElf crc_elf_;
+    Ref elf_name_;
+    std::vector<File> files_;  // the table's files, the application's HEX first
+    uint32_t family_ = 0;      // --uf2
+    std::optional<Merged> merged_;
+    std::vector<Ref> removed_;
+};
+
+}  // namespace
+
+int flash_crc_calc(const Request& request, Reporter& report) {
+    Flash(request, report).run();
+    report.finish("written");
+    return 0;
+}
+
+}  // namespace velk

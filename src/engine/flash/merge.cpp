@@ -1,0 +1,247 @@
+#include "merge.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "../../velk/adapter/text.h"
+#include "../diagnostics/layout_warnings.h"
+#include "../report/refusal.h"
+#include "../report/text.h"
+#include "../report/wording.h"
+
+namespace velk {
+
+namespace {
+
+using text::address;
+
+// A stretch of the merged image and who writes it.
+struct Part {
+    uint64_t address, size;
+    const uint8_t* bytes;  // nullptr: the application's erased flash
+    uint64_t end() const { return address + size; }
+};
+
+// "boot.bin@0x08000000": the file and where a raw binary starts.
+std::pair<std::string, std::optional<uint64_t>> split(const std::string& given) {
+    size_t at = given.rfind('@');
+    if (at == std::string::npos || given.size() < at + 3 || given[at + 1] != '0' ||
+        (given[at + 2] != 'x' && given[at + 2] != 'X'))
+        return {given, {}};
+    uint64_t base = 0;
+    if (!read_hex_address(given.substr(at + 1), base))
+        throw Refusal{"--merge " + given + ": \"" + given.substr(at + 1) +
+                      "\" is not an address"};
+    return {given.substr(0, at), base};
+}
+
+ImageFile read_source(const std::string& file, std::optional<uint64_t> base) {
+    try {
+        InputFile input = read_input(text_object(file).get());
+        if (base) placed_as_raw(input);
+        if (!base && input.kind == layout::FileKind::other)
+            throw Refusal{std::string(input.named ? "a raw binary by its name"
+                                                  : "neither an ELF, Intel HEX, S-record nor "
+                                                    "UF2 file") +
+                          "; a raw binary holds no addresses: give it as " + file +
+                          "@0x<address>"};
+        ImageFile image = read_image(std::move(input), base);
+        if (base && image.kind != layout::FileKind::other)
+            throw Refusal{"@" + address(*base) + " places a raw binary; the file is " +
+                          format_name(image.kind) + ", which holds its addresses"};
+        return image;
+    } catch (Refusal& refusal) {
+        refusal.text = file + ": " + refusal.text;
+        throw;
+    }
+}
+
+// The bytes two sorted, non-overlapping lists of stretches both write: how
+// many, and the first and last of them.
+struct Shared {
+    uint64_t count = 0, first = 0, last = 0;
+};
+
+template <class A, class B>
+Shared shared_by(const std::vector<A>& a, const std::vector<B>& b) {
+    Shared out;
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        uint64_t from = std::max(a[i].address, b[j].address);
+        uint64_t to = std::min(a[i].end(), b[j].end());
+        if (from < to) {
+            if (out.count == 0) out.first = from;
+            out.count += to - from;
+            out.last = to - 1;
+        }
+        if (a[i].end() < b[j].end())
+            ++i;
+        else
+            ++j;
+    }
+    return out;
+}
+
+// The application's bytes, its image's fill left out.
+std::vector<layout::Piece> data_of(const layout::MemoryMap& map) {
+    std::vector<layout::Piece> out;
+    for (const layout::Piece& p : map.pieces())
+        if (!p.is_fill()) out.push_back(p);
+    return out;
+}
+
+std::string bytes_text(uint64_t count) {
+    return count == 1 ? "1 byte" : std::to_string(count) + " bytes";
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+    struct stat sa, sb;
+    return a == b || (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 &&
+                      sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino);
+}
+
+// --entry: a merged file's start address, the application's, or 0x<address>.
+void choose_entry(Merged& merged, const MergeRequest& request, uint64_t application_entry) {
+    const std::string& word = *request.entry;
+    merged.entry_chosen = true;
+    uint64_t value = 0;
+    if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
+        if (!read_hex_address(word, value) || value >= uint64_t{1} << 32)
+            throw Refusal{"--entry " + word +
+                          ": not a 32-bit address (0x and up to 8 hex digits)"};
+        merged.entry = value;
+        merged.entry_from = "--entry";
+        return;
+    }
+    for (size_t k = 0; k < merged.names.size(); ++k)
+        if (same_file(word, merged.names[k])) {
+            if (!merged.sources[k].has_entry)
+                throw Refusal{"--entry " + word +
+                              ": the file has no start address; give one as --entry "
+                              "0x<address>"};
+            merged.entry = merged.sources[k].entry;
+            merged.entry_from = merged.names[k];
+            return;
+        }
+    if (same_file(word, request.application_file)) {
+        merged.entry = application_entry;
+        merged.entry_from.clear();
+        return;
+    }
+    throw Refusal{"--entry " + word +
+                  ": neither a merged file, the application nor a 0x address"};
+}
+
+}  // namespace
+
+void refuse_entry_without_merge(const std::optional<std::string>& entry,
+                                const std::vector<std::string>& merge) {
+    if (entry && merge.empty())
+        throw Refusal{"--entry chooses the merged files' start address: it needs --merge"};
+}
+
+Merged merge_with(const MergeRequest& request, const layout::MemoryMap& application,
+                  uint64_t application_entry, const records::Plan& plan, bool bin,
+                  bool force, std::optional<uint32_t> uf2_family) {
+    Merged merged;
+    std::vector<std::string>& names = merged.names;
+    merged.sources.reserve(request.files.size());
+    for (const std::string& given : request.files) {
+        auto [file, base] = split(given);
+        if (std::find(names.begin(), names.end(), file) != names.end())
+            throw Refusal{file + " is given to --merge twice"};
+        merged.sources.push_back(read_source(file, base));
+        names.push_back(file);
+        const ImageFile& source = merged.sources.back();
+        for (const std::string& warning : source.warnings)
+            merged.warnings.push_back(file + ": " + warning);
+        if (uf2_family && source.has_family && source.family != *uf2_family)
+            throw Refusal{text::format(
+                "%s: a UF2 file for chip family 0x%08X, not the 0x%08X of --uf2: its "
+                "blocks would change family in the merged UF2",
+                file.c_str(), source.family, *uf2_family)};
+    }
+
+    // A merged file that reaches into the application (a bootloader grown
+    // past its partition): where, and by how much.
+    const std::vector<layout::Piece> own = data_of(application);
+    for (size_t k = 0; k < merged.sources.size(); ++k) {
+        Shared both = shared_by(merged.sources[k].loadable.spans, own);
+        if (both.count)
+            throw Refusal{names[k] + " writes " + bytes_text(both.count) +
+                          " where the application writes, from " + address(both.first) +
+                          " to " + address(both.last) + ": it reaches into the application"};
+    }
+    std::vector<Part> parts;
+    for (const layout::Piece& p : application.pieces())
+        parts.push_back({p.address, p.size, p.bytes});
+    for (size_t k = 0; k < merged.sources.size(); ++k) {
+        const ImageFile& source = merged.sources[k];
+        for (const layout::Span& s : source.loadable.spans) {
+            // What a record covers must be the application's own bytes.
+            for (const records::Planned& p : plan.records) {
+                const records::Record& r = p.record;
+                uint64_t from = r.reads_bytes() ? std::min(r.start, r.slot) : r.slot;
+                uint64_t to = r.reads_bytes() ? std::max(r.end, r.slot_end()) : r.slot_end();
+                if (s.address < to && from < s.end())
+                    throw Refusal{names[k] + " writes " +
+                                  address(std::max(s.address, from)) + ", inside what " +
+                                  r.label + " covers (" + address(from) + " to " +
+                                  address(to) + "): merged bytes must lie outside the "
+                                  "checksummed ranges"};
+            }
+            if (s.end() > uint64_t{1} << 32)
+                throw Refusal{names[k] + " writes " + address(s.address) + " to " +
+                              address(s.end()) + ", past 4 GiB, which Intel HEX cannot "
+                              "address"};
+            parts.push_back({s.address, s.size, source.base + s.offset});
+        }
+    }
+    // What is left to share: the erased flash of the application's image,
+    // and another merged file's bytes.
+    for (size_t k = 0; k < merged.sources.size(); ++k) {
+        Shared both = shared_by(merged.sources[k].loadable.spans, application.pieces());
+        for (size_t other = 0; other < k && !both.count; ++other) {
+            both = shared_by(merged.sources[k].loadable.spans,
+                             merged.sources[other].loadable.spans);
+            if (both.count)
+                throw Refusal{names[k] + " writes " + bytes_text(both.count) + " where " +
+                              names[other] + " writes too, from " +
+                              address(both.first) + " to " + address(both.last)};
+        }
+        if (both.count)
+            throw Refusal{names[k] + " writes " + bytes_text(both.count) +
+                          " of the application's image, its erased flash from " +
+                          address(both.first) + " to " + address(both.last)};
+    }
+    std::stable_sort(parts.begin(), parts.end(),
+                     [](const Part& a, const Part& b) { return a.address < b.address; });
+
+    merged.memory = layout::MemoryMap(plan.fill);
+    uint64_t held = 0;
+    for (const Part& p : parts) {
+        if (p.bytes)
+            merged.memory.append(p.address, p.bytes, p.size);
+        else
+            merged.memory.append_fill(p.address, p.size);
+        held += p.size;
+    }
+    merged.from = parts.front().address;
+    merged.to = parts.back().end();
+    uint64_t gaps = (merged.to - merged.from) - held;
+    if (bin && gaps > diagnostics::padding_limit && !force)
+        throw Refusal{wording::bin_of_fill("merged .bin", gaps, merged.from, merged.to)};
+
+    merged.entry = application_entry;
+    for (size_t k = 0; k < merged.sources.size(); ++k)
+        if (merged.sources[k].has_entry) {
+            merged.entry = merged.sources[k].entry;
+            merged.entry_from = names[k];
+            break;
+        }
+    if (request.entry) choose_entry(merged, request, application_entry);
+    return merged;
+}
+
+}  // namespace velk

@@ -1,0 +1,195 @@
+#include "elf_input.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+#include <unordered_set>
+
+#include "../../velk/adapter/errors.h"
+#include "../../velk/adapter/files.h"
+#include "../../velk/adapter/text.h"
+#include "../report/text.h"
+#include "../report/wording.h"
+
+namespace velk {
+
+namespace {
+
+layout::ProgramHeader program_header(const elf::ProgramHeader& p) {
+    constexpr uint32_t pf_w = 2;
+    return {p.type == elf::pt_load, p.offset, p.vaddr, p.paddr, p.filesz, p.memsz,
+            (p.flags & pf_w) != 0};
+}
+
+// Visits every symbol; a damaged table refuses the file.
+size_t visit(const ElfBuild& elf, elf::SymbolVisitor& visitor) {
+    auto visited = elf::visit_symbols(elf.file, elf.span(), visitor);
+    if (auto* fault = std::get_if<elf::Fault>(&visited))
+        throw Refusal{"cannot read its symbols: " + fault->why};
+    return std::get<size_t>(visited);
+}
+
+class NameFinder final : public elf::SymbolVisitor {
+public:
+    // No symbol's name holds a NUL.
+    explicit NameFinder(const std::string& name)
+        : name_(name), possible_(name.find('\0') == std::string::npos) {}
+
+    void symbol(const elf::Symbol& s) override {
+        // The name is NUL-terminated in its table: the comparison stops at
+        // its end or at the first byte that differs.
+        if (!possible_ || std::strncmp(s.name, name_.c_str(), name_.size()) != 0 ||
+            s.name[name_.size()] != '\0')
+            return;
+        matches_.add(s.value, s.size, s.info);
+    }
+
+    const elfsyms::Matches& matches() const { return matches_; }
+
+private:
+    const std::string& name_;
+    bool possible_;
+    elfsyms::Matches matches_;
+};
+
+class PartFinder final : public elf::SymbolVisitor {
+public:
+    explicit PartFinder(const std::string& name) : name_(name) {}
+
+    void symbol(const elf::Symbol& s) override {
+        found_ = found_ || std::strstr(s.name, name_.c_str()) != nullptr;
+    }
+
+    bool found() const { return found_; }
+
+private:
+    const std::string& name_;
+    bool found_ = false;
+};
+
+// Whether a section's name holds `name`: its name, NUL-terminated inside
+// the section-name string table.
+bool in_section_names(const ElfBuild& elf, const std::string& name) {
+    const auto& sections = elf.file.sections;
+    const uint64_t index = elf.file.header.shstrndx;
+    if (index == 0 || index >= sections.size()) return false;
+    const elf::SectionHeader& names = sections[index];
+    const uint64_t size = elf.input.bytes.size();
+    if (names.type == elf::sht_nobits || names.offset > size || names.size > size - names.offset)
+        return false;
+    const char* table = reinterpret_cast<const char*>(elf.bytes()) + names.offset;
+    for (const elf::SectionHeader& section : sections) {
+        if (section.name >= names.size) continue;
+        const char* start = table + section.name;
+        std::string text(start, strnlen(start, names.size - section.name));
+        if (text.find(name) != std::string::npos) return true;
+    }
+    return false;
+}
+
+class NameLister final : public elf::SymbolVisitor {
+public:
+    NameLister(size_t longest, std::vector<std::string>& names)
+        : longest_(longest), names_(names) {}
+
+    void symbol(const elf::Symbol& s) override {
+        size_t length = strnlen(s.name, longest_ + 1);
+        if (length == 0 || length > longest_) return;
+        std::string name(s.name, length);
+        if (seen_.insert(name).second) names_.push_back(std::move(name));
+    }
+
+private:
+    size_t longest_;
+    std::vector<std::string>& names_;
+    std::unordered_set<std::string> seen_;
+};
+
+}  // namespace
+
+InputFile read_input(PyObject* filename) {
+    std::string path;
+    try {
+        path = fs_path(filename);
+    } catch (const PythonError&) {
+        // A name no file can have (a NUL in it): open() would refuse it too.
+        if (!PyErr_ExceptionMatches(PyExc_ValueError) &&
+            !PyErr_ExceptionMatches(PyExc_TypeError))
+            throw;
+        throw Refusal{"cannot open it: " + exception_text(false)};
+    }
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        throw Refusal{"it is a directory, not a file"};
+    if (const char* kind = special_file_kind(path))
+        throw Refusal{text::format("not a regular file but %s", kind)};
+    InputFile input;
+    try {
+        Ref file = call(state.open, filename, state.t.rb);
+        try {
+            input.bytes = read_file_at(file.get(), 0, UINT64_MAX);
+        } catch (const PythonError&) {
+            close_keeping_error(file.get());
+            throw;
+        }
+        close_keeping_error(file.get());
+    } catch (const PythonError&) {
+        if (!PyErr_ExceptionMatches(PyExc_OSError)) throw;
+        throw Refusal{"cannot open it: " + take_os_error().why};
+    }
+    input.named = layout::kind_of_name(path, input.kind);
+    if (!input.named) input.kind = layout::kind_of(input.bytes.data(), input.bytes.size());
+    return input;
+}
+
+void placed_as_raw(InputFile& input) {
+    if (!input.named && (input.kind == layout::FileKind::intel_hex ||
+                         input.kind == layout::FileKind::srecord))
+        input.kind = layout::FileKind::other;
+}
+
+ElfBuild read_elf(InputFile input) {
+    if (layout::kind_of(input.bytes.data(), input.bytes.size()) != layout::FileKind::elf)
+        throw Refusal{wording::not_elf(input.kind)};
+    input.kind = layout::FileKind::elf;
+    ElfBuild elf;
+    elf.input = std::move(input);
+    auto file = elf::read_file(elf.span());
+    if (auto* fault = std::get_if<elf::Fault>(&file))
+        throw Refusal{fault->damaged ? fault->why + ": it is damaged"
+                                     : "cannot read it as an ELF file: " + fault->why};
+    elf.file = std::move(std::get<elf::File>(file));
+    for (const elf::ProgramHeader& p : elf.file.segments)
+        elf.headers.push_back(program_header(p));
+    auto loadable = layout::loadable_of_elf(elf.headers, elf.input.bytes.size());
+    if (auto* fault = std::get_if<layout::Fault>(&loadable))
+        throw Refusal{wording::layout_fault(*fault, elf.headers)};
+    elf.loadable = std::move(std::get<layout::Loadable>(loadable));
+    elf.read = true;
+    return elf;
+}
+
+SymbolSearch find_symbol(const ElfBuild& elf, const std::string& name) {
+    SymbolSearch lookup;
+    NameFinder finder(name);
+    lookup.tables = visit(elf, finder);
+    lookup.matches = finder.matches();
+    lookup.found = lookup.matches.count > 0;
+    return lookup;
+}
+
+bool named_anywhere(const ElfBuild& elf, const std::string& name) {
+    if (name.find('\0') != std::string::npos) return false;
+    PartFinder finder(name);
+    visit(elf, finder);
+    return finder.found() || in_section_names(elf, name);
+}
+
+std::vector<std::string> symbol_names(const ElfBuild& elf, size_t longest) {
+    std::vector<std::string> names;
+    NameLister lister(longest, names);
+    visit(elf, lister);
+    return names;
+}
+
+}  // namespace velk

@@ -1,0 +1,139 @@
+#include "placement.h"
+
+#include <algorithm>
+
+#include "../../velk/adapter/text.h"
+#include "../elfsyms/closest.h"
+#include "../report/text.h"
+#include "../report/wording.h"
+
+namespace velk {
+
+std::string quoted(const std::string& value) {
+    return "\"" + value + "\"";
+}
+
+// White space, a sign, a 0x prefix and underscores as Python takes them.
+bool read_number(const std::string& value, int base, uint64_t& out) {
+    Ref number(PyLong_FromUnicodeObject(text_object(value).get(), base));
+    if (!number) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw PythonError{};
+        PyErr_Clear();
+        return false;
+    }
+    return fits_u64(number.get(), out);
+}
+
+bool read_hex_address(const std::string& value, uint64_t& out) {
+    if (value.size() < 3 || value.size() > 18 || value[0] != '0' ||
+        (value[1] != 'x' && value[1] != 'X'))
+        return false;
+    out = 0;
+    for (size_t i = 2; i < value.size(); ++i) {
+        char c = value[i];
+        int digit = c >= '0' && c <= '9'   ? c - '0'
+                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                           : -1;
+        if (digit < 0) return false;
+        out = out << 4 | static_cast<uint64_t>(digit);
+    }
+    return true;
+}
+
+diagnostics::Symbol find_variable(const std::string& name, const ElfBuild& elf,
+                                  const char* option) {
+    if (name.empty())
+        throw Refusal{std::string(option) +
+                      " needs the checksum variable's name, as in --ncrc_value"};
+    SymbolSearch found = find_symbol(elf, name);
+    if (found.tables == 0) throw Refusal{wording::no_symbol_table(name)};
+    if (!found.found) {
+        std::vector<std::string> names =
+            symbol_names(elf, elfsyms::longest_close_name(name));
+        std::vector<std::string> closest = elfsyms::closest_names(name, names);
+        throw Refusal{named_anywhere(elf, name) ? wording::not_found(name, closest)
+                                                : wording::dropped(name, closest)};
+    }
+    const elfsyms::Matches& m = found.matches;
+    return {name, m.value, true, m.count, m.values_differ, m.size, m.is_function()};
+}
+
+Placement place_checksum(const Selector& selector, unsigned width, const ElfBuild* elf) {
+    Placement p;
+    uint64_t number = 0;
+    const std::string& value = selector.value;
+    switch (selector.letter) {
+        case 'n':
+            p.has_slot = true;
+            p.slot = find_variable(value, *elf, "--n");
+            p.where = layout::locate_slot(elf->headers, p.slot.value);
+            p.request = {layout::Selector::name, p.where.address, width};
+            return p;
+        case 'a': {
+            if (!read_number(value, 16, number))
+                throw Refusal{wording::address_rule() + ": " + quoted(value) +
+                              " is not one"};
+            // A 3-byte slot's alignment is its address's, checked once the
+            // image is placed.
+            const unsigned align = width > 4 ? 4 : width;
+            if (align != 3 && number % align != 0)
+                throw Refusal{text::format("--a%s: the offset must be a multiple of %u",
+                                           value.c_str(), align)};
+            p.request = {layout::Selector::address, number, width};
+            return p;
+        }
+        default:  // 's'
+            if (!read_number(value, 10, number) || number == 0 ||
+                (number & (number - 1)) != 0)
+                throw Refusal{wording::block_rule() + ": " + quoted(value) +
+                              " is not one"};
+            p.request = {layout::Selector::block, number, width};
+            return p;
+    }
+}
+
+layout::Image image_for(const layout::Loadable& loadable, const Placement& placement) {
+    auto image = layout::place_image(loadable, placement.request);
+    if (auto* fault = std::get_if<layout::Fault>(&image)) {
+        if (fault->kind == layout::Fault::slot_below_image)
+            throw Refusal{placement.slot.name + " at " +
+                          text::address(placement.where.address) +
+                          " lies below the image it would close (" +
+                          text::address(loadable.clusters[fault->first].start) + ")"};
+        throw Refusal{wording::layout_fault(*fault, {})};
+    }
+    return std::get<layout::Image>(image);
+}
+
+diagnostics::Facts facts_of(const Placement& placement, const layout::Loadable& loadable,
+                            const layout::Image& image, const layout::MemoryMap& memory) {
+    diagnostics::Facts f{};
+    f.selector = placement.request.selector;
+    f.load = image.start;
+    const layout::Cluster& own = loadable.clusters[image.cluster];
+    f.image_size = own.end - own.start;
+    f.offset = image.offset();
+    f.padding = image.fill;
+    f.width = placement.request.width;
+    f.old_held = f.width;
+    memory.read(image.record, f.old, f.width);
+    f.fill = memory.fill();
+    f.loadable = &loadable;
+    f.has_slot = placement.has_slot;
+    f.slot = placement.slot;
+    f.where = placement.where;
+    return f;
+}
+
+void describe_image(json::Value& data, uint64_t start, uint64_t end, uint64_t record,
+                    const char* feed) {
+    json::Value& span = data.set("image", json::Value::object());
+    span.set("start", start);
+    span.set("end", end);
+    data.set("record", record);
+    data.set("offset", record - start);
+    data.set("feed", feed);
+}
+
+}  // namespace velk
