@@ -6,6 +6,7 @@
 #include "../velk/adapter/text.h"
 #include "../engine/cli/command_line.h"
 #include "../velk/module/calls.h"
+#include "host.h"
 
 namespace velk::product {
 
@@ -61,7 +62,10 @@ Ref python_of(const json::Value& value) {
 
 PyObject* main(PyObject*, PyObject* words) noexcept {
     return boundary(Entry::product_main, [&] {
-        return check(PyLong_FromLong(cli::command_line(words_of(words))));
+        PythonHost host;
+        std::vector<std::string> given = words_of(words);
+        int status = engine_call([&] { return cli::command_line(given, host); });
+        return check(PyLong_FromLong(status));
     });
 }
 
@@ -76,8 +80,11 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
             PyErr_Format(PyExc_ValueError, "no mode %R", args[0]);
             throw PythonError{};
         }
+        PythonHost host;
+        std::vector<std::string> words = words_of(args[2]);
+        std::string input = utf8_of(args[1]);
         cli::Outcome outcome =
-            cli::run_quietly(*mode, words_of(args[2]), utf8_of(args[1]));
+            engine_call([&] { return cli::run_quietly(*mode, words, input, host); });
         Ref status = check(PyLong_FromLong(outcome.status));
         Ref object = python_of(outcome.object);
         return check(PyTuple_Pack(2, status.get(), object.get()));

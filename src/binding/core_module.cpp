@@ -1,6 +1,6 @@
 // velk_crc._core: the native half of the velk_crc package. Its start-up
-// imports os.path, for the output names, and nothing of the CRC, ELF or
-// HEX packages: a FLASH run starts as fast as the interpreter does.
+// imports nothing of the CRC, ELF or HEX packages: a FLASH run starts as
+// fast as the interpreter does.
 #include "../engine/cli/help.h"
 #include "../velk/module/calls.h"
 #include "api.h"
@@ -23,8 +23,6 @@ int exec_module(PyObject* module) noexcept {
         const Texts& t = state.t;
         Py_XSETREF(state.print, fetch_builtin(t.print));
         Py_XSETREF(state.open, fetch_builtin(t.open));
-        // What FLASH looks up at use: os.path for the output names.
-        import_module(t.os_path, t.os);
         check(PyModule_AddObjectRef(module, "own_words", product::own_words().get()));
         check(PyModule_AddObjectRef(module, "interrupted", product::interrupted().get()));
         check(PyModule_AddStringConstant(module, "version", cli::version()));

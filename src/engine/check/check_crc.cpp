@@ -9,7 +9,6 @@
 #include <array>
 #include <optional>
 
-#include "../../velk/adapter/text.h"
 #include "../flash/merge.h"
 #include "../hexfile/intel_hex.h"
 #include "../inputs/image_file.h"
@@ -27,11 +26,6 @@ namespace {
 
 using records::Feed;
 
-// A long checksum answers Ctrl-C between megabytes.
-void answer_ctrl_c() {
-    if (PyErr_CheckSignals() < 0) throw PythonError{};
-}
-
 // The file kinds that carry a start address, and what FLASH writes there for
 // an entry point: none above 4 GiB; in S-records and ELF files 0 is none.
 bool carries_start(layout::FileKind kind) {
@@ -48,11 +42,12 @@ std::optional<uint64_t> start_written(layout::FileKind kind, uint64_t entry) {
 
 class Check {
 public:
-    Check(const Request& request, Reporter& report) : request_(request), report_(report) {}
+    Check(const Request& request, Reporter& report, Host& host)
+        : request_(request), report_(report), host_(host) {}
 
     // True when the file is right.
     bool run() {
-        InputFile input = read_input(name(request_.input));
+        InputFile input = read_input(request_.input);
         if (request_.base) placed_as_raw(input);
         if (!request_.merge.empty() && !request_.elf)
             throw Refusal{"--merge checks the merged files' bytes beside the build's: give "
@@ -66,7 +61,7 @@ public:
             plan_ = in_build([&] {
                 return records::plan_records(request_, &*build_, build_->loadable);
             });
-            plan_.between_chunks = answer_ctrl_c;
+            plan_.between_chunks = [this] { host_.stop_if_asked(); };
             build_memory_ = layout::memory_of(build_->loadable, plan_.images(),
                                               build_->bytes(), plan_.fill);
             refuse_slots_that_cannot_hold();
@@ -88,7 +83,7 @@ public:
             if (!elf) refuse_what_needs_symbols();
             plan_ = records::plan_records(request_, elf ? &file_.elf : nullptr,
                                           file_.loadable);
-            plan_.between_chunks = answer_ctrl_c;
+            plan_.between_chunks = [this] { host_.stop_if_asked(); };
             refuse_slots_that_cannot_hold();
         }
         // A checksum over gigabytes of 0xFF is a wrong selector, not firmware:
@@ -119,11 +114,6 @@ public:
     }
 
 private:
-    PyObject* name(const std::string& text) {
-        names_.push_back(text_object(text));
-        return names_.back().get();
-    }
-
     // What `step` refuses is about the build: its line names --elf's file.
     template <class Step>
     auto in_build(Step step) -> decltype(step()) {
@@ -138,7 +128,7 @@ private:
     void read_build() {
         build_.emplace();
         *build_ = in_build([&] {
-            InputFile build = read_input(name(*request_.elf));
+            InputFile build = read_input(*request_.elf);
             // The files CHECK verifies are not the build. As for FLASH, its
             // content says what it is, whatever its name.
             layout::FileKind kind = layout::kind_of(build.bytes.data(), build.bytes.size());
@@ -626,7 +616,7 @@ private:
 
     const Request& request_;
     Reporter& report_;
-    std::vector<Ref> names_;
+    Host& host_;
     std::optional<ElfBuild> build_;  // --elf
     ImageFile file_;                 // the file checked
     records::Plan plan_;
@@ -647,8 +637,8 @@ private:
 
 }  // namespace
 
-int check_crc(const Request& request, Reporter& report) {
-    bool ok = Check(request, report).run();
+int check_crc(const Request& request, Reporter& report, Host& host) {
+    bool ok = Check(request, report, host).run();
     report.finish(ok ? "ok" : "mismatch");
     return ok ? 0 : 1;
 }

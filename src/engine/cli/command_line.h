@@ -14,8 +14,9 @@ namespace velk::cli {
 // mode's word); any other is VELK mode's.
 std::vector<std::string> own_words();
 
-// Runs `words`; returns the exit status as the shell sees it.
-int command_line(const std::vector<std::string>& words);
+// Runs `words`, its lines printed by `host`; returns the exit status as
+// the shell sees it.
+int command_line(const std::vector<std::string>& words, Host& host);
 
 // A mode run for a caller that wants the outcome, not the lines: the
 // option `words` and the `input` named apart; nothing is printed.
@@ -24,6 +25,6 @@ struct Outcome {
     json::Value object;  // what --json prints
 };
 Outcome run_quietly(const Mode& mode, const std::vector<std::string>& words,
-                    const std::string& input);
+                    const std::string& input, Host& host);
 
 }  // namespace velk::cli

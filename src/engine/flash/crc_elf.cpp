@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "../../velk/adapter/text.h"
 #include "../report/text.h"
 
 namespace velk {

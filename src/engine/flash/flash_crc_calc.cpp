@@ -8,10 +8,6 @@
 #include <array>
 #include <optional>
 
-#include "../../velk/adapter/errors.h"
-#include "../../velk/adapter/files.h"
-#include "../../velk/adapter/outputs.h"
-#include "../../velk/adapter/text.h"
 #include "../hexfile/intel_hex.h"
 #include "../inputs/placement.h"
 #include "../records/plan.h"
@@ -20,6 +16,9 @@
 #include "../report/wording.h"
 #include "../request/modes.h"
 #include "../formats/formats.h"
+#include "../outfile/names.h"
+#include "../outfile/outputs.h"
+#include "../platform/platform.h"
 #include "../uf2/uf2.h"
 #include "crc_elf.h"
 #include "merge.h"
@@ -60,8 +59,8 @@ std::vector<Finding> check_layout(const diagnostics::Facts& f, uint64_t image_en
     return out;
 }
 
-std::string created(const char* kind, PyObject* name) {
-    return text::format("create new crc %s file \"%s\".", kind, utf8_of(name).c_str());
+std::string created(const char* kind, const std::string& name) {
+    return text::format("create new crc %s file \"%s\".", kind, name.c_str());
 }
 
 json::Value regions_json(const std::vector<layout::Region>& regions) {
@@ -105,19 +104,17 @@ uint32_t uf2_family(const std::string& name) {
     return choice.id;
 }
 
-class Flash {
+class Flash final : private outfile::Writing {
 public:
-    Flash(const Request& request, Reporter& report) : o_(request), report_(report) {}
+    Flash(const Request& request, Reporter& report, Host& host)
+        : o_(request), report_(report), host_(host) {}
 
     void run() {
-        PyObject* input = name(o_.input);
         refuse_entry_without_merge(o_.entry, o_.merge);
-        elf_ = read_elf(read_input(input));
+        elf_ = read_elf(read_input(o_.input));
         plan_ = records::plan_records(o_, &elf_, elf_.loadable);
         // A long checksum answers Ctrl-C between megabytes.
-        plan_.between_chunks = [] {
-            if (PyErr_CheckSignals() < 0) throw PythonError{};
-        };
+        plan_.between_chunks = [this] { host_.stop_if_asked(); };
         if (o_.uf2) family_ = uf2_family(*o_.uf2);
         memory_ = layout::memory_of(elf_.loadable, plan_.images(), elf_.bytes(), plan_.fill);
         if (memory_.end() > hexfile::address_limit)
@@ -144,14 +141,19 @@ public:
             merged_ = merge_with({o_.merge, o_.entry, o_.input}, memory_,
                                  elf_.file.header.entry, plan_, o_.bin, o_.force,
                                  o_.uf2 ? std::optional<uint32_t>(family_) : std::nullopt);
-        write(input);
+        write();
         tell(findings);
     }
 
 private:
-    PyObject* name(const std::string& text) {
-        names_.push_back(text_object(text));
-        return names_.back().get();
+    // The output stage's questions while it writes.
+    void between_chunks() override { host_.stop_if_asked(); }
+    void waiting_long(const std::string& lock_file) override {
+        report_.note("waiting for " + lock_file +
+                     ": another velk-crc run is writing these files");
+    }
+    void terminated_while_waiting(const std::string& lock_file) override {
+        report_.error("terminated while waiting for " + lock_file + "; nothing was written");
     }
 
     // Records in images far apart would make the .bin mostly fill.
@@ -180,17 +182,16 @@ private:
     struct File {
         const formats::Format* format;
         bool merged;
-        Ref name;
+        std::string name;
         bool asked;
     };
 
     // Every file of the table, the asked ones written, the others removed
     // (an earlier run's would not match), then all put in place together.
-    void write(PyObject* input) {
-        Outputs outputs(outfile::Claim::locked,
-                        {[this](const std::string& text) { report_.note(text); },
-                         [this](const std::string& text) { report_.error(text); }});
-        elf_name_ = output_name(input, state.t.crc_elf_suffix);
+    void write() {
+        outfile::Outputs outputs(outfile::Claim::locked, *this);
+        const std::string root = outfile::path_root(o_.input);
+        elf_name_ = root + "_CRC.elf";
         const uint64_t entry = elf_.file.header.entry;
         auto [from, to] = plan_.bin_range();
         const formats::Contents own{&memory_, from, to, entry, family_};
@@ -200,7 +201,7 @@ private:
         for (const formats::Format* f = formats::begin(); f != formats::end(); ++f)
             for (bool merged : {false, true}) {
                 std::string suffix = std::string(merged ? "_CRC_merged" : "_CRC") + f->ext;
-                files_.push_back({f, merged, output_name(input, text_object(suffix).get()),
+                files_.push_back({f, merged, root + suffix,
                                   f->asked(o_) && (!merged || merged_)});
             }
         try {
@@ -210,42 +211,40 @@ private:
             outputs.defer(true);
             for (const File& file : files_)
                 if (file.merged && file.asked)
-                    file.format->write(outputs, file.name.get(), joined);
+                    file.format->write(outputs, file.name, joined);
             outputs.write_deferred();
             for (const File& file : files_) {
                 if (file.merged && file.asked) continue;
                 if (file.asked)
-                    file.format->write(outputs, file.name.get(), file.merged ? joined : own);
+                    file.format->write(outputs, file.name, file.merged ? joined : own);
                 else
-                    outputs.remove(file.name.get());
+                    outputs.remove(file.name);
                 if (file.format == formats::begin() && !file.merged) {
                     // The checksummed ELF file follows the HEX.
                     if (crc_elf_.in_file.found)
-                        outputs.bytes(elf_name_.get(), crc_elf_.pieces);
+                        outputs.bytes(elf_name_, crc_elf_.pieces);
                     else
-                        outputs.remove(elf_name_.get());
+                        outputs.remove(elf_name_);
                 }
             }
             outputs.commit();
             report_.commit();
-        } catch (const PythonError&) {
-            if (!PyErr_ExceptionMatches(PyExc_OSError)) throw;
-            refuse_os_error();
+        } catch (const outfile::OsFailure& failure) {
+            refuse_os_failure(failure);
         }
         removed_ = outputs.removed();
         for (const File& file : files_) {
-            if (file.asked) report_.wrote(utf8_of(file.name.get()));
+            if (file.asked) report_.wrote(file.name);
             if (file.format == formats::begin() && !file.merged && crc_elf_.in_file.found)
-                report_.wrote(utf8_of(elf_name_.get()));
+                report_.wrote(elf_name_);
         }
     }
 
     // "cannot write fw_CRC.hex: Permission denied"
-    [[noreturn]] static void refuse_os_error() {
-        OsErrorText error = take_os_error();
-        throw Refusal{"cannot write " +
-                      (error.has_filename ? error.filename : "the output") + ": " +
-                      error.why};
+    [[noreturn]] static void refuse_os_failure(const outfile::OsFailure& failure) {
+        std::string why = platform::error_text(failure.error);
+        if (!failure.kept.empty()) why += "; the earlier file is kept as " + failure.kept;
+        throw Refusal{"cannot write " + failure.path + ": " + why};
     }
 
     // The line a record is told in.
@@ -293,15 +292,15 @@ private:
 
     // The report lines, then the warnings and notes.
     void tell(const std::vector<Finding>& findings) {
-        report_.line(created("hex", files_.front().name.get()));
+        report_.line(created("hex", files_.front().name));
         for (size_t i : plan_.by_slot())
             report_.line(record_line(plan_.records[i], values_[i]));
-        if (crc_elf_.in_file.found) report_.line(created("elf", elf_name_.get()));
+        if (crc_elf_.in_file.found) report_.line(created("elf", elf_name_));
         for (const File& file : files_)
             if (file.asked && (file.format != formats::begin() || file.merged))
                 report_.line(created(
                     ((file.merged ? "merged " : "") + std::string(file.format->word)).c_str(),
-                    file.name.get()));
+                    file.name));
 
         for (const Finding& f : findings) report_.warning(f.text);
         const uint64_t entry = elf_.file.header.entry;
@@ -325,25 +324,24 @@ private:
         if (!outside.empty())
             report_.note(outside_note(outside, plan_.records.size() > 1));
         if (crc_elf_.in_file.found) {
-            const std::string name = utf8_of(elf_name_.get());
+            const std::string& name = elf_name_;
             if (!crc_elf_.gaps.empty())
                 report_.note(sections_note(name, crc_elf_.gaps));
             std::string holes = holes_note(name, memory_);
             if (!holes.empty()) report_.note(holes);
         } else {
             bool gone = false;
-            for (const Ref& removed : removed_)
-                gone = gone || removed.get() == elf_name_.get();
+            for (const std::string& removed : removed_) gone = gone || removed == elf_name_;
             report_.note(
-                text::format("no %s written%s: ", utf8_of(elf_name_.get()).c_str(),
+                text::format("no %s written%s: ", elf_name_.c_str(),
                              gone ? " (the earlier one is removed: it would not "
                                     "match the HEX)"
                                   : "") +
                 crc_elf_.in_file.why_not);
         }
-        for (const Ref& removed : removed_)
-            if (removed.get() != elf_name_.get())
-                report_.note(utf8_of(removed.get()) +
+        for (const std::string& removed : removed_)
+            if (removed != elf_name_)
+                report_.note(removed +
                              " of an earlier run is removed: it would not match the HEX");
         if (o_.bin) bin_note();
         if (merged_) report_.note(wording::merged_start(merged_->entry, merged_->entry_from,
@@ -388,17 +386,16 @@ private:
                         "merged UF2 instead)",
                         text::address(a - a % page).c_str(), plan_.fill,
                         merged_->names[k].c_str(), text::address(a).c_str(),
-                        utf8_of(uf2_name()).c_str()));
+                        uf2_name().c_str()));
                     return;
                 }
         }
     }
 
-    PyObject* uf2_name() const {
+    std::string uf2_name() const {
         for (const File& file : files_)
-            if (!file.merged && file.format->kind == layout::FileKind::uf2)
-                return file.name.get();
-        return nullptr;
+            if (!file.merged && file.format->kind == layout::FileKind::uf2) return file.name;
+        return {};
     }
 
     json::Value records_json() const {
@@ -412,10 +409,10 @@ private:
     // The .bin holds the images alone.
     void bin_note() {
         auto [from, to] = plan_.bin_range();
-        PyObject* bin = nullptr;
+        std::string bin;
         for (const File& file : files_)
             if (!file.merged && file.format->kind == layout::FileKind::other)
-                bin = file.name.get();
+                bin = file.name;
         uint64_t bytes = 0;
         for (const layout::Piece& p : memory_.pieces())
             if (p.end() <= from || p.address >= to) bytes += p.size;
@@ -424,7 +421,7 @@ private:
                 "%s holds %s to %s; %llu loadable bytes outside the image are only in "
                 "the "
                 "HEX%s",
-                utf8_of(bin).c_str(), text::address(from).c_str(),
+                bin.c_str(), text::address(from).c_str(),
                 text::address(to).c_str(), static_cast<unsigned long long>(bytes),
                 o_.srec ? " and the S-records" : ""));
     }
@@ -435,24 +432,24 @@ private:
 
     const Request& o_;
     Reporter& report_;
-    std::vector<Ref> names_;
+    Host& host_;
     ElfBuild elf_;
     records::Plan plan_;
     layout::MemoryMap memory_;
     std::vector<uint64_t> values_;
     std::vector<std::array<uint8_t, 8>> stored_;
     CrcElf crc_elf_;
-    Ref elf_name_;
+    std::string elf_name_;
     std::vector<File> files_;  // the table's files, the application's HEX first
     uint32_t family_ = 0;      // --uf2
     std::optional<Merged> merged_;
-    std::vector<Ref> removed_;
+    std::vector<std::string> removed_;
 };
 
 }  // namespace
 
-int flash_crc_calc(const Request& request, Reporter& report) {
-    Flash(request, report).run();
+int flash_crc_calc(const Request& request, Reporter& report, Host& host) {
+    Flash(request, report, host).run();
     report.finish("written");
     return 0;
 }

@@ -1,11 +1,9 @@
 #include "merge.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 
-#include "../../velk/adapter/text.h"
 #include "../diagnostics/layout_warnings.h"
+#include "../platform/platform.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
 #include "../report/wording.h"
@@ -38,7 +36,7 @@ std::pair<std::string, std::optional<uint64_t>> split(const std::string& given) 
 
 ImageFile read_source(const std::string& file, std::optional<uint64_t> base) {
     try {
-        InputFile input = read_input(text_object(file).get());
+        InputFile input = read_input(file);
         if (base) placed_as_raw(input);
         if (!base && input.kind == layout::FileKind::other)
             throw Refusal{std::string(input.named ? "a raw binary by its name"
@@ -96,9 +94,7 @@ std::string bytes_text(uint64_t count) {
 }
 
 bool same_file(const std::string& a, const std::string& b) {
-    struct stat sa, sb;
-    return a == b || (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 &&
-                      sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino);
+    return a == b || platform::same_file(a, b);
 }
 
 // --entry: a merged file's start address, the application's, or 0x<address>.

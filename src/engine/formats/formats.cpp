@@ -86,19 +86,19 @@ void read_uf2(ImageFile& image, const InputFile& input) {
             off->block, off->size, text::address(off->address).c_str(), uf2::page_size));
 }
 
-void write_hex(Outputs& o, PyObject* name, const Contents& c) {
+void write_hex(outfile::Outputs& o, const std::string& name, const Contents& c) {
     o.intel_hex(name, *c.memory, c.entry);
 }
 
-void write_bin(Outputs& o, PyObject* name, const Contents& c) {
+void write_bin(outfile::Outputs& o, const std::string& name, const Contents& c) {
     o.binary(name, *c.memory, c.from, c.to);
 }
 
-void write_srec(Outputs& o, PyObject* name, const Contents& c) {
-    o.srecord(name, *c.memory, c.entry);
+void write_srec(outfile::Outputs& o, const std::string& name, const Contents& c) {
+    o.srecord(name, *c.memory, c.entry, name);
 }
 
-void write_uf2(Outputs& o, PyObject* name, const Contents& c) {
+void write_uf2(outfile::Outputs& o, const std::string& name, const Contents& c) {
     o.uf2(name, *c.memory, c.family);
 }
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "../../velk/adapter/outputs.h"
+#include "../outfile/outputs.h"
 #include "../inputs/image_file.h"
 #include "../request/request.h"
 
@@ -28,7 +28,8 @@ struct Format {
     const char* help;    // what --help says of the option
     layout::FileKind kind;  // how CHECK tells it; other: a raw binary
     bool (*asked)(const Request& request);
-    void (*write)(Outputs& outputs, PyObject* filename, const Contents& contents);
+    void (*write)(outfile::Outputs& outputs, const std::string& path,
+                  const Contents& contents);
     // Its data into `image`; nullptr for a raw binary, which holds no
     // addresses.
     void (*read)(ImageFile& image, const InputFile& input);

@@ -1,13 +1,9 @@
 #include "elf_input.h"
 
-#include <sys/stat.h>
-
 #include <cstring>
 #include <unordered_set>
 
-#include "../../velk/adapter/errors.h"
-#include "../../velk/adapter/files.h"
-#include "../../velk/adapter/text.h"
+#include "../platform/platform.h"
 #include "../report/text.h"
 #include "../report/wording.h"
 
@@ -107,36 +103,27 @@ private:
 
 }  // namespace
 
-InputFile read_input(PyObject* filename) {
-    std::string path;
-    try {
-        path = fs_path(filename);
-    } catch (const PythonError&) {
-        // A name no file can have (a NUL in it): open() would refuse it too.
-        if (!PyErr_ExceptionMatches(PyExc_ValueError) &&
-            !PyErr_ExceptionMatches(PyExc_TypeError))
-            throw;
-        throw Refusal{"cannot open it: " + exception_text(false)};
+InputFile read_input(const std::string& path) {
+    // A name no file can have: open() would refuse it too.
+    if (path.find('\0') != std::string::npos)
+        throw Refusal{"cannot open it: embedded null byte"};
+    switch (platform::kind_of(path)) {
+        case platform::Kind::directory:
+            throw Refusal{"it is a directory, not a file"};
+        case platform::Kind::fifo:
+            throw Refusal{"not a regular file but a FIFO"};
+        case platform::Kind::socket:
+            throw Refusal{"not a regular file but a socket"};
+        case platform::Kind::character_device:
+            throw Refusal{"not a regular file but a character device"};
+        case platform::Kind::block_device:
+            throw Refusal{"not a regular file but a block device"};
+        default:
+            break;
     }
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-        throw Refusal{"it is a directory, not a file"};
-    if (const char* kind = special_file_kind(path))
-        throw Refusal{text::format("not a regular file but %s", kind)};
     InputFile input;
-    try {
-        Ref file = call(state.open, filename, state.t.rb);
-        try {
-            input.bytes = read_file_at(file.get(), 0, UINT64_MAX);
-        } catch (const PythonError&) {
-            close_keeping_error(file.get());
-            throw;
-        }
-        close_keeping_error(file.get());
-    } catch (const PythonError&) {
-        if (!PyErr_ExceptionMatches(PyExc_OSError)) throw;
-        throw Refusal{"cannot open it: " + take_os_error().why};
-    }
+    if (int error = platform::read_file(path, input.bytes))
+        throw Refusal{"cannot open it: " + platform::error_text(error)};
     input.named = layout::kind_of_name(path, input.kind);
     if (!input.named) input.kind = layout::kind_of(input.bytes.data(), input.bytes.size());
     return input;

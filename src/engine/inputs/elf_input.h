@@ -10,7 +10,6 @@
 #include "../elfsyms/symbol_scan.h"
 #include "../layout/file_data.h"
 #include "../layout/file_kind.h"
-#include "../../velk/module/handle.h"
 #include "../report/refusal.h"
 
 namespace velk {
@@ -26,7 +25,7 @@ struct InputFile {
 
 // Opens and reads `filename`; refuses a missing or unreadable file, a
 // directory, a FIFO, socket or device.
-InputFile read_input(PyObject* filename);
+InputFile read_input(const std::string& path);
 
 // A file placed at an address (--base, <file>@0x<address>) is a raw binary
 // unless its name says otherwise: its first bytes may look like a text

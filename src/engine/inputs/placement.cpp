@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "../../velk/adapter/text.h"
 #include "../elfsyms/closest.h"
 #include "../report/text.h"
 #include "../report/wording.h"
@@ -13,15 +12,48 @@ std::string quoted(const std::string& value) {
     return "\"" + value + "\"";
 }
 
-// White space, a sign, a 0x prefix and underscores as Python takes them.
+// What Python's int(value, base) takes, for the bases 10 and 16: blanks
+// around it, a sign, a 0x prefix in base 16, and single underscores
+// between digits (also after the prefix). A value below 0 or above 64 bits
+// is none.
 bool read_number(const std::string& value, int base, uint64_t& out) {
-    Ref number(PyLong_FromUnicodeObject(text_object(value).get(), base));
-    if (!number) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw PythonError{};
-        PyErr_Clear();
-        return false;
+    auto blank = [](char c) {
+        return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+    };
+    size_t at = 0, end = value.size();
+    while (at < end && blank(value[at])) ++at;
+    while (end > at && blank(value[end - 1])) --end;
+    bool negative = false;
+    if (at < end && (value[at] == '+' || value[at] == '-')) negative = value[at++] == '-';
+    bool prefixed = false;
+    if (base == 16 && end - at >= 2 && value[at] == '0' &&
+        (value[at + 1] == 'x' || value[at + 1] == 'X')) {
+        at += 2;
+        prefixed = true;
     }
-    return fits_u64(number.get(), out);
+    uint64_t number = 0;
+    bool digits = false, overflow = false, underscore = false;
+    for (; at < end; ++at) {
+        char c = value[at];
+        if (c == '_') {
+            if (underscore || (!digits && !prefixed)) return false;
+            underscore = true;
+            continue;
+        }
+        int digit = c >= '0' && c <= '9'                ? c - '0'
+                    : base == 16 && c >= 'a' && c <= 'f' ? c - 'a' + 10
+                    : base == 16 && c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                         : -1;
+        if (digit < 0) return false;
+        overflow = overflow || number > (UINT64_MAX - static_cast<uint64_t>(digit)) /
+                                            static_cast<uint64_t>(base);
+        number = number * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
+        digits = true;
+        underscore = false;
+    }
+    if (!digits || underscore || overflow || (negative && number != 0)) return false;
+    out = number;
+    return true;
 }
 
 bool read_hex_address(const std::string& value, uint64_t& out) {

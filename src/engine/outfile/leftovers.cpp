@@ -1,12 +1,8 @@
 #include "leftovers.h"
 
-#include <dirent.h>
-#include <signal.h>
-
-#include <cerrno>
-#include <cstdio>
 #include <set>
 
+#include "../platform/platform.h"
 #include "names.h"
 
 namespace velk::outfile {
@@ -20,33 +16,24 @@ struct Leftover {
     bool moved_aside;  // an .old file, else a temporary
 };
 
-bool gone(long pid) {
-    return pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
-}
-
 // The leftovers of processes that are gone, among the entries of the
 // targets' folders.
 std::vector<Leftover> find_leftovers(const std::vector<std::string>& targets) {
     std::vector<Leftover> found;
     std::set<std::string> folders;
     for (const std::string& target : targets) folders.insert(directory_of(target));
-    for (const std::string& folder : folders) {
-        DIR* dir = ::opendir(folder.c_str());
-        if (!dir) continue;
-        while (const dirent* entry = ::readdir(dir)) {
-            const std::string name = entry->d_name;
+    for (const std::string& folder : folders)
+        for (const std::string& name : platform::entries(folder)) {
             if (name[0] != '.') continue;
             for (const std::string& target : targets) {
                 if (directory_of(target) != folder) continue;
                 for (bool old : {false, true}) {
                     long pid = hidden_owner(name, target, old ? ".old" : ".tmp");
-                    if (gone(pid))
+                    if (platform::process_gone(pid))
                         found.push_back({folder + "/" + name, &target, pid, old});
                 }
             }
         }
-        ::closedir(dir);
-    }
     return found;
 }
 
@@ -58,14 +45,14 @@ void clear_leftovers(const std::vector<std::string>& targets) {
     for (const Leftover& l : found)
         if (!l.moved_aside) {
             unfinished.insert(l.pid);
-            ::unlink(l.path.c_str());
+            platform::remove(l.path);
         }
     for (const Leftover& l : found) {
         if (!l.moved_aside) continue;
         if (unfinished.count(l.pid))
-            ::rename(l.path.c_str(), l.target->c_str());
+            platform::rename(l.path, *l.target);
         else
-            ::unlink(l.path.c_str());
+            platform::remove(l.path);
     }
 }
 

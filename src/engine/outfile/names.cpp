@@ -1,9 +1,10 @@
 #include "names.h"
 
-#include <unistd.h>
-
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+
+#include "../platform/platform.h"
 
 namespace velk::outfile {
 
@@ -51,10 +52,10 @@ std::string base_of(const std::string& path) {
 }
 
 std::string hidden_sibling(const std::string& path, const char* suffix) {
-    static unsigned counter = 0;
+    // Runs on several threads of one process write beside the same folder.
+    static std::atomic<unsigned> counter{0};
     char unique[48];
-    std::snprintf(unique, sizeof unique, "%ld-%u", static_cast<long>(::getpid()),
-                  counter++);
+    std::snprintf(unique, sizeof unique, "%ld-%u", platform::process_id(), counter++);
     return directory_of(path) + "/." + kept(base_of(path)) + "." + unique + suffix;
 }
 

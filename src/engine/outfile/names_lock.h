@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "../platform/platform.h"
+
 namespace velk::outfile {
 
 // The run waiting for its turn: asked between tries whether to go on, and
@@ -38,11 +40,12 @@ public:
     NamesLock(const NamesLock&) = delete;
     NamesLock& operator=(const NamesLock&) = delete;
 
-    bool held() const { return fd_ >= 0; }
+    bool held() const { return held_; }
 
 private:
     std::string path_;
-    int fd_ = -1;
+    platform::LockFile file_;
+    bool held_ = false;
 };
 
 }  // namespace velk::outfile

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <string>
 
+#include "../platform/platform.h"
+
 namespace velk::outfile {
 
 // A failed system call; `error` is its errno, `path` the output it was for.
@@ -25,11 +27,10 @@ public:
     // temporary file with mode 0666 less the umask. A symlink at the target
     // is replaced, not written through, as linkers do.
     explicit ReplacingFile(std::string target);
-    ReplacingFile(ReplacingFile&& other) noexcept;
+    ReplacingFile(ReplacingFile&& other) noexcept = default;
     ReplacingFile& operator=(ReplacingFile&&) = delete;
     ReplacingFile(const ReplacingFile&) = delete;
     ReplacingFile& operator=(const ReplacingFile&) = delete;
-    ~ReplacingFile();
 
     void write(const char* data, size_t size);
     // Syncs the temporary file to the disk and closes it: fsync() and
@@ -40,15 +41,12 @@ public:
     const std::string& target() const { return target_; }
     const std::string& temporary() const { return temporary_; }
     // The temporary file now has the target's name: nothing to remove.
-    void placed() { placed_ = true; }
+    void placed() { file_.keep(); }
 
 private:
-    void discard() noexcept;
-
     std::string target_;
     std::string temporary_;
-    int fd_ = -1;
-    bool placed_ = false;
+    platform::NewFile file_;
 };
 
 }  // namespace velk::outfile

@@ -1,6 +1,5 @@
 #include "reporter.h"
 
-#include "../../velk/adapter/printing.h"
 #include "text.h"
 
 namespace velk {
@@ -23,12 +22,13 @@ std::string one_line(const std::string& text) {
 
 }  // namespace
 
-Reporter::Reporter(const char* mode, std::optional<std::string> input, Output output)
-    : mode_(mode), input_(std::move(input)), output_(output) {}
+Reporter::Reporter(const char* mode, std::optional<std::string> input, Output output,
+                   Host& host)
+    : mode_(mode), input_(std::move(input)), output_(output), host_(host) {}
 
 void Reporter::line(const std::string& text) {
     if (output_ == Output::lines)
-        say(one_line(text));
+        host_.out(one_line(text));
     else
         to_stderr(text);
 }
@@ -57,7 +57,7 @@ void Reporter::error(const std::string& text) {
 }
 
 void Reporter::to_stderr(const std::string& text) {
-    if (output_ != Output::quiet) say_to_stderr(one_line(text));
+    if (output_ != Output::quiet) host_.err(one_line(text));
 }
 
 void Reporter::wrote(const std::string& file) {
@@ -80,7 +80,7 @@ void Reporter::finish(const char* verdict) {
     json::Value& hints = object.set("hints", json::Value::array());
     for (const std::string& h : hints_) hints.push(h);
     object_ = std::move(object);
-    if (output_ == Output::json) say(object_.dump());
+    if (output_ == Output::json) host_.out(object_.dump());
 }
 
 }  // namespace velk

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "../run/host.h"
 #include "json.h"
 
 namespace velk {
@@ -20,8 +21,9 @@ public:
         quiet,  // nothing printed: the object is kept for the caller
     };
 
-    // `input`: the file the run is about, if the command line named one.
-    Reporter(const char* mode, std::optional<std::string> input, Output output);
+    // `input`: the file the run is about, if the command line named one;
+    // `host` prints the lines.
+    Reporter(const char* mode, std::optional<std::string> input, Output output, Host& host);
 
     void line(const std::string& text);
     void warning(const std::string& text);
@@ -55,6 +57,7 @@ private:
     const char* mode_;
     std::optional<std::string> input_;
     Output output_;
+    Host& host_;
     bool committed_ = false;
     std::string error_;
     std::vector<std::string> files_, warnings_, notes_, hints_;

@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-#include "../../velk/module/entry.h"
+#include "../run/host.h"
 #include "request.h"
 
 namespace velk {
@@ -22,15 +22,11 @@ struct Mode {
     const char* word;  // "FLASH"
     unsigned bit;      // which options take it (cli's flag table)
     // Tells the reporter everything and gives the exit status of a run that
-    // was not refused; throws Refusal for one that was.
-    int (*run)(const Request& request, Reporter& report);
+    // was not refused; throws Refusal for one that was. `host` answers
+    // whether the user stopped it.
+    int (*run)(const Request& request, Reporter& report, Host& host);
     int refused;                // the exit status of a refusal
-    Entry entry;                // the traceback entry of a fault of the tool
     const char* out_of_memory;  // what running out of memory cost, when it wrote nothing
-    // A Python Exception that stops a command-line run: a refusal that says
-    // so ("could not check it: ..."), or with null a fault of the tool,
-    // shown with its traceback. From the Python API it is raised as it is.
-    const char* stopped_by_exception;
     // The line of a run the user interrupted (Ctrl-C): what it left.
     const char* interrupted;
 };
@@ -47,14 +43,13 @@ const Mode* modes_end();
 int refused(const Mode& mode, Reporter& report, const std::string& text);
 
 // Runs `mode`: a Refusal, an out-of-memory and an unexpected C++ exception
-// end as one error line and the mode's refusal status. A Python exception
-// other than MemoryError (Ctrl-C among them) goes on to the caller with a
-// traceback entry of the mode, unless the mode words it as a refusal on
-// the command line (stopped_by_exception).
-int run_mode(const Mode& mode, const Request& request, Reporter& report);
+// (a fault of the tool) end as one error line and the mode's refusal
+// status. Interrupted, StdoutFailure and what the host throws go on to the
+// caller.
+int run_mode(const Mode& mode, const Request& request, Reporter& report, Host& host);
 
 // The drivers.
-int flash_crc_calc(const Request& request, Reporter& report);
-int check_crc(const Request& request, Reporter& report);
+int flash_crc_calc(const Request& request, Reporter& report, Host& host);
+int check_crc(const Request& request, Reporter& report, Host& host);
 
 }  // namespace velk

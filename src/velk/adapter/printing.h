@@ -3,20 +3,15 @@
 
 #include <string>
 
+#include "../../engine/run/host.h"
 #include "../module/ops.h"
 
 namespace velk {
 
-// Standard output could not take the lines (a full disk, /dev/full):
-// `why` is the system's word for it. A closed pipe is not this: its
+// One line on standard output, through the start-up print. Refuses
+// (StdoutFailure) when standard output cannot take it; a closed pipe's
 // BrokenPipeError goes on, and the command line ends as SIGPIPE would end
 // it.
-struct StdoutFailure {
-    std::string why;
-};
-
-// One line on standard output, through the start-up print. Refuses
-// (StdoutFailure) when standard output cannot take it.
 void say(const std::string& line);
 
 // Writes out what standard output holds back, the last step of a command

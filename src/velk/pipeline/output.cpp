@@ -74,11 +74,7 @@ void write_natively(CalcLocals& l, const NativeImage& image, PyObject* filename_
     if (entry == static_cast<uint64_t>(-1) && PyErr_Occurred()) throw PythonError{};
     // The package writes the start address's low 32 bits, whatever is above.
     entry &= 0xFFFFFFFF;
-    // Its one file put in place as it always was: no lock file beside it,
-    // nothing of other runs touched.
-    Outputs outputs(outfile::Claim::plain);
-    outputs.intel_hex(filename_new, memory, entry);
-    outputs.commit();
+    write_hex_file(filename_new, memory, entry);
 }
 
 Ref hex08(PyObject* number) {

@@ -1,0 +1,106 @@
+// The output stage of FLASH (and of VELK mode's one file): every file of a
+// run is written to a temporary beside its name, then all are put in place
+// together (OutputSet). A file system failure is an OsFailure naming the
+// file; the run's own answers (Ctrl-C, a termination signal, the notes of
+// a wait for another run) go through a Writing.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../layout/memory_map.h"
+#include "../platform/platform.h"
+#include "output_set.h"
+
+namespace velk::outfile {
+
+// A termination signal (kill, a closed terminal) came while the files were
+// written: nothing is put in place, and the run ends by the signal once its
+// temporaries are gone.
+struct Terminated {
+    int signal_number;
+};
+
+// What the stage asks of the run that writes: called between chunks of a
+// file (it throws to stop the run: Ctrl-C), and told when another run has
+// held the names for a while, or a termination came while waiting.
+class Writing {
+public:
+    virtual void between_chunks() = 0;
+    virtual void waiting_long(const std::string& lock_file) = 0;
+    virtual void terminated_while_waiting(const std::string& lock_file) = 0;
+
+protected:
+    ~Writing() = default;
+};
+
+// Where a writer puts a file's text or bytes.
+class Sink;
+
+class Outputs final : private Waiting {
+public:
+    Outputs(Claim claim, Writing& writing) : set_(claim), writing_(writing) {}
+    // A second thread still writing is stopped and waited for.
+    ~Outputs();
+
+    // The files the writers below are given while this is on are written
+    // on a second thread, started by write_deferred(), while this one
+    // writes the others; commit() waits for it. Their temporaries are
+    // made here, at once.
+    void defer(bool on) { deferring_ = on; }
+    void write_deferred();
+
+    // <path>: the Intel HEX text of `memory` (no further than 4 GiB) with
+    // the start linear address `entry`; an entry point above 4 GiB has no
+    // start record (a 32-bit one would send the programmer elsewhere).
+    void intel_hex(const std::string& path, const layout::MemoryMap& memory, uint64_t entry);
+    // <path>: S-records of `memory`, `entry` in the termination record (0
+    // there when it lies above 4 GiB), `header` in the S0 record.
+    void srecord(const std::string& path, const layout::MemoryMap& memory, uint64_t entry,
+                 const std::string& header);
+    // <path>: UF2 blocks of `memory` (no further than 4 GiB) for chips of
+    // `family`.
+    void uf2(const std::string& path, const layout::MemoryMap& memory, uint32_t family);
+    // <path>: the bytes of [from, to), erased flash where memory has none.
+    void binary(const std::string& path, const layout::MemoryMap& memory, uint64_t from,
+                uint64_t to);
+    // <path>: `pieces` one after another (a file's bytes with a few
+    // replaced).
+    void bytes(const std::string& path,
+               const std::vector<std::pair<const uint8_t*, size_t>>& pieces);
+    // An earlier file of this name would not match this run's files.
+    void remove(const std::string& path);
+
+    void commit();
+    // The names remove() was given that held a file commit() deleted.
+    const std::vector<std::string>& removed() const { return set_.removed(); }
+
+private:
+    using Job = std::function<void(Sink&)>;
+    // `job` writes `file`: now, or on the second thread when deferring.
+    void run(ReplacingFile& file, Job job);
+    // Waits for the second thread; a failure there is thrown here.
+    void join();
+
+    void still_waiting(const std::string& lock_file) override;
+    void waiting_long(const std::string& lock_file) override;
+
+    // Made first and gone last: a termination signal that comes while the
+    // files are written ends the run after their temporaries are removed.
+    platform::TerminationHeld held_;
+    OutputSet set_;
+    Writing& writing_;
+    bool deferring_ = false;
+    std::vector<std::pair<ReplacingFile*, Job>> deferred_;
+    std::thread worker_;
+    std::atomic<bool> stop_{false};     // the run is ending: the worker stops
+    std::atomic<bool> worker_done_{false};
+    bool worker_stopped_ = false;       // it stopped before its files were whole
+    std::optional<OsFailure> worker_failure_;
+};
+
+}  // namespace velk::outfile

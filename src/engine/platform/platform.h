@@ -1,0 +1,148 @@
+// Every call the engine makes to the operating system: reading a file,
+// writing new ones beside their names and moving them into place, the
+// names' lock, what a killed run left, and the signals that end a build
+// step. This is the POSIX one (posix.cpp); another system's is a sibling
+// file behind the same declarations. Paths are the file system's bytes.
+// A failure is the system's error number; error_text() words it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace velk::platform {
+
+// "No such file or directory".
+std::string error_text(int error);
+
+// What a path names, the last link followed or not.
+enum class Kind {
+    none,       // nothing, or nothing this process may look at
+    file,       // a regular file
+    directory,
+    fifo,
+    socket,
+    character_device,
+    block_device,
+    link,       // a symbolic link (not followed)
+    other,
+};
+Kind kind_of(const std::string& path, bool follow_links = true);
+
+// The files a path and an open file are: the same one, or not.
+bool same_file(const std::string& a, const std::string& b);
+
+// A whole file into `out`: 0, or the error number.
+int read_file(const std::string& path, std::vector<uint8_t>& out);
+
+// What opening `path` for writing would say, without truncating what is
+// there: 0, or the error number. A symlink (replaced, not written through),
+// a FIFO nobody reads and a missing file (made anew) are fine.
+int writable(const std::string& path);
+
+// A new file this process writes. Closed (and, when not kept, removed) when
+// it goes.
+class NewFile {
+public:
+    NewFile() = default;
+    NewFile(NewFile&& other) noexcept;
+    NewFile& operator=(NewFile&&) = delete;
+    NewFile(const NewFile&) = delete;
+    NewFile& operator=(const NewFile&) = delete;
+    ~NewFile();
+
+    // Makes `path`, which must not exist, with mode 0666 less the umask: 0,
+    // EEXIST when it does, or another error number.
+    int create(const std::string& path);
+    // All of `data`: 0, or the error number.
+    int write(const char* data, size_t size);
+    // On the disk, then closed: 0, or the error number. A file system that
+    // keeps nothing to sync is no failure.
+    int sync_and_close();
+    // The file stays under its name when this goes.
+    void keep() { kept_ = true; }
+    bool open() const { return fd_ >= 0; }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    bool kept_ = false;
+};
+
+// rename() and unlink(): 0, or the error number.
+int rename(const std::string& from, const std::string& to);
+int remove(const std::string& path);
+
+// The renames in a folder on the disk; a folder that cannot be synced is
+// left to its file system.
+void sync_folder(const std::string& folder);
+
+// The names in a folder; none when it cannot be read.
+std::vector<std::string> entries(const std::string& folder);
+
+long process_id();
+// Whether no process has this id any more.
+bool process_gone(long pid);
+
+// A pause between tries, cut short by a signal.
+void pause_ms(long milliseconds);
+
+// An advisory lock on a file, which goes with its process.
+class LockFile {
+public:
+    LockFile() = default;
+    LockFile(const LockFile&) = delete;
+    LockFile& operator=(const LockFile&) = delete;
+    ~LockFile();
+
+    // Opens (makes) the lock file, read-only when that is all another
+    // user's file in a shared folder allows: 0, or the error number.
+    int open(const std::string& path);
+    enum class Try { taken, busy, failed };
+    // One try at the lock, never waiting; `error` on failure.
+    Try try_lock(int& error);
+    // Whether the name still holds the file this has open: a run that
+    // removed it let a later run lock a new file under the name.
+    bool still_named(const std::string& path) const;
+    void close();
+    // Whether the file system keeps no locks (the error of a failed try).
+    static bool no_locks(int error);
+
+private:
+    int fd_ = -1;
+};
+
+// Holds back the signals that end a build step (Ctrl-C, kill, a closed
+// terminal) on this thread while names change hands; they arrive when it
+// goes.
+class SignalsHeld {
+public:
+    SignalsHeld();
+    ~SignalsHeld();
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+private:
+    alignas(8) unsigned char before_[128];  // the thread's signal mask before
+};
+
+// While a run's output files are being written, the signals that end a
+// build step from outside (kill, a closed terminal, Ctrl-\) are caught, so
+// that the run can take its temporary files away before it ends. When the
+// last guard goes, a signal that came is sent again with the disposition
+// it had, and ends the process as it would have (status 128 + the signal).
+// A handler of the program's own, or an ignored signal, stays as it is.
+// Guards may live on several threads at once.
+class TerminationHeld {
+public:
+    TerminationHeld();
+    ~TerminationHeld();
+    TerminationHeld(const TerminationHeld&) = delete;
+    TerminationHeld& operator=(const TerminationHeld&) = delete;
+
+    // The signal that came since the first guard was made, or 0.
+    static int received();
+};
+
+}  // namespace velk::platform

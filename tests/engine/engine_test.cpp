@@ -1,0 +1,134 @@
+// The engine without an interpreter: its checksum catalogue against the
+// bitwise definition, and FLASH and CHECK run through the engine's own
+// command line on real firmware, with a host of this program's own.
+//   velk_engine_test <tests/data folder> <scratch folder>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "../../src/engine/checksum/catalogue.h"
+#include "../../src/engine/cli/command_line.h"
+#include "../../src/engine/platform/platform.h"
+
+namespace {
+
+int failures = 0;
+
+void expect(bool ok, const std::string& what) {
+    if (ok) return;
+    ++failures;
+    std::fprintf(stderr, "FAILED: %s\n", what.c_str());
+}
+
+// The CRC bit by bit, most significant bit first, from the parameters
+// alone.
+uint64_t bitwise(const velk::checksum::CrcParameters& p, const uint8_t* data, size_t size) {
+    const unsigned w = p.width;
+    const uint64_t mask = w == 64 ? ~uint64_t{0} : (uint64_t{1} << w) - 1;
+    uint64_t reg = p.init & mask;
+    for (size_t i = 0; i < size; ++i) {
+        uint8_t byte = p.refin ? static_cast<uint8_t>(velk::checksum::reflect(data[i], 8)) : data[i];
+        for (int bit = 7; bit >= 0; --bit) {
+            bool top = ((reg >> (w - 1)) & 1) != (((byte >> bit) & 1) != 0);
+            reg = (reg << 1) & mask;
+            if (top) reg ^= p.poly & mask;
+        }
+    }
+    if (p.refout) reg = velk::checksum::reflect(reg, w);
+    return (reg ^ p.xorout) & mask;
+}
+
+void catalogue() {
+    std::mt19937 random(27);
+    std::vector<uint8_t> data(1000);
+    for (uint8_t& b : data) b = static_cast<uint8_t>(random());
+    const uint8_t nine[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    for (const velk::checksum::Algorithm& a : velk::checksum::catalogue()) {
+        const velk::checksum::Crc crc(a.parameters);
+        expect(crc.of(nine, sizeof nine) == a.check, std::string(a.crcmod) + ": check value");
+        for (size_t length : {0, 1, 7, 8, 9, 63, 64, 65, 1000})
+            expect(crc.of(data.data(), length) == bitwise(a.parameters, data.data(), length),
+                   std::string(a.crcmod) + ": " + std::to_string(length) + " bytes");
+    }
+}
+
+// Lines as a terminal would show them, kept for the checks.
+class Host final : public velk::Host {
+public:
+    void out(const std::string& line) override { out_ += line + "\n"; }
+    void err(const std::string& line) override { err_ += line + "\n"; }
+    void flush_out() override {}
+    bool interrupted() override { return false; }
+    std::string guide_path() override { return {}; }
+
+    std::string out_, err_;
+};
+
+int run(Host& host, std::vector<std::string> words) {
+    host.out_.clear();
+    host.err_.clear();
+    return velk::cli::command_line(words, host);
+}
+
+void flash_and_check(const std::string& data, const std::string& scratch) {
+    std::vector<uint8_t> elf;
+    expect(velk::platform::read_file(data + "/fw_boot.elf", elf) == 0, "fw_boot.elf read");
+    const std::string build = scratch + "/fw.elf";
+    {
+        velk::platform::NewFile file;
+        expect(file.create(build) == 0, "fw.elf made");
+        file.write(reinterpret_cast<const char*>(elf.data()), elf.size());
+        file.sync_and_close();
+        file.keep();
+    }
+    Host host;
+    expect(run(host, {"FLASH", build, "--ncrc_value", "--bin"}) == 0, "FLASH: " + host.err_);
+    // The checksum the boot check of fw_boot.elf computes.
+    expect(host.out_.find("checksum: [0x5EAE7871] (fed bytes)") != std::string::npos,
+           "FLASH's checksum: " + host.out_);
+    const std::string hex = scratch + "/fw_CRC.hex";
+    expect(run(host, {"CHECK", hex, "--ncrc_value", "--elf", build}) == 0, "CHECK: " + host.out_);
+    expect(run(host, {"CHECK", scratch + "/fw_CRC.bin", "--a134", "--base", "0x08000000"}) == 0,
+           "CHECK of the .bin: " + host.out_ + host.err_);
+    // A byte changed in the HEX text's first data record: a mismatch.
+    std::vector<uint8_t> text;
+    velk::platform::read_file(hex, text);
+    std::string changed(text.begin(), text.end());
+    size_t at = changed.find("\n:10") + 10;
+    changed[at] = changed[at] == '0' ? '1' : '0';
+    size_t end = changed.find('\n', at);
+    unsigned sum = 0;
+    for (size_t i = changed.rfind(':', at) + 1; i + 2 < end; i += 2)
+        sum += static_cast<unsigned>(std::stoul(changed.substr(i, 2), nullptr, 16));
+    char checksum[3];
+    std::snprintf(checksum, sizeof checksum, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
+    changed.replace(end - 2, 2, checksum);
+    const std::string spoilt = scratch + "/spoilt.hex";
+    {
+        velk::platform::NewFile file;
+        file.create(spoilt);
+        file.write(changed.data(), changed.size());
+        file.sync_and_close();
+        file.keep();
+    }
+    expect(run(host, {"CHECK", spoilt, "--ncrc_value", "--elf", build}) == 1,
+           "CHECK of a changed byte: " + host.out_ + host.err_);
+    expect(run(host, {"CHECK", scratch + "/none.hex", "--a134"}) == 2, "a missing file");
+    expect(host.err_.find("cannot open it: No such file or directory") != std::string::npos,
+           "the missing file's line: " + host.err_);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: velk_engine_test <tests/data folder> <scratch folder>\n");
+        return 2;
+    }
+    catalogue();
+    flash_and_check(argv[1], argv[2]);
+    std::printf("%s\n", failures ? "engine test failed" : "engine test passed");
+    return failures ? 1 : 0;
+}

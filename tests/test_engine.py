@@ -1,0 +1,61 @@
+"""The engine of FLASH and CHECK is a C++ library with no Python in it: no
+file of it includes Python.h or names the interpreter's API, and it builds
+and runs its own test program without an interpreter's headers."""
+
+import os
+import re
+import shutil
+import subprocess
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ENGINE = os.path.join(ROOT, "src", "engine")
+PYTHON_API = re.compile(r"Python\.h|\bPy[A-Z_][A-Za-z_]*|\bPyObject\b")
+
+
+def engine_sources():
+    for folder, _, names in os.walk(ENGINE):
+        for name in names:
+            if name.endswith((".h", ".cpp")):
+                yield os.path.join(folder, name)
+
+
+def test_no_file_of_the_engine_reaches_for_python():
+    found = []
+    for path in engine_sources():
+        with open(path) as f:
+            for number, line in enumerate(f, 1):
+                if PYTHON_API.search(line) or re.search(r'#include "[^"]*(velk|binding)/', line):
+                    found.append(f"{os.path.relpath(path, ROOT)}:{number}: {line.strip()}")
+    assert found == []
+
+
+@pytest.fixture(scope="module")
+def engine_test_program(tmp_path_factory):
+    """The engine and its test program, configured without the interpreter:
+    unoptimised and as few translation units as possible, which compiles
+    fastest."""
+    if shutil.which("cmake") is None:
+        pytest.skip("cmake is not installed")
+    build = tmp_path_factory.mktemp("engine")
+    configure = ["cmake", "-S", ROOT, "-B", str(build), "-DVELK_ENGINE_ONLY=ON",
+                 "-DCMAKE_BUILD_TYPE=", "-DCMAKE_UNITY_BUILD=ON",
+                 "-DCMAKE_UNITY_BUILD_BATCH_SIZE=16"]
+    if shutil.which("ninja"):
+        configure += ["-G", "Ninja"]
+    subprocess.run(configure, check=True, capture_output=True)
+    built = subprocess.run(["cmake", "--build", str(build), "-j2"], capture_output=True,
+                           text=True)
+    assert built.returncode == 0, built.stdout + built.stderr
+    cache = (build / "CMakeCache.txt").read_text()
+    assert "Python_INCLUDE_DIRS" not in cache
+    return build / "velk_engine_test"
+
+
+def test_the_engine_runs_without_an_interpreter(engine_test_program, tmp_path):
+    run = subprocess.run([engine_test_program, os.path.join(ROOT, "tests", "data"),
+                          tmp_path], capture_output=True, text=True, timeout=120)
+    assert (run.returncode, run.stdout) == (0, "engine test passed\n"), run.stderr
+    assert sorted(os.listdir(tmp_path)) == ["fw.elf", "fw_CRC.bin", "fw_CRC.elf",
+                                            "fw_CRC.hex", "spoilt.hex"]
