@@ -16,7 +16,9 @@
 #include "../records/plan.h"
 #include "../report/reporter.h"
 #include "../report/text.h"
+#include "../formats/formats.h"
 #include "../report/wording.h"
+#include "../request/spelling.h"
 #include "../request/modes.h"
 #include "../uf2/uf2.h"
 
@@ -50,9 +52,10 @@ public:
         InputFile input = read_input(request_.input);
         if (request_.base) placed_as_raw(input);
         if (!request_.merge.empty() && !request_.elf)
-            throw Refusal{"--merge checks the merged files' bytes beside the build's: give "
-                          "the build with --elf"};
-        refuse_entry_without_merge(request_.entry, request_.merge);
+            throw Refusal{std::string(name(Option::merge)) +
+                          " checks the merged files' bytes beside the build's: give the "
+                          "build with " + name(Option::elf)};
+        refuse_entry_without_merge(request_);
         if (request_.elf) read_build();
         // With the build, the records are placed in its layout; a raw
         // binary of it starts where its images start.
@@ -71,10 +74,10 @@ public:
             if (!base && input.kind == layout::FileKind::other)
                 base = merged_ ? merged_->from : plan_.bin_range().first;
         }
-        file_ = read_image(std::move(input), base);
+        file_ = read_image(std::move(input), base, request_.front);
         for (const std::string& warning : file_.warnings) report_.warning(warning);
         if (request_.base && file_.kind != layout::FileKind::other)
-            throw Refusal{"--base places a raw binary; the file is " +
+            throw Refusal{std::string(name(Option::base)) + " places a raw binary; the file is " +
                           std::string(format_name(file_.kind)) +
                           ", which holds its addresses"};
         refuse_other_family();
@@ -95,18 +98,18 @@ public:
             if (r.kind == records::Kind::crc && r.start == r.end && !request_.force)
                 throw Refusal{"the checksum range is empty: the record at " +
                               text::address(r.slot) +
-                              " is the image's first byte, so it covers nothing "
-                              "(--force checks it anyway)"};
+                              " is the image's first byte, so it covers nothing" +
+                              anyway()};
             uint64_t holes = layout::holes_within(
                 build_ ? build_->loadable : file_.loadable, r.start, r.end);
             if (r.kind == records::Kind::crc && holes > diagnostics::padding_limit &&
                 !request_.force)
                 throw Refusal{text::format(
                     "the checksum at %s would cover %llu MiB of 0xFF from %s: no "
-                    "firmware's does; check the selector (--force checks it anyway)",
+                    "firmware's does; check the selector%s",
                     text::address(r.slot).c_str(),
                     static_cast<unsigned long long>(holes >> 20),
-                    text::address(r.start).c_str())};
+                    text::address(r.start).c_str(), anyway().c_str())};
         }
         plan_.refuse_part_words();
         memory_ = layout::memory_of(file_.loadable, plan_.images(), file_.base, plan_.fill);
@@ -114,6 +117,18 @@ public:
     }
 
 private:
+    // How the asker names an option, and what the refusals of checks that
+    // --force lifts end with.
+    const char* name(Option option) const { return option_name(request_.front, option); }
+    // An option with what it takes: "--merge <file>", or "merge=".
+    std::string spelled(Option option, const char* what) const {
+        return request_.front == Front::api ? std::string(name(option)) + "="
+                                            : std::string(name(option)) + " " + what;
+    }
+    std::string anyway() const {
+        return " (" + turned_on(request_.front, Option::force) + " checks it anyway)";
+    }
+
     // What `step` refuses is about the build: its line names --elf's file.
     template <class Step>
     auto in_build(Step step) -> decltype(step()) {
@@ -134,7 +149,8 @@ private:
             layout::FileKind kind = layout::kind_of(build.bytes.data(), build.bytes.size());
             if (kind != layout::FileKind::elf && kind != layout::FileKind::other)
                 throw Refusal{std::string(format_name(kind)) +
-                              ", not the build's ELF file: --elf takes the linker's "
+                              ", not the build's ELF file: " + name(Option::elf) +
+                              " takes the linker's "
                               "output the file was made from"};
             return read_elf(std::move(build));
         });
@@ -145,8 +161,10 @@ private:
         if (!request_.base) return std::nullopt;
         uint64_t base = 0;
         if (!read_hex_address(*request_.base, base))
-            throw Refusal{"--base takes the raw binary's first address in hex, as in --base "
-                          "0x08000000: \"" + *request_.base + "\" is not one"};
+            throw Refusal{std::string(name(Option::base)) +
+                          " takes the raw binary's first address in hex, as in " +
+                          given(request_.front, Option::base, "0x08000000") + ": \"" +
+                          *request_.base + "\" is not one"};
         return base;
     }
 
@@ -157,13 +175,16 @@ private:
         for (const Selector& s : request_.selectors) {
             if (s.letter == 'n')
                 throw Refusal{format +
-                              " has no symbols: pass the build's ELF file with --elf to "
-                              "find " +
-                              s.value + ", or the checksum offset with --a"};
+                              " has no symbols: pass the build's ELF file with " +
+                              name(Option::elf) + " to find " + s.value +
+                              ", or the checksum offset with " + name(Option::offset)};
             if (s.letter == 's')
-                throw Refusal{"--s cannot be redone from " + format +
+                throw Refusal{std::string(name(Option::block)) + " cannot be redone from " +
+                              format +
                               ", whose data ends in the padding: pass the build's ELF file "
-                              "with --elf, or the offset the build printed with --a"};
+                              "with " + name(Option::elf) +
+                              ", or the offset the build printed with " +
+                              name(Option::offset)};
         }
     }
 
@@ -177,7 +198,7 @@ private:
                                                       : nullptr;
         if (!elf) return;
         const std::string from = build_ ? *request_.elf + ": " : "";
-        const std::string anyway = " (--force checks it anyway)";
+        const std::string anyway = this->anyway();
         for (const records::Planned& p : plan_.records) {
             const records::Record& r = p.record;
             if (!p.from_selector) {
@@ -308,13 +329,10 @@ private:
     void refuse_other_family() {
         if (!request_.uf2) return;
         if (file_.kind != layout::FileKind::uf2)
-            throw Refusal{"--uf2 checks a UF2 file's chip family; the file is " +
-                          std::string(format_name(file_.kind))};
-        uf2::FamilyChoice choice = uf2::find_family(*request_.uf2);
-        if (!choice.found)
-            throw Refusal{"--uf2 " + *request_.uf2 + ": no such chip family; the names are " +
-                          uf2::family_names() + ", or give its ID as 0x<hex>"};
-        family_ = choice.id;
+            throw Refusal{std::string(name(Option::uf2)) +
+                          " checks a UF2 file's chip family; the file is " +
+                          format_name(file_.kind)};
+        family_ = formats::uf2_family(request_.front, *request_.uf2);
     }
 
     // The family a UF2 file's blocks are for, when --uf2 did not say which
@@ -327,8 +345,8 @@ private:
         const std::string held = file_.has_family ? family_text(file_.family)
                                                   : "no family ID";
         if (!family_) {
-            report_.note("the file's UF2 blocks carry " + held +
-                         ": not checked (--uf2 <family> checks it)");
+            report_.note("the file's UF2 blocks carry " + held + ": not checked (" +
+                         spelled(Option::uf2, "<family>") + " checks it)");
             return std::nullopt;
         }
         if (file_.has_family && file_.family == *family_) return std::nullopt;
@@ -363,8 +381,8 @@ private:
                 "the file's start address " + (have ? text::address(*have) : "(none)") +
                 " is not " + *request_.elf + "'s entry point " +
                 (want ? text::address(*want) : "(none)") +
-                ": not checked, as the file holds more than the build (--merge <file> "
-                "checks it)");
+                ": not checked, as the file holds more than the build (" +
+                spelled(Option::merge, "<file>") + " checks it)");
             return std::nullopt;
         }
         std::string whose = merged_ ? "the merged files' start address is " +
@@ -503,8 +521,8 @@ private:
         const std::string bytes = count == 1 ? "1 byte" : std::to_string(count) + " bytes";
         report_.note("the file also holds " + bytes + " that " + *request_.elf +
                      " does not, from " + text::address(first) +
-                     ": outside its image, not checked (--merge <file> checks what was "
-                     "merged)");
+                     ": outside its image, not checked (" + spelled(Option::merge, "<file>") +
+                     " checks what was merged)");
     }
 
     void describe() {

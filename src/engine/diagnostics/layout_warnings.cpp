@@ -157,8 +157,10 @@ Line absolute_address(const Facts& f) {
         f.offset - f.load >= f.image_size)
         return {};
     return format(
-        "--a takes an offset from the image start 0x%08llX; 0x%08llX looks like an "
-        "absolute address (did you mean --a%llX?)",
+        f.api ? "offset takes an offset from the image start 0x%08llX; 0x%08llX looks like "
+                "an absolute address (did you mean offset=0x%llX?)"
+              : "--a takes an offset from the image start 0x%08llX; 0x%08llX looks like an "
+                "absolute address (did you mean --a%llX?)",
         static_cast<u64>(f.load), static_cast<u64>(f.offset),
         static_cast<u64>(f.offset - f.load));
 }

@@ -37,6 +37,7 @@ struct Facts {
     uint8_t old[8];
     unsigned old_held;
     uint8_t fill = layout::erased;  // erased flash's value: a placeholder too
+    bool api = false;  // the Python API asked: its arguments, not options, are named
     const layout::Loadable* loadable;  // every loadable span of the build
     // Name mode only.
     bool has_slot;

@@ -14,6 +14,7 @@
 #include "../report/reporter.h"
 #include "../report/text.h"
 #include "../report/wording.h"
+#include "../request/spelling.h"
 #include "../request/modes.h"
 #include "../formats/formats.h"
 #include "../outfile/names.h"
@@ -95,27 +96,18 @@ std::string outside_note(const std::vector<layout::Region>& regions, bool severa
         several ? "any record (range or slot)" : "the checksum");
 }
 
-// --uf2 <family>: a name the table knows, or a 0x ID.
-uint32_t uf2_family(const std::string& name) {
-    uf2::FamilyChoice choice = uf2::find_family(name);
-    if (!choice.found)
-        throw Refusal{"--uf2 " + name + ": no such chip family; the names are " +
-                      uf2::family_names() + ", or give its ID as 0x<hex>"};
-    return choice.id;
-}
-
 class Flash final : private outfile::Writing {
 public:
     Flash(const Request& request, Reporter& report, Host& host)
         : o_(request), report_(report), host_(host) {}
 
     void run() {
-        refuse_entry_without_merge(o_.entry, o_.merge);
+        refuse_entry_without_merge(o_);
         elf_ = read_elf(read_input(o_.input));
         plan_ = records::plan_records(o_, &elf_, elf_.loadable);
         // A long checksum answers Ctrl-C between megabytes.
         plan_.between_chunks = [this] { host_.stop_if_asked(); };
-        if (o_.uf2) family_ = uf2_family(*o_.uf2);
+        if (o_.uf2) family_ = formats::uf2_family(o_.front, *o_.uf2);
         memory_ = layout::memory_of(elf_.loadable, plan_.images(), elf_.bytes(), plan_.fill);
         if (memory_.end() > hexfile::address_limit)
             throw Refusal{"the flash image reaches past 4 GiB (" +
@@ -133,7 +125,8 @@ public:
                 findings.push_back({why, true});
         for (const Finding& f : findings)
             if (f.refused && !o_.force)
-                throw Refusal{f.text + " (--force writes it anyway)"};
+                throw Refusal{f.text + " (" + turned_on(o_.front, Option::force) +
+                              " writes it anyway)"};
         plan_.refuse_part_words();
         records::store_all(plan_, memory_, values_, stored_);
         if (o_.bin) refuse_a_bin_of_fill();
@@ -165,7 +158,7 @@ private:
                 held += std::min(p.end(), to) - std::max(p.address, from);
         uint64_t gaps = (to - from) - held;
         if (gaps > diagnostics::padding_limit && !o_.force)
-            throw Refusal{wording::bin_of_fill(".bin", gaps, from, to)};
+            throw Refusal{wording::bin_of_fill(o_.front, ".bin", gaps, from, to)};
     }
 
     // The checksummed ELF file, when the input holds every record.
@@ -344,8 +337,9 @@ private:
                 report_.note(removed +
                              " of an earlier run is removed: it would not match the HEX");
         if (o_.bin) bin_note();
-        if (merged_) report_.note(wording::merged_start(merged_->entry, merged_->entry_from,
-                                                       merged_->entry_chosen));
+        if (merged_)
+            report_.note(wording::merged_start(o_.front, merged_->entry, merged_->entry_from,
+                                               merged_->entry_file, merged_->entry_chosen));
 
         json::Value& d = report_.data();
         const size_t l = plan_.lowest();
@@ -358,9 +352,12 @@ private:
         if (merged_) {
             json::Value& merged = d.set("merged", json::Value::object());
             merged.set("start_address", merged_->entry);
-            merged.set("start_from", merged_->entry_from.empty()
-                                         ? json::Value()
-                                         : json::Value(merged_->entry_from));
+            merged.set("start_from",
+                       merged_->entry_from == wording::EntryFrom::file
+                           ? json::Value(merged_->entry_file)
+                       : merged_->entry_from == wording::EntryFrom::address
+                           ? json::Value("--entry")
+                           : json::Value());
         }
         d.set("records", records_json());
         d.set("outside", regions_json(outside));

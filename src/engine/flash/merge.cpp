@@ -7,6 +7,7 @@
 #include "../report/refusal.h"
 #include "../report/text.h"
 #include "../report/wording.h"
+#include "../request/spelling.h"
 
 namespace velk {
 
@@ -22,14 +23,14 @@ struct Part {
 };
 
 // "boot.bin@0x08000000": the file and where a raw binary starts.
-std::pair<std::string, std::optional<uint64_t>> split(const std::string& given) {
+std::pair<std::string, std::optional<uint64_t>> split(Front front, const std::string& given) {
     size_t at = given.rfind('@');
     if (at == std::string::npos || given.size() < at + 3 || given[at + 1] != '0' ||
         (given[at + 2] != 'x' && given[at + 2] != 'X'))
         return {given, {}};
     uint64_t base = 0;
     if (!read_hex_address(given.substr(at + 1), base))
-        throw Refusal{"--merge " + given + ": \"" + given.substr(at + 1) +
+        throw Refusal{velk::given(front, Option::merge, given) + ": \"" + given.substr(at + 1) +
                       "\" is not an address"};
     return {given.substr(0, at), base};
 }
@@ -98,43 +99,45 @@ bool same_file(const std::string& a, const std::string& b) {
 }
 
 // --entry: a merged file's start address, the application's, or 0x<address>.
-void choose_entry(Merged& merged, const MergeRequest& request, uint64_t application_entry) {
+void choose_entry(Merged& merged, const MergeRequest& request, uint64_t application_entry,
+                  Front front) {
     const std::string& word = *request.entry;
+    const std::string entry = given(front, Option::entry, word);
     merged.entry_chosen = true;
     uint64_t value = 0;
     if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
         if (!read_hex_address(word, value) || value >= uint64_t{1} << 32)
-            throw Refusal{"--entry " + word +
-                          ": not a 32-bit address (0x and up to 8 hex digits)"};
+            throw Refusal{entry + ": not a 32-bit address (0x and up to 8 hex digits)"};
         merged.entry = value;
-        merged.entry_from = "--entry";
+        merged.entry_from = wording::EntryFrom::address;
         return;
     }
     for (size_t k = 0; k < merged.names.size(); ++k)
         if (same_file(word, merged.names[k])) {
             if (!merged.sources[k].has_entry)
-                throw Refusal{"--entry " + word +
-                              ": the file has no start address; give one as --entry "
-                              "0x<address>"};
+                throw Refusal{entry + ": the file has no start address; give one as " +
+                              given(front, Option::entry, "0x<address>")};
             merged.entry = merged.sources[k].entry;
-            merged.entry_from = merged.names[k];
+            merged.entry_from = wording::EntryFrom::file;
+            merged.entry_file = merged.names[k];
             return;
         }
     if (same_file(word, request.application_file)) {
         merged.entry = application_entry;
-        merged.entry_from.clear();
+        merged.entry_from = wording::EntryFrom::application;
+        merged.entry_file.clear();
         return;
     }
-    throw Refusal{"--entry " + word +
-                  ": neither a merged file, the application nor a 0x address"};
+    throw Refusal{entry + ": neither a merged file, the application nor a 0x address"};
 }
 
 }  // namespace
 
-void refuse_entry_without_merge(const std::optional<std::string>& entry,
-                                const std::vector<std::string>& merge) {
-    if (entry && merge.empty())
-        throw Refusal{"--entry chooses the merged files' start address: it needs --merge"};
+void refuse_entry_without_merge(const Request& request) {
+    if (request.entry && request.merge.empty())
+        throw Refusal{std::string(option_name(request.front, Option::entry)) +
+                      " chooses the merged files' start address: it needs " +
+                      option_name(request.front, Option::merge)};
 }
 
 Merged merge_with(const MergeRequest& request, const layout::MemoryMap& application,
@@ -144,9 +147,10 @@ Merged merge_with(const MergeRequest& request, const layout::MemoryMap& applicat
     std::vector<std::string>& names = merged.names;
     merged.sources.reserve(request.files.size());
     for (const std::string& given : request.files) {
-        auto [file, base] = split(given);
+        auto [file, base] = split(plan.front, given);
         if (std::find(names.begin(), names.end(), file) != names.end())
-            throw Refusal{file + " is given to --merge twice"};
+            throw Refusal{file + " is given to " + option_name(plan.front, Option::merge) +
+                          " twice"};
         merged.sources.push_back(read_source(file, base));
         names.push_back(file);
         const ImageFile& source = merged.sources.back();
@@ -154,9 +158,10 @@ Merged merge_with(const MergeRequest& request, const layout::MemoryMap& applicat
             merged.warnings.push_back(file + ": " + warning);
         if (uf2_family && source.has_family && source.family != *uf2_family)
             throw Refusal{text::format(
-                "%s: a UF2 file for chip family 0x%08X, not the 0x%08X of --uf2: its "
+                "%s: a UF2 file for chip family 0x%08X, not the 0x%08X of %s: its "
                 "blocks would change family in the merged UF2",
-                file.c_str(), source.family, *uf2_family)};
+                file.c_str(), source.family, *uf2_family,
+                option_name(plan.front, Option::uf2))};
     }
 
     // A merged file that reaches into the application (a bootloader grown
@@ -227,16 +232,18 @@ Merged merge_with(const MergeRequest& request, const layout::MemoryMap& applicat
     merged.to = parts.back().end();
     uint64_t gaps = (merged.to - merged.from) - held;
     if (bin && gaps > diagnostics::padding_limit && !force)
-        throw Refusal{wording::bin_of_fill("merged .bin", gaps, merged.from, merged.to)};
+        throw Refusal{
+            wording::bin_of_fill(plan.front, "merged .bin", gaps, merged.from, merged.to)};
 
     merged.entry = application_entry;
     for (size_t k = 0; k < merged.sources.size(); ++k)
         if (merged.sources[k].has_entry) {
             merged.entry = merged.sources[k].entry;
-            merged.entry_from = names[k];
+            merged.entry_from = wording::EntryFrom::file;
+            merged.entry_file = names[k];
             break;
         }
-    if (request.entry) choose_entry(merged, request, application_entry);
+    if (request.entry) choose_entry(merged, request, application_entry, plan.front);
     return merged;
 }
 

@@ -10,6 +10,7 @@
 
 #include "../inputs/image_file.h"
 #include "../records/plan.h"
+#include "../report/wording.h"
 
 namespace velk {
 
@@ -18,7 +19,8 @@ struct Merged {
     std::vector<std::string> names;  // each source's file, as given (without @0x...)
     layout::MemoryMap memory;        // the application's and theirs
     uint64_t entry = 0;              // the start address
-    std::string entry_from;          // the merged file it comes from; empty: the application
+    wording::EntryFrom entry_from = wording::EntryFrom::application;
+    std::string entry_file;          // the merged file it comes from
     bool entry_chosen = false;       // --entry chose it
     uint64_t from = 0, to = 0;       // a raw binary's range: every byte the map holds
     std::vector<std::string> warnings;  // what reading them found, each naming its file
@@ -46,7 +48,6 @@ Merged merge_with(const MergeRequest& request, const layout::MemoryMap& applicat
                   bool force, std::optional<uint32_t> uf2_family);
 
 // --entry without --merge, or of a file that is not merged: the refusal.
-void refuse_entry_without_merge(const std::optional<std::string>& entry,
-                                const std::vector<std::string>& merge);
+void refuse_entry_without_merge(const Request& request);
 
 }  // namespace velk

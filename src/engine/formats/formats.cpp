@@ -4,6 +4,7 @@
 #include "../report/refusal.h"
 #include "../report/text.h"
 #include "../report/wording.h"
+#include "../request/spelling.h"
 #include "../srecord/srec_reader.h"
 #include "../uf2/uf2.h"
 
@@ -133,6 +134,15 @@ const Format* of_kind(layout::FileKind kind) {
     for (const Format& f : table)
         if (f.kind == kind) return &f;
     return nullptr;
+}
+
+uint32_t uf2_family(Front front, const std::string& name) {
+    uf2::FamilyChoice choice = uf2::find_family(name);
+    if (!choice.found)
+        throw Refusal{given(front, Option::uf2, name) +
+                      ": no such chip family; the names are " + uf2::family_names() +
+                      ", or give its ID as 0x<hex>"};
+    return choice.id;
 }
 
 std::string help_lines() {

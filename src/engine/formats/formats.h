@@ -41,6 +41,10 @@ const Format* end();
 // The format of files of `kind`; nullptr for an ELF file.
 const Format* of_kind(layout::FileKind kind);
 
+// --uf2 <family>: the ID of a family the table knows by name, or of a 0x
+// ID; refuses anything else, listing the names.
+uint32_t uf2_family(Front front, const std::string& name);
+
 // The --help lines of the options that ask for a format.
 std::string help_lines();
 

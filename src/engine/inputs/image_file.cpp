@@ -3,6 +3,7 @@
 #include "../formats/formats.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
+#include "../request/spelling.h"
 
 namespace velk {
 
@@ -22,7 +23,7 @@ const char* format_name(layout::FileKind kind) {
     return "a raw binary";
 }
 
-ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base) {
+ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base, Front front) {
     ImageFile image;
     image.kind = input.kind;
     switch (input.kind) {
@@ -45,8 +46,9 @@ ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base) {
                     std::string(input.named ? "a raw binary by its name"
                                             : "neither an ELF, Intel HEX, S-record nor UF2 "
                                               "file") +
-                    "; a raw binary holds no addresses: give its base address with --base "
-                    "0x<address>, or the build it was made from with --elf"};
+                    "; a raw binary holds no addresses: give its base address with " +
+                    given(front, Option::base, "0x<address>") +
+                    ", or the build it was made from with " + option_name(front, Option::elf)};
             if (input.bytes.empty()) throw Refusal{"the raw binary is empty"};
             uint64_t end;
             if (__builtin_add_overflow(*binary_base, input.bytes.size(), &end))

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../layout/file_data.h"
+#include "../request/request.h"
 #include "elf_input.h"
 
 namespace velk {
@@ -35,6 +36,7 @@ const char* format_name(layout::FileKind kind);
 // Reads `input` as its kind says, or refuses it with the line or block
 // that cannot be read. A raw binary starts at `binary_base`; without one it
 // is refused, saying how to give it.
-ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base);
+ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base,
+                     Front front = Front::command_line);
 
 }  // namespace velk

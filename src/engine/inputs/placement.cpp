@@ -73,13 +73,14 @@ bool read_hex_address(const std::string& value, uint64_t& out) {
     return true;
 }
 
-diagnostics::Symbol find_variable(const std::string& name, const ElfBuild& elf,
-                                  const char* option) {
+diagnostics::Symbol find_variable(const std::string& name, const ElfBuild& elf, Front front,
+                                  Option option) {
     if (name.empty())
-        throw Refusal{std::string(option) +
-                      " needs the checksum variable's name, as in --ncrc_value"};
+        throw Refusal{std::string(option_name(front, option)) +
+                      " needs the checksum variable's name, as in " +
+                      (front == Front::api ? "symbol=\"crc_value\"" : "--ncrc_value")};
     SymbolSearch found = find_symbol(elf, name);
-    if (found.tables == 0) throw Refusal{wording::no_symbol_table(name)};
+    if (found.tables == 0) throw Refusal{wording::no_symbol_table(front, name)};
     if (!found.found) {
         std::vector<std::string> names =
             symbol_names(elf, elfsyms::longest_close_name(name));
@@ -95,31 +96,36 @@ Placement place_checksum(const Selector& selector, unsigned width, const ElfBuil
     Placement p;
     uint64_t number = 0;
     const std::string& value = selector.value;
+    const bool api = selector.front == Front::api;
     switch (selector.letter) {
         case 'n':
             p.has_slot = true;
-            p.slot = find_variable(value, *elf, "--n");
+            p.slot = find_variable(value, *elf, selector.front, Option::symbol);
             p.where = layout::locate_slot(elf->headers, p.slot.value);
             p.request = {layout::Selector::name, p.where.address, width};
             return p;
         case 'a': {
             if (!read_number(value, 16, number))
-                throw Refusal{wording::address_rule() + ": " + quoted(value) +
-                              " is not one"};
+                throw Refusal{api ? "offset: " + value + " is not an offset from the image start"
+                                  : wording::address_rule() + ": " + quoted(value) +
+                                        " is not one"};
             // A 3-byte slot's alignment is its address's, checked once the
             // image is placed.
             const unsigned align = width > 4 ? 4 : width;
             if (align != 3 && number % align != 0)
-                throw Refusal{text::format("--a%s: the offset must be a multiple of %u",
+                throw Refusal{text::format(api ? "offset: %s is not a multiple of %u"
+                                               : "--a%s: the offset must be a multiple of %u",
                                            value.c_str(), align)};
             p.request = {layout::Selector::address, number, width};
+            p.api = api;
             return p;
         }
         default:  // 's'
             if (!read_number(value, 10, number) || number == 0 ||
                 (number & (number - 1)) != 0)
-                throw Refusal{wording::block_rule() + ": " + quoted(value) +
-                              " is not one"};
+                throw Refusal{api ? "block: " + value + " is not a power of two"
+                                  : wording::block_rule() + ": " + quoted(value) +
+                                        " is not one"};
             p.request = {layout::Selector::block, number, width};
             return p;
     }
@@ -151,6 +157,7 @@ diagnostics::Facts facts_of(const Placement& placement, const layout::Loadable& 
     f.old_held = f.width;
     memory.read(image.record, f.old, f.width);
     f.fill = memory.fill();
+    f.api = placement.api;
     f.loadable = &loadable;
     f.has_slot = placement.has_slot;
     f.slot = placement.slot;

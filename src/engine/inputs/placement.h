@@ -7,6 +7,7 @@
 #include "../diagnostics/layout_warnings.h"
 #include "../report/json.h"
 #include "../request/request.h"
+#include "../request/spelling.h"
 #include "elf_input.h"
 
 namespace velk {
@@ -16,6 +17,7 @@ struct Placement {
     bool has_slot = false;  // --n: the variable
     diagnostics::Symbol slot;
     layout::Slot where;
+    bool api = false;  // the Python API's offset= placed it
 };
 
 // --n<name> through the build's symbol tables, --a<hex offset> (a multiple
@@ -26,8 +28,8 @@ Placement place_checksum(const Selector& selector, unsigned width, const ElfBuil
 
 // A variable's symbol by name, refused as --n refuses it: its value and
 // what the table says of it.
-diagnostics::Symbol find_variable(const std::string& name, const ElfBuild& elf,
-                                  const char* option);
+diagnostics::Symbol find_variable(const std::string& name, const ElfBuild& elf, Front front,
+                                  Option option);
 
 // int(value, base) as the command line's numbers are read everywhere.
 bool read_number(const std::string& value, int base, uint64_t& out);

@@ -5,6 +5,7 @@
 #include "../report/refusal.h"
 #include "../report/text.h"
 #include "../report/wording.h"
+#include "../request/spelling.h"
 
 namespace velk::records {
 
@@ -31,8 +32,8 @@ uint64_t range_start(const Selector& s, const ElfBuild* elf) {
     if (!elf)
         throw Refusal{s.word + ": " + quoted(from) +
                       " is a symbol and the file has none: give a 0x address, or the "
-                      "build's ELF file with --elf"};
-    diagnostics::Symbol symbol = find_variable(from, *elf, "@");
+                      "build's ELF file with " + option_name(s.front, Option::elf)};
+    diagnostics::Symbol symbol = find_variable(from, *elf, s.front, Option::symbol);
     // An Arm Thumb function's symbol has bit 0 set; its code starts below.
     constexpr uint16_t em_arm = 40;
     uint64_t code = symbol.value;
@@ -40,12 +41,14 @@ uint64_t range_start(const Selector& s, const ElfBuild* elf) {
     return layout::locate_slot(elf->headers, code).address;
 }
 
-// The variable's name, or the word as the numbers read: "--a1FFC".
+// The variable's name, or the word as the numbers read: "--a1FFC", or
+// from the Python API "offset=0x1FFC".
 std::string label_of(const Selector& s, const Placement& p) {
+    const auto value = static_cast<unsigned long long>(p.request.value);
+    const bool api = s.front == Front::api;
     if (s.letter == 'n') return s.value;
-    if (s.letter == 'a')
-        return text::format("--a%llX", static_cast<unsigned long long>(p.request.value));
-    return text::format("--s%llu", static_cast<unsigned long long>(p.request.value));
+    if (s.letter == 'a') return text::format(api ? "offset=0x%llX" : "--a%llX", value);
+    return text::format(api ? "block=%llu" : "--s%llu", value);
 }
 
 Planned from_selector(const Selector& s, const Algorithm& algorithm, const ElfBuild* elf,
@@ -90,7 +93,8 @@ struct Field {
     std::string text;
 };
 
-std::vector<Field> fields_of(const std::string& list, const std::string& layout) {
+// `header` names the option for refusals: "--header <layout>".
+std::vector<Field> fields_of(const std::string& list, const std::string& header) {
     std::vector<Field> fields;
     size_t at = 0;
     while (at <= list.size()) {
@@ -100,19 +104,19 @@ std::vector<Field> fields_of(const std::string& list, const std::string& layout)
         size_t sign = item.find('@');
         std::string name = item.substr(0, sign);
         if (name != "size" && name != "crc" && name != "hcrc")
-            throw Refusal{"--header " + layout + ": " + quoted(item) +
+            throw Refusal{header + ": " + quoted(item) +
                           " is no field: the fields are size@<offset>, crc@<offset> and "
                           "hcrc@<offset>"};
         std::string offset = sign == std::string::npos ? "" : item.substr(sign + 1);
         bool hex = offset.size() > 2 && offset[0] == '0' && (offset[1] == 'x' || offset[1] == 'X');
         Field f{name, 0, item};
         if (offset.empty() || !read_number(offset, hex ? 16 : 10, f.offset))
-            throw Refusal{"--header " + layout + ": the " + name +
+            throw Refusal{header + ": the " + name +
                           " field needs its offset from the header's start, in decimal or "
                           "0x hex, as in " + name + "@8"};
         for (const Field& other : fields)
             if (other.name == name)
-                throw Refusal{"--header " + layout + ": the " + name + " field is given twice"};
+                throw Refusal{header + ": the " + name + " field is given twice"};
         fields.push_back(f);
     }
     return fields;
@@ -120,21 +124,22 @@ std::vector<Field> fields_of(const std::string& list, const std::string& layout)
 
 // --header <symbol>:<field>@<offset>,...: the header object, its body from
 // its end to the end of its image, and a record per field.
-std::vector<Planned> from_header(const std::string& layout, const Algorithm& algorithm,
-                                 const ElfBuild* elf, const layout::Loadable& loadable,
-                                 Header& header) {
+std::vector<Planned> from_header(const std::string& layout, Front front,
+                                 const Algorithm& algorithm, const ElfBuild* elf,
+                                 const layout::Loadable& loadable, Header& header) {
+    const std::string option = option_name(front, Option::header);
+    const std::string given_as = given(front, Option::header, layout);
     size_t colon = layout.find(':');
     if (colon == std::string::npos || colon == 0 || colon + 1 == layout.size())
-        throw Refusal{"--header " + layout +
-                      ": give the header's symbol and its fields, as in --header "
-                      "app_header:size@8,crc@12,hcrc@16"};
+        throw Refusal{given_as + ": give the header's symbol and its fields, as in " +
+                      given(front, Option::header, "app_header:size@8,crc@12,hcrc@16")};
     header.symbol = layout.substr(0, colon);
-    std::vector<Field> fields = fields_of(layout.substr(colon + 1), layout);
+    std::vector<Field> fields = fields_of(layout.substr(colon + 1), given_as);
     if (!elf)
-        throw Refusal{"--header needs the build's symbols: check the ELF file, or pass it "
-                      "with --elf"};
+        throw Refusal{option + " needs the build's symbols: check the ELF file, or pass it "
+                      "with " + option_name(front, Option::elf)};
     const std::string& name = header.symbol;
-    diagnostics::Symbol symbol = find_variable(name, *elf, "--header");
+    diagnostics::Symbol symbol = find_variable(name, *elf, front, Option::header);
     layout::Slot where = layout::locate_slot(elf->headers, symbol.value);
     if (symbol.function)
         throw Refusal{name + " is a function, not a header object"};
@@ -183,18 +188,18 @@ std::vector<Planned> from_header(const std::string& layout, const Algorithm& alg
         unsigned width = f.name == "size" ? 4 : algorithm.width;
         if (f.offset > header.size || width > header.size - f.offset)
             throw Refusal{text::format(
-                "--header: the %s field (%u bytes at offset %llu) lies outside %s, which "
+                "%s: the %s field (%u bytes at offset %llu) lies outside %s, which "
                 "is %llu bytes",
-                f.name.c_str(), width, static_cast<unsigned long long>(f.offset),
+                option.c_str(), f.name.c_str(), width, static_cast<unsigned long long>(f.offset),
                 name.c_str(), static_cast<unsigned long long>(header.size))};
         uint64_t slot = header.address + f.offset;
         if (slot % alignment_of(width) != 0)
             throw Refusal{text::format(
-                "--header: the %s field at %s is not aligned: a %u-byte value needs an "
+                "%s: the %s field at %s is not aligned: a %u-byte value needs an "
                 "address that is a multiple of %u",
-                f.name.c_str(), address(slot).c_str(), width, alignment_of(width))};
+                option.c_str(), f.name.c_str(), address(slot).c_str(), width, alignment_of(width))};
         if (f.name == "hcrc" && f.offset == 0)
-            throw Refusal{"--header: the hcrc field is the header's first byte: it covers "
+            throw Refusal{option + ": the hcrc field is the header's first byte: it covers "
                           "the bytes before it, and there are none"};
         Planned p;
         p.image.cluster = p.image.last_cluster = cluster_index;
@@ -210,7 +215,7 @@ std::vector<Planned> from_header(const std::string& layout, const Algorithm& alg
             p.record = {Kind::crc, slot, width, header.address, slot, label};
         for (const Planned& other : out)
             if (slot < other.record.slot_end() && other.record.slot < slot + width)
-                throw Refusal{"--header: the " + f.name + " field overlaps the " +
+                throw Refusal{option + ": the " + f.name + " field overlaps the " +
                               other.record.label.substr(name.size() + 1) + " field"};
         out.push_back(std::move(p));
     }
@@ -249,7 +254,7 @@ void Plan::refuse_part_words() const {
     if (feed != Feed::words) return;
     for (const Planned& p : records)
         if (p.record.kind == Kind::crc && (p.record.end - p.record.start) % 4 != 0)
-            throw Refusal{wording::words_rule(p.record.start, p.record.end)};
+            throw Refusal{wording::words_rule(front, p.record.start, p.record.end)};
 }
 
 std::vector<std::pair<uint64_t, uint64_t>> Plan::images() const {
@@ -293,27 +298,31 @@ std::string Plan::how(bool named) const {
 Plan plan_records(const Request& request, const ElfBuild* elf,
                   const layout::Loadable& loadable) {
     Plan plan;
+    plan.front = request.front;
     plan.algorithm = find_algorithm(request.crc);
     plan.big_endian = request.big_endian;
     if (request.fill) {
         uint64_t fill = 0;
         if (!read_hex_address(*request.fill, fill) || fill > 0xFF)
-            throw Refusal{"--fill takes the byte erased flash reads, 0x00 to 0xFF: " +
+            throw Refusal{std::string(option_name(request.front, Option::fill)) +
+                          " takes the byte erased flash reads, 0x00 to 0xFF: " +
                           quoted(*request.fill) + " is not one"};
         plan.fill = static_cast<uint8_t>(fill);
     }
     if (request.words) {
         if (!plan.algorithm.is_default())
-            throw Refusal{"--words feeds words the way an STM32 CRC unit computes "
-                          "CRC-32/MPEG-2: it does not combine with --crc " +
-                          *request.crc};
+            throw Refusal{turned_on(request.front, Option::words) +
+                          " feeds words the way an STM32 CRC unit computes CRC-32/MPEG-2: it "
+                          "does not combine with " +
+                          given(request.front, Option::crc, *request.crc)};
         plan.feed = Feed::words;
     }
     if (request.lpc_vectors) plan.records.push_back(lpc_record(loadable));
     if (request.header) {
         plan.header.emplace();
         for (Planned& p :
-             from_header(*request.header, plan.algorithm, elf, loadable, *plan.header))
+             from_header(*request.header, request.front, plan.algorithm, elf, loadable,
+                         *plan.header))
             plan.records.push_back(std::move(p));
     }
     for (const Selector& s : request.selectors)

@@ -43,6 +43,7 @@ struct Plan {
     std::vector<size_t> order;  // the order to compute and store them in
     std::optional<Header> header;
     BetweenChunks between_chunks;  // called during a long checksum
+    Front front = Front::command_line;  // how refusals name the options
 
     // --words over a range that is not whole words: after the layout
     // checks, which name a wrong slot first.

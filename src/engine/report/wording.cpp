@@ -105,18 +105,18 @@ std::string selector_rule() {
            "decimal>, as in --ncrc_value";
 }
 
-std::string words_rule(uint64_t start, uint64_t record) {
+std::string words_rule(Front front, uint64_t start, uint64_t record) {
     return text::format(
-        "--words feeds whole 32-bit words, but the checksum covers %llu bytes (%s to "
-        "%s): "
-        "not a multiple of 4",
+        "%s feeds whole 32-bit words, but the checksum covers %llu bytes (%s to %s): not "
+        "a multiple of 4",
+        turned_on(front, Option::words).c_str(),
         static_cast<unsigned long long>(record - start), text::address(start).c_str(),
         text::address(record).c_str());
 }
 
-std::string no_symbol_table(const std::string& name) {
-    return "no symbol table, so no \"" + name +
-           "\" (stripped? use --a with the offset the build printed)";
+std::string no_symbol_table(Front front, const std::string& name) {
+    return "no symbol table, so no \"" + name + "\" (stripped? use " +
+           option_name(front, Option::offset) + " with the offset the build printed)";
 }
 
 std::string not_found(const std::string& name, const std::vector<std::string>& closest) {
@@ -137,12 +137,14 @@ std::string dropped(const std::string& name, const std::vector<std::string>& clo
            "compiler, not from the linker)";
 }
 
-std::string bin_of_fill(const char* which, uint64_t gaps, uint64_t from, uint64_t to) {
+std::string bin_of_fill(Front front, const char* which, uint64_t gaps, uint64_t from,
+                        uint64_t to) {
     return text::format(
         "the %s would hold %llu MiB of fill between %s and %s, where nothing is written: "
-        "leave out --bin, or --force writes it",
+        "leave out %s, or %s writes it",
         which, static_cast<unsigned long long>(gaps >> 20), text::address(from).c_str(),
-        text::address(to).c_str());
+        text::address(to).c_str(), turned_on(front, Option::bin).c_str(),
+        turned_on(front, Option::force).c_str());
 }
 
 std::string not_elf(layout::FileKind kind) {
@@ -162,15 +164,18 @@ std::string not_elf(layout::FileKind kind) {
     }
 }
 
-std::string merged_start(uint64_t entry, const std::string& from, bool chosen) {
-    const bool given = from == "--entry" || (from.empty() && chosen);
-    std::string whose = from == "--entry" ? "as --entry gives it"
-                        : from.empty()    ? (chosen ? "the application's, as --entry gives it"
-                                                    : "the application's: no merged file "
-                                                      "has one")
-                                          : from + "'s";
-    return "the merged files' start address is " + text::address(entry) + ", " + whose +
-           (given ? "" : " (--entry <file>|0x<address> chooses another)");
+std::string merged_start(Front front, uint64_t entry, EntryFrom from,
+                         const std::string& file, bool chosen) {
+    const std::string option = option_name(front, Option::entry);
+    std::string whose = from == EntryFrom::file          ? file + "'s, "
+                        : from == EntryFrom::application ? "the application's, "
+                                                         : "";
+    std::string line = "the merged files' start address is " + text::address(entry) + ", ";
+    if (chosen) return line + whose + "as " + option + " gives it";
+    if (from == EntryFrom::application) whose = "the application's: no merged file has one ";
+    else whose.replace(whose.size() - 2, 2, " ");
+    return line + whose + "(" + option +
+           (front == Front::api ? "=" : " <file>|0x<address>") + " chooses another)";
 }
 
 std::string entry_left_out(uint64_t entry) {

@@ -6,6 +6,7 @@
 
 #include "../layout/file_data.h"
 #include "../layout/file_kind.h"
+#include "../request/spelling.h"
 
 namespace velk::wording {
 
@@ -26,18 +27,19 @@ std::string read_fault(const layout::ReadFault& fault, const RecordNames& names)
 // What the selectors take, said after a bad value.
 std::string address_rule();   // --a
 std::string block_rule();     // --s
-std::string selector_rule();  // none given
+std::string selector_rule();  // none given (VELK mode)
 
 // --words over a range that is not whole words.
-std::string words_rule(uint64_t start, uint64_t record);
+std::string words_rule(Front front, uint64_t start, uint64_t record);
 
 // A raw binary (`which`: ".bin", "merged .bin") that would be mostly the
 // fill between far-apart data: `gaps` bytes of it in [from, to).
-std::string bin_of_fill(const char* which, uint64_t gaps, uint64_t from, uint64_t to);
+std::string bin_of_fill(Front front, const char* which, uint64_t gaps, uint64_t from,
+                        uint64_t to);
 
 // A symbol that is not there: in a file without a symbol table, or with
 // the names closest to it.
-std::string no_symbol_table(const std::string& name);
+std::string no_symbol_table(Front front, const std::string& name);
 std::string not_found(const std::string& name, const std::vector<std::string>& closest);
 // The same for a name the file does not hold anywhere, not even in its
 // debugging information: what a linker's garbage collection leaves.
@@ -46,10 +48,13 @@ std::string dropped(const std::string& name, const std::vector<std::string>& clo
 // A file given where an ELF file belongs.
 std::string not_elf(layout::FileKind kind);
 
-// The merged files' start address and where it comes from: a merged file,
-// "--entry", or (empty) the application, chosen by --entry when `chosen`,
-// else because none of them has one.
-std::string merged_start(uint64_t entry, const std::string& from, bool chosen);
+// Where the merged files' start address comes from.
+enum class EntryFrom { application, file, address };
+
+// The merged files' start address and where it comes from: the
+// application, a merged `file`, or an address; `chosen` by --entry.
+std::string merged_start(Front front, uint64_t entry, EntryFrom from, const std::string& file,
+                         bool chosen);
 
 // An ELF entry point the HEX and S-record files cannot carry (above 4 GiB).
 std::string entry_left_out(uint64_t entry);

@@ -9,6 +9,10 @@
 
 namespace velk {
 
+// Who asked: the command line's words or the Python API's arguments. What a
+// run says about the request names the options as its asker typed them.
+enum class Front { command_line, api };
+
 // One record's place as typed: 'n', 'a' or 's', and the text after the
 // letter (a variable's name, a hex offset, a block size), with where its
 // range starts after an '@' when given.
@@ -17,9 +21,11 @@ struct Selector {
     std::string value;
     std::optional<std::string> from;  // a symbol's name or a 0x address
     std::string word;                 // the word as typed, for refusals
+    Front front = Front::command_line;
 };
 
 struct Request {
+    Front front = Front::command_line;
     std::string input;  // the file the run is about, as it was named
     std::vector<Selector> selectors;  // a record each, in the order typed
     // <symbol>:<field>@<offset>,...: an image header's fields
