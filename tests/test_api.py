@@ -217,6 +217,58 @@ API_RUNS = [
     ("check-not-a-firmware-file", "notes.txt", dict(offset=0), "error"),
     ("check-hex-as-the-build", "fw_boot_CRC.hex", dict(BY_SYMBOL, elf="fw_boot_CRC.hex"), "error"),
 ]
+# What the command line's refusals say in the API's words, for the rows
+# above that name an option.
+API_WORDS = {
+    "--a3: the offset must be a multiple of 4": "offset: 0x3 is not a multiple of 4",
+    '--a takes the checksum\'s offset from the image start in hex, a multiple of 4, as in '
+    '--a1FFC: "-4" is not one': "offset: -0x4 is not an offset from the image start",
+    "--a takes an offset from the image start 0x08000000; 0x08000134 looks like an absolute "
+    "address (did you mean --a134?) (--force writes it anyway)":
+        "offset takes an offset from the image start 0x08000000; 0x08000134 looks like an "
+        "absolute address (did you mean offset=0x134?) (force=True writes it anyway)",
+    '--s takes a block size in decimal that is a power of two, as in --s1024: "1000" is not '
+    "one": "block: 1000 is not a power of two",
+    "with --elf to find crc_value, or the checksum offset with --a":
+        "with elf to find crc_value, or the checksum offset with offset",
+    "with --elf, or the offset the build printed with --a":
+        "with elf, or the offset the build printed with offset",
+    "cannot be redone": None,
+    "(--force writes it anyway)": "(force=True writes it anyway)",
+    ", not the build's ELF file: --elf takes": ", not the build's ELF file: elf takes",
+    "give its base address with --base 0x<address>, or the build it was made from with --elf":
+        'give its base address with base="0x<address>", or the build it was made from with '
+        "elf",
+    "(--merge <file> checks": "(merge= checks",
+}
+
+
+def api_words(line):
+    """A command line's refusal as the API words it."""
+    for cli, api in API_WORDS.items():
+        if cli == "cannot be redone":
+            line = line.replace("--s cannot be redone", "block cannot be redone")
+        elif cli in line:
+            line = line.replace(cli, api)
+    return line
+
+
+def api_view(report):
+    """The command line's --json object as the API words it: its refusal and
+    notes in the API's words, its records named as the API names them
+    (--a134 is offset=0x134, --s1024 is block=1024)."""
+    if "message" in report:
+        report["message"] = api_words(report["message"])
+    report["notes"] = [api_words(note) for note in report["notes"]]
+    for record in report.get("records", []):
+        name = record["name"]
+        if name.startswith("--a"):
+            record["name"] = "offset=0x" + name[len("--a"):]
+        elif name.startswith("--s"):
+            record["name"] = "block=" + name[len("--s"):]
+    return report
+
+
 STATUS = {("flash", "written"): 0, ("check", "ok"): 0, ("check", "mismatch"): 1,
           ("flash", "error"): 255, ("check", "error"): 2}
 REFUSAL = {"flash": velk_crc.Refused, "check": velk_crc.CannotVerify}
@@ -236,13 +288,16 @@ def test_the_api_does_what_the_command_does(built, tmp_path, monkeypatch, capfd,
     except velk_crc.Error as error:
         assert type(error) is REFUSAL[function]
         assert err.startswith("error: ") and err.count("\n") == 1, err
-        assert str(error) == error.report.message == err[len("error: "):-1]
+        assert str(error) == error.report.message
+        # The same refusal, in the API's words: no command-line option named.
+        assert str(error) == api_words(err[len("error: "):-1]), (str(error), err)
         report = error.report
     assert capfd.readouterr() == ("", "")
     assert (report.verdict, report.ok) == (verdict, verdict in ("written", "ok"))
-    assert report.as_dict() == json.loads(out)
+    assert report.as_dict() == api_view(json.loads(out))
     # The lines the command line prints beside its --json object.
-    assert (report.warnings, report.notes) == (lines_of(err, "warning: "), lines_of(err, "note: "))
+    assert (report.warnings, report.notes) == (
+        lines_of(err, "warning: "), [api_words(note) for note in lines_of(err, "note: ")])
     api = contents(tmp_path / "api")
     assert api == contents(tmp_path / "command")
     if verdict != "written":
@@ -268,15 +323,41 @@ def test_the_api_does_what_the_command_does(built, tmp_path, monkeypatch, capfd,
 
 # --- 4. Argument errors, reports as values ------------------------------------------
 
-NO_RECORD = r"\(\) needs a record: symbol=, offset=, block=, header= or lpc_vectors=True"
+NO_RECORD = "no record: give symbol=, offset=, block=, header= or lpc_vectors=True"
+ALONE = ("block=1024 places the only record of a run: it does not combine with symbol=, "
+         "offset=, another block= or header=")
 FLASH, CHECK = (velk_crc.flash, "fw_boot.elf"), (velk_crc.check, "fw_boot_CRC.hex")
+
+
+# The request's rules are the engine's, one set for the command line and the
+# API: an empty list of records is no record, as no argument is.
+@pytest.mark.parametrize("function, path, options, message", table([
+    ("flash-no-record", *FLASH, {}, NO_RECORD),
+    ("flash-empty-list", *FLASH, dict(offset=[]), NO_RECORD),
+    ("check-no-record", *CHECK, dict(elf="fw_boot.elf"), NO_RECORD),
+    ("flash-block-and-symbol", *FLASH, dict(BY_SYMBOL, block=1024), ALONE),
+    ("check-block-and-offset", *CHECK, dict(offset=0x134, block=1024), ALONE),
+    ("flash-fill-no-byte", *FLASH, dict(BY_SYMBOL, fill=256),
+     'fill takes the byte erased flash reads, 0x00 to 0xFF: "0x100" is not one'),
+    ("flash-entry-without-merge", *FLASH, dict(BY_SYMBOL, entry=0x08000101),
+     "entry chooses the merged files' start address: it needs merge"),
+    ("flash-unknown-family", *FLASH, dict(BY_SYMBOL, uf2="rp9"),
+     'uf2="rp9": no such chip family'),
+    ("check-merge-without-elf", *CHECK, dict(offset=0x134, merge="boot.hex"),
+     "merge checks the merged files' bytes beside the build's: give the build with elf"),
+]))
+def test_refusals_name_the_api_arguments(built, monkeypatch, function, path, options,
+                                         message):
+    monkeypatch.chdir(built)
+    before = contents(built)
+    with pytest.raises(REFUSAL[function.__name__]) as info:
+        function(path, **options)
+    assert str(info.value).startswith(f"{path}: {message}"), str(info.value)
+    assert "--" not in str(info.value)
+    assert contents(built) == before
+
+
 TYPE_ERRORS = table([
-    ("flash-no-selector", *FLASH, {}, "flash" + NO_RECORD),
-    ("check-no-selector", *CHECK, dict(elf="fw_boot.elf"), "check" + NO_RECORD),
-    ("flash-block-and-symbol", *FLASH, dict(BY_SYMBOL, block=1024),
-     r"flash\(\) takes block= alone, not with symbol="),
-    ("check-block-and-offset", *CHECK, dict(offset=0x134, block=1024),
-     r"check\(\) takes block= alone, not with offset="),
     ("bool-offset", *FLASH, dict(offset=True), "offset must be an int, not bool"),
     ("bool-block", *CHECK, dict(block=False), "block must be an int"),
     ("text-offset", *FLASH, dict(offset="134"), "offset must be an int, not str"),

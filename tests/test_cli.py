@@ -87,6 +87,11 @@ REFUSALS = [
     ("lower-case-mode", ["prog", "velk", "fw.elf", "--nname"], ": Must have VELK", -1),
     ("other-mode", ["prog", "VELK2", "fw.elf", "--nname"], ": Must have VELK", -1),
     ("file-none", ["prog", "VELK", None, "--nname"], "elf file is None", -1),
+    # VELK_CRC.runmain is VELK mode's command line: the product's modes are
+    # the velk-crc command's, and here a mode word other than VELK.
+    ("flash-word", ["prog", "FLASH", "fw.elf", "--nname"], ": Must have VELK", -1),
+    ("check-word", ["prog", "CHECK", "fw_CRC.hex", "--a134"], ": Must have VELK", -1),
+    ("help-word", ["prog", "--help"], ":parameters  less ", -1),
 ]
 
 

@@ -19,7 +19,8 @@ false. Nothing is printed. `main` runs the command line.
 import os
 import sys
 
-__all__ = ["flash", "check", "main", "Report", "Error", "Refused", "CannotVerify"]
+__all__ = ["flash", "check", "main", "Report", "OutputFile", "Error", "Refused",
+           "CannotVerify"]
 
 
 class Error(Exception):
@@ -44,16 +45,45 @@ class CannotVerify(Error):
     """CHECK could not verify the file (the command line's 2)."""
 
 
+class OutputFile(str):
+    """A file a run wrote: its name, with ``format`` (``"Intel HEX"``,
+    ``"ELF"``, ``"raw binary"``, ``"S-records"``, ``"UF2"``) and, for a raw
+    binary, ``base``, the address of its first byte (else None)."""
+
+    __slots__ = ("format", "base")
+
+    def __new__(cls, path, format, base=None):
+        self = super().__new__(cls, path)
+        self.format = format
+        self.base = base
+        return self
+
+    def __reduce__(self):
+        return OutputFile, (str(self), self.format, self.base)
+
+    def __repr__(self):
+        return f"OutputFile({str(self)!r}, {self.format!r}, {self.base!r})"
+
+
+# The keys a report may have, as --json prints them; each is an attribute.
+_KEYS = ("mode", "input", "verdict", "message", "files", "image", "record", "offset",
+         "feed", "stored", "checksum", "expected", "algorithm", "fill", "uf2_family",
+         "merged", "records", "outside", "elf", "difference", "start_address",
+         "warnings", "notes", "hints")
+
+
 class Report:
     """The outcome of a run: the keys of the ``--json`` object as attributes.
 
     Every run has ``mode``, ``input``, ``verdict`` (``"written"``, ``"ok"``,
-    ``"mismatch"`` or ``"error"``), ``files``, ``warnings``, ``notes`` and
-    ``hints`` (what to try after a mismatch);
+    ``"mismatch"`` or ``"error"``), ``files`` (`OutputFile` names),
+    ``warnings``, ``notes`` and ``hints`` (what to try after a mismatch);
     a run that got as far as the checksum also has ``image`` (``start`` and
-    ``end``), ``record``, ``offset``, ``feed`` and ``checksum``; FLASH adds
-    ``outside``, CHECK ``stored`` (and ``elf`` and ``difference`` with a
-    build to compare against). ``ok`` is true for ``written`` and ``ok``.
+    ``end``), ``record``, ``offset``, ``feed``, ``checksum`` and ``records``;
+    FLASH adds ``outside``, CHECK ``stored`` (and ``elf``, ``expected`` and
+    ``difference`` with a build to compare against). A key the run has not
+    is an AttributeError. ``ok`` is true for ``written`` and ``ok``; a report
+    is no truth value: ``if report.ok``, not ``if report``.
     """
 
     __slots__ = ("_data",)
@@ -61,24 +91,15 @@ class Report:
     def __init__(self, data):
         object.__setattr__(self, "_data", data)
 
-    def __getattr__(self, name):
-        # Only the report's own keys: a copy or unpickling asks for special
-        # names before _data is set.
-        if name.startswith("_"):
-            raise AttributeError(name)
-        try:
-            return _copy(self._data[name])
-        except KeyError:
-            raise AttributeError(
-                f"{type(self).__name__} of {self._data.get('mode')} has no {name!r}"
-            ) from None
-
     def __setattr__(self, name, value):
         raise AttributeError("a Report is read-only")
 
+    def __bool__(self):
+        raise TypeError("a Report is no truth value: use report.ok")
+
     @property
     def ok(self):
-        """True when FLASH wrote its files or CHECK found the checksum right."""
+        """True when FLASH wrote its files or CHECK found the file right."""
         return self._data["verdict"] in ("written", "ok")
 
     def as_dict(self):
@@ -98,8 +119,21 @@ class Report:
     def __repr__(self):
         return f"<velk_crc.Report {self._data['mode']} {self._data['verdict']}>"
 
-    def __dir__(self):
-        return sorted(set(object.__dir__(self)) | set(self._data))
+
+def _key(name):
+    def read(self):
+        try:
+            return _copy(self._data[name])
+        except KeyError:
+            raise AttributeError(
+                f"{type(self).__name__} of {self._data.get('mode')} has no {name!r}"
+            ) from None
+    return property(read, doc=f"The report's {name!r}.")
+
+
+for _name in _KEYS:
+    setattr(Report, _name, _key(_name))
+del _name
 
 
 def _native():
@@ -121,104 +155,6 @@ def _copy(value):
     if isinstance(value, list):
         return [_copy(item) for item in value]
     return value
-
-
-def _path(value, what):
-    try:
-        path = os.fspath(value)
-    except TypeError:
-        raise TypeError(
-            f"{what} must be a path (str or os.PathLike), not {type(value).__name__}"
-        ) from None
-    name = os.fsdecode(path)
-    try:
-        os.fsencode(name)
-    except UnicodeEncodeError:
-        raise ValueError(f"{what} {name!r} is no name the file system can hold") from None
-    return name
-
-
-def _number(value, what):
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"{what} must be an int, not {type(value).__name__}")
-    return value
-
-
-def _switches(**given):
-    # A string or a number could mean either ("no", "0", 1): on and off are
-    # True and False only.
-    for name, value in given.items():
-        if not isinstance(value, bool):
-            raise TypeError(f"{name} must be a bool, not {type(value).__name__}")
-
-
-def _many(value):
-    if isinstance(value, (str, bytes, int)):
-        return [value]
-    try:
-        return list(value)
-    except TypeError:
-        return [value]
-
-
-def _records(function, symbol, offset, block, header, lpc_vectors):
-    given = [name for name, value in
-             (("symbol", symbol), ("offset", offset), ("block", block),
-              ("header", header))
-             if value is not None]
-    if not given and not lpc_vectors:
-        raise TypeError(
-            f"{function}() needs a record: symbol=, offset=, block=, header= or "
-            f"lpc_vectors=True")
-    if block is not None and len(given) > 1:
-        raise TypeError(f"{function}() takes block= alone, not with "
-                        f"{' and '.join(n for n in given if n != 'block')}=")
-    words = []
-    for name in _many(symbol) if symbol is not None else []:
-        if not isinstance(name, str):
-            raise TypeError(f"symbol must be a str, not {type(name).__name__}")
-        words.append("--n" + name)
-    for value in _many(offset) if offset is not None else []:
-        value = _number(value, "offset")
-        words.append("--a" + (f"{value:x}" if value >= 0 else f"-{-value:x}"))
-    if block is not None:
-        words.append("--s" + str(_number(block, "block")))
-    if header is not None:
-        if not isinstance(header, str):
-            raise TypeError(f"header must be a str, not {type(header).__name__}")
-        words.append("--header=" + header)
-    if lpc_vectors:
-        words.append("--lpc-vectors")
-    return words
-
-
-def _checksum(crc, be, fill):
-    words = ["--be"] if be else []
-    if crc is not None:
-        if not isinstance(crc, str):
-            raise TypeError(f"crc must be a str, not {type(crc).__name__}")
-        words.append("--crc=" + crc)
-    if fill is not None:
-        words.append(f"--fill={_number(fill, 'fill'):#04x}")
-    return words
-
-
-def _merged(merge, entry):
-    words = ["--merge=" + _path(path, "merge")
-             for path in (_many(merge) if merge is not None else [])]
-    if entry is None:
-        return words
-    if isinstance(entry, int) and not isinstance(entry, bool):
-        return words + [f"--entry={entry:#x}"]
-    return words + ["--entry=" + _path(entry, "entry")]
-
-
-def _run(mode, error, path, words):
-    status, data = _native().run(mode, path, words)
-    report = Report(data)
-    if data["verdict"] == "error":
-        raise error(data["message"], report)
-    return report
 
 
 def flash(elf, *, symbol=None, offset=None, block=None, header=None, lpc_vectors=False,
@@ -244,23 +180,15 @@ def flash(elf, *, symbol=None, offset=None, block=None, header=None, lpc_vectors
     checks refuse. Returns the `Report`; raises `Refused` when nothing was
     written.
     """
-    _switches(lpc_vectors=lpc_vectors, be=be, words=words, bin=bin, srec=srec, force=force)
-    options = _records("flash", symbol, offset, block, header, lpc_vectors)
-    options += _checksum(crc, be, fill)
-    if uf2 is not None:
-        if not isinstance(uf2, str):
-            raise TypeError(f"uf2 must be a str, not {type(uf2).__name__}")
-        options.append("--uf2=" + uf2)
-    options += _merged(merge, entry)
-    options += [word for word, wanted in
-                (("--words", words), ("--bin", bin), ("--srec", srec),
-                 ("--force", force)) if wanted]
-    return _run("FLASH", Refused, _path(elf, "elf"), options)
+    return _native().flash(elf, symbol=symbol, offset=offset, block=block, header=header,
+                           lpc_vectors=lpc_vectors, crc=crc, be=be, fill=fill, words=words,
+                           bin=bin, srec=srec, uf2=uf2, merge=merge, entry=entry,
+                           force=force)
 
 
 def check(path, *, symbol=None, offset=None, block=None, header=None,
           lpc_vectors=False, elf=None, base=None, merge=None, entry=None, crc=None,
-          be=False, fill=None, words=False, force=False):
+          be=False, fill=None, words=False, uf2=None, force=False):
     """Verify the checksums in an ELF, Intel HEX, S-record, UF2 or raw binary
     file, as ``velk-crc CHECK``; writes nothing.
 
@@ -273,17 +201,10 @@ def check(path, *, symbol=None, offset=None, block=None, header=None,
     the `Report`: ``ok`` is false on a mismatch. Raises `CannotVerify` when
     it cannot tell.
     """
-    _switches(lpc_vectors=lpc_vectors, be=be, words=words, force=force)
-    options = _records("check", symbol, offset, block, header, lpc_vectors)
-    options += _checksum(crc, be, fill)
-    if base is not None:
-        options.append(f"--base={_number(base, 'base'):#x}")
-    if elf is not None:
-        options.append("--elf=" + _path(elf, "elf"))
-    options += _merged(merge, entry)
-    options += [word for word, wanted in (("--words", words), ("--force", force))
-                if wanted]
-    return _run("CHECK", CannotVerify, _path(path, "path"), options)
+    return _native().check(path, symbol=symbol, offset=offset, block=block, header=header,
+                           lpc_vectors=lpc_vectors, elf=elf, base=base, merge=merge,
+                           entry=entry, crc=crc, be=be, fill=fill, words=words, uf2=uf2,
+                           force=force)
 
 
 def main(argv=None):

@@ -1,45 +1,91 @@
 #include "host.h"
 
-#include "../velk/adapter/errors.h"
-#include "../velk/adapter/printing.h"
-#include "../velk/adapter/text.h"
-#include "../velk/module/calls.h"
+#include "text.h"
 
-namespace velk::product {
+namespace velk::binding {
+
+namespace {
+
+// The pending exception of a write to standard output: a full disk is
+// StdoutFailure with the system's words; a closed pipe (BrokenPipeError)
+// and anything else stay pending.
+[[noreturn]] void refuse_stdout_error() {
+    if (PyErr_ExceptionMatches(PyExc_OSError) &&
+        !PyErr_ExceptionMatches(PyExc_BrokenPipeError)) {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        Ref owned_type(type), error(value), owned_traceback(traceback);
+        Ref why(PyObject_GetAttrString(error.get(), "strerror"));
+        if (why && why.get() != Py_None) throw StdoutFailure{text_of(why.get())};
+        PyErr_Clear();
+        Ref shown = check(PyObject_Str(error.get()));
+        throw StdoutFailure{text_of(shown.get())};
+    }
+    throw PythonError{};
+}
+
+}  // namespace
+
+PythonHost::Holding::Holding(PythonHost& host) : host_(host) {
+    if (host_.saved_) PyEval_RestoreThread(host_.saved_);
+}
+
+PythonHost::Holding::~Holding() {
+    if (host_.saved_) host_.saved_ = PyEval_SaveThread();
+}
+
+// print(line, file=file): as a Python program prints it, to whatever
+// sys.stdout or sys.stderr is now.
+void PythonHost::print(const std::string& line, PyObject* file) {
+    Ref text = text_object(line);
+    Ref keywords = check(Py_BuildValue("{s:O}", "file", file));
+    Ref args = check(PyTuple_Pack(1, text.get()));
+    check(PyObject_Call(state_.print, args.get(), keywords.get()));
+}
 
 void PythonHost::out(const std::string& line) {
-    say(line);
+    Holding held(*this);
+    PyObject* out = PySys_GetObject("stdout");
+    if (!out || out == Py_None) return;
+    try {
+        print(line, out);
+    } catch (const PythonError&) {
+        refuse_stdout_error();
+    }
 }
 
 void PythonHost::err(const std::string& line) {
-    say_to_stderr(line);
+    Holding held(*this);
+    PyObject* err = PySys_GetObject("stderr");
+    if (!err || err == Py_None) return;
+    print(line, err);
 }
 
 void PythonHost::flush_out() {
-    flush_stdout();
+    Holding held(*this);
+    PyObject* out = PySys_GetObject("stdout");
+    if (!out || out == Py_None) return;
+    Ref done(PyObject_CallMethod(out, "flush", nullptr));
+    if (!done) refuse_stdout_error();
 }
 
 bool PythonHost::interrupted() {
+    Holding held(*this);
     return PyErr_CheckSignals() < 0;
 }
 
 // Beside velk_crc's __init__.py.
 std::string PythonHost::guide_path() {
-    try {
-        Ref package = velk::check(PyImport_ImportModule("velk_crc"));
-        Ref init = velk::check(PyObject_GetAttrString(package.get(), "__file__"));
-        std::string path = utf8_of(init.get());
-        return path.substr(0, path.find_last_of('/') + 1) + "guide.md";
-    } catch (const PythonError&) {
+    Holding held(*this);
+    Ref package(PyImport_ImportModule("velk_crc"));
+    Ref init(package ? PyObject_GetAttrString(package.get(), "__file__") : nullptr);
+    if (!init || !PyUnicode_Check(init.get())) {
         PyErr_Clear();
         return {};
     }
+    std::string path = text_of(init.get());
+    return path.substr(0, path.find_last_of('/') + 1) + "guide.md";
 }
 
-void raise_terminated(const outfile::Terminated& terminated) {
-    Ref status = check(PyLong_FromLong(128 + terminated.signal_number));
-    PyErr_SetObject(PyExc_SystemExit, status.get());
-    throw PythonError{};
-}
-
-}  // namespace velk::product
+}  // namespace velk::binding

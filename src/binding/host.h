@@ -1,16 +1,19 @@
-// The engine's host in the interpreter: lines printed through sys.stdout
-// and sys.stderr, Ctrl-C through the interpreter's signal handling, the
-// guide beside the velk_crc package's files.
+// The engine's host in the interpreter. The engine works without the
+// interpreter's lock, so that other Python threads run meanwhile; the host
+// takes the lock back for the moments it is asked something: a line to
+// print through sys.stdout or sys.stderr, whether Ctrl-C came (the
+// interpreter's signal handling), where the guide is.
 #pragma once
 
-#include "../engine/outfile/outputs.h"
 #include "../engine/run/host.h"
-#include "../velk/module/handle.h"
+#include "state.h"
 
-namespace velk::product {
+namespace velk::binding {
 
 class PythonHost final : public Host {
 public:
+    explicit PythonHost(const ModuleState& state) : state_(state) {}
+
     void out(const std::string& line) override;
     void err(const std::string& line) override;
     void flush_out() override;
@@ -18,24 +21,41 @@ public:
     // KeyboardInterrupt) stays pending for the caller.
     bool interrupted() override;
     std::string guide_path() override;
+
+    // Gives up the interpreter's lock until the guard goes: what runs
+    // meanwhile is the engine's, and this host takes the lock back for its
+    // answers.
+    class Released {
+    public:
+        explicit Released(PythonHost& host) : host_(host) { host_.saved_ = PyEval_SaveThread(); }
+        ~Released() {
+            PyEval_RestoreThread(host_.saved_);
+            host_.saved_ = nullptr;
+        }
+        Released(const Released&) = delete;
+        Released& operator=(const Released&) = delete;
+
+    private:
+        PythonHost& host_;
+    };
+
+private:
+    // The interpreter's lock held for one answer.
+    class Holding {
+    public:
+        explicit Holding(PythonHost& host);
+        ~Holding();
+        Holding(const Holding&) = delete;
+        Holding& operator=(const Holding&) = delete;
+
+    private:
+        PythonHost& host_;
+    };
+
+    void print(const std::string& line, PyObject* file);
+
+    const ModuleState& state_;
+    PyThreadState* saved_ = nullptr;  // while Released
 };
 
-// A termination signal that stopped an engine run, as the status the
-// process ends with: SystemExit(128 + the signal).
-[[noreturn]] void raise_terminated(const outfile::Terminated& terminated);
-
-// Runs `body`, an engine call, and leaves what stopped it pending in the
-// interpreter: the KeyboardInterrupt of Ctrl-C, or SystemExit for a
-// termination signal.
-template <class Body>
-auto engine_call(Body&& body) -> decltype(body()) {
-    try {
-        return body();
-    } catch (const Interrupted&) {
-        throw PythonError{};
-    } catch (const outfile::Terminated& terminated) {
-        raise_terminated(terminated);
-    }
-}
-
-}  // namespace velk::product
+}  // namespace velk::binding

@@ -115,14 +115,10 @@ int command_line(const std::vector<std::string>& words, Host& host) {
     }
 }
 
-Outcome run_quietly(const Mode& mode, const std::vector<std::string>& words,
-                    const std::string& input, Host& host) {
-    Reporter report(mode.word, input, Reporter::Output::quiet, host);
-    auto parsed = parse(mode, words, input);
-    auto* fault = std::get_if<OptionFault>(&parsed);
-    int status = fault ? refused(mode, report, fault_text(*fault, mode))
-                       : run_mode(mode, std::get<Parsed>(parsed).request, report, host);
-    return {status, report.object()};
+Outcome run_quietly(const Mode& mode, const Request& request, Host& host) {
+    Reporter report(mode.word, request.input, Reporter::Output::quiet, host);
+    int status = run_mode(mode, request, report, host);
+    return {status, report.object(), report.written()};
 }
 
 }  // namespace velk::cli

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "../report/json.h"
+#include "../report/reporter.h"
 #include "../request/modes.h"
 
 namespace velk::cli {
@@ -18,13 +19,13 @@ std::vector<std::string> own_words();
 // the shell sees it.
 int command_line(const std::vector<std::string>& words, Host& host);
 
-// A mode run for a caller that wants the outcome, not the lines: the
-// option `words` and the `input` named apart; nothing is printed.
+// A mode run for a caller that wants the outcome, not the lines (the
+// Python API): nothing is printed.
 struct Outcome {
     int status;
     json::Value object;  // what --json prints
+    std::vector<Reporter::Written> files;
 };
-Outcome run_quietly(const Mode& mode, const std::vector<std::string>& words,
-                    const std::string& input, Host& host);
+Outcome run_quietly(const Mode& mode, const Request& request, Host& host);
 
 }  // namespace velk::cli

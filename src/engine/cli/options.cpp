@@ -77,13 +77,10 @@ std::optional<std::string> input_word(const std::vector<std::string>& words) {
     return std::nullopt;
 }
 
-std::variant<Parsed, OptionFault> parse(const Mode& mode,
-                                        const std::vector<std::string>& words,
-                                        const std::optional<std::string>& input) {
+std::variant<Parsed, OptionFault> parse(const Mode& mode, const std::vector<std::string>& words) {
     Parsed parsed;
     Request& o = parsed.request;
-    bool have_file = input.has_value();
-    if (input) o.input = *input;
+    bool have_file = false;
     for (size_t i = 0; i < words.size(); ++i) {
         const std::string& word = words[i];
         if (word == "--help" || word == "-h") {
@@ -159,12 +156,6 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode,
     }
     if (parsed.help) return parsed;
     if (!have_file) return OptionFault{OptionFault::no_file, ""};
-    if (o.selectors.empty() && !o.header && !o.lpc_vectors)
-        return OptionFault{OptionFault::no_selector, ""};
-    // Block mode closes the image with its one record.
-    for (const Selector& s : o.selectors)
-        if (s.letter == 's' && (o.selectors.size() > 1 || o.header))
-            return OptionFault{OptionFault::two_selectors, s.word};
     return parsed;
 }
 
@@ -179,13 +170,6 @@ std::string fault_text(const OptionFault& f, const Mode& mode) {
             return "unexpected word " + word + ": one input file only (velk-crc --help)";
         case F::unknown:
             return "unknown option " + word + " (velk-crc --help lists the options)";
-        case F::two_selectors:
-            return word +
-                   " places the only record of a run: it does not combine with --n, "
-                   "--a, another --s or --header";
-        case F::no_selector:
-            return "no selector: give --n<variable>, --a<hex offset>, --s<block size>, "
-                   "--header or --lpc-vectors";
         case F::not_in_mode:
             return word + " is not an option of " + mode.word + " (velk-crc --help)";
         case F::needs_value:

@@ -16,8 +16,6 @@ struct OptionFault {
         no_file,         // no input file named
         two_files,       // `word`: a second word that is not an option
         unknown,         // `word`: an option word we do not know
-        two_selectors,   // `word`: an --s beside another record
-        no_selector,     // no record asked for
         not_in_mode,     // `word`: an option of another mode
         needs_value,     // `word`: --elf, --crc or --header with nothing after it
         repeated,        // `word`: the same option twice
@@ -32,12 +30,8 @@ struct Parsed {
 };
 
 // `words` are the command line after the mode word; a word is text as the
-// file system gives it (UTF-8 or not). `input`, when given, is the input
-// file named apart from the words (the Python API's path, which may look
-// like an option).
-std::variant<Parsed, OptionFault> parse(const Mode& mode,
-                                        const std::vector<std::string>& words,
-                                        const std::optional<std::string>& input = {});
+// file system gives it (UTF-8 or not).
+std::variant<Parsed, OptionFault> parse(const Mode& mode, const std::vector<std::string>& words);
 
 // The one line that says what is wrong with the words.
 std::string fault_text(const OptionFault& fault, const Mode& mode);

@@ -227,9 +227,14 @@ private:
         }
         removed_ = outputs.removed();
         for (const File& file : files_) {
-            if (file.asked) report_.wrote(file.name);
+            if (file.asked) {
+                std::optional<uint64_t> base;
+                if (file.format->kind == layout::FileKind::other)
+                    base = file.merged ? merged_->from : plan_.bin_range().first;
+                report_.wrote({file.name, file.format->name, base});
+            }
             if (file.format == formats::begin() && !file.merged && crc_elf_.in_file.found)
-                report_.wrote(elf_name_);
+                report_.wrote({elf_name_, "ELF", std::nullopt});
         }
     }
 

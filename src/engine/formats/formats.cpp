@@ -104,15 +104,15 @@ void write_uf2(outfile::Outputs& o, const std::string& name, const Contents& c) 
 }
 
 const Format table[] = {
-    {"hex", ".hex", nullptr, "", layout::FileKind::intel_hex,
+    {"Intel HEX", "hex", ".hex", nullptr, "", layout::FileKind::intel_hex,
      [](const Request&) { return true; }, write_hex, read_hex},
-    {"bin", ".bin", "--bin",
+    {"raw binary", "bin", ".bin", "--bin",
      "FLASH: also <root>_CRC.bin, the image as raw bytes, the fill value in the gaps",
      layout::FileKind::other, [](const Request& r) { return r.bin; }, write_bin, nullptr},
-    {"srec", ".srec", "--srec", "FLASH: also <root>_CRC.srec, Motorola S-records",
+    {"S-records", "srec", ".srec", "--srec", "FLASH: also <root>_CRC.srec, Motorola S-records",
      layout::FileKind::srecord, [](const Request& r) { return r.srec; }, write_srec,
      read_srec},
-    {"uf2", ".uf2", "--uf2 <family>",
+    {"UF2", "uf2", ".uf2", "--uf2 <family>",
      "FLASH: also <root>_CRC.uf2, for a drag-and-drop bootloader of that chip family\n"
      "                (rp2040, rp2350, nrf52840, samd21, samd51, stm32f4, ..., or a 0x ID);\n"
      "                CHECK: the family a UF2 file's blocks must carry",

@@ -22,6 +22,7 @@ struct Contents {
 };
 
 struct Format {
+    const char* name;    // "Intel HEX"
     const char* word;    // "hex": "create new crc hex file"
     const char* ext;     // ".hex"
     const char* option;  // "--bin"; nullptr: always written

@@ -60,8 +60,8 @@ void Reporter::to_stderr(const std::string& text) {
     if (output_ != Output::quiet) host_.err(one_line(text));
 }
 
-void Reporter::wrote(const std::string& file) {
-    files_.push_back(file);
+void Reporter::wrote(Written file) {
+    files_.push_back(std::move(file));
 }
 
 void Reporter::finish(const char* verdict) {
@@ -71,7 +71,7 @@ void Reporter::finish(const char* verdict) {
     object.set("verdict", verdict);
     if (!error_.empty()) object.set("message", error_);
     json::Value& files = object.set("files", json::Value::array());
-    for (const std::string& f : files_) files.push(f);
+    for (const Written& f : files_) files.push(f.path);
     for (const auto& item : data_.items()) object.set(item.first, item.second);
     json::Value& warnings = object.set("warnings", json::Value::array());
     for (const std::string& w : warnings_) warnings.push(w);

@@ -32,7 +32,15 @@ public:
     void hint(const std::string& text);
     // "error: <input>: <text>", or "error: <text>" when no input is named.
     void error(const std::string& text);
-    void wrote(const std::string& file);
+    // A file the run wrote: its format's name ("Intel HEX", "raw binary")
+    // and, for a raw binary, the address of its first byte.
+    struct Written {
+        std::string path;
+        const char* format;
+        std::optional<uint64_t> base;
+    };
+    void wrote(Written file);
+    const std::vector<Written>& written() const { return files_; }
 
     // The mode's own fields of the JSON object.
     json::Value& data() { return data_; }
@@ -60,7 +68,8 @@ private:
     Host& host_;
     bool committed_ = false;
     std::string error_;
-    std::vector<std::string> files_, warnings_, notes_, hints_;
+    std::vector<Written> files_;
+    std::vector<std::string> warnings_, notes_, hints_;
     json::Value data_ = json::Value::object();
     json::Value object_;
 };

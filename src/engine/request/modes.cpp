@@ -23,6 +23,25 @@ std::string out_of_memory(const Mode& mode, const Reporter& report) {
                               : mode.out_of_memory;
 }
 
+// The rules of a request whatever asked: a record at least, and a block
+// size alone (it closes the image with its one record).
+void check_request(const Request& r) {
+    const bool api = r.front == Front::api;
+    if (r.selectors.empty() && !r.header && !r.lpc_vectors)
+        throw Refusal{api ? "no record: give symbol=, offset=, block=, header= or "
+                            "lpc_vectors=True"
+                          : "no selector: give --n<variable>, --a<hex offset>, --s<block "
+                            "size>, --header or --lpc-vectors"};
+    for (const Selector& s : r.selectors)
+        if (s.letter == 's' && (r.selectors.size() > 1 || r.header))
+            throw Refusal{api ? s.word + " places the only record of a run: it does not "
+                                         "combine with symbol=, offset=, another block= or "
+                                         "header="
+                              : "\"" + s.word + "\" places the only record of a run: it "
+                                                "does not combine with --n, --a, another "
+                                                "--s or --header"};
+}
+
 }  // namespace
 
 int refused(const Mode& mode, Reporter& report, const std::string& text) {
@@ -47,6 +66,7 @@ const Mode* modes_end() {
 
 int run_mode(const Mode& mode, const Request& request, Reporter& report, Host& host) {
     try {
+        check_request(request);
         return mode.run(request, report, host);
     } catch (const Refusal& refusal) {
         return refused(mode, report, refusal.text);

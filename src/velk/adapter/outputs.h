@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "../../engine/layout/memory_map.h"
-#include "../module/handle.h"
+#include "../../python/handle.h"
 
 namespace velk {
 

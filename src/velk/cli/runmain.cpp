@@ -1,6 +1,6 @@
-// runmain(): the command line. `prog VELK <elffile> --n<name>|--a<addr>|--s<block>`
-// as it always was; `prog FLASH ...` and `prog CHECK ...` with their own
-// option words; `prog --help` and `prog --version`.
+// runmain(): VELK mode's command line, `prog VELK <elffile>
+// --n<name>|--a<addr>|--s<block>`, as it always was. The product's other
+// words (FLASH, CHECK, --help) are the velk-crc command's, not this one's.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -72,37 +72,11 @@ void hint_after_usage(PyObject* mode_word) {
     say_to_stderr(cli::usage_hint(word));
 }
 
-// The product's own first words (help, version, FLASH and CHECK) are
-// velk_crc's command line: run there with the words after the program name.
-// False when the command line is VELK's (or a refusal of it).
-bool run_own_words() {
-    const Texts& t = state.t;
-    Ref args = argv();
-    Py_ssize_t count = PyObject_Length(args.get());
-    if (count < 0) throw PythonError{};
-    if (count < 2) return false;
-    Ref first = check(PySequence_GetItem(args.get(), 1));
-    if (!PyUnicode_Check(first.get()) || compare(first.get(), t.VELK, Py_EQ))
-        return false;
-    // `import velk_crc._core`: the package, its native half loaded.
-    Ref product = check(PyImport_ImportModuleLevelObject(t.velk_crc_core, state.globals,
-                                                         nullptr, nullptr, 0));
-    Ref core = attr(product.get(), t.core);
-    if (!check(PySequence_Contains(attr(core.get(), t.own_words).get(), first.get())))
-        return false;
-    Ref words = check(PySequence_GetSlice(args.get(), 1, count));
-    Ref word_list = check(PySequence_List(words.get()));
-    sys_exit(call(attr(product.get(), t.main).get(), word_list.get()).get());
-    return true;
-}
-
 }  // namespace
 
 Ref runmain() {
     const Texts& t = state.t;
     const Constants& c = state.c;
-    if (run_own_words()) return Ref::share(Py_None);
-
     Ref elfFilename = Ref::share(Py_None);
     Ref VareName = Ref::share(Py_None);
     Ref Crcaddr = Ref::share(Py_None);

@@ -96,16 +96,11 @@ void raise_from_current_exception() noexcept {
 }
 
 void add_traceback(Entry entry) {
-    static const char* const names[] = {
-        "init VELK_CRC",          "VELK_CRC.calc_crc_mpeg2",
-        "VELK_CRC.velk_crc_calc", "VELK_CRC.usage",
-        "VELK_CRC.runmain",       "velk_crc.FLASH",
-        "velk_crc.CHECK",         "velk_crc._core.main",
-        "velk_crc._core.run",     "velk_crc._core._elf_probe",
-        "velk_crc._core._checksum"};
+    static const char* const names[] = {"init VELK_CRC", "VELK_CRC.calc_crc_mpeg2",
+                                        "VELK_CRC.velk_crc_calc", "VELK_CRC.usage",
+                                        "VELK_CRC.runmain"};
     static_assert(sizeof names / sizeof *names == static_cast<size_t>(Entry::count));
-    // Line numbers count the public functions in the order they are bound,
-    // then the product's modes and functions.
+    // Line numbers count the public functions in the order they are bound.
     int line = static_cast<int>(entry) + 1;
     int i = static_cast<int>(entry);
 

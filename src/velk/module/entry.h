@@ -1,5 +1,5 @@
-// Where a traceback entry comes from: each public function of the two
-// modules and each mode of the product; one cached code object each.
+// Where a traceback entry comes from: the start-up and each public function
+// of VELK_CRC; one cached code object each.
 #pragma once
 
 namespace velk {
@@ -10,12 +10,6 @@ enum class Entry {
     velk_crc_calc,
     usage,
     runmain,
-    flash,
-    check,
-    product_main,
-    product_run,
-    elf_probe,
-    checksum_probe,
     count
 };
 

@@ -1,7 +1,7 @@
 // The bodies of the four public functions, each in its own subsystem.
 #pragma once
 
-#include "handle.h"
+#include "../../python/handle.h"
 
 namespace velk {
 

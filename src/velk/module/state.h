@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "entry.h"
-#include "handle.h"
+#include "../../python/handle.h"
 
 // Interned names and text literals, each made once at start-up.
 // X(member, text)
@@ -93,7 +93,6 @@
     X(path, "path")                                                             \
     X(splitext, "splitext")                                                     \
     X(crc_hex_suffix, "_CRC.hex")                                               \
-    X(crc_elf_suffix, "_CRC.elf")                                               \
     X(crc_bin_suffix, "_CRC.bin")                                               \
     X(crc_srec_suffix, "_CRC.srec")                                             \
     X(filename, "filename")                                                     \
@@ -114,11 +113,6 @@
     X(opt_a, "a")                                                               \
     X(opt_s, "s")                                                               \
     X(VELK, "VELK")                                                             \
-    X(velk_crc, "velk_crc")                                                     \
-    X(core, "_core")                                                            \
-    X(velk_crc_core, "velk_crc._core")                                          \
-    X(own_words, "own_words")                                                   \
-    X(main, "main")                                                             \
     X(empty, "")                                                                \
     /* report and refusal lines */                                              \
     X(msg_addr_not_multiple,                                                    \

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "../module/handle.h"
+#include "../../python/handle.h"
 
 namespace velk {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "../../engine/elfsyms/symbol_scan.h"
-#include "../module/handle.h"
+#include "../../python/handle.h"
 
 namespace velk {
 

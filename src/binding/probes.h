@@ -3,9 +3,9 @@
 // file; _checksum(name, data, words), a checksum held against crcmod.
 #pragma once
 
-#include "../velk/module/handle.h"
+#include "../python/handle.h"
 
-namespace velk {
+namespace velk::binding {
 
 // _elf_probe(data: bytes-like) -> (entry, elf64, little_endian, segments,
 // symbols): segments as (p_type, p_offset, p_vaddr, p_paddr, p_filesz,
@@ -20,4 +20,4 @@ PyObject* elf_probe(PyObject* module, PyObject* data) noexcept;
 // ValueError.
 PyObject* checksum_probe(PyObject* module, PyObject* const* args, Py_ssize_t count) noexcept;
 
-}  // namespace velk
+}  // namespace velk::binding

@@ -1,4 +1,4 @@
-#include "elf_probe.h"
+#include "probes.h"
 
 #include <new>
 #include <utility>
@@ -6,9 +6,9 @@
 
 #include "../engine/checksum/catalogue.h"
 #include "../engine/elf/elf_reader.h"
-#include "../velk/module/calls.h"
+#include "boundary.h"
 
-namespace velk {
+namespace velk::binding {
 
 namespace {
 
@@ -112,11 +112,11 @@ Ref checksum_of_data(PyObject* const* args, Py_ssize_t count) {
 }  // namespace
 
 PyObject* checksum_probe(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
-    return boundary(Entry::checksum_probe, [&] { return checksum_of_data(args, count); });
+    return boundary([&] { return checksum_of_data(args, count); });
 }
 
 PyObject* elf_probe(PyObject*, PyObject* data) noexcept {
-    return boundary(Entry::elf_probe, [&] { return probe(data); });
+    return boundary([&] { return probe(data); });
 }
 
-}  // namespace velk
+}  // namespace velk::binding
