@@ -457,6 +457,23 @@ def test_check_takes_the_files_flash_merged(tmp_path, monkeypatch, entry, words)
     assert velk_crc.check(merged, symbol="crc_value", elf=APP).notes != []
 
 
+def test_a_report_is_no_truth_value_and_its_files_say_what_they_are(built, monkeypatch):
+    """`assert velk_crc.check(...)` passed on a mismatch: a report asks for
+    .ok instead."""
+    monkeypatch.chdir(built)
+    report = velk_crc.check("flipped.hex", offset=0x134)
+    assert not report.ok
+    with pytest.raises(TypeError, match="use report.ok"):
+        bool(report)
+    written = velk_crc.flash("fw_boot.elf", symbol="crc_value", bin=True, srec=True)
+    assert [(f, f.format, f.base) for f in written.files] == [
+        ("fw_boot_CRC.hex", "Intel HEX", None), ("fw_boot_CRC.elf", "ELF", None),
+        ("fw_boot_CRC.bin", "raw binary", 0x08000000), ("fw_boot_CRC.srec", "S-records", None)]
+    assert pickle.loads(pickle.dumps(written.files[2])).base == 0x08000000
+    assert written.as_dict()["files"] == ["fw_boot_CRC.hex", "fw_boot_CRC.elf",
+                                          "fw_boot_CRC.bin", "fw_boot_CRC.srec"]
+
+
 @pytest.mark.parametrize("duplicate", [
     pytest.param(copy.copy, id="copy"),
     pytest.param(copy.deepcopy, id="deepcopy"),

@@ -71,6 +71,17 @@ def test_correct_use_type_checks(mypy_run):
                  'Property "ok" defined in "Report" is read-only', id="velk_crc-ok-read-only"),
     pytest.param("velk_crc", 'error: velk_crc.Refused = velk_crc.CannotVerify("", velk_crc.Report({}))',
                  "Incompatible types in assignment", id="velk_crc-refusals-are-distinct"),
+    # A report has its keys and no others: a misspelt one is found before a run.
+    pytest.param("velk_crc", 'velk_crc.check("fw.hex", offset=0).checksumm',
+                 '"Report" has no attribute "checksumm"', id="velk_crc-misspelt-key"),
+    pytest.param("velk_crc", 'w: str = velk_crc.check("fw.hex", offset=0).records[0]["width"]',
+                 "Incompatible types in assignment", id="velk_crc-record-width-is-int"),
+    pytest.param("velk_crc", 'velk_crc.check("fw.hex", offset=0).records[0]["stord"]',
+                 'TypedDict "Record" has no key "stord"', id="velk_crc-record-keys"),
+    pytest.param("velk_crc", 'velk_crc.flash("fw.elf", symbol="c", merge=[3])',
+                 'List item 0 has incompatible type "int"', id="velk_crc-int-merge"),
+    pytest.param("velk_crc", 'velk_crc.flash("fw.elf", symbol="c", words="no")',
+                 'Argument "words" to "flash" has incompatible type "str"', id="velk_crc-text-switch"),
 ])
 def test_wrong_use_is_reported(mypy_run, module, call, complaint):
     status, out = mypy_run(f"import {module}\n{call}\n", module)
@@ -92,7 +103,7 @@ def test_a_build_script_type_checks(mypy_run):
             except velk_crc.Refused as refused:
                 print(refused, refused.report.verdict, file=sys.stderr)
                 return 255
-            files: list[str] = report.files
+            files: list[velk_crc.OutputFile] = report.files
             checksum: int = report.checksum
             start: int = report.image["start"]
             written: bool = report.ok
@@ -112,5 +123,40 @@ def test_a_build_script_type_checks(mypy_run):
                 return velk_crc.main(["CHECK", "fw_CRC.hex", "--ncrc_value", b"--elf",
                                       os.fsencode(elf)])
             return velk_crc.check(b"fw_CRC.elf", block=1024, force=True).stored
+    """, "velk_crc")
+    assert status == 0, out
+
+
+def test_every_argument_and_key_type_checks(mypy_run):
+    """A release script that uses every argument of both functions and
+    reads every kind of key: it type-checks under --strict."""
+    status, out = mypy_run("""
+        from pathlib import Path
+
+        import velk_crc
+
+
+        def release(elf: Path, boot: Path) -> list[str]:
+            written = velk_crc.flash(
+                elf, symbol=["crc_value", "cfg_crc@cfg_start"], offset=[0x1FC], header=None,
+                lpc_vectors=True, crc="CRC-32/ISO-HDLC", be=True, fill=0x00, words=False,
+                bin=True, srec=True, uf2="stm32f4", merge=[boot, "cal.bin@0x08080000"],
+                entry=0x08000101, force=False)
+            first: velk_crc.OutputFile = written.files[0]
+            kind: str = first.format
+            base: int | None = first.base
+            slots: list[int] = [record["slot"] for record in written.records]
+            outside: int = sum(region["size"] for region in written.outside)
+            start: int = written.merged["start_address"]
+            checked = velk_crc.check(
+                written.files[0], symbol="crc_value", block=None, header="hdr:size@8,crc@12",
+                lpc_vectors=False, elf=elf, base=0x08000000, merge=boot, entry=str(elf),
+                crc="crc-32", be=True, fill=0xFF, words=False, uf2="0x57755A57", force=True)
+            ok: bool = checked.ok and all(record.get("ok", False) for record in checked.records)
+            found: int | None = checked.start_address["found"]
+            expected: int | None = checked.expected
+            lines = [str(kind), str(base), str(slots), str(outside), str(start), str(ok),
+                     str(found), str(expected), checked.difference["found"].__repr__()]
+            return lines + checked.warnings + checked.notes + checked.hints
     """, "velk_crc")
     assert status == 0, out

@@ -1,42 +1,107 @@
 import os
-from typing import Any, Literal, Sequence
+from typing import Any, Literal, NotRequired, Sequence, TypedDict
 
 _Path = str | os.PathLike[str] | bytes | os.PathLike[bytes]
 
 __version__: str
 
-__all__ = ["flash", "check", "main", "Report", "Error", "Refused", "CannotVerify"]
+__all__ = ["flash", "check", "main", "Report", "OutputFile", "Error", "Refused",
+           "CannotVerify"]
+
+class OutputFile(str):
+    format: Literal["Intel HEX", "ELF", "raw binary", "S-records", "UF2"]
+    base: int | None
+    def __new__(cls, path: str, format: str, base: int | None = ...) -> OutputFile: ...
+
+class Image(TypedDict):
+    start: int
+    end: int
+
+class Record(TypedDict):
+    kind: Literal["crc", "size", "lpc"]
+    name: str
+    slot: int
+    width: int
+    algorithm: str | None
+    start: int
+    end: int
+    value: int
+    stored: NotRequired[int]
+    expected: NotRequired[int]
+    ok: NotRequired[bool]
+
+class Region(TypedDict):
+    address: int
+    size: int
+
+class Difference(TypedDict):
+    address: int
+    expected: int
+    found: int | None
+
+class StartAddress(TypedDict):
+    expected: int | None
+    found: int | None
+    ok: bool
+
+class Merged(TypedDict):
+    start_address: int
+    start_from: NotRequired[str | None]
+    files: NotRequired[list[str]]
 
 class Report:
-    mode: Literal["FLASH", "CHECK"]
-    input: str | None
-    verdict: Literal["written", "ok", "mismatch", "error"]
-    files: list[str]
-    warnings: list[str]
-    notes: list[str]
-    hints: list[str]
-    message: str
-    image: dict[str, int]
-    record: int
-    offset: int
-    feed: Literal["bytes", "words"]
-    checksum: int
-    stored: int
-    expected: int | None
-    start_address: dict[str, Any]
-    elf: str
-    outside: list[dict[str, int]]
-    difference: dict[str, int | None]
-    algorithm: str
-    records: list[dict[str, Any]]
-    fill: int
-    uf2_family: int
-    merged: dict[str, Any]
-    def __init__(self, data: dict[str, Any]) -> None: ...
+    @property
+    def mode(self) -> Literal["FLASH", "CHECK"]: ...
+    @property
+    def input(self) -> str | None: ...
+    @property
+    def verdict(self) -> Literal["written", "ok", "mismatch", "error"]: ...
+    @property
+    def message(self) -> str: ...
+    @property
+    def files(self) -> list[OutputFile]: ...
+    @property
+    def warnings(self) -> list[str]: ...
+    @property
+    def notes(self) -> list[str]: ...
+    @property
+    def hints(self) -> list[str]: ...
+    @property
+    def image(self) -> Image: ...
+    @property
+    def record(self) -> int: ...
+    @property
+    def offset(self) -> int: ...
+    @property
+    def feed(self) -> Literal["bytes", "words"]: ...
+    @property
+    def checksum(self) -> int: ...
+    @property
+    def stored(self) -> int: ...
+    @property
+    def expected(self) -> int | None: ...
+    @property
+    def algorithm(self) -> str: ...
+    @property
+    def fill(self) -> int: ...
+    @property
+    def uf2_family(self) -> int | None: ...
+    @property
+    def merged(self) -> Merged: ...
+    @property
+    def records(self) -> list[Record]: ...
+    @property
+    def outside(self) -> list[Region]: ...
+    @property
+    def elf(self) -> str: ...
+    @property
+    def difference(self) -> Difference: ...
+    @property
+    def start_address(self) -> StartAddress: ...
     @property
     def ok(self) -> bool: ...
+    def __init__(self, data: dict[str, Any]) -> None: ...
     def as_dict(self) -> dict[str, Any]: ...
-    def __getattr__(self, name: str) -> Any: ...
 
 class Error(Exception):
     report: Report
@@ -80,6 +145,7 @@ def check(
     be: bool = ...,
     fill: int | None = ...,
     words: bool = ...,
+    uf2: str | None = ...,
     force: bool = ...,
 ) -> Report: ...
 def main(argv: Sequence[str | bytes] | None = ...) -> int: ...
