@@ -12,17 +12,29 @@ CXX="${CXX:-clang++}"
 FLAGS=(-std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined
        -fno-sanitize-recover=undefined -fno-omit-frame-pointer -Wall -Wextra)
 
-# Each harness and the core sources it needs (none includes Python.h).
-sources_of() {
-    case "$1" in
-        hex_reader) echo "$SRC/engine/hexfile/hex_reader.cpp $SRC/engine/hexfile/intel_hex.cpp $SRC/engine/layout/file_data.cpp $SRC/engine/layout/file_kind.cpp $SRC/engine/uf2/uf2.cpp $SRC/engine/uf2/families.cpp $SRC/engine/layout/memory_map.cpp $SRC/engine/layout/flash_layout.cpp" ;;
-        srec_reader) echo "$SRC/engine/srecord/srec_reader.cpp $SRC/engine/srecord/srec_writer.cpp $SRC/engine/layout/file_data.cpp $SRC/engine/layout/file_kind.cpp $SRC/engine/uf2/uf2.cpp $SRC/engine/uf2/families.cpp $SRC/engine/layout/memory_map.cpp $SRC/engine/layout/flash_layout.cpp" ;;
-        symbol_scan) echo "$SRC/engine/elfsyms/symbol_scan.cpp" ;;
-        elf_reader) echo "$SRC/engine/elf/elf_reader.cpp" ;;
-        uf2) echo "$SRC/engine/uf2/uf2.cpp $SRC/engine/uf2/families.cpp $SRC/engine/layout/file_data.cpp $SRC/engine/layout/memory_map.cpp" ;;
-        layout) echo "$SRC/engine/layout/flash_layout.cpp $SRC/engine/layout/memory_map.cpp $SRC/engine/layout/file_data.cpp $SRC/engine/layout/file_kind.cpp $SRC/engine/uf2/uf2.cpp $SRC/engine/uf2/families.cpp $SRC/engine/hexfile/hex_reader.cpp $SRC/engine/hexfile/intel_hex.cpp $SRC/engine/srecord/srec_reader.cpp $SRC/engine/srecord/srec_writer.cpp" ;;
-        *) echo "unknown harness: $1 (hex_reader, srec_reader, symbol_scan, elf_reader, layout, uf2)" >&2; return 1 ;;
-    esac
+# The engine (no source of it includes Python.h), built once with the
+# harnesses' sanitizers into an archive each harness links.
+ENGINE_FLAGS=(-std=c++17 -g -O1 -fsanitize=fuzzer-no-link,address,undefined
+              -fno-sanitize-recover=undefined -fno-omit-frame-pointer -Wall -Wextra)
+build_engine() {
+    local objs=() src obj
+    mkdir -p "$OUT/engine"
+    # A changed header may change any object: build them all again.
+    if [ -e "$OUT/libengine.a" ] && [ -n "$(find "$SRC/engine" -name '*.h' -newer "$OUT/libengine.a" | head -n 1)" ]; then
+        rm -f "$OUT"/engine/*.o
+    fi
+    while IFS= read -r src; do
+        if grep -q 'Python.h' "$src"; then
+            echo "an engine source includes Python.h: $src" >&2; exit 1
+        fi
+        obj="$OUT/engine/$(echo "${src#"$SRC"/engine/}" | tr / _).o"
+        if [ ! -e "$obj" ] || [ "$src" -nt "$obj" ]; then
+            "$CXX" "${ENGINE_FLAGS[@]}" -c "$src" -o "$obj"
+        fi
+        objs+=("$obj")
+    done < <(find "$SRC/engine" -name '*.cpp' | sort)
+    rm -f "$OUT/libengine.a"
+    ar rcs "$OUT/libengine.a" "${objs[@]}"
 }
 
 NAMES=(hex_reader srec_reader symbol_scan elf_reader layout uf2)
@@ -30,12 +42,10 @@ NAMES=(hex_reader srec_reader symbol_scan elf_reader layout uf2)
 
 command -v "$CXX" >/dev/null || { echo "$CXX not found: apt-get install -y clang libclang-rt-14-dev" >&2; exit 1; }
 mkdir -p "$OUT"
+echo "building the engine"
+build_engine
 for name in "${NAMES[@]}"; do
-    srcs=$(sources_of "$name")
-    if grep -l 'Python.h' $srcs >/dev/null 2>&1; then
-        echo "a core source of $name includes Python.h" >&2; exit 1
-    fi
+    [ -e "$HERE/fuzz_$name.cpp" ] || { echo "unknown harness: $name (${NAMES[*]})" >&2; exit 1; }
     echo "building fuzz_$name"
-    # shellcheck disable=SC2086
-    "$CXX" "${FLAGS[@]}" "$HERE/fuzz_$name.cpp" $srcs -o "$OUT/fuzz_$name"
+    "$CXX" "${FLAGS[@]}" "$HERE/fuzz_$name.cpp" "$OUT/libengine.a" -lpthread -o "$OUT/fuzz_$name"
 done

@@ -6,7 +6,7 @@
 
 #include "../../src/engine/hexfile/hex_reader.h"
 #include "../../src/engine/hexfile/intel_hex.h"
-#include "../../src/engine/layout/file_kind.h"
+#include "../../src/engine/formats/formats.h"
 #include "records_model.h"
 
 using namespace fuzzcores;
@@ -130,14 +130,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!fd) return 0;
     // Whatever the reader takes is recognised as such, after an editor's
     // byte order mark too.
-    FUZZ_CHECK(velk::layout::kind_of(data, size) == velk::layout::FileKind::intel_hex,
+    FUZZ_CHECK(velk::formats::by_content(data, size) == &velk::formats::intel_hex(),
                "accepted text not recognised by its first record");
     {
         std::string marked = "\xEF\xBB\xBF" + std::string(text, size);
         const uint8_t* m = reinterpret_cast<const uint8_t*>(marked.data());
-        size_t skip = velk::layout::byte_order_mark(m, marked.size());
-        FUZZ_CHECK(skip == 3, "byte order mark of %zu bytes", skip);
-        FUZZ_CHECK(velk::layout::kind_of(m, marked.size()) == velk::layout::FileKind::intel_hex,
+        FUZZ_CHECK(velk::formats::by_content(m, marked.size()) == &velk::formats::intel_hex(),
                    "accepted text after a byte order mark not recognised");
     }
 

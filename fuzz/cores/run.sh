@@ -13,7 +13,7 @@ seconds="${2:?usage: run.sh <name> <seconds> [options]}"
 shift 2
 
 binary="$HERE/build/fuzz_$name"
-newest_source=$(find "$HERE" "$HERE/../../src" -maxdepth 2 \( -name '*.cpp' -o -name '*.h' \) \
+newest_source=$(find "$HERE" "$HERE/../../src/engine" \( -name '*.cpp' -o -name '*.h' \) \
     -newer "$binary" 2>/dev/null | head -n 1 || true)
 if [ ! -x "$binary" ] || [ -n "$newest_source" ]; then
     "$HERE/build.sh" "$name"

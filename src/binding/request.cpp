@@ -161,8 +161,8 @@ Request api_request(const Mode& mode, PyObject* const* args, Py_ssize_t nargs,
     // The switches are checked first: their type is wrong whatever else is.
     r.big_endian = switch_of(a.be, "be");
     r.words = switch_of(a.words, "words");
-    r.bin = switch_of(a.bin, "bin");
-    r.srec = switch_of(a.srec, "srec");
+    if (switch_of(a.bin, "bin")) r.outputs.insert("bin");
+    if (switch_of(a.srec, "srec")) r.outputs.insert("srec");
     r.force = switch_of(a.force, "force");
     records_of(a, r);
     if (given(a.crc)) r.crc = text_argument(a.crc, "crc");
@@ -172,7 +172,10 @@ Request api_request(const Mode& mode, PyObject* const* args, Py_ssize_t nargs,
         if (hex.size() == 3) hex.insert(2, "0");
         r.fill = hex;
     }
-    if (given(a.uf2)) r.uf2 = text_argument(a.uf2, "uf2");
+    if (given(a.uf2)) {
+        r.uf2 = text_argument(a.uf2, "uf2");
+        if (mode.bit == mode_bit::flash) r.outputs.insert("uf2");
+    }
     if (given(a.elf)) r.elf = path_of(a.elf, "elf");
     if (given(a.base)) r.base = number_argument(a.base, "base", true);
     std::vector<Ref> held;

@@ -28,20 +28,6 @@ namespace {
 
 using records::Feed;
 
-// The file kinds that carry a start address, and what FLASH writes there for
-// an entry point: none above 4 GiB; in S-records and ELF files 0 is none.
-bool carries_start(layout::FileKind kind) {
-    return kind == layout::FileKind::intel_hex || kind == layout::FileKind::srecord ||
-           kind == layout::FileKind::elf;
-}
-
-std::optional<uint64_t> start_written(layout::FileKind kind, uint64_t entry) {
-    if (kind == layout::FileKind::elf) return entry ? std::optional<uint64_t>(entry) : std::nullopt;
-    std::optional<uint32_t> start = hexfile::start_address(entry);
-    if (!start || (kind == layout::FileKind::srecord && *start == 0)) return std::nullopt;
-    return *start;
-}
-
 class Check {
 public:
     Check(const Request& request, Reporter& report, Host& host)
@@ -71,18 +57,18 @@ public:
             expected_map();
             // FLASH's .bin starts at the build's images, its merged .bin at
             // the lowest merged byte.
-            if (!base && input.kind == layout::FileKind::other)
+            if (!base && input.format == &formats::raw_binary())
                 base = merged_ ? merged_->from : plan_.bin_range().first;
         }
         file_ = read_image(std::move(input), base, request_.front);
         for (const std::string& warning : file_.warnings) report_.warning(warning);
-        if (request_.base && file_.kind != layout::FileKind::other)
+        if (request_.base && file_.format != &formats::raw_binary())
             throw Refusal{std::string(name(Option::base)) + " places a raw binary; the file is " +
-                          std::string(format_name(file_.kind)) +
+                          file_.format->a_file +
                           ", which holds its addresses"};
         refuse_other_family();
         if (!build_) {
-            bool elf = file_.kind == layout::FileKind::elf;
+            bool elf = file_.format == &formats::elf();
             if (!elf) refuse_what_needs_symbols();
             plan_ = records::plan_records(request_, elf ? &file_.elf : nullptr,
                                           file_.loadable);
@@ -146,13 +132,13 @@ private:
             InputFile build = read_input(*request_.elf);
             // The files CHECK verifies are not the build. As for FLASH, its
             // content says what it is, whatever its name.
-            layout::FileKind kind = layout::kind_of(build.bytes.data(), build.bytes.size());
-            if (kind != layout::FileKind::elf && kind != layout::FileKind::other)
-                throw Refusal{std::string(format_name(kind)) +
-                              ", not the build's ELF file: " + name(Option::elf) +
-                              " takes the linker's "
-                              "output the file was made from"};
-            return read_elf(std::move(build));
+            const formats::Format* format =
+                formats::by_content(build.bytes.data(), build.bytes.size());
+            if (format && format != &formats::elf())
+                throw Refusal{std::string(format->a_file) + ", not the build's ELF file: " +
+                              name(Option::elf) +
+                              " takes the linker's output the file was made from"};
+            return velk::read_build(std::move(build));
         });
     }
 
@@ -171,7 +157,7 @@ private:
     // Without the build only an offset can say where a checksum is in a
     // file that has no symbols.
     void refuse_what_needs_symbols() const {
-        const std::string format = format_name(file_.kind);
+        const std::string format = file_.format->a_file;
         for (const Selector& s : request_.selectors) {
             if (s.letter == 'n')
                 throw Refusal{format +
@@ -193,7 +179,7 @@ private:
     // An ELF file checked alone tells the slot's size and section as well.
     void refuse_slots_that_cannot_hold() {
         if (request_.force) return;
-        const ElfBuild* elf = build_ ? &*build_ : file_.kind == layout::FileKind::elf
+        const ElfBuild* elf = build_ ? &*build_ : file_.format == &formats::elf()
                                                       ? &file_.elf
                                                       : nullptr;
         if (!elf) return;
@@ -275,7 +261,7 @@ private:
         // A raw binary holds one stretch: FLASH's .bin, the build's images
         // (with --merge everything merged). What the build has outside it is
         // not the file's; a file cut short lacks what is inside it.
-        if (file_.kind == layout::FileKind::other) expected = within_bin(expected);
+        if (file_.format == &formats::raw_binary()) expected = within_bin(expected);
         bool found = layout::first_difference(expected, held, 0, d, 0);
         // What was merged accounts for every other byte: one that neither the
         // build nor a merged file has, erased flash aside, is not what FLASH
@@ -328,17 +314,17 @@ private:
     // bootloader ignores blocks of another family.
     void refuse_other_family() {
         if (!request_.uf2) return;
-        if (file_.kind != layout::FileKind::uf2)
+        if (file_.format != &formats::uf2())
             throw Refusal{std::string(name(Option::uf2)) +
                           " checks a UF2 file's chip family; the file is " +
-                          format_name(file_.kind)};
+                          file_.format->a_file};
         family_ = formats::uf2_family(request_.front, *request_.uf2);
     }
 
     // The family a UF2 file's blocks are for, when --uf2 did not say which
     // it must be: a line with --uf2, a note without.
     std::optional<std::string> family_differs() {
-        if (file_.kind != layout::FileKind::uf2) return std::nullopt;
+        if (file_.format != &formats::uf2()) return std::nullopt;
         report_.data().set("uf2_family", file_.has_family
                                              ? json::Value(static_cast<uint64_t>(file_.family))
                                              : json::Value());
@@ -363,9 +349,9 @@ private:
     // With --elf, in a file that carries one: the start address FLASH
     // writes, or the line that says how it differs.
     std::optional<std::string> start_address_differs() {
-        if (!build_ || !carries_start(file_.kind)) return std::nullopt;
+        if (!build_ || !file_.format->start_of) return std::nullopt;
         const uint64_t entry = merged_ ? merged_->entry : build_->file.header.entry;
-        std::optional<uint64_t> want = start_written(file_.kind, entry);
+        std::optional<uint64_t> want = file_.format->start_of(entry);
         std::optional<uint64_t> have;
         if (file_.has_entry) have = file_.entry;
         json::Value& start = report_.data().set("start_address", json::Value::object());
@@ -449,7 +435,7 @@ private:
             return at + text::format("the file holds 0x%02X where ", d.found) + owner +
                    " has " + has;
         // A raw binary cut short, or a file that lacks a stretch.
-        if (file_.kind == layout::FileKind::other &&
+        if (file_.format == &formats::raw_binary() &&
             d.address == file_.loadable.clusters.back().end)
             return at + "the file ends there, where " + owner + " has " + has;
         return at + "the file holds nothing where " + owner + " has " + has;
@@ -579,14 +565,14 @@ private:
         // A UF2 file's blocks are whole 256-byte pages: below an image that
         // starts inside a page, its lowest address is the page's. A range the
         // user placed with '@' is no guess of ours.
-        if (file_.kind == layout::FileKind::uf2 && !build_ && !p.starts_at_from &&
+        if (file_.format == &formats::uf2() && !build_ && !p.starts_at_from &&
             r.start % 256 == 0)
             report_.hint(
                 "a UF2 file starts on a 256-byte page, perhaps below the image: give the "
                 "build with --elf to place the checksum's range");
         bool placeholder =
             stored == (r.width == 8 ? UINT64_MAX : (uint64_t{1} << (8 * r.width)) - 1);
-        if (placeholder && file_.kind == layout::FileKind::elf)
+        if (placeholder && file_.format == &formats::elf())
             report_.hint(
                 "the file holds the placeholder " + records::hex_value(stored, r.width) +
                 ": is it the linker's output? FLASH writes the checksummed copy as "

@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "../formats/formats.h"
+
 namespace velk::cli {
 
 namespace {
@@ -17,8 +19,6 @@ using mode_bit::flash;
 
 const Flag flags[] = {
     {"--force", &Request::force, flash | check},
-    {"--bin", &Request::bin, flash},
-    {"--srec", &Request::srec, flash},
     {"--words", &Request::words, flash | check},
     {"--be", &Request::big_endian, flash | check},
     {"--lpc-vectors", &Request::lpc_vectors, flash | check},
@@ -40,6 +40,13 @@ const Valued valued[] = {
     {"--uf2", &Request::uf2, flash | check},
     {"--entry", &Request::entry, flash | check},
 };
+
+// The format whose option is `word` alone.
+const formats::Format* output_flag(const std::string& word) {
+    for (const formats::Format* f = formats::begin(); f != formats::end(); ++f)
+        if (f->option && word == f->option) return f;
+    return nullptr;
+}
 
 bool starts_with(const std::string& word, const char* prefix) {
     return word.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
@@ -96,6 +103,13 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode, const std::vector<std:
             if (have_file) return OptionFault{OptionFault::two_files, word};
             o.input = word;
             have_file = true;
+            continue;
+        }
+        // The formats a word of their own asks for: --bin, --srec.
+        if (const formats::Format* output = output_flag(word)) {
+            if (!(flash & mode.bit)) return OptionFault{OptionFault::not_in_mode, word};
+            if (!o.outputs.insert(output->word).second)
+                return OptionFault{OptionFault::repeated, word};
             continue;
         }
         const Flag* flag = nullptr;
@@ -156,6 +170,8 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode, const std::vector<std:
     }
     if (parsed.help) return parsed;
     if (!have_file) return OptionFault{OptionFault::no_file, ""};
+    // FLASH's --uf2 asks for the UF2 files, of that family.
+    if (o.uf2 && (mode.bit & flash)) o.outputs.insert(formats::uf2().word);
     return parsed;
 }
 

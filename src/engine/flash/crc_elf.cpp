@@ -96,7 +96,7 @@ bool loads_changed_header(const ElfBuild& elf, const std::vector<uint8_t>& heade
     for (const layout::Span& span : elf.loadable.spans) {
         const uint64_t end = std::min<uint64_t>(header.size(), span.offset + span.size);
         for (uint64_t at = span.offset; at < end; ++at)
-            if (header[at] != elf.input.bytes[at]) return true;
+            if (header[at] != elf.file_bytes[at]) return true;
     }
     return false;
 }
@@ -171,7 +171,7 @@ CrcElf crc_elf(const ElfBuild& elf, const std::vector<StoredRecord>& records) {
 
     // The new ELF header first; a record in it, which only a section over
     // the header could place there, goes into it.
-    const std::vector<uint8_t>& input = elf.input.bytes;
+    const std::vector<uint8_t>& input = elf.file_bytes;
     std::vector<uint8_t>& header = out.added.header;
     for (const auto& [offset, r] : at)
         for (uint64_t i = 0; i < r->width && offset + i < header.size(); ++i)

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "../elf/section_table.h"
-#include "../inputs/elf_input.h"
+#include "../elf/elf_build.h"
 #include "../layout/memory_map.h"
 
 namespace velk {

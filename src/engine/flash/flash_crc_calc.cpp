@@ -103,7 +103,7 @@ public:
 
     void run() {
         refuse_entry_without_merge(o_);
-        elf_ = read_elf(read_input(o_.input));
+        elf_ = read_build(read_input(o_.input));
         plan_ = records::plan_records(o_, &elf_, elf_.loadable);
         // A long checksum answers Ctrl-C between megabytes.
         plan_.between_chunks = [this] { host_.stop_if_asked(); };
@@ -129,16 +129,19 @@ public:
                               " writes it anyway)"};
         plan_.refuse_part_words();
         records::store_all(plan_, memory_, values_, stored_);
-        if (o_.bin) refuse_a_bin_of_fill();
+        if (asked(formats::raw_binary())) refuse_a_bin_of_fill();
         if (!o_.merge.empty())
             merged_ = merge_with({o_.merge, o_.entry, o_.input}, memory_,
-                                 elf_.file.header.entry, plan_, o_.bin, o_.force,
+                                 elf_.file.header.entry, plan_, asked(formats::raw_binary()),
+                                 o_.force,
                                  o_.uf2 ? std::optional<uint32_t>(family_) : std::nullopt);
         write();
         tell(findings);
     }
 
 private:
+    bool asked(const formats::Format& format) const { return formats::asked(format, o_); }
+
     // The output stage's questions while it writes.
     void between_chunks() override { host_.stop_if_asked(); }
     void waiting_long(const std::string& lock_file) override {
@@ -176,49 +179,48 @@ private:
         const formats::Format* format;
         bool merged;
         std::string name;
-        bool asked;
+        bool written;  // asked for, and can be made; otherwise an earlier one goes
     };
 
-    // Every file of the table, the asked ones written, the others removed
-    // (an earlier run's would not match), then all put in place together.
+    // A file of every row that writes, for the application and (with
+    // --merge) merged: the asked ones written, the others removed (an
+    // earlier run's would not match), then all put in place together.
     void write() {
         outfile::Outputs outputs(outfile::Claim::locked, *this);
         const std::string root = outfile::path_root(o_.input);
-        elf_name_ = root + "_CRC.elf";
-        const uint64_t entry = elf_.file.header.entry;
+        make_crc_elf();
         auto [from, to] = plan_.bin_range();
-        const formats::Contents own{&memory_, from, to, entry, family_};
+        const formats::Contents own{&memory_, from, to, elf_.file.header.entry, family_,
+                                    crc_elf_.in_file.found ? &crc_elf_.pieces : nullptr};
         formats::Contents joined = own;
         if (merged_)
-            joined = {&merged_->memory, merged_->from, merged_->to, merged_->entry, family_};
+            joined = {&merged_->memory, merged_->from, merged_->to, merged_->entry, family_,
+                      nullptr};
         for (const formats::Format* f = formats::begin(); f != formats::end(); ++f)
             for (bool merged : {false, true}) {
-                std::string suffix = std::string(merged ? "_CRC_merged" : "_CRC") + f->ext;
-                files_.push_back({f, merged, root + suffix,
-                                  f->asked(o_) && (!merged || merged_)});
+                if (!f->write || (merged && !f->merged)) continue;
+                const formats::Contents& contents = merged ? joined : own;
+                files_.push_back({f, merged,
+                                  root + (merged ? "_CRC_merged" : "_CRC") + f->ext,
+                                  formats::asked(*f, o_) && (!merged || merged_) &&
+                                      f->can_write(contents)});
             }
         try {
-            make_crc_elf();
             // The merged files on a second thread while this one writes the
             // application's.
             outputs.defer(true);
             for (const File& file : files_)
-                if (file.merged && file.asked)
-                    file.format->write(outputs, file.name, joined);
+                if (file.merged && file.written) file.format->write(outputs, file.name, joined);
             outputs.write_deferred();
+            // The HEX first: the file every run writes is made, and put in
+            // place, before the others.
+            primary().format->write(outputs, primary().name, own);
             for (const File& file : files_) {
-                if (file.merged && file.asked) continue;
-                if (file.asked)
-                    file.format->write(outputs, file.name, file.merged ? joined : own);
+                if (&file == &primary() || (file.merged && file.written)) continue;
+                if (file.written)
+                    file.format->write(outputs, file.name, own);
                 else
                     outputs.remove(file.name);
-                if (file.format == formats::begin() && !file.merged) {
-                    // The checksummed ELF file follows the HEX.
-                    if (crc_elf_.in_file.found)
-                        outputs.bytes(elf_name_, crc_elf_.pieces);
-                    else
-                        outputs.remove(elf_name_);
-                }
             }
             outputs.commit();
             report_.commit();
@@ -226,16 +228,29 @@ private:
             refuse_os_failure(failure);
         }
         removed_ = outputs.removed();
-        for (const File& file : files_) {
-            if (file.asked) {
-                std::optional<uint64_t> base;
-                if (file.format->kind == layout::FileKind::other)
-                    base = file.merged ? merged_->from : plan_.bin_range().first;
-                report_.wrote({file.name, file.format->name, base});
-            }
-            if (file.format == formats::begin() && !file.merged && crc_elf_.in_file.found)
-                report_.wrote({elf_name_, "ELF", std::nullopt});
-        }
+        // The HEX first, the file every run writes.
+        report_.wrote(written_file(primary()));
+        for (const File& file : files_)
+            if (file.written && &file != &primary()) report_.wrote(written_file(file));
+    }
+
+    const File& primary() const {
+        for (const File& file : files_)
+            if (file.format == &formats::intel_hex() && !file.merged) return file;
+        return files_.front();
+    }
+
+    Reporter::Written written_file(const File& file) const {
+        std::optional<uint64_t> base;
+        if (file.format == &formats::raw_binary())
+            base = file.merged ? merged_->from : plan_.bin_range().first;
+        return {file.name, file.format->name, base};
+    }
+
+    const File& own_file(const formats::Format& format) const {
+        for (const File& file : files_)
+            if (file.format == &format && !file.merged) return file;
+        return files_.front();
     }
 
     // "cannot write fw_CRC.hex: Permission denied"
@@ -290,12 +305,11 @@ private:
 
     // The report lines, then the warnings and notes.
     void tell(const std::vector<Finding>& findings) {
-        report_.line(created("hex", files_.front().name));
+        report_.line(created(primary().format->word, primary().name));
         for (size_t i : plan_.by_slot())
             report_.line(record_line(plan_.records[i], values_[i]));
-        if (crc_elf_.in_file.found) report_.line(created("elf", elf_name_));
         for (const File& file : files_)
-            if (file.asked && (file.format != formats::begin() || file.merged))
+            if (file.written && &file != &primary())
                 report_.line(created(
                     ((file.merged ? "merged " : "") + std::string(file.format->word)).c_str(),
                     file.name));
@@ -321,27 +335,28 @@ private:
         std::vector<layout::Region> outside = uncovered();
         if (!outside.empty())
             report_.note(outside_note(outside, plan_.records.size() > 1));
+        const std::string& elf_name = own_file(formats::elf()).name;
         if (crc_elf_.in_file.found) {
-            const std::string& name = elf_name_;
+            const std::string& name = elf_name;
             if (!crc_elf_.gaps.empty())
                 report_.note(sections_note(name, crc_elf_.gaps));
             std::string holes = holes_note(name, memory_);
             if (!holes.empty()) report_.note(holes);
         } else {
             bool gone = false;
-            for (const std::string& removed : removed_) gone = gone || removed == elf_name_;
+            for (const std::string& removed : removed_) gone = gone || removed == elf_name;
             report_.note(
-                text::format("no %s written%s: ", elf_name_.c_str(),
+                text::format("no %s written%s: ", elf_name.c_str(),
                              gone ? " (the earlier one is removed: it would not "
                                     "match the HEX)"
                                   : "") +
                 crc_elf_.in_file.why_not);
         }
         for (const std::string& removed : removed_)
-            if (removed != elf_name_)
+            if (removed != elf_name)
                 report_.note(removed +
                              " of an earlier run is removed: it would not match the HEX");
-        if (o_.bin) bin_note();
+        if (asked(formats::raw_binary())) bin_note();
         if (merged_)
             report_.note(wording::merged_start(o_.front, merged_->entry, merged_->entry_from,
                                                merged_->entry_file, merged_->entry_chosen));
@@ -395,9 +410,7 @@ private:
     }
 
     std::string uf2_name() const {
-        for (const File& file : files_)
-            if (!file.merged && file.format->kind == layout::FileKind::uf2) return file.name;
-        return {};
+        return own_file(formats::uf2()).name;
     }
 
     json::Value records_json() const {
@@ -411,10 +424,7 @@ private:
     // The .bin holds the images alone.
     void bin_note() {
         auto [from, to] = plan_.bin_range();
-        std::string bin;
-        for (const File& file : files_)
-            if (!file.merged && file.format->kind == layout::FileKind::other)
-                bin = file.name;
+        const std::string& bin = own_file(formats::raw_binary()).name;
         uint64_t bytes = 0;
         for (const layout::Piece& p : memory_.pieces())
             if (p.end() <= from || p.address >= to) bytes += p.size;
@@ -425,7 +435,7 @@ private:
                 "HEX%s",
                 bin.c_str(), text::address(from).c_str(),
                 text::address(to).c_str(), static_cast<unsigned long long>(bytes),
-                o_.srec ? " and the S-records" : ""));
+                asked(formats::srecord()) ? " and the S-records" : ""));
     }
 
     const char* feed_name() const {
@@ -441,7 +451,6 @@ private:
     std::vector<uint64_t> values_;
     std::vector<std::array<uint8_t, 8>> stored_;
     CrcElf crc_elf_;
-    std::string elf_name_;
     std::vector<File> files_;  // the table's files, the application's HEX first
     uint32_t family_ = 0;      // --uf2
     std::optional<Merged> merged_;

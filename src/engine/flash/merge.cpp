@@ -39,16 +39,17 @@ ImageFile read_source(const std::string& file, std::optional<uint64_t> base) {
     try {
         InputFile input = read_input(file);
         if (base) placed_as_raw(input);
-        if (!base && input.kind == layout::FileKind::other)
+        const bool raw = !input.format || input.format == &formats::raw_binary();
+        if (!base && raw)
             throw Refusal{std::string(input.named ? "a raw binary by its name"
                                                   : "neither an ELF, Intel HEX, S-record nor "
                                                     "UF2 file") +
                           "; a raw binary holds no addresses: give it as " + file +
                           "@0x<address>"};
         ImageFile image = read_image(std::move(input), base);
-        if (base && image.kind != layout::FileKind::other)
+        if (base && image.format != &formats::raw_binary())
             throw Refusal{"@" + address(*base) + " places a raw binary; the file is " +
-                          format_name(image.kind) + ", which holds its addresses"};
+                          image.format->a_file + ", which holds its addresses"};
         return image;
     } catch (Refusal& refusal) {
         refusal.text = file + ": " + refusal.text;

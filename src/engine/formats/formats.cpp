@@ -1,6 +1,8 @@
 #include "formats.h"
 
+#include "../elf/elf_build.h"
 #include "../hexfile/hex_reader.h"
+#include "../hexfile/intel_hex.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
 #include "../report/wording.h"
@@ -12,26 +14,54 @@ namespace velk::formats {
 
 namespace {
 
+// The length of a UTF-8 byte order mark at the start of a text file (an
+// editor's), 0 when there is none.
+size_t byte_order_mark(const uint8_t* text, size_t size) {
+    return size >= 3 && text[0] == 0xEF && text[1] == 0xBB && text[2] == 0xBF ? 3 : 0;
+}
+
+// The first character of a text file that is not blank, after any number
+// of blank lines; null when there is none. A whole file may be given: a
+// head cut at a fixed size says nothing when an editor or a script put
+// more blank lines before the records than the head holds.
+const uint8_t* first_printed(const uint8_t* head, size_t size) {
+    for (size_t i = byte_order_mark(head, size); i < size; ++i) {
+        uint8_t c = head[i];
+        if (c != '\r' && c != '\n' && c != ' ' && c != '\t') return head + i;
+    }
+    return nullptr;
+}
+
+bool looks_like_hex(const uint8_t* head, size_t size) {
+    const uint8_t* c = first_printed(head, size);
+    return c && *c == ':';
+}
+
+bool looks_like_srec(const uint8_t* head, size_t size) {
+    const uint8_t* c = first_printed(head, size);
+    return c && (*c == 'S' || *c == 's') && c + 1 < head + size && c[1] >= '0' && c[1] <= '9';
+}
+
 // An Intel HEX or S-record file's records, or the line that says why not.
 template <class ReadRecords>
-void read_text(ImageFile& image, const InputFile& input, ReadRecords read_records,
+Read read_text(const std::vector<uint8_t>& bytes, ReadRecords read_records,
                const wording::RecordNames& names) {
-    size_t mark = layout::byte_order_mark(input.bytes.data(), input.bytes.size());
-    auto read = read_records(reinterpret_cast<const char*>(input.bytes.data()) + mark,
-                             input.bytes.size() - mark);
+    size_t mark = byte_order_mark(bytes.data(), bytes.size());
+    auto read = read_records(reinterpret_cast<const char*>(bytes.data()) + mark,
+                             bytes.size() - mark);
     if (auto* fault = std::get_if<layout::ReadFault>(&read))
         throw Refusal{wording::read_fault(*fault, names)};
-    image.data = std::move(std::get<layout::FileData>(read));
+    return {std::move(std::get<layout::FileData>(read)), false, 0, {}};
 }
 
-void read_hex(ImageFile& image, const InputFile& input) {
-    read_text(image, input, hexfile::read_intel_hex,
-              {"an Intel HEX record", "end-of-file", "01"});
+Read read_hex(const std::vector<uint8_t>& bytes) {
+    return read_text(bytes, hexfile::read_intel_hex,
+                     {"an Intel HEX record", "end-of-file", "01"});
 }
 
-void read_srec(ImageFile& image, const InputFile& input) {
-    read_text(image, input, srecord::read_srecord,
-              {"an S-record", "termination", "S7, S8 or S9"});
+Read read_srec(const std::vector<uint8_t>& bytes) {
+    return read_text(bytes, srecord::read_srecord,
+                     {"an S-record", "termination", "S7, S8 or S9"});
 }
 
 std::string uf2_fault(const uf2::Fault& f) {
@@ -72,19 +102,22 @@ std::string uf2_fault(const uf2::Fault& f) {
     return "not a UF2 file";
 }
 
-void read_uf2(ImageFile& image, const InputFile& input) {
-    auto read = uf2::read_uf2(input.bytes.data(), input.bytes.size());
+Read read_uf2(const std::vector<uint8_t>& bytes) {
+    auto read = uf2::read_uf2(bytes.data(), bytes.size());
     if (auto* fault = std::get_if<uf2::Fault>(&read))
         throw Refusal{"cannot read it as UF2: " + uf2_fault(*fault)};
     uf2::Contents& contents = std::get<uf2::Contents>(read);
-    image.data = std::move(contents.data);
-    image.has_family = contents.has_family;
-    image.family = contents.family;
+    Read out{std::move(contents.data), contents.has_family, contents.family, {}};
     if (const auto& off = contents.off_page)
-        image.warnings.push_back(text::format(
+        out.warnings.push_back(text::format(
             "block %zu: %u bytes at %s, not a %zu-byte page at a page's start: UF2 "
             "bootloaders that write whole pages (the SAMD ones) skip it",
             off->block, off->size, text::address(off->address).c_str(), uf2::page_size));
+    return out;
+}
+
+void write_elf(outfile::Outputs& o, const std::string& name, const Contents& c) {
+    o.bytes(name, *c.elf);
 }
 
 void write_hex(outfile::Outputs& o, const std::string& name, const Contents& c) {
@@ -103,22 +136,64 @@ void write_uf2(outfile::Outputs& o, const std::string& name, const Contents& c) 
     o.uf2(name, *c.memory, c.family);
 }
 
+bool always(const Contents&) {
+    return true;
+}
+
+bool elf_made(const Contents& c) {
+    return c.elf != nullptr;
+}
+
+std::optional<uint64_t> elf_start(uint64_t entry) {
+    return entry ? std::optional<uint64_t>(entry) : std::nullopt;
+}
+
+std::optional<uint64_t> hex_start(uint64_t entry) {
+    std::optional<uint32_t> start = hexfile::start_address(entry);
+    return start ? std::optional<uint64_t>(*start) : std::nullopt;
+}
+
+std::optional<uint64_t> srec_start(uint64_t entry) {
+    std::optional<uint32_t> start = hexfile::start_address(entry);
+    return start && *start ? std::optional<uint64_t>(*start) : std::nullopt;
+}
+
+const char* const elf_endings[] = {".elf", ".axf", ".out", nullptr};
+const char* const hex_endings[] = {".hex", ".ihex", nullptr};
+const char* const bin_endings[] = {".bin", nullptr};
+const char* const srec_endings[] = {".srec", ".s19", ".s28", ".s37", ".mot", nullptr};
+const char* const uf2_endings[] = {".uf2", nullptr};
+
 const Format table[] = {
-    {"Intel HEX", "hex", ".hex", nullptr, "", layout::FileKind::intel_hex,
-     [](const Request&) { return true; }, write_hex, read_hex},
-    {"raw binary", "bin", ".bin", "--bin",
-     "FLASH: also <root>_CRC.bin, the image as raw bytes, the fill value in the gaps",
-     layout::FileKind::other, [](const Request& r) { return r.bin; }, write_bin, nullptr},
-    {"S-records", "srec", ".srec", "--srec", "FLASH: also <root>_CRC.srec, Motorola S-records",
-     layout::FileKind::srecord, [](const Request& r) { return r.srec; }, write_srec,
-     read_srec},
-    {"UF2", "uf2", ".uf2", "--uf2 <family>",
+    {"ELF", "an ELF file", "elf", ".elf", elf_endings, is_elf, nullptr, write_elf, elf_made,
+     nullptr, "", false, elf_start},
+    {"Intel HEX", "an Intel HEX file", "hex", ".hex", hex_endings, looks_like_hex, read_hex,
+     write_hex, always, nullptr, "", true, hex_start},
+    {"raw binary", "a raw binary", "bin", ".bin", bin_endings, nullptr, nullptr, write_bin,
+     always, "--bin",
+     "FLASH: also <root>_CRC.bin, the image as raw bytes, the fill value in the gaps", true,
+     nullptr},
+    {"S-records", "an S-record file", "srec", ".srec", srec_endings, looks_like_srec,
+     read_srec, write_srec, always, "--srec",
+     "FLASH: also <root>_CRC.srec, Motorola S-records", true, srec_start},
+    {"UF2", "a UF2 file", "uf2", ".uf2", uf2_endings, uf2::looks_like_uf2, read_uf2,
+     write_uf2, always, "--uf2 <family>",
      "FLASH: also <root>_CRC.uf2, for a drag-and-drop bootloader of that chip family\n"
      "                (rp2040, rp2350, nrf52840, samd21, samd51, stm32f4, ..., or a 0x ID);\n"
      "                CHECK: the family a UF2 file's blocks must carry",
-     layout::FileKind::uf2, [](const Request& r) { return r.uf2.has_value(); }, write_uf2,
-     read_uf2},
+     true, nullptr},
 };
+
+bool ends_with_folded(const std::string& name, const char* ending) {
+    const size_t n = std::char_traits<char>::length(ending);
+    if (name.size() < n) return false;
+    for (size_t i = 0; i < n; ++i) {
+        char c = name[name.size() - n + i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != ending[i]) return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -130,10 +205,50 @@ const Format* end() {
     return std::end(table);
 }
 
-const Format* of_kind(layout::FileKind kind) {
+const Format& elf() {
+    return table[0];
+}
+
+const Format& intel_hex() {
+    return table[1];
+}
+
+const Format& raw_binary() {
+    return table[2];
+}
+
+const Format& srecord() {
+    return table[3];
+}
+
+const Format& uf2() {
+    return table[4];
+}
+
+const Format* by_name(const std::string& name) {
     for (const Format& f : table)
-        if (f.kind == kind) return &f;
+        for (const char* const* ending = f.endings; *ending; ++ending)
+            if (ends_with_folded(name, *ending)) return &f;
     return nullptr;
+}
+
+const Format* by_content(const uint8_t* head, size_t size) {
+    for (const Format& f : table)
+        if (f.recognise && f.recognise(head, size)) return &f;
+    return nullptr;
+}
+
+bool asked(const Format& format, const Request& request) {
+    return !format.option || request.outputs.count(format.word) != 0;
+}
+
+std::string not_elf(const Format* format) {
+    if (format && format != &elf())
+        return std::string(format->a_file) +
+               ", not an ELF file: use CHECK to verify it; a checksum is put in with the "
+               "linker's ELF output";
+    return "not an ELF file (it does not start with the ELF magic number): pass the "
+           "linker's output";
 }
 
 uint32_t uf2_family(Front front, const std::string& name) {

@@ -10,16 +10,15 @@
 
 #include "../layout/file_data.h"
 #include "../request/request.h"
-#include "elf_input.h"
+#include "input_file.h"
 
 namespace velk {
 
 struct ImageFile {
-    // elf, intel_hex, srecord, uf2; other: a raw binary placed at a base
-    layout::FileKind kind = layout::FileKind::other;
+    const formats::Format* format = &formats::raw_binary();
     ElfBuild elf;            // an ELF file's reading
     layout::FileData data;   // the records' bytes and runs (HEX, S-records, UF2)
-    InputFile raw;           // a raw binary's bytes
+    std::vector<uint8_t> raw;  // a raw binary's bytes
     layout::Loadable loadable;
     const uint8_t* base = nullptr;  // where the spans' bytes are
     bool has_entry = false;
@@ -30,10 +29,7 @@ struct ImageFile {
     std::vector<std::string> warnings;
 };
 
-// "an Intel HEX file", "a raw binary", ...
-const char* format_name(layout::FileKind kind);
-
-// Reads `input` as its kind says, or refuses it with the line or block
+// Reads `input` as its format says, or refuses it with the line or block
 // that cannot be read. A raw binary starts at `binary_base`; without one it
 // is refused, saying how to give it.
 ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base,

@@ -8,7 +8,7 @@
 #include "../report/json.h"
 #include "../request/request.h"
 #include "../request/spelling.h"
-#include "elf_input.h"
+#include "../elf/elf_build.h"
 
 namespace velk {
 

@@ -147,23 +147,6 @@ std::string bin_of_fill(Front front, const char* which, uint64_t gaps, uint64_t 
         turned_on(front, Option::force).c_str());
 }
 
-std::string not_elf(layout::FileKind kind) {
-    switch (kind) {
-        case layout::FileKind::intel_hex:
-            return "an Intel HEX file, not an ELF file: use CHECK to verify it; a "
-                   "checksum is put in with the linker's ELF output";
-        case layout::FileKind::srecord:
-            return "an S-record file, not an ELF file: use CHECK to verify it; a "
-                   "checksum is put in with the linker's ELF output";
-        case layout::FileKind::uf2:
-            return "a UF2 file, not an ELF file: use CHECK to verify it; a "
-                   "checksum is put in with the linker's ELF output";
-        default:
-            return "not an ELF file (it does not start with the ELF magic number): pass "
-                   "the linker's output";
-    }
-}
-
 std::string merged_start(Front front, uint64_t entry, EntryFrom from,
                          const std::string& file, bool chosen) {
     const std::string option = option_name(front, Option::entry);

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "../layout/file_data.h"
-#include "../layout/file_kind.h"
 #include "../request/spelling.h"
 
 namespace velk::wording {
@@ -45,8 +44,6 @@ std::string not_found(const std::string& name, const std::vector<std::string>& c
 // debugging information: what a linker's garbage collection leaves.
 std::string dropped(const std::string& name, const std::vector<std::string>& closest);
 
-// A file given where an ELF file belongs.
-std::string not_elf(layout::FileKind kind);
 
 // Where the merged files' start address comes from.
 enum class EntryFrom { application, file, address };

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -37,9 +38,10 @@ struct Request {
     bool words = false;               // the checksum fed 32-bit words, not bytes
     bool big_endian = false;          // values stored most significant byte first
     bool lpc_vectors = false;         // the LPC vector-table checksum at 0x1C
-    bool bin = false;                 // also <root>_CRC.bin
-    bool srec = false;                // also <root>_CRC.srec
-    std::optional<std::string> uf2;   // also <root>_CRC.uf2, for this chip family
+    // The files asked for beyond the HEX and ELF, by their format's word:
+    // "bin", "srec", "uf2".
+    std::set<std::string> outputs;
+    std::optional<std::string> uf2;   // the UF2 files' chip family
     // Files merged with the application into <root>_CRC_merged.*; a raw
     // binary as <file>@0x<address>.
     std::vector<std::string> merge;

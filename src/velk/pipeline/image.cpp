@@ -5,6 +5,7 @@
 #include "../adapter/files.h"
 #include "../adapter/printing.h"
 #include "../adapter/text.h"
+#include "../../engine/formats/formats.h"
 #include "../../engine/report/wording.h"
 #include "elf_headers.h"
 #include "pipeline.h"
@@ -81,9 +82,9 @@ void hint_if_not_elf(CalcLocals& l) {
         return;
     }
     std::vector<uint8_t> head = read_file_at(l.file.get(), 0, 4096);
-    layout::FileKind kind = layout::kind_of(head.data(), head.size());
-    if (kind != layout::FileKind::elf)
-        say_to_stderr("hint: " + utf8_of(l.elffilename) + ": " + wording::not_elf(kind));
+    const formats::Format* format = formats::by_content(head.data(), head.size());
+    if (format != &formats::elf())
+        say_to_stderr("hint: " + utf8_of(l.elffilename) + ": " + formats::not_elf(format));
 }
 
 // elf_file = ELFFile(file), entryaddr = elf_file.header["e_entry"]; false

@@ -1,9 +1,8 @@
-#include "elf_input.h"
+#include "elf_build.h"
 
 #include <cstring>
 #include <unordered_set>
 
-#include "../platform/platform.h"
 #include "../report/text.h"
 #include "../report/wording.h"
 
@@ -70,7 +69,7 @@ bool in_section_names(const ElfBuild& elf, const std::string& name) {
     const uint64_t index = elf.file.header.shstrndx;
     if (index == 0 || index >= sections.size()) return false;
     const elf::SectionHeader& names = sections[index];
-    const uint64_t size = elf.input.bytes.size();
+    const uint64_t size = elf.file_bytes.size();
     if (names.type == elf::sht_nobits || names.offset > size || names.size > size - names.offset)
         return false;
     const char* table = reinterpret_cast<const char*>(elf.bytes()) + names.offset;
@@ -103,44 +102,14 @@ private:
 
 }  // namespace
 
-InputFile read_input(const std::string& path) {
-    // A name no file can have: open() would refuse it too.
-    if (path.find('\0') != std::string::npos)
-        throw Refusal{"cannot open it: embedded null byte"};
-    switch (platform::kind_of(path)) {
-        case platform::Kind::directory:
-            throw Refusal{"it is a directory, not a file"};
-        case platform::Kind::fifo:
-            throw Refusal{"not a regular file but a FIFO"};
-        case platform::Kind::socket:
-            throw Refusal{"not a regular file but a socket"};
-        case platform::Kind::character_device:
-            throw Refusal{"not a regular file but a character device"};
-        case platform::Kind::block_device:
-            throw Refusal{"not a regular file but a block device"};
-        default:
-            break;
-    }
-    InputFile input;
-    if (int error = platform::read_file(path, input.bytes))
-        throw Refusal{"cannot open it: " + platform::error_text(error)};
-    input.named = layout::kind_of_name(path, input.kind);
-    if (!input.named) input.kind = layout::kind_of(input.bytes.data(), input.bytes.size());
-    return input;
+bool is_elf(const uint8_t* bytes, size_t size) {
+    return size >= 4 && bytes[0] == 0x7F && bytes[1] == 'E' && bytes[2] == 'L' &&
+           bytes[3] == 'F';
 }
 
-void placed_as_raw(InputFile& input) {
-    if (!input.named && (input.kind == layout::FileKind::intel_hex ||
-                         input.kind == layout::FileKind::srecord))
-        input.kind = layout::FileKind::other;
-}
-
-ElfBuild read_elf(InputFile input) {
-    if (layout::kind_of(input.bytes.data(), input.bytes.size()) != layout::FileKind::elf)
-        throw Refusal{wording::not_elf(input.kind)};
-    input.kind = layout::FileKind::elf;
+ElfBuild read_elf(std::vector<uint8_t> bytes) {
     ElfBuild elf;
-    elf.input = std::move(input);
+    elf.file_bytes = std::move(bytes);
     auto file = elf::read_file(elf.span());
     if (auto* fault = std::get_if<elf::Fault>(&file))
         throw Refusal{fault->damaged ? fault->why + ": it is damaged"
@@ -148,11 +117,10 @@ ElfBuild read_elf(InputFile input) {
     elf.file = std::move(std::get<elf::File>(file));
     for (const elf::ProgramHeader& p : elf.file.segments)
         elf.headers.push_back(program_header(p));
-    auto loadable = layout::loadable_of_elf(elf.headers, elf.input.bytes.size());
+    auto loadable = layout::loadable_of_elf(elf.headers, elf.file_bytes.size());
     if (auto* fault = std::get_if<layout::Fault>(&loadable))
         throw Refusal{wording::layout_fault(*fault, elf.headers)};
     elf.loadable = std::move(std::get<layout::Loadable>(loadable));
-    elf.read = true;
     return elf;
 }
 
