@@ -21,16 +21,18 @@ def reflect(value, bits):
 
 
 def crc(algorithm, data):
-    """Bitwise, most significant bit first."""
-    carry, mask = 1 << algorithm.width, (1 << algorithm.width) - 1
+    """Bitwise, one message bit at a time into the top of the register:
+    any width from 1 bit."""
+    top, mask = 1 << (algorithm.width - 1), (1 << algorithm.width) - 1
     register = algorithm.init
     for byte in data:
-        register ^= (reflect(byte, 8) if algorithm.refin else byte) << (algorithm.width - 8)
-        for _ in range(8):
-            register <<= 1
-            if register & carry:
+        if algorithm.refin:
+            byte = reflect(byte, 8)
+        for k in range(7, -1, -1):
+            feedback = bool(register & top) ^ bool(byte >> k & 1)
+            register = (register << 1) & mask
+            if feedback:
                 register ^= algorithm.poly
-            register &= mask
     if algorithm.refout:
         register = reflect(register, algorithm.width)
     return register ^ algorithm.xorout

@@ -9,9 +9,10 @@ import crcmod
 import crcmod.predefined
 import pytest
 
-from crcref import CATALOGUE, crc as bitwise
+from crcref import CATALOGUE, Crc, crc as bitwise
 from velk_crc import _core
 
+T, F = True, False
 ROWS = [row[0] for row in crcmod.predefined._crc_definitions_table]
 DATA = random.Random(27).randbytes(1 << 20)
 LENGTHS = range(0, 301)
@@ -51,3 +52,20 @@ def test_words_are_fed_as_the_stm32_unit_takes_them():
 def test_an_unknown_name_is_no_algorithm():
     with pytest.raises(ValueError, match="no algorithm 'crc-33'"):
         _core._checksum("crc-33", b"", False)
+
+
+# Parameters outside the table, including widths that are no whole bytes:
+# the catalogue's check values and the bitwise definition.
+@pytest.mark.parametrize("parameters, check", [
+    ((64, 0x42F0E1EBA9EA3693, 2**64 - 1, T, T, 2**64 - 1), 0x995DC9BBDF1939FA),  # CRC-64/XZ
+    ((32, 0x04C11DB7, 0xFFFFFFFF, F, F, 0xFFFFFFFF), 0xFC891918),  # CRC-32/BZIP2
+    ((12, 0x80F, 0x000, F, T, 0x000), 0xDAF),  # CRC-12/3GPP
+    ((5, 0x15, 0x00, T, T, 0x00), 0x07),  # CRC-5/G-704
+    ((3, 0x3, 0x7, T, T, 0x0), 0x6),  # CRC-3/ROHC
+], ids=["CRC-64/XZ", "CRC-32/BZIP2", "CRC-12/3GPP", "CRC-5/G-704", "CRC-3/ROHC"])
+def test_parameters_outside_the_table(parameters, check):
+    assert _core._checksum(parameters, b"123456789", False) == check
+    want = Crc(*parameters, check)
+    for length in (0, 1, 7, 8, 9, 67, 300):
+        data = DATA[length:2 * length]
+        assert _core._checksum(parameters, data, False) == bitwise(want, data), length

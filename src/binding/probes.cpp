@@ -88,25 +88,54 @@ Ref probe(PyObject* data) {
                                segments.get(), symbol_list.get()));
 }
 
+// A catalogue row's name, or its parameters: (width, poly, init, refin,
+// refout, xorout).
+checksum::CrcParameters parameters_of(PyObject* algorithm) {
+    if (PyUnicode_Check(algorithm)) {
+        const char* name = PyUnicode_AsUTF8(algorithm);
+        if (!name) throw PythonError{};
+        const checksum::Algorithm* row = checksum::find(name);
+        if (!row) {
+            PyErr_Format(PyExc_ValueError, "no algorithm %R", algorithm);
+            throw PythonError{};
+        }
+        return row->parameters;
+    }
+    unsigned width = 0;
+    unsigned long long poly = 0, init = 0, xorout = 0;
+    int refin = 0, refout = 0;
+    if (!PyTuple_Check(algorithm) ||
+        !PyArg_ParseTuple(algorithm, "IKKppK", &width, &poly, &init, &refin, &refout, &xorout))
+        throw PythonError{};
+    if (width < 1 || width > 64) {
+        PyErr_SetString(PyExc_ValueError, "width: 1 to 64 bits");
+        throw PythonError{};
+    }
+    return {width, poly, init, refin != 0, refout != 0, xorout};
+}
+
 Ref checksum_of_data(PyObject* const* args, Py_ssize_t count) {
-    if (count != 3 || !PyUnicode_Check(args[0])) {
-        PyErr_SetString(PyExc_TypeError, "_checksum(name: str, data: bytes, words: bool)");
+    if (count != 3) {
+        PyErr_SetString(PyExc_TypeError,
+                        "_checksum(name or (width, poly, init, refin, refout, xorout), "
+                        "data: bytes, words: bool)");
         throw PythonError{};
     }
-    const char* name = PyUnicode_AsUTF8(args[0]);
-    if (!name) throw PythonError{};
-    const checksum::Algorithm* row = checksum::find(name);
-    if (!row) {
-        PyErr_Format(PyExc_ValueError, "no algorithm %R", args[0]);
-        throw PythonError{};
-    }
+    const checksum::Crc crc(parameters_of(args[0]));
     int words = PyObject_IsTrue(args[2]);
     if (words < 0) throw PythonError{};
     const Buffer buffer(args[1]);
     const elf::Bytes bytes = buffer.bytes();
-    const checksum::Crc crc(row->parameters);
-    return check(PyLong_FromUnsignedLongLong(
-        crc.of(bytes.data, bytes.size, words ? checksum::Feed::words : checksum::Feed::bytes)));
+    if (words && bytes.size % 4) {
+        PyErr_SetString(PyExc_ValueError, "words: the data is whole 32-bit words");
+        throw PythonError{};
+    }
+    uint64_t value = 0;
+    // A large buffer is computed without the interpreter's lock.
+    Py_BEGIN_ALLOW_THREADS
+    value = crc.of(bytes.data, bytes.size, words ? checksum::Feed::words : checksum::Feed::bytes);
+    Py_END_ALLOW_THREADS
+    return check(PyLong_FromUnsignedLongLong(value));
 }
 
 }  // namespace
