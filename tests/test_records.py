@@ -342,3 +342,23 @@ def test_lpc_vector_sum_then_a_checksum_over_it(velk, monkeypatch, tmp_path):
     assert code == 1
     assert "the LPC vector checksum at 0x0800001C holds 0x" in out
     assert "checksum mismatch at 0x08000134" in out
+
+
+# --- A record's value as --json gives it ---------------------------------------
+
+@pytest.mark.parametrize("order", ["little", "big"])
+def test_json_gives_each_records_slot_bytes_and_number(velk, monkeypatch, header_elf, order):
+    """"bytes" are the slot's bytes as the HEX holds them; "value" is their
+    number in the order the record is stored (the LPC sum little-endian
+    always, as the core reads it)."""
+    be = ["--be"] if order == "big" else []
+    image, out, _ = flash(velk, monkeypatch, header_elf, "--header",
+                          "app_header:size@8,crc@12,hcrc@16", "--lpc-vectors",
+                          "--ntrailer@0x08000060", "--json", "--force", *be)
+    records = json.loads(out)["records"]
+    assert [r["kind"] for r in records] == ["lpc", "size", "crc", "crc", "crc"]
+    for r in records:
+        held = image.bytes_at(r["slot"], r["width"])
+        assert bytes.fromhex(r["bytes"]) == bytes(held), r["name"]
+        stored_as = "little" if r["kind"] == "lpc" else order
+        assert r["value"] == int.from_bytes(held, stored_as), r["name"]

@@ -37,7 +37,7 @@ build_engine() {
     ar rcs "$OUT/libengine.a" "${objs[@]}"
 }
 
-NAMES=(hex_reader srec_reader symbol_scan elf_reader layout uf2)
+NAMES=(hex_reader srec_reader symbol_scan elf_reader layout uf2 records)
 [ $# -gt 0 ] && NAMES=("$@")
 
 command -v "$CXX" >/dev/null || { echo "$CXX not found: apt-get install -y clang libclang-rt-14-dev" >&2; exit 1; }

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs one core fuzzer for a while, building it first when needed.
-#   fuzz/cores/run.sh <hex_reader|srec_reader|symbol_scan|elf_reader|layout|uf2> <seconds> [libFuzzer options]
+#   fuzz/cores/run.sh <hex_reader|srec_reader|symbol_scan|elf_reader|layout|uf2|records> <seconds> [libFuzzer options]
 # Corpus: fuzz/cores/corpus-<name>/ (seeded from the test firmware on each
 # run); findings: fuzz/cores/findings-<name>/crash-* etc. Replay one with
 #   fuzz/cores/build/fuzz_<name> <file>
@@ -8,7 +8,7 @@
 set -euo pipefail
 
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-name="${1:?usage: run.sh <hex_reader|srec_reader|symbol_scan|elf_reader|layout|uf2> <seconds> [options]}"
+name="${1:?usage: run.sh <hex_reader|srec_reader|symbol_scan|elf_reader|layout|uf2|records> <seconds> [options]}"
 seconds="${2:?usage: run.sh <name> <seconds> [options]}"
 shift 2
 

@@ -5,6 +5,7 @@ the test firmware at run time (nothing here is kept in the repository).
 """
 
 import os
+import random
 import struct
 import subprocess
 import sys
@@ -321,9 +322,24 @@ def uf2_seeds():
                       + bytes(256) + b"\x00\x00" + b"\x59\xff\x8b\xe4")
 
 
+def records_seeds():
+    """A few operations and records over an image of counting bytes."""
+    rng = random.Random(3)
+    for n in range(4):
+        ops = bytes([8]) + b"".join(
+            bytes([rng.randrange(2)]) + rng.randrange(512).to_bytes(2, "little") +
+            rng.randrange(512).to_bytes(2, "little") for _ in range(8))
+        records = bytes([0xFF, 3]) + b"".join(
+            rng.randrange(512).to_bytes(2, "little") + bytes([2]) +
+            rng.randrange(512).to_bytes(2, "little") + rng.randrange(512).to_bytes(2, "little") +
+            rng.randrange(512).to_bytes(2, "little") + bytes([rng.randrange(64)])
+            for _ in range(3))
+        yield "records%d" % n, ops + records + bytes(range(256)) * 2
+
+
 SEEDS = {"hex_reader": hex_seeds, "srec_reader": srec_seeds,
          "symbol_scan": symbol_seeds, "elf_reader": elf_seeds, "layout": all_layout_seeds,
-         "uf2": uf2_seeds}
+         "uf2": uf2_seeds, "records": records_seeds}
 
 
 def main():

@@ -25,7 +25,10 @@ class Record(TypedDict):
     algorithm: str | None
     start: int
     end: int
+    # The number the slot's bytes stand for, in the record's byte order.
     value: int
+    # The slot's bytes as they lie in memory, in hex.
+    bytes: str
     stored: NotRequired[int]
     expected: NotRequired[int]
     ok: NotRequired[bool]

@@ -11,6 +11,7 @@
 #include "../../src/engine/checksum/catalogue.h"
 #include "../../src/engine/cli/command_line.h"
 #include "../../src/engine/platform/platform.h"
+#include "../../src/engine/records/plan.h"
 
 namespace {
 
@@ -52,6 +53,54 @@ void catalogue() {
             expect(crc.of(data.data(), length) == bitwise(a.parameters, data.data(), length),
                    std::string(a.crcmod) + ": " + std::to_string(length) + " bytes");
     }
+}
+
+// A set of ranges stays sorted and disjoint: ranges that touch are one, a
+// range cut from the middle leaves two.
+void intervals() {
+    using velk::records::Intervals;
+    Intervals set(0x100, 0x200);
+    set.remove(0x140, 0x150);
+    set.add(0x1F0, 0x220);
+    set.add(0x90, 0x100);
+    set.add(0x300, 0x300);
+    const auto& r = set.ranges();
+    expect(r.size() == 2 && r[0].from == 0x90 && r[0].to == 0x140 && r[1].from == 0x150 &&
+               r[1].to == 0x220,
+           "ranges merged and cut");
+    expect(set.size() == 0xB0 + 0xD0 && set.start() == 0x90 && set.end() == 0x220, "extent");
+    expect(set.overlaps(0x13F, 0x141) && !set.overlaps(0x140, 0x150), "overlaps");
+    set.remove(0, 0x1000);
+    expect(set.empty() && set.size() == 0, "all removed");
+    const Intervals none(0x400, 0x400);
+    expect(none.empty() && none.start() == 0x400 && none.end() == 0x400,
+           "an empty range says where it lies");
+}
+
+// A checksum over a range with a hole is the CRC of its parts' bytes one
+// after another, across erased flash too.
+void checksum_over_holes() {
+    std::vector<uint8_t> data(300);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + 1);
+    velk::layout::MemoryMap memory(0xFF);
+    memory.append(0x1000, data.data(), 200);
+    memory.append_fill(0x10C8, 56);
+    memory.append(0x1100, data.data() + 200, 100);
+    velk::records::Plan plan;
+    plan.algorithm = velk::records::find_algorithm(std::nullopt);
+    velk::records::Intervals range(0x1000, 0x1164);
+    range.remove(0x1010, 0x1020);
+    range.remove(0x10C0, 0x10D0);
+    std::vector<uint8_t> parts(data.begin(), data.begin() + 0x10);
+    parts.insert(parts.end(), data.begin() + 0x20, data.begin() + 0xC0);
+    parts.insert(parts.end(), 0x1100 - 0x10D0, 0xFF);
+    parts.insert(parts.end(), data.begin() + 200, data.begin() + 300);
+    const velk::records::Record record{0x1164, 4, range, "hole",
+                                       velk::records::crc_producer(velk::records::CrcRole::selector)};
+    const velk::records::Bytes bytes = record.producer->produce(plan, record, memory);
+    const uint64_t want = bitwise(plan.algorithm.row->parameters, parts.data(), parts.size());
+    expect(bytes.size() == 4 && bytes[0] == (want & 0xFF) && bytes[3] == (want >> 24),
+           "the CRC of a range with holes");
 }
 
 // Lines as a terminal would show them, kept for the checks.
@@ -128,6 +177,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     catalogue();
+    intervals();
+    checksum_over_holes();
     flash_and_check(argv[1], argv[2]);
     std::printf("%s\n", failures ? "engine test failed" : "engine test passed");
     return failures ? 1 : 0;

@@ -6,7 +6,6 @@
 // that value is also the build's. It writes nothing. Exit 0 when the file
 // is right, 1 when it is not, 2 when it cannot tell.
 #include <algorithm>
-#include <array>
 #include <optional>
 
 #include "../flash/merge.h"
@@ -81,23 +80,23 @@ public:
             const records::Record& r = p.record;
             // An unprocessed build's placeholder is the CRC of nothing for
             // some algorithms: it must not pass.
-            if (r.kind == records::Kind::crc && r.start == r.end && !request_.force)
+            if (r.reads_bytes() && r.range.empty() && !request_.force)
                 throw Refusal{"the checksum range is empty: the record at " +
                               text::address(r.slot) +
                               " is the image's first byte, so it covers nothing" +
                               anyway()};
             uint64_t holes = layout::holes_within(
-                build_ ? build_->loadable : file_.loadable, r.start, r.end);
-            if (r.kind == records::Kind::crc && holes > diagnostics::padding_limit &&
+                build_ ? build_->loadable : file_.loadable, r.start(), r.end());
+            if (r.reads_bytes() && holes > diagnostics::padding_limit &&
                 !request_.force)
                 throw Refusal{text::format(
                     "the checksum at %s would cover %llu MiB of 0xFF from %s: no "
                     "firmware's does; check the selector%s",
                     text::address(r.slot).c_str(),
                     static_cast<unsigned long long>(holes >> 20),
-                    text::address(r.start).c_str(), anyway().c_str())};
+                    text::address(r.start()).c_str(), anyway().c_str())};
         }
-        plan_.refuse_part_words();
+        plan_.refuse_unfit();
         memory_ = layout::memory_of(file_.loadable, plan_.images(), file_.base, plan_.fill);
         return verdict();
     }
@@ -219,7 +218,7 @@ private:
     // record stored, merged with --merge's files as FLASH merges them.
     void expected_map() {
         expected_ = build_memory_;
-        records::store_all(plan_, expected_, built_, expected_bytes_);
+        records::store_all(plan_, expected_, built_);
         if (request_.merge.empty()) return;
         merged_ = merge_with({request_.merge, request_.entry, *request_.elf}, expected_,
                              build_->file.header.entry, plan_, false, request_.force,
@@ -256,7 +255,7 @@ private:
         layout::MemoryMap expected = merged_ ? merged_->memory : expected_;
         for (size_t i = 0; i < plan_.records.size(); ++i) {
             const records::Record& r = plan_.records[i].record;
-            expected.overlay(r.slot, held_[i].data(), r.width);
+            expected.overlay(r.slot, found_[i].held.data(), r.width);
         }
         // A raw binary holds one stretch: FLASH's .bin, the build's images
         // (with --merge everything merged). What the build has outside it is
@@ -383,15 +382,20 @@ private:
     // per record.
     bool verdict() {
         const size_t n = plan_.records.size();
-        held_.assign(n, {});
         for (size_t i = 0; i < n; ++i) {
             const records::Record& r = plan_.records[i].record;
-            memory_.read(r.slot, held_[i].data(), r.width);
-            stored_.push_back(records::value_in(plan_, r, held_[i].data()));
-            own_.push_back(records::value_of(plan_, r, memory_));
+            records::Found found;
+            found.held.resize(r.width);
+            memory_.read(r.slot, found.held.data(), r.width);
+            found.own = r.producer->produce(plan_, r, memory_);
+            if (build_) {
+                found.built = built_[i];
+                found.build = *request_.elf;
+            }
+            found_.push_back(std::move(found));
         }
         bool records_ok = true;
-        for (size_t i = 0; i < n; ++i) records_ok = records_ok && right(i);
+        for (const records::Found& found : found_) records_ok = records_ok && found.right();
         layout::Difference d{};
         const bool content_differs = build_ && differs(d);
         if (content_differs) report_.line(content_line(d));
@@ -402,23 +406,19 @@ private:
         if (family) report_.line(*family);
         bool first = true;
         for (size_t i : plan_.by_slot()) {
-            std::string line = right(i) ? ok_line(plan_.records[i], i) : wrong_line(plan_.records[i], i);
+            const records::Planned& p = plan_.records[i];
+            const records::Producer& producer = *p.record.producer;
+            std::string line = found_[i].right() ? producer.ok_line(plan_, p, found_[i])
+                                                 : producer.wrong_line(plan_, p, found_[i]);
             if (first && build_ && !content_differs && !start && !family)
                 line += records_ok ? "; the file is " + *request_.elf + ", checksummed"
                                    : "; the file is " + *request_.elf + " but for its checksums";
             report_.line(line);
             first = false;
         }
-        for (size_t i : plan_.by_slot())
-            if (stored_[i] != own_[i]) hint_at_mismatch(i);
+        hint_at_mismatches();
         describe();
         return records_ok && !content_differs && !start && !family;
-    }
-
-    // The record holds what the file's bytes give, and with --elf what the
-    // build's give.
-    bool right(size_t i) const {
-        return stored_[i] == own_[i] && (!build_ || stored_[i] == built_[i]);
     }
 
     std::string content_line(const layout::Difference& d) const {
@@ -441,57 +441,18 @@ private:
         return at + "the file holds nothing where " + owner + " has " + has;
     }
 
-    // Among several records, which one a checksum line is about.
-    std::string named(const records::Planned& p) const {
-        return plan_.records.size() > 1 ? " (" + p.record.label + ")" : "";
-    }
-
-    std::string ok_line(const records::Planned& p, size_t i) const {
-        const records::Record& r = p.record;
-        std::string at = text::address(r.slot);
-        std::string value = records::hex_value(stored_[i], r.width);
-        if (p.from_selector)
-            return "checksum ok: [" + value + "] at " + at + named(p) + " (" + plan_.how() +
-                   ")";
-        return r.label + " ok: [" + value + "] at " + at;
-    }
-
-    // What the file's bytes give, and with --elf what the build's give when
-    // that differs: "[0x1234]" or "[0x1234] from the file's bytes, [0x5678]
-    // from fw.elf's" (without the brackets in a field's line).
-    std::string computed(size_t i, bool brackets) const {
-        const unsigned width = plan_.records[i].record.width;
-        auto shown = [&](uint64_t value) {
-            std::string hex = records::hex_value(value, width);
-            return brackets ? "[" + hex + "]" : hex;
-        };
-        if (!build_ || built_[i] == own_[i]) return shown(own_[i]);
-        return shown(own_[i]) + " from the file's bytes, " + shown(built_[i]) + " from " +
-               *request_.elf + "'s";
-    }
-
-    // What the record holds and what the bytes give.
-    std::string wrong_line(const records::Planned& p, size_t i) const {
-        const records::Record& r = p.record;
-        std::string at = text::address(r.slot);
-        std::string held = records::hex_value(stored_[i], r.width);
-        if (p.from_selector)
-            return "checksum mismatch at " + at + named(p) + ": stored [" + held +
-                   "], computed " + computed(i, true) + " (" + plan_.how() + ")";
-        std::string line = r.label + " at " + at + " holds " + held + "; ";
-        switch (r.kind) {
-            case records::Kind::size:
-                return line + text::format("the body is 0x%08llX bytes",
-                                           static_cast<unsigned long long>(own_[i]));
-            case records::Kind::lpc:
-                return line + "the vectors need " + computed(i, false);
-            case records::Kind::crc:
-                break;
+    // A record whose bytes are not what the file's give: its producer may
+    // know a simple cause.
+    void hint_at_mismatches() {
+        const bool elf_file = file_.format == &formats::elf();
+        const bool uf2_alone = file_.format == &formats::uf2() && !build_;
+        for (size_t i : plan_.by_slot()) {
+            const records::Found& found = found_[i];
+            if (found.held == found.own) continue;
+            const records::Planned& p = plan_.records[i];
+            p.record.producer->explain(plan_, p, {memory_, found.held, elf_file, uf2_alone},
+                                       [this](const std::string& hint) { report_.hint(hint); });
         }
-        bool body = plan_.header && r.start == plan_.header->body_start;
-        return line +
-               (body ? "the body's checksum is " : "the checksum of the bytes before it is ") +
-               computed(i, false) + " (" + plan_.how(true) + ")";
     }
 
     // What the file holds beyond the build, erased flash aside: a bootloader
@@ -519,18 +480,22 @@ private:
         const bool checksum = low.record.reads_bytes();
         describe_image(data, low.image.start, low.image.end, low.record.slot,
                        plan_.feed == Feed::words ? "words" : "bytes");
-        data.set("stored", checksum ? json::Value(stored_[l]) : json::Value());
-        data.set("checksum", checksum ? json::Value(own_[l]) : json::Value());
-        if (build_) data.set("expected", checksum ? json::Value(built_[l]) : json::Value());
+        const records::Found& lowest = found_[l];
+        data.set("stored", checksum ? number(low, lowest.held) : json::Value());
+        data.set("checksum", checksum ? number(low, lowest.own) : json::Value());
+        if (build_)
+            data.set("expected", checksum ? number(low, *lowest.built) : json::Value());
         data.set("algorithm", plan_.algorithm.name);
         data.set("fill", static_cast<uint64_t>(plan_.fill));
         json::Value& list = data.set("records", json::Value::array());
         for (size_t i : plan_.by_slot()) {
+            const records::Planned& p = plan_.records[i];
+            const records::Found& found = found_[i];
             json::Value& entry = list.push(json::Value::object());
-            records::describe_record(entry, plan_, plan_.records[i], own_[i]);
-            entry.set("stored", stored_[i]);
-            if (build_) entry.set("expected", built_[i]);
-            entry.set("ok", right(i));
+            records::describe_record(entry, plan_, p, found.own);
+            entry.set("stored", number(p, found.held));
+            if (build_) entry.set("expected", number(p, *found.built));
+            entry.set("ok", found.right());
         }
         if (merged_) {
             json::Value& merged = data.set("merged", json::Value::object());
@@ -540,82 +505,10 @@ private:
         }
     }
 
-    // The mismatches that have a simple cause: the other feed, another
-    // algorithm or byte order, the build before velk-crc wrote its
-    // checksum. Each is about the file's own bytes.
-    void hint_at_mismatch(size_t i) {
-        const records::Planned& p = plan_.records[i];
-        const records::Record& r = p.record;
-        if (r.kind != records::Kind::crc) return;
-        const uint64_t stored = stored_[i];
-        Feed feed = plan_.feed;
-        if (plan_.algorithm.is_default() && (r.end - r.start) % 4 == 0) {
-            Feed other = feed == Feed::words ? Feed::bytes : Feed::words;
-            if (records::checksum_of(plan_.algorithm, memory_, r.start, r.end, other,
-                                     plan_.between_chunks) == stored) {
-                report_.hint(
-                    feed == Feed::words
-                        ? "the stored value is the byte-fed checksum: leave out --words"
-                        : "the stored value is the checksum fed 32-bit words: add "
-                          "--words");
-                return;
-            }
-        }
-        if (hint_other_algorithm(r, stored)) return;
-        // A UF2 file's blocks are whole 256-byte pages: below an image that
-        // starts inside a page, its lowest address is the page's. A range the
-        // user placed with '@' is no guess of ours.
-        if (file_.format == &formats::uf2() && !build_ && !p.starts_at_from &&
-            r.start % 256 == 0)
-            report_.hint(
-                "a UF2 file starts on a 256-byte page, perhaps below the image: give the "
-                "build with --elf to place the checksum's range");
-        bool placeholder =
-            stored == (r.width == 8 ? UINT64_MAX : (uint64_t{1} << (8 * r.width)) - 1);
-        if (placeholder && file_.format == &formats::elf())
-            report_.hint(
-                "the file holds the placeholder " + records::hex_value(stored, r.width) +
-                ": is it the linker's output? FLASH writes the checksummed copy as "
-                "<name>_CRC.elf");
-    }
-
-    // The stored value is what another catalogue algorithm of the same
-    // width gives for the same bytes, or this one stored in the other byte
-    // order.
-    bool hint_other_algorithm(const records::Record& r, uint64_t stored) {
-        uint8_t bytes[8];
-        records::bytes_of(plan_, r, stored, bytes);
-        uint64_t swapped = 0;
-        for (unsigned k = 0; k < r.width; ++k)
-            swapped |= static_cast<uint64_t>(bytes[k])
-                       << (8 * (plan_.big_endian ? k : r.width - 1 - k));
-        const char* order_other = plan_.big_endian ? "little-endian" : "big-endian";
-        const char* order_word = plan_.big_endian ? "leave out --be" : "add --be";
-        uint64_t computed = records::checksum_of(plan_.algorithm, memory_, r.start, r.end,
-                                                 plan_.feed, plan_.between_chunks);
-        if (computed == swapped && r.width > 1) {
-            report_.hint(text::format("the value at %s is this checksum stored %s: %s",
-                                      text::address(r.slot).c_str(), order_other, order_word));
-            return true;
-        }
-        if (catalogue_.empty())
-            for (const checksum::Algorithm& row : checksum::catalogue())
-                catalogue_.push_back(records::algorithm_of(row));
-        for (const records::Algorithm& a : catalogue_) {
-            if (a.width != r.width || a.row == plan_.algorithm.row) continue;
-            uint64_t value = records::checksum_of(a, memory_, r.start, r.end, Feed::bytes,
-                                                  plan_.between_chunks);
-            if (value != stored && value != swapped) continue;
-            bool stored_big = value == stored ? plan_.big_endian : !plan_.big_endian;
-            report_.hint(text::format(
-                "the value at %s is what %s gives for the same bytes, stored %s: --crc "
-                "%s%s",
-                text::address(r.slot).c_str(), a.name.c_str(),
-                stored_big ? "big-endian" : "little-endian", a.name.c_str(),
-                stored_big ? " --be" : ""));
-            return true;
-        }
-        return false;
+    // A record's bytes as --json gives them: a number, or null.
+    json::Value number(const records::Planned& p, const records::Bytes& bytes) const {
+        std::optional<uint64_t> value = p.record.producer->number(plan_, bytes);
+        return value ? json::Value(*value) : json::Value();
     }
 
     const Request& request_;
@@ -630,13 +523,11 @@ private:
     std::optional<Merged> merged_;    // --merge: the build's merged with these
     bool beyond_ = false;             // --elf: the file holds bytes the build does not
     std::optional<uint32_t> family_;  // --uf2: the family a UF2 file must be for
-    std::vector<records::Algorithm> catalogue_;  // for hints, made once
-    // Each record's value as the file holds it, as the file's own bytes give
-    // it, and (--elf) as the build's give it.
-    std::vector<uint64_t> stored_, own_, built_;
-    std::vector<std::array<uint8_t, 8>> held_;  // each record's bytes in the file
+    // Each record's bytes in the file and what the file's and (--elf) the
+    // build's give.
+    std::vector<records::Found> found_;
     // What FLASH stores into the build: the expected map borrows them.
-    std::vector<std::array<uint8_t, 8>> expected_bytes_;
+    std::vector<records::Bytes> built_;
 };
 
 }  // namespace

@@ -5,7 +5,6 @@
 // <root>_CRC.srec.
 
 #include <algorithm>
-#include <array>
 #include <optional>
 
 #include "../hexfile/intel_hex.h"
@@ -127,8 +126,8 @@ public:
             if (f.refused && !o_.force)
                 throw Refusal{f.text + " (" + turned_on(o_.front, Option::force) +
                               " writes it anyway)"};
-        plan_.refuse_part_words();
-        records::store_all(plan_, memory_, values_, stored_);
+        plan_.refuse_unfit();
+        records::store_all(plan_, memory_, stored_);
         if (asked(formats::raw_binary())) refuse_a_bin_of_fill();
         if (!o_.merge.empty())
             merged_ = merge_with({o_.merge, o_.entry, o_.input}, memory_,
@@ -260,44 +259,14 @@ private:
         throw Refusal{"cannot write " + failure.path + ": " + why};
     }
 
-    // The line a record is told in.
-    std::string record_line(const records::Planned& p, uint64_t value) const {
-        const records::Record& r = p.record;
-        std::string shown = records::hex_value(value, r.width);
-        switch (r.kind) {
-            case records::Kind::size:
-                return text::format("%s at %s: [%s] the length of (%s~%s)", r.label.c_str(),
-                                    text::address(r.slot).c_str(), shown.c_str(),
-                                    text::address(r.start).c_str(),
-                                    text::address(r.end).c_str());
-            case records::Kind::lpc:
-                return text::format("%s at %s: [%s] makes the words of (%s~%s) sum to 0",
-                                    r.label.c_str(), text::address(r.slot).c_str(),
-                                    shown.c_str(), text::address(r.start).c_str(),
-                                    text::address(r.slot + r.width).c_str());
-            case records::Kind::crc:
-                break;
-        }
-        if (!p.from_selector)
-            return text::format("%s at %s: [%s] over (%s~%s) (%s)", r.label.c_str(),
-                                text::address(r.slot).c_str(), shown.c_str(),
-                                text::address(r.start).c_str(),
-                                text::address(r.end).c_str(), plan_.how(true).c_str());
-        return text::format(
-            "checksum range:(0x%08llX~0x%08llX) checksum offset address:[0x%08llX] "
-            "checksum: [%s] (%s)",
-            static_cast<unsigned long long>(r.start),
-            static_cast<unsigned long long>(r.slot),
-            static_cast<unsigned long long>(r.slot - p.image.start), shown.c_str(),
-            plan_.how().c_str());
-    }
-
     // What no record covers: neither a range nor a slot.
     std::vector<layout::Region> uncovered() const {
         std::vector<std::pair<uint64_t, uint64_t>> covered;
         for (const records::Planned& p : plan_.records) {
             const records::Record& r = p.record;
-            if (r.reads_bytes()) covered.emplace_back(r.start, r.end);
+            if (r.reads_bytes())
+                for (const records::Interval& part : r.range.ranges())
+                    covered.emplace_back(part.from, part.to);
             covered.emplace_back(r.slot, r.slot_end());
         }
         return layout::outside(elf_.loadable, covered);
@@ -307,7 +276,8 @@ private:
     void tell(const std::vector<Finding>& findings) {
         report_.line(created(primary().format->word, primary().name));
         for (size_t i : plan_.by_slot())
-            report_.line(record_line(plan_.records[i], values_[i]));
+            report_.line(plan_.records[i].record.producer->stored_line(
+                plan_, plan_.records[i], stored_[i]));
         for (const File& file : files_)
             if (file.written && &file != &primary())
                 report_.line(created(
@@ -365,7 +335,9 @@ private:
         const size_t l = plan_.lowest();
         const records::Planned& low = plan_.records[l];
         describe_image(d, low.image.start, low.image.end, low.record.slot, feed_name());
-        d.set("checksum", low.record.reads_bytes() ? json::Value(values_[l]) : json::Value());
+        std::optional<uint64_t> checksum = low.record.producer->number(plan_, stored_[l]);
+        d.set("checksum",
+              low.record.reads_bytes() && checksum ? json::Value(*checksum) : json::Value());
         d.set("algorithm", plan_.algorithm.name);
         d.set("fill", static_cast<uint64_t>(plan_.fill));
         if (o_.uf2) d.set("uf2_family", static_cast<uint64_t>(family_));
@@ -417,7 +389,7 @@ private:
         json::Value list = json::Value::array();
         for (size_t i : plan_.by_slot())
             describe_record(list.push(json::Value::object()), plan_, plan_.records[i],
-                            values_[i]);
+                            stored_[i]);
         return list;
     }
 
@@ -448,8 +420,7 @@ private:
     ElfBuild elf_;
     records::Plan plan_;
     layout::MemoryMap memory_;
-    std::vector<uint64_t> values_;
-    std::vector<std::array<uint8_t, 8>> stored_;
+    std::vector<records::Bytes> stored_;  // each record's bytes: memory_ borrows them
     CrcElf crc_elf_;
     std::vector<File> files_;  // the table's files, the application's HEX first
     uint32_t family_ = 0;      // --uf2

@@ -184,8 +184,8 @@ Merged merge_with(const MergeRequest& request, const layout::MemoryMap& applicat
             // What a record covers must be the application's own bytes.
             for (const records::Planned& p : plan.records) {
                 const records::Record& r = p.record;
-                uint64_t from = r.reads_bytes() ? std::min(r.start, r.slot) : r.slot;
-                uint64_t to = r.reads_bytes() ? std::max(r.end, r.slot_end()) : r.slot_end();
+                uint64_t from = r.reads_bytes() ? std::min(r.start(), r.slot) : r.slot;
+                uint64_t to = r.reads_bytes() ? std::max(r.end(), r.slot_end()) : r.slot_end();
                 if (s.address < to && from < s.end())
                     throw Refusal{names[k] + " writes " +
                                   address(std::max(s.address, from)) + ", inside what " +

@@ -91,33 +91,33 @@ std::string catalogue_text() {
 }
 
 uint64_t checksum_of(const Algorithm& algorithm, const layout::MemoryMap& memory,
-                     uint64_t from, uint64_t to, Feed feed,
-                     const BetweenChunks& between_chunks) {
+                     const Intervals& range, Feed feed, const BetweenChunks& between_chunks) {
     Stream stream(*algorithm.crc, feed);
     uint8_t erased[4096];
+    std::memset(erased, memory.fill(), sizeof erased);
     uint64_t since = 0;  // bytes since between_chunks was last called
-    memory.walk(from, to, [&](const uint8_t* bytes, uint64_t size) {
-        while (size) {
-            uint64_t n = std::min(size, chunk - since);
-            if (bytes) {
-                stream.bytes(bytes, n);
-                bytes += n;
-            } else {
-                std::memset(erased, memory.fill(), sizeof erased);
-                for (uint64_t left = n; left;) {
-                    uint64_t part = std::min<uint64_t>(left, sizeof erased);
-                    stream.bytes(erased, part);
-                    left -= part;
+    for (const Interval& part : range.ranges())
+        memory.walk(part.from, part.to, [&](const uint8_t* bytes, uint64_t size) {
+            while (size) {
+                uint64_t n = std::min(size, chunk - since);
+                if (bytes) {
+                    stream.bytes(bytes, n);
+                    bytes += n;
+                } else {
+                    for (uint64_t left = n; left;) {
+                        uint64_t piece = std::min<uint64_t>(left, sizeof erased);
+                        stream.bytes(erased, piece);
+                        left -= piece;
+                    }
+                }
+                size -= n;
+                since += n;
+                if (since == chunk) {
+                    since = 0;
+                    if (between_chunks) between_chunks();
                 }
             }
-            size -= n;
-            since += n;
-            if (since == chunk) {
-                since = 0;
-                if (between_chunks) between_chunks();
-            }
-        }
-    });
+        });
     return stream.value();
 }
 

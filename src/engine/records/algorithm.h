@@ -10,6 +10,7 @@
 
 #include "../checksum/catalogue.h"
 #include "../layout/memory_map.h"
+#include "intervals.h"
 
 namespace velk::records {
 
@@ -39,9 +40,10 @@ std::string catalogue_text();
 // Called between megabytes of a long checksum: what answers Ctrl-C.
 using BetweenChunks = std::function<void()>;
 
-// The checksum of [from, to) of `memory`.
+// The checksum of the bytes of `memory` in `range`, one range after
+// another.
 uint64_t checksum_of(const Algorithm& algorithm, const layout::MemoryMap& memory,
-                     uint64_t from, uint64_t to, Feed feed,
+                     const Intervals& range, Feed feed,
                      const BetweenChunks& between_chunks = {});
 
 }  // namespace velk::records

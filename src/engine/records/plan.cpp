@@ -58,8 +58,8 @@ Planned from_selector(const Selector& s, const Algorithm& algorithm, const ElfBu
     p.placement = place_checksum(s, algorithm.width, elf);
     p.image = image_for(loadable, p.placement);
     const uint64_t slot = p.image.record;
-    p.record = {Kind::crc, slot, algorithm.width, p.image.start, slot,
-                label_of(s, p.placement)};
+    p.record = {slot, algorithm.width, Intervals(p.image.start, slot), label_of(s, p.placement),
+                crc_producer(CrcRole::selector)};
     // A variable's alignment is one of the layout checks, which --force
     // lets pass; an offset is the command line's own: its address, not
     // only its distance from the image start, must suit the width.
@@ -80,7 +80,7 @@ Planned from_selector(const Selector& s, const Algorithm& algorithm, const ElfBu
     if (from < p.image.start)
         throw Refusal{s.word + ": " + address(from) + " lies outside the slot's image (" +
                       address(p.image.start) + " to " + address(p.image.end) + ")"};
-    p.record.start = from;
+    p.record.range = Intervals(from, slot);
     p.starts_at_from = true;
     p.image.fill_covered = layout::holes_within(loadable, from, slot);
     return p;
@@ -208,11 +208,14 @@ std::vector<Planned> from_header(const std::string& layout, Front front,
         p.image.record = slot;
         const std::string label = name + "." + f.name;
         if (f.name == "size")
-            p.record = {Kind::size, slot, 4, header.body_start, header.body_end, label};
+            p.record = {slot, 4, Intervals(header.body_start, header.body_end), label,
+                        size_producer()};
         else if (f.name == "crc")
-            p.record = {Kind::crc, slot, width, header.body_start, header.body_end, label};
+            p.record = {slot, width, Intervals(header.body_start, header.body_end), label,
+                        crc_producer(CrcRole::body)};
         else
-            p.record = {Kind::crc, slot, width, header.address, slot, label};
+            p.record = {slot, width, Intervals(header.address, slot), label,
+                        crc_producer(CrcRole::before_field)};
         for (const Planned& other : out)
             if (slot < other.record.slot_end() && other.record.slot < slot + width)
                 throw Refusal{option + ": the " + f.name + " field overlaps the " +
@@ -229,8 +232,8 @@ Planned lpc_record(const layout::Loadable& loadable) {
     placement.request = {layout::Selector::address, lpc_slot_offset, 4};
     Planned p;
     p.image = image_for(loadable, placement);
-    p.record = {Kind::lpc, p.image.record, 4, p.image.start, p.image.record,
-                "the LPC vector checksum"};
+    p.record = {p.image.record, 4, Intervals(p.image.start, p.image.record),
+                "the LPC vector checksum", lpc_producer()};
     return p;
 }
 
@@ -250,11 +253,10 @@ void refuse_order(const OrderFault& fault, const std::vector<Planned>& records) 
 
 }  // namespace
 
-void Plan::refuse_part_words() const {
-    if (feed != Feed::words) return;
+void Plan::refuse_unfit() const {
     for (const Planned& p : records)
-        if (p.record.kind == Kind::crc && (p.record.end - p.record.start) % 4 != 0)
-            throw Refusal{wording::words_rule(front, p.record.start, p.record.end)};
+        if (std::string why = p.record.producer->unfit(*this, p.record); !why.empty())
+            throw Refusal{why};
 }
 
 std::vector<std::pair<uint64_t, uint64_t>> Plan::images() const {
@@ -336,51 +338,6 @@ Plan plan_records(const Request& request, const ElfBuild* elf,
     return plan;
 }
 
-uint64_t value_of(const Plan& plan, const Record& record, const layout::MemoryMap& memory) {
-    switch (record.kind) {
-        case Kind::size:
-            return record.end - record.start;
-        case Kind::lpc: {
-            uint8_t vectors[lpc_slot_offset];
-            memory.read(record.start, vectors, lpc_slot_offset);
-            uint32_t sum = 0;
-            for (size_t i = 0; i < lpc_slot_offset; i += 4)
-                sum += static_cast<uint32_t>(vectors[i]) |
-                       static_cast<uint32_t>(vectors[i + 1]) << 8 |
-                       static_cast<uint32_t>(vectors[i + 2]) << 16 |
-                       static_cast<uint32_t>(vectors[i + 3]) << 24;
-            return static_cast<uint32_t>(0u - sum);
-        }
-        case Kind::crc:
-            break;
-    }
-    return checksum_of(plan.algorithm, memory, record.start, record.end, plan.feed,
-                       plan.between_chunks);
-}
-
-// The vector sum is a word the Cortex-M core reads: little-endian always.
-static bool stored_big_endian(const Plan& plan, const Record& record) {
-    return plan.big_endian && record.kind != Kind::lpc;
-}
-
-void bytes_of(const Plan& plan, const Record& record, uint64_t value, uint8_t* out) {
-    bool big = stored_big_endian(plan, record);
-    for (unsigned i = 0; i < record.width; ++i) {
-        unsigned shift = 8 * (big ? record.width - 1 - i : i);
-        out[i] = static_cast<uint8_t>(value >> shift);
-    }
-}
-
-uint64_t value_in(const Plan& plan, const Record& record, const uint8_t* bytes) {
-    bool big = stored_big_endian(plan, record);
-    uint64_t value = 0;
-    for (unsigned i = 0; i < record.width; ++i) {
-        unsigned shift = 8 * (big ? record.width - 1 - i : i);
-        value |= static_cast<uint64_t>(bytes[i]) << shift;
-    }
-    return value;
-}
-
 std::string overwrites_data(const Record& record, const layout::MemoryMap& memory) {
     uint8_t old[8];
     memory.read(record.slot, old, record.width);
@@ -399,41 +356,19 @@ std::string overwrites_data(const Record& record, const layout::MemoryMap& memor
                         hex_bytes(old, record.width).c_str());
 }
 
-void store_all(const Plan& plan, layout::MemoryMap& memory, std::vector<uint64_t>& values,
-               std::vector<std::array<uint8_t, 8>>& stored) {
-    values.assign(plan.records.size(), 0);
+void store_all(const Plan& plan, layout::MemoryMap& memory, std::vector<Bytes>& stored) {
     stored.assign(plan.records.size(), {});
     for (size_t i : plan.order) {
         const Record& r = plan.records[i].record;
-        values[i] = value_of(plan, r, memory);
-        bytes_of(plan, r, values[i], stored[i].data());
+        stored[i] = r.producer->produce(plan, r, memory);
         memory.overlay(r.slot, stored[i].data(), r.width);
     }
-}
-
-void describe_record(json::Value& out, const Plan& plan, const Planned& planned,
-                     uint64_t value) {
-    const Record& r = planned.record;
-    static const char* const kinds[] = {"crc", "size", "lpc"};
-    out.set("kind", kinds[static_cast<int>(r.kind)]);
-    out.set("name", r.label);
-    out.set("slot", r.slot);
-    out.set("width", static_cast<uint64_t>(r.width));
-    out.set("algorithm", r.kind == Kind::crc ? json::Value(plan.algorithm.name) : json::Value());
-    out.set("start", r.start);
-    out.set("end", r.end);
-    out.set("value", value);
 }
 
 std::string hex_bytes(const uint8_t* bytes, unsigned count) {
     std::string out;
     for (unsigned i = 0; i < count; ++i) out += text::format(i ? " %02X" : "%02X", bytes[i]);
     return out;
-}
-
-std::string hex_value(uint64_t value, unsigned width) {
-    return text::format("0x%0*llX", static_cast<int>(2 * width),
-                        static_cast<unsigned long long>(value));
 }
 
 }  // namespace velk::records

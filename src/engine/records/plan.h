@@ -4,7 +4,6 @@
 // share, and the order they are computed in.
 #pragma once
 
-#include <array>
 #include <optional>
 #include <string>
 #include <utility>
@@ -13,6 +12,7 @@
 #include "../inputs/placement.h"
 #include "../request/request.h"
 #include "algorithm.h"
+#include "producer.h"
 #include "record.h"
 
 namespace velk::records {
@@ -45,9 +45,10 @@ struct Plan {
     BetweenChunks between_chunks;  // called during a long checksum
     Front front = Front::command_line;  // how refusals name the options
 
-    // --words over a range that is not whole words: after the layout
-    // checks, which name a wrong slot first.
-    void refuse_part_words() const;
+    // A record the settings cannot compute (--words over a range that is
+    // not whole words): after the layout checks, which name a wrong slot
+    // first.
+    void refuse_unfit() const;
 
     // Every record's image, [start, end): where holes are erased flash.
     std::vector<std::pair<uint64_t, uint64_t>> images() const;
@@ -71,32 +72,16 @@ struct Plan {
 Plan plan_records(const Request& request, const ElfBuild* elf,
                   const layout::Loadable& loadable);
 
-// What `record` should hold, computed over `memory`.
-uint64_t value_of(const Plan& plan, const Record& record, const layout::MemoryMap& memory);
-
-// The bytes a record holds for `value`, and back.
-void bytes_of(const Plan& plan, const Record& record, uint64_t value, uint8_t* out);
-uint64_t value_in(const Plan& plan, const Record& record, const uint8_t* bytes);
-
 // Why storing `record` into `memory` (the build before any record) would
 // overwrite the build's own data: what its slot holds is not a placeholder
 // (all 0xFF, all 0x00 or the fill value). Empty when it is one.
 std::string overwrites_data(const Record& record, const layout::MemoryMap& memory);
 
 // Computes every record over `memory` in order and stores each into it;
-// `values` and `stored` get one entry per record (the bytes the map now
-// borrows).
-void store_all(const Plan& plan, layout::MemoryMap& memory, std::vector<uint64_t>& values,
-               std::vector<std::array<uint8_t, 8>>& stored);
-
-// A record as --json lists it, with `value`, what it holds.
-void describe_record(json::Value& out, const Plan& plan, const Planned& planned,
-                     uint64_t value);
+// `stored` gets each record's bytes, which the map now borrows.
+void store_all(const Plan& plan, layout::MemoryMap& memory, std::vector<Bytes>& stored);
 
 // "12 34 56": bytes as they lie in memory.
 std::string hex_bytes(const uint8_t* bytes, unsigned count);
-
-// "0x1234" with the digits of `width` bytes.
-std::string hex_value(uint64_t value, unsigned width);
 
 }  // namespace velk::records

@@ -1,5 +1,7 @@
 #include "record.h"
 
+#include "producer.h"
+
 namespace velk::records {
 
 namespace {
@@ -10,11 +12,14 @@ bool overlaps(uint64_t a, uint64_t a_end, uint64_t b, uint64_t b_end) {
 
 // Whether `reader`'s value reads the bytes of `written`'s slot.
 bool reads(const Record& reader, const Record& written) {
-    return reader.reads_bytes() &&
-           overlaps(reader.start, reader.end, written.slot, written.slot_end());
+    return reader.reads_bytes() && reader.range.overlaps(written.slot, written.slot_end());
 }
 
 }  // namespace
+
+bool Record::reads_bytes() const {
+    return producer->reads_bytes();
+}
 
 std::variant<std::vector<size_t>, OrderFault> store_order(
     const std::vector<Record>& records) {

@@ -1,33 +1,37 @@
 // The records a run stores into the flash image: each a slot (an address
-// and a width) and what it holds, computed over the range it covers. One
-// checksum record is what FLASH has always written; an image header adds
-// its length and checksums, an LPC part its vector-table sum.
+// and a width), the range it covers, and the producer that computes the
+// slot's bytes from the image and words its lines. One checksum record is
+// what FLASH has always written; an image header adds its length and
+// checksums, an LPC part its vector-table sum.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <variant>
 #include <vector>
 
+#include "intervals.h"
+
 namespace velk::records {
 
-enum class Kind {
-    crc,   // the checksum of [start, end)
-    size,  // the length of [start, end), 4 bytes
-    lpc,   // the two's complement of the sum of the 32-bit words in [start, end)
-};
+class Producer;
 
 struct Record {
-    Kind kind;
     uint64_t slot;   // where its value is stored
     unsigned width;  // bytes
-    uint64_t start, end;  // the range it covers: [start, end)
-    std::string label;    // how lines and refusals name it
+    // What it is about: the bytes a checksum covers, the body a length
+    // measures.
+    Intervals range;
+    std::string label;  // how lines and refusals name it
+    std::shared_ptr<const Producer> producer;  // what it holds, and how it is told
 
     uint64_t slot_end() const { return slot + width; }
+    uint64_t start() const { return range.start(); }
+    uint64_t end() const { return range.end(); }
     // Whether its value depends on the bytes of its range (a length does
     // not).
-    bool reads_bytes() const { return kind != Kind::size; }
+    bool reads_bytes() const;
 };
 
 // Why the records cannot be stored; `first` and `second` index them.

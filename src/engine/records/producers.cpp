@@ -1,0 +1,254 @@
+// The kinds of record FLASH and CHECK know: a checksum of the plan's
+// algorithm, an image's length, and the LPC vector-table sum.
+#include <cstring>
+
+#include "../checksum/catalogue.h"
+#include "../report/text.h"
+#include "../report/wording.h"
+#include "plan.h"
+#include "producer.h"
+
+namespace velk::records {
+
+namespace {
+
+using text::address;
+
+// The slot's bytes for `value` in the producer's byte order.
+Bytes bytes_of(uint64_t value, unsigned width, bool big) {
+    Bytes out(width);
+    for (unsigned i = 0; i < width; ++i)
+        out[i] = static_cast<uint8_t>(value >> (8 * (big ? width - 1 - i : i)));
+    return out;
+}
+
+class CrcProducer final : public Producer {
+public:
+    explicit CrcProducer(CrcRole role) : role_(role) {}
+
+    const char* kind() const override { return "crc"; }
+
+    Bytes produce(const Plan& plan, const Record& r,
+                  const layout::MemoryMap& memory) const override {
+        uint64_t value =
+            checksum_of(plan.algorithm, memory, r.range, plan.feed, plan.between_chunks);
+        return bytes_of(value, r.width, plan.big_endian);
+    }
+
+    // An STM32 CRC unit fed words takes whole words.
+    std::string unfit(const Plan& plan, const Record& r) const override {
+        if (plan.feed != Feed::words) return {};
+        for (const Interval& part : r.range.ranges())
+            if ((part.to - part.from) % 4 != 0)
+                return wording::words_rule(plan.front, r.start(), r.end());
+        return {};
+    }
+
+    json::Value algorithm(const Plan& plan) const override {
+        return json::Value(plan.algorithm.name);
+    }
+
+    std::string stored_line(const Plan& plan, const Planned& p,
+                            const Bytes& value) const override {
+        const Record& r = p.record;
+        if (role_ != CrcRole::selector)
+            return text::format("%s at %s: [%s] over (%s~%s) (%s)", r.label.c_str(),
+                                address(r.slot).c_str(), shown(plan, value).c_str(),
+                                address(r.start()).c_str(), address(r.end()).c_str(),
+                                plan.how(true).c_str());
+        return text::format(
+            "checksum range:(0x%08llX~0x%08llX) checksum offset address:[0x%08llX] "
+            "checksum: [%s] (%s)",
+            static_cast<unsigned long long>(r.start()),
+            static_cast<unsigned long long>(r.slot),
+            static_cast<unsigned long long>(r.slot - p.image.start),
+            shown(plan, value).c_str(), plan.how().c_str());
+    }
+
+    std::string ok_line(const Plan& plan, const Planned& p, const Found& found) const override {
+        if (role_ != CrcRole::selector) return Producer::ok_line(plan, p, found);
+        return "checksum ok: [" + shown(plan, found.held) + "] at " +
+               address(p.record.slot) + named(plan, p) + " (" + plan.how() + ")";
+    }
+
+    std::string wrong_line(const Plan& plan, const Planned& p,
+                           const Found& found) const override {
+        const Record& r = p.record;
+        if (role_ == CrcRole::selector)
+            return "checksum mismatch at " + address(r.slot) + named(plan, p) + ": stored [" +
+                   shown(plan, found.held) + "], computed " + computed(plan, found, true) +
+                   " (" + plan.how() + ")";
+        return r.label + " at " + address(r.slot) + " holds " + shown(plan, found.held) +
+               "; " +
+               (role_ == CrcRole::body ? "the body's checksum is "
+                                       : "the checksum of the bytes before it is ") +
+               computed(plan, found, false) + " (" + plan.how(true) + ")";
+    }
+
+    // The other feed, another byte order or algorithm, a UF2 file's pages,
+    // the linker's output before FLASH: each about the file's own bytes.
+    void explain(const Plan& plan, const Planned& p, const Mismatch& m,
+                 const Hint& hint) const override {
+        const Record& r = p.record;
+        const uint64_t stored = *number(plan, m.held);
+        if (plan.algorithm.is_default() && r.range.size() % 4 == 0) {
+            Feed other = plan.feed == Feed::words ? Feed::bytes : Feed::words;
+            if (checksum_of(plan.algorithm, m.memory, r.range, other, plan.between_chunks) ==
+                stored) {
+                hint(plan.feed == Feed::words
+                         ? "the stored value is the byte-fed checksum: leave out --words"
+                         : "the stored value is the checksum fed 32-bit words: add --words");
+                return;
+            }
+        }
+        if (other_algorithm(plan, r, m, stored, hint)) return;
+        // A UF2 file's blocks are whole 256-byte pages: below an image that
+        // starts inside a page, its lowest address is the page's. A range the
+        // user placed with '@' is no guess of ours.
+        if (m.uf2_alone && !p.starts_at_from && r.start() % 256 == 0)
+            hint("a UF2 file starts on a 256-byte page, perhaps below the image: give the "
+                 "build with --elf to place the checksum's range");
+        const bool placeholder =
+            stored == (r.width == 8 ? UINT64_MAX : (uint64_t{1} << (8 * r.width)) - 1);
+        if (placeholder && m.elf_file)
+            hint("the file holds the placeholder " + hex_value(stored, r.width) +
+                 ": is it the linker's output? FLASH writes the checksummed copy as "
+                 "<name>_CRC.elf");
+    }
+
+private:
+    // Among several records, which one a checksum line is about.
+    static std::string named(const Plan& plan, const Planned& p) {
+        return plan.records.size() > 1 ? " (" + p.record.label + ")" : "";
+    }
+
+    // The stored value is this checksum in the other byte order, or what
+    // another catalogue algorithm of the same width gives for the same
+    // bytes.
+    static bool other_algorithm(const Plan& plan, const Record& r, const Mismatch& m,
+                                uint64_t stored, const Hint& hint) {
+        uint64_t swapped = 0;
+        for (unsigned k = 0; k < r.width; ++k)
+            swapped |= static_cast<uint64_t>(m.held[k])
+                       << (8 * (plan.big_endian ? k : r.width - 1 - k));
+        const char* order_other = plan.big_endian ? "little-endian" : "big-endian";
+        const char* order_word = plan.big_endian ? "leave out --be" : "add --be";
+        uint64_t computed =
+            checksum_of(plan.algorithm, m.memory, r.range, plan.feed, plan.between_chunks);
+        if (computed == swapped && r.width > 1) {
+            hint(text::format("the value at %s is this checksum stored %s: %s",
+                              address(r.slot).c_str(), order_other, order_word));
+            return true;
+        }
+        static const std::vector<Algorithm> catalogue = [] {
+            std::vector<Algorithm> all;
+            for (const checksum::Algorithm& row : checksum::catalogue())
+                all.push_back(algorithm_of(row));
+            return all;
+        }();
+        for (const Algorithm& a : catalogue) {
+            if (a.width != r.width || a.row == plan.algorithm.row) continue;
+            uint64_t value =
+                checksum_of(a, m.memory, r.range, Feed::bytes, plan.between_chunks);
+            if (value != stored && value != swapped) continue;
+            bool stored_big = value == stored ? plan.big_endian : !plan.big_endian;
+            hint(text::format(
+                "the value at %s is what %s gives for the same bytes, stored %s: --crc "
+                "%s%s",
+                address(r.slot).c_str(), a.name.c_str(),
+                stored_big ? "big-endian" : "little-endian", a.name.c_str(),
+                stored_big ? " --be" : ""));
+            return true;
+        }
+        return false;
+    }
+
+    CrcRole role_;
+};
+
+class SizeProducer final : public Producer {
+public:
+    const char* kind() const override { return "size"; }
+    bool reads_bytes() const override { return false; }
+
+    Bytes produce(const Plan& plan, const Record& r,
+                  const layout::MemoryMap&) const override {
+        return bytes_of(r.range.size(), r.width, plan.big_endian);
+    }
+
+    std::string stored_line(const Plan& plan, const Planned& p,
+                            const Bytes& value) const override {
+        const Record& r = p.record;
+        return text::format("%s at %s: [%s] the length of (%s~%s)", r.label.c_str(),
+                            address(r.slot).c_str(), shown(plan, value).c_str(),
+                            address(r.start()).c_str(), address(r.end()).c_str());
+    }
+
+    std::string wrong_line(const Plan& plan, const Planned& p,
+                           const Found& found) const override {
+        const Record& r = p.record;
+        return r.label + " at " + address(r.slot) + " holds " + shown(plan, found.held) +
+               "; " +
+               text::format("the body is 0x%08llX bytes",
+                            static_cast<unsigned long long>(*number(plan, found.own)));
+    }
+};
+
+// The Cortex-M core sums the first seven vectors: the eighth makes the sum
+// 0, read little-endian as the core reads words whatever --be says.
+class LpcProducer final : public Producer {
+public:
+    const char* kind() const override { return "lpc"; }
+    bool big_endian(const Plan&) const override { return false; }
+
+    Bytes produce(const Plan&, const Record& r,
+                  const layout::MemoryMap& memory) const override {
+        uint32_t sum = 0;
+        for (const Interval& part : r.range.ranges())
+            for (uint64_t at = part.from; at + 4 <= part.to; at += 4) {
+                uint8_t word[4];
+                memory.read(at, word, 4);
+                sum += static_cast<uint32_t>(word[0]) | static_cast<uint32_t>(word[1]) << 8 |
+                       static_cast<uint32_t>(word[2]) << 16 |
+                       static_cast<uint32_t>(word[3]) << 24;
+            }
+        return bytes_of(static_cast<uint32_t>(0u - sum), r.width, false);
+    }
+
+    std::string stored_line(const Plan& plan, const Planned& p,
+                            const Bytes& value) const override {
+        const Record& r = p.record;
+        return text::format("%s at %s: [%s] makes the words of (%s~%s) sum to 0",
+                            r.label.c_str(), address(r.slot).c_str(),
+                            shown(plan, value).c_str(), address(r.start()).c_str(),
+                            address(r.slot_end()).c_str());
+    }
+
+    std::string wrong_line(const Plan& plan, const Planned& p,
+                           const Found& found) const override {
+        const Record& r = p.record;
+        return r.label + " at " + address(r.slot) + " holds " + shown(plan, found.held) +
+               "; the vectors need " + computed(plan, found, false);
+    }
+};
+
+}  // namespace
+
+std::shared_ptr<const Producer> crc_producer(CrcRole role) {
+    static const auto selector = std::make_shared<const CrcProducer>(CrcRole::selector);
+    static const auto body = std::make_shared<const CrcProducer>(CrcRole::body);
+    static const auto before = std::make_shared<const CrcProducer>(CrcRole::before_field);
+    return role == CrcRole::selector ? selector : role == CrcRole::body ? body : before;
+}
+
+std::shared_ptr<const Producer> size_producer() {
+    static const auto size = std::make_shared<const SizeProducer>();
+    return size;
+}
+
+std::shared_ptr<const Producer> lpc_producer() {
+    static const auto lpc = std::make_shared<const LpcProducer>();
+    return lpc;
+}
+
+}  // namespace velk::records
