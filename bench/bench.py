@@ -42,12 +42,27 @@
    writing --bin, --srec and --uf2 as well (nine files), with the ratio
    and the peak RSS of each against the bare import plus three times the
    inputs. --production-only runs this table alone.
+8. CRC speed, in one process over 8 MiB of random bytes: our CRC against
+   crcmod's for CRC-32/MPEG-2, CRC-32/ISO-HDLC, CRC-32/ISCSI, CRC-16/XMODEM
+   and CRC-64/XZ (both first give the check value and agree on the data), in
+   MB/s, with the ratio and its goal, and whether crcmod's compiled
+   extension is in use. --crc-only runs this table alone.
+9. Engine, whole processes at 64 KiB, 1 MiB, 8 MiB and 32 MiB: velk-crc
+   FLASH against the peer pipeline as a user's script runs it (its HEX
+   checked equal to ours first), with the ratio at each size and its goal.
+   --engine-only runs this table alone.
+10. Threads, in one process: velk_crc.flash() on four different 16 MiB
+    builds from four threads against the same calls one after another, the
+    ratio and its goal; then the peak RSS of one flash() in a fresh process
+    against the bare import plus three times the build's size.
+    --threads-only runs this table alone.
 
 All timings are medians of runs interleaved with their rivals, the order
 flipped every round.
 """
 
 import argparse
+import concurrent.futures
 import contextlib
 import gc
 import io
@@ -72,13 +87,15 @@ BLOCK = "4096"
 MiB = 1 << 20
 
 
-def make_firmware(folder, size):
-    """An image of `size` bytes ending in crc_value, and 5,000 symbols."""
+def make_firmware(folder, size, variant=0):
+    """An image of `size` bytes ending in crc_value, and 5,000 symbols.
+    Builds of one size with another `variant` hold other bytes."""
     # Not a block multiple, and ending in the checksum variable's placeholder.
-    image = random.Random(size).randbytes(size - 104) + b"\xff" * 4
+    image = random.Random(size + variant).randbytes(size - 104) + b"\xff" * 4
     symbols = [(f"sym_{i}", LOAD + (i * 4) % len(image)) for i in range(SYMBOLS - 1)]
     symbols.append(("crc_value", LOAD + len(image) - 4))
-    path = os.path.join(folder, f"fw_{size}.elf")
+    name = f"fw_{size}_{variant}.elf" if variant else f"fw_{size}.elf"
+    path = os.path.join(folder, name)
     Elf(entry=LOAD + 0x45, segments=[Segment(LOAD, image, section=".text")],
         symbols=symbols).write(path)
     return path, len(image)
@@ -666,6 +683,162 @@ def production(folder, size, repeat):
     }, {"merged-all": 1.5}, os.path.getsize(path) + os.path.getsize(boot), repeat)
 
 
+
+def met(value, goal, at_least=False):
+    return "met" if (value >= goal if at_least else value <= goal) else "MISSED"
+
+
+CRC_BYTES = 8 * MiB
+CRC_GOAL = 3.0  # our speed over crcmod's, at least
+# CRC-64/XZ has no catalogue row: its parameters (width, poly, init, refin,
+# refout, xorout).
+CRC64_XZ = (64, 0x42F0E1EBA9EA3693, (1 << 64) - 1, True, True, (1 << 64) - 1)
+
+
+def crc_rows():
+    """Each algorithm as ours names it, crcmod's function for it, and the
+    value both must give for b"123456789"."""
+    import crcmod
+    from crcmod.predefined import mkPredefinedCrcFun
+
+    return [
+        ("CRC-32/MPEG-2", "CRC-32/MPEG-2", mkPredefinedCrcFun("crc-32-mpeg"), 0x0376E6E7),
+        ("CRC-32/ISO-HDLC", "CRC-32/ISO-HDLC", mkPredefinedCrcFun("crc-32"), 0xCBF43926),
+        ("CRC-32/ISCSI", "CRC-32/ISCSI", mkPredefinedCrcFun("crc-32c"), 0xE3069283),
+        ("CRC-16/XMODEM", "CRC-16/XMODEM", mkPredefinedCrcFun("xmodem"), 0x31C3),
+        # crcmod starts from initCrc XORed with xorOut: all ones twice is 0.
+        ("CRC-64/XZ", CRC64_XZ,
+         crcmod.mkCrcFun((1 << 64) | CRC64_XZ[1], initCrc=0, rev=True, xorOut=CRC64_XZ[5]),
+         0x995DC9BBDF1939FA),
+    ]
+
+
+def crc_speed(repeat):
+    """Our CRC against crcmod's for the same algorithm over 8 MiB of random
+    bytes, in one process, timed in the same rounds; both first give the
+    check value and agree on the 8 MiB."""
+    import crcmod  # noqa: F401
+    from velk_crc._core import _checksum
+
+    print(f"CRC speed over {size_label(CRC_BYTES)} of random bytes, in one process "
+          f"(median of {repeat} interleaved rounds)")
+    print(f"crcmod compiled extension in use: {sys.modules['crcmod.crcmod']._usingExtension}")
+    data = random.Random(CRC_BYTES).randbytes(CRC_BYTES)
+    header = (f"{'algorithm':<16} {'ours MB/s':>10} {'crcmod MB/s':>12} {'ratio':>7} "
+              f"{'goal':>6}  met")
+    print(header)
+    print("-" * len(header))
+    for label, algorithm, theirs, check in crc_rows():
+        def ours_crc(what, algorithm=algorithm):
+            return _checksum(algorithm, what, False)
+        if {ours_crc(b"123456789"), theirs(b"123456789")} != {check}:
+            raise SystemExit(f"{label}: the check value is not {check:#x}")
+        if ours_crc(data) != theirs(data):
+            raise SystemExit(f"{label}: ours and crcmod's differ on {size_label(CRC_BYTES)}")
+        ours_s, theirs_s = paired_medians(
+            [lambda: ours_crc(data), lambda: theirs(data)], repeat)
+        ratio = theirs_s / ours_s
+        print(f"{label:<16} {CRC_BYTES / 1e6 / ours_s:10.0f} {CRC_BYTES / 1e6 / theirs_s:12.0f} "
+              f"{ratio:6.2f}x {f'>= {CRC_GOAL:.0f}x':>6}  {met(ratio, CRC_GOAL, True)}",
+              flush=True)
+
+
+# FLASH's time over the peer pipeline's, at most, from 64 KiB to 32 MiB.
+ENGINE_GOALS = {64 * 1024: 1.0, MiB: 0.4, 8 * MiB: 0.12, 32 * MiB: 0.06}
+
+
+def engine(repeat):
+    """velk-crc FLASH against the peer pipeline as a user's script runs it
+    (peer_flash), whole processes, each size timed in its own rounds after
+    the peer's HEX is checked equal to ours."""
+    command, label = velk_command()
+    print(f"whole processes, FLASH mode against the peer (median of {repeat} "
+          "interleaved rounds)")
+    print(f"velk-crc runs as: {label} ({command[0]})")
+    print("peer: arm-none-eabi-readelf -s (the slot's address), arm-none-eabi-objcopy "
+          "-O binary, srec_cat")
+    if not all(shutil.which(t) for t in ("arm-none-eabi-readelf", "arm-none-eabi-objcopy",
+                                         "srec_cat", "srec_cmp")):
+        print("skipped: binutils-arm-none-eabi or srecord is not installed")
+        return
+    header = f"{'size':>8} {'ours s':>9} {'peer s':>9} {'ratio':>7} {'goal':>8}  met"
+    print(header)
+    print("-" * len(header))
+    with tempfile.TemporaryDirectory() as folder:
+        for size, goal in ENGINE_GOALS.items():
+            path, _ = make_firmware(folder, size)
+            flash = [*command, "FLASH", path, "--ncrc_value"]
+            run_all([flash])
+            if not same_intel_hex(os.path.splitext(path)[0] + "_CRC.hex",
+                                  peer_flash(path, folder)):
+                raise SystemExit(f"the peer pipeline's HEX differs from FLASH mode's "
+                                 f"at {size} bytes")
+            ours_s, peer_s = paired_medians(
+                [lambda: run_all([flash]), lambda: peer_flash(path, folder)], repeat)
+            ratio = ours_s / peer_s
+            print(f"{size_label(size):>8} {ours_s:9.4f} {peer_s:9.4f} {ratio:6.3f}x "
+                  f"{f'<= {goal:.2f}x':>8}  {met(ratio, goal)}", flush=True)
+
+
+THREAD_BUILDS = 4
+THREAD_SIZE = 16 * MiB
+THREADS_GOAL = 0.65  # four builds from four threads over one after another, at most
+
+
+def threads(repeat):
+    """In one process, flash() on four different builds from four threads
+    against the same four calls one after another, then the peak RSS of one
+    flash() in a fresh process against the bare import plus three times
+    the build's size."""
+    import velk_crc
+
+    print(f"velk_crc.flash() on {THREAD_BUILDS} builds of {size_label(THREAD_SIZE)}, "
+          f"in one process (median of {repeat} interleaved rounds); "
+          f"os.cpu_count() = {os.cpu_count()}")
+
+    def one(path):
+        return velk_crc.flash(path, symbol="crc_value").checksum
+
+    with tempfile.TemporaryDirectory() as folder:
+        paths = [make_firmware(folder, THREAD_SIZE, variant)[0]
+                 for variant in range(THREAD_BUILDS)]
+
+        def sequential():
+            return [one(path) for path in paths]
+
+        def threaded():
+            with concurrent.futures.ThreadPoolExecutor(max_workers=len(paths)) as pool:
+                return list(pool.map(one, paths))
+
+        alone = sequential()
+        if len(set(alone)) != len(paths):
+            raise SystemExit("the builds do not all have different checksums")
+        if threaded() != alone:
+            raise SystemExit("flash() from threads gave other checksums than one after another")
+        sequential_s, threaded_s = paired_medians([sequential, threaded], repeat)
+        ratio = threaded_s / sequential_s
+
+        rss_runs = max(1, min(repeat, 5))
+        path = paths[0]
+        imported = median_rss([sys.executable, "-c", "import velk_crc"], rss_runs)
+        flashed = median_rss([sys.executable, "-c", "import velk_crc; "
+                              f"velk_crc.flash({path!r}, symbol='crc_value')"], rss_runs)
+        size = os.path.getsize(path)
+    budget = imported + 3 * size / MiB
+
+    header = f"{'':<24} {'result':>12} {'goal':>12}  met"
+    print(header)
+    print("-" * len(header))
+    print(f"{'one after another':<24} {sequential_s:10.4f} s")
+    print(f"{f'{THREAD_BUILDS} threads':<24} {threaded_s:10.4f} s")
+    print(f"{'threads / sequential':<24} {ratio:11.3f}x {f'<= {THREADS_GOAL:.2f}x':>12}  "
+          f"{met(ratio, THREADS_GOAL)}")
+    print(f"peak RSS, median of {rss_runs} fresh processes; the build's ELF {size:,} B")
+    print(f"{'import velk_crc':<24} {imported:8.1f} MiB")
+    print(f"{'import and one flash()':<24} {flashed:8.1f} MiB {f'<= {budget:.1f} MiB':>12}  "
+          f"{met(flashed, budget)}", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", type=int, nargs="+",
@@ -685,7 +858,21 @@ def main():
     parser.add_argument("--production-only", action="store_true",
                         help="only the production table at the largest size: the HEX "
                              "alone against a merged bootloader and every format")
+    parser.add_argument("--crc-only", action="store_true",
+                        help="only the CRC table: ours against crcmod at 8 MiB, five "
+                             "algorithms")
+    parser.add_argument("--engine-only", action="store_true",
+                        help="only the engine table: FLASH against the peer from 64 KiB "
+                             "to 32 MiB")
+    parser.add_argument("--threads-only", action="store_true",
+                        help="only the threads table: flash() on four 16 MiB builds from "
+                             "four threads and one after another, and its peak RSS")
     args = parser.parse_args()
+    only = {"crc_only": crc_speed, "engine_only": engine, "threads_only": threads}
+    for flag, table in only.items():
+        if getattr(args, flag):
+            table(args.repeat)
+            return
     if args.production_only:
         print("whole processes, FLASH mode: production images (median s)")
         with tempfile.TemporaryDirectory() as folder:
@@ -764,6 +951,9 @@ def main():
     print("start-up, whole processes: velk-crc FLASH against the peer, "
           "import velk_crc, peak RSS")
     startup(args.repeat)
+    for table in only.values():
+        print()
+        table(args.repeat)
 
 
 if __name__ == "__main__":
