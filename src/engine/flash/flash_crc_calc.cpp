@@ -205,17 +205,17 @@ private:
                                       f->can_write(contents)});
             }
         try {
-            // The merged files on a second thread while this one writes the
-            // application's.
+            // The application's HEX, the file every run writes, and the merged
+            // files on a second thread while this one writes the others. The
+            // HEX is made, and put in place, first.
             outputs.defer(true);
-            for (const File& file : files_)
-                if (file.merged && file.written) file.format->write(outputs, file.name, joined);
-            outputs.write_deferred();
-            // The HEX first: the file every run writes is made, and put in
-            // place, before the others.
             primary().format->write(outputs, primary().name, own);
+            for (const File& file : files_)
+                if (file.written && file.merged)
+                    file.format->write(outputs, file.name, joined);
+            outputs.write_deferred();
             for (const File& file : files_) {
-                if (&file == &primary() || (file.merged && file.written)) continue;
+                if (&file == &primary() || (file.written && file.merged)) continue;
                 if (file.written)
                     file.format->write(outputs, file.name, own);
                 else

@@ -38,13 +38,28 @@ public:
 
     // Two upper-case hex digits.
     static char* put_byte(char* out, uint8_t value) {
-        static constexpr char digits[] = "0123456789ABCDEF";
-        out[0] = digits[value >> 4];
-        out[1] = digits[value & 15];
+        std::memcpy(out, pairs().digits + 2 * value, 2);
         return out + 2;
     }
 
 private:
+    // Both digits of every byte, one lookup a byte.
+    struct Pairs {
+        char digits[512];
+    };
+    static const Pairs& pairs() {
+        static constexpr Pairs table = [] {
+            Pairs t{};
+            constexpr char hex[] = "0123456789ABCDEF";
+            for (int v = 0; v < 256; ++v) {
+                t.digits[2 * v] = hex[v >> 4];
+                t.digits[2 * v + 1] = hex[v & 15];
+            }
+            return t;
+        }();
+        return table;
+    }
+
     TextSink& sink_;
     size_t longest_;
     std::unique_ptr<char[]> text_;

@@ -91,7 +91,9 @@ void Outputs::write_deferred() {
                 break;
             }
         }
+        std::lock_guard<std::mutex> hold(done_lock_);
         worker_done_ = true;
+        done_.notify_one();
     });
 }
 
@@ -99,9 +101,12 @@ void Outputs::join() {
     if (!worker_.joinable()) return;
     // Ctrl-C is answered while the second thread writes: it is stopped.
     try {
-        while (!worker_done_.load()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::unique_lock<std::mutex> hold(done_lock_);
+        while (!done_.wait_for(hold, std::chrono::milliseconds(10),
+                               [this] { return worker_done_; })) {
+            hold.unlock();
             writing_.between_chunks();
+            hold.lock();
         }
     } catch (...) {
         stop_ = true;

@@ -6,7 +6,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -98,7 +100,11 @@ private:
     std::vector<std::pair<ReplacingFile*, Job>> deferred_;
     std::thread worker_;
     std::atomic<bool> stop_{false};     // the run is ending: the worker stops
-    std::atomic<bool> worker_done_{false};
+    // Set when the worker ends, under done_lock_: join() wakes at once
+    // rather than at its next look for Ctrl-C.
+    bool worker_done_ = false;
+    std::mutex done_lock_;
+    std::condition_variable done_;
     bool worker_stopped_ = false;       // it stopped before its files were whole
     std::optional<OsFailure> worker_failure_;
 };

@@ -68,6 +68,7 @@ private:
     std::string path_;
     int fd_ = -1;
     bool kept_ = false;
+    uint64_t written_ = 0, sent_ = 0;  // bytes written, and handed to the disk early
 };
 
 // rename() and unlink(): 0, or the error number.
