@@ -10,10 +10,11 @@
 
 #include "../run/host.h"
 #include "json.h"
+#include "warnings.h"
 
 namespace velk {
 
-class Reporter {
+class Reporter final : public Warnings {
 public:
     enum class Output {
         lines,  // report lines on standard output, the rest on standard error
@@ -26,10 +27,10 @@ public:
     Reporter(const char* mode, std::optional<std::string> input, Output output, Host& host);
 
     void line(const std::string& text);
-    void warning(const std::string& text);
-    void note(const std::string& text);
+    void warning(const std::string& text) override;
+    void note(const std::string& text) override;
     // "hint: <text>" on standard error: what to try after a verdict.
-    void hint(const std::string& text);
+    void hint(const std::string& text) override;
     // "error: <input>: <text>", or "error: <text>" when no input is named.
     void error(const std::string& text);
     // A file the run wrote: its format's name ("Intel HEX", "raw binary")

@@ -1,0 +1,48 @@
+// FLASH's compute stage: every record stored into the image in its order,
+// the files --merge names merged with it, and the checksummed ELF file's
+// pieces made.
+#include <algorithm>
+
+#include "../diagnostics/layout_warnings.h"
+#include "../report/refusal.h"
+#include "../report/wording.h"
+#include "flash_run.h"
+
+namespace velk::flash {
+
+namespace {
+
+// Records in images far apart would make the .bin mostly fill.
+void refuse_a_bin_of_fill(const FlashRun& run) {
+    auto [from, to] = run.plan.bin_range();
+    uint64_t held = 0;
+    for (const layout::Piece& p : run.memory.pieces())
+        if (p.address < to && p.end() > from)
+            held += std::min(p.end(), to) - std::max(p.address, from);
+    uint64_t gaps = (to - from) - held;
+    if (gaps > diagnostics::padding_limit && !run.request.force)
+        throw Refusal{wording::bin_of_fill(run.request.front, ".bin", gaps, from, to)};
+}
+
+}  // namespace
+
+void compute(FlashRun& run) {
+    const Request& request = run.request;
+    records::store_all(run.plan, run.memory, run.stored);
+    const bool bin = run.asked(formats::raw_binary());
+    if (bin) refuse_a_bin_of_fill(run);
+    if (!request.merge.empty())
+        run.merged = merge_with({request.merge, request.entry, request.input}, run.memory,
+                                run.elf.file.header.entry, run.plan, bin, request.force,
+                                request.uf2 ? std::optional<uint32_t>(run.family)
+                                            : std::nullopt);
+    // The checksummed ELF file, when the input holds every record.
+    std::vector<StoredRecord> stored;
+    for (size_t i = 0; i < run.plan.records.size(); ++i) {
+        const records::Record& r = run.plan.records[i].record;
+        stored.push_back({r.slot, r.width, run.stored[i].data()});
+    }
+    run.crc_elf = crc_elf(run.elf, stored);
+}
+
+}  // namespace velk::flash

@@ -1,0 +1,87 @@
+// FLASH's files: a file of every table row that writes, for the application
+// and (with --merge) merged; the asked ones written, the others removed (an
+// earlier run's would not match), then all put in place together.
+#include "../outfile/names.h"
+#include "../outfile/outputs.h"
+#include "../platform/platform.h"
+#include "../report/refusal.h"
+#include "flash_run.h"
+
+namespace velk::flash {
+
+namespace {
+
+// The output stage's questions while it writes.
+class Writing final : public outfile::Writing {
+public:
+    Writing(Warnings& warnings, Host& host, const LastWords& last_words)
+        : warnings_(warnings), host_(host), last_words_(last_words) {}
+
+    void between_chunks() override { host_.stop_if_asked(); }
+    void waiting_long(const std::string& lock_file) override {
+        warnings_.note("waiting for " + lock_file +
+                       ": another velk-crc run is writing these files");
+    }
+    void terminated_while_waiting(const std::string& lock_file) override {
+        last_words_("terminated while waiting for " + lock_file + "; nothing was written");
+    }
+
+private:
+    Warnings& warnings_;
+    Host& host_;
+    const LastWords& last_words_;
+};
+
+// "cannot write fw_CRC.hex: Permission denied"
+[[noreturn]] void refuse_os_failure(const outfile::OsFailure& failure) {
+    std::string why = platform::error_text(failure.error);
+    if (!failure.kept.empty()) why += "; the earlier file is kept as " + failure.kept;
+    throw Refusal{"cannot write " + failure.path + ": " + why};
+}
+
+}  // namespace
+
+void write_files(FlashRun& run, Warnings& warnings, Host& host, const LastWords& last_words) {
+    Writing writing(warnings, host, last_words);
+    outfile::Outputs outputs(outfile::Claim::locked, writing);
+    const std::string root = outfile::path_root(run.request.input);
+    auto [from, to] = run.plan.bin_range();
+    const formats::Contents own{&run.memory, from, to, run.elf.file.header.entry, run.family,
+                                run.crc_elf.in_file.found ? &run.crc_elf.pieces : nullptr};
+    formats::Contents joined = own;
+    if (run.merged)
+        joined = {&run.merged->memory, run.merged->from, run.merged->to, run.merged->entry,
+                  run.family, nullptr};
+    for (const formats::Format* f = formats::begin(); f != formats::end(); ++f)
+        for (bool merged : {false, true}) {
+            if (!f->write || (merged && !f->merged)) continue;
+            const formats::Contents& contents = merged ? joined : own;
+            run.files.push_back({f, merged, root + (merged ? "_CRC_merged" : "_CRC") + f->ext,
+                                 run.asked(*f) && (!merged || run.merged) &&
+                                     f->can_write(contents)});
+        }
+    const File& primary = run.primary();
+    try {
+        // The application's HEX, the file every run writes, and the merged
+        // files on a second thread while this one writes the others. The
+        // HEX is made, and put in place, first.
+        outputs.defer(true);
+        primary.format->write(outputs, primary.name, own);
+        for (const File& file : run.files)
+            if (file.written && file.merged) file.format->write(outputs, file.name, joined);
+        outputs.write_deferred();
+        for (const File& file : run.files) {
+            if (&file == &primary || (file.written && file.merged)) continue;
+            if (file.written)
+                file.format->write(outputs, file.name, own);
+            else
+                outputs.remove(file.name);
+        }
+        outputs.commit();
+    } catch (const outfile::OsFailure& failure) {
+        refuse_os_failure(failure);
+    }
+    run.removed = outputs.removed();
+}
+
+}  // namespace velk::flash

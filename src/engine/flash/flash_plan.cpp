@@ -1,0 +1,86 @@
+// FLASH's plan: the build read, its records planned in its layout, the
+// image made, and the layout checks, of which a refused one ends the run
+// unless --force.
+#include "../diagnostics/layout_warnings.h"
+#include "../hexfile/intel_hex.h"
+#include "../inputs/input_file.h"
+#include "../inputs/placement.h"
+#include "../report/refusal.h"
+#include "../report/text.h"
+#include "../request/modes.h"
+#include "../request/spelling.h"
+#include "flash_run.h"
+
+namespace velk::flash {
+
+namespace {
+
+using diagnostics::Line;
+
+// The checks, in the order they are told.
+// `alone`: the run's only record, whose image's bytes after it nothing else
+// covers.
+std::vector<Finding> check_layout(const diagnostics::Facts& f, uint64_t image_end,
+                                  bool alone) {
+    std::vector<Finding> out;
+    auto add = [&](const Line& line, bool refused) {
+        if (line) out.push_back({*line, refused});
+    };
+    add(diagnostics::slot_not_loaded(f), true);
+    bool fatal = false;
+    Line shape = diagnostics::slot_shape(f, fatal);
+    add(shape, fatal);
+    add(diagnostics::duplicate_names(f), false);
+    add(diagnostics::slot_copied_to_ram(f), true);
+    add(diagnostics::empty_range(f), true);
+    add(diagnostics::overwrites_data(f), true);
+    if (alone) add(diagnostics::after_record(f, image_end), false);
+    add(diagnostics::absolute_address(f), true);
+    add(diagnostics::large_fill(f, image_end), true);
+    return out;
+}
+
+}  // namespace
+
+void plan(FlashRun& run, Host& host) {
+    const Request& request = run.request;
+    refuse_entry_without_merge(request);
+    run.elf = read_build(read_input(request.input));
+    run.plan = records::plan_records(request, &run.elf, run.elf.loadable);
+    // A long checksum answers Ctrl-C between megabytes.
+    run.plan.between_chunks = [&host] { host.stop_if_asked(); };
+    if (request.uf2) run.family = formats::uf2_family(request.front, *request.uf2);
+    run.memory = layout::memory_of(run.elf.loadable, run.plan.images(), run.elf.bytes(),
+                                   run.plan.fill);
+    if (run.memory.end() > hexfile::address_limit)
+        throw Refusal{"the flash image reaches past 4 GiB (" +
+                      text::address(run.memory.end()) + "), which Intel HEX cannot address"};
+    for (const records::Planned& p : run.plan.records)
+        if (p.from_selector)
+            for (Finding& f :
+                 check_layout(facts_of(p.placement, run.elf.loadable, p.image, run.memory),
+                              p.image.end, run.plan.records.size() == 1))
+                run.findings.push_back(std::move(f));
+        else if (std::string why = records::overwrites_data(p.record, run.memory);
+                 !why.empty())
+            run.findings.push_back({why, true});
+    for (const Finding& f : run.findings)
+        if (f.refused && !request.force)
+            throw Refusal{f.text + " (" + turned_on(request.front, Option::force) +
+                          " writes it anyway)"};
+    run.plan.refuse_unfit();
+}
+
+const File& FlashRun::primary() const {
+    for (const File& file : files)
+        if (file.format == &formats::intel_hex() && !file.merged) return file;
+    return files.front();
+}
+
+const File& FlashRun::own_file(const formats::Format& format) const {
+    for (const File& file : files)
+        if (file.format == &format && !file.merged) return file;
+    return files.front();
+}
+
+}  // namespace velk::flash

@@ -1,0 +1,75 @@
+// FLASH mode: `velk-crc FLASH <elf> --n|--a|--s...` writes the whole flash
+// image of a build, checksummed, in every file the run asks for. A run is
+// four stages over one FlashRun:
+//   plan     the build read, its records planned, the layout checked;
+//   compute  the records stored into the image, other files merged in;
+//   files    every file written and put in place together;
+//   report   the lines, warnings, notes and --json's object.
+// Each stage refuses what it cannot do (Refusal) before any file is
+// touched, the files stage aside.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "../elf/elf_build.h"
+#include "../formats/formats.h"
+#include "../records/plan.h"
+#include "../report/reporter.h"
+#include "../request/request.h"
+#include "../run/host.h"
+#include "crc_elf.h"
+#include "merge.h"
+
+namespace velk::flash {
+
+// A layout check and whether FLASH refuses it unless forced.
+struct Finding {
+    std::string text;
+    bool refused;
+};
+
+// A file of a format: the application's own, or merged with others.
+struct File {
+    const formats::Format* format;
+    bool merged;
+    std::string name;
+    bool written;  // asked for, and can be made; otherwise an earlier one goes
+};
+
+struct FlashRun {
+    explicit FlashRun(const Request& r) : request(r) {}
+
+    const Request& request;
+    // plan
+    ElfBuild elf;
+    records::Plan plan;
+    layout::MemoryMap memory;  // the build's image; compute stores the records in it
+    uint32_t family = 0;       // --uf2
+    std::vector<Finding> findings;
+    // compute
+    std::vector<records::Bytes> stored;  // each record's bytes: memory borrows them
+    std::optional<Merged> merged;
+    CrcElf crc_elf;
+    // files
+    std::vector<File> files;  // a row of the table each, own and merged
+    std::vector<std::string> removed;
+
+    bool asked(const formats::Format& format) const { return formats::asked(format, request); }
+    // The application's HEX: the file every run writes.
+    const File& primary() const;
+    // The application's file of `format`.
+    const File& own_file(const formats::Format& format) const;
+};
+
+void plan(FlashRun& run, Host& host);
+void compute(FlashRun& run);
+// The error line of a run a termination signal ends while it waits for
+// another run's files: said at once, as the signal ends the process.
+using LastWords = std::function<void(const std::string&)>;
+void write_files(FlashRun& run, Warnings& warnings, Host& host, const LastWords& last_words);
+void report(const FlashRun& run, Reporter& report);
+
+}  // namespace velk::flash
