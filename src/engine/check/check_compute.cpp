@@ -1,0 +1,102 @@
+// CHECK's compute stage: what each record holds and what the file's (and
+// the build's) bytes give, and with --elf the first byte where the file is
+// not the build's flash image, the bytes it holds beyond it and the start
+// address it carries. Facts only: the report stage words them.
+#include <algorithm>
+
+#include "../formats/formats.h"
+#include "check_run.h"
+
+namespace velk::check {
+
+namespace {
+
+void records_found(CheckRun& run) {
+    for (size_t i = 0; i < run.plan.records.size(); ++i) {
+        const records::Record& r = run.plan.records[i].record;
+        records::Found found;
+        found.held.resize(r.width);
+        run.memory.read(r.slot, found.held.data(), r.width);
+        found.own = r.producer->produce(run.plan, r, run.memory);
+        if (run.build) {
+            found.built = run.built[i];
+            found.build = run.build_name();
+        }
+        run.found.push_back(std::move(found));
+    }
+}
+
+// The part of `map` a raw binary of it holds, counting the loadable bytes
+// it leaves out.
+layout::MemoryMap within_bin(CheckRun& run, const layout::MemoryMap& map) {
+    auto [from, to] = run.merged ? std::make_pair(run.merged->from, run.merged->to)
+                                 : run.plan.bin_range();
+    run.bin_from = from;
+    run.bin_to = to;
+    layout::MemoryMap out(map.fill());
+    for (const layout::Piece& p : map.pieces()) {
+        uint64_t a = std::max(p.address, from), b = std::min(p.end(), to);
+        if (p.bytes) run.outside_bin += p.size - (b > a ? b - a : 0);
+        if (b <= a) continue;
+        if (p.bytes)
+            out.append(a, p.bytes + (a - p.address), b - a);
+        else
+            out.append_fill(a, b - a);
+    }
+    return out;
+}
+
+// Where the file first differs from what it should be. Every loadable byte
+// of the build (and of the merged files) must be in it unchanged, the
+// records aside, and nothing but erased flash elsewhere in the images.
+void first_difference(CheckRun& run) {
+    // The file's own bytes: a hole is a byte it does not hold.
+    layout::MemoryMap held = layout::spans_of(run.file.loadable, run.file.base, run.plan.fill);
+    // The records are judged apart: the expected map takes the file's own
+    // bytes there, so that only other bytes can differ, and none is skipped.
+    layout::MemoryMap expected = run.merged ? run.merged->memory : run.expected;
+    for (size_t i = 0; i < run.plan.records.size(); ++i) {
+        const records::Record& r = run.plan.records[i].record;
+        expected.overlay(r.slot, run.found[i].held.data(), r.width);
+    }
+    // A raw binary holds one stretch: FLASH's .bin, the build's images (with
+    // --merge everything merged). What the build has outside it is not the
+    // file's; a file cut short lacks what is inside it.
+    if (run.file.format == &formats::raw_binary()) expected = within_bin(run, expected);
+    layout::Difference d{};
+    bool found = layout::first_difference(expected, held, 0, d, 0);
+    // What was merged accounts for every other byte: one that neither the
+    // build nor a merged file has, erased flash aside, is not what FLASH
+    // wrote (a patched or left-over byte between them).
+    uint64_t first = 0;
+    if (run.merged && layout::bytes_beyond(held, run.merged->memory, first, run.plan.fill) &&
+        (!found || first < d.address)) {
+        uint8_t byte = 0;
+        held.read(first, &byte, 1);
+        d = {first, run.plan.fill, byte, true};
+        found = true;
+    }
+    if (found) run.difference = d;
+}
+
+}  // namespace
+
+void compute(CheckRun& run) {
+    records_found(run);
+    if (!run.build) return;
+    first_difference(run);
+    // What the file holds beyond the build, erased flash aside: a bootloader
+    // merged in, a region of another build. (With --merge such a byte is a
+    // difference.)
+    if (!run.merged)
+        run.beyond = layout::bytes_beyond(layout::spans_of(run.file.loadable, run.file.base),
+                                          run.expected, run.beyond_from, run.plan.fill);
+    if (run.file.format->start_of) {
+        run.start_checked = true;
+        const uint64_t entry = run.merged ? run.merged->entry : run.build->file.header.entry;
+        run.start_wanted = run.file.format->start_of(entry);
+        if (run.file.has_entry) run.start_held = run.file.entry;
+    }
+}
+
+}  // namespace velk::check

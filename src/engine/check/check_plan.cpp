@@ -1,0 +1,232 @@
+// CHECK's plan: the file and (--elf) the build read, the records planned in
+// the build's layout or the file's, what the file should hold made, and
+// refused what CHECK cannot judge.
+#include "../diagnostics/layout_warnings.h"
+#include "../formats/formats.h"
+#include "../inputs/input_file.h"
+#include "../inputs/placement.h"
+#include "../report/refusal.h"
+#include "../report/text.h"
+#include "../request/modes.h"
+#include "../request/spelling.h"
+#include "check_run.h"
+
+namespace velk::check {
+
+namespace {
+
+class Planner {
+public:
+    Planner(CheckRun& run, Warnings& warnings, Host& host)
+        : run_(run), request_(run.request), warnings_(warnings), host_(host) {}
+
+    void run() {
+        InputFile input = read_input(request_.input);
+        if (request_.base) placed_as_raw(input);
+        if (!request_.merge.empty() && !request_.elf)
+            throw Refusal{std::string(name(Option::merge)) +
+                          " checks the merged files' bytes beside the build's: give the "
+                          "build with " + name(Option::elf)};
+        refuse_entry_without_merge(request_);
+        if (request_.elf) read_build();
+        // With the build, the records are placed in its layout; a raw
+        // binary of it starts where its images start.
+        std::optional<uint64_t> base = base_address();
+        if (run_.build) {
+            run_.plan = in_build([&] {
+                return records::plan_records(request_, &*run_.build, run_.build->loadable);
+            });
+            run_.plan.between_chunks = [&host = host_] { host.stop_if_asked(); };
+            run_.build_memory = layout::memory_of(run_.build->loadable, run_.plan.images(),
+                                              run_.build->bytes(), run_.plan.fill);
+            refuse_slots_that_cannot_hold();
+            expected_map();
+            // FLASH's .bin starts at the build's images, its merged .bin at
+            // the lowest merged byte.
+            if (!base && input.format == &formats::raw_binary())
+                base = run_.merged ? run_.merged->from : run_.plan.bin_range().first;
+        }
+        run_.file = read_image(std::move(input), base, request_.front);
+        for (const std::string& warning : run_.file.warnings) warnings_.warning(warning);
+        if (request_.base && run_.file.format != &formats::raw_binary())
+            throw Refusal{std::string(name(Option::base)) + " places a raw binary; the file is " +
+                          run_.file.format->a_file +
+                          ", which holds its addresses"};
+        refuse_other_family();
+        if (!run_.build) {
+            bool elf = run_.file.format == &formats::elf();
+            if (!elf) refuse_what_needs_symbols();
+            run_.plan = records::plan_records(request_, elf ? &run_.file.elf : nullptr,
+                                          run_.file.loadable);
+            run_.plan.between_chunks = [&host = host_] { host.stop_if_asked(); };
+            refuse_slots_that_cannot_hold();
+        }
+        // A checksum over gigabytes of 0xFF is a wrong selector, not firmware:
+        // it would take minutes to say so.
+        for (const records::Planned& p : run_.plan.records) {
+            const records::Record& r = p.record;
+            // An unprocessed build's placeholder is the CRC of nothing for
+            // some algorithms: it must not pass.
+            if (r.reads_bytes() && r.range.empty() && !request_.force)
+                throw Refusal{"the checksum range is empty: the record at " +
+                              text::address(r.slot) +
+                              " is the image's first byte, so it covers nothing" +
+                              anyway()};
+            uint64_t holes = layout::holes_within(
+                run_.build ? run_.build->loadable : run_.file.loadable, r.start(), r.end());
+            if (r.reads_bytes() && holes > diagnostics::padding_limit &&
+                !request_.force)
+                throw Refusal{text::format(
+                    "the checksum at %s would cover %llu MiB of 0xFF from %s: no "
+                    "firmware's does; check the selector%s",
+                    text::address(r.slot).c_str(),
+                    static_cast<unsigned long long>(holes >> 20),
+                    text::address(r.start()).c_str(), anyway().c_str())};
+        }
+        run_.plan.refuse_unfit();
+        run_.memory = layout::memory_of(run_.file.loadable, run_.plan.images(), run_.file.base, run_.plan.fill);
+    }
+
+private:
+    // How the asker names an option, and what the refusals of checks that
+    // --force lifts end with.
+    const char* name(Option option) const { return option_name(request_.front, option); }
+    std::string anyway() const {
+        return " (" + turned_on(request_.front, Option::force) + " checks it anyway)";
+    }
+
+    // What `step` refuses is about the build: its line names --elf's file.
+    template <class Step>
+    auto in_build(Step step) -> decltype(step()) {
+        try {
+            return step();
+        } catch (Refusal& refusal) {
+            refusal.text = *request_.elf + ": " + refusal.text;
+            throw;
+        }
+    }
+
+    void read_build() {
+        run_.build.emplace();
+        *run_.build = in_build([&] {
+            InputFile build = read_input(*request_.elf);
+            // The files CHECK verifies are not the build. As for FLASH, its
+            // content says what it is, whatever its name.
+            const formats::Format* format =
+                formats::by_content(build.bytes.data(), build.bytes.size());
+            if (format && format != &formats::elf())
+                throw Refusal{std::string(format->a_file) + ", not the build's ELF file: " +
+                              name(Option::elf) +
+                              " takes the linker's output the file was made from"};
+            return velk::read_build(std::move(build));
+        });
+    }
+
+    // --base: where a raw binary starts.
+    std::optional<uint64_t> base_address() const {
+        if (!request_.base) return std::nullopt;
+        uint64_t base = 0;
+        if (!read_hex_address(*request_.base, base))
+            throw Refusal{std::string(name(Option::base)) +
+                          " takes the raw binary's first address in hex, as in " +
+                          given(request_.front, Option::base, "0x08000000") + ": \"" +
+                          *request_.base + "\" is not one"};
+        return base;
+    }
+
+    // Without the build only an offset can say where a checksum is in a
+    // file that has no symbols.
+    void refuse_what_needs_symbols() const {
+        const std::string format = run_.file.format->a_file;
+        for (const Selector& s : request_.selectors) {
+            if (s.letter == 'n')
+                throw Refusal{format +
+                              " has no symbols: pass the build's ELF file with " +
+                              name(Option::elf) + " to find " + s.value +
+                              ", or the checksum offset with " + name(Option::offset)};
+            if (s.letter == 's')
+                throw Refusal{std::string(name(Option::block)) + " cannot be redone from " +
+                              format +
+                              ", whose data ends in the padding: pass the build's ELF file "
+                              "with " + name(Option::elf) +
+                              ", or the offset the build printed with " +
+                              name(Option::offset)};
+        }
+    }
+
+    // No file can be right when the build's own slot is wrong: FLASH refuses
+    // it, and a file that holds its bytes would fail the firmware's check.
+    // An ELF file checked alone tells the slot's size and section as well.
+    void refuse_slots_that_cannot_hold() {
+        if (request_.force) return;
+        const ElfBuild* elf = run_.build ? &*run_.build : run_.file.format == &formats::elf()
+                                                      ? &run_.file.elf
+                                                      : nullptr;
+        if (!elf) return;
+        const std::string from = run_.build ? *request_.elf + ": " : "";
+        const std::string anyway = this->anyway();
+        for (const records::Planned& p : run_.plan.records) {
+            const records::Record& r = p.record;
+            if (!p.from_selector) {
+                std::string why = run_.build ? records::overwrites_data(r, run_.build_memory) : "";
+                if (!why.empty()) throw Refusal{from + why + anyway};
+                continue;
+            }
+            const diagnostics::Symbol& slot = p.placement.slot;
+            if (p.placement.has_slot && slot.size != 0 && slot.size != r.width &&
+                !slot.function)
+                throw Refusal{text::format("%s%s is %llu bytes; %s stores %u", from.c_str(),
+                                           slot.name.c_str(),
+                                           static_cast<unsigned long long>(slot.size),
+                                           run_.plan.algorithm.name.c_str(), r.width) +
+                              anyway};
+            layout::MemoryMap none;
+            diagnostics::Facts facts =
+                facts_of(p.placement, elf->loadable, p.image, run_.build ? run_.build_memory : none);
+            diagnostics::Line why;
+            if (run_.build) {
+                why = diagnostics::slot_cannot_hold(facts);
+            } else {
+                bool fatal = false;
+                why = diagnostics::slot_shape(facts, fatal);
+                if (!fatal) why = diagnostics::slot_copied_to_ram(facts);
+            }
+            if (why) throw Refusal{from + *why + anyway};
+        }
+    }
+
+    // With --elf: what the file should hold, the build's bytes with every
+    // record stored, merged with --merge's files as FLASH merges them.
+    void expected_map() {
+        run_.expected = run_.build_memory;
+        records::store_all(run_.plan, run_.expected, run_.built);
+        if (request_.merge.empty()) return;
+        run_.merged = merge_with({request_.merge, request_.entry, *request_.elf}, run_.expected,
+                             run_.build->file.header.entry, run_.plan, false, request_.force,
+                             std::nullopt);
+    }
+
+    // --uf2 names the chip family a UF2 file's blocks must be for: a
+    // bootloader ignores blocks of another family.
+    void refuse_other_family() {
+        if (!request_.uf2) return;
+        if (run_.file.format != &formats::uf2())
+            throw Refusal{std::string(name(Option::uf2)) +
+                          " checks a UF2 file's chip family; the file is " +
+                          run_.file.format->a_file};
+        run_.family = formats::uf2_family(request_.front, *request_.uf2);
+    }
+
+    CheckRun& run_;
+    const Request& request_;
+    Warnings& warnings_;
+    Host& host_;
+};
+
+}  // namespace
+
+void plan(CheckRun& run, Warnings& warnings, Host& host) {
+    Planner(run, warnings, host).run();
+}
+
+}  // namespace velk::check

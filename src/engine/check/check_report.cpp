@@ -1,0 +1,245 @@
+// CHECK's report: with --elf the content line first, then the start
+// address and the UF2 family, then a line per record; the notes where what
+// they are about is told, the hints after, and --json's object.
+#include "../formats/formats.h"
+#include "../report/text.h"
+#include "../request/spelling.h"
+#include "../uf2/uf2.h"
+#include "check_run.h"
+
+namespace velk::check {
+
+namespace {
+
+std::string family_text(uint32_t id) {
+    const uf2::Family* family = uf2::family_of(id);
+    return text::format("family 0x%08X", id) +
+           (family ? std::string(" (") + family->name + ")" : "");
+}
+
+class Report {
+public:
+    Report(const CheckRun& run, Reporter& report)
+        : run_(run), request_(run.request), report_(report) {}
+
+    bool tell() {
+        bool records_ok = true;
+        for (const records::Found& found : run_.found) records_ok = records_ok && found.right();
+        if (run_.build) content();
+        if (run_.build && run_.beyond) beyond_note();
+        std::optional<std::string> start = start_address();
+        if (start) report_.line(*start);
+        std::optional<std::string> family = uf2_family();
+        if (family) report_.line(*family);
+        const bool image_ok = !run_.difference && !start && !family;
+        bool first = true;
+        for (size_t i : run_.plan.by_slot()) {
+            const records::Planned& p = run_.plan.records[i];
+            const records::Producer& producer = *p.record.producer;
+            const records::Found& found = run_.found[i];
+            std::string line = found.right() ? producer.ok_line(run_.plan, p, found)
+                                             : producer.wrong_line(run_.plan, p, found);
+            if (first && run_.build && image_ok)
+                line += records_ok ? "; the file is " + run_.build_name() + ", checksummed"
+                                   : "; the file is " + run_.build_name() +
+                                         " but for its checksums";
+            report_.line(line);
+            first = false;
+        }
+        hints();
+        object();
+        return records_ok && image_ok;
+    }
+
+private:
+    // How the asker names an option with what it takes: "--merge <file>",
+    // or "merge=".
+    std::string spelled(Option option, const char* what) const {
+        const char* name = option_name(request_.front, option);
+        return request_.front == Front::api ? std::string(name) + "="
+                                            : std::string(name) + " " + what;
+    }
+
+    // The raw binary's note, then where the file first differs.
+    void content() {
+        if (run_.outside_bin)
+            report_.note(text::format(
+                "%llu loadable bytes of %s lie outside the raw binary's images (%s to %s), "
+                "as in FLASH's .bin: not checked",
+                static_cast<unsigned long long>(run_.outside_bin), run_.build_name().c_str(),
+                text::address(run_.bin_from).c_str(), text::address(run_.bin_to).c_str()));
+        if (!run_.difference) return;
+        const layout::Difference& d = *run_.difference;
+        json::Value& difference = report_.data().set("difference", json::Value::object());
+        difference.set("address", d.address);
+        difference.set("expected", static_cast<uint64_t>(d.expected));
+        difference.set("found", d.found < 0 ? json::Value()
+                                            : json::Value(static_cast<uint64_t>(d.found)));
+        report_.line(content_line(d));
+    }
+
+    std::string content_line(const layout::Difference& d) const {
+        std::string has = d.erased ? text::format("nothing (erased flash, 0x%02X)", d.expected)
+                                   : text::format("0x%02X", d.expected);
+        const std::string at = "content mismatch at " + text::address(d.address) + ": ";
+        const std::string owner = owner_of(d.address);
+        if (d.found >= 0 && run_.merged && !merged_within(d.address))
+            return at + text::format("the file holds 0x%02X where neither ", d.found) +
+                   run_.build_name() +
+                   text::format(" nor a merged file has a byte (erased flash, 0x%02X)",
+                                d.expected);
+        if (d.found >= 0)
+            return at + text::format("the file holds 0x%02X where ", d.found) + owner +
+                   " has " + has;
+        // A raw binary cut short, or a file that lacks a stretch.
+        if (run_.file.format == &formats::raw_binary() &&
+            d.address == run_.file.loadable.clusters.back().end)
+            return at + "the file ends there, where " + owner + " has " + has;
+        return at + "the file holds nothing where " + owner + " has " + has;
+    }
+
+    // Who a byte of the expected map comes from: a merged file or the build.
+    std::string owner_of(uint64_t address) const {
+        if (run_.merged)
+            for (size_t k = 0; k < run_.merged->sources.size(); ++k)
+                for (const layout::Span& s : run_.merged->sources[k].loadable.spans)
+                    if (address >= s.address && address < s.end())
+                        return run_.merged->names[k];
+        return run_.build_name();
+    }
+
+    // Whether the merged image (the build's images and the merged files)
+    // takes in `address`.
+    bool merged_within(uint64_t address) const {
+        for (const layout::Piece& p : run_.merged->memory.pieces())
+            if (address >= p.address && address < p.end()) return true;
+        return false;
+    }
+
+    // What the file holds beyond the build is there, unchecked.
+    void beyond_note() {
+        const uint64_t count = run_.beyond;
+        const std::string bytes = count == 1 ? "1 byte" : std::to_string(count) + " bytes";
+        report_.note("the file also holds " + bytes + " that " + run_.build_name() +
+                     " does not, from " + text::address(run_.beyond_from) +
+                     ": outside its image, not checked (" + spelled(Option::merge, "<file>") +
+                     " checks what was merged)");
+    }
+
+    // The start address FLASH writes, or the line that says how the file's
+    // differs.
+    std::optional<std::string> start_address() {
+        if (!run_.start_checked) return std::nullopt;
+        const std::optional<uint64_t>& want = run_.start_wanted;
+        const std::optional<uint64_t>& have = run_.start_held;
+        json::Value& start = report_.data().set("start_address", json::Value::object());
+        start.set("expected", want ? json::Value(*want) : json::Value());
+        start.set("found", have ? json::Value(*have) : json::Value());
+        start.set("ok", want == have);
+        if (want == have) return std::nullopt;
+        // A file that holds more than the build may hold another program's
+        // start address (a bootloader's): without --merge it is not the
+        // build's to judge.
+        if (!run_.merged && run_.beyond) {
+            report_.note("the file's start address " +
+                         (have ? text::address(*have) : "(none)") + " is not " +
+                         run_.build_name() + "'s entry point " +
+                         (want ? text::address(*want) : "(none)") +
+                         ": not checked, as the file holds more than the build (" +
+                         spelled(Option::merge, "<file>") + " checks it)");
+            return std::nullopt;
+        }
+        std::string whose = run_.merged ? "the merged files' start address is " +
+                                              (want ? text::address(*want) : "none")
+                                        : run_.build_name() + "'s entry point is " +
+                                              (want ? text::address(*want) : "none");
+        if (!have) return "start address mismatch: the file has none; " + whose;
+        return "start address mismatch: the file's is " + text::address(*have) + "; " + whose;
+    }
+
+    // The family a UF2 file's blocks are for: a line when --uf2 says
+    // another, a note when it said none.
+    std::optional<std::string> uf2_family() {
+        const ImageFile& file = run_.file;
+        if (file.format != &formats::uf2()) return std::nullopt;
+        report_.data().set("uf2_family", file.has_family
+                                             ? json::Value(static_cast<uint64_t>(file.family))
+                                             : json::Value());
+        const std::string held = file.has_family ? family_text(file.family) : "no family ID";
+        if (!run_.family) {
+            report_.note("the file's UF2 blocks carry " + held + ": not checked (" +
+                         spelled(Option::uf2, "<family>") + " checks it)");
+            return std::nullopt;
+        }
+        if (file.has_family && file.family == *run_.family) return std::nullopt;
+        return "UF2 family mismatch: the file's blocks carry " + held + ", not " +
+               family_text(*run_.family);
+    }
+
+    // A record whose bytes are not what the file's give: its producer may
+    // know a simple cause.
+    void hints() {
+        const bool elf_file = run_.file.format == &formats::elf();
+        const bool uf2_alone = run_.file.format == &formats::uf2() && !run_.build;
+        for (size_t i : run_.plan.by_slot()) {
+            const records::Found& found = run_.found[i];
+            if (found.held == found.own) continue;
+            const records::Planned& p = run_.plan.records[i];
+            p.record.producer->explain(
+                run_.plan, p, {run_.memory, found.held, elf_file, uf2_alone},
+                [this](const std::string& hint) { report_.hint(hint); });
+        }
+    }
+
+    // A record's bytes as --json gives them: a number, or null.
+    json::Value number(const records::Planned& p, const records::Bytes& bytes) const {
+        std::optional<uint64_t> value = p.record.producer->number(run_.plan, bytes);
+        return value ? json::Value(*value) : json::Value();
+    }
+
+    void object() {
+        const records::Plan& plan = run_.plan;
+        json::Value& data = report_.data();
+        if (request_.elf) data.set("elf", *request_.elf);
+        const size_t l = plan.lowest();
+        const records::Planned& low = plan.records[l];
+        const bool checksum = low.record.reads_bytes();
+        describe_image(data, low.image.start, low.image.end, low.record.slot,
+                       plan.feed == records::Feed::words ? "words" : "bytes");
+        const records::Found& lowest = run_.found[l];
+        data.set("stored", checksum ? number(low, lowest.held) : json::Value());
+        data.set("checksum", checksum ? number(low, lowest.own) : json::Value());
+        if (run_.build)
+            data.set("expected", checksum ? number(low, *lowest.built) : json::Value());
+        data.set("algorithm", plan.algorithm.name);
+        data.set("fill", static_cast<uint64_t>(plan.fill));
+        json::Value& list = data.set("records", json::Value::array());
+        for (size_t i : plan.by_slot()) {
+            const records::Planned& p = plan.records[i];
+            const records::Found& found = run_.found[i];
+            json::Value& entry = list.push(json::Value::object());
+            records::describe_record(entry, plan, p, found.own);
+            entry.set("stored", number(p, found.held));
+            if (run_.build) entry.set("expected", number(p, *found.built));
+            entry.set("ok", found.right());
+        }
+        if (run_.merged) {
+            json::Value& merged = data.set("merged", json::Value::object());
+            json::Value& files = merged.set("files", json::Value::array());
+            for (const std::string& name : run_.merged->names) files.push(json::Value(name));
+            merged.set("start_address", run_.merged->entry);
+        }
+    }
+
+    const CheckRun& run_;
+    const Request& request_;
+    Reporter& report_;
+};
+
+}  // namespace
+
+bool report(const CheckRun& run, Reporter& reporter) {
+    return Report(run, reporter).tell();
+}
+
+}  // namespace velk::check

@@ -1,0 +1,66 @@
+// CHECK mode: `velk-crc CHECK <file> --n|--a|--s... [--elf <build.elf>
+// [--merge <file>]...]` verifies the records a file holds, and with --elf
+// that it is that build's flash image (merged with those files),
+// checksummed. Every line is about the file's own bytes: a record is right
+// when they give the value it holds, and with --elf when that value is also
+// the build's. It writes nothing. Exit 0 when the file is right, 1 when it
+// is not, 2 when it cannot tell. A run is three stages over one CheckRun:
+//   plan     the file and the build read, the records planned, what the
+//            file should hold made, and what cannot be judged refused;
+//   compute  each record's bytes, the first byte that differs, the start
+//            address and the UF2 family: facts, no words;
+//   report   the lines, notes, hints and --json's object, and the verdict.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "../elf/elf_build.h"
+#include "../flash/merge.h"
+#include "../inputs/image_file.h"
+#include "../records/plan.h"
+#include "../report/reporter.h"
+#include "../request/request.h"
+#include "../run/host.h"
+
+namespace velk::check {
+
+struct CheckRun {
+    explicit CheckRun(const Request& r) : request(r) {}
+
+    const Request& request;
+    // plan
+    std::optional<ElfBuild> build;    // --elf
+    ImageFile file;                   // the file checked
+    records::Plan plan;
+    layout::MemoryMap memory;         // the file's bytes, erased flash in its images
+    layout::MemoryMap build_memory;   // --elf: the build's, before any record
+    layout::MemoryMap expected;       // --elf: the build's with its records
+    std::vector<records::Bytes> built;  // --elf: what FLASH stores; `expected` borrows them
+    std::optional<Merged> merged;     // --merge: the build's merged with these
+    std::optional<uint32_t> family;   // --uf2: the family a UF2 file must be for
+
+    // compute
+    std::vector<records::Found> found;  // each record's
+    std::optional<layout::Difference> difference;  // --elf: the first byte that differs
+    // A raw binary holds its images alone: the build's loadable bytes
+    // outside [bin_from, bin_to) are not checked.
+    uint64_t outside_bin = 0, bin_from = 0, bin_to = 0;
+    // --elf without --merge: the bytes the file holds that the build does
+    // not, the first at `beyond_from`.
+    uint64_t beyond = 0, beyond_from = 0;
+    // --elf, a format that carries a start address: FLASH's and the file's.
+    bool start_checked = false;
+    std::optional<uint64_t> start_wanted, start_held;
+
+    // Where a name of the request is the build's: --elf's file.
+    const std::string& build_name() const { return *request.elf; }
+};
+
+void plan(CheckRun& run, Warnings& warnings, Host& host);
+void compute(CheckRun& run);
+// The verdict: true when the file is right.
+bool report(const CheckRun& run, Reporter& report);
+
+}  // namespace velk::check
