@@ -32,7 +32,6 @@
     X(name, "name")                                                             \
     X(print, "print")                                                           \
     X(open, "open")                                                             \
-    X(flush, "flush")                                                           \
     X(enumerate, "enumerate")                                                   \
     X(range, "range")                                                           \
     /* parameters */                                                            \
@@ -75,10 +74,6 @@
     X(sh_offset, "sh_offset")                                                   \
     X(sh_size, "sh_size")                                                       \
     X(sh_entsize, "sh_entsize")                                                 \
-    X(sh_type, "sh_type")                                                       \
-    X(sh_flags, "sh_flags")                                                     \
-    X(sh_addr, "sh_addr")                                                       \
-    X(SHT_NOBITS, "SHT_NOBITS")                                                 \
     X(stringtable, "stringtable")                                               \
     X(elfclass, "elfclass")                                                     \
     X(little_endian, "little_endian")                                           \
@@ -93,10 +88,6 @@
     X(path, "path")                                                             \
     X(splitext, "splitext")                                                     \
     X(crc_hex_suffix, "_CRC.hex")                                               \
-    X(crc_bin_suffix, "_CRC.bin")                                               \
-    X(crc_srec_suffix, "_CRC.srec")                                             \
-    X(filename, "filename")                                                     \
-    X(strerror, "strerror")                                                     \
     X(write_hex_file, "write_hex_file")                                         \
     X(dunder_setitem, "__setitem__")                                            \
     X(write_start_addr, "write_start_addr")                                     \

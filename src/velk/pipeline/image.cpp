@@ -214,6 +214,8 @@ void pad_image(CalcLocals& l, PyObject* reported, PyObject* count) {
     print(format(state.t.msg_pad, reported).get());
 }
 
+namespace {
+
 // A program header table that cannot fit the file (entries of no size, a
 // count in the billions) would be read entry by entry for hours: pyelftools'
 // own ELFParseError says so at once, as for a table cut short.
@@ -227,6 +229,8 @@ void refuse_damaged_header_table(CalcLocals& l) {
     PyErr_SetObject(error_type.get(), message.get());
     throw PythonError{};
 }
+
+}  // namespace
 
 bool assemble_image(CalcLocals& l) {
     const Texts& t = state.t;

@@ -44,7 +44,6 @@ public:
         format_ = {as_u64(elfclass.get()) == 64, truth(little.get())};
     }
 
-    bool allowed() const { return allowed_; }
     elfsyms::TableFormat format() const { return format_; }
 
     // The section's raw table, or false when only the loop can read it.
