@@ -56,7 +56,6 @@ bool Algorithm::is_default() const {
 Algorithm algorithm_of(const checksum::Algorithm& row) {
     Algorithm a;
     a.row = &row;
-    a.crcmod_name = row.crcmod;
     a.name = row.name();
     a.width = row.bytes();
     a.crc = std::make_shared<const checksum::Crc>(row.parameters);

@@ -18,9 +18,8 @@ using Feed = checksum::Feed;
 
 struct Algorithm {
     const checksum::Algorithm* row = nullptr;
-    std::string crcmod_name;  // "crc-32-mpeg"
-    std::string name;         // as reports name it: "CRC-32/MPEG-2"
-    unsigned width = 4;       // bytes of its value
+    std::string name;    // as reports name it: "CRC-32/MPEG-2"
+    unsigned width = 4;  // bytes of its value
     std::shared_ptr<const checksum::Crc> crc;
 
     bool is_default() const;

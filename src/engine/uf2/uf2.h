@@ -37,8 +37,6 @@ constexpr uint32_t magic_end = 0x0AB16F30;
 constexpr uint32_t not_main_flash = 0x00000001;
 constexpr uint32_t file_container = 0x00001000;  // part of a named file, not flash
 constexpr uint32_t family_present = 0x00002000;  // word 28 is the family ID
-constexpr uint32_t md5_present = 0x00004000;     // the data area ends in a region's MD5
-constexpr uint32_t tags_present = 0x00008000;    // extension tags follow the payload
 
 // UF2 addresses are 32 bits.
 constexpr uint64_t address_limit = uint64_t{1} << 32;
