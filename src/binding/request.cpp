@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "../engine/report/text.h"
 #include "text.h"
 
 namespace velk::binding {

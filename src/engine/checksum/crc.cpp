@@ -1,7 +1,5 @@
 #include "crc.h"
 
-#include <cstring>
-
 namespace velk::checksum {
 
 namespace {

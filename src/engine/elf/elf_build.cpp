@@ -3,7 +3,6 @@
 #include <cstring>
 #include <unordered_set>
 
-#include "../report/text.h"
 #include "../report/wording.h"
 
 namespace velk {

@@ -1,7 +1,6 @@
 #include "intel_hex.h"
 
 #include <algorithm>
-#include <cstring>
 #include <vector>
 
 #include "../layout/record_text.h"

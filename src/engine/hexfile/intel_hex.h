@@ -2,7 +2,6 @@
 // intelhex package writes it with write_start_addr=True, byte_count=16.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <optional>
 

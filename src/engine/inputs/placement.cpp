@@ -1,7 +1,5 @@
 #include "placement.h"
 
-#include <algorithm>
-
 #include "../elfsyms/closest.h"
 #include "../report/text.h"
 #include "../report/wording.h"

@@ -4,7 +4,6 @@
 
 #include "../report/refusal.h"
 #include "../report/text.h"
-#include "../report/wording.h"
 #include "../request/spelling.h"
 
 namespace velk::records {

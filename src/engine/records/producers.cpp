@@ -1,6 +1,5 @@
 // The kinds of record FLASH and CHECK know: a checksum of the plan's
 // algorithm, an image's length, and the LPC vector-table sum.
-#include <cstring>
 
 #include "../checksum/catalogue.h"
 #include "../report/text.h"

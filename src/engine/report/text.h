@@ -2,7 +2,6 @@
 // and names, in one printf-style way.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 

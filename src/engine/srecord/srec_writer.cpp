@@ -1,7 +1,6 @@
 #include "srec_writer.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "../layout/record_text.h"
 

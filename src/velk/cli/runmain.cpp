@@ -3,15 +3,11 @@
 // words (FLASH, CHECK, --help) are the velk-crc command's, not this one's.
 #include <sys/stat.h>
 
-#include <algorithm>
-
 #include "../adapter/files.h"
 #include "../adapter/printing.h"
 #include "../adapter/text.h"
-#include "../module/calls.h"
 #include "../module/functions.h"
 #include "../../engine/outfile/names.h"
-#include "../../engine/report/text.h"
 #include "../../engine/cli/help.h"
 
 namespace velk {

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "../../engine/layout/flash_layout.h"
-#include "../module/calls.h"
 #include "../module/ops.h"
 #include "symbols.h"
 

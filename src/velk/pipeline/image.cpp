@@ -5,8 +5,8 @@
 #include "../adapter/files.h"
 #include "../adapter/printing.h"
 #include "../adapter/text.h"
+#include "../module/calls.h"
 #include "../../engine/formats/formats.h"
-#include "../../engine/report/wording.h"
 #include "elf_headers.h"
 #include "pipeline.h"
 
