@@ -159,15 +159,13 @@ Expected<Image> place_image(const Loadable& l, Request request) {
         length = l.clusters[reached].end - image.start;
     }
 
-    uint64_t held = 0, record_held = 0, covered = 0;
+    uint64_t held = 0, record_held = 0;
     for (size_t c = image.cluster; c <= image.last_cluster; ++c)
         for (size_t i = l.clusters[c].first; i < l.clusters[c].last; ++i) {
             held += l.spans[i].size;
             record_held += bytes_within(l.spans[i], image.record, record_end);
-            covered += bytes_within(l.spans[i], image.start, image.record);
         }
     image.fill = (image.end - image.start) - held - (request.width - record_held);
-    image.fill_covered = (image.record - image.start) - covered;
     return image;
 }
 

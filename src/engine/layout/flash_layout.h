@@ -128,13 +128,12 @@ struct Request {
 };
 
 struct Image {
-    size_t cluster;         // the image's own cluster
-    size_t last_cluster;    // clusters [cluster, last_cluster] lie in the image
-    uint64_t start;         // first byte, the checksum's start
-    uint64_t record;        // the checksum record: the end of the checksummed range
-    uint64_t end;           // one past the image's last byte, >= record + its width
-    uint64_t fill;          // bytes of [start, end) no span holds, the record's aside
-    uint64_t fill_covered;  // those of them in [start, record): what the checksum reads
+    size_t cluster;       // the image's own cluster
+    size_t last_cluster;  // clusters [cluster, last_cluster] lie in the image
+    uint64_t start;       // first byte, the checksum's start
+    uint64_t record;      // the checksum record: the end of the checksummed range
+    uint64_t end;         // one past the image's last byte, >= record + its width
+    uint64_t fill;        // bytes of [start, end) no span holds, the record's aside
 
     uint64_t offset() const { return record - start; }
 };

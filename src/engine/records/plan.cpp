@@ -81,7 +81,6 @@ Planned from_selector(const Selector& s, const Algorithm& algorithm, const ElfBu
                       address(p.image.start) + " to " + address(p.image.end) + ")"};
     p.record.range = Intervals(from, slot);
     p.starts_at_from = true;
-    p.image.fill_covered = layout::holes_within(loadable, from, slot);
     return p;
 }
 
