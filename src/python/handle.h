@@ -1,4 +1,5 @@
-// Owning reference handle and the one error type of the module.
+// The owning reference handle and the one error type both extension
+// modules use: VELK_CRC and velk_crc._core.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

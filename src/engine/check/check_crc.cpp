@@ -1,3 +1,5 @@
+// CHECK's driver: its three stages in order, and the verdict as the exit
+// status.
 #include "../request/modes.h"
 #include "check_run.h"
 

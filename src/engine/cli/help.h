@@ -1,5 +1,5 @@
-// The texts of the command line beyond the usage lines: help, version and
-// the hints that follow a refusal.
+// What velk-crc says of itself: --help, --version, the usage lines, and the
+// hint after a command line it refuses.
 #pragma once
 
 #include <string>

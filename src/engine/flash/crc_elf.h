@@ -17,7 +17,7 @@ namespace velk {
 
 struct RecordInFile {
     bool found;
-    uint64_t offset;      // where the file holds the record's 4 bytes
+    uint64_t offset;      // where the file holds the record's bytes
     std::string why_not;  // when it does not
 };
 

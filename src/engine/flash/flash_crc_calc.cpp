@@ -1,3 +1,6 @@
+// FLASH's driver: its four stages in order. The reporter hears that the
+// files are in place before the report stage runs: a failure from then on
+// says that they were written.
 #include "../request/modes.h"
 #include "flash_run.h"
 

@@ -1,4 +1,5 @@
-// Reading an Intel HEX file back into memory, for verification.
+// Reading an Intel HEX file into memory: a file CHECK verifies, or one
+// --merge puts beside the application.
 #pragma once
 
 #include <cstddef>

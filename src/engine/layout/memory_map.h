@@ -1,7 +1,7 @@
 // A target memory map made of byte spans and runs of erased flash: what an
 // output file holds. Nothing here owns bytes: a piece borrows them from
 // storage that outlives the map (the ELF file read once, a HEX file's
-// decoded data, the 4-byte checksum record), and a run of erased flash is
+// decoded data, the bytes of the stored records), and a run of erased flash is
 // a length, never bytes, however long it is.
 #pragma once
 

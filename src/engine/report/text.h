@@ -1,5 +1,5 @@
-// Every line the command line's own modes show is made here, from numbers
-// and names, in one printf-style way.
+// The one printf-style way lines are made from numbers and names, and how
+// an address reads in every line.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,6 @@
-// What the pure readers found wrong, in words a firmware engineer acts on.
+// Lines the modes share, in words a firmware engineer acts on: what a
+// reader found wrong in a file, what a selector takes, a symbol that is not
+// there, a raw binary of mostly fill, the merged files' start address.
 #pragma once
 
 #include <string>

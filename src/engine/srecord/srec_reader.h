@@ -1,4 +1,5 @@
-// Reading a Motorola S-record file back into memory, for verification.
+// Reading a Motorola S-record file into memory: a file CHECK verifies, or
+// one --merge puts beside the application.
 #pragma once
 
 #include <cstddef>

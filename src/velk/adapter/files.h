@@ -1,4 +1,5 @@
-// Files and names: what the modes read and write, through the objects open() gives.
+// Files and names: what VELK mode reads and writes, through the objects
+// open() gives.
 #pragma once
 
 #include <cstdint>

@@ -12,8 +12,8 @@ namespace velk {
 void bind_arguments(const char* func, PyObject* args, PyObject* kwargs,
                     PyObject* const* params, Py_ssize_t nparams, PyObject** out);
 
-// Adds a traceback entry `entry` to the pending exception (its file is
-// VELK_CRC for both modules: the product's entries are named velk_crc.*).
+// Adds a traceback entry `entry` to the pending exception; its file is
+// VELK_CRC.
 void add_traceback(Entry entry);
 
 // Turns whatever a body threw into a pending Python exception: a pending
