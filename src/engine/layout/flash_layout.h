@@ -16,6 +16,33 @@
 //             overwritten (block mode rounds again past it)
 //   checksum  covers [start, record): loadable bytes at their own value,
 //             holes and padding 0xFF
+//
+// The words for a stretch of addresses, one meaning each, here and in
+// every file that uses them:
+//   Span      loadable bytes as the input places them: one PT_LOAD's file
+//             bytes at p_paddr, or one data run of a HEX, S-record or UF2
+//             file; it knows where the input holds them and its place in
+//             the file's order
+//   Cluster   spans joined in address order (the rule above)
+//   Image     the checksummed image: from its cluster's start to the end of
+//             the last cluster it reaches or of the checksum record, holes
+//             and padding included. An ImageFile is another thing: an input
+//             file read whole
+//   Piece     a stretch of a memory map, what an output file holds: bytes
+//             borrowed from storage, or a length of erased flash. A Part
+//             (merge.cpp) is the same before it joins the merged map; new
+//             code says Piece. formats' Pieces are a file's bytes in file
+//             order, without addresses
+//   Stretch   what a file holds over part of a build's piece, as CHECK
+//             compares them: data, erased flash, or a hole (nothing)
+//   Region    loadable bytes a report names by address and size, with the
+//             span they come from: what no record covers
+//   Interval  one range of addresses, [from, to); Intervals, a set of them:
+//             what a record covers (a range with holes cut out). A Range
+//             (layout_warnings.cpp) is the same; new code says Interval
+//   hole      addresses between spans that no span holds; padding, those
+//             from an image's last span to its end. Inside an image both
+//             hold fill, the value of erased flash
 #pragma once
 
 #include <cstddef>
