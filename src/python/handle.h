@@ -19,31 +19,31 @@ class Ref {
 public:
     Ref() noexcept = default;
     // Takes over (steals) a reference the caller owns.
-    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    explicit Ref(PyObject* p) noexcept : object_(p) {}
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    Ref(Ref&& other) noexcept : object_(other.object_) { other.object_ = nullptr; }
     Ref& operator=(Ref&& other) noexcept {
         if (this != &other) {
-            PyObject* old = p_;
-            p_ = other.p_;
-            other.p_ = nullptr;
+            PyObject* old = object_;
+            object_ = other.object_;
+            other.object_ = nullptr;
             Py_XDECREF(old);
         }
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() { Py_XDECREF(object_); }
 
     // A new strong reference to an object borrowed from elsewhere.
     static Ref share(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }
 
-    PyObject* get() const noexcept { return p_; }
+    PyObject* get() const noexcept { return object_; }
     // Hands the reference over, to a return value or a stealing call.
-    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
+    PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
 
 private:
-    PyObject* p_ = nullptr;
+    PyObject* object_ = nullptr;
 };
 
 // Result of a C API call returning a new reference: NULL means failure.
