@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "crypto.h"
+
 namespace velk {
 
 // Standard output could not take a line (a full disk, /dev/full): `why` is
@@ -32,6 +34,11 @@ public:
     virtual bool interrupted() = 0;
     // The guide installed with the program; empty when there is none.
     virtual std::string guide_path() = 0;
+    // Digests and signatures; a program without them throws
+    // crypto::Failure saying so.
+    virtual crypto::Provider& crypto() {
+        throw crypto::Failure{"this program has no digests or signatures"};
+    }
 
     // Throws Interrupted when the user has asked the run to stop: called
     // between the steps of a long run.

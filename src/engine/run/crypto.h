@@ -1,0 +1,71 @@
+// Digests and signatures, from the libraries made for them. The engine says
+// what it needs; the program that runs it supplies them (the Python binding
+// through hashlib and the cryptography package, imported only by the runs
+// that ask).
+// Nothing in the engine computes a digest or a signature itself.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velk::crypto {
+
+using Bytes = std::vector<uint8_t>;
+
+// What cannot be done, as one line for the user: a key file that is not a
+// key, or a key of a kind not supported, a wrong or missing password, the
+// library not installed.
+struct Failure {
+    std::string why;
+};
+
+// SHA-256, fed in pieces.
+class Digest {
+public:
+    virtual ~Digest() = default;
+    virtual void update(const uint8_t* data, size_t size) = 0;
+    // The digest of everything fed: 32 bytes. The object is spent.
+    virtual Bytes finish() = 0;
+};
+
+enum class KeyType { ed25519, ecdsa_p256, rsa_2048, rsa_3072 };
+
+// "ed25519", "ecdsa-p256", "rsa-2048", "rsa-3072".
+const char* key_type_name(KeyType type);
+
+class Key {
+public:
+    virtual ~Key() = default;
+    virtual KeyType type() const = 0;
+    // A private key, which signs; a public one only verifies.
+    virtual bool is_private() const = 0;
+    // The public key in DER: SubjectPublicKeyInfo, or for an RSA key with
+    // `pkcs1` its PKCS#1 RSAPublicKey.
+    virtual Bytes public_der(bool pkcs1) const = 0;
+    // The signature of `message`:
+    //   Ed25519      over the message as it is;
+    //   ECDSA P-256  over its SHA-256, deterministic (RFC 6979), DER;
+    //   RSA          PSS over its SHA-256, MGF1 with SHA-256, 32-byte salt.
+    virtual Bytes sign(const uint8_t* message, size_t size) const = 0;
+    virtual bool verify(const uint8_t* message, size_t size, const Bytes& signature) const = 0;
+};
+
+class Provider {
+public:
+    virtual std::unique_ptr<Digest> sha256() = 0;
+    // A key from the text of a PEM file: a private key (PKCS#8 or
+    // traditional; an encrypted one opened with `password`) or, when
+    // `public_ok`, a public key. `name` is the file's, for the lines.
+    virtual std::unique_ptr<Key> read_key(const std::string& pem, const std::string& name,
+                                          const std::optional<std::string>& password,
+                                          bool public_ok) = 0;
+
+protected:
+    ~Provider() = default;
+};
+
+}  // namespace velk::crypto
