@@ -44,3 +44,11 @@ $CC $M4 -T bootloaded_app.ld -o ../fw_bootloaded_app.elf bootloaded_app.c
 arm-none-eabi-objcopy -O ihex ../fw_bootloader.elf ../fw_bootloader.hex
 arm-none-eabi-objcopy -O srec ../fw_bootloader.elf ../fw_bootloader.srec
 arm-none-eabi-objcopy -O binary ../fw_bootloader.elf ../fw_bootloader.bin
+# A bootloader that checks a signed image's SHA-256 before it starts it
+# (mcuboot_loader.c), and the application for its slot at 0x08004000 in the
+# two layouts of the image header's room: linked behind it (-n keeps the
+# ELF headers out of the room before the first section), or reserving it.
+$CC $M4 -T bootloader.ld -o ../fw_mcuboot_loader.elf mcuboot_loader.c
+arm-none-eabi-objcopy -O ihex ../fw_mcuboot_loader.elf ../fw_mcuboot_loader.hex
+$CC $M4 -Wl,-n -T mcuboot_app.ld -o ../fw_mcuboot_app.elf bootloaded_app.c
+$CC $M4 -T mcuboot_app_reserved.ld -o ../fw_mcuboot_app_reserved.elf bootloaded_app.c
