@@ -332,8 +332,9 @@ def test_json_of_flash_and_check(velk, monkeypatch, tmp_path, build):
         "algorithm": "CRC-32/MPEG-2", "fill": 0xFF,
         "records": [{"kind": "crc", "name": "crc_value", "slot": 0x08000134, "width": 4,
                      "algorithm": "CRC-32/MPEG-2", "start": min(image.memory),
-                     "end": 0x08000134, "value": stored,
-                     "bytes": bytes(image.bytes_at(record, 4)).hex()}],
+                     "end": 0x08000134,
+                     "ranges": [{"start": min(image.memory), "end": 0x08000134}],
+                     "value": stored, "bytes": bytes(image.bytes_at(record, 4)).hex()}],
         "outside": [], "warnings": [], "notes": [], "hints": []}
     assert crc32_mpeg2(covered) == stored
 

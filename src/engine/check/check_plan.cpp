@@ -178,7 +178,7 @@ private:
                 throw Refusal{text::format("%s%s is %llu bytes; %s stores %u", from.c_str(),
                                            slot.name.c_str(),
                                            static_cast<unsigned long long>(slot.size),
-                                           run_.plan.algorithm.name.c_str(), r.width) +
+                                           r.producer->algorithm_name().c_str(), r.width) +
                               anyway};
             layout::MemoryMap none;
             diagnostics::Facts facts =
