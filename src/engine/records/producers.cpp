@@ -61,7 +61,8 @@ public:
     }
 
     std::string ok_line(const Plan& plan, const Planned& p, const Found& found) const override {
-        if (role_ != CrcRole::selector) return Producer::ok_line(plan, p, found);
+        if (role_ != CrcRole::selector)
+            return Producer::ok_line(plan, p, found) + " (" + how(plan, true) + ")";
         return "checksum ok: [" + shown(plan, found.held) + "] at " +
                address(p.record.slot) + named(plan, p) + " (" + how(plan) + ")";
     }
