@@ -25,8 +25,8 @@ Excluded excluded_of(const std::string& text, const Request& request, const ElfB
         Excluded hole{0, 0, word};
         if (dash == std::string::npos || !read_hex_address(text.substr(0, dash), hole.from) ||
             !read_hex_address(text.substr(dash + 1), hole.to))
-            throw Refusal{word + ": give the bytes as <from>-<to> in 0x hex (the byte at <to> "
-                          "stays in), as in 0x08000100-0x08000200, or a symbol"};
+            throw Refusal{word + ": give the bytes as <from>-<to> in 0x hex, <to> the first "
+                          "byte kept, as in 0x08000100-0x08000200; or a symbol"};
         if (hole.to <= hole.from)
             throw Refusal{word + ": " + address(hole.to) + " is not after " +
                           address(hole.from) + ": the byte at <to> is the first one kept"};
