@@ -131,20 +131,21 @@ void own_algorithms(PyObject* mapping, std::vector<Selector>& selectors) {
 void records_of(const Arguments& a, Request& r) {
     std::vector<Ref> held;
     if (given(a.symbol))
-        for (PyObject* name : each(a.symbol, held))
-        {
+        for (PyObject* name : each(a.symbol, held)) {
             const std::string text = text_argument(name, "symbol");
-            r.selectors.push_back(read_selector('n', text, "symbol=\"" + text + "\"", Front::api));
+            r.selectors.push_back(
+                read_selector('n', text, "symbol=\"" + text + "\"", Front::api));
         }
     if (given(a.offset))
         for (PyObject* value : each(a.offset, held)) {
             std::string hex = number_argument(value, "offset", true);
-            r.selectors.push_back({'a', hex, std::nullopt, "offset=" + hex, Front::api,
-                                   std::nullopt});
+            r.selectors.push_back(
+                {'a', hex, std::nullopt, "offset=" + hex, Front::api, std::nullopt});
         }
     if (given(a.block)) {
         std::string size = number_argument(a.block, "block", false);
-        r.selectors.push_back({'s', size, std::nullopt, "block=" + size, Front::api, std::nullopt});
+        r.selectors.push_back(
+            {'s', size, std::nullopt, "block=" + size, Front::api, std::nullopt});
     }
     if (given(a.algorithms)) own_algorithms(a.algorithms, r.selectors);
     if (given(a.header)) r.header = text_argument(a.header, "header");

@@ -64,7 +64,7 @@ const Valued* valued_option(const std::string& word) {
 // after '=': each value in the order typed.
 struct Repeated {
     const char* word;
-    std::vector<std::string> Request::*field;
+    std::vector<std::string> Request::* field;
     unsigned modes;
 };
 
@@ -96,7 +96,8 @@ bool takes_next(const std::string& word) {
 
 std::optional<std::string> input_word(const std::vector<std::string>& typed) {
     auto expanded = expand_response_files(typed);
-    const std::vector<std::string>* read = std::get_if<std::vector<std::string>>(&expanded);
+    const std::vector<std::string>* read =
+        std::get_if<std::vector<std::string>>(&expanded);
     const std::vector<std::string>& words = read ? *read : typed;
     for (size_t i = 0; i < words.size(); ++i) {
         if (takes_next(words[i]))
@@ -156,9 +157,11 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode,
             if (word == r.word || starts_with(word, (std::string(r.word) + "=").c_str()))
                 many = &r;
         if (many) {
-            if (!(many->modes & mode.bit)) return OptionFault{OptionFault::not_in_mode, many->word};
+            if (!(many->modes & mode.bit))
+                return OptionFault{OptionFault::not_in_mode, many->word};
             const size_t length = std::char_traits<char>::length(many->word);
-            if (word.size() == length + 1) return OptionFault{OptionFault::needs_value, many->word};
+            if (word.size() == length + 1)
+                return OptionFault{OptionFault::needs_value, many->word};
             if (word.size() > length) {
                 (o.*(many->field)).push_back(word.substr(length + 1));
                 continue;
@@ -201,7 +204,8 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode,
                 text = words[++i];
                 typed = word + text;
             }
-            o.selectors.push_back(read_selector(word[2], text, typed, Front::command_line));
+            o.selectors.push_back(
+                read_selector(word[2], text, typed, Front::command_line));
             continue;
         }
         return OptionFault{OptionFault::unknown, word};
@@ -238,7 +242,8 @@ std::string fault_text(const OptionFault& f, const Mode& mode) {
             if (f.word == "--exclude")
                 return "--exclude needs the bytes to leave out, as in --exclude "
                        "0x08000100-0x08000200 or --exclude <symbol>";
-            if (f.word == "--n") return "--n needs the checksum variable, as in --n crc_value";
+            if (f.word == "--n")
+                return "--n needs the checksum variable, as in --n crc_value";
             if (f.word == "--a")
                 return "--a needs the checksum's hex offset in its image, as in --a 1FFC";
             if (f.word == "--s") return "--s needs the block size, as in --s 1024";

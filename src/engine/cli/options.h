@@ -13,13 +13,13 @@ namespace velk::cli {
 
 struct OptionFault {
     enum Kind {
-        no_file,         // no input file named
-        two_files,       // `word`: a second word that is not an option
-        unknown,         // `word`: an option word we do not know
-        not_in_mode,     // `word`: an option of another mode
-        needs_value,     // `word`: --elf, --crc or --header with nothing after it
-        repeated,        // `word`: the same option twice
-        response_file,   // `word`: an @<file> that cannot be read, `why` not
+        no_file,        // no input file named
+        two_files,      // `word`: a second word that is not an option
+        unknown,        // `word`: an option word we do not know
+        not_in_mode,    // `word`: an option of another mode
+        needs_value,    // `word`: --elf, --crc or --header with nothing after it
+        repeated,       // `word`: the same option twice
+        response_file,  // `word`: an @<file> that cannot be read, `why` not
     } kind;
     std::string word;
     std::string why = {};

@@ -31,8 +31,8 @@ std::vector<std::string> words_of(const std::vector<uint8_t>& bytes) {
     return out;
 }
 
-bool expand(const std::vector<std::string>& words, int depth, std::vector<std::string>& out,
-            ResponseFault& fault) {
+bool expand(const std::vector<std::string>& words, int depth,
+            std::vector<std::string>& out, ResponseFault& fault) {
     for (const std::string& word : words) {
         if (word.size() < 2 || word[0] != '@') {
             out.push_back(word);

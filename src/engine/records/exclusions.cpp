@@ -16,28 +16,33 @@ struct Excluded {
     std::string word;  // as typed, for refusals
 };
 
-Excluded excluded_of(const std::string& text, const Request& request, const ElfBuild* elf) {
+Excluded excluded_of(const std::string& text, const Request& request,
+                     const ElfBuild* elf) {
     const Front front = request.front;
     const std::string word = given(front, Option::exclude, text);
-    const bool numbers = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    if (numbers) {
+    if (hex_prefixed(text)) {
         size_t dash = text.find('-');
         Excluded hole{0, 0, word};
-        if (dash == std::string::npos || !read_hex_address(text.substr(0, dash), hole.from) ||
+        if (dash == std::string::npos ||
+            !read_hex_address(text.substr(0, dash), hole.from) ||
             !read_hex_address(text.substr(dash + 1), hole.to))
-            throw Refusal{word + ": give the bytes as <from>-<to> in 0x hex, <to> the first "
+            throw Refusal{word +
+                          ": give the bytes as <from>-<to> in 0x hex, <to> the first "
                           "byte kept, as in 0x08000100-0x08000200; or a symbol"};
         if (hole.to <= hole.from)
             throw Refusal{word + ": " + address(hole.to) + " is not after " +
-                          address(hole.from) + ": the byte at <to> is the first one kept"};
+                          address(hole.from) +
+                          ": the byte at <to> is the first one kept"};
         return hole;
     }
     if (text.empty())
         throw Refusal{word + ": give the bytes as <from>-<to> in 0x hex, or a symbol"};
     if (!elf)
-        throw Refusal{word + ": " + quoted(text) +
-                      " is a symbol and the file has none: give 0x addresses, or the build's "
-                      "ELF file with " + option_name(front, Option::elf)};
+        throw Refusal{
+            word + ": " + quoted(text) +
+            " is a symbol and the file has none: give 0x addresses, or the build's "
+            "ELF file with " +
+            option_name(front, Option::elf)};
     InFlash object = in_flash(text, *elf, front, Option::exclude);
     if (object.size == 0)
         throw Refusal{word + ": " + text +
@@ -54,15 +59,16 @@ void cut_exclusions(std::vector<Planned>& records, const Request& request,
         bool cut = false;
         for (Planned& p : records) {
             Record& r = p.record;
-            if (!r.producer->takes_exclusions() || !r.range.overlaps(hole.from, hole.to)) continue;
+            if (!r.producer->takes_exclusions() || !r.range.overlaps(hole.from, hole.to))
+                continue;
             r.range.remove(hole.from, hole.to);
             cut = true;
             if (r.range.empty())
                 throw Refusal{hole.word + " leaves nothing of the range of " + r.label};
         }
         if (!cut)
-            throw Refusal{hole.word + " (" + address(hole.from) + " to " + address(hole.to) +
-                          ") covers no byte of any checksum's range"};
+            throw Refusal{hole.word + " (" + address(hole.from) + " to " +
+                          address(hole.to) + ") covers no byte of any checksum's range"};
     }
 }
 

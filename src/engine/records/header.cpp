@@ -33,7 +33,8 @@ std::vector<std::string> items_of(const std::string& list) {
     size_t at = 0;
     while (at <= list.size()) {
         size_t comma = list.find(',', at);
-        std::string item = list.substr(at, comma == std::string::npos ? comma : comma - at);
+        std::string item =
+            list.substr(at, comma == std::string::npos ? comma : comma - at);
         at = comma == std::string::npos ? list.size() + 1 : comma + 1;
         const size_t equals = item.find('='), sign = item.find('@');
         const bool parameter = equals != std::string::npos && sign > equals &&
@@ -60,16 +61,19 @@ std::vector<Field> fields_of(const std::string& list, const std::string& header)
                           "hcrc@<offset>, a checksum's with =<algorithm> when it is not "
                           "--crc's"};
         std::string offset = sign == std::string::npos ? "" : placed.substr(sign + 1);
-        bool hex = offset.size() > 2 && offset[0] == '0' && (offset[1] == 'x' || offset[1] == 'X');
         Field f{name, 0, item, std::nullopt};
-        if (offset.empty() || !read_number(offset, hex ? 16 : 10, f.offset))
-            throw Refusal{header + ": the " + name +
-                          " field needs its offset from the header's start, in decimal or "
-                          "0x hex, as in " + name + "@8"};
+        if (offset.empty() || !read_number(offset, hex_prefixed(offset) ? 16 : 10, f.offset))
+            throw Refusal{
+                header + ": the " + name +
+                " field needs its offset from the header's start, in decimal or "
+                "0x hex, as in " +
+                name + "@8"};
         if (equals != std::string::npos) {
             if (name == "size")
-                throw Refusal{header + ": the size field is the body's length, which no "
-                              "algorithm computes: " + quoted(item)};
+                throw Refusal{header +
+                              ": the size field is the body's length, which no "
+                              "algorithm computes: " +
+                              quoted(item)};
             f.algorithm = item.substr(equals + 1);
         }
         for (const Field& other : fields)
@@ -84,11 +88,11 @@ std::vector<Field> fields_of(const std::string& list, const std::string& header)
 // symbol.
 bool read_placed(const std::string& where, Header& header) {
     size_t plus = where.find('+');
-    if (plus == std::string::npos || !read_hex_address(where.substr(0, plus), header.address))
+    if (plus == std::string::npos ||
+        !read_hex_address(where.substr(0, plus), header.address))
         return false;
     const std::string size = where.substr(plus + 1);
-    const bool hex = size.size() > 2 && size[0] == '0' && (size[1] == 'x' || size[1] == 'X');
-    return read_number(size, hex ? 16 : 10, header.size) && header.size != 0;
+    return read_number(size, hex_prefixed(size) ? 16 : 10, header.size) && header.size != 0;
 }
 
 // The header object by its symbol, which must be a const object in flash.
@@ -97,13 +101,13 @@ void find_header(Header& header, const ElfBuild* elf, Front front) {
     if (!elf)
         throw Refusal{std::string(option_name(front, Option::header)) +
                       " needs the build's symbols to find " + name +
-                      ": check the ELF file, pass it with " + option_name(front, Option::elf) +
+                      ": check the ELF file, pass it with " +
+                      option_name(front, Option::elf) +
                       ", or give the header's address and size, as in " +
                       given(front, Option::header, "0x08004000+16:size@4,crc@8")};
     diagnostics::Symbol symbol = find_variable(name, *elf, front, Option::header);
     layout::Slot where = layout::locate_slot(elf->headers, symbol.value);
-    if (symbol.function)
-        throw Refusal{name + " is a function, not a header object"};
+    if (symbol.function) throw Refusal{name + " is a function, not a header object"};
     if (!where.in_contents || where.copied_to_ram)
         throw Refusal{name + " at " + address(symbol.value) +
                       " is not in flash (RAM, .bss or a section copied to RAM): the "
@@ -130,7 +134,7 @@ std::vector<Planned> plan_header(const std::string& layout, const Plan& plan,
                       given(front, Option::header, "app_header:size@8,crc@12,hcrc@16")};
     const std::string where = layout.substr(0, colon);
     std::vector<Field> fields = fields_of(layout.substr(colon + 1), given_as);
-    const bool placed = where.size() > 2 && where[0] == '0' && (where[1] == 'x' || where[1] == 'X');
+    const bool placed = hex_prefixed(where);
     if (placed) {
         if (!read_placed(where, header))
             throw Refusal{given_as + ": " + quoted(where) +
@@ -159,17 +163,21 @@ std::vector<Planned> plan_header(const std::string& layout, const Plan& plan,
     for (const layout::Span& span : loadable.spans)
         if (header.address >= span.address && header.address < span.end() &&
             header.size > span.end() - header.address)
-            throw Refusal{name + " (" + address(header.address) + ", " +
-                          std::to_string(header.size) + " bytes) runs past the end of its "
-                          "segment at " + address(span.end()) +
-                          (placed ? "" : ": its size in the symbol table is not the header's")};
+            throw Refusal{
+                name + " (" + address(header.address) + ", " +
+                std::to_string(header.size) +
+                " bytes) runs past the end of its "
+                "segment at " +
+                address(span.end()) +
+                (placed ? "" : ": its size in the symbol table is not the header's")};
     header.body_start = header.address + header.size;
     header.body_end = (cluster->end + 3) & ~uint64_t{3};
     if (header.body_start >= header.body_end)
         throw Refusal{"the body after " + name + " is empty: " + name +
                       " ends its image at " + address(header.body_start)};
     if (header.body_end - header.body_start > 0xFFFFFFFF)
-        throw Refusal{"the body after " + name + " is 4 GiB or more: its size does not fit "
+        throw Refusal{"the body after " + name +
+                      " is 4 GiB or more: its size does not fit "
                       "the 4-byte size field"};
 
     std::vector<Planned> out;
@@ -182,16 +190,19 @@ std::vector<Planned> plan_header(const std::string& layout, const Plan& plan,
             throw Refusal{text::format(
                 "%s: the %s field (%u bytes at offset %llu) lies outside %s, which "
                 "is %llu bytes",
-                option.c_str(), f.name.c_str(), width, static_cast<unsigned long long>(f.offset),
-                name.c_str(), static_cast<unsigned long long>(header.size))};
+                option.c_str(), f.name.c_str(), width,
+                static_cast<unsigned long long>(f.offset), name.c_str(),
+                static_cast<unsigned long long>(header.size))};
         uint64_t slot = header.address + f.offset;
         if (slot % alignment_of(width) != 0)
             throw Refusal{text::format(
                 "%s: the %s field at %s is not aligned: a %u-byte value needs an "
                 "address that is a multiple of %u",
-                option.c_str(), f.name.c_str(), address(slot).c_str(), width, alignment_of(width))};
+                option.c_str(), f.name.c_str(), address(slot).c_str(), width,
+                alignment_of(width))};
         if (f.name == "hcrc" && f.offset == 0)
-            throw Refusal{option + ": the hcrc field is the header's first byte: it covers "
+            throw Refusal{option +
+                          ": the hcrc field is the header's first byte: it covers "
                           "the bytes before it, and there are none"};
         Planned p;
         p.image.cluster = p.image.last_cluster = cluster_index;
@@ -202,8 +213,9 @@ std::vector<Planned> plan_header(const std::string& layout, const Plan& plan,
             p.record = {slot, 4, Intervals(header.body_start, header.body_end), label,
                         size_producer()};
         else if (f.name == "crc")
-            p.record = {slot, width, Intervals(header.body_start, header.body_end), label,
-                        crc_producer(CrcRole::body, *algorithm, feed_for(plan, *algorithm))};
+            p.record = {
+                slot, width, Intervals(header.body_start, header.body_end), label,
+                crc_producer(CrcRole::body, *algorithm, feed_for(plan, *algorithm))};
         else
             p.record = {slot, width, Intervals(header.address, slot), label,
                         crc_producer(CrcRole::before_field, *algorithm,
@@ -211,7 +223,8 @@ std::vector<Planned> plan_header(const std::string& layout, const Plan& plan,
         for (const Planned& other : out)
             if (slot < other.record.slot_end() && other.record.slot < slot + width)
                 throw Refusal{option + ": the " + f.name + " field overlaps the " +
-                              other.record.label.substr(header.symbol.size() + 1) + " field"};
+                              other.record.label.substr(header.symbol.size() + 1) +
+                              " field"};
         out.push_back(std::move(p));
     }
     return out;

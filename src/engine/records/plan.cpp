@@ -57,7 +57,8 @@ Planned from_selector(const Selector& s, const Plan& plan, const ElfBuild* elf,
     p.placement = place_checksum(s, algorithm.width, elf);
     p.image = image_for(loadable, p.placement);
     const uint64_t slot = p.image.record;
-    p.record = {slot, algorithm.width, Intervals(p.image.start, slot), label_of(s, p.placement),
+    p.record = {slot, algorithm.width, Intervals(p.image.start, slot),
+                label_of(s, p.placement),
                 crc_producer(CrcRole::selector, algorithm, feed_for(plan, algorithm))};
     // A variable's alignment is one of the layout checks, which --force
     // lets pass; an offset is the command line's own: its address, not
@@ -102,8 +103,9 @@ uint8_t fill_of(const std::string& text, Front front) {
     const std::string option = option_name(front, Option::fill);
     uint64_t fill = 0;
     if (read_hex_address(text, fill) && fill <= 0xFF) return static_cast<uint8_t>(fill);
-    std::string why = option + " takes the byte erased flash reads, 0x00 to 0xFF: " +
-                      quoted(text) + " is not one";
+    std::string why =
+        option + " takes the byte erased flash reads, 0x00 to 0xFF: " + quoted(text) +
+        " is not one";
     if (front == Front::command_line && read_number(text, 10, fill) && fill <= 0xFF &&
         text.find_first_not_of("0123456789") == std::string::npos)
         why += text::format(" (the value takes 0x: %s 0x%02llX)", option.c_str(),
@@ -206,7 +208,8 @@ Plan plan_records(const Request& request, const ElfBuild* elf,
     bool fed_words = false;
     for (const Planned& p : plan.records) {
         const Producer& producer = *p.record.producer;
-        if (!producer.algorithm_name().empty()) algorithms.insert(producer.algorithm_name());
+        if (!producer.algorithm_name().empty())
+            algorithms.insert(producer.algorithm_name());
         fed_words = fed_words || producer.fed_words();
     }
     plan.mixed = algorithms.size() > 1;

@@ -69,10 +69,12 @@ void describe_record(json::Value& out, const Plan& plan, const Planned& planned,
 }
 
 std::string ranges_text(const Intervals& range, uint64_t end) {
-    if (range.ranges().size() < 2) return text::address(range.start()) + "~" + text::address(end);
+    if (range.ranges().size() < 2)
+        return text::address(range.start()) + "~" + text::address(end);
     std::string out;
     for (const Interval& part : range.ranges())
-        out += (out.empty() ? "" : ", ") + text::address(part.from) + "~" + text::address(part.to);
+        out += (out.empty() ? "" : ", ") + text::address(part.from) + "~" +
+               text::address(part.to);
     return out;
 }
 

@@ -30,7 +30,8 @@ public:
 
     Bytes produce(const Plan& plan, const Record& r,
                   const layout::MemoryMap& memory) const override {
-        uint64_t value = checksum_of(algorithm_, memory, r.range, feed_, plan.between_chunks);
+        uint64_t value =
+            checksum_of(algorithm_, memory, r.range, feed_, plan.between_chunks);
         return bytes_of(value, r.width, plan.big_endian);
     }
 
@@ -52,7 +53,8 @@ public:
         if (role_ != CrcRole::selector)
             return text::format("%s at %s: [%s] over (%s) (%s)", r.label.c_str(),
                                 address(r.slot).c_str(), shown(plan, value).c_str(),
-                                ranges_text(r.range, r.end()).c_str(), how(plan, true).c_str());
+                                ranges_text(r.range, r.end()).c_str(),
+                                how(plan, true).c_str());
         return text::format(
             "checksum range:(%s) checksum offset address:[0x%08llX] checksum: [%s] (%s)",
             ranges_text(r.range, r.slot).c_str(),
@@ -71,9 +73,9 @@ public:
                            const Found& found) const override {
         const Record& r = p.record;
         if (role_ == CrcRole::selector)
-            return "checksum mismatch at " + address(r.slot) + named(plan, p) + ": stored [" +
-                   shown(plan, found.held) + "], computed " + computed(plan, found, true) +
-                   " (" + how(plan) + ")";
+            return "checksum mismatch at " + address(r.slot) + named(plan, p) +
+                   ": stored [" + shown(plan, found.held) + "], computed " +
+                   computed(plan, found, true) + " (" + how(plan) + ")";
         return r.label + " at " + address(r.slot) + " holds " + shown(plan, found.held) +
                "; " +
                (role_ == CrcRole::body ? "the body's checksum is "
@@ -93,7 +95,8 @@ public:
                 stored) {
                 hint(feed_ == Feed::words
                          ? "the stored value is the byte-fed checksum: leave out --words"
-                         : "the stored value is the checksum fed 32-bit words: add --words");
+                         : "the stored value is the checksum fed 32-bit words: add "
+                           "--words");
                 return;
             }
         }
@@ -117,8 +120,9 @@ private:
     // run's records have several) and byte order when they are not the
     // default: how a line says how a checksum was made.
     std::string how(const Plan& plan, bool named = false) const {
-        std::string out =
-            algorithm_.is_default() && !named && !plan.mixed ? "" : algorithm_.name + ", ";
+        std::string out = algorithm_.is_default() && !named && !plan.mixed
+                              ? ""
+                              : algorithm_.name + ", ";
         out += feed_ == Feed::words ? "fed words" : "fed bytes";
         if (plan.big_endian) out += ", big-endian";
         return out;
@@ -132,15 +136,16 @@ private:
     // The stored value is this checksum in the other byte order, or what
     // another catalogue algorithm of the same width gives for the same
     // bytes.
-    bool other_algorithm(const Plan& plan, const Record& r, const Mismatch& m, uint64_t stored,
-                         const Hint& hint) const {
+    bool other_algorithm(const Plan& plan, const Record& r, const Mismatch& m,
+                         uint64_t stored, const Hint& hint) const {
         uint64_t swapped = 0;
         for (unsigned k = 0; k < r.width; ++k)
             swapped |= static_cast<uint64_t>(m.held[k])
                        << (8 * (plan.big_endian ? k : r.width - 1 - k));
         const char* order_other = plan.big_endian ? "little-endian" : "big-endian";
         const char* order_word = plan.big_endian ? "leave out --be" : "add --be";
-        uint64_t computed = checksum_of(algorithm_, m.memory, r.range, feed_, plan.between_chunks);
+        uint64_t computed =
+            checksum_of(algorithm_, m.memory, r.range, feed_, plan.between_chunks);
         if (computed == swapped && r.width > 1) {
             hint(text::format("the value at %s is this checksum stored %s: %s",
                               address(r.slot).c_str(), order_other, order_word));

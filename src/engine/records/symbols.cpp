@@ -4,7 +4,8 @@
 
 namespace velk::records {
 
-InFlash in_flash(const std::string& name, const ElfBuild& elf, Front front, Option option) {
+InFlash in_flash(const std::string& name, const ElfBuild& elf, Front front,
+                 Option option) {
     diagnostics::Symbol symbol = find_variable(name, elf, front, option);
     constexpr uint16_t em_arm = 40;
     uint64_t code = symbol.value;

@@ -11,12 +11,14 @@
 namespace velk::records {
 
 struct InFlash {
-    uint64_t address;  // where the loader puts its bytes: a .data variable's initial values
-    uint64_t size;     // as the symbol table says; 0 when it says none
+    uint64_t
+        address;    // where the loader puts its bytes: a .data variable's initial values
+    uint64_t size;  // as the symbol table says; 0 when it says none
 };
 
 // The symbol `name`, refused as --n refuses a missing one; an Arm Thumb
 // function's code starts at its symbol with bit 0 cleared.
-InFlash in_flash(const std::string& name, const ElfBuild& elf, Front front, Option option);
+InFlash in_flash(const std::string& name, const ElfBuild& elf, Front front,
+                 Option option);
 
 }  // namespace velk::records
