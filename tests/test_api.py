@@ -386,6 +386,12 @@ TYPE_ERRORS = table([
      r"^entry must be a path \(str or os.PathLike\), not list$"),
     ("check-merge-int", *CHECK, dict(BY_SYMBOL, elf="fw_boot.elf", merge=[3]),
      r"^merge must be a path \(str or os.PathLike\), not int$"),
+    ("flash-algorithms-list", *FLASH, dict(BY_SYMBOL, algorithms=["crc-32"]),
+     "^algorithms must be a dict, not list$"),
+    ("flash-algorithms-int-value", *FLASH, dict(BY_SYMBOL, algorithms={"crc_value": 32}),
+     "^an algorithm in algorithms must be a str, not int$"),
+    ("check-exclude-int", *CHECK, dict(offset=0x134, exclude=[0x08000000]),
+     "^exclude must be a str, not int$"),
 ])
 
 
@@ -399,6 +405,43 @@ def test_argument_errors_raise_type_error_before_any_file(built, monkeypatch, ca
         function(path, options) if isinstance(options, str) else function(path, **options)
     assert contents(built) == before
     assert capfd.readouterr() == ("", "")
+
+
+# A record's own algorithm and the bytes left out, as keywords: the files and
+# the report of the command line's words.
+OWN = [
+    ("symbol", dict(symbol="crc_value", algorithms={"crc_value": "CRC-16/XMODEM"}, force=True),
+     ["--ncrc_value=CRC-16/XMODEM", "--force"]),
+    ("offset", dict(offset=0x134, algorithms={0x134: "crc-32/iso-hdlc"},
+                    exclude=["0x08000000-0x08000010", "vector_table"]),
+     ["--a134=crc-32/iso-hdlc", "--exclude", "0x08000000-0x08000010", "--exclude",
+      "vector_table"]),
+    ("symbol-word", dict(symbol="crc_value@0x08000010=crc-32/iso-hdlc",
+                         exclude="0x08000100-0x08000104"),
+     ["--ncrc_value@0x08000010=crc-32/iso-hdlc", "--exclude=0x08000100-0x08000104"]),
+]
+
+
+@pytest.mark.parametrize("options, words", table(OWN))
+def test_own_algorithms_and_exclusions_as_keywords(tmp_path, monkeypatch, options, words):
+    source = firmware_folder(tmp_path / "source", "fw_boot.elf")
+    shutil.copytree(source, tmp_path / "command")
+    child = run_command("FLASH", "fw_boot.elf", *words, "--json", cwd=tmp_path / "command")
+    assert child.returncode == 0, child.stderr
+    monkeypatch.chdir(shutil.copytree(source, tmp_path / "api"))
+    report = velk_crc.flash("fw_boot.elf", **options)
+    assert contents(tmp_path / "api") == contents(tmp_path / "command")
+    assert report.as_dict() == api_view(json.loads(child.stdout))
+
+
+@pytest.mark.parametrize("key, message", [
+    ("crc_valu", "^algorithms: 'crc_valu' is no record's symbol$"),
+    (0x138, "^algorithms: 312 is no record's offset$"),
+])
+def test_an_algorithm_for_no_record_is_a_value_error(built, monkeypatch, key, message):
+    monkeypatch.chdir(built)
+    with pytest.raises(ValueError, match=message):
+        velk_crc.check("fw_boot_CRC.hex", offset=0x134, algorithms={key: "crc-32"})
 
 
 def test_paths_may_be_path_objects_or_bytes(built, monkeypatch):

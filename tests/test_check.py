@@ -158,7 +158,8 @@ def test_a_record_in_linker_padding_is_loaded_with_it(velk, monkeypatch, tmp_pat
 # Each committed firmware with a FLASH option that writes its _CRC.elf.
 OPTIONS = {"fw_bootloader.elf": ["--a6C", "--force"],
            "fw_dupsym.elf": ["--ncrc_value", "--force"],
-           "fw_slot_ram.elf": ["--a100", "--force"]}
+           "fw_slot_ram.elf": ["--a100", "--force"],
+           "fw_two_checks.elf": ["--napp_crc", "--header", "app_header:size@4"]}
 HEADER_OPTION = ["--header", "app_header:size@8"]
 FIRMWARE = sorted(os.path.basename(p) for p in glob.glob(os.path.join(DATA, "fw_*.elf")))
 

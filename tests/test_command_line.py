@@ -8,6 +8,7 @@ import os
 import struct
 import resource
 import shutil
+import zlib
 
 import pytest
 
@@ -140,6 +141,13 @@ REFUSALS = [
     ("option-of-the-other-mode", None, ["--ncrc_value", "--elf"], None),
     ("flag-given-twice", None, ["--ncrc_value", "--words", "--words"],
      '"--words" is given twice'),
+    ("selector-without-its-word", None, ["--n"],
+     "--n needs the checksum variable, as in --n crc_value"),
+    ("exclude-without-its-word", None, ["--ncrc_value", "--exclude", "--words"],
+     "--exclude needs the bytes to leave out, as in --exclude 0x08000100-0x08000200 or "
+     "--exclude <symbol>"),
+    ("missing-response-file", None, ["@no-such.rsp"],
+     'cannot read the response file "no-such.rsp": No such file or directory'),
 ]
 
 
@@ -187,6 +195,44 @@ def test_option_words_in_any_order(velk, monkeypatch, build, tmp_path):
         assert code == 0
         outs.append(json.loads(out))
     assert outs[0] == outs[1]
+
+
+# --n and --a take their value glued to the letter or as the next word, and a
+# response file gives words as the command line does: one or more a line,
+# '#' comments, another file named with @.
+SPELLINGS = {
+    "glued": ["--ncrc_value=CRC-32/ISO-HDLC", "--exclude=0x08000000-0x08000010"],
+    "spaced": ["--n", "crc_value=CRC-32/ISO-HDLC", "--exclude", "0x08000000-0x08000010"],
+    "response-file": ["@{folder}/records.rsp"],
+    "nested": ["@{folder}/outer.rsp"],
+}
+
+
+@pytest.mark.parametrize("spelling", SPELLINGS)
+def test_words_glued_spaced_or_from_a_file(velk, monkeypatch, build, tmp_path, spelling):
+    elf = build()
+    (tmp_path / "records.rsp").write_text(
+        "# the application's CRC, as the bootloader computes it\n"
+        "--n crc_value=CRC-32/ISO-HDLC  # zlib's\n\n--exclude\n\t0x08000000-0x08000010\n")
+    (tmp_path / "outer.rsp").write_text(f"--json @{tmp_path}/records.rsp\n")
+    words = [w.format(folder=tmp_path) for w in SPELLINGS[spelling]]
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", elf, *words)
+    assert code == 0, err
+    memory = read_hex(tmp_path / "fw_CRC.hex").memory
+    want = zlib.crc32(bytes(memory[a] for a in range(LOAD + 0x10, LOAD + 0x134)))
+    assert int.from_bytes(bytes(memory[LOAD + 0x134 + i] for i in range(4)), "little") == want
+    for check in (["--a", "134=crc-32/iso-hdlc"], ["--a134=crc-32/iso-hdlc"]):
+        code, out, _ = run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.hex", *check,
+                               "--exclude", "0x08000000-0x08000010")
+        assert code == 0 and out.startswith(f"checksum ok: [0x{want:08X}]"), out
+
+
+def test_response_files_that_name_each_other_are_refused(velk, monkeypatch, build, tmp_path):
+    (tmp_path / "a.rsp").write_text(f"@{tmp_path}/b.rsp")
+    (tmp_path / "b.rsp").write_text(f"--ncrc_value @{tmp_path}/a.rsp")
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", build(), f"@{tmp_path}/a.rsp")
+    assert code == 255 and err.endswith(
+        f'"{tmp_path}/a.rsp": response files name each other more than 8 deep (a loop?)\n')
 
 
 # FLASH refuses a layout that cannot give a firmware passing its own check;
@@ -332,8 +378,9 @@ def test_json_of_flash_and_check(velk, monkeypatch, tmp_path, build):
         "algorithm": "CRC-32/MPEG-2", "fill": 0xFF,
         "records": [{"kind": "crc", "name": "crc_value", "slot": 0x08000134, "width": 4,
                      "algorithm": "CRC-32/MPEG-2", "start": min(image.memory),
-                     "end": 0x08000134, "value": stored,
-                     "bytes": bytes(image.bytes_at(record, 4)).hex()}],
+                     "end": 0x08000134,
+                     "ranges": [{"start": min(image.memory), "end": 0x08000134}],
+                     "value": stored, "bytes": bytes(image.bytes_at(record, 4)).hex()}],
         "outside": [], "warnings": [], "notes": [], "hints": []}
     assert crc32_mpeg2(covered) == stored
 

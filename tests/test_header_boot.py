@@ -5,13 +5,14 @@ worked out from the catalogue parameters."""
 
 import os
 import shutil
+import zlib
 from dataclasses import dataclass
 
 import pytest
 from elftools.elf.elffile import ELFFile
 
 import qemu
-from conftest import DATA, run_command
+from conftest import DATA, run_command, words_reversed
 from crcref import CATALOGUE, Crc, crc
 from hexcheck import flip_hex_byte, read_hex
 
@@ -163,3 +164,70 @@ def test_firmware_refuses_an_empty_header_and_a_changed_body(tmp_path):
     flip_hex_byte(tmp_path / "fw_CRC.hex", max(loadable(path)))
     assert qemu.boot_status(["-device", f"loader,file={tmp_path / 'fw_CRC.hex'}"]) == \
         qemu.BOOT_CRC_BAD
+
+
+# --- Two checks with their own algorithms, one FLASH run --------------------------
+
+# tests/data/firmware/two_checks.c: a zlib CRC-32 of the body in the header at
+# 0x08000040, and the STM32 CRC unit's CRC-32/MPEG-2 of the image, fed words,
+# in app_crc, its last word. The unit skips the header's crc word, which
+# covers app_crc in turn.
+TWO_CHECKS = ["--header", "app_header:size@4,crc@8=crc-32/iso-hdlc", "--napp_crc", "--words",
+              "--exclude", "0x08000048-0x0800004C"]
+
+
+def two_checks(tmp_path, spelling):
+    path = tmp_path / "fw.elf"
+    shutil.copy(os.path.join(DATA, "fw_two_checks.elf"), path)
+    words = TWO_CHECKS
+    if spelling == "response-file":
+        (tmp_path / "records.rsp").write_text(
+            "# the image's two checks\n" + " ".join(TWO_CHECKS[:2]) + "\n" +
+            " ".join(TWO_CHECKS[2:4]) + "  # the STM32 unit\n" + " ".join(TWO_CHECKS[4:]) + "\n")
+        words = [f"@{tmp_path / 'records.rsp'}"]
+    done = run_command("FLASH", path, *words)
+    assert done.returncode == 0, done.stdout + done.stderr
+    return path, done.stdout
+
+
+@pytest.mark.parametrize("spelling", ["words", "response-file"])
+def test_one_run_stores_a_zlib_header_crc_and_the_stm32_units_crc(tmp_path, spelling):
+    path, out = two_checks(tmp_path, spelling)
+    memory = read_hex(tmp_path / "fw_CRC.hex").memory
+    header, slot = 0x08000040, max(loadable(path)) - 3
+    end = slot + 4
+    image = bytes(memory[a] for a in range(0x08000000, end))
+
+    def word(at):
+        return int.from_bytes(image[at - 0x08000000:at - 0x08000000 + 4], "little")
+
+    body = image[header + 16 - 0x08000000:]
+    assert (word(header + 4), word(header + 8)) == (len(body), zlib.crc32(body))
+    fed = image[:header + 8 - 0x08000000] + image[header + 12 - 0x08000000:slot - 0x08000000]
+    assert word(slot) == crc(MPEG2, words_reversed(fed))
+    assert ("app_header.crc at 0x08000048: [0x%08X] over (0x08000050~0x%08X) "
+            "(CRC-32/ISO-HDLC, fed bytes)" % (zlib.crc32(body), end)) in out
+    assert ("checksum range:(0x08000000~0x08000048, 0x0800004C~0x%08X) checksum offset "
+            "address:[0x%08X] checksum: [0x%08X] (CRC-32/MPEG-2, fed words)"
+            % (slot, slot - 0x08000000, word(slot))) in out
+    hex_path = tmp_path / "fw_CRC.hex"
+    assert qemu.boot_status(["-device", f"loader,file={hex_path}"]) == qemu.BOOT_OK
+    done = run_command("CHECK", hex_path, "--header", "0x08000040+16:size@4,crc@8=crc-32",
+                       f"--a{slot - 0x08000000:X}", "--words", "--exclude",
+                       "0x08000048-0x0800004C")
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+# The unit skips the header's crc word, so a byte flipped there fails the
+# zlib check alone; one flipped in .data's initial values (8 bytes before
+# app_crc) fails the unit's first.
+@pytest.mark.parametrize("where, status", [
+    ("in-the-skipped-word", qemu.BOOT_HCRC_BAD),
+    ("in-the-data", qemu.BOOT_CRC_BAD),
+])
+def test_the_firmware_finds_a_changed_byte(tmp_path, where, status):
+    path, _ = two_checks(tmp_path, "words")
+    hex_path = tmp_path / "fw_CRC.hex"
+    flip_hex_byte(hex_path, 0x08000049 if where == "in-the-skipped-word"
+                  else max(loadable(path)) - 11)
+    assert qemu.boot_status(["-device", f"loader,file={hex_path}"]) == status

@@ -338,6 +338,10 @@ def test_a_bin_beside_far_data_and_one_that_looks_like_text(velk, monkeypatch, t
 
 @pytest.mark.parametrize("option, why", [
     (["--fill", "10"], '--fill takes the byte erased flash reads, 0x00 to 0xFF: "10"'),
+    # A decimal byte is told its hex spelling, never read as hex.
+    (["--fill", "255"], '"255" is not one (the value takes 0x: --fill 0xFF)'),
+    (["--fill", "0"], '"0" is not one (the value takes 0x: --fill 0x00)'),
+    (["--fill", "256"], '"256" is not one\n'),
     (["--fill", "0x1_2"], '"0x1_2" is not one'),
     (["--fill", "0x0000000000000000FF"], '"0x0000000000000000FF" is not one'),
     (["--merge", "boot.bin@0x100000000"], "past 4 GiB, which Intel HEX cannot address"),

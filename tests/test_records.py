@@ -117,10 +117,31 @@ REFUSED = [
                                   "0x08000200, after its slot at 0x08000134"),
     (["--ncrc_value@0x07000000"], "--ncrc_value@0x07000000: 0x07000000 lies outside the "
                                   "slot's image (0x08000000 to 0x08000138)"),
+    # An algorithm of its own is refused by the word that names it.
+    (["--ncrc_value=crc-33"], '--ncrc_value=crc-33: no CRC algorithm named "crc-33" '
+                              "(velk-crc --list-crc lists the names)"),
+    (["--ncrc_value=CRC-16/XMODEM"], "crc_value at 0x08000134 is not a 2-byte checksum "
+                                     "variable: its size is 4 bytes (--force writes it anyway)"),
+    (["--ncrc_value=crc-32", "--words"],
+     "--words feeds words the way an STM32 CRC unit computes CRC-32/MPEG-2: no checksum "
+     "record here computes it"),
+    (["--ncrc_value", "--exclude", "0x09000000-0x09000010"],
+     "--exclude 0x09000000-0x09000010 (0x09000000 to 0x09000010) covers no byte of any "
+     "checksum's range"),
+    (["--ncrc_value", "--exclude", "0x08000000-0x08000200"],
+     "--exclude 0x08000000-0x08000200 leaves nothing of the range of crc_value"),
+    (["--ncrc_value", "--exclude", "0x08000010-0x08000010"],
+     "--exclude 0x08000010-0x08000010: 0x08000010 is not after 0x08000010: the byte at <to> "
+     "is the first one kept"),
+    (["--ncrc_value", "--exclude", "0x08000010"],
+     "--exclude 0x08000010: give the bytes as <from>-<to> in 0x hex, <to> the first byte "
+     "kept, as in 0x08000100-0x08000200; or a symbol"),
+    (["--ncrc_value", "--exclude", "boot_status"],
+     "--exclude boot_status (0x20000000 to 0x20000004) covers no byte of any checksum's range"),
 ]
 
 
-@pytest.mark.parametrize("options, why", REFUSED)
+@pytest.mark.parametrize("options, why", REFUSED, ids=[" ".join(o) for o, _ in REFUSED])
 def test_refusals_write_nothing(velk, monkeypatch, tmp_path, options, why):
     shutil.copy(os.path.join(DATA, "fw_boot.elf"), tmp_path / "fw.elf")
     code, out, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", *options)
@@ -202,6 +223,149 @@ def test_check_names_each_tampered_record(velk, monkeypatch, three_slot_elf, slo
     wrong = [line for line in out.splitlines() if "mismatch" in line]
     assert code == 1 and [int(line.split(" at 0x")[1][:8], 16) for line in wrong] == \
         wrong_slots, out
+
+
+# --- An algorithm for each record -------------------------------------------------
+
+SMALL, BIG = LOAD + 0x2FE, LOAD + 0x3FC
+
+
+@pytest.fixture
+def two_width_elf(tmp_path):
+    """A 2-byte slot inside the range of a 4-byte one, in random bytes."""
+    data = bytearray(random.Random(11).randbytes(0x400))
+    data[SMALL - LOAD:SMALL - LOAD + 2] = b"\xff" * 2
+    data[BIG - LOAD:BIG - LOAD + 4] = b"\xff" * 4
+    symbols = [("crc_small", SMALL, 2, STT_OBJECT), ("crc_big", BIG, 4, STT_OBJECT)]
+    path = tmp_path / "fw.elf"
+    path.write_bytes(Elf(segments=[Segment(LOAD, bytes(data), section=".text")],
+                         symbols=symbols).build())
+    return path
+
+
+# Each record's word: its slot, where its range starts and its algorithm.
+# The big one's range takes in the small one's slot, so the small one is
+# stored first whatever the order of the words.
+TWO = {"--ncrc_small=CRC-16/XMODEM": (SMALL, LOAD, "CRC-16/XMODEM"),
+       "--ncrc_big@0x08000200=crc-32/iso-hdlc": (BIG, LOAD + 0x200, "CRC-32/ISO-HDLC")}
+ORDERS = [pytest.param(o, id=f"{o}-endian") for o in ("little", "big")]
+WORDS = [pytest.param(list(w), id=" ".join(t.split("=")[0] for t in w))
+         for w in itertools.permutations(TWO)]
+
+
+@pytest.mark.parametrize("order", ORDERS)
+@pytest.mark.parametrize("words", WORDS)
+def test_two_algorithms_and_widths_in_one_run(velk, monkeypatch, two_width_elf, words, order):
+    be = ["--be"] if order == "big" else []
+    image, out, _ = flash(velk, monkeypatch, two_width_elf, *words, *be, "--json")
+    for slot, start, name in TWO.values():
+        want = crc(CATALOGUE[name], covered(image, start, slot))
+        assert stored(image, slot, CATALOGUE[name].width // 8, order) == want, name
+    assert [(r["name"], r["width"], r["algorithm"]) for r in json.loads(out)["records"]] == [
+        ("crc_small", 2, "CRC-16/XMODEM"), ("crc_big", 4, "CRC-32/ISO-HDLC")]
+    # --crc is the default of a record that names none: the same bytes.
+    other = [w.replace("=crc-32/iso-hdlc", "") for w in words]
+    assert flash(velk, monkeypatch, two_width_elf, *other, *be, "--crc", "CRC-32/ISO-HDLC")[0] \
+        .memory == image.memory
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", two_width_elf.with_name("fw_CRC.hex"),
+                           "--elf", two_width_elf, *reversed(words), *be)
+    fed = "fed bytes, big-endian" if be else "fed bytes"
+    assert code == 0 and out.splitlines() == [
+        f"checksum ok: [0x{stored(image, SMALL, 2, order):04X}] at 0x{SMALL:08X} (crc_small) "
+        f"(CRC-16/XMODEM, {fed}); the file is {two_width_elf}, checksummed",
+        f"checksum ok: [0x{stored(image, BIG, 4, order):08X}] at 0x{BIG:08X} (crc_big) "
+        f"(CRC-32/ISO-HDLC, {fed})"], out
+
+
+# A tampered slot is wrong, and so is the big record, whose range reads the
+# small one's slot; each line names the record's own algorithm.
+@pytest.mark.parametrize("order", ORDERS)
+@pytest.mark.parametrize("slot, wrong", [
+    (SMALL, ["(crc_small): stored [0x", "(CRC-16/XMODEM", "(crc_big): stored [0x",
+             "(CRC-32/ISO-HDLC"]),
+    (BIG, ["(crc_big): stored [0x", "(CRC-32/ISO-HDLC"]),
+], ids=["small", "big"])
+def test_check_names_each_tampered_record_and_its_algorithm(velk, monkeypatch, two_width_elf,
+                                                            slot, wrong, order):
+    be = ["--be"] if order == "big" else []
+    flash(velk, monkeypatch, two_width_elf, *TWO, *be)
+    hex_path = two_width_elf.with_name("fw_CRC.hex")
+    flip_hex_byte(hex_path, slot)
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", hex_path, "--a2FE=xmodem",
+                           "--a3FC@0x08000200=crc-32/iso-hdlc", *be)
+    mismatches = [line for line in out.splitlines() if line.startswith("checksum mismatch")]
+    assert code == 1 and len(mismatches) == len(wrong) // 2, out
+    for line, (record, algorithm) in zip(mismatches, zip(wrong[::2], wrong[1::2])):
+        assert record.replace("crc_small", "--a2FE").replace("crc_big", "--a3FC") in line
+        assert algorithm in line, line
+
+
+# --- Ranges with holes -----------------------------------------------------------
+
+@pytest.fixture
+def table_elf(tmp_path):
+    data = bytearray(random.Random(13).randbytes(0x400))
+    data[0x3FC:] = b"\xff" * 4
+    symbols = [("crc", LOAD + 0x3FC, 4, STT_OBJECT), ("table", LOAD + 0x40, 0x20, STT_OBJECT)]
+    path = tmp_path / "fw.elf"
+    path.write_bytes(Elf(segments=[Segment(LOAD, bytes(data), section=".text")],
+                         symbols=symbols).build())
+    return path
+
+
+# The words, and the bytes left out ([from, to) from the image start).
+EXCLUSIONS = {
+    "one": (["0x08000100-0x08000140"], [(0x100, 0x140)]),
+    "overlapping": (["0x08000100-0x08000140", "0x08000120-0x08000180"], [(0x100, 0x180)]),
+    "two": (["0x08000300-0x08000304", "0x080000F0-0x08000100"], [(0xF0, 0x100), (0x300, 0x304)]),
+    "below-the-range": (["0x07FFFF00-0x08000010"], [(0, 0x10)]),
+    "a-symbol": (["table"], [(0x40, 0x60)]),
+}
+
+
+@pytest.mark.parametrize("name", EXCLUSIONS)
+def test_an_exclusion_leaves_its_bytes_out(velk, monkeypatch, table_elf, name):
+    words, holes = EXCLUSIONS[name]
+    options = ["--a3FC", *(w for word in words for w in ("--exclude", word))]
+    image, out, _ = flash(velk, monkeypatch, table_elf, *options, "--json")
+    kept = [(a, b) for a, b in zip([0] + [h[1] for h in holes], [h[0] for h in holes] + [0x3FC])
+            if a < b]
+    fed = b"".join(covered(image, LOAD + a, LOAD + b) for a, b in kept)
+    assert stored(image, LOAD + 0x3FC, 4, "little") == crc(CATALOGUE["CRC-32/MPEG-2"], fed)
+    assert json.loads(out)["records"][0]["ranges"] == [
+        {"start": LOAD + a, "end": LOAD + b} for a, b in kept]
+    _, out, _ = flash(velk, monkeypatch, table_elf, *options)
+    assert "checksum range:(%s) checksum offset" % ", ".join(
+        f"0x{LOAD + a:08X}~0x{LOAD + b:08X}" for a, b in kept) in out
+
+    # CHECK of the HEX alone, told the same bytes by address.
+    hex_path = table_elf.with_name("fw_CRC.hex")
+    check = ["--a3FC", *(w for a, b in holes
+                         for w in ("--exclude", f"0x{LOAD + a:08X}-0x{LOAD + b:08X}"))]
+    assert run_cli(velk, monkeypatch, "CHECK", hex_path, *check)[0] == 0
+    flip_hex_byte(hex_path, LOAD + holes[-1][1] - 1)  # inside the last hole
+    assert run_cli(velk, monkeypatch, "CHECK", hex_path, *check)[0] == 0
+    flip_hex_byte(hex_path, LOAD + holes[-1][1])  # the first byte after it
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", hex_path, *check)
+    assert code == 1 and out.startswith("checksum mismatch at 0x080003FC"), out
+
+
+def test_an_exclusion_cuts_every_checksum_that_covers_it(velk, monkeypatch, header_elf):
+    """The header's crc and the trailer both cover the hole; hcrc does not."""
+    image, out, _ = flash(velk, monkeypatch, header_elf, "--header",
+                          "app_header:crc@12,hcrc@16=crc-16/xmodem", "--ntrailer@0x08000060",
+                          "--exclude", "0x08000100-0x08000108", "--json")
+    iso = CATALOGUE["CRC-32/MPEG-2"]
+    records = {r["name"]: r for r in json.loads(out)["records"]}
+    assert records["trailer"]["value"] == crc(iso, covered(image, LOAD + 0x60, LOAD + 0x100) +
+                                              covered(image, LOAD + 0x108, LOAD + 0x3EC))
+    assert records["app_header.crc"]["value"] == crc(
+        iso, covered(image, LOAD + 0x60, LOAD + 0x100) + covered(image, LOAD + 0x108,
+                                                                 LOAD + 0x3F4))
+    assert records["app_header.hcrc"]["value"] == crc(CATALOGUE["CRC-16/XMODEM"],
+                                                      covered(image, HEADER, HEADER + 16))
+    assert (records["app_header.hcrc"]["width"], records["app_header.hcrc"]["algorithm"]) == \
+        (2, "CRC-16/XMODEM")
 
 
 @pytest.fixture
@@ -302,6 +466,30 @@ def test_check_names_each_wrong_header_field(velk, monkeypatch, header_elf, fiel
         assert len(wrong) == 1, out
 
 
+# A HEX file checked alone: the header's address and size in place of its
+# symbol, each field with the algorithm FLASH gave it.
+def test_check_reads_a_header_by_its_address_without_the_build(velk, monkeypatch, header_elf):
+    fields = "size@8,crc@12=crc-32/iso-hdlc,hcrc@16=crc-16/xmodem"
+    image, _, _ = flash(velk, monkeypatch, header_elf, "--header", f"app_header:{fields}")
+    hex_path = header_elf.with_name("fw_CRC.hex")
+    body = crc(CATALOGUE["CRC-32/ISO-HDLC"], covered(image, HEADER + 32, LOAD + 0x3F4))
+    assert stored(image, HEADER + 12, 4, "little") == body
+    header = ["--header", f"0x{HEADER:08X}+32:{fields}"]
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", hex_path, *header)
+    assert code == 0 and out.splitlines()[1] == (
+        f"header.crc ok: [0x{body:08X}] at 0x0800004C (CRC-32/ISO-HDLC, fed bytes)"), out
+    flip_hex_byte(hex_path, HEADER + 12)
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", hex_path, *header)
+    wrong = [line.split(" holds")[0] for line in out.splitlines() if " holds " in line]
+    assert code == 1 and wrong == ["header.crc at 0x0800004C", "header.hcrc at 0x08000050"], out
+    code, _, err = run_cli(velk, monkeypatch, "CHECK", hex_path, "--header",
+                           f"app_header:{fields}")
+    assert code == 2 and err.endswith(
+        "--header needs the build's symbols to find app_header: check the ELF file, pass it "
+        "with --elf, or give the header's address and size, as in --header "
+        "0x08004000+16:size@4,crc@8\n"), err
+
+
 HEADER_REFUSED = [
     ("app_header:size@8,crc@12,hcrc@16", ["--ntrailer"],
      "trailer and app_header.crc cover each other's slot"),
@@ -316,6 +504,17 @@ HEADER_REFUSED = [
     ("ram_header:crc@12", [], "ram_header at 0x20000000 is not in flash"),
     ("app_header", [], "give the header's symbol and its fields"),
     ("app_header:crc@12", ["--s1024"], "does not combine with --n, --a, another --s or --header"),
+    ("app_header:size@8=crc-32", [], 'the size field is the body\'s length, which no algorithm '
+                                     'computes: "size@8=crc-32"'),
+    ("app_header:crc@12=crc-99", [], 'no CRC algorithm named "crc-99"'),
+    # A CRC by its parameters keeps its commas; the field after it is read.
+    ("app_header:crc@12=width=16,poly=0x1021,hcrc@16", [],
+     'no CRC algorithm named "width=16,poly=0x1021"'),
+    ("app_header:crc@12=crc-32,hcrc@14=crc-16/xmodem", [], "the hcrc field overlaps the crc field"),
+    ("0x08000040+0:crc@12", [], '"0x08000040+0" is no header: give its address and size'),
+    ("0x08000040:crc@12", [], '"0x08000040" is no header'),
+    ("0x08000040+0x1000:crc@12", [], "0x08000040+0x1000 (0x08000040, 4096 bytes) is not all in "
+                                     "the loadable bytes"),
 ]
 
 

@@ -141,21 +141,24 @@ def test_every_argument_and_key_type_checks(mypy_run):
                 elf, symbol=["crc_value", "cfg_crc@cfg_start"], offset=[0x1FC], header=None,
                 lpc_vectors=True, crc="CRC-32/ISO-HDLC", be=True, fill=0x00, words=False,
                 bin=True, srec=True, uf2="stm32f4", merge=[boot, "cal.bin@0x08080000"],
-                entry=0x08000101, force=False)
+                entry=0x08000101, force=False, exclude=["vector_table"],
+                algorithms={"crc_value": "CRC-16/XMODEM", 0x1FC: "crc-32"})
             first: velk_crc.OutputFile = written.files[0]
             kind: str = first.format
             base: int | None = first.base
             slots: list[int] = [record["slot"] for record in written.records]
+            kept: list[int] = [r["end"] - r["start"] for r in written.records[0]["ranges"]]
             outside: int = sum(region["size"] for region in written.outside)
             start: int = written.merged["start_address"]
             checked = velk_crc.check(
                 written.files[0], symbol="crc_value", block=None, header="hdr:size@8,crc@12",
                 lpc_vectors=False, elf=elf, base=0x08000000, merge=boot, entry=str(elf),
-                crc="crc-32", be=True, fill=0xFF, words=False, uf2="0x57755A57", force=True)
+                crc="crc-32", be=True, fill=0xFF, words=False, uf2="0x57755A57", force=True,
+                exclude="0x08000000-0x08000040", algorithms=None)
             ok: bool = checked.ok and all(record.get("ok", False) for record in checked.records)
             found: int | None = checked.start_address["found"]
             expected: int | None = checked.expected
-            lines = [str(kind), str(base), str(slots), str(outside), str(start), str(ok),
+            lines = [str(kind), str(base), str(slots), str(kept), str(outside), str(start), str(ok),
                      str(found), str(expected), checked.difference["found"].__repr__()]
             return lines + checked.warnings + checked.notes + checked.hints
     """, "velk_crc")

@@ -62,7 +62,8 @@ void records_over(Reader& in) {
         Intervals range(std::min(from, to), std::max(from, to));
         const uint64_t hole = base + in.u16() % window;
         range.remove(hole, hole + in.u8() % 64);
-        records.push_back({slot, width, range, "r", crc_producer(CrcRole::selector)});
+        records.push_back({slot, width, range, "r",
+                           crc_producer(CrcRole::selector, plan.algorithm, Feed::bytes)});
     }
     size_t got = 0;
     const uint8_t* image = in.take(window, got);

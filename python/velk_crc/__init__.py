@@ -159,7 +159,7 @@ def _copy(value):
 
 def flash(elf, *, symbol=None, offset=None, block=None, header=None, lpc_vectors=False,
           crc=None, be=False, fill=None, words=False, bin=False, srec=False, uf2=None,
-          merge=None, entry=None, force=False):
+          merge=None, entry=None, force=False, exclude=None, algorithms=None):
     """Checksum a build's flash image and write it, as ``velk-crc FLASH``.
 
     The records: `symbol` (the checksum variable's name, or a list of them;
@@ -167,8 +167,14 @@ def flash(elf, *, symbol=None, offset=None, block=None, header=None, lpc_vectors
     `offset` (from the image start, a multiple of the checksum's width; an
     int or a list; its range starts at the image start), `block` (a power
     of two: the checksum follows the image rounded up to it; alone),
-    `header` (``"app_header:size@8,crc@12,hcrc@16"``) and `lpc_vectors`.
-    `crc` names the algorithm (default CRC-32/MPEG-2), `be` stores values
+    `header` (``"app_header:size@8,crc@12=crc-32/iso-hdlc,hcrc@16"``, or
+    ``"0x08004000+32:..."`` by address and size) and `lpc_vectors`.
+    `algorithms` gives records their own algorithm, each by its symbol or
+    offset (``{"crc_app": "CRC-32/ISO-HDLC", 0x1FC: "CRC-16/XMODEM"}``);
+    `crc` names the algorithm of the others (default CRC-32/MPEG-2).
+    `exclude` (``"0x08000100-0x08000200"``, the byte at the end kept, or a
+    symbol; or a list) leaves those bytes out of every checksum that covers
+    them. `be` stores values
     big-endian, `fill` is the value erased flash reads (default 0xFF).
     `uf2` (a chip family) adds ``<root>_CRC.uf2``; `merge` (paths; a raw
     binary as ``"boot.bin@0x08000000"``) adds ``<root>_CRC_merged.hex`` and
@@ -183,28 +189,29 @@ def flash(elf, *, symbol=None, offset=None, block=None, header=None, lpc_vectors
     return _native().flash(elf, symbol=symbol, offset=offset, block=block, header=header,
                            lpc_vectors=lpc_vectors, crc=crc, be=be, fill=fill, words=words,
                            bin=bin, srec=srec, uf2=uf2, merge=merge, entry=entry,
-                           force=force)
+                           force=force, exclude=exclude, algorithms=algorithms)
 
 
 def check(path, *, symbol=None, offset=None, block=None, header=None,
           lpc_vectors=False, elf=None, base=None, merge=None, entry=None, crc=None,
-          be=False, fill=None, words=False, uf2=None, force=False):
+          be=False, fill=None, words=False, uf2=None, force=False, exclude=None,
+          algorithms=None):
     """Verify the checksums in an ELF, Intel HEX, S-record, UF2 or raw binary
     file, as ``velk-crc CHECK``; writes nothing.
 
-    The records, `crc`, `be` and `fill` are as for `flash`. With `elf` (the
-    build's ELF file) the file is also checked to be that build's image,
-    checksummed, and the build's symbols and layout are used; `merge` and
-    `entry`, as `flash` took them, check a merged file's other bytes and its
-    start address. A raw binary starts at `base`, or with `elf` where the
-    build's images start. Returns
-    the `Report`: ``ok`` is false on a mismatch. Raises `CannotVerify` when
+    The records, `algorithms`, `exclude`, `crc`, `be` and `fill` are as for
+    `flash`. With `elf` (the build's ELF file) the file is also checked to
+    be that build's image, checksummed, and the build's symbols and layout
+    are used; `merge` and `entry`, as `flash` took them, check a merged
+    file's other bytes and its start address. A raw binary starts at
+    `base`, or with `elf` where the build's images start. Returns the
+    `Report`: ``ok`` is false on a mismatch. Raises `CannotVerify` when
     it cannot tell.
     """
     return _native().check(path, symbol=symbol, offset=offset, block=block, header=header,
                            lpc_vectors=lpc_vectors, elf=elf, base=base, merge=merge,
                            entry=entry, crc=crc, be=be, fill=fill, words=words, uf2=uf2,
-                           force=force)
+                           force=force, exclude=exclude, algorithms=algorithms)
 
 
 def main(argv=None):

@@ -1,5 +1,5 @@
 import os
-from typing import Any, Literal, NotRequired, Sequence, TypedDict
+from typing import Any, Literal, Mapping, NotRequired, Sequence, TypedDict
 
 _Path = str | os.PathLike[str] | bytes | os.PathLike[bytes]
 
@@ -25,6 +25,8 @@ class Record(TypedDict):
     algorithm: str | None
     start: int
     end: int
+    # The bytes it covers: [start, end) each, --exclude's cut out.
+    ranges: list[Image]
     # The number the slot's bytes stand for, in the record's byte order.
     value: int
     # The slot's bytes as they lie in memory, in hex.
@@ -131,6 +133,8 @@ def flash(
     merge: _Path | Sequence[_Path] | None = ...,
     entry: _Path | int | None = ...,
     force: bool = ...,
+    exclude: str | Sequence[str] | None = ...,
+    algorithms: Mapping[str | int, str] | None = ...,
 ) -> Report: ...
 def check(
     path: _Path,
@@ -150,6 +154,8 @@ def check(
     words: bool = ...,
     uf2: str | None = ...,
     force: bool = ...,
+    exclude: str | Sequence[str] | None = ...,
+    algorithms: Mapping[str | int, str] | None = ...,
 ) -> Report: ...
 def main(argv: Sequence[str | bytes] | None = ...) -> int: ...
 def runmain() -> int: ...

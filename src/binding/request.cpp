@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "../engine/request/selector.h"
 #include "text.h"
 
 namespace velk::binding {
@@ -15,7 +16,7 @@ struct Arguments {
              *lpc_vectors = nullptr, *crc = nullptr, *be = nullptr, *fill = nullptr,
              *words = nullptr, *bin = nullptr, *srec = nullptr, *uf2 = nullptr,
              *merge = nullptr, *entry = nullptr, *force = nullptr, *elf = nullptr,
-             *base = nullptr;
+             *base = nullptr, *exclude = nullptr, *algorithms = nullptr;
 };
 
 struct Keyword {
@@ -44,6 +45,8 @@ const Keyword keywords[] = {
     {"force", &Arguments::force, in_flash | in_check},
     {"elf", &Arguments::elf, in_check},
     {"base", &Arguments::base, in_check},
+    {"exclude", &Arguments::exclude, in_flash | in_check},
+    {"algorithms", &Arguments::algorithms, in_flash | in_check},
 };
 
 [[noreturn]] void type_error(const char* what, const char* wanted, PyObject* value) {
@@ -101,32 +104,54 @@ std::vector<PyObject*> each(PyObject* value, std::vector<Ref>& held) {
     return out;
 }
 
-// symbol="name@from": the variable, and where its range starts.
-Selector symbol_selector(const std::string& text) {
-    Selector s{'n', text, std::nullopt, "symbol=\"" + text + "\"", Front::api};
-    size_t at = text.find('@');
-    if (at != std::string::npos) {
-        s.from = text.substr(at + 1);
-        s.value = text.substr(0, at);
+// algorithms={"crc_app": "crc-32/iso-hdlc", 0x1FC: "crc-16/xmodem"}: a
+// record's own algorithm, the record named by its symbol or its offset.
+void own_algorithms(PyObject* mapping, std::vector<Selector>& selectors) {
+    if (!PyDict_Check(mapping)) type_error("algorithms", "a dict", mapping);
+    PyObject *key = nullptr, *value = nullptr;
+    Py_ssize_t at = 0;
+    while (PyDict_Next(mapping, &at, &key, &value)) {
+        const std::string name = text_argument(value, "an algorithm in algorithms");
+        const bool symbol = PyUnicode_Check(key);
+        const std::string record =
+            symbol ? text_of(key) : number_argument(key, "a key of algorithms", true);
+        Selector* named = nullptr;
+        // Offsets are spelt alike: number_argument made both.
+        for (Selector& s : selectors)
+            if (s.letter == (symbol ? 'n' : 'a') && s.value == record) named = &s;
+        if (!named) {
+            PyErr_Format(PyExc_ValueError, "algorithms: %R is no record's %s", key,
+                         symbol ? "symbol" : "offset");
+            throw PythonError{};
+        }
+        named->algorithm = name;
     }
-    return s;
 }
 
 void records_of(const Arguments& a, Request& r) {
     std::vector<Ref> held;
     if (given(a.symbol))
-        for (PyObject* name : each(a.symbol, held))
-            r.selectors.push_back(symbol_selector(text_argument(name, "symbol")));
+        for (PyObject* name : each(a.symbol, held)) {
+            const std::string text = text_argument(name, "symbol");
+            r.selectors.push_back(
+                read_selector('n', text, "symbol=\"" + text + "\"", Front::api));
+        }
     if (given(a.offset))
         for (PyObject* value : each(a.offset, held)) {
             std::string hex = number_argument(value, "offset", true);
-            r.selectors.push_back({'a', hex, std::nullopt, "offset=" + hex, Front::api});
+            r.selectors.push_back(
+                {'a', hex, std::nullopt, "offset=" + hex, Front::api, std::nullopt});
         }
     if (given(a.block)) {
         std::string size = number_argument(a.block, "block", false);
-        r.selectors.push_back({'s', size, std::nullopt, "block=" + size, Front::api});
+        r.selectors.push_back(
+            {'s', size, std::nullopt, "block=" + size, Front::api, std::nullopt});
     }
+    if (given(a.algorithms)) own_algorithms(a.algorithms, r.selectors);
     if (given(a.header)) r.header = text_argument(a.header, "header");
+    if (given(a.exclude))
+        for (PyObject* excluded : each(a.exclude, held))
+            r.excludes.push_back(text_argument(excluded, "exclude"));
     r.lpc_vectors = switch_of(a.lpc_vectors, "lpc_vectors");
 }
 

@@ -95,8 +95,10 @@ void checksum_over_holes() {
     parts.insert(parts.end(), data.begin() + 0x20, data.begin() + 0xC0);
     parts.insert(parts.end(), 0x1100 - 0x10D0, 0xFF);
     parts.insert(parts.end(), data.begin() + 200, data.begin() + 300);
-    const velk::records::Record record{0x1164, 4, range, "hole",
-                                       velk::records::crc_producer(velk::records::CrcRole::selector)};
+    const velk::records::Record record{
+        0x1164, 4, range, "hole",
+        velk::records::crc_producer(velk::records::CrcRole::selector, plan.algorithm,
+                                    velk::records::Feed::bytes)};
     const velk::records::Bytes bytes = record.producer->produce(plan, record, memory);
     const uint64_t want = bitwise(plan.algorithm.row->parameters, parts.data(), parts.size());
     expect(bytes.size() == 4 && bytes[0] == (want & 0xFF) && bytes[3] == (want >> 24),

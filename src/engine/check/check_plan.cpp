@@ -175,10 +175,11 @@ private:
             const diagnostics::Symbol& slot = p.placement.slot;
             if (p.placement.has_slot && slot.size != 0 && slot.size != r.width &&
                 !slot.function)
-                throw Refusal{text::format("%s%s is %llu bytes; %s stores %u", from.c_str(),
-                                           slot.name.c_str(),
+                throw Refusal{text::format("%s%s is %llu bytes; %s stores %u",
+                                           from.c_str(), slot.name.c_str(),
                                            static_cast<unsigned long long>(slot.size),
-                                           run_.plan.algorithm.name.c_str(), r.width) +
+                                           r.producer->algorithm_name().c_str(),
+                                           r.width) +
                               anyway};
             layout::MemoryMap none;
             diagnostics::Facts facts =

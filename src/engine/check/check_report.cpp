@@ -205,13 +205,13 @@ private:
         const records::Planned& low = plan.records[l];
         const bool checksum = low.record.reads_bytes();
         describe_image(data, low.image.start, low.image.end, low.record.slot,
-                       plan.feed == records::Feed::words ? "words" : "bytes");
+                       low.record.producer->fed_words() ? "words" : "bytes");
         const records::Found& lowest = run_.found[l];
         data.set("stored", checksum ? number(low, lowest.held) : json::Value());
         data.set("checksum", checksum ? number(low, lowest.own) : json::Value());
         if (run_.build)
             data.set("expected", checksum ? number(low, *lowest.built) : json::Value());
-        data.set("algorithm", plan.algorithm.name);
+        data.set("algorithm", records::reported_algorithm(plan, low));
         data.set("fill", static_cast<uint64_t>(plan.fill));
         json::Value& list = data.set("records", json::Value::array());
         for (size_t i : plan.by_slot()) {

@@ -11,12 +11,14 @@ computed over the flash image of an ELF build (CRC-32/MPEG-2 unless --crc says
 otherwise) and stored in it; written as Intel HEX.
 
 usage:
-  velk-crc FLASH <firmware.elf> RECORDS [--crc <name>] [--be] [--fill 0x<NN>]
-                 [--force] [--words] [--bin] [--srec] [--uf2 <family>]
-                 [--merge <file>]... [--entry <file>|0x<address>] [--json]
+  velk-crc FLASH <firmware.elf> RECORDS [--exclude <bytes>]... [--crc <name>]
+                 [--be] [--fill 0x<NN>] [--force] [--words] [--bin] [--srec]
+                 [--uf2 <family>] [--merge <file>]... [--entry <file>|0x<address>]
+                 [--json] [@<file>]...
   velk-crc CHECK <file> RECORDS [--elf <firmware.elf>] [--base 0x<address>]
                  [--merge <file>]... [--entry <file>|0x<address>] [--uf2 <family>]
-                 [--crc <name>] [--be] [--fill 0x<NN>] [--force] [--words] [--json]
+                 [--exclude <bytes>]... [--crc <name>] [--be] [--fill 0x<NN>]
+                 [--force] [--words] [--json] [@<file>]...
   velk-crc VELK <firmware.elf> SELECTOR
   velk-crc --help | --version | --list-crc | --guide
 
@@ -36,16 +38,21 @@ selectors (VELK: exactly one; the value follows the letter):
   --s<size>     after the image rounded up to that block size, in decimal, a power
                 of two: --s1024
 records (FLASH and CHECK: any number of --n and --a, a --header, --lpc-vectors;
-or one --s, with --lpc-vectors at most):
+or one --s, with --lpc-vectors at most; the value glued or the next word):
   --n<name>@<from>, --a<hex>@<from>
                 a checksum whose range starts at <from> (a symbol or a 0x address)
                 rather than at the image start: --ncfg_crc@cfg_start
-  --header <symbol>:<field>@<offset>[,...]
+  --n<name>=<algorithm>, --a<hex>@<from>=<algorithm>
+                a checksum of its own algorithm, its slot as wide as that
+                algorithm's value (others: --crc's): --n crc_app=CRC-16/XMODEM
+  --header <symbol>:<field>@<offset>[=<algorithm>][,...]
                 an image header: the object <symbol> in flash, its fields at
                 offsets from its start (decimal or 0x): size (the body's length,
                 4 bytes), crc (the body's checksum), hcrc (the header's bytes
                 before it); the body runs from the header's end to the end of its
-                image: --header app_header:size@8,crc@12,hcrc@16
+                image: --header app_header:size@8,crc@12=crc-32/iso-hdlc,hcrc@16.
+                0x<address>+<size> in place of <symbol> places it without
+                symbols (CHECK of a HEX file alone)
   --lpc-vectors the NXP LPC vector-table checksum at 0x1C: the first eight words
                 of the image sum to zero
 
@@ -55,16 +62,22 @@ options (FLASH and CHECK; after the mode word, in any order):
                 holding data rather than a placeholder, as the slot; an empty range;
                 an absolute --a; more than 16 MiB of fill); the reasons become
                 warnings. CHECK: check those anyway
-  --crc <name>  the algorithm, by crcmod's or the CRC catalogue's name, any case:
+  --exclude <from>-<to> | --exclude <symbol>
+                leave these bytes out of every checksum whose range covers them,
+                the bytes around them fed one after the other: 0x addresses, the
+                byte at <to> the first one kept; or a symbol's object; repeatable
+  --crc <name>  the algorithm of the records that name none, by crcmod's or the
+                CRC catalogue's name, any case:
                 CRC-32/ISO-HDLC (zlib's crc32), CRC-16/XMODEM, crc-32c, modbus, ...
                 (default CRC-32/MPEG-2; velk-crc --list-crc lists them all)
   --be          store values big-endian (default little-endian)
-  --fill 0x<NN> the value erased flash reads, in the holes and padding the
+  --fill 0x<NN> the value erased flash reads (in hex: 0xFF, not 255), in the holes
+                and padding the
                 checksum covers and the files hold (default 0xFF; 0x00 on flash
                 that reads 0x00 when erased, such as STM32L0/L1)
   --words       feed the checksum 32-bit little-endian words, most significant byte
                 first, as an STM32 CRC unit fed words from flash does (default: bytes;
-                CRC-32/MPEG-2 only)
+                the CRC-32/MPEG-2 records alone)
 )" + formats::help_lines() + R"(  --merge <file>
                 FLASH: also <root>_CRC_merged.hex (and .bin, .srec, .uf2 as asked
                 for): the file (Intel HEX, S-records, UF2, ELF, or a raw binary as
@@ -81,6 +94,7 @@ options (FLASH and CHECK; after the mode word, in any order):
                 CHECK: where a raw binary starts (with --elf: where the build's
                 image starts)
   --json        one JSON object on standard output; the lines go to standard error
+  @<file>       more words from a file, one or more a line, '#' starting a comment
 
 exit status:
   0    FLASH, VELK: the files were written; CHECK: the checksum is right

@@ -1,6 +1,8 @@
 #include "options.h"
 
 #include "../formats/formats.h"
+#include "../request/selector.h"
+#include "response_files.h"
 
 namespace velk::cli {
 
@@ -58,25 +60,47 @@ const Valued* valued_option(const std::string& word) {
     return nullptr;
 }
 
-// --n<name>, --a<offset>, --s<block size>: the value follows the letter,
-// and where the record's range starts may follow an '@'.
-Selector selector_of(const std::string& word) {
-    Selector s{word[2], word.substr(3), std::nullopt, word};
-    if (s.letter != 's') {
-        size_t at = s.value.find('@');
-        if (at != std::string::npos) {
-            s.from = s.value.substr(at + 1);
-            s.value.resize(at);
-        }
-    }
-    return s;
+// The options given as often as there are values, as the next word or
+// after '=': each value in the order typed.
+struct Repeated {
+    const char* word;
+    std::vector<std::string> Request::* field;
+    unsigned modes;
+};
+
+const Repeated repeated[] = {
+    {"--merge", &Request::merge, flash | check},
+    {"--exclude", &Request::excludes, flash | check},
+};
+
+// --n, --a, --s: the record's letter.
+bool is_selector_word(const std::string& word) {
+    return word.size() >= 3 && word[0] == '-' && word[1] == '-' &&
+           (word[2] == 'n' || word[2] == 'a' || word[2] == 's');
+}
+
+// A word that cannot be an option's value: another option.
+bool is_option(const std::string& word) {
+    return word.size() > 1 && word[0] == '-';
+}
+
+// Whether the option `word` takes the next word as its value.
+bool takes_next(const std::string& word) {
+    if (valued_option(word) || (is_selector_word(word) && word.size() == 3)) return true;
+    for (const Repeated& r : repeated)
+        if (word == r.word) return true;
+    return false;
 }
 
 }  // namespace
 
-std::optional<std::string> input_word(const std::vector<std::string>& words) {
+std::optional<std::string> input_word(const std::vector<std::string>& typed) {
+    auto expanded = expand_response_files(typed);
+    const std::vector<std::string>* read =
+        std::get_if<std::vector<std::string>>(&expanded);
+    const std::vector<std::string>& words = read ? *read : typed;
     for (size_t i = 0; i < words.size(); ++i) {
-        if (valued_option(words[i]) || words[i] == "--merge")
+        if (takes_next(words[i]))
             ++i;  // the option's value, not the input
         else if (words[i].size() < 2 || words[i][0] != '-')
             return words[i];
@@ -84,7 +108,12 @@ std::optional<std::string> input_word(const std::vector<std::string>& words) {
     return std::nullopt;
 }
 
-std::variant<Parsed, OptionFault> parse(const Mode& mode, const std::vector<std::string>& words) {
+std::variant<Parsed, OptionFault> parse(const Mode& mode,
+                                        const std::vector<std::string>& typed) {
+    auto expanded = expand_response_files(typed);
+    if (const ResponseFault* fault = std::get_if<ResponseFault>(&expanded))
+        return OptionFault{OptionFault::response_file, fault->file, fault->why};
+    const std::vector<std::string>& words = std::get<std::vector<std::string>>(expanded);
     Parsed parsed;
     Request& o = parsed.request;
     bool have_file = false;
@@ -122,19 +151,24 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode, const std::vector<std:
             o.*(flag->field) = true;
             continue;
         }
-        // --merge: as many files as there are to merge.
-        if (word == "--merge" || starts_with(word, "--merge=")) {
-            constexpr size_t length = sizeof "--merge=" - 1;
-            if (word.size() >= length) {
-                if (word.size() == length)
-                    return OptionFault{OptionFault::needs_value, "--merge"};
-                o.merge.push_back(word.substr(length));
-            } else {
-                if (i + 1 == words.size() ||
-                    (words[i + 1].size() > 1 && words[i + 1][0] == '-'))
-                    return OptionFault{OptionFault::needs_value, "--merge"};
-                o.merge.push_back(words[++i]);
+        // --merge, --exclude: as many values as there are.
+        const Repeated* many = nullptr;
+        for (const Repeated& r : repeated)
+            if (word == r.word || starts_with(word, (std::string(r.word) + "=").c_str()))
+                many = &r;
+        if (many) {
+            if (!(many->modes & mode.bit))
+                return OptionFault{OptionFault::not_in_mode, many->word};
+            const size_t length = std::char_traits<char>::length(many->word);
+            if (word.size() == length + 1)
+                return OptionFault{OptionFault::needs_value, many->word};
+            if (word.size() > length) {
+                (o.*(many->field)).push_back(word.substr(length + 1));
+                continue;
             }
+            if (i + 1 == words.size() || is_option(words[i + 1]))
+                return OptionFault{OptionFault::needs_value, many->word};
+            (o.*(many->field)).push_back(words[++i]);
             continue;
         }
         const Valued* option = nullptr;
@@ -160,10 +194,18 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode, const std::vector<std:
             }
             continue;
         }
-        // Records: --n and --a as often as there are slots.
-        if (word.size() >= 3 && word[0] == '-' && word[1] == '-' &&
-            (word[2] == 'n' || word[2] == 'a' || word[2] == 's')) {
-            o.selectors.push_back(selector_of(word));
+        // Records: --n and --a as often as there are slots, the value
+        // glued to the letter or the next word.
+        if (is_selector_word(word)) {
+            std::string text = word.substr(3), typed = word;
+            if (text.empty()) {
+                if (i + 1 == words.size() || is_option(words[i + 1]))
+                    return OptionFault{OptionFault::needs_value, word};
+                text = words[++i];
+                typed = word + text;
+            }
+            o.selectors.push_back(
+                read_selector(word[2], text, typed, Front::command_line));
             continue;
         }
         return OptionFault{OptionFault::unknown, word};
@@ -197,6 +239,14 @@ std::string fault_text(const OptionFault& f, const Mode& mode) {
                 return "--uf2 needs the chip family, as in --uf2 rp2040";
             if (f.word == "--merge")
                 return "--merge needs the file to merge, as in --merge bootloader.hex";
+            if (f.word == "--exclude")
+                return "--exclude needs the bytes to leave out, as in --exclude "
+                       "0x08000100-0x08000200 or --exclude <symbol>";
+            if (f.word == "--n")
+                return "--n needs the checksum variable, as in --n crc_value";
+            if (f.word == "--a")
+                return "--a needs the checksum's hex offset in its image, as in --a 1FFC";
+            if (f.word == "--s") return "--s needs the block size, as in --s 1024";
             if (f.word == "--entry")
                 return "--entry needs a merged file or a 0x address, as in --entry "
                        "bootloader.hex";
@@ -209,6 +259,8 @@ std::string fault_text(const OptionFault& f, const Mode& mode) {
                    "app_header:size@8,crc@12,hcrc@16";
         case F::repeated:
             return word + " is given twice";
+        case F::response_file:
+            return "cannot read the response file " + word + ": " + f.why;
     }
     return "bad option " + word;
 }

@@ -13,14 +13,16 @@ namespace velk::cli {
 
 struct OptionFault {
     enum Kind {
-        no_file,         // no input file named
-        two_files,       // `word`: a second word that is not an option
-        unknown,         // `word`: an option word we do not know
-        not_in_mode,     // `word`: an option of another mode
-        needs_value,     // `word`: --elf, --crc or --header with nothing after it
-        repeated,        // `word`: the same option twice
+        no_file,        // no input file named
+        two_files,      // `word`: a second word that is not an option
+        unknown,        // `word`: an option word we do not know
+        not_in_mode,    // `word`: an option of another mode
+        needs_value,    // `word`: --elf, --crc or --header with nothing after it
+        repeated,       // `word`: the same option twice
+        response_file,  // `word`: an @<file> that cannot be read, `why` not
     } kind;
     std::string word;
+    std::string why = {};
 };
 
 struct Parsed {
@@ -29,8 +31,8 @@ struct Parsed {
     bool json = false;  // --json: one JSON object on standard output
 };
 
-// `words` are the command line after the mode word; a word is text as the
-// file system gives it (UTF-8 or not).
+// `words` are the command line after the mode word, @<file> words among
+// them; a word is text as the file system gives it (UTF-8 or not).
 std::variant<Parsed, OptionFault> parse(const Mode& mode, const std::vector<std::string>& words);
 
 // The one line that says what is wrong with the words.

@@ -205,11 +205,11 @@ private:
         const size_t l = plan.lowest();
         const records::Planned& low = plan.records[l];
         describe_image(d, low.image.start, low.image.end, low.record.slot,
-                       plan.feed == records::Feed::words ? "words" : "bytes");
+                       low.record.producer->fed_words() ? "words" : "bytes");
         std::optional<uint64_t> checksum = low.record.producer->number(plan, run_.stored[l]);
         d.set("checksum",
               low.record.reads_bytes() && checksum ? json::Value(*checksum) : json::Value());
-        d.set("algorithm", plan.algorithm.name);
+        d.set("algorithm", records::reported_algorithm(plan, low));
         d.set("fill", static_cast<uint64_t>(plan.fill));
         if (run_.request.uf2) d.set("uf2_family", static_cast<uint64_t>(run_.family));
         if (const std::optional<Merged>& merged = run_.merged) {

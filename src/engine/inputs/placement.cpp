@@ -54,6 +54,10 @@ bool read_number(const std::string& value, int base, uint64_t& out) {
     return true;
 }
 
+bool hex_prefixed(const std::string& value) {
+    return value.size() > 2 && value[0] == '0' && (value[1] == 'x' || value[1] == 'X');
+}
+
 bool read_hex_address(const std::string& value, uint64_t& out) {
     if (value.size() < 3 || value.size() > 18 || value[0] != '0' ||
         (value[1] != 'x' && value[1] != 'X'))

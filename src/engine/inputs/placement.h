@@ -37,6 +37,10 @@ bool read_number(const std::string& value, int base, uint64_t& out);
 // "value", as refusals show what was typed.
 std::string quoted(const std::string& value);
 
+// Whether `value` starts "0x" or "0X" and more follows: a number in hex,
+// not a name.
+bool hex_prefixed(const std::string& value);
+
 // "0x" and 1 to 16 hex digits, nothing else: an address or a byte value
 // where a misread one would write wrong bytes (--fill, --base, @0x...).
 bool read_hex_address(const std::string& value, uint64_t& out);

@@ -1,10 +1,14 @@
 #include "plan.h"
 
 #include <algorithm>
+#include <set>
 
 #include "../report/refusal.h"
 #include "../report/text.h"
 #include "../request/spelling.h"
+#include "exclusions.h"
+#include "header.h"
+#include "symbols.h"
 
 namespace velk::records {
 
@@ -32,12 +36,7 @@ uint64_t range_start(const Selector& s, const ElfBuild* elf) {
         throw Refusal{s.word + ": " + quoted(from) +
                       " is a symbol and the file has none: give a 0x address, or the "
                       "build's ELF file with " + option_name(s.front, Option::elf)};
-    diagnostics::Symbol symbol = find_variable(from, *elf, s.front, Option::symbol);
-    // An Arm Thumb function's symbol has bit 0 set; its code starts below.
-    constexpr uint16_t em_arm = 40;
-    uint64_t code = symbol.value;
-    if (symbol.function && elf->file.header.machine == em_arm) code &= ~uint64_t{1};
-    return layout::locate_slot(elf->headers, code).address;
+    return in_flash(from, *elf, s.front, Option::symbol).address;
 }
 
 // The variable's name, or the word as the numbers read: "--a1FFC", or
@@ -50,15 +49,17 @@ std::string label_of(const Selector& s, const Placement& p) {
     return text::format(api ? "block=%llu" : "--s%llu", value);
 }
 
-Planned from_selector(const Selector& s, const Algorithm& algorithm, const ElfBuild* elf,
+Planned from_selector(const Selector& s, const Plan& plan, const ElfBuild* elf,
                       const layout::Loadable& loadable) {
+    const Algorithm algorithm = algorithm_for(plan, s.algorithm, s.word);
     Planned p;
     p.from_selector = true;
     p.placement = place_checksum(s, algorithm.width, elf);
     p.image = image_for(loadable, p.placement);
     const uint64_t slot = p.image.record;
-    p.record = {slot, algorithm.width, Intervals(p.image.start, slot), label_of(s, p.placement),
-                crc_producer(CrcRole::selector)};
+    p.record = {slot, algorithm.width, Intervals(p.image.start, slot),
+                label_of(s, p.placement),
+                crc_producer(CrcRole::selector, algorithm, feed_for(plan, algorithm))};
     // A variable's alignment is one of the layout checks, which --force
     // lets pass; an offset is the command line's own: its address, not
     // only its distance from the image start, must suit the width.
@@ -84,145 +85,6 @@ Planned from_selector(const Selector& s, const Algorithm& algorithm, const ElfBu
     return p;
 }
 
-// "size@8": a header field and its offset.
-struct Field {
-    std::string name;
-    uint64_t offset;
-    std::string text;
-};
-
-// `header` names the option for refusals: "--header <layout>".
-std::vector<Field> fields_of(const std::string& list, const std::string& header) {
-    std::vector<Field> fields;
-    size_t at = 0;
-    while (at <= list.size()) {
-        size_t comma = list.find(',', at);
-        std::string item = list.substr(at, comma == std::string::npos ? comma : comma - at);
-        at = comma == std::string::npos ? list.size() + 1 : comma + 1;
-        size_t sign = item.find('@');
-        std::string name = item.substr(0, sign);
-        if (name != "size" && name != "crc" && name != "hcrc")
-            throw Refusal{header + ": " + quoted(item) +
-                          " is no field: the fields are size@<offset>, crc@<offset> and "
-                          "hcrc@<offset>"};
-        std::string offset = sign == std::string::npos ? "" : item.substr(sign + 1);
-        bool hex = offset.size() > 2 && offset[0] == '0' && (offset[1] == 'x' || offset[1] == 'X');
-        Field f{name, 0, item};
-        if (offset.empty() || !read_number(offset, hex ? 16 : 10, f.offset))
-            throw Refusal{header + ": the " + name +
-                          " field needs its offset from the header's start, in decimal or "
-                          "0x hex, as in " + name + "@8"};
-        for (const Field& other : fields)
-            if (other.name == name)
-                throw Refusal{header + ": the " + name + " field is given twice"};
-        fields.push_back(f);
-    }
-    return fields;
-}
-
-// --header <symbol>:<field>@<offset>,...: the header object, its body from
-// its end to the end of its image, and a record per field.
-std::vector<Planned> from_header(const std::string& layout, Front front,
-                                 const Algorithm& algorithm, const ElfBuild* elf,
-                                 const layout::Loadable& loadable, Header& header) {
-    const std::string option = option_name(front, Option::header);
-    const std::string given_as = given(front, Option::header, layout);
-    size_t colon = layout.find(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == layout.size())
-        throw Refusal{given_as + ": give the header's symbol and its fields, as in " +
-                      given(front, Option::header, "app_header:size@8,crc@12,hcrc@16")};
-    header.symbol = layout.substr(0, colon);
-    std::vector<Field> fields = fields_of(layout.substr(colon + 1), given_as);
-    if (!elf)
-        throw Refusal{option + " needs the build's symbols: check the ELF file, or pass it "
-                      "with " + option_name(front, Option::elf)};
-    const std::string& name = header.symbol;
-    diagnostics::Symbol symbol = find_variable(name, *elf, front, Option::header);
-    layout::Slot where = layout::locate_slot(elf->headers, symbol.value);
-    if (symbol.function)
-        throw Refusal{name + " is a function, not a header object"};
-    if (!where.in_contents || where.copied_to_ram)
-        throw Refusal{name + " at " + address(symbol.value) +
-                      " is not in flash (RAM, .bss or a section copied to RAM): the "
-                      "header must be a const object the bootloader reads in flash"};
-    if (symbol.size == 0)
-        throw Refusal{name +
-                      " has no size in the symbol table: the header's length is its "
-                      "size (an object defined in C has one)"};
-    header.address = where.address;
-    header.size = symbol.size;
-    const layout::Cluster* cluster = nullptr;
-    size_t cluster_index = 0;
-    for (size_t c = 0; c < loadable.clusters.size(); ++c)
-        if (header.address >= loadable.clusters[c].start &&
-            header.address < loadable.clusters[c].end) {
-            cluster = &loadable.clusters[c];
-            cluster_index = c;
-        }
-    if (!cluster || header.size > cluster->end - header.address)
-        throw Refusal{name + " (" + address(header.address) + ", " +
-                      std::to_string(header.size) +
-                      " bytes) is not all in the loadable bytes"};
-    // Its fields are written into its own segment's bytes, never into the
-    // next one's (.data's initial values after a header whose size lies).
-    for (const layout::Span& span : loadable.spans)
-        if (header.address >= span.address && header.address < span.end() &&
-            header.size > span.end() - header.address)
-            throw Refusal{name + " (" + address(header.address) + ", " +
-                          std::to_string(header.size) + " bytes) runs past the end of its "
-                          "segment at " + address(span.end()) +
-                          ": its size in the symbol table is not the header's"};
-    header.body_start = header.address + header.size;
-    header.body_end = (cluster->end + 3) & ~uint64_t{3};
-    if (header.body_start >= header.body_end)
-        throw Refusal{"the body after " + name + " is empty: " + name +
-                      " ends its image at " + address(header.body_start)};
-    if (header.body_end - header.body_start > 0xFFFFFFFF)
-        throw Refusal{"the body after " + name + " is 4 GiB or more: its size does not fit "
-                      "the 4-byte size field"};
-
-    std::vector<Planned> out;
-    for (const Field& f : fields) {
-        unsigned width = f.name == "size" ? 4 : algorithm.width;
-        if (f.offset > header.size || width > header.size - f.offset)
-            throw Refusal{text::format(
-                "%s: the %s field (%u bytes at offset %llu) lies outside %s, which "
-                "is %llu bytes",
-                option.c_str(), f.name.c_str(), width, static_cast<unsigned long long>(f.offset),
-                name.c_str(), static_cast<unsigned long long>(header.size))};
-        uint64_t slot = header.address + f.offset;
-        if (slot % alignment_of(width) != 0)
-            throw Refusal{text::format(
-                "%s: the %s field at %s is not aligned: a %u-byte value needs an "
-                "address that is a multiple of %u",
-                option.c_str(), f.name.c_str(), address(slot).c_str(), width, alignment_of(width))};
-        if (f.name == "hcrc" && f.offset == 0)
-            throw Refusal{option + ": the hcrc field is the header's first byte: it covers "
-                          "the bytes before it, and there are none"};
-        Planned p;
-        p.image.cluster = p.image.last_cluster = cluster_index;
-        p.image.start = cluster->start;
-        p.image.end = header.body_end;
-        p.image.record = slot;
-        const std::string label = name + "." + f.name;
-        if (f.name == "size")
-            p.record = {slot, 4, Intervals(header.body_start, header.body_end), label,
-                        size_producer()};
-        else if (f.name == "crc")
-            p.record = {slot, width, Intervals(header.body_start, header.body_end), label,
-                        crc_producer(CrcRole::body)};
-        else
-            p.record = {slot, width, Intervals(header.address, slot), label,
-                        crc_producer(CrcRole::before_field)};
-        for (const Planned& other : out)
-            if (slot < other.record.slot_end() && other.record.slot < slot + width)
-                throw Refusal{option + ": the " + f.name + " field overlaps the " +
-                              other.record.label.substr(name.size() + 1) + " field"};
-        out.push_back(std::move(p));
-    }
-    return out;
-}
-
 // --lpc-vectors: the two's complement of the first seven vectors' sum in
 // the eighth, at the start of the image the first loadable bytes open.
 Planned lpc_record(const layout::Loadable& loadable) {
@@ -233,6 +95,22 @@ Planned lpc_record(const layout::Loadable& loadable) {
     p.record = {p.image.record, 4, Intervals(p.image.start, p.image.record),
                 "the LPC vector checksum", lpc_producer()};
     return p;
+}
+
+// --fill: a byte in hex. A decimal one would be read as another byte,
+// so it is refused with its hex spelling.
+uint8_t fill_of(const std::string& text, Front front) {
+    const std::string option = option_name(front, Option::fill);
+    uint64_t fill = 0;
+    if (read_hex_address(text, fill) && fill <= 0xFF) return static_cast<uint8_t>(fill);
+    std::string why =
+        option + " takes the byte erased flash reads, 0x00 to 0xFF: " + quoted(text) +
+        " is not one";
+    if (front == Front::command_line && read_number(text, 10, fill) && fill <= 0xFF &&
+        text.find_first_not_of("0123456789") == std::string::npos)
+        why += text::format(" (the value takes 0x: %s 0x%02llX)", option.c_str(),
+                            static_cast<unsigned long long>(fill));
+    throw Refusal{why};
 }
 
 void refuse_order(const OrderFault& fault, const std::vector<Planned>& records) {
@@ -288,11 +166,24 @@ size_t Plan::lowest() const {
     return order.front();
 }
 
-std::string Plan::how(bool named) const {
-    std::string out = algorithm.is_default() && !named ? "" : algorithm.name + ", ";
-    out += feed == Feed::words ? "fed words" : "fed bytes";
-    if (big_endian) out += ", big-endian";
-    return out;
+std::string reported_algorithm(const Plan& plan, const Planned& planned) {
+    std::string own = planned.record.producer->algorithm_name();
+    return own.empty() ? plan.algorithm.name : own;
+}
+
+Algorithm algorithm_for(const Plan& plan, const std::optional<std::string>& name,
+                        const std::string& who) {
+    if (!name) return plan.algorithm;
+    try {
+        return find_algorithm(*name);
+    } catch (Refusal& refusal) {
+        refusal.text = who + ": " + refusal.text;
+        throw;
+    }
+}
+
+Feed feed_for(const Plan& plan, const Algorithm& algorithm) {
+    return plan.words && algorithm.is_default() ? Feed::words : Feed::bytes;
 }
 
 Plan plan_records(const Request& request, const ElfBuild* elf,
@@ -301,32 +192,34 @@ Plan plan_records(const Request& request, const ElfBuild* elf,
     plan.front = request.front;
     plan.algorithm = find_algorithm(request.crc);
     plan.big_endian = request.big_endian;
-    if (request.fill) {
-        uint64_t fill = 0;
-        if (!read_hex_address(*request.fill, fill) || fill > 0xFF)
-            throw Refusal{std::string(option_name(request.front, Option::fill)) +
-                          " takes the byte erased flash reads, 0x00 to 0xFF: " +
-                          quoted(*request.fill) + " is not one"};
-        plan.fill = static_cast<uint8_t>(fill);
-    }
-    if (request.words) {
-        if (!plan.algorithm.is_default())
-            throw Refusal{turned_on(request.front, Option::words) +
-                          " feeds words the way an STM32 CRC unit computes CRC-32/MPEG-2: it "
-                          "does not combine with " +
-                          given(request.front, Option::crc, *request.crc)};
-        plan.feed = Feed::words;
-    }
+    if (request.fill) plan.fill = fill_of(*request.fill, request.front);
+    plan.words = request.words;
     if (request.lpc_vectors) plan.records.push_back(lpc_record(loadable));
     if (request.header) {
         plan.header.emplace();
-        for (Planned& p :
-             from_header(*request.header, request.front, plan.algorithm, elf, loadable,
-                         *plan.header))
+        for (Planned& p : plan_header(*request.header, plan, elf, loadable, *plan.header))
             plan.records.push_back(std::move(p));
     }
     for (const Selector& s : request.selectors)
-        plan.records.push_back(from_selector(s, plan.algorithm, elf, loadable));
+        plan.records.push_back(from_selector(s, plan, elf, loadable));
+    cut_exclusions(plan.records, request, elf);
+
+    std::set<std::string> algorithms;
+    bool fed_words = false;
+    for (const Planned& p : plan.records) {
+        const Producer& producer = *p.record.producer;
+        if (!producer.algorithm_name().empty())
+            algorithms.insert(producer.algorithm_name());
+        fed_words = fed_words || producer.fed_words();
+    }
+    plan.mixed = algorithms.size() > 1;
+    const bool other_crc = request.crc && !plan.algorithm.is_default();
+    if (request.words && !fed_words && (other_crc || !algorithms.empty()))
+        throw Refusal{turned_on(request.front, Option::words) +
+                      " feeds words the way an STM32 CRC unit computes CRC-32/MPEG-2: " +
+                      (other_crc ? "it does not combine with " +
+                                       given(request.front, Option::crc, *request.crc)
+                                 : std::string("no checksum record here computes it"))};
 
     std::vector<Record> records;
     for (const Planned& p : plan.records) records.push_back(p.record);
@@ -337,21 +230,20 @@ Plan plan_records(const Request& request, const ElfBuild* elf,
 }
 
 std::string overwrites_data(const Record& record, const layout::MemoryMap& memory) {
-    uint8_t old[8];
-    memory.read(record.slot, old, record.width);
+    // A record's own algorithm sets its width: a digest's is more than 8.
+    std::vector<uint8_t> old(record.width);
+    memory.read(record.slot, old.data(), record.width);
     bool ff = true, zero = true, fill = true;
-    uint64_t value = 0;
-    for (unsigned i = 0; i < record.width; ++i) {
-        ff = ff && old[i] == 0xFF;
-        zero = zero && old[i] == 0x00;
-        fill = fill && old[i] == memory.fill();
-        value = value << 8 | old[i];
+    for (uint8_t byte : old) {
+        ff = ff && byte == 0xFF;
+        zero = zero && byte == 0x00;
+        fill = fill && byte == memory.fill();
     }
     if (ff || zero || fill) return {};
     return text::format("%s at %s would overwrite data: the build holds the bytes %s there, "
                         "not a placeholder (0xFF, 0x00 or the fill value)",
                         record.label.c_str(), address(record.slot).c_str(),
-                        hex_bytes(old, record.width).c_str());
+                        hex_bytes(old.data(), record.width).c_str());
 }
 
 void store_all(const Plan& plan, layout::MemoryMap& memory, std::vector<Bytes>& stored) {

@@ -1,7 +1,7 @@
 // The records a FLASH or CHECK run stores, read from its request against a
-// build: the --n and --a slots (each with where its range starts), an image
-// header's fields and the LPC vector-table sum, the one algorithm they
-// share, and the order they are computed in.
+// build: the --n and --a slots (each with where its range starts and its
+// algorithm), an image header's fields and the LPC vector-table sum, the
+// holes --exclude cuts in their ranges, and the order they are computed in.
 #pragma once
 
 #include <optional>
@@ -35,8 +35,10 @@ struct Header {
 };
 
 struct Plan {
-    Algorithm algorithm;
-    Feed feed = Feed::bytes;
+    Algorithm algorithm;  // --crc's: a checksum record's that names none
+    bool words = false;   // --words: the STM32 unit's records are fed 32-bit words
+    // Records of more than one algorithm: each line names its own.
+    bool mixed = false;
     bool big_endian = false;
     uint8_t fill = layout::erased;  // holes and padding: what erased flash reads
     std::vector<Planned> records;
@@ -61,11 +63,20 @@ struct Plan {
     size_t lowest() const;
     // The records in slot order: how lines and --json list them.
     std::vector<size_t> by_slot() const;
-    // "fed bytes", and the algorithm (always with `named`) and byte order
-    // when they are not the default: how a report line says how a checksum
-    // was made.
-    std::string how(bool named = false) const;
 };
+
+// What --json's "algorithm" names beside the record `planned` describes:
+// its own algorithm, or --crc's when it has none (a length).
+std::string reported_algorithm(const Plan& plan, const Planned& planned);
+
+// A checksum record's algorithm: the one it names, else --crc's. `who` is
+// how a refusal of the name starts: "--ncrc=crc-99".
+Algorithm algorithm_for(const Plan& plan, const std::optional<std::string>& name,
+                        const std::string& who);
+
+// How a checksum of `algorithm` is fed: words where --words asks for the
+// STM32 CRC unit's way, which computes CRC-32/MPEG-2 alone.
+Feed feed_for(const Plan& plan, const Algorithm& algorithm);
 
 // The plan for `loadable`; `elf` gives the symbols and the segments (null
 // for a HEX or S-record file checked alone: --a and --lpc-vectors only).

@@ -51,14 +51,31 @@ void describe_record(json::Value& out, const Plan& plan, const Planned& planned,
     out.set("name", r.label);
     out.set("slot", r.slot);
     out.set("width", static_cast<uint64_t>(r.width));
-    out.set("algorithm", producer.algorithm(plan));
+    const std::string algorithm = producer.algorithm_name();
+    out.set("algorithm", algorithm.empty() ? json::Value() : json::Value(algorithm));
     out.set("start", r.start());
     out.set("end", r.end());
+    json::Value& ranges = out.set("ranges", json::Value::array());
+    for (const Interval& part : r.range.ranges()) {
+        json::Value& range = ranges.push(json::Value::object());
+        range.set("start", part.from);
+        range.set("end", part.to);
+    }
     std::optional<uint64_t> number = producer.number(plan, value);
     out.set("value", number ? json::Value(*number) : json::Value());
     std::string hex;
     for (uint8_t b : value) hex += text::format("%02x", b);
     out.set("bytes", hex);
+}
+
+std::string ranges_text(const Intervals& range, uint64_t end) {
+    if (range.ranges().size() < 2)
+        return text::address(range.start()) + "~" + text::address(end);
+    std::string out;
+    for (const Interval& part : range.ranges())
+        out += (out.empty() ? "" : ", ") + text::address(part.from) + "~" +
+               text::address(part.to);
+    return out;
 }
 
 std::string hex_value(uint64_t value, unsigned width) {

@@ -14,6 +14,7 @@
 
 #include "../layout/memory_map.h"
 #include "../report/json.h"
+#include "algorithm.h"
 #include "record.h"
 
 namespace velk::records {
@@ -54,6 +55,8 @@ public:
     virtual const char* kind() const = 0;
     // Whether the value depends on the bytes of the record's range.
     virtual bool reads_bytes() const { return true; }
+    // Whether --exclude may cut bytes out of its range.
+    virtual bool takes_exclusions() const { return reads_bytes(); }
     // The bytes the slot holds for the image `memory`.
     virtual Bytes produce(const Plan& plan, const Record& record,
                           const layout::MemoryMap& memory) const = 0;
@@ -67,8 +70,11 @@ public:
     std::optional<uint64_t> number(const Plan& plan, const Bytes& bytes) const;
     // How lines show a value: "0x1234ABCD".
     std::string shown(const Plan& plan, const Bytes& bytes) const;
-    // The algorithm --json names; null when the value is none's.
-    virtual json::Value algorithm(const Plan&) const { return json::Value(); }
+    // The algorithm it computes with, as lines and --json name it; empty
+    // when the value is none's.
+    virtual std::string algorithm_name() const { return {}; }
+    // Whether it is fed 32-bit words, as the STM32 CRC unit takes them.
+    virtual bool fed_words() const { return false; }
 
     // FLASH's line for the value it stored.
     virtual std::string stored_line(const Plan& plan, const Planned& planned,
@@ -94,7 +100,8 @@ protected:
 // before the field.
 enum class CrcRole { selector, body, before_field };
 
-std::shared_ptr<const Producer> crc_producer(CrcRole role);
+std::shared_ptr<const Producer> crc_producer(CrcRole role, const Algorithm& algorithm,
+                                             Feed feed);
 // The length of the range, 4 bytes.
 std::shared_ptr<const Producer> size_producer();
 // The two's complement of the sum of the range's 32-bit words.
@@ -103,6 +110,11 @@ std::shared_ptr<const Producer> lpc_producer();
 // A record as --json lists it, `value` what it holds.
 void describe_record(json::Value& out, const Plan& plan, const Planned& planned,
                      const Bytes& value);
+
+// A record's range as lines give it: "0x08000000~0x08000134", or with
+// bytes cut out "0x08000000~0x08000040, 0x08000060~0x08000134"; `end` is
+// where a range without holes is said to end (a slot's address).
+std::string ranges_text(const Intervals& range, uint64_t end);
 
 // "0x1234" with the digits of `width` bytes.
 std::string hex_value(uint64_t value, unsigned width);

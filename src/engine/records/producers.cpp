@@ -1,4 +1,4 @@
-// The kinds of record FLASH and CHECK know: a checksum of the plan's
+// The kinds of record FLASH and CHECK know: a checksum of its own
 // algorithm, an image's length, and the LPC vector-table sum.
 
 #include "../checksum/catalogue.h"
@@ -23,65 +23,64 @@ Bytes bytes_of(uint64_t value, unsigned width, bool big) {
 
 class CrcProducer final : public Producer {
 public:
-    explicit CrcProducer(CrcRole role) : role_(role) {}
+    CrcProducer(CrcRole role, const Algorithm& algorithm, Feed feed)
+        : role_(role), algorithm_(algorithm), feed_(feed) {}
 
     const char* kind() const override { return "crc"; }
 
     Bytes produce(const Plan& plan, const Record& r,
                   const layout::MemoryMap& memory) const override {
         uint64_t value =
-            checksum_of(plan.algorithm, memory, r.range, plan.feed, plan.between_chunks);
+            checksum_of(algorithm_, memory, r.range, feed_, plan.between_chunks);
         return bytes_of(value, r.width, plan.big_endian);
     }
 
     // An STM32 CRC unit fed words takes whole words.
     std::string unfit(const Plan& plan, const Record& r) const override {
-        if (plan.feed != Feed::words) return {};
+        if (feed_ != Feed::words) return {};
         for (const Interval& part : r.range.ranges())
             if ((part.to - part.from) % 4 != 0)
                 return wording::words_rule(plan.front, r.start(), r.end());
         return {};
     }
 
-    json::Value algorithm(const Plan& plan) const override {
-        return json::Value(plan.algorithm.name);
-    }
+    std::string algorithm_name() const override { return algorithm_.name; }
+    bool fed_words() const override { return feed_ == Feed::words; }
 
     std::string stored_line(const Plan& plan, const Planned& p,
                             const Bytes& value) const override {
         const Record& r = p.record;
         if (role_ != CrcRole::selector)
-            return text::format("%s at %s: [%s] over (%s~%s) (%s)", r.label.c_str(),
+            return text::format("%s at %s: [%s] over (%s) (%s)", r.label.c_str(),
                                 address(r.slot).c_str(), shown(plan, value).c_str(),
-                                address(r.start()).c_str(), address(r.end()).c_str(),
-                                plan.how(true).c_str());
+                                ranges_text(r.range, r.end()).c_str(),
+                                how(plan, true).c_str());
         return text::format(
-            "checksum range:(0x%08llX~0x%08llX) checksum offset address:[0x%08llX] "
-            "checksum: [%s] (%s)",
-            static_cast<unsigned long long>(r.start()),
-            static_cast<unsigned long long>(r.slot),
+            "checksum range:(%s) checksum offset address:[0x%08llX] checksum: [%s] (%s)",
+            ranges_text(r.range, r.slot).c_str(),
             static_cast<unsigned long long>(r.slot - p.image.start),
-            shown(plan, value).c_str(), plan.how().c_str());
+            shown(plan, value).c_str(), how(plan).c_str());
     }
 
     std::string ok_line(const Plan& plan, const Planned& p, const Found& found) const override {
-        if (role_ != CrcRole::selector) return Producer::ok_line(plan, p, found);
+        if (role_ != CrcRole::selector)
+            return Producer::ok_line(plan, p, found) + " (" + how(plan, true) + ")";
         return "checksum ok: [" + shown(plan, found.held) + "] at " +
-               address(p.record.slot) + named(plan, p) + " (" + plan.how() + ")";
+               address(p.record.slot) + named(plan, p) + " (" + how(plan) + ")";
     }
 
     std::string wrong_line(const Plan& plan, const Planned& p,
                            const Found& found) const override {
         const Record& r = p.record;
         if (role_ == CrcRole::selector)
-            return "checksum mismatch at " + address(r.slot) + named(plan, p) + ": stored [" +
-                   shown(plan, found.held) + "], computed " + computed(plan, found, true) +
-                   " (" + plan.how() + ")";
+            return "checksum mismatch at " + address(r.slot) + named(plan, p) +
+                   ": stored [" + shown(plan, found.held) + "], computed " +
+                   computed(plan, found, true) + " (" + how(plan) + ")";
         return r.label + " at " + address(r.slot) + " holds " + shown(plan, found.held) +
                "; " +
                (role_ == CrcRole::body ? "the body's checksum is "
                                        : "the checksum of the bytes before it is ") +
-               computed(plan, found, false) + " (" + plan.how(true) + ")";
+               computed(plan, found, false) + " (" + how(plan, true) + ")";
     }
 
     // The other feed, another byte order or algorithm, a UF2 file's pages,
@@ -90,13 +89,14 @@ public:
                  const Hint& hint) const override {
         const Record& r = p.record;
         const uint64_t stored = *number(plan, m.held);
-        if (plan.algorithm.is_default() && r.range.size() % 4 == 0) {
-            Feed other = plan.feed == Feed::words ? Feed::bytes : Feed::words;
-            if (checksum_of(plan.algorithm, m.memory, r.range, other, plan.between_chunks) ==
+        if (algorithm_.is_default() && r.range.size() % 4 == 0) {
+            Feed other = feed_ == Feed::words ? Feed::bytes : Feed::words;
+            if (checksum_of(algorithm_, m.memory, r.range, other, plan.between_chunks) ==
                 stored) {
-                hint(plan.feed == Feed::words
+                hint(feed_ == Feed::words
                          ? "the stored value is the byte-fed checksum: leave out --words"
-                         : "the stored value is the checksum fed 32-bit words: add --words");
+                         : "the stored value is the checksum fed 32-bit words: add "
+                           "--words");
                 return;
             }
         }
@@ -116,6 +116,18 @@ public:
     }
 
 private:
+    // "fed bytes", and the algorithm (always with `named`, and where the
+    // run's records have several) and byte order when they are not the
+    // default: how a line says how a checksum was made.
+    std::string how(const Plan& plan, bool named = false) const {
+        std::string out = algorithm_.is_default() && !named && !plan.mixed
+                              ? ""
+                              : algorithm_.name + ", ";
+        out += feed_ == Feed::words ? "fed words" : "fed bytes";
+        if (plan.big_endian) out += ", big-endian";
+        return out;
+    }
+
     // Among several records, which one a checksum line is about.
     static std::string named(const Plan& plan, const Planned& p) {
         return plan.records.size() > 1 ? " (" + p.record.label + ")" : "";
@@ -124,8 +136,8 @@ private:
     // The stored value is this checksum in the other byte order, or what
     // another catalogue algorithm of the same width gives for the same
     // bytes.
-    static bool other_algorithm(const Plan& plan, const Record& r, const Mismatch& m,
-                                uint64_t stored, const Hint& hint) {
+    bool other_algorithm(const Plan& plan, const Record& r, const Mismatch& m,
+                         uint64_t stored, const Hint& hint) const {
         uint64_t swapped = 0;
         for (unsigned k = 0; k < r.width; ++k)
             swapped |= static_cast<uint64_t>(m.held[k])
@@ -133,7 +145,7 @@ private:
         const char* order_other = plan.big_endian ? "little-endian" : "big-endian";
         const char* order_word = plan.big_endian ? "leave out --be" : "add --be";
         uint64_t computed =
-            checksum_of(plan.algorithm, m.memory, r.range, plan.feed, plan.between_chunks);
+            checksum_of(algorithm_, m.memory, r.range, feed_, plan.between_chunks);
         if (computed == swapped && r.width > 1) {
             hint(text::format("the value at %s is this checksum stored %s: %s",
                               address(r.slot).c_str(), order_other, order_word));
@@ -146,7 +158,7 @@ private:
             return all;
         }();
         for (const Algorithm& a : catalogue) {
-            if (a.width != r.width || a.row == plan.algorithm.row) continue;
+            if (a.width != r.width || a.row == algorithm_.row) continue;
             uint64_t value =
                 checksum_of(a, m.memory, r.range, Feed::bytes, plan.between_chunks);
             if (value != stored && value != swapped) continue;
@@ -163,6 +175,8 @@ private:
     }
 
     CrcRole role_;
+    Algorithm algorithm_;
+    Feed feed_;
 };
 
 class SizeProducer final : public Producer {
@@ -198,6 +212,8 @@ public:
 class LpcProducer final : public Producer {
 public:
     const char* kind() const override { return "lpc"; }
+    // The core sums the seven vectors whatever else is left out.
+    bool takes_exclusions() const override { return false; }
     bool big_endian(const Plan&) const override { return false; }
 
     Bytes produce(const Plan&, const Record& r,
@@ -233,11 +249,9 @@ public:
 
 }  // namespace
 
-std::shared_ptr<const Producer> crc_producer(CrcRole role) {
-    static const auto selector = std::make_shared<const CrcProducer>(CrcRole::selector);
-    static const auto body = std::make_shared<const CrcProducer>(CrcRole::body);
-    static const auto before = std::make_shared<const CrcProducer>(CrcRole::before_field);
-    return role == CrcRole::selector ? selector : role == CrcRole::body ? body : before;
+std::shared_ptr<const Producer> crc_producer(CrcRole role, const Algorithm& algorithm,
+                                             Feed feed) {
+    return std::make_shared<const CrcProducer>(role, algorithm, feed);
 }
 
 std::shared_ptr<const Producer> size_producer() {

@@ -16,21 +16,25 @@ enum class Front { command_line, api };
 
 // One record's place as typed: 'n', 'a' or 's', and the text after the
 // letter (a variable's name, a hex offset, a block size), with where its
-// range starts after an '@' when given.
+// range starts after an '@' and its own algorithm after an '=' when given.
 struct Selector {
     char letter = 0;
     std::string value;
     std::optional<std::string> from;  // a symbol's name or a 0x address
     std::string word;                 // the word as typed, for refusals
     Front front = Front::command_line;
+    std::optional<std::string> algorithm;  // --crc's when not given
 };
 
 struct Request {
     Front front = Front::command_line;
     std::string input;  // the file the run is about, as it was named
     std::vector<Selector> selectors;  // a record each, in the order typed
-    // <symbol>:<field>@<offset>,...: an image header's fields
+    // <symbol>:<field>@<offset>[=<algorithm>],...: an image header's
+    // fields; 0x<address>+<size> in place of the symbol
     std::optional<std::string> header;
+    // Bytes no checksum takes in, each <from>-<to> or a symbol's object
+    std::vector<std::string> excludes;
     std::optional<std::string> crc;   // the algorithm's name; CRC-32/MPEG-2 when not
     std::optional<std::string> fill;  // erased flash's value, 0x<NN>; 0xFF when not
     std::optional<std::string> elf;   // the build a file is checked against

@@ -35,6 +35,9 @@ $CC $M4 -DCRC32_MPEG2 -T header.ld -o ../fw_header_mpeg2.elf header.c
 $CC $M4 -DCRC16_XMODEM -T header.ld -o ../fw_header_xmodem.elf header.c
 $CC $M4 -DCRC32_ISO_HDLC -DBIG_ENDIAN_FIELDS -T header.ld -o ../fw_header_crc32_be.elf header.c
 $CC $M4 -DCRC16_XMODEM -DBIG_ENDIAN_FIELDS -T header.ld -o ../fw_header_xmodem_be.elf header.c
+# An image checked two ways at boot (two_checks.c): a zlib CRC-32 in its
+# header and the STM32 CRC unit's CRC-32/MPEG-2 in its last word.
+$CC $M4 -T two_checks.ld -o ../fw_two_checks.elf two_checks.c
 # A 16 KiB bootloader at 0x08000000 (bootloader.c) that starts the
 # application at 0x08004000 (bootloaded_app.c), for merging the two; the
 # bootloader also as Intel HEX, S-records and a raw binary based at

@@ -1,0 +1,19 @@
+// A record's word read into its parts, as the command line and the Python
+// API both give it: "crc_app@app_start=crc-32/iso-hdlc" is the variable
+// crc_app, its range from app_start, its own algorithm.
+#pragma once
+
+#include <string>
+
+#include "request.h"
+
+namespace velk {
+
+// `text` is what follows the letter ('n', 'a' or 's'); `word` is the whole
+// word as typed, for refusals. A block size (--s) has no range start of its
+// own. The algorithm follows the first '=', so that a CRC given by its
+// parameters ("width=16,poly=0x1021,...") keeps its own.
+Selector read_selector(char letter, const std::string& text, const std::string& word,
+                       Front front);
+
+}  // namespace velk
