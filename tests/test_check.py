@@ -157,6 +157,7 @@ def test_a_record_in_linker_padding_is_loaded_with_it(velk, monkeypatch, tmp_pat
 
 # Each committed firmware with a FLASH option that writes its _CRC.elf.
 OPTIONS = {"fw_bootloader.elf": ["--a6C", "--force"],
+           "fw_mcuboot_loader.elf": ["--a6C", "--force"],
            "fw_dupsym.elf": ["--ncrc_value", "--force"],
            "fw_slot_ram.elf": ["--a100", "--force"],
            "fw_two_checks.elf": ["--napp_crc", "--header", "app_header:size@4"]}
