@@ -337,8 +337,8 @@ Plan plan_records(const Request& request, const ElfBuild* elf,
 }
 
 std::string overwrites_data(const Record& record, const layout::MemoryMap& memory) {
-    uint8_t old[8];
-    memory.read(record.slot, old, record.width);
+    std::vector<uint8_t> old(record.width);
+    memory.read(record.slot, old.data(), record.width);
     bool ff = true, zero = true, fill = true;
     uint64_t value = 0;
     for (unsigned i = 0; i < record.width; ++i) {
@@ -351,7 +351,7 @@ std::string overwrites_data(const Record& record, const layout::MemoryMap& memor
     return text::format("%s at %s would overwrite data: the build holds the bytes %s there, "
                         "not a placeholder (0xFF, 0x00 or the fill value)",
                         record.label.c_str(), address(record.slot).c_str(),
-                        hex_bytes(old, record.width).c_str());
+                        hex_bytes(old.data(), record.width).c_str());
 }
 
 void store_all(const Plan& plan, layout::MemoryMap& memory, std::vector<Bytes>& stored) {

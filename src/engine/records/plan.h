@@ -43,6 +43,7 @@ struct Plan {
     std::vector<size_t> order;  // the order to compute and store them in
     std::optional<Header> header;
     BetweenChunks between_chunks;  // called during a long checksum
+    checksum::DigestSource sha256;  // the program's SHA-256
     Front front = Front::command_line;  // how refusals name the options
 
     // A record the settings cannot compute (--words over a range that is
@@ -65,6 +66,8 @@ struct Plan {
     // when they are not the default: how a report line says how a checksum
     // was made.
     std::string how(bool named = false) const;
+    // How its checksums are computed.
+    Computing computing() const { return {feed, big_endian, sha256, between_chunks}; }
 };
 
 // The plan for `loadable`; `elf` gives the symbols and the segments (null
