@@ -16,6 +16,7 @@ import pytest
 
 from conftest import run_cli
 from crcref import ALIASES, CATALOGUE, Crc, crc as bitwise
+from sumref import NOT_CRCS, fletcher
 from velk_crc import _core
 
 T, F = True, False
@@ -100,39 +101,6 @@ def test_parameters_outside_the_catalogue(parameters):
 
 
 # --- Sums, Fletcher, Adler ---------------------------------------------------
-
-def terms(data, size, order):
-    data += bytes(-len(data) % size)
-    return [int.from_bytes(data[i:i + size], order) for i in range(0, len(data), size)]
-
-
-def fletcher(data, size, order):
-    modulus, sum1, sum2 = (1 << 8 * size) - 1, 0, 0
-    for term in terms(data, size, order):
-        sum1 = (sum1 + term) % modulus
-        sum2 = (sum2 + sum1) % modulus
-    return sum2 << 8 * size | sum1
-
-
-def summed(width, size, complement):
-    def value(data, order):
-        total = sum(terms(data, size, order))
-        total = {"": total, "/neg": -total, "/not": ~total}[complement]
-        return total % (1 << width)
-    return value
-
-
-SUMS = {f"sum-{width}{words}{complement}": summed(width, size, complement)
-        for width, words, size in [(8, "", 1), (16, "", 1), (32, "", 1),
-                                   (16, "/words", 2), (32, "/words", 4)]
-        for complement in ("", "/neg", "/not")}
-NOT_CRCS = {
-    **SUMS,
-    "fletcher-16": lambda data, order: fletcher(data, 1, order),
-    "fletcher-32": lambda data, order: fletcher(data, 2, order),
-    "adler-32": lambda data, order: zlib.adler32(data),
-}
-
 
 @pytest.mark.parametrize("order", ["little", "big"])
 @pytest.mark.parametrize("name", NOT_CRCS)

@@ -12,9 +12,10 @@ import shutil
 import pytest
 
 from conftest import DATA, run_cli
-from crcref import CATALOGUE, crc
+from crcref import CATALOGUE, Crc, crc
 from elfwriter import STT_FUNC, STT_OBJECT, Elf, Segment
 from hexcheck import flip_hex_byte, read_hex
+from sumref import NOT_CRCS
 
 LOAD = 0x08000000
 
@@ -83,6 +84,65 @@ def test_an_8_byte_crc_needs_a_word_not_a_double_word(velk, monkeypatch, plain_e
     assert stored(image, LOAD + 0x1FC, 8, "little") == value
 
 
+# --- A CRC by its parameters ----------------------------------------------------
+
+KERMIT = "width=16 poly=0x1021 init=0x0000 refin=true refout=true xorout=0x0000"
+
+
+@pytest.mark.parametrize("words", [
+    ["--crc", KERMIT],
+    ["--crc", KERMIT.replace(" ", ",")],
+    ["--crc", *KERMIT.split()],
+    [f"--crc={KERMIT.replace(' ', ',')},check=0x2189"],
+    ["--crc", *KERMIT.split(), "check=0x2189", "residue=0x0000", 'name="CRC-16/KERMIT"'],
+], ids=["spaces", "commas", "words", "glued-with-check", "catalogue-line"])
+def test_parameters_of_an_entry_are_that_entry(velk, monkeypatch, plain_elf, words):
+    image, out, _ = flash(velk, monkeypatch, plain_elf, "--a1F8", *words)
+    value = crc(CATALOGUE["CRC-16/KERMIT"], covered(image, LOAD, LOAD + 0x1F8))
+    assert stored(image, LOAD + 0x1F8, 2, "little") == value
+    assert f"[0x{value:04X}] (CRC-16/KERMIT, fed bytes)" in out
+
+
+# The STM32H7's CRC unit as some bootloaders set it up: in no entry.
+H7 = Crc(32, 0x04C11DB7, 0, False, False, 0x55555555, None)
+H7_WORDS = "width=32 poly=0x04c11db7 init=0x00000000 refin=false refout=false xorout=0x55555555"
+
+
+@pytest.mark.parametrize("order", ["little", "big"])
+def test_parameters_of_no_entry_are_named_by_them(velk, monkeypatch, plain_elf, order):
+    be = ["--be"] if order == "big" else []
+    image, out, _ = flash(velk, monkeypatch, plain_elf, "--a1F8", "--crc",
+                          H7_WORDS.replace(" ", ","), *be)
+    value = crc(H7, covered(image, LOAD, LOAD + 0x1F8))
+    assert stored(image, LOAD + 0x1F8, 4, order) == value
+    assert f"({H7_WORDS}, fed bytes" in out
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", plain_elf.with_name("fw_CRC.hex"),
+                           "--a1F8", "--crc", *H7_WORDS.split(), *be)
+    assert code == 0 and out.startswith("checksum ok"), out
+
+
+# --- Sums, Fletcher and Adler in a slot ------------------------------------------
+
+@pytest.mark.parametrize("order", ["little", "big"])
+@pytest.mark.parametrize("name, width", [
+    ("sum-8/neg", 1), ("sum-16/words", 2), ("sum-32/words/neg", 4), ("sum-32/not", 4),
+    ("fletcher-16", 2), ("fletcher-32", 4), ("adler-32", 4),
+])
+def test_sums_fletcher_and_adler_are_stored_and_checked(velk, monkeypatch, plain_elf, name,
+                                                        width, order):
+    be = ["--be"] if order == "big" else []
+    image, out, _ = flash(velk, monkeypatch, plain_elf, "--a1F8", "--crc", name, *be)
+    value = NOT_CRCS[name](covered(image, LOAD, LOAD + 0x1F8), order)
+    assert stored(image, LOAD + 0x1F8, width, order) == value
+    assert f"[0x{value:0{2 * width}X}] ({name}, fed bytes" in out
+    hex_file = plain_elf.with_name("fw_CRC.hex")
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", hex_file, "--a1F8", "--crc", name, *be)
+    assert code == 0 and out.startswith("checksum ok"), out
+    flip_hex_byte(hex_file, LOAD + 0x10)
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", hex_file, "--a1F8", "--crc", name, *be)
+    assert code == 1 and out.startswith("checksum mismatch"), out
+
+
 REFUSED = [
     # The slot variable is 4 bytes; a CRC-16 does not fill it.
     (["--ncrc_value", "--crc", "CRC-16/XMODEM"],
@@ -92,6 +152,23 @@ REFUSED = [
      'no checksum algorithm named "crc-33" (did you mean CRC-32/ISO-HDLC, CRC-7/MMC or '
      'CRC-8/SMBUS? velk-crc '
      '--list-crc lists the names)'),
+    (["--ncrc_value", "--crc", KERMIT.replace(" ", ",") + ",check=0x2188"],
+     f'"{KERMIT.replace(" ", ",")},check=0x2188": check=0x2188, but these parameters '
+     '(CRC-16/KERMIT\'s) give 0x2189 for "123456789": is a parameter mistyped?'),
+    (["--ncrc_value", "--crc", "width=16 poly=0x1023 init=0 refin=false refout=false "
+      "xorout=0 check=0x31c3"],
+     '"width=16 poly=0x1023 init=0 refin=false refout=false xorout=0 check=0x31c3": '
+     f'check=0x31c3, but these parameters give '
+     f'{crc(Crc(16, 0x1023, 0, False, False, 0, None), b"123456789"):#x} for "123456789": '
+     'is a parameter mistyped?'),
+    (["--ncrc_value", "--crc", "width=16,poly=0x11021,init=0,refin=false,refout=false,xorout=0"],
+     '"width=16,poly=0x11021,init=0,refin=false,refout=false,xorout=0": poly=0x11021 does '
+     'not fit 16 bits (the catalogue writes poly without its top bit)'),
+    (["--ncrc_value", "--crc", "width=16,poly=0x1021"],
+     '"width=16,poly=0x1021": the init field is missing: a CRC needs width, poly, init, '
+     'refin, refout and xorout'),
+    (["--ncrc_value", "--crc", "crc-82/darc"],
+     '"crc-82/darc": CRC-82/DARC is 82 bits wide; velk-crc computes CRCs of up to 64 bits'),
     (["--ncrc_value", "--crc", "CRC-32/ISO-HDLC", "--words"],
      "--words feeds words the way an STM32 CRC unit computes CRC-32/MPEG-2: it does not "
      "combine with --crc CRC-32/ISO-HDLC"),
