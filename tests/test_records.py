@@ -84,6 +84,29 @@ def test_an_8_byte_crc_needs_a_word_not_a_double_word(velk, monkeypatch, plain_e
     assert stored(image, LOAD + 0x1FC, 8, "little") == value
 
 
+# A mistyped name gets the nearest names first, never the whole list.
+@pytest.mark.parametrize("option, typed, told", [
+    ("--crc", "crc-32/iso-hdl", ' (did you mean CRC-32/ISO-HDLC or '),
+    ("--crc", "CRC-16/XMODEN", ' (did you mean CRC-16/XMODEM, '),
+    ("--crc", "fletcher-64", ' (did you mean fletcher-16 or fletcher-32?); '),
+    ("--crc", "sum32/words/neg", ' (did you mean sum-32/words/neg, '),
+    ("--crc", "qqqqqqqq", '"qqqqqqqq"; velk-crc --list-crc lists the names'),
+    ("--uf2", "rp204", "--uf2 rp204: no such chip family (did you mean rp2040?); "),
+    ("--uf2", "STM32F44", "no such chip family (did you mean stm32f4, "),
+    ("--uf2", "qqqqqqqq", "--uf2 qqqqqqqq: no such chip family; give another family by its "
+                          "ID as 0x<hex>"),
+], ids=["iso-hdlc", "xmodem", "fletcher", "sum", "crc-nothing-near", "rp2040", "stm32f4",
+        "uf2-nothing-near"])
+def test_a_mistyped_name_gets_the_nearest_ones(velk, monkeypatch, tmp_path, option, typed,
+                                               told):
+    shutil.copy(os.path.join(DATA, "fw_boot.elf"), tmp_path / "fw.elf")
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--ncrc_value",
+                             option, typed)
+    assert (code, out) == (255, "")
+    assert told in err
+    assert err.count(", ") < 3 and "CRC-3/GSM" not in err and "esp32" not in err
+
+
 # --- A CRC by its parameters ----------------------------------------------------
 
 KERMIT = "width=16 poly=0x1021 init=0x0000 refin=true refout=true xorout=0x0000"
@@ -150,8 +173,7 @@ REFUSED = [
      "(--force writes it anyway)"),
     (["--ncrc_value", "--crc", "crc-33"],
      'no checksum algorithm named "crc-33" (did you mean CRC-32/ISO-HDLC, CRC-7/MMC or '
-     'CRC-8/SMBUS? velk-crc '
-     '--list-crc lists the names)'),
+     'CRC-8/SMBUS?); velk-crc --list-crc lists the names'),
     (["--ncrc_value", "--crc", KERMIT.replace(" ", ",") + ",check=0x2188"],
      f'"{KERMIT.replace(" ", ",")},check=0x2188": check=0x2188, but these parameters '
      '(CRC-16/KERMIT\'s) give 0x2189 for "123456789": is a parameter mistyped?'),

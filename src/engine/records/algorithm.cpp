@@ -7,21 +7,13 @@
 #include "../checksum/notation.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
+#include "../report/wording.h"
 
 namespace velk::records {
 
 namespace {
 
 constexpr uint64_t chunk = uint64_t{1} << 20;
-
-// "did you mean CRC-32/ISO-HDLC or CRC-32/BZIP2?"
-std::string suggestion(const std::string& name) {
-    std::vector<std::string> near = checksum::nearest(name);
-    std::string out;
-    for (size_t i = 0; i < near.size(); ++i)
-        out += (i == 0 ? "did you mean " : i + 1 == near.size() ? " or " : ", ") + near[i];
-    return out.empty() ? "" : out + "? ";
-}
 
 Algorithm from_parameters(const std::string& text) {
     auto read = checksum::read_notation(text);
@@ -82,8 +74,9 @@ Algorithm find_algorithm(const std::optional<std::string>& name) {
     if (checksum::is_notation(*name)) return from_parameters(*name);
     const checksum::Algorithm* row = checksum::find(*name);
     if (!row)
-        throw Refusal{"no checksum algorithm named \"" + *name + "\" (" + suggestion(*name) +
-                      "velk-crc --list-crc lists the names)"};
+        throw Refusal{"no checksum algorithm named \"" + *name + "\"" +
+                      wording::did_you_mean(checksum::nearest(*name)) +
+                      "; velk-crc --list-crc lists the names"};
     if (!row->computed())
         throw Refusal{"\"" + *name + "\": " + row->name() + " is " +
                       std::to_string(row->width()) +
