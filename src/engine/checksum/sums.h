@@ -21,21 +21,22 @@ struct SumParameters {
 };
 
 // The terms of a sum or of Fletcher's sums: `word`-byte words, little-endian
-// unless `big`.
+// unless `big`. Hands on runs of whole words, a word split between pieces
+// once it is whole.
 class Words {
 public:
     Words(unsigned word, bool big) : word_(word), big_(big) {}
 
-    // Calls add(term) for every whole word of the pieces fed so far.
-    template <class Add>
-    void feed(const uint8_t* data, size_t size, Add&& add);
-    // Calls add(term) for the last word, completed with zero bytes.
-    template <class Add>
-    void flush(Add&& add);
+    unsigned word() const { return word_; }
+    bool big() const { return big_; }
+    // Calls run(words, count) for the whole words of the pieces fed so far.
+    template <class Run>
+    void feed(const uint8_t* data, size_t size, Run&& run);
+    // Calls run(word, 1) for the last word, completed with zero bytes.
+    template <class Run>
+    void flush(Run&& run);
 
 private:
-    uint32_t term(const uint8_t* p) const;
-
     unsigned word_;
     bool big_;
     uint8_t held_bytes_[4] = {};
@@ -49,10 +50,31 @@ public:
     uint64_t finish();
 
 private:
+    void add(const uint8_t* words, size_t count);
+
     unsigned width_;
     Complement complement_;
     Words words_;
     uint64_t sum_ = 0;
+};
+
+// Two running sums of the terms, reduced by a modulus: the first the sum of
+// the terms, the second the sum of the first after each term. Fletcher's
+// start at 0, Adler's first at 1.
+class RunningSums {
+public:
+    RunningSums(unsigned word, bool big, uint64_t modulus, uint64_t first);
+    void update(const uint8_t* data, size_t size);
+    // Both sums, reduced, the last word completed with zero bytes.
+    void finish(uint64_t& first, uint64_t& second);
+
+private:
+    void add(const uint8_t* words, size_t count);
+
+    Words words_;
+    uint64_t modulus_;
+    uint64_t first_, second_;
+    uint64_t pending_ = 0;  // terms since the sums were last reduced
 };
 
 // Fletcher-16 over bytes (mod 255), Fletcher-32 over 16-bit words (mod
@@ -60,24 +82,23 @@ private:
 class Fletcher {
 public:
     Fletcher(unsigned width, bool big_endian);
-    void update(const uint8_t* data, size_t size);
+    void update(const uint8_t* data, size_t size) { sums_.update(data, size); }
     uint64_t finish();
 
 private:
     unsigned half_;  // bits of each sum
-    uint64_t modulus_;
-    Words words_;
-    uint64_t sum1_ = 0, sum2_ = 0;
-    uint64_t pending_ = 0;  // terms since the sums were last reduced
+    RunningSums sums_;
 };
 
+// Adler-32 as zlib computes it: bytes, mod 65521, b << 16 | a.
 class Adler {
 public:
-    void update(const uint8_t* data, size_t size);
-    uint64_t finish() const { return b_ << 16 | a_; }
+    Adler();
+    void update(const uint8_t* data, size_t size) { sums_.update(data, size); }
+    uint64_t finish();
 
 private:
-    uint64_t a_ = 1, b_ = 0;
+    RunningSums sums_;
 };
 
 }  // namespace velk::checksum
