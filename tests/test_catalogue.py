@@ -118,6 +118,12 @@ def test_fletcher_and_adler_reduce_long_runs_of_high_bytes():
     assert _core._checksum("fletcher-32", data, False) == fletcher(data, 2, "little")
 
 
+def test_sha256_is_hashlibs_digest():
+    for length in (0, 1, 55, 56, 64, 1000, 1 << 20):
+        data = DATA[:length]
+        assert _core._checksum("sha-256", data, False) == hashlib.sha256(data).digest()
+
+
 SREC_CAT = shutil.which("srec_cat")
 
 

@@ -3,6 +3,7 @@ an image header's fields and the LPC vector sum, written by FLASH and
 verified by CHECK. Every value is recomputed here from the HEX's bytes with
 the catalogue's parameters (crcref), never with the tool's own code."""
 
+import hashlib
 import itertools
 import json
 import os
@@ -82,6 +83,28 @@ def test_an_8_byte_crc_needs_a_word_not_a_double_word(velk, monkeypatch, plain_e
     assert (LOAD + 0x1FC) % 8 == 4
     value = crc(CATALOGUE[name], covered(image, LOAD, LOAD + 0x1FC))
     assert stored(image, LOAD + 0x1FC, 8, "little") == value
+
+
+@pytest.mark.parametrize("order", ["little", "big"])
+def test_sha256_is_stored_in_the_digests_order(velk, monkeypatch, plain_elf, order):
+    """32 bytes as hashlib gives them, whatever --be says; --json's number is
+    null and its bytes the digest."""
+    be = ["--be"] if order == "big" else []
+    image, out, _ = flash(velk, monkeypatch, plain_elf, "--a1F8", "--crc", "sha-256", *be)
+    digest = hashlib.sha256(covered(image, LOAD, LOAD + 0x1F8)).digest()
+    assert image.bytes_at(LOAD + 0x1F8, 32) == digest
+    assert f"[0x{digest.hex().upper()}] (sha-256, fed bytes)" in out
+    code, out, _ = run_cli(velk, monkeypatch, "FLASH", plain_elf, "--a1F8", "--crc", "sha-256",
+                           "--json", *be)
+    record = json.loads(out)["records"][0]
+    assert (record["value"], record["bytes"], record["width"]) == (None, digest.hex(), 32)
+    hex_file = plain_elf.with_name("fw_CRC.hex")
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", hex_file, "--a1F8", "--crc", "sha-256",
+                           *be)
+    assert code == 0 and out.startswith("checksum ok"), out
+    flip_hex_byte(hex_file, LOAD + 0x1F7)
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", hex_file, "--a1F8", "--crc", "sha-256")
+    assert code == 1 and out.startswith("checksum mismatch"), out
 
 
 # A mistyped name gets the nearest names first, never the whole list.

@@ -7,6 +7,8 @@
 #include "../engine/checksum/method.h"
 #include "../engine/elf/elf_reader.h"
 #include "boundary.h"
+#include "host.h"
+#include "state.h"
 
 namespace velk::binding {
 
@@ -95,7 +97,7 @@ checksum::Method method_of(PyObject* algorithm) {
         const char* name = PyUnicode_AsUTF8(algorithm);
         if (!name) throw PythonError{};
         const checksum::Algorithm* row = checksum::find(name);
-        if (!row || !row->computed() || row->fixed_order()) {
+        if (!row || !row->computed()) {
             PyErr_Format(PyExc_ValueError, "no algorithm %R", algorithm);
             throw PythonError{};
         }
@@ -115,7 +117,7 @@ checksum::Method method_of(PyObject* algorithm) {
                                                     refout != 0, xorout});
 }
 
-Ref checksum_of_data(PyObject* const* args, Py_ssize_t count) {
+Ref checksum_of_data(PyObject* module, PyObject* const* args, Py_ssize_t count) {
     if (count != 3 && count != 4) {
         PyErr_SetString(PyExc_TypeError,
                         "_checksum(name or (width, poly, init, refin, refout, xorout), "
@@ -133,14 +135,23 @@ Ref checksum_of_data(PyObject* const* args, Py_ssize_t count) {
         PyErr_SetString(PyExc_ValueError, "words: a CRC over whole 32-bit words");
         throw PythonError{};
     }
-    auto running = method.start(
-        {words ? checksum::Feed::words : checksum::Feed::bytes, big != 0, {}});
+    // SHA-256 from the binding's digest, as a run gets it.
+    PythonHost host(state_of(module));
     checksum::Bytes value;
-    // A large buffer is computed without the interpreter's lock.
-    Py_BEGIN_ALLOW_THREADS
-    running->update(bytes.data, bytes.size);
-    value = running->finish();
-    Py_END_ALLOW_THREADS
+    try {
+        auto running = method.start({words ? checksum::Feed::words : checksum::Feed::bytes,
+                                     big != 0, [&host] { return host.crypto().sha256(); }});
+        // A large buffer is computed without the interpreter's lock.
+        PythonHost::Released released(host);
+        running->update(bytes.data, bytes.size);
+        value = running->finish();
+    } catch (const crypto::Failure& failure) {
+        PyErr_SetString(PyExc_ValueError, failure.why.c_str());
+        throw PythonError{};
+    }
+    if (value.size() > 8)
+        return check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(value.data()),
+                                               static_cast<Py_ssize_t>(value.size())));
     uint64_t number = 0;
     for (uint8_t b : value) number = number << 8 | b;
     return check(PyLong_FromUnsignedLongLong(number));
@@ -148,8 +159,8 @@ Ref checksum_of_data(PyObject* const* args, Py_ssize_t count) {
 
 }  // namespace
 
-PyObject* checksum_probe(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
-    return boundary([&] { return checksum_of_data(args, count); });
+PyObject* checksum_probe(PyObject* module, PyObject* const* args, Py_ssize_t count) noexcept {
+    return boundary([&] { return checksum_of_data(module, args, count); });
 }
 
 PyObject* elf_probe(PyObject*, PyObject* data) noexcept {

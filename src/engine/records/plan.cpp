@@ -291,7 +291,7 @@ size_t Plan::lowest() const {
 std::string Plan::how(bool named) const {
     std::string out = algorithm.is_default() && !named ? "" : algorithm.name + ", ";
     out += feed == Feed::words ? "fed words" : "fed bytes";
-    if (big_endian) out += ", big-endian";
+    if (big_endian && !algorithm.fixed_order()) out += ", big-endian";
     return out;
 }
 
