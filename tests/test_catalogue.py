@@ -146,6 +146,19 @@ def test_negated_sums_agree_with_srec_cat(tmp_path, name, nbytes, width, order):
         assert _core._checksum(name, data, False, order == "b-e") == want, length
 
 
+# srec_cat stores Fletcher-16's sum2 first with -l-e: the other byte order.
+@pytest.mark.skipif(not SREC_CAT, reason="srec_cat is not installed")
+@pytest.mark.parametrize("order, ours", [("l-e", "big"), ("b-e", "little")])
+def test_srec_cats_fletcher16_is_ours_in_the_other_order(tmp_path, order, ours):
+    for length in (9, 64, 1001):
+        data = DATA[:length]
+        (tmp_path / "in.bin").write_bytes(data)
+        subprocess.run([SREC_CAT, tmp_path / "in.bin", "-binary", f"-fletcher16-{order}",
+                        str(length), "-o", tmp_path / "out.bin", "-binary"], check=True)
+        stored = (tmp_path / "out.bin").read_bytes()[length:]
+        assert _core._checksum("fletcher-16", data, False).to_bytes(2, ours) == stored, length
+
+
 # --- The list ----------------------------------------------------------------
 
 def listed_rows(velk, monkeypatch):
