@@ -10,9 +10,9 @@ namespace velk::checksum {
 namespace {
 
 // The fields a CRC needs, in the catalogue's order.
-const char* const required[] = {"width", "poly", "init", "refin", "refout", "xorout"};
+const char* const crc_fields[] = {"width", "poly", "init", "refin", "refout", "xorout"};
 
-bool read_number(const std::string& text, uint64_t& value) {
+bool read_field_number(const std::string& text, uint64_t& value) {
     if (text.empty() || text[0] == '-' || text[0] == '+') return false;
     const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     errno = 0;
@@ -21,7 +21,7 @@ bool read_number(const std::string& text, uint64_t& value) {
     return errno == 0 && end && *end == '\0' && end != text.c_str() + (hex ? 2 : 0);
 }
 
-std::string hex(uint64_t value, unsigned width) {
+std::string field_hex(uint64_t value, unsigned width) {
     char out[24];
     std::snprintf(out, sizeof out, "0x%0*llx", static_cast<int>((width + 3) / 4),
                   static_cast<unsigned long long>(value));
@@ -58,7 +58,7 @@ std::variant<Notation, std::string> read_notation(const std::string& text) {
         uint64_t value = 0;
         int index = -1;
         for (int i = 0; i < 6; ++i)
-            if (f.key == required[i]) index = i;
+            if (f.key == crc_fields[i]) index = i;
         if (index < 0 && f.key != "check")
             return "\"" + f.key + "\" is no field: the fields are width, poly, init, refin, "
                    "refout, xorout and check";
@@ -70,7 +70,7 @@ std::variant<Notation, std::string> read_notation(const std::string& text) {
             (f.key == "refin" ? n.parameters.refin : n.parameters.refout) = f.value == "true";
             continue;
         }
-        if (!read_number(f.value, value))
+        if (!read_field_number(f.value, value))
             return f.key + "=" + f.value + ": not a number (0x hex or decimal)";
         if (f.key == "width") {
             if (value < 1 || value > 64)
@@ -88,7 +88,7 @@ std::variant<Notation, std::string> read_notation(const std::string& text) {
     }
     for (int i = 0; i < 6; ++i)
         if (!seen[i])
-            return std::string("the ") + required[i] +
+            return std::string("the ") + crc_fields[i] +
                    " field is missing: a CRC needs width, poly, init, refin, refout and "
                    "xorout";
     const unsigned w = n.parameters.width;
@@ -96,22 +96,22 @@ std::variant<Notation, std::string> read_notation(const std::string& text) {
     for (const Field& f : fields) {
         uint64_t value = 0;
         if (f.key == "poly" || f.key == "init" || f.key == "xorout" || f.key == "check")
-            if (read_number(f.value, value) && (value & ~mask))
+            if (read_field_number(f.value, value) && (value & ~mask))
                 return f.key + "=" + f.value + " does not fit " + std::to_string(w) +
                        " bits" +
                        (f.key == "poly" ? " (the catalogue writes poly without its top bit)"
                                         : "");
     }
     if (!(n.parameters.poly & 1))
-        return "poly=" + hex(n.parameters.poly, w) +
+        return "poly=" + field_hex(n.parameters.poly, w) +
                ": a CRC's polynomial has its lowest bit set";
     return n;
 }
 
 std::string notation_of(const CrcParameters& p) {
-    return "width=" + std::to_string(p.width) + " poly=" + hex(p.poly, p.width) +
-           " init=" + hex(p.init, p.width) + " refin=" + (p.refin ? "true" : "false") +
-           " refout=" + (p.refout ? "true" : "false") + " xorout=" + hex(p.xorout, p.width);
+    return "width=" + std::to_string(p.width) + " poly=" + field_hex(p.poly, p.width) +
+           " init=" + field_hex(p.init, p.width) + " refin=" + (p.refin ? "true" : "false") +
+           " refout=" + (p.refout ? "true" : "false") + " xorout=" + field_hex(p.xorout, p.width);
 }
 
 }  // namespace velk::checksum

@@ -6,7 +6,7 @@ namespace velk::checksum {
 
 namespace {
 
-uint64_t mask_of(unsigned width) {
+uint64_t low_bits(unsigned width) {
     return width == 64 ? ~uint64_t{0} : (uint64_t{1} << width) - 1;
 }
 
@@ -102,7 +102,7 @@ uint64_t Sum::finish() {
     const uint64_t value = complement_ == Complement::neg   ? 0 - sum_
                            : complement_ == Complement::not_ ? ~sum_
                                                               : sum_;
-    return value & mask_of(width_);
+    return value & low_bits(width_);
 }
 
 RunningSums::RunningSums(unsigned word, bool big, uint64_t modulus, uint64_t first)
@@ -140,7 +140,7 @@ void RunningSums::finish(uint64_t& first, uint64_t& second) {
 }
 
 Fletcher::Fletcher(unsigned width, bool big_endian)
-    : half_(width / 2), sums_(width / 16, big_endian, mask_of(width / 2), 0) {}
+    : half_(width / 2), sums_(width / 16, big_endian, low_bits(width / 2), 0) {}
 
 uint64_t Fletcher::finish() {
     uint64_t sum1 = 0, sum2 = 0;
