@@ -85,6 +85,20 @@ def test_an_8_byte_crc_needs_a_word_not_a_double_word(velk, monkeypatch, plain_e
     assert stored(image, LOAD + 0x1FC, 8, "little") == value
 
 
+@pytest.mark.parametrize("made, checked", [
+    ("fletcher-32", "adler-32"), ("sum-32/words/neg", "CRC-32/MPEG-2"),
+    ("CRC-16/XMODEM", "fletcher-16"),
+], ids=["fletcher-as-adler", "sum-as-default", "crc-as-fletcher"])
+def test_check_names_the_algorithm_a_file_was_made_with(velk, monkeypatch, plain_elf, made,
+                                                        checked):
+    flash(velk, monkeypatch, plain_elf, "--a1F8", "--crc", made)
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", plain_elf.with_name("fw_CRC.hex"),
+                             "--a1F8", "--crc", checked)
+    assert code == 1 and out.startswith("checksum mismatch"), out
+    assert f"is what {made} gives for the same bytes, stored little-endian: --crc {made}\n" \
+        in err
+
+
 @pytest.mark.parametrize("order", ["little", "big"])
 def test_sha256_is_stored_in_the_digests_order(velk, monkeypatch, plain_elf, order):
     """32 bytes as hashlib gives them, whatever --be says; --json's number is

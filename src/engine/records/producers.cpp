@@ -141,8 +141,10 @@ private:
                        << (8 * (plan.big_endian ? k : r.width - 1 - k));
         const char* order_other = plan.big_endian ? "little-endian" : "big-endian";
         const char* order_word = plan.big_endian ? "leave out --be" : "add --be";
-        uint64_t computed =
-            checksum_of(plan.algorithm, m.memory, r.range, plan.feed, plan.between_chunks);
+        // With --be the words of a sum are read big-endian too.
+        uint64_t computed = 0;
+        for (uint8_t b : value_of(plan.algorithm, m.memory, r.range, plan.computing()))
+            computed = computed << 8 | b;
         if (computed == swapped && r.width > 1) {
             hint(text::format("the value at %s is this checksum stored %s: %s",
                               address(r.slot).c_str(), order_other, order_word));
