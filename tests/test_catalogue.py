@@ -1,44 +1,77 @@
-"""The checksum catalogue: every row computes its check value and agrees
-with crcmod's function for the same parameters, fed bytes and (MPEG-2)
-32-bit words, on data of every length that exercises the eight-byte path
-and its tails."""
+"""The checksum catalogue: every CRC catalogue entry gives its check value
+by every name; representative rows agree with a bitwise CRC worked out here
+from their parameters, crcmod's rows with crcmod, sums, Fletcher and Adler
+with this file's own arithmetic and zlib, negated sums with srec_cat; every
+row --list-crc lists computes the check value it lists."""
 
+import hashlib
 import random
+import shutil
+import subprocess
+import zlib
 
 import crcmod
 import crcmod.predefined
 import pytest
 
-from crcref import CATALOGUE, Crc, crc as bitwise
+from conftest import run_cli
+from crcref import ALIASES, CATALOGUE, Crc, crc as bitwise
+from sumref import NOT_CRCS, fletcher
 from velk_crc import _core
 
 T, F = True, False
+CHECK_DATA = b"123456789"
 ROWS = [row[0] for row in crcmod.predefined._crc_definitions_table]
 DATA = random.Random(27).randbytes(1 << 20)
 LENGTHS = range(0, 301)
+COMPUTED = [name for name, row in CATALOGUE.items() if row.width <= 64]
 
 
 def words_reversed(data):
     return b"".join(data[i:i + 4][::-1] for i in range(0, len(data), 4))
 
 
+# --- CRCs --------------------------------------------------------------------
+
+@pytest.mark.parametrize("name", COMPUTED)
+def test_every_catalogue_entry_gives_its_check_value(name):
+    want = CATALOGUE[name]
+    assert bitwise(want, CHECK_DATA) == want.check  # the test's own row is right
+    assert _core._checksum(name, CHECK_DATA, False) == want.check
+    assert _core._checksum(name.lower(), CHECK_DATA, False) == want.check
+
+
+# crcmod's name crc-64 is crcmod's own CRC, as it always was, and not the
+# catalogue's alias CRC-64 of CRC-64/ECMA-182.
+@pytest.mark.parametrize("alias", [a for a in ALIASES if a != "CRC-64"]
+                         + ["crc32", "zlib", "crc-32/zlib"])
+def test_every_alias_is_its_entry(alias):
+    entry = CATALOGUE[ALIASES.get(alias, "CRC-32/ISO-HDLC")]
+    assert _core._checksum(alias, CHECK_DATA, False) == entry.check
+
+
+# Widths below a byte, between bytes, refin unlike refout, 24, 40 and 64 bits.
+REPRESENTATIVE = ["CRC-3/GSM", "CRC-5/USB", "CRC-7/MMC", "CRC-10/ATM", "CRC-12/UMTS",
+                  "CRC-15/CAN", "CRC-16/KERMIT", "CRC-21/CAN-FD", "CRC-24/BLE",
+                  "CRC-31/PHILIPS", "CRC-40/GSM", "CRC-64/XZ", "CRC-64/WE"]
+
+
+@pytest.mark.parametrize("name", REPRESENTATIVE)
+def test_representative_rows_agree_with_a_bitwise_crc(name):
+    want = CATALOGUE[name]
+    for length in [*range(0, 70), 127, 128, 129, 255, 1000]:
+        data = DATA[3 * length:4 * length]
+        assert _core._checksum(name, data, False) == bitwise(want, data), length
+
+
 @pytest.mark.parametrize("name", ROWS)
-def test_every_row_agrees_with_crcmod(name):
+def test_every_crcmod_row_agrees_with_crcmod(name):
     reference = crcmod.predefined.mkPredefinedCrcFun(name)
-    assert _core._checksum(name, b"123456789", False) == reference(b"123456789")
+    assert _core._checksum(name, CHECK_DATA, False) == reference(CHECK_DATA)
     for length in LENGTHS:
         data = DATA[length:2 * length]
         assert _core._checksum(name, data, False) == reference(data), length
     assert _core._checksum(name, DATA, False) == reference(DATA)
-
-
-@pytest.mark.parametrize("name", CATALOGUE)
-def test_every_catalogue_name_gives_its_check_value(name):
-    want = CATALOGUE[name]
-    assert _core._checksum(name, b"123456789", False) == want.check
-    # The bitwise definition over data the tables take eight bytes at a time.
-    data = DATA[:67]
-    assert _core._checksum(name, data, False) == bitwise(want, data)
 
 
 def test_words_are_fed_as_the_stm32_unit_takes_them():
@@ -54,18 +87,108 @@ def test_an_unknown_name_is_no_algorithm():
         _core._checksum("crc-33", b"", False)
 
 
-# Parameters outside the table, including widths that are no whole bytes:
-# the catalogue's check values and the bitwise definition.
-@pytest.mark.parametrize("parameters, check", [
-    ((64, 0x42F0E1EBA9EA3693, 2**64 - 1, T, T, 2**64 - 1), 0x995DC9BBDF1939FA),  # CRC-64/XZ
-    ((32, 0x04C11DB7, 0xFFFFFFFF, F, F, 0xFFFFFFFF), 0xFC891918),  # CRC-32/BZIP2
-    ((12, 0x80F, 0x000, F, T, 0x000), 0xDAF),  # CRC-12/3GPP
-    ((5, 0x15, 0x00, T, T, 0x00), 0x07),  # CRC-5/G-704
-    ((3, 0x3, 0x7, T, T, 0x0), 0x6),  # CRC-3/ROHC
-], ids=["CRC-64/XZ", "CRC-32/BZIP2", "CRC-12/3GPP", "CRC-5/G-704", "CRC-3/ROHC"])
-def test_parameters_outside_the_table(parameters, check):
-    assert _core._checksum(parameters, b"123456789", False) == check
-    want = Crc(*parameters, check)
+# The STM32H7 CRC unit as configured by some bootloaders: no catalogue row.
+@pytest.mark.parametrize("parameters", [
+    (32, 0x04C11DB7, 0, F, F, 0x55555555),
+    (13, 0x1CF5, 0x1FFF, T, F, 0x0AAA),
+    (1, 0x1, 0x0, F, F, 0x0),
+], ids=["stm32h7-unit", "13-bit-refin-only", "parity"])
+def test_parameters_outside_the_catalogue(parameters):
+    want = Crc(*parameters, None)
     for length in (0, 1, 7, 8, 9, 67, 300):
         data = DATA[length:2 * length]
         assert _core._checksum(parameters, data, False) == bitwise(want, data), length
+
+
+# --- Sums, Fletcher, Adler ---------------------------------------------------
+
+@pytest.mark.parametrize("order", ["little", "big"])
+@pytest.mark.parametrize("name", NOT_CRCS)
+def test_sums_fletcher_and_adler_by_their_arithmetic(name, order):
+    reference = NOT_CRCS[name]
+    big = order == "big"
+    for length in [*range(0, 40), 255, 256, 5553, 70000]:
+        data = DATA[length:2 * length]
+        assert _core._checksum(name, data, False, big) == reference(data, order), length
+
+
+def test_fletcher_and_adler_reduce_long_runs_of_high_bytes():
+    data = b"\xff" * (3 << 20)
+    assert _core._checksum("adler-32", data, False) == zlib.adler32(data)
+    assert _core._checksum("fletcher-32", data, False) == fletcher(data, 2, "little")
+
+
+def test_sha256_is_hashlibs_digest():
+    for length in (0, 1, 55, 56, 64, 1000, 1 << 20):
+        data = DATA[:length]
+        assert _core._checksum("sha-256", data, False) == hashlib.sha256(data).digest()
+
+
+SREC_CAT = shutil.which("srec_cat")
+
+
+# srec_cat's -checksum-neg: <nbytes> of the value, <width> of each word.
+@pytest.mark.skipif(not SREC_CAT, reason="srec_cat is not installed")
+@pytest.mark.parametrize("order", ["l-e", "b-e"])
+@pytest.mark.parametrize("name, nbytes, width", [
+    ("sum-8/neg", 1, 1), ("sum-16/neg", 2, 1), ("sum-32/neg", 4, 1),
+    ("sum-16/words/neg", 2, 2), ("sum-32/words/neg", 4, 4),
+])
+def test_negated_sums_agree_with_srec_cat(tmp_path, name, nbytes, width, order):
+    for length in (9, 64, 1001):
+        data = DATA[:length]
+        (tmp_path / "in.bin").write_bytes(data)
+        subprocess.run([SREC_CAT, tmp_path / "in.bin", "-binary",
+                        f"-checksum-neg-{order}", str(length), str(nbytes), str(width),
+                        "-o", tmp_path / "out.bin", "-binary"], check=True)
+        stored = (tmp_path / "out.bin").read_bytes()[length:]
+        want = int.from_bytes(stored, "little" if order == "l-e" else "big")
+        assert _core._checksum(name, data, False, order == "b-e") == want, length
+
+
+# srec_cat stores Fletcher-16's sum2 first with -l-e: the other byte order.
+@pytest.mark.skipif(not SREC_CAT, reason="srec_cat is not installed")
+@pytest.mark.parametrize("order, ours", [("l-e", "big"), ("b-e", "little")])
+def test_srec_cats_fletcher16_is_ours_in_the_other_order(tmp_path, order, ours):
+    for length in (9, 64, 1001):
+        data = DATA[:length]
+        (tmp_path / "in.bin").write_bytes(data)
+        subprocess.run([SREC_CAT, tmp_path / "in.bin", "-binary", f"-fletcher16-{order}",
+                        str(length), "-o", tmp_path / "out.bin", "-binary"], check=True)
+        stored = (tmp_path / "out.bin").read_bytes()[length:]
+        assert _core._checksum("fletcher-16", data, False).to_bytes(2, ours) == stored, length
+
+
+# --- The list ----------------------------------------------------------------
+
+def listed_rows(velk, monkeypatch):
+    code, out, _ = run_cli(velk, monkeypatch, "--list-crc")
+    assert code == 0
+    rows = []
+    for line in out.splitlines()[3:]:
+        bits, check, names = line.split(None, 2)
+        notes = names.split(" (")
+        rows.append((int(bits), int(check, 16), notes[0].split(", "), notes[1:]))
+    return rows
+
+
+def test_every_listed_row_computes_its_check_value(velk, monkeypatch):
+    for bits, check, names, notes in listed_rows(velk, monkeypatch):
+        if names[0] == "sha-256":
+            assert check == int(hashlib.sha256(CHECK_DATA).hexdigest(), 16)
+        elif bits > 64:
+            assert notes == ["listed only: wider than 64 bits)"]
+        else:
+            for name in names:
+                assert _core._checksum(name, CHECK_DATA, False) == check, name
+
+
+def test_the_list_holds_every_catalogue_entry_and_alias(velk, monkeypatch):
+    listed = {name: (bits, check)
+              for bits, check, names, _ in listed_rows(velk, monkeypatch) for name in names}
+    for name, row in CATALOGUE.items():
+        assert listed.get(name) == (row.width, row.check), name
+    for alias, entry in ALIASES.items():
+        if alias != "CRC-64":
+            assert listed.get(alias) == listed[entry], alias
+    assert set(NOT_CRCS) | {"sha-256"} <= set(listed)

@@ -3,6 +3,7 @@ an image header's fields and the LPC vector sum, written by FLASH and
 verified by CHECK. Every value is recomputed here from the HEX's bytes with
 the catalogue's parameters (crcref), never with the tool's own code."""
 
+import hashlib
 import itertools
 import json
 import os
@@ -12,9 +13,10 @@ import shutil
 import pytest
 
 from conftest import DATA, run_cli
-from crcref import CATALOGUE, crc
+from crcref import CATALOGUE, Crc, crc
 from elfwriter import STT_FUNC, STT_OBJECT, Elf, Segment
 from hexcheck import flip_hex_byte, read_hex
+from sumref import NOT_CRCS
 
 LOAD = 0x08000000
 
@@ -34,21 +36,6 @@ def stored(image, slot, width, order):
 
 
 # --- The algorithm by name ----------------------------------------------------
-
-def test_every_catalogue_name_lists_its_parameters_check_value(velk, monkeypatch, capfd):
-    code, out, _ = run_cli(velk, monkeypatch, "--list-crc")
-    assert code == 0
-    listed = {}
-    for line in out.splitlines()[2:]:
-        width, check, names = line.split(None, 2)
-        for name in names.replace(" (the default)", "").split(", "):
-            listed[name] = (int(width), int(check, 16))
-    missing = [name for name in CATALOGUE if name not in listed]
-    assert not missing
-    for name, algorithm in CATALOGUE.items():
-        assert listed[name] == (algorithm.width // 8, algorithm.check), name
-    assert "(the default)" in next(line for line in out.splitlines() if "CRC-32/MPEG-2" in line)
-
 
 # One of each family: width, reflected or not.
 FAMILIES = ["CRC-8/SMBUS", "CRC-8/MAXIM-DOW", "CRC-16/ARC", "CRC-16/XMODEM",
@@ -98,13 +85,149 @@ def test_an_8_byte_crc_needs_a_word_not_a_double_word(velk, monkeypatch, plain_e
     assert stored(image, LOAD + 0x1FC, 8, "little") == value
 
 
+@pytest.mark.parametrize("made, checked", [
+    ("fletcher-32", "adler-32"), ("sum-32/words/neg", "CRC-32/MPEG-2"),
+    ("CRC-16/XMODEM", "fletcher-16"),
+], ids=["fletcher-as-adler", "sum-as-default", "crc-as-fletcher"])
+def test_check_names_the_algorithm_a_file_was_made_with(velk, monkeypatch, plain_elf, made,
+                                                        checked):
+    flash(velk, monkeypatch, plain_elf, "--a1F8", "--crc", made)
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", plain_elf.with_name("fw_CRC.hex"),
+                             "--a1F8", "--crc", checked)
+    assert code == 1 and out.startswith("checksum mismatch"), out
+    assert f"is what {made} gives for the same bytes, stored little-endian: --crc {made}\n" \
+        in err
+
+
+@pytest.mark.parametrize("order", ["little", "big"])
+def test_sha256_is_stored_in_the_digests_order(velk, monkeypatch, plain_elf, order):
+    """32 bytes as hashlib gives them, whatever --be says; --json's number is
+    null and its bytes the digest."""
+    be = ["--be"] if order == "big" else []
+    image, out, _ = flash(velk, monkeypatch, plain_elf, "--a1F8", "--crc", "sha-256", *be)
+    digest = hashlib.sha256(covered(image, LOAD, LOAD + 0x1F8)).digest()
+    assert image.bytes_at(LOAD + 0x1F8, 32) == digest
+    assert f"[0x{digest.hex().upper()}] (sha-256, fed bytes)" in out
+    code, out, _ = run_cli(velk, monkeypatch, "FLASH", plain_elf, "--a1F8", "--crc", "sha-256",
+                           "--json", *be)
+    record = json.loads(out)["records"][0]
+    assert (record["value"], record["bytes"], record["width"]) == (None, digest.hex(), 32)
+    hex_file = plain_elf.with_name("fw_CRC.hex")
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", hex_file, "--a1F8", "--crc", "sha-256",
+                           *be)
+    assert code == 0 and out.startswith("checksum ok"), out
+    flip_hex_byte(hex_file, LOAD + 0x1F7)
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", hex_file, "--a1F8", "--crc", "sha-256")
+    assert code == 1 and out.startswith("checksum mismatch"), out
+
+
+# A mistyped name gets the nearest names first, never the whole list.
+@pytest.mark.parametrize("option, typed, told", [
+    ("--crc", "crc-32/iso-hdl", ' (did you mean CRC-32/ISO-HDLC or '),
+    ("--crc", "CRC-16/XMODEN", ' (did you mean CRC-16/XMODEM, '),
+    ("--crc", "fletcher-64", ' (did you mean fletcher-16 or fletcher-32?); '),
+    ("--crc", "sum32/words/neg", ' (did you mean sum-32/words/neg, '),
+    ("--crc", "qqqqqqqq", '"qqqqqqqq"; velk-crc --list-crc lists the names'),
+    ("--uf2", "rp204", "--uf2 rp204: no such chip family (did you mean rp2040?); "),
+    ("--uf2", "STM32F44", "no such chip family (did you mean stm32f4, "),
+    ("--uf2", "qqqqqqqq", "--uf2 qqqqqqqq: no such chip family; give another family by its "
+                          "ID as 0x<hex>"),
+], ids=["iso-hdlc", "xmodem", "fletcher", "sum", "crc-nothing-near", "rp2040", "stm32f4",
+        "uf2-nothing-near"])
+def test_a_mistyped_name_gets_the_nearest_ones(velk, monkeypatch, tmp_path, option, typed,
+                                               told):
+    shutil.copy(os.path.join(DATA, "fw_boot.elf"), tmp_path / "fw.elf")
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--ncrc_value",
+                             option, typed)
+    assert (code, out) == (255, "")
+    assert told in err
+    assert err.count(", ") < 3 and "CRC-3/GSM" not in err and "esp32" not in err
+
+
+# --- A CRC by its parameters ----------------------------------------------------
+
+KERMIT = "width=16 poly=0x1021 init=0x0000 refin=true refout=true xorout=0x0000"
+
+
+@pytest.mark.parametrize("words", [
+    ["--crc", KERMIT],
+    ["--crc", KERMIT.replace(" ", ",")],
+    ["--crc", *KERMIT.split()],
+    [f"--crc={KERMIT.replace(' ', ',')},check=0x2189"],
+    ["--crc", *KERMIT.split(), "check=0x2189", "residue=0x0000", 'name="CRC-16/KERMIT"'],
+], ids=["spaces", "commas", "words", "glued-with-check", "catalogue-line"])
+def test_parameters_of_an_entry_are_that_entry(velk, monkeypatch, plain_elf, words):
+    image, out, _ = flash(velk, monkeypatch, plain_elf, "--a1F8", *words)
+    value = crc(CATALOGUE["CRC-16/KERMIT"], covered(image, LOAD, LOAD + 0x1F8))
+    assert stored(image, LOAD + 0x1F8, 2, "little") == value
+    assert f"[0x{value:04X}] (CRC-16/KERMIT, fed bytes)" in out
+
+
+# The STM32H7's CRC unit as some bootloaders set it up: in no entry.
+H7 = Crc(32, 0x04C11DB7, 0, False, False, 0x55555555, None)
+H7_WORDS = "width=32 poly=0x04c11db7 init=0x00000000 refin=false refout=false xorout=0x55555555"
+
+
+@pytest.mark.parametrize("order", ["little", "big"])
+def test_parameters_of_no_entry_are_named_by_them(velk, monkeypatch, plain_elf, order):
+    be = ["--be"] if order == "big" else []
+    image, out, _ = flash(velk, monkeypatch, plain_elf, "--a1F8", "--crc",
+                          H7_WORDS.replace(" ", ","), *be)
+    value = crc(H7, covered(image, LOAD, LOAD + 0x1F8))
+    assert stored(image, LOAD + 0x1F8, 4, order) == value
+    assert f"({H7_WORDS}, fed bytes" in out
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", plain_elf.with_name("fw_CRC.hex"),
+                           "--a1F8", "--crc", *H7_WORDS.split(), *be)
+    assert code == 0 and out.startswith("checksum ok"), out
+
+
+# --- Sums, Fletcher and Adler in a slot ------------------------------------------
+
+@pytest.mark.parametrize("order", ["little", "big"])
+@pytest.mark.parametrize("name, width", [
+    ("sum-8/neg", 1), ("sum-16/words", 2), ("sum-32/words/neg", 4), ("sum-32/not", 4),
+    ("fletcher-16", 2), ("fletcher-32", 4), ("adler-32", 4),
+])
+def test_sums_fletcher_and_adler_are_stored_and_checked(velk, monkeypatch, plain_elf, name,
+                                                        width, order):
+    be = ["--be"] if order == "big" else []
+    image, out, _ = flash(velk, monkeypatch, plain_elf, "--a1F8", "--crc", name, *be)
+    value = NOT_CRCS[name](covered(image, LOAD, LOAD + 0x1F8), order)
+    assert stored(image, LOAD + 0x1F8, width, order) == value
+    assert f"[0x{value:0{2 * width}X}] ({name}, fed bytes" in out
+    hex_file = plain_elf.with_name("fw_CRC.hex")
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", hex_file, "--a1F8", "--crc", name, *be)
+    assert code == 0 and out.startswith("checksum ok"), out
+    flip_hex_byte(hex_file, LOAD + 0x10)
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", hex_file, "--a1F8", "--crc", name, *be)
+    assert code == 1 and out.startswith("checksum mismatch"), out
+
+
 REFUSED = [
     # The slot variable is 4 bytes; a CRC-16 does not fill it.
     (["--ncrc_value", "--crc", "CRC-16/XMODEM"],
      "crc_value at 0x08000134 is not a 2-byte checksum variable: its size is 4 bytes "
      "(--force writes it anyway)"),
     (["--ncrc_value", "--crc", "crc-33"],
-     'no CRC algorithm named "crc-33" (velk-crc --list-crc lists the names)'),
+     'no checksum algorithm named "crc-33" (did you mean CRC-32/ISO-HDLC, CRC-7/MMC or '
+     'CRC-8/SMBUS?); velk-crc --list-crc lists the names'),
+    (["--ncrc_value", "--crc", KERMIT.replace(" ", ",") + ",check=0x2188"],
+     f'"{KERMIT.replace(" ", ",")},check=0x2188": check=0x2188, but these parameters '
+     '(CRC-16/KERMIT\'s) give 0x2189 for "123456789": is a parameter mistyped?'),
+    (["--ncrc_value", "--crc", "width=16 poly=0x1023 init=0 refin=false refout=false "
+      "xorout=0 check=0x31c3"],
+     '"width=16 poly=0x1023 init=0 refin=false refout=false xorout=0 check=0x31c3": '
+     f'check=0x31c3, but these parameters give '
+     f'{crc(Crc(16, 0x1023, 0, False, False, 0, None), b"123456789"):#x} for "123456789": '
+     'is a parameter mistyped?'),
+    (["--ncrc_value", "--crc", "width=16,poly=0x11021,init=0,refin=false,refout=false,xorout=0"],
+     '"width=16,poly=0x11021,init=0,refin=false,refout=false,xorout=0": poly=0x11021 does '
+     'not fit 16 bits (the catalogue writes poly without its top bit)'),
+    (["--ncrc_value", "--crc", "width=16,poly=0x1021"],
+     '"width=16,poly=0x1021": the init field is missing: a CRC needs width, poly, init, '
+     'refin, refout and xorout'),
+    (["--ncrc_value", "--crc", "crc-82/darc"],
+     '"crc-82/darc": CRC-82/DARC is 82 bits wide; velk-crc computes CRCs of up to 64 bits'),
     (["--ncrc_value", "--crc", "CRC-32/ISO-HDLC", "--words"],
      "--words feeds words the way an STM32 CRC unit computes CRC-32/MPEG-2: it does not "
      "combine with --crc CRC-32/ISO-HDLC"),
@@ -118,8 +241,9 @@ REFUSED = [
     (["--ncrc_value@0x07000000"], "--ncrc_value@0x07000000: 0x07000000 lies outside the "
                                   "slot's image (0x08000000 to 0x08000138)"),
     # An algorithm of its own is refused by the word that names it.
-    (["--ncrc_value=crc-33"], '--ncrc_value=crc-33: no CRC algorithm named "crc-33" '
-                              "(velk-crc --list-crc lists the names)"),
+    (["--ncrc_value=crc-33"], '--ncrc_value=crc-33: no checksum algorithm named "crc-33" '
+                              "(did you mean CRC-32/ISO-HDLC, CRC-7/MMC or CRC-8/SMBUS?); "
+                              "velk-crc --list-crc lists the names"),
     (["--ncrc_value=CRC-16/XMODEM"], "crc_value at 0x08000134 is not a 2-byte checksum "
                                      "variable: its size is 4 bytes (--force writes it anyway)"),
     (["--ncrc_value=crc-32", "--words"],
@@ -506,10 +630,10 @@ HEADER_REFUSED = [
     ("app_header:crc@12", ["--s1024"], "does not combine with --n, --a, another --s or --header"),
     ("app_header:size@8=crc-32", [], 'the size field is the body\'s length, which no algorithm '
                                      'computes: "size@8=crc-32"'),
-    ("app_header:crc@12=crc-99", [], 'no CRC algorithm named "crc-99"'),
+    ("app_header:crc@12=crc-99", [], 'no checksum algorithm named "crc-99"'),
     # A CRC by its parameters keeps its commas; the field after it is read.
     ("app_header:crc@12=width=16,poly=0x1021,hcrc@16", [],
-     'no CRC algorithm named "width=16,poly=0x1021"'),
+     '"width=16,poly=0x1021": the init field is missing'),
     ("app_header:crc@12=crc-32,hcrc@14=crc-16/xmodem", [], "the hcrc field overlaps the crc field"),
     ("0x08000040+0:crc@12", [], '"0x08000040+0" is no header: give its address and size'),
     ("0x08000040:crc@12", [], '"0x08000040" is no header'),

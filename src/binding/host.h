@@ -5,14 +5,18 @@
 // interpreter's signal handling), where the guide is.
 #pragma once
 
+#include <memory>
+
 #include "../engine/run/host.h"
 #include "state.h"
 
 namespace velk::binding {
 
+class PythonCrypto;
+
 class PythonHost final : public Host {
 public:
-    explicit PythonHost(const ModuleState& state) : state_(state) {}
+    explicit PythonHost(const ModuleState& state);
 
     void out(const std::string& line) override;
     void err(const std::string& line) override;
@@ -21,6 +25,10 @@ public:
     // KeyboardInterrupt) stays pending for the caller.
     bool interrupted() override;
     std::string guide_path() override;
+    // hashlib and the cryptography package, imported at the first call.
+    crypto::Provider& crypto() override;
+
+    ~PythonHost();
 
     // Gives up the interpreter's lock until the guard goes: what runs
     // meanwhile is the engine's, and this host takes the lock back for its
@@ -39,8 +47,8 @@ public:
         PythonHost& host_;
     };
 
-private:
-    // The interpreter's lock held for one answer.
+    // The interpreter's lock held for one answer: the host's own, and those
+    // of the digests and keys it hands the engine.
     class Holding {
     public:
         explicit Holding(PythonHost& host);
@@ -52,10 +60,12 @@ private:
         PythonHost& host_;
     };
 
+private:
     void print(const std::string& line, PyObject* file);
 
     const ModuleState& state_;
     PyThreadState* saved_ = nullptr;  // while Released
+    std::unique_ptr<PythonCrypto> crypto_;
 };
 
 }  // namespace velk::binding

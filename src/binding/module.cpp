@@ -164,7 +164,7 @@ PyMethodDef methods[] = {
     {"_elf_probe", reinterpret_cast<PyCFunction>(elf_probe), METH_O,
      "_elf_probe(data) -> tuple: what the ELF reader reads of the bytes (tests)."},
     {"_checksum", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(checksum_probe)),
-     METH_FASTCALL, "_checksum(name or parameters, data, words) -> int: a CRC (tests, benchmarks)."},
+     METH_FASTCALL, "_checksum(name or parameters, data, words, big_endian=False) -> int: a checksum (tests, benchmarks)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -4,9 +4,11 @@
 #include <utility>
 #include <variant>
 
-#include "../engine/checksum/catalogue.h"
+#include "../engine/checksum/method.h"
 #include "../engine/elf/elf_reader.h"
 #include "boundary.h"
+#include "host.h"
+#include "state.h"
 
 namespace velk::binding {
 
@@ -88,18 +90,18 @@ Ref probe(PyObject* data) {
                                segments.get(), symbol_list.get()));
 }
 
-// A catalogue row's name, or its parameters: (width, poly, init, refin,
+// A catalogue row's name, or a CRC's parameters: (width, poly, init, refin,
 // refout, xorout).
-checksum::CrcParameters parameters_of(PyObject* algorithm) {
+checksum::Method method_of(PyObject* algorithm) {
     if (PyUnicode_Check(algorithm)) {
         const char* name = PyUnicode_AsUTF8(algorithm);
         if (!name) throw PythonError{};
         const checksum::Algorithm* row = checksum::find(name);
-        if (!row) {
+        if (!row || !row->computed()) {
             PyErr_Format(PyExc_ValueError, "no algorithm %R", algorithm);
             throw PythonError{};
         }
-        return row->parameters;
+        return checksum::Method(*row);
     }
     unsigned width = 0;
     unsigned long long poly = 0, init = 0, xorout = 0;
@@ -111,37 +113,54 @@ checksum::CrcParameters parameters_of(PyObject* algorithm) {
         PyErr_SetString(PyExc_ValueError, "width: 1 to 64 bits");
         throw PythonError{};
     }
-    return {width, poly, init, refin != 0, refout != 0, xorout};
+    return checksum::Method(checksum::CrcParameters{width, poly, init, refin != 0,
+                                                    refout != 0, xorout});
 }
 
-Ref checksum_of_data(PyObject* const* args, Py_ssize_t count) {
-    if (count != 3) {
+Ref checksum_of_data(PyObject* module, PyObject* const* args, Py_ssize_t count) {
+    if (count != 3 && count != 4) {
         PyErr_SetString(PyExc_TypeError,
                         "_checksum(name or (width, poly, init, refin, refout, xorout), "
-                        "data: bytes, words: bool)");
+                        "data: bytes, words: bool, big_endian: bool = False)");
         throw PythonError{};
     }
-    const checksum::Crc crc(parameters_of(args[0]));
+    const checksum::Method method = method_of(args[0]);
     int words = PyObject_IsTrue(args[2]);
     if (words < 0) throw PythonError{};
+    int big = count == 4 ? PyObject_IsTrue(args[3]) : 0;
+    if (big < 0) throw PythonError{};
     const Buffer buffer(args[1]);
     const elf::Bytes bytes = buffer.bytes();
-    if (words && bytes.size % 4) {
-        PyErr_SetString(PyExc_ValueError, "words: the data is whole 32-bit words");
+    if (words && (bytes.size % 4 || method.kind() != checksum::Kind::crc)) {
+        PyErr_SetString(PyExc_ValueError, "words: a CRC over whole 32-bit words");
         throw PythonError{};
     }
-    uint64_t value = 0;
-    // A large buffer is computed without the interpreter's lock.
-    Py_BEGIN_ALLOW_THREADS
-    value = crc.of(bytes.data, bytes.size, words ? checksum::Feed::words : checksum::Feed::bytes);
-    Py_END_ALLOW_THREADS
-    return check(PyLong_FromUnsignedLongLong(value));
+    // SHA-256 from the binding's digest, as a run gets it.
+    PythonHost host(state_of(module));
+    checksum::Bytes value;
+    try {
+        auto running = method.start({words ? checksum::Feed::words : checksum::Feed::bytes,
+                                     big != 0, [&host] { return host.crypto().sha256(); }});
+        // A large buffer is computed without the interpreter's lock.
+        PythonHost::Released released(host);
+        running->update(bytes.data, bytes.size);
+        value = running->finish();
+    } catch (const crypto::Failure& failure) {
+        PyErr_SetString(PyExc_ValueError, failure.why.c_str());
+        throw PythonError{};
+    }
+    if (value.size() > 8)
+        return check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(value.data()),
+                                               static_cast<Py_ssize_t>(value.size())));
+    uint64_t number = 0;
+    for (uint8_t b : value) number = number << 8 | b;
+    return check(PyLong_FromUnsignedLongLong(number));
 }
 
 }  // namespace
 
-PyObject* checksum_probe(PyObject*, PyObject* const* args, Py_ssize_t count) noexcept {
-    return boundary([&] { return checksum_of_data(args, count); });
+PyObject* checksum_probe(PyObject* module, PyObject* const* args, Py_ssize_t count) noexcept {
+    return boundary([&] { return checksum_of_data(module, args, count); });
 }
 
 PyObject* elf_probe(PyObject*, PyObject* data) noexcept {

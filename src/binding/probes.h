@@ -1,6 +1,7 @@
 // What the native cores compute, for the tests: _elf_probe(data), what the
 // ELF reader reads of an ELF file's bytes, held against pyelftools on any
-// file; _checksum(name, data, words), a checksum held against crcmod.
+// file; _checksum(name, data, words), a checksum held against crcmod,
+// zlib and hashlib.
 #pragma once
 
 #include "../python/handle.h"
@@ -14,10 +15,12 @@ namespace velk::binding {
 // refuses raises ValueError with its reason. METH_O.
 PyObject* elf_probe(PyObject* module, PyObject* data) noexcept;
 
-// _checksum(name, data, words) -> int: the native checksum of the catalogue
-// algorithm `name` over `data` (bytes-like), fed words with `words`, so the
-// tests can hold every row against crcmod. An unknown name raises
-// ValueError.
+// _checksum(name, data, words, big_endian=False) -> int, or bytes for a
+// digest: the checksum of the catalogue algorithm `name` (or a CRC's
+// parameters) over `data` (bytes-like), a CRC fed words with `words`, the
+// words of a sum big-endian with `big_endian`, SHA-256 from the binding's
+// digest, so the tests can hold every row against crcmod, zlib and
+// hashlib. An unknown name raises ValueError.
 PyObject* checksum_probe(PyObject* module, PyObject* const* args, Py_ssize_t count) noexcept;
 
 }  // namespace velk::binding

@@ -47,11 +47,13 @@ void catalogue() {
     for (uint8_t& b : data) b = static_cast<uint8_t>(random());
     const uint8_t nine[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
     for (const velk::checksum::Algorithm& a : velk::checksum::catalogue()) {
+        if (a.kind != velk::checksum::Kind::crc) continue;
         const velk::checksum::Crc crc(a.parameters);
-        expect(crc.of(nine, sizeof nine) == a.check, std::string(a.crcmod) + ": check value");
+        const uint64_t check = std::stoull(a.check, nullptr, 16);
+        expect(crc.of(nine, sizeof nine) == check, std::string(a.name()) + ": check value");
         for (size_t length : {0, 1, 7, 8, 9, 63, 64, 65, 1000})
             expect(crc.of(data.data(), length) == bitwise(a.parameters, data.data(), length),
-                   std::string(a.crcmod) + ": " + std::to_string(length) + " bytes");
+                   std::string(a.name()) + ": " + std::to_string(length) + " bytes");
     }
 }
 

@@ -37,6 +37,7 @@ public:
                 return records::plan_records(request_, &*run_.build, run_.build->loadable);
             });
             run_.plan.between_chunks = [&host = host_] { host.stop_if_asked(); };
+            run_.plan.sha256 = [&host = host_] { return host.crypto().sha256(); };
             run_.build_memory = layout::memory_of(run_.build->loadable, run_.plan.images(),
                                               run_.build->bytes(), run_.plan.fill);
             refuse_slots_that_cannot_hold();
@@ -59,6 +60,7 @@ public:
             run_.plan = records::plan_records(request_, elf ? &run_.file.elf : nullptr,
                                           run_.file.loadable);
             run_.plan.between_chunks = [&host = host_] { host.stop_if_asked(); };
+            run_.plan.sha256 = [&host = host_] { return host.crypto().sha256(); };
             refuse_slots_that_cannot_hold();
         }
         // A checksum over gigabytes of 0xFF is a wrong selector, not firmware:

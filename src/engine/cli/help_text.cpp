@@ -68,8 +68,11 @@ options (FLASH and CHECK; after the mode word, in any order):
                 byte at <to> the first one kept; or a symbol's object; repeatable
   --crc <name>  the algorithm of the records that name none, by crcmod's or the
                 CRC catalogue's name, any case:
-                CRC-32/ISO-HDLC (zlib's crc32), CRC-16/XMODEM, crc-32c, modbus, ...
-                (default CRC-32/MPEG-2; velk-crc --list-crc lists them all)
+                CRC-32/ISO-HDLC (zlib's crc32), CRC-16/XMODEM, crc-32c, modbus,
+                sum-32/words/neg, fletcher-32, adler-32, sha-256, ... (default
+                CRC-32/MPEG-2; velk-crc --list-crc lists them all); or a CRC's
+                parameters: width=32,poly=0x04c11db7,init=0,refin=false,
+                refout=false,xorout=0x55555555[,check=0x...]
   --be          store values big-endian (default little-endian)
   --fill 0x<NN> the value erased flash reads (in hex: 0xFF, not 255), in the holes
                 and padding the

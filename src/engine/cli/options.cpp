@@ -92,6 +92,24 @@ bool takes_next(const std::string& word) {
     return false;
 }
 
+// A CRC's parameters may come as several words, as the catalogue writes
+// them with spaces (and as a response file's line splits them): after
+// --crc width=..., each word that is one more field of it.
+bool more_parameters(const std::string& word) {
+    static const char* const fields[] = {"poly=",   "init=",  "refin=", "refout=",
+                                         "xorout=", "check=", "residue=", "name="};
+    for (const char* f : fields)
+        if (starts_with(word, f)) return true;
+    return false;
+}
+
+size_t parameter_words(const std::vector<std::string>& words, size_t value) {
+    size_t n = 0;
+    if (starts_with(words[value], "width=") || starts_with(words[value], "--crc=width="))
+        while (value + n + 1 < words.size() && more_parameters(words[value + n + 1])) ++n;
+    return n;
+}
+
 }  // namespace
 
 std::optional<std::string> input_word(const std::vector<std::string>& typed) {
@@ -100,7 +118,11 @@ std::optional<std::string> input_word(const std::vector<std::string>& typed) {
         std::get_if<std::vector<std::string>>(&expanded);
     const std::vector<std::string>& words = read ? *read : typed;
     for (size_t i = 0; i < words.size(); ++i) {
-        if (takes_next(words[i]))
+        if (words[i] == "--crc" && i + 1 < words.size())
+            i += 1 + parameter_words(words, i + 1);  // the value, not the input
+        else if (starts_with(words[i], "--crc="))
+            i += parameter_words(words, i);
+        else if (takes_next(words[i]))
             ++i;  // the option's value, not the input
         else if (words[i].size() < 2 || words[i][0] != '-')
             return words[i];
@@ -192,6 +214,9 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode,
                     return OptionFault{OptionFault::needs_value, option->word};
                 field = word.substr(length + 1);
             }
+            if (option->field == &Request::crc)
+                for (size_t n = parameter_words(words, i); n; --n)
+                    *field += " " + words[++i];
             continue;
         }
         // Records: --n and --a as often as there are slots, the value
@@ -254,7 +279,8 @@ std::string fault_text(const OptionFault& f, const Mode& mode) {
                 return "--fill needs the value erased flash reads, as in --fill 0x00";
             if (f.word == "--crc")
                 return "--crc needs an algorithm's name, as in --crc CRC-32/ISO-HDLC "
-                       "(velk-crc --list-crc lists them)";
+                       "(velk-crc --list-crc lists them), or a CRC's parameters, as in --crc "
+                       "width=16,poly=0x1021,init=0,refin=false,refout=false,xorout=0";
             return "--header needs the header's symbol and fields, as in --header "
                    "app_header:size@8,crc@12,hcrc@16";
         case F::repeated:

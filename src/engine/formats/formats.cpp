@@ -254,9 +254,9 @@ std::string not_elf(const Format* format) {
 uint32_t uf2_family(Front front, const std::string& name) {
     uf2::FamilyChoice choice = uf2::find_family(name);
     if (!choice.found)
-        throw Refusal{given(front, Option::uf2, name) +
-                      ": no such chip family; the names are " + uf2::family_names() +
-                      ", or give its ID as 0x<hex>"};
+        throw Refusal{given(front, Option::uf2, name) + ": no such chip family" +
+                      wording::did_you_mean(uf2::nearest_families(name)) +
+                      "; give another family by its ID as 0x<hex>"};
     return choice.id;
 }
 

@@ -2,50 +2,54 @@
 
 #include <algorithm>
 #include <cstring>
+#include <variant>
 
+#include "../checksum/notation.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
+#include "../report/wording.h"
 
 namespace velk::records {
 
 namespace {
 
-// Hands a range's bytes to the CRC a stretch at a time; a word-fed CRC
-// takes whole words, so a word split between two pieces waits for its
-// last bytes.
-class Stream {
-public:
-    Stream(const checksum::Crc& crc, Feed feed) : crc_(crc), feed_(feed), reg_(crc.start()) {}
-
-    void bytes(const uint8_t* data, uint64_t size) {
-        if (feed_ == Feed::bytes) {
-            reg_ = crc_.update(reg_, data, size, feed_);
-            return;
-        }
-        while (size && held_) {
-            word_[held_++] = *data++;
-            --size;
-            if (held_ == 4) {
-                reg_ = crc_.update(reg_, word_, 4, feed_);
-                held_ = 0;
-            }
-        }
-        const uint64_t whole = size & ~uint64_t{3};
-        reg_ = crc_.update(reg_, data, whole, feed_);
-        for (uint64_t i = whole; i < size; ++i) word_[held_++] = data[i];
-    }
-
-    uint64_t value() const { return crc_.finish(reg_); }
-
-private:
-    const checksum::Crc& crc_;
-    Feed feed_;
-    uint64_t reg_;
-    uint8_t word_[4] = {};
-    unsigned held_ = 0;
-};
-
 constexpr uint64_t chunk = uint64_t{1} << 20;
+
+Algorithm from_parameters(const std::string& text) {
+    auto read = checksum::read_notation(text);
+    if (auto* why = std::get_if<std::string>(&read))
+        throw Refusal{"\"" + text + "\": " + *why};
+    const checksum::Notation& n = std::get<checksum::Notation>(read);
+    if (const checksum::Algorithm* row = checksum::crc_with(n.parameters)) {
+        Algorithm a = algorithm_of(*row);
+        if (n.check) {
+            const uint64_t check = std::stoull(row->check, nullptr, 16);
+            if (*n.check != check)
+                throw Refusal{text::format(
+                    "\"%s\": check=0x%llx, but these parameters (%s's) give 0x%llx for "
+                    "\"123456789\": is a parameter mistyped?",
+                    text.c_str(), static_cast<unsigned long long>(*n.check), row->name(),
+                    static_cast<unsigned long long>(check))};
+        }
+        return a;
+    }
+    Algorithm a;
+    a.method = std::make_shared<const checksum::Method>(n.parameters);
+    a.crc = a.method->crc();
+    a.width = a.method->bytes();
+    a.name = checksum::notation_of(n.parameters);
+    if (n.check) {
+        const uint8_t digits[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+        const uint64_t check = a.crc->of(digits, sizeof digits);
+        if (*n.check != check)
+            throw Refusal{text::format(
+                "\"%s\": check=0x%llx, but these parameters give 0x%llx for \"123456789\": "
+                "is a parameter mistyped?",
+                text.c_str(), static_cast<unsigned long long>(*n.check),
+                static_cast<unsigned long long>(check))};
+    }
+    return a;
+}
 
 }  // namespace
 
@@ -58,40 +62,59 @@ Algorithm algorithm_of(const checksum::Algorithm& row) {
     a.row = &row;
     a.name = row.name();
     a.width = row.bytes();
-    a.crc = std::make_shared<const checksum::Crc>(row.parameters);
+    if (row.computed()) {
+        a.method = std::make_shared<const checksum::Method>(row);
+        a.crc = a.method->crc();
+    }
     return a;
 }
 
 Algorithm find_algorithm(const std::optional<std::string>& name) {
     if (!name) return algorithm_of(checksum::default_algorithm());
+    if (checksum::is_notation(*name)) return from_parameters(*name);
     const checksum::Algorithm* row = checksum::find(*name);
     if (!row)
-        throw Refusal{"no CRC algorithm named \"" + *name +
-                      "\" (velk-crc --list-crc lists the names)"};
+        throw Refusal{"no checksum algorithm named \"" + *name + "\"" +
+                      wording::did_you_mean(checksum::nearest(*name)) +
+                      "; velk-crc --list-crc lists the names"};
+    if (!row->computed())
+        throw Refusal{"\"" + *name + "\": " + row->name() + " is " +
+                      std::to_string(row->width()) +
+                      " bits wide; velk-crc computes CRCs of up to 64 bits"};
     return algorithm_of(*row);
 }
 
 std::string catalogue_text() {
     std::string out =
-        "CRC algorithms (velk-crc --crc <name>; any name of a line, any case):\n"
-        "bytes  check               names\n";
+        "Checksum algorithms: velk-crc --crc <name>, any name of a line in any case, or a "
+        "CRC's\nparameters: --crc width=16,poly=0x1021,init=0xffff,refin=true,refout=true,"
+        "xorout=0xffff\n"
+        "bits  check                   names\n";
     for (const checksum::Algorithm& row : checksum::catalogue()) {
-        std::string names = row.crcmod;
-        for (const char* n : row.names)
-            if (checksum::folded(n) != row.crcmod) names += std::string(", ") + n;
+        std::string names;
+        for (const std::string& n : checksum::names_of(row))
+            names += (names.empty() ? "" : ", ") + n;
         if (&row == &checksum::default_algorithm()) names += " (the default)";
-        const unsigned bytes = row.bytes();
-        out += text::format("%-6u 0x%0*llX%*s %s\n", bytes, static_cast<int>(2 * bytes),
-                            static_cast<unsigned long long>(row.check),
-                            static_cast<int>(18 - 2 * bytes), "", names.c_str());
+        if (!row.computed()) names += " (listed only: wider than 64 bits)";
+        if (row.fixed_order()) names += " (the digest's byte order, whatever --be says)";
+        std::string check = "0x";
+        for (const char* c = row.check + 2; *c; ++c)
+            check += static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
+        out += text::format("%4u  %-23s %s\n", row.width(), check.c_str(), names.c_str());
     }
     out.pop_back();
     return out;
 }
 
-uint64_t checksum_of(const Algorithm& algorithm, const layout::MemoryMap& memory,
-                     const Intervals& range, Feed feed, const BetweenChunks& between_chunks) {
-    Stream stream(*algorithm.crc, feed);
+checksum::Bytes value_of(const Algorithm& algorithm, const layout::MemoryMap& memory,
+                         const Intervals& range, const Computing& computing) {
+    std::unique_ptr<checksum::Running> running;
+    try {
+        running = algorithm.method->start(
+            {computing.feed, computing.big_endian, computing.sha256});
+    } catch (const crypto::Failure& failure) {
+        throw Refusal{algorithm.name + ": " + failure.why};
+    }
     uint8_t erased[4096];
     std::memset(erased, memory.fill(), sizeof erased);
     uint64_t since = 0;  // bytes since between_chunks was last called
@@ -100,12 +123,12 @@ uint64_t checksum_of(const Algorithm& algorithm, const layout::MemoryMap& memory
             while (size) {
                 uint64_t n = std::min(size, chunk - since);
                 if (bytes) {
-                    stream.bytes(bytes, n);
+                    running->update(bytes, n);
                     bytes += n;
                 } else {
                     for (uint64_t left = n; left;) {
                         uint64_t piece = std::min<uint64_t>(left, sizeof erased);
-                        stream.bytes(erased, piece);
+                        running->update(erased, piece);
                         left -= piece;
                     }
                 }
@@ -113,11 +136,19 @@ uint64_t checksum_of(const Algorithm& algorithm, const layout::MemoryMap& memory
                 since += n;
                 if (since == chunk) {
                     since = 0;
-                    if (between_chunks) between_chunks();
+                    if (computing.between_chunks) computing.between_chunks();
                 }
             }
         });
-    return stream.value();
+    return running->finish();
+}
+
+uint64_t checksum_of(const Algorithm& algorithm, const layout::MemoryMap& memory,
+                     const Intervals& range, Feed feed, const BetweenChunks& between_chunks) {
+    uint64_t value = 0;
+    for (uint8_t b : value_of(algorithm, memory, range, {feed, false, {}, between_chunks}))
+        value = value << 8 | b;
+    return value;
 }
 
 }  // namespace velk::records

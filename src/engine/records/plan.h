@@ -45,6 +45,7 @@ struct Plan {
     std::vector<size_t> order;  // the order to compute and store them in
     std::optional<Header> header;
     BetweenChunks between_chunks;  // called during a long checksum
+    checksum::DigestSource sha256;  // the program's SHA-256
     Front front = Front::command_line;  // how refusals name the options
 
     // A record the settings cannot compute (--words over a range that is
@@ -63,6 +64,8 @@ struct Plan {
     size_t lowest() const;
     // The records in slot order: how lines and --json list them.
     std::vector<size_t> by_slot() const;
+    // How its checksums of `feed` are computed.
+    Computing computing(Feed feed) const { return {feed, big_endian, sha256, between_chunks}; }
 };
 
 // What --json's "algorithm" names beside the record `planned` describes:

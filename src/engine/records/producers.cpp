@@ -1,6 +1,8 @@
 // The kinds of record FLASH and CHECK know: a checksum of its own
 // algorithm, an image's length, and the LPC vector-table sum.
 
+#include <algorithm>
+
 #include "../checksum/catalogue.h"
 #include "../report/text.h"
 #include "../report/wording.h"
@@ -30,9 +32,15 @@ public:
 
     Bytes produce(const Plan& plan, const Record& r,
                   const layout::MemoryMap& memory) const override {
-        uint64_t value =
-            checksum_of(algorithm_, memory, r.range, feed_, plan.between_chunks);
-        return bytes_of(value, r.width, plan.big_endian);
+        Bytes value = value_of(algorithm_, memory, r.range, plan.computing(feed_));
+        if (algorithm_.fixed_order()) return value;
+        uint64_t number = 0;
+        for (uint8_t b : value) number = number << 8 | b;
+        return bytes_of(number, r.width, plan.big_endian);
+    }
+
+    bool big_endian(const Plan& plan) const override {
+        return algorithm_.fixed_order() || plan.big_endian;
     }
 
     // An STM32 CRC unit fed words takes whole words.
@@ -88,7 +96,9 @@ public:
     void explain(const Plan& plan, const Planned& p, const Mismatch& m,
                  const Hint& hint) const override {
         const Record& r = p.record;
-        const uint64_t stored = *number(plan, m.held);
+        const std::optional<uint64_t> held = number(plan, m.held);
+        if (!held) return;  // a digest: no other algorithm or order gives it
+        const uint64_t stored = *held;
         if (algorithm_.is_default() && r.range.size() % 4 == 0) {
             Feed other = feed_ == Feed::words ? Feed::bytes : Feed::words;
             if (checksum_of(algorithm_, m.memory, r.range, other, plan.between_chunks) ==
@@ -124,7 +134,7 @@ private:
                               ? ""
                               : algorithm_.name + ", ";
         out += feed_ == Feed::words ? "fed words" : "fed bytes";
-        if (plan.big_endian) out += ", big-endian";
+        if (plan.big_endian && !algorithm_.fixed_order()) out += ", big-endian";
         return out;
     }
 
@@ -144,8 +154,10 @@ private:
                        << (8 * (plan.big_endian ? k : r.width - 1 - k));
         const char* order_other = plan.big_endian ? "little-endian" : "big-endian";
         const char* order_word = plan.big_endian ? "leave out --be" : "add --be";
-        uint64_t computed =
-            checksum_of(algorithm_, m.memory, r.range, feed_, plan.between_chunks);
+        // With --be the words of a sum are read big-endian too.
+        uint64_t computed = 0;
+        for (uint8_t b : value_of(algorithm_, m.memory, r.range, plan.computing(feed_)))
+            computed = computed << 8 | b;
         if (computed == swapped && r.width > 1) {
             hint(text::format("the value at %s is this checksum stored %s: %s",
                               address(r.slot).c_str(), order_other, order_word));
@@ -154,7 +166,7 @@ private:
         static const std::vector<Algorithm> catalogue = [] {
             std::vector<Algorithm> all;
             for (const checksum::Algorithm& row : checksum::catalogue())
-                all.push_back(algorithm_of(row));
+                if (row.computed() && !row.fixed_order()) all.push_back(algorithm_of(row));
             return all;
         }();
         for (const Algorithm& a : catalogue) {
@@ -208,7 +220,8 @@ public:
 };
 
 // The Cortex-M core sums the first seven vectors: the eighth makes the sum
-// 0, read little-endian as the core reads words whatever --be says.
+// 0, read little-endian as the core reads words whatever --be says: the
+// catalogue's sum-32/words/neg over them.
 class LpcProducer final : public Producer {
 public:
     const char* kind() const override { return "lpc"; }
@@ -216,18 +229,14 @@ public:
     bool takes_exclusions() const override { return false; }
     bool big_endian(const Plan&) const override { return false; }
 
-    Bytes produce(const Plan&, const Record& r,
+    Bytes produce(const Plan& plan, const Record& r,
                   const layout::MemoryMap& memory) const override {
-        uint32_t sum = 0;
-        for (const Interval& part : r.range.ranges())
-            for (uint64_t at = part.from; at + 4 <= part.to; at += 4) {
-                uint8_t word[4];
-                memory.read(at, word, 4);
-                sum += static_cast<uint32_t>(word[0]) | static_cast<uint32_t>(word[1]) << 8 |
-                       static_cast<uint32_t>(word[2]) << 16 |
-                       static_cast<uint32_t>(word[3]) << 24;
-            }
-        return bytes_of(static_cast<uint32_t>(0u - sum), r.width, false);
+        static const Algorithm vector_sum = find_algorithm("sum-32/words/neg");
+        Computing little = plan.computing(Feed::bytes);
+        little.big_endian = false;
+        Bytes value = value_of(vector_sum, memory, r.range, little);
+        std::reverse(value.begin(), value.end());
+        return value;
     }
 
     std::string stored_line(const Plan& plan, const Planned& p,

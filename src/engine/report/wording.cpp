@@ -119,14 +119,18 @@ std::string no_symbol_table(Front front, const std::string& name) {
            option_name(front, Option::offset) + " with the offset the build printed)";
 }
 
-std::string not_found(const std::string& name, const std::vector<std::string>& closest) {
-    std::string line = "no symbol named \"" + name + "\"";
+std::string did_you_mean(const std::vector<std::string>& closest) {
+    std::string line;
     for (size_t i = 0; i < closest.size(); ++i)
         line += (i == 0                    ? " (did you mean "
                  : i + 1 == closest.size() ? " or "
                                            : ", ") +
                 closest[i];
     return line + (closest.empty() ? "" : "?)");
+}
+
+std::string not_found(const std::string& name, const std::vector<std::string>& closest) {
+    return "no symbol named \"" + name + "\"" + did_you_mean(closest);
 }
 
 std::string dropped(const std::string& name, const std::vector<std::string>& closest) {

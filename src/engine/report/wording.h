@@ -42,6 +42,9 @@ std::string bin_of_fill(Front front, const char* which, uint64_t gaps, uint64_t 
 // the names closest to it.
 std::string no_symbol_table(Front front, const std::string& name);
 std::string not_found(const std::string& name, const std::vector<std::string>& closest);
+// " (did you mean a, b or c?)" for the names nearest to a mistyped one;
+// empty when there are none.
+std::string did_you_mean(const std::vector<std::string>& closest);
 // The same for a name the file does not hold anywhere, not even in its
 // debugging information: what a linker's garbage collection leaves.
 std::string dropped(const std::string& name, const std::vector<std::string>& closest);

@@ -1,6 +1,7 @@
 // The chip families a UF2 file can name, and their names on the command line.
 #include <cstring>
 
+#include "../elfsyms/closest.h"
 #include "uf2.h"
 
 namespace velk::uf2 {
@@ -117,15 +118,14 @@ const Family* family_of(uint32_t id) {
     return nullptr;
 }
 
-std::string family_names() {
-    std::string text;
-    auto add = [&](const char* name) {
-        if (!text.empty()) text += ", ";
-        text += name;
-    };
-    for (const Family& family : family_rows) add(family.name);
-    for (const Alias& alias : aliases) add(alias.name);
-    return text;
+std::vector<std::string> nearest_families(std::string_view name) {
+    std::string wanted;
+    for (char c : name)
+        wanted += c == '_' ? '-' : c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    std::vector<std::string> names;
+    for (const Family& family : family_rows) names.emplace_back(family.name);
+    for (const Alias& alias : aliases) names.emplace_back(alias.name);
+    return elfsyms::closest_names(wanted, names);
 }
 
 }  // namespace velk::uf2

@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "../layout/file_data.h"
 #include "../layout/memory_map.h"
@@ -75,8 +76,9 @@ FamilyChoice find_family(std::string_view name);
 // The table's row with this ID, or nullptr.
 const Family* family_of(uint32_t id);
 
-// Every name find_family takes, ", " between them: for a refusal's text.
-std::string family_names();
+// The family names nearest to a mistyped `name`, nearest first: a few at
+// most, none when nothing is near.
+std::vector<std::string> nearest_families(std::string_view name);
 
 // UF2 blocks of `memory`, in address order and numbered from 0: one for
 // every 256-byte page (at an address that is a multiple of 256) that holds
