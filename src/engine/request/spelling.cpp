@@ -16,6 +16,7 @@ const Names names[] = {
     {"--fill", "fill"}, {"--words", "words"}, {"--bin", "bin"},  {"--srec", "srec"},
     {"--uf2", "uf2"},   {"--merge", "merge"}, {"--entry", "entry"},
     {"--force", "force"}, {"--elf", "elf"},   {"--base", "base"},
+    {"--mcuboot", "mcuboot"},
 };
 
 }  // namespace
