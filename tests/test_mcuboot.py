@@ -48,11 +48,12 @@ def body(code_at):
     return bytes(data)
 
 
-def app_elf(path, room, reserved=HEADER, first=None):
+def app_elf(path, room, reserved=HEADER, first=None, far=None):
     """An application for the slot at SLOT. room "reserved": the build's image
     starts with `reserved` bytes of 0x00 for the header (Zephyr's ROM offset);
     "added": it is linked HEADER bytes into the slot and starts with its
-    vector table. `first` replaces the image's first bytes."""
+    vector table. `first` replaces the image's first bytes; `far` adds 256
+    bytes of data at that address."""
     if room == "reserved":
         start, code = SLOT, SLOT + reserved
         data = bytes(reserved) + body(code)
@@ -62,7 +63,10 @@ def app_elf(path, room, reserved=HEADER, first=None):
     if first is not None:
         data = first + data[len(first):]
     crc = start + len(data) - 4
-    elf = Elf(segments=[Segment(start, data, section=".text")],
+    segments = [Segment(start, data, section=".text")]
+    if far is not None:
+        segments.append(Segment(far, bytes(range(256)), section=".config"))
+    elf = Elf(segments=segments,
               symbols=[("crc_slot", crc, 4, 1), ("app_start", code, 0, 2)], entry=code + 0x41)
     with open(path, "wb") as f:
         f.write(elf.build())
@@ -344,6 +348,12 @@ REFUSALS = [
                  id="misaligned-vector-table"),
     pytest.param("added", "header=0x200,slot=0x400", {},
                  f"{OVERFLOW} bytes more than slot=0x400", id="slot-too-small"),
+    pytest.param("added", "header=0x200,slot=0x8000", {"far": SLOT + 0x9000},
+                 "the build's bytes at 0x08009000 to 0x080090FF lie outside the slot "
+                 "(0x08000000 to 0x08007FFF)", id="bytes-outside-the-slot"),
+    pytest.param("added", "header=0x200", {"far": SLOT + 0x100000},
+                 "the build's bytes at 0x08100000 to 0x081000FF lie apart from the image",
+                 id="bytes-apart-from-the-image"),
     pytest.param("added", "header=0x200,version=1.2", {},
                  "version=1.2 is no version", id="bad-version"),
     pytest.param("added", "header=0x200,version=1.256.0", {},

@@ -12,12 +12,12 @@ void digest_files(FlashRun& run, Host& host) {
     static const char digits[] = "0123456789abcdef";
     for (const File& file : run.files) {
         if (!file.written) continue;
-        std::vector<uint8_t> bytes;
-        if (int error = platform::read_file(file.name, bytes))
+        std::unique_ptr<crypto::Digest> digest = host.crypto().sha256();
+        if (int error = platform::read_chunks(file.name, [&](const uint8_t* bytes, size_t size) {
+                digest->update(bytes, size);
+            }))
             throw Refusal{"cannot read " + file.name + " back for its SHA-256: " +
                           platform::error_text(error)};
-        std::unique_ptr<crypto::Digest> digest = host.crypto().sha256();
-        digest->update(bytes.data(), bytes.size());
         std::string hex;
         for (uint8_t b : digest->finish()) {
             hex += digits[b >> 4];

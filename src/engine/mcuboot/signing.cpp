@@ -189,12 +189,28 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
     // The header over the build's room, or a room of erased flash before it.
     out.room.assign(fields.begin(), fields.end());
     if (!s.room_reserved) out.room.resize(settings.header, memory.fill());
-    // What the hash covers: header, payload, protected TLVs.
-    Bytes signed_bytes(s.end - s.slot);
-    memory.read(s.slot, signed_bytes.data(), signed_bytes.size());
-    std::copy(out.room.begin(), out.room.end(), signed_bytes.begin());
-    signed_bytes.insert(signed_bytes.end(), protected_area.begin(), protected_area.end());
-    out.hash = sha256(crypto, signed_bytes);
+    // What the hash covers: header, payload, protected TLVs. ECDSA and RSA
+    // sign these bytes (hashing them again); Ed25519 the digest alone.
+    const bool whole = s.key && s.key->type() != crypto::KeyType::ed25519;
+    Bytes signed_bytes;
+    if (whole) signed_bytes.reserve(s.end - s.slot + protected_area.size());
+    std::unique_ptr<crypto::Digest> digest = crypto.sha256();
+    auto feed = [&](const uint8_t* bytes, size_t size) {
+        digest->update(bytes, size);
+        if (whole) signed_bytes.insert(signed_bytes.end(), bytes, bytes + size);
+    };
+    feed(out.room.data(), out.room.size());
+    const Bytes fill_run(size_t{1} << 16, memory.fill());
+    memory.walk(s.slot + out.room.size(), s.end, [&](const uint8_t* bytes, uint64_t size) {
+        if (bytes) return feed(bytes, static_cast<size_t>(size));
+        for (uint64_t left = size; left;) {
+            size_t n = static_cast<size_t>(std::min<uint64_t>(left, fill_run.size()));
+            feed(fill_run.data(), n);
+            left -= n;
+        }
+    });
+    feed(protected_area.data(), protected_area.size());
+    out.hash = digest->finish();
 
     out.unprotected_tlvs.push_back({tlv::sha256, out.hash});
     if (s.key) {

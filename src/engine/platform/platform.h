@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,6 +40,10 @@ std::optional<std::string> environment(const char* name);
 
 // A whole file into `out`: 0, or the error number.
 int read_file(const std::string& path, std::vector<uint8_t>& out);
+
+// A whole file handed to `take` a chunk at a time, through one buffer: 0, or
+// the error number.
+int read_chunks(const std::string& path, const std::function<void(const uint8_t*, size_t)>& take);
 
 // What opening `path` for writing would say, without truncating what is
 // there: 0, or the error number. A symlink (replaced, not written through),

@@ -64,6 +64,25 @@ std::optional<std::string> environment(const char* name) {
     return std::string(value);
 }
 
+int read_chunks(const std::string& path,
+                const std::function<void(const uint8_t*, size_t)>& take) {
+    int fd = again([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY); });
+    if (fd < 0) return errno;
+    std::vector<uint8_t> buffer(size_t{1} << 20);
+    for (;;) {
+        ssize_t got = again([&] { return ::read(fd, buffer.data(), buffer.size()); });
+        if (got < 0) {
+            int error = errno;
+            ::close(fd);
+            return error;
+        }
+        if (got == 0) break;
+        take(buffer.data(), static_cast<size_t>(got));
+    }
+    ::close(fd);
+    return 0;
+}
+
 int read_file(const std::string& path, std::vector<uint8_t>& out) {
     int fd = again([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY); });
     if (fd < 0) return errno;
