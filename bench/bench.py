@@ -59,6 +59,11 @@
     ratio and its goal; then the peak RSS of one flash() in a fresh process
     against the bare import plus three times the build's size.
     --threads-only runs this table alone.
+11. MCUboot, whole processes at 8 MiB: FLASH with --mcuboot and an Ed25519
+    key against the same FLASH without it, the same unsigned (hashes alone:
+    no cryptography package loaded), and against FLASH followed by
+    `imgtool sign` on its HEX (imgtool's image checked equal to ours
+    first), each ratio with its goal. --mcuboot-only runs this table alone.
 
 All timings are medians of runs interleaved with their rivals, the order
 flipped every round.
@@ -687,6 +692,75 @@ def production(folder, size, repeat):
 
 
 
+MCUBOOT_SIZE = 8 * MiB
+MCUBOOT_HEADER = 0x200
+MCUBOOT_GOALS = {"plain": 1.3, "then-imgtool": 0.3}  # --mcuboot's time over each, at most
+
+
+def make_mcuboot_firmware(folder, size):
+    """An application linked MCUBOOT_HEADER bytes into its slot at LOAD:
+    a vector table of 64 entries, then `size` bytes in all ending in
+    crc_value; and an Ed25519 key."""
+    from cryptography.hazmat.primitives import serialization
+    from cryptography.hazmat.primitives.asymmetric import ed25519
+    app = LOAD + MCUBOOT_HEADER
+    image = bytearray(random.Random(size).randbytes(size))
+    struct.pack_into("<I", image, 0, 0x20010000)
+    for i in range(1, 64):
+        struct.pack_into("<I", image, 4 * i, app + 0x101 + 4 * i)
+    image[-4:] = b"\xff" * 4
+    path = os.path.join(folder, f"app_mcuboot_{size}.elf")
+    Elf(entry=app + 0x105, segments=[Segment(app, bytes(image), section=".text")],
+        symbols=[("crc_value", app + size - 4, 4, 1)]).write(path)
+    key = os.path.join(folder, "ed25519.pem")
+    with open(key, "wb") as f:
+        f.write(ed25519.Ed25519PrivateKey.generate().private_bytes(
+            serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+            serialization.NoEncryption()))
+    return path, key
+
+
+def mcuboot(repeat):
+    """FLASH --mcuboot against FLASH alone and FLASH then imgtool sign."""
+    from intelhex import IntelHex
+    command, label = velk_command()
+    imgtool = shutil.which("imgtool", path=os.path.dirname(sys.executable)) or \
+        shutil.which("imgtool")
+    with tempfile.TemporaryDirectory() as folder:
+        path, key = make_mcuboot_firmware(folder, MCUBOOT_SIZE)
+        hex_file = path[:-len(".elf")] + "_CRC.hex"
+        plain = [*command, "FLASH", path, "--ncrc_value"]
+        signed = [*plain, "--mcuboot", f"key={key},header={MCUBOOT_HEADER:#x}"]
+        # Unsigned: the hashes alone, without the cryptography package's import.
+        unsigned = [*plain, "--mcuboot", f"header={MCUBOOT_HEADER:#x}"]
+        contenders = {"mcuboot": [signed], "plain": [plain], "unsigned": [unsigned]}
+        if imgtool:
+            theirs = os.path.join(folder, "imgtool.hex")
+            contenders["then-imgtool"] = [
+                plain, [imgtool, "sign", "-k", key, "-H", str(MCUBOOT_HEADER),
+                        "--pad-header", "-S", str(16 * MiB), "-v", "0.0.0", hex_file,
+                        theirs]]
+            run_all(contenders["then-imgtool"])
+            their_bytes = IntelHex(theirs).tobinstr()
+            run_all([signed])
+            if IntelHex(hex_file).tobinstr() != their_bytes:
+                raise SystemExit("FLASH --mcuboot and imgtool sign differ")
+        names = list(contenders)
+        times = dict(zip(names, paired_medians(
+            [lambda c=contenders[n]: run_all(c) for n in names], repeat)))
+    print(f"velk-crc runs as: {label}; {size_label(MCUBOOT_SIZE)}, Ed25519"
+          + ("" if imgtool else "; imgtool is not installed"))
+    header = f"{'contender':<13} {'median s':>9} {'mcuboot/it':>11} {'goal':>7}  met"
+    print(header)
+    print("-" * len(header))
+    for name in names:
+        ratio = times["mcuboot"] / times[name]
+        goal = MCUBOOT_GOALS.get(name)
+        print(f"{name:<13} {times[name]:9.4f} {ratio:11.3f} "
+              f"{f'<= {goal}' if goal else '':>7}  {met(ratio, goal) if goal else ''}",
+              flush=True)
+
+
 def met(value, goal, at_least=False):
     return "met" if (value >= goal if at_least else value <= goal) else "MISSED"
 
@@ -926,11 +1000,15 @@ def main():
     parser.add_argument("--engine-only", action="store_true",
                         help="only the engine table: FLASH against the peer from 64 KiB "
                              "to 32 MiB")
+    parser.add_argument("--mcuboot-only", action="store_true",
+                        help="only the MCUboot table: FLASH --mcuboot at 8 MiB against "
+                             "FLASH alone and FLASH then imgtool sign")
     parser.add_argument("--threads-only", action="store_true",
                         help="only the threads table: flash() on four 16 MiB builds from "
                              "four threads and one after another, and its peak RSS")
     args = parser.parse_args()
-    only = {"crc_only": crc_speed, "engine_only": engine, "threads_only": threads}
+    only = {"crc_only": crc_speed, "engine_only": engine, "threads_only": threads,
+            "mcuboot_only": mcuboot}
     for flag, table in only.items():
         if getattr(args, flag):
             table(args.repeat)

@@ -69,7 +69,7 @@ class OutputFile(str):
 _KEYS = ("mode", "input", "verdict", "message", "files", "image", "record", "offset",
          "feed", "stored", "checksum", "expected", "algorithm", "fill", "uf2_family",
          "merged", "records", "outside", "elf", "difference", "start_address",
-         "warnings", "notes", "hints")
+         "mcuboot", "sha256", "warnings", "notes", "hints")
 
 
 class Report:
@@ -81,7 +81,9 @@ class Report:
     a run that got as far as the checksum also has ``image`` (``start`` and
     ``end``), ``record``, ``offset``, ``feed``, ``checksum`` and ``records``;
     FLASH adds ``outside``, CHECK ``stored`` (and ``elf``, ``expected`` and
-    ``difference`` with a build to compare against). A key the run has not
+    ``difference`` with a build to compare against); FLASH with `mcuboot`
+    adds ``mcuboot`` (the image's header fields, TLVs, hash, key hash and
+    signature type) and ``sha256`` (each file's digest). A key the run has not
     is an AttributeError. ``ok`` is true for ``written`` and ``ok``; a report
     is no truth value: ``if report.ok``, not ``if report``.
     """
@@ -159,7 +161,7 @@ def _copy(value):
 
 def flash(elf, *, symbol=None, offset=None, block=None, header=None, lpc_vectors=False,
           crc=None, be=False, fill=None, words=False, bin=False, srec=False, uf2=None,
-          merge=None, entry=None, force=False, exclude=None, algorithms=None):
+          merge=None, entry=None, force=False, exclude=None, algorithms=None, mcuboot=None):
     """Checksum a build's flash image and write it, as ``velk-crc FLASH``.
 
     The records: `symbol` (the checksum variable's name, or a list of them;
@@ -183,13 +185,17 @@ def flash(elf, *, symbol=None, offset=None, block=None, header=None, lpc_vectors
     and ``<root>_CRC.elf`` beside `elf`, with `bin` and `srec` also
     ``<root>_CRC.bin`` and ``<root>_CRC.srec``; `words` feeds the checksum
     32-bit words as an STM32 CRC unit does; `force` writes what the layout
-    checks refuse. Returns the `Report`; raises `Refused` when nothing was
-    written.
+    checks refuse. `mcuboot` (``{"key": "key.pem", "header": 0x200,
+    "slot": 0x40000, "version": "1.2.3", ...}``, the settings of
+    ``--mcuboot``; True for a flag, a list for the repeatable ones) makes a
+    signed MCUboot image of it, after the records are stored. Returns the
+    `Report`; raises `Refused` when nothing was written.
     """
     return _native().flash(elf, symbol=symbol, offset=offset, block=block, header=header,
                            lpc_vectors=lpc_vectors, crc=crc, be=be, fill=fill, words=words,
                            bin=bin, srec=srec, uf2=uf2, merge=merge, entry=entry,
-                           force=force, exclude=exclude, algorithms=algorithms)
+                           force=force, exclude=exclude, algorithms=algorithms,
+                           mcuboot=mcuboot)
 
 
 def check(path, *, symbol=None, offset=None, block=None, header=None,

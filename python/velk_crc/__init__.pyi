@@ -54,6 +54,49 @@ class Merged(TypedDict):
     start_from: NotRequired[str | None]
     files: NotRequired[list[str]]
 
+class McubootHeader(TypedDict):
+    magic: int
+    load_addr: int
+    hdr_size: int
+    protect_tlv_size: int
+    img_size: int
+    flags: int
+    version: str
+
+class McubootTlv(TypedDict):
+    type: int
+    name: str | None
+    protected: bool
+    value: str
+
+class Mcuboot(TypedDict):
+    header: McubootHeader
+    slot: int
+    slot_size: int | None
+    header_room: Literal["reserved", "added"]
+    payload: int
+    tlv_area: int
+    image_end: int
+    tlvs: list[McubootTlv]
+    hash: str
+    key_hash: str | None
+    signature: Literal["ed25519", "ecdsa-p256", "rsa-2048", "rsa-3072"] | None
+    pad: bool
+    confirm: bool
+
+class McubootSettings(TypedDict, total=False):
+    key: _Path
+    header: int
+    slot: int
+    version: str
+    align: Literal[1, 2, 4, 8, 16, 32]
+    pad: bool
+    confirm: bool
+    counter: int | Literal["auto"]
+    dependency: str | tuple[int, str] | Sequence[str | tuple[int, str]]
+    tlv: str | dict[int, bytes] | Sequence[str | tuple[int, bytes]]
+    pubkey: Literal["hash", "full"]
+
 class Report:
     @property
     def mode(self) -> Literal["FLASH", "CHECK"]: ...
@@ -104,6 +147,10 @@ class Report:
     @property
     def start_address(self) -> StartAddress: ...
     @property
+    def mcuboot(self) -> Mcuboot: ...
+    @property
+    def sha256(self) -> dict[str, str]: ...
+    @property
     def ok(self) -> bool: ...
     def __init__(self, data: dict[str, Any]) -> None: ...
     def as_dict(self) -> dict[str, Any]: ...
@@ -135,6 +182,7 @@ def flash(
     force: bool = ...,
     exclude: str | Sequence[str] | None = ...,
     algorithms: Mapping[str | int, str] | None = ...,
+    mcuboot: McubootSettings | None = ...,
 ) -> Report: ...
 def check(
     path: _Path,

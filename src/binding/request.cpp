@@ -16,7 +16,7 @@ struct Arguments {
              *lpc_vectors = nullptr, *crc = nullptr, *be = nullptr, *fill = nullptr,
              *words = nullptr, *bin = nullptr, *srec = nullptr, *uf2 = nullptr,
              *merge = nullptr, *entry = nullptr, *force = nullptr, *elf = nullptr,
-             *base = nullptr, *exclude = nullptr, *algorithms = nullptr;
+             *base = nullptr, *exclude = nullptr, *algorithms = nullptr, *mcuboot = nullptr;
 };
 
 struct Keyword {
@@ -47,6 +47,7 @@ const Keyword keywords[] = {
     {"base", &Arguments::base, in_check},
     {"exclude", &Arguments::exclude, in_flash | in_check},
     {"algorithms", &Arguments::algorithms, in_flash | in_check},
+    {"mcuboot", &Arguments::mcuboot, in_flash},
 };
 
 [[noreturn]] void type_error(const char* what, const char* wanted, PyObject* value) {
@@ -155,6 +156,63 @@ void records_of(const Arguments& a, Request& r) {
     r.lpc_vectors = switch_of(a.lpc_vectors, "lpc_vectors");
 }
 
+// A setting's value as the command line writes it: a str as it is, an int
+// in hex (a size) or decimal, bytes as hex digits.
+std::string setting_value(PyObject* value, const std::string& what) {
+    if (PyUnicode_Check(value)) return text_of(value);
+    if (PyBytes_Check(value) || PyByteArray_Check(value)) {
+        Ref hex = check(PyObject_CallMethod(value, "hex", nullptr));
+        return text_of(hex.get());
+    }
+    if (PyLong_Check(value) && !PyBool_Check(value))
+        return number_argument(value, what.c_str(), what == "header" || what == "slot");
+    type_error(("mcuboot[\"" + what + "\"]").c_str(), "a str or an int", value);
+}
+
+// mcuboot={"key": path, "header": 0x200, "pad": True, "dependency": [(1, "1.2.0")],
+// "tlv": {0xA0: b"..."}}: the settings --mcuboot takes, as its words.
+std::string mcuboot_words(PyObject* value) {
+    if (!PyDict_Check(value)) type_error("mcuboot", "a dict", value);
+    std::string words;
+    auto add = [&](const std::string& word) {
+        if (word.find(',') != std::string::npos) {
+            PyErr_Format(PyExc_ValueError, "mcuboot: a setting holds a comma: %s",
+                         word.c_str());
+            throw PythonError{};
+        }
+        words += (words.empty() ? "" : ",") + word;
+    };
+    PyObject *key, *item;
+    Py_ssize_t at = 0;
+    while (PyDict_Next(value, &at, &key, &item)) {
+        const std::string name = text_argument(key, "a setting of mcuboot");
+        if (item == Py_None || item == Py_False) continue;
+        if (item == Py_True) {
+            add(name);
+        } else if (name == "key") {
+            add("key=" + path_of(item, "mcuboot[\"key\"]"));
+        } else if (name == "tlv" && PyDict_Check(item)) {
+            PyObject *type, *bytes;
+            Py_ssize_t entry = 0;
+            while (PyDict_Next(item, &entry, &type, &bytes))
+                add("tlv=" + number_argument(type, "a TLV's type", true) + ":" +
+                    setting_value(bytes, "tlv"));
+        } else if ((name == "dependency" || name == "tlv") && !PyUnicode_Check(item)) {
+            std::vector<Ref> held;
+            for (PyObject* one : each(item, held)) {
+                if (PyTuple_Check(one) && PyTuple_GET_SIZE(one) == 2)
+                    add(name + "=" + setting_value(PyTuple_GET_ITEM(one, 0), name) + ":" +
+                        setting_value(PyTuple_GET_ITEM(one, 1), name));
+                else
+                    add(name + "=" + setting_value(one, name));
+            }
+        } else {
+            add(name + "=" + setting_value(item, name));
+        }
+    }
+    return words;
+}
+
 }  // namespace
 
 Request api_request(const Mode& mode, PyObject* const* args, Py_ssize_t nargs,
@@ -211,6 +269,7 @@ Request api_request(const Mode& mode, PyObject* const* args, Py_ssize_t nargs,
         else
             r.entry = path_of(a.entry, "entry");
     }
+    if (given(a.mcuboot)) r.mcuboot = mcuboot_words(a.mcuboot);
     r.input = path_of(args[0], mode.bit == mode_bit::flash ? "elf" : "path");
     return r;
 }

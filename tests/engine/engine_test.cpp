@@ -6,10 +6,12 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "../../src/engine/checksum/catalogue.h"
 #include "../../src/engine/cli/command_line.h"
+#include "../../src/engine/mcuboot/format.h"
 #include "../../src/engine/platform/platform.h"
 #include "../../src/engine/records/plan.h"
 
@@ -125,6 +127,91 @@ int run(Host& host, std::vector<std::string> words) {
     return velk::cli::command_line(words, host);
 }
 
+std::vector<uint8_t> from_hex(const std::string& text) {
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i + 1 < text.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+// MCUboot's format against bytes imgtool 2.5.0 wrote: `imgtool sign -v
+// 1.2.3+4 --header-size 32 -S 0x2000` of a 515-byte payload, its header;
+// the same with `-s auto -d "(1,2.3.4+5)" --custom-tlv 0xa5 0x0102`, its
+// protected area; and the trailer sizes its slot-size refusals name.
+void mcuboot_format() {
+    namespace m = velk::mcuboot;
+    m::Header h;
+    h.hdr_size = 32;
+    h.img_size = 0x203;
+    h.version = *m::parse_version("1.2.3+4");
+    auto header = m::encode_header(h);
+    expect(std::vector<uint8_t>(header.begin(), header.end()) ==
+               from_hex("3db8f39600000000200000000302000000000000010203000400000000000000"),
+           "mcuboot: the header imgtool writes");
+    m::Header back = m::decode_header(header.data());
+    expect(back.img_size == 0x203 && back.hdr_size == 32 && back.version == h.version,
+           "mcuboot: the header read back");
+    const m::Version dependency = *m::parse_version("2.3.4+5");
+    std::vector<m::Tlv> entries = {
+        {m::tlv::security_counter, m::u32_value(m::counter_of(h.version))},
+        {m::tlv::dependency, m::dependency_value(1, dependency)},
+        {0xA5, {0x01, 0x02}}};
+    const std::vector<uint8_t> area = m::encode_area(m::protected_info, entries);
+    expect(area == from_hex("08692200500004000300020140000c000100"
+                            "00000203040005000000a50002000102"),
+           "mcuboot: the protected area imgtool writes");
+    expect(m::encode_area(m::protected_info, {}).empty(), "mcuboot: no protected area");
+    // Both areas walked, then each way of being wrong.
+    std::vector<uint8_t> both = area;
+    std::vector<uint8_t> hash(32, 0xAB);
+    std::vector<uint8_t> unprotected = m::encode_area(m::unprotected_info, {{m::tlv::sha256, hash}});
+    both.insert(both.end(), unprotected.begin(), unprotected.end());
+    auto parsed = m::parse_areas(both.data(), both.size(), static_cast<uint16_t>(area.size()));
+    const m::Areas* areas = std::get_if<m::Areas>(&parsed);
+    expect(areas && areas->entries.size() == 4 && areas->size() == both.size() &&
+               areas->find(m::tlv::sha256) &&
+               areas->find(m::tlv::sha256)->value_offset() == area.size() + 8 &&
+               !areas->find(m::tlv::sha256)->is_protected && areas->entries[2].type == 0xA5,
+           "mcuboot: both areas walked");
+    struct Broken {
+        size_t at;
+        uint8_t value;
+        uint16_t protect;
+        const char* says;
+    } broken[] = {
+        {0, 0x07, static_cast<uint16_t>(area.size()), "info header holds 0x6907, not 0x6908"},
+        {area.size() + 1, 0x68, static_cast<uint16_t>(area.size()), "not 0x6907"},
+        {2, 0x20, static_cast<uint16_t>(area.size()), "the header's protect_tlv_size 34"},
+        {area.size() + 6, 0x30, static_cast<uint16_t>(area.size()), "runs past"},
+    };
+    for (const Broken& b : broken) {
+        std::vector<uint8_t> bad = both;
+        bad[b.at] = b.value;
+        auto result = m::parse_areas(bad.data(), bad.size(), b.protect);
+        const m::AreaFault* fault = std::get_if<m::AreaFault>(&result);
+        expect(fault && fault->what.find(b.says) != std::string::npos,
+               std::string("mcuboot: a fault saying ") + b.says +
+                   (fault ? " (said: " + fault->what + ")" : " (none)"));
+    }
+    auto cut = m::parse_areas(both.data(), both.size() - 1, static_cast<uint16_t>(area.size()));
+    expect(std::holds_alternative<m::AreaFault>(cut), "mcuboot: areas cut short");
+    const std::pair<unsigned, uint64_t> trailers[] = {{1, 0x1B0}, {2, 0x330},   {4, 0x630},
+                                                      {8, 0xC30}, {16, 0x1850}, {32, 0x30A0}};
+    for (auto [align, size] : trailers)
+        expect(m::Trailer{align}.size() == size,
+               "mcuboot: the trailer for align " + std::to_string(align));
+    expect(m::Trailer{16}.image_ok_from_end() == 0x20 && m::Trailer{32}.image_ok_from_end() == 0x40 &&
+               m::Trailer{1}.image_ok_from_end() == 0x18,
+           "mcuboot: image_ok's place");
+    auto magic16 = m::trailer_magic(16);
+    expect(std::vector<uint8_t>(magic16.begin(), magic16.end()) ==
+               from_hex("10002de15d29410b8d77679c110f1f8a"),
+           "mcuboot: the trailer magic for 16-byte writes");
+    for (const char* bad : {"1.2", "1.2.3+", "256.0.0", "1.2.65536", "a.b.c", "1..3", "1.2.3+4294967296", ""})
+        expect(!m::parse_version(bad), std::string("mcuboot: version refused: ") + bad);
+    expect(m::counter_of(*m::parse_version("1.2.3")) == 0x01020003, "mcuboot: counter auto");
+}
+
 void flash_and_check(const std::string& data, const std::string& scratch) {
     std::vector<uint8_t> elf;
     expect(velk::platform::read_file(data + "/fw_boot.elf", elf) == 0, "fw_boot.elf read");
@@ -183,6 +270,7 @@ int main(int argc, char** argv) {
     catalogue();
     intervals();
     checksum_over_holes();
+    mcuboot_format();
     flash_and_check(argv[1], argv[2]);
     std::printf("%s\n", failures ? "engine test failed" : "engine test passed");
     return failures ? 1 : 0;

@@ -14,7 +14,7 @@ usage:
   velk-crc FLASH <firmware.elf> RECORDS [--exclude <bytes>]... [--crc <name>]
                  [--be] [--fill 0x<NN>] [--force] [--words] [--bin] [--srec]
                  [--uf2 <family>] [--merge <file>]... [--entry <file>|0x<address>]
-                 [--json] [@<file>]...
+                 [--mcuboot <setting>[,<setting>...]] [--json] [@<file>]...
   velk-crc CHECK <file> RECORDS [--elf <firmware.elf>] [--base 0x<address>]
                  [--merge <file>]... [--entry <file>|0x<address>] [--uf2 <family>]
                  [--exclude <bytes>]... [--crc <name>] [--be] [--fill 0x<NN>]
@@ -91,6 +91,26 @@ options (FLASH and CHECK; after the mode word, in any order):
                 the merged files' start address: a merged file's, the
                 application's (its ELF file) or this address (default: the first
                 merged file that has one, else the application's)
+  --mcuboot <setting>[,<setting>...]
+                FLASH: a signed MCUboot image in every file, made after the records
+                are stored (so the CRCs and the signature cover the same bytes):
+                  header=<size>   the header's room (required): the build's own
+                                  when its image starts with that many 0x00 or
+                                  erased bytes, else added before the image
+                  key=<file>      a PEM private key: Ed25519, ECDSA P-256,
+                                  RSA-2048/3072 (an encrypted one takes its
+                                  password from VELK_KEY_PASSWORD); without it the
+                                  image carries its hash alone
+                  slot=<size>     the slot: the image and trailer must fit
+                  version=<major>.<minor>.<revision>[+<build>] (default 0.0.0+0)
+                  align=<1|2|4|8|16|32>  the flash write size (default 1)
+                  pad | confirm   fill the slot and write the trailer's magic;
+                                  confirm also sets image_ok
+                  counter=<n>|auto  the security counter (auto: from the version)
+                  dependency=<id>:<version>, tlv=<type>:<hex bytes>  repeatable
+                  pubkey=hash|full  the key's hash (default) or the key itself
+                --fill is then 0xFF or 0x00; --json adds "mcuboot" and every
+                file's SHA-256
   --elf <file>  CHECK: also verify that the file is this build's flash image,
                 checksummed; symbols and layout come from it (also --elf=<file>)
   --base 0x<address>

@@ -41,6 +41,7 @@ const Valued valued[] = {
     {"--fill", &Request::fill, flash | check},
     {"--uf2", &Request::uf2, flash | check},
     {"--entry", &Request::entry, flash | check},
+    {"--mcuboot", &Request::mcuboot, flash},
 };
 
 // The format whose option is `word` alone.
@@ -275,6 +276,9 @@ std::string fault_text(const OptionFault& f, const Mode& mode) {
             if (f.word == "--entry")
                 return "--entry needs a merged file or a 0x address, as in --entry "
                        "bootloader.hex";
+            if (f.word == "--mcuboot")
+                return "--mcuboot needs its settings, as in --mcuboot "
+                       "key=signing-key.pem,header=0x200,slot=0x40000";
             if (f.word == "--fill")
                 return "--fill needs the value erased flash reads, as in --fill 0x00";
             if (f.word == "--crc")

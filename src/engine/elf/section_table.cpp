@@ -51,7 +51,8 @@ uint64_t add_name(std::vector<uint8_t>& names, const std::string& name) {
 }  // namespace
 
 std::variant<Appended, Fault> append_sections(const File& file, Bytes bytes,
-                                              const std::vector<NewSection>& added) {
+                                              const std::vector<NewSection>& added,
+                                              uint64_t contents) {
     const Layout& l = layout_of(file.header.elf64);
     const Encoder out(file.header.little_endian);
     auto read_names = old_names(file, bytes);
@@ -78,7 +79,7 @@ std::variant<Appended, Fault> append_sections(const File& file, Bytes bytes,
 
     // The name table right after the file, the header table after it on
     // the boundary its fields need.
-    const uint64_t names_at = bytes.size;
+    const uint64_t names_at = bytes.size + contents;
     Appended edit;
     edit.tail = names;
     const size_t align = file.header.elf64 ? 8 : 4;

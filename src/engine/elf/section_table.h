@@ -35,7 +35,10 @@ struct Appended {
 // header 0, the name table keeps its index. A file
 // without section headers, or whose section names cannot be read, is a
 // Fault: there is no table to add to, or its sections would be renamed.
+// `contents`: bytes the caller puts after the file, before the tables, for
+// new sections of contents the file does not have.
 std::variant<Appended, Fault> append_sections(const File& file, Bytes bytes,
-                                              const std::vector<NewSection>& added);
+                                              const std::vector<NewSection>& added,
+                                              uint64_t contents = 0);
 
 }  // namespace velk::elf

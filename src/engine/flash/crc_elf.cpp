@@ -132,7 +132,8 @@ RecordInFile record_in_file(const ElfBuild& elf, uint64_t record, unsigned width
     return {true, by_segment, ""};
 }
 
-CrcElf crc_elf(const ElfBuild& elf, const std::vector<StoredRecord>& records) {
+CrcElf crc_elf(const ElfBuild& elf, const std::vector<StoredRecord>& records,
+               const std::vector<AddedContents>& added) {
     CrcElf out;
     std::vector<std::pair<uint64_t, const StoredRecord*>> at;  // file offset, record
     for (const StoredRecord& r : records) {
@@ -142,18 +143,31 @@ CrcElf crc_elf(const ElfBuild& elf, const std::vector<StoredRecord>& records) {
     }
     std::sort(at.begin(), at.end());
     out.gaps = unsectioned_contents(elf);
-    if (!out.gaps.empty()) {
-        auto added = elf::append_sections(elf.file, elf.span(), gap_sections(out.gaps));
+    if (!out.gaps.empty() || !added.empty()) {
+        std::vector<elf::NewSection> sections = gap_sections(out.gaps);
+        uint64_t contents = 0;
+        for (const AddedContents& a : added) {
+            sections.push_back({a.name, elf::sht_progbits, elf::shf_alloc, a.address,
+                                elf.file_bytes.size() + contents, a.size});
+            contents += a.size;
+        }
+        auto appended = elf::append_sections(elf.file, elf.span(), sections, contents);
         std::string why;
-        if (auto* fault = std::get_if<elf::Fault>(&added)) {
+        if (auto* fault = std::get_if<elf::Fault>(&appended)) {
             why = fault->why;
         } else {
-            out.added = std::move(std::get<elf::Appended>(added));
+            out.added = std::move(std::get<elf::Appended>(appended));
             // A segment that loads the ELF header would load the new one:
             // other bytes than the HEX holds.
             if (loads_changed_header(elf, out.added.header))
                 why = "a segment loads the ELF header, which the new section table "
                       "changes";
+        }
+        if (!why.empty() && out.gaps.empty()) {
+            out.in_file = {false, 0,
+                           "no section can be added for the MCUboot image's header, TLVs "
+                           "and trailer: " + why};
+            return out;
         }
         if (!why.empty()) {
             uint64_t bytes = 0;
@@ -187,6 +201,14 @@ CrcElf crc_elf(const ElfBuild& elf, const std::vector<StoredRecord>& records) {
         done = end;
     }
     out.pieces.emplace_back(input.data() + done, input.size() - done);
+    for (const AddedContents& a : added) {
+        if (!a.bytes) {
+            out.fills.emplace_back(a.size, a.fill);
+            out.pieces.emplace_back(out.fills.back().data(), a.size);
+        } else {
+            out.pieces.emplace_back(a.bytes, a.size);
+        }
+    }
     if (!out.added.tail.empty())
         out.pieces.emplace_back(out.added.tail.data(), out.added.tail.size());
     return out;
@@ -208,11 +230,13 @@ std::string sections_note(const std::string& name, const std::vector<Unsectioned
         name.c_str(), total, gaps.size(), first.c_str(), why);
 }
 
-std::string holes_note(const std::string& name, const layout::MemoryMap& memory) {
+std::string holes_note(const std::string& name, const layout::MemoryMap& memory,
+                       std::pair<uint64_t, uint64_t> sectioned) {
     uint64_t bytes = 0, first = 0;
     size_t holes = 0;
     for (const layout::Piece& p : memory.pieces()) {
         if (!p.is_fill()) continue;
+        if (p.address >= sectioned.first && p.end() <= sectioned.second) continue;
         if (!holes++) first = p.address;
         bytes += p.size;
     }

@@ -47,6 +47,17 @@ struct StoredRecord {
     const uint8_t* bytes;
 };
 
+// Contents the input does not have, loaded at `address` from a section of
+// their own after the file's bytes: an MCUboot image's added header room,
+// TLVs and trailer. Null `bytes`: `size` bytes of `fill`.
+struct AddedContents {
+    const char* name;
+    uint64_t address;
+    const uint8_t* bytes;
+    uint64_t size;
+    uint8_t fill;
+};
+
 // <root>_CRC.elf, when it can be written: the input with every record's
 // bytes replaced, and the unsectioned contents given sections of their own
 // (".gap.<load address>"), so that a debugger loads what the HEX holds
@@ -58,15 +69,19 @@ struct CrcElf {
     // The file in order; they borrow from the input, the stored records
     // and `added` (whose buffers a move keeps).
     std::vector<std::pair<const uint8_t*, size_t>> pieces;
+    std::vector<std::vector<uint8_t>> fills;  // the added erased flash's bytes
 };
-CrcElf crc_elf(const ElfBuild& elf, const std::vector<StoredRecord>& records);
+CrcElf crc_elf(const ElfBuild& elf, const std::vector<StoredRecord>& records,
+               const std::vector<AddedContents>& added = {});
 
 // "fw_CRC.elf gives the 496 bytes of linker padding at ... a section of
 // their own ...", for a file with gaps.
 std::string sections_note(const std::string& name, const std::vector<Unsectioned>& gaps);
 
 // The fill the HEX holds in the holes between segments, which the ELF file
-// has no bytes for; empty when `memory` has none.
-std::string holes_note(const std::string& name, const layout::MemoryMap& memory);
+// has no bytes for; empty when `memory` has none. Erased flash in
+// [`sectioned.first`, `sectioned.second`) has a section of its own.
+std::string holes_note(const std::string& name, const layout::MemoryMap& memory,
+                       std::pair<uint64_t, uint64_t> sectioned = {0, 0});
 
 }  // namespace velk

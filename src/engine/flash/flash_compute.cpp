@@ -14,7 +14,7 @@ namespace {
 
 // Records in images far apart would make the .bin mostly fill.
 void refuse_a_bin_of_fill(const FlashRun& run) {
-    auto [from, to] = run.plan.bin_range();
+    auto [from, to] = run.bin_range();
     uint64_t held = 0;
     for (const layout::Piece& p : run.memory.pieces())
         if (p.address < to && p.end() > from)
@@ -26,9 +26,12 @@ void refuse_a_bin_of_fill(const FlashRun& run) {
 
 }  // namespace
 
-void compute(FlashRun& run) {
+void compute(FlashRun& run, Host& host) {
     const Request& request = run.request;
     records::store_all(run.plan, run.memory, run.stored);
+    // The records are in the payload: the signature covers them.
+    if (run.signing)
+        mcuboot::sign(*run.signing, run.memory, host.crypto(), run.signed_image);
     const bool bin = run.asked(formats::raw_binary());
     if (bin) refuse_a_bin_of_fill(run);
     if (!request.merge.empty())
@@ -42,7 +45,17 @@ void compute(FlashRun& run) {
         const records::Record& r = run.plan.records[i].record;
         stored.push_back({r.slot, r.width, run.stored[i].data()});
     }
-    run.crc_elf = crc_elf(run.elf, stored);
+    std::vector<AddedContents> added;
+    if (run.signing) {
+        // The header over the build's own room is stored as a record is.
+        if (run.signing->room_reserved)
+            stored.push_back({run.signing->slot,
+                              static_cast<unsigned>(run.signed_image.room.size()),
+                              run.signed_image.room.data()});
+        for (const mcuboot::Added& a : mcuboot::added_pieces(*run.signing, run.signed_image))
+            added.push_back({a.name, a.address, a.bytes, a.size, run.plan.fill});
+    }
+    run.crc_elf = crc_elf(run.elf, stored, added);
 }
 
 }  // namespace velk::flash

@@ -9,10 +9,11 @@ namespace velk {
 int flash_crc_calc(const Request& request, Reporter& report, Host& host) {
     flash::FlashRun run(request);
     flash::plan(run, host);
-    flash::compute(run);
+    flash::compute(run, host);
     flash::write_files(run, report, host,
                        [&report](const std::string& line) { report.error(line); });
     report.commit();
+    if (run.signing) flash::digest_files(run, host);
     flash::report(run, report);
     report.finish("written");
     return 0;

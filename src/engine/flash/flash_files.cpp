@@ -45,7 +45,7 @@ void write_files(FlashRun& run, Warnings& warnings, Host& host, const LastWords&
     Writing writing(warnings, host, last_words);
     outfile::Outputs outputs(outfile::Claim::locked, writing);
     const std::string root = outfile::path_root(run.request.input);
-    auto [from, to] = run.plan.bin_range();
+    auto [from, to] = run.bin_range();
     const formats::Contents own{&run.memory, from, to, run.elf.file.header.entry, run.family,
                                 run.crc_elf.in_file.found ? &run.crc_elf.pieces : nullptr};
     formats::Contents joined = own;

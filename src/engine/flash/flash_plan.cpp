@@ -1,6 +1,8 @@
 // FLASH's plan: the build read, its records planned in its layout, the
 // image made, and the layout checks, of which a refused one ends the run
 // unless --force.
+#include <algorithm>
+
 #include "../diagnostics/layout_warnings.h"
 #include "../hexfile/intel_hex.h"
 #include "../inputs/input_file.h"
@@ -65,11 +67,24 @@ void plan(FlashRun& run, Host& host) {
         else if (std::string why = records::overwrites_data(p.record, run.memory);
                  !why.empty())
             run.findings.push_back({why, true});
+    if (request.mcuboot) {
+        run.signing = mcuboot::plan_signing(request, run.elf, run.memory, host);
+        for (std::string& why : run.signing->refused) run.findings.push_back({why, true});
+    }
     for (const Finding& f : run.findings)
         if (f.refused && !request.force)
             throw Refusal{f.text + " (" + turned_on(request.front, Option::force) +
                           " writes it anyway)"};
     run.plan.refuse_unfit();
+}
+
+std::pair<uint64_t, uint64_t> FlashRun::bin_range() const {
+    auto range = plan.bin_range();
+    if (signing) {
+        range.first = std::min(range.first, signing->slot);
+        range.second = std::max(range.second, signed_image.image_end);
+    }
+    return range;
 }
 
 const File& FlashRun::primary() const {

@@ -71,7 +71,7 @@ private:
     Reporter::Written written(const File& file) const {
         std::optional<uint64_t> base;
         if (file.format == &formats::raw_binary())
-            base = file.merged ? run_.merged->from : run_.plan.bin_range().first;
+            base = file.merged ? run_.merged->from : run_.bin_range().first;
         return {file.name, file.format->name, base};
     }
 
@@ -82,6 +82,8 @@ private:
             const records::Planned& p = run_.plan.records[i];
             report_.line(p.record.producer->stored_line(run_.plan, p, run_.stored[i]));
         }
+        if (run_.signing)
+            report_.line(mcuboot::signed_line(*run_.signing, run_.signed_image));
         for (const File& file : run_.files)
             if (file.written && &file != &primary)
                 report_.line(created(
@@ -159,7 +161,11 @@ private:
         const CrcElf& crc_elf = run_.crc_elf;
         if (crc_elf.in_file.found) {
             if (!crc_elf.gaps.empty()) report_.note(sections_note(elf_name, crc_elf.gaps));
-            std::string holes = holes_note(elf_name, run_.memory);
+            // The slot's padding is a section of the signed image's own.
+            std::string holes = holes_note(
+                elf_name, run_.memory,
+                run_.signing ? std::make_pair(run_.signing->end, run_.signed_image.image_end)
+                             : std::make_pair(uint64_t{0}, uint64_t{0}));
             if (!holes.empty()) report_.note(holes);
         } else {
             bool gone = false;
@@ -185,7 +191,7 @@ private:
 
     // The .bin holds the images alone.
     void bin_note() {
-        auto [from, to] = run_.plan.bin_range();
+        auto [from, to] = run_.bin_range();
         const std::string& bin = run_.own_file(formats::raw_binary()).name;
         uint64_t bytes = 0;
         for (const layout::Piece& p : run_.memory.pieces())
@@ -227,6 +233,11 @@ private:
                             run_.stored[i]);
         d.set("records", std::move(list));
         d.set("outside", regions_json(outside_));
+        if (run_.signing) {
+            d.set("mcuboot", mcuboot::describe(*run_.signing, run_.signed_image));
+            json::Value& digests = d.set("sha256", json::Value::object());
+            for (const auto& [name, hex] : run_.digests) digests.set(name, hex);
+        }
     }
 
     const FlashRun& run_;

@@ -16,6 +16,7 @@
 
 #include "../elf/elf_build.h"
 #include "../formats/formats.h"
+#include "../mcuboot/signing.h"
 #include "../records/plan.h"
 #include "../report/reporter.h"
 #include "../request/request.h"
@@ -49,15 +50,23 @@ struct FlashRun {
     layout::MemoryMap memory;  // the build's image; compute stores the records in it
     uint32_t family = 0;       // --uf2
     std::vector<Finding> findings;
+    std::optional<mcuboot::Signing> signing;  // --mcuboot
     // compute
     std::vector<records::Bytes> stored;  // each record's bytes: memory borrows them
     std::optional<Merged> merged;
+    mcuboot::Signed signed_image;  // with `signing`; memory borrows its bytes
     CrcElf crc_elf;
     // files
     std::vector<File> files;  // a row of the table each, own and merged
     std::vector<std::string> removed;
+    // With --mcuboot: each file written and its SHA-256, for a release's
+    // manifest.
+    std::vector<std::pair<std::string, std::string>> digests;
 
     bool asked(const formats::Format& format) const { return formats::asked(format, request); }
+    // What the application's .bin holds: the records' images, and the
+    // signed image's slot with --mcuboot.
+    std::pair<uint64_t, uint64_t> bin_range() const;
     // The application's HEX: the file every run writes.
     const File& primary() const;
     // The application's file of `format`.
@@ -65,11 +74,13 @@ struct FlashRun {
 };
 
 void plan(FlashRun& run, Host& host);
-void compute(FlashRun& run);
+void compute(FlashRun& run, Host& host);
 // The error line of a run a termination signal ends while it waits for
 // another run's files: said at once, as the signal ends the process.
 using LastWords = std::function<void(const std::string&)>;
 void write_files(FlashRun& run, Warnings& warnings, Host& host, const LastWords& last_words);
+// With --mcuboot: the SHA-256 of every file written.
+void digest_files(FlashRun& run, Host& host);
 void report(const FlashRun& run, Reporter& report);
 
 }  // namespace velk::flash

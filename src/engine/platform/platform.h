@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,8 +35,15 @@ Kind kind_of(const std::string& path, bool follow_links = true);
 // The files a path and an open file are: the same one, or not.
 bool same_file(const std::string& a, const std::string& b);
 
+// An environment variable's value; nullopt when it is not set.
+std::optional<std::string> environment(const char* name);
+
 // A whole file into `out`: 0, or the error number.
 int read_file(const std::string& path, std::vector<uint8_t>& out);
+
+// A whole file handed to `take` a chunk at a time, through one buffer: 0, or
+// the error number.
+int read_chunks(const std::string& path, const std::function<void(const uint8_t*, size_t)>& take);
 
 // What opening `path` for writing would say, without truncating what is
 // there: 0, or the error number. A symlink (replaced, not written through),

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -55,6 +56,31 @@ bool same_file(const std::string& a, const std::string& b) {
     struct stat sa, sb;
     return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 &&
            sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+std::optional<std::string> environment(const char* name) {
+    const char* value = std::getenv(name);
+    if (!value) return std::nullopt;
+    return std::string(value);
+}
+
+int read_chunks(const std::string& path,
+                const std::function<void(const uint8_t*, size_t)>& take) {
+    int fd = again([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY); });
+    if (fd < 0) return errno;
+    std::vector<uint8_t> buffer(size_t{1} << 20);
+    for (;;) {
+        ssize_t got = again([&] { return ::read(fd, buffer.data(), buffer.size()); });
+        if (got < 0) {
+            int error = errno;
+            ::close(fd);
+            return error;
+        }
+        if (got == 0) break;
+        take(buffer.data(), static_cast<size_t>(got));
+    }
+    ::close(fd);
+    return 0;
 }
 
 int read_file(const std::string& path, std::vector<uint8_t>& out) {

@@ -6,6 +6,7 @@
 #include "../outfile/outputs.h"
 #include "../report/refusal.h"
 #include "../report/reporter.h"
+#include "../run/crypto.h"
 
 namespace velk {
 
@@ -70,6 +71,8 @@ int run_mode(const Mode& mode, const Request& request, Reporter& report, Host& h
         return mode.run(request, report, host);
     } catch (const Refusal& refusal) {
         return refused(mode, report, refusal.text);
+    } catch (const crypto::Failure& failure) {
+        return refused(mode, report, failure.why);
     } catch (const std::bad_alloc&) {
         return refused(mode, report, out_of_memory(mode, report));
     } catch (const std::exception& e) {

@@ -53,6 +53,8 @@ struct Request {
     // 0x<address>.
     std::optional<std::string> entry;
     bool force = false;               // do what the checks refuse
+    // An MCUboot image's settings, comma-separated: key=<file>,header=<size>,...
+    std::optional<std::string> mcuboot;
 };
 
 }  // namespace velk

@@ -17,6 +17,7 @@ const Names names[] = {
     {"--uf2", "uf2"},   {"--merge", "merge"}, {"--entry", "entry"},
     {"--force", "force"}, {"--elf", "elf"},   {"--base", "base"},
     {"--exclude", "exclude"},
+    {"--mcuboot", "mcuboot"},
 };
 
 }  // namespace

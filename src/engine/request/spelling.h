@@ -11,7 +11,7 @@ namespace velk {
 
 enum class Option {
     symbol, offset, block, header, lpc_vectors, crc, be, fill, words, bin, srec, uf2,
-    merge, entry, force, elf, base, exclude,
+    merge, entry, force, elf, base, exclude, mcuboot,
 };
 
 // "--fill" / "fill".

@@ -1,0 +1,161 @@
+// MCUboot's image format, as its bootloader reads a slot (all little-endian):
+//
+//   header      32 bytes of fields at the slot's start, in a room of
+//               hdr_size bytes
+//   payload     img_size bytes: the application as linked
+//   protected   TLVs the hash covers: an info header (0x6908, total size),
+//               then type u8, 0 u8, length u16, value; counted by the
+//               header's protect_tlv_size
+//   unprotected an info header (0x6907, total size), then the hash, the key
+//               hash or key, and the signature
+//   trailer     at the slot's end: the swap status area, swap_size,
+//               swap_info, copy_done and image_ok, and the trailer magic
+//
+// FLASH writes these bytes and CHECK reads them back with the same
+// definitions: nothing here reads files or computes digests.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace velk::mcuboot {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t image_magic = 0x96F3B83D;
+constexpr size_t header_fields = 32;  // the header's fields; the room may be larger
+constexpr uint16_t protected_info = 0x6908;
+constexpr uint16_t unprotected_info = 0x6907;
+constexpr size_t info_size = 4;       // an area's info header
+constexpr size_t tlv_head_size = 4;   // an entry's type, 0, length
+
+// The TLV types FLASH writes and CHECK knows.
+namespace tlv {
+constexpr uint8_t key_hash = 0x01;
+constexpr uint8_t public_key = 0x02;
+constexpr uint8_t sha256 = 0x10;
+constexpr uint8_t rsa2048_pss = 0x20;
+constexpr uint8_t ecdsa_p256 = 0x22;
+constexpr uint8_t rsa3072_pss = 0x23;
+constexpr uint8_t ed25519 = 0x24;
+constexpr uint8_t dependency = 0x40;
+constexpr uint8_t security_counter = 0x50;
+constexpr uint8_t first_custom = 0xA0;  // types of the image's own, protected
+}  // namespace tlv
+
+// "SHA256", "ED25519", ...: a type as MCUboot's sources name it; nullptr
+// for a type it does not name.
+const char* tlv_name(uint8_t type);
+
+// major.minor.revision+build
+struct Version {
+    uint8_t major = 0, minor = 0;
+    uint16_t revision = 0;
+    uint32_t build = 0;
+
+    bool operator==(const Version& o) const {
+        return major == o.major && minor == o.minor && revision == o.revision &&
+               build == o.build;
+    }
+};
+
+// "1.2.3" or "1.2.3+4" (each part in decimal, within its field's width);
+// nullopt for anything else.
+std::optional<Version> parse_version(const std::string& text);
+std::string version_text(const Version& v);
+// The 8 bytes of a version field.
+std::array<uint8_t, 8> pack_version(const Version& v);
+Version unpack_version(const uint8_t* bytes);
+// The security counter `auto` gives: the version without its build,
+// major << 24 | minor << 16 | revision.
+uint32_t counter_of(const Version& v);
+
+struct Header {
+    uint32_t magic = image_magic;
+    uint32_t load_addr = 0;
+    uint16_t hdr_size = 0;
+    uint16_t protect_tlv_size = 0;  // the protected area with its info header; 0: none
+    uint32_t img_size = 0;
+    uint32_t flags = 0;
+    Version version;
+};
+std::array<uint8_t, header_fields> encode_header(const Header& h);
+// From header_fields bytes.
+Header decode_header(const uint8_t* bytes);
+
+struct Tlv {
+    uint8_t type;
+    Bytes value;
+};
+
+// A dependency's value: image id, 3 pad bytes, the least version it needs.
+Bytes dependency_value(uint8_t image, const Version& version);
+Bytes u32_value(uint32_t value);
+
+// An area's bytes: its info header and entries. A protected area without
+// entries is no area at all (empty).
+Bytes encode_area(uint16_t info, const std::vector<Tlv>& entries);
+
+// An entry as read: `offset` is the entry's own, from the start of the
+// bytes parsed; its value follows the 4-byte head.
+struct Entry {
+    uint8_t type;
+    bool is_protected;
+    uint64_t offset;
+    uint16_t size;
+
+    uint64_t value_offset() const { return offset + tlv_head_size; }
+};
+
+struct Areas {
+    uint64_t protected_size = 0;    // with its info header; 0: none
+    uint64_t unprotected_size = 0;  // with its info header
+    std::vector<Entry> entries;     // both areas', in file order
+
+    uint64_t size() const { return protected_size + unprotected_size; }
+    // The first entry of `type`, or nullptr.
+    const Entry* find(uint8_t type) const;
+};
+
+// What is wrong with the TLV areas, at `offset` from their start, as one
+// phrase: "the unprotected area's info header holds 0x1234, not 0x6907".
+struct AreaFault {
+    uint64_t offset;
+    std::string what;
+};
+
+// Walks both areas from the bytes right after the payload (`size` of them
+// available); `protect_tlv_size` is the header's.
+std::variant<Areas, AreaFault> parse_areas(const uint8_t* bytes, size_t size,
+                                           uint16_t protect_tlv_size);
+
+// The trailer at a slot's end for a flash write size of `align` bytes, as
+// imgtool lays it out for swap updates with its default 128 sectors:
+//   [status][swap_size][swap_info][copy_done][image_ok][magic]
+// each flag in a unit of max(8, align) bytes, the magic's in max(16, align)
+// bytes ending with the 16 bytes of trailer_magic().
+struct Trailer {
+    unsigned align;
+    static constexpr unsigned sectors = 128;
+    static constexpr unsigned status_entries = 3;  // a sector's swap states
+
+    uint64_t unit() const { return align > 8 ? align : 8; }
+    uint64_t magic_area() const { return align > 16 ? align : 16; }
+    uint64_t status_size() const { return uint64_t{sectors} * status_entries * align; }
+    uint64_t size() const { return status_size() + 4 * unit() + magic_area(); }
+    // From the slot's end back to image_ok's byte.
+    uint64_t image_ok_from_end() const { return magic_area() + unit(); }
+};
+
+bool valid_align(unsigned align);
+// The 16 bytes that end a slot's trailer. For a write size above 8 bytes,
+// MCUboot's magic starts with that size (u16) and has 14 bytes of its own.
+std::array<uint8_t, 16> trailer_magic(unsigned align);
+constexpr uint8_t image_ok_set = 0x01;
+
+}  // namespace velk::mcuboot

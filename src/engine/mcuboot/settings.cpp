@@ -1,0 +1,196 @@
+#include "settings.h"
+
+#include <cctype>
+#include <cstdlib>
+
+#include "../report/refusal.h"
+
+namespace velk::mcuboot {
+
+namespace {
+
+const char* const known = "key, header, slot, version, align, pad, confirm, counter, "
+                          "dependency, tlv, pubkey";
+
+// 0x1F in hex, 31 in decimal; nothing else.
+bool number_of(const std::string& text, uint64_t limit, uint64_t& out) {
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const std::string digits = hex ? text.substr(2) : text;
+    if (digits.empty() || digits.size() > 16) return false;
+    for (char c : digits)
+        if (!(hex ? std::isxdigit(static_cast<unsigned char>(c))
+                  : std::isdigit(static_cast<unsigned char>(c))))
+            return false;
+    out = std::strtoull(digits.c_str(), nullptr, hex ? 16 : 10);
+    return out <= limit;
+}
+
+bool bytes_of(std::string text, Bytes& out) {
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        text = text.substr(2);
+    if (text.empty() || text.size() % 2) return false;
+    for (size_t i = 0; i < text.size(); i += 2) {
+        uint64_t byte;
+        if (!number_of("0x" + text.substr(i, 2), 0xFF, byte)) return false;
+        out.push_back(static_cast<uint8_t>(byte));
+    }
+    return true;
+}
+
+class Reader {
+public:
+    explicit Reader(Front front) : front_(front) {}
+
+    [[noreturn]] void refuse(const std::string& why) const {
+        throw Refusal{std::string(option_word(front_)) + ": " + why};
+    }
+
+    void setting(const std::string& word, Settings& s) {
+        const size_t equals = word.find('=');
+        const std::string name = word.substr(0, equals);
+        const bool valued = equals != std::string::npos;
+        const std::string value = valued ? word.substr(equals + 1) : "";
+        const bool repeatable = name == "dependency" || name == "tlv";
+        if (!repeatable && !seen_.insert(name))
+            refuse("\"" + name + "\" is given twice");
+        const bool flag = name == "pad" || name == "confirm";
+        if (flag && valued) refuse("\"" + name + "\" takes no value");
+        if (!flag && is_known(name) && value.empty())
+            refuse("\"" + name + "\" needs a value, as in " + example(name));
+        if (name == "key") {
+            s.key = value;
+        } else if (name == "header") {
+            if (!number_of(value, 0xFFFF, s.header) || s.header < header_fields)
+                refuse("header=" + value +
+                       " is no header size: 32 bytes or more, below 64 KiB, as in "
+                       "header=0x200");
+        } else if (name == "slot") {
+            uint64_t size;
+            if (!number_of(value, 0xFFFFFFFF, size) || size == 0)
+                refuse("slot=" + value + " is no slot size, as in slot=0x40000");
+            s.slot = size;
+        } else if (name == "version") {
+            std::optional<Version> v = parse_version(value);
+            if (!v)
+                refuse("version=" + value +
+                       " is no version: <major>.<minor>.<revision>[+<build>], each at most "
+                       "255, 255, 65535 and 4294967295");
+            s.version = *v;
+        } else if (name == "align") {
+            uint64_t align;
+            if (!number_of(value, 32, align) || !valid_align(static_cast<unsigned>(align)))
+                refuse("align=" + value + " is no write size: 1, 2, 4, 8, 16 or 32");
+            s.align = static_cast<unsigned>(align);
+        } else if (name == "pad") {
+            s.pad = true;
+        } else if (name == "confirm") {
+            s.confirm = s.pad = true;
+        } else if (name == "counter") {
+            uint64_t counter;
+            if (value == "auto")
+                counter_auto_ = true;
+            else if (number_of(value, 0xFFFFFFFF, counter))
+                s.counter = static_cast<uint32_t>(counter);
+            else
+                refuse("counter=" + value + " is no security counter: a number or auto");
+        } else if (name == "dependency") {
+            const size_t colon = value.find(':');
+            uint64_t image;
+            std::optional<Version> v =
+                colon == std::string::npos ? std::nullopt : parse_version(value.substr(colon + 1));
+            if (!v || !number_of(value.substr(0, colon), 0xFF, image))
+                refuse("dependency=" + value +
+                       " is no dependency: <image id>:<version>, as in dependency=1:1.2.0");
+            s.dependencies.push_back(
+                {tlv::dependency, dependency_value(static_cast<uint8_t>(image), *v)});
+        } else if (name == "tlv") {
+            const size_t colon = value.find(':');
+            uint64_t type;
+            Bytes bytes;
+            if (colon == std::string::npos || !number_of(value.substr(0, colon), 0xFF, type) ||
+                !bytes_of(value.substr(colon + 1), bytes) || bytes.size() > 0xFFFF)
+                refuse("tlv=" + value +
+                       " is no TLV: <type>:<hex bytes>, as in tlv=0xA0:01020304");
+            if (type < tlv::first_custom)
+                refuse("tlv=" + value + ": a TLV of the image's own has a type of 0xA0 or above");
+            for (const Tlv& t : s.custom)
+                if (t.type == type) refuse("tlv=" + value + ": that type is given twice");
+            s.custom.push_back({static_cast<uint8_t>(type), bytes});
+        } else if (name == "pubkey") {
+            if (value != "hash" && value != "full")
+                refuse("pubkey=" + value + ": hash (the key's hash) or full (the key)");
+            s.full_key = value == "full";
+        } else {
+            refuse("unknown setting \"" + name + "\" (the settings: " + known + ")");
+        }
+    }
+
+    void finish(Settings& s) {
+        if (!seen_.has("header"))
+            refuse("header=<size> is needed: the room the header takes, as in header=0x200");
+        if (s.pad && !s.slot) refuse("pad and confirm fill the slot: give slot=<size> too");
+        if (counter_auto_) s.counter = counter_of(s.version);
+    }
+
+private:
+    struct Seen {
+        std::vector<std::string> names;
+        bool insert(const std::string& name) {
+            if (has(name)) return false;
+            names.push_back(name);
+            return true;
+        }
+        bool has(const std::string& name) const {
+            for (const std::string& n : names)
+                if (n == name) return true;
+            return false;
+        }
+    };
+
+    static bool is_known(const std::string& name) {
+        for (const char* n : {"key", "header", "slot", "version", "align", "counter",
+                              "dependency", "tlv", "pubkey"})
+            if (name == n) return true;
+        return false;
+    }
+
+    static std::string example(const std::string& name) {
+        if (name == "key") return "key=signing-key.pem";
+        if (name == "header") return "header=0x200";
+        if (name == "slot") return "slot=0x40000";
+        if (name == "version") return "version=1.2.3+4";
+        if (name == "align") return "align=4";
+        if (name == "counter") return "counter=auto";
+        if (name == "dependency") return "dependency=1:1.2.0";
+        if (name == "tlv") return "tlv=0xA0:01020304";
+        return "pubkey=full";
+    }
+
+    Front front_;
+    Seen seen_;
+    bool counter_auto_ = false;
+};
+
+}  // namespace
+
+const char* option_word(Front front) {
+    return front == Front::api ? "mcuboot" : "--mcuboot";
+}
+
+Settings read_settings(const std::string& words, Front front) {
+    Reader reader(front);
+    Settings s;
+    size_t from = 0;
+    while (from <= words.size()) {
+        size_t comma = words.find(',', from);
+        if (comma == std::string::npos) comma = words.size();
+        const std::string word = words.substr(from, comma - from);
+        if (word.empty()) reader.refuse("an empty setting in \"" + words + "\"");
+        reader.setting(word, s);
+        from = comma + 1;
+    }
+    reader.finish(s);
+    return s;
+}
+
+}  // namespace velk::mcuboot

@@ -1,0 +1,345 @@
+#include "signing.h"
+
+#include <algorithm>
+
+#include "../platform/platform.h"
+#include "../report/refusal.h"
+#include "../report/text.h"
+
+namespace velk::mcuboot {
+
+namespace {
+
+constexpr uint16_t em_arm = 40;
+constexpr const char* password_variable = "VELK_KEY_PASSWORD";
+
+std::string hex_text(const Bytes& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (uint8_t b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+uint32_t word_at(const layout::MemoryMap& memory, uint64_t address) {
+    uint8_t b[4];
+    memory.read(address, b, 4);
+    return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+           static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
+}
+
+bool erased_or_zero(uint8_t byte, uint8_t fill) {
+    return byte == 0x00 || byte == fill;
+}
+
+// The header's room: the build's own when its image starts with a room of
+// nothing (0x00 or erased flash), as Zephyr's ROM start offset leaves it;
+// otherwise one added before an image that starts with its code. A room
+// that starts empty and then holds the build's bytes is reserved too small.
+void find_room(Signing& s, const layout::MemoryMap& memory) {
+    const uint64_t first = memory.pieces().front().address;
+    const uint64_t size = s.settings.header;
+    Bytes room(size);
+    memory.read(first, room.data(), size);
+    const uint8_t fill = memory.fill();
+    const bool starts_empty = std::all_of(room.begin(), room.begin() + header_fields,
+                                          [&](uint8_t b) { return erased_or_zero(b, fill); });
+    if (starts_empty) {
+        auto held = std::find_if(room.begin(), room.end(),
+                                 [&](uint8_t b) { return !erased_or_zero(b, fill); });
+        if (held != room.end()) {
+            const uint64_t at = first + static_cast<uint64_t>(held - room.begin());
+            throw Refusal{text::format("the header's room %s to %s holds the build's bytes "
+                                       "from %s on (0x%02X): the build reserves %llu bytes at "
+                                       "its start, header=0x%llX needs them all",
+                                       text::address(first).c_str(),
+                                       text::address(first + size - 1).c_str(),
+                                       text::address(at).c_str(), *held,
+                                       static_cast<unsigned long long>(at - first),
+                                       static_cast<unsigned long long>(size))};
+        }
+        s.room_reserved = true;
+        s.slot = first;
+    } else {
+        if (first < size)
+            throw Refusal{text::format(
+                "the image starts at %s with the build's bytes, and a header of 0x%llX "
+                "bytes before it would lie below address 0",
+                text::address(first).c_str(), static_cast<unsigned long long>(size))};
+        s.slot = first - size;
+    }
+    s.payload = s.slot + size;
+}
+
+// The payload reaches the end of the last bytes the slot holds; without a
+// slot size, of the last cluster joined to the image's. Bytes beyond would
+// be neither signed nor booted.
+void find_end(Signing& s, const layout::MemoryMap& memory) {
+    const std::vector<layout::Piece>& pieces = memory.pieces();
+    s.end = pieces.front().end();
+    for (const layout::Piece& p : pieces) {
+        const bool inside = s.settings.slot ? p.address < s.slot + *s.settings.slot
+                                            : p.address <= s.end + layout::join_distance;
+        if (!inside) {
+            s.refused.push_back(
+                s.settings.slot
+                    ? text::format("the build's bytes at %s to %s lie outside the slot (%s "
+                                   "to %s): they would not be signed",
+                                   text::address(p.address).c_str(),
+                                   text::address(memory.end() - 1).c_str(),
+                                   text::address(s.slot).c_str(),
+                                   text::address(s.slot + *s.settings.slot - 1).c_str())
+                    : text::format("the build's bytes at %s to %s lie apart from the "
+                                   "image: they would not be signed (slot=<size> signs "
+                                   "what the slot holds)",
+                                   text::address(p.address).c_str(),
+                                   text::address(memory.end() - 1).c_str()));
+            break;
+        }
+        s.end = std::max(s.end, p.end());
+    }
+}
+
+// A Cortex-M core finds its vector table through VTOR, which takes an
+// address aligned to the table's size rounded up to a power of two, and at
+// least 128 bytes. The table is the initial stack pointer, then handler
+// addresses (odd: Thumb) or 0, as far as they go.
+void check_vectors(Signing& s, const ElfBuild& elf, const layout::MemoryMap& memory) {
+    if (elf.file.header.machine != em_arm || s.end - s.payload < 8) return;
+    auto handler = [&](uint32_t word) {
+        return (word & 1) && word >= s.payload && word < s.end;
+    };
+    if (!handler(word_at(memory, s.payload + 4))) return;
+    uint64_t entries = 2;
+    while (s.payload + 4 * (entries + 1) <= s.end && entries < 512) {
+        uint32_t word = word_at(memory, s.payload + 4 * entries);
+        if (word != 0 && !handler(word)) break;
+        ++entries;
+    }
+    uint64_t needed = 128;
+    while (needed < 4 * entries) needed *= 2;
+    if (s.payload % needed)
+        s.refused.push_back(text::format(
+            "the vector table at %s (%llu entries) is not aligned as VTOR needs: header=0x%llX "
+            "puts it %llu bytes past a multiple of 0x%llX",
+            text::address(s.payload).c_str(), static_cast<unsigned long long>(entries),
+            static_cast<unsigned long long>(s.settings.header),
+            static_cast<unsigned long long>(s.payload % needed),
+            static_cast<unsigned long long>(needed)));
+}
+
+std::unique_ptr<crypto::Key> read_key(const std::string& path, Front front, Host& host) {
+    std::vector<uint8_t> pem;
+    if (int error = platform::read_file(path, pem))
+        throw Refusal{std::string(option_word(front)) + ": cannot read the key " + path +
+                      ": " + platform::error_text(error)};
+    return host.crypto().read_key(std::string(pem.begin(), pem.end()), path,
+                                  platform::environment(password_variable), false);
+}
+
+uint8_t signature_type(crypto::KeyType type) {
+    switch (type) {
+    case crypto::KeyType::ed25519: return tlv::ed25519;
+    case crypto::KeyType::ecdsa_p256: return tlv::ecdsa_p256;
+    case crypto::KeyType::rsa_2048: return tlv::rsa2048_pss;
+    case crypto::KeyType::rsa_3072: return tlv::rsa3072_pss;
+    }
+    return 0;
+}
+
+Bytes sha256(crypto::Provider& crypto, const Bytes& bytes) {
+    std::unique_ptr<crypto::Digest> digest = crypto.sha256();
+    digest->update(bytes.data(), bytes.size());
+    return digest->finish();
+}
+
+}  // namespace
+
+Signing plan_signing(const Request& request, const ElfBuild& elf,
+                     const layout::MemoryMap& memory, Host& host) {
+    Signing s;
+    s.settings = read_settings(*request.mcuboot, request.front);
+    const uint8_t fill = memory.fill();
+    if (fill != 0x00 && fill != 0xFF)
+        throw Refusal{text::format("%s: MCUboot's flash erases to 0xFF or 0x00, not 0x%02X",
+                                   option_word(request.front), fill)};
+    find_room(s, memory);
+    find_end(s, memory);
+    check_vectors(s, elf, memory);
+    if (s.settings.key) s.key = read_key(*s.settings.key, request.front, host);
+    return s;
+}
+
+void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
+          Signed& out) {
+    const Settings& settings = s.settings;
+    out.header.hdr_size = static_cast<uint16_t>(settings.header);
+    out.header.img_size = static_cast<uint32_t>(s.end - s.payload);
+    out.header.version = settings.version;
+    if (settings.counter)
+        out.protected_tlvs.push_back({tlv::security_counter, u32_value(*settings.counter)});
+    for (const Tlv& t : settings.dependencies) out.protected_tlvs.push_back(t);
+    for (const Tlv& t : settings.custom) out.protected_tlvs.push_back(t);
+    const Bytes protected_area = encode_area(protected_info, out.protected_tlvs);
+    out.header.protect_tlv_size = static_cast<uint16_t>(protected_area.size());
+    const auto fields = encode_header(out.header);
+
+    // The header over the build's room, or a room of erased flash before it.
+    out.room.assign(fields.begin(), fields.end());
+    if (!s.room_reserved) out.room.resize(settings.header, memory.fill());
+    // What the hash covers: header, payload, protected TLVs. ECDSA and RSA
+    // sign these bytes (hashing them again); Ed25519 the digest alone.
+    const bool whole = s.key && s.key->type() != crypto::KeyType::ed25519;
+    Bytes signed_bytes;
+    if (whole) signed_bytes.reserve(s.end - s.slot + protected_area.size());
+    std::unique_ptr<crypto::Digest> digest = crypto.sha256();
+    auto feed = [&](const uint8_t* bytes, size_t size) {
+        digest->update(bytes, size);
+        if (whole) signed_bytes.insert(signed_bytes.end(), bytes, bytes + size);
+    };
+    feed(out.room.data(), out.room.size());
+    const Bytes fill_run(size_t{1} << 16, memory.fill());
+    memory.walk(s.slot + out.room.size(), s.end, [&](const uint8_t* bytes, uint64_t size) {
+        if (bytes) return feed(bytes, static_cast<size_t>(size));
+        for (uint64_t left = size; left;) {
+            size_t n = static_cast<size_t>(std::min<uint64_t>(left, fill_run.size()));
+            feed(fill_run.data(), n);
+            left -= n;
+        }
+    });
+    feed(protected_area.data(), protected_area.size());
+    out.hash = digest->finish();
+
+    out.unprotected_tlvs.push_back({tlv::sha256, out.hash});
+    if (s.key) {
+        const bool rsa = s.key->type() == crypto::KeyType::rsa_2048 ||
+                         s.key->type() == crypto::KeyType::rsa_3072;
+        const Bytes public_der = s.key->public_der(rsa);
+        out.key_hash = sha256(crypto, public_der);
+        out.unprotected_tlvs.push_back(settings.full_key
+                                           ? Tlv{tlv::public_key, public_der}
+                                           : Tlv{tlv::key_hash, out.key_hash});
+        // Ed25519 signs the digest; ECDSA and RSA the bytes, which they hash.
+        const Bytes signature = s.key->type() == crypto::KeyType::ed25519
+                                    ? s.key->sign(out.hash.data(), out.hash.size())
+                                    : s.key->sign(signed_bytes.data(), signed_bytes.size());
+        out.unprotected_tlvs.push_back({signature_type(s.key->type()), signature});
+    }
+    out.tlvs = protected_area;
+    const Bytes unprotected = encode_area(unprotected_info, out.unprotected_tlvs);
+    out.tlvs.insert(out.tlvs.end(), unprotected.begin(), unprotected.end());
+
+    const Trailer trailer{settings.align};
+    const uint64_t image = s.end + out.tlvs.size() - s.slot;
+    if (settings.slot && image + trailer.size() > *settings.slot)
+        throw Refusal{text::format(
+            "the signed image does not fit its slot: header, payload and TLVs take %llu "
+            "bytes and the trailer %llu, %llu bytes more than slot=0x%llX",
+            static_cast<unsigned long long>(image),
+            static_cast<unsigned long long>(trailer.size()),
+            static_cast<unsigned long long>(image + trailer.size() - *settings.slot),
+            static_cast<unsigned long long>(*settings.slot))};
+    out.image_end = s.end + out.tlvs.size();
+    if (settings.pad) {
+        const uint64_t slot_end = s.slot + *settings.slot;
+        out.trailer.assign(trailer.image_ok_from_end(), memory.fill());
+        if (settings.confirm) out.trailer[0] = image_ok_set;
+        const auto magic = trailer_magic(settings.align);
+        std::copy(magic.begin(), magic.end(), out.trailer.end() - magic.size());
+        out.trailer_at = slot_end - out.trailer.size();
+        out.image_end = slot_end;
+    }
+
+    // The image every file is written from, with all of it in place.
+    layout::MemoryMap signed_memory(memory.fill());
+    std::vector<Added> added = added_pieces(s, out);
+    size_t next = 0;
+    auto add_below = [&](uint64_t address) {
+        for (; next < added.size() && added[next].address < address; ++next) {
+            const Added& a = added[next];
+            if (a.bytes)
+                signed_memory.append(a.address, a.bytes, a.size);
+            else
+                signed_memory.append_fill(a.address, a.size);
+        }
+    };
+    for (const layout::Piece& p : memory.pieces()) {
+        add_below(p.address + 1);
+        if (p.bytes)
+            signed_memory.append(p.address, p.bytes, p.size);
+        else
+            signed_memory.append_fill(p.address, p.size);
+    }
+    add_below(UINT64_MAX);
+    if (s.room_reserved) signed_memory.overlay(s.slot, out.room.data(), out.room.size());
+    memory = std::move(signed_memory);
+}
+
+std::vector<Added> added_pieces(const Signing& s, const Signed& made) {
+    std::vector<Added> added;
+    if (!s.room_reserved)
+        added.push_back({".mcuboot.header", s.slot, made.room.data(), made.room.size()});
+    added.push_back({".mcuboot.tlv", s.end, made.tlvs.data(), made.tlvs.size()});
+    if (!made.trailer.empty()) {
+        const uint64_t tlv_end = s.end + made.tlvs.size();
+        if (made.trailer_at > tlv_end)
+            added.push_back({".mcuboot.pad", tlv_end, nullptr, made.trailer_at - tlv_end});
+        added.push_back(
+            {".mcuboot.trailer", made.trailer_at, made.trailer.data(), made.trailer.size()});
+    }
+    return added;
+}
+
+std::string signed_line(const Signing& s, const Signed& made) {
+    const std::string how =
+        s.key ? std::string("signed with ") + crypto::key_type_name(s.key->type()) + " (" +
+                    *s.settings.key + ")"
+              : std::string("unsigned (the hash alone)");
+    return text::format("MCUboot image %s at %s: header 0x%X (%s), %u bytes of payload, "
+                        "%zu bytes of TLVs, %s%s",
+                        version_text(made.header.version).c_str(),
+                        text::address(s.slot).c_str(), made.header.hdr_size,
+                        s.room_reserved ? "in the build's room" : "added before the build",
+                        made.header.img_size, made.tlvs.size(), how.c_str(),
+                        s.settings.confirm ? ", padded and confirmed"
+                        : s.settings.pad   ? ", padded"
+                                           : "");
+}
+
+json::Value describe(const Signing& s, const Signed& made) {
+    json::Value d = json::Value::object();
+    json::Value& h = d.set("header", json::Value::object());
+    h.set("magic", static_cast<uint64_t>(made.header.magic));
+    h.set("load_addr", static_cast<uint64_t>(made.header.load_addr));
+    h.set("hdr_size", static_cast<uint64_t>(made.header.hdr_size));
+    h.set("protect_tlv_size", static_cast<uint64_t>(made.header.protect_tlv_size));
+    h.set("img_size", static_cast<uint64_t>(made.header.img_size));
+    h.set("flags", static_cast<uint64_t>(made.header.flags));
+    h.set("version", version_text(made.header.version));
+    d.set("slot", s.slot);
+    d.set("slot_size", s.settings.slot ? json::Value(*s.settings.slot) : json::Value());
+    d.set("header_room", s.room_reserved ? "reserved" : "added");
+    d.set("payload", s.payload);
+    d.set("tlv_area", s.end);
+    d.set("image_end", made.image_end);
+    json::Value& list = d.set("tlvs", json::Value::array());
+    for (bool is_protected : {true, false})
+        for (const Tlv& t : is_protected ? made.protected_tlvs : made.unprotected_tlvs) {
+            json::Value& entry = list.push(json::Value::object());
+            entry.set("type", static_cast<uint64_t>(t.type));
+            const char* name = tlv_name(t.type);
+            entry.set("name", name ? json::Value(name) : json::Value());
+            entry.set("protected", is_protected);
+            entry.set("value", hex_text(t.value));
+        }
+    d.set("hash", hex_text(made.hash));
+    d.set("key_hash", made.key_hash.empty() ? json::Value() : json::Value(hex_text(made.key_hash)));
+    d.set("signature", s.key ? json::Value(crypto::key_type_name(s.key->type())) : json::Value());
+    d.set("pad", s.settings.pad);
+    d.set("confirm", s.settings.confirm);
+    return d;
+}
+
+}  // namespace velk::mcuboot

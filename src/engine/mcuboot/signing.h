@@ -1,0 +1,72 @@
+// FLASH's MCUboot step: where the slot lies, known from the build, and the
+// image made bootable there. It runs after the records are stored, so that
+// the CRCs the application checks and the hash and signature the
+// bootloader checks cover the same final bytes:
+//   plan   the settings read, the key opened, the header's room found (the
+//          build's own, or one added before the image), the checks
+//   sign   the header's fields, the protected TLVs, the hash over header,
+//          payload and protected TLVs, the key hash and the signature, the
+//          trailer; all of it put into the image every file is written from
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../elf/elf_build.h"
+#include "../layout/memory_map.h"
+#include "../report/json.h"
+#include "../run/host.h"
+#include "settings.h"
+
+namespace velk::mcuboot {
+
+struct Signing {
+    Settings settings;
+    std::unique_ptr<crypto::Key> key;  // none: an unsigned image, the hash alone
+    bool room_reserved = false;        // the build's own room, or one added before it
+    uint64_t slot = 0;                 // the slot's start: where the header goes
+    uint64_t payload = 0;              // the application: slot + header
+    uint64_t end = 0;                  // the payload's end, where the TLVs go
+    // What the bootloader would not run, refused unless --force.
+    std::vector<std::string> refused;
+};
+
+// `memory` is the build's image before any record is stored; `fill` the
+// erased value.
+Signing plan_signing(const Request& request, const ElfBuild& elf,
+                     const layout::MemoryMap& memory, Host& host);
+
+// What sign() made; `memory` borrows its bytes.
+struct Signed {
+    Header header;
+    Bytes room;  // at the slot's start: the fields, or the whole added room
+    std::vector<Tlv> protected_tlvs, unprotected_tlvs;
+    Bytes tlvs;  // both areas, at Signing::end
+    Bytes hash, key_hash;
+    Bytes trailer;  // with pad: image_ok's unit and the magic's, at the slot's end
+    uint64_t trailer_at = 0;
+    uint64_t image_end = 0;  // the slot's end with pad, otherwise the TLVs' end
+};
+
+void sign(const Signing& signing, layout::MemoryMap& memory, crypto::Provider& crypto,
+          Signed& out);
+
+// "signed MCUboot image ...": FLASH's line for it.
+std::string signed_line(const Signing& signing, const Signed& made);
+
+// --json's "mcuboot" object.
+json::Value describe(const Signing& signing, const Signed& made);
+
+// The pieces the files and the checksummed ELF add for the image: the
+// added room, the TLVs and the slot's padding and trailer, in address
+// order (a null `bytes`: erased flash).
+struct Added {
+    const char* name;  // a section's name in the ELF
+    uint64_t address;
+    const uint8_t* bytes;
+    uint64_t size;
+};
+std::vector<Added> added_pieces(const Signing& signing, const Signed& made);
+
+}  // namespace velk::mcuboot
