@@ -69,7 +69,7 @@ class OutputFile(str):
 _KEYS = ("mode", "input", "verdict", "message", "files", "image", "record", "offset",
          "feed", "stored", "checksum", "expected", "algorithm", "fill", "uf2_family",
          "merged", "records", "outside", "elf", "difference", "start_address",
-         "warnings", "notes", "hints")
+         "mcuboot", "warnings", "notes", "hints")
 
 
 class Report:
@@ -188,7 +188,7 @@ def flash(elf, *, symbol=None, offset=None, block=None, header=None, lpc_vectors
 
 def check(path, *, symbol=None, offset=None, block=None, header=None,
           lpc_vectors=False, elf=None, base=None, merge=None, entry=None, crc=None,
-          be=False, fill=None, words=False, uf2=None, force=False):
+          be=False, fill=None, words=False, uf2=None, force=False, mcuboot=None):
     """Verify the checksums in an ELF, Intel HEX, S-record, UF2 or raw binary
     file, as ``velk-crc CHECK``; writes nothing.
 
@@ -197,14 +197,17 @@ def check(path, *, symbol=None, offset=None, block=None, header=None,
     checksummed, and the build's symbols and layout are used; `merge` and
     `entry`, as `flash` took them, check a merged file's other bytes and its
     start address. A raw binary starts at `base`, or with `elf` where the
-    build's images start. Returns
+    build's images start. `mcuboot` (``{"key": path, "header": 0x200}``,
+    either or neither, or True) verifies a signed MCUboot image: its header,
+    TLVs, hash, key, signature and trailer; without a key the signature is
+    not checked. Returns
     the `Report`: ``ok`` is false on a mismatch. Raises `CannotVerify` when
     it cannot tell.
     """
     return _native().check(path, symbol=symbol, offset=offset, block=block, header=header,
                            lpc_vectors=lpc_vectors, elf=elf, base=base, merge=merge,
                            entry=entry, crc=crc, be=be, fill=fill, words=words, uf2=uf2,
-                           force=force)
+                           force=force, mcuboot=mcuboot)
 
 
 def main(argv=None):

@@ -52,6 +52,50 @@ class Merged(TypedDict):
     start_from: NotRequired[str | None]
     files: NotRequired[list[str]]
 
+class McubootCheckSettings(TypedDict, total=False):
+    key: _Path
+    header: int
+
+class McubootTlv(TypedDict):
+    type: int
+    address: int
+    protected: bool
+    value: str
+
+class McubootFault(TypedDict):
+    what: str
+    address: int
+    held: str
+    wanted: str
+
+class McubootPart(TypedDict):
+    start: int
+    end: int
+    what: str
+
+class McubootSignature(TypedDict):
+    type: str | None
+    checked: bool
+    ok: bool | None
+
+class McubootCheck(TypedDict):
+    address: int
+    header_size: int
+    image_size: int
+    protect_tlv_size: int
+    load_addr: int
+    flags: int
+    version: str
+    tlvs: list[McubootTlv]
+    hash: str
+    hash_ok: bool
+    key_ok: bool | None
+    signature: McubootSignature
+    trailer: NotRequired[dict[str, Any]]
+    faults: list[McubootFault]
+    parts: list[McubootPart]
+    ok: bool
+
 class Report:
     @property
     def mode(self) -> Literal["FLASH", "CHECK"]: ...
@@ -102,6 +146,8 @@ class Report:
     @property
     def start_address(self) -> StartAddress: ...
     @property
+    def mcuboot(self) -> McubootCheck: ...
+    @property
     def ok(self) -> bool: ...
     def __init__(self, data: dict[str, Any]) -> None: ...
     def as_dict(self) -> dict[str, Any]: ...
@@ -150,6 +196,7 @@ def check(
     words: bool = ...,
     uf2: str | None = ...,
     force: bool = ...,
+    mcuboot: McubootCheckSettings | bool | None = ...,
 ) -> Report: ...
 def main(argv: Sequence[str | bytes] | None = ...) -> int: ...
 def runmain() -> int: ...

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "../engine/run/host.h"
+#include "crypto_provider.h"
 #include "state.h"
 
 namespace velk::binding {
@@ -21,6 +22,7 @@ public:
     // KeyboardInterrupt) stays pending for the caller.
     bool interrupted() override;
     std::string guide_path() override;
+    crypto::Provider& crypto() override { return crypto_; }
 
     // Gives up the interpreter's lock until the guard goes: what runs
     // meanwhile is the engine's, and this host takes the lock back for its
@@ -56,6 +58,10 @@ private:
 
     const ModuleState& state_;
     PyThreadState* saved_ = nullptr;  // while Released
+    PythonCrypto crypto_{[this](const std::function<void()>& step) {
+        Holding held(*this);
+        step();
+    }};
 };
 
 }  // namespace velk::binding

@@ -15,7 +15,7 @@ struct Arguments {
              *lpc_vectors = nullptr, *crc = nullptr, *be = nullptr, *fill = nullptr,
              *words = nullptr, *bin = nullptr, *srec = nullptr, *uf2 = nullptr,
              *merge = nullptr, *entry = nullptr, *force = nullptr, *elf = nullptr,
-             *base = nullptr;
+             *base = nullptr, *mcuboot = nullptr;
 };
 
 struct Keyword {
@@ -44,6 +44,7 @@ const Keyword keywords[] = {
     {"force", &Arguments::force, in_flash | in_check},
     {"elf", &Arguments::elf, in_check},
     {"base", &Arguments::base, in_check},
+    {"mcuboot", &Arguments::mcuboot, in_check},
 };
 
 [[noreturn]] void type_error(const char* what, const char* wanted, PyObject* value) {
@@ -130,6 +131,30 @@ void records_of(const Arguments& a, Request& r) {
     r.lpc_vectors = switch_of(a.lpc_vectors, "lpc_vectors");
 }
 
+// mcuboot={"key": path, "header": 0x200}: the settings as --mcuboot
+// takes them, which the engine reads for both fronts; True: none.
+std::string mcuboot_settings(PyObject* value) {
+    if (value == Py_True) return "";
+    if (!PyDict_Check(value)) type_error("mcuboot", "a dict or True", value);
+    std::string text;
+    PyObject *name, *setting;
+    Py_ssize_t at = 0;
+    while (PyDict_Next(value, &at, &name, &setting)) {
+        if (!PyUnicode_Check(name)) type_error("mcuboot's setting name", "a str", name);
+        const std::string word = text_of(name);
+        const std::string what = "mcuboot[\"" + word + "\"]";
+        std::string shown;
+        if (word == "key")
+            shown = path_of(setting, what.c_str());
+        else if (PyLong_Check(setting) && !PyBool_Check(setting))
+            shown = number_argument(setting, what.c_str(), true);
+        else
+            shown = text_argument(setting, what.c_str());
+        text += (text.empty() ? "" : ",") + word + "=" + shown;
+    }
+    return text;
+}
+
 }  // namespace
 
 Request api_request(const Mode& mode, PyObject* const* args, Py_ssize_t nargs,
@@ -186,6 +211,7 @@ Request api_request(const Mode& mode, PyObject* const* args, Py_ssize_t nargs,
         else
             r.entry = path_of(a.entry, "entry");
     }
+    if (given(a.mcuboot) && a.mcuboot != Py_False) r.mcuboot = mcuboot_settings(a.mcuboot);
     r.input = path_of(args[0], mode.bit == mode_bit::flash ? "elf" : "path");
     return r;
 }

@@ -72,11 +72,19 @@ Selector selector_of(const std::string& word) {
     return s;
 }
 
+// --mcuboot's settings are the next word when it reads as settings
+// (key=..., header=...): the option may stand alone before the file's name.
+bool mcuboot_settings(const std::vector<std::string>& words, size_t i) {
+    return i + 1 < words.size() && words[i + 1].find('=') != std::string::npos &&
+           words[i + 1][0] != '-';
+}
+
 }  // namespace
 
 std::optional<std::string> input_word(const std::vector<std::string>& words) {
     for (size_t i = 0; i < words.size(); ++i) {
-        if (valued_option(words[i]) || words[i] == "--merge")
+        if (valued_option(words[i]) || words[i] == "--merge" ||
+            (words[i] == "--mcuboot" && mcuboot_settings(words, i)))
             ++i;  // the option's value, not the input
         else if (words[i].size() < 2 || words[i][0] != '-')
             return words[i];
@@ -135,6 +143,16 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode, const std::vector<std:
                     return OptionFault{OptionFault::needs_value, "--merge"};
                 o.merge.push_back(words[++i]);
             }
+            continue;
+        }
+        if (word == "--mcuboot" || starts_with(word, "--mcuboot=")) {
+            if (!(check & mode.bit)) return OptionFault{OptionFault::not_in_mode, "--mcuboot"};
+            if (o.mcuboot) return OptionFault{OptionFault::repeated, "--mcuboot"};
+            constexpr size_t length = sizeof "--mcuboot=" - 1;
+            if (word.size() >= length)
+                o.mcuboot = word.substr(length);
+            else
+                o.mcuboot = mcuboot_settings(words, i) ? words[++i] : "";
             continue;
         }
         const Valued* option = nullptr;

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,9 @@ Kind kind_of(const std::string& path, bool follow_links = true);
 
 // The files a path and an open file are: the same one, or not.
 bool same_file(const std::string& a, const std::string& b);
+
+// The environment variable `name`, when it is set.
+std::optional<std::string> environment(const char* name);
 
 // A whole file into `out`: 0, or the error number.
 int read_file(const std::string& path, std::vector<uint8_t>& out);

@@ -49,6 +49,9 @@ struct Request {
     // 0x<address>.
     std::optional<std::string> entry;
     bool force = false;               // do what the checks refuse
+    // --mcuboot: the signed image's settings as typed, "key=<file>,...";
+    // empty when the option came alone.
+    std::optional<std::string> mcuboot;
 };
 
 }  // namespace velk
