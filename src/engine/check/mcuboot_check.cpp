@@ -190,6 +190,16 @@ private:
             end = p.end();
         }
         if (run_.build) end = std::max(end, build_end());
+        // A padded slot's file may leave its erased flash out: the
+        // trailer's magic is then a stretch of its own at the slot's end.
+        for (const layout::Piece& p : held_.pieces()) {
+            if (p.address < end || !p.bytes || p.size < 16) continue;
+            const uint8_t* m = p.bytes + p.size - 16;
+            if (std::memcmp(m, trailer_magic, 16) == 0 ||
+                std::memcmp(m + 2, wide_magic_tail, sizeof wide_magic_tail) == 0)
+                end = p.end();
+            break;
+        }
         v_.run_end = std::max(end, v_.address + header_bytes);
         bytes_.resize(v_.run_end - v_.address);
         run_.memory.read(v_.address, bytes_.data(), bytes_.size());
@@ -224,7 +234,7 @@ private:
         if (run_.build) {
             end = build_end();
             if (a != build_start()) room = build_start() - a;
-        } else if (!info_at(said)) {
+        } else if (!areas_at(said)) {
             for (uint64_t t = a + header_bytes; t + 4 <= v_.run_end; ++t)
                 if (info_at(t)) {
                     end = t;
@@ -265,6 +275,15 @@ private:
             fault(text::format("the header's room (%llu byte%s not erased)",
                                static_cast<unsigned long long>(count), count == 1 ? "" : "s"),
                   first, text::format("0x%02X", u8(first)), text::format("0x%02X (erased)", fill_));
+    }
+
+    // The TLV areas at `t` by any one sign, so that a damaged info header
+    // is named rather than the sizes: an info magic, the unprotected one
+    // after protect_tlv_size, or the hash entry first.
+    bool areas_at(uint64_t t) const {
+        return u16(t) == protected_info || u16(t) == unprotected_info ||
+               (v_.protect_tlv_size && u16(t + v_.protect_tlv_size) == unprotected_info) ||
+               (u8(t + 4) == tlv_hash && u8(t + 5) == 0 && u16(t + 6) == 32);
     }
 
     // An info header at `t` whose entries end where its total says.
@@ -511,16 +530,18 @@ void into_expected(CheckRun& run, Verdict& v) {
     if (!run.build || !v.located) return;
     const uint64_t start = run.build->loadable.clusters.front().start;
     const uint64_t end = run.build->loadable.clusters.back().end;
-    v.held_from = v.address;
-    v.held_outside_build.resize(v.run_end - v.address);
-    run.memory.read(v.address, v.held_outside_build.data(), v.held_outside_build.size());
-    const uint8_t* b = v.held_outside_build.data();
     layout::MemoryMap& expected = run.merged ? run.merged->memory : run.expected;
-    if (v.address < start)
-        expected.overlay(v.address, b, start - v.address);
-    else
-        expected.overlay(v.address, b, header_bytes);
-    if (v.run_end > end) expected.overlay(end, b + (end - v.address), v.run_end - end);
+    const layout::MemoryMap held = layout::spans_of(run.file.loadable, run.file.base);
+    // The file's own stretches there, its holes none: erased flash it
+    // leaves out is no difference.
+    auto take = [&](uint64_t from, uint64_t to) {
+        for (const layout::Piece& p : held.pieces()) {
+            uint64_t a = std::max(p.address, from), b = std::min(p.end(), to);
+            if (b > a && p.bytes) expected.overlay(a, p.bytes + (a - p.address), b - a);
+        }
+    };
+    take(v.address, v.address < start ? start : v.address + header_bytes);
+    take(end, v.run_end);
 }
 
 }  // namespace

@@ -83,10 +83,6 @@ struct Verdict {
     std::optional<Trailer> trailer;
     std::vector<Fault> faults;
     std::vector<Part> parts;
-    // The file's bytes of the header room, the TLVs and the padded slot's
-    // end, judged here: --elf's expected map borrows them.
-    Bytes held_outside_build;
-    uint64_t held_from = 0;
 
     bool ok() const { return located && faults.empty(); }
 };
