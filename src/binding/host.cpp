@@ -1,5 +1,6 @@
 #include "host.h"
 
+#include "crypto.h"
 #include "text.h"
 
 namespace velk::binding {
@@ -87,5 +88,15 @@ std::string PythonHost::guide_path() {
     std::string path = text_of(init.get());
     return path.substr(0, path.find_last_of('/') + 1) + "guide.md";
 }
+
+// Made at the first run that asks, which imports what it needs then.
+crypto::Provider& PythonHost::crypto() {
+    if (!crypto_) crypto_ = std::make_unique<PythonCrypto>(*this);
+    return *crypto_;
+}
+
+PythonHost::PythonHost(const ModuleState& state) : state_(state) {}
+
+PythonHost::~PythonHost() = default;
 
 }  // namespace velk::binding

@@ -5,15 +5,18 @@
 // interpreter's signal handling), where the guide is.
 #pragma once
 
+#include <memory>
+
 #include "../engine/run/host.h"
-#include "crypto_provider.h"
 #include "state.h"
 
 namespace velk::binding {
 
+class PythonCrypto;
+
 class PythonHost final : public Host {
 public:
-    explicit PythonHost(const ModuleState& state) : state_(state) {}
+    explicit PythonHost(const ModuleState& state);
 
     void out(const std::string& line) override;
     void err(const std::string& line) override;
@@ -22,7 +25,10 @@ public:
     // KeyboardInterrupt) stays pending for the caller.
     bool interrupted() override;
     std::string guide_path() override;
-    crypto::Provider& crypto() override { return crypto_; }
+    // hashlib and the cryptography package, imported at the first call.
+    crypto::Provider& crypto() override;
+
+    ~PythonHost();
 
     // Gives up the interpreter's lock until the guard goes: what runs
     // meanwhile is the engine's, and this host takes the lock back for its
@@ -41,8 +47,8 @@ public:
         PythonHost& host_;
     };
 
-private:
-    // The interpreter's lock held for one answer.
+    // The interpreter's lock held for one answer: the host's own, and those
+    // of the digests and keys it hands the engine.
     class Holding {
     public:
         explicit Holding(PythonHost& host);
@@ -54,14 +60,12 @@ private:
         PythonHost& host_;
     };
 
+private:
     void print(const std::string& line, PyObject* file);
 
     const ModuleState& state_;
     PyThreadState* saved_ = nullptr;  // while Released
-    PythonCrypto crypto_{[this](const std::function<void()>& step) {
-        Holding held(*this);
-        step();
-    }};
+    std::unique_ptr<PythonCrypto> crypto_;
 };
 
 }  // namespace velk::binding

@@ -11,7 +11,7 @@ namespace velk::check::mcuboot {
 
 namespace {
 
-std::string hex(const Bytes& bytes) {
+std::string hex_of(const Bytes& bytes) {
     std::string out;
     for (uint8_t b : bytes) out += text::format("%02x", b);
     return out;
@@ -37,7 +37,7 @@ public:
                                   "version %s, TLVs to %s",
                                   text::address(v_.address).c_str(), v_.hdr_size, v_.img_size,
                                   v_.version.c_str(), text::address(v_.tlv_end).c_str()));
-        if (v_.hash_ok) report_.line("MCUboot hash: SHA-256 " + hex(v_.hash) + ", ok");
+        if (v_.hash_ok) report_.line("MCUboot hash: SHA-256 " + hex_of(v_.hash) + ", ok");
         report_.line(signature_line());
         if (v_.trailer)
             report_.line(text::format("MCUboot trailer at %s: image_ok 0x%02X%s",
@@ -84,9 +84,9 @@ private:
             e.set("type", uint64_t{t.type});
             e.set("address", t.address);
             e.set("protected", t.protected_area);
-            e.set("value", hex(t.value));
+            e.set("value", hex_of(t.value));
         }
-        o.set("hash", hex(v_.hash));
+        o.set("hash", hex_of(v_.hash));
         o.set("hash_ok", v_.hash_ok);
         o.set("key_ok", v_.key_ok ? json::Value(*v_.key_ok) : json::Value());
         json::Value& s = o.set("signature", json::Value::object());

@@ -1,0 +1,318 @@
+#include "crypto.h"
+
+#include "text.h"
+
+namespace velk::binding {
+
+namespace {
+
+constexpr const char* install_hint =
+    "signing and verifying need the cryptography package (pip install 'cryptography>=44')";
+
+// The pending exception as the first line of its text, the exception's
+// type when it says nothing; the exception is taken.
+std::string pending_text() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref owned_type(type), error(value), owned_traceback(traceback);
+    std::string why;
+    if (error) {
+        Ref shown(PyObject_Str(error.get()));
+        if (shown) why = text_of(shown.get());
+    }
+    PyErr_Clear();
+    why = why.substr(0, why.find('\n'));
+    if (why.empty() && type) why = reinterpret_cast<PyTypeObject*>(type)->tp_name;
+    return why;
+}
+
+bool pending_is(PyObject* type) {
+    return PyErr_Occurred() && PyErr_ExceptionMatches(type);
+}
+
+// A module of the cryptography package, or Failure saying how to get it.
+Ref module(const char* name) {
+    Ref found(PyImport_ImportModule(name));
+    if (!found) {
+        if (pending_is(PyExc_ImportError)) {
+            PyErr_Clear();
+            throw crypto::Failure{install_hint};
+        }
+        throw crypto::Failure{std::string("cannot load ") + name + ": " + pending_text()};
+    }
+    return found;
+}
+
+Ref bytes_of(const uint8_t* data, size_t size) {
+    return check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
+                                           static_cast<Py_ssize_t>(size)));
+}
+
+crypto::Bytes bytes_from(PyObject* bytes) {
+    char* data;
+    Py_ssize_t size;
+    check(PyBytes_AsStringAndSize(bytes, &data, &size));
+    return crypto::Bytes(data, data + size);
+}
+
+class PythonDigest final : public crypto::Digest {
+public:
+    PythonDigest(PythonHost& host, Ref hash) : host_(host), hash_(std::move(hash)) {}
+    ~PythonDigest() override {
+        PythonHost::Holding held(host_);
+        hash_ = Ref();
+    }
+
+    // The bytes are lent as a memoryview, not copied: hashlib gives the lock
+    // up while it hashes a large one.
+    void update(const uint8_t* data, size_t size) override {
+        PythonHost::Holding held(host_);
+        try {
+            Ref view = check(PyMemoryView_FromMemory(
+                reinterpret_cast<char*>(const_cast<uint8_t*>(data)),
+                static_cast<Py_ssize_t>(size), PyBUF_READ));
+            check(PyObject_CallMethod(hash_.get(), "update", "O", view.get()));
+        } catch (const PythonError&) {
+            throw crypto::Failure{"SHA-256: " + pending_text()};
+        }
+    }
+
+    crypto::Bytes finish() override {
+        PythonHost::Holding held(host_);
+        try {
+            return bytes_from(check(PyObject_CallMethod(hash_.get(), "digest", nullptr)).get());
+        } catch (const PythonError&) {
+            throw crypto::Failure{"SHA-256: " + pending_text()};
+        }
+    }
+
+private:
+    PythonHost& host_;
+    Ref hash_;
+};
+
+// A key of the cryptography package, with what its kind signs with: the
+// arguments after the message in key.sign(message, ...) and
+// public_key.verify(signature, message, ...).
+class PythonKey final : public crypto::Key {
+public:
+    PythonKey(PythonHost& host, crypto::KeyType type, bool is_private, Ref key, Ref public_key,
+              Ref scheme, Ref serialization)
+        : host_(host), type_(type), private_(is_private), key_(std::move(key)),
+          public_key_(std::move(public_key)), scheme_(std::move(scheme)),
+          serialization_(std::move(serialization)) {}
+    ~PythonKey() override {
+        PythonHost::Holding held(host_);
+        key_ = Ref();
+        public_key_ = Ref();
+        scheme_ = Ref();
+        serialization_ = Ref();
+    }
+
+    crypto::KeyType type() const override { return type_; }
+    bool is_private() const override { return private_; }
+
+    crypto::Bytes public_der(bool pkcs1) const override {
+        PythonHost::Holding held(host_);
+        try {
+            Ref encoding = check(PyObject_GetAttrString(serialization_.get(), "Encoding"));
+            Ref der = check(PyObject_GetAttrString(encoding.get(), "DER"));
+            Ref formats = check(PyObject_GetAttrString(serialization_.get(), "PublicFormat"));
+            Ref format = check(PyObject_GetAttrString(
+                formats.get(), pkcs1 ? "PKCS1" : "SubjectPublicKeyInfo"));
+            return bytes_from(check(PyObject_CallMethod(public_key_.get(), "public_bytes", "OO",
+                                                        der.get(), format.get()))
+                                  .get());
+        } catch (const PythonError&) {
+            throw crypto::Failure{"the public key: " + pending_text()};
+        }
+    }
+
+    crypto::Bytes sign(const uint8_t* message, size_t size) const override {
+        PythonHost::Holding held(host_);
+        try {
+            Ref method = check(PyObject_GetAttrString(key_.get(), "sign"));
+            Ref args = arguments({bytes_of(message, size).release()});
+            return bytes_from(check(PyObject_Call(method.get(), args.get(), nullptr)).get());
+        } catch (const PythonError&) {
+            throw crypto::Failure{"signing failed: " + pending_text()};
+        }
+    }
+
+    bool verify(const uint8_t* message, size_t size,
+                const crypto::Bytes& signature) const override {
+        PythonHost::Holding held(host_);
+        try {
+            Ref method = check(PyObject_GetAttrString(public_key_.get(), "verify"));
+            Ref args = arguments({bytes_of(signature.data(), signature.size()).release(),
+                                  bytes_of(message, size).release()});
+            Ref done(PyObject_Call(method.get(), args.get(), nullptr));
+            if (done) return true;
+            Ref exceptions = module("cryptography.exceptions");
+            Ref invalid = check(PyObject_GetAttrString(exceptions.get(), "InvalidSignature"));
+            if (!pending_is(invalid.get())) throw PythonError{};
+            PyErr_Clear();
+            return false;
+        } catch (const PythonError&) {
+            throw crypto::Failure{"verifying failed: " + pending_text()};
+        }
+    }
+
+private:
+    // (given..., scheme...): the given references are stolen.
+    Ref arguments(std::initializer_list<PyObject*> given) const {
+        std::vector<Ref> held;
+        for (PyObject* g : given) held.emplace_back(g);
+        for (const Ref& h : held)
+            if (!h) throw PythonError{};
+        const Py_ssize_t extra = PyTuple_GET_SIZE(scheme_.get());
+        Ref args = check(PyTuple_New(static_cast<Py_ssize_t>(held.size()) + extra));
+        Py_ssize_t i = 0;
+        for (Ref& h : held) PyTuple_SET_ITEM(args.get(), i++, h.release());
+        for (Py_ssize_t k = 0; k < extra; ++k)
+            PyTuple_SET_ITEM(args.get(), i++, Py_NewRef(PyTuple_GET_ITEM(scheme_.get(), k)));
+        return args;
+    }
+
+    PythonHost& host_;
+    crypto::KeyType type_;
+    bool private_;
+    Ref key_, public_key_, scheme_, serialization_;
+};
+
+bool is_instance(PyObject* object, PyObject* module, const char* name) {
+    Ref type = check(PyObject_GetAttrString(module, name));
+    return check(PyObject_IsInstance(object, type.get())) == 1;
+}
+
+// SHA-256, as the schemes name it.
+Ref sha256_algorithm() {
+    Ref hashes = module("cryptography.hazmat.primitives.hashes");
+    return check(PyObject_CallMethod(hashes.get(), "SHA256", nullptr));
+}
+
+// The key's kind, and the arguments its signatures take beside the message.
+crypto::KeyType kind_of(PyObject* key, const std::string& name, Ref& scheme) {
+    Ref ed25519 = module("cryptography.hazmat.primitives.asymmetric.ed25519");
+    Ref ec = module("cryptography.hazmat.primitives.asymmetric.ec");
+    Ref rsa = module("cryptography.hazmat.primitives.asymmetric.rsa");
+    if (is_instance(key, ed25519.get(), "Ed25519PrivateKey") ||
+        is_instance(key, ed25519.get(), "Ed25519PublicKey")) {
+        scheme = check(PyTuple_New(0));
+        return crypto::KeyType::ed25519;
+    }
+    if (is_instance(key, ec.get(), "EllipticCurvePrivateKey") ||
+        is_instance(key, ec.get(), "EllipticCurvePublicKey")) {
+        Ref curve = check(PyObject_GetAttrString(key, "curve"));
+        Ref curve_name = check(PyObject_GetAttrString(curve.get(), "name"));
+        std::string named = text_of(curve_name.get());
+        if (named != "secp256r1")
+            throw crypto::Failure{name + " is an ECDSA key on " + named +
+                                  ": MCUboot's ECDSA keys are P-256 (secp256r1)"};
+        // RFC 6979: the same image and key sign to the same bytes.
+        Ref keywords = check(Py_BuildValue("{s:O}", "deterministic_signing", Py_True));
+        Ref args = check(PyTuple_Pack(1, sha256_algorithm().get()));
+        Ref ecdsa_type = check(PyObject_GetAttrString(ec.get(), "ECDSA"));
+        Ref ecdsa = check(PyObject_Call(ecdsa_type.get(), args.get(), keywords.get()));
+        scheme = check(PyTuple_Pack(1, ecdsa.get()));
+        return crypto::KeyType::ecdsa_p256;
+    }
+    if (is_instance(key, rsa.get(), "RSAPrivateKey") ||
+        is_instance(key, rsa.get(), "RSAPublicKey")) {
+        Ref bits = check(PyObject_GetAttrString(key, "key_size"));
+        long size = PyLong_AsLong(bits.get());
+        if (size != 2048 && size != 3072)
+            throw crypto::Failure{name + " is an RSA-" + std::to_string(size) +
+                                  " key: MCUboot's RSA keys are 2048 or 3072 bits"};
+        Ref padding = module("cryptography.hazmat.primitives.asymmetric.padding");
+        Ref mgf1 = check(PyObject_CallMethod(padding.get(), "MGF1", "O",
+                                             sha256_algorithm().get()));
+        Ref keywords = check(Py_BuildValue("{s:O,s:i}", "mgf", mgf1.get(), "salt_length", 32));
+        Ref pss_type = check(PyObject_GetAttrString(padding.get(), "PSS"));
+        Ref none = check(PyTuple_New(0));
+        Ref pss = check(PyObject_Call(pss_type.get(), none.get(), keywords.get()));
+        scheme = check(PyTuple_Pack(2, pss.get(), sha256_algorithm().get()));
+        return size == 2048 ? crypto::KeyType::rsa_2048 : crypto::KeyType::rsa_3072;
+    }
+    Ref type_name = check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(key)),
+                                                 "__name__"));
+    throw crypto::Failure{name + " holds a key of another kind (" + text_of(type_name.get()) +
+                          "): MCUboot signs with Ed25519, ECDSA P-256, RSA-2048 or RSA-3072"};
+}
+
+// load_pem_private_key(pem, password): a key that is not encrypted opens
+// whether a password is set or not, so one set for another key is no harm.
+Ref load_private(PyObject* serialization, PyObject* pem, const std::string& name,
+                 const std::optional<std::string>& password) {
+    Ref secret = password ? bytes_of(reinterpret_cast<const uint8_t*>(password->data()),
+                                     password->size())
+                          : Ref::share(Py_None);
+    Ref key(PyObject_CallMethod(serialization, "load_pem_private_key", "OO", pem,
+                                secret.get()));
+    if (key) return key;
+    if (pending_is(PyExc_TypeError)) {
+        PyErr_Clear();
+        if (!password)
+            throw crypto::Failure{name +
+                                  " is encrypted: give its password in VELK_KEY_PASSWORD"};
+        key = Ref(PyObject_CallMethod(serialization, "load_pem_private_key", "OO", pem,
+                                      Py_None));
+        if (key) return key;
+    }
+    std::string why = pending_text();
+    if (password)
+        throw crypto::Failure{"cannot read " + name +
+                              ": the password in VELK_KEY_PASSWORD is wrong, or it is no "
+                              "PEM private key (" + why + ")"};
+    throw crypto::Failure{"cannot read " + name + ": no PEM private key (" + why + ")"};
+}
+
+}  // namespace
+
+std::unique_ptr<crypto::Digest> PythonCrypto::sha256() {
+    PythonHost::Holding held(host_);
+    try {
+        Ref hashlib = check(PyImport_ImportModule("hashlib"));
+        return std::make_unique<PythonDigest>(
+            host_, check(PyObject_CallMethod(hashlib.get(), "sha256", nullptr)));
+    } catch (const PythonError&) {
+        throw crypto::Failure{"SHA-256: " + pending_text()};
+    }
+}
+
+std::unique_ptr<crypto::Key> PythonCrypto::read_key(const std::string& pem,
+                                                    const std::string& name,
+                                                    const std::optional<std::string>& password,
+                                                    bool public_ok) {
+    PythonHost::Holding held(host_);
+    try {
+        Ref serialization = module("cryptography.hazmat.primitives.serialization");
+        Ref text = bytes_of(reinterpret_cast<const uint8_t*>(pem.data()), pem.size());
+        const bool is_public = pem.find("PUBLIC KEY-----") != std::string::npos &&
+                               pem.find("PRIVATE KEY-----") == std::string::npos;
+        Ref key;
+        if (is_public) {
+            if (!public_ok)
+                throw crypto::Failure{name + " is a public key: signing needs the private key"};
+            key = Ref(PyObject_CallMethod(serialization.get(), "load_pem_public_key", "O",
+                                          text.get()));
+            if (!key)
+                throw crypto::Failure{"cannot read " + name + ": no PEM public key (" +
+                                      pending_text() + ")"};
+        } else {
+            key = load_private(serialization.get(), text.get(), name, password);
+        }
+        Ref scheme;
+        crypto::KeyType type = kind_of(key.get(), name, scheme);
+        Ref public_key = is_public ? Ref::share(key.get())
+                                   : check(PyObject_CallMethod(key.get(), "public_key", nullptr));
+        return std::make_unique<PythonKey>(host_, type, !is_public, std::move(key),
+                                           std::move(public_key), std::move(scheme),
+                                           std::move(serialization));
+    } catch (const PythonError&) {
+        throw crypto::Failure{"cannot read " + name + ": " + pending_text()};
+    }
+}
+
+}  // namespace velk::binding

@@ -1,0 +1,26 @@
+// The engine's digests and keys in the interpreter: SHA-256 from hashlib,
+// keys and signatures from the cryptography package. Both are imported at
+// the first run that asks, never at start-up: a run that signs nothing
+// loads neither. Every call takes the interpreter's lock back for its
+// moment, as the host's other answers do.
+#pragma once
+
+#include "../engine/run/crypto.h"
+#include "host.h"
+
+namespace velk::binding {
+
+class PythonCrypto final : public crypto::Provider {
+public:
+    explicit PythonCrypto(PythonHost& host) : host_(host) {}
+
+    std::unique_ptr<crypto::Digest> sha256() override;
+    std::unique_ptr<crypto::Key> read_key(const std::string& pem, const std::string& name,
+                                          const std::optional<std::string>& password,
+                                          bool public_ok) override;
+
+private:
+    PythonHost& host_;
+};
+
+}  // namespace velk::binding
