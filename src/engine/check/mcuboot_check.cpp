@@ -420,10 +420,16 @@ private:
         v_.signature = mine->type;
         // Ed25519 signs the 32-byte digest; the others hash the image
         // themselves.
-        v_.signature_ok =
-            type->key == crypto::KeyType::ed25519
-                ? key.verify(v_.hash.data(), v_.hash.size(), mine->value)
-                : key.verify(bytes_.data(), v_.protected_end - v_.address, mine->value);
+        // A signature too damaged for the library to read is one that
+        // does not verify.
+        try {
+            v_.signature_ok =
+                type->key == crypto::KeyType::ed25519
+                    ? key.verify(v_.hash.data(), v_.hash.size(), mine->value)
+                    : key.verify(bytes_.data(), v_.protected_end - v_.address, mine->value);
+        } catch (const crypto::Failure&) {
+            v_.signature_ok = false;
+        }
         if (!v_.signature_ok)
             fault(text::format("the %s signature TLV (0x%02X)", type->name, type->tlv),
                   mine->address + 4, "a signature that does not verify",
@@ -603,7 +609,11 @@ void plan(CheckRun& run, Host& host) {
 
 void compute(CheckRun& run) {
     if (!run.mcuboot) return;
-    Reader(run, *run.mcuboot).run();
+    try {
+        Reader(run, *run.mcuboot).run();
+    } catch (const crypto::Failure& failure) {
+        throw Refusal{failure.why};
+    }
     into_expected(run, *run.mcuboot);
 }
 
