@@ -201,7 +201,7 @@ def flash(elf, *, symbol=None, offset=None, block=None, header=None, lpc_vectors
 def check(path, *, symbol=None, offset=None, block=None, header=None,
           lpc_vectors=False, elf=None, base=None, merge=None, entry=None, crc=None,
           be=False, fill=None, words=False, uf2=None, force=False, exclude=None,
-          algorithms=None):
+          algorithms=None, mcuboot=None):
     """Verify the checksums in an ELF, Intel HEX, S-record, UF2 or raw binary
     file, as ``velk-crc CHECK``; writes nothing.
 
@@ -210,14 +210,18 @@ def check(path, *, symbol=None, offset=None, block=None, header=None,
     be that build's image, checksummed, and the build's symbols and layout
     are used; `merge` and `entry`, as `flash` took them, check a merged
     file's other bytes and its start address. A raw binary starts at
-    `base`, or with `elf` where the build's images start. Returns the
+    `base`, or with `elf` where the build's images start. `mcuboot`
+    (``{"key": path, "header": 0x200}``, either or neither, or True)
+    verifies a signed MCUboot image: its header, TLVs, hash, key, signature
+    and trailer; without a key the signature is not checked. Returns the
     `Report`: ``ok`` is false on a mismatch. Raises `CannotVerify` when
     it cannot tell.
     """
     return _native().check(path, symbol=symbol, offset=offset, block=block, header=header,
                            lpc_vectors=lpc_vectors, elf=elf, base=base, merge=merge,
                            entry=entry, crc=crc, be=be, fill=fill, words=words, uf2=uf2,
-                           force=force, exclude=exclude, algorithms=algorithms)
+                           force=force, exclude=exclude, algorithms=algorithms,
+                           mcuboot=mcuboot)
 
 
 def main(argv=None):

@@ -97,6 +97,50 @@ class McubootSettings(TypedDict, total=False):
     tlv: str | dict[int, bytes] | Sequence[str | tuple[int, bytes]]
     pubkey: Literal["hash", "full"]
 
+class McubootCheckSettings(TypedDict, total=False):
+    key: _Path
+    header: int
+
+class McubootCheckTlv(TypedDict):
+    type: int
+    address: int
+    protected: bool
+    value: str
+
+class McubootFault(TypedDict):
+    what: str
+    address: int
+    held: str
+    wanted: str
+
+class McubootPart(TypedDict):
+    start: int
+    end: int
+    what: str
+
+class McubootSignature(TypedDict):
+    type: str | None
+    checked: bool
+    ok: bool | None
+
+class McubootCheck(TypedDict):
+    address: int
+    header_size: int
+    image_size: int
+    protect_tlv_size: int
+    load_addr: int
+    flags: int
+    version: str
+    tlvs: list[McubootCheckTlv]
+    hash: str
+    hash_ok: bool
+    key_ok: bool | None
+    signature: McubootSignature
+    trailer: NotRequired[dict[str, Any]]
+    faults: list[McubootFault]
+    parts: list[McubootPart]
+    ok: bool
+
 class Report:
     @property
     def mode(self) -> Literal["FLASH", "CHECK"]: ...
@@ -147,7 +191,7 @@ class Report:
     @property
     def start_address(self) -> StartAddress: ...
     @property
-    def mcuboot(self) -> Mcuboot: ...
+    def mcuboot(self) -> Mcuboot | McubootCheck: ...
     @property
     def sha256(self) -> dict[str, str]: ...
     @property
@@ -204,6 +248,7 @@ def check(
     force: bool = ...,
     exclude: str | Sequence[str] | None = ...,
     algorithms: Mapping[str | int, str] | None = ...,
+    mcuboot: McubootCheckSettings | bool | None = ...,
 ) -> Report: ...
 def main(argv: Sequence[str | bytes] | None = ...) -> int: ...
 def runmain() -> int: ...

@@ -47,7 +47,7 @@ const Keyword keywords[] = {
     {"base", &Arguments::base, in_check},
     {"exclude", &Arguments::exclude, in_flash | in_check},
     {"algorithms", &Arguments::algorithms, in_flash | in_check},
-    {"mcuboot", &Arguments::mcuboot, in_flash},
+    {"mcuboot", &Arguments::mcuboot, in_flash | in_check},
 };
 
 [[noreturn]] void type_error(const char* what, const char* wanted, PyObject* value) {
@@ -170,9 +170,11 @@ std::string setting_value(PyObject* value, const std::string& what) {
 }
 
 // mcuboot={"key": path, "header": 0x200, "pad": True, "dependency": [(1, "1.2.0")],
-// "tlv": {0xA0: b"..."}}: the settings --mcuboot takes, as its words.
+// "tlv": {0xA0: b"..."}}: the settings --mcuboot takes, as its words; True
+// (CHECK's): none.
 std::string mcuboot_words(PyObject* value) {
-    if (!PyDict_Check(value)) type_error("mcuboot", "a dict", value);
+    if (value == Py_True) return "";
+    if (!PyDict_Check(value)) type_error("mcuboot", "a dict or True", value);
     std::string words;
     auto add = [&](const std::string& word) {
         if (word.find(',') != std::string::npos) {
@@ -269,7 +271,7 @@ Request api_request(const Mode& mode, PyObject* const* args, Py_ssize_t nargs,
         else
             r.entry = path_of(a.entry, "entry");
     }
-    if (given(a.mcuboot)) r.mcuboot = mcuboot_words(a.mcuboot);
+    if (given(a.mcuboot) && a.mcuboot != Py_False) r.mcuboot = mcuboot_words(a.mcuboot);
     r.input = path_of(args[0], mode.bit == mode_bit::flash ? "elf" : "path");
     return r;
 }

@@ -83,6 +83,7 @@ void first_difference(CheckRun& run) {
 
 void compute(CheckRun& run) {
     records_found(run);
+    mcuboot::compute(run);
     if (!run.build) return;
     first_difference(run);
     // What the file holds beyond the build, erased flash aside: a bootloader

@@ -86,6 +86,7 @@ public:
                     text::address(r.start()).c_str(), anyway().c_str())};
         }
         run_.plan.refuse_unfit();
+        mcuboot::plan(run_, host_);
         run_.memory = layout::memory_of(run_.file.loadable, run_.plan.images(), run_.file.base, run_.plan.fill);
     }
 

@@ -7,8 +7,9 @@
 // is not, 2 when it cannot tell. A run is three stages over one CheckRun:
 //   plan     the file and the build read, the records planned, what the
 //            file should hold made, and what cannot be judged refused;
-//   compute  each record's bytes, the first byte that differs, the start
-//            address and the UF2 family: facts, no words;
+//   compute  each record's bytes, the signed image's fields (--mcuboot),
+//            the first byte that differs, the start address and the UF2
+//            family: facts, no words;
 //   report   the lines, notes, hints and --json's object, and the verdict.
 #pragma once
 
@@ -23,6 +24,7 @@
 #include "../report/reporter.h"
 #include "../request/request.h"
 #include "../run/host.h"
+#include "mcuboot_check.h"
 
 namespace velk::check {
 
@@ -40,6 +42,7 @@ struct CheckRun {
     std::vector<records::Bytes> built;  // --elf: what FLASH stores; `expected` borrows them
     std::optional<Merged> merged;     // --merge: the build's merged with these
     std::optional<uint32_t> family;   // --uf2: the family a UF2 file must be for
+    std::optional<mcuboot::Verdict> mcuboot;  // --mcuboot: the signed image's
 
     // compute
     std::vector<records::Found> found;  // each record's

@@ -41,7 +41,6 @@ const Valued valued[] = {
     {"--fill", &Request::fill, flash | check},
     {"--uf2", &Request::uf2, flash | check},
     {"--entry", &Request::entry, flash | check},
-    {"--mcuboot", &Request::mcuboot, flash},
 };
 
 // The format whose option is `word` alone.
@@ -111,6 +110,13 @@ size_t parameter_words(const std::vector<std::string>& words, size_t value) {
     return n;
 }
 
+// --mcuboot's settings are the next word when it reads as settings
+// (key=..., header=...): the option may stand alone before the file's name.
+bool mcuboot_settings(const std::vector<std::string>& words, size_t i) {
+    return i + 1 < words.size() && words[i + 1].find('=') != std::string::npos &&
+           words[i + 1][0] != '-';
+}
+
 }  // namespace
 
 std::optional<std::string> input_word(const std::vector<std::string>& typed) {
@@ -123,7 +129,8 @@ std::optional<std::string> input_word(const std::vector<std::string>& typed) {
             i += 1 + parameter_words(words, i + 1);  // the value, not the input
         else if (starts_with(words[i], "--crc="))
             i += parameter_words(words, i);
-        else if (takes_next(words[i]))
+        else if (takes_next(words[i]) ||
+                 (words[i] == "--mcuboot" && mcuboot_settings(words, i)))
             ++i;  // the option's value, not the input
         else if (words[i].size() < 2 || words[i][0] != '-')
             return words[i];
@@ -192,6 +199,17 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode,
             if (i + 1 == words.size() || is_option(words[i + 1]))
                 return OptionFault{OptionFault::needs_value, many->word};
             (o.*(many->field)).push_back(words[++i]);
+            continue;
+        }
+        if (word == "--mcuboot" || starts_with(word, "--mcuboot=")) {
+            if (!((flash | check) & mode.bit))
+                return OptionFault{OptionFault::not_in_mode, "--mcuboot"};
+            if (o.mcuboot) return OptionFault{OptionFault::repeated, "--mcuboot"};
+            constexpr size_t length = sizeof "--mcuboot=" - 1;
+            if (word.size() >= length)
+                o.mcuboot = word.substr(length);
+            else
+                o.mcuboot = mcuboot_settings(words, i) ? words[++i] : "";
             continue;
         }
         const Valued* option = nullptr;

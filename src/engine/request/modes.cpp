@@ -24,11 +24,12 @@ std::string out_of_memory(const Mode& mode, const Reporter& report) {
                               : mode.out_of_memory;
 }
 
-// The rules of a request whatever asked: a record at least, and a block
-// size alone (it closes the image with its one record).
+// The rules of a request whatever asked: a record at least (a signed
+// image's hash is one), and a block size alone (it closes the image with
+// its one record).
 void check_request(const Request& r) {
     const bool api = r.front == Front::api;
-    if (r.selectors.empty() && !r.header && !r.lpc_vectors)
+    if (r.selectors.empty() && !r.header && !r.lpc_vectors && !r.mcuboot)
         throw Refusal{api ? "no record: give symbol=, offset=, block=, header= or "
                             "lpc_vectors=True"
                           : "no selector: give --n<variable>, --a<hex offset>, --s<block "

@@ -53,7 +53,8 @@ struct Request {
     // 0x<address>.
     std::optional<std::string> entry;
     bool force = false;               // do what the checks refuse
-    // An MCUboot image's settings, comma-separated: key=<file>,header=<size>,...
+    // --mcuboot: an MCUboot image's settings as typed, comma-separated:
+    // key=<file>,header=<size>,...; empty when CHECK's option came alone.
     std::optional<std::string> mcuboot;
 };
 

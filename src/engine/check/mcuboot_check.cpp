@@ -1,0 +1,620 @@
+// CHECK's reading of a signed MCUboot image. The image is found by its
+// header's magic (with --elf where the build puts it), and then read
+// tolerantly: a wrong field is named and the walk goes on with what the
+// structures themselves show, so that one tampered byte is one fault.
+#include "mcuboot_check.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "../platform/platform.h"
+#include "../report/refusal.h"
+#include "../report/text.h"
+#include "../request/spelling.h"
+#include "check_run.h"
+
+namespace velk::check::mcuboot {
+
+namespace {
+
+constexpr uint32_t header_magic = 0x96F3B83D;
+constexpr size_t header_bytes = 32;
+constexpr uint16_t protected_info = 0x6908, unprotected_info = 0x6907;
+constexpr uint8_t tlv_hash = 0x10, tlv_keyhash = 0x01, tlv_pubkey = 0x02;
+constexpr uint32_t flag_ram_load = 0x20;
+
+// The trailer's magic, and the form a slot written in units above 8 bytes
+// carries: the unit as a u16, then the rest of another magic.
+constexpr uint8_t trailer_magic[16] = {0x77, 0xc2, 0x95, 0xf3, 0x60, 0xd2, 0xef, 0x7f,
+                                       0x35, 0x52, 0x50, 0x0f, 0x2c, 0xb6, 0x79, 0x80};
+constexpr uint8_t wide_magic_tail[14] = {0x2d, 0xe1, 0x5d, 0x29, 0x41, 0x0b, 0x8d,
+                                         0x77, 0x67, 0x9c, 0x11, 0x0f, 0x1f, 0x8a};
+
+struct SignatureType {
+    uint8_t tlv;
+    crypto::KeyType key;
+    const char* name;
+};
+const SignatureType signatures[] = {
+    {0x24, crypto::KeyType::ed25519, "ed25519"},
+    {0x22, crypto::KeyType::ecdsa_p256, "ecdsa-p256"},
+    {0x20, crypto::KeyType::rsa_2048, "rsa-2048"},
+    {0x23, crypto::KeyType::rsa_3072, "rsa-3072"},
+};
+
+// The unprotected area's entries MCUboot knows; a walk that meets another
+// type has left the area.
+bool unprotected_type(uint8_t type) {
+    return type == tlv_hash || type == tlv_keyhash || type == tlv_pubkey ||
+           signature_name(type) || (type >= 0x30 && type <= 0x32);
+}
+
+// The lengths fixed by a type: a wrong one is named as such.
+std::optional<uint16_t> fixed_length(uint8_t type) {
+    switch (type) {
+    case tlv_hash: case tlv_keyhash: return 32;
+    case 0x24: return 64;
+    case 0x20: return 256;
+    case 0x23: return 384;
+    case 0x50: return 4;
+    case 0x40: return 12;
+    }
+    return std::nullopt;
+}
+
+std::string hex(const uint8_t* bytes, size_t size) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < size; ++i) {
+        out += digits[bytes[i] >> 4];
+        out += digits[bytes[i] & 15];
+    }
+    return out;
+}
+std::string hex(const Bytes& bytes) { return hex(bytes.data(), bytes.size()); }
+std::string number(uint64_t value) { return text::format("0x%llX", static_cast<unsigned long long>(value)); }
+
+bool parse_size(const std::string& text, uint64_t& out) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+    if (errno || *end || text[0] == '-') return false;
+    out = value;
+    return true;
+}
+
+// The image's bytes from its header to the end of the run the file holds
+// unbroken, read once; every field is an offset into them.
+class Reader {
+public:
+    Reader(CheckRun& run, Verdict& v)
+        : run_(run), v_(v), fill_(run.plan.fill),
+          held_(layout::spans_of(run.file.loadable, run.file.base, run.plan.fill)) {}
+
+    void run() {
+        if (!locate()) return;
+        read_image();
+        header();
+        uint64_t tlvs = payload_end();
+        protected_area(tlvs);
+        unprotected_area();
+        room();
+        digest();
+        key_and_signature();
+        trailer();
+        parts();
+    }
+
+private:
+    uint32_t u32(uint64_t at) const {
+        if (at < v_.address || at + 4 > v_.run_end) return 0;
+        const uint8_t* p = bytes_.data() + (at - v_.address);
+        return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+    }
+    uint16_t u16(uint64_t at) const {
+        if (at < v_.address || at + 2 > v_.run_end) return 0;
+        const uint8_t* p = bytes_.data() + (at - v_.address);
+        return static_cast<uint16_t>(p[0] | p[1] << 8);
+    }
+    uint8_t u8(uint64_t at) const {
+        return at >= v_.address && at < v_.run_end ? bytes_[at - v_.address] : fill_;
+    }
+    const uint8_t* ptr(uint64_t address) const { return bytes_.data() + (address - v_.address); }
+
+    void fault(std::string what, uint64_t address, std::string held, std::string wanted) {
+        v_.faults.push_back({std::move(what), address, std::move(held), std::move(wanted)});
+    }
+
+    // The header's candidates are the magic's places; with --elf, the
+    // build's image starts at the header (its reserved room) or right after
+    // it (the room added before it).
+    bool locate() {
+        std::vector<uint64_t> found;
+        for (const layout::Piece& p : held_.pieces()) {
+            if (!p.bytes) continue;
+            for (uint64_t a = (p.address + 3) & ~uint64_t{3}; a + 4 <= p.end(); a += 4) {
+                const uint8_t* b = p.bytes + (a - p.address);
+                if ((b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24) ==
+                    header_magic)
+                    found.push_back(a);
+            }
+        }
+        auto size_at = [&](uint64_t a) {
+            uint8_t b[2];
+            held_.read(a + 8, b, 2);
+            return static_cast<uint64_t>(b[0] | b[1] << 8);
+        };
+        auto fits = [&](uint64_t a) {
+            uint64_t size = size_at(a);
+            return size >= header_bytes && (!v_.settings.header || size == *v_.settings.header);
+        };
+        std::optional<uint64_t> chosen;
+        if (run_.build) {
+            const uint64_t start = build_start();
+            for (uint64_t a : found)
+                if (!chosen && (a == start || (fits(a) && a + size_at(a) == start))) chosen = a;
+            if (!chosen) {
+                // Where the header should be: the build's room, or before it.
+                uint8_t room[header_bytes];
+                run_.build_memory.read(start, room, header_bytes);
+                bool placeholder = std::all_of(room, room + header_bytes, [&](uint8_t b) {
+                    return b == 0 || b == fill_;
+                });
+                if (placeholder)
+                    chosen = start;
+                else if (v_.settings.header && start >= *v_.settings.header)
+                    chosen = start - *v_.settings.header;
+            }
+        } else {
+            for (uint64_t a : found)
+                if (!chosen && fits(a)) chosen = a;
+            if (!chosen && !held_.empty() && v_.settings.header) chosen = held_.pieces()[0].address;
+        }
+        if (!chosen) return false;
+        v_.located = true;
+        v_.address = *chosen;
+        return true;
+    }
+
+    uint64_t build_start() const { return run_.build->loadable.clusters.front().start; }
+    uint64_t build_end() const { return run_.build->loadable.clusters.back().end; }
+
+    // From the header to the end of the run of bytes the file holds without
+    // a break (with --elf, at least to the build's end).
+    void read_image() {
+        uint64_t end = v_.address;
+        for (const layout::Piece& p : held_.pieces()) {
+            if (p.end() <= v_.address) continue;
+            if (p.address > end) break;
+            end = p.end();
+        }
+        if (run_.build) end = std::max(end, build_end());
+        // A padded slot's file may leave its erased flash out: the
+        // trailer's magic is then a stretch of its own at the slot's end.
+        for (const layout::Piece& p : held_.pieces()) {
+            if (p.address < end || !p.bytes || p.size < 16) continue;
+            const uint8_t* m = p.bytes + p.size - 16;
+            if (std::memcmp(m, trailer_magic, 16) == 0 ||
+                std::memcmp(m + 2, wide_magic_tail, sizeof wide_magic_tail) == 0)
+                end = p.end();
+            break;
+        }
+        v_.run_end = std::max(end, v_.address + header_bytes);
+        bytes_.resize(v_.run_end - v_.address);
+        run_.memory.read(v_.address, bytes_.data(), bytes_.size());
+    }
+
+    void header() {
+        const uint64_t a = v_.address;
+        v_.magic = u32(a);
+        v_.load_addr = u32(a + 4);
+        v_.hdr_size = u16(a + 8);
+        v_.protect_tlv_size = u16(a + 10);
+        v_.img_size = u32(a + 12);
+        v_.flags = u32(a + 16);
+        v_.version = text::format("%u.%u.%u+%u", u8(a + 20), u8(a + 21), u16(a + 22), u32(a + 24));
+        if (v_.magic != header_magic)
+            fault("the header's magic", a, text::format("0x%08X", v_.magic),
+                  text::format("0x%08X", header_magic));
+        if (v_.load_addr != 0 && !(v_.flags & flag_ram_load))
+            fault("load_addr", a + 4, number(v_.load_addr),
+                  "0x0 (the flags ask for no load to RAM)");
+        if (u32(a + 28) != 0) fault("the header's pad", a + 28, number(u32(a + 28)), "0x0");
+    }
+
+    // Where the TLV areas start, and hdr_size and img_size judged by it:
+    // with --elf the build's end; else where an info header is found.
+    uint64_t payload_end() {
+        const uint64_t a = v_.address;
+        const uint64_t said = a + v_.hdr_size + uint64_t{v_.img_size};
+        std::optional<uint64_t> room;  // the header's room as the layout fixes it
+        if (v_.settings.header) room = *v_.settings.header;
+        uint64_t end = said;
+        if (run_.build) {
+            end = build_end();
+            if (a != build_start()) room = build_start() - a;
+        } else if (!areas_at(said)) {
+            for (uint64_t t = a + header_bytes; t + 4 <= v_.run_end; ++t)
+                if (info_at(t)) {
+                    end = t;
+                    break;
+                }
+        }
+        v_.payload_end = end;
+        if (said == end && (!room || *room == v_.hdr_size)) return end;
+        // One of the two is wrong: the layout's room decides, else the
+        // likelier header size (a power of two, a multiple of 32).
+        auto likely = [](uint64_t size) {
+            return (size >= 32 && (size & (size - 1)) == 0 ? 2 : 0) + (size % 32 == 0 ? 1 : 0);
+        };
+        const uint64_t span = end - a;
+        bool header_wrong = room ? *room != v_.hdr_size
+                                 : v_.img_size < span &&
+                                       likely(span - v_.img_size) > likely(v_.hdr_size);
+        if (header_wrong) {
+            uint64_t wanted = room ? *room : span - v_.img_size;
+            fault("hdr_size", a + 8, number(v_.hdr_size), number(wanted));
+            if (said != end && a + wanted + v_.img_size != end)
+                fault("img_size", a + 12, number(v_.img_size), number(end - a - wanted));
+        } else {
+            fault("img_size", a + 12, number(v_.img_size),
+                  span >= v_.hdr_size ? number(span - v_.hdr_size) : "less than hdr_size");
+        }
+        return end;
+    }
+
+    // The room added before the build holds erased flash: the build's
+    // bytes start after it.
+    void room() {
+        if (!run_.build || v_.address >= build_start()) return;
+        uint64_t count = 0, first = 0;
+        for (uint64_t a = v_.address + header_bytes; a < build_start(); ++a)
+            if (u8(a) != fill_ && count++ == 0) first = a;
+        if (count)
+            fault(text::format("the header's room (%llu byte%s not erased)",
+                               static_cast<unsigned long long>(count), count == 1 ? "" : "s"),
+                  first, text::format("0x%02X", u8(first)), text::format("0x%02X (erased)", fill_));
+    }
+
+    // The TLV areas at `t` by any one sign, so that a damaged info header
+    // is named rather than the sizes: an info magic, the unprotected one
+    // after protect_tlv_size, or the hash entry first.
+    bool areas_at(uint64_t t) const {
+        return u16(t) == protected_info || u16(t) == unprotected_info ||
+               (v_.protect_tlv_size && u16(t + v_.protect_tlv_size) == unprotected_info) ||
+               (u8(t + 4) == tlv_hash && u8(t + 5) == 0 && u16(t + 6) == 32);
+    }
+
+    // An info header at `t` whose entries end where its total says.
+    bool info_at(uint64_t t) const {
+        uint16_t magic = u16(t);
+        if (magic != protected_info && magic != unprotected_info) return false;
+        uint64_t end = t + u16(t + 2);
+        uint64_t at = t + 4;
+        while (at + 4 <= end) at += 4 + u16(at + 2);
+        return at == end && end <= v_.run_end && end > t + 4;
+    }
+
+    // Entries from `at` while they look like this area's: the walk's end.
+    uint64_t walk(uint64_t at, bool protected_area, uint64_t limit) {
+        while (at + 4 <= limit) {
+            const uint8_t type = u8(at);
+            if (protected_area ? u16(at) == unprotected_info
+                               : (!unprotected_type(type) || u8(at + 1) != 0))
+                break;
+            const uint16_t length = u16(at + 2);
+            if (at + 4 + length > v_.run_end) break;
+            Tlv tlv{type, at, protected_area, Bytes(ptr(at + 4), ptr(at + 4) + length)};
+            if (u8(at + 1) != 0)
+                fault(text::format("TLV 0x%02X's second byte", type), at + 1,
+                      text::format("0x%02X", u8(at + 1)), "0x00");
+            std::optional<uint16_t> fixed = fixed_length(type);
+            if (fixed && *fixed != length)
+                fault(text::format("TLV 0x%02X's length", type), at + 2,
+                      std::to_string(length), std::to_string(*fixed));
+            if (!protected_area && type >= 0xA0)
+                fault(text::format("TLV 0x%02X", type), at, "a custom TLV outside the protected area",
+                      "none");
+            v_.tlvs.push_back(std::move(tlv));
+            at += 4 + length;
+        }
+        return at;
+    }
+
+    void protected_area(uint64_t t) {
+        const uint16_t info = u16(t);
+        uint64_t end = t;
+        if (info == protected_info || (v_.protect_tlv_size != 0 && info != unprotected_info)) {
+            if (info != protected_info)
+                fault("the protected TLV area's info magic", t, text::format("0x%04X", info),
+                      text::format("0x%04X", protected_info));
+            end = walk(t + 4, true, v_.run_end);
+            if (u16(t + 2) != end - t)
+                fault("the protected TLV area's total", t + 2, number(u16(t + 2)),
+                      number(end - t));
+        }
+        if (v_.protect_tlv_size != end - t)
+            fault("protect_tlv_size", v_.address + 10, number(v_.protect_tlv_size),
+                  number(end - t));
+        v_.protected_end = end;
+    }
+
+    void unprotected_area() {
+        const uint64_t u = v_.protected_end;
+        const uint16_t info = u16(u);
+        if (info != unprotected_info)
+            fault("the TLV area's info magic", u, text::format("0x%04X", info),
+                  text::format("0x%04X", unprotected_info));
+        const uint64_t total = u16(u + 2);
+        // The total bounds the walk unless it is the wrong field.
+        uint64_t end = walk(u + 4, false, std::max(u + total, v_.run_end));
+        if (total != end - u)
+            fault("the TLV area's total", u + 2, number(total), number(end - u));
+        v_.tlv_end = end;
+    }
+
+    const Tlv* find(uint8_t type, bool protected_area = false) const {
+        for (const Tlv& t : v_.tlvs)
+            if (t.type == type && t.protected_area == protected_area) return &t;
+        return nullptr;
+    }
+
+    void digest() {
+        std::unique_ptr<crypto::Digest> sha = v_.provider->sha256();
+        sha->update(bytes_.data(), v_.protected_end - v_.address);
+        v_.hash = sha->finish();
+        const Tlv* held = find(tlv_hash);
+        if (!held) {
+            fault("the hash TLV (0x10)", v_.protected_end, "none", "the image's SHA-256 " + hex(v_.hash));
+            return;
+        }
+        v_.hash_ok = held->value == v_.hash;
+        if (!v_.hash_ok)
+            fault("the hash TLV (0x10)", held->address + 4, hex(held->value),
+                  "the image's SHA-256 " + hex(v_.hash));
+    }
+
+    void key_and_signature() {
+        const Tlv* signature = nullptr;
+        for (const Tlv& t : v_.tlvs)
+            if (!t.protected_area && signature_name(t.type) && !signature) signature = &t;
+        if (signature) v_.signature = signature->type;
+        if (!v_.key) return;
+        const crypto::Key& key = *v_.key;
+        const SignatureType* type = nullptr;
+        for (const SignatureType& s : signatures)
+            if (s.key == key.type()) type = &s;
+        // KEYHASH: the SHA-256 of the public key's DER (PKCS#1 for RSA);
+        // PUBKEY: that DER itself.
+        const Bytes der = key.public_der(key.type() == crypto::KeyType::rsa_2048 ||
+                                         key.type() == crypto::KeyType::rsa_3072);
+        std::unique_ptr<crypto::Digest> sha = v_.provider->sha256();
+        sha->update(der.data(), der.size());
+        const Bytes der_hash = sha->finish();
+        if (const Tlv* held = find(tlv_keyhash)) {
+            v_.key_ok = held->value == der_hash;
+            if (!*v_.key_ok)
+                fault("the key hash TLV (0x01)", held->address + 4, hex(held->value),
+                      v_.key_name + "'s " + hex(der_hash));
+        } else if (const Tlv* full = find(tlv_pubkey)) {
+            v_.key_ok = full->value == der;
+            if (!*v_.key_ok)
+                fault("the public key TLV (0x02)", full->address + 4, hex(full->value),
+                      v_.key_name + "'s " + hex(der));
+        } else {
+            fault("the key TLV", v_.protected_end, "none",
+                  "a key hash (0x01) or public key (0x02) of " + v_.key_name);
+        }
+        v_.signature_checked = true;
+        const Tlv* mine = find(type->tlv);
+        if (!mine) {
+            fault(text::format("the %s signature TLV (0x%02X)", type->name, type->tlv),
+                  v_.protected_end,
+                  signature ? text::format("none (one of %s, 0x%02X)", signature_name(signature->type),
+                                           signature->type)
+                            : "none",
+                  text::format("a signature by %s", v_.key_name.c_str()));
+            return;
+        }
+        v_.signature = mine->type;
+        // Ed25519 signs the 32-byte digest; the others hash the image
+        // themselves.
+        // A signature too damaged for the library to read is one that
+        // does not verify.
+        try {
+            v_.signature_ok =
+                type->key == crypto::KeyType::ed25519
+                    ? key.verify(v_.hash.data(), v_.hash.size(), mine->value)
+                    : key.verify(bytes_.data(), v_.protected_end - v_.address, mine->value);
+        } catch (const crypto::Failure&) {
+            v_.signature_ok = false;
+        }
+        if (!v_.signature_ok)
+            fault(text::format("the %s signature TLV (0x%02X)", type->name, type->tlv),
+                  mine->address + 4, "a signature that does not verify",
+                  "one that " + v_.key_name + " verifies");
+    }
+
+    // A padded slot ends in the trailer's magic; before it the flags
+    // (image_ok confirmed or erased) and erased flash back to the TLVs.
+    void trailer() {
+        const uint64_t end = v_.run_end;
+        if (end < v_.tlv_end + 16) return;
+        const uint8_t* magic = ptr(end - 16);
+        Trailer t{end - 16, 8, fill_};
+        bool standard = std::memcmp(magic, trailer_magic, 16) == 0;
+        unsigned wide = magic[0] | magic[1] << 8;
+        bool wide_form = (wide == 16 || wide == 32) &&
+                         std::memcmp(magic + 2, wide_magic_tail, sizeof wide_magic_tail) == 0;
+        bool erased = std::all_of(ptr(v_.tlv_end), ptr(end), [&](uint8_t b) { return b == fill_; });
+        if (erased) return;  // erased flash after the TLVs: no trailer written
+        if (!standard && !wide_form) {
+            fault("the trailer's magic", end - 16, hex(magic, 16), hex(trailer_magic, 16));
+        }
+        if (wide_form) t.unit = wide;
+        const uint64_t image_ok = end - 16 - t.unit;
+        t.image_ok = image_ok >= v_.tlv_end ? u8(image_ok) : fill_;
+        if (t.image_ok != fill_ && t.image_ok != 0x01)
+            fault("image_ok", image_ok, text::format("0x%02X", t.image_ok),
+                  text::format("0x01 (confirmed) or 0x%02X", fill_));
+        uint64_t count = 0, first = 0;
+        for (uint64_t a = v_.tlv_end; a < end - 16; ++a)
+            if (a != image_ok && u8(a) != fill_ && count++ == 0) first = a;
+        if (count)
+            fault(text::format("the slot's erased flash after the TLVs (%llu byte%s)",
+                               static_cast<unsigned long long>(count), count == 1 ? "" : "s"),
+                  first, text::format("0x%02X", u8(first)),
+                  text::format("0x%02X (erased)", fill_));
+        v_.trailer = t;
+    }
+
+    void parts() {
+        const uint64_t a = v_.address;
+        const std::string build = run_.build ? run_.build_name() : "";
+        const uint64_t payload = std::min<uint64_t>(a + v_.hdr_size, v_.payload_end);
+        auto part = [&](uint64_t s, uint64_t e, std::string what) {
+            if (e > s) v_.parts.push_back({s, e, std::move(what)});
+        };
+        if (run_.merged)
+            for (size_t k = 0; k < run_.merged->sources.size(); ++k)
+                for (const layout::Span& s : run_.merged->sources[k].loadable.spans)
+                    part(s.address, s.end(), run_.merged->names[k] + " (merged)");
+        part(a, a + header_bytes, "MCUboot header");
+        if (!run_.build)
+            part(a + header_bytes, payload, "the header's room, hashed");
+        else if (a == build_start())
+            part(a + header_bytes, payload, "the header's room, " + build + "'s bytes");
+        else
+            part(a + header_bytes, payload, "the header's room, erased flash");
+        part(payload, v_.payload_end,
+             run_.build ? "application, " + build + " with its records" : "application, hashed");
+        part(v_.payload_end, v_.protected_end, "protected TLVs");
+        part(v_.protected_end, v_.tlv_end, "TLVs");
+        const uint64_t trailer = v_.trailer ? v_.trailer->magic_at - v_.trailer->unit : v_.run_end;
+        part(v_.tlv_end, std::max(v_.tlv_end, trailer), "erased flash");
+        if (v_.trailer) part(trailer, v_.run_end, "trailer (image_ok, magic)");
+        std::sort(v_.parts.begin(), v_.parts.end(),
+                  [](const Part& x, const Part& y) { return x.start < y.start; });
+        // The file's bytes beyond them: said, never silently passed.
+        std::vector<Part> rest;
+        for (const layout::Piece& p : held_.pieces()) {
+            uint64_t s = p.address;
+            for (const Part& q : v_.parts) {
+                if (q.end <= s || q.start >= p.end()) continue;
+                if (q.start > s) rest.push_back({s, q.start, ""});
+                s = std::max(s, q.end);
+            }
+            if (s < p.end()) rest.push_back({s, p.end(), ""});
+        }
+        for (Part& r : rest) {
+            bool blank = true;
+            for (uint64_t x = r.start; x < r.end && blank; ++x) {
+                uint8_t b;
+                held_.read(x, &b, 1);
+                blank = b == fill_;
+            }
+            r.what = blank ? "erased flash" : run_.build ? "not the build's: see the content line"
+                                                         : "not checked";
+            v_.parts.push_back(r);
+        }
+        std::sort(v_.parts.begin(), v_.parts.end(),
+                  [](const Part& x, const Part& y) { return x.start < y.start; });
+    }
+
+    CheckRun& run_;
+    Verdict& v_;
+    const uint8_t fill_;
+    layout::MemoryMap held_;  // the file's own bytes, no fill between
+    Bytes bytes_;
+};
+
+// With --elf: what the image adds to the build (the header, the room
+// before the build, the TLVs, the slot's end) is judged here; the expected
+// map takes the file's own bytes there.
+void into_expected(CheckRun& run, Verdict& v) {
+    if (!run.build || !v.located) return;
+    const uint64_t start = run.build->loadable.clusters.front().start;
+    const uint64_t end = run.build->loadable.clusters.back().end;
+    layout::MemoryMap& expected = run.merged ? run.merged->memory : run.expected;
+    const layout::MemoryMap held = layout::spans_of(run.file.loadable, run.file.base);
+    // The file's own stretches there, its holes none: erased flash it
+    // leaves out is no difference.
+    auto take = [&](uint64_t from, uint64_t to) {
+        for (const layout::Piece& p : held.pieces()) {
+            uint64_t a = std::max(p.address, from), b = std::min(p.end(), to);
+            if (b > a && p.bytes) expected.overlay(a, p.bytes + (a - p.address), b - a);
+        }
+    };
+    take(v.address, v.address < start ? start : v.address + header_bytes);
+    take(end, v.run_end);
+}
+
+}  // namespace
+
+const char* signature_name(uint8_t type) {
+    for (const SignatureType& s : signatures)
+        if (s.tlv == type) return s.name;
+    return nullptr;
+}
+
+Settings read_settings(const std::string& text, Front front) {
+    Settings s;
+    const std::string option = front == Front::api ? "mcuboot" : "--mcuboot";
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t comma = text.find(',', at);
+        if (comma == std::string::npos) comma = text.size();
+        const std::string item = text.substr(at, comma - at);
+        at = comma + 1;
+        const size_t eq = item.find('=');
+        const std::string name = item.substr(0, eq);
+        const std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
+        if (name == "key" && eq != std::string::npos && !value.empty()) {
+            s.key = value;
+        } else if (name == "header" && eq != std::string::npos) {
+            uint64_t size = 0;
+            if (!parse_size(value, size) || size < header_bytes || size > 0xFFFF)
+                throw Refusal{option + ": header= takes the header's size, 32 to 0xFFFF bytes, "
+                                       "as in header=0x200: \"" + value + "\" is not one"};
+            s.header = size;
+        } else {
+            throw Refusal{option + " in CHECK takes key=<file> (the public or private key) and "
+                                   "header=<size>: \"" + item + "\" is not one of them"};
+        }
+    }
+    return s;
+}
+
+void plan(CheckRun& run, Host& host) {
+    if (!run.request.mcuboot) return;
+    run.mcuboot.emplace();
+    Verdict& v = *run.mcuboot;
+    v.settings = read_settings(*run.request.mcuboot, run.request.front);
+    try {
+        v.provider = &host.crypto();
+        if (!v.settings.key) return;
+        v.key_name = *v.settings.key;
+        std::vector<uint8_t> pem;
+        if (int error = platform::read_file(v.key_name, pem))
+            throw Refusal{"cannot read the key " + v.key_name + ": " +
+                          platform::error_text(error)};
+        std::optional<std::string> password = platform::environment("VELK_KEY_PASSWORD");
+        v.key = v.provider->read_key(std::string(pem.begin(), pem.end()), v.key_name, password,
+                                     true);
+    } catch (const crypto::Failure& failure) {
+        throw Refusal{failure.why};
+    }
+}
+
+void compute(CheckRun& run) {
+    if (!run.mcuboot) return;
+    try {
+        Reader(run, *run.mcuboot).run();
+    } catch (const crypto::Failure& failure) {
+        throw Refusal{failure.why};
+    }
+    into_expected(run, *run.mcuboot);
+}
+
+}  // namespace velk::check::mcuboot

@@ -1,0 +1,130 @@
+// CHECK's lines about a signed MCUboot image: each wrong field with what it
+// holds and what it should hold, the image, its hash, its key and
+// signature (never "ok" for one not checked), its trailer, then what each
+// run of the file's bytes is; and --json's "mcuboot" object.
+#include "mcuboot_report.h"
+
+#include "../report/text.h"
+#include "../request/spelling.h"
+
+namespace velk::check::mcuboot {
+
+namespace {
+
+std::string hex_of(const Bytes& bytes) {
+    std::string out;
+    for (uint8_t b : bytes) out += text::format("%02x", b);
+    return out;
+}
+
+class Lines {
+public:
+    Lines(const CheckRun& run, Reporter& report)
+        : run_(run), v_(*run.mcuboot), report_(report) {}
+
+    bool tell() {
+        object();
+        if (!v_.located) {
+            report_.line(std::string("MCUboot image mismatch: the file holds no MCUboot header "
+                                     "(magic 0x96F3B83D)") +
+                         (v_.settings.header ? "" : "; header=<size> says its size"));
+            return false;
+        }
+        for (const Fault& f : v_.faults)
+            report_.line("MCUboot mismatch: " + f.what + " at " + text::address(f.address) +
+                         " holds " + f.held + "; it should hold " + f.wanted);
+        report_.line(text::format("MCUboot image at %s: header 0x%X bytes, payload %u bytes, "
+                                  "version %s, TLVs to %s",
+                                  text::address(v_.address).c_str(), v_.hdr_size, v_.img_size,
+                                  v_.version.c_str(), text::address(v_.tlv_end).c_str()));
+        if (v_.hash_ok) report_.line("MCUboot hash: SHA-256 " + hex_of(v_.hash) + ", ok");
+        report_.line(signature_line());
+        if (v_.trailer)
+            report_.line(text::format("MCUboot trailer at %s: image_ok 0x%02X%s",
+                                      text::address(v_.trailer->magic_at).c_str(),
+                                      v_.trailer->image_ok,
+                                      v_.trailer->image_ok == 0x01 ? " (confirmed)" : ""));
+        for (const Part& p : v_.parts)
+            report_.line("  " + text::address(p.start) + " to " + text::address(p.end) + ": " +
+                         p.what);
+        return v_.ok();
+    }
+
+private:
+    std::string signature_line() const {
+        const std::string held =
+            v_.signature ? text::format("%s (TLV 0x%02X)", signature_name(*v_.signature),
+                                        *v_.signature)
+                         : std::string("none (an unsigned image)");
+        if (!v_.signature_checked) {
+            const std::string how = run_.request.front == Front::api ? "mcuboot={\"key\": ...}"
+                                                                     : "--mcuboot key=<file>";
+            return "MCUboot signature: " + held + ", not checked: no key (" + how +
+                   " checks it)";
+        }
+        if (v_.signature_ok && v_.key_ok.value_or(false))
+            return "MCUboot signature: " + held + " by " + v_.key_name + ", ok";
+        return "MCUboot signature: " + held + ", wrong for " + v_.key_name;
+    }
+
+    void object() {
+        json::Value& o = report_.data().set("mcuboot", json::Value::object());
+        o.set("ok", v_.ok());
+        if (!v_.located) return;
+        o.set("address", v_.address);
+        o.set("header_size", uint64_t{v_.hdr_size});
+        o.set("image_size", uint64_t{v_.img_size});
+        o.set("protect_tlv_size", uint64_t{v_.protect_tlv_size});
+        o.set("load_addr", uint64_t{v_.load_addr});
+        o.set("flags", uint64_t{v_.flags});
+        o.set("version", v_.version);
+        json::Value& tlvs = o.set("tlvs", json::Value::array());
+        for (const Tlv& t : v_.tlvs) {
+            json::Value& e = tlvs.push(json::Value::object());
+            e.set("type", uint64_t{t.type});
+            e.set("address", t.address);
+            e.set("protected", t.protected_area);
+            e.set("value", hex_of(t.value));
+        }
+        o.set("hash", hex_of(v_.hash));
+        o.set("hash_ok", v_.hash_ok);
+        o.set("key_ok", v_.key_ok ? json::Value(*v_.key_ok) : json::Value());
+        json::Value& s = o.set("signature", json::Value::object());
+        s.set("type", v_.signature ? json::Value(signature_name(*v_.signature)) : json::Value());
+        s.set("checked", v_.signature_checked);
+        s.set("ok", v_.signature_checked ? json::Value(v_.signature_ok) : json::Value());
+        if (v_.trailer) {
+            json::Value& t = o.set("trailer", json::Value::object());
+            t.set("address", v_.trailer->magic_at);
+            t.set("image_ok", uint64_t{v_.trailer->image_ok});
+        }
+        json::Value& faults = o.set("faults", json::Value::array());
+        for (const Fault& f : v_.faults) {
+            json::Value& e = faults.push(json::Value::object());
+            e.set("what", f.what);
+            e.set("address", f.address);
+            e.set("held", f.held);
+            e.set("wanted", f.wanted);
+        }
+        json::Value& parts = o.set("parts", json::Value::array());
+        for (const Part& p : v_.parts) {
+            json::Value& e = parts.push(json::Value::object());
+            e.set("start", p.start);
+            e.set("end", p.end);
+            e.set("what", p.what);
+        }
+    }
+
+    const CheckRun& run_;
+    const Verdict& v_;
+    Reporter& report_;
+};
+
+}  // namespace
+
+bool tell(const CheckRun& run, Reporter& report) {
+    if (!run.mcuboot) return true;
+    return Lines(run, report).tell();
+}
+
+}  // namespace velk::check::mcuboot
