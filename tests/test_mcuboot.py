@@ -190,6 +190,39 @@ def test_the_signed_image_is_imgtools_byte_for_byte(tmp_path, keys, room, settin
     assert report.records[0]["value"] == plain_crc(plain, crc)
 
 
+# Signing alone, as `imgtool sign` of the linked build: no record stored.
+SIGNED_ALONE = [
+    pytest.param("added", {"header": HEADER}, id="unsigned"),
+    pytest.param("reserved", {"header": HEADER, "key": "ed25519", "slot": 0x8000,
+                              "confirm": True}, id="ed25519-reserved-confirm"),
+    pytest.param("added", {"header": HEADER, "key": "ed25519", "version": "1.2.3+4",
+                           "counter": "auto", "tlv": ["0xA0:0102"]}, id="ed25519-protected"),
+]
+
+
+@pytest.mark.parametrize("room, settings", SIGNED_ALONE)
+def test_signing_without_a_record_is_imgtool_sign_of_the_build(tmp_path, keys, room,
+                                                                settings):
+    objcopy = shutil.which("arm-none-eabi-objcopy") or shutil.which("objcopy")
+    if objcopy is None:
+        pytest.skip("objcopy is not installed")
+    elf = tmp_path / "fw.elf"
+    app_elf(elf, room)
+    subprocess.run([objcopy, "-O", "ihex", elf, tmp_path / "build.hex"], check=True,
+                   capture_output=True)
+    imgtool_sign(tmp_path / "build.hex", tmp_path / "imgtool.hex", settings, keys,
+                 room == "added")
+    theirs = read_hex(tmp_path / "imgtool.hex").memory
+
+    report = velk_crc.flash(elf, bin=True, mcuboot=ours(settings, keys))
+    mine = read_hex(tmp_path / "fw_CRC.hex").memory
+    end = max(max(mine), max(theirs)) + 1
+    assert memory_bytes(mine, SLOT, end) == memory_bytes(theirs, SLOT, end)
+    assert (tmp_path / "fw_CRC.bin").read_bytes() == memory_bytes(theirs, SLOT, end)
+    # The hash covers the whole build: nothing is noted as left out.
+    assert report.records == [] and report.outside == []
+
+
 def plain_crc(memory, crc):
     return int.from_bytes(memory_bytes(memory, crc, crc + 4), "little")
 

@@ -11,6 +11,7 @@ import subprocess
 import sysconfig
 
 import pytest
+from cryptography.hazmat.primitives import serialization
 from intelhex import IntelHex
 
 import velk_crc
@@ -47,11 +48,11 @@ def payload():
         (i * 7 + 3) & 0xFF for i in range(0x5F8))
 
 
-def signed(folder, key=None, *extra, name="signed.bin"):
+def signed(folder, key=None, *extra, name="signed.bin", slot=SLOT):
     src = folder / "app.bin"
     src.write_bytes(payload())
     out = folder / name
-    imgtool("sign", "--header-size", hex(HEADER), "--pad-header", "--slot-size", hex(SLOT),
+    imgtool("sign", "--header-size", hex(HEADER), "--pad-header", "--slot-size", hex(slot),
             "-v", "1.2.3+4", *(["-k", key] if key else []), *extra, src, out)
     return out
 
@@ -130,10 +131,11 @@ HEADER_FIELDS = [  # (offsets in the header, the fault that names it)
 
 @pytest.fixture(scope="module")
 def full_image(tmp_path_factory, keys):
-    """Confirmed, padded, with a security counter and a custom TLV."""
+    """Confirmed, padded, with a security counter, a dependency and a custom
+    TLV."""
     folder = tmp_path_factory.mktemp("full")
     path = signed(folder, keys["ed25519"], "--pad", "--confirm", "-s", "7",
-                  "--custom-tlv", "0xa0", "0x0102030405")
+                  "-d", "(1,2.3.4+5)", "--custom-tlv", "0xa0", "0x0102030405")
     return path, path.read_bytes()
 
 
@@ -164,10 +166,12 @@ TLV_PARTS = [  # (TLV type, which bytes, the fault that names them)
     (0x24, "value", "the ed25519 signature TLV (0x24)"),
     # The protected TLVs are hashed: the hash names them.
     (0x50, "value", "the hash TLV (0x10)"),
+    (0x40, "value", "the hash TLV (0x10)"),
     (0xA0, "value", "the hash TLV (0x10)"),
     (0x10, "length", "TLV 0x10's length"),
     (0x24, "length", "TLV 0x24's length"),
     (0x50, "length", "TLV 0x50's length"),
+    (0x40, "length", "TLV 0x40's length"),
 ]
 
 
@@ -178,6 +182,17 @@ def test_each_tlv_byte_is_named(tmp_path, keys, full_image, kind, part, named):
     [(_, at, length)] = [e for e in walk(image) if e[0] == kind]
     offsets = range(at + 4, at + 4 + length) if part == "value" else range(at + 2, at + 3)
     check_all(tmp_path, keys, image, offsets, named)
+
+
+def test_the_protected_tlvs_are_read_as_held(keys, full_image):
+    report = velk_crc.check(full_image[0], base=LOAD, mcuboot={"key": keys["ed25519"]})
+    assert report.ok
+    held = {(t["type"], t["protected"]): t["value"] for t in report.mcuboot["tlvs"]}
+    # Image 1, three pad bytes, then version 2.3.4+5 as major, minor,
+    # revision u16, build u32.
+    assert held[(0x40, True)] == struct.pack("<B3xBBHI", 1, 2, 3, 4, 5).hex()
+    assert held[(0x50, True)] == struct.pack("<I", 7).hex()
+    assert held[(0xA0, True)] == "0102030405"
 
 
 def test_each_info_header_byte_is_named(tmp_path, keys, full_image):
@@ -202,6 +217,24 @@ def test_each_trailer_and_payload_byte_is_named(tmp_path, keys, full_image, wher
                "erased": [walk(image)[-1][1] + 4 + walk(image)[-1][2], SLOT - 32, SLOT - 17],
                "payload": [HEADER, HEADER + 0x300, HEADER + len(payload()) - 1]}[where]
     check_all(tmp_path, keys, image, offsets, named)
+
+
+@pytest.mark.parametrize("align", [1, 16, 32])
+def test_a_confirmed_trailer_is_read_for_each_write_size(tmp_path, keys, align):
+    slot = 0x4000  # room for the trailer of 32-byte writes
+    image = signed(tmp_path, keys["ed25519"], "--confirm", "--align", align,
+                   slot=slot).read_bytes()
+    # image_ok's unit, max(8, align) bytes, lies before the magic's,
+    # max(16, align) bytes, at the slot's end.
+    image_ok = slot - max(16, align) - max(8, align)
+    assert image[image_ok] == 0x01
+    report = velk_crc.check(tmp_path / "signed.bin", base=LOAD,
+                            mcuboot={"key": keys["ed25519"]})
+    assert report.ok, faults(report)
+    assert report.mcuboot["trailer"]["image_ok"] == 0x01
+    assert report.mcuboot["parts"][-1] == {"start": LOAD + image_ok, "end": LOAD + slot,
+                                           "what": "trailer (image_ok, magic)"}
+    check_all(tmp_path, keys, image, [image_ok], "image_ok")
 
 
 # --- each format ------------------------------------------------------------
@@ -257,6 +290,28 @@ def test_what_cannot_be_read_is_exit_2(velk, monkeypatch, tmp_path, keys, full_i
     code, _, err = run_cli(velk, monkeypatch, "CHECK", path, "--base", hex(LOAD),
                            f"--mcuboot=key={key}")
     assert code == 2 and err.startswith("error: ")
+
+
+@pytest.mark.parametrize("password, code, says", [
+    ("s3cret", 0, "MCUboot signature: ed25519 (TLV 0x24) by"),
+    ("wrong", 2, "VELK_KEY_PASSWORD is wrong"),
+    (None, 2, "is encrypted: give its password in VELK_KEY_PASSWORD"),
+], ids=["right", "wrong", "none"])
+def test_an_encrypted_key_opens_with_the_password_from_the_environment(
+        velk, monkeypatch, tmp_path, keys, full_image, password, code, says):
+    private = serialization.load_pem_private_key(keys["ed25519"].read_bytes(), None)
+    encrypted = tmp_path / "encrypted.pem"
+    encrypted.write_bytes(private.private_bytes(
+        serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+        serialization.BestAvailableEncryption(b"s3cret")))
+    if password is None:
+        monkeypatch.delenv("VELK_KEY_PASSWORD", raising=False)
+    else:
+        monkeypatch.setenv("VELK_KEY_PASSWORD", password)
+    got, out, err = run_cli(velk, monkeypatch, "CHECK", full_image[0], "--base", hex(LOAD),
+                            f"--mcuboot=key={encrypted}")
+    assert got == code and says in out + err, out + err
+    assert "s3cret" not in out + err
 
 
 # --- with the build: every byte accounted for --------------------------------

@@ -166,35 +166,60 @@ void mcuboot_format() {
     std::vector<uint8_t> hash(32, 0xAB);
     std::vector<uint8_t> unprotected = m::encode_area(m::unprotected_info, {{m::tlv::sha256, hash}});
     both.insert(both.end(), unprotected.begin(), unprotected.end());
-    auto parsed = m::parse_areas(both.data(), both.size(), static_cast<uint16_t>(area.size()));
-    const m::Areas* areas = std::get_if<m::Areas>(&parsed);
-    expect(areas && areas->entries.size() == 4 && areas->size() == both.size() &&
-               areas->find(m::tlv::sha256) &&
-               areas->find(m::tlv::sha256)->value_offset() == area.size() + 8 &&
-               !areas->find(m::tlv::sha256)->is_protected && areas->entries[2].type == 0xA5,
+    const m::Areas areas = m::parse_areas(both.data(), both.size(), static_cast<uint16_t>(area.size()));
+    expect(areas.faults.empty() && areas.entries.size() == 4 && areas.size() == both.size() &&
+               areas.find(m::tlv::sha256) &&
+               areas.find(m::tlv::sha256)->value_offset() == area.size() + 8 &&
+               areas.find(m::tlv::sha256)->value == hash && areas.entries[2].type == 0xA5 &&
+               areas.find(0xA5, true) && !areas.find(0xA5),
            "mcuboot: both areas walked");
+    // One wrong byte is one fault, at its place, and the walk goes on past
+    // it; a wrong length, whose entry misleads the walk, is named first.
+    const size_t unprotected_at = area.size();
     struct Broken {
         size_t at;
         uint8_t value;
-        uint16_t protect;
-        const char* says;
+        const char* what;
+        uint64_t offset;
+        const char* held;
+        const char* wanted;
+        bool alone;
     } broken[] = {
-        {0, 0x07, static_cast<uint16_t>(area.size()), "info header holds 0x6907, not 0x6908"},
-        {area.size() + 1, 0x68, static_cast<uint16_t>(area.size()), "not 0x6907"},
-        {2, 0x20, static_cast<uint16_t>(area.size()), "the header's protect_tlv_size 34"},
-        {area.size() + 6, 0x30, static_cast<uint16_t>(area.size()), "runs past"},
+        {0, 0x09, "the protected TLV area's info magic", 0, "0x6909", "0x6908", true},
+        {unprotected_at + 1, 0x68, "the TLV area's info magic", unprotected_at, "0x6807",
+         "0x6907", true},
+        {2, 0x20, "the protected TLV area's total", 2, "0x20", "0x22", true},
+        {unprotected_at + 2, 0x30, "the TLV area's total", unprotected_at + 2, "0x30", "0x28",
+         true},
+        {5, 0x01, "TLV 0x50's second byte", 5, "0x01", "0x00", true},
+        {6, 0x05, "TLV 0x50's length", 6, "5", "4", false},
     };
     for (const Broken& b : broken) {
         std::vector<uint8_t> bad = both;
         bad[b.at] = b.value;
-        auto result = m::parse_areas(bad.data(), bad.size(), b.protect);
-        const m::AreaFault* fault = std::get_if<m::AreaFault>(&result);
-        expect(fault && fault->what.find(b.says) != std::string::npos,
-               std::string("mcuboot: a fault saying ") + b.says +
-                   (fault ? " (said: " + fault->what + ")" : " (none)"));
+        const m::Areas read =
+            m::parse_areas(bad.data(), bad.size(), static_cast<uint16_t>(area.size()));
+        const bool named = !read.faults.empty() && read.faults[0].what == b.what &&
+                           read.faults[0].offset == b.offset && read.faults[0].held == b.held &&
+                           read.faults[0].wanted == b.wanted && !read.faults[0].in_header;
+        const bool alone = read.faults.size() == 1 && read.find(m::tlv::sha256) &&
+                           read.find(m::tlv::sha256)->value == hash;
+        expect(named && (alone || !b.alone),
+               std::string("mcuboot: a fault naming ") + b.what +
+                   (read.faults.empty() ? " (none)"
+                                        : " (first: " + read.faults[0].what + " holds " +
+                                              read.faults[0].held + ")"));
     }
-    auto cut = m::parse_areas(both.data(), both.size() - 1, static_cast<uint16_t>(area.size()));
-    expect(std::holds_alternative<m::AreaFault>(cut), "mcuboot: areas cut short");
+    const m::Areas wrong_size = m::parse_areas(both.data(), both.size(), 0x20);
+    expect(wrong_size.faults.size() == 1 && wrong_size.faults[0].in_header &&
+               wrong_size.faults[0].offset == m::field::protect_tlv_size &&
+               wrong_size.faults[0].held == "0x20" && wrong_size.faults[0].wanted == "0x22",
+           "mcuboot: protect_tlv_size named in the header");
+    expect(m::whole_area(both.data(), both.size()) &&
+               m::whole_area(unprotected.data(), unprotected.size()) &&
+               !m::whole_area(both.data() + 1, both.size() - 1) &&
+               !m::whole_area(unprotected.data(), unprotected.size() - 1),
+           "mcuboot: an area whose entries fill its total");
     const std::pair<unsigned, uint64_t> trailers[] = {{1, 0x1B0}, {2, 0x330},   {4, 0x630},
                                                       {8, 0xC30}, {16, 0x1850}, {32, 0x30A0}};
     for (auto [align, size] : trailers)
@@ -203,6 +228,9 @@ void mcuboot_format() {
     expect(m::Trailer{16}.image_ok_from_end() == 0x20 && m::Trailer{32}.image_ok_from_end() == 0x40 &&
                m::Trailer{1}.image_ok_from_end() == 0x18,
            "mcuboot: image_ok's place");
+    for (unsigned align : {1u, 2u, 4u, 8u, 16u, 32u})
+        expect(m::trailer_align(m::trailer_magic(align).data()) == (align < 8 ? 8 : align),
+               "mcuboot: the trailer magic read back for align " + std::to_string(align));
     auto magic16 = m::trailer_magic(16);
     expect(std::vector<uint8_t>(magic16.begin(), magic16.end()) ==
                from_hex("10002de15d29410b8d77679c110f1f8a"),

@@ -5,7 +5,8 @@
 #include "mcuboot_check.h"
 
 #include <algorithm>
-#include <cstring>
+#include <cerrno>
+#include <cstdlib>
 
 #include "../platform/platform.h"
 #include "../report/refusal.h"
@@ -17,62 +18,13 @@ namespace velk::check::mcuboot {
 
 namespace {
 
-constexpr uint32_t header_magic = 0x96F3B83D;
-constexpr size_t header_bytes = 32;
-constexpr uint16_t protected_info = 0x6908, unprotected_info = 0x6907;
-constexpr uint8_t tlv_hash = 0x10, tlv_keyhash = 0x01, tlv_pubkey = 0x02;
-constexpr uint32_t flag_ram_load = 0x20;
+constexpr size_t header_bytes = format::header_fields;
 
-// The trailer's magic, and the form a slot written in units above 8 bytes
-// carries: the unit as a u16, then the rest of another magic.
-constexpr uint8_t trailer_magic[16] = {0x77, 0xc2, 0x95, 0xf3, 0x60, 0xd2, 0xef, 0x7f,
-                                       0x35, 0x52, 0x50, 0x0f, 0x2c, 0xb6, 0x79, 0x80};
-constexpr uint8_t wide_magic_tail[14] = {0x2d, 0xe1, 0x5d, 0x29, 0x41, 0x0b, 0x8d,
-                                         0x77, 0x67, 0x9c, 0x11, 0x0f, 0x1f, 0x8a};
-
-struct SignatureType {
-    uint8_t tlv;
-    crypto::KeyType key;
-    const char* name;
-};
-const SignatureType signatures[] = {
-    {0x24, crypto::KeyType::ed25519, "ed25519"},
-    {0x22, crypto::KeyType::ecdsa_p256, "ecdsa-p256"},
-    {0x20, crypto::KeyType::rsa_2048, "rsa-2048"},
-    {0x23, crypto::KeyType::rsa_3072, "rsa-3072"},
-};
-
-// The unprotected area's entries MCUboot knows; a walk that meets another
-// type has left the area.
-bool unprotected_type(uint8_t type) {
-    return type == tlv_hash || type == tlv_keyhash || type == tlv_pubkey ||
-           signature_name(type) || (type >= 0x30 && type <= 0x32);
+std::string number(uint64_t value) {
+    return text::format("0x%llX", static_cast<unsigned long long>(value));
 }
 
-// The lengths fixed by a type: a wrong one is named as such.
-std::optional<uint16_t> fixed_length(uint8_t type) {
-    switch (type) {
-    case tlv_hash: case tlv_keyhash: return 32;
-    case 0x24: return 64;
-    case 0x20: return 256;
-    case 0x23: return 384;
-    case 0x50: return 4;
-    case 0x40: return 12;
-    }
-    return std::nullopt;
-}
-
-std::string hex(const uint8_t* bytes, size_t size) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < size; ++i) {
-        out += digits[bytes[i] >> 4];
-        out += digits[bytes[i] & 15];
-    }
-    return out;
-}
-std::string hex(const Bytes& bytes) { return hex(bytes.data(), bytes.size()); }
-std::string number(uint64_t value) { return text::format("0x%llX", static_cast<unsigned long long>(value)); }
+std::string hex(const Bytes& bytes) { return text::hex(bytes.data(), bytes.size()); }
 
 bool parse_size(const std::string& text, uint64_t& out) {
     if (text.empty()) return false;
@@ -96,9 +48,7 @@ public:
         if (!locate()) return;
         read_image();
         header();
-        uint64_t tlvs = payload_end();
-        protected_area(tlvs);
-        unprotected_area();
+        tlv_areas(payload_end());
         room();
         digest();
         key_and_signature();
@@ -107,20 +57,17 @@ public:
     }
 
 private:
-    uint32_t u32(uint64_t at) const {
-        if (at < v_.address || at + 4 > v_.run_end) return 0;
-        const uint8_t* p = bytes_.data() + (at - v_.address);
-        return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-    }
     uint16_t u16(uint64_t at) const {
         if (at < v_.address || at + 2 > v_.run_end) return 0;
-        const uint8_t* p = bytes_.data() + (at - v_.address);
-        return static_cast<uint16_t>(p[0] | p[1] << 8);
+        return format::u16_at(ptr(at));
     }
     uint8_t u8(uint64_t at) const {
         return at >= v_.address && at < v_.run_end ? bytes_[at - v_.address] : fill_;
     }
     const uint8_t* ptr(uint64_t address) const { return bytes_.data() + (address - v_.address); }
+    uint64_t value_at(const format::Entry& entry) const {
+        return v_.address_of(entry) + format::tlv_head_size;
+    }
 
     void fault(std::string what, uint64_t address, std::string held, std::string wanted) {
         v_.faults.push_back({std::move(what), address, std::move(held), std::move(wanted)});
@@ -134,16 +81,14 @@ private:
         for (const layout::Piece& p : held_.pieces()) {
             if (!p.bytes) continue;
             for (uint64_t a = (p.address + 3) & ~uint64_t{3}; a + 4 <= p.end(); a += 4) {
-                const uint8_t* b = p.bytes + (a - p.address);
-                if ((b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24) ==
-                    header_magic)
+                if (format::u32_at(p.bytes + (a - p.address)) == format::image_magic)
                     found.push_back(a);
             }
         }
         auto size_at = [&](uint64_t a) {
             uint8_t b[2];
-            held_.read(a + 8, b, 2);
-            return static_cast<uint64_t>(b[0] | b[1] << 8);
+            held_.read(a + format::field::hdr_size, b, 2);
+            return uint64_t{format::u16_at(b)};
         };
         auto fits = [&](uint64_t a) {
             uint64_t size = size_at(a);
@@ -194,9 +139,10 @@ private:
         // trailer's magic is then a stretch of its own at the slot's end.
         for (const layout::Piece& p : held_.pieces()) {
             if (p.address < end || !p.bytes || p.size < 16) continue;
+            // A wide magic whose write size is damaged still marks it.
             const uint8_t* m = p.bytes + p.size - 16;
-            if (std::memcmp(m, trailer_magic, 16) == 0 ||
-                std::memcmp(m + 2, wide_magic_tail, sizeof wide_magic_tail) == 0)
+            const auto wide = format::trailer_magic(16);
+            if (format::trailer_align(m) || std::equal(m + 2, m + 16, wide.begin() + 2))
                 end = p.end();
             break;
         }
@@ -207,27 +153,23 @@ private:
 
     void header() {
         const uint64_t a = v_.address;
-        v_.magic = u32(a);
-        v_.load_addr = u32(a + 4);
-        v_.hdr_size = u16(a + 8);
-        v_.protect_tlv_size = u16(a + 10);
-        v_.img_size = u32(a + 12);
-        v_.flags = u32(a + 16);
-        v_.version = text::format("%u.%u.%u+%u", u8(a + 20), u8(a + 21), u16(a + 22), u32(a + 24));
-        if (v_.magic != header_magic)
-            fault("the header's magic", a, text::format("0x%08X", v_.magic),
-                  text::format("0x%08X", header_magic));
-        if (v_.load_addr != 0 && !(v_.flags & flag_ram_load))
-            fault("load_addr", a + 4, number(v_.load_addr),
+        const format::Header& h = v_.header = format::decode_header(bytes_.data());
+        if (h.magic != format::image_magic)
+            fault("the header's magic", a + format::field::magic, text::format("0x%08X", h.magic),
+                  text::format("0x%08X", format::image_magic));
+        if (h.load_addr != 0 && !(h.flags & format::flag_ram_load))
+            fault("load_addr", a + format::field::load_addr, number(h.load_addr),
                   "0x0 (the flags ask for no load to RAM)");
-        if (u32(a + 28) != 0) fault("the header's pad", a + 28, number(u32(a + 28)), "0x0");
+        if (h.pad != 0) fault("the header's pad", a + format::field::pad, number(h.pad), "0x0");
     }
 
     // Where the TLV areas start, and hdr_size and img_size judged by it:
     // with --elf the build's end; else where an info header is found.
     uint64_t payload_end() {
         const uint64_t a = v_.address;
-        const uint64_t said = a + v_.hdr_size + uint64_t{v_.img_size};
+        const uint16_t hdr_size = v_.header.hdr_size;
+        const uint32_t img_size = v_.header.img_size;
+        const uint64_t said = a + hdr_size + uint64_t{img_size};
         std::optional<uint64_t> room;  // the header's room as the layout fixes it
         if (v_.settings.header) room = *v_.settings.header;
         uint64_t end = said;
@@ -242,24 +184,25 @@ private:
                 }
         }
         v_.payload_end = end;
-        if (said == end && (!room || *room == v_.hdr_size)) return end;
+        if (said == end && (!room || *room == hdr_size)) return end;
         // One of the two is wrong: the layout's room decides, else the
         // likelier header size (a power of two, a multiple of 32).
         auto likely = [](uint64_t size) {
             return (size >= 32 && (size & (size - 1)) == 0 ? 2 : 0) + (size % 32 == 0 ? 1 : 0);
         };
         const uint64_t span = end - a;
-        bool header_wrong = room ? *room != v_.hdr_size
-                                 : v_.img_size < span &&
-                                       likely(span - v_.img_size) > likely(v_.hdr_size);
+        bool header_wrong = room ? *room != hdr_size
+                                 : img_size < span && likely(span - img_size) > likely(hdr_size);
+        const uint64_t hdr_size_at = a + format::field::hdr_size;
+        const uint64_t img_size_at = a + format::field::img_size;
         if (header_wrong) {
-            uint64_t wanted = room ? *room : span - v_.img_size;
-            fault("hdr_size", a + 8, number(v_.hdr_size), number(wanted));
-            if (said != end && a + wanted + v_.img_size != end)
-                fault("img_size", a + 12, number(v_.img_size), number(end - a - wanted));
+            uint64_t wanted = room ? *room : span - img_size;
+            fault("hdr_size", hdr_size_at, number(hdr_size), number(wanted));
+            if (said != end && a + wanted + img_size != end)
+                fault("img_size", img_size_at, number(img_size), number(end - a - wanted));
         } else {
-            fault("img_size", a + 12, number(v_.img_size),
-                  span >= v_.hdr_size ? number(span - v_.hdr_size) : "less than hdr_size");
+            fault("img_size", img_size_at, number(img_size),
+                  span >= hdr_size ? number(span - hdr_size) : "less than hdr_size");
         }
         return end;
     }
@@ -281,158 +224,100 @@ private:
     // is named rather than the sizes: an info magic, the unprotected one
     // after protect_tlv_size, or the hash entry first.
     bool areas_at(uint64_t t) const {
-        return u16(t) == protected_info || u16(t) == unprotected_info ||
-               (v_.protect_tlv_size && u16(t + v_.protect_tlv_size) == unprotected_info) ||
-               (u8(t + 4) == tlv_hash && u8(t + 5) == 0 && u16(t + 6) == 32);
+        const uint16_t protect = v_.header.protect_tlv_size;
+        return u16(t) == format::protected_info || u16(t) == format::unprotected_info ||
+               (protect && u16(t + protect) == format::unprotected_info) ||
+               (u8(t + 4) == format::tlv::sha256 && u8(t + 5) == 0 && u16(t + 6) == 32);
     }
 
     // An info header at `t` whose entries end where its total says.
     bool info_at(uint64_t t) const {
-        uint16_t magic = u16(t);
-        if (magic != protected_info && magic != unprotected_info) return false;
-        uint64_t end = t + u16(t + 2);
-        uint64_t at = t + 4;
-        while (at + 4 <= end) at += 4 + u16(at + 2);
-        return at == end && end <= v_.run_end && end > t + 4;
+        return t < v_.run_end && format::whole_area(ptr(t), v_.run_end - t);
     }
 
-    // Entries from `at` while they look like this area's: the walk's end.
-    uint64_t walk(uint64_t at, bool protected_area, uint64_t limit) {
-        while (at + 4 <= limit) {
-            const uint8_t type = u8(at);
-            if (protected_area ? u16(at) == unprotected_info
-                               : (!unprotected_type(type) || u8(at + 1) != 0))
-                break;
-            const uint16_t length = u16(at + 2);
-            if (at + 4 + length > v_.run_end) break;
-            Tlv tlv{type, at, protected_area, Bytes(ptr(at + 4), ptr(at + 4) + length)};
-            if (u8(at + 1) != 0)
-                fault(text::format("TLV 0x%02X's second byte", type), at + 1,
-                      text::format("0x%02X", u8(at + 1)), "0x00");
-            std::optional<uint16_t> fixed = fixed_length(type);
-            if (fixed && *fixed != length)
-                fault(text::format("TLV 0x%02X's length", type), at + 2,
-                      std::to_string(length), std::to_string(*fixed));
-            if (!protected_area && type >= 0xA0)
-                fault(text::format("TLV 0x%02X", type), at, "a custom TLV outside the protected area",
-                      "none");
-            v_.tlvs.push_back(std::move(tlv));
-            at += 4 + length;
-        }
-        return at;
-    }
-
-    void protected_area(uint64_t t) {
-        const uint16_t info = u16(t);
-        uint64_t end = t;
-        if (info == protected_info || (v_.protect_tlv_size != 0 && info != unprotected_info)) {
-            if (info != protected_info)
-                fault("the protected TLV area's info magic", t, text::format("0x%04X", info),
-                      text::format("0x%04X", protected_info));
-            end = walk(t + 4, true, v_.run_end);
-            if (u16(t + 2) != end - t)
-                fault("the protected TLV area's total", t + 2, number(u16(t + 2)),
-                      number(end - t));
-        }
-        if (v_.protect_tlv_size != end - t)
-            fault("protect_tlv_size", v_.address + 10, number(v_.protect_tlv_size),
-                  number(end - t));
-        v_.protected_end = end;
-    }
-
-    void unprotected_area() {
-        const uint64_t u = v_.protected_end;
-        const uint16_t info = u16(u);
-        if (info != unprotected_info)
-            fault("the TLV area's info magic", u, text::format("0x%04X", info),
-                  text::format("0x%04X", unprotected_info));
-        const uint64_t total = u16(u + 2);
-        // The total bounds the walk unless it is the wrong field.
-        uint64_t end = walk(u + 4, false, std::max(u + total, v_.run_end));
-        if (total != end - u)
-            fault("the TLV area's total", u + 2, number(total), number(end - u));
-        v_.tlv_end = end;
-    }
-
-    const Tlv* find(uint8_t type, bool protected_area = false) const {
-        for (const Tlv& t : v_.tlvs)
-            if (t.type == type && t.protected_area == protected_area) return &t;
-        return nullptr;
+    // Both areas from `t`, walked leniently by the format's own reader;
+    // its faults placed in the file.
+    void tlv_areas(uint64_t t) {
+        const bool inside = t < v_.run_end;
+        v_.areas = format::parse_areas(inside ? ptr(t) : bytes_.data(),
+                                       inside ? v_.run_end - t : 0,
+                                       v_.header.protect_tlv_size);
+        for (format::Fault& f : v_.areas.faults)
+            fault(std::move(f.what), (f.in_header ? v_.address : t) + f.offset,
+                  std::move(f.held), std::move(f.wanted));
+        v_.protected_end = t + v_.areas.protected_size;
+        v_.tlv_end = v_.protected_end + v_.areas.unprotected_size;
     }
 
     void digest() {
         std::unique_ptr<crypto::Digest> sha = v_.provider->sha256();
         sha->update(bytes_.data(), v_.protected_end - v_.address);
         v_.hash = sha->finish();
-        const Tlv* held = find(tlv_hash);
+        const format::Entry* held = v_.areas.find(format::tlv::sha256);
         if (!held) {
             fault("the hash TLV (0x10)", v_.protected_end, "none", "the image's SHA-256 " + hex(v_.hash));
             return;
         }
         v_.hash_ok = held->value == v_.hash;
         if (!v_.hash_ok)
-            fault("the hash TLV (0x10)", held->address + 4, hex(held->value),
+            fault("the hash TLV (0x10)", value_at(*held), hex(held->value),
                   "the image's SHA-256 " + hex(v_.hash));
     }
 
     void key_and_signature() {
-        const Tlv* signature = nullptr;
-        for (const Tlv& t : v_.tlvs)
-            if (!t.protected_area && signature_name(t.type) && !signature) signature = &t;
+        const format::Entry* signature = nullptr;
+        for (const format::Entry& e : v_.areas.entries)
+            if (!e.is_protected && format::signature_key(e.type) && !signature) signature = &e;
         if (signature) v_.signature = signature->type;
         if (!v_.key) return;
         const crypto::Key& key = *v_.key;
-        const SignatureType* type = nullptr;
-        for (const SignatureType& s : signatures)
-            if (s.key == key.type()) type = &s;
-        // KEYHASH: the SHA-256 of the public key's DER (PKCS#1 for RSA);
-        // PUBKEY: that DER itself.
-        const Bytes der = key.public_der(key.type() == crypto::KeyType::rsa_2048 ||
-                                         key.type() == crypto::KeyType::rsa_3072);
+        const uint8_t type = format::signature_tlv(key.type());
+        const char* const name = crypto::key_type_name(key.type());
+        // KEYHASH: the SHA-256 of the public key as the image holds it;
+        // PUBKEY: that key itself.
+        const Bytes der = format::image_public_key(key);
         std::unique_ptr<crypto::Digest> sha = v_.provider->sha256();
         sha->update(der.data(), der.size());
         const Bytes der_hash = sha->finish();
-        if (const Tlv* held = find(tlv_keyhash)) {
+        if (const format::Entry* held = v_.areas.find(format::tlv::key_hash)) {
             v_.key_ok = held->value == der_hash;
             if (!*v_.key_ok)
-                fault("the key hash TLV (0x01)", held->address + 4, hex(held->value),
+                fault("the key hash TLV (0x01)", value_at(*held), hex(held->value),
                       v_.key_name + "'s " + hex(der_hash));
-        } else if (const Tlv* full = find(tlv_pubkey)) {
+        } else if (const format::Entry* full = v_.areas.find(format::tlv::public_key)) {
             v_.key_ok = full->value == der;
             if (!*v_.key_ok)
-                fault("the public key TLV (0x02)", full->address + 4, hex(full->value),
+                fault("the public key TLV (0x02)", value_at(*full), hex(full->value),
                       v_.key_name + "'s " + hex(der));
         } else {
             fault("the key TLV", v_.protected_end, "none",
                   "a key hash (0x01) or public key (0x02) of " + v_.key_name);
         }
         v_.signature_checked = true;
-        const Tlv* mine = find(type->tlv);
+        const std::string what = text::format("the %s signature TLV (0x%02X)", name, type);
+        const format::Entry* mine = v_.areas.find(type);
         if (!mine) {
-            fault(text::format("the %s signature TLV (0x%02X)", type->name, type->tlv),
-                  v_.protected_end,
-                  signature ? text::format("none (one of %s, 0x%02X)", signature_name(signature->type),
+            fault(what, v_.protected_end,
+                  signature ? text::format("none (one of %s, 0x%02X)",
+                                           format::signature_name(signature->type),
                                            signature->type)
                             : "none",
                   text::format("a signature by %s", v_.key_name.c_str()));
             return;
         }
         v_.signature = mine->type;
-        // Ed25519 signs the 32-byte digest; the others hash the image
-        // themselves.
         // A signature too damaged for the library to read is one that
         // does not verify.
         try {
             v_.signature_ok =
-                type->key == crypto::KeyType::ed25519
+                format::signs_digest(key.type())
                     ? key.verify(v_.hash.data(), v_.hash.size(), mine->value)
                     : key.verify(bytes_.data(), v_.protected_end - v_.address, mine->value);
         } catch (const crypto::Failure&) {
             v_.signature_ok = false;
         }
         if (!v_.signature_ok)
-            fault(text::format("the %s signature TLV (0x%02X)", type->name, type->tlv),
-                  mine->address + 4, "a signature that does not verify",
+            fault(what, value_at(*mine), "a signature that does not verify",
                   "one that " + v_.key_name + " verifies");
     }
 
@@ -442,20 +327,18 @@ private:
         const uint64_t end = v_.run_end;
         if (end < v_.tlv_end + 16) return;
         const uint8_t* magic = ptr(end - 16);
-        Trailer t{end - 16, 8, fill_};
-        bool standard = std::memcmp(magic, trailer_magic, 16) == 0;
-        unsigned wide = magic[0] | magic[1] << 8;
-        bool wide_form = (wide == 16 || wide == 32) &&
-                         std::memcmp(magic + 2, wide_magic_tail, sizeof wide_magic_tail) == 0;
         bool erased = std::all_of(ptr(v_.tlv_end), ptr(end), [&](uint8_t b) { return b == fill_; });
         if (erased) return;  // erased flash after the TLVs: no trailer written
-        if (!standard && !wide_form) {
-            fault("the trailer's magic", end - 16, hex(magic, 16), hex(trailer_magic, 16));
+        const std::optional<unsigned> align = format::trailer_align(magic);
+        if (!align) {
+            const auto wanted = format::trailer_magic(1);
+            fault("the trailer's magic", end - 16, text::hex(magic, 16),
+                  text::hex(wanted.data(), wanted.size()));
         }
-        if (wide_form) t.unit = wide;
-        const uint64_t image_ok = end - 16 - t.unit;
+        const uint64_t image_ok = end - format::Trailer{align.value_or(8)}.image_ok_from_end();
+        Trailer t{end - 16, image_ok, fill_};
         t.image_ok = image_ok >= v_.tlv_end ? u8(image_ok) : fill_;
-        if (t.image_ok != fill_ && t.image_ok != 0x01)
+        if (t.image_ok != fill_ && t.image_ok != format::image_ok_set)
             fault("image_ok", image_ok, text::format("0x%02X", t.image_ok),
                   text::format("0x01 (confirmed) or 0x%02X", fill_));
         uint64_t count = 0, first = 0;
@@ -472,7 +355,7 @@ private:
     void parts() {
         const uint64_t a = v_.address;
         const std::string build = run_.build ? run_.build_name() : "";
-        const uint64_t payload = std::min<uint64_t>(a + v_.hdr_size, v_.payload_end);
+        const uint64_t payload = std::min<uint64_t>(a + v_.header.hdr_size, v_.payload_end);
         auto part = [&](uint64_t s, uint64_t e, std::string what) {
             if (e > s) v_.parts.push_back({s, e, std::move(what)});
         };
@@ -491,7 +374,7 @@ private:
              run_.build ? "application, " + build + " with its records" : "application, hashed");
         part(v_.payload_end, v_.protected_end, "protected TLVs");
         part(v_.protected_end, v_.tlv_end, "TLVs");
-        const uint64_t trailer = v_.trailer ? v_.trailer->magic_at - v_.trailer->unit : v_.run_end;
+        const uint64_t trailer = v_.trailer ? v_.trailer->image_ok_at : v_.run_end;
         part(v_.tlv_end, std::max(v_.tlv_end, trailer), "erased flash");
         if (v_.trailer) part(trailer, v_.run_end, "trailer (image_ok, magic)");
         std::sort(v_.parts.begin(), v_.parts.end(),
@@ -551,12 +434,6 @@ void into_expected(CheckRun& run, Verdict& v) {
 }
 
 }  // namespace
-
-const char* signature_name(uint8_t type) {
-    for (const SignatureType& s : signatures)
-        if (s.tlv == type) return s.name;
-    return nullptr;
-}
 
 Settings read_settings(const std::string& text, Front front) {
     Settings s;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../layout/memory_map.h"
+#include "../mcuboot/format.h"
 #include "../request/request.h"
 #include "../run/host.h"
 
@@ -22,6 +23,7 @@ struct CheckRun;
 
 namespace mcuboot {
 
+namespace format = ::velk::mcuboot;
 using Bytes = std::vector<uint8_t>;
 
 // --mcuboot's settings CHECK takes.
@@ -32,13 +34,6 @@ struct Settings {
 
 // Reads "key=<file>,header=<size>"; refuses a setting CHECK does not take.
 Settings read_settings(const std::string& text, Front front);
-
-struct Tlv {
-    uint8_t type = 0;
-    uint64_t address = 0;  // of its 4-byte entry header
-    bool protected_area = false;
-    Bytes value;
-};
 
 // A field the file holds wrong.
 struct Fault {
@@ -55,7 +50,7 @@ struct Part {
 
 struct Trailer {
     uint64_t magic_at = 0;
-    unsigned unit = 8;  // image_ok's and the other flags' room: max(8, align)
+    uint64_t image_ok_at = 0;  // the trailer's first byte as CHECK tells it
     uint8_t image_ok = 0;
 };
 
@@ -69,12 +64,10 @@ struct Verdict {
     // compute
     bool located = false;  // a header at `address`
     uint64_t address = 0;
-    uint32_t magic = 0, load_addr = 0, img_size = 0, flags = 0;
-    uint16_t hdr_size = 0, protect_tlv_size = 0;
-    std::string version;
+    format::Header header;
     uint64_t payload_end = 0;  // where the TLV areas start
     uint64_t protected_end = 0, tlv_end = 0, run_end = 0;
-    std::vector<Tlv> tlvs;
+    format::Areas areas;  // their offsets from payload_end
     Bytes hash;  // SHA-256 of the header, the payload and the protected TLVs
     bool hash_ok = false;
     std::optional<bool> key_ok;        // unset: no key given, or no key TLV
@@ -85,6 +78,7 @@ struct Verdict {
     std::vector<Part> parts;
 
     bool ok() const { return located && faults.empty(); }
+    uint64_t address_of(const format::Entry& entry) const { return payload_end + entry.offset; }
 };
 
 // The settings read and the key opened: a key that cannot be read is a
@@ -93,9 +87,6 @@ void plan(CheckRun& run, Host& host);
 // Locates and verifies the image in the file's bytes; with --elf, puts what
 // the image adds to the build into the expected map first.
 void compute(CheckRun& run);
-
-// "ed25519" for a signature TLV's type; null for another type.
-const char* signature_name(uint8_t type);
 
 }  // namespace mcuboot
 }  // namespace velk::check

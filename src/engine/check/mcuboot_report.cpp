@@ -12,9 +12,7 @@ namespace velk::check::mcuboot {
 namespace {
 
 std::string hex_of(const Bytes& bytes) {
-    std::string out;
-    for (uint8_t b : bytes) out += text::format("%02x", b);
-    return out;
+    return text::hex(bytes.data(), bytes.size());
 }
 
 class Lines {
@@ -33,17 +31,21 @@ public:
         for (const Fault& f : v_.faults)
             report_.line("MCUboot mismatch: " + f.what + " at " + text::address(f.address) +
                          " holds " + f.held + "; it should hold " + f.wanted);
+        const format::Header& h = v_.header;
         report_.line(text::format("MCUboot image at %s: header 0x%X bytes, payload %u bytes, "
                                   "version %s, TLVs to %s",
-                                  text::address(v_.address).c_str(), v_.hdr_size, v_.img_size,
-                                  v_.version.c_str(), text::address(v_.tlv_end).c_str()));
+                                  text::address(v_.address).c_str(), h.hdr_size, h.img_size,
+                                  format::version_text(h.version).c_str(),
+                                  text::address(v_.tlv_end).c_str()));
         if (v_.hash_ok) report_.line("MCUboot hash: SHA-256 " + hex_of(v_.hash) + ", ok");
         report_.line(signature_line());
         if (v_.trailer)
             report_.line(text::format("MCUboot trailer at %s: image_ok 0x%02X%s",
                                       text::address(v_.trailer->magic_at).c_str(),
                                       v_.trailer->image_ok,
-                                      v_.trailer->image_ok == 0x01 ? " (confirmed)" : ""));
+                                      v_.trailer->image_ok == format::image_ok_set
+                                          ? " (confirmed)"
+                                          : ""));
         for (const Part& p : v_.parts)
             report_.line("  " + text::address(p.start) + " to " + text::address(p.end) + ": " +
                          p.what);
@@ -53,7 +55,7 @@ public:
 private:
     std::string signature_line() const {
         const std::string held =
-            v_.signature ? text::format("%s (TLV 0x%02X)", signature_name(*v_.signature),
+            v_.signature ? text::format("%s (TLV 0x%02X)", format::signature_name(*v_.signature),
                                         *v_.signature)
                          : std::string("none (an unsigned image)");
         if (!v_.signature_checked) {
@@ -71,26 +73,27 @@ private:
         json::Value& o = report_.data().set("mcuboot", json::Value::object());
         o.set("ok", v_.ok());
         if (!v_.located) return;
+        const format::Header& h = v_.header;
         o.set("address", v_.address);
-        o.set("header_size", uint64_t{v_.hdr_size});
-        o.set("image_size", uint64_t{v_.img_size});
-        o.set("protect_tlv_size", uint64_t{v_.protect_tlv_size});
-        o.set("load_addr", uint64_t{v_.load_addr});
-        o.set("flags", uint64_t{v_.flags});
-        o.set("version", v_.version);
+        o.set("header_size", uint64_t{h.hdr_size});
+        o.set("image_size", uint64_t{h.img_size});
+        o.set("protect_tlv_size", uint64_t{h.protect_tlv_size});
+        o.set("load_addr", uint64_t{h.load_addr});
+        o.set("flags", uint64_t{h.flags});
+        o.set("version", format::version_text(h.version));
         json::Value& tlvs = o.set("tlvs", json::Value::array());
-        for (const Tlv& t : v_.tlvs) {
+        for (const format::Entry& t : v_.areas.entries) {
             json::Value& e = tlvs.push(json::Value::object());
             e.set("type", uint64_t{t.type});
-            e.set("address", t.address);
-            e.set("protected", t.protected_area);
+            e.set("address", v_.address_of(t));
+            e.set("protected", t.is_protected);
             e.set("value", hex_of(t.value));
         }
         o.set("hash", hex_of(v_.hash));
         o.set("hash_ok", v_.hash_ok);
         o.set("key_ok", v_.key_ok ? json::Value(*v_.key_ok) : json::Value());
         json::Value& s = o.set("signature", json::Value::object());
-        s.set("type", v_.signature ? json::Value(signature_name(*v_.signature)) : json::Value());
+        s.set("type", v_.signature ? json::Value(format::signature_name(*v_.signature)) : json::Value());
         s.set("checked", v_.signature_checked);
         s.set("ok", v_.signature_checked ? json::Value(v_.signature_ok) : json::Value());
         if (v_.trailer) {

@@ -140,9 +140,11 @@ private:
         }
     }
 
-    // What no record covers: neither a range nor a slot.
+    // What no record covers: neither a range nor a slot, nor the signed
+    // image's hash (the header's room and the payload).
     std::vector<layout::Region> uncovered() const {
         std::vector<std::pair<uint64_t, uint64_t>> covered;
+        if (run_.signing) covered.emplace_back(run_.signing->slot, run_.signing->end);
         for (const records::Planned& p : run_.plan.records) {
             const records::Record& r = p.record;
             if (r.reads_bytes())
@@ -208,14 +210,8 @@ private:
     void object() {
         const records::Plan& plan = run_.plan;
         json::Value& d = report_.data();
-        const size_t l = plan.lowest();
-        const records::Planned& low = plan.records[l];
-        describe_image(d, low.image.start, low.image.end, low.record.slot,
-                       low.record.producer->fed_words() ? "words" : "bytes");
-        std::optional<uint64_t> checksum = low.record.producer->number(plan, run_.stored[l]);
-        d.set("checksum",
-              low.record.reads_bytes() && checksum ? json::Value(*checksum) : json::Value());
-        d.set("algorithm", records::reported_algorithm(plan, low));
+        // A signed image alone has no record to describe.
+        if (!plan.records.empty()) lowest_record(d);
         d.set("fill", static_cast<uint64_t>(plan.fill));
         if (run_.request.uf2) d.set("uf2_family", static_cast<uint64_t>(run_.family));
         if (const std::optional<Merged>& merged = run_.merged) {
@@ -238,6 +234,18 @@ private:
             json::Value& digests = d.set("sha256", json::Value::object());
             for (const auto& [name, hex] : run_.digests) digests.set(name, hex);
         }
+    }
+
+    void lowest_record(json::Value& d) const {
+        const records::Plan& plan = run_.plan;
+        const size_t l = plan.lowest();
+        const records::Planned& low = plan.records[l];
+        describe_image(d, low.image.start, low.image.end, low.record.slot,
+                       low.record.producer->fed_words() ? "words" : "bytes");
+        std::optional<uint64_t> checksum = low.record.producer->number(plan, run_.stored[l]);
+        d.set("checksum",
+              low.record.reads_bytes() && checksum ? json::Value(*checksum) : json::Value());
+        d.set("algorithm", records::reported_algorithm(plan, low));
     }
 
     const FlashRun& run_;

@@ -1,10 +1,11 @@
 #include "format.h"
 
-#include <cstdio>
+#include <algorithm>
+#include <cstring>
+
+#include "../report/text.h"
 
 namespace velk::mcuboot {
-
-namespace {
 
 uint16_t u16_at(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] | p[1] << 8);
@@ -14,6 +15,8 @@ uint32_t u32_at(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
+
+namespace {
 
 void put_u16(uint8_t* p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v);
@@ -35,13 +38,115 @@ bool number(const std::string& text, size_t from, size_t to, uint64_t limit, uin
     return out <= limit;
 }
 
-std::string hex16(unsigned value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%04X", value);
-    return text;
+struct SignatureKind {
+    uint8_t tlv;
+    crypto::KeyType key;
+};
+const SignatureKind signature_kinds[] = {
+    {tlv::ed25519, crypto::KeyType::ed25519},
+    {tlv::ecdsa_p256, crypto::KeyType::ecdsa_p256},
+    {tlv::rsa2048_pss, crypto::KeyType::rsa_2048},
+    {tlv::rsa3072_pss, crypto::KeyType::rsa_3072},
+};
+
+// The unprotected area's entries MCUboot knows; a walk that meets another
+// type has left the area.
+bool unprotected_type(uint8_t type) {
+    return type == tlv::sha256 || type == tlv::key_hash || type == tlv::public_key ||
+           signature_key(type) || (type >= tlv::enc_rsa2048 && type <= tlv::enc_ec256);
 }
 
+// The lengths fixed by a type: a wrong one is named as such.
+std::optional<uint16_t> fixed_length(uint8_t type) {
+    switch (type) {
+    case tlv::sha256: case tlv::key_hash: return 32;
+    case tlv::ed25519: return 64;
+    case tlv::rsa2048_pss: return 256;
+    case tlv::rsa3072_pss: return 384;
+    case tlv::security_counter: return 4;
+    case tlv::dependency: return 12;
+    }
+    return std::nullopt;
+}
+
+std::string magic_text(unsigned value) {
+    return text::format("0x%04X", value);
+}
+
+std::string size_text(uint64_t value) {
+    return text::format("0x%llX", static_cast<unsigned long long>(value));
+}
+
+// The areas' bytes read as far as they go; past their end a u16 reads 0.
+class Walk {
+public:
+    Walk(const uint8_t* bytes, size_t size, Areas& areas)
+        : bytes_(bytes), size_(size), areas_(areas) {}
+
+    uint16_t u16(uint64_t at) const { return at + 2 <= size_ ? u16_at(bytes_ + at) : 0; }
+
+    void fault(uint64_t at, std::string what, std::string held, std::string wanted,
+               bool in_header = false) {
+        areas_.faults.push_back({in_header, at, std::move(what), std::move(held),
+                                 std::move(wanted)});
+    }
+
+    // Entries from `at` while they look like this area's: the walk's end.
+    uint64_t entries(uint64_t at, bool is_protected) {
+        while (at + tlv_head_size <= size_) {
+            const uint8_t type = bytes_[at], zero = bytes_[at + 1];
+            if (is_protected ? u16(at) == unprotected_info
+                             : (!unprotected_type(type) || zero != 0))
+                break;
+            const uint16_t length = u16(at + 2);
+            if (at + tlv_head_size + length > size_) break;
+            if (zero != 0)
+                fault(at + 1, text::format("TLV 0x%02X's second byte", type),
+                      text::format("0x%02X", zero), "0x00");
+            std::optional<uint16_t> fixed = fixed_length(type);
+            if (fixed && *fixed != length)
+                fault(at + 2, text::format("TLV 0x%02X's length", type),
+                      std::to_string(length), std::to_string(*fixed));
+            const uint8_t* value = bytes_ + at + tlv_head_size;
+            areas_.entries.push_back({type, is_protected, at, Bytes(value, value + length)});
+            at += tlv_head_size + length;
+        }
+        return at;
+    }
+
+private:
+    const uint8_t* bytes_;
+    size_t size_;
+    Areas& areas_;
+};
+
 }  // namespace
+
+uint8_t signature_tlv(crypto::KeyType type) {
+    for (const SignatureKind& k : signature_kinds)
+        if (k.key == type) return k.tlv;
+    return 0;
+}
+
+std::optional<crypto::KeyType> signature_key(uint8_t type) {
+    for (const SignatureKind& k : signature_kinds)
+        if (k.tlv == type) return k.key;
+    return std::nullopt;
+}
+
+const char* signature_name(uint8_t type) {
+    std::optional<crypto::KeyType> key = signature_key(type);
+    return key ? crypto::key_type_name(*key) : nullptr;
+}
+
+bool signs_digest(crypto::KeyType type) {
+    return type == crypto::KeyType::ed25519;
+}
+
+Bytes image_public_key(const crypto::Key& key) {
+    return key.public_der(key.type() == crypto::KeyType::rsa_2048 ||
+                          key.type() == crypto::KeyType::rsa_3072);
+}
 
 const char* tlv_name(uint8_t type) {
     switch (type) {
@@ -99,33 +204,36 @@ uint32_t counter_of(const Version& v) {
 
 std::array<uint8_t, header_fields> encode_header(const Header& h) {
     std::array<uint8_t, header_fields> out{};
-    put_u32(&out[0], h.magic);
-    put_u32(&out[4], h.load_addr);
-    put_u16(&out[8], h.hdr_size);
-    put_u16(&out[10], h.protect_tlv_size);
-    put_u32(&out[12], h.img_size);
-    put_u32(&out[16], h.flags);
+    put_u32(&out[field::magic], h.magic);
+    put_u32(&out[field::load_addr], h.load_addr);
+    put_u16(&out[field::hdr_size], h.hdr_size);
+    put_u16(&out[field::protect_tlv_size], h.protect_tlv_size);
+    put_u32(&out[field::img_size], h.img_size);
+    put_u32(&out[field::flags], h.flags);
     std::array<uint8_t, 8> version = pack_version(h.version);
-    std::copy(version.begin(), version.end(), out.begin() + 20);
-    return out;  // the last 4 bytes: padding, 0
+    std::copy(version.begin(), version.end(), out.begin() + field::version);
+    put_u32(&out[field::pad], h.pad);
+    return out;
 }
 
 Header decode_header(const uint8_t* p) {
     Header h;
-    h.magic = u32_at(p);
-    h.load_addr = u32_at(p + 4);
-    h.hdr_size = u16_at(p + 8);
-    h.protect_tlv_size = u16_at(p + 10);
-    h.img_size = u32_at(p + 12);
-    h.flags = u32_at(p + 16);
-    h.version = unpack_version(p + 20);
+    h.magic = u32_at(p + field::magic);
+    h.load_addr = u32_at(p + field::load_addr);
+    h.hdr_size = u16_at(p + field::hdr_size);
+    h.protect_tlv_size = u16_at(p + field::protect_tlv_size);
+    h.img_size = u32_at(p + field::img_size);
+    h.flags = u32_at(p + field::flags);
+    h.version = unpack_version(p + field::version);
+    h.pad = u32_at(p + field::pad);
     return h;
 }
 
 Bytes dependency_value(uint8_t image, const Version& version) {
-    Bytes out{image, 0, 0, 0};
-    std::array<uint8_t, 8> packed = pack_version(version);
-    out.insert(out.end(), packed.begin(), packed.end());
+    const std::array<uint8_t, 8> packed = pack_version(version);
+    Bytes out(4 + packed.size(), 0);
+    out[0] = image;
+    std::copy(packed.begin(), packed.end(), out.begin() + 4);
     return out;
 }
 
@@ -149,57 +257,56 @@ Bytes encode_area(uint16_t info, const std::vector<Tlv>& entries) {
     return out;
 }
 
-const Entry* Areas::find(uint8_t type) const {
+const Entry* Areas::find(uint8_t type, bool is_protected) const {
     for (const Entry& e : entries)
-        if (e.type == type) return &e;
+        if (e.type == type && e.is_protected == is_protected) return &e;
     return nullptr;
 }
 
-std::variant<Areas, AreaFault> parse_areas(const uint8_t* bytes, size_t size,
-                                           uint16_t protect_tlv_size) {
+Areas parse_areas(const uint8_t* bytes, size_t size, uint16_t protect_tlv_size) {
     Areas areas;
-    // One area from `at`: its info header, then entries that fill its total.
-    auto area = [&](uint64_t at, uint16_t info, bool is_protected, uint64_t& total,
-                    std::optional<uint16_t> expected) -> std::optional<AreaFault> {
-        const std::string name = is_protected ? "the protected TLV area" : "the TLV area";
-        if (at + info_size > size)
-            return AreaFault{at, "the bytes end before " + name + "'s info header"};
-        if (u16_at(bytes + at) != info)
-            return AreaFault{at, name + "'s info header holds " + hex16(u16_at(bytes + at)) +
-                                     ", not " + hex16(info)};
-        total = u16_at(bytes + at + 2);
-        if (expected && total != *expected)
-            return AreaFault{at + 2, name + " is " + std::to_string(total) +
-                                         " bytes, the header's protect_tlv_size " +
-                                         std::to_string(*expected)};
-        if (total < info_size)
-            return AreaFault{at + 2, name + " is " + std::to_string(total) +
-                                         " bytes, shorter than its info header"};
-        if (at + total > size)
-            return AreaFault{at + 2, name + " is " + std::to_string(total) +
-                                         " bytes, past the end of the bytes read"};
-        uint64_t entry = at + info_size;
-        while (entry < at + total) {
-            if (entry + tlv_head_size > at + total)
-                return AreaFault{entry, "an entry of " + name + " is cut off by its end"};
-            uint16_t length = u16_at(bytes + entry + 2);
-            if (entry + tlv_head_size + length > at + total)
-                return AreaFault{entry, "the entry of type " + hex16(bytes[entry]) + " (" +
-                                            std::to_string(length) + " bytes) runs past " +
-                                            name + "'s end"};
-            areas.entries.push_back({bytes[entry], is_protected, entry, length});
-            entry += tlv_head_size + length;
-        }
-        return std::nullopt;
-    };
-    if (protect_tlv_size) {
-        if (auto fault = area(0, protected_info, true, areas.protected_size, protect_tlv_size))
-            return *fault;
+    Walk walk(bytes, size, areas);
+    // The protected area: there by its magic, or by the header's size when
+    // the magic is damaged.
+    const uint16_t first = walk.u16(0);
+    uint64_t end = 0;
+    if (first == protected_info || (protect_tlv_size != 0 && first != unprotected_info)) {
+        if (first != protected_info)
+            walk.fault(0, "the protected TLV area's info magic", magic_text(first),
+                       magic_text(protected_info));
+        end = walk.entries(info_size, true);
+        if (walk.u16(2) != end)
+            walk.fault(2, "the protected TLV area's total", size_text(walk.u16(2)),
+                       size_text(end));
     }
-    if (auto fault = area(areas.protected_size, unprotected_info, false,
-                          areas.unprotected_size, std::nullopt))
-        return *fault;
+    if (protect_tlv_size != end)
+        walk.fault(field::protect_tlv_size, "protect_tlv_size", size_text(protect_tlv_size),
+                   size_text(end), true);
+    areas.protected_size = end;
+
+    // The unprotected area right after it; its total is judged by its
+    // entries rather than bounding them, as it may be the wrong field.
+    const uint16_t info = walk.u16(end);
+    if (info != unprotected_info)
+        walk.fault(end, "the TLV area's info magic", magic_text(info),
+                   magic_text(unprotected_info));
+    const uint16_t total = walk.u16(end + 2);
+    const uint64_t last = walk.entries(end + info_size, false);
+    if (total != last - end)
+        walk.fault(end + 2, "the TLV area's total", size_text(total), size_text(last - end));
+    areas.unprotected_size = last - end;
     return areas;
+}
+
+bool whole_area(const uint8_t* bytes, size_t size) {
+    if (size < info_size) return false;
+    const uint16_t magic = u16_at(bytes);
+    if (magic != protected_info && magic != unprotected_info) return false;
+    const uint64_t end = u16_at(bytes + 2);
+    uint64_t at = info_size;
+    while (at + tlv_head_size <= end && at + tlv_head_size <= size)
+        at += tlv_head_size + u16_at(bytes + at + 2);
+    return at == end && end <= size && end > info_size;
 }
 
 bool valid_align(unsigned align) {
@@ -213,6 +320,14 @@ std::array<uint8_t, 16> trailer_magic(unsigned align) {
     return {static_cast<uint8_t>(align), static_cast<uint8_t>(align >> 8),
             0x2D, 0xE1, 0x5D, 0x29, 0x41, 0x0B, 0x8D, 0x77,
             0x67, 0x9C, 0x11, 0x0F, 0x1F, 0x8A};
+}
+
+std::optional<unsigned> trailer_align(const uint8_t* magic) {
+    for (unsigned align : {8u, 16u, 32u}) {
+        const std::array<uint8_t, 16> made = trailer_magic(align);
+        if (std::equal(made.begin(), made.end(), magic)) return align;
+    }
+    return std::nullopt;
 }
 
 }  // namespace velk::mcuboot

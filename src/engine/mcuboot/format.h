@@ -23,6 +23,8 @@
 #include <variant>
 #include <vector>
 
+#include "../run/crypto.h"
+
 namespace velk::mcuboot {
 
 using Bytes = std::vector<uint8_t>;
@@ -34,6 +36,18 @@ constexpr uint16_t unprotected_info = 0x6907;
 constexpr size_t info_size = 4;       // an area's info header
 constexpr size_t tlv_head_size = 4;   // an entry's type, 0, length
 
+// Where each field lies in the header.
+namespace field {
+constexpr size_t magic = 0, load_addr = 4, hdr_size = 8, protect_tlv_size = 10, img_size = 12,
+                 flags = 16, version = 20, pad = 28;
+}  // namespace field
+
+// The flag that makes load_addr mean something: the image is copied to RAM.
+constexpr uint32_t flag_ram_load = 0x20;
+
+uint16_t u16_at(const uint8_t* bytes);
+uint32_t u32_at(const uint8_t* bytes);
+
 // The TLV types FLASH writes and CHECK knows.
 namespace tlv {
 constexpr uint8_t key_hash = 0x01;
@@ -43,6 +57,9 @@ constexpr uint8_t rsa2048_pss = 0x20;
 constexpr uint8_t ecdsa_p256 = 0x22;
 constexpr uint8_t rsa3072_pss = 0x23;
 constexpr uint8_t ed25519 = 0x24;
+constexpr uint8_t enc_rsa2048 = 0x30;  // the encryption keys: unprotected too
+constexpr uint8_t enc_kw = 0x31;
+constexpr uint8_t enc_ec256 = 0x32;
 constexpr uint8_t dependency = 0x40;
 constexpr uint8_t security_counter = 0x50;
 constexpr uint8_t first_custom = 0xA0;  // types of the image's own, protected
@@ -51,6 +68,21 @@ constexpr uint8_t first_custom = 0xA0;  // types of the image's own, protected
 // "SHA256", "ED25519", ...: a type as MCUboot's sources name it; nullptr
 // for a type it does not name.
 const char* tlv_name(uint8_t type);
+
+// The signature TLV a key of `type` makes.
+uint8_t signature_tlv(crypto::KeyType type);
+// The key type that makes the signature TLV `type`; nullopt for a type that
+// is no signature.
+std::optional<crypto::KeyType> signature_key(uint8_t type);
+// "ed25519", "ecdsa-p256", ...: a signature TLV by its key; nullptr for a
+// type that is no signature.
+const char* signature_name(uint8_t type);
+// Ed25519 signs the 32-byte digest; ECDSA and RSA sign the hashed bytes
+// themselves (hashing them again).
+bool signs_digest(crypto::KeyType type);
+// The public key as the image carries it (PUBKEY) and hashes it (KEYHASH):
+// its DER, PKCS#1 for RSA.
+Bytes image_public_key(const crypto::Key& key);
 
 // major.minor.revision+build
 struct Version {
@@ -83,6 +115,7 @@ struct Header {
     uint32_t img_size = 0;
     uint32_t flags = 0;
     Version version;
+    uint32_t pad = 0;
 };
 std::array<uint8_t, header_fields> encode_header(const Header& h);
 // From header_fields bytes.
@@ -107,32 +140,43 @@ struct Entry {
     uint8_t type;
     bool is_protected;
     uint64_t offset;
-    uint16_t size;
+    Bytes value;
 
     uint64_t value_offset() const { return offset + tlv_head_size; }
+};
+
+// A field that holds what it should not, in the words of CHECK's lines:
+// what it is ("the TLV area's total"), what it holds, what it should hold.
+// `offset` is from the header's start for a header field, else from the
+// areas' start.
+struct Fault {
+    bool in_header;
+    uint64_t offset;
+    std::string what, held, wanted;
 };
 
 struct Areas {
     uint64_t protected_size = 0;    // with its info header; 0: none
     uint64_t unprotected_size = 0;  // with its info header
     std::vector<Entry> entries;     // both areas', in file order
+    std::vector<Fault> faults;      // none: the areas are as FLASH writes them
 
     uint64_t size() const { return protected_size + unprotected_size; }
-    // The first entry of `type`, or nullptr.
-    const Entry* find(uint8_t type) const;
-};
-
-// What is wrong with the TLV areas, at `offset` from their start, as one
-// phrase: "the unprotected area's info header holds 0x1234, not 0x6907".
-struct AreaFault {
-    uint64_t offset;
-    std::string what;
+    // The first entry of `type` in the one area or the other, or nullptr.
+    const Entry* find(uint8_t type, bool is_protected = false) const;
 };
 
 // Walks both areas from the bytes right after the payload (`size` of them
-// available); `protect_tlv_size` is the header's.
-std::variant<Areas, AreaFault> parse_areas(const uint8_t* bytes, size_t size,
-                                           uint16_t protect_tlv_size);
+// available); `protect_tlv_size` is the header's. The walk is lenient, as a
+// bootloader's reader would be misled by one byte while a person wants
+// that byte named: a wrong info magic, total, entry length or
+// protect_tlv_size is a fault, and the walk goes on with what the entries
+// themselves show, as far as they look like their area's.
+Areas parse_areas(const uint8_t* bytes, size_t size, uint16_t protect_tlv_size);
+
+// An info header at `bytes` whose entries end where its total says, within
+// `size`: a sign that the TLV areas start there.
+bool whole_area(const uint8_t* bytes, size_t size);
 
 // The trailer at a slot's end for a flash write size of `align` bytes, as
 // imgtool lays it out for swap updates with its default 128 sectors:
@@ -156,6 +200,10 @@ bool valid_align(unsigned align);
 // The 16 bytes that end a slot's trailer. For a write size above 8 bytes,
 // MCUboot's magic starts with that size (u16) and has 14 bytes of its own.
 std::array<uint8_t, 16> trailer_magic(unsigned align);
+// The write size the 16 bytes at a slot's end are the trailer magic of: 8
+// for the magic of all writes of 8 bytes or less (their trailers are laid
+// out alike), 16 or 32; nullopt for bytes that are no trailer magic.
+std::optional<unsigned> trailer_align(const uint8_t* magic);
 constexpr uint8_t image_ok_set = 0x01;
 
 }  // namespace velk::mcuboot

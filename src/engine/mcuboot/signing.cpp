@@ -14,20 +14,13 @@ constexpr uint16_t em_arm = 40;
 constexpr const char* password_variable = "VELK_KEY_PASSWORD";
 
 std::string hex_text(const Bytes& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (uint8_t b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
+    return text::hex(bytes.data(), bytes.size());
 }
 
 uint32_t word_at(const layout::MemoryMap& memory, uint64_t address) {
     uint8_t b[4];
     memory.read(address, b, 4);
-    return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
-           static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
+    return u32_at(b);
 }
 
 bool erased_or_zero(uint8_t byte, uint8_t fill) {
@@ -139,16 +132,6 @@ std::unique_ptr<crypto::Key> read_key(const std::string& path, Front front, Host
                                   platform::environment(password_variable), false);
 }
 
-uint8_t signature_type(crypto::KeyType type) {
-    switch (type) {
-    case crypto::KeyType::ed25519: return tlv::ed25519;
-    case crypto::KeyType::ecdsa_p256: return tlv::ecdsa_p256;
-    case crypto::KeyType::rsa_2048: return tlv::rsa2048_pss;
-    case crypto::KeyType::rsa_3072: return tlv::rsa3072_pss;
-    }
-    return 0;
-}
-
 Bytes sha256(crypto::Provider& crypto, const Bytes& bytes) {
     std::unique_ptr<crypto::Digest> digest = crypto.sha256();
     digest->update(bytes.data(), bytes.size());
@@ -191,7 +174,7 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
     if (!s.room_reserved) out.room.resize(settings.header, memory.fill());
     // What the hash covers: header, payload, protected TLVs. ECDSA and RSA
     // sign these bytes (hashing them again); Ed25519 the digest alone.
-    const bool whole = s.key && s.key->type() != crypto::KeyType::ed25519;
+    const bool whole = s.key && !signs_digest(s.key->type());
     Bytes signed_bytes;
     if (whole) signed_bytes.reserve(s.end - s.slot + protected_area.size());
     std::unique_ptr<crypto::Digest> digest = crypto.sha256();
@@ -214,18 +197,15 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
 
     out.unprotected_tlvs.push_back({tlv::sha256, out.hash});
     if (s.key) {
-        const bool rsa = s.key->type() == crypto::KeyType::rsa_2048 ||
-                         s.key->type() == crypto::KeyType::rsa_3072;
-        const Bytes public_der = s.key->public_der(rsa);
+        const Bytes public_der = image_public_key(*s.key);
         out.key_hash = sha256(crypto, public_der);
         out.unprotected_tlvs.push_back(settings.full_key
                                            ? Tlv{tlv::public_key, public_der}
                                            : Tlv{tlv::key_hash, out.key_hash});
-        // Ed25519 signs the digest; ECDSA and RSA the bytes, which they hash.
-        const Bytes signature = s.key->type() == crypto::KeyType::ed25519
+        const Bytes signature = signs_digest(s.key->type())
                                     ? s.key->sign(out.hash.data(), out.hash.size())
                                     : s.key->sign(signed_bytes.data(), signed_bytes.size());
-        out.unprotected_tlvs.push_back({signature_type(s.key->type()), signature});
+        out.unprotected_tlvs.push_back({signature_tlv(s.key->type()), signature});
     }
     out.tlvs = protected_area;
     const Bytes unprotected = encode_area(unprotected_info, out.unprotected_tlvs);

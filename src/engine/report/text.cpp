@@ -22,4 +22,15 @@ std::string address(uint64_t value) {
     return format("0x%08llX", static_cast<unsigned long long>(value));
 }
 
+std::string hex(const uint8_t* bytes, size_t size) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(2 * size);
+    for (size_t i = 0; i < size; ++i) {
+        out += digits[bytes[i] >> 4];
+        out += digits[bytes[i] & 15];
+    }
+    return out;
+}
+
 }  // namespace velk::text

@@ -2,6 +2,7 @@
 // an address reads in every line.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -11,5 +12,9 @@ __attribute__((format(printf, 1, 2))) std::string format(const char* fmt, ...);
 
 // "0x%08llX": how addresses read in every line.
 std::string address(uint64_t value);
+
+// Bytes as lower-case hex digits, two a byte: how digests, keys and TLV
+// values read.
+std::string hex(const uint8_t* bytes, size_t size);
 
 }  // namespace velk::text
