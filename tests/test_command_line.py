@@ -235,6 +235,40 @@ def test_response_files_that_name_each_other_are_refused(velk, monkeypatch, buil
         f'"{tmp_path}/a.rsp": response files name each other more than 8 deep (a loop?)\n')
 
 
+# A response file quotes a word as gcc's do, so a CRC's parameters written
+# with spaces, or a path with a space, stays one word; the quotes are not
+# part of it. Each spelling asks for zlib's CRC-32.
+ZLIB_PARAMETERS = "width=32 poly=0x04c11db7 init=0xffffffff refin=true refout=true xorout=0xffffffff"
+QUOTED = {
+    "double-quoted-parameters": f'--n crc_value --crc "{ZLIB_PARAMETERS}"\n',
+    "single-quoted-parameters": f"--n crc_value --crc '{ZLIB_PARAMETERS}'  # as in the C source\n",
+    "quoted-name": '--n crc_value\n--crc "CRC-32/ISO-HDLC"  # "zlib\'s"\n',
+    "path-with-space": '--n crc_value @"{folder}/the algorithm.rsp"\n',
+    "byte-order-mark": "\ufeff--n crc_value --crc crc32\r\n",
+}
+
+
+@pytest.mark.parametrize("case", QUOTED)
+def test_response_file_words_in_quotes(velk, monkeypatch, build, tmp_path, case):
+    elf = build()
+    (tmp_path / "the algorithm.rsp").write_text("--crc crc32\n")
+    (tmp_path / "records.rsp").write_text(QUOTED[case].format(folder=tmp_path),
+                                          encoding="utf-8")
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", elf, f"@{tmp_path}/records.rsp")
+    assert code == 0, err
+    memory = read_hex(tmp_path / "fw_CRC.hex").memory
+    want = zlib.crc32(bytes(memory[a] for a in range(LOAD, LOAD + 0x134)))
+    assert int.from_bytes(bytes(memory[LOAD + 0x134 + i] for i in range(4)), "little") == want
+
+
+def test_response_file_with_an_open_quote_is_refused(velk, monkeypatch, build, tmp_path):
+    (tmp_path / "records.rsp").write_text("--n crc_value\n--crc 'crc-32/iso-hdlc\n")
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", build(), f"@{tmp_path}/records.rsp")
+    assert code == 255 and err.endswith(
+        f'"{tmp_path}/records.rsp": the quote \' opened on line 2 is not closed\n')
+    assert not (tmp_path / "fw_CRC.hex").exists()
+
+
 # FLASH refuses a layout that cannot give a firmware passing its own check;
 # --force writes it with the reason as a warning.
 STRICT = [

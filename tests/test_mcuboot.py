@@ -282,13 +282,27 @@ def test_ecdsa_signs_the_same_bytes_every_run(tmp_path, keys):
     assert files[0] == files[1]
 
 
-@pytest.mark.parametrize("option", ["--bin", "--srec", "--elf"])
+def segment_memory(path):
+    """What a programmer that loads an ELF file by its program headers
+    (pyOCD, probe-rs, J-Link) writes: each PT_LOAD's file bytes at its
+    physical address."""
+    from elftools.elf.elffile import ELFFile
+    memory = {}
+    with open(path, "rb") as f:
+        for segment in ELFFile(f).iter_segments():
+            if segment["p_type"] == "PT_LOAD":
+                for i, byte in enumerate(segment.data()):
+                    memory[segment["p_paddr"] + i] = byte
+    return memory
+
+
+@pytest.mark.parametrize("option", ["--bin", "--srec", "--elf", "--elf-segments"])
 def test_every_file_holds_the_signed_image(tmp_path, keys, option):
     elf = tmp_path / "fw.elf"
     app_elf(elf, "added")
     settings = f"key={keys['ed25519']},header=0x200,slot=0x4000,confirm"
     words = ["FLASH", elf, "--ncrc_slot", "--mcuboot", settings, "--json"]
-    if option != "--elf":
+    if option in ("--bin", "--srec"):
         words.append(option)
     done = run_command(*words)
     assert done.returncode == 0, done.stderr
@@ -297,6 +311,12 @@ def test_every_file_holds_the_signed_image(tmp_path, keys, option):
         got = (tmp_path / "fw_CRC.bin").read_bytes()
     elif option == "--srec":
         got = memory_bytes(read_srec(tmp_path / "fw_CRC.srec").memory, SLOT, SLOT + 0x4000)
+    elif option == "--elf-segments":
+        got = memory_bytes(segment_memory(tmp_path / "fw_CRC.elf"), SLOT, SLOT + 0x4000)
+        # CHECK reads the ELF file as such a programmer does.
+        checked = run_command("CHECK", tmp_path / "fw_CRC.elf", "--ncrc_slot", "--elf", elf,
+                              "--mcuboot", f"key={keys['public']}")
+        assert checked.returncode == 0, checked.stdout + checked.stderr
     else:
         # What a debugger loads of the ELF file: objcopy's sections.
         objcopy = shutil.which("arm-none-eabi-objcopy") or shutil.which("objcopy")

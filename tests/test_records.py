@@ -273,6 +273,23 @@ def test_refusals_write_nothing(velk, monkeypatch, tmp_path, options, why):
     assert sorted(os.listdir(tmp_path)) == ["fw.elf"]
 
 
+# A record placed over code is refused in one line naming the bytes it would
+# replace, whatever its algorithm's width: a number up to 8 bytes, a
+# digest's 32 as bytes.
+@pytest.mark.parametrize("name, width", [("CRC-16/XMODEM", 2), ("CRC-64/XZ", 8),
+                                         ("sha-256", 32)])
+def test_a_record_over_code_names_the_bytes_it_replaces(velk, monkeypatch, plain_elf, name,
+                                                        width):
+    old = random.Random(7).randbytes(0x1F8)[0x40:0x40 + width]
+    shown = (f"old value 0x{int.from_bytes(old, 'little'):0{2 * width}X}" if width <= 8
+             else "old bytes " + " ".join(f"{b:02X}" for b in old))
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", plain_elf, f"--a40={name}")
+    assert (code, out) == (255, "")
+    assert err == (f"error: {plain_elf}: the checksum overwrites {width} bytes of image data "
+                   f"({shown}) at 0x08000040 (--force writes it anyway)\n")
+    assert sorted(os.listdir(plain_elf.parent)) == ["fw.elf"]
+
+
 def test_a_wrong_width_slot_is_written_when_forced(velk, monkeypatch, tmp_path):
     shutil.copy(os.path.join(DATA, "fw_boot.elf"), tmp_path / "fw.elf")
     image, _, err = flash(velk, monkeypatch, tmp_path / "fw.elf", "--ncrc_value", "--crc",

@@ -2,6 +2,8 @@
 
 #include "../platform/platform.h"
 
+#include <utility>
+
 namespace velk::cli {
 
 namespace {
@@ -13,22 +15,49 @@ bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
-std::vector<std::string> words_of(const std::vector<uint8_t>& bytes) {
-    std::vector<std::string> out;
+// A word is quoted as gcc's response files quote it: "..." or '...' keeps
+// white space and '#' inside one word, so a CRC's parameters written with
+// spaces or a path with a space stays one word. A backslash is an ordinary
+// character, so a Windows path needs no doubling. Editors on Windows may
+// start the file with a UTF-8 byte order mark, which is no word.
+bool words_of(const std::vector<uint8_t>& bytes, std::vector<std::string>& out,
+              std::string& why) {
     size_t i = 0;
+    if (bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) i = 3;
+    int line = 1;
     while (i < bytes.size()) {
-        if (is_space(static_cast<char>(bytes[i]))) {
+        const char c = static_cast<char>(bytes[i]);
+        if (is_space(c)) {
+            if (c == '\n') ++line;
             ++i;
-        } else if (bytes[i] == '#') {
-            while (i < bytes.size() && bytes[i] != '\n') ++i;
-        } else {
-            size_t start = i;
-            while (i < bytes.size() && !is_space(static_cast<char>(bytes[i]))) ++i;
-            out.emplace_back(bytes.begin() + static_cast<std::ptrdiff_t>(start),
-                             bytes.begin() + static_cast<std::ptrdiff_t>(i));
+            continue;
         }
+        if (c == '#') {
+            while (i < bytes.size() && bytes[i] != '\n') ++i;
+            continue;
+        }
+        std::string word;
+        while (i < bytes.size() && !is_space(static_cast<char>(bytes[i]))) {
+            const char at = static_cast<char>(bytes[i++]);
+            if (at != '"' && at != '\'') {
+                word += at;
+                continue;
+            }
+            const int opened = line;
+            while (i < bytes.size() && static_cast<char>(bytes[i]) != at) {
+                if (bytes[i] == '\n') ++line;
+                word += static_cast<char>(bytes[i++]);
+            }
+            if (i == bytes.size()) {
+                why = std::string("the quote ") + at + " opened on line " +
+                      std::to_string(opened) + " is not closed";
+                return false;
+            }
+            ++i;
+        }
+        out.push_back(std::move(word));
     }
-    return out;
+    return true;
 }
 
 bool expand(const std::vector<std::string>& words, int depth,
@@ -49,7 +78,13 @@ bool expand(const std::vector<std::string>& words, int depth,
             fault = {file, platform::error_text(error)};
             return false;
         }
-        if (!expand(words_of(bytes), depth + 1, out, fault)) return false;
+        std::vector<std::string> read;
+        std::string why;
+        if (!words_of(bytes, read, why)) {
+            fault = {file, why};
+            return false;
+        }
+        if (!expand(read, depth + 1, out, fault)) return false;
     }
     return true;
 }

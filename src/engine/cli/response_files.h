@@ -1,8 +1,8 @@
 // @<file>: more words for FLASH and CHECK from a file, as gcc and srec_cat
 // read them, so that a long list of records lives in the repository beside
 // the linker script. Words are split at white space, one or more a line;
-// a '#' at a word's start comments out the rest of its line. A file may
-// name another with @.
+// a '#' at a word's start comments out the rest of its line; quotes keep
+// white space inside a word. A file may name another with @.
 #pragma once
 
 #include <string>

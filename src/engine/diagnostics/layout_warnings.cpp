@@ -138,18 +138,27 @@ Line empty_range(const Facts& f) {
 
 Line overwrites_data(const Facts& f) {
     bool all_ff = true, all_00 = true, all_fill = true;
-    uint64_t value = 0;
-    for (unsigned i = 0; i < f.old_held; ++i) {
-        all_ff = all_ff && f.old[i] == 0xFF;
-        all_00 = all_00 && f.old[i] == 0x00;
-        all_fill = all_fill && f.old[i] == f.fill;
-        value |= static_cast<uint64_t>(f.old[i]) << (8 * i);
+    for (uint8_t byte : f.old) {
+        all_ff = all_ff && byte == 0xFF;
+        all_00 = all_00 && byte == 0x00;
+        all_fill = all_fill && byte == f.fill;
     }
-    if (f.old_held == 0 || all_ff || all_00 || all_fill) return {};
-    return format(
-        "the checksum overwrites %u bytes of image data (old value 0x%0*llX) at 0x%08llX",
-        f.old_held, static_cast<int>(2 * f.old_held), static_cast<u64>(value),
-        static_cast<u64>(f.load + f.offset));
+    if (f.old.empty() || all_ff || all_00 || all_fill) return {};
+    // Up to 8 bytes read as the little-endian number a CRC slot holds; a
+    // digest's slot as its bytes.
+    std::string old;
+    if (f.old.size() <= 8) {
+        uint64_t value = 0;
+        for (size_t i = 0; i < f.old.size(); ++i)
+            value |= static_cast<uint64_t>(f.old[i]) << (8 * i);
+        old = format("old value 0x%0*llX", static_cast<int>(2 * f.old.size()),
+                     static_cast<u64>(value));
+    } else {
+        old = "old bytes";
+        for (uint8_t byte : f.old) old += format(" %02X", byte);
+    }
+    return format("the checksum overwrites %zu bytes of image data (%s) at 0x%08llX",
+                  f.old.size(), old.c_str(), static_cast<u64>(f.load + f.offset));
 }
 
 Line absolute_address(const Facts& f) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "../layout/flash_layout.h"
 
@@ -31,10 +32,9 @@ struct Facts {
     uint64_t offset;      // the checksum record's offset from load
     uint64_t padding;     // 0xFF bytes of padding and holes in the image
     unsigned width;       // the record's bytes
-    // The image bytes the record replaces: `old_held` of its `width` lie in
-    // the image, in address order.
-    uint8_t old[8];
-    unsigned old_held;
+    // The image bytes the record replaces, in address order: as many as its
+    // width, which a digest makes wider than any integer.
+    std::vector<uint8_t> old;
     uint8_t fill = layout::erased;  // erased flash's value: a placeholder too
     bool api = false;  // the Python API asked: its arguments, not options, are named
     const layout::Loadable* loadable;  // every loadable span of the build

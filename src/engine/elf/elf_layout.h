@@ -56,5 +56,7 @@ inline constexpr const Layout& layout_of(bool is_elf64) {
 // the real value.
 inline constexpr uint64_t shn_loreserve = 0xFF00;
 inline constexpr uint64_t shn_xindex = 0xFFFF;
+// Likewise a program header count of PN_XNUM or more.
+inline constexpr uint64_t pn_xnum = 0xFFFF;
 
 }  // namespace velk::elf

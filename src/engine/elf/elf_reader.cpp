@@ -15,8 +15,6 @@ constexpr Field e_type{16, 2};
 constexpr Field e_machine{18, 2};
 constexpr uint8_t elf_magic[4] = {0x7F, 'E', 'L', 'F'};
 constexpr size_t ei_class = 4, ei_data = 5;
-// Counts too large for the ELF header live in section header 0.
-constexpr uint64_t pn_xnum = 0xFFFF;
 
 [[gnu::format(printf, 1, 2)]] Fault fault(const char* format, ...) {
     char text[256];

@@ -73,7 +73,7 @@ struct File {
 };
 
 constexpr uint32_t pt_load = 1;
-constexpr uint32_t pf_x = 1, pf_w = 2;
+constexpr uint32_t pf_x = 1, pf_w = 2, pf_r = 4;
 constexpr uint32_t sht_null = 0;
 constexpr uint32_t sht_progbits = 1;
 constexpr uint32_t sht_symtab = 2;

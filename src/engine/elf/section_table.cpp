@@ -48,6 +48,40 @@ uint64_t add_name(std::vector<uint8_t>& names, const std::string& name) {
     return at;
 }
 
+// The file's program headers, each in the class's own size, then a PT_LOAD
+// for each new section that needs one; empty when none does.
+std::vector<uint8_t> program_headers(const File& file, Bytes bytes,
+                                     const std::vector<NewSection>& added,
+                                     const Encoder& out) {
+    const Layout& l = layout_of(file.header.elf64);
+    std::vector<uint8_t> table;
+    for (const NewSection& s : added) {
+        if (!s.own_segment) continue;
+        if (table.empty()) {
+            for (uint64_t i = 0; i < file.segments.size(); ++i) {
+                const uint8_t* old =
+                    bytes.data + file.header.phoff + i * file.header.phentsize;
+                table.insert(table.end(), old, old + l.phdr_size);
+            }
+        }
+        size_t at = table.size();
+        table.resize(at + l.phdr_size, 0);
+        uint8_t* record = table.data() + at;
+        uint32_t flags = pf_r;
+        if (s.flags & shf_write) flags |= pf_w;
+        if (s.flags & shf_execinstr) flags |= pf_x;
+        out.put(record, l.p_type, pt_load);
+        out.put(record, l.p_flags, flags);
+        out.put(record, l.p_offset, s.offset);
+        out.put(record, l.p_vaddr, s.addr);
+        out.put(record, l.p_paddr, s.addr);
+        out.put(record, l.p_filesz, s.size);
+        out.put(record, l.p_memsz, s.size);
+        out.put(record, l.p_align, 1);
+    }
+    return table;
+}
+
 }  // namespace
 
 std::variant<Appended, Fault> append_sections(const File& file, Bytes bytes,
@@ -97,6 +131,19 @@ std::variant<Appended, Fault> append_sections(const File& file, Bytes bytes,
     uint8_t* header = edit.header.data();
     out.put(header, l.shoff, table_at);
     out.put(header, l.shnum, count < shn_loreserve ? count : 0);
+
+    std::vector<uint8_t> segments = program_headers(file, bytes, added, out);
+    if (segments.empty()) return edit;
+    const uint64_t phnum = segments.size() / l.phdr_size;
+    if (phnum >= pn_xnum) return Fault{"the file would have too many program headers"};
+    while ((names_at + edit.tail.size()) % align) edit.tail.push_back(0);
+    const uint64_t segments_at = names_at + edit.tail.size();
+    if (!file.header.elf64 && segments_at + segments.size() > UINT32_MAX)
+        return Fault{"the file would grow past 4 GiB, beyond ELF32's offsets"};
+    edit.tail.insert(edit.tail.end(), segments.begin(), segments.end());
+    out.put(header, l.phoff, segments_at);
+    out.put(header, l.phentsize, l.phdr_size);
+    out.put(header, l.phnum, phnum);
     return edit;
 }
 

@@ -1,7 +1,9 @@
 // Sections added to an ELF file without moving a byte of it: a new
 // section-name table and a new section header table go after its last
-// byte, and the ELF header points at them. The old tables stay where they
-// are, read by nothing.
+// byte, and the ELF header points at them. A section of contents the file
+// did not load before also gets a loadable segment, in a new program
+// header table after them. The old tables stay where they are, read by
+// nothing.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +22,10 @@ struct NewSection {
     uint64_t addr;
     uint64_t offset;
     uint64_t size;
+    // Whether a debugger or programmer that loads by program headers
+    // (pyOCD, probe-rs, J-Link) must load it too: contents no segment of
+    // the file holds.
+    bool own_segment = false;
 };
 
 // What changes in the file: its first header.size() bytes (the ELF header)
@@ -32,7 +38,8 @@ struct Appended {
 // Every section of `file` (read from `bytes`) at its index, then `added`
 // in order, their names in a copy of the old name table followed by the
 // new ones; a count past the ELF header's reach goes into section
-// header 0, the name table keeps its index. A file
+// header 0, the name table keeps its index. Every program header as it
+// was, then a PT_LOAD for each section of `own_segment`. A file
 // without section headers, or whose section names cannot be read, is a
 // Fault: there is no table to add to, or its sections would be renamed.
 // `contents`: bytes the caller puts after the file, before the tables, for

@@ -148,7 +148,7 @@ CrcElf crc_elf(const ElfBuild& elf, const std::vector<StoredRecord>& records,
         uint64_t contents = 0;
         for (const AddedContents& a : added) {
             sections.push_back({a.name, elf::sht_progbits, elf::shf_alloc, a.address,
-                                elf.file_bytes.size() + contents, a.size});
+                                elf.file_bytes.size() + contents, a.size, true});
             contents += a.size;
         }
         auto appended = elf::append_sections(elf.file, elf.span(), sections, contents);

@@ -156,8 +156,8 @@ diagnostics::Facts facts_of(const Placement& placement, const layout::Loadable& 
     f.offset = image.offset();
     f.padding = image.fill;
     f.width = placement.request.width;
-    f.old_held = f.width;
-    memory.read(image.record, f.old, f.width);
+    f.old.resize(f.width);
+    memory.read(image.record, f.old.data(), f.width);
     f.fill = memory.fill();
     f.api = placement.api;
     f.loadable = &loadable;

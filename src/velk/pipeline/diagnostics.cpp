@@ -1,6 +1,5 @@
 // The layout warnings of VELK mode on standard error: what the stages
 // learnt, handed to the diagnostics and printed after the report lines.
-#include <cstring>
 
 #include "../adapter/files.h"
 #include "../adapter/printing.h"
@@ -58,8 +57,8 @@ void warn_about_layout(CalcLocals& l) {
         reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(l.databuf.get()));
     uint64_t length = static_cast<uint64_t>(PyBytes_GET_SIZE(l.databuf.get()));
     if (f.offset < length) {
-        f.old_held = static_cast<unsigned>(std::min<uint64_t>(4, length - f.offset));
-        std::memcpy(f.old, image + f.offset, f.old_held);
+        const uint64_t held = std::min<uint64_t>(4, length - f.offset);
+        f.old.assign(image + f.offset, image + f.offset + held);
     }
     f.has_slot = describe_slot(l, f);
 
