@@ -388,6 +388,62 @@ def test_a_run_without_mcuboot_loads_no_cryptography(tmp_path):
     assert done.stdout.strip() == "[]"
 
 
+# (settings, other words): the manifest's files written on one thread or two
+# (the merged ones beside the application's), signed or with the hash alone.
+MANIFESTS = [
+    pytest.param("header=0x200", [], id="hash-alone-hex"),
+    pytest.param("key={ed25519},header=0x200", ["--bin", "--srec", "--uf2", "rp2040"],
+                 id="signed-every-format"),
+    pytest.param("key={ed25519},header=0x200,pad,slot=0x8000",
+                 ["--bin", "--merge", "{boot}@0x07FF0000"], id="signed-merged-padded"),
+]
+
+
+@pytest.mark.parametrize("settings, words", MANIFESTS)
+def test_the_manifest_holds_each_files_sha256_as_it_lies_on_disk(tmp_path, keys, settings,
+                                                                 words):
+    elf = tmp_path / "fw.elf"
+    app_elf(elf, "added")
+    boot = tmp_path / "boot.bin"
+    boot.write_bytes(bytes(range(256)) * 4)
+    names = {"ed25519": keys["ed25519"], "boot": boot}
+    done = run_command("FLASH", elf, "--ncrc_slot", "--json", "--mcuboot",
+                       settings.format(**names), *(w.format(**names) for w in words))
+    assert done.returncode == 0, done.stderr
+    report = json.loads(done.stdout)
+    assert sorted(report["sha256"]) == sorted(report["files"])
+    for name, digest in report["sha256"].items():
+        with open(name, "rb") as f:
+            assert hashlib.sha256(f.read()).hexdigest() == digest, name
+
+
+# A cryptography package that cannot load, found before the installed one.
+BROKEN_CRYPTOGRAPHY = "raise ImportError('cryptography is broken here')\n"
+
+
+@pytest.mark.parametrize("settings, status, says", [
+    pytest.param("header=0x200", 0, None, id="hash-alone-needs-no-keys"),
+    pytest.param("key={ed25519},header=0x200", 255,
+                 "error: {elf}: signing and verifying need the cryptography package "
+                 "(pip install 'cryptography>=44')", id="signing-says-how-to-get-it"),
+])
+def test_a_cryptography_that_cannot_load_is_said_where_the_key_is_read(tmp_path, keys,
+                                                                       settings, status,
+                                                                       says):
+    elf = tmp_path / "fw.elf"
+    app_elf(elf, "added")
+    shadow = tmp_path / "shadow" / "cryptography"
+    shadow.mkdir(parents=True)
+    (shadow / "__init__.py").write_text(BROKEN_CRYPTOGRAPHY)
+    env = {**os.environ, "PYTHONPATH": str(shadow.parent)}
+    done = run_command("FLASH", elf, "--ncrc_slot", "--mcuboot",
+                       settings.format(ed25519=keys["ed25519"]), env=env)
+    assert done.returncode == status, done.stderr
+    if says:
+        assert done.stderr.splitlines() == [says.format(elf=elf)]
+        assert not (tmp_path / "fw_CRC.hex").exists()
+
+
 # (room, settings, other words, what the one line says). Sizes in the slot
 # case: header 0x200, payload BODY, TLVs 4 + 4 + 32 (the hash alone) and the
 # trailer for 1-byte writes, 128 * 3 + 4 * 8 + 16, against a slot of 0x400.

@@ -268,7 +268,45 @@ Ref load_private(PyObject* serialization, PyObject* pem, const std::string& name
     throw crypto::Failure{"cannot read " + name + ": no PEM private key (" + why + ")"};
 }
 
+// What a key's reading and its kind's signatures import, in that order.
+constexpr const char* key_modules[] = {
+    "cryptography.hazmat.primitives.serialization",
+    "cryptography.hazmat.primitives.asymmetric.ed25519",
+    "cryptography.hazmat.primitives.asymmetric.ec",
+    "cryptography.hazmat.primitives.asymmetric.rsa",
+};
+
+// On its own thread. A module that fails to load is left out of
+// sys.modules, so the failure is met again, and said, where the module is
+// first asked for; here it only ends the loading.
+void load_modules(bool keys) {
+    PyGILState_STATE gil = PyGILState_Ensure();
+    Ref hashlib(PyImport_ImportModule("hashlib"));
+    bool ok = bool(hashlib);
+    for (const char* name : key_modules) {
+        if (!ok || !keys) break;
+        ok = bool(Ref(PyImport_ImportModule(name)));
+    }
+    if (!ok) PyErr_Clear();
+    PyGILState_Release(gil);
+}
+
 }  // namespace
+
+void PythonCrypto::prepare(bool keys) {
+    if (!loading_.joinable()) loading_ = std::thread(load_modules, keys);
+}
+
+void PythonCrypto::loaded() {
+    if (loading_.joinable()) loading_.join();
+}
+
+PythonCrypto::~PythonCrypto() {
+    if (!loading_.joinable()) return;
+    Py_BEGIN_ALLOW_THREADS
+    loading_.join();
+    Py_END_ALLOW_THREADS
+}
 
 std::unique_ptr<crypto::Digest> PythonCrypto::sha256() {
     PythonHost::Holding held(host_);
@@ -285,6 +323,7 @@ std::unique_ptr<crypto::Key> PythonCrypto::read_key(const std::string& pem,
                                                     const std::string& name,
                                                     const std::optional<std::string>& password,
                                                     bool public_ok) {
+    loaded();
     PythonHost::Holding held(host_);
     try {
         Ref serialization = module("cryptography.hazmat.primitives.serialization");

@@ -5,6 +5,8 @@
 // moment, as the host's other answers do.
 #pragma once
 
+#include <thread>
+
 #include "../engine/run/crypto.h"
 #include "host.h"
 
@@ -13,14 +15,27 @@ namespace velk::binding {
 class PythonCrypto final : public crypto::Provider {
 public:
     explicit PythonCrypto(PythonHost& host) : host_(host) {}
+    // Waits for the modules still loading; the interpreter's lock is held.
+    ~PythonCrypto();
+    PythonCrypto(const PythonCrypto&) = delete;
+    PythonCrypto& operator=(const PythonCrypto&) = delete;
 
+    // Imports hashlib, and with `keys` the cryptography package's modules,
+    // on a thread of their own: importing the package takes longer than
+    // reading and checksumming a large build, and it needs the lock only
+    // while the engine does not.
+    void prepare(bool keys) override;
     std::unique_ptr<crypto::Digest> sha256() override;
     std::unique_ptr<crypto::Key> read_key(const std::string& pem, const std::string& name,
                                           const std::optional<std::string>& password,
                                           bool public_ok) override;
 
 private:
+    // The modules prepare() started have loaded, or failed to.
+    void loaded();
+
     PythonHost& host_;
+    std::thread loading_;
 };
 
 }  // namespace velk::binding

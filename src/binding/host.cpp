@@ -28,12 +28,19 @@ namespace {
 
 }  // namespace
 
-PythonHost::Holding::Holding(PythonHost& host) : host_(host) {
-    if (host_.saved_) PyEval_RestoreThread(host_.saved_);
+PythonHost::Holding::Holding(PythonHost& host)
+    : host_(host), elsewhere_(std::this_thread::get_id() != host.caller_) {
+    if (elsewhere_)
+        foreign_ = PyGILState_Ensure();
+    else if (host_.saved_)
+        PyEval_RestoreThread(host_.saved_);
 }
 
 PythonHost::Holding::~Holding() {
-    if (host_.saved_) host_.saved_ = PyEval_SaveThread();
+    if (elsewhere_)
+        PyGILState_Release(foreign_);
+    else if (host_.saved_)
+        host_.saved_ = PyEval_SaveThread();
 }
 
 // print(line, file=file): as a Python program prints it, to whatever

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <memory>
+#include <thread>
 
 #include "../engine/run/host.h"
 #include "state.h"
@@ -48,7 +49,8 @@ public:
     };
 
     // The interpreter's lock held for one answer: the host's own, and those
-    // of the digests and keys it hands the engine.
+    // of the digests and keys it hands the engine. A thread the engine
+    // started (one hashing files) takes it as any foreign thread does.
     class Holding {
     public:
         explicit Holding(PythonHost& host);
@@ -58,6 +60,8 @@ public:
 
     private:
         PythonHost& host_;
+        bool elsewhere_;
+        PyGILState_STATE foreign_{};
     };
 
 private:
@@ -65,6 +69,7 @@ private:
 
     const ModuleState& state_;
     PyThreadState* saved_ = nullptr;  // while Released
+    std::thread::id caller_ = std::this_thread::get_id();
     std::unique_ptr<PythonCrypto> crypto_;
 };
 

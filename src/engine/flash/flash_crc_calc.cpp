@@ -10,10 +10,15 @@ int flash_crc_calc(const Request& request, Reporter& report, Host& host) {
     flash::FlashRun run(request);
     flash::plan(run, host);
     flash::compute(run, host);
+    // With --mcuboot, the manifest's digests are taken as the files are
+    // written.
+    std::optional<flash::FileDigests> digests;
+    if (run.signing) digests.emplace(host.crypto());
     flash::write_files(run, report, host,
-                       [&report](const std::string& line) { report.error(line); });
+                       [&report](const std::string& line) { report.error(line); },
+                       digests ? &*digests : nullptr);
     report.commit();
-    if (run.signing) flash::digest_files(run, host);
+    if (digests) flash::digest_files(run, *digests);
     flash::report(run, report);
     report.finish("written");
     return 0;

@@ -1,30 +1,97 @@
-// FLASH's manifest with --mcuboot: the SHA-256 of every file as it lies on
-// disk once all are in place, so that a release can publish what it ships
-// and anyone can hold a download against it. Runs without --mcuboot never
-// ask for a digest.
-#include "../platform/platform.h"
-#include "../report/refusal.h"
+#include "flash_digests.h"
+
 #include "flash_run.h"
 
 namespace velk::flash {
 
-void digest_files(FlashRun& run, Host& host) {
+namespace {
+
+// How far the hashing may fall behind the writing: a few of the writers'
+// chunks.
+constexpr size_t most_queued = size_t{8} << 20;
+
+std::string hex_of(const crypto::Bytes& digest) {
     static const char digits[] = "0123456789abcdef";
-    for (const File& file : run.files) {
-        if (!file.written) continue;
-        std::unique_ptr<crypto::Digest> digest = host.crypto().sha256();
-        if (int error = platform::read_chunks(file.name, [&](const uint8_t* bytes, size_t size) {
-                digest->update(bytes, size);
-            }))
-            throw Refusal{"cannot read " + file.name + " back for its SHA-256: " +
-                          platform::error_text(error)};
-        std::string hex;
-        for (uint8_t b : digest->finish()) {
-            hex += digits[b >> 4];
-            hex += digits[b & 15];
-        }
-        run.digests.emplace_back(file.name, hex);
+    std::string hex;
+    for (uint8_t b : digest) {
+        hex += digits[b >> 4];
+        hex += digits[b & 15];
     }
+    return hex;
+}
+
+}  // namespace
+
+FileDigests::FileDigests(crypto::Provider& provider)
+    : provider_(provider), hashing_([this] { hash_chunks(); }) {}
+
+FileDigests::~FileDigests() {
+    if (!hashing_.joinable()) return;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        ending_ = true;
+        chunks_ = {};
+        queued_ = 0;
+    }
+    changed_.notify_all();
+    hashing_.join();
+}
+
+void FileDigests::written(const std::string& target, const char* data, size_t size) {
+    std::unique_lock<std::mutex> hold(lock_);
+    changed_.wait(hold, [&] { return queued_ < most_queued || ending_; });
+    if (ending_) return;
+    chunks_.push({target, std::string(data, size)});
+    queued_ += size;
+    changed_.notify_all();
+}
+
+void FileDigests::hash_chunks() {
+    std::unique_lock<std::mutex> hold(lock_);
+    for (;;) {
+        changed_.wait(hold, [&] { return !chunks_.empty() || ending_; });
+        if (chunks_.empty()) return;
+        Chunk chunk = std::move(chunks_.front());
+        chunks_.pop();
+        hold.unlock();
+        // After a failure the rest is only taken off the queue.
+        if (!failure_) try {
+                std::unique_ptr<crypto::Digest>& digest = running_[chunk.target];
+                if (!digest) digest = provider_.sha256();
+                digest->update(reinterpret_cast<const uint8_t*>(chunk.bytes.data()),
+                               chunk.bytes.size());
+            } catch (const crypto::Failure& failure) {
+                failure_ = failure;
+            }
+        hold.lock();
+        queued_ -= chunk.bytes.size();
+        changed_.notify_all();
+    }
+}
+
+void FileDigests::drain() {
+    if (!hashing_.joinable()) return;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        ending_ = true;
+    }
+    changed_.notify_all();
+    hashing_.join();
+    if (failure_) throw *failure_;
+    for (auto& [target, digest] : running_) done_[target] = hex_of(digest->finish());
+    running_.clear();
+}
+
+std::string FileDigests::hex(const std::string& target) {
+    drain();
+    auto found = done_.find(target);
+    if (found != done_.end()) return found->second;
+    return hex_of(provider_.sha256()->finish());
+}
+
+void digest_files(FlashRun& run, FileDigests& digests) {
+    for (const File& file : run.files)
+        if (file.written) run.digests.emplace_back(file.name, digests.hex(file.name));
 }
 
 }  // namespace velk::flash

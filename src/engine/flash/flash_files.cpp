@@ -41,9 +41,11 @@ private:
 
 }  // namespace
 
-void write_files(FlashRun& run, Warnings& warnings, Host& host, const LastWords& last_words) {
+void write_files(FlashRun& run, Warnings& warnings, Host& host, const LastWords& last_words,
+                 outfile::Tap* tap) {
     Writing writing(warnings, host, last_words);
     outfile::Outputs outputs(outfile::Claim::locked, writing);
+    if (tap) outputs.tap(*tap);
     const std::string root = outfile::path_root(run.request.input);
     auto [from, to] = run.bin_range();
     const formats::Contents own{&run.memory, from, to, run.elf.file.header.entry, run.family,

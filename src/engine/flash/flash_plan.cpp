@@ -47,6 +47,8 @@ std::vector<Finding> check_layout(const diagnostics::Facts& f, uint64_t image_en
 void plan(FlashRun& run, Host& host) {
     const Request& request = run.request;
     refuse_entry_without_merge(request);
+    // The digests' and keys' libraries load while the build is read.
+    if (request.mcuboot) host.crypto().prepare(mcuboot::names_key(*request.mcuboot));
     run.elf = read_build(read_input(request.input));
     run.plan = records::plan_records(request, &run.elf, run.elf.loadable);
     // A long checksum answers Ctrl-C between megabytes.

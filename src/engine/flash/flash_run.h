@@ -22,6 +22,7 @@
 #include "../request/request.h"
 #include "../run/host.h"
 #include "crc_elf.h"
+#include "flash_digests.h"
 #include "merge.h"
 
 namespace velk::flash {
@@ -78,9 +79,12 @@ void compute(FlashRun& run, Host& host);
 // The error line of a run a termination signal ends while it waits for
 // another run's files: said at once, as the signal ends the process.
 using LastWords = std::function<void(const std::string&)>;
-void write_files(FlashRun& run, Warnings& warnings, Host& host, const LastWords& last_words);
-// With --mcuboot: the SHA-256 of every file written.
-void digest_files(FlashRun& run, Host& host);
+// `tap`, when given, is shown every file's bytes.
+void write_files(FlashRun& run, Warnings& warnings, Host& host, const LastWords& last_words,
+                 outfile::Tap* tap);
+// With --mcuboot: the SHA-256 of every file written, from what `digests`
+// was shown.
+void digest_files(FlashRun& run, FileDigests& digests);
 void report(const FlashRun& run, Reporter& report);
 
 }  // namespace velk::flash

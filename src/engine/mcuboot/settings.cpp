@@ -1,5 +1,6 @@
 #include "settings.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 
@@ -175,6 +176,15 @@ private:
 
 const char* option_word(Front front) {
     return front == Front::api ? "mcuboot" : "--mcuboot";
+}
+
+bool names_key(const std::string& words) {
+    for (size_t from = 0; from <= words.size();) {
+        size_t comma = std::min(words.find(',', from), words.size());
+        if (words.compare(from, 4, "key=") == 0 && comma > from + 4) return true;
+        from = comma + 1;
+    }
+    return false;
 }
 
 Settings read_settings(const std::string& words, Front front) {

@@ -66,6 +66,12 @@ Outputs::~Outputs() {
     if (worker_.joinable()) worker_.join();
 }
 
+ReplacingFile& Outputs::add(const std::string& path) {
+    ReplacingFile& file = set_.add(path);
+    if (tap_) file.tap(tap_);
+    return file;
+}
+
 void Outputs::run(ReplacingFile& file, Job job) {
     if (deferring_) {
         deferred_.emplace_back(&file, std::move(job));
@@ -124,7 +130,7 @@ void Outputs::join() {
 
 void Outputs::intel_hex(const std::string& path, const layout::MemoryMap& memory,
                         uint64_t entry) {
-    ReplacingFile& file = set_.add(path);
+    ReplacingFile& file = add(path);
     run(file, [&memory, entry](Sink& sink) {
         hexfile::write_intel_hex(memory, hexfile::start_address(entry), sink);
     });
@@ -132,7 +138,7 @@ void Outputs::intel_hex(const std::string& path, const layout::MemoryMap& memory
 
 void Outputs::uf2(const std::string& path, const layout::MemoryMap& memory,
                   uint32_t family) {
-    ReplacingFile& file = set_.add(path);
+    ReplacingFile& file = add(path);
     run(file, [&memory, family](Sink& sink) {
         (void)uf2::write_uf2(memory, family, memory.fill(), sink);
     });
@@ -140,7 +146,7 @@ void Outputs::uf2(const std::string& path, const layout::MemoryMap& memory,
 
 void Outputs::srecord(const std::string& path, const layout::MemoryMap& memory,
                       uint64_t entry, const std::string& header) {
-    ReplacingFile& file = set_.add(path);
+    ReplacingFile& file = add(path);
     run(file, [&memory, entry, header](Sink& sink) {
         srecord::write_srecord(memory, hexfile::start_address(entry), header, sink);
     });
@@ -148,13 +154,13 @@ void Outputs::srecord(const std::string& path, const layout::MemoryMap& memory,
 
 void Outputs::binary(const std::string& path, const layout::MemoryMap& memory,
                      uint64_t from, uint64_t to) {
-    ReplacingFile& file = set_.add(path);
+    ReplacingFile& file = add(path);
     run(file, [&memory, from, to](Sink& sink) { layout::copy_range(memory, from, to, sink); });
 }
 
 void Outputs::bytes(const std::string& path,
                     const std::vector<std::pair<const uint8_t*, size_t>>& pieces) {
-    ReplacingFile& file = set_.add(path);
+    ReplacingFile& file = add(path);
     for (const auto& piece : pieces)
         file.write(reinterpret_cast<const char*>(piece.first), piece.second);
 }

@@ -54,6 +54,9 @@ public:
     // writes the others; commit() waits for it. Their temporaries are
     // made here, at once.
     void defer(bool on) { deferring_ = on; }
+    // The bytes of every file given after this are shown to `tap` as they
+    // are written.
+    void tap(Tap& tap) { tap_ = &tap; }
     void write_deferred();
 
     // <path>: the Intel HEX text of `memory` (no further than 4 GiB) with
@@ -83,6 +86,7 @@ public:
 
 private:
     using Job = std::function<void(Sink&)>;
+    ReplacingFile& add(const std::string& path);
     // `job` writes `file`: now, or on the second thread when deferring.
     void run(ReplacingFile& file, Job job);
     // Waits for the second thread; a failure there is thrown here.
@@ -97,6 +101,7 @@ private:
     OutputSet set_;
     Writing& writing_;
     bool deferring_ = false;
+    Tap* tap_ = nullptr;
     std::vector<std::pair<ReplacingFile*, Job>> deferred_;
     std::thread worker_;
     std::atomic<bool> stop_{false};     // the run is ending: the worker stops

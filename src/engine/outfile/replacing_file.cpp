@@ -26,6 +26,7 @@ ReplacingFile::ReplacingFile(std::string target) : target_(std::move(target)) {
 
 void ReplacingFile::write(const char* data, size_t size) {
     if (int error = file_.write(data, size)) throw OsFailure{error, target_};
+    if (tap_) tap_->written(target_, data, size);
 }
 
 void ReplacingFile::finish() {

@@ -16,6 +16,16 @@ struct OsFailure {
     std::string kept = {};
 };
 
+// Shown every file's bytes as they are written, in order, from whichever
+// thread writes that file: a manifest's digests need not read them back.
+class Tap {
+public:
+    virtual void written(const std::string& target, const char* data, size_t size) = 0;
+
+protected:
+    ~Tap() = default;
+};
+
 // Writes into a new temporary file beside the target, so that an
 // interrupted or failed run leaves the earlier file (or none) under the
 // name, never a cut-short one. OutputSet moves it over the target. Until
@@ -33,6 +43,8 @@ public:
     ReplacingFile& operator=(const ReplacingFile&) = delete;
 
     void write(const char* data, size_t size);
+    // What write() writes from now on is shown to `tap` too.
+    void tap(Tap* tap) { tap_ = tap; }
     // Syncs the temporary file to the disk and closes it: fsync() and
     // close() are where a network file system reports a failed write, so
     // nothing is renamed before both succeed.
@@ -47,6 +59,7 @@ private:
     std::string target_;
     std::string temporary_;
     platform::NewFile file_;
+    Tap* tap_ = nullptr;
 };
 
 }  // namespace velk::outfile

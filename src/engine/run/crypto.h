@@ -56,6 +56,11 @@ public:
 
 class Provider {
 public:
+    // The run will ask for digests, and for keys when `keys`: a provider
+    // whose libraries take long to load may start loading them now, while
+    // the engine reads the build, so that they are there when first asked.
+    // What goes wrong is said when they are asked for, not here.
+    virtual void prepare(bool keys) { (void)keys; }
     virtual std::unique_ptr<Digest> sha256() = 0;
     // A key from the text of a PEM file: a private key (PKCS#8 or
     // traditional; an encrypted one opened with `password`) or, when
