@@ -24,7 +24,7 @@ public:
     // on a thread of their own: importing the package takes longer than
     // reading and checksumming a large build, and it needs the lock only
     // while the engine does not.
-    void prepare(bool keys) override;
+    void prepare(bool keys, const std::string& pem) override;
     std::unique_ptr<crypto::Digest> sha256() override;
     std::unique_ptr<crypto::Key> read_key(const std::string& pem, const std::string& name,
                                           const std::optional<std::string>& password,

@@ -7,6 +7,7 @@
 #include "../hexfile/intel_hex.h"
 #include "../inputs/input_file.h"
 #include "../inputs/placement.h"
+#include "../platform/platform.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
 #include "../request/modes.h"
@@ -48,7 +49,14 @@ void plan(FlashRun& run, Host& host) {
     const Request& request = run.request;
     refuse_entry_without_merge(request);
     // The digests' and keys' libraries load while the build is read.
-    if (request.mcuboot) host.crypto().prepare(mcuboot::names_key(*request.mcuboot));
+    if (request.mcuboot) {
+        // The key's kind says which of them; a key that cannot be read is
+        // said where it is read.
+        std::optional<std::string> key = mcuboot::key_named(*request.mcuboot);
+        std::vector<uint8_t> pem;
+        if (key) platform::read_file(*key, pem);
+        host.crypto().prepare(key.has_value(), std::string(pem.begin(), pem.end()));
+    }
     run.elf = read_build(read_input(request.input));
     run.plan = records::plan_records(request, &run.elf, run.elf.loadable);
     // A long checksum answers Ctrl-C between megabytes.

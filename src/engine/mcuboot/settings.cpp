@@ -178,13 +178,14 @@ const char* option_word(Front front) {
     return front == Front::api ? "mcuboot" : "--mcuboot";
 }
 
-bool names_key(const std::string& words) {
+std::optional<std::string> key_named(const std::string& words) {
     for (size_t from = 0; from <= words.size();) {
         size_t comma = std::min(words.find(',', from), words.size());
-        if (words.compare(from, 4, "key=") == 0 && comma > from + 4) return true;
+        if (words.compare(from, 4, "key=") == 0 && comma > from + 4)
+            return words.substr(from + 4, comma - from - 4);
         from = comma + 1;
     }
-    return false;
+    return std::nullopt;
 }
 
 Settings read_settings(const std::string& words, Front front) {

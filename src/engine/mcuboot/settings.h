@@ -31,9 +31,9 @@ struct Settings {
 // Refuses (Refusal) what cannot be read, naming the setting.
 Settings read_settings(const std::string& words, Front front);
 
-// Whether the words name a key, so that the run will sign: known before
+// The key file the words name, so that the run will sign: known before
 // they are read, and never refusing.
-bool names_key(const std::string& words);
+std::optional<std::string> key_named(const std::string& words);
 
 // "--mcuboot" or "mcuboot": how a refusal names the option.
 const char* option_word(Front front);

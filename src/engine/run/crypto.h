@@ -56,11 +56,15 @@ public:
 
 class Provider {
 public:
-    // The run will ask for digests, and for keys when `keys`: a provider
-    // whose libraries take long to load may start loading them now, while
-    // the engine reads the build, so that they are there when first asked.
+    // The run will ask for digests, and for keys when `keys` (the key
+    // file's text in `pem` when it could be read): a provider whose
+    // libraries take long to load may start loading them now, while the
+    // engine reads the build, so that they are there when first asked.
     // What goes wrong is said when they are asked for, not here.
-    virtual void prepare(bool keys) { (void)keys; }
+    virtual void prepare(bool keys, const std::string& pem) {
+        (void)keys;
+        (void)pem;
+    }
     virtual std::unique_ptr<Digest> sha256() = 0;
     // A key from the text of a PEM file: a private key (PKCS#8 or
     // traditional; an encrypted one opened with `password`) or, when
