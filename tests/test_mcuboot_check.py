@@ -15,7 +15,7 @@ from cryptography.hazmat.primitives import serialization
 from intelhex import IntelHex
 
 import velk_crc
-from conftest import run_cli
+from conftest import DATA, run_cli, run_command
 from elfwriter import Elf, Segment
 from hexcheck import flip_hex_byte, read_hex
 from test_merge_boot import write_uf2
@@ -354,6 +354,71 @@ def test_build_signed_by_imgtool_accounts_for_every_byte(velk, monkeypatch, tmp_
     assert code == 1
     assert f"content mismatch at 0x{LOAD + HEADER + 0x100:08X}" in out
     assert "MCUboot mismatch: the hash TLV (0x10)" in out
+
+
+# --- FLASH's signed image with a size field damaged --------------------------
+
+BUILD_SLOT = 0x08004000  # where fw_mcuboot_app.ld puts the slot, the header's room before it
+
+
+@pytest.fixture(scope="module")
+def flashed(tmp_path_factory, keys):
+    """FLASH's signed .bin and HEX of the test application, with a security
+    counter so that both TLV areas are there; the sizes as the test reads
+    them from the header."""
+    folder = tmp_path_factory.mktemp("flashed")
+    elf = folder / "fw_mcuboot_app.elf"
+    shutil.copy(os.path.join(DATA, "fw_mcuboot_app.elf"), elf)
+    done = run_command("FLASH", elf, "--ncrc_value", "--mcuboot",
+                       f"key={keys['ecdsa']},header=0x200,slot=0x20000,confirm,counter=auto",
+                       "--bin")
+    assert done.returncode == 0, done.stderr
+    image = (folder / "fw_mcuboot_app_CRC.bin").read_bytes()
+    return folder, image, dict(zip(("hdr", "protect", "img"), struct.unpack_from("<HHI", image, 8)))
+
+
+# (case, the field's offset from the header's sizes, its width, the value written, its
+# name); it should hold what FLASH wrote there.
+SIZE_FIELDS = [
+    ("none", None, 0, 0, None),
+    ("hdr_size-high", lambda s: 8, 2, 0xFFF0, "hdr_size"),
+    ("hdr_size-low", lambda s: 8, 2, 0x100, "hdr_size"),
+    ("img_size", lambda s: 12, 4, 0xFFFFFFF0, "img_size"),
+    ("protect_tlv_size", lambda s: 10, 2, 0x40, "protect_tlv_size"),
+    ("protected-total", lambda s: s["hdr"] + s["img"] + 2, 2, 0xFFFF,
+     "the protected TLV area's total"),
+    ("unprotected-total", lambda s: s["hdr"] + s["img"] + s["protect"] + 2, 2, 0xFFFF,
+     "the TLV area's total"),
+]
+
+
+@pytest.mark.parametrize("kind", ["bin", "hex"])
+@pytest.mark.parametrize("case,where,width,value,named", SIZE_FIELDS,
+                         ids=[f[0] for f in SIZE_FIELDS])
+def test_a_damaged_size_is_named_and_nothing_else_noted(velk, monkeypatch, keys, flashed, kind,
+                                                         case, where, width, value, named):
+    folder, image, sizes = flashed
+    at = where(sizes) if where else 0
+    data = bytearray(image)
+    data[at:at + width] = value.to_bytes(width, "little")
+    if kind == "bin":
+        path, extra = folder / f"{case}.bin", ["--base", hex(BUILD_SLOT)]
+        path.write_bytes(bytes(data))
+    else:
+        path, extra = folder / f"{case}.hex", []
+        hexed = IntelHex(str(folder / "fw_mcuboot_app_CRC.hex"))
+        for i in range(width):
+            hexed[BUILD_SLOT + at + i] = data[at + i]
+        hexed.write_hex_file(str(path))
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--ncrc_value", *extra,
+                             "--elf", folder / "fw_mcuboot_app.elf", "--mcuboot",
+                             f"key={keys['ecdsa']}")
+    assert "note:" not in err and "holds no MCUboot header" not in out, out + err
+    assert code == (1 if where else 0), out + err
+    if where:
+        wanted = int.from_bytes(image[at:at + width], "little")
+        assert (f"MCUboot mismatch: {named} at 0x{BUILD_SLOT + at:08X} holds 0x{value:X}; "
+                f"it should hold 0x{wanted:X}") in out, out
 
 
 def test_run_without_mcuboot_loads_no_crypto(tmp_path):

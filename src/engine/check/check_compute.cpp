@@ -31,6 +31,12 @@ void records_found(CheckRun& run) {
 layout::MemoryMap within_bin(CheckRun& run, const layout::MemoryMap& map) {
     auto [from, to] = run.merged ? std::make_pair(run.merged->from, run.merged->to)
                                  : run.plan.bin_range();
+    // A signed image's .bin holds it whole: the header, its room, the TLVs
+    // and the slot's end as well as the build's images.
+    if (run.mcuboot && run.mcuboot->located) {
+        from = std::min(from, run.mcuboot->address);
+        to = std::max(to, run.mcuboot->run_end);
+    }
     run.bin_from = from;
     run.bin_to = to;
     layout::MemoryMap out(map.fill());

@@ -99,6 +99,15 @@ private:
             const uint64_t start = build_start();
             for (uint64_t a : found)
                 if (!chosen && (a == start || (fits(a) && a + size_at(a) == start))) chosen = a;
+            // A damaged hdr_size does not move the header: the magic
+            // nearest before the build, within the room a u16 can give,
+            // is its header, and the build's start judges hdr_size.
+            for (uint64_t a : found)
+                if (!chosen && a < start && start - a >= header_bytes && start - a <= UINT16_MAX &&
+                    (!v_.settings.header || start - a == *v_.settings.header) &&
+                    std::none_of(found.begin(), found.end(),
+                                 [&](uint64_t b) { return b > a && b < start; }))
+                    chosen = a;
             if (!chosen) {
                 // Where the header should be: the build's room, or before it.
                 uint8_t room[header_bytes];
@@ -184,6 +193,7 @@ private:
                 }
         }
         v_.payload_end = end;
+        v_.payload_start = std::min(a + hdr_size, end);
         if (said == end && (!room || *room == hdr_size)) return end;
         // One of the two is wrong: the layout's room decides, else the
         // likelier header size (a power of two, a multiple of 32).
@@ -197,6 +207,7 @@ private:
         const uint64_t img_size_at = a + format::field::img_size;
         if (header_wrong) {
             uint64_t wanted = room ? *room : span - img_size;
+            v_.payload_start = std::min(a + wanted, end);
             fault("hdr_size", hdr_size_at, number(hdr_size), number(wanted));
             if (said != end && a + wanted + img_size != end)
                 fault("img_size", img_size_at, number(img_size), number(end - a - wanted));
@@ -355,7 +366,7 @@ private:
     void parts() {
         const uint64_t a = v_.address;
         const std::string build = run_.build ? run_.build_name() : "";
-        const uint64_t payload = std::min<uint64_t>(a + v_.header.hdr_size, v_.payload_end);
+        const uint64_t payload = v_.payload_start;
         auto part = [&](uint64_t s, uint64_t e, std::string what) {
             if (e > s) v_.parts.push_back({s, e, std::move(what)});
         };

@@ -65,7 +65,10 @@ struct Verdict {
     bool located = false;  // a header at `address`
     uint64_t address = 0;
     format::Header header;
-    uint64_t payload_end = 0;  // where the TLV areas start
+    // Where the payload starts (after the header's room as the layout or
+    // the sizes fix it, not a damaged hdr_size) and ends, the TLV areas'
+    // start.
+    uint64_t payload_start = 0, payload_end = 0;
     uint64_t protected_end = 0, tlv_end = 0, run_end = 0;
     format::Areas areas;  // their offsets from payload_end
     Bytes hash;  // SHA-256 of the header, the payload and the protected TLVs
