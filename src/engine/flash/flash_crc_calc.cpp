@@ -11,9 +11,9 @@ int flash_crc_calc(const Request& request, Reporter& report, Host& host) {
     flash::plan(run, host);
     flash::compute(run, host);
     // With --mcuboot, the manifest's digests are taken as the files are
-    // written.
+    // written; only the object holds them.
     std::optional<flash::FileDigests> digests;
-    if (run.signing) digests.emplace(host.crypto());
+    if (run.signing && report.keeps_object()) digests.emplace(host.crypto());
     flash::write_files(run, report, host,
                        [&report](const std::string& line) { report.error(line); },
                        digests ? &*digests : nullptr);

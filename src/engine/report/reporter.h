@@ -52,6 +52,9 @@ public:
 
     // Nothing is printed: a caller takes the object.
     bool quiet() const { return output_ == Output::quiet; }
+    // The object is printed (--json) or handed to the caller (the API):
+    // what only the object says is worth computing.
+    bool keeps_object() const { return output_ != Output::lines; }
 
     // Makes the object with its verdict ("written", "ok", "mismatch",
     // "error"); prints it with --json.
