@@ -78,7 +78,7 @@ void plan(FlashRun& run, Host& host) {
                  !why.empty())
             run.findings.push_back({why, true});
     if (request.mcuboot) {
-        run.signing = mcuboot::plan_signing(request, run.elf, run.memory, host);
+        run.signing = mcuboot::plan_signing(request, run.elf, run.memory);
         for (std::string& why : run.signing->refused) run.findings.push_back({why, true});
     }
     for (const Finding& f : run.findings)

@@ -1,6 +1,7 @@
 #include "signing.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "../platform/platform.h"
 #include "../report/refusal.h"
@@ -123,13 +124,12 @@ void check_vectors(Signing& s, const ElfBuild& elf, const layout::MemoryMap& mem
             static_cast<unsigned long long>(needed)));
 }
 
-std::unique_ptr<crypto::Key> read_key(const std::string& path, Front front, Host& host) {
+std::string read_key_file(const std::string& path, Front front) {
     std::vector<uint8_t> pem;
     if (int error = platform::read_file(path, pem))
         throw Refusal{std::string(option_word(front)) + ": cannot read the key " + path +
                       ": " + platform::error_text(error)};
-    return host.crypto().read_key(std::string(pem.begin(), pem.end()), path,
-                                  platform::environment(password_variable), false);
+    return std::string(pem.begin(), pem.end());
 }
 
 Bytes sha256(crypto::Provider& crypto, const Bytes& bytes) {
@@ -141,7 +141,7 @@ Bytes sha256(crypto::Provider& crypto, const Bytes& bytes) {
 }  // namespace
 
 Signing plan_signing(const Request& request, const ElfBuild& elf,
-                     const layout::MemoryMap& memory, Host& host) {
+                     const layout::MemoryMap& memory) {
     Signing s;
     s.settings = read_settings(*request.mcuboot, request.front);
     const uint8_t fill = memory.fill();
@@ -151,7 +151,7 @@ Signing plan_signing(const Request& request, const ElfBuild& elf,
     find_room(s, memory);
     find_end(s, memory);
     check_vectors(s, elf, memory);
-    if (s.settings.key) s.key = read_key(*s.settings.key, request.front, host);
+    if (s.settings.key) s.pem = read_key_file(*s.settings.key, request.front);
     return s;
 }
 
@@ -172,40 +172,48 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
     // The header over the build's room, or a room of erased flash before it.
     out.room.assign(fields.begin(), fields.end());
     if (!s.room_reserved) out.room.resize(settings.header, memory.fill());
-    // What the hash covers: header, payload, protected TLVs. ECDSA and RSA
-    // sign these bytes (hashing them again); Ed25519 the digest alone.
-    const bool whole = s.key && !signs_digest(s.key->type());
-    Bytes signed_bytes;
-    if (whole) signed_bytes.reserve(s.end - s.slot + protected_area.size());
-    std::unique_ptr<crypto::Digest> digest = crypto.sha256();
-    auto feed = [&](const uint8_t* bytes, size_t size) {
-        digest->update(bytes, size);
-        if (whole) signed_bytes.insert(signed_bytes.end(), bytes, bytes + size);
-    };
-    feed(out.room.data(), out.room.size());
+    // What the hash covers, in order: header, payload, protected TLVs.
     const Bytes fill_run(size_t{1} << 16, memory.fill());
-    memory.walk(s.slot + out.room.size(), s.end, [&](const uint8_t* bytes, uint64_t size) {
-        if (bytes) return feed(bytes, static_cast<size_t>(size));
-        for (uint64_t left = size; left;) {
-            size_t n = static_cast<size_t>(std::min<uint64_t>(left, fill_run.size()));
-            feed(fill_run.data(), n);
-            left -= n;
-        }
-    });
-    feed(protected_area.data(), protected_area.size());
+    auto covered = [&](const std::function<void(const uint8_t*, size_t)>& feed) {
+        feed(out.room.data(), out.room.size());
+        memory.walk(s.slot + out.room.size(), s.end, [&](const uint8_t* bytes, uint64_t size) {
+            if (bytes) return feed(bytes, static_cast<size_t>(size));
+            for (uint64_t left = size; left;) {
+                size_t n = static_cast<size_t>(std::min<uint64_t>(left, fill_run.size()));
+                feed(fill_run.data(), n);
+                left -= n;
+            }
+        });
+        feed(protected_area.data(), protected_area.size());
+    };
+    std::unique_ptr<crypto::Digest> digest = crypto.sha256();
+    covered([&](const uint8_t* bytes, size_t size) { digest->update(bytes, size); });
     out.hash = digest->finish();
 
     out.unprotected_tlvs.push_back({tlv::sha256, out.hash});
-    if (s.key) {
-        const Bytes public_der = image_public_key(*s.key);
+    if (s.pem) {
+        const std::unique_ptr<crypto::Key> key = crypto.read_key(
+            *s.pem, *settings.key, platform::environment(password_variable), false);
+        const Bytes public_der = image_public_key(*key);
         out.key_hash = sha256(crypto, public_der);
         out.unprotected_tlvs.push_back(settings.full_key
                                            ? Tlv{tlv::public_key, public_der}
                                            : Tlv{tlv::key_hash, out.key_hash});
-        const Bytes signature = signs_digest(s.key->type())
-                                    ? s.key->sign(out.hash.data(), out.hash.size())
-                                    : s.key->sign(signed_bytes.data(), signed_bytes.size());
-        out.unprotected_tlvs.push_back({signature_tlv(s.key->type()), signature});
+        // Ed25519 signs the digest; ECDSA and RSA the covered bytes,
+        // hashing them again.
+        Bytes signature;
+        if (signs_digest(key->type())) {
+            signature = key->sign(out.hash.data(), out.hash.size());
+        } else {
+            Bytes whole;
+            whole.reserve(s.end - s.slot + protected_area.size());
+            covered([&](const uint8_t* bytes, size_t size) {
+                whole.insert(whole.end(), bytes, bytes + size);
+            });
+            signature = key->sign(whole.data(), whole.size());
+        }
+        out.unprotected_tlvs.push_back({signature_tlv(key->type()), signature});
+        out.key_type = key->type();
     }
     out.tlvs = protected_area;
     const Bytes unprotected = encode_area(unprotected_info, out.unprotected_tlvs);
@@ -274,8 +282,8 @@ std::vector<Added> added_pieces(const Signing& s, const Signed& made) {
 
 std::string signed_line(const Signing& s, const Signed& made) {
     const std::string how =
-        s.key ? std::string("signed with ") + crypto::key_type_name(s.key->type()) + " (" +
-                    *s.settings.key + ")"
+        made.key_type ? std::string("signed with ") + crypto::key_type_name(*made.key_type) +
+                            " (" + *s.settings.key + ")"
               : std::string("unsigned (the hash alone)");
     return text::format("MCUboot image %s at %s: header 0x%X (%s), %u bytes of payload, "
                         "%zu bytes of TLVs, %s%s",
@@ -316,7 +324,8 @@ json::Value describe(const Signing& s, const Signed& made) {
         }
     d.set("hash", hex_text(made.hash));
     d.set("key_hash", made.key_hash.empty() ? json::Value() : json::Value(hex_text(made.key_hash)));
-    d.set("signature", s.key ? json::Value(crypto::key_type_name(s.key->type())) : json::Value());
+    d.set("signature",
+          made.key_type ? json::Value(crypto::key_type_name(*made.key_type)) : json::Value());
     d.set("pad", s.settings.pad);
     d.set("confirm", s.settings.confirm);
     return d;

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,10 @@ namespace velk::mcuboot {
 
 struct Signing {
     Settings settings;
-    std::unique_ptr<crypto::Key> key;  // none: an unsigned image, the hash alone
+    // The key file's text, read when planned; the key itself is made when
+    // the image is signed, so that its library loads meanwhile. None: an
+    // unsigned image, the hash alone.
+    std::optional<std::string> pem;
     bool room_reserved = false;        // the build's own room, or one added before it
     uint64_t slot = 0;                 // the slot's start: where the header goes
     uint64_t payload = 0;              // the application: slot + header
@@ -35,7 +39,7 @@ struct Signing {
 // `memory` is the build's image before any record is stored; `fill` the
 // erased value.
 Signing plan_signing(const Request& request, const ElfBuild& elf,
-                     const layout::MemoryMap& memory, Host& host);
+                     const layout::MemoryMap& memory);
 
 // What sign() made; `memory` borrows its bytes.
 struct Signed {
@@ -44,6 +48,7 @@ struct Signed {
     std::vector<Tlv> protected_tlvs, unprotected_tlvs;
     Bytes tlvs;  // both areas, at Signing::end
     Bytes hash, key_hash;
+    std::optional<crypto::KeyType> key_type;  // the signature's, when signed
     Bytes trailer;  // with pad: image_ok's unit and the magic's, at the slot's end
     uint64_t trailer_at = 0;
     uint64_t image_end = 0;  // the slot's end with pad, otherwise the TLVs' end
