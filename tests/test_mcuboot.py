@@ -471,6 +471,8 @@ REFUSALS = [
                  "align=3 is no write size: 1, 2, 4, 8, 16 or 32", id="bad-align"),
     pytest.param("added", "header=0x200,key=<elf>", {},
                  "no PEM private key", id="key-not-a-key"),
+    pytest.param("added", "header=0x200,key=empty.pem", {},
+                 "cannot read empty.pem: no PEM private key", id="empty-key-file"),
     pytest.param("added", "header=0x200,key=<public>", {},
                  "is a public key: signing needs the private key", id="public-key"),
     pytest.param("added", "header=0x200,key=<secp384>", {},
@@ -504,6 +506,7 @@ def test_what_the_bootloader_would_refuse_is_refused(tmp_path, keys, room, setti
     for name in ("public", "secp384", "encrypted"):
         settings = settings.replace(f"<{name}>", str(keys[name]))
     settings = settings.replace("<elf>", str(elf))
+    (tmp_path / "empty.pem").write_text("")
     env = {k: v for k, v in os.environ.items() if k != "VELK_KEY_PASSWORD"}
     done = run_command("FLASH", elf, "--ncrc_slot", "--mcuboot", settings, *words,
                        cwd=tmp_path, env=env)
@@ -511,6 +514,7 @@ def test_what_the_bootloader_would_refuse_is_refused(tmp_path, keys, room, setti
     lines = done.stderr.splitlines()
     assert len(lines) == 1 and lines[0].startswith("error: ") and says in lines[0], \
         done.stderr
+    assert "http" not in lines[0]  # the library's own pointers are not ours to print
     assert not (tmp_path / "fw_CRC.hex").exists()
 
 

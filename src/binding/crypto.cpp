@@ -26,6 +26,9 @@ std::string pending_text() {
     }
     PyErr_Clear();
     why = why.substr(0, why.find('\n'));
+    // The library's pointer to its FAQ is no part of a one-line error.
+    const size_t see = why.find(". See http");
+    if (see != std::string::npos) why.resize(see);
     if (why.empty() && type) why = reinterpret_cast<PyTypeObject*>(type)->tp_name;
     return why;
 }
