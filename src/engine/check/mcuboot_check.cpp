@@ -5,10 +5,9 @@
 #include "mcuboot_check.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 
 #include "../platform/platform.h"
+#include "../mcuboot/settings.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
 #include "../request/spelling.h"
@@ -25,16 +24,6 @@ std::string number(uint64_t value) {
 }
 
 std::string hex(const Bytes& bytes) { return text::hex(bytes.data(), bytes.size()); }
-
-bool parse_size(const std::string& text, uint64_t& out) {
-    if (text.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long value = std::strtoull(text.c_str(), &end, 0);
-    if (errno || *end || text[0] == '-') return false;
-    out = value;
-    return true;
-}
 
 // The image's bytes from its header to the end of the run the file holds
 // unbroken, read once; every field is an offset into them.
@@ -448,7 +437,7 @@ void into_expected(CheckRun& run, Verdict& v) {
 
 Settings read_settings(const std::string& text, Front front) {
     Settings s;
-    const std::string option = front == Front::api ? "mcuboot" : "--mcuboot";
+    const std::string option = velk::mcuboot::option_word(front);
     size_t at = 0;
     while (at < text.size()) {
         size_t comma = text.find(',', at);
@@ -462,7 +451,7 @@ Settings read_settings(const std::string& text, Front front) {
             s.key = value;
         } else if (name == "header" && eq != std::string::npos) {
             uint64_t size = 0;
-            if (!parse_size(value, size) || size < header_bytes || size > 0xFFFF)
+            if (!velk::mcuboot::number_of(value, 0xFFFF, size) || size < header_bytes)
                 throw Refusal{option + ": header= takes the header's size, 32 to 0xFFFF bytes, "
                                        "as in header=0x200: \"" + value + "\" is not one"};
             s.header = size;

@@ -7,7 +7,6 @@
 #include "../hexfile/intel_hex.h"
 #include "../inputs/input_file.h"
 #include "../inputs/placement.h"
-#include "../platform/platform.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
 #include "../request/modes.h"
@@ -48,14 +47,12 @@ std::vector<Finding> check_layout(const diagnostics::Facts& f, uint64_t image_en
 void plan(FlashRun& run, Host& host) {
     const Request& request = run.request;
     refuse_entry_without_merge(request);
-    // The digests' and keys' libraries load while the build is read.
     if (request.mcuboot) {
-        // The key's kind says which of them; a key that cannot be read is
-        // said where it is read.
-        std::optional<std::string> key = mcuboot::key_named(*request.mcuboot);
-        std::vector<uint8_t> pem;
-        if (key) platform::read_file(*key, pem);
-        host.crypto().prepare(key.has_value(), std::string(pem.begin(), pem.end()));
+        run.signing = mcuboot::start_signing(request);
+        // The digests' and keys' libraries load while the build is read;
+        // the key's kind says which of them.
+        const std::optional<std::string>& pem = run.signing->pem;
+        host.crypto().prepare(pem.has_value(), pem ? *pem : std::string());
     }
     run.elf = read_build(read_input(request.input));
     run.plan = records::plan_records(request, &run.elf, run.elf.loadable);
@@ -77,8 +74,8 @@ void plan(FlashRun& run, Host& host) {
         else if (std::string why = records::overwrites_data(p.record, run.memory);
                  !why.empty())
             run.findings.push_back({why, true});
-    if (request.mcuboot) {
-        run.signing = mcuboot::plan_signing(request, run.elf, run.memory);
+    if (run.signing) {
+        mcuboot::place_signing(*run.signing, request, run.elf, run.memory);
         for (std::string& why : run.signing->refused) run.findings.push_back({why, true});
     }
     for (const Finding& f : run.findings)

@@ -13,18 +13,6 @@ namespace {
 const char* const known = "key, header, slot, version, align, pad, confirm, counter, "
                           "dependency, tlv, pubkey";
 
-// 0x1F in hex, 31 in decimal; nothing else.
-bool number_of(const std::string& text, uint64_t limit, uint64_t& out) {
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const std::string digits = hex ? text.substr(2) : text;
-    if (digits.empty() || digits.size() > 16) return false;
-    for (char c : digits)
-        if (!(hex ? std::isxdigit(static_cast<unsigned char>(c))
-                  : std::isdigit(static_cast<unsigned char>(c))))
-            return false;
-    out = std::strtoull(digits.c_str(), nullptr, hex ? 16 : 10);
-    return out <= limit;
-}
 
 bool bytes_of(std::string text, Bytes& out) {
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
@@ -174,18 +162,20 @@ private:
 
 }  // namespace
 
-const char* option_word(Front front) {
-    return front == Front::api ? "mcuboot" : "--mcuboot";
+bool number_of(const std::string& text, uint64_t limit, uint64_t& out) {
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const std::string digits = hex ? text.substr(2) : text;
+    if (digits.empty() || digits.size() > 16) return false;
+    for (char c : digits)
+        if (!(hex ? std::isxdigit(static_cast<unsigned char>(c))
+                  : std::isdigit(static_cast<unsigned char>(c))))
+            return false;
+    out = std::strtoull(digits.c_str(), nullptr, hex ? 16 : 10);
+    return out <= limit;
 }
 
-std::optional<std::string> key_named(const std::string& words) {
-    for (size_t from = 0; from <= words.size();) {
-        size_t comma = std::min(words.find(',', from), words.size());
-        if (words.compare(from, 4, "key=") == 0 && comma > from + 4)
-            return words.substr(from + 4, comma - from - 4);
-        from = comma + 1;
-    }
-    return std::nullopt;
+const char* option_word(Front front) {
+    return front == Front::api ? "mcuboot" : "--mcuboot";
 }
 
 Settings read_settings(const std::string& words, Front front) {

@@ -31,9 +31,9 @@ struct Settings {
 // Refuses (Refusal) what cannot be read, naming the setting.
 Settings read_settings(const std::string& words, Front front);
 
-// The key file the words name, so that the run will sign: known before
-// they are read, and never refusing.
-std::optional<std::string> key_named(const std::string& words);
+// A setting's number, 0x1F in hex or 31 in decimal and nothing else, at
+// most `limit`.
+bool number_of(const std::string& text, uint64_t limit, uint64_t& out);
 
 // "--mcuboot" or "mcuboot": how a refusal names the option.
 const char* option_word(Front front);

@@ -140,10 +140,15 @@ Bytes sha256(crypto::Provider& crypto, const Bytes& bytes) {
 
 }  // namespace
 
-Signing plan_signing(const Request& request, const ElfBuild& elf,
-                     const layout::MemoryMap& memory) {
+Signing start_signing(const Request& request) {
     Signing s;
     s.settings = read_settings(*request.mcuboot, request.front);
+    if (s.settings.key) s.pem = read_key_file(*s.settings.key, request.front);
+    return s;
+}
+
+void place_signing(Signing& s, const Request& request, const ElfBuild& elf,
+                   const layout::MemoryMap& memory) {
     const uint8_t fill = memory.fill();
     if (fill != 0x00 && fill != 0xFF)
         throw Refusal{text::format("%s: MCUboot's flash erases to 0xFF or 0x00, not 0x%02X",
@@ -151,8 +156,6 @@ Signing plan_signing(const Request& request, const ElfBuild& elf,
     find_room(s, memory);
     find_end(s, memory);
     check_vectors(s, elf, memory);
-    if (s.settings.key) s.pem = read_key_file(*s.settings.key, request.front);
-    return s;
 }
 
 void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,

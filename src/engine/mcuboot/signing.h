@@ -36,10 +36,15 @@ struct Signing {
     std::vector<std::string> refused;
 };
 
-// `memory` is the build's image before any record is stored; `fill` the
-// erased value.
-Signing plan_signing(const Request& request, const ElfBuild& elf,
-                     const layout::MemoryMap& memory);
+// The settings read and the key file's text, before the build is: what is
+// wrong with them is refused first, and the key's library can start
+// loading meanwhile.
+Signing start_signing(const Request& request);
+
+// Where the image goes in the build's image `memory` (before any record is
+// stored; its fill the erased value), and what a bootloader would refuse.
+void place_signing(Signing& signing, const Request& request, const ElfBuild& elf,
+                   const layout::MemoryMap& memory);
 
 // What sign() made; `memory` borrows its bytes.
 struct Signed {
