@@ -23,8 +23,6 @@ std::string number(uint64_t value) {
     return text::format("0x%llX", static_cast<unsigned long long>(value));
 }
 
-std::string hex(const Bytes& bytes) { return text::hex(bytes.data(), bytes.size()); }
-
 // The image's bytes from its header to the end of the run the file holds
 // unbroken, read once; every field is an offset into them.
 class Reader {
@@ -255,13 +253,13 @@ private:
         v_.hash = sha->finish();
         const format::Entry* held = v_.areas.find(format::tlv::sha256);
         if (!held) {
-            fault("the hash TLV (0x10)", v_.protected_end, "none", "the image's SHA-256 " + hex(v_.hash));
+            fault("the hash TLV (0x10)", v_.protected_end, "none", "the image's SHA-256 " + text::hex(v_.hash));
             return;
         }
         v_.hash_ok = held->value == v_.hash;
         if (!v_.hash_ok)
-            fault("the hash TLV (0x10)", value_at(*held), hex(held->value),
-                  "the image's SHA-256 " + hex(v_.hash));
+            fault("the hash TLV (0x10)", value_at(*held), text::hex(held->value),
+                  "the image's SHA-256 " + text::hex(v_.hash));
     }
 
     void key_and_signature() {
@@ -282,13 +280,13 @@ private:
         if (const format::Entry* held = v_.areas.find(format::tlv::key_hash)) {
             v_.key_ok = held->value == der_hash;
             if (!*v_.key_ok)
-                fault("the key hash TLV (0x01)", value_at(*held), hex(held->value),
-                      v_.key_name + "'s " + hex(der_hash));
+                fault("the key hash TLV (0x01)", value_at(*held), text::hex(held->value),
+                      v_.key_name + "'s " + text::hex(der_hash));
         } else if (const format::Entry* full = v_.areas.find(format::tlv::public_key)) {
             v_.key_ok = full->value == der;
             if (!*v_.key_ok)
-                fault("the public key TLV (0x02)", value_at(*full), hex(full->value),
-                      v_.key_name + "'s " + hex(der));
+                fault("the public key TLV (0x02)", value_at(*full), text::hex(full->value),
+                      v_.key_name + "'s " + text::hex(der));
         } else {
             fault("the key TLV", v_.protected_end, "none",
                   "a key hash (0x01) or public key (0x02) of " + v_.key_name);

@@ -11,10 +11,6 @@ namespace velk::check::mcuboot {
 
 namespace {
 
-std::string hex_of(const Bytes& bytes) {
-    return text::hex(bytes.data(), bytes.size());
-}
-
 class Lines {
 public:
     Lines(const CheckRun& run, Reporter& report)
@@ -37,7 +33,7 @@ public:
                                   text::address(v_.address).c_str(), h.hdr_size, h.img_size,
                                   format::version_text(h.version).c_str(),
                                   text::address(v_.tlv_end).c_str()));
-        if (v_.hash_ok) report_.line("MCUboot hash: SHA-256 " + hex_of(v_.hash) + ", ok");
+        if (v_.hash_ok) report_.line("MCUboot hash: SHA-256 " + text::hex(v_.hash) + ", ok");
         report_.line(signature_line());
         if (v_.trailer)
             report_.line(text::format("MCUboot trailer at %s: image_ok 0x%02X%s",
@@ -87,9 +83,9 @@ private:
             e.set("type", uint64_t{t.type});
             e.set("address", v_.address_of(t));
             e.set("protected", t.is_protected);
-            e.set("value", hex_of(t.value));
+            e.set("value", text::hex(t.value));
         }
-        o.set("hash", hex_of(v_.hash));
+        o.set("hash", text::hex(v_.hash));
         o.set("hash_ok", v_.hash_ok);
         o.set("key_ok", v_.key_ok ? json::Value(*v_.key_ok) : json::Value());
         json::Value& s = o.set("signature", json::Value::object());

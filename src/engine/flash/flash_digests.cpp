@@ -1,5 +1,6 @@
 #include "flash_digests.h"
 
+#include "../report/text.h"
 #include "flash_run.h"
 
 namespace velk::flash {
@@ -9,16 +10,6 @@ namespace {
 // How far the hashing may fall behind the writing: a few of the writers'
 // chunks.
 constexpr size_t most_queued = size_t{8} << 20;
-
-std::string hex_of(const crypto::Bytes& digest) {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (uint8_t b : digest) {
-        hex += digits[b >> 4];
-        hex += digits[b & 15];
-    }
-    return hex;
-}
 
 }  // namespace
 
@@ -78,7 +69,7 @@ void FileDigests::drain() {
     changed_.notify_all();
     hashing_.join();
     if (failure_) throw *failure_;
-    for (auto& [target, digest] : running_) done_[target] = hex_of(digest->finish());
+    for (auto& [target, digest] : running_) done_[target] = text::hex(digest->finish());
     running_.clear();
 }
 
@@ -86,7 +77,7 @@ std::string FileDigests::hex(const std::string& target) {
     drain();
     auto found = done_.find(target);
     if (found != done_.end()) return found->second;
-    return hex_of(provider_.sha256()->finish());
+    return text::hex(provider_.sha256()->finish());
 }
 
 void digest_files(FlashRun& run, FileDigests& digests) {

@@ -14,10 +14,6 @@ namespace {
 constexpr uint16_t em_arm = 40;
 constexpr const char* password_variable = "VELK_KEY_PASSWORD";
 
-std::string hex_text(const Bytes& bytes) {
-    return text::hex(bytes.data(), bytes.size());
-}
-
 uint32_t word_at(const layout::MemoryMap& memory, uint64_t address) {
     uint8_t b[4];
     memory.read(address, b, 4);
@@ -323,10 +319,10 @@ json::Value describe(const Signing& s, const Signed& made) {
             const char* name = tlv_name(t.type);
             entry.set("name", name ? json::Value(name) : json::Value());
             entry.set("protected", is_protected);
-            entry.set("value", hex_text(t.value));
+            entry.set("value", text::hex(t.value));
         }
-    d.set("hash", hex_text(made.hash));
-    d.set("key_hash", made.key_hash.empty() ? json::Value() : json::Value(hex_text(made.key_hash)));
+    d.set("hash", text::hex(made.hash));
+    d.set("key_hash", made.key_hash.empty() ? json::Value() : json::Value(text::hex(made.key_hash)));
     d.set("signature",
           made.key_type ? json::Value(crypto::key_type_name(*made.key_type)) : json::Value());
     d.set("pad", s.settings.pad);

@@ -63,9 +63,7 @@ void describe_record(json::Value& out, const Plan& plan, const Planned& planned,
     }
     std::optional<uint64_t> number = producer.number(plan, value);
     out.set("value", number ? json::Value(*number) : json::Value());
-    std::string hex;
-    for (uint8_t b : value) hex += text::format("%02x", b);
-    out.set("bytes", hex);
+    out.set("bytes", text::hex(value));
 }
 
 std::string ranges_text(const Intervals& range, uint64_t end) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace velk::text {
 
@@ -16,5 +17,8 @@ std::string address(uint64_t value);
 // Bytes as lower-case hex digits, two a byte: how digests, keys and TLV
 // values read.
 std::string hex(const uint8_t* bytes, size_t size);
+inline std::string hex(const std::vector<uint8_t>& bytes) {
+    return hex(bytes.data(), bytes.size());
+}
 
 }  // namespace velk::text
