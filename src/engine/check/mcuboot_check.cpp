@@ -474,9 +474,8 @@ void plan(CheckRun& run, Host& host) {
         if (int error = platform::read_file(v.key_name, pem))
             throw Refusal{"cannot read the key " + v.key_name + ": " +
                           platform::error_text(error)};
-        std::optional<std::string> password = platform::environment("VELK_KEY_PASSWORD");
-        v.key = v.provider->read_key(std::string(pem.begin(), pem.end()), v.key_name, password,
-                                     true);
+        v.key = v.provider->read_key(std::string(pem.begin(), pem.end()), v.key_name,
+                                     velk::mcuboot::key_password(), true);
     } catch (const crypto::Failure& failure) {
         throw Refusal{failure.why};
     }

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "../platform/platform.h"
 #include "../report/refusal.h"
 
 namespace velk::mcuboot {
@@ -172,6 +173,10 @@ bool number_of(const std::string& text, uint64_t limit, uint64_t& out) {
             return false;
     out = std::strtoull(digits.c_str(), nullptr, hex ? 16 : 10);
     return out <= limit;
+}
+
+std::optional<std::string> key_password() {
+    return platform::environment("VELK_KEY_PASSWORD");
 }
 
 const char* option_word(Front front) {

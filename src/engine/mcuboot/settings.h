@@ -35,6 +35,9 @@ Settings read_settings(const std::string& words, Front front);
 // most `limit`.
 bool number_of(const std::string& text, uint64_t limit, uint64_t& out);
 
+// The password of an encrypted key, from VELK_KEY_PASSWORD; none when unset.
+std::optional<std::string> key_password();
+
 // "--mcuboot" or "mcuboot": how a refusal names the option.
 const char* option_word(Front front);
 

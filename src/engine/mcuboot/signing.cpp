@@ -12,7 +12,6 @@ namespace velk::mcuboot {
 namespace {
 
 constexpr uint16_t em_arm = 40;
-constexpr const char* password_variable = "VELK_KEY_PASSWORD";
 
 uint32_t word_at(const layout::MemoryMap& memory, uint64_t address) {
     uint8_t b[4];
@@ -192,7 +191,7 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
     out.unprotected_tlvs.push_back({tlv::sha256, out.hash});
     if (s.pem) {
         const std::unique_ptr<crypto::Key> key = crypto.read_key(
-            *s.pem, *settings.key, platform::environment(password_variable), false);
+            *s.pem, *settings.key, key_password(), false);
         const Bytes public_der = image_public_key(*key);
         out.key_hash = sha256(crypto, public_der);
         out.unprotected_tlvs.push_back(settings.full_key
