@@ -20,7 +20,7 @@ import os
 import sys
 
 __all__ = ["flash", "check", "main", "Report", "OutputFile", "Error", "Refused",
-           "CannotVerify"]
+           "CannotVerify", "InternalError"]
 
 
 class Error(Exception):
@@ -39,6 +39,12 @@ class Error(Exception):
 
 class Refused(Error):
     """FLASH refused the build: nothing was written (the command line's 255)."""
+
+
+class InternalError(Refused):
+    """FLASH found that a file it was about to write would fail its own
+    check: nothing was written (the command line's 70). A fault of the
+    tool: please report it."""
 
 
 class CannotVerify(Error):

@@ -184,6 +184,7 @@ void Outputs::waiting_long(const std::string& lock_file) {
 
 void Outputs::commit() {
     join();
+    if (tap_) tap_->all_written();
     set_.commit(*this);
 }
 

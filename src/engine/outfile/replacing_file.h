@@ -21,6 +21,9 @@ struct OsFailure {
 class Tap {
 public:
     virtual void written(const std::string& target, const char* data, size_t size) = 0;
+    // Every file's bytes are written, and none is in place yet: what this
+    // throws stops the run, and every name keeps what it held.
+    virtual void all_written() {}
 
 protected:
     ~Tap() = default;

@@ -1,0 +1,544 @@
+#include "file_checks.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "../report/text.h"
+#include "../uf2/uf2.h"
+
+namespace velk::flash {
+
+namespace {
+
+uint32_t u32_le(const uint8_t* p) {
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+// The first byte of `size` bytes at `data` that is not the image's at
+// `address` on; -1 when all are.
+int64_t first_unlike(const layout::MemoryMap& memory, uint64_t address, const uint8_t* data,
+                     uint64_t size) {
+    uint64_t at = 0;
+    int64_t found = -1;
+    memory.walk(address, address + size, [&](const uint8_t* bytes, uint64_t n) {
+        if (found < 0) {
+            if (bytes) {
+                if (std::memcmp(bytes, data + at, n) != 0)
+                    for (uint64_t i = 0; i < n; ++i)
+                        if (bytes[i] != data[at + i]) {
+                            found = static_cast<int64_t>(at + i);
+                            break;
+                        }
+            } else {
+                for (uint64_t i = 0; i < n; ++i)
+                    if (data[at + i] != memory.fill()) {
+                        found = static_cast<int64_t>(at + i);
+                        break;
+                    }
+            }
+        }
+        at += n;
+    });
+    return found;
+}
+
+// "holds 0x12 at 0x08000010 where the image has 0x13"
+std::string unlike_text(const layout::MemoryMap& memory, uint64_t address, uint8_t held) {
+    uint8_t wanted = 0;
+    memory.read(address, &wanted, 1);
+    return text::format("holds 0x%02X at %s where the image has 0x%02X", held,
+                        text::address(address).c_str(), wanted);
+}
+
+class BinaryCheck final : public FileCheck {
+public:
+    BinaryCheck(const layout::MemoryMap& memory, uint64_t from, uint64_t to)
+        : memory_(memory), at_(from), to_(to) {}
+
+    void take(const uint8_t* data, size_t size) override {
+        if (!fault_.empty()) return;
+        if (size > to_ - at_) {
+            fault_ = "its bytes go on past " + text::address(to_);
+            return;
+        }
+        int64_t i = first_unlike(memory_, at_, data, size);
+        if (i >= 0) fault_ = "it " + unlike_text(memory_, at_ + i, data[i]);
+        at_ += size;
+    }
+
+    std::string finish() override {
+        if (fault_.empty() && at_ != to_)
+            fault_ = "it ends at " + text::address(at_) + ", before " + text::address(to_);
+        return fault_;
+    }
+
+private:
+    const layout::MemoryMap& memory_;
+    uint64_t at_, to_;
+    std::string fault_;
+};
+
+class Uf2Check final : public FileCheck {
+public:
+    explicit Uf2Check(const layout::MemoryMap& memory) : memory_(memory) {}
+
+    void take(const uint8_t* data, size_t size) override {
+        while (size && fault_.empty()) {
+            size_t n = std::min(size, uf2::block_size - filled_);
+            std::memcpy(block_.data() + filled_, data, n);
+            filled_ += n;
+            data += n;
+            size -= n;
+            if (filled_ == uf2::block_size) {
+                block();
+                filled_ = 0;
+                ++blocks_;
+            }
+        }
+    }
+
+    std::string finish() override {
+        if (fault_.empty() && filled_) fault_ = "it ends inside a block";
+        return fault_;
+    }
+
+private:
+    void block() {
+        const uint8_t* b = block_.data();
+        const std::string which = text::format("block %zu", blocks_);
+        if (u32_le(b) != uf2::magic_start0 || u32_le(b + 4) != uf2::magic_start1 ||
+            u32_le(b + 508) != uf2::magic_end) {
+            fault_ = which + " has a wrong magic number";
+            return;
+        }
+        if (u32_le(b + 8) & uf2::not_main_flash) return;
+        const uint64_t address = u32_le(b + 12);
+        const uint32_t size = u32_le(b + 16);
+        if (size > uf2::data_area) {
+            fault_ = which + text::format(" has a payload of %u bytes", size);
+            return;
+        }
+        int64_t i = first_unlike(memory_, address, b + 32, size);
+        if (i >= 0) fault_ = which + " " + unlike_text(memory_, address + i, b[32 + i]);
+    }
+
+    const layout::MemoryMap& memory_;
+    std::array<uint8_t, uf2::block_size> block_{};
+    size_t filled_ = 0, blocks_ = 0;
+    std::string fault_;
+};
+
+// A hex digit's value, -1 for any other character.
+struct Digits {
+    int8_t value[256];
+    Digits() {
+        std::fill(std::begin(value), std::end(value), int8_t{-1});
+        for (int c = 0; c < 10; ++c) value['0' + c] = static_cast<int8_t>(c);
+        for (int c = 0; c < 6; ++c) {
+            value['A' + c] = static_cast<int8_t>(10 + c);
+            value['a' + c] = static_cast<int8_t>(10 + c);
+        }
+    }
+};
+const Digits digits;
+
+// The byte of two hex digits; -1 when they are not.
+int byte_at(const uint8_t* p) {
+    int high = digits.value[p[0]], low = digits.value[p[1]];
+    return high < 0 || low < 0 ? -1 : high << 4 | low;
+}
+
+// Text made of lines, each its own length from its first characters; a
+// line cut between two chunks is completed in `carry_`. `Lines` reads one
+// line (line_length(), line()); the walk calls it directly, so that a line
+// that holds no checked byte costs a few table lookups.
+template <class Lines>
+class TextCheck : public FileCheck {
+public:
+    TextCheck(const layout::MemoryMap& memory, std::vector<Span> spans, const char* end_record)
+        : memory_(memory), spans_(std::move(spans)), seen_(spans_.size(), 0),
+          end_record_(end_record) {
+        std::sort(spans_.begin(), spans_.end(),
+                  [](const Span& a, const Span& b) { return a.address < b.address; });
+        next_start_ = spans_.empty() ? UINT64_MAX : spans_.front().address;
+    }
+
+    void take(const uint8_t* data, size_t size) override {
+        Lines& lines = static_cast<Lines&>(*this);
+        size_t at = 0;
+        while (!carry_.empty() && at < size && fault_.empty()) {
+            // Enough of the next chunk to complete the cut line.
+            size_t n = std::min(size - at, longest - carry_.size());
+            const size_t before = carry_.size();
+            carry_.insert(carry_.end(), data + at, data + at + n);
+            size_t length = lines.line_length(carry_.data(), carry_.size());
+            if (!length) {
+                at += n;
+                if (carry_.size() >= longest) fault_ = "a line is longer than any can be";
+                continue;
+            }
+            lines.line(carry_.data(), length);
+            at += length - before;
+            offset_ += length;
+            carry_.clear();
+        }
+        while (at < size && fault_.empty()) {
+            const size_t skimmed = lines.skim(data + at, size - at);
+            at += skimmed;
+            offset_ += skimmed;
+            if (at == size) break;
+            const uint8_t* p = data + at;
+            if (*p == '\n' || *p == '\r') {
+                ++at;
+                ++offset_;
+                continue;
+            }
+            size_t length = lines.line_length(p, size - at);
+            if (!length) {
+                carry_.assign(p, data + size);
+                return;
+            }
+            lines.line(p, length);
+            offset_ += length;
+            at += length;
+        }
+    }
+
+    std::string finish() override {
+        if (!fault_.empty()) return fault_;
+        if (!carry_.empty()) return "it ends inside a line";
+        if (!ended_) return std::string("it has no ") + end_record_;
+        for (size_t k = 0; k < spans_.size(); ++k)
+            if (seen_[k] < spans_[k].size)
+                return "no line holds " + text::address(spans_[k].address) + " to " +
+                       text::address(spans_[k].end() - 1);
+        return {};
+    }
+
+protected:
+    static constexpr size_t longest = 4 + 2 * 256 + 2 * 16;
+
+    // A data line of `count` bytes at `address`, the first digit pair at
+    // `p`: decoded and compared when it holds a checked byte. `sum` is
+    // the line's checksum over its other fields, `checksum` its checksum's
+    // digits; all of them sum to `wanted_sum`.
+    void data_line(uint64_t address, const uint8_t* p, size_t count, unsigned sum,
+                   const uint8_t* checksum, unsigned wanted_sum) {
+        if (address >= last_ && address + count <= next_start_) {
+            last_ = address;
+            return;
+        }
+        checked_line(address, p, count, sum, checksum, wanted_sum);
+    }
+
+    uint64_t next_start() const { return next_start_; }
+    // How many of the bytes at `p` are whole lines that need no more look
+    // than their shape; none by default.
+    size_t skim(const uint8_t*, size_t) { return 0; }
+    // Lines that go back to lower addresses: every span is looked at again.
+    void look_again() {
+        next_ = 0;
+        last_ = 0;
+        next_start_ = spans_.empty() ? UINT64_MAX : spans_.front().address;
+    }
+
+    void fail_here(const char* what) {
+        fault_ = text::format("the line at offset %llu ",
+                              static_cast<unsigned long long>(offset_)) +
+                 what;
+    }
+
+    bool ended_ = false;
+    uint64_t last_ = 0;  // the address of the latest data line
+
+private:
+    void checked_line(uint64_t address, const uint8_t* p, size_t count, unsigned sum,
+                      const uint8_t* checksum, unsigned wanted_sum) {
+        if (address < last_) next_ = 0;  // lines out of order: look again from the first
+        last_ = address;
+        while (next_ < spans_.size() && spans_[next_].end() <= address) ++next_;
+        next_start_ = next_ < spans_.size() ? spans_[next_].address : UINT64_MAX;
+        const uint64_t end = address + count;
+        bool checked = false;
+        for (size_t k = next_; k < spans_.size() && spans_[k].address < end; ++k) {
+            const uint64_t a = std::max(address, spans_[k].address);
+            const uint64_t b = std::min(end, spans_[k].end());
+            if (b > a) {
+                seen_[k] += b - a;
+                checked = true;
+            }
+        }
+        if (!checked) return;
+        uint8_t bytes[256];
+        for (size_t i = 0; i < count; ++i) {
+            int byte = byte_at(p + 2 * i);
+            if (byte < 0) return fail(address, "holds a character that is no hex digit");
+            bytes[i] = static_cast<uint8_t>(byte);
+            sum += static_cast<unsigned>(byte);
+        }
+        int check = byte_at(checksum);
+        if (check < 0 || ((sum + static_cast<unsigned>(check)) & 0xFF) != wanted_sum)
+            return fail(address, "has a wrong checksum");
+        int64_t i = first_unlike(memory_, address, bytes, count);
+        if (i >= 0)
+            fault_ = "the line for " + text::address(address) + " " +
+                     unlike_text(memory_, address + i, bytes[i]);
+    }
+
+    void fail(uint64_t address, const char* what) {
+        fault_ = "the line for " + text::address(address) + " " + what;
+    }
+
+    const layout::MemoryMap& memory_;
+    std::vector<Span> spans_;
+    std::vector<uint64_t> seen_;
+    size_t next_ = 0;
+    uint64_t next_start_ = UINT64_MAX;  // the lowest address a line must reach to be checked
+    uint64_t offset_ = 0;  // the line's in the file, for a fault's words
+    std::vector<uint8_t> carry_;
+    const char* end_record_;
+
+protected:
+    std::string fault_;
+};
+
+class HexCheck final : public TextCheck<HexCheck> {
+public:
+    HexCheck(const layout::MemoryMap& memory, std::vector<Span> spans)
+        : TextCheck(memory, std::move(spans), "end-of-file record") {}
+
+    size_t line_length(const uint8_t* p, size_t size) {
+        if (p[0] != ':' || ended_) {
+            fail_here(ended_ ? "follows the end-of-file record" : "is no Intel HEX record");
+            return 1;
+        }
+        if (size < 3) return 0;
+        int count = byte_at(p + 1);
+        if (count < 0) {
+            fail_here("has no byte count");
+            return 1;
+        }
+        size_t length = 11 + 2 * static_cast<size_t>(count);
+        return length <= size ? length : 0;
+    }
+
+    // Data lines alike in a 64 KiB page below every checked byte still
+    // ahead, a group at a time: each starts with ':' and the group's byte
+    // count, is a data record and ends in a line end where that count
+    // says. The lines of a group are looked at independently of each
+    // other, so the walk keeps pace with the writing.
+    size_t skim(const uint8_t* p, size_t size) {
+        constexpr size_t group = 8;
+        size_t at = 0;
+        if (base_ + page + 0xFF > next_start()) return 0;
+        while (size - at >= 3 && p[at] == ':') {
+            const int count = byte_at(p + at + 1);
+            if (count < 0) break;
+            const size_t stride = 12 + 2 * static_cast<size_t>(count);
+            if (size - at < group * stride) break;
+            const uint8_t c1 = p[at + 1], c2 = p[at + 2];
+            bool alike = true;
+            for (size_t i = 0; i < group; ++i) {
+                const uint8_t* q = p + at + i * stride;
+                alike &= (q[0] == ':') & (q[1] == c1) & (q[2] == c2) & (q[7] == '0') &
+                         (q[8] == '0') & (q[stride - 1] == '\n');
+            }
+            if (!alike) break;
+            at += group * stride;
+        }
+        return at;
+    }
+
+    void line(const uint8_t* p, size_t length) {
+        if (length < 11) return;  // a fault, said
+        // A data line in a 64 KiB page below every checked byte still
+        // ahead: its length was all there was to read.
+        if (p[7] == '0' && p[8] == '0' && base_ + page + 0xFF <= next_start())
+            return;
+        const int count = byte_at(p + 1), type = byte_at(p + 7);
+        if (type == 0x00) {
+            const int high = byte_at(p + 3), low = byte_at(p + 5);
+            if (high < 0 || low < 0) return fail_here("has no address");
+            return data_line(base_ + static_cast<unsigned>(high << 8 | low), p + 9,
+                             static_cast<size_t>(count),
+                             static_cast<unsigned>(count + high + low), p + length - 2, 0);
+        }
+        if (type == 0x01) {
+            ended_ = true;
+        } else if (type == 0x02 || type == 0x04) {
+            int sum = 0;
+            for (size_t i = 1; i + 1 < length; i += 2) {
+                int byte = byte_at(p + i);
+                if (byte < 0) return fail_here("has a character that is no hex digit");
+                sum += byte;
+            }
+            if (count != 2 || (sum & 0xFF) != 0)
+                return fail_here("is an address record with a wrong checksum");
+            const uint64_t value = static_cast<uint64_t>(byte_at(p + 9) << 8 | byte_at(p + 11));
+            const uint64_t base = type == 0x04 ? value << 16 : value << 4;
+            if (base < base_) look_again();  // pages out of order
+            base_ = base;
+        } else if (type < 0) {
+            fail_here("has no record type");
+        }
+    }
+
+private:
+    static constexpr uint64_t page = 0x10000;
+    uint64_t base_ = 0;
+};
+
+class SrecCheck final : public TextCheck<SrecCheck> {
+public:
+    SrecCheck(const layout::MemoryMap& memory, std::vector<Span> spans)
+        : TextCheck(memory, std::move(spans), "termination record") {}
+
+    size_t line_length(const uint8_t* p, size_t size) {
+        if ((p[0] != 'S' && p[0] != 's') || ended_) {
+            fail_here(ended_ ? "follows the termination record" : "is no S-record");
+            return 1;
+        }
+        if (size < 4) return 0;
+        int count = byte_at(p + 2);
+        if (count < 0) {
+            fail_here("has no byte count");
+            return 1;
+        }
+        size_t length = 4 + 2 * static_cast<size_t>(count);
+        return length <= size ? length : 0;
+    }
+
+    // Data lines alike, below every checked byte still ahead and in
+    // address order, a group at a time, as for Intel HEX; each line's
+    // address is read, independently of the others.
+    size_t skim(const uint8_t* p, size_t size) {
+        constexpr size_t group = 8;
+        size_t at = 0;
+        while (size - at >= 4 && p[at] == 'S') {
+            const uint8_t type = p[at + 1];
+            if (type < '1' || type > '3') break;
+            const size_t width = static_cast<size_t>(type - '0') + 1;
+            const int count = byte_at(p + at + 2);
+            if (count < 0 || static_cast<size_t>(count) < width + 1) break;
+            const uint64_t data = static_cast<uint64_t>(count) - width - 1;
+            const size_t stride = 5 + 2 * static_cast<size_t>(count);
+            if (size - at < group * stride) break;
+            const uint8_t c1 = p[at + 2], c2 = p[at + 3];
+            bool alike = true;
+            uint64_t previous = last_;
+            for (size_t i = 0; i < group; ++i) {
+                const uint8_t* q = p + at + i * stride;
+                alike &= (q[0] == 'S') & (q[1] == type) & (q[2] == c1) & (q[3] == c2) &
+                         (q[stride - 1] == '\n');
+                uint64_t address = 0;
+                int digits_ok = 0;
+                for (size_t j = 0; j < width; ++j) {
+                    const int byte = byte_at(q + 4 + 2 * j);
+                    digits_ok |= byte;
+                    address = address << 8 | static_cast<uint64_t>(byte & 0xFF);
+                }
+                alike &= (digits_ok >= 0) & (address >= previous) &
+                         (address + data <= next_start());
+                previous = address;
+            }
+            if (!alike) break;
+            last_ = previous;
+            at += group * stride;
+        }
+        return at;
+    }
+
+    void line(const uint8_t* p, size_t length) {
+        if (length < 4) return;  // a fault, said
+        const int type = p[1] - '0';
+        const int count = byte_at(p + 2);
+        if (type >= 7 && type <= 9) {
+            ended_ = true;
+            return;
+        }
+        if (type < 1 || type > 3) return;
+        const size_t width = static_cast<size_t>(type) + 1;  // S1: 2 address bytes
+        if (static_cast<size_t>(count) < width + 1) return fail_here("is too short");
+        uint64_t address = 0;
+        unsigned sum = static_cast<unsigned>(count);
+        for (size_t i = 0; i < width; ++i) {
+            int byte = byte_at(p + 4 + 2 * i);
+            if (byte < 0) return fail_here("has no address");
+            address = address << 8 | static_cast<uint64_t>(byte);
+            sum += static_cast<unsigned>(byte);
+        }
+        data_line(address, p + 4 + 2 * width, static_cast<size_t>(count) - width - 1, sum,
+                  p + length - 2, 0xFF);
+    }
+};
+
+class OffsetsCheck final : public FileCheck {
+public:
+    explicit OffsetsCheck(std::vector<AtOffset> expected) : expected_(std::move(expected)) {
+        for (const AtOffset& e : expected_) found_.emplace_back(e.bytes.size(), 0);
+        seen_.assign(expected_.size(), 0);
+    }
+
+    void take(const uint8_t* data, size_t size) override {
+        for (size_t k = 0; k < expected_.size(); ++k) {
+            const AtOffset& e = expected_[k];
+            const uint64_t a = std::max(at_, e.offset);
+            const uint64_t b = std::min(at_ + size, e.offset + e.bytes.size());
+            if (b <= a) continue;
+            std::memcpy(found_[k].data() + (a - e.offset), data + (a - at_), b - a);
+            seen_[k] += b - a;
+        }
+        at_ += size;
+    }
+
+    std::string finish() override {
+        for (size_t k = 0; k < expected_.size(); ++k) {
+            const AtOffset& e = expected_[k];
+            if (seen_[k] < e.bytes.size())
+                return text::format("it ends before offset 0x%llX, where the bytes for %s lie",
+                                    static_cast<unsigned long long>(e.offset),
+                                    text::address(e.address).c_str());
+            for (size_t i = 0; i < e.bytes.size(); ++i)
+                if (found_[k][i] != e.bytes[i])
+                    return text::format("it holds 0x%02X at %s (offset 0x%llX) where the image "
+                                        "has 0x%02X",
+                                        found_[k][i], text::address(e.address + i).c_str(),
+                                        static_cast<unsigned long long>(e.offset + i),
+                                        e.bytes[i]);
+        }
+        return {};
+    }
+
+private:
+    std::vector<AtOffset> expected_;
+    std::vector<std::vector<uint8_t>> found_;
+    std::vector<uint64_t> seen_;
+    uint64_t at_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<FileCheck> binary_check(const layout::MemoryMap& memory, uint64_t from,
+                                        uint64_t to) {
+    return std::make_unique<BinaryCheck>(memory, from, to);
+}
+
+std::unique_ptr<FileCheck> uf2_check(const layout::MemoryMap& memory) {
+    return std::make_unique<Uf2Check>(memory);
+}
+
+std::unique_ptr<FileCheck> hex_check(const layout::MemoryMap& memory, std::vector<Span> spans) {
+    return std::make_unique<HexCheck>(memory, std::move(spans));
+}
+
+std::unique_ptr<FileCheck> srec_check(const layout::MemoryMap& memory,
+                                      std::vector<Span> spans) {
+    return std::make_unique<SrecCheck>(memory, std::move(spans));
+}
+
+std::unique_ptr<FileCheck> offsets_check(std::vector<AtOffset> expected) {
+    return std::make_unique<OffsetsCheck>(std::move(expected));
+}
+
+}  // namespace velk::flash

@@ -1,0 +1,83 @@
+// FLASH's own check of what it is about to put in place. A file its own
+// CHECK would refuse is never renamed into place: the run stops with an
+// InternalError naming the file and CHECK's line for what is wrong, and
+// every name keeps what it held.
+//
+// What is checked, over the final bytes:
+//   - every record, recomputed by its producer (CHECK's own) over the
+//     image each file is written from (the application's, and the merged
+//     one), against the bytes its slot holds there;
+//   - with --mcuboot, the signed image read back from those images as
+//     CHECK reads it: the header's fields, the TLV areas, the SHA-256 of
+//     header, payload and protected TLVs against the hash TLV, the key hash
+//     (or key) and the signature with the run's own key, and the trailer
+//     of a padded slot;
+//   - each file's bytes as its writer emits them (file_checks.h): that
+//     they hold that image.
+// The image's checks run on a thread of their own while the files are
+// written; the files' checks ride along with the writing.
+#pragma once
+
+#include <exception>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../outfile/replacing_file.h"
+#include "file_checks.h"
+#include "flash_run.h"
+
+namespace velk::flash {
+
+// Why a record or the signed image in `memory` is not what CHECK would
+// accept, in CHECK's words; empty when all are right. `crypto` hashes and
+// verifies the signature (with the key of `pem`, when signed).
+std::string records_fault(const records::Plan& plan, const layout::MemoryMap& memory);
+std::string mcuboot_fault(const mcuboot::Signing& signing, const mcuboot::Signed& made,
+                          const layout::MemoryMap& memory, crypto::Provider& crypto);
+
+// A test's planted fault: with VELK_CRC_TEST_FAULT=0x<address> in the
+// environment, the byte at that address of the image every file is
+// written from is changed after the records are stored, so that the
+// suite sees this check stop the run. Unset, as in every real run, it
+// does nothing.
+void plant_test_fault(FlashRun& run);
+
+class SelfCheck final : public outfile::Tap {
+public:
+    // Starts the image's checks; `next` is shown every file's bytes too.
+    SelfCheck(const FlashRun& run, Host& host, outfile::Tap* next);
+    ~SelfCheck();
+    SelfCheck(const SelfCheck&) = delete;
+    SelfCheck& operator=(const SelfCheck&) = delete;
+
+    void written(const std::string& target, const char* data, size_t size) override;
+    // Waits for the image's checks and ends each file's; throws
+    // InternalError for the first file that fails.
+    void all_written() override;
+
+private:
+    // Which image a file is written from, by its row.
+    FileCheck* check_of(const std::string& target);
+    std::unique_ptr<FileCheck> make_check(const File& file) const;
+    void check_images();
+    [[noreturn]] void fail(const std::string& file, const std::string& line) const;
+
+    const FlashRun& run_;
+    Host& host_;
+    outfile::Tap* next_;
+    records::Plan plan_;  // the run's, answering nobody between chunks
+    std::vector<Span> spans_;
+    std::mutex lock_;
+    std::map<std::string, std::unique_ptr<FileCheck>> files_;
+    // The image's checks: the application's image, then the merged one.
+    std::thread thread_;
+    std::string own_fault_, merged_fault_;
+    std::exception_ptr thrown_;
+};
+
+}  // namespace velk::flash
