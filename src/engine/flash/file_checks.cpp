@@ -149,16 +149,27 @@ int byte_at(const uint8_t* p) {
     return high < 0 || low < 0 ? -1 : high << 4 | low;
 }
 
+// How a text format's lines start and how long each is: the byte count's
+// two digits at `count_at`, and `fixed` characters besides the counted
+// bytes' digits.
+struct Grammar {
+    const char* starts;  // the characters a line starts with
+    size_t count_at, fixed;
+    const char* record;      // "an Intel HEX record"
+    const char* end_record;  // "end-of-file record"
+};
+
 // Text made of lines, each its own length from its first characters; a
 // line cut between two chunks is completed in `carry_`. `Lines` reads one
-// line (line_length(), line()); the walk calls it directly, so that a line
-// that holds no checked byte costs a few table lookups.
+// line (line()) and skims lines that need no more look (skim()); the walk
+// calls it directly, so that a line that holds no checked byte costs a few
+// comparisons.
 template <class Lines>
 class TextCheck : public FileCheck {
 public:
-    TextCheck(const layout::MemoryMap& memory, std::vector<Span> spans, const char* end_record)
+    TextCheck(const layout::MemoryMap& memory, std::vector<Span> spans, Grammar grammar)
         : memory_(memory), spans_(std::move(spans)), seen_(spans_.size(), 0),
-          end_record_(end_record) {
+          grammar_(grammar) {
         std::sort(spans_.begin(), spans_.end(),
                   [](const Span& a, const Span& b) { return a.address < b.address; });
         next_start_ = spans_.empty() ? UINT64_MAX : spans_.front().address;
@@ -172,7 +183,7 @@ public:
             size_t n = std::min(size - at, longest - carry_.size());
             const size_t before = carry_.size();
             carry_.insert(carry_.end(), data + at, data + at + n);
-            size_t length = lines.line_length(carry_.data(), carry_.size());
+            size_t length = line_length(carry_.data(), carry_.size());
             if (!length) {
                 at += n;
                 if (carry_.size() >= longest) fault_ = "a line is longer than any can be";
@@ -194,7 +205,7 @@ public:
                 ++offset_;
                 continue;
             }
-            size_t length = lines.line_length(p, size - at);
+            size_t length = line_length(p, size - at);
             if (!length) {
                 carry_.assign(p, data + size);
                 return;
@@ -208,7 +219,7 @@ public:
     std::string finish() override {
         if (!fault_.empty()) return fault_;
         if (!carry_.empty()) return "it ends inside a line";
-        if (!ended_) return std::string("it has no ") + end_record_;
+        if (!ended_) return std::string("it has no ") + grammar_.end_record;
         for (size_t k = 0; k < spans_.size(); ++k)
             if (seen_[k] < spans_[k].size)
                 return "no line holds " + text::address(spans_[k].address) + " to " +
@@ -232,6 +243,24 @@ protected:
         checked_line(address, p, count, sum, checksum, wanted_sum);
     }
 
+    // The line's length when all of it is in [p, p + size); 0 when it is
+    // not. A character no line starts with is a fault, and a length of 1.
+    size_t line_length(const uint8_t* p, size_t size) {
+        if (p[0] == 0 || !std::strchr(grammar_.starts, p[0]) || ended_) {
+            fail_here(ended_ ? std::string("follows the ") + grammar_.end_record
+                             : std::string("is no ") + grammar_.record);
+            return 1;
+        }
+        if (size < grammar_.count_at + 2) return 0;
+        const int count = byte_at(p + grammar_.count_at);
+        if (count < 0) {
+            fail_here("has no byte count");
+            return 1;
+        }
+        const size_t length = grammar_.fixed + 2 * static_cast<size_t>(count);
+        return length <= size ? length : 0;
+    }
+
     uint64_t next_start() const { return next_start_; }
     // How many of the bytes at `p` are whole lines that need no more look
     // than their shape; none by default.
@@ -243,7 +272,7 @@ protected:
         next_start_ = spans_.empty() ? UINT64_MAX : spans_.front().address;
     }
 
-    void fail_here(const char* what) {
+    void fail_here(const std::string& what) {
         fault_ = text::format("the line at offset %llu ",
                               static_cast<unsigned long long>(offset_)) +
                  what;
@@ -297,7 +326,7 @@ private:
     uint64_t next_start_ = UINT64_MAX;  // the lowest address a line must reach to be checked
     uint64_t offset_ = 0;  // the line's in the file, for a fault's words
     std::vector<uint8_t> carry_;
-    const char* end_record_;
+    const Grammar grammar_;
 
 protected:
     std::string fault_;
@@ -306,22 +335,8 @@ protected:
 class HexCheck final : public TextCheck<HexCheck> {
 public:
     HexCheck(const layout::MemoryMap& memory, std::vector<Span> spans)
-        : TextCheck(memory, std::move(spans), "end-of-file record") {}
-
-    size_t line_length(const uint8_t* p, size_t size) {
-        if (p[0] != ':' || ended_) {
-            fail_here(ended_ ? "follows the end-of-file record" : "is no Intel HEX record");
-            return 1;
-        }
-        if (size < 3) return 0;
-        int count = byte_at(p + 1);
-        if (count < 0) {
-            fail_here("has no byte count");
-            return 1;
-        }
-        size_t length = 11 + 2 * static_cast<size_t>(count);
-        return length <= size ? length : 0;
-    }
+        : TextCheck(memory, std::move(spans), {":", 1, 11, "an Intel HEX record",
+                                                 "end-of-file record"}) {}
 
     // Data lines alike in a 64 KiB page below every checked byte still
     // ahead, a group at a time: each starts with ':' and the group's byte
@@ -392,22 +407,8 @@ private:
 class SrecCheck final : public TextCheck<SrecCheck> {
 public:
     SrecCheck(const layout::MemoryMap& memory, std::vector<Span> spans)
-        : TextCheck(memory, std::move(spans), "termination record") {}
-
-    size_t line_length(const uint8_t* p, size_t size) {
-        if ((p[0] != 'S' && p[0] != 's') || ended_) {
-            fail_here(ended_ ? "follows the termination record" : "is no S-record");
-            return 1;
-        }
-        if (size < 4) return 0;
-        int count = byte_at(p + 2);
-        if (count < 0) {
-            fail_here("has no byte count");
-            return 1;
-        }
-        size_t length = 4 + 2 * static_cast<size_t>(count);
-        return length <= size ? length : 0;
-    }
+        : TextCheck(memory, std::move(spans),
+                    {"Ss", 2, 4, "an S-record", "termination record"}) {}
 
     // Data lines alike, below every checked byte still ahead and in
     // address order, a group at a time, as for Intel HEX; each line's
