@@ -12,6 +12,7 @@
 #include "../../src/engine/checksum/catalogue.h"
 #include "../../src/engine/cli/command_line.h"
 #include "../../src/engine/flash/file_checks.h"
+#include "../../src/engine/flash/flash_verify.h"
 #include "../../src/engine/hexfile/intel_hex.h"
 #include "../../src/engine/mcuboot/format.h"
 #include "../../src/engine/platform/platform.h"
@@ -404,6 +405,42 @@ void file_checks() {
     }
 }
 
+// FLASH's own check of the records over the final image: a record whose
+// range changed after it was stored is named with CHECK's line, the value
+// it holds and the one the changed bytes give, both from the bitwise CRC.
+void records_over_the_final_image() {
+    std::vector<uint8_t> data(0x100);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 11 + 3);
+    velk::records::Plan plan;
+    plan.algorithm = velk::records::find_algorithm(std::nullopt);
+    const auto& parameters = plan.algorithm.row->parameters;
+    velk::records::Planned planned;
+    planned.record = {0x2100, 4, velk::records::Intervals(0x2000, 0x2100), "crc",
+                      velk::records::crc_producer(velk::records::CrcRole::selector,
+                                                  plan.algorithm, velk::records::Feed::bytes)};
+    plan.records.push_back(planned);
+    plan.order = {0};
+    const uint64_t stored = bitwise(parameters, data.data(), data.size());
+    uint8_t slot[4];
+    for (int i = 0; i < 4; ++i) slot[i] = static_cast<uint8_t>(stored >> (8 * i));
+    velk::layout::MemoryMap memory;
+    memory.append(0x2000, data.data(), data.size());
+    memory.append(0x2100, slot, 4);
+    expect(velk::flash::records_fault(plan, memory).empty(), "a right record passes");
+    // A byte of the range changed after the record was stored, as a header
+    // written over the range after its CRC would.
+    const uint8_t changed = static_cast<uint8_t>(data[0x40] ^ 0x01);
+    memory.overlay(0x2040, &changed, 1);
+    std::vector<uint8_t> now = data;
+    now[0x40] = changed;
+    char wanted[96];
+    std::snprintf(wanted, sizeof wanted, "at 0x00002100: stored [0x%08llX], computed [0x%08llX]",
+                  static_cast<unsigned long long>(stored),
+                  static_cast<unsigned long long>(bitwise(parameters, now.data(), now.size())));
+    const std::string line = velk::flash::records_fault(plan, memory);
+    expect(line.find(wanted) != std::string::npos, "the changed record's line: " + line);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -416,6 +453,7 @@ int main(int argc, char** argv) {
     checksum_over_holes();
     mcuboot_format();
     file_checks();
+    records_over_the_final_image();
     flash_and_check(argv[1], argv[2]);
     std::printf("%s\n", failures ? "engine test failed" : "engine test passed");
     return failures ? 1 : 0;
