@@ -132,24 +132,30 @@ private:
     std::string fault_;
 };
 
-// A hex digit's value, -1 for any other character.
-struct Digits {
-    int8_t value[256];
-    Digits() {
-        std::fill(std::begin(value), std::end(value), int8_t{-1});
-        for (int c = 0; c < 10; ++c) value['0' + c] = static_cast<int8_t>(c);
+// The byte two hex digits stand for, by the pair of characters: one
+// lookup a byte; -1 for a pair that is not two hex digits.
+struct DigitPairs {
+    int16_t value[1 << 16];
+    DigitPairs() {
+        int8_t digit[256];
+        std::fill(std::begin(digit), std::end(digit), int8_t{-1});
+        for (int c = 0; c < 10; ++c) digit['0' + c] = static_cast<int8_t>(c);
         for (int c = 0; c < 6; ++c) {
-            value['A' + c] = static_cast<int8_t>(10 + c);
-            value['a' + c] = static_cast<int8_t>(10 + c);
+            digit['A' + c] = static_cast<int8_t>(10 + c);
+            digit['a' + c] = static_cast<int8_t>(10 + c);
         }
+        for (int high = 0; high < 256; ++high)
+            for (int low = 0; low < 256; ++low)
+                value[high << 8 | low] =
+                    digit[high] < 0 || digit[low] < 0
+                        ? int16_t{-1}
+                        : static_cast<int16_t>(digit[high] << 4 | digit[low]);
     }
 };
-const Digits digits;
+const DigitPairs pairs;
 
-// The byte of two hex digits; -1 when they are not.
 int byte_at(const uint8_t* p) {
-    int high = digits.value[p[0]], low = digits.value[p[1]];
-    return high < 0 || low < 0 ? -1 : high << 4 | low;
+    return pairs.value[p[0] << 8 | p[1]];
 }
 
 // How a text format's lines start and how long each is: the byte count's
