@@ -61,8 +61,11 @@ public:
     void all_written() override;
 
 private:
-    // Which image a file is written from, by its row.
+    // The check of the file named `target`, made at its first bytes (null
+    // for a file no check reads).
     FileCheck* check_of(const std::string& target);
+    // A file's check, against the image it is written from: the
+    // application's, or the merged one.
     std::unique_ptr<FileCheck> make_check(const File& file) const;
     void check_images();
     [[noreturn]] void fail(const std::string& file, const std::string& line) const;
@@ -71,7 +74,7 @@ private:
     Host& host_;
     outfile::Tap* next_;
     records::Plan plan_;  // the run's, answering nobody between chunks
-    std::vector<Span> spans_;
+    std::vector<Span> spans_;  // the records' slots; the MCUboot header, TLVs, trailer
     std::mutex lock_;
     std::map<std::string, std::unique_ptr<FileCheck>> files_;
     // The image's checks: the application's image, then the merged one.
