@@ -79,7 +79,8 @@ def listing(folder):
 
 
 def planted(address, *argv, cwd):
-    env = dict(os.environ, VELK_CRC_TEST_FAULT=hex(address))
+    env = dict(os.environ, VELK_CRC_TEST_FAULT=address if isinstance(address, str)
+               else hex(address))
     return run_command(*argv, cwd=cwd, env=env)
 
 
@@ -152,6 +153,24 @@ def test_a_signed_image_its_own_check_refuses_is_not_written(build, tmp_path, ad
     expected = crc_line(address) if line is None else line
     assert f"internal error: {tmp_path / 'app_CRC.hex'} would fail its own check: " \
            + expected in error, error
+    assert listing(tmp_path) == before
+
+
+@pytest.mark.parametrize("mcuboot", [
+    pytest.param([], id="records"),
+    pytest.param(["--mcuboot", MCUBOOT], id="mcuboot"),
+])
+def test_a_merged_image_its_own_check_refuses_names_the_merged_file(build, tmp_path,
+                                                                     mcuboot):
+    elf, boot, key = fresh(build, tmp_path)
+    before = listing(tmp_path)
+    words = [w.format(key=key) for w in mcuboot]
+    done = planted(f"merged:{APP + 0x100:#x}", "FLASH", elf, "--ncrc_value", *words,
+                   "--merge", boot, "--bin", cwd=tmp_path)
+    assert done.returncode == INTERNAL, done.stderr
+    [error] = done.stderr.splitlines()
+    assert f"internal error: {tmp_path / 'app_CRC_merged.hex'} would fail its own check: " \
+           + crc_line(APP + 0x100) in error, error
     assert listing(tmp_path) == before
 
 

@@ -41,10 +41,10 @@ std::string mcuboot_fault(const mcuboot::Signing& signing, const mcuboot::Signed
                           const layout::MemoryMap& memory, crypto::Provider& crypto);
 
 // A test's planted fault: with VELK_CRC_TEST_FAULT=0x<address> in the
-// environment, the byte at that address of the image every file is
-// written from is changed after the records are stored, so that the
-// suite sees this check stop the run. Unset, as in every real run, it
-// does nothing.
+// environment, the byte at that address of the image the application's
+// files are written from is changed after the records are stored (with
+// merged:0x<address>, of the merged files' image), so that the suite sees
+// this check stop the run. Unset, as in every real run, it does nothing.
 void plant_test_fault(FlashRun& run);
 
 class SelfCheck final : public outfile::Tap {
