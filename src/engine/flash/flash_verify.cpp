@@ -254,7 +254,9 @@ void plant_test_fault(FlashRun& run) {
 }
 
 SelfCheck::SelfCheck(const FlashRun& run, Host& host, outfile::Tap* next)
-    : run_(run), host_(host), next_(next), plan_(run.plan) {
+    : run_(run), next_(next), plan_(run.plan),
+      // Asked here, on the run's thread: the host makes it at the first ask.
+      crypto_(run.signing ? &host.crypto() : nullptr) {
     // This thread cannot answer Ctrl-C; the writing does.
     plan_.between_chunks = nullptr;
     for (const records::Planned& p : plan_.records)
@@ -274,7 +276,7 @@ SelfCheck::~SelfCheck() {
 
 void SelfCheck::check_images() {
     try {
-        crypto::Provider* crypto = run_.signing ? &host_.crypto() : nullptr;
+        crypto::Provider* crypto = crypto_;
         own_fault_ = records_fault(plan_, run_.memory);
         if (own_fault_.empty() && crypto)
             own_fault_ = mcuboot_fault(*run_.signing, run_.signed_image, run_.memory, *crypto);

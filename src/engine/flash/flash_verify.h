@@ -71,9 +71,9 @@ private:
     [[noreturn]] void fail(const std::string& file, const std::string& line) const;
 
     const FlashRun& run_;
-    Host& host_;
     outfile::Tap* next_;
     records::Plan plan_;  // the run's, answering nobody between chunks
+    crypto::Provider* crypto_;  // with --mcuboot: the hash and the signature
     std::vector<Span> spans_;  // the records' slots; the MCUboot header, TLVs, trailer
     std::mutex lock_;
     std::map<std::string, std::unique_ptr<FileCheck>> files_;
