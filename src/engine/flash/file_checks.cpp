@@ -49,14 +49,23 @@ public:
     explicit Uf2Check(const layout::MemoryMap& memory) : memory_(memory) {}
 
     void take(const uint8_t* data, size_t size) override {
+        // Whole blocks are read where they lie; one cut between two pieces
+        // is put together first.
         while (size && fault_.empty()) {
+            if (filled_ == 0 && size >= uf2::block_size) {
+                block(data);
+                ++blocks_;
+                data += uf2::block_size;
+                size -= uf2::block_size;
+                continue;
+            }
             size_t n = std::min(size, uf2::block_size - filled_);
             std::memcpy(block_.data() + filled_, data, n);
             filled_ += n;
             data += n;
             size -= n;
             if (filled_ == uf2::block_size) {
-                block();
+                block(block_.data());
                 filled_ = 0;
                 ++blocks_;
             }
@@ -69,23 +78,22 @@ public:
     }
 
 private:
-    void block() {
-        const uint8_t* b = block_.data();
-        const std::string which = text::format("block %zu", blocks_);
+    void block(const uint8_t* b) {
+        auto which = [this] { return text::format("block %zu", blocks_); };
         if (u32_le(b) != uf2::magic_start0 || u32_le(b + 4) != uf2::magic_start1 ||
             u32_le(b + 508) != uf2::magic_end) {
-            fault_ = which + " has a wrong magic number";
+            fault_ = which() + " has a wrong magic number";
             return;
         }
         if (u32_le(b + 8) & uf2::not_main_flash) return;
         const uint64_t address = u32_le(b + 12);
         const uint32_t size = u32_le(b + 16);
         if (size > uf2::data_area) {
-            fault_ = which + text::format(" has a payload of %u bytes", size);
+            fault_ = which() + text::format(" has a payload of %u bytes", size);
             return;
         }
         int64_t i = first_unlike(memory_, address, b + 32, size);
-        if (i >= 0) fault_ = which + " " + unlike_text(memory_, address + i, b[32 + i]);
+        if (i >= 0) fault_ = which() + " " + unlike_text(memory_, address + i, b[32 + i]);
     }
 
     const layout::MemoryMap& memory_;
