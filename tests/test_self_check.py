@@ -12,7 +12,7 @@ import struct
 
 import pytest
 from cryptography.hazmat.primitives import serialization
-from cryptography.hazmat.primitives.asymmetric import ed25519
+from cryptography.hazmat.primitives.asymmetric import ec, ed25519, rsa
 
 import velk_crc
 from conftest import crc32_mpeg2, run_command
@@ -58,11 +58,14 @@ def build(tmp_path_factory):
         lines.append(":" + (record + bytes([-sum(record) & 0xFF])).hex().upper())
     lines.append(":00000001FF")
     boot.write_text("\n".join(lines) + "\n")
-    key = folder / "key.pem"
-    key.write_bytes(ed25519.Ed25519PrivateKey.generate().private_bytes(
-        serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
-        serialization.NoEncryption()))
-    return folder, elf, boot, key
+    made = {"key.pem": ed25519.Ed25519PrivateKey.generate(),
+            "ecdsa.pem": ec.generate_private_key(ec.SECP256R1()),
+            "rsa.pem": rsa.generate_private_key(65537, 2048)}
+    for name, private in made.items():
+        (folder / name).write_bytes(private.private_bytes(
+            serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+            serialization.NoEncryption()))
+    return folder, elf, boot, folder / "key.pem"
 
 
 def fresh(build, tmp_path):
@@ -206,13 +209,21 @@ def test_main_returns_70(build, tmp_path, monkeypatch):
     pytest.param(["--mcuboot", f"key={{key}},header={HEADER:#x}"], id="mcuboot"),
     pytest.param(["--mcuboot", MCUBOOT, "--merge", "{boot}", "--bin", "--srec", "--uf2",
                   "stm32f4"], id="mcuboot-padded-merged"),
+    # ECDSA and RSA sign the bytes themselves, which the check hashes again.
+    pytest.param(["--mcuboot", f"key={{folder}}/ecdsa.pem,header={HEADER:#x},pubkey=full,"
+                  "version=1.2.3+4,counter=auto,tlv=0xA0:0102"], id="ecdsa-full-key"),
+    pytest.param(["--mcuboot", f"key={{folder}}/rsa.pem,header={HEADER:#x},"
+                  "slot=0x8000,align=32,confirm", "--bin"], id="rsa-align-32"),
 ])
 def test_runs_without_a_fault_write_files_check_accepts(build, tmp_path, argv):
     elf, boot, key = fresh(build, tmp_path)
-    words = [w.format(boot=boot, key=key) for w in argv]
+    words = [w.format(boot=boot, key=key, folder=build[0]) for w in argv]
     done = run_command("FLASH", elf, "--ncrc_value", *words, cwd=tmp_path)
     assert done.returncode == 0, done.stderr
-    mcuboot = ["--mcuboot", f"key={key}"] if "--mcuboot" in words else []
+    mcuboot = []
+    if "--mcuboot" in words:
+        setting = words[words.index("--mcuboot") + 1]
+        mcuboot = ["--mcuboot", setting.split(",")[0]]  # its key=
     for name in ["app_CRC.hex", "app_CRC.elf", "app_CRC.srec", "app_CRC.uf2"]:
         if (tmp_path / name).exists():
             checked = run_command("CHECK", tmp_path / name, "--ncrc_value", "--elf", elf,
