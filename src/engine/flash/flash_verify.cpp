@@ -254,53 +254,60 @@ void plant_test_fault(FlashRun& run) {
 }
 
 SelfCheck::SelfCheck(const FlashRun& run, Host& host, outfile::Tap* next)
-    : run_(run), next_(next), plan_(run.plan),
-      // Asked here, on the run's thread: the host makes it at the first ask.
-      crypto_(run.signing ? &host.crypto() : nullptr) {
-    // This thread cannot answer Ctrl-C; the writing does.
-    plan_.between_chunks = nullptr;
-    for (const records::Planned& p : plan_.records)
+    : run_(run), next_(next), crypto_(run.signing ? &host.crypto() : nullptr) {
+    for (const records::Planned& p : run.plan.records)
         spans_.push_back({p.record.slot, p.record.width});
     if (run.signing) {
         const mcuboot::Signed& made = run.signed_image;
         spans_.push_back({run.signing->slot, made.room.size()});
         spans_.push_back({run.signing->end, made.tlvs.size()});
         if (!made.trailer.empty()) spans_.push_back({made.trailer_at, made.trailer.size()});
+        // The signed image's hash is a pass of its own over the image: it
+        // runs beside the writing, the records' pass in the run's wait.
+        signed_check_ = std::thread([this] {
+            try {
+                signed_fault_ =
+                    mcuboot_fault(*run_.signing, run_.signed_image, run_.memory, *crypto_);
+            } catch (...) {
+                signed_thrown_ = std::current_exception();
+            }
+        });
     }
-    thread_ = std::thread([this] { check_images(); });
 }
 
 SelfCheck::~SelfCheck() {
-    if (thread_.joinable()) thread_.join();
+    if (signed_check_.joinable()) signed_check_.join();
 }
 
 void SelfCheck::check_images() {
-    try {
-        crypto::Provider* crypto = crypto_;
-        own_fault_ = records_fault(plan_, run_.memory);
-        if (own_fault_.empty() && crypto)
-            own_fault_ = mcuboot_fault(*run_.signing, run_.signed_image, run_.memory, *crypto);
-        if (!run_.merged) return;
-        // The merged image holds the application's bytes wherever a record
-        // or the signed image reads (merging refuses a byte there): where
-        // they are the same, CHECK's verdict is the same. Only where they
-        // are not is it worked out again, for its words.
-        const layout::MemoryMap& merged = run_.merged->memory;
-        bool same = true;
-        for (const records::Planned& p : plan_.records)
-            same = same &&
-                   same_bytes(run_.memory, merged, std::min(p.record.start(), p.record.slot),
-                              std::max(p.record.end(), p.record.slot_end()));
-        if (run_.signing)
-            same = same && same_bytes(run_.memory, merged, run_.signing->slot,
-                                      run_.signed_image.image_end);
-        if (same) return;
-        merged_fault_ = records_fault(plan_, merged);
-        if (merged_fault_.empty() && crypto)
-            merged_fault_ = mcuboot_fault(*run_.signing, run_.signed_image, merged, *crypto);
-    } catch (...) {
-        thrown_ = std::current_exception();
-    }
+    if (images_checked_) return;
+    images_checked_ = true;
+    const records::Plan& plan = run_.plan;
+    if (std::string line = records_fault(plan, run_.memory); !line.empty())
+        fail(run_.primary().name, line);
+    if (signed_check_.joinable()) signed_check_.join();
+    if (signed_thrown_) std::rethrow_exception(signed_thrown_);
+    if (!signed_fault_.empty()) fail(run_.primary().name, signed_fault_);
+    if (!run_.merged) return;
+    // The merged image holds the application's bytes wherever a record or
+    // the signed image reads (merging refuses a byte there): where they
+    // are the same, CHECK's verdict is the same. Only where they are not
+    // is it worked out again, for its words.
+    const layout::MemoryMap& merged = run_.merged->memory;
+    bool same = true;
+    for (const records::Planned& p : plan.records)
+        same = same && same_bytes(run_.memory, merged, std::min(p.record.start(), p.record.slot),
+                                  std::max(p.record.end(), p.record.slot_end()));
+    if (run_.signing)
+        same = same && same_bytes(run_.memory, merged, run_.signing->slot,
+                                  run_.signed_image.image_end);
+    if (same) return;
+    std::string line = records_fault(plan, merged);
+    if (line.empty() && crypto_)
+        line = mcuboot_fault(*run_.signing, run_.signed_image, merged, *crypto_);
+    if (line.empty()) return;
+    for (const File& file : run_.files)
+        if (file.merged && file.format == &formats::intel_hex()) fail(file.name, line);
 }
 
 std::unique_ptr<FileCheck> SelfCheck::make_check(const File& file) const {
@@ -351,13 +358,13 @@ void SelfCheck::fail(const std::string& file, const std::string& line) const {
     throw InternalError{file + " would fail its own check: " + line + " (nothing was written)"};
 }
 
+void SelfCheck::waiting() {
+    check_images();
+    if (next_) next_->waiting();
+}
+
 void SelfCheck::all_written() {
-    if (thread_.joinable()) thread_.join();
-    if (thrown_) std::rethrow_exception(thrown_);
-    if (!own_fault_.empty()) fail(run_.primary().name, own_fault_);
-    if (!merged_fault_.empty())
-        for (const File& file : run_.files)
-            if (file.merged && file.format == &formats::intel_hex()) fail(file.name, merged_fault_);
+    check_images();
     for (auto& [target, check] : files_)
         if (check)
             if (std::string why = check->finish(); !why.empty()) fail(target, why);

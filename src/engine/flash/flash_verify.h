@@ -14,15 +14,17 @@
 //     of a padded slot;
 //   - each file's bytes as its writer emits them (file_checks.h): that
 //     they hold that image.
-// The image's checks run on a thread of their own while the files are
-// written; the files' checks ride along with the writing.
+// The records' checks run on the run's own thread once it has written its
+// files, while the second thread still writes the HEX (the one wait of a
+// run, which they fill); the signed image's, a hash over all of it, on a
+// thread of its own beside the writing; the files' checks ride along with
+// the writing.
 #pragma once
 
 #include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,15 +51,19 @@ void plant_test_fault(FlashRun& run);
 
 class SelfCheck final : public outfile::Tap {
 public:
-    // Starts the image's checks; `next` is shown every file's bytes too.
+    // Starts the signed image's check; `next` is shown every file's bytes
+    // too.
     SelfCheck(const FlashRun& run, Host& host, outfile::Tap* next);
     ~SelfCheck();
     SelfCheck(const SelfCheck&) = delete;
     SelfCheck& operator=(const SelfCheck&) = delete;
 
     void written(const std::string& target, const char* data, size_t size) override;
-    // Waits for the image's checks and ends each file's; throws
-    // InternalError for the first file that fails.
+    // The image's checks (once); throws InternalError naming the first
+    // file that would fail.
+    void waiting() override;
+    // The image's checks if not done yet, and the end of each file's;
+    // throws InternalError naming the first file that would fail.
     void all_written() override;
 
 private:
@@ -72,15 +78,15 @@ private:
 
     const FlashRun& run_;
     outfile::Tap* next_;
-    records::Plan plan_;  // the run's, answering nobody between chunks
     crypto::Provider* crypto_;  // with --mcuboot: the hash and the signature
+    bool images_checked_ = false;
+    // With --mcuboot, the signed image's check on a thread of its own.
+    std::thread signed_check_;
+    std::string signed_fault_;
+    std::exception_ptr signed_thrown_;
     std::vector<Span> spans_;  // the records' slots; the MCUboot header, TLVs, trailer
     std::mutex lock_;
     std::map<std::string, std::unique_ptr<FileCheck>> files_;
-    // The image's checks: the application's image, then the merged one.
-    std::thread thread_;
-    std::string own_fault_, merged_fault_;
-    std::exception_ptr thrown_;
 };
 
 }  // namespace velk::flash
