@@ -19,9 +19,15 @@ bool is_help(const std::string& word) {
            std::end(help_words);
 }
 
+// The status of a command that SIGPIPE ended.
+constexpr int reader_gone_status = 128 + 13;
+
 // The one line of a command line whose report standard output could not
-// take: the run ends with `status`, whatever it found.
+// take: the run ends with `status`, whatever it found. A reader that went
+// away before anything was written ends it as SIGPIPE would, silently; once
+// the files are in place, their run says so and fails as any other.
 int cannot_say(Host& host, const StdoutFailure& failure, int status, bool written) {
+    if (failure.reader_gone && !written) return reader_gone_status;
     host.err("error: cannot write to standard output: " + failure.why +
              (written ? "; the output files were written" : ""));
     return status;
