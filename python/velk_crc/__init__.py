@@ -255,9 +255,13 @@ def main(argv=None):
 
 
 def _own(words):
-    # VELK is VELK_CRC's own mode word; any other first word may be ours,
-    # and so is a command line with no word at all.
-    return not words or (words[0] != "VELK" and words[0] in _native().own_words)
+    # VELK is VELK_CRC's own mode word, in any letter case; any other first
+    # word may be ours (FLASH or CHECK mistyped in case too: the hint alone
+    # answers it), and so is a command line with no word at all.
+    if not words:
+        return True
+    own = _native().own_words
+    return words[0] in own or (words[0].upper() in own and words[0].upper() != "VELK")
 
 
 def runmain():
