@@ -83,10 +83,10 @@ std::optional<std::string> environment(const char* name) {
 
 namespace {
 
-// Opens `path` to read it as a file: a FIFO is opened without waiting for
-// its writer, then refused with the devices. The descriptor, or -1 with
-// `error` set.
-int open_regular(const std::string& path, int& error) {
+// Opens `path` to read it as a file, `st` what it is: a FIFO is opened
+// without waiting for its writer, then refused with the devices. The
+// descriptor, or -1 with `error` set.
+int open_regular(const std::string& path, struct stat& st, int& error) {
     int fd = again([&] {
         return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     });
@@ -94,7 +94,6 @@ int open_regular(const std::string& path, int& error) {
         error = errno;
         return -1;
     }
-    struct stat st;
     error = 0;
     if (::fstat(fd, &st) != 0)
         error = errno;
@@ -123,8 +122,9 @@ int not_regular(Kind kind) {
 
 int read_chunks(const std::string& path,
                 const std::function<void(const uint8_t*, size_t)>& take) {
+    struct stat st;
     int error;
-    int fd = open_regular(path, error);
+    int fd = open_regular(path, st, error);
     if (fd < 0) return error;
     std::vector<uint8_t> buffer(size_t{1} << 20);
     for (;;) {
@@ -137,11 +137,10 @@ int read_chunks(const std::string& path,
 }
 
 int read_file(const std::string& path, std::vector<uint8_t>& out, uint64_t most) {
-    int error;
-    int fd = open_regular(path, error);
-    if (fd < 0) return error;
     struct stat st;
-    if (::fstat(fd, &st) != 0) return closed(fd, errno);
+    int error;
+    int fd = open_regular(path, st, error);
+    if (fd < 0) return error;
     const uint64_t size = static_cast<uint64_t>(st.st_size);
     if (size > most) return closed(fd, EFBIG);
     out.clear();
@@ -155,8 +154,11 @@ int read_file(const std::string& path, std::vector<uint8_t>& out, uint64_t most)
         if (got == 0) break;
         done += static_cast<size_t>(got);
         if (done > most) return closed(fd, EFBIG);
-        if (done == out.size())
-            out.resize(static_cast<size_t>(std::min<uint64_t>(out.size() + 65536, most + 1)));
+        if (done == out.size()) {
+            uint64_t grown = out.size() + 65536;
+            if (most != any_size) grown = std::min(grown, most + 1);
+            out.resize(static_cast<size_t>(grown));
+        }
     }
     out.resize(done);
     return closed(fd, 0);
