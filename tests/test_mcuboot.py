@@ -172,8 +172,14 @@ SAME_AS_IMGTOOL = [
 def test_the_signed_image_is_imgtools_byte_for_byte(tmp_path, keys, room, settings):
     elf = tmp_path / "fw.elf"
     start, crc = app_elf(elf, room)
-    # imgtool signs what FLASH alone writes: the records already stored.
-    velk_crc.flash(elf, symbol="crc_slot")
+    # imgtool signs what FLASH alone writes: the records already stored. A
+    # CRC over the build's room would read the header's fields, which
+    # imgtool cannot be given beforehand: here it starts behind the room.
+    symbol = "crc_slot"
+    if room == "reserved":
+        start = SLOT + HEADER
+        symbol = f"crc_slot@{start:#x}"
+    velk_crc.flash(elf, symbol=symbol)
     plain = read_hex(tmp_path / "fw_CRC.hex").memory
     assert int.from_bytes(memory_bytes(plain, crc, crc + 4), "little") == \
         crc32_mpeg2(memory_bytes(plain, start, crc))
@@ -181,13 +187,54 @@ def test_the_signed_image_is_imgtools_byte_for_byte(tmp_path, keys, room, settin
                  room == "added")
     theirs = read_hex(tmp_path / "imgtool.hex").memory
 
-    report = velk_crc.flash(elf, symbol="crc_slot", mcuboot=ours(settings, keys))
+    report = velk_crc.flash(elf, symbol=symbol, mcuboot=ours(settings, keys))
     mine = read_hex(tmp_path / "fw_CRC.hex").memory
     end = max(max(mine), max(theirs)) + 1
     assert memory_bytes(mine, SLOT, end) == memory_bytes(theirs, SLOT, end)
     assert report.mcuboot["slot"] == SLOT
     assert report.mcuboot["header_room"] == room
     assert report.records[0]["value"] == plain_crc(plain, crc)
+
+
+@pytest.mark.parametrize("front", ["api", "cli"])
+def test_a_crc_over_the_reserved_room_covers_the_header_as_written(tmp_path, keys, front):
+    """The record's range starts at the image's start, the build's room: the
+    CRC covers the header's fields as flash holds them, in every file."""
+    elf = tmp_path / "fw.elf"
+    start, crc = app_elf(elf, "reserved")
+    assert start == SLOT
+    velk_crc.flash(elf, symbol="crc_slot", bin=True)
+    imgtool_sign(tmp_path / "fw_CRC.bin", tmp_path / "imgtool.bin",
+                 {"header": HEADER, "key": "ed25519"}, keys, False)
+    theirs = (tmp_path / "imgtool.bin").read_bytes()
+    settings = {"header": HEADER, "key": str(keys["ed25519"])}
+    if front == "api":
+        velk_crc.flash(elf, symbol="crc_slot", bin=True, mcuboot=settings)
+    else:
+        done = run_command("FLASH", elf, "--ncrc_slot", "--bin", "--mcuboot",
+                           f"key={keys['ed25519']},header=0x200")
+        assert done.returncode == 0, done.stderr
+    mine = (tmp_path / "fw_CRC.bin").read_bytes()
+    # imgtool's header fields, which no record changes; the CRC over the
+    # final bytes, header included.
+    assert mine[:32] == theirs[:32]
+    stored = int.from_bytes(mine[crc - SLOT:crc - SLOT + 4], "little")
+    assert stored == crc32_mpeg2(mine[:crc - SLOT])
+    done = subprocess.run([imgtool(), "verify", "-k", str(keys["ed25519"]),
+                           str(tmp_path / "fw_CRC.bin")], capture_output=True, text=True,
+                          timeout=120)
+    assert "Image was correctly validated" in done.stdout, done.stdout + done.stderr
+    # What a programmer loads of the checksummed ELF file is the same image.
+    loaded = segment_memory(tmp_path / "fw_CRC.elf")
+    assert memory_bytes(loaded, SLOT, crc + 4) == mine[:crc + 4 - SLOT]
+    # FLASH's own CHECK agrees, with the build and without.
+    for words in ([tmp_path / "fw_CRC.hex", "--elf", elf], [tmp_path / "fw_CRC.elf"]):
+        checked = run_command("CHECK", *words, "--ncrc_slot", "--mcuboot",
+                              f"key={keys['public']}")
+        assert checked.returncode == 0, checked.stdout + checked.stderr
+    report = velk_crc.check(tmp_path / "fw_CRC.hex", elf=elf, symbol="crc_slot",
+                            mcuboot={"key": str(keys["public"])})
+    assert report.records[0]["value"] == stored
 
 
 # Signing alone, as `imgtool sign` of the linked build: no record stored.

@@ -153,8 +153,7 @@ void place_signing(Signing& s, const Request& request, const ElfBuild& elf,
     check_vectors(s, elf, memory);
 }
 
-void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
-          Signed& out) {
+void write_header(const Signing& s, layout::MemoryMap& memory, Signed& out) {
     const Settings& settings = s.settings;
     out.header.hdr_size = static_cast<uint16_t>(settings.header);
     out.header.img_size = static_cast<uint32_t>(s.end - s.payload);
@@ -163,13 +162,22 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
         out.protected_tlvs.push_back({tlv::security_counter, u32_value(*settings.counter)});
     for (const Tlv& t : settings.dependencies) out.protected_tlvs.push_back(t);
     for (const Tlv& t : settings.custom) out.protected_tlvs.push_back(t);
-    const Bytes protected_area = encode_area(protected_info, out.protected_tlvs);
-    out.header.protect_tlv_size = static_cast<uint16_t>(protected_area.size());
+    out.header.protect_tlv_size =
+        static_cast<uint16_t>(encode_area(protected_info, out.protected_tlvs).size());
     const auto fields = encode_header(out.header);
 
     // The header over the build's room, or a room of erased flash before it.
     out.room.assign(fields.begin(), fields.end());
     if (!s.room_reserved) out.room.resize(settings.header, memory.fill());
+    // In the build's room the fields are part of the image a CRC over the
+    // room reads, as they will lie in flash.
+    if (s.room_reserved) memory.overlay(s.slot, out.room.data(), out.room.size());
+}
+
+void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
+          Signed& out) {
+    const Settings& settings = s.settings;
+    const Bytes protected_area = encode_area(protected_info, out.protected_tlvs);
     // What the hash covers, in order: header, payload, protected TLVs.
     const Bytes fill_run(size_t{1} << 16, memory.fill());
     auto covered = [&](const std::function<void(const uint8_t*, size_t)>& feed) {
@@ -259,7 +267,6 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
             signed_memory.append_fill(p.address, p.size);
     }
     add_below(UINT64_MAX);
-    if (s.room_reserved) signed_memory.overlay(s.slot, out.room.data(), out.room.size());
     memory = std::move(signed_memory);
 }
 
