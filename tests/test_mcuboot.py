@@ -499,6 +499,14 @@ REFUSALS = [
     pytest.param("reserved", "header=0x200", {"reserved": 0x100},
                  "header's room 0x08000000 to 0x080001FF holds the build's bytes from "
                  "0x08000101 on (0x20)", id="room-holding-code"),
+    pytest.param("reserved", "header=0x100", {"reserved": 0x200},
+                 "header=0x100 is smaller than the build's room: the build reserves 0x200 "
+                 "bytes at 0x08000000, so there is no vector table at the payload's start "
+                 "(0x08000100); header=0x200 fills the room (--force writes it anyway)",
+                 id="header-smaller-than-the-room"),
+    pytest.param("added", "header=0x200,pubkey=full", {},
+                 "--mcuboot: pubkey=full carries the signing key in the image: it needs "
+                 "key=<file> too", id="full-key-without-a-key"),
     pytest.param("reserved", "header=0x40", {"reserved": 0x40},
                  "vector table at 0x08000040 (16 entries) is not aligned as VTOR needs",
                  id="misaligned-vector-table"),
@@ -573,6 +581,29 @@ def test_force_signs_a_misaligned_vector_table(tmp_path):
     report = velk_crc.flash(elf, symbol="crc_slot", mcuboot={"header": 0x40}, force=True)
     assert any("VTOR" in w for w in report.warnings)
     assert report.mcuboot["header"]["img_size"] == BODY
+
+
+@pytest.mark.parametrize("settings, says", [
+    pytest.param({"header": 0x100}, "header=0x100 is smaller than the build's room",
+                 id="header-smaller-than-the-room"),
+    pytest.param({"header": HEADER, "pubkey": "full"},
+                 "mcuboot: pubkey=full carries the signing key in the image",
+                 id="full-key-without-a-key"),
+])
+def test_the_api_refuses_what_makes_no_bootable_or_signed_image(tmp_path, settings, says):
+    elf = tmp_path / "fw.elf"
+    app_elf(elf, "reserved")
+    with pytest.raises(velk_crc.Refused, match=says):
+        velk_crc.flash(elf, symbol="crc_slot", mcuboot=settings)
+    assert not (tmp_path / "fw_CRC.hex").exists()
+
+
+def test_force_signs_a_header_smaller_than_the_room(tmp_path):
+    elf = tmp_path / "fw.elf"
+    app_elf(elf, "reserved")
+    report = velk_crc.flash(elf, symbol="crc_slot", mcuboot={"header": 0x100}, force=True)
+    assert any("no vector table at the payload's start" in w for w in report.warnings)
+    assert report.mcuboot["payload"] == SLOT + 0x100
 
 
 def test_the_merged_files_hold_the_signed_image(tmp_path, keys):

@@ -23,6 +23,35 @@ bool erased_or_zero(uint8_t byte, uint8_t fill) {
     return byte == 0x00 || byte == fill;
 }
 
+// A header smaller than the build's room leaves the room's rest at the
+// payload's start, where the bootloader looks for the vector table.
+void refuse_a_smaller_header(Signing& s, const layout::MemoryMap& memory, uint64_t first) {
+    const uint8_t fill = memory.fill();
+    uint64_t at = first + s.settings.header;
+    uint8_t chunk[256];
+    for (bool empty = true; empty && at < memory.end();) {
+        const uint64_t n = std::min<uint64_t>(sizeof chunk, memory.end() - at);
+        memory.read(at, chunk, n);
+        const uint8_t* held = std::find_if(chunk, chunk + n, [&](uint8_t b) {
+            return !erased_or_zero(b, fill);
+        });
+        empty = held == chunk + n;
+        at += static_cast<uint64_t>(held - chunk);
+    }
+    // An initial stack pointer's low bytes are 0x00: the room ends at a
+    // whole word.
+    at = first + ((at - first) & ~uint64_t{3});
+    if (at <= first + s.settings.header || at >= memory.end()) return;
+    s.refused.push_back(text::format(
+        "header=0x%llX is smaller than the build's room: the build reserves 0x%llX bytes "
+        "at %s, so there is no vector table at the payload's start (%s); header=0x%llX "
+        "fills the room",
+        static_cast<unsigned long long>(s.settings.header),
+        static_cast<unsigned long long>(at - first), text::address(first).c_str(),
+        text::address(first + s.settings.header).c_str(),
+        static_cast<unsigned long long>(at - first)));
+}
+
 // The header's room: the build's own when its image starts with a room of
 // nothing (0x00 or erased flash), as Zephyr's ROM start offset leaves it;
 // otherwise one added before an image that starts with its code. A room
@@ -51,6 +80,7 @@ void find_room(Signing& s, const layout::MemoryMap& memory) {
         }
         s.room_reserved = true;
         s.slot = first;
+        refuse_a_smaller_header(s, memory, first);
     } else {
         if (first < size)
             throw Refusal{text::format(
