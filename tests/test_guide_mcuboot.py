@@ -213,3 +213,39 @@ def test_the_ci_step_signs_checks_and_boots(project):
     assert "Image was correctly validated" in verified.stdout, \
         verified.stdout + verified.stderr
     assert boot_status(load(root / "build" / "app_CRC_merged.hex")) == BOOT_OK
+
+
+def segment_memory(path):
+    """What a programmer that loads by program headers writes: each
+    PT_LOAD's file bytes at its physical address."""
+    from elftools.elf.elffile import ELFFile
+    memory = {}
+    with open(path, "rb") as f:
+        for segment in ELFFile(f).iter_segments():
+            if segment["p_type"] == "PT_LOAD":
+                data = segment.data()[:min(segment["p_filesz"], segment["p_memsz"])]
+                memory.update((segment["p_paddr"] + i, b) for i, b in enumerate(data))
+    return memory
+
+
+def test_the_files_hold_what_objcopy_and_the_hex_hold(project):
+    """Without --mcuboot the HEX is objcopy's but for the CRC; with it the
+    checksummed ELF file loads, by program headers, what the HEX holds:
+    never the ELF file's own headers."""
+    layout, root, path = project
+    objcopy = root / "objcopy.hex"
+    subprocess.run(["arm-none-eabi-objcopy", "-O", "ihex", "build/app.elf", str(objcopy)],
+                   cwd=root, check=True)
+    theirs = read_hex(objcopy).memory
+    done = subprocess.run(velk_command("FLASH", "build/app.elf", "--ncrc_value", "--json"),
+                          cwd=root, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    crc = json.loads(done.stdout)["records"][0]["slot"]
+    mine = read_hex(root / "build" / "app_CRC.hex").memory
+    assert sorted(mine) == sorted(theirs)
+    assert all(mine[a] == b for a, b in theirs.items() if not crc <= a < crc + 4)
+    assert segment_memory(root / "build" / "app_CRC.elf") == mine
+
+    run_block(SHELL[0], root, path)
+    signed = read_hex(root / "build" / "app_CRC.hex").memory
+    assert segment_memory(root / "build" / "app_CRC.elf") == signed

@@ -144,7 +144,12 @@ CrcElf crc_elf(const ElfBuild& elf, const std::vector<StoredRecord>& records,
     }
     std::sort(at.begin(), at.end());
     out.gaps = unsectioned_contents(elf);
-    if (!out.gaps.empty() || !added.empty()) {
+    // Segments that load the file's own headers stop doing so: the image
+    // holds nothing there, or other bytes (with --mcuboot, its header).
+    std::vector<elf::LeftOut> left_out;
+    for (size_t i = 0; i < elf.headers.size(); ++i)
+        if (elf.headers[i].own_headers) left_out.push_back({i, elf.headers[i].own_headers});
+    if (!out.gaps.empty() || !added.empty() || !left_out.empty()) {
         std::vector<elf::NewSection> sections = gap_sections(out.gaps);
         uint64_t contents = 0;
         for (const AddedContents& a : added) {
@@ -152,11 +157,6 @@ CrcElf crc_elf(const ElfBuild& elf, const std::vector<StoredRecord>& records,
                                 elf.file_bytes.size() + contents, a.size, true});
             contents += a.size;
         }
-        // Segments that load the file's own headers stop doing so: the
-        // image has other bytes there (with --mcuboot, perhaps its header).
-        std::vector<elf::LeftOut> left_out;
-        for (size_t i = 0; i < elf.headers.size(); ++i)
-            if (elf.headers[i].own_headers) left_out.push_back({i, elf.headers[i].own_headers});
         auto appended =
             elf::append_sections(elf.file, elf.span(), sections, contents, left_out);
         std::string why;
@@ -169,6 +169,12 @@ CrcElf crc_elf(const ElfBuild& elf, const std::vector<StoredRecord>& records,
             if (loads_changed_header(elf, out.added.header))
                 why = "a segment loads the ELF header, which the new section table "
                       "changes";
+        }
+        // With nothing to add, the copy as it is: its segments load the
+        // headers where the image holds nothing, as the input's do.
+        if (!why.empty() && out.gaps.empty() && added.empty()) {
+            out.added = {};
+            why.clear();
         }
         if (!why.empty() && out.gaps.empty()) {
             out.in_file = {false, 0,
