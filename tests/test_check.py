@@ -295,6 +295,21 @@ def test_the_files_own_headers_are_no_part_of_the_image(velk, monkeypatch, tmp_p
     assert report.ok
 
 
+def test_without_sections_the_headers_alone_are_left_out(velk, monkeypatch, tmp_path):
+    """No section says where the padding ends: the image starts right after
+    the ELF header and the program header table."""
+    data = bytearray(own_headers_loaded(0x60))
+    data[32:36] = bytes(4)  # e_shoff
+    data[48:52] = bytes(4)  # e_shnum, e_shstrndx
+    elf = tmp_path / "fw.elf"
+    elf.write_bytes(bytes(data))
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", elf, "--a38")
+    assert code == 0, err
+    written = read_hex(tmp_path / "fw_CRC.hex").memory
+    assert min(written) == LOAD + 0x54 and max(written) == LOAD + 0x8F
+    assert bytes(written[LOAD + a] for a in range(0x54, 0x8C)) == data[0x54:0x8C]
+
+
 def test_own_headers_behind_a_sections_bytes_are_refused(velk, monkeypatch, tmp_path):
     elf = tmp_path / "fw.elf"
     elf.write_bytes(own_headers_loaded(phoff=0x90))

@@ -29,7 +29,8 @@ bool loaded(const elf::SectionHeader& section) {
 // up to the first section's bytes. None when a section holds them: then
 // they are the program's. Headers behind a section's bytes cannot be left
 // out of one stretch, and are refused, named.
-uint64_t own_headers(const elf::File& file, size_t index, const layout::ProgramHeader& h) {
+uint64_t own_headers(const elf::File& file, size_t index,
+                     const layout::ProgramHeader& h) {
     const uint64_t from = h.offset, to = h.offset + h.size();
     std::vector<std::pair<uint64_t, uint64_t>> own;  // file offsets within the segment
     auto add = [&](uint64_t a, uint64_t b) {
@@ -39,7 +40,8 @@ uint64_t own_headers(const elf::File& file, size_t index, const layout::ProgramH
     };
     add(0, elf::layout_of(file.header.elf64).header_size);
     if (file.header.phnum)
-        add(file.header.phoff, file.header.phoff + file.header.phnum * file.header.phentsize);
+        add(file.header.phoff,
+            file.header.phoff + file.header.phnum * file.header.phentsize);
     if (own.empty()) return 0;
     uint64_t first_section = to;
     for (const elf::SectionHeader& section : file.sections) {

@@ -58,7 +58,8 @@ std::vector<uint8_t> program_headers(const File& file, Bytes bytes,
     std::vector<uint8_t> table;
     auto old_table = [&] {
         for (uint64_t i = 0; i < file.segments.size(); ++i) {
-            const uint8_t* old = bytes.data + file.header.phoff + i * file.header.phentsize;
+            const uint8_t* old =
+                bytes.data + file.header.phoff + i * file.header.phentsize;
             table.insert(table.end(), old, old + l.phdr_size);
         }
         for (const LeftOut& cut : left_out) {

@@ -148,7 +148,8 @@ CrcElf crc_elf(const ElfBuild& elf, const std::vector<StoredRecord>& records,
     // holds nothing there, or other bytes (with --mcuboot, its header).
     std::vector<elf::LeftOut> left_out;
     for (size_t i = 0; i < elf.headers.size(); ++i)
-        if (elf.headers[i].own_headers) left_out.push_back({i, elf.headers[i].own_headers});
+        if (elf.headers[i].own_headers)
+            left_out.push_back({i, elf.headers[i].own_headers});
     if (!out.gaps.empty() || !added.empty() || !left_out.empty()) {
         std::vector<elf::NewSection> sections = gap_sections(out.gaps);
         uint64_t contents = 0;

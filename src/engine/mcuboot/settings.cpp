@@ -121,8 +121,8 @@ public:
         if (s.pad && !s.slot) refuse("pad and confirm fill the slot: give slot=<size> too");
         if (s.full_key && !s.key)
             refuse("pubkey=full carries the signing key in the image: it needs "
-                   "key=<file> too, as in key=signing-key.pem (without a key the image is "
-                   "unsigned)");
+                   "key=<file> too, as in key=signing-key.pem (without a key the image "
+                   "is unsigned)");
         if (counter_auto_) s.counter = counter_of(s.version);
     }
 

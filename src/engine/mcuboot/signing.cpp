@@ -25,7 +25,8 @@ bool erased_or_zero(uint8_t byte, uint8_t fill) {
 
 // A header smaller than the build's room leaves the room's rest at the
 // payload's start, where the bootloader looks for the vector table.
-void refuse_a_smaller_header(Signing& s, const layout::MemoryMap& memory, uint64_t first) {
+void refuse_a_smaller_header(Signing& s, const layout::MemoryMap& memory,
+                             uint64_t first) {
     const uint8_t fill = memory.fill();
     uint64_t at = first + s.settings.header;
     uint8_t chunk[256];
