@@ -20,6 +20,7 @@ import pytest
 from conftest import DATA, velk_command
 from hexcheck import read_hex
 from qemu import BOOT_OK, boot_status
+from test_mcuboot import segment_memory
 
 GUIDE = os.path.join(os.path.dirname(DATA), os.pardir, "docs", "guide.md")
 FIRMWARE = os.path.join(DATA, "firmware")
@@ -213,19 +214,6 @@ def test_the_ci_step_signs_checks_and_boots(project):
     assert "Image was correctly validated" in verified.stdout, \
         verified.stdout + verified.stderr
     assert boot_status(load(root / "build" / "app_CRC_merged.hex")) == BOOT_OK
-
-
-def segment_memory(path):
-    """What a programmer that loads by program headers writes: each
-    PT_LOAD's file bytes at its physical address."""
-    from elftools.elf.elffile import ELFFile
-    memory = {}
-    with open(path, "rb") as f:
-        for segment in ELFFile(f).iter_segments():
-            if segment["p_type"] == "PT_LOAD":
-                data = segment.data()[:min(segment["p_filesz"], segment["p_memsz"])]
-                memory.update((segment["p_paddr"] + i, b) for i, b in enumerate(data))
-    return memory
 
 
 def test_the_files_hold_what_objcopy_and_the_hex_hold(project):

@@ -19,8 +19,9 @@ namespace {
 void records_over_header(CheckRun& run) {
     if (!run.build || !run.mcuboot || !run.mcuboot->located) return;
     const uint64_t at = run.mcuboot->address;
-    // A header added before the build: no record of the build reads it.
-    if (at < run.build->loadable.clusters.front().start) return;
+    // Only a header in the room at the build's start is the build's; one
+    // added before it no record of the build reads.
+    if (at != run.build->loadable.clusters.front().start) return;
     std::vector<uint8_t> fields(velk::mcuboot::header_fields);
     run.memory.read(at, fields.data(), fields.size());
     layout::MemoryMap with_header = run.expected;
