@@ -1,7 +1,8 @@
 // FLASH's MCUboot step: where the slot lies, known from the build, and the
-// image made bootable there. It runs after the records are stored, so that
-// the CRCs the application checks and the hash and signature the
-// bootloader checks cover the same final bytes:
+// image made bootable there. The header's fields go in before the records
+// are stored and the hash and signature after, so that the CRCs the
+// application checks and the hash and signature the bootloader checks
+// cover the same final bytes:
 //   plan    the settings read, the key opened, the header's room found (the
 //           build's own, or one added before the image), the checks
 //   header  the header's fields, which depend on no record, written over
