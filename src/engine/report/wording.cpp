@@ -45,6 +45,14 @@ std::string layout_fault(const layout::Fault& fault,
     return "the layout cannot be made";
 }
 
+std::string own_headers_loaded(size_t segment, uint64_t from, uint64_t to) {
+    return text::format(
+        "segment %zu loads the ELF file's own headers at %s to %s behind bytes of its "
+        "sections: they are no part of the flash image, and cannot be left out of it "
+        "(link with -Wl,-n, or name the segments with PHDRS without FILEHDR and PHDRS)",
+        segment, text::address(from).c_str(), text::address(to - 1).c_str());
+}
+
 std::string read_fault(const layout::ReadFault& fault, const RecordNames& names) {
     using R = layout::ReadFault;
     std::string line = text::format("line %zu: ", fault.line);

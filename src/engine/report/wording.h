@@ -22,6 +22,10 @@ struct RecordNames {
     const char* end_types;   // its types: "S7, S8 or S9"
 };
 
+// A segment that loads the ELF file's own headers, [from, to), behind a
+// section's bytes.
+std::string own_headers_loaded(size_t segment, uint64_t from, uint64_t to);
+
 // A record that cannot be read.
 std::string read_fault(const layout::ReadFault& fault, const RecordNames& names);
 
