@@ -224,6 +224,8 @@ def flash(
     merge: _Path | Sequence[_Path] | None = ...,
     entry: _Path | int | None = ...,
     force: bool = ...,
+    # "<from>-<to>" or a symbol, each optionally ":<record>[,<record>...]"
+    # to leave the bytes out of those records alone.
     exclude: str | Sequence[str] | None = ...,
     algorithms: Mapping[str | int, str] | None = ...,
     mcuboot: McubootSettings | None = ...,
@@ -246,6 +248,8 @@ def check(
     words: bool = ...,
     uf2: str | None = ...,
     force: bool = ...,
+    # "<from>-<to>" or a symbol, each optionally ":<record>[,<record>...]"
+    # to leave the bytes out of those records alone.
     exclude: str | Sequence[str] | None = ...,
     algorithms: Mapping[str | int, str] | None = ...,
     mcuboot: McubootCheckSettings | bool | None = ...,
