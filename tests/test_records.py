@@ -85,6 +85,34 @@ def test_an_8_byte_crc_needs_a_word_not_a_double_word(velk, monkeypatch, plain_e
     assert stored(image, LOAD + 0x1FC, 8, "little") == value
 
 
+@pytest.mark.parametrize("name", ["CRC-24/BLE", "CRC-24/OPENPGP", "CRC-21/CAN-FD"])
+@pytest.mark.parametrize("offset", [0x1F8, 0x1F9, 0x1FA], ids=["0x1F8", "0x1F9", "0x1FA"])
+def test_a_3_byte_crc_goes_at_any_address(velk, monkeypatch, plain_elf, name, offset):
+    """No load instruction reads 3 bytes: firmware reads them a byte at a
+    time, so no address is wrong for them."""
+    image, _, _ = flash(velk, monkeypatch, plain_elf, f"--a{offset:X}", "--crc", name)
+    value = crc(CATALOGUE[name], covered(image, LOAD, LOAD + offset))
+    assert stored(image, LOAD + offset, 3, "little") == value
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", plain_elf.with_name("fw_CRC.hex"),
+                           f"--a{offset:X}", "--crc", name)
+    assert code == 0 and out.startswith("checksum ok"), out
+
+
+@pytest.mark.parametrize("name, offset, align", [
+    ("CRC-16/XMODEM", 0x1F9, 2), ("CRC-32/ISO-HDLC", 0x1F6, 4), ("CRC-64/XZ", 0x1F6, 4)])
+def test_force_lets_an_unaligned_offset_pass_with_a_warning(velk, monkeypatch, plain_elf, name,
+                                                            offset, align):
+    word = f"--a{offset:X}"
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", plain_elf, word, "--crc", name)
+    assert code == 255 and f"the offset must be a multiple of {align}" in err, err
+    image, _, err = flash(velk, monkeypatch, plain_elf, word, "--crc", name, "--force")
+    width = CATALOGUE[name].width // 8
+    assert (f"warning: {word}: the slot at 0x{LOAD + offset:08X} is not a multiple of {align}, "
+            f"where a {width}-byte value belongs\n") in err, err
+    value = crc(CATALOGUE[name], covered(image, LOAD, LOAD + offset))
+    assert stored(image, LOAD + offset, width, "little") == value
+
+
 @pytest.mark.parametrize("made, checked", [
     ("fletcher-32", "adler-32"), ("sum-32/words/neg", "CRC-32/MPEG-2"),
     ("CRC-16/XMODEM", "fletcher-16"),
@@ -246,6 +274,10 @@ REFUSED = [
                               "velk-crc --list-crc lists the names"),
     (["--ncrc_value=CRC-16/XMODEM"], "crc_value at 0x08000134 is not a 2-byte checksum "
                                      "variable: its size is 4 bytes (--force writes it anyway)"),
+    # No CRC takes the words: --words would go unused.
+    (["--lpc-vectors", "--words"],
+     "--words feeds words the way an STM32 CRC unit computes CRC-32/MPEG-2: no checksum "
+     "record here computes it"),
     (["--ncrc_value=crc-32", "--words"],
      "--words feeds words the way an STM32 CRC unit computes CRC-32/MPEG-2: no checksum "
      "record here computes it"),
@@ -702,3 +734,12 @@ def test_json_gives_each_records_slot_bytes_and_number(velk, monkeypatch, header
         assert bytes.fromhex(r["bytes"]) == bytes(held), r["name"]
         stored_as = "little" if r["kind"] == "lpc" else order
         assert r["value"] == int.from_bytes(held, stored_as), r["name"]
+
+
+@pytest.mark.parametrize("mode", ["flash", "check"])
+def test_words_without_a_crc_are_refused_by_the_api(plain_elf, mode):
+    import velk_crc
+    with pytest.raises((velk_crc.Refused, velk_crc.CannotVerify),
+                       match=": words=True feeds words the way an STM32 CRC unit computes "
+                             "CRC-32/MPEG-2: no checksum record here computes it$"):
+        getattr(velk_crc, mode)(plain_elf, lpc_vectors=True, words=True)
