@@ -2,6 +2,7 @@
 the HEX's memory, CHECK reads S-records, and the checksum fed 32-bit words
 as an STM32 CRC unit fed words from flash computes it."""
 
+import json
 import os
 import shutil
 import subprocess
@@ -228,3 +229,78 @@ def test_check_reads_srec_cat_srecords(velk, monkeypatch, tmp_path, start):
     assert kinds[-2:] == (["S5", "S7"] if start else ["S3", "S5"])
     code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--a134")
     assert (code, out[:15], err) == (0, "checksum ok: [0", "")
+
+
+@pytest.fixture(scope="module")
+def written(tmp_path_factory):
+    """FLASH's HEX and S-records of fw_boot.elf, as text."""
+    import velk_crc
+    folder = tmp_path_factory.mktemp("written")
+    shutil.copy(os.path.join(DATA, "fw_boot.elf"), folder / "fw.elf")
+    velk_crc.flash(folder / "fw.elf", symbol="crc_value", srec=True)
+    return {kind: (folder / f"fw_CRC.{kind}").read_text() for kind in ("hex", "srec")}
+
+
+# What follows the end record is left unread, as objcopy and srec_cat leave
+# a line that is no record, in both formats alike.
+@pytest.mark.parametrize("kind, end", [("hex", "end-of-file"), ("srec", "termination")])
+@pytest.mark.parametrize("after", ["garbage here\n", "\x00\x01binary", "-- end --"],
+                         ids=["text", "binary", "dashes"])
+def test_what_follows_the_end_record_is_a_note(velk, monkeypatch, tmp_path, written, kind,
+                                               end, after):
+    text = written[kind]
+    path = tmp_path / f"fw_CRC.{kind}"
+    path.write_text(text + "\n" + after)
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--a134")
+    last = len(text.splitlines()) + 2
+    assert (code, out[:15]) == (0, "checksum ok: [0"), err
+    assert err == (f"note: line {last}: what follows the {end} record is not read, as objcopy "
+                   "and srec_cat leave it\n")
+    objcopy = installed("arm-none-eabi-objcopy")
+    subprocess.run([objcopy, "-I", "ihex" if kind == "hex" else "srec", "-O", "binary", path,
+                    tmp_path / "objcopy.bin"], check=True)
+    assert (tmp_path / "objcopy.bin").stat().st_size == 0x138
+
+
+# The kinds of file a text reader must know by their name or first bytes.
+FILE_KINDS = {
+    # Known by its first bytes, an 's' as good as an 'S'.
+    "lower-case-unnamed": ("srec", "fw.txt", str.lower, [], 0, "checksum ok: [0"),
+    # A blank line holding a tab before the first record.
+    "leading-tab-hex": ("hex", "fw.txt", lambda t: "\t\n" + t, [], 0, "checksum ok: [0"),
+    "leading-tab-srec": ("srec", "fw.txt", lambda t: " \t\n\t\n" + t, [], 0, "checksum ok: [0"),
+    # The ending names S-records: --base is for a raw binary, not for them.
+    "s19-ending": ("srec", "fw.s19", str, ["--base", "0x08000000"], 2,
+                   "--base places a raw binary; the file is an S-record file, which holds its "
+                   "addresses"),
+    "S19-in-capitals": ("srec", "FW.S19", str, ["--base", "0x08000000"], 2,
+                        "the file is an S-record file"),
+    # Unnamed text is placed as a raw binary with --base.
+    "unnamed-with-base": ("srec", "fw.txt", str, ["--base", "0x08000000"], 1,
+                          "checksum mismatch"),
+}
+
+
+@pytest.mark.parametrize("kind, name, change, options, status, said", FILE_KINDS.values(),
+                         ids=FILE_KINDS.keys())
+def test_file_kinds(velk, monkeypatch, tmp_path, written, kind, name, change, options, status,
+                    said):
+    path = tmp_path / name
+    path.write_text(change(written[kind]))
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--a134", *options)
+    assert code == status and said in out + err, out + err
+
+
+def test_an_srecord_start_address_0_is_none(velk, monkeypatch, tmp_path):
+    """A build with no entry point: FLASH ends its S-records with S7 0, which
+    CHECK reads as no start address, as the build has none."""
+    path = Elf(entry=0, segments=[Segment(LOAD, data(0x100, 3) + b"\xff" * 4,
+                                          section=".text")],
+               symbols=[("crc", LOAD + 0x100)]).write(tmp_path / "fw.elf")
+    assert run_cli(velk, monkeypatch, "FLASH", path, "--ncrc", "--srec")[0] == 0
+    lines = (tmp_path / "fw_CRC.srec").read_text().splitlines()
+    assert lines[-1] == srec_record("7", 0).rstrip("\n")
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.srec", "--ncrc",
+                             "--elf", path, "--json")
+    assert code == 0, err
+    assert json.loads(out)["start_address"] == {"expected": None, "found": None, "ok": True}

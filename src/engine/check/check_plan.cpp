@@ -49,6 +49,7 @@ public:
         }
         run_.file = read_image(std::move(input), base, request_.front);
         for (const std::string& warning : run_.file.warnings) warnings_.warning(warning);
+        for (const std::string& note : run_.file.notes) warnings_.note(note);
         if (request_.base && run_.file.format != &formats::raw_binary())
             throw Refusal{std::string(name(Option::base)) + " places a raw binary; the file is " +
                           run_.file.format->a_file +

@@ -51,7 +51,13 @@ Read read_text(const std::vector<uint8_t>& bytes, ReadRecords read_records,
                              bytes.size() - mark);
     if (auto* fault = std::get_if<layout::ReadFault>(&read))
         throw Refusal{wording::read_fault(*fault, names)};
-    return {std::move(std::get<layout::FileData>(read)), false, 0, {}};
+    Read out{std::move(std::get<layout::FileData>(read)), false, 0, {}, {}};
+    if (size_t line = out.data.unread_line)
+        out.notes.push_back(text::format(
+            "line %zu: what follows the %s record is not read, as objcopy and srec_cat "
+            "leave it",
+            line, names.end_record));
+    return out;
 }
 
 Read read_hex(const std::vector<uint8_t>& bytes) {
@@ -107,7 +113,7 @@ Read read_uf2(const std::vector<uint8_t>& bytes) {
     if (auto* fault = std::get_if<uf2::Fault>(&read))
         throw Refusal{"cannot read it as UF2: " + uf2_fault(*fault)};
     uf2::Contents& contents = std::get<uf2::Contents>(read);
-    Read out{std::move(contents.data), contents.has_family, contents.family, {}};
+    Read out{std::move(contents.data), contents.has_family, contents.family, {}, {}};
     if (const auto& off = contents.off_page)
         out.warnings.push_back(text::format(
             "block %zu: %u bytes at %s, not a %zu-byte page at a page's start: UF2 "

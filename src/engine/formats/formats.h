@@ -25,6 +25,7 @@ struct Read {
     bool has_family = false;
     uint32_t family = 0;
     std::vector<std::string> warnings;
+    std::vector<std::string> notes;  // what was left unread
 };
 
 // A file's bytes in pieces, one after another.

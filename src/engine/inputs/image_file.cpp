@@ -55,6 +55,7 @@ ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base, Front
     image.has_family = read.has_family;
     image.family = read.family;
     image.warnings = std::move(read.warnings);
+    image.notes = std::move(read.notes);
     image.base = image.data.data.data();
     image.has_entry = image.data.has_entry;
     image.entry = image.data.entry;

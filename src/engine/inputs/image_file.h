@@ -27,6 +27,7 @@ struct ImageFile {
     uint32_t family = 0;
     // What reading found that a programmer may take otherwise: said, not refused.
     std::vector<std::string> warnings;
+    std::vector<std::string> notes;  // what reading left out, said
 };
 
 // Reads `input` as its format says, or refuses it with the line or block
