@@ -5,6 +5,7 @@ as an STM32 CRC unit fed words from flash computes it."""
 import json
 import os
 import shutil
+import struct
 import subprocess
 
 import pytest
@@ -304,3 +305,94 @@ def test_an_srecord_start_address_0_is_none(velk, monkeypatch, tmp_path):
                              "--elf", path, "--json")
     assert code == 0, err
     assert json.loads(out)["start_address"] == {"expected": None, "found": None, "ok": True}
+
+
+# --- UF2 files checked alone ------------------------------------------------
+
+HEADER_WORDS = ["--header", "0x08000040+16:size@4,crc@8=crc-32/iso-hdlc", "--a1DC", "--words",
+                "--exclude", "0x08000048-0x0800004C"]
+
+
+@pytest.fixture(scope="module")
+def two_checks_uf2(tmp_path_factory):
+    """fw_two_checks.elf's header and trailer CRC, as FLASH writes them in
+    UF2 (whole 256-byte pages, the last padded with 0xFF) and HEX."""
+    import velk_crc
+    folder = tmp_path_factory.mktemp("uf2")
+    shutil.copy(os.path.join(DATA, "fw_two_checks.elf"), folder / "app.elf")
+    velk_crc.flash(folder / "app.elf", header="app_header:size@4,crc@8=crc-32/iso-hdlc",
+                   symbol="app_crc", words=True, exclude="0x08000048-0x0800004C",
+                   uf2="stm32f4")
+    return (folder / "app_CRC.uf2").read_bytes()
+
+
+def uf2_blocks(blob):
+    """(flags, address, size, block number, family) of each 512-byte block,
+    read here from the format's fields."""
+    return [struct.unpack_from("<8I", blob, at)[2:] for at in range(0, len(blob), 512)]
+
+
+def patched(blob, address, byte):
+    """The UF2 file with the payload byte at `address` set to `byte`."""
+    out = bytearray(blob)
+    for k, (_, target, size, _, _, _) in enumerate(uf2_blocks(blob)):
+        if target <= address < target + size:
+            out[512 * k + 32 + address - target] = byte
+            return bytes(out)
+    raise AssertionError(f"no block holds 0x{address:08X}")
+
+
+@pytest.mark.parametrize("change, status, said", [
+    (None, 0, "header.size ok: [0x00000190] at 0x08000044\n"),
+    # A byte of the body: the header's crc, and the trailer CRC over it.
+    ((0x08000100, 0x00), 1, "header.crc at 0x08000048 holds 0x328CB559; the body's checksum"),
+    # Data after the body the size measures: no longer erased padding.
+    ((0x080001E4, 0x00), 1, "header.size at 0x08000044 holds 0x00000190; the body is "
+                            "0x000001B0 bytes"),
+], ids=["as-written", "body-byte", "byte-after-the-body"])
+def test_the_header_body_of_a_uf2_ends_at_its_size(velk, monkeypatch, tmp_path, two_checks_uf2,
+                                                   change, status, said):
+    blob = two_checks_uf2
+    # The last block is a whole page, 0xFF after the image's end (0x080001E0).
+    flags, address, size, _, _, _ = uf2_blocks(blob)[-1]
+    assert (address + size, blob[-512 + 32 + 0xE0:-512 + 32 + 0x100]) == \
+        (0x08000200, b"\xff" * 0x20)
+    if change:
+        blob = patched(blob, *change)
+    path = tmp_path / "app_CRC.uf2"
+    path.write_bytes(blob)
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", path, *HEADER_WORDS)
+    assert code == status and said in out, out + err
+    if change is None:
+        import velk_crc
+        report = velk_crc.check(path, header="0x08000040+16:size@4,crc@8=crc-32/iso-hdlc",
+                                offset=0x1DC, words=True, exclude="0x08000048-0x0800004C")
+        assert report.ok and [r["end"] for r in report.records] == [0x080001E0] * 2 + \
+            [0x080001DC]
+
+
+@pytest.mark.parametrize("how, carried", [
+    ("family", "family 0x12345678"),
+    ("no-family-flag", "no family ID"),
+])
+@pytest.mark.parametrize("uf2", [[], ["--uf2", "stm32f4"]], ids=["alone", "with-uf2"])
+def test_a_block_of_another_family_is_content_a_bootloader_skips(
+        velk, monkeypatch, tmp_path, two_checks_uf2, how, carried, uf2):
+    blob = bytearray(two_checks_uf2)
+    if how == "family":
+        struct.pack_into("<I", blob, 512 + 28, 0x12345678)
+    else:
+        struct.pack_into("<I", blob, 512 + 8, 0)
+    path = tmp_path / "app_CRC.uf2"
+    path.write_bytes(bytes(blob))
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", path, *HEADER_WORDS, *uf2)
+    assert code == 1, err
+    assert out.startswith(f"UF2 block 1 (256 bytes at 0x08000100) carries {carried}, not the "
+                          "other blocks' family 0x57755A57 (stm32f4): a bootloader of theirs "
+                          "skips it, so its bytes are not flashed\n"), out
+    # FLASH merges what a bootloader flashes: such a file is refused there.
+    shutil.copy(os.path.join(DATA, "fw_boot.elf"), tmp_path / "fw.elf")
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--ncrc_value",
+                           "--merge", path)
+    assert code == 255 and "cannot read it as UF2: block 1: another family ID than the first " \
+                           "block's" in err, err

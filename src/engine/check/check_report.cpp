@@ -32,8 +32,10 @@ public:
         if (start) report_.line(*start);
         std::optional<std::string> family = uf2_family();
         if (family) report_.line(*family);
+        std::optional<std::string> skipped = skipped_blocks();
+        if (skipped) report_.line(*skipped);
         const bool signed_ok = mcuboot::tell(run_, report_);
-        const bool image_ok = !run_.difference && !start && !family;
+        const bool image_ok = !run_.difference && !start && !family && !skipped;
         if (run_.plan.records.empty() && run_.build && image_ok && signed_ok)
             report_.line("the file is " + run_.build_name() + ", signed");
         bool first = true;
@@ -185,6 +187,30 @@ private:
         if (file.has_family && file.family == *run_.family) return std::nullopt;
         return "UF2 family mismatch: the file's blocks carry " + held + ", not " +
                family_text(*run_.family);
+    }
+
+    // A UF2 block of another family than the file's other blocks: the
+    // bootloader they are for skips it, so its bytes are not flashed.
+    std::optional<std::string> skipped_blocks() {
+        const ImageFile& file = run_.file;
+        if (!file.skipped) return std::nullopt;
+        const auto& b = *file.skipped;
+        json::Value& skipped = report_.data().set("uf2_skipped", json::Value::object());
+        skipped.set("block", static_cast<uint64_t>(b.block));
+        skipped.set("family", b.has_family ? json::Value(static_cast<uint64_t>(b.family))
+                                           : json::Value());
+        skipped.set("address", static_cast<uint64_t>(b.address));
+        skipped.set("size", static_cast<uint64_t>(b.size));
+        skipped.set("blocks", static_cast<uint64_t>(file.skipped_count));
+        const std::string others = file.has_family ? family_text(file.family) : "no family ID";
+        const size_t more = file.skipped_count - 1;
+        return text::format("UF2 block %zu (%u bytes at %s) carries ", b.block, b.size,
+                            text::address(b.address).c_str()) +
+               (b.has_family ? family_text(b.family) : std::string("no family ID")) +
+               ", not the other blocks' " + others +
+               ": a bootloader of theirs skips it, so its bytes are not flashed" +
+               (more ? text::format(" (and %zu more such block%s)", more, more > 1 ? "s" : "")
+                     : std::string());
     }
 
     // A record whose bytes are not what the file's give: its producer may
