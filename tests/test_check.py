@@ -523,7 +523,7 @@ def test_any_bytes_are_answered(velk, monkeypatch, tmp_path, text, status, first
     assert (out + err).startswith(first.format(path=path)), out + err
     # What follows the end record is left unread, with a note.
     unread = ":00000001FF\n:" in text
-    assert ("note: line 3: what follows the end-of-file record is not read" in err) == unread
+    assert ("note: line 4: what follows the end-of-file record is not read" in err) == unread
     assert (out + err).count("\n") == 1 + unread
 
 
