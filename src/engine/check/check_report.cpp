@@ -2,6 +2,7 @@
 // address and the UF2 family, then a line per record; the notes where what
 // they are about is told, the hints after, and --json's object.
 #include "../formats/formats.h"
+#include "../report/refusal.h"
 #include "../report/text.h"
 #include "../request/spelling.h"
 #include "../uf2/uf2.h"
@@ -24,6 +25,7 @@ public:
         : run_(run), request_(run.request), report_(report) {}
 
     bool tell() {
+        if (!run_.placeholders.empty()) throw Refusal{unnamed_records()};
         bool records_ok = true;
         for (const records::Found& found : run_.found) records_ok = records_ok && found.right();
         if (run_.build) content();
@@ -64,6 +66,31 @@ private:
         const char* name = option_name(request_.front, option);
         return request_.front == Front::api ? std::string(name) + "="
                                             : std::string(name) + " " + what;
+    }
+
+    // The file is the build's but for objects the build reserved as slots:
+    // records FLASH stored that no word named. Judging them needs the
+    // words that name them.
+    std::string unnamed_records() const {
+        const std::vector<records::Placeholder>& objects = run_.placeholders;
+        std::string which, words;
+        for (size_t k = 0; k < objects.size(); ++k) {
+            const records::Placeholder& o = objects[k];
+            which += (k == 0 ? "" : k + 1 == objects.size() ? " and " : ", ") + o.name +
+                     text::format(" (%s, %llu bytes)", text::address(o.address).c_str(),
+                                  static_cast<unsigned long long>(o.size));
+            // A slot of another width than CRC-32's names its algorithm.
+            const std::string word =
+                request_.front == Front::api ? given(request_.front, Option::symbol, o.name)
+                                             : "--n" + o.name;
+            words += (k == 0 ? "" : " ") + word + (o.size == 4 ? "" : "=<algorithm>");
+        }
+        const bool one = objects.size() == 1;
+        return "the file differs from " + run_.build_name() + " only in " + which + ", " +
+               (one ? "a placeholder" : "placeholders") + " the build reserved, which " +
+               (one ? "holds a value" : "hold values") + " here: " +
+               (one ? "a record" : "records") + " FLASH stored that no word names; add " +
+               words + " to check " + (one ? "it" : "them");
     }
 
     // The raw binary's note, then where the file first differs.
