@@ -8,6 +8,7 @@ import itertools
 import json
 import os
 import random
+import re
 import shutil
 
 import pytest
@@ -251,6 +252,23 @@ REFUSED = [
     (["--ncrc_value", "--crc", "width=16,poly=0x11021,init=0,refin=false,refout=false,xorout=0"],
      '"width=16,poly=0x11021,init=0,refin=false,refout=false,xorout=0": poly=0x11021 does '
      'not fit 16 bits (the catalogue writes poly without its top bit)'),
+    # The notation's own refusals: each parameter once, inside the width,
+    # and a polynomial with its lowest bit set.
+    (["--ncrc_value", "--crc", "width=16,poly=0x1020,init=0,refin=false,refout=false,xorout=0"],
+     '"width=16,poly=0x1020,init=0,refin=false,refout=false,xorout=0": poly=0x1020: a CRC\'s '
+     "polynomial has its lowest bit set"),
+    (["--ncrc_value", "--crc",
+      "width=16,poly=0x1021,poly=0x1021,init=0,refin=false,refout=false,xorout=0"],
+     '"width=16,poly=0x1021,poly=0x1021,init=0,refin=false,refout=false,xorout=0": the poly '
+     "field is given twice"),
+    (["--ncrc_value", "--crc",
+      "width=16,poly=0x1021,init=0x10000,refin=false,refout=false,xorout=0"],
+     '"width=16,poly=0x1021,init=0x10000,refin=false,refout=false,xorout=0": init=0x10000 '
+     "does not fit 16 bits"),
+    (["--ncrc_value=width=8,poly=0x07,init=0,refin=false,refout=false,xorout=0x100"],
+     '--ncrc_value=width=8,poly=0x07,init=0,refin=false,refout=false,xorout=0x100: '
+     '"width=8,poly=0x07,init=0,refin=false,refout=false,xorout=0x100": xorout=0x100 does not '
+     "fit 8 bits"),
     (["--ncrc_value", "--crc", "width=16,poly=0x1021"],
      '"width=16,poly=0x1021": the init field is missing: a CRC needs width, poly, init, '
      'refin, refout and xorout'),
@@ -743,3 +761,40 @@ def test_words_without_a_crc_are_refused_by_the_api(plain_elf, mode):
                        match=": words=True feeds words the way an STM32 CRC unit computes "
                              "CRC-32/MPEG-2: no checksum record here computes it$"):
         getattr(velk_crc, mode)(plain_elf, lpc_vectors=True, words=True)
+
+
+@pytest.mark.parametrize("notation, why", [
+    ("width=16,poly=0x8000,init=0,refin=false,refout=false,xorout=0",
+     "poly=0x8000: a CRC's polynomial has its lowest bit set"),
+    ("width=16,poly=0x1021,init=0,init=0,refin=false,refout=false,xorout=0",
+     "the init field is given twice"),
+    ("width=32,poly=0x04c11db7,init=0x1ffffffff,refin=false,refout=false,xorout=0",
+     "init=0x1ffffffff does not fit 32 bits"),
+], ids=["even-poly", "field-twice", "init-wider"])
+def test_the_api_refuses_the_notation_alike(plain_elf, notation, why):
+    import velk_crc
+    with pytest.raises(velk_crc.Refused, match=re.escape(f'"{notation}": {why}') + "$"):
+        velk_crc.flash(plain_elf, offset=0x1F8, crc=notation)
+    assert not plain_elf.with_name("fw_CRC.hex").exists()
+
+
+@pytest.mark.parametrize("fill", [0x00, 0xFF, 0x5A])
+@pytest.mark.parametrize("name", ["CRC-32/MPEG-2", "CRC-16/XMODEM", "sha-256"])
+def test_a_hole_in_the_range_is_the_fill_value(velk, monkeypatch, tmp_path, fill, name):
+    """Two segments 0x80 bytes apart, one image: the checksum takes the
+    hole as erased flash reads, --fill's value."""
+    low, high = random.Random(3).randbytes(0x100), bytearray(random.Random(4).randbytes(0x80))
+    high[0x40:0x60] = b"\xff" * 32  # the slot, at 0x080001C0
+    path = tmp_path / "fw.elf"
+    path.write_bytes(Elf(segments=[Segment(LOAD, low, section=".text"),
+                                   Segment(LOAD + 0x180, bytes(high), section=".rodata")]
+                         ).build())
+    image, _, _ = flash(velk, monkeypatch, path, "--a1C0", "--crc", name, "--fill",
+                        f"0x{fill:02X}")
+    covered_bytes = low + bytes([fill]) * 0x80 + bytes(high[:0x40])
+    if name == "sha-256":
+        assert image.bytes_at(LOAD + 0x1C0, 32) == hashlib.sha256(covered_bytes).digest()
+    else:
+        width = CATALOGUE[name].width // 8
+        assert stored(image, LOAD + 0x1C0, width, "little") == crc(CATALOGUE[name],
+                                                                    covered_bytes)
