@@ -390,6 +390,12 @@ def test_a_block_of_another_family_is_content_a_bootloader_skips(
     assert out.startswith(f"UF2 block 1 (256 bytes at 0x08000100) carries {carried}, not the "
                           "other blocks' family 0x57755A57 (stm32f4): a bootloader of theirs "
                           "skips it, so its bytes are not flashed\n"), out
+    import velk_crc
+    report = velk_crc.check(path, header="0x08000040+16:size@4,crc@8=crc-32/iso-hdlc",
+                            offset=0x1DC, words=True, exclude="0x08000048-0x0800004C")
+    assert not report.ok and report.uf2_skipped == {
+        "block": 1, "family": 0x12345678 if how == "family" else None, "address": 0x08000100,
+        "size": 256, "blocks": 1}
     # FLASH merges what a bootloader flashes: such a file is refused there.
     shutil.copy(os.path.join(DATA, "fw_boot.elf"), tmp_path / "fw.elf")
     code, _, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--ncrc_value",

@@ -97,6 +97,8 @@ def test_a_3_byte_crc_goes_at_any_address(velk, monkeypatch, plain_elf, name, of
     code, out, _ = run_cli(velk, monkeypatch, "CHECK", plain_elf.with_name("fw_CRC.hex"),
                            f"--a{offset:X}", "--crc", name)
     assert code == 0 and out.startswith("checksum ok"), out
+    import velk_crc
+    assert velk_crc.check(plain_elf.with_name("fw_CRC.hex"), offset=offset, crc=name).ok
 
 
 @pytest.mark.parametrize("name, offset, align", [

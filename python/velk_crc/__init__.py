@@ -68,7 +68,7 @@ class OutputFile(str):
 # The keys a report may have, as --json prints them; each is an attribute.
 _KEYS = ("mode", "input", "verdict", "message", "files", "image", "record", "offset",
          "feed", "stored", "checksum", "expected", "algorithm", "fill", "uf2_family",
-         "merged", "records", "outside", "elf", "difference", "start_address",
+         "uf2_skipped", "merged", "records", "outside", "elf", "difference", "start_address",
          "mcuboot", "sha256", "warnings", "notes", "hints")
 
 

@@ -35,6 +35,14 @@ class Record(TypedDict):
     expected: NotRequired[int]
     ok: NotRequired[bool]
 
+class Uf2Skipped(TypedDict):
+    # The first UF2 block of another family than the others', skipped.
+    block: int
+    family: int | None
+    address: int
+    size: int
+    blocks: int
+
 class Region(TypedDict):
     address: int
     size: int
@@ -178,6 +186,8 @@ class Report:
     def fill(self) -> int: ...
     @property
     def uf2_family(self) -> int | None: ...
+    @property
+    def uf2_skipped(self) -> Uf2Skipped: ...
     @property
     def merged(self) -> Merged: ...
     @property
