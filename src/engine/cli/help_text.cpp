@@ -18,7 +18,8 @@ usage:
   velk-crc CHECK <file> RECORDS [--elf <firmware.elf>] [--base 0x<address>]
                  [--merge <file>]... [--entry <file>|0x<address>] [--uf2 <family>]
                  [--exclude <bytes>]... [--crc <name>] [--be] [--fill 0x<NN>]
-                 [--force] [--words] [--json] [@<file>]...
+                 [--force] [--words] [--mcuboot <setting>[,<setting>...]]
+                 [--json] [@<file>]...
   velk-crc VELK <firmware.elf> SELECTOR
   velk-crc --help | --version | --list-crc | --guide
 

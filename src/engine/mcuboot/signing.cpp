@@ -121,7 +121,8 @@ void check_vectors(Signing& s, const ElfBuild& elf, const layout::MemoryMap& mem
 
 std::string read_key_file(const std::string& path, Front front) {
     std::vector<uint8_t> pem;
-    if (int error = platform::read_file(path, pem))
+    // A PEM key is a few KiB: a bigger file is no key.
+    if (int error = platform::read_file(path, pem, uint64_t{1} << 20))
         throw Refusal{std::string(option_word(front)) + ": cannot read the key " + path +
                       ": " + platform::error_text(error)};
     return std::string(pem.begin(), pem.end());
