@@ -26,11 +26,15 @@ public:
     void symbol(const elf::Symbol& s) override {
         constexpr uint8_t stt_notype = 0, stt_object = 1;
         const uint8_t type = s.info & 0xF;
-        if ((type != stt_object && type != stt_notype) || s.size == 0 ||
-            s.size > widest_record || s.name[0] == '\0' || (found_ && s.size >= found_->size))
+        // A value's width: a number of up to 8 bytes, or a digest.
+        const bool width = (s.size >= 1 && s.size <= 8) || s.size == widest_record;
+        if ((type != stt_object && type != stt_notype) || !width || s.name[0] == '\0' ||
+            (found_ && s.size >= found_->size))
             return;
+        // In flash as the program reads it, as FLASH wants a slot: not the
+        // initial value of a variable in RAM.
         const layout::Slot where = layout::locate_slot(elf_.headers, s.value);
-        if (!where.in_contents || address_ < where.address ||
+        if (!where.in_contents || where.copied_to_ram || address_ < where.address ||
             address_ - where.address >= s.size)
             return;
         uint8_t bytes[widest_record];
