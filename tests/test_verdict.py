@@ -581,3 +581,26 @@ def test_a_placeholder_over_data_is_a_content_mismatch(velk, monkeypatch, two_sl
     flip_hex_byte(path, LOAD + 0x44)
     code, out, _ = run_cli(velk, monkeypatch, "CHECK", path, "--elf", two_slots, "--napp_crc")
     assert code == 1 and out.startswith("content mismatch at 0x08000044"), out
+
+
+@pytest.mark.parametrize("merged", [False, True], ids=["application", "merged"])
+def test_a_signed_file_checked_without_its_record_word(velk, monkeypatch, tmp_path, merged):
+    """The CI step of a signed build, its CRC's word left out: the record
+    FLASH stored is named, no content mismatch."""
+    elf = tmp_path / "app.elf"
+    shutil.copy(os.path.join(DATA, "fw_mcuboot_app_reserved.elf"), elf)
+    shutil.copy(os.path.join(DATA, "fw_mcuboot_loader.hex"), tmp_path / "loader.hex")
+    merge = ["--merge", tmp_path / "loader.hex"]
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", elf, "--ncrc_value", "--mcuboot",
+                           "header=0x200", *merge)
+    assert code == 0, err
+    path = tmp_path / ("app_CRC_merged.hex" if merged else "app_CRC.hex")
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--elf", elf, "--mcuboot",
+                             *(merge if merged else []))
+    assert (code, out) == (2, ""), out
+    assert err == (f"error: {path}: the file differs from {elf} only in crc_value (0x080042C4, "
+                   "4 bytes), a placeholder the build reserved, which holds a value here: a "
+                   "record FLASH stored that no word names; add --ncrc_value to check it\n")
+    with pytest.raises(velk_crc.CannotVerify, match=r'add symbol="crc_value" to check it$'):
+        velk_crc.check(path, elf=elf, mcuboot=True,
+                       merge=[tmp_path / "loader.hex"] if merged else None)
