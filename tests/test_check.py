@@ -594,7 +594,10 @@ def test_any_bytes_are_answered(velk, monkeypatch, tmp_path, text, status, first
     code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--aC")
     assert code == status
     assert (out + err).startswith(first.format(path=path)), out + err
-    assert (out + err).count("\n") == 1
+    # What follows the end record is left unread, with a note.
+    unread = ":00000001FF\n:" in text
+    assert ("note: line 4: what follows the end-of-file record is not read" in err) == unread
+    assert (out + err).count("\n") == 1 + unread
 
 
 @pytest.mark.parametrize("gap, joined", [(0x10000, True), (0x10001, False)])

@@ -68,7 +68,7 @@ class OutputFile(str):
 # The keys a report may have, as --json prints them; each is an attribute.
 _KEYS = ("mode", "input", "verdict", "message", "files", "image", "record", "offset",
          "feed", "stored", "checksum", "expected", "algorithm", "fill", "uf2_family",
-         "merged", "records", "outside", "elf", "difference", "start_address",
+         "uf2_skipped", "merged", "records", "outside", "elf", "difference", "start_address",
          "mcuboot", "sha256", "warnings", "notes", "hints")
 
 
@@ -176,7 +176,9 @@ def flash(elf, *, symbol=None, offset=None, block=None, header=None, lpc_vectors
     `crc` names the algorithm of the others (default CRC-32/MPEG-2).
     `exclude` (``"0x08000100-0x08000200"``, the byte at the end kept, or a
     symbol; or a list) leaves those bytes out of every checksum that covers
-    them. `be` stores values
+    them, or after a ``:`` out of the records it names alone
+    (``"calib:app_crc,--a1FC"``: a symbol, ``--a<hex>`` for an offset,
+    ``<header>.<field>``). `be` stores values
     big-endian, `fill` is the value erased flash reads (default 0xFF).
     `uf2` (a chip family) adds ``<root>_CRC.uf2``; `merge` (paths; a raw
     binary as ``"boot.bin@0x08000000"``) adds ``<root>_CRC_merged.hex`` and

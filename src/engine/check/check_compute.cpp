@@ -78,6 +78,34 @@ layout::MemoryMap within_bin(CheckRun& run, const layout::MemoryMap& map) {
     return out;
 }
 
+// Whether every byte where the file differs from the build lies in an
+// object the build reserved as a slot, a placeholder (a checksum FLASH
+// stored that no word named): then `run.placeholders` names them. A byte
+// the file lacks, or one outside such an object, is a real difference.
+void placeholders_alone(CheckRun& run, layout::MemoryMap expected,
+                        const layout::MemoryMap& held, layout::Difference d) {
+    // The maps borrow the bytes overlaid; a few objects at most.
+    constexpr size_t most = 16;
+    std::vector<std::vector<uint8_t>> taken;
+    taken.reserve(most);
+    std::vector<records::Placeholder> found;
+    for (size_t k = 0; k < most; ++k) {
+        if (d.found < 0) return;
+        std::optional<records::Placeholder> object =
+            records::placeholder_at(*run.build, run.build_memory, d.address);
+        if (!object) return;
+        taken.emplace_back(object->size);
+        if (held.read(object->address, taken.back().data(), object->size) != object->size)
+            return;
+        expected.overlay(object->address, taken.back().data(), object->size);
+        found.push_back(*object);
+        if (!layout::first_difference(expected, held, 0, d, 0)) {
+            run.placeholders = std::move(found);
+            return;
+        }
+    }
+}
+
 // Where the file first differs from what it should be. Every loadable byte
 // of the build (and of the merged files) must be in it unchanged, the
 // records aside, and nothing but erased flash elsewhere in the images.
@@ -108,7 +136,9 @@ void first_difference(CheckRun& run) {
         d = {first, run.plan.fill, byte, true};
         found = true;
     }
-    if (found) run.difference = d;
+    if (!found) return;
+    run.difference = d;
+    placeholders_alone(run, expected, held, d);
 }
 
 }  // namespace

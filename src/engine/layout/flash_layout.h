@@ -60,6 +60,14 @@ namespace velk::layout {
 // the boot check reads.
 constexpr uint64_t join_distance = 0x10000;
 
+// The alignment a value of `width` bytes needs where firmware reads it: a
+// halfword's or a word's own, a word's for a CRC-64 (read as two words);
+// none for the widths no load instruction has (a 3-byte CRC-24, a digest),
+// which firmware reads a byte at a time.
+constexpr unsigned alignment_of(unsigned width) {
+    return width == 2 || width == 4 ? width : width == 8 ? 4 : 1;
+}
+
 // One program header, as the ELF reader gives it.
 struct ProgramHeader {
     bool load;  // PT_LOAD

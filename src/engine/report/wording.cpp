@@ -113,13 +113,19 @@ std::string selector_rule() {
            "decimal>, as in --ncrc_value";
 }
 
-std::string words_rule(Front front, uint64_t start, uint64_t record) {
+std::string words_rule(Front front, uint64_t start, uint64_t end, bool piece) {
+    const auto bytes = static_cast<unsigned long long>(end - start);
+    if (piece)
+        return text::format(
+            "%s feeds whole 32-bit words, but the piece %s to %s of the checksum's range, "
+            "between the bytes %s leaves out, is %llu bytes: not a multiple of 4",
+            turned_on(front, Option::words).c_str(), text::address(start).c_str(),
+            text::address(end).c_str(), option_name(front, Option::exclude), bytes);
     return text::format(
         "%s feeds whole 32-bit words, but the checksum covers %llu bytes (%s to %s): not "
         "a multiple of 4",
-        turned_on(front, Option::words).c_str(),
-        static_cast<unsigned long long>(record - start), text::address(start).c_str(),
-        text::address(record).c_str());
+        turned_on(front, Option::words).c_str(), bytes, text::address(start).c_str(),
+        text::address(end).c_str());
 }
 
 std::string no_symbol_table(Front front, const std::string& name) {
