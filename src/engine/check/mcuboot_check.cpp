@@ -100,6 +100,7 @@ private:
             if (p.address > end) break;
             end = p.end();
         }
+        held_run_end_ = end;
         if (run_.build) end = std::max(end, build_end());
         // A padded slot's file may leave its erased flash out: the
         // trailer's magic is then a stretch of its own at the slot's end.
@@ -228,10 +229,12 @@ private:
         else if (v_.areas.cut)
             goes_to = v_.payload_end + v_.areas.cut;
         if (!goes_to) return false;
-        v_.stops_at = v_.run_end;
+        // With --elf the run reaches the build's end whatever the file
+        // holds: where its own bytes end is what to say.
+        v_.stops_at = std::min(v_.run_end, held_run_end_);
         v_.goes_to = goes_to;
         for (const layout::Piece& p : held_.pieces())
-            if (p.address >= v_.run_end && p.bytes) v_.hole = true;
+            if (p.address >= *v_.stops_at && p.bytes) v_.hole = true;
         v_.faults.clear();
         v_.areas.entries.clear();
         v_.protected_end = v_.tlv_end = std::min(v_.tlv_end, v_.run_end);
@@ -393,6 +396,7 @@ private:
     Bytes bytes_;
     std::optional<uint64_t> slot_end_;
     bool trailer_required_ = false;
+    uint64_t held_run_end_ = 0;  // the end of the file's own bytes from the header on
 };
 
 // Where the header may be. The magic's places; with --elf, the build's
@@ -533,6 +537,22 @@ Settings read_settings(const std::string& text, Front front) {
         throw Refusal{option + ": pad and confirm say the slot was filled to its end: give "
                                "slot=<size> too"};
     return s;
+}
+
+uint64_t raw_start(const CheckRun& run, const uint8_t* bytes, size_t size, uint64_t images) {
+    if (!run.build || size < header_bytes || format::u32_at(bytes) != format::image_magic)
+        return images;
+    // The build's own first bytes are the room (a placeholder, or the header
+    // itself): the file starts where the build does.
+    uint8_t room[header_bytes];
+    run.build_memory.read(images, room, header_bytes);
+    const uint8_t fill = run.plan.fill;
+    if (format::u32_at(room) == format::image_magic ||
+        std::all_of(room, room + header_bytes, [&](uint8_t b) { return b == 0 || b == fill; }))
+        return images;
+    const Settings s = read_settings(*run.request.mcuboot, run.request.front);
+    const uint64_t header = s.header ? *s.header : format::u16_at(bytes + format::field::hdr_size);
+    return header <= images ? images - header : images;
 }
 
 void plan(CheckRun& run, Host& host) {

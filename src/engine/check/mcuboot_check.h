@@ -111,6 +111,11 @@ struct Verdict {
 // the verdict.
 void walk_tlvs(Verdict& v, const uint8_t* hashed, size_t size);
 
+// Where a raw binary of a signed image starts, with --elf: at the build's
+// start (`images`) when the build reserves the header's room, else the
+// header's size before it, as the file's own header (or header=) gives it.
+uint64_t raw_start(const CheckRun& run, const uint8_t* bytes, size_t size, uint64_t images);
+
 // The settings read and the key opened: a key that cannot be read is a
 // file CHECK cannot verify against.
 void plan(CheckRun& run, Host& host);
