@@ -98,6 +98,16 @@ void unjudged_header(CheckRun& run) {
             return false;
         return a == start || a + velk::mcuboot::u16_at(h + velk::mcuboot::field::hdr_size) == start;
     };
+    // A raw binary placed at the build's start that opens with the magic:
+    // a signed image's .bin, which starts at its slot.
+    uint8_t first[4];
+    if (run.file.format == &formats::raw_binary() && !held.empty() &&
+        held.read(held.pieces().front().address, first, 4) == 4 &&
+        velk::mcuboot::u32_at(first) == velk::mcuboot::image_magic) {
+        run.unjudged_header = held.pieces().front().address;
+        run.unjudged_opens_bin = true;
+        return;
+    }
     if (header_at(start)) {
         run.unjudged_header = start;
         return;

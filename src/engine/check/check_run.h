@@ -56,6 +56,7 @@ struct CheckRun {
     // --elf without --mcuboot: the MCUboot header the file holds for the
     // build (at its start, or right before it), not judged.
     std::optional<uint64_t> unjudged_header;
+    bool unjudged_opens_bin = false;  // a raw binary that starts with it, placed at the build
     // --elf, a format that carries a start address: FLASH's and the file's.
     bool start_checked = false;
     std::optional<uint64_t> start_wanted, start_held;

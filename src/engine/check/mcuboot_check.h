@@ -94,6 +94,7 @@ struct Verdict {
     bool key_short = false;            // a key hash prefix MCUboot takes and CHECK does not
     std::optional<uint8_t> signature;  // the signature TLV's type
     bool signature_checked = false, signature_ok = false;
+    bool signature_counted = false;  // one MCUboot verifies: right after the key's key TLV
     std::optional<Trailer> trailer;
     uint64_t after_tlvs = 0;  // bytes past the TLVs of an unpadded image, MCUboot's to ignore
     std::vector<Fault> faults;

@@ -99,11 +99,11 @@ private:
         if (v_.signature_ok && v_.key_short)
             return "MCUboot signature: " + held + " by " + v_.key_name +
                    ", verifies, after a key hash too short for CHECK";
-        if (v_.signature_ok && v_.key_ok.value_or(false) && v_.ok())
+        if (v_.signature_ok && v_.signature_counted)
             return "MCUboot signature: " + held + " by " + v_.key_name + ", ok";
         if (v_.signature_ok)
             return "MCUboot signature: " + held + " by " + v_.key_name +
-                   ", verifies, but MCUboot does not count it";
+                   ", verifies, but MCUboot passes over it";
         return "MCUboot signature: " + held + ", wrong for " + v_.key_name;
     }
 

@@ -167,6 +167,7 @@ private:
             const Counted& last = counted_.back();
             v_.signature = signature_type_;
             v_.signature_ok = last.ok;
+            v_.signature_counted = true;
             v_.key_ok = true;
             if (!last.ok)
                 fault(signature_what(), at(*last.entry), "a signature that does not verify",
