@@ -95,7 +95,12 @@ REARRANGED = [
      "a signature MCUboot passes over"),
     ("other-pair-before-ours", lambda H, K, S, Ko, So: [H, Ko, So, K, S], 0,
      "MCUboot passes over it"),
-    ("wrong-key-hash-before-right", lambda H, K, S, Ko, So: [H, Ko, K, S], 0, None),
+    ("wrong-key-hash-before-right", lambda H, K, S, Ko, So: [H, Ko, K, S], 0,
+     "MCUboot picks no key there"),
+    # A signature of the wrong size after the key's hash fails the image,
+    # whatever follows.
+    ("short-signature-then-good", lambda H, K, S, Ko, So: [H, K, (0x24, S[1][:63]), K, S], 1,
+     "MCUboot refuses another size"),
     # MCUboot keeps the verdict of the last signature it verifies.
     ("corrupt-pair-then-good", lambda H, K, S, Ko, So: [H, K, (0x24, spoiled(S[1])), K, S], 0,
      "MCUboot goes by the last one"),

@@ -21,6 +21,17 @@ namespace {
 constexpr size_t least_key_hash = 16;
 constexpr size_t hash_size = 32;
 
+// The size MCUboot takes of a signature by a key of `type`; 0: any up to
+// its buffer's 128 bytes (ECDSA's DER).
+size_t signature_size(crypto::KeyType type) {
+    switch (type) {
+    case crypto::KeyType::ed25519: return 64;
+    case crypto::KeyType::rsa_2048: return 256;
+    case crypto::KeyType::rsa_3072: return 384;
+    default: return 0;
+    }
+}
+
 class Walk {
 public:
     Walk(Verdict& v, const uint8_t* hashed, size_t size)
@@ -113,6 +124,7 @@ private:
         last_key_ = &e;
         if (key_type_ == format::tlv::public_key) {
             if (value == der_) picked_ = &e;
+            else others_.push_back(&e);
             return;
         }
         if (size > hash_size) {
@@ -120,7 +132,10 @@ private:
                   "at most 32 bytes, the key's SHA-256 (MCUboot refuses a longer one)");
             return;
         }
-        if (!std::equal(value.begin(), value.end(), der_hash_.begin())) return;
+        if (!std::equal(value.begin(), value.end(), der_hash_.begin())) {
+            others_.push_back(&e);
+            return;
+        }
         picked_ = &e;
         if (size == hash_size) return;
         if (size >= least_key_hash) {
@@ -139,6 +154,17 @@ private:
     void signature_entry(const format::Entry& e) {
         if (!picked_) {
             ignored_.push_back({&e, last_key_});
+            return;
+        }
+        // MCUboot refuses the image outright for a signature of the wrong
+        // size once a key is picked.
+        const size_t size = e.value.size();
+        const size_t wanted = signature_size(v_.key->type());
+        if (wanted ? size != wanted : size > 128) {
+            fault(signature_what(), at(e), text::format("%zu bytes", size),
+                  wanted ? text::format("%zu bytes (MCUboot refuses another size)", wanted)
+                         : "at most 128 bytes (MCUboot refuses a longer one)");
+            picked_ = nullptr;
             return;
         }
         bool ok = false;
@@ -178,6 +204,9 @@ private:
                          "the signature at " + text::address(at(*c.entry)) +
                              " does not verify; MCUboot goes by the last one, at " +
                              text::address(at(*last.entry)));
+            for (const format::Entry* k : others_)
+                note(at(*k), key_what() + " at " + text::address(at(*k)) + " is not " +
+                                 v_.key_name + "'s: MCUboot picks no key there");
             for (const Ignored& i : ignored_)
                 note(at(*i.entry), "the signature at " + text::address(at(*i.entry)) +
                                        " follows " + why_ignored(i) +
@@ -258,6 +287,7 @@ private:
     const format::Entry* last_key_ = nullptr;
     std::vector<Counted> counted_;
     std::vector<Ignored> ignored_;
+    std::vector<const format::Entry*> others_;  // key entries of no key the bootloader holds
 };
 
 }  // namespace

@@ -61,8 +61,6 @@ bool unprotected_type(uint8_t type) {
 std::optional<uint16_t> fixed_length(uint8_t type) {
     switch (type) {
     case tlv::sha256: return 32;
-    case tlv::sha384: return 48;
-    case tlv::sha512: return 64;
     case tlv::ed25519: return 64;
     case tlv::rsa2048_pss: return 256;
     case tlv::rsa3072_pss: return 384;
