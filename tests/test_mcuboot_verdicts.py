@@ -377,3 +377,35 @@ def test_checks_slot_settings_refused_with_a_line(velk, monkeypatch, images, set
     code, _, err = run_cli(velk, monkeypatch, "CHECK", images["ours"].with_suffix(".bin"),
                            "--base", hex(SLOT), f"--mcuboot={settings}")
     assert code == 2 and says in err and err.count("\n") == 1, err
+
+
+# --- MCUboot's own image check as the judge -------------------------------------
+
+@pytest.fixture(scope="module")
+def judge(tmp_path_factory):
+    """MCUboot's bootutil_img_validate built for the host from the checkout
+    VELK_MCUBOOT_SRC names (scripts/mcuboot_judge/build.sh)."""
+    source = os.environ.get("VELK_MCUBOOT_SRC")
+    if not source:
+        pytest.skip("VELK_MCUBOOT_SRC names no MCUboot checkout to build the judge from")
+    out = tmp_path_factory.mktemp("judge")
+    here = os.path.dirname(os.path.abspath(__file__))
+    subprocess.run([os.path.join(here, "..", "scripts", "mcuboot_judge", "build.sh"), source,
+                    out], check=True)
+    return out / "judge-ed25519"
+
+
+@pytest.mark.parametrize("case,arrange,code,named", REARRANGED, ids=[c[0] for c in REARRANGED])
+def test_mcuboot_judges_the_rearranged_tlvs_alike(tmp_path, keys, images, judge, case, arrange,
+                                                  code, named):
+    covered, ours = read_areas(images["ours"].with_suffix(".bin").read_bytes())
+    _, other = read_areas(images["other"].with_suffix(".bin").read_bytes())
+    path = tmp_path / "rearranged.bin"
+    path.write_bytes(rebuilt(covered, arrange(*ours, *other[1:])))
+    der = tmp_path / "ours.der"
+    subprocess.run(["openssl", "pkey", "-in", keys["ours"], "-pubout", "-outform", "DER",
+                    "-out", der], check=True)
+    judged = subprocess.run([judge, path, "0x20000", der], capture_output=True, text=True)
+    # CHECK refuses a key hash under 16 bytes, which MCUboot takes.
+    accepted = code == 0 or case in ("key-hash-prefix-4", "key-hash-empty")
+    assert (judged.returncode == 0) == accepted, judged.stdout
