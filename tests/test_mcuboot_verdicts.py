@@ -34,12 +34,12 @@ def keys(tmp_path_factory):
     return made
 
 
-def flash(folder, *settings, merge=False, name="fw_mcuboot_app"):
+def flash(folder, *settings, merge=False, name="fw_mcuboot_app", extra=()):
     """FLASH's files of the test application signed with `settings`."""
     folder.mkdir(exist_ok=True)
     elf = folder / f"{name}.elf"
     shutil.copy(os.path.join(DATA, "fw_mcuboot_app.elf"), elf)
-    extra = ["--merge", os.path.join(DATA, "fw_mcuboot_loader.hex")] if merge else []
+    extra = [*extra, *(["--merge", os.path.join(DATA, "fw_mcuboot_loader.hex")] if merge else [])]
     done = run_command("FLASH", elf, "--ncrc_value", "--mcuboot", ",".join(settings), "--bin",
                        *extra, cwd=folder)
     assert done.returncode == 0, done.stderr
@@ -315,7 +315,19 @@ def test_a_signed_image_without_mcuboot_is_hinted(velk, monkeypatch, images, suf
 @pytest.fixture(scope="module")
 def padded(tmp_path_factory, keys):
     return flash(tmp_path_factory.mktemp("padded") / "p", f"key={keys['ours']}", "header=0x200",
-                 "slot=0x20000", "confirm")
+                 "slot=0x20000", "confirm", extra=["--uf2", "stm32f4"])
+
+
+def uf2_cut(prefix, folder):
+    """FLASH's UF2 with the last block's payload 16 bytes short: no magic."""
+    data = bytearray(prefix.with_suffix(".uf2").read_bytes())
+    for at in range(0, len(data), 512):
+        address, size = struct.unpack_from("<II", data, at + 12)
+        if address + size == SLOT + 0x20000:
+            struct.pack_into("<I", data, at + 16, size - 16)
+    path = folder / "cut.uf2"
+    path.write_bytes(bytes(data))
+    return path
 
 
 def trailer_moved(prefix, folder):
@@ -340,6 +352,7 @@ def trailer_moved(prefix, folder):
     ("cut", ",slot=0x20000,confirm", 1),
     ("cut-pad", ",slot=0x20000,pad", 1),
     ("elf-moved", "", 1),
+    ("uf2-cut", ",slot=0x20000,confirm", 1),
     ("elf-whole", "", 0),
     ("image_ok-erased", ",slot=0x20000,confirm", 1),
 ])
@@ -351,6 +364,8 @@ def test_a_padded_slots_trailer_is_required(velk, monkeypatch, tmp_path, keys, p
         path = trailer_moved(padded, tmp_path) if case == "elf-moved" else \
             padded.with_suffix(".elf")
         extra = []
+    elif case == "uf2-cut":
+        path, extra = uf2_cut(padded, tmp_path), []
     else:
         path = tmp_path / "slot.bin"
         body = image[:len(read_areas(image)[0]) + 0x90] if case.startswith("cut") else image
@@ -361,7 +376,7 @@ def test_a_padded_slots_trailer_is_required(velk, monkeypatch, tmp_path, keys, p
     got, out, err = run_cli(velk, monkeypatch, "CHECK", path, *extra, "--mcuboot",
                             f"key={keys['ours']}" + settings)
     assert got == code, out + err
-    if case in ("cut", "cut-pad", "elf-moved"):
+    if case in ("cut", "cut-pad", "elf-moved", "uf2-cut"):
         assert (f"MCUboot mismatch: the trailer's magic at 0x{SLOT + 0x20000 - 16:08X} holds "
                 "nothing") in out
     if case == "image_ok-erased":

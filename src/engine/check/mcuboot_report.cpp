@@ -37,7 +37,8 @@ public:
             report_.note(text::format("the file holds %llu bytes after the image's TLVs, from ",
                                       static_cast<unsigned long long>(v_.after_tlvs)) +
                          text::address(v_.tlv_end) +
-                         ": MCUboot reads no further than the TLVs, not checked");
+                         ", not all erased flash: MCUboot reads no further than the TLVs, "
+                         "not checked");
         const format::Header& h = v_.header;
         report_.line(text::format("MCUboot image at %s: header 0x%X bytes, payload %u bytes, "
                                   "version %s, TLVs to %s",
@@ -68,7 +69,9 @@ private:
             places += (places.empty() ? "" : ", ") + text::address(a);
         report_.note("the header's magic 0x96F3B83D is also at " + places +
                      ": no image there; the image checked is the one at " +
-                     text::address(v_.address) + ", whose header, TLVs and hash agree");
+                     text::address(v_.address) +
+                     (v_.hash_ok ? ", whose header, TLVs and hash agree"
+                                 : ", the one that holds together best"));
     }
 
     // The file ends, or holds nothing for a stretch, inside the image.
