@@ -113,7 +113,9 @@ private:
                 end = p.end();
             break;
         }
-        if (slot_end_ && trailer_required_) end = std::max(end, *slot_end_);
+        // A padded slot's end, as far as the file holds bytes: a trailer it
+        // lacks is a fault, not a read past its bytes.
+        if (slot_end_ && trailer_required_) end = std::max(end, std::min(*slot_end_, held_.end()));
         v_.run_end = std::max(end, v_.address + header_bytes);
         bytes_.resize(v_.run_end - v_.address);
         run_.memory.read(v_.address, bytes_.data(), bytes_.size());
@@ -280,7 +282,15 @@ private:
         if (trailer_required_ && slot_end_) {
             end = *slot_end_;
             uint8_t magic[16];
-            if (end < v_.tlv_end + 16 || held_.read(end - 16, magic, 16) < 16) {
+            if (end < v_.tlv_end + 16) {
+                if (v_.tlv_end <= end)
+                    fault("the slot's end (slot=)", end,
+                          text::format("%llu bytes after the TLVs",
+                                       static_cast<unsigned long long>(end - v_.tlv_end)),
+                          "room for the trailer's magic (16 bytes)");
+                return;
+            }
+            if (held_.read(end - 16, magic, 16) < 16) {
                 const auto wanted = format::trailer_magic(1);
                 fault("the trailer's magic", end - 16,
                       "nothing: the file has no byte there (the image was padded)",
