@@ -381,6 +381,13 @@ def test_a_padded_slots_trailer_is_required(velk, monkeypatch, tmp_path, keys, p
                 "nothing") in out
     if case == "image_ok-erased":
         assert f"image_ok at 0x{SLOT + 0x20000 - 0x18:08X} holds 0xFF" in out
+    # The API takes the same settings as a dict.
+    settings_dict = {"key": str(keys["ours"])}
+    for word in filter(None, settings.split(",")):
+        name, _, value = word.partition("=")
+        settings_dict[name] = int(value, 16) if value else True
+    report = velk_crc.check(path, base=SLOT if extra else None, mcuboot=settings_dict)
+    assert report.ok == (code == 0)
 
 
 @pytest.mark.parametrize("settings,says", [
