@@ -112,6 +112,11 @@ struct Verdict {
 // the verdict.
 void walk_tlvs(Verdict& v, const uint8_t* hashed, size_t size);
 
+// Where the header may be, the likeliest first: the magic's places (with
+// --elf the one place the build fixes), or with header= the file's start.
+std::vector<uint64_t> candidates(const CheckRun& run, const Verdict& v,
+                                 const layout::MemoryMap& held);
+
 // Where a raw binary of a signed image starts, with --elf: at the build's
 // start (`images`) when the build reserves the header's room, else the
 // header's size before it, as the file's own header (or header=) gives it.
