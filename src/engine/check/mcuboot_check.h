@@ -101,7 +101,7 @@ struct Verdict {
     std::vector<Note> notes;
     std::vector<Part> parts;
 
-    bool ok() const { return located && faults.empty(); }
+    bool ok() const { return located && !stops_at && faults.empty(); }
     uint64_t address_of(const format::Entry& entry) const { return payload_end + entry.offset; }
 };
 

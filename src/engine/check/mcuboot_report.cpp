@@ -112,7 +112,7 @@ private:
 
     void object() {
         json::Value& o = report_.data().set("mcuboot", json::Value::object());
-        o.set("ok", v_.ok() && !v_.stops_at);
+        o.set("ok", v_.ok());
         if (!v_.located) return;
         if (v_.stops_at) o.set("file_stops_at", *v_.stops_at);
         const format::Header& h = v_.header;
