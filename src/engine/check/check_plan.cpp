@@ -43,9 +43,13 @@ public:
             refuse_slots_that_cannot_hold();
             expected_map();
             // FLASH's .bin starts at the build's images, its merged .bin at
-            // the lowest merged byte.
-            if (!base && input.format == &formats::raw_binary())
-                base = run_.merged ? run_.merged->from : run_.plan.bin_range().first;
+            // the lowest merged byte; a signed image's at its slot, which
+            // the header's room may put before the build.
+            if (!base && input.format == &formats::raw_binary()) {
+                base = run_.merged ? run_.merged->from : run_.images_range().first;
+                if (request_.mcuboot && !run_.merged)
+                    base = mcuboot::raw_start(run_, input.bytes.data(), input.bytes.size(), *base);
+            }
         }
         run_.file = read_image(std::move(input), base, request_.front, true);
         for (const std::string& warning : run_.file.warnings) warnings_.warning(warning);
@@ -268,6 +272,11 @@ private:
 };
 
 }  // namespace
+
+std::pair<uint64_t, uint64_t> CheckRun::images_range() const {
+    if (!plan.records.empty() || !build) return plan.bin_range();
+    return {build->loadable.clusters.front().start, build->loadable.clusters.back().end};
+}
 
 void plan(CheckRun& run, Warnings& warnings, Host& host) {
     Planner(run, warnings, host).run();
