@@ -28,22 +28,10 @@ std::string number(uint64_t value) {
     return text::format("0x%llX", static_cast<unsigned long long>(value));
 }
 
-// The section of FLASH's _CRC.elf named `name`, by the section-name table
-// as the file holds it.
+// The section of FLASH's _CRC.elf named `name`.
 std::optional<elf::SectionHeader> section(const ElfBuild& elf, const char* name) {
-    const auto& sections = elf.file.sections;
-    const uint64_t index = elf.file.header.shstrndx;
-    if (index == 0 || index >= sections.size()) return std::nullopt;
-    const elf::SectionHeader& names = sections[index];
-    const uint64_t size = elf.file_bytes.size();
-    if (names.type == elf::sht_nobits || names.offset > size || names.size > size - names.offset)
-        return std::nullopt;
-    const char* table = reinterpret_cast<const char*>(elf.bytes()) + names.offset;
-    const size_t length = std::strlen(name);
-    for (const elf::SectionHeader& s : sections)
-        if (s.name < names.size && names.size - s.name > length &&
-            std::memcmp(table + s.name, name, length + 1) == 0)
-            return s;
+    for (const elf::SectionHeader& s : elf.file.sections)
+        if (section_name(elf, s) == name) return s;
     return std::nullopt;
 }
 
