@@ -11,7 +11,6 @@
 #include <tuple>
 
 #include "../formats/formats.h"
-#include "../platform/platform.h"
 #include "../mcuboot/settings.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
@@ -486,11 +485,7 @@ void plan(CheckRun& run, Host& host) {
         v.provider = &host.crypto();
         if (!v.settings.key) return;
         v.key_name = *v.settings.key;
-        std::vector<uint8_t> pem;
-        if (int error = platform::read_file(v.key_name, pem))
-            throw Refusal{"cannot read the key " + v.key_name + ": " +
-                          platform::error_text(error)};
-        v.key = v.provider->read_key(std::string(pem.begin(), pem.end()), v.key_name,
+        v.key = v.provider->read_key(velk::mcuboot::read_key_file(v.key_name, ""), v.key_name,
                                      velk::mcuboot::key_password(), true);
     } catch (const crypto::Failure& failure) {
         throw Refusal{failure.why};
