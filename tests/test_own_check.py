@@ -57,3 +57,13 @@ def test_each_file_passes_its_own_check(flashed, words):
     done = run_command("CHECK", *argv, cwd=folder)
     assert done.returncode == 0, done.stdout + done.stderr
     assert "mismatch" not in done.stdout
+
+
+def test_bytes_beyond_the_build_point_to_the_note_that_names_them(flashed):
+    folder, settings = flashed
+    done = run_command("CHECK", "app_CRC_merged.hex", "--elf", "app.elf", "--ncrc_value",
+                       MCUBOOT, "key=key.pem," + settings, cwd=folder)
+    assert done.returncode == 0, done.stdout + done.stderr
+    loader = [line for line in done.stdout.splitlines() if line.startswith("  0x08000000 to ")]
+    assert loader and loader[0].endswith("outside the build's image: see the note"), done.stdout
+    assert "note: the file also holds" in done.stderr and "from 0x08000000" in done.stderr

@@ -378,12 +378,23 @@ private:
                 held_.read(x, &b, 1);
                 blank = b == fill_;
             }
-            r.what = blank ? "erased flash" : run_.build ? "not the build's: see the content line"
-                                                         : "not checked";
+            r.what = blank                   ? "erased flash"
+                     : !run_.build           ? "not checked"
+                     : expected_within(r)    ? "not the build's: see the content line"
+                                             : "outside the build's image: see the note";
             v_.parts.push_back(r);
         }
         std::sort(v_.parts.begin(), v_.parts.end(),
                   [](const Part& x, const Part& y) { return x.start < y.start; });
+    }
+
+    // Whether the build's expected bytes reach into `r`: bytes there are
+    // compared, and a difference is the content line's; bytes beyond the
+    // build are a note's.
+    bool expected_within(const Part& r) const {
+        for (const layout::Piece& p : run_.expected.pieces())
+            if (p.address < r.end && p.end() > r.start) return true;
+        return false;
     }
 
     CheckRun& run_;
