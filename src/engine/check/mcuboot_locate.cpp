@@ -7,12 +7,6 @@
 
 namespace velk::check::mcuboot {
 
-namespace {
-
-constexpr size_t header_bytes = format::header_fields;
-
-}  // namespace
-
 // Where the header may be. The magic's places; with --elf, the build's
 // image starts at the header (its reserved room) or right after it (the
 // room added before it), which fixes one place. A bootloader merged in
@@ -36,7 +30,7 @@ std::vector<uint64_t> candidates(const CheckRun& run, const Verdict& v,
     };
     auto fits = [&](uint64_t a) {
         uint64_t size = size_at(a);
-        return size >= header_bytes && (!v.settings.header || size == *v.settings.header);
+        return size >= format::header_fields && (!v.settings.header || size == *v.settings.header);
     };
     if (!run.build) {
         // Those whose hdr_size fits first; the rest may be damaged.
@@ -53,17 +47,17 @@ std::vector<uint64_t> candidates(const CheckRun& run, const Verdict& v,
     // before the build, within the room a u16 can give, is its header,
     // and the build's start judges hdr_size.
     for (uint64_t a : found)
-        if (!chosen && a < start && start - a >= header_bytes && start - a <= UINT16_MAX &&
+        if (!chosen && a < start && start - a >= format::header_fields && start - a <= UINT16_MAX &&
             (!v.settings.header || start - a == *v.settings.header) &&
             std::none_of(found.begin(), found.end(),
                          [&](uint64_t b) { return b > a && b < start; }))
             chosen = a;
     if (!chosen) {
         // Where the header should be: the build's room, or before it.
-        uint8_t room[header_bytes];
-        run.build_memory.read(start, room, header_bytes);
+        uint8_t room[format::header_fields];
+        run.build_memory.read(start, room, format::header_fields);
         bool placeholder =
-            std::all_of(room, room + header_bytes, [&](uint8_t b) { return b == 0 || b == fill; });
+            std::all_of(room, room + format::header_fields, [&](uint8_t b) { return b == 0 || b == fill; });
         if (placeholder)
             chosen = start;
         else if (v.settings.header && start >= *v.settings.header)
@@ -74,15 +68,15 @@ std::vector<uint64_t> candidates(const CheckRun& run, const Verdict& v,
 }
 
 uint64_t raw_start(const CheckRun& run, const uint8_t* bytes, size_t size, uint64_t images) {
-    if (!run.build || size < header_bytes || format::u32_at(bytes) != format::image_magic)
+    if (!run.build || size < format::header_fields || format::u32_at(bytes) != format::image_magic)
         return images;
     // The build's own first bytes are the room (a placeholder, or the header
     // itself): the file starts where the build does.
-    uint8_t room[header_bytes];
-    run.build_memory.read(images, room, header_bytes);
+    uint8_t room[format::header_fields];
+    run.build_memory.read(images, room, format::header_fields);
     const uint8_t fill = run.plan.fill;
     if (format::u32_at(room) == format::image_magic ||
-        std::all_of(room, room + header_bytes, [&](uint8_t b) { return b == 0 || b == fill; }))
+        std::all_of(room, room + format::header_fields, [&](uint8_t b) { return b == 0 || b == fill; }))
         return images;
     const Settings s = read_settings(*run.request.mcuboot, run.request.front);
     const uint64_t header = s.header ? *s.header : format::u16_at(bytes + format::field::hdr_size);
