@@ -1,6 +1,7 @@
-"""Fuzzes velk_crc_calc with mutated firmware ELF files.
+"""Fuzzes velk_crc_calc with mutated firmware ELF files, and CHECK --mcuboot
+with mutated signed images.
 
-    python fuzz/fuzz_pipeline.py --seconds 60                 # all three modes
+    python fuzz/fuzz_pipeline.py --seconds 60                 # every mode
     python fuzz/fuzz_pipeline.py --mode name --seconds 600 --corpus fuzz/corpus-name
 
 Each input is one selector byte (which request value to use) followed by
@@ -9,8 +10,10 @@ three modes: a Python exception, -1 with its printed line, or a HEX file
 whose records verify and whose stored checksum is the CRC of the range it
 reports. FLASH (forced, so that every layout is written) must refuse with
 exit 255 or write files that CHECK accepts, by offset and against the
-build. A signal, an escaped C++ exception or a hang stops the fuzzer with a
-finding.
+build. CHECK --mcuboot (mode "check") of FLASH's signed files, mutated, cut
+short, merged after a bootloader that holds the header's magic, must end
+with exit 0, 1 or 2. A signal, an escaped C++ exception or a hang stops the
+fuzzer with a finding.
 """
 
 import argparse
@@ -26,7 +29,7 @@ import tempfile
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests"))
 
-MODES = ("name", "address", "block", "flash")
+MODES = ("name", "address", "block", "flash", "check")
 VALUES = {
     "name": ["crc_value", "", "vector_table", "__data_load", "x" * 300],
     "address": ["0x70", "0", "0x1000", "1FFC", "0x10000"],
@@ -34,7 +37,14 @@ VALUES = {
     # The command line's FLASH mode, option words as typed.
     "flash": ["--ncrc_value", "--nvector_table", "--a134", "--a0", "--a10000",
               "--s4", "--s1024", "--s65536"],
+    # CHECK's words after the file; {key} is the signing key, {elf} the build.
+    "check": [["--mcuboot", "key={key}"], ["--mcuboot", "key={key},header=0x200"],
+              ["--mcuboot=header=0x400"], ["--mcuboot=header=0x100"], ["--mcuboot"],
+              ["--mcuboot", "key={key},slot=0x20000,confirm"],
+              ["--elf", "{elf}", "--ncrc_value", "--mcuboot", "key={key}"]],
 }
+# The check mode's input: a selector byte, a file-kind byte, the file.
+CHECK_KINDS = (".hex", ".elf", ".bin")
 SEEDS = [os.path.join(ROOT, "tests", "data", n)
          for n in ("fw_data.elf", "fw_dupsym.elf", "fw_exidx.elf", "fw_boot.elf")]
 SEEDS.append(os.path.join(ROOT, "examples", "blinky.elf"))
@@ -45,6 +55,7 @@ REPORT = re.compile(r"checksum range:\(0x([0-9A-F]+)~0x([0-9A-F]+)\) checksum of
 def one_input(mode, workdir):
     import crcmod
     import VELK_CRC
+    import velk_crc
     from hexcheck import read_hex
 
     crc = crcmod.mkCrcFun(0x104C11DB7, initCrc=0xFFFFFFFF, rev=False, xorOut=0)
@@ -96,10 +107,29 @@ def one_input(mode, workdir):
             assert run("CHECK", hex_path, f"--a{offset:X}")[0] == 0, \
                 "CHECK refuses the HEX FLASH wrote"
 
+    def test_check(words, data):
+        """CHECK --mcuboot of a mutated signed file ends with a verdict (0 or
+        1) or a refusal (2), never a signal."""
+        suffix = CHECK_KINDS[data[0] % len(CHECK_KINDS)] if data else ".hex"
+        path = os.path.join(workdir, "signed" + suffix)
+        with open(path, "wb") as f:
+            f.write(data[1:])
+        extra = ["--base", "0x08004000"] if suffix == ".bin" else []
+        argv = [w.format(key=os.path.join(workdir, "key.pem"),
+                         elf=os.path.join(workdir, "fw_mcuboot_app.elf")) for w in words]
+        # FLASH and CHECK run in the package's main, VELK mode alone in
+        # runmain.
+        with contextlib.redirect_stdout(io.StringIO()), \
+                contextlib.redirect_stderr(io.StringIO()):
+            code = velk_crc.main(["CHECK", path, *extra, *argv])
+        assert code in (0, 1, 2), f"unexpected exit status {code!r}"
+
     def test(data):
         if not data:
             return
         value = values[data[0] % len(values)]
+        if mode == "check":
+            return test_check(value, data[1:])
         if mode == "flash":
             with open(elf_path, "wb") as f:
                 f.write(data[1:])
@@ -150,17 +180,73 @@ def result_is_partial(out):
     return "checksum range" not in out.getvalue()
 
 
+def signed_seeds(workdir):
+    """FLASH's signed files of the test application (as the check mode's
+    inputs: selector, kind, bytes), and the files that once crashed CHECK: a
+    HEX with a payload line gone and img_size to match, an ELF whose
+    segment's p_filesz is 4 short, a merged HEX whose bootloader holds the
+    header's magic."""
+    import struct
+    import subprocess
+    from cryptography.hazmat.primitives import serialization
+    from cryptography.hazmat.primitives.asymmetric import ed25519
+    from intelhex import IntelHex
+
+    key = ed25519.Ed25519PrivateKey.generate()
+    with open(os.path.join(workdir, "key.pem"), "wb") as f:
+        f.write(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                  serialization.NoEncryption()))
+    elf = os.path.join(workdir, "fw_mcuboot_app.elf")
+    shutil.copy(os.path.join(ROOT, "tests", "data", "fw_mcuboot_app.elf"), elf)
+    loader = os.path.join(ROOT, "tests", "data", "fw_mcuboot_loader.hex")
+    seeds = {}
+    for name, settings in [("plain", "header=0x200"), ("padded", "header=0x200,slot=0x20000,confirm")]:
+        subprocess.run([sys.executable, "-m", "velk_crc", "FLASH", elf, "--ncrc_value", "--mcuboot",
+                        f"key={workdir}/key.pem,{settings}", "--bin", "--merge", loader],
+                       cwd=workdir, check=True, capture_output=True)
+        for suffix, kind in [("_CRC.hex", 0), ("_CRC.elf", 1), ("_CRC.bin", 2), ("_CRC_merged.hex", 0)]:
+            with open(os.path.join(workdir, "fw_mcuboot_app" + suffix), "rb") as f:
+                seeds[name + suffix] = bytes([kind]) + f.read()
+    # A payload line gone and img_size 16 less.
+    hexed = IntelHex(io.StringIO(seeds["plain_CRC.hex"][1:].decode()))
+    slot = hexed.minaddr()
+    for a in range(slot + 0x240, slot + 0x250):
+        del hexed[a]
+    img_size, = struct.unpack("<I", hexed.tobinstr(slot + 12, slot + 15))
+    for i, b in enumerate(struct.pack("<I", img_size - 16)):
+        hexed[slot + 12 + i] = b
+    text = io.StringIO()
+    hexed.write_hex_file(text)
+    seeds["line_deleted.hex"] = bytes([0]) + text.getvalue().encode()
+    # p_filesz less 4 in each load segment in turn.
+    data = seeds["plain_CRC.elf"][1:]
+    phoff, = struct.unpack_from("<I", data, 0x1C)
+    for i in range(struct.unpack_from("<H", data, 0x2C)[0]):
+        at = phoff + 32 * i
+        if struct.unpack_from("<I", data, at)[0] == 1 and struct.unpack_from("<I", data, at + 16)[0] >= 4:
+            short = bytearray(data)
+            struct.pack_into("<I", short, at + 16, struct.unpack_from("<I", data, at + 16)[0] - 4)
+            seeds[f"filesz_{i}.elf"] = bytes([1]) + bytes(short)
+    return seeds
+
+
 def run_mode(mode, seconds, corpus, extra):
     import atheris
 
     os.makedirs(corpus, exist_ok=True)
-    if not os.listdir(corpus):
+    workdir = tempfile.mkdtemp(prefix="velk-fuzz-")
+    if mode == "check":
+        # The key is made afresh; the seeds are signed with it each run.
+        for name, data in signed_seeds(workdir).items():
+            for selector in range(len(VALUES["check"])):
+                with open(os.path.join(corpus, f"seed-{selector}-{name}"), "wb") as f:
+                    f.write(bytes([selector]) + data)
+    elif not os.listdir(corpus):
         for seed in SEEDS:
             with open(seed, "rb") as f:
                 data = f.read()
             with open(os.path.join(corpus, "seed-" + os.path.basename(seed)), "wb") as f:
                 f.write(b"\0" + data)
-    workdir = tempfile.mkdtemp(prefix="velk-fuzz-")
     try:
         findings = corpus.rstrip("/") + "-findings"
         os.makedirs(findings, exist_ok=True)

@@ -11,7 +11,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
                     reason="atheris brings libFuzzer of its own, which the preloaded "
                            "AddressSanitizer runtime does not take")
 def test_fuzz_run_finds_nothing():
-    """CI fuzzes for a minute over the three modes; locally a few seconds."""
+    """CI fuzzes for a minute over the modes; locally a few seconds."""
     pytest.importorskip("atheris")
     seconds = 60 if os.environ.get("CI") else 6
     result = subprocess.run(
@@ -20,4 +20,4 @@ def test_fuzz_run_finds_nothing():
         capture_output=True, text=True, timeout=seconds + 300)
     assert result.returncode == 0, result.stdout + result.stderr[-4000:]
     assert [line.split(":")[0] for line in result.stdout.splitlines()] == \
-        ["name", "address", "block", "flash"]
+        ["name", "address", "block", "flash", "check"]

@@ -64,6 +64,8 @@ REFUSED = [
     pytest.param([*CHECK, "--mcuboot", "key=fifo"], 2,
                  "cannot read the key fifo: not a regular file but a FIFO",
                  id="check-key-fifo"),
+    pytest.param([*CHECK, "--mcuboot", "key=huge.pem"], 2,
+                 "cannot read the key huge.pem: File too large", id="check-key-too-big"),
 ]
 
 

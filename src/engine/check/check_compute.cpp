@@ -56,7 +56,7 @@ void records_found(CheckRun& run) {
 // it leaves out.
 layout::MemoryMap within_bin(CheckRun& run, const layout::MemoryMap& map) {
     auto [from, to] = run.merged ? std::make_pair(run.merged->from, run.merged->to)
-                                 : run.plan.bin_range();
+                                 : run.images_range();
     // A signed image's .bin holds it whole: the header, its room, the TLVs
     // and the slot's end as well as the build's images.
     if (run.mcuboot && run.mcuboot->located) {
@@ -141,6 +141,45 @@ void first_difference(CheckRun& run) {
     placeholders_alone(run, expected, held, d);
 }
 
+// A signed image checked without --mcuboot: its header is where the build
+// reserves the room, or its own size before the build's start.
+void unjudged_header(CheckRun& run) {
+    if (run.mcuboot) return;
+    const layout::MemoryMap held = layout::spans_of(run.file.loadable, run.file.base);
+    const uint64_t start = run.build->loadable.clusters.front().start;
+    auto header_at = [&](uint64_t a) {
+        uint8_t h[12];
+        if (held.read(a, h, sizeof h) < sizeof h ||
+            velk::mcuboot::u32_at(h) != velk::mcuboot::image_magic)
+            return false;
+        return a == start || a + velk::mcuboot::u16_at(h + velk::mcuboot::field::hdr_size) == start;
+    };
+    // A raw binary placed at the build's start that opens with the magic:
+    // a signed image's .bin, which starts at its slot.
+    uint8_t first[4];
+    if (run.file.format == &formats::raw_binary() && !held.empty() &&
+        held.read(held.pieces().front().address, first, 4) == 4 &&
+        velk::mcuboot::u32_at(first) == velk::mcuboot::image_magic) {
+        run.unjudged_header = held.pieces().front().address;
+        run.unjudged_opens_bin = true;
+        return;
+    }
+    if (header_at(start)) {
+        run.unjudged_header = start;
+        return;
+    }
+    // The header's room before the build is at most what a u16 holds.
+    for (const layout::Piece& p : held.pieces()) {
+        if (p.end() <= start - std::min<uint64_t>(start, 0xFFFF) || p.address >= start) continue;
+        for (uint64_t a = std::max(p.address, start - std::min<uint64_t>(start, 0xFFFF));
+             a + 4 <= p.end() && a < start; a += 4 - (a & 3))
+            if (header_at(a)) {
+                run.unjudged_header = a;
+                return;
+            }
+    }
+}
+
 }  // namespace
 
 void compute(CheckRun& run) {
@@ -149,6 +188,7 @@ void compute(CheckRun& run) {
     records_found(run);
     if (!run.build) return;
     first_difference(run);
+    unjudged_header(run);
     // What the file holds beyond the build, erased flash aside: a bootloader
     // merged in, a region of another build. (With --merge such a byte is a
     // difference.)

@@ -1,6 +1,8 @@
 // CHECK's plan: the file and (--elf) the build read, the records planned in
 // the build's layout or the file's, what the file should hold made, and
 // refused what CHECK cannot judge.
+#include <algorithm>
+
 #include "../diagnostics/layout_warnings.h"
 #include "../formats/formats.h"
 #include "../inputs/input_file.h"
@@ -14,6 +16,27 @@
 namespace velk::check {
 
 namespace {
+
+// FLASH's _CRC.elf of a signed image also loads what it added around the
+// build, each piece a section of its own named .mcuboot.*: a header before
+// the build, the TLVs, the slot's padding and trailer. Its records were
+// planned over the build's bytes alone, and so are they here.
+layout::Loadable build_part(const ElfBuild& elf) {
+    std::vector<std::pair<uint64_t, uint64_t>> added;
+    for (const elf::SectionHeader& s : elf.file.sections)
+        if (s.size && section_name(elf, s).rfind(".mcuboot.", 0) == 0)
+            added.push_back({s.addr, s.addr + s.size});
+    if (added.empty()) return elf.loadable;
+    std::vector<layout::Span> spans;
+    for (const layout::Span& span : elf.loadable.spans)
+        if (std::none_of(added.begin(), added.end(), [&](const auto& a) {
+                return span.address >= a.first && span.end() <= a.second;
+            }))
+            spans.push_back(span);
+    auto loadable = layout::loadable_of_runs(std::move(spans));
+    if (auto* own = std::get_if<layout::Loadable>(&loadable)) return std::move(*own);
+    return elf.loadable;
+}
 
 class Planner {
 public:
@@ -43,9 +66,13 @@ public:
             refuse_slots_that_cannot_hold();
             expected_map();
             // FLASH's .bin starts at the build's images, its merged .bin at
-            // the lowest merged byte.
-            if (!base && input.format == &formats::raw_binary())
-                base = run_.merged ? run_.merged->from : run_.plan.bin_range().first;
+            // the lowest merged byte; a signed image's at its slot, which
+            // the header's room may put before the build.
+            if (!base && input.format == &formats::raw_binary()) {
+                base = run_.merged ? run_.merged->from : run_.images_range().first;
+                if (request_.mcuboot && !run_.merged)
+                    base = mcuboot::raw_start(run_, input.bytes.data(), input.bytes.size(), *base);
+            }
         }
         run_.file = read_image(std::move(input), base, request_.front, true);
         for (const std::string& warning : run_.file.warnings) warnings_.warning(warning);
@@ -58,8 +85,9 @@ public:
         if (!run_.build) {
             bool elf = run_.file.format == &formats::elf();
             if (!elf) refuse_what_needs_symbols();
+            if (elf) own_ = build_part(run_.file.elf);
             run_.plan = records::plan_records(request_, elf ? &run_.file.elf : nullptr,
-                                          run_.file.loadable);
+                                          elf ? own_ : run_.file.loadable);
             run_.plan.between_chunks = [&host = host_] { host.stop_if_asked(); };
             run_.plan.sha256 = [&host = host_] { return host.crypto().sha256(); };
             refuse_slots_that_cannot_hold();
@@ -76,7 +104,7 @@ public:
                               " is the image's first byte, so it covers nothing" +
                               anyway()};
             uint64_t holes = layout::holes_within(
-                run_.build ? run_.build->loadable : run_.file.loadable, r.start(), r.end());
+                run_.build ? run_.build->loadable : planned(), r.start(), r.end());
             if (r.reads_bytes() && holes > diagnostics::padding_limit &&
                 !request_.force)
                 throw Refusal{text::format(
@@ -188,7 +216,8 @@ private:
                               anyway};
             layout::MemoryMap none;
             diagnostics::Facts facts =
-                facts_of(p.placement, elf->loadable, p.image, run_.build ? run_.build_memory : none);
+                facts_of(p.placement, run_.build ? elf->loadable : planned(), p.image,
+                         run_.build ? run_.build_memory : none);
             diagnostics::Line why;
             if (run_.build) {
                 why = diagnostics::slot_cannot_hold(facts);
@@ -261,13 +290,24 @@ private:
         run_.family = formats::uf2_family(request_.front, *request_.uf2);
     }
 
+    // The loadable bytes the records were planned over without the build.
+    const layout::Loadable& planned() const {
+        return run_.file.format == &formats::elf() ? own_ : run_.file.loadable;
+    }
+
     CheckRun& run_;
     const Request& request_;
+    layout::Loadable own_;
     Warnings& warnings_;
     Host& host_;
 };
 
 }  // namespace
+
+std::pair<uint64_t, uint64_t> CheckRun::images_range() const {
+    if (!plan.records.empty() || !build) return plan.bin_range();
+    return {build->loadable.clusters.front().start, build->loadable.clusters.back().end};
+}
 
 void plan(CheckRun& run, Warnings& warnings, Host& host) {
     Planner(run, warnings, host).run();

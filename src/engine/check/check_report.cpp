@@ -243,6 +243,17 @@ private:
     // A record whose bytes are not what the file's give: its producer may
     // know a simple cause.
     void hints() {
+        if (run_.unjudged_header) {
+            const std::string option = request_.front == Front::api ? "mcuboot={...}"
+                                                                    : "--mcuboot";
+            report_.hint(run_.unjudged_opens_bin
+                             ? "the raw binary opens with an MCUboot header: " + option +
+                                   " places it at the image's slot and checks the signed "
+                                   "image (its hash, key and signature)"
+                             : "the file holds an MCUboot header at " +
+                                   text::address(*run_.unjudged_header) + ": " + option +
+                                   " checks the signed image (its hash, key and signature)");
+        }
         const bool elf_file = run_.file.format == &formats::elf();
         const bool uf2_alone = run_.file.format == &formats::uf2() && !run_.build;
         for (size_t i : run_.plan.by_slot()) {

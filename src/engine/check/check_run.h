@@ -57,9 +57,17 @@ struct CheckRun {
     // --elf without --merge: the bytes the file holds that the build does
     // not, the first at `beyond_from`.
     uint64_t beyond = 0, beyond_from = 0;
+    // --elf without --mcuboot: the MCUboot header the file holds for the
+    // build (at its start, or right before it), not judged.
+    std::optional<uint64_t> unjudged_header;
+    bool unjudged_opens_bin = false;  // a raw binary that starts with it, placed at the build
     // --elf, a format that carries a start address: FLASH's and the file's.
     bool start_checked = false;
     std::optional<uint64_t> start_wanted, start_held;
+
+    // Where FLASH's .bin of the build starts and ends: its records'
+    // images, or without records the build's loadable bytes.
+    std::pair<uint64_t, uint64_t> images_range() const;
 
     // Where a name of the request is the build's: --elf's file.
     const std::string& build_name() const { return *request.elf; }

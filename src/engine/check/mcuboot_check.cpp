@@ -5,8 +5,12 @@
 #include "mcuboot_check.h"
 
 #include <algorithm>
+#include <cstring>
+#include <functional>
+#include <numeric>
+#include <tuple>
 
-#include "../platform/platform.h"
+#include "../formats/formats.h"
 #include "../mcuboot/settings.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
@@ -23,23 +27,34 @@ std::string number(uint64_t value) {
     return text::format("0x%llX", static_cast<unsigned long long>(value));
 }
 
+// The section of FLASH's _CRC.elf named `name`.
+std::optional<elf::SectionHeader> section(const ElfBuild& elf, const char* name) {
+    for (const elf::SectionHeader& s : elf.file.sections)
+        if (section_name(elf, s) == name) return s;
+    return std::nullopt;
+}
+
 // The image's bytes from its header to the end of the run the file holds
 // unbroken, read once; every field is an offset into them.
 class Reader {
 public:
-    Reader(CheckRun& run, Verdict& v)
-        : run_(run), v_(v), fill_(run.plan.fill),
-          held_(layout::spans_of(run.file.loadable, run.file.base, run.plan.fill)) {}
+    Reader(CheckRun& run, Verdict& v, const layout::MemoryMap& held)
+        : run_(run), v_(v), fill_(run.plan.fill), held_(held) {}
 
-    void run() {
-        if (!locate()) return;
+    // The image whose header is at `address`, judged whole; what the file
+    // does not hold of it stops the judging there.
+    void run(uint64_t address) {
+        v_.located = true;
+        v_.address = address;
+        padded_slot();
         read_image();
         header();
         tlv_areas(payload_end());
-        room();
-        digest();
-        key_and_signature();
-        trailer();
+        if (!stops()) {
+            room();
+            digest();
+            trailer();
+        }
         parts();
     }
 
@@ -60,64 +75,6 @@ private:
         v_.faults.push_back({std::move(what), address, std::move(held), std::move(wanted)});
     }
 
-    // The header's candidates are the magic's places; with --elf, the
-    // build's image starts at the header (its reserved room) or right after
-    // it (the room added before it).
-    bool locate() {
-        std::vector<uint64_t> found;
-        for (const layout::Piece& p : held_.pieces()) {
-            if (!p.bytes) continue;
-            for (uint64_t a = (p.address + 3) & ~uint64_t{3}; a + 4 <= p.end(); a += 4) {
-                if (format::u32_at(p.bytes + (a - p.address)) == format::image_magic)
-                    found.push_back(a);
-            }
-        }
-        auto size_at = [&](uint64_t a) {
-            uint8_t b[2];
-            held_.read(a + format::field::hdr_size, b, 2);
-            return uint64_t{format::u16_at(b)};
-        };
-        auto fits = [&](uint64_t a) {
-            uint64_t size = size_at(a);
-            return size >= header_bytes && (!v_.settings.header || size == *v_.settings.header);
-        };
-        std::optional<uint64_t> chosen;
-        if (run_.build) {
-            const uint64_t start = build_start();
-            for (uint64_t a : found)
-                if (!chosen && (a == start || (fits(a) && a + size_at(a) == start))) chosen = a;
-            // A damaged hdr_size does not move the header: the magic
-            // nearest before the build, within the room a u16 can give,
-            // is its header, and the build's start judges hdr_size.
-            for (uint64_t a : found)
-                if (!chosen && a < start && start - a >= header_bytes && start - a <= UINT16_MAX &&
-                    (!v_.settings.header || start - a == *v_.settings.header) &&
-                    std::none_of(found.begin(), found.end(),
-                                 [&](uint64_t b) { return b > a && b < start; }))
-                    chosen = a;
-            if (!chosen) {
-                // Where the header should be: the build's room, or before it.
-                uint8_t room[header_bytes];
-                run_.build_memory.read(start, room, header_bytes);
-                bool placeholder = std::all_of(room, room + header_bytes, [&](uint8_t b) {
-                    return b == 0 || b == fill_;
-                });
-                if (placeholder)
-                    chosen = start;
-                else if (v_.settings.header && start >= *v_.settings.header)
-                    chosen = start - *v_.settings.header;
-            }
-        } else {
-            for (uint64_t a : found)
-                if (!chosen && fits(a)) chosen = a;
-            if (!chosen && !held_.empty() && v_.settings.header) chosen = held_.pieces()[0].address;
-        }
-        if (!chosen) return false;
-        v_.located = true;
-        v_.address = *chosen;
-        return true;
-    }
-
     uint64_t build_start() const { return run_.build->loadable.clusters.front().start; }
     uint64_t build_end() const { return run_.build->loadable.clusters.back().end; }
 
@@ -130,6 +87,7 @@ private:
             if (p.address > end) break;
             end = p.end();
         }
+        held_run_end_ = end;
         if (run_.build) end = std::max(end, build_end());
         // A padded slot's file may leave its erased flash out: the
         // trailer's magic is then a stretch of its own at the slot's end.
@@ -142,6 +100,9 @@ private:
                 end = p.end();
             break;
         }
+        // A padded slot's end, as far as the file holds bytes: a trailer it
+        // lacks is a fault, not a read past its bytes.
+        if (slot_end_ && trailer_required_) end = std::max(end, std::min(*slot_end_, held_.end()));
         v_.run_end = std::max(end, v_.address + header_bytes);
         bytes_.resize(v_.run_end - v_.address);
         run_.memory.read(v_.address, bytes_.data(), bytes_.size());
@@ -247,86 +208,92 @@ private:
         v_.tlv_end = v_.protected_end + v_.areas.unprotected_size;
     }
 
-    void digest() {
-        std::unique_ptr<crypto::Digest> sha = v_.provider->sha256();
-        sha->update(bytes_.data(), v_.protected_end - v_.address);
-        v_.hash = sha->finish();
-        const format::Entry* held = v_.areas.find(format::tlv::sha256);
-        if (!held) {
-            fault("the hash TLV (0x10)", v_.protected_end, "none", "the image's SHA-256 " + text::hex(v_.hash));
-            return;
-        }
-        v_.hash_ok = held->value == v_.hash;
-        if (!v_.hash_ok)
-            fault("the hash TLV (0x10)", value_at(*held), text::hex(held->value),
-                  "the image's SHA-256 " + text::hex(v_.hash));
+    // Where the file's bytes stop before the image's end: the payload
+    // reaches past them, or a TLV does. Nothing after the stop can be
+    // judged, so the stop is the one fault.
+    bool stops() {
+        uint64_t goes_to = 0;
+        if (v_.payload_end + format::info_size > v_.run_end)
+            goes_to = v_.payload_end + format::info_size;
+        else if (v_.areas.cut)
+            goes_to = v_.payload_end + v_.areas.cut;
+        if (!goes_to) return false;
+        // With --elf the run reaches the build's end whatever the file
+        // holds: where its own bytes end is what to say.
+        v_.stops_at = std::min(v_.run_end, held_run_end_);
+        v_.goes_to = goes_to;
+        for (const layout::Piece& p : held_.pieces())
+            if (p.address >= *v_.stops_at && p.bytes) v_.hole = true;
+        v_.faults.clear();
+        v_.areas.entries.clear();
+        v_.protected_end = v_.tlv_end = std::min(v_.tlv_end, v_.run_end);
+        return true;
     }
 
-    void key_and_signature() {
-        const format::Entry* signature = nullptr;
-        for (const format::Entry& e : v_.areas.entries)
-            if (!e.is_protected && format::signature_key(e.type) && !signature) signature = &e;
-        if (signature) v_.signature = signature->type;
-        if (!v_.key) return;
-        const crypto::Key& key = *v_.key;
-        const uint8_t type = format::signature_tlv(key.type());
-        const char* const name = crypto::key_type_name(key.type());
-        // KEYHASH: the SHA-256 of the public key as the image holds it;
-        // PUBKEY: that key itself.
-        const Bytes der = format::image_public_key(key);
+    void digest() {
+        const uint64_t hashed = v_.protected_end - v_.address;
         std::unique_ptr<crypto::Digest> sha = v_.provider->sha256();
-        sha->update(der.data(), der.size());
-        const Bytes der_hash = sha->finish();
-        if (const format::Entry* held = v_.areas.find(format::tlv::key_hash)) {
-            v_.key_ok = held->value == der_hash;
-            if (!*v_.key_ok)
-                fault("the key hash TLV (0x01)", value_at(*held), text::hex(held->value),
-                      v_.key_name + "'s " + text::hex(der_hash));
-        } else if (const format::Entry* full = v_.areas.find(format::tlv::public_key)) {
-            v_.key_ok = full->value == der;
-            if (!*v_.key_ok)
-                fault("the public key TLV (0x02)", value_at(*full), text::hex(full->value),
-                      v_.key_name + "'s " + text::hex(der));
-        } else {
-            fault("the key TLV", v_.protected_end, "none",
-                  "a key hash (0x01) or public key (0x02) of " + v_.key_name);
-        }
-        v_.signature_checked = true;
-        const std::string what = text::format("the %s signature TLV (0x%02X)", name, type);
-        const format::Entry* mine = v_.areas.find(type);
-        if (!mine) {
-            fault(what, v_.protected_end,
-                  signature ? text::format("none (one of %s, 0x%02X)",
-                                           format::signature_name(signature->type),
-                                           signature->type)
-                            : "none",
-                  text::format("a signature by %s", v_.key_name.c_str()));
-            return;
-        }
-        v_.signature = mine->type;
-        // A signature too damaged for the library to read is one that
-        // does not verify.
-        try {
-            v_.signature_ok =
-                format::signs_digest(key.type())
-                    ? key.verify(v_.hash.data(), v_.hash.size(), mine->value)
-                    : key.verify(bytes_.data(), v_.protected_end - v_.address, mine->value);
-        } catch (const crypto::Failure&) {
-            v_.signature_ok = false;
-        }
-        if (!v_.signature_ok)
-            fault(what, value_at(*mine), "a signature that does not verify",
-                  "one that " + v_.key_name + " verifies");
+        sha->update(bytes_.data(), hashed);
+        v_.hash = sha->finish();
+        walk_tlvs(v_, bytes_.data(), hashed);
+    }
+
+    // The slot's end when the image was padded to it: slot= with pad or
+    // confirm, or FLASH's _CRC.elf, whose sections say where its trailer
+    // was written.
+    void padded_slot() {
+        const Settings& s = v_.settings;
+        if (s.slot) slot_end_ = v_.address + *s.slot;
+        trailer_required_ = s.pad || s.confirm;
+        if (run_.file.format != &formats::elf()) return;
+        const ElfBuild& elf = run_.file.elf;
+        const std::optional<elf::SectionHeader> trailer = section(elf, ".mcuboot.trailer");
+        if (!trailer) return;
+        const std::optional<elf::SectionHeader> tlv = section(elf, ".mcuboot.tlv");
+        const std::optional<elf::SectionHeader> pad = section(elf, ".mcuboot.pad");
+        const uint64_t before = pad ? pad->addr + pad->size : tlv ? tlv->addr + tlv->size : 0;
+        if (!before) return;
+        trailer_required_ = true;
+        if (!slot_end_) slot_end_ = before + trailer->size;
     }
 
     // A padded slot ends in the trailer's magic; before it the flags
     // (image_ok confirmed or erased) and erased flash back to the TLVs.
+    // An image not padded ends at its TLVs: what the file holds after them
+    // MCUboot never reads.
     void trailer() {
-        const uint64_t end = v_.run_end;
-        if (end < v_.tlv_end + 16) return;
+        if (slot_end_ && v_.tlv_end > *slot_end_)
+            fault("the image's end", v_.tlv_end, text::address(v_.tlv_end) + " (its TLVs')",
+                  "at most " + text::address(*slot_end_) + ", the slot's end (slot=)");
+        uint64_t end = v_.run_end;
+        if (trailer_required_ && slot_end_) {
+            end = *slot_end_;
+            uint8_t magic[16];
+            if (end < v_.tlv_end + 16) {
+                if (v_.tlv_end <= end)
+                    fault("the slot's end (slot=)", end,
+                          text::format("%llu bytes after the TLVs",
+                                       static_cast<unsigned long long>(end - v_.tlv_end)),
+                          "room for the trailer's magic (16 bytes)");
+                return;
+            }
+            if (held_.read(end - 16, magic, 16) < 16) {
+                const auto wanted = format::trailer_magic(1);
+                fault("the trailer's magic", end - 16,
+                      "nothing: the file has no byte there (the image was padded)",
+                      text::hex(wanted.data(), wanted.size()));
+                return;
+            }
+        } else if (end < v_.tlv_end + 16 || !magic_like(ptr(end - 16))) {
+            // No trailer: erased flash, or bytes MCUboot ignores.
+            if (!std::all_of(ptr(v_.tlv_end), ptr(end), [&](uint8_t b) { return b == fill_; }))
+                v_.after_tlvs = end - v_.tlv_end;
+            return;
+        } else if (slot_end_ && end != *slot_end_) {
+            fault("the trailer's end", end, text::address(end),
+                  text::address(*slot_end_) + ", the slot's end (slot=)");
+        }
         const uint8_t* magic = ptr(end - 16);
-        bool erased = std::all_of(ptr(v_.tlv_end), ptr(end), [&](uint8_t b) { return b == fill_; });
-        if (erased) return;  // erased flash after the TLVs: no trailer written
         const std::optional<unsigned> align = format::trailer_align(magic);
         if (!align) {
             const auto wanted = format::trailer_magic(1);
@@ -336,7 +303,9 @@ private:
         const uint64_t image_ok = end - format::Trailer{align.value_or(8)}.image_ok_from_end();
         Trailer t{end - 16, image_ok, fill_};
         t.image_ok = image_ok >= v_.tlv_end ? u8(image_ok) : fill_;
-        if (t.image_ok != fill_ && t.image_ok != format::image_ok_set)
+        if (v_.settings.confirm && t.image_ok != format::image_ok_set)
+            fault("image_ok", image_ok, text::format("0x%02X", t.image_ok), "0x01 (confirm)");
+        else if (t.image_ok != fill_ && t.image_ok != format::image_ok_set)
             fault("image_ok", image_ok, text::format("0x%02X", t.image_ok),
                   text::format("0x01 (confirmed) or 0x%02X", fill_));
         uint64_t count = 0, first = 0;
@@ -348,6 +317,18 @@ private:
                   first, text::format("0x%02X", u8(first)),
                   text::format("0x%02X (erased)", fill_));
         v_.trailer = t;
+    }
+
+    // The trailer's magic, or one a few bytes of which are damaged: most
+    // of its 14 bytes of its own as they are.
+    static bool magic_like(const uint8_t* m) {
+        for (unsigned align : {8u, 16u}) {
+            const auto made = format::trailer_magic(align);
+            if (std::inner_product(m + 2, m + 16, made.begin() + 2, 0, std::plus<>(),
+                                   std::equal_to<>()) >= 8)
+                return true;
+        }
+        return false;
     }
 
     void parts() {
@@ -373,7 +354,9 @@ private:
         part(v_.payload_end, v_.protected_end, "protected TLVs");
         part(v_.protected_end, v_.tlv_end, "TLVs");
         const uint64_t trailer = v_.trailer ? v_.trailer->image_ok_at : v_.run_end;
-        part(v_.tlv_end, std::max(v_.tlv_end, trailer), "erased flash");
+        part(v_.tlv_end, std::max(v_.tlv_end, trailer),
+             v_.after_tlvs ? "after the image's TLVs: MCUboot reads no further, not checked"
+                           : "erased flash");
         if (v_.trailer) part(trailer, v_.run_end, "trailer (image_ok, magic)");
         std::sort(v_.parts.begin(), v_.parts.end(),
                   [](const Part& x, const Part& y) { return x.start < y.start; });
@@ -395,20 +378,50 @@ private:
                 held_.read(x, &b, 1);
                 blank = b == fill_;
             }
-            r.what = blank ? "erased flash" : run_.build ? "not the build's: see the content line"
-                                                         : "not checked";
+            r.what = blank                   ? "erased flash"
+                     : !run_.build           ? "not checked"
+                     : expected_within(r)    ? "not the build's: see the content line"
+                                             : "outside the build's image: see the note";
             v_.parts.push_back(r);
         }
         std::sort(v_.parts.begin(), v_.parts.end(),
                   [](const Part& x, const Part& y) { return x.start < y.start; });
     }
 
+    // Whether the build's expected bytes reach into `r`: bytes there are
+    // compared, and a difference is the content line's; bytes beyond the
+    // build are a note's.
+    bool expected_within(const Part& r) const {
+        for (const layout::Piece& p : run_.expected.pieces())
+            if (p.address < r.end && p.end() > r.start) return true;
+        return false;
+    }
+
     CheckRun& run_;
     Verdict& v_;
     const uint8_t fill_;
-    layout::MemoryMap held_;  // the file's own bytes, no fill between
+    const layout::MemoryMap& held_;  // the file's own bytes, no fill between
     Bytes bytes_;
+    std::optional<uint64_t> slot_end_;
+    bool trailer_required_ = false;
+    uint64_t held_run_end_ = 0;  // the end of the file's own bytes from the header on
 };
+
+// How well an image read at a candidate holds together: whole, its hash
+// right, fewest faults.
+std::tuple<bool, bool, long> score(const Verdict& v) {
+    return {!v.stops_at, v.hash_ok, -static_cast<long>(v.faults.size())};
+}
+
+// The verdict as planned, before any image was read into it.
+void clear(Verdict& v) {
+    Verdict fresh;
+    fresh.settings = v.settings;
+    fresh.key = std::move(v.key);
+    fresh.key_name = v.key_name;
+    fresh.provider = v.provider;
+    v = std::move(fresh);
+}
 
 // With --elf: what the image adds to the build (the header, the room
 // before the build, the TLVs, the slot's end) is judged here; the expected
@@ -453,11 +466,24 @@ Settings read_settings(const std::string& text, Front front) {
                 throw Refusal{option + ": header= takes the header's size, 32 to 0xFFFF bytes, "
                                        "as in header=0x200: \"" + value + "\" is not one"};
             s.header = size;
+        } else if (name == "slot" && eq != std::string::npos) {
+            uint64_t size = 0;
+            if (!velk::mcuboot::number_of(value, 0xFFFFFFFF, size) || size == 0)
+                throw Refusal{option + ": slot= takes the slot's size, as in slot=0x40000: \"" +
+                              value + "\" is not one"};
+            s.slot = size;
+        } else if ((name == "pad" || name == "confirm") && eq == std::string::npos) {
+            s.pad = true;
+            s.confirm = s.confirm || name == "confirm";
         } else {
-            throw Refusal{option + " in CHECK takes key=<file> (the public or private key) and "
-                                   "header=<size>: \"" + item + "\" is not one of them"};
+            throw Refusal{option + " in CHECK takes key=<file> (the public or private key), "
+                                   "header=<size>, slot=<size>, pad and confirm: \"" + item +
+                          "\" is not one of them"};
         }
     }
+    if (s.pad && !s.slot)
+        throw Refusal{option + ": pad and confirm say the slot was filled to its end: give "
+                               "slot=<size> too"};
     return s;
 }
 
@@ -470,11 +496,7 @@ void plan(CheckRun& run, Host& host) {
         v.provider = &host.crypto();
         if (!v.settings.key) return;
         v.key_name = *v.settings.key;
-        std::vector<uint8_t> pem;
-        if (int error = platform::read_file(v.key_name, pem))
-            throw Refusal{"cannot read the key " + v.key_name + ": " +
-                          platform::error_text(error)};
-        v.key = v.provider->read_key(std::string(pem.begin(), pem.end()), v.key_name,
+        v.key = v.provider->read_key(velk::mcuboot::read_key_file(v.key_name, ""), v.key_name,
                                      velk::mcuboot::key_password(), true);
     } catch (const crypto::Failure& failure) {
         throw Refusal{failure.why};
@@ -483,8 +505,29 @@ void plan(CheckRun& run, Host& host) {
 
 void compute(CheckRun& run) {
     if (!run.mcuboot) return;
+    Verdict& v = *run.mcuboot;
+    const layout::MemoryMap held = layout::spans_of(run.file.loadable, run.file.base, run.plan.fill);
+    const std::vector<uint64_t> places = candidates(run, v, held);
     try {
-        Reader(run, *run.mcuboot).run();
+        // Few images hold more than a bootloader's literal or two; a file
+        // full of the magic is judged by its first candidates.
+        const size_t tried = std::min<size_t>(places.size(), 16);
+        size_t best = 0;
+        if (tried > 1) {
+            std::tuple<bool, bool, long> top{};
+            for (size_t i = 0; i < tried; ++i) {
+                clear(v);
+                Reader(run, v, held).run(places[i]);
+                if (i == 0 || score(v) > top) {
+                    top = score(v);
+                    best = i;
+                }
+            }
+            clear(v);
+        }
+        if (!places.empty()) Reader(run, v, held).run(places[best]);
+        for (size_t i = 0; i < tried; ++i)
+            if (i != best) v.passed_over.push_back(places[i]);
     } catch (const crypto::Failure& failure) {
         throw Refusal{failure.why};
     }

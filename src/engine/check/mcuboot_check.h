@@ -30,9 +30,13 @@ using Bytes = std::vector<uint8_t>;
 struct Settings {
     std::optional<std::string> key;  // a PEM file, public or private
     std::optional<uint64_t> header;  // the header's size the image must have
+    std::optional<uint64_t> slot;    // the slot's size: the image must fit it
+    bool pad = false;      // the slot filled to its end: the trailer's magic there
+    bool confirm = false;  // and image_ok set (implies pad)
 };
 
-// Reads "key=<file>,header=<size>"; refuses a setting CHECK does not take.
+// Reads "key=<file>,header=<size>,slot=<size>,pad,confirm"; refuses a
+// setting CHECK does not take.
 Settings read_settings(const std::string& text, Front front);
 
 // A field the file holds wrong.
@@ -46,6 +50,13 @@ struct Fault {
 struct Part {
     uint64_t start = 0, end = 0;
     std::string what;
+};
+
+// What CHECK tells beside the verdict: an image MCUboot accepts for a
+// reason a person may not expect (a key hash of another key, a prefix).
+struct Note {
+    uint64_t address = 0;
+    std::string text;
 };
 
 struct Trailer {
@@ -64,6 +75,7 @@ struct Verdict {
     // compute
     bool located = false;  // a header at `address`
     uint64_t address = 0;
+    std::vector<uint64_t> passed_over;  // the header's magic elsewhere, no image there
     format::Header header;
     // Where the payload starts (after the header's room as the layout or
     // the sizes fix it, not a damaged hdr_size) and ends, the TLV areas'
@@ -73,16 +85,42 @@ struct Verdict {
     format::Areas areas;  // their offsets from payload_end
     Bytes hash;  // SHA-256 of the header, the payload and the protected TLVs
     bool hash_ok = false;
+    // Where the file's bytes stop inside the image (it ends, or a hole),
+    // and where the image says it goes on to: nothing after it is judged.
+    std::optional<uint64_t> stops_at;
+    uint64_t goes_to = 0;
+    bool hole = false;  // the file holds bytes again after the stop
     std::optional<bool> key_ok;        // unset: no key given, or no key TLV
+    bool key_short = false;            // a key hash prefix MCUboot takes and CHECK does not
     std::optional<uint8_t> signature;  // the signature TLV's type
     bool signature_checked = false, signature_ok = false;
+    bool signature_counted = false;  // one MCUboot verifies: right after the key's key TLV
     std::optional<Trailer> trailer;
+    uint64_t after_tlvs = 0;  // bytes past the TLVs of an unpadded image, MCUboot's to ignore
     std::vector<Fault> faults;
+    std::vector<Note> notes;
     std::vector<Part> parts;
 
-    bool ok() const { return located && faults.empty(); }
+    bool ok() const { return located && !stops_at && faults.empty(); }
     uint64_t address_of(const format::Entry& entry) const { return payload_end + entry.offset; }
 };
+
+// MCUboot's walk of the TLV areas, as a bootloader that holds only the
+// given key runs it (bootutil's image validation): every SHA-256 TLV must
+// hold the image's hash; a signature counts only right after a key TLV of
+// that key, and the last one counted decides. Its faults and notes go into
+// the verdict.
+void walk_tlvs(Verdict& v, const uint8_t* hashed, size_t size);
+
+// Where the header may be, the likeliest first: the magic's places (with
+// --elf the one place the build fixes), or with header= the file's start.
+std::vector<uint64_t> candidates(const CheckRun& run, const Verdict& v,
+                                 const layout::MemoryMap& held);
+
+// Where a raw binary of a signed image starts, with --elf: at the build's
+// start (`images`) when the build reserves the header's room, else the
+// header's size before it, as the file's own header (or header=) gives it.
+uint64_t raw_start(const CheckRun& run, const uint8_t* bytes, size_t size, uint64_t images);
 
 // The settings read and the key opened: a key that cannot be read is a
 // file CHECK cannot verify against.

@@ -24,9 +24,21 @@ public:
                          (v_.settings.header ? "" : "; header=<size> says its size"));
             return false;
         }
+        if (!v_.passed_over.empty()) passed_over();
+        if (v_.stops_at) {
+            report_.line(stop_line());
+            return false;
+        }
         for (const Fault& f : v_.faults)
             report_.line("MCUboot mismatch: " + f.what + " at " + text::address(f.address) +
                          " holds " + f.held + "; it should hold " + f.wanted);
+        for (const Note& n : v_.notes) report_.note(n.text);
+        if (v_.after_tlvs)
+            report_.note(text::format("the file holds %llu bytes after the image's TLVs, from ",
+                                      static_cast<unsigned long long>(v_.after_tlvs)) +
+                         text::address(v_.tlv_end) +
+                         ", not all erased flash: MCUboot reads no further than the TLVs, "
+                         "not checked");
         const format::Header& h = v_.header;
         report_.line(text::format("MCUboot image at %s: header 0x%X bytes, payload %u bytes, "
                                   "version %s, TLVs to %s",
@@ -49,6 +61,33 @@ public:
     }
 
 private:
+    // The header's magic elsewhere in the file (a bootloader's literal of
+    // it): which place was taken, and why.
+    void passed_over() {
+        std::string places;
+        for (uint64_t a : v_.passed_over)
+            places += (places.empty() ? "" : ", ") + text::address(a);
+        report_.note("the header's magic 0x96F3B83D is also at " + places +
+                     ": no image there; the image checked is the one at " +
+                     text::address(v_.address) +
+                     (v_.hash_ok ? ", whose header, TLVs and hash agree"
+                                 : ", the one that holds together best"));
+    }
+
+    // The file ends, or holds nothing for a stretch, inside the image.
+    std::string stop_line() const {
+        const std::string at = text::address(*v_.stops_at);
+        const std::string where = *v_.stops_at < v_.payload_end
+                                      ? "inside the image's payload, which its header says "
+                                        "runs to " + text::address(v_.payload_end)
+                                      : "inside the image's TLVs, which run to " +
+                                            text::address(v_.goes_to);
+        std::string held = "the file ends at " + at;
+        if (v_.hole) held = "the file holds nothing from " + at;
+        return "MCUboot image mismatch: " + held + ", " + where + " (MCUboot header at " +
+               text::address(v_.address) + ")";
+    }
+
     std::string signature_line() const {
         const std::string held =
             v_.signature ? text::format("%s (TLV 0x%02X)", format::signature_name(*v_.signature),
@@ -60,8 +99,14 @@ private:
             return "MCUboot signature: " + held + ", not checked: no key (" + how +
                    " checks it)";
         }
-        if (v_.signature_ok && v_.key_ok.value_or(false))
+        if (v_.signature_ok && v_.key_short)
+            return "MCUboot signature: " + held + " by " + v_.key_name +
+                   ", verifies, after a key hash too short for CHECK";
+        if (v_.signature_ok && v_.signature_counted)
             return "MCUboot signature: " + held + " by " + v_.key_name + ", ok";
+        if (v_.signature_ok)
+            return "MCUboot signature: " + held + " by " + v_.key_name +
+                   ", verifies, but MCUboot passes over it";
         return "MCUboot signature: " + held + ", wrong for " + v_.key_name;
     }
 
@@ -69,6 +114,7 @@ private:
         json::Value& o = report_.data().set("mcuboot", json::Value::object());
         o.set("ok", v_.ok());
         if (!v_.located) return;
+        if (v_.stops_at) o.set("file_stops_at", *v_.stops_at);
         const format::Header& h = v_.header;
         o.set("address", v_.address);
         o.set("header_size", uint64_t{h.hdr_size});

@@ -150,6 +150,20 @@ private:
 
 }  // namespace
 
+std::string section_name(const ElfBuild& elf, const elf::SectionHeader& s) {
+    const auto& sections = elf.file.sections;
+    const uint64_t index = elf.file.header.shstrndx;
+    if (index == 0 || index >= sections.size()) return {};
+    const elf::SectionHeader& names = sections[index];
+    const uint64_t size = elf.file_bytes.size();
+    if (names.type == elf::sht_nobits || names.offset > size ||
+        names.size > size - names.offset || s.name >= names.size)
+        return {};
+    const char* table = reinterpret_cast<const char*>(elf.bytes()) + names.offset;
+    const char* name = table + s.name;
+    return std::string(name, strnlen(name, names.size - s.name));
+}
+
 bool is_elf(const uint8_t* bytes, size_t size) {
     return size >= 4 && bytes[0] == 0x7F && bytes[1] == 'E' && bytes[2] == 'L' &&
            bytes[3] == 'F';

@@ -23,6 +23,10 @@ struct ElfBuild {
     elf::Bytes span() const { return {file_bytes.data(), file_bytes.size()}; }
 };
 
+// The name of section `s` as the file's section-name table holds it; empty
+// where the table cannot give one.
+std::string section_name(const ElfBuild& elf, const elf::SectionHeader& s);
+
 // The ELF magic at the start of `bytes`.
 bool is_elf(const uint8_t* bytes, size_t size);
 

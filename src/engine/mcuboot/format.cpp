@@ -52,14 +52,15 @@ const SignatureKind signature_kinds[] = {
 // The unprotected area's entries MCUboot knows; a walk that meets another
 // type has left the area.
 bool unprotected_type(uint8_t type) {
-    return type == tlv::sha256 || type == tlv::key_hash || type == tlv::public_key ||
-           signature_key(type) || (type >= tlv::enc_rsa2048 && type <= tlv::enc_ec256);
+    return (type >= tlv::sha256 && type <= tlv::sha512) || type == tlv::key_hash ||
+           type == tlv::public_key || (type >= tlv::rsa2048_pss && type <= 0x25) ||
+           (type >= tlv::enc_rsa2048 && type <= 0x34);
 }
 
 // The lengths fixed by a type: a wrong one is named as such.
 std::optional<uint16_t> fixed_length(uint8_t type) {
     switch (type) {
-    case tlv::sha256: case tlv::key_hash: return 32;
+    case tlv::sha256: return 32;
     case tlv::ed25519: return 64;
     case tlv::rsa2048_pss: return 256;
     case tlv::rsa3072_pss: return 384;
@@ -92,19 +93,32 @@ public:
     }
 
     // Entries from `at` while they look like this area's: the walk's end.
-    uint64_t entries(uint64_t at, bool is_protected) {
-        while (at + tlv_head_size <= size_) {
+    // One that starts before `declared` (where the area's total says it
+    // ends) and runs past the bytes given is where the file was cut.
+    // When the entries tile the area to its total exactly (`tiled`), every
+    // one of them is the area's, as a bootloader walks it: an unprotected
+    // entry of another type is named, and a signature's length is the
+    // signature walk's to judge.
+    uint64_t entries(uint64_t at, bool is_protected, uint64_t declared, bool tiled) {
+        while (at + tlv_head_size <= size_ && (!tiled || at < declared)) {
             const uint8_t type = bytes_[at], zero = bytes_[at + 1];
-            if (is_protected ? u16(at) == unprotected_info
-                             : (!unprotected_type(type) || zero != 0))
+            if (!tiled && (is_protected ? u16(at) == unprotected_info
+                                        : (!unprotected_type(type) || zero != 0)))
                 break;
+            if (tiled && !is_protected && zero == 0 && !unprotected_type(type))
+                fault(at, text::format("TLV 0x%02X's type", type), "a protected TLV's",
+                      "a hash, key, signature or encryption key (MCUboot refuses others "
+                      "outside the protected TLVs)");
             const uint16_t length = u16(at + 2);
-            if (at + tlv_head_size + length > size_) break;
+            if (at + tlv_head_size + length > size_) {
+                if (at < declared) areas_.cut = at + tlv_head_size + length;
+                break;
+            }
             if (zero != 0)
                 fault(at + 1, text::format("TLV 0x%02X's second byte", type),
                       text::format("0x%02X", zero), "0x00");
             std::optional<uint16_t> fixed = fixed_length(type);
-            if (fixed && *fixed != length)
+            if (fixed && *fixed != length && !(tiled && signature_key(type)))
                 fault(at + 2, text::format("TLV 0x%02X's length", type),
                       std::to_string(length), std::to_string(*fixed));
             const uint8_t* value = bytes_ + at + tlv_head_size;
@@ -112,6 +126,14 @@ public:
             at += tlv_head_size + length;
         }
         return at;
+    }
+
+    // Whether entries from `from` end exactly at `to`, within the bytes.
+    bool tiles(uint64_t from, uint64_t to) const {
+        if (to > size_) return false;
+        uint64_t at = from;
+        while (at + tlv_head_size <= to) at += tlv_head_size + u16(at + 2);
+        return at == to;
     }
 
 private:
@@ -153,6 +175,8 @@ const char* tlv_name(uint8_t type) {
     case tlv::key_hash: return "KEYHASH";
     case tlv::public_key: return "PUBKEY";
     case tlv::sha256: return "SHA256";
+    case tlv::sha384: return "SHA384";
+    case tlv::sha512: return "SHA512";
     case tlv::rsa2048_pss: return "RSA2048_PSS";
     case tlv::ecdsa_p256: return "ECDSASIG";
     case tlv::rsa3072_pss: return "RSA3072_PSS";
@@ -274,7 +298,10 @@ Areas parse_areas(const uint8_t* bytes, size_t size, uint16_t protect_tlv_size) 
         if (first != protected_info)
             walk.fault(0, "the protected TLV area's info magic", magic_text(first),
                        magic_text(protected_info));
-        end = walk.entries(info_size, true);
+        const bool tiled = first == protected_info && walk.tiles(info_size, walk.u16(2));
+        end = walk.entries(info_size, true,
+                           tiled ? walk.u16(2) : std::max<uint64_t>(walk.u16(2), protect_tlv_size),
+                           tiled);
         if (walk.u16(2) != end)
             walk.fault(2, "the protected TLV area's total", size_text(walk.u16(2)),
                        size_text(end));
@@ -283,6 +310,7 @@ Areas parse_areas(const uint8_t* bytes, size_t size, uint16_t protect_tlv_size) 
         walk.fault(field::protect_tlv_size, "protect_tlv_size", size_text(protect_tlv_size),
                    size_text(end), true);
     areas.protected_size = end;
+    if (end + info_size > size && !areas.cut) areas.cut = end + info_size;
 
     // The unprotected area right after it; its total is judged by its
     // entries rather than bounding them, as it may be the wrong field.
@@ -291,7 +319,14 @@ Areas parse_areas(const uint8_t* bytes, size_t size, uint16_t protect_tlv_size) 
         walk.fault(end, "the TLV area's info magic", magic_text(info),
                    magic_text(unprotected_info));
     const uint16_t total = walk.u16(end + 2);
-    const uint64_t last = walk.entries(end + info_size, false);
+    const uint64_t last =
+        walk.entries(end + info_size, false, end + total,
+                     info == unprotected_info && walk.tiles(end + info_size, end + total));
+    // The file ends inside the area where its total says it goes on and
+    // too few bytes are left for another entry.
+    if (!areas.cut && info == unprotected_info && end + total > size && last + tlv_head_size > size &&
+        total > last - end)
+        areas.cut = end + total;
     if (total != last - end)
         walk.fault(end + 2, "the TLV area's total", size_text(total), size_text(last - end));
     areas.unprotected_size = last - end;

@@ -53,6 +53,8 @@ namespace tlv {
 constexpr uint8_t key_hash = 0x01;
 constexpr uint8_t public_key = 0x02;
 constexpr uint8_t sha256 = 0x10;
+constexpr uint8_t sha384 = 0x11;  // hashes of other builds of MCUboot's
+constexpr uint8_t sha512 = 0x12;
 constexpr uint8_t rsa2048_pss = 0x20;
 constexpr uint8_t ecdsa_p256 = 0x22;
 constexpr uint8_t rsa3072_pss = 0x23;
@@ -160,6 +162,9 @@ struct Areas {
     uint64_t unprotected_size = 0;  // with its info header
     std::vector<Entry> entries;     // both areas', in file order
     std::vector<Fault> faults;      // none: the areas are as FLASH writes them
+    // Where an entry or info header would end that the bytes given stop
+    // short of: the file ends inside the TLVs. 0: none.
+    uint64_t cut = 0;
 
     uint64_t size() const { return protected_size + unprotected_size; }
     // The first entry of `type` in the one area or the other, or nullptr.

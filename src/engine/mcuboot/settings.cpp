@@ -179,6 +179,14 @@ bool number_of(const std::string& text, uint64_t limit, uint64_t& out) {
     return out <= limit;
 }
 
+std::string read_key_file(const std::string& path, const std::string& prefix) {
+    std::vector<uint8_t> pem;
+    if (int error = platform::read_file(path, pem, uint64_t{1} << 20))
+        throw Refusal{prefix + "cannot read the key " + path + ": " +
+                      platform::error_text(error)};
+    return std::string(pem.begin(), pem.end());
+}
+
 std::optional<std::string> key_password() {
     return platform::environment("VELK_KEY_PASSWORD");
 }

@@ -38,6 +38,11 @@ bool number_of(const std::string& text, uint64_t limit, uint64_t& out);
 // The password of an encrypted key, from VELK_KEY_PASSWORD; none when unset.
 std::optional<std::string> key_password();
 
+// The key file's text. A PEM key is a few KiB: a bigger file, a FIFO or a
+// device is no key, and is refused (Refusal, `prefix` before the line)
+// without waiting for it to end.
+std::string read_key_file(const std::string& path, const std::string& prefix);
+
 // "--mcuboot" or "mcuboot": how a refusal names the option.
 const char* option_word(Front front);
 

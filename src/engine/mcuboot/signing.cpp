@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <functional>
 
-#include "../platform/platform.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
 
@@ -150,15 +149,6 @@ void check_vectors(Signing& s, const ElfBuild& elf, const layout::MemoryMap& mem
             static_cast<unsigned long long>(needed)));
 }
 
-std::string read_key_file(const std::string& path, Front front) {
-    std::vector<uint8_t> pem;
-    // A PEM key is a few KiB: a bigger file is no key.
-    if (int error = platform::read_file(path, pem, uint64_t{1} << 20))
-        throw Refusal{std::string(option_word(front)) + ": cannot read the key " + path +
-                      ": " + platform::error_text(error)};
-    return std::string(pem.begin(), pem.end());
-}
-
 Bytes sha256(crypto::Provider& crypto, const Bytes& bytes) {
     std::unique_ptr<crypto::Digest> digest = crypto.sha256();
     digest->update(bytes.data(), bytes.size());
@@ -170,7 +160,8 @@ Bytes sha256(crypto::Provider& crypto, const Bytes& bytes) {
 Signing start_signing(const Request& request) {
     Signing s;
     s.settings = read_settings(*request.mcuboot, request.front);
-    if (s.settings.key) s.pem = read_key_file(*s.settings.key, request.front);
+    if (s.settings.key)
+        s.pem = read_key_file(*s.settings.key, std::string(option_word(request.front)) + ": ");
     return s;
 }
 
