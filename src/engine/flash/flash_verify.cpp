@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "../check/mcuboot_check.h"
 #include "../mcuboot/format.h"
 #include "../mcuboot/settings.h"
 #include "../platform/platform.h"
@@ -82,12 +83,6 @@ bool same_bytes(const layout::MemoryMap& a, const layout::MemoryMap& b, uint64_t
     return same;
 }
 
-Bytes sha256_of(crypto::Provider& crypto, const uint8_t* data, size_t size) {
-    std::unique_ptr<crypto::Digest> digest = crypto.sha256();
-    digest->update(data, size);
-    return digest->finish();
-}
-
 }  // namespace
 
 std::string records_fault(const records::Plan& plan, const layout::MemoryMap& memory) {
@@ -116,7 +111,8 @@ std::string mcuboot_fault(const mcuboot::Signing& s, const mcuboot::Signed& made
     if (h.load_addr != 0 && !(h.flags & format::flag_ram_load))
         return mcuboot_line("load_addr", a + format::field::load_addr, number(h.load_addr),
                             "0x0 (the flags ask for no load to RAM)");
-    if (h.pad != 0) return mcuboot_line("the header's pad", a + format::field::pad, number(h.pad), "0x0");
+    if (h.pad != 0)
+        return mcuboot_line("the header's pad", a + format::field::pad, number(h.pad), "0x0");
     if (a + h.hdr_size != s.payload)
         return mcuboot_line("hdr_size", a + format::field::hdr_size, number(h.hdr_size),
                             number(s.payload - a));
@@ -147,62 +143,34 @@ std::string mcuboot_fault(const mcuboot::Signing& s, const mcuboot::Signed& made
     }
     const uint64_t protected_end = t + areas.protected_size;
     const uint64_t tlv_end = protected_end + areas.unprotected_size;
-    auto value_at = [&](const format::Entry& e) { return t + e.value_offset(); };
 
+    // The hash, the key and the signature as CHECK judges them: its walk
+    // of the TLV areas, as MCUboot's bootloader holding the run's key.
+    check::mcuboot::Verdict v;
+    v.provider = &crypto;
+    v.payload_end = t;
+    v.protected_end = protected_end;
+    v.tlv_end = tlv_end;
+    v.areas = areas;
     std::unique_ptr<crypto::Digest> digest = crypto.sha256();
     feed_range(memory, a, protected_end,
                [&](const uint8_t* bytes, size_t size) { digest->update(bytes, size); });
-    const Bytes hash = digest->finish();
-    const format::Entry* held = areas.find(format::tlv::sha256);
-    if (!held)
-        return mcuboot_line("the hash TLV (0x10)", protected_end, "none",
-                            "the image's SHA-256 " + text::hex(hash));
-    if (held->value != hash)
-        return mcuboot_line("the hash TLV (0x10)", value_at(*held), text::hex(held->value),
-                            "the image's SHA-256 " + text::hex(hash));
-
+    v.hash = digest->finish();
+    Bytes hashed;  // what ECDSA and RSA sign: the covered bytes themselves
     if (made.key_type && s.pem) {
-        const std::string& name = *s.settings.key;
-        const std::unique_ptr<crypto::Key> key =
-            crypto.read_key(*s.pem, name, format::key_password(), true);
-        const Bytes der = format::image_public_key(*key);
-        const Bytes der_hash = sha256_of(crypto, der.data(), der.size());
-        if (const format::Entry* e = areas.find(format::tlv::key_hash)) {
-            if (e->value != der_hash)
-                return mcuboot_line("the key hash TLV (0x01)", value_at(*e), text::hex(e->value),
-                                    name + "'s " + text::hex(der_hash));
-        } else if (const format::Entry* full = areas.find(format::tlv::public_key)) {
-            if (full->value != der)
-                return mcuboot_line("the public key TLV (0x02)", value_at(*full),
-                                    text::hex(full->value), name + "'s " + text::hex(der));
-        } else {
-            return mcuboot_line("the key TLV", protected_end, "none",
-                                "a key hash (0x01) or public key (0x02) of " + name);
+        v.key_name = *s.settings.key;
+        v.key = crypto.read_key(*s.pem, v.key_name, format::key_password(), true);
+        if (!format::signs_digest(v.key->type())) {
+            hashed.reserve(static_cast<size_t>(protected_end - a));
+            feed_range(memory, a, protected_end, [&](const uint8_t* bytes, size_t size) {
+                hashed.insert(hashed.end(), bytes, bytes + size);
+            });
         }
-        const uint8_t type = format::signature_tlv(key->type());
-        const std::string what = text::format(
-            "the %s signature TLV (0x%02X)", crypto::key_type_name(key->type()), type);
-        const format::Entry* signature = areas.find(type);
-        if (!signature)
-            return mcuboot_line(what, protected_end, "none", "a signature by " + name);
-        bool verified = false;
-        try {
-            if (format::signs_digest(key->type())) {
-                verified = key->verify(hash.data(), hash.size(), signature->value);
-            } else {
-                Bytes whole;
-                whole.reserve(static_cast<size_t>(protected_end - a));
-                feed_range(memory, a, protected_end, [&](const uint8_t* bytes, size_t size) {
-                    whole.insert(whole.end(), bytes, bytes + size);
-                });
-                verified = key->verify(whole.data(), whole.size(), signature->value);
-            }
-        } catch (const crypto::Failure&) {
-            verified = false;
-        }
-        if (!verified)
-            return mcuboot_line(what, value_at(*signature), "a signature that does not verify",
-                                "one that " + name + " verifies");
+    }
+    check::mcuboot::walk_tlvs(v, hashed.data(), hashed.size());
+    if (!v.faults.empty()) {
+        const check::mcuboot::Fault& f = v.faults.front();
+        return mcuboot_line(f.what, f.address, f.held, f.wanted);
     }
 
     // A padded slot: erased flash after the TLVs, image_ok, the magic at
