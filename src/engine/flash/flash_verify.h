@@ -7,11 +7,12 @@
 //   - every record, recomputed by its producer (CHECK's own) over the
 //     image each file is written from (the application's, and the merged
 //     one), against the bytes its slot holds there;
-//   - with --mcuboot, the signed image read back from those images as
-//     CHECK reads it: the header's fields, the TLV areas, the SHA-256 of
-//     header, payload and protected TLVs against the hash TLV, the key hash
-//     (or key) and the signature with the run's own key, and the trailer
-//     of a padded slot;
+//   - with --mcuboot, the signed image read back from those images where
+//     FLASH put it: the header's fields against the layout, the TLV areas
+//     by the format's own reader, the SHA-256 of header, payload and
+//     protected TLVs, the key hash (or key) and the signature with the
+//     run's own key by CHECK's own walk of the TLVs, and the trailer of a
+//     padded slot;
 //   - each file's bytes as its writer emits them (file_checks.h): that
 //     they hold that image.
 // The records' checks run on the run's own thread once it has written its
