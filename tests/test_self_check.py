@@ -42,7 +42,8 @@ def application():
 @pytest.fixture(scope="module")
 def build(tmp_path_factory):
     """The application linked HEADER bytes into its slot, a bootloader HEX
-    below the slot, and an Ed25519 key."""
+    below the slot, and an Ed25519 key (key.pem), an ECDSA P-256 and an
+    RSA-2048 one."""
     folder = tmp_path_factory.mktemp("self_check")
     elf = folder / "app.elf"
     Elf(segments=[Segment(APP, application(), section=".text")],
