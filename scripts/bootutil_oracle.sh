@@ -1,0 +1,384 @@
+#!/usr/bin/env bash
+# MCUboot's own bootloader code as the judge of what `velk-crc FLASH` signs.
+#
+# Builds MCUboot's bootutil on this machine, once per bootloader
+# configuration (signature type, key form, rollback counter, swap strategy,
+# write alignment), around the small host port in scripts/bootutil/, and
+# runs through each:
+#   - images FLASH makes from tests/data's firmware with keys made here,
+#     in the primary slot (validated at boot) and in the secondary slot
+#     (validated, then moved in by an upgrade): accepted or refused;
+#   - rearranged TLV areas of one signed image, judged by MCUboot and by
+#     `velk-crc CHECK --mcuboot key=`, side by side.
+# MCUboot and Mbed TLS are not part of this repository: the script compiles
+# them from a checkout the user gives, in a temporary folder.
+#
+# usage: scripts/bootutil_oracle.sh [--mcuboot DIR] [--mbedtls DIR]
+#                                   [--config NAME]... [--keep DIR] [--list]
+#   --mcuboot DIR[@REF]  MCUboot's sources (default $VELK_MCUBOOT_SRC): a
+#                  checkout, or a git repository read at REF (default HEAD)
+#   --mbedtls DIR[@REF]  Mbed TLS 3.6 (default $VELK_MBEDTLS_SRC, else the
+#                  checkout's ext/mbedtls-3.6.0): a checkout, or a git
+#                  repository read at REF (default: the commit MCUboot's
+#                  ext/mbedtls-3.6.0 names)
+#   --config NAME  only this configuration (repeatable; --list names them)
+#   --keep DIR     build and write there, and keep it (objects are reused)
+# The velk-crc that runs is $VELK_CRC if set, else `velk-crc` on PATH, else
+# `python3 -m velk_crc`. Exit status: 0 when MCUboot accepted every image,
+# 1 when it refused one, 2 when the script could not run.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+repo=$(dirname "$here")
+mcuboot=${VELK_MCUBOOT_SRC:-}
+mbedtls=${VELK_MBEDTLS_SRC:-}
+keep=
+only=()
+list=
+
+die() { echo "bootutil_oracle: $*" >&2; exit 2; }
+
+while [ $# -gt 0 ]; do
+    case $1 in
+        --mcuboot) mcuboot=${2:?}; shift 2 ;;
+        --mbedtls) mbedtls=${2:?}; shift 2 ;;
+        --config) only+=("${2:?}"); shift 2 ;;
+        --keep) keep=${2:?}; shift 2 ;;
+        --list) list=1; shift ;;
+        *) die "unknown word $1 (see the usage at the top of $0)" ;;
+    esac
+done
+
+# name | -D words | signature | key type | image settings | oracle words
+# The bootloader configurations; each image's --mcuboot settings get the
+# row's key and extra settings, and the oracle its extra words.
+CONFIGS=(
+"sha256|-DMCUBOOT_USE_MBED_TLS|none|none||"
+"ed25519|-DMCUBOOT_SIGN_ED25519 -DMCUBOOT_USE_TINYCRYPT|ed25519|ed25519||"
+"ecdsa-p256-tinycrypt|-DMCUBOOT_SIGN_EC256 -DMCUBOOT_USE_TINYCRYPT|ecdsa-tinycrypt|ec||"
+"ecdsa-p256-mbedtls|-DMCUBOOT_SIGN_EC256 -DMCUBOOT_USE_MBED_TLS|ecdsa-mbedtls|ec||"
+"rsa-2048|-DMCUBOOT_SIGN_RSA -DMCUBOOT_SIGN_RSA_LEN=2048 -DCONFIG_BOOT_SIGNATURE_TYPE_RSA_LEN=2048 -DMCUBOOT_USE_MBED_TLS|rsa|rsa2048||"
+"rsa-3072|-DMCUBOOT_SIGN_RSA -DMCUBOOT_SIGN_RSA_LEN=3072 -DCONFIG_BOOT_SIGNATURE_TYPE_RSA_LEN=3072 -DMCUBOOT_USE_MBED_TLS|rsa|rsa3072||"
+"ed25519-hw-key|-DMCUBOOT_SIGN_ED25519 -DMCUBOOT_USE_TINYCRYPT -DMCUBOOT_HW_KEY|ed25519|ed25519|pubkey=full|"
+"ed25519-counter|-DMCUBOOT_SIGN_ED25519 -DMCUBOOT_USE_TINYCRYPT -DMCUBOOT_HW_ROLLBACK_PROT|ed25519|ed25519|counter=5|--counter 5"
+"ed25519-swap-move|-DMCUBOOT_SIGN_ED25519 -DMCUBOOT_USE_TINYCRYPT -DMCUBOOT_SWAP_USING_MOVE|ed25519|ed25519||"
+"ed25519-overwrite-only|-DMCUBOOT_SIGN_ED25519 -DMCUBOOT_USE_TINYCRYPT -DMCUBOOT_OVERWRITE_ONLY|ed25519|ed25519||"
+"ed25519-align32|-DMCUBOOT_SIGN_ED25519 -DMCUBOOT_USE_TINYCRYPT -DMCUBOOT_BOOT_MAX_ALIGN=32|ed25519|ed25519|align=32|--align 32"
+)
+
+if [ -n "$list" ]; then
+    for row in "${CONFIGS[@]}"; do echo "${row%%|*}"; done
+    exit 0
+fi
+
+# ---- Sources -------------------------------------------------------------
+[ -n "$mcuboot" ] || die "give MCUboot's sources: --mcuboot DIR or VELK_MCUBOOT_SRC"
+
+if [ -n "$keep" ]; then
+    work=$(mkdir -p "$keep" && cd "$keep" && pwd)
+else
+    work=$(mktemp -d "${TMPDIR:-/tmp}/bootutil-oracle.XXXXXX")
+    trap 'rm -rf "$work"' EXIT
+fi
+
+# A bare repository (such as a mirror) is read at a commit: DIR@REF, else
+# MCUboot's HEAD, and for Mbed TLS the commit MCUboot's ext/mbedtls-3.6.0
+# names. Only the folders the build reads are taken out.
+from_git() {  # <git dir> <ref> <into> <paths...>
+    local git=$1 ref=$2 into=$3; shift 3
+    if [ ! -d "$into" ]; then
+        rm -rf "$into.part" && mkdir -p "$into.part"
+        git --git-dir="$git" archive "$ref" "$@" | tar -x -C "$into.part" \
+            || die "cannot read $* at $ref from $git"
+        mv "$into.part" "$into"
+    fi
+}
+is_git() { git --git-dir="$1" rev-parse --verify -q "$2^{commit}" >/dev/null 2>&1; }
+
+mcuboot_ref=HEAD
+case $mcuboot in *@*) mcuboot_ref=${mcuboot##*@}; mcuboot=${mcuboot%@*} ;; esac
+[ -d "$mcuboot" ] || die "$mcuboot is not a folder"
+mcuboot_git=
+if [ ! -d "$mcuboot/boot/bootutil" ]; then
+    is_git "$mcuboot" "$mcuboot_ref" \
+        || die "$mcuboot holds neither MCUboot's sources nor a git repository of them"
+    mcuboot_git=$mcuboot
+    from_git "$mcuboot" "$mcuboot_ref" "$work/src/mcuboot" boot/bootutil ext/tinycrypt \
+        ext/tinycrypt-sha512 ext/fiat sim/mcuboot-sys/csupport
+    mcuboot=$work/src/mcuboot
+fi
+mbedtls_ref=
+case $mbedtls in *@*) mbedtls_ref=${mbedtls##*@}; mbedtls=${mbedtls%@*} ;; esac
+if [ -z "$mbedtls" ]; then
+    mbedtls=$mcuboot/ext/mbedtls-3.6.0
+fi
+if [ ! -f "$mbedtls/library/sha256.c" ]; then
+    if [ -z "$mbedtls_ref" ] && [ -n "$mcuboot_git" ]; then
+        mbedtls_ref=$(git --git-dir="$mcuboot_git" rev-parse "$mcuboot_ref:ext/mbedtls-3.6.0")
+    fi
+    is_git "$mbedtls" "${mbedtls_ref:-HEAD}" \
+        || die "no Mbed TLS 3.6 at $mbedtls: give --mbedtls DIR[@REF] or VELK_MBEDTLS_SRC"
+    from_git "$mbedtls" "${mbedtls_ref:-HEAD}" "$work/src/mbedtls" include library
+    mbedtls=$work/src/mbedtls
+fi
+grep -q 'MBEDTLS_VERSION_STRING *"3\.6\.' "$mbedtls/include/mbedtls/build_info.h" 2>/dev/null \
+    || die "$mbedtls is not Mbed TLS 3.6 (MCUboot's host build needs it)"
+boot=$mcuboot/boot/bootutil/src
+ext=$mcuboot/ext
+sim=$mcuboot/sim/mcuboot-sys/csupport   # Mbed TLS configurations only
+[ -f "$boot/image_validate.c" ] || die "$mcuboot has no boot/bootutil/src/image_validate.c"
+
+# ---- velk-crc ------------------------------------------------------------
+if [ -n "${VELK_CRC:-}" ]; then
+    read -r -a velk <<<"$VELK_CRC"
+elif command -v velk-crc >/dev/null; then
+    velk=(velk-crc)
+else
+    velk=(python3 -m velk_crc)
+fi
+"${velk[@]}" --help >/dev/null 2>&1 || die "cannot run velk-crc as: ${velk[*]} (set VELK_CRC)"
+
+# ---- Building ------------------------------------------------------------
+CC=${CC:-cc}
+objects=$work/obj
+mkdir -p "$objects" "$work/bin"
+
+# One object per source and flags: configurations that share their crypto
+# share its objects.
+compile() {  # <source> <flags...>; prints the object's path
+    local source=$1; shift
+    local key
+    key=$(printf '%s\n' "$source" "$@" | sha1sum | cut -c1-16)
+    local object=$objects/$(basename "$source" .c)-$key.o
+    if [ ! -f "$object" ]; then
+        nice -n 19 "$CC" -std=c99 -O1 -w -c "$source" -o "$object.part" "$@" \
+            || die "cannot compile $source"
+        mv "$object.part" "$object"
+    fi
+    echo "$object"
+}
+
+# The crypto library files a signature needs, as MCUboot's simulator builds
+# them; with Mbed TLS's platform.c wherever its configuration routes
+# allocation through it.
+crypto_sources() {  # <signature>
+    local m=$mbedtls/library t=$ext/tinycrypt/lib/source
+    case $1 in
+        none) echo "$m/sha256.c $m/platform_util.c" ;;
+        ed25519) echo "$t/sha256.c $ext/tinycrypt-sha512/lib/source/sha512.c $t/utils.c
+                       $ext/fiat/src/curve25519.c $m/platform_util.c $m/asn1parse.c
+                       $m/platform.c $boot/image_ed25519.c" ;;
+        ecdsa-tinycrypt) echo "$t/utils.c $t/sha256.c $t/ecc.c $t/ecc_dsa.c
+                       $t/ecc_platform_specific.c $m/platform_util.c $m/asn1parse.c
+                       $m/platform.c $boot/image_ecdsa.c" ;;
+        ecdsa-mbedtls) echo "$m/sha256.c $m/asn1parse.c $m/bignum.c $m/bignum_core.c
+                       $m/constant_time.c $m/nist_kw.c $m/ecdsa.c $m/ecp.c $m/ecp_curves.c
+                       $m/platform.c $m/platform_util.c $boot/image_ecdsa.c" ;;
+        rsa) echo "$m/sha256.c $m/rsa.c $m/bignum.c $m/bignum_core.c $m/constant_time.c
+                       $m/nist_kw.c $m/platform.c $m/platform_util.c $m/asn1parse.c $m/md.c
+                       $boot/image_rsa.c" ;;
+    esac
+}
+
+crypto_config() {  # <signature> : the Mbed TLS configuration MCUboot's simulator uses
+    case $1 in
+        none) ;;
+        ed25519|ecdsa-tinycrypt) echo "-DMBEDTLS_CONFIG_FILE=\"$sim/config-asn1.h\"" ;;
+        ecdsa-mbedtls) echo "-DMBEDTLS_CONFIG_FILE=\"$sim/config-ec.h\"" ;;
+        rsa) echo "-DMBEDTLS_CONFIG_FILE=\"$sim/config-rsa.h\"" ;;
+    esac
+}
+
+BOOTUTIL="image_validate.c bootutil_find_key.c bootutil_img_hash.c
+    bootutil_img_security_cnt.c loader.c swap_misc.c swap_scratch.c swap_move.c
+    swap_offset.c caps.c bootutil_misc.c bootutil_area.c bootutil_loader.c
+    bootutil_public.c tlv.c fault_injection_hardening.c"
+
+build() {  # <name> <defines> <signature>
+    local name=$1 defines=$2 signature=$3
+    local exe=$work/bin/bootutil-$name
+    [ -x "$exe" ] && { echo "$exe"; return; }
+    local strategy="-DMCUBOOT_SWAP_USING_SCRATCH -DCONFIG_BOOT_SWAP_USING_SCRATCH"
+    case $defines in *SWAP_USING_MOVE*|*OVERWRITE_ONLY*) strategy= ;; esac
+    local align="-DMCUBOOT_BOOT_MAX_ALIGN=8"
+    case $defines in *BOOT_MAX_ALIGN*) align= ;; esac
+    local flags=(-DMCUBOOT_HAVE_LOGGING -DMCUBOOT_USE_FLASH_AREA_GET_SECTORS
+        -DMCUBOOT_HAVE_ASSERT_H -DMCUBOOT_MAX_IMG_SECTORS=128 -DMCUBOOT_IMAGE_NUMBER=1
+        -DMCUBOOT_VALIDATE_PRIMARY_SLOT $align $strategy $defines $(crypto_config "$signature")
+        -I"$here/bootutil/include" -I"$mcuboot/boot/bootutil/include" -I"$boot"
+        -I"$mbedtls/include" -I"$ext/tinycrypt/lib/include"
+        -I"$ext/tinycrypt-sha512/lib/include" -I"$ext/fiat/include")
+    local objs=() source
+    for source in $(crypto_sources "$signature"); do
+        objs+=("$(compile "$source" "${flags[@]}")")
+    done
+    for source in $BOOTUTIL; do
+        objs+=("$(compile "$boot/$source" "${flags[@]}")")
+    done
+    nice -n 19 "$CC" -std=c99 -O1 -Wall -Wextra -c "$here/bootutil/oracle.c" \
+        -o "$work/bin/oracle-$name.o" "${flags[@]}" || die "cannot compile the host port for $name"
+    nice -n 19 "$CC" -o "$exe" "$work/bin/oracle-$name.o" "${objs[@]}" \
+        || die "cannot link the bootloader for $name"
+    echo "$exe"
+}
+
+# ---- Keys ----------------------------------------------------------------
+keys=$work/keys
+mkdir -p "$keys"
+make_key() {  # <type> <name>: keys/<name>.pem, <name>.pub.pem, <name>.der
+    local type=$1 name=$2
+    [ -f "$keys/$name.der" ] && return
+    case $type in
+        ed25519) openssl genpkey -algorithm ed25519 -out "$keys/$name.pem" ;;
+        ec) openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$keys/$name.pem" ;;
+        rsa2048) openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$keys/$name.pem" ;;
+        rsa3072) openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:3072 -out "$keys/$name.pem" ;;
+    esac 2>/dev/null
+    openssl pkey -in "$keys/$name.pem" -pubout -out "$keys/$name.pub.pem"
+    # The bytes the bootloader holds, as MCUboot's keys.c does: RSA's bare
+    # key (PKCS#1), the others' SubjectPublicKeyInfo.
+    case $type in
+        rsa*) openssl rsa -in "$keys/$name.pem" -RSAPublicKey_out -outform DER \
+                  -out "$keys/$name.der" 2>/dev/null ;;
+        *) openssl pkey -in "$keys/$name.pem" -pubout -outform DER -out "$keys/$name.der" ;;
+    esac
+}
+
+# ---- Images --------------------------------------------------------------
+SLOT=0x08004000
+SLOT_SIZE=0x20000
+SECTOR=0x1000
+added=$repo/tests/data/fw_mcuboot_app.elf
+reserved=$repo/tests/data/fw_mcuboot_app_reserved.elf
+
+# name | ELF | velk-crc words before --mcuboot | settings | oracle words
+IMAGES=(
+"added|$added|--ncrc_value|header=0x200|"
+"reserved|$reserved|--ncrc_value|header=0x200|"
+"version-slot|$added|--ncrc_value|header=0x200,slot=$SLOT_SIZE,version=1.2.3+4|"
+"pad|$added|--ncrc_value|header=0x200,slot=$SLOT_SIZE,pad|"
+"reserved-confirm|$reserved|--ncrc_value|header=0x200,slot=$SLOT_SIZE,confirm|"
+"tlvs-dependency|$added|--ncrc_value|header=0x200,tlv=0xA0:01020304,dependency=1:1.0.0|"
+"erased-00-pad|$added|--ncrc_value --fill 0x00|header=0x200,slot=$SLOT_SIZE,pad|--erased 0x00"
+"no-record|$added||header=0x200,slot=$SLOT_SIZE|"
+)
+
+# FLASH's .bin of an image: the slot's bytes from the header on.
+flash_image() {  # <out stem> <elf> <words> <settings>; prints the .bin or nothing
+    local stem=$1 elf=$2 words=$3 settings=$4
+    mkdir -p "$(dirname "$stem")"
+    cp "$elf" "$stem.elf"
+    # shellcheck disable=SC2086
+    if "${velk[@]}" FLASH "$stem.elf" $words --bin --mcuboot "$settings" \
+            >"$stem.flash.log" 2>&1 && [ -f "${stem}_CRC.bin" ]; then
+        echo "${stem}_CRC.bin"
+    fi
+}
+
+run_oracle() {  # <exe> <bin> <words...>; prints accepted / refused
+    local exe=$1 bin=$2; shift 2
+    if "$exe" --slot-size $SLOT_SIZE --sector-size $SECTOR "$@" "$bin" >"$bin.oracle.log" 2>&1; then
+        echo accepted
+    elif [ $? -eq 1 ]; then
+        echo refused
+    else
+        echo "error ($(tail -1 "$bin.oracle.log"))"
+    fi
+}
+
+failures=0
+summary=()
+details=()
+
+for row in "${CONFIGS[@]}"; do
+    IFS='|' read -r name defines signature keytype extra oracle_extra <<<"$row"
+    if [ ${#only[@]} -gt 0 ] && [[ ! " ${only[*]} " == *" $name "* ]]; then
+        continue
+    fi
+    echo "building MCUboot's bootutil: $name" >&2
+    exe=$(build "$name" "$defines" "$signature")
+    key_settings= key_words=()
+    if [ "$keytype" != none ]; then
+        make_key "$keytype" "$keytype-a"
+        key_settings="key=$keys/$keytype-a.pem,"
+        key_words=(--key "$keys/$keytype-a.der")
+    fi
+    accepted=0 refused=0
+    for image in "${IMAGES[@]}"; do
+        IFS='|' read -r iname elf words settings iwords <<<"$image"
+        all="$key_settings$settings${extra:+,$extra}"
+        bin=$(flash_image "$work/images/$name/$iname" "$elf" "$words" "$all")
+        if [ -z "$bin" ]; then
+            details+=("$name $iname: FLASH refused: $(head -1 "$work/images/$name/$iname.flash.log")")
+            refused=$((refused + 2)); failures=$((failures + 1))
+            continue
+        fi
+        for mode in boot upgrade; do
+            mode_words=()
+            [ $mode = upgrade ] && mode_words=(--upgrade)
+            # shellcheck disable=SC2086
+            verdict=$(run_oracle "$exe" "$bin" "${key_words[@]}" $oracle_extra $iwords \
+                      "${mode_words[@]}")
+            cp "$bin.oracle.log" "$bin.$mode.log"
+            if [ "$verdict" = accepted ]; then
+                accepted=$((accepted + 1))
+            else
+                refused=$((refused + 1)); failures=$((failures + 1))
+                details+=("$name $iname ($mode): $verdict: $(tail -1 "$bin.$mode.log")")
+            fi
+        done
+    done
+    line=$(printf '%-24s %3d accepted %3d refused' "$name" "$accepted" "$refused")
+    # The rollback counter: the same image against a device that has seen a
+    # later one must be refused.
+    if [[ $defines == *HW_ROLLBACK_PROT* ]]; then
+        bin=$work/images/$name/added_CRC.bin
+        verdict=$(run_oracle "$exe" "$bin" "${key_words[@]}" --counter 9)
+        line+="   (counter 5 on a device at 9: $verdict)"
+        [ "$verdict" = refused ] || failures=$((failures + 1))
+    fi
+    summary+=("$line")
+done
+
+echo
+echo "MCUboot's verdict on velk-crc FLASH images (each image in the primary slot at boot,"
+echo "and in the secondary slot through an upgrade):"
+printf '  %s\n' "${summary[@]}"
+if [ ${#details[@]} -gt 0 ]; then
+    echo "refused:"
+    printf '  %s\n' "${details[@]}"
+fi
+
+# ---- Rearranged TLV areas ------------------------------------------------
+rearranged() {  # <config name> <key type>
+    local name=$1 keytype=$2 exe=$work/bin/bootutil-$1
+    [ -x "$exe" ] || return 0
+    make_key "$keytype" "$keytype-b"
+    local dir=$work/rearranged/$name
+    local ours other
+    ours=$(flash_image "$dir/ours" "$added" "--ncrc_value" \
+           "key=$keys/$keytype-a.pem,header=0x200")
+    other=$(flash_image "$dir/other" "$added" "--ncrc_value" \
+            "key=$keys/$keytype-b.pem,header=0x200")
+    [ -n "$ours" ] && [ -n "$other" ] || { echo "  $name: FLASH refused the base image"; return; }
+    python3 "$here/bootutil/rearrange.py" "$ours" "$other" "$dir/cases" >/dev/null
+    echo
+    echo "Rearranged TLV areas, $name (bootloader and CHECK hold key a only):"
+    printf '  %-34s %-9s %s\n' case MCUboot "velk-crc CHECK --mcuboot key= (exit: first line)"
+    local case bin mcu check status
+    while read -r case; do
+        bin=$dir/cases/$case.bin
+        mcu=$(run_oracle "$exe" "$bin" --key "$keys/$keytype-a.der")
+        check=$("${velk[@]}" CHECK "$bin" --base $SLOT --mcuboot "key=$keys/$keytype-a.pub.pem" 2>&1) \
+            && status=0 || status=$?
+        printf '  %-34s %-9s %s: %s\n' "$case" "$mcu" "$status" \
+            "$(grep -v '^note\|^ ' <<<"$check" | grep -m1 -i 'mismatch\|error\|ok\|refus\|wrong\|MCUboot' || head -1 <<<"$check")"
+    done <"$dir/cases/list"
+}
+
+for row in "${CONFIGS[@]}"; do
+    IFS='|' read -r name defines signature keytype extra oracle_extra <<<"$row"
+    case $name in ed25519|ecdsa-p256-mbedtls|rsa-2048) rearranged "$name" "$keytype" ;; esac
+done
+
+[ $failures -eq 0 ]
