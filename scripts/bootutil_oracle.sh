@@ -23,6 +23,9 @@
 #                  ext/mbedtls-3.6.0 names)
 #   --config NAME  only this configuration (repeatable; --list names them)
 #   --keep DIR     build and write there, and keep it (objects are reused)
+#   --results FILE also write every verdict there, one tab-separated line each:
+#                  image <config> <image> <boot|upgrade> <accepted|refused|...>
+#                  tlvs <config> <case> <MCUboot's verdict> <CHECK's exit status>
 # The velk-crc that runs is $VELK_CRC if set, else `velk-crc` on PATH, else
 # `python3 -m velk_crc`. Exit status: 0 when MCUboot accepted every image,
 # 1 when it refused one, 2 when the script could not run.
@@ -33,6 +36,7 @@ repo=$(dirname "$here")
 mcuboot=${VELK_MCUBOOT_SRC:-}
 mbedtls=${VELK_MBEDTLS_SRC:-}
 keep=
+results=/dev/null
 only=()
 list=
 
@@ -44,6 +48,7 @@ while [ $# -gt 0 ]; do
         --mbedtls) mbedtls=${2:?}; shift 2 ;;
         --config) only+=("${2:?}"); shift 2 ;;
         --keep) keep=${2:?}; shift 2 ;;
+        --results) results=${2:?}; shift 2 ;;
         --list) list=1; shift ;;
         *) die "unknown word $1 (see the usage at the top of $0)" ;;
     esac
@@ -173,7 +178,7 @@ crypto_sources() {  # <signature>
                        $m/platform.c $boot/image_ecdsa.c" ;;
         ecdsa-mbedtls) echo "$m/sha256.c $m/asn1parse.c $m/bignum.c $m/bignum_core.c
                        $m/constant_time.c $m/nist_kw.c $m/ecdsa.c $m/ecp.c $m/ecp_curves.c
-                       $m/platform.c $m/platform_util.c $boot/image_ecdsa.c" ;;
+                       $m/asn1write.c $m/platform.c $m/platform_util.c $boot/image_ecdsa.c" ;;
         rsa) echo "$m/sha256.c $m/rsa.c $m/bignum.c $m/bignum_core.c $m/constant_time.c
                        $m/nist_kw.c $m/platform.c $m/platform_util.c $m/asn1parse.c $m/md.c
                        $boot/image_rsa.c" ;;
@@ -286,6 +291,7 @@ run_oracle() {  # <exe> <bin> <words...>; prints accepted / refused
     fi
 }
 
+: >"$results" || die "cannot write $results"
 failures=0
 summary=()
 details=()
@@ -310,6 +316,7 @@ for row in "${CONFIGS[@]}"; do
         bin=$(flash_image "$work/images/$name/$iname" "$elf" "$words" "$all")
         if [ -z "$bin" ]; then
             details+=("$name $iname: FLASH refused: $(head -1 "$work/images/$name/$iname.flash.log")")
+            printf 'image\t%s\t%s\t%s\t%s\n' "$name" "$iname" boot "not made" >>"$results"
             refused=$((refused + 2)); failures=$((failures + 1))
             continue
         fi
@@ -320,6 +327,7 @@ for row in "${CONFIGS[@]}"; do
             verdict=$(run_oracle "$exe" "$bin" "${key_words[@]}" $oracle_extra $iwords \
                       "${mode_words[@]}")
             cp "$bin.oracle.log" "$bin.$mode.log"
+            printf 'image\t%s\t%s\t%s\t%s\n' "$name" "$iname" "$mode" "$verdict" >>"$results"
             if [ "$verdict" = accepted ]; then
                 accepted=$((accepted + 1))
             else
@@ -364,15 +372,22 @@ rearranged() {  # <config name> <key type>
     python3 "$here/bootutil/rearrange.py" "$ours" "$other" "$dir/cases" >/dev/null
     echo
     echo "Rearranged TLV areas, $name (bootloader and CHECK hold key a only):"
-    printf '  %-34s %-9s %s\n' case MCUboot "velk-crc CHECK --mcuboot key= (exit: first line)"
+    printf '  %-34s %-9s %s\n' case MCUboot "velk-crc CHECK --mcuboot key= (exit status: what it says)"
     local case bin mcu check status
     while read -r case; do
         bin=$dir/cases/$case.bin
         mcu=$(run_oracle "$exe" "$bin" --key "$keys/$keytype-a.der")
         check=$("${velk[@]}" CHECK "$bin" --base $SLOT --mcuboot "key=$keys/$keytype-a.pub.pem" 2>&1) \
             && status=0 || status=$?
-        printf '  %-34s %-9s %s: %s\n' "$case" "$mcu" "$status" \
-            "$(grep -v '^note\|^ ' <<<"$check" | grep -m1 -i 'mismatch\|error\|ok\|refus\|wrong\|MCUboot' || head -1 <<<"$check")"
+        printf 'tlvs\t%s\t%s\t%s\t%s\n' "$name" "$case" "$mcu" "$status" >>"$results"
+        # CHECK's word on it: its first note when it passes, else its first
+        # mismatch or error line.
+        if [ "$status" -eq 0 ]; then
+            said=$(grep -m1 '^note' <<<"$check" || echo ok)
+        else
+            said=$(grep -m1 'mismatch\|^error' <<<"$check" || head -1 <<<"$check")
+        fi
+        printf '  %-34s %-9s %s: %s\n' "$case" "$mcu" "$status" "$said"
     done <"$dir/cases/list"
 }
 
