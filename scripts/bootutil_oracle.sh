@@ -25,6 +25,7 @@
 #   --keep DIR     build and write there, and keep it (objects are reused)
 #   --results FILE also write every verdict there, one tab-separated line each:
 #                  image <config> <image> <boot|upgrade> <accepted|refused|...>
+#                  control <config> <image> <--boot|--upgrade> <verdict>
 #                  tlvs <config> <case> <MCUboot's verdict> <CHECK's exit status>
 # The velk-crc that runs is $VELK_CRC if set, else `velk-crc` on PATH, else
 # `python3 -m velk_crc`. Exit status: 0 when MCUboot accepted every image,
@@ -181,6 +182,7 @@ crypto_sources() {  # <signature>
                        $m/asn1write.c $m/platform.c $m/platform_util.c $boot/image_ecdsa.c" ;;
         rsa) echo "$m/sha256.c $m/rsa.c $m/bignum.c $m/bignum_core.c $m/constant_time.c
                        $m/nist_kw.c $m/platform.c $m/platform_util.c $m/asn1parse.c $m/md.c
+                       $m/asn1write.c $m/rsa_alt_helpers.c
                        $boot/image_rsa.c" ;;
     esac
 }
@@ -222,7 +224,7 @@ build() {  # <name> <defines> <signature>
     done
     nice -n 19 "$CC" -std=c99 -O1 -Wall -Wextra -c "$here/bootutil/oracle.c" \
         -o "$work/bin/oracle-$name.o" "${flags[@]}" || die "cannot compile the host port for $name"
-    nice -n 19 "$CC" -o "$exe" "$work/bin/oracle-$name.o" "${objs[@]}" \
+    nice -n 19 "$CC" -Wl,--wrap=bootutil_img_validate -o "$exe" "$work/bin/oracle-$name.o" "${objs[@]}" \
         || die "cannot link the bootloader for $name"
     echo "$exe"
 }
@@ -337,12 +339,40 @@ for row in "${CONFIGS[@]}"; do
         done
     done
     line=$(printf '%-24s %3d accepted %3d refused' "$name" "$accepted" "$refused")
+    # Controls, to show the bootloader refuses at all: a payload byte
+    # changed, and (signed) the same image signed by a key it does not hold.
+    controls=("$work/images/$name/added_CRC.bin")
+    tampered=$work/images/$name/tampered.bin
+    if [ -f "${controls[0]}" ]; then
+        python3 -c 'import sys; d = bytearray(open(sys.argv[1], "rb").read()); d[0x210] ^= 0x01
+open(sys.argv[2], "wb").write(d)' "${controls[0]}" "$tampered"
+    fi
+    controls=("$tampered")
+    if [ "$keytype" != none ]; then
+        make_key "$keytype" "$keytype-b"
+        controls+=("$(flash_image "$work/images/$name/other-key" "$added" --ncrc_value \
+                     "key=$keys/$keytype-b.pem,header=0x200${extra:+,$extra}")")
+    fi
+    held=0 control_runs=0
+    for bin in "${controls[@]}"; do
+        for mode_words in "" --upgrade; do
+            control_runs=$((control_runs + 1))
+            [ -f "$bin" ] || continue
+            # shellcheck disable=SC2086
+            verdict=$(run_oracle "$exe" "$bin" "${key_words[@]}" $oracle_extra $mode_words)
+            printf 'control\t%s\t%s\t%s\t%s\n' "$name" "$(basename "$bin" .bin)" \
+                "${mode_words:---boot}" "$verdict" >>"$results"
+            [ "$verdict" = refused ] && held=$((held + 1))
+        done
+    done
+    line+=$(printf '   controls refused %d/%d' "$held" "$control_runs")
+    [ "$held" -eq "$control_runs" ] || failures=$((failures + 1))
     # The rollback counter: the same image against a device that has seen a
     # later one must be refused.
     if [[ $defines == *HW_ROLLBACK_PROT* ]]; then
         bin=$work/images/$name/added_CRC.bin
         verdict=$(run_oracle "$exe" "$bin" "${key_words[@]}" --counter 9)
-        line+="   (counter 5 on a device at 9: $verdict)"
+        line+="   counter 5 on a device at 9: $verdict"
         [ "$verdict" = refused ] || failures=$((failures + 1))
     fi
     summary+=("$line")

@@ -8,10 +8,11 @@
 
      boot     the image lies in the primary slot; the bootloader validates it
               before it starts it (MCUBOOT_VALIDATE_PRIMARY_SLOT);
-     upgrade  the image lies in the secondary slot over an empty primary; a
+     upgrade  the image lies in the secondary slot, and the primary slot holds
+              the same image without its trailer, as the running one; a
               trailer is written to request a test upgrade where the image
-              carries none, and the bootloader validates the image, moves it
-              into the primary slot and validates it there.
+              carries none. The verdict is the bootloader's validation of
+              the secondary slot, and the boot that follows must succeed.
 
    The bootloader holds one public key: the bytes of the key file as MCUboot's
    keys.c holds them (RSA: PKCS#1 RSAPublicKey DER; ECDSA and Ed25519:
@@ -279,6 +280,56 @@ int32_t boot_nv_security_counter_lock(uint32_t image_id)
 }
 #endif
 
+/* ---- The upgrade's verdict --------------------------------------------- */
+
+/* The bootloader validates the secondary slot before it moves the image in,
+   and erases it when the validation fails; the primary slot's own image then
+   boots. The verdict on the upgrade is taken where the bootloader makes it:
+   the link wraps bootutil_img_validate(). */
+static int secondary_validations, secondary_refusals;
+
+fih_ret __real_bootutil_img_validate(struct boot_loader_state *state, struct image_header *hdr,
+                                     const struct flash_area *fap, uint8_t *tmp_buf,
+                                     uint32_t tmp_buf_sz, uint8_t *seed, int seed_len,
+                                     uint8_t *out_hash);
+
+fih_ret __wrap_bootutil_img_validate(struct boot_loader_state *state, struct image_header *hdr,
+                                     const struct flash_area *fap, uint8_t *tmp_buf,
+                                     uint32_t tmp_buf_sz, uint8_t *seed, int seed_len,
+                                     uint8_t *out_hash)
+{
+    FIH_DECLARE(verdict, FIH_FAILURE);
+    FIH_CALL(__real_bootutil_img_validate, verdict, state, hdr, fap, tmp_buf, tmp_buf_sz, seed,
+             seed_len, out_hash);
+    if (fap->fa_id == FLASH_AREA_IMAGE_SECONDARY(0)) {
+        secondary_validations++;
+        if (FIH_NOT_EQ(verdict, FIH_SUCCESS)) {
+            secondary_refusals++;
+        }
+    }
+    FIH_RET(verdict);
+}
+
+/* Where the image's TLVs end, from its header and TLV info headers; 0 when
+   they do not lie within `size` bytes. */
+static uint32_t image_end(const uint8_t *image, uint32_t size)
+{
+    struct image_header hdr;
+    struct image_tlv_info info;
+
+    if (size < sizeof(hdr)) {
+        return 0;
+    }
+    memcpy(&hdr, image, sizeof(hdr));
+    uint64_t end = (uint64_t)hdr.ih_hdr_size + hdr.ih_img_size + hdr.ih_protect_tlv_size;
+    if (hdr.ih_magic != IMAGE_MAGIC || end + sizeof(info) > size) {
+        return 0;
+    }
+    memcpy(&info, image + end, sizeof(info));
+    end += info.it_tlv_tot;
+    return end <= size ? (uint32_t)end : 0;
+}
+
 /* ---- The run ---------------------------------------------------------- */
 
 static void usage(void)
@@ -395,7 +446,11 @@ int main(int argc, char **argv)
                                          2 * slot_size, flash.sector_size};
 
     const struct flash_area *slot = &flash.areas[upgrade ? 1 : 0];
-    read_file(image_path, flash.bytes + slot->fa_off, slot_size);
+    uint32_t length = (uint32_t)read_file(image_path, flash.bytes + slot->fa_off, slot_size);
+    if (upgrade) {
+        memcpy(flash.bytes + flash.areas[0].fa_off, flash.bytes + slot->fa_off,
+               image_end(flash.bytes + slot->fa_off, length));
+    }
 
 #if defined(MCUBOOT_USE_MBED_TLS) && defined(MBEDTLS_PLATFORM_MEMORY)
     mbedtls_platform_set_calloc_free(calloc, free);
@@ -421,6 +476,11 @@ int main(int argc, char **argv)
     boot_state_init(boot);
     FIH_DECLARE(verdict, FIH_FAILURE);
     FIH_CALL(context_boot_go, verdict, boot, &rsp);
+    if (upgrade && (secondary_validations == 0 || secondary_refusals != 0)) {
+        printf("refused: the secondary slot's image %s\n",
+               secondary_validations == 0 ? "was never validated" : "did not validate");
+        return 1;
+    }
     if (FIH_NOT_EQ(verdict, FIH_SUCCESS)) {
         printf("refused: boot_go found no image to start\n");
         return 1;
