@@ -7,7 +7,9 @@
 # runs through each:
 #   - images FLASH makes from tests/data's firmware with keys made here,
 #     in the primary slot (validated at boot) and in the secondary slot
-#     (validated, then moved in by an upgrade): accepted or refused;
+#     (validated, then moved in by an upgrade), and the same image read back
+#     from FLASH's HEX: accepted or refused; with controls that must be
+#     refused (a changed payload byte, another key's signature);
 #   - rearranged TLV areas of one signed image, judged by MCUboot and by
 #     `velk-crc CHECK --mcuboot key=`, side by side.
 # MCUboot and Mbed TLS are not part of this repository: the script compiles
@@ -24,7 +26,7 @@
 #   --config NAME  only this configuration (repeatable; --list names them)
 #   --keep DIR     build and write there, and keep it (objects are reused)
 #   --results FILE also write every verdict there, one tab-separated line each:
-#                  image <config> <image> <boot|upgrade> <accepted|refused|...>
+#                  image <config> <image> <boot|upgrade|hex> <accepted|refused|...>
 #                  control <config> <image> <--boot|--upgrade> <verdict>
 #                  tlvs <config> <case> <MCUboot's verdict> <CHECK's exit status>
 # The velk-crc that runs is $VELK_CRC if set, else `velk-crc` on PATH, else
@@ -319,16 +321,22 @@ for row in "${CONFIGS[@]}"; do
         if [ -z "$bin" ]; then
             details+=("$name $iname: FLASH refused: $(head -1 "$work/images/$name/$iname.flash.log")")
             printf 'image\t%s\t%s\t%s\t%s\n' "$name" "$iname" boot "not made" >>"$results"
-            refused=$((refused + 2)); failures=$((failures + 1))
+            refused=$((refused + 3)); failures=$((failures + 1))
             continue
         fi
-        for mode in boot upgrade; do
-            mode_words=()
+        # The HEX holds the same image: its bytes from the header on, with
+        # the erased value in its gaps, boot too.
+        gap=0xFF
+        [[ $words == *"--fill 0x00"* ]] && gap=0x00
+        "${OBJCOPY:-objcopy}" -I ihex -O binary --gap-fill $gap "${bin%.bin}.hex" "${bin%.bin}.hex.bin"
+        for mode in boot upgrade hex; do
+            mode_words=() image=$bin
             [ $mode = upgrade ] && mode_words=(--upgrade)
+            [ $mode = hex ] && image=${bin%.bin}.hex.bin
             # shellcheck disable=SC2086
-            verdict=$(run_oracle "$exe" "$bin" "${key_words[@]}" $oracle_extra $iwords \
+            verdict=$(run_oracle "$exe" "$image" "${key_words[@]}" $oracle_extra $iwords \
                       "${mode_words[@]}")
-            cp "$bin.oracle.log" "$bin.$mode.log"
+            cp "$image.oracle.log" "$bin.$mode.log"
             printf 'image\t%s\t%s\t%s\t%s\n' "$name" "$iname" "$mode" "$verdict" >>"$results"
             if [ "$verdict" = accepted ]; then
                 accepted=$((accepted + 1))
@@ -379,8 +387,8 @@ open(sys.argv[2], "wb").write(d)' "${controls[0]}" "$tampered"
 done
 
 echo
-echo "MCUboot's verdict on velk-crc FLASH images (each image in the primary slot at boot,"
-echo "and in the secondary slot through an upgrade):"
+echo "MCUboot's verdict on velk-crc FLASH images (each image's .bin in the primary slot at"
+echo "boot and in the secondary slot through an upgrade, and its HEX at boot):"
 printf '  %s\n' "${summary[@]}"
 if [ ${#details[@]} -gt 0 ]; then
     echo "refused:"
