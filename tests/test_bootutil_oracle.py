@@ -25,7 +25,8 @@ pytestmark = pytest.mark.skipif(not os.environ.get("VELK_MCUBOOT_SRC"),
 @pytest.fixture(scope="module")
 def verdicts(tmp_path_factory):
     """Every verdict of one run of the script over the Ed25519 and hash-only
-    bootloaders: {("image"|"tlvs", config, case[, mode]): verdict}."""
+    bootloaders: {("image"|"control", config, image, mode): verdict} and
+    {("tlvs", config, case): (MCUboot's verdict, CHECK's exit status)}."""
     work = tmp_path_factory.mktemp("oracle")
     results = work / "results.tsv"
     env = dict(os.environ, VELK_CRC=" ".join(velk_command()))
@@ -36,7 +37,7 @@ def verdicts(tmp_path_factory):
     found = {}
     for line in results.read_text().splitlines():
         kind, config, case, *rest = line.split("\t")
-        if kind == "image":
+        if kind in ("image", "control"):
             found[kind, config, case, rest[0]] = rest[1]
         else:
             found[kind, config, case] = (rest[0], int(rest[1]))
@@ -48,6 +49,12 @@ def test_mcuboot_starts_every_image_flash_signs(verdicts):
     assert {key[1] for key in images} == {"sha256", "ed25519"}
     assert len(images) == 48
     assert {key: verdict for key, verdict in images.items() if verdict != "accepted"} == {}
+
+
+def test_mcuboot_refuses_a_changed_byte_and_another_key(verdicts):
+    controls = {key: verdict for key, verdict in verdicts.items() if key[0] == "control"}
+    assert len(controls) == 6
+    assert {key: verdict for key, verdict in controls.items() if verdict != "refused"} == {}
 
 
 # What MCUboot's TLV walk decides, read from bootutil_img_validate: every
