@@ -396,20 +396,21 @@ if [ ${#details[@]} -gt 0 ]; then
 fi
 
 # ---- Rearranged TLV areas ------------------------------------------------
-rearranged() {  # <config name> <key type>
-    local name=$1 keytype=$2 exe=$work/bin/bootutil-$1
+rearranged() {  # <config name> <key type> <extra settings>
+    local name=$1 keytype=$2 extra=$3 exe=$work/bin/bootutil-$1
     [ -x "$exe" ] || return 0
     make_key "$keytype" "$keytype-b"
     local dir=$work/rearranged/$name
     local ours other
     ours=$(flash_image "$dir/ours" "$added" "--ncrc_value" \
-           "key=$keys/$keytype-a.pem,header=0x200")
+           "key=$keys/$keytype-a.pem,header=0x200${extra:+,$extra}")
     other=$(flash_image "$dir/other" "$added" "--ncrc_value" \
-            "key=$keys/$keytype-b.pem,header=0x200")
+            "key=$keys/$keytype-b.pem,header=0x200${extra:+,$extra}")
     [ -n "$ours" ] && [ -n "$other" ] || { echo "  $name: FLASH refused the base image"; return; }
     python3 "$here/bootutil/rearrange.py" "$ours" "$other" "$dir/cases" >/dev/null
     echo
-    echo "Rearranged TLV areas, $name (bootloader and CHECK hold key a only):"
+    echo "Rearranged TLV areas, $name${extra:+ ($extra: the key TLV is the key itself)}:"
+    echo "  (the bootloader and CHECK hold key a only; b is another key of the same type)"
     printf '  %-34s %-9s %s\n' case MCUboot "velk-crc CHECK --mcuboot key= (exit status: what it says)"
     local case bin mcu check status
     while read -r case; do
@@ -431,7 +432,10 @@ rearranged() {  # <config name> <key type>
 
 for row in "${CONFIGS[@]}"; do
     IFS='|' read -r name defines signature keytype extra oracle_extra <<<"$row"
-    case $name in ed25519|ecdsa-p256-mbedtls|rsa-2048) rearranged "$name" "$keytype" ;; esac
+    case $name in
+        ed25519|ecdsa-p256-tinycrypt|ecdsa-p256-mbedtls|rsa-2048|rsa-3072|ed25519-hw-key)
+            rearranged "$name" "$keytype" "$extra" ;;
+    esac
 done
 
 [ $failures -eq 0 ]

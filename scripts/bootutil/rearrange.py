@@ -7,8 +7,9 @@ the same settings, so their headers, payloads, protected TLVs and hashes are
 the same and each signature is valid for its own key. Each case keeps the
 image and protected TLVs and writes a new unprotected area (its info header's
 total set to the new length), as an attacker or a faulty signer could without
-any key. The cases are written to OUTDIR/<case>.bin and their names, in
-order, to OUTDIR/list.
+any key. The key TLV is the key's hash, or the key itself where the images
+carry it (pubkey=full); the cases' names say "keyhash" for either. The cases
+are written to OUTDIR/<case>.bin and their names, in order, to OUTDIR/list.
 """
 
 import os
@@ -20,6 +21,7 @@ INFO_MAGIC = 0x6907
 PROT_INFO_MAGIC = 0x6908
 SHA256 = 0x10
 KEYHASH = 0x01
+PUBKEY = 0x02
 
 
 def split(image):
@@ -56,16 +58,17 @@ def cases(ours, other):
     head, tlvs = split(ours)
     head_b, tlvs_b = split(other)
     assert head == head_b, "the two images differ before their unprotected TLVs"
-    by_kind = {kind: value for kind, value in tlvs}
-    sig_kind = next(kind for kind, _ in tlvs if kind not in (SHA256, KEYHASH))
+    by_kind = dict(tlvs)
+    key_kind = KEYHASH if KEYHASH in by_kind else PUBKEY
+    sig_kind = next(kind for kind, _ in tlvs if kind not in (SHA256, key_kind))
     h = (SHA256, by_kind[SHA256])
-    k = (KEYHASH, by_kind[KEYHASH])
+    k = (key_kind, by_kind[key_kind])
     s = (sig_kind, by_kind[sig_kind])
     other_kinds = dict(tlvs_b)
-    ko = (KEYHASH, other_kinds[KEYHASH])
+    ko = (key_kind, other_kinds[key_kind])
     so = (sig_kind, other_kinds[sig_kind])
     h_wrong = (SHA256, flipped(h[1]))
-    k_wrong = (KEYHASH, flipped(k[1]))
+    k_wrong = (key_kind, flipped(k[1], len(k[1]) - 1))
     s_corrupt = (sig_kind, flipped(s[1], len(s[1]) - 1))
     areas = [
         ("as-signed", [h, k, s]),
@@ -80,10 +83,10 @@ def cases(ours, other):
         ("wrong-keyhash-before-right", [h, k_wrong, k, s]),
         ("other-signature-under-our-keyhash", [h, k, so]),
         ("our-signature-under-other-keyhash", [h, ko, s]),
-        ("keyhash-prefix-16", [h, (KEYHASH, k[1][:16]), s]),
-        ("keyhash-prefix-1", [h, (KEYHASH, k[1][:1]), s]),
-        ("keyhash-empty", [h, (KEYHASH, b""), s]),
-        ("keyhash-33-bytes", [h, (KEYHASH, k[1] + b"\0"), s]),
+        ("keyhash-prefix-16", [h, (key_kind, k[1][:16]), s]),
+        ("keyhash-prefix-1", [h, (key_kind, k[1][:1]), s]),
+        ("keyhash-empty", [h, (key_kind, b""), s]),
+        ("keyhash-33-bytes", [h, (key_kind, k[1] + b"\0"), s]),
         ("no-keyhash", [h, s]),
         ("no-signature", [h, k]),
         ("no-sha256", [k, s]),
