@@ -11,12 +11,15 @@
 #     from FLASH's HEX: accepted or refused; with controls that must be
 #     refused (a changed payload byte, another key's signature);
 #   - rearranged TLV areas of one signed image, judged by MCUboot and by
-#     `velk-crc CHECK --mcuboot key=`, side by side.
+#     `velk-crc CHECK --mcuboot key=`, side by side;
+#   - the largest image FLASH signs for a slot, and the largest each swap
+#     strategy and sector layout starts (for information: FLASH's slot check
+#     assumes swap-using-scratch and 128 sectors, as imgtool's does).
 # MCUboot and Mbed TLS are not part of this repository: the script compiles
 # them from a checkout the user gives, in a temporary folder.
 #
-# usage: scripts/bootutil_oracle.sh [--mcuboot DIR] [--mbedtls DIR]
-#                                   [--config NAME]... [--keep DIR] [--list]
+# usage: scripts/bootutil_oracle.sh [--mcuboot DIR[@REF]] [--mbedtls DIR[@REF]]
+#            [--config NAME]... [--keep DIR] [--results FILE] [--skip-fill] [--list]
 #   --mcuboot DIR[@REF]  MCUboot's sources (default $VELK_MCUBOOT_SRC): a
 #                  checkout, or a git repository read at REF (default HEAD)
 #   --mbedtls DIR[@REF]  Mbed TLS 3.6 (default $VELK_MBEDTLS_SRC, else the
@@ -25,13 +28,17 @@
 #                  ext/mbedtls-3.6.0 names)
 #   --config NAME  only this configuration (repeatable; --list names them)
 #   --keep DIR     build and write there, and keep it (objects are reused)
+#   --skip-fill    leave out the search for the largest image each bootloader
+#                  starts in a slot (the slowest part)
 #   --results FILE also write every verdict there, one tab-separated line each:
 #                  image <config> <image> <boot|upgrade|hex> <accepted|refused|...>
 #                  control <config> <image> <--boot|--upgrade> <verdict>
 #                  tlvs <config> <case> <MCUboot's verdict> <CHECK's exit status>
+#                  fill <config> <sector size> <FLASH's largest image> <verdict>
+#                       <largest image started>
 # The velk-crc that runs is $VELK_CRC if set, else `velk-crc` on PATH, else
-# `python3 -m velk_crc`. Exit status: 0 when MCUboot accepted every image,
-# 1 when it refused one, 2 when the script could not run.
+# `python3 -m velk_crc`. Exit status: 0 when MCUboot accepted every image
+# and refused every control, 1 when not, 2 when the script could not run.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -39,6 +46,7 @@ repo=$(dirname "$here")
 mcuboot=${VELK_MCUBOOT_SRC:-}
 mbedtls=${VELK_MBEDTLS_SRC:-}
 keep=
+skip_fill=
 results=/dev/null
 only=()
 list=
@@ -52,6 +60,7 @@ while [ $# -gt 0 ]; do
         --config) only+=("${2:?}"); shift 2 ;;
         --keep) keep=${2:?}; shift 2 ;;
         --results) results=${2:?}; shift 2 ;;
+        --skip-fill) skip_fill=1; shift ;;
         --list) list=1; shift ;;
         *) die "unknown word $1 (see the usage at the top of $0)" ;;
     esac
@@ -72,6 +81,7 @@ CONFIGS=(
 "ed25519-swap-move|-DMCUBOOT_SIGN_ED25519 -DMCUBOOT_USE_TINYCRYPT -DMCUBOOT_SWAP_USING_MOVE|ed25519|ed25519||"
 "ed25519-overwrite-only|-DMCUBOOT_SIGN_ED25519 -DMCUBOOT_USE_TINYCRYPT -DMCUBOOT_OVERWRITE_ONLY|ed25519|ed25519||"
 "ed25519-align32|-DMCUBOOT_SIGN_ED25519 -DMCUBOOT_USE_TINYCRYPT -DMCUBOOT_BOOT_MAX_ALIGN=32|ed25519|ed25519|align=32|--align 32"
+"ed25519-512-sectors|-DMCUBOOT_SIGN_ED25519 -DMCUBOOT_USE_TINYCRYPT -DMCUBOOT_MAX_IMG_SECTORS=512|ed25519|ed25519||--sector-size 0x100"
 )
 
 if [ -n "$list" ]; then
@@ -96,8 +106,10 @@ from_git() {  # <git dir> <ref> <into> <paths...>
     local git=$1 ref=$2 into=$3; shift 3
     if [ ! -d "$into" ]; then
         rm -rf "$into.part" && mkdir -p "$into.part"
-        git --git-dir="$git" archive "$ref" "$@" | tar -x -C "$into.part" \
-            || die "cannot read $* at $ref from $git"
+        # (a mirror without some blobs outside these paths complains of them
+        # and still archives the paths: its words are kept for a failure)
+        git --git-dir="$git" archive "$ref" "$@" 2>"$into.log" | tar -x -C "$into.part" \
+            || die "cannot read $* at $ref from $git: $(cat "$into.log")"
         mv "$into.part" "$into"
     fi
 }
@@ -211,9 +223,11 @@ build() {  # <name> <defines> <signature>
     case $defines in *SWAP_USING_MOVE*|*OVERWRITE_ONLY*) strategy= ;; esac
     local align="-DMCUBOOT_BOOT_MAX_ALIGN=8"
     case $defines in *BOOT_MAX_ALIGN*) align= ;; esac
+    local sectors="-DMCUBOOT_MAX_IMG_SECTORS=128"
+    case $defines in *MAX_IMG_SECTORS*) sectors= ;; esac
     local flags=(-DMCUBOOT_HAVE_LOGGING -DMCUBOOT_USE_FLASH_AREA_GET_SECTORS
-        -DMCUBOOT_HAVE_ASSERT_H -DMCUBOOT_MAX_IMG_SECTORS=128 -DMCUBOOT_IMAGE_NUMBER=1
-        -DMCUBOOT_VALIDATE_PRIMARY_SLOT $align $strategy $defines $(crypto_config "$signature")
+        -DMCUBOOT_HAVE_ASSERT_H -DMCUBOOT_IMAGE_NUMBER=1 -DMCUBOOT_VALIDATE_PRIMARY_SLOT
+        $sectors $align $strategy $defines $(crypto_config "$signature")
         -I"$here/bootutil/include" -I"$mcuboot/boot/bootutil/include" -I"$boot"
         -I"$mbedtls/include" -I"$ext/tinycrypt/lib/include"
         -I"$ext/tinycrypt-sha512/lib/include" -I"$ext/fiat/include")
@@ -284,15 +298,16 @@ flash_image() {  # <out stem> <elf> <words> <settings>; prints the .bin or nothi
     fi
 }
 
-run_oracle() {  # <exe> <bin> <words...>; prints accepted / refused
-    local exe=$1 bin=$2; shift 2
-    if "$exe" --slot-size $SLOT_SIZE --sector-size $SECTOR "$@" "$bin" >"$bin.oracle.log" 2>&1; then
-        echo accepted
-    elif [ $? -eq 1 ]; then
-        echo refused
-    else
-        echo "error ($(tail -1 "$bin.oracle.log"))"
-    fi
+run_oracle() {  # <exe> <bin> <words...>; prints accepted / refused / crashed / error
+    local exe=$1 bin=$2 status; shift 2
+    "$exe" --slot-size $SLOT_SIZE --sector-size $SECTOR "$@" "$bin" >"$bin.oracle.log" 2>&1 \
+        && status=0 || status=$?
+    case $status in
+        0) echo accepted ;;
+        1) echo refused ;;
+        2) echo "error ($(tail -1 "$bin.oracle.log"))" ;;
+        *) echo "crashed (exit status $status)" ;;
+    esac
 }
 
 : >"$results" || die "cannot write $results"
@@ -437,5 +452,78 @@ for row in "${CONFIGS[@]}"; do
             rearranged "$name" "$keytype" "$extra" ;;
     esac
 done
+
+# ---- An image that fills slot= ------------------------------------------
+# FLASH's slot check allows what imgtool's does (a swap-using-scratch trailer
+# for 128 sectors). The largest image it signs for slot=0x8000,align=8
+# (grown by a protected TLV), and each bootloader's verdict on it, on flash
+# of the sectors given; and the largest image that bootloader starts.
+FILL_SLOT=0x8000
+FILLS=(
+"ed25519|0x100|swap-scratch, 128 sectors of 0x100"
+"ed25519|0x1000|swap-scratch, 8 sectors of 0x1000"
+"ed25519-swap-move|0x100|swap-move, 128 sectors of 0x100"
+"ed25519-swap-move|0x1000|swap-move, 8 sectors of 0x1000"
+"ed25519-overwrite-only|0x1000|overwrite-only, 8 sectors of 0x1000"
+"ed25519-512-sectors|0x40|swap-scratch, 512 sectors of 0x40"
+)
+fill_image() {  # <pad bytes> <slot= or nothing>; prints the .bin or nothing
+    local n=$1 slot=$2 hex stem=$work/fill/$1${2:+-slot$2}
+    # without slot= the image depends on n alone: made once
+    if [ -z "$slot" ] && [ -f "${stem}_CRC.bin" ]; then
+        echo "${stem}_CRC.bin"
+        return
+    fi
+    hex=$(printf 'a5%.0s' $(seq 1 "$n"))
+    flash_image "$stem" "$added" --ncrc_value \
+        "key=$keys/ed25519-a.pem,header=0x200,align=8,tlv=0xA0:$hex${slot:+,slot=$slot}"
+}
+fill_verdict() {  # <exe> <sector size> <bin>: both modes' verdict, or each
+    local a b
+    a=$(run_oracle "$1" "$3" --key "$keys/ed25519-a.der" --slot-size $FILL_SLOT \
+        --sector-size "$2" --align 8)
+    b=$(run_oracle "$1" "$3" --key "$keys/ed25519-a.der" --slot-size $FILL_SLOT \
+        --sector-size "$2" --align 8 --upgrade)
+    if [ "$a" = "$b" ]; then echo "$a"; else echo "boot $a, upgrade $b"; fi
+}
+largest() {  # <test command...>: the largest n in 1..FILL_SLOT for which it succeeds
+    local low=1 high=$((FILL_SLOT)) mid
+    "$@" $low || { echo 0; return; }
+    while [ $low -lt $high ]; do
+        mid=$(((low + high + 1) / 2))
+        if "$@" $mid; then low=$mid; else high=$((mid - 1)); fi
+    done
+    echo $low
+}
+flash_signs() { [ -n "$(fill_image "$1" $FILL_SLOT)" ]; }
+mcuboot_starts() {  # <exe> <sector size> <n>
+    local bin
+    bin=$(fill_image "$3" "")
+    [ -n "$bin" ] && [ "$(fill_verdict "$1" "$2" "$bin")" = accepted ]
+}
+fill_rows=()
+for row in "${FILLS[@]}"; do
+    [ -x "$work/bin/bootutil-${row%%|*}" ] && fill_rows+=("$row")
+done
+if [ ${#fill_rows[@]} -gt 0 ] && [ -z "$skip_fill" ]; then
+    make_key ed25519 ed25519-a
+    most=$(largest flash_signs)
+    bin=$(fill_image "$most" $FILL_SLOT)
+    size=$(stat -c %s "$bin")
+    echo
+    echo "An image that fills slot=$FILL_SLOT,align=8: FLASH's largest is $size bytes (TLVs included)."
+    printf '  %-62s %-26s %s\n' "bootloader" "verdict on it" "largest image it starts"
+    for row in "${fill_rows[@]}"; do
+        IFS='|' read -r name sector what <<<"$row"
+        exe=$work/bin/bootutil-$name
+        verdict=$(fill_verdict "$exe" "$sector" "$bin")
+        n=$(largest mcuboot_starts "$exe" "$sector")
+        biggest=$(stat -c %s "$(fill_image "$n" "")")
+        printf 'fill\t%s\t%s\t%s\t%s\t%s\n' "$name" "$sector" "$size" "$verdict" "$biggest" \
+            >>"$results"
+        printf '  %-62s %-26s %s bytes (%+d)\n' "$name ($what)" "$verdict" "$biggest" \
+            $((biggest - size))
+    done
+fi
 
 [ $failures -eq 0 ]

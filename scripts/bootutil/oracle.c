@@ -432,8 +432,13 @@ int main(int argc, char **argv)
         key_length = (unsigned int)read_file(key_path, key_bytes, sizeof(key_bytes));
     }
 
-    /* primary slot, secondary slot, scratch (one sector) */
-    flash.size = 2 * slot_size + flash.sector_size;
+    /* primary slot, secondary slot, scratch: whole sectors, at least 4 KiB,
+       so the swap's status fits it however small the sectors are */
+    uint32_t scratch = flash.sector_size;
+    while (scratch < 0x1000) {
+        scratch += flash.sector_size;
+    }
+    flash.size = 2 * slot_size + scratch;
     flash.bytes = malloc(flash.size);
     if (flash.bytes == NULL) {
         return 2;
@@ -443,7 +448,7 @@ int main(int argc, char **argv)
     flash.areas[1] = (struct flash_area){FLASH_AREA_IMAGE_SECONDARY(0), FLASH_DEVICE_ID,
                                          slot_size, slot_size};
     flash.areas[2] = (struct flash_area){FLASH_AREA_IMAGE_SCRATCH, FLASH_DEVICE_ID,
-                                         2 * slot_size, flash.sector_size};
+                                         2 * slot_size, scratch};
 
     const struct flash_area *slot = &flash.areas[upgrade ? 1 : 0];
     uint32_t length = (uint32_t)read_file(image_path, flash.bytes + slot->fa_off, slot_size);
