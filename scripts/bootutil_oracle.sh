@@ -8,7 +8,8 @@
 #   - images FLASH makes from tests/data's firmware with keys made here,
 #     in the primary slot (validated at boot) and in the secondary slot
 #     (validated, then moved in by an upgrade), and the same image read back
-#     from FLASH's HEX: accepted or refused; with controls that must be
+#     from FLASH's HEX and from its file merged with a bootloader: accepted
+#     or refused; with controls that must be
 #     refused (a changed payload byte, another key's signature);
 #   - rearranged TLV areas of one signed image, judged by MCUboot and by
 #     `velk-crc CHECK --mcuboot key=`, side by side;
@@ -31,7 +32,7 @@
 #   --skip-fill    leave out the search for the largest image each bootloader
 #                  starts in a slot (the slowest part)
 #   --results FILE also write every verdict there, one tab-separated line each:
-#                  image <config> <image> <boot|upgrade|hex> <accepted|refused|...>
+#                  image <config> <image> <boot|upgrade|hex|merged> <verdict>
 #                  control <config> <image> <--boot|--upgrade> <verdict>
 #                  tlvs <config> <case> <MCUboot's verdict> <CHECK's exit status>
 #                  fill <config> <sector size> <FLASH's largest image> <verdict>
@@ -284,7 +285,9 @@ IMAGES=(
 "tlvs-dependency|$added|--ncrc_value|header=0x200,tlv=0xA0:01020304,dependency=1:1.0.0|"
 "erased-00-pad|$added|--ncrc_value --fill 0x00|header=0x200,slot=$SLOT_SIZE,pad|--erased 0x00"
 "no-record|$added||header=0x200,slot=$SLOT_SIZE|"
+"merged|$added|--ncrc_value --merge $repo/tests/data/fw_mcuboot_loader.hex|header=0x200,slot=$SLOT_SIZE,confirm|"
 )
+LOADER_SIZE=0x4000   # the bootloader before the slot, in a merged file
 
 # FLASH's .bin of an image: the slot's bytes from the header on.
 flash_image() {  # <out stem> <elf> <words> <settings>; prints the .bin or nothing
@@ -344,10 +347,19 @@ for row in "${CONFIGS[@]}"; do
         gap=0xFF
         [[ $words == *"--fill 0x00"* ]] && gap=0x00
         "${OBJCOPY:-objcopy}" -I ihex -O binary --gap-fill $gap "${bin%.bin}.hex" "${bin%.bin}.hex.bin"
-        for mode in boot upgrade hex; do
+        modes=(boot upgrade hex)
+        # A file merged with the bootloader: the slot's bytes from it.
+        if [ -f "${bin%.bin}_merged.hex" ]; then
+            "${OBJCOPY:-objcopy}" -I ihex -O binary --gap-fill $gap "${bin%.bin}_merged.hex" \
+                "${bin%.bin}.merged.all"
+            tail -c +$((LOADER_SIZE + 1)) "${bin%.bin}.merged.all" >"${bin%.bin}.merged.bin"
+            modes+=(merged)
+        fi
+        for mode in "${modes[@]}"; do
             mode_words=() image=$bin
             [ $mode = upgrade ] && mode_words=(--upgrade)
             [ $mode = hex ] && image=${bin%.bin}.hex.bin
+            [ $mode = merged ] && image=${bin%.bin}.merged.bin
             # shellcheck disable=SC2086
             verdict=$(run_oracle "$exe" "$image" "${key_words[@]}" $oracle_extra $iwords \
                       "${mode_words[@]}")
@@ -403,7 +415,8 @@ done
 
 echo
 echo "MCUboot's verdict on velk-crc FLASH images (each image's .bin in the primary slot at"
-echo "boot and in the secondary slot through an upgrade, and its HEX at boot):"
+echo "boot and in the secondary slot through an upgrade, its HEX at boot, and the slot of"
+echo "the file merged with the bootloader at boot):"
 printf '  %s\n' "${summary[@]}"
 if [ ${#details[@]} -gt 0 ]; then
     echo "refused:"

@@ -48,7 +48,7 @@ def verdicts(tmp_path_factory):
 def test_mcuboot_starts_every_image_flash_signs(verdicts):
     images = {key: verdict for key, verdict in verdicts.items() if key[0] == "image"}
     assert {key[1] for key in images} == {"sha256", "ed25519"}
-    assert len(images) == 48
+    assert len(images) == 56
     assert {key: verdict for key, verdict in images.items() if verdict != "accepted"} == {}
 
 
