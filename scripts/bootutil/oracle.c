@@ -476,6 +476,9 @@ int main(int argc, char **argv)
     }
 
     struct boot_loader_state *boot = calloc(1, sizeof(*boot));
+    if (boot == NULL) {
+        return 2;
+    }
     struct boot_rsp rsp;
     memset(&rsp, 0, sizeof(rsp));
     boot_state_init(boot);
