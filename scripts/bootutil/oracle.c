@@ -39,7 +39,7 @@
 /* the loader state boot_go() works in */
 #include "bootutil_priv.h"
 
-#if defined(MCUBOOT_USE_MBED_TLS)
+#if defined(MCUBOOT_USE_MBED_TLS) || defined(MBEDTLS_CONFIG_FILE)
 #include <mbedtls/platform.h>
 #endif
 
@@ -457,7 +457,8 @@ int main(int argc, char **argv)
                image_end(flash.bytes + slot->fa_off, length));
     }
 
-#if defined(MCUBOOT_USE_MBED_TLS) && defined(MBEDTLS_PLATFORM_MEMORY)
+#if defined(MBEDTLS_PLATFORM_MEMORY)
+    /* Mbed TLS configured as on the device allocates through hooks */
     mbedtls_platform_set_calloc_free(calloc, free);
 #endif
 
