@@ -149,6 +149,8 @@ ext=$mcuboot/ext
 sim=$mcuboot/sim/mcuboot-sys/csupport   # Mbed TLS configurations only
 [ -f "$boot/image_validate.c" ] || die "$mcuboot has no boot/bootutil/src/image_validate.c"
 
+command -v srec_cat >/dev/null || die "srec_cat is needed (apt-get install srecord)"
+
 # ---- velk-crc ------------------------------------------------------------
 if [ -n "${VELK_CRC:-}" ]; then
     read -r -a velk <<<"$VELK_CRC"
@@ -287,7 +289,21 @@ IMAGES=(
 "no-record|$added||header=0x200,slot=$SLOT_SIZE|"
 "merged|$added|--ncrc_value --merge $repo/tests/data/fw_mcuboot_loader.hex|header=0x200,slot=$SLOT_SIZE,confirm|"
 )
-LOADER_SIZE=0x4000   # the bootloader before the slot, in a merged file
+
+# The added layout as the GNU linker lays it out with its default flags
+# (tests/data's build passes -n): the first load segment starts below the
+# application, at the slot, and carries the ELF file's own headers.
+firmware=$repo/tests/data/firmware
+if command -v arm-none-eabi-gcc >/dev/null; then
+    mkdir -p "$work/fw"
+    arm-none-eabi-gcc -mcpu=cortex-m4 -mthumb -Os -ffreestanding -fno-unwind-tables \
+        -fno-asynchronous-unwind-tables -nostartfiles -nostdlib -L "$firmware" \
+        -T mcuboot_app.ld -o "$work/fw/app_default_ld.elf" "$firmware/bootloaded_app.c" \
+        || die "arm-none-eabi-gcc cannot build $firmware/bootloaded_app.c"
+    IMAGES+=("default-ld|$work/fw/app_default_ld.elf|--ncrc_value|header=0x200|")
+else
+    echo "bootutil_oracle: no arm-none-eabi-gcc: the default-ld image is left out" >&2
+fi
 
 # FLASH's .bin of an image: the slot's bytes from the header on.
 flash_image() {  # <out stem> <elf> <words> <settings>; prints the .bin or nothing
@@ -299,6 +315,12 @@ flash_image() {  # <out stem> <elf> <words> <settings>; prints the .bin or nothi
             >"$stem.flash.log" 2>&1 && [ -f "${stem}_CRC.bin" ]; then
         echo "${stem}_CRC.bin"
     fi
+}
+
+slot_of() {  # <HEX file> <erased value> <out>: the slot's bytes as the file places them
+    srec_cat "$1" -intel -crop $SLOT $((SLOT + SLOT_SIZE)) -offset -$SLOT \
+        -fill "$2" 0 $((SLOT_SIZE)) -o "$3" -binary \
+        || die "srec_cat cannot read $1"
 }
 
 run_oracle() {  # <exe> <bin> <words...>; prints accepted / refused / crashed / error
@@ -342,17 +364,16 @@ for row in "${CONFIGS[@]}"; do
             refused=$((refused + 3)); failures=$((failures + 1))
             continue
         fi
-        # The HEX holds the same image: its bytes from the header on, with
-        # the erased value in its gaps, boot too.
+        # The HEX, and the file merged with the bootloader, as a programmer
+        # writes them: the slot's bytes at the slot's address, erased where
+        # the file has none. (The .bin holds no address: it is taken as the
+        # slot's bytes from its first.)
         gap=0xFF
         [[ $words == *"--fill 0x00"* ]] && gap=0x00
-        "${OBJCOPY:-objcopy}" -I ihex -O binary --gap-fill $gap "${bin%.bin}.hex" "${bin%.bin}.hex.bin"
         modes=(boot upgrade hex)
-        # A file merged with the bootloader: the slot's bytes from it.
+        slot_of "${bin%.bin}.hex" $gap "${bin%.bin}.hex.bin"
         if [ -f "${bin%.bin}_merged.hex" ]; then
-            "${OBJCOPY:-objcopy}" -I ihex -O binary --gap-fill $gap "${bin%.bin}_merged.hex" \
-                "${bin%.bin}.merged.all"
-            tail -c +$((LOADER_SIZE + 1)) "${bin%.bin}.merged.all" >"${bin%.bin}.merged.bin"
+            slot_of "${bin%.bin}_merged.hex" $gap "${bin%.bin}.merged.bin"
             modes+=(merged)
         fi
         for mode in "${modes[@]}"; do
@@ -369,7 +390,7 @@ for row in "${CONFIGS[@]}"; do
                 accepted=$((accepted + 1))
             else
                 refused=$((refused + 1)); failures=$((failures + 1))
-                details+=("$name $iname ($mode): $verdict: $(tail -1 "$bin.$mode.log")")
+                details+=("$name $iname ($mode): $(tail -1 "$bin.$mode.log")")
             fi
         done
     done

@@ -7,6 +7,7 @@ VELK_MBEDTLS_SRC for Mbed TLS 3.6 where the checkout has no
 ext/mbedtls-3.6.0."""
 
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -48,7 +49,10 @@ def verdicts(tmp_path_factory):
 def test_mcuboot_starts_every_image_flash_signs(verdicts):
     images = {key: verdict for key, verdict in verdicts.items() if key[0] == "image"}
     assert {key[1] for key in images} == {"sha256", "ed25519"}
-    assert len(images) == 56
+    made = {key[2] for key in images}
+    assert made >= {"added", "reserved", "pad", "reserved-confirm", "merged", "erased-00-pad"}
+    if shutil.which("arm-none-eabi-gcc"):
+        assert "default-ld" in made
     assert {key: verdict for key, verdict in images.items() if verdict != "accepted"} == {}
 
 
