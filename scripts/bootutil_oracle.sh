@@ -83,6 +83,7 @@ CONFIGS=(
 "ed25519-overwrite-only|-DMCUBOOT_SIGN_ED25519 -DMCUBOOT_USE_TINYCRYPT -DMCUBOOT_OVERWRITE_ONLY|ed25519|ed25519||"
 "ed25519-align32|-DMCUBOOT_SIGN_ED25519 -DMCUBOOT_USE_TINYCRYPT -DMCUBOOT_BOOT_MAX_ALIGN=32|ed25519|ed25519|align=32|--align 32"
 "ed25519-512-sectors|-DMCUBOOT_SIGN_ED25519 -DMCUBOOT_USE_TINYCRYPT -DMCUBOOT_MAX_IMG_SECTORS=512|ed25519|ed25519||--sector-size 0x100"
+"ed25519-two-images|-DMCUBOOT_SIGN_ED25519 -DMCUBOOT_USE_TINYCRYPT -DMCUBOOT_IMAGE_NUMBER=2|ed25519|ed25519||"
 )
 
 if [ -n "$list" ]; then
@@ -228,9 +229,11 @@ build() {  # <name> <defines> <signature>
     case $defines in *BOOT_MAX_ALIGN*) align= ;; esac
     local sectors="-DMCUBOOT_MAX_IMG_SECTORS=128"
     case $defines in *MAX_IMG_SECTORS*) sectors= ;; esac
+    local images="-DMCUBOOT_IMAGE_NUMBER=1"
+    case $defines in *IMAGE_NUMBER*) images= ;; esac
     local flags=(-DMCUBOOT_HAVE_LOGGING -DMCUBOOT_USE_FLASH_AREA_GET_SECTORS
-        -DMCUBOOT_HAVE_ASSERT_H -DMCUBOOT_IMAGE_NUMBER=1 -DMCUBOOT_VALIDATE_PRIMARY_SLOT
-        $sectors $align $strategy $defines $(crypto_config "$signature")
+        -DMCUBOOT_HAVE_ASSERT_H -DMCUBOOT_VALIDATE_PRIMARY_SLOT
+        $images $sectors $align $strategy $defines $(crypto_config "$signature")
         -I"$here/bootutil/include" -I"$mcuboot/boot/bootutil/include" -I"$boot"
         -I"$mbedtls/include" -I"$ext/tinycrypt/lib/include"
         -I"$ext/tinycrypt-sha512/lib/include" -I"$ext/fiat/include")
@@ -353,6 +356,14 @@ for row in "${CONFIGS[@]}"; do
         key_settings="key=$keys/$keytype-a.pem,"
         key_words=(--key "$keys/$keytype-a.der")
     fi
+    # A bootloader for two images boots each image beside a second one: the
+    # reserved layout at version 1.2.0, which tlvs-dependency's image needs.
+    if [[ $defines == *IMAGE_NUMBER=2* ]]; then
+        second=$(flash_image "$work/images/$name/second" "$reserved" --ncrc_value \
+                 "${key_settings}header=0x200,version=1.2.0${extra:+,$extra}")
+        [ -n "$second" ] || die "FLASH refused the second image for $name"
+        oracle_extra+=" --image1 $second"
+    fi
     accepted=0 refused=0
     for image in "${IMAGES[@]}"; do
         IFS='|' read -r iname elf words settings iwords <<<"$image"
@@ -403,15 +414,24 @@ for row in "${CONFIGS[@]}"; do
         python3 -c 'import sys; d = bytearray(open(sys.argv[1], "rb").read()); d[0x210] ^= 0x01
 open(sys.argv[2], "wb").write(d)' "${controls[0]}" "$tampered"
     fi
-    controls=("$tampered")
+    # <bin>|<modes it is refused in>
+    controls=("$tampered|boot upgrade")
     if [ "$keytype" != none ]; then
         make_key "$keytype" "$keytype-b"
         controls+=("$(flash_image "$work/images/$name/other-key" "$added" --ncrc_value \
-                     "key=$keys/$keytype-b.pem,header=0x200${extra:+,$extra}")")
+                     "key=$keys/$keytype-b.pem,header=0x200${extra:+,$extra}")|boot upgrade")
+    fi
+    # A dependency the second image does not meet holds back the upgrade.
+    if [[ $defines == *IMAGE_NUMBER=2* ]]; then
+        controls+=("$(flash_image "$work/images/$name/dependency-unmet" "$added" --ncrc_value \
+                     "${key_settings}header=0x200,dependency=1:1.3.0${extra:+,$extra}")|upgrade")
     fi
     held=0 control_runs=0
-    for bin in "${controls[@]}"; do
-        for mode_words in "" --upgrade; do
+    for control in "${controls[@]}"; do
+        bin=${control%|*}
+        for mode_words in ${control#*|}; do
+            [ "$mode_words" = boot ] && mode_words=
+            [ "$mode_words" = upgrade ] && mode_words=--upgrade
             control_runs=$((control_runs + 1))
             [ -f "$bin" ] || continue
             # shellcheck disable=SC2086

@@ -1,18 +1,19 @@
 /* A bootloader on the host, to judge an image as MCUboot would on the device.
 
-   The flash is one device in memory holding the primary slot, the secondary
-   slot and a scratch area, each cut into equal sectors. The image file is a
-   slot's content from its first byte (the image header). MCUboot's own
-   boot_go() then decides, compiled from its sources with the configuration's
-   -D words:
+   The flash is one device in memory holding each image's primary and
+   secondary slots and a scratch area, each cut into equal sectors. An image
+   file is a slot's content from its first byte (the image header); a
+   bootloader built for two images takes the second with --image1. MCUboot's
+   own boot_go() then decides, compiled from its sources with the
+   configuration's -D words:
 
      boot     the image lies in the primary slot; the bootloader validates it
               before it starts it (MCUBOOT_VALIDATE_PRIMARY_SLOT);
-     upgrade  the image lies in the secondary slot, and the primary slot holds
-              the same image without its trailer, as the running one; a
-              trailer is written to request a test upgrade where the image
-              carries none. The verdict is the bootloader's validation of
-              the secondary slot, and the boot that follows must succeed.
+     upgrade  the image lies in the secondary slot; the primary slot holds a
+              copy with one payload byte changed, as an old image the
+              bootloader no longer starts; a trailer is written to request a
+              test upgrade where the image carries none. The bootloader must
+              validate the secondary slot, move the image in and start it.
 
    The bootloader holds one public key: the bytes of the key file as MCUboot's
    keys.c holds them (RSA: PKCS#1 RSAPublicKey DER; ECDSA and Ed25519:
@@ -43,7 +44,7 @@
 #include <mbedtls/platform.h>
 #endif
 
-#define AREA_COUNT 3
+#define AREA_COUNT (2 * MCUBOOT_IMAGE_NUMBER + 1)
 
 static struct {
     uint8_t *bytes;
@@ -184,8 +185,8 @@ int flash_area_id_from_multi_image_slot(int image_index, int slot)
 {
     (void)image_index;
     switch (slot) {
-    case 0: return FLASH_AREA_IMAGE_PRIMARY(0);
-    case 1: return FLASH_AREA_IMAGE_SECONDARY(0);
+    case 0: return FLASH_AREA_IMAGE_PRIMARY(image_index);
+    case 1: return FLASH_AREA_IMAGE_SECONDARY(image_index);
     case 2: return FLASH_AREA_IMAGE_SCRATCH;
     }
     return -1;
@@ -199,10 +200,10 @@ int flash_area_id_from_image_slot(int slot)
 int flash_area_id_to_multi_image_slot(int image_index, int area_id)
 {
     (void)image_index;
-    if (area_id == FLASH_AREA_IMAGE_PRIMARY(0)) {
+    if (area_id == FLASH_AREA_IMAGE_PRIMARY(image_index)) {
         return 0;
     }
-    if (area_id == FLASH_AREA_IMAGE_SECONDARY(0)) {
+    if (area_id == FLASH_AREA_IMAGE_SECONDARY(image_index)) {
         return 1;
     }
     return -1;
@@ -301,7 +302,8 @@ fih_ret __wrap_bootutil_img_validate(struct boot_loader_state *state, struct ima
     FIH_DECLARE(verdict, FIH_FAILURE);
     FIH_CALL(__real_bootutil_img_validate, verdict, state, hdr, fap, tmp_buf, tmp_buf_sz, seed,
              seed_len, out_hash);
-    if (fap->fa_id == FLASH_AREA_IMAGE_SECONDARY(0)) {
+    if (fap->fa_id == FLASH_AREA_IMAGE_SECONDARY(0)
+        || fap->fa_id == FLASH_AREA_IMAGE_SECONDARY(MCUBOOT_IMAGE_NUMBER - 1)) {
         secondary_validations++;
         if (FIH_NOT_EQ(verdict, FIH_SUCCESS)) {
             secondary_refusals++;
@@ -336,7 +338,8 @@ static void usage(void)
 {
     fprintf(stderr,
             "usage: bootutil-oracle [--upgrade] [--slot-size N] [--sector-size N] [--align N]\n"
-            "                       [--erased 0xFF|0x00] [--key DER] [--counter N] IMAGE\n");
+            "                       [--erased 0xFF|0x00] [--key DER] [--counter N]\n"
+            "                       [--image1 IMAGE] IMAGE\n");
     exit(2);
 }
 
@@ -369,12 +372,32 @@ static size_t read_file(const char *path, uint8_t *into, size_t room)
     return got;
 }
 
+/* An image file into its slot; for an upgrade, also the old image into the
+   primary slot: the same bytes to the end of the TLVs, with the first
+   payload byte changed, so that only a completed upgrade boots. */
+static void place(const char *path, const struct flash_area *slot, const struct flash_area *old)
+{
+    uint8_t *at = flash.bytes + slot->fa_off;
+    uint32_t length = (uint32_t)read_file(path, at, slot->fa_size);
+    if (old != NULL) {
+        uint32_t end = image_end(at, length);
+        uint8_t *copy = flash.bytes + old->fa_off;
+        memcpy(copy, at, end);
+        if (end != 0) {
+            struct image_header hdr;
+            memcpy(&hdr, at, sizeof(hdr));
+            copy[hdr.ih_hdr_size] ^= 0x01;
+        }
+    }
+}
+
 int main(int argc, char **argv)
 {
     uint32_t slot_size = 0x20000;
     int upgrade = 0;
     const char *key_path = NULL;
     const char *image_path = NULL;
+    const char *image1_path = NULL;
     unsigned long counter = 0;
 
     flash.sector_size = 0x1000;
@@ -414,11 +437,14 @@ int main(int argc, char **argv)
             key_path = value;
         } else if (strcmp(word, "--counter") == 0) {
             counter = number(value);
+        } else if (strcmp(word, "--image1") == 0) {
+            image1_path = value;
         } else {
             usage();
         }
     }
-    if (image_path == NULL || flash.sector_size == 0 || slot_size % flash.sector_size != 0
+    if (image_path == NULL || (image1_path != NULL) != (MCUBOOT_IMAGE_NUMBER == 2)
+        || flash.sector_size == 0 || slot_size % flash.sector_size != 0
         || slot_size / flash.sector_size > MCUBOOT_MAX_IMG_SECTORS || flash.align == 0
         || flash.align > BOOT_MAX_ALIGN) {
         usage();
@@ -438,24 +464,24 @@ int main(int argc, char **argv)
     while (scratch < 0x1000) {
         scratch += flash.sector_size;
     }
-    flash.size = 2 * slot_size + scratch;
+    flash.size = AREA_COUNT * slot_size + scratch;
     flash.bytes = malloc(flash.size);
     if (flash.bytes == NULL) {
         return 2;
     }
     memset(flash.bytes, flash.erased, flash.size);
-    flash.areas[0] = (struct flash_area){FLASH_AREA_IMAGE_PRIMARY(0), FLASH_DEVICE_ID, 0, slot_size};
-    flash.areas[1] = (struct flash_area){FLASH_AREA_IMAGE_SECONDARY(0), FLASH_DEVICE_ID,
-                                         slot_size, slot_size};
-    flash.areas[2] = (struct flash_area){FLASH_AREA_IMAGE_SCRATCH, FLASH_DEVICE_ID,
-                                         2 * slot_size, scratch};
-
-    const struct flash_area *slot = &flash.areas[upgrade ? 1 : 0];
-    uint32_t length = (uint32_t)read_file(image_path, flash.bytes + slot->fa_off, slot_size);
-    if (upgrade) {
-        memcpy(flash.bytes + flash.areas[0].fa_off, flash.bytes + slot->fa_off,
-               image_end(flash.bytes + slot->fa_off, length));
+    const char *paths[] = {image_path, image1_path};
+    for (int image = 0; image < MCUBOOT_IMAGE_NUMBER; image++) {
+        struct flash_area *primary = &flash.areas[2 * image];
+        struct flash_area *secondary = &flash.areas[2 * image + 1];
+        *primary = (struct flash_area){FLASH_AREA_IMAGE_PRIMARY(image), FLASH_DEVICE_ID,
+                                       2 * image * slot_size, slot_size};
+        *secondary = (struct flash_area){FLASH_AREA_IMAGE_SECONDARY(image), FLASH_DEVICE_ID,
+                                         (2 * image + 1) * slot_size, slot_size};
+        place(paths[image], upgrade ? secondary : primary, upgrade ? primary : NULL);
     }
+    flash.areas[AREA_COUNT - 1] = (struct flash_area){FLASH_AREA_IMAGE_SCRATCH, FLASH_DEVICE_ID,
+                                                      (AREA_COUNT - 1) * slot_size, scratch};
 
 #if defined(MBEDTLS_PLATFORM_MEMORY)
     /* Mbed TLS configured as on the device allocates through hooks */
@@ -465,14 +491,16 @@ int main(int argc, char **argv)
     if (upgrade) {
         /* An image written with its trailer already requests the upgrade; a
            bare one gets the request an update agent writes. */
-        struct boot_swap_state swap;
-        if (boot_read_swap_state_by_id(FLASH_AREA_IMAGE_SECONDARY(0), &swap) != 0) {
-            fprintf(stderr, "bootutil-oracle: cannot read the secondary slot's trailer\n");
-            return 2;
-        }
-        if (swap.magic != BOOT_MAGIC_GOOD && boot_set_pending(0) != 0) {
-            printf("refused: no upgrade could be requested (boot_set_pending)\n");
-            return 1;
+        for (int image = 0; image < MCUBOOT_IMAGE_NUMBER; image++) {
+            struct boot_swap_state swap;
+            if (boot_read_swap_state_by_id(FLASH_AREA_IMAGE_SECONDARY(image), &swap) != 0) {
+                fprintf(stderr, "bootutil-oracle: cannot read a secondary slot's trailer\n");
+                return 2;
+            }
+            if (swap.magic != BOOT_MAGIC_GOOD && boot_set_pending_multi(image, 0) != 0) {
+                printf("refused: no upgrade could be requested (boot_set_pending)\n");
+                return 1;
+            }
         }
     }
 
