@@ -28,7 +28,8 @@
 #                  repository read at REF (default: the commit MCUboot's
 #                  ext/mbedtls-3.6.0 names)
 #   --config NAME  only this configuration (repeatable; --list names them)
-#   --keep DIR     build and write there, and keep it (objects are reused)
+#   --keep DIR     build and write there, and keep it: the sources taken
+#                  from a git repository, the objects and keys are reused
 #   --skip-fill    leave out the search for the largest image each bootloader
 #                  starts in a slot (the slowest part)
 #   --results FILE also write every verdict there, one tab-separated line each:
@@ -90,6 +91,10 @@ if [ -n "$list" ]; then
     for row in "${CONFIGS[@]}"; do echo "${row%%|*}"; done
     exit 0
 fi
+for name in ${only[@]+"${only[@]}"}; do
+    printf '%s\n' "${CONFIGS[@]}" | grep -q "^$name|" \
+        || die "no configuration $name (--list names them)"
+done
 
 # ---- Sources -------------------------------------------------------------
 [ -n "$mcuboot" ] || die "give MCUboot's sources: --mcuboot DIR or VELK_MCUBOOT_SRC"
