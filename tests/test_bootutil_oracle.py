@@ -9,7 +9,6 @@ ext/mbedtls-3.6.0."""
 import os
 import shutil
 import subprocess
-import sys
 from pathlib import Path
 
 import pytest
