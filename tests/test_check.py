@@ -14,6 +14,7 @@ from elftools.elf.sections import SymbolTableSection
 from intelhex import IntelHex
 
 import qemu
+import velk_crc
 from hexcheck import flip_hex_byte, hex_record, read_hex
 from conftest import DATA, crc32_mpeg2, installed, run_cli, run_python
 from elfwriter import Elf, Segment
@@ -243,18 +244,90 @@ def unnamed_sections():
 
 def header_loaded():
     """The segment loads the ELF header and program headers from offset 0,
-    ahead of .text at 0x54: the new e_shoff would be loaded too."""
-    data = bytearray(Elf(segments=[Segment(LOAD + 0x54, b"\xff" * 0x40, section=".text")],
-                         symbols=[("crc", LOAD + 0x90)]).build())
-    data[52 + 4:52 + 24] = struct.pack("<5I", 0, LOAD, LOAD, 0x94, 0x94)
-    return data, "84 bytes from 0x08000000"
+    and a section holds them (so they are the program's bytes), with
+    padding after it: the new e_shoff would be loaded too."""
+    data = Elf(segments=[Segment(LOAD, b"\xff" * 0x94, offset=0, section=".text",
+                                 section_bytes=(0, 0x40))],
+               symbols=[("crc", LOAD + 0x90)]).build()
+    return data, "84 bytes from 0x08000040"
+
+
+def own_headers_loaded(section_from=0x54, phoff=None):
+    """GNU ld's default layout in small: the one segment loads the ELF header
+    and program headers from offset 0, then padding, then .text at
+    `section_from`. With `phoff`, the program header table is moved to that
+    offset inside the segment."""
+    size = 0x90 if phoff is None else phoff + 32
+    data = bytearray(Elf(segments=[Segment(LOAD, b"\xff" * size, offset=0, section=".text",
+                                           section_bytes=(section_from, 0x90))],
+                         symbols=[("crc", LOAD + 0x8C)]).build())
+    if phoff is not None:
+        data[phoff:phoff + 32] = data[52:84]
+        data[28:32] = struct.pack("<I", phoff)
+    return bytes(data)
+
+
+@pytest.mark.parametrize("section_from", [
+    pytest.param(0x54, id="headers-then-text"),
+    pytest.param(0x60, id="headers-padding-then-text"),
+])
+def test_the_files_own_headers_are_no_part_of_the_image(velk, monkeypatch, tmp_path,
+                                                         section_from):
+    """As objcopy: the flash image starts at .text, every file and the
+    checksum with it."""
+    elf = tmp_path / "fw.elf"
+    elf.write_bytes(own_headers_loaded(section_from))
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", elf, "--ncrc")
+    assert code == 0 and err == ""
+    written = read_hex(tmp_path / "fw_CRC.hex").memory
+    objcopy = sections_hex(elf, tmp_path / "objcopy.hex")
+    crc = LOAD + 0x8C
+    assert sorted(written) == sorted(objcopy)
+    assert all(written[a] == b for a, b in objcopy.items() if not crc <= a < crc + 4)
+    image = bytes(written[a] for a in range(LOAD + section_from, crc))
+    assert int.from_bytes(bytes(written[crc + i] for i in range(4)), "little") == \
+        crc32_mpeg2(image)
+    # CHECK builds the same image from the ELF file.
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.hex", "--elf",
+                             elf, "--ncrc")
+    assert code == 0, out + err
+    report = velk_crc.check(tmp_path / "fw_CRC.hex", elf=elf, symbol="crc")
+    assert report.ok
+
+
+def test_without_sections_the_headers_alone_are_left_out(velk, monkeypatch, tmp_path):
+    """No section says where the padding ends: the image starts right after
+    the ELF header and the program header table."""
+    data = bytearray(own_headers_loaded(0x60))
+    data[32:36] = bytes(4)  # e_shoff
+    data[48:52] = bytes(4)  # e_shnum, e_shstrndx
+    elf = tmp_path / "fw.elf"
+    elf.write_bytes(bytes(data))
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", elf, "--a38")
+    assert code == 0, err
+    written = read_hex(tmp_path / "fw_CRC.hex").memory
+    assert min(written) == LOAD + 0x54 and max(written) == LOAD + 0x8F
+    assert bytes(written[LOAD + a] for a in range(0x54, 0x8C)) == data[0x54:0x8C]
+
+
+def test_own_headers_behind_a_sections_bytes_are_refused(velk, monkeypatch, tmp_path):
+    elf = tmp_path / "fw.elf"
+    elf.write_bytes(own_headers_loaded(phoff=0x90))
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", elf, "--ncrc")
+    assert code == 255
+    assert err == (f"error: {elf}: segment 0 loads the ELF file's own headers at 0x08000090 "
+                   "to 0x080000AF behind bytes of its sections: they are no part of the "
+                   "flash image, and cannot be left out of it (link with -Wl,-n, or name "
+                   "the segments with PHDRS without FILEHDR and PHDRS)\n")
+    with pytest.raises(velk_crc.Refused, match="own headers at 0x08000090"):
+        velk_crc.flash(elf, symbol="crc")
 
 
 @pytest.mark.parametrize("make, why", [
     pytest.param(unnamed_sections, "its section headers name no section-name table",
                  id="unnamed-sections"),
     pytest.param(header_loaded, "a segment loads the ELF header, which the new section "
-                 "table changes", id="header-loaded")])
+                 "table changes", id="header-in-a-section")])
 def test_sections_that_cannot_be_added_write_no_elf(velk, monkeypatch, tmp_path, make, why):
     data, gaps = make()
     (tmp_path / "fw.elf").write_bytes(bytes(data))
@@ -521,7 +594,10 @@ def test_any_bytes_are_answered(velk, monkeypatch, tmp_path, text, status, first
     code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--aC")
     assert code == status
     assert (out + err).startswith(first.format(path=path)), out + err
-    assert (out + err).count("\n") == 1
+    # What follows the end record is left unread, with a note.
+    unread = ":00000001FF\n:" in text
+    assert ("note: line 4: what follows the end-of-file record is not read" in err) == unread
+    assert (out + err).count("\n") == 1 + unread
 
 
 @pytest.mark.parametrize("gap, joined", [(0x10000, True), (0x10001, False)])

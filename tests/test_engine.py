@@ -59,3 +59,22 @@ def test_the_engine_runs_without_an_interpreter(engine_test_program, tmp_path):
     assert (run.returncode, run.stdout) == (0, "engine test passed\n"), run.stderr
     assert sorted(os.listdir(tmp_path)) == ["fw.elf", "fw_CRC.bin", "fw_CRC.elf",
                                             "fw_CRC.hex", "spoilt.hex"]
+
+
+@pytest.mark.parametrize("folders, says", [
+    pytest.param(("no-such-data", "{scratch}"), "FAILED: cannot read no-such-data/fw_boot.elf: "
+                 "No such file or directory (the first argument is the tests/data folder)",
+                 id="no-data-folder"),
+    pytest.param(("{data}", "{scratch}/no-such-folder"), "FAILED: fw.elf made",
+                 id="no-scratch-folder"),
+])
+def test_the_engine_test_fails_with_a_line_on_bad_folders(engine_test_program, tmp_path,
+                                                           folders, says):
+    words = [f.format(data=os.path.join(ROOT, "tests", "data"), scratch=tmp_path)
+             for f in folders]
+    run = subprocess.run([engine_test_program, *words], capture_output=True, text=True,
+                         timeout=120)
+    # A failed check, said as such, not an abort (-6) from an exception.
+    assert (run.returncode, run.stdout) == (1, "engine test failed\n"), run.stderr
+    assert says in run.stderr.splitlines()
+    assert "terminate called" not in run.stderr

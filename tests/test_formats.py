@@ -2,8 +2,10 @@
 the HEX's memory, CHECK reads S-records, and the checksum fed 32-bit words
 as an STM32 CRC unit fed words from flash computes it."""
 
+import json
 import os
 import shutil
+import struct
 import subprocess
 
 import pytest
@@ -228,3 +230,175 @@ def test_check_reads_srec_cat_srecords(velk, monkeypatch, tmp_path, start):
     assert kinds[-2:] == (["S5", "S7"] if start else ["S3", "S5"])
     code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--a134")
     assert (code, out[:15], err) == (0, "checksum ok: [0", "")
+
+
+@pytest.fixture(scope="module")
+def written(tmp_path_factory):
+    """FLASH's HEX and S-records of fw_boot.elf, as text."""
+    import velk_crc
+    folder = tmp_path_factory.mktemp("written")
+    shutil.copy(os.path.join(DATA, "fw_boot.elf"), folder / "fw.elf")
+    velk_crc.flash(folder / "fw.elf", symbol="crc_value", srec=True)
+    return {kind: (folder / f"fw_CRC.{kind}").read_text() for kind in ("hex", "srec")}
+
+
+# What follows the end record is left unread, as objcopy and srec_cat leave
+# a line that is no record, in both formats alike.
+@pytest.mark.parametrize("kind, end", [("hex", "end-of-file"), ("srec", "termination")])
+@pytest.mark.parametrize("after", ["garbage here\n", "\x00\x01binary", "-- end --"],
+                         ids=["text", "binary", "dashes"])
+def test_what_follows_the_end_record_is_a_note(velk, monkeypatch, tmp_path, written, kind,
+                                               end, after):
+    text = written[kind]
+    path = tmp_path / f"fw_CRC.{kind}"
+    path.write_text(text + "\n" + after)
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--a134")
+    last = len(text.splitlines()) + 2
+    assert (code, out[:15]) == (0, "checksum ok: [0"), err
+    assert err == (f"note: line {last}: what follows the {end} record is not read, as objcopy "
+                   "and srec_cat leave it\n")
+    objcopy = installed("arm-none-eabi-objcopy")
+    subprocess.run([objcopy, "-I", "ihex" if kind == "hex" else "srec", "-O", "binary", path,
+                    tmp_path / "objcopy.bin"], check=True)
+    assert (tmp_path / "objcopy.bin").stat().st_size == 0x138
+
+
+# The kinds of file a text reader must know by their name or first bytes.
+FILE_KINDS = {
+    # Known by its first bytes, an 's' as good as an 'S'.
+    "lower-case-unnamed": ("srec", "fw.txt", str.lower, [], 0, "checksum ok: [0"),
+    # A blank line holding a tab before the first record.
+    "leading-tab-hex": ("hex", "fw.txt", lambda t: "\t\n" + t, [], 0, "checksum ok: [0"),
+    "leading-tab-srec": ("srec", "fw.txt", lambda t: " \t\n\t\n" + t, [], 0, "checksum ok: [0"),
+    # The ending names S-records: --base is for a raw binary, not for them.
+    "s19-ending": ("srec", "fw.s19", str, ["--base", "0x08000000"], 2,
+                   "--base places a raw binary; the file is an S-record file, which holds its "
+                   "addresses"),
+    "S19-in-capitals": ("srec", "FW.S19", str, ["--base", "0x08000000"], 2,
+                        "the file is an S-record file"),
+    # Unnamed text is placed as a raw binary with --base.
+    "unnamed-with-base": ("srec", "fw.txt", str, ["--base", "0x08000000"], 1,
+                          "checksum mismatch"),
+}
+
+
+@pytest.mark.parametrize("kind, name, change, options, status, said", FILE_KINDS.values(),
+                         ids=FILE_KINDS.keys())
+def test_file_kinds(velk, monkeypatch, tmp_path, written, kind, name, change, options, status,
+                    said):
+    path = tmp_path / name
+    path.write_text(change(written[kind]))
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--a134", *options)
+    assert code == status and said in out + err, out + err
+
+
+def test_an_srecord_start_address_0_is_none(velk, monkeypatch, tmp_path):
+    """A build with no entry point: FLASH ends its S-records with S7 0, which
+    CHECK reads as no start address, as the build has none."""
+    path = Elf(entry=0, segments=[Segment(LOAD, data(0x100, 3) + b"\xff" * 4,
+                                          section=".text")],
+               symbols=[("crc", LOAD + 0x100)]).write(tmp_path / "fw.elf")
+    assert run_cli(velk, monkeypatch, "FLASH", path, "--ncrc", "--srec")[0] == 0
+    lines = (tmp_path / "fw_CRC.srec").read_text().splitlines()
+    assert lines[-1] == srec_record("7", 0).rstrip("\n")
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.srec", "--ncrc",
+                             "--elf", path, "--json")
+    assert code == 0, err
+    assert json.loads(out)["start_address"] == {"expected": None, "found": None, "ok": True}
+
+
+# --- UF2 files checked alone ------------------------------------------------
+
+HEADER_WORDS = ["--header", "0x08000040+16:size@4,crc@8=crc-32/iso-hdlc", "--a1DC", "--words",
+                "--exclude", "0x08000048-0x0800004C"]
+
+
+@pytest.fixture(scope="module")
+def two_checks_uf2(tmp_path_factory):
+    """fw_two_checks.elf's header and trailer CRC, as FLASH writes them in
+    UF2 (whole 256-byte pages, the last padded with 0xFF) and HEX."""
+    import velk_crc
+    folder = tmp_path_factory.mktemp("uf2")
+    shutil.copy(os.path.join(DATA, "fw_two_checks.elf"), folder / "app.elf")
+    velk_crc.flash(folder / "app.elf", header="app_header:size@4,crc@8=crc-32/iso-hdlc",
+                   symbol="app_crc", words=True, exclude="0x08000048-0x0800004C",
+                   uf2="stm32f4")
+    return (folder / "app_CRC.uf2").read_bytes()
+
+
+def uf2_blocks(blob):
+    """(flags, address, size, block number, family) of each 512-byte block,
+    read here from the format's fields."""
+    return [struct.unpack_from("<8I", blob, at)[2:] for at in range(0, len(blob), 512)]
+
+
+def patched(blob, address, byte):
+    """The UF2 file with the payload byte at `address` set to `byte`."""
+    out = bytearray(blob)
+    for k, (_, target, size, _, _, _) in enumerate(uf2_blocks(blob)):
+        if target <= address < target + size:
+            out[512 * k + 32 + address - target] = byte
+            return bytes(out)
+    raise AssertionError(f"no block holds 0x{address:08X}")
+
+
+@pytest.mark.parametrize("change, status, said", [
+    (None, 0, "header.size ok: [0x00000190] at 0x08000044\n"),
+    # A byte of the body: the header's crc, and the trailer CRC over it.
+    ((0x08000100, 0x00), 1, "header.crc at 0x08000048 holds 0x328CB559; the body's checksum"),
+    # Data after the body the size measures: no longer erased padding.
+    ((0x080001E4, 0x00), 1, "header.size at 0x08000044 holds 0x00000190; the body is "
+                            "0x000001B0 bytes"),
+], ids=["as-written", "body-byte", "byte-after-the-body"])
+def test_the_header_body_of_a_uf2_ends_at_its_size(velk, monkeypatch, tmp_path, two_checks_uf2,
+                                                   change, status, said):
+    blob = two_checks_uf2
+    # The last block is a whole page, 0xFF after the image's end (0x080001E0).
+    flags, address, size, _, _, _ = uf2_blocks(blob)[-1]
+    assert (address + size, blob[-512 + 32 + 0xE0:-512 + 32 + 0x100]) == \
+        (0x08000200, b"\xff" * 0x20)
+    if change:
+        blob = patched(blob, *change)
+    path = tmp_path / "app_CRC.uf2"
+    path.write_bytes(blob)
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", path, *HEADER_WORDS)
+    assert code == status and said in out, out + err
+    if change is None:
+        import velk_crc
+        report = velk_crc.check(path, header="0x08000040+16:size@4,crc@8=crc-32/iso-hdlc",
+                                offset=0x1DC, words=True, exclude="0x08000048-0x0800004C")
+        assert report.ok and [r["end"] for r in report.records] == [0x080001E0] * 2 + \
+            [0x080001DC]
+
+
+@pytest.mark.parametrize("how, carried", [
+    ("family", "family 0x12345678"),
+    ("no-family-flag", "no family ID"),
+])
+@pytest.mark.parametrize("uf2", [[], ["--uf2", "stm32f4"]], ids=["alone", "with-uf2"])
+def test_a_block_of_another_family_is_content_a_bootloader_skips(
+        velk, monkeypatch, tmp_path, two_checks_uf2, how, carried, uf2):
+    blob = bytearray(two_checks_uf2)
+    if how == "family":
+        struct.pack_into("<I", blob, 512 + 28, 0x12345678)
+    else:
+        struct.pack_into("<I", blob, 512 + 8, 0)
+    path = tmp_path / "app_CRC.uf2"
+    path.write_bytes(bytes(blob))
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", path, *HEADER_WORDS, *uf2)
+    assert code == 1, err
+    assert out.startswith(f"UF2 block 1 (256 bytes at 0x08000100) carries {carried}, not the "
+                          "other blocks' family 0x57755A57 (stm32f4): a bootloader of theirs "
+                          "skips it, so its bytes are not flashed\n"), out
+    import velk_crc
+    report = velk_crc.check(path, header="0x08000040+16:size@4,crc@8=crc-32/iso-hdlc",
+                            offset=0x1DC, words=True, exclude="0x08000048-0x0800004C")
+    assert not report.ok and report.uf2_skipped == {
+        "block": 1, "family": 0x12345678 if how == "family" else None, "address": 0x08000100,
+        "size": 256, "blocks": 1}
+    # FLASH merges what a bootloader flashes: such a file is refused there.
+    shutil.copy(os.path.join(DATA, "fw_boot.elf"), tmp_path / "fw.elf")
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--ncrc_value",
+                           "--merge", path)
+    assert code == 255 and "cannot read it as UF2: block 1: another family ID than the first " \
+                           "block's" in err, err

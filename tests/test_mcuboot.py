@@ -172,8 +172,14 @@ SAME_AS_IMGTOOL = [
 def test_the_signed_image_is_imgtools_byte_for_byte(tmp_path, keys, room, settings):
     elf = tmp_path / "fw.elf"
     start, crc = app_elf(elf, room)
-    # imgtool signs what FLASH alone writes: the records already stored.
-    velk_crc.flash(elf, symbol="crc_slot")
+    # imgtool signs what FLASH alone writes: the records already stored. A
+    # CRC over the build's room would read the header's fields, which
+    # imgtool cannot be given beforehand: here it starts behind the room.
+    symbol = "crc_slot"
+    if room == "reserved":
+        start = SLOT + HEADER
+        symbol = f"crc_slot@{start:#x}"
+    velk_crc.flash(elf, symbol=symbol)
     plain = read_hex(tmp_path / "fw_CRC.hex").memory
     assert int.from_bytes(memory_bytes(plain, crc, crc + 4), "little") == \
         crc32_mpeg2(memory_bytes(plain, start, crc))
@@ -181,13 +187,54 @@ def test_the_signed_image_is_imgtools_byte_for_byte(tmp_path, keys, room, settin
                  room == "added")
     theirs = read_hex(tmp_path / "imgtool.hex").memory
 
-    report = velk_crc.flash(elf, symbol="crc_slot", mcuboot=ours(settings, keys))
+    report = velk_crc.flash(elf, symbol=symbol, mcuboot=ours(settings, keys))
     mine = read_hex(tmp_path / "fw_CRC.hex").memory
     end = max(max(mine), max(theirs)) + 1
     assert memory_bytes(mine, SLOT, end) == memory_bytes(theirs, SLOT, end)
     assert report.mcuboot["slot"] == SLOT
     assert report.mcuboot["header_room"] == room
     assert report.records[0]["value"] == plain_crc(plain, crc)
+
+
+@pytest.mark.parametrize("front", ["api", "cli"])
+def test_a_crc_over_the_reserved_room_covers_the_header_as_written(tmp_path, keys, front):
+    """The record's range starts at the image's start, the build's room: the
+    CRC covers the header's fields as flash holds them, in every file."""
+    elf = tmp_path / "fw.elf"
+    start, crc = app_elf(elf, "reserved")
+    assert start == SLOT
+    velk_crc.flash(elf, symbol="crc_slot", bin=True)
+    imgtool_sign(tmp_path / "fw_CRC.bin", tmp_path / "imgtool.bin",
+                 {"header": HEADER, "key": "ed25519"}, keys, False)
+    theirs = (tmp_path / "imgtool.bin").read_bytes()
+    settings = {"header": HEADER, "key": str(keys["ed25519"])}
+    if front == "api":
+        velk_crc.flash(elf, symbol="crc_slot", bin=True, mcuboot=settings)
+    else:
+        done = run_command("FLASH", elf, "--ncrc_slot", "--bin", "--mcuboot",
+                           f"key={keys['ed25519']},header=0x200")
+        assert done.returncode == 0, done.stderr
+    mine = (tmp_path / "fw_CRC.bin").read_bytes()
+    # imgtool's header fields, which no record changes; the CRC over the
+    # final bytes, header included.
+    assert mine[:32] == theirs[:32]
+    stored = int.from_bytes(mine[crc - SLOT:crc - SLOT + 4], "little")
+    assert stored == crc32_mpeg2(mine[:crc - SLOT])
+    done = subprocess.run([imgtool(), "verify", "-k", str(keys["ed25519"]),
+                           str(tmp_path / "fw_CRC.bin")], capture_output=True, text=True,
+                          timeout=120)
+    assert "Image was correctly validated" in done.stdout, done.stdout + done.stderr
+    # What a programmer loads of the checksummed ELF file is the same image.
+    loaded = segment_memory(tmp_path / "fw_CRC.elf")
+    assert memory_bytes(loaded, SLOT, crc + 4) == mine[:crc + 4 - SLOT]
+    # FLASH's own CHECK agrees, with the build and without.
+    for words in ([tmp_path / "fw_CRC.hex", "--elf", elf], [tmp_path / "fw_CRC.elf"]):
+        checked = run_command("CHECK", *words, "--ncrc_slot", "--mcuboot",
+                              f"key={keys['public']}")
+        assert checked.returncode == 0, checked.stdout + checked.stderr
+    report = velk_crc.check(tmp_path / "fw_CRC.hex", elf=elf, symbol="crc_slot",
+                            mcuboot={"key": str(keys["public"])})
+    assert report.records[0]["value"] == stored
 
 
 # Signing alone, as `imgtool sign` of the linked build: no record stored.
@@ -452,6 +499,14 @@ REFUSALS = [
     pytest.param("reserved", "header=0x200", {"reserved": 0x100},
                  "header's room 0x08000000 to 0x080001FF holds the build's bytes from "
                  "0x08000101 on (0x20)", id="room-holding-code"),
+    pytest.param("reserved", "header=0x100", {"reserved": 0x200},
+                 "header=0x100 is smaller than the build's room: the build reserves 0x200 "
+                 "bytes at 0x08000000, so there is no vector table at the payload's start "
+                 "(0x08000100); header=0x200 fills the room (--force writes it anyway)",
+                 id="header-smaller-than-the-room"),
+    pytest.param("added", "header=0x200,pubkey=full", {},
+                 "--mcuboot: pubkey=full carries the signing key in the image: it needs "
+                 "key=<file> too", id="full-key-without-a-key"),
     pytest.param("reserved", "header=0x40", {"reserved": 0x40},
                  "vector table at 0x08000040 (16 entries) is not aligned as VTOR needs",
                  id="misaligned-vector-table"),
@@ -526,6 +581,29 @@ def test_force_signs_a_misaligned_vector_table(tmp_path):
     report = velk_crc.flash(elf, symbol="crc_slot", mcuboot={"header": 0x40}, force=True)
     assert any("VTOR" in w for w in report.warnings)
     assert report.mcuboot["header"]["img_size"] == BODY
+
+
+@pytest.mark.parametrize("settings, says", [
+    pytest.param({"header": 0x100}, "header=0x100 is smaller than the build's room",
+                 id="header-smaller-than-the-room"),
+    pytest.param({"header": HEADER, "pubkey": "full"},
+                 "mcuboot: pubkey=full carries the signing key in the image",
+                 id="full-key-without-a-key"),
+])
+def test_the_api_refuses_what_makes_no_bootable_or_signed_image(tmp_path, settings, says):
+    elf = tmp_path / "fw.elf"
+    app_elf(elf, "reserved")
+    with pytest.raises(velk_crc.Refused, match=says):
+        velk_crc.flash(elf, symbol="crc_slot", mcuboot=settings)
+    assert not (tmp_path / "fw_CRC.hex").exists()
+
+
+def test_force_signs_a_header_smaller_than_the_room(tmp_path):
+    elf = tmp_path / "fw.elf"
+    app_elf(elf, "reserved")
+    report = velk_crc.flash(elf, symbol="crc_slot", mcuboot={"header": 0x100}, force=True)
+    assert any("no vector table at the payload's start" in w for w in report.warnings)
+    assert report.mcuboot["payload"] == SLOT + 0x100
 
 
 def test_the_merged_files_hold_the_signed_image(tmp_path, keys):

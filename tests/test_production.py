@@ -337,8 +337,13 @@ def test_a_bin_beside_far_data_and_one_that_looks_like_text(velk, monkeypatch, t
 
 
 @pytest.mark.parametrize("option, why", [
-    (["--fill", "10"], '--fill takes the byte erased flash reads, 0x00 to 0xFF: "10"'),
-    # A decimal byte is told its hex spelling, never read as hex.
+    (["--fill", "10"], '--fill takes the byte erased flash reads, 0x00 to 0xFF: "10" is not '
+                       'one (the value takes 0x: --fill 0x10)'),
+    # Bare digits are told the spelling meant, never read: the hex reading
+    # where it is a byte (a dump's FF), else the decimal one.
+    (["--fill", "FF"], '"FF" is not one (the value takes 0x: --fill 0xFF)'),
+    (["--fill", "ff"], '"ff" is not one (the value takes 0x: --fill 0xFF)'),
+    (["--fill", "80"], '"80" is not one (the value takes 0x: --fill 0x80)'),
     (["--fill", "255"], '"255" is not one (the value takes 0x: --fill 0xFF)'),
     (["--fill", "0"], '"0" is not one (the value takes 0x: --fill 0x00)'),
     (["--fill", "256"], '"256" is not one\n'),

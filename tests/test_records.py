@@ -8,6 +8,7 @@ import itertools
 import json
 import os
 import random
+import re
 import shutil
 
 import pytest
@@ -83,6 +84,36 @@ def test_an_8_byte_crc_needs_a_word_not_a_double_word(velk, monkeypatch, plain_e
     assert (LOAD + 0x1FC) % 8 == 4
     value = crc(CATALOGUE[name], covered(image, LOAD, LOAD + 0x1FC))
     assert stored(image, LOAD + 0x1FC, 8, "little") == value
+
+
+@pytest.mark.parametrize("name", ["CRC-24/BLE", "CRC-24/OPENPGP", "CRC-21/CAN-FD"])
+@pytest.mark.parametrize("offset", [0x1F8, 0x1F9, 0x1FA], ids=["0x1F8", "0x1F9", "0x1FA"])
+def test_a_3_byte_crc_goes_at_any_address(velk, monkeypatch, plain_elf, name, offset):
+    """No load instruction reads 3 bytes: firmware reads them a byte at a
+    time, so no address is wrong for them."""
+    image, _, _ = flash(velk, monkeypatch, plain_elf, f"--a{offset:X}", "--crc", name)
+    value = crc(CATALOGUE[name], covered(image, LOAD, LOAD + offset))
+    assert stored(image, LOAD + offset, 3, "little") == value
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", plain_elf.with_name("fw_CRC.hex"),
+                           f"--a{offset:X}", "--crc", name)
+    assert code == 0 and out.startswith("checksum ok"), out
+    import velk_crc
+    assert velk_crc.check(plain_elf.with_name("fw_CRC.hex"), offset=offset, crc=name).ok
+
+
+@pytest.mark.parametrize("name, offset, align", [
+    ("CRC-16/XMODEM", 0x1F9, 2), ("CRC-32/ISO-HDLC", 0x1F6, 4), ("CRC-64/XZ", 0x1F6, 4)])
+def test_force_lets_an_unaligned_offset_pass_with_a_warning(velk, monkeypatch, plain_elf, name,
+                                                            offset, align):
+    word = f"--a{offset:X}"
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", plain_elf, word, "--crc", name)
+    assert code == 255 and f"the offset must be a multiple of {align}" in err, err
+    image, _, err = flash(velk, monkeypatch, plain_elf, word, "--crc", name, "--force")
+    width = CATALOGUE[name].width // 8
+    assert (f"warning: {word}: the slot at 0x{LOAD + offset:08X} is not a multiple of {align}, "
+            f"where a {width}-byte value belongs\n") in err, err
+    value = crc(CATALOGUE[name], covered(image, LOAD, LOAD + offset))
+    assert stored(image, LOAD + offset, width, "little") == value
 
 
 @pytest.mark.parametrize("made, checked", [
@@ -223,6 +254,23 @@ REFUSED = [
     (["--ncrc_value", "--crc", "width=16,poly=0x11021,init=0,refin=false,refout=false,xorout=0"],
      '"width=16,poly=0x11021,init=0,refin=false,refout=false,xorout=0": poly=0x11021 does '
      'not fit 16 bits (the catalogue writes poly without its top bit)'),
+    # The notation's own refusals: each parameter once, inside the width,
+    # and a polynomial with its lowest bit set.
+    (["--ncrc_value", "--crc", "width=16,poly=0x1020,init=0,refin=false,refout=false,xorout=0"],
+     '"width=16,poly=0x1020,init=0,refin=false,refout=false,xorout=0": poly=0x1020: a CRC\'s '
+     "polynomial has its lowest bit set"),
+    (["--ncrc_value", "--crc",
+      "width=16,poly=0x1021,poly=0x1021,init=0,refin=false,refout=false,xorout=0"],
+     '"width=16,poly=0x1021,poly=0x1021,init=0,refin=false,refout=false,xorout=0": the poly '
+     "field is given twice"),
+    (["--ncrc_value", "--crc",
+      "width=16,poly=0x1021,init=0x10000,refin=false,refout=false,xorout=0"],
+     '"width=16,poly=0x1021,init=0x10000,refin=false,refout=false,xorout=0": init=0x10000 '
+     "does not fit 16 bits"),
+    (["--ncrc_value=width=8,poly=0x07,init=0,refin=false,refout=false,xorout=0x100"],
+     '--ncrc_value=width=8,poly=0x07,init=0,refin=false,refout=false,xorout=0x100: '
+     '"width=8,poly=0x07,init=0,refin=false,refout=false,xorout=0x100": xorout=0x100 does not '
+     "fit 8 bits"),
     (["--ncrc_value", "--crc", "width=16,poly=0x1021"],
      '"width=16,poly=0x1021": the init field is missing: a CRC needs width, poly, init, '
      'refin, refout and xorout'),
@@ -246,6 +294,10 @@ REFUSED = [
                               "velk-crc --list-crc lists the names"),
     (["--ncrc_value=CRC-16/XMODEM"], "crc_value at 0x08000134 is not a 2-byte checksum "
                                      "variable: its size is 4 bytes (--force writes it anyway)"),
+    # No CRC takes the words: --words would go unused.
+    (["--lpc-vectors", "--words"],
+     "--words feeds words the way an STM32 CRC unit computes CRC-32/MPEG-2: no checksum "
+     "record here computes it"),
     (["--ncrc_value=crc-32", "--words"],
      "--words feeds words the way an STM32 CRC unit computes CRC-32/MPEG-2: no checksum "
      "record here computes it"),
@@ -702,3 +754,49 @@ def test_json_gives_each_records_slot_bytes_and_number(velk, monkeypatch, header
         assert bytes.fromhex(r["bytes"]) == bytes(held), r["name"]
         stored_as = "little" if r["kind"] == "lpc" else order
         assert r["value"] == int.from_bytes(held, stored_as), r["name"]
+
+
+@pytest.mark.parametrize("mode", ["flash", "check"])
+def test_words_without_a_crc_are_refused_by_the_api(plain_elf, mode):
+    import velk_crc
+    with pytest.raises((velk_crc.Refused, velk_crc.CannotVerify),
+                       match=": words=True feeds words the way an STM32 CRC unit computes "
+                             "CRC-32/MPEG-2: no checksum record here computes it$"):
+        getattr(velk_crc, mode)(plain_elf, lpc_vectors=True, words=True)
+
+
+@pytest.mark.parametrize("notation, why", [
+    ("width=16,poly=0x8000,init=0,refin=false,refout=false,xorout=0",
+     "poly=0x8000: a CRC's polynomial has its lowest bit set"),
+    ("width=16,poly=0x1021,init=0,init=0,refin=false,refout=false,xorout=0",
+     "the init field is given twice"),
+    ("width=32,poly=0x04c11db7,init=0x1ffffffff,refin=false,refout=false,xorout=0",
+     "init=0x1ffffffff does not fit 32 bits"),
+], ids=["even-poly", "field-twice", "init-wider"])
+def test_the_api_refuses_the_notation_alike(plain_elf, notation, why):
+    import velk_crc
+    with pytest.raises(velk_crc.Refused, match=re.escape(f'"{notation}": {why}') + "$"):
+        velk_crc.flash(plain_elf, offset=0x1F8, crc=notation)
+    assert not plain_elf.with_name("fw_CRC.hex").exists()
+
+
+@pytest.mark.parametrize("fill", [0x00, 0xFF, 0x5A])
+@pytest.mark.parametrize("name", ["CRC-32/MPEG-2", "CRC-16/XMODEM", "sha-256"])
+def test_a_hole_in_the_range_is_the_fill_value(velk, monkeypatch, tmp_path, fill, name):
+    """Two segments 0x80 bytes apart, one image: the checksum takes the
+    hole as erased flash reads, --fill's value."""
+    low, high = random.Random(3).randbytes(0x100), bytearray(random.Random(4).randbytes(0x80))
+    high[0x40:0x60] = b"\xff" * 32  # the slot, at 0x080001C0
+    path = tmp_path / "fw.elf"
+    path.write_bytes(Elf(segments=[Segment(LOAD, low, section=".text"),
+                                   Segment(LOAD + 0x180, bytes(high), section=".rodata")]
+                         ).build())
+    image, _, _ = flash(velk, monkeypatch, path, "--a1C0", "--crc", name, "--fill",
+                        f"0x{fill:02X}")
+    covered_bytes = low + bytes([fill]) * 0x80 + bytes(high[:0x40])
+    if name == "sha-256":
+        assert image.bytes_at(LOAD + 0x1C0, 32) == hashlib.sha256(covered_bytes).digest()
+    else:
+        width = CATALOGUE[name].width // 8
+        assert stored(image, LOAD + 0x1C0, width, "little") == crc(CATALOGUE[name],
+                                                                    covered_bytes)

@@ -504,3 +504,103 @@ def test_velk_crc_alone_shows_its_own_usage(tmp_path):
     assert result.stderr.startswith("usage:\n  velk-crc FLASH <firmware.elf> RECORDS")
     assert "velk-crc CHECK <file> RECORDS [--elf <firmware.elf>] [--base 0x<address>]" in \
         result.stderr
+
+
+# --- A record no word names ---------------------------------------------------
+
+@pytest.fixture
+def two_slots(tmp_path):
+    """A build with three placeholders: a calibration sum at 0x60 over
+    0x40..0x60, a 2-byte slot at 0x80 and the application's CRC last."""
+    data = bytearray(random_bytes(0x400))
+    data[0x60:0x64] = b"\xff" * 4
+    data[0x80:0x82] = b"\x00" * 2
+    data[0x3FC:] = b"\xff" * 4
+    symbols = [("app_crc", LOAD + 0x3FC, 4, STT_OBJECT), ("calib", LOAD + 0x40, 0x20, STT_OBJECT),
+               ("calib_crc", LOAD + 0x60, 4, STT_OBJECT), ("crc16", LOAD + 0x80, 2, STT_OBJECT)]
+    path = tmp_path / "fw.elf"
+    path.write_bytes(Elf(segments=[Segment(LOAD, bytes(data), section=".text")],
+                         symbols=symbols).build())
+    return path
+
+
+def random_bytes(size):
+    import random
+    return random.Random(33).randbytes(size)
+
+
+UNNAMED = [
+    # FLASH's words, CHECK's, and the objects the line names with their words.
+    (["--ncalib_crc@calib", "--napp_crc"], ["--ncalib_crc@calib"],
+     "app_crc (0x080003FC, 4 bytes), a placeholder the build reserved, which holds a value "
+     "here: a record FLASH stored that no word names; add --napp_crc to check it"),
+    (["--ncalib_crc@calib", "--ncrc16=crc-16/xmodem", "--napp_crc"], ["--napp_crc"],
+     "calib_crc (0x08000060, 4 bytes) and crc16 (0x08000080, 2 bytes), placeholders the build "
+     "reserved, which hold values here: records FLASH stored that no word names; add "
+     "--ncalib_crc --ncrc16=<algorithm> to check them"),
+]
+
+
+@pytest.mark.parametrize("made, checked, said", UNNAMED, ids=["one", "two-of-two-widths"])
+@pytest.mark.parametrize("kind", ["hex", "elf", "merged.hex"])
+def test_a_record_no_word_names_is_no_content_mismatch(velk, monkeypatch, two_slots, made,
+                                                       checked, said, kind):
+    (two_slots.parent / "boot.bin").write_bytes(bytes(range(64)))
+    merge = ["--merge", two_slots.parent / "boot.bin@0x07FF0000"]
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", two_slots, *made, *merge)
+    assert code == 0, err
+    name = {"hex": "fw_CRC.hex", "elf": "fw_CRC.elf", "merged.hex": "fw_CRC_merged.hex"}[kind]
+    path = two_slots.with_name(name)
+    words = [*checked, "--elf", two_slots, *(merge if kind == "merged.hex" else [])]
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", path, *words)
+    assert (code, out) == (2, "")
+    assert err == f"error: {path}: the file differs from {two_slots} only in {said}\n"
+    # The words it names make it a verdict.
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", path, *made, *words[len(checked):])
+    assert code == 0, out + err
+    # A byte changed outside the placeholders is a content mismatch again.
+    if kind == "hex":
+        flip_hex_byte(path, LOAD + 0x100)
+        code, out, _ = run_cli(velk, monkeypatch, "CHECK", path, *words)
+        assert code == 1 and out.startswith("content mismatch at 0x08000"), out
+
+
+def test_the_api_names_the_record_no_argument_names(two_slots):
+    report = velk_crc.flash(two_slots, symbol=["calib_crc@calib", "app_crc"])
+    with pytest.raises(velk_crc.CannotVerify,
+                       match=r"only in app_crc \(0x080003FC, 4 bytes\), a placeholder .* add "
+                             r'symbol="app_crc" to check it$'):
+        velk_crc.check(report.files[0], elf=two_slots, symbol=["calib_crc@calib"])
+
+
+def test_a_placeholder_over_data_is_a_content_mismatch(velk, monkeypatch, two_slots):
+    """calib (32 bytes of data in the build) is no placeholder: a file that
+    differs there differs from the build."""
+    assert run_cli(velk, monkeypatch, "FLASH", two_slots, "--napp_crc")[0] == 0
+    path = two_slots.with_name("fw_CRC.hex")
+    flip_hex_byte(path, LOAD + 0x44)
+    code, out, _ = run_cli(velk, monkeypatch, "CHECK", path, "--elf", two_slots, "--napp_crc")
+    assert code == 1 and out.startswith("content mismatch at 0x08000044"), out
+
+
+@pytest.mark.parametrize("merged", [False, True], ids=["application", "merged"])
+def test_a_signed_file_checked_without_its_record_word(velk, monkeypatch, tmp_path, merged):
+    """The CI step of a signed build, its CRC's word left out: the record
+    FLASH stored is named, no content mismatch."""
+    elf = tmp_path / "app.elf"
+    shutil.copy(os.path.join(DATA, "fw_mcuboot_app_reserved.elf"), elf)
+    shutil.copy(os.path.join(DATA, "fw_mcuboot_loader.hex"), tmp_path / "loader.hex")
+    merge = ["--merge", tmp_path / "loader.hex"]
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", elf, "--ncrc_value", "--mcuboot",
+                           "header=0x200", *merge)
+    assert code == 0, err
+    path = tmp_path / ("app_CRC_merged.hex" if merged else "app_CRC.hex")
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--elf", elf, "--mcuboot",
+                             *(merge if merged else []))
+    assert (code, out) == (2, ""), out
+    assert err == (f"error: {path}: the file differs from {elf} only in crc_value (0x080042C4, "
+                   "4 bytes), a placeholder the build reserved, which holds a value here: a "
+                   "record FLASH stored that no word names; add --ncrc_value to check it\n")
+    with pytest.raises(velk_crc.CannotVerify, match=r'add symbol="crc_value" to check it$'):
+        velk_crc.check(path, elf=elf, mcuboot=True,
+                       merge=[tmp_path / "loader.hex"] if merged else None)

@@ -55,7 +55,7 @@ Model hex_model(const char* text, size_t size) {
             }
         }
         switch (type) {
-            case 1: m.ended = true; return false;
+            case 1: m.ended = true; return true;
             case 2: base = be(b, 4, 2) * 16; return true;
             case 4: base = be(b, 4, 2) * 65536; return true;
             default: {

@@ -68,6 +68,11 @@ struct Model {
     bool off_page = false;
     size_t off_block = 0;
     uint32_t off_size = 0, off_address = 0;
+    // The flash blocks of another family than the first's, skipped: the
+    // first of them, and how many.
+    size_t skipped = 0, skipped_block = 0;
+    bool skipped_has_family = false;
+    uint32_t skipped_family = 0, skipped_size = 0, skipped_address = 0;
 };
 
 // The format read the plain way: every check in read_uf2's order, each
@@ -100,7 +105,7 @@ Model model_read(const uint8_t* file, size_t size) {
                        no = word(k + 20), blocks = word(k + 24);
         if (n > 476) return fail(Fault::bad_payload_size, b, 0, n);
         if (flags & 0x1000) return fail(Fault::in_file_container, b);
-        const bool flash = (flags & 1) == 0;
+        bool flash = (flags & 1) == 0;
         const bool has = (flags & 0x2000) != 0;
         const uint32_t family = has ? word(k + 28) : 0;
         if (flash && !seen) {
@@ -108,7 +113,15 @@ Model model_read(const uint8_t* file, size_t size) {
             m.has_family = has;
             m.family = family;
         } else if (flash && (has != m.has_family || family != m.family)) {
-            return fail(Fault::family_differs, b, 0, family);
+            // Another family's bootloader block: not this file's flash.
+            if (m.skipped++ == 0) {
+                m.skipped_block = b;
+                m.skipped_has_family = has;
+                m.skipped_family = family;
+                m.skipped_size = n;
+                m.skipped_address = target;
+            }
+            flash = false;
         }
         if (no >= blocks) return fail(Fault::bad_block_number, b, 0, no);
         if (b == 0) total = blocks;
@@ -223,6 +236,15 @@ void compare(const Result& got, const Model& want, const char* what) {
                "%s: off-page block %d, model %d (block %zu, %u bytes at 0x%x)", what,
                c.off_page.has_value(), want.off_page, want.off_block, want.off_size,
                want.off_address);
+    FUZZ_CHECK(c.skipped_count == want.skipped && c.skipped.has_value() == (want.skipped > 0) &&
+                   (!c.skipped ||
+                    (c.skipped->block == want.skipped_block &&
+                     c.skipped->has_family == want.skipped_has_family &&
+                     c.skipped->family == want.skipped_family &&
+                     c.skipped->size == want.skipped_size &&
+                     c.skipped->address == want.skipped_address)),
+               "%s: %zu blocks of another family skipped, model %zu (first %zu)", what,
+               c.skipped_count, want.skipped, want.skipped_block);
 }
 
 // Writes `memory` and checks the file block by block against the pages it

@@ -85,6 +85,7 @@ struct Model {
     std::map<uint64_t, Cell> cells;
     bool has_entry = false;
     uint64_t entry = 0;
+    size_t unread_line = 0;  // the first line after the end record, left unread
 
     void fail(ReadFault::Kind k, size_t at) {
         failed = true;
@@ -127,20 +128,27 @@ struct Model {
 
 // Runs the per-record model `record(model, line_number, text)` over the
 // lines up to the first that ends reading; it returns false to stop. An
-// end record that names itself in `ended_by` refuses any record after it.
+// end record that names itself in `ended_by` (an S-record's) refuses an
+// S-record after it; any other line after an end record is left unread.
 template <class Record>
 Model run_model(const char* text, size_t size, Record&& record) {
     Model m;
     std::vector<std::string> lines = split_lines(text, size);
     for (size_t i = 0; i < lines.size(); ++i) {
-        if (lines[i].empty()) continue;
+        const std::string& l = lines[i];
+        if (l.empty()) continue;
         if (m.ended) {
-            m.fail(ReadFault::after_end, i + 1);
-            m.record = m.ended_by;
+            if (!m.ended_by.empty() && l.size() >= 2 && (l[0] == 'S' || l[0] == 's') &&
+                l[1] >= '0' && l[1] <= '9') {
+                m.fail(ReadFault::after_end, i + 1);
+                m.record = m.ended_by;
+            } else {
+                m.unread_line = i + 1;
+            }
             break;
         }
-        if (!record(m, i + 1, lines[i])) break;
-        if (m.failed || (m.ended && m.ended_by.empty())) break;
+        if (!record(m, i + 1, l)) break;
+        if (m.failed) break;
     }
     m.finish();
     return m;
@@ -248,6 +256,8 @@ inline void compare_with_model(const ReadResult& got, const Model& m, const char
     FUZZ_CHECK(fd.has_entry == m.has_entry && (!m.has_entry || fd.entry == m.entry),
                "%s: entry %d/0x%llx, the model %d/0x%llx", what, fd.has_entry,
                (unsigned long long)fd.entry, m.has_entry, (unsigned long long)m.entry);
+    FUZZ_CHECK(fd.unread_line == m.unread_line, "%s: unread from line %zu, the model %zu",
+               what, fd.unread_line, m.unread_line);
 }
 
 // The runs of an accepted file as a memory map, as the CHECK and output

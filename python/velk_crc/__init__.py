@@ -68,7 +68,7 @@ class OutputFile(str):
 # The keys a report may have, as --json prints them; each is an attribute.
 _KEYS = ("mode", "input", "verdict", "message", "files", "image", "record", "offset",
          "feed", "stored", "checksum", "expected", "algorithm", "fill", "uf2_family",
-         "merged", "records", "outside", "elf", "difference", "start_address",
+         "uf2_skipped", "merged", "records", "outside", "elf", "difference", "start_address",
          "mcuboot", "sha256", "warnings", "notes", "hints")
 
 
@@ -176,7 +176,9 @@ def flash(elf, *, symbol=None, offset=None, block=None, header=None, lpc_vectors
     `crc` names the algorithm of the others (default CRC-32/MPEG-2).
     `exclude` (``"0x08000100-0x08000200"``, the byte at the end kept, or a
     symbol; or a list) leaves those bytes out of every checksum that covers
-    them. `be` stores values
+    them, or after a ``:`` out of the records it names alone
+    (``"calib:app_crc,--a1FC"``: a symbol, ``--a<hex>`` for an offset,
+    ``<header>.<field>``). `be` stores values
     big-endian, `fill` is the value erased flash reads (default 0xFF).
     `uf2` (a chip family) adds ``<root>_CRC.uf2``; `merge` (paths; a raw
     binary as ``"boot.bin@0x08000000"``) adds ``<root>_CRC_merged.hex`` and
@@ -255,15 +257,27 @@ def main(argv=None):
 
 
 def _own(words):
-    # VELK is VELK_CRC's own mode word; any other first word may be ours,
-    # and so is a command line with no word at all.
-    return not words or (words[0] != "VELK" and words[0] in _native().own_words)
+    # VELK is VELK_CRC's own mode word, in any letter case; any other first
+    # word may be ours (FLASH or CHECK mistyped in case too: the hint alone
+    # answers it), and so is a command line with no word at all.
+    if not words:
+        return True
+    own = _native().own_words
+    return words[0] in own or (words[0].upper() in own and words[0].upper() != "VELK")
 
 
 def runmain():
     """The velk-crc console script: `main` on ``sys.argv``."""
     try:
         status = main()
+    except KeyboardInterrupt as error:
+        # Ctrl-C as main was called, before its own answer to it: a run of
+        # ours interrupted like any other. VELK mode's goes on as it always
+        # has.
+        if _through(error, _velk):
+            _leave_out_this_layer(error)
+            raise
+        return _interrupted_run()
     except BaseException as error:
         _leave_out_this_layer(error)
         raise
@@ -271,8 +285,32 @@ def runmain():
         return _end(status)
     except KeyboardInterrupt:
         # Ctrl-C once the run was done: it ends as an interrupted run.
-        _interrupted(sys.argv[1] if len(sys.argv) > 1 else None)
-        return _end(_INTERRUPTED_STATUS)
+        return _interrupted_run()
+
+
+def _interrupted_run():
+    _interrupted(sys.argv[1] if len(sys.argv) > 1 else None)
+    return _end(_INTERRUPTED_STATUS)
+
+
+def _through(error, function):
+    # Whether the exception came through a call of `function`.
+    tb = error.__traceback__
+    while tb is not None:
+        if tb.tb_frame.f_code is function.__code__:
+            return True
+        tb = tb.tb_next
+    return False
+
+
+def _interrupted_on_entry(error):
+    """The console script's answer to Ctrl-C that came as it called
+    `runmain`, before runmain's own answer: the exit status of an
+    interrupted run. Such an exception still holds runmain's frame, which
+    runmain leaves out of any it lets go; for those (VELK mode's), None."""
+    if not _through(error, runmain):
+        return None
+    return _interrupted_run()
 
 
 def _end(status):

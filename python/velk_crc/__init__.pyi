@@ -35,6 +35,14 @@ class Record(TypedDict):
     expected: NotRequired[int]
     ok: NotRequired[bool]
 
+class Uf2Skipped(TypedDict):
+    # The first UF2 block of another family than the others', skipped.
+    block: int
+    family: int | None
+    address: int
+    size: int
+    blocks: int
+
 class Region(TypedDict):
     address: int
     size: int
@@ -179,6 +187,8 @@ class Report:
     @property
     def uf2_family(self) -> int | None: ...
     @property
+    def uf2_skipped(self) -> Uf2Skipped: ...
+    @property
     def merged(self) -> Merged: ...
     @property
     def records(self) -> list[Record]: ...
@@ -224,6 +234,8 @@ def flash(
     merge: _Path | Sequence[_Path] | None = ...,
     entry: _Path | int | None = ...,
     force: bool = ...,
+    # "<from>-<to>" or a symbol, each optionally ":<record>[,<record>...]"
+    # to leave the bytes out of those records alone.
     exclude: str | Sequence[str] | None = ...,
     algorithms: Mapping[str | int, str] | None = ...,
     mcuboot: McubootSettings | None = ...,
@@ -246,6 +258,8 @@ def check(
     words: bool = ...,
     uf2: str | None = ...,
     force: bool = ...,
+    # "<from>-<to>" or a symbol, each optionally ":<record>[,<record>...]"
+    # to leave the bytes out of those records alone.
     exclude: str | Sequence[str] | None = ...,
     algorithms: Mapping[str | int, str] | None = ...,
     mcuboot: McubootCheckSettings | bool | None = ...,

@@ -320,6 +320,43 @@ Ref load_private(PyObject* serialization, PyObject* pem, const std::string& name
     throw crypto::Failure{"cannot read " + name + ": no PEM private key (" + why + ")"};
 }
 
+// The cryptography package warns, as it reads one, of a kind of key it is
+// dropping (DSA). MCUboot signs with no such key and kind_of refuses it in
+// one line, so while a key is read that warning is ignored: it would come
+// before the error line, and under -W error it would replace the refusal's
+// words with its own.
+class DroppedKindsQuiet {
+public:
+    DroppedKindsQuiet() {
+        Ref utils = module("cryptography.utils");
+        Ref category =
+            check(PyObject_GetAttrString(utils.get(), "CryptographyDeprecationWarning"));
+        Ref warnings = check(PyImport_ImportModule("warnings"));
+        entered_.manager = check(PyObject_CallMethod(warnings.get(), "catch_warnings", nullptr));
+        check(PyObject_CallMethod(entered_.manager.get(), "__enter__", nullptr));
+        entered_.active = true;
+        check(PyObject_CallMethod(warnings.get(), "simplefilter", "sO", "ignore",
+                                  category.get()));
+    }
+
+private:
+    // The filters as they were, once entered; an exception pending meanwhile
+    // stays pending.
+    struct Entered {
+        Ref manager;
+        bool active = false;
+        ~Entered() {
+            if (!active) return;
+            PyObject *type, *value, *traceback;
+            PyErr_Fetch(&type, &value, &traceback);
+            Ref done(PyObject_CallMethod(manager.get(), "__exit__", "OOO", Py_None, Py_None,
+                                         Py_None));
+            if (!done) PyErr_WriteUnraisable(manager.get());
+            PyErr_Restore(type, value, traceback);
+        }
+    } entered_;
+};
+
 constexpr const char* ed25519_module = "cryptography.hazmat.primitives.asymmetric.ed25519";
 
 // What a key's reading and its kind's signatures import, in that order.
@@ -393,6 +430,7 @@ std::unique_ptr<crypto::Key> PythonCrypto::read_key(const std::string& pem,
                                                check(PyTuple_New(0)), Ref());
         }
         Ref serialization = module("cryptography.hazmat.primitives.serialization");
+        DroppedKindsQuiet quiet;
         Ref text = bytes_of(reinterpret_cast<const uint8_t*>(pem.data()), pem.size());
         const bool is_public = pem.find("PUBLIC KEY-----") != std::string::npos &&
                                pem.find("PRIVATE KEY-----") == std::string::npos;

@@ -1,5 +1,8 @@
 #include "host.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include "crypto.h"
 #include "text.h"
 
@@ -7,23 +10,30 @@ namespace velk::binding {
 
 namespace {
 
-// The pending exception of a write to standard output: a full disk is
-// StdoutFailure with the system's words; a closed pipe (BrokenPipeError)
-// and anything else stay pending.
+// The pending exception of a write to standard output, taken: a full disk
+// or a closed pipe (BrokenPipeError) is StdoutFailure with the system's
+// words; anything else stays pending.
 [[noreturn]] void refuse_stdout_error() {
-    if (PyErr_ExceptionMatches(PyExc_OSError) &&
-        !PyErr_ExceptionMatches(PyExc_BrokenPipeError)) {
+    if (PyErr_ExceptionMatches(PyExc_OSError)) {
+        const bool reader_gone = PyErr_ExceptionMatches(PyExc_BrokenPipeError);
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
         PyErr_NormalizeException(&type, &value, &traceback);
         Ref owned_type(type), error(value), owned_traceback(traceback);
         Ref why(PyObject_GetAttrString(error.get(), "strerror"));
-        if (why && why.get() != Py_None) throw StdoutFailure{text_of(why.get())};
+        if (why && why.get() != Py_None) throw StdoutFailure{text_of(why.get()), reader_gone};
         PyErr_Clear();
         Ref shown = check(PyObject_Str(error.get()));
-        throw StdoutFailure{text_of(shown.get())};
+        throw StdoutFailure{text_of(shown.get()), reader_gone};
     }
     throw PythonError{};
+}
+
+// The interpreter started with standard output closed (>&-): a report
+// that cannot be shown is a failure, as a write to the closed descriptor
+// would be.
+[[noreturn]] void refuse_closed_stdout() {
+    throw StdoutFailure{std::strerror(EBADF)};
 }
 
 }  // namespace
@@ -55,7 +65,7 @@ void PythonHost::print(const std::string& line, PyObject* file) {
 void PythonHost::out(const std::string& line) {
     Holding held(*this);
     PyObject* out = PySys_GetObject("stdout");
-    if (!out || out == Py_None) return;
+    if (!out || out == Py_None) refuse_closed_stdout();
     try {
         print(line, out);
     } catch (const PythonError&) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <variant>
 #include <vector>
@@ -242,7 +243,13 @@ void mcuboot_format() {
 
 void flash_and_check(const std::string& data, const std::string& scratch) {
     std::vector<uint8_t> elf;
-    expect(velk::platform::read_file(data + "/fw_boot.elf", elf) == 0, "fw_boot.elf read");
+    // What follows needs the firmware: without it, one line says why.
+    if (int error = velk::platform::read_file(data + "/fw_boot.elf", elf)) {
+        expect(false, "cannot read " + data + "/fw_boot.elf: " +
+                          velk::platform::error_text(error) +
+                          " (the first argument is the tests/data folder)");
+        return;
+    }
     const std::string build = scratch + "/fw.elf";
     {
         velk::platform::NewFile file;
@@ -264,7 +271,12 @@ void flash_and_check(const std::string& data, const std::string& scratch) {
     std::vector<uint8_t> text;
     velk::platform::read_file(hex, text);
     std::string changed(text.begin(), text.end());
-    size_t at = changed.find("\n:10") + 10;
+    size_t at = changed.find("\n:10");
+    if (at == std::string::npos) {
+        expect(false, "FLASH's HEX has no second data record of 16 bytes: " + hex);
+        return;
+    }
+    at += 10;
     changed[at] = changed[at] == '0' ? '1' : '0';
     size_t end = changed.find('\n', at);
     unsigned sum = 0;
@@ -295,11 +307,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: velk_engine_test <tests/data folder> <scratch folder>\n");
         return 2;
     }
-    catalogue();
-    intervals();
-    checksum_over_holes();
-    mcuboot_format();
-    flash_and_check(argv[1], argv[2]);
+    try {
+        catalogue();
+        intervals();
+        checksum_over_holes();
+        mcuboot_format();
+        flash_and_check(argv[1], argv[2]);
+    } catch (const std::exception& e) {
+        // A fault of this program or of what it read: said, not an abort.
+        expect(false, std::string("stopped by an exception: ") + e.what());
+    }
     std::printf("%s\n", failures ? "engine test failed" : "engine test passed");
     return failures ? 1 : 0;
 }

@@ -11,6 +11,32 @@ namespace velk::check {
 
 namespace {
 
+// FLASH writes a signed image's header fields over the build's own room
+// before it stores the records, so that a record whose range takes in the
+// room reads them as flash holds them. What the build's records should be
+// is made again with the file's fields there: the image's hash vouches for
+// them.
+void records_over_header(CheckRun& run) {
+    if (!run.build || !run.mcuboot || !run.mcuboot->located) return;
+    const uint64_t at = run.mcuboot->address;
+    // Only a header in the room at the build's start is the build's; one
+    // added before it no record of the build reads.
+    if (at != run.build->loadable.clusters.front().start) return;
+    std::vector<uint8_t> fields(velk::mcuboot::header_fields);
+    run.memory.read(at, fields.data(), fields.size());
+    layout::MemoryMap with_header = run.expected;
+    with_header.overlay(at, fields.data(), fields.size());
+    std::vector<records::Bytes> built;
+    records::store_all(run.plan, with_header, built);
+    for (size_t i = 0; i < built.size(); ++i) {
+        const records::Record& r = run.plan.records[i].record;
+        run.expected.overlay(r.slot, built[i].data(), r.width);
+        if (run.merged) run.merged->memory.overlay(r.slot, built[i].data(), r.width);
+    }
+    // The maps now borrow the new bytes alone.
+    run.built.swap(built);
+}
+
 void records_found(CheckRun& run) {
     for (size_t i = 0; i < run.plan.records.size(); ++i) {
         const records::Record& r = run.plan.records[i].record;
@@ -52,6 +78,34 @@ layout::MemoryMap within_bin(CheckRun& run, const layout::MemoryMap& map) {
     return out;
 }
 
+// Whether every byte where the file differs from the build lies in an
+// object the build reserved as a slot, a placeholder (a checksum FLASH
+// stored that no word named): then `run.placeholders` names them. A byte
+// the file lacks, or one outside such an object, is a real difference.
+void placeholders_alone(CheckRun& run, layout::MemoryMap expected,
+                        const layout::MemoryMap& held, layout::Difference d) {
+    // The maps borrow the bytes overlaid; a few objects at most.
+    constexpr size_t most = 16;
+    std::vector<std::vector<uint8_t>> taken;
+    taken.reserve(most);
+    std::vector<records::Placeholder> found;
+    for (size_t k = 0; k < most; ++k) {
+        if (d.found < 0) return;
+        std::optional<records::Placeholder> object =
+            records::placeholder_at(*run.build, run.build_memory, d.address);
+        if (!object) return;
+        taken.emplace_back(object->size);
+        if (held.read(object->address, taken.back().data(), object->size) != object->size)
+            return;
+        expected.overlay(object->address, taken.back().data(), object->size);
+        found.push_back(*object);
+        if (!layout::first_difference(expected, held, 0, d, 0)) {
+            run.placeholders = std::move(found);
+            return;
+        }
+    }
+}
+
 // Where the file first differs from what it should be. Every loadable byte
 // of the build (and of the merged files) must be in it unchanged, the
 // records aside, and nothing but erased flash elsewhere in the images.
@@ -82,14 +136,17 @@ void first_difference(CheckRun& run) {
         d = {first, run.plan.fill, byte, true};
         found = true;
     }
-    if (found) run.difference = d;
+    if (!found) return;
+    run.difference = d;
+    placeholders_alone(run, expected, held, d);
 }
 
 }  // namespace
 
 void compute(CheckRun& run) {
-    records_found(run);
     mcuboot::compute(run);
+    records_over_header(run);
+    records_found(run);
     if (!run.build) return;
     first_difference(run);
     // What the file holds beyond the build, erased flash aside: a bootloader

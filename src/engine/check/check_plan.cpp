@@ -47,8 +47,9 @@ public:
             if (!base && input.format == &formats::raw_binary())
                 base = run_.merged ? run_.merged->from : run_.plan.bin_range().first;
         }
-        run_.file = read_image(std::move(input), base, request_.front);
+        run_.file = read_image(std::move(input), base, request_.front, true);
         for (const std::string& warning : run_.file.warnings) warnings_.warning(warning);
+        for (const std::string& note : run_.file.notes) warnings_.note(note);
         if (request_.base && run_.file.format != &formats::raw_binary())
             throw Refusal{std::string(name(Option::base)) + " places a raw binary; the file is " +
                           run_.file.format->a_file +
@@ -88,6 +89,7 @@ public:
         run_.plan.refuse_unfit();
         mcuboot::plan(run_, host_);
         run_.memory = layout::memory_of(run_.file.loadable, run_.plan.images(), run_.file.base, run_.plan.fill);
+        body_from_size();
     }
 
 private:
@@ -208,6 +210,44 @@ private:
         run_.merged = merge_with({request_.merge, request_.entry, *request_.elf}, run_.expected,
                              run_.build->file.header.entry, run_.plan, false, request_.force,
                              std::nullopt);
+    }
+
+    // A UF2 file holds whole 256-byte pages: checked alone, its image ends
+    // at a page's end, past the body FLASH measured, and the file cannot
+    // say where the build ended. The header's size can: where it ends the
+    // body inside the image on a word, with only erased flash after it,
+    // the body ends there (FLASH's blocks stay whole pages, as the RP2040's
+    // ROM wants them).
+    void body_from_size() {
+        if (run_.build || run_.file.format != &formats::uf2() || !run_.plan.header) return;
+        records::Header& header = *run_.plan.header;
+        std::optional<uint64_t> size;
+        for (const records::Planned& p : run_.plan.records) {
+            const records::Record& r = p.record;
+            if (p.from_selector || r.reads_bytes() || r.slot < header.address ||
+                r.slot >= header.address + header.size)
+                continue;
+            records::Bytes held(r.width);
+            run_.memory.read(r.slot, held.data(), r.width);
+            size = r.producer->number(run_.plan, held);
+        }
+        if (!size || *size == 0 || *size >= header.body_end - header.body_start) return;
+        const uint64_t end = header.body_start + *size;
+        if (end % 4 != 0) return;
+        bool erased = true;
+        const uint8_t fill = run_.plan.fill;
+        run_.memory.walk(end, header.body_end, [&](const uint8_t* bytes, uint64_t n) {
+            for (uint64_t i = 0; bytes && i < n; ++i) erased = erased && bytes[i] == fill;
+        });
+        if (!erased) return;
+        for (records::Planned& p : run_.plan.records) {
+            records::Record& r = p.record;
+            if (p.from_selector || r.range.empty() || r.range.end() != header.body_end)
+                continue;
+            r.range.remove(end, header.body_end);
+            p.image.end = end;
+        }
+        header.body_end = end;
     }
 
     // --uf2 names the chip family a UF2 file's blocks must be for: a

@@ -2,6 +2,7 @@
 // address and the UF2 family, then a line per record; the notes where what
 // they are about is told, the hints after, and --json's object.
 #include "../formats/formats.h"
+#include "../report/refusal.h"
 #include "../report/text.h"
 #include "../request/spelling.h"
 #include "../uf2/uf2.h"
@@ -24,6 +25,7 @@ public:
         : run_(run), request_(run.request), report_(report) {}
 
     bool tell() {
+        if (!run_.placeholders.empty()) throw Refusal{unnamed_records()};
         bool records_ok = true;
         for (const records::Found& found : run_.found) records_ok = records_ok && found.right();
         if (run_.build) content();
@@ -32,8 +34,10 @@ public:
         if (start) report_.line(*start);
         std::optional<std::string> family = uf2_family();
         if (family) report_.line(*family);
+        std::optional<std::string> skipped = skipped_blocks();
+        if (skipped) report_.line(*skipped);
         const bool signed_ok = mcuboot::tell(run_, report_);
-        const bool image_ok = !run_.difference && !start && !family;
+        const bool image_ok = !run_.difference && !start && !family && !skipped;
         if (run_.plan.records.empty() && run_.build && image_ok && signed_ok)
             report_.line("the file is " + run_.build_name() + ", signed");
         bool first = true;
@@ -62,6 +66,31 @@ private:
         const char* name = option_name(request_.front, option);
         return request_.front == Front::api ? std::string(name) + "="
                                             : std::string(name) + " " + what;
+    }
+
+    // The file is the build's but for objects the build reserved as slots:
+    // records FLASH stored that no word named. Judging them needs the
+    // words that name them.
+    std::string unnamed_records() const {
+        const std::vector<records::Placeholder>& objects = run_.placeholders;
+        std::string which, words;
+        for (size_t k = 0; k < objects.size(); ++k) {
+            const records::Placeholder& o = objects[k];
+            which += (k == 0 ? "" : k + 1 == objects.size() ? " and " : ", ") + o.name +
+                     text::format(" (%s, %llu bytes)", text::address(o.address).c_str(),
+                                  static_cast<unsigned long long>(o.size));
+            // A slot of another width than CRC-32's names its algorithm.
+            const std::string word =
+                request_.front == Front::api ? given(request_.front, Option::symbol, o.name)
+                                             : "--n" + o.name;
+            words += (k == 0 ? "" : " ") + word + (o.size == 4 ? "" : "=<algorithm>");
+        }
+        const bool one = objects.size() == 1;
+        return "the file differs from " + run_.build_name() + " only in " + which + ", " +
+               (one ? "a placeholder" : "placeholders") + " the build reserved, which " +
+               (one ? "holds a value" : "hold values") + " here: " +
+               (one ? "a record" : "records") + " FLASH stored that no word names; add " +
+               words + " to check " + (one ? "it" : "them");
     }
 
     // The raw binary's note, then where the file first differs.
@@ -185,6 +214,30 @@ private:
         if (file.has_family && file.family == *run_.family) return std::nullopt;
         return "UF2 family mismatch: the file's blocks carry " + held + ", not " +
                family_text(*run_.family);
+    }
+
+    // A UF2 block of another family than the file's other blocks: the
+    // bootloader they are for skips it, so its bytes are not flashed.
+    std::optional<std::string> skipped_blocks() {
+        const ImageFile& file = run_.file;
+        if (!file.skipped) return std::nullopt;
+        const auto& b = *file.skipped;
+        json::Value& skipped = report_.data().set("uf2_skipped", json::Value::object());
+        skipped.set("block", static_cast<uint64_t>(b.block));
+        skipped.set("family", b.has_family ? json::Value(static_cast<uint64_t>(b.family))
+                                           : json::Value());
+        skipped.set("address", static_cast<uint64_t>(b.address));
+        skipped.set("size", static_cast<uint64_t>(b.size));
+        skipped.set("blocks", static_cast<uint64_t>(file.skipped_count));
+        const std::string others = file.has_family ? family_text(file.family) : "no family ID";
+        const size_t more = file.skipped_count - 1;
+        return text::format("UF2 block %zu (%u bytes at %s) carries ", b.block, b.size,
+                            text::address(b.address).c_str()) +
+               (b.has_family ? family_text(b.family) : std::string("no family ID")) +
+               ", not the other blocks' " + others +
+               ": a bootloader of theirs skips it, so its bytes are not flashed" +
+               (more ? text::format(" (and %zu more such block%s)", more, more > 1 ? "s" : "")
+                     : std::string());
     }
 
     // A record whose bytes are not what the file's give: its producer may

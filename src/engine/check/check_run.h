@@ -21,6 +21,7 @@
 #include "../flash/merge.h"
 #include "../inputs/image_file.h"
 #include "../records/plan.h"
+#include "../records/symbols.h"
 #include "../report/reporter.h"
 #include "../request/request.h"
 #include "../run/host.h"
@@ -47,6 +48,9 @@ struct CheckRun {
     // compute
     std::vector<records::Found> found;  // each record's
     std::optional<layout::Difference> difference;  // --elf: the first byte that differs
+    // --elf: the objects the build reserved as slots (placeholders) that
+    // hold every byte that differs, when they do: records no word named.
+    std::vector<records::Placeholder> placeholders;
     // A raw binary holds its images alone: the build's loadable bytes
     // outside [bin_from, bin_to) are not checked.
     uint64_t outside_bin = 0, bin_from = 0, bin_to = 0;

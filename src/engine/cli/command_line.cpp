@@ -1,6 +1,7 @@
 #include "command_line.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "../platform/platform.h"
 #include "../records/algorithm.h"
@@ -19,9 +20,15 @@ bool is_help(const std::string& word) {
            std::end(help_words);
 }
 
+// The status of a command that SIGPIPE ended.
+constexpr int reader_gone_status = 128 + 13;
+
 // The one line of a command line whose report standard output could not
-// take: the run ends with `status`, whatever it found.
+// take: the run ends with `status`, whatever it found. A reader that went
+// away before anything was written ends it as SIGPIPE would, silently; once
+// the files are in place, their run says so and fails as any other.
 int cannot_say(Host& host, const StdoutFailure& failure, int status, bool written) {
+    if (failure.reader_gone && !written) return reader_gone_status;
     host.err("error: cannot write to standard output: " + failure.why +
              (written ? "; the output files were written" : ""));
     return status;
@@ -65,6 +72,17 @@ int guide_path(Host& host) {
     return 0;
 }
 
+// FLASH or CHECK typed in another letter case: the mode meant, else null.
+const Mode* mode_in_other_case(const std::string& word) {
+    std::string upper;
+    for (char c : word) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return upper != word ? find_mode(upper) : nullptr;
+}
+
+// The status of a mode word mistyped: no checksum went in, so the build
+// step fails as VELK mode's refusal does.
+constexpr int mistyped_mode = 255;
+
 // The answer to a first word that names no mode, before standard output is
 // flushed.
 int answer(const std::string& first, Host& host) {
@@ -85,6 +103,12 @@ int answer(const std::string& first, Host& host) {
         return 0;
     }
     if (first == "--guide") return guide_path(host);
+    // The hint alone names the mode meant: a usage before it would be
+    // VELK mode's, which was not asked for.
+    if (mode_in_other_case(first)) {
+        host.err(usage_hint(first));
+        return mistyped_mode;
+    }
     host.err("error: no mode: velk-crc FLASH|CHECK|VELK <file> ... (velk-crc --help)");
     return 2;
 }

@@ -12,7 +12,8 @@
 namespace velk::cli {
 
 // The first words the product answers itself (help, version and each
-// mode's word); any other is VELK mode's.
+// mode's word, and FLASH or CHECK in another letter case, which
+// command_line answers with a hint); any other is VELK mode's.
 std::vector<std::string> own_words();
 
 // Runs `words`, its lines printed by `host`; returns the exit status as

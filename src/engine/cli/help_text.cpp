@@ -18,7 +18,8 @@ usage:
   velk-crc CHECK <file> RECORDS [--elf <firmware.elf>] [--base 0x<address>]
                  [--merge <file>]... [--entry <file>|0x<address>] [--uf2 <family>]
                  [--exclude <bytes>]... [--crc <name>] [--be] [--fill 0x<NN>]
-                 [--force] [--words] [--json] [@<file>]...
+                 [--force] [--words] [--mcuboot <setting>[,<setting>...]]
+                 [--json] [@<file>]...
   velk-crc VELK <firmware.elf> SELECTOR
   velk-crc --help | --version | --list-crc | --guide
 
@@ -62,10 +63,13 @@ options (FLASH and CHECK; after the mode word, in any order):
                 holding data rather than a placeholder, as the slot; an empty range;
                 an absolute --a; more than 16 MiB of fill); the reasons become
                 warnings. CHECK: check those anyway
-  --exclude <from>-<to> | --exclude <symbol>
+  --exclude <from>-<to>[:<record>,...] | --exclude <symbol>[:<record>,...]
                 leave these bytes out of every checksum whose range covers them,
                 the bytes around them fed one after the other: 0x addresses, the
-                byte at <to> the first one kept; or a symbol's object; repeatable
+                byte at <to> the first one kept; or a symbol's object. After a
+                ':' only out of the records named, as the lines name them (a
+                variable, --a<hex>, <header>.<field>): --exclude calib:app_crc.
+                Repeatable, in any order
   --crc <name>  the algorithm of the records that name none, by crcmod's or the
                 CRC catalogue's name, any case:
                 CRC-32/ISO-HDLC (zlib's crc32), CRC-16/XMODEM, crc-32c, modbus,

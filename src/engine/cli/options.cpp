@@ -1,6 +1,8 @@
 #include "options.h"
 
+#include "../elfsyms/closest.h"
 #include "../formats/formats.h"
+#include "../report/wording.h"
 #include "../request/selector.h"
 #include "response_files.h"
 
@@ -115,6 +117,20 @@ size_t parameter_words(const std::vector<std::string>& words, size_t value) {
 bool mcuboot_settings(const std::vector<std::string>& words, size_t i) {
     return i + 1 < words.size() && words[i + 1].find('=') != std::string::npos &&
            words[i + 1][0] != '-';
+}
+
+// Every option word `mode` takes, for the suggestion after a mistyped one.
+std::vector<std::string> option_words(const Mode& mode) {
+    std::vector<std::string> words = {"--help", "--json", "--mcuboot"};
+    for (const formats::Format* f = formats::begin(); f != formats::end(); ++f)
+        if (f->option && (flash & mode.bit)) words.push_back(f->option);
+    for (const Flag& f : flags)
+        if (f.modes & mode.bit) words.push_back(f.word);
+    for (const Valued& v : valued)
+        if (v.modes & mode.bit) words.push_back(v.word);
+    for (const Repeated& r : repeated)
+        if (r.modes & mode.bit) words.push_back(r.word);
+    return words;
 }
 
 }  // namespace
@@ -270,8 +286,14 @@ std::string fault_text(const OptionFault& f, const Mode& mode) {
                    " <file> --n<variable>|--a<offset>|--s<block size>";
         case F::two_files:
             return "unexpected word " + word + ": one input file only (velk-crc --help)";
-        case F::unknown:
+        case F::unknown: {
+            // --mcubot=key=...: the option's word is before the value.
+            const std::string typed = f.word.substr(0, f.word.find('='));
+            const std::vector<std::string> closest =
+                elfsyms::closest_names(typed, option_words(mode));
+            if (!closest.empty()) return "unknown option " + word + wording::did_you_mean(closest);
             return "unknown option " + word + " (velk-crc --help lists the options)";
+        }
         case F::not_in_mode:
             return word + " is not an option of " + mode.word + " (velk-crc --help)";
         case F::needs_value:

@@ -2,6 +2,7 @@
 
 #include "../platform/platform.h"
 
+#include <cerrno>
 #include <utility>
 
 namespace velk::cli {
@@ -10,6 +11,9 @@ namespace {
 
 // Files naming each other: a loop is refused rather than followed.
 constexpr int deepest = 8;
+
+// Far more words than any build passes: a bigger file is not one.
+constexpr uint64_t largest = uint64_t{16} << 20;
 
 bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
@@ -74,8 +78,9 @@ bool expand(const std::vector<std::string>& words, int depth,
             return false;
         }
         std::vector<uint8_t> bytes;
-        if (int error = platform::read_file(file, bytes)) {
-            fault = {file, platform::error_text(error)};
+        if (int error = platform::read_file(file, bytes, largest)) {
+            fault = {file, error == EFBIG ? "larger than 16 MiB, more than a response file holds"
+                                          : platform::error_text(error)};
             return false;
         }
         std::vector<std::string> read;

@@ -87,9 +87,21 @@ Line slot_copied_to_ram(const Facts& f) {
         name_of(f));
 }
 
+std::string misaligned_offset(const std::string& word, uint64_t slot, unsigned width) {
+    return format("%s: the slot at 0x%08llX is not a multiple of %u, where a %u-byte value "
+                  "belongs",
+                  word.c_str(), static_cast<u64>(slot), layout::alignment_of(width), width);
+}
+
 Line slot_shape(const Facts& f, bool& fatal) {
     fatal = false;
-    if (!f.has_slot) return {};
+    if (!f.has_slot) {
+        if (f.selector != layout::Selector::address || f.word.empty() ||
+            (f.load + f.offset) % layout::alignment_of(f.width) == 0)
+            return {};
+        fatal = true;
+        return misaligned_offset(f.word, f.load + f.offset, f.width);
+    }
     std::vector<std::string> wrong;
     if (f.slot.details && f.slot.function) {
         wrong.push_back("it is a function");
@@ -99,7 +111,7 @@ Line slot_shape(const Facts& f, bool& fatal) {
         wrong.push_back(format("its size is %llu bytes", static_cast<u64>(f.slot.size)));
         fatal = true;
     }
-    const unsigned align = f.width > 4 ? 4 : f.width;
+    const unsigned align = layout::alignment_of(f.width);
     if ((f.load + f.offset) % align != 0) {
         wrong.push_back(format("its address is not a multiple of %u", align));
         fatal = true;

@@ -37,6 +37,7 @@ struct Facts {
     std::vector<uint8_t> old;
     uint8_t fill = layout::erased;  // erased flash's value: a placeholder too
     bool api = false;  // the Python API asked: its arguments, not options, are named
+    std::string word;  // the record as typed: --a's for its own line
     const layout::Loadable* loadable;  // every loadable span of the build
     // Name mode only.
     bool has_slot;
@@ -64,7 +65,12 @@ Line slot_copied_to_ram(const Facts& f);
 // `fatal`: a function, a size that is not the width, or an address that is
 // not a multiple of the width (of 4 above 4): no firmware reads the value
 // there.
+// An offset (--a) whose slot's address does not suit the width: the same
+// line, `fatal`, as the refusal without --force.
 Line slot_shape(const Facts& f, bool& fatal);
+// "--a1E1: the slot at 0x080001E1 is not a multiple of 2, where a 2-byte
+// value belongs".
+std::string misaligned_offset(const std::string& word, uint64_t slot, unsigned width);
 Line duplicate_names(const Facts& f);
 // The first reason a build's slot cannot hold a value its firmware finds
 // right: the wrong size or alignment, a variable in RAM, data where the

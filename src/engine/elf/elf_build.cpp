@@ -1,9 +1,11 @@
 #include "elf_build.h"
 
+#include <algorithm>
 #include <cstring>
 #include <unordered_set>
 
 #include "../report/wording.h"
+#include "elf_layout.h"
 
 namespace velk {
 
@@ -13,6 +15,53 @@ layout::ProgramHeader program_header(const elf::ProgramHeader& p) {
     constexpr uint32_t pf_w = 2;
     return {p.type == elf::pt_load, p.offset, p.vaddr, p.paddr, p.filesz, p.memsz,
             (p.flags & pf_w) != 0};
+}
+
+// What objcopy writes and a debugger loads: an allocated section with
+// contents in the file.
+bool loaded(const elf::SectionHeader& section) {
+    return (section.flags & elf::shf_alloc) && section.type != elf::sht_nobits &&
+           section.type != elf::sht_null && section.size != 0;
+}
+
+// How many bytes at the start of segment `index` only the file's own
+// headers fill (the ELF header, the program header table) and the padding
+// up to the first section's bytes. None when a section holds them: then
+// they are the program's. Headers behind a section's bytes cannot be left
+// out of one stretch, and are refused, named.
+uint64_t own_headers(const elf::File& file, size_t index,
+                     const layout::ProgramHeader& h) {
+    const uint64_t from = h.offset, to = h.offset + h.size();
+    std::vector<std::pair<uint64_t, uint64_t>> own;  // file offsets within the segment
+    auto add = [&](uint64_t a, uint64_t b) {
+        a = std::max(a, from);
+        b = std::min(b, to);
+        if (a < b) own.emplace_back(a, b);
+    };
+    add(0, elf::layout_of(file.header.elf64).header_size);
+    if (file.header.phnum)
+        add(file.header.phoff,
+            file.header.phoff + file.header.phnum * file.header.phentsize);
+    if (own.empty()) return 0;
+    uint64_t first_section = to;
+    for (const elf::SectionHeader& section : file.sections) {
+        if (!loaded(section) || section.offset >= to ||
+            section.offset + section.size <= from)
+            continue;
+        for (const auto& [a, b] : own)
+            if (section.offset < b && section.offset + section.size > a) return 0;
+        first_section = std::min(first_section, std::max(section.offset, from));
+    }
+    // Without section headers nothing says where the padding ends: the
+    // headers alone are left out.
+    uint64_t headers_end = from;
+    for (const auto& [a, b] : own) headers_end = std::max(headers_end, b);
+    if (file.sections.empty()) first_section = headers_end;
+    for (const auto& [a, b] : own)
+        if (b > first_section)
+            throw Refusal{wording::own_headers_loaded(index, h.paddr + (a - from),
+                                                      h.paddr + (b - from))};
+    return first_section - from;
 }
 
 // Visits every symbol; a damaged table refuses the file.
@@ -114,8 +163,14 @@ ElfBuild read_elf(std::vector<uint8_t> bytes) {
         throw Refusal{fault->damaged ? fault->why + ": it is damaged"
                                      : "cannot read it as an ELF file: " + fault->why};
     elf.file = std::move(std::get<elf::File>(file));
-    for (const elf::ProgramHeader& p : elf.file.segments)
-        elf.headers.push_back(program_header(p));
+    for (const elf::ProgramHeader& p : elf.file.segments) {
+        layout::ProgramHeader h = program_header(p);
+        // A size past the file's end is the layout's to refuse.
+        if (h.loadable() && h.offset <= elf.file_bytes.size() &&
+            h.filesz <= elf.file_bytes.size() - h.offset)
+            h.own_headers = own_headers(elf.file, elf.headers.size(), h);
+        elf.headers.push_back(h);
+    }
     auto loadable = layout::loadable_of_elf(elf.headers, elf.file_bytes.size());
     if (auto* fault = std::get_if<layout::Fault>(&loadable))
         throw Refusal{wording::layout_fault(*fault, elf.headers)};

@@ -52,18 +52,30 @@ uint64_t add_name(std::vector<uint8_t>& names, const std::string& name) {
 // for each new section that needs one; empty when none does.
 std::vector<uint8_t> program_headers(const File& file, Bytes bytes,
                                      const std::vector<NewSection>& added,
+                                     const std::vector<LeftOut>& left_out,
                                      const Encoder& out) {
     const Layout& l = layout_of(file.header.elf64);
     std::vector<uint8_t> table;
+    auto old_table = [&] {
+        for (uint64_t i = 0; i < file.segments.size(); ++i) {
+            const uint8_t* old =
+                bytes.data + file.header.phoff + i * file.header.phentsize;
+            table.insert(table.end(), old, old + l.phdr_size);
+        }
+        for (const LeftOut& cut : left_out) {
+            const ProgramHeader& p = file.segments[cut.segment];
+            uint8_t* record = table.data() + cut.segment * l.phdr_size;
+            out.put(record, l.p_offset, p.offset + cut.bytes);
+            out.put(record, l.p_vaddr, p.vaddr + cut.bytes);
+            out.put(record, l.p_paddr, p.paddr + cut.bytes);
+            out.put(record, l.p_filesz, p.filesz - cut.bytes);
+            out.put(record, l.p_memsz, p.memsz - cut.bytes);
+        }
+    };
+    if (!left_out.empty()) old_table();
     for (const NewSection& s : added) {
         if (!s.own_segment) continue;
-        if (table.empty()) {
-            for (uint64_t i = 0; i < file.segments.size(); ++i) {
-                const uint8_t* old =
-                    bytes.data + file.header.phoff + i * file.header.phentsize;
-                table.insert(table.end(), old, old + l.phdr_size);
-            }
-        }
+        if (table.empty()) old_table();
         size_t at = table.size();
         table.resize(at + l.phdr_size, 0);
         uint8_t* record = table.data() + at;
@@ -86,7 +98,8 @@ std::vector<uint8_t> program_headers(const File& file, Bytes bytes,
 
 std::variant<Appended, Fault> append_sections(const File& file, Bytes bytes,
                                               const std::vector<NewSection>& added,
-                                              uint64_t contents) {
+                                              uint64_t contents,
+                                              const std::vector<LeftOut>& left_out) {
     const Layout& l = layout_of(file.header.elf64);
     const Encoder out(file.header.little_endian);
     auto read_names = old_names(file, bytes);
@@ -132,7 +145,7 @@ std::variant<Appended, Fault> append_sections(const File& file, Bytes bytes,
     out.put(header, l.shoff, table_at);
     out.put(header, l.shnum, count < shn_loreserve ? count : 0);
 
-    std::vector<uint8_t> segments = program_headers(file, bytes, added, out);
+    std::vector<uint8_t> segments = program_headers(file, bytes, added, left_out, out);
     if (segments.empty()) return edit;
     const uint64_t phnum = segments.size() / l.phdr_size;
     if (phnum >= pn_xnum) return Fault{"the file would have too many program headers"};

@@ -35,17 +35,26 @@ struct Appended {
     std::vector<uint8_t> tail;
 };
 
+// Bytes at a segment's start that the new program header table no longer
+// loads: the file's own headers, which are no part of the flash image.
+struct LeftOut {
+    size_t segment;
+    uint64_t bytes;
+};
+
 // Every section of `file` (read from `bytes`) at its index, then `added`
 // in order, their names in a copy of the old name table followed by the
 // new ones; a count past the ELF header's reach goes into section
 // header 0, the name table keeps its index. Every program header as it
-// was, then a PT_LOAD for each section of `own_segment`. A file
+// was (less `left_out`), then a PT_LOAD for each section of `own_segment`. A file
 // without section headers, or whose section names cannot be read, is a
 // Fault: there is no table to add to, or its sections would be renamed.
 // `contents`: bytes the caller puts after the file, before the tables, for
-// new sections of contents the file does not have.
+// new sections of contents the file does not have. With `left_out`, the
+// program headers are written anew, those segments starting later.
 std::variant<Appended, Fault> append_sections(const File& file, Bytes bytes,
                                               const std::vector<NewSection>& added,
-                                              uint64_t contents = 0);
+                                              uint64_t contents = 0,
+                                              const std::vector<LeftOut>& left_out = {});
 
 }  // namespace velk::elf

@@ -58,7 +58,8 @@ std::vector<Unsectioned> unsectioned_contents(const ElfBuild& elf) {
         const elf::ProgramHeader& segment = elf.file.segments[span.source];
         auto add = [&](uint64_t from, uint64_t to) {
             uint64_t into = from - span.offset;
-            gaps.push_back({from, span.address + into, segment.vaddr + into, to - from,
+            gaps.push_back({from, span.address + into,
+                            segment.vaddr + (from - segment.offset), to - from,
                             segment.flags});
         };
         uint64_t at = span.offset;
@@ -124,7 +125,7 @@ RecordInFile record_in_file(const ElfBuild& elf, uint64_t record, unsigned width
                         text::address(other.address + (by_segment > other.offset
                                                            ? by_segment - other.offset
                                                            : 0))};
-    uint64_t vaddr = header.vaddr + (record - span.address);
+    uint64_t vaddr = header.vaddr + (by_segment - header.offset);
     if (!sections_agree(elf, vaddr, by_segment, width))
         return {false, 0,
                 "the program and section headers do not agree on where " +
@@ -143,7 +144,13 @@ CrcElf crc_elf(const ElfBuild& elf, const std::vector<StoredRecord>& records,
     }
     std::sort(at.begin(), at.end());
     out.gaps = unsectioned_contents(elf);
-    if (!out.gaps.empty() || !added.empty()) {
+    // Segments that load the file's own headers stop doing so: the image
+    // holds nothing there, or other bytes (with --mcuboot, its header).
+    std::vector<elf::LeftOut> left_out;
+    for (size_t i = 0; i < elf.headers.size(); ++i)
+        if (elf.headers[i].own_headers)
+            left_out.push_back({i, elf.headers[i].own_headers});
+    if (!out.gaps.empty() || !added.empty() || !left_out.empty()) {
         std::vector<elf::NewSection> sections = gap_sections(out.gaps);
         uint64_t contents = 0;
         for (const AddedContents& a : added) {
@@ -151,7 +158,8 @@ CrcElf crc_elf(const ElfBuild& elf, const std::vector<StoredRecord>& records,
                                 elf.file_bytes.size() + contents, a.size, true});
             contents += a.size;
         }
-        auto appended = elf::append_sections(elf.file, elf.span(), sections, contents);
+        auto appended =
+            elf::append_sections(elf.file, elf.span(), sections, contents, left_out);
         std::string why;
         if (auto* fault = std::get_if<elf::Fault>(&appended)) {
             why = fault->why;
@@ -162,6 +170,12 @@ CrcElf crc_elf(const ElfBuild& elf, const std::vector<StoredRecord>& records,
             if (loads_changed_header(elf, out.added.header))
                 why = "a segment loads the ELF header, which the new section table "
                       "changes";
+        }
+        // With nothing to add, the copy as it is: its segments load the
+        // headers where the image holds nothing, as the input's do.
+        if (!why.empty() && out.gaps.empty() && added.empty()) {
+            out.added = {};
+            why.clear();
         }
         if (!why.empty() && out.gaps.empty()) {
             out.in_file = {false, 0,

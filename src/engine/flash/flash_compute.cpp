@@ -28,6 +28,9 @@ void refuse_a_bin_of_fill(const FlashRun& run) {
 
 void compute(FlashRun& run, Host& host) {
     const Request& request = run.request;
+    // The header's fields first: a record's range may take in the room
+    // they go into, and none of them depends on a record.
+    if (run.signing) mcuboot::write_header(*run.signing, run.memory, run.signed_image);
     records::store_all(run.plan, run.memory, run.stored);
     // The records are in the payload: the signature covers them.
     if (run.signing)

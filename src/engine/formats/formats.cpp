@@ -51,7 +51,14 @@ Read read_text(const std::vector<uint8_t>& bytes, ReadRecords read_records,
                              bytes.size() - mark);
     if (auto* fault = std::get_if<layout::ReadFault>(&read))
         throw Refusal{wording::read_fault(*fault, names)};
-    return {std::move(std::get<layout::FileData>(read)), false, 0, {}};
+    Read out;
+    out.data = std::move(std::get<layout::FileData>(read));
+    if (size_t line = out.data.unread_line)
+        out.notes.push_back(text::format(
+            "line %zu: what follows the %s record is not read, as objcopy and srec_cat "
+            "leave it",
+            line, names.end_record));
+    return out;
 }
 
 Read read_hex(const std::vector<uint8_t>& bytes) {
@@ -104,10 +111,10 @@ std::string uf2_fault(const uf2::Fault& f) {
 
 Read read_uf2(const std::vector<uint8_t>& bytes) {
     auto read = uf2::read_uf2(bytes.data(), bytes.size());
-    if (auto* fault = std::get_if<uf2::Fault>(&read))
-        throw Refusal{"cannot read it as UF2: " + uf2_fault(*fault)};
+    if (auto* fault = std::get_if<uf2::Fault>(&read)) throw Refusal{uf2_refusal(*fault)};
     uf2::Contents& contents = std::get<uf2::Contents>(read);
-    Read out{std::move(contents.data), contents.has_family, contents.family, {}};
+    Read out{std::move(contents.data), contents.has_family, contents.family, {}, {},
+             contents.skipped, contents.skipped_count};
     if (const auto& off = contents.off_page)
         out.warnings.push_back(text::format(
             "block %zu: %u bytes at %s, not a %zu-byte page at a page's start: UF2 "
@@ -249,6 +256,10 @@ std::string not_elf(const Format* format) {
                "linker's ELF output";
     return "not an ELF file (it does not start with the ELF magic number): pass the "
            "linker's output";
+}
+
+std::string uf2_refusal(const uf2::Fault& fault) {
+    return "cannot read it as UF2: " + uf2_fault(fault);
 }
 
 uint32_t uf2_family(Front front, const std::string& name) {

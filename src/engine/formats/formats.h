@@ -15,6 +15,7 @@
 #include "../layout/file_data.h"
 #include "../outfile/outputs.h"
 #include "../request/request.h"
+#include "../uf2/uf2.h"
 
 namespace velk::formats {
 
@@ -25,6 +26,10 @@ struct Read {
     bool has_family = false;
     uint32_t family = 0;
     std::vector<std::string> warnings;
+    std::vector<std::string> notes;  // what was left unread
+    // UF2: the blocks of another family than the first, left out.
+    std::optional<uf2::Contents::Skipped> skipped;
+    size_t skipped_count = 0;
 };
 
 // A file's bytes in pieces, one after another.
@@ -89,6 +94,9 @@ bool asked(const Format& format, const Request& request);
 // A file of `format` (nullptr: of no known format) where an ELF file
 // belongs: what it is, and what to do.
 std::string not_elf(const Format* format);
+
+// "cannot read it as UF2: block 3: ...".
+std::string uf2_refusal(const uf2::Fault& fault);
 
 // --uf2 <family>: the ID of a family the table knows by name, or of a 0x
 // ID; refuses anything else, listing the names.

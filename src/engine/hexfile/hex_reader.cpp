@@ -18,6 +18,9 @@ class Parser {
     static constexpr uint64_t window = uint64_t{1} << 16;
 
 public:
+    // Nothing after the end-of-file record is read, record or not.
+    static bool is_record(const char*, size_t) { return false; }
+
     bool parse(size_t line, const char* record, size_t length, Records& r) {
         if (record[0] != ':' || length < 11 ||
             !layout::decode_hex(record + 1, length - 1, raw_) ||

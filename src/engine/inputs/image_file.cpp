@@ -33,7 +33,8 @@ ImageFile raw_binary(std::vector<uint8_t> bytes, std::optional<uint64_t> base, b
 
 }  // namespace
 
-ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base, Front front) {
+ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base, Front front,
+                     bool other_families) {
     const formats::Format* format = input.format;
     if (format == &formats::elf()) {
         ImageFile image;
@@ -49,12 +50,18 @@ ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base, Front
     if (!format || !format->read)
         return raw_binary(std::move(input.bytes), binary_base, input.named, front);
     formats::Read read = format->read(input.bytes);
+    if (read.skipped && !other_families)
+        throw Refusal{formats::uf2_refusal(
+            {uf2::Fault::family_differs, read.skipped->block, 0, read.skipped->family})};
     ImageFile image;
     image.format = format;
     image.data = std::move(read.data);
     image.has_family = read.has_family;
     image.family = read.family;
     image.warnings = std::move(read.warnings);
+    image.notes = std::move(read.notes);
+    image.skipped = read.skipped;
+    image.skipped_count = read.skipped_count;
     image.base = image.data.data.data();
     image.has_entry = image.data.has_entry;
     image.entry = image.data.entry;

@@ -94,8 +94,10 @@ diagnostics::Symbol find_variable(const std::string& name, const ElfBuild& elf, 
     return {name, m.value, true, m.count, m.values_differ, m.size, m.is_function()};
 }
 
-Placement place_checksum(const Selector& selector, unsigned width, const ElfBuild* elf) {
+Placement place_checksum(const Selector& selector, unsigned width, const ElfBuild* elf,
+                          bool force) {
     Placement p;
+    p.word = selector.word;
     uint64_t number = 0;
     const std::string& value = selector.value;
     const bool api = selector.front == Front::api;
@@ -111,10 +113,9 @@ Placement place_checksum(const Selector& selector, unsigned width, const ElfBuil
                 throw Refusal{api ? "offset: " + value + " is not an offset from the image start"
                                   : wording::address_rule() + ": " + quoted(value) +
                                         " is not one"};
-            // A 3-byte slot's alignment is its address's, checked once the
-            // image is placed.
-            const unsigned align = width > 4 ? 4 : width;
-            if (align != 3 && number % align != 0)
+            // The slot's address is checked once the image is placed.
+            const unsigned align = layout::alignment_of(width);
+            if (!force && number % align != 0)
                 throw Refusal{text::format(api ? "offset: %s is not a multiple of %u"
                                                : "--a%s: the offset must be a multiple of %u",
                                            value.c_str(), align)};
@@ -160,6 +161,7 @@ diagnostics::Facts facts_of(const Placement& placement, const layout::Loadable& 
     memory.read(image.record, f.old.data(), f.width);
     f.fill = memory.fill();
     f.api = placement.api;
+    f.word = placement.word;
     f.loadable = &loadable;
     f.has_slot = placement.has_slot;
     f.slot = placement.slot;

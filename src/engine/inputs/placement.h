@@ -18,13 +18,16 @@ struct Placement {
     diagnostics::Symbol slot;
     layout::Slot where;
     bool api = false;  // the Python API's offset= placed it
+    std::string word;  // the record as typed: "--a1FC", "offset=0x1FC"
 };
 
 // --n<name> through the build's symbol tables, --a<hex offset> (a multiple
 // of the record's alignment), --s<block size> (a power of two), for a
 // record of `width` bytes. `elf` may be null for --a and --s. Refuses what
-// names no place, saying what to type.
-Placement place_checksum(const Selector& selector, unsigned width, const ElfBuild* elf);
+// names no place, saying what to type; with `force` an offset that does not
+// suit the width is left to the layout checks, which warn.
+Placement place_checksum(const Selector& selector, unsigned width, const ElfBuild* elf,
+                         bool force = false);
 
 // A variable's symbol by name, refused as --n refuses it: its value and
 // what the table says of it.

@@ -17,6 +17,9 @@ struct FileData {
     std::vector<Span> runs;
     bool has_entry = false;
     uint64_t entry = 0;  // the start address record's value
+    // The first line after the end record, which is not read (objcopy and
+    // srec_cat leave it too); 0 when nothing follows.
+    size_t unread_line = 0;
 };
 
 // Why a file's records cannot be read: the caller words it.
@@ -49,9 +52,11 @@ class Records {
 public:
     bool data(size_t line, uint64_t address, const uint8_t* bytes, size_t size);
     bool entry(size_t line, uint64_t address);
-    // The end-of-file or termination record. Without `record`, nothing after
-    // it is read; with it (its type, "S9"), a record after it is refused
-    // rather than left unread, for the formats whose readers disagree there.
+    // The end-of-file or termination record: what follows is not read.
+    // With `record` (its type, "S9"), a record after it is refused rather
+    // than left unread, for the formats whose readers disagree there
+    // (srec_cat reads an S-record after S9, objcopy does not); a line that
+    // is no record is left unread by every reader.
     bool end(const char* record = nullptr);
     // A record after which the file may end: it is whole if no data record
     // follows.
@@ -118,10 +123,14 @@ Expected<FileData, ReadFault> Records::read(const char* text, size_t size) {
         Parser parser;
         for_each_line(text, size, [&](size_t line, const char* record, size_t length) {
             if (length == 0) return true;
-            if (r.ended_) {  // only where the end record refuses what follows
-                ReadFault after{ReadFault::after_end, line};
-                after.record = r.ended_by_;
-                return r.fail(after);
+            if (r.ended_) {
+                if (r.ended_by_ && Parser::is_record(record, length)) {
+                    ReadFault after{ReadFault::after_end, line};
+                    after.record = r.ended_by_;
+                    return r.fail(after);
+                }
+                r.out_.unread_line = line;
+                return false;
             }
             return parser.parse(line, record, length, r);
         });

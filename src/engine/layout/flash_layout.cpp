@@ -85,7 +85,9 @@ Expected<Loadable> loadable_of_elf(const std::vector<ProgramHeader>& headers,
         uint64_t end;
         if (sum_overflows(h.paddr, h.size(), end))
             return Fault{Fault::address_overflow, i};
-        spans.push_back({h.paddr, h.size(), i, h.offset});
+        if (h.own_headers >= h.size()) continue;
+        spans.push_back({h.paddr + h.own_headers, h.size() - h.own_headers, i,
+                         h.offset + h.own_headers});
     }
     return settle(std::move(spans));
 }

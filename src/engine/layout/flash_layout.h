@@ -3,8 +3,9 @@
 // checksummed image starts and ends, and what lies outside the checksum.
 //
 //   loadable  every PT_LOAD with file bytes, at p_paddr, min(p_filesz,
-//             p_memsz) bytes (an Intel HEX or S-record file: its data);
-//             two that claim the same byte are refused
+//             p_memsz) bytes, less the ELF file's own headers at its start
+//             (an Intel HEX or S-record file: its data); two that claim the
+//             same byte are refused
 //   clusters  loadable spans in address order, joined while the gap from
 //             one's end to the next's start is at most 64 KiB
 //   image     starts at a cluster's lowest address: the cluster holding the
@@ -59,6 +60,14 @@ namespace velk::layout {
 // the boot check reads.
 constexpr uint64_t join_distance = 0x10000;
 
+// The alignment a value of `width` bytes needs where firmware reads it: a
+// halfword's or a word's own, a word's for a CRC-64 (read as two words);
+// none for the widths no load instruction has (a 3-byte CRC-24, a digest),
+// which firmware reads a byte at a time.
+constexpr unsigned alignment_of(unsigned width) {
+    return width == 2 || width == 4 ? width : width == 8 ? 4 : 1;
+}
+
 // One program header, as the ELF reader gives it.
 struct ProgramHeader {
     bool load;  // PT_LOAD
@@ -66,6 +75,11 @@ struct ProgramHeader {
     // PF_W: what the program writes (.data), unlike flash seen through an
     // alias (linked at 0, loaded at 0x08000000). Unknown: writable.
     bool writable = true;
+    // Bytes at its start that only the ELF file's own headers fill, and
+    // the padding after them (GNU ld loads the headers with the first
+    // segment where the addresses below its first section leave room): no
+    // section holds them, and they are no part of the flash image.
+    uint64_t own_headers = 0;
 
     // The bytes it puts into flash: its file contents, cut to memsz.
     uint64_t size() const { return filesz < memsz ? filesz : memsz; }

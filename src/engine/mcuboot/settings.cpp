@@ -119,6 +119,10 @@ public:
         if (!seen_.has("header"))
             refuse("header=<size> is needed: the room the header takes, as in header=0x200");
         if (s.pad && !s.slot) refuse("pad and confirm fill the slot: give slot=<size> too");
+        if (s.full_key && !s.key)
+            refuse("pubkey=full carries the signing key in the image: it needs "
+                   "key=<file> too, as in key=signing-key.pem (without a key the image "
+                   "is unsigned)");
         if (counter_auto_) s.counter = counter_of(s.version);
     }
 

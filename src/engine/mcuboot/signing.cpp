@@ -23,6 +23,36 @@ bool erased_or_zero(uint8_t byte, uint8_t fill) {
     return byte == 0x00 || byte == fill;
 }
 
+// A header smaller than the build's room leaves the room's rest at the
+// payload's start, where the bootloader looks for the vector table.
+void refuse_a_smaller_header(Signing& s, const layout::MemoryMap& memory,
+                             uint64_t first) {
+    const uint8_t fill = memory.fill();
+    uint64_t at = first + s.settings.header;
+    uint8_t chunk[256];
+    for (bool empty = true; empty && at < memory.end();) {
+        const uint64_t n = std::min<uint64_t>(sizeof chunk, memory.end() - at);
+        memory.read(at, chunk, n);
+        const uint8_t* held = std::find_if(chunk, chunk + n, [&](uint8_t b) {
+            return !erased_or_zero(b, fill);
+        });
+        empty = held == chunk + n;
+        at += static_cast<uint64_t>(held - chunk);
+    }
+    // An initial stack pointer's low bytes are 0x00: the room ends at a
+    // whole word.
+    at = first + ((at - first) & ~uint64_t{3});
+    if (at <= first + s.settings.header || at >= memory.end()) return;
+    s.refused.push_back(text::format(
+        "header=0x%llX is smaller than the build's room: the build reserves 0x%llX bytes "
+        "at %s, so there is no vector table at the payload's start (%s); header=0x%llX "
+        "fills the room",
+        static_cast<unsigned long long>(s.settings.header),
+        static_cast<unsigned long long>(at - first), text::address(first).c_str(),
+        text::address(first + s.settings.header).c_str(),
+        static_cast<unsigned long long>(at - first)));
+}
+
 // The header's room: the build's own when its image starts with a room of
 // nothing (0x00 or erased flash), as Zephyr's ROM start offset leaves it;
 // otherwise one added before an image that starts with its code. A room
@@ -51,6 +81,7 @@ void find_room(Signing& s, const layout::MemoryMap& memory) {
         }
         s.room_reserved = true;
         s.slot = first;
+        refuse_a_smaller_header(s, memory, first);
     } else {
         if (first < size)
             throw Refusal{text::format(
@@ -121,7 +152,8 @@ void check_vectors(Signing& s, const ElfBuild& elf, const layout::MemoryMap& mem
 
 std::string read_key_file(const std::string& path, Front front) {
     std::vector<uint8_t> pem;
-    if (int error = platform::read_file(path, pem))
+    // A PEM key is a few KiB: a bigger file is no key.
+    if (int error = platform::read_file(path, pem, uint64_t{1} << 20))
         throw Refusal{std::string(option_word(front)) + ": cannot read the key " + path +
                       ": " + platform::error_text(error)};
     return std::string(pem.begin(), pem.end());
@@ -153,8 +185,7 @@ void place_signing(Signing& s, const Request& request, const ElfBuild& elf,
     check_vectors(s, elf, memory);
 }
 
-void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
-          Signed& out) {
+void write_header(const Signing& s, layout::MemoryMap& memory, Signed& out) {
     const Settings& settings = s.settings;
     out.header.hdr_size = static_cast<uint16_t>(settings.header);
     out.header.img_size = static_cast<uint32_t>(s.end - s.payload);
@@ -163,13 +194,22 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
         out.protected_tlvs.push_back({tlv::security_counter, u32_value(*settings.counter)});
     for (const Tlv& t : settings.dependencies) out.protected_tlvs.push_back(t);
     for (const Tlv& t : settings.custom) out.protected_tlvs.push_back(t);
-    const Bytes protected_area = encode_area(protected_info, out.protected_tlvs);
-    out.header.protect_tlv_size = static_cast<uint16_t>(protected_area.size());
+    out.header.protect_tlv_size =
+        static_cast<uint16_t>(encode_area(protected_info, out.protected_tlvs).size());
     const auto fields = encode_header(out.header);
 
     // The header over the build's room, or a room of erased flash before it.
     out.room.assign(fields.begin(), fields.end());
     if (!s.room_reserved) out.room.resize(settings.header, memory.fill());
+    // In the build's room the fields are part of the image a CRC over the
+    // room reads, as they will lie in flash.
+    if (s.room_reserved) memory.overlay(s.slot, out.room.data(), out.room.size());
+}
+
+void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
+          Signed& out) {
+    const Settings& settings = s.settings;
+    const Bytes protected_area = encode_area(protected_info, out.protected_tlvs);
     // What the hash covers, in order: header, payload, protected TLVs.
     const Bytes fill_run(size_t{1} << 16, memory.fill());
     auto covered = [&](const std::function<void(const uint8_t*, size_t)>& feed) {
@@ -259,7 +299,6 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
             signed_memory.append_fill(p.address, p.size);
     }
     add_below(UINT64_MAX);
-    if (s.room_reserved) signed_memory.overlay(s.slot, out.room.data(), out.room.size());
     memory = std::move(signed_memory);
 }
 

@@ -1,12 +1,16 @@
 // FLASH's MCUboot step: where the slot lies, known from the build, and the
-// image made bootable there. It runs after the records are stored, so that
-// the CRCs the application checks and the hash and signature the
-// bootloader checks cover the same final bytes:
-//   plan   the settings read, the key opened, the header's room found (the
-//          build's own, or one added before the image), the checks
-//   sign   the header's fields, the protected TLVs, the hash over header,
-//          payload and protected TLVs, the key hash and the signature, the
-//          trailer; all of it put into the image every file is written from
+// image made bootable there. The header's fields go in before the records
+// are stored and the hash and signature after, so that the CRCs the
+// application checks and the hash and signature the bootloader checks
+// cover the same final bytes:
+//   plan    the settings read, the key opened, the header's room found (the
+//           build's own, or one added before the image), the checks
+//   header  the header's fields, which depend on no record, written over
+//           the build's room before the records are stored: a CRC whose
+//           range takes in the room reads them as flash will hold them
+//   sign    the protected TLVs, the hash over header, payload and protected
+//           TLVs, the key hash and the signature, the trailer; all of it put
+//           into the image every file is written from
 #pragma once
 
 #include <memory>
@@ -46,7 +50,7 @@ Signing start_signing(const Request& request);
 void place_signing(Signing& signing, const Request& request, const ElfBuild& elf,
                    const layout::MemoryMap& memory);
 
-// What sign() made; `memory` borrows its bytes.
+// What write_header() and sign() made; `memory` borrows its bytes.
 struct Signed {
     Header header;
     Bytes room;  // at the slot's start: the fields, or the whole added room
@@ -59,6 +63,10 @@ struct Signed {
     uint64_t image_end = 0;  // the slot's end with pad, otherwise the TLVs' end
 };
 
+// The header's fields into `out` and, over the build's own room, into
+// `memory`: before any record is stored.
+void write_header(const Signing& signing, layout::MemoryMap& memory, Signed& out);
+// The rest, after the records are stored, over `out` as write_header() left it.
 void sign(const Signing& signing, layout::MemoryMap& memory, crypto::Provider& crypto,
           Signed& out);
 

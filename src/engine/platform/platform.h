@@ -15,7 +15,7 @@
 
 namespace velk::platform {
 
-// "No such file or directory".
+// "No such file or directory"; and read_file's own refusals below.
 std::string error_text(int error);
 
 // What a path names, the last link followed or not.
@@ -38,11 +38,22 @@ bool same_file(const std::string& a, const std::string& b);
 // An environment variable's value; nullopt when it is not set.
 std::optional<std::string> environment(const char* name);
 
-// A whole file into `out`: 0, or the error number.
-int read_file(const std::string& path, std::vector<uint8_t>& out);
+// What read_file and read_chunks refuse beyond the system's numbers: a
+// path that names no regular file. A FIFO's writer may never come and a
+// device may never end (/dev/zero), so neither is read as a file's bytes.
+// error_text() says which kind it is ("not a regular file but a FIFO").
+int not_regular(Kind kind);
 
-// A whole file handed to `take` a chunk at a time, through one buffer: 0, or
-// the error number.
+// No bound on what read_file reads.
+constexpr uint64_t any_size = UINT64_MAX;
+
+// A whole regular file into `out`: 0, or the error number. A file of more
+// than `most` bytes is EFBIG: a response file or a key is small, and a
+// file that grows while read stops there too.
+int read_file(const std::string& path, std::vector<uint8_t>& out, uint64_t most = any_size);
+
+// A whole regular file handed to `take` a chunk at a time, through one
+// buffer: 0, or the error number.
 int read_chunks(const std::string& path, const std::function<void(const uint8_t*, size_t)>& take);
 
 // What opening `path` for writing would say, without truncating what is

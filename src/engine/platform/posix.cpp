@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,9 @@
 namespace velk::platform {
 
 namespace {
+
+// Below the system's error numbers: not_regular's, one for each kind.
+constexpr int not_regular_base = -1000;
 
 Kind kind_of_mode(mode_t mode) {
     if (S_ISREG(mode)) return Kind::file;
@@ -43,6 +47,19 @@ auto again(Call call) {
 }  // namespace
 
 std::string error_text(int error) {
+    switch (not_regular_base - error) {
+        case static_cast<int>(Kind::fifo):
+            return "not a regular file but a FIFO";
+        case static_cast<int>(Kind::socket):
+            return "not a regular file but a socket";
+        case static_cast<int>(Kind::character_device):
+            return "not a regular file but a character device";
+        case static_cast<int>(Kind::block_device):
+            return "not a regular file but a block device";
+        default:
+            break;
+    }
+    if (error <= not_regular_base) return "not a regular file";
     return std::strerror(error);
 }
 
@@ -64,52 +81,87 @@ std::optional<std::string> environment(const char* name) {
     return std::string(value);
 }
 
+namespace {
+
+// Opens `path` to read it as a file, `st` what it is: a FIFO is opened
+// without waiting for its writer, then refused with the devices. The
+// descriptor, or -1 with `error` set.
+int open_regular(const std::string& path, struct stat& st, int& error) {
+    int fd = again([&] {
+        return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    });
+    if (fd < 0) {
+        error = errno;
+        return -1;
+    }
+    error = 0;
+    if (::fstat(fd, &st) != 0)
+        error = errno;
+    else if (S_ISDIR(st.st_mode))
+        error = EISDIR;
+    else if (!S_ISREG(st.st_mode))
+        error = not_regular(kind_of_mode(st.st_mode));
+    else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        error = errno;
+    if (error == 0) return fd;
+    ::close(fd);
+    return -1;
+}
+
+// Closes `fd`, handing `error` on.
+int closed(int fd, int error) {
+    ::close(fd);
+    return error;
+}
+
+}  // namespace
+
+int not_regular(Kind kind) {
+    return not_regular_base - static_cast<int>(kind);
+}
+
 int read_chunks(const std::string& path,
                 const std::function<void(const uint8_t*, size_t)>& take) {
-    int fd = again([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY); });
-    if (fd < 0) return errno;
+    struct stat st;
+    int error;
+    int fd = open_regular(path, st, error);
+    if (fd < 0) return error;
     std::vector<uint8_t> buffer(size_t{1} << 20);
     for (;;) {
         ssize_t got = again([&] { return ::read(fd, buffer.data(), buffer.size()); });
-        if (got < 0) {
-            int error = errno;
-            ::close(fd);
-            return error;
-        }
+        if (got < 0) return closed(fd, errno);
         if (got == 0) break;
         take(buffer.data(), static_cast<size_t>(got));
     }
-    ::close(fd);
-    return 0;
+    return closed(fd, 0);
 }
 
-int read_file(const std::string& path, std::vector<uint8_t>& out) {
-    int fd = again([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY); });
-    if (fd < 0) return errno;
+int read_file(const std::string& path, std::vector<uint8_t>& out, uint64_t most) {
     struct stat st;
-    if (::fstat(fd, &st) != 0) {
-        int error = errno;
-        ::close(fd);
-        return error;
-    }
+    int error;
+    int fd = open_regular(path, st, error);
+    if (fd < 0) return error;
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    if (size > most) return closed(fd, EFBIG);
     out.clear();
-    out.resize(static_cast<size_t>(st.st_size));
+    // One byte past the size, so that a file which grew since fstat is seen
+    // to, and read to its end or past the bound.
+    out.resize(static_cast<size_t>(size) + 1);
     size_t done = 0;
     for (;;) {
-        // A file that grew since fstat is read to its end.
-        if (done == out.size()) out.resize(out.size() + 65536);
         ssize_t got = again([&] { return ::read(fd, out.data() + done, out.size() - done); });
-        if (got < 0) {
-            int error = errno;
-            ::close(fd);
-            return error;
-        }
+        if (got < 0) return closed(fd, errno);
         if (got == 0) break;
         done += static_cast<size_t>(got);
+        if (done > most) return closed(fd, EFBIG);
+        if (done == out.size()) {
+            uint64_t grown = out.size() + 65536;
+            if (most != any_size) grown = std::min(grown, most + 1);
+            out.resize(static_cast<size_t>(grown));
+        }
     }
     out.resize(done);
-    ::close(fd);
-    return 0;
+    return closed(fd, 0);
 }
 
 int writable(const std::string& path) {

@@ -13,8 +13,12 @@ namespace velk::records {
 
 // Cuts every exclusion of `request` out of the records' ranges: each
 // <from>-<to> ([from, to), 0x addresses) or the object of a symbol of
-// `elf`. Refuses an exclusion that covers no checksum's bytes, and one
-// that leaves a checksum nothing.
+// `elf`, from every checksum record, or after a ':' from the records it
+// names (",", as lines name them: "calib:app_crc,--a1FC"), so that a
+// block with a sum of its own can be left out of one checksum and kept in
+// another. The exclusions are judged together, in any order: refused is
+// one that covers no byte of its records' ranges as planned, and those
+// that leave a checksum nothing.
 void cut_exclusions(std::vector<Planned>& records, const Request& request,
                     const ElfBuild* elf);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <set>
 
+#include "../diagnostics/layout_warnings.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
 #include "../request/spelling.h"
@@ -50,25 +51,21 @@ std::string label_of(const Selector& s, const Placement& p) {
 }
 
 Planned from_selector(const Selector& s, const Plan& plan, const ElfBuild* elf,
-                      const layout::Loadable& loadable) {
+                      const layout::Loadable& loadable, bool force) {
     const Algorithm algorithm = algorithm_for(plan, s.algorithm, s.word);
     Planned p;
     p.from_selector = true;
-    p.placement = place_checksum(s, algorithm.width, elf);
+    p.placement = place_checksum(s, algorithm.width, elf, force);
     p.image = image_for(loadable, p.placement);
     const uint64_t slot = p.image.record;
     p.record = {slot, algorithm.width, Intervals(p.image.start, slot),
                 label_of(s, p.placement),
                 crc_producer(CrcRole::selector, algorithm, feed_for(plan, algorithm))};
-    // A variable's alignment is one of the layout checks, which --force
-    // lets pass; an offset is the command line's own: its address, not
-    // only its distance from the image start, must suit the width.
-    const unsigned align = alignment_of(algorithm.width);
-    if (s.letter == 'a' && slot % align != 0)
-        throw Refusal{text::format("%s: the slot at %s is not a multiple of %u, where a "
-                                   "%u-byte value belongs",
-                                   s.word.c_str(), address(slot).c_str(), align,
-                                   algorithm.width)};
+    // An offset's address, not only its distance from the image start, must
+    // suit the width, as a variable's must: --force lets both pass, the
+    // layout checks saying so.
+    if (s.letter == 'a' && slot % alignment_of(algorithm.width) != 0 && !force)
+        throw Refusal{diagnostics::misaligned_offset(s.word, slot, algorithm.width)};
     if (!s.from) return p;
     uint64_t from = range_start(s, elf);
     if (from > slot)
@@ -97,8 +94,9 @@ Planned lpc_record(const layout::Loadable& loadable) {
     return p;
 }
 
-// --fill: a byte in hex. A decimal one would be read as another byte,
-// so it is refused with its hex spelling.
+// --fill: a byte in hex, with its 0x. Bare digits are refused with the
+// spelling meant: the hex reading where it is a byte (FF, 80: a dump's
+// bytes), else the decimal one (255).
 uint8_t fill_of(const std::string& text, Front front) {
     const std::string option = option_name(front, Option::fill);
     uint64_t fill = 0;
@@ -106,8 +104,13 @@ uint8_t fill_of(const std::string& text, Front front) {
     std::string why =
         option + " takes the byte erased flash reads, 0x00 to 0xFF: " + quoted(text) +
         " is not one";
-    if (front == Front::command_line && read_number(text, 10, fill) && fill <= 0xFF &&
-        text.find_first_not_of("0123456789") == std::string::npos)
+    const bool digits = !text.empty() &&
+                        text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+    const bool meant =
+        digits && ((read_number(text, 16, fill) && fill <= 0xFF) ||
+                   (text.find_first_not_of("0123456789") == std::string::npos &&
+                    read_number(text, 10, fill) && fill <= 0xFF));
+    if (front == Front::command_line && meant)
         why += text::format(" (the value takes 0x: %s 0x%02llX)", option.c_str(),
                             static_cast<unsigned long long>(fill));
     throw Refusal{why};
@@ -201,7 +204,7 @@ Plan plan_records(const Request& request, const ElfBuild* elf,
             plan.records.push_back(std::move(p));
     }
     for (const Selector& s : request.selectors)
-        plan.records.push_back(from_selector(s, plan, elf, loadable));
+        plan.records.push_back(from_selector(s, plan, elf, loadable, request.force));
     cut_exclusions(plan.records, request, elf);
 
     std::set<std::string> algorithms;
@@ -214,7 +217,9 @@ Plan plan_records(const Request& request, const ElfBuild* elf,
     }
     plan.mixed = algorithms.size() > 1;
     const bool other_crc = request.crc && !plan.algorithm.is_default();
-    if (request.words && !fed_words && (other_crc || !algorithms.empty()))
+    // Records none of which is a CRC (the LPC vector sum, a length) take no
+    // words either: --words would be silently left unused.
+    if (request.words && !fed_words && (other_crc || !plan.records.empty()))
         throw Refusal{turned_on(request.front, Option::words) +
                       " feeds words the way an STM32 CRC unit computes CRC-32/MPEG-2: " +
                       (other_crc ? "it does not combine with " +

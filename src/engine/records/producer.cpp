@@ -67,8 +67,10 @@ void describe_record(json::Value& out, const Plan& plan, const Planned& planned,
 }
 
 std::string ranges_text(const Intervals& range, uint64_t end) {
-    if (range.ranges().size() < 2)
-        return text::address(range.start()) + "~" + text::address(end);
+    // A range cut where it ends (a hole up to the slot) is told by its
+    // pieces like any other: the bytes covered, not where the range began
+    // and ended.
+    if (range.empty()) return text::address(range.start()) + "~" + text::address(end);
     std::string out;
     for (const Interval& part : range.ranges())
         out += (out.empty() ? "" : ", ") + text::address(part.from) + "~" +

@@ -113,7 +113,7 @@ void describe_record(json::Value& out, const Plan& plan, const Planned& planned,
 
 // A record's range as lines give it: "0x08000000~0x08000134", or with
 // bytes cut out "0x08000000~0x08000040, 0x08000060~0x08000134"; `end` is
-// where a range without holes is said to end (a slot's address).
+// where an empty range is said to end (a slot's address).
 std::string ranges_text(const Intervals& range, uint64_t end);
 
 // "0x1234" with the digits of `width` bytes.

@@ -46,9 +46,12 @@ public:
     // An STM32 CRC unit fed words takes whole words.
     std::string unfit(const Plan& plan, const Record& r) const override {
         if (feed_ != Feed::words) return {};
+        // The rule is each piece's, where --exclude cut the range: the unit
+        // is fed the bytes around a hole one after the other.
+        const bool pieces = r.range.ranges().size() > 1;
         for (const Interval& part : r.range.ranges())
             if ((part.to - part.from) % 4 != 0)
-                return wording::words_rule(plan.front, r.start(), r.end());
+                return wording::words_rule(plan.front, part.from, part.to, pieces);
         return {};
     }
 

@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "../layout/flash_layout.h"
 #include "intervals.h"
 
 namespace velk::records {
@@ -48,9 +49,6 @@ struct OrderFault {
 // that overlap and a cycle.
 std::variant<std::vector<size_t>, OrderFault> store_order(const std::vector<Record>& records);
 
-// The alignment a slot of `width` bytes needs: its width, 4 above 4.
-inline unsigned alignment_of(unsigned width) {
-    return width > 4 ? 4 : width;
-}
+using layout::alignment_of;
 
 }  // namespace velk::records

@@ -45,6 +45,14 @@ std::string layout_fault(const layout::Fault& fault,
     return "the layout cannot be made";
 }
 
+std::string own_headers_loaded(size_t segment, uint64_t from, uint64_t to) {
+    return text::format(
+        "segment %zu loads the ELF file's own headers at %s to %s behind bytes of its "
+        "sections: they are no part of the flash image, and cannot be left out of it "
+        "(link with -Wl,-n, or name the segments with PHDRS without FILEHDR and PHDRS)",
+        segment, text::address(from).c_str(), text::address(to - 1).c_str());
+}
+
 std::string read_fault(const layout::ReadFault& fault, const RecordNames& names) {
     using R = layout::ReadFault;
     std::string line = text::format("line %zu: ", fault.line);
@@ -105,13 +113,19 @@ std::string selector_rule() {
            "decimal>, as in --ncrc_value";
 }
 
-std::string words_rule(Front front, uint64_t start, uint64_t record) {
+std::string words_rule(Front front, uint64_t start, uint64_t end, bool piece) {
+    const auto bytes = static_cast<unsigned long long>(end - start);
+    if (piece)
+        return text::format(
+            "%s feeds whole 32-bit words, but the piece %s to %s of the checksum's range, "
+            "between the bytes %s leaves out, is %llu bytes: not a multiple of 4",
+            turned_on(front, Option::words).c_str(), text::address(start).c_str(),
+            text::address(end).c_str(), option_name(front, Option::exclude), bytes);
     return text::format(
         "%s feeds whole 32-bit words, but the checksum covers %llu bytes (%s to %s): not "
         "a multiple of 4",
-        turned_on(front, Option::words).c_str(),
-        static_cast<unsigned long long>(record - start), text::address(start).c_str(),
-        text::address(record).c_str());
+        turned_on(front, Option::words).c_str(), bytes, text::address(start).c_str(),
+        text::address(end).c_str());
 }
 
 std::string no_symbol_table(Front front, const std::string& name) {

@@ -22,6 +22,10 @@ struct RecordNames {
     const char* end_types;   // its types: "S7, S8 or S9"
 };
 
+// A segment that loads the ELF file's own headers, [from, to), behind a
+// section's bytes.
+std::string own_headers_loaded(size_t segment, uint64_t from, uint64_t to);
+
 // A record that cannot be read.
 std::string read_fault(const layout::ReadFault& fault, const RecordNames& names);
 
@@ -30,8 +34,9 @@ std::string address_rule();   // --a
 std::string block_rule();     // --s
 std::string selector_rule();  // none given (VELK mode)
 
-// --words over a range that is not whole words.
-std::string words_rule(Front front, uint64_t start, uint64_t record);
+// --words over a range that is not whole words; `piece` when the range
+// has holes (--exclude) and [start, end) is the piece that is not.
+std::string words_rule(Front front, uint64_t start, uint64_t end, bool piece = false);
 
 // A raw binary (`which`: ".bin", "merged .bin") that would be mostly the
 // fill between far-apart data: `gaps` bytes of it in [from, to).

@@ -12,11 +12,13 @@
 
 namespace velk {
 
-// Standard output could not take a line (a full disk, /dev/full): `why` is
-// the system's word for it. A closed pipe is not this: the program ends
-// the run as SIGPIPE would.
+// Standard output could not take a line (a full disk, /dev/full, a closed
+// descriptor): `why` is the system's word for it. `reader_gone`: a pipe
+// whose reader has gone (velk-crc --help | head -1), which ends a run that
+// has changed nothing as SIGPIPE would.
 struct StdoutFailure {
     std::string why;
+    bool reader_gone = false;
 };
 
 // The user stopped the run (Ctrl-C): nothing more is done, no verdict is

@@ -14,6 +14,13 @@ const char* const names[] = {"S0", "S1", "S2", "S3", "S4",
 // "S<type><count><address><data><checksum>".
 class Parser {
 public:
+    // A line that starts as an S-record does: one after the termination
+    // record is read by some tools and not by others.
+    static bool is_record(const char* record, size_t length) {
+        return length >= 2 && (record[0] == 'S' || record[0] == 's') && record[1] >= '0' &&
+               record[1] <= '9';
+    }
+
     bool parse(size_t line, const char* record, size_t length, Records& r) {
         if (length < 4 || (record[0] != 'S' && record[0] != 's') ||
             !layout::decode_hex(record + 2, length - 2, raw_) || raw_.size() < 2 ||

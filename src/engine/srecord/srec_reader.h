@@ -12,7 +12,9 @@ namespace velk::srecord {
 // data (S1, S2, S3), record counts (S5, S6: the number of data records
 // before them; a file may end after one, as srec_cat writes it without a
 // start address). A record after the termination record is refused:
-// srec_cat reads it into the image, others stop before it. A start address
+// srec_cat reads it into the image, others stop before it; a line that is
+// no S-record is left unread, as every reader leaves it (FileData's
+// unread_line). A start address
 // of 0 is none. A data record that runs past 4 GiB is refused. Lines end in
 // "\n", "\r\n" or "\r"; blank lines are skipped; a record is refused with
 // its line number where it is not one.

@@ -174,7 +174,7 @@ layout::Expected<Contents, Fault> read_uf2(const uint8_t* bytes, size_t size) {
         const uint32_t num_blocks = get_word(block + num_blocks_at);
         if (payload_size > data_area) return fault(Fault::bad_payload_size, payload_size);
         if (flags & file_container) return fault(Fault::in_file_container);
-        const bool flash = !(flags & not_main_flash);
+        bool flash = !(flags & not_main_flash);
         if (flash) {
             const bool has_family = flags & family_present;
             const uint32_t family = has_family ? get_word(block + family_at) : 0;
@@ -183,7 +183,11 @@ layout::Expected<Contents, Fault> read_uf2(const uint8_t* bytes, size_t size) {
                 out.family = family;
                 flash_seen = true;
             } else if (has_family != out.has_family || family != out.family) {
-                return fault(Fault::family_differs, family);
+                if (!out.skipped)
+                    out.skipped = Contents::Skipped{b, has_family, family, target,
+                                                    payload_size};
+                ++out.skipped_count;
+                flash = false;
             }
         }
         if (block_no >= num_blocks) return fault(Fault::bad_block_number, block_no);

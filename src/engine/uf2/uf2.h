@@ -135,15 +135,28 @@ struct Contents {
         uint32_t address;
     };
     std::optional<OffPage> off_page;
+    // The blocks bound for flash whose family (or lack of one) is not the
+    // first such block's: a bootloader of that family skips them, so their
+    // payloads are left out of `data`. The first in file order, and how many.
+    struct Skipped {
+        size_t block;
+        bool has_family;
+        uint32_t family;
+        uint32_t address;
+        uint32_t size;
+    };
+    std::optional<Skipped> skipped;
+    size_t skipped_count = 0;
 };
 
 // Reads every block. Blocks flagged not main flash are left out of the
 // contents; they still count for the block numbers. The checks, in this
 // order: the size; then block by block, in file order, the magic numbers,
-// payloadSize, the file container flag, the family (of the blocks read
-// into flash, against the first such block's: a file made for several
-// chips is refused here), blockNo against numBlocks, numBlocks against
-// the first block's, the address range (of the blocks read into flash);
+// payloadSize, the file container flag, blockNo against numBlocks,
+// numBlocks against the first block's, the address range (of the blocks
+// read into flash; a block of another family than the first such block's
+// is skipped, as that family's bootloader skips it, and told in
+// `skipped`);
 // then every blockNo below numBlocks once (a repeat before a gap); then
 // overlapping payloads; then whether anything is left. A payload of up to
 // 476 bytes at any address is read; the first one that is not a page at a

@@ -1,14 +1,16 @@
 /* A test bootloader for signed images, for QEMU's netduinoplus2: the first
    16 KiB of flash (bootloader.ld). It reads the image header at the slot's
-   start (0x08004000), walks the TLV areas behind the image, recomputes the
-   SHA-256 of the header, the image and the protected TLVs and compares it
-   with the image's hash TLV, as MCUboot's boot check does. Only when they
-   match does it point VTOR at the vector table behind the header and start
-   the application; otherwise it leaves why in the first RAM word, where
-   the application leaves its own status. */
+   start (0x08004000, or SLOT as the build defines it), walks the TLV areas
+   behind the image, recomputes the SHA-256 of the header, the image and the
+   protected TLVs and compares it with the image's hash TLV, as MCUboot's
+   boot check does. Only when they match does it point VTOR at the vector
+   table behind the header and start the application; otherwise it leaves
+   why in the first RAM word, where the application leaves its own status. */
 #include <stdint.h>
 
-#define SLOT            0x08004000u
+#ifndef SLOT
+#define SLOT            0x08004000u  /* the slot's start; a build may place it elsewhere */
+#endif
 #define SCB_VTOR        (*(volatile uint32_t *)0xE000ED08u)
 #define STATUS          (*(volatile uint32_t *)0x20000000u)
 

@@ -9,7 +9,13 @@ void default_handler(void)
     }
 }
 
-__attribute__((section(".vectors"), used))
+// The table's section: .vectors unless the build names another (the
+// guide's linker snippets keep .isr_vector).
+#ifndef VECTORS_SECTION
+#define VECTORS_SECTION ".vectors"
+#endif
+
+__attribute__((section(VECTORS_SECTION), used))
 void (*const vector_table[16])(void) = {
     (void (*)(void))&__stack_top,
     reset_handler,
