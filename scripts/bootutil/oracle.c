@@ -284,9 +284,10 @@ int32_t boot_nv_security_counter_lock(uint32_t image_id)
 /* ---- The upgrade's verdict --------------------------------------------- */
 
 /* The bootloader validates the secondary slot before it moves the image in,
-   and erases it when the validation fails; the primary slot's own image then
-   boots. The verdict on the upgrade is taken where the bootloader makes it:
-   the link wraps bootutil_img_validate(). */
+   and erases it when the validation fails. The old image in the primary slot
+   does not boot, so only a completed upgrade starts; the validations are
+   counted too, where the bootloader makes them (the link wraps
+   bootutil_img_validate()), to say which step refused. */
 static int secondary_validations, secondary_refusals;
 
 fih_ret __real_bootutil_img_validate(struct boot_loader_state *state, struct image_header *hdr,
