@@ -74,7 +74,9 @@ def test_mcuboot_refuses_a_changed_byte_and_another_key(verdicts):
 # What MCUboot's TLV walk decides, read from bootutil_img_validate: every
 # SHA-256 TLV must match; a signature counts only after a key hash of a key
 # the bootloader holds (compared as a prefix of the key's hash, however short),
-# and the last such signature decides.
+# and the last such signature decides; an unprotected TLV outside the allow
+# list (hashes, keys, signatures, encryption keys) fails the image, as the
+# ports build MCUboot.
 MCUBOOT = {
     "as-signed": "accepted",
     "sha256-twice-second-wrong": "refused",
@@ -95,7 +97,7 @@ MCUBOOT = {
     "no-keyhash": "refused",
     "no-signature": "refused",
     "no-sha256": "refused",
-    "unknown-tlv-0x77-unprotected": "accepted",
+    "unknown-tlv-0x77-unprotected": "refused",
     "bytes-after-tlvs": "accepted",
     "cut-one-byte-short": "refused",
 }
