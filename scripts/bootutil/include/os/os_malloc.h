@@ -1,0 +1,6 @@
+#ifndef ORACLE_OS_MALLOC_H
+#define ORACLE_OS_MALLOC_H
+
+#include <stdlib.h>
+
+#endif
