@@ -65,6 +65,13 @@
     `imgtool sign` on its HEX (imgtool's image checked equal to ours
     first), each ratio with its goal. --mcuboot-only runs this table alone.
 
+12. Against another build, whole processes at the largest size: FLASH with
+    this build's velk_crc and with the one of a build folder given to
+    --against (its PYTHONPATH), plain, merged with every format, and
+    signed, each ratio with its goal: what FLASH's own check of the files
+    it writes costs (at most 1.05 for the plain run).
+    --against <folder> runs this table alone.
+
 All timings are medians of runs interleaved with their rivals, the order
 flipped every round.
 """
@@ -761,6 +768,43 @@ def mcuboot(repeat):
               flush=True)
 
 
+AGAINST_GOALS = {"plain": 1.05}
+
+
+def against(other, size, repeat):
+    """This build's FLASH against `other`'s (a build folder whose velk_crc
+    goes on PYTHONPATH), the same words, interleaved."""
+    code = "import sys; from velk_crc import runmain; sys.exit(runmain())"
+    mine = dict(os.environ)
+    theirs = dict(os.environ, PYTHONPATH=os.path.abspath(other))
+    with tempfile.TemporaryDirectory() as folder:
+        plain, _ = make_firmware(folder, size)
+        app, boot = make_production(folder, size)
+        signed, key = make_mcuboot_firmware(folder, size)
+        runs = {
+            "plain": ["FLASH", plain, "--ncrc_value"],
+            "merged-all": ["FLASH", app, "--ncrc_value", "--merge", boot, "--bin", "--srec",
+                           "--uf2", "rp2040"],
+            "mcuboot": ["FLASH", signed, "--ncrc_value", "--mcuboot",
+                        f"key={key},header={MCUBOOT_HEADER:#x}"],
+        }
+        print(f"FLASH at {size_label(size)}: this build against {other}")
+        header = f"{'run':<11} {'this s':>9} {'other s':>9} {'ratio':>6} {'goal':>5}"
+        print(header)
+        print("-" * len(header))
+        for name, words in runs.items():
+            command = [sys.executable, "-c", code, *words]
+
+            def run(env):
+                subprocess.run(command, env=env, check=True, capture_output=True)
+
+            this_s, other_s = paired_medians([lambda: run(mine), lambda: run(theirs)], repeat)
+            goal = AGAINST_GOALS.get(name)
+            ratio = this_s / other_s
+            print(f"{name:<11} {this_s:9.4f} {other_s:9.4f} {ratio:6.3f} {goal or '':>5} "
+                  f"{met(ratio, goal) if goal else ''}", flush=True)
+
+
 def met(value, goal, at_least=False):
     return "met" if (value >= goal if at_least else value <= goal) else "MISSED"
 
@@ -1006,7 +1050,13 @@ def main():
     parser.add_argument("--threads-only", action="store_true",
                         help="only the threads table: flash() on four 16 MiB builds from "
                              "four threads and one after another, and its peak RSS")
+    parser.add_argument("--against", metavar="FOLDER",
+                        help="only FLASH at the largest size with this build against "
+                             "the velk_crc of another build folder")
     args = parser.parse_args()
+    if args.against:
+        against(args.against, max(args.sizes), args.repeat)
+        return
     only = {"crc_only": crc_speed, "engine_only": engine, "threads_only": threads,
             "mcuboot_only": mcuboot}
     for flag, table in only.items():

@@ -11,16 +11,18 @@ From a build script::
 
 `flash` writes what ``velk-crc FLASH`` writes and `check` gives the verdict
 of ``velk-crc CHECK``; each returns a `Report` with the keys of the
-``--json`` object. A refusal raises `Refused` (FLASH: nothing was written)
-or `CannotVerify` (CHECK); a wrong checksum is a report whose ``ok`` is
-false. Nothing is printed. `main` runs the command line.
+``--json`` object. A refusal raises `Refused` (FLASH: nothing was written;
+`InternalError`, a kind of it, when FLASH found that a file it was about to
+write would fail its own check) or `CannotVerify` (CHECK); a wrong checksum
+is a report whose ``ok`` is false. Nothing is printed. `main` runs the
+command line.
 """
 
 import os
 import sys
 
 __all__ = ["flash", "check", "main", "Report", "OutputFile", "Error", "Refused",
-           "CannotVerify"]
+           "CannotVerify", "InternalError"]
 
 
 class Error(Exception):
@@ -39,6 +41,12 @@ class Error(Exception):
 
 class Refused(Error):
     """FLASH refused the build: nothing was written (the command line's 255)."""
+
+
+class InternalError(Refused):
+    """FLASH found that a file it was about to write would fail its own
+    check: nothing was written (the command line's 70). A fault of the
+    tool: please report it."""
 
 
 class CannotVerify(Error):
@@ -191,7 +199,8 @@ def flash(elf, *, symbol=None, offset=None, block=None, header=None, lpc_vectors
     "slot": 0x40000, "version": "1.2.3", ...}``, the settings of
     ``--mcuboot``; True for a flag, a list for the repeatable ones) makes a
     signed MCUboot image of it, after the records are stored. Returns the
-    `Report`; raises `Refused` when nothing was written.
+    `Report`; raises `Refused` when nothing was written (`InternalError`,
+    one of them, when a file would have failed its own check).
     """
     return _native().flash(elf, symbol=symbol, offset=offset, block=block, header=header,
                            lpc_vectors=lpc_vectors, crc=crc, be=be, fill=fill, words=words,

@@ -6,7 +6,7 @@ _Path = str | os.PathLike[str] | bytes | os.PathLike[bytes]
 __version__: str
 
 __all__ = ["flash", "check", "main", "Report", "OutputFile", "Error", "Refused",
-           "CannotVerify"]
+           "CannotVerify", "InternalError"]
 
 class OutputFile(str):
     format: Literal["Intel HEX", "ELF", "raw binary", "S-records", "UF2"]
@@ -214,6 +214,7 @@ class Error(Exception):
     def __init__(self, message: str, report: Report) -> None: ...
 
 class Refused(Error): ...
+class InternalError(Refused): ...
 class CannotVerify(Error): ...
 
 def flash(

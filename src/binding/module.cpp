@@ -114,6 +114,7 @@ int exec_module(PyObject* module) noexcept {
         state.output_file = attribute(package.get(), "OutputFile").release();
         state.refused = attribute(package.get(), "Refused").release();
         state.cannot_verify = attribute(package.get(), "CannotVerify").release();
+        state.internal_error = attribute(package.get(), "InternalError").release();
         Ref builtins = check(PyImport_ImportModule("builtins"));
         state.print = attribute(builtins.get(), "print").release();
         check(PyModule_AddObjectRef(module, "own_words", own_words().get()));
@@ -134,6 +135,7 @@ int traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(state.output_file);
     Py_VISIT(state.refused);
     Py_VISIT(state.cannot_verify);
+    Py_VISIT(state.internal_error);
     Py_VISIT(state.print);
     return 0;
 }
@@ -144,6 +146,7 @@ int clear(PyObject* module) {
     Py_CLEAR(state.output_file);
     Py_CLEAR(state.refused);
     Py_CLEAR(state.cannot_verify);
+    Py_CLEAR(state.internal_error);
     Py_CLEAR(state.print);
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "report.h"
 
+#include "../engine/report/refusal.h"
 #include "text.h"
 
 namespace velk::binding {
@@ -55,9 +56,12 @@ Ref report_of(const ModuleState& state, const Mode& mode, const cli::Outcome& ou
     Ref data = python_of(outcome.object);
     check(PyDict_SetItemString(data.get(), "files", files_of(state, outcome.files).get()));
     Ref report = check(PyObject_CallOneArg(state.report, data.get()));
-    if (outcome.status != mode.refused) return report;
+    const bool internal = outcome.status == internal_error_status;
+    if (outcome.status != mode.refused && !internal) return report;
     PyObject* message = PyDict_GetItemString(data.get(), "message");
-    PyObject* error = mode.bit == mode_bit::flash ? state.refused : state.cannot_verify;
+    PyObject* error = internal                       ? state.internal_error
+                      : mode.bit == mode_bit::flash ? state.refused
+                                                    : state.cannot_verify;
     Ref exception = check(PyObject_CallFunctionObjArgs(
         error, message ? message : Py_None, report.get(), nullptr));
     PyErr_SetObject(error, exception.get());

@@ -11,6 +11,7 @@ struct ModuleState {
     PyObject* output_file;    // velk_crc.OutputFile
     PyObject* refused;        // velk_crc.Refused
     PyObject* cannot_verify;  // velk_crc.CannotVerify
+    PyObject* internal_error; // velk_crc.InternalError
     PyObject* print;          // builtins.print
 };
 

@@ -12,9 +12,14 @@
 
 #include "../../src/engine/checksum/catalogue.h"
 #include "../../src/engine/cli/command_line.h"
+#include "../../src/engine/flash/file_checks.h"
+#include "../../src/engine/flash/flash_verify.h"
+#include "../../src/engine/hexfile/intel_hex.h"
 #include "../../src/engine/mcuboot/format.h"
 #include "../../src/engine/platform/platform.h"
 #include "../../src/engine/records/plan.h"
+#include "../../src/engine/srecord/srec_writer.h"
+#include "../../src/engine/uf2/uf2.h"
 
 namespace {
 
@@ -300,6 +305,154 @@ void flash_and_check(const std::string& data, const std::string& scratch) {
            "the missing file's line: " + host.err_);
 }
 
+
+// FLASH's checks of a file's bytes as written: each format's writer's
+// output passes; one changed byte in a checked stretch, a line whose
+// checksum no longer sums, and a file cut short are each a fault that
+// names where.
+struct Collected final : velk::layout::TextSink, velk::layout::ChunkSink {
+    std::string bytes;
+    void put(const char* text, size_t size) override { bytes.append(text, size); }
+    void take(uint8_t* chunk, size_t size) override {
+        bytes.append(reinterpret_cast<const char*>(chunk), size);
+    }
+};
+
+std::string checked(velk::flash::FileCheck& check, const std::string& bytes, size_t piece) {
+    // Fed in pieces that cut lines and blocks anywhere.
+    for (size_t at = 0; at < bytes.size(); at += piece)
+        check.take(reinterpret_cast<const uint8_t*>(bytes.data()) + at,
+                   std::min(piece, bytes.size() - at));
+    return check.finish();
+}
+
+// The text line holding `digits` after its address field, changed to
+// `digit` there; with `resum` its checksum made right again (HEX: the
+// two's complement, S-records: the ones' complement of the sum).
+std::string changed_line(std::string text, const std::string& head, size_t digit, bool resum) {
+    const size_t start = text.find(head);
+    const size_t end = text.find('\n', start);
+    char& c = text[start + digit];
+    c = c == '0' ? '1' : '0';
+    if (!resum) return text;
+    const bool hex = text[start] == ':';
+    unsigned sum = 0;
+    for (size_t i = start + (hex ? 1 : 2); i + 2 < end; i += 2)
+        sum += static_cast<unsigned>(std::stoul(text.substr(i, 2), nullptr, 16));
+    char checksum[3];
+    std::snprintf(checksum, sizeof checksum, "%02X",
+                  hex ? (0x100 - (sum & 0xFF)) & 0xFF : ~sum & 0xFF);
+    text.replace(end - 2, 2, checksum);
+    return text;
+}
+
+void file_checks() {
+    using namespace velk::flash;
+    std::mt19937 random(70);
+    std::vector<uint8_t> low(0x1000), high(0x100);
+    for (uint8_t& b : low) b = static_cast<uint8_t>(random());
+    for (uint8_t& b : high) b = static_cast<uint8_t>(random());
+    velk::layout::MemoryMap memory;
+    memory.append(0x08000000, low.data(), low.size());
+    memory.append_fill(0x08001000, 0x1000);
+    memory.append(0x08002000, high.data(), high.size());
+    // A record's slot at the end of the first stretch, and the signed
+    // image's TLVs in the last.
+    const std::vector<Span> spans = {{0x08000FFC, 4}, {0x08002010, 0x20}};
+
+    Collected hex, srec, uf2, bin;
+    velk::hexfile::write_intel_hex(memory, 0x08000041, hex);
+    velk::srecord::write_srecord(memory, 0x08000041, "fw_CRC.srec", srec);
+    expect(velk::uf2::write_uf2(memory, 0xE48BFF56, memory.fill(), uf2), "UF2 written");
+    velk::layout::copy_range(memory, 0x08000000, 0x08002100, bin);
+    for (size_t piece : {size_t{1}, size_t{7}, size_t{4096}}) {
+        const std::string n = " in pieces of " + std::to_string(piece);
+        expect(checked(*hex_check(memory, spans), hex.bytes, piece).empty(), "HEX" + n);
+        expect(checked(*srec_check(memory, spans), srec.bytes, piece).empty(), "S-records" + n);
+        expect(checked(*uf2_check(memory), uf2.bytes, piece).empty(), "UF2" + n);
+        expect(checked(*binary_check(memory, 0x08000000, 0x08002100), bin.bytes, piece).empty(),
+               ".bin" + n);
+    }
+    struct Case {
+        const char* what;
+        std::unique_ptr<FileCheck> check;
+        std::string bytes;
+        const char* fault;
+    };
+    std::string flipped_bin = bin.bytes, flipped_uf2 = uf2.bytes;
+    flipped_bin[0x2015] ^= 0x10;
+    size_t block = 0;  // the block whose payload is 0x08002000's page
+    while (std::memcmp(uf2.bytes.data() + block * velk::uf2::block_size + 12, "\x00\x20\x00\x08",
+                       4) != 0)
+        ++block;
+    flipped_uf2[block * velk::uf2::block_size + 32 + 0x15] ^= 0x10;
+    Case cases[] = {
+        // The slot's line, 0x08000FF0, its 13th data byte changed and summed.
+        {"HEX slot byte", hex_check(memory, spans), changed_line(hex.bytes, ":100FF000", 9 + 24, true),
+         "the line for 0x08000FF0 holds 0x"},
+        {"HEX checksum", hex_check(memory, spans), changed_line(hex.bytes, ":100FF000", 9 + 24, false),
+         "the line for 0x08000FF0 has a wrong checksum"},
+        {"HEX cut short", hex_check(memory, spans), hex.bytes.substr(0, hex.bytes.rfind(":00000001")),
+         "it has no end-of-file record"},
+        {"S-record TLV byte", srec_check(memory, spans),
+         changed_line(srec.bytes, "S3150800201", 12 + 2, true), "the line for 0x08002010 holds 0x"},
+        {"S-record checksum", srec_check(memory, spans),
+         changed_line(srec.bytes, "S3150800201", 12 + 2, false),
+         "the line for 0x08002010 has a wrong checksum"},
+        {"S-record no slot line", srec_check(memory, {{0x08003000, 4}}), srec.bytes,
+         "no line holds 0x08003000 to 0x08003003"},
+        {".bin byte", binary_check(memory, 0x08000000, 0x08002100), flipped_bin,
+         "it holds 0x"},
+        {".bin cut short", binary_check(memory, 0x08000000, 0x08002100), bin.bytes.substr(0, 0x2000),
+         "it ends at 0x08002000, before 0x08002100"},
+        {"UF2 payload byte", uf2_check(memory), flipped_uf2, "holds 0x"},
+        {"ELF record bytes", offsets_check({{0x40, 0x08000FFC, {1, 2, 3, 4}}}),
+         std::string(0x40, '\0') + "\x01\x02\x33\x04" + std::string(8, '\0'),
+         "it holds 0x33 at 0x08000FFE (offset 0x42) where the image has 0x03"},
+    };
+    for (Case& c : cases) {
+        const std::string fault = checked(*c.check, c.bytes, 4096);
+        expect(fault.find(c.fault) != std::string::npos,
+               std::string(c.what) + ": \"" + fault + "\"");
+    }
+}
+
+// FLASH's own check of the records over the final image: a record whose
+// range changed after it was stored is named with CHECK's line, the value
+// it holds and the one the changed bytes give, both from the bitwise CRC.
+void records_over_the_final_image() {
+    std::vector<uint8_t> data(0x100);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 11 + 3);
+    velk::records::Plan plan;
+    plan.algorithm = velk::records::find_algorithm(std::nullopt);
+    const auto& parameters = plan.algorithm.row->parameters;
+    velk::records::Planned planned;
+    planned.record = {0x2100, 4, velk::records::Intervals(0x2000, 0x2100), "crc",
+                      velk::records::crc_producer(velk::records::CrcRole::selector,
+                                                  plan.algorithm, velk::records::Feed::bytes)};
+    plan.records.push_back(planned);
+    plan.order = {0};
+    const uint64_t stored = bitwise(parameters, data.data(), data.size());
+    uint8_t slot[4];
+    for (int i = 0; i < 4; ++i) slot[i] = static_cast<uint8_t>(stored >> (8 * i));
+    velk::layout::MemoryMap memory;
+    memory.append(0x2000, data.data(), data.size());
+    memory.append(0x2100, slot, 4);
+    expect(velk::flash::records_fault(plan, memory).empty(), "a right record passes");
+    // A byte of the range changed after the record was stored, as a header
+    // written over the range after its CRC would.
+    const uint8_t changed = static_cast<uint8_t>(data[0x40] ^ 0x01);
+    memory.overlay(0x2040, &changed, 1);
+    std::vector<uint8_t> now = data;
+    now[0x40] = changed;
+    char wanted[96];
+    std::snprintf(wanted, sizeof wanted, "at 0x00002100: stored [0x%08llX], computed [0x%08llX]",
+                  static_cast<unsigned long long>(stored),
+                  static_cast<unsigned long long>(bitwise(parameters, now.data(), now.size())));
+    const std::string line = velk::flash::records_fault(plan, memory);
+    expect(line.find(wanted) != std::string::npos, "the changed record's line: " + line);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -312,6 +465,8 @@ int main(int argc, char** argv) {
         intervals();
         checksum_over_holes();
         mcuboot_format();
+        file_checks();
+        records_over_the_final_image();
         flash_and_check(argv[1], argv[2]);
     } catch (const std::exception& e) {
         // A fault of this program or of what it read: said, not an abort.

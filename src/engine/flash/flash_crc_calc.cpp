@@ -2,7 +2,7 @@
 // files are in place before the report stage runs: a failure from then on
 // says that they were written.
 #include "../request/modes.h"
-#include "flash_run.h"
+#include "flash_verify.h"
 
 namespace velk {
 
@@ -10,13 +10,16 @@ int flash_crc_calc(const Request& request, Reporter& report, Host& host) {
     flash::FlashRun run(request);
     flash::plan(run, host);
     flash::compute(run, host);
+    flash::plant_test_fault(run);
     // With --mcuboot, the manifest's digests are taken as the files are
     // written; only the object holds them.
     std::optional<flash::FileDigests> digests;
     if (run.signing && report.keeps_object()) digests.emplace(host.crypto());
+    // What CHECK would say of each file, known before any is put in place.
+    flash::SelfCheck self_check(run, host, digests ? &*digests : nullptr);
     flash::write_files(run, report, host,
                        [&report](const std::string& line) { report.error(line); },
-                       digests ? &*digests : nullptr);
+                       &self_check);
     report.commit();
     if (digests) flash::digest_files(run, *digests);
     flash::report(run, report);

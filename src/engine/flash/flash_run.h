@@ -3,7 +3,8 @@
 // four stages over one FlashRun:
 //   plan     the build read, its records planned, the layout checked;
 //   compute  the records stored into the image, other files merged in;
-//   files    every file written and put in place together;
+//   files    every file written, checked as its own CHECK would check it
+//            (flash_verify.h), and put in place together;
 //   report   the lines, warnings, notes and --json's object.
 // Each stage refuses what it cannot do (Refusal) before any file is
 // touched, the files stage aside.
@@ -57,6 +58,7 @@ struct FlashRun {
     std::optional<Merged> merged;
     mcuboot::Signed signed_image;  // with `signing`; memory borrows its bytes
     CrcElf crc_elf;
+    records::Bytes planted;  // a test's planted fault (plant_test_fault), which memory borrows
     // files
     std::vector<File> files;  // a row of the table each, own and merged
     std::vector<std::string> removed;

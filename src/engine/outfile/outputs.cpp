@@ -183,7 +183,9 @@ void Outputs::waiting_long(const std::string& lock_file) {
 }
 
 void Outputs::commit() {
+    if (tap_) tap_->waiting();
     join();
+    if (tap_) tap_->all_written();
     set_.commit(*this);
 }
 

@@ -55,7 +55,9 @@ public:
     // made here, at once.
     void defer(bool on) { deferring_ = on; }
     // The bytes of every file given after this are shown to `tap` as they
-    // are written.
+    // are written; commit() tells it when this thread's are (before it
+    // waits for the second thread) and when all are, before any is put in
+    // place.
     void tap(Tap& tap) { tap_ = &tap; }
     void write_deferred();
 

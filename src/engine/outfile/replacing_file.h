@@ -21,6 +21,13 @@ struct OsFailure {
 class Tap {
 public:
     virtual void written(const std::string& target, const char* data, size_t size) = 0;
+    // The run's own thread has written its files and is about to wait for
+    // the second thread's: work of the tap's own fits there. What this
+    // throws stops the run, and every name keeps what it held.
+    virtual void waiting() {}
+    // Every file's bytes are written, and none is in place yet: what this
+    // throws stops the run, and every name keeps what it held.
+    virtual void all_written() {}
 
 protected:
     ~Tap() = default;

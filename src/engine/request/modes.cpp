@@ -72,6 +72,10 @@ int run_mode(const Mode& mode, const Request& request, Reporter& report, Host& h
         return mode.run(request, report, host);
     } catch (const Refusal& refusal) {
         return refused(mode, report, refusal.text);
+    } catch (const InternalError& fault) {
+        report.error("internal error: " + fault.text);
+        report.finish("error");
+        return internal_error_status;
     } catch (const crypto::Failure& failure) {
         return refused(mode, report, failure.why);
     } catch (const std::bad_alloc&) {

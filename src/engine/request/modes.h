@@ -44,7 +44,7 @@ int refused(const Mode& mode, Reporter& report, const std::string& text);
 
 // Runs `mode`: a Refusal, an out-of-memory and an unexpected C++ exception
 // (a fault of the tool) end as one error line and the mode's refusal
-// status. Interrupted, StdoutFailure and what the host throws go on to the
+// status; an InternalError as one line and internal_error_status. Interrupted, StdoutFailure and what the host throws go on to the
 // caller.
 int run_mode(const Mode& mode, const Request& request, Reporter& report, Host& host);
 
