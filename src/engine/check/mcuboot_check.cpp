@@ -34,6 +34,15 @@ std::optional<elf::SectionHeader> section(const ElfBuild& elf, const char* name)
     return std::nullopt;
 }
 
+// Where the build's signed payload ends: after its loadable bytes, or after
+// a record that --a or --s places beyond them, FLASH having padded the
+// payload with erased flash up to it.
+uint64_t signed_build_end(const CheckRun& run) {
+    uint64_t end = run.build->loadable.clusters.back().end;
+    for (const records::Planned& p : run.plan.records) end = std::max(end, p.record.slot_end());
+    return end;
+}
+
 // The image's bytes from its header to the end of the run the file holds
 // unbroken, read once; every field is an offset into them.
 class Reader {
@@ -76,7 +85,7 @@ private:
     }
 
     uint64_t build_start() const { return run_.build->loadable.clusters.front().start; }
-    uint64_t build_end() const { return run_.build->loadable.clusters.back().end; }
+    uint64_t build_end() const { return signed_build_end(run_); }
 
     // From the header to the end of the run of bytes the file holds without
     // a break (with --elf, at least to the build's end).
@@ -429,7 +438,7 @@ void clear(Verdict& v) {
 void into_expected(CheckRun& run, Verdict& v) {
     if (!run.build || !v.located) return;
     const uint64_t start = run.build->loadable.clusters.front().start;
-    const uint64_t end = run.build->loadable.clusters.back().end;
+    const uint64_t end = signed_build_end(run);
     layout::MemoryMap& expected = run.merged ? run.merged->memory : run.expected;
     const layout::MemoryMap held = layout::spans_of(run.file.loadable, run.file.base);
     // The file's own stretches there, its holes none: erased flash it

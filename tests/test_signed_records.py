@@ -1,0 +1,88 @@
+"""Signed images whose records lie past the build's last byte (--a, --s):
+FLASH pads the payload with erased flash up to the record and signs it
+all; CHECK of each file with --elf must read the same payload. The image's
+own structure is read here from the HEX (header sizes, the TLV area, the
+SHA-256 over header and payload) and imgtool verifies the .bin."""
+
+import hashlib
+import shutil
+import struct
+import subprocess
+import sysconfig
+
+import pytest
+from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives.asymmetric import ed25519
+
+import velk_crc
+from conftest import DATA, run_command
+from hexcheck import read_hex
+
+IMGTOOL = shutil.which("imgtool", path=sysconfig.get_path("scripts")) or shutil.which("imgtool")
+IMAGE_MAGIC = 0x96F3B83D
+TLV_INFO_MAGIC = 0x6907
+TLV_SHA256 = 0x10
+
+
+@pytest.fixture(scope="module")
+def key(tmp_path_factory):
+    path = tmp_path_factory.mktemp("key") / "key.pem"
+    path.write_bytes(ed25519.Ed25519PrivateKey.generate().private_bytes(
+        serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+        serialization.NoEncryption()))
+    return path
+
+
+def sha256_tlv(image, slot):
+    """The header's sizes and the SHA-256 TLV's value, walked here."""
+    hdr_size, protect, img_size = struct.unpack_from("<HHI", image.bytes_at(slot + 8, 8))
+    at = slot + hdr_size + img_size + protect
+    magic, total = struct.unpack("<HH", image.bytes_at(at, 4))
+    assert magic == TLV_INFO_MAGIC
+    end, at = at + total, at + 4
+    while at < end:
+        kind, _, length = struct.unpack("<BBH", image.bytes_at(at, 4))
+        if kind == TLV_SHA256:
+            return hdr_size, img_size, image.bytes_at(at + 4, length)
+        at += 4 + length
+    raise AssertionError("no SHA-256 TLV")
+
+
+# (build, record word, API keyword, the record's first byte)
+PLACED = [
+    pytest.param("fw_mcuboot_app.elf", "--a400", {"offset": 0x400}, 0x08004600,
+                 id="added-header-offset"),
+    pytest.param("fw_mcuboot_app.elf", "--s1024", {"block": 1024}, 0x08004600,
+                 id="added-header-block"),
+    pytest.param("fw_mcuboot_app_reserved.elf", "--a400", {"offset": 0x400}, 0x08004400,
+                 id="reserved-room-offset"),
+    pytest.param("fw_bootloaded_app.elf", "--a134", {"offset": 0x134}, 0x08004134,
+                 id="just-past-the-build"),
+]
+
+
+@pytest.mark.parametrize("elf, word, keyword, record", PLACED)
+def test_a_record_past_the_build_is_signed_and_checked_with_the_build(
+        tmp_path, key, elf, word, keyword, record):
+    shutil.copy(f"{DATA}/{elf}", tmp_path)
+    settings = f"key={key},header=0x200"
+    made = run_command("FLASH", elf, word, "--bin", "--mcuboot", settings, cwd=tmp_path)
+    assert made.returncode == 0, made.stderr
+    root = tmp_path / elf[:-4]
+    image = read_hex(f"{root}_CRC.hex")
+    slot = min(image.memory)
+    assert struct.unpack("<I", image.bytes_at(slot, 4))[0] == IMAGE_MAGIC
+    hdr_size, img_size, digest = sha256_tlv(image, slot)
+    # The payload reaches the record's last byte, padding and all.
+    assert slot + hdr_size + img_size == record + 4
+    assert digest == hashlib.sha256(image.bytes_at(slot, hdr_size + img_size)).digest()
+    if IMGTOOL:
+        subprocess.run([IMGTOOL, "verify", "-k", str(key), f"{root}_CRC.bin"], check=True,
+                       capture_output=True)
+    for suffix in ("_CRC.hex", "_CRC.bin"):
+        checked = run_command("CHECK", f"{root}{suffix}", word, "--elf", elf,
+                              "--mcuboot", settings, cwd=tmp_path)
+        assert checked.returncode == 0, suffix + ": " + checked.stdout + checked.stderr
+    report = velk_crc.check(f"{root}_CRC.hex", elf=tmp_path / elf, **keyword,
+                            mcuboot={"key": str(key), "header": 0x200})
+    assert report.ok
