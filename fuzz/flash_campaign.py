@@ -256,6 +256,8 @@ def main():
         base_check = [*velk, "CHECK"]
         mc = check_settings(mcuboot) if mcuboot else None
         mc_words = ["--mcuboot", mc] if mc else (["--mcuboot"] if mcuboot is not None else [])
+        # what erased flash reads is the user's to say, alone too
+        fill = shared[shared.index("--fill"):shared.index("--fill") + 2] if "--fill" in shared else []
         checks = []
         for f in files:
             path = f if os.path.isabs(f) else os.path.join(run_dir, f)
@@ -265,12 +267,12 @@ def main():
             if name.endswith(".elf"):
                 checks.append([name, *shared, *mc_words])
                 if mcuboot is not None:
-                    checks.append([name, *mc_words])
+                    checks.append([name, *fill, *mc_words])
                 continue
             m = ["--merge", merge] if merged else []
             checks.append([name, *shared, "--elf", elf, *m, *extra, *mc_words])
             if mcuboot is not None and not name.endswith(".bin"):
-                checks.append([name, *extra, *mc_words])
+                checks.append([name, *extra, *fill, *mc_words])
         for c in checks:
             counts["checks"] += 1
             cmd = [*base_check, *c]

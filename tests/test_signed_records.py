@@ -86,3 +86,29 @@ def test_a_record_past_the_build_is_signed_and_checked_with_the_build(
     report = velk_crc.check(f"{root}_CRC.hex", elf=tmp_path / elf, **keyword,
                             mcuboot={"key": str(key), "header": 0x200})
     assert report.ok
+
+
+# Records whose slot lies among the header's first 32 bytes, the header
+# written over the build's own room at 0x08004000.
+IN_THE_HEADER = [
+    pytest.param(["--a10"], {"offset": 0x10}, "--a10 at 0x08004010", id="flags"),
+    pytest.param(["--a1C"], {"offset": 0x1C}, "--a1C at 0x0800401C", id="pad"),
+    pytest.param(["--a1C", "--force"], {"offset": 0x1C, "force": True}, "--a1C at 0x0800401C",
+                 id="pad-forced"),
+    pytest.param(["--lpc-vectors"], {"lpc_vectors": True}, "at 0x0800401C", id="lpc-vectors"),
+]
+
+
+@pytest.mark.parametrize("words, keyword, named", IN_THE_HEADER)
+def test_a_record_in_the_header_fields_is_refused_not_an_internal_error(
+        tmp_path, words, keyword, named):
+    elf = "fw_mcuboot_app_reserved.elf"
+    shutil.copy(f"{DATA}/{elf}", tmp_path)
+    made = run_command("FLASH", elf, *words, "--mcuboot", "header=0x200", cwd=tmp_path)
+    assert made.returncode == 255, made.stderr
+    assert made.stderr.count("\n") == 1 and named in made.stderr
+    assert "MCUboot header's fields (0x08004000 to 0x0800401F)" in made.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == [elf]
+    with pytest.raises(velk_crc.Refused, match="MCUboot header's fields") as info:
+        velk_crc.flash(tmp_path / elf, **keyword, mcuboot={"header": 0x200})
+    assert type(info.value) is velk_crc.Refused

@@ -42,6 +42,22 @@ std::vector<Finding> check_layout(const diagnostics::Facts& f, uint64_t image_en
     return out;
 }
 
+// The header's fields are written over the build's own room before the
+// records are stored: a record whose slot lies among them would overwrite
+// the header the bootloader reads, whatever --force says.
+void refuse_records_in_the_header(const FlashRun& run) {
+    const mcuboot::Signing& s = *run.signing;
+    if (!s.room_reserved) return;
+    const uint64_t end = s.slot + mcuboot::header_fields;
+    for (const records::Planned& p : run.plan.records)
+        if (p.record.slot < end && p.record.slot_end() > s.slot)
+            throw Refusal{text::format(
+                "%s at %s lies in the MCUboot header's fields (%s to %s), which --mcuboot "
+                "writes at the start of the build's room: the record would overwrite them",
+                p.record.label.c_str(), text::address(p.record.slot).c_str(),
+                text::address(s.slot).c_str(), text::address(end - 1).c_str())};
+}
+
 }  // namespace
 
 void plan(FlashRun& run, Host& host) {
@@ -76,6 +92,7 @@ void plan(FlashRun& run, Host& host) {
             run.findings.push_back({why, true});
     if (run.signing) {
         mcuboot::place_signing(*run.signing, request, run.elf, run.memory);
+        refuse_records_in_the_header(run);
         for (std::string& why : run.signing->refused) run.findings.push_back({why, true});
     }
     for (const Finding& f : run.findings)
