@@ -44,8 +44,13 @@ def flash(work, elf, words):
 
 
 def clean_env():
+    """FLASH's environment for the seeds: without the sanitizers' runtimes,
+    and with VELK_SEED_PYTHONPATH (a plain build) when the checked one is
+    a sanitizer build."""
     env = dict(os.environ)
     env.pop("LD_PRELOAD", None)
+    if "VELK_SEED_PYTHONPATH" in env:
+        env["PYTHONPATH"] = env["VELK_SEED_PYTHONPATH"]
     return env
 
 
@@ -156,7 +161,8 @@ def mutate_memory(rng, memory):
         for i in range(n):
             if a + i in memory and b + i in mem:
                 mem[b + i] = memory[a + i]
-    changed = {a for a in set(memory) | set(mem) if memory.get(a) != mem.get(a)}
+    # a byte left out reads as erased flash, as it was
+    changed = {a for a in set(memory) | set(mem) if memory.get(a, 0xFF) != mem.get(a, 0xFF)}
     return mem, changed
 
 

@@ -112,3 +112,66 @@ def test_a_record_in_the_header_fields_is_refused_not_an_internal_error(
     with pytest.raises(velk_crc.Refused, match="MCUboot header's fields") as info:
         velk_crc.flash(tmp_path / elf, **keyword, mcuboot={"header": 0x200})
     assert type(info.value) is velk_crc.Refused
+
+
+@pytest.fixture(scope="module")
+def merged(tmp_path_factory, key):
+    """FLASH's signed image merged after a bootloader that holds the
+    header's magic; the image's slot and where its TLVs end, read here."""
+    folder = tmp_path_factory.mktemp("merged")
+    shutil.copy(f"{DATA}/fw_mcuboot_app.elf", folder)
+    made = run_command("FLASH", "fw_mcuboot_app.elf", "--ncrc_value", "--merge",
+                       f"{DATA}/fw_mcuboot_loader.hex", "--mcuboot", f"key={key},header=0x200",
+                       cwd=folder)
+    assert made.returncode == 0, made.stderr
+    path = folder / "fw_mcuboot_app_CRC_merged.hex"
+    image = read_hex(path)
+    slot = 0x08004000
+    assert struct.unpack("<I", image.bytes_at(slot, 4))[0] == IMAGE_MAGIC
+    hdr_size, img_size, _ = sha256_tlv(image, slot)
+    _, total = struct.unpack("<HH", image.bytes_at(slot + hdr_size + img_size, 4))
+    return path, slot, slot + hdr_size + img_size + total
+
+
+COPY_AT = 0x08002000  # unused flash between the bootloader and the slot
+
+
+# (how the image at the slot is spoiled, given its slot and TLV end)
+SPOILED = [
+    pytest.param(lambda slot, end: {slot + 0x250: None}, id="payload-byte"),
+    pytest.param(lambda slot, end: {end - 8: None}, id="signature-byte"),
+    pytest.param(lambda slot, end: {a: "gone" for a in range(end - 0x40, end)}, id="tlvs-cut"),
+]
+
+
+@pytest.mark.parametrize("spoil", SPOILED)
+def test_a_spoiled_image_beside_a_whole_copy_is_not_ok(tmp_path, key, merged, spoil):
+    from intelhex import IntelHex
+    path, slot, end = merged
+    ih = IntelHex(str(path))
+    for a in range(slot, end):
+        ih[COPY_AT + a - slot] = ih[a]
+    for a, how in spoil(slot, end).items():
+        if how == "gone":
+            del ih[a]
+        else:
+            ih[a] ^= 0xFF
+    bad = tmp_path / "bad.hex"
+    ih.write_hex_file(str(bad))
+    checked = run_command("CHECK", bad, "--mcuboot", f"key={key}")
+    assert checked.returncode == 1, checked.stdout + checked.stderr
+    assert f"MCUboot mismatch: the image at 0x{slot:08X}: " in checked.stdout
+    report = velk_crc.check(bad, mcuboot={"key": str(key)})
+    assert not report.ok
+
+
+def test_two_whole_images_pass(tmp_path, key, merged):
+    from intelhex import IntelHex
+    path, slot, end = merged
+    ih = IntelHex(str(path))
+    for a in range(slot, end):
+        ih[COPY_AT + a - slot] = ih[a]
+    both = tmp_path / "both.hex"
+    ih.write_hex_file(str(both))
+    checked = run_command("CHECK", both, "--mcuboot", f"key={key}")
+    assert checked.returncode == 0, checked.stdout + checked.stderr

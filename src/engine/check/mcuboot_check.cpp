@@ -422,6 +422,29 @@ std::tuple<bool, bool, long> score(const Verdict& v) {
     return {!v.stops_at, v.hash_ok, -static_cast<long>(v.faults.size())};
 }
 
+// Whether the header at `a` has its TLV area's info header where its
+// hdr_size, img_size and protect_tlv_size say: an image, not a literal of
+// the magic in a bootloader's code.
+bool image_at(const layout::MemoryMap& held, uint64_t a) {
+    uint8_t h[header_bytes];
+    held.read(a, h, sizeof h);
+    const format::Header header = format::decode_header(h);
+    if (header.hdr_size < header_bytes) return false;
+    const uint64_t info = a + header.hdr_size + uint64_t{header.img_size};
+    uint8_t m[2];
+    held.read(info, m, 2);
+    return format::u16_at(m) ==
+           (header.protect_tlv_size ? format::protected_info : format::unprotected_info);
+}
+
+// An image's first fault, as its line would tell it.
+Fault first_fault(const Verdict& v) {
+    if (v.stops_at)
+        return {"the file's bytes", *v.stops_at, "none from there",
+                "the image's bytes to " + text::address(v.goes_to)};
+    return v.faults.front();
+}
+
 // The verdict as planned, before any image was read into it.
 void clear(Verdict& v) {
     Verdict fresh;
@@ -522,11 +545,14 @@ void compute(CheckRun& run) {
         // full of the magic is judged by its first candidates.
         const size_t tried = std::min<size_t>(places.size(), 16);
         size_t best = 0;
+        // Each place's first fault, for the places that hold an image.
+        std::vector<std::optional<Fault>> wrong(tried);
         if (tried > 1) {
             std::tuple<bool, bool, long> top{};
             for (size_t i = 0; i < tried; ++i) {
                 clear(v);
                 Reader(run, v, held).run(places[i]);
+                if (image_at(held, places[i]) && !v.ok()) wrong[i] = first_fault(v);
                 if (i == 0 || score(v) > top) {
                     top = score(v);
                     best = i;
@@ -535,8 +561,16 @@ void compute(CheckRun& run) {
             clear(v);
         }
         if (!places.empty()) Reader(run, v, held).run(places[best]);
+        // A second image that fails is a fault of the file, whichever
+        // image holds together: the bootloader may be the one to read it.
         for (size_t i = 0; i < tried; ++i)
-            if (i != best) v.passed_over.push_back(places[i]);
+            if (i != best && wrong[i]) {
+                Fault f = *wrong[i];
+                f.what = "the image at " + text::address(places[i]) + ": " + f.what;
+                v.faults.push_back(std::move(f));
+            } else if (i != best) {
+                v.passed_over.push_back(places[i]);
+            }
     } catch (const crypto::Failure& failure) {
         throw Refusal{failure.why};
     }
