@@ -38,6 +38,39 @@ layout::Loadable build_part(const ElfBuild& elf) {
     return elf.loadable;
 }
 
+// A debugger's `load` writes an ELF file's sections, a programmer that reads
+// program headers its segments: where a section's bytes are not the ones
+// its segment loads at that address, the two flash different images, and
+// no verdict on one of them holds for the file.
+void refuse_sections_unlike_segments(const ElfBuild& elf) {
+    const uint64_t size = elf.file_bytes.size();
+    for (const elf::SectionHeader& s : elf.file.sections) {
+        if (!(s.flags & elf::shf_alloc) || s.type == elf::sht_nobits || !s.size) continue;
+        for (const elf::ProgramHeader& p : elf.file.segments) {
+            if (p.type != elf::pt_load || s.addr < p.vaddr || s.addr - p.vaddr >= p.filesz)
+                continue;
+            const uint64_t in = s.addr - p.vaddr;
+            const uint64_t n = std::min(s.size, p.filesz - in);
+            if (s.offset == p.offset + in || s.offset > size || n > size - s.offset ||
+                p.offset + in > size || n > size - (p.offset + in))
+                break;
+            const uint8_t* section = elf.bytes() + s.offset;
+            const uint8_t* segment = elf.bytes() + p.offset + in;
+            const auto differ = std::mismatch(section, section + n, segment);
+            if (differ.first != section + n) {
+                const uint64_t at = static_cast<uint64_t>(differ.first - section);
+                throw Refusal{text::format(
+                    "section %s holds 0x%02X for %s, where its program header loads 0x%02X: "
+                    "a debugger's load (sections) and a programmer (program headers) would "
+                    "flash different images",
+                    section_name(elf, s).c_str(), *differ.first,
+                    text::address(p.paddr + in + at).c_str(), *differ.second)};
+            }
+            break;
+        }
+    }
+}
+
 class Planner {
 public:
     Planner(CheckRun& run, Warnings& warnings, Host& host)
@@ -75,6 +108,7 @@ public:
             }
         }
         run_.file = read_image(std::move(input), base, request_.front, true);
+        if (run_.file.format == &formats::elf()) refuse_sections_unlike_segments(run_.file.elf);
         for (const std::string& warning : run_.file.warnings) warnings_.warning(warning);
         for (const std::string& note : run_.file.notes) warnings_.note(note);
         if (request_.base && run_.file.format != &formats::raw_binary())
