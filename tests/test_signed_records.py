@@ -48,39 +48,44 @@ def sha256_tlv(image, slot):
     raise AssertionError("no SHA-256 TLV")
 
 
-# (build, record word, API keyword, the record's first byte)
+# (build, record words, API keywords, where the payload ends)
 PLACED = [
-    pytest.param("fw_mcuboot_app.elf", "--a400", {"offset": 0x400}, 0x08004600,
+    pytest.param("fw_mcuboot_app.elf", ["--a400"], {"offset": 0x400}, 0x08004604,
                  id="added-header-offset"),
-    pytest.param("fw_mcuboot_app.elf", "--s1024", {"block": 1024}, 0x08004600,
+    pytest.param("fw_mcuboot_app.elf", ["--s1024"], {"block": 1024}, 0x08004604,
                  id="added-header-block"),
-    pytest.param("fw_mcuboot_app_reserved.elf", "--a400", {"offset": 0x400}, 0x08004400,
+    pytest.param("fw_mcuboot_app_reserved.elf", ["--a400"], {"offset": 0x400}, 0x08004404,
                  id="reserved-room-offset"),
-    pytest.param("fw_bootloaded_app.elf", "--a134", {"offset": 0x134}, 0x08004134,
+    pytest.param("fw_bootloaded_app.elf", ["--a134"], {"offset": 0x134}, 0x08004138,
                  id="just-past-the-build"),
+    # The build ends at 0x0800026F; the header's body runs to its image's
+    # end, a word further.
+    pytest.param("fw_header_crc32.elf", ["--header", "app_header:size@8,crc@12,hcrc@16"],
+                 {"header": "app_header:size@8,crc@12,hcrc@16"}, 0x08000270,
+                 id="header-record-image-rounded"),
 ]
 
 
-@pytest.mark.parametrize("elf, word, keyword, record", PLACED)
+@pytest.mark.parametrize("elf, words, keyword, payload_end", PLACED)
 def test_a_record_past_the_build_is_signed_and_checked_with_the_build(
-        tmp_path, key, elf, word, keyword, record):
+        tmp_path, key, elf, words, keyword, payload_end):
     shutil.copy(f"{DATA}/{elf}", tmp_path)
     settings = f"key={key},header=0x200"
-    made = run_command("FLASH", elf, word, "--bin", "--mcuboot", settings, cwd=tmp_path)
+    made = run_command("FLASH", elf, *words, "--bin", "--mcuboot", settings, cwd=tmp_path)
     assert made.returncode == 0, made.stderr
     root = tmp_path / elf[:-4]
     image = read_hex(f"{root}_CRC.hex")
     slot = min(image.memory)
     assert struct.unpack("<I", image.bytes_at(slot, 4))[0] == IMAGE_MAGIC
     hdr_size, img_size, digest = sha256_tlv(image, slot)
-    # The payload reaches the record's last byte, padding and all.
-    assert slot + hdr_size + img_size == record + 4
+    # The payload reaches the record's image's end, padding and all.
+    assert slot + hdr_size + img_size == payload_end
     assert digest == hashlib.sha256(image.bytes_at(slot, hdr_size + img_size)).digest()
     if IMGTOOL:
         subprocess.run([IMGTOOL, "verify", "-k", str(key), f"{root}_CRC.bin"], check=True,
                        capture_output=True)
     for suffix in ("_CRC.hex", "_CRC.bin"):
-        checked = run_command("CHECK", f"{root}{suffix}", word, "--elf", elf,
+        checked = run_command("CHECK", f"{root}{suffix}", *words, "--elf", elf,
                               "--mcuboot", settings, cwd=tmp_path)
         assert checked.returncode == 0, suffix + ": " + checked.stdout + checked.stderr
     report = velk_crc.check(f"{root}_CRC.hex", elf=tmp_path / elf, **keyword,

@@ -35,11 +35,13 @@ std::optional<elf::SectionHeader> section(const ElfBuild& elf, const char* name)
 }
 
 // Where the build's signed payload ends: after its loadable bytes, or after
-// a record that --a or --s places beyond them, FLASH having padded the
-// payload with erased flash up to it.
+// a record's image that reaches beyond them (a slot that --a or --s places
+// there, an image rounded up), FLASH having padded the payload with erased
+// flash up to it.
 uint64_t signed_build_end(const CheckRun& run) {
     uint64_t end = run.build->loadable.clusters.back().end;
-    for (const records::Planned& p : run.plan.records) end = std::max(end, p.record.slot_end());
+    for (const records::Planned& p : run.plan.records)
+        end = std::max({end, p.record.slot_end(), p.image.end});
     return end;
 }
 
