@@ -125,12 +125,36 @@ def write_hex(path, memory, start):
     ih.write_hex_file(path)
 
 
-def mutate_memory(rng, memory):
+def anchors_of(memory, covered):
+    """The signed image's header and its TLV areas' info headers: where
+    a field set to an edge value reaches the walk."""
+    out = []
+    for slot, _ in covered:
+        try:
+            hdr, protect, size = struct.unpack("<HHI", bytes(memory[slot + 8 + i] for i in range(8)))
+        except KeyError:
+            continue
+        tlvs = slot + hdr + size
+        out += [slot + f for f in (8, 10, 12, 16)]
+        out += [tlvs + 2, tlvs + 4, tlvs + 6, tlvs + protect + 2, tlvs + protect + 6,
+                tlvs + protect + 4 + 36 + 2, tlvs + protect + 4 + 36 + 6]
+    return out
+
+
+def mutate_memory(rng, memory, anchors=()):
     """A changed copy of the memory and the addresses that changed."""
     mem = dict(memory)
     addrs = sorted(mem)
     how = rng.random()
-    if how < 0.45:
+    if anchors and how < 0.25:
+        at = rng.choice(anchors)
+        val = rng.choice([0, 1, 2, 3, 4, 0x20, 0x24, 0x7F, 0x80, 0xFF, 0x100, 0x7FFF, 0xFFFF,
+                          0xFFFC, 0xFFFE])
+        val = (val + rng.choice([0, 0, 1, -1, 4, -4])) & 0xFFFF
+        for i, b in enumerate(struct.pack("<H", val)):
+            if at + i in mem:
+                mem[at + i] = b
+    elif how < 0.45:
         for _ in range(rng.choice([1, 1, 2, 4])):
             a = rng.choice(addrs)
             mem[a] = (mem[a] ^ (1 << rng.randrange(8))) if rng.random() < 0.7 else rng.randrange(256)
@@ -237,7 +261,7 @@ def main():
         changed = None
         memory, start = read_memory(path)
         if memory is not None and rng.random() < 0.7:
-            mem, changed = mutate_memory(rng, memory)
+            mem, changed = mutate_memory(rng, memory, anchors_of(memory, covered))
             write_hex(target, mem, start)
         else:
             with open(path, "rb") as f:
@@ -268,6 +292,8 @@ def main():
         except subprocess.TimeoutExpired:
             code, p = "timeout", None
         counts["cases"] += 1
+        if counts["cases"] % 100 == 0:
+            print(json.dumps(counts), flush=True)
         if code in (0, 1, 2):
             counts[f"exit{code}"] += 1
         reports = glob.glob(asan_logs + "/*")

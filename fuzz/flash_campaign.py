@@ -57,7 +57,8 @@ ELVES = {
     "own_layout1.elf": ["crc_value"],
 }
 SIGNABLE = {"fw_mcuboot_app.elf", "fw_mcuboot_app_reserved.elf", "own_layout2.elf",
-            "own_layout1.elf", "fw_bootloaded_app.elf"}
+            "own_layout1.elf", "fw_bootloaded_app.elf", "fw_header_crc32.elf",
+            "fw_two_checks.elf", "fw_boot.elf"}
 
 
 def build_own(work):
@@ -99,11 +100,11 @@ def make_keys(work):
     return keys
 
 
-def pick_options(rng, elf, keys):
+def pick_options(rng, elf, keys, always_signed=False):
     """FLASH's words after the ELF, and what CHECK needs to know of them."""
     syms = ELVES[elf]
     words, records = [], []
-    signed = elf in SIGNABLE and rng.random() < 0.6
+    signed = elf in SIGNABLE and (always_signed or rng.random() < 0.6)
     for _ in range(rng.choice([1, 1, 1, 2])):
         kind = rng.random()
         if syms and kind < 0.55:
@@ -164,7 +165,8 @@ def pick_options(rng, elf, keys):
     mcuboot = None
     if signed:
         settings = {}
-        key = rng.choice([None, "ed25519", "ed25519", "ec256", "ec256", "rsa2048"])
+        key = rng.choice(["ed25519", "ec256"] if always_signed else
+                         [None, "ed25519", "ed25519", "ec256", "ec256", "rsa2048"])
         if key:
             settings["key"] = keys[key]
         settings["header"] = rng.choice(["0x200", "0x200", "0x200", "0x400", "0x100", "0x20"])
@@ -208,6 +210,8 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--judge", help="folder of scripts/mcuboot_judge's judges")
     parser.add_argument("--keep", help="work folder to keep")
+    parser.add_argument("--signed", action="store_true",
+                        help="signed runs alone, with keys MCUboot's judge holds")
     parser.add_argument("--refusals", action="store_true", help="print each refusal's line")
     args = parser.parse_args()
     rng = random.Random(args.seed)
@@ -219,8 +223,8 @@ def main():
     counts = {"runs": 0, "written": 0, "refused": 0, "checks": 0, "judged": 0, "findings": 0}
     findings = []
     for n in range(args.runs):
-        elf = rng.choice(sorted(ELVES))
-        shared, outputs, uf2, merge, mcuboot, key = pick_options(rng, elf, keys)
+        elf = rng.choice(sorted(SIGNABLE if args.signed else ELVES))
+        shared, outputs, uf2, merge, mcuboot, key = pick_options(rng, elf, keys, args.signed)
         run_dir = os.path.join(work, "run")
         shutil.rmtree(run_dir, ignore_errors=True)
         os.makedirs(run_dir)
@@ -280,23 +284,23 @@ def main():
             if ccode != 0:
                 finding(f"CHECK exit {ccode} on FLASH's own file", cmd, cerr[-2000:])
         if args.judge and mcuboot is not None and key in ("ed25519", "ec256") \
-                and "pubkey" not in mcuboot and os.path.exists(root + "_CRC.bin"):
-            # The signed slot from its first byte: the .bin starts at the
-            # slot (the header) in both layouts.
-            with open(root + "_CRC.bin", "rb") as fh:
-                image = fh.read()
-            slot_size = int(mcuboot.get("slot", "0x80000"), 16)
-            if len(image) <= slot_size:
-                slot = os.path.join(run_dir, "slot.bin")
-                with open(slot, "wb") as fh:
-                    fh.write(image)
-                judge = [os.path.join(args.judge, f"judge-{key}"), slot, hex(slot_size),
-                         os.path.join(work, f"{key}.der")]
-                counts["judged"] += 1
-                jcode, jout, jerr = run(judge, run_dir)
-                if jcode != 0:
-                    finding(f"MCUboot refuses FLASH's signed image (judge exit {jcode})",
-                            judge, jout + jerr)
+                and "pubkey" not in mcuboot:
+            # The signed slot from its first byte, read from the HEX.
+            from intelhex import IntelHex
+            made = report["mcuboot"]
+            hexed = IntelHex(root + "_CRC.hex")
+            slot_size = made.get("slot_size") or (made["image_end"] - made["slot"])
+            image = hexed.tobinstr(made["slot"], made["slot"] + slot_size - 1)
+            slot = os.path.join(run_dir, "slot.bin")
+            with open(slot, "wb") as fh:
+                fh.write(image)
+            judge = [os.path.join(args.judge, f"judge-{key}"), slot, hex(slot_size),
+                     os.path.join(work, f"{key}.der")]
+            counts["judged"] += 1
+            jcode, jout, jerr = run(judge, run_dir)
+            if jcode != 0:
+                finding(f"MCUboot refuses FLASH's signed image (judge exit {jcode})",
+                        judge, jout + jerr)
     print(json.dumps(counts))
     sys.exit(1 if findings else 0)
 
