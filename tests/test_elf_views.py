@@ -11,7 +11,8 @@ import pytest
 from elftools.elf.elffile import ELFFile
 
 import velk_crc
-from conftest import DATA, run_command
+from conftest import DATA, crc32_mpeg2, run_command
+from elfwriter import PT_NULL, Elf, Segment
 
 OBJCOPY = shutil.which("arm-none-eabi-objcopy")
 
@@ -70,3 +71,25 @@ def test_a_section_moved_with_its_bytes_is_one_image(tmp_path, flashed):
     moved = tmp_path / "moved.elf"
     moved.write_bytes(bytes(data + data[offset:offset + size]))
     assert run_command("CHECK", moved, "--ncrc_value").returncode == 0
+
+
+
+def test_a_section_no_program_header_loads_is_not_ok(tmp_path):
+    """A section over the hole between two segments, which the checksum
+    covers as erased flash, in no program header: objcopy and a debugger
+    flash its bytes into the hole, a programmer leaves it erased."""
+    code = bytes((i * 7 + 1) & 0xFF for i in range(0x100))
+    rest = bytes((i * 5 + 3) & 0xFF for i in range(0xFC))
+    crc = crc32_mpeg2(code + b"\xff" * 0x100 + rest)
+    path = tmp_path / "patched.elf"
+    Elf(segments=[Segment(0x08000000, code, section=".text"),
+                  Segment(0x08000200, rest + struct.pack("<I", crc), section=".rodata"),
+                  Segment(0x08000100, b"\x00" * 16, type=PT_NULL, section=".patch")],
+        entry=0x08000001).write(str(path))
+    if OBJCOPY:
+        subprocess.run([OBJCOPY, "-O", "ihex", path, tmp_path / "objcopy.hex"], check=True)
+        assert run_command("CHECK", tmp_path / "objcopy.hex", "--a2FC").returncode == 1
+    checked = run_command("CHECK", path, "--a2FC")
+    assert checked.returncode == 2, checked.stdout + checked.stderr
+    assert "section .patch (16 bytes for 0x08000100) lies in no program header's bytes" \
+        in checked.stderr

@@ -46,6 +46,16 @@ void refuse_sections_unlike_segments(const ElfBuild& elf) {
     const uint64_t size = elf.file_bytes.size();
     for (const elf::SectionHeader& s : elf.file.sections) {
         if (!(s.flags & elf::shf_alloc) || s.type == elf::sht_nobits || !s.size) continue;
+        const auto loads = [&](const elf::ProgramHeader& p) {
+            return p.type == elf::pt_load && s.addr >= p.vaddr && s.addr - p.vaddr < p.filesz;
+        };
+        if (std::none_of(elf.file.segments.begin(), elf.file.segments.end(), loads))
+            throw Refusal{text::format(
+                "section %s (%llu bytes for %s) lies in no program header's bytes: a "
+                "debugger's load (sections) would flash it, a programmer (program headers) "
+                "would not",
+                section_name(elf, s).c_str(), static_cast<unsigned long long>(s.size),
+                text::address(s.addr).c_str())};
         for (const elf::ProgramHeader& p : elf.file.segments) {
             if (p.type != elf::pt_load || s.addr < p.vaddr || s.addr - p.vaddr >= p.filesz)
                 continue;
