@@ -46,8 +46,10 @@ void refuse_sections_unlike_segments(const ElfBuild& elf) {
     const uint64_t size = elf.file_bytes.size();
     for (const elf::SectionHeader& s : elf.file.sections) {
         if (!(s.flags & elf::shf_alloc) || s.type == elf::sht_nobits || !s.size) continue;
+        // A segment loads min(p_filesz, p_memsz) of its file bytes.
+        const auto loaded = [](const elf::ProgramHeader& p) { return std::min(p.filesz, p.memsz); };
         const auto loads = [&](const elf::ProgramHeader& p) {
-            return p.type == elf::pt_load && s.addr >= p.vaddr && s.addr - p.vaddr < p.filesz;
+            return p.type == elf::pt_load && s.addr >= p.vaddr && s.addr - p.vaddr < loaded(p);
         };
         if (std::none_of(elf.file.segments.begin(), elf.file.segments.end(), loads))
             throw Refusal{text::format(
@@ -57,10 +59,9 @@ void refuse_sections_unlike_segments(const ElfBuild& elf) {
                 section_name(elf, s).c_str(), static_cast<unsigned long long>(s.size),
                 text::address(s.addr).c_str())};
         for (const elf::ProgramHeader& p : elf.file.segments) {
-            if (p.type != elf::pt_load || s.addr < p.vaddr || s.addr - p.vaddr >= p.filesz)
-                continue;
+            if (!loads(p)) continue;
             const uint64_t in = s.addr - p.vaddr;
-            const uint64_t n = std::min(s.size, p.filesz - in);
+            const uint64_t n = std::min(s.size, loaded(p) - in);
             if (s.offset == p.offset + in || s.offset > size || n > size - s.offset ||
                 p.offset + in > size || n > size - (p.offset + in))
                 break;
