@@ -180,3 +180,46 @@ def test_two_whole_images_pass(tmp_path, key, merged):
     ih.write_hex_file(str(both))
     checked = run_command("CHECK", both, "--mcuboot", f"key={key}")
     assert checked.returncode == 0, checked.stdout + checked.stderr
+
+
+def limited_memory():
+    """A child's address space bounded to 1 GiB: an image read whole beyond
+    that fails."""
+    import resource
+    resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+
+
+def test_a_trailer_far_away_is_not_read_into_memory(tmp_path, key, merged):
+    """Sixteen bytes of a trailer's magic 4 GiB up, in a file of a few
+    hundred bytes: no slot is that large, they are bytes not checked."""
+    from intelhex import IntelHex
+    path, slot, end = merged
+    ih = IntelHex(str(path))
+    for i, b in enumerate(bytes.fromhex("77c295f360d2ef7f3552500f2cb67980")):
+        ih[0xFFFFFFF0 + i] = b
+    far = tmp_path / "far.hex"
+    ih.write_hex_file(str(far))
+    checked = run_command("CHECK", far, "--mcuboot", f"key={key}", preexec_fn=limited_memory)
+    assert checked.returncode == 0, checked.stdout + checked.stderr
+    assert "0xFFFFFFF0 to 0x100000000: not checked" in checked.stdout
+
+
+@pytest.mark.parametrize("settings", ["slot=0x20000000,pad", "slot=0xFFFFFFFF,confirm"])
+def test_a_padded_slot_beyond_any_device_is_refused(tmp_path, key, merged, settings):
+    """slot= that large over a file that holds bytes that far: refused
+    rather than read whole; over the file alone, its trailer is missing."""
+    from intelhex import IntelHex
+    path, slot, end = merged
+    ih = IntelHex(str(path))
+    ih[0xFFFFFFF0] = 0
+    far = tmp_path / "far.hex"
+    ih.write_hex_file(str(far))
+    checked = run_command("CHECK", far, "--mcuboot", f"key={key},{settings}",
+                          preexec_fn=limited_memory)
+    assert checked.returncode == 2, checked.stdout + checked.stderr
+    assert "CHECK reads a padded slot of at most 256 MiB" in checked.stderr
+    slot_size = int(settings.split(",")[0][5:], 16)
+    with pytest.raises(velk_crc.CannotVerify, match="at most 256 MiB"):
+        velk_crc.check(far, mcuboot={"key": str(key), "slot": slot_size, "pad": True})
+    alone = run_command("CHECK", path, "--mcuboot", f"key={key},{settings}")
+    assert alone.returncode == 1 and "the trailer's magic" in alone.stdout

@@ -22,6 +22,9 @@ namespace velk::check::mcuboot {
 namespace {
 
 constexpr size_t header_bytes = format::header_fields;
+// A padded slot is read whole, erased flash and all: more than any MCUboot
+// device's slot, and a bound on what a file's far bytes can make CHECK hold.
+constexpr uint64_t max_padded_slot = uint64_t{256} << 20;
 
 std::string number(uint64_t value) {
     return text::format("0x%llX", static_cast<unsigned long long>(value));
@@ -104,6 +107,9 @@ private:
         // trailer's magic is then a stretch of its own at the slot's end.
         for (const layout::Piece& p : held_.pieces()) {
             if (p.address < end || !p.bytes || p.size < 16) continue;
+            // Bytes further away are no slot's: the image is read whole
+            // into memory.
+            if (p.end() - v_.address > max_padded_slot) break;
             // A wide magic whose write size is damaged still marks it.
             const uint8_t* m = p.bytes + p.size - 16;
             const auto wide = format::trailer_magic(16);
@@ -113,7 +119,16 @@ private:
         }
         // A padded slot's end, as far as the file holds bytes: a trailer it
         // lacks is a fault, not a read past its bytes.
-        if (slot_end_ && trailer_required_) end = std::max(end, std::min(*slot_end_, held_.end()));
+        if (slot_end_ && trailer_required_) {
+            const uint64_t reach = std::min(*slot_end_, held_.end());
+            if (reach > v_.address && reach - v_.address > max_padded_slot)
+                throw Refusal{text::format(
+                    "a padded slot of 0x%llX bytes from the header at %s, and the file "
+                    "holds bytes at %s: CHECK reads a padded slot of at most 256 MiB",
+                    static_cast<unsigned long long>(*slot_end_ - v_.address),
+                    text::address(v_.address).c_str(), text::address(reach - 1).c_str())};
+            end = std::max(end, reach);
+        }
         v_.run_end = std::max(end, v_.address + header_bytes);
         bytes_.resize(v_.run_end - v_.address);
         run_.memory.read(v_.address, bytes_.data(), bytes_.size());
