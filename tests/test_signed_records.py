@@ -180,6 +180,12 @@ def test_two_whole_images_pass(tmp_path, key, merged):
     ih.write_hex_file(str(both))
     checked = run_command("CHECK", both, "--mcuboot", f"key={key}")
     assert checked.returncode == 0, checked.stdout + checked.stderr
+    # The loader's literal of the magic is no image; the copy is one.
+    other = f"another image at 0x{slot:08X}" if f"image at 0x{COPY_AT:08X}:" in checked.stdout \
+        else f"another image at 0x{COPY_AT:08X}"
+    assert other + ", whose header, TLVs and hash agree too" in checked.stderr
+    assert f"also at 0x{COPY_AT:08X}" not in checked.stderr
+    assert f"also at 0x{slot:08X}" not in checked.stderr
 
 
 def limited_memory():

@@ -586,7 +586,7 @@ void compute(CheckRun& run) {
                 f.what = "the image at " + text::address(places[i]) + ": " + f.what;
                 v.faults.push_back(std::move(f));
             } else if (i != best) {
-                v.passed_over.push_back(places[i]);
+                (image_at(held, places[i]) ? v.other_images : v.passed_over).push_back(places[i]);
             }
     } catch (const crypto::Failure& failure) {
         throw Refusal{failure.why};
