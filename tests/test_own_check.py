@@ -67,3 +67,27 @@ def test_bytes_beyond_the_build_point_to_the_note_that_names_them(flashed):
     loader = [line for line in done.stdout.splitlines() if line.startswith("  0x08000000 to ")]
     assert loader and loader[0].endswith("outside the build's image: see the note"), done.stdout
     assert "note: the file also holds" in done.stderr and "from 0x08000000" in done.stderr
+
+
+@pytest.mark.parametrize("with_build", [True, False], ids=["elf", "alone"])
+def test_a_byte_in_the_added_room_is_named_as_the_room(tmp_path, with_build):
+    """The room added before the build is erased flash the hash covers: a
+    byte written there is the room's fault, not only a wrong hash."""
+    from intelhex import IntelHex
+    shutil.copy(os.path.join(DATA, "fw_mcuboot_app.elf"), tmp_path / "app.elf")
+    (tmp_path / "key.pem").write_text(KEY_TEXT)
+    done = run_command("FLASH", "app.elf", "--ncrc_value", MCUBOOT, "key=key.pem,header=0x200",
+                       cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    image = IntelHex(str(tmp_path / "app_CRC.hex"))
+    room = image.minaddr() + 0x100  # inside the room, past the header's fields
+    image[room] = 0x12
+    image.write_hex_file(str(tmp_path / "room.hex"))
+    # Alone, CHECK knows no layout: the room is hashed bytes like any other.
+    build = ["--elf", "app.elf", "--ncrc_value"] if with_build else []
+    done = run_command("CHECK", "room.hex", *build, MCUBOOT, "key=key.pem", cwd=tmp_path)
+    assert done.returncode == 1
+    if with_build:
+        assert (f"MCUboot mismatch: the header's room (1 byte not erased) at 0x{room:08X} "
+                "holds 0x12; it should hold 0xFF (erased)") in done.stdout, done.stdout
+    assert "the hash TLV (0x10)" in done.stdout
