@@ -79,9 +79,8 @@ options (FLASH and CHECK; after the mode word, in any order):
                 refout=false,xorout=0x55555555[,check=0x...]
   --be          store values big-endian (default little-endian)
   --fill 0x<NN> the value erased flash reads (in hex: 0xFF, not 255), in the holes
-                and padding the
-                checksum covers and the files hold (default 0xFF; 0x00 on flash
-                that reads 0x00 when erased, such as STM32L0/L1)
+                and padding the checksum covers and the files hold (default 0xFF;
+                0x00 on flash that reads 0x00 when erased, such as STM32L0/L1)
   --words       feed the checksum 32-bit little-endian words, most significant byte
                 first, as an STM32 CRC unit fed words from flash does (default: bytes;
                 the CRC-32/MPEG-2 records alone)
