@@ -42,6 +42,22 @@ std::vector<Finding> check_layout(const diagnostics::Facts& f, uint64_t image_en
     return out;
 }
 
+// The MCUboot header's fields are written over the room's first bytes and
+// hashed as written: a record stored there would change them after the
+// hash is taken, and no --force makes that image bootable.
+void refuse_records_in_header(const FlashRun& run) {
+    const uint64_t from = run.signing->slot, to = from + mcuboot::header_fields;
+    for (const records::Planned& p : run.plan.records) {
+        const records::Record& r = p.record;
+        if (r.slot < to && r.slot_end() > from)
+            throw Refusal{text::format(
+                "%s at %s lies in the MCUboot header's fields (%s to %s), which the header "
+                "takes: place it after them, at %s or later",
+                r.label.c_str(), text::address(r.slot).c_str(), text::address(from).c_str(),
+                text::address(to - 1).c_str(), text::address(to).c_str())};
+    }
+}
+
 }  // namespace
 
 void plan(FlashRun& run, Host& host) {
@@ -76,6 +92,7 @@ void plan(FlashRun& run, Host& host) {
             run.findings.push_back({why, true});
     if (run.signing) {
         mcuboot::place_signing(*run.signing, request, run.elf, run.memory);
+        refuse_records_in_header(run);
         for (std::string& why : run.signing->refused) run.findings.push_back({why, true});
     }
     for (const Finding& f : run.findings)
