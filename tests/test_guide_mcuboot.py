@@ -58,8 +58,11 @@ SHELL = [text for kind, text in BLOCKS if kind == "sh"]
 
 def test_the_section_holds_the_blocks_this_module_runs():
     assert len(LINKER) == 2
-    assert [b.split()[0:2] for b in SHELL] == [["velk-crc", "FLASH"], ["imgtool", "keygen"],
-                                               ["set", "-e"]]
+    assert [b.split()[0:5] for b in SHELL] == [
+        ["velk-crc", "FLASH", "build/app.elf", "--ncrc_value", "\\"],
+        ["mkdir", "-p", "keys", "imgtool", "keygen"],
+        ["mkdir", "-p", "keys", "openssl", "genpkey"],
+        ["set", "-e", "velk-crc", "FLASH", "build/app.elf"]]
 
 
 def linker_scripts():
@@ -135,17 +138,17 @@ def run_block(block, cwd, path, **env):
     return done
 
 
-@pytest.fixture(scope="module")
-def keys(tmp_path_factory):
-    """The guide's key block, run once."""
+@pytest.fixture(scope="module", params=["imgtool", "openssl"])
+def keys(request, tmp_path_factory):
+    """One of the guide's two key blocks, each run once in a folder of its
+    own, which the block makes."""
     if shutil.which("openssl") is None:
         pytest.skip("openssl makes the guide's keys")
-    folder = tmp_path_factory.mktemp("guide-keys")
+    folder = tmp_path_factory.mktemp(f"guide-keys-{request.param}")
     path = shell_path(folder)
     if shutil.which("imgtool", path=path) is None:
         pytest.skip("imgtool is not installed (pip install imgtool==2.5.0)")
-    (folder / "keys").mkdir()
-    run_block(SHELL[1], folder, path)
+    run_block(SHELL[{"imgtool": 1, "openssl": 2}[request.param]], folder, path)
     return folder / "keys"
 
 
@@ -201,7 +204,7 @@ def test_the_signing_command_boots(project):
 
 def test_the_ci_step_signs_checks_and_boots(project):
     layout, root, path = project
-    run_block(SHELL[2], root, path, VERSION="2.0.1+7")
+    run_block(SHELL[3], root, path, VERSION="2.0.1+7")
     manifest = json.loads((root / "build" / "app_manifest.json").read_text())
     mcuboot = manifest["mcuboot"]
     assert mcuboot["slot"] == SLOT and mcuboot["payload"] == SLOT + HEADER

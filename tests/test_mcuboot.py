@@ -498,7 +498,8 @@ OVERFLOW = HEADER + BODY + 40 + 128 * 3 + 4 * 8 + 16 - 0x400
 REFUSALS = [
     pytest.param("reserved", "header=0x200", {"reserved": 0x100},
                  "header's room 0x08000000 to 0x080001FF holds the build's bytes from "
-                 "0x08000101 on (0x20)", id="room-holding-code"),
+                 "0x08000100 on: the build reserves 0x100 bytes at its start, header=0x200 "
+                 "needs them all", id="room-holding-code"),
     pytest.param("reserved", "header=0x100", {"reserved": 0x200},
                  "header=0x100 is smaller than the build's room: the build reserves 0x200 "
                  "bytes at 0x08000000, so there is no vector table at the payload's start "
@@ -619,3 +620,40 @@ def test_the_merged_files_hold_the_signed_image(tmp_path, keys):
     assert memory_bytes(merged, 0x07FF0000, 0x07FF0400) == bootloader.read_bytes()
     assert struct.unpack_from("<I", memory_bytes(merged, SLOT, SLOT + 4))[0] == IMAGE_MAGIC
     assert report.mcuboot["header_room"] == "added"
+
+
+@pytest.mark.parametrize("words, api, label, at", [
+    pytest.param(["--a10"], {"offset": 0x10}, "--a10", SLOT + 0x10, id="offset"),
+    pytest.param(["--header", f"0x{SLOT:08X}+32:size@12"], None, "header.size", SLOT + 12,
+                 id="header-field"),
+])
+def test_a_record_in_the_mcuboot_headers_fields_is_refused(tmp_path, words, api, label, at):
+    """The header's fields are hashed as FLASH writes them: a record stored
+    over them would leave an image its own check and the bootloader refuse."""
+    elf = tmp_path / "fw.elf"
+    app_elf(elf, "reserved")
+    says = (f"lies in the MCUboot header's fields (0x{SLOT:08X} to 0x{SLOT + 31:08X}), "
+            f"which the header takes: place it after them, at 0x{SLOT + 32:08X} or later")
+    for force in ([], ["--force"]):
+        done = run_command("FLASH", elf, *words, *force, "--mcuboot", "header=0x200",
+                           cwd=tmp_path)
+        assert done.returncode == 255, done.stderr
+        assert done.stderr.splitlines() == [f"error: {elf}: {label} at 0x{at:08X} {says}"]
+        assert not (tmp_path / "fw_CRC.hex").exists()
+    if api:
+        with pytest.raises(velk_crc.Refused, match="lies in the MCUboot header's fields") as info:
+            velk_crc.flash(elf, mcuboot={"header": 0x200}, **api)
+        assert not isinstance(info.value, velk_crc.InternalError)
+
+
+def test_a_payload_running_past_the_slot_is_counted_whole(tmp_path):
+    """A build that starts in the slot and runs past its end does not fit:
+    the refusal counts every byte of it, and --force does not lift it."""
+    elf = tmp_path / "fw.elf"
+    app_elf(elf, "added")
+    for force in ([], ["--force"]):
+        done = run_command("FLASH", elf, "--ncrc_slot", *force, "--mcuboot",
+                           "header=0x200,slot=0x400", cwd=tmp_path)
+        assert done.returncode == 255
+        assert f"take {HEADER + BODY + 40} bytes" in done.stderr, done.stderr
+        assert "outside the slot" not in done.stderr

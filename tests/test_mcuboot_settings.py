@@ -69,6 +69,25 @@ def test_the_api_refuses_a_custom_tlv_type_twice(tmp_path):
     assert os.listdir(tmp_path) == ["fw.elf"]
 
 
+@pytest.mark.parametrize("function", ["flash", "check"])
+@pytest.mark.parametrize("settings, says", [
+    pytest.param({"header": HEADER, "confirm": 1},
+                 'mcuboot["confirm"] must be True or False, not int', id="switch-as-int"),
+    pytest.param({"header": True}, 'mcuboot["header"] must be a str or an int, not bool',
+                 id="size-as-bool"),
+    pytest.param({"header": HEADER, "key": 5},
+                 'mcuboot["key"] must be a path (str or os.PathLike), not int', id="key-as-int"),
+])
+def test_the_api_types_each_setting_alike_in_both_functions(tmp_path, function, settings,
+                                                            says):
+    """A value of the wrong type is the caller's TypeError, named by its
+    key, in FLASH and CHECK alike: not a command line's refusal."""
+    app_elf(tmp_path / "fw.elf", "added")
+    with pytest.raises(TypeError, match="^" + re.escape(says) + "$"):
+        getattr(velk_crc, function)(tmp_path / "fw.elf", symbol="crc_slot", mcuboot=settings)
+    assert os.listdir(tmp_path) == ["fw.elf"]
+
+
 # --- counter=auto takes the version, wherever it is given ---------------------------
 
 def counter_of(version):

@@ -67,3 +67,75 @@ def test_bytes_beyond_the_build_point_to_the_note_that_names_them(flashed):
     loader = [line for line in done.stdout.splitlines() if line.startswith("  0x08000000 to ")]
     assert loader and loader[0].endswith("outside the build's image: see the note"), done.stdout
     assert "note: the file also holds" in done.stderr and "from 0x08000000" in done.stderr
+
+
+@pytest.mark.parametrize("with_build", [True, False], ids=["elf", "alone"])
+def test_a_byte_in_the_added_room_is_named_as_the_room(tmp_path, with_build):
+    """The room added before the build is erased flash the hash covers: a
+    byte written there is the room's fault, not only a wrong hash."""
+    from intelhex import IntelHex
+    shutil.copy(os.path.join(DATA, "fw_mcuboot_app.elf"), tmp_path / "app.elf")
+    (tmp_path / "key.pem").write_text(KEY_TEXT)
+    done = run_command("FLASH", "app.elf", "--ncrc_value", MCUBOOT, "key=key.pem,header=0x200",
+                       cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    image = IntelHex(str(tmp_path / "app_CRC.hex"))
+    room = image.minaddr() + 0x100  # inside the room, past the header's fields
+    image[room] = 0x12
+    image.write_hex_file(str(tmp_path / "room.hex"))
+    # Alone, CHECK knows no layout: the room is hashed bytes like any other.
+    build = ["--elf", "app.elf", "--ncrc_value"] if with_build else []
+    done = run_command("CHECK", "room.hex", *build, MCUBOOT, "key=key.pem", cwd=tmp_path)
+    assert done.returncode == 1
+    if with_build:
+        assert (f"MCUboot mismatch: the header's room (1 byte not erased) at 0x{room:08X} "
+                "holds 0x12; it should hold 0xFF (erased)") in done.stdout, done.stdout
+    assert "the hash TLV (0x10)" in done.stdout
+
+
+@pytest.fixture(scope="module")
+def unpadded(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("unpadded")
+    shutil.copy(os.path.join(DATA, "fw_mcuboot_app.elf"), folder / "app.elf")
+    (folder / "key.pem").write_text(KEY_TEXT)
+    done = run_command("FLASH", "app.elf", "--ncrc_value", MCUBOOT, "key=key.pem,header=0x200",
+                       cwd=folder)
+    assert done.returncode == 0, done.stderr
+    return folder
+
+
+@pytest.mark.parametrize("settings", ["confirm", "pad", "pad,confirm"])
+def test_check_takes_a_bare_pad_or_confirm_as_settings(unpadded, settings):
+    """--mcuboot's optional settings may start with a flag: it is not taken
+    for a second input file; without slot= the setting itself is refused."""
+    done = run_command("CHECK", "app_CRC.hex", MCUBOOT, settings, cwd=unpadded)
+    assert done.returncode == 2
+    assert done.stderr.splitlines() == [
+        "error: app_CRC.hex: --mcuboot: pad and confirm say the slot was filled to its end: "
+        "give slot=<size> too"]
+
+
+def test_an_image_not_padded_checked_as_padded_names_the_missing_trailer(unpadded):
+    done = run_command("CHECK", "app_CRC.hex", MCUBOOT, "slot=0x10000,confirm", cwd=unpadded)
+    assert done.returncode == 1
+    assert ("MCUboot mismatch: the trailer's magic at 0x08013FF0 holds nothing: the file has no "
+            "byte there; it should hold 77c295f360d2ef7f3552500f2cb67980, which a padded image "
+            "ends in at the slot's end") in done.stdout.splitlines()
+
+
+@pytest.mark.parametrize("build, says", [
+    ([], "MCUboot image mismatch: the file holds no MCUboot header (magic 0x96F3B83D)"),
+    (["--elf", "app.elf"], "MCUboot image mismatch: the file holds no MCUboot header "
+     "(magic 0x96F3B83D); header=<size> says where, before the build"),
+], ids=["alone", "with-the-build"])
+def test_a_file_without_a_header_is_told_what_could_place_one(unpadded, build, says):
+    """Only with the build can header= say where a header added before it
+    lies; alone, the setting could not help."""
+    objcopy = shutil.which("arm-none-eabi-objcopy") or shutil.which("objcopy")
+    if objcopy is None:
+        pytest.skip("objcopy is not installed")
+    import subprocess
+    subprocess.run([objcopy, "-O", "ihex", "app.elf", "plain.hex"], cwd=unpadded, check=True)
+    done = run_command("CHECK", "plain.hex", *build, MCUBOOT, cwd=unpadded)
+    assert done.returncode == 1
+    assert says in done.stdout.splitlines(), done.stdout

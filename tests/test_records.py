@@ -361,6 +361,20 @@ def test_check_names_the_algorithm_that_was_used(velk, monkeypatch, tmp_path):
             "stored big-endian: --crc CRC-32/ISCSI --be\n") in err
 
 
+@pytest.mark.parametrize("placeholder", [b"\x00" * 4, b"\xff" * 4], ids=["zeros", "erased"])
+def test_check_names_no_algorithm_for_a_placeholder(velk, monkeypatch, tmp_path, placeholder):
+    """Over zeros every CRC without init and xorout gives zero: a slot still
+    holding its placeholder matches rows by chance, and none is named."""
+    from elfwriter import Elf, Segment
+    data = bytes(0x40) + placeholder + bytes(range(0x40))
+    elf = Elf(segments=[Segment(LOAD, data, section=".text")],
+              symbols=[("crc_value", LOAD + 0x40, 4, 1)], entry=LOAD + 1)
+    (tmp_path / "fw.elf").write_bytes(elf.build())
+    code, _, err = run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw.elf", "--ncrc_value")
+    assert code == 1
+    assert "hint: the value at" not in err, err
+
+
 # --- Several records ------------------------------------------------------------
 
 A, B, C = LOAD + 0x13C, LOAD + 0x2FC, LOAD + 0x3FC

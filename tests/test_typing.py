@@ -155,7 +155,10 @@ def test_every_argument_and_key_type_checks(mypy_run):
                 lpc_vectors=False, elf=elf, base=0x08000000, merge=boot, entry=str(elf),
                 crc="crc-32", be=True, fill=0xFF, words=False, uf2="0x57755A57", force=True,
                 exclude="0x08000000-0x08000040", algorithms=None)
-            ok: bool = checked.ok and all(record.get("ok", False) for record in checked.records)
+            signed = velk_crc.check(written.files[0], elf=elf, symbol="crc_value",
+                                    mcuboot={"key": elf, "header": 0x200, "slot": 0x40000,
+                                             "pad": True, "confirm": True})
+            ok: bool = signed.ok and checked.ok and all(record.get("ok", False) for record in checked.records)
             found: int | None = checked.start_address["found"]
             expected: int | None = checked.expected
             lines = [str(kind), str(base), str(slots), str(kept), str(outside), str(start), str(ok),

@@ -391,7 +391,6 @@ std::string shaped(uint8_t a, uint8_t c, const uint8_t* data, size_t size) {
 // The family table, once: each name, in upper case with "_" too, finds its
 // row, and so does its ID in hex; "rp2350" is the secure Arm image.
 void check_family_table() {
-    std::string names = ", " + uf2::family_names() + ", ";
     size_t rows = 0;
     for (const uf2::Family& f : uf2::families()) {
         ++rows;
@@ -405,15 +404,12 @@ void check_family_table() {
                        name.c_str(), f.name);
         }
         FUZZ_CHECK(uf2::family_of(f.id) == &f, "%s: another row has its ID", f.name);
-        FUZZ_CHECK(names.find(", " + std::string(f.name) + ", ") != std::string::npos,
-                   "%s not among the names listed", f.name);
     }
     FUZZ_CHECK(rows >= 8, "%zu families", rows);
     const uf2::FamilyChoice rp2350 = uf2::find_family("RP2350");
     FUZZ_CHECK(rp2350.found && rp2350.id == 0xE48BFF59 && rp2350.family &&
                    std::strcmp(rp2350.family->name, "rp2350-arm-s") == 0,
                "rp2350 is 0x%x", rp2350.id);
-    FUZZ_CHECK(names.find(", rp2350, ") != std::string::npos, "rp2350 not listed");
 }
 
 // Any text as a family: a row's name (case and "_" aside), "rp2350", or

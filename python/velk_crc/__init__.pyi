@@ -108,6 +108,9 @@ class McubootSettings(TypedDict, total=False):
 class McubootCheckSettings(TypedDict, total=False):
     key: _Path
     header: int
+    slot: int
+    pad: bool
+    confirm: bool
 
 class McubootCheckTlv(TypedDict):
     type: int

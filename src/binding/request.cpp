@@ -1,6 +1,8 @@
 #include "request.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "../engine/request/selector.h"
 #include "text.h"
@@ -169,6 +171,14 @@ std::string setting_value(PyObject* value, const std::string& what) {
     type_error(("mcuboot[\"" + what + "\"]").c_str(), "a str or an int", value);
 }
 
+// The settings that take a value: True or False says nothing of it.
+bool value_setting(const std::string& name) {
+    static const char* const names[] = {"key",   "header",  "slot",       "version", "align",
+                                        "counter", "pubkey", "dependency", "tlv"};
+    return std::any_of(std::begin(names), std::end(names),
+                       [&](const char* n) { return name == n; });
+}
+
 // mcuboot={"key": path, "header": 0x200, "pad": True, "dependency": [(1, "1.2.0")],
 // "tlv": {0xA0: b"..."}}: the settings --mcuboot takes, as its words; True
 // (CHECK's): none.
@@ -188,7 +198,15 @@ std::string mcuboot_words(PyObject* value) {
     Py_ssize_t at = 0;
     while (PyDict_Next(value, &at, &key, &item)) {
         const std::string name = text_argument(key, "a setting of mcuboot");
-        if (item == Py_None || item == Py_False) continue;
+        const std::string what = "mcuboot[\"" + name + "\"]";
+        // pad and confirm are switches; the other settings hold values, of
+        // which a bool is none.
+        const bool flag = name == "pad" || name == "confirm";
+        if (item == Py_None) continue;
+        if (flag && !PyBool_Check(item)) type_error(what.c_str(), "True or False", item);
+        if (!flag && PyBool_Check(item) && value_setting(name))
+            type_error(what.c_str(), "a str or an int", item);
+        if (item == Py_False) continue;
         if (item == Py_True) {
             add(name);
         } else if (name == "key") {

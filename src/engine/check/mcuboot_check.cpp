@@ -305,9 +305,9 @@ private:
             }
             if (held_.read(end - 16, magic, 16) < 16) {
                 const auto wanted = format::trailer_magic(1);
-                fault("the trailer's magic", end - 16,
-                      "nothing: the file has no byte there (the image was padded)",
-                      text::hex(wanted.data(), wanted.size()));
+                fault("the trailer's magic", end - 16, "nothing: the file has no byte there",
+                      text::hex(wanted.data(), wanted.size()) +
+                          ", which a padded image ends in at the slot's end");
                 return;
             }
         } else if (end < v_.tlv_end + 16 || !magic_like(ptr(end - 16))) {

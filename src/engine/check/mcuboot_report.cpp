@@ -21,7 +21,10 @@ public:
         if (!v_.located) {
             report_.line(std::string("MCUboot image mismatch: the file holds no MCUboot header "
                                      "(magic 0x96F3B83D)") +
-                         (v_.settings.header ? "" : "; header=<size> says its size"));
+                         // With the build, header= places a header added before it.
+                         (run_.build && !v_.settings.header
+                              ? "; header=<size> says where, before the build"
+                              : ""));
             return false;
         }
         if (!v_.passed_over.empty()) passed_over();

@@ -79,9 +79,8 @@ options (FLASH and CHECK; after the mode word, in any order):
                 refout=false,xorout=0x55555555[,check=0x...]
   --be          store values big-endian (default little-endian)
   --fill 0x<NN> the value erased flash reads (in hex: 0xFF, not 255), in the holes
-                and padding the
-                checksum covers and the files hold (default 0xFF; 0x00 on flash
-                that reads 0x00 when erased, such as STM32L0/L1)
+                and padding the checksum covers and the files hold (default 0xFF;
+                0x00 on flash that reads 0x00 when erased, such as STM32L0/L1)
   --words       feed the checksum 32-bit little-endian words, most significant byte
                 first, as an STM32 CRC unit fed words from flash does (default: bytes;
                 the CRC-32/MPEG-2 records alone)
@@ -114,7 +113,14 @@ options (FLASH and CHECK; after the mode word, in any order):
                   dependency=<id>:<version>, tlv=<type>:<hex bytes>  repeatable
                   pubkey=hash|full  the key's hash (default) or the key itself
                 --fill is then 0xFF or 0x00; --json adds "mcuboot" and every
-                file's SHA-256
+                file's SHA-256.
+                CHECK: verifies a signed image in the file (header, TLVs, hash,
+                and with a key its key hash and signature); --mcuboot alone
+                checks the hash:
+                  key=<file>      a PEM public or private key
+                  header=<size>   the hdr_size the image must have
+                  slot=<size>[,pad|,confirm]  the slot it must fit; with pad
+                                  or confirm its trailer at the slot's end
   --elf <file>  CHECK: also verify that the file is this build's flash image,
                 checksummed; symbols and layout come from it (also --elf=<file>)
   --base 0x<address>
@@ -128,6 +134,8 @@ exit status:
   1    CHECK: the checksum (or with --elf the content) is wrong;
        VELK, FLASH: an error shown with its traceback (FLASH: a fault of the tool)
   2    CHECK: could not verify (a refusal or an error, one line on stderr)
+  70   FLASH: internal error: a file it was about to write would fail its own
+       CHECK; nothing was written (a fault of the tool: please report it)
   130  FLASH, CHECK: interrupted (Ctrl-C); FLASH's files are all new or all as
        they were
   255  FLASH, VELK: refused with a one-line reason; nothing was written

@@ -113,10 +113,13 @@ size_t parameter_words(const std::vector<std::string>& words, size_t value) {
 }
 
 // --mcuboot's settings are the next word when it reads as settings
-// (key=..., header=...): the option may stand alone before the file's name.
+// (key=..., header=..., or a list that starts with a bare pad or confirm):
+// the option may stand alone before the file's name.
 bool mcuboot_settings(const std::vector<std::string>& words, size_t i) {
-    return i + 1 < words.size() && words[i + 1].find('=') != std::string::npos &&
-           words[i + 1][0] != '-';
+    if (i + 1 >= words.size() || words[i + 1].empty() || words[i + 1][0] == '-') return false;
+    const std::string& next = words[i + 1];
+    const std::string first = next.substr(0, next.find(','));
+    return next.find('=') != std::string::npos || first == "pad" || first == "confirm";
 }
 
 // Every option word `mode` takes, for the suggestion after a mistyped one.

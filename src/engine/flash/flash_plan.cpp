@@ -42,20 +42,20 @@ std::vector<Finding> check_layout(const diagnostics::Facts& f, uint64_t image_en
     return out;
 }
 
-// The header's fields are written over the build's own room before the
-// records are stored: a record whose slot lies among them would overwrite
-// the header the bootloader reads, whatever --force says.
-void refuse_records_in_the_header(const FlashRun& run) {
-    const mcuboot::Signing& s = *run.signing;
-    if (!s.room_reserved) return;
-    const uint64_t end = s.slot + mcuboot::header_fields;
-    for (const records::Planned& p : run.plan.records)
-        if (p.record.slot < end && p.record.slot_end() > s.slot)
+// The MCUboot header's fields are written over the room's first bytes and
+// hashed as written: a record stored there would change them after the
+// hash is taken, and no --force makes that image bootable.
+void refuse_records_in_header(const FlashRun& run) {
+    const uint64_t from = run.signing->slot, to = from + mcuboot::header_fields;
+    for (const records::Planned& p : run.plan.records) {
+        const records::Record& r = p.record;
+        if (r.slot < to && r.slot_end() > from)
             throw Refusal{text::format(
-                "%s at %s lies in the MCUboot header's fields (%s to %s), which --mcuboot "
-                "writes at the start of the build's room: the record would overwrite them",
-                p.record.label.c_str(), text::address(p.record.slot).c_str(),
-                text::address(s.slot).c_str(), text::address(end - 1).c_str())};
+                "%s at %s lies in the MCUboot header's fields (%s to %s), which the header "
+                "takes: place it after them, at %s or later",
+                r.label.c_str(), text::address(r.slot).c_str(), text::address(from).c_str(),
+                text::address(to - 1).c_str(), text::address(to).c_str())};
+    }
 }
 
 }  // namespace
@@ -92,7 +92,7 @@ void plan(FlashRun& run, Host& host) {
             run.findings.push_back({why, true});
     if (run.signing) {
         mcuboot::place_signing(*run.signing, request, run.elf, run.memory);
-        refuse_records_in_the_header(run);
+        refuse_records_in_header(run);
         for (std::string& why : run.signing->refused) run.findings.push_back({why, true});
     }
     for (const Finding& f : run.findings)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 
 #include "../report/refusal.h"
 #include "../report/text.h"
@@ -68,14 +69,16 @@ void find_room(Signing& s, const layout::MemoryMap& memory) {
         auto held = std::find_if(room.begin(), room.end(),
                                  [&](uint8_t b) { return !erased_or_zero(b, fill); });
         if (held != room.end()) {
-            const uint64_t at = first + static_cast<uint64_t>(held - room.begin());
+            // An initial stack pointer's low bytes are 0x00: the room ends at
+            // a whole word.
+            const uint64_t reserved = static_cast<uint64_t>(held - room.begin()) & ~uint64_t{3};
             throw Refusal{text::format("the header's room %s to %s holds the build's bytes "
-                                       "from %s on (0x%02X): the build reserves %llu bytes at "
-                                       "its start, header=0x%llX needs them all",
+                                       "from %s on: the build reserves 0x%llX bytes at its "
+                                       "start, header=0x%llX needs them all",
                                        text::address(first).c_str(),
                                        text::address(first + size - 1).c_str(),
-                                       text::address(at).c_str(), *held,
-                                       static_cast<unsigned long long>(at - first),
+                                       text::address(first + reserved).c_str(),
+                                       static_cast<unsigned long long>(reserved),
                                        static_cast<unsigned long long>(size))};
         }
         s.room_reserved = true;
@@ -98,23 +101,34 @@ void find_room(Signing& s, const layout::MemoryMap& memory) {
 void find_end(Signing& s, const layout::MemoryMap& memory) {
     const std::vector<layout::Piece>& pieces = memory.pieces();
     s.end = pieces.front().end();
+    if (s.settings.slot) {
+        // Bytes of the build past the slot's end: apart from the payload,
+        // they are left unsigned when forced; joined to it, the payload
+        // does not fit, and the refusal of that counts them all.
+        const uint64_t slot_end = s.slot + *s.settings.slot;
+        std::optional<uint64_t> apart;
+        bool straddles = false;
+        for (const layout::Piece& p : pieces) {
+            if (!p.bytes) continue;
+            straddles = straddles || (p.address < slot_end && p.end() > slot_end);
+            if (p.address >= slot_end && !apart) apart = p.address;
+        }
+        for (const layout::Piece& p : pieces)
+            if (p.bytes && (straddles || p.address < slot_end)) s.end = std::max(s.end, p.end());
+        if (apart && !straddles)
+            s.refused.push_back(text::format(
+                "the build's bytes at %s to %s lie outside the slot (%s to %s): they would "
+                "not be signed",
+                text::address(*apart).c_str(), text::address(memory.end() - 1).c_str(),
+                text::address(s.slot).c_str(), text::address(slot_end - 1).c_str()));
+        return;
+    }
     for (const layout::Piece& p : pieces) {
-        const bool inside = s.settings.slot ? p.address < s.slot + *s.settings.slot
-                                            : p.address <= s.end + layout::join_distance;
-        if (!inside) {
-            s.refused.push_back(
-                s.settings.slot
-                    ? text::format("the build's bytes at %s to %s lie outside the slot (%s "
-                                   "to %s): they would not be signed",
-                                   text::address(p.address).c_str(),
-                                   text::address(memory.end() - 1).c_str(),
-                                   text::address(s.slot).c_str(),
-                                   text::address(s.slot + *s.settings.slot - 1).c_str())
-                    : text::format("the build's bytes at %s to %s lie apart from the "
-                                   "image: they would not be signed (slot=<size> signs "
-                                   "what the slot holds)",
-                                   text::address(p.address).c_str(),
-                                   text::address(memory.end() - 1).c_str()));
+        if (p.address > s.end + layout::join_distance) {
+            s.refused.push_back(text::format(
+                "the build's bytes at %s to %s lie apart from the image: they would not be "
+                "signed (slot=<size> signs what the slot holds)",
+                text::address(p.address).c_str(), text::address(memory.end() - 1).c_str()));
             break;
         }
         s.end = std::max(s.end, p.end());

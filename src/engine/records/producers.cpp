@@ -166,6 +166,12 @@ private:
                               address(r.slot).c_str(), order_other, order_word));
             return true;
         }
+        // A slot that still holds its placeholder (all 0x00, or erased)
+        // matches many rows by chance, the CRC of zeros being zero for
+        // every row without init and xorout: no algorithm is named.
+        if (std::all_of(m.held.begin(), m.held.end(), [](uint8_t b) { return b == 0x00; }) ||
+            std::all_of(m.held.begin(), m.held.end(), [](uint8_t b) { return b == 0xFF; }))
+            return false;
         static const std::vector<Algorithm> catalogue = [] {
             std::vector<Algorithm> all;
             for (const checksum::Algorithm& row : checksum::catalogue())
