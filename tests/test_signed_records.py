@@ -66,11 +66,13 @@ PLACED = [
 ]
 
 
+@pytest.mark.parametrize("slot_words", ["", ",slot=0x1000", ",slot=0x1000,confirm"],
+                         ids=["no-slot", "slot", "confirmed-slot"])
 @pytest.mark.parametrize("elf, words, keyword, payload_end", PLACED)
 def test_a_record_past_the_build_is_signed_and_checked_with_the_build(
-        tmp_path, key, elf, words, keyword, payload_end):
+        tmp_path, key, elf, words, keyword, payload_end, slot_words):
     shutil.copy(f"{DATA}/{elf}", tmp_path)
-    settings = f"key={key},header=0x200"
+    settings = f"key={key},header=0x200" + slot_words
     made = run_command("FLASH", elf, *words, "--bin", "--mcuboot", settings, cwd=tmp_path)
     assert made.returncode == 0, made.stderr
     root = tmp_path / elf[:-4]
@@ -88,8 +90,10 @@ def test_a_record_past_the_build_is_signed_and_checked_with_the_build(
         checked = run_command("CHECK", f"{root}{suffix}", *words, "--elf", elf,
                               "--mcuboot", settings, cwd=tmp_path)
         assert checked.returncode == 0, suffix + ": " + checked.stdout + checked.stderr
-    report = velk_crc.check(f"{root}_CRC.hex", elf=tmp_path / elf, **keyword,
-                            mcuboot={"key": str(key), "header": 0x200})
+    mcuboot = {"key": str(key), "header": 0x200}
+    if slot_words:
+        mcuboot.update(slot=0x1000, confirm="confirm" in slot_words)
+    report = velk_crc.check(f"{root}_CRC.hex", elf=tmp_path / elf, **keyword, mcuboot=mcuboot)
     assert report.ok
 
 
