@@ -38,6 +38,51 @@ layout::Loadable build_part(const ElfBuild& elf) {
     return elf.loadable;
 }
 
+// A debugger's `load` writes an ELF file's sections, a programmer that reads
+// program headers its segments: where a section's bytes are not the ones
+// its segment loads at that address, the two flash different images, and
+// no verdict on one of them holds for the file. What differs first, told.
+std::optional<std::string> sections_unlike_segments(const ElfBuild& elf) {
+    const uint64_t size = elf.file_bytes.size();
+    for (const elf::SectionHeader& s : elf.file.sections) {
+        if (!(s.flags & elf::shf_alloc) || s.type == elf::sht_nobits || !s.size) continue;
+        // A segment loads min(p_filesz, p_memsz) of its file bytes.
+        const auto loaded = [](const elf::ProgramHeader& p) { return std::min(p.filesz, p.memsz); };
+        const auto loads = [&](const elf::ProgramHeader& p) {
+            return p.type == elf::pt_load && s.addr >= p.vaddr && s.addr - p.vaddr < loaded(p);
+        };
+        if (std::none_of(elf.file.segments.begin(), elf.file.segments.end(), loads))
+            return text::format(
+                "section %s (%llu bytes for %s) lies in no program header's bytes: a "
+                "debugger's load (sections) would flash it, a programmer (program headers) "
+                "would not",
+                section_name(elf, s).c_str(), static_cast<unsigned long long>(s.size),
+                text::address(s.addr).c_str());
+        for (const elf::ProgramHeader& p : elf.file.segments) {
+            if (!loads(p)) continue;
+            const uint64_t in = s.addr - p.vaddr;
+            const uint64_t n = std::min(s.size, loaded(p) - in);
+            if (s.offset == p.offset + in || s.offset > size || n > size - s.offset ||
+                p.offset + in > size || n > size - (p.offset + in))
+                break;
+            const uint8_t* section = elf.bytes() + s.offset;
+            const uint8_t* segment = elf.bytes() + p.offset + in;
+            const auto differ = std::mismatch(section, section + n, segment);
+            if (differ.first != section + n) {
+                const uint64_t at = static_cast<uint64_t>(differ.first - section);
+                return text::format(
+                    "section %s holds 0x%02X for %s, where its program header loads 0x%02X: "
+                    "a debugger's load (sections) and a programmer (program headers) would "
+                    "flash different images",
+                    section_name(elf, s).c_str(), *differ.first,
+                    text::address(p.paddr + in + at).c_str(), *differ.second);
+            }
+            break;
+        }
+    }
+    return std::nullopt;
+}
+
 class Planner {
 public:
     Planner(CheckRun& run, Warnings& warnings, Host& host)
@@ -75,6 +120,8 @@ public:
             }
         }
         run_.file = read_image(std::move(input), base, request_.front, true);
+        if (run_.file.format == &formats::elf())
+            run_.views_differ = sections_unlike_segments(run_.file.elf);
         for (const std::string& warning : run_.file.warnings) warnings_.warning(warning);
         for (const std::string& note : run_.file.notes) warnings_.note(note);
         if (request_.base && run_.file.format != &formats::raw_binary())

@@ -26,6 +26,7 @@ public:
 
     bool tell() {
         if (!run_.placeholders.empty()) throw Refusal{unnamed_records()};
+        if (run_.views_differ) report_.line("ELF mismatch: " + *run_.views_differ);
         bool records_ok = true;
         for (const records::Found& found : run_.found) records_ok = records_ok && found.right();
         if (run_.build) content();
@@ -56,7 +57,7 @@ public:
         }
         hints();
         object();
-        return records_ok && image_ok && signed_ok;
+        return records_ok && image_ok && signed_ok && !run_.views_differ;
     }
 
 private:

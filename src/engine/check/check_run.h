@@ -44,6 +44,9 @@ struct CheckRun {
     std::optional<Merged> merged;     // --merge: the build's merged with these
     std::optional<uint32_t> family;   // --uf2: the family a UF2 file must be for
     std::optional<mcuboot::Verdict> mcuboot;  // --mcuboot: the signed image's
+    // An ELF file whose sections hold other bytes than its program headers
+    // load: the first difference, told. Never ok, whatever else is.
+    std::optional<std::string> views_differ;
 
     // compute
     std::vector<records::Found> found;  // each record's

@@ -22,6 +22,9 @@ namespace velk::check::mcuboot {
 namespace {
 
 constexpr size_t header_bytes = format::header_fields;
+// A padded slot is read whole, erased flash and all: more than any MCUboot
+// device's slot, and a bound on what a file's far bytes can make CHECK hold.
+constexpr uint64_t max_padded_slot = uint64_t{256} << 20;
 
 std::string number(uint64_t value) {
     return text::format("0x%llX", static_cast<unsigned long long>(value));
@@ -32,6 +35,17 @@ std::optional<elf::SectionHeader> section(const ElfBuild& elf, const char* name)
     for (const elf::SectionHeader& s : elf.file.sections)
         if (section_name(elf, s) == name) return s;
     return std::nullopt;
+}
+
+// Where the build's signed payload ends: after its loadable bytes, or after
+// a record's image that reaches beyond them (a slot that --a or --s places
+// there, an image rounded up), FLASH having padded the payload with erased
+// flash up to it.
+uint64_t signed_build_end(const CheckRun& run) {
+    uint64_t end = run.build->loadable.clusters.back().end;
+    for (const records::Planned& p : run.plan.records)
+        end = std::max({end, p.record.slot_end(), p.image.end});
+    return end;
 }
 
 // The image's bytes from its header to the end of the run the file holds
@@ -76,7 +90,7 @@ private:
     }
 
     uint64_t build_start() const { return run_.build->loadable.clusters.front().start; }
-    uint64_t build_end() const { return run_.build->loadable.clusters.back().end; }
+    uint64_t build_end() const { return signed_build_end(run_); }
 
     // From the header to the end of the run of bytes the file holds without
     // a break (with --elf, at least to the build's end).
@@ -93,6 +107,9 @@ private:
         // trailer's magic is then a stretch of its own at the slot's end.
         for (const layout::Piece& p : held_.pieces()) {
             if (p.address < end || !p.bytes || p.size < 16) continue;
+            // Bytes further away are no slot's: the image is read whole
+            // into memory.
+            if (p.end() - v_.address > max_padded_slot) break;
             // A wide magic whose write size is damaged still marks it.
             const uint8_t* m = p.bytes + p.size - 16;
             const auto wide = format::trailer_magic(16);
@@ -102,7 +119,16 @@ private:
         }
         // A padded slot's end, as far as the file holds bytes: a trailer it
         // lacks is a fault, not a read past its bytes.
-        if (slot_end_ && trailer_required_) end = std::max(end, std::min(*slot_end_, held_.end()));
+        if (slot_end_ && trailer_required_) {
+            const uint64_t reach = std::min(*slot_end_, held_.end());
+            if (reach > v_.address && reach - v_.address > max_padded_slot)
+                throw Refusal{text::format(
+                    "a padded slot of 0x%llX bytes from the header at %s, and the file "
+                    "holds bytes at %s: CHECK reads a padded slot of at most 256 MiB",
+                    static_cast<unsigned long long>(*slot_end_ - v_.address),
+                    text::address(v_.address).c_str(), text::address(reach - 1).c_str())};
+            end = std::max(end, reach);
+        }
         v_.run_end = std::max(end, v_.address + header_bytes);
         bytes_.resize(v_.run_end - v_.address);
         run_.memory.read(v_.address, bytes_.data(), bytes_.size());
@@ -413,6 +439,29 @@ std::tuple<bool, bool, long> score(const Verdict& v) {
     return {!v.stops_at, v.hash_ok, -static_cast<long>(v.faults.size())};
 }
 
+// Whether the header at `a` has its TLV area's info header where its
+// hdr_size, img_size and protect_tlv_size say: an image, not a literal of
+// the magic in a bootloader's code.
+bool image_at(const layout::MemoryMap& held, uint64_t a) {
+    uint8_t h[header_bytes];
+    held.read(a, h, sizeof h);
+    const format::Header header = format::decode_header(h);
+    if (header.hdr_size < header_bytes) return false;
+    const uint64_t info = a + header.hdr_size + uint64_t{header.img_size};
+    uint8_t m[2];
+    held.read(info, m, 2);
+    return format::u16_at(m) ==
+           (header.protect_tlv_size ? format::protected_info : format::unprotected_info);
+}
+
+// An image's first fault, as its line would tell it.
+Fault first_fault(const Verdict& v) {
+    if (v.stops_at)
+        return {"the file's bytes", *v.stops_at, "none from there",
+                "the image's bytes to " + text::address(v.goes_to)};
+    return v.faults.front();
+}
+
 // The verdict as planned, before any image was read into it.
 void clear(Verdict& v) {
     Verdict fresh;
@@ -429,7 +478,7 @@ void clear(Verdict& v) {
 void into_expected(CheckRun& run, Verdict& v) {
     if (!run.build || !v.located) return;
     const uint64_t start = run.build->loadable.clusters.front().start;
-    const uint64_t end = run.build->loadable.clusters.back().end;
+    const uint64_t end = signed_build_end(run);
     layout::MemoryMap& expected = run.merged ? run.merged->memory : run.expected;
     const layout::MemoryMap held = layout::spans_of(run.file.loadable, run.file.base);
     // The file's own stretches there, its holes none: erased flash it
@@ -513,11 +562,14 @@ void compute(CheckRun& run) {
         // full of the magic is judged by its first candidates.
         const size_t tried = std::min<size_t>(places.size(), 16);
         size_t best = 0;
+        // Each place's first fault, for the places that hold an image.
+        std::vector<std::optional<Fault>> wrong(tried);
         if (tried > 1) {
             std::tuple<bool, bool, long> top{};
             for (size_t i = 0; i < tried; ++i) {
                 clear(v);
                 Reader(run, v, held).run(places[i]);
+                if (image_at(held, places[i]) && !v.ok()) wrong[i] = first_fault(v);
                 if (i == 0 || score(v) > top) {
                     top = score(v);
                     best = i;
@@ -526,8 +578,16 @@ void compute(CheckRun& run) {
             clear(v);
         }
         if (!places.empty()) Reader(run, v, held).run(places[best]);
+        // A second image that fails is a fault of the file, whichever
+        // image holds together: the bootloader may be the one to read it.
         for (size_t i = 0; i < tried; ++i)
-            if (i != best) v.passed_over.push_back(places[i]);
+            if (i != best && wrong[i]) {
+                Fault f = *wrong[i];
+                f.what = "the image at " + text::address(places[i]) + ": " + f.what;
+                v.faults.push_back(std::move(f));
+            } else if (i != best) {
+                (image_at(held, places[i]) ? v.other_images : v.passed_over).push_back(places[i]);
+            }
     } catch (const crypto::Failure& failure) {
         throw Refusal{failure.why};
     }

@@ -76,6 +76,7 @@ struct Verdict {
     bool located = false;  // a header at `address`
     uint64_t address = 0;
     std::vector<uint64_t> passed_over;  // the header's magic elsewhere, no image there
+    std::vector<uint64_t> other_images;  // images elsewhere that verify too
     format::Header header;
     // Where the payload starts (after the header's room as the layout or
     // the sizes fix it, not a damaged hdr_size) and ends, the TLV areas'

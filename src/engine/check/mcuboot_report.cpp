@@ -28,6 +28,10 @@ public:
             return false;
         }
         if (!v_.passed_over.empty()) passed_over();
+        for (uint64_t a : v_.other_images)
+            report_.note("another image at " + text::address(a) +
+                         ", whose header, TLVs and hash agree too; the image checked is the one "
+                         "at " + text::address(v_.address));
         if (v_.stops_at) {
             report_.line(stop_line());
             return false;

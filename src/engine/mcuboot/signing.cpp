@@ -108,13 +108,23 @@ void find_end(Signing& s, const layout::MemoryMap& memory) {
         const uint64_t slot_end = s.slot + *s.settings.slot;
         std::optional<uint64_t> apart;
         bool straddles = false;
-        for (const layout::Piece& p : pieces) {
-            if (!p.bytes) continue;
+        // A hole between the build's bytes is judged by the bytes around
+        // it; the erased flash after the last of them is a record's image
+        // padding the build up to the record, stored there once signed: it
+        // counts as the build's.
+        size_t last = 0;
+        for (size_t i = 0; i < pieces.size(); ++i)
+            if (pieces[i].bytes) last = i;
+        auto counts = [&](size_t i) { return pieces[i].bytes || i > last; };
+        for (size_t i = 0; i < pieces.size(); ++i) {
+            const layout::Piece& p = pieces[i];
+            if (!counts(i)) continue;
             straddles = straddles || (p.address < slot_end && p.end() > slot_end);
             if (p.address >= slot_end && !apart) apart = p.address;
         }
-        for (const layout::Piece& p : pieces)
-            if (p.bytes && (straddles || p.address < slot_end)) s.end = std::max(s.end, p.end());
+        for (size_t i = 0; i < pieces.size(); ++i)
+            if (counts(i) && (straddles || pieces[i].address < slot_end))
+                s.end = std::max(s.end, pieces[i].end());
         if (apart && !straddles)
             s.refused.push_back(text::format(
                 "the build's bytes at %s to %s lie outside the slot (%s to %s): they would "
