@@ -139,3 +139,26 @@ def test_a_file_without_a_header_is_told_what_could_place_one(unpadded, build, s
     done = run_command("CHECK", "plain.hex", *build, MCUBOOT, cwd=unpadded)
     assert done.returncode == 1
     assert says in done.stdout.splitlines(), done.stdout
+
+
+@pytest.mark.parametrize("settings", ["header=0x200", "header=0x200,slot=0x1000,pad"],
+                         ids=["bare", "padded"])
+def test_erased_flash_inside_the_payload_is_in_the_checksummed_elf(tmp_path, settings):
+    """A header's body rounded up to a word leaves a byte past the build that
+    the hash covers as erased flash: _CRC.elf loads it too, so the file alone
+    holds the whole signed payload, as the HEX does."""
+    from intelhex import IntelHex
+    shutil.copy(os.path.join(DATA, "fw_header_crc32.elf"), tmp_path / "h.elf")
+    words = ["--header", "app_header:size@8", MCUBOOT, settings]
+    done = run_command("FLASH", "h.elf", *words, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert "no bytes for" not in done.stderr
+    done = run_command("CHECK", "h_CRC.elf", *words, cwd=tmp_path)
+    assert done.returncode == 0, done.stdout + done.stderr
+    objcopy = shutil.which("arm-none-eabi-objcopy") or shutil.which("objcopy")
+    if objcopy is None:
+        pytest.skip("objcopy is not installed")
+    import subprocess
+    subprocess.run([objcopy, "-O", "ihex", "h_CRC.elf", "loaded.hex"], cwd=tmp_path, check=True)
+    loaded, written = (IntelHex(str(tmp_path / n)) for n in ("loaded.hex", "h_CRC.hex"))
+    assert loaded.todict() == written.todict()

@@ -57,6 +57,16 @@ void compute(FlashRun& run, Host& host) {
                               run.signed_image.room.data()});
         for (const mcuboot::Added& a : mcuboot::added_pieces(*run.signing, run.signed_image))
             added.push_back({a.name, a.address, a.bytes, a.size, run.plan.fill});
+        // Erased flash the hash covers between the build's segments, or
+        // padding its image up to a record: loaded as such, so that the
+        // file holds every byte of the signed payload.
+        const mcuboot::Signing& s = *run.signing;
+        for (const layout::Piece& p : run.memory.pieces())
+            if (!p.bytes && p.address >= s.payload && p.end() <= s.end)
+                added.push_back({".mcuboot.fill", p.address, nullptr, p.size, run.plan.fill});
+        std::sort(added.begin(), added.end(), [](const AddedContents& a, const AddedContents& b) {
+            return a.address < b.address;
+        });
     }
     run.crc_elf = crc_elf(run.elf, stored, added);
 }

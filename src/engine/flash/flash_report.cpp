@@ -163,11 +163,13 @@ private:
         const CrcElf& crc_elf = run_.crc_elf;
         if (crc_elf.in_file.found) {
             if (!crc_elf.gaps.empty()) report_.note(sections_note(elf_name, crc_elf.gaps));
-            // The slot's padding is a section of the signed image's own.
+            // A signed image's erased flash, in its payload and the slot's
+            // padding, is a section of its own.
             std::string holes = holes_note(
                 elf_name, run_.memory,
-                run_.signing ? std::make_pair(run_.signing->end, run_.signed_image.image_end)
-                             : std::make_pair(uint64_t{0}, uint64_t{0}));
+                run_.signing
+                    ? std::make_pair(run_.signing->payload, run_.signed_image.image_end)
+                    : std::make_pair(uint64_t{0}, uint64_t{0}));
             if (!holes.empty()) report_.note(holes);
         } else {
             bool gone = false;
