@@ -233,24 +233,32 @@ def mutate_bytes(rng, data):
     return bytes(d)
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def start_campaign(doc, prefix):
+    """What a campaign starts from: its words (--cases, --seed, --keep), a
+    random source, its folder, our own build, keys, the seed files, and the
+    environment that sends sanitizer reports to <folder>/asan."""
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
     parser.add_argument("--cases", type=int, default=500)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--keep")
     args = parser.parse_args()
     rng = random.Random(args.seed)
-    work = args.keep or tempfile.mkdtemp(prefix="velk-check-mut-")
+    work = args.keep or tempfile.mkdtemp(prefix=prefix)
     os.makedirs(work, exist_ok=True)
     build_own(work)
     keys = make_keys(work)
     table = seeds(work, keys)
-    asan_logs = os.path.join(work, "asan")
-    os.makedirs(asan_logs, exist_ok=True)
+    logs = os.path.join(work, "asan")
+    os.makedirs(logs, exist_ok=True)
     env = dict(os.environ)
     if "ASAN_OPTIONS" in env:
-        env["ASAN_OPTIONS"] += f":log_path={asan_logs}/asan"
-        env["UBSAN_OPTIONS"] = env.get("UBSAN_OPTIONS", "") + f":log_path={asan_logs}/ubsan"
+        env["ASAN_OPTIONS"] += f":log_path={logs}/asan"
+        env["UBSAN_OPTIONS"] = env.get("UBSAN_OPTIONS", "") + f":log_path={logs}/ubsan"
+    return args, rng, work, keys, table, logs, env
+
+
+def main():
+    args, rng, work, keys, table, asan_logs, env = start_campaign(__doc__, "velk-check-mut-")
     counts = {"cases": 0, "exit0": 0, "exit1": 0, "exit2": 0, "findings": 0}
     case_dir = os.path.join(work, "case")
     os.makedirs(case_dir, exist_ok=True)

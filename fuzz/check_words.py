@@ -9,19 +9,16 @@ that ends with a signal, an exit status other than 0, 1 or 2, a traceback
 or a sanitizer report is a finding.
 """
 
-import argparse
 import glob
 import json
 import os
 import random
-import shutil
 import subprocess
 import sys
-import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "fuzz"))
-from check_mutations import VELK, build_own, clean_env, make_keys, seeds  # noqa: E402
+from check_mutations import VELK, start_campaign  # noqa: E402
 
 ALGORITHMS = ["CRC-32/MPEG-2", "CRC-24/BLE", "CRC-21/CAN-FD", "CRC-64/XZ", "CRC-8/SMBUS",
               "sum-32/words/neg", "fletcher-32", "adler-32", "sha-256", "CRC-16/XMODEM",
@@ -71,23 +68,7 @@ def word(rng, keys):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--cases", type=int, default=500)
-    parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--keep")
-    args = parser.parse_args()
-    rng = random.Random(args.seed)
-    work = args.keep or tempfile.mkdtemp(prefix="velk-check-words-")
-    os.makedirs(work, exist_ok=True)
-    build_own(work)
-    keys = make_keys(work)
-    table = seeds(work, keys)
-    logs = os.path.join(work, "asan")
-    os.makedirs(logs, exist_ok=True)
-    env = dict(os.environ)
-    if "ASAN_OPTIONS" in env:
-        env["ASAN_OPTIONS"] += f":log_path={logs}/asan"
-        env["UBSAN_OPTIONS"] = env.get("UBSAN_OPTIONS", "") + f":log_path={logs}/ubsan"
+    args, rng, work, keys, table, logs, env = start_campaign(__doc__, "velk-check-words-")
     counts = {"cases": 0, "exit0": 0, "exit1": 0, "exit2": 0, "findings": 0}
     for n in range(args.cases):
         path, words, _, elf = rng.choice(table)
