@@ -162,3 +162,31 @@ def test_erased_flash_inside_the_payload_is_in_the_checksummed_elf(tmp_path, set
     subprocess.run([objcopy, "-O", "ihex", "h_CRC.elf", "loaded.hex"], cwd=tmp_path, check=True)
     loaded, written = (IntelHex(str(tmp_path / n)) for n in ("loaded.hex", "h_CRC.hex"))
     assert loaded.todict() == written.todict()
+
+
+@pytest.mark.parametrize("settings, checked, at", [
+    pytest.param("header=0x200,slot=0x10000,pad", "key=key.pem,slot=0x10000,pad", 0x08014000,
+                 id="past-the-padded-slot"),
+    pytest.param("header=0x200", "key=key.pem", 0x08004358, id="right-after-the-tlvs"),
+])
+def test_bytes_the_image_does_not_account_for_are_a_content_mismatch(tmp_path, settings,
+                                                                     checked, at):
+    """A merged file is accounted for byte by byte: bytes that follow the
+    signed image without a break, where neither the build nor a merged
+    file has any, are not the image's to pass."""
+    from intelhex import IntelHex
+    for name in ("fw_mcuboot_app.elf", "fw_mcuboot_loader.hex"):
+        shutil.copy(os.path.join(DATA, name), tmp_path / name)
+    (tmp_path / "key.pem").write_text(KEY_TEXT)
+    done = run_command("FLASH", "fw_mcuboot_app.elf", "--ncrc_value", "--merge",
+                       "fw_mcuboot_loader.hex", MCUBOOT, "key=key.pem," + settings, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    merged = IntelHex(str(tmp_path / "fw_mcuboot_app_CRC_merged.hex"))
+    for i in range(256):
+        merged[at + i] = (0xDE, 0xAD, 0xBE, 0xEF)[i % 4]
+    merged.write_hex_file(str(tmp_path / "extra.hex"))
+    done = run_command("CHECK", "extra.hex", "--ncrc_value", "--elf", "fw_mcuboot_app.elf",
+                       "--merge", "fw_mcuboot_loader.hex", MCUBOOT, checked, cwd=tmp_path)
+    assert done.returncode == 1, done.stdout + done.stderr
+    assert (f"content mismatch at 0x{at:08X}: the file holds 0xDE where neither "
+            "fw_mcuboot_app.elf nor a merged file has a byte") in done.stdout

@@ -383,7 +383,7 @@ private:
         part(v_.tlv_end, std::max(v_.tlv_end, trailer),
              v_.after_tlvs ? "after the image's TLVs: MCUboot reads no further, not checked"
                            : "erased flash");
-        if (v_.trailer) part(trailer, v_.run_end, "trailer (image_ok, magic)");
+        if (v_.trailer) part(trailer, v_.trailer->magic_at + 16, "trailer (image_ok, magic)");
         std::sort(v_.parts.begin(), v_.parts.end(),
                   [](const Part& x, const Part& y) { return x.start < y.start; });
         // The file's bytes beyond them: said, never silently passed.
@@ -404,10 +404,11 @@ private:
                 held_.read(x, &b, 1);
                 blank = b == fill_;
             }
-            r.what = blank                   ? "erased flash"
-                     : !run_.build           ? "not checked"
-                     : expected_within(r)    ? "not the build's: see the content line"
-                                             : "outside the build's image: see the note";
+            const bool compared = run_.merged || expected_within(r);
+            r.what = blank         ? "erased flash"
+                     : !run_.build ? "not checked"
+                     : compared    ? "not the build's: see the content line"
+                                   : "outside the build's image: see the note";
             v_.parts.push_back(r);
         }
         std::sort(v_.parts.begin(), v_.parts.end(),
@@ -416,7 +417,7 @@ private:
 
     // Whether the build's expected bytes reach into `r`: bytes there are
     // compared, and a difference is the content line's; bytes beyond the
-    // build are a note's.
+    // build are a note's, unless --merge accounts for every byte.
     bool expected_within(const Part& r) const {
         for (const layout::Piece& p : run_.expected.pieces())
             if (p.address < r.end && p.end() > r.start) return true;
@@ -490,7 +491,10 @@ void into_expected(CheckRun& run, Verdict& v) {
         }
     };
     take(v.address, v.address < start ? start : v.address + header_bytes);
-    take(end, v.run_end);
+    // To the trailer's magic, or the TLVs' end: bytes the file holds past
+    // that the image does not account for, and the content check, or the
+    // note on bytes beyond the build, tells them.
+    take(end, v.trailer ? v.trailer->magic_at + 16 : v.tlv_end);
 }
 
 }  // namespace
