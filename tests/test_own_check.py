@@ -190,3 +190,27 @@ def test_bytes_the_image_does_not_account_for_are_a_content_mismatch(tmp_path, s
     assert done.returncode == 1, done.stdout + done.stderr
     assert (f"content mismatch at 0x{at:08X}: the file holds 0xDE where neither "
             "fw_mcuboot_app.elf nor a merged file has a byte") in done.stdout
+
+
+@pytest.mark.parametrize("offset, field", [
+    (8, "hdr_size"), (12, "img_size"), (0x2C8, "the TLV area's info magic"),
+    (0x250, "the hash TLV (0x10)"),
+], ids=["hdr-size", "img-size", "info-magic", "payload"])
+def test_a_damaged_second_image_fails_the_file(unpadded, tmp_path, offset, field):
+    """Two copies of the image, the second in the next slot with one byte
+    changed: whichever copy a bootloader reads must verify, so the file
+    fails, naming the damaged copy, even where its sizes no longer lead to
+    its TLVs."""
+    from intelhex import IntelHex
+    one = IntelHex(str(unpadded / "app_CRC.hex"))
+    start = one.minaddr()
+    body = bytearray(one.tobinstr(start=start))
+    damaged = bytearray(body)
+    damaged[offset] ^= 0x10
+    image = bytes(body) + b"\xff" * (0x10000 - len(body)) + bytes(damaged)
+    (tmp_path / "two.bin").write_bytes(image)
+    (tmp_path / "key.pem").write_text(KEY_TEXT)
+    done = run_command("CHECK", "two.bin", "--base", hex(start), MCUBOOT, "key=key.pem",
+                       cwd=tmp_path)
+    assert done.returncode == 1, done.stdout + done.stderr
+    assert f"MCUboot mismatch: the image at 0x{start + 0x10000:08X}: {field}" in done.stdout

@@ -447,6 +447,10 @@ bool image_at(const layout::MemoryMap& held, uint64_t a) {
     uint8_t h[header_bytes];
     held.read(a, h, sizeof h);
     const format::Header header = format::decode_header(h);
+    // An image's header whose sizes were damaged still has its zeros: no
+    // load address (imgtool's default) and the reserved last word. A
+    // bootloader's literal of the magic is followed by other literals.
+    if (format::u32_at(h + 4) == 0 && format::u32_at(h + 28) == 0) return true;
     if (header.hdr_size < header_bytes) return false;
     const uint64_t info = a + header.hdr_size + uint64_t{header.img_size};
     uint8_t m[2];
