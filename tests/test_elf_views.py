@@ -95,3 +95,28 @@ def test_a_section_no_program_header_loads_is_not_ok(tmp_path):
     assert "section .patch (16 bytes for 0x08000100) lies in no program header's bytes" \
         in checked.stdout
     assert not velk_crc.check(path, offset=0x2FC).ok
+
+
+def test_a_section_longer_than_its_segments_bytes_is_not_ok(tmp_path, flashed):
+    """A section whose size reaches past the bytes its program header loads:
+    its tail is flashed by a debugger's load and by objcopy, not by a
+    programmer that reads program headers."""
+    data = bytearray(flashed.read_bytes())
+    with open(flashed, "rb") as f:
+        elf = ELFFile(f)
+        index = next(i for i, s in enumerate(elf.iter_sections()) if s.name == ".text")
+        section = elf.get_section(index)
+        shoff, entsize = elf.header.e_shoff, elf.header.e_shentsize
+        end = section["sh_addr"] + section["sh_size"]
+        loaded = max(seg["p_vaddr"] + seg["p_filesz"] for seg in elf.iter_segments()
+                     if seg["p_type"] == "PT_LOAD" and seg["p_vaddr"] < end
+                     and seg["p_vaddr"] + seg["p_filesz"] >= end)
+        grow = loaded - end + 0x40
+    struct.pack_into("<I", data, shoff + index * entsize + 20, section["sh_size"] + grow)
+    grown = tmp_path / "grown.elf"
+    grown.write_bytes(bytes(data))
+    checked = run_command("CHECK", grown, "--ncrc_value")
+    assert checked.returncode == 1, checked.stdout + checked.stderr
+    first = checked.stdout.splitlines()[0]
+    assert first.startswith("ELF mismatch: section .text"), first
+    assert "lies in no program header's bytes from" in first, first

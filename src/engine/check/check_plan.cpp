@@ -44,40 +44,46 @@ layout::Loadable build_part(const ElfBuild& elf) {
 // no verdict on one of them holds for the file. What differs first, told.
 std::optional<std::string> sections_unlike_segments(const ElfBuild& elf) {
     const uint64_t size = elf.file_bytes.size();
+    // A segment loads min(p_filesz, p_memsz) of its file bytes.
+    const auto loaded = [](const elf::ProgramHeader& p) { return std::min(p.filesz, p.memsz); };
     for (const elf::SectionHeader& s : elf.file.sections) {
         if (!(s.flags & elf::shf_alloc) || s.type == elf::sht_nobits || !s.size) continue;
-        // A segment loads min(p_filesz, p_memsz) of its file bytes.
-        const auto loaded = [](const elf::ProgramHeader& p) { return std::min(p.filesz, p.memsz); };
-        const auto loads = [&](const elf::ProgramHeader& p) {
-            return p.type == elf::pt_load && s.addr >= p.vaddr && s.addr - p.vaddr < loaded(p);
-        };
-        if (std::none_of(elf.file.segments.begin(), elf.file.segments.end(), loads))
-            return text::format(
-                "section %s (%llu bytes for %s) lies in no program header's bytes: a "
-                "debugger's load (sections) would flash it, a programmer (program headers) "
-                "would not",
-                section_name(elf, s).c_str(), static_cast<unsigned long long>(s.size),
-                text::address(s.addr).c_str());
-        for (const elf::ProgramHeader& p : elf.file.segments) {
-            if (!loads(p)) continue;
-            const uint64_t in = s.addr - p.vaddr;
-            const uint64_t n = std::min(s.size, loaded(p) - in);
-            if (s.offset == p.offset + in || s.offset > size || n > size - s.offset ||
-                p.offset + in > size || n > size - (p.offset + in))
+        // The section piece by piece, each in the segment that loads its
+        // first address: a section longer than its segment's bytes has a
+        // tail no program header loads.
+        for (uint64_t done = 0; done < s.size;) {
+            const uint64_t addr = s.addr + done;
+            const auto loads = [&](const elf::ProgramHeader& p) {
+                return p.type == elf::pt_load && addr >= p.vaddr && addr - p.vaddr < loaded(p);
+            };
+            const auto p = std::find_if(elf.file.segments.begin(), elf.file.segments.end(), loads);
+            if (p == elf.file.segments.end())
+                return text::format(
+                    "section %s (%llu bytes for %s) lies in no program header's bytes%s: a "
+                    "debugger's load (sections) would flash it, a programmer (program "
+                    "headers) would not",
+                    section_name(elf, s).c_str(), static_cast<unsigned long long>(s.size),
+                    text::address(s.addr).c_str(),
+                    done ? (" from " + text::address(addr)).c_str() : "");
+            const uint64_t in = addr - p->vaddr;
+            const uint64_t n = std::min(s.size - done, loaded(*p) - in);
+            const uint64_t offset = s.offset + done;
+            if (offset < s.offset || offset > size || n > size - offset ||
+                p->offset + in > size || n > size - (p->offset + in))
                 break;
-            const uint8_t* section = elf.bytes() + s.offset;
-            const uint8_t* segment = elf.bytes() + p.offset + in;
+            const uint8_t* section = elf.bytes() + offset;
+            const uint8_t* segment = elf.bytes() + p->offset + in;
             const auto differ = std::mismatch(section, section + n, segment);
-            if (differ.first != section + n) {
+            if (offset != p->offset + in && differ.first != section + n) {
                 const uint64_t at = static_cast<uint64_t>(differ.first - section);
                 return text::format(
                     "section %s holds 0x%02X for %s, where its program header loads 0x%02X: "
                     "a debugger's load (sections) and a programmer (program headers) would "
                     "flash different images",
                     section_name(elf, s).c_str(), *differ.first,
-                    text::address(p.paddr + in + at).c_str(), *differ.second);
+                    text::address(p->paddr + in + at).c_str(), *differ.second);
             }
-            break;
+            done += n;
         }
     }
     return std::nullopt;
