@@ -26,10 +26,6 @@ constexpr size_t header_bytes = format::header_fields;
 // device's slot, and a bound on what a file's far bytes can make CHECK hold.
 constexpr uint64_t max_padded_slot = uint64_t{256} << 20;
 
-std::string number(uint64_t value) {
-    return text::format("0x%llX", static_cast<unsigned long long>(value));
-}
-
 // The section of FLASH's _CRC.elf named `name`.
 std::optional<elf::SectionHeader> section(const ElfBuild& elf, const char* name) {
     for (const elf::SectionHeader& s : elf.file.sections)
@@ -141,9 +137,9 @@ private:
             fault("the header's magic", a + format::field::magic, text::format("0x%08X", h.magic),
                   text::format("0x%08X", format::image_magic));
         if (h.load_addr != 0 && !(h.flags & format::flag_ram_load))
-            fault("load_addr", a + format::field::load_addr, number(h.load_addr),
+            fault("load_addr", a + format::field::load_addr, text::number(h.load_addr),
                   "0x0 (the flags ask for no load to RAM)");
-        if (h.pad != 0) fault("the header's pad", a + format::field::pad, number(h.pad), "0x0");
+        if (h.pad != 0) fault("the header's pad", a + format::field::pad, text::number(h.pad), "0x0");
     }
 
     // Where the TLV areas start, and hdr_size and img_size judged by it:
@@ -182,12 +178,12 @@ private:
         if (header_wrong) {
             uint64_t wanted = room ? *room : span - img_size;
             v_.payload_start = std::min(a + wanted, end);
-            fault("hdr_size", hdr_size_at, number(hdr_size), number(wanted));
+            fault("hdr_size", hdr_size_at, text::number(hdr_size), text::number(wanted));
             if (said != end && a + wanted + img_size != end)
-                fault("img_size", img_size_at, number(img_size), number(end - a - wanted));
+                fault("img_size", img_size_at, text::number(img_size), text::number(end - a - wanted));
         } else {
-            fault("img_size", img_size_at, number(img_size),
-                  span >= hdr_size ? number(span - hdr_size) : "less than hdr_size");
+            fault("img_size", img_size_at, text::number(img_size),
+                  span >= hdr_size ? text::number(span - hdr_size) : "less than hdr_size");
         }
         return end;
     }

@@ -36,9 +36,7 @@ public:
             report_.line(stop_line());
             return false;
         }
-        for (const Fault& f : v_.faults)
-            report_.line("MCUboot mismatch: " + f.what + " at " + text::address(f.address) +
-                         " holds " + f.held + "; it should hold " + f.wanted);
+        for (const Fault& f : v_.faults) report_.line(mismatch_line(f));
         for (const Note& n : v_.notes) report_.note(n.text);
         if (v_.after_tlvs)
             report_.note(text::format("the file holds %llu bytes after the image's TLVs, from ",
@@ -177,6 +175,11 @@ private:
 bool tell(const CheckRun& run, Reporter& report) {
     if (!run.mcuboot) return true;
     return Lines(run, report).tell();
+}
+
+std::string mismatch_line(const Fault& f) {
+    return "MCUboot mismatch: " + f.what + " at " + text::address(f.address) + " holds " +
+           f.held + "; it should hold " + f.wanted;
 }
 
 }  // namespace velk::check::mcuboot

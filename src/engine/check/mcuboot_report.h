@@ -11,4 +11,8 @@ namespace velk::check::mcuboot {
 // not asked for).
 bool tell(const CheckRun& run, Reporter& report);
 
+// "MCUboot mismatch: img_size at 0x0800400C holds 0xD8; it should hold
+// 0xC8": CHECK's line for a wrong field, which FLASH's own check says too.
+std::string mismatch_line(const Fault& f);
+
 }  // namespace velk::check::mcuboot

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "../check/mcuboot_check.h"
+#include "../check/mcuboot_report.h"
 #include "../mcuboot/format.h"
 #include "../mcuboot/settings.h"
 #include "../platform/platform.h"
@@ -17,29 +18,10 @@ namespace {
 namespace format = ::velk::mcuboot;
 using Bytes = std::vector<uint8_t>;
 
-std::string number(uint64_t value) {
-    return text::format("0x%llX", static_cast<unsigned long long>(value));
-}
-
 // CHECK's line for a field of the signed image.
 std::string mcuboot_line(const std::string& what, uint64_t address, const std::string& held,
                          const std::string& wanted) {
-    return "MCUboot mismatch: " + what + " at " + text::address(address) + " holds " + held +
-           "; it should hold " + wanted;
-}
-
-// The bytes of [from, to) of `memory`, erased flash as its fill, to `feed`.
-template <class Feed>
-void feed_range(const layout::MemoryMap& memory, uint64_t from, uint64_t to, Feed&& feed) {
-    const Bytes fill(size_t{1} << 16, memory.fill());
-    memory.walk(from, to, [&](const uint8_t* bytes, uint64_t size) {
-        if (bytes) return feed(bytes, static_cast<size_t>(size));
-        for (uint64_t left = size; left;) {
-            size_t n = static_cast<size_t>(std::min<uint64_t>(left, fill.size()));
-            feed(fill.data(), n);
-            left -= n;
-        }
-    });
+    return check::mcuboot::mismatch_line({what, address, held, wanted});
 }
 
 // The first byte of [from, to) that is not erased flash; `to` when none.
@@ -109,16 +91,16 @@ std::string mcuboot_fault(const mcuboot::Signing& s, const mcuboot::Signed& made
                             text::format("0x%08X", h.magic),
                             text::format("0x%08X", format::image_magic));
     if (h.load_addr != 0 && !(h.flags & format::flag_ram_load))
-        return mcuboot_line("load_addr", a + format::field::load_addr, number(h.load_addr),
+        return mcuboot_line("load_addr", a + format::field::load_addr, text::number(h.load_addr),
                             "0x0 (the flags ask for no load to RAM)");
     if (h.pad != 0)
-        return mcuboot_line("the header's pad", a + format::field::pad, number(h.pad), "0x0");
+        return mcuboot_line("the header's pad", a + format::field::pad, text::number(h.pad), "0x0");
     if (a + h.hdr_size != s.payload)
-        return mcuboot_line("hdr_size", a + format::field::hdr_size, number(h.hdr_size),
-                            number(s.payload - a));
+        return mcuboot_line("hdr_size", a + format::field::hdr_size, text::number(h.hdr_size),
+                            text::number(s.payload - a));
     if (s.payload + h.img_size != s.end)
-        return mcuboot_line("img_size", a + format::field::img_size, number(h.img_size),
-                            number(s.end - s.payload));
+        return mcuboot_line("img_size", a + format::field::img_size, text::number(h.img_size),
+                            text::number(s.end - s.payload));
     // A room added before the build is erased flash after the fields.
     if (!s.room_reserved) {
         const uint64_t at = first_written(memory, a + format::header_fields, s.payload);
@@ -153,8 +135,8 @@ std::string mcuboot_fault(const mcuboot::Signing& s, const mcuboot::Signed& made
     v.tlv_end = tlv_end;
     v.areas = areas;
     std::unique_ptr<crypto::Digest> digest = crypto.sha256();
-    feed_range(memory, a, protected_end,
-               [&](const uint8_t* bytes, size_t size) { digest->update(bytes, size); });
+    memory.feed(a, protected_end,
+                [&](const uint8_t* bytes, size_t size) { digest->update(bytes, size); });
     v.hash = digest->finish();
     Bytes hashed;  // what ECDSA and RSA sign: the covered bytes themselves
     if (made.key_type && s.pem) {
@@ -162,15 +144,14 @@ std::string mcuboot_fault(const mcuboot::Signing& s, const mcuboot::Signed& made
         v.key = crypto.read_key(*s.pem, v.key_name, format::key_password(), true);
         if (!format::signs_digest(v.key->type())) {
             hashed.reserve(static_cast<size_t>(protected_end - a));
-            feed_range(memory, a, protected_end, [&](const uint8_t* bytes, size_t size) {
+            memory.feed(a, protected_end, [&](const uint8_t* bytes, size_t size) {
                 hashed.insert(hashed.end(), bytes, bytes + size);
             });
         }
     }
     check::mcuboot::walk_tlvs(v, hashed.data(), hashed.size());
     if (!v.faults.empty()) {
-        const check::mcuboot::Fault& f = v.faults.front();
-        return mcuboot_line(f.what, f.address, f.held, f.wanted);
+        return check::mcuboot::mismatch_line(v.faults.front());
     }
 
     // A padded slot: erased flash after the TLVs, image_ok, the magic at

@@ -73,6 +73,12 @@ public:
     template <class Visit>
     void walk(uint64_t from, uint64_t to, Visit&& visit) const;
 
+    // Hands every byte of [from, to) to `take(bytes, size)` as a hash or a
+    // signature takes them: the map's own bytes where it holds them, its
+    // erased value elsewhere, in runs of at most 64 KiB of it.
+    template <class Feed>
+    void feed(uint64_t from, uint64_t to, Feed&& take) const;
+
 private:
     size_t first_ending_after(uint64_t address) const;
 
@@ -130,6 +136,20 @@ void MemoryMap::walk(uint64_t from, uint64_t to, Visit&& visit) const {
         at = stop;
     }
     if (at < to) visit(static_cast<const uint8_t*>(nullptr), to - at);
+}
+
+template <class Feed>
+void MemoryMap::feed(uint64_t from, uint64_t to, Feed&& take) const {
+    std::vector<uint8_t> erased;
+    walk(from, to, [&](const uint8_t* bytes, uint64_t size) {
+        if (bytes) return take(bytes, static_cast<size_t>(size));
+        if (erased.empty()) erased.assign(size_t{1} << 16, fill_);
+        for (uint64_t left = size; left;) {
+            const size_t n = static_cast<size_t>(left < erased.size() ? left : erased.size());
+            take(erased.data(), n);
+            left -= n;
+        }
+    });
 }
 
 }  // namespace velk::layout

@@ -226,17 +226,9 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
     const Settings& settings = s.settings;
     const Bytes protected_area = encode_area(protected_info, out.protected_tlvs);
     // What the hash covers, in order: header, payload, protected TLVs.
-    const Bytes fill_run(size_t{1} << 16, memory.fill());
     auto covered = [&](const std::function<void(const uint8_t*, size_t)>& feed) {
         feed(out.room.data(), out.room.size());
-        memory.walk(s.slot + out.room.size(), s.end, [&](const uint8_t* bytes, uint64_t size) {
-            if (bytes) return feed(bytes, static_cast<size_t>(size));
-            for (uint64_t left = size; left;) {
-                size_t n = static_cast<size_t>(std::min<uint64_t>(left, fill_run.size()));
-                feed(fill_run.data(), n);
-                left -= n;
-            }
-        });
+        memory.feed(s.slot + out.room.size(), s.end, feed);
         feed(protected_area.data(), protected_area.size());
     };
     std::unique_ptr<crypto::Digest> digest = crypto.sha256();

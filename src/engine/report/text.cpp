@@ -22,6 +22,10 @@ std::string address(uint64_t value) {
     return format("0x%08llX", static_cast<unsigned long long>(value));
 }
 
+std::string number(uint64_t value) {
+    return format("0x%llX", static_cast<unsigned long long>(value));
+}
+
 std::string hex(const uint8_t* bytes, size_t size) {
     static const char digits[] = "0123456789abcdef";
     std::string out;
