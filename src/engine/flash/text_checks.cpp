@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "../layout/file_data.h"
 #include "../report/text.h"
 #include "file_checks.h"
 #include "image_bytes.h"
@@ -16,19 +17,13 @@ namespace {
 struct DigitPairs {
     int16_t value[1 << 16];
     DigitPairs() {
-        int8_t digit[256];
-        std::fill(std::begin(digit), std::end(digit), int8_t{-1});
-        for (int c = 0; c < 10; ++c) digit['0' + c] = static_cast<int8_t>(c);
-        for (int c = 0; c < 6; ++c) {
-            digit['A' + c] = static_cast<int8_t>(10 + c);
-            digit['a' + c] = static_cast<int8_t>(10 + c);
-        }
         for (int high = 0; high < 256; ++high)
-            for (int low = 0; low < 256; ++low)
+            for (int low = 0; low < 256; ++low) {
+                const int h = layout::hex_digit(static_cast<char>(high));
+                const int l = layout::hex_digit(static_cast<char>(low));
                 value[high << 8 | low] =
-                    digit[high] < 0 || digit[low] < 0
-                        ? int16_t{-1}
-                        : static_cast<int16_t>(digit[high] << 4 | digit[low]);
+                    h < 0 || l < 0 ? int16_t{-1} : static_cast<int16_t>(h << 4 | l);
+            }
     }
 };
 const DigitPairs pairs;
