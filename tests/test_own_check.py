@@ -4,6 +4,7 @@ image. Both layouts of the header's room, padded to the slot or not."""
 
 import os
 import shutil
+import subprocess
 
 import pytest
 
@@ -35,6 +36,14 @@ def flashed(request, tmp_path_factory):
 
 
 MCUBOOT = "--mcuboot"
+
+
+def objcopy_hex(folder, elf, out):
+    """objcopy's Intel HEX of an ELF file, as a debugger's load writes it."""
+    objcopy = shutil.which("arm-none-eabi-objcopy") or shutil.which("objcopy")
+    if objcopy is None:
+        pytest.skip("objcopy is not installed (Debian's binutils; .ci/run installs it)")
+    subprocess.run([objcopy, "-O", "ihex", elf, out], cwd=folder, check=True)
 
 
 @pytest.mark.parametrize("words", [
@@ -131,11 +140,7 @@ def test_an_image_not_padded_checked_as_padded_names_the_missing_trailer(unpadde
 def test_a_file_without_a_header_is_told_what_could_place_one(unpadded, build, says):
     """Only with the build can header= say where a header added before it
     lies; alone, the setting could not help."""
-    objcopy = shutil.which("arm-none-eabi-objcopy") or shutil.which("objcopy")
-    if objcopy is None:
-        pytest.skip("objcopy is not installed")
-    import subprocess
-    subprocess.run([objcopy, "-O", "ihex", "app.elf", "plain.hex"], cwd=unpadded, check=True)
+    objcopy_hex(unpadded, "app.elf", "plain.hex")
     done = run_command("CHECK", "plain.hex", *build, MCUBOOT, cwd=unpadded)
     assert done.returncode == 1
     assert says in done.stdout.splitlines(), done.stdout
@@ -155,11 +160,7 @@ def test_erased_flash_inside_the_payload_is_in_the_checksummed_elf(tmp_path, set
     assert "no bytes for" not in done.stderr
     done = run_command("CHECK", "h_CRC.elf", *words, cwd=tmp_path)
     assert done.returncode == 0, done.stdout + done.stderr
-    objcopy = shutil.which("arm-none-eabi-objcopy") or shutil.which("objcopy")
-    if objcopy is None:
-        pytest.skip("objcopy is not installed")
-    import subprocess
-    subprocess.run([objcopy, "-O", "ihex", "h_CRC.elf", "loaded.hex"], cwd=tmp_path, check=True)
+    objcopy_hex(tmp_path, "h_CRC.elf", "loaded.hex")
     loaded, written = (IntelHex(str(tmp_path / n)) for n in ("loaded.hex", "h_CRC.hex"))
     assert loaded.todict() == written.todict()
 
