@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "../../src/engine/base/byte_order.h"
 #include "../../src/engine/checksum/catalogue.h"
 #include "../../src/engine/cli/command_line.h"
 #include "../../src/engine/flash/file_checks.h"
@@ -162,6 +163,36 @@ void catalogue() {
         crc_paths(a, data);
     }
     expect(crcs == 114, "every CRC row proved: " + std::to_string(crcs));
+}
+
+// Fields of every width both ways round, read back as written, and the
+// bytes in the order each file format keeps them.
+void byte_order() {
+    using velk::bytes::Order;
+    const uint64_t value = 0x0102030405060708;
+    for (unsigned width = 1; width <= 8; ++width) {
+        uint8_t little[8] = {}, big[8] = {};
+        velk::bytes::store(little, width, Order::little, value);
+        velk::bytes::store(big, width, Order::big, value);
+        const uint64_t low = width == 8 ? value : value & ((uint64_t{1} << 8 * width) - 1);
+        bool mirrored = true;
+        for (unsigned i = 0; i < width; ++i)
+            mirrored = mirrored && little[i] == 8 - i && big[width - 1 - i] == 8 - i;
+        const std::string at = std::to_string(width) + "-byte field";
+        expect(mirrored, at + ": bytes in order");
+        expect(velk::bytes::load(little, width, Order::little) == low &&
+                   velk::bytes::load(big, width, Order::big) == low,
+               at + ": read back");
+    }
+    const uint8_t header[] = {0x3D, 0xB8, 0xF3, 0x96, 0x20, 0x00};
+    const uint8_t digits[] = {'1', '2', '3', '4', '5', '6', '7', '8'};
+    expect(velk::bytes::le32(header) == 0x96F3B83D && velk::bytes::le16(header + 4) == 0x20 &&
+               velk::bytes::load<8, Order::big>(digits) == 0x3132333435363738,
+           "an MCUboot magic, a header size, eight ASCII digits");
+    uint8_t written[6] = {};
+    velk::bytes::put_le32(written, 0x96F3B83D);
+    velk::bytes::put_le16(written + 4, 0x20);
+    expect(std::memcmp(written, header, sizeof header) == 0, "a header written");
 }
 
 // A set of ranges stays sorted and disjoint: ranges that touch are one, a
@@ -561,6 +592,7 @@ int main(int argc, char** argv) {
     }
     try {
         catalogue();
+        byte_order();
         intervals();
         checksum_over_holes();
         mcuboot_format();
