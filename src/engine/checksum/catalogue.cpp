@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "../elfsyms/closest.h"
+#include "../base/closest.h"
 
 namespace velk::checksum {
 
@@ -136,7 +136,7 @@ std::vector<std::string> nearest(const std::string& name) {
             folded_names.push_back(folded(n));
         }
     std::vector<std::string> out;
-    for (const std::string& near : elfsyms::closest_names(folded(name), folded_names))
+    for (const std::string& near : base::closest_names(folded(name), folded_names))
         for (size_t i = 0; i < folded_names.size(); ++i)
             if (folded_names[i] == near) {
                 out.push_back(find(spelled[i])->name());
