@@ -1,15 +1,18 @@
 // The engine without an interpreter: its checksum catalogue against the
-// bitwise definition, and FLASH and CHECK run through the engine's own
+// bitwise definition (check values, residues, and every way the tables
+// run), and FLASH and CHECK run through the engine's own
 // command line on real firmware, with a host of this program's own.
 //   velk_engine_test <tests/data folder> <scratch folder>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <variant>
 #include <vector>
 
+#include "../../src/engine/base/byte_order.h"
 #include "../../src/engine/checksum/catalogue.h"
 #include "../../src/engine/cli/command_line.h"
 #include "../../src/engine/flash/file_checks.h"
@@ -32,37 +35,165 @@ void expect(bool ok, const std::string& what) {
 }
 
 // The CRC bit by bit, most significant bit first, from the parameters
-// alone.
-uint64_t bitwise(const velk::checksum::CrcParameters& p, const uint8_t* data, size_t size) {
-    const unsigned w = p.width;
-    const uint64_t mask = w == 64 ? ~uint64_t{0} : (uint64_t{1} << w) - 1;
-    uint64_t reg = p.init & mask;
-    for (size_t i = 0; i < size; ++i) {
-        uint8_t byte = p.refin ? static_cast<uint8_t>(velk::checksum::reflect(data[i], 8)) : data[i];
-        for (int bit = 7; bit >= 0; --bit) {
-            bool top = ((reg >> (w - 1)) & 1) != (((byte >> bit) & 1) != 0);
-            reg = (reg << 1) & mask;
-            if (top) reg ^= p.poly & mask;
+// alone: a register that takes any number of bits, so that a CRC of any
+// width can be appended to its message as a receiver would read it.
+class BitwiseCrc {
+public:
+    explicit BitwiseCrc(const velk::checksum::CrcParameters& p)
+        : p_(p), mask_(p.width == 64 ? ~uint64_t{0} : (uint64_t{1} << p.width) - 1),
+          reg_(p.init & mask_) {}
+
+    // The `bits` low bits of `value`, most significant first.
+    void feed(uint64_t value, unsigned bits) {
+        for (unsigned k = bits; k-- > 0;) {
+            const bool top = ((reg_ >> (p_.width - 1)) & 1) != ((value >> k) & 1);
+            reg_ = (reg_ << 1) & mask_;
+            if (top) reg_ ^= p_.poly & mask_;
         }
     }
-    if (p.refout) reg = velk::checksum::reflect(reg, w);
-    return (reg ^ p.xorout) & mask;
+    void feed(const uint8_t* data, size_t size) {
+        for (size_t i = 0; i < size; ++i)
+            feed(p_.refin ? velk::checksum::reflect(data[i], 8) : data[i], 8);
+    }
+    // The register as the CRC presents it, before and after the final XOR.
+    uint64_t presented() const {
+        return p_.refout ? velk::checksum::reflect(reg_, p_.width) : reg_;
+    }
+    uint64_t value() const { return presented() ^ (p_.xorout & mask_); }
+    // The CRC's bits in the order the register shifts them out, next.
+    void append_crc(uint64_t crc) {
+        feed(p_.refout ? velk::checksum::reflect(crc, p_.width) : crc, p_.width);
+    }
+
+private:
+    velk::checksum::CrcParameters p_;
+    uint64_t mask_;
+    uint64_t reg_;
+};
+
+uint64_t bitwise(const velk::checksum::CrcParameters& p, const uint8_t* data, size_t size) {
+    BitwiseCrc crc(p);
+    crc.feed(data, size);
+    return crc.value();
+}
+
+// Eight bytes at a time and byte by byte through the tables must give what
+// the bitwise definition gives, from any start in memory and for every
+// length around the eight-byte steps; words fed as the STM32 unit takes
+// them likewise, four bytes at a time.
+void crc_paths(const velk::checksum::Algorithm& a, const std::vector<uint8_t>& data) {
+    using velk::checksum::Feed;
+    const velk::checksum::Crc crc(a.parameters);
+    std::vector<size_t> lengths;
+    for (size_t n = 0; n <= 70; ++n) lengths.push_back(n);
+    for (size_t n : {255, 256, 1000, 4099}) lengths.push_back(n);
+    for (size_t length : lengths)
+        for (size_t align = 0; align < (length > 70 ? 2 : 8); ++align) {
+            const uint8_t* p = data.data() + align;
+            const uint64_t want = bitwise(a.parameters, p, length);
+            uint64_t bytewise = crc.start();
+            for (size_t i = 0; i < length; ++i)
+                bytewise = crc.update(bytewise, p + i, 1, Feed::bytes);
+            const std::string at = std::string(a.name()) + ": " + std::to_string(length) +
+                                   " bytes from +" + std::to_string(align);
+            expect(crc.finish(bytewise) == want, at + ", byte by byte");
+            expect(crc.of(p, length) == want, at + ", eight at a time");
+            if (length % 4) continue;
+            std::vector<uint8_t> swapped(p, p + length);
+            for (size_t w = 0; w < length; w += 4) {
+                std::swap(swapped[w], swapped[w + 3]);
+                std::swap(swapped[w + 1], swapped[w + 2]);
+            }
+            const uint64_t words = bitwise(a.parameters, swapped.data(), length);
+            uint64_t by_word = crc.start();
+            for (size_t i = 0; i < length; i += 4)
+                by_word = crc.update(by_word, p + i, 4, Feed::words);
+            expect(crc.finish(by_word) == words, at + ", word by word");
+            expect(crc.of(p, length, Feed::words) == words,
+                   at + ", words eight bytes at a time");
+        }
+}
+
+// The residue: a message followed by its own CRC leaves the same register,
+// before the final XOR, whatever the message. Bit by bit for every width;
+// through the tables too where the CRC is whole bytes, appended in the
+// order the register takes them (least significant byte first when
+// reflected).
+void residue(const velk::checksum::Algorithm& a, const std::vector<uint8_t>& data) {
+    const velk::checksum::CrcParameters& p = a.parameters;
+    const uint64_t want = std::stoull(a.residue, nullptr, 16);
+    const velk::checksum::Crc crc(p);
+    for (size_t length : {0, 1, 9, 37, 64}) {
+        const std::string at = std::string(a.name()) + ": residue after " +
+                               std::to_string(length) + " bytes";
+        BitwiseCrc bits(p);
+        bits.feed(data.data(), length);
+        bits.append_crc(bits.value());
+        expect(bits.presented() == want, at + ", bit by bit");
+        if (p.width % 8 || p.refin != p.refout) continue;
+        std::vector<uint8_t> frame(data.begin(), data.begin() + length);
+        const uint64_t value = crc.of(frame.data(), frame.size());
+        for (unsigned i = 0; i < p.width / 8; ++i) {
+            const unsigned shift = p.refin ? 8 * i : p.width - 8 - 8 * i;
+            frame.push_back(static_cast<uint8_t>(value >> shift));
+        }
+        const uint64_t reg = crc.update(crc.start(), frame.data(), frame.size(),
+                                        velk::checksum::Feed::bytes);
+        expect((crc.finish(reg) ^ p.xorout) == want, at + ", through the tables");
+    }
 }
 
 void catalogue() {
     std::mt19937 random(27);
-    std::vector<uint8_t> data(1000);
+    std::vector<uint8_t> data(4200);
     for (uint8_t& b : data) b = static_cast<uint8_t>(random());
     const uint8_t nine[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    size_t crcs = 0;
     for (const velk::checksum::Algorithm& a : velk::checksum::catalogue()) {
+        if (a.kind == velk::checksum::Kind::wide_crc)
+            expect(*a.residue, std::string(a.name()) + ": a residue");
         if (a.kind != velk::checksum::Kind::crc) continue;
+        ++crcs;
         const velk::checksum::Crc crc(a.parameters);
         const uint64_t check = std::stoull(a.check, nullptr, 16);
+        expect(bitwise(a.parameters, nine, sizeof nine) == check,
+               std::string(a.name()) + ": check value, bit by bit");
         expect(crc.of(nine, sizeof nine) == check, std::string(a.name()) + ": check value");
-        for (size_t length : {0, 1, 7, 8, 9, 63, 64, 65, 1000})
-            expect(crc.of(data.data(), length) == bitwise(a.parameters, data.data(), length),
-                   std::string(a.name()) + ": " + std::to_string(length) + " bytes");
+        residue(a, data);
+        crc_paths(a, data);
     }
+    expect(crcs == 114, "every CRC row proved: " + std::to_string(crcs));
+}
+
+// Fields of every width both ways round, read back as written, and the
+// bytes in the order each file format keeps them.
+void byte_order() {
+    using velk::bytes::Order;
+    const uint64_t value = 0x0102030405060708;
+    for (unsigned width = 1; width <= 8; ++width) {
+        // Wider than 8: GCC -O3 unrolls the loop and warns of a ninth byte.
+        uint8_t little[16] = {}, big[16] = {};
+        velk::bytes::store(little, width, Order::little, value);
+        velk::bytes::store(big, width, Order::big, value);
+        const uint64_t low = width == 8 ? value : value & ((uint64_t{1} << 8 * width) - 1);
+        bool mirrored = true;
+        for (unsigned i = 0; i < width; ++i)
+            mirrored = mirrored && little[i] == 8 - i && big[width - 1 - i] == 8 - i;
+        const std::string at = std::to_string(width) + "-byte field";
+        expect(mirrored, at + ": bytes in order");
+        expect(velk::bytes::load(little, width, Order::little) == low &&
+                   velk::bytes::load(big, width, Order::big) == low,
+               at + ": read back");
+    }
+    const uint8_t header[] = {0x3D, 0xB8, 0xF3, 0x96, 0x20, 0x00};
+    const uint8_t digits[] = {'1', '2', '3', '4', '5', '6', '7', '8'};
+    expect(velk::bytes::le32(header) == 0x96F3B83D && velk::bytes::le16(header + 4) == 0x20 &&
+               velk::bytes::load<8, Order::big>(digits) == 0x3132333435363738,
+           "an MCUboot magic, a header size, eight ASCII digits");
+    uint8_t written[6] = {};
+    velk::bytes::put_le32(written, 0x96F3B83D);
+    velk::bytes::put_le16(written + 4, 0x20);
+    expect(std::memcmp(written, header, sizeof header) == 0, "a header written");
 }
 
 // A set of ranges stays sorted and disjoint: ranges that touch are one, a
@@ -462,6 +593,7 @@ int main(int argc, char** argv) {
     }
     try {
         catalogue();
+        byte_order();
         intervals();
         checksum_over_holes();
         mcuboot_format();

@@ -3,28 +3,27 @@
 #include <algorithm>
 #include <cstring>
 
+#include "../base/byte_order.h"
 #include "../report/text.h"
 
 namespace velk::mcuboot {
 
 uint16_t u16_at(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
+    return bytes::le16(p);
 }
 
 uint32_t u32_at(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+    return bytes::le32(p);
 }
 
 namespace {
 
 void put_u16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
+    bytes::put_le16(p, v);
 }
 
 void put_u32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+    bytes::put_le32(p, v);
 }
 
 // A decimal number of at most `limit`, the whole of [from, to).
