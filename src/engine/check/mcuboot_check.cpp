@@ -208,7 +208,8 @@ private:
         const uint16_t protect = v_.header.protect_tlv_size;
         return u16(t) == format::protected_info || u16(t) == format::unprotected_info ||
                (protect && u16(t + protect) == format::unprotected_info) ||
-               (u8(t + 4) == format::tlv::sha256 && u8(t + 5) == 0 && u16(t + 6) == 32);
+               (u8(t + 4) == format::tlv::sha256 && u8(t + 5) == 0 &&
+                u16(t + 6) == format::fixed_length(format::tlv::sha256));
     }
 
     // An info header at `t` whose entries end where its total says.

@@ -38,36 +38,11 @@ bool number(const std::string& text, size_t from, size_t to, uint64_t limit, uin
     return out <= limit;
 }
 
-struct SignatureKind {
-    uint8_t tlv;
-    crypto::KeyType key;
-};
-const SignatureKind signature_kinds[] = {
-    {tlv::ed25519, crypto::KeyType::ed25519},
-    {tlv::ecdsa_p256, crypto::KeyType::ecdsa_p256},
-    {tlv::rsa2048_pss, crypto::KeyType::rsa_2048},
-    {tlv::rsa3072_pss, crypto::KeyType::rsa_3072},
-};
-
 // The unprotected area's entries MCUboot knows; a walk that meets another
 // type has left the area.
 bool unprotected_type(uint8_t type) {
-    return (type >= tlv::sha256 && type <= tlv::sha512) || type == tlv::key_hash ||
-           type == tlv::public_key || (type >= tlv::rsa2048_pss && type <= 0x25) ||
-           (type >= tlv::enc_rsa2048 && type <= 0x34);
-}
-
-// The lengths fixed by a type: a wrong one is named as such.
-std::optional<uint16_t> fixed_length(uint8_t type) {
-    switch (type) {
-    case tlv::sha256: return 32;
-    case tlv::ed25519: return 64;
-    case tlv::rsa2048_pss: return 256;
-    case tlv::rsa3072_pss: return 384;
-    case tlv::security_counter: return 4;
-    case tlv::dependency: return 12;
-    }
-    return std::nullopt;
+    const TlvKind* kind = tlv_kind(type);
+    return kind && kind->area == Area::unprotected_tlvs;
 }
 
 std::string magic_text(unsigned value) {
@@ -144,16 +119,38 @@ private:
 
 }  // namespace
 
+const TlvKind* tlv_kind(uint8_t type) {
+    for (const TlvKind& k : tlv_kinds)
+        if (k.type == type) return &k;
+    return nullptr;
+}
+
+const char* tlv_name(uint8_t type) {
+    const TlvKind* kind = tlv_kind(type);
+    return kind ? kind->name : nullptr;
+}
+
+std::optional<uint16_t> fixed_length(uint8_t type) {
+    const TlvKind* kind = tlv_kind(type);
+    if (!kind || !kind->length) return std::nullopt;
+    return kind->length;
+}
+
+std::string tlv_words(uint8_t type) {
+    const TlvKind* kind = tlv_kind(type);
+    return kind && kind->words ? text::format("the %s TLV (0x%02X)", kind->words, type)
+                               : text::format("TLV 0x%02X", type);
+}
+
 uint8_t signature_tlv(crypto::KeyType type) {
-    for (const SignatureKind& k : signature_kinds)
-        if (k.key == type) return k.tlv;
+    for (const TlvKind& k : tlv_kinds)
+        if (k.key == type) return k.type;
     return 0;
 }
 
 std::optional<crypto::KeyType> signature_key(uint8_t type) {
-    for (const SignatureKind& k : signature_kinds)
-        if (k.tlv == type) return k.key;
-    return std::nullopt;
+    const TlvKind* kind = tlv_kind(type);
+    return kind ? kind->key : std::nullopt;
 }
 
 const char* signature_name(uint8_t type) {
@@ -168,23 +165,6 @@ bool signs_digest(crypto::KeyType type) {
 Bytes image_public_key(const crypto::Key& key) {
     return key.public_der(key.type() == crypto::KeyType::rsa_2048 ||
                           key.type() == crypto::KeyType::rsa_3072);
-}
-
-const char* tlv_name(uint8_t type) {
-    switch (type) {
-    case tlv::key_hash: return "KEYHASH";
-    case tlv::public_key: return "PUBKEY";
-    case tlv::sha256: return "SHA256";
-    case tlv::sha384: return "SHA384";
-    case tlv::sha512: return "SHA512";
-    case tlv::rsa2048_pss: return "RSA2048_PSS";
-    case tlv::ecdsa_p256: return "ECDSASIG";
-    case tlv::rsa3072_pss: return "RSA3072_PSS";
-    case tlv::ed25519: return "ED25519";
-    case tlv::dependency: return "DEPENDENCY";
-    case tlv::security_counter: return "SEC_CNT";
-    }
-    return nullptr;
 }
 
 std::optional<Version> parse_version(const std::string& text) {

@@ -48,28 +48,76 @@ constexpr uint32_t flag_ram_load = 0x20;
 uint16_t u16_at(const uint8_t* bytes);
 uint32_t u32_at(const uint8_t* bytes);
 
-// The TLV types FLASH writes and CHECK knows.
+// The TLV types MCUboot knows, one row each, as MCUboot's sources and
+// imgtool name them: the only place a type's number or name is written.
+// `length`: the value's length its type fixes, 0 where it varies (an ECDSA
+// signature's DER, a key); `key`: the key kind whose signature it is.
+enum class Area { protected_tlvs, unprotected_tlvs };
+
+struct TlvKind {
+    uint8_t type;
+    const char* name;
+    Area area;
+    uint16_t length;
+    std::optional<crypto::KeyType> key;
+    const char* words;  // what CHECK's lines call it, nullptr: by its number alone
+};
+
+inline constexpr TlvKind tlv_kinds[] = {
+    {0x01, "KEYHASH", Area::unprotected_tlvs, 0, std::nullopt, "key hash"},
+    {0x02, "PUBKEY", Area::unprotected_tlvs, 0, std::nullopt, "public key"},
+    {0x10, "SHA256", Area::unprotected_tlvs, 32, std::nullopt, "hash"},
+    {0x11, "SHA384", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
+    {0x12, "SHA512", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
+    {0x20, "RSA2048_PSS", Area::unprotected_tlvs, 256, crypto::KeyType::rsa_2048, nullptr},
+    {0x21, "ECDSA224", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
+    {0x22, "ECDSASIG", Area::unprotected_tlvs, 0, crypto::KeyType::ecdsa_p256, nullptr},
+    {0x23, "RSA3072_PSS", Area::unprotected_tlvs, 384, crypto::KeyType::rsa_3072, nullptr},
+    {0x24, "ED25519", Area::unprotected_tlvs, 64, crypto::KeyType::ed25519, nullptr},
+    {0x25, "SIG_PURE", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
+    {0x30, "ENC_RSA2048", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
+    {0x31, "ENC_KW", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
+    {0x32, "ENC_EC256", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
+    {0x33, "ENC_X25519", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
+    {0x34, "ENC_X25519_SHA512", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
+    {0x40, "DEPENDENCY", Area::protected_tlvs, 12, std::nullopt, nullptr},
+    {0x50, "SEC_CNT", Area::protected_tlvs, 4, std::nullopt, nullptr},
+};
+
+// The row named `name`; a name no row has does not compile where a
+// constant is made of it.
+constexpr const TlvKind& tlv_kind(const char* name) {
+    for (const TlvKind& k : tlv_kinds) {
+        size_t i = 0;
+        while (k.name[i] && k.name[i] == name[i]) ++i;
+        if (k.name[i] == name[i]) return k;
+    }
+    throw "no TLV of that name";
+}
+
+// The row of `type`, or nullptr for a type MCUboot does not know.
+const TlvKind* tlv_kind(uint8_t type);
+
+// The types FLASH writes and CHECK reads by name.
 namespace tlv {
-constexpr uint8_t key_hash = 0x01;
-constexpr uint8_t public_key = 0x02;
-constexpr uint8_t sha256 = 0x10;
-constexpr uint8_t sha384 = 0x11;  // hashes of other builds of MCUboot's
-constexpr uint8_t sha512 = 0x12;
-constexpr uint8_t rsa2048_pss = 0x20;
-constexpr uint8_t ecdsa_p256 = 0x22;
-constexpr uint8_t rsa3072_pss = 0x23;
-constexpr uint8_t ed25519 = 0x24;
-constexpr uint8_t enc_rsa2048 = 0x30;  // the encryption keys: unprotected too
-constexpr uint8_t enc_kw = 0x31;
-constexpr uint8_t enc_ec256 = 0x32;
-constexpr uint8_t dependency = 0x40;
-constexpr uint8_t security_counter = 0x50;
-constexpr uint8_t first_custom = 0xA0;  // types of the image's own, protected
+constexpr uint8_t key_hash = tlv_kind("KEYHASH").type;
+constexpr uint8_t public_key = tlv_kind("PUBKEY").type;
+constexpr uint8_t sha256 = tlv_kind("SHA256").type;
+constexpr uint8_t sha384 = tlv_kind("SHA384").type;  // hashes of other builds of MCUboot's
+constexpr uint8_t sha512 = tlv_kind("SHA512").type;
+constexpr uint8_t dependency = tlv_kind("DEPENDENCY").type;
+constexpr uint8_t security_counter = tlv_kind("SEC_CNT").type;
+// From here on, types of the image's own, protected.
+constexpr uint8_t first_custom = 0xA0;
 }  // namespace tlv
 
 // "SHA256", "ED25519", ...: a type as MCUboot's sources name it; nullptr
 // for a type it does not name.
 const char* tlv_name(uint8_t type);
+// The value's length a type fixes: a wrong one is named as such.
+std::optional<uint16_t> fixed_length(uint8_t type);
+// "the hash TLV (0x10)": a type as CHECK's lines name it.
+std::string tlv_words(uint8_t type);
 
 // The signature TLV a key of `type` makes.
 uint8_t signature_tlv(crypto::KeyType type);
