@@ -133,13 +133,8 @@ private:
     void header() {
         const uint64_t a = v_.address;
         const format::Header& h = v_.header = format::decode_header(bytes_.data());
-        if (h.magic != format::image_magic)
-            fault("the header's magic", a + format::field::magic, text::format("0x%08X", h.magic),
-                  text::format("0x%08X", format::image_magic));
-        if (h.load_addr != 0 && !(h.flags & format::flag_ram_load))
-            fault("load_addr", a + format::field::load_addr, text::number(h.load_addr),
-                  "0x0 (the flags ask for no load to RAM)");
-        if (h.pad != 0) fault("the header's pad", a + format::field::pad, text::number(h.pad), "0x0");
+        for (const format::Fault& f : format::field_faults(h))
+            fault(f.what, a + f.offset, f.held, f.wanted);
     }
 
     // Where the TLV areas start, and hdr_size and img_size judged by it:

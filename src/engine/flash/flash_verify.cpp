@@ -86,15 +86,10 @@ std::string mcuboot_fault(const mcuboot::Signing& s, const mcuboot::Signed& made
     uint8_t fields[format::header_fields];
     memory.read(a, fields, sizeof fields);
     const format::Header h = format::decode_header(fields);
-    if (h.magic != format::image_magic)
-        return mcuboot_line("the header's magic", a + format::field::magic,
-                            text::format("0x%08X", h.magic),
-                            text::format("0x%08X", format::image_magic));
-    if (h.load_addr != 0 && !(h.flags & format::flag_ram_load))
-        return mcuboot_line("load_addr", a + format::field::load_addr, text::number(h.load_addr),
-                            "0x0 (the flags ask for no load to RAM)");
-    if (h.pad != 0)
-        return mcuboot_line("the header's pad", a + format::field::pad, text::number(h.pad), "0x0");
+    const std::vector<format::Fault> fixed = format::field_faults(h);
+    if (!fixed.empty())
+        return mcuboot_line(fixed.front().what, a + fixed.front().offset, fixed.front().held,
+                            fixed.front().wanted);
     if (a + h.hdr_size != s.payload)
         return mcuboot_line("hdr_size", a + format::field::hdr_size, text::number(h.hdr_size),
                             text::number(s.payload - a));

@@ -188,17 +188,22 @@ std::string version_text(const Version& v) {
            std::to_string(v.revision) + "+" + std::to_string(v.build);
 }
 
+// A version's bytes are the header's version field's.
 std::array<uint8_t, 8> pack_version(const Version& v) {
+    Header h;
+    h.version = v;
+    const uint64_t value = header_field("version").get(h);
     std::array<uint8_t, 8> out{};
-    out[0] = v.major;
-    out[1] = v.minor;
-    put_u16(&out[2], v.revision);
-    put_u32(&out[4], v.build);
+    for (unsigned i = 0; i < out.size(); ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
     return out;
 }
 
 Version unpack_version(const uint8_t* p) {
-    return {p[0], p[1], u16_at(p + 2), u32_at(p + 4)};
+    Header h;
+    uint64_t value = 0;
+    for (unsigned i = 8; i-- > 0;) value = value << 8 | p[i];
+    header_field("version").set(h, value);
+    return h.version;
 }
 
 uint32_t counter_of(const Version& v) {
@@ -208,29 +213,51 @@ uint32_t counter_of(const Version& v) {
 
 std::array<uint8_t, header_fields> encode_header(const Header& h) {
     std::array<uint8_t, header_fields> out{};
-    put_u32(&out[field::magic], h.magic);
-    put_u32(&out[field::load_addr], h.load_addr);
-    put_u16(&out[field::hdr_size], h.hdr_size);
-    put_u16(&out[field::protect_tlv_size], h.protect_tlv_size);
-    put_u32(&out[field::img_size], h.img_size);
-    put_u32(&out[field::flags], h.flags);
-    std::array<uint8_t, 8> version = pack_version(h.version);
-    std::copy(version.begin(), version.end(), out.begin() + field::version);
-    put_u32(&out[field::pad], h.pad);
+    for (const HeaderField& f : header_table) {
+        const uint64_t value = f.get(h);
+        for (unsigned i = 0; i < f.width; ++i)
+            out[f.offset + i] = static_cast<uint8_t>(value >> (8 * i));
+    }
     return out;
 }
 
 Header decode_header(const uint8_t* p) {
     Header h;
-    h.magic = u32_at(p + field::magic);
-    h.load_addr = u32_at(p + field::load_addr);
-    h.hdr_size = u16_at(p + field::hdr_size);
-    h.protect_tlv_size = u16_at(p + field::protect_tlv_size);
-    h.img_size = u32_at(p + field::img_size);
-    h.flags = u32_at(p + field::flags);
-    h.version = unpack_version(p + field::version);
-    h.pad = u32_at(p + field::pad);
+    for (const HeaderField& f : header_table) {
+        uint64_t value = 0;
+        for (unsigned i = f.width; i-- > 0;) value = value << 8 | p[f.offset + i];
+        f.set(h, value);
+    }
     return h;
+}
+
+std::vector<Fault> field_faults(const Header& h) {
+    std::vector<Fault> out;
+    for (const HeaderField& f : header_table) {
+        const uint64_t value = f.get(h);
+        switch (f.rule) {
+        case FieldRule::magic:
+            if (value != image_magic)
+                out.push_back({true, f.offset, f.words,
+                               text::format("0x%0*llX", static_cast<int>(2 * f.width),
+                                            static_cast<unsigned long long>(value)),
+                               text::format("0x%08X", image_magic)});
+            break;
+        case FieldRule::zero_unless_ram_load:
+            if (value != 0 && !(h.flags & flag_ram_load))
+                out.push_back({true, f.offset, f.words, text::number(value),
+                               "0x0 (the flags ask for no load to RAM)"});
+            break;
+        case FieldRule::zero:
+            if (value != 0) out.push_back({true, f.offset, f.words, text::number(value), "0x0"});
+            break;
+        case FieldRule::by_layout:
+        case FieldRule::by_tlvs:
+        case FieldRule::any:
+            break;
+        }
+    }
+    return out;
 }
 
 Bytes dependency_value(uint8_t image, const Version& version) {

@@ -36,12 +36,6 @@ constexpr uint16_t unprotected_info = 0x6907;
 constexpr size_t info_size = 4;       // an area's info header
 constexpr size_t tlv_head_size = 4;   // an entry's type, 0, length
 
-// Where each field lies in the header.
-namespace field {
-constexpr size_t magic = 0, load_addr = 4, hdr_size = 8, protect_tlv_size = 10, img_size = 12,
-                 flags = 16, version = 20, pad = 28;
-}  // namespace field
-
 // The flag that makes load_addr mean something: the image is copied to RAM.
 constexpr uint32_t flag_ram_load = 0x20;
 
@@ -167,6 +161,82 @@ struct Header {
     Version version;
     uint32_t pad = 0;
 };
+
+// How CHECK judges a header field: against a value of its own (magic,
+// load_addr, pad), or against where the image's parts lie (hdr_size,
+// img_size by the payload's end, protect_tlv_size by the TLVs' walk);
+// flags and version hold what the build asked for.
+enum class FieldRule { magic, zero_unless_ram_load, zero, by_layout, by_tlvs, any };
+
+// The header's fields, one row each, in imgtool's names and order: encode,
+// decode, the fixed fields' checks and the JSON all walk this table.
+// `get` and `set` carry a field's value as a number of `width` bytes (the
+// version as its 8 bytes, little-endian).
+struct HeaderField {
+    const char* name;
+    const char* words;  // what CHECK's lines call it
+    size_t offset;
+    unsigned width;
+    FieldRule rule;
+    uint64_t (*get)(const Header&);
+    void (*set)(Header&, uint64_t);
+};
+
+inline constexpr HeaderField header_table[] = {
+    {"magic", "the header's magic", 0, 4, FieldRule::magic,
+     [](const Header& h) -> uint64_t { return h.magic; },
+     [](Header& h, uint64_t v) { h.magic = static_cast<uint32_t>(v); }},
+    {"load_addr", "load_addr", 4, 4, FieldRule::zero_unless_ram_load,
+     [](const Header& h) -> uint64_t { return h.load_addr; },
+     [](Header& h, uint64_t v) { h.load_addr = static_cast<uint32_t>(v); }},
+    {"hdr_size", "hdr_size", 8, 2, FieldRule::by_layout,
+     [](const Header& h) -> uint64_t { return h.hdr_size; },
+     [](Header& h, uint64_t v) { h.hdr_size = static_cast<uint16_t>(v); }},
+    {"protect_tlv_size", "protect_tlv_size", 10, 2, FieldRule::by_tlvs,
+     [](const Header& h) -> uint64_t { return h.protect_tlv_size; },
+     [](Header& h, uint64_t v) { h.protect_tlv_size = static_cast<uint16_t>(v); }},
+    {"img_size", "img_size", 12, 4, FieldRule::by_layout,
+     [](const Header& h) -> uint64_t { return h.img_size; },
+     [](Header& h, uint64_t v) { h.img_size = static_cast<uint32_t>(v); }},
+    {"flags", "flags", 16, 4, FieldRule::any,
+     [](const Header& h) -> uint64_t { return h.flags; },
+     [](Header& h, uint64_t v) { h.flags = static_cast<uint32_t>(v); }},
+    {"version", "version", 20, 8, FieldRule::any,
+     [](const Header& h) -> uint64_t {
+         const Version& v = h.version;
+         return uint64_t{v.major} | uint64_t{v.minor} << 8 | uint64_t{v.revision} << 16 |
+                uint64_t{v.build} << 32;
+     },
+     [](Header& h, uint64_t v) {
+         h.version = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
+                      static_cast<uint16_t>(v >> 16), static_cast<uint32_t>(v >> 32)};
+     }},
+    {"pad", "the header's pad", 28, 4, FieldRule::zero,
+     [](const Header& h) -> uint64_t { return h.pad; },
+     [](Header& h, uint64_t v) { h.pad = static_cast<uint32_t>(v); }},
+};
+
+// The row named `name`.
+constexpr const HeaderField& header_field(const char* name) {
+    for (const HeaderField& f : header_table) {
+        size_t i = 0;
+        while (f.name[i] && f.name[i] == name[i]) ++i;
+        if (f.name[i] == name[i]) return f;
+    }
+    throw "no header field of that name";
+}
+
+// Where each field lies in the header.
+namespace field {
+constexpr size_t magic = header_field("magic").offset,
+                 load_addr = header_field("load_addr").offset,
+                 hdr_size = header_field("hdr_size").offset,
+                 protect_tlv_size = header_field("protect_tlv_size").offset,
+                 img_size = header_field("img_size").offset,
+                 flags = header_field("flags").offset, version = header_field("version").offset,
+                 pad = header_field("pad").offset;
+}  // namespace field
+
 std::array<uint8_t, header_fields> encode_header(const Header& h);
 // From header_fields bytes.
 Header decode_header(const uint8_t* bytes);
@@ -204,6 +274,10 @@ struct Fault {
     uint64_t offset;
     std::string what, held, wanted;
 };
+
+// The faults of the fields the header alone decides (magic, load_addr,
+// pad), in the header's order.
+std::vector<Fault> field_faults(const Header& h);
 
 struct Areas {
     uint64_t protected_size = 0;    // with its info header; 0: none
