@@ -104,6 +104,7 @@ private:
         std::unique_ptr<crypto::Digest> sha = v_.provider->sha256();
         sha->update(der_.data(), der_.size());
         der_hash_ = sha->finish();
+        v_.key_hash = der_hash_;
         const bool full = std::any_of(v_.areas.entries.begin(), v_.areas.entries.end(),
                                       [](const format::Entry& e) {
                                           return e.type == format::tlv::public_key;

@@ -6,6 +6,7 @@
 
 #include "../report/refusal.h"
 #include "../report/text.h"
+#include "describe.h"
 
 namespace velk::mcuboot {
 
@@ -341,38 +342,32 @@ std::string signed_line(const Signing& s, const Signed& made) {
 }
 
 json::Value describe(const Signing& s, const Signed& made) {
-    json::Value d = json::Value::object();
-    json::Value& h = d.set("header", json::Value::object());
-    h.set("magic", static_cast<uint64_t>(made.header.magic));
-    h.set("load_addr", static_cast<uint64_t>(made.header.load_addr));
-    h.set("hdr_size", static_cast<uint64_t>(made.header.hdr_size));
-    h.set("protect_tlv_size", static_cast<uint64_t>(made.header.protect_tlv_size));
-    h.set("img_size", static_cast<uint64_t>(made.header.img_size));
-    h.set("flags", static_cast<uint64_t>(made.header.flags));
-    h.set("version", version_text(made.header.version));
-    d.set("slot", s.slot);
-    d.set("slot_size", s.settings.slot ? json::Value(*s.settings.slot) : json::Value());
-    d.set("header_room", s.room_reserved ? "reserved" : "added");
-    d.set("payload", s.payload);
-    d.set("tlv_area", s.end);
-    d.set("image_end", made.image_end);
-    json::Value& list = d.set("tlvs", json::Value::array());
-    for (bool is_protected : {true, false})
-        for (const Tlv& t : is_protected ? made.protected_tlvs : made.unprotected_tlvs) {
-            json::Value& entry = list.push(json::Value::object());
-            entry.set("type", static_cast<uint64_t>(t.type));
-            const char* name = tlv_name(t.type);
-            entry.set("name", name ? json::Value(name) : json::Value());
-            entry.set("protected", is_protected);
-            entry.set("value", text::hex(t.value));
+    Description d;
+    d.slot = s.slot;
+    d.slot_size = s.settings.slot;
+    d.header = made.header;
+    d.room_added = !s.room_reserved;
+    d.payload = s.payload;
+    d.tlv_area = s.end;
+    d.image_end = made.image_end;
+    // Each entry at its head's address, as the areas lie from the TLVs' start.
+    uint64_t at = s.end;
+    for (bool is_protected : {true, false}) {
+        const std::vector<Tlv>& entries = is_protected ? made.protected_tlvs : made.unprotected_tlvs;
+        if (entries.empty() && is_protected) continue;
+        at += info_size;
+        for (const Tlv& t : entries) {
+            d.tlvs.push_back({t.type, is_protected, at, &t.value});
+            at += tlv_head_size + t.value.size();
         }
-    d.set("hash", text::hex(made.hash));
-    d.set("key_hash", made.key_hash.empty() ? json::Value() : json::Value(text::hex(made.key_hash)));
-    d.set("signature",
-          made.key_type ? json::Value(crypto::key_type_name(*made.key_type)) : json::Value());
-    d.set("pad", s.settings.pad);
-    d.set("confirm", s.settings.confirm);
-    return d;
+    }
+    d.hash = made.hash;
+    d.key_hash = made.key_hash;
+    if (made.key_type) d.signature = signature_tlv(*made.key_type);
+    if (!made.trailer.empty())
+        d.trailer = Description::Trailer{made.image_end - trailer_magic(s.settings.align).size(),
+                                         made.trailer.front()};
+    return describe_image(d, nullptr);
 }
 
 }  // namespace velk::mcuboot
