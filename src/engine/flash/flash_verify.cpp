@@ -80,8 +80,10 @@ std::string records_fault(const records::Plan& plan, const layout::MemoryMap& me
     return {};
 }
 
-std::string mcuboot_fault(const mcuboot::Signing& s, const mcuboot::Signed& made,
-                          const layout::MemoryMap& memory, crypto::Provider& crypto) {
+std::string mcuboot_fault(const mcuboot::Stage& stage, const layout::MemoryMap& memory,
+                          crypto::Provider& crypto) {
+    const mcuboot::Signing& s = stage.signing();
+    const mcuboot::Signed& made = stage.made();
     const uint64_t a = s.slot;
     uint8_t fields[format::header_fields];
     memory.read(a, fields, sizeof fields);
@@ -201,22 +203,18 @@ SelfCheck::SelfCheck(const FlashRun& run, Host& host, outfile::Tap* next)
     : run_(run), next_(next), crypto_(run.signing ? &host.crypto() : nullptr) {
     for (const records::Planned& p : run.plan.records)
         spans_.push_back({p.record.slot, p.record.width});
-    if (run.signing) {
-        const mcuboot::Signed& made = run.signed_image;
-        spans_.push_back({run.signing->slot, made.room.size()});
-        spans_.push_back({run.signing->end, made.tlvs.size()});
-        if (!made.trailer.empty()) spans_.push_back({made.trailer_at, made.trailer.size()});
-        // The signed image's hash is a pass of its own over the image: it
-        // runs beside the writing, the records' pass in the run's wait.
+    for (const mcuboot::Added& a : run.signing.made_bytes())
+        spans_.push_back({a.address, a.size});
+    // The signed image's hash is a pass of its own over the image: it runs
+    // beside the writing, the records' pass in the run's wait.
+    if (run.signing)
         signed_check_ = std::thread([this] {
             try {
-                signed_fault_ =
-                    mcuboot_fault(*run_.signing, run_.signed_image, run_.memory, *crypto_);
+                signed_fault_ = mcuboot_fault(run_.signing, run_.memory, *crypto_);
             } catch (...) {
                 signed_thrown_ = std::current_exception();
             }
         });
-    }
 }
 
 SelfCheck::~SelfCheck() {
@@ -242,13 +240,11 @@ void SelfCheck::check_images() {
     for (const records::Planned& p : plan.records)
         same = same && same_bytes(run_.memory, merged, std::min(p.record.start(), p.record.slot),
                                   std::max(p.record.end(), p.record.slot_end()));
-    if (run_.signing)
-        same = same && same_bytes(run_.memory, merged, run_.signing->slot,
-                                  run_.signed_image.image_end);
+    if (auto signed_image = run_.signing.extent())
+        same = same && same_bytes(run_.memory, merged, signed_image->first, signed_image->second);
     if (same) return;
     std::string line = records_fault(plan, merged);
-    if (line.empty() && crypto_)
-        line = mcuboot_fault(*run_.signing, run_.signed_image, merged, *crypto_);
+    if (line.empty() && crypto_) line = mcuboot_fault(run_.signing, merged, *crypto_);
     if (line.empty()) return;
     for (const File& file : run_.files)
         if (file.merged && file.format == &formats::intel_hex()) fail(file.name, line);

@@ -370,4 +370,96 @@ json::Value describe(const Signing& s, const Signed& made) {
     return describe_image(d, nullptr);
 }
 
+void Stage::start(const Request& request, Host& host) {
+    if (!request.mcuboot) return;
+    signing_ = start_signing(request);
+    const std::optional<std::string>& pem = signing_->pem;
+    host.crypto().prepare(pem.has_value(), pem ? *pem : std::string());
+}
+
+std::vector<std::string> Stage::place(const Request& request, const ElfBuild& elf,
+                                      const records::Plan& plan, layout::MemoryMap& memory) {
+    if (!signing_) return {};
+    Signing& s = *signing_;
+    place_signing(s, request, elf, memory);
+    // The header's fields are written over the room's first bytes and
+    // hashed as written: a record stored there would change them after the
+    // hash is taken, and no --force makes that image bootable.
+    const uint64_t from = s.slot, to = from + header_fields;
+    for (const records::Planned& p : plan.records) {
+        const records::Record& r = p.record;
+        if (r.slot < to && r.slot_end() > from)
+            throw Refusal{text::format(
+                "%s at %s lies in the MCUboot header's fields (%s to %s), which the header "
+                "takes: place it after them, at %s or later",
+                r.label.c_str(), text::address(r.slot).c_str(), text::address(from).c_str(),
+                text::address(to - 1).c_str(), text::address(to).c_str())};
+    }
+    // The header's fields depend on no record: in place before any is
+    // stored, so that a CRC whose range takes in the room reads them.
+    write_header(s, memory, made_);
+    return std::move(s.refused);
+}
+
+void Stage::sign(layout::MemoryMap& memory, Host& host) {
+    if (signing_) mcuboot::sign(*signing_, memory, host.crypto(), made_);
+}
+
+std::optional<std::pair<uint64_t, uint64_t>> Stage::extent() const {
+    if (!signing_) return std::nullopt;
+    return std::make_pair(signing_->slot, made_.image_end);
+}
+
+std::vector<Added> Stage::made_bytes() const {
+    if (!signing_) return {};
+    std::vector<Added> out{
+        {".mcuboot.header", signing_->slot, made_.room.data(), made_.room.size()},
+        {".mcuboot.tlv", signing_->end, made_.tlvs.data(), made_.tlvs.size()}};
+    if (!made_.trailer.empty())
+        out.push_back({".mcuboot.trailer", made_.trailer_at, made_.trailer.data(),
+                       made_.trailer.size()});
+    return out;
+}
+
+std::optional<std::pair<uint64_t, uint64_t>> Stage::covered() const {
+    if (!signing_) return std::nullopt;
+    return std::make_pair(signing_->slot, signing_->end);
+}
+
+std::pair<uint64_t, uint64_t> Stage::erased_kept() const {
+    if (!signing_) return {0, 0};
+    return {signing_->payload, made_.image_end};
+}
+
+Stage::ElfPieces Stage::elf_pieces(const layout::MemoryMap& memory) const {
+    ElfPieces pieces;
+    if (!signing_) return pieces;
+    const Signing& s = *signing_;
+    if (s.room_reserved)
+        pieces.stored.push_back({".mcuboot.header", s.slot, made_.room.data(), made_.room.size()});
+    pieces.added = added_pieces(s, made_);
+    // Erased flash the hash covers between the build's segments, or padding
+    // its image up to a record: loaded as such, so that the file holds
+    // every byte of the signed payload.
+    for (const layout::Piece& p : memory.pieces())
+        if (!p.bytes && p.address >= s.payload && p.end() <= s.end)
+            pieces.added.push_back({".mcuboot.fill", p.address, nullptr, p.size});
+    std::sort(pieces.added.begin(), pieces.added.end(),
+              [](const Added& a, const Added& b) { return a.address < b.address; });
+    return pieces;
+}
+
+std::vector<std::string> Stage::lines() const {
+    if (!signing_) return {};
+    return {signed_line(*signing_, made_)};
+}
+
+void Stage::describe(json::Value& d,
+                     const std::vector<std::pair<std::string, std::string>>& digests) const {
+    if (!signing_) return;
+    d.set("mcuboot", mcuboot::describe(*signing_, made_));
+    json::Value& files = d.set("sha256", json::Value::object());
+    for (const auto& [name, hex] : digests) files.set(name, hex);
+}
+
 }  // namespace velk::mcuboot

@@ -6,8 +6,9 @@
 //   plan    the settings read, the key opened, the header's room found (the
 //           build's own, or one added before the image), the checks
 //   header  the header's fields, which depend on no record, written over
-//           the build's room before the records are stored: a CRC whose
-//           range takes in the room reads them as flash will hold them
+//           the build's room once placed, before the records are stored: a
+//           CRC whose range takes in the room reads them as flash will
+//           hold them
 //   sign    the protected TLVs, the hash over header, payload and protected
 //           TLVs, the key hash and the signature, the trailer; all of it put
 //           into the image every file is written from
@@ -20,6 +21,7 @@
 
 #include "../elf/elf_build.h"
 #include "../layout/memory_map.h"
+#include "../records/plan.h"
 #include "../report/json.h"
 #include "../run/host.h"
 #include "settings.h"
@@ -86,5 +88,64 @@ struct Added {
     uint64_t size;
 };
 std::vector<Added> added_pieces(const Signing& signing, const Signed& made);
+
+// FLASH's signing stage, one part of its driver: with --mcuboot the image
+// made bootable, without it nothing at all, so that the driver's stages
+// call it alike in every run.
+//   plan     start() before the build is read, place() once the image is
+//            laid out: the slot found, the refusals, the header written
+//   compute  sign() once the records are stored
+// and the files, their check and the report ask it what it added.
+class Stage {
+public:
+    // Whether the run signs.
+    explicit operator bool() const { return signing_.has_value(); }
+
+    // The settings read and the key file's text; the key's library starts
+    // loading while the build is read.
+    void start(const Request& request, Host& host);
+    // Where the image goes in the build's image `memory` (before any record
+    // is stored), the header's fields written over the build's room; a
+    // record in the header's fields is refused. Returns what a bootloader
+    // would refuse, which --force writes anyway.
+    std::vector<std::string> place(const Request& request, const ElfBuild& elf,
+                                   const records::Plan& plan, layout::MemoryMap& memory);
+    // The hash, key, signature and trailer over the final bytes.
+    void sign(layout::MemoryMap& memory, Host& host);
+
+    // The slot's start and the image's end with the TLVs and any padding,
+    // when signed.
+    std::optional<std::pair<uint64_t, uint64_t>> extent() const;
+    // The bytes the stage made, where every file must hold them: the
+    // header's fields (or added room), the TLVs and the trailer.
+    std::vector<Added> made_bytes() const;
+    // What the hash covers: the header's room and the payload.
+    std::optional<std::pair<uint64_t, uint64_t>> covered() const;
+    // The erased flash the checksummed ELF file keeps as a section of its
+    // own: the payload's and the slot's padding.
+    std::pair<uint64_t, uint64_t> erased_kept() const;
+    // What the checksummed ELF file holds of the image beside the build's
+    // own sections: `stored`, written where the build's room lies (the
+    // header over it), and `added`, new sections in address order (the
+    // added room, the TLVs, the slot's padding and trailer, and erased
+    // flash the hash covers between the build's segments).
+    struct ElfPieces {
+        std::vector<Added> stored, added;
+    };
+    ElfPieces elf_pieces(const layout::MemoryMap& memory) const;
+    // FLASH's line for the image, when signed.
+    std::vector<std::string> lines() const;
+    // --json's "mcuboot" object and the files' SHA-256 manifest, into `d`.
+    void describe(json::Value& d,
+                  const std::vector<std::pair<std::string, std::string>>& digests) const;
+
+    // With a signed image: the settings and where it lies, and what was made.
+    const Signing& signing() const { return *signing_; }
+    const Signed& made() const { return made_; }
+
+private:
+    std::optional<Signing> signing_;
+    Signed made_;  // the run's memory borrows its bytes
+};
 
 }  // namespace velk::mcuboot
