@@ -1,7 +1,6 @@
 // FLASH's compute stage: every record stored into the image in its order,
 // the image signed over them with --mcuboot, the files --merge names merged
-// with it, and the checksummed ELF file's
-// pieces made.
+// with it, and the checksummed ELF file's pieces made.
 #include <algorithm>
 
 #include "../diagnostics/layout_warnings.h"

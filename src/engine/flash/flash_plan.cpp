@@ -80,10 +80,7 @@ void plan(FlashRun& run, Host& host) {
 
 std::pair<uint64_t, uint64_t> FlashRun::bin_range() const {
     auto range = plan.bin_range();
-    if (auto signed_image = signing.extent()) {
-        range.first = std::min(range.first, signed_image->first);
-        range.second = std::max(range.second, signed_image->second);
-    }
+    signing.widen(range);
     return range;
 }
 

@@ -143,7 +143,7 @@ private:
     // image's hash (the header's room and the payload).
     std::vector<layout::Region> uncovered() const {
         std::vector<std::pair<uint64_t, uint64_t>> covered;
-        if (auto hashed = run_.signing.covered()) covered.push_back(*hashed);
+        for (const auto& hashed : run_.signing.covered()) covered.push_back(hashed);
         for (const records::Planned& p : run_.plan.records) {
             const records::Record& r = p.record;
             if (r.reads_bytes())

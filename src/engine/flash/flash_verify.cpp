@@ -240,8 +240,8 @@ void SelfCheck::check_images() {
     for (const records::Planned& p : plan.records)
         same = same && same_bytes(run_.memory, merged, std::min(p.record.start(), p.record.slot),
                                   std::max(p.record.end(), p.record.slot_end()));
-    if (auto signed_image = run_.signing.extent())
-        same = same && same_bytes(run_.memory, merged, signed_image->first, signed_image->second);
+    for (const auto& [from, to] : run_.signing.extent())
+        same = same && same_bytes(run_.memory, merged, from, to);
     if (same) return;
     std::string line = records_fault(plan, merged);
     if (line.empty() && crypto_) line = mcuboot_fault(run_.signing, merged, *crypto_);

@@ -405,9 +405,16 @@ void Stage::sign(layout::MemoryMap& memory, Host& host) {
     if (signing_) mcuboot::sign(*signing_, memory, host.crypto(), made_);
 }
 
-std::optional<std::pair<uint64_t, uint64_t>> Stage::extent() const {
-    if (!signing_) return std::nullopt;
-    return std::make_pair(signing_->slot, made_.image_end);
+std::vector<Stage::Range> Stage::extent() const {
+    if (!signing_) return {};
+    return {{signing_->slot, made_.image_end}};
+}
+
+void Stage::widen(Range& range) const {
+    for (const Range& r : extent()) {
+        range.first = std::min(range.first, r.first);
+        range.second = std::max(range.second, r.second);
+    }
 }
 
 std::vector<Added> Stage::made_bytes() const {
@@ -421,12 +428,12 @@ std::vector<Added> Stage::made_bytes() const {
     return out;
 }
 
-std::optional<std::pair<uint64_t, uint64_t>> Stage::covered() const {
-    if (!signing_) return std::nullopt;
-    return std::make_pair(signing_->slot, signing_->end);
+std::vector<Stage::Range> Stage::covered() const {
+    if (!signing_) return {};
+    return {{signing_->slot, signing_->end}};
 }
 
-std::pair<uint64_t, uint64_t> Stage::erased_kept() const {
+Stage::Range Stage::erased_kept() const {
     if (!signing_) return {0, 0};
     return {signing_->payload, made_.image_end};
 }

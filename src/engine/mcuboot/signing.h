@@ -113,17 +113,21 @@ public:
     // The hash, key, signature and trailer over the final bytes.
     void sign(layout::MemoryMap& memory, Host& host);
 
-    // The slot's start and the image's end with the TLVs and any padding,
-    // when signed.
-    std::optional<std::pair<uint64_t, uint64_t>> extent() const;
+    using Range = std::pair<uint64_t, uint64_t>;
+    // The slot's start and the image's end with the TLVs and any padding:
+    // one range when signed, none otherwise.
+    std::vector<Range> extent() const;
+    // `range` widened to the signed image's extent.
+    void widen(Range& range) const;
     // The bytes the stage made, where every file must hold them: the
     // header's fields (or added room), the TLVs and the trailer.
     std::vector<Added> made_bytes() const;
-    // What the hash covers: the header's room and the payload.
-    std::optional<std::pair<uint64_t, uint64_t>> covered() const;
+    // What the hash covers, the header's room and the payload: one range
+    // when signed.
+    std::vector<Range> covered() const;
     // The erased flash the checksummed ELF file keeps as a section of its
     // own: the payload's and the slot's padding.
-    std::pair<uint64_t, uint64_t> erased_kept() const;
+    Range erased_kept() const;
     // What the checksummed ELF file holds of the image beside the build's
     // own sections: `stored`, written where the build's room lies (the
     // header over it), and `added`, new sections in address order (the
