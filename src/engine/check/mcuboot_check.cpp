@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "../formats/formats.h"
+#include "../mcuboot/key.h"
 #include "../mcuboot/settings.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
@@ -545,8 +546,8 @@ void plan(CheckRun& run, Host& host) {
         v.provider = &host.crypto();
         if (!v.settings.key) return;
         v.key_name = *v.settings.key;
-        v.key = v.provider->read_key(velk::mcuboot::read_key_file(v.key_name, ""), v.key_name,
-                                     velk::mcuboot::key_password(), true);
+        v.key = velk::mcuboot::open_key(*v.provider, velk::mcuboot::read_key(v.key_name, ""),
+                                        true);
     } catch (const crypto::Failure& failure) {
         throw Refusal{failure.why};
     }

@@ -136,9 +136,9 @@ std::string mcuboot_fault(const mcuboot::Stage& stage, const layout::MemoryMap& 
                 [&](const uint8_t* bytes, size_t size) { digest->update(bytes, size); });
     v.hash = digest->finish();
     Bytes hashed;  // what ECDSA and RSA sign: the covered bytes themselves
-    if (made.key_type && s.pem) {
-        v.key_name = *s.settings.key;
-        v.key = crypto.read_key(*s.pem, v.key_name, format::key_password(), true);
+    if (made.key_type && s.key) {
+        v.key_name = s.key->name;
+        v.key = format::open_key(crypto, *s.key, true);
         if (!format::signs_digest(v.key->type())) {
             hashed.reserve(static_cast<size_t>(protected_end - a));
             memory.feed(a, protected_end, [&](const uint8_t* bytes, size_t size) {

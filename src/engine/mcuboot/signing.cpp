@@ -186,7 +186,7 @@ Signing start_signing(const Request& request) {
     Signing s;
     s.settings = read_settings(*request.mcuboot, request.front);
     if (s.settings.key)
-        s.pem = read_key_file(*s.settings.key, std::string(option_word(request.front)) + ": ");
+        s.key = read_key(*s.settings.key, std::string(option_word(request.front)) + ": ");
     return s;
 }
 
@@ -237,9 +237,8 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
     out.hash = digest->finish();
 
     out.unprotected_tlvs.push_back({tlv::sha256, out.hash});
-    if (s.pem) {
-        const std::unique_ptr<crypto::Key> key = crypto.read_key(
-            *s.pem, *settings.key, key_password(), false);
+    if (s.key) {
+        const std::unique_ptr<crypto::Key> key = open_key(crypto, *s.key, false);
         const Bytes public_der = image_public_key(*key);
         out.key_hash = sha256(crypto, public_der);
         out.unprotected_tlvs.push_back(settings.full_key
@@ -373,8 +372,8 @@ json::Value describe(const Signing& s, const Signed& made) {
 void Stage::start(const Request& request, Host& host) {
     if (!request.mcuboot) return;
     signing_ = start_signing(request);
-    const std::optional<std::string>& pem = signing_->pem;
-    host.crypto().prepare(pem.has_value(), pem ? *pem : std::string());
+    const std::optional<KeyFile>& key = signing_->key;
+    host.crypto().prepare(key.has_value(), key ? key->pem : std::string());
 }
 
 std::vector<std::string> Stage::place(const Request& request, const ElfBuild& elf,

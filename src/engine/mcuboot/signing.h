@@ -24,16 +24,17 @@
 #include "../records/plan.h"
 #include "../report/json.h"
 #include "../run/host.h"
+#include "key.h"
 #include "settings.h"
 
 namespace velk::mcuboot {
 
 struct Signing {
     Settings settings;
-    // The key file's text, read when planned; the key itself is made when
-    // the image is signed, so that its library loads meanwhile. None: an
+    // The key file, read when planned; the key itself is made when the
+    // image is signed, so that its library loads meanwhile. None: an
     // unsigned image, the hash alone.
-    std::optional<std::string> pem;
+    std::optional<KeyFile> key;
     bool room_reserved = false;        // the build's own room, or one added before it
     uint64_t slot = 0;                 // the slot's start: where the header goes
     uint64_t payload = 0;              // the application: slot + header
