@@ -111,3 +111,35 @@ def test_the_command_lines_objects_are_the_apis(tmp_path, keys):
     assert without_verdicts(json.loads(done.stdout)["mcuboot"]) == written
     assert written == velk_crc.flash(elf, symbol="crc_slot", mcuboot={
         "header": 0x200, "key": str(keys["ed25519"])}).mcuboot
+
+
+def stub_fields(name):
+    """A TypedDict of the package's stub: (required keys, NotRequired keys)."""
+    import ast
+    import os
+    stub = os.path.join(os.path.dirname(velk_crc.__file__), "__init__.pyi")
+    with open(stub) as f:
+        tree = ast.parse(f.read())
+    [cls] = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == name]
+    fields = [(n.target.id, ast.unparse(n.annotation)) for n in cls.body
+              if isinstance(n, ast.AnnAssign)]
+    return ({k for k, a in fields if not a.startswith("NotRequired")},
+            {k for k, a in fields if a.startswith("NotRequired")})
+
+
+def test_the_stub_declares_both_objects_as_one_type(tmp_path, keys):
+    elf = tmp_path / "fw.elf"
+    app_elf(elf, "reserved")
+    given = {"header": 0x200, "key": str(keys["ed25519"])}
+    written = velk_crc.flash(elf, symbol="crc_slot", mcuboot=given).mcuboot
+    checked = velk_crc.check(tmp_path / "fw_CRC.hex", elf=elf, symbol="crc_slot",
+                             mcuboot=given).mcuboot
+    required, optional = stub_fields("Mcuboot")
+    assert set(written) == required
+    assert required <= set(checked) and set(checked) - required <= optional
+    for part, name in [("header", "McubootHeader"), ("hash", "McubootHash"),
+                       ("key", "McubootKey"), ("signature", "McubootSignature")]:
+        required, optional = stub_fields(name)
+        assert set(written[part]) == required, part
+        assert set(checked[part]) == required | optional, part
+    assert set(written["tlvs"][0]) == stub_fields("McubootTlv")[0]
