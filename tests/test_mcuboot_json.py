@@ -143,3 +143,29 @@ def test_the_stub_declares_both_objects_as_one_type(tmp_path, keys):
         assert set(written[part]) == required, part
         assert set(checked[part]) == required | optional, part
     assert set(written["tlvs"][0]) == stub_fields("McubootTlv")[0]
+
+
+# The unprotected types a bootloader carries beside the hash and signature
+# (the encryption keys, the pure-signature flag), as imgtool numbers them.
+CARRIED = [name for name in ("SIG_PURE", "ENCRSA2048", "ENCKW", "ENCEC256", "ENCX25519",
+                             "ENCX25519_SHA512") if name in TLV_VALUES]
+
+
+def test_check_names_every_unprotected_type_as_imgtool_does(tmp_path):
+    elf = tmp_path / "fw.elf"
+    app_elf(elf, "reserved")
+    velk_crc.flash(elf, symbol="crc_slot", bin=True, mcuboot={"header": 0x200})
+    image = (tmp_path / "fw_CRC.bin").read_bytes()
+    _, _, hdr_size, protect, img_size = struct.unpack_from("<IIHHI", image)
+    area = hdr_size + img_size + protect
+    # The unprotected area is outside the hash: entries appended to it
+    # leave the image verifying.
+    entries = image[area + 4:] + b"".join(
+        struct.pack("<BBH", TLV_VALUES[name], 0, 4) + bytes(4) for name in CARRIED)
+    rebuilt = image[:area] + struct.pack("<HH", 0x6907, 4 + len(entries)) + entries
+    (tmp_path / "more.bin").write_bytes(rebuilt)
+    checked = velk_crc.check(tmp_path / "more.bin", base=SLOT, mcuboot=True).mcuboot
+    assert checked["hash"]["ok"] is True
+    named = {t["type"]: t["name"] for t in checked["tlvs"]}
+    assert {TLV_VALUES[name]: name for name in CARRIED} == {
+        t: named[t] for t in named if t != TLV_VALUES["SHA256"]}

@@ -42,8 +42,9 @@ constexpr uint32_t flag_ram_load = 0x20;
 uint16_t u16_at(const uint8_t* bytes);
 uint32_t u32_at(const uint8_t* bytes);
 
-// The TLV types MCUboot knows, one row each, as MCUboot's sources and
-// imgtool name them: the only place a type's number or name is written.
+// The TLV types MCUboot knows, one row each, named as imgtool's TLV_VALUES
+// names them (the signatures and ECDSA224 as MCUboot's sources do): the
+// only place a type's number or name is written.
 // `length`: the value's length its type fixes, 0 where it varies (an ECDSA
 // signature's DER, a key); `key`: the key kind whose signature it is.
 enum class Area { protected_tlvs, unprotected_tlvs };
@@ -69,11 +70,11 @@ inline constexpr TlvKind tlv_kinds[] = {
     {0x23, "RSA3072_PSS", Area::unprotected_tlvs, 384, crypto::KeyType::rsa_3072, nullptr},
     {0x24, "ED25519", Area::unprotected_tlvs, 64, crypto::KeyType::ed25519, nullptr},
     {0x25, "SIG_PURE", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
-    {0x30, "ENC_RSA2048", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
-    {0x31, "ENC_KW", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
-    {0x32, "ENC_EC256", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
-    {0x33, "ENC_X25519", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
-    {0x34, "ENC_X25519_SHA512", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
+    {0x30, "ENCRSA2048", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
+    {0x31, "ENCKW", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
+    {0x32, "ENCEC256", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
+    {0x33, "ENCX25519", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
+    {0x34, "ENCX25519_SHA512", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
     {0x40, "DEPENDENCY", Area::protected_tlvs, 12, std::nullopt, nullptr},
     {0x50, "SEC_CNT", Area::protected_tlvs, 4, std::nullopt, nullptr},
 };
