@@ -41,7 +41,7 @@ SIGNED = [
     pytest.param("reserved", None, {}, id="unsigned-reserved"),
     pytest.param("added", "ed25519", {}, id="ed25519-added"),
     pytest.param("reserved", "ecdsa", {"slot": 0x4000, "confirm": True}, id="ecdsa-confirmed"),
-    pytest.param("added", "ed25519", {"pubkey": "full", "counter": 7,
+    pytest.param("added", "ed25519", {"pubkey": "full", "counter": 7, "version": "2.5.300+70000",
                                       "dependency": [(1, "1.2.0")]}, id="full-key-protected"),
 ]
 
@@ -63,11 +63,12 @@ def test_flash_and_check_describe_one_image_alike(tmp_path, keys, room, key, set
     image = (tmp_path / "fw_CRC.bin").read_bytes()
     start = written["slot"]
     assert start == SLOT
-    magic, load, hdr_size, protect, img_size, flags = struct.unpack_from("<IIHHII", image)
-    assert {k: written["header"][k] for k in ("magic", "load_addr", "hdr_size",
-                                              "protect_tlv_size", "img_size", "flags")} == {
+    (magic, load, hdr_size, protect, img_size, flags, major, minor, revision, build,
+     pad) = struct.unpack_from("<IIHHIIBBHII", image)
+    assert written["header"] == {
         "magic": magic, "load_addr": load, "hdr_size": hdr_size, "protect_tlv_size": protect,
-        "img_size": img_size, "flags": flags}
+        "img_size": img_size, "flags": flags, "version": f"{major}.{minor}.{revision}+{build}",
+        "pad": pad}
     assert written["header_room"] == room
     assert written["tlv_area"] == start + hdr_size + img_size
     # Each TLV where the file holds it: its type byte at its address.
