@@ -82,8 +82,7 @@ private:
             const records::Planned& p = run_.plan.records[i];
             report_.line(p.record.producer->stored_line(run_.plan, p, run_.stored[i]));
         }
-        if (run_.signing)
-            report_.line(mcuboot::signed_line(*run_.signing, run_.signed_image));
+        for (const std::string& line : run_.signing.lines()) report_.line(line);
         for (const File& file : run_.files)
             if (file.written && &file != &primary)
                 report_.line(created(
@@ -144,7 +143,7 @@ private:
     // image's hash (the header's room and the payload).
     std::vector<layout::Region> uncovered() const {
         std::vector<std::pair<uint64_t, uint64_t>> covered;
-        if (run_.signing) covered.emplace_back(run_.signing->slot, run_.signing->end);
+        for (const auto& hashed : run_.signing.covered()) covered.push_back(hashed);
         for (const records::Planned& p : run_.plan.records) {
             const records::Record& r = p.record;
             if (r.reads_bytes())
@@ -165,11 +164,7 @@ private:
             if (!crc_elf.gaps.empty()) report_.note(sections_note(elf_name, crc_elf.gaps));
             // A signed image's erased flash, in its payload and the slot's
             // padding, is a section of its own.
-            std::string holes = holes_note(
-                elf_name, run_.memory,
-                run_.signing
-                    ? std::make_pair(run_.signing->payload, run_.signed_image.image_end)
-                    : std::make_pair(uint64_t{0}, uint64_t{0}));
+            std::string holes = holes_note(elf_name, run_.memory, run_.signing.erased_kept());
             if (!holes.empty()) report_.note(holes);
         } else {
             bool gone = false;
@@ -231,11 +226,7 @@ private:
                             run_.stored[i]);
         d.set("records", std::move(list));
         d.set("outside", regions_json(outside_));
-        if (run_.signing) {
-            d.set("mcuboot", mcuboot::describe(*run_.signing, run_.signed_image));
-            json::Value& digests = d.set("sha256", json::Value::object());
-            for (const auto& [name, hex] : run_.digests) digests.set(name, hex);
-        }
+        run_.signing.describe(d, run_.digests);
     }
 
     void lowest_record(json::Value& d) const {

@@ -52,11 +52,10 @@ struct FlashRun {
     layout::MemoryMap memory;  // the build's image; compute stores the records in it
     uint32_t family = 0;       // --uf2
     std::vector<Finding> findings;
-    std::optional<mcuboot::Signing> signing;  // --mcuboot
+    mcuboot::Stage signing;  // --mcuboot: plan places the image, compute signs it
     // compute
     std::vector<records::Bytes> stored;  // each record's bytes: memory borrows them
     std::optional<Merged> merged;
-    mcuboot::Signed signed_image;  // with `signing`; memory borrows its bytes
     CrcElf crc_elf;
     records::Bytes planted;  // a test's planted fault (plant_test_fault), which memory borrows
     // files

@@ -40,8 +40,8 @@ namespace velk::flash {
 // accept, in CHECK's words; empty when all are right. `crypto` hashes and
 // verifies the signature (with the key of `pem`, when signed).
 std::string records_fault(const records::Plan& plan, const layout::MemoryMap& memory);
-std::string mcuboot_fault(const mcuboot::Signing& signing, const mcuboot::Signed& made,
-                          const layout::MemoryMap& memory, crypto::Provider& crypto);
+std::string mcuboot_fault(const mcuboot::Stage& signing, const layout::MemoryMap& memory,
+                          crypto::Provider& crypto);
 
 // A test's planted fault: with VELK_CRC_TEST_FAULT=0x<address> in the
 // environment, the byte at that address of the image the application's
