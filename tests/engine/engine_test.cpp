@@ -12,7 +12,7 @@
 
 #include "../../src/engine/checksum/catalogue.h"
 #include "../../src/engine/cli/command_line.h"
-#include "../../src/engine/flash/file_checks.h"
+#include "../../src/engine/formats/file_checks.h"
 #include "../../src/engine/flash/flash_verify.h"
 #include "../../src/engine/hexfile/intel_hex.h"
 #include "../../src/engine/mcuboot/format.h"
@@ -318,7 +318,7 @@ struct Collected final : velk::layout::TextSink, velk::layout::ChunkSink {
     }
 };
 
-std::string checked(velk::flash::FileCheck& check, const std::string& bytes, size_t piece) {
+std::string checked(velk::formats::FileCheck& check, const std::string& bytes, size_t piece) {
     // Fed in pieces that cut lines and blocks anywhere.
     for (size_t at = 0; at < bytes.size(); at += piece)
         check.take(reinterpret_cast<const uint8_t*>(bytes.data()) + at,
@@ -347,7 +347,7 @@ std::string changed_line(std::string text, const std::string& head, size_t digit
 }
 
 void file_checks() {
-    using namespace velk::flash;
+    using namespace velk::formats;
     std::mt19937 random(70);
     std::vector<uint8_t> low(0x1000), high(0x100);
     for (uint8_t& b : low) b = static_cast<uint8_t>(random());

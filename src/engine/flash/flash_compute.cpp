@@ -35,7 +35,7 @@ void compute(FlashRun& run, Host& host) {
     // The records are in the payload: the signature covers them.
     if (run.signing)
         mcuboot::sign(*run.signing, run.memory, host.crypto(), run.signed_image);
-    const bool bin = run.asked(formats::raw_binary());
+    const bool bin = run.asked(&formats::Format::needs_base);
     if (bin) refuse_a_bin_of_fill(run);
     if (!request.merge.empty())
         run.merged = merge_with({request.merge, request.entry, request.input}, run.memory,

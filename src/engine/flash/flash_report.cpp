@@ -70,7 +70,7 @@ private:
 
     Reporter::Written written(const File& file) const {
         std::optional<uint64_t> base;
-        if (file.format == &formats::raw_binary())
+        if (file.format->needs_base)
             base = file.merged ? run_.merged->from : run_.bin_range().first;
         return {file.name, file.format->name, base};
     }
@@ -134,7 +134,7 @@ private:
                         "merged UF2 instead)",
                         text::address(a - a % page).c_str(), run_.plan.fill,
                         merged.names[k].c_str(), text::address(a).c_str(),
-                        run_.own_file(formats::uf2()).name.c_str()));
+                        run_.own_file(&formats::Format::family).name.c_str()));
                     return;
                 }
         }
@@ -159,7 +159,7 @@ private:
         outside_ = uncovered();
         if (!outside_.empty())
             report_.note(outside_note(outside_, run_.plan.records.size() > 1));
-        const std::string& elf_name = run_.own_file(formats::elf()).name;
+        const std::string& elf_name = run_.own_file(&formats::Format::build).name;
         const CrcElf& crc_elf = run_.crc_elf;
         if (crc_elf.in_file.found) {
             if (!crc_elf.gaps.empty()) report_.note(sections_note(elf_name, crc_elf.gaps));
@@ -185,7 +185,7 @@ private:
             if (removed != elf_name)
                 report_.note(removed +
                              " of an earlier run is removed: it would not match the HEX");
-        if (run_.asked(formats::raw_binary())) bin_note();
+        if (run_.asked(&formats::Format::needs_base)) bin_note();
         if (run_.merged)
             report_.note(wording::merged_start(run_.request.front, run_.merged->entry,
                                                run_.merged->entry_from,
@@ -196,7 +196,12 @@ private:
     // The .bin holds the images alone.
     void bin_note() {
         auto [from, to] = run_.bin_range();
-        const std::string& bin = run_.own_file(formats::raw_binary()).name;
+        const std::string& bin = run_.own_file(&formats::Format::needs_base).name;
+        // The other text files hold them too.
+        std::string also;
+        for (const File& file : run_.files)
+            if (file.written && !file.merged && file.format->text && !file.format->every_run)
+                also += std::string(" and the ") + file.format->name;
         uint64_t bytes = 0;
         for (const layout::Piece& p : run_.memory.pieces())
             if (p.end() <= from || p.address >= to) bytes += p.size;
@@ -205,8 +210,7 @@ private:
                 "%s holds %s to %s; %llu loadable bytes outside the image are only in "
                 "the HEX%s",
                 bin.c_str(), text::address(from).c_str(), text::address(to).c_str(),
-                static_cast<unsigned long long>(bytes),
-                run_.asked(formats::srecord()) ? " and the S-records" : ""));
+                static_cast<unsigned long long>(bytes), also.c_str()));
     }
 
     void object() {

@@ -8,6 +8,7 @@
 #include "../report/wording.h"
 #include "../request/spelling.h"
 #include "../srecord/srec_reader.h"
+#include "../srecord/srec_writer.h"
 #include "../uf2/uf2.h"
 
 namespace velk::formats {
@@ -123,24 +124,45 @@ Read read_uf2(const std::vector<uint8_t>& bytes) {
     return out;
 }
 
-void write_elf(outfile::Outputs& o, const std::string& name, const Contents& c) {
-    o.bytes(name, *c.elf);
+void write_elf(const Contents& c, const std::string&, outfile::Sink& sink) {
+    for (const auto& [bytes, size] : *c.elf) sink.put(reinterpret_cast<const char*>(bytes), size);
 }
 
-void write_hex(outfile::Outputs& o, const std::string& name, const Contents& c) {
-    o.intel_hex(name, *c.memory, c.entry);
+void write_hex(const Contents& c, const std::string&, outfile::Sink& sink) {
+    hexfile::write_intel_hex(*c.memory, hexfile::start_address(c.entry), sink);
 }
 
-void write_bin(outfile::Outputs& o, const std::string& name, const Contents& c) {
-    o.binary(name, *c.memory, c.from, c.to);
+void write_bin(const Contents& c, const std::string&, outfile::Sink& sink) {
+    layout::copy_range(*c.memory, c.from, c.to, sink);
 }
 
-void write_srec(outfile::Outputs& o, const std::string& name, const Contents& c) {
-    o.srecord(name, *c.memory, c.entry, name);
+// The S0 record names the file.
+void write_srec(const Contents& c, const std::string& path, outfile::Sink& sink) {
+    srecord::write_srecord(*c.memory, hexfile::start_address(c.entry), path, sink);
 }
 
-void write_uf2(outfile::Outputs& o, const std::string& name, const Contents& c) {
-    o.uf2(name, *c.memory, c.family);
+void write_uf2(const Contents& c, const std::string&, outfile::Sink& sink) {
+    (void)uf2::write_uf2(*c.memory, c.family, c.memory->fill(), sink);
+}
+
+std::unique_ptr<FileCheck> check_elf(const Contents&, const Expected& e) {
+    return offsets_check(e.at_offsets);
+}
+
+std::unique_ptr<FileCheck> check_hex(const Contents& c, const Expected& e) {
+    return hex_check(*c.memory, e.spans);
+}
+
+std::unique_ptr<FileCheck> check_bin(const Contents& c, const Expected&) {
+    return binary_check(*c.memory, c.from, c.to);
+}
+
+std::unique_ptr<FileCheck> check_srec(const Contents& c, const Expected& e) {
+    return srec_check(*c.memory, e.spans);
+}
+
+std::unique_ptr<FileCheck> check_uf2(const Contents& c, const Expected&) {
+    return uf2_check(*c.memory);
 }
 
 bool always(const Contents&) {
@@ -171,25 +193,36 @@ const char* const bin_endings[] = {".bin", nullptr};
 const char* const srec_endings[] = {".srec", ".s19", ".s28", ".s37", ".mot", nullptr};
 const char* const uf2_endings[] = {".uf2", nullptr};
 
+// Columns: name, a_file, word, ext, endings; needs_base, family, build,
+// text, container, every_run, merged, page; recognise, read, unwrap,
+// write, can_write, check, option, help, start_of.
 const Format table[] = {
-    {"ELF", "an ELF file", "elf", ".elf", elf_endings, is_elf, nullptr, write_elf, elf_made,
-     nullptr, "", false, elf_start},
-    {"Intel HEX", "an Intel HEX file", "hex", ".hex", hex_endings, looks_like_hex, read_hex,
-     write_hex, always, nullptr, "", true, hex_start},
-    {"raw binary", "a raw binary", "bin", ".bin", bin_endings, nullptr, nullptr, write_bin,
-     always, "--bin",
-     "FLASH: also <root>_CRC.bin, the image as raw bytes, the fill value in the gaps", true,
+    {"ELF", "an ELF file", "elf", ".elf", elf_endings,
+     false, false, true, false, true, false, false, 0,
+     is_elf, nullptr, nullptr, write_elf, elf_made, check_elf, nullptr, "", elf_start},
+    {"Intel HEX", "an Intel HEX file", "hex", ".hex", hex_endings,
+     false, false, false, true, false, true, true, 0,
+     looks_like_hex, read_hex, nullptr, write_hex, always, check_hex, nullptr, "", hex_start},
+    {"raw binary", "a raw binary", "bin", ".bin", bin_endings,
+     true, false, false, false, false, false, true, 0,
+     nullptr, nullptr, nullptr, write_bin, always, check_bin, "--bin",
+     "FLASH: also <root>_CRC.bin, the image as raw bytes, the fill value in the gaps",
      nullptr},
-    {"S-records", "an S-record file", "srec", ".srec", srec_endings, looks_like_srec,
-     read_srec, write_srec, always, "--srec",
-     "FLASH: also <root>_CRC.srec, Motorola S-records", true, srec_start},
-    {"UF2", "a UF2 file", "uf2", ".uf2", uf2_endings, uf2::looks_like_uf2, read_uf2,
-     write_uf2, always, "--uf2 <family>",
+    {"S-records", "an S-record file", "srec", ".srec", srec_endings,
+     false, false, false, true, false, false, true, 0,
+     looks_like_srec, read_srec, nullptr, write_srec, always, check_srec, "--srec",
+     "FLASH: also <root>_CRC.srec, Motorola S-records", srec_start},
+    {"UF2", "a UF2 file", "uf2", ".uf2", uf2_endings,
+     false, true, false, false, false, false, true, uf2::page_size,
+     uf2::looks_like_uf2, read_uf2, nullptr, write_uf2, always, check_uf2, "--uf2 <family>",
      "FLASH: also <root>_CRC.uf2, for a drag-and-drop bootloader of that chip family\n"
      "                (rp2040, rp2350, nrf52840, samd21, samd51, stm32f4, ..., or a 0x ID);\n"
      "                CHECK: the family a UF2 file's blocks must carry",
-     true, nullptr},
+     nullptr},
 };
+
+// A raw binary: the file nothing else names.
+const Format& raw_binary = table[2];
 
 bool ends_with_folded(const std::string& name, const char* ending) {
     const size_t n = std::char_traits<char>::length(ending);
@@ -212,20 +245,8 @@ const Format* end() {
     return std::end(table);
 }
 
-const Format& elf() {
-    return table[0];
-}
-
-const Format& intel_hex() {
-    return table[1];
-}
-
-const Format& raw_binary() {
-    return table[2];
-}
-
-const Format& srecord() {
-    return table[3];
+const Format& unnamed() {
+    return raw_binary;
 }
 
 const Format& uf2() {
@@ -249,8 +270,20 @@ bool asked(const Format& format, const Request& request) {
     return !format.option || request.outputs.count(format.word) != 0;
 }
 
+std::string file_name(const std::string& root, const Format& format, bool merged) {
+    return root + (merged ? "_CRC_merged" : "_CRC") + format.ext;
+}
+
+std::vector<std::string> flash_endings() {
+    std::vector<std::string> out;
+    for (bool merged : {false, true})
+        for (const Format& f : table)
+            if (f.write && (f.merged || !merged)) out.push_back(file_name("", f, merged));
+    return out;
+}
+
 std::string not_elf(const Format* format) {
-    if (format && format != &elf())
+    if (format && !format->build)
         return std::string(format->a_file) +
                ", not an ELF file: use CHECK to verify it; a checksum is put in with the "
                "linker's ELF output";

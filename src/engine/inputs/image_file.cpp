@@ -23,7 +23,7 @@ ImageFile raw_binary(std::vector<uint8_t> bytes, std::optional<uint64_t> base, b
         throw Refusal{"a raw binary of " + std::to_string(bytes.size()) + " bytes at " +
                       text::address(*base) + " would reach past 64-bit addresses"};
     ImageFile image;
-    image.format = &formats::raw_binary();
+    image.format = &formats::unnamed();
     image.raw = std::move(bytes);
     image.base = image.raw.data();
     image.loadable = std::get<layout::Loadable>(
@@ -36,7 +36,7 @@ ImageFile raw_binary(std::vector<uint8_t> bytes, std::optional<uint64_t> base, b
 ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base, Front front,
                      bool other_families) {
     const formats::Format* format = input.format;
-    if (format == &formats::elf()) {
+    if (format && format->build) {
         ImageFile image;
         image.format = format;
         image.elf = read_build(std::move(input));
@@ -47,8 +47,12 @@ ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base, Front
         image.has_entry = image.entry != 0;
         return image;
     }
-    if (!format || !format->read)
-        return raw_binary(std::move(input.bytes), binary_base, input.named, front);
+    if (!format || !format->read) {
+        if (format && format->unwrap) input.bytes = format->unwrap(std::move(input.bytes));
+        ImageFile image = raw_binary(std::move(input.bytes), binary_base, input.named, front);
+        if (format) image.format = format;
+        return image;
+    }
     formats::Read read = format->read(input.bytes);
     if (read.skipped && !other_families)
         throw Refusal{formats::uf2_refusal(
