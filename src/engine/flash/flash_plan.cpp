@@ -114,10 +114,10 @@ std::pair<uint64_t, uint64_t> FlashRun::bin_range() const {
 formats::Contents FlashRun::contents(bool merged) const {
     if (merged && this->merged)
         return {&this->merged->memory, this->merged->from, this->merged->to,
-                this->merged->entry, family, nullptr};
+                this->merged->entry, family, nullptr, &request};
     auto [from, to] = bin_range();
     return {&memory, from, to, elf.file.header.entry, family,
-            crc_elf.in_file.found ? &crc_elf.pieces : nullptr};
+            crc_elf.in_file.found ? &crc_elf.pieces : nullptr, &request};
 }
 
 const File& FlashRun::primary() const {

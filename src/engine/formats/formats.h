@@ -47,6 +47,8 @@ struct Contents {
     // The checksummed ELF (the input with the records' bytes in place),
     // when it can be made.
     const Pieces* elf = nullptr;
+    // What the run asks: the value of a format's own option.
+    const Request* request = nullptr;
 };
 
 struct Format {
