@@ -33,6 +33,31 @@ bool ends_with_folded(const std::string& name, const char* ending) {
     return true;
 }
 
+// "ELF" of "an ELF file": how a list of formats names one.
+std::string short_name(const Format& format) {
+    std::string name = format.a_file;
+    name = name.substr(name.find(' ') + 1);
+    const std::string file = " file";
+    const size_t n = file.size();
+    if (name.size() > n && name.compare(name.size() - n, n, file) == 0)
+        name.resize(name.size() - n);
+    return name;
+}
+
+// "neither an ELF, Intel HEX, S-record nor UF2 file": every format whose
+// first bytes say it.
+std::string none_of_the_recognised() {
+    std::vector<const Format*> known;
+    for (const Format& f : table())
+        if (!f.suffix_only()) known.push_back(&f);
+    const std::string article = std::string(known.front()->a_file).substr(
+        0, std::string(known.front()->a_file).find(' ') + 1);
+    std::string out = "neither " + article;
+    for (size_t i = 0; i < known.size(); ++i)
+        out += (i == 0 ? "" : i + 1 == known.size() ? " nor " : ", ") + short_name(*known[i]);
+    return out + " file";
+}
+
 }  // namespace
 
 const Format* begin() {
@@ -78,6 +103,12 @@ std::vector<std::string> flash_endings() {
         for (const Format& f : table())
             if (f.write && (f.merged || !merged)) out.push_back(file_name("", f, merged));
     return out;
+}
+
+std::string holds_no_addresses(const Format* format, bool named) {
+    const Format& f = format ? *format : unnamed();
+    return (named ? std::string(f.a_file) + " by its name" : none_of_the_recognised()) + "; " +
+           f.a_file + " holds no addresses";
 }
 
 std::string not_elf(const Format* format) {

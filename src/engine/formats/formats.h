@@ -142,6 +142,13 @@ std::string file_name(const std::string& root, const Format& format, bool merged
 // _CRC.elf, ..., _CRC_merged.hex, ... (the application's own first).
 std::vector<std::string> flash_endings();
 
+// Why a file of `format` cannot be read without a base: "a raw binary by
+// its name; a raw binary holds no addresses", or, when neither its name
+// (`named`) nor its first bytes said a format, "neither an ELF, Intel HEX,
+// S-record nor UF2 file; a raw binary holds no addresses". The caller says
+// how to give the base.
+std::string holds_no_addresses(const Format* format, bool named);
+
 // A file of `format` (nullptr: of no known format) where an ELF file
 // belongs: what it is, and what to do.
 std::string not_elf(const Format* format);

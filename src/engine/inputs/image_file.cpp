@@ -9,12 +9,11 @@ namespace velk {
 namespace {
 
 // A raw binary holds no addresses: it starts at `base`.
-ImageFile raw_binary(std::vector<uint8_t> bytes, std::optional<uint64_t> base, bool named,
-                     Front front) {
+ImageFile raw_binary(std::vector<uint8_t> bytes, std::optional<uint64_t> base,
+                     const formats::Format* format, bool named, Front front) {
     if (!base)
-        throw Refusal{std::string(named ? "a raw binary by its name"
-                                        : "neither an ELF, Intel HEX, S-record nor UF2 file") +
-                      "; a raw binary holds no addresses: give its base address with " +
+        throw Refusal{formats::holds_no_addresses(format, named) +
+                      ": give its base address with " +
                       given(front, Option::base, "0x<address>") +
                       ", or the build it was made from with " + option_name(front, Option::elf)};
     if (bytes.empty()) throw Refusal{"the raw binary is empty"};
@@ -49,7 +48,8 @@ ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base, Front
     }
     if (!format || !format->read) {
         if (format && format->unwrap) input.bytes = format->unwrap(std::move(input.bytes));
-        ImageFile image = raw_binary(std::move(input.bytes), binary_base, input.named, front);
+        ImageFile image =
+            raw_binary(std::move(input.bytes), binary_base, format, input.named, front);
         if (format) image.format = format;
         return image;
     }
