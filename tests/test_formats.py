@@ -100,6 +100,58 @@ def test_earlier_bin_and_srec_go_when_not_asked_for(velk, monkeypatch, tmp_path)
     assert f"note: {tmp_path / 'fw_CRC.bin'} of an earlier run is removed" in err
 
 
+# The .bin holds the image alone: the note names every other text file
+# that holds the far region's bytes, and each named one does.
+@pytest.mark.parametrize("options, also", [(["--bin"], ""),
+                                           (["--bin", "--srec"], " and the S-records")],
+                         ids=["hex", "hex-and-srec"])
+def test_the_bin_note_names_the_files_that_hold_what_it_lacks(velk, monkeypatch, tmp_path,
+                                                              options, also):
+    name, segments, entry, _ = LAYOUTS[0]
+    path = Elf(entry=entry, segments=segments, symbols=[("crc", SLOTS[name])]).write(
+        tmp_path / "fw.elf")
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", path, "--ncrc", *options)
+    assert code == 0, err
+    far = {a: b for a, b in read_hex(tmp_path / "fw_CRC.hex").memory.items()
+           if a >= 0x90000000}
+    assert len(far) == 0x40
+    assert (f"note: {tmp_path / 'fw_CRC.bin'} holds 0x08000000 to 0x08000128; 64 loadable bytes "
+            f"outside the image are only in the HEX{also}\n") in err
+    if also:
+        held = read_srec(tmp_path / "fw_CRC.srec").memory
+        assert {a: held[a] for a in far} == far
+
+
+# A file that holds no addresses, read without one: the refusal names
+# its format, or every format whose first bytes would have said so.
+NO_BASE = {
+    "check-bin": (["CHECK", "fw_CRC.bin", "--a134"],
+                  "error: fw_CRC.bin: a raw binary by its name; a raw binary holds no "
+                  "addresses: give its base address with --base 0x<address>, or the build it "
+                  "was made from with --elf\n"),
+    "check-unnamed": (["CHECK", "fw.dat", "--a134"],
+                      "error: fw.dat: neither an ELF, Intel HEX, S-record nor UF2 file; a raw "
+                      "binary holds no addresses: give its base address with --base "
+                      "0x<address>, or the build it was made from with --elf\n"),
+    "merge-bin": (["FLASH", "fw.elf", "--a134", "--merge", "fw_CRC.bin"],
+                  "error: fw.elf: fw_CRC.bin: a raw binary by its name; a raw binary holds no "
+                  "addresses: give it as fw_CRC.bin@0x<address>\n"),
+    "merge-unnamed": (["FLASH", "fw.elf", "--a134", "--merge", "fw.dat"],
+                      "error: fw.elf: fw.dat: neither an ELF, Intel HEX, S-record nor UF2 file; "
+                      "a raw binary holds no addresses: give it as fw.dat@0x<address>\n"),
+}
+
+
+@pytest.mark.parametrize("argv, said", NO_BASE.values(), ids=NO_BASE.keys())
+def test_a_file_without_addresses_needs_a_base(velk, monkeypatch, tmp_path, argv, said):
+    shutil.copy(os.path.join(DATA, "fw_boot.elf"), tmp_path / "fw.elf")
+    monkeypatch.chdir(tmp_path)
+    assert run_cli(velk, monkeypatch, "FLASH", "fw.elf", "--a134", "--bin")[0] == 0
+    shutil.copy(tmp_path / "fw_CRC.bin", tmp_path / "fw.dat")
+    code, out, err = run_cli(velk, monkeypatch, *argv)
+    assert (code, out, err) == (2 if argv[0] == "CHECK" else 255, "", said)
+
+
 # The word-fed checksum: CRC-32/MPEG-2 over each 4-byte group with its
 # bytes reversed.
 @pytest.mark.parametrize("name", ["fw_boot.elf", "fw_words.elf", "fw_clean.elf"])
