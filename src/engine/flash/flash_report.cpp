@@ -185,7 +185,8 @@ private:
             if (removed != elf_name)
                 report_.note(removed +
                              " of an earlier run is removed: it would not match the HEX");
-        if (run_.asked(&formats::Format::needs_base)) bin_note();
+        for (const File& file : run_.files)
+            if (file.written && !file.merged && file.format->needs_base) bin_note(file.name);
         if (run_.merged)
             report_.note(wording::merged_start(run_.request.front, run_.merged->entry,
                                                run_.merged->entry_from,
@@ -194,9 +195,8 @@ private:
     }
 
     // The .bin holds the images alone.
-    void bin_note() {
+    void bin_note(const std::string& bin) {
         auto [from, to] = run_.bin_range();
-        const std::string& bin = run_.own_file(&formats::Format::needs_base).name;
         // The other text files hold them too.
         std::string also;
         for (const File& file : run_.files)

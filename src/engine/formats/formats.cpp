@@ -8,17 +8,11 @@ namespace velk::formats {
 
 namespace {
 
-// The rows, in the order a run's files are told after the application's
-// HEX. A new format is a file of its own beside these with its row, and a
-// line here. Made at the first use, whichever file's start-up asks first.
+// The rows, copied at the first use, whichever file's start-up asks first.
 const auto& table() {
-    static const std::array rows{
-        elf_file,
-        intel_hex,
-        raw_binary,
-        srecords,
-        uf2_file,
-    };
+#define VELK_FORMAT_ROW_LISTED(row) row,
+    static const std::array rows{VELK_FORMAT_ROWS(VELK_FORMAT_ROW_LISTED)};
+#undef VELK_FORMAT_ROW_LISTED
     return rows;
 }
 
@@ -69,11 +63,15 @@ const Format* end() {
 }
 
 const Format& unnamed() {
-    return table()[2];
+    for (const Format& f : table())
+        if (f.needs_base && !f.container) return f;
+    return table().front();
 }
 
 const Format& uf2() {
-    return table()[4];
+    for (const Format& f : table())
+        if (f.family) return f;
+    return table().front();
 }
 
 const Format* by_name(const std::string& name) {
