@@ -245,9 +245,9 @@ private:
     // An ELF file checked alone tells the slot's size and section as well.
     void refuse_slots_that_cannot_hold() {
         if (request_.force) return;
-        const ElfBuild* elf = run_.build            ? &*run_.build
-                               : run_.file.format->build ? &run_.file.elf
-                                                         : nullptr;
+        const ElfBuild* elf = run_.build                ? &*run_.build
+                              : run_.file.format->build ? &run_.file.elf
+                                                        : nullptr;
         if (!elf) return;
         const std::string from = run_.build ? *request_.elf + ": " : "";
         const std::string anyway = this->anyway();

@@ -197,7 +197,7 @@ private:
     // The .bin holds the images alone.
     void bin_note(const std::string& bin) {
         auto [from, to] = run_.bin_range();
-        // The other text files hold them too.
+        // So do the other text files the run wrote.
         std::string also;
         for (const File& file : run_.files)
             if (file.written && !file.merged && file.format->text && !file.format->every_run)
