@@ -152,6 +152,29 @@ def test_a_file_without_addresses_needs_a_base(velk, monkeypatch, tmp_path, argv
     assert (code, out, err) == (2 if argv[0] == "CHECK" else 255, "", said)
 
 
+def test_the_api_names_every_file_by_a_format_its_stub_declares(tmp_path):
+    """Each file FLASH writes is one of the formats the typing stub lists,
+    every listed format is written, and a base is given for a file that
+    holds no addresses alone: where the HEX's first byte is."""
+    import ast
+    import velk_crc
+    with open(os.path.join(os.path.dirname(velk_crc.__file__), "__init__.pyi")) as f:
+        stub = ast.parse(f.read())
+    output_file = next(n for n in stub.body if isinstance(n, ast.ClassDef)
+                       and n.name == "OutputFile")
+    annotation = next(n.annotation for n in output_file.body if isinstance(n, ast.AnnAssign)
+                      and n.target.id == "format")
+    declared = {e.value for e in annotation.slice.elts}
+    shutil.copy(os.path.join(DATA, "fw_boot.elf"), tmp_path / "fw.elf")
+    (tmp_path / "boot.bin").write_bytes(bytes(range(64)))
+    report = velk_crc.flash(tmp_path / "fw.elf", symbol="crc_value", bin=True, srec=True,
+                            uf2="rp2040", merge=[f"{tmp_path / 'boot.bin'}@0x08010000"])
+    assert {f.format for f in report.files} == declared
+    for f in report.files:
+        held = min(read_hex(f[:-len(".bin")] + ".hex").memory) if f.endswith(".bin") else None
+        assert f.base == held, f
+
+
 # The word-fed checksum: CRC-32/MPEG-2 over each 4-byte group with its
 # bytes reversed.
 @pytest.mark.parametrize("name", ["fw_boot.elf", "fw_words.elf", "fw_clean.elf"])
