@@ -59,6 +59,7 @@ struct Format {
     const char* const* endings;  // the names a file of it is known by, nullptr-ended
 
     // Its traits, which the rest of the engine asks instead of its name.
+
     // Holds no addresses: its bytes are one stretch placed at a base
     // (--base, <file>@0x<address>, or where FLASH's file of it starts).
     bool needs_base;
