@@ -3,10 +3,12 @@
 // run), and FLASH and CHECK run through the engine's own
 // command line on real firmware, with a host of this program's own.
 //   velk_engine_test <tests/data folder> <scratch folder>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <utility>
 #include <random>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <variant>
@@ -15,7 +17,8 @@
 #include "../../src/engine/base/byte_order.h"
 #include "../../src/engine/checksum/catalogue.h"
 #include "../../src/engine/cli/command_line.h"
-#include "../../src/engine/flash/file_checks.h"
+#include "../../src/engine/formats/file_checks.h"
+#include "../../src/engine/formats/formats.h"
 #include "../../src/engine/flash/flash_verify.h"
 #include "../../src/engine/hexfile/intel_hex.h"
 #include "../../src/engine/mcuboot/format.h"
@@ -449,7 +452,7 @@ struct Collected final : velk::layout::TextSink, velk::layout::ChunkSink {
     }
 };
 
-std::string checked(velk::flash::FileCheck& check, const std::string& bytes, size_t piece) {
+std::string checked(velk::formats::FileCheck& check, const std::string& bytes, size_t piece) {
     // Fed in pieces that cut lines and blocks anywhere.
     for (size_t at = 0; at < bytes.size(); at += piece)
         check.take(reinterpret_cast<const uint8_t*>(bytes.data()) + at,
@@ -478,7 +481,7 @@ std::string changed_line(std::string text, const std::string& head, size_t digit
 }
 
 void file_checks() {
-    using namespace velk::flash;
+    using namespace velk::formats;
     std::mt19937 random(70);
     std::vector<uint8_t> low(0x1000), high(0x100);
     for (uint8_t& b : low) b = static_cast<uint8_t>(random());
@@ -584,6 +587,45 @@ void records_over_the_final_image() {
     expect(line.find(wanted) != std::string::npos, "the changed record's line: " + line);
 }
 
+// The format table's rows agree with what the engine asks of them: each
+// file FLASH writes is checked before it is put in place, a file without
+// addresses has no reader of records or start address, CHECK knows each
+// of FLASH's files by its name, and one row is the file every run writes.
+void format_rows() {
+    using namespace velk::formats;
+    size_t every_run = 0;
+    std::set<std::string> endings;
+    for (const Format* f = begin(); f != end(); ++f) {
+        const std::string name = f->name;
+        expect(!f->write || f->check, name + ": FLASH checks the file it writes");
+        expect(!f->needs_base || (!f->read && !f->start_of && !f->recognise),
+               name + ": a file without addresses is placed, never read as records");
+        expect(!f->family || f->read, name + ": a family is read back");
+        for (bool merged : {false, true}) {
+            if (!f->write || (merged && !f->merged)) continue;
+            const std::string file = file_name("fw", *f, merged);
+            expect(by_name(file) == f, file + " is read as " + name);
+            expect(endings.insert(file_name("", *f, merged)).second, file + " is one file");
+        }
+        for (const char* const* ending = f->endings; *ending; ++ending) {
+            std::string upper = std::string("FW") + *ending;
+            for (char& c : upper) c = static_cast<char>(std::toupper(c));
+            expect(by_name(upper) == f, upper + " is read as " + name);
+        }
+        if (f->every_run) {
+            ++every_run;
+            expect(!f->option && f->write && !f->needs_base, name + ": written by every run");
+        }
+    }
+    expect(every_run == 1, "one file every run writes");
+    const std::vector<std::string> flash = flash_endings();
+    expect(std::set<std::string>(flash.begin(), flash.end()) == endings,
+           "VELK mode's list of FLASH's files is every file FLASH writes");
+    expect(unnamed().needs_base && unnamed().suffix_only(),
+           "a file nothing names is placed at a base");
+    expect(uf2().family, "--uf2 asks for the format that carries a family");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -598,6 +640,7 @@ int main(int argc, char** argv) {
         checksum_over_holes();
         mcuboot_format();
         file_checks();
+        format_rows();
         records_over_the_final_image();
         flash_and_check(argv[1], argv[2]);
     } catch (const std::exception& e) {

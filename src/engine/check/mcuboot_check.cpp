@@ -264,7 +264,7 @@ private:
         const Settings& s = v_.settings;
         if (s.slot) slot_end_ = v_.address + *s.slot;
         trailer_required_ = s.pad || s.confirm;
-        if (run_.file.format != &formats::elf()) return;
+        if (!run_.file.format->build) return;
         const ElfBuild& elf = run_.file.elf;
         const std::optional<elf::SectionHeader> trailer = section(elf, ".mcuboot.trailer");
         if (!trailer) return;

@@ -31,7 +31,7 @@ void compute(FlashRun& run, Host& host) {
     records::store_all(run.plan, run.memory, run.stored);
     // The records are in the payload: the signature covers them.
     run.signing.sign(run.memory, host);
-    const bool bin = run.asked(formats::raw_binary());
+    const bool bin = run.asked(&formats::Format::needs_base);
     if (bin) refuse_a_bin_of_fill(run);
     if (!request.merge.empty())
         run.merged = merge_with({request.merge, request.entry, request.input}, run.memory,

@@ -84,15 +84,30 @@ std::pair<uint64_t, uint64_t> FlashRun::bin_range() const {
     return range;
 }
 
+formats::Contents FlashRun::contents(bool merged) const {
+    if (merged && this->merged)
+        return {&this->merged->memory, this->merged->from, this->merged->to,
+                this->merged->entry, family, nullptr, &request};
+    auto [from, to] = bin_range();
+    return {&memory, from, to, elf.file.header.entry, family,
+            crc_elf.in_file.found ? &crc_elf.pieces : nullptr, &request};
+}
+
 const File& FlashRun::primary() const {
     for (const File& file : files)
-        if (file.format == &formats::intel_hex() && !file.merged) return file;
+        if (file.format->every_run && !file.merged) return file;
     return files.front();
 }
 
-const File& FlashRun::own_file(const formats::Format& format) const {
+bool FlashRun::asked(bool formats::Format::*trait) const {
+    for (const formats::Format* f = formats::begin(); f != formats::end(); ++f)
+        if (f->*trait && asked(*f)) return true;
+    return false;
+}
+
+const File& FlashRun::own_file(bool formats::Format::*trait) const {
     for (const File& file : files)
-        if (file.format == &format && !file.merged) return file;
+        if (file.format->*trait && !file.merged) return file;
     return files.front();
 }
 

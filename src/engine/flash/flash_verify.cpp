@@ -247,35 +247,24 @@ void SelfCheck::check_images() {
     if (line.empty() && crypto_) line = mcuboot_fault(run_.signing, merged, *crypto_);
     if (line.empty()) return;
     for (const File& file : run_.files)
-        if (file.merged && file.format == &formats::intel_hex()) fail(file.name, line);
+        if (file.merged && file.format->every_run) fail(file.name, line);
 }
 
 std::unique_ptr<FileCheck> SelfCheck::make_check(const File& file) const {
-    const formats::Format* f = file.format;
-    const layout::MemoryMap& memory = file.merged ? run_.merged->memory : run_.memory;
-    if (f == &formats::raw_binary()) {
-        auto [from, to] = file.merged ? std::make_pair(run_.merged->from, run_.merged->to)
-                                      : run_.bin_range();
-        return binary_check(memory, from, to);
-    }
-    if (f == &formats::uf2()) return uf2_check(memory);
-    if (f == &formats::intel_hex()) return hex_check(memory, spans_);
-    if (f == &formats::srecord()) return srec_check(memory, spans_);
-    if (f == &formats::elf()) {
-        // The checksummed ELF file holds each stored record where the
-        // input held its placeholder.
-        std::vector<AtOffset> expected;
+    if (!file.format->check) return nullptr;
+    formats::Expected expected{spans_, {}};
+    // The checksummed ELF file holds each stored record where the input
+    // held its placeholder.
+    if (file.format->build)
         for (const Span& span : spans_) {
             RecordInFile in = record_in_file(run_.elf, span.address,
                                              static_cast<unsigned>(span.size));
             if (!in.found) continue;
             Bytes bytes(static_cast<size_t>(span.size));
             run_.memory.read(span.address, bytes.data(), bytes.size());
-            expected.push_back({in.offset, span.address, std::move(bytes)});
+            expected.at_offsets.push_back({in.offset, span.address, std::move(bytes)});
         }
-        return offsets_check(std::move(expected));
-    }
-    return nullptr;
+    return file.format->check(run_.contents(file.merged), expected);
 }
 
 FileCheck* SelfCheck::check_of(const std::string& target) {

@@ -9,7 +9,7 @@
 #include "../uf2/uf2.h"
 #include "image_bytes.h"
 
-namespace velk::flash {
+namespace velk::formats {
 
 namespace {
 
@@ -158,4 +158,4 @@ std::unique_ptr<FileCheck> offsets_check(std::vector<AtOffset> expected) {
     return std::make_unique<OffsetsCheck>(std::move(expected));
 }
 
-}  // namespace velk::flash
+}  // namespace velk::formats
