@@ -97,6 +97,10 @@ bool parse_id(std::string_view text, uint32_t& id) {
 
 }  // namespace
 
+FamilyTable families() {
+    return {family_rows, sizeof family_rows / sizeof family_rows[0]};
+}
+
 FamilyChoice find_family(std::string_view name) {
     FamilyChoice choice;
     if (const Family* family = family_named(name)) {
