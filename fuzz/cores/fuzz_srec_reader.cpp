@@ -150,7 +150,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     {
         std::string marked = "\xEF\xBB\xBF" + std::string(text, size);
         const uint8_t* m = reinterpret_cast<const uint8_t*>(marked.data());
-        FUZZ_CHECK(velk::formats::by_content(m, marked.size()) == velk::formats::by_name("x.srec"),
+        FUZZ_CHECK(velk::formats::by_content(m, marked.size()) ==
+                       velk::formats::by_name("x.srec"),
                    "accepted text after a byte order mark not recognised");
     }
 
