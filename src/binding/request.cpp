@@ -4,6 +4,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "../engine/formats/formats.h"
+#include "../engine/request/option_table.h"
 #include "../engine/request/selector.h"
 #include "text.h"
 
@@ -11,46 +13,17 @@ namespace velk::binding {
 
 namespace {
 
-// The keyword arguments, borrowed from the call; None or missing: not
-// given.
+// The keyword arguments, borrowed from the call, by the option's row;
+// None or missing: not given.
 struct Arguments {
-    PyObject *symbol = nullptr, *offset = nullptr, *block = nullptr, *header = nullptr,
-             *lpc_vectors = nullptr, *crc = nullptr, *be = nullptr, *fill = nullptr,
-             *words = nullptr, *bin = nullptr, *srec = nullptr, *uf2 = nullptr,
-             *merge = nullptr, *entry = nullptr, *force = nullptr, *elf = nullptr,
-             *base = nullptr, *exclude = nullptr, *algorithms = nullptr, *mcuboot = nullptr;
+    PyObject* given[static_cast<int>(Option::algorithms) + 1] = {};
+    PyObject* operator[](Option option) const { return given[static_cast<int>(option)]; }
 };
 
-struct Keyword {
-    const char* name;
-    PyObject* Arguments::*field;
-    unsigned modes;  // mode_bit::flash | check
-};
-
-constexpr unsigned in_flash = mode_bit::flash, in_check = mode_bit::check;
-
-const Keyword keywords[] = {
-    {"symbol", &Arguments::symbol, in_flash | in_check},
-    {"offset", &Arguments::offset, in_flash | in_check},
-    {"block", &Arguments::block, in_flash | in_check},
-    {"header", &Arguments::header, in_flash | in_check},
-    {"lpc_vectors", &Arguments::lpc_vectors, in_flash | in_check},
-    {"crc", &Arguments::crc, in_flash | in_check},
-    {"be", &Arguments::be, in_flash | in_check},
-    {"fill", &Arguments::fill, in_flash | in_check},
-    {"words", &Arguments::words, in_flash | in_check},
-    {"bin", &Arguments::bin, in_flash},
-    {"srec", &Arguments::srec, in_flash},
-    {"uf2", &Arguments::uf2, in_flash | in_check},
-    {"merge", &Arguments::merge, in_flash | in_check},
-    {"entry", &Arguments::entry, in_flash | in_check},
-    {"force", &Arguments::force, in_flash | in_check},
-    {"elf", &Arguments::elf, in_check},
-    {"base", &Arguments::base, in_check},
-    {"exclude", &Arguments::exclude, in_flash | in_check},
-    {"algorithms", &Arguments::algorithms, in_flash | in_check},
-    {"mcuboot", &Arguments::mcuboot, in_flash | in_check},
-};
+// The keyword of `option`, as a TypeError names it.
+const char* keyword(Option option) {
+    return row(option).keyword;
+}
 
 [[noreturn]] void type_error(const char* what, const char* wanted, PyObject* value) {
     PyErr_Format(PyExc_TypeError, "%s must be %s, not %.100s", what, wanted,
@@ -110,20 +83,22 @@ std::vector<PyObject*> each(PyObject* value, std::vector<Ref>& held) {
 // algorithms={"crc_app": "crc-32/iso-hdlc", 0x1FC: "crc-16/xmodem"}: a
 // record's own algorithm, the record named by its symbol or its offset.
 void own_algorithms(PyObject* mapping, std::vector<Selector>& selectors) {
-    if (!PyDict_Check(mapping)) type_error("algorithms", "a dict", mapping);
+    if (!PyDict_Check(mapping)) type_error(keyword(Option::algorithms), "a dict", mapping);
     PyObject *key = nullptr, *value = nullptr;
     Py_ssize_t at = 0;
     while (PyDict_Next(mapping, &at, &key, &value)) {
-        const std::string name = text_argument(value, "an algorithm in algorithms");
+        const std::string name =
+            text_argument(value, (std::string("an algorithm in ") + keyword(Option::algorithms)).c_str());
         const bool symbol = PyUnicode_Check(key);
         const std::string record =
-            symbol ? text_of(key) : number_argument(key, "a key of algorithms", true);
+            symbol ? text_of(key)
+                   : number_argument(key, (std::string("a key of ") + keyword(Option::algorithms)).c_str(), true);
         Selector* named = nullptr;
         // Offsets are spelt alike: number_argument made both.
         for (Selector& s : selectors)
             if (s.letter == (symbol ? 'n' : 'a') && s.value == record) named = &s;
         if (!named) {
-            PyErr_Format(PyExc_ValueError, "algorithms: %R is no record's %s", key,
+            PyErr_Format(PyExc_ValueError, "%s: %R is no record's %s", keyword(Option::algorithms), key,
                          symbol ? "symbol" : "offset");
             throw PythonError{};
         }
@@ -133,29 +108,32 @@ void own_algorithms(PyObject* mapping, std::vector<Selector>& selectors) {
 
 void records_of(const Arguments& a, Request& r) {
     std::vector<Ref> held;
-    if (given(a.symbol))
-        for (PyObject* name : each(a.symbol, held)) {
-            const std::string text = text_argument(name, "symbol");
-            r.selectors.push_back(
-                read_selector('n', text, "symbol=\"" + text + "\"", Front::api));
+    if (given(a[Option::symbol]))
+        for (PyObject* name : each(a[Option::symbol], held)) {
+            const std::string text = text_argument(name, keyword(Option::symbol));
+            r.selectors.push_back(read_selector('n', text, velk::given(Front::api, Option::symbol, text),
+                                                Front::api));
         }
-    if (given(a.offset))
-        for (PyObject* value : each(a.offset, held)) {
-            std::string hex = number_argument(value, "offset", true);
-            r.selectors.push_back(
-                {'a', hex, std::nullopt, "offset=" + hex, Front::api, std::nullopt});
+    if (given(a[Option::offset]))
+        for (PyObject* value : each(a[Option::offset], held)) {
+            std::string hex = number_argument(value, keyword(Option::offset), true);
+            r.selectors.push_back({'a', hex, std::nullopt,
+                                   std::string(keyword(Option::offset)) + "=" + hex, Front::api,
+                                   std::nullopt});
         }
-    if (given(a.block)) {
-        std::string size = number_argument(a.block, "block", false);
-        r.selectors.push_back(
-            {'s', size, std::nullopt, "block=" + size, Front::api, std::nullopt});
+    if (given(a[Option::block])) {
+        std::string size = number_argument(a[Option::block], keyword(Option::block), false);
+        r.selectors.push_back({'s', size, std::nullopt,
+                               std::string(keyword(Option::block)) + "=" + size, Front::api,
+                               std::nullopt});
     }
-    if (given(a.algorithms)) own_algorithms(a.algorithms, r.selectors);
-    if (given(a.header)) r.header = text_argument(a.header, "header");
-    if (given(a.exclude))
-        for (PyObject* excluded : each(a.exclude, held))
-            r.excludes.push_back(text_argument(excluded, "exclude"));
-    r.lpc_vectors = switch_of(a.lpc_vectors, "lpc_vectors");
+    if (given(a[Option::algorithms])) own_algorithms(a[Option::algorithms], r.selectors);
+    if (given(a[Option::header]))
+        r.header = text_argument(a[Option::header], keyword(Option::header));
+    if (given(a[Option::exclude]))
+        for (PyObject* excluded : each(a[Option::exclude], held))
+            r.excludes.push_back(text_argument(excluded, keyword(Option::exclude)));
+    r.lpc_vectors = switch_of(a[Option::lpc_vectors], keyword(Option::lpc_vectors));
 }
 
 // A setting's value as the command line writes it: a str as it is, an int
@@ -248,48 +226,50 @@ Request api_request(const Mode& mode, PyObject* const* args, Py_ssize_t nargs,
     for (Py_ssize_t i = 0; i < count; ++i) {
         const char* name = PyUnicode_AsUTF8(PyTuple_GET_ITEM(kwnames, i));
         if (!name) throw PythonError{};
-        const Keyword* keyword = nullptr;
-        for (const Keyword& k : keywords)
-            if (std::strcmp(k.name, name) == 0 && (k.modes & mode.bit)) keyword = &k;
-        if (!keyword) {
+        const OptionRow* option = row_of_keyword(name, mode.bit);
+        if (!option) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'",
                          function, name);
             throw PythonError{};
         }
-        a.*(keyword->field) = args[nargs + i];
+        a.given[static_cast<int>(option->option)] = args[nargs + i];
     }
     Request r;
     r.front = Front::api;
     // The switches are checked first: their type is wrong whatever else is.
-    r.big_endian = switch_of(a.be, "be");
-    r.words = switch_of(a.words, "words");
-    if (switch_of(a.bin, "bin")) r.outputs.insert("bin");
-    if (switch_of(a.srec, "srec")) r.outputs.insert("srec");
-    r.force = switch_of(a.force, "force");
+    for (Option on : {Option::be, Option::words, Option::bin, Option::srec, Option::force}) {
+        const OptionRow& o = row(on);
+        if (!switch_of(a[on], o.keyword)) continue;
+        if (o.on) r.*(o.on) = true;
+        if (o.output) r.outputs.insert(o.output);
+    }
     records_of(a, r);
-    if (given(a.crc)) r.crc = text_argument(a.crc, "crc");
-    if (given(a.fill)) {
-        std::string hex = number_argument(a.fill, "fill", true);
+    if (given(a[Option::crc])) r.crc = text_argument(a[Option::crc], keyword(Option::crc));
+    if (given(a[Option::fill])) {
+        std::string hex = number_argument(a[Option::fill], keyword(Option::fill), true);
         // One byte is two digits, as --fill 0x0A reads.
         if (hex.size() == 3) hex.insert(2, "0");
         r.fill = hex;
     }
-    if (given(a.uf2)) {
-        r.uf2 = text_argument(a.uf2, "uf2");
-        if (mode.bit == mode_bit::flash) r.outputs.insert("uf2");
+    if (given(a[Option::uf2])) {
+        r.uf2 = text_argument(a[Option::uf2], keyword(Option::uf2));
+        if (mode.bit == mode_bit::flash) r.outputs.insert(formats::uf2().word);
     }
-    if (given(a.elf)) r.elf = path_of(a.elf, "elf");
-    if (given(a.base)) r.base = number_argument(a.base, "base", true);
+    if (given(a[Option::elf])) r.elf = path_of(a[Option::elf], keyword(Option::elf));
+    if (given(a[Option::base]))
+        r.base = number_argument(a[Option::base], keyword(Option::base), true);
     std::vector<Ref> held;
-    if (given(a.merge))
-        for (PyObject* path : each(a.merge, held)) r.merge.push_back(path_of(path, "merge"));
-    if (given(a.entry)) {
-        if (PyLong_Check(a.entry) && !PyBool_Check(a.entry))
-            r.entry = number_argument(a.entry, "entry", true);
+    if (given(a[Option::merge]))
+        for (PyObject* path : each(a[Option::merge], held))
+            r.merge.push_back(path_of(path, keyword(Option::merge)));
+    if (PyObject* entry = a[Option::entry]; given(entry)) {
+        if (PyLong_Check(entry) && !PyBool_Check(entry))
+            r.entry = number_argument(entry, keyword(Option::entry), true);
         else
-            r.entry = path_of(a.entry, "entry");
+            r.entry = path_of(entry, keyword(Option::entry));
     }
-    if (given(a.mcuboot) && a.mcuboot != Py_False) r.mcuboot = mcuboot_words(a.mcuboot);
+    if (PyObject* settings = a[Option::mcuboot]; given(settings) && settings != Py_False)
+        r.mcuboot = mcuboot_words(settings);
     r.input = path_of(args[0], mode.bit == mode_bit::flash ? "elf" : "path");
     return r;
 }
