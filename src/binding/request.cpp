@@ -146,7 +146,8 @@ std::string setting_value(PyObject* value, const std::string& what) {
     }
     if (PyLong_Check(value) && !PyBool_Check(value))
         return number_argument(value, what.c_str(), what == "header" || what == "slot");
-    type_error(("mcuboot[\"" + what + "\"]").c_str(), "a str or an int", value);
+    type_error((std::string(keyword(Option::mcuboot)) + "[\"" + what + "\"]").c_str(),
+               "a str or an int", value);
 }
 
 // The settings that take a value: True or False says nothing of it.
@@ -157,26 +158,39 @@ bool value_setting(const std::string& name) {
                        [&](const char* n) { return name == n; });
 }
 
+// A setting's value that is a size or count, as a number: an int that
+// fits; one that does not, or is negative, is left to its text, which the
+// reader refuses.
+std::optional<uint64_t> setting_number(PyObject* value) {
+    if (!PyLong_Check(value) || PyBool_Check(value)) return std::nullopt;
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (number == -1 && PyErr_Occurred()) throw PythonError{};
+    if (overflow || number < 0) return std::nullopt;
+    return static_cast<uint64_t>(number);
+}
+
 // mcuboot={"key": path, "header": 0x200, "pad": True, "dependency": [(1, "1.2.0")],
-// "tlv": {0xA0: b"..."}}: the settings --mcuboot takes, as its words; True
-// (CHECK's): none.
-std::string mcuboot_words(PyObject* value) {
-    if (value == Py_True) return "";
-    if (!PyDict_Check(value)) type_error("mcuboot", "a dict or True", value);
-    std::string words;
-    auto add = [&](const std::string& word) {
-        if (word.find(',') != std::string::npos) {
-            PyErr_Format(PyExc_ValueError, "mcuboot: a setting holds a comma: %s",
-                         word.c_str());
-            throw PythonError{};
-        }
-        words += (words.empty() ? "" : ",") + word;
+// "tlv": {0xA0: b"..."}}: the settings of an MCUboot image, each as given
+// (a key's path whatever it holds, a size as its number); True (CHECK's):
+// none.
+McubootSettings mcuboot_settings(PyObject* value) {
+    McubootSettings out;
+    if (value == Py_True) return out;
+    const char* option = keyword(Option::mcuboot);
+    if (!PyDict_Check(value)) type_error(option, "a dict or True", value);
+    auto add = [&](const std::string& name, const std::string& given,
+                   std::optional<uint64_t> number = std::nullopt) {
+        McubootSetting s{name, true, given, number, name + "=" + given};
+        out.typed += (out.typed.empty() ? "" : ",") + s.typed;
+        out.settings.push_back(std::move(s));
     };
     PyObject *key, *item;
     Py_ssize_t at = 0;
     while (PyDict_Next(value, &at, &key, &item)) {
-        const std::string name = text_argument(key, "a setting of mcuboot");
-        const std::string what = "mcuboot[\"" + name + "\"]";
+        const std::string name =
+            text_argument(key, (std::string("a setting of ") + option).c_str());
+        const std::string what = std::string(option) + "[\"" + name + "\"]";
         // pad and confirm are switches; the other settings hold values, of
         // which a bool is none.
         const bool flag = name == "pad" || name == "confirm";
@@ -186,29 +200,30 @@ std::string mcuboot_words(PyObject* value) {
             type_error(what.c_str(), "a str or an int", item);
         if (item == Py_False) continue;
         if (item == Py_True) {
-            add(name);
+            out.settings.push_back({name, false, "", std::nullopt, name});
+            out.typed += (out.typed.empty() ? "" : ",") + name;
         } else if (name == "key") {
-            add("key=" + path_of(item, "mcuboot[\"key\"]"));
+            add(name, path_of(item, what.c_str()));
         } else if (name == "tlv" && PyDict_Check(item)) {
             PyObject *type, *bytes;
             Py_ssize_t entry = 0;
             while (PyDict_Next(item, &entry, &type, &bytes))
-                add("tlv=" + number_argument(type, "a TLV's type", true) + ":" +
-                    setting_value(bytes, "tlv"));
+                add(name, number_argument(type, "a TLV's type", true) + ":" +
+                              setting_value(bytes, "tlv"));
         } else if ((name == "dependency" || name == "tlv") && !PyUnicode_Check(item)) {
             std::vector<Ref> held;
             for (PyObject* one : each(item, held)) {
                 if (PyTuple_Check(one) && PyTuple_GET_SIZE(one) == 2)
-                    add(name + "=" + setting_value(PyTuple_GET_ITEM(one, 0), name) + ":" +
-                        setting_value(PyTuple_GET_ITEM(one, 1), name));
+                    add(name, setting_value(PyTuple_GET_ITEM(one, 0), name) + ":" +
+                                  setting_value(PyTuple_GET_ITEM(one, 1), name));
                 else
-                    add(name + "=" + setting_value(one, name));
+                    add(name, setting_value(one, name));
             }
         } else {
-            add(name + "=" + setting_value(item, name));
+            add(name, setting_value(item, name), setting_number(item));
         }
     }
-    return words;
+    return out;
 }
 
 }  // namespace
@@ -269,7 +284,7 @@ Request api_request(const Mode& mode, PyObject* const* args, Py_ssize_t nargs,
             r.entry = path_of(entry, keyword(Option::entry));
     }
     if (PyObject* settings = a[Option::mcuboot]; given(settings) && settings != Py_False)
-        r.mcuboot = mcuboot_words(settings);
+        r.mcuboot = mcuboot_settings(settings);
     r.input = path_of(args[0], mode.bit == mode_bit::flash ? "elf" : "path");
     return r;
 }

@@ -2,6 +2,7 @@
 
 #include "../elfsyms/closest.h"
 #include "../formats/formats.h"
+#include "../mcuboot/settings.h"
 #include "../report/wording.h"
 #include "../request/option_table.h"
 #include "../request/selector.h"
@@ -148,12 +149,14 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode,
                 if (o.*(r->on)) return OptionFault{OptionFault::repeated, word};
                 o.*(r->on) = true;
                 continue;
-            case Value::settings:
-                if (o.*(r->text)) return OptionFault{OptionFault::repeated, spelling};
+            case Value::settings:  // an MCUboot image's
+                if (o.mcuboot) return OptionFault{OptionFault::repeated, spelling};
                 if (word.size() > spelling.size())
-                    o.*(r->text) = word.substr(spelling.size() + 1);
+                    o.mcuboot = mcuboot::settings_of_word(word.substr(spelling.size() + 1));
+                else if (mcuboot_settings(words, i))
+                    o.mcuboot = mcuboot::settings_of_word(words[++i]);
                 else
-                    o.*(r->text) = mcuboot_settings(words, i) ? words[++i] : "";
+                    o.mcuboot = McubootSettings{};  // CHECK's, alone
                 continue;
             default:
                 break;

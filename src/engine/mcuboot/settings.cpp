@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "../platform/platform.h"
+#include "../request/option_table.h"
 #include "../report/refusal.h"
 
 namespace velk::mcuboot {
@@ -27,19 +28,28 @@ bool bytes_of(std::string text, Bytes& out) {
     return true;
 }
 
+// A size or count: the asker's number, or the one its text gives.
+bool number_in(const McubootSetting& given, uint64_t limit, uint64_t& out) {
+    if (given.number) {
+        out = *given.number;
+        return out <= limit;
+    }
+    return number_of(given.value, limit, out);
+}
+
+// FLASH's reading: every setting, header= required.
 class Reader {
 public:
-    explicit Reader(Front front) : front_(front) {}
+    explicit Reader(const char* option) : option_(option) {}
 
     [[noreturn]] void refuse(const std::string& why) const {
-        throw Refusal{std::string(option_word(front_)) + ": " + why};
+        throw Refusal{std::string(option_) + ": " + why};
     }
 
-    void setting(const std::string& word, Settings& s) {
-        const size_t equals = word.find('=');
-        const std::string name = word.substr(0, equals);
-        const bool valued = equals != std::string::npos;
-        const std::string value = valued ? word.substr(equals + 1) : "";
+    void setting(const McubootSetting& given, Settings& s) {
+        const std::string& name = given.name;
+        const bool valued = given.valued;
+        const std::string& value = given.value;
         const bool repeatable = name == "dependency" || name == "tlv";
         if (!repeatable && !seen_.insert(name))
             refuse("\"" + name + "\" is given twice");
@@ -50,13 +60,14 @@ public:
         if (name == "key") {
             s.key = value;
         } else if (name == "header") {
-            if (!number_of(value, 0xFFFF, s.header) || s.header < header_fields)
+            s.has_header = true;
+            if (!number_in(given, 0xFFFF, s.header) || s.header < header_fields)
                 refuse("header=" + value +
                        " is no header size: 32 bytes or more, below 64 KiB, as in "
                        "header=0x200");
         } else if (name == "slot") {
             uint64_t size;
-            if (!number_of(value, 0xFFFFFFFF, size) || size == 0)
+            if (!number_in(given, 0xFFFFFFFF, size) || size == 0)
                 refuse("slot=" + value + " is no slot size, as in slot=0x40000");
             s.slot = size;
         } else if (name == "version") {
@@ -68,7 +79,7 @@ public:
             s.version = *v;
         } else if (name == "align") {
             uint64_t align;
-            if (!number_of(value, 32, align) || !valid_align(static_cast<unsigned>(align)))
+            if (!number_in(given, 32, align) || !valid_align(static_cast<unsigned>(align)))
                 refuse("align=" + value + " is no write size: 1, 2, 4, 8, 16 or 32");
             s.align = static_cast<unsigned>(align);
         } else if (name == "pad") {
@@ -79,7 +90,7 @@ public:
             uint64_t counter;
             if (value == "auto")
                 counter_auto_ = true;
-            else if (number_of(value, 0xFFFFFFFF, counter))
+            else if (number_in(given, 0xFFFFFFFF, counter))
                 s.counter = static_cast<uint32_t>(counter);
             else
                 refuse("counter=" + value + " is no security counter: a number or auto");
@@ -160,7 +171,7 @@ private:
         return "pubkey=full";
     }
 
-    Front front_;
+    const char* option_;
     Seen seen_;
     bool counter_auto_ = false;
 };
@@ -192,20 +203,100 @@ std::optional<std::string> key_password() {
 }
 
 const char* option_word(Front front) {
-    return front == Front::api ? "mcuboot" : "--mcuboot";
+    return option_name(front, Option::mcuboot);
 }
 
-Settings read_settings(const std::string& words, Front front) {
-    Reader reader(front);
+namespace {
+
+// The settings CHECK takes: what the image must have.
+Settings verify_settings(const McubootSettings& given, const std::string& option) {
     Settings s;
+    for (const McubootSetting& g : given.settings) {
+        const std::string& name = g.name;
+        // Nothing after the last comma, or nothing at all: no setting.
+        if (g.typed.empty() && &g == &given.settings.back()) continue;
+        if (name == "key" && g.valued && !g.value.empty()) {
+            s.key = g.value;
+        } else if (name == "header" && g.valued) {
+            if (!number_in(g, 0xFFFF, s.header) || s.header < header_fields)
+                throw Refusal{option + ": header= takes the header's size, 32 to 0xFFFF bytes, "
+                                       "as in header=0x200: \"" + g.value + "\" is not one"};
+            s.has_header = true;
+        } else if (name == "slot" && g.valued) {
+            uint64_t size = 0;
+            if (!number_in(g, 0xFFFFFFFF, size) || size == 0)
+                throw Refusal{option + ": slot= takes the slot's size, as in slot=0x40000: \"" +
+                              g.value + "\" is not one"};
+            s.slot = size;
+        } else if ((name == "pad" || name == "confirm") && !g.valued) {
+            s.pad = true;
+            s.confirm = s.confirm || name == "confirm";
+        } else {
+            throw Refusal{option + " in CHECK takes key=<file> (the public or private key), "
+                                   "header=<size>, slot=<size>, pad and confirm: \"" + g.typed +
+                          "\" is not one of them"};
+        }
+    }
+    if (s.pad && !s.slot)
+        throw Refusal{option + ": pad and confirm say the slot was filled to its end: give "
+                               "slot=<size> too"};
+    return s;
+}
+
+bool is_setting_name(const std::string& name) {
+    for (const char* n : {"key", "header", "slot", "version", "align", "pad", "confirm",
+                          "counter", "dependency", "tlv", "pubkey"})
+        if (name == n) return true;
+    return false;
+}
+
+McubootSetting setting_of(const std::string& word) {
+    McubootSetting s;
+    const size_t equals = word.find('=');
+    s.name = word.substr(0, equals);
+    s.valued = equals != std::string::npos;
+    if (s.valued) s.value = word.substr(equals + 1);
+    s.typed = word;
+    return s;
+}
+
+}  // namespace
+
+McubootSettings settings_of_word(const std::string& word) {
+    McubootSettings out;
+    out.typed = word;
     size_t from = 0;
-    while (from <= words.size()) {
-        size_t comma = words.find(',', from);
-        if (comma == std::string::npos) comma = words.size();
-        const std::string word = words.substr(from, comma - from);
-        if (word.empty()) reader.refuse("an empty setting in \"" + words + "\"");
-        reader.setting(word, s);
+    while (from <= word.size()) {
+        size_t comma = word.find(',', from);
+        if (comma == std::string::npos) comma = word.size();
+        std::string piece = word.substr(from, comma - from);
         from = comma + 1;
+        // key=a,b.pem: a piece that is no setting, after a key file's
+        // name, is more of the name.
+        if (!out.settings.empty() && out.settings.back().name == "key" &&
+            out.settings.back().valued && !piece.empty() &&
+            piece.find('=') == std::string::npos && !is_setting_name(piece)) {
+            McubootSetting& key = out.settings.back();
+            key.value += "," + piece;
+            key.typed += "," + piece;
+            continue;
+        }
+        out.settings.push_back(setting_of(piece));
+    }
+    return out;
+}
+
+Settings read_settings(const Request& request, Use use) {
+    static const McubootSettings none;
+    const McubootSettings& given = request.mcuboot ? *request.mcuboot : none;
+    const char* option = option_word(request.front);
+    if (use == Use::verify) return verify_settings(given, option);
+    Reader reader(option);
+    Settings s;
+    if (given.settings.empty()) reader.refuse("an empty setting in \"" + given.typed + "\"");
+    for (const McubootSetting& g : given.settings) {
+        if (g.typed.empty()) reader.refuse("an empty setting in \"" + given.typed + "\"");
+        reader.setting(g, s);
     }
     reader.finish(s);
     return s;

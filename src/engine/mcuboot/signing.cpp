@@ -183,7 +183,7 @@ Bytes sha256(crypto::Provider& crypto, const Bytes& bytes) {
 
 Signing start_signing(const Request& request) {
     Signing s;
-    s.settings = read_settings(*request.mcuboot, request.front);
+    s.settings = read_settings(request, Use::sign);
     if (s.settings.key)
         s.pem = read_key_file(*s.settings.key, std::string(option_word(request.front)) + ": ");
     return s;

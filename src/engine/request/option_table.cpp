@@ -165,7 +165,7 @@ const OptionRow rows[] = {
                   slot=<size>[,pad|,confirm]  the slot it must fit; with pad
                                   or confirm its trailer at the slot's end
 )",
-     3, nullptr, nullptr, &Request::mcuboot, nullptr},
+     3, nullptr, nullptr, nullptr, nullptr},
     {Option::elf, "--elf", "elf", Value::path, check, false,
      "the build's ELF file, as in --elf fw.elf",
      R"(  --elf <file>  CHECK: also verify that the file is this build's flash image,

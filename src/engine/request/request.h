@@ -3,6 +3,7 @@
 // one of these, and the modes read nothing else.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <set>
 #include <string>
@@ -24,6 +25,21 @@ struct Selector {
     std::string word;                 // the word as typed, for refusals
     Front front = Front::command_line;
     std::optional<std::string> algorithm;  // --crc's when not given
+};
+
+// One setting of an MCUboot image, as its asker gave it: its name and its
+// value, read into what it is by the one reader of the settings.
+struct McubootSetting {
+    std::string name;     // "key", "header", "pad"
+    bool valued = false;  // a value came with it (the command line's '=')
+    std::string value;    // as given: a file's name, "0x200", "1.2.3", "1:1.2.0"
+    std::optional<uint64_t> number;  // a size or count given as a number (the API's int)
+    std::string typed;    // the setting as the command line writes it, for refusals
+};
+
+struct McubootSettings {
+    std::vector<McubootSetting> settings;  // in the order given
+    std::string typed;                     // all of them as given, for refusals
 };
 
 struct Request {
@@ -53,9 +69,9 @@ struct Request {
     // 0x<address>.
     std::optional<std::string> entry;
     bool force = false;               // do what the checks refuse
-    // --mcuboot: an MCUboot image's settings as typed, comma-separated:
-    // key=<file>,header=<size>,...; empty when CHECK's option came alone.
-    std::optional<std::string> mcuboot;
+    // An MCUboot image's settings: key=<file>,header=<size>,...; none given
+    // when CHECK's option came alone.
+    std::optional<McubootSettings> mcuboot;
 };
 
 }  // namespace velk
