@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "modes.h"
-
 namespace velk {
 
 namespace {

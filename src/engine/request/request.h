@@ -11,6 +11,12 @@
 
 namespace velk {
 
+// Each mode's bit, for the tables of what each option is for.
+namespace mode_bit {
+constexpr unsigned flash = 1u << 0;
+constexpr unsigned check = 1u << 1;
+}  // namespace mode_bit
+
 // Who asked: the command line's words or the Python API's arguments. What a
 // run says about the request names the options as its asker typed them.
 enum class Front { command_line, api };
