@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "../numbers/numbers.h"
 #include "../platform/platform.h"
 #include "../request/option_table.h"
 #include "../report/refusal.h"
@@ -17,13 +18,12 @@ const char* const known = "key, header, slot, version, align, pad, confirm, coun
 
 
 bool bytes_of(std::string text, Bytes& out) {
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
-        text = text.substr(2);
+    if (numbers::hex_prefixed(text)) text = text.substr(2);
     if (text.empty() || text.size() % 2) return false;
     for (size_t i = 0; i < text.size(); i += 2) {
-        uint64_t byte;
-        if (!number_of("0x" + text.substr(i, 2), 0xFF, byte)) return false;
-        out.push_back(static_cast<uint8_t>(byte));
+        const int high = numbers::hex_digit(text[i]), low = numbers::hex_digit(text[i + 1]);
+        if (high < 0 || low < 0) return false;
+        out.push_back(static_cast<uint8_t>(high << 4 | low));
     }
     return true;
 }
@@ -34,7 +34,7 @@ bool number_in(const McubootSetting& given, uint64_t limit, uint64_t& out) {
         out = *given.number;
         return out <= limit;
     }
-    return number_of(given.value, limit, out);
+    return numbers::read_plain(given.value, limit, out);
 }
 
 // FLASH's reading: every setting, header= required.
@@ -99,7 +99,7 @@ public:
             uint64_t image;
             std::optional<Version> v =
                 colon == std::string::npos ? std::nullopt : parse_version(value.substr(colon + 1));
-            if (!v || !number_of(value.substr(0, colon), 0xFF, image))
+            if (!v || !numbers::read_plain(value.substr(0, colon), 0xFF, image))
                 refuse("dependency=" + value +
                        " is no dependency: <image id>:<version>, as in dependency=1:1.2.0");
             s.dependencies.push_back(
@@ -108,7 +108,7 @@ public:
             const size_t colon = value.find(':');
             uint64_t type;
             Bytes bytes;
-            if (colon == std::string::npos || !number_of(value.substr(0, colon), 0xFF, type) ||
+            if (colon == std::string::npos || !numbers::read_plain(value.substr(0, colon), 0xFF, type) ||
                 !bytes_of(value.substr(colon + 1), bytes) || bytes.size() > 0xFFFF)
                 refuse("tlv=" + value +
                        " is no TLV: <type>:<hex bytes>, as in tlv=0xA0:01020304");
@@ -177,18 +177,6 @@ private:
 };
 
 }  // namespace
-
-bool number_of(const std::string& text, uint64_t limit, uint64_t& out) {
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const std::string digits = hex ? text.substr(2) : text;
-    if (digits.empty() || digits.size() > 16) return false;
-    for (char c : digits)
-        if (!(hex ? std::isxdigit(static_cast<unsigned char>(c))
-                  : std::isdigit(static_cast<unsigned char>(c))))
-            return false;
-    out = std::strtoull(digits.c_str(), nullptr, hex ? 16 : 10);
-    return out <= limit;
-}
 
 std::string read_key_file(const std::string& path, const std::string& prefix) {
     std::vector<uint8_t> pem;

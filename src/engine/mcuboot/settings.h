@@ -45,10 +45,6 @@ Settings read_settings(const Request& request, Use use);
 // follows it is no setting (key=keys/a,b.pem,header=0x200).
 McubootSettings settings_of_word(const std::string& word);
 
-// A setting's number, 0x1F in hex or 31 in decimal and nothing else, at
-// most `limit`.
-bool number_of(const std::string& text, uint64_t limit, uint64_t& out);
-
 // The password of an encrypted key, from VELK_KEY_PASSWORD; none when unset.
 std::optional<std::string> key_password();
 
