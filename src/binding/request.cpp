@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "../engine/formats/formats.h"
+#include "../engine/request/exclusion.h"
 #include "../engine/request/option_table.h"
 #include "../engine/request/selector.h"
 #include "text.h"
@@ -80,6 +81,17 @@ std::vector<PyObject*> each(PyObject* value, std::vector<Ref>& held) {
     return out;
 }
 
+// An int as the number it is: one that does not fit 64 bits, or is
+// negative, is none, and the engine refuses its text.
+std::optional<uint64_t> whole_number(PyObject* value) {
+    if (!PyLong_Check(value) || PyBool_Check(value)) return std::nullopt;
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (number == -1 && PyErr_Occurred()) throw PythonError{};
+    if (overflow || number < 0) return std::nullopt;
+    return static_cast<uint64_t>(number);
+}
+
 // algorithms={"crc_app": "crc-32/iso-hdlc", 0x1FC: "crc-16/xmodem"}: a
 // record's own algorithm, the record named by its symbol or its offset.
 void own_algorithms(PyObject* mapping, std::vector<Selector>& selectors) {
@@ -92,11 +104,16 @@ void own_algorithms(PyObject* mapping, std::vector<Selector>& selectors) {
         const bool symbol = PyUnicode_Check(key);
         const std::string record =
             symbol ? text_of(key)
-                   : number_argument(key, (std::string("a key of ") + keyword(Option::algorithms)).c_str(), true);
+                   : number_argument(
+                         key, (std::string("a key of ") + keyword(Option::algorithms)).c_str(),
+                         true);
+        // An offset by its number; one that is none (negative) as written.
+        const std::optional<uint64_t> offset = symbol ? std::nullopt : whole_number(key);
         Selector* named = nullptr;
-        // Offsets are spelt alike: number_argument made both.
         for (Selector& s : selectors)
-            if (s.letter == (symbol ? 'n' : 'a') && s.value == record) named = &s;
+            if (s.letter == (symbol ? 'n' : 'a') &&
+                (offset ? s.number == offset : s.value == record))
+                named = &s;
         if (!named) {
             PyErr_Format(PyExc_ValueError, "%s: %R is no record's %s", keyword(Option::algorithms), key,
                          symbol ? "symbol" : "offset");
@@ -104,6 +121,36 @@ void own_algorithms(PyObject* mapping, std::vector<Selector>& selectors) {
         }
         named->algorithm = name;
     }
+}
+
+// Whether `value` is a (from, to) of two ints: the bytes [from, to).
+bool bounds(PyObject* value) {
+    if (!PyTuple_Check(value) || PyTuple_GET_SIZE(value) != 2) return false;
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        PyObject* bound = PyTuple_GET_ITEM(value, i);
+        if (!PyLong_Check(bound) || PyBool_Check(bound)) return false;
+    }
+    return true;
+}
+
+// exclude="0x08000100-0x08000200:app_crc", exclude="calib" or
+// exclude=(0x08000100, 0x08000200).
+Exclusion exclusion_of(PyObject* value) {
+    const char* option = keyword(Option::exclude);
+    if (!bounds(value)) {
+        const std::string text = text_argument(value, option);
+        return read_exclusion(text, velk::given(Front::api, Option::exclude, text));
+    }
+    Exclusion e;
+    const std::string from = number_argument(PyTuple_GET_ITEM(value, 0), option, true);
+    const std::string to = number_argument(PyTuple_GET_ITEM(value, 1), option, true);
+    e.word = std::string(option) + "=(" + from + ", " + to + ")";
+    const std::optional<uint64_t> start = whole_number(PyTuple_GET_ITEM(value, 0));
+    const std::optional<uint64_t> end = whole_number(PyTuple_GET_ITEM(value, 1));
+    e.bytes = start && end ? Exclusion::Bytes::range : Exclusion::Bytes::unreadable;
+    e.from = start.value_or(0);
+    e.to = end.value_or(0);
+    return e;
 }
 
 void records_of(const Arguments& a, Request& r) {
@@ -119,20 +166,23 @@ void records_of(const Arguments& a, Request& r) {
             std::string hex = number_argument(value, keyword(Option::offset), true);
             r.selectors.push_back({'a', hex, std::nullopt,
                                    std::string(keyword(Option::offset)) + "=" + hex, Front::api,
-                                   std::nullopt});
+                                   std::nullopt, whole_number(value)});
         }
     if (given(a[Option::block])) {
         std::string size = number_argument(a[Option::block], keyword(Option::block), false);
         r.selectors.push_back({'s', size, std::nullopt,
                                std::string(keyword(Option::block)) + "=" + size, Front::api,
-                               std::nullopt});
+                               std::nullopt, whole_number(a[Option::block])});
     }
     if (given(a[Option::algorithms])) own_algorithms(a[Option::algorithms], r.selectors);
     if (given(a[Option::header]))
         r.header = text_argument(a[Option::header], keyword(Option::header));
-    if (given(a[Option::exclude]))
-        for (PyObject* excluded : each(a[Option::exclude], held))
-            r.excludes.push_back(text_argument(excluded, keyword(Option::exclude)));
+    if (PyObject* exclude = a[Option::exclude]; given(exclude)) {
+        // One (from, to) of ints is one range; else each item is one.
+        const bool one = bounds(exclude);
+        for (PyObject* excluded : one ? std::vector<PyObject*>{exclude} : each(exclude, held))
+            r.excludes.push_back(exclusion_of(excluded));
+    }
     r.lpc_vectors = switch_of(a[Option::lpc_vectors], keyword(Option::lpc_vectors));
 }
 
@@ -156,18 +206,6 @@ bool value_setting(const std::string& name) {
                                         "counter", "pubkey", "dependency", "tlv"};
     return std::any_of(std::begin(names), std::end(names),
                        [&](const char* n) { return name == n; });
-}
-
-// A setting's value that is a size or count, as a number: an int that
-// fits; one that does not, or is negative, is left to its text, which the
-// reader refuses.
-std::optional<uint64_t> setting_number(PyObject* value) {
-    if (!PyLong_Check(value) || PyBool_Check(value)) return std::nullopt;
-    int overflow = 0;
-    const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (number == -1 && PyErr_Occurred()) throw PythonError{};
-    if (overflow || number < 0) return std::nullopt;
-    return static_cast<uint64_t>(number);
 }
 
 // mcuboot={"key": path, "header": 0x200, "pad": True, "dependency": [(1, "1.2.0")],
@@ -220,7 +258,7 @@ McubootSettings mcuboot_settings(PyObject* value) {
                     add(name, setting_value(one, name));
             }
         } else {
-            add(name, setting_value(item, name), setting_number(item));
+            add(name, setting_value(item, name), whole_number(item));
         }
     }
     return out;

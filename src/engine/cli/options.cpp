@@ -4,6 +4,7 @@
 #include "../formats/formats.h"
 #include "../mcuboot/settings.h"
 #include "../report/wording.h"
+#include "../request/exclusion.h"
 #include "../request/option_table.h"
 #include "../request/selector.h"
 #include "response_files.h"
@@ -177,7 +178,10 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode,
         }
         if (r->value == Value::algorithm)
             for (size_t n = parameter_words(words, i); n; --n) value += " " + words[++i];
-        if (r->repeats)
+        if (r->value == Value::exclusion)
+            o.excludes.push_back(
+                read_exclusion(value, given(Front::command_line, Option::exclude, value)));
+        else if (r->repeats)
             (o.*(r->texts)).push_back(value);
         else
             o.*(r->text) = value;

@@ -10,12 +10,6 @@ std::string quoted(const std::string& value) {
     return "\"" + value + "\"";
 }
 
-bool read_hex_address(const std::string& value, uint64_t& out) {
-    // At most 16 digits: an address of 64 bits as the build prints it.
-    return value.size() <= 18 && numbers::hex_prefixed(value) &&
-           numbers::read_plain(value, UINT64_MAX, out);
-}
-
 diagnostics::Symbol find_variable(const std::string& name, const ElfBuild& elf, Front front,
                                   Option option) {
     if (name.empty())
@@ -50,10 +44,11 @@ Placement place_checksum(const Selector& selector, unsigned width, const ElfBuil
             p.request = {layout::Selector::name, p.where.address, width};
             return p;
         case 'a': {
-            if (!read_number(value, 16, number))
+            if (!selector.number)
                 throw Refusal{api ? "offset: " + value + " is not an offset from the image start"
                                   : wording::address_rule() + ": " + quoted(value) +
                                         " is not one"};
+            number = *selector.number;
             // The slot's address is checked once the image is placed.
             const unsigned align = layout::alignment_of(width);
             if (!force && number % align != 0)
@@ -65,8 +60,8 @@ Placement place_checksum(const Selector& selector, unsigned width, const ElfBuil
             return p;
         }
         default:  // 's'
-            if (!read_number(value, 10, number) || number == 0 ||
-                (number & (number - 1)) != 0)
+            number = selector.number.value_or(0);
+            if (number == 0 || (number & (number - 1)) != 0)
                 throw Refusal{api ? "block: " + value + " is not a power of two"
                                   : wording::block_rule() + ": " + quoted(value) +
                                         " is not one"};

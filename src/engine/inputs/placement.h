@@ -47,7 +47,7 @@ using numbers::hex_prefixed;
 
 // "0x" and 1 to 16 hex digits, nothing else: an address or a byte value
 // where a misread one would write wrong bytes (--fill, --base, @0x...).
-bool read_hex_address(const std::string& value, uint64_t& out);
+using numbers::read_hex_address;
 
 // The image of `loadable` for the placement; refuses a slot below it.
 layout::Image image_for(const layout::Loadable& loadable, const Placement& placement);

@@ -65,6 +65,10 @@ bool hex_prefixed(std::string_view value) {
     return value.size() > 2 && value[0] == '0' && (value[1] == 'x' || value[1] == 'X');
 }
 
+bool read_hex_address(std::string_view text, uint64_t& out) {
+    return text.size() <= 18 && hex_prefixed(text) && read_plain(text, UINT64_MAX, out);
+}
+
 bool read_plain(std::string_view text, uint64_t limit, uint64_t& out) {
     const bool hex = hex_prefixed(text);
     uint64_t number = 0;

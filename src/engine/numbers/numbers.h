@@ -22,6 +22,9 @@ bool read_number(std::string_view value, int base, uint64_t& out);
 // not a name.
 bool hex_prefixed(std::string_view value);
 
+// 0x and at most 16 hex digits: an address as a build prints it.
+bool read_hex_address(std::string_view text, uint64_t& out);
+
 // 0x<hex digits> or <decimal digits>, nothing else (no sign, no blanks),
 // at most `limit`: a setting's size or a CRC's parameter.
 bool read_plain(std::string_view text, uint64_t limit, uint64_t& out);

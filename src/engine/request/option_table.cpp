@@ -67,7 +67,7 @@ const OptionRow rows[] = {
                 variable, --a<hex>, <header>.<field>): --exclude calib:app_crc.
                 Repeatable, in any order
 )",
-     18, nullptr, nullptr, nullptr, &Request::excludes},
+     18, nullptr, nullptr, nullptr, nullptr},
     {Option::crc, "--crc", "crc", Value::algorithm, flash | check, false,
      "an algorithm's name, as in --crc CRC-32/ISO-HDLC (velk-crc --list-crc lists them), or a CRC's parameters, as in --crc width=16,poly=0x1021,init=0,refin=false,refout=false,xorout=0",
      R"(  --crc <name>  the algorithm of the records that name none, by crcmod's or the

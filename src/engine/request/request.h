@@ -26,11 +26,14 @@ enum class Front { command_line, api };
 // range starts after an '@' and its own algorithm after an '=' when given.
 struct Selector {
     char letter = 0;
-    std::string value;
+    std::string value;  // as the asker wrote it, for the lines that name it
     std::optional<std::string> from;  // a symbol's name or a 0x address
     std::string word;                 // the word as typed, for refusals
     Front front = Front::command_line;
     std::optional<std::string> algorithm;  // --crc's when not given
+    // The offset ('a') or block size ('s') the front read; none when the
+    // value is no number (refused as the record is placed).
+    std::optional<uint64_t> number = std::nullopt;
 };
 
 // One setting of an MCUboot image, as its asker gave it: its name and its
@@ -48,6 +51,21 @@ struct McubootSettings {
     std::string typed;                     // all of them as given, for refusals
 };
 
+// Bytes no checksum takes in, read by the front: [from, to) by 0x
+// addresses, or a symbol's object; after a ':' the records, as the lines
+// name them, that they are cut from alone.
+struct Exclusion {
+    enum class Bytes {
+        range,       // from, to
+        symbol,      // the object of `symbol` (refused when empty)
+        unreadable,  // 0x... that is no <from>-<to>
+    } bytes = Bytes::symbol;
+    uint64_t from = 0, to = 0;
+    std::string symbol;
+    std::optional<std::vector<std::string>> records;
+    std::string word;  // as the asker gave it, for refusals
+};
+
 struct Request {
     Front front = Front::command_line;
     std::string input;  // the file the run is about, as it was named
@@ -56,7 +74,7 @@ struct Request {
     // fields; 0x<address>+<size> in place of the symbol
     std::optional<std::string> header;
     // Bytes no checksum takes in, each <from>-<to> or a symbol's object
-    std::vector<std::string> excludes;
+    std::vector<Exclusion> excludes;
     std::optional<std::string> crc;   // the algorithm's name; CRC-32/MPEG-2 when not
     std::optional<std::string> fill;  // erased flash's value, 0x<NN>; 0xFF when not
     std::optional<std::string> elf;   // the build a file is checked against
