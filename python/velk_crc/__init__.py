@@ -183,8 +183,8 @@ def flash(elf, **options):
     `algorithms` gives records their own algorithm, each by its symbol or
     offset (``{"crc_app": "CRC-32/ISO-HDLC", 0x1FC: "CRC-16/XMODEM"}``);
     `crc` names the algorithm of the others (default CRC-32/MPEG-2).
-    `exclude` (``"0x08000100-0x08000200"``, the byte at the end kept, or a
-    symbol; or a list) leaves those bytes out of every checksum that covers
+    `exclude` (``"0x08000100-0x08000200"``, the byte at the end kept, or
+    ``(0x08000100, 0x08000200)``, or a symbol; or a list) leaves those bytes out of every checksum that covers
     them, or after a ``:`` out of the records it names alone
     (``"calib:app_crc,--a1FC"``: a symbol, ``--a<hex>`` for an offset,
     ``<header>.<field>``). `be` stores values
