@@ -23,7 +23,7 @@ bool starts_with(const std::string& word, const char* prefix) {
 const OptionRow* record_row(const std::string& word) {
     if (word.size() < 3 || word[0] != '-' || word[1] != '-') return nullptr;
     for (const OptionRow* r = options_begin(); r != options_end(); ++r)
-        if (r->value == Value::record && word[2] == r->spelling[2]) return r;
+        if (is_record(r->value) && word[2] == r->spelling[2]) return r;
     return nullptr;
 }
 

@@ -15,7 +15,7 @@ diagnostics::Symbol find_variable(const std::string& name, const ElfBuild& elf, 
     if (name.empty())
         throw Refusal{std::string(option_name(front, option)) +
                       " needs the checksum variable's name, as in " +
-                      (front == Front::api ? "symbol=\"crc_value\"" : "--ncrc_value")};
+                      given(front, Option::symbol, "crc_value")};
     SymbolSearch found = find_symbol(elf, name);
     if (found.tables == 0) throw Refusal{wording::no_symbol_table(front, name)};
     if (!found.found) {

@@ -1,6 +1,7 @@
 #include "option_table.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace velk {
@@ -21,15 +22,15 @@ const OptionRow rows[] = {
                 a checksum of its own algorithm, its slot as wide as that
                 algorithm's value (others: --crc's): --n crc_app=CRC-16/XMODEM
 )",
-     0, nullptr, nullptr, nullptr, nullptr},
-    {Option::offset, "--a", "offset", Value::record, flash | check, true,
+     0, nullptr, nullptr, nullptr, nullptr, "<name>"},
+    {Option::offset, "--a", "offset", Value::record_offset, flash | check, true,
      "the checksum's hex offset in its image, as in --a 1FFC",
      "",
-     0, nullptr, nullptr, nullptr, nullptr},
-    {Option::block, "--s", "block", Value::record, flash | check, false,
+     0, nullptr, nullptr, nullptr, nullptr, "<hex>"},
+    {Option::block, "--s", "block", Value::record_block, flash | check, false,
      "the block size, as in --s 1024",
      "",
-     0, nullptr, nullptr, nullptr, nullptr},
+     0, nullptr, nullptr, nullptr, nullptr, "<size>"},
     {Option::header, "--header", "header", Value::text, flash | check, false,
      "the header's symbol and fields, as in --header app_header:size@8,crc@12,hcrc@16",
      R"(  --header <symbol>:<field>@<offset>[=<algorithm>][,...]
@@ -41,7 +42,7 @@ const OptionRow rows[] = {
                 0x<address>+<size> in place of <symbol> places it without
                 symbols (CHECK of a HEX file alone)
 )",
-     13, nullptr, nullptr, &Request::header, nullptr},
+     13, nullptr, nullptr, &Request::header, nullptr, "<symbol>:<field>@<offset>"},
     {Option::lpc_vectors, "--lpc-vectors", "lpc_vectors", Value::on, flash | check, false,
      nullptr,
      R"(  --lpc-vectors the NXP LPC vector-table checksum at 0x1C: the first eight words
@@ -67,7 +68,7 @@ const OptionRow rows[] = {
                 variable, --a<hex>, <header>.<field>): --exclude calib:app_crc.
                 Repeatable, in any order
 )",
-     18, nullptr, nullptr, nullptr, nullptr},
+     18, nullptr, nullptr, nullptr, nullptr, "<bytes>"},
     {Option::crc, "--crc", "crc", Value::algorithm, flash | check, false,
      "an algorithm's name, as in --crc CRC-32/ISO-HDLC (velk-crc --list-crc lists them), or a CRC's parameters, as in --crc width=16,poly=0x1021,init=0,refin=false,refout=false,xorout=0",
      R"(  --crc <name>  the algorithm of the records that name none, by crcmod's or the
@@ -78,7 +79,7 @@ const OptionRow rows[] = {
                 parameters: width=32,poly=0x04c11db7,init=0,refin=false,
                 refout=false,xorout=0x55555555[,check=0x...]
 )",
-     12, nullptr, nullptr, &Request::crc, nullptr},
+     12, nullptr, nullptr, &Request::crc, nullptr, "<name>"},
     {Option::be, "--be", "be", Value::on, flash | check, false,
      nullptr,
      R"(  --be          store values big-endian (default little-endian)
@@ -90,7 +91,7 @@ const OptionRow rows[] = {
                 and padding the checksum covers and the files hold (default 0xFF;
                 0x00 on flash that reads 0x00 when erased, such as STM32L0/L1)
 )",
-     14, nullptr, nullptr, &Request::fill, nullptr},
+     14, nullptr, nullptr, &Request::fill, nullptr, "0x<NN>"},
     {Option::words, "--words", "words", Value::on, flash | check, false,
      nullptr,
      R"(  --words       feed the checksum 32-bit little-endian words, most significant byte
@@ -114,7 +115,7 @@ const OptionRow rows[] = {
                 (rp2040, rp2350, nrf52840, samd21, samd51, stm32f4, ..., or a 0x ID);
                 CHECK: the family a UF2 file's blocks must carry
 )",
-     15, nullptr, nullptr, &Request::uf2, nullptr},
+     15, nullptr, nullptr, &Request::uf2, nullptr, "<family>"},
     {Option::merge, "--merge", "merge", Value::path, flash | check, true,
      "the file to merge, as in --merge bootloader.hex",
      R"(  --merge <file>
@@ -124,7 +125,7 @@ const OptionRow rows[] = {
                 CHECK (with --elf): the file is the build merged with these, every
                 byte of them checked
 )",
-     17, nullptr, nullptr, nullptr, &Request::merge},
+     17, nullptr, nullptr, nullptr, &Request::merge, "<file>"},
     {Option::entry, "--entry", "entry", Value::path_or_address, flash | check, false,
      "a merged file or a 0x address, as in --entry bootloader.hex",
      R"(  --entry <file>|0x<address>
@@ -132,7 +133,7 @@ const OptionRow rows[] = {
                 application's (its ELF file) or this address (default: the first
                 merged file that has one, else the application's)
 )",
-     16, nullptr, nullptr, &Request::entry, nullptr},
+     16, nullptr, nullptr, &Request::entry, nullptr, "<file>|0x<address>"},
     {Option::mcuboot, "--mcuboot", "mcuboot", Value::settings, flash | check, false,
      "its settings, as in --mcuboot key=signing-key.pem,header=0x200,slot=0x40000",
      R"(  --mcuboot <setting>[,<setting>...]
@@ -163,20 +164,20 @@ const OptionRow rows[] = {
                   slot=<size>[,pad|,confirm]  the slot it must fit; with pad
                                   or confirm its trailer at the slot's end
 )",
-     3, nullptr, nullptr, nullptr, nullptr},
+     3, nullptr, nullptr, nullptr, nullptr, "<setting>[,<setting>...]"},
     {Option::elf, "--elf", "elf", Value::path, check, false,
      "the build's ELF file, as in --elf fw.elf",
      R"(  --elf <file>  CHECK: also verify that the file is this build's flash image,
                 checksummed; symbols and layout come from it (also --elf=<file>)
 )",
-     10, nullptr, nullptr, &Request::elf, nullptr},
+     10, nullptr, nullptr, &Request::elf, nullptr, "<file>"},
     {Option::base, "--base", "base", Value::address, check, false,
      "the raw binary's first address, as in --base 0x08000000",
      R"(  --base 0x<address>
                 CHECK: where a raw binary starts (with --elf: where the build's
                 image starts)
 )",
-     11, nullptr, nullptr, &Request::base, nullptr},
+     11, nullptr, nullptr, &Request::base, nullptr, "0x<address>"},
     {Option::json, "--json", nullptr, Value::shown, flash | check, false,
      nullptr,
      R"(  --json        one JSON object on standard output; the lines go to standard error
@@ -210,7 +211,7 @@ bool starts_with(const std::string& word, const char* prefix) {
 
 // Whether the option's value may follow an '=' in its word.
 bool takes_value(const OptionRow& r) {
-    return r.needs != nullptr && r.value != Value::record;
+    return r.needs != nullptr && !is_record(r.value);
 }
 
 }  // namespace
@@ -229,7 +230,7 @@ const OptionRow& row(Option option) {
 
 const OptionRow* row_of_word(const std::string& word) {
     for (const OptionRow& r : rows) {
-        if (!r.spelling || r.value == Value::record) continue;
+        if (!r.spelling || is_record(r.value)) continue;
         if (word == r.spelling) return &r;
         if ((takes_value(r) || r.value == Value::settings) &&
             starts_with(word, (std::string(r.spelling) + "=").c_str()))
@@ -251,7 +252,7 @@ std::string usage_lines() {
 std::string record_help() {
     std::string lines;
     for (const OptionRow& r : rows)
-        if (r.value == Value::record || r.option == Option::header ||
+        if (is_record(r.value) || r.option == Option::header ||
             r.option == Option::lpc_vectors)
             lines += r.help;
     return lines;
@@ -260,7 +261,7 @@ std::string record_help() {
 std::string option_help() {
     std::string lines;
     for (const OptionRow& r : rows)
-        if (!(r.value == Value::record || r.option == Option::header ||
+        if (!(is_record(r.value) || r.option == Option::header ||
               r.option == Option::lpc_vectors))
             lines += r.help;
     return lines;
@@ -288,9 +289,42 @@ std::string turned_on(Front front, Option option) {
     return std::string(option_name(front, option)) + (front == Front::api ? "=True" : "");
 }
 
+bool is_record(Value value) {
+    return value == Value::record || value == Value::record_offset ||
+           value == Value::record_block;
+}
+
 std::string given(Front front, Option option, const std::string& value) {
-    if (front == Front::api) return std::string(option_name(front, option)) + "=\"" + value + "\"";
-    return std::string(option_name(front, option)) + " " + value;
+    const OptionRow& r = row(option);
+    const std::string name = option_name(front, option);
+    if (front == Front::api) {
+        const bool number = r.value == Value::record_offset || r.value == Value::record_block;
+        return name + (number ? "=" + value : "=\"" + value + "\"");
+    }
+    return name + (is_record(r.value) ? "" : " ") + value;
+}
+
+std::string given(Front front, Option option, uint64_t number) {
+    const bool hex = row(option).value == Value::record_offset;
+    char digits[24];
+    std::snprintf(digits, sizeof digits, hex && front == Front::api ? "0x%llX" : hex ? "%llX" : "%llu",
+                  static_cast<unsigned long long>(number));
+    return given(front, option, digits);
+}
+
+std::string asking(Front front, Option option) {
+    if (front == Front::api) return std::string(option_name(front, option)) + "=";
+    return std::string(option_name(front, option)) + " " + row(option).placeholder;
+}
+
+std::string setting(Front front, Option option, const char* name) {
+    if (front == Front::api)
+        return std::string(option_name(front, option)) + "={\"" + name + "\": ...}";
+    return std::string(option_name(front, option)) + " " + name + "=<file>";
+}
+
+std::string settings(Front front, Option option) {
+    return std::string(option_name(front, option)) + (front == Front::api ? "={...}" : "");
 }
 
 }  // namespace velk

@@ -32,7 +32,9 @@ enum class Value {
     path_or_address,  // a file's name or a 0x address; the API's path or int
     algorithm,   // an algorithm's name, or a CRC's parameters over several words
     exclusion,   // <from>-<to> or a symbol, [:<record>,...]
-    record,      // --n, --a, --s: glued to the letter or the next word
+    record,      // --n: a variable's name, glued to the letter or the next word
+    record_offset,  // --a: a hex offset, as --n; the API's int
+    record_block,   // --s: a block size in decimal, as --n; the API's int
     settings,    // key=...,header=...: may stand alone before the file (CHECK)
     shown,       // how the outcome is shown (--json), the command line's alone
     asked_help,  // --help, -h
@@ -61,6 +63,8 @@ struct OptionRow {
     bool Request::*on = nullptr;
     std::optional<std::string> Request::*text = nullptr;
     std::vector<std::string> Request::*texts = nullptr;
+    // What the value is, as the usage writes it: "<file>|0x<address>".
+    const char* placeholder = nullptr;
 };
 
 const OptionRow* options_begin();
@@ -93,7 +97,27 @@ const char* option_name(Front front, Option option);
 // The option turned on: "--force" / "force=True".
 std::string turned_on(Front front, Option option);
 
-// The option with a value of text: "--uf2 rp9" / "uf2=\"rp9\"".
+// The option with a value: "--uf2 rp9" / "uf2=\"rp9\""; a record's glued
+// to its letter, "--ncrc_value", and an offset's or block's a number,
+// "offset=0x1FC".
 std::string given(Front front, Option option, const std::string& value);
+
+// A record's offset or block size as each front writes the number:
+// "--a1FC" / "offset=0x1FC", "--s1024" / "block=1024".
+std::string given(Front front, Option option, uint64_t number);
+
+// The option as it is asked for, its value to come: "--merge <file>" /
+// "merge=".
+std::string asking(Front front, Option option);
+
+// One setting of an option of settings: "--mcuboot key=<file>" /
+// "mcuboot={\"key\": ...}".
+std::string setting(Front front, Option option, const char* name);
+
+// An option of settings as a whole: "--mcuboot" / "mcuboot={...}".
+std::string settings(Front front, Option option);
+
+// Whether the row is one of a record's place, glued to its letter.
+bool is_record(Value value);
 
 }  // namespace velk
