@@ -99,8 +99,8 @@ void own_algorithms(PyObject* mapping, std::vector<Selector>& selectors) {
     PyObject *key = nullptr, *value = nullptr;
     Py_ssize_t at = 0;
     while (PyDict_Next(mapping, &at, &key, &value)) {
-        const std::string name =
-            text_argument(value, (std::string("an algorithm in ") + keyword(Option::algorithms)).c_str());
+        const std::string what = std::string("an algorithm in ") + keyword(Option::algorithms);
+        const std::string name = text_argument(value, what.c_str());
         const bool symbol = PyUnicode_Check(key);
         const std::string record =
             symbol ? text_of(key)
@@ -115,7 +115,8 @@ void own_algorithms(PyObject* mapping, std::vector<Selector>& selectors) {
                 (offset ? s.number == offset : s.value == record))
                 named = &s;
         if (!named) {
-            PyErr_Format(PyExc_ValueError, "%s: %R is no record's %s", keyword(Option::algorithms), key,
+            PyErr_Format(PyExc_ValueError, "%s: %R is no record's %s",
+                         keyword(Option::algorithms), key,
                          symbol ? "symbol" : "offset");
             throw PythonError{};
         }
@@ -158,8 +159,8 @@ void records_of(const Arguments& a, Request& r) {
     if (given(a[Option::symbol]))
         for (PyObject* name : each(a[Option::symbol], held)) {
             const std::string text = text_argument(name, keyword(Option::symbol));
-            r.selectors.push_back(read_selector('n', text, velk::given(Front::api, Option::symbol, text),
-                                                Front::api));
+            r.selectors.push_back(read_selector(
+                'n', text, velk::given(Front::api, Option::symbol, text), Front::api));
         }
     if (given(a[Option::offset]))
         for (PyObject* value : each(a[Option::offset], held)) {

@@ -70,7 +70,9 @@ const OptionRow rows[] = {
 )",
      18, nullptr, nullptr, nullptr, nullptr, "<bytes>"},
     {Option::crc, "--crc", "crc", Value::algorithm, flash | check, false,
-     "an algorithm's name, as in --crc CRC-32/ISO-HDLC (velk-crc --list-crc lists them), or a CRC's parameters, as in --crc width=16,poly=0x1021,init=0,refin=false,refout=false,xorout=0",
+     "an algorithm's name, as in --crc CRC-32/ISO-HDLC (velk-crc --list-crc lists them), or "
+     "a CRC's parameters, as in --crc "
+     "width=16,poly=0x1021,init=0,refin=false,refout=false,xorout=0",
      R"(  --crc <name>  the algorithm of the records that name none, by crcmod's or the
                 CRC catalogue's name, any case:
                 CRC-32/ISO-HDLC (zlib's crc32), CRC-16/XMODEM, crc-32c, modbus,
@@ -307,8 +309,8 @@ std::string given(Front front, Option option, const std::string& value) {
 std::string given(Front front, Option option, uint64_t number) {
     const bool hex = row(option).value == Value::record_offset;
     char digits[24];
-    std::snprintf(digits, sizeof digits, hex && front == Front::api ? "0x%llX" : hex ? "%llX" : "%llu",
-                  static_cast<unsigned long long>(number));
+    const char* shape = !hex ? "%llu" : front == Front::api ? "0x%llX" : "%llX";
+    std::snprintf(digits, sizeof digits, shape, static_cast<unsigned long long>(number));
     return given(front, option, digits);
 }
 
