@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "../engine/formats/formats.h"
+#include "../engine/mcuboot/settings.h"
 #include "../engine/request/exclusion.h"
 #include "../engine/request/option_table.h"
 #include "../engine/request/selector.h"
@@ -201,14 +202,6 @@ std::string setting_value(PyObject* value, const std::string& what) {
                "a str or an int", value);
 }
 
-// The settings that take a value: True or False says nothing of it.
-bool value_setting(const std::string& name) {
-    static const char* const names[] = {"key",   "header",  "slot",       "version", "align",
-                                        "counter", "pubkey", "dependency", "tlv"};
-    return std::any_of(std::begin(names), std::end(names),
-                       [&](const char* n) { return name == n; });
-}
-
 // mcuboot={"key": path, "header": 0x200, "pad": True, "dependency": [(1, "1.2.0")],
 // "tlv": {0xA0: b"..."}}: the settings of an MCUboot image, each as given
 // (a key's path whatever it holds, a size as its number); True (CHECK's):
@@ -232,24 +225,25 @@ McubootSettings mcuboot_settings(PyObject* value) {
         const std::string what = std::string(option) + "[\"" + name + "\"]";
         // pad and confirm are switches; the other settings hold values, of
         // which a bool is none.
-        const bool flag = name == "pad" || name == "confirm";
+        const mcuboot::SettingRow* row = mcuboot::setting_row(name);
+        const bool flag = row && !row->valued;
         if (item == Py_None) continue;
         if (flag && !PyBool_Check(item)) type_error(what.c_str(), "True or False", item);
-        if (!flag && PyBool_Check(item) && value_setting(name))
+        if (row && row->valued && PyBool_Check(item))
             type_error(what.c_str(), "a str or an int", item);
         if (item == Py_False) continue;
         if (item == Py_True) {
             out.settings.push_back({name, false, "", std::nullopt, name});
             out.typed += (out.typed.empty() ? "" : ",") + name;
-        } else if (name == "key") {
+        } else if (row && row->file) {
             add(name, path_of(item, what.c_str()));
-        } else if (name == "tlv" && PyDict_Check(item)) {
+        } else if (name == "tlv" && PyDict_Check(item)) {  // {type: bytes}
             PyObject *type, *bytes;
             Py_ssize_t entry = 0;
             while (PyDict_Next(item, &entry, &type, &bytes))
                 add(name, number_argument(type, "a TLV's type", true) + ":" +
                               setting_value(bytes, "tlv"));
-        } else if ((name == "dependency" || name == "tlv") && !PyUnicode_Check(item)) {
+        } else if (row && row->repeats && !PyUnicode_Check(item)) {
             std::vector<Ref> held;
             for (PyObject* one : each(item, held)) {
                 if (PyTuple_Check(one) && PyTuple_GET_SIZE(one) == 2)

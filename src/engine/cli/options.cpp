@@ -66,8 +66,8 @@ size_t parameter_words(const std::vector<std::string>& words, size_t value) {
 bool mcuboot_settings(const std::vector<std::string>& words, size_t i) {
     if (i + 1 >= words.size() || words[i + 1].empty() || words[i + 1][0] == '-') return false;
     const std::string& next = words[i + 1];
-    const std::string first = next.substr(0, next.find(','));
-    return next.find('=') != std::string::npos || first == "pad" || first == "confirm";
+    const mcuboot::SettingRow* first = mcuboot::setting_row(next.substr(0, next.find(',')));
+    return next.find('=') != std::string::npos || (first && !first->valued);
 }
 
 }  // namespace

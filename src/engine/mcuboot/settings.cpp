@@ -13,8 +13,26 @@ namespace velk::mcuboot {
 
 namespace {
 
-const char* const known = "key, header, slot, version, align, pad, confirm, counter, "
-                          "dependency, tlv, pubkey";
+const SettingRow setting_rows[] = {
+    {"key", true, true, false, true, "key=signing-key.pem"},
+    {"header", true, false, false, true, "header=0x200"},
+    {"slot", true, false, false, true, "slot=0x40000"},
+    {"version", true, false, false, false, "version=1.2.3+4"},
+    {"align", true, false, false, false, "align=4"},
+    {"pad", false, false, false, true, nullptr},
+    {"confirm", false, false, false, true, nullptr},
+    {"counter", true, false, false, false, "counter=auto"},
+    {"dependency", true, false, true, false, "dependency=1:1.2.0"},
+    {"tlv", true, false, true, false, "tlv=0xA0:01020304"},
+    {"pubkey", true, false, false, false, "pubkey=full"},
+};
+
+// "key, header, ...": every setting's name.
+std::string known() {
+    std::string names;
+    for (const SettingRow& r : setting_rows) names += (names.empty() ? "" : ", ") + std::string(r.name);
+    return names;
+}
 
 
 bool bytes_of(std::string text, Bytes& out) {
@@ -50,13 +68,14 @@ public:
         const std::string& name = given.name;
         const bool valued = given.valued;
         const std::string& value = given.value;
-        const bool repeatable = name == "dependency" || name == "tlv";
+        const SettingRow* row = setting_row(name);
+        const bool repeatable = row && row->repeats;
         if (!repeatable && !seen_.insert(name))
             refuse("\"" + name + "\" is given twice");
-        const bool flag = name == "pad" || name == "confirm";
+        const bool flag = row && !row->valued;
         if (flag && valued) refuse("\"" + name + "\" takes no value");
-        if (!flag && is_known(name) && value.empty())
-            refuse("\"" + name + "\" needs a value, as in " + example(name));
+        if (row && row->valued && value.empty())
+            refuse("\"" + name + "\" needs a value, as in " + row->example);
         if (name == "key") {
             s.key = value;
         } else if (name == "header") {
@@ -122,7 +141,7 @@ public:
                 refuse("pubkey=" + value + ": hash (the key's hash) or full (the key)");
             s.full_key = value == "full";
         } else {
-            refuse("unknown setting \"" + name + "\" (the settings: " + known + ")");
+            refuse("unknown setting \"" + name + "\" (the settings: " + known() + ")");
         }
     }
 
@@ -152,25 +171,6 @@ private:
         }
     };
 
-    static bool is_known(const std::string& name) {
-        for (const char* n : {"key", "header", "slot", "version", "align", "counter",
-                              "dependency", "tlv", "pubkey"})
-            if (name == n) return true;
-        return false;
-    }
-
-    static std::string example(const std::string& name) {
-        if (name == "key") return "key=signing-key.pem";
-        if (name == "header") return "header=0x200";
-        if (name == "slot") return "slot=0x40000";
-        if (name == "version") return "version=1.2.3+4";
-        if (name == "align") return "align=4";
-        if (name == "counter") return "counter=auto";
-        if (name == "dependency") return "dependency=1:1.2.0";
-        if (name == "tlv") return "tlv=0xA0:01020304";
-        return "pubkey=full";
-    }
-
     const char* option_;
     Seen seen_;
     bool counter_auto_ = false;
@@ -188,6 +188,12 @@ std::string read_key_file(const std::string& path, const std::string& prefix) {
 
 std::optional<std::string> key_password() {
     return platform::environment("VELK_KEY_PASSWORD");
+}
+
+const SettingRow* setting_row(const std::string& name) {
+    for (const SettingRow& r : setting_rows)
+        if (name == r.name) return &r;
+    return nullptr;
 }
 
 const char* option_word(Front front) {
@@ -231,13 +237,6 @@ Settings verify_settings(const McubootSettings& given, const std::string& option
     return s;
 }
 
-bool is_setting_name(const std::string& name) {
-    for (const char* n : {"key", "header", "slot", "version", "align", "pad", "confirm",
-                          "counter", "dependency", "tlv", "pubkey"})
-        if (name == n) return true;
-    return false;
-}
-
 McubootSetting setting_of(const std::string& word) {
     McubootSetting s;
     const size_t equals = word.find('=');
@@ -263,7 +262,7 @@ McubootSettings settings_of_word(const std::string& word) {
         // name, is more of the name.
         if (!out.settings.empty() && out.settings.back().name == "key" &&
             out.settings.back().valued && !piece.empty() &&
-            piece.find('=') == std::string::npos && !is_setting_name(piece)) {
+            piece.find('=') == std::string::npos && !setting_row(piece)) {
             McubootSetting& key = out.settings.back();
             key.value += "," + piece;
             key.typed += "," + piece;

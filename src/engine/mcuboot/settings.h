@@ -31,6 +31,19 @@ struct Settings {
     bool full_key = false;          // PUBKEY rather than KEYHASH
 };
 
+// The settings, one row each, in the order a refusal lists them.
+struct SettingRow {
+    const char* name;     // "header"
+    bool valued;          // takes a value after '='; else a switch (pad, confirm)
+    bool file;            // its value is a file's name (key)
+    bool repeats;         // given as often as there are values (dependency, tlv)
+    bool verifies;        // CHECK takes it too
+    const char* example;  // as a refusal shows it: "header=0x200"
+};
+
+// The row of the setting `name`; null for none.
+const SettingRow* setting_row(const std::string& name);
+
 // What the settings are read for: FLASH signs an image with them (header=
 // required, every setting), CHECK verifies one (key, header, slot, pad and
 // confirm alone).
