@@ -92,3 +92,21 @@ def test_a_keyword_outside_the_table_is_refused_as_python_would(function, keywor
     with pytest.raises(TypeError,
                        match=rf"^{function}\(\) got an unexpected keyword argument '{keyword}'$"):
         getattr(velk_crc, function)("fw.elf", **{keyword: 1})
+
+
+@pytest.mark.parametrize("mode", ["FLASH", "CHECK"])
+def test_an_option_without_its_value_is_shown_with_one(mode, capsys):
+    # Each row's example is of the option itself: "--fill needs ..., as in
+    # --fill 0x00".
+    shown = 0
+    for r in table_rows():
+        if (not r["spelling"] or mode.lower() not in r["modes"]
+                or r["value"] in ("on", "output", "shown", "asked_help", "settings")):
+            continue
+        assert velk_crc.main([mode, "fw.elf", "--ncrc", r["spelling"]]) == (
+            255 if mode == "FLASH" else 2)
+        err = capsys.readouterr().err
+        assert err.startswith(f"error: fw.elf: {r['spelling']} needs "), err
+        assert f"as in {r['spelling']}" in err, err
+        shown += 1
+    assert shown >= 10

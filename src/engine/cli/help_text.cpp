@@ -29,8 +29,6 @@ selectors (VELK: exactly one; the value follows the letter):
                 width (4 for CRC-32): --a1FFC
   --s<size>     after the image rounded up to that block size, in decimal, a power
                 of two: --s1024
-records (FLASH and CHECK: any number of --n and --a, a --header, --lpc-vectors;
-or one --s, with --lpc-vectors at most; the value glued or the next word):
 )" + record_help() + R"(
 options (FLASH and CHECK; after the mode word, in any order):
 )" + option_help() + R"(  @<file>       more words from a file, one or more a line, '#' starting a comment

@@ -252,7 +252,9 @@ std::string usage_lines() {
 }
 
 std::string record_help() {
-    std::string lines;
+    std::string lines =
+        "records (FLASH and CHECK: any number of --n and --a, a --header, --lpc-vectors;\n"
+        "or one --s, with --lpc-vectors at most; the value glued or the next word):\n";
     for (const OptionRow& r : rows)
         if (is_record(r.value) || r.option == Option::header ||
             r.option == Option::lpc_vectors)
