@@ -16,7 +16,7 @@
 namespace velk {
 
 struct ImageFile {
-    const formats::Format* format = &formats::raw_binary();
+    const formats::Format* format = &formats::unnamed();
     ElfBuild elf;            // an ELF file's reading
     layout::FileData data;   // the records' bytes and runs (HEX, S-records, UF2)
     std::vector<uint8_t> raw;  // a raw binary's bytes

@@ -1,7 +1,7 @@
 // The chip families a UF2 file can name, and their names on the command line.
 #include <cstring>
 
-#include "../elfsyms/closest.h"
+#include "../base/closest.h"
 #include "uf2.h"
 
 namespace velk::uf2 {
@@ -97,10 +97,6 @@ bool parse_id(std::string_view text, uint32_t& id) {
 
 }  // namespace
 
-FamilyTable families() {
-    return {family_rows, sizeof family_rows / sizeof family_rows[0]};
-}
-
 FamilyChoice find_family(std::string_view name) {
     FamilyChoice choice;
     if (const Family* family = family_named(name)) {
@@ -125,7 +121,7 @@ std::vector<std::string> nearest_families(std::string_view name) {
     std::vector<std::string> names;
     for (const Family& family : family_rows) names.emplace_back(family.name);
     for (const Alias& alias : aliases) names.emplace_back(alias.name);
-    return elfsyms::closest_names(wanted, names);
+    return base::closest_names(wanted, names);
 }
 
 }  // namespace velk::uf2

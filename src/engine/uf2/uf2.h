@@ -49,16 +49,6 @@ struct Family {
     const char* what;
 };
 
-// Every family known by name, in a fixed order.
-struct FamilyTable {
-    const Family* rows;
-    size_t size;
-
-    const Family* begin() const { return rows; }
-    const Family* end() const { return rows + size; }
-};
-FamilyTable families();
-
 // What a family name or number stands for.
 struct FamilyChoice {
     bool found = false;
