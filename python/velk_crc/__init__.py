@@ -167,9 +167,10 @@ def _copy(value):
     return value
 
 
-def flash(elf, *, symbol=None, offset=None, block=None, header=None, lpc_vectors=False,
-          crc=None, be=False, fill=None, words=False, bin=False, srec=False, uf2=None,
-          merge=None, entry=None, force=False, exclude=None, algorithms=None, mcuboot=None):
+# The keywords are the option table's (src/engine/request/option_table.cpp),
+# checked by the native half, which names a wrong one as Python would; the
+# typing stub lists them for type checkers.
+def flash(elf, **options):
     """Checksum a build's flash image and write it, as ``velk-crc FLASH``.
 
     The records: `symbol` (the checksum variable's name, or a list of them;
@@ -182,8 +183,8 @@ def flash(elf, *, symbol=None, offset=None, block=None, header=None, lpc_vectors
     `algorithms` gives records their own algorithm, each by its symbol or
     offset (``{"crc_app": "CRC-32/ISO-HDLC", 0x1FC: "CRC-16/XMODEM"}``);
     `crc` names the algorithm of the others (default CRC-32/MPEG-2).
-    `exclude` (``"0x08000100-0x08000200"``, the byte at the end kept, or a
-    symbol; or a list) leaves those bytes out of every checksum that covers
+    `exclude` (``"0x08000100-0x08000200"``, the byte at the end kept, or
+    ``(0x08000100, 0x08000200)``, or a symbol; or a list) leaves those bytes out of every checksum that covers
     them, or after a ``:`` out of the records it names alone
     (``"calib:app_crc,--a1FC"``: a symbol, ``--a<hex>`` for an offset,
     ``<header>.<field>``). `be` stores values
@@ -202,17 +203,10 @@ def flash(elf, *, symbol=None, offset=None, block=None, header=None, lpc_vectors
     `Report`; raises `Refused` when nothing was written (`InternalError`,
     one of them, when a file would have failed its own check).
     """
-    return _native().flash(elf, symbol=symbol, offset=offset, block=block, header=header,
-                           lpc_vectors=lpc_vectors, crc=crc, be=be, fill=fill, words=words,
-                           bin=bin, srec=srec, uf2=uf2, merge=merge, entry=entry,
-                           force=force, exclude=exclude, algorithms=algorithms,
-                           mcuboot=mcuboot)
+    return _native().flash(elf, **options)
 
 
-def check(path, *, symbol=None, offset=None, block=None, header=None,
-          lpc_vectors=False, elf=None, base=None, merge=None, entry=None, crc=None,
-          be=False, fill=None, words=False, uf2=None, force=False, exclude=None,
-          algorithms=None, mcuboot=None):
+def check(path, **options):
     """Verify the checksums in an ELF, Intel HEX, S-record, UF2 or raw binary
     file, as ``velk-crc CHECK``; writes nothing.
 
@@ -228,11 +222,7 @@ def check(path, *, symbol=None, offset=None, block=None, header=None,
     `Report`: ``ok`` is false on a mismatch. Raises `CannotVerify` when
     it cannot tell.
     """
-    return _native().check(path, symbol=symbol, offset=offset, block=block, header=header,
-                           lpc_vectors=lpc_vectors, elf=elf, base=base, merge=merge,
-                           entry=entry, crc=crc, be=be, fill=fill, words=words, uf2=uf2,
-                           force=force, exclude=exclude, algorithms=algorithms,
-                           mcuboot=mcuboot)
+    return _native().check(path, **options)
 
 
 def main(argv=None):

@@ -2,6 +2,10 @@ import os
 from typing import Any, Literal, Mapping, NotRequired, Sequence, TypedDict
 
 _Path = str | os.PathLike[str] | bytes | os.PathLike[bytes]
+# An exclusion: "<from>-<to>" or a symbol, each optionally ":<record>[,...]"
+# to leave the bytes out of those records alone; or (from, to), the bytes
+# [from, to) by address.
+_Exclusion = str | tuple[int, int]
 
 __version__: str
 
@@ -238,9 +242,7 @@ def flash(
     merge: _Path | Sequence[_Path] | None = ...,
     entry: _Path | int | None = ...,
     force: bool = ...,
-    # "<from>-<to>" or a symbol, each optionally ":<record>[,<record>...]"
-    # to leave the bytes out of those records alone.
-    exclude: str | Sequence[str] | None = ...,
+    exclude: _Exclusion | Sequence[_Exclusion] | None = ...,
     algorithms: Mapping[str | int, str] | None = ...,
     mcuboot: McubootSettings | None = ...,
 ) -> Report: ...
@@ -262,9 +264,7 @@ def check(
     words: bool = ...,
     uf2: str | None = ...,
     force: bool = ...,
-    # "<from>-<to>" or a symbol, each optionally ":<record>[,<record>...]"
-    # to leave the bytes out of those records alone.
-    exclude: str | Sequence[str] | None = ...,
+    exclude: _Exclusion | Sequence[_Exclusion] | None = ...,
     algorithms: Mapping[str | int, str] | None = ...,
     mcuboot: McubootCheckSettings | bool | None = ...,
 ) -> Report: ...

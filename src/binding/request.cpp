@@ -4,6 +4,10 @@
 #include <cstring>
 #include <iterator>
 
+#include "../engine/formats/formats.h"
+#include "../engine/mcuboot/settings.h"
+#include "../engine/request/exclusion.h"
+#include "../engine/request/option_table.h"
 #include "../engine/request/selector.h"
 #include "text.h"
 
@@ -11,46 +15,17 @@ namespace velk::binding {
 
 namespace {
 
-// The keyword arguments, borrowed from the call; None or missing: not
-// given.
+// The keyword arguments, borrowed from the call, by the option's row;
+// None or missing: not given.
 struct Arguments {
-    PyObject *symbol = nullptr, *offset = nullptr, *block = nullptr, *header = nullptr,
-             *lpc_vectors = nullptr, *crc = nullptr, *be = nullptr, *fill = nullptr,
-             *words = nullptr, *bin = nullptr, *srec = nullptr, *uf2 = nullptr,
-             *merge = nullptr, *entry = nullptr, *force = nullptr, *elf = nullptr,
-             *base = nullptr, *exclude = nullptr, *algorithms = nullptr, *mcuboot = nullptr;
+    PyObject* given[static_cast<int>(Option::algorithms) + 1] = {};
+    PyObject* operator[](Option option) const { return given[static_cast<int>(option)]; }
 };
 
-struct Keyword {
-    const char* name;
-    PyObject* Arguments::*field;
-    unsigned modes;  // mode_bit::flash | check
-};
-
-constexpr unsigned in_flash = mode_bit::flash, in_check = mode_bit::check;
-
-const Keyword keywords[] = {
-    {"symbol", &Arguments::symbol, in_flash | in_check},
-    {"offset", &Arguments::offset, in_flash | in_check},
-    {"block", &Arguments::block, in_flash | in_check},
-    {"header", &Arguments::header, in_flash | in_check},
-    {"lpc_vectors", &Arguments::lpc_vectors, in_flash | in_check},
-    {"crc", &Arguments::crc, in_flash | in_check},
-    {"be", &Arguments::be, in_flash | in_check},
-    {"fill", &Arguments::fill, in_flash | in_check},
-    {"words", &Arguments::words, in_flash | in_check},
-    {"bin", &Arguments::bin, in_flash},
-    {"srec", &Arguments::srec, in_flash},
-    {"uf2", &Arguments::uf2, in_flash | in_check},
-    {"merge", &Arguments::merge, in_flash | in_check},
-    {"entry", &Arguments::entry, in_flash | in_check},
-    {"force", &Arguments::force, in_flash | in_check},
-    {"elf", &Arguments::elf, in_check},
-    {"base", &Arguments::base, in_check},
-    {"exclude", &Arguments::exclude, in_flash | in_check},
-    {"algorithms", &Arguments::algorithms, in_flash | in_check},
-    {"mcuboot", &Arguments::mcuboot, in_flash | in_check},
-};
+// The keyword of `option`, as a TypeError names it.
+const char* keyword(Option option) {
+    return row(option).keyword;
+}
 
 [[noreturn]] void type_error(const char* what, const char* wanted, PyObject* value) {
     PyErr_Format(PyExc_TypeError, "%s must be %s, not %.100s", what, wanted,
@@ -107,23 +82,42 @@ std::vector<PyObject*> each(PyObject* value, std::vector<Ref>& held) {
     return out;
 }
 
+// An int as the number it is: one that does not fit 64 bits, or is
+// negative, is none, and the engine refuses its text.
+std::optional<uint64_t> whole_number(PyObject* value) {
+    if (!PyLong_Check(value) || PyBool_Check(value)) return std::nullopt;
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (number == -1 && PyErr_Occurred()) throw PythonError{};
+    if (overflow || number < 0) return std::nullopt;
+    return static_cast<uint64_t>(number);
+}
+
 // algorithms={"crc_app": "crc-32/iso-hdlc", 0x1FC: "crc-16/xmodem"}: a
 // record's own algorithm, the record named by its symbol or its offset.
 void own_algorithms(PyObject* mapping, std::vector<Selector>& selectors) {
-    if (!PyDict_Check(mapping)) type_error("algorithms", "a dict", mapping);
+    if (!PyDict_Check(mapping)) type_error(keyword(Option::algorithms), "a dict", mapping);
     PyObject *key = nullptr, *value = nullptr;
     Py_ssize_t at = 0;
     while (PyDict_Next(mapping, &at, &key, &value)) {
-        const std::string name = text_argument(value, "an algorithm in algorithms");
+        const std::string what = std::string("an algorithm in ") + keyword(Option::algorithms);
+        const std::string name = text_argument(value, what.c_str());
         const bool symbol = PyUnicode_Check(key);
         const std::string record =
-            symbol ? text_of(key) : number_argument(key, "a key of algorithms", true);
+            symbol ? text_of(key)
+                   : number_argument(
+                         key, (std::string("a key of ") + keyword(Option::algorithms)).c_str(),
+                         true);
+        // An offset by its number; one that is none (negative) as written.
+        const std::optional<uint64_t> offset = symbol ? std::nullopt : whole_number(key);
         Selector* named = nullptr;
-        // Offsets are spelt alike: number_argument made both.
         for (Selector& s : selectors)
-            if (s.letter == (symbol ? 'n' : 'a') && s.value == record) named = &s;
+            if (s.letter == (symbol ? 'n' : 'a') &&
+                (offset ? s.number == offset : s.value == record))
+                named = &s;
         if (!named) {
-            PyErr_Format(PyExc_ValueError, "algorithms: %R is no record's %s", key,
+            PyErr_Format(PyExc_ValueError, "%s: %R is no record's %s",
+                         keyword(Option::algorithms), key,
                          symbol ? "symbol" : "offset");
             throw PythonError{};
         }
@@ -131,31 +125,67 @@ void own_algorithms(PyObject* mapping, std::vector<Selector>& selectors) {
     }
 }
 
+// Whether `value` is a (from, to) of two ints: the bytes [from, to).
+bool bounds(PyObject* value) {
+    if (!PyTuple_Check(value) || PyTuple_GET_SIZE(value) != 2) return false;
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        PyObject* bound = PyTuple_GET_ITEM(value, i);
+        if (!PyLong_Check(bound) || PyBool_Check(bound)) return false;
+    }
+    return true;
+}
+
+// exclude="0x08000100-0x08000200:app_crc", exclude="calib" or
+// exclude=(0x08000100, 0x08000200).
+Exclusion exclusion_of(PyObject* value) {
+    const char* option = keyword(Option::exclude);
+    if (!bounds(value)) {
+        const std::string text = text_argument(value, option);
+        return read_exclusion(text, velk::given(Front::api, Option::exclude, text));
+    }
+    Exclusion e;
+    const std::string from = number_argument(PyTuple_GET_ITEM(value, 0), option, true);
+    const std::string to = number_argument(PyTuple_GET_ITEM(value, 1), option, true);
+    e.word = std::string(option) + "=(" + from + ", " + to + ")";
+    const std::optional<uint64_t> start = whole_number(PyTuple_GET_ITEM(value, 0));
+    const std::optional<uint64_t> end = whole_number(PyTuple_GET_ITEM(value, 1));
+    e.bytes = start && end ? Exclusion::Bytes::range : Exclusion::Bytes::unreadable;
+    e.from = start.value_or(0);
+    e.to = end.value_or(0);
+    return e;
+}
+
 void records_of(const Arguments& a, Request& r) {
     std::vector<Ref> held;
-    if (given(a.symbol))
-        for (PyObject* name : each(a.symbol, held)) {
-            const std::string text = text_argument(name, "symbol");
-            r.selectors.push_back(
-                read_selector('n', text, "symbol=\"" + text + "\"", Front::api));
+    if (given(a[Option::symbol]))
+        for (PyObject* name : each(a[Option::symbol], held)) {
+            const std::string text = text_argument(name, keyword(Option::symbol));
+            r.selectors.push_back(read_selector(
+                'n', text, velk::given(Front::api, Option::symbol, text), Front::api));
         }
-    if (given(a.offset))
-        for (PyObject* value : each(a.offset, held)) {
-            std::string hex = number_argument(value, "offset", true);
-            r.selectors.push_back(
-                {'a', hex, std::nullopt, "offset=" + hex, Front::api, std::nullopt});
+    if (given(a[Option::offset]))
+        for (PyObject* value : each(a[Option::offset], held)) {
+            std::string hex = number_argument(value, keyword(Option::offset), true);
+            r.selectors.push_back({'a', hex, std::nullopt,
+                                   std::string(keyword(Option::offset)) + "=" + hex, Front::api,
+                                   std::nullopt, whole_number(value)});
         }
-    if (given(a.block)) {
-        std::string size = number_argument(a.block, "block", false);
-        r.selectors.push_back(
-            {'s', size, std::nullopt, "block=" + size, Front::api, std::nullopt});
+    if (given(a[Option::block])) {
+        std::string size = number_argument(a[Option::block], keyword(Option::block), false);
+        r.selectors.push_back({'s', size, std::nullopt,
+                               std::string(keyword(Option::block)) + "=" + size, Front::api,
+                               std::nullopt, whole_number(a[Option::block])});
     }
-    if (given(a.algorithms)) own_algorithms(a.algorithms, r.selectors);
-    if (given(a.header)) r.header = text_argument(a.header, "header");
-    if (given(a.exclude))
-        for (PyObject* excluded : each(a.exclude, held))
-            r.excludes.push_back(text_argument(excluded, "exclude"));
-    r.lpc_vectors = switch_of(a.lpc_vectors, "lpc_vectors");
+    if (given(a[Option::algorithms])) own_algorithms(a[Option::algorithms], r.selectors);
+    if (given(a[Option::header]))
+        r.header = text_argument(a[Option::header], keyword(Option::header));
+    if (PyObject* exclude = a[Option::exclude]; given(exclude)) {
+        // One (from, to) of ints is one range; else each item is one.
+        const bool one = bounds(exclude);
+        for (PyObject* excluded : one ? std::vector<PyObject*>{exclude} : each(exclude, held))
+            r.excludes.push_back(exclusion_of(excluded));
+    }
+    r.lpc_vectors = switch_of(a[Option::lpc_vectors], keyword(Option::lpc_vectors));
 }
 
 // A setting's value as the command line writes it: a str as it is, an int
@@ -168,69 +198,65 @@ std::string setting_value(PyObject* value, const std::string& what) {
     }
     if (PyLong_Check(value) && !PyBool_Check(value))
         return number_argument(value, what.c_str(), what == "header" || what == "slot");
-    type_error(("mcuboot[\"" + what + "\"]").c_str(), "a str or an int", value);
-}
-
-// The settings that take a value: True or False says nothing of it.
-bool value_setting(const std::string& name) {
-    static const char* const names[] = {"key",   "header",  "slot",       "version", "align",
-                                        "counter", "pubkey", "dependency", "tlv"};
-    return std::any_of(std::begin(names), std::end(names),
-                       [&](const char* n) { return name == n; });
+    type_error((std::string(keyword(Option::mcuboot)) + "[\"" + what + "\"]").c_str(),
+               "a str or an int", value);
 }
 
 // mcuboot={"key": path, "header": 0x200, "pad": True, "dependency": [(1, "1.2.0")],
-// "tlv": {0xA0: b"..."}}: the settings --mcuboot takes, as its words; True
-// (CHECK's): none.
-std::string mcuboot_words(PyObject* value) {
-    if (value == Py_True) return "";
-    if (!PyDict_Check(value)) type_error("mcuboot", "a dict or True", value);
-    std::string words;
-    auto add = [&](const std::string& word) {
-        if (word.find(',') != std::string::npos) {
-            PyErr_Format(PyExc_ValueError, "mcuboot: a setting holds a comma: %s",
-                         word.c_str());
-            throw PythonError{};
-        }
-        words += (words.empty() ? "" : ",") + word;
+// "tlv": {0xA0: b"..."}}: the settings of an MCUboot image, each as given
+// (a key's path whatever it holds, a size as its number); True (CHECK's):
+// none.
+McubootSettings mcuboot_settings(PyObject* value) {
+    McubootSettings out;
+    if (value == Py_True) return out;
+    const char* option = keyword(Option::mcuboot);
+    if (!PyDict_Check(value)) type_error(option, "a dict or True", value);
+    auto add = [&](const std::string& name, const std::string& given,
+                   std::optional<uint64_t> number = std::nullopt) {
+        McubootSetting s{name, true, given, number, name + "=" + given};
+        out.typed += (out.typed.empty() ? "" : ",") + s.typed;
+        out.settings.push_back(std::move(s));
     };
     PyObject *key, *item;
     Py_ssize_t at = 0;
     while (PyDict_Next(value, &at, &key, &item)) {
-        const std::string name = text_argument(key, "a setting of mcuboot");
-        const std::string what = "mcuboot[\"" + name + "\"]";
+        const std::string name =
+            text_argument(key, (std::string("a setting of ") + option).c_str());
+        const std::string what = std::string(option) + "[\"" + name + "\"]";
         // pad and confirm are switches; the other settings hold values, of
         // which a bool is none.
-        const bool flag = name == "pad" || name == "confirm";
+        const mcuboot::SettingRow* row = mcuboot::setting_row(name);
+        const bool flag = row && !row->valued;
         if (item == Py_None) continue;
         if (flag && !PyBool_Check(item)) type_error(what.c_str(), "True or False", item);
-        if (!flag && PyBool_Check(item) && value_setting(name))
+        if (row && row->valued && PyBool_Check(item))
             type_error(what.c_str(), "a str or an int", item);
         if (item == Py_False) continue;
         if (item == Py_True) {
-            add(name);
-        } else if (name == "key") {
-            add("key=" + path_of(item, "mcuboot[\"key\"]"));
-        } else if (name == "tlv" && PyDict_Check(item)) {
+            out.settings.push_back({name, false, "", std::nullopt, name});
+            out.typed += (out.typed.empty() ? "" : ",") + name;
+        } else if (row && row->file) {
+            add(name, path_of(item, what.c_str()));
+        } else if (name == "tlv" && PyDict_Check(item)) {  // {type: bytes}
             PyObject *type, *bytes;
             Py_ssize_t entry = 0;
             while (PyDict_Next(item, &entry, &type, &bytes))
-                add("tlv=" + number_argument(type, "a TLV's type", true) + ":" +
-                    setting_value(bytes, "tlv"));
-        } else if ((name == "dependency" || name == "tlv") && !PyUnicode_Check(item)) {
+                add(name, number_argument(type, "a TLV's type", true) + ":" +
+                              setting_value(bytes, "tlv"));
+        } else if (row && row->repeats && !PyUnicode_Check(item)) {
             std::vector<Ref> held;
             for (PyObject* one : each(item, held)) {
                 if (PyTuple_Check(one) && PyTuple_GET_SIZE(one) == 2)
-                    add(name + "=" + setting_value(PyTuple_GET_ITEM(one, 0), name) + ":" +
-                        setting_value(PyTuple_GET_ITEM(one, 1), name));
+                    add(name, setting_value(PyTuple_GET_ITEM(one, 0), name) + ":" +
+                                  setting_value(PyTuple_GET_ITEM(one, 1), name));
                 else
-                    add(name + "=" + setting_value(one, name));
+                    add(name, setting_value(one, name));
             }
         } else {
-            add(name + "=" + setting_value(item, name));
+            add(name, setting_value(item, name), whole_number(item));
         }
     }
-    return words;
+    return out;
 }
 
 }  // namespace
@@ -248,48 +274,50 @@ Request api_request(const Mode& mode, PyObject* const* args, Py_ssize_t nargs,
     for (Py_ssize_t i = 0; i < count; ++i) {
         const char* name = PyUnicode_AsUTF8(PyTuple_GET_ITEM(kwnames, i));
         if (!name) throw PythonError{};
-        const Keyword* keyword = nullptr;
-        for (const Keyword& k : keywords)
-            if (std::strcmp(k.name, name) == 0 && (k.modes & mode.bit)) keyword = &k;
-        if (!keyword) {
+        const OptionRow* option = row_of_keyword(name, mode.bit);
+        if (!option) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'",
                          function, name);
             throw PythonError{};
         }
-        a.*(keyword->field) = args[nargs + i];
+        a.given[static_cast<int>(option->option)] = args[nargs + i];
     }
     Request r;
     r.front = Front::api;
     // The switches are checked first: their type is wrong whatever else is.
-    r.big_endian = switch_of(a.be, "be");
-    r.words = switch_of(a.words, "words");
-    if (switch_of(a.bin, "bin")) r.outputs.insert("bin");
-    if (switch_of(a.srec, "srec")) r.outputs.insert("srec");
-    r.force = switch_of(a.force, "force");
+    for (Option on : {Option::be, Option::words, Option::bin, Option::srec, Option::force}) {
+        const OptionRow& o = row(on);
+        if (!switch_of(a[on], o.keyword)) continue;
+        if (o.on) r.*(o.on) = true;
+        if (o.output) r.outputs.insert(o.output);
+    }
     records_of(a, r);
-    if (given(a.crc)) r.crc = text_argument(a.crc, "crc");
-    if (given(a.fill)) {
-        std::string hex = number_argument(a.fill, "fill", true);
+    if (given(a[Option::crc])) r.crc = text_argument(a[Option::crc], keyword(Option::crc));
+    if (given(a[Option::fill])) {
+        std::string hex = number_argument(a[Option::fill], keyword(Option::fill), true);
         // One byte is two digits, as --fill 0x0A reads.
         if (hex.size() == 3) hex.insert(2, "0");
         r.fill = hex;
     }
-    if (given(a.uf2)) {
-        r.uf2 = text_argument(a.uf2, "uf2");
-        if (mode.bit == mode_bit::flash) r.outputs.insert("uf2");
+    if (given(a[Option::uf2])) {
+        r.uf2 = text_argument(a[Option::uf2], keyword(Option::uf2));
+        if (mode.bit == mode_bit::flash) r.outputs.insert(formats::uf2().word);
     }
-    if (given(a.elf)) r.elf = path_of(a.elf, "elf");
-    if (given(a.base)) r.base = number_argument(a.base, "base", true);
+    if (given(a[Option::elf])) r.elf = path_of(a[Option::elf], keyword(Option::elf));
+    if (given(a[Option::base]))
+        r.base = number_argument(a[Option::base], keyword(Option::base), true);
     std::vector<Ref> held;
-    if (given(a.merge))
-        for (PyObject* path : each(a.merge, held)) r.merge.push_back(path_of(path, "merge"));
-    if (given(a.entry)) {
-        if (PyLong_Check(a.entry) && !PyBool_Check(a.entry))
-            r.entry = number_argument(a.entry, "entry", true);
+    if (given(a[Option::merge]))
+        for (PyObject* path : each(a[Option::merge], held))
+            r.merge.push_back(path_of(path, keyword(Option::merge)));
+    if (PyObject* entry = a[Option::entry]; given(entry)) {
+        if (PyLong_Check(entry) && !PyBool_Check(entry))
+            r.entry = number_argument(entry, keyword(Option::entry), true);
         else
-            r.entry = path_of(a.entry, "entry");
+            r.entry = path_of(entry, keyword(Option::entry));
     }
-    if (given(a.mcuboot) && a.mcuboot != Py_False) r.mcuboot = mcuboot_words(a.mcuboot);
+    if (PyObject* settings = a[Option::mcuboot]; given(settings) && settings != Py_False)
+        r.mcuboot = mcuboot_settings(settings);
     r.input = path_of(args[0], mode.bit == mode_bit::flash ? "elf" : "path");
     return r;
 }

@@ -4,7 +4,7 @@
 // API's arguments in what it refuses.
 #pragma once
 
-#include "../engine/request/modes.h"
+#include "../engine/cli/modes.h"
 #include "../engine/request/request.h"
 #include "../python/handle.h"
 

@@ -1,6 +1,6 @@
 // CHECK's driver: its three stages in order, and the verdict as the exit
 // status.
-#include "../request/modes.h"
+#include "../cli/modes.h"
 #include "check_run.h"
 
 namespace velk {

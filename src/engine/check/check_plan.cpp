@@ -9,7 +9,7 @@
 #include "../inputs/placement.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
-#include "../request/modes.h"
+#include "../cli/modes.h"
 #include "../request/spelling.h"
 #include "check_run.h"
 

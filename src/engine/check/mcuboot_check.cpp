@@ -496,44 +496,14 @@ void into_expected(CheckRun& run, Verdict& v) {
 
 }  // namespace
 
-Settings read_settings(const std::string& text, Front front) {
+Settings read_settings(const Request& request) {
+    const format::Settings read = format::read_settings(request, format::Use::verify);
     Settings s;
-    const std::string option = velk::mcuboot::option_word(front);
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t comma = text.find(',', at);
-        if (comma == std::string::npos) comma = text.size();
-        const std::string item = text.substr(at, comma - at);
-        at = comma + 1;
-        const size_t eq = item.find('=');
-        const std::string name = item.substr(0, eq);
-        const std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
-        if (name == "key" && eq != std::string::npos && !value.empty()) {
-            s.key = value;
-        } else if (name == "header" && eq != std::string::npos) {
-            uint64_t size = 0;
-            if (!velk::mcuboot::number_of(value, 0xFFFF, size) || size < header_bytes)
-                throw Refusal{option + ": header= takes the header's size, 32 to 0xFFFF bytes, "
-                                       "as in header=0x200: \"" + value + "\" is not one"};
-            s.header = size;
-        } else if (name == "slot" && eq != std::string::npos) {
-            uint64_t size = 0;
-            if (!velk::mcuboot::number_of(value, 0xFFFFFFFF, size) || size == 0)
-                throw Refusal{option + ": slot= takes the slot's size, as in slot=0x40000: \"" +
-                              value + "\" is not one"};
-            s.slot = size;
-        } else if ((name == "pad" || name == "confirm") && eq == std::string::npos) {
-            s.pad = true;
-            s.confirm = s.confirm || name == "confirm";
-        } else {
-            throw Refusal{option + " in CHECK takes key=<file> (the public or private key), "
-                                   "header=<size>, slot=<size>, pad and confirm: \"" + item +
-                          "\" is not one of them"};
-        }
-    }
-    if (s.pad && !s.slot)
-        throw Refusal{option + ": pad and confirm say the slot was filled to its end: give "
-                               "slot=<size> too"};
+    s.key = read.key;
+    if (read.has_header) s.header = read.header;
+    s.slot = read.slot;
+    s.pad = read.pad;
+    s.confirm = read.confirm;
     return s;
 }
 
@@ -541,7 +511,7 @@ void plan(CheckRun& run, Host& host) {
     if (!run.request.mcuboot) return;
     run.mcuboot.emplace();
     Verdict& v = *run.mcuboot;
-    v.settings = read_settings(*run.request.mcuboot, run.request.front);
+    v.settings = read_settings(run.request);
     try {
         v.provider = &host.crypto();
         if (!v.settings.key) return;

@@ -35,9 +35,9 @@ struct Settings {
     bool confirm = false;  // and image_ok set (implies pad)
 };
 
-// Reads "key=<file>,header=<size>,slot=<size>,pad,confirm"; refuses a
-// setting CHECK does not take.
-Settings read_settings(const std::string& text, Front front);
+// The request's "key=<file>,header=<size>,slot=<size>,pad,confirm", by the
+// one reader of the settings; refuses a setting CHECK does not take.
+Settings read_settings(const Request& request);
 
 // A field the file holds wrong.
 struct Fault {

@@ -78,7 +78,7 @@ uint64_t raw_start(const CheckRun& run, const uint8_t* bytes, size_t size, uint6
     if (format::u32_at(room) == format::image_magic ||
         std::all_of(room, room + format::header_fields, [&](uint8_t b) { return b == 0 || b == fill; }))
         return images;
-    const Settings s = read_settings(*run.request.mcuboot, run.request.front);
+    const Settings s = read_settings(run.request);
     const uint64_t header = s.header ? *s.header : format::u16_at(bytes + format::field::hdr_size);
     return header <= images ? images - header : images;
 }

@@ -100,8 +100,7 @@ private:
                                         *v_.signature)
                          : std::string("none (an unsigned image)");
         if (!v_.signature_checked) {
-            const std::string how = run_.request.front == Front::api ? "mcuboot={\"key\": ...}"
-                                                                     : "--mcuboot key=<file>";
+            const std::string how = setting(run_.request.front, Option::mcuboot, "key");
             return "MCUboot signature: " + held + ", not checked: no key (" + how +
                    " checks it)";
         }

@@ -1,9 +1,9 @@
 #include "notation.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <vector>
+
+#include "../numbers/numbers.h"
 
 namespace velk::checksum {
 
@@ -13,12 +13,7 @@ namespace {
 const char* const crc_fields[] = {"width", "poly", "init", "refin", "refout", "xorout"};
 
 bool read_field_number(const std::string& text, uint64_t& value) {
-    if (text.empty() || text[0] == '-' || text[0] == '+') return false;
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    errno = 0;
-    char* end = nullptr;
-    value = std::strtoull(text.c_str() + (hex ? 2 : 0), &end, hex ? 16 : 10);
-    return errno == 0 && end && *end == '\0' && end != text.c_str() + (hex ? 2 : 0);
+    return numbers::read_plain(text, UINT64_MAX, value);
 }
 
 std::string field_hex(uint64_t value, unsigned width) {

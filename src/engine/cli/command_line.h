@@ -7,7 +7,7 @@
 
 #include "../report/json.h"
 #include "../report/reporter.h"
-#include "../request/modes.h"
+#include "modes.h"
 
 namespace velk::cli {
 

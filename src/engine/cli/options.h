@@ -7,7 +7,7 @@
 #include <variant>
 #include <vector>
 
-#include "../request/modes.h"
+#include "modes.h"
 
 namespace velk::cli {
 

@@ -1,7 +1,7 @@
 // FLASH's driver: its four stages in order. The reporter hears that the
 // files are in place before the report stage runs: a failure from then on
 // says that they were written.
-#include "../request/modes.h"
+#include "../cli/modes.h"
 #include "flash_verify.h"
 
 namespace velk {

@@ -10,77 +10,12 @@ std::string quoted(const std::string& value) {
     return "\"" + value + "\"";
 }
 
-// What Python's int(value, base) takes, for the bases 10 and 16: blanks
-// around it, a sign, a 0x prefix in base 16, and single underscores
-// between digits (also after the prefix). A value below 0 or above 64 bits
-// is none.
-bool read_number(const std::string& value, int base, uint64_t& out) {
-    auto blank = [](char c) {
-        return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-    };
-    size_t at = 0, end = value.size();
-    while (at < end && blank(value[at])) ++at;
-    while (end > at && blank(value[end - 1])) --end;
-    bool negative = false;
-    if (at < end && (value[at] == '+' || value[at] == '-')) negative = value[at++] == '-';
-    bool prefixed = false;
-    if (base == 16 && end - at >= 2 && value[at] == '0' &&
-        (value[at + 1] == 'x' || value[at + 1] == 'X')) {
-        at += 2;
-        prefixed = true;
-    }
-    uint64_t number = 0;
-    bool digits = false, overflow = false, underscore = false;
-    for (; at < end; ++at) {
-        char c = value[at];
-        if (c == '_') {
-            if (underscore || (!digits && !prefixed)) return false;
-            underscore = true;
-            continue;
-        }
-        int digit = c >= '0' && c <= '9'                ? c - '0'
-                    : base == 16 && c >= 'a' && c <= 'f' ? c - 'a' + 10
-                    : base == 16 && c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                                         : -1;
-        if (digit < 0) return false;
-        overflow = overflow || number > (UINT64_MAX - static_cast<uint64_t>(digit)) /
-                                            static_cast<uint64_t>(base);
-        number = number * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
-        digits = true;
-        underscore = false;
-    }
-    if (!digits || underscore || overflow || (negative && number != 0)) return false;
-    out = number;
-    return true;
-}
-
-bool hex_prefixed(const std::string& value) {
-    return value.size() > 2 && value[0] == '0' && (value[1] == 'x' || value[1] == 'X');
-}
-
-bool read_hex_address(const std::string& value, uint64_t& out) {
-    if (value.size() < 3 || value.size() > 18 || value[0] != '0' ||
-        (value[1] != 'x' && value[1] != 'X'))
-        return false;
-    out = 0;
-    for (size_t i = 2; i < value.size(); ++i) {
-        char c = value[i];
-        int digit = c >= '0' && c <= '9'   ? c - '0'
-                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                           : -1;
-        if (digit < 0) return false;
-        out = out << 4 | static_cast<uint64_t>(digit);
-    }
-    return true;
-}
-
 diagnostics::Symbol find_variable(const std::string& name, const ElfBuild& elf, Front front,
                                   Option option) {
     if (name.empty())
         throw Refusal{std::string(option_name(front, option)) +
                       " needs the checksum variable's name, as in " +
-                      (front == Front::api ? "symbol=\"crc_value\"" : "--ncrc_value")};
+                      given(front, Option::symbol, "crc_value")};
     SymbolSearch found = find_symbol(elf, name);
     if (found.tables == 0) throw Refusal{wording::no_symbol_table(front, name)};
     if (!found.found) {
@@ -109,10 +44,11 @@ Placement place_checksum(const Selector& selector, unsigned width, const ElfBuil
             p.request = {layout::Selector::name, p.where.address, width};
             return p;
         case 'a': {
-            if (!read_number(value, 16, number))
+            if (!selector.number)
                 throw Refusal{api ? "offset: " + value + " is not an offset from the image start"
                                   : wording::address_rule() + ": " + quoted(value) +
                                         " is not one"};
+            number = *selector.number;
             // The slot's address is checked once the image is placed.
             const unsigned align = layout::alignment_of(width);
             if (!force && number % align != 0)
@@ -124,8 +60,8 @@ Placement place_checksum(const Selector& selector, unsigned width, const ElfBuil
             return p;
         }
         default:  // 's'
-            if (!read_number(value, 10, number) || number == 0 ||
-                (number & (number - 1)) != 0)
+            number = selector.number.value_or(0);
+            if (number == 0 || (number & (number - 1)) != 0)
                 throw Refusal{api ? "block: " + value + " is not a power of two"
                                   : wording::block_rule() + ": " + quoted(value) +
                                         " is not one"};

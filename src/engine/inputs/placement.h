@@ -5,6 +5,7 @@
 #include <string>
 
 #include "../diagnostics/layout_warnings.h"
+#include "../numbers/numbers.h"
 #include "../report/json.h"
 #include "../request/request.h"
 #include "../request/spelling.h"
@@ -35,18 +36,18 @@ diagnostics::Symbol find_variable(const std::string& name, const ElfBuild& elf, 
                                   Option option);
 
 // int(value, base) as the command line's numbers are read everywhere.
-bool read_number(const std::string& value, int base, uint64_t& out);
+using numbers::read_number;
 
 // "value", as refusals show what was typed.
 std::string quoted(const std::string& value);
 
 // Whether `value` starts "0x" or "0X" and more follows: a number in hex,
 // not a name.
-bool hex_prefixed(const std::string& value);
+using numbers::hex_prefixed;
 
 // "0x" and 1 to 16 hex digits, nothing else: an address or a byte value
 // where a misread one would write wrong bytes (--fill, --base, @0x...).
-bool read_hex_address(const std::string& value, uint64_t& out);
+using numbers::read_hex_address;
 
 // The image of `loadable` for the placement; refuses a slot below it.
 layout::Image image_for(const layout::Loadable& loadable, const Placement& placement);

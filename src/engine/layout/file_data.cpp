@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "../numbers/numbers.h"
+
 namespace velk::layout {
 
 bool Records::data(size_t line, uint64_t address, const uint8_t* bytes, size_t size) {
@@ -80,10 +82,7 @@ bool Records::finish(uint64_t& overlap) {
 }
 
 int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
+    return numbers::hex_digit(c);
 }
 
 bool decode_hex(const char* text, size_t length, std::vector<uint8_t>& out) {

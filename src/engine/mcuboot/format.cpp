@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "../base/byte_order.h"
+#include "../numbers/numbers.h"
 #include "../report/text.h"
 
 namespace velk::mcuboot {
@@ -28,13 +29,8 @@ void put_u32(uint8_t* p, uint32_t v) {
 
 // A decimal number of at most `limit`, the whole of [from, to).
 bool number(const std::string& text, size_t from, size_t to, uint64_t limit, uint64_t& out) {
-    if (from >= to || to - from > 10) return false;
-    out = 0;
-    for (size_t i = from; i < to; ++i) {
-        if (text[i] < '0' || text[i] > '9') return false;
-        out = out * 10 + static_cast<uint64_t>(text[i] - '0');
-    }
-    return out <= limit;
+    return from < to && numbers::read_decimal(std::string_view(text).substr(from, to - from),
+                                              limit, out);
 }
 
 // The unprotected area's entries MCUboot knows; a walk that meets another

@@ -4,59 +4,89 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "../numbers/numbers.h"
 #include "../platform/platform.h"
+#include "../request/option_table.h"
 #include "../report/refusal.h"
 
 namespace velk::mcuboot {
 
 namespace {
 
-const char* const known = "key, header, slot, version, align, pad, confirm, counter, "
-                          "dependency, tlv, pubkey";
+const SettingRow setting_rows[] = {
+    {"key", true, true, false, true, "key=signing-key.pem"},
+    {"header", true, false, false, true, "header=0x200"},
+    {"slot", true, false, false, true, "slot=0x40000"},
+    {"version", true, false, false, false, "version=1.2.3+4"},
+    {"align", true, false, false, false, "align=4"},
+    {"pad", false, false, false, true, nullptr},
+    {"confirm", false, false, false, true, nullptr},
+    {"counter", true, false, false, false, "counter=auto"},
+    {"dependency", true, false, true, false, "dependency=1:1.2.0"},
+    {"tlv", true, false, true, false, "tlv=0xA0:01020304"},
+    {"pubkey", true, false, false, false, "pubkey=full"},
+};
+
+// "key, header, ...": every setting's name.
+std::string known() {
+    std::string names;
+    for (const SettingRow& r : setting_rows) names += (names.empty() ? "" : ", ") + std::string(r.name);
+    return names;
+}
 
 
 bool bytes_of(std::string text, Bytes& out) {
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
-        text = text.substr(2);
+    if (numbers::hex_prefixed(text)) text = text.substr(2);
     if (text.empty() || text.size() % 2) return false;
     for (size_t i = 0; i < text.size(); i += 2) {
-        uint64_t byte;
-        if (!number_of("0x" + text.substr(i, 2), 0xFF, byte)) return false;
-        out.push_back(static_cast<uint8_t>(byte));
+        const int high = numbers::hex_digit(text[i]), low = numbers::hex_digit(text[i + 1]);
+        if (high < 0 || low < 0) return false;
+        out.push_back(static_cast<uint8_t>(high << 4 | low));
     }
     return true;
 }
 
+// A size or count: the asker's number, or the one its text gives.
+bool number_in(const McubootSetting& given, uint64_t limit, uint64_t& out) {
+    if (given.number) {
+        out = *given.number;
+        return out <= limit;
+    }
+    return numbers::read_plain(given.value, limit, out);
+}
+
+// FLASH's reading: every setting, header= required.
 class Reader {
 public:
-    explicit Reader(Front front) : front_(front) {}
+    explicit Reader(const char* option) : option_(option) {}
 
     [[noreturn]] void refuse(const std::string& why) const {
-        throw Refusal{std::string(option_word(front_)) + ": " + why};
+        throw Refusal{std::string(option_) + ": " + why};
     }
 
-    void setting(const std::string& word, Settings& s) {
-        const size_t equals = word.find('=');
-        const std::string name = word.substr(0, equals);
-        const bool valued = equals != std::string::npos;
-        const std::string value = valued ? word.substr(equals + 1) : "";
-        const bool repeatable = name == "dependency" || name == "tlv";
+    void setting(const McubootSetting& given, Settings& s) {
+        const std::string& name = given.name;
+        const bool valued = given.valued;
+        const std::string& value = given.value;
+        const SettingRow* row = setting_row(name);
+        const bool repeatable = row && row->repeats;
         if (!repeatable && !seen_.insert(name))
             refuse("\"" + name + "\" is given twice");
-        const bool flag = name == "pad" || name == "confirm";
+        const bool flag = row && !row->valued;
         if (flag && valued) refuse("\"" + name + "\" takes no value");
-        if (!flag && is_known(name) && value.empty())
-            refuse("\"" + name + "\" needs a value, as in " + example(name));
+        if (row && row->valued && value.empty())
+            refuse("\"" + name + "\" needs a value, as in " + row->example);
         if (name == "key") {
             s.key = value;
         } else if (name == "header") {
-            if (!number_of(value, 0xFFFF, s.header) || s.header < header_fields)
+            s.has_header = true;
+            if (!number_in(given, 0xFFFF, s.header) || s.header < header_fields)
                 refuse("header=" + value +
                        " is no header size: 32 bytes or more, below 64 KiB, as in "
                        "header=0x200");
         } else if (name == "slot") {
             uint64_t size;
-            if (!number_of(value, 0xFFFFFFFF, size) || size == 0)
+            if (!number_in(given, 0xFFFFFFFF, size) || size == 0)
                 refuse("slot=" + value + " is no slot size, as in slot=0x40000");
             s.slot = size;
         } else if (name == "version") {
@@ -68,7 +98,7 @@ public:
             s.version = *v;
         } else if (name == "align") {
             uint64_t align;
-            if (!number_of(value, 32, align) || !valid_align(static_cast<unsigned>(align)))
+            if (!number_in(given, 32, align) || !valid_align(static_cast<unsigned>(align)))
                 refuse("align=" + value + " is no write size: 1, 2, 4, 8, 16 or 32");
             s.align = static_cast<unsigned>(align);
         } else if (name == "pad") {
@@ -79,7 +109,7 @@ public:
             uint64_t counter;
             if (value == "auto")
                 counter_auto_ = true;
-            else if (number_of(value, 0xFFFFFFFF, counter))
+            else if (number_in(given, 0xFFFFFFFF, counter))
                 s.counter = static_cast<uint32_t>(counter);
             else
                 refuse("counter=" + value + " is no security counter: a number or auto");
@@ -88,7 +118,7 @@ public:
             uint64_t image;
             std::optional<Version> v =
                 colon == std::string::npos ? std::nullopt : parse_version(value.substr(colon + 1));
-            if (!v || !number_of(value.substr(0, colon), 0xFF, image))
+            if (!v || !numbers::read_plain(value.substr(0, colon), 0xFF, image))
                 refuse("dependency=" + value +
                        " is no dependency: <image id>:<version>, as in dependency=1:1.2.0");
             s.dependencies.push_back(
@@ -97,7 +127,7 @@ public:
             const size_t colon = value.find(':');
             uint64_t type;
             Bytes bytes;
-            if (colon == std::string::npos || !number_of(value.substr(0, colon), 0xFF, type) ||
+            if (colon == std::string::npos || !numbers::read_plain(value.substr(0, colon), 0xFF, type) ||
                 !bytes_of(value.substr(colon + 1), bytes) || bytes.size() > 0xFFFF)
                 refuse("tlv=" + value +
                        " is no TLV: <type>:<hex bytes>, as in tlv=0xA0:01020304");
@@ -111,7 +141,7 @@ public:
                 refuse("pubkey=" + value + ": hash (the key's hash) or full (the key)");
             s.full_key = value == "full";
         } else {
-            refuse("unknown setting \"" + name + "\" (the settings: " + known + ")");
+            refuse("unknown setting \"" + name + "\" (the settings: " + known() + ")");
         }
     }
 
@@ -141,43 +171,12 @@ private:
         }
     };
 
-    static bool is_known(const std::string& name) {
-        for (const char* n : {"key", "header", "slot", "version", "align", "counter",
-                              "dependency", "tlv", "pubkey"})
-            if (name == n) return true;
-        return false;
-    }
-
-    static std::string example(const std::string& name) {
-        if (name == "key") return "key=signing-key.pem";
-        if (name == "header") return "header=0x200";
-        if (name == "slot") return "slot=0x40000";
-        if (name == "version") return "version=1.2.3+4";
-        if (name == "align") return "align=4";
-        if (name == "counter") return "counter=auto";
-        if (name == "dependency") return "dependency=1:1.2.0";
-        if (name == "tlv") return "tlv=0xA0:01020304";
-        return "pubkey=full";
-    }
-
-    Front front_;
+    const char* option_;
     Seen seen_;
     bool counter_auto_ = false;
 };
 
 }  // namespace
-
-bool number_of(const std::string& text, uint64_t limit, uint64_t& out) {
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const std::string digits = hex ? text.substr(2) : text;
-    if (digits.empty() || digits.size() > 16) return false;
-    for (char c : digits)
-        if (!(hex ? std::isxdigit(static_cast<unsigned char>(c))
-                  : std::isdigit(static_cast<unsigned char>(c))))
-            return false;
-    out = std::strtoull(digits.c_str(), nullptr, hex ? 16 : 10);
-    return out <= limit;
-}
 
 std::string read_key_file(const std::string& path, const std::string& prefix) {
     std::vector<uint8_t> pem;
@@ -191,21 +190,100 @@ std::optional<std::string> key_password() {
     return platform::environment("VELK_KEY_PASSWORD");
 }
 
-const char* option_word(Front front) {
-    return front == Front::api ? "mcuboot" : "--mcuboot";
+const SettingRow* setting_row(const std::string& name) {
+    for (const SettingRow& r : setting_rows)
+        if (name == r.name) return &r;
+    return nullptr;
 }
 
-Settings read_settings(const std::string& words, Front front) {
-    Reader reader(front);
+const char* option_word(Front front) {
+    return option_name(front, Option::mcuboot);
+}
+
+namespace {
+
+// The settings CHECK takes: what the image must have.
+Settings verify_settings(const McubootSettings& given, const std::string& option) {
     Settings s;
+    for (const McubootSetting& g : given.settings) {
+        const std::string& name = g.name;
+        // Nothing after the last comma, or nothing at all: no setting.
+        if (g.typed.empty() && &g == &given.settings.back()) continue;
+        if (name == "key" && g.valued && !g.value.empty()) {
+            s.key = g.value;
+        } else if (name == "header" && g.valued) {
+            if (!number_in(g, 0xFFFF, s.header) || s.header < header_fields)
+                throw Refusal{option + ": header= takes the header's size, 32 to 0xFFFF bytes, "
+                                       "as in header=0x200: \"" + g.value + "\" is not one"};
+            s.has_header = true;
+        } else if (name == "slot" && g.valued) {
+            uint64_t size = 0;
+            if (!number_in(g, 0xFFFFFFFF, size) || size == 0)
+                throw Refusal{option + ": slot= takes the slot's size, as in slot=0x40000: \"" +
+                              g.value + "\" is not one"};
+            s.slot = size;
+        } else if ((name == "pad" || name == "confirm") && !g.valued) {
+            s.pad = true;
+            s.confirm = s.confirm || name == "confirm";
+        } else {
+            throw Refusal{option + " in CHECK takes key=<file> (the public or private key), "
+                                   "header=<size>, slot=<size>, pad and confirm: \"" + g.typed +
+                          "\" is not one of them"};
+        }
+    }
+    if (s.pad && !s.slot)
+        throw Refusal{option + ": pad and confirm say the slot was filled to its end: give "
+                               "slot=<size> too"};
+    return s;
+}
+
+McubootSetting setting_of(const std::string& word) {
+    McubootSetting s;
+    const size_t equals = word.find('=');
+    s.name = word.substr(0, equals);
+    s.valued = equals != std::string::npos;
+    if (s.valued) s.value = word.substr(equals + 1);
+    s.typed = word;
+    return s;
+}
+
+}  // namespace
+
+McubootSettings settings_of_word(const std::string& word) {
+    McubootSettings out;
+    out.typed = word;
     size_t from = 0;
-    while (from <= words.size()) {
-        size_t comma = words.find(',', from);
-        if (comma == std::string::npos) comma = words.size();
-        const std::string word = words.substr(from, comma - from);
-        if (word.empty()) reader.refuse("an empty setting in \"" + words + "\"");
-        reader.setting(word, s);
+    while (from <= word.size()) {
+        size_t comma = word.find(',', from);
+        if (comma == std::string::npos) comma = word.size();
+        std::string piece = word.substr(from, comma - from);
         from = comma + 1;
+        // key=a,b.pem: a piece that is no setting, after a key file's
+        // name, is more of the name.
+        if (!out.settings.empty() && out.settings.back().name == "key" &&
+            out.settings.back().valued && !piece.empty() &&
+            piece.find('=') == std::string::npos && !setting_row(piece)) {
+            McubootSetting& key = out.settings.back();
+            key.value += "," + piece;
+            key.typed += "," + piece;
+            continue;
+        }
+        out.settings.push_back(setting_of(piece));
+    }
+    return out;
+}
+
+Settings read_settings(const Request& request, Use use) {
+    static const McubootSettings none;
+    const McubootSettings& given = request.mcuboot ? *request.mcuboot : none;
+    const char* option = option_word(request.front);
+    if (use == Use::verify) return verify_settings(given, option);
+    Reader reader(option);
+    Settings s;
+    if (given.settings.empty()) reader.refuse("an empty setting in \"" + given.typed + "\"");
+    for (const McubootSetting& g : given.settings) {
+        if (g.typed.empty()) reader.refuse("an empty setting in \"" + given.typed + "\"");
+        reader.setting(g, s);
     }
     reader.finish(s);
     return s;

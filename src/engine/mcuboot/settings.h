@@ -1,7 +1,9 @@
-// --mcuboot's settings, read from their words into what the signing step
-// needs: `key=<file>,header=<size>,slot=<size>,version=<v>,align=<n>,pad,
-// confirm,counter=<n>|auto,dependency=<id>:<v>,tlv=<type>:<hex>,
-// pubkey=hash|full`. The Python API's mcuboot={...} comes as the same words.
+// An MCUboot image's settings, read once from what the asker gave into
+// what FLASH's signing and CHECK's verdict need: `key=<file>,header=<size>,
+// slot=<size>,version=<v>,align=<n>,pad,confirm,counter=<n>|auto,
+// dependency=<id>:<v>,tlv=<type>:<hex>,pubkey=hash|full`. The command line
+// gives them as one word, the Python API's mcuboot={...} as a dict; both
+// come here as the request's settings.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +19,7 @@ namespace velk::mcuboot {
 struct Settings {
     std::optional<std::string> key;  // a PEM private key's file; none: unsigned
     uint64_t header = 0;             // the header's room
+    bool has_header = false;         // header= was given
     std::optional<uint64_t> slot;
     Version version;
     unsigned align = 1;
@@ -28,12 +31,32 @@ struct Settings {
     bool full_key = false;          // PUBKEY rather than KEYHASH
 };
 
-// Refuses (Refusal) what cannot be read, naming the setting.
-Settings read_settings(const std::string& words, Front front);
+// The settings, one row each, in the order a refusal lists them.
+struct SettingRow {
+    const char* name;     // "header"
+    bool valued;          // takes a value after '='; else a switch (pad, confirm)
+    bool file;            // its value is a file's name (key)
+    bool repeats;         // given as often as there are values (dependency, tlv)
+    bool verifies;        // CHECK takes it too
+    const char* example;  // as a refusal shows it: "header=0x200"
+};
 
-// A setting's number, 0x1F in hex or 31 in decimal and nothing else, at
-// most `limit`.
-bool number_of(const std::string& text, uint64_t limit, uint64_t& out);
+// The row of the setting `name`; null for none.
+const SettingRow* setting_row(const std::string& name);
+
+// What the settings are read for: FLASH signs an image with them (header=
+// required, every setting), CHECK verifies one (key, header, slot, pad and
+// confirm alone).
+enum class Use { sign, verify };
+
+// The request's settings; refuses (Refusal) what cannot be read, naming
+// the option as the request's asker gave it.
+Settings read_settings(const Request& request, Use use);
+
+// The command line's one word of settings, split at the commas that start
+// a setting: a comma in a key file's name belongs to the name when what
+// follows it is no setting (key=keys/a,b.pem,header=0x200).
+McubootSettings settings_of_word(const std::string& word);
 
 // The password of an encrypted key, from VELK_KEY_PASSWORD; none when unset.
 std::optional<std::string> key_password();

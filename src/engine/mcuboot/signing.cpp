@@ -184,7 +184,7 @@ Bytes sha256(crypto::Provider& crypto, const Bytes& bytes) {
 
 Signing start_signing(const Request& request) {
     Signing s;
-    s.settings = read_settings(*request.mcuboot, request.front);
+    s.settings = read_settings(request, Use::sign);
     if (s.settings.key)
         s.key = read_key(*s.settings.key, std::string(option_word(request.front)) + ": ");
     return s;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../numbers/numbers.h"
 #include "../platform/platform.h"
 
 namespace velk::outfile {
@@ -19,11 +20,10 @@ std::string kept(const std::string& base) {
 // Digits at `at` as a number; `at` moves past them. False without any, or
 // past what a process id or a counter holds.
 bool number_at(const std::string& text, size_t& at, long& value) {
-    size_t start = at;
-    value = 0;
-    while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 10)
-        value = value * 10 + (text[at++] - '0');
-    return at > start && (at == text.size() || text[at] < '0' || text[at] > '9');
+    uint64_t digits = 0;
+    const bool read = numbers::digits_at(text, at, digits, 10);
+    value = static_cast<long>(digits);
+    return read;
 }
 
 }  // namespace

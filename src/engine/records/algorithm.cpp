@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "../checksum/notation.h"
+#include "../numbers/numbers.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
 #include "../report/wording.h"
@@ -23,7 +24,8 @@ Algorithm from_parameters(const std::string& text) {
     if (const checksum::Algorithm* row = checksum::crc_with(n.parameters)) {
         Algorithm a = algorithm_of(*row);
         if (n.check) {
-            const uint64_t check = std::stoull(row->check, nullptr, 16);
+            uint64_t check = 0;
+            numbers::read_number(row->check, 16, check);
             if (*n.check != check)
                 throw Refusal{text::format(
                     "\"%s\": check=0x%llx, but these parameters (%s's) give 0x%llx for "

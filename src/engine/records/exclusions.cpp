@@ -22,14 +22,11 @@ struct Excluded {
     bool named = false;  // the word names its records
 };
 
-Excluded bytes_of(const std::string& text, const std::string& word, Front front,
-                  const ElfBuild* elf) {
-    if (hex_prefixed(text)) {
-        size_t dash = text.find('-');
-        Excluded hole{0, 0, word, {}, false};
-        if (dash == std::string::npos ||
-            !read_hex_address(text.substr(0, dash), hole.from) ||
-            !read_hex_address(text.substr(dash + 1), hole.to))
+Excluded bytes_of(const Exclusion& e, Front front, const ElfBuild* elf) {
+    const std::string& word = e.word;
+    if (e.bytes != Exclusion::Bytes::symbol) {
+        Excluded hole{e.from, e.to, word, {}, false};
+        if (e.bytes == Exclusion::Bytes::unreadable)
             throw Refusal{word +
                           ": give the bytes as <from>-<to> in 0x hex, <to> the first "
                           "byte kept, as in 0x08000100-0x08000200; or a symbol"};
@@ -39,6 +36,7 @@ Excluded bytes_of(const std::string& text, const std::string& word, Front front,
                           ": the byte at <to> is the first one kept"};
         return hole;
     }
+    const std::string& text = e.symbol;
     if (text.empty())
         throw Refusal{word + ": give the bytes as <from>-<to> in 0x hex, or a symbol"};
     if (!elf)
@@ -67,24 +65,18 @@ bool names(const std::string& name, const Planned& p) {
 }
 
 // "<bytes>" or "<bytes>:<record>[,<record>...]": the records it is cut from.
-Excluded excluded_of(const std::string& text, const std::vector<Planned>& records,
+Excluded excluded_of(const Exclusion& e, const std::vector<Planned>& records,
                      const Request& request, const ElfBuild* elf) {
     const Front front = request.front;
-    const std::string word = given(front, Option::exclude, text);
-    const size_t colon = text.find(':');
-    Excluded hole = bytes_of(text.substr(0, colon), word, front, elf);
-    if (colon == std::string::npos) {
+    const std::string& word = e.word;
+    Excluded hole = bytes_of(e, front, elf);
+    if (!e.records) {
         for (size_t i = 0; i < records.size(); ++i)
             if (records[i].record.producer->takes_exclusions()) hole.records.push_back(i);
         return hole;
     }
     hole.named = true;
-    const std::string list = text.substr(colon + 1);
-    size_t at = 0;
-    do {
-        const size_t comma = std::min(list.find(',', at), list.size());
-        const std::string name = list.substr(at, comma - at);
-        at = comma + 1;
+    for (const std::string& name : *e.records) {
         if (name.empty())
             throw Refusal{word +
                           ": name the records after ':', as the lines name them, as in " +
@@ -105,7 +97,7 @@ Excluded excluded_of(const std::string& text, const std::vector<Planned>& record
         const size_t index = static_cast<size_t>(found - records.begin());
         if (std::find(hole.records.begin(), hole.records.end(), index) == hole.records.end())
             hole.records.push_back(index);
-    } while (at <= list.size());
+    }
     return hole;
 }
 
@@ -125,8 +117,8 @@ std::string whose(const Excluded& hole, const std::vector<Planned>& records) {
 void cut_exclusions(std::vector<Planned>& records, const Request& request,
                     const ElfBuild* elf) {
     std::vector<Excluded> holes;
-    for (const std::string& text : request.excludes)
-        holes.push_back(excluded_of(text, records, request, elf));
+    for (const Exclusion& e : request.excludes)
+        holes.push_back(excluded_of(e, records, request, elf));
     // Each is judged against the ranges as planned, so that the words may
     // come in any order: a hole inside another still covers bytes.
     for (const Excluded& hole : holes) {

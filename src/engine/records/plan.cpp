@@ -43,11 +43,8 @@ uint64_t range_start(const Selector& s, const ElfBuild* elf) {
 // The variable's name, or the word as the numbers read: "--a1FFC", or
 // from the Python API "offset=0x1FFC".
 std::string label_of(const Selector& s, const Placement& p) {
-    const auto value = static_cast<unsigned long long>(p.request.value);
-    const bool api = s.front == Front::api;
     if (s.letter == 'n') return s.value;
-    if (s.letter == 'a') return text::format(api ? "offset=0x%llX" : "--a%llX", value);
-    return text::format(api ? "block=%llu" : "--s%llu", value);
+    return given(s.front, s.letter == 'a' ? Option::offset : Option::block, p.request.value);
 }
 
 Planned from_selector(const Selector& s, const Plan& plan, const ElfBuild* elf,

@@ -175,8 +175,7 @@ std::string merged_start(Front front, uint64_t entry, EntryFrom from,
     if (chosen) return line + whose + "as " + option + " gives it";
     if (from == EntryFrom::application) whose = "the application's: no merged file has one ";
     else whose.replace(whose.size() - 2, 2, " ");
-    return line + whose + "(" + option +
-           (front == Front::api ? "=" : " <file>|0x<address>") + " chooses another)";
+    return line + whose + "(" + asking(front, Option::entry) + " chooses another)";
 }
 
 std::string entry_left_out(uint64_t entry) {

@@ -3,12 +3,19 @@
 // one of these, and the modes read nothing else.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 namespace velk {
+
+// Each mode's bit, for the tables of what each option is for.
+namespace mode_bit {
+constexpr unsigned flash = 1u << 0;
+constexpr unsigned check = 1u << 1;
+}  // namespace mode_bit
 
 // Who asked: the command line's words or the Python API's arguments. What a
 // run says about the request names the options as its asker typed them.
@@ -19,11 +26,44 @@ enum class Front { command_line, api };
 // range starts after an '@' and its own algorithm after an '=' when given.
 struct Selector {
     char letter = 0;
-    std::string value;
+    std::string value;  // as the asker wrote it, for the lines that name it
     std::optional<std::string> from;  // a symbol's name or a 0x address
     std::string word;                 // the word as typed, for refusals
     Front front = Front::command_line;
     std::optional<std::string> algorithm;  // --crc's when not given
+    // The offset ('a') or block size ('s') the front read; none when the
+    // value is no number (refused as the record is placed).
+    std::optional<uint64_t> number = std::nullopt;
+};
+
+// One setting of an MCUboot image, as its asker gave it: its name and its
+// value, read into what it is by the one reader of the settings.
+struct McubootSetting {
+    std::string name;     // "key", "header", "pad"
+    bool valued = false;  // a value came with it (the command line's '=')
+    std::string value;    // as given: a file's name, "0x200", "1.2.3", "1:1.2.0"
+    std::optional<uint64_t> number;  // a size or count given as a number (the API's int)
+    std::string typed;    // the setting as the command line writes it, for refusals
+};
+
+struct McubootSettings {
+    std::vector<McubootSetting> settings;  // in the order given
+    std::string typed;                     // all of them as given, for refusals
+};
+
+// Bytes no checksum takes in, read by the front: [from, to) by 0x
+// addresses, or a symbol's object; after a ':' the records, as the lines
+// name them, that they are cut from alone.
+struct Exclusion {
+    enum class Bytes {
+        range,       // from, to
+        symbol,      // the object of `symbol` (refused when empty)
+        unreadable,  // 0x... that is no <from>-<to>
+    } bytes = Bytes::symbol;
+    uint64_t from = 0, to = 0;
+    std::string symbol;
+    std::optional<std::vector<std::string>> records;
+    std::string word;  // as the asker gave it, for refusals
 };
 
 struct Request {
@@ -34,7 +74,7 @@ struct Request {
     // fields; 0x<address>+<size> in place of the symbol
     std::optional<std::string> header;
     // Bytes no checksum takes in, each <from>-<to> or a symbol's object
-    std::vector<std::string> excludes;
+    std::vector<Exclusion> excludes;
     std::optional<std::string> crc;   // the algorithm's name; CRC-32/MPEG-2 when not
     std::optional<std::string> fill;  // erased flash's value, 0x<NN>; 0xFF when not
     std::optional<std::string> elf;   // the build a file is checked against
@@ -53,9 +93,9 @@ struct Request {
     // 0x<address>.
     std::optional<std::string> entry;
     bool force = false;               // do what the checks refuse
-    // --mcuboot: an MCUboot image's settings as typed, comma-separated:
-    // key=<file>,header=<size>,...; empty when CHECK's option came alone.
-    std::optional<std::string> mcuboot;
+    // An MCUboot image's settings: key=<file>,header=<size>,...; none given
+    // when CHECK's option came alone.
+    std::optional<McubootSettings> mcuboot;
 };
 
 }  // namespace velk

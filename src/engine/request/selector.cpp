@@ -1,21 +1,28 @@
 #include "selector.h"
 
+#include "../numbers/numbers.h"
+
 namespace velk {
 
 Selector read_selector(char letter, const std::string& text, const std::string& word,
                        Front front) {
-    Selector s{letter, text, std::nullopt, word, front, std::nullopt};
+    Selector s{letter, text, std::nullopt, word, front, std::nullopt, std::nullopt};
     size_t equals = s.value.find('=');
     if (equals != std::string::npos) {
         s.algorithm = s.value.substr(equals + 1);
         s.value.resize(equals);
     }
-    if (letter == 's') return s;
+    uint64_t number = 0;
+    if (letter == 's') {
+        if (numbers::read_number(s.value, 10, number)) s.number = number;
+        return s;
+    }
     size_t at = s.value.find('@');
     if (at != std::string::npos) {
         s.from = s.value.substr(at + 1);
         s.value.resize(at);
     }
+    if (letter == 'a' && numbers::read_number(s.value, 16, number)) s.number = number;
     return s;
 }
 

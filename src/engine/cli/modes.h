@@ -6,17 +6,11 @@
 #include <string_view>
 
 #include "../run/host.h"
-#include "request.h"
+#include "../request/request.h"
 
 namespace velk {
 
 class Reporter;
-
-// Each mode's bit, for the tables of what each option is for.
-namespace mode_bit {
-constexpr unsigned flash = 1u << 0;
-constexpr unsigned check = 1u << 1;
-}  // namespace mode_bit
 
 struct Mode {
     const char* word;  // "FLASH"

@@ -1,0 +1,334 @@
+#include "option_table.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace velk {
+
+namespace {
+
+using mode_bit::check;
+using mode_bit::flash;
+
+// One row an option, in the order --help lists them.
+const OptionRow rows[] = {
+    {Option::symbol, "--n", "symbol", Value::record, flash | check, true,
+     "the checksum variable, as in --n crc_value",
+     R"(  --n<name>@<from>, --a<hex>@<from>
+                a checksum whose range starts at <from> (a symbol or a 0x address)
+                rather than at the image start: --ncfg_crc@cfg_start
+  --n<name>=<algorithm>, --a<hex>@<from>=<algorithm>
+                a checksum of its own algorithm, its slot as wide as that
+                algorithm's value (others: --crc's): --n crc_app=CRC-16/XMODEM
+)",
+     0, nullptr, nullptr, nullptr, nullptr, "<name>"},
+    {Option::offset, "--a", "offset", Value::record_offset, flash | check, true,
+     "the checksum's hex offset in its image, as in --a 1FFC",
+     "",
+     0, nullptr, nullptr, nullptr, nullptr, "<hex>"},
+    {Option::block, "--s", "block", Value::record_block, flash | check, false,
+     "the block size, as in --s 1024",
+     "",
+     0, nullptr, nullptr, nullptr, nullptr, "<size>"},
+    {Option::header, "--header", "header", Value::text, flash | check, false,
+     "the header's symbol and fields, as in --header app_header:size@8,crc@12,hcrc@16",
+     R"(  --header <symbol>:<field>@<offset>[=<algorithm>][,...]
+                an image header: the object <symbol> in flash, its fields at
+                offsets from its start (decimal or 0x): size (the body's length,
+                4 bytes), crc (the body's checksum), hcrc (the header's bytes
+                before it); the body runs from the header's end to the end of its
+                image: --header app_header:size@8,crc@12=crc-32/iso-hdlc,hcrc@16.
+                0x<address>+<size> in place of <symbol> places it without
+                symbols (CHECK of a HEX file alone)
+)",
+     13, nullptr, nullptr, &Request::header, nullptr, "<symbol>:<field>@<offset>"},
+    {Option::lpc_vectors, "--lpc-vectors", "lpc_vectors", Value::on, flash | check, false,
+     nullptr,
+     R"(  --lpc-vectors the NXP LPC vector-table checksum at 0x1C: the first eight words
+                of the image sum to zero
+)",
+     9, nullptr, &Request::lpc_vectors, nullptr, nullptr},
+    {Option::force, "--force", "force", Value::on, flash | check, false,
+     nullptr,
+     R"(  --force       FLASH: write even what the checks refuse (a function, a .bss, .data or
+                unaligned variable, one of another size than the checksum, or one
+                holding data rather than a placeholder, as the slot; an empty range;
+                an absolute --a; more than 16 MiB of fill); the reasons become
+                warnings. CHECK: check those anyway
+)",
+     6, nullptr, &Request::force, nullptr, nullptr},
+    {Option::exclude, "--exclude", "exclude", Value::exclusion, flash | check, true,
+     "the bytes to leave out, as in --exclude 0x08000100-0x08000200 or --exclude <symbol>",
+     R"(  --exclude <from>-<to>[:<record>,...] | --exclude <symbol>[:<record>,...]
+                leave these bytes out of every checksum whose range covers them,
+                the bytes around them fed one after the other: 0x addresses, the
+                byte at <to> the first one kept; or a symbol's object. After a
+                ':' only out of the records named, as the lines name them (a
+                variable, --a<hex>, <header>.<field>): --exclude calib:app_crc.
+                Repeatable, in any order
+)",
+     18, nullptr, nullptr, nullptr, nullptr, "<bytes>"},
+    {Option::crc, "--crc", "crc", Value::algorithm, flash | check, false,
+     "an algorithm's name, as in --crc CRC-32/ISO-HDLC (velk-crc --list-crc lists them), or "
+     "a CRC's parameters, as in --crc "
+     "width=16,poly=0x1021,init=0,refin=false,refout=false,xorout=0",
+     R"(  --crc <name>  the algorithm of the records that name none, by crcmod's or the
+                CRC catalogue's name, any case:
+                CRC-32/ISO-HDLC (zlib's crc32), CRC-16/XMODEM, crc-32c, modbus,
+                sum-32/words/neg, fletcher-32, adler-32, sha-256, ... (default
+                CRC-32/MPEG-2; velk-crc --list-crc lists them all); or a CRC's
+                parameters: width=32,poly=0x04c11db7,init=0,refin=false,
+                refout=false,xorout=0x55555555[,check=0x...]
+)",
+     12, nullptr, nullptr, &Request::crc, nullptr, "<name>"},
+    {Option::be, "--be", "be", Value::on, flash | check, false,
+     nullptr,
+     R"(  --be          store values big-endian (default little-endian)
+)",
+     8, nullptr, &Request::big_endian, nullptr, nullptr},
+    {Option::fill, "--fill", "fill", Value::byte, flash | check, false,
+     "the value erased flash reads, as in --fill 0x00",
+     R"(  --fill 0x<NN> the value erased flash reads (in hex: 0xFF, not 255), in the holes
+                and padding the checksum covers and the files hold (default 0xFF;
+                0x00 on flash that reads 0x00 when erased, such as STM32L0/L1)
+)",
+     14, nullptr, nullptr, &Request::fill, nullptr, "0x<NN>"},
+    {Option::words, "--words", "words", Value::on, flash | check, false,
+     nullptr,
+     R"(  --words       feed the checksum 32-bit little-endian words, most significant byte
+                first, as an STM32 CRC unit fed words from flash does (default: bytes;
+                the CRC-32/MPEG-2 records alone)
+)",
+     7, nullptr, &Request::words, nullptr, nullptr},
+    {Option::bin, "--bin", "bin", Value::output, flash, false,
+     nullptr,
+     R"(  --bin         FLASH: also <root>_CRC.bin, the image as raw bytes, the fill value in the gaps
+)",
+     4, "bin", nullptr, nullptr, nullptr},
+    {Option::srec, "--srec", "srec", Value::output, flash, false,
+     nullptr,
+     R"(  --srec        FLASH: also <root>_CRC.srec, Motorola S-records
+)",
+     5, "srec", nullptr, nullptr, nullptr},
+    {Option::uf2, "--uf2", "uf2", Value::text, flash | check, false,
+     "the chip family, as in --uf2 rp2040",
+     R"(  --uf2 <family> FLASH: also <root>_CRC.uf2, for a drag-and-drop bootloader of that chip family
+                (rp2040, rp2350, nrf52840, samd21, samd51, stm32f4, ..., or a 0x ID);
+                CHECK: the family a UF2 file's blocks must carry
+)",
+     15, nullptr, nullptr, &Request::uf2, nullptr, "<family>"},
+    {Option::merge, "--merge", "merge", Value::path, flash | check, true,
+     "the file to merge, as in --merge bootloader.hex",
+     R"(  --merge <file>
+                FLASH: also <root>_CRC_merged.hex (and .bin, .srec, .uf2 as asked
+                for): the file (Intel HEX, S-records, UF2, ELF, or a raw binary as
+                <file>@0x<address>) with the checksummed application; repeatable.
+                CHECK (with --elf): the file is the build merged with these, every
+                byte of them checked
+)",
+     17, nullptr, nullptr, nullptr, &Request::merge, "<file>"},
+    {Option::entry, "--entry", "entry", Value::path_or_address, flash | check, false,
+     "a merged file or a 0x address, as in --entry bootloader.hex",
+     R"(  --entry <file>|0x<address>
+                the merged files' start address: a merged file's, the
+                application's (its ELF file) or this address (default: the first
+                merged file that has one, else the application's)
+)",
+     16, nullptr, nullptr, &Request::entry, nullptr, "<file>|0x<address>"},
+    {Option::mcuboot, "--mcuboot", "mcuboot", Value::settings, flash | check, false,
+     "its settings, as in --mcuboot key=signing-key.pem,header=0x200,slot=0x40000",
+     R"(  --mcuboot <setting>[,<setting>...]
+                FLASH: a signed MCUboot image in every file, made after the records
+                are stored (so the CRCs and the signature cover the same bytes):
+                  header=<size>   the header's room (required): the build's own
+                                  when its image starts with that many 0x00 or
+                                  erased bytes, else added before the image
+                  key=<file>      a PEM private key: Ed25519, ECDSA P-256,
+                                  RSA-2048/3072 (an encrypted one takes its
+                                  password from VELK_KEY_PASSWORD); without it the
+                                  image carries its hash alone
+                  slot=<size>     the slot: the image and trailer must fit
+                  version=<major>.<minor>.<revision>[+<build>] (default 0.0.0+0)
+                  align=<1|2|4|8|16|32>  the flash write size (default 1)
+                  pad | confirm   fill the slot and write the trailer's magic;
+                                  confirm also sets image_ok
+                  counter=<n>|auto  the security counter (auto: from the version)
+                  dependency=<id>:<version>, tlv=<type>:<hex bytes>  repeatable
+                  pubkey=hash|full  the key's hash (default) or the key itself
+                --fill is then 0xFF or 0x00; --json adds "mcuboot" and every
+                file's SHA-256.
+                CHECK: verifies a signed image in the file (header, TLVs, hash,
+                and with a key its key hash and signature); --mcuboot alone
+                checks the hash:
+                  key=<file>      a PEM public or private key
+                  header=<size>   the hdr_size the image must have
+                  slot=<size>[,pad|,confirm]  the slot it must fit; with pad
+                                  or confirm its trailer at the slot's end
+)",
+     3, nullptr, nullptr, nullptr, nullptr, "<setting>[,<setting>...]"},
+    {Option::elf, "--elf", "elf", Value::path, check, false,
+     "the build's ELF file, as in --elf fw.elf",
+     R"(  --elf <file>  CHECK: also verify that the file is this build's flash image,
+                checksummed; symbols and layout come from it (also --elf=<file>)
+)",
+     10, nullptr, nullptr, &Request::elf, nullptr, "<file>"},
+    {Option::base, "--base", "base", Value::address, check, false,
+     "the raw binary's first address, as in --base 0x08000000",
+     R"(  --base 0x<address>
+                CHECK: where a raw binary starts (with --elf: where the build's
+                image starts)
+)",
+     11, nullptr, nullptr, &Request::base, nullptr, "0x<address>"},
+    {Option::json, "--json", nullptr, Value::shown, flash | check, false,
+     nullptr,
+     R"(  --json        one JSON object on standard output; the lines go to standard error
+)",
+     2, nullptr, nullptr, nullptr, nullptr},
+    {Option::help, "--help", nullptr, Value::asked_help, flash | check, false,
+     nullptr,
+     "",
+     1, nullptr, nullptr, nullptr, nullptr},
+    {Option::algorithms, nullptr, "algorithms", Value::per_record, flash | check, false,
+     nullptr,
+     "",
+     0, nullptr, nullptr, nullptr, nullptr},
+};
+
+// --help's usage lines of the modes that take these options.
+const char* const usage = R"(  velk-crc FLASH <firmware.elf> RECORDS [--exclude <bytes>]... [--crc <name>]
+                 [--be] [--fill 0x<NN>] [--force] [--words] [--bin] [--srec]
+                 [--uf2 <family>] [--merge <file>]... [--entry <file>|0x<address>]
+                 [--mcuboot <setting>[,<setting>...]] [--json] [@<file>]...
+  velk-crc CHECK <file> RECORDS [--elf <firmware.elf>] [--base 0x<address>]
+                 [--merge <file>]... [--entry <file>|0x<address>] [--uf2 <family>]
+                 [--exclude <bytes>]... [--crc <name>] [--be] [--fill 0x<NN>]
+                 [--force] [--words] [--mcuboot <setting>[,<setting>...]]
+                 [--json] [@<file>]...
+)";
+
+bool starts_with(const std::string& word, const char* prefix) {
+    return word.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+// Whether the option's value may follow an '=' in its word.
+bool takes_value(const OptionRow& r) {
+    return r.needs != nullptr && !is_record(r.value);
+}
+
+}  // namespace
+
+const OptionRow* options_begin() {
+    return std::begin(rows);
+}
+
+const OptionRow* options_end() {
+    return std::end(rows);
+}
+
+const OptionRow& row(Option option) {
+    return rows[static_cast<int>(option)];
+}
+
+const OptionRow* row_of_word(const std::string& word) {
+    for (const OptionRow& r : rows) {
+        if (!r.spelling || is_record(r.value)) continue;
+        if (word == r.spelling) return &r;
+        if ((takes_value(r) || r.value == Value::settings) &&
+            starts_with(word, (std::string(r.spelling) + "=").c_str()))
+            return &r;
+    }
+    return nullptr;
+}
+
+const OptionRow* row_of_keyword(const std::string& keyword, unsigned mode) {
+    for (const OptionRow& r : rows)
+        if (r.keyword && keyword == r.keyword && (r.modes & mode)) return &r;
+    return nullptr;
+}
+
+std::string usage_lines() {
+    return usage;
+}
+
+std::string record_help() {
+    std::string lines =
+        "records (FLASH and CHECK: any number of --n and --a, a --header, --lpc-vectors;\n"
+        "or one --s, with --lpc-vectors at most; the value glued or the next word):\n";
+    for (const OptionRow& r : rows)
+        if (is_record(r.value) || r.option == Option::header ||
+            r.option == Option::lpc_vectors)
+            lines += r.help;
+    return lines;
+}
+
+std::string option_help() {
+    std::string lines;
+    for (const OptionRow& r : rows)
+        if (!(is_record(r.value) || r.option == Option::header ||
+              r.option == Option::lpc_vectors))
+            lines += r.help;
+    return lines;
+}
+
+std::vector<std::string> suggested_words(unsigned mode) {
+    std::vector<const OptionRow*> chosen;
+    for (const OptionRow& r : rows)
+        if (r.suggested && r.spelling && (r.modes & mode)) chosen.push_back(&r);
+    std::stable_sort(chosen.begin(), chosen.end(),
+                     [](const OptionRow* a, const OptionRow* b) {
+                         return a->suggested < b->suggested;
+                     });
+    std::vector<std::string> words;
+    for (const OptionRow* r : chosen) words.emplace_back(r->spelling);
+    return words;
+}
+
+const char* option_name(Front front, Option option) {
+    const OptionRow& r = row(option);
+    return front == Front::api ? r.keyword : r.spelling;
+}
+
+std::string turned_on(Front front, Option option) {
+    return std::string(option_name(front, option)) + (front == Front::api ? "=True" : "");
+}
+
+bool is_record(Value value) {
+    return value == Value::record || value == Value::record_offset ||
+           value == Value::record_block;
+}
+
+std::string given(Front front, Option option, const std::string& value) {
+    const OptionRow& r = row(option);
+    const std::string name = option_name(front, option);
+    if (front == Front::api) {
+        const bool number = r.value == Value::record_offset || r.value == Value::record_block;
+        return name + (number ? "=" + value : "=\"" + value + "\"");
+    }
+    return name + (is_record(r.value) ? "" : " ") + value;
+}
+
+std::string given(Front front, Option option, uint64_t number) {
+    const bool hex = row(option).value == Value::record_offset;
+    char digits[24];
+    const char* shape = !hex ? "%llu" : front == Front::api ? "0x%llX" : "%llX";
+    std::snprintf(digits, sizeof digits, shape, static_cast<unsigned long long>(number));
+    return given(front, option, digits);
+}
+
+std::string asking(Front front, Option option) {
+    if (front == Front::api) return std::string(option_name(front, option)) + "=";
+    return std::string(option_name(front, option)) + " " + row(option).placeholder;
+}
+
+std::string setting(Front front, Option option, const char* name) {
+    if (front == Front::api)
+        return std::string(option_name(front, option)) + "={\"" + name + "\": ...}";
+    return std::string(option_name(front, option)) + " " + name + "=<file>";
+}
+
+std::string settings(Front front, Option option) {
+    return std::string(option_name(front, option)) + (front == Front::api ? "={...}" : "");
+}
+
+}  // namespace velk

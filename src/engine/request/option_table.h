@@ -1,0 +1,123 @@
+// Every option of FLASH and CHECK, one row each, as llvm-objcopy lists its
+// options in one declarative file: the command line's spelling, the Python
+// API's keyword, what its value is and how it is read, the modes that take
+// it, whether it repeats, its --help lines and the example a refusal gives.
+// The command-line parser, the API's keyword handling, --help, the
+// suggestion after a mistyped option and the way a refusal names an option
+// all read these rows; adding an option is one row plus its meaning.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "request.h"
+
+namespace velk {
+
+// An option, by its row. In the order of the rows.
+enum class Option {
+    symbol, offset, block, header, lpc_vectors, force, exclude, crc, be, fill, words, bin,
+    srec, uf2, merge, entry, mcuboot, elf, base, json, help, algorithms,
+};
+
+// What an option's value is, which says how each front reads it.
+enum class Value {
+    on,          // a switch: the word alone; the API's True or False
+    output,      // a switch asking for the files of a format (its word in `output`)
+    text,        // one word: the next one or after '='; the API's str
+    path,        // a file's name; the API's str or path-like
+    address,     // a 0x address; the API's int
+    byte,        // a byte's value, 0x<NN>; the API's int
+    path_or_address,  // a file's name or a 0x address; the API's path or int
+    algorithm,   // an algorithm's name, or a CRC's parameters over several words
+    exclusion,   // <from>-<to> or a symbol, [:<record>,...]
+    record,      // --n: a variable's name, glued to the letter or the next word
+    record_offset,  // --a: a hex offset, as --n; the API's int
+    record_block,   // --s: a block size in decimal, as --n; the API's int
+    settings,    // key=...,header=...: may stand alone before the file (CHECK)
+    shown,       // how the outcome is shown (--json), the command line's alone
+    asked_help,  // --help, -h
+    per_record,  // the API's algorithms={record: name}
+};
+
+struct OptionRow {
+    Option option;
+    const char* spelling;  // "--fill"; nullptr: the API's alone
+    const char* keyword;   // "fill"; nullptr: the command line's alone
+    Value value;
+    unsigned modes;  // mode_bit::flash | check
+    bool repeats;    // given as often as there are values
+    // What the refusal of the word without its value asks for; nullptr
+    // when it takes none.
+    const char* needs;
+    // The lines --help shows for it, each ending in a newline, in the
+    // order of the rows within its part of the help; empty: none of its
+    // own.
+    const char* help;
+    // Among the suggestions for a mistyped word the same distance away,
+    // the lower comes first; 0: never suggested.
+    unsigned suggested;
+    const char* output = nullptr;  // Value::output: the format's word, "bin"
+    // Where the command line's value lands in the request, by its kind.
+    bool Request::*on = nullptr;
+    std::optional<std::string> Request::*text = nullptr;
+    std::vector<std::string> Request::*texts = nullptr;
+    // What the value is, as the usage writes it: "<file>|0x<address>".
+    const char* placeholder = nullptr;
+};
+
+const OptionRow* options_begin();
+const OptionRow* options_end();
+
+// The row of `option`.
+const OptionRow& row(Option option);
+
+// The row the command-line word `word` names: its spelling alone, or
+// "<spelling>=<value>" for an option that takes a value; null when none.
+// A record's word (--ncrc_value) is told by command_line_record.
+const OptionRow* row_of_word(const std::string& word);
+
+// The row a keyword of the API names in `mode` (its bit); null when none.
+const OptionRow* row_of_keyword(const std::string& keyword, unsigned mode);
+
+// --help's usage lines of FLASH and CHECK, then its lines of the records
+// and of the other options.
+std::string usage_lines();
+std::string record_help();
+std::string option_help();
+
+// The command-line words of `mode`'s options, for the suggestion after a
+// mistyped one, in the order a tie is broken.
+std::vector<std::string> suggested_words(unsigned mode);
+
+// How each front names an option in what a run says: "--fill" / "fill".
+const char* option_name(Front front, Option option);
+
+// The option turned on: "--force" / "force=True".
+std::string turned_on(Front front, Option option);
+
+// The option with a value: "--uf2 rp9" / "uf2=\"rp9\""; a record's glued
+// to its letter, "--ncrc_value", and an offset's or block's a number,
+// "offset=0x1FC".
+std::string given(Front front, Option option, const std::string& value);
+
+// A record's offset or block size as each front writes the number:
+// "--a1FC" / "offset=0x1FC", "--s1024" / "block=1024".
+std::string given(Front front, Option option, uint64_t number);
+
+// The option as it is asked for, its value to come: "--merge <file>" /
+// "merge=".
+std::string asking(Front front, Option option);
+
+// One setting of an option of settings: "--mcuboot key=<file>" /
+// "mcuboot={\"key\": ...}".
+std::string setting(Front front, Option option, const char* name);
+
+// An option of settings as a whole: "--mcuboot" / "mcuboot={...}".
+std::string settings(Front front, Option option);
+
+// Whether the row is one of a record's place, glued to its letter.
+bool is_record(Value value);
+
+}  // namespace velk
