@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "../elf/elf_build.h"
-#include "../flash/merge.h"
+#include "../merged/merge.h"
 #include "../inputs/image_file.h"
 #include "../records/plan.h"
 #include "../records/symbols.h"

@@ -13,9 +13,9 @@ namespace velk {
 namespace {
 
 const Mode modes[] = {
-    {"FLASH", mode_bit::flash, flash_crc_calc, 255, "out of memory; nothing was written",
+    {"FLASH", mode_bit::flash, run_flash, 255, "out of memory; nothing was written",
      "interrupted; the output files are all new or all as they were"},
-    {"CHECK", mode_bit::check, check_crc, 2, "out of memory while checking it",
+    {"CHECK", mode_bit::check, run_check, 2, "out of memory while checking it",
      "interrupted; no verdict"},
 };
 

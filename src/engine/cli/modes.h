@@ -43,7 +43,7 @@ int refused(const Mode& mode, Reporter& report, const std::string& text);
 int run_mode(const Mode& mode, const Request& request, Reporter& report, Host& host);
 
 // The drivers.
-int flash_crc_calc(const Request& request, Reporter& report, Host& host);
-int check_crc(const Request& request, Reporter& report, Host& host);
+int run_flash(const Request& request, Reporter& report, Host& host);
+int run_check(const Request& request, Reporter& report, Host& host);
 
 }  // namespace velk

@@ -24,7 +24,7 @@
 #include "../run/host.h"
 #include "crc_elf.h"
 #include "flash_digests.h"
-#include "merge.h"
+#include "../merged/merge.h"
 
 namespace velk::flash {
 

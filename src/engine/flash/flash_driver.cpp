@@ -6,7 +6,7 @@
 
 namespace velk {
 
-int flash_crc_calc(const Request& request, Reporter& report, Host& host) {
+int run_flash(const Request& request, Reporter& report, Host& host) {
     flash::FlashRun run(request);
     flash::plan(run, host);
     flash::compute(run, host);

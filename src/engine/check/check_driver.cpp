@@ -5,7 +5,7 @@
 
 namespace velk {
 
-int check_crc(const Request& request, Reporter& report, Host& host) {
+int run_check(const Request& request, Reporter& report, Host& host) {
     check::CheckRun run(request);
     check::plan(run, report, host);
     check::compute(run);
