@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <utility>
+#include <optional>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -24,6 +25,8 @@
 #include "../../src/engine/mcuboot/format.h"
 #include "../../src/engine/platform/platform.h"
 #include "../../src/engine/records/plan.h"
+#include "../../src/engine/request/hex_fields.h"
+#include "../../src/engine/request/option_table.h"
 #include "../../src/engine/srecord/srec_writer.h"
 #include "../../src/engine/uf2/uf2.h"
 
@@ -601,6 +604,8 @@ void format_rows() {
         expect(!f->needs_base || (!f->read && !f->start_of && !f->recognise),
                name + ": a file without addresses is placed, never read as records");
         expect(!f->family || f->read, name + ": a family is read back");
+        expect(!(f->needs_base && f->container) || f->unwrap,
+               name + ": a container without addresses gives CHECK the image it holds");
         for (bool merged : {false, true}) {
             if (!f->write || (merged && !f->merged)) continue;
             const std::string file = file_name("fw", *f, merged);
@@ -626,6 +631,42 @@ void format_rows() {
     expect(uf2().family, "--uf2 asks for the format that carries a family");
 }
 
+// Hex fields as the command line gives them, each read or none, and the
+// option rows that take them.
+void hex_fields() {
+    using velk::read_hex_fields;
+    using Numbers = std::vector<std::optional<uint64_t>>;
+    const struct {
+        const char* text;
+        Numbers numbers;
+    } cases[] = {
+        {"0483:df11", {0x483, 0xDF11}},
+        {"0483:DF11:0200", {0x483, 0xDF11, 0x200}},
+        {"f", {0xF}},
+        {"ffffffffffffffff:0", {0xFFFFFFFFFFFFFFFFu, 0}},
+        {"1ffffffffffffffff", {std::nullopt}},
+        {"0483:", {0x483, std::nullopt}},
+        {":df11", {std::nullopt, 0xDF11}},
+        {"0x483:df11", {std::nullopt, 0xDF11}},
+        {"zz:+1: 1:-1", {std::nullopt, std::nullopt, std::nullopt, std::nullopt}},
+        {"", {std::nullopt}},
+    };
+    for (const auto& c : cases) {
+        const velk::HexFields read = read_hex_fields(c.text, std::string("--x ") + c.text);
+        expect(read.numbers == c.numbers, std::string("hex fields of \"") + c.text + "\"");
+        expect(read.word == std::string("--x ") + c.text, "a refusal names the value as given");
+    }
+    for (const velk::OptionRow* r = velk::options_begin(); r != velk::options_end(); ++r) {
+        if (r->value != velk::Value::hex_fields) continue;
+        expect(r->fields != nullptr, std::string(r->keyword) + ": its value lands in the request");
+        bool names_a_format = !r->output;
+        for (const velk::formats::Format* f = velk::formats::begin();
+             f != velk::formats::end(); ++f)
+            names_a_format |= r->output && std::string(f->word) == r->output;
+        expect(names_a_format, std::string(r->keyword) + ": asks for a format of the table");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -641,6 +682,7 @@ int main(int argc, char** argv) {
         mcuboot_format();
         file_checks();
         format_rows();
+        hex_fields();
         records_over_the_final_image();
         flash_and_check(argv[1], argv[2]);
     } catch (const std::exception& e) {
