@@ -25,6 +25,7 @@
 #include "../../src/engine/mcuboot/format.h"
 #include "../../src/engine/platform/platform.h"
 #include "../../src/engine/records/plan.h"
+#include "../../src/engine/report/refusal.h"
 #include "../../src/engine/request/hex_fields.h"
 #include "../../src/engine/request/option_table.h"
 #include "../../src/engine/srecord/srec_writer.h"
@@ -631,6 +632,73 @@ void format_rows() {
     expect(uf2().family, "--uf2 asks for the format that carries a family");
 }
 
+// The DFU row on an image with a gap: its file is the image's bytes and a
+// suffix with the fields dfu-suffix writes, which its own check takes in
+// any pieces and CHECK's unwrapping gives back; a changed image byte, CRC
+// or vendor is named.
+struct FileSink final : velk::outfile::Sink {
+    std::string bytes;
+    void put(const char* text, size_t size) override { bytes.append(text, size); }
+};
+
+void dfu_row() {
+    using namespace velk::formats;
+    const Format* dfu = by_name("fw_CRC.dfu");
+    expect(dfu && dfu->container && dfu->needs_base, ".dfu: a container placed at a base");
+    if (!dfu) return;
+    std::vector<uint8_t> low(0x100, 0x5A);
+    velk::layout::MemoryMap memory;
+    memory.append(0x08000000, low.data(), low.size());
+    memory.append_fill(0x08000100, 0x100);
+    memory.append(0x08000200, low.data(), 0x10);
+    velk::Request asked, other;
+    asked.dfu = velk::read_hex_fields("0483:df11", "--dfu 0483:df11");
+    other.dfu = velk::read_hex_fields("0484:df11", "--dfu 0484:df11");
+    Contents c{&memory, 0x08000000, 0x08000210, 0, 0, nullptr, &asked};
+    Contents c_other = c;
+    c_other.request = &other;
+    FileSink file;
+    dfu->write(c, "fw_CRC.dfu", file);
+    const std::string& bytes = file.bytes;
+    expect(bytes.size() == 0x210 + 16, ".dfu: the image and 16 bytes");
+    expect(bytes.compare(0x210, 12, "\xFF\xFF\x11\xDF\x83\x04\x00\x01UFD\x10", 12) == 0,
+           ".dfu: bcdDevice 0xFFFF, idProduct, idVendor, bcdDFU 1.0, UFD, length 16");
+    for (size_t piece : {size_t{1}, size_t{7}, size_t{4096}})
+        expect(checked(*dfu->check(c, {}), bytes, piece).empty(),
+               ".dfu in pieces of " + std::to_string(piece));
+    std::string flipped_image = bytes, flipped_crc = bytes;
+    flipped_image[0x105] ^= 0x10;
+    flipped_crc[bytes.size() - 1] ^= 0x01;
+    const struct {
+        const char* what;
+        const Contents& contents;
+        std::string bytes;
+        const char* fault;
+    } cases[] = {
+        {".dfu image byte", c, flipped_image, "it holds 0x"},
+        {".dfu CRC", c, flipped_crc, "its DFU suffix's dwCRC is 0x"},
+        {".dfu vendor", c_other, bytes, "its DFU suffix's idVendor is 0x483, not 0x484"},
+        {".dfu without its suffix", c, bytes.substr(0, 0x210), "it ends 0 bytes after the image"},
+    };
+    for (const auto& k : cases) {
+        const std::string fault = checked(*dfu->check(k.contents, {}), k.bytes, 4096);
+        expect(fault.find(k.fault) != std::string::npos, std::string(k.what) + ": \"" + fault + "\"");
+    }
+    const std::vector<uint8_t> whole(bytes.begin(), bytes.end());
+    expect(dfu->unwrap(whole) == std::vector<uint8_t>(whole.begin(), whole.begin() + 0x210),
+           ".dfu: CHECK reads the image before the suffix");
+    for (const std::string& damaged : {flipped_crc, bytes.substr(0, 15)}) {
+        std::string why;
+        try {
+            dfu->unwrap(std::vector<uint8_t>(damaged.begin(), damaged.end()));
+        } catch (const velk::Refusal& r) {
+            why = r.text;
+        }
+        expect(why.rfind("cannot read it as a DFU file: ", 0) == 0,
+               ".dfu refused when its suffix is wrong: \"" + why + "\"");
+    }
+}
+
 // Hex fields as the command line gives them, each read or none, and the
 // option rows that take them.
 void hex_fields() {
@@ -683,6 +751,7 @@ int main(int argc, char** argv) {
         file_checks();
         format_rows();
         hex_fields();
+        dfu_row();
         records_over_the_final_image();
         flash_and_check(argv[1], argv[2]);
     } catch (const std::exception& e) {

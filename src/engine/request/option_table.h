@@ -18,7 +18,7 @@ namespace velk {
 // An option, by its row. In the order of the rows.
 enum class Option {
     symbol, offset, block, header, lpc_vectors, force, exclude, crc, be, fill, words, bin,
-    srec, uf2, merge, entry, mcuboot, elf, base, json, help, algorithms,
+    srec, uf2, dfu, merge, entry, mcuboot, elf, base, json, help, algorithms,
 };
 
 // What an option's value is, which says how each front reads it.

@@ -95,6 +95,8 @@ struct Request {
     // "bin", "srec", "uf2".
     std::set<std::string> outputs;
     std::optional<std::string> uf2;   // the UF2 files' chip family
+    // <vid>:<pid>[:<bcd>]: the USB device the DFU files are for
+    std::optional<HexFields> dfu;
     // Files merged with the application into <root>_CRC_merged.*; a raw
     // binary as <file>@0x<address>.
     std::vector<std::string> merge;
