@@ -5,6 +5,7 @@
 #include "../mcuboot/settings.h"
 #include "../report/wording.h"
 #include "../request/exclusion.h"
+#include "../request/hex_fields.h"
 #include "../request/option_table.h"
 #include "../request/selector.h"
 #include "response_files.h"
@@ -163,7 +164,7 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode,
                 break;
         }
         // An option with a value, as the next word or after '='.
-        if (!r->repeats && (o.*(r->text)))
+        if (!r->repeats && (r->fields ? bool(o.*(r->fields)) : bool(o.*(r->text))))
             return OptionFault{OptionFault::repeated, spelling};
         std::string value;
         if (word.size() == spelling.size()) {
@@ -181,6 +182,8 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode,
         if (r->value == Value::exclusion)
             o.excludes.push_back(
                 read_exclusion(value, given(Front::command_line, Option::exclude, value)));
+        else if (r->value == Value::hex_fields)
+            o.*(r->fields) = read_hex_fields(value, given(Front::command_line, r->option, value));
         else if (r->repeats)
             (o.*(r->texts)).push_back(value);
         else
@@ -190,6 +193,10 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode,
     if (!have_file) return OptionFault{OptionFault::no_file, ""};
     // FLASH's --uf2 asks for the UF2 files, of that family.
     if (o.uf2 && (mode.bit & flash)) o.outputs.insert(formats::uf2().word);
+    // So does an option whose value asks for a format's files.
+    for (const OptionRow* r = options_begin(); r != options_end(); ++r)
+        if (r->fields && r->output && o.*(r->fields) && (mode.bit & flash))
+            o.outputs.insert(r->output);
     return parsed;
 }
 

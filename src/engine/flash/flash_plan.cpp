@@ -47,6 +47,7 @@ std::vector<Finding> check_layout(const diagnostics::Facts& f, uint64_t image_en
 void plan(FlashRun& run, Host& host) {
     const Request& request = run.request;
     refuse_entry_without_merge(request);
+    formats::refuse_asked(request);
     // The digests' and keys' libraries load while the build is read.
     run.signing.start(request, host);
     run.elf = read_build(read_input(request.input));

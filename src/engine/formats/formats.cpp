@@ -91,6 +91,11 @@ bool asked(const Format& format, const Request& request) {
     return !format.option || request.outputs.count(format.word) != 0;
 }
 
+void refuse_asked(const Request& request) {
+    for (const Format& f : table())
+        if (f.refuse_asked && asked(f, request)) f.refuse_asked(request);
+}
+
 std::string file_name(const std::string& root, const Format& format, bool merged) {
     return root + (merged ? "_CRC_merged" : "_CRC") + format.ext;
 }

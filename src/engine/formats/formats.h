@@ -112,6 +112,10 @@ struct Format {
     // writes it and CHECK reads it back: none above 4 GiB, and in
     // S-records and ELF files 0 is none. nullptr: the format has none.
     std::optional<uint64_t> (*start_of)(uint64_t entry);
+    // Refuses what the run asks of a file of it that cannot be (a value of
+    // its own option out of range), before the build is read; nullptr:
+    // nothing to refuse.
+    void (*refuse_asked)(const Request& request) = nullptr;
 
     // Known by its name's ending only: its first bytes never say it.
     bool suffix_only() const { return recognise == nullptr; }
@@ -135,6 +139,10 @@ const Format* by_content(const uint8_t* head, size_t size);
 
 // Whether a run asks for files of `format`.
 bool asked(const Format& format, const Request& request);
+
+// Refuses what a run asks of the formats it asks for that cannot be, as
+// their rows say, before anything is read or written.
+void refuse_asked(const Request& request);
 
 // The name of FLASH's file of `format` for the input `root` (the input's
 // name without its ending): <root>_CRC.hex, <root>_CRC_merged.bin.

@@ -66,6 +66,15 @@ struct Exclusion {
     std::string word;  // as the asker gave it, for refusals
 };
 
+// Numbers given together as one value, hex fields joined by ':' (a USB
+// device's IDs, 0483:df11) or the API's tuple of ints: each field's number,
+// none where it is no number; the stage that takes them says which counts
+// and sizes it takes.
+struct HexFields {
+    std::vector<std::optional<uint64_t>> numbers;
+    std::string word;  // as the asker gave it, for refusals
+};
+
 struct Request {
     Front front = Front::command_line;
     std::string input;  // the file the run is about, as it was named
@@ -86,6 +95,8 @@ struct Request {
     // "bin", "srec", "uf2".
     std::set<std::string> outputs;
     std::optional<std::string> uf2;   // the UF2 files' chip family
+    // <vid>:<pid>[:<bcd>]: the USB device the DFU files are for
+    std::optional<HexFields> dfu;
     // Files merged with the application into <root>_CRC_merged.*; a raw
     // binary as <file>@0x<address>.
     std::vector<std::string> merge;
