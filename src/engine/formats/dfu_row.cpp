@@ -193,15 +193,14 @@ std::vector<uint8_t> unwrap_dfu(std::vector<uint8_t> bytes) {
 
 }  // namespace
 
-// Columns: name, a_file, word, ext, endings; needs_base, family, build,
-// text, container, every_run, merged, page; recognise, read, unwrap,
-// write, can_write, check, option, help, start_of, refuse_asked: formats.h
-// says each.
+// Columns: name, a_file, word, ext, endings; the traits; recognise, read,
+// unwrap, write, can_write, check, option, start_of, refuse_asked:
+// formats.h says each.
 const Format dfu_file = {
     "DFU", "a DFU file", "dfu", ".dfu", dfu_endings,
-    true, false, false, false, true, false, true, 0,
+    /* needs_base */ true, /* family */ false, /* build */ false, /* text */ false,
+    /* container */ true, /* every_run */ false, /* merged */ true, /* page */ 0,
     nullptr, nullptr, unwrap_dfu, write_dfu, always, check_dfu, "--dfu <vid>:<pid>[:<bcd>]",
-    "FLASH: also <root>_CRC.dfu, the .bin's bytes and a DFU suffix for that USB device",
     nullptr, refuse_ids,
 };
 

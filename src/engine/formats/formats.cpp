@@ -123,15 +123,4 @@ std::string not_elf(const Format* format) {
            "linker's output";
 }
 
-std::string help_lines() {
-    std::string out;
-    for (const Format& f : table()) {
-        if (!f.option) continue;
-        std::string option = f.option;
-        out += "  " + option + std::string(option.size() < 14 ? 14 - option.size() : 1, ' ') +
-               f.help + "\n";
-    }
-    return out;
-}
-
 }  // namespace velk::formats

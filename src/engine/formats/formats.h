@@ -107,7 +107,6 @@ struct Format {
     // before it is put in place; nullptr: none.
     std::unique_ptr<FileCheck> (*check)(const Contents& contents, const Expected& expected);
     const char* option;  // "--bin": what asks for it; nullptr: always written
-    const char* help;    // what --help says of the option
     // The start address a file of it carries for an entry point, as FLASH
     // writes it and CHECK reads it back: none above 4 GiB, and in
     // S-records and ELF files 0 is none. nullptr: the format has none.
@@ -168,8 +167,5 @@ std::string uf2_refusal(const uf2::Fault& fault);
 // --uf2 <family>: the ID of a family the table knows by name, or of a 0x
 // ID; refuses anything else, listing the names.
 uint32_t uf2_family(Front front, const std::string& name);
-
-// The --help lines of the options that ask for a format.
-std::string help_lines();
 
 }  // namespace velk::formats
