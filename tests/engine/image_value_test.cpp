@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "../../src/engine/flash/merge.h"
 #include "../../src/engine/inputs/image_file.h"
 #include "../../src/engine/inputs/input_file.h"
 #include "../../src/engine/layout/flash_layout.h"
@@ -66,6 +67,32 @@ bool same_segments(const std::vector<Segment>& got) {
             return false;
     }
     return true;
+}
+
+// An application merged with its bootloader: the merged image keeps the
+// application's segment (readelf: 0x08004000, 0xC8 bytes, RWE, .text and
+// .crc) and adds the bootloader HEX's data run (srec_info: 0x08000000 to
+// 0x0800006F), sharing the application's bytes rather than copying them.
+void merged_segments(const std::string& data) {
+    const std::string app_path = data + "/fw_bootloaded_app.elf";
+    const velk::ElfBuild app = velk::read_build(velk::read_input(app_path));
+    MemoryMap application =
+        velk::layout::memory_of(app.loadable, {{0x08004000, 0x080040C8}}, app.file_buffer);
+    application.set_segments(velk::segments_of(app));
+    velk::records::Plan plan;
+    const velk::Merged merged =
+        velk::merge_with({{data + "/fw_bootloader.hex"}, std::nullopt, app_path}, application,
+                         0, plan, false, false, std::nullopt);
+    const std::vector<Segment>& got = merged.memory.segments();
+    expect(got.size() == 2 && got[0].address == 0x08000000 && got[0].size == 0x70 &&
+               got[0].sections.empty() && got[1].address == 0x08004000 &&
+               got[1].size == 0xC8 && got[1].flags == 7 &&
+               got[1].sections == std::vector<std::string>{".text", ".crc"},
+           "the merged image keeps the application's segment and adds the bootloader's");
+    const uint8_t* own = application.pieces().front().bytes;
+    bool shared = false;
+    for (const velk::layout::Piece& p : merged.memory.pieces()) shared |= p.bytes == own;
+    expect(shared, "the merged image shares the application's bytes");
 }
 
 int run(const std::string& data) {
@@ -144,6 +171,7 @@ int run(const std::string& data) {
            "a segment added above the build's");
     expect(same_segments(signed_b.segments()) && same_segments(image.segments()),
            "the other copies keep the build's segments alone");
+    merged_segments(data);
     return failures;
 }
 
