@@ -15,6 +15,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace velk::layout {
@@ -106,8 +107,8 @@ public:
     // from bytes alone.
     const std::vector<Segment>& segments() const { return segments_; }
     void set_segments(std::vector<Segment> segments) { segments_ = std::move(segments); }
-    // A segment added above the others: a container's own bytes (an
-    // MCUboot header, its TLVs) placed as a segment of their own.
+    // A segment put in its place by address: a container's own bytes (an
+    // MCUboot header, its TLVs) as a segment of their own.
     void add_segment(Segment segment);
 
     const std::vector<Piece>& pieces() const { return pieces_; }
