@@ -1,6 +1,6 @@
 """The CRC rows of src/engine/checksum/crc_rows.inc, from the CRC catalogue's
 page of every entry (reveng.sourceforge.io/crc-catalogue/all.htm, saved as
-a file): each entry's parameters, check value, name and aliases, with
+a file): each entry's parameters, check value, residue, name and aliases, with
 crcmod's name for the entries crcmod predefines.
 
     python scripts/crc_catalogue_rows.py all.htm > src/engine/checksum/crc_rows.inc
@@ -54,10 +54,10 @@ def main(path):
         crcmod_name = f'"{known[key]}"' if key in known else "nullptr"
         flags = ", ".join("T" if e[k] == "true" else "F" for k in ("refin", "refout"))
         if width > 64:
-            print(f'wide({{{names}}}, {width}, "{e["check"]}"),')
+            print(f'wide({{{names}}}, {width}, "{e["check"]}", "{e["residue"]}"),')
         else:
             print(f'crc({{{names}}}, {crcmod_name}, {{{width}, {e["poly"]}, {e["init"]}, '
-                  f'{flags}, {e["xorout"]}}}, "{e["check"]}"),')
+                  f'{flags}, {e["xorout"]}}}, "{e["check"]}", "{e["residue"]}"),')
 
 
 if __name__ == "__main__":

@@ -2,10 +2,13 @@
 by every name; representative rows agree with a bitwise CRC worked out here
 from their parameters, crcmod's rows with crcmod, sums, Fletcher and Adler
 with this file's own arithmetic and zlib, negated sums with srec_cat; every
-row --list-crc lists computes the check value it lists."""
+row --list-crc lists computes the check value it lists; every CRC row's
+residue is the one the catalogue gives."""
 
 import hashlib
+import os
 import random
+import re
 import shutil
 import subprocess
 import zlib
@@ -15,7 +18,7 @@ import crcmod.predefined
 import pytest
 
 from conftest import run_cli
-from crcref import ALIASES, CATALOGUE, Crc, crc as bitwise
+from crcref import ALIASES, CATALOGUE, Crc, crc as bitwise, reflect
 from sumref import NOT_CRCS, fletcher
 from velk_crc import _core
 
@@ -39,6 +42,59 @@ def test_every_catalogue_entry_gives_its_check_value(name):
     assert bitwise(want, CHECK_DATA) == want.check  # the test's own row is right
     assert _core._checksum(name, CHECK_DATA, False) == want.check
     assert _core._checksum(name.lower(), CHECK_DATA, False) == want.check
+
+
+# The engine's own rows, as the table in its source writes them.
+ROWS_INC = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                        "src", "engine", "checksum", "crc_rows.inc")
+ROW = re.compile(r'^crc\(\{"([^"]+)"[^}]*\}, (?:nullptr|"[^"]+"), '
+                 r'\{(\d+), (0x\w+), (0x\w+), ([TF]), ([TF]), (0x\w+)\}, '
+                 r'"(0x\w+)", "(0x\w+)"\),$')
+
+
+def engine_rows():
+    with open(ROWS_INC) as f:
+        for line in f:
+            if found := ROW.match(line.strip()):
+                name, width, poly, init, refin, refout, xorout, check, residue = found.groups()
+                yield pytest.param(name, Crc(int(width), int(poly, 16), int(init, 16),
+                                             refin == "T", refout == "T", int(xorout, 16),
+                                             int(check, 16)), int(residue, 16), id=name)
+
+
+ENGINE_ROWS = list(engine_rows())
+
+
+def residue_bitwise(algorithm, message):
+    """The register after `message` and its own CRC, before the final XOR:
+    the CRC's bits go in after the message's, in the order the register
+    shifts them out."""
+    width, value = algorithm.width, bitwise(algorithm, message)
+    top, mask = 1 << (width - 1), (1 << width) - 1
+    shown = (lambda v: reflect(v, width)) if algorithm.refout else (lambda v: v)
+    register, bits = shown(value ^ algorithm.xorout), shown(value)
+    for k in range(width - 1, -1, -1):
+        feedback = bool(register & top) ^ bool(bits >> k & 1)
+        register = (register << 1) & mask
+        if feedback:
+            register ^= algorithm.poly
+    return shown(register)
+
+
+@pytest.mark.parametrize("name, row, residue", ENGINE_ROWS)
+def test_every_crc_row_has_the_catalogues_parameters_and_residue(name, row, residue):
+    assert CATALOGUE[name] == row
+    for message in (b"", CHECK_DATA, DATA[:37]):
+        assert residue_bitwise(row, message) == residue
+        if row.width % 8 == 0 and row.refin == row.refout:
+            order = "little" if row.refin else "big"
+            crc = _core._checksum(name, message, False).to_bytes(row.width // 8, order)
+            assert _core._checksum(name, message + crc, False) ^ row.xorout == residue
+
+
+def test_the_engines_rows_are_every_catalogue_entry():
+    names = [p.values[0] for p in ENGINE_ROWS]
+    assert len(names) == len(set(names)) == len(COMPUTED) - 2  # crcmod's own two aside
 
 
 # crcmod's name crc-64 is crcmod's own CRC, as it always was, and not the

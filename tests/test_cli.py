@@ -211,6 +211,34 @@ def test_velk_run_tells_of_earlier_flash_files(velk, monkeypatch, tmp_path, name
         for suffix in ("_CRC.elf", "_CRC.bin")]
 
 
+# Every file an earlier FLASH run may have left: each kind it writes, the
+# application's and the merged ones.
+EARLIER_FLASH = {
+    "bin": ["--bin"],
+    "srec-uf2": ["--srec", "--uf2", "rp2040"],
+    "merged-all": ["--bin", "--srec", "--uf2", "rp2040", "--merge", "boot.bin@0x08010000"],
+}
+
+
+@pytest.mark.parametrize("options", EARLIER_FLASH.values(), ids=EARLIER_FLASH.keys())
+def test_velk_run_names_every_file_an_earlier_flash_run_wrote(velk, monkeypatch, tmp_path,
+                                                              options):
+    """Whatever FLASH left beside the ELF, the HEX VELK writes aside, is
+    named once: the application's files, then the merged ones."""
+    shutil.copy(os.path.join(DATA, "fw_boot.elf"), tmp_path / "fw.elf")
+    (tmp_path / "boot.bin").write_bytes(bytes(range(64)))
+    monkeypatch.chdir(tmp_path)
+    code, out, _ = run_cli(velk, monkeypatch, "FLASH", "fw.elf", "--ncrc_value", *options)
+    assert code == 0
+    told = [line.split('"')[1] for line in out.splitlines() if line.startswith("create new")]
+    left = sorted(set(os.listdir(tmp_path)) - {"fw.elf", "boot.bin", "fw_CRC.hex"})
+    assert sorted(told) == sorted(left + ["fw_CRC.hex"])
+    code, _, err = run_cli(velk, monkeypatch, "VELK", "fw.elf", "--ncrc_value")
+    assert code == 0
+    warned = [line.split()[1] for line in err.splitlines() if "earlier FLASH run" in line]
+    assert warned == sorted(left, key=lambda name: ("_merged" in name, told.index(name)))
+
+
 FULL = "error: cannot write to standard output: No space left on device"
 
 

@@ -1,6 +1,6 @@
 """The engine of FLASH and CHECK is a C++ library with no Python in it: no
 file of it includes Python.h or names the interpreter's API, and it builds
-and runs its own test program without an interpreter's headers."""
+its own test program without an interpreter's headers, which CTest runs."""
 
 import os
 import re
@@ -32,11 +32,11 @@ def test_no_file_of_the_engine_reaches_for_python():
 
 
 @pytest.fixture(scope="module")
-def engine_test_program(tmp_path_factory):
+def engine_build(tmp_path_factory):
     """The engine and its test program, configured without the interpreter:
     unoptimised and as few translation units as possible, which compiles
     fastest."""
-    if shutil.which("cmake") is None:
+    if shutil.which("cmake") is None or shutil.which("ctest") is None:
         pytest.skip("cmake is not installed")
     build = tmp_path_factory.mktemp("engine")
     configure = ["cmake", "-S", ROOT, "-B", str(build), "-DVELK_ENGINE_ONLY=ON",
@@ -50,7 +50,24 @@ def engine_test_program(tmp_path_factory):
     assert built.returncode == 0, built.stdout + built.stderr
     cache = (build / "CMakeCache.txt").read_text()
     assert "Python_INCLUDE_DIRS" not in cache
-    return build / "velk_engine_test"
+    return build
+
+
+@pytest.fixture(scope="module")
+def engine_test_program(engine_build):
+    return engine_build / "velk_engine_test"
+
+
+# Twice: the second run starts from a fresh folder, not the first run's files.
+@pytest.mark.parametrize("runs", [1, 2])
+def test_ctest_runs_the_engine_test(engine_build, runs):
+    for _ in range(runs):
+        run = subprocess.run(["ctest", "--verbose"], cwd=engine_build,
+                             capture_output=True, text=True, timeout=120)
+        assert run.returncode == 0, run.stdout + run.stderr
+    assert re.search(r"^2: engine test passed$", run.stdout, re.M), run.stdout
+    assert sorted(os.listdir(engine_build / "engine_test_scratch")) == [
+        "fw.elf", "fw_CRC.bin", "fw_CRC.elf", "fw_CRC.hex", "spoilt.hex"]
 
 
 def test_the_engine_runs_without_an_interpreter(engine_test_program, tmp_path):

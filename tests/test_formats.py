@@ -100,6 +100,81 @@ def test_earlier_bin_and_srec_go_when_not_asked_for(velk, monkeypatch, tmp_path)
     assert f"note: {tmp_path / 'fw_CRC.bin'} of an earlier run is removed" in err
 
 
+# The .bin holds the image alone: the note names every other text file
+# that holds the far region's bytes, and each named one does.
+@pytest.mark.parametrize("options, also", [(["--bin"], ""),
+                                           (["--bin", "--srec"], " and the S-records")],
+                         ids=["hex", "hex-and-srec"])
+def test_the_bin_note_names_the_files_that_hold_what_it_lacks(velk, monkeypatch, tmp_path,
+                                                              options, also):
+    name, segments, entry, _ = LAYOUTS[0]
+    path = Elf(entry=entry, segments=segments, symbols=[("crc", SLOTS[name])]).write(
+        tmp_path / "fw.elf")
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", path, "--ncrc", *options)
+    assert code == 0, err
+    far = {a: b for a, b in read_hex(tmp_path / "fw_CRC.hex").memory.items()
+           if a >= 0x90000000}
+    assert len(far) == 0x40
+    assert (f"note: {tmp_path / 'fw_CRC.bin'} holds 0x08000000 to 0x08000128; 64 loadable bytes "
+            f"outside the image are only in the HEX{also}\n") in err
+    if also:
+        held = read_srec(tmp_path / "fw_CRC.srec").memory
+        assert {a: held[a] for a in far} == far
+
+
+# A file that holds no addresses, read without one: the refusal names
+# its format, or every format whose first bytes would have said so.
+NO_BASE = {
+    "check-bin": (["CHECK", "fw_CRC.bin", "--a134"],
+                  "error: fw_CRC.bin: a raw binary by its name; a raw binary holds no "
+                  "addresses: give its base address with --base 0x<address>, or the build it "
+                  "was made from with --elf\n"),
+    "check-unnamed": (["CHECK", "fw.dat", "--a134"],
+                      "error: fw.dat: neither an ELF, Intel HEX, S-record nor UF2 file; a raw "
+                      "binary holds no addresses: give its base address with --base "
+                      "0x<address>, or the build it was made from with --elf\n"),
+    "merge-bin": (["FLASH", "fw.elf", "--a134", "--merge", "fw_CRC.bin"],
+                  "error: fw.elf: fw_CRC.bin: a raw binary by its name; a raw binary holds no "
+                  "addresses: give it as fw_CRC.bin@0x<address>\n"),
+    "merge-unnamed": (["FLASH", "fw.elf", "--a134", "--merge", "fw.dat"],
+                      "error: fw.elf: fw.dat: neither an ELF, Intel HEX, S-record nor UF2 file; "
+                      "a raw binary holds no addresses: give it as fw.dat@0x<address>\n"),
+}
+
+
+@pytest.mark.parametrize("argv, said", NO_BASE.values(), ids=NO_BASE.keys())
+def test_a_file_without_addresses_needs_a_base(velk, monkeypatch, tmp_path, argv, said):
+    shutil.copy(os.path.join(DATA, "fw_boot.elf"), tmp_path / "fw.elf")
+    monkeypatch.chdir(tmp_path)
+    assert run_cli(velk, monkeypatch, "FLASH", "fw.elf", "--a134", "--bin")[0] == 0
+    shutil.copy(tmp_path / "fw_CRC.bin", tmp_path / "fw.dat")
+    code, out, err = run_cli(velk, monkeypatch, *argv)
+    assert (code, out, err) == (2 if argv[0] == "CHECK" else 255, "", said)
+
+
+def test_the_api_names_every_file_by_a_format_its_stub_declares(tmp_path):
+    """Each file FLASH writes is one of the formats the typing stub lists,
+    every listed format is written, and a base is given for a file that
+    holds no addresses alone: where the HEX's first byte is."""
+    import ast
+    import velk_crc
+    with open(os.path.join(os.path.dirname(velk_crc.__file__), "__init__.pyi")) as f:
+        stub = ast.parse(f.read())
+    output_file = next(n for n in stub.body if isinstance(n, ast.ClassDef)
+                       and n.name == "OutputFile")
+    annotation = next(n.annotation for n in output_file.body if isinstance(n, ast.AnnAssign)
+                      and n.target.id == "format")
+    declared = {e.value for e in annotation.slice.elts}
+    shutil.copy(os.path.join(DATA, "fw_boot.elf"), tmp_path / "fw.elf")
+    (tmp_path / "boot.bin").write_bytes(bytes(range(64)))
+    report = velk_crc.flash(tmp_path / "fw.elf", symbol="crc_value", bin=True, srec=True,
+                            uf2="rp2040", merge=[f"{tmp_path / 'boot.bin'}@0x08010000"])
+    assert {f.format for f in report.files} == declared
+    for f in report.files:
+        held = min(read_hex(f[:-len(".bin")] + ".hex").memory) if f.endswith(".bin") else None
+        assert f.base == held, f
+
+
 # The word-fed checksum: CRC-32/MPEG-2 over each 4-byte group with its
 # bytes reversed.
 @pytest.mark.parametrize("name", ["fw_boot.elf", "fw_words.elf", "fw_clean.elf"])

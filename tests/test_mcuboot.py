@@ -308,7 +308,7 @@ def test_imgtool_verifies_ecdsa_and_rsa(tmp_path, keys, key, signature_type):
                           timeout=120)
     assert done.returncode == 0 and "Image was correctly validated" in done.stdout, \
         done.stdout + done.stderr
-    assert report.mcuboot["signature"] == {"ecdsa": "ecdsa-p256", "rsa": "rsa-2048"}[key]
+    assert report.mcuboot["signature"]["type"] == {"ecdsa": "ecdsa-p256", "rsa": "rsa-2048"}[key]
     # Another key's verify refuses it.
     other = "ed25519"
     done = subprocess.run([imgtool(), "verify", "-k", str(keys[other]),

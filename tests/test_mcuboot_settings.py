@@ -317,6 +317,6 @@ def test_the_apis_settings_are_the_command_lines_and_imgtools(tmp_path, api, wor
     assert image_of(tmp_path) == theirs
     report = velk_crc.flash(tmp_path / "fw.elf", symbol="crc_slot", mcuboot=api)
     assert image_of(tmp_path) == theirs
-    assert report.mcuboot["pad"] is False and report.mcuboot["image_end"] == SLOT + len(theirs)
+    assert report.mcuboot["trailer"] is None and report.mcuboot["image_end"] == SLOT + len(theirs)
     dependencies = [value for kind, value in tlvs_of(theirs, 0) if kind == DEPENDENCY]
     assert len(dependencies) == len(imgtool.get("dependency", []))

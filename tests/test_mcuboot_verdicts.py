@@ -203,7 +203,7 @@ def test_merged_image_found_past_the_bootloaders_literal(velk, monkeypatch, keys
     assert f"MCUboot image at 0x{SLOT:08X}" in out
     assert f"also at 0x{loader_literal():08X}" in err and f"one at 0x{SLOT:08X}" in err
     report = velk_crc.check(path, mcuboot={"key": str(keys["ours"])})
-    assert report.ok and report.mcuboot["address"] == SLOT
+    assert report.ok and report.mcuboot["slot"] == SLOT
 
 
 @pytest.mark.parametrize("header", ["0x400", "0x100"])
@@ -214,7 +214,7 @@ def test_a_header_size_no_magic_fits_is_named(velk, monkeypatch, keys, merged, h
     assert (f"MCUboot mismatch: hdr_size at 0x{SLOT + 8:08X} holds 0x200; it should hold "
             f"{header}") in out
     report = velk_crc.check(path, mcuboot={"header": int(header, 16)})
-    assert not report.ok and report.mcuboot["address"] == SLOT
+    assert not report.ok and report.mcuboot["slot"] == SLOT
 
 
 def test_a_damaged_trailer_after_a_merged_bootloader(velk, monkeypatch, tmp_path, keys, merged):
@@ -296,7 +296,7 @@ def test_flashs_signed_bin_starts_at_the_slot(velk, monkeypatch, keys, images):
     assert code == 2 and "only in crc_value" in err and "add --ncrc_value" in err, out + err
     report = velk_crc.check(prefix.with_suffix(".bin"), elf=elf, symbol="crc_value",
                             mcuboot={"key": str(keys["ours"])})
-    assert report.ok and report.mcuboot["address"] == SLOT
+    assert report.ok and report.mcuboot["slot"] == SLOT
 
 
 @pytest.mark.parametrize("suffix", [".hex", ".bin"])

@@ -70,27 +70,67 @@ class McubootHeader(TypedDict):
     img_size: int
     flags: int
     version: str
+    pad: int
 
 class McubootTlv(TypedDict):
     type: int
     name: str | None
+    address: int
     protected: bool
     value: str
 
+# `checked` and `ok`: check()'s verdicts on a part; flash() writes neither.
+class McubootHash(TypedDict):
+    type: Literal["SHA256"]
+    value: str | None
+    checked: NotRequired[bool]
+    ok: NotRequired[bool | None]
+
+class McubootKey(TypedDict):
+    hash: str | None
+    checked: NotRequired[bool]
+    ok: NotRequired[bool | None]
+
+class McubootSignature(TypedDict):
+    type: Literal["ed25519", "ecdsa-p256", "rsa-2048", "rsa-3072"] | None
+    checked: NotRequired[bool]
+    ok: NotRequired[bool | None]
+
+class McubootTrailer(TypedDict):
+    address: int
+    image_ok: int
+
+class McubootFault(TypedDict):
+    what: str
+    address: int
+    held: str
+    wanted: str
+
+class McubootPart(TypedDict):
+    start: int
+    end: int
+    what: str
+
+# The signed image, as flash() wrote it or check() read it: check() adds
+# `ok`, its verdicts in `hash`, `key` and `signature`, and its faults and
+# parts (a file with no MCUboot header gives {"ok": False} alone).
 class Mcuboot(TypedDict):
-    header: McubootHeader
     slot: int
     slot_size: int | None
-    header_room: Literal["reserved", "added"]
+    header: McubootHeader
+    header_room: Literal["reserved", "added"] | None
     payload: int
     tlv_area: int
     image_end: int
     tlvs: list[McubootTlv]
-    hash: str
-    key_hash: str | None
-    signature: Literal["ed25519", "ecdsa-p256", "rsa-2048", "rsa-3072"] | None
-    pad: bool
-    confirm: bool
+    hash: McubootHash
+    key: McubootKey
+    signature: McubootSignature
+    trailer: McubootTrailer | None
+    ok: NotRequired[bool]
+    file_stops_at: NotRequired[int]
+    faults: NotRequired[list[McubootFault]]
+    parts: NotRequired[list[McubootPart]]
 
 class McubootSettings(TypedDict, total=False):
     key: _Path
@@ -111,46 +151,6 @@ class McubootCheckSettings(TypedDict, total=False):
     slot: int
     pad: bool
     confirm: bool
-
-class McubootCheckTlv(TypedDict):
-    type: int
-    address: int
-    protected: bool
-    value: str
-
-class McubootFault(TypedDict):
-    what: str
-    address: int
-    held: str
-    wanted: str
-
-class McubootPart(TypedDict):
-    start: int
-    end: int
-    what: str
-
-class McubootSignature(TypedDict):
-    type: str | None
-    checked: bool
-    ok: bool | None
-
-class McubootCheck(TypedDict):
-    address: int
-    header_size: int
-    image_size: int
-    protect_tlv_size: int
-    load_addr: int
-    flags: int
-    version: str
-    tlvs: list[McubootCheckTlv]
-    hash: str
-    hash_ok: bool
-    key_ok: bool | None
-    signature: McubootSignature
-    trailer: NotRequired[dict[str, Any]]
-    faults: list[McubootFault]
-    parts: list[McubootPart]
-    ok: bool
 
 class Report:
     @property
@@ -204,7 +204,7 @@ class Report:
     @property
     def start_address(self) -> StartAddress: ...
     @property
-    def mcuboot(self) -> Mcuboot | McubootCheck: ...
+    def mcuboot(self) -> Mcuboot: ...
     @property
     def sha256(self) -> dict[str, str]: ...
     @property

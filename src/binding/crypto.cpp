@@ -233,6 +233,21 @@ std::optional<crypto::Bytes> ed25519_seed(const std::string& pem) {
     return crypto::Bytes(der.begin() + sizeof prefix, der.end());
 }
 
+// A key file's text as the reader takes it, read once: an Ed25519 seed
+// it makes the key of itself, or a public or private key for the package.
+struct PemKey {
+    enum class Kind { ed25519_seed, public_key, private_key } kind;
+    crypto::Bytes seed;  // with ed25519_seed
+};
+
+PemKey read_pem(const std::string& pem) {
+    if (std::optional<crypto::Bytes> seed = ed25519_seed(pem))
+        return {PemKey::Kind::ed25519_seed, std::move(*seed)};
+    const bool is_public = pem.find("PUBLIC KEY-----") != std::string::npos &&
+                           pem.find("PRIVATE KEY-----") == std::string::npos;
+    return {is_public ? PemKey::Kind::public_key : PemKey::Kind::private_key, {}};
+}
+
 bool is_instance(PyObject* object, PyObject* module, const char* name) {
     Ref type = check(PyObject_GetAttrString(module, name));
     return check(PyObject_IsInstance(object, type.get())) == 1;
@@ -387,7 +402,8 @@ void load_modules(bool keys, bool ed25519_alone) {
 
 void PythonCrypto::prepare(bool keys, const std::string& pem) {
     if (!loading_.joinable())
-        loading_ = std::thread(load_modules, keys, ed25519_seed(pem).has_value());
+        loading_ = std::thread(load_modules, keys,
+                               read_pem(pem).kind == PemKey::Kind::ed25519_seed);
 }
 
 void PythonCrypto::loaded() {
@@ -419,10 +435,11 @@ std::unique_ptr<crypto::Key> PythonCrypto::read_key(const std::string& pem,
     loaded();
     PythonHost::Holding held(host_);
     try {
-        if (std::optional<crypto::Bytes> seed = ed25519_seed(pem)) {
+        const PemKey read = read_pem(pem);
+        if (read.kind == PemKey::Kind::ed25519_seed) {
             Ref ed25519 = module(ed25519_module);
             Ref type = check(PyObject_GetAttrString(ed25519.get(), "Ed25519PrivateKey"));
-            Ref raw = bytes_of(seed->data(), seed->size());
+            Ref raw = bytes_of(read.seed.data(), read.seed.size());
             Ref key = check(PyObject_CallMethod(type.get(), "from_private_bytes", "O", raw.get()));
             Ref public_key = check(PyObject_CallMethod(key.get(), "public_key", nullptr));
             return std::make_unique<PythonKey>(host_, crypto::KeyType::ed25519, true,
@@ -432,8 +449,7 @@ std::unique_ptr<crypto::Key> PythonCrypto::read_key(const std::string& pem,
         Ref serialization = module("cryptography.hazmat.primitives.serialization");
         DroppedKindsQuiet quiet;
         Ref text = bytes_of(reinterpret_cast<const uint8_t*>(pem.data()), pem.size());
-        const bool is_public = pem.find("PUBLIC KEY-----") != std::string::npos &&
-                               pem.find("PRIVATE KEY-----") == std::string::npos;
+        const bool is_public = read.kind == PemKey::Kind::public_key;
         Ref key;
         if (is_public) {
             if (!public_ok)

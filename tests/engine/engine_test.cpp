@@ -1,18 +1,24 @@
 // The engine without an interpreter: its checksum catalogue against the
-// bitwise definition, and FLASH and CHECK run through the engine's own
+// bitwise definition (check values, residues, and every way the tables
+// run), and FLASH and CHECK run through the engine's own
 // command line on real firmware, with a host of this program's own.
 //   velk_engine_test <tests/data folder> <scratch folder>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <random>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <variant>
 #include <vector>
 
+#include "../../src/engine/base/byte_order.h"
 #include "../../src/engine/checksum/catalogue.h"
 #include "../../src/engine/cli/command_line.h"
-#include "../../src/engine/flash/file_checks.h"
+#include "../../src/engine/formats/file_checks.h"
+#include "../../src/engine/formats/formats.h"
 #include "../../src/engine/flash/flash_verify.h"
 #include "../../src/engine/hexfile/intel_hex.h"
 #include "../../src/engine/mcuboot/format.h"
@@ -35,37 +41,165 @@ void expect(bool ok, const std::string& what) {
 }
 
 // The CRC bit by bit, most significant bit first, from the parameters
-// alone.
-uint64_t bitwise(const velk::checksum::CrcParameters& p, const uint8_t* data, size_t size) {
-    const unsigned w = p.width;
-    const uint64_t mask = w == 64 ? ~uint64_t{0} : (uint64_t{1} << w) - 1;
-    uint64_t reg = p.init & mask;
-    for (size_t i = 0; i < size; ++i) {
-        uint8_t byte = p.refin ? static_cast<uint8_t>(velk::checksum::reflect(data[i], 8)) : data[i];
-        for (int bit = 7; bit >= 0; --bit) {
-            bool top = ((reg >> (w - 1)) & 1) != (((byte >> bit) & 1) != 0);
-            reg = (reg << 1) & mask;
-            if (top) reg ^= p.poly & mask;
+// alone: a register that takes any number of bits, so that a CRC of any
+// width can be appended to its message as a receiver would read it.
+class BitwiseCrc {
+public:
+    explicit BitwiseCrc(const velk::checksum::CrcParameters& p)
+        : p_(p), mask_(p.width == 64 ? ~uint64_t{0} : (uint64_t{1} << p.width) - 1),
+          reg_(p.init & mask_) {}
+
+    // The `bits` low bits of `value`, most significant first.
+    void feed(uint64_t value, unsigned bits) {
+        for (unsigned k = bits; k-- > 0;) {
+            const bool top = ((reg_ >> (p_.width - 1)) & 1) != ((value >> k) & 1);
+            reg_ = (reg_ << 1) & mask_;
+            if (top) reg_ ^= p_.poly & mask_;
         }
     }
-    if (p.refout) reg = velk::checksum::reflect(reg, w);
-    return (reg ^ p.xorout) & mask;
+    void feed(const uint8_t* data, size_t size) {
+        for (size_t i = 0; i < size; ++i)
+            feed(p_.refin ? velk::checksum::reflect(data[i], 8) : data[i], 8);
+    }
+    // The register as the CRC presents it, before and after the final XOR.
+    uint64_t presented() const {
+        return p_.refout ? velk::checksum::reflect(reg_, p_.width) : reg_;
+    }
+    uint64_t value() const { return presented() ^ (p_.xorout & mask_); }
+    // The CRC's bits in the order the register shifts them out, next.
+    void append_crc(uint64_t crc) {
+        feed(p_.refout ? velk::checksum::reflect(crc, p_.width) : crc, p_.width);
+    }
+
+private:
+    velk::checksum::CrcParameters p_;
+    uint64_t mask_;
+    uint64_t reg_;
+};
+
+uint64_t bitwise(const velk::checksum::CrcParameters& p, const uint8_t* data, size_t size) {
+    BitwiseCrc crc(p);
+    crc.feed(data, size);
+    return crc.value();
+}
+
+// Eight bytes at a time and byte by byte through the tables must give what
+// the bitwise definition gives, from any start in memory and for every
+// length around the eight-byte steps; words fed as the STM32 unit takes
+// them likewise, four bytes at a time.
+void crc_paths(const velk::checksum::Algorithm& a, const std::vector<uint8_t>& data) {
+    using velk::checksum::Feed;
+    const velk::checksum::Crc crc(a.parameters);
+    std::vector<size_t> lengths;
+    for (size_t n = 0; n <= 70; ++n) lengths.push_back(n);
+    for (size_t n : {255, 256, 1000, 4099}) lengths.push_back(n);
+    for (size_t length : lengths)
+        for (size_t align = 0; align < (length > 70 ? 2 : 8); ++align) {
+            const uint8_t* p = data.data() + align;
+            const uint64_t want = bitwise(a.parameters, p, length);
+            uint64_t bytewise = crc.start();
+            for (size_t i = 0; i < length; ++i)
+                bytewise = crc.update(bytewise, p + i, 1, Feed::bytes);
+            const std::string at = std::string(a.name()) + ": " + std::to_string(length) +
+                                   " bytes from +" + std::to_string(align);
+            expect(crc.finish(bytewise) == want, at + ", byte by byte");
+            expect(crc.of(p, length) == want, at + ", eight at a time");
+            if (length % 4) continue;
+            std::vector<uint8_t> swapped(p, p + length);
+            for (size_t w = 0; w < length; w += 4) {
+                std::swap(swapped[w], swapped[w + 3]);
+                std::swap(swapped[w + 1], swapped[w + 2]);
+            }
+            const uint64_t words = bitwise(a.parameters, swapped.data(), length);
+            uint64_t by_word = crc.start();
+            for (size_t i = 0; i < length; i += 4)
+                by_word = crc.update(by_word, p + i, 4, Feed::words);
+            expect(crc.finish(by_word) == words, at + ", word by word");
+            expect(crc.of(p, length, Feed::words) == words,
+                   at + ", words eight bytes at a time");
+        }
+}
+
+// The residue: a message followed by its own CRC leaves the same register,
+// before the final XOR, whatever the message. Bit by bit for every width;
+// through the tables too where the CRC is whole bytes, appended in the
+// order the register takes them (least significant byte first when
+// reflected).
+void residue(const velk::checksum::Algorithm& a, const std::vector<uint8_t>& data) {
+    const velk::checksum::CrcParameters& p = a.parameters;
+    const uint64_t want = std::stoull(a.residue, nullptr, 16);
+    const velk::checksum::Crc crc(p);
+    for (size_t length : {0, 1, 9, 37, 64}) {
+        const std::string at = std::string(a.name()) + ": residue after " +
+                               std::to_string(length) + " bytes";
+        BitwiseCrc bits(p);
+        bits.feed(data.data(), length);
+        bits.append_crc(bits.value());
+        expect(bits.presented() == want, at + ", bit by bit");
+        if (p.width % 8 || p.refin != p.refout) continue;
+        std::vector<uint8_t> frame(data.begin(), data.begin() + length);
+        const uint64_t value = crc.of(frame.data(), frame.size());
+        for (unsigned i = 0; i < p.width / 8; ++i) {
+            const unsigned shift = p.refin ? 8 * i : p.width - 8 - 8 * i;
+            frame.push_back(static_cast<uint8_t>(value >> shift));
+        }
+        const uint64_t reg = crc.update(crc.start(), frame.data(), frame.size(),
+                                        velk::checksum::Feed::bytes);
+        expect((crc.finish(reg) ^ p.xorout) == want, at + ", through the tables");
+    }
 }
 
 void catalogue() {
     std::mt19937 random(27);
-    std::vector<uint8_t> data(1000);
+    std::vector<uint8_t> data(4200);
     for (uint8_t& b : data) b = static_cast<uint8_t>(random());
     const uint8_t nine[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    size_t crcs = 0;
     for (const velk::checksum::Algorithm& a : velk::checksum::catalogue()) {
+        if (a.kind == velk::checksum::Kind::wide_crc)
+            expect(*a.residue, std::string(a.name()) + ": a residue");
         if (a.kind != velk::checksum::Kind::crc) continue;
+        ++crcs;
         const velk::checksum::Crc crc(a.parameters);
         const uint64_t check = std::stoull(a.check, nullptr, 16);
+        expect(bitwise(a.parameters, nine, sizeof nine) == check,
+               std::string(a.name()) + ": check value, bit by bit");
         expect(crc.of(nine, sizeof nine) == check, std::string(a.name()) + ": check value");
-        for (size_t length : {0, 1, 7, 8, 9, 63, 64, 65, 1000})
-            expect(crc.of(data.data(), length) == bitwise(a.parameters, data.data(), length),
-                   std::string(a.name()) + ": " + std::to_string(length) + " bytes");
+        residue(a, data);
+        crc_paths(a, data);
     }
+    expect(crcs == 114, "every CRC row proved: " + std::to_string(crcs));
+}
+
+// Fields of every width both ways round, read back as written, and the
+// bytes in the order each file format keeps them.
+void byte_order() {
+    using velk::bytes::Order;
+    const uint64_t value = 0x0102030405060708;
+    for (unsigned width = 1; width <= 8; ++width) {
+        // Wider than 8: GCC -O3 unrolls the loop and warns of a ninth byte.
+        uint8_t little[16] = {}, big[16] = {};
+        velk::bytes::store(little, width, Order::little, value);
+        velk::bytes::store(big, width, Order::big, value);
+        const uint64_t low = width == 8 ? value : value & ((uint64_t{1} << 8 * width) - 1);
+        bool mirrored = true;
+        for (unsigned i = 0; i < width; ++i)
+            mirrored = mirrored && little[i] == 8 - i && big[width - 1 - i] == 8 - i;
+        const std::string at = std::to_string(width) + "-byte field";
+        expect(mirrored, at + ": bytes in order");
+        expect(velk::bytes::load(little, width, Order::little) == low &&
+                   velk::bytes::load(big, width, Order::big) == low,
+               at + ": read back");
+    }
+    const uint8_t header[] = {0x3D, 0xB8, 0xF3, 0x96, 0x20, 0x00};
+    const uint8_t digits[] = {'1', '2', '3', '4', '5', '6', '7', '8'};
+    expect(velk::bytes::le32(header) == 0x96F3B83D && velk::bytes::le16(header + 4) == 0x20 &&
+               velk::bytes::load<8, Order::big>(digits) == 0x3132333435363738,
+           "an MCUboot magic, a header size, eight ASCII digits");
+    uint8_t written[6] = {};
+    velk::bytes::put_le32(written, 0x96F3B83D);
+    velk::bytes::put_le16(written + 4, 0x20);
+    expect(std::memcmp(written, header, sizeof header) == 0, "a header written");
 }
 
 // A set of ranges stays sorted and disjoint: ranges that touch are one, a
@@ -321,7 +455,7 @@ struct Collected final : velk::layout::TextSink, velk::layout::ChunkSink {
     }
 };
 
-std::string checked(velk::flash::FileCheck& check, const std::string& bytes, size_t piece) {
+std::string checked(velk::formats::FileCheck& check, const std::string& bytes, size_t piece) {
     // Fed in pieces that cut lines and blocks anywhere.
     for (size_t at = 0; at < bytes.size(); at += piece)
         check.take(reinterpret_cast<const uint8_t*>(bytes.data()) + at,
@@ -350,7 +484,7 @@ std::string changed_line(std::string text, const std::string& head, size_t digit
 }
 
 void file_checks() {
-    using namespace velk::flash;
+    using namespace velk::formats;
     std::mt19937 random(70);
     std::vector<uint8_t> low(0x1000), high(0x100);
     for (uint8_t& b : low) b = static_cast<uint8_t>(random());
@@ -456,6 +590,45 @@ void records_over_the_final_image() {
     expect(line.find(wanted) != std::string::npos, "the changed record's line: " + line);
 }
 
+// The format table's rows agree with what the engine asks of them: each
+// file FLASH writes is checked before it is put in place, a file without
+// addresses has no reader of records or start address, CHECK knows each
+// of FLASH's files by its name, and one row is the file every run writes.
+void format_rows() {
+    using namespace velk::formats;
+    size_t every_run = 0;
+    std::set<std::string> endings;
+    for (const Format* f = begin(); f != end(); ++f) {
+        const std::string name = f->name;
+        expect(!f->write || f->check, name + ": FLASH checks the file it writes");
+        expect(!f->needs_base || (!f->read && !f->start_of && !f->recognise),
+               name + ": a file without addresses is placed, never read as records");
+        expect(!f->family || f->read, name + ": a family is read back");
+        for (bool merged : {false, true}) {
+            if (!f->write || (merged && !f->merged)) continue;
+            const std::string file = file_name("fw", *f, merged);
+            expect(by_name(file) == f, file + " is read as " + name);
+            expect(endings.insert(file_name("", *f, merged)).second, file + " is one file");
+        }
+        for (const char* const* ending = f->endings; *ending; ++ending) {
+            std::string upper = std::string("FW") + *ending;
+            for (char& c : upper) c = static_cast<char>(std::toupper(c));
+            expect(by_name(upper) == f, upper + " is read as " + name);
+        }
+        if (f->every_run) {
+            ++every_run;
+            expect(!f->option && f->write && !f->needs_base, name + ": written by every run");
+        }
+    }
+    expect(every_run == 1, "one file every run writes");
+    const std::vector<std::string> flash = flash_endings();
+    expect(std::set<std::string>(flash.begin(), flash.end()) == endings,
+           "VELK mode's list of FLASH's files is every file FLASH writes");
+    expect(unnamed().needs_base && unnamed().suffix_only(),
+           "a file nothing names is placed at a base");
+    expect(uf2().family, "--uf2 asks for the format that carries a family");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -465,10 +638,12 @@ int main(int argc, char** argv) {
     }
     try {
         catalogue();
+        byte_order();
         intervals();
         checksum_over_holes();
         mcuboot_format();
         file_checks();
+        format_rows();
         records_over_the_final_image();
         flash_and_check(argv[1], argv[2]);
         failures += image_value_test(argv[1]);

@@ -121,7 +121,7 @@ void first_difference(CheckRun& run) {
     // A raw binary holds one stretch: FLASH's .bin, the build's images (with
     // --merge everything merged). What the build has outside it is not the
     // file's; a file cut short lacks what is inside it.
-    if (run.file.format == &formats::raw_binary()) expected = within_bin(run, expected);
+    if (run.file.format->needs_base) expected = within_bin(run, expected);
     layout::Difference d{};
     bool found = layout::first_difference(expected, held, 0, d, 0);
     // What was merged accounts for every other byte: one that neither the
@@ -156,7 +156,7 @@ void unjudged_header(CheckRun& run) {
     // A raw binary placed at the build's start that opens with the magic:
     // a signed image's .bin, which starts at its slot.
     uint8_t first[4];
-    if (run.file.format == &formats::raw_binary() && !held.empty() &&
+    if (run.file.format->needs_base && !held.empty() &&
         held.read(held.pieces().front().address, first, 4) == 4 &&
         velk::mcuboot::u32_at(first) == velk::mcuboot::image_magic) {
         run.unjudged_header = held.pieces().front().address;

@@ -119,24 +119,24 @@ public:
             // FLASH's .bin starts at the build's images, its merged .bin at
             // the lowest merged byte; a signed image's at its slot, which
             // the header's room may put before the build.
-            if (!base && input.format == &formats::raw_binary()) {
+            if (!base && input.format && input.format->needs_base) {
                 base = run_.merged ? run_.merged->from : run_.images_range().first;
                 if (request_.mcuboot && !run_.merged)
                     base = mcuboot::raw_start(run_, input.bytes.data(), input.bytes.size(), *base);
             }
         }
         run_.file = read_image(std::move(input), base, request_.front, true);
-        if (run_.file.format == &formats::elf())
+        if (run_.file.format->build)
             run_.views_differ = sections_unlike_segments(run_.file.elf);
         for (const std::string& warning : run_.file.warnings) warnings_.warning(warning);
         for (const std::string& note : run_.file.notes) warnings_.note(note);
-        if (request_.base && run_.file.format != &formats::raw_binary())
+        if (request_.base && !run_.file.format->needs_base)
             throw Refusal{std::string(name(Option::base)) + " places a raw binary; the file is " +
                           run_.file.format->a_file +
                           ", which holds its addresses"};
         refuse_other_family();
         if (!run_.build) {
-            bool elf = run_.file.format == &formats::elf();
+            bool elf = run_.file.format->build;
             if (!elf) refuse_what_needs_symbols();
             if (elf) own_ = build_part(run_.file.elf);
             run_.plan = records::plan_records(request_, elf ? &run_.file.elf : nullptr,
@@ -200,7 +200,7 @@ private:
             // content says what it is, whatever its name.
             const formats::Format* format =
                 formats::by_content(build.bytes.data(), build.bytes.size());
-            if (format && format != &formats::elf())
+            if (format && !format->build)
                 throw Refusal{std::string(format->a_file) + ", not the build's ELF file: " +
                               name(Option::elf) +
                               " takes the linker's output the file was made from"};
@@ -245,9 +245,9 @@ private:
     // An ELF file checked alone tells the slot's size and section as well.
     void refuse_slots_that_cannot_hold() {
         if (request_.force) return;
-        const ElfBuild* elf = run_.build ? &*run_.build : run_.file.format == &formats::elf()
-                                                      ? &run_.file.elf
-                                                      : nullptr;
+        const ElfBuild* elf = run_.build                ? &*run_.build
+                              : run_.file.format->build ? &run_.file.elf
+                                                        : nullptr;
         if (!elf) return;
         const std::string from = run_.build ? *request_.elf + ": " : "";
         const std::string anyway = this->anyway();
@@ -301,7 +301,7 @@ private:
     // the body ends there (FLASH's blocks stay whole pages, as the RP2040's
     // ROM wants them).
     void body_from_size() {
-        if (run_.build || run_.file.format != &formats::uf2() || !run_.plan.header) return;
+        if (run_.build || !run_.file.format->page || !run_.plan.header) return;
         records::Header& header = *run_.plan.header;
         std::optional<uint64_t> size;
         for (const records::Planned& p : run_.plan.records) {
@@ -336,7 +336,7 @@ private:
     // bootloader ignores blocks of another family.
     void refuse_other_family() {
         if (!request_.uf2) return;
-        if (run_.file.format != &formats::uf2())
+        if (!run_.file.format->family)
             throw Refusal{std::string(name(Option::uf2)) +
                           " checks a UF2 file's chip family; the file is " +
                           run_.file.format->a_file};
@@ -345,7 +345,7 @@ private:
 
     // The loadable bytes the records were planned over without the build.
     const layout::Loadable& planned() const {
-        return run_.file.format == &formats::elf() ? own_ : run_.file.loadable;
+        return run_.file.format->build ? own_ : run_.file.loadable;
     }
 
     CheckRun& run_;

@@ -126,7 +126,7 @@ private:
             return at + text::format("the file holds 0x%02X where ", d.found) + owner +
                    " has " + has;
         // A raw binary cut short, or a file that lacks a stretch.
-        if (run_.file.format == &formats::raw_binary() &&
+        if (run_.file.format->needs_base &&
             d.address == run_.file.loadable.clusters.back().end)
             return at + "the file ends there, where " + owner + " has " + has;
         return at + "the file holds nothing where " + owner + " has " + has;
@@ -202,7 +202,7 @@ private:
     // another, a note when it said none.
     std::optional<std::string> uf2_family() {
         const ImageFile& file = run_.file;
-        if (file.format != &formats::uf2()) return std::nullopt;
+        if (!file.format->family) return std::nullopt;
         report_.data().set("uf2_family", file.has_family
                                              ? json::Value(static_cast<uint64_t>(file.family))
                                              : json::Value());
@@ -255,8 +255,8 @@ private:
                                    text::address(*run_.unjudged_header) + ": " + option +
                                    " checks the signed image (its hash, key and signature)");
         }
-        const bool elf_file = run_.file.format == &formats::elf();
-        const bool uf2_alone = run_.file.format == &formats::uf2() && !run_.build;
+        const bool elf_file = run_.file.format->build;
+        const bool uf2_alone = run_.file.format->page && !run_.build;
         for (size_t i : run_.plan.by_slot()) {
             const records::Found& found = run_.found[i];
             if (found.held == found.own) continue;

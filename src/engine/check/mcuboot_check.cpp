@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "../formats/formats.h"
+#include "../mcuboot/key.h"
 #include "../mcuboot/settings.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
@@ -133,13 +134,8 @@ private:
     void header() {
         const uint64_t a = v_.address;
         const format::Header& h = v_.header = format::decode_header(bytes_.data());
-        if (h.magic != format::image_magic)
-            fault("the header's magic", a + format::field::magic, text::format("0x%08X", h.magic),
-                  text::format("0x%08X", format::image_magic));
-        if (h.load_addr != 0 && !(h.flags & format::flag_ram_load))
-            fault("load_addr", a + format::field::load_addr, text::number(h.load_addr),
-                  "0x0 (the flags ask for no load to RAM)");
-        if (h.pad != 0) fault("the header's pad", a + format::field::pad, text::number(h.pad), "0x0");
+        for (const format::Fault& f : format::field_faults(h))
+            fault(f.what, a + f.offset, f.held, f.wanted);
     }
 
     // Where the TLV areas start, and hdr_size and img_size judged by it:
@@ -208,7 +204,8 @@ private:
         const uint16_t protect = v_.header.protect_tlv_size;
         return u16(t) == format::protected_info || u16(t) == format::unprotected_info ||
                (protect && u16(t + protect) == format::unprotected_info) ||
-               (u8(t + 4) == format::tlv::sha256 && u8(t + 5) == 0 && u16(t + 6) == 32);
+               (u8(t + 4) == format::tlv::sha256 && u8(t + 5) == 0 &&
+                u16(t + 6) == format::fixed_length(format::tlv::sha256));
     }
 
     // An info header at `t` whose entries end where its total says.
@@ -267,7 +264,7 @@ private:
         const Settings& s = v_.settings;
         if (s.slot) slot_end_ = v_.address + *s.slot;
         trailer_required_ = s.pad || s.confirm;
-        if (run_.file.format != &formats::elf()) return;
+        if (!run_.file.format->build) return;
         const ElfBuild& elf = run_.file.elf;
         const std::optional<elf::SectionHeader> trailer = section(elf, ".mcuboot.trailer");
         if (!trailer) return;
@@ -550,8 +547,8 @@ void plan(CheckRun& run, Host& host) {
         v.provider = &host.crypto();
         if (!v.settings.key) return;
         v.key_name = *v.settings.key;
-        v.key = v.provider->read_key(velk::mcuboot::read_key_file(v.key_name, ""), v.key_name,
-                                     velk::mcuboot::key_password(), true);
+        v.key = velk::mcuboot::open_key(*v.provider, velk::mcuboot::read_key(v.key_name, ""),
+                                        true);
     } catch (const crypto::Failure& failure) {
         throw Refusal{failure.why};
     }

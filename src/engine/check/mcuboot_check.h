@@ -91,6 +91,7 @@ struct Verdict {
     std::optional<uint64_t> stops_at;
     uint64_t goes_to = 0;
     bool hole = false;  // the file holds bytes again after the stop
+    Bytes key_hash;                    // the given key's SHA-256, as a key hash TLV holds it
     std::optional<bool> key_ok;        // unset: no key given, or no key TLV
     bool key_short = false;            // a key hash prefix MCUboot takes and CHECK does not
     std::optional<uint8_t> signature;  // the signature TLV's type

@@ -4,6 +4,7 @@
 // run of the file's bytes is; and --json's "mcuboot" object.
 #include "mcuboot_report.h"
 
+#include "../mcuboot/describe.h"
 #include "../report/text.h"
 #include "../request/spelling.h"
 
@@ -115,39 +116,39 @@ private:
         return "MCUboot signature: " + held + ", wrong for " + v_.key_name;
     }
 
+    // The image as FLASH's object describes it, with CHECK's verdicts, and
+    // what CHECK found wrong and where each run of bytes lies.
     void object() {
-        json::Value& o = report_.data().set("mcuboot", json::Value::object());
-        o.set("ok", v_.ok());
-        if (!v_.located) return;
+        if (!v_.located) {
+            json::Value& o = report_.data().set("mcuboot", json::Value::object());
+            o.set("ok", false);
+            return;
+        }
+        format::Description d;
+        d.slot = v_.address;
+        d.slot_size = v_.settings.slot;
+        d.header = v_.header;
+        if (run_.build) d.room_added = v_.address < run_.build->loadable.clusters.front().start;
+        d.payload = v_.payload_start;
+        d.tlv_area = v_.payload_end;
+        d.image_end = v_.trailer ? v_.trailer->magic_at + 16 : v_.tlv_end;
+        for (const format::Entry& t : v_.areas.entries)
+            d.tlvs.push_back({t.type, t.is_protected, v_.address_of(t), &t.value});
+        d.hash = v_.hash;
+        d.key_hash = v_.key_hash;
+        d.signature = v_.signature;
+        if (v_.trailer) d.trailer = format::Description::Trailer{v_.trailer->magic_at,
+                                                                 v_.trailer->image_ok};
+        format::Judgement judged;
+        judged.ok = v_.ok();
+        judged.hash = {!v_.hash.empty(),
+                       v_.hash.empty() ? std::nullopt : std::optional<bool>(v_.hash_ok)};
+        judged.key = {v_.key_ok.has_value(), v_.key_ok};
+        judged.signature = {v_.signature_checked,
+                            v_.signature_checked ? std::optional<bool>(v_.signature_ok)
+                                                 : std::nullopt};
+        json::Value& o = report_.data().set("mcuboot", format::describe_image(d, &judged));
         if (v_.stops_at) o.set("file_stops_at", *v_.stops_at);
-        const format::Header& h = v_.header;
-        o.set("address", v_.address);
-        o.set("header_size", uint64_t{h.hdr_size});
-        o.set("image_size", uint64_t{h.img_size});
-        o.set("protect_tlv_size", uint64_t{h.protect_tlv_size});
-        o.set("load_addr", uint64_t{h.load_addr});
-        o.set("flags", uint64_t{h.flags});
-        o.set("version", format::version_text(h.version));
-        json::Value& tlvs = o.set("tlvs", json::Value::array());
-        for (const format::Entry& t : v_.areas.entries) {
-            json::Value& e = tlvs.push(json::Value::object());
-            e.set("type", uint64_t{t.type});
-            e.set("address", v_.address_of(t));
-            e.set("protected", t.is_protected);
-            e.set("value", text::hex(t.value));
-        }
-        o.set("hash", text::hex(v_.hash));
-        o.set("hash_ok", v_.hash_ok);
-        o.set("key_ok", v_.key_ok ? json::Value(*v_.key_ok) : json::Value());
-        json::Value& s = o.set("signature", json::Value::object());
-        s.set("type", v_.signature ? json::Value(format::signature_name(*v_.signature)) : json::Value());
-        s.set("checked", v_.signature_checked);
-        s.set("ok", v_.signature_checked ? json::Value(v_.signature_ok) : json::Value());
-        if (v_.trailer) {
-            json::Value& t = o.set("trailer", json::Value::object());
-            t.set("address", v_.trailer->magic_at);
-            t.set("image_ok", uint64_t{v_.trailer->image_ok});
-        }
         json::Value& faults = o.set("faults", json::Value::array());
         for (const Fault& f : v_.faults) {
             json::Value& e = faults.push(json::Value::object());

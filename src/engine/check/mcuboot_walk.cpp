@@ -79,7 +79,7 @@ private:
             any = true;
             if (e.value == v_.hash) continue;
             wrong = true;
-            fault("the hash TLV (0x10)", at(e), text::hex(e.value), wanted);
+            fault(format::tlv_words(format::tlv::sha256), at(e), text::hex(e.value), wanted);
         }
         v_.hash_ok = any && !wrong;
         if (any) return;
@@ -92,7 +92,7 @@ private:
                                     e.type == format::tlv::sha384 ? 384 : 512);
                 break;
             }
-        fault("the hash TLV (0x10)", v_.protected_end, held, wanted);
+        fault(format::tlv_words(format::tlv::sha256), v_.protected_end, held, wanted);
     }
 
     // The key entry the bootloader reads: a key hash, or with hardware
@@ -104,6 +104,7 @@ private:
         std::unique_ptr<crypto::Digest> sha = v_.provider->sha256();
         sha->update(der_.data(), der_.size());
         der_hash_ = sha->finish();
+        v_.key_hash = der_hash_;
         const bool full = std::any_of(v_.areas.entries.begin(), v_.areas.entries.end(),
                                       [](const format::Entry& e) {
                                           return e.type == format::tlv::public_key;
@@ -113,8 +114,7 @@ private:
     }
 
     std::string key_what() const {
-        return key_type_ == format::tlv::key_hash ? "the key hash TLV (0x01)"
-                                                  : "the public key TLV (0x02)";
+        return format::tlv_words(key_type_);
     }
 
     void key_entry(const format::Entry& e) {
@@ -139,9 +139,11 @@ private:
         picked_ = &e;
         if (size == hash_size) return;
         if (size >= least_key_hash) {
-            note(at(e), text::format("the key hash TLV (0x01) at %s holds the first %zu bytes "
-                                     "of %s's hash: MCUboot compares that many",
-                                     text::address(at(e)).c_str(), size, v_.key_name.c_str()));
+            note(at(e), format::tlv_words(format::tlv::key_hash) +
+                            text::format(" at %s holds the first %zu bytes of %s's hash: "
+                                         "MCUboot compares that many",
+                                         text::address(at(e)).c_str(), size,
+                                         v_.key_name.c_str()));
             return;
         }
         v_.key_short = true;
@@ -238,7 +240,9 @@ private:
             }
         if (!any_key)
             fault("the key TLV", v_.protected_end, "none",
-                  "a key hash (0x01) or public key (0x02) of " + v_.key_name);
+                  text::format("a key hash (0x%02X) or public key (0x%02X) of ",
+                               format::tlv::key_hash, format::tlv::public_key) +
+                      v_.key_name);
         else if (!ours)
             fault(key_what(), at(*any_key), text::hex(any_key->value),
                   v_.key_name + "'s " + text::hex(wanted));

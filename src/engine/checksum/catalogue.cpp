@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "../elfsyms/closest.h"
+#include "../base/closest.h"
 
 namespace velk::checksum {
 
@@ -13,25 +13,27 @@ constexpr bool T = true, F = false;
 constexpr uint64_t ones64 = ~uint64_t{0};
 
 Algorithm crc(std::vector<const char*> names, const char* crcmod, CrcParameters parameters,
-              const char* check) {
+              const char* check, const char* residue) {
     Algorithm a;
     a.names = std::move(names);
     a.crcmod = crcmod;
     a.parameters = parameters;
     a.check = check;
+    a.residue = residue;
     return a;
 }
 
 // Listed with its check value; its register does not fit 64 bits.
-Algorithm wide(std::vector<const char*> names, unsigned width, const char* check) {
-    Algorithm a = crc(std::move(names), nullptr, {width, 0, 0, F, F, 0}, check);
+Algorithm wide(std::vector<const char*> names, unsigned width, const char* check,
+               const char* residue) {
+    Algorithm a = crc(std::move(names), nullptr, {width, 0, 0, F, F, 0}, check, residue);
     a.kind = Kind::wide_crc;
     return a;
 }
 
 Algorithm other(Kind kind, std::vector<const char*> names, unsigned width, const char* check,
                 SumParameters sum = {}) {
-    Algorithm a = crc(std::move(names), nullptr, {width, 0, 0, F, F, 0}, check);
+    Algorithm a = crc(std::move(names), nullptr, {width, 0, 0, F, F, 0}, check, "");
     a.kind = kind;
     a.sum = sum;
     return a;
@@ -42,10 +44,12 @@ constexpr Complement none = Complement::none, neg = Complement::neg, not_ = Comp
 std::vector<Algorithm> all_rows() {
     std::vector<Algorithm> rows = {
 #include "crc_rows.inc"
-        // crcmod's own, in no entry of the CRC catalogue.
-        crc({}, "crc-64", {64, 0x000000000000001B, 0, T, T, 0}, "0x46a5a9388a5beffe"),
+        // crcmod's own, in no entry of the CRC catalogue. With no final XOR a
+        // message followed by its CRC leaves the register clear.
+        crc({}, "crc-64", {64, 0x000000000000001B, 0, T, T, 0}, "0x46a5a9388a5beffe",
+            "0x0000000000000000"),
         crc({}, "crc-64-jones", {64, 0xAD93D23594C935A9, ones64, T, T, 0},
-            "0xcaa717168609f281"),
+            "0xcaa717168609f281", "0x0000000000000000"),
 
         // Sums of bytes, or of little-endian words (big-endian with --be).
         other(Kind::sum, {"sum-8"}, 8, "0xdd", {1, none}),
@@ -132,7 +136,7 @@ std::vector<std::string> nearest(const std::string& name) {
             folded_names.push_back(folded(n));
         }
     std::vector<std::string> out;
-    for (const std::string& near : elfsyms::closest_names(folded(name), folded_names))
+    for (const std::string& near : base::closest_names(folded(name), folded_names))
         for (size_t i = 0; i < folded_names.size(); ++i)
             if (folded_names[i] == near) {
                 out.push_back(find(spelled[i])->name());

@@ -1,10 +1,11 @@
 // The checksum algorithms the tool knows, one row each: every name it goes
 // by, what it computes and its check value (its value for the ASCII bytes
-// "123456789"). The CRC rows are the CRC catalogue's entries
+// "123456789"), and a CRC's residue. The CRC rows are the CRC catalogue's entries
 // (reveng.sourceforge.io/crc-catalogue), under its names and aliases and
 // crcmod's names where crcmod predefines the same parameters, and crcmod's
 // two CRCs the catalogue has no entry for; then the sums, Fletcher, Adler
-// and SHA-256. The tests compute every row's check value.
+// and SHA-256. The tests compute every row's check value and every CRC's
+// residue.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +37,11 @@ struct Algorithm {
     // The value for "123456789", as the catalogue writes it: "0x0376e6e7".
     // SHA-256's is its digest, read most significant byte first.
     const char* check = "";
+    // A CRC's register after a message followed by its own CRC, before the
+    // final XOR, as the catalogue writes it: the same for every message, so
+    // a receiver that runs the CRC over a frame and its CRC compares with
+    // it. Empty for the rows that are no CRC.
+    const char* residue = "";
 
     // How reports name it: its first name, else crcmod's.
     const char* name() const { return names.empty() ? crcmod : names.front(); }

@@ -1,5 +1,7 @@
 #include "crc.h"
 
+#include "../base/byte_order.h"
+
 namespace velk::checksum {
 
 namespace {
@@ -10,18 +12,6 @@ namespace {
 
 uint64_t mask_of(unsigned width) {
     return width == 64 ? ~uint64_t{0} : (uint64_t{1} << width) - 1;
-}
-
-uint64_t load_le64(const uint8_t* p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
-    return v;
-}
-
-uint64_t load_be64(const uint8_t* p) {
-    uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v = v << 8 | p[i];
-    return v;
 }
 
 // Eight bytes as a word-fed unit takes them: each 4-byte group reversed.
@@ -85,7 +75,9 @@ uint64_t Crc::run(uint64_t reg, const uint8_t* data, size_t size, bool words) co
             swap_words(data, swapped);
             p = swapped;
         }
-        const uint64_t x = reg ^ (Reflected ? load_le64(p) : load_be64(p));
+        using bytes::Order;
+        const uint64_t x =
+            reg ^ bytes::load<8, Reflected ? Order::little : Order::big>(p);
         reg = 0;
         for (unsigned k = 0; k < 8; ++k) {
             const unsigned shift = Reflected ? 8 * k : 56 - 8 * k;

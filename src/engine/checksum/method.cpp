@@ -2,9 +2,18 @@
 
 #include <stdexcept>
 
+#include "../base/byte_order.h"
+
 namespace velk::checksum {
 
 namespace {
+
+// `value`'s low `size` bytes, most significant first.
+Bytes big_endian_bytes(uint64_t value, unsigned size) {
+    Bytes out(size);
+    bytes::store(out.data(), size, bytes::Order::big, value);
+    return out;
+}
 
 // A CRC unit fed words takes whole words: a word split between two pieces
 // waits for its last bytes.
@@ -74,12 +83,6 @@ private:
 };
 
 }  // namespace
-
-Bytes big_endian_bytes(uint64_t value, unsigned bytes) {
-    Bytes out(bytes);
-    for (unsigned i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>(value >> (8 * (bytes - 1 - i)));
-    return out;
-}
 
 Method::Method(const Algorithm& row)
     : kind_(row.kind), width_(row.width()), sum_(row.sum) {

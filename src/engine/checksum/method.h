@@ -58,7 +58,4 @@ private:
     std::shared_ptr<const Crc> crc_;
 };
 
-// `value`'s low `bytes` bytes, most significant first.
-Bytes big_endian_bytes(uint64_t value, unsigned bytes);
-
 }  // namespace velk::checksum

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "../base/byte_order.h"
+
 namespace velk::checksum {
 
 namespace {
@@ -10,12 +12,11 @@ uint64_t low_bits(unsigned width) {
     return width == 64 ? ~uint64_t{0} : (uint64_t{1} << width) - 1;
 }
 
-// A word as the compiler sees one load (and a byte swap).
+// A word of at most 4 bytes: the block sums below stay 32 bits wide.
 template <unsigned W, bool Big>
 inline uint32_t load(const uint8_t* p) {
-    uint32_t v = 0;
-    for (unsigned i = 0; i < W; ++i) v |= static_cast<uint32_t>(p[i]) << (8 * (Big ? W - 1 - i : i));
-    return v;
+    return static_cast<uint32_t>(
+        bytes::load<W, Big ? bytes::Order::big : bytes::Order::little>(p));
 }
 
 template <unsigned W, bool Big>

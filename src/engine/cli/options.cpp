@@ -1,6 +1,6 @@
 #include "options.h"
 
-#include "../elfsyms/closest.h"
+#include "../base/closest.h"
 #include "../formats/formats.h"
 #include "../report/wording.h"
 #include "../request/selector.h"
@@ -293,7 +293,7 @@ std::string fault_text(const OptionFault& f, const Mode& mode) {
             // --mcubot=key=...: the option's word is before the value.
             const std::string typed = f.word.substr(0, f.word.find('='));
             const std::vector<std::string> closest =
-                elfsyms::closest_names(typed, option_words(mode));
+                base::closest_names(typed, option_words(mode));
             if (!closest.empty()) return "unknown option " + word + wording::did_you_mean(closest);
             return "unknown option " + word + " (velk-crc --help lists the options)";
         }

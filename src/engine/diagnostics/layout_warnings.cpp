@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "../base/byte_order.h"
 #include "../report/text.h"
 
 namespace velk::diagnostics {
@@ -160,9 +161,8 @@ Line overwrites_data(const Facts& f) {
     // digest's slot as its bytes.
     std::string old;
     if (f.old.size() <= 8) {
-        uint64_t value = 0;
-        for (size_t i = 0; i < f.old.size(); ++i)
-            value |= static_cast<uint64_t>(f.old[i]) << (8 * i);
+        const uint64_t value = bytes::load(f.old.data(), static_cast<unsigned>(f.old.size()),
+                                           bytes::Order::little);
         old = format("old value 0x%0*llX", static_cast<int>(2 * f.old.size()),
                      static_cast<u64>(value));
     } else {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <unordered_map>
 
+#include "../base/byte_order.h"
 #include "elf_layout.h"
 
 namespace velk::elf {
@@ -53,13 +54,8 @@ public:
     Bytes file() const { return file_; }
 
     uint64_t get(uint64_t record, Field f) const {
-        const uint8_t* at = file_.data + record + f.at;
-        uint64_t value = 0;
-        for (int i = 0; i < f.width; ++i) {
-            int shift = little_ ? 8 * i : 8 * (f.width - 1 - i);
-            value |= uint64_t{at[i]} << shift;
-        }
-        return value;
+        return bytes::load(file_.data + record + f.at, static_cast<unsigned>(f.width),
+                           little_ ? bytes::Order::little : bytes::Order::big);
     }
 
     SectionHeader section(uint64_t at) const {

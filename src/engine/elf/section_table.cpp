@@ -1,5 +1,6 @@
 #include "section_table.h"
 
+#include "../base/byte_order.h"
 #include "elf_layout.h"
 
 namespace velk::elf {
@@ -12,10 +13,8 @@ public:
     explicit Encoder(bool little_endian) : little_(little_endian) {}
 
     void put(uint8_t* record, Field f, uint64_t value) const {
-        for (int i = 0; i < f.width; ++i) {
-            int shift = little_ ? 8 * i : 8 * (f.width - 1 - i);
-            record[f.at + i] = static_cast<uint8_t>(value >> shift);
-        }
+        bytes::store(record + f.at, static_cast<unsigned>(f.width),
+                     little_ ? bytes::Order::little : bytes::Order::big, value);
     }
 
 private:

@@ -4,17 +4,15 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "../base/byte_order.h"
+
 namespace velk::elfsyms {
 
 namespace {
 
 uint64_t read_uint(const uint8_t* at, int width, bool little_endian) {
-    uint64_t value = 0;
-    for (int i = 0; i < width; ++i) {
-        int shift = little_endian ? 8 * i : 8 * (width - 1 - i);
-        value |= static_cast<uint64_t>(at[i]) << shift;
-    }
-    return value;
+    return bytes::load(at, static_cast<unsigned>(width),
+                       little_endian ? bytes::Order::little : bytes::Order::big);
 }
 
 struct Entry {

@@ -1,6 +1,6 @@
 // FLASH's compute stage: every record stored into the image in its order,
-// the files --merge names merged with it, and the checksummed ELF file's
-// pieces made.
+// the image signed over them with --mcuboot, the files --merge names merged
+// with it, and the checksummed ELF file's pieces made.
 #include <algorithm>
 
 #include "../diagnostics/layout_warnings.h"
@@ -28,14 +28,10 @@ void refuse_a_bin_of_fill(const FlashRun& run) {
 
 void compute(FlashRun& run, Host& host) {
     const Request& request = run.request;
-    // The header's fields first: a record's range may take in the room
-    // they go into, and none of them depends on a record.
-    if (run.signing) mcuboot::write_header(*run.signing, run.memory, run.signed_image);
     records::store_all(run.plan, run.memory, run.stored);
     // The records are in the payload: the signature covers them.
-    if (run.signing)
-        mcuboot::sign(*run.signing, run.memory, host.crypto(), run.signed_image);
-    const bool bin = run.asked(formats::raw_binary());
+    run.signing.sign(run.memory, host);
+    const bool bin = run.asked(&formats::Format::needs_base);
     if (bin) refuse_a_bin_of_fill(run);
     if (!request.merge.empty())
         run.merged = merge_with({request.merge, request.entry, request.input}, run.memory,
@@ -48,26 +44,13 @@ void compute(FlashRun& run, Host& host) {
         const records::Record& r = run.plan.records[i].record;
         stored.push_back({r.slot, r.width, run.stored[i].data()});
     }
+    // The header over the build's own room is stored as a record is.
+    const mcuboot::Stage::ElfPieces signed_pieces = run.signing.elf_pieces(run.memory);
+    for (const mcuboot::Added& a : signed_pieces.stored)
+        stored.push_back({a.address, static_cast<unsigned>(a.size), a.bytes});
     std::vector<AddedContents> added;
-    if (run.signing) {
-        // The header over the build's own room is stored as a record is.
-        if (run.signing->room_reserved)
-            stored.push_back({run.signing->slot,
-                              static_cast<unsigned>(run.signed_image.room.size()),
-                              run.signed_image.room.data()});
-        for (const mcuboot::Added& a : mcuboot::added_pieces(*run.signing, run.signed_image))
-            added.push_back({a.name, a.address, a.bytes, a.size, run.plan.fill});
-        // Erased flash the hash covers between the build's segments, or
-        // padding its image up to a record: loaded as such, so that the
-        // file holds every byte of the signed payload.
-        const mcuboot::Signing& s = *run.signing;
-        for (const layout::Piece& p : run.memory.pieces())
-            if (!p.bytes && p.address >= s.payload && p.end() <= s.end)
-                added.push_back({".mcuboot.fill", p.address, nullptr, p.size, run.plan.fill});
-        std::sort(added.begin(), added.end(), [](const AddedContents& a, const AddedContents& b) {
-            return a.address < b.address;
-        });
-    }
+    for (const mcuboot::Added& a : signed_pieces.added)
+        added.push_back({a.name, a.address, a.bytes, a.size, run.plan.fill});
     run.crc_elf = crc_elf(run.elf, stored, added);
 }
 

@@ -47,35 +47,36 @@ void write_files(FlashRun& run, Warnings& warnings, Host& host, const LastWords&
     outfile::Outputs outputs(outfile::Claim::locked, writing);
     if (tap) outputs.tap(*tap);
     const std::string root = outfile::path_root(run.request.input);
-    auto [from, to] = run.bin_range();
-    const formats::Contents own{&run.memory, from, to, run.elf.file.header.entry, run.family,
-                                run.crc_elf.in_file.found ? &run.crc_elf.pieces : nullptr};
-    formats::Contents joined = own;
-    if (run.merged)
-        joined = {&run.merged->memory, run.merged->from, run.merged->to, run.merged->entry,
-                  run.family, nullptr};
+    const formats::Contents own = run.contents(false), joined = run.contents(true);
     for (const formats::Format* f = formats::begin(); f != formats::end(); ++f)
         for (bool merged : {false, true}) {
             if (!f->write || (merged && !f->merged)) continue;
             const formats::Contents& contents = merged ? joined : own;
-            run.files.push_back({f, merged, root + (merged ? "_CRC_merged" : "_CRC") + f->ext,
+            run.files.push_back({f, merged, formats::file_name(root, *f, merged),
                                  run.asked(*f) && (!merged || run.merged) &&
                                      f->can_write(contents)});
         }
+    // Each file written by its format's row, from the image it holds.
+    auto write = [&outputs, &own, &joined](const File& file) {
+        const formats::Contents& contents = file.merged ? joined : own;
+        outputs.write(file.name, [&file, &contents](outfile::Sink& sink) {
+            file.format->write(contents, file.name, sink);
+        });
+    };
     const File& primary = run.primary();
     try {
         // The application's HEX, the file every run writes, and the merged
         // files on a second thread while this one writes the others. The
         // HEX is made, and put in place, first.
         outputs.defer(true);
-        primary.format->write(outputs, primary.name, own);
+        write(primary);
         for (const File& file : run.files)
-            if (file.written && file.merged) file.format->write(outputs, file.name, joined);
+            if (file.written && file.merged) write(file);
         outputs.write_deferred();
         for (const File& file : run.files) {
             if (&file == &primary || (file.written && file.merged)) continue;
             if (file.written)
-                file.format->write(outputs, file.name, own);
+                write(file);
             else
                 outputs.remove(file.name);
         }

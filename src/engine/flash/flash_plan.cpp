@@ -43,34 +43,13 @@ std::vector<Finding> check_layout(const diagnostics::Facts& f, uint64_t image_en
     return out;
 }
 
-// The MCUboot header's fields are written over the room's first bytes and
-// hashed as written: a record stored there would change them after the
-// hash is taken, and no --force makes that image bootable.
-void refuse_records_in_header(const FlashRun& run) {
-    const uint64_t from = run.signing->slot, to = from + mcuboot::header_fields;
-    for (const records::Planned& p : run.plan.records) {
-        const records::Record& r = p.record;
-        if (r.slot < to && r.slot_end() > from)
-            throw Refusal{text::format(
-                "%s at %s lies in the MCUboot header's fields (%s to %s), which the header "
-                "takes: place it after them, at %s or later",
-                r.label.c_str(), text::address(r.slot).c_str(), text::address(from).c_str(),
-                text::address(to - 1).c_str(), text::address(to).c_str())};
-    }
-}
-
 }  // namespace
 
 void plan(FlashRun& run, Host& host) {
     const Request& request = run.request;
     refuse_entry_without_merge(request);
-    if (request.mcuboot) {
-        run.signing = mcuboot::start_signing(request);
-        // The digests' and keys' libraries load while the build is read;
-        // the key's kind says which of them.
-        const std::optional<std::string>& pem = run.signing->pem;
-        host.crypto().prepare(pem.has_value(), pem ? *pem : std::string());
-    }
+    // The digests' and keys' libraries load while the build is read.
+    run.signing.start(request, host);
     run.elf = read_build(read_input(request.input));
     run.plan = records::plan_records(request, &run.elf, run.elf.loadable);
     // A long checksum answers Ctrl-C between megabytes.
@@ -92,11 +71,8 @@ void plan(FlashRun& run, Host& host) {
         else if (std::string why = records::overwrites_data(p.record, run.memory);
                  !why.empty())
             run.findings.push_back({why, true});
-    if (run.signing) {
-        mcuboot::place_signing(*run.signing, request, run.elf, run.memory);
-        refuse_records_in_header(run);
-        for (std::string& why : run.signing->refused) run.findings.push_back({why, true});
-    }
+    for (std::string& why : run.signing.place(request, run.elf, run.plan, run.memory))
+        run.findings.push_back({std::move(why), true});
     for (const Finding& f : run.findings)
         if (f.refused && !request.force)
             throw Refusal{f.text + " (" + turned_on(request.front, Option::force) +
@@ -106,22 +82,34 @@ void plan(FlashRun& run, Host& host) {
 
 std::pair<uint64_t, uint64_t> FlashRun::bin_range() const {
     auto range = plan.bin_range();
-    if (signing) {
-        range.first = std::min(range.first, signing->slot);
-        range.second = std::max(range.second, signed_image.image_end);
-    }
+    signing.widen(range);
     return range;
+}
+
+formats::Contents FlashRun::contents(bool merged) const {
+    if (merged && this->merged)
+        return {&this->merged->memory, this->merged->from, this->merged->to,
+                this->merged->entry, family, nullptr, &request};
+    auto [from, to] = bin_range();
+    return {&memory, from, to, elf.file.header.entry, family,
+            crc_elf.in_file.found ? &crc_elf.pieces : nullptr, &request};
 }
 
 const File& FlashRun::primary() const {
     for (const File& file : files)
-        if (file.format == &formats::intel_hex() && !file.merged) return file;
+        if (file.format->every_run && !file.merged) return file;
     return files.front();
 }
 
-const File& FlashRun::own_file(const formats::Format& format) const {
+bool FlashRun::asked(bool formats::Format::*trait) const {
+    for (const formats::Format* f = formats::begin(); f != formats::end(); ++f)
+        if (f->*trait && asked(*f)) return true;
+    return false;
+}
+
+const File& FlashRun::own_file(bool formats::Format::*trait) const {
     for (const File& file : files)
-        if (file.format == &format && !file.merged) return file;
+        if (file.format->*trait && !file.merged) return file;
     return files.front();
 }
 

@@ -70,7 +70,7 @@ private:
 
     Reporter::Written written(const File& file) const {
         std::optional<uint64_t> base;
-        if (file.format == &formats::raw_binary())
+        if (file.format->needs_base)
             base = file.merged ? run_.merged->from : run_.bin_range().first;
         return {file.name, file.format->name, base};
     }
@@ -82,8 +82,7 @@ private:
             const records::Planned& p = run_.plan.records[i];
             report_.line(p.record.producer->stored_line(run_.plan, p, run_.stored[i]));
         }
-        if (run_.signing)
-            report_.line(mcuboot::signed_line(*run_.signing, run_.signed_image));
+        for (const std::string& line : run_.signing.lines()) report_.line(line);
         for (const File& file : run_.files)
             if (file.written && &file != &primary)
                 report_.line(created(
@@ -134,7 +133,7 @@ private:
                         "merged UF2 instead)",
                         text::address(a - a % page).c_str(), run_.plan.fill,
                         merged.names[k].c_str(), text::address(a).c_str(),
-                        run_.own_file(formats::uf2()).name.c_str()));
+                        run_.own_file(&formats::Format::family).name.c_str()));
                     return;
                 }
         }
@@ -144,7 +143,7 @@ private:
     // image's hash (the header's room and the payload).
     std::vector<layout::Region> uncovered() const {
         std::vector<std::pair<uint64_t, uint64_t>> covered;
-        if (run_.signing) covered.emplace_back(run_.signing->slot, run_.signing->end);
+        for (const auto& hashed : run_.signing.covered()) covered.push_back(hashed);
         for (const records::Planned& p : run_.plan.records) {
             const records::Record& r = p.record;
             if (r.reads_bytes())
@@ -159,17 +158,13 @@ private:
         outside_ = uncovered();
         if (!outside_.empty())
             report_.note(outside_note(outside_, run_.plan.records.size() > 1));
-        const std::string& elf_name = run_.own_file(formats::elf()).name;
+        const std::string& elf_name = run_.own_file(&formats::Format::build).name;
         const CrcElf& crc_elf = run_.crc_elf;
         if (crc_elf.in_file.found) {
             if (!crc_elf.gaps.empty()) report_.note(sections_note(elf_name, crc_elf.gaps));
             // A signed image's erased flash, in its payload and the slot's
             // padding, is a section of its own.
-            std::string holes = holes_note(
-                elf_name, run_.memory,
-                run_.signing
-                    ? std::make_pair(run_.signing->payload, run_.signed_image.image_end)
-                    : std::make_pair(uint64_t{0}, uint64_t{0}));
+            std::string holes = holes_note(elf_name, run_.memory, run_.signing.erased_kept());
             if (!holes.empty()) report_.note(holes);
         } else {
             bool gone = false;
@@ -185,7 +180,8 @@ private:
             if (removed != elf_name)
                 report_.note(removed +
                              " of an earlier run is removed: it would not match the HEX");
-        if (run_.asked(formats::raw_binary())) bin_note();
+        for (const File& file : run_.files)
+            if (file.written && !file.merged && file.format->needs_base) bin_note(file.name);
         if (run_.merged)
             report_.note(wording::merged_start(run_.request.front, run_.merged->entry,
                                                run_.merged->entry_from,
@@ -194,9 +190,13 @@ private:
     }
 
     // The .bin holds the images alone.
-    void bin_note() {
+    void bin_note(const std::string& bin) {
         auto [from, to] = run_.bin_range();
-        const std::string& bin = run_.own_file(formats::raw_binary()).name;
+        // So do the other text files the run wrote.
+        std::string also;
+        for (const File& file : run_.files)
+            if (file.written && !file.merged && file.format->text && !file.format->every_run)
+                also += std::string(" and the ") + file.format->name;
         uint64_t bytes = 0;
         for (const layout::Piece& p : run_.memory.pieces())
             if (p.end() <= from || p.address >= to) bytes += p.size;
@@ -205,8 +205,7 @@ private:
                 "%s holds %s to %s; %llu loadable bytes outside the image are only in "
                 "the HEX%s",
                 bin.c_str(), text::address(from).c_str(), text::address(to).c_str(),
-                static_cast<unsigned long long>(bytes),
-                run_.asked(formats::srecord()) ? " and the S-records" : ""));
+                static_cast<unsigned long long>(bytes), also.c_str()));
     }
 
     void object() {
@@ -231,11 +230,7 @@ private:
                             run_.stored[i]);
         d.set("records", std::move(list));
         d.set("outside", regions_json(outside_));
-        if (run_.signing) {
-            d.set("mcuboot", mcuboot::describe(*run_.signing, run_.signed_image));
-            json::Value& digests = d.set("sha256", json::Value::object());
-            for (const auto& [name, hex] : run_.digests) digests.set(name, hex);
-        }
+        run_.signing.describe(d, run_.digests);
     }
 
     void lowest_record(json::Value& d) const {

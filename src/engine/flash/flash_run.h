@@ -54,11 +54,10 @@ struct FlashRun {
     layout::MemoryMap memory;
     uint32_t family = 0;       // --uf2
     std::vector<Finding> findings;
-    std::optional<mcuboot::Signing> signing;  // --mcuboot
+    mcuboot::Stage signing;  // --mcuboot: plan places the image, compute signs it
     // compute
     std::vector<records::Bytes> stored;  // each record's bytes, as memory holds them
     std::optional<Merged> merged;
-    mcuboot::Signed signed_image;  // with `signing`; memory holds copies of its bytes
     CrcElf crc_elf;
     records::Bytes planted;  // a test's planted fault (plant_test_fault)
     // files
@@ -69,13 +68,18 @@ struct FlashRun {
     std::vector<std::pair<std::string, std::string>> digests;
 
     bool asked(const formats::Format& format) const { return formats::asked(format, request); }
+    // Whether the run asks for files of a format with `trait`.
+    bool asked(bool formats::Format::*trait) const;
     // What the application's .bin holds: the records' images, and the
     // signed image's slot with --mcuboot.
     std::pair<uint64_t, uint64_t> bin_range() const;
+    // What the application's files hold, or (`merged`, with --merge) the
+    // merged files.
+    formats::Contents contents(bool merged) const;
     // The application's HEX: the file every run writes.
     const File& primary() const;
-    // The application's file of `format`.
-    const File& own_file(const formats::Format& format) const;
+    // The application's file of the first format with `trait`.
+    const File& own_file(bool formats::Format::*trait) const;
 };
 
 void plan(FlashRun& run, Host& host);

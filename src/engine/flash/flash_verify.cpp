@@ -80,21 +80,18 @@ std::string records_fault(const records::Plan& plan, const layout::MemoryMap& me
     return {};
 }
 
-std::string mcuboot_fault(const mcuboot::Signing& s, const mcuboot::Signed& made,
-                          const layout::MemoryMap& memory, crypto::Provider& crypto) {
+std::string mcuboot_fault(const mcuboot::Stage& stage, const layout::MemoryMap& memory,
+                          crypto::Provider& crypto) {
+    const mcuboot::Signing& s = stage.signing();
+    const mcuboot::Signed& made = stage.made();
     const uint64_t a = s.slot;
     uint8_t fields[format::header_fields];
     memory.read(a, fields, sizeof fields);
     const format::Header h = format::decode_header(fields);
-    if (h.magic != format::image_magic)
-        return mcuboot_line("the header's magic", a + format::field::magic,
-                            text::format("0x%08X", h.magic),
-                            text::format("0x%08X", format::image_magic));
-    if (h.load_addr != 0 && !(h.flags & format::flag_ram_load))
-        return mcuboot_line("load_addr", a + format::field::load_addr, text::number(h.load_addr),
-                            "0x0 (the flags ask for no load to RAM)");
-    if (h.pad != 0)
-        return mcuboot_line("the header's pad", a + format::field::pad, text::number(h.pad), "0x0");
+    const std::vector<format::Fault> fixed = format::field_faults(h);
+    if (!fixed.empty())
+        return mcuboot_line(fixed.front().what, a + fixed.front().offset, fixed.front().held,
+                            fixed.front().wanted);
     if (a + h.hdr_size != s.payload)
         return mcuboot_line("hdr_size", a + format::field::hdr_size, text::number(h.hdr_size),
                             text::number(s.payload - a));
@@ -139,9 +136,9 @@ std::string mcuboot_fault(const mcuboot::Signing& s, const mcuboot::Signed& made
                 [&](const uint8_t* bytes, size_t size) { digest->update(bytes, size); });
     v.hash = digest->finish();
     Bytes hashed;  // what ECDSA and RSA sign: the covered bytes themselves
-    if (made.key_type && s.pem) {
-        v.key_name = *s.settings.key;
-        v.key = crypto.read_key(*s.pem, v.key_name, format::key_password(), true);
+    if (made.key_type && s.key) {
+        v.key_name = s.key->name;
+        v.key = format::open_key(crypto, *s.key, true);
         if (!format::signs_digest(v.key->type())) {
             hashed.reserve(static_cast<size_t>(protected_end - a));
             memory.feed(a, protected_end, [&](const uint8_t* bytes, size_t size) {
@@ -206,22 +203,18 @@ SelfCheck::SelfCheck(const FlashRun& run, Host& host, outfile::Tap* next)
     : run_(run), next_(next), crypto_(run.signing ? &host.crypto() : nullptr) {
     for (const records::Planned& p : run.plan.records)
         spans_.push_back({p.record.slot, p.record.width});
-    if (run.signing) {
-        const mcuboot::Signed& made = run.signed_image;
-        spans_.push_back({run.signing->slot, made.room.size()});
-        spans_.push_back({run.signing->end, made.tlvs.size()});
-        if (!made.trailer.empty()) spans_.push_back({made.trailer_at, made.trailer.size()});
-        // The signed image's hash is a pass of its own over the image: it
-        // runs beside the writing, the records' pass in the run's wait.
+    for (const mcuboot::Added& a : run.signing.made_bytes())
+        spans_.push_back({a.address, a.size});
+    // The signed image's hash is a pass of its own over the image: it runs
+    // beside the writing, the records' pass in the run's wait.
+    if (run.signing)
         signed_check_ = std::thread([this] {
             try {
-                signed_fault_ =
-                    mcuboot_fault(*run_.signing, run_.signed_image, run_.memory, *crypto_);
+                signed_fault_ = mcuboot_fault(run_.signing, run_.memory, *crypto_);
             } catch (...) {
                 signed_thrown_ = std::current_exception();
             }
         });
-    }
 }
 
 SelfCheck::~SelfCheck() {
@@ -247,44 +240,31 @@ void SelfCheck::check_images() {
     for (const records::Planned& p : plan.records)
         same = same && same_bytes(run_.memory, merged, std::min(p.record.start(), p.record.slot),
                                   std::max(p.record.end(), p.record.slot_end()));
-    if (run_.signing)
-        same = same && same_bytes(run_.memory, merged, run_.signing->slot,
-                                  run_.signed_image.image_end);
+    for (const auto& [from, to] : run_.signing.extent())
+        same = same && same_bytes(run_.memory, merged, from, to);
     if (same) return;
     std::string line = records_fault(plan, merged);
-    if (line.empty() && crypto_)
-        line = mcuboot_fault(*run_.signing, run_.signed_image, merged, *crypto_);
+    if (line.empty() && crypto_) line = mcuboot_fault(run_.signing, merged, *crypto_);
     if (line.empty()) return;
     for (const File& file : run_.files)
-        if (file.merged && file.format == &formats::intel_hex()) fail(file.name, line);
+        if (file.merged && file.format->every_run) fail(file.name, line);
 }
 
 std::unique_ptr<FileCheck> SelfCheck::make_check(const File& file) const {
-    const formats::Format* f = file.format;
-    const layout::MemoryMap& memory = file.merged ? run_.merged->memory : run_.memory;
-    if (f == &formats::raw_binary()) {
-        auto [from, to] = file.merged ? std::make_pair(run_.merged->from, run_.merged->to)
-                                      : run_.bin_range();
-        return binary_check(memory, from, to);
-    }
-    if (f == &formats::uf2()) return uf2_check(memory);
-    if (f == &formats::intel_hex()) return hex_check(memory, spans_);
-    if (f == &formats::srecord()) return srec_check(memory, spans_);
-    if (f == &formats::elf()) {
-        // The checksummed ELF file holds each stored record where the
-        // input held its placeholder.
-        std::vector<AtOffset> expected;
+    if (!file.format->check) return nullptr;
+    formats::Expected expected{spans_, {}};
+    // The checksummed ELF file holds each stored record where the input
+    // held its placeholder.
+    if (file.format->build)
         for (const Span& span : spans_) {
             RecordInFile in = record_in_file(run_.elf, span.address,
                                              static_cast<unsigned>(span.size));
             if (!in.found) continue;
             Bytes bytes(static_cast<size_t>(span.size));
             run_.memory.read(span.address, bytes.data(), bytes.size());
-            expected.push_back({in.offset, span.address, std::move(bytes)});
+            expected.at_offsets.push_back({in.offset, span.address, std::move(bytes)});
         }
-        return offsets_check(std::move(expected));
-    }
-    return nullptr;
+    return file.format->check(run_.contents(file.merged), expected);
 }
 
 FileCheck* SelfCheck::check_of(const std::string& target) {

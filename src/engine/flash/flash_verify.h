@@ -13,7 +13,7 @@
 //     protected TLVs, the key hash (or key) and the signature with the
 //     run's own key by CHECK's own walk of the TLVs, and the trailer of a
 //     padded slot;
-//   - each file's bytes as its writer emits them (file_checks.h): that
+//   - each file's bytes as its writer emits them (its format's check): that
 //     they hold that image.
 // The records' checks run on the run's own thread once it has written its
 // files, while the second thread still writes the HEX (the one wait of a
@@ -31,17 +31,20 @@
 #include <vector>
 
 #include "../outfile/replacing_file.h"
-#include "file_checks.h"
+#include "../formats/file_checks.h"
 #include "flash_run.h"
 
 namespace velk::flash {
+
+using formats::FileCheck;
+using formats::Span;
 
 // Why a record or the signed image in `memory` is not what CHECK would
 // accept, in CHECK's words; empty when all are right. `crypto` hashes and
 // verifies the signature (with the key of `pem`, when signed).
 std::string records_fault(const records::Plan& plan, const layout::MemoryMap& memory);
-std::string mcuboot_fault(const mcuboot::Signing& signing, const mcuboot::Signed& made,
-                          const layout::MemoryMap& memory, crypto::Provider& crypto);
+std::string mcuboot_fault(const mcuboot::Stage& signing, const layout::MemoryMap& memory,
+                          crypto::Provider& crypto);
 
 // A test's planted fault: with VELK_CRC_TEST_FAULT=0x<address> in the
 // environment, the byte at that address of the image the application's

@@ -33,15 +33,12 @@ ImageFile read_source(const std::string& file, std::optional<uint64_t> base) {
     try {
         InputFile input = read_input(file);
         if (base) placed_as_raw(input);
-        const bool raw = !input.format || input.format == &formats::raw_binary();
+        const bool raw = !input.format || input.format->needs_base;
         if (!base && raw)
-            throw Refusal{std::string(input.named ? "a raw binary by its name"
-                                                  : "neither an ELF, Intel HEX, S-record nor "
-                                                    "UF2 file") +
-                          "; a raw binary holds no addresses: give it as " + file +
-                          "@0x<address>"};
+            throw Refusal{formats::holds_no_addresses(input.format, input.named) +
+                          ": give it as " + file + "@0x<address>"};
         ImageFile image = read_image(std::move(input), base);
-        if (base && image.format != &formats::raw_binary())
+        if (base && !image.format->needs_base)
             throw Refusal{"@" + address(*base) + " places a raw binary; the file is " +
                           image.format->a_file + ", which holds its addresses"};
         return image;

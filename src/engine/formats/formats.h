@@ -1,10 +1,12 @@
 // The file formats FLASH writes and CHECK reads, one row each, as binutils
 // lists its target vectors: the name, the endings a file of it is known by,
 // how its first bytes tell it, its reader and its writer (either may be
-// missing), the option that asks for it, its --help line, and the start
-// address a file of it carries. Recognising a file, reading it, writing and
-// removing an earlier run's files, the report's lines, --help and CHECK all
-// go through this table.
+// missing), the option that asks for it, its --help line, and the traits
+// the rest of the engine asks of a file (whether it holds its addresses,
+// carries a chip family, is the build itself, ...). Recognising a file,
+// reading it, writing and removing an earlier run's files, the report's
+// lines, --help and CHECK all go through this table; no code outside it
+// asks which format a file is, only what its format's row says.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +18,7 @@
 #include "../outfile/outputs.h"
 #include "../request/request.h"
 #include "../uf2/uf2.h"
+#include "file_checks.h"
 
 namespace velk::formats {
 
@@ -38,12 +41,14 @@ using Pieces = std::vector<std::pair<const uint8_t*, size_t>>;
 // What the files of a run hold.
 struct Contents {
     const layout::MemoryMap* memory;
-    uint64_t from, to;     // a raw binary's range
+    uint64_t from, to;     // the one stretch a file that holds no addresses holds
     uint64_t entry;        // the start address, when one fits
     uint32_t family = 0;   // a UF2 file's family ID
     // The checksummed ELF (the input with the records' bytes in place),
     // when it can be made.
     const Pieces* elf = nullptr;
+    // What the run asks: the value of a format's own option.
+    const Request* request = nullptr;
 };
 
 struct Format {
@@ -52,24 +57,64 @@ struct Format {
     const char* word;     // "hex": "create new crc hex file"
     const char* ext;      // ".hex": <root>_CRC.hex
     const char* const* endings;  // the names a file of it is known by, nullptr-ended
+
+    // Its traits, which the rest of the engine asks instead of its name.
+
+    // Holds no addresses: its bytes are one stretch placed at a base
+    // (--base, <file>@0x<address>, or where FLASH's file of it starts).
+    bool needs_base;
+    // Carries a chip family ID, which --uf2 names.
+    bool family;
+    // Is the build itself, the linker's output: read as a build (its
+    // symbols, sections and segments), written as the input with the
+    // records' bytes in place.
+    bool build;
+    // Text records, one a line, known by their first character: a raw
+    // binary's first bytes may look like one, so a file placed at an
+    // address is not taken for one unless its name says so.
+    bool text;
+    // A file around an image (the checksummed ELF around the build's
+    // bytes): its own bytes besides the image's.
+    bool container;
+    // Written by every FLASH run: the application's file that is made, and
+    // put in place, first, and that names the merged image's faults.
+    bool every_run;
+    // FLASH --merge writes a merged file of it too.
+    bool merged;
+    // Its blocks hold whole pages of this many bytes, padded with erased
+    // flash, so a file of it may start below the image and end past it;
+    // 0: it starts and ends where the image does.
+    uint64_t page;
+
     // Whether the first bytes of a file say it is one; nullptr: they never
-    // do (a raw binary is known by its name or its placing).
+    // do, it is known by its name's ending only (a raw binary is known by
+    // its name or its placing).
     bool (*recognise)(const uint8_t* head, size_t size);
-    // Its data; nullptr for the ELF file (read as a build) and the raw
-    // binary (which holds no addresses). Refuses what it cannot read.
+    // Its data; nullptr for the build (read as a build) and a format that
+    // holds no addresses. Refuses what it cannot read.
     Read (*read)(const std::vector<uint8_t>& bytes);
-    // Writes a file of `contents`; nullptr: FLASH never writes one.
-    void (*write)(outfile::Outputs& outputs, const std::string& path, const Contents& contents);
+    // A container that holds no addresses: the image it holds, read out of
+    // the file's bytes, its wrapping checked (refused when it is not
+    // right); nullptr: the file's bytes are the image.
+    std::vector<uint8_t> (*unwrap)(std::vector<uint8_t> bytes);
+    // Writes a file of `contents` named `path` into `sink`; nullptr: FLASH
+    // never writes one.
+    void (*write)(const Contents& contents, const std::string& path, outfile::Sink& sink);
     // Whether `contents` can be a file of it (the ELF: when the input holds
     // every record).
     bool (*can_write)(const Contents& contents);
+    // FLASH's own check of a file of `contents` as the writer emits it,
+    // before it is put in place; nullptr: none.
+    std::unique_ptr<FileCheck> (*check)(const Contents& contents, const Expected& expected);
     const char* option;  // "--bin": what asks for it; nullptr: always written
     const char* help;    // what --help says of the option
-    bool merged;         // FLASH --merge writes a merged file of it too
     // The start address a file of it carries for an entry point, as FLASH
     // writes it and CHECK reads it back: none above 4 GiB, and in
     // S-records and ELF files 0 is none. nullptr: the format has none.
     std::optional<uint64_t> (*start_of)(uint64_t entry);
+
+    // Known by its name's ending only: its first bytes never say it.
+    bool suffix_only() const { return recognise == nullptr; }
 };
 
 // The rows, in the order a run's files are told after the application's
@@ -77,10 +122,10 @@ struct Format {
 const Format* begin();
 const Format* end();
 
-const Format& elf();
-const Format& intel_hex();
-const Format& raw_binary();
-const Format& srecord();
+// The format of a file that neither its name nor its first bytes name:
+// taken as a raw binary, placed at a base.
+const Format& unnamed();
+// The format --uf2 asks FLASH for, with its family.
 const Format& uf2();
 
 // The format `name`'s ending says, in any case; nullptr when it says none.
@@ -90,6 +135,20 @@ const Format* by_content(const uint8_t* head, size_t size);
 
 // Whether a run asks for files of `format`.
 bool asked(const Format& format, const Request& request);
+
+// The name of FLASH's file of `format` for the input `root` (the input's
+// name without its ending): <root>_CRC.hex, <root>_CRC_merged.bin.
+std::string file_name(const std::string& root, const Format& format, bool merged);
+// The endings every file FLASH may write after <root> has: _CRC.hex,
+// _CRC.elf, ..., _CRC_merged.hex, ... (the application's own first).
+std::vector<std::string> flash_endings();
+
+// Why a file of `format` cannot be read without a base: "a raw binary by
+// its name; a raw binary holds no addresses", or, when neither its name
+// (`named`) nor its first bytes said a format, "neither an ELF, Intel HEX,
+// S-record nor UF2 file; a raw binary holds no addresses". The caller says
+// how to give the base.
+std::string holds_no_addresses(const Format* format, bool named);
 
 // A file of `format` (nullptr: of no known format) where an ELF file
 // belongs: what it is, and what to do.

@@ -1,5 +1,7 @@
 #include "hex_reader.h"
 
+#include "../base/byte_order.h"
+
 namespace velk::hexfile {
 
 namespace {
@@ -7,10 +9,8 @@ namespace {
 using layout::ReadFault;
 using layout::Records;
 
-uint64_t big_endian(const uint8_t* bytes, int count) {
-    uint64_t value = 0;
-    for (int i = 0; i < count; ++i) value = value << 8 | bytes[i];
-    return value;
+uint64_t big_endian(const uint8_t* at, int count) {
+    return bytes::load(at, static_cast<unsigned>(count), bytes::Order::big);
 }
 
 // ":LLAAAATT<data>CC", the base address carried from record to record.

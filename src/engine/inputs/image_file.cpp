@@ -11,12 +11,11 @@ namespace velk {
 namespace {
 
 // A raw binary holds no addresses: it starts at `base`.
-ImageFile raw_binary(std::vector<uint8_t> bytes, std::optional<uint64_t> base, bool named,
-                     Front front) {
+ImageFile raw_binary(std::vector<uint8_t> bytes, std::optional<uint64_t> base,
+                     const formats::Format* format, bool named, Front front) {
     if (!base)
-        throw Refusal{std::string(named ? "a raw binary by its name"
-                                        : "neither an ELF, Intel HEX, S-record nor UF2 file") +
-                      "; a raw binary holds no addresses: give its base address with " +
+        throw Refusal{formats::holds_no_addresses(format, named) +
+                      ": give its base address with " +
                       given(front, Option::base, "0x<address>") +
                       ", or the build it was made from with " + option_name(front, Option::elf)};
     if (bytes.empty()) throw Refusal{"the raw binary is empty"};
@@ -25,7 +24,7 @@ ImageFile raw_binary(std::vector<uint8_t> bytes, std::optional<uint64_t> base, b
         throw Refusal{"a raw binary of " + std::to_string(bytes.size()) + " bytes at " +
                       text::address(*base) + " would reach past 64-bit addresses"};
     ImageFile image;
-    image.format = &formats::raw_binary();
+    image.format = &formats::unnamed();
     image.base = layout::share(std::move(bytes));
     image.loadable = std::get<layout::Loadable>(
         layout::loadable_of_runs({{*base, image.base->size(), 0, 0}}));
@@ -37,7 +36,7 @@ ImageFile raw_binary(std::vector<uint8_t> bytes, std::optional<uint64_t> base, b
 ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base, Front front,
                      bool other_families) {
     const formats::Format* format = input.format;
-    if (format == &formats::elf()) {
+    if (format && format->build) {
         ImageFile image;
         image.format = format;
         image.elf = read_build(std::move(input));
@@ -48,8 +47,13 @@ ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base, Front
         image.has_entry = image.entry != 0;
         return image;
     }
-    if (!format || !format->read)
-        return raw_binary(std::move(input.bytes), binary_base, input.named, front);
+    if (!format || !format->read) {
+        if (format && format->unwrap) input.bytes = format->unwrap(std::move(input.bytes));
+        ImageFile image =
+            raw_binary(std::move(input.bytes), binary_base, format, input.named, front);
+        if (format) image.format = format;
+        return image;
+    }
     formats::Read read = format->read(input.bytes);
     if (read.skipped && !other_families)
         throw Refusal{formats::uf2_refusal(

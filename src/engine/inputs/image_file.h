@@ -17,7 +17,7 @@
 namespace velk {
 
 struct ImageFile {
-    const formats::Format* format = &formats::raw_binary();
+    const formats::Format* format = &formats::unnamed();
     ElfBuild elf;            // an ELF file's reading
     layout::FileData data;   // the records' runs and entry (HEX, S-records, UF2)
     layout::Loadable loadable;

@@ -33,8 +33,7 @@ InputFile read_input(const std::string& path) {
 
 void placed_as_raw(InputFile& input) {
     const formats::Format* format = input.format;
-    if (!input.named && format && format != &formats::elf() && format != &formats::uf2())
-        input.format = &formats::raw_binary();
+    if (!input.named && format && format->text) input.format = &formats::unnamed();
 }
 
 ElfBuild read_build(InputFile input) {

@@ -1,6 +1,6 @@
 #include "placement.h"
 
-#include "../elfsyms/closest.h"
+#include "../base/closest.h"
 #include "../report/text.h"
 #include "../report/wording.h"
 
@@ -85,8 +85,8 @@ diagnostics::Symbol find_variable(const std::string& name, const ElfBuild& elf, 
     if (found.tables == 0) throw Refusal{wording::no_symbol_table(front, name)};
     if (!found.found) {
         std::vector<std::string> names =
-            symbol_names(elf, elfsyms::longest_close_name(name));
-        std::vector<std::string> closest = elfsyms::closest_names(name, names);
+            symbol_names(elf, base::longest_close_name(name));
+        std::vector<std::string> closest = base::closest_names(name, names);
         throw Refusal{named_anywhere(elf, name) ? wording::not_found(name, closest)
                                                 : wording::dropped(name, closest)};
     }

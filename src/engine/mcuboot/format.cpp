@@ -3,28 +3,27 @@
 #include <algorithm>
 #include <cstring>
 
+#include "../base/byte_order.h"
 #include "../report/text.h"
 
 namespace velk::mcuboot {
 
 uint16_t u16_at(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
+    return bytes::le16(p);
 }
 
 uint32_t u32_at(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+    return bytes::le32(p);
 }
 
 namespace {
 
 void put_u16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
+    bytes::put_le16(p, v);
 }
 
 void put_u32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+    bytes::put_le32(p, v);
 }
 
 // A decimal number of at most `limit`, the whole of [from, to).
@@ -38,36 +37,11 @@ bool number(const std::string& text, size_t from, size_t to, uint64_t limit, uin
     return out <= limit;
 }
 
-struct SignatureKind {
-    uint8_t tlv;
-    crypto::KeyType key;
-};
-const SignatureKind signature_kinds[] = {
-    {tlv::ed25519, crypto::KeyType::ed25519},
-    {tlv::ecdsa_p256, crypto::KeyType::ecdsa_p256},
-    {tlv::rsa2048_pss, crypto::KeyType::rsa_2048},
-    {tlv::rsa3072_pss, crypto::KeyType::rsa_3072},
-};
-
 // The unprotected area's entries MCUboot knows; a walk that meets another
 // type has left the area.
 bool unprotected_type(uint8_t type) {
-    return (type >= tlv::sha256 && type <= tlv::sha512) || type == tlv::key_hash ||
-           type == tlv::public_key || (type >= tlv::rsa2048_pss && type <= 0x25) ||
-           (type >= tlv::enc_rsa2048 && type <= 0x34);
-}
-
-// The lengths fixed by a type: a wrong one is named as such.
-std::optional<uint16_t> fixed_length(uint8_t type) {
-    switch (type) {
-    case tlv::sha256: return 32;
-    case tlv::ed25519: return 64;
-    case tlv::rsa2048_pss: return 256;
-    case tlv::rsa3072_pss: return 384;
-    case tlv::security_counter: return 4;
-    case tlv::dependency: return 12;
-    }
-    return std::nullopt;
+    const TlvKind* kind = tlv_kind(type);
+    return kind && kind->area == Area::unprotected_tlvs;
 }
 
 std::string magic_text(unsigned value) {
@@ -144,16 +118,38 @@ private:
 
 }  // namespace
 
+const TlvKind* tlv_kind(uint8_t type) {
+    for (const TlvKind& k : tlv_kinds)
+        if (k.type == type) return &k;
+    return nullptr;
+}
+
+const char* tlv_name(uint8_t type) {
+    const TlvKind* kind = tlv_kind(type);
+    return kind ? kind->name : nullptr;
+}
+
+std::optional<uint16_t> fixed_length(uint8_t type) {
+    const TlvKind* kind = tlv_kind(type);
+    if (!kind || !kind->length) return std::nullopt;
+    return kind->length;
+}
+
+std::string tlv_words(uint8_t type) {
+    const TlvKind* kind = tlv_kind(type);
+    return kind && kind->words ? text::format("the %s TLV (0x%02X)", kind->words, type)
+                               : text::format("TLV 0x%02X", type);
+}
+
 uint8_t signature_tlv(crypto::KeyType type) {
-    for (const SignatureKind& k : signature_kinds)
-        if (k.key == type) return k.tlv;
+    for (const TlvKind& k : tlv_kinds)
+        if (k.key == type) return k.type;
     return 0;
 }
 
 std::optional<crypto::KeyType> signature_key(uint8_t type) {
-    for (const SignatureKind& k : signature_kinds)
-        if (k.tlv == type) return k.key;
-    return std::nullopt;
+    const TlvKind* kind = tlv_kind(type);
+    return kind ? kind->key : std::nullopt;
 }
 
 const char* signature_name(uint8_t type) {
@@ -168,23 +164,6 @@ bool signs_digest(crypto::KeyType type) {
 Bytes image_public_key(const crypto::Key& key) {
     return key.public_der(key.type() == crypto::KeyType::rsa_2048 ||
                           key.type() == crypto::KeyType::rsa_3072);
-}
-
-const char* tlv_name(uint8_t type) {
-    switch (type) {
-    case tlv::key_hash: return "KEYHASH";
-    case tlv::public_key: return "PUBKEY";
-    case tlv::sha256: return "SHA256";
-    case tlv::sha384: return "SHA384";
-    case tlv::sha512: return "SHA512";
-    case tlv::rsa2048_pss: return "RSA2048_PSS";
-    case tlv::ecdsa_p256: return "ECDSASIG";
-    case tlv::rsa3072_pss: return "RSA3072_PSS";
-    case tlv::ed25519: return "ED25519";
-    case tlv::dependency: return "DEPENDENCY";
-    case tlv::security_counter: return "SEC_CNT";
-    }
-    return nullptr;
 }
 
 std::optional<Version> parse_version(const std::string& text) {
@@ -208,17 +187,22 @@ std::string version_text(const Version& v) {
            std::to_string(v.revision) + "+" + std::to_string(v.build);
 }
 
+// A version's bytes are the header's version field's.
 std::array<uint8_t, 8> pack_version(const Version& v) {
+    Header h;
+    h.version = v;
+    const uint64_t value = header_field("version").get(h);
     std::array<uint8_t, 8> out{};
-    out[0] = v.major;
-    out[1] = v.minor;
-    put_u16(&out[2], v.revision);
-    put_u32(&out[4], v.build);
+    for (unsigned i = 0; i < out.size(); ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
     return out;
 }
 
 Version unpack_version(const uint8_t* p) {
-    return {p[0], p[1], u16_at(p + 2), u32_at(p + 4)};
+    Header h;
+    uint64_t value = 0;
+    for (unsigned i = 8; i-- > 0;) value = value << 8 | p[i];
+    header_field("version").set(h, value);
+    return h.version;
 }
 
 uint32_t counter_of(const Version& v) {
@@ -228,29 +212,51 @@ uint32_t counter_of(const Version& v) {
 
 std::array<uint8_t, header_fields> encode_header(const Header& h) {
     std::array<uint8_t, header_fields> out{};
-    put_u32(&out[field::magic], h.magic);
-    put_u32(&out[field::load_addr], h.load_addr);
-    put_u16(&out[field::hdr_size], h.hdr_size);
-    put_u16(&out[field::protect_tlv_size], h.protect_tlv_size);
-    put_u32(&out[field::img_size], h.img_size);
-    put_u32(&out[field::flags], h.flags);
-    std::array<uint8_t, 8> version = pack_version(h.version);
-    std::copy(version.begin(), version.end(), out.begin() + field::version);
-    put_u32(&out[field::pad], h.pad);
+    for (const HeaderField& f : header_table) {
+        const uint64_t value = f.get(h);
+        for (unsigned i = 0; i < f.width; ++i)
+            out[f.offset + i] = static_cast<uint8_t>(value >> (8 * i));
+    }
     return out;
 }
 
 Header decode_header(const uint8_t* p) {
     Header h;
-    h.magic = u32_at(p + field::magic);
-    h.load_addr = u32_at(p + field::load_addr);
-    h.hdr_size = u16_at(p + field::hdr_size);
-    h.protect_tlv_size = u16_at(p + field::protect_tlv_size);
-    h.img_size = u32_at(p + field::img_size);
-    h.flags = u32_at(p + field::flags);
-    h.version = unpack_version(p + field::version);
-    h.pad = u32_at(p + field::pad);
+    for (const HeaderField& f : header_table) {
+        uint64_t value = 0;
+        for (unsigned i = f.width; i-- > 0;) value = value << 8 | p[f.offset + i];
+        f.set(h, value);
+    }
     return h;
+}
+
+std::vector<Fault> field_faults(const Header& h) {
+    std::vector<Fault> out;
+    for (const HeaderField& f : header_table) {
+        const uint64_t value = f.get(h);
+        switch (f.rule) {
+        case FieldRule::magic:
+            if (value != image_magic)
+                out.push_back({true, f.offset, f.words,
+                               text::format("0x%0*llX", static_cast<int>(2 * f.width),
+                                            static_cast<unsigned long long>(value)),
+                               text::format("0x%08X", image_magic)});
+            break;
+        case FieldRule::zero_unless_ram_load:
+            if (value != 0 && !(h.flags & flag_ram_load))
+                out.push_back({true, f.offset, f.words, text::number(value),
+                               "0x0 (the flags ask for no load to RAM)"});
+            break;
+        case FieldRule::zero:
+            if (value != 0) out.push_back({true, f.offset, f.words, text::number(value), "0x0"});
+            break;
+        case FieldRule::by_layout:
+        case FieldRule::by_tlvs:
+        case FieldRule::any:
+            break;
+        }
+    }
+    return out;
 }
 
 Bytes dependency_value(uint8_t image, const Version& version) {

@@ -36,40 +36,83 @@ constexpr uint16_t unprotected_info = 0x6907;
 constexpr size_t info_size = 4;       // an area's info header
 constexpr size_t tlv_head_size = 4;   // an entry's type, 0, length
 
-// Where each field lies in the header.
-namespace field {
-constexpr size_t magic = 0, load_addr = 4, hdr_size = 8, protect_tlv_size = 10, img_size = 12,
-                 flags = 16, version = 20, pad = 28;
-}  // namespace field
-
 // The flag that makes load_addr mean something: the image is copied to RAM.
 constexpr uint32_t flag_ram_load = 0x20;
 
 uint16_t u16_at(const uint8_t* bytes);
 uint32_t u32_at(const uint8_t* bytes);
 
-// The TLV types FLASH writes and CHECK knows.
+// The TLV types MCUboot knows, one row each, named as imgtool's TLV_VALUES
+// names them (the signatures and ECDSA224 as MCUboot's sources do): the
+// only place a type's number or name is written.
+// `length`: the value's length its type fixes, 0 where it varies (an ECDSA
+// signature's DER, a key); `key`: the key kind whose signature it is.
+enum class Area { protected_tlvs, unprotected_tlvs };
+
+struct TlvKind {
+    uint8_t type;
+    const char* name;
+    Area area;
+    uint16_t length;
+    std::optional<crypto::KeyType> key;
+    const char* words;  // what CHECK's lines call it, nullptr: by its number alone
+};
+
+inline constexpr TlvKind tlv_kinds[] = {
+    {0x01, "KEYHASH", Area::unprotected_tlvs, 0, std::nullopt, "key hash"},
+    {0x02, "PUBKEY", Area::unprotected_tlvs, 0, std::nullopt, "public key"},
+    {0x10, "SHA256", Area::unprotected_tlvs, 32, std::nullopt, "hash"},
+    {0x11, "SHA384", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
+    {0x12, "SHA512", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
+    {0x20, "RSA2048_PSS", Area::unprotected_tlvs, 256, crypto::KeyType::rsa_2048, nullptr},
+    {0x21, "ECDSA224", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
+    {0x22, "ECDSASIG", Area::unprotected_tlvs, 0, crypto::KeyType::ecdsa_p256, nullptr},
+    {0x23, "RSA3072_PSS", Area::unprotected_tlvs, 384, crypto::KeyType::rsa_3072, nullptr},
+    {0x24, "ED25519", Area::unprotected_tlvs, 64, crypto::KeyType::ed25519, nullptr},
+    {0x25, "SIG_PURE", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
+    {0x30, "ENCRSA2048", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
+    {0x31, "ENCKW", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
+    {0x32, "ENCEC256", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
+    {0x33, "ENCX25519", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
+    {0x34, "ENCX25519_SHA512", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
+    {0x40, "DEPENDENCY", Area::protected_tlvs, 12, std::nullopt, nullptr},
+    {0x50, "SEC_CNT", Area::protected_tlvs, 4, std::nullopt, nullptr},
+};
+
+// The row named `name`; a name no row has does not compile where a
+// constant is made of it.
+constexpr const TlvKind& tlv_kind(const char* name) {
+    for (const TlvKind& k : tlv_kinds) {
+        size_t i = 0;
+        while (k.name[i] && k.name[i] == name[i]) ++i;
+        if (k.name[i] == name[i]) return k;
+    }
+    throw "no TLV of that name";
+}
+
+// The row of `type`, or nullptr for a type MCUboot does not know.
+const TlvKind* tlv_kind(uint8_t type);
+
+// The types FLASH writes and CHECK reads by name.
 namespace tlv {
-constexpr uint8_t key_hash = 0x01;
-constexpr uint8_t public_key = 0x02;
-constexpr uint8_t sha256 = 0x10;
-constexpr uint8_t sha384 = 0x11;  // hashes of other builds of MCUboot's
-constexpr uint8_t sha512 = 0x12;
-constexpr uint8_t rsa2048_pss = 0x20;
-constexpr uint8_t ecdsa_p256 = 0x22;
-constexpr uint8_t rsa3072_pss = 0x23;
-constexpr uint8_t ed25519 = 0x24;
-constexpr uint8_t enc_rsa2048 = 0x30;  // the encryption keys: unprotected too
-constexpr uint8_t enc_kw = 0x31;
-constexpr uint8_t enc_ec256 = 0x32;
-constexpr uint8_t dependency = 0x40;
-constexpr uint8_t security_counter = 0x50;
-constexpr uint8_t first_custom = 0xA0;  // types of the image's own, protected
+constexpr uint8_t key_hash = tlv_kind("KEYHASH").type;
+constexpr uint8_t public_key = tlv_kind("PUBKEY").type;
+constexpr uint8_t sha256 = tlv_kind("SHA256").type;
+constexpr uint8_t sha384 = tlv_kind("SHA384").type;  // hashes of other builds of MCUboot's
+constexpr uint8_t sha512 = tlv_kind("SHA512").type;
+constexpr uint8_t dependency = tlv_kind("DEPENDENCY").type;
+constexpr uint8_t security_counter = tlv_kind("SEC_CNT").type;
+// From here on, types of the image's own, protected.
+constexpr uint8_t first_custom = 0xA0;
 }  // namespace tlv
 
 // "SHA256", "ED25519", ...: a type as MCUboot's sources name it; nullptr
 // for a type it does not name.
 const char* tlv_name(uint8_t type);
+// The value's length a type fixes: a wrong one is named as such.
+std::optional<uint16_t> fixed_length(uint8_t type);
+// "the hash TLV (0x10)": a type as CHECK's lines name it.
+std::string tlv_words(uint8_t type);
 
 // The signature TLV a key of `type` makes.
 uint8_t signature_tlv(crypto::KeyType type);
@@ -119,6 +162,82 @@ struct Header {
     Version version;
     uint32_t pad = 0;
 };
+
+// How CHECK judges a header field: against a value of its own (magic,
+// load_addr, pad), or against where the image's parts lie (hdr_size,
+// img_size by the payload's end, protect_tlv_size by the TLVs' walk);
+// flags and version hold what the build asked for.
+enum class FieldRule { magic, zero_unless_ram_load, zero, by_layout, by_tlvs, any };
+
+// The header's fields, one row each, in imgtool's names and order: encode,
+// decode, the fixed fields' checks and the JSON all walk this table.
+// `get` and `set` carry a field's value as a number of `width` bytes (the
+// version as its 8 bytes, little-endian).
+struct HeaderField {
+    const char* name;
+    const char* words;  // what CHECK's lines call it
+    size_t offset;
+    unsigned width;
+    FieldRule rule;
+    uint64_t (*get)(const Header&);
+    void (*set)(Header&, uint64_t);
+};
+
+inline constexpr HeaderField header_table[] = {
+    {"magic", "the header's magic", 0, 4, FieldRule::magic,
+     [](const Header& h) -> uint64_t { return h.magic; },
+     [](Header& h, uint64_t v) { h.magic = static_cast<uint32_t>(v); }},
+    {"load_addr", "load_addr", 4, 4, FieldRule::zero_unless_ram_load,
+     [](const Header& h) -> uint64_t { return h.load_addr; },
+     [](Header& h, uint64_t v) { h.load_addr = static_cast<uint32_t>(v); }},
+    {"hdr_size", "hdr_size", 8, 2, FieldRule::by_layout,
+     [](const Header& h) -> uint64_t { return h.hdr_size; },
+     [](Header& h, uint64_t v) { h.hdr_size = static_cast<uint16_t>(v); }},
+    {"protect_tlv_size", "protect_tlv_size", 10, 2, FieldRule::by_tlvs,
+     [](const Header& h) -> uint64_t { return h.protect_tlv_size; },
+     [](Header& h, uint64_t v) { h.protect_tlv_size = static_cast<uint16_t>(v); }},
+    {"img_size", "img_size", 12, 4, FieldRule::by_layout,
+     [](const Header& h) -> uint64_t { return h.img_size; },
+     [](Header& h, uint64_t v) { h.img_size = static_cast<uint32_t>(v); }},
+    {"flags", "flags", 16, 4, FieldRule::any,
+     [](const Header& h) -> uint64_t { return h.flags; },
+     [](Header& h, uint64_t v) { h.flags = static_cast<uint32_t>(v); }},
+    {"version", "version", 20, 8, FieldRule::any,
+     [](const Header& h) -> uint64_t {
+         const Version& v = h.version;
+         return uint64_t{v.major} | uint64_t{v.minor} << 8 | uint64_t{v.revision} << 16 |
+                uint64_t{v.build} << 32;
+     },
+     [](Header& h, uint64_t v) {
+         h.version = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
+                      static_cast<uint16_t>(v >> 16), static_cast<uint32_t>(v >> 32)};
+     }},
+    {"pad", "the header's pad", 28, 4, FieldRule::zero,
+     [](const Header& h) -> uint64_t { return h.pad; },
+     [](Header& h, uint64_t v) { h.pad = static_cast<uint32_t>(v); }},
+};
+
+// The row named `name`.
+constexpr const HeaderField& header_field(const char* name) {
+    for (const HeaderField& f : header_table) {
+        size_t i = 0;
+        while (f.name[i] && f.name[i] == name[i]) ++i;
+        if (f.name[i] == name[i]) return f;
+    }
+    throw "no header field of that name";
+}
+
+// Where each field lies in the header.
+namespace field {
+constexpr size_t magic = header_field("magic").offset,
+                 load_addr = header_field("load_addr").offset,
+                 hdr_size = header_field("hdr_size").offset,
+                 protect_tlv_size = header_field("protect_tlv_size").offset,
+                 img_size = header_field("img_size").offset,
+                 flags = header_field("flags").offset, version = header_field("version").offset,
+                 pad = header_field("pad").offset;
+}  // namespace field
+
 std::array<uint8_t, header_fields> encode_header(const Header& h);
 // From header_fields bytes.
 Header decode_header(const uint8_t* bytes);
@@ -156,6 +275,10 @@ struct Fault {
     uint64_t offset;
     std::string what, held, wanted;
 };
+
+// The faults of the fields the header alone decides (magic, load_addr,
+// pad), in the header's order.
+std::vector<Fault> field_faults(const Header& h);
 
 struct Areas {
     uint64_t protected_size = 0;    // with its info header; 0: none

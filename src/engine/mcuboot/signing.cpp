@@ -6,6 +6,7 @@
 
 #include "../report/refusal.h"
 #include "../report/text.h"
+#include "describe.h"
 
 namespace velk::mcuboot {
 
@@ -185,7 +186,7 @@ Signing start_signing(const Request& request) {
     Signing s;
     s.settings = read_settings(*request.mcuboot, request.front);
     if (s.settings.key)
-        s.pem = read_key_file(*s.settings.key, std::string(option_word(request.front)) + ": ");
+        s.key = read_key(*s.settings.key, std::string(option_word(request.front)) + ": ");
     return s;
 }
 
@@ -236,9 +237,8 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
     out.hash = digest->finish();
 
     out.unprotected_tlvs.push_back({tlv::sha256, out.hash});
-    if (s.pem) {
-        const std::unique_ptr<crypto::Key> key = crypto.read_key(
-            *s.pem, *settings.key, key_password(), false);
+    if (s.key) {
+        const std::unique_ptr<crypto::Key> key = open_key(crypto, *s.key, false);
         const Bytes public_der = image_public_key(*key);
         out.key_hash = sha256(crypto, public_der);
         out.unprotected_tlvs.push_back(settings.full_key
@@ -343,38 +343,131 @@ std::string signed_line(const Signing& s, const Signed& made) {
 }
 
 json::Value describe(const Signing& s, const Signed& made) {
-    json::Value d = json::Value::object();
-    json::Value& h = d.set("header", json::Value::object());
-    h.set("magic", static_cast<uint64_t>(made.header.magic));
-    h.set("load_addr", static_cast<uint64_t>(made.header.load_addr));
-    h.set("hdr_size", static_cast<uint64_t>(made.header.hdr_size));
-    h.set("protect_tlv_size", static_cast<uint64_t>(made.header.protect_tlv_size));
-    h.set("img_size", static_cast<uint64_t>(made.header.img_size));
-    h.set("flags", static_cast<uint64_t>(made.header.flags));
-    h.set("version", version_text(made.header.version));
-    d.set("slot", s.slot);
-    d.set("slot_size", s.settings.slot ? json::Value(*s.settings.slot) : json::Value());
-    d.set("header_room", s.room_reserved ? "reserved" : "added");
-    d.set("payload", s.payload);
-    d.set("tlv_area", s.end);
-    d.set("image_end", made.image_end);
-    json::Value& list = d.set("tlvs", json::Value::array());
-    for (bool is_protected : {true, false})
-        for (const Tlv& t : is_protected ? made.protected_tlvs : made.unprotected_tlvs) {
-            json::Value& entry = list.push(json::Value::object());
-            entry.set("type", static_cast<uint64_t>(t.type));
-            const char* name = tlv_name(t.type);
-            entry.set("name", name ? json::Value(name) : json::Value());
-            entry.set("protected", is_protected);
-            entry.set("value", text::hex(t.value));
+    Description d;
+    d.slot = s.slot;
+    d.slot_size = s.settings.slot;
+    d.header = made.header;
+    d.room_added = !s.room_reserved;
+    d.payload = s.payload;
+    d.tlv_area = s.end;
+    d.image_end = made.image_end;
+    // Each entry at its head's address, as the areas lie from the TLVs' start.
+    uint64_t at = s.end;
+    for (bool is_protected : {true, false}) {
+        const std::vector<Tlv>& entries = is_protected ? made.protected_tlvs : made.unprotected_tlvs;
+        if (entries.empty() && is_protected) continue;
+        at += info_size;
+        for (const Tlv& t : entries) {
+            d.tlvs.push_back({t.type, is_protected, at, &t.value});
+            at += tlv_head_size + t.value.size();
         }
-    d.set("hash", text::hex(made.hash));
-    d.set("key_hash", made.key_hash.empty() ? json::Value() : json::Value(text::hex(made.key_hash)));
-    d.set("signature",
-          made.key_type ? json::Value(crypto::key_type_name(*made.key_type)) : json::Value());
-    d.set("pad", s.settings.pad);
-    d.set("confirm", s.settings.confirm);
-    return d;
+    }
+    d.hash = made.hash;
+    d.key_hash = made.key_hash;
+    if (made.key_type) d.signature = signature_tlv(*made.key_type);
+    if (!made.trailer.empty())
+        d.trailer = Description::Trailer{made.image_end - trailer_magic(s.settings.align).size(),
+                                         made.trailer.front()};
+    return describe_image(d, nullptr);
+}
+
+void Stage::start(const Request& request, Host& host) {
+    if (!request.mcuboot) return;
+    signing_ = start_signing(request);
+    const std::optional<KeyFile>& key = signing_->key;
+    host.crypto().prepare(key.has_value(), key ? key->pem : std::string());
+}
+
+std::vector<std::string> Stage::place(const Request& request, const ElfBuild& elf,
+                                      const records::Plan& plan, layout::MemoryMap& memory) {
+    if (!signing_) return {};
+    Signing& s = *signing_;
+    place_signing(s, request, elf, memory);
+    // The header's fields are written over the room's first bytes and
+    // hashed as written: a record stored there would change them after the
+    // hash is taken, and no --force makes that image bootable.
+    const uint64_t from = s.slot, to = from + header_fields;
+    for (const records::Planned& p : plan.records) {
+        const records::Record& r = p.record;
+        if (r.slot < to && r.slot_end() > from)
+            throw Refusal{text::format(
+                "%s at %s lies in the MCUboot header's fields (%s to %s), which the header "
+                "takes: place it after them, at %s or later",
+                r.label.c_str(), text::address(r.slot).c_str(), text::address(from).c_str(),
+                text::address(to - 1).c_str(), text::address(to).c_str())};
+    }
+    // The header's fields depend on no record: in place before any is
+    // stored, so that a CRC whose range takes in the room reads them.
+    write_header(s, memory, made_);
+    return std::move(s.refused);
+}
+
+void Stage::sign(layout::MemoryMap& memory, Host& host) {
+    if (signing_) mcuboot::sign(*signing_, memory, host.crypto(), made_);
+}
+
+std::vector<Stage::Range> Stage::extent() const {
+    if (!signing_) return {};
+    return {{signing_->slot, made_.image_end}};
+}
+
+void Stage::widen(Range& range) const {
+    for (const Range& r : extent()) {
+        range.first = std::min(range.first, r.first);
+        range.second = std::max(range.second, r.second);
+    }
+}
+
+std::vector<Added> Stage::made_bytes() const {
+    if (!signing_) return {};
+    std::vector<Added> out{
+        {".mcuboot.header", signing_->slot, made_.room.data(), made_.room.size()},
+        {".mcuboot.tlv", signing_->end, made_.tlvs.data(), made_.tlvs.size()}};
+    if (!made_.trailer.empty())
+        out.push_back({".mcuboot.trailer", made_.trailer_at, made_.trailer.data(),
+                       made_.trailer.size()});
+    return out;
+}
+
+std::vector<Stage::Range> Stage::covered() const {
+    if (!signing_) return {};
+    return {{signing_->slot, signing_->end}};
+}
+
+Stage::Range Stage::erased_kept() const {
+    if (!signing_) return {0, 0};
+    return {signing_->payload, made_.image_end};
+}
+
+Stage::ElfPieces Stage::elf_pieces(const layout::MemoryMap& memory) const {
+    ElfPieces pieces;
+    if (!signing_) return pieces;
+    const Signing& s = *signing_;
+    if (s.room_reserved)
+        pieces.stored.push_back({".mcuboot.header", s.slot, made_.room.data(), made_.room.size()});
+    pieces.added = added_pieces(s, made_);
+    // Erased flash the hash covers between the build's segments, or padding
+    // its image up to a record: loaded as such, so that the file holds
+    // every byte of the signed payload.
+    for (const layout::Piece& p : memory.pieces())
+        if (!p.bytes && p.address >= s.payload && p.end() <= s.end)
+            pieces.added.push_back({".mcuboot.fill", p.address, nullptr, p.size});
+    std::sort(pieces.added.begin(), pieces.added.end(),
+              [](const Added& a, const Added& b) { return a.address < b.address; });
+    return pieces;
+}
+
+std::vector<std::string> Stage::lines() const {
+    if (!signing_) return {};
+    return {signed_line(*signing_, made_)};
+}
+
+void Stage::describe(json::Value& d,
+                     const std::vector<std::pair<std::string, std::string>>& digests) const {
+    if (!signing_) return;
+    d.set("mcuboot", mcuboot::describe(*signing_, made_));
+    json::Value& files = d.set("sha256", json::Value::object());
+    for (const auto& [name, hex] : digests) files.set(name, hex);
 }
 
 }  // namespace velk::mcuboot

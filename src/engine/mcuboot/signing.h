@@ -6,8 +6,9 @@
 //   plan    the settings read, the key opened, the header's room found (the
 //           build's own, or one added before the image), the checks
 //   header  the header's fields, which depend on no record, written over
-//           the build's room before the records are stored: a CRC whose
-//           range takes in the room reads them as flash will hold them
+//           the build's room once placed, before the records are stored: a
+//           CRC whose range takes in the room reads them as flash will
+//           hold them
 //   sign    the protected TLVs, the hash over header, payload and protected
 //           TLVs, the key hash and the signature, the trailer; all of it put
 //           into the image every file is written from
@@ -20,18 +21,20 @@
 
 #include "../elf/elf_build.h"
 #include "../layout/memory_map.h"
+#include "../records/plan.h"
 #include "../report/json.h"
 #include "../run/host.h"
+#include "key.h"
 #include "settings.h"
 
 namespace velk::mcuboot {
 
 struct Signing {
     Settings settings;
-    // The key file's text, read when planned; the key itself is made when
-    // the image is signed, so that its library loads meanwhile. None: an
+    // The key file, read when planned; the key itself is made when the
+    // image is signed, so that its library loads meanwhile. None: an
     // unsigned image, the hash alone.
-    std::optional<std::string> pem;
+    std::optional<KeyFile> key;
     bool room_reserved = false;        // the build's own room, or one added before it
     uint64_t slot = 0;                 // the slot's start: where the header goes
     uint64_t payload = 0;              // the application: slot + header
@@ -86,5 +89,68 @@ struct Added {
     uint64_t size;
 };
 std::vector<Added> added_pieces(const Signing& signing, const Signed& made);
+
+// FLASH's signing stage, one part of its driver: with --mcuboot the image
+// made bootable, without it nothing at all, so that the driver's stages
+// call it alike in every run.
+//   plan     start() before the build is read, place() once the image is
+//            laid out: the slot found, the refusals, the header written
+//   compute  sign() once the records are stored
+// and the files, their check and the report ask it what it added.
+class Stage {
+public:
+    // Whether the run signs.
+    explicit operator bool() const { return signing_.has_value(); }
+
+    // The settings read and the key file's text; the key's library starts
+    // loading while the build is read.
+    void start(const Request& request, Host& host);
+    // Where the image goes in the build's image `memory` (before any record
+    // is stored), the header's fields written over the build's room; a
+    // record in the header's fields is refused. Returns what a bootloader
+    // would refuse, which --force writes anyway.
+    std::vector<std::string> place(const Request& request, const ElfBuild& elf,
+                                   const records::Plan& plan, layout::MemoryMap& memory);
+    // The hash, key, signature and trailer over the final bytes.
+    void sign(layout::MemoryMap& memory, Host& host);
+
+    using Range = std::pair<uint64_t, uint64_t>;
+    // The slot's start and the image's end with the TLVs and any padding:
+    // one range when signed, none otherwise.
+    std::vector<Range> extent() const;
+    // `range` widened to the signed image's extent.
+    void widen(Range& range) const;
+    // The bytes the stage made, where every file must hold them: the
+    // header's fields (or added room), the TLVs and the trailer.
+    std::vector<Added> made_bytes() const;
+    // What the hash covers, the header's room and the payload: one range
+    // when signed.
+    std::vector<Range> covered() const;
+    // The erased flash the checksummed ELF file keeps as a section of its
+    // own: the payload's and the slot's padding.
+    Range erased_kept() const;
+    // What the checksummed ELF file holds of the image beside the build's
+    // own sections: `stored`, written where the build's room lies (the
+    // header over it), and `added`, new sections in address order (the
+    // added room, the TLVs, the slot's padding and trailer, and erased
+    // flash the hash covers between the build's segments).
+    struct ElfPieces {
+        std::vector<Added> stored, added;
+    };
+    ElfPieces elf_pieces(const layout::MemoryMap& memory) const;
+    // FLASH's line for the image, when signed.
+    std::vector<std::string> lines() const;
+    // --json's "mcuboot" object and the files' SHA-256 manifest, into `d`.
+    void describe(json::Value& d,
+                  const std::vector<std::pair<std::string, std::string>>& digests) const;
+
+    // With a signed image: the settings and where it lies, and what was made.
+    const Signing& signing() const { return *signing_; }
+    const Signed& made() const { return made_; }
+
+private:
+    std::optional<Signing> signing_;
+    Signed made_;  // the run's memory holds copies of its bytes
+};
 
 }  // namespace velk::mcuboot

@@ -3,23 +3,8 @@
 #include <chrono>
 #include <csignal>
 
-#include "../hexfile/intel_hex.h"
-#include "../srecord/srec_writer.h"
-#include "../uf2/uf2.h"
 
 namespace velk::outfile {
-
-class Sink : public layout::TextSink, public layout::ChunkSink {
-public:
-    explicit Sink(ReplacingFile& file) : file_(file) {}
-    void take(uint8_t* chunk, size_t size) override {
-        put(reinterpret_cast<const char*>(chunk), size);
-    }
-
-protected:
-    ~Sink() = default;
-    ReplacingFile& file_;
-};
 
 namespace {
 
@@ -27,7 +12,7 @@ namespace {
 // between chunks, and the unfinished temporary file goes with the unwind.
 class FileSink final : public Sink {
 public:
-    FileSink(ReplacingFile& file, Writing& writing) : Sink(file), writing_(writing) {}
+    FileSink(ReplacingFile& file, Writing& writing) : file_(file), writing_(writing) {}
 
     void put(const char* text, size_t size) override {
         file_.write(text, size);
@@ -39,6 +24,7 @@ public:
     }
 
 private:
+    ReplacingFile& file_;
     Writing& writing_;
 };
 
@@ -48,7 +34,7 @@ struct Stopped {};
 
 class QuietSink final : public Sink {
 public:
-    QuietSink(ReplacingFile& file, const std::atomic<bool>& stop) : Sink(file), stop_(stop) {}
+    QuietSink(ReplacingFile& file, const std::atomic<bool>& stop) : file_(file), stop_(stop) {}
 
     void put(const char* text, size_t size) override {
         if (stop_.load() || platform::TerminationHeld::received()) throw Stopped{};
@@ -56,6 +42,7 @@ public:
     }
 
 private:
+    ReplacingFile& file_;
     const std::atomic<bool>& stop_;
 };
 
@@ -72,23 +59,24 @@ ReplacingFile& Outputs::add(const std::string& path) {
     return file;
 }
 
-void Outputs::run(ReplacingFile& file, Job job) {
+void Outputs::write(const std::string& path, Writer writer) {
+    ReplacingFile& file = add(path);
     if (deferring_) {
-        deferred_.emplace_back(&file, std::move(job));
+        deferred_.emplace_back(&file, std::move(writer));
         return;
     }
     FileSink sink(file, writing_);
-    job(sink);
+    writer(sink);
 }
 
 void Outputs::write_deferred() {
     deferring_ = false;
     if (deferred_.empty()) return;
     worker_ = std::thread([this] {
-        for (auto& [file, job] : deferred_) {
+        for (auto& [file, writer] : deferred_) {
             QuietSink sink(*file, stop_);
             try {
-                job(sink);
+                writer(sink);
             } catch (const OsFailure& failure) {
                 worker_failure_ = failure;
                 break;
@@ -126,43 +114,6 @@ void Outputs::join() {
     if (int signal_number = platform::TerminationHeld::received())
         throw Terminated{signal_number};
     if (worker_stopped_) throw Terminated{SIGTERM};
-}
-
-void Outputs::intel_hex(const std::string& path, const layout::MemoryMap& memory,
-                        uint64_t entry) {
-    ReplacingFile& file = add(path);
-    run(file, [&memory, entry](Sink& sink) {
-        hexfile::write_intel_hex(memory, hexfile::start_address(entry), sink);
-    });
-}
-
-void Outputs::uf2(const std::string& path, const layout::MemoryMap& memory,
-                  uint32_t family) {
-    ReplacingFile& file = add(path);
-    run(file, [&memory, family](Sink& sink) {
-        (void)uf2::write_uf2(memory, family, memory.fill(), sink);
-    });
-}
-
-void Outputs::srecord(const std::string& path, const layout::MemoryMap& memory,
-                      uint64_t entry, const std::string& header) {
-    ReplacingFile& file = add(path);
-    run(file, [&memory, entry, header](Sink& sink) {
-        srecord::write_srecord(memory, hexfile::start_address(entry), header, sink);
-    });
-}
-
-void Outputs::binary(const std::string& path, const layout::MemoryMap& memory,
-                     uint64_t from, uint64_t to) {
-    ReplacingFile& file = add(path);
-    run(file, [&memory, from, to](Sink& sink) { layout::copy_range(memory, from, to, sink); });
-}
-
-void Outputs::bytes(const std::string& path,
-                    const std::vector<std::pair<const uint8_t*, size_t>>& pieces) {
-    ReplacingFile& file = add(path);
-    for (const auto& piece : pieces)
-        file.write(reinterpret_cast<const char*>(piece.first), piece.second);
 }
 
 void Outputs::remove(const std::string& path) {

@@ -40,8 +40,18 @@ protected:
     ~Writing() = default;
 };
 
-// Where a writer puts a file's text or bytes.
-class Sink;
+// Where a format's writer puts a file: text a line at a time, or the
+// image's bytes a chunk at a time. The output stage answers Ctrl-C and a
+// termination signal between the pieces it is given.
+class Sink : public layout::TextSink, public layout::ChunkSink {
+public:
+    void take(uint8_t* chunk, size_t size) override {
+        put(reinterpret_cast<const char*>(chunk), size);
+    }
+
+protected:
+    ~Sink() = default;
+};
 
 class Outputs final : private Waiting {
 public:
@@ -49,7 +59,7 @@ public:
     // A second thread still writing is stopped and waited for.
     ~Outputs();
 
-    // The files the writers below are given while this is on are written
+    // The files write() is given while this is on are written
     // on a second thread, started by write_deferred(), while this one
     // writes the others; commit() waits for it. Their temporaries are
     // made here, at once.
@@ -61,24 +71,12 @@ public:
     void tap(Tap& tap) { tap_ = &tap; }
     void write_deferred();
 
-    // <path>: the Intel HEX text of `memory` (no further than 4 GiB) with
-    // the start linear address `entry`; an entry point above 4 GiB has no
-    // start record (a 32-bit one would send the programmer elsewhere).
-    void intel_hex(const std::string& path, const layout::MemoryMap& memory, uint64_t entry);
-    // <path>: S-records of `memory`, `entry` in the termination record (0
-    // there when it lies above 4 GiB), `header` in the S0 record.
-    void srecord(const std::string& path, const layout::MemoryMap& memory, uint64_t entry,
-                 const std::string& header);
-    // <path>: UF2 blocks of `memory` (no further than 4 GiB) for chips of
-    // `family`.
-    void uf2(const std::string& path, const layout::MemoryMap& memory, uint32_t family);
-    // <path>: the bytes of [from, to), erased flash where memory has none.
-    void binary(const std::string& path, const layout::MemoryMap& memory, uint64_t from,
-                uint64_t to);
-    // <path>: `pieces` one after another (a file's bytes with a few
-    // replaced).
-    void bytes(const std::string& path,
-               const std::vector<std::pair<const uint8_t*, size_t>>& pieces);
+    // What writes a file: a format's writer, given where the bytes go.
+    using Writer = std::function<void(Sink&)>;
+    // <path>: what `writer` puts in its sink. It runs now, or on the
+    // second thread while deferring: what it reads must live until
+    // commit().
+    void write(const std::string& path, Writer writer);
     // An earlier file of this name would not match this run's files.
     void remove(const std::string& path);
 
@@ -87,10 +85,7 @@ public:
     const std::vector<std::string>& removed() const { return set_.removed(); }
 
 private:
-    using Job = std::function<void(Sink&)>;
     ReplacingFile& add(const std::string& path);
-    // `job` writes `file`: now, or on the second thread when deferring.
-    void run(ReplacingFile& file, Job job);
     // Waits for the second thread; a failure there is thrown here.
     void join();
 
@@ -104,7 +99,7 @@ private:
     Writing& writing_;
     bool deferring_ = false;
     Tap* tap_ = nullptr;
-    std::vector<std::pair<ReplacingFile*, Job>> deferred_;
+    std::vector<std::pair<ReplacingFile*, Writer>> deferred_;
     std::thread worker_;
     std::atomic<bool> stop_{false};     // the run is ending: the worker stops
     // Set when the worker ends, under done_lock_: join() wakes at once

@@ -8,7 +8,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,10 +50,6 @@ constexpr uint64_t any_size = UINT64_MAX;
 // than `most` bytes is EFBIG: a response file or a key is small, and a
 // file that grows while read stops there too.
 int read_file(const std::string& path, std::vector<uint8_t>& out, uint64_t most = any_size);
-
-// A whole regular file handed to `take` a chunk at a time, through one
-// buffer: 0, or the error number.
-int read_chunks(const std::string& path, const std::function<void(const uint8_t*, size_t)>& take);
 
 // What opening `path` for writing would say, without truncating what is
 // there: 0, or the error number. A symlink (replaced, not written through),

@@ -120,22 +120,6 @@ int not_regular(Kind kind) {
     return not_regular_base - static_cast<int>(kind);
 }
 
-int read_chunks(const std::string& path,
-                const std::function<void(const uint8_t*, size_t)>& take) {
-    struct stat st;
-    int error;
-    int fd = open_regular(path, st, error);
-    if (fd < 0) return error;
-    std::vector<uint8_t> buffer(size_t{1} << 20);
-    for (;;) {
-        ssize_t got = again([&] { return ::read(fd, buffer.data(), buffer.size()); });
-        if (got < 0) return closed(fd, errno);
-        if (got == 0) break;
-        take(buffer.data(), static_cast<size_t>(got));
-    }
-    return closed(fd, 0);
-}
-
 int read_file(const std::string& path, std::vector<uint8_t>& out, uint64_t most) {
     struct stat st;
     int error;

@@ -27,7 +27,6 @@ struct Algorithm {
     std::shared_ptr<const checksum::Method> method;
 
     bool is_default() const;
-    bool is_crc() const { return crc != nullptr; }
     // SHA-256's bytes keep the digest's order whatever the run's byte
     // order; any other value is a number stored in the run's byte order.
     bool fixed_order() const { return row && row->fixed_order(); }

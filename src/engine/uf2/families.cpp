@@ -1,7 +1,7 @@
 // The chip families a UF2 file can name, and their names on the command line.
 #include <cstring>
 
-#include "../elfsyms/closest.h"
+#include "../base/closest.h"
 #include "uf2.h"
 
 namespace velk::uf2 {
@@ -125,7 +125,7 @@ std::vector<std::string> nearest_families(std::string_view name) {
     std::vector<std::string> names;
     for (const Family& family : family_rows) names.emplace_back(family.name);
     for (const Alias& alias : aliases) names.emplace_back(alias.name);
-    return elfsyms::closest_names(wanted, names);
+    return base::closest_names(wanted, names);
 }
 
 }  // namespace velk::uf2

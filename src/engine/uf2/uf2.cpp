@@ -7,21 +7,11 @@
 #include <utility>
 #include <vector>
 
+#include "../base/byte_order.h"
+
 namespace velk::uf2 {
 
 namespace {
-
-uint32_t get_word(const uint8_t* at) {
-    return uint32_t{at[0]} | uint32_t{at[1]} << 8 | uint32_t{at[2]} << 16 |
-           uint32_t{at[3]} << 24;
-}
-
-void put_word(uint8_t* at, uint32_t value) {
-    at[0] = static_cast<uint8_t>(value);
-    at[1] = static_cast<uint8_t>(value >> 8);
-    at[2] = static_cast<uint8_t>(value >> 16);
-    at[3] = static_cast<uint8_t>(value >> 24);
-}
 
 // Where a block's words are.
 enum Word : size_t {
@@ -121,14 +111,14 @@ bool write_uf2(const layout::MemoryMap& memory, uint32_t family_id, uint8_t fill
     uint32_t number = 0;
     for_each_page(pieces, [&](uint64_t page, size_t first) {
         uint8_t* block = blocks.next();
-        put_word(block + start0, magic_start0);
-        put_word(block + start1, magic_start1);
-        put_word(block + flags_at, family_present);
-        put_word(block + target_at, static_cast<uint32_t>(page));
-        put_word(block + payload_size_at, page_size);
-        put_word(block + block_no_at, number++);
-        put_word(block + num_blocks_at, static_cast<uint32_t>(count));
-        put_word(block + family_at, family_id);
+        bytes::put_le32(block + start0, magic_start0);
+        bytes::put_le32(block + start1, magic_start1);
+        bytes::put_le32(block + flags_at, family_present);
+        bytes::put_le32(block + target_at, static_cast<uint32_t>(page));
+        bytes::put_le32(block + payload_size_at, page_size);
+        bytes::put_le32(block + block_no_at, number++);
+        bytes::put_le32(block + num_blocks_at, static_cast<uint32_t>(count));
+        bytes::put_le32(block + family_at, family_id);
         uint8_t* payload = block + data_at;
         std::memset(payload, fill, page_size);
         std::memset(payload + page_size, 0, data_area - page_size);
@@ -141,7 +131,7 @@ bool write_uf2(const layout::MemoryMap& memory, uint32_t family_id, uint8_t fill
                 piece.copy(from - piece.address, static_cast<size_t>(to - from),
                            payload + (from - page));
         }
-        put_word(block + end_at, magic_end);
+        bytes::put_le32(block + end_at, magic_end);
     });
     blocks.flush();
     return true;
@@ -163,21 +153,21 @@ layout::Expected<Contents, Fault> read_uf2(const uint8_t* bytes, size_t size) {
         auto fault = [b](Fault::Kind kind, uint32_t value = 0, uint64_t address = 0) {
             return Fault{kind, b, address, value};
         };
-        if (get_word(block + start0) != magic_start0 ||
-            get_word(block + start1) != magic_start1 ||
-            get_word(block + end_at) != magic_end)
+        if (bytes::le32(block + start0) != magic_start0 ||
+            bytes::le32(block + start1) != magic_start1 ||
+            bytes::le32(block + end_at) != magic_end)
             return fault(Fault::bad_magic);
-        const uint32_t flags = get_word(block + flags_at);
-        const uint32_t target = get_word(block + target_at);
-        const uint32_t payload_size = get_word(block + payload_size_at);
-        const uint32_t block_no = get_word(block + block_no_at);
-        const uint32_t num_blocks = get_word(block + num_blocks_at);
+        const uint32_t flags = bytes::le32(block + flags_at);
+        const uint32_t target = bytes::le32(block + target_at);
+        const uint32_t payload_size = bytes::le32(block + payload_size_at);
+        const uint32_t block_no = bytes::le32(block + block_no_at);
+        const uint32_t num_blocks = bytes::le32(block + num_blocks_at);
         if (payload_size > data_area) return fault(Fault::bad_payload_size, payload_size);
         if (flags & file_container) return fault(Fault::in_file_container);
         bool flash = !(flags & not_main_flash);
         if (flash) {
             const bool has_family = flags & family_present;
-            const uint32_t family = has_family ? get_word(block + family_at) : 0;
+            const uint32_t family = has_family ? bytes::le32(block + family_at) : 0;
             if (!flash_seen) {
                 out.has_family = has_family;
                 out.family = family;
@@ -252,8 +242,8 @@ layout::Expected<Contents, Fault> read_uf2(const uint8_t* bytes, size_t size) {
 }
 
 bool looks_like_uf2(const uint8_t* head, size_t size) {
-    return size >= 8 && get_word(head + start0) == magic_start0 &&
-           get_word(head + start1) == magic_start1;
+    return size >= 8 && bytes::le32(head + start0) == magic_start0 &&
+           bytes::le32(head + start1) == magic_start1;
 }
 
 }  // namespace velk::uf2

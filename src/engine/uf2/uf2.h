@@ -49,7 +49,8 @@ struct Family {
     const char* what;
 };
 
-// Every family known by name, in a fixed order.
+// Every family known by name, in a fixed order (the fuzz harness walks
+// them).
 struct FamilyTable {
     const Family* rows;
     size_t size;

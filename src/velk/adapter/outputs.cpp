@@ -56,7 +56,9 @@ void write_hex_file(PyObject* filename, const layout::MemoryMap& memory, uint64_
     Answering answering;
     try {
         outfile::Outputs outputs(outfile::Claim::plain, answering);
-        outputs.intel_hex(path, memory, entry);
+        outputs.write(path, [&memory, entry](outfile::Sink& sink) {
+            hexfile::write_intel_hex(memory, hexfile::start_address(entry), sink);
+        });
         outputs.commit();
     } catch (const outfile::OsFailure& failure) {
         raise_failure(failure, filename);

@@ -7,6 +7,7 @@
 #include "../adapter/printing.h"
 #include "../adapter/text.h"
 #include "../module/functions.h"
+#include "../../engine/formats/formats.h"
 #include "../../engine/outfile/names.h"
 #include "../../engine/cli/help.h"
 
@@ -51,9 +52,10 @@ void warn_earlier_flash_files(PyObject* elffilename) {
     if (!PyUnicode_Check(elffilename)) return;
     std::string root = outfile::path_root(fs_path(elffilename));
     std::string shown = outfile::path_root(utf8_of(elffilename));
-    for (const char* suffix :
-         {"_CRC.elf", "_CRC.bin", "_CRC.srec", "_CRC.uf2", "_CRC_merged.hex",
-          "_CRC_merged.bin", "_CRC_merged.srec", "_CRC_merged.uf2"}) {
+    // Every file FLASH may write, but the HEX this run has just written.
+    const std::string written = utf8_of(state.t.crc_hex_suffix);
+    for (const std::string& suffix : formats::flash_endings()) {
+        if (suffix == written) continue;
         struct stat st;
         if (::lstat((root + suffix).c_str(), &st) == 0 && S_ISREG(st.st_mode))
             say_to_stderr("warning: " + shown + suffix +

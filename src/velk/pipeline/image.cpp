@@ -83,7 +83,7 @@ void hint_if_not_elf(CalcLocals& l) {
     }
     std::vector<uint8_t> head = read_file_at(l.file.get(), 0, 4096);
     const formats::Format* format = formats::by_content(head.data(), head.size());
-    if (format != &formats::elf())
+    if (!format || !format->build)
         say_to_stderr("hint: " + utf8_of(l.elffilename) + ": " + formats::not_elf(format));
 }
 

@@ -1,7 +1,7 @@
 // Third stage: settle the checksum's offset from the start of the image.
 #include "../adapter/printing.h"
 #include "../adapter/text.h"
-#include "../../engine/elfsyms/closest.h"
+#include "../../engine/base/closest.h"
 #include "../../engine/report/wording.h"
 #include "pipeline.h"
 
@@ -23,8 +23,8 @@ void hint_name(CalcLocals& l) {
         say_to_stderr("hint: " + wording::no_symbol_table(Front::command_line, name));
         return;
     }
-    std::vector<std::string> closest = elfsyms::closest_names(
-        name, symbol_names(l.symbols(), elfsyms::longest_close_name(name)));
+    std::vector<std::string> closest = base::closest_names(
+        name, symbol_names(l.symbols(), base::longest_close_name(name)));
     if (!closest.empty()) say_to_stderr("hint: " + wording::not_found(name, closest));
 }
 

@@ -7,7 +7,7 @@
 
 #include "../layout/memory_map.h"
 
-namespace velk::flash {
+namespace velk::formats {
 
 // The first of `size` bytes at `data` that is not the image's byte at
 // `address` on (erased flash as the map's fill); -1 when all are.
@@ -17,4 +17,4 @@ int64_t first_unlike(const layout::MemoryMap& memory, uint64_t address, const ui
 // "holds 0x12 at 0x08000010 where the image has 0x13"
 std::string unlike_text(const layout::MemoryMap& memory, uint64_t address, uint8_t held);
 
-}  // namespace velk::flash
+}  // namespace velk::formats

@@ -16,7 +16,7 @@
 
 #include "../layout/memory_map.h"
 
-namespace velk::flash {
+namespace velk::formats {
 
 // A stretch of the image a text file's check decodes.
 struct Span {
@@ -55,4 +55,14 @@ struct AtOffset {
 };
 std::unique_ptr<FileCheck> offsets_check(std::vector<AtOffset> expected);
 
-}  // namespace velk::flash
+// What FLASH's own check of a file looks for besides the image it is
+// written from.
+struct Expected {
+    // The stretches a text file's check decodes: the records' slots, the
+    // MCUboot header, TLVs and trailer.
+    std::vector<Span> spans;
+    // The records' bytes where the build's own file holds them.
+    std::vector<AtOffset> at_offsets;
+};
+
+}  // namespace velk::formats

@@ -8,7 +8,7 @@
 #include "file_checks.h"
 #include "image_bytes.h"
 
-namespace velk::flash {
+namespace velk::formats {
 
 namespace {
 
@@ -368,4 +368,4 @@ std::unique_ptr<FileCheck> srec_check(const layout::MemoryMap& memory,
     return std::make_unique<SrecCheck>(memory, std::move(spans));
 }
 
-}  // namespace velk::flash
+}  // namespace velk::formats

@@ -6,7 +6,7 @@
 
 #include "../report/text.h"
 
-namespace velk::flash {
+namespace velk::formats {
 
 int64_t first_unlike(const layout::MemoryMap& memory, uint64_t address, const uint8_t* data,
                      uint64_t size) {
@@ -44,4 +44,4 @@ std::string unlike_text(const layout::MemoryMap& memory, uint64_t address, uint8
                         text::address(address).c_str(), wanted);
 }
 
-}  // namespace velk::flash
+}  // namespace velk::formats

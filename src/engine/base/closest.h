@@ -1,10 +1,11 @@
-// Suggestions for a mistyped symbol name.
+// Suggestions for a mistyped name: a symbol, an option, an algorithm, a
+// UF2 family.
 #pragma once
 
 #include <string>
 #include <vector>
 
-namespace velk::elfsyms {
+namespace velk::base {
 
 // Up to `limit` of `names` closest to `wanted` by edit distance (letter
 // case counting half), nearest first, ties in table order; names too far
@@ -17,4 +18,4 @@ std::vector<std::string> closest_names(const std::string& wanted,
 // Nothing is close to a name longer than any symbol's (256 characters).
 size_t longest_close_name(const std::string& wanted);
 
-}  // namespace velk::elfsyms
+}  // namespace velk::base

@@ -4,17 +4,14 @@
 #include <array>
 #include <cstring>
 
+#include "../base/byte_order.h"
 #include "../report/text.h"
 #include "../uf2/uf2.h"
 #include "image_bytes.h"
 
-namespace velk::flash {
+namespace velk::formats {
 
 namespace {
-
-uint32_t u32_le(const uint8_t* p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
 
 class BinaryCheck final : public FileCheck {
 public:
@@ -80,14 +77,14 @@ public:
 private:
     void block(const uint8_t* b) {
         auto which = [this] { return text::format("block %zu", blocks_); };
-        if (u32_le(b) != uf2::magic_start0 || u32_le(b + 4) != uf2::magic_start1 ||
-            u32_le(b + 508) != uf2::magic_end) {
+        if (bytes::le32(b) != uf2::magic_start0 || bytes::le32(b + 4) != uf2::magic_start1 ||
+            bytes::le32(b + 508) != uf2::magic_end) {
             fault_ = which() + " has a wrong magic number";
             return;
         }
-        if (u32_le(b + 8) & uf2::not_main_flash) return;
-        const uint64_t address = u32_le(b + 12);
-        const uint32_t size = u32_le(b + 16);
+        if (bytes::le32(b + 8) & uf2::not_main_flash) return;
+        const uint64_t address = bytes::le32(b + 12);
+        const uint32_t size = bytes::le32(b + 16);
         if (size > uf2::data_area) {
             fault_ = which() + text::format(" has a payload of %u bytes", size);
             return;
@@ -161,4 +158,4 @@ std::unique_ptr<FileCheck> offsets_check(std::vector<AtOffset> expected) {
     return std::make_unique<OffsetsCheck>(std::move(expected));
 }
 
-}  // namespace velk::flash
+}  // namespace velk::formats

@@ -4,7 +4,7 @@
 #include <cctype>
 #include <utility>
 
-namespace velk::elfsyms {
+namespace velk::base {
 
 namespace {
 
@@ -70,4 +70,4 @@ std::vector<std::string> closest_names(const std::string& wanted,
     return out;
 }
 
-}  // namespace velk::elfsyms
+}  // namespace velk::base

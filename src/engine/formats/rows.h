@@ -1,0 +1,30 @@
+// The rows of the format table, each defined in a file of its own with its
+// reader, writer and check. Used by the rows and formats.cpp alone: the
+// rest of the engine goes through formats.h.
+#pragma once
+
+#include "formats.h"
+
+// The rows, in the order a run's files are told after the application's
+// HEX: a new format is a file of its own that defines its row, and its
+// name here.
+#define VELK_FORMAT_ROWS(ROW) \
+    ROW(elf_file)             \
+    ROW(intel_hex)            \
+    ROW(raw_binary)           \
+    ROW(srecords)             \
+    ROW(uf2_file)
+
+namespace velk::formats {
+
+#define VELK_FORMAT_ROW_DECLARED(row) extern const Format row;
+VELK_FORMAT_ROWS(VELK_FORMAT_ROW_DECLARED)
+#undef VELK_FORMAT_ROW_DECLARED
+
+// Whether a file of any contents can be written: every format but the
+// build's own file.
+inline bool always(const Contents&) {
+    return true;
+}
+
+}  // namespace velk::formats
