@@ -36,7 +36,9 @@ using Buffer = std::shared_ptr<const std::vector<uint8_t>>;
 // `bytes` as a buffer the images made from it share, without a copy.
 Buffer share(std::vector<uint8_t> bytes);
 
-struct Piece {
+// 64 bytes apart in a vector, not 48: the writers index a piece for every
+// record they write, and a power-of-two stride keeps that a shift.
+struct alignas(64) Piece {
     uint64_t address;
     const uint8_t* bytes;  // nullptr: `size` bytes of erased flash
     uint64_t size;
