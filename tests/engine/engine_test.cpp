@@ -31,6 +31,9 @@
 #include "../../src/engine/srecord/srec_writer.h"
 #include "../../src/engine/uf2/uf2.h"
 
+// image_value_test.cpp: the failures it found.
+int image_value_test(const std::string& data);
+
 namespace {
 
 int failures = 0;
@@ -754,6 +757,7 @@ int main(int argc, char** argv) {
         dfu_row();
         records_over_the_final_image();
         flash_and_check(argv[1], argv[2]);
+        failures += image_value_test(argv[1]);
     } catch (const std::exception& e) {
         // A fault of this program or of what it read: said, not an abort.
         expect(false, std::string("stopped by an exception: ") + e.what());

@@ -40,7 +40,7 @@ struct CheckRun {
     layout::MemoryMap memory;         // the file's bytes, erased flash in its images
     layout::MemoryMap build_memory;   // --elf: the build's, before any record
     layout::MemoryMap expected;       // --elf: the build's with its records
-    std::vector<records::Bytes> built;  // --elf: what FLASH stores; `expected` borrows them
+    std::vector<records::Bytes> built;  // --elf: what FLASH stores, as `expected` has it
     std::optional<Merged> merged;     // --merge: the build's merged with these
     std::optional<uint32_t> family;   // --uf2: the family a UF2 file must be for
     std::optional<mcuboot::Verdict> mcuboot;  // --mcuboot: the signed image's
