@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "../../src/engine/flash/merge.h"
+#include "../../src/engine/merged/merge.h"
 #include "../../src/engine/inputs/image_file.h"
 #include "../../src/engine/inputs/input_file.h"
 #include "../../src/engine/layout/flash_layout.h"
