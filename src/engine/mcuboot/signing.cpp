@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 
+#include "../base/byte_order.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
 #include "describe.h"
@@ -17,7 +18,7 @@ constexpr uint16_t em_arm = 40;
 uint32_t word_at(const layout::MemoryMap& memory, uint64_t address) {
     uint8_t b[4];
     memory.read(address, b, 4);
-    return u32_at(b);
+    return bytes::le32(b);
 }
 
 bool erased_or_zero(uint8_t byte, uint8_t fill) {
