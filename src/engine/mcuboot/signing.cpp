@@ -181,8 +181,11 @@ Bytes sha256(crypto::Provider& crypto, const Bytes& bytes) {
     return digest->finish();
 }
 
-}  // namespace
+std::vector<Added> added_pieces(const Signing& s, const Signed& made);
 
+// The settings read and the key file's text, before the build is: what is
+// wrong with them is refused first, and the key's library can start
+// loading meanwhile.
 Signing start_signing(const Request& request) {
     Signing s;
     s.settings = read_settings(request, Use::sign);
@@ -191,6 +194,8 @@ Signing start_signing(const Request& request) {
     return s;
 }
 
+// Where the image goes in the build's image `memory` (before any record is
+// stored; its fill the erased value), and what a bootloader would refuse.
 void place_signing(Signing& s, const Request& request, const ElfBuild& elf,
                    const layout::MemoryMap& memory) {
     const uint8_t fill = memory.fill();
@@ -202,6 +207,8 @@ void place_signing(Signing& s, const Request& request, const ElfBuild& elf,
     check_vectors(s, elf, memory);
 }
 
+// The header's fields into `out` and, over the build's own room, into
+// `memory`: before any record is stored.
 void write_header(const Signing& s, layout::MemoryMap& memory, Signed& out) {
     const Settings& settings = s.settings;
     out.header.hdr_size = static_cast<uint16_t>(settings.header);
@@ -223,6 +230,7 @@ void write_header(const Signing& s, layout::MemoryMap& memory, Signed& out) {
     if (s.room_reserved) memory.overlay(s.slot, out.room.data(), out.room.size());
 }
 
+// The rest, after the records are stored, over `out` as write_header() left it.
 void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
           Signed& out) {
     const Settings& settings = s.settings;
@@ -312,6 +320,7 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
     memory = std::move(signed_memory);
 }
 
+// The pieces the image adds beside the build's own bytes, in address order.
 std::vector<Added> added_pieces(const Signing& s, const Signed& made) {
     std::vector<Added> added;
     if (!s.room_reserved)
@@ -327,6 +336,7 @@ std::vector<Added> added_pieces(const Signing& s, const Signed& made) {
     return added;
 }
 
+// "MCUboot image ...": FLASH's line for it.
 std::string signed_line(const Signing& s, const Signed& made) {
     const std::string how =
         made.key_type ? std::string("signed with ") + crypto::key_type_name(*made.key_type) +
@@ -343,6 +353,7 @@ std::string signed_line(const Signing& s, const Signed& made) {
                                            : "");
 }
 
+// --json's "mcuboot" object.
 json::Value describe(const Signing& s, const Signed& made) {
     Description d;
     d.slot = s.slot;
@@ -371,6 +382,8 @@ json::Value describe(const Signing& s, const Signed& made) {
                                          made.trailer.front()};
     return describe_image(d, nullptr);
 }
+
+}  // namespace
 
 void Stage::start(const Request& request, Host& host) {
     if (!request.mcuboot) return;
