@@ -1,5 +1,7 @@
 #include "srec_reader.h"
 
+#include "../base/byte_order.h"
+
 namespace velk::srecord {
 
 namespace {
@@ -37,8 +39,8 @@ public:
         const size_t width = widths[type - '0'];
         const size_t count = raw_.size() - 2;  // address and data
         if (count < width) return r.fail(ReadFault::bad_field, line);
-        uint64_t address = 0;
-        for (size_t i = 0; i < width; ++i) address = address << 8 | raw_[1 + i];
+        const uint64_t address =
+            bytes::load(raw_.data() + 1, static_cast<unsigned>(width), bytes::Order::big);
         const uint8_t* payload = raw_.data() + 1 + width;
         const size_t payload_size = count - width;
         switch (type) {
