@@ -1,6 +1,7 @@
 #include "srec_reader.h"
 
 #include "../base/byte_order.h"
+#include "../numbers/numbers.h"
 
 namespace velk::srecord {
 
@@ -25,7 +26,7 @@ public:
 
     bool parse(size_t line, const char* record, size_t length, Records& r) {
         if (length < 4 || (record[0] != 'S' && record[0] != 's') ||
-            !layout::decode_hex(record + 2, length - 2, raw_) || raw_.size() < 2 ||
+            !numbers::hex_bytes({record + 2, length - 2}, raw_) || raw_.size() < 2 ||
             raw_.size() != 1u + raw_[0])
             return r.fail(ReadFault::bad_record, line);
         const char type = record[1];
