@@ -8,7 +8,8 @@
 #include "../engine/mcuboot/settings.h"
 #include "../engine/request/exclusion.h"
 #include "../engine/request/option_table.h"
-#include "../engine/request/selector.h"
+#include "../engine/values/selector.h"
+#include "../engine/values/values.h"
 #include "text.h"
 
 namespace velk::binding {
@@ -121,7 +122,7 @@ void own_algorithms(PyObject* mapping, std::vector<Selector>& selectors) {
                          symbol ? "symbol" : "offset");
             throw PythonError{};
         }
-        named->algorithm = name;
+        named->algorithm = values::algorithm_of_text(name);
     }
 }
 
@@ -292,29 +293,32 @@ Request api_request(const Mode& mode, PyObject* const* args, Py_ssize_t nargs,
         if (o.output) r.outputs.insert(o.output);
     }
     records_of(a, r);
-    if (given(a[Option::crc])) r.crc = text_argument(a[Option::crc], keyword(Option::crc));
-    if (given(a[Option::fill])) {
-        std::string hex = number_argument(a[Option::fill], keyword(Option::fill), true);
-        // One byte is two digits, as --fill 0x0A reads.
-        if (hex.size() == 3) hex.insert(2, "0");
-        r.fill = hex;
-    }
+    if (given(a[Option::crc]))
+        r.crc = values::algorithm_of_text(text_argument(a[Option::crc], keyword(Option::crc)));
+    if (PyObject* fill = a[Option::fill]; given(fill))
+        r.fill = values::fill_of_number(
+            whole_number(fill), number_argument(fill, keyword(Option::fill), true), Front::api);
     if (given(a[Option::uf2])) {
-        r.uf2 = text_argument(a[Option::uf2], keyword(Option::uf2));
+        r.uf2 = values::family_of_text(text_argument(a[Option::uf2], keyword(Option::uf2)),
+                                       Front::api);
         if (mode.bit == mode_bit::flash) r.outputs.insert(formats::uf2().word);
     }
     if (given(a[Option::elf])) r.elf = path_of(a[Option::elf], keyword(Option::elf));
-    if (given(a[Option::base]))
-        r.base = number_argument(a[Option::base], keyword(Option::base), true);
+    if (PyObject* base = a[Option::base]; given(base))
+        r.base = values::base_of_number(
+            whole_number(base), number_argument(base, keyword(Option::base), true), Front::api);
     std::vector<Ref> held;
     if (given(a[Option::merge]))
         for (PyObject* path : each(a[Option::merge], held))
-            r.merge.push_back(path_of(path, keyword(Option::merge)));
+            r.merge.push_back(
+                values::merge_of_text(path_of(path, keyword(Option::merge)), Front::api));
     if (PyObject* entry = a[Option::entry]; given(entry)) {
         if (PyLong_Check(entry) && !PyBool_Check(entry))
-            r.entry = number_argument(entry, keyword(Option::entry), true);
+            r.entry = values::entry_of_number(
+                whole_number(entry), number_argument(entry, keyword(Option::entry), true),
+                Front::api);
         else
-            r.entry = path_of(entry, keyword(Option::entry));
+            r.entry = values::entry_of_text(path_of(entry, keyword(Option::entry)), Front::api);
     }
     if (PyObject* settings = a[Option::mcuboot]; given(settings) && settings != Py_False)
         r.mcuboot = mcuboot_settings(settings);

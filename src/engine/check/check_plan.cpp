@@ -211,13 +211,7 @@ private:
     // --base: where a raw binary starts.
     std::optional<uint64_t> base_address() const {
         if (!request_.base) return std::nullopt;
-        uint64_t base = 0;
-        if (!read_hex_address(*request_.base, base))
-            throw Refusal{std::string(name(Option::base)) +
-                          " takes the raw binary's first address in hex, as in " +
-                          given(request_.front, Option::base, "0x08000000") + ": \"" +
-                          *request_.base + "\" is not one"};
-        return base;
+        return read_or_refuse(*request_.base);
     }
 
     // Without the build only an offset can say where a checksum is in a
@@ -340,7 +334,7 @@ private:
             throw Refusal{std::string(name(Option::uf2)) +
                           " checks a UF2 file's chip family; the file is " +
                           run_.file.format->a_file};
-        run_.family = formats::uf2_family(request_.front, *request_.uf2);
+        run_.family = read_or_refuse(*request_.uf2);
     }
 
     // The loadable bytes the records were planned over without the build.

@@ -1,12 +1,15 @@
 #include "options.h"
 
+#include <set>
+
 #include "../base/closest.h"
 #include "../formats/formats.h"
 #include "../mcuboot/settings.h"
 #include "../report/wording.h"
 #include "../request/exclusion.h"
 #include "../request/option_table.h"
-#include "../request/selector.h"
+#include "../values/selector.h"
+#include "../values/values.h"
 #include "response_files.h"
 
 namespace velk::cli {
@@ -70,6 +73,29 @@ bool mcuboot_settings(const std::vector<std::string>& words, size_t i) {
     return next.find('=') != std::string::npos || (first && !first->valued);
 }
 
+// The value of an option that takes one, read into the request.
+void read_value(Request& o, Option option, const std::string& value) {
+    constexpr Front front = Front::command_line;
+    switch (option) {
+        case Option::crc: o.crc = values::algorithm_of_text(value); break;
+        case Option::fill: o.fill = values::fill_of_text(value, front); break;
+        case Option::uf2: o.uf2 = values::family_of_text(value, front); break;
+        case Option::base: o.base = values::base_of_text(value, front); break;
+        case Option::entry: o.entry = values::entry_of_text(value, front); break;
+        case Option::merge: o.merge.push_back(values::merge_of_text(value, front)); break;
+        case Option::exclude:
+            o.excludes.push_back(read_exclusion(value, given(front, Option::exclude, value)));
+            break;
+        default: {
+            const OptionRow& r = row(option);
+            if (r.repeats)
+                (o.*(r.texts)).push_back(value);
+            else
+                o.*(r.text) = value;
+        }
+    }
+}
+
 }  // namespace
 
 std::optional<std::string> input_word(const std::vector<std::string>& typed) {
@@ -103,6 +129,7 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode,
     Parsed parsed;
     Request& o = parsed.request;
     bool have_file = false;
+    std::set<Option> valued;  // the options given a value
     for (size_t i = 0; i < words.size(); ++i) {
         const std::string& word = words[i];
         if (word == "-h") {
@@ -163,7 +190,7 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode,
                 break;
         }
         // An option with a value, as the next word or after '='.
-        if (!r->repeats && (o.*(r->text)))
+        if (!r->repeats && !valued.insert(r->option).second)
             return OptionFault{OptionFault::repeated, spelling};
         std::string value;
         if (word.size() == spelling.size()) {
@@ -178,13 +205,7 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode,
         }
         if (r->value == Value::algorithm)
             for (size_t n = parameter_words(words, i); n; --n) value += " " + words[++i];
-        if (r->value == Value::exclusion)
-            o.excludes.push_back(
-                read_exclusion(value, given(Front::command_line, Option::exclude, value)));
-        else if (r->repeats)
-            (o.*(r->texts)).push_back(value);
-        else
-            o.*(r->text) = value;
+        read_value(o, r->option, value);
     }
     if (parsed.help) return parsed;
     if (!have_file) return OptionFault{OptionFault::no_file, ""};

@@ -54,7 +54,7 @@ void plan(FlashRun& run, Host& host) {
     // A long checksum answers Ctrl-C between megabytes.
     run.plan.between_chunks = [&host] { host.stop_if_asked(); };
     run.plan.sha256 = [&host] { return host.crypto().sha256(); };
-    if (request.uf2) run.family = formats::uf2_family(request.front, *request.uf2);
+    if (request.uf2) run.family = read_or_refuse(*request.uf2);
     run.memory = layout::memory_of(run.elf.loadable, run.plan.images(), run.elf.bytes(),
                                    run.plan.fill);
     if (run.memory.end() > hexfile::address_limit)

@@ -22,19 +22,6 @@ struct Part {
     uint64_t end() const { return address + size; }
 };
 
-// "boot.bin@0x08000000": the file and where a raw binary starts.
-std::pair<std::string, std::optional<uint64_t>> split(Front front, const std::string& given) {
-    size_t at = given.rfind('@');
-    if (at == std::string::npos || given.size() < at + 3 || given[at + 1] != '0' ||
-        (given[at + 2] != 'x' && given[at + 2] != 'X'))
-        return {given, {}};
-    uint64_t base = 0;
-    if (!read_hex_address(given.substr(at + 1), base))
-        throw Refusal{velk::given(front, Option::merge, given) + ": \"" + given.substr(at + 1) +
-                      "\" is not an address"};
-    return {given.substr(0, at), base};
-}
-
 ImageFile read_source(const std::string& file, std::optional<uint64_t> base) {
     try {
         InputFile input = read_input(file);
@@ -99,17 +86,15 @@ bool same_file(const std::string& a, const std::string& b) {
 // --entry: a merged file's start address, the application's, or 0x<address>.
 void choose_entry(Merged& merged, const MergeRequest& request, uint64_t application_entry,
                   Front front) {
-    const std::string& word = *request.entry;
-    const std::string entry = given(front, Option::entry, word);
+    const StartAddress& chosen = *request.entry;
+    const std::string entry = given(front, Option::entry, chosen.text);
     merged.entry_chosen = true;
-    uint64_t value = 0;
-    if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
-        if (!read_hex_address(word, value) || value >= uint64_t{1} << 32)
-            throw Refusal{entry + ": not a 32-bit address (0x and up to 8 hex digits)"};
-        merged.entry = value;
+    if (!chosen.file) {
+        merged.entry = read_or_refuse(chosen.address);
         merged.entry_from = wording::EntryFrom::address;
         return;
     }
+    const std::string& word = *chosen.file;
     for (size_t k = 0; k < merged.names.size(); ++k)
         if (same_file(word, merged.names[k])) {
             if (!merged.sources[k].has_entry)
@@ -144,8 +129,10 @@ Merged merge_with(const MergeRequest& request, const layout::MemoryMap& applicat
     Merged merged;
     std::vector<std::string>& names = merged.names;
     merged.sources.reserve(request.files.size());
-    for (const std::string& given : request.files) {
-        auto [file, base] = split(plan.front, given);
+    for (const MergeFile& given : request.files) {
+        const std::string& file = given.path;
+        const std::optional<uint64_t> base =
+            given.base ? std::optional(read_or_refuse(*given.base)) : std::nullopt;
         if (std::find(names.begin(), names.end(), file) != names.end())
             throw Refusal{file + " is given to " + option_name(plan.front, Option::merge) +
                           " twice"};

@@ -30,8 +30,8 @@ struct Merged {
 // <file>@0x<address>) and --entry's choice of their start address (a file
 // among them, `application_file` itself, or 0x<address>).
 struct MergeRequest {
-    std::vector<std::string> files;
-    std::optional<std::string> entry;
+    std::vector<MergeFile> files;
+    std::optional<StartAddress> entry;
     std::string application_file;
 };
 

@@ -3,6 +3,7 @@
 #include "../inputs/placement.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
+#include "../values/values.h"
 #include "symbols.h"
 
 namespace velk::records {
@@ -17,7 +18,7 @@ struct Field {
     std::string name;
     uint64_t offset;
     std::string text;
-    std::optional<std::string> algorithm;
+    std::optional<AlgorithmChoice> algorithm;
 };
 
 bool is_field_name(const std::string& name) {
@@ -74,7 +75,7 @@ std::vector<Field> fields_of(const std::string& list, const std::string& header)
                               ": the size field is the body's length, which no "
                               "algorithm computes: " +
                               quoted(item)};
-            f.algorithm = item.substr(equals + 1);
+            f.algorithm = values::algorithm_of_text(item.substr(equals + 1));
         }
         for (const Field& other : fields)
             if (other.name == name)

@@ -91,28 +91,6 @@ Planned lpc_record(const layout::Loadable& loadable) {
     return p;
 }
 
-// --fill: a byte in hex, with its 0x. Bare digits are refused with the
-// spelling meant: the hex reading where it is a byte (FF, 80: a dump's
-// bytes), else the decimal one (255).
-uint8_t fill_of(const std::string& text, Front front) {
-    const std::string option = option_name(front, Option::fill);
-    uint64_t fill = 0;
-    if (read_hex_address(text, fill) && fill <= 0xFF) return static_cast<uint8_t>(fill);
-    std::string why =
-        option + " takes the byte erased flash reads, 0x00 to 0xFF: " + quoted(text) +
-        " is not one";
-    const bool digits = !text.empty() &&
-                        text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
-    const bool meant =
-        digits && ((read_number(text, 16, fill) && fill <= 0xFF) ||
-                   (text.find_first_not_of("0123456789") == std::string::npos &&
-                    read_number(text, 10, fill) && fill <= 0xFF));
-    if (front == Front::command_line && meant)
-        why += text::format(" (the value takes 0x: %s 0x%02llX)", option.c_str(),
-                            static_cast<unsigned long long>(fill));
-    throw Refusal{why};
-}
-
 void refuse_order(const OrderFault& fault, const std::vector<Planned>& records) {
     const Record& a = records[fault.first].record;
     const Record& b = records[fault.second].record;
@@ -171,11 +149,11 @@ std::string reported_algorithm(const Plan& plan, const Planned& planned) {
     return own.empty() ? plan.algorithm.name : own;
 }
 
-Algorithm algorithm_for(const Plan& plan, const std::optional<std::string>& name,
+Algorithm algorithm_for(const Plan& plan, const std::optional<AlgorithmChoice>& choice,
                         const std::string& who) {
-    if (!name) return plan.algorithm;
+    if (!choice) return plan.algorithm;
     try {
-        return find_algorithm(*name);
+        return find_algorithm(choice);
     } catch (Refusal& refusal) {
         refusal.text = who + ": " + refusal.text;
         throw;
@@ -192,7 +170,7 @@ Plan plan_records(const Request& request, const ElfBuild* elf,
     plan.front = request.front;
     plan.algorithm = find_algorithm(request.crc);
     plan.big_endian = request.big_endian;
-    if (request.fill) plan.fill = fill_of(*request.fill, request.front);
+    if (request.fill) plan.fill = read_or_refuse(*request.fill);
     plan.words = request.words;
     if (request.lpc_vectors) plan.records.push_back(lpc_record(loadable));
     if (request.header) {
@@ -220,7 +198,7 @@ Plan plan_records(const Request& request, const ElfBuild* elf,
         throw Refusal{turned_on(request.front, Option::words) +
                       " feeds words the way an STM32 CRC unit computes CRC-32/MPEG-2: " +
                       (other_crc ? "it does not combine with " +
-                                       given(request.front, Option::crc, *request.crc)
+                                       given(request.front, Option::crc, request.crc->text)
                                  : std::string("no checksum record here computes it"))};
 
     std::vector<Record> records;

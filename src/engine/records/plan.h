@@ -74,7 +74,7 @@ std::string reported_algorithm(const Plan& plan, const Planned& planned);
 
 // A checksum record's algorithm: the one it names, else --crc's. `who` is
 // how a refusal of the name starts: "--ncrc=crc-99".
-Algorithm algorithm_for(const Plan& plan, const std::optional<std::string>& name,
+Algorithm algorithm_for(const Plan& plan, const std::optional<AlgorithmChoice>& choice,
                         const std::string& who);
 
 // How a checksum of `algorithm` is fed: words where --words asks for the

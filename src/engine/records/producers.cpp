@@ -240,7 +240,7 @@ public:
 
     Bytes produce(const Plan& plan, const Record& r,
                   const layout::MemoryMap& memory) const override {
-        static const Algorithm vector_sum = find_algorithm("sum-32/words/neg");
+        static const Algorithm vector_sum = algorithm_of(*checksum::find("sum-32/words/neg"));
         Computing little = plan.computing(Feed::bytes);
         little.big_endian = false;
         Bytes value = value_of(vector_sum, memory, r.range, little);

@@ -81,7 +81,7 @@ const OptionRow rows[] = {
                 parameters: width=32,poly=0x04c11db7,init=0,refin=false,
                 refout=false,xorout=0x55555555[,check=0x...]
 )",
-     12, nullptr, nullptr, &Request::crc, nullptr, "<name>"},
+     12, nullptr, nullptr, nullptr, nullptr, "<name>"},
     {Option::be, "--be", "be", Value::on, flash | check, false,
      nullptr,
      R"(  --be          store values big-endian (default little-endian)
@@ -93,7 +93,7 @@ const OptionRow rows[] = {
                 and padding the checksum covers and the files hold (default 0xFF;
                 0x00 on flash that reads 0x00 when erased, such as STM32L0/L1)
 )",
-     14, nullptr, nullptr, &Request::fill, nullptr, "0x<NN>"},
+     14, nullptr, nullptr, nullptr, nullptr, "0x<NN>"},
     {Option::words, "--words", "words", Value::on, flash | check, false,
      nullptr,
      R"(  --words       feed the checksum 32-bit little-endian words, most significant byte
@@ -117,7 +117,7 @@ const OptionRow rows[] = {
                 (rp2040, rp2350, nrf52840, samd21, samd51, stm32f4, ..., or a 0x ID);
                 CHECK: the family a UF2 file's blocks must carry
 )",
-     15, nullptr, nullptr, &Request::uf2, nullptr, "<family>"},
+     15, nullptr, nullptr, nullptr, nullptr, "<family>"},
     {Option::merge, "--merge", "merge", Value::path, flash | check, true,
      "the file to merge, as in --merge bootloader.hex",
      R"(  --merge <file>
@@ -127,7 +127,7 @@ const OptionRow rows[] = {
                 CHECK (with --elf): the file is the build merged with these, every
                 byte of them checked
 )",
-     17, nullptr, nullptr, nullptr, &Request::merge, "<file>"},
+     17, nullptr, nullptr, nullptr, nullptr, "<file>"},
     {Option::entry, "--entry", "entry", Value::path_or_address, flash | check, false,
      "a merged file or a 0x address, as in --entry bootloader.hex",
      R"(  --entry <file>|0x<address>
@@ -135,7 +135,7 @@ const OptionRow rows[] = {
                 application's (its ELF file) or this address (default: the first
                 merged file that has one, else the application's)
 )",
-     16, nullptr, nullptr, &Request::entry, nullptr, "<file>|0x<address>"},
+     16, nullptr, nullptr, nullptr, nullptr, "<file>|0x<address>"},
     {Option::mcuboot, "--mcuboot", "mcuboot", Value::settings, flash | check, false,
      "its settings, as in --mcuboot key=signing-key.pem,header=0x200,slot=0x40000",
      R"(  --mcuboot <setting>[,<setting>...]
@@ -179,7 +179,7 @@ const OptionRow rows[] = {
                 CHECK: where a raw binary starts (with --elf: where the build's
                 image starts)
 )",
-     11, nullptr, nullptr, &Request::base, nullptr, "0x<address>"},
+     11, nullptr, nullptr, nullptr, nullptr, "0x<address>"},
     {Option::json, "--json", nullptr, Value::shown, flash | check, false,
      nullptr,
      R"(  --json        one JSON object on standard output; the lines go to standard error

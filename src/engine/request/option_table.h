@@ -59,7 +59,9 @@ struct OptionRow {
     // the lower comes first; 0: never suggested.
     unsigned suggested;
     const char* output = nullptr;  // Value::output: the format's word, "bin"
-    // Where the command line's value lands in the request, by its kind.
+    // Where the command line's value lands in the request when it stays
+    // as given (a switch, a file's name); a value read into what it is has
+    // its reader instead.
     bool Request::*on = nullptr;
     std::optional<std::string> Request::*text = nullptr;
     std::vector<std::string> Request::*texts = nullptr;

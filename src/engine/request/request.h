@@ -4,10 +4,16 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
+
+namespace velk::checksum {
+struct Algorithm;
+class Method;
+}  // namespace velk::checksum
 
 namespace velk {
 
@@ -21,6 +27,40 @@ constexpr unsigned check = 1u << 1;
 // run says about the request names the options as its asker typed them.
 enum class Front { command_line, api };
 
+// A value its front read, or none when it could not be read and the line
+// that refuses it: the stage that comes to the value throws that line, so
+// that a run refuses its faults in the order it meets them.
+template <class T>
+struct Read {
+    std::optional<T> value;
+    std::string refusal;  // empty when read
+};
+
+// A checksum algorithm as its asker chose it: a catalogue row, or a CRC's
+// parameters no row has, ready to compute, with the name the reports give
+// it; neither when the choice was refused.
+struct AlgorithmChoice {
+    const checksum::Algorithm* row = nullptr;
+    std::shared_ptr<const checksum::Method> parameters;
+    std::string name;     // the parameters as the catalogue writes them
+    std::string text;     // as given, for the lines that name it
+    std::string refusal;  // why neither, without who asked
+};
+
+// --entry: the merged files' start address, a file's (merged, or the
+// application's) or an address of 32 bits.
+struct StartAddress {
+    std::optional<std::string> file;
+    Read<uint64_t> address;  // none with no refusal: a file
+    std::string text;        // as given, for the lines that name it
+};
+
+// A file to merge; a raw binary with the address it starts at.
+struct MergeFile {
+    std::string path;
+    std::optional<Read<uint64_t>> base;
+};
+
 // One record's place as typed: 'n', 'a' or 's', and the text after the
 // letter (a variable's name, a hex offset, a block size), with where its
 // range starts after an '@' and its own algorithm after an '=' when given.
@@ -30,7 +70,7 @@ struct Selector {
     std::optional<std::string> from;  // a symbol's name or a 0x address
     std::string word;                 // the word as typed, for refusals
     Front front = Front::command_line;
-    std::optional<std::string> algorithm;  // --crc's when not given
+    std::optional<AlgorithmChoice> algorithm;  // --crc's when not given
     // The offset ('a') or block size ('s') the front read; none when the
     // value is no number (refused as the record is placed).
     std::optional<uint64_t> number = std::nullopt;
@@ -75,23 +115,23 @@ struct Request {
     std::optional<std::string> header;
     // Bytes no checksum takes in, each <from>-<to> or a symbol's object
     std::vector<Exclusion> excludes;
-    std::optional<std::string> crc;   // the algorithm's name; CRC-32/MPEG-2 when not
-    std::optional<std::string> fill;  // erased flash's value, 0x<NN>; 0xFF when not
+    std::optional<AlgorithmChoice> crc;  // the records' algorithm; CRC-32/MPEG-2 when not
+    std::optional<Read<uint8_t>> fill;  // erased flash's value; 0xFF when not
     std::optional<std::string> elf;   // the build a file is checked against
-    std::optional<std::string> base;  // where a raw binary checked starts
+    std::optional<Read<uint64_t>> base;  // where a raw binary checked starts
     bool words = false;               // the checksum fed 32-bit words, not bytes
     bool big_endian = false;          // values stored most significant byte first
     bool lpc_vectors = false;         // the LPC vector-table checksum at 0x1C
     // The files asked for beyond the HEX and ELF, by their format's word:
     // "bin", "srec", "uf2".
     std::set<std::string> outputs;
-    std::optional<std::string> uf2;   // the UF2 files' chip family
-    // Files merged with the application into <root>_CRC_merged.*; a raw
-    // binary as <file>@0x<address>.
-    std::vector<std::string> merge;
+    // The UF2 files' chip family, its ID, with the name as given
+    std::optional<Read<uint32_t>> uf2;
+    // Files merged with the application into <root>_CRC_merged.*
+    std::vector<MergeFile> merge;
     // The merged files' start address: one of them, the application, or
     // 0x<address>.
-    std::optional<std::string> entry;
+    std::optional<StartAddress> entry;
     bool force = false;               // do what the checks refuse
     // An MCUboot image's settings: key=<file>,header=<size>,...; none given
     // when CHECK's option came alone.

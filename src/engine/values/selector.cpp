@@ -1,6 +1,7 @@
 #include "selector.h"
 
 #include "../numbers/numbers.h"
+#include "values.h"
 
 namespace velk {
 
@@ -9,7 +10,7 @@ Selector read_selector(char letter, const std::string& text, const std::string& 
     Selector s{letter, text, std::nullopt, word, front, std::nullopt, std::nullopt};
     size_t equals = s.value.find('=');
     if (equals != std::string::npos) {
-        s.algorithm = s.value.substr(equals + 1);
+        s.algorithm = values::algorithm_of_text(s.value.substr(equals + 1));
         s.value.resize(equals);
     }
     uint64_t number = 0;
