@@ -142,7 +142,7 @@ Exclusion exclusion_of(PyObject* value) {
     const char* option = keyword(Option::exclude);
     if (!bounds(value)) {
         const std::string text = text_argument(value, option);
-        return read_exclusion(text, velk::given(Front::api, Option::exclude, text));
+        return read_exclusion(text, api_asker.given(Option::exclude, text));
     }
     Exclusion e;
     const std::string from = number_argument(PyTuple_GET_ITEM(value, 0), option, true);
@@ -162,19 +162,19 @@ void records_of(const Arguments& a, Request& r) {
         for (PyObject* name : each(a[Option::symbol], held)) {
             const std::string text = text_argument(name, keyword(Option::symbol));
             r.selectors.push_back(read_selector(
-                'n', text, velk::given(Front::api, Option::symbol, text), Front::api));
+                'n', text, api_asker.given(Option::symbol, text), api_asker));
         }
     if (given(a[Option::offset]))
         for (PyObject* value : each(a[Option::offset], held)) {
             std::string hex = number_argument(value, keyword(Option::offset), true);
             r.selectors.push_back({'a', hex, std::nullopt,
-                                   std::string(keyword(Option::offset)) + "=" + hex, Front::api,
+                                   std::string(keyword(Option::offset)) + "=" + hex, api_asker,
                                    std::nullopt, whole_number(value)});
         }
     if (given(a[Option::block])) {
         std::string size = number_argument(a[Option::block], keyword(Option::block), false);
         r.selectors.push_back({'s', size, std::nullopt,
-                               std::string(keyword(Option::block)) + "=" + size, Front::api,
+                               std::string(keyword(Option::block)) + "=" + size, api_asker,
                                std::nullopt, whole_number(a[Option::block])});
     }
     if (given(a[Option::algorithms])) own_algorithms(a[Option::algorithms], r.selectors);
@@ -284,7 +284,7 @@ Request api_request(const Mode& mode, PyObject* const* args, Py_ssize_t nargs,
         a.given[static_cast<int>(option->option)] = args[nargs + i];
     }
     Request r;
-    r.front = Front::api;
+    r.asker = api_asker;
     // The switches are checked first: their type is wrong whatever else is.
     for (Option on : {Option::be, Option::words, Option::bin, Option::srec, Option::force}) {
         const OptionRow& o = row(on);
@@ -297,28 +297,28 @@ Request api_request(const Mode& mode, PyObject* const* args, Py_ssize_t nargs,
         r.crc = values::algorithm_of_text(text_argument(a[Option::crc], keyword(Option::crc)));
     if (PyObject* fill = a[Option::fill]; given(fill))
         r.fill = values::fill_of_number(
-            whole_number(fill), number_argument(fill, keyword(Option::fill), true), Front::api);
+            whole_number(fill), number_argument(fill, keyword(Option::fill), true), api_asker);
     if (given(a[Option::uf2])) {
         r.uf2 = values::family_of_text(text_argument(a[Option::uf2], keyword(Option::uf2)),
-                                       Front::api);
+                                       api_asker);
         if (mode.bit == mode_bit::flash) r.outputs.insert(formats::uf2().word);
     }
     if (given(a[Option::elf])) r.elf = path_of(a[Option::elf], keyword(Option::elf));
     if (PyObject* base = a[Option::base]; given(base))
         r.base = values::base_of_number(
-            whole_number(base), number_argument(base, keyword(Option::base), true), Front::api);
+            whole_number(base), number_argument(base, keyword(Option::base), true), api_asker);
     std::vector<Ref> held;
     if (given(a[Option::merge]))
         for (PyObject* path : each(a[Option::merge], held))
             r.merge.push_back(
-                values::merge_of_text(path_of(path, keyword(Option::merge)), Front::api));
+                values::merge_of_text(path_of(path, keyword(Option::merge)), api_asker));
     if (PyObject* entry = a[Option::entry]; given(entry)) {
         if (PyLong_Check(entry) && !PyBool_Check(entry))
             r.entry = values::entry_of_number(
                 whole_number(entry), number_argument(entry, keyword(Option::entry), true),
-                Front::api);
+                api_asker);
         else
-            r.entry = values::entry_of_text(path_of(entry, keyword(Option::entry)), Front::api);
+            r.entry = values::entry_of_text(path_of(entry, keyword(Option::entry)), api_asker);
     }
     if (PyObject* settings = a[Option::mcuboot]; given(settings) && settings != Py_False)
         r.mcuboot = mcuboot_settings(settings);

@@ -125,7 +125,7 @@ public:
                     base = mcuboot::raw_start(run_, input.bytes.data(), input.bytes.size(), *base);
             }
         }
-        run_.file = read_image(std::move(input), base, request_.front, true);
+        run_.file = read_image(std::move(input), base, request_.asker, true);
         if (run_.file.format->build)
             run_.views_differ = sections_unlike_segments(run_.file.elf);
         for (const std::string& warning : run_.file.warnings) warnings_.warning(warning);
@@ -176,9 +176,9 @@ public:
 private:
     // How the asker names an option, and what the refusals of checks that
     // --force lifts end with.
-    const char* name(Option option) const { return option_name(request_.front, option); }
+    const char* name(Option option) const { return request_.asker.name(option); }
     std::string anyway() const {
-        return " (" + turned_on(request_.front, Option::force) + " checks it anyway)";
+        return " (" + request_.asker.turned_on(Option::force) + " checks it anyway)";
     }
 
     // What `step` refuses is about the build: its line names --elf's file.

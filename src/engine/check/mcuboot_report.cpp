@@ -100,7 +100,7 @@ private:
                                         *v_.signature)
                          : std::string("none (an unsigned image)");
         if (!v_.signature_checked) {
-            const std::string how = setting(run_.request.front, Option::mcuboot, "key");
+            const std::string how = run_.request.asker.setting(Option::mcuboot, "key");
             return "MCUboot signature: " + held + ", not checked: no key (" + how +
                    " checks it)";
         }

@@ -75,16 +75,16 @@ bool mcuboot_settings(const std::vector<std::string>& words, size_t i) {
 
 // The value of an option that takes one, read into the request.
 void read_value(Request& o, Option option, const std::string& value) {
-    constexpr Front front = Front::command_line;
+    const Asker& asker = command_line_asker;
     switch (option) {
         case Option::crc: o.crc = values::algorithm_of_text(value); break;
-        case Option::fill: o.fill = values::fill_of_text(value, front); break;
-        case Option::uf2: o.uf2 = values::family_of_text(value, front); break;
-        case Option::base: o.base = values::base_of_text(value, front); break;
-        case Option::entry: o.entry = values::entry_of_text(value, front); break;
-        case Option::merge: o.merge.push_back(values::merge_of_text(value, front)); break;
+        case Option::fill: o.fill = values::fill_of_text(value, asker); break;
+        case Option::uf2: o.uf2 = values::family_of_text(value, asker); break;
+        case Option::base: o.base = values::base_of_text(value, asker); break;
+        case Option::entry: o.entry = values::entry_of_text(value, asker); break;
+        case Option::merge: o.merge.push_back(values::merge_of_text(value, asker)); break;
         case Option::exclude:
-            o.excludes.push_back(read_exclusion(value, given(front, Option::exclude, value)));
+            o.excludes.push_back(read_exclusion(value, asker.given(Option::exclude, value)));
             break;
         default: {
             const OptionRow& r = row(option);
@@ -156,7 +156,7 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode,
                 typed = word + text;
             }
             o.selectors.push_back(
-                read_selector(word[2], text, typed, Front::command_line));
+                read_selector(word[2], text, typed, command_line_asker));
             continue;
         }
         const std::string spelling = r->spelling;

@@ -73,7 +73,7 @@ void plan(FlashRun& run, Host& host) {
         run.findings.push_back({std::move(why), true});
     for (const Finding& f : run.findings)
         if (f.refused && !request.force)
-            throw Refusal{f.text + " (" + turned_on(request.front, Option::force) +
+            throw Refusal{f.text + " (" + request.asker.turned_on(Option::force) +
                           " writes it anyway)"};
     run.plan.refuse_unfit();
 }

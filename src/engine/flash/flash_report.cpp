@@ -183,7 +183,7 @@ private:
         for (const File& file : run_.files)
             if (file.written && !file.merged && file.format->needs_base) bin_note(file.name);
         if (run_.merged)
-            report_.note(wording::merged_start(run_.request.front, run_.merged->entry,
+            report_.note(wording::merged_start(run_.request.asker, run_.merged->entry,
                                                run_.merged->entry_from,
                                                run_.merged->entry_file,
                                                run_.merged->entry_chosen));

@@ -41,6 +41,6 @@ struct ImageFile {
 // the first is refused, or with `other_families` left out and told in
 // `skipped` (CHECK judges the file as the bootloader reads it).
 ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base,
-                     Front front = Front::command_line, bool other_families = false);
+                     const Asker& asker = Asker(), bool other_families = false);
 
 }  // namespace velk

@@ -10,14 +10,14 @@ std::string quoted(const std::string& value) {
     return "\"" + value + "\"";
 }
 
-diagnostics::Symbol find_variable(const std::string& name, const ElfBuild& elf, Front front,
+diagnostics::Symbol find_variable(const std::string& name, const ElfBuild& elf, const Asker& asker,
                                   Option option) {
     if (name.empty())
-        throw Refusal{std::string(option_name(front, option)) +
+        throw Refusal{std::string(asker.name(option)) +
                       " needs the checksum variable's name, as in " +
-                      given(front, Option::symbol, "crc_value")};
+                      asker.given(Option::symbol, "crc_value")};
     SymbolSearch found = find_symbol(elf, name);
-    if (found.tables == 0) throw Refusal{wording::no_symbol_table(front, name)};
+    if (found.tables == 0) throw Refusal{wording::no_symbol_table(asker, name)};
     if (!found.found) {
         std::vector<std::string> names =
             symbol_names(elf, base::longest_close_name(name));
@@ -35,11 +35,11 @@ Placement place_checksum(const Selector& selector, unsigned width, const ElfBuil
     p.word = selector.word;
     uint64_t number = 0;
     const std::string& value = selector.value;
-    const bool api = selector.front == Front::api;
+    const bool api = selector.asker.by_keyword();
     switch (selector.letter) {
         case 'n':
             p.has_slot = true;
-            p.slot = find_variable(value, *elf, selector.front, Option::symbol);
+            p.slot = find_variable(value, *elf, selector.asker, Option::symbol);
             p.where = layout::locate_slot(elf->headers, p.slot.value);
             p.request = {layout::Selector::name, p.where.address, width};
             return p;

@@ -32,7 +32,7 @@ Placement place_checksum(const Selector& selector, unsigned width, const ElfBuil
 
 // A variable's symbol by name, refused as --n refuses it: its value and
 // what the table says of it.
-diagnostics::Symbol find_variable(const std::string& name, const ElfBuild& elf, Front front,
+diagnostics::Symbol find_variable(const std::string& name, const ElfBuild& elf, const Asker& asker,
                                   Option option);
 
 // int(value, base) as the command line's numbers are read everywhere.

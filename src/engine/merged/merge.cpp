@@ -85,9 +85,9 @@ bool same_file(const std::string& a, const std::string& b) {
 
 // --entry: a merged file's start address, the application's, or 0x<address>.
 void choose_entry(Merged& merged, const MergeRequest& request, uint64_t application_entry,
-                  Front front) {
+                  const Asker& asker) {
     const StartAddress& chosen = *request.entry;
-    const std::string entry = given(front, Option::entry, chosen.text);
+    const std::string entry = asker.given(Option::entry, chosen.text);
     merged.entry_chosen = true;
     if (!chosen.file) {
         merged.entry = read_or_refuse(chosen.address);
@@ -99,7 +99,7 @@ void choose_entry(Merged& merged, const MergeRequest& request, uint64_t applicat
         if (same_file(word, merged.names[k])) {
             if (!merged.sources[k].has_entry)
                 throw Refusal{entry + ": the file has no start address; give one as " +
-                              given(front, Option::entry, "0x<address>")};
+                              asker.given(Option::entry, "0x<address>")};
             merged.entry = merged.sources[k].entry;
             merged.entry_from = wording::EntryFrom::file;
             merged.entry_file = merged.names[k];
@@ -118,9 +118,9 @@ void choose_entry(Merged& merged, const MergeRequest& request, uint64_t applicat
 
 void refuse_entry_without_merge(const Request& request) {
     if (request.entry && request.merge.empty())
-        throw Refusal{std::string(option_name(request.front, Option::entry)) +
+        throw Refusal{std::string(request.asker.name(Option::entry)) +
                       " chooses the merged files' start address: it needs " +
-                      option_name(request.front, Option::merge)};
+                      request.asker.name(Option::merge)};
 }
 
 Merged merge_with(const MergeRequest& request, const layout::MemoryMap& application,
@@ -134,7 +134,7 @@ Merged merge_with(const MergeRequest& request, const layout::MemoryMap& applicat
         const std::optional<uint64_t> base =
             given.base ? std::optional(read_or_refuse(*given.base)) : std::nullopt;
         if (std::find(names.begin(), names.end(), file) != names.end())
-            throw Refusal{file + " is given to " + option_name(plan.front, Option::merge) +
+            throw Refusal{file + " is given to " + plan.asker.name(Option::merge) +
                           " twice"};
         merged.sources.push_back(read_source(file, base));
         names.push_back(file);
@@ -146,7 +146,7 @@ Merged merge_with(const MergeRequest& request, const layout::MemoryMap& applicat
                 "%s: a UF2 file for chip family 0x%08X, not the 0x%08X of %s: its "
                 "blocks would change family in the merged UF2",
                 file.c_str(), source.family, *uf2_family,
-                option_name(plan.front, Option::uf2))};
+                plan.asker.name(Option::uf2))};
     }
 
     // A merged file that reaches into the application (a bootloader grown
@@ -218,7 +218,7 @@ Merged merge_with(const MergeRequest& request, const layout::MemoryMap& applicat
     uint64_t gaps = (merged.to - merged.from) - held;
     if (bin && gaps > diagnostics::padding_limit && !force)
         throw Refusal{
-            wording::bin_of_fill(plan.front, "merged .bin", gaps, merged.from, merged.to)};
+            wording::bin_of_fill(plan.asker, "merged .bin", gaps, merged.from, merged.to)};
 
     merged.entry = application_entry;
     for (size_t k = 0; k < merged.sources.size(); ++k)
@@ -228,7 +228,7 @@ Merged merge_with(const MergeRequest& request, const layout::MemoryMap& applicat
             merged.entry_file = names[k];
             break;
         }
-    if (request.entry) choose_entry(merged, request, application_entry, plan.front);
+    if (request.entry) choose_entry(merged, request, application_entry, plan.asker);
     return merged;
 }
 

@@ -97,16 +97,16 @@ bool read_placed(const std::string& where, Header& header) {
 }
 
 // The header object by its symbol, which must be a const object in flash.
-void find_header(Header& header, const ElfBuild* elf, Front front) {
+void find_header(Header& header, const ElfBuild* elf, const Asker& asker) {
     const std::string& name = header.symbol;
     if (!elf)
-        throw Refusal{std::string(option_name(front, Option::header)) +
+        throw Refusal{std::string(asker.name(Option::header)) +
                       " needs the build's symbols to find " + name +
                       ": check the ELF file, pass it with " +
-                      option_name(front, Option::elf) +
+                      asker.name(Option::elf) +
                       ", or give the header's address and size, as in " +
-                      given(front, Option::header, "0x08004000+16:size@4,crc@8")};
-    diagnostics::Symbol symbol = find_variable(name, *elf, front, Option::header);
+                      asker.given(Option::header, "0x08004000+16:size@4,crc@8")};
+    diagnostics::Symbol symbol = find_variable(name, *elf, asker, Option::header);
     layout::Slot where = layout::locate_slot(elf->headers, symbol.value);
     if (symbol.function) throw Refusal{name + " is a function, not a header object"};
     if (!where.in_contents || where.copied_to_ram)
@@ -126,13 +126,13 @@ void find_header(Header& header, const ElfBuild* elf, Front front) {
 std::vector<Planned> plan_header(const std::string& layout, const Plan& plan,
                                  const ElfBuild* elf, const layout::Loadable& loadable,
                                  Header& header) {
-    const Front front = plan.front;
-    const std::string option = option_name(front, Option::header);
-    const std::string given_as = given(front, Option::header, layout);
+    const Asker& asker = plan.asker;
+    const std::string option = asker.name(Option::header);
+    const std::string given_as = asker.given(Option::header, layout);
     size_t colon = layout.find(':');
     if (colon == std::string::npos || colon == 0 || colon + 1 == layout.size())
         throw Refusal{given_as + ": give the header's symbol and its fields, as in " +
-                      given(front, Option::header, "app_header:size@8,crc@12,hcrc@16")};
+                      asker.given(Option::header, "app_header:size@8,crc@12,hcrc@16")};
     const std::string where = layout.substr(0, colon);
     std::vector<Field> fields = fields_of(layout.substr(colon + 1), given_as);
     const bool placed = hex_prefixed(where);
@@ -144,7 +144,7 @@ std::vector<Planned> plan_header(const std::string& layout, const Plan& plan,
         header.symbol = "header";
     } else {
         header.symbol = where;
-        find_header(header, elf, front);
+        find_header(header, elf, asker);
     }
     const std::string& name = placed ? where : header.symbol;
     const layout::Cluster* cluster = nullptr;

@@ -36,15 +36,15 @@ uint64_t range_start(const Selector& s, const ElfBuild* elf) {
     if (!elf)
         throw Refusal{s.word + ": " + quoted(from) +
                       " is a symbol and the file has none: give a 0x address, or the "
-                      "build's ELF file with " + option_name(s.front, Option::elf)};
-    return in_flash(from, *elf, s.front, Option::symbol).address;
+                      "build's ELF file with " + s.asker.name(Option::elf)};
+    return in_flash(from, *elf, s.asker, Option::symbol).address;
 }
 
 // The variable's name, or the word as the numbers read: "--a1FFC", or
 // from the Python API "offset=0x1FFC".
 std::string label_of(const Selector& s, const Placement& p) {
     if (s.letter == 'n') return s.value;
-    return given(s.front, s.letter == 'a' ? Option::offset : Option::block, p.request.value);
+    return s.asker.given(s.letter == 'a' ? Option::offset : Option::block, p.request.value);
 }
 
 Planned from_selector(const Selector& s, const Plan& plan, const ElfBuild* elf,
@@ -167,7 +167,7 @@ Feed feed_for(const Plan& plan, const Algorithm& algorithm) {
 Plan plan_records(const Request& request, const ElfBuild* elf,
                   const layout::Loadable& loadable) {
     Plan plan;
-    plan.front = request.front;
+    plan.asker = request.asker;
     plan.algorithm = find_algorithm(request.crc);
     plan.big_endian = request.big_endian;
     if (request.fill) plan.fill = read_or_refuse(*request.fill);
@@ -195,10 +195,10 @@ Plan plan_records(const Request& request, const ElfBuild* elf,
     // Records none of which is a CRC (the LPC vector sum, a length) take no
     // words either: --words would be silently left unused.
     if (request.words && !fed_words && (other_crc || !plan.records.empty()))
-        throw Refusal{turned_on(request.front, Option::words) +
+        throw Refusal{request.asker.turned_on(Option::words) +
                       " feeds words the way an STM32 CRC unit computes CRC-32/MPEG-2: " +
                       (other_crc ? "it does not combine with " +
-                                       given(request.front, Option::crc, request.crc->text)
+                                       request.asker.given(Option::crc, request.crc->text)
                                  : std::string("no checksum record here computes it"))};
 
     std::vector<Record> records;

@@ -51,7 +51,7 @@ public:
         const bool pieces = r.range.ranges().size() > 1;
         for (const Interval& part : r.range.ranges())
             if ((part.to - part.from) % 4 != 0)
-                return wording::words_rule(plan.front, part.from, part.to, pieces);
+                return wording::words_rule(plan.asker, part.from, part.to, pieces);
         return {};
     }
 

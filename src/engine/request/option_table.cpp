@@ -331,4 +331,32 @@ std::string settings(Front front, Option option) {
     return std::string(option_name(front, option)) + (front == Front::api ? "={...}" : "");
 }
 
+const char* Asker::name(Option option) const {
+    return option_name(front_, option);
+}
+
+std::string Asker::turned_on(Option option) const {
+    return velk::turned_on(front_, option);
+}
+
+std::string Asker::given(Option option, const std::string& value) const {
+    return velk::given(front_, option, value);
+}
+
+std::string Asker::given(Option option, uint64_t number) const {
+    return velk::given(front_, option, number);
+}
+
+std::string Asker::asking(Option option) const {
+    return velk::asking(front_, option);
+}
+
+std::string Asker::setting(Option option, const char* name) const {
+    return velk::setting(front_, option, name);
+}
+
+std::string Asker::settings(Option option) const {
+    return velk::settings(front_, option);
+}
+
 }  // namespace velk

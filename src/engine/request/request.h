@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "asker.h"
+
 namespace velk::checksum {
 struct Algorithm;
 class Method;
@@ -22,10 +24,6 @@ namespace mode_bit {
 constexpr unsigned flash = 1u << 0;
 constexpr unsigned check = 1u << 1;
 }  // namespace mode_bit
-
-// Who asked: the command line's words or the Python API's arguments. What a
-// run says about the request names the options as its asker typed them.
-enum class Front { command_line, api };
 
 // A value its front read, or none when it could not be read and the line
 // that refuses it: the stage that comes to the value throws that line, so
@@ -69,7 +67,7 @@ struct Selector {
     std::string value;  // as the asker wrote it, for the lines that name it
     std::optional<std::string> from;  // a symbol's name or a 0x address
     std::string word;                 // the word as typed, for refusals
-    Front front = Front::command_line;
+    Asker asker;  // how the lines name the options
     std::optional<AlgorithmChoice> algorithm;  // --crc's when not given
     // The offset ('a') or block size ('s') the front read; none when the
     // value is no number (refused as the record is placed).
@@ -107,7 +105,7 @@ struct Exclusion {
 };
 
 struct Request {
-    Front front = Front::command_line;
+    Asker asker;  // how the lines name the options
     std::string input;  // the file the run is about, as it was named
     std::vector<Selector> selectors;  // a record each, in the order typed
     // <symbol>:<field>@<offset>[=<algorithm>],...: an image header's

@@ -6,8 +6,8 @@
 namespace velk {
 
 Selector read_selector(char letter, const std::string& text, const std::string& word,
-                       Front front) {
-    Selector s{letter, text, std::nullopt, word, front, std::nullopt, std::nullopt};
+                       const Asker& asker) {
+    Selector s{letter, text, std::nullopt, word, asker, std::nullopt, std::nullopt};
     size_t equals = s.value.find('=');
     if (equals != std::string::npos) {
         s.algorithm = values::algorithm_of_text(s.value.substr(equals + 1));

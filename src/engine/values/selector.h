@@ -14,6 +14,6 @@ namespace velk {
 // own. The algorithm follows the first '=', so that a CRC given by its
 // parameters ("width=16,poly=0x1021,...") keeps its own.
 Selector read_selector(char letter, const std::string& text, const std::string& word,
-                       Front front);
+                       const Asker& asker);
 
 }  // namespace velk

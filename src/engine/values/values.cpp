@@ -29,10 +29,10 @@ bool starts_0x(const std::string& text) {
     return text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
 }
 
-Read<uint8_t> fill_of(std::optional<uint64_t> number, const std::string& shown, Front front,
+Read<uint8_t> fill_of(std::optional<uint64_t> number, const std::string& shown, const Asker& asker,
                       std::optional<uint64_t> meant) {
     if (number && *number <= 0xFF) return {static_cast<uint8_t>(*number), {}};
-    const std::string option = option_name(front, Option::fill);
+    const std::string option = asker.name(Option::fill);
     std::string why = option + " takes the byte erased flash reads, 0x00 to 0xFF: " +
                       quoted(shown) + " is not one";
     if (meant)
@@ -41,26 +41,26 @@ Read<uint8_t> fill_of(std::optional<uint64_t> number, const std::string& shown, 
     return refused<uint8_t>(why);
 }
 
-Read<uint64_t> base_of(std::optional<uint64_t> number, const std::string& shown, Front front) {
+Read<uint64_t> base_of(std::optional<uint64_t> number, const std::string& shown, const Asker& asker) {
     if (number) return {number, {}};
-    return refused<uint64_t>(std::string(option_name(front, Option::base)) +
+    return refused<uint64_t>(std::string(asker.name(Option::base)) +
                              " takes the raw binary's first address in hex, as in " +
-                             given(front, Option::base, "0x08000000") + ": " + quoted(shown) +
+                             asker.given(Option::base, "0x08000000") + ": " + quoted(shown) +
                              " is not one");
 }
 
 Read<uint64_t> entry_address(std::optional<uint64_t> number, const std::string& shown,
-                             Front front) {
+                             const Asker& asker) {
     if (number && *number < uint64_t{1} << 32) return {number, {}};
-    return refused<uint64_t>(given(front, Option::entry, shown) +
+    return refused<uint64_t>(asker.given(Option::entry, shown) +
                              ": not a 32-bit address (0x and up to 8 hex digits)");
 }
 
 }  // namespace
 
-Read<uint8_t> fill_of_text(const std::string& text, Front front) {
+Read<uint8_t> fill_of_text(const std::string& text, const Asker& asker) {
     uint64_t fill = 0;
-    if (read_hex_address(text, fill)) return fill_of(fill, text, front, std::nullopt);
+    if (read_hex_address(text, fill)) return fill_of(fill, text, asker, std::nullopt);
     // FF, 80: a dump's bytes, meant in hex; else 255, meant in decimal.
     const bool digits = !text.empty() &&
                         text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
@@ -68,50 +68,50 @@ Read<uint8_t> fill_of_text(const std::string& text, Front front) {
         digits && ((read_number(text, 16, fill) && fill <= 0xFF) ||
                    (text.find_first_not_of("0123456789") == std::string::npos &&
                     read_number(text, 10, fill) && fill <= 0xFF));
-    return fill_of(std::nullopt, text, front,
-                   front == Front::command_line && meant ? std::optional(fill) : std::nullopt);
+    return fill_of(std::nullopt, text, asker,
+                   !asker.by_keyword() && meant ? std::optional(fill) : std::nullopt);
 }
 
 Read<uint8_t> fill_of_number(std::optional<uint64_t> number, const std::string& shown,
-                             Front front) {
-    return fill_of(number, shown, front, std::nullopt);
+                             const Asker& asker) {
+    return fill_of(number, shown, asker, std::nullopt);
 }
 
-Read<uint64_t> base_of_text(const std::string& text, Front front) {
+Read<uint64_t> base_of_text(const std::string& text, const Asker& asker) {
     uint64_t base = 0;
     return base_of(read_hex_address(text, base) ? std::optional(base) : std::nullopt, text,
-                   front);
+                   asker);
 }
 
 Read<uint64_t> base_of_number(std::optional<uint64_t> number, const std::string& shown,
-                              Front front) {
-    return base_of(number, shown, front);
+                              const Asker& asker) {
+    return base_of(number, shown, asker);
 }
 
-StartAddress entry_of_text(const std::string& text, Front front) {
+StartAddress entry_of_text(const std::string& text, const Asker& asker) {
     StartAddress e;
     e.text = text;
     uint64_t value = 0;
     if (starts_0x(text))
         e.address = entry_address(read_hex_address(text, value) ? std::optional(value)
                                                                 : std::nullopt,
-                                  text, front);
+                                  text, asker);
     else
         e.file = text;
     return e;
 }
 
-StartAddress entry_of_number(std::optional<uint64_t> number, const std::string& shown, Front front) {
+StartAddress entry_of_number(std::optional<uint64_t> number, const std::string& shown, const Asker& asker) {
     // A negative int is no address: looked for among the files by the
     // text it shows, which names none of them.
-    if (!number) return entry_of_text(shown, front);
+    if (!number) return entry_of_text(shown, asker);
     StartAddress e;
     e.text = shown;
-    e.address = entry_address(number, shown, front);
+    e.address = entry_address(number, shown, asker);
     return e;
 }
 
-MergeFile merge_of_text(const std::string& text, Front front) {
+MergeFile merge_of_text(const std::string& text, const Asker& asker) {
     const size_t at = text.rfind('@');
     if (at == std::string::npos || text.size() < at + 3 || text[at + 1] != '0' ||
         (text[at + 2] != 'x' && text[at + 2] != 'X'))
@@ -120,14 +120,14 @@ MergeFile merge_of_text(const std::string& text, Front front) {
     uint64_t base = 0;
     if (read_hex_address(address, base)) return {text.substr(0, at), Read<uint64_t>{base, {}}};
     return {text.substr(0, at),
-            refused<uint64_t>(given(front, Option::merge, text) + ": " + quoted(address) +
+            refused<uint64_t>(asker.given(Option::merge, text) + ": " + quoted(address) +
                               " is not an address")};
 }
 
-Read<uint32_t> family_of_text(const std::string& text, Front front) {
+Read<uint32_t> family_of_text(const std::string& text, const Asker& asker) {
     const uf2::FamilyChoice choice = uf2::find_family(text);
     if (choice.found) return {choice.id, {}};
-    return refused<uint32_t>(given(front, Option::uf2, text) + ": no such chip family" +
+    return refused<uint32_t>(asker.given(Option::uf2, text) + ": no such chip family" +
                              wording::did_you_mean(uf2::nearest_families(text)) +
                              "; give another family by its ID as 0x<hex>");
 }
