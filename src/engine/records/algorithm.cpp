@@ -5,6 +5,7 @@
 
 #include "../report/refusal.h"
 #include "../report/text.h"
+#include "../request/option_table.h"
 
 namespace velk::records {
 
@@ -43,10 +44,11 @@ Algorithm find_algorithm(const std::optional<AlgorithmChoice>& choice) {
 }
 
 std::string catalogue_text() {
+    const std::string crc = spelled(Option::crc);
     std::string out =
-        "Checksum algorithms: velk-crc --crc <name>, any name of a line in any case, or a "
-        "CRC's\nparameters: --crc width=16,poly=0x1021,init=0xffff,refin=true,refout=true,"
-        "xorout=0xffff\n"
+        "Checksum algorithms: velk-crc " + crc +
+        " <name>, any name of a line in any case, or a CRC's\nparameters: " + crc +
+        " width=16,poly=0x1021,init=0xffff,refin=true,refout=true,xorout=0xffff\n"
         "bits  check                   names\n";
     for (const checksum::Algorithm& row : checksum::catalogue()) {
         std::string names;
@@ -54,7 +56,9 @@ std::string catalogue_text() {
             names += (names.empty() ? "" : ", ") + n;
         if (&row == &checksum::default_algorithm()) names += " (the default)";
         if (!row.computed()) names += " (listed only: wider than 64 bits)";
-        if (row.fixed_order()) names += " (the digest's byte order, whatever --be says)";
+        if (row.fixed_order())
+            names += std::string(" (the digest's byte order, whatever ") + spelled(Option::be) +
+                     " says)";
         std::string check = "0x";
         for (const char* c = row.check + 2; *c; ++c)
             check += static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));

@@ -59,8 +59,8 @@ std::vector<Field> fields_of(const std::string& list, const std::string& header)
         if (!is_field_name(name))
             throw Refusal{header + ": " + quoted(item) +
                           " is no field: the fields are size@<offset>, crc@<offset> and "
-                          "hcrc@<offset>, a checksum's with =<algorithm> when it is not "
-                          "--crc's"};
+                          "hcrc@<offset>, a checksum's with =<algorithm> when it is not " +
+                          spelled(Option::crc) + "'s"};
         std::string offset = sign == std::string::npos ? "" : placed.substr(sign + 1);
         Field f{name, 0, item, std::nullopt};
         if (offset.empty() || !read_number(offset, hex_prefixed(offset) ? 16 : 10, f.offset))

@@ -35,8 +35,8 @@ struct Header {
 };
 
 struct Plan {
-    Algorithm algorithm;  // --crc's: a checksum record's that names none
-    bool words = false;   // --words: the STM32 unit's records are fed 32-bit words
+    Algorithm algorithm;  // the run's: a checksum record's that names none
+    bool words = false;   // the STM32 unit's records are fed 32-bit words
     // Records of more than one algorithm: each line names its own.
     bool mixed = false;
     bool big_endian = false;

@@ -284,6 +284,10 @@ std::vector<std::string> suggested_words(unsigned mode) {
     return words;
 }
 
+const char* spelled(Option option) {
+    return row(option).spelling;
+}
+
 const char* option_name(Front front, Option option) {
     const OptionRow& r = row(option);
     return front == Front::api ? r.keyword : r.spelling;

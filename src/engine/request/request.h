@@ -68,7 +68,7 @@ struct Selector {
     std::optional<std::string> from;  // a symbol's name or a 0x address
     std::string word;                 // the word as typed, for refusals
     Asker asker;  // how the lines name the options
-    std::optional<AlgorithmChoice> algorithm;  // --crc's when not given
+    std::optional<AlgorithmChoice> algorithm;  // the run's when not given
     // The offset ('a') or block size ('s') the front read; none when the
     // value is no number (refused as the record is placed).
     std::optional<uint64_t> number = std::nullopt;
