@@ -56,7 +56,7 @@ Placement place_checksum(const Selector& selector, unsigned width, const ElfBuil
                                                : "--a%s: the offset must be a multiple of %u",
                                            value.c_str(), align)};
             p.request = {layout::Selector::address, number, width};
-            p.api = api;
+            p.asker = selector.asker;
             return p;
         }
         default:  // 's'
@@ -96,7 +96,7 @@ diagnostics::Facts facts_of(const Placement& placement, const layout::Loadable& 
     f.old.resize(f.width);
     memory.read(image.record, f.old.data(), f.width);
     f.fill = memory.fill();
-    f.api = placement.api;
+    f.asker = placement.asker;
     f.word = placement.word;
     f.loadable = &loadable;
     f.has_slot = placement.has_slot;

@@ -18,7 +18,7 @@ struct Placement {
     bool has_slot = false;  // --n: the variable
     diagnostics::Symbol slot;
     layout::Slot where;
-    bool api = false;  // the Python API's offset= placed it
+    Asker asker;  // who placed it, for the lines that name the option
     std::string word;  // the record as typed: "--a1FC", "offset=0x1FC"
 };
 
