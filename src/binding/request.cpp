@@ -166,16 +166,15 @@ void records_of(const Arguments& a, Request& r) {
         }
     if (given(a[Option::offset]))
         for (PyObject* value : each(a[Option::offset], held)) {
-            std::string hex = number_argument(value, keyword(Option::offset), true);
-            r.selectors.push_back({'a', hex, std::nullopt,
-                                   std::string(keyword(Option::offset)) + "=" + hex, api_asker,
-                                   std::nullopt, whole_number(value)});
+            r.selectors.push_back(selector_of_number(
+                'a', whole_number(value), number_argument(value, keyword(Option::offset), true),
+                api_asker));
         }
     if (given(a[Option::block])) {
-        std::string size = number_argument(a[Option::block], keyword(Option::block), false);
-        r.selectors.push_back({'s', size, std::nullopt,
-                               std::string(keyword(Option::block)) + "=" + size, api_asker,
-                               std::nullopt, whole_number(a[Option::block])});
+        PyObject* block = a[Option::block];
+        r.selectors.push_back(selector_of_number(
+            's', whole_number(block), number_argument(block, keyword(Option::block), false),
+            api_asker));
     }
     if (given(a[Option::algorithms])) own_algorithms(a[Option::algorithms], r.selectors);
     if (given(a[Option::header]))

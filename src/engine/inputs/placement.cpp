@@ -44,10 +44,7 @@ Placement place_checksum(const Selector& selector, unsigned width, const ElfBuil
             p.request = {layout::Selector::name, p.where.address, width};
             return p;
         case 'a': {
-            if (!selector.number)
-                throw Refusal{api ? "offset: " + value + " is not an offset from the image start"
-                                  : wording::address_rule() + ": " + quoted(value) +
-                                        " is not one"};
+            if (!selector.number) throw Refusal{selector.refusal};
             number = *selector.number;
             // The slot's address is checked once the image is placed.
             const unsigned align = layout::alignment_of(width);
@@ -60,11 +57,8 @@ Placement place_checksum(const Selector& selector, unsigned width, const ElfBuil
             return p;
         }
         default:  // 's'
-            number = selector.number.value_or(0);
-            if (number == 0 || (number & (number - 1)) != 0)
-                throw Refusal{api ? "block: " + value + " is not a power of two"
-                                  : wording::block_rule() + ": " + quoted(value) +
-                                        " is not one"};
+            if (!selector.number) throw Refusal{selector.refusal};
+            number = *selector.number;
             p.request = {layout::Selector::block, number, width};
             return p;
     }

@@ -72,6 +72,9 @@ struct Selector {
     // The offset ('a') or block size ('s') the front read; none when the
     // value is no number (refused as the record is placed).
     std::optional<uint64_t> number = std::nullopt;
+    // Why `number` is none (a block size also when it is no power of two),
+    // in its asker's words.
+    std::string refusal = {};
 };
 
 // One setting of an MCUboot image, as its asker gave it: its name and its
