@@ -115,3 +115,17 @@ def test_an_int_fill_is_the_byte_the_word_gives(velk, monkeypatch, elf):  # noqa
     by_word = elf.with_name("fw_CRC.bin").read_bytes()
     velk_crc.flash(elf, symbol="app_crc", fill=0, bin=True)
     assert elf.with_name("fw_CRC.bin").read_bytes() == by_word
+
+
+@pytest.mark.parametrize("record, why", [
+    pytest.param("app_crc@0xZZ", '"0xZZ" is not an address', id="no-address"),
+    pytest.param("app_crc@0x", '"0x" is not an address', id="bare-0x"),
+    pytest.param("app_crc@", "'@' needs where the range starts, a symbol or a 0x address",
+                 id="nothing"),
+])
+def test_a_range_start_the_front_cannot_read(velk, monkeypatch, elf, record, why):  # noqa: F811
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", elf, "--n" + record)
+    assert code == 255 and f"--n{record}: {why}" in err, err
+    with pytest.raises(velk_crc.Refused) as refused:
+        velk_crc.flash(elf, symbol=record)
+    assert f'symbol="{record}": {why}' in str(refused.value)

@@ -24,15 +24,8 @@ constexpr uint64_t lpc_slot_offset = 0x1C;
 // flash address it is.
 uint64_t range_start(const Selector& s, const ElfBuild* elf) {
     const std::string& from = *s.from;
-    uint64_t value = 0;
-    if (from.size() >= 2 && from[0] == '0' && (from[1] == 'x' || from[1] == 'X')) {
-        if (!read_hex_address(from, value))
-            throw Refusal{s.word + ": " + quoted(from) + " is not an address"};
-        return value;
-    }
-    if (from.empty())
-        throw Refusal{s.word +
-                      ": '@' needs where the range starts, a symbol or a 0x address"};
+    if (s.from_address.value || !s.from_address.refusal.empty())
+        return read_or_refuse(s.from_address);
     if (!elf)
         throw Refusal{s.word + ": " + quoted(from) +
                       " is a symbol and the file has none: give a 0x address, or the "

@@ -65,7 +65,7 @@ struct MergeFile {
 struct Selector {
     char letter = 0;
     std::string value;  // as the asker wrote it, for the lines that name it
-    std::optional<std::string> from;  // a symbol's name or a 0x address
+    std::optional<std::string> from;  // a symbol's name or a 0x address, as given
     std::string word;                 // the word as typed, for refusals
     Asker asker;  // how the lines name the options
     std::optional<AlgorithmChoice> algorithm;  // the run's when not given
@@ -75,6 +75,9 @@ struct Selector {
     // Why `number` is none (a block size also when it is no power of two),
     // in its asker's words.
     std::string refusal = {};
+    // Where the range starts when `from` is an address, or why it is none
+    // (no address, nothing after the '@'); neither: a symbol.
+    Read<uint64_t> from_address = {};
 };
 
 // One setting of an MCUboot image, as its asker gave it: its name and its

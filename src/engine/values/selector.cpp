@@ -28,11 +28,26 @@ Selector& numbered(Selector& s, std::optional<uint64_t> number) {
     return s;
 }
 
+// After an '@': a 0x address, else a symbol's name (found in the build).
+void read_from(Selector& s) {
+    const std::string& from = *s.from;
+    uint64_t address = 0;
+    if (numbers::hex_prefixed(from) || from == "0x" || from == "0X") {
+        if (numbers::read_hex_address(from, address))
+            s.from_address.value = address;
+        else
+            s.from_address.refusal = s.word + ": \"" + from + "\" is not an address";
+    } else if (from.empty()) {
+        s.from_address.refusal =
+            s.word + ": '@' needs where the range starts, a symbol or a 0x address";
+    }
+}
+
 }  // namespace
 
 Selector read_selector(char letter, const std::string& text, const std::string& word,
                        const Asker& asker) {
-    Selector s{letter, text, std::nullopt, word, asker, std::nullopt, std::nullopt, {}};
+    Selector s{letter, text, std::nullopt, word, asker, std::nullopt, std::nullopt, {}, {}};
     size_t equals = s.value.find('=');
     if (equals != std::string::npos) {
         s.algorithm = values::algorithm_of_text(s.value.substr(equals + 1));
@@ -46,6 +61,7 @@ Selector read_selector(char letter, const std::string& text, const std::string& 
     if (at != std::string::npos) {
         s.from = s.value.substr(at + 1);
         s.value.resize(at);
+        read_from(s);
     }
     if (letter == 'a')
         return numbered(s, numbers::read_number(s.value, 16, number) ? std::optional(number)
@@ -57,7 +73,7 @@ Selector selector_of_number(char letter, std::optional<uint64_t> number,
                             const std::string& shown, const Asker& asker) {
     Selector s{letter, shown, std::nullopt,
                asker.given(letter == 'a' ? Option::offset : Option::block, shown), asker,
-               std::nullopt, std::nullopt, {}};
+               std::nullopt, std::nullopt, {}, {}};
     return numbered(s, number);
 }
 
