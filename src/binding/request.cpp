@@ -9,6 +9,7 @@
 #include "../engine/request/exclusion.h"
 #include "../engine/request/option_table.h"
 #include "../engine/values/selector.h"
+#include "../engine/values/header_layout.h"
 #include "../engine/values/values.h"
 #include "text.h"
 
@@ -178,7 +179,8 @@ void records_of(const Arguments& a, Request& r) {
     }
     if (given(a[Option::algorithms])) own_algorithms(a[Option::algorithms], r.selectors);
     if (given(a[Option::header]))
-        r.header = text_argument(a[Option::header], keyword(Option::header));
+        r.header = values::header_of_text(
+            text_argument(a[Option::header], keyword(Option::header)), api_asker);
     if (PyObject* exclude = a[Option::exclude]; given(exclude)) {
         // One (from, to) of ints is one range; else each item is one.
         const bool one = bounds(exclude);

@@ -9,6 +9,7 @@
 #include "../request/exclusion.h"
 #include "../request/option_table.h"
 #include "../values/selector.h"
+#include "../values/header_layout.h"
 #include "../values/values.h"
 #include "response_files.h"
 
@@ -78,6 +79,7 @@ void read_value(Request& o, Option option, const std::string& value) {
     const Asker& asker = command_line_asker;
     switch (option) {
         case Option::crc: o.crc = values::algorithm_of_text(value); break;
+        case Option::header: o.header = values::header_of_text(value, asker); break;
         case Option::fill: o.fill = values::fill_of_text(value, asker); break;
         case Option::uf2: o.uf2 = values::family_of_text(value, asker); break;
         case Option::base: o.base = values::base_of_text(value, asker); break;

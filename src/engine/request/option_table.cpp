@@ -42,7 +42,7 @@ const OptionRow rows[] = {
                 0x<address>+<size> in place of <symbol> places it without
                 symbols (CHECK of a HEX file alone)
 )",
-     13, nullptr, nullptr, &Request::header, nullptr, "<symbol>:<field>@<offset>"},
+     13, nullptr, nullptr, nullptr, nullptr, "<symbol>:<field>@<offset>"},
     {Option::lpc_vectors, "--lpc-vectors", "lpc_vectors", Value::on, flash | check, false,
      nullptr,
      R"(  --lpc-vectors the NXP LPC vector-table checksum at 0x1C: the first eight words

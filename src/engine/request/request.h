@@ -53,6 +53,26 @@ struct StartAddress {
     std::string text;        // as given, for the lines that name it
 };
 
+// A field of an image header: size, crc or hcrc, at its offset from the
+// header's start; a checksum's with its own algorithm when it names one.
+struct HeaderField {
+    std::string name;
+    uint64_t offset = 0;
+    std::optional<AlgorithmChoice> algorithm;
+};
+
+// --header: the header object by its symbol, or by its address and size;
+// its fields in the order given. When it cannot be read, `refusal` says
+// why, thrown as the header is planned.
+struct HeaderLayout {
+    std::string text;                   // as given, for the lines that name it
+    std::string where;                  // before the ':', as given
+    std::optional<std::string> symbol;  // none: placed by address and size
+    uint64_t address = 0, size = 0;
+    std::vector<HeaderField> fields;
+    std::string refusal;
+};
+
 // A file to merge; a raw binary with the address it starts at.
 struct MergeFile {
     std::string path;
@@ -116,7 +136,7 @@ struct Request {
     std::vector<Selector> selectors;  // a record each, in the order typed
     // <symbol>:<field>@<offset>[=<algorithm>],...: an image header's
     // fields; 0x<address>+<size> in place of the symbol
-    std::optional<std::string> header;
+    std::optional<HeaderLayout> header;
     // Bytes no checksum takes in, each <from>-<to> or a symbol's object
     std::vector<Exclusion> excludes;
     std::optional<AlgorithmChoice> crc;  // the records' algorithm; CRC-32/MPEG-2 when not

@@ -16,10 +16,6 @@ namespace {
 using numbers::read_hex_address;
 using numbers::read_number;
 
-std::string quoted(const std::string& text) {
-    return "\"" + text + "\"";
-}
-
 template <class T>
 Read<T> refused(std::string why) {
     return {std::nullopt, std::move(why)};
@@ -57,6 +53,10 @@ Read<uint64_t> entry_address(std::optional<uint64_t> number, const std::string& 
 }
 
 }  // namespace
+
+std::string quoted(const std::string& text) {
+    return "\"" + text + "\"";
+}
 
 Read<uint8_t> fill_of_text(const std::string& text, const Asker& asker) {
     uint64_t fill = 0;

@@ -13,6 +13,9 @@
 
 namespace velk::values {
 
+// "text", as the lines quote a value given.
+std::string quoted(const std::string& text);
+
 // --fill 0x<NN>: a byte in hex, with its 0x. On the command line, bare
 // digits are refused with the spelling meant.
 Read<uint8_t> fill_of_text(const std::string& text, const Asker& asker);
