@@ -56,6 +56,7 @@ UNREAD = [
     pytest.param(["--uf2", "rp2041"], {"uf2": "rp2041"}, id="uf2"),
     pytest.param(["--crc", "crc-99"], {"crc": "crc-99"}, id="crc"),
     pytest.param(["--merge", "boot.bin@0xZZ"], {"merge": "boot.bin@0xZZ"}, id="merge"),
+    pytest.param(["--header", "hdr:size@x"], {"header": "hdr:size@x"}, id="header"),
 ]
 
 
@@ -92,6 +93,9 @@ REFUSED = [
                  "check=0x1234, but these parameters (CRC-16/XMODEM's) give 0x31c3",
                  "check=0x1234, but these parameters (CRC-16/XMODEM's) give 0x31c3",
                  id="crc-check"),
+    pytest.param(["--header", "0x08000000+0:size@4"], {"header": "0x08000000+0:size@4"},
+                 '--header 0x08000000+0:size@4: "0x08000000+0" is no header',
+                 'header="0x08000000+0:size@4": "0x08000000+0" is no header', id="header"),
 ]
 
 
