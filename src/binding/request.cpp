@@ -168,13 +168,13 @@ void records_of(const Arguments& a, Request& r) {
     if (given(a[Option::offset]))
         for (PyObject* value : each(a[Option::offset], held)) {
             r.selectors.push_back(selector_of_number(
-                'a', whole_number(value), number_argument(value, keyword(Option::offset), true),
+                Option::offset, whole_number(value), number_argument(value, keyword(Option::offset), true),
                 api_asker));
         }
     if (given(a[Option::block])) {
         PyObject* block = a[Option::block];
         r.selectors.push_back(selector_of_number(
-            's', whole_number(block), number_argument(block, keyword(Option::block), false),
+            Option::block, whole_number(block), number_argument(block, keyword(Option::block), false),
             api_asker));
     }
     if (given(a[Option::algorithms])) own_algorithms(a[Option::algorithms], r.selectors);

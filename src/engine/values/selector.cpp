@@ -69,10 +69,10 @@ Selector read_selector(char letter, const std::string& text, const std::string& 
     return s;
 }
 
-Selector selector_of_number(char letter, std::optional<uint64_t> number,
+Selector selector_of_number(Option option, std::optional<uint64_t> number,
                             const std::string& shown, const Asker& asker) {
-    Selector s{letter, shown, std::nullopt,
-               asker.given(letter == 'a' ? Option::offset : Option::block, shown), asker,
+    // The record's letter is its spelling's: --a, --s.
+    Selector s{row(option).spelling[2], shown, std::nullopt, asker.given(option, shown), asker,
                std::nullopt, std::nullopt, {}, {}};
     return numbered(s, number);
 }

@@ -16,9 +16,9 @@ namespace velk {
 Selector read_selector(char letter, const std::string& text, const std::string& word,
                        const Asker& asker);
 
-// The Python API's offset ('a') or block size ('s'): its int, `shown` as
+// The Python API's offset or block size (`option`): its int, `shown` as
 // the lines write it, none when negative or past 64 bits.
-Selector selector_of_number(char letter, std::optional<uint64_t> number,
+Selector selector_of_number(Option option, std::optional<uint64_t> number,
                             const std::string& shown, const Asker& asker);
 
 }  // namespace velk
