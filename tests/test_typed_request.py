@@ -133,3 +133,15 @@ def test_a_range_start_the_front_cannot_read(velk, monkeypatch, elf, record, why
     with pytest.raises(velk_crc.Refused) as refused:
         velk_crc.flash(elf, symbol=record)
     assert f'symbol="{record}": {why}' in str(refused.value)
+
+
+@pytest.mark.parametrize("entry", ["0x08010001", 0x08010001], ids=["word", "int"])
+def test_a_start_address_given_as_an_address(elf, entry):  # noqa: F811
+    boot = elf.with_name("boot.bin")
+    boot.write_bytes(bytes(16))
+    report = velk_crc.flash(elf, symbol="app_crc", merge=f"{boot}@0x08010000", entry=entry)
+    assert report.merged["start_address"] == 0x08010001
+    assert report.merged["start_from"] == "--entry"
+    records = elf.with_name("fw_CRC_merged.hex").read_text().splitlines()
+    # The start linear address record: type 05, the address in its data.
+    assert ":0400000508010001ED" in records

@@ -5,6 +5,7 @@
 #include "../hexfile/intel_hex.h"
 #include "../report/text.h"
 #include "../report/wording.h"
+#include "../request/option_table.h"
 #include "../uf2/uf2.h"
 #include "flash_run.h"
 
@@ -221,7 +222,7 @@ private:
             m.set("start_from", merged->entry_from == wording::EntryFrom::file
                                     ? json::Value(merged->entry_file)
                                 : merged->entry_from == wording::EntryFrom::address
-                                    ? json::Value("--entry")
+                                    ? json::Value(spelled(Option::entry))
                                     : json::Value());
         }
         json::Value list = json::Value::array();

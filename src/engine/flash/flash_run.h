@@ -50,9 +50,9 @@ struct FlashRun {
     ElfBuild elf;
     records::Plan plan;
     layout::MemoryMap memory;  // the build's image; compute stores the records in it
-    uint32_t family = 0;       // --uf2
+    uint32_t family = 0;       // the UF2 files' chip family
     std::vector<Finding> findings;
-    mcuboot::Stage signing;  // --mcuboot: plan places the image, compute signs it
+    mcuboot::Stage signing;  // MCUboot: plan places the image, compute signs it
     // compute
     std::vector<records::Bytes> stored;  // each record's bytes: memory borrows them
     std::optional<Merged> merged;
