@@ -8,8 +8,8 @@
 #include "../engine/mcuboot/settings.h"
 #include "../engine/request/exclusion.h"
 #include "../engine/request/option_table.h"
-#include "../engine/values/selector.h"
 #include "../engine/values/header_layout.h"
+#include "../engine/values/selector.h"
 #include "../engine/values/values.h"
 #include "text.h"
 
@@ -168,14 +168,14 @@ void records_of(const Arguments& a, Request& r) {
     if (given(a[Option::offset]))
         for (PyObject* value : each(a[Option::offset], held)) {
             r.selectors.push_back(selector_of_number(
-                Option::offset, whole_number(value), number_argument(value, keyword(Option::offset), true),
-                api_asker));
+                Option::offset, whole_number(value),
+                number_argument(value, keyword(Option::offset), true), api_asker));
         }
     if (given(a[Option::block])) {
         PyObject* block = a[Option::block];
         r.selectors.push_back(selector_of_number(
-            Option::block, whole_number(block), number_argument(block, keyword(Option::block), false),
-            api_asker));
+            Option::block, whole_number(block),
+            number_argument(block, keyword(Option::block), false), api_asker));
     }
     if (given(a[Option::algorithms])) own_algorithms(a[Option::algorithms], r.selectors);
     if (given(a[Option::header]))
@@ -295,19 +295,22 @@ Request api_request(const Mode& mode, PyObject* const* args, Py_ssize_t nargs,
     }
     records_of(a, r);
     if (given(a[Option::crc]))
-        r.crc = values::algorithm_of_text(text_argument(a[Option::crc], keyword(Option::crc)));
+        r.crc = values::algorithm_of_text(
+            text_argument(a[Option::crc], keyword(Option::crc)));
     if (PyObject* fill = a[Option::fill]; given(fill))
         r.fill = values::fill_of_number(
-            whole_number(fill), number_argument(fill, keyword(Option::fill), true), api_asker);
+            whole_number(fill), number_argument(fill, keyword(Option::fill), true),
+            api_asker);
     if (given(a[Option::uf2])) {
-        r.uf2 = values::family_of_text(text_argument(a[Option::uf2], keyword(Option::uf2)),
-                                       api_asker);
+        r.uf2 = values::family_of_text(
+            text_argument(a[Option::uf2], keyword(Option::uf2)), api_asker);
         if (mode.bit == mode_bit::flash) r.outputs.insert(formats::uf2().word);
     }
     if (given(a[Option::elf])) r.elf = path_of(a[Option::elf], keyword(Option::elf));
     if (PyObject* base = a[Option::base]; given(base))
         r.base = values::base_of_number(
-            whole_number(base), number_argument(base, keyword(Option::base), true), api_asker);
+            whole_number(base), number_argument(base, keyword(Option::base), true),
+            api_asker);
     std::vector<Ref> held;
     if (given(a[Option::merge]))
         for (PyObject* path : each(a[Option::merge], held))
@@ -319,7 +322,8 @@ Request api_request(const Mode& mode, PyObject* const* args, Py_ssize_t nargs,
                 whole_number(entry), number_argument(entry, keyword(Option::entry), true),
                 api_asker);
         else
-            r.entry = values::entry_of_text(path_of(entry, keyword(Option::entry)), api_asker);
+            r.entry =
+                values::entry_of_text(path_of(entry, keyword(Option::entry)), api_asker);
     }
     if (PyObject* settings = a[Option::mcuboot]; given(settings) && settings != Py_False)
         r.mcuboot = mcuboot_settings(settings);

@@ -5,8 +5,8 @@
 
 #include "../platform/platform.h"
 #include "../records/algorithm.h"
-#include "../request/option_table.h"
 #include "../report/reporter.h"
+#include "../request/option_table.h"
 #include "help.h"
 #include "options.h"
 

@@ -8,8 +8,8 @@
 #include "../report/wording.h"
 #include "../request/exclusion.h"
 #include "../request/option_table.h"
-#include "../values/selector.h"
 #include "../values/header_layout.h"
+#include "../values/selector.h"
 #include "../values/values.h"
 #include "response_files.h"
 
@@ -78,15 +78,30 @@ bool mcuboot_settings(const std::vector<std::string>& words, size_t i) {
 void read_value(Request& o, Option option, const std::string& value) {
     const Asker& asker = command_line_asker;
     switch (option) {
-        case Option::crc: o.crc = values::algorithm_of_text(value); break;
-        case Option::header: o.header = values::header_of_text(value, asker); break;
-        case Option::fill: o.fill = values::fill_of_text(value, asker); break;
-        case Option::uf2: o.uf2 = values::family_of_text(value, asker); break;
-        case Option::base: o.base = values::base_of_text(value, asker); break;
-        case Option::entry: o.entry = values::entry_of_text(value, asker); break;
-        case Option::merge: o.merge.push_back(values::merge_of_text(value, asker)); break;
+        case Option::crc:
+            o.crc = values::algorithm_of_text(value);
+            break;
+        case Option::header:
+            o.header = values::header_of_text(value, asker);
+            break;
+        case Option::fill:
+            o.fill = values::fill_of_text(value, asker);
+            break;
+        case Option::uf2:
+            o.uf2 = values::family_of_text(value, asker);
+            break;
+        case Option::base:
+            o.base = values::base_of_text(value, asker);
+            break;
+        case Option::entry:
+            o.entry = values::entry_of_text(value, asker);
+            break;
+        case Option::merge:
+            o.merge.push_back(values::merge_of_text(value, asker));
+            break;
         case Option::exclude:
-            o.excludes.push_back(read_exclusion(value, asker.given(Option::exclude, value)));
+            o.excludes.push_back(
+                read_exclusion(value, asker.given(Option::exclude, value)));
             break;
         default: {
             const OptionRow& r = row(option);

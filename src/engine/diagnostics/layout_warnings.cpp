@@ -179,9 +179,11 @@ Line absolute_address(const Facts& f) {
         f.offset - f.load >= f.image_size)
         return {};
     return format(
-        "%s takes an offset from the image start 0x%08llX; 0x%08llX looks like an absolute "
+        "%s takes an offset from the image start 0x%08llX; 0x%08llX looks like an "
+        "absolute "
         "address (did you mean %s?)",
-        f.asker.name(Option::offset), static_cast<u64>(f.load), static_cast<u64>(f.offset),
+        f.asker.name(Option::offset), static_cast<u64>(f.load),
+        static_cast<u64>(f.offset),
         f.asker.given(Option::offset, f.offset - f.load).c_str());
 }
 

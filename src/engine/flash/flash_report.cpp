@@ -184,10 +184,9 @@ private:
         for (const File& file : run_.files)
             if (file.written && !file.merged && file.format->needs_base) bin_note(file.name);
         if (run_.merged)
-            report_.note(wording::merged_start(run_.request.asker, run_.merged->entry,
-                                               run_.merged->entry_from,
-                                               run_.merged->entry_file,
-                                               run_.merged->entry_chosen));
+            report_.note(wording::merged_start(
+                run_.request.asker, run_.merged->entry, run_.merged->entry_from,
+                run_.merged->entry_file, run_.merged->entry_chosen));
     }
 
     // The .bin holds the images alone.

@@ -32,8 +32,8 @@ ImageFile raw_binary(std::vector<uint8_t> bytes, std::optional<uint64_t> base,
 
 }  // namespace
 
-ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base, const Asker& asker,
-                     bool other_families) {
+ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base,
+                     const Asker& asker, bool other_families) {
     const formats::Format* format = input.format;
     if (format && format->build) {
         ImageFile image;

@@ -10,8 +10,8 @@ std::string quoted(const std::string& value) {
     return "\"" + value + "\"";
 }
 
-diagnostics::Symbol find_variable(const std::string& name, const ElfBuild& elf, const Asker& asker,
-                                  Option option) {
+diagnostics::Symbol find_variable(const std::string& name, const ElfBuild& elf,
+                                  const Asker& asker, Option option) {
     if (name.empty())
         throw Refusal{std::string(asker.name(option)) +
                       " needs the checksum variable's name, as in " +

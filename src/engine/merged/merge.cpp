@@ -145,8 +145,7 @@ Merged merge_with(const MergeRequest& request, const layout::MemoryMap& applicat
             throw Refusal{text::format(
                 "%s: a UF2 file for chip family 0x%08X, not the 0x%08X of %s: its "
                 "blocks would change family in the merged UF2",
-                file.c_str(), source.family, *uf2_family,
-                plan.asker.name(Option::uf2))};
+                file.c_str(), source.family, *uf2_family, plan.asker.name(Option::uf2))};
     }
 
     // A merged file that reaches into the application (a bootloader grown
@@ -217,8 +216,8 @@ Merged merge_with(const MergeRequest& request, const layout::MemoryMap& applicat
     merged.to = parts.back().end();
     uint64_t gaps = (merged.to - merged.from) - held;
     if (bin && gaps > diagnostics::padding_limit && !force)
-        throw Refusal{
-            wording::bin_of_fill(plan.asker, "merged .bin", gaps, merged.from, merged.to)};
+        throw Refusal{wording::bin_of_fill(plan.asker, "merged .bin", gaps, merged.from,
+                                           merged.to)};
 
     merged.entry = application_entry;
     for (size_t k = 0; k < merged.sources.size(); ++k)

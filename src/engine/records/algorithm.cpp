@@ -57,8 +57,8 @@ std::string catalogue_text() {
         if (&row == &checksum::default_algorithm()) names += " (the default)";
         if (!row.computed()) names += " (listed only: wider than 64 bits)";
         if (row.fixed_order())
-            names += std::string(" (the digest's byte order, whatever ") + spelled(Option::be) +
-                     " says)";
+            names += std::string(" (the digest's byte order, whatever ") +
+                     spelled(Option::be) + " says)";
         std::string check = "0x";
         for (const char* c = row.check + 2; *c; ++c)
             check += static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));

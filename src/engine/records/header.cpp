@@ -17,8 +17,7 @@ void find_header(Header& header, const ElfBuild* elf, const Asker& asker) {
     if (!elf)
         throw Refusal{std::string(asker.name(Option::header)) +
                       " needs the build's symbols to find " + name +
-                      ": check the ELF file, pass it with " +
-                      asker.name(Option::elf) +
+                      ": check the ELF file, pass it with " + asker.name(Option::elf) +
                       ", or give the header's address and size, as in " +
                       asker.given(Option::header, "0x08004000+16:size@4,crc@8")};
     diagnostics::Symbol symbol = find_variable(name, *elf, asker, Option::header);

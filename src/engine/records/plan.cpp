@@ -29,7 +29,8 @@ uint64_t range_start(const Selector& s, const ElfBuild* elf) {
     if (!elf)
         throw Refusal{s.word + ": " + quoted(from) +
                       " is a symbol and the file has none: give a 0x address, or the "
-                      "build's ELF file with " + s.asker.name(Option::elf)};
+                      "build's ELF file with " +
+                      s.asker.name(Option::elf)};
     return in_flash(from, *elf, s.asker, Option::symbol).address;
 }
 
@@ -37,7 +38,8 @@ uint64_t range_start(const Selector& s, const ElfBuild* elf) {
 // from the Python API "offset=0x1FFC".
 std::string label_of(const Selector& s, const Placement& p) {
     if (s.letter == 'n') return s.value;
-    return s.asker.given(s.letter == 'a' ? Option::offset : Option::block, p.request.value);
+    return s.asker.given(s.letter == 'a' ? Option::offset : Option::block,
+                         p.request.value);
 }
 
 Planned from_selector(const Selector& s, const Plan& plan, const ElfBuild* elf,

@@ -46,7 +46,7 @@ struct Plan {
     std::optional<Header> header;
     BetweenChunks between_chunks;  // called during a long checksum
     checksum::DigestSource sha256;  // the program's SHA-256
-    Asker asker;  // how refusals name the options
+    Asker asker;                    // how refusals name the options
 
     // A record the settings cannot compute (--words over a range that is
     // not whole words): after the layout checks, which name a wrong slot

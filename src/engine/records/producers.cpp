@@ -107,10 +107,11 @@ public:
             Feed other = feed_ == Feed::words ? Feed::bytes : Feed::words;
             if (checksum_of(algorithm_, m.memory, r.range, other, plan.between_chunks) ==
                 stored) {
-                hint(std::string(feed_ == Feed::words
-                                     ? "the stored value is the byte-fed checksum: leave out "
-                                     : "the stored value is the checksum fed 32-bit words: "
-                                       "add ") +
+                hint(std::string(
+                         feed_ == Feed::words
+                             ? "the stored value is the byte-fed checksum: leave out "
+                             : "the stored value is the checksum fed 32-bit words: "
+                               "add ") +
                      spelled(Option::words));
                 return;
             }
@@ -188,11 +189,13 @@ private:
                 checksum_of(a, m.memory, r.range, Feed::bytes, plan.between_chunks);
             if (value != stored && value != swapped) continue;
             bool stored_big = value == stored ? plan.big_endian : !plan.big_endian;
-            hint(text::format(
-                "the value at %s is what %s gives for the same bytes, stored %s: %s %s%s%s",
-                address(r.slot).c_str(), a.name.c_str(),
-                stored_big ? "big-endian" : "little-endian", spelled(Option::crc),
-                a.name.c_str(), stored_big ? " " : "", stored_big ? spelled(Option::be) : ""));
+            hint(
+                text::format("the value at %s is what %s gives for the same bytes, "
+                             "stored %s: %s %s%s%s",
+                             address(r.slot).c_str(), a.name.c_str(),
+                             stored_big ? "big-endian" : "little-endian",
+                             spelled(Option::crc), a.name.c_str(), stored_big ? " " : "",
+                             stored_big ? spelled(Option::be) : ""));
             return true;
         }
         return false;
@@ -243,7 +246,8 @@ public:
 
     Bytes produce(const Plan& plan, const Record& r,
                   const layout::MemoryMap& memory) const override {
-        static const Algorithm vector_sum = algorithm_of(*checksum::find("sum-32/words/neg"));
+        static const Algorithm vector_sum =
+            algorithm_of(*checksum::find("sum-32/words/neg"));
         Computing little = plan.computing(Feed::bytes);
         little.big_endian = false;
         Bytes value = value_of(vector_sum, memory, r.range, little);

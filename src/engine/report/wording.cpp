@@ -117,7 +117,8 @@ std::string words_rule(const Asker& asker, uint64_t start, uint64_t end, bool pi
     const auto bytes = static_cast<unsigned long long>(end - start);
     if (piece)
         return text::format(
-            "%s feeds whole 32-bit words, but the piece %s to %s of the checksum's range, "
+            "%s feeds whole 32-bit words, but the piece %s to %s of the checksum's "
+            "range, "
             "between the bytes %s leaves out, is %llu bytes: not a multiple of 4",
             asker.turned_on(Option::words).c_str(), text::address(start).c_str(),
             text::address(end).c_str(), asker.name(Option::exclude), bytes);
@@ -155,8 +156,8 @@ std::string dropped(const std::string& name, const std::vector<std::string>& clo
            "compiler, not from the linker)";
 }
 
-std::string bin_of_fill(const Asker& asker, const char* which, uint64_t gaps, uint64_t from,
-                        uint64_t to) {
+std::string bin_of_fill(const Asker& asker, const char* which, uint64_t gaps,
+                        uint64_t from, uint64_t to) {
     return text::format(
         "the %s would hold %llu MiB of fill between %s and %s, where nothing is written: "
         "leave out %s, or %s writes it",

@@ -87,7 +87,7 @@ struct Selector {
     std::string value;  // as the asker wrote it, for the lines that name it
     std::optional<std::string> from;  // a symbol's name or a 0x address, as given
     std::string word;                 // the word as typed, for refusals
-    Asker asker;  // how the lines name the options
+    Asker asker;                      // how the lines name the options
     std::optional<AlgorithmChoice> algorithm;  // the run's when not given
     // The offset ('a') or block size ('s') the front read; none when the
     // value is no number (refused as the record is placed).
@@ -131,7 +131,7 @@ struct Exclusion {
 };
 
 struct Request {
-    Asker asker;  // how the lines name the options
+    Asker asker;        // how the lines name the options
     std::string input;  // the file the run is about, as it was named
     std::vector<Selector> selectors;  // a record each, in the order typed
     // <symbol>:<field>@<offset>[=<algorithm>],...: an image header's
@@ -140,7 +140,7 @@ struct Request {
     // Bytes no checksum takes in, each <from>-<to> or a symbol's object
     std::vector<Exclusion> excludes;
     std::optional<AlgorithmChoice> crc;  // the records' algorithm; CRC-32/MPEG-2 when not
-    std::optional<Read<uint8_t>> fill;  // erased flash's value; 0xFF when not
+    std::optional<Read<uint8_t>> fill;   // erased flash's value; 0xFF when not
     std::optional<std::string> elf;   // the build a file is checked against
     std::optional<Read<uint64_t>> base;  // where a raw binary checked starts
     bool words = false;               // the checksum fed 32-bit words, not bytes

@@ -49,13 +49,15 @@ std::vector<HeaderField> fields_of(const std::string& list, const std::string& h
         size_t sign = placed.find('@');
         std::string name = placed.substr(0, sign);
         if (!is_field_name(name))
-            throw Refusal{header + ": " + quoted(item) +
-                          " is no field: the fields are size@<offset>, crc@<offset> and "
-                          "hcrc@<offset>, a checksum's with =<algorithm> when it is not " +
-                          spelled(Option::crc) + "'s"};
+            throw Refusal{
+                header + ": " + quoted(item) +
+                " is no field: the fields are size@<offset>, crc@<offset> and "
+                "hcrc@<offset>, a checksum's with =<algorithm> when it is not " +
+                spelled(Option::crc) + "'s"};
         std::string offset = sign == std::string::npos ? "" : placed.substr(sign + 1);
         HeaderField f{name, 0, std::nullopt};
-        if (offset.empty() || !read_number(offset, hex_prefixed(offset) ? 16 : 10, f.offset))
+        if (offset.empty() ||
+            !read_number(offset, hex_prefixed(offset) ? 16 : 10, f.offset))
             throw Refusal{
                 header + ": the " + name +
                 " field needs its offset from the header's start, in decimal or "
@@ -85,7 +87,8 @@ bool read_placed(const std::string& where, HeaderLayout& header) {
         !read_hex_address(where.substr(0, plus), header.address))
         return false;
     const std::string size = where.substr(plus + 1);
-    return read_number(size, hex_prefixed(size) ? 16 : 10, header.size) && header.size != 0;
+    return read_number(size, hex_prefixed(size) ? 16 : 10, header.size) &&
+           header.size != 0;
 }
 
 }  // namespace
@@ -97,8 +100,9 @@ HeaderLayout header_of_text(const std::string& text, const Asker& asker) {
     try {
         const size_t colon = text.find(':');
         if (colon == std::string::npos || colon == 0 || colon + 1 == text.size())
-            throw Refusal{given_as + ": give the header's symbol and its fields, as in " +
-                          asker.given(Option::header, "app_header:size@8,crc@12,hcrc@16")};
+            throw Refusal{
+                given_as + ": give the header's symbol and its fields, as in " +
+                asker.given(Option::header, "app_header:size@8,crc@12,hcrc@16")};
         layout.where = text.substr(0, colon);
         layout.fields = fields_of(text.substr(colon + 1), given_as);
         if (!hex_prefixed(layout.where)) {

@@ -18,8 +18,8 @@ Selector& numbered(Selector& s, std::optional<uint64_t> number) {
     s.number = number;
     if (number) return s;
     if (s.asker.by_keyword())
-        s.refusal = s.asker.name(offset ? Option::offset : Option::block) + std::string(": ") +
-                    s.value +
+        s.refusal = s.asker.name(offset ? Option::offset : Option::block) +
+                    std::string(": ") + s.value +
                     (offset ? " is not an offset from the image start"
                             : " is not a power of two");
     else
@@ -47,7 +47,8 @@ void read_from(Selector& s) {
 
 Selector read_selector(char letter, const std::string& text, const std::string& word,
                        const Asker& asker) {
-    Selector s{letter, text, std::nullopt, word, asker, std::nullopt, std::nullopt, {}, {}};
+    Selector s{letter,       text,         std::nullopt, word, asker,
+               std::nullopt, std::nullopt, {},           {}};
     size_t equals = s.value.find('=');
     if (equals != std::string::npos) {
         s.algorithm = values::algorithm_of_text(s.value.substr(equals + 1));
@@ -55,8 +56,9 @@ Selector read_selector(char letter, const std::string& text, const std::string& 
     }
     uint64_t number = 0;
     if (letter == 's')
-        return numbered(s, numbers::read_number(s.value, 10, number) ? std::optional(number)
-                                                                     : std::nullopt);
+        return numbered(s, numbers::read_number(s.value, 10, number)
+                               ? std::optional(number)
+                               : std::nullopt);
     size_t at = s.value.find('@');
     if (at != std::string::npos) {
         s.from = s.value.substr(at + 1);
@@ -64,16 +66,24 @@ Selector read_selector(char letter, const std::string& text, const std::string& 
         read_from(s);
     }
     if (letter == 'a')
-        return numbered(s, numbers::read_number(s.value, 16, number) ? std::optional(number)
-                                                                     : std::nullopt);
+        return numbered(s, numbers::read_number(s.value, 16, number)
+                               ? std::optional(number)
+                               : std::nullopt);
     return s;
 }
 
 Selector selector_of_number(Option option, std::optional<uint64_t> number,
                             const std::string& shown, const Asker& asker) {
     // The record's letter is its spelling's: --a, --s.
-    Selector s{row(option).spelling[2], shown, std::nullopt, asker.given(option, shown), asker,
-               std::nullopt, std::nullopt, {}, {}};
+    Selector s{row(option).spelling[2],
+               shown,
+               std::nullopt,
+               asker.given(option, shown),
+               asker,
+               std::nullopt,
+               std::nullopt,
+               {},
+               {}};
     return numbered(s, number);
 }
 

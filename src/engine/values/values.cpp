@@ -25,24 +25,26 @@ bool starts_0x(const std::string& text) {
     return text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
 }
 
-Read<uint8_t> fill_of(std::optional<uint64_t> number, const std::string& shown, const Asker& asker,
-                      std::optional<uint64_t> meant) {
+Read<uint8_t> fill_of(std::optional<uint64_t> number, const std::string& shown,
+                      const Asker& asker, std::optional<uint64_t> meant) {
     if (number && *number <= 0xFF) return {static_cast<uint8_t>(*number), {}};
     const std::string option = asker.name(Option::fill);
-    std::string why = option + " takes the byte erased flash reads, 0x00 to 0xFF: " +
-                      quoted(shown) + " is not one";
+    std::string why =
+        option + " takes the byte erased flash reads, 0x00 to 0xFF: " + quoted(shown) +
+        " is not one";
     if (meant)
         why += text::format(" (the value takes 0x: %s 0x%02llX)", option.c_str(),
                             static_cast<unsigned long long>(*meant));
     return refused<uint8_t>(why);
 }
 
-Read<uint64_t> base_of(std::optional<uint64_t> number, const std::string& shown, const Asker& asker) {
+Read<uint64_t> base_of(std::optional<uint64_t> number, const std::string& shown,
+                       const Asker& asker) {
     if (number) return {number, {}};
     return refused<uint64_t>(std::string(asker.name(Option::base)) +
                              " takes the raw binary's first address in hex, as in " +
-                             asker.given(Option::base, "0x08000000") + ": " + quoted(shown) +
-                             " is not one");
+                             asker.given(Option::base, "0x08000000") + ": " +
+                             quoted(shown) + " is not one");
 }
 
 Read<uint64_t> entry_address(std::optional<uint64_t> number, const std::string& shown,
@@ -62,8 +64,9 @@ Read<uint8_t> fill_of_text(const std::string& text, const Asker& asker) {
     uint64_t fill = 0;
     if (read_hex_address(text, fill)) return fill_of(fill, text, asker, std::nullopt);
     // FF, 80: a dump's bytes, meant in hex; else 255, meant in decimal.
-    const bool digits = !text.empty() &&
-                        text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+    const bool digits =
+        !text.empty() &&
+        text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
     const bool meant =
         digits && ((read_number(text, 16, fill) && fill <= 0xFF) ||
                    (text.find_first_not_of("0123456789") == std::string::npos &&
@@ -79,8 +82,8 @@ Read<uint8_t> fill_of_number(std::optional<uint64_t> number, const std::string& 
 
 Read<uint64_t> base_of_text(const std::string& text, const Asker& asker) {
     uint64_t base = 0;
-    return base_of(read_hex_address(text, base) ? std::optional(base) : std::nullopt, text,
-                   asker);
+    return base_of(read_hex_address(text, base) ? std::optional(base) : std::nullopt,
+                   text, asker);
 }
 
 Read<uint64_t> base_of_number(std::optional<uint64_t> number, const std::string& shown,
@@ -93,15 +96,16 @@ StartAddress entry_of_text(const std::string& text, const Asker& asker) {
     e.text = text;
     uint64_t value = 0;
     if (starts_0x(text))
-        e.address = entry_address(read_hex_address(text, value) ? std::optional(value)
-                                                                : std::nullopt,
-                                  text, asker);
+        e.address = entry_address(
+            read_hex_address(text, value) ? std::optional(value) : std::nullopt, text,
+            asker);
     else
         e.file = text;
     return e;
 }
 
-StartAddress entry_of_number(std::optional<uint64_t> number, const std::string& shown, const Asker& asker) {
+StartAddress entry_of_number(std::optional<uint64_t> number, const std::string& shown,
+                             const Asker& asker) {
     // A negative int is no address: looked for among the files by the
     // text it shows, which names none of them.
     if (!number) return entry_of_text(shown, asker);
@@ -118,7 +122,8 @@ MergeFile merge_of_text(const std::string& text, const Asker& asker) {
         return {text, std::nullopt};
     const std::string address = text.substr(at + 1);
     uint64_t base = 0;
-    if (read_hex_address(address, base)) return {text.substr(0, at), Read<uint64_t>{base, {}}};
+    if (read_hex_address(address, base))
+        return {text.substr(0, at), Read<uint64_t>{base, {}}};
     return {text.substr(0, at),
             refused<uint64_t>(asker.given(Option::merge, text) + ": " + quoted(address) +
                               " is not an address")};
@@ -165,14 +170,16 @@ AlgorithmChoice algorithm_of_text(const std::string& text) {
     }
     if (n.check && *n.check != check) {
         choice.refusal =
-            row ? text::format("\"%s\": check=0x%llx, but these parameters (%s's) give 0x%llx "
-                               "for \"123456789\": is a parameter mistyped?",
-                               text.c_str(), static_cast<unsigned long long>(*n.check),
-                               row->name(), static_cast<unsigned long long>(check))
-                : text::format("\"%s\": check=0x%llx, but these parameters give 0x%llx for "
-                               "\"123456789\": is a parameter mistyped?",
-                               text.c_str(), static_cast<unsigned long long>(*n.check),
-                               static_cast<unsigned long long>(check));
+            row ? text::format(
+                      "\"%s\": check=0x%llx, but these parameters (%s's) give 0x%llx "
+                      "for \"123456789\": is a parameter mistyped?",
+                      text.c_str(), static_cast<unsigned long long>(*n.check),
+                      row->name(), static_cast<unsigned long long>(check))
+                : text::format(
+                      "\"%s\": check=0x%llx, but these parameters give 0x%llx for "
+                      "\"123456789\": is a parameter mistyped?",
+                      text.c_str(), static_cast<unsigned long long>(*n.check),
+                      static_cast<unsigned long long>(check));
         return choice;
     }
     if (row)

@@ -31,7 +31,8 @@ Read<uint64_t> base_of_number(std::optional<uint64_t> number, const std::string&
 
 // --entry <file>|0x<address>: a word that starts 0x is an address.
 StartAddress entry_of_text(const std::string& text, const Asker& asker);
-StartAddress entry_of_number(std::optional<uint64_t> number, const std::string& shown, const Asker& asker);
+StartAddress entry_of_number(std::optional<uint64_t> number, const std::string& shown,
+                             const Asker& asker);
 
 // --merge <file>[@0x<address>]: a raw binary with where it starts.
 MergeFile merge_of_text(const std::string& text, const Asker& asker);
