@@ -357,7 +357,7 @@ void check_pieces_ordered(const MemoryMap& memory, const char* what) {
     }
 }
 
-// memory_of's map holds exactly every span's bytes (borrowed from the
+// memory_of's map holds exactly every span's bytes (shared with the
 // input at the span's offset) and erased flash in the rest of [start, end).
 void check_memory(const MemoryMap& memory, const MLayout& l, const MImage& im,
                   const uint8_t* base) {
@@ -625,7 +625,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     std::vector<uint8_t> file(file_size);
     for (size_t i = 0; i < file.size(); ++i) file[i] = static_cast<uint8_t>(i * 167 + 13);
-    const uint8_t* base = file.data();
+    const Buffer shared = share(file);
+    const uint8_t* base = shared->data();
 
     Expected<Loadable> got = loadable_of_elf(hs, file_size);
     MLayout ml = model_layout(hs, file_size);
@@ -719,7 +720,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(holder == want_holder, "record 0x%llx held by span %zu, the model %zu",
                (unsigned long long)image.record, holder, want_holder);
 
-    MemoryMap memory = memory_of(l, image, base);
+    MemoryMap memory = memory_of(l, image, shared);
     check_memory(memory, ml, mi, base);
     Truth truth{ml, mi, base};
 
@@ -768,12 +769,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // and the comparison that skips the record sees no difference.
     uint8_t record[4] = {in.u8(), in.u8(), in.u8(), in.u8()};
     MemoryMap stored = memory;
-    stored.overlay(image.record, record, 4);
+    // Shared rather than copied, so that its piece is known by its bytes.
+    stored.overlay(image.record, record, 4, Keeper());
     check_pieces_ordered(stored, "overlay");
     uint8_t back[4];
     FUZZ_CHECK(stored.read(image.record, back, 4) == 4 && std::memcmp(back, record, 4) == 0,
                "the record does not read back");
-    // Every other piece lies within one of memory_of's, borrowing the
+    // Every other piece lies within one of memory_of's, sharing the
     // same bytes (or erased flash where that one is).
     const std::vector<Piece>& was = memory.pieces();
     for (const Piece& p : stored.pieces()) {

@@ -189,7 +189,9 @@ def flash(elf, **options):
     (``"calib:app_crc,--a1FC"``: a symbol, ``--a<hex>`` for an offset,
     ``<header>.<field>``). `be` stores values
     big-endian, `fill` is the value erased flash reads (default 0xFF).
-    `uf2` (a chip family) adds ``<root>_CRC.uf2``; `merge` (paths; a raw
+    `uf2` (a chip family) adds ``<root>_CRC.uf2``; `dfu` (the USB device's
+    ``"<vid>:<pid>[:<bcd>]"`` in hex, or ``(0x0483, 0xDF11[, bcd])``) adds
+    ``<root>_CRC.dfu``, the ``.bin`` with a DFU suffix; `merge` (paths; a raw
     binary as ``"boot.bin@0x08000000"``) adds ``<root>_CRC_merged.hex`` and
     the merged forms of the other files; `entry` (one of them, `elf`, or an
     int address) chooses their start address. Writes ``<root>_CRC.hex``
@@ -207,8 +209,8 @@ def flash(elf, **options):
 
 
 def check(path, **options):
-    """Verify the checksums in an ELF, Intel HEX, S-record, UF2 or raw binary
-    file, as ``velk-crc CHECK``; writes nothing.
+    """Verify the checksums in an ELF, Intel HEX, S-record, UF2, raw binary
+    or DFU file, as ``velk-crc CHECK``; writes nothing.
 
     The records, `algorithms`, `exclude`, `crc`, `be` and `fill` are as for
     `flash`. With `elf` (the build's ELF file) the file is also checked to

@@ -13,7 +13,7 @@ __all__ = ["flash", "check", "main", "Report", "OutputFile", "Error", "Refused",
            "CannotVerify", "InternalError"]
 
 class OutputFile(str):
-    format: Literal["Intel HEX", "ELF", "raw binary", "S-records", "UF2"]
+    format: Literal["Intel HEX", "ELF", "raw binary", "S-records", "UF2", "DFU"]
     base: int | None
     def __new__(cls, path: str, format: str, base: int | None = ...) -> OutputFile: ...
 
@@ -239,6 +239,7 @@ def flash(
     bin: bool = ...,
     srec: bool = ...,
     uf2: str | None = ...,
+    dfu: str | tuple[int, int] | tuple[int, int, int] | None = ...,
     merge: _Path | Sequence[_Path] | None = ...,
     entry: _Path | int | None = ...,
     force: bool = ...,

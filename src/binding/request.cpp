@@ -7,6 +7,7 @@
 #include "../engine/formats/formats.h"
 #include "../engine/mcuboot/settings.h"
 #include "../engine/request/exclusion.h"
+#include "../engine/request/hex_fields.h"
 #include "../engine/request/option_table.h"
 #include "../engine/values/header_layout.h"
 #include "../engine/values/selector.h"
@@ -261,6 +262,26 @@ McubootSettings mcuboot_settings(PyObject* value) {
     return out;
 }
 
+// "0483:df11" or (0x0483, 0xDF11): hex fields, read from the str as the
+// command line reads its word, or each int as its number (a negative one,
+// or one past 64 bits, is none).
+HexFields hex_fields_of(PyObject* value, const OptionRow& r) {
+    if (PyUnicode_Check(value)) {
+        const std::string text = text_of(value);
+        return read_hex_fields(text, api_asker.given(r.option, text));
+    }
+    if (!PyTuple_Check(value)) type_error(r.keyword, "a str or a tuple of ints", value);
+    HexFields out;
+    out.word = std::string(r.keyword) + "=(";
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(value); ++i) {
+        PyObject* field = PyTuple_GET_ITEM(value, i);
+        out.word += (i ? ", " : "") + number_argument(field, r.keyword, true);
+        out.numbers.push_back(whole_number(field));
+    }
+    out.word += PyTuple_GET_SIZE(value) == 1 ? ",)" : ")";
+    return out;
+}
+
 }  // namespace
 
 Request api_request(const Mode& mode, PyObject* const* args, Py_ssize_t nargs,
@@ -327,6 +348,12 @@ Request api_request(const Mode& mode, PyObject* const* args, Py_ssize_t nargs,
     }
     if (PyObject* settings = a[Option::mcuboot]; given(settings) && settings != Py_False)
         r.mcuboot = mcuboot_settings(settings);
+    // Hex fields, and the format's files they ask FLASH for.
+    for (const OptionRow* o = options_begin(); o != options_end(); ++o) {
+        if (o->value != Value::hex_fields || !given(a[o->option])) continue;
+        r.*(o->fields) = hex_fields_of(a[o->option], *o);
+        if (o->output && mode.bit == mode_bit::flash) r.outputs.insert(o->output);
+    }
     r.input = path_of(args[0], mode.bit == mode_bit::flash ? "elf" : "path");
     return r;
 }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <utility>
+#include <optional>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -24,8 +25,14 @@
 #include "../../src/engine/mcuboot/format.h"
 #include "../../src/engine/platform/platform.h"
 #include "../../src/engine/records/plan.h"
+#include "../../src/engine/report/refusal.h"
+#include "../../src/engine/request/hex_fields.h"
+#include "../../src/engine/request/option_table.h"
 #include "../../src/engine/srecord/srec_writer.h"
 #include "../../src/engine/uf2/uf2.h"
+
+// image_value_test.cpp: the failures it found.
+int image_value_test(const std::string& data);
 
 namespace {
 
@@ -601,6 +608,8 @@ void format_rows() {
         expect(!f->needs_base || (!f->read && !f->start_of && !f->recognise),
                name + ": a file without addresses is placed, never read as records");
         expect(!f->family || f->read, name + ": a family is read back");
+        expect(!(f->needs_base && f->container) || f->unwrap,
+               name + ": a container without addresses gives CHECK the image it holds");
         for (bool merged : {false, true}) {
             if (!f->write || (merged && !f->merged)) continue;
             const std::string file = file_name("fw", *f, merged);
@@ -626,6 +635,109 @@ void format_rows() {
     expect(uf2().family, "--uf2 asks for the format that carries a family");
 }
 
+// The DFU row on an image with a gap: its file is the image's bytes and a
+// suffix with the fields dfu-suffix writes, which its own check takes in
+// any pieces and CHECK's unwrapping gives back; a changed image byte, CRC
+// or vendor is named.
+struct FileSink final : velk::outfile::Sink {
+    std::string bytes;
+    void put(const char* text, size_t size) override { bytes.append(text, size); }
+};
+
+void dfu_row() {
+    using namespace velk::formats;
+    const Format* dfu = by_name("fw_CRC.dfu");
+    expect(dfu && dfu->container && dfu->needs_base, ".dfu: a container placed at a base");
+    if (!dfu) return;
+    std::vector<uint8_t> low(0x100, 0x5A);
+    velk::layout::MemoryMap memory;
+    memory.append(0x08000000, low.data(), low.size());
+    memory.append_fill(0x08000100, 0x100);
+    memory.append(0x08000200, low.data(), 0x10);
+    velk::Request asked, other;
+    asked.dfu = velk::read_hex_fields("0483:df11", "--dfu 0483:df11");
+    other.dfu = velk::read_hex_fields("0484:df11", "--dfu 0484:df11");
+    Contents c{&memory, 0x08000000, 0x08000210, 0, 0, nullptr, &asked};
+    Contents c_other = c;
+    c_other.request = &other;
+    FileSink file;
+    dfu->write(c, "fw_CRC.dfu", file);
+    const std::string& bytes = file.bytes;
+    expect(bytes.size() == 0x210 + 16, ".dfu: the image and 16 bytes");
+    expect(bytes.compare(0x210, 12, "\xFF\xFF\x11\xDF\x83\x04\x00\x01UFD\x10", 12) == 0,
+           ".dfu: bcdDevice 0xFFFF, idProduct, idVendor, bcdDFU 1.0, UFD, length 16");
+    for (size_t piece : {size_t{1}, size_t{7}, size_t{4096}})
+        expect(checked(*dfu->check(c, {}), bytes, piece).empty(),
+               ".dfu in pieces of " + std::to_string(piece));
+    std::string flipped_image = bytes, flipped_crc = bytes;
+    flipped_image[0x105] ^= 0x10;
+    flipped_crc[bytes.size() - 1] ^= 0x01;
+    const struct {
+        const char* what;
+        const Contents& contents;
+        std::string bytes;
+        const char* fault;
+    } cases[] = {
+        {".dfu image byte", c, flipped_image, "it holds 0x"},
+        {".dfu CRC", c, flipped_crc, "its DFU suffix's dwCRC is 0x"},
+        {".dfu vendor", c_other, bytes, "its DFU suffix's idVendor is 0x483, not 0x484"},
+        {".dfu without its suffix", c, bytes.substr(0, 0x210), "it ends 0 bytes after the image"},
+    };
+    for (const auto& k : cases) {
+        const std::string fault = checked(*dfu->check(k.contents, {}), k.bytes, 4096);
+        expect(fault.find(k.fault) != std::string::npos, std::string(k.what) + ": \"" + fault + "\"");
+    }
+    const std::vector<uint8_t> whole(bytes.begin(), bytes.end());
+    expect(dfu->unwrap(whole) == std::vector<uint8_t>(whole.begin(), whole.begin() + 0x210),
+           ".dfu: CHECK reads the image before the suffix");
+    for (const std::string& damaged : {flipped_crc, bytes.substr(0, 15)}) {
+        std::string why;
+        try {
+            dfu->unwrap(std::vector<uint8_t>(damaged.begin(), damaged.end()));
+        } catch (const velk::Refusal& r) {
+            why = r.text;
+        }
+        expect(why.rfind("cannot read it as a DFU file: ", 0) == 0,
+               ".dfu refused when its suffix is wrong: \"" + why + "\"");
+    }
+}
+
+// Hex fields as the command line gives them, each read or none, and the
+// option rows that take them.
+void hex_fields() {
+    using velk::read_hex_fields;
+    using Numbers = std::vector<std::optional<uint64_t>>;
+    const struct {
+        const char* text;
+        Numbers numbers;
+    } cases[] = {
+        {"0483:df11", {0x483, 0xDF11}},
+        {"0483:DF11:0200", {0x483, 0xDF11, 0x200}},
+        {"f", {0xF}},
+        {"ffffffffffffffff:0", {0xFFFFFFFFFFFFFFFFu, 0}},
+        {"1ffffffffffffffff", {std::nullopt}},
+        {"0483:", {0x483, std::nullopt}},
+        {":df11", {std::nullopt, 0xDF11}},
+        {"0x483:df11", {std::nullopt, 0xDF11}},
+        {"zz:+1: 1:-1", {std::nullopt, std::nullopt, std::nullopt, std::nullopt}},
+        {"", {std::nullopt}},
+    };
+    for (const auto& c : cases) {
+        const velk::HexFields read = read_hex_fields(c.text, std::string("--x ") + c.text);
+        expect(read.numbers == c.numbers, std::string("hex fields of \"") + c.text + "\"");
+        expect(read.word == std::string("--x ") + c.text, "a refusal names the value as given");
+    }
+    for (const velk::OptionRow* r = velk::options_begin(); r != velk::options_end(); ++r) {
+        if (r->value != velk::Value::hex_fields) continue;
+        expect(r->fields != nullptr, std::string(r->keyword) + ": its value lands in the request");
+        bool names_a_format = !r->output;
+        for (const velk::formats::Format* f = velk::formats::begin();
+             f != velk::formats::end(); ++f)
+            names_a_format |= r->output && std::string(f->word) == r->output;
+        expect(names_a_format, std::string(r->keyword) + ": asks for a format of the table");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -641,8 +753,11 @@ int main(int argc, char** argv) {
         mcuboot_format();
         file_checks();
         format_rows();
+        hex_fields();
+        dfu_row();
         records_over_the_final_image();
         flash_and_check(argv[1], argv[2]);
+        failures += image_value_test(argv[1]);
     } catch (const std::exception& e) {
         // A fault of this program or of what it read: said, not an abort.
         expect(false, std::string("stopped by an exception: ") + e.what());

@@ -33,7 +33,6 @@ void records_over_header(CheckRun& run) {
         run.expected.overlay(r.slot, built[i].data(), r.width);
         if (run.merged) run.merged->memory.overlay(r.slot, built[i].data(), r.width);
     }
-    // The maps now borrow the new bytes alone.
     run.built.swap(built);
 }
 
@@ -71,7 +70,7 @@ layout::MemoryMap within_bin(CheckRun& run, const layout::MemoryMap& map) {
         if (p.bytes) run.outside_bin += p.size - (b > a ? b - a : 0);
         if (b <= a) continue;
         if (p.bytes)
-            out.append(a, p.bytes + (a - p.address), b - a);
+            out.append(p, a, b);
         else
             out.append_fill(a, b - a);
     }
@@ -84,7 +83,7 @@ layout::MemoryMap within_bin(CheckRun& run, const layout::MemoryMap& map) {
 // the file lacks, or one outside such an object, is a real difference.
 void placeholders_alone(CheckRun& run, layout::MemoryMap expected,
                         const layout::MemoryMap& held, layout::Difference d) {
-    // The maps borrow the bytes overlaid; a few objects at most.
+    // A few objects at most.
     constexpr size_t most = 16;
     std::vector<std::vector<uint8_t>> taken;
     taken.reserve(most);

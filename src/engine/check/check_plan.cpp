@@ -43,7 +43,7 @@ layout::Loadable build_part(const ElfBuild& elf) {
 // its segment loads at that address, the two flash different images, and
 // no verdict on one of them holds for the file. What differs first, told.
 std::optional<std::string> sections_unlike_segments(const ElfBuild& elf) {
-    const uint64_t size = elf.file_bytes.size();
+    const uint64_t size = elf.file_bytes().size();
     // A segment loads min(p_filesz, p_memsz) of its file bytes.
     const auto loaded = [](const elf::ProgramHeader& p) { return std::min(p.filesz, p.memsz); };
     for (const elf::SectionHeader& s : elf.file.sections) {
@@ -113,7 +113,7 @@ public:
             run_.plan.between_chunks = [&host = host_] { host.stop_if_asked(); };
             run_.plan.sha256 = [&host = host_] { return host.crypto().sha256(); };
             run_.build_memory = layout::memory_of(run_.build->loadable, run_.plan.images(),
-                                              run_.build->bytes(), run_.plan.fill);
+                                              run_.build->file_buffer, run_.plan.fill);
             refuse_slots_that_cannot_hold();
             expected_map();
             // FLASH's .bin starts at the build's images, its merged .bin at

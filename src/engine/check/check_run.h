@@ -40,7 +40,7 @@ struct CheckRun {
     layout::MemoryMap memory;         // the file's bytes, erased flash in its images
     layout::MemoryMap build_memory;   // with the build: its bytes, before any record
     layout::MemoryMap expected;       // with the build: its bytes with its records
-    std::vector<records::Bytes> built;  // what FLASH would store; `expected` borrows them
+    std::vector<records::Bytes> built;  // what FLASH would store, as `expected` has it
     std::optional<Merged> merged;     // the build's merged with the files given
     std::optional<uint32_t> family;   // the chip family a UF2 file must be for
     std::optional<mcuboot::Verdict> mcuboot;  // a signed MCUboot image's

@@ -484,7 +484,8 @@ void into_expected(CheckRun& run, Verdict& v) {
     auto take = [&](uint64_t from, uint64_t to) {
         for (const layout::Piece& p : held.pieces()) {
             uint64_t a = std::max(p.address, from), b = std::min(p.end(), to);
-            if (b > a && p.bytes) expected.overlay(a, p.bytes + (a - p.address), b - a);
+            if (b > a && p.bytes)
+                expected.overlay(a, p.bytes + (a - p.address), b - a, p.keeper);
         }
     };
     take(v.address, v.address < start ? start : v.address + header_bytes);

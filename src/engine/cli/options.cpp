@@ -7,6 +7,7 @@
 #include "../mcuboot/settings.h"
 #include "../report/wording.h"
 #include "../request/exclusion.h"
+#include "../request/hex_fields.h"
 #include "../request/option_table.h"
 #include "../values/header_layout.h"
 #include "../values/selector.h"
@@ -105,7 +106,9 @@ void read_value(Request& o, Option option, const std::string& value) {
             break;
         default: {
             const OptionRow& r = row(option);
-            if (r.repeats)
+            if (r.value == Value::hex_fields)
+                o.*(r.fields) = read_hex_fields(value, asker.given(option, value));
+            else if (r.repeats)
                 (o.*(r.texts)).push_back(value);
             else
                 o.*(r.text) = value;
@@ -228,6 +231,10 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode,
     if (!have_file) return OptionFault{OptionFault::no_file, ""};
     // FLASH's --uf2 asks for the UF2 files, of that family.
     if (o.uf2 && (mode.bit & flash)) o.outputs.insert(formats::uf2().word);
+    // So does an option whose value asks for a format's files.
+    for (const OptionRow* r = options_begin(); r != options_end(); ++r)
+        if (r->fields && r->output && o.*(r->fields) && (mode.bit & flash))
+            o.outputs.insert(r->output);
     return parsed;
 }
 

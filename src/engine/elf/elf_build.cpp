@@ -117,7 +117,7 @@ bool in_section_names(const ElfBuild& elf, const std::string& name) {
     const uint64_t index = elf.file.header.shstrndx;
     if (index == 0 || index >= sections.size()) return false;
     const elf::SectionHeader& names = sections[index];
-    const uint64_t size = elf.file_bytes.size();
+    const uint64_t size = elf.file_bytes().size();
     if (names.type == elf::sht_nobits || names.offset > size || names.size > size - names.offset)
         return false;
     const char* table = reinterpret_cast<const char*>(elf.bytes()) + names.offset;
@@ -155,13 +155,18 @@ std::string section_name(const ElfBuild& elf, const elf::SectionHeader& s) {
     const uint64_t index = elf.file.header.shstrndx;
     if (index == 0 || index >= sections.size()) return {};
     const elf::SectionHeader& names = sections[index];
-    const uint64_t size = elf.file_bytes.size();
+    const uint64_t size = elf.file_bytes().size();
     if (names.type == elf::sht_nobits || names.offset > size ||
         names.size > size - names.offset || s.name >= names.size)
         return {};
     const char* table = reinterpret_cast<const char*>(elf.bytes()) + names.offset;
     const char* name = table + s.name;
     return std::string(name, strnlen(name, names.size - s.name));
+}
+
+const std::vector<uint8_t>& ElfBuild::file_bytes() const {
+    static const std::vector<uint8_t> none;
+    return file_buffer ? *file_buffer : none;
 }
 
 bool is_elf(const uint8_t* bytes, size_t size) {
@@ -171,7 +176,7 @@ bool is_elf(const uint8_t* bytes, size_t size) {
 
 ElfBuild read_elf(std::vector<uint8_t> bytes) {
     ElfBuild elf;
-    elf.file_bytes = std::move(bytes);
+    elf.file_buffer = layout::share(std::move(bytes));
     auto file = elf::read_file(elf.span());
     if (auto* fault = std::get_if<elf::Fault>(&file))
         throw Refusal{fault->damaged ? fault->why + ": it is damaged"
@@ -180,12 +185,12 @@ ElfBuild read_elf(std::vector<uint8_t> bytes) {
     for (const elf::ProgramHeader& p : elf.file.segments) {
         layout::ProgramHeader h = program_header(p);
         // A size past the file's end is the layout's to refuse.
-        if (h.loadable() && h.offset <= elf.file_bytes.size() &&
-            h.filesz <= elf.file_bytes.size() - h.offset)
+        if (h.loadable() && h.offset <= elf.file_bytes().size() &&
+            h.filesz <= elf.file_bytes().size() - h.offset)
             h.own_headers = own_headers(elf.file, elf.headers.size(), h);
         elf.headers.push_back(h);
     }
-    auto loadable = layout::loadable_of_elf(elf.headers, elf.file_bytes.size());
+    auto loadable = layout::loadable_of_elf(elf.headers, elf.file_bytes().size());
     if (auto* fault = std::get_if<layout::Fault>(&loadable))
         throw Refusal{wording::layout_fault(*fault, elf.headers)};
     elf.loadable = std::move(std::get<layout::Loadable>(loadable));

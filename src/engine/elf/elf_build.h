@@ -14,13 +14,16 @@
 namespace velk {
 
 struct ElfBuild {
-    std::vector<uint8_t> file_bytes;  // the file, read whole
+    // The file, read whole, shared with the images made from it: a copy of
+    // the build or of its image copies no bytes.
+    layout::Buffer file_buffer;
     elf::File file;
     std::vector<layout::ProgramHeader> headers;
     layout::Loadable loadable;
 
-    const uint8_t* bytes() const { return file_bytes.data(); }
-    elf::Bytes span() const { return {file_bytes.data(), file_bytes.size()}; }
+    const std::vector<uint8_t>& file_bytes() const;
+    const uint8_t* bytes() const { return file_bytes().data(); }
+    elf::Bytes span() const { return {bytes(), file_bytes().size()}; }
 };
 
 // The name of section `s` as the file's section-name table holds it; empty

@@ -97,7 +97,7 @@ bool loads_changed_header(const ElfBuild& elf, const std::vector<uint8_t>& heade
     for (const layout::Span& span : elf.loadable.spans) {
         const uint64_t end = std::min<uint64_t>(header.size(), span.offset + span.size);
         for (uint64_t at = span.offset; at < end; ++at)
-            if (header[at] != elf.file_bytes[at]) return true;
+            if (header[at] != elf.file_bytes()[at]) return true;
     }
     return false;
 }
@@ -155,7 +155,7 @@ CrcElf crc_elf(const ElfBuild& elf, const std::vector<StoredRecord>& records,
         uint64_t contents = 0;
         for (const AddedContents& a : added) {
             sections.push_back({a.name, elf::sht_progbits, elf::shf_alloc, a.address,
-                                elf.file_bytes.size() + contents, a.size, true});
+                                elf.file_bytes().size() + contents, a.size, true});
             contents += a.size;
         }
         auto appended =
@@ -199,7 +199,7 @@ CrcElf crc_elf(const ElfBuild& elf, const std::vector<StoredRecord>& records,
 
     // The new ELF header first; a record in it, which only a section over
     // the header could place there, goes into it.
-    const std::vector<uint8_t>& input = elf.file_bytes;
+    const std::vector<uint8_t>& input = elf.file_bytes();
     std::vector<uint8_t>& header = out.added.header;
     for (const auto& [offset, r] : at)
         for (uint64_t i = 0; i < r->width && offset + i < header.size(); ++i)

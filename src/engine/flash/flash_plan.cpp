@@ -5,6 +5,7 @@
 
 #include "../diagnostics/layout_warnings.h"
 #include "../hexfile/intel_hex.h"
+#include "../inputs/image_file.h"
 #include "../inputs/input_file.h"
 #include "../inputs/placement.h"
 #include "../report/refusal.h"
@@ -47,6 +48,7 @@ std::vector<Finding> check_layout(const diagnostics::Facts& f, uint64_t image_en
 void plan(FlashRun& run, Host& host) {
     const Request& request = run.request;
     refuse_entry_without_merge(request);
+    formats::refuse_asked(request);
     // The digests' and keys' libraries load while the build is read.
     run.signing.start(request, host);
     run.elf = read_build(read_input(request.input));
@@ -55,8 +57,9 @@ void plan(FlashRun& run, Host& host) {
     run.plan.between_chunks = [&host] { host.stop_if_asked(); };
     run.plan.sha256 = [&host] { return host.crypto().sha256(); };
     if (request.uf2) run.family = read_or_refuse(*request.uf2);
-    run.memory = layout::memory_of(run.elf.loadable, run.plan.images(), run.elf.bytes(),
-                                   run.plan.fill);
+    run.memory = layout::memory_of(run.elf.loadable, run.plan.images(),
+                                   run.elf.file_buffer, run.plan.fill);
+    run.memory.set_segments(segments_of(run.elf));
     if (run.memory.end() > hexfile::address_limit)
         throw Refusal{"the flash image reaches past 4 GiB (" +
                       text::address(run.memory.end()) + "), which Intel HEX cannot address"};

@@ -49,15 +49,17 @@ struct FlashRun {
     // plan
     ElfBuild elf;
     records::Plan plan;
-    layout::MemoryMap memory;  // the build's image; compute stores the records in it
+    // The build's image, sharing the ELF file's bytes, with its load
+    // segments; compute stores the records in it.
+    layout::MemoryMap memory;
     uint32_t family = 0;       // the UF2 files' chip family
     std::vector<Finding> findings;
     mcuboot::Stage signing;  // MCUboot: plan places the image, compute signs it
     // compute
-    std::vector<records::Bytes> stored;  // each record's bytes: memory borrows them
+    std::vector<records::Bytes> stored;  // each record's bytes, as memory holds them
     std::optional<Merged> merged;
     CrcElf crc_elf;
-    records::Bytes planted;  // a test's planted fault (plant_test_fault), which memory borrows
+    records::Bytes planted;  // a test's planted fault (plant_test_fault)
     // files
     std::vector<File> files;  // a row of the table each, own and merged
     std::vector<std::string> removed;

@@ -40,8 +40,8 @@ uint64_t first_written(const layout::MemoryMap& memory, uint64_t from, uint64_t 
 }
 
 // Whether `a` and `b` hold the same bytes in [from, to), erased flash as
-// each one's fill. Pieces that borrow the same bytes are the same without
-// a look: a merged image borrows the application's.
+// each one's fill. Pieces that share the same bytes are the same without
+// a look: a merged image shares the application's.
 bool same_bytes(const layout::MemoryMap& a, const layout::MemoryMap& b, uint64_t from,
                 uint64_t to) {
     bool same = true;

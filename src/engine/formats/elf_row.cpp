@@ -28,13 +28,13 @@ std::optional<uint64_t> elf_start(uint64_t entry) {
 
 }  // namespace
 
-// Columns: name, a_file, word, ext, endings; needs_base, family, build,
-// text, container, every_run, merged, page; recognise, read, unwrap,
-// write, can_write, check, option, help, start_of: formats.h says each.
+// Columns: name, a_file, word, ext, endings; the traits; recognise, read,
+// unwrap, write, can_write, check, option, start_of: formats.h says each.
 const Format elf_file = {
     "ELF", "an ELF file", "elf", ".elf", elf_endings,
-    false, false, true, false, true, false, false, 0,
-    is_elf, nullptr, nullptr, write_elf, elf_made, check_elf, nullptr, "", elf_start,
+    /* needs_base */ false, /* family */ false, /* build */ true, /* text */ false,
+    /* container */ true, /* every_run */ false, /* merged */ false, /* page */ 0,
+    is_elf, nullptr, nullptr, write_elf, elf_made, check_elf, nullptr, elf_start,
 };
 
 }  // namespace velk::formats

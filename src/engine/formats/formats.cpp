@@ -91,6 +91,11 @@ bool asked(const Format& format, const Request& request) {
     return !format.option || request.outputs.count(format.word) != 0;
 }
 
+void refuse_asked(const Request& request) {
+    for (const Format& f : table())
+        if (f.refuse_asked && asked(f, request)) f.refuse_asked(request);
+}
+
 std::string file_name(const std::string& root, const Format& format, bool merged) {
     return root + (merged ? "_CRC_merged" : "_CRC") + format.ext;
 }
@@ -116,17 +121,6 @@ std::string not_elf(const Format* format) {
                "linker's ELF output";
     return "not an ELF file (it does not start with the ELF magic number): pass the "
            "linker's output";
-}
-
-std::string help_lines() {
-    std::string out;
-    for (const Format& f : table()) {
-        if (!f.option) continue;
-        std::string option = f.option;
-        out += "  " + option + std::string(option.size() < 14 ? 14 - option.size() : 1, ' ') +
-               f.help + "\n";
-    }
-    return out;
 }
 
 }  // namespace velk::formats

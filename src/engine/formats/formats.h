@@ -107,11 +107,14 @@ struct Format {
     // before it is put in place; nullptr: none.
     std::unique_ptr<FileCheck> (*check)(const Contents& contents, const Expected& expected);
     const char* option;  // "--bin": what asks for it; nullptr: always written
-    const char* help;    // what --help says of the option
     // The start address a file of it carries for an entry point, as FLASH
     // writes it and CHECK reads it back: none above 4 GiB, and in
     // S-records and ELF files 0 is none. nullptr: the format has none.
     std::optional<uint64_t> (*start_of)(uint64_t entry);
+    // Refuses what the run asks of a file of it that cannot be (a value of
+    // its own option out of range), before the build is read; nullptr:
+    // nothing to refuse.
+    void (*refuse_asked)(const Request& request) = nullptr;
 
     // Known by its name's ending only: its first bytes never say it.
     bool suffix_only() const { return recognise == nullptr; }
@@ -136,6 +139,10 @@ const Format* by_content(const uint8_t* head, size_t size);
 // Whether a run asks for files of `format`.
 bool asked(const Format& format, const Request& request);
 
+// Refuses what a run asks of the formats it asks for that cannot be, as
+// their rows say, before anything is read or written.
+void refuse_asked(const Request& request);
+
 // The name of FLASH's file of `format` for the input `root` (the input's
 // name without its ending): <root>_CRC.hex, <root>_CRC_merged.bin.
 std::string file_name(const std::string& root, const Format& format, bool merged);
@@ -156,8 +163,5 @@ std::string not_elf(const Format* format);
 
 // "cannot read it as UF2: block 3: ...".
 std::string uf2_refusal(const uf2::Fault& fault);
-
-// The --help lines of the options that ask for a format.
-std::string help_lines();
 
 }  // namespace velk::formats

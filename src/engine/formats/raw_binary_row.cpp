@@ -19,15 +19,13 @@ std::unique_ptr<FileCheck> check_bin(const Contents& c, const Expected&) {
 
 }  // namespace
 
-// Columns: name, a_file, word, ext, endings; needs_base, family, build,
-// text, container, every_run, merged, page; recognise, read, unwrap,
-// write, can_write, check, option, help, start_of: formats.h says each.
+// Columns: name, a_file, word, ext, endings; the traits; recognise, read,
+// unwrap, write, can_write, check, option, start_of: formats.h says each.
 const Format raw_binary = {
     "raw binary", "a raw binary", "bin", ".bin", bin_endings,
-    true, false, false, false, false, false, true, 0,
-    nullptr, nullptr, nullptr, write_bin, always, check_bin, "--bin",
-    "FLASH: also <root>_CRC.bin, the image as raw bytes, the fill value in the gaps",
-    nullptr,
+    /* needs_base */ true, /* family */ false, /* build */ false, /* text */ false,
+    /* container */ false, /* every_run */ false, /* merged */ true, /* page */ 0,
+    nullptr, nullptr, nullptr, write_bin, always, check_bin, "--bin", nullptr,
 };
 
 }  // namespace velk::formats

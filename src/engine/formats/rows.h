@@ -13,7 +13,8 @@
     ROW(intel_hex)            \
     ROW(raw_binary)           \
     ROW(srecords)             \
-    ROW(uf2_file)
+    ROW(uf2_file)             \
+    ROW(dfu_file)
 
 namespace velk::formats {
 

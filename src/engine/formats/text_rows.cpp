@@ -103,20 +103,20 @@ std::optional<uint64_t> srec_start(uint64_t entry) {
 
 }  // namespace
 
-// Columns: name, a_file, word, ext, endings; needs_base, family, build,
-// text, container, every_run, merged, page; recognise, read, unwrap,
-// write, can_write, check, option, help, start_of: formats.h says each.
+// Columns: name, a_file, word, ext, endings; the traits; recognise, read,
+// unwrap, write, can_write, check, option, start_of: formats.h says each.
 const Format intel_hex = {
     "Intel HEX", "an Intel HEX file", "hex", ".hex", hex_endings,
-    false, false, false, true, false, true, true, 0,
-    looks_like_hex, read_hex, nullptr, write_hex, always, check_hex, nullptr, "", hex_start,
+    /* needs_base */ false, /* family */ false, /* build */ false, /* text */ true,
+    /* container */ false, /* every_run */ true, /* merged */ true, /* page */ 0,
+    looks_like_hex, read_hex, nullptr, write_hex, always, check_hex, nullptr, hex_start,
 };
 
 const Format srecords = {
     "S-records", "an S-record file", "srec", ".srec", srec_endings,
-    false, false, false, true, false, false, true, 0,
-    looks_like_srec, read_srec, nullptr, write_srec, always, check_srec, "--srec",
-    "FLASH: also <root>_CRC.srec, Motorola S-records", srec_start,
+    /* needs_base */ false, /* family */ false, /* build */ false, /* text */ true,
+    /* container */ false, /* every_run */ false, /* merged */ true, /* page */ 0,
+    looks_like_srec, read_srec, nullptr, write_srec, always, check_srec, "--srec", srec_start,
 };
 
 }  // namespace velk::formats

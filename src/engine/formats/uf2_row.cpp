@@ -73,16 +73,13 @@ std::unique_ptr<FileCheck> check_uf2(const Contents& c, const Expected&) {
 
 }  // namespace
 
-// Columns: name, a_file, word, ext, endings; needs_base, family, build,
-// text, container, every_run, merged, page; recognise, read, unwrap,
-// write, can_write, check, option, help, start_of: formats.h says each.
+// Columns: name, a_file, word, ext, endings; the traits; recognise, read,
+// unwrap, write, can_write, check, option, start_of: formats.h says each.
 const Format uf2_file = {
     "UF2", "a UF2 file", "uf2", ".uf2", uf2_endings,
-    false, true, false, false, false, false, true, uf2::page_size,
+    /* needs_base */ false, /* family */ true, /* build */ false, /* text */ false,
+    /* container */ false, /* every_run */ false, /* merged */ true, uf2::page_size,
     uf2::looks_like_uf2, read_uf2, nullptr, write_uf2, always, check_uf2, "--uf2 <family>",
-    "FLASH: also <root>_CRC.uf2, for a drag-and-drop bootloader of that chip family\n"
-    "                (rp2040, rp2350, nrf52840, samd21, samd51, stm32f4, ..., or a 0x ID);\n"
-    "                CHECK: the family a UF2 file's blocks must carry",
     nullptr,
 };
 

@@ -1,5 +1,7 @@
 #include "image_file.h"
 
+#include <algorithm>
+
 #include "../report/refusal.h"
 #include "../report/text.h"
 #include "../request/spelling.h"
@@ -23,10 +25,9 @@ ImageFile raw_binary(std::vector<uint8_t> bytes, std::optional<uint64_t> base,
                       text::address(*base) + " would reach past 64-bit addresses"};
     ImageFile image;
     image.format = &formats::unnamed();
-    image.raw = std::move(bytes);
-    image.base = image.raw.data();
+    image.base = layout::share(std::move(bytes));
     image.loadable = std::get<layout::Loadable>(
-        layout::loadable_of_runs({{*base, image.raw.size(), 0, 0}}));
+        layout::loadable_of_runs({{*base, image.base->size(), 0, 0}}));
     return image;
 }
 
@@ -40,7 +41,7 @@ ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base,
         image.format = format;
         image.elf = read_build(std::move(input));
         image.loadable = image.elf.loadable;
-        image.base = image.elf.bytes();
+        image.base = image.elf.file_buffer;
         // e_entry 0: the file has no entry point.
         image.entry = image.elf.file.header.entry;
         image.has_entry = image.entry != 0;
@@ -66,12 +67,43 @@ ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base,
     image.notes = std::move(read.notes);
     image.skipped = read.skipped;
     image.skipped_count = read.skipped_count;
-    image.base = image.data.data.data();
+    image.base = layout::share(std::move(image.data.data));
     image.has_entry = image.data.has_entry;
     image.entry = image.data.entry;
     image.loadable =
         std::get<layout::Loadable>(layout::loadable_of_runs(std::move(image.data.runs)));
     return image;
+}
+
+std::vector<layout::Segment> segments_of(const ElfBuild& elf) {
+    std::vector<layout::Segment> out;
+    for (const layout::Span& span : elf.loadable.spans) {
+        const uint32_t flags = elf.file.segments[span.source].flags;
+        layout::Segment segment{span.address, span.size, flags, {}};
+        // A section is in the segment whose file bytes hold its own, as a
+        // linker map and objcopy place it; in address order.
+        std::vector<const elf::SectionHeader*> held;
+        for (const elf::SectionHeader& s : elf.file.sections)
+            if ((s.flags & elf::shf_alloc) && s.type != elf::sht_nobits && s.size &&
+                s.offset < span.offset + span.size && span.offset < s.offset + s.size)
+                held.push_back(&s);
+        std::stable_sort(held.begin(), held.end(),
+                         [](const elf::SectionHeader* a, const elf::SectionHeader* b) {
+                             return a->offset < b->offset;
+                         });
+        for (const elf::SectionHeader* s : held)
+            segment.sections.push_back(section_name(elf, *s));
+        out.push_back(std::move(segment));
+    }
+    return out;
+}
+
+std::vector<layout::Segment> segments_of(const ImageFile& image) {
+    if (image.elf.file_buffer) return segments_of(image.elf);
+    std::vector<layout::Segment> out;
+    for (const layout::Span& span : image.loadable.spans)
+        out.push_back({span.address, span.size, 0, {}});
+    return out;
 }
 
 }  // namespace velk

@@ -1,6 +1,7 @@
 // Firmware in any of the formats FLASH and CHECK read, as one thing: its
 // loadable bytes at their addresses and its entry point. An ELF file keeps
-// its reading (symbols, segments) besides.
+// its reading (symbols, segments) besides. Its bytes are read once and
+// shared by the images made from it.
 #pragma once
 
 #include <cstdint>
@@ -18,10 +19,11 @@ namespace velk {
 struct ImageFile {
     const formats::Format* format = &formats::unnamed();
     ElfBuild elf;            // an ELF file's reading
-    layout::FileData data;   // the records' bytes and runs (HEX, S-records, UF2)
-    std::vector<uint8_t> raw;  // a raw binary's bytes
+    layout::FileData data;   // the records' runs and entry (HEX, S-records, UF2)
     layout::Loadable loadable;
-    const uint8_t* base = nullptr;  // where the spans' bytes are
+    // Where the spans' bytes are: the ELF file, the records' data or the raw
+    // binary, shared with every image made from them.
+    layout::Buffer base;
     bool has_entry = false;
     uint64_t entry = 0;
     bool has_family = false;  // a UF2 file's family ID
@@ -42,5 +44,11 @@ struct ImageFile {
 // `skipped` (CHECK judges the file as the bootloader reads it).
 ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base,
                      const Asker& asker = Asker(), bool other_families = false);
+
+// The load segments a file's image keeps beside its bytes: an ELF file's
+// PT_LOAD headers with their flags and the sections they hold, another
+// file's data runs.
+std::vector<layout::Segment> segments_of(const ElfBuild& elf);
+std::vector<layout::Segment> segments_of(const ImageFile& image);
 
 }  // namespace velk

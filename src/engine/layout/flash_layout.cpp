@@ -205,12 +205,12 @@ size_t span_holding_record(const Loadable& l, uint64_t address, unsigned width) 
     return l.spans.size();
 }
 
-MemoryMap memory_of(const Loadable& l, const Image& image, const uint8_t* base) {
+MemoryMap memory_of(const Loadable& l, const Image& image, const Buffer& base) {
     return memory_of(l, {{image.start, image.end}}, base);
 }
 
 MemoryMap memory_of(const Loadable& l, std::vector<std::pair<uint64_t, uint64_t>> images,
-                    const uint8_t* base, uint8_t fill_value) {
+                    const Buffer& base, uint8_t fill_value) {
     // The images joined where they meet or overlap: the holes to fill.
     std::sort(images.begin(), images.end());
     std::vector<std::pair<uint64_t, uint64_t>> fill;
@@ -235,7 +235,7 @@ MemoryMap memory_of(const Loadable& l, std::vector<std::pair<uint64_t, uint64_t>
     for (const Span& s : l.spans) {
         // Holes inside an image are erased flash.
         if (s.address > at) fill_up_to(s.address);
-        memory.append(s.address, base + s.offset, s.size);
+        memory.append(s.address, base, s.offset, s.size);
         at = s.end();
         while (next < fill.size() && fill[next].second <= at) ++next;
     }
@@ -243,9 +243,9 @@ MemoryMap memory_of(const Loadable& l, std::vector<std::pair<uint64_t, uint64_t>
     return memory;
 }
 
-MemoryMap spans_of(const Loadable& l, const uint8_t* base, uint8_t fill) {
+MemoryMap spans_of(const Loadable& l, const Buffer& base, uint8_t fill) {
     MemoryMap memory(fill);
-    for (const Span& s : l.spans) memory.append(s.address, base + s.offset, s.size);
+    for (const Span& s : l.spans) memory.append(s.address, base, s.offset, s.size);
     return memory;
 }
 

@@ -20,6 +20,8 @@
 //
 // The words for a stretch of addresses, one meaning each, here and in
 // every file that uses them:
+//   Segment   a build's PT_LOAD as the memory map keeps it beside its
+//             pieces: load address, size, flags and section names
 //   Span      loadable bytes as the input places them: one PT_LOAD's file
 //             bytes at p_paddr, or one data run of a HEX, S-record or UF2
 //             file; it knows where the input holds them and its place in
@@ -30,10 +32,9 @@
 //             and padding included. An ImageFile is another thing: an input
 //             file read whole
 //   Piece     a stretch of a memory map, what an output file holds: bytes
-//             borrowed from storage, or a length of erased flash. A Part
-//             (merge.cpp) is the same before it joins the merged map; new
-//             code says Piece. formats' Pieces are a file's bytes in file
-//             order, without addresses
+//             shared with the input read once (or a record's own), or a
+//             length of erased flash. formats' Pieces are a file's bytes
+//             in file order, without addresses
 //   Stretch   what a file holds over part of a build's piece, as CHECK
 //             compares them: data, erased flash, or a hole (nothing)
 //   Region    loadable bytes a report names by address and size, with the
@@ -202,17 +203,17 @@ uint64_t holes_within(const Loadable& loadable, uint64_t from, uint64_t to);
 size_t span_holding_record(const Loadable& loadable, uint64_t address,
                            unsigned width = 4);
 
-// Every loadable byte at its address (a span's bytes at base + its offset)
-// and erased flash in the image's holes and padding: what every output file
-// holds, before the checksum record is stored over it.
-MemoryMap memory_of(const Loadable& loadable, const Image& image, const uint8_t* base);
+// Every loadable byte at its address (a span's bytes at its offset in
+// `base`, shared) and erased flash in the image's holes and padding: what
+// every output file holds, before the checksum record is stored over it.
+MemoryMap memory_of(const Loadable& loadable, const Image& image, const Buffer& base);
 // The same with erased flash in the holes of every one of `images`
 // ([start, end) each, in any order, overlapping or not).
 MemoryMap memory_of(const Loadable& loadable,
-                    std::vector<std::pair<uint64_t, uint64_t>> images, const uint8_t* base,
+                    std::vector<std::pair<uint64_t, uint64_t>> images, const Buffer& base,
                     uint8_t fill = erased);
 
 // The loadable bytes alone, holes left as holes: what a file holds.
-MemoryMap spans_of(const Loadable& loadable, const uint8_t* base, uint8_t fill = erased);
+MemoryMap spans_of(const Loadable& loadable, const Buffer& base, uint8_t fill = erased);
 
 }  // namespace velk::layout

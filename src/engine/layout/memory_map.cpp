@@ -6,14 +6,49 @@
 
 namespace velk::layout {
 
+Buffer share(std::vector<uint8_t> bytes) {
+    return std::make_shared<const std::vector<uint8_t>>(std::move(bytes));
+}
+
+void MemoryMap::append(uint64_t address, const uint8_t* bytes, uint64_t size,
+                       Keeper keeper) {
+    if (size == 0) return;
+    pieces_.push_back({address, bytes, size, erased, std::move(keeper)});
+}
+
 void MemoryMap::append(uint64_t address, const uint8_t* bytes, uint64_t size) {
     if (size == 0) return;
-    pieces_.push_back({address, bytes, size});
+    if (!bytes) return pieces_.push_back({address, nullptr, size, erased});
+    Buffer own = share(std::vector<uint8_t>(bytes, bytes + size));
+    append(address, own->data(), size, own);
+}
+
+void MemoryMap::append(uint64_t address, const Buffer& buffer, uint64_t offset,
+                       uint64_t size) {
+    append(address, buffer->data() + offset, size, buffer);
+}
+
+void MemoryMap::append(const Piece& piece) {
+    if (piece.size == 0) return;
+    pieces_.push_back(piece);
+}
+
+void MemoryMap::append(const Piece& piece, uint64_t from, uint64_t to) {
+    if (to <= from) return;
+    pieces_.push_back({from, piece.bytes ? piece.bytes + (from - piece.address) : nullptr,
+                       to - from, piece.fill, piece.keeper});
 }
 
 void MemoryMap::append_fill(uint64_t address, uint64_t size) {
     if (size == 0) return;
     pieces_.push_back({address, nullptr, size, fill_});
+}
+
+void MemoryMap::add_segment(Segment segment) {
+    auto above = std::upper_bound(
+        segments_.begin(), segments_.end(), segment.address,
+        [](uint64_t a, const Segment& s) { return a < s.address; });
+    segments_.insert(above, std::move(segment));
 }
 
 size_t MemoryMap::first_ending_after(uint64_t address) const {
@@ -24,6 +59,15 @@ size_t MemoryMap::first_ending_after(uint64_t address) const {
 
 void MemoryMap::overlay(uint64_t address, const uint8_t* bytes, uint64_t size) {
     if (size == 0) return;
+    // Bytes stored over the image are few (a record, a header): a copy of
+    // its own keeps the map a value, whatever becomes of the caller's.
+    Buffer own = share(std::vector<uint8_t>(bytes, bytes + size));
+    overlay(address, own->data(), size, own);
+}
+
+void MemoryMap::overlay(uint64_t address, const uint8_t* bytes, uint64_t size,
+                        Keeper keeper) {
+    if (size == 0) return;
     const uint64_t end = address + size;
     size_t first = first_ending_after(address);
     size_t last = first;
@@ -33,15 +77,16 @@ void MemoryMap::overlay(uint64_t address, const uint8_t* bytes, uint64_t size) {
     if (first < last) {
         const Piece& low = pieces_[first];
         if (low.address < address)
-            middle.push_back({low.address, low.bytes, address - low.address, low.fill});
+            middle.push_back(
+                {low.address, low.bytes, address - low.address, low.fill, low.keeper});
     }
-    middle.push_back({address, bytes, size});
+    middle.push_back({address, bytes, size, erased, std::move(keeper)});
     if (first < last) {
         const Piece& high = pieces_[last - 1];
         if (high.end() > end)
             middle.push_back({end,
                               high.bytes ? high.bytes + (end - high.address) : nullptr,
-                              high.end() - end, high.fill});
+                              high.end() - end, high.fill, high.keeper});
     }
     pieces_.erase(pieces_.begin() + static_cast<std::ptrdiff_t>(first),
                   pieces_.begin() + static_cast<std::ptrdiff_t>(last));

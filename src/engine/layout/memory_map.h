@@ -1,13 +1,21 @@
 // A target memory map made of byte spans and runs of erased flash: what an
-// output file holds. Nothing here owns bytes: a piece borrows them from
-// storage that outlives the map (the ELF file read once, a HEX file's
-// decoded data, the bytes of the stored records), and a run of erased flash is
-// a length, never bytes, however long it is.
+// output file holds, as a value. A piece shares its bytes with whatever
+// else holds them (the ELF file read once, a HEX file's decoded data) and
+// keeps them alive; bytes stored over the image (a checksum record, an
+// MCUboot header) are a small buffer of their own. Shared bytes are never
+// changed, so copying a map copies handles, not megabytes, and a change to
+// the copy leaves the original as it was. A run of erased flash is a
+// length, never bytes, however long it is. Beside the flat map it keeps
+// the build's load segments: what was loaded where, and from which
+// sections.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace velk::layout {
@@ -16,11 +24,26 @@ namespace velk::layout {
 // unless a run says otherwise (flash that reads 0x00 when erased).
 constexpr uint8_t erased = 0xFF;
 
-struct Piece {
+// Whoever holds one keeps a piece's bytes alive. Empty only where the
+// caller keeps them alive longer than the map and every copy of it (a
+// buffer the map is made from and written out within one call).
+using Keeper = std::shared_ptr<const void>;
+
+// Bytes an image shares once read: an input file, a HEX file's decoded
+// data. Never changed while shared.
+using Buffer = std::shared_ptr<const std::vector<uint8_t>>;
+
+// `bytes` as a buffer the images made from it share, without a copy.
+Buffer share(std::vector<uint8_t> bytes);
+
+// 64 bytes apart in a vector, not 48: the writers index a piece for every
+// record they write, and a power-of-two stride keeps that a shift.
+struct alignas(64) Piece {
     uint64_t address;
     const uint8_t* bytes;  // nullptr: `size` bytes of erased flash
     uint64_t size;
     uint8_t fill = erased;  // the value of erased flash
+    Keeper keeper = {};     // keeps `bytes` alive
 
     uint64_t end() const { return address + size; }
     bool is_fill() const { return bytes == nullptr; }
@@ -43,6 +66,19 @@ protected:
     ~TextSink() = default;
 };
 
+// A load segment of the build: where it put bytes into flash, how many,
+// its p_flags, and the sections whose bytes it holds, in address order.
+// A HEX, S-record or UF2 file's data run is one too, without flags or
+// sections.
+struct Segment {
+    uint64_t address;  // p_paddr: the load address
+    uint64_t size;     // the bytes it puts into flash
+    uint32_t flags = 0;
+    std::vector<std::string> sections;
+
+    uint64_t end() const { return address + size; }
+};
+
 // Pieces in ascending address order, never overlapping. The caller keeps
 // every address + size within 64 bits.
 class MemoryMap {
@@ -52,12 +88,30 @@ public:
     // The value of its erased flash and of the holes between its pieces.
     uint8_t fill() const { return fill_; }
 
-    // Adds a piece above every piece so far.
+    // Adds a piece above every piece so far: `size` bytes at `bytes`, which
+    // `keeper` keeps alive, or a copy of them of its own (nullptr: erased
+    // flash).
+    void append(uint64_t address, const uint8_t* bytes, uint64_t size, Keeper keeper);
     void append(uint64_t address, const uint8_t* bytes, uint64_t size);
+    // `size` bytes from `offset` on of a shared buffer.
+    void append(uint64_t address, const Buffer& buffer, uint64_t offset, uint64_t size);
+    // Another map's piece, its bytes shared, or [from, to) of it.
+    void append(const Piece& piece);
+    void append(const Piece& piece, uint64_t from, uint64_t to);
     void append_fill(uint64_t address, uint64_t size);
     // Stores `size` bytes at `address` over whatever lies there, as a later
-    // store into memory would: the checksum record over the image.
+    // store into memory would: the checksum record over the image. The map
+    // keeps a copy of them; with a keeper it shares them instead.
     void overlay(uint64_t address, const uint8_t* bytes, uint64_t size);
+    void overlay(uint64_t address, const uint8_t* bytes, uint64_t size, Keeper keeper);
+
+    // The build's load segments, in address order; none for a map made
+    // from bytes alone.
+    const std::vector<Segment>& segments() const { return segments_; }
+    void set_segments(std::vector<Segment> segments) { segments_ = std::move(segments); }
+    // A segment put in its place by address: a container's own bytes (an
+    // MCUboot header, its TLVs) as a segment of their own.
+    void add_segment(Segment segment);
 
     const std::vector<Piece>& pieces() const { return pieces_; }
     bool empty() const { return pieces_.empty(); }
@@ -84,6 +138,7 @@ private:
 
     uint8_t fill_;
     std::vector<Piece> pieces_;
+    std::vector<Segment> segments_;
 };
 
 // Receives chunks it may change in place.

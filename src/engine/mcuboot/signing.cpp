@@ -289,11 +289,13 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
 
     // The image every file is written from, with all of it in place.
     layout::MemoryMap signed_memory(memory.fill());
+    signed_memory.set_segments(memory.segments());
     std::vector<Added> added = added_pieces(s, out);
     size_t next = 0;
     auto add_below = [&](uint64_t address) {
         for (; next < added.size() && added[next].address < address; ++next) {
             const Added& a = added[next];
+            signed_memory.add_segment({a.address, a.size, 0, {a.name}});
             if (a.bytes)
                 signed_memory.append(a.address, a.bytes, a.size);
             else
@@ -303,7 +305,7 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
     for (const layout::Piece& p : memory.pieces()) {
         add_below(p.address + 1);
         if (p.bytes)
-            signed_memory.append(p.address, p.bytes, p.size);
+            signed_memory.append(p);
         else
             signed_memory.append_fill(p.address, p.size);
     }

@@ -53,7 +53,7 @@ Signing start_signing(const Request& request);
 void place_signing(Signing& signing, const Request& request, const ElfBuild& elf,
                    const layout::MemoryMap& memory);
 
-// What write_header() and sign() made; `memory` borrows its bytes.
+// What write_header() and sign() made; `memory` holds copies of its bytes.
 struct Signed {
     Header header;
     Bytes room;  // at the slot's start: the fields, or the whole added room
@@ -150,7 +150,7 @@ public:
 
 private:
     std::optional<Signing> signing_;
-    Signed made_;  // the run's memory borrows its bytes
+    Signed made_;  // the run's memory holds copies of its bytes
 };
 
 }  // namespace velk::mcuboot

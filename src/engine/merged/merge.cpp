@@ -158,9 +158,11 @@ Merged merge_with(const MergeRequest& request, const layout::MemoryMap& applicat
                           " where the application writes, from " + address(both.first) +
                           " to " + address(both.last) + ": it reaches into the application"};
     }
-    std::vector<Part> parts;
-    for (const layout::Piece& p : application.pieces())
-        parts.push_back({p.address, p.size, p.bytes});
+    // The application's pieces as they are, its erased flash among them,
+    // and every merged file's spans, each sharing the bytes it was read
+    // into.
+    std::vector<layout::Piece> parts(application.pieces());
+    std::vector<layout::Segment> segments = application.segments();
     for (size_t k = 0; k < merged.sources.size(); ++k) {
         const ImageFile& source = merged.sources[k];
         for (const layout::Span& s : source.loadable.spans) {
@@ -180,8 +182,11 @@ Merged merge_with(const MergeRequest& request, const layout::MemoryMap& applicat
                 throw Refusal{names[k] + " writes " + address(s.address) + " to " +
                               address(s.end()) + ", past 4 GiB, which Intel HEX cannot "
                               "address"};
-            parts.push_back({s.address, s.size, source.base + s.offset});
+            parts.push_back({s.address, source.base->data() + s.offset, s.size,
+                             layout::erased, source.base});
         }
+        for (layout::Segment& segment : segments_of(source))
+            segments.push_back(std::move(segment));
     }
     // What is left to share: the erased flash of the application's image,
     // and another merged file's bytes.
@@ -201,17 +206,24 @@ Merged merge_with(const MergeRequest& request, const layout::MemoryMap& applicat
                           address(both.first) + " to " + address(both.last)};
     }
     std::stable_sort(parts.begin(), parts.end(),
-                     [](const Part& a, const Part& b) { return a.address < b.address; });
+                     [](const layout::Piece& a, const layout::Piece& b) {
+                         return a.address < b.address;
+                     });
+    std::stable_sort(segments.begin(), segments.end(),
+                     [](const layout::Segment& a, const layout::Segment& b) {
+                         return a.address < b.address;
+                     });
 
     merged.memory = layout::MemoryMap(plan.fill);
     uint64_t held = 0;
-    for (const Part& p : parts) {
+    for (const layout::Piece& p : parts) {
         if (p.bytes)
-            merged.memory.append(p.address, p.bytes, p.size);
+            merged.memory.append(p);
         else
             merged.memory.append_fill(p.address, p.size);
         held += p.size;
     }
+    merged.memory.set_segments(std::move(segments));
     merged.from = parts.front().address;
     merged.to = parts.back().end();
     uint64_t gaps = (merged.to - merged.from) - held;

@@ -15,7 +15,7 @@
 namespace velk {
 
 struct Merged {
-    std::vector<ImageFile> sources;  // in the order given; the map borrows their bytes
+    std::vector<ImageFile> sources;  // in the order given; the map shares their bytes
     std::vector<std::string> names;  // each source's file, as given (without @0x...)
     layout::MemoryMap memory;        // the application's and theirs
     uint64_t entry = 0;              // the start address

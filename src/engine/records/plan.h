@@ -92,7 +92,7 @@ Plan plan_records(const Request& request, const ElfBuild* elf,
 std::string overwrites_data(const Record& record, const layout::MemoryMap& memory);
 
 // Computes every record over `memory` in order and stores each into it;
-// `stored` gets each record's bytes, which the map now borrows.
+// `stored` gets each record's bytes, which the map now holds a copy of.
 void store_all(const Plan& plan, layout::MemoryMap& memory, std::vector<Bytes>& stored);
 
 // "12 34 56": bytes as they lie in memory.

@@ -118,6 +118,14 @@ const OptionRow rows[] = {
                 CHECK: the family a UF2 file's blocks must carry
 )",
      15, nullptr, nullptr, nullptr, nullptr, "<family>"},
+    {Option::dfu, "--dfu", "dfu", Value::hex_fields, flash, false,
+     "the device's USB vendor and product IDs, as in --dfu 0483:df11",
+     R"(  --dfu <vid>:<pid>[:<bcd>]
+                FLASH: also <root>_CRC.dfu, the .bin's bytes and the DFU suffix
+                dfu-suffix adds for that USB device (hex IDs; the release <bcd>
+                0xFFFF, any, when not given)
+)",
+     19, "dfu", nullptr, nullptr, nullptr, "<vid>:<pid>[:<bcd>]", &Request::dfu},
     {Option::merge, "--merge", "merge", Value::path, flash | check, true,
      "the file to merge, as in --merge bootloader.hex",
      R"(  --merge <file>
@@ -198,7 +206,8 @@ const OptionRow rows[] = {
 // --help's usage lines of the modes that take these options.
 const char* const usage = R"(  velk-crc FLASH <firmware.elf> RECORDS [--exclude <bytes>]... [--crc <name>]
                  [--be] [--fill 0x<NN>] [--force] [--words] [--bin] [--srec]
-                 [--uf2 <family>] [--merge <file>]... [--entry <file>|0x<address>]
+                 [--uf2 <family>] [--dfu <vid>:<pid>[:<bcd>]] [--merge <file>]...
+                 [--entry <file>|0x<address>]
                  [--mcuboot <setting>[,<setting>...]] [--json] [@<file>]...
   velk-crc CHECK <file> RECORDS [--elf <firmware.elf>] [--base 0x<address>]
                  [--merge <file>]... [--entry <file>|0x<address>] [--uf2 <family>]

@@ -18,7 +18,7 @@ namespace velk {
 // An option, by its row. In the order of the rows.
 enum class Option {
     symbol, offset, block, header, lpc_vectors, force, exclude, crc, be, fill, words, bin,
-    srec, uf2, merge, entry, mcuboot, elf, base, json, help, algorithms,
+    srec, uf2, dfu, merge, entry, mcuboot, elf, base, json, help, algorithms,
 };
 
 // What an option's value is, which says how each front reads it.
@@ -39,6 +39,7 @@ enum class Value {
     shown,       // how the outcome is shown (one JSON object), the command line's alone
     asked_help,  // --help, -h
     per_record,  // the API's algorithms={record: name}
+    hex_fields,  // <hex>:<hex>[:...]; the API's str or tuple of ints
 };
 
 struct OptionRow {
@@ -58,15 +59,19 @@ struct OptionRow {
     // Among the suggestions for a mistyped word the same distance away,
     // the lower comes first; 0: never suggested.
     unsigned suggested;
-    const char* output = nullptr;  // Value::output: the format's word, "bin"
+    // The word of the format whose files it asks FLASH for, "bin": a
+    // switch's (Value::output), or a value's that asks for them as it
+    // gives them their value.
+    const char* output = nullptr;
     // Where the command line's value lands in the request when it stays
-    // as given (a switch, a file's name); a value read into what it is has
-    // its reader instead.
+    // as given (a switch, a file's name, hex fields); a value read into
+    // what it is has its reader instead.
     bool Request::*on = nullptr;
     std::optional<std::string> Request::*text = nullptr;
     std::vector<std::string> Request::*texts = nullptr;
     // What the value is, as the usage writes it: "<file>|0x<address>".
     const char* placeholder = nullptr;
+    std::optional<HexFields> Request::*fields = nullptr;  // Value::hex_fields
 };
 
 const OptionRow* options_begin();

@@ -130,6 +130,15 @@ struct Exclusion {
     std::string word;  // as the asker gave it, for refusals
 };
 
+// Numbers given together as one value, hex fields joined by ':' (a USB
+// device's IDs, 0483:df11) or the API's tuple of ints: each field's number,
+// none where it is no number; the stage that takes them says which counts
+// and sizes it takes.
+struct HexFields {
+    std::vector<std::optional<uint64_t>> numbers;
+    std::string word;  // as the asker gave it, for refusals
+};
+
 struct Request {
     Asker asker;        // how the lines name the options
     std::string input;  // the file the run is about, as it was named
@@ -151,6 +160,8 @@ struct Request {
     std::set<std::string> outputs;
     // The UF2 files' chip family, its ID, with the name as given
     std::optional<Read<uint32_t>> uf2;
+    // <vid>:<pid>[:<bcd>]: the USB device the DFU files are for
+    std::optional<HexFields> dfu;
     // Files merged with the application into <root>_CRC_merged.*
     std::vector<MergeFile> merge;
     // The merged files' start address: one of them, the application, or

@@ -67,8 +67,10 @@ void write_natively(CalcLocals& l, const NativeImage& image, PyObject* filename_
         __builtin_add_overflow(record_at, 4, &record_end))
         raise_address_overflow();
     layout::MemoryMap memory;
+    // The map lives only for this call, within databuf's own lifetime.
     memory.append(image.load,
-                  reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(databuf)), length);
+                  reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(databuf)), length,
+                  layout::Keeper());
     memory.overlay(record_at, image.record, 4);
     uint64_t entry = PyLong_AsUnsignedLongLongMask(l.entryaddr.get());
     if (entry == static_cast<uint64_t>(-1) && PyErr_Occurred()) throw PythonError{};

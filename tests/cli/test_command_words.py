@@ -12,7 +12,7 @@ import pytest
 
 from conftest import DATA, run_cli, run_command
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MCUBOOT = "[--mcuboot <setting>[,<setting>...]]"
 
 

@@ -29,7 +29,7 @@ def flashed(request, tmp_path_factory):
     shutil.copy(os.path.join(DATA, "fw_mcuboot_loader.hex"), folder / "loader.hex")
     (folder / "key.pem").write_text(KEY_TEXT)
     done = run_command("FLASH", "app.elf", "--ncrc_value", "--bin", "--srec", "--uf2",
-                       "stm32f4", "--merge", "loader.hex", "--mcuboot",
+                       "stm32f4", "--dfu", "0483:df11", "--merge", "loader.hex", "--mcuboot",
                        f"key=key.pem,{settings}", cwd=folder)
     assert done.returncode == 0, done.stderr
     return folder, settings
@@ -54,6 +54,9 @@ def objcopy_hex(folder, elf, out):
     ("app_CRC.srec", "--elf", "app.elf", "--ncrc_value", MCUBOOT),
     ("app_CRC.uf2", "--elf", "app.elf", "--ncrc_value", MCUBOOT),
     ("app_CRC.bin", "--elf", "app.elf", "--ncrc_value", MCUBOOT),
+    ("app_CRC.dfu", "--elf", "app.elf", "--ncrc_value", MCUBOOT),
+    ("app_CRC_merged.dfu", "--elf", "app.elf", "--merge", "loader.hex", "--ncrc_value",
+     MCUBOOT),
     ("app_CRC_merged.hex", "--elf", "app.elf", "--merge", "loader.hex", "--ncrc_value",
      MCUBOOT),
     ("app_CRC_merged.hex", MCUBOOT),

@@ -22,7 +22,7 @@ from conftest import DATA, crc32_mpeg2, run_command, velk_command, words_reverse
 from elfwriter import Elf, Segment
 from hexcheck import flip_hex_byte, read_hex
 
-EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
                         "examples")
 
 # What a build step pays for on every run: none of these may be imported by

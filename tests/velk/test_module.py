@@ -11,7 +11,7 @@ import pytest
 
 from conftest import run_python
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
 def entry_names(exc):

@@ -168,10 +168,12 @@ def test_the_api_names_every_file_by_a_format_its_stub_declares(tmp_path):
     shutil.copy(os.path.join(DATA, "fw_boot.elf"), tmp_path / "fw.elf")
     (tmp_path / "boot.bin").write_bytes(bytes(range(64)))
     report = velk_crc.flash(tmp_path / "fw.elf", symbol="crc_value", bin=True, srec=True,
-                            uf2="rp2040", merge=[f"{tmp_path / 'boot.bin'}@0x08010000"])
+                            uf2="rp2040", dfu="0483:df11",
+                            merge=[f"{tmp_path / 'boot.bin'}@0x08010000"])
     assert {f.format for f in report.files} == declared
     for f in report.files:
-        held = min(read_hex(f[:-len(".bin")] + ".hex").memory) if f.endswith(".bin") else None
+        placed = f.endswith((".bin", ".dfu"))
+        held = min(read_hex(f[:-len(".bin")] + ".hex").memory) if placed else None
         assert f.base == held, f
 
 

@@ -21,7 +21,7 @@ from cryptography.hazmat.primitives.asymmetric import ed25519
 
 from conftest import run_command, velk_command
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 SCRIPT = ROOT / "scripts" / "bootutil_oracle.sh"
 REARRANGE = ROOT / "scripts" / "bootutil" / "rearrange.py"
 APP = ROOT / "tests" / "data" / "fw_mcuboot_app.elf"

@@ -11,7 +11,7 @@ import qemu
 from hexcheck import flip_hex_byte
 from conftest import run_cli
 
-EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
                         "examples")
 VECTOR_RESERVED = 0x08000020  # a reserved vector entry: never executed
 

@@ -159,7 +159,8 @@ def test_forged_segment_size_under_a_memory_limit(tmp_path):
 
 # FLASH writes a set of files: after a failed run the names hold the earlier
 # set, never this run's file beside an earlier run's counterpart.
-SHIM = os.path.join(os.path.dirname(__file__), "shim", "fail_io.c")
+SHIM = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "shim",
+                    "fail_io.c")
 EARLIER_ELF = b"the ELF file of an earlier run"
 
 

@@ -10,7 +10,7 @@ import pytest
 
 import velk_crc
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TABLE = os.path.join(ROOT, "src", "engine", "request", "option_table.cpp")
 STUB = os.path.join(ROOT, "python", "velk_crc", "__init__.pyi")
 

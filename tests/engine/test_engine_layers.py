@@ -7,7 +7,7 @@ import re
 
 import pytest
 
-ENGINE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src",
+ENGINE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "src",
                       "engine")
 
 

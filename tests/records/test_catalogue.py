@@ -45,7 +45,7 @@ def test_every_catalogue_entry_gives_its_check_value(name):
 
 
 # The engine's own rows, as the table in its source writes them.
-ROWS_INC = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+ROWS_INC = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
                         "src", "engine", "checksum", "crc_rows.inc")
 ROW = re.compile(r'^crc\(\{"([^"]+)"[^}]*\}, (?:nullptr|"[^"]+"), '
                  r'\{(\d+), (0x\w+), (0x\w+), ([TF]), ([TF]), (0x\w+)\}, '

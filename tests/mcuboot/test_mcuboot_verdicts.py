@@ -414,7 +414,7 @@ def judge(tmp_path_factory):
         pytest.skip("VELK_MCUBOOT_SRC names no MCUboot checkout to build the judge from")
     out = tmp_path_factory.mktemp("judge")
     here = os.path.dirname(os.path.abspath(__file__))
-    subprocess.run([os.path.join(here, "..", "scripts", "mcuboot_judge", "build.sh"), source,
+    subprocess.run([os.path.join(here, "..", "..", "scripts", "mcuboot_judge", "build.sh"), source,
                     out], check=True)
     return out / "judge-ed25519"
 

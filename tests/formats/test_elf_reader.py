@@ -23,7 +23,7 @@ from elfwriter import Elf, Segment
 core = pytest.importorskip(
     "velk_crc._core", reason="velk_crc._core is not built: the ELF probe comes with it")
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+HERE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 FIRMWARE = sorted(glob.glob(os.path.join(HERE, "data", "*.elf"))) + sorted(
     glob.glob(os.path.join(HERE, "..", "examples", "*.elf")))
 
