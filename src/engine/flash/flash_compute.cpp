@@ -21,7 +21,7 @@ void refuse_a_bin_of_fill(const FlashRun& run) {
             held += std::min(p.end(), to) - std::max(p.address, from);
     uint64_t gaps = (to - from) - held;
     if (gaps > diagnostics::padding_limit && !run.request.force)
-        throw Refusal{wording::bin_of_fill(run.request.front, ".bin", gaps, from, to)};
+        throw Refusal{wording::bin_of_fill(run.request.asker, ".bin", gaps, from, to)};
 }
 
 }  // namespace
