@@ -15,6 +15,7 @@ the counts; exits 1 when anything differs.
 """
 
 import argparse
+import difflib
 import hashlib
 import itertools
 import json
@@ -353,6 +354,13 @@ def normalised(outcome, folder, intended, random_signature):
     return status, out, err
 
 
+def textwise(a, b):
+    """The lines in which two outcomes differ, as a diff (a few of them)."""
+    lines = [repr(x).replace("\\n", "\n").splitlines() for x in (a, b)]
+    diff = difflib.unified_diff(*lines, "old", "new", n=0, lineterm="")
+    return "\n".join("  " + line[:200] for line in itertools.islice(diff, 2, 24))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("old")
@@ -399,7 +407,7 @@ def main():
                 print(f"differs: {how} {name} {words}")
                 for a, b in itertools.zip_longest(*results):
                     if a != b:
-                        print(f"  old: {a!r}\n  new: {b!r}")
+                        print(textwise(a, b))
                         break
     print(f"{compared} cases, {commands} commands each side, {differing} differ "
           f"({intended[0]} --json objects compared without "

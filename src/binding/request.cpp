@@ -9,7 +9,9 @@
 #include "../engine/request/exclusion.h"
 #include "../engine/request/hex_fields.h"
 #include "../engine/request/option_table.h"
-#include "../engine/request/selector.h"
+#include "../engine/values/header_layout.h"
+#include "../engine/values/selector.h"
+#include "../engine/values/values.h"
 #include "text.h"
 
 namespace velk::binding {
@@ -122,7 +124,7 @@ void own_algorithms(PyObject* mapping, std::vector<Selector>& selectors) {
                          symbol ? "symbol" : "offset");
             throw PythonError{};
         }
-        named->algorithm = name;
+        named->algorithm = values::algorithm_of_text(name);
     }
 }
 
@@ -142,7 +144,7 @@ Exclusion exclusion_of(PyObject* value) {
     const char* option = keyword(Option::exclude);
     if (!bounds(value)) {
         const std::string text = text_argument(value, option);
-        return read_exclusion(text, velk::given(Front::api, Option::exclude, text));
+        return read_exclusion(text, api_asker.given(Option::exclude, text));
     }
     Exclusion e;
     const std::string from = number_argument(PyTuple_GET_ITEM(value, 0), option, true);
@@ -162,24 +164,24 @@ void records_of(const Arguments& a, Request& r) {
         for (PyObject* name : each(a[Option::symbol], held)) {
             const std::string text = text_argument(name, keyword(Option::symbol));
             r.selectors.push_back(read_selector(
-                'n', text, velk::given(Front::api, Option::symbol, text), Front::api));
+                'n', text, api_asker.given(Option::symbol, text), api_asker));
         }
     if (given(a[Option::offset]))
         for (PyObject* value : each(a[Option::offset], held)) {
-            std::string hex = number_argument(value, keyword(Option::offset), true);
-            r.selectors.push_back({'a', hex, std::nullopt,
-                                   std::string(keyword(Option::offset)) + "=" + hex, Front::api,
-                                   std::nullopt, whole_number(value)});
+            r.selectors.push_back(selector_of_number(
+                Option::offset, whole_number(value),
+                number_argument(value, keyword(Option::offset), true), api_asker));
         }
     if (given(a[Option::block])) {
-        std::string size = number_argument(a[Option::block], keyword(Option::block), false);
-        r.selectors.push_back({'s', size, std::nullopt,
-                               std::string(keyword(Option::block)) + "=" + size, Front::api,
-                               std::nullopt, whole_number(a[Option::block])});
+        PyObject* block = a[Option::block];
+        r.selectors.push_back(selector_of_number(
+            Option::block, whole_number(block),
+            number_argument(block, keyword(Option::block), false), api_asker));
     }
     if (given(a[Option::algorithms])) own_algorithms(a[Option::algorithms], r.selectors);
     if (given(a[Option::header]))
-        r.header = text_argument(a[Option::header], keyword(Option::header));
+        r.header = values::header_of_text(
+            text_argument(a[Option::header], keyword(Option::header)), api_asker);
     if (PyObject* exclude = a[Option::exclude]; given(exclude)) {
         // One (from, to) of ints is one range; else each item is one.
         const bool one = bounds(exclude);
@@ -266,7 +268,7 @@ McubootSettings mcuboot_settings(PyObject* value) {
 HexFields hex_fields_of(PyObject* value, const OptionRow& r) {
     if (PyUnicode_Check(value)) {
         const std::string text = text_of(value);
-        return read_hex_fields(text, velk::given(Front::api, r.option, text));
+        return read_hex_fields(text, api_asker.given(r.option, text));
     }
     if (!PyTuple_Check(value)) type_error(r.keyword, "a str or a tuple of ints", value);
     HexFields out;
@@ -304,7 +306,7 @@ Request api_request(const Mode& mode, PyObject* const* args, Py_ssize_t nargs,
         a.given[static_cast<int>(option->option)] = args[nargs + i];
     }
     Request r;
-    r.front = Front::api;
+    r.asker = api_asker;
     // The switches are checked first: their type is wrong whatever else is.
     for (Option on : {Option::be, Option::words, Option::bin, Option::srec, Option::force}) {
         const OptionRow& o = row(on);
@@ -313,29 +315,36 @@ Request api_request(const Mode& mode, PyObject* const* args, Py_ssize_t nargs,
         if (o.output) r.outputs.insert(o.output);
     }
     records_of(a, r);
-    if (given(a[Option::crc])) r.crc = text_argument(a[Option::crc], keyword(Option::crc));
-    if (given(a[Option::fill])) {
-        std::string hex = number_argument(a[Option::fill], keyword(Option::fill), true);
-        // One byte is two digits, as --fill 0x0A reads.
-        if (hex.size() == 3) hex.insert(2, "0");
-        r.fill = hex;
-    }
+    if (given(a[Option::crc]))
+        r.crc = values::algorithm_of_text(
+            text_argument(a[Option::crc], keyword(Option::crc)));
+    if (PyObject* fill = a[Option::fill]; given(fill))
+        r.fill = values::fill_of_number(
+            whole_number(fill), number_argument(fill, keyword(Option::fill), true),
+            api_asker);
     if (given(a[Option::uf2])) {
-        r.uf2 = text_argument(a[Option::uf2], keyword(Option::uf2));
+        r.uf2 = values::family_of_text(
+            text_argument(a[Option::uf2], keyword(Option::uf2)), api_asker);
         if (mode.bit == mode_bit::flash) r.outputs.insert(formats::uf2().word);
     }
     if (given(a[Option::elf])) r.elf = path_of(a[Option::elf], keyword(Option::elf));
-    if (given(a[Option::base]))
-        r.base = number_argument(a[Option::base], keyword(Option::base), true);
+    if (PyObject* base = a[Option::base]; given(base))
+        r.base = values::base_of_number(
+            whole_number(base), number_argument(base, keyword(Option::base), true),
+            api_asker);
     std::vector<Ref> held;
     if (given(a[Option::merge]))
         for (PyObject* path : each(a[Option::merge], held))
-            r.merge.push_back(path_of(path, keyword(Option::merge)));
+            r.merge.push_back(
+                values::merge_of_text(path_of(path, keyword(Option::merge)), api_asker));
     if (PyObject* entry = a[Option::entry]; given(entry)) {
         if (PyLong_Check(entry) && !PyBool_Check(entry))
-            r.entry = number_argument(entry, keyword(Option::entry), true);
+            r.entry = values::entry_of_number(
+                whole_number(entry), number_argument(entry, keyword(Option::entry), true),
+                api_asker);
         else
-            r.entry = path_of(entry, keyword(Option::entry));
+            r.entry =
+                values::entry_of_text(path_of(entry, keyword(Option::entry)), api_asker);
     }
     if (PyObject* settings = a[Option::mcuboot]; given(settings) && settings != Py_False)
         r.mcuboot = mcuboot_settings(settings);

@@ -125,7 +125,7 @@ public:
                     base = mcuboot::raw_start(run_, input.bytes.data(), input.bytes.size(), *base);
             }
         }
-        run_.file = read_image(std::move(input), base, request_.front, true);
+        run_.file = read_image(std::move(input), base, request_.asker, true);
         if (run_.file.format->build)
             run_.views_differ = sections_unlike_segments(run_.file.elf);
         for (const std::string& warning : run_.file.warnings) warnings_.warning(warning);
@@ -176,9 +176,9 @@ public:
 private:
     // How the asker names an option, and what the refusals of checks that
     // --force lifts end with.
-    const char* name(Option option) const { return option_name(request_.front, option); }
+    const char* name(Option option) const { return request_.asker.name(option); }
     std::string anyway() const {
-        return " (" + turned_on(request_.front, Option::force) + " checks it anyway)";
+        return " (" + request_.asker.turned_on(Option::force) + " checks it anyway)";
     }
 
     // What `step` refuses is about the build: its line names --elf's file.
@@ -211,13 +211,7 @@ private:
     // --base: where a raw binary starts.
     std::optional<uint64_t> base_address() const {
         if (!request_.base) return std::nullopt;
-        uint64_t base = 0;
-        if (!read_hex_address(*request_.base, base))
-            throw Refusal{std::string(name(Option::base)) +
-                          " takes the raw binary's first address in hex, as in " +
-                          given(request_.front, Option::base, "0x08000000") + ": \"" +
-                          *request_.base + "\" is not one"};
-        return base;
+        return read_or_refuse(*request_.base);
     }
 
     // Without the build only an offset can say where a checksum is in a
@@ -340,7 +334,7 @@ private:
             throw Refusal{std::string(name(Option::uf2)) +
                           " checks a UF2 file's chip family; the file is " +
                           run_.file.format->a_file};
-        run_.family = formats::uf2_family(request_.front, *request_.uf2);
+        run_.family = read_or_refuse(*request_.uf2);
     }
 
     // The loadable bytes the records were planned over without the build.

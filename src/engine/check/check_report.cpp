@@ -64,7 +64,7 @@ private:
     // How the asker names an option with what it takes: "--merge <file>",
     // or "merge=".
     std::string spelled(Option option, const char*) const {
-        return asking(request_.front, option);
+        return request_.asker.asking(option);
     }
 
     // The file is the build's but for objects the build reserved as slots:
@@ -79,7 +79,7 @@ private:
                      text::format(" (%s, %llu bytes)", text::address(o.address).c_str(),
                                   static_cast<unsigned long long>(o.size));
             // A slot of another width than CRC-32's names its algorithm.
-            const std::string word = given(request_.front, Option::symbol, o.name);
+            const std::string word = request_.asker.given(Option::symbol, o.name);
             words += (k == 0 ? "" : " ") + word + (o.size == 4 ? "" : "=<algorithm>");
         }
         const bool one = objects.size() == 1;
@@ -241,7 +241,7 @@ private:
     // know a simple cause.
     void hints() {
         if (run_.unjudged_header) {
-            const std::string option = settings(request_.front, Option::mcuboot);
+            const std::string option = request_.asker.settings(Option::mcuboot);
             report_.hint(run_.unjudged_opens_bin
                              ? "the raw binary opens with an MCUboot header: " + option +
                                    " places it at the image's slot and checks the signed "

@@ -34,23 +34,23 @@ struct CheckRun {
 
     const Request& request;
     // plan
-    std::optional<ElfBuild> build;    // --elf
+    std::optional<ElfBuild> build;    // the build the file is checked against
     ImageFile file;                   // the file checked
     records::Plan plan;
     layout::MemoryMap memory;         // the file's bytes, erased flash in its images
-    layout::MemoryMap build_memory;   // --elf: the build's, before any record
-    layout::MemoryMap expected;       // --elf: the build's with its records
-    std::vector<records::Bytes> built;  // --elf: what FLASH stores, as `expected` has it
-    std::optional<Merged> merged;     // --merge: the build's merged with these
-    std::optional<uint32_t> family;   // --uf2: the family a UF2 file must be for
-    std::optional<mcuboot::Verdict> mcuboot;  // --mcuboot: the signed image's
+    layout::MemoryMap build_memory;   // with the build: its bytes, before any record
+    layout::MemoryMap expected;       // with the build: its bytes with its records
+    std::vector<records::Bytes> built;  // what FLASH would store, as `expected` has it
+    std::optional<Merged> merged;     // the build's merged with the files given
+    std::optional<uint32_t> family;   // the chip family a UF2 file must be for
+    std::optional<mcuboot::Verdict> mcuboot;  // a signed MCUboot image's
     // An ELF file whose sections hold other bytes than its program headers
     // load: the first difference, told. Never ok, whatever else is.
     std::optional<std::string> views_differ;
 
     // compute
     std::vector<records::Found> found;  // each record's
-    std::optional<layout::Difference> difference;  // --elf: the first byte that differs
+    std::optional<layout::Difference> difference;  // with the build: the first byte that differs
     // --elf: the objects the build reserved as slots (placeholders) that
     // hold every byte that differs, when they do: records no word named.
     std::vector<records::Placeholder> placeholders;

@@ -147,7 +147,7 @@ private:
         const uint32_t img_size = v_.header.img_size;
         const uint64_t said = a + hdr_size + uint64_t{img_size};
         std::optional<uint64_t> room;  // the header's room as the layout fixes it
-        if (v_.settings.header) room = *v_.settings.header;
+        if (v_.settings.has_header) room = v_.settings.header;
         uint64_t end = said;
         if (run_.build) {
             end = build_end();
@@ -262,7 +262,7 @@ private:
     // confirm, or FLASH's _CRC.elf, whose sections say where its trailer
     // was written.
     void padded_slot() {
-        const Settings& s = v_.settings;
+        const format::Settings& s = v_.settings;
         if (s.slot) slot_end_ = v_.address + *s.slot;
         trailer_required_ = s.pad || s.confirm;
         if (!run_.file.format->build) return;
@@ -498,22 +498,11 @@ void into_expected(CheckRun& run, Verdict& v) {
 
 }  // namespace
 
-Settings read_settings(const Request& request) {
-    const format::Settings read = format::read_settings(request, format::Use::verify);
-    Settings s;
-    s.key = read.key;
-    if (read.has_header) s.header = read.header;
-    s.slot = read.slot;
-    s.pad = read.pad;
-    s.confirm = read.confirm;
-    return s;
-}
-
 void plan(CheckRun& run, Host& host) {
     if (!run.request.mcuboot) return;
     run.mcuboot.emplace();
     Verdict& v = *run.mcuboot;
-    v.settings = read_settings(run.request);
+    v.settings = format::read_settings(run.request, format::Use::verify);
     try {
         v.provider = &host.crypto();
         if (!v.settings.key) return;

@@ -14,6 +14,7 @@
 
 #include "../layout/memory_map.h"
 #include "../mcuboot/format.h"
+#include "../mcuboot/settings.h"
 #include "../request/request.h"
 #include "../run/host.h"
 
@@ -25,19 +26,6 @@ namespace mcuboot {
 
 namespace format = ::velk::mcuboot;
 using Bytes = std::vector<uint8_t>;
-
-// --mcuboot's settings CHECK takes.
-struct Settings {
-    std::optional<std::string> key;  // a PEM file, public or private
-    std::optional<uint64_t> header;  // the header's size the image must have
-    std::optional<uint64_t> slot;    // the slot's size: the image must fit it
-    bool pad = false;      // the slot filled to its end: the trailer's magic there
-    bool confirm = false;  // and image_ok set (implies pad)
-};
-
-// The request's "key=<file>,header=<size>,slot=<size>,pad,confirm", by the
-// one reader of the settings; refuses a setting CHECK does not take.
-Settings read_settings(const Request& request);
 
 // A field the file holds wrong.
 struct Fault {
@@ -67,7 +55,9 @@ struct Trailer {
 
 struct Verdict {
     // plan
-    Settings settings;
+    // What the image must be: key=<file> (public or private), header=<size>,
+    // slot=<size>, pad and confirm, by the one reader of the settings.
+    format::Settings settings;
     std::unique_ptr<crypto::Key> key;
     std::string key_name;
     crypto::Provider* provider = nullptr;

@@ -31,12 +31,12 @@ std::vector<uint64_t> candidates(const CheckRun& run, const Verdict& v,
     };
     auto fits = [&](uint64_t a) {
         uint64_t size = size_at(a);
-        return size >= format::header_fields && (!v.settings.header || size == *v.settings.header);
+        return size >= format::header_fields && (!v.settings.has_header || size == v.settings.header);
     };
     if (!run.build) {
         // Those whose hdr_size fits first; the rest may be damaged.
         std::stable_partition(found.begin(), found.end(), fits);
-        if (found.empty() && !held.empty() && v.settings.header)
+        if (found.empty() && !held.empty() && v.settings.has_header)
             found.push_back(held.pieces()[0].address);
         return found;
     }
@@ -49,7 +49,7 @@ std::vector<uint64_t> candidates(const CheckRun& run, const Verdict& v,
     // and the build's start judges hdr_size.
     for (uint64_t a : found)
         if (!chosen && a < start && start - a >= format::header_fields && start - a <= UINT16_MAX &&
-            (!v.settings.header || start - a == *v.settings.header) &&
+            (!v.settings.has_header || start - a == v.settings.header) &&
             std::none_of(found.begin(), found.end(),
                          [&](uint64_t b) { return b > a && b < start; }))
             chosen = a;
@@ -61,8 +61,8 @@ std::vector<uint64_t> candidates(const CheckRun& run, const Verdict& v,
             std::all_of(room, room + format::header_fields, [&](uint8_t b) { return b == 0 || b == fill; });
         if (placeholder)
             chosen = start;
-        else if (v.settings.header && start >= *v.settings.header)
-            chosen = start - *v.settings.header;
+        else if (v.settings.has_header && start >= v.settings.header)
+            chosen = start - v.settings.header;
     }
     if (!chosen) return {};
     return {*chosen};
@@ -79,8 +79,8 @@ uint64_t raw_start(const CheckRun& run, const uint8_t* bytes, size_t size, uint6
     if (bytes::le32(room) == format::image_magic ||
         std::all_of(room, room + format::header_fields, [&](uint8_t b) { return b == 0 || b == fill; }))
         return images;
-    const Settings s = read_settings(run.request);
-    const uint64_t header = s.header ? *s.header : bytes::le16(bytes + format::field::hdr_size);
+    const format::Settings s = format::read_settings(run.request, format::Use::verify);
+    const uint64_t header = s.has_header ? s.header : bytes::le16(bytes + format::field::hdr_size);
     return header <= images ? images - header : images;
 }
 

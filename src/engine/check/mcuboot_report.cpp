@@ -23,7 +23,7 @@ public:
             report_.line(std::string("MCUboot image mismatch: the file holds no MCUboot header "
                                      "(magic 0x96F3B83D)") +
                          // With the build, header= places a header added before it.
-                         (run_.build && !v_.settings.header
+                         (run_.build && !v_.settings.has_header
                               ? "; header=<size> says where, before the build"
                               : ""));
             return false;
@@ -100,7 +100,7 @@ private:
                                         *v_.signature)
                          : std::string("none (an unsigned image)");
         if (!v_.signature_checked) {
-            const std::string how = setting(run_.request.front, Option::mcuboot, "key");
+            const std::string how = run_.request.asker.setting(Option::mcuboot, "key");
             return "MCUboot signature: " + held + ", not checked: no key (" + how +
                    " checks it)";
         }

@@ -6,6 +6,7 @@
 #include "../platform/platform.h"
 #include "../records/algorithm.h"
 #include "../report/reporter.h"
+#include "../request/option_table.h"
 #include "help.h"
 #include "options.h"
 
@@ -35,7 +36,8 @@ int cannot_say(Host& host, const StdoutFailure& failure, int status, bool writte
 }
 
 int run(const Mode& mode, const std::vector<std::string>& words, Host& host) {
-    bool json = std::find(words.begin(), words.end(), "--json") != words.end();
+    bool json =
+        std::find(words.begin(), words.end(), spelled(Option::json)) != words.end();
     auto parsed = parse(mode, words);
     const Parsed* p = std::get_if<Parsed>(&parsed);
     Reporter report(mode.word, p ? std::optional(p->request.input) : input_word(words),

@@ -24,7 +24,7 @@ int command_line(const std::vector<std::string>& words, Host& host);
 // Python API): nothing is printed.
 struct Outcome {
     int status;
-    json::Value object;  // what --json prints
+    json::Value object;  // the report as one JSON object
     std::vector<Reporter::Written> files;
 };
 Outcome run_quietly(const Mode& mode, const Request& request, Host& host);

@@ -28,7 +28,7 @@ std::string out_of_memory(const Mode& mode, const Reporter& report) {
 // image's hash is one), and a block size alone (it closes the image with
 // its one record).
 void check_request(const Request& r) {
-    const bool api = r.front == Front::api;
+    const bool api = r.asker.by_keyword();
     if (r.selectors.empty() && !r.header && !r.lpc_vectors && !r.mcuboot)
         throw Refusal{api ? "no record: give symbol=, offset=, block=, header= or "
                             "lpc_vectors=True"

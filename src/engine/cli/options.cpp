@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include <set>
+
 #include "../base/closest.h"
 #include "../formats/formats.h"
 #include "../mcuboot/settings.h"
@@ -7,7 +9,9 @@
 #include "../request/exclusion.h"
 #include "../request/hex_fields.h"
 #include "../request/option_table.h"
-#include "../request/selector.h"
+#include "../values/header_layout.h"
+#include "../values/selector.h"
+#include "../values/values.h"
 #include "response_files.h"
 
 namespace velk::cli {
@@ -71,6 +75,47 @@ bool mcuboot_settings(const std::vector<std::string>& words, size_t i) {
     return next.find('=') != std::string::npos || (first && !first->valued);
 }
 
+// The value of an option that takes one, read into the request.
+void read_value(Request& o, Option option, const std::string& value) {
+    const Asker& asker = command_line_asker;
+    switch (option) {
+        case Option::crc:
+            o.crc = values::algorithm_of_text(value);
+            break;
+        case Option::header:
+            o.header = values::header_of_text(value, asker);
+            break;
+        case Option::fill:
+            o.fill = values::fill_of_text(value, asker);
+            break;
+        case Option::uf2:
+            o.uf2 = values::family_of_text(value, asker);
+            break;
+        case Option::base:
+            o.base = values::base_of_text(value, asker);
+            break;
+        case Option::entry:
+            o.entry = values::entry_of_text(value, asker);
+            break;
+        case Option::merge:
+            o.merge.push_back(values::merge_of_text(value, asker));
+            break;
+        case Option::exclude:
+            o.excludes.push_back(
+                read_exclusion(value, asker.given(Option::exclude, value)));
+            break;
+        default: {
+            const OptionRow& r = row(option);
+            if (r.value == Value::hex_fields)
+                o.*(r.fields) = read_hex_fields(value, asker.given(option, value));
+            else if (r.repeats)
+                (o.*(r.texts)).push_back(value);
+            else
+                o.*(r.text) = value;
+        }
+    }
+}
+
 }  // namespace
 
 std::optional<std::string> input_word(const std::vector<std::string>& typed) {
@@ -104,6 +149,7 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode,
     Parsed parsed;
     Request& o = parsed.request;
     bool have_file = false;
+    std::set<Option> valued;  // the options given a value
     for (size_t i = 0; i < words.size(); ++i) {
         const std::string& word = words[i];
         if (word == "-h") {
@@ -130,7 +176,7 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode,
                 typed = word + text;
             }
             o.selectors.push_back(
-                read_selector(word[2], text, typed, Front::command_line));
+                read_selector(word[2], text, typed, command_line_asker));
             continue;
         }
         const std::string spelling = r->spelling;
@@ -164,7 +210,7 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode,
                 break;
         }
         // An option with a value, as the next word or after '='.
-        if (!r->repeats && (r->fields ? bool(o.*(r->fields)) : bool(o.*(r->text))))
+        if (!r->repeats && !valued.insert(r->option).second)
             return OptionFault{OptionFault::repeated, spelling};
         std::string value;
         if (word.size() == spelling.size()) {
@@ -179,15 +225,7 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode,
         }
         if (r->value == Value::algorithm)
             for (size_t n = parameter_words(words, i); n; --n) value += " " + words[++i];
-        if (r->value == Value::exclusion)
-            o.excludes.push_back(
-                read_exclusion(value, given(Front::command_line, Option::exclude, value)));
-        else if (r->value == Value::hex_fields)
-            o.*(r->fields) = read_hex_fields(value, given(Front::command_line, r->option, value));
-        else if (r->repeats)
-            (o.*(r->texts)).push_back(value);
-        else
-            o.*(r->text) = value;
+        read_value(o, r->option, value);
     }
     if (parsed.help) return parsed;
     if (!have_file) return OptionFault{OptionFault::no_file, ""};

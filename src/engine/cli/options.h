@@ -17,7 +17,7 @@ struct OptionFault {
         two_files,      // `word`: a second word that is not an option
         unknown,        // `word`: an option word we do not know
         not_in_mode,    // `word`: an option of another mode
-        needs_value,    // `word`: --elf, --crc or --header with nothing after it
+        needs_value,    // `word`: an option that takes a value, with nothing after it
         repeated,       // `word`: the same option twice
         response_file,  // `word`: an @<file> that cannot be read, `why` not
     } kind;
@@ -28,7 +28,7 @@ struct OptionFault {
 struct Parsed {
     Request request;
     bool help = false;  // --help or -h among the words
-    bool json = false;  // --json: one JSON object on standard output
+    bool json = false;  // one JSON object on standard output
 };
 
 // `words` are the command line after the mode word, @<file> words among

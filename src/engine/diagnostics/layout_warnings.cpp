@@ -4,6 +4,7 @@
 
 #include "../base/byte_order.h"
 #include "../report/text.h"
+#include "../request/option_table.h"
 
 namespace velk::diagnostics {
 
@@ -178,12 +179,12 @@ Line absolute_address(const Facts& f) {
         f.offset - f.load >= f.image_size)
         return {};
     return format(
-        f.api ? "offset takes an offset from the image start 0x%08llX; 0x%08llX looks like "
-                "an absolute address (did you mean offset=0x%llX?)"
-              : "--a takes an offset from the image start 0x%08llX; 0x%08llX looks like an "
-                "absolute address (did you mean --a%llX?)",
-        static_cast<u64>(f.load), static_cast<u64>(f.offset),
-        static_cast<u64>(f.offset - f.load));
+        "%s takes an offset from the image start 0x%08llX; 0x%08llX looks like an "
+        "absolute "
+        "address (did you mean %s?)",
+        f.asker.name(Option::offset), static_cast<u64>(f.load),
+        static_cast<u64>(f.offset),
+        f.asker.given(Option::offset, f.offset - f.load).c_str());
 }
 
 Line large_padding(const Facts& f) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../layout/flash_layout.h"
+#include "../request/asker.h"
 
 namespace velk::diagnostics {
 
@@ -36,7 +37,7 @@ struct Facts {
     // width, which a digest makes wider than any integer.
     std::vector<uint8_t> old;
     uint8_t fill = layout::erased;  // erased flash's value: a placeholder too
-    bool api = false;  // the Python API asked: its arguments, not options, are named
+    Asker asker;                    // how the lines name the options
     std::string word;  // the record as typed: --a's for its own line
     const layout::Loadable* loadable;  // every loadable span of the build
     // Name mode only.

@@ -24,8 +24,8 @@ std::pair<std::string, std::string> unplaced_files(const FlashRun& run) {
             if (r->output && std::string(r->output) == f->word)
                 options += (options.empty() ? "" : " and ") +
                            (r->value == Value::output
-                                ? turned_on(run.request.front, r->option)
-                                : std::string(option_name(run.request.front, r->option)));
+                                ? run.request.asker.turned_on(r->option)
+                                : std::string(run.request.asker.name(r->option)));
     }
     return {which, options};
 }
@@ -41,7 +41,7 @@ void refuse_a_bin_of_fill(const FlashRun& run) {
     uint64_t gaps = (to - from) - held;
     if (gaps > diagnostics::padding_limit && !run.request.force) {
         const auto [which, options] = unplaced_files(run);
-        throw Refusal{wording::bin_of_fill(run.request.front, which, gaps, from, to, options)};
+        throw Refusal{wording::bin_of_fill(run.request.asker, which, gaps, from, to, options)};
     }
 }
 

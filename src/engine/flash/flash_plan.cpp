@@ -56,7 +56,7 @@ void plan(FlashRun& run, Host& host) {
     // A long checksum answers Ctrl-C between megabytes.
     run.plan.between_chunks = [&host] { host.stop_if_asked(); };
     run.plan.sha256 = [&host] { return host.crypto().sha256(); };
-    if (request.uf2) run.family = formats::uf2_family(request.front, *request.uf2);
+    if (request.uf2) run.family = read_or_refuse(*request.uf2);
     run.memory = layout::memory_of(run.elf.loadable, run.plan.images(),
                                    run.elf.file_buffer, run.plan.fill);
     run.memory.set_segments(segments_of(run.elf));
@@ -76,7 +76,7 @@ void plan(FlashRun& run, Host& host) {
         run.findings.push_back({std::move(why), true});
     for (const Finding& f : run.findings)
         if (f.refused && !request.force)
-            throw Refusal{f.text + " (" + turned_on(request.front, Option::force) +
+            throw Refusal{f.text + " (" + request.asker.turned_on(Option::force) +
                           " writes it anyway)"};
     run.plan.refuse_unfit();
 }

@@ -5,6 +5,7 @@
 #include "../hexfile/intel_hex.h"
 #include "../report/text.h"
 #include "../report/wording.h"
+#include "../request/option_table.h"
 #include "../uf2/uf2.h"
 #include "flash_run.h"
 
@@ -183,10 +184,9 @@ private:
         for (const File& file : run_.files)
             if (file.written && !file.merged && file.format->needs_base) bin_note(file.name);
         if (run_.merged)
-            report_.note(wording::merged_start(run_.request.front, run_.merged->entry,
-                                               run_.merged->entry_from,
-                                               run_.merged->entry_file,
-                                               run_.merged->entry_chosen));
+            report_.note(wording::merged_start(
+                run_.request.asker, run_.merged->entry, run_.merged->entry_from,
+                run_.merged->entry_file, run_.merged->entry_chosen));
     }
 
     // The .bin holds the images alone.
@@ -221,7 +221,7 @@ private:
             m.set("start_from", merged->entry_from == wording::EntryFrom::file
                                     ? json::Value(merged->entry_file)
                                 : merged->entry_from == wording::EntryFrom::address
-                                    ? json::Value("--entry")
+                                    ? json::Value(spelled(Option::entry))
                                     : json::Value());
         }
         json::Value list = json::Value::array();

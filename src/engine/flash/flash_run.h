@@ -52,9 +52,9 @@ struct FlashRun {
     // The build's image, sharing the ELF file's bytes, with its load
     // segments; compute stores the records in it.
     layout::MemoryMap memory;
-    uint32_t family = 0;       // --uf2
+    uint32_t family = 0;       // the UF2 files' chip family
     std::vector<Finding> findings;
-    mcuboot::Stage signing;  // --mcuboot: plan places the image, compute signs it
+    mcuboot::Stage signing;  // MCUboot: plan places the image, compute signs it
     // compute
     std::vector<records::Bytes> stored;  // each record's bytes, as memory holds them
     std::optional<Merged> merged;

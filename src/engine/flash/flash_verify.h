@@ -82,7 +82,7 @@ private:
 
     const FlashRun& run_;
     outfile::Tap* next_;
-    crypto::Provider* crypto_;  // with --mcuboot: the hash and the signature
+    crypto::Provider* crypto_;  // a signed image's hash and signature
     bool images_checked_ = false;
     // With --mcuboot, the signed image's check on a thread of its own.
     std::thread signed_check_;

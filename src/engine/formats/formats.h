@@ -164,8 +164,4 @@ std::string not_elf(const Format* format);
 // "cannot read it as UF2: block 3: ...".
 std::string uf2_refusal(const uf2::Fault& fault);
 
-// --uf2 <family>: the ID of a family the table knows by name, or of a 0x
-// ID; refuses anything else, listing the names.
-uint32_t uf2_family(Front front, const std::string& name);
-
 }  // namespace velk::formats

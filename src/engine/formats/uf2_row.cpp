@@ -4,8 +4,6 @@
 
 #include "../report/refusal.h"
 #include "../report/text.h"
-#include "../report/wording.h"
-#include "../request/spelling.h"
 
 namespace velk::formats {
 
@@ -87,15 +85,6 @@ const Format uf2_file = {
 
 std::string uf2_refusal(const uf2::Fault& fault) {
     return "cannot read it as UF2: " + uf2_fault(fault);
-}
-
-uint32_t uf2_family(Front front, const std::string& name) {
-    uf2::FamilyChoice choice = uf2::find_family(name);
-    if (!choice.found)
-        throw Refusal{given(front, Option::uf2, name) + ": no such chip family" +
-                      wording::did_you_mean(uf2::nearest_families(name)) +
-                      "; give another family by its ID as 0x<hex>"};
-    return choice.id;
 }
 
 }  // namespace velk::formats

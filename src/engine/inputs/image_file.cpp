@@ -12,12 +12,12 @@ namespace {
 
 // A raw binary holds no addresses: it starts at `base`.
 ImageFile raw_binary(std::vector<uint8_t> bytes, std::optional<uint64_t> base,
-                     const formats::Format* format, bool named, Front front) {
+                     const formats::Format* format, bool named, const Asker& asker) {
     if (!base)
         throw Refusal{formats::holds_no_addresses(format, named) +
                       ": give its base address with " +
-                      given(front, Option::base, "0x<address>") +
-                      ", or the build it was made from with " + option_name(front, Option::elf)};
+                      asker.given(Option::base, "0x<address>") +
+                      ", or the build it was made from with " + asker.name(Option::elf)};
     if (bytes.empty()) throw Refusal{"the raw binary is empty"};
     uint64_t end;
     if (__builtin_add_overflow(*base, bytes.size(), &end))
@@ -33,8 +33,8 @@ ImageFile raw_binary(std::vector<uint8_t> bytes, std::optional<uint64_t> base,
 
 }  // namespace
 
-ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base, Front front,
-                     bool other_families) {
+ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base,
+                     const Asker& asker, bool other_families) {
     const formats::Format* format = input.format;
     if (format && format->build) {
         ImageFile image;
@@ -50,7 +50,7 @@ ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base, Front
     if (!format || !format->read) {
         if (format && format->unwrap) input.bytes = format->unwrap(std::move(input.bytes));
         ImageFile image =
-            raw_binary(std::move(input.bytes), binary_base, format, input.named, front);
+            raw_binary(std::move(input.bytes), binary_base, format, input.named, asker);
         if (format) image.format = format;
         return image;
     }

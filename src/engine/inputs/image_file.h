@@ -43,7 +43,7 @@ struct ImageFile {
 // the first is refused, or with `other_families` left out and told in
 // `skipped` (CHECK judges the file as the bootloader reads it).
 ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base,
-                     Front front = Front::command_line, bool other_families = false);
+                     const Asker& asker = Asker(), bool other_families = false);
 
 // The load segments a file's image keeps beside its bytes: an ELF file's
 // PT_LOAD headers with their flags and the sections they hold, another

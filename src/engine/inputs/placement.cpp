@@ -10,14 +10,14 @@ std::string quoted(const std::string& value) {
     return "\"" + value + "\"";
 }
 
-diagnostics::Symbol find_variable(const std::string& name, const ElfBuild& elf, Front front,
-                                  Option option) {
+diagnostics::Symbol find_variable(const std::string& name, const ElfBuild& elf,
+                                  const Asker& asker, Option option) {
     if (name.empty())
-        throw Refusal{std::string(option_name(front, option)) +
+        throw Refusal{std::string(asker.name(option)) +
                       " needs the checksum variable's name, as in " +
-                      given(front, Option::symbol, "crc_value")};
+                      asker.given(Option::symbol, "crc_value")};
     SymbolSearch found = find_symbol(elf, name);
-    if (found.tables == 0) throw Refusal{wording::no_symbol_table(front, name)};
+    if (found.tables == 0) throw Refusal{wording::no_symbol_table(asker, name)};
     if (!found.found) {
         std::vector<std::string> names =
             symbol_names(elf, base::longest_close_name(name));
@@ -35,19 +35,16 @@ Placement place_checksum(const Selector& selector, unsigned width, const ElfBuil
     p.word = selector.word;
     uint64_t number = 0;
     const std::string& value = selector.value;
-    const bool api = selector.front == Front::api;
+    const bool api = selector.asker.by_keyword();
     switch (selector.letter) {
         case 'n':
             p.has_slot = true;
-            p.slot = find_variable(value, *elf, selector.front, Option::symbol);
+            p.slot = find_variable(value, *elf, selector.asker, Option::symbol);
             p.where = layout::locate_slot(elf->headers, p.slot.value);
             p.request = {layout::Selector::name, p.where.address, width};
             return p;
         case 'a': {
-            if (!selector.number)
-                throw Refusal{api ? "offset: " + value + " is not an offset from the image start"
-                                  : wording::address_rule() + ": " + quoted(value) +
-                                        " is not one"};
+            if (!selector.number) throw Refusal{selector.refusal};
             number = *selector.number;
             // The slot's address is checked once the image is placed.
             const unsigned align = layout::alignment_of(width);
@@ -56,15 +53,12 @@ Placement place_checksum(const Selector& selector, unsigned width, const ElfBuil
                                                : "--a%s: the offset must be a multiple of %u",
                                            value.c_str(), align)};
             p.request = {layout::Selector::address, number, width};
-            p.api = api;
+            p.asker = selector.asker;
             return p;
         }
         default:  // 's'
-            number = selector.number.value_or(0);
-            if (number == 0 || (number & (number - 1)) != 0)
-                throw Refusal{api ? "block: " + value + " is not a power of two"
-                                  : wording::block_rule() + ": " + quoted(value) +
-                                        " is not one"};
+            if (!selector.number) throw Refusal{selector.refusal};
+            number = *selector.number;
             p.request = {layout::Selector::block, number, width};
             return p;
     }
@@ -96,7 +90,7 @@ diagnostics::Facts facts_of(const Placement& placement, const layout::Loadable& 
     f.old.resize(f.width);
     memory.read(image.record, f.old.data(), f.width);
     f.fill = memory.fill();
-    f.api = placement.api;
+    f.asker = placement.asker;
     f.word = placement.word;
     f.loadable = &loadable;
     f.has_slot = placement.has_slot;

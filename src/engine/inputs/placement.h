@@ -18,7 +18,7 @@ struct Placement {
     bool has_slot = false;  // --n: the variable
     diagnostics::Symbol slot;
     layout::Slot where;
-    bool api = false;  // the Python API's offset= placed it
+    Asker asker;       // who placed it, for the lines that name the option
     std::string word;  // the record as typed: "--a1FC", "offset=0x1FC"
 };
 
@@ -32,8 +32,8 @@ Placement place_checksum(const Selector& selector, unsigned width, const ElfBuil
 
 // A variable's symbol by name, refused as --n refuses it: its value and
 // what the table says of it.
-diagnostics::Symbol find_variable(const std::string& name, const ElfBuild& elf, Front front,
-                                  Option option);
+diagnostics::Symbol find_variable(const std::string& name, const ElfBuild& elf,
+                                  const Asker& asker, Option option);
 
 // int(value, base) as the command line's numbers are read everywhere.
 using numbers::read_number;

@@ -190,8 +190,8 @@ const SettingRow* setting_row(const std::string& name) {
     return nullptr;
 }
 
-const char* option_word(Front front) {
-    return option_name(front, Option::mcuboot);
+const char* option_word(const Asker& asker) {
+    return asker.name(Option::mcuboot);
 }
 
 namespace {
@@ -270,7 +270,7 @@ McubootSettings settings_of_word(const std::string& word) {
 Settings read_settings(const Request& request, Use use) {
     static const McubootSettings none;
     const McubootSettings& given = request.mcuboot ? *request.mcuboot : none;
-    const char* option = option_word(request.front);
+    const char* option = request.asker.name(Option::mcuboot);
     if (use == Use::verify) return verify_settings(given, option);
     Reader reader(option);
     Settings s;

@@ -67,6 +67,6 @@ std::optional<std::string> key_password();
 std::string read_key_file(const std::string& path, const std::string& prefix);
 
 // "--mcuboot" or "mcuboot": how a refusal names the option.
-const char* option_word(Front front);
+const char* option_word(const Asker& asker);
 
 }  // namespace velk::mcuboot

@@ -190,7 +190,8 @@ Signing start_signing(const Request& request) {
     Signing s;
     s.settings = read_settings(request, Use::sign);
     if (s.settings.key)
-        s.key = read_key(*s.settings.key, std::string(option_word(request.front)) + ": ");
+        s.key = read_key(*s.settings.key,
+                         std::string(request.asker.name(Option::mcuboot)) + ": ");
     return s;
 }
 
@@ -200,8 +201,9 @@ void place_signing(Signing& s, const Request& request, const ElfBuild& elf,
                    const layout::MemoryMap& memory) {
     const uint8_t fill = memory.fill();
     if (fill != 0x00 && fill != 0xFF)
-        throw Refusal{text::format("%s: MCUboot's flash erases to 0xFF or 0x00, not 0x%02X",
-                                   option_word(request.front), fill)};
+        throw Refusal{
+            text::format("%s: MCUboot's flash erases to 0xFF or 0x00, not 0x%02X",
+                         request.asker.name(Option::mcuboot), fill)};
     find_room(s, memory);
     find_end(s, memory);
     check_vectors(s, elf, memory);

@@ -16,18 +16,11 @@ namespace {
 using text::address;
 
 // A stretch of the merged image and who writes it.
-// "boot.bin@0x08000000": the file and where a raw binary starts.
-std::pair<std::string, std::optional<uint64_t>> split(Front front, const std::string& given) {
-    size_t at = given.rfind('@');
-    if (at == std::string::npos || given.size() < at + 3 || given[at + 1] != '0' ||
-        (given[at + 2] != 'x' && given[at + 2] != 'X'))
-        return {given, {}};
-    uint64_t base = 0;
-    if (!read_hex_address(given.substr(at + 1), base))
-        throw Refusal{velk::given(front, Option::merge, given) + ": \"" + given.substr(at + 1) +
-                      "\" is not an address"};
-    return {given.substr(0, at), base};
-}
+struct Part {
+    uint64_t address, size;
+    const uint8_t* bytes;  // nullptr: the application's erased flash
+    uint64_t end() const { return address + size; }
+};
 
 ImageFile read_source(const std::string& file, std::optional<uint64_t> base) {
     try {
@@ -92,23 +85,21 @@ bool same_file(const std::string& a, const std::string& b) {
 
 // --entry: a merged file's start address, the application's, or 0x<address>.
 void choose_entry(Merged& merged, const MergeRequest& request, uint64_t application_entry,
-                  Front front) {
-    const std::string& word = *request.entry;
-    const std::string entry = given(front, Option::entry, word);
+                  const Asker& asker) {
+    const StartAddress& chosen = *request.entry;
+    const std::string entry = asker.given(Option::entry, chosen.text);
     merged.entry_chosen = true;
-    uint64_t value = 0;
-    if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
-        if (!read_hex_address(word, value) || value >= uint64_t{1} << 32)
-            throw Refusal{entry + ": not a 32-bit address (0x and up to 8 hex digits)"};
-        merged.entry = value;
+    if (!chosen.file) {
+        merged.entry = read_or_refuse(chosen.address);
         merged.entry_from = wording::EntryFrom::address;
         return;
     }
+    const std::string& word = *chosen.file;
     for (size_t k = 0; k < merged.names.size(); ++k)
         if (same_file(word, merged.names[k])) {
             if (!merged.sources[k].has_entry)
                 throw Refusal{entry + ": the file has no start address; give one as " +
-                              given(front, Option::entry, "0x<address>")};
+                              asker.given(Option::entry, "0x<address>")};
             merged.entry = merged.sources[k].entry;
             merged.entry_from = wording::EntryFrom::file;
             merged.entry_file = merged.names[k];
@@ -127,9 +118,9 @@ void choose_entry(Merged& merged, const MergeRequest& request, uint64_t applicat
 
 void refuse_entry_without_merge(const Request& request) {
     if (request.entry && request.merge.empty())
-        throw Refusal{std::string(option_name(request.front, Option::entry)) +
+        throw Refusal{std::string(request.asker.name(Option::entry)) +
                       " chooses the merged files' start address: it needs " +
-                      option_name(request.front, Option::merge)};
+                      request.asker.name(Option::merge)};
 }
 
 Merged merge_with(const MergeRequest& request, const layout::MemoryMap& application,
@@ -138,10 +129,12 @@ Merged merge_with(const MergeRequest& request, const layout::MemoryMap& applicat
     Merged merged;
     std::vector<std::string>& names = merged.names;
     merged.sources.reserve(request.files.size());
-    for (const std::string& given : request.files) {
-        auto [file, base] = split(plan.front, given);
+    for (const MergeFile& given : request.files) {
+        const std::string& file = given.path;
+        const std::optional<uint64_t> base =
+            given.base ? std::optional(read_or_refuse(*given.base)) : std::nullopt;
         if (std::find(names.begin(), names.end(), file) != names.end())
-            throw Refusal{file + " is given to " + option_name(plan.front, Option::merge) +
+            throw Refusal{file + " is given to " + plan.asker.name(Option::merge) +
                           " twice"};
         merged.sources.push_back(read_source(file, base));
         names.push_back(file);
@@ -152,8 +145,7 @@ Merged merge_with(const MergeRequest& request, const layout::MemoryMap& applicat
             throw Refusal{text::format(
                 "%s: a UF2 file for chip family 0x%08X, not the 0x%08X of %s: its "
                 "blocks would change family in the merged UF2",
-                file.c_str(), source.family, *uf2_family,
-                option_name(plan.front, Option::uf2))};
+                file.c_str(), source.family, *uf2_family, plan.asker.name(Option::uf2))};
     }
 
     // A merged file that reaches into the application (a bootloader grown
@@ -236,8 +228,8 @@ Merged merge_with(const MergeRequest& request, const layout::MemoryMap& applicat
     merged.to = parts.back().end();
     uint64_t gaps = (merged.to - merged.from) - held;
     if (bin && gaps > diagnostics::padding_limit && !force)
-        throw Refusal{
-            wording::bin_of_fill(plan.front, "merged .bin", gaps, merged.from, merged.to)};
+        throw Refusal{wording::bin_of_fill(plan.asker, "merged .bin", gaps, merged.from,
+                                           merged.to)};
 
     merged.entry = application_entry;
     for (size_t k = 0; k < merged.sources.size(); ++k)
@@ -247,7 +239,7 @@ Merged merge_with(const MergeRequest& request, const layout::MemoryMap& applicat
             merged.entry_file = names[k];
             break;
         }
-    if (request.entry) choose_entry(merged, request, application_entry, plan.front);
+    if (request.entry) choose_entry(merged, request, application_entry, plan.asker);
     return merged;
 }
 

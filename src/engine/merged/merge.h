@@ -21,7 +21,7 @@ struct Merged {
     uint64_t entry = 0;              // the start address
     wording::EntryFrom entry_from = wording::EntryFrom::application;
     std::string entry_file;          // the merged file it comes from
-    bool entry_chosen = false;       // --entry chose it
+    bool entry_chosen = false;       // the asker chose it
     uint64_t from = 0, to = 0;       // a raw binary's range: every byte the map holds
     std::vector<std::string> warnings;  // what reading them found, each naming its file
 };
@@ -30,8 +30,8 @@ struct Merged {
 // <file>@0x<address>) and --entry's choice of their start address (a file
 // among them, `application_file` itself, or 0x<address>).
 struct MergeRequest {
-    std::vector<std::string> files;
-    std::optional<std::string> entry;
+    std::vector<MergeFile> files;
+    std::optional<StartAddress> entry;
     std::string application_file;
 };
 

@@ -2,57 +2,17 @@
 
 #include <algorithm>
 #include <cstring>
-#include <variant>
 
 #include "../base/byte_order.h"
-#include "../checksum/notation.h"
-#include "../numbers/numbers.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
-#include "../report/wording.h"
+#include "../request/option_table.h"
 
 namespace velk::records {
 
 namespace {
 
 constexpr uint64_t chunk = uint64_t{1} << 20;
-
-Algorithm from_parameters(const std::string& text) {
-    auto read = checksum::read_notation(text);
-    if (auto* why = std::get_if<std::string>(&read))
-        throw Refusal{"\"" + text + "\": " + *why};
-    const checksum::Notation& n = std::get<checksum::Notation>(read);
-    if (const checksum::Algorithm* row = checksum::crc_with(n.parameters)) {
-        Algorithm a = algorithm_of(*row);
-        if (n.check) {
-            uint64_t check = 0;
-            numbers::read_number(row->check, 16, check);
-            if (*n.check != check)
-                throw Refusal{text::format(
-                    "\"%s\": check=0x%llx, but these parameters (%s's) give 0x%llx for "
-                    "\"123456789\": is a parameter mistyped?",
-                    text.c_str(), static_cast<unsigned long long>(*n.check), row->name(),
-                    static_cast<unsigned long long>(check))};
-        }
-        return a;
-    }
-    Algorithm a;
-    a.method = std::make_shared<const checksum::Method>(n.parameters);
-    a.crc = a.method->crc();
-    a.width = a.method->bytes();
-    a.name = checksum::notation_of(n.parameters);
-    if (n.check) {
-        const uint8_t digits[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
-        const uint64_t check = a.crc->of(digits, sizeof digits);
-        if (*n.check != check)
-            throw Refusal{text::format(
-                "\"%s\": check=0x%llx, but these parameters give 0x%llx for \"123456789\": "
-                "is a parameter mistyped?",
-                text.c_str(), static_cast<unsigned long long>(*n.check),
-                static_cast<unsigned long long>(check))};
-    }
-    return a;
-}
 
 }  // namespace
 
@@ -72,26 +32,24 @@ Algorithm algorithm_of(const checksum::Algorithm& row) {
     return a;
 }
 
-Algorithm find_algorithm(const std::optional<std::string>& name) {
-    if (!name) return algorithm_of(checksum::default_algorithm());
-    if (checksum::is_notation(*name)) return from_parameters(*name);
-    const checksum::Algorithm* row = checksum::find(*name);
-    if (!row)
-        throw Refusal{"no checksum algorithm named \"" + *name + "\"" +
-                      wording::did_you_mean(checksum::nearest(*name)) +
-                      "; velk-crc --list-crc lists the names"};
-    if (!row->computed())
-        throw Refusal{"\"" + *name + "\": " + row->name() + " is " +
-                      std::to_string(row->width()) +
-                      " bits wide; velk-crc computes CRCs of up to 64 bits"};
-    return algorithm_of(*row);
+Algorithm find_algorithm(const std::optional<AlgorithmChoice>& choice) {
+    if (!choice) return algorithm_of(checksum::default_algorithm());
+    if (choice->row) return algorithm_of(*choice->row);
+    if (!choice->parameters) throw Refusal{choice->refusal};
+    Algorithm a;
+    a.method = choice->parameters;
+    a.crc = a.method->crc();
+    a.width = a.method->bytes();
+    a.name = choice->name;
+    return a;
 }
 
 std::string catalogue_text() {
+    const std::string crc = spelled(Option::crc);
     std::string out =
-        "Checksum algorithms: velk-crc --crc <name>, any name of a line in any case, or a "
-        "CRC's\nparameters: --crc width=16,poly=0x1021,init=0xffff,refin=true,refout=true,"
-        "xorout=0xffff\n"
+        "Checksum algorithms: velk-crc " + crc +
+        " <name>, any name of a line in any case, or a CRC's\nparameters: " + crc +
+        " width=16,poly=0x1021,init=0xffff,refin=true,refout=true,xorout=0xffff\n"
         "bits  check                   names\n";
     for (const checksum::Algorithm& row : checksum::catalogue()) {
         std::string names;
@@ -99,7 +57,9 @@ std::string catalogue_text() {
             names += (names.empty() ? "" : ", ") + n;
         if (&row == &checksum::default_algorithm()) names += " (the default)";
         if (!row.computed()) names += " (listed only: wider than 64 bits)";
-        if (row.fixed_order()) names += " (the digest's byte order, whatever --be says)";
+        if (row.fixed_order())
+            names += std::string(" (the digest's byte order, whatever ") +
+                     spelled(Option::be) + " says)";
         std::string check = "0x";
         for (const char* c = row.check + 2; *c; ++c)
             check += static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));

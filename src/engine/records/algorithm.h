@@ -12,6 +12,7 @@
 #include "../checksum/catalogue.h"
 #include "../checksum/method.h"
 #include "../layout/memory_map.h"
+#include "../request/request.h"
 #include "intervals.h"
 
 namespace velk::records {
@@ -32,12 +33,10 @@ struct Algorithm {
     bool fixed_order() const { return row && row->fixed_order(); }
 };
 
-// The algorithm `name` stands for (CRC-32/MPEG-2 when none is given): a
-// catalogue name or a CRC's parameters (checksum/notation.h). Refuses a
-// name the catalogue does not know, saying the nearest ones, parameters
-// that are no CRC or whose check= is not theirs, and a CRC wider than 64
-// bits.
-Algorithm find_algorithm(const std::optional<std::string>& name);
+// The algorithm chosen (CRC-32/MPEG-2 when none is): a catalogue row or a
+// CRC's parameters. Refuses (Refusal) a choice its front could not read
+// with the line the front made.
+Algorithm find_algorithm(const std::optional<AlgorithmChoice>& choice);
 
 // The algorithm of a catalogue row.
 Algorithm algorithm_of(const checksum::Algorithm& row);

@@ -22,7 +22,7 @@ struct Excluded {
     bool named = false;  // the word names its records
 };
 
-Excluded bytes_of(const Exclusion& e, Front front, const ElfBuild* elf) {
+Excluded bytes_of(const Exclusion& e, const Asker& asker, const ElfBuild* elf) {
     const std::string& word = e.word;
     if (e.bytes != Exclusion::Bytes::symbol) {
         Excluded hole{e.from, e.to, word, {}, false};
@@ -44,8 +44,8 @@ Excluded bytes_of(const Exclusion& e, Front front, const ElfBuild* elf) {
             word + ": " + quoted(text) +
             " is a symbol and the file has none: give 0x addresses, or the build's "
             "ELF file with " +
-            option_name(front, Option::elf)};
-    InFlash object = in_flash(text, *elf, front, Option::exclude);
+            asker.name(Option::elf)};
+    InFlash object = in_flash(text, *elf, asker, Option::exclude);
     if (object.size == 0)
         throw Refusal{word + ": " + text +
                       " has no size in the symbol table: give its bytes as <from>-<to>"};
@@ -67,9 +67,9 @@ bool names(const std::string& name, const Planned& p) {
 // "<bytes>" or "<bytes>:<record>[,<record>...]": the records it is cut from.
 Excluded excluded_of(const Exclusion& e, const std::vector<Planned>& records,
                      const Request& request, const ElfBuild* elf) {
-    const Front front = request.front;
+    const Asker& asker = request.asker;
     const std::string& word = e.word;
-    Excluded hole = bytes_of(e, front, elf);
+    Excluded hole = bytes_of(e, asker, elf);
     if (!e.records) {
         for (size_t i = 0; i < records.size(); ++i)
             if (records[i].record.producer->takes_exclusions()) hole.records.push_back(i);
@@ -80,7 +80,7 @@ Excluded excluded_of(const Exclusion& e, const std::vector<Planned>& records,
         if (name.empty())
             throw Refusal{word +
                           ": name the records after ':', as the lines name them, as in " +
-                          given(front, Option::exclude, "calib:app_crc")};
+                          asker.given(Option::exclude, "calib:app_crc")};
         auto found = std::find_if(records.begin(), records.end(),
                                   [&](const Planned& p) { return names(name, p); });
         if (found == records.end()) {

@@ -11,101 +11,16 @@ namespace {
 
 using text::address;
 
-// "crc@8=crc-32/iso-hdlc": a header field, its offset and its own
-// algorithm.
-struct Field {
-    std::string name;
-    uint64_t offset;
-    std::string text;
-    std::optional<std::string> algorithm;
-};
-
-bool is_field_name(const std::string& name) {
-    return name == "size" || name == "crc" || name == "hcrc";
-}
-
-// The items of a field list: split at commas, except that a CRC given by
-// its parameters after a field's '=' keeps its own ("crc@8=width=16,
-// poly=0x1021,..."): an item with an '=' and no '@' before it goes on
-// the algorithm before it.
-std::vector<std::string> items_of(const std::string& list) {
-    std::vector<std::string> items;
-    size_t at = 0;
-    while (at <= list.size()) {
-        size_t comma = list.find(',', at);
-        std::string item =
-            list.substr(at, comma == std::string::npos ? comma : comma - at);
-        at = comma == std::string::npos ? list.size() + 1 : comma + 1;
-        const size_t equals = item.find('='), sign = item.find('@');
-        const bool parameter = equals != std::string::npos && sign > equals &&
-                               !is_field_name(item.substr(0, equals));
-        if (parameter && !items.empty() && items.back().find('=') != std::string::npos)
-            items.back() += "," + item;
-        else
-            items.push_back(item);
-    }
-    return items;
-}
-
-// `header` names the option for refusals: "--header <layout>".
-std::vector<Field> fields_of(const std::string& list, const std::string& header) {
-    std::vector<Field> fields;
-    for (const std::string& item : items_of(list)) {
-        size_t equals = item.find('=');
-        std::string placed = item.substr(0, equals);
-        size_t sign = placed.find('@');
-        std::string name = placed.substr(0, sign);
-        if (!is_field_name(name))
-            throw Refusal{header + ": " + quoted(item) +
-                          " is no field: the fields are size@<offset>, crc@<offset> and "
-                          "hcrc@<offset>, a checksum's with =<algorithm> when it is not "
-                          "--crc's"};
-        std::string offset = sign == std::string::npos ? "" : placed.substr(sign + 1);
-        Field f{name, 0, item, std::nullopt};
-        if (offset.empty() || !read_number(offset, hex_prefixed(offset) ? 16 : 10, f.offset))
-            throw Refusal{
-                header + ": the " + name +
-                " field needs its offset from the header's start, in decimal or "
-                "0x hex, as in " +
-                name + "@8"};
-        if (equals != std::string::npos) {
-            if (name == "size")
-                throw Refusal{header +
-                              ": the size field is the body's length, which no "
-                              "algorithm computes: " +
-                              quoted(item)};
-            f.algorithm = item.substr(equals + 1);
-        }
-        for (const Field& other : fields)
-            if (other.name == name)
-                throw Refusal{header + ": the " + name + " field is given twice"};
-        fields.push_back(f);
-    }
-    return fields;
-}
-
-// "0x08004000+16": the header's address and size given in place of its
-// symbol.
-bool read_placed(const std::string& where, Header& header) {
-    size_t plus = where.find('+');
-    if (plus == std::string::npos ||
-        !read_hex_address(where.substr(0, plus), header.address))
-        return false;
-    const std::string size = where.substr(plus + 1);
-    return read_number(size, hex_prefixed(size) ? 16 : 10, header.size) && header.size != 0;
-}
-
 // The header object by its symbol, which must be a const object in flash.
-void find_header(Header& header, const ElfBuild* elf, Front front) {
+void find_header(Header& header, const ElfBuild* elf, const Asker& asker) {
     const std::string& name = header.symbol;
     if (!elf)
-        throw Refusal{std::string(option_name(front, Option::header)) +
+        throw Refusal{std::string(asker.name(Option::header)) +
                       " needs the build's symbols to find " + name +
-                      ": check the ELF file, pass it with " +
-                      option_name(front, Option::elf) +
+                      ": check the ELF file, pass it with " + asker.name(Option::elf) +
                       ", or give the header's address and size, as in " +
-                      given(front, Option::header, "0x08004000+16:size@4,crc@8")};
-    diagnostics::Symbol symbol = find_variable(name, *elf, front, Option::header);
+                      asker.given(Option::header, "0x08004000+16:size@4,crc@8")};
+    diagnostics::Symbol symbol = find_variable(name, *elf, asker, Option::header);
     layout::Slot where = layout::locate_slot(elf->headers, symbol.value);
     if (symbol.function) throw Refusal{name + " is a function, not a header object"};
     if (!where.in_contents || where.copied_to_ram)
@@ -122,30 +37,23 @@ void find_header(Header& header, const ElfBuild* elf, Front front) {
 
 }  // namespace
 
-std::vector<Planned> plan_header(const std::string& layout, const Plan& plan,
+std::vector<Planned> plan_header(const HeaderLayout& layout, const Plan& plan,
                                  const ElfBuild* elf, const layout::Loadable& loadable,
                                  Header& header) {
-    const Front front = plan.front;
-    const std::string option = option_name(front, Option::header);
-    const std::string given_as = given(front, Option::header, layout);
-    size_t colon = layout.find(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == layout.size())
-        throw Refusal{given_as + ": give the header's symbol and its fields, as in " +
-                      given(front, Option::header, "app_header:size@8,crc@12,hcrc@16")};
-    const std::string where = layout.substr(0, colon);
-    std::vector<Field> fields = fields_of(layout.substr(colon + 1), given_as);
-    const bool placed = hex_prefixed(where);
+    if (!layout.refusal.empty()) throw Refusal{layout.refusal};
+    const Asker& asker = plan.asker;
+    const std::string option = asker.name(Option::header);
+    const std::string given_as = asker.given(Option::header, layout.text);
+    const bool placed = !layout.symbol;
     if (placed) {
-        if (!read_placed(where, header))
-            throw Refusal{given_as + ": " + quoted(where) +
-                          " is no header: give its address and size, as in "
-                          "0x08004000+16, or its symbol"};
+        header.address = layout.address;
+        header.size = layout.size;
         header.symbol = "header";
     } else {
-        header.symbol = where;
-        find_header(header, elf, front);
+        header.symbol = *layout.symbol;
+        find_header(header, elf, asker);
     }
-    const std::string& name = placed ? where : header.symbol;
+    const std::string& name = placed ? layout.where : header.symbol;
     const layout::Cluster* cluster = nullptr;
     size_t cluster_index = 0;
     for (size_t c = 0; c < loadable.clusters.size(); ++c)
@@ -181,7 +89,7 @@ std::vector<Planned> plan_header(const std::string& layout, const Plan& plan,
                       "the 4-byte size field"};
 
     std::vector<Planned> out;
-    for (const Field& f : fields) {
+    for (const HeaderField& f : layout.fields) {
         const std::string label = header.symbol + "." + f.name;
         std::optional<Algorithm> algorithm;
         if (f.name != "size") algorithm = algorithm_for(plan, f.algorithm, given_as);

@@ -14,7 +14,7 @@ namespace velk::records {
 
 // The header's records, in the order its fields are given; `plan` gives
 // the algorithm of a field that names none.
-std::vector<Planned> plan_header(const std::string& layout, const Plan& plan,
+std::vector<Planned> plan_header(const HeaderLayout& layout, const Plan& plan,
                                  const ElfBuild* elf, const layout::Loadable& loadable,
                                  Header& header);
 

@@ -24,27 +24,22 @@ constexpr uint64_t lpc_slot_offset = 0x1C;
 // flash address it is.
 uint64_t range_start(const Selector& s, const ElfBuild* elf) {
     const std::string& from = *s.from;
-    uint64_t value = 0;
-    if (from.size() >= 2 && from[0] == '0' && (from[1] == 'x' || from[1] == 'X')) {
-        if (!read_hex_address(from, value))
-            throw Refusal{s.word + ": " + quoted(from) + " is not an address"};
-        return value;
-    }
-    if (from.empty())
-        throw Refusal{s.word +
-                      ": '@' needs where the range starts, a symbol or a 0x address"};
+    if (s.from_address.value || !s.from_address.refusal.empty())
+        return read_or_refuse(s.from_address);
     if (!elf)
         throw Refusal{s.word + ": " + quoted(from) +
                       " is a symbol and the file has none: give a 0x address, or the "
-                      "build's ELF file with " + option_name(s.front, Option::elf)};
-    return in_flash(from, *elf, s.front, Option::symbol).address;
+                      "build's ELF file with " +
+                      s.asker.name(Option::elf)};
+    return in_flash(from, *elf, s.asker, Option::symbol).address;
 }
 
 // The variable's name, or the word as the numbers read: "--a1FFC", or
 // from the Python API "offset=0x1FFC".
 std::string label_of(const Selector& s, const Placement& p) {
     if (s.letter == 'n') return s.value;
-    return given(s.front, s.letter == 'a' ? Option::offset : Option::block, p.request.value);
+    return s.asker.given(s.letter == 'a' ? Option::offset : Option::block,
+                         p.request.value);
 }
 
 Planned from_selector(const Selector& s, const Plan& plan, const ElfBuild* elf,
@@ -89,28 +84,6 @@ Planned lpc_record(const layout::Loadable& loadable) {
     p.record = {p.image.record, 4, Intervals(p.image.start, p.image.record),
                 "the LPC vector checksum", lpc_producer()};
     return p;
-}
-
-// --fill: a byte in hex, with its 0x. Bare digits are refused with the
-// spelling meant: the hex reading where it is a byte (FF, 80: a dump's
-// bytes), else the decimal one (255).
-uint8_t fill_of(const std::string& text, Front front) {
-    const std::string option = option_name(front, Option::fill);
-    uint64_t fill = 0;
-    if (read_hex_address(text, fill) && fill <= 0xFF) return static_cast<uint8_t>(fill);
-    std::string why =
-        option + " takes the byte erased flash reads, 0x00 to 0xFF: " + quoted(text) +
-        " is not one";
-    const bool digits = !text.empty() &&
-                        text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
-    const bool meant =
-        digits && ((read_number(text, 16, fill) && fill <= 0xFF) ||
-                   (text.find_first_not_of("0123456789") == std::string::npos &&
-                    read_number(text, 10, fill) && fill <= 0xFF));
-    if (front == Front::command_line && meant)
-        why += text::format(" (the value takes 0x: %s 0x%02llX)", option.c_str(),
-                            static_cast<unsigned long long>(fill));
-    throw Refusal{why};
 }
 
 void refuse_order(const OrderFault& fault, const std::vector<Planned>& records) {
@@ -171,11 +144,11 @@ std::string reported_algorithm(const Plan& plan, const Planned& planned) {
     return own.empty() ? plan.algorithm.name : own;
 }
 
-Algorithm algorithm_for(const Plan& plan, const std::optional<std::string>& name,
+Algorithm algorithm_for(const Plan& plan, const std::optional<AlgorithmChoice>& choice,
                         const std::string& who) {
-    if (!name) return plan.algorithm;
+    if (!choice) return plan.algorithm;
     try {
-        return find_algorithm(*name);
+        return find_algorithm(choice);
     } catch (Refusal& refusal) {
         refusal.text = who + ": " + refusal.text;
         throw;
@@ -189,10 +162,10 @@ Feed feed_for(const Plan& plan, const Algorithm& algorithm) {
 Plan plan_records(const Request& request, const ElfBuild* elf,
                   const layout::Loadable& loadable) {
     Plan plan;
-    plan.front = request.front;
+    plan.asker = request.asker;
     plan.algorithm = find_algorithm(request.crc);
     plan.big_endian = request.big_endian;
-    if (request.fill) plan.fill = fill_of(*request.fill, request.front);
+    if (request.fill) plan.fill = read_or_refuse(*request.fill);
     plan.words = request.words;
     if (request.lpc_vectors) plan.records.push_back(lpc_record(loadable));
     if (request.header) {
@@ -217,10 +190,10 @@ Plan plan_records(const Request& request, const ElfBuild* elf,
     // Records none of which is a CRC (the LPC vector sum, a length) take no
     // words either: --words would be silently left unused.
     if (request.words && !fed_words && (other_crc || !plan.records.empty()))
-        throw Refusal{turned_on(request.front, Option::words) +
+        throw Refusal{request.asker.turned_on(Option::words) +
                       " feeds words the way an STM32 CRC unit computes CRC-32/MPEG-2: " +
                       (other_crc ? "it does not combine with " +
-                                       given(request.front, Option::crc, *request.crc)
+                                       request.asker.given(Option::crc, request.crc->text)
                                  : std::string("no checksum record here computes it"))};
 
     std::vector<Record> records;

@@ -35,8 +35,8 @@ struct Header {
 };
 
 struct Plan {
-    Algorithm algorithm;  // --crc's: a checksum record's that names none
-    bool words = false;   // --words: the STM32 unit's records are fed 32-bit words
+    Algorithm algorithm;  // the run's: a checksum record's that names none
+    bool words = false;   // the STM32 unit's records are fed 32-bit words
     // Records of more than one algorithm: each line names its own.
     bool mixed = false;
     bool big_endian = false;
@@ -46,7 +46,7 @@ struct Plan {
     std::optional<Header> header;
     BetweenChunks between_chunks;  // called during a long checksum
     checksum::DigestSource sha256;  // the program's SHA-256
-    Front front = Front::command_line;  // how refusals name the options
+    Asker asker;                    // how refusals name the options
 
     // A record the settings cannot compute (--words over a range that is
     // not whole words): after the layout checks, which name a wrong slot
@@ -74,7 +74,7 @@ std::string reported_algorithm(const Plan& plan, const Planned& planned);
 
 // A checksum record's algorithm: the one it names, else --crc's. `who` is
 // how a refusal of the name starts: "--ncrc=crc-99".
-Algorithm algorithm_for(const Plan& plan, const std::optional<std::string>& name,
+Algorithm algorithm_for(const Plan& plan, const std::optional<AlgorithmChoice>& choice,
                         const std::string& who);
 
 // How a checksum of `algorithm` is fed: words where --words asks for the

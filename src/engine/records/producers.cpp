@@ -7,6 +7,7 @@
 #include "../checksum/catalogue.h"
 #include "../report/text.h"
 #include "../report/wording.h"
+#include "../request/option_table.h"
 #include "plan.h"
 #include "producer.h"
 
@@ -49,7 +50,7 @@ public:
         const bool pieces = r.range.ranges().size() > 1;
         for (const Interval& part : r.range.ranges())
             if ((part.to - part.from) % 4 != 0)
-                return wording::words_rule(plan.front, part.from, part.to, pieces);
+                return wording::words_rule(plan.asker, part.from, part.to, pieces);
         return {};
     }
 
@@ -104,10 +105,12 @@ public:
             Feed other = feed_ == Feed::words ? Feed::bytes : Feed::words;
             if (checksum_of(algorithm_, m.memory, r.range, other, plan.between_chunks) ==
                 stored) {
-                hint(feed_ == Feed::words
-                         ? "the stored value is the byte-fed checksum: leave out --words"
-                         : "the stored value is the checksum fed 32-bit words: add "
-                           "--words");
+                hint(std::string(
+                         feed_ == Feed::words
+                             ? "the stored value is the byte-fed checksum: leave out "
+                             : "the stored value is the checksum fed 32-bit words: "
+                               "add ") +
+                     spelled(Option::words));
                 return;
             }
         }
@@ -116,8 +119,9 @@ public:
         // starts inside a page, its lowest address is the page's. A range the
         // user placed with '@' is no guess of ours.
         if (m.uf2_alone && !p.starts_at_from && r.start() % 256 == 0)
-            hint("a UF2 file starts on a 256-byte page, perhaps below the image: give the "
-                 "build with --elf to place the checksum's range");
+            hint(std::string("a UF2 file starts on a 256-byte page, perhaps below the "
+                             "image: give the build with ") +
+                 spelled(Option::elf) + " to place the checksum's range");
         const bool placeholder =
             stored == (r.width == 8 ? UINT64_MAX : (uint64_t{1} << (8 * r.width)) - 1);
         if (placeholder && m.elf_file)
@@ -152,13 +156,14 @@ private:
         const uint64_t swapped = bytes::load(
             m.held.data(), r.width, plan.big_endian ? bytes::Order::little : bytes::Order::big);
         const char* order_other = plan.big_endian ? "little-endian" : "big-endian";
-        const char* order_word = plan.big_endian ? "leave out --be" : "add --be";
+        const std::string order_word =
+            std::string(plan.big_endian ? "leave out " : "add ") + spelled(Option::be);
         // With --be the words of a sum are read big-endian too.
         const uint64_t computed =
             number_of(value_of(algorithm_, m.memory, r.range, plan.computing(feed_)));
         if (computed == swapped && r.width > 1) {
             hint(text::format("the value at %s is this checksum stored %s: %s",
-                              address(r.slot).c_str(), order_other, order_word));
+                              address(r.slot).c_str(), order_other, order_word.c_str()));
             return true;
         }
         // A slot that still holds its placeholder (all 0x00, or erased)
@@ -179,12 +184,13 @@ private:
                 checksum_of(a, m.memory, r.range, Feed::bytes, plan.between_chunks);
             if (value != stored && value != swapped) continue;
             bool stored_big = value == stored ? plan.big_endian : !plan.big_endian;
-            hint(text::format(
-                "the value at %s is what %s gives for the same bytes, stored %s: --crc "
-                "%s%s",
-                address(r.slot).c_str(), a.name.c_str(),
-                stored_big ? "big-endian" : "little-endian", a.name.c_str(),
-                stored_big ? " --be" : ""));
+            hint(
+                text::format("the value at %s is what %s gives for the same bytes, "
+                             "stored %s: %s %s%s%s",
+                             address(r.slot).c_str(), a.name.c_str(),
+                             stored_big ? "big-endian" : "little-endian",
+                             spelled(Option::crc), a.name.c_str(), stored_big ? " " : "",
+                             stored_big ? spelled(Option::be) : ""));
             return true;
         }
         return false;
@@ -235,7 +241,8 @@ public:
 
     Bytes produce(const Plan& plan, const Record& r,
                   const layout::MemoryMap& memory) const override {
-        static const Algorithm vector_sum = find_algorithm("sum-32/words/neg");
+        static const Algorithm vector_sum =
+            algorithm_of(*checksum::find("sum-32/words/neg"));
         Computing little = plan.computing(Feed::bytes);
         little.big_endian = false;
         Bytes value = value_of(vector_sum, memory, r.range, little);

@@ -4,9 +4,9 @@
 
 namespace velk::records {
 
-InFlash in_flash(const std::string& name, const ElfBuild& elf, Front front,
+InFlash in_flash(const std::string& name, const ElfBuild& elf, const Asker& asker,
                  Option option) {
-    diagnostics::Symbol symbol = find_variable(name, elf, front, option);
+    diagnostics::Symbol symbol = find_variable(name, elf, asker, option);
     constexpr uint16_t em_arm = 40;
     uint64_t code = symbol.value;
     if (symbol.function && elf.file.header.machine == em_arm) code &= ~uint64_t{1};

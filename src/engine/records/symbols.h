@@ -20,7 +20,7 @@ struct InFlash {
 
 // The symbol `name`, refused as --n refuses a missing one; an Arm Thumb
 // function's code starts at its symbol with bit 0 cleared.
-InFlash in_flash(const std::string& name, const ElfBuild& elf, Front front,
+InFlash in_flash(const std::string& name, const ElfBuild& elf, const Asker& asker,
                  Option option);
 
 // An object of the build whose bytes in flash look like a record's slot

@@ -4,11 +4,20 @@
 
 #include <string>
 
+#include "../request/request.h"
+
 namespace velk {
 
 struct Refusal {
     std::string text;  // without the "error: <file>: " the driver puts first
 };
+
+// The value its front read, or the front's line refusing it.
+template <class T>
+const T& read_or_refuse(const Read<T>& read) {
+    if (!read.value) throw Refusal{read.refusal};
+    return *read.value;
+}
 
 // A fault of the tool that it caught itself before it did harm: FLASH found
 // that a file it was about to put in place would fail its own check.

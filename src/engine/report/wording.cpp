@@ -113,24 +113,25 @@ std::string selector_rule() {
            "decimal>, as in --ncrc_value";
 }
 
-std::string words_rule(Front front, uint64_t start, uint64_t end, bool piece) {
+std::string words_rule(const Asker& asker, uint64_t start, uint64_t end, bool piece) {
     const auto bytes = static_cast<unsigned long long>(end - start);
     if (piece)
         return text::format(
-            "%s feeds whole 32-bit words, but the piece %s to %s of the checksum's range, "
+            "%s feeds whole 32-bit words, but the piece %s to %s of the checksum's "
+            "range, "
             "between the bytes %s leaves out, is %llu bytes: not a multiple of 4",
-            turned_on(front, Option::words).c_str(), text::address(start).c_str(),
-            text::address(end).c_str(), option_name(front, Option::exclude), bytes);
+            asker.turned_on(Option::words).c_str(), text::address(start).c_str(),
+            text::address(end).c_str(), asker.name(Option::exclude), bytes);
     return text::format(
         "%s feeds whole 32-bit words, but the checksum covers %llu bytes (%s to %s): not "
         "a multiple of 4",
-        turned_on(front, Option::words).c_str(), bytes, text::address(start).c_str(),
+        asker.turned_on(Option::words).c_str(), bytes, text::address(start).c_str(),
         text::address(end).c_str());
 }
 
-std::string no_symbol_table(Front front, const std::string& name) {
+std::string no_symbol_table(const Asker& asker, const std::string& name) {
     return "no symbol table, so no \"" + name + "\" (stripped? use " +
-           option_name(front, Option::offset) + " with the offset the build printed)";
+           asker.name(Option::offset) + " with the offset the build printed)";
 }
 
 std::string did_you_mean(const std::vector<std::string>& closest) {
@@ -155,20 +156,20 @@ std::string dropped(const std::string& name, const std::vector<std::string>& clo
            "compiler, not from the linker)";
 }
 
-std::string bin_of_fill(Front front, const std::string& which, uint64_t gaps, uint64_t from,
-                        uint64_t to, const std::string& leave_out) {
+std::string bin_of_fill(const Asker& asker, const std::string& which, uint64_t gaps,
+                        uint64_t from, uint64_t to, const std::string& leave_out) {
     return text::format(
         "the %s would hold %llu MiB of fill between %s and %s, where nothing is written: "
         "leave out %s, or %s writes it",
         which.c_str(), static_cast<unsigned long long>(gaps >> 20), text::address(from).c_str(),
         text::address(to).c_str(),
-        (leave_out.empty() ? turned_on(front, Option::bin) : leave_out).c_str(),
-        turned_on(front, Option::force).c_str());
+        (leave_out.empty() ? asker.turned_on(Option::bin) : leave_out).c_str(),
+        asker.turned_on(Option::force).c_str());
 }
 
-std::string merged_start(Front front, uint64_t entry, EntryFrom from,
+std::string merged_start(const Asker& asker, uint64_t entry, EntryFrom from,
                          const std::string& file, bool chosen) {
-    const std::string option = option_name(front, Option::entry);
+    const std::string option = asker.name(Option::entry);
     std::string whose = from == EntryFrom::file          ? file + "'s, "
                         : from == EntryFrom::application ? "the application's, "
                                                          : "";
@@ -176,7 +177,7 @@ std::string merged_start(Front front, uint64_t entry, EntryFrom from,
     if (chosen) return line + whose + "as " + option + " gives it";
     if (from == EntryFrom::application) whose = "the application's: no merged file has one ";
     else whose.replace(whose.size() - 2, 2, " ");
-    return line + whose + "(" + asking(front, Option::entry) + " chooses another)";
+    return line + whose + "(" + asker.asking(Option::entry) + " chooses another)";
 }
 
 std::string entry_left_out(uint64_t entry) {

@@ -36,17 +36,18 @@ std::string selector_rule();  // none given (VELK mode)
 
 // --words over a range that is not whole words; `piece` when the range
 // has holes (--exclude) and [start, end) is the piece that is not.
-std::string words_rule(Front front, uint64_t start, uint64_t end, bool piece = false);
+std::string words_rule(const Asker& asker, uint64_t start, uint64_t end,
+                       bool piece = false);
 
 // A raw binary (`which`: ".bin", "merged .bin") that would be mostly the
 // fill between far-apart data: `gaps` bytes of it in [from, to); `leave_out`
 // names the options that ask for it, --bin when empty.
-std::string bin_of_fill(Front front, const std::string& which, uint64_t gaps, uint64_t from,
-                        uint64_t to, const std::string& leave_out = {});
+std::string bin_of_fill(const Asker& asker, const std::string& which, uint64_t gaps,
+                        uint64_t from, uint64_t to, const std::string& leave_out = {});
 
 // A symbol that is not there: in a file without a symbol table, or with
 // the names closest to it.
-std::string no_symbol_table(Front front, const std::string& name);
+std::string no_symbol_table(const Asker& asker, const std::string& name);
 std::string not_found(const std::string& name, const std::vector<std::string>& closest);
 // " (did you mean a, b or c?)" for the names nearest to a mistyped one;
 // empty when there are none.
@@ -61,8 +62,8 @@ enum class EntryFrom { application, file, address };
 
 // The merged files' start address and where it comes from: the
 // application, a merged `file`, or an address; `chosen` by --entry.
-std::string merged_start(Front front, uint64_t entry, EntryFrom from, const std::string& file,
-                         bool chosen);
+std::string merged_start(const Asker& asker, uint64_t entry, EntryFrom from,
+                         const std::string& file, bool chosen);
 
 // An ELF entry point the HEX and S-record files cannot carry (above 4 GiB).
 std::string entry_left_out(uint64_t entry);

@@ -42,7 +42,7 @@ const OptionRow rows[] = {
                 0x<address>+<size> in place of <symbol> places it without
                 symbols (CHECK of a HEX file alone)
 )",
-     13, nullptr, nullptr, &Request::header, nullptr, "<symbol>:<field>@<offset>"},
+     13, nullptr, nullptr, nullptr, nullptr, "<symbol>:<field>@<offset>"},
     {Option::lpc_vectors, "--lpc-vectors", "lpc_vectors", Value::on, flash | check, false,
      nullptr,
      R"(  --lpc-vectors the NXP LPC vector-table checksum at 0x1C: the first eight words
@@ -81,7 +81,7 @@ const OptionRow rows[] = {
                 parameters: width=32,poly=0x04c11db7,init=0,refin=false,
                 refout=false,xorout=0x55555555[,check=0x...]
 )",
-     12, nullptr, nullptr, &Request::crc, nullptr, "<name>"},
+     12, nullptr, nullptr, nullptr, nullptr, "<name>"},
     {Option::be, "--be", "be", Value::on, flash | check, false,
      nullptr,
      R"(  --be          store values big-endian (default little-endian)
@@ -93,7 +93,7 @@ const OptionRow rows[] = {
                 and padding the checksum covers and the files hold (default 0xFF;
                 0x00 on flash that reads 0x00 when erased, such as STM32L0/L1)
 )",
-     14, nullptr, nullptr, &Request::fill, nullptr, "0x<NN>"},
+     14, nullptr, nullptr, nullptr, nullptr, "0x<NN>"},
     {Option::words, "--words", "words", Value::on, flash | check, false,
      nullptr,
      R"(  --words       feed the checksum 32-bit little-endian words, most significant byte
@@ -117,7 +117,7 @@ const OptionRow rows[] = {
                 (rp2040, rp2350, nrf52840, samd21, samd51, stm32f4, ..., or a 0x ID);
                 CHECK: the family a UF2 file's blocks must carry
 )",
-     15, nullptr, nullptr, &Request::uf2, nullptr, "<family>"},
+     15, nullptr, nullptr, nullptr, nullptr, "<family>"},
     {Option::dfu, "--dfu", "dfu", Value::hex_fields, flash, false,
      "the device's USB vendor and product IDs, as in --dfu 0483:df11",
      R"(  --dfu <vid>:<pid>[:<bcd>]
@@ -135,7 +135,7 @@ const OptionRow rows[] = {
                 CHECK (with --elf): the file is the build merged with these, every
                 byte of them checked
 )",
-     17, nullptr, nullptr, nullptr, &Request::merge, "<file>"},
+     17, nullptr, nullptr, nullptr, nullptr, "<file>"},
     {Option::entry, "--entry", "entry", Value::path_or_address, flash | check, false,
      "a merged file or a 0x address, as in --entry bootloader.hex",
      R"(  --entry <file>|0x<address>
@@ -143,7 +143,7 @@ const OptionRow rows[] = {
                 application's (its ELF file) or this address (default: the first
                 merged file that has one, else the application's)
 )",
-     16, nullptr, nullptr, &Request::entry, nullptr, "<file>|0x<address>"},
+     16, nullptr, nullptr, nullptr, nullptr, "<file>|0x<address>"},
     {Option::mcuboot, "--mcuboot", "mcuboot", Value::settings, flash | check, false,
      "its settings, as in --mcuboot key=signing-key.pem,header=0x200,slot=0x40000",
      R"(  --mcuboot <setting>[,<setting>...]
@@ -187,7 +187,7 @@ const OptionRow rows[] = {
                 CHECK: where a raw binary starts (with --elf: where the build's
                 image starts)
 )",
-     11, nullptr, nullptr, &Request::base, nullptr, "0x<address>"},
+     11, nullptr, nullptr, nullptr, nullptr, "0x<address>"},
     {Option::json, "--json", nullptr, Value::shown, flash | check, false,
      nullptr,
      R"(  --json        one JSON object on standard output; the lines go to standard error
@@ -293,6 +293,10 @@ std::vector<std::string> suggested_words(unsigned mode) {
     return words;
 }
 
+const char* spelled(Option option) {
+    return row(option).spelling;
+}
+
 const char* option_name(Front front, Option option) {
     const OptionRow& r = row(option);
     return front == Front::api ? r.keyword : r.spelling;
@@ -338,6 +342,34 @@ std::string setting(Front front, Option option, const char* name) {
 
 std::string settings(Front front, Option option) {
     return std::string(option_name(front, option)) + (front == Front::api ? "={...}" : "");
+}
+
+const char* Asker::name(Option option) const {
+    return option_name(front_, option);
+}
+
+std::string Asker::turned_on(Option option) const {
+    return velk::turned_on(front_, option);
+}
+
+std::string Asker::given(Option option, const std::string& value) const {
+    return velk::given(front_, option, value);
+}
+
+std::string Asker::given(Option option, uint64_t number) const {
+    return velk::given(front_, option, number);
+}
+
+std::string Asker::asking(Option option) const {
+    return velk::asking(front_, option);
+}
+
+std::string Asker::setting(Option option, const char* name) const {
+    return velk::setting(front_, option, name);
+}
+
+std::string Asker::settings(Option option) const {
+    return velk::settings(front_, option);
 }
 
 }  // namespace velk

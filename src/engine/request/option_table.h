@@ -36,7 +36,7 @@ enum class Value {
     record_offset,  // --a: a hex offset, as --n; the API's int
     record_block,   // --s: a block size in decimal, as --n; the API's int
     settings,    // key=...,header=...: may stand alone before the file (CHECK)
-    shown,       // how the outcome is shown (--json), the command line's alone
+    shown,       // how the outcome is shown (one JSON object), the command line's alone
     asked_help,  // --help, -h
     per_record,  // the API's algorithms={record: name}
     hex_fields,  // <hex>:<hex>[:...]; the API's str or tuple of ints
@@ -63,7 +63,9 @@ struct OptionRow {
     // switch's (Value::output), or a value's that asks for them as it
     // gives them their value.
     const char* output = nullptr;
-    // Where the command line's value lands in the request, by its kind.
+    // Where the command line's value lands in the request when it stays
+    // as given (a switch, a file's name, hex fields); a value read into
+    // what it is has its reader instead.
     bool Request::*on = nullptr;
     std::optional<std::string> Request::*text = nullptr;
     std::vector<std::string> Request::*texts = nullptr;
@@ -95,6 +97,10 @@ std::string option_help();
 // The command-line words of `mode`'s options, for the suggestion after a
 // mistyped one, in the order a tie is broken.
 std::vector<std::string> suggested_words(unsigned mode);
+
+// The command line's spelling of `option`, for the lines every asker is
+// told alike: a hint after a mismatch, the catalogue's listing.
+const char* spelled(Option option);
 
 // How each front names an option in what a run says: "--fill" / "fill".
 const char* option_name(Front front, Option option);

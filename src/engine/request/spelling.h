@@ -1,4 +1,4 @@
-// How each front names an option in what a run says: the option table's
+// How each asker names an option in what a run says: the option table's
 // spelling on the command line, its keyword in the Python API.
 #pragma once
 

@@ -20,7 +20,7 @@ void hint_name(CalcLocals& l) {
     if (!l.genuine_reader || !PyUnicode_Check(l.varename)) return;
     std::string name = utf8_of(l.varename);
     if (l.symbol.tables == 0) {
-        say_to_stderr("hint: " + wording::no_symbol_table(Front::command_line, name));
+        say_to_stderr("hint: " + wording::no_symbol_table(command_line_asker, name));
         return;
     }
     std::vector<std::string> closest = base::closest_names(

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "request.h"
+#include "../request/request.h"
 
 namespace velk {
 
@@ -14,6 +14,11 @@ namespace velk {
 // own. The algorithm follows the first '=', so that a CRC given by its
 // parameters ("width=16,poly=0x1021,...") keeps its own.
 Selector read_selector(char letter, const std::string& text, const std::string& word,
-                       Front front);
+                       const Asker& asker);
+
+// The Python API's offset or block size (`option`): its int, `shown` as
+// the lines write it, none when negative or past 64 bits.
+Selector selector_of_number(Option option, std::optional<uint64_t> number,
+                            const std::string& shown, const Asker& asker);
 
 }  // namespace velk
