@@ -14,6 +14,7 @@ sys.path.insert(0, TESTS)
 import VELK_CRC  # noqa: E402
 
 DATA = os.path.join(TESTS, "data")
+ROOT = os.path.dirname(TESTS)  # the repository
 
 
 def crc32_mpeg2(data: bytes) -> int:

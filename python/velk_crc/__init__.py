@@ -183,12 +183,12 @@ def flash(elf, **options):
     `algorithms` gives records their own algorithm, each by its symbol or
     offset (``{"crc_app": "CRC-32/ISO-HDLC", 0x1FC: "CRC-16/XMODEM"}``);
     `crc` names the algorithm of the others (default CRC-32/MPEG-2).
-    `exclude` (``"0x08000100-0x08000200"``, the byte at the end kept, or
-    ``(0x08000100, 0x08000200)``, or a symbol; or a list) leaves those bytes out of every checksum that covers
-    them, or after a ``:`` out of the records it names alone
-    (``"calib:app_crc,--a1FC"``: a symbol, ``--a<hex>`` for an offset,
-    ``<header>.<field>``). `be` stores values
-    big-endian, `fill` is the value erased flash reads (default 0xFF).
+    `exclude` (``"0x08000100-0x08000200"`` or ``(0x08000100, 0x08000200)``,
+    the byte at the end kept, or a symbol; or a list) leaves those bytes out
+    of every checksum that covers them, or after a ``:`` out of the records
+    it names alone (``"calib:app_crc,--a1FC"``: a symbol, ``--a<hex>`` for
+    an offset, ``<header>.<field>``). `be` stores values big-endian, `fill`
+    is the value erased flash reads (default 0xFF).
     `uf2` (a chip family) adds ``<root>_CRC.uf2``; `dfu` (the USB device's
     ``"<vid>:<pid>[:<bcd>]"`` in hex, or ``(0x0483, 0xDF11[, bcd])``) adds
     ``<root>_CRC.dfu``, the ``.bin`` with a DFU suffix; `merge` (paths; a raw

@@ -4,6 +4,7 @@
 #include <utility>
 #include <variant>
 
+#include "../engine/base/byte_order.h"
 #include "../engine/checksum/method.h"
 #include "../engine/elf/elf_reader.h"
 #include "boundary.h"
@@ -152,9 +153,8 @@ Ref checksum_of_data(PyObject* module, PyObject* const* args, Py_ssize_t count) 
     if (value.size() > 8)
         return check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(value.data()),
                                                static_cast<Py_ssize_t>(value.size())));
-    uint64_t number = 0;
-    for (uint8_t b : value) number = number << 8 | b;
-    return check(PyLong_FromUnsignedLongLong(number));
+    return check(PyLong_FromUnsignedLongLong(
+        bytes::load(value.data(), static_cast<unsigned>(value.size()), bytes::Order::big)));
 }
 
 }  // namespace

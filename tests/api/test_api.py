@@ -18,12 +18,11 @@ from types import SimpleNamespace
 import pytest
 
 import velk_crc
-from conftest import DATA, crc32_mpeg2, run_command, velk_command, words_reversed
+from conftest import DATA, ROOT, crc32_mpeg2, run_command, velk_command, words_reversed
 from elfwriter import Elf, Segment
 from hexcheck import flip_hex_byte, read_hex
 
-EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
-                        "examples")
+EXAMPLES = os.path.join(ROOT, "examples")
 
 # What a build step pays for on every run: none of these may be imported by
 # the package or by a FLASH or CHECK run (VELK mode is theirs by design).

@@ -10,9 +10,8 @@ import sys
 
 import pytest
 
-from conftest import DATA, run_cli, run_command
+from conftest import DATA, ROOT, run_cli, run_command
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MCUBOOT = "[--mcuboot <setting>[,<setting>...]]"
 
 

@@ -9,8 +9,8 @@ import re
 import pytest
 
 import velk_crc
+from conftest import ROOT
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TABLE = os.path.join(ROOT, "src", "engine", "request", "option_table.cpp")
 STUB = os.path.join(ROOT, "python", "velk_crc", "__init__.pyi")
 

@@ -3,7 +3,7 @@ import shutil
 import subprocess
 import sys
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from conftest import ROOT
 
 
 def test_bench_script_runs():

@@ -9,7 +9,8 @@ import subprocess
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from conftest import ROOT
+
 ENGINE = os.path.join(ROOT, "src", "engine")
 PYTHON_API = re.compile(r"Python\.h|\bPy[A-Z_][A-Za-z_]*|\bPyObject\b")
 

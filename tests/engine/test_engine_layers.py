@@ -7,8 +7,9 @@ import re
 
 import pytest
 
-ENGINE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "src",
-                      "engine")
+from conftest import ROOT
+
+ENGINE = os.path.join(ROOT, "src", "engine")
 
 
 def folder_includes():

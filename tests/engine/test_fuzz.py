@@ -4,7 +4,7 @@ import sys
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from conftest import ROOT
 
 
 @pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),

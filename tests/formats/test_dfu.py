@@ -183,3 +183,54 @@ def test_an_earlier_dfu_is_removed(velk, monkeypatch, build):
     code, _, err = run_cli(velk, monkeypatch, "FLASH", build, "--ncrc_value")
     assert code == 0, err
     assert not os.path.exists(str(build)[:-4] + "_CRC.dfu")
+
+
+@pytest.fixture
+def far_apart(tmp_path):
+    """Two checksummed images 32 MiB apart: a raw binary of both would be
+    31 MiB of fill."""
+    from elfwriter import Elf, Segment
+    code = bytes(range(64)) + b"\xff" * 4
+    Elf(entry=0x08000001, segments=[Segment(0x08000000, code, section=".text"),
+                                    Segment(0x0A000000, code, section=".far")],
+        symbols=[("crc1", 0x08000040), ("crc2", 0x0A000040)]).write(tmp_path / "fw.elf")
+    return tmp_path / "fw.elf"
+
+
+FILL = "31 MiB of fill between 0x08000000 and 0x0A000044, where nothing is written"
+
+
+@pytest.mark.parametrize("words, api, files, leave_out, leave_out_api", [
+    (["--bin"], {"bin": True}, ".bin", "--bin", "bin=True"),
+    (["--dfu", "0483:df11"], {"dfu": "0483:df11"}, ".dfu", "--dfu", "dfu"),
+    (["--bin", "--dfu", "0483:df11"], {"bin": True, "dfu": (0x0483, 0xDF11)}, ".bin and .dfu",
+     "--bin and --dfu", "bin=True and dfu"),
+], ids=["bin", "dfu", "bin-and-dfu"])
+def test_a_file_of_mostly_fill_names_the_options_asking_for_it(velk, monkeypatch, far_apart,
+                                                               words, api, files, leave_out,
+                                                               leave_out_api):
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", far_apart, "--ncrc1", "--ncrc2", *words)
+    assert (code, out, err) == (255, "", f"error: {far_apart}: the {files} would hold {FILL}: "
+                                         f"leave out {leave_out}, or --force writes it\n")
+    with pytest.raises(velk_crc.Refused) as refused:
+        velk_crc.flash(far_apart, symbol=["crc1", "crc2"], **api)
+    assert str(refused.value) == (f"{far_apart}: the {files} would hold {FILL}: "
+                                  f"leave out {leave_out_api}, or force=True writes it")
+    assert os.listdir(far_apart.parent) == ["fw.elf"]
+
+
+@pytest.mark.xfail(strict=True, reason="the merged files' refusal of mostly fill still names "
+                                       "the .bin and --bin whatever asked for the file")
+def test_a_merged_file_of_mostly_fill_names_the_option_asking_for_it(velk, monkeypatch,
+                                                                     tmp_path):
+    from elfwriter import Elf, Segment
+    Elf(entry=0x08000001, segments=[Segment(0x08000000, bytes(range(64)) + b"\xff" * 4,
+                                            section=".text")],
+        symbols=[("crc1", 0x08000040)]).write(tmp_path / "fw.elf")
+    (tmp_path / "far.bin").write_bytes(b"\x01\x02\x03\x04")
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--ncrc1", "--merge",
+                           f"{tmp_path / 'far.bin'}@0x0A000000", "--dfu", "0483:df11")
+    assert code == 255
+    assert err.endswith("the merged .dfu would hold 31 MiB of fill between 0x08000000 and "
+                        "0x0A000004, where nothing is written: leave out --dfu, or --force "
+                        "writes it\n"), err

@@ -51,6 +51,12 @@ def flash_words(folder, settings, *words):
     pytest.param(",header=0x200", 'an empty setting in ",header=0x200"', id="leading-comma"),
     pytest.param("header=0x200,,slot=0x8000", 'an empty setting in "header=0x200,,slot=0x8000"',
                  id="two-commas"),
+
+    *[pytest.param(f"header=0x200,tlv=0xA0:{value}",
+                   f"tlv=0xA0:{value} is no TLV: <type>:<hex bytes>, as in tlv=0xA0:01020304",
+                   id=f"tlv-{name}")
+      for name, value in [("odd-digits", "0102030"), ("not-hex", "01G2"), ("prefix-alone", "0x"),
+                          ("empty", ""), ("signed", "-102")]],
 ])
 def test_a_setting_typed_wrong_is_refused(tmp_path, settings, says):
     app_elf(tmp_path / "fw.elf", "added")

@@ -17,7 +17,7 @@ import crcmod
 import crcmod.predefined
 import pytest
 
-from conftest import run_cli
+from conftest import ROOT, run_cli
 from crcref import ALIASES, CATALOGUE, Crc, crc as bitwise, reflect
 from sumref import NOT_CRCS, fletcher
 from velk_crc import _core
@@ -45,8 +45,7 @@ def test_every_catalogue_entry_gives_its_check_value(name):
 
 
 # The engine's own rows, as the table in its source writes them.
-ROWS_INC = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
-                        "src", "engine", "checksum", "crc_rows.inc")
+ROWS_INC = os.path.join(ROOT, "src", "engine", "checksum", "crc_rows.inc")
 ROW = re.compile(r'^crc\(\{"([^"]+)"[^}]*\}, (?:nullptr|"[^"]+"), '
                  r'\{(\d+), (0x\w+), (0x\w+), ([TF]), ([TF]), (0x\w+)\}, '
                  r'"(0x\w+)", "(0x\w+)"\),$')

@@ -305,6 +305,24 @@ def test_an_unknown_uf2_family_is_refused_with_the_nearest(velk, monkeypatch, tm
     assert os.listdir(tmp_path) == ["fw.elf"]
 
 
+@pytest.mark.parametrize("given, family_id", [
+    ("0x1", 0x1), ("0X57755a57", 0x57755A57), ("0x0000ABCD", 0xABCD),
+    ("0x123456789", None), ("0x00000000F", None), ("0x", None), ("0xG", None),
+    ("0x_1", None), ("0x-1", None), ("57755A57", None),
+], ids=["one-digit", "upper-prefix-lower-digits", "leading-zeros", "nine-digits",
+        "nine-with-zeros", "prefix-alone", "not-hex", "underscore", "sign", "no-prefix"])
+def test_a_family_id_is_0x_and_one_to_eight_hex_digits(velk, monkeypatch, tmp_path, given,
+                                                      family_id):
+    path = copy(tmp_path, "fw_boot.elf")
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", path, "--ncrc_value", "--uf2", given)
+    if family_id is None:
+        assert (code, err) == (255, f"error: {path}: --uf2 {given}: no such chip family; "
+                                    "give another family by its ID as 0x<hex>\n")
+        return
+    assert code == 0, err
+    assert read_uf2(tmp_path / "fw_CRC.uf2")[0] == {family_id}
+
+
 def test_the_api_merges_as_the_command_line_does(velk, monkeypatch, tmp_path):
     """merge= and --merge=<file> name the same file: the same merged HEX."""
     import velk_crc

@@ -130,6 +130,23 @@ def test_check_names_the_algorithm_a_file_was_made_with(velk, monkeypatch, plain
         in err
 
 
+@pytest.mark.parametrize("name", ["CRC-16/XMODEM", "CRC-32/ISO-HDLC", "CRC-64/XZ"])
+@pytest.mark.parametrize("made, checked, hint", [
+    ([], ["--be"], "stored little-endian: leave out --be"),
+    (["--be"], [], "stored big-endian: add --be"),
+], ids=["little-checked-big", "big-checked-little"])
+def test_check_names_a_checksum_stored_in_the_other_order(velk, monkeypatch, plain_elf, name,
+                                                          made, checked, hint):
+    image, _, _ = flash(velk, monkeypatch, plain_elf, "--a1F8", "--crc", name, *made)
+    width = CATALOGUE[name].width // 8
+    value = crc(CATALOGUE[name], covered(image, LOAD, LOAD + 0x1F8))
+    assert stored(image, LOAD + 0x1F8, width, "big" if made else "little") == value
+    code, _, err = run_cli(velk, monkeypatch, "CHECK", plain_elf.with_name("fw_CRC.hex"),
+                           "--a1F8", "--crc", name, *checked)
+    assert code == 1
+    assert f"hint: the value at 0x080001F8 is this checksum {hint}\n" in err, err
+
+
 @pytest.mark.parametrize("order", ["little", "big"])
 def test_sha256_is_stored_in_the_digests_order(velk, monkeypatch, plain_elf, order):
     """32 bytes as hashlib gives them, whatever --be says; --json's number is

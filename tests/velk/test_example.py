@@ -9,10 +9,9 @@ from elftools.elf.elffile import ELFFile
 
 import qemu
 from hexcheck import flip_hex_byte
-from conftest import run_cli
+from conftest import ROOT, run_cli
 
-EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
-                        "examples")
+EXAMPLES = os.path.join(ROOT, "examples")
 VECTOR_RESERVED = 0x08000020  # a reserved vector entry: never executed
 
 

@@ -9,9 +9,7 @@ import traceback
 
 import pytest
 
-from conftest import run_python
-
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from conftest import ROOT, run_python
 
 
 def entry_names(exc):

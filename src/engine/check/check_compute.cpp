@@ -4,6 +4,7 @@
 // address it carries. Facts only: the report stage words them.
 #include <algorithm>
 
+#include "../base/byte_order.h"
 #include "../formats/formats.h"
 #include "check_run.h"
 
@@ -149,16 +150,16 @@ void unjudged_header(CheckRun& run) {
     auto header_at = [&](uint64_t a) {
         uint8_t h[12];
         if (held.read(a, h, sizeof h) < sizeof h ||
-            velk::mcuboot::u32_at(h) != velk::mcuboot::image_magic)
+            bytes::le32(h) != velk::mcuboot::image_magic)
             return false;
-        return a == start || a + velk::mcuboot::u16_at(h + velk::mcuboot::field::hdr_size) == start;
+        return a == start || a + bytes::le16(h + velk::mcuboot::field::hdr_size) == start;
     };
     // A raw binary placed at the build's start that opens with the magic:
     // a signed image's .bin, which starts at its slot.
     uint8_t first[4];
     if (run.file.format->needs_base && !held.empty() &&
         held.read(held.pieces().front().address, first, 4) == 4 &&
-        velk::mcuboot::u32_at(first) == velk::mcuboot::image_magic) {
+        bytes::le32(first) == velk::mcuboot::image_magic) {
         run.unjudged_header = held.pieces().front().address;
         run.unjudged_opens_bin = true;
         return;

@@ -10,6 +10,7 @@
 #include <numeric>
 #include <tuple>
 
+#include "../base/byte_order.h"
 #include "../formats/formats.h"
 #include "../mcuboot/key.h"
 #include "../mcuboot/settings.h"
@@ -72,7 +73,7 @@ public:
 private:
     uint16_t u16(uint64_t at) const {
         if (at < v_.address || at + 2 > v_.run_end) return 0;
-        return format::u16_at(ptr(at));
+        return bytes::le16(ptr(at));
     }
     uint8_t u8(uint64_t at) const {
         return at >= v_.address && at < v_.run_end ? bytes_[at - v_.address] : fill_;
@@ -443,12 +444,12 @@ bool image_at(const layout::MemoryMap& held, uint64_t a) {
     // An image's header whose sizes were damaged still has its zeros: no
     // load address (imgtool's default) and the reserved last word. A
     // bootloader's literal of the magic is followed by other literals.
-    if (format::u32_at(h + 4) == 0 && format::u32_at(h + 28) == 0) return true;
+    if (header.load_addr == 0 && header.pad == 0) return true;
     if (header.hdr_size < header_bytes) return false;
     const uint64_t info = a + header.hdr_size + uint64_t{header.img_size};
     uint8_t m[2];
     held.read(info, m, 2);
-    return format::u16_at(m) ==
+    return bytes::le16(m) ==
            (header.protect_tlv_size ? format::protected_info : format::unprotected_info);
 }
 

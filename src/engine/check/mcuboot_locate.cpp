@@ -2,6 +2,7 @@
 // and where a raw binary of it starts.
 #include <algorithm>
 
+#include "../base/byte_order.h"
 #include "check_run.h"
 #include "mcuboot_check.h"
 
@@ -19,14 +20,14 @@ std::vector<uint64_t> candidates(const CheckRun& run, const Verdict& v,
     for (const layout::Piece& p : held.pieces()) {
         if (!p.bytes) continue;
         for (uint64_t a = (p.address + 3) & ~uint64_t{3}; a + 4 <= p.end(); a += 4) {
-            if (format::u32_at(p.bytes + (a - p.address)) == format::image_magic)
+            if (bytes::le32(p.bytes + (a - p.address)) == format::image_magic)
                 found.push_back(a);
         }
     }
     auto size_at = [&](uint64_t a) {
         uint8_t b[2];
         held.read(a + format::field::hdr_size, b, 2);
-        return uint64_t{format::u16_at(b)};
+        return uint64_t{bytes::le16(b)};
     };
     auto fits = [&](uint64_t a) {
         uint64_t size = size_at(a);
@@ -68,18 +69,18 @@ std::vector<uint64_t> candidates(const CheckRun& run, const Verdict& v,
 }
 
 uint64_t raw_start(const CheckRun& run, const uint8_t* bytes, size_t size, uint64_t images) {
-    if (!run.build || size < format::header_fields || format::u32_at(bytes) != format::image_magic)
+    if (!run.build || size < format::header_fields || bytes::le32(bytes) != format::image_magic)
         return images;
     // The build's own first bytes are the room (a placeholder, or the header
     // itself): the file starts where the build does.
     uint8_t room[format::header_fields];
     run.build_memory.read(images, room, format::header_fields);
     const uint8_t fill = run.plan.fill;
-    if (format::u32_at(room) == format::image_magic ||
+    if (bytes::le32(room) == format::image_magic ||
         std::all_of(room, room + format::header_fields, [&](uint8_t b) { return b == 0 || b == fill; }))
         return images;
     const format::Settings s = format::read_settings(run.request, format::Use::verify);
-    const uint64_t header = s.has_header ? s.header : format::u16_at(bytes + format::field::hdr_size);
+    const uint64_t header = s.has_header ? s.header : bytes::le16(bytes + format::field::hdr_size);
     return header <= images ? images - header : images;
 }
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "../diagnostics/layout_warnings.h"
+#include "../request/option_table.h"
 #include "../report/refusal.h"
 #include "../report/wording.h"
 #include "flash_run.h"
@@ -12,7 +13,25 @@ namespace velk::flash {
 
 namespace {
 
-// Records in images far apart would make the .bin mostly fill.
+// The files asked for that hold no addresses, ".bin and .dfu", and the
+// options that ask for them, "--bin and --dfu".
+std::pair<std::string, std::string> unplaced_files(const FlashRun& run) {
+    std::string which, options;
+    for (const formats::Format* f = formats::begin(); f != formats::end(); ++f) {
+        if (!f->needs_base || !run.asked(*f)) continue;
+        which += (which.empty() ? "" : " and ") + std::string(f->ext);
+        for (const OptionRow* r = options_begin(); r != options_end(); ++r)
+            if (r->output && std::string(r->output) == f->word)
+                options += (options.empty() ? "" : " and ") +
+                           (r->value == Value::output
+                                ? run.request.asker.turned_on(r->option)
+                                : std::string(run.request.asker.name(r->option)));
+    }
+    return {which, options};
+}
+
+// Records in images far apart would make the .bin (and the .dfu around
+// its bytes) mostly fill.
 void refuse_a_bin_of_fill(const FlashRun& run) {
     auto [from, to] = run.bin_range();
     uint64_t held = 0;
@@ -20,8 +39,10 @@ void refuse_a_bin_of_fill(const FlashRun& run) {
         if (p.address < to && p.end() > from)
             held += std::min(p.end(), to) - std::max(p.address, from);
     uint64_t gaps = (to - from) - held;
-    if (gaps > diagnostics::padding_limit && !run.request.force)
-        throw Refusal{wording::bin_of_fill(run.request.asker, ".bin", gaps, from, to)};
+    if (gaps > diagnostics::padding_limit && !run.request.force) {
+        const auto [which, options] = unplaced_files(run);
+        throw Refusal{wording::bin_of_fill(run.request.asker, which, gaps, from, to, options)};
+    }
 }
 
 }  // namespace

@@ -1,12 +1,12 @@
 // The file formats FLASH writes and CHECK reads, one row each, as binutils
 // lists its target vectors: the name, the endings a file of it is known by,
 // how its first bytes tell it, its reader and its writer (either may be
-// missing), the option that asks for it, its --help line, and the traits
-// the rest of the engine asks of a file (whether it holds its addresses,
-// carries a chip family, is the build itself, ...). Recognising a file,
-// reading it, writing and removing an earlier run's files, the report's
-// lines, --help and CHECK all go through this table; no code outside it
-// asks which format a file is, only what its format's row says.
+// missing), the option that asks for it, and the traits the rest of the
+// engine asks of a file (whether it holds its addresses, carries a chip
+// family, is the build itself, ...). Recognising a file, reading it,
+// writing and removing an earlier run's files, the report's lines and
+// CHECK all go through this table; no code outside it asks which format a
+// file is, only what its format's row says.
 #pragma once
 
 #include <cstdint>

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "../layout/file_data.h"
+#include "../numbers/numbers.h"
 #include "../report/text.h"
 #include "file_checks.h"
 #include "image_bytes.h"
@@ -19,8 +20,8 @@ struct DigitPairs {
     DigitPairs() {
         for (int high = 0; high < 256; ++high)
             for (int low = 0; low < 256; ++low) {
-                const int h = layout::hex_digit(static_cast<char>(high));
-                const int l = layout::hex_digit(static_cast<char>(low));
+                const int h = numbers::hex_digit(static_cast<char>(high));
+                const int l = numbers::hex_digit(static_cast<char>(low));
                 value[high << 8 | low] =
                     h < 0 || l < 0 ? int16_t{-1} : static_cast<int16_t>(h << 4 | l);
             }

@@ -1,6 +1,7 @@
 #include "hex_reader.h"
 
 #include "../base/byte_order.h"
+#include "../numbers/numbers.h"
 
 namespace velk::hexfile {
 
@@ -23,7 +24,7 @@ public:
 
     bool parse(size_t line, const char* record, size_t length, Records& r) {
         if (record[0] != ':' || length < 11 ||
-            !layout::decode_hex(record + 1, length - 1, raw_) ||
+            !numbers::hex_bytes({record + 1, length - 1}, raw_) ||
             raw_.size() != 5u + raw_[0])
             return r.fail(ReadFault::bad_record, line);
         uint8_t sum = 0;

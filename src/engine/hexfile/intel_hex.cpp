@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "../base/byte_order.h"
 #include "../layout/record_text.h"
 
 namespace velk::hexfile {
@@ -79,8 +80,8 @@ private:
 };
 
 void extended_linear_address(LineBuffer& lines, uint64_t page) {
-    const uint8_t payload[] = {static_cast<uint8_t>(page >> 8),
-                               static_cast<uint8_t>(page)};
+    uint8_t payload[2];
+    bytes::store(payload, 2, bytes::Order::big, page);
     lines.record(0x04, 0, payload, 2);
 }
 
@@ -95,10 +96,8 @@ void write_intel_hex(const MemoryMap& memory, std::optional<uint32_t> start_line
                      TextSink& sink) {
     LineBuffer lines(sink);
     if (start_linear) {
-        const uint32_t at = *start_linear;
-        const uint8_t start[] = {static_cast<uint8_t>(at >> 24),
-                                 static_cast<uint8_t>(at >> 16),
-                                 static_cast<uint8_t>(at >> 8), static_cast<uint8_t>(at)};
+        uint8_t start[4];
+        bytes::store(start, 4, bytes::Order::big, *start_linear);
         lines.record(0x05, 0, start, 4);
     }
 

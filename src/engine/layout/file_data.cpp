@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "../numbers/numbers.h"
-
 namespace velk::layout {
 
 bool Records::data(size_t line, uint64_t address, const uint8_t* bytes, size_t size) {
@@ -79,21 +77,6 @@ bool Records::finish(uint64_t& overlap) {
         }
     }
     return ok;
-}
-
-int hex_digit(char c) {
-    return numbers::hex_digit(c);
-}
-
-bool decode_hex(const char* text, size_t length, std::vector<uint8_t>& out) {
-    if (length % 2 != 0) return false;
-    out.resize(length / 2);
-    for (size_t i = 0; i < out.size(); ++i) {
-        int high = hex_digit(text[2 * i]), low = hex_digit(text[2 * i + 1]);
-        if (high < 0 || low < 0) return false;
-        out[i] = static_cast<uint8_t>(high << 4 | low);
-    }
-    return true;
 }
 
 }  // namespace velk::layout

@@ -114,8 +114,6 @@ void for_each_line(const char* text, size_t size, Visit&& visit) {
     }
 }
 
-int hex_digit(char c);
-
 template <class Parser>
 Expected<FileData, ReadFault> Records::read(const char* text, size_t size) {
     Records records;
@@ -147,9 +145,5 @@ Expected<FileData, ReadFault> Records::read(const char* text, size_t size) {
     if (records.out_.runs.empty()) return ReadFault{ReadFault::no_data};
     return std::move(records.out_);
 }
-
-// "LLAAAA..." pairs of hex digits into bytes; false on a bad digit or an
-// odd count.
-bool decode_hex(const char* text, size_t length, std::vector<uint8_t>& out);
 
 }  // namespace velk::layout

@@ -9,23 +9,7 @@
 
 namespace velk::mcuboot {
 
-uint16_t u16_at(const uint8_t* p) {
-    return bytes::le16(p);
-}
-
-uint32_t u32_at(const uint8_t* p) {
-    return bytes::le32(p);
-}
-
 namespace {
-
-void put_u16(uint8_t* p, uint16_t v) {
-    bytes::put_le16(p, v);
-}
-
-void put_u32(uint8_t* p, uint32_t v) {
-    bytes::put_le32(p, v);
-}
 
 // A decimal number of at most `limit`, the whole of [from, to).
 bool number(const std::string& text, size_t from, size_t to, uint64_t limit, uint64_t& out) {
@@ -54,7 +38,7 @@ public:
     Walk(const uint8_t* bytes, size_t size, Areas& areas)
         : bytes_(bytes), size_(size), areas_(areas) {}
 
-    uint16_t u16(uint64_t at) const { return at + 2 <= size_ ? u16_at(bytes_ + at) : 0; }
+    uint16_t u16(uint64_t at) const { return at + 2 <= size_ ? bytes::le16(bytes_ + at) : 0; }
 
     void fault(uint64_t at, std::string what, std::string held, std::string wanted,
                bool in_header = false) {
@@ -187,18 +171,10 @@ std::string version_text(const Version& v) {
 std::array<uint8_t, 8> pack_version(const Version& v) {
     Header h;
     h.version = v;
-    const uint64_t value = header_field("version").get(h);
+    const HeaderField& f = header_field("version");
     std::array<uint8_t, 8> out{};
-    for (unsigned i = 0; i < out.size(); ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+    bytes::store(out.data(), f.width, bytes::Order::little, f.get(h));
     return out;
-}
-
-Version unpack_version(const uint8_t* p) {
-    Header h;
-    uint64_t value = 0;
-    for (unsigned i = 8; i-- > 0;) value = value << 8 | p[i];
-    header_field("version").set(h, value);
-    return h.version;
 }
 
 uint32_t counter_of(const Version& v) {
@@ -208,21 +184,15 @@ uint32_t counter_of(const Version& v) {
 
 std::array<uint8_t, header_fields> encode_header(const Header& h) {
     std::array<uint8_t, header_fields> out{};
-    for (const HeaderField& f : header_table) {
-        const uint64_t value = f.get(h);
-        for (unsigned i = 0; i < f.width; ++i)
-            out[f.offset + i] = static_cast<uint8_t>(value >> (8 * i));
-    }
+    for (const HeaderField& f : header_table)
+        bytes::store(out.data() + f.offset, f.width, bytes::Order::little, f.get(h));
     return out;
 }
 
 Header decode_header(const uint8_t* p) {
     Header h;
-    for (const HeaderField& f : header_table) {
-        uint64_t value = 0;
-        for (unsigned i = f.width; i-- > 0;) value = value << 8 | p[f.offset + i];
-        f.set(h, value);
-    }
+    for (const HeaderField& f : header_table)
+        f.set(h, bytes::load(p + f.offset, f.width, bytes::Order::little));
     return h;
 }
 
@@ -265,7 +235,7 @@ Bytes dependency_value(uint8_t image, const Version& version) {
 
 Bytes u32_value(uint32_t value) {
     Bytes out(4);
-    put_u32(out.data(), value);
+    bytes::put_le32(out.data(), value);
     return out;
 }
 
@@ -274,12 +244,12 @@ Bytes encode_area(uint16_t info, const std::vector<Tlv>& entries) {
     Bytes out(info_size);
     for (const Tlv& t : entries) {
         uint8_t head[tlv_head_size] = {t.type, 0, 0, 0};
-        put_u16(head + 2, static_cast<uint16_t>(t.value.size()));
+        bytes::put_le16(head + 2, static_cast<uint16_t>(t.value.size()));
         out.insert(out.end(), head, head + tlv_head_size);
         out.insert(out.end(), t.value.begin(), t.value.end());
     }
-    put_u16(out.data(), info);
-    put_u16(out.data() + 2, static_cast<uint16_t>(out.size()));
+    bytes::put_le16(out.data(), info);
+    bytes::put_le16(out.data() + 2, static_cast<uint16_t>(out.size()));
     return out;
 }
 
@@ -337,12 +307,12 @@ Areas parse_areas(const uint8_t* bytes, size_t size, uint16_t protect_tlv_size) 
 
 bool whole_area(const uint8_t* bytes, size_t size) {
     if (size < info_size) return false;
-    const uint16_t magic = u16_at(bytes);
+    const uint16_t magic = bytes::le16(bytes);
     if (magic != protected_info && magic != unprotected_info) return false;
-    const uint64_t end = u16_at(bytes + 2);
+    const uint64_t end = bytes::le16(bytes + 2);
     uint64_t at = info_size;
     while (at + tlv_head_size <= end && at + tlv_head_size <= size)
-        at += tlv_head_size + u16_at(bytes + at + 2);
+        at += tlv_head_size + bytes::le16(bytes + at + 2);
     return at == end && end <= size && end > info_size;
 }
 

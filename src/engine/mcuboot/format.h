@@ -39,9 +39,6 @@ constexpr size_t tlv_head_size = 4;   // an entry's type, 0, length
 // The flag that makes load_addr mean something: the image is copied to RAM.
 constexpr uint32_t flag_ram_load = 0x20;
 
-uint16_t u16_at(const uint8_t* bytes);
-uint32_t u32_at(const uint8_t* bytes);
-
 // The TLV types MCUboot knows, one row each, named as imgtool's TLV_VALUES
 // names them (the signatures and ECDSA224 as MCUboot's sources do): the
 // only place a type's number or name is written.
@@ -147,7 +144,6 @@ std::optional<Version> parse_version(const std::string& text);
 std::string version_text(const Version& v);
 // The 8 bytes of a version field.
 std::array<uint8_t, 8> pack_version(const Version& v);
-Version unpack_version(const uint8_t* bytes);
 // The security counter `auto` gives: the version without its build,
 // major << 24 | minor << 16 | revision.
 uint32_t counter_of(const Version& v);

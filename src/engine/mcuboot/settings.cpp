@@ -35,15 +35,9 @@ std::string known() {
 }
 
 
-bool bytes_of(std::string text, Bytes& out) {
-    if (numbers::hex_prefixed(text)) text = text.substr(2);
-    if (text.empty() || text.size() % 2) return false;
-    for (size_t i = 0; i < text.size(); i += 2) {
-        const int high = numbers::hex_digit(text[i]), low = numbers::hex_digit(text[i + 1]);
-        if (high < 0 || low < 0) return false;
-        out.push_back(static_cast<uint8_t>(high << 4 | low));
-    }
-    return true;
+bool bytes_of(std::string_view text, Bytes& out) {
+    if (numbers::hex_prefixed(text)) text.remove_prefix(2);
+    return !text.empty() && numbers::hex_bytes(text, out);
 }
 
 // A size or count: the asker's number, or the one its text gives.

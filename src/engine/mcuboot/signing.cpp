@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 
+#include "../base/byte_order.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
 #include "describe.h"
@@ -17,7 +18,7 @@ constexpr uint16_t em_arm = 40;
 uint32_t word_at(const layout::MemoryMap& memory, uint64_t address) {
     uint8_t b[4];
     memory.read(address, b, 4);
-    return u32_at(b);
+    return bytes::le32(b);
 }
 
 bool erased_or_zero(uint8_t byte, uint8_t fill) {
@@ -180,8 +181,11 @@ Bytes sha256(crypto::Provider& crypto, const Bytes& bytes) {
     return digest->finish();
 }
 
-}  // namespace
+std::vector<Added> added_pieces(const Signing& s, const Signed& made);
 
+// The settings read and the key file's text, before the build is: what is
+// wrong with them is refused first, and the key's library can start
+// loading meanwhile.
 Signing start_signing(const Request& request) {
     Signing s;
     s.settings = read_settings(request, Use::sign);
@@ -191,6 +195,8 @@ Signing start_signing(const Request& request) {
     return s;
 }
 
+// Where the image goes in the build's image `memory` (before any record is
+// stored; its fill the erased value), and what a bootloader would refuse.
 void place_signing(Signing& s, const Request& request, const ElfBuild& elf,
                    const layout::MemoryMap& memory) {
     const uint8_t fill = memory.fill();
@@ -203,6 +209,8 @@ void place_signing(Signing& s, const Request& request, const ElfBuild& elf,
     check_vectors(s, elf, memory);
 }
 
+// The header's fields into `out` and, over the build's own room, into
+// `memory`: before any record is stored.
 void write_header(const Signing& s, layout::MemoryMap& memory, Signed& out) {
     const Settings& settings = s.settings;
     out.header.hdr_size = static_cast<uint16_t>(settings.header);
@@ -224,6 +232,7 @@ void write_header(const Signing& s, layout::MemoryMap& memory, Signed& out) {
     if (s.room_reserved) memory.overlay(s.slot, out.room.data(), out.room.size());
 }
 
+// The rest, after the records are stored, over `out` as write_header() left it.
 void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
           Signed& out) {
     const Settings& settings = s.settings;
@@ -313,6 +322,7 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
     memory = std::move(signed_memory);
 }
 
+// The pieces the image adds beside the build's own bytes, in address order.
 std::vector<Added> added_pieces(const Signing& s, const Signed& made) {
     std::vector<Added> added;
     if (!s.room_reserved)
@@ -328,6 +338,7 @@ std::vector<Added> added_pieces(const Signing& s, const Signed& made) {
     return added;
 }
 
+// "MCUboot image ...": FLASH's line for it.
 std::string signed_line(const Signing& s, const Signed& made) {
     const std::string how =
         made.key_type ? std::string("signed with ") + crypto::key_type_name(*made.key_type) +
@@ -344,6 +355,7 @@ std::string signed_line(const Signing& s, const Signed& made) {
                                            : "");
 }
 
+// --json's "mcuboot" object.
 json::Value describe(const Signing& s, const Signed& made) {
     Description d;
     d.slot = s.slot;
@@ -372,6 +384,8 @@ json::Value describe(const Signing& s, const Signed& made) {
                                          made.trailer.front()};
     return describe_image(d, nullptr);
 }
+
+}  // namespace
 
 void Stage::start(const Request& request, Host& host) {
     if (!request.mcuboot) return;

@@ -43,17 +43,8 @@ struct Signing {
     std::vector<std::string> refused;
 };
 
-// The settings read and the key file's text, before the build is: what is
-// wrong with them is refused first, and the key's library can start
-// loading meanwhile.
-Signing start_signing(const Request& request);
-
-// Where the image goes in the build's image `memory` (before any record is
-// stored; its fill the erased value), and what a bootloader would refuse.
-void place_signing(Signing& signing, const Request& request, const ElfBuild& elf,
-                   const layout::MemoryMap& memory);
-
-// What write_header() and sign() made; `memory` holds copies of its bytes.
+// What the stage made, the header's fields when placed and the rest when
+// signed; the run's image holds copies of its bytes.
 struct Signed {
     Header header;
     Bytes room;  // at the slot's start: the fields, or the whole added room
@@ -66,19 +57,6 @@ struct Signed {
     uint64_t image_end = 0;  // the slot's end with pad, otherwise the TLVs' end
 };
 
-// The header's fields into `out` and, over the build's own room, into
-// `memory`: before any record is stored.
-void write_header(const Signing& signing, layout::MemoryMap& memory, Signed& out);
-// The rest, after the records are stored, over `out` as write_header() left it.
-void sign(const Signing& signing, layout::MemoryMap& memory, crypto::Provider& crypto,
-          Signed& out);
-
-// "signed MCUboot image ...": FLASH's line for it.
-std::string signed_line(const Signing& signing, const Signed& made);
-
-// --json's "mcuboot" object.
-json::Value describe(const Signing& signing, const Signed& made);
-
 // The pieces the files and the checksummed ELF add for the image: the
 // added room, the TLVs and the slot's padding and trailer, in address
 // order (a null `bytes`: erased flash).
@@ -88,7 +66,6 @@ struct Added {
     const uint8_t* bytes;
     uint64_t size;
 };
-std::vector<Added> added_pieces(const Signing& signing, const Signed& made);
 
 // FLASH's signing stage, one part of its driver: with --mcuboot the image
 // made bootable, without it nothing at all, so that the driver's stages

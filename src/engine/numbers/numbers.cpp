@@ -45,10 +45,7 @@ bool read_number(std::string_view value, int base, uint64_t& out) {
             underscore = true;
             continue;
         }
-        int digit = c >= '0' && c <= '9'                ? c - '0'
-                    : base == 16 && c >= 'a' && c <= 'f' ? c - 'a' + 10
-                    : base == 16 && c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                                         : -1;
+        const int digit = base == 16 ? hex_digit(c) : c >= '0' && c <= '9' ? c - '0' : -1;
         if (digit < 0) return false;
         overflow = overflow || number > (UINT64_MAX - static_cast<uint64_t>(digit)) /
                                             static_cast<uint64_t>(base);
@@ -98,6 +95,17 @@ int hex_digit(char c) {
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return -1;
+}
+
+bool hex_bytes(std::string_view text, std::vector<uint8_t>& out) {
+    if (text.size() % 2 != 0) return false;
+    out.resize(text.size() / 2);
+    for (size_t i = 0; i < out.size(); ++i) {
+        const int high = hex_digit(text[2 * i]), low = hex_digit(text[2 * i + 1]);
+        if (high < 0 || low < 0) return false;
+        out[i] = static_cast<uint8_t>(high << 4 | low);
+    }
+    return true;
 }
 
 }  // namespace velk::numbers

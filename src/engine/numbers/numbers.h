@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 namespace velk::numbers {
 
@@ -40,5 +41,10 @@ bool digits_at(std::string_view text, size_t& at, uint64_t& value, size_t most);
 
 // A hex digit's value, or -1.
 int hex_digit(char c);
+
+// Pairs of hex digits as the bytes they stand for, into `out` (replacing
+// what it held): a HEX or S-record line's body, an MCUboot TLV's value;
+// false on a character that is no hex digit or an odd count.
+bool hex_bytes(std::string_view text, std::vector<uint8_t>& out);
 
 }  // namespace velk::numbers

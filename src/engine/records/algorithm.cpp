@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "../base/byte_order.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
 #include "../request/option_table.h"
@@ -105,12 +106,13 @@ checksum::Bytes value_of(const Algorithm& algorithm, const layout::MemoryMap& me
     return running->finish();
 }
 
+uint64_t number_of(const checksum::Bytes& value) {
+    return bytes::load(value.data(), static_cast<unsigned>(value.size()), bytes::Order::big);
+}
+
 uint64_t checksum_of(const Algorithm& algorithm, const layout::MemoryMap& memory,
                      const Intervals& range, Feed feed, const BetweenChunks& between_chunks) {
-    uint64_t value = 0;
-    for (uint8_t b : value_of(algorithm, memory, range, {feed, false, {}, between_chunks}))
-        value = value << 8 | b;
-    return value;
+    return number_of(value_of(algorithm, memory, range, {feed, false, {}, between_chunks}));
 }
 
 }  // namespace velk::records

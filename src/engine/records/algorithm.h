@@ -63,6 +63,9 @@ struct Computing {
 checksum::Bytes value_of(const Algorithm& algorithm, const layout::MemoryMap& memory,
                          const Intervals& range, const Computing& computing);
 
+// A value of 8 bytes or fewer, as value_of gives it, as a number.
+uint64_t number_of(const checksum::Bytes& value);
+
 // The checksum as a number, for values of 8 bytes or fewer.
 uint64_t checksum_of(const Algorithm& algorithm, const layout::MemoryMap& memory,
                      const Intervals& range, Feed feed,

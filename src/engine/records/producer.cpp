@@ -1,5 +1,6 @@
 #include "producer.h"
 
+#include "../base/byte_order.h"
 #include "../report/text.h"
 #include "plan.h"
 
@@ -11,12 +12,8 @@ bool Producer::big_endian(const Plan& plan) const {
 
 std::optional<uint64_t> Producer::number(const Plan& plan, const Bytes& bytes) const {
     if (bytes.size() > 8) return std::nullopt;
-    const bool big = big_endian(plan);
-    const size_t n = bytes.size();
-    uint64_t value = 0;
-    for (size_t i = 0; i < n; ++i)
-        value |= static_cast<uint64_t>(bytes[i]) << (8 * (big ? n - 1 - i : i));
-    return value;
+    return bytes::load(bytes.data(), static_cast<unsigned>(bytes.size()),
+                       big_endian(plan) ? bytes::Order::big : bytes::Order::little);
 }
 
 std::string Producer::shown(const Plan& plan, const Bytes& bytes) const {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "../base/byte_order.h"
 #include "../checksum/catalogue.h"
 #include "../report/text.h"
 #include "../report/wording.h"
@@ -19,8 +20,7 @@ using text::address;
 // The slot's bytes for `value` in the producer's byte order.
 Bytes bytes_of(uint64_t value, unsigned width, bool big) {
     Bytes out(width);
-    for (unsigned i = 0; i < width; ++i)
-        out[i] = static_cast<uint8_t>(value >> (8 * (big ? width - 1 - i : i)));
+    bytes::store(out.data(), width, big ? bytes::Order::big : bytes::Order::little, value);
     return out;
 }
 
@@ -35,9 +35,7 @@ public:
                   const layout::MemoryMap& memory) const override {
         Bytes value = value_of(algorithm_, memory, r.range, plan.computing(feed_));
         if (algorithm_.fixed_order()) return value;
-        uint64_t number = 0;
-        for (uint8_t b : value) number = number << 8 | b;
-        return bytes_of(number, r.width, plan.big_endian);
+        return bytes_of(number_of(value), r.width, plan.big_endian);
     }
 
     bool big_endian(const Plan& plan) const override {
@@ -155,17 +153,14 @@ private:
     // bytes.
     bool other_algorithm(const Plan& plan, const Record& r, const Mismatch& m,
                          uint64_t stored, const Hint& hint) const {
-        uint64_t swapped = 0;
-        for (unsigned k = 0; k < r.width; ++k)
-            swapped |= static_cast<uint64_t>(m.held[k])
-                       << (8 * (plan.big_endian ? k : r.width - 1 - k));
+        const uint64_t swapped = bytes::load(
+            m.held.data(), r.width, plan.big_endian ? bytes::Order::little : bytes::Order::big);
         const char* order_other = plan.big_endian ? "little-endian" : "big-endian";
         const std::string order_word =
             std::string(plan.big_endian ? "leave out " : "add ") + spelled(Option::be);
         // With --be the words of a sum are read big-endian too.
-        uint64_t computed = 0;
-        for (uint8_t b : value_of(algorithm_, m.memory, r.range, plan.computing(feed_)))
-            computed = computed << 8 | b;
+        const uint64_t computed =
+            number_of(value_of(algorithm_, m.memory, r.range, plan.computing(feed_)));
         if (computed == swapped && r.width > 1) {
             hint(text::format("the value at %s is this checksum stored %s: %s",
                               address(r.slot).c_str(), order_other, order_word.c_str()));

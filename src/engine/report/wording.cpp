@@ -156,13 +156,14 @@ std::string dropped(const std::string& name, const std::vector<std::string>& clo
            "compiler, not from the linker)";
 }
 
-std::string bin_of_fill(const Asker& asker, const char* which, uint64_t gaps,
-                        uint64_t from, uint64_t to) {
+std::string bin_of_fill(const Asker& asker, const std::string& which, uint64_t gaps,
+                        uint64_t from, uint64_t to, const std::string& leave_out) {
     return text::format(
         "the %s would hold %llu MiB of fill between %s and %s, where nothing is written: "
         "leave out %s, or %s writes it",
-        which, static_cast<unsigned long long>(gaps >> 20), text::address(from).c_str(),
-        text::address(to).c_str(), asker.turned_on(Option::bin).c_str(),
+        which.c_str(), static_cast<unsigned long long>(gaps >> 20), text::address(from).c_str(),
+        text::address(to).c_str(),
+        (leave_out.empty() ? asker.turned_on(Option::bin) : leave_out).c_str(),
         asker.turned_on(Option::force).c_str());
 }
 

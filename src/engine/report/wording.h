@@ -40,9 +40,10 @@ std::string words_rule(const Asker& asker, uint64_t start, uint64_t end,
                        bool piece = false);
 
 // A raw binary (`which`: ".bin", "merged .bin") that would be mostly the
-// fill between far-apart data: `gaps` bytes of it in [from, to).
-std::string bin_of_fill(const Asker& asker, const char* which, uint64_t gaps,
-                        uint64_t from, uint64_t to);
+// fill between far-apart data: `gaps` bytes of it in [from, to); `leave_out`
+// names the options that ask for it, --bin when empty.
+std::string bin_of_fill(const Asker& asker, const std::string& which, uint64_t gaps,
+                        uint64_t from, uint64_t to, const std::string& leave_out = {});
 
 // A symbol that is not there: in a file without a symbol table, or with
 // the names closest to it.

@@ -1,5 +1,8 @@
 #include "srec_reader.h"
 
+#include "../base/byte_order.h"
+#include "../numbers/numbers.h"
+
 namespace velk::srecord {
 
 namespace {
@@ -23,7 +26,7 @@ public:
 
     bool parse(size_t line, const char* record, size_t length, Records& r) {
         if (length < 4 || (record[0] != 'S' && record[0] != 's') ||
-            !layout::decode_hex(record + 2, length - 2, raw_) || raw_.size() < 2 ||
+            !numbers::hex_bytes({record + 2, length - 2}, raw_) || raw_.size() < 2 ||
             raw_.size() != 1u + raw_[0])
             return r.fail(ReadFault::bad_record, line);
         const char type = record[1];
@@ -37,8 +40,8 @@ public:
         const size_t width = widths[type - '0'];
         const size_t count = raw_.size() - 2;  // address and data
         if (count < width) return r.fail(ReadFault::bad_field, line);
-        uint64_t address = 0;
-        for (size_t i = 0; i < width; ++i) address = address << 8 | raw_[1 + i];
+        const uint64_t address =
+            bytes::load(raw_.data() + 1, static_cast<unsigned>(width), bytes::Order::big);
         const uint8_t* payload = raw_.data() + 1 + width;
         const size_t payload_size = count - width;
         switch (type) {

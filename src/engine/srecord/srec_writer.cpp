@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "../base/byte_order.h"
 #include "../layout/record_text.h"
 
 namespace velk::srecord {
@@ -27,10 +28,11 @@ public:
         unsigned length = static_cast<unsigned>(width + count + 1);
         unsigned sum = length;
         out = RecordText::put_byte(out, static_cast<uint8_t>(length));
-        for (int i = width - 1; i >= 0; --i) {
-            uint8_t b = static_cast<uint8_t>(address >> (8 * i));
-            sum += b;
-            out = RecordText::put_byte(out, b);
+        uint8_t at[4];
+        bytes::store(at, static_cast<unsigned>(width), bytes::Order::big, address);
+        for (int i = 0; i < width; ++i) {
+            sum += at[i];
+            out = RecordText::put_byte(out, at[i]);
         }
         for (size_t i = 0; i < count; ++i) {
             sum += payload[i];

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "../base/closest.h"
+#include "../numbers/numbers.h"
 #include "uf2.h"
 
 namespace velk::uf2 {
@@ -82,16 +83,9 @@ const Family* family_named(std::string_view given) {
 
 // "0x" and 1 to 8 hex digits.
 bool parse_id(std::string_view text, uint32_t& id) {
-    if (text.size() < 3 || text.size() > 10 || text[0] != '0' ||
-        (text[1] != 'x' && text[1] != 'X'))
-        return false;
-    uint32_t value = 0;
-    for (size_t i = 2; i < text.size(); ++i) {
-        int digit = layout::hex_digit(text[i]);
-        if (digit < 0) return false;
-        value = value << 4 | static_cast<uint32_t>(digit);
-    }
-    id = value;
+    uint64_t value = 0;
+    if (text.size() > 10 || !numbers::read_hex_address(text, value)) return false;
+    id = static_cast<uint32_t>(value);
     return true;
 }
 
