@@ -83,7 +83,7 @@ void merged_segments(const std::string& data) {
     const velk::Merged merged =
         velk::merge_with({{velk::MergeFile{data + "/fw_bootloader.hex", std::nullopt}},
                           std::nullopt, app_path},
-                         application, 0, plan, false, false, std::nullopt);
+                         application, 0, plan, {}, false, std::nullopt);
     const std::vector<Segment>& got = merged.memory.segments();
     expect(got.size() == 2 && got[0].address == 0x08000000 && got[0].size == 0x70 &&
                got[0].sections.empty() && got[1].address == 0x08004000 &&

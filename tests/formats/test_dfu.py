@@ -219,8 +219,6 @@ def test_a_file_of_mostly_fill_names_the_options_asking_for_it(velk, monkeypatch
     assert os.listdir(far_apart.parent) == ["fw.elf"]
 
 
-@pytest.mark.xfail(strict=True, reason="the merged files' refusal of mostly fill still names "
-                                       "the .bin and --bin whatever asked for the file")
 def test_a_merged_file_of_mostly_fill_names_the_option_asking_for_it(velk, monkeypatch,
                                                                      tmp_path):
     from elfwriter import Elf, Segment

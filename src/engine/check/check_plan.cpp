@@ -284,7 +284,7 @@ private:
         records::store_all(run_.plan, run_.expected, run_.built);
         if (request_.merge.empty()) return;
         run_.merged = merge_with({request_.merge, request_.entry, *request_.elf}, run_.expected,
-                             run_.build->file.header.entry, run_.plan, false, request_.force,
+                             run_.build->file.header.entry, run_.plan, {}, request_.force,
                              std::nullopt);
     }
 

@@ -56,7 +56,10 @@ void compute(FlashRun& run, Host& host) {
     if (bin) refuse_a_bin_of_fill(run);
     if (!request.merge.empty())
         run.merged = merge_with({request.merge, request.entry, request.input}, run.memory,
-                                run.elf.file.header.entry, run.plan, bin, request.force,
+                                run.elf.file.header.entry, run.plan,
+                                bin ? unplaced_files(run)
+                                    : std::pair<std::string, std::string>{},
+                                request.force,
                                 request.uf2 ? std::optional<uint32_t>(run.family)
                                             : std::nullopt);
     // The checksummed ELF file, when the input holds every record.

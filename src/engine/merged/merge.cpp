@@ -124,8 +124,9 @@ void refuse_entry_without_merge(const Request& request) {
 }
 
 Merged merge_with(const MergeRequest& request, const layout::MemoryMap& application,
-                  uint64_t application_entry, const records::Plan& plan, bool bin,
-                  bool force, std::optional<uint32_t> uf2_family) {
+                  uint64_t application_entry, const records::Plan& plan,
+                  const std::pair<std::string, std::string>& unplaced, bool force,
+                  std::optional<uint32_t> uf2_family) {
     Merged merged;
     std::vector<std::string>& names = merged.names;
     merged.sources.reserve(request.files.size());
@@ -227,9 +228,9 @@ Merged merge_with(const MergeRequest& request, const layout::MemoryMap& applicat
     merged.from = parts.front().address;
     merged.to = parts.back().end();
     uint64_t gaps = (merged.to - merged.from) - held;
-    if (bin && gaps > diagnostics::padding_limit && !force)
-        throw Refusal{wording::bin_of_fill(plan.asker, "merged .bin", gaps, merged.from,
-                                           merged.to)};
+    if (!unplaced.first.empty() && gaps > diagnostics::padding_limit && !force)
+        throw Refusal{wording::bin_of_fill(plan.asker, "merged " + unplaced.first, gaps,
+                                           merged.from, merged.to, unplaced.second)};
 
     merged.entry = application_entry;
     for (size_t k = 0; k < merged.sources.size(); ++k)

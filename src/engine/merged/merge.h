@@ -40,12 +40,15 @@ struct MergeRequest {
 // into the application's bytes (naming the first such byte and how many),
 // a merged byte a record covers, an address two merged files write, a UF2
 // file of another chip family than `uf2_family` (the merged UF2 would
-// relabel its blocks) and, unless `force`, a raw binary holding more than
-// 16 MiB of fill. The start address is --entry's, else the first merged
+// relabel its blocks) and, unless `force`, a merged file without
+// addresses holding more than 16 MiB of fill (`unplaced`: the files asked
+// for that hold none, ".bin and .dfu", and the options that asked, "--bin
+// and --dfu"; empty: none was asked for). The start address is --entry's, else the first merged
 // file's that has one, else the application's.
 Merged merge_with(const MergeRequest& request, const layout::MemoryMap& application,
-                  uint64_t application_entry, const records::Plan& plan, bool bin,
-                  bool force, std::optional<uint32_t> uf2_family);
+                  uint64_t application_entry, const records::Plan& plan,
+                  const std::pair<std::string, std::string>& unplaced, bool force,
+                  std::optional<uint32_t> uf2_family);
 
 // --entry without --merge, or of a file that is not merged: the refusal.
 void refuse_entry_without_merge(const Request& request);
