@@ -129,8 +129,8 @@ const OptionRow rows[] = {
     {Option::merge, "--merge", "merge", Value::path, flash | check, true,
      "the file to merge, as in --merge bootloader.hex",
      R"(  --merge <file>
-                FLASH: also <root>_CRC_merged.hex (and .bin, .srec, .uf2 as asked
-                for): the file (Intel HEX, S-records, UF2, ELF, or a raw binary as
+                FLASH: also <root>_CRC_merged.hex (and .bin, .srec, .uf2, .dfu as
+                asked for): the file (Intel HEX, S-records, UF2, ELF, or a raw binary as
                 <file>@0x<address>) with the checksummed application; repeatable.
                 CHECK (with --elf): the file is the build merged with these, every
                 byte of them checked
