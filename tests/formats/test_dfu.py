@@ -112,6 +112,15 @@ def damaged(data, how):
         return data[:-5] + b"\x0f" + data[-4:]
     if how == "no-suffix":
         return data[:-16]
+    if how == "shorter-than-a-suffix":
+        return data[-15:]
+    if how == "empty":
+        return b""
+    if how == "signature":
+        # "UFD" spelled otherwise, the CRC made right again: the signature
+        # alone must tell.
+        cut = data[:-8] + b"UFX" + data[-5:-4]
+        return cut + struct.pack("<I", jamcrc(cut))
     # An image byte changed, the suffix's CRC made right again: only the
     # image's own checksum can tell.
     image = data[:100] + bytes([data[100] ^ 0xFF]) + data[101:-4]
@@ -123,8 +132,15 @@ def damaged(data, how):
     ("suffix-length", UNREADABLE,
      "cannot read it as a DFU file: its suffix's length (bLength) is 15, not 16"),
     ("no-suffix", UNREADABLE, "cannot read it as a DFU file: it does not end in a DFU suffix"),
+    ("shorter-than-a-suffix", UNREADABLE,
+     "cannot read it as a DFU file: 15 bytes, fewer than its 16-byte suffix"),
+    ("empty", UNREADABLE, "cannot read it as a DFU file: 0 bytes, fewer than its 16-byte suffix"),
+    ("signature", UNREADABLE,
+     'cannot read it as a DFU file: it does not end in a DFU suffix (its ucDfuSignature is '
+     'not "UFD")'),
     ("image-byte", MISMATCH, "checksum mismatch at 0x08000134"),
-], ids=["suffix-crc", "suffix-length", "no-suffix", "image-byte"])
+], ids=["suffix-crc", "suffix-length", "no-suffix", "shorter-than-a-suffix", "empty",
+        "signature", "image-byte"])
 def test_check_refuses_a_damaged_file(velk, monkeypatch, flashed, tmp_path, how, status, said):
     path = tmp_path / "fw_CRC.dfu"
     path.write_bytes(damaged((flashed / "fw_CRC.dfu").read_bytes(), how))
