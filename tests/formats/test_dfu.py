@@ -112,6 +112,15 @@ def damaged(data, how):
         return data[:-5] + b"\x0f" + data[-4:]
     if how == "no-suffix":
         return data[:-16]
+    if how == "shorter-than-a-suffix":
+        return data[-15:]
+    if how == "empty":
+        return b""
+    if how == "signature":
+        # "UFD" spelled otherwise, the CRC made right again: the signature
+        # alone must tell.
+        cut = data[:-8] + b"UFX" + data[-5:-4]
+        return cut + struct.pack("<I", jamcrc(cut))
     # An image byte changed, the suffix's CRC made right again: only the
     # image's own checksum can tell.
     image = data[:100] + bytes([data[100] ^ 0xFF]) + data[101:-4]
@@ -123,8 +132,15 @@ def damaged(data, how):
     ("suffix-length", UNREADABLE,
      "cannot read it as a DFU file: its suffix's length (bLength) is 15, not 16"),
     ("no-suffix", UNREADABLE, "cannot read it as a DFU file: it does not end in a DFU suffix"),
+    ("shorter-than-a-suffix", UNREADABLE,
+     "cannot read it as a DFU file: 15 bytes, fewer than its 16-byte suffix"),
+    ("empty", UNREADABLE, "cannot read it as a DFU file: 0 bytes, fewer than its 16-byte suffix"),
+    ("signature", UNREADABLE,
+     'cannot read it as a DFU file: it does not end in a DFU suffix (its ucDfuSignature is '
+     'not "UFD")'),
     ("image-byte", MISMATCH, "checksum mismatch at 0x08000134"),
-], ids=["suffix-crc", "suffix-length", "no-suffix", "image-byte"])
+], ids=["suffix-crc", "suffix-length", "no-suffix", "shorter-than-a-suffix", "empty",
+        "signature", "image-byte"])
 def test_check_refuses_a_damaged_file(velk, monkeypatch, flashed, tmp_path, how, status, said):
     path = tmp_path / "fw_CRC.dfu"
     path.write_bytes(damaged((flashed / "fw_CRC.dfu").read_bytes(), how))
@@ -141,8 +157,19 @@ def test_check_refuses_a_damaged_file(velk, monkeypatch, flashed, tmp_path, how,
                                   elf=str(flashed / "fw.elf")).ok
 
 
-@pytest.mark.parametrize("value", ["0483", "0483:", "10000:df11", "zz:df11", "0x483:df11",
-                                   "0483:df11:1:2"])
+# An ID written with more than 4 digits is refused even when its value fits
+# 16 bits: a fifth digit is a typing slip more often than a leading zero.
+TOO_MANY_DIGITS = pytest.mark.xfail(
+    strict=True, reason="the --dfu reader takes up to 16 digits per ID while the refusal "
+    "and the guide say 1 to 4")
+
+
+@pytest.mark.parametrize("value", [
+    "0483", "0483:", "10000:df11", "zz:df11", "0x483:df11", "0483:df11:1:2",
+    pytest.param("00483:df11", marks=TOO_MANY_DIGITS, id="vid-5-digits"),
+    pytest.param("0483:0000df11", marks=TOO_MANY_DIGITS, id="pid-8-digits"),
+    pytest.param("0483:df11:00100", marks=TOO_MANY_DIGITS, id="bcd-5-digits"),
+])
 def test_command_line_refuses_bad_ids(velk, monkeypatch, build, value):
     code, out, err = run_cli(velk, monkeypatch, "FLASH", build, "--ncrc_value", "--dfu", value)
     assert (code, out) == (255, "")
@@ -158,7 +185,8 @@ def test_command_line_refuses_bad_ids(velk, monkeypatch, build, value):
     ((0x10000, 0xDF11), "dfu=(0x10000, 0xDF11)"),
     ((-1, 0xDF11), "dfu=(-0x1, 0xDF11)"),
     ((1, 2, 3, 4), "dfu=(0x1, 0x2, 0x3, 0x4)"),
-], ids=["str", "one", "too-big", "negative", "four"])
+    pytest.param("00483:df11", 'dfu="00483:df11"', marks=TOO_MANY_DIGITS),
+], ids=["str", "one", "too-big", "negative", "four", "five-digits"])
 def test_api_refuses_bad_ids(build, value, named):
     with pytest.raises(velk_crc.Refused, match=r"^.*: " + named.replace("(", r"\(")
                        .replace(")", r"\)") + r": not <vid>:<pid>\[:<bcd>\]"):
