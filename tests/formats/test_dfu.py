@@ -159,16 +159,11 @@ def test_check_refuses_a_damaged_file(velk, monkeypatch, flashed, tmp_path, how,
 
 # An ID written with more than 4 digits is refused even when its value fits
 # 16 bits: a fifth digit is a typing slip more often than a leading zero.
-TOO_MANY_DIGITS = pytest.mark.xfail(
-    strict=True, reason="the --dfu reader takes up to 16 digits per ID while the refusal "
-    "and the guide say 1 to 4")
-
-
 @pytest.mark.parametrize("value", [
     "0483", "0483:", "10000:df11", "zz:df11", "0x483:df11", "0483:df11:1:2",
-    pytest.param("00483:df11", marks=TOO_MANY_DIGITS, id="vid-5-digits"),
-    pytest.param("0483:0000df11", marks=TOO_MANY_DIGITS, id="pid-8-digits"),
-    pytest.param("0483:df11:00100", marks=TOO_MANY_DIGITS, id="bcd-5-digits"),
+    pytest.param("00483:df11", id="vid-5-digits"),
+    pytest.param("0483:0000df11", id="pid-8-digits"),
+    pytest.param("0483:df11:00100", id="bcd-5-digits"),
 ])
 def test_command_line_refuses_bad_ids(velk, monkeypatch, build, value):
     code, out, err = run_cli(velk, monkeypatch, "FLASH", build, "--ncrc_value", "--dfu", value)
@@ -185,7 +180,7 @@ def test_command_line_refuses_bad_ids(velk, monkeypatch, build, value):
     ((0x10000, 0xDF11), "dfu=(0x10000, 0xDF11)"),
     ((-1, 0xDF11), "dfu=(-0x1, 0xDF11)"),
     ((1, 2, 3, 4), "dfu=(0x1, 0x2, 0x3, 0x4)"),
-    pytest.param("00483:df11", 'dfu="00483:df11"', marks=TOO_MANY_DIGITS),
+    pytest.param("00483:df11", 'dfu="00483:df11"'),
 ], ids=["str", "one", "too-big", "negative", "four", "five-digits"])
 def test_api_refuses_bad_ids(build, value, named):
     with pytest.raises(velk_crc.Refused, match=r"^.*: " + named.replace("(", r"\(")

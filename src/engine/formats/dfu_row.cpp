@@ -70,6 +70,7 @@ void refuse_ids(const Request& request) {
     const HexFields& ids = *request.dfu;
     bool fit = ids.numbers.size() == 2 || ids.numbers.size() == 3;
     for (const std::optional<uint64_t>& id : ids.numbers) fit = fit && id && *id <= 0xFFFF;
+    for (size_t digits : ids.digits) fit = fit && digits <= 4;
     if (!fit)
         throw Refusal{ids.word +
                       ": not <vid>:<pid>[:<bcd>], the device's USB vendor and product IDs "

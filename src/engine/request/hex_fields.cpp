@@ -21,6 +21,7 @@ HexFields read_hex_fields(const std::string& text, const std::string& word) {
             value = value << 4 | static_cast<uint64_t>(digit & 0xF);
         }
         out.numbers.push_back(read ? std::optional<uint64_t>(value) : std::nullopt);
+        out.digits.push_back(field.size());
         at = colon + 1;
     } while (at <= text.size());
     return out;

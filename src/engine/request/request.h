@@ -136,6 +136,10 @@ struct Exclusion {
 // and sizes it takes.
 struct HexFields {
     std::vector<std::optional<uint64_t>> numbers;
+    // How many digits each field was written with, when it was text (a
+    // row whose fields are 16 bits refuses a fifth digit, a likely slip);
+    // empty for numbers given as numbers.
+    std::vector<size_t> digits;
     std::string word;  // as the asker gave it, for refusals
 };
 
