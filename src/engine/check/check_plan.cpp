@@ -10,7 +10,7 @@
 #include "../report/refusal.h"
 #include "../report/text.h"
 #include "../cli/modes.h"
-#include "../request/spelling.h"
+#include "../request/option_table.h"
 #include "check_run.h"
 
 namespace velk::check {

@@ -4,7 +4,7 @@
 #include "../formats/formats.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
-#include "../request/spelling.h"
+#include "../request/option_table.h"
 #include "../uf2/uf2.h"
 #include "check_run.h"
 #include "mcuboot_report.h"

@@ -16,7 +16,7 @@
 #include "../mcuboot/settings.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
-#include "../request/spelling.h"
+#include "../request/option_table.h"
 #include "check_run.h"
 
 namespace velk::check::mcuboot {

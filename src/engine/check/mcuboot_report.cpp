@@ -6,7 +6,7 @@
 
 #include "../mcuboot/describe.h"
 #include "../report/text.h"
-#include "../request/spelling.h"
+#include "../request/option_table.h"
 
 namespace velk::check::mcuboot {
 

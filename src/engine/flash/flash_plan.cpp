@@ -11,7 +11,7 @@
 #include "../report/refusal.h"
 #include "../report/text.h"
 #include "../cli/modes.h"
-#include "../request/spelling.h"
+#include "../request/option_table.h"
 #include "flash_run.h"
 
 namespace velk::flash {

@@ -4,7 +4,7 @@
 
 #include "../report/refusal.h"
 #include "../report/text.h"
-#include "../request/spelling.h"
+#include "../request/option_table.h"
 
 namespace velk {
 

@@ -8,7 +8,7 @@
 #include "../numbers/numbers.h"
 #include "../report/json.h"
 #include "../request/request.h"
-#include "../request/spelling.h"
+#include "../request/option_table.h"
 #include "../elf/elf_build.h"
 
 namespace velk {

@@ -7,7 +7,7 @@
 #include "../report/refusal.h"
 #include "../report/text.h"
 #include "../report/wording.h"
-#include "../request/spelling.h"
+#include "../request/option_table.h"
 
 namespace velk {
 

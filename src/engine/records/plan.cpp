@@ -6,7 +6,7 @@
 #include "../diagnostics/layout_warnings.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
-#include "../request/spelling.h"
+#include "../request/option_table.h"
 #include "exclusions.h"
 #include "header.h"
 #include "symbols.h"

@@ -8,7 +8,7 @@
 
 #include "../elf/elf_build.h"
 #include "../layout/memory_map.h"
-#include "../request/spelling.h"
+#include "../request/option_table.h"
 
 namespace velk::records {
 

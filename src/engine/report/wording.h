@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "../layout/file_data.h"
-#include "../request/spelling.h"
+#include "../request/option_table.h"
 
 namespace velk::wording {
 
