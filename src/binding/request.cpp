@@ -4,7 +4,6 @@
 #include <cstring>
 #include <iterator>
 
-#include "../engine/formats/formats.h"
 #include "../engine/mcuboot/settings.h"
 #include "../engine/request/exclusion.h"
 #include "../engine/request/hex_fields.h"
@@ -325,7 +324,7 @@ Request api_request(const Mode& mode, PyObject* const* args, Py_ssize_t nargs,
     if (given(a[Option::uf2])) {
         r.uf2 = values::family_of_text(
             text_argument(a[Option::uf2], keyword(Option::uf2)), api_asker);
-        if (mode.bit == mode_bit::flash) r.outputs.insert(formats::uf2().word);
+        if (mode.bit == mode_bit::flash) r.outputs.insert(row(Option::uf2).output);
     }
     if (given(a[Option::elf])) r.elf = path_of(a[Option::elf], keyword(Option::elf));
     if (PyObject* base = a[Option::base]; given(base))

@@ -3,7 +3,6 @@
 #include <set>
 
 #include "../base/closest.h"
-#include "../formats/formats.h"
 #include "../mcuboot/settings.h"
 #include "../report/wording.h"
 #include "../request/exclusion.h"
@@ -229,12 +228,11 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode,
     }
     if (parsed.help) return parsed;
     if (!have_file) return OptionFault{OptionFault::no_file, ""};
-    // FLASH's --uf2 asks for the UF2 files, of that family.
-    if (o.uf2 && (mode.bit & flash)) o.outputs.insert(formats::uf2().word);
-    // So does an option whose value asks for a format's files.
-    for (const OptionRow* r = options_begin(); r != options_end(); ++r)
-        if (r->fields && r->output && o.*(r->fields) && (mode.bit & flash))
-            o.outputs.insert(r->output);
+    // FLASH's options whose value asks for a format's files as it gives
+    // them their value (--uf2 <family>, --dfu <ids>).
+    if (mode.bit & flash)
+        for (Option given : valued)
+            if (const char* output = row(given).output) o.outputs.insert(output);
     return parsed;
 }
 

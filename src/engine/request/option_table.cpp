@@ -117,7 +117,7 @@ const OptionRow rows[] = {
                 (rp2040, rp2350, nrf52840, samd21, samd51, stm32f4, ..., or a 0x ID);
                 CHECK: the family a UF2 file's blocks must carry
 )",
-     15, nullptr, nullptr, nullptr, nullptr, "<family>"},
+     15, "uf2", nullptr, nullptr, nullptr, "<family>"},
     {Option::dfu, "--dfu", "dfu", Value::hex_fields, flash, false,
      "the device's USB vendor and product IDs, as in --dfu 0483:df11",
      R"(  --dfu <vid>:<pid>[:<bcd>]
