@@ -5,8 +5,8 @@
 #include <iterator>
 
 #include "../engine/mcuboot/settings.h"
-#include "../engine/request/exclusion.h"
-#include "../engine/request/hex_fields.h"
+#include "../engine/values/exclusion.h"
+#include "../engine/values/hex_fields.h"
 #include "../engine/request/option_table.h"
 #include "../engine/values/header_layout.h"
 #include "../engine/values/selector.h"

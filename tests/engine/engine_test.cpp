@@ -26,7 +26,7 @@
 #include "../../src/engine/platform/platform.h"
 #include "../../src/engine/records/plan.h"
 #include "../../src/engine/report/refusal.h"
-#include "../../src/engine/request/hex_fields.h"
+#include "../../src/engine/values/hex_fields.h"
 #include "../../src/engine/request/option_table.h"
 #include "../../src/engine/srecord/srec_writer.h"
 #include "../../src/engine/uf2/uf2.h"

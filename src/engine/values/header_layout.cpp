@@ -1,5 +1,6 @@
 #include "header_layout.h"
 
+#include "../base/split.h"
 #include "../numbers/numbers.h"
 #include "../report/refusal.h"
 #include "../request/option_table.h"
@@ -23,12 +24,7 @@ bool is_field_name(const std::string& name) {
 // the algorithm before it.
 std::vector<std::string> items_of(const std::string& list) {
     std::vector<std::string> items;
-    size_t at = 0;
-    while (at <= list.size()) {
-        size_t comma = list.find(',', at);
-        std::string item =
-            list.substr(at, comma == std::string::npos ? comma : comma - at);
-        at = comma == std::string::npos ? list.size() + 1 : comma + 1;
+    for (const std::string& item : base::split(list, ',')) {
         const size_t equals = item.find('='), sign = item.find('@');
         const bool parameter = equals != std::string::npos && sign > equals &&
                                !is_field_name(item.substr(0, equals));

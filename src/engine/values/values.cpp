@@ -21,10 +21,6 @@ Read<T> refused(std::string why) {
     return {std::nullopt, std::move(why)};
 }
 
-bool starts_0x(const std::string& text) {
-    return text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-}
-
 Read<uint8_t> fill_of(std::optional<uint64_t> number, const std::string& shown,
                       const Asker& asker, std::optional<uint64_t> meant) {
     if (number && *number <= 0xFF) return {static_cast<uint8_t>(*number), {}};
@@ -95,7 +91,7 @@ StartAddress entry_of_text(const std::string& text, const Asker& asker) {
     StartAddress e;
     e.text = text;
     uint64_t value = 0;
-    if (starts_0x(text))
+    if (numbers::hex_prefixed(text))
         e.address = entry_address(
             read_hex_address(text, value) ? std::optional(value) : std::nullopt, text,
             asker);

@@ -1,7 +1,6 @@
 #include "hex_fields.h"
 
-#include <algorithm>
-
+#include "../base/split.h"
 #include "../numbers/numbers.h"
 
 namespace velk {
@@ -9,10 +8,7 @@ namespace velk {
 HexFields read_hex_fields(const std::string& text, const std::string& word) {
     HexFields out;
     out.word = word;
-    size_t at = 0;
-    do {
-        const size_t colon = std::min(text.find(':', at), text.size());
-        const std::string field = text.substr(at, colon - at);
+    for (const std::string& field : base::split(text, ':')) {
         uint64_t value = 0;
         bool read = !field.empty() && field.size() <= 16;
         for (char c : field) {
@@ -22,8 +18,7 @@ HexFields read_hex_fields(const std::string& text, const std::string& word) {
         }
         out.numbers.push_back(read ? std::optional<uint64_t>(value) : std::nullopt);
         out.digits.push_back(field.size());
-        at = colon + 1;
-    } while (at <= text.size());
+    }
     return out;
 }
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "request.h"
+#include "../request/request.h"
 
 namespace velk {
 

@@ -1,5 +1,6 @@
 #include "exclusion.h"
 
+#include "../base/split.h"
 #include "../numbers/numbers.h"
 
 namespace velk {
@@ -18,15 +19,7 @@ Exclusion read_exclusion(const std::string& text, const std::string& word) {
     } else {
         e.symbol = bytes;
     }
-    if (colon == std::string::npos) return e;
-    e.records.emplace();
-    const std::string list = text.substr(colon + 1);
-    size_t at = 0;
-    do {
-        const size_t comma = std::min(list.find(',', at), list.size());
-        e.records->push_back(list.substr(at, comma - at));
-        at = comma + 1;
-    } while (at <= list.size());
+    if (colon != std::string::npos) e.records = base::split(text.substr(colon + 1), ',');
     return e;
 }
 

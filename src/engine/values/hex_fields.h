@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "request.h"
+#include "../request/request.h"
 
 namespace velk {
 
