@@ -260,23 +260,29 @@ std::string usage_lines() {
     return usage;
 }
 
+namespace {
+
+// A record's rows, and the header's and the LPC sum's: what --help lists
+// under the records rather than the options.
+bool places_a_record(const OptionRow& r) {
+    return is_record(r.value) || r.option == Option::header || r.option == Option::lpc_vectors;
+}
+
+}  // namespace
+
 std::string record_help() {
     std::string lines =
         "records (FLASH and CHECK: any number of --n and --a, a --header, --lpc-vectors;\n"
         "or one --s, with --lpc-vectors at most; the value glued or the next word):\n";
     for (const OptionRow& r : rows)
-        if (is_record(r.value) || r.option == Option::header ||
-            r.option == Option::lpc_vectors)
-            lines += r.help;
+        if (places_a_record(r)) lines += r.help;
     return lines;
 }
 
 std::string option_help() {
     std::string lines;
     for (const OptionRow& r : rows)
-        if (!(is_record(r.value) || r.option == Option::header ||
-              r.option == Option::lpc_vectors))
-            lines += r.help;
+        if (!places_a_record(r)) lines += r.help;
     return lines;
 }
 
@@ -297,79 +303,50 @@ const char* spelled(Option option) {
     return row(option).spelling;
 }
 
-const char* option_name(Front front, Option option) {
-    const OptionRow& r = row(option);
-    return front == Front::api ? r.keyword : r.spelling;
-}
-
-std::string turned_on(Front front, Option option) {
-    return std::string(option_name(front, option)) + (front == Front::api ? "=True" : "");
-}
-
 bool is_record(Value value) {
     return value == Value::record || value == Value::record_offset ||
            value == Value::record_block;
 }
 
-std::string given(Front front, Option option, const std::string& value) {
-    const OptionRow& r = row(option);
-    const std::string name = option_name(front, option);
-    if (front == Front::api) {
-        const bool number = r.value == Value::record_offset || r.value == Value::record_block;
-        return name + (number ? "=" + value : "=\"" + value + "\"");
-    }
-    return name + (is_record(r.value) ? "" : " ") + value;
-}
-
-std::string given(Front front, Option option, uint64_t number) {
-    const bool hex = row(option).value == Value::record_offset;
-    char digits[24];
-    const char* shape = !hex ? "%llu" : front == Front::api ? "0x%llX" : "%llX";
-    std::snprintf(digits, sizeof digits, shape, static_cast<unsigned long long>(number));
-    return given(front, option, digits);
-}
-
-std::string asking(Front front, Option option) {
-    if (front == Front::api) return std::string(option_name(front, option)) + "=";
-    return std::string(option_name(front, option)) + " " + row(option).placeholder;
-}
-
-std::string setting(Front front, Option option, const char* name) {
-    if (front == Front::api)
-        return std::string(option_name(front, option)) + "={\"" + name + "\": ...}";
-    return std::string(option_name(front, option)) + " " + name + "=<file>";
-}
-
-std::string settings(Front front, Option option) {
-    return std::string(option_name(front, option)) + (front == Front::api ? "={...}" : "");
-}
-
 const char* Asker::name(Option option) const {
-    return option_name(front_, option);
+    const OptionRow& r = row(option);
+    return by_keyword() ? r.keyword : r.spelling;
 }
 
 std::string Asker::turned_on(Option option) const {
-    return velk::turned_on(front_, option);
+    return std::string(name(option)) + (by_keyword() ? "=True" : "");
 }
 
 std::string Asker::given(Option option, const std::string& value) const {
-    return velk::given(front_, option, value);
+    const OptionRow& r = row(option);
+    const std::string named = name(option);
+    if (by_keyword()) {
+        const bool number = r.value == Value::record_offset || r.value == Value::record_block;
+        return named + (number ? "=" + value : "=\"" + value + "\"");
+    }
+    return named + (is_record(r.value) ? "" : " ") + value;
 }
 
 std::string Asker::given(Option option, uint64_t number) const {
-    return velk::given(front_, option, number);
+    const bool hex = row(option).value == Value::record_offset;
+    char digits[24];
+    const char* shape = !hex ? "%llu" : by_keyword() ? "0x%llX" : "%llX";
+    std::snprintf(digits, sizeof digits, shape, static_cast<unsigned long long>(number));
+    return given(option, digits);
 }
 
 std::string Asker::asking(Option option) const {
-    return velk::asking(front_, option);
+    if (by_keyword()) return std::string(name(option)) + "=";
+    return std::string(name(option)) + " " + row(option).placeholder;
 }
 
-std::string Asker::setting(Option option, const char* name) const {
-    return velk::setting(front_, option, name);
+std::string Asker::setting(Option option, const char* setting) const {
+    if (by_keyword()) return std::string(name(option)) + "={\"" + setting + "\": ...}";
+    return std::string(name(option)) + " " + setting + "=<file>";
 }
 
 std::string Asker::settings(Option option) const {
-    return velk::settings(front_, option);
+    return std::string(name(option)) + (by_keyword() ? "={...}" : "");
 }
 
 }  // namespace velk

@@ -102,32 +102,6 @@ std::vector<std::string> suggested_words(unsigned mode);
 // told alike: a hint after a mismatch, the catalogue's listing.
 const char* spelled(Option option);
 
-// How each front names an option in what a run says: "--fill" / "fill".
-const char* option_name(Front front, Option option);
-
-// The option turned on: "--force" / "force=True".
-std::string turned_on(Front front, Option option);
-
-// The option with a value: "--uf2 rp9" / "uf2=\"rp9\""; a record's glued
-// to its letter, "--ncrc_value", and an offset's or block's a number,
-// "offset=0x1FC".
-std::string given(Front front, Option option, const std::string& value);
-
-// A record's offset or block size as each front writes the number:
-// "--a1FC" / "offset=0x1FC", "--s1024" / "block=1024".
-std::string given(Front front, Option option, uint64_t number);
-
-// The option as it is asked for, its value to come: "--merge <file>" /
-// "merge=".
-std::string asking(Front front, Option option);
-
-// One setting of an option of settings: "--mcuboot key=<file>" /
-// "mcuboot={\"key\": ...}".
-std::string setting(Front front, Option option, const char* name);
-
-// An option of settings as a whole: "--mcuboot" / "mcuboot={...}".
-std::string settings(Front front, Option option);
-
 // Whether the row is one of a record's place, glued to its letter.
 bool is_record(Value value);
 
