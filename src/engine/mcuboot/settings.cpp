@@ -5,7 +5,6 @@
 #include <cstdlib>
 
 #include "../numbers/numbers.h"
-#include "../platform/platform.h"
 #include "../request/option_table.h"
 #include "../report/refusal.h"
 
@@ -172,26 +171,10 @@ private:
 
 }  // namespace
 
-std::string read_key_file(const std::string& path, const std::string& prefix) {
-    std::vector<uint8_t> pem;
-    if (int error = platform::read_file(path, pem, uint64_t{1} << 20))
-        throw Refusal{prefix + "cannot read the key " + path + ": " +
-                      platform::error_text(error)};
-    return std::string(pem.begin(), pem.end());
-}
-
-std::optional<std::string> key_password() {
-    return platform::environment("VELK_KEY_PASSWORD");
-}
-
 const SettingRow* setting_row(const std::string& name) {
     for (const SettingRow& r : setting_rows)
         if (name == r.name) return &r;
     return nullptr;
-}
-
-const char* option_word(const Asker& asker) {
-    return asker.name(Option::mcuboot);
 }
 
 namespace {

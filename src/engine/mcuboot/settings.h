@@ -58,15 +58,5 @@ Settings read_settings(const Request& request, Use use);
 // follows it is no setting (key=keys/a,b.pem,header=0x200).
 McubootSettings settings_of_word(const std::string& word);
 
-// The password of an encrypted key, from VELK_KEY_PASSWORD; none when unset.
-std::optional<std::string> key_password();
-
-// The key file's text. A PEM key is a few KiB: a bigger file, a FIFO or a
-// device is no key, and is refused (Refusal, `prefix` before the line)
-// without waiting for it to end.
-std::string read_key_file(const std::string& path, const std::string& prefix);
-
-// "--mcuboot" or "mcuboot": how a refusal names the option.
-const char* option_word(const Asker& asker);
 
 }  // namespace velk::mcuboot
