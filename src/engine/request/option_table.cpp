@@ -11,8 +11,9 @@ namespace {
 using mode_bit::check;
 using mode_bit::flash;
 
-// One row an option, in the order --help lists them.
-const OptionRow rows[] = {
+// One row an option, in the order --help lists them, which is the order
+// of Option: row() finds a row by its option's number.
+constexpr OptionRow rows[] = {
     {Option::symbol, "--n", "symbol", Value::record, flash | check, true,
      "the checksum variable, as in --n crc_value",
      R"(  --n<name>@<from>, --a<hex>@<from>
@@ -234,6 +235,13 @@ const OptionRow* options_begin() {
 const OptionRow* options_end() {
     return std::end(rows);
 }
+
+constexpr bool rows_in_option_order() {
+    for (size_t i = 0; i < std::size(rows); ++i)
+        if (static_cast<size_t>(rows[i].option) != i) return false;
+    return std::size(rows) == static_cast<size_t>(Option::algorithms) + 1;
+}
+static_assert(rows_in_option_order(), "the rows stand in the order of Option, one each");
 
 const OptionRow& row(Option option) {
     return rows[static_cast<int>(option)];
