@@ -1,8 +1,8 @@
 // Every call the engine makes to the operating system: reading a file,
 // writing new ones beside their names and moving them into place, the
 // names' lock, what a killed run left, and the signals that end a build
-// step. This is the POSIX one (posix.cpp); another system's is a sibling
-// file behind the same declarations. Paths are the file system's bytes.
+// step: posix.cpp for POSIX systems, windows.cpp for Windows, behind the
+// same declarations. Paths are the file system's bytes (UTF-8 on Windows).
 // A failure is the system's error number; error_text() words it.
 #pragma once
 
@@ -13,6 +13,20 @@
 #include <vector>
 
 namespace velk::platform {
+
+// How paths are spelt: which characters separate a path's components, the
+// one that joins them, and whether "Z:" before them names a drive (then
+// "Z:" alone is a folder, the drive's current one, and "Z:\" its root).
+// Windows tools pass backslashes and forward slashes alike.
+#ifdef _WIN32
+inline constexpr char path_separators[] = "/\\";
+inline constexpr char path_separator = '\\';
+inline constexpr bool drive_letters = true;
+#else
+inline constexpr char path_separators[] = "/";
+inline constexpr char path_separator = '/';
+inline constexpr bool drive_letters = false;
+#endif
 
 // "No such file or directory"; and read_file's own refusals below.
 std::string error_text(int error);
@@ -77,11 +91,19 @@ public:
     int sync_and_close();
     // The file stays under its name when this goes.
     void keep() { kept_ = true; }
+#ifdef _WIN32
+    bool open() const { return handle_ != nullptr; }
+#else
     bool open() const { return fd_ >= 0; }
+#endif
 
 private:
     std::string path_;
+#ifdef _WIN32
+    void* handle_ = nullptr;  // the file's HANDLE while open
+#else
     int fd_ = -1;
+#endif
     bool kept_ = false;
     uint64_t written_ = 0, sent_ = 0;  // bytes written, and handed to the disk early
 };
@@ -126,7 +148,11 @@ public:
     static bool no_locks(int error);
 
 private:
+#ifdef _WIN32
+    void* handle_ = nullptr;  // the lock file's HANDLE while open
+#else
     int fd_ = -1;
+#endif
 };
 
 // Holds back the signals that end a build step (Ctrl-C, kill, a closed
