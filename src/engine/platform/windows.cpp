@@ -6,11 +6,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
-#include <csignal>
 #include <cstring>
 #include <cwchar>
-#include <mutex>
 #include <utility>
 
 #include "platform.h"
@@ -201,7 +198,10 @@ bool same_file(const std::string& a, const std::string& b) {
 std::optional<std::string> environment(const char* name) {
     const std::wstring wide_name = wide(name);
     DWORD size = ::GetEnvironmentVariableW(wide_name.c_str(), nullptr, 0);
-    if (size == 0) return std::nullopt;
+    if (size == 0) {
+        if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+        return std::string();  // set, and empty
+    }
     std::wstring value(size, L'\0');
     size = ::GetEnvironmentVariableW(wide_name.c_str(), value.data(), size);
     return narrow(value.data(), size);
@@ -424,16 +424,18 @@ LockFile::~LockFile() {
 int LockFile::open(const std::string& path) {
     const std::wstring name = wide(path);
     // Opened so that the run holding it can delete the name while others
-    // have it open, waiting.
+    // have it open, waiting. A leading dot hides nothing on Windows: the
+    // attribute keeps it out of Explorer's view of the output folder.
+    const DWORD made = FILE_ATTRIBUTE_HIDDEN;
     HANDLE handle = INVALID_HANDLE_VALUE;
     for (int attempt = 0;; ++attempt) {
         handle = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, share_all, nullptr,
-                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                               OPEN_ALWAYS, made, nullptr);
         // Another user's lock file in a shared folder may be only readable
         // to us; LockFileEx takes a read-only handle too.
         if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED)
             handle = ::CreateFileW(name.c_str(), GENERIC_READ, share_all, nullptr, OPEN_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+                                   made, nullptr);
         if (handle != INVALID_HANDLE_VALUE) break;
         // A name whose deletion waits for the last handle (a file system
         // that deletes no other way) refuses every open until then: the
@@ -473,85 +475,6 @@ void LockFile::close() {
 
 bool LockFile::no_locks(int error) {
     return error == ENOSYS;
-}
-
-// Windows has no signals to hold back: Ctrl-C, Ctrl-Break and a closed
-// console window come as console events, each on a thread of its own, to
-// the handlers in turn (the last one added first). The engine's handler,
-// added at the first guard, makes an event wait while names change hands
-// (SignalsHeld) and, while a run writes its files (TerminationHeld), takes
-// the events that end a build step so that the run removes its temporary
-// files first. Ctrl-C is the program's to answer (Python's
-// KeyboardInterrupt), as SIGINT is on POSIX: it is only made to wait.
-namespace {
-
-std::mutex guards;
-std::condition_variable guards_gone;
-int names_held = 0;        // SignalsHeld alive
-int termination_held = 0;  // TerminationHeld alive
-std::atomic<int> event_received{0};
-
-// What a console event stands for, as the run's signal number.
-int signal_of(DWORD event) {
-    return event == CTRL_BREAK_EVENT ? SIGBREAK : SIGTERM;
-}
-
-BOOL WINAPI console_event(DWORD event) {
-    std::unique_lock<std::mutex> lock(guards);
-    if (event != CTRL_C_EVENT && termination_held > 0) {
-        // The run sees it between chunks, removes its temporaries and
-        // ends when the last guard goes; a console being closed waits here
-        // for that (Windows allows it a few seconds).
-        int none = 0;
-        event_received.compare_exchange_strong(none, signal_of(event));
-        guards_gone.wait(lock, [] { return termination_held == 0 && names_held == 0; });
-        return TRUE;
-    }
-    guards_gone.wait(lock, [] { return names_held == 0; });
-    return FALSE;  // to the program's handler, or Windows' default
-}
-
-void add_handler() {
-    // Added once and kept: with no guard alive it passes every event on.
-    static std::once_flag added;
-    std::call_once(added, [] { ::SetConsoleCtrlHandler(console_event, TRUE); });
-}
-
-}  // namespace
-
-SignalsHeld::SignalsHeld() {
-    add_handler();
-    std::lock_guard<std::mutex> lock(guards);
-    ++names_held;
-    (void)before_;
-}
-
-SignalsHeld::~SignalsHeld() {
-    std::lock_guard<std::mutex> lock(guards);
-    if (--names_held == 0) guards_gone.notify_all();
-}
-
-TerminationHeld::TerminationHeld() {
-    add_handler();
-    std::lock_guard<std::mutex> lock(guards);
-    if (termination_held++ == 0) event_received = 0;
-}
-
-TerminationHeld::~TerminationHeld() {
-    int signal_number = 0;
-    {
-        std::lock_guard<std::mutex> lock(guards);
-        if (--termination_held > 0) return;
-        signal_number = event_received.exchange(0);
-        guards_gone.notify_all();
-    }
-    // The run ends as Windows ends a console program on Ctrl-Break or a
-    // closed window, now that its temporary files are gone.
-    if (signal_number != 0) ::ExitProcess(STATUS_CONTROL_C_EXIT);
-}
-
-int TerminationHeld::received() {
-    return event_received.load();
 }
 
 }  // namespace velk::platform
