@@ -21,6 +21,7 @@ extern char** environ;
 #include <string>
 #include <vector>
 
+#include "../../src/engine/cli/command_line.h"
 #include "../../src/engine/outfile/names.h"
 #include "../../src/engine/outfile/outputs.h"
 #include "../../src/engine/platform/platform.h"
@@ -407,6 +408,64 @@ void target_held_open(const std::string& scratch) {
 }
 #endif
 
+// Lines as a terminal would show them.
+class Host final : public velk::Host {
+public:
+    void out(const std::string& line) override { said += line + "\n"; }
+    void err(const std::string& line) override { said += line + "\n"; }
+    void flush_out() override {}
+    bool interrupted() override { return false; }
+    std::string guide_path() override { return {}; }
+    std::string said;
+};
+
+#ifdef _WIN32
+// The folder as a Windows tool passes it: from its drive, with backslashes
+// ("Z:\tmp\..." under wine, where "/" is Z:).
+std::string full_path(const std::string& path) {
+    const std::wstring given = wide(path);
+    wchar_t full[4096];
+    const DWORD length = ::GetFullPathNameW(given.c_str(), 4096, full, nullptr);
+    std::string out(static_cast<size_t>(::WideCharToMultiByte(CP_UTF8, 0, full,
+                                                              static_cast<int>(length), nullptr,
+                                                              0, nullptr, nullptr)),
+                    '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, full, static_cast<int>(length), out.data(),
+                          static_cast<int>(out.size()), nullptr, nullptr);
+    return out;
+}
+#endif
+
+// FLASH of the build under a name with a space and letters beyond ASCII,
+// as an IDE's post-build step passes it (on Windows from the drive, with
+// backslashes): its HEX is the same bytes as the plain name's, beside it.
+void flash_under_tools_names(const std::string& scratch) {
+    const std::string plain = contents(scratch + "/fw_CRC.hex");
+    if (plain == "(none)") {
+        expect(false, "no fw_CRC.hex from the plain name's FLASH to compare with");
+        return;
+    }
+    std::string folder = scratch;
+#ifdef _WIN32
+    folder = full_path(scratch);
+    expect(folder.size() > 3 && folder[1] == ':' && folder[2] == '\\',
+           "the scratch folder from its drive: " + folder);
+    const char separator = '\\';
+#else
+    const char separator = '/';
+#endif
+    const std::string root = folder + separator + "Keil \xC3\xBC\xD0\xB6 fw";  // "Keil üж fw"
+    put(root + ".elf", contents(scratch + "/fw.elf"));
+    Host host;
+    const int status = velk::cli::command_line({"FLASH", root + ".elf", "--ncrc_value"}, host);
+    expect(status == 0, "FLASH of " + root + ".elf: " + host.said);
+    expect(contents(root + "_CRC.hex") == plain, "its HEX, the same bytes as fw_CRC.hex");
+    expect(host.said.find(root + "_CRC.hex") != std::string::npos,
+           "the HEX named as given: " + host.said);
+    for (const char* end : {".elf", "_CRC.hex", "_CRC.elf"}) platform::remove(root + end);
+    expect(hidden(scratch).empty(), "nothing left beside them:" + listed(hidden(scratch)));
+}
+
 }  // namespace platform_checks
 
 int platform_test(const std::string& program, const std::string& scratch) {
@@ -417,6 +476,7 @@ int platform_test(const std::string& program, const std::string& scratch) {
         checks::expect(false, "no scratch folder " + scratch);
         return checks::failures;
     }
+    checks::flash_under_tools_names(scratch);
     checks::replaced(scratch);
     checks::stopped_before_the_renames(scratch);
     checks::lock_held_elsewhere(program, scratch);
