@@ -157,7 +157,8 @@ private:
 
 // Holds back the signals that end a build step (Ctrl-C, kill, a closed
 // terminal) on this thread while names change hands; they arrive when it
-// goes.
+// goes. On Windows the console's events (Ctrl-C, Ctrl-Break, a closed
+// window) wait likewise, whichever thread they come to.
 class SignalsHeld {
 public:
     SignalsHeld();
@@ -175,6 +176,8 @@ private:
 // last guard goes, a signal that came is sent again with the disposition
 // it had, and ends the process as it would have (status 128 + the signal).
 // A handler of the program's own, or an ignored signal, stays as it is.
+// On Windows Ctrl-Break and a closed console window are caught so, and the
+// process then ends as Windows ends it on them (STATUS_CONTROL_C_EXIT).
 // Guards may live on several threads at once.
 class TerminationHeld {
 public:
