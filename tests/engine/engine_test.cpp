@@ -44,10 +44,7 @@ namespace {
 int failures = 0;
 
 void expect(bool ok, const std::string& what) {
-    ++engine_checks::made;
-    if (ok) return;
-    ++failures;
-    std::fprintf(stderr, "FAILED: %s\n", what.c_str());
+    engine_checks::count(ok, "", what, failures);
 }
 
 // The CRC bit by bit, most significant bit first, from the parameters
@@ -262,17 +259,7 @@ void checksum_over_holes() {
            "the CRC of a range with holes");
 }
 
-// Lines as a terminal would show them, kept for the checks.
-class Host final : public velk::Host {
-public:
-    void out(const std::string& line) override { out_ += line + "\n"; }
-    void err(const std::string& line) override { err_ += line + "\n"; }
-    void flush_out() override {}
-    bool interrupted() override { return false; }
-    std::string guide_path() override { return {}; }
-
-    std::string out_, err_;
-};
+using engine_checks::Host;
 
 int run(Host& host, std::vector<std::string> words) {
     host.out_.clear();

@@ -26,10 +26,7 @@ using velk::layout::Segment;
 int failures = 0;
 
 void expect(bool ok, const std::string& what) {
-    ++engine_checks::made;
-    if (ok) return;
-    ++failures;
-    std::fprintf(stderr, "FAILED: image value: %s\n", what.c_str());
+    engine_checks::count(ok, "image value: ", what, failures);
 }
 
 // fw_boot.elf's program headers with file bytes, and the section each

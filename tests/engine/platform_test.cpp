@@ -35,10 +35,7 @@ namespace outfile = velk::outfile;
 int failures = 0;
 
 void expect(bool ok, const std::string& what) {
-    ++engine_checks::made;
-    if (ok) return;
-    ++failures;
-    std::fprintf(stderr, "FAILED: platform: %s\n", what.c_str());
+    engine_checks::count(ok, "platform: ", what, failures);
 }
 
 const char hold_lock[] = "--hold-lock";
@@ -116,6 +113,20 @@ void replace(const std::vector<File>& files, Writing& writing, outfile::Tap* tap
         });
     writing.committing = true;
     outputs.commit();
+}
+
+// An earlier set put in place, and a later one for the same names.
+struct Sets {
+    std::vector<File> earlier, later;
+};
+
+Sets two_sets(const std::string& scratch, const std::string& later_hex) {
+    Sets sets{{{scratch + "/set.hex", ":00000001FF\n"}, {scratch + "/set.bin", "earlier"}},
+              {{scratch + "/set.hex", later_hex + "\n:00000001FF\n"},
+               {scratch + "/set.bin", "later"}}};
+    Writing writing;
+    replace(sets.earlier, writing);
+    return sets;
 }
 
 bool holds(const std::vector<File>& files) {
@@ -216,12 +227,10 @@ private:
 };
 
 void stopped_before_the_renames(const std::string& scratch) {
-    const std::vector<File> earlier = {{scratch + "/set.hex", ":00000001FF\n"},
-                                       {scratch + "/set.bin", "earlier"}};
-    const std::vector<File> later = {{scratch + "/set.hex", ":020000040800F2\n:00000001FF\n"},
-                                     {scratch + "/set.bin", "later"}};
+    const Sets sets = two_sets(scratch, ":020000040800F2");
+    const std::vector<File>& earlier = sets.earlier;
+    const std::vector<File>& later = sets.later;
     Writing writing;
-    replace(earlier, writing);
     StopWhenWritten tap(scratch);
     bool stopped = false;
     try {
@@ -302,12 +311,10 @@ bool appears(const std::string& path) {
 // while it waits, leaves the set as it was; once the holder ends, the next
 // run takes the lock and puts its set.
 void lock_held_elsewhere(const std::string& program, const std::string& scratch) {
-    const std::vector<File> earlier = {{scratch + "/set.hex", ":00000001FF\n"},
-                                       {scratch + "/set.bin", "earlier"}};
-    const std::vector<File> later = {{scratch + "/set.hex", ":020000040801F1\n:00000001FF\n"},
-                                     {scratch + "/set.bin", "later"}};
+    const Sets sets = two_sets(scratch, ":020000040801F1");
+    const std::vector<File>& earlier = sets.earlier;
+    const std::vector<File>& later = sets.later;
     Writing writing;
-    replace(earlier, writing);
     const std::string lock = outfile::lock_path_for(scratch + "/set.hex");
     const std::string ready = scratch + "/holder.ready", release = scratch + "/holder.release";
     Holder holder = start_holder(program, {hold_lock, lock, ready, release});
@@ -372,12 +379,9 @@ void refused(const std::string& scratch, const std::vector<File>& earlier,
 }
 
 void read_only_target(const std::string& scratch) {
-    const std::vector<File> earlier = {{scratch + "/set.hex", ":00000001FF\n"},
-                                       {scratch + "/set.bin", "earlier"}};
-    const std::vector<File> later = {{scratch + "/set.hex", ":020000040802F0\n:00000001FF\n"},
-                                     {scratch + "/set.bin", "later"}};
-    Writing writing;
-    replace(earlier, writing);
+    const Sets sets = two_sets(scratch, ":020000040802F0");
+    const std::vector<File>& earlier = sets.earlier;
+    const std::vector<File>& later = sets.later;
     read_only(earlier[1].path, true);
     if (platform::writable(earlier[1].path) == 0) {
         // Root writes any file on POSIX: there is no read-only target to refuse.
@@ -393,31 +397,17 @@ void read_only_target(const std::string& scratch) {
 // Another program holds a target open without sharing it: the sharing
 // violation is said in one line naming the file, and the set stays.
 void target_held_open(const std::string& scratch) {
-    const std::vector<File> earlier = {{scratch + "/set.hex", ":00000001FF\n"},
-                                       {scratch + "/set.bin", "earlier"}};
-    const std::vector<File> later = {{scratch + "/set.hex", ":020000040803EF\n:00000001FF\n"},
-                                     {scratch + "/set.bin", "later"}};
-    Writing writing;
-    replace(earlier, writing);
-    HANDLE held = ::CreateFileW(wide(earlier[1].path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+    const Sets sets = two_sets(scratch, ":020000040803EF");
+    const std::vector<File>& earlier = sets.earlier;
+    const std::vector<File>& later = sets.later;
+    HANDLE held = ::CreateFileW(wide(earlier[1].path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
     expect(held != INVALID_HANDLE_VALUE, "another program opens set.bin");
     refused(scratch, earlier, later, earlier[1].path,
             "used by another program (sharing violation)");
     ::CloseHandle(held);
 }
 #endif
-
-// Lines as a terminal would show them.
-class Host final : public velk::Host {
-public:
-    void out(const std::string& line) override { said += line + "\n"; }
-    void err(const std::string& line) override { said += line + "\n"; }
-    void flush_out() override {}
-    bool interrupted() override { return false; }
-    std::string guide_path() override { return {}; }
-    std::string said;
-};
 
 #ifdef _WIN32
 // The folder as a Windows tool passes it: from its drive, with backslashes
@@ -456,12 +446,12 @@ void flash_under_tools_names(const std::string& scratch) {
 #endif
     const std::string root = folder + separator + "Keil \xC3\xBC\xD0\xB6 fw";  // "Keil üж fw"
     put(root + ".elf", contents(scratch + "/fw.elf"));
-    Host host;
+    engine_checks::Host host;
     const int status = velk::cli::command_line({"FLASH", root + ".elf", "--ncrc_value"}, host);
-    expect(status == 0, "FLASH of " + root + ".elf: " + host.said);
+    expect(status == 0, "FLASH of " + root + ".elf: " + host.err_);
     expect(contents(root + "_CRC.hex") == plain, "its HEX, the same bytes as fw_CRC.hex");
-    expect(host.said.find(root + "_CRC.hex") != std::string::npos,
-           "the HEX named as given: " + host.said);
+    expect(host.out_.find(root + "_CRC.hex") != std::string::npos,
+           "the HEX named as given: " + host.out_);
     for (const char* end : {".elf", "_CRC.hex", "_CRC.elf"}) platform::remove(root + end);
     expect(hidden(scratch).empty(), "nothing left beside them:" + listed(hidden(scratch)));
 }
