@@ -102,7 +102,18 @@ HANDLE open_to_look(const std::string& path, bool follow_links) {
                          OPEN_EXISTING, flags, nullptr);
 }
 
-Kind kind_of_handle(HANDLE handle) {
+// A symbolic link or a junction, opened as itself. Other reparse points
+// (OneDrive's files on demand, deduplicated files) are the files they hold.
+bool is_link(HANDLE handle) {
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    return ::GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) &&
+           (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+           (tag.ReparseTag == IO_REPARSE_TAG_SYMLINK ||
+            tag.ReparseTag == IO_REPARSE_TAG_MOUNT_POINT);
+}
+
+// What an open handle is; a link only when it was opened as itself.
+Kind kind_of_handle(HANDLE handle, bool opened_as_link = false) {
     switch (::GetFileType(handle)) {
         case FILE_TYPE_CHAR:
             return Kind::character_device;
@@ -115,7 +126,7 @@ Kind kind_of_handle(HANDLE handle) {
     }
     BY_HANDLE_FILE_INFORMATION info;
     if (!::GetFileInformationByHandle(handle, &info)) return Kind::other;
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return Kind::link;
+    if (opened_as_link && is_link(handle)) return Kind::link;
     if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return Kind::directory;
     return Kind::file;
 }
@@ -178,7 +189,7 @@ std::string error_text(int error) {
 Kind kind_of(const std::string& path, bool follow_links) {
     HANDLE handle = open_to_look(path, follow_links);
     if (handle == INVALID_HANDLE_VALUE) return Kind::none;
-    Kind kind = kind_of_handle(handle);
+    Kind kind = kind_of_handle(handle, !follow_links);
     ::CloseHandle(handle);
     return kind;
 }
@@ -256,7 +267,8 @@ int writable(const std::string& path) {
         return error == ENOENT ? 0 : error;
     }
     // A link is replaced, not written through.
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return 0;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && kind_of(path, false) == Kind::link)
+        return 0;
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return EISDIR;
     // Windows refuses to write a read-only file whoever asks; said here
     // before anything is made or moved, so that the set stays as it was.
