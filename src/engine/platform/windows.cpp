@@ -312,6 +312,7 @@ int NewFile::write(const char* data, size_t size) {
         DWORD written = 0;
         if (!::WriteFile(static_cast<HANDLE>(handle_), data, asked, &written, nullptr))
             return last_error();
+        if (written == 0) return EIO;  // a disk that takes nothing more
         data += written;
         size -= written;
         written_ += written;
@@ -341,10 +342,6 @@ int rename(const std::string& from, const std::string& to) {
 
 namespace {
 
-// The name goes at once, as unlink() takes it on POSIX, even while another
-// handle (a run waiting for the lock file) holds the file open; a system
-// or file system without that way of deleting deletes it when the last
-// handle closes.
 // FileDispositionInfoEx and its flags (Windows 10 1709 on), which not every
 // SDK's headers declare for the targets they default to.
 constexpr auto disposition_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
@@ -353,6 +350,10 @@ struct DispositionEx {
 };
 constexpr DWORD delete_file = 0x1, posix_semantics = 0x2;
 
+// The name goes at once, as unlink() takes it on POSIX, even while another
+// handle (a run waiting for the lock file) holds the file open; a system
+// or file system without that way of deleting deletes it when the last
+// handle closes.
 int delete_now(const std::wstring& name) {
     HANDLE handle = ::CreateFileW(name.c_str(), DELETE, share_all, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
