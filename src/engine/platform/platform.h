@@ -65,6 +65,14 @@ constexpr uint64_t any_size = UINT64_MAX;
 // file that grows while read stops there too.
 int read_file(const std::string& path, std::vector<uint8_t>& out, uint64_t most = any_size);
 
+// A file another part of the process opened (the interpreter's file
+// objects), by its C runtime descriptor: its size, and up to `size` bytes
+// from `offset` into `data` without moving the descriptor's position, so
+// that its owner reads on where it was. 0, or the error number; `got` is
+// short at the file's end.
+int descriptor_size(int descriptor, uint64_t& size);
+int read_at(int descriptor, uint64_t offset, uint8_t* data, size_t size, size_t& got);
+
 // What opening `path` for writing would say, without truncating what is
 // there: 0, or the error number. A symlink (replaced, not written through),
 // a FIFO nobody reads and a missing file (made anew) are fine.

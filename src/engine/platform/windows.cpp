@@ -2,6 +2,7 @@
 // UTF-8 and reach the system as UTF-16 through the W calls; files are the
 // system's handles, so nothing is translated (no CRLF): a HEX file is the
 // same bytes as on Linux.
+#include <io.h>
 #include <windows.h>
 
 #include <atomic>
@@ -256,6 +257,51 @@ int read_file(const std::string& path, std::vector<uint8_t>& out, uint64_t most)
     }
     out.resize(done);
     return closed(handle, 0);
+}
+
+namespace {
+
+HANDLE handle_of(int descriptor) {
+    return reinterpret_cast<HANDLE>(::_get_osfhandle(descriptor));
+}
+
+}  // namespace
+
+int descriptor_size(int descriptor, uint64_t& size) {
+    HANDLE handle = handle_of(descriptor);
+    if (handle == INVALID_HANDLE_VALUE) return EBADF;
+    LARGE_INTEGER bytes;
+    if (!::GetFileSizeEx(handle, &bytes)) return last_error();
+    size = static_cast<uint64_t>(bytes.QuadPart);
+    return 0;
+}
+
+int read_at(int descriptor, uint64_t offset, uint8_t* data, size_t size, size_t& got) {
+    got = 0;
+    HANDLE handle = handle_of(descriptor);
+    if (handle == INVALID_HANDLE_VALUE) return EBADF;
+    // A read at an offset moves a synchronous handle's position: it goes
+    // back to where its owner left it.
+    LARGE_INTEGER zero{}, position{};
+    if (!::SetFilePointerEx(handle, zero, &position, FILE_CURRENT)) return last_error();
+    int error = 0;
+    while (got < size) {
+        const uint64_t at = offset + got;
+        OVERLAPPED where{};
+        where.Offset = static_cast<DWORD>(at);
+        where.OffsetHigh = static_cast<DWORD>(at >> 32);
+        const size_t room = size - got;
+        const DWORD asked = room > 0x40000000 ? 0x40000000 : static_cast<DWORD>(room);
+        DWORD read = 0;
+        if (!::ReadFile(handle, data + got, asked, &read, &where)) {
+            if (::GetLastError() != ERROR_HANDLE_EOF) error = last_error();
+            break;
+        }
+        if (read == 0) break;
+        got += read;
+    }
+    ::SetFilePointerEx(handle, position, nullptr, FILE_BEGIN);
+    return error;
 }
 
 int writable(const std::string& path) {
