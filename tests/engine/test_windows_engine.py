@@ -2,41 +2,36 @@
 and its test program with mingw-w64, free of warnings, and CTest runs the
 program under wine, where every check passes, the platform file's included."""
 
-import os
 import re
 import shutil
-import subprocess
 
 import pytest
 
-from conftest import ROOT
-
-TOOLS = ("x86_64-w64-mingw32-g++-posix", "wine")
+from conftest import WINDOWS_TOOLS, windows_engine_run
 
 
 @pytest.fixture(scope="module")
-def windows_run(tmp_path_factory):
-    missing = [tool for tool in TOOLS if shutil.which(tool) is None]
+def windows_run():
+    missing = [tool for tool in WINDOWS_TOOLS if shutil.which(tool) is None]
     if missing:
         pytest.skip(f"{' and '.join(missing)} not installed (Debian: "
                     "g++-mingw-w64-x86-64-posix, wine)")
-    build = tmp_path_factory.mktemp("windows") / "build"
-    return subprocess.run([os.path.join(ROOT, "scripts", "windows_engine.sh"), str(build)],
-                          capture_output=True, text=True, timeout=900)
+    # Started as the session began (conftest.py).
+    return windows_engine_run()
 
 
 def test_the_engine_test_passes_under_wine(windows_run):
-    out = windows_run.stdout + windows_run.stderr
-    assert windows_run.returncode == 0, out
-    counted = re.search(r"^2: engine test passed: (\d+) checks$", windows_run.stdout, re.M)
+    status, out = windows_run
+    assert status == 0, out
+    counted = re.search(r"^2: engine test passed: (\d+) checks$", out, re.M)
     assert counted, out
     assert int(counted.group(1)) > 1000
-    assert "velk_engine_test.exe" in windows_run.stdout
+    assert "velk_engine_test.exe" in out
     # Every platform check runs there, the read-only target's too.
-    assert "platform test:" not in windows_run.stdout
+    assert "platform test:" not in out
 
 
 def test_the_windows_build_is_free_of_warnings(windows_run):
-    out = windows_run.stdout + windows_run.stderr
-    assert windows_run.returncode == 0, out
+    status, out = windows_run
+    assert status == 0, out
     assert "warning:" not in out, out
