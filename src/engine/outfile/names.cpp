@@ -11,10 +11,16 @@ namespace velk::outfile {
 
 namespace {
 
-// The part of a base name that hidden names carry.
+// The part of a base name that hidden names carry: its last 200 bytes, cut
+// between letters. A name cut inside a UTF-8 sequence is no name where names
+// are UTF-16 (Windows) or must be UTF-8 (macOS).
 std::string kept(const std::string& base) {
     constexpr size_t longest = 200;
-    return base.size() <= longest ? base : base.substr(base.size() - longest);
+    if (base.size() <= longest) return base;
+    size_t start = base.size() - longest;
+    while (start < base.size() && (static_cast<unsigned char>(base[start]) & 0xC0) == 0x80)
+        ++start;
+    return base.substr(start);
 }
 
 // Digits at `at` as a number; `at` moves past them. False without any, or

@@ -73,13 +73,44 @@ int last_error() {
     return error_number(::GetLastError());
 }
 
+// A name that is not UTF-8 reaches the system as one it refuses (a control
+// character: "The filename, directory name, or volume label syntax is
+// incorrect"), never with its bad bytes made U+FFFD, which would name
+// another file.
+const wchar_t not_utf8[] = L"\x01";
+
 std::wstring wide(const std::string& text) {
     if (text.empty()) return {};
     const int size = static_cast<int>(text.size());
-    int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+    int length =
+        ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+    if (length <= 0) return not_utf8;
     std::wstring out(static_cast<size_t>(length), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, out.data(), length);
+    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, out.data(), length);
     return out;
+}
+
+// Windows refuses a path of MAX_PATH characters or more unless the machine
+// and the program both allow long paths; a \\?\ path is never refused.
+// A deep build folder (an IDE's workspace, CMake's trees) nears that, and a
+// temporary's name is its target's and some twenty characters more, so a
+// long path is made whole (its drive or share, no "..", backslashes) and
+// given with \\?\. CreateDirectoryW's bound leaves room for an 8.3 name.
+constexpr size_t longest_plain = MAX_PATH - 12;
+
+std::wstring native(const std::string& path) {
+    std::wstring name = wide(path);
+    if (name.size() < longest_plain || name.compare(0, 4, L"\\\\?\\") == 0 ||
+        name.compare(0, 4, L"\\\\.\\") == 0)
+        return name;
+    DWORD length = ::GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+    if (length == 0) return name;
+    std::wstring full(length, L'\0');
+    length = ::GetFullPathNameW(name.c_str(), length, full.data(), nullptr);
+    if (length == 0 || length >= full.size()) return name;
+    full.resize(length);
+    if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
 }
 
 std::string narrow(const wchar_t* text, size_t size) {
@@ -99,7 +130,7 @@ constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 HANDLE open_to_look(const std::string& path, bool follow_links) {
     DWORD flags = FILE_FLAG_BACKUP_SEMANTICS;  // folders too
     if (!follow_links) flags |= FILE_FLAG_OPEN_REPARSE_POINT;
-    return ::CreateFileW(wide(path).c_str(), FILE_READ_ATTRIBUTES, share_all, nullptr,
+    return ::CreateFileW(native(path).c_str(), FILE_READ_ATTRIBUTES, share_all, nullptr,
                          OPEN_EXISTING, flags, nullptr);
 }
 
@@ -209,14 +240,20 @@ bool same_file(const std::string& a, const std::string& b) {
 
 std::optional<std::string> environment(const char* name) {
     const std::wstring wide_name = wide(name);
-    DWORD size = ::GetEnvironmentVariableW(wide_name.c_str(), nullptr, 0);
-    if (size == 0) {
-        if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
-        return std::string();  // set, and empty
+    std::wstring value;
+    for (;;) {
+        // The size asked for counts the terminating NUL; a value that grew
+        // since (another thread's SetEnvironmentVariable) asks for more again.
+        ::SetLastError(ERROR_SUCCESS);
+        const DWORD size = ::GetEnvironmentVariableW(wide_name.c_str(), value.data(),
+                                                     static_cast<DWORD>(value.size()));
+        if (size == 0) {
+            if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+            return std::string();  // set, and empty
+        }
+        if (size < value.size()) return narrow(value.data(), size);
+        value.assign(size, L'\0');
     }
-    std::wstring value(size, L'\0');
-    size = ::GetEnvironmentVariableW(wide_name.c_str(), value.data(), size);
-    return narrow(value.data(), size);
 }
 
 int not_regular(Kind kind) {
@@ -225,7 +262,7 @@ int not_regular(Kind kind) {
 
 int read_file(const std::string& path, std::vector<uint8_t>& out, uint64_t most) {
     // Folders open too, to be refused as POSIX refuses them (EISDIR).
-    HANDLE handle = ::CreateFileW(wide(path).c_str(), GENERIC_READ, share_all, nullptr,
+    HANDLE handle = ::CreateFileW(native(path).c_str(), GENERIC_READ, share_all, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return last_error();
     const Kind kind = kind_of_handle(handle);
@@ -305,7 +342,7 @@ int read_at(int descriptor, uint64_t offset, uint8_t* data, size_t size, size_t&
 }
 
 int writable(const std::string& path) {
-    const std::wstring name = wide(path);
+    const std::wstring name = native(path);
     const DWORD attributes = ::GetFileAttributesW(name.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         int error = last_error();
@@ -343,7 +380,7 @@ NewFile::~NewFile() {
 }
 
 int NewFile::create(const std::string& path) {
-    HANDLE handle = ::CreateFileW(wide(path).c_str(), GENERIC_WRITE,
+    HANDLE handle = ::CreateFileW(native(path).c_str(), GENERIC_WRITE,
                                   FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return last_error();
@@ -383,7 +420,7 @@ int NewFile::sync_and_close() {
 int rename(const std::string& from, const std::string& to) {
     // On the disk before it returns: the rename is the commit.
     const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
-    return ::MoveFileExW(wide(from).c_str(), wide(to).c_str(), flags) ? 0 : last_error();
+    return ::MoveFileExW(native(from).c_str(), native(to).c_str(), flags) ? 0 : last_error();
 }
 
 namespace {
@@ -418,7 +455,7 @@ int delete_now(const std::wstring& name) {
 }  // namespace
 
 int remove(const std::string& path) {
-    const std::wstring name = wide(path);
+    const std::wstring name = native(path);
     int error = delete_now(name);
     if (error != EACCES) return error;
     // unlink() takes a read-only file too: so does this, or an earlier
@@ -448,7 +485,7 @@ std::vector<std::string> entries(const std::string& folder) {
         pattern += '\\';
     pattern += '*';
     WIN32_FIND_DATAW found;
-    HANDLE search = ::FindFirstFileW(wide(pattern).c_str(), &found);
+    HANDLE search = ::FindFirstFileW(native(pattern).c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return names;
     do names.push_back(narrow(found.cFileName, std::wcslen(found.cFileName)));
     while (::FindNextFileW(search, &found));
@@ -481,7 +518,7 @@ LockFile::~LockFile() {
 }
 
 int LockFile::open(const std::string& path) {
-    const std::wstring name = wide(path);
+    const std::wstring name = native(path);
     // Opened so that the run holding it can delete the name while others
     // have it open, waiting. A leading dot hides nothing on Windows: the
     // attribute keeps it out of Explorer's view of the output folder.
