@@ -16,7 +16,9 @@ extern char** environ;
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -39,6 +41,7 @@ void expect(bool ok, const std::string& what) {
 }
 
 const char hold_lock[] = "--hold-lock";
+const char exit_with[] = "--exit-with";
 
 #ifdef _WIN32
 std::wstring wide(const std::string& text) {
@@ -483,6 +486,36 @@ void target_held_open(const std::string& scratch) {
 #endif
 
 #ifdef _WIN32
+// A run's guard reads whether the program answers Ctrl-Break itself, and
+// leaves the C runtime's handler as it found it: Windows' default, or the
+// program's own.
+void own_ctrl_break() {
+    void (*const programs)(int) = [](int) {};
+    for (void (*before)(int) : {SIG_DFL, programs}) {
+        std::signal(SIGBREAK, before);
+        { platform::TerminationHeld guard; }
+        expect(std::signal(SIGBREAK, SIG_DFL) == before,
+               "SIGBREAK's handler as it was after a run's guard");
+    }
+}
+
+// A run that ended with status 259, which is also what Windows' exit code
+// says of a process still running, is gone: its leftovers are taken away
+// by the next run.
+void ended_with_259(const std::string& program) {
+    Holder holder = start_holder(program, {exit_with, "259"});
+    expect(holder.started, "a process that ends with status 259 started");
+    if (!holder.started) return;
+    ::WaitForSingleObject(holder.process, INFINITE);
+    const long pid = static_cast<long>(::GetProcessId(holder.process));
+    // Its object lives while this holds its handle, as a parent's would.
+    expect(platform::process_gone(pid), "a process that ended with 259 is gone");
+    expect(wait_for(holder) == 259, "it ended with 259");
+    expect(!platform::process_gone(platform::process_id()), "this process is not gone");
+}
+#endif
+
+#ifdef _WIN32
 // The folder as a Windows tool passes it: from its drive, with backslashes
 // ("Z:\tmp\..." under wine, where "/" is Z:).
 std::string full_path(const std::string& path) {
@@ -602,6 +635,8 @@ int platform_test(const std::string& program, const std::string& scratch) {
     checks::read_only_target(scratch);
 #ifdef _WIN32
     checks::target_held_open(scratch);
+    checks::own_ctrl_break();
+    checks::ended_with_259(program);
 #endif
     for (const char* name : {"/set.hex", "/set.bin"}) velk::platform::remove(scratch + name);
     return checks::failures;
@@ -609,8 +644,13 @@ int platform_test(const std::string& program, const std::string& scratch) {
 
 // velk_engine_test --hold-lock <lock file> <ready file> <release file>:
 // takes the lock, makes the ready file, and holds the lock until the
-// release file appears (a minute at most).
+// release file appears (a minute at most). velk_engine_test --exit-with
+// <status>: ends at once with that status.
 bool platform_helper(int argc, char** argv, int& status) {
+    if (argc == 3 && std::strcmp(argv[1], platform_checks::exit_with) == 0) {
+        status = std::atoi(argv[2]);
+        return true;
+    }
     if (argc != 5 || std::strcmp(argv[1], platform_checks::hold_lock) != 0) return false;
     velk::platform::LockFile lock;
     int error = 0;

@@ -337,7 +337,8 @@ int read_at(int descriptor, uint64_t offset, uint8_t* data, size_t size, size_t&
         if (read == 0) break;
         got += read;
     }
-    ::SetFilePointerEx(handle, position, nullptr, FILE_BEGIN);
+    if (!::SetFilePointerEx(handle, position, nullptr, FILE_BEGIN) && error == 0)
+        error = last_error();
     return error;
 }
 
@@ -499,8 +500,19 @@ long process_id() {
 
 bool process_gone(long pid) {
     if (pid <= 0) return false;
-    HANDLE process =
-        ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+    const DWORD id = static_cast<DWORD>(pid);
+    // A process that ended, whose object another program's handle keeps,
+    // is signalled; its exit code says nothing, as one that ended with 259
+    // (STILL_ACTIVE) would look alive. Another user's process may refuse
+    // waiting on it: then its exit code is all there is.
+    HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, id);
+    if (process) {
+        const bool ended = ::WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+        ::CloseHandle(process);
+        return ended;
+    }
+    if (::GetLastError() == ERROR_ACCESS_DENIED)
+        process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
     // No such process; another user's is refused, and alive.
     if (!process) return ::GetLastError() == ERROR_INVALID_PARAMETER;
     DWORD status = 0;
