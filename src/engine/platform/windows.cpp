@@ -5,6 +5,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -163,15 +164,34 @@ Kind kind_of_handle(HANDLE handle, bool opened_as_link = false) {
     return Kind::file;
 }
 
-// The volume and file index of an open file: its identity, as st_dev and
-// st_ino are on POSIX.
-bool identity(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
-    return ::GetFileInformationByHandle(handle, &info) != 0;
+// The volume and file ID of an open file: its identity, as st_dev and
+// st_ino are on POSIX. ReFS (a Dev Drive) gives files 128-bit IDs, of which
+// the 64-bit index of GetFileInformationByHandle need not tell two files
+// apart; that index is what a system without FileIdInfo has.
+struct Identity {
+    ULONGLONG volume = 0;
+    unsigned char id[16] = {};
+};
+
+bool identity(HANDLE handle, Identity& out) {
+    FILE_ID_INFO info;
+    if (::GetFileInformationByHandleEx(handle, FileIdInfo, &info, sizeof info)) {
+        out.volume = info.VolumeSerialNumber;
+        static_assert(sizeof info.FileId.Identifier == sizeof out.id, "a 128-bit file ID");
+        std::memcpy(out.id, info.FileId.Identifier, sizeof out.id);
+        return true;
+    }
+    BY_HANDLE_FILE_INFORMATION by_handle;
+    if (!::GetFileInformationByHandle(handle, &by_handle)) return false;
+    out.volume = by_handle.dwVolumeSerialNumber;
+    const ULONGLONG index =
+        (ULONGLONG{by_handle.nFileIndexHigh} << 32) | by_handle.nFileIndexLow;
+    std::memcpy(out.id, &index, sizeof index);
+    return true;
 }
 
-bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
-    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+bool same_identity(const Identity& a, const Identity& b) {
+    return a.volume == b.volume && std::memcmp(a.id, b.id, sizeof a.id) == 0;
 }
 
 // Closes `handle`, handing `error` on.
@@ -208,10 +228,13 @@ std::string error_text(int error) {
             reinterpret_cast<wchar_t*>(&words), 0, nullptr);
         std::string text = length ? narrow(words, length) : std::string();
         if (words) ::LocalFree(words);
-        // One line: the system's sentence without its full stop and line end.
+        // One line: the system's sentence without its full stop and line end,
+        // and a line break inside a message of several sentences a space.
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r' ||
                                  text.back() == '.' || text.back() == ' '))
             text.pop_back();
+        text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+        std::replace(text.begin(), text.end(), '\n', ' ');
         if (text.empty()) text = "Windows error " + std::to_string(code);
         return text;
     }
@@ -230,7 +253,7 @@ bool same_file(const std::string& a, const std::string& b) {
     HANDLE ha = open_to_look(a, true);
     if (ha == INVALID_HANDLE_VALUE) return false;
     HANDLE hb = open_to_look(b, true);
-    BY_HANDLE_FILE_INFORMATION ia, ib;
+    Identity ia, ib;
     bool same = hb != INVALID_HANDLE_VALUE && identity(ha, ia) && identity(hb, ib) &&
                 same_identity(ia, ib);
     ::CloseHandle(ha);
@@ -569,7 +592,7 @@ LockFile::Try LockFile::try_lock(int& error) {
 bool LockFile::still_named(const std::string& path) const {
     HANDLE named = open_to_look(path, false);
     if (named == INVALID_HANDLE_VALUE) return false;
-    BY_HANDLE_FILE_INFORMATION held, now;
+    Identity held, now;
     bool same = identity(static_cast<HANDLE>(handle_), held) && identity(named, now) &&
                 same_identity(held, now);
     ::CloseHandle(named);
