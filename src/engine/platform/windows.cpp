@@ -96,16 +96,18 @@ std::wstring wide(const std::string& text) {
 // A deep build folder (an IDE's workspace, CMake's trees) nears that, and a
 // temporary's name is its target's and some twenty characters more, so a
 // long path is made whole (its drive or share, no "..", backslashes) and
-// given with \\?\. CreateDirectoryW's bound leaves room for an 8.3 name.
-constexpr size_t longest_plain = MAX_PATH - 12;
+// given with \\?\. What counts is the whole path: a short relative one is
+// as long as the current folder makes it. CreateDirectoryW's bound leaves
+// room for an 8.3 name.
+constexpr DWORD longest_plain = MAX_PATH - 12;
 
 std::wstring native(const std::string& path) {
     std::wstring name = wide(path);
-    if (name.size() < longest_plain || name.compare(0, 4, L"\\\\?\\") == 0 ||
-        name.compare(0, 4, L"\\\\.\\") == 0)
+    if (name.compare(0, 4, L"\\\\?\\") == 0 || name.compare(0, 4, L"\\\\.\\") == 0)
         return name;
+    // The size asked for counts the terminating NUL.
     DWORD length = ::GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
-    if (length == 0) return name;
+    if (length == 0 || length <= longest_plain) return name;
     std::wstring full(length, L'\0');
     length = ::GetFullPathNameW(name.c_str(), length, full.data(), nullptr);
     if (length == 0 || length >= full.size()) return name;
