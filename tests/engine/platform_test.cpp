@@ -21,6 +21,7 @@ extern char** environ;
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../../src/engine/cli/command_line.h"
@@ -497,6 +498,15 @@ void own_ctrl_break() {
         expect(std::signal(SIGBREAK, SIG_DFL) == before,
                "SIGBREAK's handler as it was after a run's guard");
     }
+    // Runs on two threads at once, each reading it as its guards come.
+    auto runs = [] {
+        for (int i = 0; i < 500; ++i) platform::TerminationHeld guard;
+    };
+    std::thread one(runs), two(runs);
+    one.join();
+    two.join();
+    expect(std::signal(SIGBREAK, SIG_DFL) == SIG_DFL,
+           "SIGBREAK's handler as it was after guards on two threads");
 }
 
 // A run that ended with status 259, which is also what Windows' exit code

@@ -90,15 +90,18 @@ SignalsHeld::~SignalsHeld() {
 }
 
 TerminationHeld::TerminationHeld() {
-    // Before the engine's handler is added, so that the C runtime's, which
-    // the first signal() call adds, comes after it.
-    const bool programs = programs_break();
-    add_handler();
-    std::lock_guard<std::mutex> lock(guards);
-    if (termination_held++ == 0) {
-        event_received = 0;
-        break_is_programs = programs;
+    {
+        // Read by the first guard alone, as one guard on another thread
+        // setting it at once would put back SIG_IGN for good. Before the
+        // engine's handler is added, so that the C runtime's, which the first
+        // signal() call adds, comes after it.
+        std::lock_guard<std::mutex> lock(guards);
+        if (termination_held++ == 0) {
+            event_received = 0;
+            break_is_programs = programs_break();
+        }
     }
+    add_handler();
 }
 
 TerminationHeld::~TerminationHeld() {
