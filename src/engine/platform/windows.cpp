@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <utility>
@@ -323,8 +324,26 @@ int read_file(const std::string& path, std::vector<uint8_t>& out, uint64_t most)
 
 namespace {
 
+#ifdef _MSC_VER
+void no_invalid_parameter_end(const wchar_t*, const wchar_t*, const wchar_t*, unsigned int,
+                              uintptr_t) {}
+#endif
+
+// The system's handle of a C runtime descriptor; INVALID_HANDLE_VALUE for
+// one the runtime does not know. Microsoft's runtime (not mingw's msvcrt)
+// ends the process there unless the thread says otherwise, as CPython says
+// it around such calls: a file object closed by another thread meanwhile
+// is then an error, not a crash.
 HANDLE handle_of(int descriptor) {
-    return reinterpret_cast<HANDLE>(::_get_osfhandle(descriptor));
+#ifdef _MSC_VER
+    const _invalid_parameter_handler before =
+        ::_set_thread_local_invalid_parameter_handler(no_invalid_parameter_end);
+#endif
+    const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(descriptor));
+#ifdef _MSC_VER
+    ::_set_thread_local_invalid_parameter_handler(before);
+#endif
+    return handle;
 }
 
 }  // namespace
