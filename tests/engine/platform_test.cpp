@@ -194,6 +194,22 @@ void names() {
     expect(outfile::lock_path_for("Z:\\fw\\fw_CRC.hex") == "Z:\\fw\\.fw_CRC.lock",
            "the lock beside Z:\\fw\\fw_CRC.hex");
 #endif
+    // Names that only look like a run's: a process id past a long's range
+    // (32 bits on Windows) is no run's, nor that of the id it would wrap to.
+    struct Looks {
+        const char* name;
+        long long owner;
+    };
+    const long long beyond = sizeof(long) > 4 ? 4294967300LL : 0;
+    const Looks looks[] = {{".fw.hex.4294967300-0.tmp", beyond},
+                           {".fw.hex.99999999999-0.tmp", 0},
+                           {".fw.hex.12-.tmp", 0},
+                           {".fw.hex.-12-0.tmp", 0},
+                           {".fw.hex.12-0x.tmp", 0},
+                           {".fw.hex.12-0.tmp", 12}};
+    for (const Looks& l : looks)
+        expect(outfile::hidden_owner(l.name, "fw.hex", ".tmp") == l.owner,
+               std::string("the run a name is of: ") + l.name);
     // The root the outputs' names start from: a dot in a folder's name is
     // no extension.
     const char* const roots[][2] = {
