@@ -16,9 +16,12 @@ extern char** environ;
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../../src/engine/cli/command_line.h"
@@ -39,6 +42,7 @@ void expect(bool ok, const std::string& what) {
 }
 
 const char hold_lock[] = "--hold-lock";
+const char exit_with[] = "--exit-with";
 
 #ifdef _WIN32
 std::wstring wide(const std::string& text) {
@@ -157,11 +161,23 @@ void names() {
          "C:\\Users\\\xC3\xBC/.fw.hex."},
         {"out/sub\\fw.hex", "out/sub", "fw.hex", "out/sub\\.fw.hex."},
         {"\\fw.hex", "\\", "fw.hex", "\\.fw.hex."},
+        // A share, and a path past the length limit's checks as given.
+        {"\\\\server\\share\\fw.hex", "\\\\server\\share", "fw.hex",
+         "\\\\server\\share\\.fw.hex."},
+        {"\\\\?\\C:\\fw\\fw.hex", "\\\\?\\C:\\fw", "fw.hex", "\\\\?\\C:\\fw\\.fw.hex."},
+        {"\\\\?\\UNC\\server\\share\\fw.hex", "\\\\?\\UNC\\server\\share", "fw.hex",
+         "\\\\?\\UNC\\server\\share\\.fw.hex."},
+        {"C:\\x.y\\Keil \xD0\xB6/fw 1.hex", "C:\\x.y\\Keil \xD0\xB6", "fw 1.hex",
+         "C:\\x.y\\Keil \xD0\xB6/.fw 1.hex."},
+        {"Z:sub\\fw.hex", "Z:sub", "fw.hex", "Z:sub\\.fw.hex."},
+        // A folder's name, which names no output: an empty base.
+        {"out\\", "out", "", "out\\.."},
 #else
         {"fw_CRC.hex", ".", "fw_CRC.hex", "./.fw_CRC.hex."},
         {"/fw.hex", "/", "fw.hex", "//.fw.hex."},
         {"out\\fw.hex", ".", "out\\fw.hex", "./.out\\fw.hex."},
         {"Z:fw.hex", ".", "Z:fw.hex", "./.Z:fw.hex."},
+        {"x.y/Keil \xD0\xB6/fw 1.hex", "x.y/Keil \xD0\xB6", "fw 1.hex", "x.y/Keil \xD0\xB6/.fw 1.hex."},
 #endif
     };
     for (const Case& c : cases) {
@@ -178,6 +194,83 @@ void names() {
     expect(outfile::lock_path_for("Z:\\fw\\fw_CRC.hex") == "Z:\\fw\\.fw_CRC.lock",
            "the lock beside Z:\\fw\\fw_CRC.hex");
 #endif
+    // Names that only look like a run's: a process id past a long's range
+    // (32 bits on Windows) is no run's, nor that of the id it would wrap to.
+    struct Looks {
+        const char* name;
+        long long owner;
+    };
+    const long long beyond = sizeof(long) > 4 ? 4294967300LL : 0;
+    const Looks looks[] = {{".fw.hex.4294967300-0.tmp", beyond},
+                           {".fw.hex.99999999999-0.tmp", 0},
+                           {".fw.hex.12-.tmp", 0},
+                           {".fw.hex.-12-0.tmp", 0},
+                           {".fw.hex.12-0x.tmp", 0},
+                           {".fw.hex.12-0.tmp", 12}};
+    for (const Looks& l : looks)
+        expect(outfile::hidden_owner(l.name, "fw.hex", ".tmp") == l.owner,
+               std::string("the run a name is of: ") + l.name);
+    // The root the outputs' names start from: a dot in a folder's name is
+    // no extension.
+    const char* const roots[][2] = {
+        {"x.y/fw", "x.y/fw"},
+        {"x.y/fw.elf", "x.y/fw"},
+        {"x.y/.elf", "x.y/.elf"},
+#ifdef _WIN32
+        {"C:\\x.y\\fw", "C:\\x.y\\fw"},
+        {"C:\\x.y/fw.elf", "C:\\x.y/fw"},
+        {"x.y\\fw", "x.y\\fw"},
+        {"C:x.y", "C:x"},
+        {"\\\\srv.lan\\share\\fw", "\\\\srv.lan\\share\\fw"},
+        {"\\\\?\\C:\\v1.2\\fw.elf", "\\\\?\\C:\\v1.2\\fw"},
+#endif
+    };
+    for (const auto& r : roots)
+        expect(outfile::path_root(r[0]) == r[1], std::string("the root of ") + r[0] + ": " +
+                                                     outfile::path_root(r[0]));
+}
+
+// A base name of more than the 200 bytes that hidden names keep, whose cut
+// falls inside a letter: the hidden name holds whole letters, so that it is
+// made under the name the run knows and found again by it (a killed run's
+// temporary is taken away by the next).
+void long_unicode_name(const std::string& scratch) {
+    std::string base;
+    for (int i = 0; i < 100; ++i) base += "\xD0\xB6";  // "ж", two bytes each
+    const std::string target = scratch + "/" + base + "a.hex";
+    const std::string sibling = outfile::hidden_sibling(target, ".tmp");
+    const std::string kept = outfile::base_of(sibling);
+    expect((static_cast<unsigned char>(kept[1]) & 0xC0) != 0x80,
+           "the hidden name starts with a whole letter");
+    platform::NewFile file;
+    expect(file.create(sibling) == 0 && file.sync_and_close() == 0, "made " + kept);
+    file.keep();
+    long owner = 0;
+    for (const std::string& name : platform::entries(scratch))
+        if (name[0] == '.' && !owner) owner = outfile::hidden_owner(name, target, ".tmp");
+    expect(owner == platform::process_id(), "the temporary found by the run that made it");
+    platform::remove(sibling);
+    Writing writing;
+    const std::vector<File> set = {{target, ":00000001FF\n"}};
+    replace(set, writing);
+    expect(holds(set), "a set under the long name");
+    platform::remove(target);
+    expect(hidden(scratch).empty(), "nothing left beside it:" + listed(hidden(scratch)));
+}
+
+// A name whose bytes are not UTF-8 names no file, rather than the file its
+// bytes would be with each bad one replaced (U+FFFD on Windows); what is
+// said of it is one line.
+void not_utf8_name(const std::string& scratch) {
+    const std::string replaced = scratch + "/\xEF\xBF\xBD.bin", bad = scratch + "/\xFF.bin";
+    put(replaced, "another file");
+    std::vector<uint8_t> bytes;
+    const int error = platform::read_file(bad, bytes);
+    const std::string said = platform::error_text(error);
+    expect(error != 0, "a name that is not UTF-8 is read as another file's");
+    expect(!said.empty() && said.find('\n') == std::string::npos, "said in one line: " + said);
+    expect(platform::kind_of(bad) == platform::Kind::none, "a name that is not UTF-8 is nothing");
+    platform::remove(replaced);
 }
 
 // A set replaced, as FLASH replaces its files: every name holds the new
@@ -410,6 +503,45 @@ void target_held_open(const std::string& scratch) {
 #endif
 
 #ifdef _WIN32
+// A run's guard reads whether the program answers Ctrl-Break itself, and
+// leaves the C runtime's handler as it found it: Windows' default, or the
+// program's own.
+void own_ctrl_break() {
+    void (*const programs)(int) = [](int) {};
+    for (void (*before)(int) : {SIG_DFL, programs}) {
+        std::signal(SIGBREAK, before);
+        { platform::TerminationHeld guard; }
+        expect(std::signal(SIGBREAK, SIG_DFL) == before,
+               "SIGBREAK's handler as it was after a run's guard");
+    }
+    // Runs on two threads at once, each reading it as its guards come.
+    auto runs = [] {
+        for (int i = 0; i < 500; ++i) platform::TerminationHeld guard;
+    };
+    std::thread one(runs), two(runs);
+    one.join();
+    two.join();
+    expect(std::signal(SIGBREAK, SIG_DFL) == SIG_DFL,
+           "SIGBREAK's handler as it was after guards on two threads");
+}
+
+// A run that ended with status 259, which is also what Windows' exit code
+// says of a process still running, is gone: its leftovers are taken away
+// by the next run.
+void ended_with_259(const std::string& program) {
+    Holder holder = start_holder(program, {exit_with, "259"});
+    expect(holder.started, "a process that ends with status 259 started");
+    if (!holder.started) return;
+    ::WaitForSingleObject(holder.process, INFINITE);
+    const long pid = static_cast<long>(::GetProcessId(holder.process));
+    // Its object lives while this holds its handle, as a parent's would.
+    expect(platform::process_gone(pid), "a process that ended with 259 is gone");
+    expect(wait_for(holder) == 259, "it ended with 259");
+    expect(!platform::process_gone(platform::process_id()), "this process is not gone");
+}
+#endif
+
+#ifdef _WIN32
 // The folder as a Windows tool passes it: from its drive, with backslashes
 // ("Z:\tmp\..." under wine, where "/" is Z:).
 std::string full_path(const std::string& path) {
@@ -425,6 +557,41 @@ std::string full_path(const std::string& path) {
     return out;
 }
 #endif
+
+// Makes a folder, or removes an empty one; on Windows by its \\?\ path,
+// which a folder past MAX_PATH needs.
+bool folder(const std::string& path, bool make) {
+#ifdef _WIN32
+    const std::wstring name = wide("\\\\?\\" + full_path(path));
+    return make ? ::CreateDirectoryW(name.c_str(), nullptr) != 0
+                : ::RemoveDirectoryW(name.c_str()) != 0;
+#else
+    return make ? ::mkdir(path.c_str(), 0755) == 0 : ::rmdir(path.c_str()) == 0;
+#endif
+}
+
+// A set in a folder whose path is longer than Windows' MAX_PATH (260), as
+// an IDE's deep workspace gives: replaced, and nothing left beside it.
+void deep_folder(const std::string& scratch) {
+    std::vector<std::string> folders;
+    std::string deep = scratch;
+    for (int i = 0; i < 5; ++i) {
+        deep += "/" + std::string(60, static_cast<char>('a' + i));
+        folders.push_back(deep);
+        expect(folder(deep, true), "made a folder " + std::to_string(deep.size()) + " long");
+    }
+    const std::string later_hex = ":0400000012345678E8\n:00000001FF\n";
+    const std::vector<File> earlier = {{deep + "/set.hex", ":00000001FF\n"}};
+    const std::vector<File> later = {{deep + "/set.hex", later_hex}};
+    Writing writing;
+    replace(earlier, writing);
+    replace(later, writing);
+    expect(holds(later), "a set replaced in a folder past MAX_PATH");
+    expect(hidden(deep).empty(), "nothing left beside it:" + listed(hidden(deep)));
+    platform::remove(later[0].path);
+    for (auto it = folders.rbegin(); it != folders.rend(); ++it)
+        expect(folder(*it, false), "removed " + *it);
+}
 
 // FLASH of the build under a name with a space and letters beyond ASCII,
 // as an IDE's post-build step passes it (on Windows from the drive, with
@@ -444,16 +611,34 @@ void flash_under_tools_names(const std::string& scratch) {
 #else
     const char separator = '/';
 #endif
-    const std::string root = folder + separator + "Keil \xC3\xBC\xD0\xB6 fw";  // "Keil üж fw"
-    put(root + ".elf", contents(scratch + "/fw.elf"));
-    engine_checks::Host host;
-    const int status = velk::cli::command_line({"FLASH", root + ".elf", "--ncrc_value"}, host);
-    expect(status == 0, "FLASH of " + root + ".elf: " + host.err_);
-    expect(contents(root + "_CRC.hex") == plain, "its HEX, the same bytes as fw_CRC.hex");
-    expect(host.out_.find(root + "_CRC.hex") != std::string::npos,
-           "the HEX named as given: " + host.out_);
-    for (const char* end : {".elf", "_CRC.hex", "_CRC.elf"}) platform::remove(root + end);
-    expect(hidden(scratch).empty(), "nothing left beside them:" + listed(hidden(scratch)));
+    std::vector<std::string> roots = {folder + separator + "Keil \xC3\xBC\xD0\xB6 fw"};  // "Keil üж fw"
+#ifdef _WIN32
+    // The same folder as a \\?\ path, and from its drive's current folder
+    // ("Z:fw" where the current folder is the scratch folder's parent).
+    roots.push_back("\\\\?\\" + folder + "\\fw \xC3\xBC");
+    wchar_t current[4096];
+    const DWORD length = ::GetCurrentDirectoryW(4096, current);
+    const std::string here = full_path(std::string(length ? "." : ""));
+    if (length && folder.compare(0, here.size(), here) == 0 && folder.size() > here.size() &&
+        folder[here.size()] == '\\')
+        roots.push_back(folder.substr(0, 2) + folder.substr(here.size() + 1) + "\\fw z");
+#endif
+    for (const std::string& root : roots) {
+        put(root + ".elf", contents(scratch + "/fw.elf"));
+        engine_checks::Host host;
+        const int status = velk::cli::command_line({"FLASH", root + ".elf", "--ncrc_value"}, host);
+        expect(status == 0, "FLASH of " + root + ".elf: " + host.err_);
+        expect(contents(root + "_CRC.hex") == plain, "its HEX, the same bytes as fw_CRC.hex");
+        expect(host.out_.find(root + "_CRC.hex") != std::string::npos,
+               "the HEX named as given: " + host.out_);
+        for (const char* end : {".elf", "_CRC.hex"})
+            expect(platform::remove(root + end) == 0, "removed " + root + end);
+        platform::remove(root + "_CRC.elf");
+        expect(hidden(scratch).empty(), "nothing left beside them:" + listed(hidden(scratch)));
+    }
+#ifdef _WIN32
+    expect(roots.size() == 3, "FLASH from the drive's current folder was tried");
+#endif
 }
 
 }  // namespace platform_checks
@@ -467,12 +652,17 @@ int platform_test(const std::string& program, const std::string& scratch) {
         return checks::failures;
     }
     checks::flash_under_tools_names(scratch);
+    checks::long_unicode_name(scratch);
+    checks::not_utf8_name(scratch);
+    checks::deep_folder(scratch);
     checks::replaced(scratch);
     checks::stopped_before_the_renames(scratch);
     checks::lock_held_elsewhere(program, scratch);
     checks::read_only_target(scratch);
 #ifdef _WIN32
     checks::target_held_open(scratch);
+    checks::own_ctrl_break();
+    checks::ended_with_259(program);
 #endif
     for (const char* name : {"/set.hex", "/set.bin"}) velk::platform::remove(scratch + name);
     return checks::failures;
@@ -480,8 +670,13 @@ int platform_test(const std::string& program, const std::string& scratch) {
 
 // velk_engine_test --hold-lock <lock file> <ready file> <release file>:
 // takes the lock, makes the ready file, and holds the lock until the
-// release file appears (a minute at most).
+// release file appears (a minute at most). velk_engine_test --exit-with
+// <status>: ends at once with that status.
 bool platform_helper(int argc, char** argv, int& status) {
+    if (argc == 3 && std::strcmp(argv[1], platform_checks::exit_with) == 0) {
+        status = std::atoi(argv[2]);
+        return true;
+    }
     if (argc != 5 || std::strcmp(argv[1], platform_checks::hold_lock) != 0) return false;
     velk::platform::LockFile lock;
     int error = 0;

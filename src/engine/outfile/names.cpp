@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "../numbers/numbers.h"
 #include "../platform/platform.h"
@@ -11,19 +12,22 @@ namespace velk::outfile {
 
 namespace {
 
-// The part of a base name that hidden names carry.
+// The part of a base name that hidden names carry: its last 200 bytes, cut
+// between letters. A name cut inside a UTF-8 sequence is no name where names
+// are UTF-16 (Windows) or must be UTF-8 (macOS).
 std::string kept(const std::string& base) {
     constexpr size_t longest = 200;
-    return base.size() <= longest ? base : base.substr(base.size() - longest);
+    if (base.size() <= longest) return base;
+    size_t start = base.size() - longest;
+    while (start < base.size() && (static_cast<unsigned char>(base[start]) & 0xC0) == 0x80)
+        ++start;
+    return base.substr(start);
 }
 
 // Digits at `at` as a number; `at` moves past them. False without any, or
 // past what a process id or a counter holds.
-bool number_at(const std::string& text, size_t& at, long& value) {
-    uint64_t digits = 0;
-    const bool read = numbers::digits_at(text, at, digits, 10);
-    value = static_cast<long>(digits);
-    return read;
+bool number_at(const std::string& text, size_t& at, uint64_t& value) {
+    return numbers::digits_at(text, at, value, 10);
 }
 
 }  // namespace
@@ -114,11 +118,14 @@ long hidden_owner(const std::string& name, const std::string& path, const char* 
         name.compare(name.size() - tail, tail, suffix) != 0)
         return 0;
     size_t at = prefix.size();
-    long pid = 0, count = 0;
+    uint64_t pid = 0, count = 0;
     if (!number_at(name, at, pid) || at == name.size() || name[at++] != '-' ||
         !number_at(name, at, count) || at != name.size() - tail)
         return 0;
-    return pid;
+    // Ten digits pass a long of 32 bits (Windows'): no run's id, and not
+    // another process's id it would wrap to.
+    if (pid > static_cast<uint64_t>(std::numeric_limits<long>::max())) return 0;
+    return static_cast<long>(pid);
 }
 
 std::string lock_path_for(const std::string& path) {

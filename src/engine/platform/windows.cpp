@@ -5,8 +5,10 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <utility>
@@ -73,13 +75,46 @@ int last_error() {
     return error_number(::GetLastError());
 }
 
+// A name that is not UTF-8 reaches the system as one it refuses (a control
+// character: "The filename, directory name, or volume label syntax is
+// incorrect"), never with its bad bytes made U+FFFD, which would name
+// another file.
+const wchar_t not_utf8[] = L"\x01";
+
 std::wstring wide(const std::string& text) {
     if (text.empty()) return {};
     const int size = static_cast<int>(text.size());
-    int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+    int length =
+        ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+    if (length <= 0) return not_utf8;
     std::wstring out(static_cast<size_t>(length), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, out.data(), length);
+    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, out.data(), length);
     return out;
+}
+
+// Windows refuses a path of MAX_PATH characters or more unless the machine
+// and the program both allow long paths; a \\?\ path is never refused.
+// A deep build folder (an IDE's workspace, CMake's trees) nears that, and a
+// temporary's name is its target's and some twenty characters more, so a
+// long path is made whole (its drive or share, no "..", backslashes) and
+// given with \\?\. What counts is the whole path: a short relative one is
+// as long as the current folder makes it. CreateDirectoryW's bound leaves
+// room for an 8.3 name.
+constexpr DWORD longest_plain = MAX_PATH - 12;
+
+std::wstring native(const std::string& path) {
+    std::wstring name = wide(path);
+    if (name.compare(0, 4, L"\\\\?\\") == 0 || name.compare(0, 4, L"\\\\.\\") == 0)
+        return name;
+    // The size asked for counts the terminating NUL.
+    DWORD length = ::GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+    if (length == 0 || length <= longest_plain) return name;
+    std::wstring full(length, L'\0');
+    length = ::GetFullPathNameW(name.c_str(), length, full.data(), nullptr);
+    if (length == 0 || length >= full.size()) return name;
+    full.resize(length);
+    if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
 }
 
 std::string narrow(const wchar_t* text, size_t size) {
@@ -99,7 +134,7 @@ constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 HANDLE open_to_look(const std::string& path, bool follow_links) {
     DWORD flags = FILE_FLAG_BACKUP_SEMANTICS;  // folders too
     if (!follow_links) flags |= FILE_FLAG_OPEN_REPARSE_POINT;
-    return ::CreateFileW(wide(path).c_str(), FILE_READ_ATTRIBUTES, share_all, nullptr,
+    return ::CreateFileW(native(path).c_str(), FILE_READ_ATTRIBUTES, share_all, nullptr,
                          OPEN_EXISTING, flags, nullptr);
 }
 
@@ -132,15 +167,34 @@ Kind kind_of_handle(HANDLE handle, bool opened_as_link = false) {
     return Kind::file;
 }
 
-// The volume and file index of an open file: its identity, as st_dev and
-// st_ino are on POSIX.
-bool identity(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
-    return ::GetFileInformationByHandle(handle, &info) != 0;
+// The volume and file ID of an open file: its identity, as st_dev and
+// st_ino are on POSIX. ReFS (a Dev Drive) gives files 128-bit IDs, of which
+// the 64-bit index of GetFileInformationByHandle need not tell two files
+// apart; that index is what a system without FileIdInfo has.
+struct Identity {
+    ULONGLONG volume = 0;
+    unsigned char id[16] = {};
+};
+
+bool identity(HANDLE handle, Identity& out) {
+    FILE_ID_INFO info;
+    if (::GetFileInformationByHandleEx(handle, FileIdInfo, &info, sizeof info)) {
+        out.volume = info.VolumeSerialNumber;
+        static_assert(sizeof info.FileId.Identifier == sizeof out.id, "a 128-bit file ID");
+        std::memcpy(out.id, info.FileId.Identifier, sizeof out.id);
+        return true;
+    }
+    BY_HANDLE_FILE_INFORMATION by_handle;
+    if (!::GetFileInformationByHandle(handle, &by_handle)) return false;
+    out.volume = by_handle.dwVolumeSerialNumber;
+    const ULONGLONG index =
+        (ULONGLONG{by_handle.nFileIndexHigh} << 32) | by_handle.nFileIndexLow;
+    std::memcpy(out.id, &index, sizeof index);
+    return true;
 }
 
-bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
-    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+bool same_identity(const Identity& a, const Identity& b) {
+    return a.volume == b.volume && std::memcmp(a.id, b.id, sizeof a.id) == 0;
 }
 
 // Closes `handle`, handing `error` on.
@@ -177,10 +231,13 @@ std::string error_text(int error) {
             reinterpret_cast<wchar_t*>(&words), 0, nullptr);
         std::string text = length ? narrow(words, length) : std::string();
         if (words) ::LocalFree(words);
-        // One line: the system's sentence without its full stop and line end.
+        // One line: the system's sentence without its full stop and line end,
+        // and a line break inside a message of several sentences a space.
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r' ||
                                  text.back() == '.' || text.back() == ' '))
             text.pop_back();
+        text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+        std::replace(text.begin(), text.end(), '\n', ' ');
         if (text.empty()) text = "Windows error " + std::to_string(code);
         return text;
     }
@@ -199,7 +256,7 @@ bool same_file(const std::string& a, const std::string& b) {
     HANDLE ha = open_to_look(a, true);
     if (ha == INVALID_HANDLE_VALUE) return false;
     HANDLE hb = open_to_look(b, true);
-    BY_HANDLE_FILE_INFORMATION ia, ib;
+    Identity ia, ib;
     bool same = hb != INVALID_HANDLE_VALUE && identity(ha, ia) && identity(hb, ib) &&
                 same_identity(ia, ib);
     ::CloseHandle(ha);
@@ -209,14 +266,20 @@ bool same_file(const std::string& a, const std::string& b) {
 
 std::optional<std::string> environment(const char* name) {
     const std::wstring wide_name = wide(name);
-    DWORD size = ::GetEnvironmentVariableW(wide_name.c_str(), nullptr, 0);
-    if (size == 0) {
-        if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
-        return std::string();  // set, and empty
+    std::wstring value;
+    for (;;) {
+        // The size asked for counts the terminating NUL; a value that grew
+        // since (another thread's SetEnvironmentVariable) asks for more again.
+        ::SetLastError(ERROR_SUCCESS);
+        const DWORD size = ::GetEnvironmentVariableW(wide_name.c_str(), value.data(),
+                                                     static_cast<DWORD>(value.size()));
+        if (size == 0) {
+            if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+            return std::string();  // set, and empty
+        }
+        if (size < value.size()) return narrow(value.data(), size);
+        value.assign(size, L'\0');
     }
-    std::wstring value(size, L'\0');
-    size = ::GetEnvironmentVariableW(wide_name.c_str(), value.data(), size);
-    return narrow(value.data(), size);
 }
 
 int not_regular(Kind kind) {
@@ -225,7 +288,7 @@ int not_regular(Kind kind) {
 
 int read_file(const std::string& path, std::vector<uint8_t>& out, uint64_t most) {
     // Folders open too, to be refused as POSIX refuses them (EISDIR).
-    HANDLE handle = ::CreateFileW(wide(path).c_str(), GENERIC_READ, share_all, nullptr,
+    HANDLE handle = ::CreateFileW(native(path).c_str(), GENERIC_READ, share_all, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return last_error();
     const Kind kind = kind_of_handle(handle);
@@ -261,8 +324,26 @@ int read_file(const std::string& path, std::vector<uint8_t>& out, uint64_t most)
 
 namespace {
 
+#ifdef _MSC_VER
+void no_invalid_parameter_end(const wchar_t*, const wchar_t*, const wchar_t*, unsigned int,
+                              uintptr_t) {}
+#endif
+
+// The system's handle of a C runtime descriptor; INVALID_HANDLE_VALUE for
+// one the runtime does not know. Microsoft's runtime (not mingw's msvcrt)
+// ends the process there unless the thread says otherwise, as CPython says
+// it around such calls: a file object closed by another thread meanwhile
+// is then an error, not a crash.
 HANDLE handle_of(int descriptor) {
-    return reinterpret_cast<HANDLE>(::_get_osfhandle(descriptor));
+#ifdef _MSC_VER
+    const _invalid_parameter_handler before =
+        ::_set_thread_local_invalid_parameter_handler(no_invalid_parameter_end);
+#endif
+    const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(descriptor));
+#ifdef _MSC_VER
+    ::_set_thread_local_invalid_parameter_handler(before);
+#endif
+    return handle;
 }
 
 }  // namespace
@@ -300,12 +381,13 @@ int read_at(int descriptor, uint64_t offset, uint8_t* data, size_t size, size_t&
         if (read == 0) break;
         got += read;
     }
-    ::SetFilePointerEx(handle, position, nullptr, FILE_BEGIN);
+    if (!::SetFilePointerEx(handle, position, nullptr, FILE_BEGIN) && error == 0)
+        error = last_error();
     return error;
 }
 
 int writable(const std::string& path) {
-    const std::wstring name = wide(path);
+    const std::wstring name = native(path);
     const DWORD attributes = ::GetFileAttributesW(name.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         int error = last_error();
@@ -343,7 +425,7 @@ NewFile::~NewFile() {
 }
 
 int NewFile::create(const std::string& path) {
-    HANDLE handle = ::CreateFileW(wide(path).c_str(), GENERIC_WRITE,
+    HANDLE handle = ::CreateFileW(native(path).c_str(), GENERIC_WRITE,
                                   FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return last_error();
@@ -383,7 +465,7 @@ int NewFile::sync_and_close() {
 int rename(const std::string& from, const std::string& to) {
     // On the disk before it returns: the rename is the commit.
     const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
-    return ::MoveFileExW(wide(from).c_str(), wide(to).c_str(), flags) ? 0 : last_error();
+    return ::MoveFileExW(native(from).c_str(), native(to).c_str(), flags) ? 0 : last_error();
 }
 
 namespace {
@@ -418,7 +500,7 @@ int delete_now(const std::wstring& name) {
 }  // namespace
 
 int remove(const std::string& path) {
-    const std::wstring name = wide(path);
+    const std::wstring name = native(path);
     int error = delete_now(name);
     if (error != EACCES) return error;
     // unlink() takes a read-only file too: so does this, or an earlier
@@ -448,7 +530,7 @@ std::vector<std::string> entries(const std::string& folder) {
         pattern += '\\';
     pattern += '*';
     WIN32_FIND_DATAW found;
-    HANDLE search = ::FindFirstFileW(wide(pattern).c_str(), &found);
+    HANDLE search = ::FindFirstFileW(native(pattern).c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return names;
     do names.push_back(narrow(found.cFileName, std::wcslen(found.cFileName)));
     while (::FindNextFileW(search, &found));
@@ -462,8 +544,19 @@ long process_id() {
 
 bool process_gone(long pid) {
     if (pid <= 0) return false;
-    HANDLE process =
-        ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+    const DWORD id = static_cast<DWORD>(pid);
+    // A process that ended, whose object another program's handle keeps,
+    // is signalled; its exit code says nothing, as one that ended with 259
+    // (STILL_ACTIVE) would look alive. Another user's process may refuse
+    // waiting on it: then its exit code is all there is.
+    HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, id);
+    if (process) {
+        const bool ended = ::WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+        ::CloseHandle(process);
+        return ended;
+    }
+    if (::GetLastError() == ERROR_ACCESS_DENIED)
+        process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
     // No such process; another user's is refused, and alive.
     if (!process) return ::GetLastError() == ERROR_INVALID_PARAMETER;
     DWORD status = 0;
@@ -481,7 +574,7 @@ LockFile::~LockFile() {
 }
 
 int LockFile::open(const std::string& path) {
-    const std::wstring name = wide(path);
+    const std::wstring name = native(path);
     // Opened so that the run holding it can delete the name while others
     // have it open, waiting. A leading dot hides nothing on Windows: the
     // attribute keeps it out of Explorer's view of the output folder.
@@ -520,7 +613,7 @@ LockFile::Try LockFile::try_lock(int& error) {
 bool LockFile::still_named(const std::string& path) const {
     HANDLE named = open_to_look(path, false);
     if (named == INVALID_HANDLE_VALUE) return false;
-    BY_HANDLE_FILE_INFORMATION held, now;
+    Identity held, now;
     bool same = identity(static_cast<HANDLE>(handle_), held) && identity(named, now) &&
                 same_identity(held, now);
     ::CloseHandle(named);

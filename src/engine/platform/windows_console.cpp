@@ -32,14 +32,25 @@ int signal_of(DWORD event) {
     return event == CTRL_BREAK_EVENT ? SIGBREAK : SIGTERM;
 }
 
-// Whether the program answers the event itself: a SIGBREAK handler of its
+bool break_is_programs = false;  // read when the first TerminationHeld is made
+
+// Whether the program answers Ctrl-Break itself: a SIGBREAK handler of its
 // own through the C runtime (which takes Ctrl-Break from the console), or
 // SIGBREAK ignored. Then it stays the program's, as a POSIX signal with a
-// disposition of the program's own does.
+// disposition of the program's own does. The C runtime has no call that
+// only reads a handler (msvcrt's signal() takes SIG_GET for a handler, and
+// the next Ctrl-Break calls address 2), so it is set and put back, as
+// CPython reads it; on the guard's thread, as posix.cpp reads the
+// dispositions, never on the console event's.
+bool programs_break() {
+    const auto before = std::signal(SIGBREAK, SIG_IGN);
+    if (before == SIG_ERR) return false;
+    std::signal(SIGBREAK, before);
+    return before != SIG_DFL;
+}
+
 bool programs_own(DWORD event) {
-#ifdef SIG_GET
-    if (event == CTRL_BREAK_EVENT) return std::signal(SIGBREAK, SIG_GET) != SIG_DFL;
-#endif
+    if (event == CTRL_BREAK_EVENT) return break_is_programs;
     return event == CTRL_C_EVENT;
 }
 
@@ -79,9 +90,18 @@ SignalsHeld::~SignalsHeld() {
 }
 
 TerminationHeld::TerminationHeld() {
+    {
+        // Read by the first guard alone, as one guard on another thread
+        // setting it at once would put back SIG_IGN for good. Before the
+        // engine's handler is added, so that the C runtime's, which the first
+        // signal() call adds, comes after it.
+        std::lock_guard<std::mutex> lock(guards);
+        if (termination_held++ == 0) {
+            event_received = 0;
+            break_is_programs = programs_break();
+        }
+    }
     add_handler();
-    std::lock_guard<std::mutex> lock(guards);
-    if (termination_held++ == 0) event_received = 0;
 }
 
 TerminationHeld::~TerminationHeld() {
