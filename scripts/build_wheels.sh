@@ -43,35 +43,68 @@ done
 export ZIG_GLOBAL_CACHE_DIR=$work/zig-cache ZIG_LOCAL_CACHE_DIR=$work/zig-cache
 
 status=0
+summary=()
+fail() { echo "CPython $version: $1" >&2; summary+=("$version: $1"); status=1; }
 for python in "${pythons[@]}"; do
     version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
     echo "== CPython $version: $python"
     venv=$work/venv-$version
     "$python" -m venv "$venv"
     raw=$work/raw-$version
+    log=$out/build-$version.log
     # The interpreter's own pip builds it; the toolchain is zig alone.
     if ! CC=$work/bin/zig-cc CXX=$work/bin/zig-c++ \
          CMAKE_ARGS="-DCMAKE_AR=$work/bin/zig-ar -DCMAKE_RANLIB=$work/bin/zig-ranlib" \
-         "$venv/bin/pip" wheel -q --no-deps -w "$raw" "$root" > "$work/build-$version.log" 2>&1; then
-        tail -30 "$work/build-$version.log"
-        echo "CPython $version: the build failed" >&2
-        status=1
+         "$venv/bin/pip" wheel -v --no-deps -w "$raw" "$root" > "$log" 2>&1; then
+        tail -30 "$log"
+        fail "the build failed (see $log)"
+        continue
+    fi
+    if grep -q "warning:" "$log"; then
+        grep "warning:" "$log" | sort -u | head -20
+        fail "the build warned (see $log)"
         continue
     fi
     wheel=$(ls "$raw"/*.whl)
-    # No symbol may need a glibc newer than the target's.
-    unzip -q -o "$wheel" -d "$work/unpacked-$version"
-    newest=$(find "$work/unpacked-$version" -name '*.so' -exec objdump -T {} + |
-             grep -o 'GLIBC_[0-9.]*' | sort -uV | tail -1)
+    unpacked=$work/unpacked-$version
+    unzip -q -o "$wheel" -d "$unpacked"
+    modules=$(find "$unpacked" -name '*.so')
+    # The modules need the C library alone: libc++ is linked in.
+    needed=$(for module in $modules; do readelf -d "$module"; done |
+             sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort -u | tr '\n' ' ')
+    echo "shared libraries needed: $needed"
+    # No symbol may need a glibc newer than the target's, and none the
+    # system's libstdc++.
+    versions=$(for module in $modules; do objdump -T "$module"; done |
+               grep -o '\(GLIBC\|GLIBCXX\|CXXABI\)_[0-9.]*' | sort -uV)
+    newest=$(grep '^GLIBC_' <<< "$versions" | tail -1)
     echo "newest glibc symbol version: ${newest:-none}"
-    if [ -n "$newest" ] && [ "$(printf '%s\n' "GLIBC_$glibc" "$newest" | sort -V | tail -1)" != "GLIBC_$glibc" ]; then
-        echo "CPython $version: $newest is newer than glibc $glibc" >&2
-        status=1
+    if grep -q '^\(GLIBCXX\|CXXABI\)_' <<< "$versions"; then
+        fail "the modules use the system's libstdc++"
         continue
     fi
-    "$tools/bin/auditwheel" repair -q --plat "$plat" -w "$out" "$wheel"
-    repaired=$out/$(basename "${wheel%-linux_x86_64.whl}")-$plat.whl
-    [ -f "$repaired" ] || repaired=$(ls -t "$out"/*cp${version/./}*"$plat"*.whl | head -1)
-    "$tools/bin/auditwheel" show "$repaired"
+    if [ -n "$newest" ] && [ "$(printf '%s\n' "GLIBC_$glibc" "$newest" | sort -V | tail -1)" != "GLIBC_$glibc" ]; then
+        fail "$newest is newer than glibc $glibc"
+        continue
+    fi
+    PATH=$tools/bin:$PATH "$tools/bin/auditwheel" repair --plat "$plat" -w "$out" "$wheel" > "$work/repair-$version.log" 2>&1 ||
+        { cat "$work/repair-$version.log"; fail "auditwheel repair failed"; continue; }
+    repaired=$(sed -n 's/.*Fixed-up wheel written to \(.*\.whl\).*/\1/p' "$work/repair-$version.log" | tail -1)
+    [ -n "$repaired" ] || repaired=$(ls -t "$out"/*-cp${version/./}-*"$plat"*.whl | head -1)
+    report=$("$tools/bin/auditwheel" show "$repaired")
+    echo "$report"
+    # A library auditwheel had to copy in would sit in velk_crc.libs/.
+    if unzip -l "$repaired" | grep -q '\.libs/'; then
+        fail "auditwheel grafted external libraries into $(basename "$repaired")"
+        continue
+    fi
+    tag=$(grep -o 'manylinux_2_[0-9]*_x86_64' <<< "$report" | head -1)
+    if [ -z "$tag" ] || [ "$(cut -d_ -f3 <<< "$tag")" -gt "${glibc#2.}" ]; then
+        fail "auditwheel show gives ${tag:-no manylinux tag}"
+        continue
+    fi
+    summary+=("$version: $(basename "$repaired") ($tag, needs $needed)")
 done
+echo
+printf '%s\n' "${summary[@]}"
 exit $status
