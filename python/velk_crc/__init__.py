@@ -296,9 +296,13 @@ def _console_script():
         return runmain()
     except KeyboardInterrupt as interrupt:
         status = _interrupted_on_entry(interrupt)
-        if status is None:
-            raise
-        return status
+        if status is not None:
+            return status
+        _leave_out_this_layer(interrupt)
+        raise
+    except BaseException as error:
+        _leave_out_this_layer(error)
+        raise
 
 
 def _interrupted_run():
