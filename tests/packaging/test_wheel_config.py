@@ -51,7 +51,9 @@ def test_the_versions_built_are_the_versions_declared(project):
         version = f"3.{tag[3:]}"
         assert f"{version}.0" in admitted
         assert f"Programming Language :: Python :: {version}" in classifiers
+    # Nothing older, and nothing newer than the release tests.
     assert "3.10.12" not in admitted
+    assert f"3.{int(VERSIONS[-1][3:]) + 1}.0" not in admitted
     for system in ["Microsoft :: Windows", "MacOS", "POSIX :: Linux"]:
         assert f"Operating System :: {system}" in classifiers
 
