@@ -2,9 +2,11 @@ import contextlib
 import io
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import sysconfig
+import tempfile
 
 import pytest
 
@@ -143,3 +145,51 @@ def without_root_override():
     if shutil.which("setpriv") is None:
         pytest.skip("setpriv is needed to drop root's permission override")
     return ["setpriv", "--bounding-set", "-dac_override,-dac_read_search,-fowner"]
+
+
+# The Windows build of the engine (scripts/windows_engine.sh) is compiled
+# and run under wine in the background from the start of the session, on
+# the core the other tests leave idle; its test waits for it.
+WINDOWS_TOOLS = ("x86_64-w64-mingw32-g++-posix", "wine")
+_windows_engine = {}
+
+
+def pytest_collection_modifyitems(session, config, items):
+    windows = [item for item in items if "test_windows_engine.py" in item.nodeid]
+    if not windows:
+        return
+    # Last, so that the build has the whole session to finish in.
+    items[:] = [item for item in items if item not in windows] + windows
+    if any(shutil.which(tool) is None for tool in WINDOWS_TOOLS):
+        return
+    folder = tempfile.mkdtemp(prefix="velk-windows-")
+    log = open(os.path.join(folder, "log"), "w+")
+    _windows_engine.update(folder=folder, log=log)
+    _windows_engine["run"] = subprocess.Popen(
+        ["nice", os.path.join(ROOT, "scripts", "windows_engine.sh"),
+         os.path.join(folder, "build")],
+        stdout=log, stderr=subprocess.STDOUT, text=True, start_new_session=True)
+
+
+def windows_engine_run():
+    """The background Windows build's exit status and output; None when it
+    was not started (the tools are missing)."""
+    run = _windows_engine.get("run")
+    if run is None:
+        return None
+    status = run.wait(timeout=900)
+    log = _windows_engine["log"]
+    log.seek(0)
+    return status, log.read()
+
+
+def pytest_sessionfinish(session, exitstatus):
+    run = _windows_engine.get("run")
+    if run is None:
+        return
+    if run.poll() is None:
+        # The script's compilers and wine with it.
+        os.killpg(run.pid, signal.SIGKILL)
+        run.wait()
+    _windows_engine["log"].close()
+    shutil.rmtree(_windows_engine["folder"], ignore_errors=True)

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "../engine/platform/platform.h"
 #include "crypto.h"
 #include "text.h"
 
@@ -103,7 +104,7 @@ std::string PythonHost::guide_path() {
         return {};
     }
     std::string path = text_of(init.get());
-    return path.substr(0, path.find_last_of('/') + 1) + "guide.md";
+    return path.substr(0, path.find_last_of(platform::path_separators) + 1) + "guide.md";
 }
 
 // Made at the first run that asks, which imports what it needs then.

@@ -30,18 +30,21 @@
 #include "../../src/engine/request/option_table.h"
 #include "../../src/engine/srecord/srec_writer.h"
 #include "../../src/engine/uf2/uf2.h"
+#include "checks.h"
 
 // image_value_test.cpp: the failures it found.
 int image_value_test(const std::string& data);
+// platform_test.cpp: the failures it found; and the second process its
+// lock check starts, when this program is run as that.
+int platform_test(const std::string& program, const std::string& scratch);
+bool platform_helper(int argc, char** argv, int& status);
 
 namespace {
 
 int failures = 0;
 
 void expect(bool ok, const std::string& what) {
-    if (ok) return;
-    ++failures;
-    std::fprintf(stderr, "FAILED: %s\n", what.c_str());
+    engine_checks::count(ok, "", what, failures);
 }
 
 // The CRC bit by bit, most significant bit first, from the parameters
@@ -256,17 +259,7 @@ void checksum_over_holes() {
            "the CRC of a range with holes");
 }
 
-// Lines as a terminal would show them, kept for the checks.
-class Host final : public velk::Host {
-public:
-    void out(const std::string& line) override { out_ += line + "\n"; }
-    void err(const std::string& line) override { err_ += line + "\n"; }
-    void flush_out() override {}
-    bool interrupted() override { return false; }
-    std::string guide_path() override { return {}; }
-
-    std::string out_, err_;
-};
+using engine_checks::Host;
 
 int run(Host& host, std::vector<std::string> words) {
     host.out_.clear();
@@ -741,6 +734,7 @@ void hex_fields() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (int status; platform_helper(argc, argv, status)) return status;
     if (argc != 3) {
         std::fprintf(stderr, "usage: velk_engine_test <tests/data folder> <scratch folder>\n");
         return 2;
@@ -758,10 +752,12 @@ int main(int argc, char** argv) {
         records_over_the_final_image();
         flash_and_check(argv[1], argv[2]);
         failures += image_value_test(argv[1]);
+        failures += platform_test(argv[0], argv[2]);
     } catch (const std::exception& e) {
         // A fault of this program or of what it read: said, not an abort.
         expect(false, std::string("stopped by an exception: ") + e.what());
     }
-    std::printf("%s\n", failures ? "engine test failed" : "engine test passed");
+    std::printf("%s: %d checks\n", failures ? "engine test failed" : "engine test passed",
+                engine_checks::made);
     return failures ? 1 : 0;
 }

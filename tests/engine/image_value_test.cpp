@@ -14,6 +14,7 @@
 #include "../../src/engine/inputs/input_file.h"
 #include "../../src/engine/layout/flash_layout.h"
 #include "../../src/engine/platform/platform.h"
+#include "checks.h"
 
 // Named, not anonymous: a unity build joins this file with the test
 // program's own.
@@ -25,9 +26,7 @@ using velk::layout::Segment;
 int failures = 0;
 
 void expect(bool ok, const std::string& what) {
-    if (ok) return;
-    ++failures;
-    std::fprintf(stderr, "FAILED: image value: %s\n", what.c_str());
+    engine_checks::count(ok, "image value: ", what, failures);
 }
 
 // fw_boot.elf's program headers with file bytes, and the section each

@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "../base/byte_order.h"
+#include "../base/printf_like.h"
 #include "elf_layout.h"
 
 namespace velk::elf {
@@ -17,7 +18,7 @@ constexpr Field e_machine{18, 2};
 constexpr uint8_t elf_magic[4] = {0x7F, 'E', 'L', 'F'};
 constexpr size_t ei_class = 4, ei_data = 5;
 
-[[gnu::format(printf, 1, 2)]] Fault fault(const char* format, ...) {
+VELK_PRINTF_LIKE(1, 2) Fault fault(const char* format, ...) {
     char text[256];
     va_list args;
     va_start(args, format);

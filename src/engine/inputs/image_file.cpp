@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "../base/checked_add.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
 #include "../request/option_table.h"
@@ -20,7 +21,7 @@ ImageFile raw_binary(std::vector<uint8_t> bytes, std::optional<uint64_t> base,
                       ", or the build it was made from with " + asker.name(Option::elf)};
     if (bytes.empty()) throw Refusal{"the raw binary is empty"};
     uint64_t end;
-    if (__builtin_add_overflow(*base, bytes.size(), &end))
+    if (base::add_overflows(*base, bytes.size(), end))
         throw Refusal{"a raw binary of " + std::to_string(bytes.size()) + " bytes at " +
                       text::address(*base) + " would reach past 64-bit addresses"};
     ImageFile image;

@@ -2,15 +2,12 @@
 
 #include <algorithm>
 
+#include "../base/checked_add.h"
 #include "memory_map.h"
 
 namespace velk::layout {
 
 namespace {
-
-bool sum_overflows(uint64_t a, uint64_t b, uint64_t& sum) {
-    return __builtin_add_overflow(a, b, &sum);
-}
 
 // Sorts by address, refuses overlaps and groups the spans into clusters.
 Expected<Loadable> settle(std::vector<Span> spans) {
@@ -83,7 +80,7 @@ Expected<Loadable> loadable_of_elf(const std::vector<ProgramHeader>& headers,
         if (h.offset > file_size || h.filesz > file_size - h.offset)
             return Fault{Fault::contents_past_file, i};
         uint64_t end;
-        if (sum_overflows(h.paddr, h.size(), end))
+        if (base::add_overflows(h.paddr, h.size(), end))
             return Fault{Fault::address_overflow, i};
         if (h.own_headers >= h.size()) continue;
         spans.push_back({h.paddr + h.own_headers, h.size() - h.own_headers, i,
@@ -133,18 +130,18 @@ Expected<Image> place_image(const Loadable& l, Request request) {
                 image.record = request.value;
                 break;
             case Selector::address:
-                if (sum_overflows(image.start, request.value, image.record))
+                if (base::add_overflows(image.start, request.value, image.record))
                     return Fault{Fault::record_overflow};
                 break;
             case Selector::block: {
                 uint64_t mask = request.value - 1, rounded;
-                if (sum_overflows(length, mask, rounded) ||
-                    sum_overflows(image.start, rounded & ~mask, image.record))
+                if (base::add_overflows(length, mask, rounded) ||
+                    base::add_overflows(image.start, rounded & ~mask, image.record))
                     return Fault{Fault::record_overflow};
                 break;
             }
         }
-        if (sum_overflows(image.record, request.width, record_end))
+        if (base::add_overflows(image.record, request.width, record_end))
             return Fault{Fault::record_overflow};
         image.end = std::max(l.clusters[image.last_cluster].end, record_end);
         size_t reached = image.last_cluster;

@@ -30,7 +30,7 @@ std::vector<Leftover> find_leftovers(const std::vector<std::string>& targets) {
                 for (bool old : {false, true}) {
                     long pid = hidden_owner(name, target, old ? ".old" : ".tmp");
                     if (platform::process_gone(pid))
-                        found.push_back({folder + "/" + name, &target, pid, old});
+                        found.push_back({join_path(folder, name), &target, pid, old});
                 }
             }
         }

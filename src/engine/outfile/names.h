@@ -10,9 +10,14 @@ namespace velk::outfile {
 // root the output files are named after.
 std::string path_root(const std::string& path);
 
-// The folder of a path ("." for a bare name) and its last component.
+// The folder of a path ("." for a bare name) and its last component. On
+// Windows '\' separates too, and a drive's "Z:" is a folder of its own
+// ("Z:fw.hex" is in "Z:", "Z:\fw.hex" in "Z:\").
 std::string directory_of(const std::string& path);
 std::string base_of(const std::string& path);
+
+// A name in a folder as directory_of gives it.
+std::string join_path(const std::string& folder, const std::string& name);
 
 // A hidden name beside `path` that no flashing step takes for an output:
 // "<dir>/.<base>.<pid>-<n><suffix>", the process's id in it so that a later

@@ -1,8 +1,8 @@
 // Every call the engine makes to the operating system: reading a file,
 // writing new ones beside their names and moving them into place, the
 // names' lock, what a killed run left, and the signals that end a build
-// step. This is the POSIX one (posix.cpp); another system's is a sibling
-// file behind the same declarations. Paths are the file system's bytes.
+// step: posix.cpp for POSIX systems, windows.cpp for Windows, behind the
+// same declarations. Paths are the file system's bytes (UTF-8 on Windows).
 // A failure is the system's error number; error_text() words it.
 #pragma once
 
@@ -13,6 +13,20 @@
 #include <vector>
 
 namespace velk::platform {
+
+// How paths are spelt: which characters separate a path's components, the
+// one that joins them, and whether "Z:" before them names a drive (then
+// "Z:" alone is a folder, the drive's current one, and "Z:\" its root).
+// Windows tools pass backslashes and forward slashes alike.
+#ifdef _WIN32
+inline constexpr char path_separators[] = "/\\";
+inline constexpr char path_separator = '\\';
+inline constexpr bool drive_letters = true;
+#else
+inline constexpr char path_separators[] = "/";
+inline constexpr char path_separator = '/';
+inline constexpr bool drive_letters = false;
+#endif
 
 // "No such file or directory"; and read_file's own refusals below.
 std::string error_text(int error);
@@ -51,6 +65,14 @@ constexpr uint64_t any_size = UINT64_MAX;
 // file that grows while read stops there too.
 int read_file(const std::string& path, std::vector<uint8_t>& out, uint64_t most = any_size);
 
+// A file another part of the process opened (the interpreter's file
+// objects), by its C runtime descriptor: its size, and up to `size` bytes
+// from `offset` into `data` without moving the descriptor's position, so
+// that its owner reads on where it was. 0, or the error number; `got` is
+// short at the file's end.
+int descriptor_size(int descriptor, uint64_t& size);
+int read_at(int descriptor, uint64_t offset, uint8_t* data, size_t size, size_t& got);
+
 // What opening `path` for writing would say, without truncating what is
 // there: 0, or the error number. A symlink (replaced, not written through),
 // a FIFO nobody reads and a missing file (made anew) are fine.
@@ -77,11 +99,19 @@ public:
     int sync_and_close();
     // The file stays under its name when this goes.
     void keep() { kept_ = true; }
+#ifdef _WIN32
+    bool open() const { return handle_ != nullptr; }
+#else
     bool open() const { return fd_ >= 0; }
+#endif
 
 private:
     std::string path_;
+#ifdef _WIN32
+    void* handle_ = nullptr;  // the file's HANDLE while open
+#else
     int fd_ = -1;
+#endif
     bool kept_ = false;
     uint64_t written_ = 0, sent_ = 0;  // bytes written, and handed to the disk early
 };
@@ -126,12 +156,17 @@ public:
     static bool no_locks(int error);
 
 private:
+#ifdef _WIN32
+    void* handle_ = nullptr;  // the lock file's HANDLE while open
+#else
     int fd_ = -1;
+#endif
 };
 
 // Holds back the signals that end a build step (Ctrl-C, kill, a closed
 // terminal) on this thread while names change hands; they arrive when it
-// goes.
+// goes. On Windows the console's events (Ctrl-C, Ctrl-Break, a closed
+// window) wait likewise, whichever thread they come to.
 class SignalsHeld {
 public:
     SignalsHeld();
@@ -149,6 +184,8 @@ private:
 // last guard goes, a signal that came is sent again with the disposition
 // it had, and ends the process as it would have (status 128 + the signal).
 // A handler of the program's own, or an ignored signal, stays as it is.
+// On Windows Ctrl-Break and a closed console window are caught so, and the
+// process then ends as Windows ends it on them (STATUS_CONTROL_C_EXIT).
 // Guards may live on several threads at once.
 class TerminationHeld {
 public:

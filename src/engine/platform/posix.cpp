@@ -148,6 +148,27 @@ int read_file(const std::string& path, std::vector<uint8_t>& out, uint64_t most)
     return closed(fd, 0);
 }
 
+int descriptor_size(int descriptor, uint64_t& size) {
+    struct stat st;
+    if (::fstat(descriptor, &st) != 0) return errno;
+    size = static_cast<uint64_t>(st.st_size);
+    return 0;
+}
+
+int read_at(int descriptor, uint64_t offset, uint8_t* data, size_t size, size_t& got) {
+    got = 0;
+    while (got < size) {
+        ssize_t read = again([&] {
+            return ::pread(descriptor, data + got, size - got,
+                           static_cast<off_t>(offset + got));
+        });
+        if (read < 0) return errno;
+        if (read == 0) break;
+        got += static_cast<size_t>(read);
+    }
+    return 0;
+}
+
 int writable(const std::string& path) {
     int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd >= 0) {

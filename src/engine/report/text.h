@@ -7,9 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "../base/printf_like.h"
+
 namespace velk::text {
 
-__attribute__((format(printf, 1, 2))) std::string format(const char* fmt, ...);
+VELK_PRINTF_LIKE(1, 2) std::string format(const char* fmt, ...);
 
 // "0x%08llX": how addresses read in every line.
 std::string address(uint64_t value);

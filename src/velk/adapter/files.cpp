@@ -1,10 +1,10 @@
 #include "files.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
+
+#include "../../engine/platform/platform.h"
+#include "errors.h"
 
 namespace velk {
 
@@ -19,12 +19,10 @@ int descriptor(PyObject* file) {
 }  // namespace
 
 uint64_t file_size(PyObject* file) {
-    struct stat st;
-    if (::fstat(descriptor(file), &st) != 0) {
-        PyErr_SetFromErrno(PyExc_OSError);
-        throw PythonError{};
-    }
-    return static_cast<uint64_t>(st.st_size);
+    uint64_t size = 0;
+    if (int error = platform::descriptor_size(descriptor(file), size))
+        raise_os_error(error, nullptr);
+    return size;
 }
 
 std::vector<uint8_t> read_file_at(PyObject* file, uint64_t offset, uint64_t length) {
@@ -34,17 +32,8 @@ std::vector<uint8_t> read_file_at(PyObject* file, uint64_t offset, uint64_t leng
     if (offset >= size) return bytes;
     bytes.resize(static_cast<size_t>(std::min(length, size - offset)));
     size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t got = ::pread(fd, bytes.data() + done, bytes.size() - done,
-                              static_cast<off_t>(offset + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            PyErr_SetFromErrno(PyExc_OSError);
-            throw PythonError{};
-        }
-        if (got == 0) break;
-        done += static_cast<size_t>(got);
-    }
+    if (int error = platform::read_at(fd, offset, bytes.data(), bytes.size(), done))
+        raise_os_error(error, nullptr);
     bytes.resize(done);
     return bytes;
 }
@@ -58,13 +47,18 @@ std::string fs_path(PyObject* filename) {
 }
 
 const char* special_file_kind(const std::string& path) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return nullptr;
-    if (S_ISFIFO(st.st_mode)) return "a FIFO";
-    if (S_ISSOCK(st.st_mode)) return "a socket";
-    if (S_ISCHR(st.st_mode)) return "a character device";
-    if (S_ISBLK(st.st_mode)) return "a block device";
-    return nullptr;
+    switch (platform::kind_of(path)) {
+        case platform::Kind::fifo:
+            return "a FIFO";
+        case platform::Kind::socket:
+            return "a socket";
+        case platform::Kind::character_device:
+            return "a character device";
+        case platform::Kind::block_device:
+            return "a block device";
+        default:
+            return nullptr;
+    }
 }
 
 Ref output_name(PyObject* elffilename, PyObject* suffix) {

@@ -4,6 +4,7 @@
 
 #include "../../engine/hexfile/intel_hex.h"
 #include "../../engine/outfile/outputs.h"
+#include "../../engine/platform/platform.h"
 #include "errors.h"
 #include "files.h"
 
@@ -32,7 +33,7 @@ public:
 // new name when it could not be put back.
 [[noreturn]] void raise_failure(const outfile::OsFailure& failure, PyObject* filename) {
     if (failure.kept.empty()) raise_os_error(failure.error, filename);
-    std::string why = std::strerror(failure.error);
+    std::string why = platform::error_text(failure.error);
     why += "; the earlier file is kept as " + failure.kept;
     Ref text = check(PyUnicode_DecodeFSDefaultAndSize(
         why.data(), static_cast<Py_ssize_t>(why.size())));

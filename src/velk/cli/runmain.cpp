@@ -1,15 +1,15 @@
 // runmain(): VELK mode's command line, `prog VELK <elffile>
 // --n<name>|--a<addr>|--s<block>`, as it always was. The product's other
 // words (FLASH, CHECK, --help) are the velk-crc command's, not this one's.
-#include <sys/stat.h>
 
+#include "../../engine/cli/help.h"
+#include "../../engine/formats/formats.h"
+#include "../../engine/outfile/names.h"
+#include "../../engine/platform/platform.h"
 #include "../adapter/files.h"
 #include "../adapter/printing.h"
 #include "../adapter/text.h"
 #include "../module/functions.h"
-#include "../../engine/formats/formats.h"
-#include "../../engine/outfile/names.h"
-#include "../../engine/cli/help.h"
 
 namespace velk {
 
@@ -56,8 +56,7 @@ void warn_earlier_flash_files(PyObject* elffilename) {
     const std::string written = utf8_of(state.t.crc_hex_suffix);
     for (const std::string& suffix : formats::flash_endings()) {
         if (suffix == written) continue;
-        struct stat st;
-        if (::lstat((root + suffix).c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        if (platform::kind_of(root + suffix, false) == platform::Kind::file)
             say_to_stderr("warning: " + shown + suffix +
                           " is from an earlier FLASH run: it does not match this HEX");
     }

@@ -4,6 +4,7 @@
 // the image, the checksum record and the start address: the same text,
 // streamed, into a temporary file moved over the name when complete.
 // Any other container is filled and asked to write, as always.
+#include "../../engine/base/checked_add.h"
 #include "../adapter/files.h"
 #include "../adapter/outputs.h"
 #include "../adapter/text.h"
@@ -62,9 +63,9 @@ void write_natively(CalcLocals& l, const NativeImage& image, PyObject* filename_
     PyObject* databuf = l.databuf.get();
     uint64_t length = static_cast<uint64_t>(PyBytes_GET_SIZE(databuf));
     uint64_t image_end, record_at, record_end;
-    if (__builtin_add_overflow(image.load, length, &image_end) ||
-        __builtin_add_overflow(image.load, image.offset, &record_at) ||
-        __builtin_add_overflow(record_at, 4, &record_end))
+    if (base::add_overflows(image.load, length, image_end) ||
+        base::add_overflows(image.load, image.offset, record_at) ||
+        base::add_overflows(record_at, 4, record_end))
         raise_address_overflow();
     layout::MemoryMap memory;
     // The map lives only for this call, within databuf's own lifetime.
