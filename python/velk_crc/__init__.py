@@ -289,6 +289,22 @@ def runmain():
         return _interrupted_run()
 
 
+def _console_script():
+    """velk-crc where it is an entry point (Windows, where pip makes an .exe
+    of it): what the plain script does elsewhere."""
+    try:
+        return runmain()
+    except KeyboardInterrupt as interrupt:
+        status = _interrupted_on_entry(interrupt)
+        if status is not None:
+            return status
+        _leave_out_this_layer(interrupt)
+        raise
+    except BaseException as error:
+        _leave_out_this_layer(error)
+        raise
+
+
 def _interrupted_run():
     _interrupted(sys.argv[1] if len(sys.argv) > 1 else None)
     return _end(_INTERRUPTED_STATUS)

@@ -9,7 +9,7 @@ import subprocess
 
 import pytest
 
-from conftest import ROOT
+from conftest import ROOT, cxx_compiler
 
 ENGINE = os.path.join(ROOT, "src", "engine")
 PYTHON_API = re.compile(r"Python\.h|\bPy[A-Z_][A-Za-z_]*|\bPyObject\b")
@@ -39,6 +39,7 @@ def engine_build(tmp_path_factory):
     fastest."""
     if shutil.which("cmake") is None or shutil.which("ctest") is None:
         pytest.skip("cmake is not installed")
+    cxx_compiler()
     build = tmp_path_factory.mktemp("engine")
     configure = ["cmake", "-S", ROOT, "-B", str(build), "-DVELK_ENGINE_ONLY=ON",
                  "-DCMAKE_BUILD_TYPE=", "-DCMAKE_UNITY_BUILD=ON",

@@ -4,7 +4,7 @@ import sys
 
 import pytest
 
-from conftest import ROOT
+from conftest import ROOT, cxx_compiler
 
 
 @pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
@@ -31,6 +31,7 @@ CORES = sorted(f for f in os.listdir(os.path.join(ROOT, "fuzz", "cores"))
 def test_each_core_harness_compiles_against_the_engine(harness):
     """The harnesses need clang's libFuzzer to run, which CI lacks; they
     are compiled here so that an engine change that breaks one is seen."""
+    cxx_compiler()
     compiler = os.environ.get("CXX", "c++")
     result = subprocess.run(
         [compiler, "-std=c++17", "-fsyntax-only", "-Wall", "-Wextra", "-Werror",

@@ -9,7 +9,7 @@ import traceback
 
 import pytest
 
-from conftest import ROOT, run_python
+from conftest import ROOT, cxx_compiler, run_python
 
 
 def entry_names(exc):
@@ -152,6 +152,7 @@ def mismatched_build(tmp_path_factory):
     """The module built again, claiming to be built for Python 3.10."""
     if shutil.which("cmake") is None:
         pytest.skip("cmake is not installed")
+    cxx_compiler()
     build = tmp_path_factory.mktemp("build310")
     # Unoptimised and as one translation unit: only the start-up is
     # exercised, and this compiles fastest.

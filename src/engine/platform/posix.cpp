@@ -221,6 +221,8 @@ int NewFile::write(const char* data, size_t size) {
                           SYNC_FILE_RANGE_WRITE);
         sent_ = written_;
     }
+#else
+    (void)sent_;
 #endif
     return 0;
 }
@@ -228,6 +230,14 @@ int NewFile::write(const char* data, size_t size) {
 int NewFile::sync_and_close() {
     if (fd_ < 0) return 0;
     int fd = std::exchange(fd_, -1);
+#ifdef F_FULLFSYNC
+    // macOS's fsync leaves the data in the drive's cache: only F_FULLFSYNC
+    // puts it on the medium. File systems that refuse it get fsync.
+    if (::fcntl(fd, F_FULLFSYNC) == 0) {
+        if (::close(fd) != 0 && errno != EINTR) return errno;
+        return 0;
+    }
+#endif
     if (::fsync(fd) != 0 && errno != EINTR && errno != EINVAL) {
         int error = errno;
         ::close(fd);
