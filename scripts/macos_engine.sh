@@ -35,9 +35,9 @@ sources_of() {
             if ($0 ~ /^[^$#]*\)/) inside = 0
         }' CMakeLists.txt
 }
-# macOS takes the POSIX file of the platform folder.
+# macOS takes the POSIX file of the platform folder, not Windows' ones.
 engine=$(sources_of "add_library(velk_engine STATIC" |
-         grep -v '/platform/' ; echo src/engine/platform/posix.cpp)
+         grep -v '/platform/windows' ; echo src/engine/platform/posix.cpp)
 tests=$(sources_of "add_executable(velk_engine_test")
 if [ "$(echo $engine | wc -w)" -lt 2 ] || [ -z "$tests" ]; then
     echo "macos_engine.sh: no engine or test sources found in CMakeLists.txt" >&2

@@ -56,6 +56,9 @@ std::optional<std::string> environment(const char* name);
 // device may never end (/dev/zero), so neither is read as a file's bytes.
 // error_text() says which kind it is ("not a regular file but a FIFO").
 int not_regular(Kind kind);
+// not_regular's words for `error`; nullptr when it is none of not_regular's
+// (error_text's first question on every system).
+const char* not_regular_text(int error);
 
 // No bound on what read_file reads.
 constexpr uint64_t any_size = UINT64_MAX;

@@ -20,8 +20,6 @@ namespace velk::platform {
 
 namespace {
 
-// Below the system's error numbers: not_regular's, one for each kind.
-constexpr int not_regular_base = -1000;
 
 Kind kind_of_mode(mode_t mode) {
     if (S_ISREG(mode)) return Kind::file;
@@ -47,19 +45,7 @@ auto again(Call call) {
 }  // namespace
 
 std::string error_text(int error) {
-    switch (not_regular_base - error) {
-        case static_cast<int>(Kind::fifo):
-            return "not a regular file but a FIFO";
-        case static_cast<int>(Kind::socket):
-            return "not a regular file but a socket";
-        case static_cast<int>(Kind::character_device):
-            return "not a regular file but a character device";
-        case static_cast<int>(Kind::block_device):
-            return "not a regular file but a block device";
-        default:
-            break;
-    }
-    if (error <= not_regular_base) return "not a regular file";
+    if (const char* text = not_regular_text(error)) return text;
     return std::strerror(error);
 }
 
@@ -115,10 +101,6 @@ int closed(int fd, int error) {
 }
 
 }  // namespace
-
-int not_regular(Kind kind) {
-    return not_regular_base - static_cast<int>(kind);
-}
 
 int read_file(const std::string& path, std::vector<uint8_t>& out, uint64_t most) {
     struct stat st;

@@ -19,8 +19,6 @@ namespace velk::platform {
 
 namespace {
 
-// Below the system's error numbers: not_regular's, one for each kind.
-constexpr int not_regular_base = -1000;
 // Above the C library's error numbers: what Windows says that no errno
 // value words, and a Win32 error of no errno value (win32_base + its code).
 constexpr int sharing_violation = 20001;
@@ -206,19 +204,7 @@ int closed(HANDLE handle, int error) {
 }  // namespace
 
 std::string error_text(int error) {
-    switch (not_regular_base - error) {
-        case static_cast<int>(Kind::fifo):
-            return "not a regular file but a FIFO";
-        case static_cast<int>(Kind::socket):
-            return "not a regular file but a socket";
-        case static_cast<int>(Kind::character_device):
-            return "not a regular file but a character device";
-        case static_cast<int>(Kind::block_device):
-            return "not a regular file but a block device";
-        default:
-            break;
-    }
-    if (error <= not_regular_base) return "not a regular file";
+    if (const char* text = not_regular_text(error)) return text;
     if (error == sharing_violation) return "used by another program (sharing violation)";
     if (error == lock_violation) return "locked by another program (lock violation)";
     if (error >= win32_base) {
@@ -280,10 +266,6 @@ std::optional<std::string> environment(const char* name) {
         if (size < value.size()) return narrow(value.data(), size);
         value.assign(size, L'\0');
     }
-}
-
-int not_regular(Kind kind) {
-    return not_regular_base - static_cast<int>(kind);
 }
 
 int read_file(const std::string& path, std::vector<uint8_t>& out, uint64_t most) {
