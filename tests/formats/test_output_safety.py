@@ -27,8 +27,10 @@ EARLIER = ":00000001FF\n"  # a good earlier output the failed run must keep
 # FIFOs and flock; the Windows platform file has the same cases in the
 # engine's own test program, run under wine.
 pytestmark = posix_only("signals, permission bits, FIFOs and flock")
-if os.name == "posix":
+try:
     import fcntl
+except ImportError:  # Windows, where the module skips
+    fcntl = None
 # None where there is no hang-up signal (Windows, where the module skips).
 SIGHUP = getattr(signal, "SIGHUP", None)
 
