@@ -18,7 +18,8 @@ from types import SimpleNamespace
 import pytest
 
 import velk_crc
-from conftest import DATA, ROOT, crc32_mpeg2, run_command, velk_command, words_reversed
+from conftest import (DATA, ROOT, crc32_mpeg2, posix_only, run_command, velk_command,
+                      words_reversed)
 from elfwriter import Elf, Segment
 from hexcheck import flip_hex_byte, read_hex
 
@@ -599,6 +600,7 @@ CHECK_BY_ELF = ["CHECK", "fw_boot_CRC.hex", "--ncrc_value", "--elf", "fw_boot.el
 
 @pytest.mark.parametrize("words", table([
     ("help", ["--help"]), ("check", CHECK_BY_ELF), ("check-json", [*CHECK_BY_ELF, "--json"])]))
+@posix_only("141 is the status of a command SIGPIPE ended")
 def test_a_reader_that_goes_away_ends_the_run_with_141(built, words):
     # `velk-crc ... | head -1` in a script: no traceback, no verdict made up
     # from the closed pipe, the status a command killed by SIGPIPE has.
@@ -613,6 +615,7 @@ def test_a_reader_that_goes_away_ends_the_run_with_141(built, words):
 
 # --- 6. Ctrl-C --------------------------------------------------------------------------
 
+@posix_only("the run is stopped by SIGINT and ends by it")
 def test_ctrl_c_while_writing_leaves_the_earlier_files(built):
     # The signal goes in once a temporary output file is open, whatever the
     # machine's speed: a forced checksum far beyond the image makes a HEX of
@@ -673,6 +676,7 @@ sys.exit(runmain())
      "error: interrupted; no verdict"),
     ("version", ["--version"], "error: interrupted"),
 ]))
+@posix_only("an interrupted run ends by SIGINT")
 def test_ctrl_c_while_the_native_half_loads(built, words, line):
     before = contents(built)
     child = subprocess.run([sys.executable, "-c", CTRL_C_WHILE_LOADING.format(words=words)],

@@ -16,7 +16,7 @@ from intelhex import IntelHex
 import qemu
 import velk_crc
 from hexcheck import flip_hex_byte, hex_record, read_hex
-from conftest import DATA, crc32_mpeg2, installed, run_cli, run_python
+from conftest import DATA, crc32_mpeg2, installed, linux_only, run_cli, run_python
 from elfwriter import Elf, Segment
 
 LOAD = 0x08000000
@@ -613,6 +613,7 @@ def test_hex_runs_64k_apart_are_one_cluster(velk, monkeypatch, tmp_path, gap, jo
 
 @pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
                     reason="AddressSanitizer's shadow memory does not fit an address-space limit")
+@linux_only("the child's size is read from /proc and bounded by RLIMIT_AS")
 def test_out_of_memory_is_no_verdict(tmp_path):
     """Whatever stops the check is exit 2, with one line."""
     path = tmp_path / "big.hex"

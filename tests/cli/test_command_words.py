@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from conftest import DATA, ROOT, run_cli, run_command
+from conftest import DATA, ROOT, posix_only, run_cli, run_command
 
 MCUBOOT = "[--mcuboot <setting>[,<setting>...]]"
 
@@ -133,6 +133,7 @@ LINES = {"FLASH": "error: interrupted; the output files are all new or all as th
     pytest.param(["CHECK", "fw.elf", "--ncrc_value"], id="check"),
     pytest.param(["--version"], id="version"),
 ])
+@posix_only("an interrupted run ends by SIGINT")
 def test_ctrl_c_as_the_console_script_starts_the_run(tmp_path, function, words):
     with open(os.path.join(DATA, "fw_boot.elf"), "rb") as f:
         (tmp_path / "fw.elf").write_bytes(f.read())

@@ -10,15 +10,16 @@ import os
 
 import pytest
 
-from conftest import TESTS, run_cli, run_python
+from conftest import TESTS, linux_only, run_cli, run_python
 from elfwriter import Elf, Segment
 from hexcheck import hex_record
 
 LOAD = 0x08000000
 SLACK = 16 << 20
 
-pytestmark = pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
-                                reason="AddressSanitizer's shadow memory needs the room")
+pytestmark = [pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                                 reason="AddressSanitizer's shadow memory needs the room"),
+              linux_only("the child's size is read from /proc and bounded by RLIMIT_AS")]
 
 
 def bounded(argv, input_size, warm_up):

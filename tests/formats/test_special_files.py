@@ -14,7 +14,11 @@ import pytest
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import dsa
 
-from conftest import DATA, run_command, run_python, velk_command
+from conftest import DATA, posix_only, run_command, run_python, velk_command
+
+# FIFOs, character devices and a standard output closed or whose reader is
+# gone are POSIX's.
+pytestmark = posix_only("FIFOs, devices and SIGPIPE")
 
 # A hang is what these guard against: a run that has not ended by then has
 # waited for a writer or read a device without end.

@@ -17,7 +17,7 @@ import sysconfig
 
 import pytest
 
-from conftest import DATA, velk_command
+from conftest import DATA, posix_only, velk_command
 from hexcheck import read_hex
 from qemu import BOOT_OK, boot_status
 from test_mcuboot import segment_memory
@@ -186,6 +186,7 @@ def load(*files):
     return [word for f in files for word in ("-device", f"loader,file={f}")]
 
 
+@posix_only("the guide's blocks are POSIX shell")
 def test_the_signing_command_boots(project):
     layout, root, path = project
     run_block(SHELL[0], root, path)
@@ -202,6 +203,7 @@ def test_the_signing_command_boots(project):
     assert boot_status(load(loader, root / "build" / "app_CRC.hex")) == BOOT_OK
 
 
+@posix_only("the guide's blocks are POSIX shell")
 def test_the_ci_step_signs_checks_and_boots(project):
     layout, root, path = project
     run_block(SHELL[3], root, path, VERSION="2.0.1+7")

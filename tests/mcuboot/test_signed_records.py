@@ -16,7 +16,7 @@ from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import ed25519
 
 import velk_crc
-from conftest import DATA, run_command
+from conftest import DATA, linux_only, run_command
 from hexcheck import read_hex
 
 IMGTOOL = shutil.which("imgtool", path=sysconfig.get_path("scripts")) or shutil.which("imgtool")
@@ -202,6 +202,7 @@ def limited_memory():
         resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
 
 
+@linux_only("the child's address space is bounded by RLIMIT_AS")
 def test_a_trailer_far_away_is_not_read_into_memory(tmp_path, key, merged):
     """Sixteen bytes of a trailer's magic 4 GiB up, in a file of a few
     hundred bytes: no slot is that large, they are bytes not checked."""
@@ -218,6 +219,7 @@ def test_a_trailer_far_away_is_not_read_into_memory(tmp_path, key, merged):
 
 
 @pytest.mark.parametrize("settings", ["slot=0x20000000,pad", "slot=0xFFFFFFFF,confirm"])
+@linux_only("the child's address space is bounded by RLIMIT_AS")
 def test_a_padded_slot_beyond_any_device_is_refused(tmp_path, key, merged, settings):
     """slot= that large over a file that holds bytes that far: refused
     rather than read whole; over the file alone, its trailer is missing."""

@@ -8,7 +8,8 @@ import traceback
 
 import pytest
 
-from conftest import DATA, crc32_mpeg2, run_cli, run_command, runmain_exit, velk_command
+from conftest import (DATA, crc32_mpeg2, linux_only, run_cli, run_command, runmain_exit,
+                      velk_command)
 from hexcheck import read_hex
 
 USAGE = ("Usage:VELK_CRC  VELK elffile  --n[crcname]  --a[addr]{}\n"
@@ -251,6 +252,7 @@ FULL = "error: cannot write to standard output: No space left on device"
     (["--list-crc"], 2, FULL + "\n"),
     (["--version"], 2, FULL + "\n"),
 ], ids=["flash", "flash-json", "check", "list-crc", "version"])
+@linux_only("/dev/full")
 def test_a_full_standard_output_is_one_error_line(tmp_path, buffered, args, status, told):
     """`> /dev/full`: the print fails at once, or the last flush does."""
     shutil.copy(os.path.join(DATA, "fw_boot.elf"), tmp_path / "fw.elf")

@@ -10,7 +10,7 @@ import textwrap
 import pytest
 from elftools.common.exceptions import ELFError, ELFParseError
 
-from conftest import without_root_override
+from conftest import posix_only, without_root_override
 from elfwriter import Elf, Segment
 
 LOAD = 0x08000000
@@ -78,6 +78,7 @@ def test_path_with_spaces_and_non_ascii(velk, tmp_path):
 
 
 @pytest.mark.parametrize("setup", ["read-only-directory", "read-only-output-file"])
+@posix_only("read-only by permission bits")
 def test_permission_refused(tmp_path, setup):
     """Run without root's permission override, as a build user would."""
     folder = tmp_path / "out"
