@@ -24,16 +24,6 @@ std::string kept(const std::string& base) {
     return base.substr(start);
 }
 
-// Digits at `at` as a number; `at` moves past them. False without any, or
-// past what a process id or a counter holds.
-bool number_at(const std::string& text, size_t& at, uint64_t& value) {
-    return numbers::digits_at(text, at, value, 10);
-}
-
-}  // namespace
-
-namespace {
-
 // The length of a drive prefix ("Z:"), which no separator splits.
 size_t drive_of(const std::string& path) {
     if (!platform::drive_letters || path.size() < 2 || path[1] != ':') return 0;
@@ -119,8 +109,9 @@ long hidden_owner(const std::string& name, const std::string& path, const char* 
         return 0;
     size_t at = prefix.size();
     uint64_t pid = 0, count = 0;
-    if (!number_at(name, at, pid) || at == name.size() || name[at++] != '-' ||
-        !number_at(name, at, count) || at != name.size() - tail)
+    if (!numbers::digits_at(name, at, pid, 10) || at == name.size() ||
+        name[at++] != '-' || !numbers::digits_at(name, at, count, 10) ||
+        at != name.size() - tail)
         return 0;
     // Ten digits pass a long of 32 bits (Windows'): no run's id, and not
     // another process's id it would wrap to.

@@ -20,7 +20,6 @@ namespace velk::platform {
 
 namespace {
 
-
 Kind kind_of_mode(mode_t mode) {
     if (S_ISREG(mode)) return Kind::file;
     if (S_ISDIR(mode)) return Kind::directory;

@@ -195,6 +195,13 @@ bool same_identity(const Identity& a, const Identity& b) {
     return a.volume == b.volume && std::memcmp(a.id, b.id, sizeof a.id) == 0;
 }
 
+// One ReadFile's or WriteFile's share of `size` bytes: their counts are
+// DWORDs, so a larger buffer goes a GiB at a time.
+DWORD chunk(size_t size) {
+    constexpr size_t most = 0x40000000;
+    return static_cast<DWORD>(size > most ? most : size);
+}
+
 // Closes `handle`, handing `error` on.
 int closed(HANDLE handle, int error) {
     ::CloseHandle(handle);
@@ -286,10 +293,9 @@ int read_file(const std::string& path, std::vector<uint8_t>& out, uint64_t most)
     out.resize(static_cast<size_t>(bytes) + 1);
     size_t done = 0;
     for (;;) {
-        const size_t room = out.size() - done;
         DWORD got = 0;
-        const DWORD asked = room > 0x40000000 ? 0x40000000 : static_cast<DWORD>(room);
-        if (!::ReadFile(handle, out.data() + done, asked, &got, nullptr))
+        if (!::ReadFile(handle, out.data() + done, chunk(out.size() - done), &got,
+                        nullptr))
             return closed(handle, last_error());
         if (got == 0) break;
         done += got;
@@ -353,10 +359,8 @@ int read_at(int descriptor, uint64_t offset, uint8_t* data, size_t size, size_t&
         OVERLAPPED where{};
         where.Offset = static_cast<DWORD>(at);
         where.OffsetHigh = static_cast<DWORD>(at >> 32);
-        const size_t room = size - got;
-        const DWORD asked = room > 0x40000000 ? 0x40000000 : static_cast<DWORD>(room);
         DWORD read = 0;
-        if (!::ReadFile(handle, data + got, asked, &read, &where)) {
+        if (!::ReadFile(handle, data + got, chunk(size - got), &read, &where)) {
             if (::GetLastError() != ERROR_HANDLE_EOF) error = last_error();
             break;
         }
@@ -418,9 +422,9 @@ int NewFile::create(const std::string& path) {
 
 int NewFile::write(const char* data, size_t size) {
     while (size > 0) {
-        const DWORD asked = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
         DWORD written = 0;
-        if (!::WriteFile(static_cast<HANDLE>(handle_), data, asked, &written, nullptr))
+        if (!::WriteFile(static_cast<HANDLE>(handle_), data, chunk(size), &written,
+                         nullptr))
             return last_error();
         if (written == 0) return EIO;  // a disk that takes nothing more
         data += written;
