@@ -166,11 +166,16 @@ public:
                                   bytes_of(message, size).release()});
             Ref done(PyObject_Call(method.get(), args.get(), nullptr));
             if (done) return true;
+            // What verify raised is held while its kind is looked up: an
+            // import fails while an exception is pending.
+            PyObject *type, *value, *traceback;
+            PyErr_Fetch(&type, &value, &traceback);
+            Ref raised_type(type), raised(value), raised_traceback(traceback);
             Ref exceptions = module("cryptography.exceptions");
             Ref invalid = check(PyObject_GetAttrString(exceptions.get(), "InvalidSignature"));
-            if (!pending_is(invalid.get())) throw PythonError{};
-            PyErr_Clear();
-            return false;
+            if (PyErr_GivenExceptionMatches(raised_type.get(), invalid.get())) return false;
+            PyErr_Restore(raised_type.release(), raised.release(), raised_traceback.release());
+            throw PythonError{};
         } catch (const PythonError&) {
             throw crypto::Failure{"verifying failed: " + pending_text()};
         }

@@ -24,6 +24,8 @@ const SettingRow setting_rows[] = {
     {"dependency", true, false, true, false, "dependency=1:1.2.0"},
     {"tlv", true, false, true, false, "tlv=0xA0:01020304"},
     {"pubkey", true, false, false, false, "pubkey=full"},
+    {"sign", true, false, false, false, "sign=digest"},
+    {"signature", true, true, false, false, "signature=image.sig"},
 };
 
 // "key, header, ...": every setting's name.
@@ -133,6 +135,12 @@ public:
             if (value != "hash" && value != "full")
                 refuse("pubkey=" + value + ": hash (the key's hash) or full (the key)");
             s.full_key = value == "full";
+        } else if (name == "sign") {
+            s.sign = external::vector_named(value);
+            if (!s.sign)
+                refuse("sign=" + value + ": digest or payload, what the key's holder signs");
+        } else if (name == "signature") {
+            s.signature = value;
         } else {
             refuse("unknown setting \"" + name + "\" (the settings: " + known() + ")");
         }
@@ -146,6 +154,13 @@ public:
             refuse("pubkey=full carries the signing key in the image: it needs "
                    "key=<file> too, as in key=signing-key.pem (without a key the image "
                    "is unsigned)");
+        if ((s.sign || s.signature) && !s.key)
+            refuse(std::string(s.sign ? "sign=" : "signature=") +
+                   " needs key=<file> too: the public key of the key's holder, as in "
+                   "key=signing-key.pub.pem");
+        if (s.sign && s.signature)
+            refuse("sign= writes what the key's holder signs and signature= puts their "
+                   "signature in: one step or the other");
         if (counter_auto_) s.counter = counter_of(s.version);
     }
 

@@ -1,7 +1,8 @@
 // An MCUboot image's settings, read once from what the asker gave into
 // what FLASH's signing and CHECK's verdict need: `key=<file>,header=<size>,
 // slot=<size>,version=<v>,align=<n>,pad,confirm,counter=<n>|auto,
-// dependency=<id>:<v>,tlv=<type>:<hex>,pubkey=hash|full`. The command line
+// dependency=<id>:<v>,tlv=<type>:<hex>,pubkey=hash|full,sign=digest|payload,
+// signature=<file>`. The command line
 // gives them as one word, the Python API's mcuboot={...} as a dict; both
 // come here as the request's settings.
 #pragma once
@@ -12,12 +13,13 @@
 #include <vector>
 
 #include "../request/request.h"
+#include "external.h"
 #include "format.h"
 
 namespace velk::mcuboot {
 
 struct Settings {
-    std::optional<std::string> key;  // a PEM private key's file; none: unsigned
+    std::optional<std::string> key;  // a PEM key's file; none: unsigned
     uint64_t header = 0;             // the header's room
     bool has_header = false;         // header= was given
     std::optional<uint64_t> slot;
@@ -29,6 +31,10 @@ struct Settings {
     std::vector<Tlv> dependencies;  // their values encoded
     std::vector<Tlv> custom;        // in the order given
     bool full_key = false;          // PUBKEY rather than KEYHASH
+    // A key the build never holds, key= its public half: the bytes its
+    // holder signs written out, or the signature they made put in.
+    std::optional<external::Vector> sign;
+    std::optional<std::string> signature;  // the signature's file
 };
 
 // The settings, one row each, in the order a refusal lists them.

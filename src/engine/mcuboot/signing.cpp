@@ -192,6 +192,9 @@ Signing start_signing(const Request& request) {
     if (s.settings.key)
         s.key = read_key(*s.settings.key,
                          std::string(request.asker.name(Option::mcuboot)) + ": ");
+    s.option = request.asker.name(Option::mcuboot);
+    if (s.settings.signature)
+        s.signature = external::read_signature(*s.settings.signature, s.option + ": ");
     return s;
 }
 
@@ -249,7 +252,9 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
 
     out.unprotected_tlvs.push_back({tlv::sha256, out.hash});
     if (s.key) {
-        const std::unique_ptr<crypto::Key> key = open_key(crypto, *s.key, false);
+        // Its holder signs in two steps with the public half alone.
+        const bool holder_signs = settings.sign || s.signature;
+        const std::unique_ptr<crypto::Key> key = open_key(crypto, *s.key, holder_signs);
         const Bytes public_der = image_public_key(*key);
         out.key_hash = sha256(crypto, public_der);
         out.unprotected_tlvs.push_back(settings.full_key
@@ -257,19 +262,29 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
                                            : Tlv{tlv::key_hash, out.key_hash});
         // Ed25519 signs the digest; ECDSA and RSA the covered bytes,
         // hashing them again.
-        Bytes signature;
-        if (signs_digest(key->type())) {
-            signature = key->sign(out.hash.data(), out.hash.size());
-        } else {
-            Bytes whole;
-            whole.reserve(s.end - s.slot + protected_area.size());
-            covered([&](const uint8_t* bytes, size_t size) {
-                whole.insert(whole.end(), bytes, bytes + size);
+        const bool over_digest = signs_digest(key->type());
+        auto whole = [&] {
+            Bytes bytes;
+            bytes.reserve(s.end - s.slot + protected_area.size());
+            covered([&](const uint8_t* piece, size_t size) {
+                bytes.insert(bytes.end(), piece, piece + size);
             });
-            signature = key->sign(whole.data(), whole.size());
+            return bytes;
+        };
+        const std::string prefix = s.option + ": ";
+        if (settings.sign) {
+            // The first of two steps: what the holder signs, no signature.
+            out.to_sign = external::to_sign(*settings.sign, {out.hash, whole, over_digest},
+                                            key->type(), s.key->name, prefix);
+        } else {
+            const Bytes message = over_digest ? out.hash : whole();
+            const Bytes signature =
+                s.signature ? external::verified_signature(*s.signature, *key, s.key->name,
+                                                           message, prefix)
+                            : key->sign(message.data(), message.size());
+            out.unprotected_tlvs.push_back({signature_tlv(key->type()), signature});
+            out.key_type = key->type();
         }
-        out.unprotected_tlvs.push_back({signature_tlv(key->type()), signature});
-        out.key_type = key->type();
     }
     out.tlvs = protected_area;
     const Bytes unprotected = encode_area(unprotected_info, out.unprotected_tlvs);
@@ -296,7 +311,9 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
         out.image_end = slot_end;
     }
 
-    // The image every file is written from, with all of it in place.
+    // The image every file is written from, with all of it in place; none
+    // before the signature is given.
+    if (out.to_sign) return;
     layout::MemoryMap signed_memory(memory.fill());
     signed_memory.set_segments(memory.segments());
     std::vector<Added> added = added_pieces(s, out);
@@ -340,10 +357,16 @@ std::vector<Added> added_pieces(const Signing& s, const Signed& made) {
 
 // "MCUboot image ...": FLASH's line for it.
 std::string signed_line(const Signing& s, const Signed& made) {
-    const std::string how =
+    std::string how =
         made.key_type ? std::string("signed with ") + crypto::key_type_name(*made.key_type) +
                             " (" + *s.settings.key + ")"
               : std::string("unsigned (the hash alone)");
+    if (made.to_sign)
+        how = std::string("before the signature: to be signed with ") +
+              crypto::key_type_name(made.to_sign->key_type) + " (" + *s.settings.key +
+              ") by the key's holder";
+    else if (s.signature)
+        how += ", the signature from " + s.signature->name + " verified";
     return text::format("MCUboot image %s at %s: header 0x%X (%s), %u bytes of payload, "
                         "%zu bytes of TLVs, %s%s",
                         version_text(made.header.version).c_str(),
