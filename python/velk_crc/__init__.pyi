@@ -13,7 +13,8 @@ __all__ = ["flash", "check", "main", "Report", "OutputFile", "Error", "Refused",
            "CannotVerify", "InternalError"]
 
 class OutputFile(str):
-    format: Literal["Intel HEX", "ELF", "raw binary", "S-records", "UF2", "DFU"]
+    format: Literal["Intel HEX", "ELF", "raw binary", "S-records", "UF2", "DFU",
+                    "bytes to sign"]
     base: int | None
     def __new__(cls, path: str, format: str, base: int | None = ...) -> OutputFile: ...
 
@@ -136,6 +137,17 @@ class Mcuboot(TypedDict):
     faults: NotRequired[list[McubootFault]]
     parts: NotRequired[list[McubootPart]]
 
+# What the first of two signing steps wrote for the key's holder to sign:
+# the image's digest, or the bytes it covers (header, payload, protected
+# TLVs), in hex.
+class ToSign(TypedDict):
+    file: str
+    vector: Literal["digest", "payload"]
+    size: int
+    key: str
+    key_type: Literal["ed25519", "ecdsa-p256", "rsa-2048", "rsa-3072"]
+    bytes: str
+
 class McubootSettings(TypedDict, total=False):
     key: _Path
     header: int
@@ -148,6 +160,8 @@ class McubootSettings(TypedDict, total=False):
     dependency: str | tuple[int, str] | Sequence[str | tuple[int, str]]
     tlv: str | dict[int, bytes] | Sequence[str | tuple[int, bytes]]
     pubkey: Literal["hash", "full"]
+    sign: Literal["digest", "payload"]
+    signature: _Path
 
 class McubootCheckSettings(TypedDict, total=False):
     key: _Path
@@ -211,6 +225,8 @@ class Report:
     def mcuboot(self) -> Mcuboot: ...
     @property
     def sha256(self) -> dict[str, str]: ...
+    @property
+    def to_sign(self) -> ToSign: ...
     @property
     def ok(self) -> bool: ...
     def __init__(self, data: dict[str, Any]) -> None: ...

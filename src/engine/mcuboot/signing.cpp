@@ -362,7 +362,7 @@ std::string signed_line(const Signing& s, const Signed& made) {
                             " (" + *s.settings.key + ")"
               : std::string("unsigned (the hash alone)");
     if (made.to_sign)
-        how = std::string("before the signature: to be signed with ") +
+        how = std::string("unsigned as yet: to be signed with ") +
               crypto::key_type_name(made.to_sign->key_type) + " (" + *s.settings.key +
               ") by the key's holder";
     else if (s.signature)

@@ -165,6 +165,12 @@ constexpr OptionRow rows[] = {
                   counter=<n>|auto  the security counter (auto: from the version)
                   dependency=<id>:<version>, tlv=<type>:<hex bytes>  repeatable
                   pubkey=hash|full  the key's hash (default) or the key itself
+                  sign=digest|payload  a key the build never holds (key= its
+                                  public key): writes only what its holder
+                                  signs, <root>_CRC.tosign
+                  signature=<file>  the holder's signature of it (base64 or
+                                  raw; ECDSA DER or r||s): verified, then
+                                  every file is written
                 --fill is then 0xFF or 0x00; --json adds "mcuboot" and every
                 file's SHA-256.
                 CHECK: verifies a signed image in the file (header, TLVs, hash,
