@@ -414,7 +414,9 @@ void Stage::start(const Request& request, Host& host) {
     if (!request.mcuboot) return;
     signing_ = start_signing(request);
     const std::optional<KeyFile>& key = signing_->key;
-    host.crypto().prepare(key.has_value(), key ? key->pem : std::string());
+    // The first of two steps verifies nothing: the key is read for its
+    // kind and bytes alone, and its library need not load.
+    host.crypto().prepare(key && !signing_->settings.sign, key ? key->pem : std::string());
 }
 
 std::vector<std::string> Stage::place(const Request& request, const ElfBuild& elf,
