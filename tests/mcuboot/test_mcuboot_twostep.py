@@ -416,3 +416,25 @@ def test_what_cannot_make_a_step_is_refused_in_one_line(tmp_path, holders, words
     assert done.returncode == 255
     assert done.stderr == f"error: {elf}: --mcuboot: {says.format(**names)}\n"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["empty.sig", "fw.elf"]
+
+
+@pytest.mark.parametrize("kind", ["ed25519", "ecdsa-p256"])
+def test_the_first_step_refuses_an_image_that_would_not_fit_once_signed(tmp_path, holders,
+                                                                        kind):
+    """Header, payload and the TLVs without the signature fit the slot with
+    its trailer; the signature would not. The holder is not asked to sign
+    it: the first step refuses it as a one-step run does."""
+    holder = holders[kind]
+    elf, symbol = build(tmp_path, "added")
+    # 0x800 of header and payload, 76 bytes of TLVs, a 432-byte trailer; the
+    # signature's TLV: 68 bytes, for ECDSA up to 76.
+    slot = 0x800 + 76 + 432 + 40
+    one_step = run_command("FLASH", elf, f"--n{symbol}", "--mcuboot",
+                           f"key={holder['private']},header=0x200,slot={slot:#x}")
+    first = run_command("FLASH", elf, f"--n{symbol}", "--mcuboot",
+                        f"key={holder['public']},header=0x200,slot={slot:#x},sign=digest")
+    assert one_step.returncode == first.returncode == 255
+    assert "the signed image does not fit its slot" in first.stderr
+    if kind == "ed25519":
+        assert first.stderr == one_step.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["fw.elf"]

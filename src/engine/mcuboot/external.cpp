@@ -1,6 +1,7 @@
 #include "external.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "../platform/platform.h"
 #include "../report/refusal.h"
@@ -145,6 +146,20 @@ ToSign to_sign(Vector vector, const Signable& signable, crypto::KeyType key_type
             vector_name(wanted))};
     return {vector, vector == Vector::digest ? signable.digest : signable.covered(), key_type,
             key_name};
+}
+
+uint64_t signature_room(crypto::KeyType key_type) {
+    const uint8_t type = signature_tlv(key_type);
+    uint64_t most = fixed_length(type).value_or(0);
+    if (most == 0 && is_ecdsa(key_type)) {
+        // DER of two integers at most one byte longer than the curve's
+        // coordinates, whose bits the key's name gives ("ecdsa-p256").
+        const std::string name = crypto::key_type_name(key_type);
+        const uint64_t bits = std::strtoull(name.c_str() + name.rfind('p') + 1, nullptr, 10);
+        const uint64_t integer = 2 + (bits + 7) / 8 + 1;
+        most = 2 + 2 * integer;
+    }
+    return tlv_head_size + most;
 }
 
 SignatureFile read_signature(const std::string& path, const std::string& prefix) {

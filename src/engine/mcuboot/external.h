@@ -60,6 +60,10 @@ struct Signable {
 ToSign to_sign(Vector vector, const Signable& signable, crypto::KeyType key_type,
                const std::string& key_name, const std::string& prefix);
 
+// The most bytes the key's signature TLV takes in the image, its head
+// with it: the first step's image must fit its slot once signed.
+uint64_t signature_room(crypto::KeyType key_type);
+
 // A signature file as read.
 struct SignatureFile {
     std::string name;  // the path as given, for the lines

@@ -291,7 +291,10 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
     out.tlvs.insert(out.tlvs.end(), unprotected.begin(), unprotected.end());
 
     const Trailer trailer{settings.align};
-    const uint64_t image = s.end + out.tlvs.size() - s.slot;
+    // The first of two steps counts the signature to come: its holder is
+    // not to sign an image that then does not fit.
+    const uint64_t image = s.end + out.tlvs.size() - s.slot +
+                           (out.to_sign ? external::signature_room(out.to_sign->key_type) : 0);
     if (settings.slot && image + trailer.size() > *settings.slot)
         throw Refusal{text::format(
             "the signed image does not fit its slot: header, payload and TLVs take %llu "
