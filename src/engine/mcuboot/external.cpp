@@ -17,7 +17,7 @@ bool is_ecdsa(crypto::KeyType type) {
     return signature_tlv(type) == tlv_kind("ECDSASIG").type;
 }
 
-bool blank(uint8_t c) {
+bool blank_byte(uint8_t c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
@@ -38,7 +38,7 @@ int base64_digit(uint8_t c) {
 std::optional<Bytes> base64_of(const Bytes& file) {
     std::string text;
     for (uint8_t c : file)
-        if (!blank(c)) text += static_cast<char>(c);
+        if (!blank_byte(c)) text += static_cast<char>(c);
     if (text.empty() || text.size() % 4) return std::nullopt;
     size_t padding = 0;
     while (padding < 2 && text[text.size() - 1 - padding] == '=') ++padding;
@@ -169,7 +169,7 @@ SignatureFile read_signature(const std::string& path, const std::string& prefix)
     if (int error = platform::read_file(path, bytes, uint64_t{1} << 16))
         throw Refusal{prefix + "cannot read the signature " + path + ": " +
                       platform::error_text(error)};
-    if (std::all_of(bytes.begin(), bytes.end(), blank))
+    if (std::all_of(bytes.begin(), bytes.end(), blank_byte))
         throw Refusal{prefix + "the signature file " + path + " is empty"};
     return {path, std::move(bytes)};
 }
