@@ -342,7 +342,7 @@ std::vector<Added> added_pieces(const Signing& s, const Signed& made) {
 std::string signed_line(const Signing& s, const Signed& made) {
     const std::string how =
         made.key_type ? std::string("signed with ") + crypto::key_type_name(*made.key_type) +
-                            " (" + *s.settings.key + ")"
+                            " (" + s.key->name + ")"
               : std::string("unsigned (the hash alone)");
     return text::format("MCUboot image %s at %s: header 0x%X (%s), %u bytes of payload, "
                         "%zu bytes of TLVs, %s%s",
