@@ -1,5 +1,6 @@
 #include "token.h"
 
+#include <algorithm>
 #include <cctype>
 #include <string>
 #include <vector>
@@ -242,6 +243,7 @@ private:
                 continue;
             picked.push_back(std::move(token));
         }
+        std::sort(labels.begin(), labels.end());
         if (picked.empty())
             throw crypto::Failure{
                 "no token matches " + key_.name + " in the PKCS#11 module " + key_.module +

@@ -14,23 +14,28 @@ constexpr char scheme[] = "pkcs11:";
 constexpr char pin_attribute[] = "pin-value=";
 constexpr char shown_pin[] = "***";
 
-// Where a PIN in a URI ends: a PIN holds none of these unencoded, and a
-// line puts a space or a quote after a URI it names.
-bool ends_pin(char c) {
-    return c == '&' || c == ';' || c == '"' || std::isspace(static_cast<unsigned char>(c));
+// Where a PIN ends: at the query's next attribute, and in a line that
+// echoes a word as typed, at the quote around it. A PIN may hold anything
+// else (a ',' or a ';' typed unencoded), so a line is masked to its end
+// rather than let part of one show.
+bool ends_pin(char c, bool in_line) {
+    return c == '&' || (in_line && c == '"');
 }
 
-// Every PIN in `text` masked. A PIN shown masked already is left as it is,
-// so that masking a line twice changes nothing; `all` masks even one that
-// looks so, for the URI as typed.
-std::string mask(const std::string& text, bool all) {
+// Every PIN in `text` masked: in the URI as typed (`in_line` false), or in
+// a line. A PIN a line shows masked already is left as it is, so that a
+// line masked twice is unchanged, and so is a line's own mention of
+// pin-value= with no value after it.
+std::string mask(const std::string& text, bool in_line) {
     std::string out;
     size_t from = 0;
     for (size_t at; (at = text.find(pin_attribute, from)) != std::string::npos;) {
         size_t value = at + sizeof pin_attribute - 1, end = value;
-        while (end < text.size() && !ends_pin(text[end])) ++end;
+        while (end < text.size() && !ends_pin(text[end], in_line)) ++end;
         out.append(text, from, value - from);
-        if (!all && text.compare(value, sizeof shown_pin - 1, shown_pin) == 0) {
+        const bool shown = in_line && (text.compare(value, sizeof shown_pin - 1, shown_pin) == 0 ||
+                                       end == value || text[value] == ' ');
+        if (shown) {
             from = value;
             continue;
         }
@@ -115,7 +120,7 @@ private:
         const size_t equals = piece.find('=');
         const std::string name = piece.substr(0, equals);
         if (equals == std::string::npos)
-            refuse("\"" + mask(piece, true) +
+            refuse("\"" + mask(piece, false) +
                    "\" is no attribute: <name>=<value>, as in object=signing-key");
         const AttributeRow* row = nullptr;
         for (const AttributeRow& r : attribute_rows)
@@ -212,11 +217,11 @@ bool names_token(const std::string& key) {
 }
 
 std::string masked_pins(const std::string& text) {
-    return mask(text, false);
+    return mask(text, true);
 }
 
 TokenKey read_token_uri(const std::string& uri, const std::string& prefix) {
-    const std::string name = mask(uri, true);
+    const std::string name = mask(uri, false);
     Reader reader(name, prefix);
     const std::string rest = uri.substr(sizeof scheme - 1);
     const size_t question = rest.find('?');
