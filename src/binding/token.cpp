@@ -191,13 +191,20 @@ public:
         Ref token = pick_token(library().get());
         found.session = open(token.get());
         PyObject* session = found.session.session.get();
+        const Ref label = label_of_uri(), id = id_of_uri();
         Ref public_key;
-        if (public_ok_) {
-            public_key = one("PUBLIC_KEY", session, label_of_uri(), id_of_uri(), "public key");
-        } else {
-            found.private_key =
-                one("PRIVATE_KEY", session, label_of_uri(), id_of_uri(), "private key");
+        // Verifying takes the public key signing would: the one beside the
+        // private key the URI names. Without a PIN, or where the token
+        // holds the public key alone, the one the URI names itself.
+        Ref private_keys;
+        if (!public_ok_ || (key_.pin && !key_.public_named))
+            private_keys = matching("PRIVATE_KEY", session, label, id);
+        if (private_keys && (!public_ok_ || PyList_GET_SIZE(private_keys.get()) > 0)) {
+            found.private_key = one(private_keys, "PRIVATE_KEY", label, id);
             public_key = beside(session, found.private_key.get());
+            if (public_ok_) found.private_key = Ref();
+        } else {
+            public_key = one("PUBLIC_KEY", session, label, id);
         }
         found.public_pem = public_pem(public_key.get());
         return found;
@@ -302,10 +309,9 @@ private:
         return out;
     }
 
-    // The one key of the class `kind` (ObjectClass's name) with the label
-    // and id, each when given.
-    Ref one(const char* kind, PyObject* session, const Ref& label, const Ref& id,
-            const char* what) {
+    // The keys of the class `kind` (ObjectClass's name) with the label and
+    // id, each when given, as a list.
+    Ref matching(const char* kind, PyObject* session, const Ref& label, const Ref& id) {
         Ref attributes = attribute(pkcs11_, "Attribute");
         Ref classes = attribute(pkcs11_, "ObjectClass");
         Ref sought_for = check(PyDict_New());
@@ -321,7 +327,12 @@ private:
             check(PyDict_SetItem(sought_for.get(), id_key.get(), id.get()));
         }
         Ref found = check(PyObject_CallMethod(session, "get_objects", "O", sought_for.get()));
-        Ref listed = check(PySequence_List(found.get()));
+        return check(PySequence_List(found.get()));
+    }
+
+    // The one key `listed` holds; a line when it holds none or more.
+    Ref one(const Ref& listed, const char* kind, const Ref& label, const Ref& id) {
+        const char* what = std::string(kind) == "PUBLIC_KEY" ? "public key" : "private key";
         const Py_ssize_t count = PyList_GET_SIZE(listed.get());
         const std::string token_named = "token \"" + label_ + "\"";
         if (count == 0)
@@ -337,12 +348,16 @@ private:
         return Ref::share(PyList_GET_ITEM(listed.get(), 0));
     }
 
+    Ref one(const char* kind, PyObject* session, const Ref& label, const Ref& id) {
+        return one(matching(kind, session, label, id), kind, label, id);
+    }
+
     // The public key of the pair: the one with the private key's id, or
     // without one its label.
     Ref beside(PyObject* session, PyObject* private_key) {
         Ref id = attribute(private_key, "id");
-        if (PyBytes_GET_SIZE(id.get()) > 0) return one("PUBLIC_KEY", session, Ref(), id, "public key");
-        return one("PUBLIC_KEY", session, attribute(private_key, "label"), Ref(), "public key");
+        if (PyBytes_GET_SIZE(id.get()) > 0) return one("PUBLIC_KEY", session, Ref(), id);
+        return one("PUBLIC_KEY", session, attribute(private_key, "label"), Ref());
     }
 
     // The public key as PEM text: SubjectPublicKeyInfo, or PKCS#1 for RSA.

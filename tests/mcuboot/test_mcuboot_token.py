@@ -309,3 +309,16 @@ def test_without_python_pkcs11_a_token_key_says_how_to_get_it(tmp_path, token):
         f"error: {elf}: a key in a PKCS#11 token needs the python-pkcs11 package "
         "(pip install 'velk-crc[pkcs11]')"]
     assert not (tmp_path / "fw_CRC.hex").exists()
+
+
+def test_a_module_named_without_a_folder_is_the_file_in_the_current_one(tmp_path, token):
+    """Not one the loader's search path finds: the name is the file that
+    was checked."""
+    elf = tmp_path / "fw.elf"
+    app_elf(elf, "added")
+    os.symlink(token.module, tmp_path / "module.so")
+    done = run_command("FLASH", "fw.elf", "--ncrc_slot", "--mcuboot",
+                       f"key=pkcs11:{OK_URI},header=0x200", cwd=tmp_path,
+                       env={**os.environ, "VELK_PKCS11_MODULE": "module.so"})
+    assert done.returncode == 0, done.stderr
+    assert "signed with ed25519" in done.stdout

@@ -201,7 +201,14 @@ void find_module(TokenKey& key, const Reader& reader) {
         from = "VELK_PKCS11_MODULE";
     }
     const platform::Kind kind = platform::kind_of(key.module);
-    if (kind == platform::Kind::file) return;
+    if (kind == platform::Kind::file) {
+        // A bare file name would send the loader to its own search path,
+        // to whatever library of that name it finds there: the file meant
+        // is the one here.
+        if (key.module.find_first_of(platform::path_separators) == std::string::npos)
+            key.module = std::string(".") + platform::path_separators[0] + key.module;
+        return;
+    }
     reader.refuse("the PKCS#11 module " + key.module + " (" + from + ") " +
                   (kind == platform::Kind::none ? "does not exist"
                                                 : "is no file: give the module's library file"));
