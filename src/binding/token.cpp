@@ -207,6 +207,8 @@ public:
             public_key = one("PUBLIC_KEY", session, label, id);
         }
         found.public_pem = public_pem(public_key.get());
+        // Verifying asks the token nothing more.
+        if (public_ok_) found.session.close();
         return found;
     }
 

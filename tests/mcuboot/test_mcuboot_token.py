@@ -35,17 +35,22 @@ KEYS = {
     "ecdsa-p256": ("ecdsa-p256", b"\x02", "secp256r1", None),
     "rsa-2048": ("rsa-2048", b"\x03", "rsa", 2048),
     "rsa-3072": ("rsa-3072", b"\x04", "rsa", 3072),
+    "ecdsa-p521": ("ecdsa-p521", b"\x05", "secp521r1", None),  # no MCUboot key
 }
 
 
 def octets(der):
-    """The content of a DER OCTET STRING of under 128 bytes, as a token
-    gives CKA_EC_POINT."""
-    assert der[0] == 0x04 and der[1] == len(der) - 2
-    return der[2:]
+    """The content of a DER OCTET STRING, as a token gives CKA_EC_POINT."""
+    assert der[0] == 0x04
+    if der[1] < 0x80:
+        assert der[1] == len(der) - 2
+        return der[2:]
+    size = der[1] & 0x7F
+    assert int.from_bytes(der[2:2 + size], "big") == len(der) - 2 - size
+    return der[2 + size:]
 
 
-def exported(public):
+def exported(public, kind):
     """The token's public key as a PEM file, read from its attributes by
     the cryptography package."""
     from pkcs11 import Attribute, KeyType
@@ -53,7 +58,8 @@ def exported(public):
         key = ed25519.Ed25519PublicKey.from_public_bytes(octets(public[Attribute.EC_POINT]))
     elif public.key_type == KeyType.EC:
         key = ec.EllipticCurvePublicKey.from_encoded_point(
-            ec.SECP256R1(), octets(public[Attribute.EC_POINT]))
+            {"secp256r1": ec.SECP256R1(), "secp521r1": ec.SECP521R1()}[kind],
+            octets(public[Attribute.EC_POINT]))
     else:
         key = rsa.RSAPublicNumbers(int.from_bytes(public[Attribute.PUBLIC_EXPONENT], "big"),
                                    int.from_bytes(public[Attribute.MODULUS], "big")).public_key()
@@ -102,7 +108,7 @@ def token(tmp_path_factory):
                         {Attribute.EC_PARAMS: encode_named_curve_parameters(curve)}, local=True)
                     public, _ = params.generate_keypair(store=True, label=label, id=key_id)
                 pems[name] = folder / f"{name}.pem"
-                pems[name].write_bytes(exported(public))
+                pems[name].write_bytes(exported(public, kind))
         patch.setenv("VELK_PKCS11_MODULE", module)
         patch.delenv("VELK_PKCS11_PIN", raising=False)
         yield Token(module, pems)
@@ -215,8 +221,11 @@ REFUSED = [
                  "2 tokens match pkcs11:object=ed25519?pin-value=***: name one with token=, "
                  'serial= or slot-id= (its tokens: "spare", "velk build")', id="two-tokens"),
     pytest.param(f"token=velk%20build?pin-value={PIN_IN_URI}", {},
-                 '4 private keys in token "velk build" match: name one with object= or id=',
-                 id="four-keys"),
+                 '5 private keys in token "velk build" match: name one with object= or id=',
+                 id="five-keys"),
+    pytest.param(f"token=velk%20build;object=ecdsa-p521?pin-value={PIN_IN_URI}", {},
+                 "pkcs11:token=velk%20build;object=ecdsa-p521?pin-value=*** is an ECDSA key "
+                 "on secp521r1: ", id="a-key-mcuboot-does-not-verify"),
     pytest.param("token=velk%20build;object=ed25519;type=public", {"VELK_PKCS11_PIN": PIN},
                  "pkcs11:token=velk%20build;object=ed25519;type=public names a public key "
                  "(type=public): signing needs the private key (type=private)",
