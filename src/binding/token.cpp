@@ -284,6 +284,13 @@ private:
         opened.session = Ref(PyObject_Call(method.get(), none.get(), keywords.get()));
         if (opened.session) return opened;
         Caught caught;
+        // Logging in is the process's, not a session's: where the program
+        // that runs this one holds the token logged in already, a session
+        // of its own sees the keys as the user.
+        if (caught.is(pkcs11_, "UserAlreadyLoggedIn")) {
+            opened.session = check(PyObject_Call(method.get(), none.get(), nullptr));
+            return opened;
+        }
         const std::string token_named = "token \"" + label_ + "\"";
         if (caught.is(pkcs11_, "PinIncorrect") || caught.is(pkcs11_, "PinInvalid") ||
             caught.is(pkcs11_, "PinLenRange"))

@@ -181,6 +181,18 @@ def test_the_api_signs_with_a_token_key_and_masks_the_pin(tmp_path, token, monke
     report = velk_crc.flash(elf, symbol="crc_slot", bin=True,
                             mcuboot={"header": 0x200, "key": uri})
     assert report.mcuboot["signature"]["type"] == "ecdsa-p256"
+    # A program that holds the token logged in itself, as the user.
+    import pkcs11
+    token_session = pkcs11.lib(token.module).get_token(token_label=TOKEN).open(user_pin=PIN)
+    try:
+        again = velk_crc.flash(elf, symbol="crc_slot", bin=True,
+                               mcuboot={"header": 0x200, "key": uri})
+    finally:
+        token_session.close()
+    # The token's ECDSA is randomised, not RFC 6979's: the same hash, and
+    # a signature of the same kind.
+    assert again.mcuboot["hash"] == report.mcuboot["hash"]
+    assert again.mcuboot["signature"] == report.mcuboot["signature"]
     verdict = velk_crc.check(tmp_path / "fw_CRC.hex", symbol="crc_slot", elf=elf,
                              mcuboot={"key": uri})
     assert verdict.mcuboot["ok"], verdict
