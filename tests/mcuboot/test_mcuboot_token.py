@@ -259,7 +259,7 @@ REFUSED = [
     pytest.param(f"token=velk%20build;pin-value={PIN_IN_URI}", {},
                  "--mcuboot: pkcs11:token=velk%20build;pin-value=***: pin-value= belongs "
                  "after the '?'", id="pin-before-the-query"),
-    pytest.param(f"token=velk%20build?pin-source=file:pin.txt", {},
+    pytest.param("token=velk%20build?pin-source=file:pin.txt", {},
                  "--mcuboot: pkcs11:token=velk%20build?pin-source=file:pin.txt: pin-source= "
                  "is not supported here: give the PIN in VELK_PKCS11_PIN or pin-value=",
                  id="pin-source"),
