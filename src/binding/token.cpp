@@ -12,7 +12,7 @@ namespace velk::binding {
 
 namespace {
 
-constexpr const char* install_hint =
+constexpr const char* pkcs11_hint =
     "a key in a PKCS#11 token needs the python-pkcs11 package (pip install "
     "'velk-crc[pkcs11]')";
 
@@ -83,22 +83,22 @@ private:
     Ref type_, value_;
 };
 
-Ref attribute(PyObject* object, const char* name) {
+Ref member(PyObject* object, const char* name) {
     return check(PyObject_GetAttrString(object, name));
 }
 
 // A module of python-pkcs11, or Failure saying how to get it.
-Ref module(const char* name) {
+Ref pkcs11_module(const char* name) {
     Ref found(PyImport_ImportModule(name));
     if (found) return found;
     if (PyErr_ExceptionMatches(PyExc_ImportError)) {
         PyErr_Clear();
-        throw crypto::Failure{install_hint};
+        throw crypto::Failure{pkcs11_hint};
     }
     throw crypto::Failure{std::string("cannot load ") + name + ": " + Caught().text()};
 }
 
-Ref bytes_of(const std::string& bytes) {
+Ref text_bytes(const std::string& bytes) {
     return check(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
 }
 
@@ -123,7 +123,7 @@ std::string quoted(const std::vector<std::string>& names) {
     return out;
 }
 
-std::string hex(const std::string& bytes) {
+std::string hex_text(const std::string& bytes) {
     static const char digits[] = "0123456789ABCDEF";
     std::string out;
     for (unsigned char b : bytes) {
@@ -186,7 +186,7 @@ public:
 
     Found find() {
         Found found;
-        found.pkcs11 = module("pkcs11");
+        found.pkcs11 = pkcs11_module("pkcs11");
         pkcs11_ = found.pkcs11.get();
         Ref token = pick_token(library().get());
         found.session = open(token.get());
@@ -235,20 +235,20 @@ private:
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(listed.get()); ++i) {
             PyObject* slot = PyList_GET_ITEM(listed.get(), i);
             Ref token = check(PyObject_CallMethod(slot, "get_token", nullptr));
-            if (!(number_of(attribute(token.get(), "flags").get()) & token_initialized)) continue;
-            const std::string label = text_of(attribute(token.get(), "label").get());
+            if (!(number_of(member(token.get(), "flags").get()) & token_initialized)) continue;
+            const std::string label = text_of(member(token.get(), "label").get());
             labels.push_back(label);
             if (key_.token && *key_.token != label) continue;
             if (key_.manufacturer &&
-                *key_.manufacturer != text_of(attribute(token.get(), "manufacturer_id").get()))
+                *key_.manufacturer != text_of(member(token.get(), "manufacturer_id").get()))
                 continue;
-            if (key_.model && *key_.model != text_of(attribute(token.get(), "model").get()))
+            if (key_.model && *key_.model != text_of(member(token.get(), "model").get()))
                 continue;
-            if (key_.serial && *key_.serial != string_of(attribute(token.get(), "serial").get()))
+            if (key_.serial && *key_.serial != string_of(member(token.get(), "serial").get()))
                 continue;
             if (key_.slot &&
                 *key_.slot != static_cast<uint64_t>(
-                                  number_of(attribute(slot, "slot_id").get())))
+                                  number_of(member(slot, "slot_id").get())))
                 continue;
             picked.push_back(std::move(token));
         }
@@ -262,7 +262,7 @@ private:
             throw crypto::Failure{std::to_string(picked.size()) + " tokens match " + key_.name +
                                   ": name one with token=, serial= or slot-id= (its tokens: " +
                                   quoted(labels) + ")"};
-        label_ = text_of(attribute(picked.front().get(), "label").get());
+        label_ = text_of(member(picked.front().get(), "label").get());
         return std::move(picked.front());
     }
 
@@ -273,7 +273,7 @@ private:
             throw crypto::Failure{"signing with " + key_.name +
                                   " needs the token's PIN: set VELK_PKCS11_PIN (or give "
                                   "pin-value= in the URI)"};
-        Ref method = attribute(token, "open");
+        Ref method = member(token, "open");
         Ref none = check(PyTuple_New(0));
         Ref keywords = check(PyDict_New());
         if (key_.pin) {
@@ -307,32 +307,32 @@ private:
     // The URI's object= and id=, as python-pkcs11 searches for them.
     Ref label_of_uri() const { return key_.object ? text_object(*key_.object) : Ref(); }
     Ref id_of_uri() const {
-        return key_.id ? bytes_of(std::string(key_.id->begin(), key_.id->end())) : Ref();
+        return key_.id ? text_bytes(std::string(key_.id->begin(), key_.id->end())) : Ref();
     }
 
     // ' labelled "x" with id 0x01', as a line says which key was sought.
     static std::string sought(PyObject* label, PyObject* id) {
         std::string out;
         if (label) out += " labelled \"" + text_of(label) + "\"";
-        if (id) out += " with id 0x" + hex(string_of(id));
+        if (id) out += " with id 0x" + hex_text(string_of(id));
         return out;
     }
 
     // The keys of the class `kind` (ObjectClass's name) with the label and
     // id, each when given, as a list.
     Ref matching(const char* kind, PyObject* session, const Ref& label, const Ref& id) {
-        Ref attributes = attribute(pkcs11_, "Attribute");
-        Ref classes = attribute(pkcs11_, "ObjectClass");
+        Ref attributes = member(pkcs11_, "Attribute");
+        Ref classes = member(pkcs11_, "ObjectClass");
         Ref sought_for = check(PyDict_New());
-        Ref class_key = attribute(attributes.get(), "CLASS");
-        Ref class_value = attribute(classes.get(), kind);
+        Ref class_key = member(attributes.get(), "CLASS");
+        Ref class_value = member(classes.get(), kind);
         check(PyDict_SetItem(sought_for.get(), class_key.get(), class_value.get()));
         if (label) {
-            Ref label_key = attribute(attributes.get(), "LABEL");
+            Ref label_key = member(attributes.get(), "LABEL");
             check(PyDict_SetItem(sought_for.get(), label_key.get(), label.get()));
         }
         if (id) {
-            Ref id_key = attribute(attributes.get(), "ID");
+            Ref id_key = member(attributes.get(), "ID");
             check(PyDict_SetItem(sought_for.get(), id_key.get(), id.get()));
         }
         Ref found = check(PyObject_CallMethod(session, "get_objects", "O", sought_for.get()));
@@ -364,22 +364,22 @@ private:
     // The public key of the pair: the one with the private key's id, or
     // without one its label.
     Ref beside(PyObject* session, PyObject* private_key) {
-        Ref id = attribute(private_key, "id");
+        Ref id = member(private_key, "id");
         if (PyBytes_GET_SIZE(id.get()) > 0) return one("PUBLIC_KEY", session, Ref(), id);
-        return one("PUBLIC_KEY", session, attribute(private_key, "label"), Ref());
+        return one("PUBLIC_KEY", session, member(private_key, "label"), Ref());
     }
 
     // The public key as PEM text: SubjectPublicKeyInfo, or PKCS#1 for RSA.
     std::string public_pem(PyObject* public_key) {
-        Ref key_types = attribute(pkcs11_, "KeyType");
-        const long type = number_of(attribute(public_key, "key_type").get());
+        Ref key_types = member(pkcs11_, "KeyType");
+        const long type = number_of(member(public_key, "key_type").get());
         auto is = [&](const char* name) {
-            return type == number_of(attribute(key_types.get(), name).get());
+            return type == number_of(member(key_types.get(), name).get());
         };
         if (is("EC_EDWARDS")) {
             // The point, in an OCTET STRING as most tokens give it.
-            Ref attributes = attribute(pkcs11_, "Attribute");
-            Ref point_key = attribute(attributes.get(), "EC_POINT");
+            Ref attributes = member(pkcs11_, "Attribute");
+            Ref point_key = member(attributes.get(), "EC_POINT");
             std::string point = string_of(check(PyObject_GetItem(public_key, point_key.get())).get());
             if (point.size() == 34 && point[0] == 0x04 && point[1] == 0x20) point.erase(0, 2);
             if (point.size() != 32)
@@ -391,12 +391,12 @@ private:
             return pem_of(std::string(prefix, sizeof prefix) + point, "PUBLIC KEY");
         }
         if (is("EC")) {
-            Ref ec = module("pkcs11.util.ec");
+            Ref ec = pkcs11_module("pkcs11.util.ec");
             Ref der = check(PyObject_CallMethod(ec.get(), "encode_ec_public_key", "O", public_key));
             return pem_of(string_of(der.get()), "PUBLIC KEY");
         }
         if (is("RSA")) {
-            Ref rsa = module("pkcs11.util.rsa");
+            Ref rsa = pkcs11_module("pkcs11.util.rsa");
             Ref der =
                 check(PyObject_CallMethod(rsa.get(), "encode_rsa_public_key", "O", public_key));
             return pem_of(string_of(der.get()), "RSA PUBLIC KEY");
@@ -450,27 +450,27 @@ public:
                                                      data.get()));
                 data = check(PyObject_CallMethod(hash.get(), "digest", nullptr));
             }
-            Ref mechanisms = attribute(pkcs11, "Mechanism");
+            Ref mechanisms = member(pkcs11, "Mechanism");
             Ref keywords = check(PyDict_New());
-            Ref mechanism = attribute(mechanisms.get(), scheme->mechanism);
+            Ref mechanism = member(mechanisms.get(), scheme->mechanism);
             check(PyDict_SetItemString(keywords.get(), "mechanism", mechanism.get()));
             if (scheme->pss) {
                 std::string hash_name;
                 for (const char* c = scheme->hash; *c; ++c)
                     hash_name += static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
-                Ref hash_mechanism = attribute(mechanisms.get(), hash_name.c_str());
-                Ref mgf = attribute(check(PyObject_GetAttrString(pkcs11, "MGF")).get(),
+                Ref hash_mechanism = member(mechanisms.get(), hash_name.c_str());
+                Ref mgf = member(check(PyObject_GetAttrString(pkcs11, "MGF")).get(),
                                     hash_name.c_str());
                 Ref salt = check(PyLong_FromLong(32));
                 Ref parameters =
                     check(PyTuple_Pack(3, hash_mechanism.get(), mgf.get(), salt.get()));
                 check(PyDict_SetItemString(keywords.get(), "mechanism_param", parameters.get()));
             }
-            Ref method = attribute(found_.private_key.get(), "sign");
+            Ref method = member(found_.private_key.get(), "sign");
             Ref args = check(PyTuple_Pack(1, data.get()));
             Ref signature = check(PyObject_Call(method.get(), args.get(), keywords.get()));
             if (scheme->rs) {
-                Ref ec = module("pkcs11.util.ec");
+                Ref ec = pkcs11_module("pkcs11.util.ec");
                 signature = check(PyObject_CallMethod(ec.get(), "encode_ecdsa_signature", "O",
                                                       signature.get()));
             }

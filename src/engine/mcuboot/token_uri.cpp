@@ -92,9 +92,9 @@ int hex_digit(char c) {
     return -1;
 }
 
-class Reader {
+class UriReader {
 public:
-    Reader(const std::string& name, const std::string& prefix)
+    UriReader(const std::string& name, const std::string& prefix)
         : name_(name), prefix_(prefix) {}
 
     [[noreturn]] void refuse(const std::string& why) const {
@@ -189,7 +189,7 @@ private:
 };
 
 // The module's file: one the URI names, or VELK_PKCS11_MODULE's.
-void find_module(TokenKey& key, const Reader& reader) {
+void find_module(TokenKey& key, const UriReader& reader) {
     const char* from = "module-path=";
     if (key.module.empty()) {
         std::optional<std::string> set = platform::environment("VELK_PKCS11_MODULE");
@@ -229,7 +229,7 @@ std::string masked_pins(const std::string& text) {
 
 TokenKey read_token_uri(const std::string& uri, const std::string& prefix) {
     const std::string name = mask(uri, false);
-    Reader reader(name, prefix);
+    UriReader reader(name, prefix);
     const std::string rest = uri.substr(sizeof scheme - 1);
     const size_t question = rest.find('?');
     reader.part(rest.substr(0, question), ';', false);
