@@ -138,10 +138,11 @@ std::string pem_of(const std::string& der, const char* label) {
     static const char alphabet[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string text;
+    auto byte = [&](size_t i) -> uint32_t {
+        return i < der.size() ? static_cast<unsigned char>(der[i]) : 0;
+    };
     for (size_t i = 0; i < der.size(); i += 3) {
-        uint32_t group = static_cast<uint32_t>(static_cast<unsigned char>(der[i])) << 16;
-        if (i + 1 < der.size()) group |= static_cast<uint32_t>(static_cast<unsigned char>(der[i + 1])) << 8;
-        if (i + 2 < der.size()) group |= static_cast<unsigned char>(der[i + 2]);
+        const uint32_t group = byte(i) << 16 | byte(i + 1) << 8 | byte(i + 2);
         text += alphabet[group >> 18 & 63];
         text += alphabet[group >> 12 & 63];
         text += i + 1 < der.size() ? alphabet[group >> 6 & 63] : '=';
@@ -300,7 +301,8 @@ private:
             throw crypto::Failure{token_named + " has locked its user PIN after too many wrong "
                                                 "ones: its security officer can unlock it"};
         if (caught.is(pkcs11_, "PinExpired"))
-            throw crypto::Failure{"the user PIN of " + token_named + " has expired: set a new one"};
+            throw crypto::Failure{"the user PIN of " + token_named +
+                                  " has expired: set a new one"};
         throw crypto::Failure{"cannot open a session on " + token_named + ": " + caught.text()};
     }
 
@@ -380,7 +382,8 @@ private:
             // The point, in an OCTET STRING as most tokens give it.
             Ref attributes = member(pkcs11_, "Attribute");
             Ref point_key = member(attributes.get(), "EC_POINT");
-            std::string point = string_of(check(PyObject_GetItem(public_key, point_key.get())).get());
+            Ref held = check(PyObject_GetItem(public_key, point_key.get()));
+            std::string point = string_of(held.get());
             if (point.size() == 34 && point[0] == 0x04 && point[1] == 0x20) point.erase(0, 2);
             if (point.size() != 32)
                 throw crypto::Failure{key_.name +
@@ -392,7 +395,8 @@ private:
         }
         if (is("EC")) {
             Ref ec = pkcs11_module("pkcs11.util.ec");
-            Ref der = check(PyObject_CallMethod(ec.get(), "encode_ec_public_key", "O", public_key));
+            Ref der =
+                check(PyObject_CallMethod(ec.get(), "encode_ec_public_key", "O", public_key));
             return pem_of(string_of(der.get()), "PUBLIC KEY");
         }
         if (is("RSA")) {

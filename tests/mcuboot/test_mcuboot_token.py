@@ -263,6 +263,11 @@ REFUSED = [
                  "--mcuboot: pkcs11:token=velk%20build?pin-source=file:pin.txt: pin-source= "
                  "is not supported here: give the PIN in VELK_PKCS11_PIN or pin-value=",
                  id="pin-source"),
+    pytest.param("token=velk%20build;colour=blue", {},
+                 "--mcuboot: pkcs11:token=velk%20build;colour=blue: unknown attribute colour= "
+                 "(the attributes: token, manufacturer, serial, model, slot-id, object, id and "
+                 "type before the '?', pin-value and module-path after it)",
+                 id="unknown-attribute"),
     pytest.param(f"token=velk%20build;object=a;object=b?pin-value={PIN_IN_URI}", {},
                  "--mcuboot: pkcs11:token=velk%20build;object=a;object=b?pin-value=***: "
                  "object= is given twice", id="attribute-twice"),

@@ -1,6 +1,7 @@
 #include "token_uri.h"
 
 #include <cctype>
+#include <vector>
 
 #include "../numbers/numbers.h"
 #include "../platform/platform.h"
@@ -33,8 +34,9 @@ std::string mask(const std::string& text, bool in_line) {
         size_t value = at + sizeof pin_attribute - 1, end = value;
         while (end < text.size() && !ends_pin(text[end], in_line)) ++end;
         out.append(text, from, value - from);
-        const bool shown = in_line && (text.compare(value, sizeof shown_pin - 1, shown_pin) == 0 ||
-                                       end == value || text[value] == ' ');
+        const bool shown =
+            in_line && (end == value || text[value] == ' ' ||
+                        text.compare(value, sizeof shown_pin - 1, shown_pin) == 0);
         if (shown) {
             from = value;
             continue;
@@ -55,34 +57,48 @@ enum class Attribute {
 struct AttributeRow {
     const char* name;
     Attribute attribute;
-    bool query;  // after the '?'
+    bool query;           // after the '?'
+    const char* instead;  // for one a signing run does not take: what to give
 };
+
+constexpr const char* pick_token =
+    "pick the token with token=, manufacturer=, serial=, model= or slot-id=";
 
 const AttributeRow attribute_rows[] = {
-    {"token", Attribute::token, false},
-    {"manufacturer", Attribute::manufacturer, false},
-    {"serial", Attribute::serial, false},
-    {"model", Attribute::model, false},
-    {"slot-id", Attribute::slot_id, false},
-    {"object", Attribute::object, false},
-    {"id", Attribute::id, false},
-    {"type", Attribute::type, false},
-    {"library-manufacturer", Attribute::unsupported, false},
-    {"library-description", Attribute::unsupported, false},
-    {"library-version", Attribute::unsupported, false},
-    {"slot-manufacturer", Attribute::unsupported, false},
-    {"slot-description", Attribute::unsupported, false},
-    {"pin-value", Attribute::pin_value, true},
-    {"module-path", Attribute::module_path, true},
-    {"pin-source", Attribute::unsupported, true},
-    {"module-name", Attribute::unsupported, true},
+    {"token", Attribute::token, false, nullptr},
+    {"manufacturer", Attribute::manufacturer, false, nullptr},
+    {"serial", Attribute::serial, false, nullptr},
+    {"model", Attribute::model, false, nullptr},
+    {"slot-id", Attribute::slot_id, false, nullptr},
+    {"object", Attribute::object, false, nullptr},
+    {"id", Attribute::id, false, nullptr},
+    {"type", Attribute::type, false, nullptr},
+    {"library-manufacturer", Attribute::unsupported, false, pick_token},
+    {"library-description", Attribute::unsupported, false, pick_token},
+    {"library-version", Attribute::unsupported, false, pick_token},
+    {"slot-manufacturer", Attribute::unsupported, false, pick_token},
+    {"slot-description", Attribute::unsupported, false, pick_token},
+    {"pin-value", Attribute::pin_value, true, nullptr},
+    {"module-path", Attribute::module_path, true, nullptr},
+    {"pin-source", Attribute::unsupported, true,
+     "give the PIN in VELK_PKCS11_PIN or pin-value="},
+    {"module-name", Attribute::unsupported, true,
+     "give the module's file in VELK_PKCS11_MODULE or module-path="},
 };
 
-// What a supported attribute would say instead of one left unsupported.
-const char* instead(const std::string& name) {
-    if (name == "pin-source") return "give the PIN in VELK_PKCS11_PIN or pin-value=";
-    if (name == "module-name") return "give the module's file in VELK_PKCS11_MODULE or module-path=";
-    return "pick the token with token=, manufacturer=, serial=, model= or slot-id=";
+// "token, manufacturer, ... before the '?', pin-value and module-path after
+// it": the attributes taken.
+std::string taken() {
+    std::string out;
+    for (bool query : {false, true}) {
+        std::vector<const char*> names;
+        for (const AttributeRow& r : attribute_rows)
+            if (r.query == query && !r.instead) names.push_back(r.name);
+        for (size_t i = 0; i < names.size(); ++i)
+            out += std::string(i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+        out += query ? " after it" : " before the '?', ";
+    }
+    return out;
 }
 
 int hex_digit(char c) {
@@ -126,13 +142,10 @@ private:
         for (const AttributeRow& r : attribute_rows)
             if (name == r.name) row = &r;
         if (!row)
-            refuse("unknown attribute " + name +
-                   "= (the attributes: token, manufacturer, serial, model, slot-id, object, id "
-                   "and type before the '?', pin-value and module-path after it)");
+            refuse("unknown attribute " + name + "= (the attributes: " + taken() + ")");
         if (row->query != query)
             refuse(name + "= belongs " + (row->query ? "after the '?'" : "before the '?'"));
-        if (row->attribute == Attribute::unsupported)
-            refuse(name + "= is not supported here: " + instead(name));
+        if (row->instead) refuse(name + "= is not supported here: " + row->instead);
         for (const std::string& s : seen_)
             if (s == name) refuse(name + "= is given twice");
         seen_.push_back(name);
