@@ -224,6 +224,9 @@ private:
         const std::string said = "while loading " + key_.module + ": ";
         const size_t at = why.find(said);
         if (at != std::string::npos) why = why.substr(at + said.size());
+        // The loader's own words start with the path again.
+        if (why.compare(0, key_.module.size() + 2, key_.module + ": ") == 0)
+            why = why.substr(key_.module.size() + 2);
         throw crypto::Failure{"cannot load the PKCS#11 module " + key_.module + ": " + why};
     }
 

@@ -252,6 +252,8 @@ REFUSED = [
                  "{elf}.so (VELK_PKCS11_MODULE) does not exist", id="module-file-missing"),
     pytest.param(OK_URI, {"VELK_PKCS11_MODULE": "{elf}"},
                  "cannot load the PKCS#11 module {elf}: ", id="module-no-library"),
+    pytest.param(OK_URI, {"VELK_PKCS11_MODULE": "{core}"},
+                 "cannot load the PKCS#11 module {core}: ", id="module-of-another-library"),
     pytest.param("token=velk%2Gbuild;object=ed25519", {},
                  "--mcuboot: pkcs11:token=velk%2Gbuild;object=ed25519: token= holds a '%' that "
                  "is not followed by two hex digits (a byte is written %XX, as in %20 for a "
@@ -283,12 +285,15 @@ def test_a_token_key_that_cannot_sign_is_one_line_and_nothing_is_written(
         if value is None:
             monkeypatch.delenv(name)
         else:
-            monkeypatch.setenv(name, value.format(elf=elf))
+            monkeypatch.setenv(name, value.format(elf=elf, core=velk_crc._core.__file__))
     code, out, err = run_cli(velk, monkeypatch, "FLASH", elf, "--ncrc_slot", "--bin",
                              "--mcuboot", f"key=pkcs11:{uri},header=0x200")
     assert code == 255, out + err
-    line = f"error: {elf}: " + says.format(elf=elf, module=token.module)
+    line = f"error: {elf}: " + says.format(elf=elf, module=token.module,
+                                           core=velk_crc._core.__file__)
     assert err.splitlines() == [err.splitlines()[0]] and err.startswith(line), err
+    # The loader's words follow, not the path again.
+    assert not err[len(line):].startswith(os.sep), err
     assert sorted(p.name for p in tmp_path.iterdir()) == ["fw.elf"]
     no_secret(tmp_path, out, err)
 
