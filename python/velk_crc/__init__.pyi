@@ -148,6 +148,8 @@ class McubootSettings(TypedDict, total=False):
     dependency: str | tuple[int, str] | Sequence[str | tuple[int, str]]
     tlv: str | dict[int, bytes] | Sequence[str | tuple[int, bytes]]
     pubkey: Literal["hash", "full"]
+    sha: Literal[256, 384, 512, "256", "384", "512", "auto"]
+    pure: bool
 
 class McubootCheckSettings(TypedDict, total=False):
     key: _Path
