@@ -16,8 +16,8 @@ from cryptography.hazmat.primitives.asymmetric import ec, ed25519
 import velk_crc
 from conftest import run_command
 from hexcheck import read_hex
-from test_mcuboot import (HEADER, SLOT, app_elf, imgtool, keys,  # noqa: F401 (keys: a fixture)
-                          memory_bytes, tlvs_of)
+from test_mcuboot import (BODY, HEADER, SLOT, app_elf, imgtool,  # noqa: F401 (keys: a fixture)
+                          keys, memory_bytes, tlvs_of)
 
 SIG_PURE = 0x25
 
@@ -256,14 +256,65 @@ def test_what_imgtool_refuses_is_one_line(tmp_path, keys, p384, words, says):
     assert not any(tmp_path.glob("fw_CRC.*"))
 
 
-def test_check_names_a_hash_the_key_never_signs(tmp_path, keys):
-    """An Ed25519 key's images carry SHA-256 or SHA-512: a SHA-384 image is
-    named, whatever else holds."""
-    elf = tmp_path / "fw.elf"
-    app_elf(elf, "added")
-    velk_crc.flash(elf, symbol="crc_slot", bin=True, mcuboot={"header": HEADER, "sha": 384})
-    done = run_command("CHECK", tmp_path / "fw_CRC.bin", "--base", hex(SLOT), "--mcuboot",
-                       f"key={keys['public']}")
-    assert done.returncode == 1
-    assert ("holds a SHA-384 hash; it should hold a hash of SHA-256 or SHA-512, as ed25519 "
-            "keys' images carry" in done.stdout), done.stdout
+@pytest.fixture(scope="module")
+def signed(tmp_path_factory, keys, p384):
+    """FLASH's .bin of the application by Ed25519 over SHA-512, and by P-384."""
+    made = {}
+    for name, key, settings in (("ed25519-sha512", keys["ed25519"], {"sha": 512}),
+                                ("p384", p384["private"], {})):
+        folder = tmp_path_factory.mktemp(name)
+        elf = folder / "fw.elf"
+        app_elf(elf, "added")
+        velk_crc.flash(elf, symbol="crc_slot", bin=True,
+                       mcuboot={"header": HEADER, "key": str(key), **settings})
+        made[name] = (folder / "fw_CRC.bin").read_bytes()
+    return made
+
+
+def with_entries(image, arrange, der):
+    """The image with its unprotected TLVs rearranged by `arrange`, from and
+    to (type, value) pairs; `der` is the Ed25519 key's public key."""
+    start = len(covered(image))
+    body = b"".join(bytes([kind, 0]) + len(value).to_bytes(2, "little") + value
+                    for kind, value in arrange(tlvs_of(image, 0), der))
+    return image[:start] + (0x6907).to_bytes(2, "little") + \
+        (4 + len(body)).to_bytes(2, "little") + body
+
+
+# (id, the image, its rearrangement, CHECK's key, its exit status, what it names)
+REARRANGED = [
+    ("sha256-beside-sha512", "ed25519-sha512",
+     lambda e, der: e[:1] + [(0x10, bytes(32))] + e[1:], "public", 0,
+     "a SHA-256 hash beside the image's SHA-512: a bootloader built for SHA-512 passes over "
+     "it, not checked"),
+    ("key-hash-of-sha256", "ed25519-sha512",
+     lambda e, der: [e[0], (0x01, hashlib.sha256(der).digest()), e[2]], "public", 1,
+     # its value after the area's info and the 64-byte hash's entry, and its own head
+     "the key hash TLV (0x01) at 0x%08X holds {sha256}; it should hold " % (
+         SLOT + HEADER + BODY + 4 + 4 + 64 + 4)),
+    ("key-hash-65-bytes", "ed25519-sha512",
+     lambda e, der: [e[0], (0x01, e[1][1] + b"\0"), e[2]], "public", 1,
+     "holds 65 bytes; it should hold at most 64 bytes, the key's SHA-512 (MCUboot refuses "
+     "a longer one)"),
+    ("pure-mark-on-ecdsa", "p384", lambda e, der: e[:1] + [(SIG_PURE, b"\x01")] + e[1:],
+     "p384-public", 1,
+     "holds the mark of a pure signature; it should hold nothing: ecdsa-p384 keys make no "
+     "pure signature"),
+    ("p384-image-with-an-ed25519-key", "p384", lambda e, der: e, "public", 1,
+     "holds a SHA-384 hash; it should hold a hash of SHA-256 or SHA-512, as ed25519 keys' "
+     "images carry"),
+]
+
+
+@pytest.mark.parametrize("image, arrange, key, status, named",
+                         [r[1:] for r in REARRANGED], ids=[r[0] for r in REARRANGED])
+def test_check_judges_the_hash_key_hash_and_pure_mark(tmp_path, keys, p384, signed, image,
+                                                      arrange, key, status, named):
+    path = tmp_path / "image.bin"
+    der = public_der(keys["ed25519"])
+    named = named.format(sha256=hashlib.sha256(der).hexdigest())
+    path.write_bytes(with_entries(signed[image], arrange, der))
+    done = run_command("CHECK", path, "--base", hex(SLOT), "--mcuboot",
+                       f"key={key_paths(keys, p384)[key]}")
+    assert done.returncode == status, done.stdout + done.stderr
+    assert named in (done.stdout if status else done.stderr), done.stdout + done.stderr
