@@ -81,6 +81,10 @@ crypto::Hash image_hash(std::optional<crypto::KeyType> key, std::optional<crypto
                   " keys: their images are hashed with " + allowed};
 }
 
+crypto::Hash likely_hash(std::optional<crypto::Hash> asked, bool pure) {
+    return asked ? *asked : pure ? Hash::sha512 : Hash::sha256;
+}
+
 bool hash_takes(crypto::KeyType type, crypto::Hash hash) {
     const KeyHashes& k = row_of(type);
     for (size_t i = 0; i < k.elsewhere; ++i)

@@ -31,6 +31,10 @@ bool read_hash_setting(const std::string& word, std::optional<crypto::Hash>& out
 crypto::Hash image_hash(std::optional<crypto::KeyType> key, std::optional<crypto::Hash> asked,
                         bool pure, bool public_only, const std::string& prefix);
 
+// The hash image_hash() likely gives before the key's kind is known: the
+// one asked for, SHA-512 when pure, else SHA-256 (every kind's but P-384's).
+crypto::Hash likely_hash(std::optional<crypto::Hash> asked, bool pure);
+
 // Whether images of a key of `type` may carry `hash`: what a bootloader
 // built for that key and hash verifies.
 bool hash_takes(crypto::KeyType type, crypto::Hash hash);

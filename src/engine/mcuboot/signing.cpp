@@ -239,15 +239,22 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
         memory.feed(s.slot + out.room.size(), s.end, feed);
         feed(protected_area.data(), protected_area.size());
     };
-    // The key decides the hash, so it is opened first.
+    auto digest_of = [&](crypto::Hash hash) {
+        std::unique_ptr<crypto::Digest> digest = crypto.digest(hash);
+        covered([&](const uint8_t* bytes, size_t size) { digest->update(bytes, size); });
+        return digest->finish();
+    };
+    // The key decides the hash, and opening it waits for its library to
+    // load: the likely hash is taken meanwhile, and taken again only for a
+    // key that wants another.
+    crypto::Hash hash = likely_hash(settings.hash, settings.pure);
+    out.hash = digest_of(hash);
     std::unique_ptr<crypto::Key> key;
     if (s.key) key = open_key(crypto, *s.key, false);
-    const crypto::Hash hash =
+    const crypto::Hash chosen =
         image_hash(key ? std::optional<crypto::KeyType>(key->type()) : std::nullopt,
                    settings.hash, settings.pure, false, std::string(s.option) + ": ");
-    std::unique_ptr<crypto::Digest> digest = crypto.digest(hash);
-    covered([&](const uint8_t* bytes, size_t size) { digest->update(bytes, size); });
-    out.hash = digest->finish();
+    if (chosen != hash) out.hash = digest_of(hash = chosen);
     out.hash_kind = hash;
 
     out.unprotected_tlvs.push_back({crypto::hash_row(hash).tlv, out.hash});
