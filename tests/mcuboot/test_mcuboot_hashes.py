@@ -156,6 +156,13 @@ def test_p384_is_imgtools_but_for_the_signature(tmp_path, keys, p384, room):
     assert not imgtool_verify(keys["ecdsa"], tmp_path / "fw_CRC.bin")
     assert report.mcuboot["signature"]["type"] == "ecdsa-p384"
     assert report.mcuboot["hash"]["type"] == "SHA384"
+    if room == "added":
+        # The command line signs the same bytes: ours are deterministic.
+        done = run_command("FLASH", elf, "--ncrc_slot", "--bin", "--mcuboot",
+                           f"header=0x200,key={p384['private']}")
+        assert done.returncode == 0, done.stderr
+        assert "signed with ecdsa-p384 (" in done.stdout and ", SHA-384" in done.stdout
+        assert (tmp_path / "fw_CRC.bin").read_bytes() == image
 
 
 # (id, imgtool's options, ours, the signing key in key_paths(), CHECK's

@@ -35,6 +35,17 @@ const KeyHashes& row_of(KeyType type) {
 
 constexpr uint8_t sig_pure = tlv_kind("SIG_PURE").type;
 
+// Each hash's TLV is the format's row of that name, of the digest's length.
+constexpr bool hash_tlvs_agree() {
+    const char* names[] = {"SHA256", "SHA384", "SHA512"};
+    for (size_t i = 0; i < 3; ++i)
+        if (tlv_kind(names[i]).type != crypto::hashes[i].tlv ||
+            tlv_kind(names[i]).length != crypto::hashes[i].size)
+            return false;
+    return true;
+}
+static_assert(hash_tlvs_agree(), "the hashes' TLVs are the format's");
+
 std::string setting_word(Hash hash) {
     return std::string("sha=") + crypto::hash_row(hash).setting;
 }
