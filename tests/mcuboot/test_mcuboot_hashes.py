@@ -310,6 +310,9 @@ REARRANGED = [
     ("p384-image-with-an-ed25519-key", "p384", lambda e, der: e, "public", 1,
      "holds a SHA-384 hash; it should hold a hash of SHA-256 or SHA-512, as ed25519 keys' "
      "images carry"),
+    ("p384-signature-for-an-ed25519-key", "p384", lambda e, der: e, "public", 1,
+     "the ed25519 signature TLV (0x24) at 0x%08X holds none (one of ecdsa-p384, 0x22); it "
+     "should hold a signature by " % (SLOT + HEADER + BODY)),
 ]
 
 

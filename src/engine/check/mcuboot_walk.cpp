@@ -268,7 +268,9 @@ private:
             if (other) v_.signature = other->type;
             fault(signature_what(), v_.protected_end,
                   other ? text::format("none (one of %s, 0x%02X)",
-                                       format::signature_name(other->type), other->type)
+                                       format::signature_words(other->type, std::nullopt,
+                                                               v_.hash_kind),
+                                       other->type)
                         : "none",
                   "a signature by " + v_.key_name);
             return;
