@@ -32,6 +32,7 @@ struct Scheme {
 const Scheme schemes[] = {
     {crypto::KeyType::ed25519, nullptr, "EDDSA", false, false},
     {crypto::KeyType::ecdsa_p256, "sha256", "ECDSA", false, true},
+    {crypto::KeyType::ecdsa_p384, "sha384", "ECDSA", false, true},
     {crypto::KeyType::rsa_2048, "sha256", "RSA_PKCS_PSS", true, false},
     {crypto::KeyType::rsa_3072, "sha256", "RSA_PKCS_PSS", true, false},
 };
@@ -391,7 +392,7 @@ private:
             if (point.size() != 32)
                 throw crypto::Failure{key_.name +
                                       " is an Edwards-curve key of another curve than Ed25519: "
-                                      "MCUboot signs with Ed25519, ECDSA P-256 or RSA"};
+                                      "MCUboot signs with Ed25519, ECDSA P-256/P-384 or RSA"};
             static const char prefix[] = {0x30, 0x2a, 0x30, 0x05, 0x06, 0x03, 0x2b, 0x65,
                                           0x70, 0x03, 0x21, 0x00};
             return pem_of(std::string(prefix, sizeof prefix) + point, "PUBLIC KEY");

@@ -36,6 +36,7 @@ KEYS = {
     "rsa-2048": ("rsa-2048", b"\x03", "rsa", 2048),
     "rsa-3072": ("rsa-3072", b"\x04", "rsa", 3072),
     "ecdsa-p521": ("ecdsa-p521", b"\x05", "secp521r1", None),  # no MCUboot key
+    "ecdsa-p384": ("ecdsa-p384", b"\x06", "secp384r1", None),
 }
 
 
@@ -58,7 +59,8 @@ def exported(public, kind):
         key = ed25519.Ed25519PublicKey.from_public_bytes(octets(public[Attribute.EC_POINT]))
     elif public.key_type == KeyType.EC:
         key = ec.EllipticCurvePublicKey.from_encoded_point(
-            {"secp256r1": ec.SECP256R1(), "secp521r1": ec.SECP521R1()}[kind],
+            {"secp256r1": ec.SECP256R1(), "secp384r1": ec.SECP384R1(),
+             "secp521r1": ec.SECP521R1()}[kind],
             octets(public[Attribute.EC_POINT]))
     else:
         key = rsa.RSAPublicNumbers(int.from_bytes(public[Attribute.PUBLIC_EXPONENT], "big"),
@@ -123,25 +125,29 @@ def no_secret(folder, *texts):
             assert SECRET.encode() not in path.read_bytes(), path
 
 
-# (key, the URI after pkcs11:, the environment's PIN, the signature's TLV):
-# each picks its token and key another way.
+# (key, the URI after pkcs11: and any other settings, the environment's PIN,
+# the TLVs after the payload): each picks its token and key another way.
 SIGNED = [
     pytest.param("ed25519", f"token=velk%20build;object=ed25519?pin-value={PIN_IN_URI}",
-                 None, 0x24, id="ed25519-by-label-pin-in-uri"),
-    pytest.param("ecdsa-p256", "token=velk%20build;id=%02", PIN, 0x22,
+                 None, [0x10, 0x01, 0x24], id="ed25519-by-label-pin-in-uri"),
+    pytest.param("ed25519", "token=velk%20build;object=ed25519,pure", PIN,
+                 [0x12, 0x25, 0x01, 0x24], id="pure-ed25519-over-the-image"),
+    pytest.param("ecdsa-p256", "token=velk%20build;id=%02", PIN, [0x10, 0x01, 0x22],
                  id="ecdsa-p256-by-id-pin-from-env"),
+    pytest.param("ecdsa-p384", "token=velk%20build;object=ecdsa-p384", PIN,
+                 [0x11, 0x01, 0x22], id="ecdsa-p384-with-sha384"),
     pytest.param("rsa-2048", "token=velk%20build;model=SoftHSM%20v2;object=rsa-2048"
-                 f"?pin-value={PIN_IN_URI}&module-path={{module}}", None, 0x20,
+                 f"?pin-value={PIN_IN_URI}&module-path={{module}}", None, [0x10, 0x01, 0x20],
                  id="rsa-2048-module-in-uri"),
-    pytest.param("rsa-3072", "token=velk%20build;object=rsa-3072;type=private", PIN, 0x23,
-                 id="rsa-3072-type-private"),
+    pytest.param("rsa-3072", "token=velk%20build;object=rsa-3072;type=private", PIN,
+                 [0x10, 0x01, 0x23], id="rsa-3072-type-private"),
 ]
 
 
-@pytest.mark.parametrize("key, uri, pin, signature_type", SIGNED)
+@pytest.mark.parametrize("key, uri, pin, tlvs", SIGNED)
 def test_a_token_key_signs_what_imgtool_and_check_verify(tmp_path, token, velk, monkeypatch,
-                                                         key, uri, pin, signature_type):
-    uri = "pkcs11:" + uri.format(module=token.module)
+                                                         key, uri, pin, tlvs):
+    uri, _, more = ("pkcs11:" + uri.format(module=token.module)).partition(",")
     if "module-path=" in uri:
         monkeypatch.delenv("VELK_PKCS11_MODULE")
     if pin:
@@ -149,12 +155,13 @@ def test_a_token_key_signs_what_imgtool_and_check_verify(tmp_path, token, velk, 
     elf = tmp_path / "fw.elf"
     app_elf(elf, "added")
     code, out, err = run_cli(velk, monkeypatch, "FLASH", elf, "--ncrc_slot", "--bin", "--json",
-                             "--mcuboot", f"key={uri},header=0x200")
+                             "--mcuboot", ",".join(filter(None, [f"key={uri}", "header=0x200",
+                                                                 more])))
     assert code == 0, err
     report = json.loads(out)
     assert report["mcuboot"]["signature"]["type"] == key
     image = (tmp_path / "fw_CRC.bin").read_bytes()
-    assert [t for t, _ in tlvs_of(image, 0)] == [0x10, 0x01, signature_type]
+    assert [t for t, _ in tlvs_of(image, 0)] == tlvs
     done = subprocess.run([imgtool(), "verify", "-k", str(token.pems[key]),
                            str(tmp_path / "fw_CRC.bin")], capture_output=True, text=True,
                           timeout=120)
@@ -169,7 +176,7 @@ def test_a_token_key_signs_what_imgtool_and_check_verify(tmp_path, token, velk, 
                                            "--ncrc_slot", "--elf", elf, "--mcuboot",
                                            f"key={named}")
         assert code == 0, checked + check_err
-        assert (f"MCUboot signature: {key} (TLV 0x{signature_type:02X}) by {shown}, ok"
+        assert (f"MCUboot signature: {key} (TLV 0x{tlvs[-1]:02X}) by {shown}, ok"
                 in checked.splitlines()), checked
     no_secret(tmp_path, out, err, checked, check_err)
 
@@ -233,8 +240,8 @@ REFUSED = [
                  "2 tokens match pkcs11:object=ed25519?pin-value=***: name one with token=, "
                  'serial= or slot-id= (its tokens: "spare", "velk build")', id="two-tokens"),
     pytest.param(f"token=velk%20build?pin-value={PIN_IN_URI}", {},
-                 '5 private keys in token "velk build" match: name one with object= or id=',
-                 id="five-keys"),
+                 '6 private keys in token "velk build" match: name one with object= or id=',
+                 id="six-keys"),
     pytest.param(f"token=velk%20build;object=ecdsa-p521?pin-value={PIN_IN_URI}", {},
                  "pkcs11:token=velk%20build;object=ecdsa-p521?pin-value=*** is an ECDSA key "
                  "on secp521r1: ", id="a-key-mcuboot-does-not-verify"),
