@@ -23,18 +23,19 @@ constexpr long token_initialized = 0x400;
 // How a key of each kind signs in the token, as MCUboot verifies it.
 struct Scheme {
     crypto::KeyType type;
-    const char* hash;       // hashlib's digest the token signs; null: the message itself
+    bool hashed;            // the token signs the message's digest, else the message
+    crypto::Hash hash;      // that digest's
     const char* mechanism;  // pkcs11.Mechanism's name
     bool pss;               // with the hash, MGF1 over it and a 32-byte salt
     bool rs;                // the token's r||s, made DER as MCUboot reads ECDSA's
 };
 
 const Scheme schemes[] = {
-    {crypto::KeyType::ed25519, nullptr, "EDDSA", false, false},
-    {crypto::KeyType::ecdsa_p256, "sha256", "ECDSA", false, true},
-    {crypto::KeyType::ecdsa_p384, "sha384", "ECDSA", false, true},
-    {crypto::KeyType::rsa_2048, "sha256", "RSA_PKCS_PSS", true, false},
-    {crypto::KeyType::rsa_3072, "sha256", "RSA_PKCS_PSS", true, false},
+    {crypto::KeyType::ed25519, false, crypto::Hash::sha256, "EDDSA", false, false},
+    {crypto::KeyType::ecdsa_p256, true, crypto::Hash::sha256, "ECDSA", false, true},
+    {crypto::KeyType::ecdsa_p384, true, crypto::Hash::sha384, "ECDSA", false, true},
+    {crypto::KeyType::rsa_2048, true, crypto::Hash::sha256, "RSA_PKCS_PSS", true, false},
+    {crypto::KeyType::rsa_3072, true, crypto::Hash::sha256, "RSA_PKCS_PSS", true, false},
 };
 
 const Scheme* scheme_of(crypto::KeyType type) {
@@ -452,9 +453,10 @@ public:
             PyObject* pkcs11 = found_.pkcs11.get();
             Ref data = check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(message),
                                                        static_cast<Py_ssize_t>(size)));
-            if (scheme->hash) {
+            const char* hash_name = crypto::hash_row(scheme->hash).name;
+            if (scheme->hashed) {
                 Ref hashlib = check(PyImport_ImportModule("hashlib"));
-                Ref hash = check(PyObject_CallMethod(hashlib.get(), "new", "sO", scheme->hash,
+                Ref hash = check(PyObject_CallMethod(hashlib.get(), "new", "sO", hash_name,
                                                      data.get()));
                 data = check(PyObject_CallMethod(hash.get(), "digest", nullptr));
             }
@@ -463,12 +465,12 @@ public:
             Ref mechanism = member(mechanisms.get(), scheme->mechanism);
             check(PyDict_SetItemString(keywords.get(), "mechanism", mechanism.get()));
             if (scheme->pss) {
-                std::string hash_name;
-                for (const char* c = scheme->hash; *c; ++c)
-                    hash_name += static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
-                Ref hash_mechanism = member(mechanisms.get(), hash_name.c_str());
-                Ref mgf = member(check(PyObject_GetAttrString(pkcs11, "MGF")).get(),
-                                    hash_name.c_str());
+                // Mechanism.SHA256 and MGF.SHA256: the hash's name in capitals.
+                std::string capitals;
+                for (const char* c = hash_name; *c; ++c)
+                    capitals += static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
+                Ref hash_mechanism = member(mechanisms.get(), capitals.c_str());
+                Ref mgf = member(member(pkcs11, "MGF").get(), capitals.c_str());
                 Ref salt = check(PyLong_FromLong(32));
                 Ref parameters =
                     check(PyTuple_Pack(3, hash_mechanism.get(), mgf.get(), salt.get()));
