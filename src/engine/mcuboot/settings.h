@@ -1,8 +1,8 @@
 // An MCUboot image's settings, read once from what the asker gave into
 // what FLASH's signing and CHECK's verdict need: `key=<file>,header=<size>,
 // slot=<size>,version=<v>,align=<n>,pad,confirm,counter=<n>|auto,
-// dependency=<id>:<v>,tlv=<type>:<hex>,pubkey=hash|full,sign=digest|payload,
-// signature=<file>`. The command line
+// dependency=<id>:<v>,tlv=<type>:<hex>,pubkey=hash|full,sha=256|384|512,pure,
+// sign=digest|payload,signature=<file>`. The command line
 // gives them as one word, the Python API's mcuboot={...} as a dict; both
 // come here as the request's settings.
 #pragma once
@@ -31,6 +31,8 @@ struct Settings {
     std::vector<Tlv> dependencies;  // their values encoded
     std::vector<Tlv> custom;        // in the order given
     bool full_key = false;          // PUBKEY rather than KEYHASH
+    std::optional<crypto::Hash> hash;  // sha=; none: auto, as the key decides
+    bool pure = false;                 // the signature over the image, not its hash
     // A key the build never holds, key= its public half: the bytes its
     // holder signs written out, or the signature they made put in.
     std::optional<external::Vector> sign;

@@ -8,6 +8,7 @@
 #include "../report/refusal.h"
 #include "../report/text.h"
 #include "describe.h"
+#include "hashing.h"
 
 namespace velk::mcuboot {
 
@@ -175,12 +176,6 @@ void check_vectors(Signing& s, const ElfBuild& elf, const layout::MemoryMap& mem
             static_cast<unsigned long long>(needed)));
 }
 
-Bytes sha256(crypto::Provider& crypto, const Bytes& bytes) {
-    std::unique_ptr<crypto::Digest> digest = crypto.sha256();
-    digest->update(bytes.data(), bytes.size());
-    return digest->finish();
-}
-
 std::vector<Added> added_pieces(const Signing& s, const Signed& made);
 
 // The settings read and the key file's text, before the build is: what is
@@ -188,13 +183,14 @@ std::vector<Added> added_pieces(const Signing& s, const Signed& made);
 // loading meanwhile.
 Signing start_signing(const Request& request) {
     Signing s;
+    s.option = request.asker.name(Option::mcuboot);
     s.settings = read_settings(request, Use::sign);
     if (s.settings.key)
         s.key = read_key(*s.settings.key,
                          std::string(request.asker.name(Option::mcuboot)) + ": ");
-    s.option = request.asker.name(Option::mcuboot);
     if (s.settings.signature)
-        s.signature = external::read_signature(*s.settings.signature, s.option + ": ");
+        s.signature =
+            external::read_signature(*s.settings.signature, std::string(s.option) + ": ");
     return s;
 }
 
@@ -246,23 +242,37 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
         memory.feed(s.slot + out.room.size(), s.end, feed);
         feed(protected_area.data(), protected_area.size());
     };
-    std::unique_ptr<crypto::Digest> digest = crypto.sha256();
-    covered([&](const uint8_t* bytes, size_t size) { digest->update(bytes, size); });
-    out.hash = digest->finish();
+    auto digest_of = [&](crypto::Hash hash) {
+        std::unique_ptr<crypto::Digest> digest = crypto.digest(hash);
+        covered([&](const uint8_t* bytes, size_t size) { digest->update(bytes, size); });
+        return digest->finish();
+    };
+    // The key decides the hash, and opening it waits for its library to
+    // load: the likely hash is taken meanwhile, and taken again only for a
+    // key that wants another.
+    crypto::Hash hash = likely_hash(settings.hash, settings.pure);
+    out.hash = digest_of(hash);
+    std::unique_ptr<crypto::Key> key;
+    // Its holder signs in two steps with the public half alone.
+    const bool holder_signs = settings.sign || s.signature;
+    if (s.key) key = open_key(crypto, *s.key, holder_signs);
+    const crypto::Hash chosen =
+        image_hash(key ? std::optional<crypto::KeyType>(key->type()) : std::nullopt,
+                   settings.hash, settings.pure, false, std::string(s.option) + ": ");
+    if (chosen != hash) out.hash = digest_of(hash = chosen);
+    out.hash_kind = hash;
 
-    out.unprotected_tlvs.push_back({tlv::sha256, out.hash});
-    if (s.key) {
-        // Its holder signs in two steps with the public half alone.
-        const bool holder_signs = settings.sign || s.signature;
-        const std::unique_ptr<crypto::Key> key = open_key(crypto, *s.key, holder_signs);
+    out.unprotected_tlvs.push_back({crypto::hash_row(hash).tlv, out.hash});
+    if (settings.pure) out.unprotected_tlvs.push_back(pure_tlv());
+    if (key) {
         const Bytes public_der = image_public_key(*key);
-        out.key_hash = sha256(crypto, public_der);
+        out.key_hash = key_hash(crypto, hash, *key);
         out.unprotected_tlvs.push_back(settings.full_key
                                            ? Tlv{tlv::public_key, public_der}
                                            : Tlv{tlv::key_hash, out.key_hash});
         // Ed25519 signs the digest; ECDSA and RSA the covered bytes,
-        // hashing them again.
-        const bool over_digest = signs_digest(key->type());
+        // hashing them again; pure Ed25519 the covered bytes as they are.
+        const bool over_digest = signs_the_digest(key->type(), settings.pure);
         auto whole = [&] {
             Bytes bytes;
             bytes.reserve(s.end - s.slot + protected_area.size());
@@ -271,7 +281,7 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
             });
             return bytes;
         };
-        const std::string prefix = s.option + ": ";
+        const std::string prefix = std::string(s.option) + ": ";
         if (settings.sign) {
             // The first of two steps: what the holder signs, no signature.
             out.to_sign = external::to_sign(*settings.sign, {out.hash, whole, over_digest},
@@ -360,14 +370,19 @@ std::vector<Added> added_pieces(const Signing& s, const Signed& made) {
 
 // "MCUboot image ...": FLASH's line for it.
 std::string signed_line(const Signing& s, const Signed& made) {
+    // A hash other than SHA-256 is named.
+    const std::string hash = made.hash_kind == crypto::Hash::sha256
+                                 ? std::string()
+                                 : std::string(", ") + crypto::hash_row(made.hash_kind).words;
     std::string how =
         made.key_type ? std::string("signed with ") + crypto::key_type_name(*made.key_type) +
-                            " (" + *s.settings.key + ")"
-              : std::string("unsigned (the hash alone)");
+                            " (" + s.key->name + ")" + hash +
+                            (s.settings.pure ? ", pure" : "")
+              : "unsigned (the hash alone" + hash + ")";
     if (made.to_sign)
         how = std::string("unsigned as yet: to be signed with ") +
-              crypto::key_type_name(made.to_sign->key_type) + " (" + *s.settings.key +
-              ") by the key's holder";
+              crypto::key_type_name(made.to_sign->key_type) + " (" + s.key->name + ")" + hash +
+              (s.settings.pure ? ", pure" : "") + " by the key's holder";
     else if (s.signature)
         how += ", the signature from " + s.signature->name + " verified";
     return text::format("MCUboot image %s at %s: header 0x%X (%s), %u bytes of payload, "
@@ -403,8 +418,10 @@ json::Value describe(const Signing& s, const Signed& made) {
         }
     }
     d.hash = made.hash;
+    d.hash_kind = made.hash_kind;
     d.key_hash = made.key_hash;
     if (made.key_type) d.signature = signature_tlv(*made.key_type);
+    d.signer = made.key_type;
     if (!made.trailer.empty())
         d.trailer = Description::Trailer{made.image_end - trailer_magic(s.settings.align).size(),
                                          made.trailer.front()};

@@ -153,10 +153,13 @@ constexpr OptionRow rows[] = {
                   header=<size>   the header's room (required): the build's own
                                   when its image starts with that many 0x00 or
                                   erased bytes, else added before the image
-                  key=<file>      a PEM private key: Ed25519, ECDSA P-256,
+                  key=<file>      a PEM private key: Ed25519, ECDSA P-256/P-384,
                                   RSA-2048/3072 (an encrypted one takes its
                                   password from VELK_KEY_PASSWORD); without it the
                                   image carries its hash alone
+                  key=pkcs11:<URI>  a key in a PKCS#11 token, which signs there
+                                  (the module from VELK_PKCS11_MODULE, the PIN
+                                  from VELK_PKCS11_PIN)
                   slot=<size>     the slot: the image and trailer must fit
                   version=<major>.<minor>.<revision>[+<build>] (default 0.0.0+0)
                   align=<1|2|4|8|16|32>  the flash write size (default 1)
@@ -165,6 +168,9 @@ constexpr OptionRow rows[] = {
                   counter=<n>|auto  the security counter (auto: from the version)
                   dependency=<id>:<version>, tlv=<type>:<hex bytes>  repeatable
                   pubkey=hash|full  the key's hash (default) or the key itself
+                  sha=256|384|512  the image's hash (default: the key's own,
+                                  SHA-384 for P-384, else SHA-256)
+                  pure            Ed25519 signs the image itself, with SHA-512
                   sign=digest|payload  a key the build never holds (key= its
                                   public key): writes only what its holder
                                   signs, <root>_CRC.tosign
@@ -176,7 +182,7 @@ constexpr OptionRow rows[] = {
                 CHECK: verifies a signed image in the file (header, TLVs, hash,
                 and with a key its key hash and signature); --mcuboot alone
                 checks the hash:
-                  key=<file>      a PEM public or private key
+                  key=<file>      a PEM public or private key, or pkcs11:<URI>
                   header=<size>   the hdr_size the image must have
                   slot=<size>[,pad|,confirm]  the slot it must fit; with pad
                                   or confirm its trailer at the slot's end
