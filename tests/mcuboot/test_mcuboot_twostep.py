@@ -34,6 +34,7 @@ def holders(tmp_path_factory):
     folder = tmp_path_factory.mktemp("holders")
     made = {"ed25519": ed25519.Ed25519PrivateKey.generate(),
             "ecdsa-p256": ec.generate_private_key(ec.SECP256R1()),
+            "ecdsa-p384": ec.generate_private_key(ec.SECP384R1()),
             "rsa-2048": rsa.generate_private_key(public_exponent=65537, key_size=2048),
             "rsa-3072": rsa.generate_private_key(public_exponent=65537, key_size=3072),
             "other-ed25519": ed25519.Ed25519PrivateKey.generate()}
@@ -52,10 +53,13 @@ def holders(tmp_path_factory):
 def holder_signs(key, data, vector):
     """What the key's holder returns for the bytes of a .tosign file: Ed25519
     over them as they are; ECDSA and RSA-PSS over the digest as a hash
-    already taken, or over the payload with SHA-256."""
+    already taken, or over the payload with the image's hash (SHA-384 for
+    P-384, else SHA-256)."""
     if isinstance(key, ed25519.Ed25519PrivateKey):
         return key.sign(data)
-    algorithm = utils.Prehashed(hashes.SHA256()) if vector == "digest" else hashes.SHA256()
+    p384 = isinstance(key, ec.EllipticCurvePrivateKey) and key.curve.key_size == 384
+    hash_ = hashes.SHA384() if p384 else hashes.SHA256()
+    algorithm = utils.Prehashed(hash_) if vector == "digest" else hash_
     if isinstance(key, ec.EllipticCurvePrivateKey):
         return key.sign(data, ec.ECDSA(algorithm))
     return key.sign(data, PSS, algorithm)
@@ -96,6 +100,10 @@ def imgtool_options(settings, room):
         args.append("--pad")
     if "counter" in settings:
         args += ["-s", settings["counter"]]
+    if "sha" in settings:
+        args += ["--sha", settings["sha"]]
+    if settings.get("pure"):
+        args.append("--pure")
     for tlv in settings.get("tlv", []):
         kind, value = tlv.split(":")
         args += ["--custom-tlv", kind, "0x" + value]
@@ -120,13 +128,16 @@ VECTORS = [
                                          "tlv": ["0xA0:01020304"]}, id="payload-protected"),
     pytest.param("digest", "added", {"slot": SLOT_SIZE, "confirm": True}, id="digest-confirm"),
     pytest.param("payload", "reserved", {"slot": SLOT_SIZE, "pad": True}, id="payload-pad"),
+    pytest.param("digest", "added", {"sha": 512}, id="digest-sha512"),
+    pytest.param("payload", "added", {"pure": True}, id="payload-pure"),
 ]
 
 
 @pytest.mark.parametrize("vector, room, extra", VECTORS)
 def test_tosign_holds_imgtools_vector_to_sign(tmp_path, holders, vector, room, extra):
     elf, symbol = build(tmp_path, room)
-    settings = settings_of(holders["ecdsa-p256"], extra, sign=vector)
+    kind = "ed25519" if extra.get("pure") or "sha" in extra else "ecdsa-p256"
+    settings = settings_of(holders[kind], extra, sign=vector)
     plain = plain_hex(tmp_path, elf, symbol)
     imgtool_run("sign", *imgtool_options(settings, room), "--vector-to-sign", vector, plain,
                 plain.parent / "vector.bin")
@@ -142,10 +153,11 @@ def test_tosign_holds_imgtools_vector_to_sign(tmp_path, holders, vector, room, e
     else:
         assert mine == theirs
     if vector == "digest":
-        assert len(mine) == 32 and mine.hex() == report.mcuboot["hash"]["value"]
+        assert len(mine) == extra.get("sha", 256) // 8
+        assert mine.hex() == report.mcuboot["hash"]["value"]
     assert report.to_sign == {"file": str(tmp_path / "fw_CRC.tosign"), "vector": vector,
                               "size": len(mine), "key": settings["key"],
-                              "key_type": "ecdsa-p256", "bytes": mine.hex()}
+                              "key_type": kind, "bytes": mine.hex()}
     assert report.files == [str(tmp_path / "fw_CRC.tosign")]
     assert report.files[0].format == "bytes to sign"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["fw.elf", "fw_CRC.tosign", "plain"]
@@ -159,6 +171,10 @@ KINDS = [
     pytest.param("rsa-2048", "digest", {"slot": SLOT_SIZE, "confirm": True},
                  id="rsa-2048-confirm"),
     pytest.param("rsa-3072", "payload", {}, id="rsa-3072-payload"),
+    pytest.param("ecdsa-p384", "digest", {}, id="ecdsa-p384-digest"),
+    pytest.param("ecdsa-p384", "payload", {"slot": SLOT_SIZE, "pad": True},
+                 id="ecdsa-p384-payload-pad"),
+    pytest.param("ed25519", "digest", {"sha": 512}, id="ed25519-sha512"),
 ]
 
 
@@ -191,9 +207,9 @@ def test_two_steps_make_imgtools_fix_sig_image(tmp_path, holders, kind, vector, 
     assert any("fw_CRC.tosign of an earlier run is removed" in n for n in report.notes)
 
 
-def der_to_rs(der):
+def der_to_rs(der, size=32):
     r, s = utils.decode_dss_signature(der)
-    return r.to_bytes(32, "big") + s.to_bytes(32, "big")
+    return r.to_bytes(size, "big") + s.to_bytes(size, "big")
 
 
 def high_s(der):
@@ -220,6 +236,7 @@ FORMS = [
                  id="ecdsa-rs-base64"),
     pytest.param("ecdsa-p256", high_s, der_to_rs, id="ecdsa-rs-high-s"),
     pytest.param("rsa-2048", same, same, id="rsa-raw"),
+    pytest.param("ecdsa-p384", same, lambda sig: der_to_rs(sig, 48), id="ecdsa-p384-rs-raw"),
 ]
 
 
@@ -438,3 +455,25 @@ def test_the_first_step_refuses_an_image_that_would_not_fit_once_signed(tmp_path
     if kind == "ed25519":
         assert first.stderr == one_step.stderr
     assert sorted(p.name for p in tmp_path.iterdir()) == ["fw.elf"]
+
+
+def test_a_pure_ed25519_image_from_the_holders_signature_of_the_payload(tmp_path, holders):
+    """imgtool makes no pure image from a fixed signature; the two steps do:
+    the holder signs the payload itself, and the image is the one a run
+    that holds the key makes (Ed25519 signs alike every time)."""
+    holder = holders["ed25519"]
+    elf, symbol = build(tmp_path, "added")
+    velk_crc.flash(elf, symbol=symbol, mcuboot=settings_of(holder, sign="payload", pure=True))
+    payload = (tmp_path / "fw_CRC.tosign").read_bytes()
+    (tmp_path / "fw.sig").write_bytes(holder["key"].sign(payload))
+    report = velk_crc.flash(elf, symbol=symbol, bin=True, mcuboot=settings_of(
+        holder, signature=str(tmp_path / "fw.sig"), pure=True))
+    assert [t["name"] for t in report.mcuboot["tlvs"]] == ["SHA512", "SIG_PURE", "KEYHASH",
+                                                           "ED25519"]
+    two_steps = (tmp_path / "fw_CRC.bin").read_bytes()
+    assert two_steps[:len(payload)] == payload
+    done = imgtool_run("verify", "-k", holder["public"], tmp_path / "fw_CRC.bin")
+    assert "Image was correctly validated" in done.stdout
+    velk_crc.flash(elf, symbol=symbol, bin=True,
+                   mcuboot=settings_of(holder, key=str(holder["private"]), pure=True))
+    assert (tmp_path / "fw_CRC.bin").read_bytes() == two_steps

@@ -380,9 +380,9 @@ std::string signed_line(const Signing& s, const Signed& made) {
                             (s.settings.pure ? ", pure" : "")
               : "unsigned (the hash alone" + hash + ")";
     if (made.to_sign)
-        how = std::string("unsigned as yet: to be signed with ") +
-              crypto::key_type_name(made.to_sign->key_type) + " (" + s.key->name + ")" + hash +
-              (s.settings.pure ? ", pure" : "") + " by the key's holder";
+        how = "unsigned as yet" + hash + (s.settings.pure ? ", pure" : "") +
+              ": to be signed with " + crypto::key_type_name(made.to_sign->key_type) + " (" +
+              s.key->name + ") by the key's holder";
     else if (s.signature)
         how += ", the signature from " + s.signature->name + " verified";
     return text::format("MCUboot image %s at %s: header 0x%X (%s), %u bytes of payload, "
