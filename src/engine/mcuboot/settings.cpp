@@ -129,6 +129,19 @@ const SettingRow setting_rows[] = {
     {"tlv", "--custom-tlv", true, false, true, nullptr, "tlv=0xA0:01020304", read_tlv},
     {"pubkey", "--public-key-format", true, false, false, nullptr, "pubkey=full",
      read_pubkey},
+    {"rom-fixed", "--rom-fixed", true, false, false, nullptr, "rom-fixed=0x08020000",
+     read_rom_fixed},
+    {"load-addr", "--load-addr", true, false, false, nullptr, "load-addr=0x20000000",
+     read_load_addr},
+    {"max-sectors", "--max-sectors", true, false, false, "max-sectors=<n>", "max-sectors=256",
+     read_max_sectors},
+    {"overwrite-only", "--overwrite-only", false, false, false, "overwrite-only", nullptr,
+     read_overwrite_only},
+    {"hex-addr", "--hex-addr", true, false, false, nullptr, "hex-addr=0x0", read_hex_addr},
+    {"boot-record", "--boot-record", true, false, false, nullptr, "boot-record=SPE",
+     read_boot_record},
+    {"non-bootable", "--non-bootable", false, false, false, nullptr, nullptr,
+     read_non_bootable},
 };
 
 // "key, header, ...": every setting's name.
@@ -181,6 +194,7 @@ public:
                    "key=<file> too, as in key=signing-key.pem (without a key the image "
                    "is unsigned)");
         if (s.counter_auto) s.counter = counter_of(s.version);
+        if (std::string why = options_conflict(s); !why.empty()) refuse(why);
     }
 
 private:
@@ -243,6 +257,7 @@ Settings verify_settings(const McubootSettings& given, const std::string& option
     if (s.pad && !s.slot)
         throw Refusal{option + ": pad and confirm say the slot was filled to its end: give "
                                "slot=<size> too"};
+    if (std::string why = options_conflict(s); !why.empty()) throw Refusal{option + ": " + why};
     return s;
 }
 

@@ -13,6 +13,7 @@
 
 #include "../request/request.h"
 #include "format.h"
+#include "options.h"
 
 namespace velk::mcuboot {
 
@@ -30,6 +31,7 @@ struct Settings {
     std::vector<Tlv> custom;        // in the order given
     bool full_key = false;          // PUBKEY rather than KEYHASH
     bool counter_auto = false;      // counter=auto: the version's, once all are read
+    ImageOptions image;             // rom-fixed=, load-addr=, max-sectors=, ...
 };
 
 // What the settings are read for: FLASH signs an image with them (header=

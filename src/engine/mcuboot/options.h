@@ -1,0 +1,90 @@
+// imgtool's image options beside the header, key and slot, each a row of
+// the settings' table with its reader here:
+//   rom-fixed=<address>  the image runs from the slot at that flash offset
+//                        alone (flag ROM_FIXED, load_addr)
+//   load-addr=<address>  the image is copied to RAM there (flag RAM_LOAD)
+//   max-sectors=<n>      the swap status the trailer holds room for
+//   overwrite-only       a trailer for overwrite-only updates
+//   hex-addr=<address>   the HEX file holds the image at that address
+//   boot-record=<role>   the measured-boot record (TLV 0x60)
+//   non-bootable         flag NON_BOOTABLE
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "format.h"
+#include "key.h"
+
+namespace velk::mcuboot {
+
+class Reading;
+struct Settings;
+
+struct ImageOptions {
+    std::optional<uint32_t> rom_fixed;
+    std::optional<uint32_t> load_addr;
+    std::optional<unsigned> max_sectors;
+    bool overwrite_only = false;
+    std::optional<uint64_t> hex_addr;
+    std::optional<std::string> boot_record;  // the software's role
+    bool non_bootable = false;
+};
+
+void read_rom_fixed(Reading& r);
+void read_load_addr(Reading& r);
+void read_max_sectors(Reading& r);
+void read_overwrite_only(Reading& r);
+void read_hex_addr(Reading& r);
+void read_boot_record(Reading& r);
+void read_non_bootable(Reading& r);
+
+// What the options given together cannot mean, as a refusal's words after
+// the option's name; empty when they can.
+std::string options_conflict(const Settings& s);
+
+// The header's flags and load_addr the options ask for.
+uint32_t option_flags(const ImageOptions& o);
+uint32_t option_load_addr(const ImageOptions& o);
+
+// The trailer the slot holds room for.
+Trailer trailer_of(const Settings& s);
+
+// The least trailer CHECK expects room for with max-sectors= or
+// overwrite-only, for a trailer magic of `magic_align` (8 stands for every
+// write size up to 8, of which 1 makes the least): nullopt without either.
+// The words say what sizes it: "max-sectors=256".
+struct LeastTrailer {
+    uint64_t size;
+    std::string words;
+};
+std::optional<LeastTrailer> least_trailer(const Settings& s, unsigned magic_align);
+
+// MCUboot boots a ROM-fixed image only from the slot whose flash offset
+// its load_addr holds: the slot's address, or its offset from the base of
+// a flash device mapped on a 1 MiB boundary (0x08000000). Whether
+// `load_addr` is that of the slot at `slot`.
+bool fixed_at(uint32_t load_addr, uint64_t slot);
+// "0x08020000 (the slot's address) or its offset in its flash device":
+// what load_addr should hold for a slot at `slot`.
+std::string fixed_wanted(uint64_t slot);
+
+// What a bootloader would refuse of the options for a slot at `slot`
+// (forced with --force): a ROM-fixed address of another slot.
+std::vector<std::string> options_refused(const Settings& s, uint64_t slot);
+
+// The boot record with the signer's place zero, where the protected TLVs
+// are laid out; `signed_boot_record` puts the key's hash there once the
+// key is open (none: an unsigned image's record keeps zeros).
+void add_boot_record(const Settings& s, std::vector<Tlv>& protected_tlvs);
+void signed_boot_record(const Settings& s, const std::optional<KeyFile>& key,
+                        crypto::Provider& crypto, std::vector<Tlv>& protected_tlvs);
+
+// FLASH's words for the options given, after its line's own: "" for none,
+// else "; rom-fixed=0x08000000, non-bootable, ...".
+std::string options_words(const Settings& s);
+
+}  // namespace velk::mcuboot
