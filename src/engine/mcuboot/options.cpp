@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include "../report/refusal.h"
 #include "../report/text.h"
 #include "boot_record.h"
 #include "settings.h"
@@ -157,6 +158,31 @@ void signed_boot_record(const Settings& s, const std::optional<KeyFile>& key,
     // with it protect_tlv_size, stay as laid out.
     for (Tlv& t : protected_tlvs)
         if (t.type == tlv::boot_record) t.value = record_of(s, signer);
+}
+
+std::optional<HexImage> hex_image(const Settings& s, uint64_t slot,
+                                  const layout::MemoryMap& memory, const std::string& option) {
+    if (!s.image.hex_addr || memory.empty()) return std::nullopt;
+    const uint64_t to = *s.image.hex_addr;
+    const uint64_t first = memory.pieces().front().address, end = memory.end();
+    // What the HEX holds below the slot (the build's bytes before it) stays
+    // at or above 0, its end within 32 bits.
+    if (slot - first > to || end - slot > (uint64_t{1} << 32) - to)
+        throw Refusal{text::format(
+            "%s: hex-addr=%s would move the HEX's bytes at %s to %s past 0x0 or 0xFFFFFFFF, "
+            "the addresses a HEX file holds",
+            option.c_str(), text::number(to).c_str(), text::address(first).c_str(),
+            text::address(end - 1).c_str())};
+    HexImage out{layout::MemoryMap(memory.fill()), to - slot};
+    std::vector<layout::Segment> segments = memory.segments();
+    for (layout::Segment& g : segments) g.address += out.moved_by;
+    out.memory.set_segments(std::move(segments));
+    for (const layout::Piece& p : memory.pieces()) {
+        layout::Piece moved = p;
+        moved.address += out.moved_by;
+        out.memory.append(moved);
+    }
+    return out;
 }
 
 std::string options_words(const Settings& s) {

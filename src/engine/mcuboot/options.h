@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "../layout/memory_map.h"
 #include "format.h"
 #include "key.h"
 
@@ -82,6 +83,17 @@ std::vector<std::string> options_refused(const Settings& s, uint64_t slot);
 void add_boot_record(const Settings& s, std::vector<Tlv>& protected_tlvs);
 void signed_boot_record(const Settings& s, const std::optional<KeyFile>& key,
                         crypto::Provider& crypto, std::vector<Tlv>& protected_tlvs);
+
+// The HEX's image with hex-addr=: the run's image moved so that the slot
+// starts at that address, as a programmer of another address space (an
+// external flash's own) takes it; nullopt without hex-addr=. An image moved
+// below 0 or past 4 GiB is refused.
+struct HexImage {
+    layout::MemoryMap memory;
+    uint64_t moved_by;  // added to every address, modulo 2^64
+};
+std::optional<HexImage> hex_image(const Settings& s, uint64_t slot,
+                                  const layout::MemoryMap& memory, const std::string& option);
 
 // FLASH's words for the options given, after its line's own: "" for none,
 // else "; rom-fixed=0x08000000, non-bootable, ...".
