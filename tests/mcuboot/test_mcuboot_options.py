@@ -5,12 +5,14 @@ header layouts; the measured-boot record decoded by cbor2; our CHECK accepts
 what FLASH wrote and names a wrong flag, load_addr or trailer room; the
 refusals as typed."""
 
+import hashlib
 import shutil
 import struct
 import subprocess
 
 import cbor2
 import pytest
+from cryptography.hazmat.primitives import serialization
 
 import velk_crc
 from conftest import run_command
@@ -299,3 +301,49 @@ def test_check_lists_the_settings_it_takes(tmp_path):
         2, 'error: fw_CRC.hex: --mcuboot in CHECK takes key=<file> (the public or private '
            'key), header=<size>, slot=<size>, pad, confirm, max-sectors=<n> and overwrite-only: '
            '"rom-fixed=0x08000000" is not one of them\n')
+
+
+def record_at(image):
+    """Where the boot record's value lies in the image, and its bytes."""
+    hdr_size, _, img_size = struct.unpack_from("<HHI", image, 8)
+    at = hdr_size + img_size + 4
+    while image[at] != BOOT_RECORD:
+        at += 4 + struct.unpack_from("<H", image, at + 2)[0]
+    length = struct.unpack_from("<H", image, at + 2)[0]
+    return at + 4, image[at + 4:at + 4 + length]
+
+
+@pytest.mark.parametrize("change, checked_with, named", [
+    pytest.param(None, "ed25519", None, id="as-made"),
+    pytest.param("version", "ed25519", ("the boot record TLV (0x60)'s version", "1.2.4",
+                                        "1.2.3 (the header's)"), id="another-version"),
+    pytest.param(None, "ecdsa", ("the boot record TLV (0x60)'s signer", "{made}",
+                                 "{other} (the key's hash)"), id="another-signer"),
+    pytest.param("measurement", "ed25519", (
+        "the boot record TLV (0x60)", "{head}...",
+        "a CBOR map of the software's properties that ends in its measurement, 32 bytes the "
+        "bootloader writes the image's hash over"), id="no-measurement-last"),
+])
+def test_check_reads_the_boot_record(tmp_path, keys, change, checked_with, named):
+    image_path = imgtool_image(tmp_path, "-k", str(keys["ed25519"]), "--boot-record", "SPE")
+    data = bytearray(image_path.read_bytes())
+    at, record = record_at(bytes(data))
+    decoded = cbor2.loads(record)
+    if change == "version":
+        data[at + record.index(b"1.2.3") + 4] = ord("4")
+    elif change == "measurement":
+        data[at + len(record) - 33] = 0x1F  # the last byte string one byte short
+    image_path.write_bytes(bytes(data))
+    other = subprocess.run([imgtool(), "getpub", "-k", str(keys[checked_with]), "-e", "pem"],
+                           capture_output=True, text=True, check=True).stdout
+    (tmp_path / "pub.pem").write_text(other)
+    report = velk_crc.check(image_path, base=SLOT, mcuboot={"key": str(tmp_path / "pub.pem")})
+    if named is None:
+        assert report.ok, report.mcuboot["faults"]
+        return
+    public = serialization.load_pem_public_key(other.encode()).public_bytes(
+        serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo)
+    what, held, wanted = named
+    held = held.format(made=decoded[5].hex(), head=record[:16].hex())
+    wanted = wanted.format(other=hashlib.sha256(public).hexdigest())
+    assert (what, held, wanted) in faults(report)

@@ -260,6 +260,18 @@ private:
         sha->update(bytes_.data(), hashed);
         v_.hash = sha->finish();
         walk_tlvs(v_, bytes_.data(), hashed);
+        boot_records();
+    }
+
+    // A measured-boot record names the image's version and, with a key
+    // given, its signer, and ends where the bootloader writes the hash.
+    void boot_records() {
+        for (const format::Entry& e : v_.areas.entries)
+            if (e.type == format::tlv::boot_record && e.is_protected)
+                for (const format::RecordFault& f :
+                     format::boot_record_check(e.value, v_.header.version, v_.key_hash))
+                    fault(format::tlv_words(e.type) + (f.part.empty() ? "" : "'s " + f.part),
+                          value_at(e), f.held, f.wanted);
     }
 
     // The slot's end when the image was padded to it: slot= with pad or

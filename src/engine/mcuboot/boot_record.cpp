@@ -1,5 +1,7 @@
 #include "boot_record.h"
 
+#include "../report/text.h"
+
 namespace velk::mcuboot {
 
 namespace {
@@ -39,7 +41,99 @@ void bytes(std::vector<uint8_t>& out, const std::vector<uint8_t>& value) {
     out.insert(out.end(), value.begin(), value.end());
 }
 
+// One item of the record's map, as read: a key, and a text, bytes or a
+// number.
+struct Item {
+    uint64_t key;
+    Major major;
+    uint64_t number;            // unsigned_int
+    std::vector<uint8_t> data;  // text_string, byte_string
+};
+
+// The definite-length items the record holds, read from its bytes.
+class Reader {
+public:
+    explicit Reader(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
+
+    bool head(Major& major, uint64_t& argument) {
+        if (at_ >= bytes_.size()) return false;
+        const uint8_t first = bytes_[at_++];
+        major = static_cast<Major>(first >> 5);
+        const uint8_t low = first & 0x1F;
+        if (low < 24) {
+            argument = low;
+            return true;
+        }
+        if (low > 27) return false;
+        const unsigned width = 1u << (low - 24);
+        if (bytes_.size() - at_ < width) return false;
+        argument = 0;
+        for (unsigned i = 0; i < width; ++i) argument = argument << 8 | bytes_[at_++];
+        return true;
+    }
+
+    bool item(Item& out) {
+        Major key_major;
+        uint64_t key;
+        if (!head(key_major, key) || key_major != unsigned_int) return false;
+        out.key = key;
+        uint64_t argument;
+        if (!head(out.major, argument)) return false;
+        if (out.major == unsigned_int) {
+            out.number = argument;
+            return true;
+        }
+        if ((out.major != text_string && out.major != byte_string) ||
+            argument > bytes_.size() - at_)
+            return false;
+        out.data.assign(bytes_.begin() + static_cast<ptrdiff_t>(at_),
+                        bytes_.begin() + static_cast<ptrdiff_t>(at_ + argument));
+        at_ += argument;
+        return true;
+    }
+
+    bool done() const { return at_ == bytes_.size(); }
+
+private:
+    const std::vector<uint8_t>& bytes_;
+    size_t at_ = 0;
+};
+
 }  // namespace
+
+std::vector<RecordFault> boot_record_faults(const std::vector<uint8_t>& record,
+                                            const std::string& version,
+                                            const std::vector<uint8_t>& signer,
+                                            size_t digest_size) {
+    const std::string shape =
+        "a CBOR map of the software's properties that ends in its measurement, " +
+        std::to_string(digest_size) + " bytes the bootloader writes the image's hash over";
+    Reader reader(record);
+    Major major;
+    uint64_t count = 0;
+    std::vector<Item> items;
+    bool read = reader.head(major, count) && major == map && count <= record.size();
+    for (uint64_t i = 0; read && i < count; ++i) {
+        items.emplace_back();
+        read = reader.item(items.back());
+    }
+    if (!read || !reader.done() || items.empty() || items.back().key != measurement_value ||
+        items.back().major != byte_string || items.back().data.size() != digest_size)
+        return {{"", record.size() > 16 ? text::hex(record.data(), 16) + "..."
+                                        : text::hex(record),
+                 shape}};
+    std::vector<RecordFault> out;
+    for (const Item& item : items) {
+        if (item.key == sw_version && item.major == text_string &&
+            std::string(item.data.begin(), item.data.end()) != version)
+            out.push_back({"version", std::string(item.data.begin(), item.data.end()),
+                           version + " (the header's)"});
+        if (item.key == signer_id && item.major == byte_string && !signer.empty() &&
+            item.data != signer)
+            out.push_back({"signer", text::hex(item.data), text::hex(signer) + " (the key's hash)"});
+    }
+    return out;
+}
 
 size_t characters(const std::string& text) {
     size_t count = 0;

@@ -26,4 +26,17 @@ std::vector<uint8_t> boot_record(const std::string& sw_type, const std::string& 
                                  const std::vector<uint8_t>& signer,
                                  const std::string& measured_by, size_t digest_size);
 
+// What is wrong with a boot record as an image carries it, for an image
+// of version `version` ("<major>.<minor>.<revision>") signed by a key of
+// hash `signer` (empty: no key to compare): the part named, what it holds
+// and what it should hold. None: the record is right.
+struct RecordFault {
+    std::string part;  // "", "version", "signer": "" is the whole record
+    std::string held, wanted;
+};
+std::vector<RecordFault> boot_record_faults(const std::vector<uint8_t>& record,
+                                            const std::string& version,
+                                            const std::vector<uint8_t>& signer,
+                                            size_t digest_size);
+
 }  // namespace velk::mcuboot

@@ -130,13 +130,16 @@ std::vector<std::string> options_refused(const Settings& s, uint64_t slot) {
 
 namespace {
 
+// The version as the record gives it: without its build.
+std::string record_version(const Version& v) {
+    return std::to_string(v.major) + "." + std::to_string(v.minor) + "." +
+           std::to_string(v.revision);
+}
+
 // The record for the settings' role and version, signed by `signer`.
 Bytes record_of(const Settings& s, const Bytes& signer) {
-    const Version& v = s.version;
-    const std::string version = std::to_string(v.major) + "." + std::to_string(v.minor) + "." +
-                                std::to_string(v.revision);
-    return boot_record(*s.image.boot_record, version, signer, tlv_name(tlv::sha256),
-                       sha256_size);
+    return boot_record(*s.image.boot_record, record_version(s.version), signer,
+                       tlv_name(tlv::sha256), sha256_size);
 }
 
 }  // namespace
@@ -183,6 +186,11 @@ std::optional<HexImage> hex_image(const Settings& s, uint64_t slot,
         out.memory.append(moved);
     }
     return out;
+}
+
+std::vector<RecordFault> boot_record_check(const Bytes& value, const Version& version,
+                                           const Bytes& key_hash) {
+    return boot_record_faults(value, record_version(version), key_hash, sha256_size);
 }
 
 std::string options_words(const Settings& s) {

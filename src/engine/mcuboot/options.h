@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "../layout/memory_map.h"
+#include "boot_record.h"
 #include "format.h"
 #include "key.h"
 
@@ -94,6 +95,11 @@ struct HexImage {
 };
 std::optional<HexImage> hex_image(const Settings& s, uint64_t slot,
                                   const layout::MemoryMap& memory, const std::string& option);
+
+// What is wrong with a boot record `value` in an image of `version`
+// signed by a key of hash `key_hash` (empty: none to compare).
+std::vector<RecordFault> boot_record_check(const Bytes& value, const Version& version,
+                                           const Bytes& key_hash);
 
 // FLASH's words for the options given, after its line's own: "" for none,
 // else "; rom-fixed=0x08000000, non-bootable, ...".
