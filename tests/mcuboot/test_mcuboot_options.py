@@ -6,6 +6,7 @@ what FLASH wrote and names a wrong flag, load_addr or trailer room; the
 refusals as typed."""
 
 import hashlib
+import re
 import shutil
 import struct
 import subprocess
@@ -347,3 +348,34 @@ def test_check_reads_the_boot_record(tmp_path, keys, change, checked_with, named
     held = held.format(made=decoded[5].hex(), head=record[:16].hex())
     wanted = wanted.format(other=hashlib.sha256(public).hexdigest())
     assert (what, held, wanted) in faults(report)
+
+
+@pytest.mark.parametrize("function", ["flash", "check"])
+@pytest.mark.parametrize("settings, error, says", [
+    pytest.param({"max-sectors": True, "slot": 0x10000}, TypeError,
+                 'mcuboot["max-sectors"] must be a str or an int, not bool', id="count-as-bool"),
+    pytest.param({"overwrite-only": 1, "slot": 0x10000}, TypeError,
+                 'mcuboot["overwrite-only"] must be True or False, not int', id="switch-as-int"),
+    # None: the function's refusal (CHECK's is a file it cannot verify).
+    pytest.param({"max-sectors": 0, "slot": 0x10000}, None,
+                 "mcuboot: max-sectors=0 is no sector count: 1 to 65535, as in max-sectors=256",
+                 id="no-sectors"),
+])
+def test_the_api_reads_the_options_as_the_command_line(tmp_path, function, settings, error,
+                                                       says):
+    app_elf(tmp_path / "fw.elf", "added")
+    velk_crc.flash(tmp_path / "fw.elf", mcuboot={"header": HEADER})
+    path = tmp_path / ("fw.elf" if function == "flash" else "fw_CRC.hex")
+    if error is None:
+        error = velk_crc.Refused if function == "flash" else velk_crc.CannotVerify
+    with pytest.raises(error, match=re.escape(says) + "$"):
+        getattr(velk_crc, function)(path, mcuboot={"header": HEADER, **settings})
+
+
+def test_the_api_refuses_an_address_as_the_command_line_does(tmp_path):
+    app_elf(tmp_path / "fw.elf", "added")
+    with pytest.raises(velk_crc.Refused, match=r"^.*fw\.elf: mcuboot: load-addr=0 is no RAM "
+                                               r"address: 0x1 to 0xFFFFFFFF \(0 sets no flag\), "
+                                               r"as in load-addr=0x20000000$"):
+        velk_crc.flash(tmp_path / "fw.elf", mcuboot={"header": HEADER, "load-addr": 0})
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["fw.elf"]
