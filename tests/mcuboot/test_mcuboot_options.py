@@ -195,11 +195,12 @@ def test_a_rom_fixed_image_is_checked_where_it_lies(tmp_path, rom_fixed, base, o
     image = imgtool_image(tmp_path, "--rom-fixed", hex(rom_fixed))
     report = velk_crc.check(image, base=base, mcuboot=True)
     assert report.ok == ok
+    done = run_command("CHECK", image, "--base", hex(base), "--mcuboot")
+    assert f"MCUboot flags 0x100: ROM_FIXED at 0x{rom_fixed:08X}\n" in done.stdout
     if not ok:
         assert faults(report) == [
             ("load_addr", f"{rom_fixed:#X}".replace("0X", "0x"),
              f"0x{base:08X} (the slot's address) or its offset in its flash device")]
-        done = run_command("CHECK", image, "--base", hex(base), "--mcuboot")
         assert done.returncode == 1
         assert (f"MCUboot mismatch: load_addr at 0x{base + 4:08X} holds {rom_fixed:#x}"
                 .replace(f"{rom_fixed:#x}", f"0x{rom_fixed:X}")) in done.stdout

@@ -51,6 +51,8 @@ public:
                                   text::address(v_.address).c_str(), h.hdr_size, h.img_size,
                                   format::version_text(h.version).c_str(),
                                   text::address(v_.tlv_end).c_str()));
+        if (std::string flags = format::flags_words(h); !flags.empty())
+            report_.line("MCUboot flags " + flags);
         if (v_.hash_ok) report_.line("MCUboot hash: SHA-256 " + text::hex(v_.hash) + ", ok");
         report_.line(signature_line());
         if (v_.trailer)

@@ -43,11 +43,28 @@ constexpr uint32_t flag_ram_load = 0x20;
 constexpr uint32_t flag_rom_fixed = 0x100;
 // The image is another core's or a library's: MCUboot never jumps into it.
 constexpr uint32_t flag_non_bootable = 0x10;
-// Every flag MCUboot knows: position-independent, encrypted with AES-128 or
-// AES-256, non-bootable, RAM load, ROM-fixed, compressed (LZMA1, LZMA2,
-// ARM Thumb filter).
-constexpr uint32_t known_flags = 0x1 | 0x4 | 0x8 | flag_non_bootable | flag_ram_load |
-                                 flag_rom_fixed | 0x200 | 0x400 | 0x800;
+// Every flag MCUboot knows, by its name, in its order.
+struct FlagName {
+    uint32_t flag;
+    const char* name;
+};
+inline constexpr FlagName flag_names[] = {
+    {0x1, "PIC"},
+    {0x4, "ENCRYPTED_AES128"},
+    {0x8, "ENCRYPTED_AES256"},
+    {flag_non_bootable, "NON_BOOTABLE"},
+    {flag_ram_load, "RAM_LOAD"},
+    {flag_rom_fixed, "ROM_FIXED"},
+    {0x200, "COMPRESSED_LZMA1"},
+    {0x400, "COMPRESSED_LZMA2"},
+    {0x800, "COMPRESSED_ARM_THUMB"},
+};
+constexpr uint32_t all_flags() {
+    uint32_t all = 0;
+    for (const FlagName& f : flag_names) all |= f.flag;
+    return all;
+}
+constexpr uint32_t known_flags = all_flags();
 
 // The TLV types MCUboot knows, one row each, named as imgtool's TLV_VALUES
 // names them (the signatures and ECDSA224 as MCUboot's sources do): the

@@ -193,6 +193,21 @@ std::vector<RecordFault> boot_record_check(const Bytes& value, const Version& ve
     return boot_record_faults(value, record_version(version), key_hash, sha256_size);
 }
 
+std::string flags_words(const Header& h) {
+    if (!h.flags) return "";
+    std::string out = text::number(h.flags) + ":";
+    const char* sep = " ";
+    for (const FlagName& n : flag_names) {
+        if (!(h.flags & n.flag)) continue;
+        out += sep + std::string(n.name);
+        if (n.flag == flag_ram_load || n.flag == flag_rom_fixed)
+            out += " at " + text::address(h.load_addr);
+        sep = ", ";
+    }
+    if (h.flags & ~known_flags) out += text::format("%sunknown 0x%X", sep, h.flags & ~known_flags);
+    return out;
+}
+
 std::string options_words(const Settings& s) {
     const ImageOptions& o = s.image;
     std::vector<std::string> words;

@@ -101,6 +101,11 @@ std::optional<HexImage> hex_image(const Settings& s, uint64_t slot,
 std::vector<RecordFault> boot_record_check(const Bytes& value, const Version& version,
                                            const Bytes& key_hash);
 
+// CHECK's words for a header's flags, by MCUboot's names, with the address
+// load_addr gives the ones that use it: "0x110: ROM_FIXED at 0x08000000,
+// NON_BOOTABLE"; "" for none.
+std::string flags_words(const Header& h);
+
 // FLASH's words for the options given, after its line's own: "" for none,
 // else "; rom-fixed=0x08000000, non-bootable, ...".
 std::string options_words(const Settings& s);
