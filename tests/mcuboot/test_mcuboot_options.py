@@ -200,7 +200,7 @@ def test_a_rom_fixed_image_is_checked_where_it_lies(tmp_path, rom_fixed, base, o
     if not ok:
         assert faults(report) == [
             ("load_addr", f"{rom_fixed:#X}".replace("0X", "0x"),
-             f"0x{base:08X} (the slot's address) or its offset in its flash device")]
+             f"the slot's offset in its flash device (0x{base:08X} less the device's base)")]
         assert done.returncode == 1
         assert (f"MCUboot mismatch: load_addr at 0x{base + 4:08X} holds {rom_fixed:#x}"
                 .replace(f"{rom_fixed:#x}", f"0x{rom_fixed:X}")) in done.stdout
@@ -286,8 +286,8 @@ def test_an_option_typed_wrong_is_refused(tmp_path, settings, says):
 
 def test_a_rom_fixed_address_of_another_slot_is_refused_unless_forced(tmp_path):
     app_elf(tmp_path / "fw.elf", "added")
-    says = ("rom-fixed=0x8010000 is not the slot's address 0x08000000 nor its offset in a "
-            "flash device: MCUboot boots the image from no slot")
+    says = (r"rom-fixed=0x8010000 is not the slot's offset in its flash device \(0x08000000 "
+            r"less the device's base\): MCUboot boots the image from no slot")
     with pytest.raises(velk_crc.Refused, match=f"fw.elf: {says}"):
         velk_crc.flash(tmp_path / "fw.elf", mcuboot={"header": HEADER, "rom-fixed": 0x08010000})
     velk_crc.flash(tmp_path / "fw.elf", force=True,

@@ -117,14 +117,15 @@ bool fixed_at(uint32_t load_addr, uint64_t slot) {
 }
 
 std::string fixed_wanted(uint64_t slot) {
-    return text::address(slot) + " (the slot's address) or its offset in its flash device";
+    return "the slot's offset in its flash device (" + text::address(slot) +
+           " less the device's base)";
 }
 
 std::vector<std::string> options_refused(const Settings& s, uint64_t slot) {
     const std::optional<uint32_t>& fixed = s.image.rom_fixed;
     if (!fixed || fixed_at(*fixed, slot)) return {};
-    return {text::format("rom-fixed=%s is not the slot's address %s nor its offset in a "
-                         "flash device: MCUboot boots the image from no slot",
+    return {text::format("rom-fixed=%s is not the slot's offset in its flash device (%s "
+                         "less the device's base): MCUboot boots the image from no slot",
                          text::number(*fixed).c_str(), text::address(slot).c_str())};
 }
 

@@ -65,13 +65,13 @@ struct LeastTrailer {
 };
 std::optional<LeastTrailer> least_trailer(const Settings& s, unsigned magic_align);
 
-// MCUboot boots a ROM-fixed image only from the slot whose flash offset
-// its load_addr holds: the slot's address, or its offset from the base of
-// a flash device mapped on a 1 MiB boundary (0x08000000). Whether
-// `load_addr` is that of the slot at `slot`.
+// MCUboot boots a ROM-fixed image only from the slot whose offset in its
+// flash device load_addr holds. The device's base is not known here: it is
+// 0 (load_addr the slot's address, as on an nRF) or an address on a 1 MiB
+// boundary above the offset (0x08000000 on an STM32). Whether `load_addr`
+// can be the offset of the slot at `slot`.
 bool fixed_at(uint32_t load_addr, uint64_t slot);
-// "0x08020000 (the slot's address) or its offset in its flash device":
-// what load_addr should hold for a slot at `slot`.
+// What load_addr should hold for a slot at `slot`, in CHECK's words.
 std::string fixed_wanted(uint64_t slot);
 
 // What a bootloader would refuse of the options for a slot at `slot`
