@@ -1,9 +1,10 @@
 // An MCUboot image's settings, read once from what the asker gave into
 // what FLASH's signing and CHECK's verdict need: `key=<file>,header=<size>,
 // slot=<size>,version=<v>,align=<n>,pad,confirm,counter=<n>|auto,
-// dependency=<id>:<v>,tlv=<type>:<hex>,pubkey=hash|full`. The command line
-// gives them as one word, the Python API's mcuboot={...} as a dict; both
-// come here as the request's settings.
+// dependency=<id>:<v>,tlv=<type>:<hex>,pubkey=hash|full` and imgtool's image
+// options (options.h). The command line gives them as one word, the Python
+// API's mcuboot={...} as a dict; both come here as the request's settings,
+// read by the rows of one table.
 #pragma once
 
 #include <cstdint>
