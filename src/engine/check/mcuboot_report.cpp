@@ -5,6 +5,7 @@
 #include "mcuboot_report.h"
 
 #include "../mcuboot/describe.h"
+#include "../mcuboot/hashing.h"
 #include "../report/text.h"
 #include "../request/option_table.h"
 
@@ -53,7 +54,9 @@ public:
                                   text::address(v_.tlv_end).c_str()));
         if (std::string flags = format::flags_words(h); !flags.empty())
             report_.line("MCUboot flags " + flags);
-        if (v_.hash_ok) report_.line("MCUboot hash: SHA-256 " + text::hex(v_.hash) + ", ok");
+        if (v_.hash_ok)
+            report_.line(std::string("MCUboot hash: ") + crypto::hash_row(v_.hash_kind).words +
+                         " " + text::hex(v_.hash) + ", ok");
         report_.line(signature_line());
         if (v_.trailer)
             report_.line(text::format("MCUboot trailer at %s: image_ok 0x%02X%s",
@@ -98,7 +101,9 @@ private:
 
     std::string signature_line() const {
         const std::string held =
-            v_.signature ? text::format("%s (TLV 0x%02X)", format::signature_name(*v_.signature),
+            v_.signature ? text::format("%s (TLV 0x%02X)",
+                                        format::signature_words(*v_.signature, signer(),
+                                                                v_.hash_kind),
                                         *v_.signature)
                          : std::string("none (an unsigned image)");
         if (!v_.signature_checked) {
@@ -136,8 +141,10 @@ private:
         for (const format::Entry& t : v_.areas.entries)
             d.tlvs.push_back({t.type, t.is_protected, v_.address_of(t), &t.value});
         d.hash = v_.hash;
+        d.hash_kind = v_.hash_kind;
         d.key_hash = v_.key_hash;
         d.signature = v_.signature;
+        d.signer = signer();
         if (v_.trailer) d.trailer = format::Description::Trailer{v_.trailer->magic_at,
                                                                  v_.trailer->image_ok};
         format::Judgement judged;
@@ -165,6 +172,11 @@ private:
             e.set("end", p.end);
             e.set("what", p.what);
         }
+    }
+
+    // The key given, which names the signature it makes.
+    std::optional<crypto::KeyType> signer() const {
+        return v_.key ? std::optional<crypto::KeyType>(v_.key->type()) : std::nullopt;
     }
 
     const CheckRun& run_;

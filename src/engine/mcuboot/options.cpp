@@ -3,6 +3,7 @@
 #include "../report/refusal.h"
 #include "../report/text.h"
 #include "boot_record.h"
+#include "hashing.h"
 #include "settings.h"
 
 namespace velk::mcuboot {
@@ -11,7 +12,6 @@ namespace {
 
 // A flash device's base is a multiple of this, where it is not 0.
 constexpr uint64_t device_boundary = uint64_t{1} << 20;
-constexpr size_t sha256_size = 32;
 
 // An address of 32 bits, 0 being none: imgtool sets no flag for 0.
 uint32_t read_address(Reading& r, const char* what, const char* example) {
@@ -137,31 +137,49 @@ std::string record_version(const Version& v) {
            std::to_string(v.revision);
 }
 
-// The record for the settings' role and version, signed by `signer`.
-Bytes record_of(const Settings& s, const Bytes& signer) {
+// The record for the settings' role and version in an image hashed with
+// `hash`, signed by `signer` (the key's hash with it; zeros unsigned).
+Bytes record_of(const Settings& s, crypto::Hash hash, const Bytes& signer) {
+    const crypto::HashRow& row = crypto::hash_row(hash);
     return boot_record(*s.image.boot_record, record_version(s.version), signer,
-                       tlv_name(tlv::sha256), sha256_size);
+                       tlv_name(row.tlv), row.size);
 }
 
 }  // namespace
 
 void add_boot_record(const Settings& s, std::vector<Tlv>& protected_tlvs) {
-    if (s.image.boot_record)
-        protected_tlvs.push_back({tlv::boot_record, record_of(s, Bytes(sha256_size, 0))});
+    if (!s.image.boot_record) return;
+    const crypto::Hash hash = likely_hash(s.hash, s.pure);
+    protected_tlvs.push_back(
+        {tlv::boot_record, record_of(s, hash, Bytes(crypto::hash_row(hash).size, 0))});
 }
 
 void signed_boot_record(const Settings& s, const std::optional<KeyFile>& key,
-                        crypto::Provider& crypto, std::vector<Tlv>& protected_tlvs) {
+                        crypto::Provider& crypto, const std::string& option,
+                        std::vector<Tlv>& protected_tlvs) {
     if (!s.image.boot_record || !key) return;
     const std::unique_ptr<crypto::Key> opened = open_key(crypto, *key, false);
-    const Bytes public_key = image_public_key(*opened);
-    std::unique_ptr<crypto::Digest> digest = crypto.sha256();
-    digest->update(public_key.data(), public_key.size());
-    const Bytes signer = digest->finish();
+    const crypto::Hash hash = image_hash(opened->type(), s.hash, s.pure, false, option + ": ");
+    const Bytes signer = key_hash(crypto, hash, *opened);
     // The signer's hash takes the zeros' place: the record's length, and
-    // with it protect_tlv_size, stay as laid out.
-    for (Tlv& t : protected_tlvs)
-        if (t.type == tlv::boot_record) t.value = record_of(s, signer);
+    // with it protect_tlv_size, stay as laid out, unless the key asks for
+    // a hash of another size than the one the header was laid out for.
+    for (Tlv& t : protected_tlvs) {
+        if (t.type != tlv::boot_record) continue;
+        Bytes record = record_of(s, hash, signer);
+        if (record.size() != t.value.size())
+            throw Refusal{option + ": boot-record= takes the image's hash, and " +
+                          crypto::key_type_name(opened->type()) + "'s is " +
+                          crypto::hash_row(hash).words + ": give sha=" +
+                          crypto::hash_row(hash).setting + " with it"};
+        t.value = std::move(record);
+    }
+}
+
+std::vector<RecordFault> boot_record_check(const Bytes& value, const Version& version,
+                                           crypto::Hash hash, const Bytes& key_hash) {
+    return boot_record_faults(value, record_version(version), key_hash,
+                              crypto::hash_row(hash).size);
 }
 
 std::optional<HexImage> hex_image(const Settings& s, uint64_t slot,
@@ -187,11 +205,6 @@ std::optional<HexImage> hex_image(const Settings& s, uint64_t slot,
         out.memory.append(moved);
     }
     return out;
-}
-
-std::vector<RecordFault> boot_record_check(const Bytes& value, const Version& version,
-                                           const Bytes& key_hash) {
-    return boot_record_faults(value, record_version(version), key_hash, sha256_size);
 }
 
 std::string flags_words(const Header& h) {

@@ -79,11 +79,15 @@ std::string fixed_wanted(uint64_t slot);
 std::vector<std::string> options_refused(const Settings& s, uint64_t slot);
 
 // The boot record with the signer's place zero, where the protected TLVs
-// are laid out; `signed_boot_record` puts the key's hash there once the
-// key is open (none: an unsigned image's record keeps zeros).
+// are laid out (sized by the hash likely before the key is open);
+// `signed_boot_record` puts the key's hash there once the key is open
+// (none: an unsigned image's record keeps zeros), and refuses a key whose
+// hash is of another size than the one laid out, naming the sha= that
+// lays it out so.
 void add_boot_record(const Settings& s, std::vector<Tlv>& protected_tlvs);
 void signed_boot_record(const Settings& s, const std::optional<KeyFile>& key,
-                        crypto::Provider& crypto, std::vector<Tlv>& protected_tlvs);
+                        crypto::Provider& crypto, const std::string& option,
+                        std::vector<Tlv>& protected_tlvs);
 
 // The HEX's image with hex-addr=: the run's image moved so that the slot
 // starts at that address, as a programmer of another address space (an
@@ -97,9 +101,10 @@ std::optional<HexImage> hex_image(const Settings& s, uint64_t slot,
                                   const layout::MemoryMap& memory, const std::string& option);
 
 // What is wrong with a boot record `value` in an image of `version`
-// signed by a key of hash `key_hash` (empty: none to compare).
+// hashed with `hash`, signed by a key of hash `key_hash` (empty: none to
+// compare).
 std::vector<RecordFault> boot_record_check(const Bytes& value, const Version& version,
-                                           const Bytes& key_hash);
+                                           crypto::Hash hash, const Bytes& key_hash);
 
 // CHECK's words for a header's flags, by MCUboot's names, with the address
 // load_addr gives the ones that use it: "0x110: ROM_FIXED at 0x08000000,

@@ -7,6 +7,7 @@
 #include "../numbers/numbers.h"
 #include "../request/option_table.h"
 #include "../report/refusal.h"
+#include "hashing.h"
 
 namespace velk::mcuboot {
 
@@ -111,6 +112,15 @@ void read_pubkey(Reading& r) {
     r.settings.full_key = r.value() == "full";
 }
 
+void read_sha(Reading& r) {
+    if (!read_hash_setting(r.value(), r.settings.hash))
+        r.refuse("sha=" + r.value() + " is no hash: 256, 384, 512 or auto");
+}
+
+void read_pure(Reading& r) {
+    r.settings.pure = true;
+}
+
 // name, imgtool's option, valued, file, repeats, CHECK's words, example, reader
 const SettingRow setting_rows[] = {
     {"key", "--key", true, true, false, "key=<file> (the public or private key)",
@@ -129,6 +139,8 @@ const SettingRow setting_rows[] = {
     {"tlv", "--custom-tlv", true, false, true, nullptr, "tlv=0xA0:01020304", read_tlv},
     {"pubkey", "--public-key-format", true, false, false, nullptr, "pubkey=full",
      read_pubkey},
+    {"sha", "--sha", true, false, false, nullptr, "sha=384", read_sha},
+    {"pure", "--pure", false, false, false, nullptr, nullptr, read_pure},
     {"rom-fixed", "--rom-fixed", true, false, false, nullptr, "rom-fixed=0x08020000",
      read_rom_fixed},
     {"load-addr", "--load-addr", true, false, false, nullptr, "load-addr=0x20000000",
@@ -193,6 +205,9 @@ public:
             refuse("pubkey=full carries the signing key in the image: it needs "
                    "key=<file> too, as in key=signing-key.pem (without a key the image "
                    "is unsigned)");
+        if (s.pure && !s.key)
+            refuse("pure is a signature over the image itself: it needs key=<file> too, an "
+                   "Ed25519 key, as in key=signing-key.pem");
         if (s.counter_auto) s.counter = counter_of(s.version);
         if (std::string why = options_conflict(s); !why.empty()) refuse(why);
     }

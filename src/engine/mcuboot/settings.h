@@ -1,10 +1,10 @@
 // An MCUboot image's settings, read once from what the asker gave into
 // what FLASH's signing and CHECK's verdict need: `key=<file>,header=<size>,
 // slot=<size>,version=<v>,align=<n>,pad,confirm,counter=<n>|auto,
-// dependency=<id>:<v>,tlv=<type>:<hex>,pubkey=hash|full` and imgtool's image
-// options (options.h). The command line gives them as one word, the Python
-// API's mcuboot={...} as a dict; both come here as the request's settings,
-// read by the rows of one table.
+// dependency=<id>:<v>,tlv=<type>:<hex>,pubkey=hash|full,sha=256|384|512,pure`
+// and imgtool's image options (options.h). The command line gives them as
+// one word, the Python API's mcuboot={...} as a dict; both come here as the
+// request's settings, read by the rows of one table.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +33,8 @@ struct Settings {
     bool full_key = false;          // PUBKEY rather than KEYHASH
     bool counter_auto = false;      // counter=auto: the version's, once all are read
     ImageOptions image;             // rom-fixed=, load-addr=, max-sectors=, ...
+    std::optional<crypto::Hash> hash;  // sha=; none: auto, as the key decides
+    bool pure = false;                 // the signature over the image, not its hash
 };
 
 // What the settings are read for: FLASH signs an image with them (header=
