@@ -380,3 +380,40 @@ def test_the_api_refuses_an_address_as_the_command_line_does(tmp_path):
                                                r"as in load-addr=0x20000000$"):
         velk_crc.flash(tmp_path / "fw.elf", mcuboot={"header": HEADER, "load-addr": 0})
     assert sorted(p.name for p in tmp_path.iterdir()) == ["fw.elf"]
+
+
+@pytest.mark.parametrize("key, sha", [
+    pytest.param(None, "512", id="unsigned-sha512"),
+    pytest.param("ed25519", "512", id="ed25519-sha512"),
+    pytest.param("secp384", "384", id="p384-sha384"),
+])
+def test_the_boot_record_follows_the_images_hash(tmp_path, builds, keys, key, sha):
+    """The measurement's kind and size and the signer's hash are the image's
+    hash's, as imgtool makes them."""
+    elf, source = builds["added"]
+    options = ["--boot-record", "SPE", "--sha", sha]
+    imgtool_sign(source, tmp_path / "imgtool.bin", "added", options, keys[key] if key else None)
+    given = {"header": HEADER, "version": "1.2.3+4", "boot-record": "SPE", "sha": sha}
+    if key:
+        given["key"] = str(keys[key])
+    shutil.copy(elf, tmp_path / "fw.elf")
+    velk_crc.flash(tmp_path / "fw.elf", bin=True, mcuboot=given)
+    mine, theirs = (tmp_path / "fw_CRC.bin").read_bytes(), (tmp_path / "imgtool.bin").read_bytes()
+    assert record_at(mine) == record_at(theirs)
+    # ECDSA's signature is randomised: the bytes it covers are the same.
+    protected_end = record_at(mine)[0] + len(record_at(mine)[1])
+    assert mine[:protected_end] == theirs[:protected_end]
+    if key != "secp384":
+        assert mine == theirs
+    assert velk_crc.check(tmp_path / "fw_CRC.bin", base=SLOT,
+                          mcuboot={"key": str(keys[key])} if key else True).ok
+
+
+def test_a_p384_boot_record_needs_its_hash_named(tmp_path, keys):
+    app_elf(tmp_path / "fw.elf", "added")
+    done = run_command("FLASH", "fw.elf", "--mcuboot",
+                       f"header=0x200,boot-record=SPE,key={keys['secp384']}", cwd=tmp_path)
+    assert (done.returncode, done.stderr) == (
+        255, "error: fw.elf: --mcuboot: boot-record= takes the image's hash, and ecdsa-p384's "
+             "is SHA-384: give sha=384 with it\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["fw.elf"]

@@ -12,6 +12,8 @@ namespace {
 
 // A flash device's base is a multiple of this, where it is not 0.
 constexpr uint64_t device_boundary = uint64_t{1} << 20;
+// The bytes of an unsigned image's boot record's signer.
+constexpr size_t unsigned_signer = 32;
 
 // An address of 32 bits, 0 being none: imgtool sets no flag for 0.
 uint32_t read_address(Reading& r, const char* what, const char* example) {
@@ -149,9 +151,11 @@ Bytes record_of(const Settings& s, crypto::Hash hash, const Bytes& signer) {
 
 void add_boot_record(const Settings& s, std::vector<Tlv>& protected_tlvs) {
     if (!s.image.boot_record) return;
+    // An unsigned image's signer is 32 zeros whatever its hash, as imgtool
+    // writes it; a key's hash is the image's hash's size.
     const crypto::Hash hash = likely_hash(s.hash, s.pure);
-    protected_tlvs.push_back(
-        {tlv::boot_record, record_of(s, hash, Bytes(crypto::hash_row(hash).size, 0))});
+    const size_t signer = s.key ? crypto::hash_row(hash).size : unsigned_signer;
+    protected_tlvs.push_back({tlv::boot_record, record_of(s, hash, Bytes(signer, 0))});
 }
 
 void signed_boot_record(const Settings& s, const std::optional<KeyFile>& key,
