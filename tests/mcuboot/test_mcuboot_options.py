@@ -263,6 +263,11 @@ def test_the_slots_room_for_the_trailer(tmp_path, made, checked, room):
     pytest.param("boot-record=ABCDEFGHIJKLM", "boot-record=ABCDEFGHIJKLM is 13 characters: the "
                  "software's role is at most 12, as in boot-record=SPE", id="role-too-long"),
     pytest.param("non-bootable=1", '"non-bootable" takes no value', id="switch-valued"),
+    # imgtool's spellings are answered with ours.
+    pytest.param("slot-size=0x10000", 'unknown setting "slot-size": imgtool\'s --slot-size is '
+                 'slot= here', id="imgtools-slot-size"),
+    pytest.param("custom-tlv=0xA0:01", 'unknown setting "custom-tlv": imgtool\'s --custom-tlv is '
+                 'tlv= here', id="imgtools-custom-tlv"),
     pytest.param("hex-addr=0x100000000", "hex-addr=0x100000000 is no HEX address: 0x0 to "
                  "0xFFFFFFFF, as in hex-addr=0x0", id="hex-addr-wide"),
     pytest.param("hex-addr=0xFFFFFC00", "hex-addr=0xFFFFFC00 would move the HEX's bytes at "

@@ -163,6 +163,17 @@ std::string known() {
     return names;
 }
 
+// What the refusal of an unknown setting adds: the setting that means
+// imgtool's option of that name ("header-size": header=), else every
+// setting's name.
+std::string imgtools(const std::string& name) {
+    for (const SettingRow& r : setting_rows)
+        if (r.imgtool && name == r.imgtool + 2)
+            return std::string(": imgtool's ") + r.imgtool + " is " + r.name +
+                   (r.valued ? "=" : "") + " here";
+    return " (the settings: " + known() + ")";
+}
+
 // "key=<file> (...), header=<size>, ... and confirm": the settings CHECK takes.
 std::string known_in_check() {
     std::vector<std::string> words;
@@ -189,7 +200,7 @@ public:
         const bool repeatable = row && row->repeats;
         if (!repeatable && !seen_.insert(name))
             refuse("\"" + name + "\" is given twice");
-        if (!row) refuse("unknown setting \"" + name + "\" (the settings: " + known() + ")");
+        if (!row) refuse("unknown setting \"" + name + "\"" + imgtools(name));
         if (!row->valued && given.valued) refuse("\"" + name + "\" takes no value");
         if (row->valued && given.value.empty())
             refuse("\"" + name + "\" needs a value, as in " + row->example);
