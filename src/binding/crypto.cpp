@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "text.h"
+#include "token.h"
 
 namespace velk::binding {
 
@@ -483,6 +484,11 @@ std::unique_ptr<crypto::Key> PythonCrypto::read_key(const std::string& pem,
     } catch (const PythonError&) {
         throw crypto::Failure{"cannot read " + name + ": " + pending_text()};
     }
+}
+
+std::unique_ptr<crypto::Key> PythonCrypto::token_key(const mcuboot::TokenKey& key,
+                                                     bool public_ok) {
+    return binding::token_key(host_, *this, key, public_ok);
 }
 
 }  // namespace velk::binding

@@ -29,6 +29,8 @@ public:
     std::unique_ptr<crypto::Key> read_key(const std::string& pem, const std::string& name,
                                           const std::optional<std::string>& password,
                                           bool public_ok) override;
+    // Through python-pkcs11 (token.h), imported only here.
+    std::unique_ptr<crypto::Key> token_key(const mcuboot::TokenKey& key, bool public_ok) override;
 
 private:
     // The modules prepare() started have loaded, or failed to.
