@@ -136,7 +136,18 @@ class Mcuboot(TypedDict):
     faults: NotRequired[list[McubootFault]]
     parts: NotRequired[list[McubootPart]]
 
-class McubootSettings(TypedDict, total=False):
+# imgtool's image options, spelt as its own: keys no class body can name.
+_McubootOptions = TypedDict("_McubootOptions", {
+    "rom-fixed": int,
+    "load-addr": int,
+    "max-sectors": int,
+    "overwrite-only": bool,
+    "hex-addr": int,
+    "boot-record": str,
+    "non-bootable": bool,
+}, total=False)
+
+class McubootSettings(_McubootOptions, total=False):
     key: _Path
     header: int
     slot: int
@@ -151,7 +162,12 @@ class McubootSettings(TypedDict, total=False):
     sha: Literal[256, 384, 512, "256", "384", "512", "auto"]
     pure: bool
 
-class McubootCheckSettings(TypedDict, total=False):
+_McubootCheckOptions = TypedDict("_McubootCheckOptions", {
+    "max-sectors": int,
+    "overwrite-only": bool,
+}, total=False)
+
+class McubootCheckSettings(_McubootCheckOptions, total=False):
     key: _Path
     header: int
     slot: int
