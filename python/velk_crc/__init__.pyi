@@ -145,10 +145,21 @@ class ToSign(TypedDict):
     vector: Literal["digest", "payload"]
     size: int
     key: str
-    key_type: Literal["ed25519", "ecdsa-p256", "rsa-2048", "rsa-3072"]
+    key_type: Literal["ed25519", "ecdsa-p256", "ecdsa-p384", "rsa-2048", "rsa-3072"]
     bytes: str
 
-class McubootSettings(TypedDict, total=False):
+# imgtool's image options, spelt as its own: keys no class body can name.
+_McubootOptions = TypedDict("_McubootOptions", {
+    "rom-fixed": int,
+    "load-addr": int,
+    "max-sectors": int,
+    "overwrite-only": bool,
+    "hex-addr": int,
+    "boot-record": str,
+    "non-bootable": bool,
+}, total=False)
+
+class McubootSettings(_McubootOptions, total=False):
     key: _Path
     header: int
     slot: int
@@ -165,7 +176,12 @@ class McubootSettings(TypedDict, total=False):
     sign: Literal["digest", "payload"]
     signature: _Path
 
-class McubootCheckSettings(TypedDict, total=False):
+_McubootCheckOptions = TypedDict("_McubootCheckOptions", {
+    "max-sectors": int,
+    "overwrite-only": bool,
+}, total=False)
+
+class McubootCheckSettings(_McubootCheckOptions, total=False):
     key: _Path
     header: int
     slot: int

@@ -206,6 +206,7 @@ void place_signing(Signing& s, const Request& request, const ElfBuild& elf,
     find_room(s, memory);
     find_end(s, memory);
     check_vectors(s, elf, memory);
+    for (std::string& why : options_refused(s.settings, s.slot)) s.refused.push_back(std::move(why));
 }
 
 // The header's fields into `out` and, over the build's own room, into
@@ -215,8 +216,11 @@ void write_header(const Signing& s, layout::MemoryMap& memory, Signed& out) {
     out.header.hdr_size = static_cast<uint16_t>(settings.header);
     out.header.img_size = static_cast<uint32_t>(s.end - s.payload);
     out.header.version = settings.version;
+    out.header.flags |= option_flags(settings.image);
+    out.header.load_addr = option_load_addr(settings.image);
     if (settings.counter)
         out.protected_tlvs.push_back({tlv::security_counter, u32_value(*settings.counter)});
+    add_boot_record(settings, out.protected_tlvs);
     for (const Tlv& t : settings.dependencies) out.protected_tlvs.push_back(t);
     for (const Tlv& t : settings.custom) out.protected_tlvs.push_back(t);
     out.header.protect_tlv_size =
@@ -235,6 +239,7 @@ void write_header(const Signing& s, layout::MemoryMap& memory, Signed& out) {
 void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
           Signed& out) {
     const Settings& settings = s.settings;
+    signed_boot_record(settings, s.key, crypto, s.option, out.protected_tlvs);
     const Bytes protected_area = encode_area(protected_info, out.protected_tlvs);
     // What the hash covers, in order: header, payload, protected TLVs.
     auto covered = [&](const std::function<void(const uint8_t*, size_t)>& feed) {
@@ -300,7 +305,7 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
     const Bytes unprotected = encode_area(unprotected_info, out.unprotected_tlvs);
     out.tlvs.insert(out.tlvs.end(), unprotected.begin(), unprotected.end());
 
-    const Trailer trailer{settings.align};
+    const Trailer trailer = trailer_of(settings);
     // The first of two steps counts the signature to come: its holder is
     // not to sign an image that then does not fit.
     const uint64_t image = s.end + out.tlvs.size() - s.slot +
@@ -393,7 +398,8 @@ std::string signed_line(const Signing& s, const Signed& made) {
                         made.header.img_size, made.tlvs.size(), how.c_str(),
                         s.settings.confirm ? ", padded and confirmed"
                         : s.settings.pad   ? ", padded"
-                                           : "");
+                                           : "") +
+           options_words(s.settings);
 }
 
 // --json's "mcuboot" object.
