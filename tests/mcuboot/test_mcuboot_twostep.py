@@ -17,7 +17,7 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, ed25519, padding, rsa, utils
 
 import velk_crc
-from conftest import run_command
+from conftest import run_command, run_python
 from hexcheck import read_hex
 from test_mcuboot import HEADER, SLOT, app_elf, imgtool, memory_bytes, tlvs_of
 
@@ -477,3 +477,25 @@ def test_a_pure_ed25519_image_from_the_holders_signature_of_the_payload(tmp_path
     velk_crc.flash(elf, symbol=symbol, bin=True,
                    mcuboot=settings_of(holder, key=str(holder["private"]), pure=True))
     assert (tmp_path / "fw_CRC.bin").read_bytes() == two_steps
+
+
+@pytest.mark.parametrize("kind, loaded", [
+    pytest.param("ed25519", False, id="ed25519"),
+    pytest.param("ecdsa-p256", False, id="ecdsa-p256"),
+    pytest.param("ecdsa-p384", False, id="ecdsa-p384"),
+    pytest.param("rsa-2048", True, id="rsa-2048"),
+])
+def test_the_first_step_reads_a_public_key_without_the_key_library(tmp_path, holders, kind,
+                                                                   loaded):
+    """The first step verifies nothing: an Ed25519 or ECDSA public key, whose
+    DER is a fixed prefix and its bytes, gives its kind and bytes without
+    the cryptography package (an RSA key's DER varies: the package reads
+    it). hashlib hashes the image either way."""
+    elf, symbol = build(tmp_path, "added")
+    done = run_python(
+        "import sys, velk_crc\n"
+        f"r = velk_crc.flash({str(elf)!r}, symbol={symbol!r}, mcuboot={{'header': 0x200, "
+        f"'key': {str(holders[kind]['public'])!r}, 'sign': 'digest'}})\n"
+        "print(r.to_sign['key_type'], 'cryptography' in sys.modules, 'hashlib' in sys.modules)")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == [kind, str(loaded), "True"]
