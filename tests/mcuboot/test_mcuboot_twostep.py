@@ -287,7 +287,7 @@ def test_openssl_as_the_holder_signs_the_digest(tmp_path, holders, kind):
     assert "Image was correctly validated" in done.stdout
 
 
-def bad_signature(tmp_path, holders, elf, symbol, how):
+def bad_signature(tmp_path, holders, how):
     """A signature file that must not go into this image."""
     data = (tmp_path / "fw_CRC.tosign").read_bytes()
     if how == "another-key":
@@ -311,7 +311,7 @@ def test_a_signature_that_does_not_verify_is_refused_and_nothing_written(
     holder = holders["ed25519"]
     elf, symbol = build(tmp_path, "added")
     velk_crc.flash(elf, symbol=symbol, mcuboot=settings_of(holder, sign="digest"))
-    (tmp_path / "fw.sig").write_bytes(bad_signature(tmp_path, holders, elf, symbol, how))
+    (tmp_path / "fw.sig").write_bytes(bad_signature(tmp_path, holders, how))
     # Files an earlier run left stay as they are.
     (tmp_path / "fw_CRC.hex").write_text("an earlier run's\n")
     before = {p.name: p.read_bytes() for p in tmp_path.iterdir()}
