@@ -18,7 +18,7 @@ bool bytes_of(std::string_view text, Bytes& out) {
     return !text.empty() && numbers::hex_bytes(text, out);
 }
 
-void read_key(Reading& r) {
+void read_key_name(Reading& r) {
     r.settings.key = r.value();
 }
 
@@ -134,7 +134,7 @@ void read_signature(Reading& r) {
 // name, imgtool's option, valued, file, repeats, CHECK's words, example, reader
 const SettingRow setting_rows[] = {
     {"key", "--key", true, true, false, "key=<file> (the public or private key)",
-     "key=signing-key.pem", read_key},
+     "key=signing-key.pem", read_key_name},
     {"header", "--header-size", true, false, false, "header=<size>", "header=0x200",
      read_header},
     {"slot", "--slot-size", true, false, false, "slot=<size>", "slot=0x40000", read_slot},
@@ -199,9 +199,9 @@ std::string known_in_check() {
 }
 
 // FLASH's reading: every setting, header= required.
-class Reader {
+class SettingsReader {
 public:
-    explicit Reader(const std::string& option) : option_(option) {}
+    explicit SettingsReader(const std::string& option) : option_(option) {}
 
     [[noreturn]] void refuse(const std::string& why) const {
         throw Refusal{option_ + ": " + why};
@@ -348,7 +348,7 @@ Settings read_settings(const Request& request, Use use) {
     const McubootSettings& given = request.mcuboot ? *request.mcuboot : none;
     const std::string option = request.asker.name(Option::mcuboot);
     if (use == Use::verify) return verify_settings(given, option);
-    Reader reader(option);
+    SettingsReader reader(option);
     Settings s;
     if (given.settings.empty()) reader.refuse("an empty setting in \"" + given.typed + "\"");
     for (const McubootSetting& g : given.settings) {
