@@ -252,10 +252,13 @@ private:
 
     void digest() {
         const uint64_t hashed = v_.protected_end - v_.address;
+        Bytes plain;
+        if (!decrypt_payload(v_, bytes_, plain)) return;
+        const uint8_t* image = plain.empty() ? bytes_.data() : plain.data();
         std::unique_ptr<crypto::Digest> sha = v_.provider->sha256();
-        sha->update(bytes_.data(), hashed);
+        sha->update(image, hashed);
         v_.hash = sha->finish();
-        walk_tlvs(v_, bytes_.data(), hashed);
+        walk_tlvs(v_, image, hashed);
     }
 
     // The slot's end when the image was padded to it: slot= with pad or
@@ -363,14 +366,18 @@ private:
                 for (const layout::Span& s : run_.merged->sources[k].loadable.spans)
                     part(s.address, s.end(), run_.merged->names[k] + " (merged)");
         part(a, a + header_bytes, "MCUboot header");
+        const bool hashed = !v_.payload_unchecked();
         if (!run_.build)
-            part(a + header_bytes, payload, "the header's room, hashed");
+            part(a + header_bytes, payload,
+                 hashed ? "the header's room, hashed" : "the header's room, not checked");
         else if (a == build_start())
             part(a + header_bytes, payload, "the header's room, " + build + "'s bytes");
         else
             part(a + header_bytes, payload, "the header's room, erased flash");
         part(payload, v_.payload_end,
-             run_.build ? "application, " + build + " with its records" : "application, hashed");
+             run_.build ? "application, " + build + " with its records"
+             : hashed   ? "application, hashed"
+                        : "application, encrypted, not checked");
         part(v_.payload_end, v_.protected_end, "protected TLVs");
         part(v_.protected_end, v_.tlv_end, "TLVs");
         const uint64_t trailer = v_.trailer ? v_.trailer->image_ok_at : v_.run_end;
@@ -468,6 +475,7 @@ void clear(Verdict& v) {
     fresh.key = std::move(v.key);
     fresh.key_name = v.key_name;
     fresh.provider = v.provider;
+    fresh.sealing = std::move(v.sealing);
     v = std::move(fresh);
 }
 
@@ -505,6 +513,7 @@ void plan(CheckRun& run, Host& host) {
     v.settings = format::read_settings(run.request, format::Use::verify);
     try {
         v.provider = &host.crypto();
+        read_decrypt_key(v);
         if (!v.settings.key) return;
         v.key_name = *v.settings.key;
         v.key = velk::mcuboot::open_key(*v.provider, velk::mcuboot::read_key(v.key_name, ""),
@@ -553,6 +562,11 @@ void compute(CheckRun& run) {
     } catch (const crypto::Failure& failure) {
         throw Refusal{failure.why};
     }
+    if (run.build && v.aes)
+        throw Refusal{"the MCUboot image at " + text::address(v.address) +
+                      " is encrypted: CHECK compares no encrypted payload with the build; "
+                      "check the image without --elf, where its hash and signature, with "
+                      "decrypt=, vouch for the payload"};
     into_expected(run, *run.mcuboot);
 }
 

@@ -67,10 +67,10 @@ inline constexpr TlvKind tlv_kinds[] = {
     {0x23, "RSA3072_PSS", Area::unprotected_tlvs, 384, crypto::KeyType::rsa_3072, nullptr},
     {0x24, "ED25519", Area::unprotected_tlvs, 64, crypto::KeyType::ed25519, nullptr},
     {0x25, "SIG_PURE", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
-    {0x30, "ENCRSA2048", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
-    {0x31, "ENCKW", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
-    {0x32, "ENCEC256", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
-    {0x33, "ENCX25519", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
+    {0x30, "ENCRSA2048", Area::unprotected_tlvs, 0, std::nullopt, "encryption key"},
+    {0x31, "ENCKW", Area::unprotected_tlvs, 0, std::nullopt, "encryption key"},
+    {0x32, "ENCEC256", Area::unprotected_tlvs, 0, std::nullopt, "encryption key"},
+    {0x33, "ENCX25519", Area::unprotected_tlvs, 0, std::nullopt, "encryption key"},
     {0x34, "ENCX25519_SHA512", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
     {0x40, "DEPENDENCY", Area::protected_tlvs, 12, std::nullopt, nullptr},
     {0x50, "SEC_CNT", Area::protected_tlvs, 4, std::nullopt, nullptr},
@@ -309,13 +309,15 @@ bool whole_area(const uint8_t* bytes, size_t size);
 // bytes ending with the 16 bytes of trailer_magic().
 struct Trailer {
     unsigned align;
+    bool encrypted = false;  // two AES keys' room, 16 bytes each in whole units
     static constexpr unsigned sectors = 128;
     static constexpr unsigned status_entries = 3;  // a sector's swap states
 
     uint64_t unit() const { return align > 8 ? align : 8; }
     uint64_t magic_area() const { return align > 16 ? align : 16; }
     uint64_t status_size() const { return uint64_t{sectors} * status_entries * align; }
-    uint64_t size() const { return status_size() + 4 * unit() + magic_area(); }
+    uint64_t keys_size() const { return encrypted ? 2 * ((16 + unit() - 1) / unit() * unit()) : 0; }
+    uint64_t size() const { return status_size() + keys_size() + 4 * unit() + magic_area(); }
     // From the slot's end back to image_ok's byte.
     uint64_t image_ok_from_end() const { return magic_area() + unit(); }
 };

@@ -24,6 +24,10 @@ const SettingRow setting_rows[] = {
     {"dependency", true, false, true, false, "dependency=1:1.2.0"},
     {"tlv", true, false, true, false, "tlv=0xA0:01020304"},
     {"pubkey", true, false, false, false, "pubkey=full"},
+    {"encrypt", true, true, false, false, "encrypt=enc-x25519-pub.pem"},
+    {"encrypt-kw", true, true, false, false, "encrypt-kw=kek.bin"},
+    {"aes", true, false, false, false, "aes=256"},
+    {"decrypt", true, true, false, true, "decrypt=enc-x25519.pem"},
 };
 
 // "key, header, ...": every setting's name.
@@ -133,6 +137,17 @@ public:
             if (value != "hash" && value != "full")
                 refuse("pubkey=" + value + ": hash (the key's hash) or full (the key)");
             s.full_key = value == "full";
+        } else if (name == "encrypt" || name == "encrypt-kw") {
+            if (s.encrypt) refuse("encrypt= and encrypt-kw= are one key for the image: give one");
+            s.encrypt = value;
+            s.encrypt_kw = name == "encrypt-kw";
+        } else if (name == "aes") {
+            if (value != "128" && value != "256")
+                refuse("aes=" + value + ": the image's AES key is 128 or 256 bits");
+            s.aes = value == "256" ? 256 : 128;
+        } else if (name == "decrypt") {
+            refuse("decrypt= is CHECK's: FLASH encrypts with encrypt=<public key> or "
+                   "encrypt-kw=<KEK file>");
         } else {
             refuse("unknown setting \"" + name + "\" (the settings: " + known() + ")");
         }
@@ -147,6 +162,9 @@ public:
                    "key=<file> too, as in key=signing-key.pem (without a key the image "
                    "is unsigned)");
         if (counter_auto_) s.counter = counter_of(s.version);
+        if (seen_.has("aes") && !s.encrypt)
+            refuse("aes= sizes the key the image is encrypted with: give encrypt=<public key> "
+                   "or encrypt-kw=<KEK file> too");
     }
 
 private:
@@ -199,12 +217,14 @@ Settings verify_settings(const McubootSettings& given, const std::string& option
                 throw Refusal{option + ": slot= takes the slot's size, as in slot=0x40000: \"" +
                               g.value + "\" is not one"};
             s.slot = size;
+        } else if (name == "decrypt" && g.valued && !g.value.empty()) {
+            s.decrypt = g.value;
         } else if ((name == "pad" || name == "confirm") && !g.valued) {
             s.pad = true;
             s.confirm = s.confirm || name == "confirm";
         } else {
             throw Refusal{option + " in CHECK takes key=<file> (the public or private key), "
-                                   "header=<size>, slot=<size>, pad and confirm: \"" + g.typed +
+                                   "header=<size>, slot=<size>, pad, confirm and decrypt=<file>: \"" + g.typed +
                           "\" is not one of them"};
         }
     }

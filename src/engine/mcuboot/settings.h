@@ -29,6 +29,11 @@ struct Settings {
     std::vector<Tlv> dependencies;  // their values encoded
     std::vector<Tlv> custom;        // in the order given
     bool full_key = false;          // PUBKEY rather than KEYHASH
+    // encrypt=<public key> or encrypt-kw=<KEK file>: the payload encrypted
+    // with a fresh AES key of `aes` bits sealed for it; CHECK's decrypt=.
+    std::optional<std::string> encrypt, decrypt;
+    bool encrypt_kw = false;
+    unsigned aes = 128;
 };
 
 // The settings, one row each, in the order a refusal lists them.

@@ -32,6 +32,8 @@ public:
     virtual Bytes finish() = 0;
 };
 
+class Ciphers;  // an encrypted image's, in cipher.h
+
 enum class KeyType { ed25519, ecdsa_p256, rsa_2048, rsa_3072 };
 
 // "ed25519", "ecdsa-p256", "rsa-2048", "rsa-3072".
@@ -72,6 +74,8 @@ public:
     virtual std::unique_ptr<Key> read_key(const std::string& pem, const std::string& name,
                                           const std::optional<std::string>& password,
                                           bool public_ok) = 0;
+    // The ciphers of an encrypted image, loaded at the first call.
+    virtual Ciphers& ciphers() { throw Failure{"this program has no ciphers"}; }
 
 protected:
     ~Provider() = default;

@@ -1,0 +1,378 @@
+#include "cipher.h"
+
+#include "crypto.h"
+#include "text.h"
+
+namespace velk::binding {
+
+namespace {
+
+constexpr const char* install_hint =
+    "encrypting and decrypting need the cryptography package (pip install "
+    "'cryptography>=44')";
+
+// The pending exception's first line, taken.
+std::string pending_text() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref owned_type(type), error(value), owned_traceback(traceback);
+    std::string why;
+    if (error) {
+        Ref shown(PyObject_Str(error.get()));
+        if (shown) why = text_of(shown.get());
+    }
+    PyErr_Clear();
+    why = why.substr(0, why.find('\n'));
+    if (why.empty() && type) why = reinterpret_cast<PyTypeObject*>(type)->tp_name;
+    return why;
+}
+
+// A module of the cryptography package, or Failure saying how to get it.
+Ref module(const char* name) {
+    Ref found(PyImport_ImportModule(name));
+    if (found) return found;
+    if (PyErr_ExceptionMatches(PyExc_ImportError)) {
+        PyErr_Clear();
+        throw crypto::Failure{install_hint};
+    }
+    throw crypto::Failure{std::string("cannot load ") + name + ": " + pending_text()};
+}
+
+Ref bytes_of(const uint8_t* data, size_t size) {
+    return check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
+                                           static_cast<Py_ssize_t>(size)));
+}
+
+Ref bytes_of(const crypto::Bytes& bytes) {
+    return bytes_of(bytes.data(), bytes.size());
+}
+
+crypto::Bytes bytes_from(PyObject* bytes) {
+    char* data;
+    Py_ssize_t size;
+    check(PyBytes_AsStringAndSize(bytes, &data, &size));
+    return crypto::Bytes(data, data + size);
+}
+
+Ref attribute(const char* module_name, const char* name) {
+    Ref found = module(module_name);
+    return check(PyObject_GetAttrString(found.get(), name));
+}
+
+constexpr const char* x25519_module = "cryptography.hazmat.primitives.asymmetric.x25519";
+constexpr const char* ec_module = "cryptography.hazmat.primitives.asymmetric.ec";
+constexpr const char* rsa_module = "cryptography.hazmat.primitives.asymmetric.rsa";
+constexpr const char* hashes_module = "cryptography.hazmat.primitives.hashes";
+constexpr const char* serialization_module = "cryptography.hazmat.primitives.serialization";
+
+Ref sha256_algorithm() {
+    return check(PyObject_CallNoArgs(attribute(hashes_module, "SHA256").get()));
+}
+
+// OAEP with SHA-256 and MGF1-SHA-256, as MCUboot decrypts the image's key.
+Ref oaep() {
+    Ref padding = module("cryptography.hazmat.primitives.asymmetric.padding");
+    Ref mgf1 = check(PyObject_CallMethod(padding.get(), "MGF1", "O", sha256_algorithm().get()));
+    Ref keywords = check(Py_BuildValue("{s:O,s:O,s:O}", "mgf", mgf1.get(), "algorithm",
+                                       sha256_algorithm().get(), "label", Py_None));
+    Ref type = check(PyObject_GetAttrString(padding.get(), "OAEP"));
+    Ref none = check(PyTuple_New(0));
+    return check(PyObject_Call(type.get(), none.get(), keywords.get()));
+}
+
+bool is_instance(PyObject* object, const char* module_name, const char* name) {
+    return check(PyObject_IsInstance(object, attribute(module_name, name).get())) == 1;
+}
+
+class PythonExchangeKey final : public crypto::ExchangeKey {
+public:
+    PythonExchangeKey(PythonHost& host, crypto::ExchangeType type, Ref key, Ref public_key,
+                      bool is_private)
+        : host_(host), type_(type), key_(std::move(key)), public_key_(std::move(public_key)),
+          private_(is_private) {}
+    ~PythonExchangeKey() override {
+        PythonHost::Holding held(host_);
+        key_ = Ref();
+        public_key_ = Ref();
+    }
+
+    crypto::ExchangeType type() const override { return type_; }
+    bool is_private() const override { return private_; }
+
+    crypto::Bytes ephemeral(crypto::Bytes& shared) const override {
+        PythonHost::Holding held(host_);
+        try {
+            Ref fresh, point;
+            if (type_ == crypto::ExchangeType::x25519) {
+                Ref type = attribute(x25519_module, "X25519PrivateKey");
+                fresh = check(PyObject_CallMethod(type.get(), "generate", nullptr));
+                shared = bytes_from(
+                    check(PyObject_CallMethod(fresh.get(), "exchange", "O", public_key_.get()))
+                        .get());
+                Ref pub = check(PyObject_CallMethod(fresh.get(), "public_key", nullptr));
+                point = check(PyObject_CallMethod(pub.get(), "public_bytes_raw", nullptr));
+            } else {
+                Ref ec = module(ec_module);
+                Ref curve = check(PyObject_CallMethod(ec.get(), "SECP256R1", nullptr));
+                fresh = check(PyObject_CallMethod(ec.get(), "generate_private_key", "O",
+                                                  curve.get()));
+                Ref ecdh = check(PyObject_CallMethod(ec.get(), "ECDH", nullptr));
+                shared = bytes_from(check(PyObject_CallMethod(fresh.get(), "exchange", "OO",
+                                                              ecdh.get(), public_key_.get()))
+                                        .get());
+                Ref pub = check(PyObject_CallMethod(fresh.get(), "public_key", nullptr));
+                Ref s = module(serialization_module);
+                Ref encoding = check(PyObject_GetAttrString(
+                    check(PyObject_GetAttrString(s.get(), "Encoding")).get(), "X962"));
+                Ref format = check(PyObject_GetAttrString(
+                    check(PyObject_GetAttrString(s.get(), "PublicFormat")).get(),
+                    "UncompressedPoint"));
+                point = check(PyObject_CallMethod(pub.get(), "public_bytes", "OO",
+                                                  encoding.get(), format.get()));
+            }
+            return bytes_from(point.get());
+        } catch (const PythonError&) {
+            throw crypto::Failure{"the key exchange failed: " + pending_text()};
+        }
+    }
+
+    crypto::Bytes agree(const crypto::Bytes& peer) const override {
+        PythonHost::Holding held(host_);
+        try {
+            Ref raw = bytes_of(peer);
+            Ref shared;
+            if (type_ == crypto::ExchangeType::x25519) {
+                Ref type = attribute(x25519_module, "X25519PublicKey");
+                Ref pub = check(PyObject_CallMethod(type.get(), "from_public_bytes", "O",
+                                                    raw.get()));
+                shared = check(PyObject_CallMethod(key_.get(), "exchange", "O", pub.get()));
+            } else {
+                Ref ec = module(ec_module);
+                Ref curve = check(PyObject_CallMethod(ec.get(), "SECP256R1", nullptr));
+                Ref type = check(PyObject_GetAttrString(ec.get(), "EllipticCurvePublicKey"));
+                Ref pub = check(PyObject_CallMethod(type.get(), "from_encoded_point", "OO",
+                                                    curve.get(), raw.get()));
+                Ref ecdh = check(PyObject_CallMethod(ec.get(), "ECDH", nullptr));
+                shared = check(PyObject_CallMethod(key_.get(), "exchange", "OO", ecdh.get(),
+                                                   pub.get()));
+            }
+            return bytes_from(shared.get());
+        } catch (const PythonError&) {
+            throw crypto::Failure{"the key exchange failed: " + pending_text()};
+        }
+    }
+
+    crypto::Bytes encrypt(const crypto::Bytes& message) const override {
+        PythonHost::Holding held(host_);
+        try {
+            return bytes_from(check(PyObject_CallMethod(public_key_.get(), "encrypt", "OO",
+                                                        bytes_of(message).get(), oaep().get()))
+                                  .get());
+        } catch (const PythonError&) {
+            throw crypto::Failure{"RSA-OAEP failed: " + pending_text()};
+        }
+    }
+
+    std::optional<crypto::Bytes> decrypt(const crypto::Bytes& message) const override {
+        PythonHost::Holding held(host_);
+        try {
+            Ref padding = oaep();
+            Ref plain(PyObject_CallMethod(key_.get(), "decrypt", "OO", bytes_of(message).get(),
+                                          padding.get()));
+            if (plain) return bytes_from(plain.get());
+            // The package says no more than ValueError for a message the
+            // key did not encrypt.
+            if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw PythonError{};
+            PyErr_Clear();
+            return std::nullopt;
+        } catch (const PythonError&) {
+            throw crypto::Failure{"RSA-OAEP failed: " + pending_text()};
+        }
+    }
+
+private:
+    PythonHost& host_;
+    crypto::ExchangeType type_;
+    Ref key_, public_key_;
+    bool private_;
+};
+
+// The key's kind, or Failure naming what it is instead.
+crypto::ExchangeType exchange_type(PyObject* key, const std::string& name) {
+    if (is_instance(key, x25519_module, "X25519PrivateKey") ||
+        is_instance(key, x25519_module, "X25519PublicKey"))
+        return crypto::ExchangeType::x25519;
+    if (is_instance(key, ec_module, "EllipticCurvePrivateKey") ||
+        is_instance(key, ec_module, "EllipticCurvePublicKey")) {
+        Ref curve = check(PyObject_GetAttrString(key, "curve"));
+        Ref curve_name = check(PyObject_GetAttrString(curve.get(), "name"));
+        const std::string named = text_of(curve_name.get());
+        if (named != "secp256r1")
+            throw crypto::Failure{name + " is a key on " + named +
+                                  ": MCUboot's ECIES keys are P-256 (secp256r1) or X25519"};
+        return crypto::ExchangeType::p256;
+    }
+    if (is_instance(key, rsa_module, "RSAPrivateKey") ||
+        is_instance(key, rsa_module, "RSAPublicKey")) {
+        Ref bits = check(PyObject_GetAttrString(key, "key_size"));
+        const long size = PyLong_AsLong(bits.get());
+        if (size != 2048)
+            throw crypto::Failure{name + " is an RSA-" + std::to_string(size) +
+                                  " key: MCUboot encrypts an image's key with RSA-2048 alone"};
+        return crypto::ExchangeType::rsa_2048;
+    }
+    Ref type_name =
+        check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(key)), "__name__"));
+    throw crypto::Failure{name + " holds a key of another kind (" + text_of(type_name.get()) +
+                          "): MCUboot encrypts with X25519, P-256 or RSA-2048 keys"};
+}
+
+}  // namespace
+
+std::unique_ptr<crypto::ExchangeKey> PythonCiphers::read_exchange_key(
+    const std::string& pem, const std::string& name,
+    const std::optional<std::string>& password) {
+    PythonHost::Holding held(host_);
+    try {
+        Ref serialization = module(serialization_module);
+        Ref text = bytes_of(reinterpret_cast<const uint8_t*>(pem.data()), pem.size());
+        const bool is_public = pem.find("PUBLIC KEY-----") != std::string::npos &&
+                               pem.find("PRIVATE KEY-----") == std::string::npos;
+        Ref key;
+        if (is_public) {
+            key = Ref(PyObject_CallMethod(serialization.get(), "load_pem_public_key", "O",
+                                          text.get()));
+            if (!key)
+                throw crypto::Failure{"cannot read " + name + ": no PEM public key (" +
+                                      pending_text() + ")"};
+        } else {
+            Ref secret = password ? bytes_of(reinterpret_cast<const uint8_t*>(password->data()),
+                                             password->size())
+                                  : Ref::share(Py_None);
+            key = Ref(PyObject_CallMethod(serialization.get(), "load_pem_private_key", "OO",
+                                          text.get(), secret.get()));
+            if (!key)
+                throw crypto::Failure{"cannot read " + name + ": no PEM key (" +
+                                      pending_text() + ")"};
+        }
+        const crypto::ExchangeType type = exchange_type(key.get(), name);
+        Ref public_key = is_public ? Ref::share(key.get())
+                                   : check(PyObject_CallMethod(key.get(), "public_key", nullptr));
+        return std::make_unique<PythonExchangeKey>(host_, type, std::move(key),
+                                                   std::move(public_key), !is_public);
+    } catch (const PythonError&) {
+        throw crypto::Failure{"cannot read " + name + ": " + pending_text()};
+    }
+}
+
+// The package's own maker of AES keys: the operating system's random bytes.
+crypto::Bytes PythonCiphers::new_key(size_t size) {
+    PythonHost::Holding held(host_);
+    try {
+        Ref type = attribute("cryptography.hazmat.primitives.ciphers.aead", "AESGCM");
+        return bytes_from(check(PyObject_CallMethod(type.get(), "generate_key", "n",
+                                                    static_cast<Py_ssize_t>(size * 8)))
+                              .get());
+    } catch (const PythonError&) {
+        throw crypto::Failure{"no random key: " + pending_text()};
+    }
+}
+
+crypto::Bytes PythonCiphers::hkdf_sha256(const crypto::Bytes& secret, const std::string& info,
+                                         size_t length) {
+    PythonHost::Holding held(host_);
+    try {
+        Ref type = attribute("cryptography.hazmat.primitives.kdf.hkdf", "HKDF");
+        Ref keywords = check(Py_BuildValue("{s:N,s:n,s:O,s:N}", "algorithm",
+                                           sha256_algorithm().release(), "length",
+                                           static_cast<Py_ssize_t>(length), "salt", Py_None,
+                                           "info",
+                                           bytes_of(reinterpret_cast<const uint8_t*>(info.data()),
+                                                    info.size())
+                                               .release()));
+        Ref none = check(PyTuple_New(0));
+        Ref kdf = check(PyObject_Call(type.get(), none.get(), keywords.get()));
+        return bytes_from(
+            check(PyObject_CallMethod(kdf.get(), "derive", "O", bytes_of(secret).get())).get());
+    } catch (const PythonError&) {
+        throw crypto::Failure{"HKDF failed: " + pending_text()};
+    }
+}
+
+crypto::Bytes PythonCiphers::hmac_sha256(const crypto::Bytes& key, const crypto::Bytes& message) {
+    PythonHost::Holding held(host_);
+    try {
+        Ref type = attribute("cryptography.hazmat.primitives.hmac", "HMAC");
+        Ref mac = check(PyObject_CallFunction(type.get(), "OO", bytes_of(key).get(),
+                                              sha256_algorithm().get()));
+        check(PyObject_CallMethod(mac.get(), "update", "O", bytes_of(message).get()));
+        return bytes_from(check(PyObject_CallMethod(mac.get(), "finalize", nullptr)).get());
+    } catch (const PythonError&) {
+        throw crypto::Failure{"HMAC failed: " + pending_text()};
+    }
+}
+
+// The bytes are lent as a memoryview, and the result copied back over them.
+void PythonCiphers::aes_ctr(const crypto::Bytes& key, const crypto::Bytes& counter,
+                            uint8_t* data, size_t size) {
+    PythonHost::Holding held(host_);
+    try {
+        Ref ciphers = module("cryptography.hazmat.primitives.ciphers");
+        Ref algorithms = module("cryptography.hazmat.primitives.ciphers.algorithms");
+        Ref modes = module("cryptography.hazmat.primitives.ciphers.modes");
+        Ref aes = check(PyObject_CallMethod(algorithms.get(), "AES", "O", bytes_of(key).get()));
+        Ref ctr = check(PyObject_CallMethod(modes.get(), "CTR", "O", bytes_of(counter).get()));
+        Ref cipher = check(PyObject_CallMethod(ciphers.get(), "Cipher", "OO", aes.get(), ctr.get()));
+        Ref context = check(PyObject_CallMethod(cipher.get(), "encryptor", nullptr));
+        Ref view = check(PyMemoryView_FromMemory(reinterpret_cast<char*>(data),
+                                                 static_cast<Py_ssize_t>(size), PyBUF_READ));
+        Ref out = check(PyObject_CallMethod(context.get(), "update", "O", view.get()));
+        check(PyObject_CallMethod(context.get(), "finalize", nullptr));
+        char* bytes;
+        Py_ssize_t length;
+        check(PyBytes_AsStringAndSize(out.get(), &bytes, &length));
+        if (static_cast<size_t>(length) != size)
+            throw crypto::Failure{"AES-CTR gave another length than it was given"};
+        std::copy(bytes, bytes + length, data);
+    } catch (const PythonError&) {
+        throw crypto::Failure{"AES-CTR failed: " + pending_text()};
+    }
+}
+
+crypto::Bytes PythonCiphers::aes_key_wrap(const crypto::Bytes& kek, const crypto::Bytes& key) {
+    PythonHost::Holding held(host_);
+    try {
+        Ref wrap = attribute("cryptography.hazmat.primitives.keywrap", "aes_key_wrap");
+        return bytes_from(
+            check(PyObject_CallFunction(wrap.get(), "OO", bytes_of(kek).get(), bytes_of(key).get()))
+                .get());
+    } catch (const PythonError&) {
+        throw crypto::Failure{"AES key wrap failed: " + pending_text()};
+    }
+}
+
+std::optional<crypto::Bytes> PythonCiphers::aes_key_unwrap(const crypto::Bytes& kek,
+                                                           const crypto::Bytes& wrapped) {
+    PythonHost::Holding held(host_);
+    try {
+        Ref keywrap = module("cryptography.hazmat.primitives.keywrap");
+        Ref unwrap = check(PyObject_GetAttrString(keywrap.get(), "aes_key_unwrap"));
+        Ref plain(PyObject_CallFunction(unwrap.get(), "OO", bytes_of(kek).get(),
+                                        bytes_of(wrapped).get()));
+        if (plain) return bytes_from(plain.get());
+        Ref invalid = check(PyObject_GetAttrString(keywrap.get(), "InvalidUnwrap"));
+        if (!PyErr_ExceptionMatches(invalid.get())) throw PythonError{};
+        PyErr_Clear();
+        return std::nullopt;
+    } catch (const PythonError&) {
+        throw crypto::Failure{"AES key unwrap failed: " + pending_text()};
+    }
+}
+
+crypto::Ciphers& PythonCrypto::ciphers() {
+    if (!ciphers_) ciphers_ = std::make_unique<PythonCiphers>(host_);
+    return *ciphers_;
+}
+
+}  // namespace velk::binding

@@ -1,0 +1,92 @@
+// CHECK of an encrypted payload: the image's AES key opened from its TLV
+// with decrypt='s private key (or KEK), and the payload decrypted, so that
+// the hash and the signature are judged over the plaintext, as the
+// bootloader judges them once it has decrypted the image.
+#include <algorithm>
+
+#include "../mcuboot/encryption.h"
+#include "../report/refusal.h"
+#include "../report/text.h"
+#include "mcuboot_check.h"
+
+namespace velk::check::mcuboot {
+
+namespace {
+
+void fault(Verdict& v, std::string what, uint64_t address, std::string held,
+           std::string wanted) {
+    v.faults.push_back({std::move(what), address, std::move(held), std::move(wanted)});
+}
+
+// The signature the image carries, named though it is not checked.
+void name_signature(Verdict& v) {
+    for (const format::Entry& e : v.areas.entries)
+        if (!e.is_protected && format::signature_key(e.type) && !v.signature) v.signature = e.type;
+}
+
+}  // namespace
+
+void read_decrypt_key(Verdict& v) {
+    if (!v.settings.decrypt) return;
+    format::SealingKey key = format::read_sealing_key(*v.settings.decrypt, false, "");
+    static const std::string pem = "-----BEGIN";
+    key.kek = std::search(key.content.begin(), key.content.end(), pem.begin(), pem.end()) ==
+              key.content.end();
+    if (key.kek && key.content.size() != 16 && key.content.size() != 32)
+        throw Refusal{"decrypt=" + key.name + " is neither a PEM private key nor a KEK of 16 "
+                      "or 32 bytes"};
+    v.sealing = std::move(key);
+}
+
+bool decrypt_payload(Verdict& v, const Bytes& image, Bytes& plain) {
+    v.aes = format::aes_bits(v.header.flags);
+    if (!v.aes) return true;
+    const uint64_t flags_at = v.address + format::field::flags;
+    if ((v.header.flags & format::flag_encrypted_aes128) &&
+        (v.header.flags & format::flag_encrypted_aes256)) {
+        fault(v, "flags", flags_at, text::format("0x%X", v.header.flags),
+              "one of ENCRYPTED_AES128 (0x4) and ENCRYPTED_AES256 (0x8)");
+        return false;
+    }
+    const format::Entry* sealed = nullptr;
+    for (const format::Entry& e : v.areas.entries)
+        if (!e.is_protected && format::transport_of(e.type) && !sealed) sealed = &e;
+    if (!sealed) {
+        fault(v, "the encryption key TLV", v.protected_end, "none",
+              "the image's AES key, sealed (TLV 0x30 to 0x33): the flags say the payload "
+              "is encrypted");
+        name_signature(v);
+        return false;
+    }
+    v.transport = format::transport_of(sealed->type);
+    const uint64_t value_at = v.address_of(*sealed) + format::tlv_head_size;
+    const size_t length = format::sealed_length(*v.transport, v.aes);
+    if (sealed->value.size() != length) {
+        fault(v, format::tlv_words(sealed->type) + "'s length", value_at - 2,
+              std::to_string(sealed->value.size()),
+              text::format("%zu (%s, AES-%u)", length, v.transport->name, v.aes));
+        name_signature(v);
+        return false;
+    }
+    if (!v.sealing) {
+        name_signature(v);
+        return false;
+    }
+    std::string why;
+    const std::optional<Bytes> key = format::open_sealed(
+        v.provider->ciphers(), *v.sealing, *v.transport, sealed->value, v.aes, why);
+    if (!key) {
+        fault(v, format::tlv_words(sealed->type), value_at,
+              "a key that decrypt=" + v.sealing->name + " does not open: " + why,
+              "the image's AES key sealed for " + v.sealing->name);
+        name_signature(v);
+        return false;
+    }
+    plain = image;
+    const uint64_t from = v.payload_start - v.address, to = v.payload_end - v.address;
+    format::crypt_payload(v.provider->ciphers(), *key, plain.data() + from, to - from);
+    v.decrypted = true;
+    return true;
+}
+
+}  // namespace velk::check::mcuboot
