@@ -100,6 +100,14 @@ class McubootSignature(TypedDict):
     checked: NotRequired[bool]
     ok: NotRequired[bool | None]
 
+# An encrypted payload's: how its AES key travels, and its size; check()'s
+# `checked` and `ok` say whether decrypt= opened it.
+class McubootEncryption(TypedDict):
+    type: Literal["ECIES-X25519", "ECIES-P256", "RSA-OAEP", "AES-KW"] | None
+    aes: Literal[128, 256]
+    checked: NotRequired[bool]
+    ok: NotRequired[bool | None]
+
 class McubootTrailer(TypedDict):
     address: int
     image_ok: int
@@ -130,6 +138,7 @@ class Mcuboot(TypedDict):
     hash: McubootHash
     key: McubootKey
     signature: McubootSignature
+    encryption: McubootEncryption | None
     trailer: McubootTrailer | None
     ok: NotRequired[bool]
     file_stops_at: NotRequired[int]
@@ -148,6 +157,8 @@ class McubootSettings(TypedDict, total=False):
     dependency: str | tuple[int, str] | Sequence[str | tuple[int, str]]
     tlv: str | dict[int, bytes] | Sequence[str | tuple[int, bytes]]
     pubkey: Literal["hash", "full"]
+    encrypt: _Path
+    aes: Literal[128, 256]
 
 class McubootCheckSettings(TypedDict, total=False):
     key: _Path
@@ -155,6 +166,7 @@ class McubootCheckSettings(TypedDict, total=False):
     slot: int
     pad: bool
     confirm: bool
+    decrypt: _Path
 
 class Report:
     @property

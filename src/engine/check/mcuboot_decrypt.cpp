@@ -41,22 +41,14 @@ void read_decrypt_key(Verdict& v) {
 bool decrypt_payload(Verdict& v, const Bytes& image, Bytes& plain) {
     v.aes = format::aes_bits(v.header.flags);
     if (!v.aes) return true;
-    const uint64_t flags_at = v.address + format::field::flags;
-    if ((v.header.flags & format::flag_encrypted_aes128) &&
-        (v.header.flags & format::flag_encrypted_aes256)) {
-        fault(v, "flags", flags_at, text::format("0x%X", v.header.flags),
-              "one of ENCRYPTED_AES128 (0x4) and ENCRYPTED_AES256 (0x8)");
-        return false;
-    }
     const format::Entry* sealed = nullptr;
     for (const format::Entry& e : v.areas.entries)
         if (!e.is_protected && format::transport_of(e.type) && !sealed) sealed = &e;
+    // Flags that say encrypted over an image that carries no key for it:
+    // read as plain, where the hash, which covers the flags, names the change.
     if (!sealed) {
-        fault(v, "the encryption key TLV", v.protected_end, "none",
-              "the image's AES key, sealed (TLV 0x30 to 0x33): the flags say the payload "
-              "is encrypted");
-        name_signature(v);
-        return false;
+        v.aes = 0;
+        return true;
     }
     v.transport = format::transport_of(sealed->type);
     const uint64_t value_at = v.address_of(*sealed) + format::tlv_head_size;
