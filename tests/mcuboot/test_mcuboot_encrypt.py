@@ -18,7 +18,7 @@ import velk_crc
 from conftest import run_command
 from elfwriter import Elf, Segment
 from hexcheck import read_hex
-from test_mcuboot import HEADER, SLOT, imgtool, keys  # noqa: F401 (keys: a fixture)
+from test_mcuboot import HEADER, SLOT, imgtool, keys, segment_memory  # noqa: F401 (keys)
 
 BODY = 0x5F4  # not whole AES blocks: the image is padded to them
 CODE = SLOT + HEADER
@@ -345,3 +345,17 @@ def test_the_trailer_keeps_room_for_two_keys(build, enc, slot):
     assert (done.returncode == 0) == (theirs.returncode == 0), done.stderr + theirs.stderr
     if slot == 2635:
         assert "take 2172 bytes and the trailer 464, 1 bytes more" in done.stderr
+
+
+def test_the_checksummed_elf_holds_the_encrypted_image(build, enc, keys):
+    """What a programmer loads of fw_CRC.elf is the HEX's image, the padding
+    and the holes' encrypted bytes included, and CHECK decrypts it."""
+    velk_crc.flash(build / "fw.elf", symbol="crc_slot",
+                   mcuboot={"header": HEADER, "key": str(keys["ed25519"]),
+                            "encrypt": str(enc["x25519-pub"])})
+    mine = image_of(build / "fw_CRC.hex")
+    loaded = segment_memory(build / "fw_CRC.elf")
+    assert bytes(loaded.get(a, 0xFF) for a in range(SLOT, SLOT + len(mine))) == mine
+    done = run_command("CHECK", build / "fw_CRC.elf", "--mcuboot",
+                       f"key={keys['public']},decrypt={enc['x25519']}")
+    assert done.returncode == 0, done.stdout + done.stderr
