@@ -249,10 +249,14 @@ def test_check_decrypts_and_verifies(build, enc, keys, maker, kind):
     assert done.returncode == 0, done.stdout + done.stderr
     assert ", decrypted with " in done.stdout
     assert "MCUboot signature: ed25519 (TLV 0x24) by" in done.stdout
-    report = velk_crc.check(image, mcuboot={"key": str(keys["public"]),
-                                            "decrypt": str(enc[kind])})
-    assert report.mcuboot["ok"] and report.mcuboot["signature"]["ok"]
-    assert report.mcuboot["encryption"]["checked"] and report.mcuboot["encryption"]["ok"]
+    # With the build: the decrypted payload, padding and record, is the build's.
+    report = velk_crc.check(image, elf=build / "fw.elf", symbol="crc_slot",
+                            mcuboot={"key": str(keys["public"]), "decrypt": str(enc[kind])})
+    assert report.ok and report.mcuboot["ok"] and report.mcuboot["signature"]["ok"]
+    assert report.mcuboot["encryption"] == {
+        "type": "ECIES-X25519" if kind == "x25519" else "ECIES-P256", "aes": 128,
+        "checked": True, "ok": True}
+    assert report.records[0]["ok"]
 
 
 def test_check_names_a_tampered_byte_of_the_encrypted_payload(build, enc, keys):
@@ -267,6 +271,10 @@ def test_check_names_a_tampered_byte_of_the_encrypted_payload(build, enc, keys):
                        f"key={keys['public']},decrypt={enc['x25519']}")
     assert done.returncode == 1, done.stdout + done.stderr
     assert "MCUboot mismatch: the hash TLV (0x10)" in done.stdout
+    done = run_command("CHECK", tampered, "--elf", build / "fw.elf", "--ncrc_slot",
+                       "--mcuboot", f"key={keys['public']},decrypt={enc['x25519']}")
+    assert done.returncode == 1, done.stdout + done.stderr
+    assert f"content mismatch at 0x{SLOT + HEADER + 0x123:08X}" in done.stdout
     # The sealed key's own tag is checked too.
     image[HEADER + 0x123] ^= 0x40
     (_, at, _), = [t for t in tlvs(bytes(image)) if t[0] == 0x33]
@@ -295,6 +303,11 @@ def test_without_the_key_check_says_the_payload_was_not_checked(build, enc, keys
     assert "not checked: no key (--mcuboot decrypt=<file> decrypts it)" in done.stdout
     assert "MCUboot hash" not in done.stdout and ", ok" not in done.stdout
     assert "error: " in done.stderr and "were not checked" in done.stderr
+    # Nor is it compared with the build.
+    done = run_command("CHECK", image, "--elf", build / "fw.elf", "--ncrc_slot", "--mcuboot",
+                       f"key={keys['public']}")
+    assert done.returncode == 2, done.stdout + done.stderr
+    assert "comparing its payload with the build needs --mcuboot decrypt=<file>" in done.stderr
 
 
 REFUSED = [

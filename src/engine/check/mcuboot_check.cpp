@@ -151,6 +151,8 @@ private:
         uint64_t end = said;
         if (run_.build) {
             end = build_end();
+            // An encrypted payload is padded to whole blocks from the slot.
+            if (format::aes_bits(v_.header.flags) && (end - a) % 16) end += 16 - (end - a) % 16;
             if (a != build_start()) room = build_start() - a;
         } else if (!areas_at(said)) {
             for (uint64_t t = a + header_bytes; t + 4 <= v_.run_end; ++t)
@@ -487,7 +489,8 @@ void into_expected(CheckRun& run, Verdict& v) {
     const uint64_t start = run.build->loadable.clusters.front().start;
     const uint64_t end = signed_build_end(run);
     layout::MemoryMap& expected = run.merged ? run.merged->memory : run.expected;
-    const layout::MemoryMap held = layout::spans_of(run.file.loadable, run.file.base);
+    layout::MemoryMap held = layout::spans_of(run.file.loadable, run.file.base);
+    v.decrypted_over(held);
     // The file's own stretches there, its holes none: erased flash it
     // leaves out is no difference.
     auto take = [&](uint64_t from, uint64_t to) {
@@ -562,11 +565,12 @@ void compute(CheckRun& run) {
     } catch (const crypto::Failure& failure) {
         throw Refusal{failure.why};
     }
-    if (run.build && v.aes)
+    if (run.build && v.payload_unchecked())
         throw Refusal{"the MCUboot image at " + text::address(v.address) +
-                      " is encrypted: CHECK compares no encrypted payload with the build; "
-                      "check the image without --elf, where its hash and signature, with "
-                      "decrypt=, vouch for the payload"};
+                      " is encrypted: comparing its payload with the build needs " +
+                      run.request.asker.setting(Option::mcuboot, "decrypt") +
+                      " (the private key, or the KEK)"};
+    v.decrypted_over(run.memory);
     into_expected(run, *run.mcuboot);
 }
 

@@ -97,6 +97,7 @@ struct Verdict {
     unsigned aes = 0;
     const format::Transport* transport = nullptr;
     bool decrypted = false;
+    Bytes plain_payload;  // the payload decrypted, from payload_start
     std::vector<Fault> faults;
     std::vector<Note> notes;
     std::vector<Part> parts;
@@ -105,6 +106,10 @@ struct Verdict {
     // Encrypted, and not decrypted: nothing wrong found, nothing of the
     // payload checked either.
     bool payload_unchecked() const { return aes && !decrypted; }
+    // The decrypted payload over `memory`, the file's bytes, where the
+    // build's are compared with them and its records read; nothing for a
+    // plain image.
+    void decrypted_over(layout::MemoryMap& memory) const;
     uint64_t address_of(const format::Entry& entry) const { return payload_end + entry.offset; }
 };
 

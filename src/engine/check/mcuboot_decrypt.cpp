@@ -77,8 +77,14 @@ bool decrypt_payload(Verdict& v, const Bytes& image, Bytes& plain) {
     plain = image;
     const uint64_t from = v.payload_start - v.address, to = v.payload_end - v.address;
     format::crypt_payload(v.provider->ciphers(), *key, plain.data() + from, to - from);
+    v.plain_payload.assign(plain.begin() + static_cast<std::ptrdiff_t>(from),
+                           plain.begin() + static_cast<std::ptrdiff_t>(to));
     v.decrypted = true;
     return true;
+}
+
+void Verdict::decrypted_over(layout::MemoryMap& memory) const {
+    if (decrypted) memory.overlay(payload_start, plain_payload.data(), plain_payload.size());
 }
 
 }  // namespace velk::check::mcuboot
