@@ -1,5 +1,8 @@
 #include "cipher.h"
 
+#include <algorithm>
+#include <tuple>
+
 #include "crypto.h"
 #include "text.h"
 
@@ -121,15 +124,19 @@ public:
                 shared = bytes_from(check(PyObject_CallMethod(fresh.get(), "exchange", "OO",
                                                               ecdh.get(), public_key_.get()))
                                         .get());
+                // The uncompressed point, 04 || x || y, from the key's
+                // numbers: no need of the package's serialization.
                 Ref pub = check(PyObject_CallMethod(fresh.get(), "public_key", nullptr));
-                Ref s = module(serialization_module);
-                Ref encoding = check(PyObject_GetAttrString(
-                    check(PyObject_GetAttrString(s.get(), "Encoding")).get(), "X962"));
-                Ref format = check(PyObject_GetAttrString(
-                    check(PyObject_GetAttrString(s.get(), "PublicFormat")).get(),
-                    "UncompressedPoint"));
-                point = check(PyObject_CallMethod(pub.get(), "public_bytes", "OO",
-                                                  encoding.get(), format.get()));
+                Ref numbers = check(PyObject_CallMethod(pub.get(), "public_numbers", nullptr));
+                crypto::Bytes out{0x04};
+                for (const char* axis : {"x", "y"}) {
+                    Ref value = check(PyObject_GetAttrString(numbers.get(), axis));
+                    Ref raw = check(PyObject_CallMethod(value.get(), "to_bytes", "ns",
+                                                        Py_ssize_t{32}, "big"));
+                    const crypto::Bytes b = bytes_from(raw.get());
+                    out.insert(out.end(), b.begin(), b.end());
+                }
+                return out;
             }
             return bytes_from(point.get());
         } catch (const PythonError&) {
@@ -228,13 +235,121 @@ crypto::ExchangeType exchange_type(PyObject* key, const std::string& name) {
                           "): MCUboot encrypts with X25519, P-256 or RSA-2048 keys"};
 }
 
+// What an encrypting or decrypting run imports, in that order.
+constexpr const char* cipher_modules[] = {
+    "cryptography.hazmat.primitives.ciphers",
+    "cryptography.hazmat.primitives.ciphers.aead",
+    "cryptography.hazmat.primitives.kdf.hkdf",
+    "cryptography.hazmat.primitives.hmac",
+    "cryptography.hazmat.primitives.keywrap",
+    x25519_module,
+    ec_module,
+};
+
+// On its own thread. A module that fails to load is left out of
+// sys.modules, and its failure said where it is first asked for.
+void load_cipher_modules() {
+    PyGILState_STATE gil = PyGILState_Ensure();
+    for (const char* name : cipher_modules)
+        if (!Ref(PyImport_ImportModule(name))) {
+            PyErr_Clear();
+            break;
+        }
+    PyGILState_Release(gil);
+}
+
+// The DER of an X25519 or P-256 public key in a PEM file as openssl and
+// imgtool write one: SubjectPublicKeyInfo, a fixed prefix and the key's
+// bytes. Such a key needs the curve's module alone, not the package's
+// serialization, which takes longer to load than the whole encryption.
+struct RawPublic {
+    crypto::ExchangeType type;
+    crypto::Bytes key;
+};
+
+std::optional<RawPublic> raw_public(const std::string& pem) {
+    static const std::string begin = "-----BEGIN PUBLIC KEY-----",
+                             end = "-----END PUBLIC KEY-----";
+    static const crypto::Bytes x25519_prefix = {0x30, 0x2a, 0x30, 0x05, 0x06, 0x03,
+                                                0x2b, 0x65, 0x6e, 0x03, 0x21, 0x00};
+    static const crypto::Bytes p256_prefix = {
+        0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x02, 0x01,
+        0x06, 0x08, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x03, 0x01, 0x07, 0x03, 0x42, 0x00};
+    const size_t from = pem.find(begin), to = pem.find(end);
+    if (from == std::string::npos || to == std::string::npos || to < from) return std::nullopt;
+    crypto::Bytes der;
+    uint32_t bits = 0;
+    int count = 0;
+    for (size_t i = from + begin.size(); i < to; ++i) {
+        const char c = pem[i];
+        int value;
+        if (c >= 'A' && c <= 'Z') value = c - 'A';
+        else if (c >= 'a' && c <= 'z') value = c - 'a' + 26;
+        else if (c >= '0' && c <= '9') value = c - '0' + 52;
+        else if (c == '+') value = 62;
+        else if (c == '/') value = 63;
+        else if (c == '=' || c == '\r' || c == '\n' || c == ' ') continue;
+        else return std::nullopt;
+        bits = bits << 6 | static_cast<uint32_t>(value);
+        if ((count += 6) >= 8) {
+            count -= 8;
+            der.push_back(static_cast<uint8_t>(bits >> count));
+        }
+    }
+    const std::tuple<crypto::ExchangeType, const crypto::Bytes*, size_t> kinds[] = {
+        {crypto::ExchangeType::x25519, &x25519_prefix, 32},
+        {crypto::ExchangeType::p256, &p256_prefix, 65}};
+    for (const auto& [type, prefix, size] : kinds)
+        if (der.size() == prefix->size() + size &&
+            std::equal(prefix->begin(), prefix->end(), der.begin()))
+            return RawPublic{type, crypto::Bytes(der.begin() + static_cast<std::ptrdiff_t>(
+                                                                  prefix->size()),
+                                                 der.end())};
+    return std::nullopt;
+}
+
 }  // namespace
+
+void PythonCiphers::prepare() {
+    if (!loading_.joinable()) loading_ = std::thread(load_cipher_modules);
+}
+
+// The engine asks without the interpreter's lock, which the loading
+// thread takes.
+void PythonCiphers::loaded() {
+    if (loading_.joinable()) loading_.join();
+}
+
+PythonCiphers::~PythonCiphers() {
+    if (!loading_.joinable()) return;
+    Py_BEGIN_ALLOW_THREADS
+    loading_.join();
+    Py_END_ALLOW_THREADS
+}
 
 std::unique_ptr<crypto::ExchangeKey> PythonCiphers::read_exchange_key(
     const std::string& pem, const std::string& name,
     const std::optional<std::string>& password) {
+    loaded();
     PythonHost::Holding held(host_);
     try {
+        if (std::optional<RawPublic> raw = raw_public(pem)) {
+            Ref key;
+            if (raw->type == crypto::ExchangeType::x25519) {
+                Ref type = attribute(x25519_module, "X25519PublicKey");
+                key = check(PyObject_CallMethod(type.get(), "from_public_bytes", "O",
+                                                bytes_of(raw->key).get()));
+            } else {
+                Ref ec = module(ec_module);
+                Ref curve = check(PyObject_CallMethod(ec.get(), "SECP256R1", nullptr));
+                Ref type = check(PyObject_GetAttrString(ec.get(), "EllipticCurvePublicKey"));
+                key = check(PyObject_CallMethod(type.get(), "from_encoded_point", "OO",
+                                                curve.get(), bytes_of(raw->key).get()));
+            }
+            Ref public_key = Ref::share(key.get());
+            return std::make_unique<PythonExchangeKey>(host_, raw->type, std::move(key),
+                                                       std::move(public_key), false);
+        }
         Ref serialization = module(serialization_module);
         Ref text = bytes_of(reinterpret_cast<const uint8_t*>(pem.data()), pem.size());
         const bool is_public = pem.find("PUBLIC KEY-----") != std::string::npos &&
@@ -268,6 +383,7 @@ std::unique_ptr<crypto::ExchangeKey> PythonCiphers::read_exchange_key(
 
 // The package's own maker of AES keys: the operating system's random bytes.
 crypto::Bytes PythonCiphers::new_key(size_t size) {
+    loaded();
     PythonHost::Holding held(host_);
     try {
         Ref type = attribute("cryptography.hazmat.primitives.ciphers.aead", "AESGCM");
@@ -281,6 +397,7 @@ crypto::Bytes PythonCiphers::new_key(size_t size) {
 
 crypto::Bytes PythonCiphers::hkdf_sha256(const crypto::Bytes& secret, const std::string& info,
                                          size_t length) {
+    loaded();
     PythonHost::Holding held(host_);
     try {
         Ref type = attribute("cryptography.hazmat.primitives.kdf.hkdf", "HKDF");
@@ -301,6 +418,7 @@ crypto::Bytes PythonCiphers::hkdf_sha256(const crypto::Bytes& secret, const std:
 }
 
 crypto::Bytes PythonCiphers::hmac_sha256(const crypto::Bytes& key, const crypto::Bytes& message) {
+    loaded();
     PythonHost::Holding held(host_);
     try {
         Ref type = attribute("cryptography.hazmat.primitives.hmac", "HMAC");
@@ -316,6 +434,7 @@ crypto::Bytes PythonCiphers::hmac_sha256(const crypto::Bytes& key, const crypto:
 // The bytes are lent as a memoryview, and the result copied back over them.
 void PythonCiphers::aes_ctr(const crypto::Bytes& key, const crypto::Bytes& counter,
                             uint8_t* data, size_t size) {
+    loaded();
     PythonHost::Holding held(host_);
     try {
         Ref ciphers = module("cryptography.hazmat.primitives.ciphers");
@@ -341,6 +460,7 @@ void PythonCiphers::aes_ctr(const crypto::Bytes& key, const crypto::Bytes& count
 }
 
 crypto::Bytes PythonCiphers::aes_key_wrap(const crypto::Bytes& kek, const crypto::Bytes& key) {
+    loaded();
     PythonHost::Holding held(host_);
     try {
         Ref wrap = attribute("cryptography.hazmat.primitives.keywrap", "aes_key_wrap");
@@ -354,6 +474,7 @@ crypto::Bytes PythonCiphers::aes_key_wrap(const crypto::Bytes& kek, const crypto
 
 std::optional<crypto::Bytes> PythonCiphers::aes_key_unwrap(const crypto::Bytes& kek,
                                                            const crypto::Bytes& wrapped) {
+    loaded();
     PythonHost::Holding held(host_);
     try {
         Ref keywrap = module("cryptography.hazmat.primitives.keywrap");

@@ -4,6 +4,8 @@
 // back for its moment, as the digests and keys do.
 #pragma once
 
+#include <thread>
+
 #include "../engine/run/cipher.h"
 #include "host.h"
 
@@ -12,7 +14,14 @@ namespace velk::binding {
 class PythonCiphers final : public crypto::Ciphers {
 public:
     explicit PythonCiphers(PythonHost& host) : host_(host) {}
-    ~PythonCiphers() = default;
+    // Waits for the modules still loading; the interpreter's lock is held.
+    ~PythonCiphers();
+    PythonCiphers(const PythonCiphers&) = delete;
+    PythonCiphers& operator=(const PythonCiphers&) = delete;
+
+    // Imports the package's cipher modules on a thread of their own, as
+    // the digests' and keys' are.
+    void prepare() override;
 
     std::unique_ptr<crypto::ExchangeKey> read_exchange_key(
         const std::string& pem, const std::string& name,
@@ -28,7 +37,11 @@ public:
                                                 const crypto::Bytes& wrapped) override;
 
 private:
+    // The modules prepare() started have loaded, or failed to.
+    void loaded();
+
     PythonHost& host_;
+    std::thread loading_;
 };
 
 }  // namespace velk::binding

@@ -36,6 +36,7 @@ void read_decrypt_key(Verdict& v) {
         throw Refusal{"decrypt=" + key.name + " is neither a PEM private key nor a KEK of 16 "
                       "or 32 bytes"};
     v.sealing = std::move(key);
+    v.provider->ciphers().prepare();
 }
 
 bool decrypt_payload(Verdict& v, const Bytes& image, Bytes& plain) {

@@ -255,6 +255,7 @@ void encrypt(const Signing& s, layout::MemoryMap& memory, crypto::Provider& cryp
     out.image_key = std::move(sealed.key);
     Bytes payload(s.end - s.payload);
     memory.read(s.payload, payload.data(), payload.size());
+    out.plaintext = layout::share(payload);
     crypt_payload(ciphers, out.image_key, payload.data(), payload.size());
     out.ciphertext = layout::share(std::move(payload));
     memory.overlay(s.payload, out.ciphertext->data(), out.ciphertext->size(), out.ciphertext);
@@ -454,6 +455,7 @@ void Stage::start(const Request& request, Host& host) {
     signing_ = start_signing(request);
     const std::optional<KeyFile>& key = signing_->key;
     host.crypto().prepare(key.has_value(), key ? key->pem : std::string());
+    if (signing_->sealing) host.crypto().ciphers().prepare();
 }
 
 std::vector<std::string> Stage::place(const Request& request, const ElfBuild& elf,
@@ -549,6 +551,14 @@ layout::MemoryMap Stage::plain(const layout::MemoryMap& memory,
     layout::MemoryMap out = memory;
     layout::Buffer plaintext = layout::share(std::move(payload));
     out.overlay(s.payload, plaintext->data(), plaintext->size(), plaintext);
+    return out;
+}
+
+layout::MemoryMap Stage::as_signed(const layout::MemoryMap& memory) const {
+    if (!signing_ || !made_.plaintext) return memory;
+    layout::MemoryMap out = memory;
+    out.overlay(signing_->payload, made_.plaintext->data(), made_.plaintext->size(),
+                made_.plaintext);
     return out;
 }
 

@@ -64,7 +64,7 @@ struct Signed {
     // output shows), and the payload as encrypted, which the image shares.
     const Transport* transport = nullptr;
     Bytes image_key;
-    layout::Buffer ciphertext;
+    layout::Buffer plaintext, ciphertext;
 };
 
 // The pieces the files and the checksummed ELF add for the image: the
@@ -135,6 +135,9 @@ public:
     // payload decrypted again by its key, as the bootloader will: what the
     // records and the hash are checked against. Otherwise `memory` itself.
     layout::MemoryMap plain(const layout::MemoryMap& memory, crypto::Provider* crypto) const;
+    // `memory` with the payload as it was signed, before it was encrypted:
+    // what the records were stored into.
+    layout::MemoryMap as_signed(const layout::MemoryMap& memory) const;
 
     // With a signed image: the settings and where it lies, and what was made.
     const Signing& signing() const { return *signing_; }
