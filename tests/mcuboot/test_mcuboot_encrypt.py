@@ -45,6 +45,23 @@ def build(tmp_path_factory):
 
 
 @pytest.fixture(scope="module")
+def reserved(tmp_path_factory):
+    """The same application in a build that reserves the header's room at
+    the slot's start (Zephyr's ROM offset), its CRC from the payload on."""
+    folder = tmp_path_factory.mktemp("encrypt-reserved")
+    data = bytearray(HEADER) + bytearray((i * 13 + 5) & 0xFF for i in range(BODY))
+    struct.pack_into("<II", data, HEADER, 0x20002000, CODE + 0x41)
+    data[-4:] = bytes(4)
+    elf = folder / "fw.elf"
+    elf.write_bytes(Elf(segments=[Segment(SLOT, bytes(data), section=".text")],
+                        symbols=[("crc_slot", SLOT + len(data) - 4, 4, 1)],
+                        entry=CODE + 0x41).build())
+    velk_crc.flash(elf, symbol=f"crc_slot@{CODE:#x}")
+    (folder / "plain.hex").write_bytes((folder / "fw_CRC.hex").read_bytes())
+    return folder
+
+
+@pytest.fixture(scope="module")
 def enc(tmp_path_factory):
     """The device's keys: private and public PEM of each kind, and KEKs."""
     folder = tmp_path_factory.mktemp("enc-keys")
@@ -140,9 +157,11 @@ def decrypted(image, kind, enc, aes):
     return image[:hdr_size] + ctr(key, image[hdr_size:end]) + image[end:]
 
 
-def imgtool_clear(build, out, enc_key, key, aes, extra=(), clear=True):
-    args = [imgtool(), "sign", "-H", str(HEADER), "-S", "0x10000", "-v", "0.0.0", "--pad-header",
+def imgtool_clear(build, out, enc_key, key, aes, extra=(), clear=True, room="added"):
+    args = [imgtool(), "sign", "-H", str(HEADER), "-S", "0x10000", "-v", "0.0.0",
             "-E", str(enc_key), "--encrypt-keylen", str(aes), *extra]
+    if room == "added":
+        args.append("--pad-header")
     if clear:
         args.append("--clear")
     if key:
@@ -372,3 +391,31 @@ def test_the_checksummed_elf_holds_the_encrypted_image(build, enc, keys):
     done = run_command("CHECK", build / "fw_CRC.elf", "--mcuboot",
                        f"key={keys['public']},decrypt={enc['x25519']}")
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_a_reserved_room_decrypts_to_imgtools_clear_image_and_checks(reserved, enc, keys):
+    velk_crc.flash(reserved / "fw.elf", symbol=f"crc_slot@{CODE:#x}",
+                   mcuboot={"header": HEADER, "key": str(keys["ed25519"]),
+                            "encrypt": str(enc["x25519-pub"])})
+    mine = image_of(reserved / "fw_CRC.hex")
+    imgtool_clear(reserved, reserved / "clear.hex", enc["x25519-pub"], keys["ed25519"], 128,
+                  room="reserved")
+    theirs = image_of(reserved / "clear.hex")
+    same_but_random(decrypted(mine, "x25519", enc, 128), theirs, {0x33})
+    done = run_command("CHECK", reserved / "fw_CRC.hex", "--elf", reserved / "fw.elf",
+                       f"--ncrc_slot@{CODE:#x}", "--mcuboot",
+                       f"key={keys['public']},decrypt={enc['x25519']}")
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_decrypt_refuses_a_payload_in_the_clear(build, enc, keys):
+    """decrypt= says the image is encrypted: one in the clear is named, as a
+    release that would ship its firmware readable."""
+    velk_crc.flash(build / "fw.elf", symbol="crc_slot",
+                   mcuboot={"header": HEADER, "key": str(keys["ed25519"])})
+    done = run_command("CHECK", build / "fw_CRC.hex", "--mcuboot",
+                       f"key={keys['public']},decrypt={enc['x25519']}")
+    assert done.returncode == 1, done.stdout + done.stderr
+    assert (f"MCUboot mismatch: flags at 0x{SLOT + 16:08X} holds 0x0; it should hold "
+            "ENCRYPTED_AES128 (0x4) or ENCRYPTED_AES256 (0x8)") in done.stdout
+    assert "MCUboot signature: ed25519 (TLV 0x24) by" in done.stdout

@@ -41,6 +41,14 @@ void read_decrypt_key(Verdict& v) {
 
 bool decrypt_payload(Verdict& v, const Bytes& image, Bytes& plain) {
     v.aes = format::aes_bits(v.header.flags);
+    // decrypt= says the payload is encrypted: one in the clear is a
+    // release that would ship its firmware readable.
+    if (!v.aes && v.sealing)
+        fault(v, "flags", v.address + format::field::flags,
+              text::format("0x%X", v.header.flags),
+              text::format("ENCRYPTED_AES128 (0x%X) or ENCRYPTED_AES256 (0x%X) (decrypt= "
+                           "says the payload is encrypted)",
+                           format::flag_encrypted_aes128, format::flag_encrypted_aes256));
     if (!v.aes) return true;
     const format::Entry* sealed = nullptr;
     for (const format::Entry& e : v.areas.entries)
