@@ -15,7 +15,7 @@ from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 from cryptography.hazmat.primitives.kdf.hkdf import HKDF
 
 import velk_crc
-from conftest import run_command
+from conftest import run_command, run_python
 from elfwriter import Elf, Segment
 from hexcheck import read_hex
 from test_mcuboot import HEADER, SLOT, imgtool, keys, segment_memory  # noqa: F401 (keys)
@@ -419,3 +419,50 @@ def test_decrypt_refuses_a_payload_in_the_clear(build, enc, keys):
     assert (f"MCUboot mismatch: flags at 0x{SLOT + 16:08X} holds 0x0; it should hold "
             "ENCRYPTED_AES128 (0x4) or ENCRYPTED_AES256 (0x8)") in done.stdout
     assert "MCUboot signature: ed25519 (TLV 0x24) by" in done.stdout
+
+
+CIPHER_MODULES = ("cryptography.hazmat.primitives.ciphers", "cryptography.hazmat.primitives.kdf",
+                  "cryptography.hazmat.primitives.keywrap",
+                  "cryptography.hazmat.primitives.asymmetric.x25519")
+
+
+@pytest.mark.parametrize("encrypt", [False, True], ids=["signed", "encrypted"])
+def test_only_an_encrypting_run_loads_the_ciphers(build, enc, keys, encrypt):
+    settings = {"header": HEADER, "key": str(keys["ed25519"])}
+    if encrypt:
+        settings["encrypt"] = str(enc["x25519-pub"])
+    done = run_python(
+        "import sys, velk_crc\n"
+        f"velk_crc.flash({str(build / 'fw.elf')!r}, symbol='crc_slot', mcuboot={settings!r})\n"
+        f"print(sorted(m for m in {CIPHER_MODULES!r} if m in sys.modules))")
+    assert done.returncode == 0, done.stderr
+    assert (done.stdout.strip() != "[]") == encrypt
+
+
+def test_the_api_refuses_a_key_of_another_kind(build, enc, keys):
+    with pytest.raises(velk_crc.Refused, match="is an X25519 key: an image signed with "
+                       "ecdsa-p256 is encrypted for a P-256 key, as imgtool demands"):
+        velk_crc.flash(build / "fw.elf", symbol="crc_slot",
+                       mcuboot={"header": HEADER, "key": str(keys["ecdsa"]),
+                                "encrypt": str(enc["x25519-pub"])})
+
+
+def test_merged_with_a_bootloader_and_a_password_on_the_device_key(build, enc, keys, tmp_path,
+                                                                  monkeypatch):
+    """The merged file holds the encrypted image too; the device's private
+    key opens with VELK_KEY_PASSWORD, and never shows in a line."""
+    boot = tmp_path / "boot.bin"
+    boot.write_bytes(bytes(range(256)) * 4)
+    velk_crc.flash(build / "fw.elf", symbol="crc_slot", merge=[f"{boot}@0x07FF0000"],
+                   mcuboot={"header": HEADER, "key": str(keys["ed25519"]),
+                            "encrypt": str(enc["p256-pub"]), "aes": 256})
+    locked = tmp_path / "locked.pem"
+    locked.write_bytes(enc["objects"]["p256"].private_bytes(
+        serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+        serialization.BestAvailableEncryption(b"s3cret")))
+    monkeypatch.setenv("VELK_KEY_PASSWORD", "s3cret")
+    done = run_command("CHECK", build / "fw_CRC_merged.hex", "--mcuboot",
+                       f"key={keys['public']},decrypt={locked}")
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "AES-256, its key in ECIES-P256 (TLV 0x32), decrypted with" in done.stdout
+    assert "s3cret" not in done.stdout + done.stderr
