@@ -5,6 +5,7 @@ own RFC 3394 unwrap for AES-KW) and compares the plaintext image with
 imgtool 2.5.0's `--clear` image of the same input, byte for byte, the
 randomised TLVs aside. CHECK decrypt= must accept ours and imgtool's."""
 
+import json
 import struct
 import subprocess
 
@@ -322,6 +323,14 @@ def test_without_the_key_check_says_the_payload_was_not_checked(build, enc, keys
     assert "not checked: no key (--mcuboot decrypt=<file> decrypts it)" in done.stdout
     assert "MCUboot hash" not in done.stdout and ", ok" not in done.stdout
     assert "error: " in done.stderr and "were not checked" in done.stderr
+    done = run_command("CHECK", image, "--json", "--mcuboot", f"key={keys['public']}")
+    report = json.loads(done.stdout)
+    assert done.returncode == 2 and report["verdict"] == "error"
+    assert report["mcuboot"]["ok"] is False
+    assert report["mcuboot"]["hash"] == {"type": "SHA256", "value": None, "checked": False,
+                                         "ok": None}
+    assert report["mcuboot"]["encryption"] == {"type": "ECIES-X25519", "aes": 128,
+                                               "checked": False, "ok": None}
     # Nor is it compared with the build.
     done = run_command("CHECK", image, "--elf", build / "fw.elf", "--ncrc_slot", "--mcuboot",
                        f"key={keys['public']}")

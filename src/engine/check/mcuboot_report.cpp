@@ -159,7 +159,8 @@ private:
         if (v_.aes)
             d.encryption = {v_.transport ? v_.transport->name : nullptr, v_.aes};
         format::Judgement judged;
-        judged.ok = v_.ok();
+        // An encrypted payload not decrypted is not ok, though not wrong.
+        judged.ok = v_.ok() && !v_.payload_unchecked();
         judged.hash = {!v_.hash.empty(),
                        v_.hash.empty() ? std::nullopt : std::optional<bool>(v_.hash_ok)};
         judged.key = {v_.key_ok.has_value(), v_.key_ok};
