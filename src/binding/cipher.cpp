@@ -442,7 +442,8 @@ void PythonCiphers::aes_ctr(const crypto::Bytes& key, const crypto::Bytes& count
         Ref modes = module("cryptography.hazmat.primitives.ciphers.modes");
         Ref aes = check(PyObject_CallMethod(algorithms.get(), "AES", "O", bytes_of(key).get()));
         Ref ctr = check(PyObject_CallMethod(modes.get(), "CTR", "O", bytes_of(counter).get()));
-        Ref cipher = check(PyObject_CallMethod(ciphers.get(), "Cipher", "OO", aes.get(), ctr.get()));
+        Ref cipher =
+            check(PyObject_CallMethod(ciphers.get(), "Cipher", "OO", aes.get(), ctr.get()));
         Ref context = check(PyObject_CallMethod(cipher.get(), "encryptor", nullptr));
         Ref view = check(PyMemoryView_FromMemory(reinterpret_cast<char*>(data),
                                                  static_cast<Py_ssize_t>(size), PyBUF_READ));
@@ -464,9 +465,9 @@ crypto::Bytes PythonCiphers::aes_key_wrap(const crypto::Bytes& kek, const crypto
     PythonHost::Holding held(host_);
     try {
         Ref wrap = attribute("cryptography.hazmat.primitives.keywrap", "aes_key_wrap");
-        return bytes_from(
-            check(PyObject_CallFunction(wrap.get(), "OO", bytes_of(kek).get(), bytes_of(key).get()))
-                .get());
+        Ref wrapped = check(
+            PyObject_CallFunction(wrap.get(), "OO", bytes_of(kek).get(), bytes_of(key).get()));
+        return bytes_from(wrapped.get());
     } catch (const PythonError&) {
         throw crypto::Failure{"AES key wrap failed: " + pending_text()};
     }

@@ -475,3 +475,12 @@ def test_merged_with_a_bootloader_and_a_password_on_the_device_key(build, enc, k
     assert done.returncode == 0, done.stdout + done.stderr
     assert "AES-256, its key in ECIES-P256 (TLV 0x32), decrypted with" in done.stdout
     assert "s3cret" not in done.stdout + done.stderr
+
+
+def test_a_key_files_name_may_hold_a_comma(build, enc, keys, tmp_path):
+    named = tmp_path / "enc,x25519.pem"
+    named.write_bytes(enc["x25519-pub"].read_bytes())
+    done = run_command("FLASH", build / "fw.elf", "--ncrc_slot", "--mcuboot",
+                       f"encrypt={named},header=0x200")
+    assert done.returncode == 0, done.stderr
+    assert f"encrypted with ECIES-X25519 ({named}), AES-128" in done.stdout

@@ -256,8 +256,10 @@ McubootSettings settings_of_word(const std::string& word) {
         std::string piece = word.substr(from, comma - from);
         from = comma + 1;
         // key=a,b.pem: a piece that is no setting, after a key file's
-        // name, is more of the name.
-        if (!out.settings.empty() && out.settings.back().name == "key" &&
+        // name (key=, encrypt=, ...), is more of the name.
+        const SettingRow* last =
+            out.settings.empty() ? nullptr : setting_row(out.settings.back().name);
+        if (last && last->file &&
             out.settings.back().valued && !piece.empty() &&
             piece.find('=') == std::string::npos && !setting_row(piece)) {
             McubootSetting& key = out.settings.back();

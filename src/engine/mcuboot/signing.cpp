@@ -387,7 +387,8 @@ void encrypted_pieces(const Signing& s, const Signed& made, const layout::Memory
         const uint64_t from = std::max(g.address, at), to = std::min(g.end(), s.end);
         if (to <= from) continue;
         add(at, from);
-        pieces.stored.push_back({".mcuboot.payload", from, cipher + (from - s.payload), to - from});
+        pieces.stored.push_back(
+            {".mcuboot.payload", from, cipher + (from - s.payload), to - from});
         at = to;
     }
     add(at, s.end);
