@@ -1,9 +1,10 @@
 #include "cipher.h"
 
 #include <algorithm>
-#include <tuple>
 
 #include "crypto.h"
+#include "library.h"
+#include "pem.h"
 #include "text.h"
 
 namespace velk::binding {
@@ -14,48 +15,9 @@ constexpr const char* install_hint =
     "encrypting and decrypting need the cryptography package (pip install "
     "'cryptography>=44')";
 
-// The pending exception's first line, taken.
-std::string pending_text() {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref owned_type(type), error(value), owned_traceback(traceback);
-    std::string why;
-    if (error) {
-        Ref shown(PyObject_Str(error.get()));
-        if (shown) why = text_of(shown.get());
-    }
-    PyErr_Clear();
-    why = why.substr(0, why.find('\n'));
-    if (why.empty() && type) why = reinterpret_cast<PyTypeObject*>(type)->tp_name;
-    return why;
-}
-
 // A module of the cryptography package, or Failure saying how to get it.
 Ref module(const char* name) {
-    Ref found(PyImport_ImportModule(name));
-    if (found) return found;
-    if (PyErr_ExceptionMatches(PyExc_ImportError)) {
-        PyErr_Clear();
-        throw crypto::Failure{install_hint};
-    }
-    throw crypto::Failure{std::string("cannot load ") + name + ": " + pending_text()};
-}
-
-Ref bytes_of(const uint8_t* data, size_t size) {
-    return check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
-                                           static_cast<Py_ssize_t>(size)));
-}
-
-Ref bytes_of(const crypto::Bytes& bytes) {
-    return bytes_of(bytes.data(), bytes.size());
-}
-
-crypto::Bytes bytes_from(PyObject* bytes) {
-    char* data;
-    Py_ssize_t size;
-    check(PyBytes_AsStringAndSize(bytes, &data, &size));
-    return crypto::Bytes(data, data + size);
+    return library_module(name, install_hint);
 }
 
 Ref attribute(const char* module_name, const char* name) {
@@ -258,53 +220,27 @@ void load_cipher_modules() {
     PyGILState_Release(gil);
 }
 
-// The DER of an X25519 or P-256 public key in a PEM file as openssl and
-// imgtool write one: SubjectPublicKeyInfo, a fixed prefix and the key's
-// bytes. Such a key needs the curve's module alone, not the package's
-// serialization, which takes longer to load than the whole encryption.
+// An X25519 or P-256 public key in a PEM file as openssl and imgtool write
+// one: SubjectPublicKeyInfo, a fixed prefix and the key's bytes. Such a
+// key needs the curve's module alone, not the package's serialization,
+// which takes longer to load than the whole encryption.
 struct RawPublic {
     crypto::ExchangeType type;
     crypto::Bytes key;
 };
 
 std::optional<RawPublic> raw_public(const std::string& pem) {
-    static const std::string begin = "-----BEGIN PUBLIC KEY-----",
-                             end = "-----END PUBLIC KEY-----";
     static const crypto::Bytes x25519_prefix = {0x30, 0x2a, 0x30, 0x05, 0x06, 0x03,
                                                 0x2b, 0x65, 0x6e, 0x03, 0x21, 0x00};
     static const crypto::Bytes p256_prefix = {
         0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x02, 0x01,
         0x06, 0x08, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x03, 0x01, 0x07, 0x03, 0x42, 0x00};
-    const size_t from = pem.find(begin), to = pem.find(end);
-    if (from == std::string::npos || to == std::string::npos || to < from) return std::nullopt;
-    crypto::Bytes der;
-    uint32_t bits = 0;
-    int count = 0;
-    for (size_t i = from + begin.size(); i < to; ++i) {
-        const char c = pem[i];
-        int value;
-        if (c >= 'A' && c <= 'Z') value = c - 'A';
-        else if (c >= 'a' && c <= 'z') value = c - 'a' + 26;
-        else if (c >= '0' && c <= '9') value = c - '0' + 52;
-        else if (c == '+') value = 62;
-        else if (c == '/') value = 63;
-        else if (c == '=' || c == '\r' || c == '\n' || c == ' ') continue;
-        else return std::nullopt;
-        bits = bits << 6 | static_cast<uint32_t>(value);
-        if ((count += 6) >= 8) {
-            count -= 8;
-            der.push_back(static_cast<uint8_t>(bits >> count));
-        }
-    }
-    const std::tuple<crypto::ExchangeType, const crypto::Bytes*, size_t> kinds[] = {
-        {crypto::ExchangeType::x25519, &x25519_prefix, 32},
-        {crypto::ExchangeType::p256, &p256_prefix, 65}};
-    for (const auto& [type, prefix, size] : kinds)
-        if (der.size() == prefix->size() + size &&
-            std::equal(prefix->begin(), prefix->end(), der.begin()))
-            return RawPublic{type, crypto::Bytes(der.begin() + static_cast<std::ptrdiff_t>(
-                                                                  prefix->size()),
-                                                 der.end())};
+    const std::optional<crypto::Bytes> der = pem_body(pem, "PUBLIC KEY");
+    if (!der) return std::nullopt;
+    if (std::optional<crypto::Bytes> key = after_prefix(*der, x25519_prefix, 32))
+        return RawPublic{crypto::ExchangeType::x25519, std::move(*key)};
+    if (std::optional<crypto::Bytes> key = after_prefix(*der, p256_prefix, 65))
+        return RawPublic{crypto::ExchangeType::p256, std::move(*key)};
     return std::nullopt;
 }
 
