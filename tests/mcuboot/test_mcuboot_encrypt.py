@@ -6,6 +6,7 @@ imgtool 2.5.0's `--clear` image of the same input, byte for byte, the
 randomised TLVs aside. CHECK decrypt= must accept ours and imgtool's."""
 
 import json
+import re
 import struct
 import subprocess
 
@@ -484,3 +485,23 @@ def test_a_key_files_name_may_hold_a_comma(build, enc, keys, tmp_path):
                        f"encrypt={named},header=0x200")
     assert done.returncode == 0, done.stderr
     assert f"encrypted with ECIES-X25519 ({named}), AES-128" in done.stdout
+
+
+SETTINGS_REFUSED = [
+    pytest.param({"aes": 256}, "aes= sizes the key the image is encrypted with: give "
+                 "encrypt=<public key> or encrypt-kw=<KEK file> too", id="aes-alone"),
+    pytest.param({"encrypt": "x25519-pub", "encrypt-kw": "kek16"},
+                 "encrypt= and encrypt-kw= are one key for the image: give one", id="both"),
+    pytest.param({"decrypt": "x25519"}, "decrypt= is CHECK's: FLASH encrypts with "
+                 "encrypt=<public key> or encrypt-kw=<KEK file>", id="decrypt-in-flash"),
+    pytest.param({"encrypt": "rsa3072-pub"}, "MCUboot encrypts an image's key with RSA-2048 "
+                 "alone", id="rsa-3072"),
+]
+
+
+@pytest.mark.parametrize("given, message", SETTINGS_REFUSED)
+def test_the_api_refuses_settings_that_cannot_be(build, enc, given, message):
+    settings = {"header": HEADER}
+    settings.update({k: str(enc[v]) if isinstance(v, str) else v for k, v in given.items()})
+    with pytest.raises(velk_crc.Refused, match=re.escape(message)):
+        velk_crc.flash(build / "fw.elf", symbol="crc_slot", mcuboot=settings)
