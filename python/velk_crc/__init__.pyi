@@ -85,7 +85,7 @@ class McubootTlv(TypedDict):
 
 # `checked` and `ok`: check()'s verdicts on a part; flash() writes neither.
 class McubootHash(TypedDict):
-    type: Literal["SHA256"]
+    type: Literal["SHA256", "SHA384", "SHA512"]
     value: str | None
     checked: NotRequired[bool]
     ok: NotRequired[bool | None]
@@ -96,7 +96,7 @@ class McubootKey(TypedDict):
     ok: NotRequired[bool | None]
 
 class McubootSignature(TypedDict):
-    type: Literal["ed25519", "ecdsa-p256", "rsa-2048", "rsa-3072"] | None
+    type: Literal["ed25519", "ecdsa-p256", "ecdsa-p384", "rsa-2048", "rsa-3072"] | None
     checked: NotRequired[bool]
     ok: NotRequired[bool | None]
 
@@ -157,6 +157,8 @@ class McubootSettings(TypedDict, total=False):
     dependency: str | tuple[int, str] | Sequence[str | tuple[int, str]]
     tlv: str | dict[int, bytes] | Sequence[str | tuple[int, bytes]]
     pubkey: Literal["hash", "full"]
+    sha: Literal[256, 384, 512, "256", "384", "512", "auto"]
+    pure: bool
     encrypt: _Path
     aes: Literal[128, 256]
 

@@ -21,7 +21,8 @@ Ref module(const char* name) {
 
 class PythonDigest final : public crypto::Digest {
 public:
-    PythonDigest(PythonHost& host, Ref hash) : host_(host), hash_(std::move(hash)) {}
+    PythonDigest(PythonHost& host, Ref hash, const char* words)
+        : host_(host), hash_(std::move(hash)), words_(words) {}
     ~PythonDigest() override {
         PythonHost::Holding held(host_);
         hash_ = Ref();
@@ -37,7 +38,7 @@ public:
                 static_cast<Py_ssize_t>(size), PyBUF_READ));
             check(PyObject_CallMethod(hash_.get(), "update", "O", view.get()));
         } catch (const PythonError&) {
-            throw crypto::Failure{"SHA-256: " + pending_text()};
+            throw crypto::Failure{std::string(words_) + ": " + pending_text()};
         }
     }
 
@@ -46,13 +47,14 @@ public:
         try {
             return bytes_from(check(PyObject_CallMethod(hash_.get(), "digest", nullptr)).get());
         } catch (const PythonError&) {
-            throw crypto::Failure{"SHA-256: " + pending_text()};
+            throw crypto::Failure{std::string(words_) + ": " + pending_text()};
         }
     }
 
 private:
     PythonHost& host_;
     Ref hash_;
+    const char* words_;
 };
 
 // A key of the cryptography package, with what its kind signs with: the
@@ -186,10 +188,14 @@ bool is_instance(PyObject* object, PyObject* module, const char* name) {
     return check(PyObject_IsInstance(object, type.get())) == 1;
 }
 
-// SHA-256, as the schemes name it.
-Ref sha256_algorithm() {
+// A hash as the schemes name it: "SHA256", "SHA384".
+Ref hash_algorithm(const char* name) {
     Ref hashes = module("cryptography.hazmat.primitives.hashes");
-    return check(PyObject_CallMethod(hashes.get(), "SHA256", nullptr));
+    return check(PyObject_CallMethod(hashes.get(), name, nullptr));
+}
+
+Ref sha256_algorithm() {
+    return hash_algorithm("SHA256");
 }
 
 // The key's kind, and the arguments its signatures take beside the message.
@@ -207,16 +213,19 @@ crypto::KeyType kind_of(PyObject* key, const std::string& name, Ref& scheme) {
         Ref curve = check(PyObject_GetAttrString(key, "curve"));
         Ref curve_name = check(PyObject_GetAttrString(curve.get(), "name"));
         std::string named = text_of(curve_name.get());
-        if (named != "secp256r1")
+        // Each curve signs with the hash of its own strength.
+        const bool p384 = named == "secp384r1";
+        if (named != "secp256r1" && !p384)
             throw crypto::Failure{name + " is an ECDSA key on " + named +
-                                  ": MCUboot's ECDSA keys are P-256 (secp256r1)"};
+                                  ": MCUboot's ECDSA keys are P-256 (secp256r1) or P-384 "
+                                  "(secp384r1)"};
         // RFC 6979: the same image and key sign to the same bytes.
         Ref keywords = check(Py_BuildValue("{s:O}", "deterministic_signing", Py_True));
-        Ref args = check(PyTuple_Pack(1, sha256_algorithm().get()));
+        Ref args = check(PyTuple_Pack(1, hash_algorithm(p384 ? "SHA384" : "SHA256").get()));
         Ref ecdsa_type = check(PyObject_GetAttrString(ec.get(), "ECDSA"));
         Ref ecdsa = check(PyObject_Call(ecdsa_type.get(), args.get(), keywords.get()));
         scheme = check(PyTuple_Pack(1, ecdsa.get()));
-        return crypto::KeyType::ecdsa_p256;
+        return p384 ? crypto::KeyType::ecdsa_p384 : crypto::KeyType::ecdsa_p256;
     }
     if (is_instance(key, rsa.get(), "RSAPrivateKey") ||
         is_instance(key, rsa.get(), "RSAPublicKey")) {
@@ -238,7 +247,8 @@ crypto::KeyType kind_of(PyObject* key, const std::string& name, Ref& scheme) {
     Ref type_name = check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(key)),
                                                  "__name__"));
     throw crypto::Failure{name + " holds a key of another kind (" + text_of(type_name.get()) +
-                          "): MCUboot signs with Ed25519, ECDSA P-256, RSA-2048 or RSA-3072"};
+                          "): MCUboot signs with Ed25519, ECDSA P-256 or P-384, RSA-2048 or "
+                          "RSA-3072"};
 }
 
 // load_pem_private_key(pem, password): a key that is not encrypted opens
@@ -350,14 +360,15 @@ PythonCrypto::~PythonCrypto() {
     Py_END_ALLOW_THREADS
 }
 
-std::unique_ptr<crypto::Digest> PythonCrypto::sha256() {
+std::unique_ptr<crypto::Digest> PythonCrypto::digest(crypto::Hash hash) {
+    const crypto::HashRow& row = crypto::hash_row(hash);
     PythonHost::Holding held(host_);
     try {
         Ref hashlib = check(PyImport_ImportModule("hashlib"));
         return std::make_unique<PythonDigest>(
-            host_, check(PyObject_CallMethod(hashlib.get(), "sha256", nullptr)));
+            host_, check(PyObject_CallMethod(hashlib.get(), row.name, nullptr)), row.words);
     } catch (const PythonError&) {
-        throw crypto::Failure{"SHA-256: " + pending_text()};
+        throw crypto::Failure{std::string(row.words) + ": " + pending_text()};
     }
 }
 

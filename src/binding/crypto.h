@@ -1,4 +1,4 @@
-// The engine's digests and keys in the interpreter: SHA-256 from hashlib,
+// The engine's digests and keys in the interpreter: SHA-2 from hashlib,
 // keys and signatures from the cryptography package. Both are imported at
 // the first run that asks, never at start-up: a run that signs nothing
 // loads neither. Every call takes the interpreter's lock back for its
@@ -26,7 +26,7 @@ public:
     // reading and checksumming a large build, and it needs the lock only
     // while the engine does not.
     void prepare(bool keys, const std::string& pem) override;
-    std::unique_ptr<crypto::Digest> sha256() override;
+    std::unique_ptr<crypto::Digest> digest(crypto::Hash hash) override;
     std::unique_ptr<crypto::Key> read_key(const std::string& pem, const std::string& name,
                                           const std::optional<std::string>& password,
                                           bool public_ok) override;

@@ -218,7 +218,7 @@ def test_a_dsa_key_is_one_line_whatever_the_warning_filters(tmp_path, dsa_key, i
     shutil.copy(os.path.join(DATA, "fw_mcuboot_app.elf"), tmp_path / "fw.elf")
     shutil.copy(dsa_key / key, tmp_path / key)
     line = (f"fw.elf: {key} holds a key of another kind ({kind}): MCUboot signs with "
-            "Ed25519, ECDSA P-256, RSA-2048 or RSA-3072")
+            "Ed25519, ECDSA P-256 or P-384, RSA-2048 or RSA-3072")
     settings = f"key={key}" + (",header=0x200" if mode == "FLASH" else "")
     done = subprocess.run([sys.executable, *interpreter, "-m", "velk_crc", mode, "fw.elf",
                            "--ncrc_value", "--mcuboot", settings], cwd=tmp_path,

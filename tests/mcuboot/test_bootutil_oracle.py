@@ -1,6 +1,7 @@
 """MCUboot's own bootloader code as the judge: scripts/bootutil_oracle.sh
-builds MCUboot's bootutil on the host (Ed25519, and the hash alone) and runs
-FLASH's signed images and rearranged TLV areas through it. MCUboot's sources
+builds MCUboot's bootutil on the host (Ed25519 over a SHA-256 or SHA-512
+digest, pure Ed25519, and the hash alone) and runs FLASH's signed images and
+rearranged TLV areas through it. MCUboot's sources
 are not part of this repository, so those tests are skipped unless
 VELK_MCUBOOT_SRC names a checkout (or git repository) of MCUboot, with
 VELK_MBEDTLS_SRC for Mbed TLS 3.6 where the checkout has no
@@ -32,13 +33,15 @@ needs_mcuboot = pytest.mark.skipif(not os.environ.get("VELK_MCUBOOT_SRC"),
 
 @pytest.fixture(scope="module")
 def verdicts(tmp_path_factory):
-    """Every verdict of one run of the script over the Ed25519 and hash-only
-    bootloaders: {("image"|"control", config, image, mode): verdict} and
+    """Every verdict of one run of the script over the Ed25519 (SHA-256,
+    SHA-512 and pure) and hash-only bootloaders:
+    {("image"|"control", config, image, mode): verdict} and
     {("tlvs", config, case): (MCUboot's verdict, CHECK's exit status)}."""
     work = tmp_path_factory.mktemp("oracle")
     results = work / "results.tsv"
     env = dict(os.environ, VELK_CRC=" ".join(velk_command()))
     done = subprocess.run(["bash", str(SCRIPT), "--config", "sha256", "--config", "ed25519",
+                           "--config", "ed25519-sha512", "--config", "ed25519-pure",
                            "--skip-fill", "--keep", str(work / "build"),
                            "--results", str(results)],
                           capture_output=True, text=True, env=env, timeout=600)
@@ -56,7 +59,7 @@ def verdicts(tmp_path_factory):
 @needs_mcuboot
 def test_mcuboot_starts_every_image_flash_signs(verdicts):
     images = {key: verdict for key, verdict in verdicts.items() if key[0] == "image"}
-    assert {key[1] for key in images} == {"sha256", "ed25519"}
+    assert {key[1] for key in images} == {"sha256", "ed25519", "ed25519-sha512", "ed25519-pure"}
     made = {key[2] for key in images}
     assert made >= {"added", "reserved", "pad", "reserved-confirm", "merged", "erased-00-pad"}
     if shutil.which("arm-none-eabi-gcc"):
@@ -67,7 +70,7 @@ def test_mcuboot_starts_every_image_flash_signs(verdicts):
 @needs_mcuboot
 def test_mcuboot_refuses_a_changed_byte_and_another_key(verdicts):
     controls = {key: verdict for key, verdict in verdicts.items() if key[0] == "control"}
-    assert len(controls) == 6
+    assert len(controls) == 14
     assert {key: verdict for key, verdict in controls.items() if verdict != "refused"} == {}
 
 

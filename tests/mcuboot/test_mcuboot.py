@@ -98,6 +98,10 @@ def keys(tmp_path_factory):
     paths["secp384"].write_bytes(ec.generate_private_key(ec.SECP384R1()).private_bytes(
         serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
         serialization.NoEncryption()))
+    paths["secp256k1"] = folder / "secp256k1.pem"
+    paths["secp256k1"].write_bytes(ec.generate_private_key(ec.SECP256K1()).private_bytes(
+        serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+        serialization.NoEncryption()))
     return paths
 
 
@@ -531,8 +535,9 @@ REFUSALS = [
                  "cannot read empty.pem: no PEM private key", id="empty-key-file"),
     pytest.param("added", "header=0x200,key=<public>", {},
                  "is a public key: signing needs the private key", id="public-key"),
-    pytest.param("added", "header=0x200,key=<secp384>", {},
-                 "MCUboot's ECDSA keys are P-256", id="key-of-another-curve"),
+    pytest.param("added", "header=0x200,key=<secp256k1>", {},
+                 "is an ECDSA key on secp256k1: MCUboot's ECDSA keys are P-256 (secp256r1) "
+                 "or P-384 (secp384r1)", id="key-of-another-curve"),
     pytest.param("added", "header=0x200,key=<encrypted>", {},
                  "is encrypted: give its password in VELK_KEY_PASSWORD",
                  id="encrypted-key-without-password"),
@@ -559,7 +564,7 @@ def test_what_the_bootloader_would_refuse_is_refused(tmp_path, keys, room, setti
     if ",--fill " in settings:
         settings, fill = settings.split(",--fill ")
         words = ["--fill", fill]
-    for name in ("public", "secp384", "encrypted"):
+    for name in ("public", "secp256k1", "encrypted"):
         settings = settings.replace(f"<{name}>", str(keys[name]))
     settings = settings.replace("<elf>", str(elf))
     (tmp_path / "empty.pem").write_text("")

@@ -348,6 +348,9 @@ REFUSED = [
                  id="rsa-with-p256"),
     pytest.param("ecdsa", "rsa-pub", "", "is an RSA-2048 key: an image signed with ecdsa-p256",
                  id="ecdsa-with-rsa"),
+    pytest.param("secp384", "p256-pub", "", "is a P-256 key: an image signed with ecdsa-p384 is "
+                 "encrypted for a P-384 key, which MCUboot has no key exchange for",
+                 id="ecdsa-p384"),
     pytest.param("ed25519", "rsa3072-pub", "", "MCUboot encrypts an image's key with RSA-2048 "
                  "alone", id="rsa-3072"),
     pytest.param("ed25519", "x25519-pub", ",aes=192", "aes=192: the image's AES key is 128 "

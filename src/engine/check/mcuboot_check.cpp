@@ -12,6 +12,7 @@
 
 #include "../base/byte_order.h"
 #include "../formats/formats.h"
+#include "../mcuboot/hashing.h"
 #include "../mcuboot/key.h"
 #include "../mcuboot/settings.h"
 #include "../report/refusal.h"
@@ -202,13 +203,13 @@ private:
 
     // The TLV areas at `t` by any one sign, so that a damaged info header
     // is named rather than the sizes: an info magic, the unprotected one
-    // after protect_tlv_size, or the hash entry first.
+    // after protect_tlv_size, or a hash entry first.
     bool areas_at(uint64_t t) const {
         const uint16_t protect = v_.header.protect_tlv_size;
         return u16(t) == format::protected_info || u16(t) == format::unprotected_info ||
                (protect && u16(t + protect) == format::unprotected_info) ||
-               (u8(t + 4) == format::tlv::sha256 && u8(t + 5) == 0 &&
-                u16(t + 6) == format::fixed_length(format::tlv::sha256));
+               (format::hash_of_tlv(u8(t + 4)) && u8(t + 5) == 0 &&
+                u16(t + 6) == format::hash_of_tlv(u8(t + 4))->size);
     }
 
     // An info header at `t` whose entries end where its total says.
@@ -254,10 +255,12 @@ private:
 
     void digest() {
         const uint64_t hashed = v_.protected_end - v_.address;
+        v_.hash_kind = format::hash_in(v_.areas);
+        v_.pure = format::pure_in(v_.areas);
         Bytes plain;
         if (!decrypt_payload(v_, bytes_, plain)) return;
         const uint8_t* image = plain.empty() ? bytes_.data() : plain.data();
-        std::unique_ptr<crypto::Digest> sha = v_.provider->sha256();
+        std::unique_ptr<crypto::Digest> sha = v_.provider->digest(v_.hash_kind);
         sha->update(image, hashed);
         v_.hash = sha->finish();
         walk_tlvs(v_, image, hashed);

@@ -76,14 +76,16 @@ struct Verdict {
     uint64_t payload_start = 0, payload_end = 0;
     uint64_t protected_end = 0, tlv_end = 0, run_end = 0;
     format::Areas areas;  // their offsets from payload_end
-    Bytes hash;  // SHA-256 of the header, the payload and the protected TLVs
+    Bytes hash;  // the header's, the payload's and the protected TLVs' hash
+    crypto::Hash hash_kind = crypto::Hash::sha256;  // as the hash TLVs say
+    bool pure = false;  // a SIG_PURE TLV: the signature is over those bytes themselves
     bool hash_ok = false;
     // Where the file's bytes stop inside the image (it ends, or a hole),
     // and where the image says it goes on to: nothing after it is judged.
     std::optional<uint64_t> stops_at;
     uint64_t goes_to = 0;
     bool hole = false;  // the file holds bytes again after the stop
-    Bytes key_hash;                    // the given key's SHA-256, as a key hash TLV holds it
+    Bytes key_hash;                    // the given key's hash, as a key hash TLV holds it
     std::optional<bool> key_ok;        // unset: no key given, or no key TLV
     bool key_short = false;            // a key hash prefix MCUboot takes and CHECK does not
     std::optional<uint8_t> signature;  // the signature TLV's type

@@ -5,6 +5,7 @@
 #include "mcuboot_report.h"
 
 #include "../mcuboot/describe.h"
+#include "../mcuboot/hashing.h"
 #include "../report/text.h"
 #include "../request/option_table.h"
 
@@ -52,7 +53,9 @@ public:
                                   format::version_text(h.version).c_str(),
                                   text::address(v_.tlv_end).c_str()));
         if (v_.aes) report_.line(payload_line());
-        if (v_.hash_ok) report_.line("MCUboot hash: SHA-256 " + text::hex(v_.hash) + ", ok");
+        if (v_.hash_ok)
+            report_.line(std::string("MCUboot hash: ") + crypto::hash_row(v_.hash_kind).words +
+                         " " + text::hex(v_.hash) + ", ok");
         report_.line(signature_line());
         if (v_.trailer)
             report_.line(text::format("MCUboot trailer at %s: image_ok 0x%02X%s",
@@ -97,7 +100,9 @@ private:
 
     std::string signature_line() const {
         const std::string held =
-            v_.signature ? text::format("%s (TLV 0x%02X)", format::signature_name(*v_.signature),
+            v_.signature ? text::format("%s (TLV 0x%02X)",
+                                        format::signature_words(*v_.signature, signer(),
+                                                                v_.hash_kind),
                                         *v_.signature)
                          : std::string("none (an unsigned image)");
         if (v_.payload_unchecked())
@@ -152,8 +157,10 @@ private:
         for (const format::Entry& t : v_.areas.entries)
             d.tlvs.push_back({t.type, t.is_protected, v_.address_of(t), &t.value});
         d.hash = v_.hash;
+        d.hash_kind = v_.hash_kind;
         d.key_hash = v_.key_hash;
         d.signature = v_.signature;
+        d.signer = signer();
         if (v_.trailer) d.trailer = format::Description::Trailer{v_.trailer->magic_at,
                                                                  v_.trailer->image_ok};
         if (v_.aes)
@@ -186,6 +193,11 @@ private:
             e.set("end", p.end);
             e.set("what", p.what);
         }
+    }
+
+    // The key given, which names the signature it makes.
+    std::optional<crypto::KeyType> signer() const {
+        return v_.key ? std::optional<crypto::KeyType>(v_.key->type()) : std::nullopt;
     }
 
     const CheckRun& run_;

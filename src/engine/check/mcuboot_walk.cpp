@@ -1,6 +1,7 @@
 // The verdict on an image's TLVs as MCUboot's bootloader reaches it: it
 // walks every entry of both areas in file order, and
-//   - each SHA-256 entry must hold the image's hash, and one must be there;
+//   - each entry of the image's hash (the first hash TLV's kind: SHA-256,
+//     SHA-384 or SHA-512) must hold it, and one must be there;
 //   - a key entry picks the key it names, or none, until the next one (a
 //     key hash is compared as a prefix of the key's hash; a bootloader with
 //     hardware keys takes the public key itself);
@@ -9,6 +10,7 @@
 // The bootloader here holds the one key CHECK was given.
 #include <algorithm>
 
+#include "../mcuboot/hashing.h"
 #include "../report/text.h"
 #include "mcuboot_check.h"
 
@@ -19,7 +21,6 @@ namespace {
 // A key hash of fewer bytes than this is one CHECK refuses, though MCUboot
 // would take it: a few bytes match another key's hash by chance.
 constexpr size_t least_key_hash = 16;
-constexpr size_t hash_size = 32;
 
 // The size MCUboot takes of a signature by a key of `type`; 0: any up to
 // its buffer's 128 bytes (ECDSA's DER).
@@ -70,29 +71,44 @@ private:
     }
     void note(uint64_t address, std::string text) { v_.notes.push_back({address, std::move(text)}); }
 
-    // Every SHA-256 entry, wherever it is, holds the image's hash.
+    // Every entry of the image's hash, wherever it is, holds the image's
+    // hash; the bootloader is built for that hash, and for the key's kind.
     void hashes() {
-        const std::string wanted = "the image's SHA-256 " + text::hex(v_.hash);
+        const crypto::HashRow& row = crypto::hash_row(v_.hash_kind);
+        const std::string wanted = std::string("the image's ") + row.words + " " +
+                                   text::hex(v_.hash);
         bool any = false, wrong = false;
         for (const format::Entry& e : v_.areas.entries) {
-            if (e.type != format::tlv::sha256) continue;
+            if (e.type != row.tlv) {
+                const crypto::HashRow* other =
+                    e.is_protected ? nullptr : format::hash_of_tlv(e.type);
+                if (other)
+                    note(at(e), text::format("TLV 0x%02X at %s, a %s hash beside the image's "
+                                             "%s: a bootloader built for %s passes over it, "
+                                             "not checked",
+                                             e.type, text::address(at(e)).c_str(),
+                                             other->words, row.words, row.words));
+                continue;
+            }
+            if (!any && v_.key && !format::hash_takes(v_.key->type(), v_.hash_kind))
+                fault(format::tlv_words(row.tlv), at(e), std::string("a ") + row.words + " hash",
+                      "a hash of " + format::hashes_of(v_.key->type()) + ", as " +
+                          crypto::key_type_name(v_.key->type()) + " keys' images carry");
             any = true;
             if (e.value == v_.hash) continue;
             wrong = true;
-            fault(format::tlv_words(format::tlv::sha256), at(e), text::hex(e.value), wanted);
+            fault(format::tlv_words(row.tlv), at(e), text::hex(e.value), wanted);
         }
         v_.hash_ok = any && !wrong;
-        if (any) return;
-        // Another hash in its place is one this bootloader does not read.
-        std::string held = "none";
+        if (!any) fault(format::tlv_words(row.tlv), v_.protected_end, "none", wanted);
+        // A pure signature is Ed25519's alone.
+        const format::Entry* pure = nullptr;
         for (const format::Entry& e : v_.areas.entries)
-            if (e.type == format::tlv::sha384 || e.type == format::tlv::sha512) {
-                held = text::format("none (TLV 0x%02X at %s, a SHA-%d hash, in its place)",
-                                    e.type, text::address(v_.address_of(e)).c_str(),
-                                    e.type == format::tlv::sha384 ? 384 : 512);
-                break;
-            }
-        fault(format::tlv_words(format::tlv::sha256), v_.protected_end, held, wanted);
+            if (!e.is_protected && format::is_pure_tlv(e.type) && !pure) pure = &e;
+        if (pure && v_.key && v_.key->type() != crypto::KeyType::ed25519)
+            fault(format::tlv_words(pure->type), at(*pure), "the mark of a pure signature",
+                  std::string("nothing: ") + crypto::key_type_name(v_.key->type()) +
+                      " keys make no pure signature");
     }
 
     // The key entry the bootloader reads: a key hash, or with hardware
@@ -101,9 +117,7 @@ private:
         const crypto::Key& key = *v_.key;
         signature_type_ = format::signature_tlv(key.type());
         der_ = format::image_public_key(key);
-        std::unique_ptr<crypto::Digest> sha = v_.provider->sha256();
-        sha->update(der_.data(), der_.size());
-        der_hash_ = sha->finish();
+        der_hash_ = format::key_hash(*v_.provider, v_.hash_kind, key);
         v_.key_hash = der_hash_;
         const bool full = std::any_of(v_.areas.entries.begin(), v_.areas.entries.end(),
                                       [](const format::Entry& e) {
@@ -127,9 +141,10 @@ private:
             else others_.push_back(&e);
             return;
         }
-        if (size > hash_size) {
+        if (size > der_hash_.size()) {
             fault(key_what(), at(e), text::format("%zu bytes", size),
-                  "at most 32 bytes, the key's SHA-256 (MCUboot refuses a longer one)");
+                  text::format("at most %zu bytes, the key's %s (MCUboot refuses a longer one)",
+                               der_hash_.size(), crypto::hash_row(v_.hash_kind).words));
             return;
         }
         if (!std::equal(value.begin(), value.end(), der_hash_.begin())) {
@@ -137,7 +152,7 @@ private:
             return;
         }
         picked_ = &e;
-        if (size == hash_size) return;
+        if (size == der_hash_.size()) return;
         if (size >= least_key_hash) {
             note(at(e), format::tlv_words(format::tlv::key_hash) +
                             text::format(" at %s holds the first %zu bytes of %s's hash: "
@@ -174,7 +189,7 @@ private:
         // A signature too damaged for the library to read is one that does
         // not verify.
         try {
-            ok = format::signs_digest(key.type())
+            ok = format::signs_the_digest(key.type(), v_.pure)
                      ? key.verify(v_.hash.data(), v_.hash.size(), e.value)
                      : key.verify(hashed_, size_, e.value);
         } catch (const crypto::Failure&) {
@@ -234,7 +249,7 @@ private:
                 if (!any_key) any_key = &e;
                 ours = ours || (key_type_ == format::tlv::public_key
                                     ? e.value == der_
-                                    : e.value.size() <= hash_size &&
+                                    : e.value.size() <= der_hash_.size() &&
                                           std::equal(e.value.begin(), e.value.end(),
                                                      der_hash_.begin()));
             }
@@ -253,7 +268,9 @@ private:
             if (other) v_.signature = other->type;
             fault(signature_what(), v_.protected_end,
                   other ? text::format("none (one of %s, 0x%02X)",
-                                       format::signature_name(other->type), other->type)
+                                       format::signature_words(other->type, std::nullopt,
+                                                               v_.hash_kind),
+                                       other->type)
                         : "none",
                   "a signature by " + v_.key_name);
             return;
@@ -264,7 +281,7 @@ private:
         v_.signature = signature_type_;
         bool verifies = false;
         try {
-            verifies = format::signs_digest(v_.key->type())
+            verifies = format::signs_the_digest(v_.key->type(), v_.pure)
                            ? v_.key->verify(v_.hash.data(), v_.hash.size(), i.entry->value)
                            : v_.key->verify(hashed_, size_, i.entry->value);
         } catch (const crypto::Failure&) {

@@ -6,6 +6,7 @@
 #include "../check/mcuboot_check.h"
 #include "../check/mcuboot_report.h"
 #include "../mcuboot/format.h"
+#include "../mcuboot/hashing.h"
 #include "../mcuboot/settings.h"
 #include "../platform/platform.h"
 #include "../report/refusal.h"
@@ -133,15 +134,18 @@ std::string mcuboot_fault(const mcuboot::Stage& stage, const layout::MemoryMap& 
     v.protected_end = protected_end;
     v.tlv_end = tlv_end;
     v.areas = areas;
-    std::unique_ptr<crypto::Digest> digest = crypto.sha256();
+    v.hash_kind = format::hash_in(areas);
+    v.pure = format::pure_in(areas);
+    std::unique_ptr<crypto::Digest> digest = crypto.digest(v.hash_kind);
     memory.feed(a, protected_end,
                 [&](const uint8_t* bytes, size_t size) { digest->update(bytes, size); });
     v.hash = digest->finish();
-    Bytes hashed;  // what ECDSA and RSA sign: the covered bytes themselves
+    // What ECDSA, RSA and pure Ed25519 sign: the covered bytes themselves.
+    Bytes hashed;
     if (made.key_type && s.key) {
         v.key_name = s.key->name;
         v.key = format::open_key(crypto, *s.key, true);
-        if (!format::signs_digest(v.key->type())) {
+        if (!format::signs_the_digest(v.key->type(), v.pure)) {
             hashed.reserve(static_cast<size_t>(protected_end - a));
             memory.feed(a, protected_end, [&](const uint8_t* bytes, size_t size) {
                 hashed.insert(hashed.end(), bytes, bytes + size);

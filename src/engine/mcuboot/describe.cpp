@@ -1,6 +1,7 @@
 #include "describe.h"
 
 #include "../report/text.h"
+#include "hashing.h"
 
 namespace velk::mcuboot {
 
@@ -43,14 +44,15 @@ json::Value describe_image(const Description& d, const Judgement* judged) {
         entry.set("value", text::hex(*t.value));
     }
     json::Value& hash = o.set("hash", json::Value::object());
-    hash.set("type", tlv_name(tlv::sha256));
+    hash.set("type", tlv_name(crypto::hash_row(d.hash_kind).tlv));
     hash.set("value", hex_or_null(d.hash));
     add_verdict(hash, judged ? &judged->hash : nullptr);
     json::Value& key = o.set("key", json::Value::object());
     key.set("hash", hex_or_null(d.key_hash));
     add_verdict(key, judged ? &judged->key : nullptr);
     json::Value& signature = o.set("signature", json::Value::object());
-    const char* type = d.signature ? signature_name(*d.signature) : nullptr;
+    const char* type =
+        d.signature ? signature_words(*d.signature, d.signer, d.hash_kind) : nullptr;
     signature.set("type", type ? json::Value(type) : json::Value());
     add_verdict(signature, judged ? &judged->signature : nullptr);
     if (d.encryption) {

@@ -26,8 +26,10 @@ struct Description {
     };
     std::vector<Listed> tlvs;  // in file order
     Bytes hash;
-    Bytes key_hash;                    // the key's SHA-256; empty: no key
+    crypto::Hash hash_kind = crypto::Hash::sha256;
+    Bytes key_hash;                    // the key's hash, by hash_kind; empty: no key
     std::optional<uint8_t> signature;  // the signature TLV's type
+    std::optional<crypto::KeyType> signer;  // the key that made it, when known
     struct Trailer {
         uint64_t magic_at;
         uint8_t image_ok;

@@ -45,15 +45,17 @@ const Transport& transport_for(crypto::ExchangeType type) {
 }
 
 // imgtool's rule: an ECDSA or RSA signature comes with an encryption key
-// of its own kind; Ed25519 takes any.
-std::optional<crypto::ExchangeType> wanted_for(crypto::KeyType signer) {
+// of its own kind, "a P-384 key" for P-384 (which MCUboot has no exchange
+// for); Ed25519 takes any (nullptr).
+const char* wanted_for(crypto::KeyType signer) {
     switch (signer) {
-    case crypto::KeyType::ecdsa_p256: return crypto::ExchangeType::p256;
+    case crypto::KeyType::ecdsa_p256: return exchange_words(crypto::ExchangeType::p256);
+    case crypto::KeyType::ecdsa_p384: return "a P-384 key, which MCUboot has no key exchange for";
     case crypto::KeyType::rsa_2048:
-    case crypto::KeyType::rsa_3072: return crypto::ExchangeType::rsa_2048;
-    case crypto::KeyType::ed25519: return std::nullopt;
+    case crypto::KeyType::rsa_3072: return exchange_words(crypto::ExchangeType::rsa_2048);
+    case crypto::KeyType::ed25519: return nullptr;
     }
-    return std::nullopt;
+    return nullptr;
 }
 
 }  // namespace
@@ -99,12 +101,12 @@ Sealed seal(crypto::Ciphers& ciphers, const SealingKey& key, unsigned aes,
         return {kw, {kw->tlv, std::move(wrapped)}, std::move(image_key)};
     }
     const std::unique_ptr<crypto::ExchangeKey> device = exchange_key(ciphers, key);
-    const std::optional<crypto::ExchangeType> wanted = signer ? wanted_for(*signer) : std::nullopt;
-    if (wanted && *wanted != device->type())
+    const char* wanted = signer ? wanted_for(*signer) : nullptr;
+    if (wanted && std::string(wanted) != exchange_words(device->type()))
         throw Refusal{prefix + "encrypt=" + key.name + " is " +
                       exchange_words(device->type()) + ": an image signed with " +
-                      crypto::key_type_name(*signer) + " is encrypted for " +
-                      exchange_words(*wanted) + ", as imgtool demands"};
+                      crypto::key_type_name(*signer) + " is encrypted for " + wanted +
+                      ", as imgtool demands"};
     const Transport& t = transport_for(device->type());
     Bytes image_key = ciphers.new_key(size);
     if (device->type() == crypto::ExchangeType::rsa_2048) {

@@ -122,6 +122,8 @@ std::string tlv_words(uint8_t type) {
 }
 
 uint8_t signature_tlv(crypto::KeyType type) {
+    // Both curves sign into the one ECDSA signature TLV.
+    if (type == crypto::KeyType::ecdsa_p384) type = crypto::KeyType::ecdsa_p256;
     for (const TlvKind& k : tlv_kinds)
         if (k.key == type) return k.type;
     return 0;

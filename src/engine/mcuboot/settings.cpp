@@ -7,6 +7,7 @@
 #include "../numbers/numbers.h"
 #include "../request/option_table.h"
 #include "../report/refusal.h"
+#include "hashing.h"
 
 namespace velk::mcuboot {
 
@@ -24,6 +25,8 @@ const SettingRow setting_rows[] = {
     {"dependency", true, false, true, false, "dependency=1:1.2.0"},
     {"tlv", true, false, true, false, "tlv=0xA0:01020304"},
     {"pubkey", true, false, false, false, "pubkey=full"},
+    {"sha", true, false, false, false, "sha=384"},
+    {"pure", false, false, false, false, nullptr},
     {"encrypt", true, true, false, false, "encrypt=enc-x25519-pub.pem"},
     {"encrypt-kw", true, true, false, false, "encrypt-kw=kek.bin"},
     {"aes", true, false, false, false, "aes=256"},
@@ -137,6 +140,11 @@ public:
             if (value != "hash" && value != "full")
                 refuse("pubkey=" + value + ": hash (the key's hash) or full (the key)");
             s.full_key = value == "full";
+        } else if (name == "sha") {
+            if (!read_hash_setting(value, s.hash))
+                refuse("sha=" + value + " is no hash: 256, 384, 512 or auto");
+        } else if (name == "pure") {
+            s.pure = true;
         } else if (name == "encrypt" || name == "encrypt-kw") {
             if (s.encrypt) refuse("encrypt= and encrypt-kw= are one key for the image: give one");
             s.encrypt = value;
@@ -161,6 +169,9 @@ public:
             refuse("pubkey=full carries the signing key in the image: it needs "
                    "key=<file> too, as in key=signing-key.pem (without a key the image "
                    "is unsigned)");
+        if (s.pure && !s.key)
+            refuse("pure is a signature over the image itself: it needs key=<file> too, an "
+                   "Ed25519 key, as in key=signing-key.pem");
         if (counter_auto_) s.counter = counter_of(s.version);
         if (seen_.has("aes") && !s.encrypt)
             refuse("aes= sizes the key the image is encrypted with: give encrypt=<public key> "

@@ -1,7 +1,7 @@
 // An MCUboot image's settings, read once from what the asker gave into
 // what FLASH's signing and CHECK's verdict need: `key=<file>,header=<size>,
 // slot=<size>,version=<v>,align=<n>,pad,confirm,counter=<n>|auto,
-// dependency=<id>:<v>,tlv=<type>:<hex>,pubkey=hash|full`. The command line
+// dependency=<id>:<v>,tlv=<type>:<hex>,pubkey=hash|full,sha=256|384|512,pure`. The command line
 // gives them as one word, the Python API's mcuboot={...} as a dict; both
 // come here as the request's settings.
 #pragma once
@@ -29,6 +29,8 @@ struct Settings {
     std::vector<Tlv> dependencies;  // their values encoded
     std::vector<Tlv> custom;        // in the order given
     bool full_key = false;          // PUBKEY rather than KEYHASH
+    std::optional<crypto::Hash> hash;  // sha=; none: auto, as the key decides
+    bool pure = false;                 // the signature over the image, not its hash
     // encrypt=<public key> or encrypt-kw=<KEK file>: the payload encrypted
     // with a fresh AES key of `aes` bits sealed for it; CHECK's decrypt=.
     std::optional<std::string> encrypt, decrypt;

@@ -8,6 +8,7 @@
 #include "../report/refusal.h"
 #include "../report/text.h"
 #include "describe.h"
+#include "hashing.h"
 
 namespace velk::mcuboot {
 
@@ -175,12 +176,6 @@ void check_vectors(Signing& s, const ElfBuild& elf, const layout::MemoryMap& mem
             static_cast<unsigned long long>(needed)));
 }
 
-Bytes sha256(crypto::Provider& crypto, const Bytes& bytes) {
-    std::unique_ptr<crypto::Digest> digest = crypto.sha256();
-    digest->update(bytes.data(), bytes.size());
-    return digest->finish();
-}
-
 std::vector<Added> added_pieces(const Signing& s, const Signed& made);
 
 // The settings read and the key file's text, before the build is: what is
@@ -188,11 +183,12 @@ std::vector<Added> added_pieces(const Signing& s, const Signed& made);
 // loading meanwhile.
 Signing start_signing(const Request& request) {
     Signing s;
-    s.settings = read_settings(request, Use::sign);
     s.option = request.asker.name(Option::mcuboot);
-    if (s.settings.key) s.key = read_key(*s.settings.key, s.option + ": ");
+    s.settings = read_settings(request, Use::sign);
+    if (s.settings.key) s.key = read_key(*s.settings.key, std::string(s.option) + ": ");
     if (s.settings.encrypt)
-        s.sealing = read_sealing_key(*s.settings.encrypt, s.settings.encrypt_kw, s.option + ": ");
+        s.sealing = read_sealing_key(*s.settings.encrypt, s.settings.encrypt_kw,
+                                     std::string(s.option) + ": ");
     return s;
 }
 
@@ -249,7 +245,8 @@ void write_header(const Signing& s, layout::MemoryMap& memory, Signed& out) {
 void encrypt(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
              Signed& out) {
     crypto::Ciphers& ciphers = crypto.ciphers();
-    Sealed sealed = seal(ciphers, *s.sealing, s.settings.aes, out.key_type, s.option + ": ");
+    Sealed sealed =
+        seal(ciphers, *s.sealing, s.settings.aes, out.key_type, std::string(s.option) + ": ");
     out.unprotected_tlvs.push_back(std::move(sealed.tlv));
     out.transport = sealed.transport;
     out.image_key = std::move(sealed.key);
@@ -272,22 +269,36 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
         memory.feed(s.slot + out.room.size(), s.end, feed);
         feed(protected_area.data(), protected_area.size());
     };
-    std::unique_ptr<crypto::Digest> digest = crypto.sha256();
-    covered([&](const uint8_t* bytes, size_t size) { digest->update(bytes, size); });
-    out.hash = digest->finish();
+    auto digest_of = [&](crypto::Hash hash) {
+        std::unique_ptr<crypto::Digest> digest = crypto.digest(hash);
+        covered([&](const uint8_t* bytes, size_t size) { digest->update(bytes, size); });
+        return digest->finish();
+    };
+    // The key decides the hash, and opening it waits for its library to
+    // load: the likely hash is taken meanwhile, and taken again only for a
+    // key that wants another.
+    crypto::Hash hash = likely_hash(settings.hash, settings.pure);
+    out.hash = digest_of(hash);
+    std::unique_ptr<crypto::Key> key;
+    if (s.key) key = open_key(crypto, *s.key, false);
+    const crypto::Hash chosen =
+        image_hash(key ? std::optional<crypto::KeyType>(key->type()) : std::nullopt,
+                   settings.hash, settings.pure, false, std::string(s.option) + ": ");
+    if (chosen != hash) out.hash = digest_of(hash = chosen);
+    out.hash_kind = hash;
 
-    out.unprotected_tlvs.push_back({tlv::sha256, out.hash});
-    if (s.key) {
-        const std::unique_ptr<crypto::Key> key = open_key(crypto, *s.key, false);
+    out.unprotected_tlvs.push_back({crypto::hash_row(hash).tlv, out.hash});
+    if (settings.pure) out.unprotected_tlvs.push_back(pure_tlv());
+    if (key) {
         const Bytes public_der = image_public_key(*key);
-        out.key_hash = sha256(crypto, public_der);
+        out.key_hash = key_hash(crypto, hash, *key);
         out.unprotected_tlvs.push_back(settings.full_key
                                            ? Tlv{tlv::public_key, public_der}
                                            : Tlv{tlv::key_hash, out.key_hash});
         // Ed25519 signs the digest; ECDSA and RSA the covered bytes,
-        // hashing them again.
+        // hashing them again; pure Ed25519 the covered bytes as they are.
         Bytes signature;
-        if (signs_digest(key->type())) {
+        if (signs_the_digest(key->type(), settings.pure)) {
             signature = key->sign(out.hash.data(), out.hash.size());
         } else {
             Bytes whole;
@@ -398,10 +409,15 @@ void encrypted_pieces(const Signing& s, const Signed& made, const layout::Memory
 
 // "MCUboot image ...": FLASH's line for it.
 std::string signed_line(const Signing& s, const Signed& made) {
+    // A hash other than SHA-256 is named.
+    const std::string hash = made.hash_kind == crypto::Hash::sha256
+                                 ? std::string()
+                                 : std::string(", ") + crypto::hash_row(made.hash_kind).words;
     const std::string how =
         made.key_type ? std::string("signed with ") + crypto::key_type_name(*made.key_type) +
-                            " (" + *s.settings.key + ")"
-              : std::string("unsigned (the hash alone)");
+                            " (" + *s.settings.key + ")" + hash +
+                            (s.settings.pure ? ", pure" : "")
+              : "unsigned (the hash alone" + hash + ")";
     const std::string encrypted =
         made.transport ? ", encrypted with " + encryption_words(*made.transport, s.settings.aes,
                                                                  s.sealing->name)
@@ -440,8 +456,10 @@ json::Value describe(const Signing& s, const Signed& made) {
         }
     }
     d.hash = made.hash;
+    d.hash_kind = made.hash_kind;
     d.key_hash = made.key_hash;
     if (made.key_type) d.signature = signature_tlv(*made.key_type);
+    d.signer = made.key_type;
     if (made.transport) d.encryption = {made.transport->name, s.settings.aes};
     if (!made.trailer.empty())
         d.trailer = Description::Trailer{made.image_end - trailer_magic(s.settings.align).size(),

@@ -38,7 +38,7 @@ struct Signing {
     std::optional<KeyFile> key;
     // encrypt= or encrypt-kw=: the file, read when planned.
     std::optional<SealingKey> sealing;
-    std::string option;  // --mcuboot as the asker names it, for the refusals
+    const char* option = "";           // the settings' option as the asker names it
     bool room_reserved = false;        // the build's own room, or one added before it
     uint64_t slot = 0;                 // the slot's start: where the header goes
     uint64_t payload = 0;              // the application: slot + header
@@ -56,6 +56,7 @@ struct Signed {
     std::vector<Tlv> protected_tlvs, unprotected_tlvs;
     Bytes tlvs;  // both areas, at Signing::end
     Bytes hash, key_hash;
+    crypto::Hash hash_kind = crypto::Hash::sha256;  // the image's hash
     std::optional<crypto::KeyType> key_type;  // the signature's, when signed
     Bytes trailer;  // with pad: image_ok's unit and the magic's, at the slot's end
     uint64_t trailer_at = 0;

@@ -153,7 +153,7 @@ constexpr OptionRow rows[] = {
                   header=<size>   the header's room (required): the build's own
                                   when its image starts with that many 0x00 or
                                   erased bytes, else added before the image
-                  key=<file>      a PEM private key: Ed25519, ECDSA P-256,
+                  key=<file>      a PEM private key: Ed25519, ECDSA P-256/P-384,
                                   RSA-2048/3072 (an encrypted one takes its
                                   password from VELK_KEY_PASSWORD); without it the
                                   image carries its hash alone
@@ -165,6 +165,9 @@ constexpr OptionRow rows[] = {
                   counter=<n>|auto  the security counter (auto: from the version)
                   dependency=<id>:<version>, tlv=<type>:<hex bytes>  repeatable
                   pubkey=hash|full  the key's hash (default) or the key itself
+                  sha=256|384|512  the image's hash (default: the key's own,
+                                  SHA-384 for P-384, else SHA-256)
+                  pure            Ed25519 signs the image itself, with SHA-512
                 --fill is then 0xFF or 0x00; --json adds "mcuboot" and every
                 file's SHA-256.
                 CHECK: verifies a signed image in the file (header, TLVs, hash,

@@ -23,20 +23,44 @@ struct Failure {
     std::string why;
 };
 
-// SHA-256, fed in pieces.
+// A digest of the SHA-2 family, fed in pieces.
 class Digest {
 public:
     virtual ~Digest() = default;
     virtual void update(const uint8_t* data, size_t size) = 0;
-    // The digest of everything fed: 32 bytes. The object is spent.
+    // The digest of everything fed: its hash's size. The object is spent.
     virtual Bytes finish() = 0;
 };
 
 class Ciphers;  // an encrypted image's, in cipher.h
 
-enum class KeyType { ed25519, ecdsa_p256, rsa_2048, rsa_3072 };
+// The hashes an MCUboot image is hashed with, one row each in hashes[].
+enum class Hash { sha256, sha384, sha512 };
 
-// "ed25519", "ecdsa-p256", "rsa-2048", "rsa-3072".
+struct HashRow {
+    Hash hash;
+    const char* name;     // hashlib's: "sha256"
+    const char* words;    // the lines': "SHA-256"
+    uint8_t tlv;          // the image's hash TLV
+    size_t size;          // the digest's bytes
+    const char* setting;  // imgtool's --sha word: "256"
+};
+
+inline constexpr HashRow hashes[] = {
+    {Hash::sha256, "sha256", "SHA-256", 0x10, 32, "256"},
+    {Hash::sha384, "sha384", "SHA-384", 0x11, 48, "384"},
+    {Hash::sha512, "sha512", "SHA-512", 0x12, 64, "512"},
+};
+
+constexpr const HashRow& hash_row(Hash hash) {
+    for (const HashRow& r : hashes)
+        if (r.hash == hash) return r;
+    throw "no such hash";
+}
+
+enum class KeyType { ed25519, ecdsa_p256, rsa_2048, rsa_3072, ecdsa_p384 };
+
+// "ed25519", "ecdsa-p256", "rsa-2048", "rsa-3072", "ecdsa-p384".
 const char* key_type_name(KeyType type);
 
 class Key {
@@ -51,6 +75,7 @@ public:
     // The signature of `message`:
     //   Ed25519      over the message as it is;
     //   ECDSA P-256  over its SHA-256, deterministic (RFC 6979), DER;
+    //   ECDSA P-384  the same over its SHA-384;
     //   RSA          PSS over its SHA-256, MGF1 with SHA-256, 32-byte salt.
     virtual Bytes sign(const uint8_t* message, size_t size) const = 0;
     virtual bool verify(const uint8_t* message, size_t size, const Bytes& signature) const = 0;
@@ -67,7 +92,8 @@ public:
         (void)keys;
         (void)pem;
     }
-    virtual std::unique_ptr<Digest> sha256() = 0;
+    virtual std::unique_ptr<Digest> digest(Hash hash) = 0;
+    std::unique_ptr<Digest> sha256() { return digest(Hash::sha256); }
     // A key from the text of a PEM file: a private key (PKCS#8 or
     // traditional; an encrypted one opened with `password`) or, when
     // `public_ok`, a public key. `name` is the file's, for the lines.
