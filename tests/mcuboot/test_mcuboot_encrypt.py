@@ -194,6 +194,7 @@ ENCRYPTED = [
     pytest.param("x25519", "ed25519", 128, {}, id="x25519-ed25519-aes128"),
     pytest.param("x25519", "ed25519", 256, {"slot": 0x10000, "confirm": True},
                  id="x25519-ed25519-aes256-confirm"),
+    pytest.param("x25519", "ed25519", 128, {"sha": 512}, id="x25519-ed25519-sha512"),
     pytest.param("p256", "ecdsa", 128, {}, id="p256-ecdsa-aes128"),
     pytest.param("p256", None, 256, {}, id="p256-unsigned-aes256"),
     pytest.param("rsa", "rsa", 128, {}, id="rsa-rsa-aes128"),
@@ -211,6 +212,8 @@ def test_our_image_decrypts_to_imgtools_clear_image(build, enc, keys, kind, sign
     report = velk_crc.flash(build / "fw.elf", symbol="crc_slot", mcuboot=settings)
     mine = image_of(build / "fw_CRC.hex")
     extra = ["--confirm"] if more.get("confirm") else ["--pad"] if more.get("pad") else []
+    if "sha" in more:
+        extra += ["--sha", str(more["sha"])]
     imgtool_clear(build, build / "clear.hex", enc[kind + "-pub"],
                   keys[signer] if signer else None, aes, extra)
     theirs = image_of(build / "clear.hex")
