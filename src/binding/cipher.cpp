@@ -210,13 +210,21 @@ constexpr const char* cipher_modules[] = {
 
 // On its own thread. A module that fails to load is left out of
 // sys.modules, and its failure said where it is first asked for.
-void load_cipher_modules() {
+// A PEM key of another form than raw_public() reads (RSA, a private key)
+// needs the package's serialization, and RSA's modules, too.
+constexpr const char* serialization_modules[] = {
+    serialization_module,
+    rsa_module,
+    "cryptography.hazmat.primitives.asymmetric.padding",
+};
+
+void load_cipher_modules(bool serialization) {
     PyGILState_STATE gil = PyGILState_Ensure();
-    for (const char* name : cipher_modules)
-        if (!Ref(PyImport_ImportModule(name))) {
-            PyErr_Clear();
-            break;
-        }
+    bool ok = true;
+    for (const char* name : cipher_modules) ok = ok && Ref(PyImport_ImportModule(name));
+    for (const char* name : serialization_modules)
+        ok = ok && (!serialization || Ref(PyImport_ImportModule(name)));
+    if (!ok) PyErr_Clear();
     PyGILState_Release(gil);
 }
 
@@ -246,8 +254,10 @@ std::optional<RawPublic> raw_public(const std::string& pem) {
 
 }  // namespace
 
-void PythonCiphers::prepare() {
-    if (!loading_.joinable()) loading_ = std::thread(load_cipher_modules);
+void PythonCiphers::prepare(const std::string& key) {
+    const bool pem = key.find("-----BEGIN") != std::string::npos;
+    if (!loading_.joinable())
+        loading_ = std::thread(load_cipher_modules, pem && !raw_public(key));
 }
 
 // The engine asks without the interpreter's lock, which the loading

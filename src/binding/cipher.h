@@ -21,7 +21,7 @@ public:
 
     // Imports the package's cipher modules on a thread of their own, as
     // the digests' and keys' are.
-    void prepare() override;
+    void prepare(const std::string& key) override;
 
     std::unique_ptr<crypto::ExchangeKey> read_exchange_key(
         const std::string& pem, const std::string& name,

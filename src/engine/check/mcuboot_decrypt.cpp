@@ -35,8 +35,8 @@ void read_decrypt_key(Verdict& v) {
     if (key.kek && key.content.size() != 16 && key.content.size() != 32)
         throw Refusal{"decrypt=" + key.name + " is neither a PEM private key nor a KEK of 16 "
                       "or 32 bytes"};
+    v.provider->ciphers().prepare(std::string(key.content.begin(), key.content.end()));
     v.sealing = std::move(key);
-    v.provider->ciphers().prepare();
 }
 
 bool decrypt_payload(Verdict& v, const Bytes& image, Bytes& plain) {

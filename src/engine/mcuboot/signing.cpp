@@ -474,7 +474,9 @@ void Stage::start(const Request& request, Host& host) {
     signing_ = start_signing(request);
     const std::optional<KeyFile>& key = signing_->key;
     host.crypto().prepare(key.has_value(), key ? key->pem : std::string());
-    if (signing_->sealing) host.crypto().ciphers().prepare();
+    if (const std::optional<SealingKey>& sealing = signing_->sealing)
+        host.crypto().ciphers().prepare(
+            std::string(sealing->content.begin(), sealing->content.end()));
 }
 
 std::vector<std::string> Stage::place(const Request& request, const ElfBuild& elf,

@@ -40,10 +40,11 @@ public:
 
 class Ciphers {
 public:
-    // The run will encrypt or decrypt: a provider whose libraries take long
-    // to load may start loading them now, while the engine reads the
-    // build. What goes wrong is said when they are asked for.
-    virtual void prepare() {}
+    // The run will encrypt or decrypt with the key file whose text is
+    // `key`: a provider whose libraries take long to load may start loading
+    // them now, while the engine reads the build. What goes wrong is said
+    // when they are asked for.
+    virtual void prepare(const std::string& key) { (void)key; }
     // A key from the text of a PEM file: a public key, or a private one
     // (when only its public half is needed, too). `name` is the file's,
     // for the lines.
