@@ -103,7 +103,8 @@ class McubootSignature(TypedDict):
 # An encrypted payload's: how its AES key travels, and its size; check()'s
 # `checked` and `ok` say whether decrypt= opened it.
 class McubootEncryption(TypedDict):
-    type: Literal["ECIES-X25519", "ECIES-P256", "RSA-OAEP", "AES-KW"] | None
+    type: Literal["ECIES-X25519", "ECIES-X25519-SHA512", "ECIES-P256", "RSA-OAEP",
+                  "AES-KW"] | None
     aes: Literal[128, 256]
     checked: NotRequired[bool]
     ok: NotRequired[bool | None]
@@ -161,6 +162,7 @@ class McubootSettings(TypedDict, total=False):
     pure: bool
     encrypt: _Path
     aes: Literal[128, 256]
+    hmac: Literal[256, 512]
 
 class McubootCheckSettings(TypedDict, total=False):
     key: _Path

@@ -1,6 +1,7 @@
 #include "cipher.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "crypto.h"
 #include "library.h"
@@ -31,8 +32,15 @@ constexpr const char* rsa_module = "cryptography.hazmat.primitives.asymmetric.rs
 constexpr const char* hashes_module = "cryptography.hazmat.primitives.hashes";
 constexpr const char* serialization_module = "cryptography.hazmat.primitives.serialization";
 
+// The package's algorithm object of `hash`: SHA256(), SHA512().
+Ref algorithm(crypto::Hash hash) {
+    std::string name = crypto::hash_row(hash).name;
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return check(PyObject_CallNoArgs(attribute(hashes_module, name.c_str()).get()));
+}
+
 Ref sha256_algorithm() {
-    return check(PyObject_CallNoArgs(attribute(hashes_module, "SHA256").get()));
+    return algorithm(crypto::Hash::sha256);
 }
 
 // OAEP with SHA-256 and MGF1-SHA-256, as MCUboot decrypts the image's key.
@@ -341,14 +349,14 @@ crypto::Bytes PythonCiphers::new_key(size_t size) {
     }
 }
 
-crypto::Bytes PythonCiphers::hkdf_sha256(const crypto::Bytes& secret, const std::string& info,
-                                         size_t length) {
+crypto::Bytes PythonCiphers::hkdf(crypto::Hash hash, const crypto::Bytes& secret,
+                                  const std::string& info, size_t length) {
     loaded();
     PythonHost::Holding held(host_);
     try {
         Ref type = attribute("cryptography.hazmat.primitives.kdf.hkdf", "HKDF");
         Ref keywords = check(Py_BuildValue("{s:N,s:n,s:O,s:N}", "algorithm",
-                                           sha256_algorithm().release(), "length",
+                                           algorithm(hash).release(), "length",
                                            static_cast<Py_ssize_t>(length), "salt", Py_None,
                                            "info",
                                            bytes_of(reinterpret_cast<const uint8_t*>(info.data()),
@@ -363,13 +371,14 @@ crypto::Bytes PythonCiphers::hkdf_sha256(const crypto::Bytes& secret, const std:
     }
 }
 
-crypto::Bytes PythonCiphers::hmac_sha256(const crypto::Bytes& key, const crypto::Bytes& message) {
+crypto::Bytes PythonCiphers::hmac(crypto::Hash hash, const crypto::Bytes& key,
+                                  const crypto::Bytes& message) {
     loaded();
     PythonHost::Holding held(host_);
     try {
         Ref type = attribute("cryptography.hazmat.primitives.hmac", "HMAC");
         Ref mac = check(PyObject_CallFunction(type.get(), "OO", bytes_of(key).get(),
-                                              sha256_algorithm().get()));
+                                              algorithm(hash).get()));
         check(PyObject_CallMethod(mac.get(), "update", "O", bytes_of(message).get()));
         return bytes_from(check(PyObject_CallMethod(mac.get(), "finalize", nullptr)).get());
     } catch (const PythonError&) {

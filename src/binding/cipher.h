@@ -27,9 +27,10 @@ public:
         const std::string& pem, const std::string& name,
         const std::optional<std::string>& password) override;
     crypto::Bytes new_key(size_t size) override;
-    crypto::Bytes hkdf_sha256(const crypto::Bytes& secret, const std::string& info,
-                              size_t length) override;
-    crypto::Bytes hmac_sha256(const crypto::Bytes& key, const crypto::Bytes& message) override;
+    crypto::Bytes hkdf(crypto::Hash hash, const crypto::Bytes& secret, const std::string& info,
+                       size_t length) override;
+    crypto::Bytes hmac(crypto::Hash hash, const crypto::Bytes& key,
+                       const crypto::Bytes& message) override;
     void aes_ctr(const crypto::Bytes& key, const crypto::Bytes& counter, uint8_t* data,
                  size_t size) override;
     crypto::Bytes aes_key_wrap(const crypto::Bytes& kek, const crypto::Bytes& key) override;

@@ -25,7 +25,7 @@ from test_mcuboot import HEADER, SLOT, imgtool, keys, segment_memory  # noqa: F4
 BODY = 0x5F4  # not whole AES blocks: the image is padded to them
 CODE = SLOT + HEADER
 
-TLV_ENC = {"x25519": 0x33, "p256": 0x32, "rsa": 0x30, "kw": 0x31}
+TLV_ENC = {"x25519": 0x33, "x25519-sha512": 0x34, "p256": 0x32, "rsa": 0x30, "kw": 0x31}
 
 
 @pytest.fixture(scope="module")
@@ -130,19 +130,21 @@ def image_key(kind, value, enc, aes):
     size = aes // 8
     if kind == "kw":
         return unwrap_rfc3394(enc[f"kek{size}"].read_bytes(), value)
-    private = enc["objects"][kind]
+    private = enc["objects"][kind.split("-")[0]]
     if kind == "rsa":
         return private.decrypt(value, padding.OAEP(mgf=padding.MGF1(hashes.SHA256()),
                                                    algorithm=hashes.SHA256(), label=None))
     point = 65 if kind == "p256" else 32
-    peer, tag, sealed = value[:point], value[point:point + 32], value[point + 32:]
+    sha = hashes.SHA512() if kind == "x25519-sha512" else hashes.SHA256()
+    peer, tag = value[:point], value[point:point + sha.digest_size]
+    sealed = value[point + sha.digest_size:]
     if kind == "p256":
         shared = private.exchange(ec.ECDH(), ec.EllipticCurvePublicKey.from_encoded_point(
             ec.SECP256R1(), peer))
     else:
         shared = private.exchange(x25519.X25519PublicKey.from_public_bytes(peer))
-    derived = HKDF(hashes.SHA256(), size + 32, None, b"MCUBoot_ECIES_v1").derive(shared)
-    mac = hmac.HMAC(derived[size:], hashes.SHA256())
+    derived = HKDF(sha, size + sha.digest_size, None, b"MCUBoot_ECIES_v1").derive(shared)
+    mac = hmac.HMAC(derived[size:], sha)
     mac.update(sealed)
     mac.verify(tag)
     return ctr(derived[:size], sealed)
@@ -152,8 +154,8 @@ def decrypted(image, kind, enc, aes):
     """The image with its payload decrypted by the test's own code."""
     hdr_size, _, img_size = struct.unpack_from("<HHI", image, 8)
     (_, _, value), = [t for t in tlvs(image) if t[0] == TLV_ENC[kind]]
-    assert len(value) == {"x25519": 64, "p256": 97, "rsa": 256 - aes // 8,
-                          "kw": 8}[kind] + aes // 8
+    assert len(value) == {"x25519": 64, "x25519-sha512": 96, "p256": 97,
+                          "rsa": 256 - aes // 8, "kw": 8}[kind] + aes // 8
     key = image_key(kind, value, enc, aes)
     end = hdr_size + img_size
     return image[:hdr_size] + ctr(key, image[hdr_size:end]) + image[end:]
@@ -195,6 +197,7 @@ ENCRYPTED = [
     pytest.param("x25519", "ed25519", 256, {"slot": 0x10000, "confirm": True},
                  id="x25519-ed25519-aes256-confirm"),
     pytest.param("x25519", "ed25519", 128, {"sha": 512}, id="x25519-ed25519-sha512"),
+    pytest.param("x25519", "ed25519", 256, {"hmac": 512}, id="x25519-hmac-sha512-aes256"),
     pytest.param("p256", "ecdsa", 128, {}, id="p256-ecdsa-aes128"),
     pytest.param("p256", None, 256, {}, id="p256-unsigned-aes256"),
     pytest.param("rsa", "rsa", 128, {}, id="rsa-rsa-aes128"),
@@ -214,10 +217,13 @@ def test_our_image_decrypts_to_imgtools_clear_image(build, enc, keys, kind, sign
     extra = ["--confirm"] if more.get("confirm") else ["--pad"] if more.get("pad") else []
     if "sha" in more:
         extra += ["--sha", str(more["sha"])]
+    if "hmac" in more:
+        extra += ["--hmac-sha", str(more["hmac"])]
     imgtool_clear(build, build / "clear.hex", enc[kind + "-pub"],
                   keys[signer] if signer else None, aes, extra)
     theirs = image_of(build / "clear.hex")
-    plain = decrypted(mine, kind, enc, aes)
+    sealing = kind + "-sha512" if more.get("hmac") == 512 else kind
+    plain = decrypted(mine, sealing, enc, aes)
     # The header says encrypted, with the key's size, and counts the zeros
     # that pad the payload to whole blocks.
     flags, = struct.unpack_from("<I", plain, 16)
@@ -225,11 +231,12 @@ def test_our_image_decrypts_to_imgtools_clear_image(build, enc, keys, kind, sign
     assert struct.unpack_from("<I", plain, 12)[0] == 0x600
     assert plain[HEADER + BODY:HEADER + 0x600] == bytes(0x600 - BODY)
     same_but_random(plain, theirs,
-                    {TLV_ENC[kind]} | ({0x22, 0x20} if signer in ("ecdsa", "rsa") else set()))
+                    {TLV_ENC[sealing]} | ({0x22, 0x20} if signer in ("ecdsa", "rsa") else set()))
     # The payload itself is not in the clear.
     assert mine[HEADER:HEADER + 0x600] != plain[HEADER:HEADER + 0x600]
     assert report.mcuboot["encryption"] == {
-        "type": {"x25519": "ECIES-X25519", "p256": "ECIES-P256", "rsa": "RSA-OAEP"}[kind],
+        "type": {"x25519": "ECIES-X25519", "x25519-sha512": "ECIES-X25519-SHA512",
+                 "p256": "ECIES-P256", "rsa": "RSA-OAEP"}[sealing],
         "aes": aes}
 
 
@@ -258,16 +265,19 @@ def test_aes_kw_unwraps_with_the_tests_own_rfc3394(build, enc, keys, aes):
 
 
 @pytest.mark.parametrize("maker", ["ours", "imgtool"])
-@pytest.mark.parametrize("kind", ["x25519", "p256"])
-def test_check_decrypts_and_verifies(build, enc, keys, maker, kind):
-    image = build / f"{maker}-{kind}.hex"
+@pytest.mark.parametrize("kind, hmac_sha", [("x25519", 256), ("p256", 256), ("rsa", 256),
+                                            ("x25519", 512)],
+                         ids=["x25519", "p256", "rsa", "x25519-hmac-sha512"])
+def test_check_decrypts_and_verifies(build, enc, keys, maker, kind, hmac_sha):
+    image = build / f"{maker}-{kind}-{hmac_sha}.hex"
     if maker == "ours":
         velk_crc.flash(build / "fw.elf", symbol="crc_slot",
                        mcuboot={"header": HEADER, "key": str(keys["ed25519"]),
-                                "encrypt": str(enc[kind + "-pub"])})
+                                "encrypt": str(enc[kind + "-pub"]), "hmac": hmac_sha})
         image.write_bytes((build / "fw_CRC.hex").read_bytes())
     else:
-        imgtool_clear(build, image, enc[kind + "-pub"], keys["ed25519"], 128, clear=False)
+        imgtool_clear(build, image, enc[kind + "-pub"], keys["ed25519"], 128, clear=False,
+                      extra=["--hmac-sha", str(hmac_sha)])
     done = run_command("CHECK", image, "--mcuboot",
                        f"key={keys['public']},decrypt={enc[kind]}")
     assert done.returncode == 0, done.stdout + done.stderr
@@ -278,8 +288,8 @@ def test_check_decrypts_and_verifies(build, enc, keys, maker, kind):
                             mcuboot={"key": str(keys["public"]), "decrypt": str(enc[kind])})
     assert report.ok and report.mcuboot["ok"] and report.mcuboot["signature"]["ok"]
     assert report.mcuboot["encryption"] == {
-        "type": "ECIES-X25519" if kind == "x25519" else "ECIES-P256", "aes": 128,
-        "checked": True, "ok": True}
+        "type": {"x25519": "ECIES-X25519", "p256": "ECIES-P256", "rsa": "RSA-OAEP"}[kind] +
+        ("-SHA512" if hmac_sha == 512 else ""), "aes": 128, "checked": True, "ok": True}
     assert report.records[0]["ok"]
 
 
@@ -502,6 +512,10 @@ SETTINGS_REFUSED = [
                  "encrypt=<public key> or encrypt-kw=<KEK file>", id="decrypt-in-flash"),
     pytest.param({"encrypt": "rsa3072-pub"}, "MCUboot encrypts an image's key with RSA-2048 "
                  "alone", id="rsa-3072"),
+    pytest.param({"encrypt": "p256-pub", "hmac": 512}, "only ECIES-X25519 takes another HMAC "
+                 "than SHA-256", id="hmac-512-p256"),
+    pytest.param({"hmac": 512}, "hmac= is the HMAC of ECIES: give encrypt=<X25519 public key> "
+                 "too", id="hmac-alone"),
 ]
 
 

@@ -12,7 +12,6 @@ namespace {
 
 // What MCUboot's key exchange derives its two keys with.
 constexpr const char* ecies_info = "MCUBoot_ECIES_v1";
-constexpr size_t hmac_size = 32;
 
 const Bytes zero_counter(16, 0);
 
@@ -23,8 +22,10 @@ std::unique_ptr<crypto::ExchangeKey> exchange_key(crypto::Ciphers& ciphers,
 }
 
 // The AES key and HMAC key HKDF derives from the exchanged secret.
-std::pair<Bytes, Bytes> derived_keys(crypto::Ciphers& ciphers, const Bytes& shared, size_t aes) {
-    const Bytes both = ciphers.hkdf_sha256(shared, ecies_info, aes + hmac_size);
+std::pair<Bytes, Bytes> derived_keys(crypto::Ciphers& ciphers, const Transport& t,
+                                     const Bytes& shared, size_t aes) {
+    const Bytes both =
+        ciphers.hkdf(t.mac, shared, ecies_info, aes + crypto::hash_row(t.mac).size);
     return {Bytes(both.begin(), both.begin() + static_cast<std::ptrdiff_t>(aes)),
             Bytes(both.begin() + static_cast<std::ptrdiff_t>(aes), both.end())};
 }
@@ -38,9 +39,9 @@ const char* exchange_words(crypto::ExchangeType type) {
     return "";
 }
 
-const Transport& transport_for(crypto::ExchangeType type) {
+const Transport& transport_for(crypto::ExchangeType type, crypto::Hash mac) {
     for (const Transport& t : transports)
-        if (t.exchange == type) return t;
+        if (t.exchange == type && t.mac == mac) return t;
     throw Refusal{"no transport"};
 }
 
@@ -91,7 +92,7 @@ SealingKey read_sealing_key(const std::string& path, bool kek, const std::string
     return {path, std::move(content), kek};
 }
 
-Sealed seal(crypto::Ciphers& ciphers, const SealingKey& key, unsigned aes,
+Sealed seal(crypto::Ciphers& ciphers, const SealingKey& key, unsigned aes, crypto::Hash mac,
             std::optional<crypto::KeyType> signer, const std::string& prefix) {
     const size_t size = aes / 8;
     if (key.kek) {
@@ -107,7 +108,11 @@ Sealed seal(crypto::Ciphers& ciphers, const SealingKey& key, unsigned aes,
                       exchange_words(device->type()) + ": an image signed with " +
                       crypto::key_type_name(*signer) + " is encrypted for " + wanted +
                       ", as imgtool demands"};
-    const Transport& t = transport_for(device->type());
+    if (mac != crypto::Hash::sha256 && device->type() != crypto::ExchangeType::x25519)
+        throw Refusal{prefix + "hmac=" + crypto::hash_row(mac).setting + ": encrypt=" +
+                      key.name + " is " + exchange_words(device->type()) +
+                      ", and only ECIES-X25519 takes another HMAC than SHA-256"};
+    const Transport& t = transport_for(device->type(), mac);
     Bytes image_key = ciphers.new_key(size);
     if (device->type() == crypto::ExchangeType::rsa_2048) {
         Bytes sealed = device->encrypt(image_key);
@@ -115,10 +120,10 @@ Sealed seal(crypto::Ciphers& ciphers, const SealingKey& key, unsigned aes,
     }
     Bytes shared;
     const Bytes ephemeral = device->ephemeral(shared);
-    const auto [aes_key, hmac_key] = derived_keys(ciphers, shared, size);
+    const auto [aes_key, hmac_key] = derived_keys(ciphers, t, shared, size);
     Bytes sealed = image_key;
     ciphers.aes_ctr(aes_key, zero_counter, sealed.data(), sealed.size());
-    const Bytes tag = ciphers.hmac_sha256(hmac_key, sealed);
+    const Bytes tag = ciphers.hmac(t.mac, hmac_key, sealed);
     Bytes v = ephemeral;
     v.insert(v.end(), tag.begin(), tag.end());
     v.insert(v.end(), sealed.begin(), sealed.end());
@@ -154,7 +159,7 @@ std::optional<Bytes> open_sealed(crypto::Ciphers& ciphers, const SealingKey& key
         if (!plain || plain->size() != size) why = key.name + " does not decrypt it";
         return plain && plain->size() == size ? plain : std::nullopt;
     }
-    const size_t point = transport.overhead - hmac_size;
+    const size_t point = transport.point;
     const Bytes ephemeral(value.begin(), value.begin() + static_cast<std::ptrdiff_t>(point));
     const Bytes tag(value.begin() + static_cast<std::ptrdiff_t>(point),
                     value.begin() + static_cast<std::ptrdiff_t>(transport.overhead));
@@ -166,8 +171,8 @@ std::optional<Bytes> open_sealed(crypto::Ciphers& ciphers, const SealingKey& key
         why = "its ephemeral key is no " + std::string(transport.name) + " public key";
         return std::nullopt;
     }
-    const auto [aes_key, hmac_key] = derived_keys(ciphers, shared, size);
-    if (ciphers.hmac_sha256(hmac_key, sealed) != tag) {
+    const auto [aes_key, hmac_key] = derived_keys(ciphers, transport, shared, size);
+    if (ciphers.hmac(transport.mac, hmac_key, sealed) != tag) {
         why = "its HMAC tag is not the one " + key.name + " derives";
         return std::nullopt;
     }

@@ -25,18 +25,27 @@ constexpr uint32_t flag_encrypted_aes256 = 0x08;
 
 // How an image's AES key travels, one row each: its TLV, and the kind of
 // key that seals it (none: AES-KW's shared KEK).
+// ECIES's HKDF and HMAC hash with `mac`, and its TLV holds the fresh
+// public key (`point` bytes) and the tag before the sealed key.
 struct Transport {
     const char* name;
     uint8_t tlv;
     std::optional<crypto::ExchangeType> exchange;
+    crypto::Hash mac;
+    size_t point;
     size_t overhead;  // the TLV's length less the AES key's
 };
 
 inline constexpr Transport transports[] = {
-    {"RSA-OAEP", tlv_kind("ENCRSA2048").type, crypto::ExchangeType::rsa_2048, 0},
-    {"AES-KW", tlv_kind("ENCKW").type, std::nullopt, 8},
-    {"ECIES-P256", tlv_kind("ENCEC256").type, crypto::ExchangeType::p256, 65 + 32},
-    {"ECIES-X25519", tlv_kind("ENCX25519").type, crypto::ExchangeType::x25519, 32 + 32},
+    {"RSA-OAEP", tlv_kind("ENCRSA2048").type, crypto::ExchangeType::rsa_2048,
+     crypto::Hash::sha256, 0, 0},
+    {"AES-KW", tlv_kind("ENCKW").type, std::nullopt, crypto::Hash::sha256, 0, 8},
+    {"ECIES-P256", tlv_kind("ENCEC256").type, crypto::ExchangeType::p256,
+     crypto::Hash::sha256, 65, 65 + 32},
+    {"ECIES-X25519", tlv_kind("ENCX25519").type, crypto::ExchangeType::x25519,
+     crypto::Hash::sha256, 32, 32 + 32},
+    {"ECIES-X25519-SHA512", tlv_kind("ENCX25519_SHA512").type, crypto::ExchangeType::x25519,
+     crypto::Hash::sha512, 32, 32 + 64},
 };
 
 // The row of the TLV `type`; nullptr for one that carries no image key.
@@ -69,7 +78,9 @@ struct Sealed {
     Tlv tlv;
     Bytes key;
 };
-Sealed seal(crypto::Ciphers& ciphers, const SealingKey& key, unsigned aes,
+// `mac`: ECIES-X25519's HMAC hash (imgtool's --hmac-sha), SHA-256 for
+// every other key.
+Sealed seal(crypto::Ciphers& ciphers, const SealingKey& key, unsigned aes, crypto::Hash mac,
             std::optional<crypto::KeyType> signer, const std::string& prefix);
 
 // CHECK: the AES key `entry` carries, opened with the private key (or KEK)

@@ -30,6 +30,7 @@ const SettingRow setting_rows[] = {
     {"encrypt", true, true, false, false, "encrypt=enc-x25519-pub.pem"},
     {"encrypt-kw", true, true, false, false, "encrypt-kw=kek.bin"},
     {"aes", true, false, false, false, "aes=256"},
+    {"hmac", true, false, false, false, "hmac=512"},
     {"decrypt", true, true, false, true, "decrypt=enc-x25519.pem"},
 };
 
@@ -153,6 +154,10 @@ public:
             if (value != "128" && value != "256")
                 refuse("aes=" + value + ": the image's AES key is 128 or 256 bits");
             s.aes = value == "256" ? 256 : 128;
+        } else if (name == "hmac") {
+            if (value != "256" && value != "512")
+                refuse("hmac=" + value + ": ECIES's HMAC is SHA-256 or SHA-512 (256 or 512)");
+            s.hmac = value == "512" ? crypto::Hash::sha512 : crypto::Hash::sha256;
         } else if (name == "decrypt") {
             refuse("decrypt= is CHECK's: FLASH encrypts with encrypt=<public key> or "
                    "encrypt-kw=<KEK file>");
@@ -173,6 +178,8 @@ public:
             refuse("pure is a signature over the image itself: it needs key=<file> too, an "
                    "Ed25519 key, as in key=signing-key.pem");
         if (counter_auto_) s.counter = counter_of(s.version);
+        if (seen_.has("hmac") && (!s.encrypt || s.encrypt_kw))
+            refuse("hmac= is the HMAC of ECIES: give encrypt=<X25519 public key> too");
         if (seen_.has("aes") && !s.encrypt)
             refuse("aes= sizes the key the image is encrypted with: give encrypt=<public key> "
                    "or encrypt-kw=<KEK file> too");

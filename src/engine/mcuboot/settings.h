@@ -36,6 +36,7 @@ struct Settings {
     std::optional<std::string> encrypt, decrypt;
     bool encrypt_kw = false;
     unsigned aes = 128;
+    crypto::Hash hmac = crypto::Hash::sha256;  // ECIES-X25519's, hmac=
 };
 
 // The settings, one row each, in the order a refusal lists them.

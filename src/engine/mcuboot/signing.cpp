@@ -245,8 +245,8 @@ void write_header(const Signing& s, layout::MemoryMap& memory, Signed& out) {
 void encrypt(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
              Signed& out) {
     crypto::Ciphers& ciphers = crypto.ciphers();
-    Sealed sealed =
-        seal(ciphers, *s.sealing, s.settings.aes, out.key_type, std::string(s.option) + ": ");
+    Sealed sealed = seal(ciphers, *s.sealing, s.settings.aes, s.settings.hmac, out.key_type,
+                         std::string(s.option) + ": ");
     out.unprotected_tlvs.push_back(std::move(sealed.tlv));
     out.transport = sealed.transport;
     out.image_key = std::move(sealed.key);

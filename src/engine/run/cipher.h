@@ -53,9 +53,10 @@ public:
         const std::optional<std::string>& password) = 0;
     // A fresh AES key of `size` bytes from the operating system's source.
     virtual Bytes new_key(size_t size) = 0;
-    // HKDF with SHA-256, no salt.
-    virtual Bytes hkdf_sha256(const Bytes& secret, const std::string& info, size_t length) = 0;
-    virtual Bytes hmac_sha256(const Bytes& key, const Bytes& message) = 0;
+    // HKDF with `hash`, no salt; HMAC with `hash`.
+    virtual Bytes hkdf(Hash hash, const Bytes& secret, const std::string& info,
+                       size_t length) = 0;
+    virtual Bytes hmac(Hash hash, const Bytes& key, const Bytes& message) = 0;
     // AES in counter mode from the 16-byte block `counter` (a 128-bit
     // big-endian count), over `size` bytes at `data`, in place: it
     // encrypts and decrypts alike.
