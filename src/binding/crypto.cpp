@@ -6,6 +6,7 @@
 #include "library.h"
 #include "pem.h"
 #include "text.h"
+#include "token.h"
 
 namespace velk::binding {
 
@@ -416,6 +417,11 @@ std::unique_ptr<crypto::Key> PythonCrypto::read_key(const std::string& pem,
     } catch (const PythonError&) {
         throw crypto::Failure{"cannot read " + name + ": " + pending_text()};
     }
+}
+
+std::unique_ptr<crypto::Key> PythonCrypto::token_key(const mcuboot::TokenKey& key,
+                                                     bool public_ok) {
+    return binding::token_key(host_, *this, key, public_ok);
 }
 
 }  // namespace velk::binding

@@ -31,6 +31,8 @@ public:
                                           const std::optional<std::string>& password,
                                           bool public_ok) override;
     crypto::Ciphers& ciphers() override;
+    // Through python-pkcs11 (token.h), imported only here.
+    std::unique_ptr<crypto::Key> token_key(const mcuboot::TokenKey& key, bool public_ok) override;
 
 private:
     // The modules prepare() started have loaded, or failed to.

@@ -434,9 +434,26 @@ def test_a_run_without_mcuboot_loads_no_cryptography(tmp_path):
         "import sys, velk_crc\n"
         f"velk_crc.flash({str(elf)!r}, symbol='crc_slot', bin=True)\n"
         "print(sorted(m for m in sys.modules if m.split('.')[0] in "
-        "('cryptography', 'hashlib', '_hashlib')))")
+        "('cryptography', 'hashlib', '_hashlib', 'pkcs11', 'asn1crypto')))")
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "[]"
+
+
+def test_a_run_signing_with_a_key_file_loads_no_pkcs11(tmp_path, keys):
+    """python-pkcs11 (and asn1crypto, which it brings) is for keys in a
+    token alone."""
+    elf = tmp_path / "fw.elf"
+    app_elf(elf, "added")
+    done = run_python(
+        "import sys, velk_crc\n"
+        f"velk_crc.flash({str(elf)!r}, symbol='crc_slot', bin=True, "
+        f"mcuboot={{'header': 0x200, 'key': {str(keys['ecdsa'])!r}}})\n"
+        f"velk_crc.check({str(tmp_path / 'fw_CRC.bin')!r}, base=0x08000000, symbol='crc_slot', "
+        f"elf={str(elf)!r}, mcuboot={{'key': {str(keys['ecdsa'])!r}}})\n"
+        "print('cryptography' in sys.modules, "
+        "sorted(m for m in sys.modules if m.split('.')[0] in ('pkcs11', 'asn1crypto')))")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "True []"
 
 
 # (settings, other words): the manifest's files written on one thread or two

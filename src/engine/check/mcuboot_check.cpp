@@ -521,9 +521,9 @@ void plan(CheckRun& run, Host& host) {
         v.provider = &host.crypto();
         read_decrypt_key(v);
         if (!v.settings.key) return;
-        v.key_name = *v.settings.key;
-        v.key = velk::mcuboot::open_key(*v.provider, velk::mcuboot::read_key(v.key_name, ""),
-                                        true);
+        const velk::mcuboot::KeyFile file = velk::mcuboot::read_key(*v.settings.key, "");
+        v.key_name = file.name;
+        v.key = velk::mcuboot::open_key(*v.provider, file, true);
     } catch (const crypto::Failure& failure) {
         throw Refusal{failure.why};
     }

@@ -415,7 +415,7 @@ std::string signed_line(const Signing& s, const Signed& made) {
                                  : std::string(", ") + crypto::hash_row(made.hash_kind).words;
     const std::string how =
         made.key_type ? std::string("signed with ") + crypto::key_type_name(*made.key_type) +
-                            " (" + *s.settings.key + ")" + hash +
+                            " (" + s.key->name + ")" + hash +
                             (s.settings.pure ? ", pure" : "")
               : "unsigned (the hash alone" + hash + ")";
     const std::string encrypted =

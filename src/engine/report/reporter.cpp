@@ -1,5 +1,6 @@
 #include "reporter.h"
 
+#include "../mcuboot/token_uri.h"
 #include "text.h"
 
 namespace velk {
@@ -52,7 +53,8 @@ void Reporter::hint(const std::string& text) {
 }
 
 void Reporter::error(const std::string& text) {
-    error_ = input_ ? *input_ + ": " + text : text;
+    // A refusal may echo what was typed, a token's URI with its PIN too.
+    error_ = mcuboot::masked_pins(input_ ? *input_ + ": " + text : text);
     to_stderr("error: " + error_);
 }
 

@@ -157,6 +157,9 @@ constexpr OptionRow rows[] = {
                                   RSA-2048/3072 (an encrypted one takes its
                                   password from VELK_KEY_PASSWORD); without it the
                                   image carries its hash alone
+                  key=pkcs11:<URI>  a key in a PKCS#11 token, which signs there
+                                  (the module from VELK_PKCS11_MODULE, the PIN
+                                  from VELK_PKCS11_PIN)
                   slot=<size>     the slot: the image and trailer must fit
                   version=<major>.<minor>.<revision>[+<build>] (default 0.0.0+0)
                   align=<1|2|4|8|16|32>  the flash write size (default 1)
@@ -173,7 +176,7 @@ constexpr OptionRow rows[] = {
                 CHECK: verifies a signed image in the file (header, TLVs, hash,
                 and with a key its key hash and signature); --mcuboot alone
                 checks the hash:
-                  key=<file>      a PEM public or private key
+                  key=<file>      a PEM public or private key, or pkcs11:<URI>
                   header=<size>   the hdr_size the image must have
                   slot=<size>[,pad|,confirm]  the slot it must fit; with pad
                                   or confirm its trailer at the slot's end

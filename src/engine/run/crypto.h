@@ -12,6 +12,10 @@
 #include <string>
 #include <vector>
 
+namespace velk::mcuboot {
+struct TokenKey;
+}
+
 namespace velk::crypto {
 
 using Bytes = std::vector<uint8_t>;
@@ -100,6 +104,13 @@ public:
     virtual std::unique_ptr<Key> read_key(const std::string& pem, const std::string& name,
                                           const std::optional<std::string>& password,
                                           bool public_ok) = 0;
+    // A key in a PKCS#11 token (mcuboot/token_uri.h), which signs there;
+    // its public half alone when `public_ok`.
+    virtual std::unique_ptr<Key> token_key(const mcuboot::TokenKey& key, bool public_ok) {
+        (void)key;
+        (void)public_ok;
+        throw Failure{"this program reaches no PKCS#11 token: give a key file"};
+    }
     // The ciphers of an encrypted image, loaded at the first call.
     virtual Ciphers& ciphers() { throw Failure{"this program has no ciphers"}; }
 
