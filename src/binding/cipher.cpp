@@ -435,10 +435,11 @@ std::optional<crypto::Bytes> PythonCiphers::aes_key_unwrap(const crypto::Bytes& 
     try {
         Ref keywrap = module("cryptography.hazmat.primitives.keywrap");
         Ref unwrap = check(PyObject_GetAttrString(keywrap.get(), "aes_key_unwrap"));
+        Ref invalid = check(PyObject_GetAttrString(keywrap.get(), "InvalidUnwrap"));
         Ref plain(PyObject_CallFunction(unwrap.get(), "OO", bytes_of(kek).get(),
                                         bytes_of(wrapped).get()));
         if (plain) return bytes_from(plain.get());
-        Ref invalid = check(PyObject_GetAttrString(keywrap.get(), "InvalidUnwrap"));
+        // Bytes the KEK did not wrap.
         if (!PyErr_ExceptionMatches(invalid.get())) throw PythonError{};
         PyErr_Clear();
         return std::nullopt;

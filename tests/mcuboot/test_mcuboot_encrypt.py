@@ -525,3 +525,29 @@ def test_the_api_refuses_settings_that_cannot_be(build, enc, given, message):
     settings.update({k: str(enc[v]) if isinstance(v, str) else v for k, v in given.items()})
     with pytest.raises(velk_crc.Refused, match=re.escape(message)):
         velk_crc.flash(build / "fw.elf", symbol="crc_slot", mcuboot=settings)
+
+
+@pytest.mark.parametrize("setting, key, said", [
+    ("encrypt=p256-pub", "p256", "its HMAC tag is not the one"),
+    ("encrypt=rsa-pub", "rsa", "does not decrypt it"),
+    ("encrypt-kw=kek32,aes=256", "kek32", "does not unwrap it"),
+    ("encrypt=x25519-pub", "p256", "is a P-256 key, the image's key is sealed by ECIES-X25519"),
+    ("encrypt=x25519-pub", "kek16", "is a KEK, and the image's key is sealed by ECIES-X25519"),
+], ids=["p256-tag", "rsa-oaep", "aes-kw", "another-kind", "kek-for-ecies"])
+def test_a_sealed_key_that_does_not_open_is_named(build, enc, keys, setting, key, said):
+    name, file = setting.split(",")[0].split("=")
+    more = setting[len(name) + len(file) + 1:]
+    velk_crc.flash(build / "fw.elf", symbol="crc_slot", bin=True,
+                   mcuboot={"header": HEADER, name: str(enc[file]),
+                            **dict(m.split("=") for m in more.split(",") if m)})
+    image = bytearray((build / "fw_CRC.bin").read_bytes())
+    (kind, at, value), = [t for t in tlvs(bytes(image)) if 0x30 <= t[0] <= 0x34]
+    if key == file.removesuffix("-pub"):
+        image[at + len(value) - 1] ^= 0x01  # the sealed key's last byte
+    (build / "sealed.bin").write_bytes(image)
+    done = run_command("CHECK", build / "sealed.bin", "--base", hex(SLOT), "--mcuboot",
+                       f"decrypt={enc[key]}")
+    assert done.returncode == 1, done.stdout + done.stderr
+    assert f"the encryption key TLV (0x{kind:02X}) at 0x{SLOT + at:08X} holds a key" in done.stdout
+    assert said in done.stdout
+    assert "MCUboot hash" not in done.stdout
