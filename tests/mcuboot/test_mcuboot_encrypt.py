@@ -551,3 +551,10 @@ def test_a_sealed_key_that_does_not_open_is_named(build, enc, keys, setting, key
     assert f"the encryption key TLV (0x{kind:02X}) at 0x{SLOT + at:08X} holds a key" in done.stdout
     assert said in done.stdout
     assert "MCUboot hash" not in done.stdout
+
+
+def test_decrypt_refuses_a_file_that_is_no_key(build, enc):
+    done = run_command("CHECK", build / "fw_CRC.hex", "--mcuboot", f"decrypt={enc['kek20']}")
+    assert done.returncode == 2
+    assert f"decrypt={enc['kek20']} is neither a PEM private key nor a KEK of 16 or 32 bytes" \
+        in done.stderr
