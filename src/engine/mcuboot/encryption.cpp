@@ -1,10 +1,7 @@
 #include "encryption.h"
 
-#include <algorithm>
-
 #include "../platform/platform.h"
 #include "../report/refusal.h"
-#include "key.h"
 
 namespace velk::mcuboot {
 
