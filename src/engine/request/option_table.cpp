@@ -171,6 +171,11 @@ constexpr OptionRow rows[] = {
                   sha=256|384|512  the image's hash (default: the key's own,
                                   SHA-384 for P-384, else SHA-256)
                   pure            Ed25519 signs the image itself, with SHA-512
+                  encrypt=<file>  encrypt the payload for this X25519, P-256 or
+                                  RSA-2048 public key (ECIES, RSA-OAEP)
+                  encrypt-kw=<file>  or with this raw 16/32-byte KEK (AES-KW)
+                  aes=128|256     the image's AES key (default 128)
+                  hmac=256|512    ECIES-X25519's HMAC (default 256)
                 --fill is then 0xFF or 0x00; --json adds "mcuboot" and every
                 file's SHA-256.
                 CHECK: verifies a signed image in the file (header, TLVs, hash,
@@ -180,6 +185,8 @@ constexpr OptionRow rows[] = {
                   header=<size>   the hdr_size the image must have
                   slot=<size>[,pad|,confirm]  the slot it must fit; with pad
                                   or confirm its trailer at the slot's end
+                  decrypt=<file>  an encrypted image's private key (PEM) or KEK:
+                                  the hash and signature over the plaintext
 )",
      3, nullptr, nullptr, nullptr, nullptr, "<setting>[,<setting>...]"},
     {Option::elf, "--elf", "elf", Value::path, check, false,
