@@ -146,7 +146,18 @@ class Mcuboot(TypedDict):
     faults: NotRequired[list[McubootFault]]
     parts: NotRequired[list[McubootPart]]
 
-class McubootSettings(TypedDict, total=False):
+# imgtool's image options, spelt as its own: keys no class body can name.
+_McubootOptions = TypedDict("_McubootOptions", {
+    "rom-fixed": int,
+    "load-addr": int,
+    "max-sectors": int,
+    "overwrite-only": bool,
+    "hex-addr": int,
+    "boot-record": str,
+    "non-bootable": bool,
+}, total=False)
+
+class McubootSettings(_McubootOptions, total=False):
     key: _Path
     header: int
     slot: int
@@ -164,7 +175,12 @@ class McubootSettings(TypedDict, total=False):
     aes: Literal[128, 256]
     hmac: Literal[256, 512]
 
-class McubootCheckSettings(TypedDict, total=False):
+_McubootCheckOptions = TypedDict("_McubootCheckOptions", {
+    "max-sectors": int,
+    "overwrite-only": bool,
+}, total=False)
+
+class McubootCheckSettings(_McubootCheckOptions, total=False):
     key: _Path
     header: int
     slot: int

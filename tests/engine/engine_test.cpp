@@ -365,6 +365,19 @@ void mcuboot_format() {
     for (auto [align, size] : trailers)
         expect(m::Trailer{align}.size() == size,
                "mcuboot: the trailer for align " + std::to_string(align));
+    // imgtool's _trailer_size for other layouts: (align, sectors, overwrite-only,
+    // encrypted, size).
+    const struct {
+        unsigned align, sectors;
+        bool overwrite_only, encrypted;
+        uint64_t size;
+    } layouts[] = {{1, 256, false, false, 0x330}, {8, 128, true, false, 0x20},
+                   {32, 128, true, false, 0x60},  {1, 128, false, true, 0x1D0},
+                   {32, 128, false, true, 0x30E0}};
+    for (const auto& l : layouts)
+        expect(m::Trailer{l.align, l.sectors, l.overwrite_only, l.encrypted}.size() == l.size,
+               "mcuboot: the trailer of " + std::to_string(l.sectors) + " sectors, align " +
+                   std::to_string(l.align));
     expect(m::Trailer{16}.image_ok_from_end() == 0x20 && m::Trailer{32}.image_ok_from_end() == 0x40 &&
                m::Trailer{1}.image_ok_from_end() == 0x18,
            "mcuboot: image_ok's place");

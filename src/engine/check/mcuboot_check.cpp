@@ -138,6 +138,10 @@ private:
         const format::Header& h = v_.header = format::decode_header(bytes_.data());
         for (const format::Fault& f : format::field_faults(h))
             fault(f.what, a + f.offset, f.held, f.wanted);
+        if ((h.flags & format::flag_rom_fixed) && !(h.flags & format::flag_ram_load) &&
+            !format::fixed_at(h.load_addr, a))
+            fault("load_addr", a + format::field::load_addr, text::number(h.load_addr),
+                  format::fixed_wanted(a));
     }
 
     // Where the TLV areas start, and hdr_size and img_size judged by it:
@@ -264,6 +268,19 @@ private:
         sha->update(image, hashed);
         v_.hash = sha->finish();
         walk_tlvs(v_, image, hashed);
+        boot_records();
+    }
+
+    // A measured-boot record names the image's version and, with a key
+    // given, its signer, and ends where the bootloader writes the hash.
+    void boot_records() {
+        for (const format::Entry& e : v_.areas.entries)
+            if (e.type == format::tlv::boot_record && e.is_protected)
+                for (const format::RecordFault& f :
+                     format::boot_record_check(e.value, v_.header.version, v_.hash_kind,
+                                               v_.key_hash))
+                    fault(format::tlv_words(e.type) + (f.part.empty() ? "" : "'s " + f.part),
+                          value_at(e), f.held, f.wanted);
     }
 
     // The slot's end when the image was padded to it: slot= with pad or
@@ -293,6 +310,7 @@ private:
         if (slot_end_ && v_.tlv_end > *slot_end_)
             fault("the image's end", v_.tlv_end, text::address(v_.tlv_end) + " (its TLVs')",
                   "at most " + text::address(*slot_end_) + ", the slot's end (slot=)");
+        room_for_trailer();
         uint64_t end = v_.run_end;
         if (trailer_required_ && slot_end_) {
             end = *slot_end_;
@@ -345,6 +363,24 @@ private:
                   first, text::format("0x%02X", u8(first)),
                   text::format("0x%02X (erased)", fill_));
         v_.trailer = t;
+    }
+
+    // With max-sectors= or overwrite-only, the slot holds room after the
+    // TLVs for the trailer they size, at the write size its magic tells.
+    void room_for_trailer() {
+        if (!slot_end_ || v_.tlv_end > *slot_end_) return;
+        uint8_t magic[16];
+        std::optional<unsigned> align;
+        if (*slot_end_ >= v_.tlv_end + 16 && held_.read(*slot_end_ - 16, magic, 16) == 16)
+            align = format::trailer_align(magic);
+        const auto least = format::least_trailer(v_.settings, align.value_or(8));
+        if (least && *slot_end_ - v_.tlv_end < least->size)
+            fault("the slot's room for its trailer", v_.tlv_end,
+                  text::format("%llu bytes after the TLVs",
+                               static_cast<unsigned long long>(*slot_end_ - v_.tlv_end)),
+                  text::format("%llu bytes or more (%s)",
+                               static_cast<unsigned long long>(least->size),
+                               least->words.c_str()));
     }
 
     // The trailer's magic, or one a few bytes of which are damaged: most

@@ -52,6 +52,8 @@ public:
                                   text::address(v_.address).c_str(), h.hdr_size, h.img_size,
                                   format::version_text(h.version).c_str(),
                                   text::address(v_.tlv_end).c_str()));
+        if (std::string flags = format::flags_words(h); !flags.empty())
+            report_.line("MCUboot flags " + flags);
         if (v_.aes) report_.line(payload_line());
         if (v_.hash_ok)
             report_.line(std::string("MCUboot hash: ") + crypto::hash_row(v_.hash_kind).words +

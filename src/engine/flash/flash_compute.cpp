@@ -52,6 +52,10 @@ void compute(FlashRun& run, Host& host) {
     records::store_all(run.plan, run.memory, run.stored);
     // The records are in the payload: the signature covers them.
     run.signing.sign(run.memory, host);
+    if (run.signing)
+        run.hex_image = mcuboot::hex_image(run.signing.signing().settings,
+                                           run.signing.signing().slot, run.memory,
+                                           request.asker.name(Option::mcuboot));
     const bool bin = run.asked(&formats::Format::needs_base);
     if (bin) refuse_a_bin_of_fill(run);
     if (!request.merge.empty())

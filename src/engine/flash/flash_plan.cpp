@@ -93,7 +93,8 @@ formats::Contents FlashRun::contents(bool merged) const {
                 this->merged->entry, family, nullptr, &request};
     auto [from, to] = bin_range();
     return {&memory, from, to, elf.file.header.entry, family,
-            crc_elf.in_file.found ? &crc_elf.pieces : nullptr, &request};
+            crc_elf.in_file.found ? &crc_elf.pieces : nullptr, &request,
+            hex_image ? &hex_image->memory : nullptr, hex_image ? hex_image->moved_by : 0};
 }
 
 const File& FlashRun::primary() const {

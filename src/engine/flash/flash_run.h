@@ -55,6 +55,7 @@ struct FlashRun {
     uint32_t family = 0;       // the UF2 files' chip family
     std::vector<Finding> findings;
     mcuboot::Stage signing;  // MCUboot: plan places the image, compute signs it
+    std::optional<mcuboot::HexImage> hex_image;  // MCUboot's hex-addr=: the HEX's own
     // compute
     std::vector<records::Bytes> stored;  // each record's bytes, as memory holds them
     std::optional<Merged> merged;

@@ -49,6 +49,10 @@ struct Contents {
     const Pieces* elf = nullptr;
     // What the run asks: the value of a format's own option.
     const Request* request = nullptr;
+    // The HEX's own image, `memory` moved by `hex_moved_by` (MCUboot's
+    // hex-addr=); nullptr: the HEX holds `memory`.
+    const layout::MemoryMap* hex_memory = nullptr;
+    uint64_t hex_moved_by = 0;
 };
 
 struct Format {

@@ -75,7 +75,8 @@ Read read_srec(const std::vector<uint8_t>& bytes) {
 }
 
 void write_hex(const Contents& c, const std::string&, outfile::Sink& sink) {
-    hexfile::write_intel_hex(*c.memory, hexfile::start_address(c.entry), sink);
+    hexfile::write_intel_hex(c.hex_memory ? *c.hex_memory : *c.memory,
+                             hexfile::start_address(c.entry), sink);
 }
 
 // The S0 record names the file.
@@ -84,7 +85,10 @@ void write_srec(const Contents& c, const std::string& path, outfile::Sink& sink)
 }
 
 std::unique_ptr<FileCheck> check_hex(const Contents& c, const Expected& e) {
-    return hex_check(*c.memory, e.spans);
+    if (!c.hex_memory) return hex_check(*c.memory, e.spans);
+    std::vector<Span> moved = e.spans;
+    for (Span& s : moved) s.address += c.hex_moved_by;
+    return hex_check(*c.hex_memory, std::move(moved));
 }
 
 std::unique_ptr<FileCheck> check_srec(const Contents& c, const Expected& e) {

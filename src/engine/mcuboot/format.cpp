@@ -210,10 +210,22 @@ std::vector<Fault> field_faults(const Header& h) {
                                             static_cast<unsigned long long>(value)),
                                text::format("0x%08X", image_magic)});
             break;
-        case FieldRule::zero_unless_ram_load:
-            if (value != 0 && !(h.flags & flag_ram_load))
+        case FieldRule::load_address:
+            if (value != 0 && !(h.flags & (flag_ram_load | flag_rom_fixed)))
                 out.push_back({true, f.offset, f.words, text::number(value),
                                "0x0 (the flags ask for no load to RAM)"});
+            break;
+        case FieldRule::flags:
+            if (value & ~uint64_t{known_flags})
+                out.push_back({true, f.offset, f.words, text::number(value),
+                               text::format("flags MCUboot knows (0x%X): 0x%llX is none",
+                                            known_flags,
+                                            static_cast<unsigned long long>(
+                                                value & ~uint64_t{known_flags}))});
+            else if ((value & flag_ram_load) && (value & flag_rom_fixed))
+                out.push_back({true, f.offset, f.words, text::number(value),
+                               "RAM load (0x20) or ROM-fixed (0x100), not both: load_addr "
+                               "holds one address"});
             break;
         case FieldRule::zero:
             if (value != 0) out.push_back({true, f.offset, f.words, text::number(value), "0x0"});

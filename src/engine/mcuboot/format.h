@@ -38,6 +38,33 @@ constexpr size_t tlv_head_size = 4;   // an entry's type, 0, length
 
 // The flag that makes load_addr mean something: the image is copied to RAM.
 constexpr uint32_t flag_ram_load = 0x20;
+// The image runs from the slot whose flash offset load_addr holds, and from
+// no other.
+constexpr uint32_t flag_rom_fixed = 0x100;
+// The image is another core's or a library's: MCUboot never jumps into it.
+constexpr uint32_t flag_non_bootable = 0x10;
+// Every flag MCUboot knows, by its name, in its order.
+struct FlagName {
+    uint32_t flag;
+    const char* name;
+};
+inline constexpr FlagName flag_names[] = {
+    {0x1, "PIC"},
+    {0x4, "ENCRYPTED_AES128"},
+    {0x8, "ENCRYPTED_AES256"},
+    {flag_non_bootable, "NON_BOOTABLE"},
+    {flag_ram_load, "RAM_LOAD"},
+    {flag_rom_fixed, "ROM_FIXED"},
+    {0x200, "COMPRESSED_LZMA1"},
+    {0x400, "COMPRESSED_LZMA2"},
+    {0x800, "COMPRESSED_ARM_THUMB"},
+};
+constexpr uint32_t all_flags() {
+    uint32_t all = 0;
+    for (const FlagName& f : flag_names) all |= f.flag;
+    return all;
+}
+constexpr uint32_t known_flags = all_flags();
 
 // The TLV types MCUboot knows, one row each, named as imgtool's TLV_VALUES
 // names them (the signatures and ECDSA224 as MCUboot's sources do): the
@@ -74,6 +101,7 @@ inline constexpr TlvKind tlv_kinds[] = {
     {0x34, "ENCX25519_SHA512", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
     {0x40, "DEPENDENCY", Area::protected_tlvs, 12, std::nullopt, nullptr},
     {0x50, "SEC_CNT", Area::protected_tlvs, 4, std::nullopt, nullptr},
+    {0x60, "BOOT_RECORD", Area::protected_tlvs, 0, std::nullopt, "boot record"},
 };
 
 // The row named `name`; a name no row has does not compile where a
@@ -99,6 +127,7 @@ constexpr uint8_t sha384 = tlv_kind("SHA384").type;  // hashes of other builds o
 constexpr uint8_t sha512 = tlv_kind("SHA512").type;
 constexpr uint8_t dependency = tlv_kind("DEPENDENCY").type;
 constexpr uint8_t security_counter = tlv_kind("SEC_CNT").type;
+constexpr uint8_t boot_record = tlv_kind("BOOT_RECORD").type;
 // From here on, types of the image's own, protected.
 constexpr uint8_t first_custom = 0xA0;
 }  // namespace tlv
@@ -162,8 +191,11 @@ struct Header {
 // How CHECK judges a header field: against a value of its own (magic,
 // load_addr, pad), or against where the image's parts lie (hdr_size,
 // img_size by the payload's end, protect_tlv_size by the TLVs' walk);
-// flags and version hold what the build asked for.
-enum class FieldRule { magic, zero_unless_ram_load, zero, by_layout, by_tlvs, any };
+// flags hold what the build asked for, of the flags MCUboot knows, and
+// version holds what the build asked for. load_addr is 0 unless the flags
+// ask for a load to RAM or a fixed slot (whose address CHECK compares
+// where the image lies).
+enum class FieldRule { magic, load_address, zero, by_layout, by_tlvs, flags, any };
 
 // The header's fields, one row each, in imgtool's names and order: encode,
 // decode, the fixed fields' checks and the JSON all walk this table.
@@ -183,7 +215,7 @@ inline constexpr HeaderField header_table[] = {
     {"magic", "the header's magic", 0, 4, FieldRule::magic,
      [](const Header& h) -> uint64_t { return h.magic; },
      [](Header& h, uint64_t v) { h.magic = static_cast<uint32_t>(v); }},
-    {"load_addr", "load_addr", 4, 4, FieldRule::zero_unless_ram_load,
+    {"load_addr", "load_addr", 4, 4, FieldRule::load_address,
      [](const Header& h) -> uint64_t { return h.load_addr; },
      [](Header& h, uint64_t v) { h.load_addr = static_cast<uint32_t>(v); }},
     {"hdr_size", "hdr_size", 8, 2, FieldRule::by_layout,
@@ -195,7 +227,7 @@ inline constexpr HeaderField header_table[] = {
     {"img_size", "img_size", 12, 4, FieldRule::by_layout,
      [](const Header& h) -> uint64_t { return h.img_size; },
      [](Header& h, uint64_t v) { h.img_size = static_cast<uint32_t>(v); }},
-    {"flags", "flags", 16, 4, FieldRule::any,
+    {"flags", "flags", 16, 4, FieldRule::flags,
      [](const Header& h) -> uint64_t { return h.flags; },
      [](Header& h, uint64_t v) { h.flags = static_cast<uint32_t>(v); }},
     {"version", "version", 20, 8, FieldRule::any,
@@ -303,21 +335,32 @@ Areas parse_areas(const uint8_t* bytes, size_t size, uint16_t protect_tlv_size);
 bool whole_area(const uint8_t* bytes, size_t size);
 
 // The trailer at a slot's end for a flash write size of `align` bytes, as
-// imgtool lays it out for swap updates with its default 128 sectors:
-//   [status][swap_size][swap_info][copy_done][image_ok][magic]
-// each flag in a unit of max(8, align) bytes, the magic's in max(16, align)
-// bytes ending with the 16 bytes of trailer_magic().
+// imgtool lays it out: for swap updates
+//   [status][enc keys][swap_size][swap_info][copy_done][image_ok][magic]
+// with a status of 3 writes for each of `max_sectors` sectors, the two
+// keys of an encrypted image in 16 bytes each rounded up to a unit, each
+// flag in a unit of max(8, align) bytes, the magic's in max(16, align)
+// bytes ending with the 16 bytes of trailer_magic(); for overwrite-only
+// updates two units and the magic alone.
 struct Trailer {
     unsigned align;
-    bool encrypted = false;  // two AES keys' room, 16 bytes each in whole units
-    static constexpr unsigned sectors = 128;
+    unsigned max_sectors = default_sectors;
+    bool overwrite_only = false;
+    bool encrypted = false;  // room for the image's two AES keys
+    static constexpr unsigned default_sectors = 128;
     static constexpr unsigned status_entries = 3;  // a sector's swap states
+    static constexpr unsigned key_size = 16;
 
     uint64_t unit() const { return align > 8 ? align : 8; }
     uint64_t magic_area() const { return align > 16 ? align : 16; }
-    uint64_t status_size() const { return uint64_t{sectors} * status_entries * align; }
-    uint64_t keys_size() const { return encrypted ? 2 * ((16 + unit() - 1) / unit() * unit()) : 0; }
-    uint64_t size() const { return status_size() + keys_size() + 4 * unit() + magic_area(); }
+    uint64_t status_size() const { return uint64_t{max_sectors} * status_entries * align; }
+    uint64_t keys_size() const {
+        return encrypted ? 2 * ((key_size + unit() - 1) / unit() * unit()) : 0;
+    }
+    uint64_t size() const {
+        if (overwrite_only) return 2 * unit() + magic_area();
+        return status_size() + keys_size() + 4 * unit() + magic_area();
+    }
     // From the slot's end back to image_ok's byte.
     uint64_t image_ok_from_end() const { return magic_area() + unit(); }
 };

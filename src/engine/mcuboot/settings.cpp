@@ -13,25 +13,180 @@ namespace velk::mcuboot {
 
 namespace {
 
+bool bytes_of(std::string_view text, Bytes& out) {
+    if (numbers::hex_prefixed(text)) text.remove_prefix(2);
+    return !text.empty() && numbers::hex_bytes(text, out);
+}
+
+void read_key_name(Reading& r) {
+    r.settings.key = r.value();
+}
+
+void read_header(Reading& r) {
+    Settings& s = r.settings;
+    if (!r.number(0xFFFF, s.header) || s.header < header_fields)
+        r.refuse(r.use == Use::verify
+                     ? "header= takes the header's size, 32 to 0xFFFF bytes, as in "
+                       "header=0x200: \"" + r.value() + "\" is not one"
+                     : "header=" + r.value() +
+                           " is no header size: 32 bytes or more, below 64 KiB, as in "
+                           "header=0x200");
+    s.has_header = true;
+}
+
+void read_slot(Reading& r) {
+    uint64_t size = 0;
+    if (!r.number(0xFFFFFFFF, size) || size == 0)
+        r.refuse(r.use == Use::verify
+                     ? "slot= takes the slot's size, as in slot=0x40000: \"" + r.value() +
+                           "\" is not one"
+                     : "slot=" + r.value() + " is no slot size, as in slot=0x40000");
+    r.settings.slot = size;
+}
+
+void read_version(Reading& r) {
+    std::optional<Version> v = parse_version(r.value());
+    if (!v)
+        r.refuse("version=" + r.value() +
+                 " is no version: <major>.<minor>.<revision>[+<build>], each at most "
+                 "255, 255, 65535 and 4294967295");
+    r.settings.version = *v;
+}
+
+void read_align(Reading& r) {
+    uint64_t align;
+    if (!r.number(32, align) || !valid_align(static_cast<unsigned>(align)))
+        r.refuse("align=" + r.value() + " is no write size: 1, 2, 4, 8, 16 or 32");
+    r.settings.align = static_cast<unsigned>(align);
+}
+
+void read_pad(Reading& r) {
+    r.settings.pad = true;
+}
+
+void read_confirm(Reading& r) {
+    r.settings.confirm = r.settings.pad = true;
+}
+
+void read_counter(Reading& r) {
+    uint64_t counter;
+    if (r.value() == "auto")
+        r.settings.counter_auto = true;
+    else if (r.number(0xFFFFFFFF, counter))
+        r.settings.counter = static_cast<uint32_t>(counter);
+    else
+        r.refuse("counter=" + r.value() + " is no security counter: a number or auto");
+}
+
+void read_dependency(Reading& r) {
+    const std::string& value = r.value();
+    const size_t colon = value.find(':');
+    uint64_t image;
+    std::optional<Version> v =
+        colon == std::string::npos ? std::nullopt : parse_version(value.substr(colon + 1));
+    if (!v || !numbers::read_plain(value.substr(0, colon), 0xFF, image))
+        r.refuse("dependency=" + value +
+                 " is no dependency: <image id>:<version>, as in dependency=1:1.2.0");
+    r.settings.dependencies.push_back(
+        {tlv::dependency, dependency_value(static_cast<uint8_t>(image), *v)});
+}
+
+void read_tlv(Reading& r) {
+    const std::string& value = r.value();
+    const size_t colon = value.find(':');
+    uint64_t type;
+    Bytes bytes;
+    if (colon == std::string::npos || !numbers::read_plain(value.substr(0, colon), 0xFF, type) ||
+        !bytes_of(value.substr(colon + 1), bytes) || bytes.size() > 0xFFFF)
+        r.refuse("tlv=" + value + " is no TLV: <type>:<hex bytes>, as in tlv=0xA0:01020304");
+    if (type < tlv::first_custom)
+        r.refuse("tlv=" + value + ": a TLV of the image's own has a type of 0xA0 or above");
+    for (const Tlv& t : r.settings.custom)
+        if (t.type == type) r.refuse("tlv=" + value + ": that type is given twice");
+    r.settings.custom.push_back({static_cast<uint8_t>(type), bytes});
+}
+
+void read_pubkey(Reading& r) {
+    if (r.value() != "hash" && r.value() != "full")
+        r.refuse("pubkey=" + r.value() + ": hash (the key's hash) or full (the key)");
+    r.settings.full_key = r.value() == "full";
+}
+
+void read_sha(Reading& r) {
+    if (!read_hash_setting(r.value(), r.settings.hash))
+        r.refuse("sha=" + r.value() + " is no hash: 256, 384, 512 or auto");
+}
+
+void read_pure(Reading& r) {
+    r.settings.pure = true;
+}
+
+void read_encrypt(Reading& r) {
+    if (r.settings.encrypt)
+        r.refuse("encrypt= and encrypt-kw= are one key for the image: give one");
+    r.settings.encrypt = r.value();
+    r.settings.encrypt_kw = r.given.name == "encrypt-kw";
+}
+
+void read_aes(Reading& r) {
+    if (r.value() != "128" && r.value() != "256")
+        r.refuse("aes=" + r.value() + ": the image's AES key is 128 or 256 bits");
+    r.settings.aes = r.value() == "256" ? 256 : 128;
+}
+
+void read_hmac(Reading& r) {
+    if (r.value() != "256" && r.value() != "512")
+        r.refuse("hmac=" + r.value() + ": ECIES's HMAC is SHA-256 or SHA-512 (256 or 512)");
+    r.settings.hmac = r.value() == "512" ? crypto::Hash::sha512 : crypto::Hash::sha256;
+}
+
+void read_decrypt(Reading& r) {
+    if (r.use == Use::sign)
+        r.refuse("decrypt= is CHECK's: FLASH encrypts with encrypt=<public key> or "
+                 "encrypt-kw=<KEK file>");
+    r.settings.decrypt = r.value();
+}
+
+// name, imgtool's option, valued, file, repeats, CHECK's words, example, reader
 const SettingRow setting_rows[] = {
-    {"key", true, true, false, true, "key=signing-key.pem"},
-    {"header", true, false, false, true, "header=0x200"},
-    {"slot", true, false, false, true, "slot=0x40000"},
-    {"version", true, false, false, false, "version=1.2.3+4"},
-    {"align", true, false, false, false, "align=4"},
-    {"pad", false, false, false, true, nullptr},
-    {"confirm", false, false, false, true, nullptr},
-    {"counter", true, false, false, false, "counter=auto"},
-    {"dependency", true, false, true, false, "dependency=1:1.2.0"},
-    {"tlv", true, false, true, false, "tlv=0xA0:01020304"},
-    {"pubkey", true, false, false, false, "pubkey=full"},
-    {"sha", true, false, false, false, "sha=384"},
-    {"pure", false, false, false, false, nullptr},
-    {"encrypt", true, true, false, false, "encrypt=enc-x25519-pub.pem"},
-    {"encrypt-kw", true, true, false, false, "encrypt-kw=kek.bin"},
-    {"aes", true, false, false, false, "aes=256"},
-    {"hmac", true, false, false, false, "hmac=512"},
-    {"decrypt", true, true, false, true, "decrypt=enc-x25519.pem"},
+    {"key", "--key", true, true, false, "key=<file> (the public or private key)",
+     "key=signing-key.pem", read_key_name},
+    {"header", "--header-size", true, false, false, "header=<size>", "header=0x200",
+     read_header},
+    {"slot", "--slot-size", true, false, false, "slot=<size>", "slot=0x40000", read_slot},
+    {"version", "--version", true, false, false, nullptr, "version=1.2.3+4", read_version},
+    {"align", "--align", true, false, false, nullptr, "align=4", read_align},
+    {"pad", "--pad", false, false, false, "pad", nullptr, read_pad},
+    {"confirm", "--confirm", false, false, false, "confirm", nullptr, read_confirm},
+    {"counter", "--security-counter", true, false, false, nullptr, "counter=auto",
+     read_counter},
+    {"dependency", "--dependencies", true, false, true, nullptr, "dependency=1:1.2.0",
+     read_dependency},
+    {"tlv", "--custom-tlv", true, false, true, nullptr, "tlv=0xA0:01020304", read_tlv},
+    {"pubkey", "--public-key-format", true, false, false, nullptr, "pubkey=full",
+     read_pubkey},
+    {"sha", "--sha", true, false, false, nullptr, "sha=384", read_sha},
+    {"pure", "--pure", false, false, false, nullptr, nullptr, read_pure},
+    {"rom-fixed", "--rom-fixed", true, false, false, nullptr, "rom-fixed=0x08020000",
+     read_rom_fixed},
+    {"load-addr", "--load-addr", true, false, false, nullptr, "load-addr=0x20000000",
+     read_load_addr},
+    {"max-sectors", "--max-sectors", true, false, false, "max-sectors=<n>", "max-sectors=256",
+     read_max_sectors},
+    {"overwrite-only", "--overwrite-only", false, false, false, "overwrite-only", nullptr,
+     read_overwrite_only},
+    {"hex-addr", "--hex-addr", true, false, false, nullptr, "hex-addr=0x0", read_hex_addr},
+    {"boot-record", "--boot-record", true, false, false, nullptr, "boot-record=SPE",
+     read_boot_record},
+    {"non-bootable", "--non-bootable", false, false, false, nullptr, nullptr,
+     read_non_bootable},
+    {"encrypt", "--encrypt", true, true, false, nullptr, "encrypt=enc-x25519-pub.pem",
+     read_encrypt},
+    {"encrypt-kw", nullptr, true, true, false, nullptr, "encrypt-kw=kek.bin", read_encrypt},
+    {"aes", "--encrypt-keylen", true, false, false, nullptr, "aes=256", read_aes},
+    {"hmac", "--hmac-sha", true, false, false, nullptr, "hmac=512", read_hmac},
+    {"decrypt", nullptr, true, true, false, "decrypt=<file> (the private key or KEK)",
+     "decrypt=enc-x25519.pem", read_decrypt},
 };
 
 // "key, header, ...": every setting's name.
@@ -41,129 +196,49 @@ std::string known() {
     return names;
 }
 
-
-bool bytes_of(std::string_view text, Bytes& out) {
-    if (numbers::hex_prefixed(text)) text.remove_prefix(2);
-    return !text.empty() && numbers::hex_bytes(text, out);
+// What the refusal of an unknown setting adds: the setting that means
+// imgtool's option of that name ("header-size": header=), else every
+// setting's name.
+std::string imgtools(const std::string& name) {
+    for (const SettingRow& r : setting_rows)
+        if (r.imgtool && name == r.imgtool + 2)
+            return std::string(": imgtool's ") + r.imgtool + " is " + r.name +
+                   (r.valued ? "=" : "") + " here";
+    return " (the settings: " + known() + ")";
 }
 
-// A size or count: the asker's number, or the one its text gives.
-bool number_in(const McubootSetting& given, uint64_t limit, uint64_t& out) {
-    if (given.number) {
-        out = *given.number;
-        return out <= limit;
-    }
-    return numbers::read_plain(given.value, limit, out);
+// "key=<file> (...), header=<size>, ... and confirm": the settings CHECK takes.
+std::string known_in_check() {
+    std::vector<std::string> words;
+    for (const SettingRow& r : setting_rows)
+        if (r.verifies()) words.push_back(r.check);
+    std::string out;
+    for (size_t i = 0; i < words.size(); ++i)
+        out += (i == 0 ? "" : i + 1 == words.size() ? " and " : ", ") + words[i];
+    return out;
 }
 
 // FLASH's reading: every setting, header= required.
-class Reader {
+class SettingsReader {
 public:
-    explicit Reader(const char* option) : option_(option) {}
+    explicit SettingsReader(const std::string& option) : option_(option) {}
 
     [[noreturn]] void refuse(const std::string& why) const {
-        throw Refusal{std::string(option_) + ": " + why};
+        throw Refusal{option_ + ": " + why};
     }
 
     void setting(const McubootSetting& given, Settings& s) {
         const std::string& name = given.name;
-        const bool valued = given.valued;
-        const std::string& value = given.value;
         const SettingRow* row = setting_row(name);
         const bool repeatable = row && row->repeats;
         if (!repeatable && !seen_.insert(name))
             refuse("\"" + name + "\" is given twice");
-        const bool flag = row && !row->valued;
-        if (flag && valued) refuse("\"" + name + "\" takes no value");
-        if (row && row->valued && value.empty())
+        if (!row) refuse("unknown setting \"" + name + "\"" + imgtools(name));
+        if (!row->valued && given.valued) refuse("\"" + name + "\" takes no value");
+        if (row->valued && given.value.empty())
             refuse("\"" + name + "\" needs a value, as in " + row->example);
-        if (name == "key") {
-            s.key = value;
-        } else if (name == "header") {
-            s.has_header = true;
-            if (!number_in(given, 0xFFFF, s.header) || s.header < header_fields)
-                refuse("header=" + value +
-                       " is no header size: 32 bytes or more, below 64 KiB, as in "
-                       "header=0x200");
-        } else if (name == "slot") {
-            uint64_t size;
-            if (!number_in(given, 0xFFFFFFFF, size) || size == 0)
-                refuse("slot=" + value + " is no slot size, as in slot=0x40000");
-            s.slot = size;
-        } else if (name == "version") {
-            std::optional<Version> v = parse_version(value);
-            if (!v)
-                refuse("version=" + value +
-                       " is no version: <major>.<minor>.<revision>[+<build>], each at most "
-                       "255, 255, 65535 and 4294967295");
-            s.version = *v;
-        } else if (name == "align") {
-            uint64_t align;
-            if (!number_in(given, 32, align) || !valid_align(static_cast<unsigned>(align)))
-                refuse("align=" + value + " is no write size: 1, 2, 4, 8, 16 or 32");
-            s.align = static_cast<unsigned>(align);
-        } else if (name == "pad") {
-            s.pad = true;
-        } else if (name == "confirm") {
-            s.confirm = s.pad = true;
-        } else if (name == "counter") {
-            uint64_t counter;
-            if (value == "auto")
-                counter_auto_ = true;
-            else if (number_in(given, 0xFFFFFFFF, counter))
-                s.counter = static_cast<uint32_t>(counter);
-            else
-                refuse("counter=" + value + " is no security counter: a number or auto");
-        } else if (name == "dependency") {
-            const size_t colon = value.find(':');
-            uint64_t image;
-            std::optional<Version> v =
-                colon == std::string::npos ? std::nullopt : parse_version(value.substr(colon + 1));
-            if (!v || !numbers::read_plain(value.substr(0, colon), 0xFF, image))
-                refuse("dependency=" + value +
-                       " is no dependency: <image id>:<version>, as in dependency=1:1.2.0");
-            s.dependencies.push_back(
-                {tlv::dependency, dependency_value(static_cast<uint8_t>(image), *v)});
-        } else if (name == "tlv") {
-            const size_t colon = value.find(':');
-            uint64_t type;
-            Bytes bytes;
-            if (colon == std::string::npos || !numbers::read_plain(value.substr(0, colon), 0xFF, type) ||
-                !bytes_of(value.substr(colon + 1), bytes) || bytes.size() > 0xFFFF)
-                refuse("tlv=" + value +
-                       " is no TLV: <type>:<hex bytes>, as in tlv=0xA0:01020304");
-            if (type < tlv::first_custom)
-                refuse("tlv=" + value + ": a TLV of the image's own has a type of 0xA0 or above");
-            for (const Tlv& t : s.custom)
-                if (t.type == type) refuse("tlv=" + value + ": that type is given twice");
-            s.custom.push_back({static_cast<uint8_t>(type), bytes});
-        } else if (name == "pubkey") {
-            if (value != "hash" && value != "full")
-                refuse("pubkey=" + value + ": hash (the key's hash) or full (the key)");
-            s.full_key = value == "full";
-        } else if (name == "sha") {
-            if (!read_hash_setting(value, s.hash))
-                refuse("sha=" + value + " is no hash: 256, 384, 512 or auto");
-        } else if (name == "pure") {
-            s.pure = true;
-        } else if (name == "encrypt" || name == "encrypt-kw") {
-            if (s.encrypt) refuse("encrypt= and encrypt-kw= are one key for the image: give one");
-            s.encrypt = value;
-            s.encrypt_kw = name == "encrypt-kw";
-        } else if (name == "aes") {
-            if (value != "128" && value != "256")
-                refuse("aes=" + value + ": the image's AES key is 128 or 256 bits");
-            s.aes = value == "256" ? 256 : 128;
-        } else if (name == "hmac") {
-            if (value != "256" && value != "512")
-                refuse("hmac=" + value + ": ECIES's HMAC is SHA-256 or SHA-512 (256 or 512)");
-            s.hmac = value == "512" ? crypto::Hash::sha512 : crypto::Hash::sha256;
-        } else if (name == "decrypt") {
-            refuse("decrypt= is CHECK's: FLASH encrypts with encrypt=<public key> or "
-                   "encrypt-kw=<KEK file>");
-        } else {
-            refuse("unknown setting \"" + name + "\" (the settings: " + known() + ")");
-        }
+        Reading reading(given, s, Use::sign, option_);
+        row->read(reading);
     }
 
     void finish(Settings& s) {
@@ -177,7 +252,8 @@ public:
         if (s.pure && !s.key)
             refuse("pure is a signature over the image itself: it needs key=<file> too, an "
                    "Ed25519 key, as in key=signing-key.pem");
-        if (counter_auto_) s.counter = counter_of(s.version);
+        if (s.counter_auto) s.counter = counter_of(s.version);
+        if (std::string why = options_conflict(s); !why.empty()) refuse(why);
         if (seen_.has("hmac") && (!s.encrypt || s.encrypt_kw))
             refuse("hmac= is the HMAC of ECIES: give encrypt=<X25519 public key> too");
         if (seen_.has("aes") && !s.encrypt)
@@ -200,12 +276,23 @@ private:
         }
     };
 
-    const char* option_;
+    const std::string& option_;
     Seen seen_;
-    bool counter_auto_ = false;
 };
 
 }  // namespace
+
+bool Reading::number(uint64_t limit, uint64_t& out) const {
+    if (given.number) {
+        out = *given.number;
+        return out <= limit;
+    }
+    return numbers::read_plain(given.value, limit, out);
+}
+
+void Reading::refuse(const std::string& why) const {
+    throw Refusal{option_ + ": " + why};
+}
 
 const SettingRow* setting_row(const std::string& name) {
     for (const SettingRow& r : setting_rows)
@@ -215,40 +302,26 @@ const SettingRow* setting_row(const std::string& name) {
 
 namespace {
 
-// The settings CHECK takes: what the image must have.
+// The settings CHECK takes: what the image must have. A switch given a
+// value, a valued setting given none, or a file's name left empty is no
+// setting CHECK takes.
 Settings verify_settings(const McubootSettings& given, const std::string& option) {
     Settings s;
     for (const McubootSetting& g : given.settings) {
-        const std::string& name = g.name;
         // Nothing after the last comma, or nothing at all: no setting.
         if (g.typed.empty() && &g == &given.settings.back()) continue;
-        if (name == "key" && g.valued && !g.value.empty()) {
-            s.key = g.value;
-        } else if (name == "header" && g.valued) {
-            if (!number_in(g, 0xFFFF, s.header) || s.header < header_fields)
-                throw Refusal{option + ": header= takes the header's size, 32 to 0xFFFF bytes, "
-                                       "as in header=0x200: \"" + g.value + "\" is not one"};
-            s.has_header = true;
-        } else if (name == "slot" && g.valued) {
-            uint64_t size = 0;
-            if (!number_in(g, 0xFFFFFFFF, size) || size == 0)
-                throw Refusal{option + ": slot= takes the slot's size, as in slot=0x40000: \"" +
-                              g.value + "\" is not one"};
-            s.slot = size;
-        } else if (name == "decrypt" && g.valued && !g.value.empty()) {
-            s.decrypt = g.value;
-        } else if ((name == "pad" || name == "confirm") && !g.valued) {
-            s.pad = true;
-            s.confirm = s.confirm || name == "confirm";
-        } else {
-            throw Refusal{option + " in CHECK takes key=<file> (the public or private key), "
-                                   "header=<size>, slot=<size>, pad, confirm and decrypt=<file>: \"" + g.typed +
+        const SettingRow* row = setting_row(g.name);
+        if (!row || !row->verifies() || row->valued != g.valued ||
+            (row->file && g.value.empty()))
+            throw Refusal{option + " in CHECK takes " + known_in_check() + ": \"" + g.typed +
                           "\" is not one of them"};
-        }
+        Reading reading(g, s, Use::verify, option);
+        row->read(reading);
     }
     if (s.pad && !s.slot)
         throw Refusal{option + ": pad and confirm say the slot was filled to its end: give "
                                "slot=<size> too"};
+    if (std::string why = options_conflict(s); !why.empty()) throw Refusal{option + ": " + why};
     return s;
 }
 
@@ -293,9 +366,9 @@ McubootSettings settings_of_word(const std::string& word) {
 Settings read_settings(const Request& request, Use use) {
     static const McubootSettings none;
     const McubootSettings& given = request.mcuboot ? *request.mcuboot : none;
-    const char* option = request.asker.name(Option::mcuboot);
+    const std::string option = request.asker.name(Option::mcuboot);
     if (use == Use::verify) return verify_settings(given, option);
-    Reader reader(option);
+    SettingsReader reader(option);
     Settings s;
     if (given.settings.empty()) reader.refuse("an empty setting in \"" + given.typed + "\"");
     for (const McubootSetting& g : given.settings) {

@@ -1,9 +1,10 @@
 // An MCUboot image's settings, read once from what the asker gave into
 // what FLASH's signing and CHECK's verdict need: `key=<file>,header=<size>,
 // slot=<size>,version=<v>,align=<n>,pad,confirm,counter=<n>|auto,
-// dependency=<id>:<v>,tlv=<type>:<hex>,pubkey=hash|full,sha=256|384|512,pure`. The command line
-// gives them as one word, the Python API's mcuboot={...} as a dict; both
-// come here as the request's settings.
+// dependency=<id>:<v>,tlv=<type>:<hex>,pubkey=hash|full,sha=256|384|512,pure`
+// and imgtool's image options (options.h). The command line gives them as
+// one word, the Python API's mcuboot={...} as a dict; both come here as the
+// request's settings, read by the rows of one table.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,7 @@
 
 #include "../request/request.h"
 #include "format.h"
+#include "options.h"
 
 namespace velk::mcuboot {
 
@@ -29,6 +31,8 @@ struct Settings {
     std::vector<Tlv> dependencies;  // their values encoded
     std::vector<Tlv> custom;        // in the order given
     bool full_key = false;          // PUBKEY rather than KEYHASH
+    bool counter_auto = false;      // counter=auto: the version's, once all are read
+    ImageOptions image;             // rom-fixed=, load-addr=, max-sectors=, ...
     std::optional<crypto::Hash> hash;  // sha=; none: auto, as the key decides
     bool pure = false;                 // the signature over the image, not its hash
     // encrypt=<public key> or encrypt-kw=<KEK file>: the payload encrypted
@@ -39,23 +43,50 @@ struct Settings {
     crypto::Hash hmac = crypto::Hash::sha256;  // ECIES-X25519's, hmac=
 };
 
-// The settings, one row each, in the order a refusal lists them.
+// What the settings are read for: FLASH signs an image with them (header=
+// required, every setting), CHECK verifies one (the rows that say how
+// CHECK takes them).
+enum class Use { sign, verify };
+
+// One setting being read: what the asker gave, the settings it fills, and
+// the option its refusals name.
+class Reading {
+public:
+    Reading(const McubootSetting& given, Settings& settings, Use use, const std::string& option)
+        : given(given), settings(settings), use(use), option_(option) {}
+
+    const McubootSetting& given;
+    Settings& settings;
+    const Use use;
+
+    const std::string& value() const { return given.value; }
+    // A size, count or address: the asker's number, or the one its text
+    // gives; false for none within `limit`.
+    bool number(uint64_t limit, uint64_t& out) const;
+    // Refuses the setting: "<option>: <why>".
+    [[noreturn]] void refuse(const std::string& why) const;
+
+private:
+    const std::string& option_;
+};
+
+// The settings, one row each, in the order a refusal lists them. The API's
+// mcuboot={...} key is the row's name.
 struct SettingRow {
     const char* name;     // "header"
+    const char* imgtool;  // imgtool sign's option that means the same; nullptr: none
     bool valued;          // takes a value after '='; else a switch (pad, confirm)
     bool file;            // its value is a file's name (key)
     bool repeats;         // given as often as there are values (dependency, tlv)
-    bool verifies;        // CHECK takes it too
+    const char* check;    // how CHECK's refusal lists it; nullptr: CHECK does not take it
     const char* example;  // as a refusal shows it: "header=0x200"
+    void (*read)(Reading&);
+
+    bool verifies() const { return check != nullptr; }
 };
 
 // The row of the setting `name`; null for none.
 const SettingRow* setting_row(const std::string& name);
-
-// What the settings are read for: FLASH signs an image with them (header=
-// required, every setting), CHECK verifies one (key, header, slot, pad and
-// confirm alone).
-enum class Use { sign, verify };
 
 // The request's settings; refuses (Refusal) what cannot be read, naming
 // the option as the request's asker gave it.

@@ -204,6 +204,7 @@ void place_signing(Signing& s, const Request& request, const ElfBuild& elf,
     find_room(s, memory);
     find_end(s, memory);
     check_vectors(s, elf, memory);
+    for (std::string& why : options_refused(s.settings, s.slot)) s.refused.push_back(std::move(why));
     // AES-CTR is a stream, yet imgtool pads an encrypted image, from the
     // slot's start, to whole blocks with zeros, which img_size counts.
     s.zeros_from = s.end;
@@ -217,9 +218,12 @@ void write_header(const Signing& s, layout::MemoryMap& memory, Signed& out) {
     out.header.hdr_size = static_cast<uint16_t>(settings.header);
     out.header.img_size = static_cast<uint32_t>(s.end - s.payload);
     out.header.version = settings.version;
+    out.header.flags |= option_flags(settings.image);
+    out.header.load_addr = option_load_addr(settings.image);
     if (s.sealing) out.header.flags |= encrypted_flag(settings.aes);
     if (settings.counter)
         out.protected_tlvs.push_back({tlv::security_counter, u32_value(*settings.counter)});
+    add_boot_record(settings, out.protected_tlvs);
     for (const Tlv& t : settings.dependencies) out.protected_tlvs.push_back(t);
     for (const Tlv& t : settings.custom) out.protected_tlvs.push_back(t);
     out.header.protect_tlv_size =
@@ -262,6 +266,7 @@ void encrypt(const Signing& s, layout::MemoryMap& memory, crypto::Provider& cryp
 void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
           Signed& out) {
     const Settings& settings = s.settings;
+    signed_boot_record(settings, s.key, crypto, s.option, out.protected_tlvs);
     const Bytes protected_area = encode_area(protected_info, out.protected_tlvs);
     // What the hash covers, in order: header, payload, protected TLVs.
     auto covered = [&](const std::function<void(const uint8_t*, size_t)>& feed) {
@@ -316,8 +321,7 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
     const Bytes unprotected = encode_area(unprotected_info, out.unprotected_tlvs);
     out.tlvs.insert(out.tlvs.end(), unprotected.begin(), unprotected.end());
 
-    Trailer trailer{settings.align};
-    trailer.encrypted = s.sealing.has_value();
+    const Trailer trailer = trailer_of(settings);
     const uint64_t image = s.end + out.tlvs.size() - s.slot;
     if (settings.slot && image + trailer.size() > *settings.slot)
         throw Refusal{text::format(
@@ -431,7 +435,8 @@ std::string signed_line(const Signing& s, const Signed& made) {
                         encrypted.c_str(),
                         s.settings.confirm ? ", padded and confirmed"
                         : s.settings.pad   ? ", padded"
-                                           : "");
+                                           : "") +
+           options_words(s.settings);
 }
 
 // --json's "mcuboot" object.

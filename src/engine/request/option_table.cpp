@@ -171,6 +171,12 @@ constexpr OptionRow rows[] = {
                   sha=256|384|512  the image's hash (default: the key's own,
                                   SHA-384 for P-384, else SHA-256)
                   pure            Ed25519 signs the image itself, with SHA-512
+                  rom-fixed=<address> | load-addr=<address>  runs from that
+                                  slot alone (its flash offset) | from RAM there
+                  max-sectors=<n> | overwrite-only  the trailer's room (with slot=)
+                  hex-addr=<address>  the HEX holds the image at that address
+                  boot-record=<role>  the measured-boot record (TLV 0x60)
+                  non-bootable    MCUboot never jumps into the image
                   encrypt=<file>  encrypt the payload for this X25519, P-256 or
                                   RSA-2048 public key (ECIES, RSA-OAEP)
                   encrypt-kw=<file>  or with this raw 16/32-byte KEK (AES-KW)
@@ -185,6 +191,8 @@ constexpr OptionRow rows[] = {
                   header=<size>   the hdr_size the image must have
                   slot=<size>[,pad|,confirm]  the slot it must fit; with pad
                                   or confirm its trailer at the slot's end
+                  max-sectors=<n> | overwrite-only  the trailer it must have
+                                  room for
                   decrypt=<file>  an encrypted image's private key (PEM) or KEK:
                                   the hash and signature over the plaintext
 )",
