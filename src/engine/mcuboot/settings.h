@@ -35,6 +35,12 @@ struct Settings {
     ImageOptions image;             // rom-fixed=, load-addr=, max-sectors=, ...
     std::optional<crypto::Hash> hash;  // sha=; none: auto, as the key decides
     bool pure = false;                 // the signature over the image, not its hash
+    // encrypt=<public key> or encrypt-kw=<KEK file>: the payload encrypted
+    // with a fresh AES key of `aes` bits sealed for it; CHECK's decrypt=.
+    std::optional<std::string> encrypt, decrypt;
+    bool encrypt_kw = false;
+    unsigned aes = 128;
+    crypto::Hash hmac = crypto::Hash::sha256;  // ECIES-X25519's, hmac=
 };
 
 // What the settings are read for: FLASH signs an image with them (header=
