@@ -101,6 +101,15 @@ class McubootSignature(TypedDict):
     checked: NotRequired[bool]
     ok: NotRequired[bool | None]
 
+# An encrypted payload's: how its AES key travels, and its size; check()'s
+# `checked` and `ok` say whether decrypt= opened it.
+class McubootEncryption(TypedDict):
+    type: Literal["ECIES-X25519", "ECIES-X25519-SHA512", "ECIES-P256", "RSA-OAEP",
+                  "AES-KW"] | None
+    aes: Literal[128, 256]
+    checked: NotRequired[bool]
+    ok: NotRequired[bool | None]
+
 class McubootTrailer(TypedDict):
     address: int
     image_ok: int
@@ -131,6 +140,7 @@ class Mcuboot(TypedDict):
     hash: McubootHash
     key: McubootKey
     signature: McubootSignature
+    encryption: McubootEncryption | None
     trailer: McubootTrailer | None
     ok: NotRequired[bool]
     file_stops_at: NotRequired[int]
@@ -175,6 +185,9 @@ class McubootSettings(_McubootOptions, total=False):
     pure: bool
     sign: Literal["digest", "payload"]
     signature: _Path
+    encrypt: _Path
+    aes: Literal[128, 256]
+    hmac: Literal[256, 512]
 
 _McubootCheckOptions = TypedDict("_McubootCheckOptions", {
     "max-sectors": int,
@@ -187,6 +200,7 @@ class McubootCheckSettings(_McubootCheckOptions, total=False):
     slot: int
     pad: bool
     confirm: bool
+    decrypt: _Path
 
 class Report:
     @property

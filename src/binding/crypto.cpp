@@ -4,6 +4,8 @@
 #include <cstring>
 #include <functional>
 
+#include "library.h"
+#include "pem.h"
 #include "text.h"
 #include "token.h"
 
@@ -14,54 +16,9 @@ namespace {
 constexpr const char* install_hint =
     "signing and verifying need the cryptography package (pip install 'cryptography>=44')";
 
-// The pending exception as the first line of its text, the exception's
-// type when it says nothing; the exception is taken.
-std::string pending_text() {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref owned_type(type), error(value), owned_traceback(traceback);
-    std::string why;
-    if (error) {
-        Ref shown(PyObject_Str(error.get()));
-        if (shown) why = text_of(shown.get());
-    }
-    PyErr_Clear();
-    why = why.substr(0, why.find('\n'));
-    // The library's pointer to its FAQ is no part of a one-line error.
-    const size_t see = why.find(". See http");
-    if (see != std::string::npos) why.resize(see);
-    if (why.empty() && type) why = reinterpret_cast<PyTypeObject*>(type)->tp_name;
-    return why;
-}
-
-bool pending_is(PyObject* type) {
-    return PyErr_Occurred() && PyErr_ExceptionMatches(type);
-}
-
 // A module of the cryptography package, or Failure saying how to get it.
 Ref module(const char* name) {
-    Ref found(PyImport_ImportModule(name));
-    if (!found) {
-        if (pending_is(PyExc_ImportError)) {
-            PyErr_Clear();
-            throw crypto::Failure{install_hint};
-        }
-        throw crypto::Failure{std::string("cannot load ") + name + ": " + pending_text()};
-    }
-    return found;
-}
-
-Ref bytes_of(const uint8_t* data, size_t size) {
-    return check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
-                                           static_cast<Py_ssize_t>(size)));
-}
-
-crypto::Bytes bytes_from(PyObject* bytes) {
-    char* data;
-    Py_ssize_t size;
-    check(PyBytes_AsStringAndSize(bytes, &data, &size));
-    return crypto::Bytes(data, data + size);
+    return library_module(name, install_hint);
 }
 
 class PythonDigest final : public crypto::Digest {
@@ -212,32 +169,9 @@ private:
 std::optional<crypto::Bytes> fixed_der_tail(const std::string& pem, const std::string& label,
                                             const uint8_t* prefix, size_t prefix_size,
                                             size_t size) {
-    const std::string begin = "-----BEGIN " + label + "-----",
-                      end = "-----END " + label + "-----";
-    const size_t from = pem.find(begin), to = pem.find(end);
-    if (from == std::string::npos || to == std::string::npos || to < from) return std::nullopt;
-    crypto::Bytes der;
-    uint32_t bits = 0;
-    int count = 0;
-    for (size_t i = from + begin.size(); i < to; ++i) {
-        const char c = pem[i];
-        int value;
-        if (c >= 'A' && c <= 'Z') value = c - 'A';
-        else if (c >= 'a' && c <= 'z') value = c - 'a' + 26;
-        else if (c >= '0' && c <= '9') value = c - '0' + 52;
-        else if (c == '+') value = 62;
-        else if (c == '/') value = 63;
-        else if (c == '=' || c == '\r' || c == '\n' || c == ' ') continue;
-        else return std::nullopt;
-        bits = bits << 6 | static_cast<uint32_t>(value);
-        if ((count += 6) >= 8) {
-            count -= 8;
-            der.push_back(static_cast<uint8_t>(bits >> count));
-        }
-    }
-    if (der.size() != prefix_size + size || !std::equal(prefix, prefix + prefix_size, der.begin()))
-        return std::nullopt;
-    return crypto::Bytes(der.begin() + static_cast<std::ptrdiff_t>(prefix_size), der.end());
+    const std::optional<crypto::Bytes> der = pem_body(pem, label);
+    return der ? after_prefix(*der, crypto::Bytes(prefix, prefix + prefix_size), size)
+               : std::nullopt;
 }
 
 // The seed of an Ed25519 key in a PEM file as OpenSSL and imgtool write

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "../engine/run/crypto.h"
+#include "cipher.h"
 #include "host.h"
 
 namespace velk::binding {
@@ -29,6 +30,7 @@ public:
     std::unique_ptr<crypto::Key> read_key(const std::string& pem, const std::string& name,
                                           const std::optional<std::string>& password,
                                           bool public_ok) override;
+    crypto::Ciphers& ciphers() override;
     // Through python-pkcs11 (token.h), imported only here.
     std::unique_ptr<crypto::Key> token_key(const mcuboot::TokenKey& key, bool public_ok) override;
 
@@ -42,6 +44,7 @@ private:
 
     PythonHost& host_;
     std::thread loading_;
+    std::unique_ptr<PythonCiphers> ciphers_;
 };
 
 }  // namespace velk::binding

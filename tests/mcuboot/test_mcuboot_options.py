@@ -306,7 +306,8 @@ def test_check_lists_the_settings_it_takes(tmp_path):
     done = run_command("CHECK", "fw_CRC.hex", "--mcuboot", "rom-fixed=0x08000000", cwd=tmp_path)
     assert (done.returncode, done.stderr) == (
         2, 'error: fw_CRC.hex: --mcuboot in CHECK takes key=<file> (the public or private '
-           'key), header=<size>, slot=<size>, pad, confirm, max-sectors=<n> and overwrite-only: '
+           'key), header=<size>, slot=<size>, pad, confirm, max-sectors=<n>, overwrite-only '
+           'and decrypt=<file> (the private key or KEK): '
            '"rom-fixed=0x08000000" is not one of them\n')
 
 

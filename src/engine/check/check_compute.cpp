@@ -112,6 +112,7 @@ void placeholders_alone(CheckRun& run, layout::MemoryMap expected,
 void first_difference(CheckRun& run) {
     // The file's own bytes: a hole is a byte it does not hold.
     layout::MemoryMap held = layout::spans_of(run.file.loadable, run.file.base, run.plan.fill);
+    if (run.mcuboot) run.mcuboot->decrypted_over(held);
     // The records are judged apart: the expected map takes the file's own
     // bytes there, so that only other bytes can differ, and none is skipped.
     layout::MemoryMap expected = run.merged ? run.merged->memory : run.expected;

@@ -57,7 +57,14 @@ public:
         }
         hints();
         object();
-        return records_ok && image_ok && signed_ok && !run_.views_differ;
+        const bool ok = records_ok && image_ok && signed_ok && !run_.views_differ;
+        // Nothing found wrong, and the payload not checked: no verdict.
+        if (ok && run_.mcuboot && run_.mcuboot->payload_unchecked())
+            throw Refusal{"the MCUboot payload is encrypted, so its hash and signature were "
+                          "not checked: " +
+                          request_.asker.setting(Option::mcuboot, "decrypt") +
+                          " (the private key, or the KEK) checks them"};
+        return ok;
     }
 
 private:

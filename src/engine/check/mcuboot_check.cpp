@@ -156,6 +156,8 @@ private:
         uint64_t end = said;
         if (run_.build) {
             end = build_end();
+            // An encrypted payload is padded to whole blocks from the slot.
+            if (format::aes_bits(v_.header.flags) && (end - a) % 16) end += 16 - (end - a) % 16;
             if (a != build_start()) room = build_start() - a;
         } else if (!areas_at(said)) {
             for (uint64_t t = a + header_bytes; t + 4 <= v_.run_end; ++t)
@@ -259,10 +261,13 @@ private:
         const uint64_t hashed = v_.protected_end - v_.address;
         v_.hash_kind = format::hash_in(v_.areas);
         v_.pure = format::pure_in(v_.areas);
+        Bytes plain;
+        if (!decrypt_payload(v_, bytes_, plain)) return;
+        const uint8_t* image = plain.empty() ? bytes_.data() : plain.data();
         std::unique_ptr<crypto::Digest> sha = v_.provider->digest(v_.hash_kind);
-        sha->update(bytes_.data(), hashed);
+        sha->update(image, hashed);
         v_.hash = sha->finish();
-        walk_tlvs(v_, bytes_.data(), hashed);
+        walk_tlvs(v_, image, hashed);
         boot_records();
     }
 
@@ -402,14 +407,18 @@ private:
                 for (const layout::Span& s : run_.merged->sources[k].loadable.spans)
                     part(s.address, s.end(), run_.merged->names[k] + " (merged)");
         part(a, a + header_bytes, "MCUboot header");
+        const bool hashed = !v_.payload_unchecked();
         if (!run_.build)
-            part(a + header_bytes, payload, "the header's room, hashed");
+            part(a + header_bytes, payload,
+                 hashed ? "the header's room, hashed" : "the header's room, not checked");
         else if (a == build_start())
             part(a + header_bytes, payload, "the header's room, " + build + "'s bytes");
         else
             part(a + header_bytes, payload, "the header's room, erased flash");
         part(payload, v_.payload_end,
-             run_.build ? "application, " + build + " with its records" : "application, hashed");
+             run_.build ? "application, " + build + " with its records"
+             : hashed   ? "application, hashed"
+                        : "application, encrypted, not checked");
         part(v_.payload_end, v_.protected_end, "protected TLVs");
         part(v_.protected_end, v_.tlv_end, "TLVs");
         const uint64_t trailer = v_.trailer ? v_.trailer->image_ok_at : v_.run_end;
@@ -507,6 +516,7 @@ void clear(Verdict& v) {
     fresh.key = std::move(v.key);
     fresh.key_name = v.key_name;
     fresh.provider = v.provider;
+    fresh.sealing = std::move(v.sealing);
     v = std::move(fresh);
 }
 
@@ -518,7 +528,8 @@ void into_expected(CheckRun& run, Verdict& v) {
     const uint64_t start = run.build->loadable.clusters.front().start;
     const uint64_t end = signed_build_end(run);
     layout::MemoryMap& expected = run.merged ? run.merged->memory : run.expected;
-    const layout::MemoryMap held = layout::spans_of(run.file.loadable, run.file.base);
+    layout::MemoryMap held = layout::spans_of(run.file.loadable, run.file.base);
+    v.decrypted_over(held);
     // The file's own stretches there, its holes none: erased flash it
     // leaves out is no difference.
     auto take = [&](uint64_t from, uint64_t to) {
@@ -544,6 +555,7 @@ void plan(CheckRun& run, Host& host) {
     v.settings = format::read_settings(run.request, format::Use::verify);
     try {
         v.provider = &host.crypto();
+        read_decrypt_key(v);
         if (!v.settings.key) return;
         const velk::mcuboot::KeyFile file = velk::mcuboot::read_key(*v.settings.key, "");
         v.key_name = file.name;
@@ -592,6 +604,12 @@ void compute(CheckRun& run) {
     } catch (const crypto::Failure& failure) {
         throw Refusal{failure.why};
     }
+    if (run.build && v.payload_unchecked())
+        throw Refusal{"the MCUboot image at " + text::address(v.address) +
+                      " is encrypted: comparing its payload with the build needs " +
+                      run.request.asker.setting(Option::mcuboot, "decrypt") +
+                      " (the private key, or the KEK)"};
+    v.decrypted_over(run.memory);
     into_expected(run, *run.mcuboot);
 }
 

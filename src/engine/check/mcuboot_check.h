@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../layout/memory_map.h"
+#include "../mcuboot/encryption.h"
 #include "../mcuboot/format.h"
 #include "../mcuboot/settings.h"
 #include "../request/request.h"
@@ -61,6 +62,7 @@ struct Verdict {
     std::unique_ptr<crypto::Key> key;
     std::string key_name;
     crypto::Provider* provider = nullptr;
+    std::optional<format::SealingKey> sealing;  // decrypt=: a PEM private key or a KEK
 
     // compute
     bool located = false;  // a header at `address`
@@ -91,11 +93,25 @@ struct Verdict {
     bool signature_counted = false;  // one MCUboot verifies: right after the key's key TLV
     std::optional<Trailer> trailer;
     uint64_t after_tlvs = 0;  // bytes past the TLVs of an unpadded image, MCUboot's to ignore
+    // An encrypted payload's: the AES key's bits (0: a plain payload), the
+    // TLV its key came in, and whether decrypt= opened it; one not opened
+    // leaves the hash and signature unchecked.
+    unsigned aes = 0;
+    const format::Transport* transport = nullptr;
+    bool decrypted = false;
+    Bytes plain_payload;  // the payload decrypted, from payload_start
     std::vector<Fault> faults;
     std::vector<Note> notes;
     std::vector<Part> parts;
 
     bool ok() const { return located && !stops_at && faults.empty(); }
+    // Encrypted, and not decrypted: nothing wrong found, nothing of the
+    // payload checked either.
+    bool payload_unchecked() const { return aes && !decrypted; }
+    // The decrypted payload over `memory`, the file's bytes, where the
+    // build's are compared with them and its records read; nothing for a
+    // plain image.
+    void decrypted_over(layout::MemoryMap& memory) const;
     uint64_t address_of(const format::Entry& entry) const { return payload_end + entry.offset; }
 };
 
@@ -105,6 +121,14 @@ struct Verdict {
 // that key, and the last one counted decides. Its faults and notes go into
 // the verdict.
 void walk_tlvs(Verdict& v, const uint8_t* hashed, size_t size);
+
+// An encrypted image's payload decrypted in `plain` (a copy of `image`, the
+// image's bytes from its header on) with decrypt='s key: true when it was,
+// or when the payload is not encrypted (`plain` left empty). A TLV that is
+// missing, of the wrong length, or that the key does not open is a fault.
+bool decrypt_payload(Verdict& v, const Bytes& image, Bytes& plain);
+// decrypt='s file read, in plan.
+void read_decrypt_key(Verdict& v);
 
 // Where the header may be, the likeliest first: the magic's places (with
 // --elf the one place the build fixes), or with header= the file's start.

@@ -54,6 +54,7 @@ public:
                                   text::address(v_.tlv_end).c_str()));
         if (std::string flags = format::flags_words(h); !flags.empty())
             report_.line("MCUboot flags " + flags);
+        if (v_.aes) report_.line(payload_line());
         if (v_.hash_ok)
             report_.line(std::string("MCUboot hash: ") + crypto::hash_row(v_.hash_kind).words +
                          " " + text::hex(v_.hash) + ", ok");
@@ -106,6 +107,8 @@ private:
                                                                 v_.hash_kind),
                                         *v_.signature)
                          : std::string("none (an unsigned image)");
+        if (v_.payload_unchecked())
+            return "MCUboot signature: " + held + ", not checked: the payload is encrypted";
         if (!v_.signature_checked) {
             const std::string how = run_.request.asker.setting(Option::mcuboot, "key");
             return "MCUboot signature: " + held + ", not checked: no key (" + how +
@@ -120,6 +123,21 @@ private:
             return "MCUboot signature: " + held + " by " + v_.key_name +
                    ", verifies, but MCUboot passes over it";
         return "MCUboot signature: " + held + ", wrong for " + v_.key_name;
+    }
+
+    // An encrypted payload: how its key came, and whether it was decrypted
+    // (and so hashed) or is left unchecked.
+    std::string payload_line() const {
+        const std::string how =
+            v_.transport ? text::format("%s (TLV 0x%02X)", v_.transport->name, v_.transport->tlv)
+                         : std::string("no key TLV");
+        const std::string line =
+            text::format("MCUboot payload: encrypted, AES-%u, its key in ", v_.aes) + how;
+        if (v_.decrypted) return line + ", decrypted with " + v_.sealing->name;
+        if (v_.sealing) return line + ", not decrypted: its hash and signature are not checked";
+        return line + ", not checked: no key (" +
+               run_.request.asker.setting(Option::mcuboot, "decrypt") +
+               " decrypts it); its hash and signature are not checked";
     }
 
     // The image as FLASH's object describes it, with CHECK's verdicts, and
@@ -147,11 +165,16 @@ private:
         d.signer = signer();
         if (v_.trailer) d.trailer = format::Description::Trailer{v_.trailer->magic_at,
                                                                  v_.trailer->image_ok};
+        if (v_.aes)
+            d.encryption = {v_.transport ? v_.transport->name : nullptr, v_.aes};
         format::Judgement judged;
-        judged.ok = v_.ok();
+        // An encrypted payload not decrypted is not ok, though not wrong.
+        judged.ok = v_.ok() && !v_.payload_unchecked();
         judged.hash = {!v_.hash.empty(),
                        v_.hash.empty() ? std::nullopt : std::optional<bool>(v_.hash_ok)};
         judged.key = {v_.key_ok.has_value(), v_.key_ok};
+        judged.decrypted = {v_.decrypted || v_.sealing.has_value(),
+                            v_.sealing ? std::optional<bool>(v_.decrypted) : std::nullopt};
         judged.signature = {v_.signature_checked,
                             v_.signature_checked ? std::optional<bool>(v_.signature_ok)
                                                  : std::nullopt};

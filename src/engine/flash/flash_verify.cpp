@@ -81,8 +81,10 @@ std::string records_fault(const records::Plan& plan, const layout::MemoryMap& me
     return {};
 }
 
-std::string mcuboot_fault(const mcuboot::Stage& stage, const layout::MemoryMap& memory,
+std::string mcuboot_fault(const mcuboot::Stage& stage, const layout::MemoryMap& image,
                           crypto::Provider& crypto) {
+    // An encrypted payload is checked as the bootloader reads it, decrypted.
+    const layout::MemoryMap memory = stage.plain(image, &crypto);
     const mcuboot::Signing& s = stage.signing();
     const mcuboot::Signed& made = stage.made();
     const uint64_t a = s.slot;
@@ -229,7 +231,10 @@ void SelfCheck::check_images() {
     if (images_checked_) return;
     images_checked_ = true;
     const records::Plan& plan = run_.plan;
-    if (std::string line = records_fault(plan, run_.memory); !line.empty())
+    // The records as stored, into an encrypted payload before it was
+    // encrypted; the signed image's check decrypts what was written.
+    if (std::string line = records_fault(plan, run_.signing.as_signed(run_.memory));
+        !line.empty())
         fail(run_.primary().name, line);
     if (signed_check_.joinable()) signed_check_.join();
     if (signed_thrown_) std::rethrow_exception(signed_thrown_);
@@ -247,7 +252,7 @@ void SelfCheck::check_images() {
     for (const auto& [from, to] : run_.signing.extent())
         same = same && same_bytes(run_.memory, merged, from, to);
     if (same) return;
-    std::string line = records_fault(plan, merged);
+    std::string line = records_fault(plan, run_.signing.plain(merged, crypto_));
     if (line.empty() && crypto_) line = mcuboot_fault(run_.signing, merged, *crypto_);
     if (line.empty()) return;
     for (const File& file : run_.files)

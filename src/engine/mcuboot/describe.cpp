@@ -55,6 +55,15 @@ json::Value describe_image(const Description& d, const Judgement* judged) {
         d.signature ? signature_words(*d.signature, d.signer, d.hash_kind) : nullptr;
     signature.set("type", type ? json::Value(type) : json::Value());
     add_verdict(signature, judged ? &judged->signature : nullptr);
+    if (d.encryption) {
+        json::Value& e = o.set("encryption", json::Value::object());
+        e.set("type", d.encryption->transport ? json::Value(d.encryption->transport)
+                                              : json::Value());
+        e.set("aes", uint64_t{d.encryption->aes});
+        add_verdict(e, judged ? &judged->decrypted : nullptr);
+    } else {
+        o.set("encryption", json::Value());
+    }
     if (d.trailer) {
         json::Value& t = o.set("trailer", json::Value::object());
         t.set("address", d.trailer->magic_at);

@@ -35,6 +35,13 @@ struct Description {
         uint8_t image_ok;
     };
     std::optional<Trailer> trailer;  // a padded slot's
+    // An encrypted payload's: how its key travels ("ECIES-X25519"; null for
+    // a TLV CHECK found none of) and the AES key's bits.
+    struct Encryption {
+        const char* transport;
+        unsigned aes;
+    };
+    std::optional<Encryption> encryption;
 };
 
 // What CHECK found of a part: unchecked parts have no "ok" (null).
@@ -45,6 +52,7 @@ struct Judged {
 struct Judgement {
     bool ok = false;
     Judged hash, key, signature;
+    Judged decrypted;  // an encrypted payload's: opened with decrypt=
 };
 
 // `judged`: CHECK's verdicts, nullptr for FLASH's image.

@@ -96,6 +96,7 @@ Trailer trailer_of(const Settings& s) {
     Trailer t{s.align};
     t.max_sectors = s.image.max_sectors.value_or(Trailer::default_sectors);
     t.overwrite_only = s.image.overwrite_only;
+    t.encrypted = s.encrypt.has_value();
     return t;
 }
 

@@ -131,6 +131,32 @@ void read_signature(Reading& r) {
     r.settings.signature = r.value();
 }
 
+void read_encrypt(Reading& r) {
+    if (r.settings.encrypt)
+        r.refuse("encrypt= and encrypt-kw= are one key for the image: give one");
+    r.settings.encrypt = r.value();
+    r.settings.encrypt_kw = r.given.name == "encrypt-kw";
+}
+
+void read_aes(Reading& r) {
+    if (r.value() != "128" && r.value() != "256")
+        r.refuse("aes=" + r.value() + ": the image's AES key is 128 or 256 bits");
+    r.settings.aes = r.value() == "256" ? 256 : 128;
+}
+
+void read_hmac(Reading& r) {
+    if (r.value() != "256" && r.value() != "512")
+        r.refuse("hmac=" + r.value() + ": ECIES's HMAC is SHA-256 or SHA-512 (256 or 512)");
+    r.settings.hmac = r.value() == "512" ? crypto::Hash::sha512 : crypto::Hash::sha256;
+}
+
+void read_decrypt(Reading& r) {
+    if (r.use == Use::sign)
+        r.refuse("decrypt= is CHECK's: FLASH encrypts with encrypt=<public key> or "
+                 "encrypt-kw=<KEK file>");
+    r.settings.decrypt = r.value();
+}
+
 // name, imgtool's option, valued, file, repeats, CHECK's words, example, reader
 const SettingRow setting_rows[] = {
     {"key", "--key", true, true, false, "key=<file> (the public or private key)",
@@ -167,6 +193,13 @@ const SettingRow setting_rows[] = {
      read_boot_record},
     {"non-bootable", "--non-bootable", false, false, false, nullptr, nullptr,
      read_non_bootable},
+    {"encrypt", "--encrypt", true, true, false, nullptr, "encrypt=enc-x25519-pub.pem",
+     read_encrypt},
+    {"encrypt-kw", nullptr, true, true, false, nullptr, "encrypt-kw=kek.bin", read_encrypt},
+    {"aes", "--encrypt-keylen", true, false, false, nullptr, "aes=256", read_aes},
+    {"hmac", "--hmac-sha", true, false, false, nullptr, "hmac=512", read_hmac},
+    {"decrypt", nullptr, true, true, false, "decrypt=<file> (the private key or KEK)",
+     "decrypt=enc-x25519.pem", read_decrypt},
 };
 
 // "key, header, ...": every setting's name.
@@ -241,6 +274,11 @@ public:
                    "signature in: one step or the other");
         if (s.counter_auto) s.counter = counter_of(s.version);
         if (std::string why = options_conflict(s); !why.empty()) refuse(why);
+        if (seen_.has("hmac") && (!s.encrypt || s.encrypt_kw))
+            refuse("hmac= is the HMAC of ECIES: give encrypt=<X25519 public key> too");
+        if (seen_.has("aes") && !s.encrypt)
+            refuse("aes= sizes the key the image is encrypted with: give encrypt=<public key> "
+                   "or encrypt-kw=<KEK file> too");
     }
 
 private:
@@ -329,8 +367,10 @@ McubootSettings settings_of_word(const std::string& word) {
         std::string piece = word.substr(from, comma - from);
         from = comma + 1;
         // key=a,b.pem: a piece that is no setting, after a key file's
-        // name, is more of the name.
-        if (!out.settings.empty() && out.settings.back().name == "key" &&
+        // name (key=, encrypt=, ...), is more of the name.
+        const SettingRow* last =
+            out.settings.empty() ? nullptr : setting_row(out.settings.back().name);
+        if (last && last->file &&
             out.settings.back().valued && !piece.empty() &&
             piece.find('=') == std::string::npos && !setting_row(piece)) {
             McubootSetting& key = out.settings.back();

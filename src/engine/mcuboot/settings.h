@@ -41,6 +41,12 @@ struct Settings {
     // holder signs written out, or the signature they made put in.
     std::optional<external::Vector> sign;
     std::optional<std::string> signature;  // the signature's file
+    // encrypt=<public key> or encrypt-kw=<KEK file>: the payload encrypted
+    // with a fresh AES key of `aes` bits sealed for it; CHECK's decrypt=.
+    std::optional<std::string> encrypt, decrypt;
+    bool encrypt_kw = false;
+    unsigned aes = 128;
+    crypto::Hash hmac = crypto::Hash::sha256;  // ECIES-X25519's, hmac=
 };
 
 // What the settings are read for: FLASH signs an image with them (header=

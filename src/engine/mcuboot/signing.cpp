@@ -185,9 +185,10 @@ Signing start_signing(const Request& request) {
     Signing s;
     s.option = request.asker.name(Option::mcuboot);
     s.settings = read_settings(request, Use::sign);
-    if (s.settings.key)
-        s.key = read_key(*s.settings.key,
-                         std::string(request.asker.name(Option::mcuboot)) + ": ");
+    if (s.settings.key) s.key = read_key(*s.settings.key, std::string(s.option) + ": ");
+    if (s.settings.encrypt)
+        s.sealing = read_sealing_key(*s.settings.encrypt, s.settings.encrypt_kw,
+                                     std::string(s.option) + ": ");
     if (s.settings.signature)
         s.signature =
             external::read_signature(*s.settings.signature, std::string(s.option) + ": ");
@@ -207,6 +208,10 @@ void place_signing(Signing& s, const Request& request, const ElfBuild& elf,
     find_end(s, memory);
     check_vectors(s, elf, memory);
     for (std::string& why : options_refused(s.settings, s.slot)) s.refused.push_back(std::move(why));
+    // AES-CTR is a stream, yet imgtool pads an encrypted image, from the
+    // slot's start, to whole blocks with zeros, which img_size counts.
+    s.zeros_from = s.end;
+    if (s.sealing && (s.end - s.slot) % 16) s.end += 16 - (s.end - s.slot) % 16;
 }
 
 // The header's fields into `out` and, over the build's own room, into
@@ -218,6 +223,7 @@ void write_header(const Signing& s, layout::MemoryMap& memory, Signed& out) {
     out.header.version = settings.version;
     out.header.flags |= option_flags(settings.image);
     out.header.load_addr = option_load_addr(settings.image);
+    if (s.sealing) out.header.flags |= encrypted_flag(settings.aes);
     if (settings.counter)
         out.protected_tlvs.push_back({tlv::security_counter, u32_value(*settings.counter)});
     add_boot_record(settings, out.protected_tlvs);
@@ -233,6 +239,30 @@ void write_header(const Signing& s, layout::MemoryMap& memory, Signed& out) {
     // In the build's room the fields are part of the image a CRC over the
     // room reads, as they will lie in flash.
     if (s.room_reserved) memory.overlay(s.slot, out.room.data(), out.room.size());
+    // The zeros that pad an encrypted payload to whole blocks.
+    if (s.zeros_from < s.end) {
+        const Bytes zeros(s.end - s.zeros_from, 0);
+        memory.overlay(s.zeros_from, zeros.data(), zeros.size());
+    }
+}
+
+// The payload in AES-CTR under a fresh key, sealed for the device's key in
+// a TLV after the signature: after the hash and signature, which are over
+// the plaintext as the bootloader checks them once it has decrypted it.
+void encrypt(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
+             Signed& out) {
+    crypto::Ciphers& ciphers = crypto.ciphers();
+    Sealed sealed = seal(ciphers, *s.sealing, s.settings.aes, s.settings.hmac, out.key_type,
+                         std::string(s.option) + ": ");
+    out.unprotected_tlvs.push_back(std::move(sealed.tlv));
+    out.transport = sealed.transport;
+    out.image_key = std::move(sealed.key);
+    Bytes payload(s.end - s.payload);
+    memory.read(s.payload, payload.data(), payload.size());
+    out.plaintext = layout::share(payload);
+    crypt_payload(ciphers, out.image_key, payload.data(), payload.size());
+    out.ciphertext = layout::share(std::move(payload));
+    memory.overlay(s.payload, out.ciphertext->data(), out.ciphertext->size(), out.ciphertext);
 }
 
 // The rest, after the records are stored, over `out` as write_header() left it.
@@ -301,6 +331,7 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
             out.key_type = key->type();
         }
     }
+    if (s.sealing) encrypt(s, memory, crypto, out);
     out.tlvs = protected_area;
     const Bytes unprotected = encode_area(unprotected_info, out.unprotected_tlvs);
     out.tlvs.insert(out.tlvs.end(), unprotected.begin(), unprotected.end());
@@ -373,6 +404,33 @@ std::vector<Added> added_pieces(const Signing& s, const Signed& made) {
     return added;
 }
 
+// An encrypted payload in the checksummed ELF file: stored over the
+// build's own bytes where a load segment holds them, and the rest (holes
+// between segments, the padding to whole blocks) in sections of their own,
+// for none of it is erased flash any more.
+void encrypted_pieces(const Signing& s, const Signed& made, const layout::MemoryMap& memory,
+                      Stage::ElfPieces& pieces) {
+    const uint8_t* cipher = made.ciphertext->data();
+    uint64_t at = s.payload;
+    auto add = [&](uint64_t from, uint64_t to) {
+        if (to > from)
+            pieces.added.push_back({".mcuboot.payload", from, cipher + (from - s.payload),
+                                    to - from});
+    };
+    for (const layout::Segment& g : memory.segments()) {
+        if (!g.sections.empty() && g.sections.front().rfind(".mcuboot.", 0) == 0) continue;
+        const uint64_t from = std::max(g.address, at), to = std::min(g.end(), s.end);
+        if (to <= from) continue;
+        add(at, from);
+        pieces.stored.push_back(
+            {".mcuboot.payload", from, cipher + (from - s.payload), to - from});
+        at = to;
+    }
+    add(at, s.end);
+    std::sort(pieces.added.begin(), pieces.added.end(),
+              [](const Added& a, const Added& b) { return a.address < b.address; });
+}
+
 // "MCUboot image ...": FLASH's line for it.
 std::string signed_line(const Signing& s, const Signed& made) {
     // A hash other than SHA-256 is named.
@@ -390,12 +448,17 @@ std::string signed_line(const Signing& s, const Signed& made) {
               s.key->name + ") by the key's holder";
     else if (s.signature)
         how += ", the signature from " + s.signature->name + " verified";
+    const std::string encrypted =
+        made.transport ? ", encrypted with " + encryption_words(*made.transport, s.settings.aes,
+                                                                 s.sealing->name)
+                       : std::string();
     return text::format("MCUboot image %s at %s: header 0x%X (%s), %u bytes of payload, "
-                        "%zu bytes of TLVs, %s%s",
+                        "%zu bytes of TLVs, %s%s%s",
                         version_text(made.header.version).c_str(),
                         text::address(s.slot).c_str(), made.header.hdr_size,
                         s.room_reserved ? "in the build's room" : "added before the build",
                         made.header.img_size, made.tlvs.size(), how.c_str(),
+                        encrypted.c_str(),
                         s.settings.confirm ? ", padded and confirmed"
                         : s.settings.pad   ? ", padded"
                                            : "") +
@@ -428,6 +491,7 @@ json::Value describe(const Signing& s, const Signed& made) {
     d.key_hash = made.key_hash;
     if (made.key_type) d.signature = signature_tlv(*made.key_type);
     d.signer = made.key_type;
+    if (made.transport) d.encryption = {made.transport->name, s.settings.aes};
     if (!made.trailer.empty())
         d.trailer = Description::Trailer{made.image_end - trailer_magic(s.settings.align).size(),
                                          made.trailer.front()};
@@ -443,6 +507,9 @@ void Stage::start(const Request& request, Host& host) {
     // The first of two steps verifies nothing: the key is read for its
     // kind and bytes alone, and its library need not load.
     host.crypto().prepare(key && !signing_->settings.sign, key ? key->pem : std::string());
+    if (const std::optional<SealingKey>& sealing = signing_->sealing)
+        host.crypto().ciphers().prepare(
+            std::string(sealing->content.begin(), sealing->content.end()));
 }
 
 std::vector<std::string> Stage::place(const Request& request, const ElfBuild& elf,
@@ -513,6 +580,10 @@ Stage::ElfPieces Stage::elf_pieces(const layout::MemoryMap& memory) const {
     if (s.room_reserved)
         pieces.stored.push_back({".mcuboot.header", s.slot, made_.room.data(), made_.room.size()});
     pieces.added = added_pieces(s, made_);
+    if (made_.ciphertext) {
+        encrypted_pieces(s, made_, memory, pieces);
+        return pieces;
+    }
     // Erased flash the hash covers between the build's segments, or padding
     // its image up to a record: loaded as such, so that the file holds
     // every byte of the signed payload.
@@ -522,6 +593,27 @@ Stage::ElfPieces Stage::elf_pieces(const layout::MemoryMap& memory) const {
     std::sort(pieces.added.begin(), pieces.added.end(),
               [](const Added& a, const Added& b) { return a.address < b.address; });
     return pieces;
+}
+
+layout::MemoryMap Stage::plain(const layout::MemoryMap& memory,
+                               crypto::Provider* crypto) const {
+    if (!signing_ || !made_.ciphertext || !crypto) return memory;
+    const Signing& s = *signing_;
+    Bytes payload(s.end - s.payload);
+    memory.read(s.payload, payload.data(), payload.size());
+    crypt_payload(crypto->ciphers(), made_.image_key, payload.data(), payload.size());
+    layout::MemoryMap out = memory;
+    layout::Buffer plaintext = layout::share(std::move(payload));
+    out.overlay(s.payload, plaintext->data(), plaintext->size(), plaintext);
+    return out;
+}
+
+layout::MemoryMap Stage::as_signed(const layout::MemoryMap& memory) const {
+    if (!signing_ || !made_.plaintext) return memory;
+    layout::MemoryMap out = memory;
+    out.overlay(signing_->payload, made_.plaintext->data(), made_.plaintext->size(),
+                made_.plaintext);
+    return out;
 }
 
 std::vector<std::string> Stage::lines() const {

@@ -25,6 +25,7 @@
 #include "../report/json.h"
 #include "../run/host.h"
 #include "external.h"
+#include "encryption.h"
 #include "key.h"
 #include "settings.h"
 
@@ -36,6 +37,8 @@ struct Signing {
     // image is signed, so that its library loads meanwhile. None: an
     // unsigned image, the hash alone.
     std::optional<KeyFile> key;
+    // encrypt= or encrypt-kw=: the file, read when planned.
+    std::optional<SealingKey> sealing;
     const char* option = "";           // the settings' option as the asker names it
     // The signature its holder made, read when planned (signature=).
     std::optional<external::SignatureFile> signature;
@@ -43,6 +46,7 @@ struct Signing {
     uint64_t slot = 0;                 // the slot's start: where the header goes
     uint64_t payload = 0;              // the application: slot + header
     uint64_t end = 0;                  // the payload's end, where the TLVs go
+    uint64_t zeros_from = 0;           // an encrypted payload's padding, to `end`
     // What the bootloader would not run, refused unless --force.
     std::vector<std::string> refused;
 };
@@ -63,6 +67,11 @@ struct Signed {
     Bytes trailer;  // with pad: image_ok's unit and the magic's, at the slot's end
     uint64_t trailer_at = 0;
     uint64_t image_end = 0;  // the slot's end with pad, otherwise the TLVs' end
+    // An encrypted image's: how its AES key travels, the key (which no
+    // output shows), and the payload as encrypted, which the image shares.
+    const Transport* transport = nullptr;
+    Bytes image_key;
+    layout::Buffer plaintext, ciphertext;
 };
 
 // The pieces the files and the checksummed ELF add for the image: the
@@ -132,6 +141,14 @@ public:
     // The first of two steps: the key's holder signs what the run writes,
     // and no image is written.
     bool exports() const { return signing_ && signing_->settings.sign; }
+
+    // `memory` (the signed image, or one merged from it) with an encrypted
+    // payload decrypted again by its key, as the bootloader will: what the
+    // records and the hash are checked against. Otherwise `memory` itself.
+    layout::MemoryMap plain(const layout::MemoryMap& memory, crypto::Provider* crypto) const;
+    // `memory` with the payload as it was signed, before it was encrypted:
+    // what the records were stored into.
+    layout::MemoryMap as_signed(const layout::MemoryMap& memory) const;
 
     // With a signed image: the settings and where it lies, and what was made.
     const Signing& signing() const { return *signing_; }

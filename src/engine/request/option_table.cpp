@@ -183,6 +183,11 @@ constexpr OptionRow rows[] = {
                   signature=<file>  the holder's signature of it (base64 or
                                   raw; ECDSA DER or r||s): verified, then
                                   every file is written
+                  encrypt=<file>  encrypt the payload for this X25519, P-256 or
+                                  RSA-2048 public key (ECIES, RSA-OAEP)
+                  encrypt-kw=<file>  or with this raw 16/32-byte KEK (AES-KW)
+                  aes=128|256     the image's AES key (default 128)
+                  hmac=256|512    ECIES-X25519's HMAC (default 256)
                 --fill is then 0xFF or 0x00; --json adds "mcuboot" and every
                 file's SHA-256.
                 CHECK: verifies a signed image in the file (header, TLVs, hash,
@@ -194,6 +199,8 @@ constexpr OptionRow rows[] = {
                                   or confirm its trailer at the slot's end
                   max-sectors=<n> | overwrite-only  the trailer it must have
                                   room for
+                  decrypt=<file>  an encrypted image's private key (PEM) or KEK:
+                                  the hash and signature over the plaintext
 )",
      3, nullptr, nullptr, nullptr, nullptr, "<setting>[,<setting>...]"},
     {Option::elf, "--elf", "elf", Value::path, check, false,

@@ -36,6 +36,8 @@ public:
     virtual Bytes finish() = 0;
 };
 
+class Ciphers;  // an encrypted image's, in cipher.h
+
 // The hashes an MCUboot image is hashed with, one row each in hashes[].
 enum class Hash { sha256, sha384, sha512 };
 
@@ -110,6 +112,8 @@ public:
         (void)public_ok;
         throw Failure{"this program reaches no PKCS#11 token: give a key file"};
     }
+    // The ciphers of an encrypted image, loaded at the first call.
+    virtual Ciphers& ciphers() { throw Failure{"this program has no ciphers"}; }
 
 protected:
     ~Provider() = default;

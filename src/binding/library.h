@@ -1,0 +1,26 @@
+// What the binding's digests, keys and ciphers share in calling the
+// cryptography package: its modules imported, its errors as one line, and
+// bytes passed both ways.
+#pragma once
+
+#include <string>
+
+#include "../engine/run/crypto.h"
+#include "../python/handle.h"
+
+namespace velk::binding {
+
+// The pending exception as the first line of its text, the exception's
+// type when it says nothing; the exception is taken.
+std::string pending_text();
+bool pending_is(PyObject* type);
+
+// A module of the package, or crypto::Failure: `install_hint` when it is
+// not installed.
+Ref library_module(const char* name, const char* install_hint);
+
+Ref bytes_of(const uint8_t* data, size_t size);
+Ref bytes_of(const crypto::Bytes& bytes);
+crypto::Bytes bytes_from(PyObject* bytes);
+
+}  // namespace velk::binding
