@@ -77,7 +77,7 @@ class OutputFile(str):
 _KEYS = ("mode", "input", "verdict", "message", "files", "image", "record", "offset",
          "feed", "stored", "checksum", "expected", "algorithm", "fill", "uf2_family",
          "uf2_skipped", "merged", "records", "outside", "elf", "difference", "start_address",
-         "mcuboot", "sha256", "warnings", "notes", "hints")
+         "mcuboot", "sha256", "to_sign", "warnings", "notes", "hints")
 
 
 class Report:
@@ -91,7 +91,9 @@ class Report:
     FLASH adds ``outside``, CHECK ``stored`` (and ``elf``, ``expected`` and
     ``difference`` with a build to compare against); FLASH with `mcuboot`
     adds ``mcuboot`` (the image's header fields, TLVs, hash, key hash and
-    signature type) and ``sha256`` (each file's digest). A key the run has not
+    signature type) and ``sha256`` (each file's digest); its first step of
+    two (``"sign"``) adds ``to_sign``, what the key's holder signs (its
+    ``bytes`` in hex, as written to ``<root>_CRC.tosign``). A key the run has not
     is an AttributeError. ``ok`` is true for ``written`` and ``ok``; a report
     is no truth value: ``if report.ok``, not ``if report``.
     """
@@ -201,7 +203,12 @@ def flash(elf, **options):
     checks refuse. `mcuboot` (``{"key": "key.pem", "header": 0x200,
     "slot": 0x40000, "version": "1.2.3", ...}``, the settings of
     ``--mcuboot``; True for a flag, a list for the repeatable ones) makes a
-    signed MCUboot image of it, after the records are stored. Returns the
+    signed MCUboot image of it, after the records are stored. With a key
+    the build never holds (`key` its public key), ``"sign": "digest"`` (or
+    ``"payload"``) writes only what its holder signs, returned in the
+    report's ``to_sign``, and the same call with ``"signature": path`` puts
+    their signature in (base64 or raw; ECDSA as DER or r||s) once it
+    verifies, then writes every file. Returns the
     `Report`; raises `Refused` when nothing was written (`InternalError`,
     one of them, when a file would have failed its own check).
     """

@@ -13,7 +13,8 @@ __all__ = ["flash", "check", "main", "Report", "OutputFile", "Error", "Refused",
            "CannotVerify", "InternalError"]
 
 class OutputFile(str):
-    format: Literal["Intel HEX", "ELF", "raw binary", "S-records", "UF2", "DFU"]
+    format: Literal["Intel HEX", "ELF", "raw binary", "S-records", "UF2", "DFU",
+                    "bytes to sign"]
     base: int | None
     def __new__(cls, path: str, format: str, base: int | None = ...) -> OutputFile: ...
 
@@ -146,6 +147,17 @@ class Mcuboot(TypedDict):
     faults: NotRequired[list[McubootFault]]
     parts: NotRequired[list[McubootPart]]
 
+# What the first of two signing steps wrote for the key's holder to sign:
+# the image's digest, or the bytes it covers (header, payload, protected
+# TLVs), in hex.
+class ToSign(TypedDict):
+    file: str
+    vector: Literal["digest", "payload"]
+    size: int
+    key: str
+    key_type: Literal["ed25519", "ecdsa-p256", "ecdsa-p384", "rsa-2048", "rsa-3072"]
+    bytes: str
+
 # imgtool's image options, spelt as its own: keys no class body can name.
 _McubootOptions = TypedDict("_McubootOptions", {
     "rom-fixed": int,
@@ -171,6 +183,8 @@ class McubootSettings(_McubootOptions, total=False):
     pubkey: Literal["hash", "full"]
     sha: Literal[256, 384, 512, "256", "384", "512", "auto"]
     pure: bool
+    sign: Literal["digest", "payload"]
+    signature: _Path
     encrypt: _Path
     aes: Literal[128, 256]
     hmac: Literal[256, 512]
@@ -243,6 +257,8 @@ class Report:
     def mcuboot(self) -> Mcuboot: ...
     @property
     def sha256(self) -> dict[str, str]: ...
+    @property
+    def to_sign(self) -> ToSign: ...
     @property
     def ok(self) -> bool: ...
     def __init__(self, data: dict[str, Any]) -> None: ...

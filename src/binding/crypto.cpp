@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "library.h"
 #include "pem.h"
@@ -126,11 +127,16 @@ public:
                                   bytes_of(message, size).release()});
             Ref done(PyObject_Call(method.get(), args.get(), nullptr));
             if (done) return true;
+            // What verify raised is held while its kind is looked up: an
+            // import fails while an exception is pending.
+            PyObject *type, *value, *traceback;
+            PyErr_Fetch(&type, &value, &traceback);
+            Ref raised_type(type), raised(value), raised_traceback(traceback);
             Ref exceptions = module("cryptography.exceptions");
             Ref invalid = check(PyObject_GetAttrString(exceptions.get(), "InvalidSignature"));
-            if (!pending_is(invalid.get())) throw PythonError{};
-            PyErr_Clear();
-            return false;
+            if (PyErr_GivenExceptionMatches(raised_type.get(), invalid.get())) return false;
+            PyErr_Restore(raised_type.release(), raised.release(), raised_traceback.release());
+            throw PythonError{};
         } catch (const PythonError&) {
             throw crypto::Failure{"verifying failed: " + pending_text()};
         }
@@ -158,27 +164,116 @@ private:
     Ref key_, public_key_, scheme_, serialization_;
 };
 
+// The `size` bytes of a key in a PEM file of `label` whose DER is `prefix`
+// and those bytes.
+std::optional<crypto::Bytes> fixed_der_tail(const std::string& pem, const std::string& label,
+                                            const uint8_t* prefix, size_t prefix_size,
+                                            size_t size) {
+    const std::optional<crypto::Bytes> der = pem_body(pem, label);
+    return der ? after_prefix(*der, crypto::Bytes(prefix, prefix + prefix_size), size)
+               : std::nullopt;
+}
+
 // The seed of an Ed25519 key in a PEM file as OpenSSL and imgtool write
 // one: unencrypted PKCS#8 (RFC 8410), whose DER is a fixed prefix and the
 // 32 bytes. Such a key needs the Ed25519 module alone, not the whole of
 // the package's key reading: a signing run starts that much sooner.
 std::optional<crypto::Bytes> ed25519_seed(const std::string& pem) {
-    static const crypto::Bytes prefix = {0x30, 0x2e, 0x02, 0x01, 0x00, 0x30, 0x05, 0x06,
-                                         0x03, 0x2b, 0x65, 0x70, 0x04, 0x22, 0x04, 0x20};
-    const std::optional<crypto::Bytes> der = pem_body(pem, "PRIVATE KEY");
-    return der ? after_prefix(*der, prefix, 32) : std::nullopt;
+    static const uint8_t prefix[] = {0x30, 0x2e, 0x02, 0x01, 0x00, 0x30, 0x05, 0x06,
+                                     0x03, 0x2b, 0x65, 0x70, 0x04, 0x22, 0x04, 0x20};
+    return fixed_der_tail(pem, "PRIVATE KEY", prefix, sizeof prefix, 32);
 }
 
-// A key file's text as the reader takes it, read once: an Ed25519 seed
-// it makes the key of itself, or a public or private key for the package.
+// Public keys whose SubjectPublicKeyInfo is a fixed prefix and the key's
+// bytes: the key a build that never holds the private one is given. Their
+// kind and DER are known from the PEM alone.
+struct FixedPublic {
+    crypto::KeyType type;
+    const uint8_t* prefix;
+    size_t prefix_size, size;
+};
+
+constexpr uint8_t ed25519_spki[] = {0x30, 0x2a, 0x30, 0x05, 0x06, 0x03,
+                                    0x2b, 0x65, 0x70, 0x03, 0x21, 0x00};
+// id-ecPublicKey on prime256v1, an uncompressed point.
+constexpr uint8_t p256_spki[] = {0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2a, 0x86, 0x48,
+                                 0xce, 0x3d, 0x02, 0x01, 0x06, 0x08, 0x2a, 0x86, 0x48,
+                                 0xce, 0x3d, 0x03, 0x01, 0x07, 0x03, 0x42, 0x00, 0x04};
+// id-ecPublicKey on secp384r1, an uncompressed point.
+constexpr uint8_t p384_spki[] = {0x30, 0x76, 0x30, 0x10, 0x06, 0x07, 0x2a, 0x86,
+                                 0x48, 0xce, 0x3d, 0x02, 0x01, 0x06, 0x05, 0x2b,
+                                 0x81, 0x04, 0x00, 0x22, 0x03, 0x62, 0x00, 0x04};
+constexpr FixedPublic fixed_publics[] = {
+    {crypto::KeyType::ed25519, ed25519_spki, sizeof ed25519_spki, 32},
+    {crypto::KeyType::ecdsa_p256, p256_spki, sizeof p256_spki, 64},
+    {crypto::KeyType::ecdsa_p384, p384_spki, sizeof p384_spki, 96},
+};
+
+// The row of a public key in `pem` and its whole DER; nullptr for another.
+const FixedPublic* fixed_public(const std::string& pem, crypto::Bytes& der) {
+    for (const FixedPublic& row : fixed_publics)
+        if (std::optional<crypto::Bytes> tail =
+                fixed_der_tail(pem, "PUBLIC KEY", row.prefix, row.prefix_size, row.size)) {
+            der.assign(row.prefix, row.prefix + row.prefix_size);
+            der.insert(der.end(), tail->begin(), tail->end());
+            return &row;
+        }
+    return nullptr;
+}
+
+// A public key of fixed DER: its kind and bytes known at once, the
+// package's key made when first asked to verify, so that a run that only
+// names the key (the first of two signing steps) imports nothing for it.
+class LaterKey final : public crypto::Key {
+public:
+    using Maker = std::function<std::unique_ptr<crypto::Key>()>;
+    LaterKey(crypto::KeyType type, crypto::Bytes der, Maker make)
+        : type_(type), der_(std::move(der)), make_(std::move(make)) {}
+
+    crypto::KeyType type() const override { return type_; }
+    bool is_private() const override { return false; }
+    // No kind of fixed DER is RSA's, the one with another form.
+    crypto::Bytes public_der(bool) const override { return der_; }
+    crypto::Bytes sign(const uint8_t* message, size_t size) const override {
+        return made().sign(message, size);
+    }
+    bool verify(const uint8_t* message, size_t size,
+                const crypto::Bytes& signature) const override {
+        return made().verify(message, size, signature);
+    }
+
+private:
+    const crypto::Key& made() const {
+        if (!made_) made_ = make_();
+        return *made_;
+    }
+
+    crypto::KeyType type_;
+    crypto::Bytes der_;
+    Maker make_;
+    mutable std::unique_ptr<crypto::Key> made_;
+};
+
+// An Ed25519 public key's 32 bytes: made a key of the Ed25519 module alone.
+std::optional<crypto::Bytes> ed25519_public(const std::string& pem) {
+    return fixed_der_tail(pem, "PUBLIC KEY", ed25519_spki, sizeof ed25519_spki, 32);
+}
+
+// A key file's text as the reader takes it, read once: an Ed25519 seed or
+// public key it makes the key of itself, or a public or private key for
+// the package.
 struct PemKey {
-    enum class Kind { ed25519_seed, public_key, private_key } kind;
-    crypto::Bytes seed;  // with ed25519_seed
+    enum class Kind { ed25519_seed, ed25519_public, public_key, private_key } kind;
+    crypto::Bytes seed;  // with ed25519_seed; the public key's bytes with ed25519_public
+
+    bool ed25519_alone() const { return kind == Kind::ed25519_seed || kind == Kind::ed25519_public; }
 };
 
 PemKey read_pem(const std::string& pem) {
     if (std::optional<crypto::Bytes> seed = ed25519_seed(pem))
         return {PemKey::Kind::ed25519_seed, std::move(*seed)};
+    if (std::optional<crypto::Bytes> raw = ed25519_public(pem))
+        return {PemKey::Kind::ed25519_public, std::move(*raw)};
     const bool is_public = pem.find("PUBLIC KEY-----") != std::string::npos &&
                            pem.find("PRIVATE KEY-----") == std::string::npos;
     return {is_public ? PemKey::Kind::public_key : PemKey::Kind::private_key, {}};
@@ -346,8 +441,7 @@ void load_modules(bool keys, bool ed25519_alone) {
 
 void PythonCrypto::prepare(bool keys, const std::string& pem) {
     if (!loading_.joinable())
-        loading_ = std::thread(load_modules, keys,
-                               read_pem(pem).kind == PemKey::Kind::ed25519_seed);
+        loading_ = std::thread(load_modules, keys, read_pem(pem).ed25519_alone());
 }
 
 void PythonCrypto::loaded() {
@@ -377,28 +471,46 @@ std::unique_ptr<crypto::Key> PythonCrypto::read_key(const std::string& pem,
                                                     const std::string& name,
                                                     const std::optional<std::string>& password,
                                                     bool public_ok) {
+    crypto::Bytes der;
+    if (const FixedPublic* row = public_ok ? fixed_public(pem, der) : nullptr)
+        return std::make_unique<LaterKey>(row->type, std::move(der), [this, pem, name] {
+            return read_whole(pem, name, std::nullopt, true);
+        });
+    return read_whole(pem, name, password, public_ok);
+}
+
+std::unique_ptr<crypto::Key> PythonCrypto::read_whole(const std::string& pem,
+                                                      const std::string& name,
+                                                      const std::optional<std::string>& password,
+                                                      bool public_ok) {
     loaded();
     PythonHost::Holding held(host_);
     try {
         const PemKey read = read_pem(pem);
-        if (read.kind == PemKey::Kind::ed25519_seed) {
+        const bool is_public = read.kind == PemKey::Kind::public_key ||
+                               read.kind == PemKey::Kind::ed25519_public;
+        if (is_public && !public_ok)
+            throw crypto::Failure{name + " is a public key: signing needs the private key"};
+        if (read.ed25519_alone()) {
             Ref ed25519 = module(ed25519_module);
-            Ref type = check(PyObject_GetAttrString(ed25519.get(), "Ed25519PrivateKey"));
+            Ref type = check(PyObject_GetAttrString(
+                ed25519.get(), is_public ? "Ed25519PublicKey" : "Ed25519PrivateKey"));
             Ref raw = bytes_of(read.seed.data(), read.seed.size());
-            Ref key = check(PyObject_CallMethod(type.get(), "from_private_bytes", "O", raw.get()));
-            Ref public_key = check(PyObject_CallMethod(key.get(), "public_key", nullptr));
-            return std::make_unique<PythonKey>(host_, crypto::KeyType::ed25519, true,
+            Ref key = check(PyObject_CallMethod(
+                type.get(), is_public ? "from_public_bytes" : "from_private_bytes", "O",
+                raw.get()));
+            Ref public_key = is_public
+                                 ? Ref::share(key.get())
+                                 : check(PyObject_CallMethod(key.get(), "public_key", nullptr));
+            return std::make_unique<PythonKey>(host_, crypto::KeyType::ed25519, !is_public,
                                                std::move(key), std::move(public_key),
                                                check(PyTuple_New(0)), Ref());
         }
         Ref serialization = module("cryptography.hazmat.primitives.serialization");
         DroppedKindsQuiet quiet;
         Ref text = bytes_of(reinterpret_cast<const uint8_t*>(pem.data()), pem.size());
-        const bool is_public = read.kind == PemKey::Kind::public_key;
         Ref key;
         if (is_public) {
-            if (!public_ok)
-                throw crypto::Failure{name + " is a public key: signing needs the private key"};
             key = Ref(PyObject_CallMethod(serialization.get(), "load_pem_public_key", "O",
                                           text.get()));
             if (!key)

@@ -35,6 +35,10 @@ public:
     std::unique_ptr<crypto::Key> token_key(const mcuboot::TokenKey& key, bool public_ok) override;
 
 private:
+    // The key read_key() makes, with the package's key in hand.
+    std::unique_ptr<crypto::Key> read_whole(const std::string& pem, const std::string& name,
+                                            const std::optional<std::string>& password,
+                                            bool public_ok);
     // The modules prepare() started have loaded, or failed to.
     void loaded();
 

@@ -82,6 +82,10 @@ def test_correct_use_type_checks(mypy_run):
                  'List item 0 has incompatible type "int"', id="velk_crc-int-merge"),
     pytest.param("velk_crc", 'velk_crc.flash("fw.elf", symbol="c", words="no")',
                  'Argument "words" to "flash" has incompatible type "str"', id="velk_crc-text-switch"),
+    pytest.param("velk_crc", 'velk_crc.flash("fw.elf", mcuboot={"header": 0x200, "sign": "hash"})',
+                 'Argument "mcuboot" to "flash" has incompatible type', id="velk_crc-sign-digest-or-payload"),
+    pytest.param("velk_crc", 'b: bytes = velk_crc.flash("fw.elf").to_sign["bytes"]',
+                 "Incompatible types in assignment", id="velk_crc-to-sign-bytes-are-hex"),
 ])
 def test_wrong_use_is_reported(mypy_run, module, call, complaint):
     status, out = mypy_run(f"import {module}\n{call}\n", module)
@@ -164,5 +168,29 @@ def test_every_argument_and_key_type_checks(mypy_run):
             lines = [str(kind), str(base), str(slots), str(kept), str(outside), str(start), str(ok),
                      str(found), str(expected), checked.difference["found"].__repr__()]
             return lines + checked.warnings + checked.notes + checked.hints
+    """, "velk_crc")
+    assert status == 0, out
+
+
+def test_signing_in_two_steps_type_checks(mypy_run):
+    status, out = mypy_run("""
+        from pathlib import Path
+        from typing import Callable
+
+        import velk_crc
+
+
+        def two_steps(elf: Path, public: Path, holder: Callable[[bytes], bytes]) -> bool:
+            first = velk_crc.flash(elf, symbol="crc_value",
+                                   mcuboot={"key": public, "header": 0x200, "sign": "digest"})
+            to_sign: bytes = bytes.fromhex(first.to_sign["bytes"])
+            size: int = first.to_sign["size"]
+            tosign: velk_crc.OutputFile = first.files[0]
+            signature = elf.with_suffix(".sig")
+            signature.write_bytes(holder(to_sign))
+            second = velk_crc.flash(elf, symbol="crc_value",
+                                    mcuboot={"key": public, "header": 0x200,
+                                             "signature": signature})
+            return second.ok and size == len(to_sign) and tosign.format == "bytes to sign"
     """, "velk_crc")
     assert status == 0, out

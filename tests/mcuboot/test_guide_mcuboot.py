@@ -62,7 +62,8 @@ def test_the_section_holds_the_blocks_this_module_runs():
         ["velk-crc", "FLASH", "build/app.elf", "--ncrc_value", "\\"],
         ["mkdir", "-p", "keys", "imgtool", "keygen"],
         ["mkdir", "-p", "keys", "openssl", "genpkey"],
-        ["set", "-e", "velk-crc", "FLASH", "build/app.elf"]]
+        ["set", "-e", "velk-crc", "FLASH", "build/app.elf"],
+        ["set", "-e", "#", "Where", "the"]]
 
 
 def linker_scripts():
@@ -219,6 +220,26 @@ def test_the_ci_step_signs_checks_and_boots(project):
     assert "Image was correctly validated" in verified.stdout, \
         verified.stdout + verified.stderr
     assert boot_status(load(root / "build" / "app_CRC_merged.hex")) == BOOT_OK
+
+
+@posix_only("the guide's blocks are POSIX shell")
+def test_signing_in_two_steps_makes_the_one_step_image_and_it_boots(project):
+    """The key's holder signs what the first run writes; the second run's
+    image is the one a run that holds the key makes (Ed25519 signs the same
+    bytes alike), and it boots."""
+    layout, root, path = project
+    done = run_block(SHELL[4], root, path)
+    assert "the signature from build/app.sig verified" in done.stdout
+    two_steps = (root / "build" / "app_CRC.bin").read_bytes()
+    assert not (root / "build" / "app_CRC.tosign").exists()
+    one_step = subprocess.run(velk_command(
+        "FLASH", "build/app.elf", "--ncrc_value", "--bin", "--mcuboot",
+        "key=keys/root-ed25519.pem,header=0x200,slot=0x40000"), cwd=root,
+        capture_output=True, text=True, timeout=120)
+    assert one_step.returncode == 0, one_step.stderr
+    assert (root / "build" / "app_CRC.bin").read_bytes() == two_steps
+    loader = root / "mcuboot" / "build" / "zephyr" / "zephyr.hex"
+    assert boot_status(load(loader, root / "build" / "app_CRC.hex")) == BOOT_OK
 
 
 def test_the_files_hold_what_objcopy_and_the_hex_hold(project):

@@ -1,6 +1,7 @@
 // FLASH's files: a file of every table row that writes, for the application
 // and (with --merge) merged; the asked ones written, the others removed (an
-// earlier run's would not match), then all put in place together.
+// earlier run's would not match), then all put in place together. The
+// first of two signing steps writes what the key's holder signs alone.
 #include "../outfile/names.h"
 #include "../outfile/outputs.h"
 #include "../platform/platform.h"
@@ -80,6 +81,29 @@ void write_files(FlashRun& run, Warnings& warnings, Host& host, const LastWords&
             else
                 outputs.remove(file.name);
         }
+        // What an earlier first step of two-step signing wrote is not this
+        // image's to sign.
+        outputs.remove(root + mcuboot::external::ending);
+        outputs.commit();
+    } catch (const outfile::OsFailure& failure) {
+        refuse_os_failure(failure);
+    }
+    run.removed = outputs.removed();
+}
+
+void write_to_sign(FlashRun& run, const std::string& file, Warnings& warnings, Host& host,
+                   const LastWords& last_words) {
+    Writing writing(warnings, host, last_words);
+    outfile::Outputs outputs(outfile::Claim::locked, writing);
+    const std::string root = outfile::path_root(run.request.input);
+    const mcuboot::Bytes& bytes = run.signing.made().to_sign->bytes;
+    try {
+        outputs.write(file, [&bytes](outfile::Sink& sink) {
+            sink.put(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        });
+        // No file an earlier run wrote stays beside it: a flashing step
+        // would take an earlier signed image for this build's.
+        for (const std::string& ending : formats::flash_endings()) outputs.remove(root + ending);
         outputs.commit();
     } catch (const outfile::OsFailure& failure) {
         refuse_os_failure(failure);

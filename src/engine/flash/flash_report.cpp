@@ -61,6 +61,26 @@ public:
         object();
     }
 
+    // The first of two signing steps: the file to sign in place of the
+    // image's files, the files of an earlier run removed.
+    void tell_to_sign(const std::string& file) {
+        report_.wrote({file, "bytes to sign", std::nullopt});
+        image_lines();
+        const mcuboot::external::ToSign& made = *run_.signing.made().to_sign;
+        report_.line(mcuboot::external::to_sign_line(made, file));
+        for (const Finding& f : run_.findings) report_.warning(f.text);
+        outside_ = uncovered();
+        if (!outside_.empty())
+            report_.note(outside_note(outside_, run_.plan.records.size() > 1));
+        std::string removed;
+        for (const std::string& name : run_.removed) removed += (removed.empty() ? "" : ", ") + name;
+        if (!removed.empty())
+            report_.note("the files of an earlier run are removed (" + removed +
+                         "): this build's image is written once its signature is given");
+        object();
+        report_.data().set("to_sign", mcuboot::external::describe(made, file));
+    }
+
 private:
     // The HEX first, the file every run writes.
     void files() {
@@ -79,16 +99,21 @@ private:
     void lines() {
         const File& primary = run_.primary();
         report_.line(created(primary.format->word, primary.name));
-        for (size_t i : run_.plan.by_slot()) {
-            const records::Planned& p = run_.plan.records[i];
-            report_.line(p.record.producer->stored_line(run_.plan, p, run_.stored[i]));
-        }
-        for (const std::string& line : run_.signing.lines()) report_.line(line);
+        image_lines();
         for (const File& file : run_.files)
             if (file.written && &file != &primary)
                 report_.line(created(
                     ((file.merged ? "merged " : "") + std::string(file.format->word)).c_str(),
                     file.name));
+    }
+
+    // Each record's line, then the signed image's.
+    void image_lines() {
+        for (size_t i : run_.plan.by_slot()) {
+            const records::Planned& p = run_.plan.records[i];
+            report_.line(p.record.producer->stored_line(run_.plan, p, run_.stored[i]));
+        }
+        for (const std::string& line : run_.signing.lines()) report_.line(line);
     }
 
     void warnings() {
@@ -254,6 +279,10 @@ private:
 
 void report(const FlashRun& run, Reporter& reporter) {
     Report(run, reporter).tell();
+}
+
+void report_to_sign(const FlashRun& run, const std::string& file, Reporter& reporter) {
+    Report(run, reporter).tell_to_sign(file);
 }
 
 }  // namespace velk::flash

@@ -91,9 +91,19 @@ using LastWords = std::function<void(const std::string&)>;
 // `tap`, when given, is shown every file's bytes.
 void write_files(FlashRun& run, Warnings& warnings, Host& host, const LastWords& last_words,
                  outfile::Tap* tap);
+// The first of two signing steps (--mcuboot sign=): `file` holds what the
+// key's holder signs, and every file of an earlier run goes.
+void write_to_sign(FlashRun& run, const std::string& file, Warnings& warnings, Host& host,
+                   const LastWords& last_words);
 // With --mcuboot: the SHA-256 of every file written, from what `digests`
 // was shown.
 void digest_files(FlashRun& run, FileDigests& digests);
 void report(const FlashRun& run, Reporter& report);
+// The first step's report: the records, what was written to sign and for
+// which key, the files of an earlier run removed.
+void report_to_sign(const FlashRun& run, const std::string& file, Reporter& report);
+// The first of two signing steps, after plan(): the records stored, the
+// image hashed, what the key's holder signs written, and no image.
+int run_to_sign(FlashRun& run, Reporter& report, Host& host);
 
 }  // namespace velk::flash

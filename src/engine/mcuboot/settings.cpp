@@ -121,6 +121,16 @@ void read_pure(Reading& r) {
     r.settings.pure = true;
 }
 
+void read_sign(Reading& r) {
+    r.settings.sign = external::vector_named(r.value());
+    if (!r.settings.sign)
+        r.refuse("sign=" + r.value() + ": digest or payload, what the key's holder signs");
+}
+
+void read_signature(Reading& r) {
+    r.settings.signature = r.value();
+}
+
 void read_encrypt(Reading& r) {
     if (r.settings.encrypt)
         r.refuse("encrypt= and encrypt-kw= are one key for the image: give one");
@@ -167,6 +177,9 @@ const SettingRow setting_rows[] = {
      read_pubkey},
     {"sha", "--sha", true, false, false, nullptr, "sha=384", read_sha},
     {"pure", "--pure", false, false, false, nullptr, nullptr, read_pure},
+    {"sign", "--vector-to-sign", true, false, false, nullptr, "sign=digest", read_sign},
+    {"signature", "--fix-sig", true, true, false, nullptr, "signature=image.sig",
+     read_signature},
     {"rom-fixed", "--rom-fixed", true, false, false, nullptr, "rom-fixed=0x08020000",
      read_rom_fixed},
     {"load-addr", "--load-addr", true, false, false, nullptr, "load-addr=0x20000000",
@@ -252,6 +265,13 @@ public:
         if (s.pure && !s.key)
             refuse("pure is a signature over the image itself: it needs key=<file> too, an "
                    "Ed25519 key, as in key=signing-key.pem");
+        if ((s.sign || s.signature) && !s.key)
+            refuse(std::string(s.sign ? "sign=" : "signature=") +
+                   " needs key=<file> too: the public key of the key's holder, as in "
+                   "key=signing-key.pub.pem");
+        if (s.sign && s.signature)
+            refuse("sign= writes what the key's holder signs and signature= puts their "
+                   "signature in: one step or the other");
         if (s.counter_auto) s.counter = counter_of(s.version);
         if (std::string why = options_conflict(s); !why.empty()) refuse(why);
         if (seen_.has("hmac") && (!s.encrypt || s.encrypt_kw))

@@ -1,10 +1,11 @@
 // An MCUboot image's settings, read once from what the asker gave into
 // what FLASH's signing and CHECK's verdict need: `key=<file>,header=<size>,
 // slot=<size>,version=<v>,align=<n>,pad,confirm,counter=<n>|auto,
-// dependency=<id>:<v>,tlv=<type>:<hex>,pubkey=hash|full,sha=256|384|512,pure`
-// and imgtool's image options (options.h). The command line gives them as
-// one word, the Python API's mcuboot={...} as a dict; both come here as the
-// request's settings, read by the rows of one table.
+// dependency=<id>:<v>,tlv=<type>:<hex>,pubkey=hash|full,sha=256|384|512,pure,
+// sign=digest|payload,signature=<file>` and imgtool's image options
+// (options.h). The command line gives them as one word, the Python API's
+// mcuboot={...} as a dict; both come here as the request's settings, read
+// by the rows of one table.
 #pragma once
 
 #include <cstdint>
@@ -13,13 +14,14 @@
 #include <vector>
 
 #include "../request/request.h"
+#include "external.h"
 #include "format.h"
 #include "options.h"
 
 namespace velk::mcuboot {
 
 struct Settings {
-    std::optional<std::string> key;  // a PEM private key's file; none: unsigned
+    std::optional<std::string> key;  // a PEM key's file; none: unsigned
     uint64_t header = 0;             // the header's room
     bool has_header = false;         // header= was given
     std::optional<uint64_t> slot;
@@ -35,6 +37,10 @@ struct Settings {
     ImageOptions image;             // rom-fixed=, load-addr=, max-sectors=, ...
     std::optional<crypto::Hash> hash;  // sha=; none: auto, as the key decides
     bool pure = false;                 // the signature over the image, not its hash
+    // A key the build never holds, key= its public half: the bytes its
+    // holder signs written out, or the signature they made put in.
+    std::optional<external::Vector> sign;
+    std::optional<std::string> signature;  // the signature's file
     // encrypt=<public key> or encrypt-kw=<KEK file>: the payload encrypted
     // with a fresh AES key of `aes` bits sealed for it; CHECK's decrypt=.
     std::optional<std::string> encrypt, decrypt;

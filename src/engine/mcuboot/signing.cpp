@@ -189,6 +189,9 @@ Signing start_signing(const Request& request) {
     if (s.settings.encrypt)
         s.sealing = read_sealing_key(*s.settings.encrypt, s.settings.encrypt_kw,
                                      std::string(s.option) + ": ");
+    if (s.settings.signature)
+        s.signature =
+            external::read_signature(*s.settings.signature, std::string(s.option) + ": ");
     return s;
 }
 
@@ -285,7 +288,9 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
     crypto::Hash hash = likely_hash(settings.hash, settings.pure);
     out.hash = digest_of(hash);
     std::unique_ptr<crypto::Key> key;
-    if (s.key) key = open_key(crypto, *s.key, false);
+    // Its holder signs in two steps with the public half alone.
+    const bool holder_signs = settings.sign || s.signature;
+    if (s.key) key = open_key(crypto, *s.key, holder_signs);
     const crypto::Hash chosen =
         image_hash(key ? std::optional<crypto::KeyType>(key->type()) : std::nullopt,
                    settings.hash, settings.pure, false, std::string(s.option) + ": ");
@@ -302,19 +307,29 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
                                            : Tlv{tlv::key_hash, out.key_hash});
         // Ed25519 signs the digest; ECDSA and RSA the covered bytes,
         // hashing them again; pure Ed25519 the covered bytes as they are.
-        Bytes signature;
-        if (signs_the_digest(key->type(), settings.pure)) {
-            signature = key->sign(out.hash.data(), out.hash.size());
-        } else {
-            Bytes whole;
-            whole.reserve(s.end - s.slot + protected_area.size());
-            covered([&](const uint8_t* bytes, size_t size) {
-                whole.insert(whole.end(), bytes, bytes + size);
+        const bool over_digest = signs_the_digest(key->type(), settings.pure);
+        auto whole = [&] {
+            Bytes bytes;
+            bytes.reserve(s.end - s.slot + protected_area.size());
+            covered([&](const uint8_t* piece, size_t size) {
+                bytes.insert(bytes.end(), piece, piece + size);
             });
-            signature = key->sign(whole.data(), whole.size());
+            return bytes;
+        };
+        const std::string prefix = std::string(s.option) + ": ";
+        if (settings.sign) {
+            // The first of two steps: what the holder signs, no signature.
+            out.to_sign = external::to_sign(*settings.sign, {out.hash, whole, over_digest},
+                                            key->type(), s.key->name, prefix);
+        } else {
+            const Bytes message = over_digest ? out.hash : whole();
+            const Bytes signature =
+                s.signature ? external::verified_signature(*s.signature, *key, s.key->name,
+                                                           message, prefix)
+                            : key->sign(message.data(), message.size());
+            out.unprotected_tlvs.push_back({signature_tlv(key->type()), signature});
+            out.key_type = key->type();
         }
-        out.unprotected_tlvs.push_back({signature_tlv(key->type()), signature});
-        out.key_type = key->type();
     }
     if (s.sealing) encrypt(s, memory, crypto, out);
     out.tlvs = protected_area;
@@ -322,7 +337,10 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
     out.tlvs.insert(out.tlvs.end(), unprotected.begin(), unprotected.end());
 
     const Trailer trailer = trailer_of(settings);
-    const uint64_t image = s.end + out.tlvs.size() - s.slot;
+    // The first of two steps counts the signature to come: its holder is
+    // not to sign an image that then does not fit.
+    const uint64_t image = s.end + out.tlvs.size() - s.slot +
+                           (out.to_sign ? external::signature_room(out.to_sign->key_type) : 0);
     if (settings.slot && image + trailer.size() > *settings.slot)
         throw Refusal{text::format(
             "the signed image does not fit its slot: header, payload and TLVs take %llu "
@@ -342,7 +360,9 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
         out.image_end = slot_end;
     }
 
-    // The image every file is written from, with all of it in place.
+    // The image every file is written from, with all of it in place; none
+    // before the signature is given.
+    if (out.to_sign) return;
     layout::MemoryMap signed_memory(memory.fill());
     signed_memory.set_segments(memory.segments());
     std::vector<Added> added = added_pieces(s, out);
@@ -417,11 +437,17 @@ std::string signed_line(const Signing& s, const Signed& made) {
     const std::string hash = made.hash_kind == crypto::Hash::sha256
                                  ? std::string()
                                  : std::string(", ") + crypto::hash_row(made.hash_kind).words;
-    const std::string how =
+    std::string how =
         made.key_type ? std::string("signed with ") + crypto::key_type_name(*made.key_type) +
                             " (" + s.key->name + ")" + hash +
                             (s.settings.pure ? ", pure" : "")
               : "unsigned (the hash alone" + hash + ")";
+    if (made.to_sign)
+        how = "unsigned as yet" + hash + (s.settings.pure ? ", pure" : "") +
+              ": to be signed with " + crypto::key_type_name(made.to_sign->key_type) + " (" +
+              s.key->name + ") by the key's holder";
+    else if (s.signature)
+        how += ", the signature from " + s.signature->name + " verified";
     const std::string encrypted =
         made.transport ? ", encrypted with " + encryption_words(*made.transport, s.settings.aes,
                                                                  s.sealing->name)
@@ -478,7 +504,9 @@ void Stage::start(const Request& request, Host& host) {
     if (!request.mcuboot) return;
     signing_ = start_signing(request);
     const std::optional<KeyFile>& key = signing_->key;
-    host.crypto().prepare(key.has_value(), key ? key->pem : std::string());
+    // The first of two steps verifies nothing: the key is read for its
+    // kind and bytes alone, and its library need not load.
+    host.crypto().prepare(key && !signing_->settings.sign, key ? key->pem : std::string());
     if (const std::optional<SealingKey>& sealing = signing_->sealing)
         host.crypto().ciphers().prepare(
             std::string(sealing->content.begin(), sealing->content.end()));

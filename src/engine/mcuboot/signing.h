@@ -24,6 +24,7 @@
 #include "../records/plan.h"
 #include "../report/json.h"
 #include "../run/host.h"
+#include "external.h"
 #include "encryption.h"
 #include "key.h"
 #include "settings.h"
@@ -39,6 +40,8 @@ struct Signing {
     // encrypt= or encrypt-kw=: the file, read when planned.
     std::optional<SealingKey> sealing;
     const char* option = "";           // the settings' option as the asker names it
+    // The signature its holder made, read when planned (signature=).
+    std::optional<external::SignatureFile> signature;
     bool room_reserved = false;        // the build's own room, or one added before it
     uint64_t slot = 0;                 // the slot's start: where the header goes
     uint64_t payload = 0;              // the application: slot + header
@@ -58,6 +61,9 @@ struct Signed {
     Bytes hash, key_hash;
     crypto::Hash hash_kind = crypto::Hash::sha256;  // the image's hash
     std::optional<crypto::KeyType> key_type;  // the signature's, when signed
+    // The first of two steps (sign=): what the key's holder signs, and no
+    // signature; the run's image is left unsigned.
+    std::optional<external::ToSign> to_sign;
     Bytes trailer;  // with pad: image_ok's unit and the magic's, at the slot's end
     uint64_t trailer_at = 0;
     uint64_t image_end = 0;  // the slot's end with pad, otherwise the TLVs' end
@@ -131,6 +137,10 @@ public:
     // --json's "mcuboot" object and the files' SHA-256 manifest, into `d`.
     void describe(json::Value& d,
                   const std::vector<std::pair<std::string, std::string>>& digests) const;
+
+    // The first of two steps: the key's holder signs what the run writes,
+    // and no image is written.
+    bool exports() const { return signing_ && signing_->settings.sign; }
 
     // `memory` (the signed image, or one merged from it) with an encrypted
     // payload decrypted again by its key, as the bootloader will: what the

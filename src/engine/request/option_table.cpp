@@ -177,6 +177,12 @@ constexpr OptionRow rows[] = {
                   hex-addr=<address>  the HEX holds the image at that address
                   boot-record=<role>  the measured-boot record (TLV 0x60)
                   non-bootable    MCUboot never jumps into the image
+                  sign=digest|payload  a key the build never holds (key= its
+                                  public key): writes only what its holder
+                                  signs, <root>_CRC.tosign
+                  signature=<file>  the holder's signature of it (base64 or
+                                  raw; ECDSA DER or r||s): verified, then
+                                  every file is written
                   encrypt=<file>  encrypt the payload for this X25519, P-256 or
                                   RSA-2048 public key (ECIES, RSA-OAEP)
                   encrypt-kw=<file>  or with this raw 16/32-byte KEK (AES-KW)

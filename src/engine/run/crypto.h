@@ -88,7 +88,8 @@ public:
 class Provider {
 public:
     // The run will ask for digests, and for keys when `keys` (the key
-    // file's text in `pem` when it could be read): a provider whose
+    // file's text in `pem` when it could be read; without `keys` a public
+    // key may still be read for its kind and bytes alone): a provider whose
     // libraries take long to load may start loading them now, while the
     // engine reads the build, so that they are there when first asked.
     // What goes wrong is said when they are asked for, not here.
