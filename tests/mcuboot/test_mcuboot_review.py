@@ -1,0 +1,92 @@
+"""MCUboot images the bootloader would refuse, though each part of them is
+well made: FLASH refuses to make them in one line and writes nothing, and
+CHECK names what MCUboot trips over rather than saying "ok". Where imgtool
+2.5.0 makes such an image, its image is the one CHECK reads."""
+
+import re
+import subprocess
+
+import pytest
+from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives.asymmetric import x25519
+
+import velk_crc
+from conftest import run_command
+from test_mcuboot import HEADER, SLOT, app_elf, imgtool, keys  # noqa: F401 (keys)
+
+SIG_PURE = 0x25
+
+
+@pytest.fixture(scope="module")
+def device(tmp_path_factory):
+    """The device's X25519 key (private and public PEM) and an application
+    linked after the header's room, with its checksummed HEX."""
+    folder = tmp_path_factory.mktemp("review")
+    key = x25519.X25519PrivateKey.generate()
+    paths = {"elf": folder / "fw.elf", "x25519": folder / "x25519.pem",
+             "x25519-pub": folder / "x25519-pub.pem"}
+    paths["x25519"].write_bytes(key.private_bytes(serialization.Encoding.PEM,
+                                                  serialization.PrivateFormat.PKCS8,
+                                                  serialization.NoEncryption()))
+    paths["x25519-pub"].write_bytes(key.public_key().public_bytes(
+        serialization.Encoding.PEM, serialization.PublicFormat.SubjectPublicKeyInfo))
+    app_elf(paths["elf"], "added")
+    velk_crc.flash(paths["elf"], symbol="crc_slot")
+    paths["plain"] = folder / "plain.hex"
+    paths["plain"].write_bytes((folder / "fw_CRC.hex").read_bytes())
+    return paths
+
+
+# A bootloader that verifies pure signatures does so over the slot's bytes
+# as they lie, and is built with no decryption: an encrypted pure image
+# never boots, whichever key carries the AES key.
+@pytest.mark.parametrize("sealing, words", [
+    pytest.param("encrypt", "encrypt=", id="ecies-x25519"),
+    pytest.param("encrypt-kw", "encrypt-kw=", id="aes-kw"),
+])
+@pytest.mark.parametrize("front", ["cli", "api"])
+def test_flash_refuses_a_pure_signature_on_an_encrypted_image(tmp_path, device, keys, sealing,
+                                                               words, front):
+    kek = tmp_path / "kek.bin"
+    kek.write_bytes(bytes(range(16)))
+    sealed = str(device["x25519-pub"]) if sealing == "encrypt" else str(kek)
+    elf = tmp_path / "fw.elf"
+    elf.write_bytes(device["elf"].read_bytes())
+    message = (f"pure and {words} together: MCUboot verifies a pure signature over the "
+               "slot's bytes as they lie, encrypted, and is built without decryption beside it")
+    if front == "api":
+        with pytest.raises(velk_crc.Refused, match=re.escape(message)):
+            velk_crc.flash(elf, symbol="crc_slot",
+                           mcuboot={"header": HEADER, "key": str(keys["ed25519"]),
+                                    "pure": True, sealing: sealed})
+    else:
+        done = run_command("FLASH", elf, "--ncrc_slot", "--mcuboot",
+                           f"header={HEADER},key={keys['ed25519']},pure,{sealing}={sealed}")
+        assert done.returncode == 255, done.stdout + done.stderr
+        assert done.stderr == f"error: {elf}: --mcuboot: {message}\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["fw.elf", "kek.bin"]
+
+
+@pytest.mark.parametrize("front", ["cli", "api"])
+def test_check_names_the_pure_mark_of_imgtools_encrypted_image(tmp_path, device, keys, front):
+    """imgtool 2.5.0 makes the image; its hash and signature verify once
+    decrypted, and yet MCUboot would refuse it."""
+    image = tmp_path / "pure-encrypted.hex"
+    done = subprocess.run([imgtool(), "sign", "-H", str(HEADER), "--pad-header", "-S",
+                           "0x20000", "-v", "1.0.0", "-k", str(keys["ed25519"]), "--pure",
+                           "-E", str(device["x25519-pub"]), str(device["plain"]), str(image)],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stdout + done.stderr
+    settings = {"key": str(keys["public"]), "decrypt": str(device["x25519"])}
+    if front == "api":
+        report = velk_crc.check(image, mcuboot=settings)
+        assert not report.ok and not report.mcuboot["ok"]
+        assert report.mcuboot["signature"]["ok"]
+        return
+    done = run_command("CHECK", image, "--mcuboot", ",".join(f"{k}={v}"
+                                                             for k, v in settings.items()))
+    assert done.returncode == 1, done.stdout + done.stderr
+    assert re.search(r"MCUboot mismatch: TLV 0x25 at 0x[0-9A-F]{8} holds the mark of a pure "
+                     r"signature; it should hold nothing: an encrypted payload is not the "
+                     r"image a pure signature signed", done.stdout), done.stdout
+    assert "MCUboot signature: ed25519 (TLV 0x24) by" in done.stdout
