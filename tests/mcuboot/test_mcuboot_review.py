@@ -4,6 +4,7 @@ CHECK names what MCUboot trips over rather than saying "ok". Where imgtool
 2.5.0 makes such an image, its image is the one CHECK reads."""
 
 import re
+import struct
 import subprocess
 
 import pytest
@@ -12,6 +13,7 @@ from cryptography.hazmat.primitives.asymmetric import x25519
 
 import velk_crc
 from conftest import run_command
+from hexcheck import read_hex
 from test_mcuboot import HEADER, SLOT, app_elf, imgtool, keys  # noqa: F401 (keys)
 
 SIG_PURE = 0x25
@@ -90,3 +92,48 @@ def test_check_names_the_pure_mark_of_imgtools_encrypted_image(tmp_path, device,
                      r"signature; it should hold nothing: an encrypted payload is not the "
                      r"image a pure signature signed", done.stdout), done.stdout
     assert "MCUboot signature: ed25519 (TLV 0x24) by" in done.stdout
+
+
+def tlv_end(path, slot_size):
+    """The slot's bytes of an image in a HEX, and where its TLVs end."""
+    memory = read_hex(path).memory
+    image = bytes(memory.get(a, 0xFF) for a in range(SLOT, SLOT + slot_size))
+    hdr_size, protect, img_size = struct.unpack_from("<HHI", image, 8)
+    at = hdr_size + img_size + protect
+    return at + struct.unpack_from("<HH", image, at)[1]
+
+
+@pytest.mark.parametrize("front", ["cli", "api"])
+def test_an_encrypted_images_trailer_keeps_room_for_its_keys(tmp_path, device, keys, front):
+    """imgtool's image with the least trailer (-M 1) in a slot of 8 KiB, checked
+    with a max-sectors= whose trailer fits after the TLVs only without the
+    2 x 16 bytes an encrypted image's trailer keeps for its keys: MCUboot
+    counts them, as imgtool does when it makes the image."""
+    slot = 0x2000
+    image = tmp_path / "encrypted.hex"
+    done = subprocess.run([imgtool(), "sign", "-H", str(HEADER), "--pad-header", "-S",
+                           hex(slot), "-v", "1.0.0", "-k", str(keys["ed25519"]), "-M", "1",
+                           "--pad", "-E", str(device["x25519-pub"]), str(device["plain"]),
+                           str(image)], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stdout + done.stderr
+    end = tlv_end(image, slot)
+    room = slot - end
+    # status 3 x sectors at a write size of 1, keys 2 x 16, four flags of 8,
+    # the magic's 16
+    sectors = (room - 48) // 3
+    assert 3 * sectors + 48 <= room < 3 * sectors + 80
+    settings = {"key": str(keys["public"]), "decrypt": str(device["x25519"]),
+                "slot": slot, "max-sectors": sectors}
+    if front == "api":
+        assert not velk_crc.check(image, mcuboot=settings).ok
+        assert velk_crc.check(image, mcuboot={**settings, "max-sectors": sectors - 11}).ok
+        return
+    words = ",".join(f"{k}={v}" for k, v in settings.items())
+    done = run_command("CHECK", image, "--mcuboot", words)
+    assert done.returncode == 1, done.stdout + done.stderr
+    assert (f"MCUboot mismatch: the slot's room for its trailer at 0x{SLOT + end:08X} holds "
+            f"{room} bytes after the TLVs; it should hold {3 * sectors + 80} bytes or more "
+            f"(max-sectors={sectors})") in done.stdout
+    done = run_command("CHECK", image, "--mcuboot",
+                       words.replace(f"max-sectors={sectors}", f"max-sectors={sectors - 11}"))
+    assert done.returncode == 0, done.stdout + done.stderr

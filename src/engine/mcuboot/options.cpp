@@ -100,12 +100,16 @@ Trailer trailer_of(const Settings& s) {
     return t;
 }
 
-std::optional<LeastTrailer> least_trailer(const Settings& s, unsigned magic_align) {
+std::optional<LeastTrailer> least_trailer(const Settings& s, unsigned magic_align,
+                                          bool encrypted) {
     const ImageOptions& o = s.image;
     if (!o.max_sectors && !o.overwrite_only) return std::nullopt;
     Settings least = s;
     least.align = magic_align > 8 ? magic_align : 1;
-    return LeastTrailer{trailer_of(least).size(),
+    Trailer t = trailer_of(least);
+    // CHECK's settings name no encrypt=: the header's flags say it.
+    t.encrypted = encrypted;
+    return LeastTrailer{t.size(),
                         o.overwrite_only ? std::string("overwrite-only")
                                          : "max-sectors=" + std::to_string(*o.max_sectors)};
 }
