@@ -137,3 +137,38 @@ def test_an_encrypted_images_trailer_keeps_room_for_its_keys(tmp_path, device, k
     done = run_command("CHECK", image, "--mcuboot",
                        words.replace(f"max-sectors={sectors}", f"max-sectors={sectors - 11}"))
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+def tlv_at(image, kind):
+    """Where the value of the unprotected TLV `kind` starts in an image's bytes."""
+    hdr_size, protect, img_size = struct.unpack_from("<HHI", image, 8)
+    at = hdr_size + img_size + protect + 4
+    while True:
+        found, length = struct.unpack_from("<BxH", image, at)
+        if found == kind:
+            return at + 4
+        at += 4 + length
+
+
+@pytest.mark.parametrize("hmac, kind", [
+    pytest.param("256", 0x33, id="ecies-x25519"),
+    pytest.param("512", 0x34, id="ecies-x25519-hmac-sha512"),
+])
+def test_each_ecies_key_tlv_is_named_as_the_encryption_key(tmp_path, device, keys, hmac, kind):
+    elf = tmp_path / "fw.elf"
+    elf.write_bytes(device["elf"].read_bytes())
+    velk_crc.flash(elf, symbol="crc_slot", bin=True,
+                   mcuboot={"header": HEADER, "key": str(keys["ed25519"]),
+                            "encrypt": str(device["x25519-pub"]), "hmac": hmac})
+    image = bytearray((tmp_path / "fw_CRC.bin").read_bytes())
+    at = tlv_at(image, kind)
+    image[at + 32] ^= 0x01  # the first byte of the HMAC tag, after the ephemeral key
+    tampered = tmp_path / "tampered.bin"
+    tampered.write_bytes(image)
+    settings = {"key": str(keys["public"]), "decrypt": str(device["x25519"])}
+    assert not velk_crc.check(tampered, base=SLOT, mcuboot=settings).ok
+    done = run_command("CHECK", tampered, "--base", hex(SLOT), "--mcuboot",
+                       ",".join(f"{k}={v}" for k, v in settings.items()))
+    assert done.returncode == 1, done.stdout + done.stderr
+    assert (f"MCUboot mismatch: the encryption key TLV (0x{kind:02X}) at 0x{SLOT + at:08X} "
+            "holds a key that decrypt=") in done.stdout, done.stdout

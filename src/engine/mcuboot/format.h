@@ -98,7 +98,7 @@ inline constexpr TlvKind tlv_kinds[] = {
     {0x31, "ENCKW", Area::unprotected_tlvs, 0, std::nullopt, "encryption key"},
     {0x32, "ENCEC256", Area::unprotected_tlvs, 0, std::nullopt, "encryption key"},
     {0x33, "ENCX25519", Area::unprotected_tlvs, 0, std::nullopt, "encryption key"},
-    {0x34, "ENCX25519_SHA512", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
+    {0x34, "ENCX25519_SHA512", Area::unprotected_tlvs, 0, std::nullopt, "encryption key"},
     {0x40, "DEPENDENCY", Area::protected_tlvs, 12, std::nullopt, nullptr},
     {0x50, "SEC_CNT", Area::protected_tlvs, 4, std::nullopt, nullptr},
     {0x60, "BOOT_RECORD", Area::protected_tlvs, 0, std::nullopt, "boot record"},
