@@ -54,6 +54,21 @@ Ref oaep() {
     return check(PyObject_Call(type.get(), none.get(), keywords.get()));
 }
 
+// A public key from the bytes a key exchange sends: X25519's 32, P-256's
+// uncompressed point.
+Ref public_from_raw(crypto::ExchangeType type, const crypto::Bytes& raw) {
+    Ref bytes = bytes_of(raw);
+    if (type == crypto::ExchangeType::x25519) {
+        Ref x25519 = attribute(x25519_module, "X25519PublicKey");
+        return check(PyObject_CallMethod(x25519.get(), "from_public_bytes", "O", bytes.get()));
+    }
+    Ref ec = module(ec_module);
+    Ref curve = check(PyObject_CallMethod(ec.get(), "SECP256R1", nullptr));
+    Ref point = check(PyObject_GetAttrString(ec.get(), "EllipticCurvePublicKey"));
+    return check(PyObject_CallMethod(point.get(), "from_encoded_point", "OO", curve.get(),
+                                     bytes.get()));
+}
+
 bool is_instance(PyObject* object, const char* module_name, const char* name) {
     return check(PyObject_IsInstance(object, attribute(module_name, name).get())) == 1;
 }
@@ -117,19 +132,12 @@ public:
     crypto::Bytes agree(const crypto::Bytes& peer) const override {
         PythonHost::Holding held(host_);
         try {
-            Ref raw = bytes_of(peer);
+            Ref pub = public_from_raw(type_, peer);
             Ref shared;
             if (type_ == crypto::ExchangeType::x25519) {
-                Ref type = attribute(x25519_module, "X25519PublicKey");
-                Ref pub = check(PyObject_CallMethod(type.get(), "from_public_bytes", "O",
-                                                    raw.get()));
                 shared = check(PyObject_CallMethod(key_.get(), "exchange", "O", pub.get()));
             } else {
                 Ref ec = module(ec_module);
-                Ref curve = check(PyObject_CallMethod(ec.get(), "SECP256R1", nullptr));
-                Ref type = check(PyObject_GetAttrString(ec.get(), "EllipticCurvePublicKey"));
-                Ref pub = check(PyObject_CallMethod(type.get(), "from_encoded_point", "OO",
-                                                    curve.get(), raw.get()));
                 Ref ecdh = check(PyObject_CallMethod(ec.get(), "ECDH", nullptr));
                 shared = check(PyObject_CallMethod(key_.get(), "exchange", "OO", ecdh.get(),
                                                    pub.get()));
@@ -288,18 +296,7 @@ std::unique_ptr<crypto::ExchangeKey> PythonCiphers::read_exchange_key(
     PythonHost::Holding held(host_);
     try {
         if (std::optional<RawPublic> raw = raw_public(pem)) {
-            Ref key;
-            if (raw->type == crypto::ExchangeType::x25519) {
-                Ref type = attribute(x25519_module, "X25519PublicKey");
-                key = check(PyObject_CallMethod(type.get(), "from_public_bytes", "O",
-                                                bytes_of(raw->key).get()));
-            } else {
-                Ref ec = module(ec_module);
-                Ref curve = check(PyObject_CallMethod(ec.get(), "SECP256R1", nullptr));
-                Ref type = check(PyObject_GetAttrString(ec.get(), "EllipticCurvePublicKey"));
-                key = check(PyObject_CallMethod(type.get(), "from_encoded_point", "OO",
-                                                curve.get(), bytes_of(raw->key).get()));
-            }
+            Ref key = public_from_raw(raw->type, raw->key);
             Ref public_key = Ref::share(key.get());
             return std::make_unique<PythonExchangeKey>(host_, raw->type, std::move(key),
                                                        std::move(public_key), false);
