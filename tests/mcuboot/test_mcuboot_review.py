@@ -172,3 +172,30 @@ def test_each_ecies_key_tlv_is_named_as_the_encryption_key(tmp_path, device, key
     assert done.returncode == 1, done.stdout + done.stderr
     assert (f"MCUboot mismatch: the encryption key TLV (0x{kind:02X}) at 0x{SLOT + at:08X} "
             "holds a key that decrypt=") in done.stdout, done.stdout
+
+
+# MCUboot's pure bootloader takes the SIG_PURE TLV's one byte as the mark
+# only when it is 01; imgtool's verify looks at the type alone.
+@pytest.mark.parametrize("value, ok", [
+    pytest.param(0x01, True, id="as-made"),
+    pytest.param(0x00, False, id="zero"),
+    pytest.param(0xFF, False, id="erased"),
+])
+def test_the_pure_mark_holds_01(tmp_path, device, keys, value, ok):
+    elf = tmp_path / "fw.elf"
+    elf.write_bytes(device["elf"].read_bytes())
+    velk_crc.flash(elf, symbol="crc_slot", bin=True,
+                   mcuboot={"header": HEADER, "key": str(keys["ed25519"]), "pure": True})
+    image = bytearray((tmp_path / "fw_CRC.bin").read_bytes())
+    at = tlv_at(image, SIG_PURE)
+    assert image[at] == 0x01
+    image[at] = value
+    marked = tmp_path / "marked.bin"
+    marked.write_bytes(image)
+    assert velk_crc.check(marked, base=SLOT, mcuboot={"key": str(keys["public"])}).ok is ok
+    done = run_command("CHECK", marked, "--base", hex(SLOT), "--mcuboot",
+                       f"key={keys['public']}")
+    assert done.returncode == (0 if ok else 1), done.stdout + done.stderr
+    line = (f"MCUboot mismatch: TLV 0x25 at 0x{SLOT + at:08X} holds {value:02x}; it should "
+            "hold 01 (the mark of a pure signature: MCUboot reads no other value as one)")
+    assert (line in done.stdout) is not ok, done.stdout
