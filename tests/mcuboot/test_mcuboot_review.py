@@ -199,3 +199,25 @@ def test_the_pure_mark_holds_01(tmp_path, device, keys, value, ok):
     line = (f"MCUboot mismatch: TLV 0x25 at 0x{SLOT + at:08X} holds {value:02x}; it should "
             "hold 01 (the mark of a pure signature: MCUboot reads no other value as one)")
     assert (line in done.stdout) is not ok, done.stdout
+
+
+@pytest.mark.parametrize("front", ["cli", "api"])
+def test_decrypt_with_a_public_key_gives_no_verdict(tmp_path, device, keys, front):
+    """A public key opens no image: that says nothing of the image, so CHECK
+    cannot verify it (2), rather than finding it wrong (1)."""
+    elf = tmp_path / "fw.elf"
+    elf.write_bytes(device["elf"].read_bytes())
+    velk_crc.flash(elf, symbol="crc_slot",
+                   mcuboot={"header": HEADER, "key": str(keys["ed25519"]),
+                            "encrypt": str(device["x25519-pub"])})
+    image = tmp_path / "fw_CRC.hex"
+    public = device["x25519-pub"]
+    message = f"decrypt={public} is a public key: decrypting needs the private key"
+    if front == "api":
+        with pytest.raises(velk_crc.CannotVerify, match=re.escape(message)):
+            velk_crc.check(image, mcuboot={"key": str(keys["public"]), "decrypt": str(public)})
+        return
+    done = run_command("CHECK", image, "--mcuboot", f"key={keys['public']},decrypt={public}")
+    assert done.returncode == 2, done.stdout + done.stderr
+    assert done.stderr == f"error: {image}: {message}\n"
+    assert "ok" not in done.stdout.split()
