@@ -272,27 +272,13 @@ std::optional<RawPublic> raw_public(const std::string& pem) {
 
 void PythonCiphers::prepare(const std::string& key) {
     const bool pem = key.find("-----BEGIN") != std::string::npos;
-    if (!loading_.joinable())
-        loading_ = std::thread(load_cipher_modules, pem && !raw_public(key));
-}
-
-// The engine asks without the interpreter's lock, which the loading
-// thread takes.
-void PythonCiphers::loaded() {
-    if (loading_.joinable()) loading_.join();
-}
-
-PythonCiphers::~PythonCiphers() {
-    if (!loading_.joinable()) return;
-    Py_BEGIN_ALLOW_THREADS
-    loading_.join();
-    Py_END_ALLOW_THREADS
+    loading_.start(load_cipher_modules, pem && !raw_public(key));
 }
 
 std::unique_ptr<crypto::ExchangeKey> PythonCiphers::read_exchange_key(
     const std::string& pem, const std::string& name,
     const std::optional<std::string>& password) {
-    loaded();
+    loading_.wait();
     PythonHost::Holding held(host_);
     try {
         if (std::optional<RawPublic> raw = raw_public(pem)) {
@@ -334,7 +320,7 @@ std::unique_ptr<crypto::ExchangeKey> PythonCiphers::read_exchange_key(
 
 // The package's own maker of AES keys: the operating system's random bytes.
 crypto::Bytes PythonCiphers::new_key(size_t size) {
-    loaded();
+    loading_.wait();
     PythonHost::Holding held(host_);
     try {
         Ref type = attribute("cryptography.hazmat.primitives.ciphers.aead", "AESGCM");
@@ -348,7 +334,7 @@ crypto::Bytes PythonCiphers::new_key(size_t size) {
 
 crypto::Bytes PythonCiphers::hkdf(crypto::Hash hash, const crypto::Bytes& secret,
                                   const std::string& info, size_t length) {
-    loaded();
+    loading_.wait();
     PythonHost::Holding held(host_);
     try {
         Ref type = attribute("cryptography.hazmat.primitives.kdf.hkdf", "HKDF");
@@ -370,7 +356,7 @@ crypto::Bytes PythonCiphers::hkdf(crypto::Hash hash, const crypto::Bytes& secret
 
 crypto::Bytes PythonCiphers::hmac(crypto::Hash hash, const crypto::Bytes& key,
                                   const crypto::Bytes& message) {
-    loaded();
+    loading_.wait();
     PythonHost::Holding held(host_);
     try {
         Ref type = attribute("cryptography.hazmat.primitives.hmac", "HMAC");
@@ -386,7 +372,7 @@ crypto::Bytes PythonCiphers::hmac(crypto::Hash hash, const crypto::Bytes& key,
 // The bytes are lent as a memoryview, and the result copied back over them.
 void PythonCiphers::aes_ctr(const crypto::Bytes& key, const crypto::Bytes& counter,
                             uint8_t* data, size_t size) {
-    loaded();
+    loading_.wait();
     PythonHost::Holding held(host_);
     try {
         Ref ciphers = module("cryptography.hazmat.primitives.ciphers");
@@ -413,7 +399,7 @@ void PythonCiphers::aes_ctr(const crypto::Bytes& key, const crypto::Bytes& count
 }
 
 crypto::Bytes PythonCiphers::aes_key_wrap(const crypto::Bytes& kek, const crypto::Bytes& key) {
-    loaded();
+    loading_.wait();
     PythonHost::Holding held(host_);
     try {
         Ref wrap = attribute("cryptography.hazmat.primitives.keywrap", "aes_key_wrap");
@@ -427,7 +413,7 @@ crypto::Bytes PythonCiphers::aes_key_wrap(const crypto::Bytes& kek, const crypto
 
 std::optional<crypto::Bytes> PythonCiphers::aes_key_unwrap(const crypto::Bytes& kek,
                                                            const crypto::Bytes& wrapped) {
-    loaded();
+    loading_.wait();
     PythonHost::Holding held(host_);
     try {
         Ref keywrap = module("cryptography.hazmat.primitives.keywrap");

@@ -440,19 +440,7 @@ void load_modules(bool keys, bool ed25519_alone) {
 }  // namespace
 
 void PythonCrypto::prepare(bool keys, const std::string& pem) {
-    if (!loading_.joinable())
-        loading_ = std::thread(load_modules, keys, read_pem(pem).ed25519_alone());
-}
-
-void PythonCrypto::loaded() {
-    if (loading_.joinable()) loading_.join();
-}
-
-PythonCrypto::~PythonCrypto() {
-    if (!loading_.joinable()) return;
-    Py_BEGIN_ALLOW_THREADS
-    loading_.join();
-    Py_END_ALLOW_THREADS
+    loading_.start(load_modules, keys, read_pem(pem).ed25519_alone());
 }
 
 std::unique_ptr<crypto::Digest> PythonCrypto::digest(crypto::Hash hash) {
@@ -483,7 +471,7 @@ std::unique_ptr<crypto::Key> PythonCrypto::read_whole(const std::string& pem,
                                                       const std::string& name,
                                                       const std::optional<std::string>& password,
                                                       bool public_ok) {
-    loaded();
+    loading_.wait();
     PythonHost::Holding held(host_);
     try {
         const PemKey read = read_pem(pem);
