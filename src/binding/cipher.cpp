@@ -299,14 +299,7 @@ std::unique_ptr<crypto::ExchangeKey> PythonCiphers::read_exchange_key(
                 throw crypto::Failure{"cannot read " + name + ": no PEM public key (" +
                                       pending_text() + ")"};
         } else {
-            Ref secret = password ? bytes_of(reinterpret_cast<const uint8_t*>(password->data()),
-                                             password->size())
-                                  : Ref::share(Py_None);
-            key = Ref(PyObject_CallMethod(serialization.get(), "load_pem_private_key", "OO",
-                                          text.get(), secret.get()));
-            if (!key)
-                throw crypto::Failure{"cannot read " + name + ": no PEM key (" +
-                                      pending_text() + ")"};
+            key = load_private(serialization.get(), text.get(), name, password);
         }
         const crypto::ExchangeType type = exchange_type(key.get(), name);
         Ref public_key = is_public ? Ref::share(key.get())

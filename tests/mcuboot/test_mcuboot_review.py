@@ -221,3 +221,60 @@ def test_decrypt_with_a_public_key_gives_no_verdict(tmp_path, device, keys, fron
     assert done.returncode == 2, done.stdout + done.stderr
     assert done.stderr == f"error: {image}: {message}\n"
     assert "ok" not in done.stdout.split()
+
+
+# A CI job sets VELK_KEY_PASSWORD for its encrypted signing key; the device's
+# X25519 key beside it is not encrypted and opens all the same, in FLASH's
+# encrypt= and CHECK's decrypt=, as key= does.
+@pytest.mark.parametrize("front", ["cli", "api"])
+def test_a_password_set_for_another_key_does_not_refuse_an_unencrypted_one(
+        tmp_path, device, keys, monkeypatch, front):
+    monkeypatch.setenv("VELK_KEY_PASSWORD", "s3cret")
+    elf = tmp_path / "fw.elf"
+    elf.write_bytes(device["elf"].read_bytes())
+    private = str(device["x25519"])
+    image = tmp_path / "fw_CRC.hex"
+    if front == "api":
+        velk_crc.flash(elf, symbol="crc_slot",
+                       mcuboot={"header": HEADER, "key": str(keys["encrypted"]),
+                                "encrypt": private})
+        assert velk_crc.check(image, mcuboot={"key": str(keys["public"]),
+                                              "decrypt": private}).ok
+        return
+    done = run_command("FLASH", elf, "--ncrc_slot", "--mcuboot",
+                       f"header={HEADER},key={keys['encrypted']},encrypt={private}")
+    assert done.returncode == 0, done.stdout + done.stderr
+    done = run_command("CHECK", image, "--mcuboot", f"key={keys['public']},decrypt={private}")
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert f"decrypted with {private}" in done.stdout
+
+
+@pytest.mark.parametrize("password, says", [
+    pytest.param(None, "{key} is encrypted: give its password in VELK_KEY_PASSWORD",
+                 id="no-password"),
+    pytest.param("wrong", "cannot read {key}: the password in VELK_KEY_PASSWORD is wrong, or "
+                 "it is no PEM private key (", id="wrong-password"),
+])
+def test_an_encrypted_decrypt_key_says_what_its_password_needs(tmp_path, device, keys,
+                                                                monkeypatch, password, says):
+    elf = tmp_path / "fw.elf"
+    elf.write_bytes(device["elf"].read_bytes())
+    velk_crc.flash(elf, symbol="crc_slot",
+                   mcuboot={"header": HEADER, "key": str(keys["ed25519"]),
+                            "encrypt": str(device["x25519-pub"])})
+    locked = tmp_path / "x25519-locked.pem"
+    locked.write_bytes(serialization.load_pem_private_key(
+        device["x25519"].read_bytes(), None).private_bytes(
+        serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+        serialization.BestAvailableEncryption(b"s3cret")))
+    if password is None:
+        monkeypatch.delenv("VELK_KEY_PASSWORD", raising=False)
+    else:
+        monkeypatch.setenv("VELK_KEY_PASSWORD", password)
+    image = tmp_path / "fw_CRC.hex"
+    done = run_command("CHECK", image, "--mcuboot", f"key={keys['public']},decrypt={locked}")
+    assert done.returncode == 2, done.stdout + done.stderr
+    assert done.stderr.startswith(f"error: {image}: " + says.format(key=locked))
+    assert done.stderr.count("\n") == 1
+    with pytest.raises(velk_crc.CannotVerify, match=re.escape(says.format(key=locked))):
+        velk_crc.check(image, mcuboot={"key": str(keys["public"]), "decrypt": str(locked)})
