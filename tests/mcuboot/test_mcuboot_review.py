@@ -3,6 +3,7 @@ well made: FLASH refuses to make them in one line and writes nothing, and
 CHECK names what MCUboot trips over rather than saying "ok". Where imgtool
 2.5.0 makes such an image, its image is the one CHECK reads."""
 
+import base64
 import re
 import struct
 import subprocess
@@ -278,3 +279,43 @@ def test_an_encrypted_decrypt_key_says_what_its_password_needs(tmp_path, device,
     assert done.stderr.count("\n") == 1
     with pytest.raises(velk_crc.CannotVerify, match=re.escape(says.format(key=locked))):
         velk_crc.check(image, mcuboot={"key": str(keys["public"]), "decrypt": str(locked)})
+
+
+# The measured-boot record names its signer by the key's hash: in two steps
+# the key is the holder's public half, and both steps put its hash there,
+# so that the digest signed is the final image's. The result is imgtool's
+# `--fix-sig --fix-sig-pubkey --boot-record` image.
+@pytest.mark.parametrize("front", ["cli", "api"])
+def test_two_steps_sign_an_image_with_a_boot_record(tmp_path, device, keys, front):
+    elf = tmp_path / "fw.elf"
+    elf.write_bytes(device["elf"].read_bytes())
+    public, signature = str(keys["public"]), tmp_path / "fw.sig"
+    settings = {"header": HEADER, "key": public, "boot-record": "SPE", "version": "1.2.3"}
+    if front == "api":
+        first = velk_crc.flash(elf, symbol="crc_slot", mcuboot={**settings, "sign": "digest"})
+        digest = bytes.fromhex(first.to_sign["bytes"])
+    else:
+        words = ",".join(f"{k}={v}" for k, v in settings.items())
+        done = run_command("FLASH", elf, "--ncrc_slot", "--mcuboot", words + ",sign=digest")
+        assert done.returncode == 0, done.stdout + done.stderr
+        digest = (tmp_path / "fw_CRC.tosign").read_bytes()
+    private = serialization.load_pem_private_key(keys["ed25519"].read_bytes(), None)
+    signature.write_bytes(base64.b64encode(private.sign(digest)))
+    if front == "api":
+        velk_crc.flash(elf, symbol="crc_slot", bin=True,
+                       mcuboot={**settings, "signature": str(signature)})
+    else:
+        done = run_command("FLASH", elf, "--ncrc_slot", "--bin", "--mcuboot",
+                           words + f",signature={signature}")
+        assert done.returncode == 0, done.stdout + done.stderr
+    theirs = tmp_path / "imgtool.bin"
+    done = subprocess.run([imgtool(), "sign", "-H", str(HEADER), "--pad-header", "-S",
+                           "0x100000", "-v", "1.2.3", "--boot-record", "SPE", "--fix-sig",
+                           str(signature), "--fix-sig-pubkey", public, str(device["plain"]),
+                           str(theirs)], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert (tmp_path / "fw_CRC.bin").read_bytes() == theirs.read_bytes()
+    done = subprocess.run([imgtool(), "verify", "-k", public, str(theirs)],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert velk_crc.check(tmp_path / "fw_CRC.bin", base=SLOT, mcuboot={"key": public}).ok

@@ -167,8 +167,11 @@ void signed_boot_record(const Settings& s, const std::optional<KeyFile>& key,
                         crypto::Provider& crypto, const std::string& option,
                         std::vector<Tlv>& protected_tlvs) {
     if (!s.image.boot_record || !key) return;
-    const std::unique_ptr<crypto::Key> opened = open_key(crypto, *key, false);
-    const crypto::Hash hash = image_hash(opened->type(), s.hash, s.pure, false, option + ": ");
+    // In two steps the key is its holder's public half.
+    const bool holder_signs = s.sign || s.signature;
+    const std::unique_ptr<crypto::Key> opened = open_key(crypto, *key, holder_signs);
+    const crypto::Hash hash =
+        image_hash(opened->type(), s.hash, s.pure, false, option + ": ");
     const Bytes signer = key_hash(crypto, hash, *opened);
     // The signer's hash takes the zeros' place: the record's length, and
     // with it protect_tlv_size, stay as laid out, unless the key asks for
