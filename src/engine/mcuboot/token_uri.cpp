@@ -1,5 +1,6 @@
 #include "token_uri.h"
 
+#include <algorithm>
 #include <cctype>
 #include <vector>
 
@@ -240,8 +241,37 @@ std::string masked_pins(const std::string& text) {
     return mask(text, true);
 }
 
+namespace {
+
+// The URI as lines show it: its PIN masked, and so is the value of an
+// attribute after the '?' that is none of ours, as a misspelt pin-value=
+// (pin_value=, PIN-VALUE=) would hold the PIN and be echoed in the refusal.
+std::string shown_uri(const std::string& uri) {
+    std::string out = mask(uri, false);
+    const size_t question = out.find('?');
+    if (question == std::string::npos) return out;
+    for (size_t from = question + 1; from < out.size();) {
+        const size_t end = std::min(out.find('&', from), out.size());
+        const size_t equals = out.find('=', from);
+        if (equals < end) {
+            const std::string name = out.substr(from, equals - from);
+            bool ours = false;
+            for (const AttributeRow& r : attribute_rows) ours = ours || name == r.name;
+            if (!ours) {
+                out.replace(equals + 1, end - equals - 1, shown_pin);
+                from = equals + 1 + sizeof shown_pin;
+                continue;
+            }
+        }
+        from = end + 1;
+    }
+    return out;
+}
+
+}  // namespace
+
 TokenKey read_token_uri(const std::string& uri, const std::string& prefix) {
-    const std::string name = mask(uri, false);
+    const std::string name = shown_uri(uri);
     UriReader reader(name, prefix);
     const std::string rest = uri.substr(sizeof scheme - 1);
     const size_t question = rest.find('?');
