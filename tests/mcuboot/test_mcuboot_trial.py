@@ -1,0 +1,70 @@
+"""A firmware engineer's first runs of the production signing settings, and
+the mistakes such a run makes: a device key that does not open the image
+checked against the build, and a PIN under a misspelt attribute name."""
+
+import re
+
+import pytest
+
+import velk_crc
+from conftest import run_command
+from test_mcuboot import HEADER, keys  # noqa: F401 (keys)
+from test_mcuboot_encrypt import build, enc  # noqa: F401 (fixtures)
+
+SECRET = "Pin4729"
+
+
+# (what the image is encrypted for, what decrypt= is given, what the line says)
+UNOPENED = [
+    pytest.param("p256-pub", "p256-pub", "is a public key: decrypting needs the private key",
+                 id="the-public-half"),
+    pytest.param("p256-pub", "x25519", "is an X25519 key, the image's key is sealed by "
+                 "ECIES-P256", id="another-devices-kind"),
+    pytest.param("kek16", "kek32", "does not unwrap it", id="another-kek"),
+]
+
+
+@pytest.mark.parametrize("sealed_for, given, said", UNOPENED)
+def test_a_device_key_that_does_not_open_the_image_is_named_with_the_build(
+        build, enc, keys, sealed_for, given, said):
+    """With --elf, decrypt= given but not opening the image's key is said as
+    such (could not verify, exit 2), never as a decrypt= that is missing."""
+    setting = "encrypt-kw" if sealed_for.startswith("kek") else "encrypt"
+    velk_crc.flash(build / "fw.elf", symbol="crc_slot",
+                   mcuboot={"header": HEADER, "key": str(keys["ed25519"]),
+                            setting: str(enc[sealed_for])})
+    done = run_command("CHECK", build / "fw_CRC.hex", "--elf", build / "fw.elf", "--ncrc_slot",
+                       "--mcuboot", f"key={keys['public']},decrypt={enc[given]}")
+    assert done.returncode == 2, done.stdout + done.stderr
+    line, = done.stderr.splitlines()
+    assert "is encrypted, and its payload cannot be compared with the build: the encryption " \
+        f"key TLV (0x" in line
+    assert f"holds a key that decrypt={enc[given]} does not open" in line and said in line
+    assert "needs --mcuboot decrypt=" not in line
+    with pytest.raises(velk_crc.CannotVerify, match=re.escape(said)):
+        velk_crc.check(build / "fw_CRC.hex", elf=build / "fw.elf", symbol="crc_slot",
+                       mcuboot={"key": str(keys["public"]), "decrypt": str(enc[given])})
+    # Without the build it stays a fault of the image's key TLV.
+    alone = run_command("CHECK", build / "fw_CRC.hex", "--mcuboot",
+                        f"key={keys['public']},decrypt={enc[given]}")
+    assert alone.returncode == 1 and said in alone.stdout
+
+
+@pytest.mark.parametrize("query", [f"pin_value={SECRET}", f"PIN-VALUE={SECRET}",
+                                   f"pin-value=1&pinvalue={SECRET}&module-path=/x.so",
+                                   f"module-path=/x.so&pin={SECRET}"],
+                         ids=["underscore", "capitals", "after-the-pin", "pin"])
+def test_a_misspelt_pin_attribute_is_refused_without_its_value(build, query, monkeypatch):
+    """A PIN typed under a name the URI reader does not know is still a PIN:
+    the refusal names the attribute, never its value."""
+    monkeypatch.delenv("VELK_PKCS11_PIN", raising=False)
+    key = f"pkcs11:token=release;object=root?{query}"
+    done = run_command("FLASH", build / "fw.elf", "--ncrc_slot", "--mcuboot",
+                       f"key={key},header={HEADER:#x}")
+    assert done.returncode == 255
+    assert "unknown attribute " in done.stderr and "=***" in done.stderr
+    assert SECRET not in done.stdout + done.stderr
+    with pytest.raises(velk_crc.Refused, match="unknown attribute") as refused:
+        velk_crc.flash(build / "fw.elf", symbol="crc_slot",
+                       mcuboot={"key": key, "header": HEADER})
+    assert SECRET not in str(refused.value)
