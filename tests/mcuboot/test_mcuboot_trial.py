@@ -68,3 +68,23 @@ def test_a_misspelt_pin_attribute_is_refused_without_its_value(build, query, mon
         velk_crc.flash(build / "fw.elf", symbol="crc_slot",
                        mcuboot={"key": key, "header": HEADER})
     assert SECRET not in str(refused.value)
+
+
+@pytest.mark.parametrize("setting, said", [
+    ("fix-sig-pubkey=pub.pem", "imgtool's --fix-sig-pubkey is key=<the public key> here, "
+     "with signature=<file>"),
+    ("test", "imgtool's --test is pad here (the trailer's magic, image_ok left erased)"),
+    ("pad-header", "imgtool's --pad-header is found from the ELF here"),
+    ("erased-val=0", "imgtool's --erased-val is --fill 0xFF or --fill 0x00 here"),
+], ids=["fix-sig-pubkey", "test", "pad-header", "erased-val"])
+def test_imgtools_other_options_are_refused_with_what_stands_for_them(build, setting, said):
+    done = run_command("FLASH", build / "fw.elf", "--ncrc_slot", "--mcuboot",
+                       f"header={HEADER:#x},{setting}")
+    assert done.returncode == 255
+    name, _, value = setting.partition("=")
+    line, = done.stderr.splitlines()
+    assert line.startswith(f"error: {build / 'fw.elf'}: --mcuboot: unknown setting "
+                           f"\"{name}\": {said}")
+    with pytest.raises(velk_crc.Refused, match=re.escape(said)):
+        velk_crc.flash(build / "fw.elf", symbol="crc_slot",
+                       mcuboot={"header": HEADER, name: value or True})
