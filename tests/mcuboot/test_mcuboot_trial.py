@@ -88,3 +88,19 @@ def test_imgtools_other_options_are_refused_with_what_stands_for_them(build, set
     with pytest.raises(velk_crc.Refused, match=re.escape(said)):
         velk_crc.flash(build / "fw.elf", symbol="crc_slot",
                        mcuboot={"header": HEADER, name: value or True})
+
+
+def test_a_public_key_without_sign_says_how_its_holder_signs(build, keys, tmp_path):
+    """The first of two steps with sign= left out: the refusal names the
+    setting, and the run with it writes what the holder signs."""
+    elf = tmp_path / "fw.elf"
+    elf.write_bytes((build / "fw.elf").read_bytes())
+    settings = f"header={HEADER:#x},key={keys['public']}"
+    done = run_command("FLASH", elf, "--ncrc_slot", "--mcuboot", settings)
+    assert done.returncode == 255
+    assert done.stderr.rstrip().endswith(
+        "is a public key: signing needs the private key (or sign=digest, which writes what "
+        "its holder signs)")
+    done = run_command("FLASH", elf, "--ncrc_slot", "--mcuboot", settings + ",sign=digest")
+    assert done.returncode == 0, done.stderr
+    assert len((tmp_path / "fw_CRC.tosign").read_bytes()) == 32
