@@ -104,3 +104,19 @@ def test_a_public_key_without_sign_says_how_its_holder_signs(build, keys, tmp_pa
     done = run_command("FLASH", elf, "--ncrc_slot", "--mcuboot", settings + ",sign=digest")
     assert done.returncode == 0, done.stderr
     assert len((tmp_path / "fw_CRC.tosign").read_bytes()) == 32
+
+
+@pytest.mark.parametrize("name, value", [("rom_fixed", 0x10000), ("non_bootable", True),
+                                         ("encrypt_kw", "kek.bin"), ("max_sectors", 256)],
+                         ids=["rom-fixed", "non-bootable", "encrypt-kw", "max-sectors"])
+def test_a_setting_spelt_as_a_python_keyword_names_the_setting(build, name, value):
+    """The API's dict takes the settings' own names; one written with '_',
+    as a Python keyword would be, is refused with the name it means."""
+    said = f"unknown setting \"{name}\": the setting is {name.replace('_', '-')}, spelt with '-'"
+    with pytest.raises(velk_crc.Refused, match=re.escape(said)):
+        velk_crc.flash(build / "fw.elf", symbol="crc_slot",
+                       mcuboot={"header": HEADER, name: value})
+    typed = name if value is True else f"{name}={value}"
+    done = run_command("FLASH", build / "fw.elf", "--ncrc_slot", "--mcuboot",
+                       f"header={HEADER:#x},{typed}")
+    assert done.returncode == 255 and said in done.stderr

@@ -223,6 +223,12 @@ std::string imgtools(const std::string& name) {
     };
     for (const auto& o : others)
         if (name == o[0]) return std::string(": imgtool's --") + o[0] + " is " + o[1];
+    // A Python keyword's spelling in the API's dict (rom_fixed for rom-fixed).
+    std::string dashed = name;
+    std::replace(dashed.begin(), dashed.end(), '_', '-');
+    for (const SettingRow& r : setting_rows)
+        if (dashed != name && dashed == r.name)
+            return std::string(": the setting is ") + r.name + ", spelt with '-'";
     for (const SettingRow& r : setting_rows)
         if (r.imgtool && name == r.imgtool + 2)
             return std::string(": imgtool's ") + r.imgtool + " is " + r.name +
