@@ -120,3 +120,18 @@ def test_a_setting_spelt_as_a_python_keyword_names_the_setting(build, name, valu
     done = run_command("FLASH", build / "fw.elf", "--ncrc_slot", "--mcuboot",
                        f"header={HEADER:#x},{typed}")
     assert done.returncode == 255 and said in done.stderr
+
+
+@pytest.mark.parametrize("size", [16, 32])
+def test_a_kek_given_to_encrypt_names_encrypt_kw(build, enc, size):
+    """The KEK's raw bytes where the device's PEM key goes: the line says
+    which setting takes them, and that setting encrypts with them."""
+    kek = str(enc[f"kek{size}"])
+    said = f"cannot read {kek}: no PEM key"
+    with pytest.raises(velk_crc.Refused, match=re.escape(said) + ".*; a KEK of 16 or 32 raw "
+                       "bytes is given with encrypt-kw="):
+        velk_crc.flash(build / "fw.elf", symbol="crc_slot",
+                       mcuboot={"header": HEADER, "encrypt": kek})
+    report = velk_crc.flash(build / "fw.elf", symbol="crc_slot",
+                            mcuboot={"header": HEADER, "encrypt-kw": kek})
+    assert report.mcuboot["encryption"] == {"type": "AES-KW", "aes": 128}
