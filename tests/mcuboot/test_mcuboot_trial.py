@@ -135,3 +135,37 @@ def test_a_kek_given_to_encrypt_names_encrypt_kw(build, enc, size):
     report = velk_crc.flash(build / "fw.elf", symbol="crc_slot",
                             mcuboot={"header": HEADER, "encrypt-kw": kek})
     assert report.mcuboot["encryption"] == {"type": "AES-KW", "aes": 128}
+
+
+def holders_slip(kind, pem, to_sign):
+    """What a holder signs by a tool's default: RSA with PKCS#1 v1.5, ECDSA
+    over the digest hashed once more."""
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec, padding
+    key = serialization.load_pem_private_key(pem.read_bytes(), None)
+    if kind == "rsa":
+        return key.sign(to_sign, padding.PKCS1v15(), hashes.SHA256())
+    return key.sign(to_sign, ec.ECDSA(hashes.SHA256()))
+
+
+@pytest.mark.parametrize("kind, said", [
+    ("rsa", ", or not with RSA-PSS (SHA-256, MGF1, a 32-byte salt), which MCUboot verifies"),
+    ("ecdsa", ", or over a digest hashed again (ECDSA signs sign=digest's bytes as a hash "
+     "already taken)"),
+])
+def test_a_holders_signature_in_the_wrong_scheme_names_the_scheme(build, keys, tmp_path,
+                                                                  kind, said):
+    elf = tmp_path / "fw.elf"
+    elf.write_bytes((build / "fw.elf").read_bytes())
+    first = velk_crc.flash(elf, symbol="crc_slot",
+                           mcuboot={"header": HEADER, "key": str(keys[kind]), "sign": "digest"})
+    signature = tmp_path / "fw.sig"
+    signature.write_bytes(holders_slip(kind, keys[kind], bytes.fromhex(first.to_sign["bytes"])))
+    done = run_command("FLASH", elf, "--ncrc_slot", "--mcuboot",
+                       f"header={HEADER:#x},key={keys[kind]},signature={signature}")
+    assert done.returncode == 255
+    assert done.stderr.endswith("(another build, or other settings)" + said + "\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["fw.elf", "fw.sig", "fw_CRC.tosign"]
+    with pytest.raises(velk_crc.Refused, match=re.escape(said)):
+        velk_crc.flash(elf, symbol="crc_slot", mcuboot={"header": HEADER, "key": str(keys[kind]),
+                                                        "signature": str(signature)})
