@@ -7,47 +7,13 @@
 #include "../numbers/numbers.h"
 #include "../platform/platform.h"
 #include "../report/refusal.h"
+#include "../report/secrets.h"
 
 namespace velk::mcuboot {
 
 namespace {
 
 constexpr char scheme[] = "pkcs11:";
-constexpr char pin_attribute[] = "pin-value=";
-constexpr char shown_pin[] = "***";
-
-// Where a PIN ends: at the query's next attribute, and in a line that
-// echoes a word as typed, at the quote around it. A PIN may hold anything
-// else (a ',' or a ';' typed unencoded), so a line is masked to its end
-// rather than let part of one show.
-bool ends_pin(char c, bool in_line) {
-    return c == '&' || (in_line && c == '"');
-}
-
-// Every PIN in `text` masked: in the URI as typed (`in_line` false), or in
-// a line. A PIN a line shows masked already is left as it is, so that a
-// line masked twice is unchanged, and so is a line's own mention of
-// pin-value= with no value after it.
-std::string mask(const std::string& text, bool in_line) {
-    std::string out;
-    size_t from = 0;
-    for (size_t at; (at = text.find(pin_attribute, from)) != std::string::npos;) {
-        size_t value = at + sizeof pin_attribute - 1, end = value;
-        while (end < text.size() && !ends_pin(text[end], in_line)) ++end;
-        out.append(text, from, value - from);
-        const bool shown =
-            in_line && (end == value || text[value] == ' ' ||
-                        text.compare(value, sizeof shown_pin - 1, shown_pin) == 0);
-        if (shown) {
-            from = value;
-            continue;
-        }
-        out += shown_pin;
-        from = end;
-    }
-    return out.append(text, from, std::string::npos);
-}
-
 // RFC 7512's attributes, the ones that pick a token or a key and those that
 // say how to reach it, and those a signing run has no use for.
 enum class Attribute {
@@ -137,7 +103,7 @@ private:
         const size_t equals = piece.find('=');
         const std::string name = piece.substr(0, equals);
         if (equals == std::string::npos)
-            refuse("\"" + mask(piece, false) +
+            refuse("\"" + secrets::masked_uri(piece) +
                    "\" is no attribute: <name>=<value>, as in object=signing-key");
         const AttributeRow* row = nullptr;
         for (const AttributeRow& r : attribute_rows)
@@ -237,17 +203,14 @@ bool names_token(const std::string& key) {
     return true;
 }
 
-std::string masked_pins(const std::string& text) {
-    return mask(text, true);
-}
-
 namespace {
 
 // The URI as lines show it: its PIN masked, and so is the value of an
 // attribute after the '?' that is none of ours, as a misspelt pin-value=
 // (pin_value=, PIN-VALUE=) would hold the PIN and be echoed in the refusal.
 std::string shown_uri(const std::string& uri) {
-    std::string out = mask(uri, false);
+    static const std::string hidden = "***";
+    std::string out = secrets::masked_uri(uri);
     const size_t question = out.find('?');
     if (question == std::string::npos) return out;
     for (size_t from = question + 1; from < out.size();) {
@@ -258,8 +221,8 @@ std::string shown_uri(const std::string& uri) {
             bool ours = false;
             for (const AttributeRow& r : attribute_rows) ours = ours || name == r.name;
             if (!ours) {
-                out.replace(equals + 1, end - equals - 1, shown_pin);
-                from = equals + 1 + sizeof shown_pin;
+                out.replace(equals + 1, end - equals - 1, hidden);
+                from = equals + 1 + hidden.size() + 1;
                 continue;
             }
         }
