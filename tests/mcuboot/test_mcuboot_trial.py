@@ -52,13 +52,16 @@ def test_a_device_key_that_does_not_open_the_image_is_named_with_the_build(
 
 @pytest.mark.parametrize("query", [f"pin_value={SECRET}", f"PIN-VALUE={SECRET}",
                                    f"pin-value=1&pinvalue={SECRET}&module-path=/x.so",
-                                   f"module-path=/x.so&pin={SECRET}"],
-                         ids=["underscore", "capitals", "after-the-pin", "pin"])
+                                   f"module-path=/x.so&pin={SECRET}",
+                                   f"pin={SECRET};object=root"],
+                         ids=["underscore", "capitals", "after-the-pin", "pin",
+                              "before-the-query"])
 def test_a_misspelt_pin_attribute_is_refused_without_its_value(build, query, monkeypatch):
     """A PIN typed under a name the URI reader does not know is still a PIN:
     the refusal names the attribute, never its value."""
     monkeypatch.delenv("VELK_PKCS11_PIN", raising=False)
-    key = f"pkcs11:token=release;object=root?{query}"
+    key = (f"pkcs11:token=release;{query}" if query.endswith("root") else
+           f"pkcs11:token=release;object=root?{query}")
     done = run_command("FLASH", build / "fw.elf", "--ncrc_slot", "--mcuboot",
                        f"key={key},header={HEADER:#x}")
     assert done.returncode == 255

@@ -206,15 +206,13 @@ bool names_token(const std::string& key) {
 namespace {
 
 // The URI as lines show it: its PIN masked, and so is the value of an
-// attribute after the '?' that is none of ours, as a misspelt pin-value=
-// (pin_value=, PIN-VALUE=) would hold the PIN and be echoed in the refusal.
+// attribute that is none of ours, as a misspelt pin-value= (pin_value=,
+// PIN-VALUE=, pin=) would hold the PIN and be echoed in the refusal.
 std::string shown_uri(const std::string& uri) {
     static const std::string hidden = "***";
     std::string out = secrets::masked_uri(uri);
-    const size_t question = out.find('?');
-    if (question == std::string::npos) return out;
-    for (size_t from = question + 1; from < out.size();) {
-        const size_t end = std::min(out.find('&', from), out.size());
+    for (size_t from = std::min(sizeof scheme - 1, out.size()); from < out.size();) {
+        const size_t end = std::min(out.find_first_of(";?&", from), out.size());
         const size_t equals = out.find('=', from);
         if (equals < end) {
             const std::string name = out.substr(from, equals - from);
