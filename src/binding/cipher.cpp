@@ -300,7 +300,14 @@ std::unique_ptr<crypto::ExchangeKey> PythonCiphers::read_exchange_key(
                 throw crypto::Failure{"cannot read " + name + ": no PEM public key (" +
                                       pending_text() + ")"};
         } else {
-            key = load_private(serialization.get(), text.get(), name, password);
+            try {
+                key = load_private(serialization.get(), text.get(), name, password);
+            } catch (const crypto::Failure& failure) {
+                // A KEK's raw bytes given where a device's key goes.
+                if (pem.size() != 16 && pem.size() != 32) throw;
+                throw crypto::Failure{failure.why +
+                                      "; a KEK of 16 or 32 raw bytes is given with encrypt-kw="};
+            }
         }
         const crypto::ExchangeType type = exchange_type(key.get(), name);
         Ref public_key = is_public ? Ref::share(key.get())
