@@ -55,6 +55,21 @@ Ref oaep() {
     return check(PyObject_Call(type.get(), none.get(), keywords.get()));
 }
 
+// A public key from the bytes a key exchange sends: X25519's 32, P-256's
+// uncompressed point.
+Ref public_from_raw(crypto::ExchangeType type, const crypto::Bytes& raw) {
+    Ref bytes = bytes_of(raw);
+    if (type == crypto::ExchangeType::x25519) {
+        Ref x25519 = attribute(x25519_module, "X25519PublicKey");
+        return check(PyObject_CallMethod(x25519.get(), "from_public_bytes", "O", bytes.get()));
+    }
+    Ref ec = cipher_module(ec_module);
+    Ref curve = check(PyObject_CallMethod(ec.get(), "SECP256R1", nullptr));
+    Ref point = check(PyObject_GetAttrString(ec.get(), "EllipticCurvePublicKey"));
+    return check(PyObject_CallMethod(point.get(), "from_encoded_point", "OO", curve.get(),
+                                     bytes.get()));
+}
+
 bool is_instance(PyObject* object, const char* module_name, const char* name) {
     return check(PyObject_IsInstance(object, attribute(module_name, name).get())) == 1;
 }
@@ -118,19 +133,12 @@ public:
     crypto::Bytes agree(const crypto::Bytes& peer) const override {
         PythonHost::Holding held(host_);
         try {
-            Ref raw = bytes_of(peer);
+            Ref pub = public_from_raw(type_, peer);
             Ref shared;
             if (type_ == crypto::ExchangeType::x25519) {
-                Ref type = attribute(x25519_module, "X25519PublicKey");
-                Ref pub = check(PyObject_CallMethod(type.get(), "from_public_bytes", "O",
-                                                    raw.get()));
                 shared = check(PyObject_CallMethod(key_.get(), "exchange", "O", pub.get()));
             } else {
                 Ref ec = cipher_module(ec_module);
-                Ref curve = check(PyObject_CallMethod(ec.get(), "SECP256R1", nullptr));
-                Ref type = check(PyObject_GetAttrString(ec.get(), "EllipticCurvePublicKey"));
-                Ref pub = check(PyObject_CallMethod(type.get(), "from_encoded_point", "OO",
-                                                    curve.get(), raw.get()));
                 Ref ecdh = check(PyObject_CallMethod(ec.get(), "ECDH", nullptr));
                 shared = check(PyObject_CallMethod(key_.get(), "exchange", "OO", ecdh.get(),
                                                    pub.get()));
@@ -265,42 +273,17 @@ std::optional<RawPublic> raw_public(const std::string& pem) {
 
 void PythonCiphers::prepare(const std::string& key) {
     const bool pem = key.find("-----BEGIN") != std::string::npos;
-    if (!loading_.joinable())
-        loading_ = std::thread(load_cipher_modules, pem && !raw_public(key));
-}
-
-// The engine asks without the interpreter's lock, which the loading
-// thread takes.
-void PythonCiphers::loaded() {
-    if (loading_.joinable()) loading_.join();
-}
-
-PythonCiphers::~PythonCiphers() {
-    if (!loading_.joinable()) return;
-    Py_BEGIN_ALLOW_THREADS
-    loading_.join();
-    Py_END_ALLOW_THREADS
+    loading_.start(load_cipher_modules, pem && !raw_public(key));
 }
 
 std::unique_ptr<crypto::ExchangeKey> PythonCiphers::read_exchange_key(
     const std::string& pem, const std::string& name,
     const std::optional<std::string>& password) {
-    loaded();
+    loading_.wait();
     PythonHost::Holding held(host_);
     try {
         if (std::optional<RawPublic> raw = raw_public(pem)) {
-            Ref key;
-            if (raw->type == crypto::ExchangeType::x25519) {
-                Ref type = attribute(x25519_module, "X25519PublicKey");
-                key = check(PyObject_CallMethod(type.get(), "from_public_bytes", "O",
-                                                bytes_of(raw->key).get()));
-            } else {
-                Ref ec = cipher_module(ec_module);
-                Ref curve = check(PyObject_CallMethod(ec.get(), "SECP256R1", nullptr));
-                Ref type = check(PyObject_GetAttrString(ec.get(), "EllipticCurvePublicKey"));
-                key = check(PyObject_CallMethod(type.get(), "from_encoded_point", "OO",
-                                                curve.get(), bytes_of(raw->key).get()));
-            }
+            Ref key = public_from_raw(raw->type, raw->key);
             Ref public_key = Ref::share(key.get());
             return std::make_unique<PythonExchangeKey>(host_, raw->type, std::move(key),
                                                        std::move(public_key), false);
@@ -317,18 +300,14 @@ std::unique_ptr<crypto::ExchangeKey> PythonCiphers::read_exchange_key(
                 throw crypto::Failure{"cannot read " + name + ": no PEM public key (" +
                                       pending_text() + ")"};
         } else {
-            Ref secret = password ? bytes_of(reinterpret_cast<const uint8_t*>(password->data()),
-                                             password->size())
-                                  : Ref::share(Py_None);
-            key = Ref(PyObject_CallMethod(serialization.get(), "load_pem_private_key", "OO",
-                                          text.get(), secret.get()));
-            if (!key)
-                throw crypto::Failure{
-                    "cannot read " + name + ": no PEM key (" + pending_text() + ")" +
-                    // A KEK's raw bytes given where a device's key goes.
-                    (pem.size() == 16 || pem.size() == 32
-                         ? "; a KEK of 16 or 32 raw bytes is given with encrypt-kw="
-                         : "")};
+            try {
+                key = load_private(serialization.get(), text.get(), name, password);
+            } catch (const crypto::Failure& failure) {
+                // A KEK's raw bytes given where a device's key goes.
+                if (pem.size() != 16 && pem.size() != 32) throw;
+                throw crypto::Failure{failure.why +
+                                      "; a KEK of 16 or 32 raw bytes is given with encrypt-kw="};
+            }
         }
         const crypto::ExchangeType type = exchange_type(key.get(), name);
         Ref public_key = is_public ? Ref::share(key.get())
@@ -342,7 +321,7 @@ std::unique_ptr<crypto::ExchangeKey> PythonCiphers::read_exchange_key(
 
 // The package's own maker of AES keys: the operating system's random bytes.
 crypto::Bytes PythonCiphers::new_key(size_t size) {
-    loaded();
+    loading_.wait();
     PythonHost::Holding held(host_);
     try {
         Ref type = attribute("cryptography.hazmat.primitives.ciphers.aead", "AESGCM");
@@ -356,7 +335,7 @@ crypto::Bytes PythonCiphers::new_key(size_t size) {
 
 crypto::Bytes PythonCiphers::hkdf(crypto::Hash hash, const crypto::Bytes& secret,
                                   const std::string& info, size_t length) {
-    loaded();
+    loading_.wait();
     PythonHost::Holding held(host_);
     try {
         Ref type = attribute("cryptography.hazmat.primitives.kdf.hkdf", "HKDF");
@@ -378,7 +357,7 @@ crypto::Bytes PythonCiphers::hkdf(crypto::Hash hash, const crypto::Bytes& secret
 
 crypto::Bytes PythonCiphers::hmac(crypto::Hash hash, const crypto::Bytes& key,
                                   const crypto::Bytes& message) {
-    loaded();
+    loading_.wait();
     PythonHost::Holding held(host_);
     try {
         Ref type = attribute("cryptography.hazmat.primitives.hmac", "HMAC");
@@ -394,7 +373,7 @@ crypto::Bytes PythonCiphers::hmac(crypto::Hash hash, const crypto::Bytes& key,
 // The bytes are lent as a memoryview, and the result copied back over them.
 void PythonCiphers::aes_ctr(const crypto::Bytes& key, const crypto::Bytes& counter,
                             uint8_t* data, size_t size) {
-    loaded();
+    loading_.wait();
     PythonHost::Holding held(host_);
     try {
         Ref ciphers = cipher_module("cryptography.hazmat.primitives.ciphers");
@@ -422,7 +401,7 @@ void PythonCiphers::aes_ctr(const crypto::Bytes& key, const crypto::Bytes& count
 }
 
 crypto::Bytes PythonCiphers::aes_key_wrap(const crypto::Bytes& kek, const crypto::Bytes& key) {
-    loaded();
+    loading_.wait();
     PythonHost::Holding held(host_);
     try {
         Ref wrap = attribute("cryptography.hazmat.primitives.keywrap", "aes_key_wrap");
@@ -436,7 +415,7 @@ crypto::Bytes PythonCiphers::aes_key_wrap(const crypto::Bytes& kek, const crypto
 
 std::optional<crypto::Bytes> PythonCiphers::aes_key_unwrap(const crypto::Bytes& kek,
                                                            const crypto::Bytes& wrapped) {
-    loaded();
+    loading_.wait();
     PythonHost::Holding held(host_);
     try {
         Ref keywrap = cipher_module("cryptography.hazmat.primitives.keywrap");

@@ -4,18 +4,15 @@
 // back for its moment, as the digests and keys do.
 #pragma once
 
-#include <thread>
-
 #include "../engine/run/cipher.h"
 #include "host.h"
+#include "loading.h"
 
 namespace velk::binding {
 
 class PythonCiphers final : public crypto::Ciphers {
 public:
     explicit PythonCiphers(PythonHost& host) : host_(host) {}
-    // Waits for the modules still loading; the interpreter's lock is held.
-    ~PythonCiphers();
     PythonCiphers(const PythonCiphers&) = delete;
     PythonCiphers& operator=(const PythonCiphers&) = delete;
 
@@ -38,11 +35,8 @@ public:
                                                 const crypto::Bytes& wrapped) override;
 
 private:
-    // The modules prepare() started have loaded, or failed to.
-    void loaded();
-
     PythonHost& host_;
-    std::thread loading_;
+    Loading loading_;
 };
 
 }  // namespace velk::binding

@@ -347,33 +347,6 @@ crypto::KeyType kind_of(PyObject* key, const std::string& name, Ref& scheme) {
                           "RSA-3072"};
 }
 
-// load_pem_private_key(pem, password): a key that is not encrypted opens
-// whether a password is set or not, so one set for another key is no harm.
-Ref load_private(PyObject* serialization, PyObject* pem, const std::string& name,
-                 const std::optional<std::string>& password) {
-    Ref secret = password ? bytes_of(reinterpret_cast<const uint8_t*>(password->data()),
-                                     password->size())
-                          : Ref::share(Py_None);
-    Ref key(PyObject_CallMethod(serialization, "load_pem_private_key", "OO", pem,
-                                secret.get()));
-    if (key) return key;
-    if (pending_is(PyExc_TypeError)) {
-        PyErr_Clear();
-        if (!password)
-            throw crypto::Failure{name +
-                                  " is encrypted: give its password in VELK_KEY_PASSWORD"};
-        key = Ref(PyObject_CallMethod(serialization, "load_pem_private_key", "OO", pem,
-                                      Py_None));
-        if (key) return key;
-    }
-    std::string why = pending_text();
-    if (password)
-        throw crypto::Failure{"cannot read " + name +
-                              ": the password in VELK_KEY_PASSWORD is wrong, or it is no "
-                              "PEM private key (" + why + ")"};
-    throw crypto::Failure{"cannot read " + name + ": no PEM private key (" + why + ")"};
-}
-
 // The cryptography package warns, as it reads one, of a kind of key it is
 // dropping (DSA). MCUboot signs with no such key and kind_of refuses it in
 // one line, so while a key is read that warning is ignored: it would come
@@ -440,19 +413,7 @@ void load_modules(bool keys, bool ed25519_alone) {
 }  // namespace
 
 void PythonCrypto::prepare(bool keys, const std::string& pem) {
-    if (!loading_.joinable())
-        loading_ = std::thread(load_modules, keys, read_pem(pem).ed25519_alone());
-}
-
-void PythonCrypto::loaded() {
-    if (loading_.joinable()) loading_.join();
-}
-
-PythonCrypto::~PythonCrypto() {
-    if (!loading_.joinable()) return;
-    Py_BEGIN_ALLOW_THREADS
-    loading_.join();
-    Py_END_ALLOW_THREADS
+    loading_.start(load_modules, keys, read_pem(pem).ed25519_alone());
 }
 
 std::unique_ptr<crypto::Digest> PythonCrypto::digest(crypto::Hash hash) {
@@ -483,7 +444,7 @@ std::unique_ptr<crypto::Key> PythonCrypto::read_whole(const std::string& pem,
                                                       const std::string& name,
                                                       const std::optional<std::string>& password,
                                                       bool public_ok) {
-    loaded();
+    loading_.wait();
     PythonHost::Holding held(host_);
     try {
         const PemKey read = read_pem(pem);

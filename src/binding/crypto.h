@@ -5,19 +5,16 @@
 // moment, as the host's other answers do.
 #pragma once
 
-#include <thread>
-
 #include "../engine/run/crypto.h"
 #include "cipher.h"
 #include "host.h"
+#include "loading.h"
 
 namespace velk::binding {
 
 class PythonCrypto final : public crypto::Provider {
 public:
     explicit PythonCrypto(PythonHost& host) : host_(host) {}
-    // Waits for the modules still loading; the interpreter's lock is held.
-    ~PythonCrypto();
     PythonCrypto(const PythonCrypto&) = delete;
     PythonCrypto& operator=(const PythonCrypto&) = delete;
 
@@ -39,11 +36,9 @@ private:
     std::unique_ptr<crypto::Key> read_whole(const std::string& pem, const std::string& name,
                                             const std::optional<std::string>& password,
                                             bool public_ok);
-    // The modules prepare() started have loaded, or failed to.
-    void loaded();
 
     PythonHost& host_;
-    std::thread loading_;
+    Loading loading_;
     std::unique_ptr<PythonCiphers> ciphers_;
 };
 

@@ -55,4 +55,29 @@ crypto::Bytes bytes_from(PyObject* bytes) {
     return crypto::Bytes(data, data + size);
 }
 
+Ref load_private(PyObject* serialization, PyObject* pem, const std::string& name,
+                 const std::optional<std::string>& password) {
+    Ref secret = password ? bytes_of(reinterpret_cast<const uint8_t*>(password->data()),
+                                     password->size())
+                          : Ref::share(Py_None);
+    Ref key(PyObject_CallMethod(serialization, "load_pem_private_key", "OO", pem,
+                                secret.get()));
+    if (key) return key;
+    if (pending_is(PyExc_TypeError)) {
+        PyErr_Clear();
+        if (!password)
+            throw crypto::Failure{name +
+                                  " is encrypted: give its password in VELK_KEY_PASSWORD"};
+        key = Ref(PyObject_CallMethod(serialization, "load_pem_private_key", "OO", pem,
+                                      Py_None));
+        if (key) return key;
+    }
+    std::string why = pending_text();
+    if (password)
+        throw crypto::Failure{"cannot read " + name +
+                              ": the password in VELK_KEY_PASSWORD is wrong, or it is no "
+                              "PEM private key (" + why + ")"};
+    throw crypto::Failure{"cannot read " + name + ": no PEM private key (" + why + ")"};
+}
+
 }  // namespace velk::binding

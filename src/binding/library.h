@@ -3,6 +3,7 @@
 // bytes passed both ways.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "../engine/run/crypto.h"
@@ -22,5 +23,12 @@ Ref library_module(const char* name, const char* install_hint);
 Ref bytes_of(const uint8_t* data, size_t size);
 Ref bytes_of(const crypto::Bytes& bytes);
 crypto::Bytes bytes_from(PyObject* bytes);
+
+// serialization.load_pem_private_key(pem, password), the password from
+// VELK_KEY_PASSWORD or none; crypto::Failure naming `name` when it does
+// not open. A key that is not encrypted opens whether a password is set
+// or not, so one set for another key is no harm.
+Ref load_private(PyObject* serialization, PyObject* pem, const std::string& name,
+                 const std::optional<std::string>& password);
 
 }  // namespace velk::binding

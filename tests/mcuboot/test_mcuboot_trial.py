@@ -16,8 +16,6 @@ SECRET = "Pin4729"
 
 # (what the image is encrypted for, what decrypt= is given, what the line says)
 UNOPENED = [
-    pytest.param("p256-pub", "p256-pub", "is a public key: decrypting needs the private key",
-                 id="the-public-half"),
     pytest.param("p256-pub", "x25519", "is an X25519 key, the image's key is sealed by "
                  "ECIES-P256", id="another-devices-kind"),
     pytest.param("kek16", "kek32", "does not unwrap it", id="another-kek"),
@@ -48,6 +46,21 @@ def test_a_device_key_that_does_not_open_the_image_is_named_with_the_build(
     alone = run_command("CHECK", build / "fw_CRC.hex", "--mcuboot",
                         f"key={keys['public']},decrypt={enc[given]}")
     assert alone.returncode == 1 and said in alone.stdout
+
+
+@pytest.mark.parametrize("with_build", [True, False], ids=["with-the-build", "alone"])
+def test_decrypt_given_the_public_half_is_no_verdict(build, enc, keys, with_build):
+    """The device's public half opens nothing, whatever the image holds: one
+    line, could not verify (exit 2), with the build or without it."""
+    velk_crc.flash(build / "fw.elf", symbol="crc_slot",
+                   mcuboot={"header": HEADER, "key": str(keys["ed25519"]),
+                            "encrypt": str(enc["p256-pub"])})
+    extra = ["--elf", build / "fw.elf", "--ncrc_slot"] if with_build else []
+    done = run_command("CHECK", build / "fw_CRC.hex", *extra, "--mcuboot",
+                       f"key={keys['public']},decrypt={enc['p256-pub']}")
+    assert done.returncode == 2, done.stdout + done.stderr
+    assert done.stderr == (f"error: {build / 'fw_CRC.hex'}: decrypt={enc['p256-pub']} is a "
+                           "public key: decrypting needs the private key\n")
 
 
 @pytest.mark.parametrize("query", [f"pin_value={SECRET}", f"PIN-VALUE={SECRET}",
@@ -130,7 +143,7 @@ def test_a_kek_given_to_encrypt_names_encrypt_kw(build, enc, size):
     """The KEK's raw bytes where the device's PEM key goes: the line says
     which setting takes them, and that setting encrypts with them."""
     kek = str(enc[f"kek{size}"])
-    said = f"cannot read {kek}: no PEM key"
+    said = f"cannot read {kek}: no PEM private key"
     with pytest.raises(velk_crc.Refused, match=re.escape(said) + ".*; a KEK of 16 or 32 raw "
                        "bytes is given with encrypt-kw="):
         velk_crc.flash(build / "fw.elf", symbol="crc_slot",

@@ -373,7 +373,8 @@ private:
         std::optional<unsigned> align;
         if (*slot_end_ >= v_.tlv_end + 16 && held_.read(*slot_end_ - 16, magic, 16) == 16)
             align = format::trailer_align(magic);
-        const auto least = format::least_trailer(v_.settings, align.value_or(8));
+        const auto least = format::least_trailer(v_.settings, align.value_or(8),
+                                                 format::aes_bits(v_.header.flags) != 0);
         if (least && *slot_end_ - v_.tlv_end < least->size)
             fault("the slot's room for its trailer", v_.tlv_end,
                   text::format("%llu bytes after the TLVs",

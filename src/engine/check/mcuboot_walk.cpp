@@ -10,6 +10,7 @@
 // The bootloader here holds the one key CHECK was given.
 #include <algorithm>
 
+#include "../mcuboot/encryption.h"
 #include "../mcuboot/hashing.h"
 #include "../report/text.h"
 #include "mcuboot_check.h"
@@ -109,6 +110,17 @@ private:
             fault(format::tlv_words(pure->type), at(*pure), "the mark of a pure signature",
                   std::string("nothing: ") + crypto::key_type_name(v_.key->type()) +
                       " keys make no pure signature");
+        // A pure bootloader reads the mark's one byte, and takes 01 alone.
+        if (pure && pure->value.size() == 1 && pure->value != format::pure_tlv().value)
+            fault(format::tlv_words(pure->type), at(*pure), text::hex(pure->value),
+                  "01 (the mark of a pure signature: MCUboot reads no other value as one)");
+        // MCUboot verifies a pure signature over the slot's bytes as they
+        // lie, and a bootloader that verifies pure ones decrypts nothing:
+        // an encrypted pure image never boots.
+        if (pure && format::aes_bits(v_.header.flags))
+            fault(format::tlv_words(pure->type), at(*pure), "the mark of a pure signature",
+                  "nothing: an encrypted payload is not the image a pure signature signed, "
+                  "and MCUboot verifies it as it lies in the slot");
     }
 
     // The key entry the bootloader reads: a key hash, or with hardware

@@ -144,11 +144,13 @@ std::optional<Bytes> open_sealed(crypto::Ciphers& ciphers, const SealingKey& key
         return plain && plain->size() == size ? plain : std::nullopt;
     }
     const std::unique_ptr<crypto::ExchangeKey> device = exchange_key(ciphers, key);
-    if (!device->is_private() || device->type() != *transport.exchange) {
-        why = device->is_private() ? key.name + " is " + exchange_words(device->type()) +
-                                         ", the image's key is sealed by " + transport.name
-                                   : key.name + " is a public key: decrypting needs the "
-                                                "private key";
+    // A public key opens nothing, whatever the image holds: no verdict.
+    if (!device->is_private())
+        throw Refusal{"decrypt=" + key.name + " is a public key: decrypting needs the "
+                      "private key"};
+    if (device->type() != *transport.exchange) {
+        why = key.name + " is " + exchange_words(device->type()) +
+              ", the image's key is sealed by " + transport.name;
         return std::nullopt;
     }
     if (device->type() == crypto::ExchangeType::rsa_2048) {

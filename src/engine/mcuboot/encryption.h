@@ -20,9 +20,6 @@
 
 namespace velk::mcuboot {
 
-constexpr uint32_t flag_encrypted_aes128 = 0x04;
-constexpr uint32_t flag_encrypted_aes256 = 0x08;
-
 // How an image's AES key travels, one row each: its TLV, and the kind of
 // key that seals it (none: AES-KW's shared KEK).
 // ECIES's HKDF and HMAC hash with `mac`, and its TLV holds the fresh

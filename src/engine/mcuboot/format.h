@@ -43,6 +43,9 @@ constexpr uint32_t flag_ram_load = 0x20;
 constexpr uint32_t flag_rom_fixed = 0x100;
 // The image is another core's or a library's: MCUboot never jumps into it.
 constexpr uint32_t flag_non_bootable = 0x10;
+// The payload is encrypted with an AES key of 128 or 256 bits.
+constexpr uint32_t flag_encrypted_aes128 = 0x04;
+constexpr uint32_t flag_encrypted_aes256 = 0x08;
 // Every flag MCUboot knows, by its name, in its order.
 struct FlagName {
     uint32_t flag;
@@ -50,8 +53,8 @@ struct FlagName {
 };
 inline constexpr FlagName flag_names[] = {
     {0x1, "PIC"},
-    {0x4, "ENCRYPTED_AES128"},
-    {0x8, "ENCRYPTED_AES256"},
+    {flag_encrypted_aes128, "ENCRYPTED_AES128"},
+    {flag_encrypted_aes256, "ENCRYPTED_AES256"},
     {flag_non_bootable, "NON_BOOTABLE"},
     {flag_ram_load, "RAM_LOAD"},
     {flag_rom_fixed, "ROM_FIXED"},
@@ -98,7 +101,7 @@ inline constexpr TlvKind tlv_kinds[] = {
     {0x31, "ENCKW", Area::unprotected_tlvs, 0, std::nullopt, "encryption key"},
     {0x32, "ENCEC256", Area::unprotected_tlvs, 0, std::nullopt, "encryption key"},
     {0x33, "ENCX25519", Area::unprotected_tlvs, 0, std::nullopt, "encryption key"},
-    {0x34, "ENCX25519_SHA512", Area::unprotected_tlvs, 0, std::nullopt, nullptr},
+    {0x34, "ENCX25519_SHA512", Area::unprotected_tlvs, 0, std::nullopt, "encryption key"},
     {0x40, "DEPENDENCY", Area::protected_tlvs, 12, std::nullopt, nullptr},
     {0x50, "SEC_CNT", Area::protected_tlvs, 4, std::nullopt, nullptr},
     {0x60, "BOOT_RECORD", Area::protected_tlvs, 0, std::nullopt, "boot record"},

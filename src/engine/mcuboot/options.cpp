@@ -100,12 +100,16 @@ Trailer trailer_of(const Settings& s) {
     return t;
 }
 
-std::optional<LeastTrailer> least_trailer(const Settings& s, unsigned magic_align) {
+std::optional<LeastTrailer> least_trailer(const Settings& s, unsigned magic_align,
+                                          bool encrypted) {
     const ImageOptions& o = s.image;
     if (!o.max_sectors && !o.overwrite_only) return std::nullopt;
     Settings least = s;
     least.align = magic_align > 8 ? magic_align : 1;
-    return LeastTrailer{trailer_of(least).size(),
+    Trailer t = trailer_of(least);
+    // CHECK's settings name no encrypt=: the header's flags say it.
+    t.encrypted = encrypted;
+    return LeastTrailer{t.size(),
                         o.overwrite_only ? std::string("overwrite-only")
                                          : "max-sectors=" + std::to_string(*o.max_sectors)};
 }
@@ -163,8 +167,11 @@ void signed_boot_record(const Settings& s, const std::optional<KeyFile>& key,
                         crypto::Provider& crypto, const std::string& option,
                         std::vector<Tlv>& protected_tlvs) {
     if (!s.image.boot_record || !key) return;
-    const std::unique_ptr<crypto::Key> opened = open_key(crypto, *key, false);
-    const crypto::Hash hash = image_hash(opened->type(), s.hash, s.pure, false, option + ": ");
+    // In two steps the key is its holder's public half.
+    const bool holder_signs = s.sign || s.signature;
+    const std::unique_ptr<crypto::Key> opened = open_key(crypto, *key, holder_signs);
+    const crypto::Hash hash =
+        image_hash(opened->type(), s.hash, s.pure, false, option + ": ");
     const Bytes signer = key_hash(crypto, hash, *opened);
     // The signer's hash takes the zeros' place: the record's length, and
     // with it protect_tlv_size, stay as laid out, unless the key asks for

@@ -57,13 +57,15 @@ Trailer trailer_of(const Settings& s);
 
 // The least trailer CHECK expects room for with max-sectors= or
 // overwrite-only, for a trailer magic of `magic_align` (8 stands for every
-// write size up to 8, of which 1 makes the least): nullopt without either.
+// write size up to 8, of which 1 makes the least), with room for the AES
+// keys of an `encrypted` image: nullopt without either.
 // The words say what sizes it: "max-sectors=256".
 struct LeastTrailer {
     uint64_t size;
     std::string words;
 };
-std::optional<LeastTrailer> least_trailer(const Settings& s, unsigned magic_align);
+std::optional<LeastTrailer> least_trailer(const Settings& s, unsigned magic_align,
+                                          bool encrypted);
 
 // MCUboot boots a ROM-fixed image only from the slot whose offset in its
 // flash device load_addr holds. The device's base is not known here: it is

@@ -281,6 +281,10 @@ public:
         if (s.pure && !s.key)
             refuse("pure is a signature over the image itself: it needs key=<file> too, an "
                    "Ed25519 key, as in key=signing-key.pem");
+        if (s.pure && s.encrypt)
+            refuse(std::string("pure and ") + (s.encrypt_kw ? "encrypt-kw=" : "encrypt=") +
+                   " together: MCUboot verifies a pure signature over the slot's bytes as "
+                   "they lie, encrypted, and is built without decryption beside it");
         if ((s.sign || s.signature) && !s.key)
             refuse(std::string(s.sign ? "sign=" : "signature=") +
                    " needs key=<file> too: the public key of the key's holder, as in "
