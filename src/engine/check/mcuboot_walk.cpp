@@ -109,6 +109,11 @@ private:
             fault(format::tlv_words(pure->type), at(*pure), "the mark of a pure signature",
                   std::string("nothing: ") + crypto::key_type_name(v_.key->type()) +
                       " keys make no pure signature");
+        // A bootloader built for pure signatures boots an image whose mark
+        // holds 01 and no other value.
+        else if (pure && pure->value.size() == 1 && pure->value[0] != 0x01)
+            fault(format::tlv_words(pure->type), at(*pure), text::hex(pure->value),
+                  "01, the mark of a pure signature a bootloader reads");
     }
 
     // The key entry the bootloader reads: a key hash, or with hardware
