@@ -1,8 +1,9 @@
 """Faults and bad input against the signing, hashing and encryption
 settings: CHECK of broken images (scripts/mcuboot_check_fuzz.py's cases,
 its random part cut short) ends with 0, 1 or 2 and one line at most, never
-a traceback; and a pure signature's mark holding another value than the
-one a bootloader boots is named."""
+a traceback; a pure signature's mark holding another value than the one a
+bootloader boots is named; and a PIN typed with an unencoded '&', or under
+PIN-VALUE=, shows in no line, exception or file."""
 
 import os
 import re
@@ -13,6 +14,7 @@ import pytest
 import velk_crc
 from conftest import run_command
 from test_mcuboot import app_elf
+from test_mcuboot_token import SECRET, no_secret, token  # noqa: F401 (token)
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
 import mcuboot_check_fuzz as fuzz  # noqa: E402
@@ -63,3 +65,36 @@ def test_the_pure_mark_flash_writes_passes(seeds):
     path = work / "pure-01.bin"
     path.write_bytes(pure_mark(images, b"\x01"))
     assert velk_crc.check(path, base=fuzz.SLOT, mcuboot={"key": keys["ed"]}).ok
+
+
+# A PIN with an '&' typed as it is (RFC 7512 wants %26), and one under an
+# attribute name in capitals: what follows the '&' is the PIN's, not an
+# attribute to show.
+LEAKY = [
+    pytest.param(f"token=velk%20build;object=ed25519?pin-value=Pin&{SECRET}",
+                 "pin-value=***: an '&' stands before no attribute", id="ampersand"),
+    pytest.param(f"token=velk%20build;object=ed25519?pin-value=Pin&x={SECRET}",
+                 "pin-value=***: an '&' stands before no attribute", id="ampersand-equals"),
+    pytest.param(f"token=velk%20build;object=ed25519?pin-value=P&{SECRET}&module-path=/x",
+                 "pin-value=***&module-path=/x: an '&' stands", id="ampersand-then-module"),
+    pytest.param(f"token=velk%20build;object=ed25519?PIN-VALUE=Pin%3B{SECRET}",
+                 "PIN-VALUE=***: unknown attribute PIN-VALUE=", id="capitals"),
+]
+
+
+@pytest.mark.parametrize("uri, says", LEAKY)
+@pytest.mark.parametrize("mode", ["FLASH", "CHECK"])
+def test_a_pin_typed_with_an_ampersand_shows_nowhere(tmp_path, token, uri, says, mode):
+    elf = tmp_path / "fw.elf"
+    app_elf(elf, "added")
+    words = ["--mcuboot", f"key=pkcs11:{uri}"]
+    if mode == "FLASH":
+        words = ["--ncrc_slot", "--json", "--mcuboot", f"key=pkcs11:{uri},header=0x200"]
+    done = run_command(mode, str(elf), *words, cwd=tmp_path)
+    assert done.returncode == (255 if mode == "FLASH" else 2), done.stderr
+    assert says in done.stderr and done.stderr.count("\n") == 1, done.stderr
+    with pytest.raises(velk_crc.Refused) as info:
+        velk_crc.flash(elf, symbol="crc_slot", mcuboot={"header": 0x200, "key": f"pkcs11:{uri}"})
+    assert says in str(info.value)
+    assert not list(tmp_path.glob("fw_CRC*"))
+    no_secret(tmp_path, done.stdout, done.stderr, str(info.value), repr(info.value))

@@ -1,6 +1,8 @@
 #include "token_uri.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <vector>
 
 #include "../numbers/numbers.h"
@@ -15,12 +17,16 @@ constexpr char scheme[] = "pkcs11:";
 constexpr char pin_attribute[] = "pin-value=";
 constexpr char shown_pin[] = "***";
 
-// Where a PIN ends: at the query's next attribute, and in a line that
-// echoes a word as typed, at the quote around it. A PIN may hold anything
-// else (a ',' or a ';' typed unencoded), so a line is masked to its end
-// rather than let part of one show.
-bool ends_pin(char c, bool in_line) {
-    return c == '&' || (in_line && c == '"');
+bool starts_attribute(const std::string& text, size_t at);
+
+// Where a PIN ends: at the query's next attribute (an '&' and a name the
+// URI knows), and in a line that echoes a word as typed, at the quote
+// around it. A PIN may hold anything else (a ',', a ';' or an '&' typed
+// unencoded), so a line is masked to its end rather than let part of one
+// show.
+bool ends_pin(const std::string& text, size_t at, bool in_line) {
+    return (text[at] == '&' && starts_attribute(text, at + 1)) ||
+           (in_line && text[at] == '"');
 }
 
 // Every PIN in `text` masked: in the URI as typed (`in_line` false), or in
@@ -28,11 +34,14 @@ bool ends_pin(char c, bool in_line) {
 // line masked twice is unchanged, and so is a line's own mention of
 // pin-value= with no value after it.
 std::string mask(const std::string& text, bool in_line) {
+    // PIN-VALUE= is refused as unknown, and still holds a PIN.
+    std::string lower = text;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     std::string out;
     size_t from = 0;
-    for (size_t at; (at = text.find(pin_attribute, from)) != std::string::npos;) {
+    for (size_t at; (at = lower.find(pin_attribute, from)) != std::string::npos;) {
         size_t value = at + sizeof pin_attribute - 1, end = value;
-        while (end < text.size() && !ends_pin(text[end], in_line)) ++end;
+        while (end < text.size() && !ends_pin(lower, end, in_line)) ++end;
         out.append(text, from, value - from);
         const bool shown =
             in_line && (end == value || text[value] == ' ' ||
@@ -86,6 +95,18 @@ const AttributeRow attribute_rows[] = {
      "give the module's file in VELK_PKCS11_MODULE or module-path="},
 };
 
+// Whether `text` names an attribute at `at` (its name and '='), as what
+// follows an '&' that ends a value does.
+bool starts_attribute(const std::string& text, size_t at) {
+    for (const AttributeRow& r : attribute_rows) {
+        const size_t size = std::strlen(r.name);
+        if (text.compare(at, size, r.name) == 0 && at + size < text.size() &&
+            text[at + size] == '=')
+            return true;
+    }
+    return false;
+}
+
 // "token, manufacturer, ... before the '?', pin-value and module-path after
 // it": the attributes taken.
 std::string taken() {
@@ -135,12 +156,17 @@ private:
     void attribute(const std::string& piece, bool query) {
         const size_t equals = piece.find('=');
         const std::string name = piece.substr(0, equals);
+        const AttributeRow* row = nullptr;
+        for (const AttributeRow& r : attribute_rows)
+            if (equals != std::string::npos && name == r.name) row = &r;
+        // After pin-value= that is a PIN's '&' typed unencoded: the piece is
+        // part of the PIN, and is not shown.
+        if (!row && query && std::find(seen_.begin(), seen_.end(), "pin-value") != seen_.end())
+            refuse("an '&' stands before no attribute: <name>=<value>, as in "
+                   "module-path=<file>; an '&' in a value is written %26");
         if (equals == std::string::npos)
             refuse("\"" + mask(piece, false) +
                    "\" is no attribute: <name>=<value>, as in object=signing-key");
-        const AttributeRow* row = nullptr;
-        for (const AttributeRow& r : attribute_rows)
-            if (name == r.name) row = &r;
         if (!row)
             refuse("unknown attribute " + name + "= (the attributes: " + taken() + ")");
         if (row->query != query)
