@@ -98,3 +98,20 @@ def test_a_pin_typed_with_an_ampersand_shows_nowhere(tmp_path, token, uri, says,
     assert says in str(info.value)
     assert not list(tmp_path.glob("fw_CRC*"))
     no_secret(tmp_path, done.stdout, done.stderr, str(info.value), repr(info.value))
+
+
+@pytest.mark.parametrize("words", [
+    pytest.param("key={ed},decrypt={x25519},decrypt={p256}", id="decrypt"),
+    pytest.param("key={ed},key={p256},decrypt={x25519}", id="key"),
+])
+def test_check_refuses_a_setting_given_twice(seeds, words):
+    """One of two keys would be used and the other passed over: CHECK
+    refuses it as FLASH does."""
+    work, images, keys = seeds
+    path = work / "twice.bin"
+    path.write_bytes(images["ed-x25519"][0])
+    done = run_command("CHECK", str(path), "--base", hex(fuzz.SLOT), "--mcuboot",
+                       words.format(**keys))
+    name = words.split(",")[-1].split("=")[0] if "decrypt={p256}" in words else "key"
+    assert done.returncode == 2, done.stdout
+    assert done.stderr == f'error: {path}: --mcuboot: "{name}" is given twice\n'
