@@ -115,3 +115,40 @@ def test_check_refuses_a_setting_given_twice(seeds, words):
     name = words.split(",")[-1].split("=")[0] if "decrypt={p256}" in words else "key"
     assert done.returncode == 2, done.stdout
     assert done.stderr == f'error: {path}: --mcuboot: "{name}" is given twice\n'
+
+
+def test_an_ecdsa_signature_of_another_length_is_refused_as_it_is(seeds, tmp_path):
+    """Only the two coordinates of a token's r||s are made DER: a DER
+    signature with bytes after it, or r||s of the wrong length, is refused
+    as the bytes it is, not as an r||s it is not, and nothing is written."""
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec, utils
+    work, images, keys = seeds
+    elf = tmp_path / "fw.elf"
+    fuzz.make_elf(str(elf))
+    settings = {"key": keys["p256"], "header": 0x200}
+    digest = bytes.fromhex(velk_crc.flash(elf, symbol="crc_slot", mcuboot={
+        **settings, "sign": "digest"}).to_sign["bytes"])
+    with open(keys["p256"], "rb") as f:
+        key = serialization.load_pem_private_key(f.read(), None)
+    der = key.sign(digest, ec.ECDSA(utils.Prehashed(hashes.SHA256())))
+    r, s = utils.decode_dss_signature(der)
+    rs = r.to_bytes(32, "big") + s.to_bytes(32, "big")
+    for name, data in [("der-and-more", der + bytes(2 + len(der) % 2)),
+                       ("rs-66", bytes(1) + rs + bytes(1))]:
+        path = tmp_path / name
+        path.write_bytes(data)
+        done = run_command("FLASH", str(elf), "--ncrc_slot", "--mcuboot",
+                           f"key={keys['p256']},header=0x200,signature={path}", cwd=tmp_path)
+        assert done.returncode == 255
+        assert f"the signature in {path} (raw, {len(data)} bytes) does not verify" in \
+            done.stderr, done.stderr
+        with pytest.raises(velk_crc.Refused, match=fr"\(raw, {len(data)} bytes\) does not"):
+            velk_crc.flash(elf, symbol="crc_slot", mcuboot={**settings, "signature": path})
+        assert not list(tmp_path.glob("fw_CRC.hex"))
+    # The signature itself, as DER and as r||s, is taken.
+    for name, data in [("der", der), ("rs", rs)]:
+        (tmp_path / name).write_bytes(data)
+        velk_crc.flash(elf, symbol="crc_slot",
+                       mcuboot={**settings, "signature": tmp_path / name})
+        assert velk_crc.check(tmp_path / "fw_CRC.hex", mcuboot={"key": keys["p256"]}).ok
