@@ -12,17 +12,17 @@ namespace velk::binding {
 
 namespace {
 
-constexpr const char* install_hint =
+constexpr const char* cipher_install_hint =
     "encrypting and decrypting need the cryptography package (pip install "
     "'cryptography>=44')";
 
 // A module of the cryptography package, or Failure saying how to get it.
-Ref module(const char* name) {
-    return library_module(name, install_hint);
+Ref cipher_module(const char* name) {
+    return library_module(name, cipher_install_hint);
 }
 
 Ref attribute(const char* module_name, const char* name) {
-    Ref found = module(module_name);
+    Ref found = cipher_module(module_name);
     return check(PyObject_GetAttrString(found.get(), name));
 }
 
@@ -39,16 +39,17 @@ Ref algorithm(crypto::Hash hash) {
     return check(PyObject_CallNoArgs(attribute(hashes_module, name.c_str()).get()));
 }
 
-Ref sha256_algorithm() {
+Ref cipher_sha256() {
     return algorithm(crypto::Hash::sha256);
 }
 
 // OAEP with SHA-256 and MGF1-SHA-256, as MCUboot decrypts the image's key.
 Ref oaep() {
-    Ref padding = module("cryptography.hazmat.primitives.asymmetric.padding");
-    Ref mgf1 = check(PyObject_CallMethod(padding.get(), "MGF1", "O", sha256_algorithm().get()));
+    Ref padding = cipher_module("cryptography.hazmat.primitives.asymmetric.padding");
+    Ref mgf1 =
+        check(PyObject_CallMethod(padding.get(), "MGF1", "O", cipher_sha256().get()));
     Ref keywords = check(Py_BuildValue("{s:O,s:O,s:O}", "mgf", mgf1.get(), "algorithm",
-                                       sha256_algorithm().get(), "label", Py_None));
+                                       cipher_sha256().get(), "label", Py_None));
     Ref type = check(PyObject_GetAttrString(padding.get(), "OAEP"));
     Ref none = check(PyTuple_New(0));
     return check(PyObject_Call(type.get(), none.get(), keywords.get()));
@@ -86,7 +87,7 @@ public:
                 Ref pub = check(PyObject_CallMethod(fresh.get(), "public_key", nullptr));
                 point = check(PyObject_CallMethod(pub.get(), "public_bytes_raw", nullptr));
             } else {
-                Ref ec = module(ec_module);
+                Ref ec = cipher_module(ec_module);
                 Ref curve = check(PyObject_CallMethod(ec.get(), "SECP256R1", nullptr));
                 fresh = check(PyObject_CallMethod(ec.get(), "generate_private_key", "O",
                                                   curve.get()));
@@ -125,7 +126,7 @@ public:
                                                     raw.get()));
                 shared = check(PyObject_CallMethod(key_.get(), "exchange", "O", pub.get()));
             } else {
-                Ref ec = module(ec_module);
+                Ref ec = cipher_module(ec_module);
                 Ref curve = check(PyObject_CallMethod(ec.get(), "SECP256R1", nullptr));
                 Ref type = check(PyObject_GetAttrString(ec.get(), "EllipticCurvePublicKey"));
                 Ref pub = check(PyObject_CallMethod(type.get(), "from_encoded_point", "OO",
@@ -294,7 +295,7 @@ std::unique_ptr<crypto::ExchangeKey> PythonCiphers::read_exchange_key(
                 key = check(PyObject_CallMethod(type.get(), "from_public_bytes", "O",
                                                 bytes_of(raw->key).get()));
             } else {
-                Ref ec = module(ec_module);
+                Ref ec = cipher_module(ec_module);
                 Ref curve = check(PyObject_CallMethod(ec.get(), "SECP256R1", nullptr));
                 Ref type = check(PyObject_GetAttrString(ec.get(), "EllipticCurvePublicKey"));
                 key = check(PyObject_CallMethod(type.get(), "from_encoded_point", "OO",
@@ -304,7 +305,7 @@ std::unique_ptr<crypto::ExchangeKey> PythonCiphers::read_exchange_key(
             return std::make_unique<PythonExchangeKey>(host_, raw->type, std::move(key),
                                                        std::move(public_key), false);
         }
-        Ref serialization = module(serialization_module);
+        Ref serialization = cipher_module(serialization_module);
         Ref text = bytes_of(reinterpret_cast<const uint8_t*>(pem.data()), pem.size());
         const bool is_public = pem.find("PUBLIC KEY-----") != std::string::npos &&
                                pem.find("PRIVATE KEY-----") == std::string::npos;
@@ -392,9 +393,10 @@ void PythonCiphers::aes_ctr(const crypto::Bytes& key, const crypto::Bytes& count
     loaded();
     PythonHost::Holding held(host_);
     try {
-        Ref ciphers = module("cryptography.hazmat.primitives.ciphers");
-        Ref algorithms = module("cryptography.hazmat.primitives.ciphers.algorithms");
-        Ref modes = module("cryptography.hazmat.primitives.ciphers.modes");
+        Ref ciphers = cipher_module("cryptography.hazmat.primitives.ciphers");
+        Ref algorithms =
+            cipher_module("cryptography.hazmat.primitives.ciphers.algorithms");
+        Ref modes = cipher_module("cryptography.hazmat.primitives.ciphers.modes");
         Ref aes = check(PyObject_CallMethod(algorithms.get(), "AES", "O", bytes_of(key).get()));
         Ref ctr = check(PyObject_CallMethod(modes.get(), "CTR", "O", bytes_of(counter).get()));
         Ref cipher =
@@ -433,7 +435,7 @@ std::optional<crypto::Bytes> PythonCiphers::aes_key_unwrap(const crypto::Bytes& 
     loaded();
     PythonHost::Holding held(host_);
     try {
-        Ref keywrap = module("cryptography.hazmat.primitives.keywrap");
+        Ref keywrap = cipher_module("cryptography.hazmat.primitives.keywrap");
         Ref unwrap = check(PyObject_GetAttrString(keywrap.get(), "aes_key_unwrap"));
         Ref invalid = check(PyObject_GetAttrString(keywrap.get(), "InvalidUnwrap"));
         Ref plain(PyObject_CallFunction(unwrap.get(), "OO", bytes_of(kek).get(),

@@ -2,60 +2,18 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstring>
 #include <vector>
 
 #include "../numbers/numbers.h"
 #include "../platform/platform.h"
 #include "../report/refusal.h"
+#include "../report/secrets.h"
 
 namespace velk::mcuboot {
 
 namespace {
 
 constexpr char scheme[] = "pkcs11:";
-constexpr char pin_attribute[] = "pin-value=";
-constexpr char shown_pin[] = "***";
-
-bool starts_attribute(const std::string& text, size_t at);
-
-// Where a PIN ends: at the query's next attribute (an '&' and a name the
-// URI knows), and in a line that echoes a word as typed, at the quote
-// around it. A PIN may hold anything else (a ',', a ';' or an '&' typed
-// unencoded), so a line is masked to its end rather than let part of one
-// show.
-bool ends_pin(const std::string& text, size_t at, bool in_line) {
-    return (text[at] == '&' && starts_attribute(text, at + 1)) ||
-           (in_line && text[at] == '"');
-}
-
-// Every PIN in `text` masked: in the URI as typed (`in_line` false), or in
-// a line. A PIN a line shows masked already is left as it is, so that a
-// line masked twice is unchanged, and so is a line's own mention of
-// pin-value= with no value after it.
-std::string mask(const std::string& text, bool in_line) {
-    // PIN-VALUE= is refused as unknown, and still holds a PIN.
-    std::string lower = text;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    std::string out;
-    size_t from = 0;
-    for (size_t at; (at = lower.find(pin_attribute, from)) != std::string::npos;) {
-        size_t value = at + sizeof pin_attribute - 1, end = value;
-        while (end < text.size() && !ends_pin(lower, end, in_line)) ++end;
-        out.append(text, from, value - from);
-        const bool shown =
-            in_line && (end == value || text[value] == ' ' ||
-                        text.compare(value, sizeof shown_pin - 1, shown_pin) == 0);
-        if (shown) {
-            from = value;
-            continue;
-        }
-        out += shown_pin;
-        from = end;
-    }
-    return out.append(text, from, std::string::npos);
-}
-
 // RFC 7512's attributes, the ones that pick a token or a key and those that
 // say how to reach it, and those a signing run has no use for.
 enum class Attribute {
@@ -94,18 +52,6 @@ const AttributeRow attribute_rows[] = {
     {"module-name", Attribute::unsupported, true,
      "give the module's file in VELK_PKCS11_MODULE or module-path="},
 };
-
-// Whether `text` names an attribute at `at` (its name and '='), as what
-// follows an '&' that ends a value does.
-bool starts_attribute(const std::string& text, size_t at) {
-    for (const AttributeRow& r : attribute_rows) {
-        const size_t size = std::strlen(r.name);
-        if (text.compare(at, size, r.name) == 0 && at + size < text.size() &&
-            text[at + size] == '=')
-            return true;
-    }
-    return false;
-}
 
 // "token, manufacturer, ... before the '?', pin-value and module-path after
 // it": the attributes taken.
@@ -165,7 +111,7 @@ private:
             refuse("an '&' stands before no attribute: <name>=<value>, as in "
                    "module-path=<file>; an '&' in a value is written %26");
         if (equals == std::string::npos)
-            refuse("\"" + mask(piece, false) +
+            refuse("\"" + secrets::masked_uri(piece) +
                    "\" is no attribute: <name>=<value>, as in object=signing-key");
         if (!row)
             refuse("unknown attribute " + name + "= (the attributes: " + taken() + ")");
@@ -262,12 +208,8 @@ bool names_token(const std::string& key) {
     return true;
 }
 
-std::string masked_pins(const std::string& text) {
-    return mask(text, true);
-}
-
 TokenKey read_token_uri(const std::string& uri, const std::string& prefix) {
-    const std::string name = mask(uri, false);
+    const std::string name = secrets::masked_uri(uri);
     UriReader reader(name, prefix);
     const std::string rest = uri.substr(sizeof scheme - 1);
     const size_t question = rest.find('?');

@@ -32,10 +32,6 @@ struct TokenKey {
 // Whether a key= value names a key in a token rather than a file.
 bool names_token(const std::string& key);
 
-// `text` with every PIN a token's URI carries in it (pin-value=...) shown
-// as pin-value=***: no line, JSON object or file ever holds a PIN.
-std::string masked_pins(const std::string& text);
-
 // The attributes of a pkcs11: URI, percent-decoded; the module and the PIN
 // from the URI or, failing that, the environment. Nothing is asked of the
 // module yet. What is wrong (a malformed URI, no module, a module path

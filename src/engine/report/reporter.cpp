@@ -1,6 +1,6 @@
 #include "reporter.h"
 
-#include "../mcuboot/token_uri.h"
+#include "secrets.h"
 #include "text.h"
 
 namespace velk {
@@ -54,7 +54,7 @@ void Reporter::hint(const std::string& text) {
 
 void Reporter::error(const std::string& text) {
     // A refusal may echo what was typed, a token's URI with its PIN too.
-    error_ = mcuboot::masked_pins(input_ ? *input_ + ": " + text : text);
+    error_ = secrets::masked_pins(input_ ? *input_ + ": " + text : text);
     to_stderr("error: " + error_);
 }
 
