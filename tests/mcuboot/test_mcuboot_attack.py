@@ -153,3 +153,35 @@ def test_an_ecdsa_signature_of_another_length_is_refused_as_it_is(seeds, tmp_pat
         velk_crc.flash(elf, symbol="crc_slot",
                        mcuboot={**settings, "signature": tmp_path / name})
         assert velk_crc.check(tmp_path / "fw_CRC.hex", mcuboot={"key": keys["p256"]}).ok
+
+
+def test_a_ram_load_address_the_image_runs_past_4_gib_from_is_refused(seeds, tmp_path):
+    """MCUboot copies a RAM-loaded image, header to TLVs, to load_addr and
+    refuses one whose end would overflow 32 bits: FLASH refuses the
+    address, even with --force, and CHECK names it in an image that has it."""
+    work, images, keys = seeds
+    elf = tmp_path / "fw.elf"
+    fuzz.make_elf(str(elf))
+    # The seed is the same build signed the same way, without the flag.
+    image = fuzz.Image(images["ed-pure"][0])
+    size = len(image.build())
+    for address in (0xFFFFFFFF, 2**32 - size):
+        done = run_command("FLASH", str(elf), "--ncrc_slot", "--force", "--mcuboot",
+                           f"key={keys['ed']},header=0x200,pure,load-addr={address:#x}",
+                           cwd=tmp_path)
+        assert done.returncode == 255, done.stdout
+        assert (f"load-addr=0x{address:08X}: the image's {size} bytes copied there would "
+                "reach 4 GiB, which MCUboot refuses") in done.stderr, done.stderr
+        with pytest.raises(velk_crc.Refused, match="would reach 4 GiB"):
+            velk_crc.flash(elf, symbol="crc_slot", mcuboot={
+                "key": keys["ed"], "header": 0x200, "pure": True, "load-addr": address})
+        assert not list(tmp_path.glob("fw_CRC*"))
+    velk_crc.flash(elf, symbol="crc_slot", mcuboot={
+        "key": keys["ed"], "header": 0x200, "pure": True, "load-addr": 2**32 - size - 1})
+    # An image that has it, its signature over the header as it is.
+    image.flags, image.load_addr = 0x20, 2**32 - 16
+    path = tmp_path / "ram.bin"
+    path.write_bytes(image.build())
+    report = velk_crc.check(path, base=fuzz.SLOT, mcuboot={"key": keys["ed"]})
+    assert report.verdict == "mismatch"
+    assert "load_addr" in [f["what"] for f in report.mcuboot["faults"]], report.mcuboot
