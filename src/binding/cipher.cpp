@@ -323,8 +323,12 @@ std::unique_ptr<crypto::ExchangeKey> PythonCiphers::read_exchange_key(
             key = Ref(PyObject_CallMethod(serialization.get(), "load_pem_private_key", "OO",
                                           text.get(), secret.get()));
             if (!key)
-                throw crypto::Failure{"cannot read " + name + ": no PEM key (" +
-                                      pending_text() + ")"};
+                throw crypto::Failure{
+                    "cannot read " + name + ": no PEM key (" + pending_text() + ")" +
+                    // A KEK's raw bytes given where a device's key goes.
+                    (pem.size() == 16 || pem.size() == 32
+                         ? "; a KEK of 16 or 32 raw bytes is given with encrypt-kw="
+                         : "")};
         }
         const crypto::ExchangeType type = exchange_type(key.get(), name);
         Ref public_key = is_public ? Ref::share(key.get())

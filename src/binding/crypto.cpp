@@ -490,7 +490,8 @@ std::unique_ptr<crypto::Key> PythonCrypto::read_whole(const std::string& pem,
         const bool is_public = read.kind == PemKey::Kind::public_key ||
                                read.kind == PemKey::Kind::ed25519_public;
         if (is_public && !public_ok)
-            throw crypto::Failure{name + " is a public key: signing needs the private key"};
+            throw crypto::Failure{name + " is a public key: signing needs the private key "
+                                         "(or sign=digest, which writes what its holder signs)"};
         if (read.ed25519_alone()) {
             Ref ed25519 = module(ed25519_module);
             Ref type = check(PyObject_GetAttrString(

@@ -62,6 +62,7 @@ def test_the_section_holds_the_blocks_this_module_runs():
         ["velk-crc", "FLASH", "build/app.elf", "--ncrc_value", "\\"],
         ["mkdir", "-p", "keys", "imgtool", "keygen"],
         ["mkdir", "-p", "keys", "openssl", "genpkey"],
+        ["set", "-e", "openssl", "genpkey", "-algorithm"],
         ["set", "-e", "velk-crc", "FLASH", "build/app.elf"],
         ["set", "-e", "#", "Where", "the"]]
 
@@ -207,7 +208,7 @@ def test_the_signing_command_boots(project):
 @posix_only("the guide's blocks are POSIX shell")
 def test_the_ci_step_signs_checks_and_boots(project):
     layout, root, path = project
-    run_block(SHELL[3], root, path, VERSION="2.0.1+7")
+    run_block(SHELL[4], root, path, VERSION="2.0.1+7")
     manifest = json.loads((root / "build" / "app_manifest.json").read_text())
     mcuboot = manifest["mcuboot"]
     assert mcuboot["slot"] == SLOT and mcuboot["payload"] == SLOT + HEADER
@@ -223,12 +224,30 @@ def test_the_ci_step_signs_checks_and_boots(project):
 
 
 @posix_only("the guide's blocks are POSIX shell")
+def test_the_encrypted_image_checks_with_the_devices_key(project):
+    """The block makes the device's key, encrypts for it and checks the
+    image decrypted against the build; without the key the same CHECK
+    cannot verify the payload (exit 2)."""
+    layout, root, path = project
+    done = run_block(SHELL[3], root, path)
+    assert "encrypted with ECIES-X25519 (keys/enc-x25519-pub.pem), AES-128" in done.stdout
+    assert "decrypted with keys/enc-x25519.pem" in done.stdout
+    flags = read_hex(root / "build" / "app_CRC.hex").memory
+    assert flags[SLOT + 16] == 0x04  # ENCRYPTED_AES128
+    without = subprocess.run(velk_command("CHECK", "build/app_CRC.hex", "--elf", "build/app.elf",
+                                          "--ncrc_value", "--mcuboot",
+                                          "key=keys/root-ed25519.pem"),
+                             cwd=root, capture_output=True, text=True, timeout=120)
+    assert without.returncode == 2, without.stdout + without.stderr
+
+
+@posix_only("the guide's blocks are POSIX shell")
 def test_signing_in_two_steps_makes_the_one_step_image_and_it_boots(project):
     """The key's holder signs what the first run writes; the second run's
     image is the one a run that holds the key makes (Ed25519 signs the same
     bytes alike), and it boots."""
     layout, root, path = project
-    done = run_block(SHELL[4], root, path)
+    done = run_block(SHELL[5], root, path)
     assert "the signature from build/app.sig verified" in done.stdout
     two_steps = (root / "build" / "app_CRC.bin").read_bytes()
     assert not (root / "build" / "app_CRC.tosign").exists()

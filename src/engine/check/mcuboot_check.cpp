@@ -613,6 +613,12 @@ void compute(CheckRun& run) {
     } catch (const crypto::Failure& failure) {
         throw Refusal{failure.why};
     }
+    // decrypt= given, but its key does not open the image's: say why the
+    // payload cannot be compared, not that the key is missing.
+    if (run.build && v.payload_unchecked() && !v.unopened.empty())
+        throw Refusal{"the MCUboot image at " + text::address(v.address) +
+                      " is encrypted, and its payload cannot be compared with the build: " +
+                      v.unopened};
     if (run.build && v.payload_unchecked())
         throw Refusal{"the MCUboot image at " + text::address(v.address) +
                       " is encrypted: comparing its payload with the build needs " +

@@ -99,6 +99,7 @@ struct Verdict {
     unsigned aes = 0;
     const format::Transport* transport = nullptr;
     bool decrypted = false;
+    std::string unopened;  // the fault's line when decrypt='s key did not open it
     Bytes plain_payload;  // the payload decrypted, from payload_start
     std::vector<Fault> faults;
     std::vector<Note> notes;

@@ -66,6 +66,7 @@ bool decrypt_payload(Verdict& v, const Bytes& image, Bytes& plain) {
         fault(v, format::tlv_words(sealed->type) + "'s length", value_at - 2,
               std::to_string(sealed->value.size()),
               text::format("%zu (%s, AES-%u)", length, v.transport->name, v.aes));
+        if (v.sealing) v.unopened = v.faults.back().what + " holds " + v.faults.back().held;
         name_signature(v);
         return false;
     }
@@ -80,6 +81,7 @@ bool decrypt_payload(Verdict& v, const Bytes& image, Bytes& plain) {
         fault(v, format::tlv_words(sealed->type), value_at,
               "a key that decrypt=" + v.sealing->name + " does not open: " + why,
               "the image's AES key sealed for " + v.sealing->name);
+        v.unopened = v.faults.back().what + " holds " + v.faults.back().held;
         name_signature(v);
         return false;
     }

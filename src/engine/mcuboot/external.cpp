@@ -212,13 +212,21 @@ Bytes verified_signature(const SignatureFile& file, const crypto::Key& key,
                          const std::string& key_name, const Bytes& message,
                          const std::string& prefix) {
     Signature signature = decode_signature(file.bytes, key.type());
+    // The holder's usual slips beside another key or image: a token or
+    // openssl left at its default scheme, or a digest hashed once more.
+    const char* scheme =
+        is_ecdsa(key.type()) ? ", or over a digest hashed again (ECDSA signs sign=digest's "
+                               "bytes as a hash already taken)"
+        : key.type() == crypto::KeyType::ed25519
+            ? ""
+            : ", or not with RSA-PSS (SHA-256, MGF1, a 32-byte salt), which MCUboot verifies";
     if (!key.verify(message.data(), message.size(), signature.bytes))
         throw Refusal{text::format(
             "%sthe signature in %s (%s, %zu bytes) does not verify with the %s key of %s "
             "over this image: it was made with another key, or over another image (another "
-            "build, or other settings)",
+            "build, or other settings)%s",
             prefix.c_str(), file.name.c_str(), signature.how.c_str(), signature.bytes.size(),
-            crypto::key_type_name(key.type()), key_name.c_str())};
+            crypto::key_type_name(key.type()), key_name.c_str(), scheme)};
     return std::move(signature.bytes);
 }
 

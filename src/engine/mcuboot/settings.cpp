@@ -213,6 +213,22 @@ std::string known() {
 // imgtool's option of that name ("header-size": header=), else every
 // setting's name.
 std::string imgtools(const std::string& name) {
+    // imgtool's options that are no setting's own name, as its users type
+    // them: what stands for each here.
+    static const char* const others[][2] = {
+        {"fix-sig-pubkey", "key=<the public key> here, with signature=<file>"},
+        {"test", "pad here (the trailer's magic, image_ok left erased)"},
+        {"pad-header", "found from the ELF here: an image that starts with its code"},
+        {"erased-val", "--fill 0xFF or --fill 0x00 here, an option of its own"},
+    };
+    for (const auto& o : others)
+        if (name == o[0]) return std::string(": imgtool's --") + o[0] + " is " + o[1];
+    // A Python keyword's spelling in the API's dict (rom_fixed for rom-fixed).
+    std::string dashed = name;
+    std::replace(dashed.begin(), dashed.end(), '_', '-');
+    for (const SettingRow& r : setting_rows)
+        if (dashed != name && dashed == r.name)
+            return std::string(": the setting is ") + r.name + ", spelt with '-'";
     for (const SettingRow& r : setting_rows)
         if (r.imgtool && name == r.imgtool + 2)
             return std::string(": imgtool's ") + r.imgtool + " is " + r.name +

@@ -208,8 +208,36 @@ bool names_token(const std::string& key) {
     return true;
 }
 
+namespace {
+
+// The URI as lines show it: its PIN masked, and so is the value of an
+// attribute that is none of ours, as a misspelt pin-value= (pin_value=,
+// PIN-VALUE=, pin=) would hold the PIN and be echoed in the refusal.
+std::string shown_uri(const std::string& uri) {
+    static const std::string hidden = "***";
+    std::string out = secrets::masked_uri(uri);
+    for (size_t from = std::min(sizeof scheme - 1, out.size()); from < out.size();) {
+        const size_t end = std::min(out.find_first_of(";?&", from), out.size());
+        const size_t equals = out.find('=', from);
+        if (equals < end) {
+            const std::string name = out.substr(from, equals - from);
+            bool ours = false;
+            for (const AttributeRow& r : attribute_rows) ours = ours || name == r.name;
+            if (!ours) {
+                out.replace(equals + 1, end - equals - 1, hidden);
+                from = equals + 1 + hidden.size() + 1;
+                continue;
+            }
+        }
+        from = end + 1;
+    }
+    return out;
+}
+
+}  // namespace
+
 TokenKey read_token_uri(const std::string& uri, const std::string& prefix) {
-    const std::string name = secrets::masked_uri(uri);
+    const std::string name = shown_uri(uri);
     UriReader reader(name, prefix);
     const std::string rest = uri.substr(sizeof scheme - 1);
     const size_t question = rest.find('?');
