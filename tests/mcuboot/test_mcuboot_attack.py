@@ -74,7 +74,7 @@ LEAKY = [
     pytest.param(f"token=velk%20build;object=ed25519?pin-value=Pin&{SECRET}",
                  "pin-value=***: an '&' stands before no attribute", id="ampersand"),
     pytest.param(f"token=velk%20build;object=ed25519?pin-value=Pin&x={SECRET}",
-                 "pin-value=***: an '&' stands before no attribute", id="ampersand-equals"),
+                 "pin-value=***: unknown attribute x=", id="ampersand-equals"),
     pytest.param(f"token=velk%20build;object=ed25519?pin-value=P&{SECRET}&module-path=/x",
                  "pin-value=***&module-path=/x: an '&' stands", id="ampersand-then-module"),
     pytest.param(f"token=velk%20build;object=ed25519?PIN-VALUE=Pin%3B{SECRET}",

@@ -105,9 +105,10 @@ private:
         const AttributeRow* row = nullptr;
         for (const AttributeRow& r : attribute_rows)
             if (equals != std::string::npos && name == r.name) row = &r;
-        // After pin-value= that is a PIN's '&' typed unencoded: the piece is
-        // part of the PIN, and is not shown.
-        if (!row && query && std::find(seen_.begin(), seen_.end(), "pin-value") != seen_.end())
+        // A piece with no '=' after pin-value= is the rest of a PIN whose '&'
+        // was typed unencoded: it is not shown.
+        if (equals == std::string::npos && query &&
+            std::find(seen_.begin(), seen_.end(), "pin-value") != seen_.end())
             refuse("an '&' stands before no attribute: <name>=<value>, as in "
                    "module-path=<file>; an '&' in a value is written %26");
         if (equals == std::string::npos)
