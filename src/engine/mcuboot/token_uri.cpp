@@ -102,9 +102,6 @@ private:
     void attribute(const std::string& piece, bool query) {
         const size_t equals = piece.find('=');
         const std::string name = piece.substr(0, equals);
-        const AttributeRow* row = nullptr;
-        for (const AttributeRow& r : attribute_rows)
-            if (equals != std::string::npos && name == r.name) row = &r;
         // A piece with no '=' after pin-value= is the rest of a PIN whose '&'
         // was typed unencoded: it is not shown.
         if (equals == std::string::npos && query &&
@@ -114,6 +111,9 @@ private:
         if (equals == std::string::npos)
             refuse("\"" + secrets::masked_uri(piece) +
                    "\" is no attribute: <name>=<value>, as in object=signing-key");
+        const AttributeRow* row = nullptr;
+        for (const AttributeRow& r : attribute_rows)
+            if (name == r.name) row = &r;
         if (!row)
             refuse("unknown attribute " + name + "= (the attributes: " + taken() + ")");
         if (row->query != query)
