@@ -233,6 +233,15 @@ private:
                   std::move(f.held), std::move(f.wanted));
         v_.protected_end = t + v_.areas.protected_size;
         v_.tlv_end = v_.protected_end + v_.areas.unprotected_size;
+        // A RAM-loaded image is copied whole, header to TLVs, to load_addr:
+        // the bootloader refuses one whose copy would reach 4 GiB.
+        const format::Header& h = v_.header;
+        if ((h.flags & format::flag_ram_load) &&
+            h.load_addr + (v_.tlv_end - v_.address) >= format::address_space)
+            fault("load_addr", v_.address + format::field::load_addr,
+                  text::address(h.load_addr),
+                  "a RAM address the image's " + std::to_string(v_.tlv_end - v_.address) +
+                      " bytes fit after, below 4 GiB");
     }
 
     // Where the file's bytes stop before the image's end: the payload

@@ -17,6 +17,13 @@ bool is_ecdsa(crypto::KeyType type) {
     return signature_tlv(type) == tlv_kind("ECDSASIG").type;
 }
 
+// The bytes of one coordinate of an ECDSA key's curve, whose bits the key's
+// name gives ("ecdsa-p256"): r and s are each that long.
+uint64_t coordinate_size(crypto::KeyType type) {
+    const std::string name = crypto::key_type_name(type);
+    return (std::strtoull(name.c_str() + name.rfind('p') + 1, nullptr, 10) + 7) / 8;
+}
+
 bool blank_byte(uint8_t c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
@@ -153,10 +160,8 @@ uint64_t signature_room(crypto::KeyType key_type) {
     uint64_t most = fixed_length(type).value_or(0);
     if (most == 0 && is_ecdsa(key_type)) {
         // DER of two integers at most one byte longer than the curve's
-        // coordinates, whose bits the key's name gives ("ecdsa-p256").
-        const std::string name = crypto::key_type_name(key_type);
-        const uint64_t bits = std::strtoull(name.c_str() + name.rfind('p') + 1, nullptr, 10);
-        const uint64_t integer = 2 + (bits + 7) / 8 + 1;
+        // coordinates.
+        const uint64_t integer = 2 + coordinate_size(key_type) + 1;
         most = 2 + 2 * integer;
     }
     return tlv_head_size + most;
@@ -183,10 +188,11 @@ Signature decode_signature(const Bytes& file, crypto::KeyType key_type) {
         out.bytes = file;
         out.how = "raw";
     }
-    // A token's raw ECDSA gives r||s; the image carries DER, as MCUboot
-    // reads it.
-    if (is_ecdsa(key_type) && !is_der_signature(out.bytes) && !out.bytes.empty() &&
-        out.bytes.size() % 2 == 0) {
+    // A token's raw ECDSA gives r||s, two coordinates; the image carries
+    // DER, as MCUboot reads it. Bytes of another length (a DER signature
+    // with more after it) are no r||s, and are refused as they are.
+    if (is_ecdsa(key_type) && !is_der_signature(out.bytes) &&
+        out.bytes.size() == 2 * coordinate_size(key_type)) {
         out.bytes = der_of_rs(out.bytes.data(), out.bytes.size());
         out.how += ", r||s made DER";
     }

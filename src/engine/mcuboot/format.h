@@ -38,6 +38,8 @@ constexpr size_t tlv_head_size = 4;   // an entry's type, 0, length
 
 // The flag that makes load_addr mean something: the image is copied to RAM.
 constexpr uint32_t flag_ram_load = 0x20;
+// Where a RAM-loaded image's copy must end by: a 32-bit load_addr's reach.
+constexpr uint64_t address_space = uint64_t{1} << 32;
 // The image runs from the slot whose flash offset load_addr holds, and from
 // no other.
 constexpr uint32_t flag_rom_fixed = 0x100;

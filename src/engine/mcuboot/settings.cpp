@@ -355,6 +355,13 @@ Settings verify_settings(const McubootSettings& given, const std::string& option
             (row->file && g.value.empty()))
             throw Refusal{option + " in CHECK takes " + known_in_check() + ": \"" + g.typed +
                           "\" is not one of them"};
+        // Two key files, or two decrypt= keys: one would be checked with
+        // and the other passed over, as FLASH refuses them too.
+        if (!row->repeats &&
+            std::count_if(given.settings.data(), &g, [&](const McubootSetting& o) {
+                return o.name == g.name;
+            }))
+            throw Refusal{option + ": \"" + g.name + "\" is given twice"};
         Reading reading(g, s, Use::verify, option);
         row->read(reading);
     }

@@ -349,6 +349,14 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
             static_cast<unsigned long long>(trailer.size()),
             static_cast<unsigned long long>(image + trailer.size() - *settings.slot),
             static_cast<unsigned long long>(*settings.slot))};
+    // A RAM-loaded image is copied whole to load_addr: the bootloader
+    // refuses one whose copy would reach 4 GiB, whatever --force says.
+    if (const std::optional<uint32_t>& ram = settings.image.load_addr;
+        ram && *ram + image >= address_space)
+        throw Refusal{text::format(
+            "load-addr=%s: the image's %llu bytes copied there would reach 4 GiB, which "
+            "MCUboot refuses: give a RAM address they fit after",
+            text::address(*ram).c_str(), static_cast<unsigned long long>(image))};
     out.image_end = s.end + out.tlvs.size();
     if (settings.pad) {
         const uint64_t slot_end = s.slot + *settings.slot;

@@ -102,6 +102,12 @@ private:
     void attribute(const std::string& piece, bool query) {
         const size_t equals = piece.find('=');
         const std::string name = piece.substr(0, equals);
+        // A piece with no '=' after pin-value= is the rest of a PIN whose '&'
+        // was typed unencoded: it is not shown.
+        if (equals == std::string::npos && query &&
+            std::find(seen_.begin(), seen_.end(), "pin-value") != seen_.end())
+            refuse("an '&' stands before no attribute: <name>=<value>, as in "
+                   "module-path=<file>; an '&' in a value is written %26");
         if (equals == std::string::npos)
             refuse("\"" + secrets::masked_uri(piece) +
                    "\" is no attribute: <name>=<value>, as in object=signing-key");
