@@ -294,11 +294,7 @@ std::unique_ptr<crypto::ExchangeKey> PythonCiphers::read_exchange_key(
                                pem.find("PRIVATE KEY-----") == std::string::npos;
         Ref key;
         if (is_public) {
-            key = Ref(PyObject_CallMethod(serialization.get(), "load_pem_public_key", "O",
-                                          text.get()));
-            if (!key)
-                throw crypto::Failure{"cannot read " + name + ": no PEM public key (" +
-                                      pending_text() + ")"};
+            key = load_public(serialization.get(), text.get(), name);
         } else {
             try {
                 key = load_private(serialization.get(), text.get(), name, password);

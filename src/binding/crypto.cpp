@@ -473,11 +473,7 @@ std::unique_ptr<crypto::Key> PythonCrypto::read_whole(const std::string& pem,
         Ref text = bytes_of(reinterpret_cast<const uint8_t*>(pem.data()), pem.size());
         Ref key;
         if (is_public) {
-            key = Ref(PyObject_CallMethod(serialization.get(), "load_pem_public_key", "O",
-                                          text.get()));
-            if (!key)
-                throw crypto::Failure{"cannot read " + name + ": no PEM public key (" +
-                                      pending_text() + ")"};
+            key = load_public(serialization.get(), text.get(), name);
         } else {
             key = load_private(serialization.get(), text.get(), name, password);
         }

@@ -55,6 +55,14 @@ crypto::Bytes bytes_from(PyObject* bytes) {
     return crypto::Bytes(data, data + size);
 }
 
+Ref load_public(PyObject* serialization, PyObject* pem, const std::string& name) {
+    Ref key(PyObject_CallMethod(serialization, "load_pem_public_key", "O", pem));
+    if (!key)
+        throw crypto::Failure{"cannot read " + name + ": no PEM public key (" +
+                              pending_text() + ")"};
+    return key;
+}
+
 Ref load_private(PyObject* serialization, PyObject* pem, const std::string& name,
                  const std::optional<std::string>& password) {
     Ref secret = password ? bytes_of(reinterpret_cast<const uint8_t*>(password->data()),

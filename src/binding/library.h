@@ -24,6 +24,9 @@ Ref bytes_of(const uint8_t* data, size_t size);
 Ref bytes_of(const crypto::Bytes& bytes);
 crypto::Bytes bytes_from(PyObject* bytes);
 
+// load_pem_public_key(pem), or Failure naming the file `name`.
+Ref load_public(PyObject* serialization, PyObject* pem, const std::string& name);
+
 // serialization.load_pem_private_key(pem, password), the password from
 // VELK_KEY_PASSWORD or none; crypto::Failure naming `name` when it does
 // not open. A key that is not encrypted opens whether a password is set
