@@ -27,6 +27,8 @@ Ref attribute(const char* module_name, const char* name) {
 }
 
 constexpr const char* x25519_module = "cryptography.hazmat.primitives.asymmetric.x25519";
+constexpr const char* signing_ed25519_module =
+    "cryptography.hazmat.primitives.asymmetric.ed25519";
 constexpr const char* ec_module = "cryptography.hazmat.primitives.asymmetric.ec";
 constexpr const char* rsa_module = "cryptography.hazmat.primitives.asymmetric.rsa";
 constexpr const char* hashes_module = "cryptography.hazmat.primitives.hashes";
@@ -208,6 +210,13 @@ crypto::ExchangeType exchange_type(PyObject* key, const std::string& name) {
                                   " key: MCUboot encrypts an image's key with RSA-2048 alone"};
         return crypto::ExchangeType::rsa_2048;
     }
+    // The signing key given where the device's is wanted: the commonest
+    // slip, said as such.
+    if (is_instance(key, signing_ed25519_module, "Ed25519PrivateKey") ||
+        is_instance(key, signing_ed25519_module, "Ed25519PublicKey"))
+        throw crypto::Failure{name +
+                              " is an Ed25519 key, which signs: MCUboot encrypts for "
+                              "the device's X25519, P-256 or RSA-2048 key"};
     Ref type_name =
         check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(key)), "__name__"));
     throw crypto::Failure{name + " holds a key of another kind (" + text_of(type_name.get()) +

@@ -383,6 +383,19 @@ def test_refusals(build, enc, keys, signer, device, more, message):
     assert [p.name for p in folder.iterdir()] == ["fw.elf"]
 
 
+def test_the_signing_key_given_as_the_device_key_is_named(build, keys):
+    folder = build / "refused-signing-key-as-device-key"
+    folder.mkdir(exist_ok=True)
+    (folder / "fw.elf").write_bytes((build / "fw.elf").read_bytes())
+    done = run_command("FLASH", folder / "fw.elf", "--ncrc_slot", "--mcuboot",
+                       f"key={keys['ed25519']},header=0x200,encrypt={keys['ed25519']}")
+    assert done.returncode == 255, done.stdout + done.stderr
+    assert done.stderr.count("\n") == 1
+    assert ("is an Ed25519 key, which signs: MCUboot encrypts for the device's X25519, "
+            "P-256 or RSA-2048 key") in done.stderr
+    assert [p.name for p in folder.iterdir()] == ["fw.elf"]
+
+
 def test_a_kek_of_another_size_is_refused(build, enc):
     done = run_command("FLASH", build / "fw.elf", "--ncrc_slot", "--mcuboot",
                        f"header=0x200,encrypt-kw={enc['kek20']}")
