@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "../engine/base/base64.h"
+
 namespace velk::binding {
 
 std::optional<crypto::Bytes> pem_body(const std::string& pem, const std::string& label) {
@@ -11,23 +13,11 @@ std::optional<crypto::Bytes> pem_body(const std::string& pem, const std::string&
     const size_t from = pem.find(begin), to = pem.find(end);
     if (from == std::string::npos || to == std::string::npos || to < from) return std::nullopt;
     crypto::Bytes der;
-    uint32_t bits = 0;
-    int count = 0;
+    base::Base64Reader reader(der);
     for (size_t i = from + begin.size(); i < to; ++i) {
         const char c = pem[i];
-        int value;
-        if (c >= 'A' && c <= 'Z') value = c - 'A';
-        else if (c >= 'a' && c <= 'z') value = c - 'a' + 26;
-        else if (c >= '0' && c <= '9') value = c - '0' + 52;
-        else if (c == '+') value = 62;
-        else if (c == '/') value = 63;
-        else if (c == '=' || c == '\r' || c == '\n' || c == ' ') continue;
-        else return std::nullopt;
-        bits = bits << 6 | static_cast<uint32_t>(value);
-        if ((count += 6) >= 8) {
-            count -= 8;
-            der.push_back(static_cast<uint8_t>(bits >> count));
-        }
+        if (c == '=' || c == '\r' || c == '\n' || c == ' ') continue;
+        if (!reader.digit(c)) return std::nullopt;
     }
     return der;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "../base/base64.h"
 #include "../platform/platform.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
@@ -28,15 +29,6 @@ bool blank_byte(uint8_t c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
-int base64_digit(uint8_t c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-}
-
 // The bytes of base64 text, as imgtool's --sig-out writes a signature
 // (line ends and spaces between the characters allowed); nullopt for a
 // file that is no such text: the signature's own bytes. A binary
@@ -50,17 +42,9 @@ std::optional<Bytes> base64_of(const Bytes& file) {
     size_t padding = 0;
     while (padding < 2 && text[text.size() - 1 - padding] == '=') ++padding;
     Bytes out;
-    uint32_t bits = 0;
-    int count = 0;
-    for (size_t i = 0; i < text.size() - padding; ++i) {
-        const int digit = base64_digit(static_cast<uint8_t>(text[i]));
-        if (digit < 0) return std::nullopt;
-        bits = bits << 6 | static_cast<uint32_t>(digit);
-        if ((count += 6) >= 8) {
-            count -= 8;
-            out.push_back(static_cast<uint8_t>(bits >> count));
-        }
-    }
+    base::Base64Reader reader(out);
+    for (size_t i = 0; i < text.size() - padding; ++i)
+        if (!reader.digit(text[i])) return std::nullopt;
     return out;
 }
 
