@@ -163,13 +163,10 @@ void add_boot_record(const Settings& s, std::vector<Tlv>& protected_tlvs) {
     protected_tlvs.push_back({tlv::boot_record, record_of(s, hash, Bytes(signer, 0))});
 }
 
-void signed_boot_record(const Settings& s, const std::optional<KeyFile>& key,
+void signed_boot_record(const Settings& s, const crypto::Key* opened,
                         crypto::Provider& crypto, const std::string& option,
                         std::vector<Tlv>& protected_tlvs) {
-    if (!s.image.boot_record || !key) return;
-    // In two steps the key is its holder's public half.
-    const bool holder_signs = s.sign || s.signature;
-    const std::unique_ptr<crypto::Key> opened = open_key(crypto, *key, holder_signs);
+    if (!s.image.boot_record || !opened) return;
     const crypto::Hash hash =
         image_hash(opened->type(), s.hash, s.pure, false, option + ": ");
     const Bytes signer = key_hash(crypto, hash, *opened);

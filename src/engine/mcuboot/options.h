@@ -82,12 +82,12 @@ std::vector<std::string> options_refused(const Settings& s, uint64_t slot);
 
 // The boot record with the signer's place zero, where the protected TLVs
 // are laid out (sized by the hash likely before the key is open);
-// `signed_boot_record` puts the key's hash there once the key is open
+// `signed_boot_record` puts the opened key's hash there
 // (none: an unsigned image's record keeps zeros), and refuses a key whose
 // hash is of another size than the one laid out, naming the sha= that
 // lays it out so.
 void add_boot_record(const Settings& s, std::vector<Tlv>& protected_tlvs);
-void signed_boot_record(const Settings& s, const std::optional<KeyFile>& key,
+void signed_boot_record(const Settings& s, const crypto::Key* opened,
                         crypto::Provider& crypto, const std::string& option,
                         std::vector<Tlv>& protected_tlvs);
 

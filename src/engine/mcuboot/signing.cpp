@@ -269,7 +269,16 @@ void encrypt(const Signing& s, layout::MemoryMap& memory, crypto::Provider& cryp
 void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
           Signed& out) {
     const Settings& settings = s.settings;
-    signed_boot_record(settings, s.key, crypto, s.option, out.protected_tlvs);
+    std::unique_ptr<crypto::Key> key;
+    // Its holder signs in two steps with the public half alone.
+    const bool holder_signs = settings.sign || s.signature;
+    auto open = [&] {
+        if (s.key && !key) key = open_key(crypto, *s.key, holder_signs);
+    };
+    // The boot record names the signer, and the hash covers the record:
+    // with one, the key is opened first.
+    if (settings.image.boot_record) open();
+    signed_boot_record(settings, key.get(), crypto, s.option, out.protected_tlvs);
     const Bytes protected_area = encode_area(protected_info, out.protected_tlvs);
     // What the hash covers, in order: header, payload, protected TLVs.
     auto covered = [&](const std::function<void(const uint8_t*, size_t)>& feed) {
@@ -287,10 +296,7 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
     // key that wants another.
     crypto::Hash hash = likely_hash(settings.hash, settings.pure);
     out.hash = digest_of(hash);
-    std::unique_ptr<crypto::Key> key;
-    // Its holder signs in two steps with the public half alone.
-    const bool holder_signs = settings.sign || s.signature;
-    if (s.key) key = open_key(crypto, *s.key, holder_signs);
+    open();
     const crypto::Hash chosen =
         image_hash(key ? std::optional<crypto::KeyType>(key->type()) : std::nullopt,
                    settings.hash, settings.pure, false, std::string(s.option) + ": ");
