@@ -65,8 +65,9 @@ bool read_hash_setting(const std::string& word, std::optional<crypto::Hash>& out
     return false;
 }
 
-crypto::Hash image_hash(std::optional<crypto::KeyType> key, std::optional<crypto::Hash> asked,
-                        bool pure, bool public_only, const std::string& prefix) {
+crypto::Hash image_hash(std::optional<crypto::KeyType> key,
+                        std::optional<crypto::Hash> asked, bool pure,
+                        const std::string& prefix) {
     if (!key) return asked.value_or(Hash::sha256);
     const char* name = crypto::key_type_name(*key);
     if (pure) {
@@ -82,11 +83,10 @@ crypto::Hash image_hash(std::optional<crypto::KeyType> key, std::optional<crypto
     }
     const KeyHashes& k = row_of(*key);
     if (!asked) return k.hashes[0];
-    const size_t count = public_only ? k.elsewhere : k.count;
-    for (size_t i = 0; i < count; ++i)
+    for (size_t i = 0; i < k.count; ++i)
         if (k.hashes[i] == *asked) return *asked;
     std::string allowed;
-    for (size_t i = 0; i < count; ++i)
+    for (size_t i = 0; i < k.count; ++i)
         allowed += (i ? " or " : "") + setting_word(k.hashes[i]);
     throw Refusal{prefix + setting_word(*asked) + " does not go with " + name +
                   " keys: their images are hashed with " + allowed};

@@ -25,11 +25,11 @@ namespace velk::mcuboot {
 bool read_hash_setting(const std::string& word, std::optional<crypto::Hash>& out);
 
 // The hash of an image signed by a key of `key` (none: unsigned) with
-// `asked` (nullopt: auto) and `pure`; `public_only` when the signature is
-// made elsewhere and only the public key is at hand. A combination imgtool
-// refuses is refused, naming both, after `prefix`.
-crypto::Hash image_hash(std::optional<crypto::KeyType> key, std::optional<crypto::Hash> asked,
-                        bool pure, bool public_only, const std::string& prefix);
+// `asked` (nullopt: auto) and `pure`. A combination imgtool refuses is
+// refused, naming both, after `prefix`.
+crypto::Hash image_hash(std::optional<crypto::KeyType> key,
+                        std::optional<crypto::Hash> asked, bool pure,
+                        const std::string& prefix);
 
 // The hash image_hash() likely gives before the key's kind is known: the
 // one asked for, SHA-512 when pure, else SHA-256 (every kind's but P-384's).

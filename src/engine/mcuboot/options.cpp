@@ -167,8 +167,7 @@ void signed_boot_record(const Settings& s, const crypto::Key* opened,
                         crypto::Provider& crypto, const std::string& option,
                         std::vector<Tlv>& protected_tlvs) {
     if (!s.image.boot_record || !opened) return;
-    const crypto::Hash hash =
-        image_hash(opened->type(), s.hash, s.pure, false, option + ": ");
+    const crypto::Hash hash = image_hash(opened->type(), s.hash, s.pure, option + ": ");
     const Bytes signer = key_hash(crypto, hash, *opened);
     // The signer's hash takes the zeros' place: the record's length, and
     // with it protect_tlv_size, stay as laid out, unless the key asks for

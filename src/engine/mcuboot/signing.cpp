@@ -299,7 +299,7 @@ void sign(const Signing& s, layout::MemoryMap& memory, crypto::Provider& crypto,
     open();
     const crypto::Hash chosen =
         image_hash(key ? std::optional<crypto::KeyType>(key->type()) : std::nullopt,
-                   settings.hash, settings.pure, false, std::string(s.option) + ": ");
+                   settings.hash, settings.pure, std::string(s.option) + ": ");
     if (chosen != hash) out.hash = digest_of(hash = chosen);
     out.hash_kind = hash;
 
