@@ -294,6 +294,10 @@ def flash(
     exclude: _Exclusion | Sequence[_Exclusion] | None = ...,
     algorithms: Mapping[str | int, str] | None = ...,
     mcuboot: McubootSettings | None = ...,
+    stamp: Sequence[tuple[str, str]] | None = ...,
+    count: int | None = ...,
+    out: _Path | None = ...,
+    resume: bool = ...,
 ) -> Report: ...
 def check(
     path: _Path,
@@ -316,6 +320,8 @@ def check(
     exclude: _Exclusion | Sequence[_Exclusion] | None = ...,
     algorithms: Mapping[str | int, str] | None = ...,
     mcuboot: McubootCheckSettings | bool | None = ...,
+    stamp: Sequence[tuple[str, str]] | None = ...,
+    manifest: _Path | None = ...,
 ) -> Report: ...
 def main(argv: Sequence[str | bytes] | None = ...) -> int: ...
 def runmain() -> int: ...

@@ -99,6 +99,12 @@ void read_value(Request& o, Option option, const std::string& value) {
         case Option::merge:
             o.merge.push_back(values::merge_of_text(value, asker));
             break;
+        case Option::stamp:
+            o.stamps.push_back(values::stamp_of_text(value, asker));
+            break;
+        case Option::count:
+            o.count = values::count_of_text(value, asker);
+            break;
         case Option::exclude:
             o.excludes.push_back(
                 read_exclusion(value, asker.given(Option::exclude, value)));

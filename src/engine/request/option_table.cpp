@@ -25,13 +25,11 @@ constexpr OptionRow rows[] = {
 )",
      0, nullptr, nullptr, nullptr, nullptr, "<name>"},
     {Option::offset, "--a", "offset", Value::record_offset, flash | check, true,
-     "the checksum's hex offset in its image, as in --a 1FFC",
-     "",
-     0, nullptr, nullptr, nullptr, nullptr, "<hex>"},
+     "the checksum's hex offset in its image, as in --a 1FFC", "", 0, nullptr, nullptr,
+     nullptr, nullptr, "<hex>"},
     {Option::block, "--s", "block", Value::record_block, flash | check, false,
-     "the block size, as in --s 1024",
-     "",
-     0, nullptr, nullptr, nullptr, nullptr, "<size>"},
+     "the block size, as in --s 1024", "", 0, nullptr, nullptr, nullptr, nullptr,
+     "<size>"},
     {Option::header, "--header", "header", Value::text, flash | check, false,
      "the header's symbol and fields, as in --header app_header:size@8,crc@12,hcrc@16",
      R"(  --header <symbol>:<field>@<offset>[=<algorithm>][,...]
@@ -50,8 +48,7 @@ constexpr OptionRow rows[] = {
                 of the image sum to zero
 )",
      9, nullptr, &Request::lpc_vectors, nullptr, nullptr},
-    {Option::force, "--force", "force", Value::on, flash | check, false,
-     nullptr,
+    {Option::force, "--force", "force", Value::on, flash | check, false, nullptr,
      R"(  --force       FLASH: write even what the checks refuse (a function, a .bss, .data or
                 unaligned variable, one of another size than the checksum, or one
                 holding data rather than a placeholder, as the slot; an empty range;
@@ -60,7 +57,8 @@ constexpr OptionRow rows[] = {
 )",
      6, nullptr, &Request::force, nullptr, nullptr},
     {Option::exclude, "--exclude", "exclude", Value::exclusion, flash | check, true,
-     "the bytes to leave out, as in --exclude 0x08000100-0x08000200 or --exclude <symbol>",
+     "the bytes to leave out, as in --exclude 0x08000100-0x08000200 or --exclude "
+     "<symbol>",
      R"(  --exclude <from>-<to>[:<record>,...] | --exclude <symbol>[:<record>,...]
                 leave these bytes out of every checksum whose range covers them,
                 the bytes around them fed one after the other: 0x addresses, the
@@ -71,7 +69,8 @@ constexpr OptionRow rows[] = {
 )",
      18, nullptr, nullptr, nullptr, nullptr, "<bytes>"},
     {Option::crc, "--crc", "crc", Value::algorithm, flash | check, false,
-     "an algorithm's name, as in --crc CRC-32/ISO-HDLC (velk-crc --list-crc lists them), or "
+     "an algorithm's name, as in --crc CRC-32/ISO-HDLC (velk-crc --list-crc lists them), "
+     "or "
      "a CRC's parameters, as in --crc "
      "width=16,poly=0x1021,init=0,refin=false,refout=false,xorout=0",
      R"(  --crc <name>  the algorithm of the records that name none, by crcmod's or the
@@ -83,8 +82,7 @@ constexpr OptionRow rows[] = {
                 refout=false,xorout=0x55555555[,check=0x...]
 )",
      12, nullptr, nullptr, nullptr, nullptr, "<name>"},
-    {Option::be, "--be", "be", Value::on, flash | check, false,
-     nullptr,
+    {Option::be, "--be", "be", Value::on, flash | check, false, nullptr,
      R"(  --be          store values big-endian (default little-endian)
 )",
      8, nullptr, &Request::big_endian, nullptr, nullptr},
@@ -95,20 +93,17 @@ constexpr OptionRow rows[] = {
                 0x00 on flash that reads 0x00 when erased, such as STM32L0/L1)
 )",
      14, nullptr, nullptr, nullptr, nullptr, "0x<NN>"},
-    {Option::words, "--words", "words", Value::on, flash | check, false,
-     nullptr,
+    {Option::words, "--words", "words", Value::on, flash | check, false, nullptr,
      R"(  --words       feed the checksum 32-bit little-endian words, most significant byte
                 first, as an STM32 CRC unit fed words from flash does (default: bytes;
                 the CRC-32/MPEG-2 records alone)
 )",
      7, nullptr, &Request::words, nullptr, nullptr},
-    {Option::bin, "--bin", "bin", Value::output, flash, false,
-     nullptr,
+    {Option::bin, "--bin", "bin", Value::output, flash, false, nullptr,
      R"(  --bin         FLASH: also <root>_CRC.bin, the image as raw bytes, the fill value in the gaps
 )",
      4, "bin", nullptr, nullptr, nullptr},
-    {Option::srec, "--srec", "srec", Value::output, flash, false,
-     nullptr,
+    {Option::srec, "--srec", "srec", Value::output, flash, false, nullptr,
      R"(  --srec        FLASH: also <root>_CRC.srec, Motorola S-records
 )",
      5, "srec", nullptr, nullptr, nullptr},
@@ -203,6 +198,36 @@ constexpr OptionRow rows[] = {
                                   the hash and signature over the plaintext
 )",
      3, nullptr, nullptr, nullptr, nullptr, "<setting>[,<setting>...]"},
+    {Option::stamp, "--stamp", "stamp", Value::stamp, flash | check, true,
+     "a place and its values, as in --stamp serial_no=serial:1000..1099",
+     R"(  --stamp <place>=<values>
+                FLASH: one set of files per device, into --out's folder, each
+                with its own value at <place> (a symbol, or 0x<address>:<size>)
+                and every checksum and signature recomputed over it; values:
+                  serial:<first>[..<last>]  numbers counting up (decimal or 0x)
+                  csv:<file>:<column>[:bytes|:text]  a CSV's column, a row a device
+                  file:<folder>/*.bin  a file a device, in name order, exact size
+                  mac:<first>     MAC addresses counting up: 02:00:00:00:00:01
+                repeatable; the devices' files are <folder>/<root>_<id>_CRC.*,
+                with manifest.csv and manifest.json.
+                CHECK: the value the file must hold there (every place stamped)
+)",
+     20, nullptr, nullptr, nullptr, nullptr, "<place>=<values>"},
+    {Option::count, "--count", "count", Value::count, flash, false,
+     "how many devices, as in --count 100",
+     R"(  --count <n>   FLASH: the number of devices, where no stamp's values end
+)",
+     21, nullptr, nullptr, nullptr, nullptr, "<n>"},
+    {Option::out, "--out", "out", Value::path, flash, false,
+     "the folder for the devices' files, as in --out devices",
+     R"(  --out <folder>
+                FLASH: where --stamp's devices' files and manifest go
+)",
+     22, nullptr, nullptr, &Request::out, nullptr, "<folder>"},
+    {Option::resume, "--resume", "resume", Value::on, flash, false, nullptr,
+     R"(  --resume      FLASH: go on with an interrupted --stamp run where it stopped
+)",
+     23, nullptr, &Request::resume, nullptr, nullptr},
     {Option::elf, "--elf", "elf", Value::path, check, false,
      "the build's ELF file, as in --elf fw.elf",
      R"(  --elf <file>  CHECK: also verify that the file is this build's flash image,
@@ -216,32 +241,37 @@ constexpr OptionRow rows[] = {
                 image starts)
 )",
      11, nullptr, nullptr, nullptr, nullptr, "0x<address>"},
-    {Option::json, "--json", nullptr, Value::shown, flash | check, false,
-     nullptr,
+    {Option::manifest, "--manifest", "manifest", Value::path, check, false,
+     "a devices run's manifest, as in --manifest devices/manifest.json",
+     R"(  --manifest <file>
+                CHECK: a device's file against its entry in a --stamp run's
+                manifest.json (its values and its SHA-256)
+)",
+     24, nullptr, nullptr, &Request::manifest, nullptr, "<file>"},
+    {Option::json, "--json", nullptr, Value::shown, flash | check, false, nullptr,
      R"(  --json        one JSON object on standard output; the lines go to standard error
 )",
      2, nullptr, nullptr, nullptr, nullptr},
-    {Option::help, "--help", nullptr, Value::asked_help, flash | check, false,
-     nullptr,
-     "",
-     1, nullptr, nullptr, nullptr, nullptr},
+    {Option::help, "--help", nullptr, Value::asked_help, flash | check, false, nullptr,
+     "", 1, nullptr, nullptr, nullptr, nullptr},
     {Option::algorithms, nullptr, "algorithms", Value::per_record, flash | check, false,
-     nullptr,
-     "",
-     0, nullptr, nullptr, nullptr, nullptr},
+     nullptr, "", 0, nullptr, nullptr, nullptr, nullptr},
 };
 
 // --help's usage lines of the modes that take these options.
-const char* const usage = R"(  velk-crc FLASH <firmware.elf> RECORDS [--exclude <bytes>]... [--crc <name>]
+const char* const usage =
+    R"(  velk-crc FLASH <firmware.elf> RECORDS [--exclude <bytes>]... [--crc <name>]
                  [--be] [--fill 0x<NN>] [--force] [--words] [--bin] [--srec]
                  [--uf2 <family>] [--dfu <vid>:<pid>[:<bcd>]] [--merge <file>]...
                  [--entry <file>|0x<address>]
-                 [--mcuboot <setting>[,<setting>...]] [--json] [@<file>]...
+                 [--mcuboot <setting>[,<setting>...]]
+                 [--stamp <place>=<values>... --out <folder> [--count <n>] [--resume]]
+                 [--json] [@<file>]...
   velk-crc CHECK <file> RECORDS [--elf <firmware.elf>] [--base 0x<address>]
                  [--merge <file>]... [--entry <file>|0x<address>] [--uf2 <family>]
                  [--exclude <bytes>]... [--crc <name>] [--be] [--fill 0x<NN>]
                  [--force] [--words] [--mcuboot <setting>[,<setting>...]]
-                 [--json] [@<file>]...
+                 [--stamp <place>=<value>]... [--manifest <file>] [--json] [@<file>]...
 )";
 
 bool starts_with(const std::string& word, const char* prefix) {

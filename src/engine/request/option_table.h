@@ -17,29 +17,57 @@ namespace velk {
 
 // An option, by its row. In the order of the rows.
 enum class Option {
-    symbol, offset, block, header, lpc_vectors, force, exclude, crc, be, fill, words, bin,
-    srec, uf2, dfu, merge, entry, mcuboot, elf, base, json, help, algorithms,
+    symbol,
+    offset,
+    block,
+    header,
+    lpc_vectors,
+    force,
+    exclude,
+    crc,
+    be,
+    fill,
+    words,
+    bin,
+    srec,
+    uf2,
+    dfu,
+    merge,
+    entry,
+    mcuboot,
+    stamp,
+    count,
+    out,
+    resume,
+    elf,
+    base,
+    manifest,
+    json,
+    help,
+    algorithms,
 };
 
 // What an option's value is, which says how each front reads it.
 enum class Value {
-    on,          // a switch: the word alone; the API's True or False
-    output,      // a switch asking for the files of a format (its word in `output`)
-    text,        // one word: the next one or after '='; the API's str
-    path,        // a file's name; the API's str or path-like
-    address,     // a 0x address; the API's int
-    byte,        // a byte's value, 0x<NN>; the API's int
+    on,               // a switch: the word alone; the API's True or False
+    output,           // a switch asking for the files of a format (its word in `output`)
+    text,             // one word: the next one or after '='; the API's str
+    path,             // a file's name; the API's str or path-like
+    address,          // a 0x address; the API's int
+    byte,             // a byte's value, 0x<NN>; the API's int
     path_or_address,  // a file's name or a 0x address; the API's path or int
-    algorithm,   // an algorithm's name, or a CRC's parameters over several words
-    exclusion,   // <from>-<to> or a symbol, [:<record>,...]
-    record,      // --n: a variable's name, glued to the letter or the next word
-    record_offset,  // --a: a hex offset, as --n; the API's int
-    record_block,   // --s: a block size in decimal, as --n; the API's int
-    settings,    // key=...,header=...: may stand alone before the file (CHECK)
+    algorithm,        // an algorithm's name, or a CRC's parameters over several words
+    exclusion,        // <from>-<to> or a symbol, [:<record>,...]
+    record,           // --n: a variable's name, glued to the letter or the next word
+    record_offset,    // --a: a hex offset, as --n; the API's int
+    record_block,     // --s: a block size in decimal, as --n; the API's int
+    settings,         // key=...,header=...: may stand alone before the file (CHECK)
     shown,       // how the outcome is shown (one JSON object), the command line's alone
     asked_help,  // --help, -h
     per_record,  // the API's algorithms={record: name}
     hex_fields,  // <hex>:<hex>[:...]; the API's str or tuple of ints
+    stamp,       // <place>=<values>; the API's (place, values) tuples
+    count,       // a count in decimal; the API's int
 };
 
 struct OptionRow {

@@ -143,6 +143,15 @@ struct HexFields {
     std::string word;  // as the asker gave it, for refusals
 };
 
+// --stamp <place>=<values>, split at its first '=': where each device's own
+// bytes go and where they come from, read into what they are by the one
+// reader of the stamps.
+struct StampWord {
+    std::string place;   // a symbol, or 0x<address>:<size>
+    std::string values;  // serial:..., csv:..., file:..., mac:...; CHECK's one value
+    std::string word;    // as the asker gave it, for refusals
+};
+
 struct Request {
     Asker asker;        // how the lines name the options
     std::string input;  // the file the run is about, as it was named
@@ -175,6 +184,14 @@ struct Request {
     // An MCUboot image's settings: key=<file>,header=<size>,...; none given
     // when CHECK's option came alone.
     std::optional<McubootSettings> mcuboot;
+    // FLASH: one set of files per device, each with its own values at these
+    // places, into the folder --out names; CHECK: the values a device's file
+    // must hold there. In the order given.
+    std::vector<StampWord> stamps;
+    std::optional<Read<uint64_t>> count;  // --count <n>: how many devices
+    std::optional<std::string> out;       // --out <folder>: the devices' files
+    bool resume = false;                  // go on where an interrupted run stopped
+    std::optional<std::string> manifest;  // CHECK: a devices run's manifest.json
 };
 
 }  // namespace velk

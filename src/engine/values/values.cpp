@@ -50,6 +50,13 @@ Read<uint64_t> entry_address(std::optional<uint64_t> number, const std::string& 
                              ": not a 32-bit address (0x and up to 8 hex digits)");
 }
 
+Read<uint64_t> count_of(std::optional<uint64_t> number, const std::string& shown,
+                        const Asker& asker) {
+    if (number && *number > 0) return {number, {}};
+    return refused<uint64_t>(asker.given(Option::count, shown) +
+                             ": not a number of devices (1 or more, in decimal)");
+}
+
 }  // namespace
 
 std::string quoted(const std::string& text) {
@@ -185,6 +192,28 @@ AlgorithmChoice algorithm_of_text(const std::string& text) {
         choice.name = checksum::notation_of(n.parameters);
     }
     return choice;
+}
+
+StampWord stamp_of_text(const std::string& text, const Asker& asker) {
+    const size_t equals = text.find('=');
+    StampWord w;
+    w.place = text.substr(0, equals);
+    if (equals != std::string::npos) w.values = text.substr(equals + 1);
+    w.word = asker.given(Option::stamp, text);
+    return w;
+}
+
+Read<uint64_t> count_of_text(const std::string& text, const Asker& asker) {
+    uint64_t n = 0;
+    const bool digits =
+        !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+    return count_of(digits && read_number(text, 10, n) ? std::optional(n) : std::nullopt,
+                    text, asker);
+}
+
+Read<uint64_t> count_of_number(std::optional<uint64_t> number, const std::string& shown,
+                               const Asker& asker) {
+    return count_of(number, shown, asker);
 }
 
 }  // namespace velk::values

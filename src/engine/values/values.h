@@ -40,6 +40,15 @@ MergeFile merge_of_text(const std::string& text, const Asker& asker);
 // --uf2 <family>: a family's name or its 0x ID.
 Read<uint32_t> family_of_text(const std::string& text, const Asker& asker);
 
+// --stamp <place>=<values>: split at the first '='; the stamps' reader
+// refuses what is missing on either side.
+StampWord stamp_of_text(const std::string& text, const Asker& asker);
+
+// --count <n>: a device count, 1 or more, in decimal.
+Read<uint64_t> count_of_text(const std::string& text, const Asker& asker);
+Read<uint64_t> count_of_number(std::optional<uint64_t> number, const std::string& shown,
+                               const Asker& asker);
+
 // --crc and a record's =<algorithm>: a catalogue name in any case, or a
 // CRC's parameters whose check= (when given) is theirs.
 AlgorithmChoice algorithm_of_text(const std::string& text);

@@ -1,0 +1,107 @@
+// The record of a devices run, in its folder beside the devices' files:
+// what went to which device, for the production line's traceability, and
+// how far the run came, so that an interrupted run goes on where it
+// stopped and never writes a device twice.
+//
+//   manifest.json   {"input": "fw.elf", "input_sha256": "<hex>",
+//                    "stamps": [{"place": "serial_no", "address": <int>,
+//                                "size": <int>, "values": "serial:1000..1099"}, ...],
+//                    "devices": [ <entry>, ... ]}
+//                   an entry: {"id": "1000", "index": 0,
+//                    "stamps": [{"place": "serial_no", "address": <int>,
+//                                "value": "1000", "bytes": "e8030000"}, ...],
+//                    "records": [{"record": "crc_value", "address": <int>,
+//                                 "value": "0x1234ABCD", "bytes": "cdab3412"}, ...],
+//                    "files": [{"name": "fw_1000_CRC.hex", "sha256": "<hex>"}, ...]}
+//                   names relative to the folder; bytes as they lie in
+//                   memory, lower-case hex
+//   manifest.csv    a header row: id, each stamp's place, each record's
+//                   name, then each file's ending (_CRC.hex, ...) holding
+//                   that file's SHA-256; a row a device
+//   manifest.state  the run's identity and the devices whose files are all
+//                   in place, a batch at a time
+//
+// Each of the three is replaced whole (written beside, synced, renamed)
+// after a batch's files are in place and synced, so that none ever names a
+// device whose files are not whole.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace velk::devices {
+
+// What one device got.
+struct Entry {
+    std::string id;
+    size_t index = 0;  // the device's place in the run, from 0
+    struct Stamped {
+        std::string place;
+        uint64_t address = 0;
+        std::string value;  // as the stamps show it
+        std::string bytes;  // lower-case hex, as in memory
+    };
+    std::vector<Stamped> stamps;
+    struct Stored {
+        std::string record;  // as FLASH's lines name it
+        uint64_t address = 0;
+        std::string value;  // as FLASH's lines show it: "0x1234ABCD"
+        std::string bytes;
+    };
+    std::vector<Stored> records;
+    struct Written {
+        std::string name;    // in the folder
+        std::string ending;  // "_CRC.hex": the manifest.csv column
+        std::string sha256;  // lower-case hex
+    };
+    std::vector<Written> files;
+};
+
+// What makes two runs the same run, which --resume goes on with only:
+// the input's name and SHA-256, the stamps as given and the words that
+// shape the files (everything but --resume, --force and --json).
+struct Identity {
+    std::string input;
+    std::string input_sha256;
+    struct Stamp {
+        std::string place;
+        uint64_t address = 0, size = 0;
+        std::string values;
+    };
+    std::vector<Stamp> stamps;
+    std::string words;  // the run's words that shape its files, one line
+    size_t count = 0;   // devices in the run
+};
+
+// The folder's record of one run. Refusals (Refusal) and file system
+// failures (outfile::OsFailure) name the file.
+class Ledger {
+public:
+    // Reads the folder's state. With `resume`: the devices an earlier,
+    // interrupted run of the same identity finished (refused: no state,
+    // another run's, or a run already complete). Without: a state there
+    // is another run's and is refused, as its devices' files would be
+    // overwritten.
+    Ledger(std::string folder, Identity identity, bool resume);
+
+    // The devices already whole, in order: the next one to make.
+    size_t done() const { return entries_.size(); }
+    const std::vector<Entry>& entries() const { return entries_; }
+
+    // A batch's files are in place and synced: its entries join, and the
+    // manifest and the state are replaced.
+    void add(std::vector<Entry> batch);
+
+private:
+    std::string folder_;
+    Identity identity_;
+    std::vector<Entry> entries_;
+};
+
+// An entry as one line of --json's stream.
+std::string json_line(const Entry& entry);
+
+}  // namespace velk::devices
