@@ -88,8 +88,8 @@ Ledger::Ledger(std::string folder, Identity identity, bool resume, bool force)
             throw Refusal{state + " is another run's (" + read.damage +
                           "): use another --out, or --force to start a new run there"};
         if (!differ.empty())
-            throw Refusal{state + " is another run's (" + listed(differ) +
-                          " differ): its devices would be mixed with this run's; use "
+            throw Refusal{state + " is another run's (not the same: " + listed(differ) +
+                          "): its devices would be mixed with this run's; use "
                           "another --out, or --force to replace them"};
         if (read.entries.size() < count)
             throw Refusal{folder_ + " holds this run interrupted (" +
@@ -105,9 +105,8 @@ Ledger::Ledger(std::string folder, Identity identity, bool resume, bool force)
                       "; it cannot be resumed: leave out --resume and use --force to "
                       "start over"};
     if (!differ.empty())
-        throw Refusal{"cannot resume " + state + ": " + listed(differ) +
-                      (differ.size() == 1 ? " differs" : " differ") +
-                      " from that run's; resume with its input and words, or use another "
+        throw Refusal{"cannot resume " + state + ": another run's (not the same: " +
+                      listed(differ) + "); resume with its input and words, or use another "
                       "--out"};
     if (read.entries.size() == count) {
         if (force) return;  // made again from the first device
