@@ -49,10 +49,25 @@ private:
     outfile::ReplacingFile file_;
 };
 
+// What the folder's file system refused, worded as FLASH words an output
+// it cannot write: "cannot write out/manifest.state: No space left on device".
+template <class Step>
+void worded(Step step) {
+    try {
+        step();
+    } catch (const outfile::OsFailure& failure) {
+        throw Refusal{"cannot write " + failure.path + ": " + platform::error_text(failure.error)};
+    }
+}
+
 }  // namespace
 
 Ledger::Ledger(std::string folder, Identity identity, bool resume, bool force)
     : folder_(std::move(folder)), identity_(std::move(identity)) {
+    worded([&] { open(resume, force); });
+}
+
+void Ledger::open(bool resume, bool force) {
     const std::string state = state_path();
     const std::string json = outfile::join_path(folder_, json_name);
     const std::string csv = outfile::join_path(folder_, csv_name);
@@ -62,7 +77,7 @@ Ledger::Ledger(std::string folder, Identity identity, bool resume, bool force)
     std::vector<uint8_t> bytes;
     int error = platform::read_file(state, bytes);
     if (error != 0 && error != ENOENT && error != ENOTDIR)
-        throw outfile::OsFailure{error, state};
+        throw Refusal{"cannot read " + state + ": " + platform::error_text(error)};
     const bool has_state = error == 0;
     if (!resume && force) return;  // start() replaces what is there
 
@@ -127,7 +142,10 @@ std::string Ledger::state_path() const {
 }
 
 void Ledger::start() {
-    if (started_) return;
+    if (!started_) worded([&] { replace_run(); });
+}
+
+void Ledger::replace_run() {
     // The manifests first: a kill before the new state is in place leaves
     // the earlier state, which a resume completes again.
     for (const char* name : {json_name, csv_name}) {
@@ -158,7 +176,10 @@ void Ledger::write_state() {
 
 void Ledger::add(std::vector<Entry> batch) {
     start();
-    if (batch.empty()) return;
+    if (!batch.empty()) worded([&] { append(std::move(batch)); });
+}
+
+void Ledger::append(std::vector<Entry> batch) {
     std::string lines;
     for (size_t i = 0; i < batch.size(); ++i) {
         if (batch[i].index != entries_.size() + i || entries_.size() + i >= identity_.count)
