@@ -64,7 +64,8 @@ Crc::Crc(const CrcParameters& p)
     }
     // 1 as the register holds it, then x^8, and each power the square of
     // the one before.
-    uint64_t x8 = reflected_ ? uint64_t{1} << (width_ - 1) : uint64_t{1} << shift;
+    one_ = reflected_ ? uint64_t{1} << (width_ - 1) : uint64_t{1} << shift;
+    uint64_t x8 = one_;
     for (int bit = 0; bit < 8; ++bit) x8 = times_x(x8);
     powers_[0] = x8;
     for (size_t k = 1; k < powers_.size(); ++k)

@@ -53,6 +53,11 @@ public:
     uint64_t combine(uint64_t reg, uint64_t tail, uint64_t tail_bytes) const {
         return shift(reg, tail_bytes) ^ tail;
     }
+    // What the register is multiplied by over `zero_bytes` zero bytes, and
+    // a register moved by that: shift() for a stretch whose length many
+    // images share, the factor worked out once.
+    uint64_t factor(uint64_t zero_bytes) const { return shift(one_, zero_bytes); }
+    uint64_t shifted(uint64_t reg, uint64_t factor) const { return multiply(factor, reg); }
 
 private:
     template <bool Reflected>
@@ -63,6 +68,7 @@ private:
     bool refout_;
     uint64_t xorout_;
     uint64_t start_;
+    uint64_t one_;   // the polynomial 1, as the register holds it
     uint64_t poly_;  // as the register holds it: reflected, or at the high end
     // The register times x, and `a` times `b`, modulo the polynomial: the
     // register as a polynomial, its first bit out the highest power.

@@ -119,14 +119,17 @@ Incremental::Incremental(const Plan& plan, const layout::MemoryMap& base,
         }
         uint64_t done = 0;
         for (const Interval& c : changed) {
-            if (done < c.from) step.stretches.push_back({done, c.from, false, 0});
-            step.stretches.push_back({c.from, c.to, true, 0});
+            if (done < c.from) step.stretches.push_back({done, c.from, false, 0, 0});
+            step.stretches.push_back({c.from, c.to, true, 0, 0});
             done = c.to;
         }
-        if (done < total) step.stretches.push_back({done, total, false, 0});
+        if (done < total) step.stretches.push_back({done, total, false, 0, 0});
         step.first_register = crc->start();
         for (Stretch& s : step.stretches)
-            if (!s.changes) s.tail = fed(*crc, feed, 0, memory, r.range, s.from, s.to);
+            if (!s.changes) {
+                s.tail = fed(*crc, feed, 0, memory, r.range, s.from, s.to);
+                s.factor = crc->factor(s.to - s.from);
+            }
         if (!step.stretches.empty() && !step.stretches.front().changes) {
             const Stretch& first = step.stretches.front();
             step.first_register = crc->combine(crc->start(), first.tail, first.to);
@@ -152,7 +155,7 @@ void Incremental::store_all(layout::MemoryMap& memory, std::vector<Bytes>& store
             uint64_t reg = step.first_register;
             for (const Stretch& s : step.stretches)
                 reg = s.changes ? fed(crc, feed, reg, memory, r.range, s.from, s.to)
-                                : crc.combine(reg, s.tail, s.to - s.from);
+                                : crc.shifted(reg, s.factor) ^ s.tail;
             value.resize(r.width);
             bytes::store(value.data(), r.width,
                          producer.big_endian(plan_) ? bytes::Order::big

@@ -34,7 +34,8 @@ private:
     struct Stretch {
         uint64_t from, to;
         bool changes;   // read from each image; otherwise the same in all
-        uint64_t tail;  // unchanged: its bytes' register from 0
+        uint64_t tail;    // unchanged: its bytes' register from 0
+        uint64_t factor;  // unchanged: what a register is multiplied by over it
     };
     struct Step {
         size_t index;  // into the plan's records
