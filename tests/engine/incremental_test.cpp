@@ -44,12 +44,13 @@ void combine_every_crc() {
     const size_t megabyte_and_3 = (size_t{1} << 20) + 3;
     std::vector<uint8_t> bytes(1100), zeros(megabyte_and_3);
     for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
+    const size_t lengths[] = {0, 1, 7, 8, 1000};
     std::set<std::pair<unsigned, bool>> long_done;
     for (const velk::checksum::Algorithm& row : velk::checksum::catalogue()) {
         if (row.kind != velk::checksum::Kind::crc) continue;
         const Crc crc(row.parameters);
         for (Feed feed : {Feed::bytes, Feed::words})
-            for (size_t n : {0, 1, 7, 8, 1000}) {
+            for (size_t n : lengths) {
                 // Words: whole ones, A too.
                 const size_t b = feed == Feed::words ? (n + 3) & ~size_t{3} : n;
                 const size_t a = feed == Feed::words ? 4 : 5;
