@@ -104,8 +104,8 @@ std::vector<uint8_t> image_bytes(const records::Plan& plan, const MemoryMap& mem
 }
 
 // Places where a stamp tells most: a range's first bytes, its middle, its
-// last, either side of a slot, and anywhere in an image (outside every
-// range too).
+// last, either side of a slot, in a hole, and anywhere in an image
+// (outside every range too).
 std::vector<uint64_t> stamp_places(const records::Plan& plan, std::mt19937& random) {
     std::vector<uint64_t> places;
     for (const records::Planned& p : plan.records) {
@@ -115,6 +115,9 @@ std::vector<uint64_t> stamp_places(const records::Plan& plan, std::mt19937& rand
         places.push_back(r.end() - 1);
         places.push_back(r.slot - 2);
         places.push_back(r.slot_end());
+        // Inside a hole --exclude cut: bytes the record leaves out.
+        const auto& parts = r.range.ranges();
+        for (size_t k = 1; k < parts.size(); ++k) places.push_back(parts[k - 1].to);
     }
     for (const auto& [from, to] : plan.images()) {
         places.push_back(to - 1);
