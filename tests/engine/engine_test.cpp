@@ -34,6 +34,10 @@
 
 // image_value_test.cpp: the failures it found.
 int image_value_test(const std::string& data);
+// stamps_test.cpp: the failures it found.
+int stamps_test(const std::string& scratch);
+// incremental_test.cpp: the failures it found.
+int incremental_test(const std::string& data);
 // ledger_test.cpp: the failures it found, in a scratch folder.
 int ledger_test(const std::string& scratch);
 // platform_test.cpp: the failures it found; and the second process its
@@ -767,6 +771,8 @@ int main(int argc, char** argv) {
         records_over_the_final_image();
         flash_and_check(argv[1], argv[2]);
         failures += image_value_test(argv[1]);
+        failures += stamps_test(argv[2]);
+        failures += incremental_test(argv[1]);
         failures += ledger_test(argv[2]);
         failures += platform_test(argv[0], argv[2]);
     } catch (const std::exception& e) {
