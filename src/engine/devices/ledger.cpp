@@ -120,8 +120,10 @@ void Ledger::open(bool resume, bool force) {
         return;
     }
 
-    state::Read read = state::read(std::string(bytes.begin(), bytes.end()));
+    std::string text(bytes.begin(), bytes.end());
     bytes = {};
+    state::Read read = state::read(text);
+    text = {};
     std::vector<std::string> differ;
     if (read.damage.empty()) differ = state::differences(read.identity, identity_);
     const size_t count = identity_.count;
