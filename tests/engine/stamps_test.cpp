@@ -208,6 +208,8 @@ void devices(const std::string& scratch) {
          {"1001 e9030000/1001", "1002 ea030000/1002", "1003 eb030000/1003"}, ""},
         {"hex serials, big-endian, as typed", {"s=serial:0x00fe"}, {2}, 2, true,
          {"0x00fe 00fe/0x00fe", "0x00ff 00ff/0x00ff"}, ""},
+        {"decimal serials keep their digits", {"s=serial:0098"}, {1}, 3, false,
+         {"0098 62/0098", "0099 63/0099", "0100 64/0100"}, ""},
         {"a place wider than 8 bytes", {"s=serial:1"}, {10}, 1, true,
          {"1 00000000000000000001/1"}, ""},
         {"MACs counting over a byte", {"m=mac:02:00:00:00:00:ff", "s=serial:7"}, {6, 1}, 2, false,
