@@ -186,6 +186,10 @@ private:
         std::error_code error;
         if (exists(folder_) && !std::filesystem::is_directory(folder_, error))
             throw Refusal{asker().given(Option::out, folder_) + ": not a folder"};
+        // Every refusal of the stamps and their values is behind: the
+        // folder may be made.
+        if (!exists(folder_) && !std::filesystem::create_directories(folder_, error) && error)
+            throw Refusal{"cannot make the folder " + folder_ + ": " + error.message()};
         ledger_ = std::make_unique<Ledger>(folder_, std::move(identity), request_.resume);
     }
 
@@ -223,6 +227,7 @@ private:
         entry.index = index;
         for (size_t s = 0; s < stamps_.size(); ++s) {
             const stamps::Value& value = devices_.value(index, s);
+            run.stamped.push_back({places_[s].address, value.bytes});
             run.memory.overlay(places_[s].address, value.bytes.data(), places_[s].size);
             entry.stamps.push_back({stamps_[s].place.text, places_[s].address, value.shown,
                                     text::hex(value.bytes)});

@@ -72,6 +72,8 @@ void compute(FlashRun& run, Host& host) {
         const records::Record& r = run.plan.records[i].record;
         stored.push_back({r.slot, r.width, run.stored[i].data()});
     }
+    for (const auto& [address, bytes] : run.stamped)
+        stored.push_back({address, static_cast<unsigned>(bytes.size()), bytes.data()});
     // The header over the build's own room is stored as a record is.
     const mcuboot::Stage::ElfPieces signed_pieces = run.signing.elf_pieces(run.memory);
     for (const mcuboot::Added& a : signed_pieces.stored)

@@ -56,6 +56,9 @@ struct FlashRun {
     std::vector<Finding> findings;
     mcuboot::Stage signing;  // MCUboot: plan places the image, compute signs it
     std::optional<mcuboot::HexImage> hex_image;  // MCUboot's hex-addr=: the HEX's own
+    // A devices run's own values for one device, stamped before compute:
+    // the checksummed ELF holds them as it holds the records.
+    std::vector<std::pair<uint64_t, records::Bytes>> stamped;
     // compute
     std::vector<records::Bytes> stored;  // each record's bytes, as memory holds them
     std::optional<Merged> merged;
