@@ -150,6 +150,20 @@ class Mcuboot(TypedDict):
 # What the first of two signing steps wrote for the key's holder to sign:
 # the image's digest, or the bytes it covers (header, payload, protected
 # TLVs), in hex.
+class DeviceStamp(TypedDict):
+    place: str
+    address: int
+    size: int
+    values: str
+
+class Devices(TypedDict):
+    count: int
+    made: int
+    folder: str
+    manifest: str
+    files: list[str]
+    stamps: list[DeviceStamp]
+
 class ToSign(TypedDict):
     file: str
     vector: Literal["digest", "payload"]
@@ -259,6 +273,8 @@ class Report:
     def sha256(self) -> dict[str, str]: ...
     @property
     def to_sign(self) -> ToSign: ...
+    @property
+    def devices(self) -> Devices: ...
     @property
     def ok(self) -> bool: ...
     def __init__(self, data: dict[str, Any]) -> None: ...
