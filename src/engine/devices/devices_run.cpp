@@ -190,7 +190,8 @@ private:
         // folder may be made.
         if (!exists(folder_) && !std::filesystem::create_directories(folder_, error) && error)
             throw Refusal{"cannot make the folder " + folder_ + ": " + error.message()};
-        ledger_ = std::make_unique<Ledger>(folder_, std::move(identity), request_.resume);
+        ledger_ = std::make_unique<Ledger>(folder_, std::move(identity), request_.resume,
+                                           request_.force);
     }
 
     const Asker& asker() const { return request_.asker; }
@@ -257,6 +258,8 @@ private:
             host_.stop_if_asked();
             devices.push_back(make(d));
         }
+        // A kill once the first files are in place leaves a run to resume.
+        ledger_->start();
         flash::FileDigests digests(host_.crypto());
         BatchTap tap(digests);
         Writing writing(report_, host_);
