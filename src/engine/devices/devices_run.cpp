@@ -173,6 +173,11 @@ private:
         std::optional<uint64_t> count;
         if (request_.count) count = read_or_refuse(*request_.count);
         devices_ = stamps::read_devices(stamps_, widths, count, request_.big_endian);
+        // The devices' images differ from the build's at the stamps alone.
+        std::vector<std::pair<uint64_t, uint64_t>> changing;
+        for (const Place& p : places_) changing.push_back({p.address, p.address + p.size});
+        base_.incremental =
+            std::make_shared<records::Incremental>(base_.plan, base_.memory, std::move(changing));
         folder_ = *request_.out;
         prefix_ = outfile::base_of(outfile::path_root(request_.input)) + "_";
         Identity identity;

@@ -49,7 +49,10 @@ void refuse_a_bin_of_fill(const FlashRun& run) {
 
 void compute(FlashRun& run, Host& host) {
     const Request& request = run.request;
-    records::store_all(run.plan, run.memory, run.stored);
+    if (run.incremental)
+        run.incremental->store_all(run.memory, run.stored);
+    else
+        records::store_all(run.plan, run.memory, run.stored);
     // The records are in the payload: the signature covers them.
     run.signing.sign(run.memory, host);
     if (run.signing)
