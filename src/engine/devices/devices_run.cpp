@@ -6,10 +6,14 @@
 #include "devices_run.h"
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <system_error>
+#include <thread>
 
 #include "../flash/flash_digests.h"
 #include "../flash/flash_run.h"
@@ -228,6 +232,11 @@ private:
     std::unique_ptr<Device> make(size_t index) {
         auto device = std::make_unique<Device>(base_, index);
         flash::FlashRun& run = device->run;
+        // A long checksum on a worker stops when this run is stopping; only
+        // the run's own thread asks the host.
+        run.plan.between_chunks = [this] {
+            if (stop_) throw Interrupted{};
+        };
         Entry& entry = device->entry;
         entry.id = devices_.ids[index];
         entry.index = index;
@@ -257,12 +266,40 @@ private:
         return device;
     }
 
+    // The devices [first, end) made on worker threads and this one, which
+    // alone answers Ctrl-C (between devices) and tells the others to stop.
+    std::vector<std::unique_ptr<Device>> make_all(size_t first, size_t end) {
+        std::vector<std::unique_ptr<Device>> devices(end - first);
+        std::atomic<size_t> next{first};
+        std::mutex lock;
+        std::exception_ptr failure;
+        stop_ = false;
+        auto work = [&](bool answers) {
+            try {
+                while (!stop_) {
+                    if (answers) host_.stop_if_asked();
+                    const size_t d = next++;
+                    if (d >= end) return;
+                    devices[d - first] = make(d);
+                }
+            } catch (...) {
+                std::lock_guard<std::mutex> hold(lock);
+                if (!failure) failure = std::current_exception();
+                stop_ = true;
+            }
+        };
+        const size_t threads =
+            std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), end - first);
+        std::vector<std::thread> workers;
+        for (size_t t = 1; t < threads; ++t) workers.emplace_back(work, false);
+        work(true);
+        for (std::thread& t : workers) t.join();
+        if (failure) std::rethrow_exception(failure);
+        return devices;
+    }
+
     void batch(size_t first, size_t end) {
-        std::vector<std::unique_ptr<Device>> devices;
-        for (size_t d = first; d < end; ++d) {
-            host_.stop_if_asked();
-            devices.push_back(make(d));
-        }
+        std::vector<std::unique_ptr<Device>> devices = make_all(first, end);
         // A kill once the first files are in place leaves a run to resume.
         ledger_->start();
         flash::FileDigests digests(host_.crypto());
@@ -352,6 +389,7 @@ private:
     std::string folder_, prefix_;
     std::unique_ptr<Ledger> ledger_;
     size_t made_ = 0, resumed_ = 0;
+    std::atomic<bool> stop_{false};  // a device failed, or Ctrl-C: the workers stop
     std::vector<std::string> files_per_device_;
 };
 
