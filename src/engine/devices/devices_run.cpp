@@ -308,6 +308,7 @@ private:
         try {
             outfile::Outputs outputs(outfile::Claim::plain, writing);
             outputs.tap(tap);
+            outputs.sync_together(folder_);
             for (const auto& device : devices)
                 for (const flash::File& file : device->run.files) {
                     if (!file.written) continue;
