@@ -350,15 +350,16 @@ private:
             stamps += (s ? ", " : "") + stamps_[s].place.text + " at " +
                       text::address(places_[s].address) + " (" + stamps_[s].typed.values + ")";
         report_.line("stamps: " + stamps);
+        // "20 devices in out: fw_<id>_CRC.elf, fw_<id>_CRC.hex each"
         std::string endings;
-        for (const std::string& e : files_per_device_) endings += (endings.empty() ? "" : ", ") + e;
+        for (const std::string& e : files_per_device_)
+            endings += (endings.empty() ? "" : ", ") + prefix_ + "<id>" + e;
         report_.line(text::format("%zu device%s in %s", devices_.count,
                                   devices_.count == 1 ? "" : "s", folder_.c_str()) +
                      (resumed_from() ? text::format(" (%zu made by this run)",
                                                     devices_.count - resumed_from())
                                      : std::string()) +
-                     ", files " + prefix_ + "<id>" + (endings.empty() ? "_CRC.hex" : endings) +
-                     " each");
+                     (endings.empty() ? std::string() : ": " + endings + " each"));
         report_.line("manifest: " + outfile::join_path(folder_, "manifest.json") + ", " +
                      outfile::join_path(folder_, "manifest.csv"));
         json::Value& d = report_.data().set("devices", json::Value::object());
