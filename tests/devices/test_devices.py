@@ -304,3 +304,26 @@ def test_stamp_in_signed_header_refused(signed_build, tmp_path):
     assert done.returncode == 255, done.stderr
     assert "MCUboot image's header" in done.stderr
     assert not (tmp_path / "out").exists()
+
+
+def test_merged_files_per_device(fw, tmp_path):
+    """Each device's merged HEX holds the other file's bytes beside that
+    device's own image, the file read once for all."""
+    extra = tmp_path / "config.hex"
+    payload = bytes(range(16))
+    record = bytes([16, 0x00, 0x00, 0]) + payload
+    lines = [":020000040801F1",
+             ":" + (record + bytes([(-sum(record)) & 0xFF])).hex().upper(),
+             ":00000001FF"]
+    extra.write_text("\n".join(lines) + "\n")
+    out = tmp_path / "out"
+    done = flash_devices(fw, out, "--ncrc_value", "--merge", extra,
+                         "--stamp", "serial_no=serial:40..42")
+    assert done.returncode == 0, done.stderr
+    serial, _ = fw["symbols"]["serial_no"]
+    for n in (40, 41, 42):
+        own = read_hex(out / f"fw_{n}_CRC.hex").memory
+        merged = read_hex(out / f"fw_{n}_CRC_merged.hex").memory
+        assert bytes(merged[0x08010000 + i] for i in range(16)) == payload
+        assert all(merged[a] == b for a, b in own.items())
+        assert bytes(merged[serial + i] for i in range(4)) == struct.pack("<I", n)

@@ -177,6 +177,9 @@ private:
         std::optional<uint64_t> count;
         if (request_.count) count = read_or_refuse(*request_.count);
         devices_ = stamps::read_devices(stamps_, widths, count, request_.big_endian);
+        if (!request_.merge.empty())
+            base_.merge_read = std::make_shared<const std::vector<ImageFile>>(
+                read_merge_files(request_.merge));
         // The devices' images differ from the build's at the stamps alone.
         std::vector<std::pair<uint64_t, uint64_t>> changing;
         for (const Place& p : places_) changing.push_back({p.address, p.address + p.size});

@@ -62,7 +62,7 @@ void compute(FlashRun& run, Host& host) {
     const bool bin = run.asked(&formats::Format::needs_base);
     if (bin) refuse_a_bin_of_fill(run);
     if (!request.merge.empty())
-        run.merged = merge_with({request.merge, request.entry, request.input}, run.memory,
+        run.merged = merge_with({request.merge, request.entry, request.input, run.merge_read}, run.memory,
                                 run.elf.file.header.entry, run.plan,
                                 bin ? unplaced_files(run)
                                     : std::pair<std::string, std::string>{},

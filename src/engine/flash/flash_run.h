@@ -64,6 +64,8 @@ struct FlashRun {
     // The records of images that differ from the build's only there,
     // computed from what they share: none stores them from scratch.
     std::shared_ptr<const records::Incremental> incremental;
+    // The files --merge names, read once for every device.
+    std::shared_ptr<const std::vector<ImageFile>> merge_read;
     // compute
     std::vector<records::Bytes> stored;  // each record's bytes, as memory holds them
     std::optional<Merged> merged;
