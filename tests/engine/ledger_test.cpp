@@ -406,6 +406,26 @@ void resume_rules(const std::string& scratch) {
            "a resume writes the manifests of a run whose devices are all in place");
 }
 
+// A run killed while it wrote a batch leaves its temporaries, and the
+// earlier file it had moved aside; the next run in the folder clears what
+// gone processes left, and leaves a live run's alone.
+void leftovers(const std::string& scratch) {
+    const std::string folder = run_folder(scratch, "ledger_leftovers", 4, 2);
+    const std::string gone = ".fw_3_CRC.hex.99999999-1.tmp";
+    const std::string aside = ".fw_2_CRC.hex.99999999-2.old";
+    const std::string live = ".fw_4_CRC.hex." + std::to_string(velk::platform::process_id()) +
+                             "-1.tmp";
+    for (const std::string& name : {gone, aside, live}) write_text(folder + "/" + name, name);
+    Ledger ledger(folder, identity(4), true);
+    expect(read_text(folder + "/" + gone) == "<none>", "a killed run's temporary is removed");
+    expect(read_text(folder + "/fw_2_CRC.hex") == aside &&
+               read_text(folder + "/" + aside) == "<none>",
+           "an earlier file a killed run had moved aside is back under its name");
+    expect(read_text(folder + "/" + live) == live, "a live run's temporary is left alone");
+    velk::platform::remove(folder + "/" + live);
+    velk::platform::remove(folder + "/fw_2_CRC.hex");
+}
+
 void manifests(const std::string& scratch) {
     const std::string folder = run_folder(scratch, "ledger_manifest", kinds, kinds);
     bool ok = false;
@@ -449,6 +469,7 @@ int run(const std::string& scratch) {
         torn_last_line(scratch);
         damaged_line(scratch);
         resume_rules(scratch);
+        leftovers(scratch);
         manifests(scratch);
     } catch (const velk::Refusal& r) {
         expect(false, "refused: " + r.text);

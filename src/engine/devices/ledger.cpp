@@ -1,6 +1,8 @@
 #include "ledger.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "../outfile/leftovers.h"
 #include "../outfile/names.h"
@@ -31,6 +33,31 @@ std::string listed(const std::vector<std::string>& items) {
     return out;
 }
 
+// The names in `folder` that a run killed while it wrote them left
+// temporaries or moved-aside files beside: the devices' files, the
+// manifests, the state. The folder is the devices run's own, so every
+// such leftover there is a run's of this kind.
+std::vector<std::string> killed_targets(const std::string& folder) {
+    std::vector<std::string> targets;
+    for (const std::string& name : platform::entries(folder)) {
+        if (name.size() < 2 || name[0] != '.') continue;
+        for (const char* suffix : {".tmp", ".old"}) {
+            // ".<base>.<pid>-<n><suffix>": the base ends at the dot before
+            // the process's id.
+            size_t tail = name.size() - std::min(name.size(), std::strlen(suffix));
+            if (name.compare(tail, std::string::npos, suffix) != 0) continue;
+            size_t dot = name.rfind('.', tail - 1);
+            if (dot == std::string::npos || dot < 2) continue;
+            std::string target = outfile::join_path(folder, name.substr(1, dot - 1));
+            if (platform::process_gone(outfile::hidden_owner(name, target, suffix)))
+                targets.push_back(std::move(target));
+        }
+    }
+    std::sort(targets.begin(), targets.end());
+    targets.erase(std::unique(targets.begin(), targets.end()), targets.end());
+    return targets;
+}
+
 // `text` under `target`, whole or not at all: written beside, synced, then
 // renamed over whatever the name held (one rename, so that a kill leaves
 // the one file or the other, never neither).
@@ -49,20 +76,36 @@ private:
     outfile::ReplacingFile file_;
 };
 
+// What the folder's file system refused, worded as FLASH words an output
+// it cannot write: "cannot write out/manifest.state: No space left on device".
+template <class Step>
+void worded(Step step) {
+    try {
+        step();
+    } catch (const outfile::OsFailure& failure) {
+        throw Refusal{"cannot write " + failure.path + ": " + platform::error_text(failure.error)};
+    }
+}
+
 }  // namespace
 
 Ledger::Ledger(std::string folder, Identity identity, bool resume, bool force)
     : folder_(std::move(folder)), identity_(std::move(identity)) {
+    worded([&] { open(resume, force); });
+}
+
+void Ledger::open(bool resume, bool force) {
     const std::string state = state_path();
     const std::string json = outfile::join_path(folder_, json_name);
     const std::string csv = outfile::join_path(folder_, csv_name);
-    // What a run killed while it replaced one of them left beside them.
-    outfile::clear_leftovers({state, json, csv});
+    // What a killed run left beside its files goes (or, moved aside,
+    // back), so that the folder holds whole files only.
+    outfile::clear_leftovers(killed_targets(folder_));
 
     std::vector<uint8_t> bytes;
     int error = platform::read_file(state, bytes);
     if (error != 0 && error != ENOENT && error != ENOTDIR)
-        throw outfile::OsFailure{error, state};
+        throw Refusal{"cannot read " + state + ": " + platform::error_text(error)};
     const bool has_state = error == 0;
     if (!resume && force) return;  // start() replaces what is there
 
@@ -77,8 +120,10 @@ Ledger::Ledger(std::string folder, Identity identity, bool resume, bool force)
         return;
     }
 
-    state::Read read = state::read(std::string(bytes.begin(), bytes.end()));
+    std::string text(bytes.begin(), bytes.end());
     bytes = {};
+    state::Read read = state::read(text);
+    text = {};
     std::vector<std::string> differ;
     if (read.damage.empty()) differ = state::differences(read.identity, identity_);
     const size_t count = identity_.count;
@@ -127,7 +172,10 @@ std::string Ledger::state_path() const {
 }
 
 void Ledger::start() {
-    if (started_) return;
+    if (!started_) worded([&] { replace_run(); });
+}
+
+void Ledger::replace_run() {
     // The manifests first: a kill before the new state is in place leaves
     // the earlier state, which a resume completes again.
     for (const char* name : {json_name, csv_name}) {
@@ -158,7 +206,10 @@ void Ledger::write_state() {
 
 void Ledger::add(std::vector<Entry> batch) {
     start();
-    if (batch.empty()) return;
+    if (!batch.empty()) worded([&] { append(std::move(batch)); });
+}
+
+void Ledger::append(std::vector<Entry> batch) {
     std::string lines;
     for (size_t i = 0; i < batch.size(); ++i) {
         if (batch[i].index != entries_.size() + i || entries_.size() + i >= identity_.count)

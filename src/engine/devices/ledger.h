@@ -82,8 +82,9 @@ struct Identity {
     size_t count = 0;   // devices in the run
 };
 
-// The folder's record of one run. Refusals (Refusal) and file system
-// failures (outfile::OsFailure) name the file.
+// The folder's record of one run. Refusals (Refusal), file system
+// failures among them ("cannot write <folder>/manifest.state: ..."), name
+// the file.
 class Ledger {
 public:
     // Reads the folder's state. With `resume`: the devices an earlier,
@@ -112,6 +113,9 @@ public:
     void add(std::vector<Entry> batch);
 
 private:
+    void open(bool resume, bool force);
+    void replace_run();
+    void append(std::vector<Entry> batch);
     std::string state_path() const;
     void write_state();
     void write_manifests() const;
