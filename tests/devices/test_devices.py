@@ -16,7 +16,7 @@ import zlib
 
 import pytest
 
-from conftest import installed, run_command
+from conftest import installed, linux_only, run_command, velk_command
 from crcref import CATALOGUE, crc
 from elfwriter import Elf, Segment
 from hexcheck import read_hex
@@ -327,3 +327,21 @@ def test_merged_files_per_device(fw, tmp_path):
         assert bytes(merged[0x08010000 + i] for i in range(16)) == payload
         assert all(merged[a] == b for a, b in own.items())
         assert bytes(merged[serial + i] for i in range(4)) == struct.pack("<I", n)
+
+
+@linux_only("syncfs(2), counted by strace")
+def test_a_batch_is_synced_once_not_file_by_file(fw, tmp_path):
+    """40 devices are two batches: two syncs of the file system, and far
+    fewer fsync calls than the 80 files (the folder's and the ledger's)."""
+    strace = installed("strace")
+    log = tmp_path / "calls.log"
+    done = subprocess.run([strace, "-f", "-qq", "-e", "trace=fsync,syncfs", "-o", str(log),
+                           *velk_command("FLASH", fw["elf"], "--ncrc_value", "--out",
+                                         tmp_path / "out", "--stamp", "serial_no=serial:1..40")],
+                          capture_output=True, text=True, timeout=120)
+    if "ptrace" in done.stderr:
+        pytest.skip("strace cannot trace here: " + done.stderr.strip())
+    assert done.returncode == 0, done.stderr
+    calls = log.read_text()
+    assert calls.count("syncfs(") == 2
+    assert calls.count("fsync(") < 20
