@@ -365,6 +365,8 @@ private:
                      (endings.empty() ? std::string() : ": " + endings + " each"));
         report_.line("manifest: " + outfile::join_path(folder_, "manifest.json") + ", " +
                      outfile::join_path(folder_, "manifest.csv"));
+        // The build's layout checks, said once for every device.
+        for (const flash::Finding& f : base_.findings) report_.warning(f.text);
         json::Value& d = report_.data().set("devices", json::Value::object());
         d.set("count", static_cast<uint64_t>(devices_.count));
         d.set("made", static_cast<uint64_t>(devices_.count - resumed_from()));
