@@ -266,6 +266,9 @@ private:
                                  format->can_write(contents)});
         }
         device->check = std::make_unique<flash::SelfCheck>(run, host_, nullptr);
+        // The signed image's check, on a thread of its own, is done before
+        // the next device is signed.
+        if (one_at_a_time()) device->check->waiting();
         return device;
     }
 
@@ -292,13 +295,24 @@ private:
             }
         };
         const size_t threads =
-            std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), end - first);
+            one_at_a_time()
+                ? 1
+                : std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()),
+                                   end - first);
         std::vector<std::thread> workers;
         for (size_t t = 1; t < threads; ++t) workers.emplace_back(work, false);
         work(true);
         for (std::thread& t : workers) t.join();
         if (failure) std::rethrow_exception(failure);
         return devices;
+    }
+
+    // A key in a PKCS#11 token: its library and sessions are not to be
+    // used by several threads at once, so the devices are signed, and
+    // their signatures checked, one at a time.
+    bool one_at_a_time() const {
+        return base_.signing && base_.signing.signing().key &&
+               base_.signing.signing().key->token;
     }
 
     void batch(size_t first, size_t end) {
