@@ -345,3 +345,33 @@ def test_a_batch_is_synced_once_not_file_by_file(fw, tmp_path):
     calls = log.read_text()
     assert calls.count("syncfs(") == 2
     assert calls.count("fsync(") < 20
+
+
+API_REFUSED = [
+    ("no-out", {"stamp": [("serial_no", "serial:1..3")]}, "out="),
+    ("out-alone", {"out": "{out}"}, "stamp="),
+    ("resume-alone", {"resume": True}, "stamp="),
+    ("on-record", {"out": "{out}", "stamp": ("crc_value", "serial:1..3")}, "crc_value"),
+]
+
+
+@pytest.mark.parametrize("words,said", [r[1:] for r in API_REFUSED],
+                         ids=[r[0] for r in API_REFUSED])
+def test_api_refusals_write_nothing(fw, tmp_path, words, said):
+    import velk_crc
+    out = tmp_path / "out"
+    words = {k: (v.format(out=out) if isinstance(v, str) else v) for k, v in words.items()}
+    with pytest.raises(velk_crc.Refused) as refused:
+        velk_crc.flash(str(fw["elf"]), symbol="crc_value", **words)
+    assert said in str(refused.value)
+    assert not out.exists()
+
+
+@pytest.mark.parametrize("stamp", [("serial_no",), [("serial_no", 5)], "serial_no=serial:1"],
+                         ids=["one-item", "not-text", "command-line-word"])
+def test_api_stamp_of_another_type_is_a_type_error(fw, tmp_path, stamp):
+    import velk_crc
+    with pytest.raises(TypeError, match="stamp"):
+        velk_crc.flash(str(fw["elf"]), symbol="crc_value", out=str(tmp_path / "out"),
+                       stamp=stamp)
+    assert not (tmp_path / "out").exists()

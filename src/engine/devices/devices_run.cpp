@@ -425,13 +425,13 @@ void refuse_misplaced(const Request& request) {
               {request.resume, Option::resume}})
             if (given)
                 throw Refusal{std::string(asker.name(option)) + " is for a devices run: give " +
-                              asker.name(Option::stamp) + " too"};
+                              asker.asking(Option::stamp) + " too"};
         return;
     }
     if (!request.out)
         throw Refusal{std::string(asker.name(Option::stamp)) +
                       " writes a set of files per device: give " +
-                      asker.name(Option::out) + " <folder> for them"};
+                      asker.asking(Option::out) + " for them"};
     if (request.mcuboot)
         for (const McubootSetting& s : request.mcuboot->settings)
             if (s.name == "sign" || s.name == "signature")
