@@ -55,9 +55,11 @@ public:
             report_.line(line);
             first = false;
         }
+        const bool device_ok = tell_device(run_, report_);
         hints();
         object();
-        const bool ok = records_ok && image_ok && signed_ok && !run_.views_differ;
+        const bool ok =
+            records_ok && image_ok && signed_ok && device_ok && !run_.views_differ;
         // Nothing found wrong, and the payload not checked: no verdict.
         if (ok && run_.mcuboot && run_.mcuboot->payload_unchecked())
             throw Refusal{"the MCUboot payload is encrypted, so its hash and signature were "
