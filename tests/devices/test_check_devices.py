@@ -268,6 +268,11 @@ def damaged_manifests():
         pytest.param(b'{"devices": [{"id": 5}]}', id="id-not-text"),
         pytest.param(b'{"devices": [{"id": "1", "index": -1}]}', id="negative-index"),
         pytest.param(b'{"devices": []} x', id="text-after"),
+        pytest.param(b'{"devices": [{"id": "1", "index": 0, "records": [], "files": [], '
+                     b'"stamps": [{"place": "p", "address": 18446744073709551615, '
+                     b'"value": "1", "bytes": "0102"}]}]}', id="bytes-past-64-bits"),
+        pytest.param(b'{"devices": [{"id": "1", "index": 18446744073709551616}]}',
+                     id="index-past-64-bits"),
         pytest.param(b'"\x01"', id="control-character"),
     ]
     return cases

@@ -57,12 +57,15 @@ private:
         return *n.whole;
     }
 
-    // Lower-case hex digits, two a byte: the bytes as they lie in memory.
-    std::string bytes(const Node& object, const std::string& where) const {
+    // Lower-case hex digits, two a byte: the bytes as they lie in memory,
+    // from `address` on, which they do not run past.
+    std::string bytes(const Node& object, uint64_t address, const std::string& where) const {
         std::string digits = text(object, "bytes", where);
         std::vector<uint8_t> read;
         if (digits.empty() || !numbers::hex_bytes(digits, read))
             refuse(where + ".bytes", "is not hex digits, two a byte");
+        if (address + read.size() - 1 < address)
+            refuse(where + ".bytes", "runs past the 64-bit address space");
         return digits;
     }
 
@@ -78,17 +81,17 @@ private:
         for (size_t i = 0; i < stamps.items.size(); ++i) {
             const Node& s = stamps.items[i].second;
             const std::string at = where + ".stamps[" + std::to_string(i) + "]";
+            const uint64_t address = whole(s, "address", at);
             out.stamps.push_back(
-                {text(s, "place", at), whole(s, "address", at), text(s, "value", at),
-                 bytes(s, at)});
+                {text(s, "place", at), address, text(s, "value", at), bytes(s, address, at)});
         }
         const Node& records = list(e, "records", where);
         for (size_t i = 0; i < records.items.size(); ++i) {
             const Node& r = records.items[i].second;
             const std::string at = where + ".records[" + std::to_string(i) + "]";
+            const uint64_t address = whole(r, "address", at);
             out.records.push_back(
-                {text(r, "record", at), whole(r, "address", at), text(r, "value", at),
-                 bytes(r, at)});
+                {text(r, "record", at), address, text(r, "value", at), bytes(r, address, at)});
         }
         const Node& files = list(e, "files", where);
         for (size_t i = 0; i < files.items.size(); ++i) {
