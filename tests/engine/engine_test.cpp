@@ -34,6 +34,8 @@
 
 // image_value_test.cpp: the failures it found.
 int image_value_test(const std::string& data);
+// stamps_test.cpp: the failures it found.
+int stamps_test(const std::string& scratch);
 // platform_test.cpp: the failures it found; and the second process its
 // lock check starts, when this program is run as that.
 int platform_test(const std::string& program, const std::string& scratch);
@@ -765,6 +767,7 @@ int main(int argc, char** argv) {
         records_over_the_final_image();
         flash_and_check(argv[1], argv[2]);
         failures += image_value_test(argv[1]);
+        failures += stamps_test(argv[2]);
         failures += platform_test(argv[0], argv[2]);
     } catch (const std::exception& e) {
         // A fault of this program or of what it read: said, not an abort.

@@ -52,7 +52,7 @@ struct Stamp {
     // written (its base and digits), which every id keeps.
     uint64_t first = 0;
     std::optional<uint64_t> last;
-    bool hex = false;
+    bool hex = false, lower = false;  // lower: hex digits typed a-f
     size_t digits = 0;
     // csv: the file, its column and how a cell is read; file: the folder
     // and the pattern of the names in it.
@@ -62,6 +62,10 @@ struct Stamp {
     // mac: the first address.
     uint64_t mac = 0;
 };
+
+// The place of "<place>=<values>" alone: CHECK's words name their places
+// as FLASH's do. Refuses (Refusal, naming the word) a place it cannot read.
+Place read_place(const StampWord& word);
 
 // "<place>=<values>": refuses (Refusal, naming the word) a place or values
 // it cannot read.
