@@ -177,10 +177,14 @@ def test_a_wrong_value_is_a_mismatch(velk, monkeypatch, run, words, line):
 @pytest.mark.parametrize("words, message", [
     pytest.param(["fw_1000_CRC.hex", "--stamp", "serial_no=1000"],
                  "serial_no is a symbol: give the build with --elf <file>", id="symbol-alone"),
-    pytest.param(["fw_1000_CRC.hex", "--stamp", "serial_no"], "no value after '='",
+    pytest.param(["fw_1000_CRC.hex", "--stamp", "0x08000080:4"], "no value after the place",
                  id="no-value"),
     pytest.param(["fw_1000_CRC.hex", "--stamp", "0x08000080=1000"],
-                 "a place by address is 0x<address>:<size>", id="no-size"),
+                 "is neither a symbol nor 0x<address>:<size>", id="no-size"),
+    pytest.param(["fw_1000_CRC.hex", "--stamp", "0x08000080:0x10000000=1"],
+                 "a device's value is at most", id="a-place-too-wide"),
+    pytest.param(["fw_1000_CRC.hex", "--stamp", "0x08000080:2=1000000"],
+                 "1000000 does not fit the place's 2 bytes", id="a-value-too-wide"),
     pytest.param(["fw_1000_CRC.hex", "--stamp", "nothing_here=1", "--elf", "fw.elf"],
                  "nothing_here", id="no-such-symbol"),
 ])

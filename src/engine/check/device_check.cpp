@@ -66,9 +66,6 @@ public:
     }
 
     void stamp(const StampWord& word) {
-        if (word.values.empty())
-            throw Refusal{word.word + ": no value after '=': CHECK takes the one value the "
-                                      "file must hold there, as in serial_no=1001"};
         uint64_t address = 0, size = 0;
         place(word, address, size);
         stamps::Value value = stamps::read_one(word, size, request_.big_endian);
@@ -81,26 +78,27 @@ public:
         for (const devices::Entry::Stamped& s : entry_->stamps)
             device_.stamps.push_back({s.place, s.value, s.address, bytes_of(s.bytes), {}, 0});
         for (const devices::Entry::Stored& r : entry_->records)
-            device_.records.push_back({r.record, r.value, r.address, bytes_of(r.bytes), {}, 0});
+            device_.records.push_back(
+                {r.record, r.value, r.address, bytes_of(r.bytes), {}, 0});
     }
 
 private:
     // 0x<address>:<size> needs nothing; a symbol the build, or the
     // manifest's stamp of that name.
     void place(const StampWord& word, uint64_t& address, uint64_t& size) const {
-        const std::string& place = word.place;
-        const size_t colon = place.find(':');
-        if (numbers::hex_prefixed(place)) {
-            if (colon == std::string::npos ||
-                !numbers::read_hex_address(std::string_view(place).substr(0, colon), address) ||
-                !numbers::read_plain(std::string_view(place).substr(colon + 1), widest_stamp,
-                                     size) ||
-                size == 0 || address + size < address)
-                throw Refusal{word.word +
-                              ": a place by address is 0x<address>:<size>, as in "
-                              "0x0800FF00:4"};
-            return;
-        }
+        const stamps::Place place = stamps::read_place(word);
+        address = place.address;
+        size = place.size;
+        if (place.symbol) symbol(word, *place.symbol, address, size);
+        if (size > widest_stamp)
+            throw Refusal{text::format("%s: the place is %llu bytes; a device's value is at "
+                                       "most %llu",
+                                       word.word.c_str(), static_cast<unsigned long long>(size),
+                                       static_cast<unsigned long long>(widest_stamp))};
+    }
+
+    void symbol(const StampWord& word, const std::string& place, uint64_t& address,
+                uint64_t& size) const {
         if (run_.build) {
             const records::InFlash at =
                 records::in_flash(place, *run_.build, request_.asker, Option::stamp);
