@@ -58,6 +58,12 @@
     builds from four threads against the same calls one after another, the
     ratio and its goal; then the peak RSS of one flash() in a fresh process
     against the bare import plus three times the build's size.
+11. Devices, whole processes at 256 KiB: one velk-crc FLASH run stamping a
+    serial number into 1,000 devices (CRC-32/ISO-HDLC over the whole image,
+    HEX and ELF per device) against srec_cat run once per device (stamp and
+    CRC, HEX), their HEX checked equal first; the same run with an Ed25519
+    MCUboot signature per device; and the peak RSS of 1,000 devices against
+    10. --devices-only runs this table alone.
     --threads-only runs this table alone.
 11. MCUboot, whole processes at 8 MiB: FLASH with --mcuboot and an Ed25519
     key against the same FLASH without it, the same unsigned (hashes alone:
@@ -1086,6 +1092,97 @@ def threads(repeat):
           f"{met(flashed, budget)}", flush=True)
 
 
+DEVICES = 1000
+PEER_DEVICES = 20  # srec_cat processes timed; the per-device time is theirs
+DEVICE_SIZE = 256 * 1024
+SERIAL_AT = 0x400  # the serial number's placeholder, from the image start
+DEVICE_GOALS = {"stamped": 3.0, "signed": 5.0}  # ms per device, at most
+PEER_FACTOR = 10  # srec_cat's time per device over ours, at least
+
+
+def make_device_firmware(folder, header=0):
+    """A 256 KiB image at LOAD (after `header` bytes of MCUboot header room)
+    with a 4-byte serial_no placeholder at SERIAL_AT and crc_value at its end."""
+    app = LOAD + header
+    image = bytearray(random.Random(7).randbytes(DEVICE_SIZE - header))
+    if header:
+        struct.pack_into("<I", image, 0, 0x20010000)
+        for i in range(1, 64):
+            struct.pack_into("<I", image, 4 * i, app + 0x101 + 4 * i)
+    image[SERIAL_AT:SERIAL_AT + 4] = b"\xff" * 4
+    image[-4:] = b"\xff" * 4
+    path = os.path.join(folder, f"dev_{header:x}.elf")
+    Elf(entry=app + 0x105, segments=[Segment(app, bytes(image), section=".text")],
+        symbols=[("serial_no", app + SERIAL_AT, 4, 1),
+                 ("crc_value", app + len(image) - 4, 4, 1)]).write(path)
+    return path, app, len(image)
+
+
+def peer_device(binary, app, size, serial, out):
+    """srec_cat stamping `serial` little-endian into the serial number's
+    place and storing CRC-32/ISO-HDLC of the image before the slot at it."""
+    at, slot = SERIAL_AT, size - 4
+    return ["srec_cat", "(", binary, "-binary", "-exclude", str(at), str(at + 4),
+            "-generate", str(at), str(at + 4), "-constant-l-e", str(serial), "4", ")",
+            "-fill", "0xFF", "0", str(slot), "-crop", "0", str(slot),
+            "-crc32-l-e", str(slot), "-offset", hex(app), "-o", out, "-intel", "-obs=16",
+            f"-execution-start-address={app + 0x45:#x}"]
+
+
+def devices(repeat):
+    """One devices run against srec_cat once per device."""
+    command, label = velk_command()
+    with tempfile.TemporaryDirectory() as folder:
+        path, app, size = make_device_firmware(folder)
+        binary = os.path.join(folder, "dev.bin")
+        subprocess.run(["arm-none-eabi-objcopy", "-O", "binary", path, binary], check=True)
+        out = os.path.join(folder, "out")
+
+        def ours(count=DEVICES, extra=()):
+            return [*command, "FLASH", path, "--ncrc_value=crc-32/iso-hdlc",
+                    "--stamp", f"serial_no=serial:1..{count}", "--out", out, "--force",
+                    *extra]
+
+        run_all([ours()])
+        peer_hex = os.path.join(folder, "peer.hex")
+        for serial in (1, DEVICES):
+            run_all([peer_device(binary, app, size, serial, peer_hex)])
+            ours_hex = os.path.join(out, f"dev_0_{serial}_CRC.hex")
+            if not same_intel_hex(ours_hex, peer_hex):
+                raise SystemExit(f"device {serial}: our HEX and srec_cat's differ")
+        peers = [peer_device(binary, app, size, n, peer_hex)
+                 for n in range(1, PEER_DEVICES + 1)]
+        signed_path, signed_app, _ = make_device_firmware(folder, MCUBOOT_HEADER)
+        key = os.path.join(folder, "ed25519.pem")
+        _, key_made = make_mcuboot_firmware(folder, 4096)
+        shutil.copy(key_made, key)
+        signed = [*command, "FLASH", signed_path, "--ncrc_value=crc-32/iso-hdlc",
+                  "--stamp", f"serial_no=serial:1..{DEVICES}", "--out", out, "--force",
+                  "--mcuboot", f"key={key},header={MCUBOOT_HEADER:#x}"]
+        stamped_s, signed_s, peer_s = paired_medians(
+            [lambda: run_all([ours()]), lambda: run_all([signed]),
+             lambda: run_all(peers)], repeat)
+        rss_many = median_rss(ours(), 3)
+        rss_few = median_rss(ours(10), 3)
+    per = {"stamped": 1000 * stamped_s / DEVICES, "signed": 1000 * signed_s / DEVICES}
+    peer_ms = 1000 * peer_s / PEER_DEVICES
+    print(f"velk-crc runs as: {label}; {DEVICES} devices of {size_label(DEVICE_SIZE)}, "
+          f"CRC-32/ISO-HDLC over the image, HEX and ELF per device")
+    header = f"{'contender':<10} {'ms/device':>10} {'goal':>9}  met"
+    print(header)
+    print("-" * len(header))
+    for name, ms in per.items():
+        print(f"{name:<10} {ms:10.3f} {'<= ' + str(DEVICE_GOALS[name]):>9}  "
+              f"{met(ms, DEVICE_GOALS[name])}")
+    print(f"{'srec_cat':<10} {peer_ms:10.3f}")
+    factor = peer_ms / per["stamped"]
+    print(f"srec_cat per device over ours: {factor:.1f}x (goal >= {PEER_FACTOR}x)  "
+          f"{met(factor, PEER_FACTOR, at_least=True)}")
+    ratio = rss_many / rss_few
+    print(f"peak RSS: {rss_many:.1f} MiB for {DEVICES} devices, {rss_few:.1f} MiB for 10: "
+          f"{ratio:.2f}x (goal <= 1.2)  {met(ratio, 1.2)}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", type=int, nargs="+",
@@ -1119,6 +1216,9 @@ def main():
     parser.add_argument("--threads-only", action="store_true",
                         help="only the threads table: flash() on four 16 MiB builds from "
                              "four threads and one after another, and its peak RSS")
+    parser.add_argument("--devices-only", action="store_true",
+                        help="only the devices table: 1,000 devices stamped in one run "
+                             "against srec_cat per device, signed, and their peak RSS")
     parser.add_argument("--against", metavar="FOLDER",
                         help="only FLASH at the largest size with this build against "
                              "the velk_crc of another build folder")
@@ -1127,7 +1227,7 @@ def main():
         against(args.against, max(args.sizes), args.repeat)
         return
     only = {"crc_only": crc_speed, "engine_only": engine, "threads_only": threads,
-            "mcuboot_only": mcuboot}
+            "mcuboot_only": mcuboot, "devices_only": devices}
     for flag, table in only.items():
         if getattr(args, flag):
             table(args.repeat)
