@@ -36,6 +36,8 @@
 int image_value_test(const std::string& data);
 // stamps_test.cpp: the failures it found.
 int stamps_test(const std::string& scratch);
+// json_reader_test.cpp: the failures it found.
+int json_reader_test();
 // platform_test.cpp: the failures it found; and the second process its
 // lock check starts, when this program is run as that.
 int platform_test(const std::string& program, const std::string& scratch);
@@ -768,6 +770,7 @@ int main(int argc, char** argv) {
         flash_and_check(argv[1], argv[2]);
         failures += image_value_test(argv[1]);
         failures += stamps_test(argv[2]);
+        failures += json_reader_test();
         failures += platform_test(argv[0], argv[2]);
     } catch (const std::exception& e) {
         // A fault of this program or of what it read: said, not an abort.
