@@ -76,10 +76,11 @@ public:
     void entry() {
         if (!entry_) return;
         for (const devices::Entry::Stamped& s : entry_->stamps)
-            device_.stamps.push_back({s.place, s.value, s.address, bytes_of(s.bytes), {}, 0});
+            device_.stamps.push_back(
+                {s.place, s.value, s.address, bytes_of(s.bytes), {}, 0, true});
         for (const devices::Entry::Stored& r : entry_->records)
             device_.records.push_back(
-                {r.record, r.value, r.address, bytes_of(r.bytes), {}, 0});
+                {r.record, r.value, r.address, bytes_of(r.bytes), {}, 0, true});
     }
 
 private:
@@ -194,48 +195,47 @@ void judged_apart(const CheckRun& run, layout::MemoryMap& expected) {
 bool tell_device(const CheckRun& run, Reporter& report) {
     if (!run.device) return true;
     const DeviceCheck& device = *run.device;
+    const std::optional<DeviceCheck::Manifest>& m = device.manifest;
+    // A place the manifest gave says whose it is.
+    const std::string whose = m ? m->path + "'s device " + m->id : "";
+    const auto tell = [&](const PlaceBytes& p, const char* kind) {
+        const std::string at = text::address(p.address);
+        const std::string as = p.listed ? ", as for " + whose : "";
+        if (p.ok())
+            report.line(std::string(kind) + " ok: " + p.place + " at " + at + " holds " +
+                        p.value + " (" + text::hex(p.expected) + ")" + as);
+        else
+            report.line(std::string(kind) + " mismatch at " + at + " (" + p.place +
+                        "): " + holds(p) + as);
+        return p.ok();
+    };
     bool ok = true;
     json::Value& stamps = report.data().set("stamps", json::Value::array());
     for (const PlaceBytes& p : device.stamps) {
-        const std::string at = text::address(p.address);
-        if (p.ok())
-            report.line("stamp ok: " + p.place + " at " + at + " holds " + p.value + " (" +
-                        text::hex(p.expected) + ")");
-        else
-            report.line("stamp mismatch at " + at + " (" + p.place + "): " + holds(p));
-        ok = ok && p.ok();
+        ok = tell(p, "stamp") && ok;
         stamps.push(place_object(p, "place"));
     }
-    if (!device.manifest) return ok;
-    const DeviceCheck::Manifest& m = *device.manifest;
-    const std::string whose = m.path + "'s device " + m.id;
+    if (!m) return ok;
     json::Value& manifest = report.data().set("manifest", json::Value::object());
-    manifest.set("file", m.path);
-    manifest.set("id", m.id);
-    manifest.set("index", static_cast<uint64_t>(m.index));
-    manifest.set("name", m.name);
+    manifest.set("file", m->path);
+    manifest.set("id", m->id);
+    manifest.set("index", static_cast<uint64_t>(m->index));
+    manifest.set("name", m->name);
     json::Value& records = manifest.set("records", json::Value::array());
     for (const PlaceBytes& p : device.records) {
-        const std::string at = text::address(p.address);
-        if (p.ok())
-            report.line("record ok: " + p.place + " at " + at + " holds " + p.value +
-                        ", as for " + whose);
-        else
-            report.line("record mismatch at " + at + " (" + p.place + "): " + holds(p) +
-                        " as for " + whose);
-        ok = ok && p.ok();
+        ok = tell(p, "record") && ok;
         records.push(place_object(p, "record"));
     }
-    const bool same = m.found == m.sha256;
+    const bool same = m->found == m->sha256;
     json::Value& sha = manifest.set("sha256", json::Value::object());
-    sha.set("expected", m.sha256);
-    sha.set("found", m.found);
+    sha.set("expected", m->sha256);
+    sha.set("found", m->found);
     sha.set("ok", same);
     if (same)
-        report.line("SHA-256 ok: the file is " + m.name + " of " + whose);
+        report.line("SHA-256 ok: the file is " + m->name + " of " + whose);
     else
-        report.line("SHA-256 mismatch: the file's SHA-256 is " + m.found + ", not " +
-                    m.sha256 + " of " + m.name + " for " + whose);
+        report.line("SHA-256 mismatch: the file's SHA-256 is " + m->found + ", not " +
+                    m->sha256 + " of " + m->name + " for " + whose);
     manifest.set("ok", ok && same);
     return ok && same;
 }

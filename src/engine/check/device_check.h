@@ -27,6 +27,7 @@ struct PlaceBytes {
     std::vector<uint8_t> expected;
     std::vector<uint8_t> found;  // the file's there, erased flash where it has none
     uint64_t held = 0;           // how many of them the file holds
+    bool listed = false;         // the manifest's, not a --stamp word's
 
     bool ok() const { return held == expected.size() && found == expected; }
 };
