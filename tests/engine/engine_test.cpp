@@ -38,6 +38,10 @@ int image_value_test(const std::string& data);
 int stamps_test(const std::string& scratch);
 // json_reader_test.cpp: the failures it found.
 int json_reader_test();
+// incremental_test.cpp: the failures it found.
+int incremental_test(const std::string& data);
+// ledger_test.cpp: the failures it found, in a scratch folder.
+int ledger_test(const std::string& scratch);
 // platform_test.cpp: the failures it found; and the second process its
 // lock check starts, when this program is run as that.
 int platform_test(const std::string& program, const std::string& scratch);
@@ -771,6 +775,8 @@ int main(int argc, char** argv) {
         failures += image_value_test(argv[1]);
         failures += stamps_test(argv[2]);
         failures += json_reader_test();
+        failures += incremental_test(argv[1]);
+        failures += ledger_test(argv[2]);
         failures += platform_test(argv[0], argv[2]);
     } catch (const std::exception& e) {
         // A fault of this program or of what it read: said, not an abort.

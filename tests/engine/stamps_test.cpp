@@ -7,6 +7,7 @@
 #include <direct.h>
 #else
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include <cstdio>
@@ -41,12 +42,27 @@ velk::StampWord word(const std::string& text) {
     return w;
 }
 
-// A folder of the scratch folder's (there from a run before, or made).
+// What this file wrote, taken away when it is done: the scratch folder
+// holds the command line's files alone.
+std::vector<std::string> files, folders;
+
+// A folder of the scratch folder's (there from a run stopped before, or made).
 void make_folder(const std::string& path) {
 #ifdef _WIN32
     ::_mkdir(path.c_str());
 #else
     ::mkdir(path.c_str(), 0755);
+#endif
+    folders.insert(folders.begin(), path);
+}
+
+void clean_up() {
+    for (const std::string& file : files) velk::platform::remove(file);
+    for (const std::string& folder : folders)
+#ifdef _WIN32
+        ::_rmdir(folder.c_str());
+#else
+        ::rmdir(folder.c_str());
 #endif
 }
 
@@ -56,6 +72,7 @@ void write(const std::string& path, const std::string& bytes) {
     if (file.create(path) || file.write(bytes.data(), bytes.size()) || file.sync_and_close())
         throw std::runtime_error("cannot write " + path);
     file.keep();
+    files.push_back(path);
 }
 
 // What a call refused, or "" when it did not.
@@ -202,6 +219,10 @@ void devices(const std::string& scratch) {
          "3 devices count past ff:ff:ff:ff:ff:ff"},
         {"a MAC in 4 bytes", {"s=serial:1..2", "m=mac:02:00:00:00:00:01"}, {1, 4}, {}, false, {},
          "a MAC address takes 6 bytes, but the place's 4 bytes"},
+        {"a place of no size", {"s=serial:1..2"}, {0}, {}, false, {},
+         "the place \"s\" has no size"},
+        {"every 64-bit serial", {"s=serial:0..0xFFFFFFFFFFFFFFFF"}, {8}, {}, false, {},
+         "18446744073709551615 devices in one run, more than 1000000"},
         {"no count", {"s=serial:1", "m=mac:02:00:00:00:00:01"}, {1, 6}, {}, false, {},
          "no stamp says how many devices there are: give --count <n>"},
         {"counts that differ", {"s=serial:1..10"}, {1}, 5, false, {},
@@ -311,6 +332,7 @@ int run(const std::string& scratch) {
     } catch (const velk::Refusal& r) {
         expect(false, "stopped by a refusal: " + r.text);
     }
+    clean_up();
     return failures;
 }
 

@@ -45,6 +45,7 @@ Crc::Crc(const CrcParameters& p)
                 table_[k][b] = (r >> 8) ^ table_[0][r & 0xFF];
             }
         start_ = reflect(p.init & mask, width_);
+        poly_ = poly;
     } else {
         const uint64_t poly = (p.poly & mask) << shift;
         for (unsigned b = 0; b < 256; ++b) {
@@ -59,7 +60,46 @@ Crc::Crc(const CrcParameters& p)
                 table_[k][b] = (r << 8) ^ table_[0][r >> 56];
             }
         start_ = (p.init & mask) << shift;
+        poly_ = poly;
     }
+    // 1 as the register holds it, then x^8, and each power the square of
+    // the one before.
+    one_ = reflected_ ? uint64_t{1} << (width_ - 1) : uint64_t{1} << shift;
+    uint64_t x8 = one_;
+    for (int bit = 0; bit < 8; ++bit) x8 = times_x(x8);
+    powers_[0] = x8;
+    for (size_t k = 1; k < powers_.size(); ++k)
+        powers_[k] = multiply(powers_[k - 1], powers_[k - 1]);
+}
+
+// A zero bit through the register.
+uint64_t Crc::times_x(uint64_t reg) const {
+    if (reflected_) return (reg & 1) ? (reg >> 1) ^ poly_ : reg >> 1;
+    return (reg >> 63) ? (reg << 1) ^ poly_ : reg << 1;
+}
+
+// Horner's rule over `a`'s bits, its highest power first: the bit that
+// would leave the register first.
+uint64_t Crc::multiply(uint64_t a, uint64_t b) const {
+    uint64_t out = 0;
+    if (reflected_) {
+        for (unsigned i = 0; i < width_; ++i, a >>= 1) {
+            out = times_x(out);
+            if (a & 1) out ^= b;
+        }
+    } else {
+        for (unsigned i = 0; i < width_; ++i, a <<= 1) {
+            out = times_x(out);
+            if (a >> 63) out ^= b;
+        }
+    }
+    return out;
+}
+
+uint64_t Crc::shift(uint64_t reg, uint64_t zero_bytes) const {
+    for (size_t k = 0; zero_bytes; ++k, zero_bytes >>= 1)
+        if (zero_bytes & 1) reg = multiply(powers_[k], reg);
+    return reg;
 }
 
 // Eight bytes at a time: the register XORed with the next eight bytes, in

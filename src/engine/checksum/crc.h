@@ -42,6 +42,23 @@ public:
 
     unsigned width() const { return width_; }
 
+    // The register after `zero_bytes` more zero bytes, in as many steps as
+    // `zero_bytes` has bits set: zeros read the same in either feed.
+    uint64_t shift(uint64_t reg, uint64_t zero_bytes) const;
+    // The register after bytes A and then bytes B, from `reg`, the register
+    // after A, and `tail`, B's own: update(0, B), over `tail_bytes` bytes
+    // (with words, B starts on a word of the feed). A register is linear in
+    // what it was and what it is fed, so B's part is worked out once for
+    // any A.
+    uint64_t combine(uint64_t reg, uint64_t tail, uint64_t tail_bytes) const {
+        return shift(reg, tail_bytes) ^ tail;
+    }
+    // What the register is multiplied by over `zero_bytes` zero bytes, and
+    // a register moved by that: shift() for a stretch whose length many
+    // images share, the factor worked out once.
+    uint64_t factor(uint64_t zero_bytes) const { return shift(one_, zero_bytes); }
+    uint64_t shifted(uint64_t reg, uint64_t factor) const { return multiply(factor, reg); }
+
 private:
     template <bool Reflected>
     uint64_t run(uint64_t reg, const uint8_t* data, size_t size, bool words) const;
@@ -51,6 +68,15 @@ private:
     bool refout_;
     uint64_t xorout_;
     uint64_t start_;
+    uint64_t one_;   // the polynomial 1, as the register holds it
+    uint64_t poly_;  // as the register holds it: reflected, or at the high end
+    // The register times x, and `a` times `b`, modulo the polynomial: the
+    // register as a polynomial, its first bit out the highest power.
+    uint64_t times_x(uint64_t reg) const;
+    uint64_t multiply(uint64_t a, uint64_t b) const;
+    // powers_[k]: x to the power 8 * 2^k, what a register is multiplied by
+    // over 2^k zero bytes.
+    std::array<uint64_t, 64> powers_;
     // table_[k][b]: byte b followed by k zero bytes, for eight bytes at once.
     std::array<std::array<uint64_t, 256>, 8> table_;
 };

@@ -21,9 +21,15 @@
 //   manifest.state  the run's identity and the devices whose files are all
 //                   in place, a batch at a time
 //
-// Each of the three is replaced whole (written beside, synced, renamed)
-// after a batch's files are in place and synced, so that none ever names a
-// device whose files are not whole.
+// The state is a journal: made whole (written beside, synced, renamed)
+// before the first batch's files go in place, then a batch's lines are
+// appended and synced after its files are in place and synced, so that it
+// never names a device whose files are not whole, and a batch costs its
+// own lines whatever the run's size. A kill in the middle of an append
+// leaves a torn last line, which --resume drops. The manifests are
+// written whole (beside, synced, renamed) once, when the last device
+// joins: rewriting them per batch would make a run of N devices cost N²;
+// an interrupted run has its state, and --resume completes the manifests.
 #pragma once
 
 #include <cstddef>
@@ -76,29 +82,48 @@ struct Identity {
     size_t count = 0;   // devices in the run
 };
 
-// The folder's record of one run. Refusals (Refusal) and file system
-// failures (outfile::OsFailure) name the file.
+// The folder's record of one run. Refusals (Refusal), file system
+// failures among them ("cannot write <folder>/manifest.state: ..."), name
+// the file.
 class Ledger {
 public:
     // Reads the folder's state. With `resume`: the devices an earlier,
     // interrupted run of the same identity finished (refused: no state,
-    // another run's, or a run already complete). Without: a state there
-    // is another run's and is refused, as its devices' files would be
-    // overwritten.
-    Ledger(std::string folder, Identity identity, bool resume);
+    // another run's, or a run already complete unless `force`, which makes
+    // it again from its first device). Without: a state or a manifest
+    // there is another run's and is refused, as its devices' files would
+    // be mixed with this run's, unless `force` (this run replaces it).
+    // Writes nothing but what completes a resumed run: a torn last line
+    // dropped, the manifests of a run whose devices were all in place.
+    Ledger(std::string folder, Identity identity, bool resume, bool force = false);
 
     // The devices already whole, in order: the next one to make.
     size_t done() const { return entries_.size(); }
     const std::vector<Entry>& entries() const { return entries_; }
 
-    // A batch's files are in place and synced: its entries join, and the
-    // manifest and the state are replaced.
+    // Before the first batch's files go in place: a new run's state is
+    // made (an earlier run's state and manifests, replaced by `force`, go),
+    // so that a kill after they are placed leaves a run to resume. add()
+    // calls it when it has not been.
+    void start();
+
+    // A batch's files are in place and synced: its entries (the next ones,
+    // in order) join the state; with the last device, the manifests are
+    // written.
     void add(std::vector<Entry> batch);
 
 private:
+    void open(bool resume, bool force);
+    void replace_run();
+    void append(std::vector<Entry> batch);
+    std::string state_path() const;
+    void write_state();
+    void write_manifests() const;
+
     std::string folder_;
     Identity identity_;
     std::vector<Entry> entries_;
+    bool started_ = false;  // the state on the disk is this run's
 };
 
 // An entry as one line of --json's stream.

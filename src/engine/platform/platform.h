@@ -95,6 +95,9 @@ public:
     // Makes `path`, which must not exist, with mode 0666 less the umask: 0,
     // EEXIST when it does, or another error number.
     int create(const std::string& path);
+    // Opens `path`, which must exist, to write at its end: 0, or the error
+    // number. The file stays when this goes (a journal grows by appends).
+    int append(const std::string& path);
     // All of `data`: 0, or the error number.
     int write(const char* data, size_t size);
     // On the disk, then closed: 0, or the error number. A file system that

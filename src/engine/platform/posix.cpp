@@ -185,6 +185,16 @@ int NewFile::create(const std::string& path) {
     return 0;
 }
 
+int NewFile::append(const std::string& path) {
+    fd_ = again([&] {
+        return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
+    });
+    if (fd_ < 0) return errno;
+    path_ = path;
+    kept_ = true;
+    return 0;
+}
+
 int NewFile::write(const char* data, size_t size) {
     while (size > 0) {
         ssize_t written = again([&] { return ::write(fd_, data, size); });

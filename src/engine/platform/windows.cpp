@@ -420,6 +420,21 @@ int NewFile::create(const std::string& path) {
     return 0;
 }
 
+int NewFile::append(const std::string& path) {
+    // GENERIC_WRITE, which FlushFileBuffers needs, writes where the file
+    // pointer is: at the end, the one writer being this run.
+    HANDLE handle = ::CreateFileW(native(path).c_str(), GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return last_error();
+    LARGE_INTEGER none{};
+    if (!::SetFilePointerEx(handle, none, nullptr, FILE_END)) return closed(handle, last_error());
+    handle_ = handle;
+    path_ = path;
+    kept_ = true;
+    return 0;
+}
+
 int NewFile::write(const char* data, size_t size) {
     while (size > 0) {
         DWORD written = 0;

@@ -75,6 +75,10 @@ public:
     virtual std::string algorithm_name() const { return {}; }
     // Whether it is fed 32-bit words, as the STM32 CRC unit takes them.
     virtual bool fed_words() const { return false; }
+    // The CRC it computes, where its value is that CRC over the range's
+    // bytes fed as fed_words() says: a run that changes a few bytes of the
+    // range goes on from the register before them. None for other values.
+    virtual const checksum::Crc* crc() const { return nullptr; }
 
     // FLASH's line for the value it stored.
     virtual std::string stored_line(const Plan& plan, const Planned& planned,

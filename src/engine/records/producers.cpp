@@ -56,6 +56,7 @@ public:
 
     std::string algorithm_name() const override { return algorithm_.name; }
     bool fed_words() const override { return feed_ == Feed::words; }
+    const checksum::Crc* crc() const override { return algorithm_.crc.get(); }
 
     std::string stored_line(const Plan& plan, const Planned& p,
                             const Bytes& value) const override {

@@ -174,31 +174,31 @@ std::string origin(const Stamp& stamp, const Loaded& source, size_t device) {
 Value csv_value(const Stamp& stamp, const Loaded& source, size_t device, uint64_t width,
                 bool big_endian) {
     const std::string& cell = source.table->rows[device][source.column];
-    const std::string where = origin(stamp, source, device) + ": ";
+    const auto where = [&] { return origin(stamp, source, device) + ": "; };
     switch (stamp.cell) {
     case Stamp::Cell::integer: {
         uint64_t number = 0;
         bool hex = false, lower = false;
         size_t digits = 0;
         if (!read_serial_number(cell, number, hex, lower, digits))
-            refuse(stamp.typed, where + values::quoted(cell) +
+            refuse(stamp.typed, where() + values::quoted(cell) +
                                     " is not a number (decimal or 0x); a text slot takes "
                                     "csv:<file>:<column>:text, hex bytes :bytes");
         if (!fits(number, width))
-            refuse(stamp.typed, where + cell + " does not fit " + places_bytes(width));
+            refuse(stamp.typed, where() + cell + " does not fit " + places_bytes(width));
         return {number_bytes(number, width, big_endian), cell};
     }
     case Stamp::Cell::bytes: {
         Value v{{}, cell};
         if (!numbers::hex_bytes(cell, v.bytes) || v.bytes.size() != width)
-            refuse(stamp.typed, where + values::quoted(cell) +
+            refuse(stamp.typed, where() + values::quoted(cell) +
                                     " is not hex digits, two a byte, for exactly " +
                                     places_bytes(width));
         return v;
     }
     case Stamp::Cell::text:
         if (cell.size() > width)
-            refuse(stamp.typed, where + values::quoted(cell) + " is " +
+            refuse(stamp.typed, where() + values::quoted(cell) + " is " +
                                     std::to_string(cell.size()) + " bytes, longer than " +
                                     places_bytes(width));
         return {text_bytes(cell, width), cell};
@@ -325,6 +325,11 @@ Devices read_devices(const std::vector<Stamp>& stamps, const std::vector<uint64_
     std::vector<Loaded> sources(stamps.size());
     for (size_t s = 0; s < stamps.size(); ++s) {
         const Stamp& stamp = stamps[s];
+        // A symbol the build declared without a size (an extern, a label).
+        if (widths[s] == 0)
+            refuse(stamp.typed, "the place " + values::quoted(stamp.place.text) +
+                                    " has no size: stamp an object with one, or give "
+                                    "0x<address>:<size>");
         if (stamp.source == Source::csv) {
             sources[s].table = &load_csv(stamp, tables);
             sources[s].column = column_of(stamp, *sources[s].table);

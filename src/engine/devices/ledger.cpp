@@ -1,0 +1,215 @@
+#include "ledger.h"
+
+#include <cerrno>
+
+#include "../outfile/leftovers.h"
+#include "../outfile/names.h"
+#include "../outfile/replacing_file.h"
+#include "../platform/platform.h"
+#include "../report/refusal.h"
+#include "manifest_files.h"
+#include "state_lines.h"
+
+namespace velk::devices {
+
+namespace {
+
+const char* const state_name = "manifest.state";
+const char* const json_name = "manifest.json";
+const char* const csv_name = "manifest.csv";
+
+// A file (or a symlink) under the name.
+bool file_at(const std::string& path) {
+    platform::Kind kind = platform::kind_of(path, false);
+    return kind != platform::Kind::none && kind != platform::Kind::directory;
+}
+
+std::string listed(const std::vector<std::string>& items) {
+    std::string out;
+    for (size_t i = 0; i < items.size(); ++i)
+        out += (i == 0 ? "" : i + 1 == items.size() ? " and " : ", ") + items[i];
+    return out;
+}
+
+// `text` under `target`, whole or not at all: written beside, synced, then
+// renamed over whatever the name held (one rename, so that a kill leaves
+// the one file or the other, never neither).
+class Replacement {
+public:
+    explicit Replacement(const std::string& target) : file_(target) {}
+    void write(const std::string& text) { file_.write(text.data(), text.size()); }
+    void finish() { file_.finish(); }
+    void place() {
+        if (int error = platform::rename(file_.temporary(), file_.target()))
+            throw outfile::OsFailure{error, file_.target()};
+        file_.placed();
+    }
+
+private:
+    outfile::ReplacingFile file_;
+};
+
+// What the folder's file system refused, worded as FLASH words an output
+// it cannot write: "cannot write out/manifest.state: No space left on device".
+template <class Step>
+void worded(Step step) {
+    try {
+        step();
+    } catch (const outfile::OsFailure& failure) {
+        throw Refusal{"cannot write " + failure.path + ": " + platform::error_text(failure.error)};
+    }
+}
+
+}  // namespace
+
+Ledger::Ledger(std::string folder, Identity identity, bool resume, bool force)
+    : folder_(std::move(folder)), identity_(std::move(identity)) {
+    worded([&] { open(resume, force); });
+}
+
+void Ledger::open(bool resume, bool force) {
+    const std::string state = state_path();
+    const std::string json = outfile::join_path(folder_, json_name);
+    const std::string csv = outfile::join_path(folder_, csv_name);
+    // What a run killed while it replaced one of them left beside them.
+    outfile::clear_leftovers({state, json, csv});
+
+    std::vector<uint8_t> bytes;
+    int error = platform::read_file(state, bytes);
+    if (error != 0 && error != ENOENT && error != ENOTDIR)
+        throw Refusal{"cannot read " + state + ": " + platform::error_text(error)};
+    const bool has_state = error == 0;
+    if (!resume && force) return;  // start() replaces what is there
+
+    if (!has_state) {
+        if (resume)
+            throw Refusal{"nothing to resume in " + folder_ + ": it holds no " + state_name +
+                          "; leave out --resume to start the run"};
+        for (const std::string& manifest : {json, csv})
+            if (file_at(manifest))
+                throw Refusal{manifest + " is another run's: its devices would be mixed "
+                              "with this run's; use another --out, or --force to replace them"};
+        return;
+    }
+
+    state::Read read = state::read(std::string(bytes.begin(), bytes.end()));
+    bytes = {};
+    std::vector<std::string> differ;
+    if (read.damage.empty()) differ = state::differences(read.identity, identity_);
+    const size_t count = identity_.count;
+
+    if (!resume) {
+        if (!read.damage.empty())
+            throw Refusal{state + " is another run's (" + read.damage +
+                          "): use another --out, or --force to start a new run there"};
+        if (!differ.empty())
+            throw Refusal{state + " is another run's (not the same: " + listed(differ) +
+                          "): its devices would be mixed with this run's; use "
+                          "another --out, or --force to replace them"};
+        if (read.entries.size() < count)
+            throw Refusal{folder_ + " holds this run interrupted (" +
+                          std::to_string(read.entries.size()) + " of " +
+                          std::to_string(count) + " devices): --resume to go on, another "
+                          "--out, or --force to start over"};
+        throw Refusal{folder_ + " holds this run already complete: " + std::to_string(count) +
+                      " devices; use another --out, or --force to make them again"};
+    }
+
+    if (!read.damage.empty())
+        throw Refusal{state + ": " + read.damage +
+                      "; it cannot be resumed: leave out --resume and use --force to "
+                      "start over"};
+    if (!differ.empty())
+        throw Refusal{"cannot resume " + state + ": another run's (not the same: " +
+                      listed(differ) + "); resume with its input and words, or use another "
+                      "--out"};
+    if (read.entries.size() == count) {
+        if (force) return;  // made again from the first device
+        if (file_at(json) && file_at(csv))
+            throw Refusal{folder_ + ": already complete: " + std::to_string(count) +
+                          " devices; nothing to resume (--force makes them again)"};
+    }
+    entries_ = std::move(read.entries);
+    started_ = true;
+    if (read.torn) write_state();
+    // Killed after the last batch joined, before the manifests were in
+    // place: the run completes here.
+    if (entries_.size() == count) write_manifests();
+}
+
+std::string Ledger::state_path() const {
+    return outfile::join_path(folder_, state_name);
+}
+
+void Ledger::start() {
+    if (!started_) worded([&] { replace_run(); });
+}
+
+void Ledger::replace_run() {
+    // The manifests first: a kill before the new state is in place leaves
+    // the earlier state, which a resume completes again.
+    for (const char* name : {json_name, csv_name}) {
+        const std::string path = outfile::join_path(folder_, name);
+        if (!file_at(path)) continue;
+        if (int error = platform::remove(path)) throw outfile::OsFailure{error, path};
+    }
+    write_state();
+    started_ = true;
+}
+
+void Ledger::write_state() {
+    Replacement file(state_path());
+    file.write(state::identity_lines(identity_));
+    std::string lines;
+    for (const Entry& e : entries_) {
+        lines += state::entry_line(e);
+        if (lines.size() >= 64 * 1024) {
+            file.write(lines);
+            lines.clear();
+        }
+    }
+    file.write(lines);
+    file.finish();
+    file.place();
+    platform::sync_folder(folder_);
+}
+
+void Ledger::add(std::vector<Entry> batch) {
+    start();
+    if (!batch.empty()) worded([&] { append(std::move(batch)); });
+}
+
+void Ledger::append(std::vector<Entry> batch) {
+    std::string lines;
+    for (size_t i = 0; i < batch.size(); ++i) {
+        if (batch[i].index != entries_.size() + i || entries_.size() + i >= identity_.count)
+            throw InternalError{"the devices' ledger was given device " +
+                                std::to_string(batch[i].index) + " where device " +
+                                std::to_string(entries_.size() + i) + " of " +
+                                std::to_string(identity_.count) + " was next"};
+        lines += state::entry_line(batch[i]);
+    }
+    const std::string state = state_path();
+    platform::NewFile journal;
+    if (int error = journal.append(state)) throw outfile::OsFailure{error, state};
+    if (int error = journal.write(lines.data(), lines.size()))
+        throw outfile::OsFailure{error, state};
+    if (int error = journal.sync_and_close()) throw outfile::OsFailure{error, state};
+
+    for (Entry& e : batch) entries_.push_back(std::move(e));
+    if (entries_.size() == identity_.count) write_manifests();
+}
+
+void Ledger::write_manifests() const {
+    Replacement json(outfile::join_path(folder_, json_name));
+    manifest::write_json(identity_, entries_, [&](const std::string& text) { json.write(text); });
+    json.finish();
+    Replacement csv(outfile::join_path(folder_, csv_name));
+    manifest::write_csv(entries_, [&](const std::string& text) { csv.write(text); });
+    csv.finish();
+    json.place();
+    csv.place();
+    platform::sync_folder(folder_);
+}
+
+}  // namespace velk::devices
