@@ -345,9 +345,9 @@ Request api_request(const Mode& mode, PyObject* const* args, Py_ssize_t nargs,
             r.entry =
                 values::entry_of_text(path_of(entry, keyword(Option::entry)), api_asker);
     }
-    // stamp=[(place, values), ...]: each pair as --stamp's <place>=<values>;
-    // one pair alone is one stamp.
-    if (PyObject* stamps = a[Option::stamp]; given(stamps)) {
+    // CHECK's stamp=[(place, value), ...]: each pair as --stamp's
+    // <place>=<value>; one pair alone is one stamp.
+    if (PyObject* stamps = a[Option::stamp]; given(stamps) && mode.bit == mode_bit::check) {
         const bool one = PyTuple_Check(stamps) && PyTuple_GET_SIZE(stamps) == 2 &&
                          PyUnicode_Check(PyTuple_GET_ITEM(stamps, 0));
         for (PyObject* pair : one ? std::vector<PyObject*>{stamps} : each(stamps, held)) {
