@@ -3,6 +3,7 @@
 // refused, --resume's rules, and the manifests as a reader of CSV and JSON
 // takes them (RFC 4180 and RFC 8259, read by this file's own readers).
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -406,6 +407,26 @@ void resume_rules(const std::string& scratch) {
            "a resume writes the manifests of a run whose devices are all in place");
 }
 
+// A run killed while it wrote a batch leaves its temporaries, and the
+// earlier file it had moved aside; the next run in the folder clears what
+// gone processes left, and leaves a live run's alone.
+void leftovers(const std::string& scratch) {
+    const std::string folder = run_folder(scratch, "ledger_leftovers", 4, 2);
+    const std::string gone = ".fw_3_CRC.hex.99999999-1.tmp";
+    const std::string aside = ".fw_2_CRC.hex.99999999-2.old";
+    const std::string live = ".fw_4_CRC.hex." + std::to_string(velk::platform::process_id()) +
+                             "-1.tmp";
+    for (const std::string& name : {gone, aside, live}) write_text(folder + "/" + name, name);
+    Ledger ledger(folder, identity(4), true);
+    expect(read_text(folder + "/" + gone) == "<none>", "a killed run's temporary is removed");
+    expect(read_text(folder + "/fw_2_CRC.hex") == aside &&
+               read_text(folder + "/" + aside) == "<none>",
+           "an earlier file a killed run had moved aside is back under its name");
+    expect(read_text(folder + "/" + live) == live, "a live run's temporary is left alone");
+    velk::platform::remove(folder + "/" + live);
+    velk::platform::remove(folder + "/fw_2_CRC.hex");
+}
+
 void manifests(const std::string& scratch) {
     const std::string folder = run_folder(scratch, "ledger_manifest", kinds, kinds);
     bool ok = false;
@@ -449,10 +470,15 @@ int run(const std::string& scratch) {
         torn_last_line(scratch);
         damaged_line(scratch);
         resume_rules(scratch);
+        leftovers(scratch);
         manifests(scratch);
     } catch (const velk::Refusal& r) {
         expect(false, "refused: " + r.text);
     }
+    // The scratch folder is the engine test's: its run folders go.
+    for (const auto& entry : std::filesystem::directory_iterator(scratch))
+        if (entry.path().filename().string().rfind("ledger_", 0) == 0)
+            std::filesystem::remove_all(entry.path());
     return failures;
 }
 

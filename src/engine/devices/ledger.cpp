@@ -1,6 +1,8 @@
 #include "ledger.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "../outfile/leftovers.h"
 #include "../outfile/names.h"
@@ -29,6 +31,31 @@ std::string listed(const std::vector<std::string>& items) {
     for (size_t i = 0; i < items.size(); ++i)
         out += (i == 0 ? "" : i + 1 == items.size() ? " and " : ", ") + items[i];
     return out;
+}
+
+// The names in `folder` that a run killed while it wrote them left
+// temporaries or moved-aside files beside: the devices' files, the
+// manifests, the state. The folder is the devices run's own, so every
+// such leftover there is a run's of this kind.
+std::vector<std::string> killed_targets(const std::string& folder) {
+    std::vector<std::string> targets;
+    for (const std::string& name : platform::entries(folder)) {
+        if (name.size() < 2 || name[0] != '.') continue;
+        for (const char* suffix : {".tmp", ".old"}) {
+            // ".<base>.<pid>-<n><suffix>": the base ends at the dot before
+            // the process's id.
+            size_t tail = name.size() - std::min(name.size(), std::strlen(suffix));
+            if (name.compare(tail, std::string::npos, suffix) != 0) continue;
+            size_t dot = name.rfind('.', tail - 1);
+            if (dot == std::string::npos || dot < 2) continue;
+            std::string target = outfile::join_path(folder, name.substr(1, dot - 1));
+            if (platform::process_gone(outfile::hidden_owner(name, target, suffix)))
+                targets.push_back(std::move(target));
+        }
+    }
+    std::sort(targets.begin(), targets.end());
+    targets.erase(std::unique(targets.begin(), targets.end()), targets.end());
+    return targets;
 }
 
 // `text` under `target`, whole or not at all: written beside, synced, then
@@ -71,8 +98,9 @@ void Ledger::open(bool resume, bool force) {
     const std::string state = state_path();
     const std::string json = outfile::join_path(folder_, json_name);
     const std::string csv = outfile::join_path(folder_, csv_name);
-    // What a run killed while it replaced one of them left beside them.
-    outfile::clear_leftovers({state, json, csv});
+    // What a killed run left beside its files goes (or, moved aside,
+    // back), so that the folder holds whole files only.
+    outfile::clear_leftovers(killed_targets(folder_));
 
     std::vector<uint8_t> bytes;
     int error = platform::read_file(state, bytes);
@@ -92,8 +120,10 @@ void Ledger::open(bool resume, bool force) {
         return;
     }
 
-    state::Read read = state::read(std::string(bytes.begin(), bytes.end()));
+    std::string text(bytes.begin(), bytes.end());
     bytes = {};
+    state::Read read = state::read(text);
+    text = {};
     std::vector<std::string> differ;
     if (read.damage.empty()) differ = state::differences(read.identity, identity_);
     const size_t count = identity_.count;

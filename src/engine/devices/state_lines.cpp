@@ -181,23 +181,28 @@ std::string entry_line(const Entry& entry) {
 
 Read read(const std::string& text) {
     Read r;
-    std::vector<std::string> lines;
+    // Where each line starts and ends: a state of many devices is not
+    // held twice.
+    std::vector<std::pair<size_t, size_t>> spans;
     for (size_t at = 0; at < text.size();) {
         size_t end = text.find('\n', at);
         if (end == std::string::npos) {
             r.torn = true;  // a line whose end never reached the disk
             break;
         }
-        lines.push_back(text.substr(at, end - at));
+        spans.emplace_back(at, end);
         at = end + 1;
     }
+    auto line = [&](size_t i) {
+        return text.substr(spans[i].first, spans[i].second - spans[i].first);
+    };
     auto damaged = [&](size_t i, const char* what) {
         r.damage = "line " + std::to_string(i + 1) + " " + what;
         return r;
     };
-    if (lines.empty() || lines[0] != first_line) {
-        if (lines.empty() && !r.torn) return damaged(0, "is missing: the file is empty");
-        if (lines.empty() || lines[0].rfind("velk-crc devices state ", 0) != 0)
+    if (spans.empty() || line(0) != first_line) {
+        if (spans.empty() && !r.torn) return damaged(0, "is missing: the file is empty");
+        if (spans.empty() || line(0).rfind("velk-crc devices state ", 0) != 0)
             return damaged(0, "is not a devices run's state");
         return damaged(0, "names another version of the state, not this velk-crc's");
     }
@@ -205,8 +210,8 @@ Read read(const std::string& text) {
     // must be there and sound.
     size_t i = 1;
     auto next = [&]() -> std::optional<Fields> {
-        if (i >= lines.size()) return std::nullopt;
-        auto fields = fields_of(lines[i]);
+        if (i >= spans.size()) return std::nullopt;
+        auto fields = fields_of(line(i));
         if (!fields) return std::nullopt;
         return Fields(std::move(*fields));
     };
@@ -239,14 +244,14 @@ Read read(const std::string& text) {
     r.identity.count = static_cast<size_t>(f->number());
     if (!f->all_taken()) return damaged(i, "is damaged: the run's count was expected");
 
-    for (++i; i < lines.size(); ++i) {
-        auto fields = fields_of(lines[i]);
+    for (++i; i < spans.size(); ++i) {
+        auto fields = fields_of(line(i));
         std::optional<Entry> e;
         if (fields) e = entry_of(Fields(std::move(*fields)));
         if (!e || e->index != r.entries.size()) {
             // Only the last line can have been cut short by a kill or a
             // power cut while its batch was appended.
-            if (i + 1 == lines.size() && !r.torn) {
+            if (i + 1 == spans.size() && !r.torn) {
                 r.torn = true;
                 break;
             }
