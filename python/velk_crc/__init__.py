@@ -77,7 +77,8 @@ class OutputFile(str):
 _KEYS = ("mode", "input", "verdict", "message", "files", "image", "record", "offset",
          "feed", "stored", "checksum", "expected", "algorithm", "fill", "uf2_family",
          "uf2_skipped", "merged", "records", "outside", "elf", "difference", "start_address",
-         "mcuboot", "sha256", "to_sign", "devices", "warnings", "notes", "hints")
+         "mcuboot", "sha256", "to_sign", "devices", "warnings", "notes", "hints",
+         "stamps", "manifest")
 
 
 class Report:
