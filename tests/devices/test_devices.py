@@ -171,6 +171,15 @@ def test_files_pass_check_and_manifest_holds_them(fw, tmp_path):
         checked = run_command("CHECK", out / f"fw_{entry['id']}_CRC.hex",
                               f"--a{slot - FLASH_START:#x}")
         assert checked.returncode == 0, checked.stdout + checked.stderr
+        # At the station: the device's value named, or its manifest entry.
+        for words in (["--stamp", f"serial_no={entry['id']}", "--elf", fw["elf"],
+                       "--ncrc_value"],
+                      ["--manifest", out / "manifest.json"]):
+            for ending in ("_CRC.hex", "_CRC.bin", "_CRC.srec"):
+                based = ["--base", hex(FLASH_START)] if ending == "_CRC.bin" else []
+                checked = run_command("CHECK", out / f"fw_{entry['id']}{ending}", *words,
+                                      *based)
+                assert checked.returncode == 0, checked.stdout + checked.stderr
 
 
 REFUSED = [
@@ -293,6 +302,9 @@ def test_signed_devices_pass_imgtool_verify(signed_build, tmp_path):
                                    str(out / f"app_{n}_CRC.bin")],
                                   capture_output=True, text=True, timeout=120)
         assert "Image was correctly validated" in verified.stdout, verified.stdout
+        checked = run_command("CHECK", out / f"app_{n}_CRC.hex", "--manifest",
+                              out / "manifest.json", "--mcuboot", f"key={signed_build['key']}")
+        assert checked.returncode == 0, checked.stdout + checked.stderr
         hashes.add(image[HEADER + BODY:])
     assert len(hashes) == 3  # each device's own hash and signature
 
