@@ -170,6 +170,11 @@ public:
 private:
     void plan() {
         flash::plan(base_, host_);
+        // The devices' long checksums run on workers too: they stop when
+        // this run is stopping, and only the run's own thread asks the host.
+        base_.plan.between_chunks = [this] {
+            if (stop_) throw Interrupted{};
+        };
         for (const StampWord& word : request_.stamps) stamps_.push_back(stamps::read_stamp(word));
         places_ = places_of(base_, stamps_);
         std::vector<uint64_t> widths;
@@ -235,11 +240,6 @@ private:
     std::unique_ptr<Device> make(size_t index) {
         auto device = std::make_unique<Device>(base_, index);
         flash::FlashRun& run = device->run;
-        // A long checksum on a worker stops when this run is stopping; only
-        // the run's own thread asks the host.
-        run.plan.between_chunks = [this] {
-            if (stop_) throw Interrupted{};
-        };
         Entry& entry = device->entry;
         entry.id = devices_.ids[index];
         entry.index = index;
