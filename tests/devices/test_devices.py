@@ -387,3 +387,16 @@ def test_api_stamp_of_another_type_is_a_type_error(fw, tmp_path, stamp):
         velk_crc.flash(str(fw["elf"]), symbol="crc_value", out=str(tmp_path / "out"),
                        stamp=stamp)
     assert not (tmp_path / "out").exists()
+
+
+def test_stamp_on_an_image_header_field_refused(tmp_path):
+    """The header's crc field is computed over each device's bytes: no
+    stamp may take it, even with --force."""
+    elf = os.path.join(os.path.dirname(os.path.dirname(__file__)), "data",
+                       "fw_header_crc32.elf")
+    done = run_command("FLASH", elf, "--header", "app_header:size@8,crc@12,hcrc@16", "--crc",
+                       "CRC-32/ISO-HDLC", "--force", "--out", tmp_path / "out",
+                       "--stamp", "0x0800004C:4=serial:1..3")
+    assert done.returncode == 255
+    assert "overlaps app_header.crc" in done.stderr and len(done.stderr.splitlines()) == 1
+    assert not (tmp_path / "out").exists()
