@@ -400,3 +400,19 @@ def test_stamp_on_an_image_header_field_refused(tmp_path):
     assert done.returncode == 255
     assert "overlaps app_header.crc" in done.stderr and len(done.stderr.splitlines()) == 1
     assert not (tmp_path / "out").exists()
+
+
+def test_a_symbol_of_no_size_is_refused(tmp_path):
+    """A label the symbol table gives no size has no width to stamp."""
+    data = bytearray(b"\xff" * 64)
+    elf = tmp_path / "label.elf"
+    elf.write_bytes(Elf(segments=[Segment(FLASH_START, bytes(data), section=".text")],
+                        symbols=[("serial_label", FLASH_START + 8, 0, 1),
+                                 ("crc_value", FLASH_START + 60, 4, 1)],
+                        entry=FLASH_START + 1).build())
+    done = run_command("FLASH", elf, "--ncrc_value", "--out", tmp_path / "out",
+                       "--stamp", "serial_label=serial:1..2")
+    assert done.returncode == 255
+    assert "serial_label" in done.stderr and "no size" in done.stderr
+    assert len(done.stderr.splitlines()) == 1
+    assert not (tmp_path / "out").exists()
