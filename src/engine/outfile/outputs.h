@@ -70,6 +70,8 @@ public:
     // place.
     void tap(Tap& tap) { tap_ = &tap; }
     void write_deferred();
+    // One sync of the folder's file system for all the files (OutputSet).
+    void sync_together(std::string folder) { set_.sync_together(std::move(folder)); }
 
     // What writes a file: a format's writer, given where the bytes go.
     using Writer = std::function<void(Sink&)>;
