@@ -372,21 +372,9 @@ Request api_request(const Mode& mode, PyObject* const* args, Py_ssize_t nargs,
             r.entry =
                 values::entry_of_text(path_of(entry, keyword(Option::entry)), api_asker);
     }
-    // CHECK's stamp=[(place, value), ...]: each pair as --stamp's
-    // <place>=<value>; one pair alone is one stamp.
-    if (PyObject* stamps = a[Option::stamp]; given(stamps) && mode.bit == mode_bit::check) {
-        const bool one = PyTuple_Check(stamps) && PyTuple_GET_SIZE(stamps) == 2 &&
-                         PyUnicode_Check(PyTuple_GET_ITEM(stamps, 0));
-        for (PyObject* pair : one ? std::vector<PyObject*>{stamps} : each(stamps, held)) {
-            const char* what = keyword(Option::stamp);
-            if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2)
-                type_error(what, "(place, values) pairs of str", pair);
-            const std::string place = text_argument(PyTuple_GET_ITEM(pair, 0), what);
-            const std::string values = text_argument(PyTuple_GET_ITEM(pair, 1), what);
-            r.stamps.push_back(
-                {place, values, api_asker.given(Option::stamp, place + "=" + values)});
-        }
-    }
+    // CHECK's stamp=: the values a device's file must hold.
+    if (mode.bit == mode_bit::check && given(a[Option::stamp]))
+        stamps_of(a[Option::stamp], r.stamps, held);
     if (given(a[Option::manifest]))
         r.manifest = path_of(a[Option::manifest], keyword(Option::manifest));
     if (PyObject* settings = a[Option::mcuboot]; given(settings) && settings != Py_False)

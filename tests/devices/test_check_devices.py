@@ -7,13 +7,17 @@ json.dump), so the verdicts are judged against bytes our code did not make."""
 import hashlib
 import json
 import random
+import re
+import shutil
+import subprocess
+import sysconfig
 import struct
 import zlib
 
 import pytest
 
 import velk_crc
-from conftest import run_cli
+from conftest import captured, run_cli
 from elfwriter import Elf, Segment, STT_OBJECT
 from hexcheck import flip_hex_byte, hex_record
 
@@ -298,3 +302,124 @@ def test_a_damaged_manifest_is_one_line(velk, monkeypatch, spoiled, text):
         assert len(lines) == 1 and lines[0].startswith("error: fw_1000_CRC.hex: ")
         assert "manifest.json" in lines[0]
     assert "Traceback" not in err
+
+
+# FLASH --stamp's own device files, each checked as the station checks it.
+
+FORMATS = ["hex", "bin", "elf"]
+SERIALS = (2000, 2001, 2002)
+
+
+@pytest.fixture(scope="module")
+def flashed(run, tmp_path_factory):
+    """A run of FLASH --stamp over the test's build: three devices, every format."""
+    folder = tmp_path_factory.mktemp("flashed")
+    (folder / "fw.elf").write_bytes((run / "fw.elf").read_bytes())
+    code, out, err = captured(velk_crc.main, [
+        "FLASH", str(folder / "fw.elf"), "--ncrc_value=crc-32/iso-hdlc", "--bin",
+        "--stamp", "serial_no=serial:2000..2002", "--stamp", "mac_addr=mac:02:00:00:00:00:10",
+        "--out", str(folder / "devices")])
+    assert code == 0, out + err
+    return folder
+
+
+def device_words(serial, index):
+    return ["--stamp", f"serial_no={serial}", "--stamp", f"mac_addr=02:00:00:00:00:{16 + index:02x}"]
+
+
+@pytest.mark.parametrize("ext", FORMATS)
+def test_every_device_file_flash_wrote_is_right(velk, monkeypatch, flashed, ext):
+    devices = flashed / "devices"
+    base = ["--base", "0x08000000"] if ext == "bin" else []
+    for index, serial in enumerate(SERIALS):
+        name = f"fw_{serial}_CRC.{ext}"
+        # The bytes FLASH stamped, read by the test: the serial, the MAC, and
+        # zlib's CRC-32 over what precedes the slot.
+        if ext == "bin":
+            img = (devices / name).read_bytes()
+            assert img[SERIAL:SERIAL + 4] == struct.pack("<I", serial)
+            assert img[MAC:MAC + 6] == bytes([2, 0, 0, 0, 0, 16 + index])
+            assert img[CRC:CRC + 4] == struct.pack("<I", zlib.crc32(img[:CRC]))
+        for words in (device_words(serial, index) + ["--elf", "../fw.elf",
+                                                     "--ncrc_value=crc-32/iso-hdlc"],
+                      ["--manifest", "manifest.json"] + base,
+                      device_words(serial, index) + ["--manifest", "manifest.json"] + base):
+            code, _, err = check(velk, monkeypatch, devices, name, *words)
+            assert code == 0, err
+            assert "mismatch" not in err
+        report = velk_crc.check(devices / name, manifest=devices / "manifest.json",
+                                stamp=[("serial_no", str(serial))],
+                                base=0x08000000 if ext == "bin" else None)
+        assert report.ok and report.manifest["id"] == str(serial)
+
+
+@pytest.mark.parametrize("offset, named", FLIPS)
+def test_a_flipped_byte_in_flashs_file_names_its_place(velk, monkeypatch, flashed, tmp_path,
+                                                       offset, named):
+    for p in (flashed / "devices").iterdir():
+        (tmp_path / p.name).write_bytes(p.read_bytes())
+    flip_hex_byte(tmp_path / "fw_2001_CRC.hex", LOAD + offset)
+    code, _, err = check(velk, monkeypatch, tmp_path, "fw_2001_CRC.hex", "--manifest",
+                         "manifest.json")
+    assert code == 1, err
+    assert named in err
+    # Without the manifest: the stamp's line, the checksum's, or the build's
+    # byte that differs.
+    words = device_words(2001, 1) + ["--elf", str(flashed / "fw.elf"),
+                                     "--ncrc_value=crc-32/iso-hdlc"]
+    code, _, err = check(velk, monkeypatch, tmp_path, "fw_2001_CRC.hex", *words)
+    assert code == 1, err
+    at = {SERIAL + 1: named, MAC + 5: named, CRC: "checksum mismatch at 0x080000FC",
+          0x10: "content mismatch at 0x08000010"}[offset]
+    assert at in err
+
+
+# A signed image per device: imgtool verifies each, and CHECK --mcuboot with
+# the device's stamp and with the manifest finds each right.
+
+IMGTOOL = shutil.which("imgtool", path=sysconfig.get_path("scripts")) or shutil.which("imgtool")
+APP, ROOM = 0x08004000, 0x200
+
+
+@pytest.fixture(scope="module")
+def signed(tmp_path_factory):
+    if IMGTOOL is None:
+        pytest.skip("imgtool is a test dependency")
+    folder = tmp_path_factory.mktemp("signed")
+    key = folder / "ed.pem"
+    subprocess.run([IMGTOOL, "keygen", "-k", key, "-t", "ed25519"], check=True)
+    body = bytearray(ROOM) + bytearray((i * 7 + 3) & 0xFF for i in range(0x200))
+    body[ROOM + SERIAL:ROOM + SERIAL + 4] = b"\xff" * 4
+    body[-4:] = b"\xff" * 4
+    elf = Elf(segments=[Segment(APP, bytes(body), section=".text")],
+              symbols=[("serial_no", APP + ROOM + SERIAL, 4, STT_OBJECT),
+                       ("crc_value", APP + len(body) - 4, 4, STT_OBJECT)],
+              entry=APP + ROOM + 1)
+    (folder / "app.elf").write_bytes(elf.build())
+    code, out, err = captured(velk_crc.main, [
+        "FLASH", str(folder / "app.elf"), f"--ncrc_value@0x{APP + ROOM:08X}", "--bin",
+        "--mcuboot", f"key={key},header=0x200", "--stamp", "serial_no=serial:1..3",
+        "--out", str(folder / "devices")])
+    assert code == 0, out + err
+    return folder
+
+
+@pytest.mark.parametrize("serial", [1, 2, 3])
+def test_each_signed_device_verifies(velk, monkeypatch, signed, serial):
+    devices = signed / "devices"
+    done = subprocess.run([IMGTOOL, "verify", "-k", signed / "ed.pem",
+                           devices / f"app_{serial}_CRC.bin"], capture_output=True, text=True)
+    assert done.returncode == 0 and "Image was correctly validated" in done.stdout, done
+    mcuboot = ["--mcuboot", f"key={signed / 'ed.pem'}"]
+    for words in (["--manifest", "manifest.json"],
+                  ["--stamp", f"serial_no={serial}", "--elf", "../app.elf",
+                   f"--ncrc_value@0x{APP + ROOM:08X}"]):
+        code, _, err = check(velk, monkeypatch, devices, f"app_{serial}_CRC.hex", *mcuboot,
+                             *words)
+        assert code == 0, err
+        assert re.search(r"MCUboot signature: ed25519 \(TLV 0x24\) by \S*ed\.pem, ok", err)
+    # Another device's value: the stamp is wrong, the signature still the file's.
+    code, _, err = check(velk, monkeypatch, devices, f"app_{serial}_CRC.hex", *mcuboot,
+                         "--stamp", f"0x{APP + ROOM + SERIAL:08X}:4={serial % 3 + 1}")
+    assert code == 1, err
+    assert f"stamp mismatch at 0x{APP + ROOM + SERIAL:08X}" in err
