@@ -159,8 +159,17 @@ public:
         plan();
         made_ = resumed_ = ledger_->done();
         refuse_existing();
-        for (size_t first = made_; first < devices_.count; first += batch_devices)
-            batch(first, std::min(devices_.count, first + batch_devices));
+        try {
+            for (size_t first = made_; first < devices_.count; first += batch_devices)
+                batch(first, std::min(devices_.count, first + batch_devices));
+            finish_putting();
+        } catch (...) {
+            // The batch being put in place is finished, so that the ledger
+            // names every batch whose files are in place.
+            if (putting_.joinable()) putting_.join();
+            if (put_end_ > made_) report_.commit();
+            throw;
+        }
         report_.commit();
         tell();
         report_.finish("written");
@@ -315,49 +324,115 @@ private:
                base_.signing.signing().key->token;
     }
 
+    // A batch written and checked, its files beside their names: put in
+    // place, hashed and named by the ledger on a thread of its own while
+    // the next batch is made, so that the file system's flush of one batch
+    // and the writing of the next overlap. What it holds lives until then.
+    struct Written {
+        std::vector<std::unique_ptr<Device>> devices;
+        std::unique_ptr<flash::FileDigests> digests;
+        std::unique_ptr<BatchTap> tap;
+        std::unique_ptr<Writing> writing;
+        std::unique_ptr<outfile::Outputs> outputs;
+        size_t end = 0;
+    };
+
     void batch(size_t first, size_t end) {
-        std::vector<std::unique_ptr<Device>> devices = make_all(first, end);
-        // A kill once the first files are in place leaves a run to resume.
-        ledger_->start();
-        flash::FileDigests digests(host_.crypto());
-        BatchTap tap(digests);
-        Writing writing(report_, host_);
+        auto w = std::make_unique<Written>();
+        w->end = end;
+        w->devices = make_all(first, end);
+        // A kill once the first files are in place leaves a run to resume;
+        // started before any batch is put in place on the other thread.
+        if (!started_) ledger_->start();
+        started_ = true;
+        w->digests = std::make_unique<flash::FileDigests>(host_.crypto());
+        w->tap = std::make_unique<BatchTap>(*w->digests);
+        w->writing = std::make_unique<Writing>(report_, host_);
         try {
-            outfile::Outputs outputs(outfile::Claim::plain, writing);
-            outputs.tap(tap);
+            w->outputs =
+                std::make_unique<outfile::Outputs>(outfile::Claim::plain, *w->writing);
+            outfile::Outputs& outputs = *w->outputs;
+            outputs.tap(*w->tap);
             outputs.sync_together(folder_);
-            for (const auto& device : devices)
-                for (const flash::File& file : device->run.files) {
+            // Every file's check known before any is written: the second
+            // thread writes the first half of the devices while this one
+            // writes the rest.
+            for (const auto& device : w->devices)
+                for (const flash::File& file : device->run.files)
+                    if (file.written) w->tap->add(file.name, device->check.get());
+            const size_t half = w->devices.size() / 2;
+            for (size_t d = 0; d < w->devices.size(); ++d) {
+                const Device& device = *w->devices[d];
+                outputs.defer(d < half);
+                if (d == half) outputs.write_deferred();
+                for (const flash::File& file : device.run.files) {
                     if (!file.written) continue;
-                    tap.add(file.name, device->check.get());
                     const formats::Contents& contents =
-                        file.merged ? *device->joined : *device->own;
+                        file.merged ? *device.joined : *device.own;
                     outputs.write(file.name, [&file, &contents](outfile::Sink& sink) {
                         file.format->write(contents, file.name, sink);
                     });
                 }
-            outputs.commit();
+            }
+            outputs.check_written();
         } catch (const outfile::OsFailure& failure) {
             refuse_os_failure(failure);
         }
+        // The batch before is in place before this one goes.
+        finish_putting();
+        putting_ = std::thread([this, w = std::move(w)]() mutable {
+            try {
+                put_in_place(*w);
+            } catch (...) {
+                put_failure_ = std::current_exception();
+            }
+            w.reset();  // its temporaries, if any are left, go here
+        });
+    }
+
+    // On the putting thread: the batch's files in place, synced together,
+    // then its devices named by the ledger.
+    void put_in_place(Written& w) {
+        w.outputs->put_in_place();
         std::vector<Entry> entries;
-        for (const auto& device : devices) {
+        for (const auto& device : w.devices) {
             Entry& entry = device->entry;
             for (const flash::File& file : device->run.files)
                 if (file.written)
                     entry.files.push_back({outfile::base_of(file.name),
                                            file.name.substr(device->root.size()),
-                                           digests.hex(file.name)});
+                                           w.digests->hex(file.name)});
             if (files_per_device_.empty())
-                for (const Entry::Written& w : entry.files) files_per_device_.push_back(w.ending);
+                for (const Entry::Written& e : entry.files)
+                    files_per_device_.push_back(e.ending);
             entries.push_back(std::move(entry));
         }
-        std::vector<std::string> lines;
-        for (const Entry& entry : entries) lines.push_back(json_line(entry));
+        for (const Entry& entry : entries) put_lines_.push_back(json_line(entry));
         ledger_->add(std::move(entries));
-        // The first batch is in place: what fails from here on says so.
-        report_.commit();
-        made_ = end;
+        put_end_ = w.end;
+    }
+
+    // Waits for the batch being put in place; its --json lines are said
+    // here, on the run's own thread, and a failure there is thrown here.
+    void finish_putting() {
+        if (!putting_.joinable()) return;
+        putting_.join();
+        if (put_end_ > made_) {
+            made_ = put_end_;
+            // The first batch is in place: what fails from here on says so.
+            report_.commit();
+        }
+        std::vector<std::string> lines = std::move(put_lines_);
+        put_lines_.clear();
+        if (put_failure_) {
+            std::exception_ptr failure = put_failure_;
+            put_failure_ = nullptr;
+            try {
+                std::rethrow_exception(failure);
+            } catch (const outfile::OsFailure& os) {
+                refuse_os_failure(os);
+            }
+        }
         for (const std::string& line : lines) report_.stream(line);
     }
 
@@ -412,6 +487,12 @@ private:
     size_t made_ = 0, resumed_ = 0;
     std::atomic<bool> stop_{false};  // a device failed, or Ctrl-C: the workers stop
     std::vector<std::string> files_per_device_;
+    // The batch being put in place, and what it left for the run's thread.
+    std::thread putting_;
+    std::exception_ptr put_failure_;
+    std::vector<std::string> put_lines_;
+    size_t put_end_ = 0;
+    bool started_ = false;  // the ledger's, on this thread
 };
 
 }  // namespace

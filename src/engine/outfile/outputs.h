@@ -83,6 +83,11 @@ public:
     void remove(const std::string& path);
 
     void commit();
+    // commit() in two steps: every file written and checked (the tap's
+    // waiting() and all_written(), the second thread joined), then put in
+    // place, which may run on another thread once nothing is written.
+    void check_written();
+    void put_in_place();
     // The names remove() was given that held a file commit() deleted.
     const std::vector<std::string>& removed() const { return set_.removed(); }
 
