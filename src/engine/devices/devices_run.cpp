@@ -329,7 +329,10 @@ private:
     // the next batch is made, so that the file system's flush of one batch
     // and the writing of the next overlap. What it holds lives until then.
     struct Written {
-        std::vector<std::unique_ptr<Device>> devices;
+        // Each device's entry and its files' names and endings: the rest of
+        // a device goes once its files are written and checked.
+        std::vector<std::pair<Entry, std::vector<std::pair<std::string, std::string>>>>
+            named;
         std::unique_ptr<flash::FileDigests> digests;
         std::unique_ptr<BatchTap> tap;
         std::unique_ptr<Writing> writing;
@@ -340,12 +343,14 @@ private:
     void batch(size_t first, size_t end) {
         auto w = std::make_unique<Written>();
         w->end = end;
-        w->devices = make_all(first, end);
+        std::vector<std::unique_ptr<Device>> devices = make_all(first, end);
         // A kill once the first files are in place leaves a run to resume;
         // started before any batch is put in place on the other thread.
         if (!started_) ledger_->start();
         started_ = true;
-        w->digests = std::make_unique<flash::FileDigests>(host_.crypto());
+        // Two batches' hashing may lag at once: each a little behind.
+        w->digests =
+            std::make_unique<flash::FileDigests>(host_.crypto(), size_t{2} << 20);
         w->tap = std::make_unique<BatchTap>(*w->digests);
         w->writing = std::make_unique<Writing>(report_, host_);
         try {
@@ -354,30 +359,28 @@ private:
             outfile::Outputs& outputs = *w->outputs;
             outputs.tap(*w->tap);
             outputs.sync_together(folder_);
-            // Every file's check known before any is written: the second
-            // thread writes the first half of the devices while this one
-            // writes the rest.
-            for (const auto& device : w->devices)
-                for (const flash::File& file : device->run.files)
-                    if (file.written) w->tap->add(file.name, device->check.get());
-            const size_t half = w->devices.size() / 2;
-            for (size_t d = 0; d < w->devices.size(); ++d) {
-                const Device& device = *w->devices[d];
-                outputs.defer(d < half);
-                if (d == half) outputs.write_deferred();
-                for (const flash::File& file : device.run.files) {
+            for (const auto& device : devices)
+                for (const flash::File& file : device->run.files) {
                     if (!file.written) continue;
+                    w->tap->add(file.name, device->check.get());
                     const formats::Contents& contents =
-                        file.merged ? *device.joined : *device.own;
+                        file.merged ? *device->joined : *device->own;
                     outputs.write(file.name, [&file, &contents](outfile::Sink& sink) {
                         file.format->write(contents, file.name, sink);
                     });
                 }
-            }
             outputs.check_written();
         } catch (const outfile::OsFailure& failure) {
             refuse_os_failure(failure);
         }
+        for (const auto& device : devices) {
+            std::vector<std::pair<std::string, std::string>> files;
+            for (const flash::File& file : device->run.files)
+                if (file.written)
+                    files.emplace_back(file.name, file.name.substr(device->root.size()));
+            w->named.emplace_back(std::move(device->entry), std::move(files));
+        }
+        devices.clear();
         // The batch before is in place before this one goes.
         finish_putting();
         putting_ = std::thread([this, w = std::move(w)]() mutable {
@@ -395,17 +398,17 @@ private:
     void put_in_place(Written& w) {
         w.outputs->put_in_place();
         std::vector<Entry> entries;
-        for (const auto& device : w.devices) {
-            Entry& entry = device->entry;
-            for (const flash::File& file : device->run.files)
-                if (file.written)
-                    entry.files.push_back({outfile::base_of(file.name),
-                                           file.name.substr(device->root.size()),
-                                           w.digests->hex(file.name)});
+        for (auto& [entry, files] : w.named) {
+            for (const auto& [name, ending] : files)
+                entry.files.push_back(
+                    {outfile::base_of(name), ending, w.digests->hex(name)});
             if (files_per_device_.empty())
                 for (const Entry::Written& e : entry.files)
                     files_per_device_.push_back(e.ending);
-            entries.push_back(std::move(entry));
+            // A copy made here, not the device's own: the ledger keeps it to
+            // the end of the run, and the device's strings lie among the
+            // megabytes its worker made and freed, which they would pin.
+            entries.push_back(entry);
         }
         for (const Entry& entry : entries) put_lines_.push_back(json_line(entry));
         ledger_->add(std::move(entries));

@@ -5,16 +5,10 @@
 
 namespace velk::flash {
 
-namespace {
-
-// How far the hashing may fall behind the writing: a few of the writers'
-// chunks.
-constexpr size_t most_queued = size_t{8} << 20;
-
-}  // namespace
-
-FileDigests::FileDigests(crypto::Provider& provider)
-    : provider_(provider), hashing_([this] { hash_chunks(); }) {}
+FileDigests::FileDigests(crypto::Provider& provider, size_t most_queued)
+    : provider_(provider),
+      most_queued_(most_queued),
+      hashing_([this] { hash_chunks(); }) {}
 
 FileDigests::~FileDigests() {
     if (!hashing_.joinable()) return;
@@ -30,7 +24,7 @@ FileDigests::~FileDigests() {
 
 void FileDigests::written(const std::string& target, const char* data, size_t size) {
     std::unique_lock<std::mutex> hold(lock_);
-    changed_.wait(hold, [&] { return queued_ < most_queued || ending_; });
+    changed_.wait(hold, [&] { return queued_ < most_queued_ || ending_; });
     if (ending_) return;
     chunks_.push({target, std::string(data, size)});
     queued_ += size;

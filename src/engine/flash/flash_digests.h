@@ -21,7 +21,12 @@ namespace velk::flash {
 
 class FileDigests final : public outfile::Tap {
 public:
-    explicit FileDigests(crypto::Provider& provider);
+    // How far the hashing may fall behind the writing, by default: a few of
+    // the writers' chunks.
+    static constexpr size_t queued_by_default = size_t{8} << 20;
+
+    explicit FileDigests(crypto::Provider& provider,
+                         size_t most_queued = queued_by_default);
     // A run that ends early stops the hashing unfinished.
     ~FileDigests();
     FileDigests(const FileDigests&) = delete;
@@ -45,6 +50,7 @@ private:
     void drain();
 
     crypto::Provider& provider_;
+    size_t most_queued_;
     std::map<std::string, std::unique_ptr<crypto::Digest>> running_;
     std::map<std::string, std::string> done_;
     std::mutex lock_;
