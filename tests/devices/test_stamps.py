@@ -81,26 +81,67 @@ def at(hex_path, place):
     return bytes(memory[a] for a in range(address, address + size))
 
 
-def test_a_csv_and_a_folder_of_keys(fw, tmp_path):
-    """Each device's ids from the CSV's first column; its batch number, name
-    and key where the build's symbols are; the blobs in name order."""
+@pytest.fixture(scope="module")
+def line_run(fw, tmp_path_factory):
+    """One run over the CSV, the folder of keys and a MAC range."""
     csv = fw["folder"] / "line.csv"
-    out = tmp_path / "out"
+    out = tmp_path_factory.mktemp("line") / "out"
     done = run_command("FLASH", fw["elf"], "--ncrc_value", "--out", out,
                        "--stamp", f"batch=csv:{csv}:batch",
                        "--stamp", f"board_name=csv:{csv}:name:text",
                        "--stamp", f"cal_key=file:{fw['folder']}/keys/*.bin",
                        "--stamp", "mac_addr=mac:02:00:00:00:00:fe", cwd=fw["folder"])
     assert done.returncode == 0, done.stderr
+    return out
+
+
+def test_a_csv_and_a_folder_of_keys(fw, line_run):
+    """Each device's ids from the CSV's first column; its batch number, name
+    and key where the build's symbols are; the blobs in name order."""
     expected = [("PCB-7", b"\x07\x00", b"a,b\0\0\0\0\0", b"\x01\x02\x03\x04", "0200000000fe"),
                 ("PCB-8", b"\x08\x00", b"ninechar", b"\x05\x06\x07\x08", "0200000000ff"),
                 ("PCB-9", b"\x09\x00", b"\0" * 8, b"\x09\x0a\x0b\x0c", "020000000100")]
     for id, batch, name, key, mac in expected:
-        hex_path = out / f"fw_{id}_CRC.hex"
+        hex_path = line_run / f"fw_{id}_CRC.hex"
         assert at(hex_path, fw["symbols"]["batch"]) == batch, id
         assert at(hex_path, fw["symbols"]["board_name"]) == name, id
         assert at(hex_path, fw["symbols"]["cal_key"]) == key, id
         assert at(hex_path, fw["symbols"]["mac_addr"]) == bytes.fromhex(mac), id
+
+
+# CHECK at the station, each value written as its own kind: a number, text,
+# hex bytes, the key's file, a MAC; a refusal of CHECK is exit 2.
+STATION = [
+    ("right", ["batch=0x0008", "board_name=text:ninechar", "cal_key=file:keys/k2.bin",
+               "mac_addr=02-00-00-00-00-ff", "board_name=bytes:6e696e6563686172"], 0, None),
+    ("wrong-text", ["board_name=text:ninechat"], 1,
+     "the file holds 6e696e6563686172, not ninechat (6e696e6563686174)"),
+    ("wrong-key", ["cal_key=file:keys/k1.bin"], 1,
+     "the file holds 05060708, not k1.bin (01020304)"),
+    ("wrong-mac", ["mac_addr=mac:02:00:00:00:00:fe"], 1,
+     "the file holds 0200000000ff, not 02:00:00:00:00:fe (0200000000fe)"),
+    ("text-too-long", ["board_name=text:ninechars"], 2,
+     "--stamp 0x{board_name}=text:ninechars: the text is 9 bytes, longer than the place's "
+     "8 bytes"),
+]
+
+
+@pytest.mark.parametrize("stamps,status,said", [r[1:] for r in STATION],
+                         ids=[r[0] for r in STATION])
+def test_check_at_the_station(fw, line_run, stamps, status, said):
+    """The places by address, as a station without the build gives them."""
+    places = {name: f"{address:08X}:{size}" for name, (address, size) in fw["symbols"].items()}
+    words = []
+    for word in stamps:
+        place, value = word.split("=", 1)
+        words += ["--stamp", f"0x{places[place]}={value}"]
+    done = run_command("CHECK", line_run / "fw_PCB-8_CRC.hex", *words, cwd=fw["folder"])
+    assert done.returncode == status, done.stdout + done.stderr
+    if said:
+        said = said.format(**places)
+        assert said in done.stdout + done.stderr
+    if status == 2:
+        assert len(done.stderr.splitlines()) == 1 and "Traceback" not in done.stderr
 
 
 REFUSED = [
