@@ -4,6 +4,7 @@
 // flashed and the rest unknown.
 #include <algorithm>
 #include <map>
+#include <string_view>
 #include <unordered_map>
 
 #include "../numbers/numbers.h"
@@ -259,20 +260,26 @@ void fill(Devices& devices, size_t s, const Stamp& stamp, const Loaded& source,
         case Source::file: {
             // A key or a calibration table given to two devices is a copy
             // made by mistake: each board's own is the point of the folder.
-            std::unordered_map<std::string, size_t> seen;
+            // Blobs by a hash of their bytes: a folder of large calibration
+            // tables is held once, as the devices' values.
+            std::unordered_multimap<size_t, size_t> seen;
             for (size_t d = 0; d < n; ++d) {
                 const std::string path = stamp.path + source.names[d];
                 Value v{{}, source.names[d]};
                 if (const int error = read_blob(path, width, v.bytes))
                     refuse(stamp.typed, blob_refusal(path, width, error));
-                const auto [it, added] =
-                    seen.emplace(std::string(v.bytes.begin(), v.bytes.end()), d);
-                if (!added)
-                    refuse(stamp.typed,
-                           "devices " + devices.ids[it->second] + " and " +
-                               devices.ids[d] + " would get the same blob: " +
-                               values::quoted(source.names[it->second]) + " and " +
-                               values::quoted(source.names[d]) + " hold the same bytes");
+                const size_t hash = std::hash<std::string_view>()(std::string_view(
+                    reinterpret_cast<const char*>(v.bytes.data()), v.bytes.size()));
+                const auto same = seen.equal_range(hash);
+                for (auto it = same.first; it != same.second; ++it)
+                    if (at(it->second).bytes == v.bytes)
+                        refuse(stamp.typed,
+                               "devices " + devices.ids[it->second] + " and " +
+                                   devices.ids[d] + " would get the same blob: " +
+                                   values::quoted(source.names[it->second]) + " and " +
+                                   values::quoted(source.names[d]) +
+                                   " hold the same bytes");
+                seen.emplace(hash, d);
                 at(d) = std::move(v);
             }
             return;

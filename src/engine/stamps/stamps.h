@@ -95,10 +95,12 @@ struct Devices {
 // numbers stored big-endian with `big_endian`. The count is the stamps'
 // own (a serial's last, a CSV's rows, a folder's files) or `count`
 // (--count); all must agree. Refuses, before anything is written: counts
-// that differ or none at all; a value that does not fit its place; a CSV,
-// column, cell or blob that cannot be read; an id that cannot be part of a
-// file name; the same serial, MAC or CSV id twice, within a stamp or
-// across stamps of one kind (two mac: ranges that overlap).
+// that differ, none at all, or past 1,000,000; a place of no size; a value
+// that does not fit its place; a CSV, column, cell or blob that cannot be
+// read; an id that cannot be part of a file name (1 to 64 letters, digits,
+// '-', '_', '.', '+', no leading '.' nor ".."); the same serial, MAC or id
+// twice (ids apart only by case too), within a stamp or across stamps of
+// one kind (two mac: ranges that overlap); two blobs of the same bytes.
 Devices read_devices(const std::vector<Stamp>& stamps,
                      const std::vector<uint64_t>& widths, std::optional<uint64_t> count,
                      bool big_endian);
