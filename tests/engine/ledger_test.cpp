@@ -364,12 +364,14 @@ void resume_rules(const std::string& scratch) {
     const std::string folder = run_folder(scratch, "ledger_rules", 6, 4);
     Identity other = identity(7);
     other.input_sha256 = std::string(64, 'f');
-    expect(has(refusal(folder, other, true), "not the same: the input's SHA-256, the stamps "
-                                             "and the count"),
+    expect(has(refusal(folder, other, true),
+               "not the same: the input's SHA-256 (aaaaaaaaaaaa..., now ffffffffffff...), "
+               "the stamps and the count (6, now 7)"),
            "another run's state names what differs: " + refusal(folder, other, true));
     other = identity(6);
     other.words = "--hex";
-    expect(has(refusal(folder, other, true), "(not the same: the words)"),
+    expect(has(refusal(folder, other, true),
+               "(not the same: the words (\"--hex --bin\", now \"--hex\"))"),
            "other words are named: " + refusal(folder, other, true));
     expect(has(refusal(folder, identity(6), false), "--resume to go on"),
            "a run started again over its interrupted state is pointed to --resume");
