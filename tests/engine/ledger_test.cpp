@@ -3,6 +3,7 @@
 // refused, --resume's rules, and the manifests as a reader of CSV and JSON
 // takes them (RFC 4180 and RFC 8259, read by this file's own readers).
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -476,6 +477,10 @@ int run(const std::string& scratch) {
     } catch (const velk::Refusal& r) {
         expect(false, "refused: " + r.text);
     }
+    // The scratch folder is the engine test's: its run folders go.
+    for (const auto& entry : std::filesystem::directory_iterator(scratch))
+        if (entry.path().filename().string().rfind("ledger_", 0) == 0)
+            std::filesystem::remove_all(entry.path());
     return failures;
 }
 

@@ -69,7 +69,8 @@ void clean_up() {
 void write(const std::string& path, const std::string& bytes) {
     velk::platform::remove(path);
     velk::platform::NewFile file;
-    if (file.create(path) || file.write(bytes.data(), bytes.size()) || file.sync_and_close())
+    if (file.create(path) || file.write(bytes.data(), bytes.size()) ||
+        file.sync_and_close())
         throw std::runtime_error("cannot write " + path);
     file.keep();
     files.push_back(path);
@@ -95,6 +96,7 @@ void words() {
         const char* text;
         const char* refusal;  // a part of it
     };
+    // clang-format off
     const Case refused[] = {
         {"serial_no=serial:10..5", "--stamp serial_no=serial:10..5: the last serial (5) is "
                                    "below the first (10)"},
@@ -119,6 +121,7 @@ void words() {
         {"k=flie:keys/*.bin", "\"flie:keys/*.bin\" is not a source of values"},
         {"k=", "no values after the place"},
     };
+    // clang-format on
     for (const Case& c : refused) {
         const std::string got = refusal_of([&] { read_stamp(word(c.text)); });
         expect(has(got, c.refusal), std::string(c.text) + " refused with \"" + c.refusal +
@@ -136,7 +139,8 @@ void words() {
                bytes.cell == Stamp::Cell::bytes,
            "csv:<file>:<column>:bytes");
     const Stamp column_named_text = read_stamp(word("id=csv:x.csv:text"));
-    expect(column_named_text.column == "text" && column_named_text.cell == Stamp::Cell::integer,
+    expect(column_named_text.column == "text" &&
+               column_named_text.cell == Stamp::Cell::integer,
            "a column named text is a column");
     const Stamp drive_and_text = read_stamp(word("id=csv:C:\\x.csv:text"));
     expect(drive_and_text.path == "C:\\x.csv" && drive_and_text.column == "text" &&
@@ -148,7 +152,8 @@ void words() {
                by_address.first == 0xA0 && !by_address.last,
            "0x0800FF00:0x10=serial:0x00a0");
     const Stamp symbol = read_stamp(word("$d.serial_no=mac:02-00-00-00-00-01"));
-    expect(symbol.place.symbol == std::string("$d.serial_no") && symbol.mac == 0x020000000001,
+    expect(symbol.place.symbol == std::string("$d.serial_no") &&
+               symbol.mac == 0x020000000001,
            "a linker's symbol, a MAC between '-'");
     const Stamp blobs = read_stamp(word("key=file:keys/key_*.bin"));
     expect(blobs.path == "keys/" && blobs.pattern == "key_*.bin", "file:keys/key_*.bin");
@@ -158,7 +163,8 @@ void words() {
 std::string values_of(const Devices& d, size_t device) {
     std::string out = d.ids[device];
     for (size_t s = 0; s < d.stamps; ++s)
-        out += " " + velk::text::hex(d.value(device, s).bytes) + "/" + d.value(device, s).shown;
+        out += " " + velk::text::hex(d.value(device, s).bytes) + "/" +
+               d.value(device, s).shown;
     return out;
 }
 
@@ -168,7 +174,8 @@ void devices(const std::string& scratch) {
     // Excel's "CSV UTF-8": a byte order mark, CRLF; a quoted name holding
     // a comma, a quote and a line break; a blank last line.
     write(dir + "/line.csv",
-          "\xEF\xBB\xBF" "id,serial,name,key\r\n"
+          "\xEF\xBB\xBF"
+          "id,serial,name,key\r\n"
           "A-1,1001,\"Lab, \"\"east\"\"\",00112233\r\n"
           "A-2,0x3EA,\"two\r\nlines\",44556677\r\n"
           "A-3,1003,,8899aabb\r\n\r\n");
@@ -195,17 +202,21 @@ void devices(const std::string& scratch) {
         std::vector<std::string> expected;  // each device's values_of
         std::string refusal;                // a part of it
     };
+    // clang-format off
     const Case cases[] = {
         {"serials, little-endian", {"s=serial:1001..1003"}, {4}, {}, false,
          {"1001 e9030000/1001", "1002 ea030000/1002", "1003 eb030000/1003"}, ""},
         {"hex serials, big-endian, as typed", {"s=serial:0x00fe"}, {2}, 2, true,
          {"0x00fe 00fe/0x00fe", "0x00ff 00ff/0x00ff"}, ""},
+        {"decimal serials keep their digits", {"s=serial:0098"}, {1}, 3, false,
+         {"0098 62/0098", "0099 63/0099", "0100 64/0100"}, ""},
         {"a place wider than 8 bytes", {"s=serial:1"}, {10}, 1, true,
          {"1 00000000000000000001/1"}, ""},
         {"MACs counting over a byte", {"m=mac:02:00:00:00:00:ff", "s=serial:7"}, {6, 1}, 2, false,
          {"0200000000ff 0200000000ff/02:00:00:00:00:ff 07/7",
           "020000000100 020000000100/02:00:00:00:01:00 08/8"}, ""},
-        {"a CSV's cells", {"id=" + csv + "serial", "n=" + csv + "name:text", "k=" + csv + "key:bytes"},
+        {"a CSV's cells",
+         {"id=" + csv + "serial", "n=" + csv + "name:text", "k=" + csv + "key:bytes"},
          {2, 12, 4}, {}, false,
          {"A-1 e903/1001 4c61622c2022656173742200/Lab, \"east\" 00112233/00112233",
           "A-2 ea03/0x3EA 74776f0d0a6c696e65730000/two\r\nlines 44556677/44556677",
@@ -222,13 +233,19 @@ void devices(const std::string& scratch) {
         {"a place of no size", {"s=serial:1..2"}, {0}, {}, false, {},
          "the place \"s\" has no size"},
         {"every 64-bit serial", {"s=serial:0..0xFFFFFFFFFFFFFFFF"}, {8}, {}, false, {},
-         "18446744073709551615 devices in one run, more than 1000000"},
+         "18446744073709551615 devices in one run (--stamp s=serial:0..0xFFFFFFFFFFFFFFFF gives "
+         "18446744073709551615), more than 1000000: split it"},
+        {"too many asked for", {"s=serial:1"}, {4}, 1000001, false, {},
+         "1000001 devices in one run (the count asked for is 1000001), more than 1000000"},
         {"no count", {"s=serial:1", "m=mac:02:00:00:00:00:01"}, {1, 6}, {}, false, {},
          "no stamp says how many devices there are: give --count <n>"},
         {"counts that differ", {"s=serial:1..10"}, {1}, 5, false, {},
-         "--stamp s=serial:1..10 gives 10 devices, but the count asked for (5) 5"},
+         "--stamp s=serial:1..10 gives 10 devices, but the count asked for is 5: every stamp "
+         "must give each device one value"},
         {"a CSV and a range that differ", {"id=" + csv + "serial", "s=serial:1..5"}, {2, 1}, {},
-         false, {}, "--stamp s=serial:1..5 gives 5 devices, but --stamp id="},
+         false, {},
+         "--stamp s=serial:1..5 gives 5 devices, but --stamp id=csv:" + dir +
+             "/line.csv:serial gives 3"},
         {"serial ranges that meet", {"a=serial:1..10", "b=serial:5..14"}, {1, 1}, {}, false, {},
          "--stamp a=serial:1..10 and --stamp b=serial:5..14 give serial 5 twice: to device 5 "
          "and to device 1"},
@@ -263,6 +280,7 @@ void devices(const std::string& scratch) {
         {"no such CSV", {"id=csv:" + dir + "/none.csv:serial"}, {4}, {}, false, {},
          "cannot read \"" + dir + "/none.csv\": "},
     };
+    // clang-format on
     for (const Case& c : cases) {
         Devices got;
         const std::string refusal = refusal_of([&] {
@@ -271,8 +289,9 @@ void devices(const std::string& scratch) {
             got = read_devices(stamps, c.widths, c.count, c.big_endian);
         });
         if (!c.refusal.empty()) {
-            expect(has(refusal, c.refusal),
-                   std::string(c.name) + ": refused with \"" + c.refusal + "\", not \"" + refusal + "\"");
+            expect(has(refusal, c.refusal), std::string(c.name) + ": refused with \"" +
+                                                c.refusal + "\", not \"" + refusal +
+                                                "\"");
             continue;
         }
         expect(refusal.empty(), std::string(c.name) + ": refused: " + refusal);
@@ -293,6 +312,7 @@ void one_values(const std::string& scratch) {
         const char* bytes;  // hex digits, or a part of the refusal
         const char* shown;  // nullptr: refused
     };
+    // clang-format off
     const Case cases[] = {
         {"s=1001", 2, false, "e903", "1001"},
         {"s=serial:0x03E9", 4, true, "000003e9", "0x03E9"},
@@ -311,16 +331,19 @@ void one_values(const std::string& scratch) {
          nullptr},
         {"x=abc", 4, false, "\"abc\" is not a value: expected a number", nullptr},
     };
+    // clang-format on
     for (const Case& c : cases) {
         Value got;
         const std::string refusal =
             refusal_of([&] { got = read_one(word(c.text), c.width, c.big_endian); });
         if (!c.shown)
-            expect(has(refusal, c.bytes), c.text + ": refused with \"" + c.bytes + "\", not \"" +
-                                              refusal + "\"");
+            expect(has(refusal, c.bytes), c.text + ": refused with \"" + c.bytes +
+                                              "\", not \"" + refusal + "\"");
         else
-            expect(refusal.empty() && velk::text::hex(got.bytes) == c.bytes && got.shown == c.shown,
-                   c.text + ": " + refusal + velk::text::hex(got.bytes) + "/" + got.shown);
+            expect(
+                refusal.empty() && velk::text::hex(got.bytes) == c.bytes &&
+                    got.shown == c.shown,
+                c.text + ": " + refusal + velk::text::hex(got.bytes) + "/" + got.shown);
     }
 }
 

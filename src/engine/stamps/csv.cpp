@@ -29,7 +29,8 @@ bool split_rows(const std::vector<uint8_t>& bytes, Rows& rows, std::string& erro
                 ++at;
                 while (true) {
                     if (at == end) {
-                        error = text::format("line %zu: a quoted field is never closed", opened);
+                        error = text::format("line %zu: a quoted field is never closed",
+                                             opened);
                         return false;
                     }
                     const char c = static_cast<char>(bytes[at++]);
@@ -46,8 +47,8 @@ bool split_rows(const std::vector<uint8_t>& bytes, Rows& rows, std::string& erro
                 }
                 if (at < end && bytes[at] != ',' && bytes[at] != '\n' &&
                     !(bytes[at] == '\r' && at + 1 < end && bytes[at + 1] == '\n')) {
-                    error = text::format("line %zu: text after a quoted field's closing quote",
-                                         line);
+                    error = text::format(
+                        "line %zu: text after a quoted field's closing quote", line);
                     return false;
                 }
             } else {
@@ -95,8 +96,9 @@ bool read_csv(const std::vector<uint8_t>& bytes, CsvTable& table, std::string& e
         // not quoted, and every cell after it is in the wrong column.
         while (row.size() > width && row.back().empty()) row.pop_back();
         if (row.size() != width) {
-            error = text::format("line %zu has %zu cells, but the header names %zu columns",
-                                 rows.lines[r], row.size(), width);
+            error =
+                text::format("line %zu has %zu cells, but the header names %zu columns",
+                             rows.lines[r], row.size(), width);
             return false;
         }
         table.rows.push_back(std::move(row));

@@ -37,7 +37,8 @@ const CsvTable& load_csv(const Stamp& stamp, std::map<std::string, CsvTable>& ta
     std::string error;
     if (!read_csv(bytes, table, error)) refuse(stamp.typed, stamp.path + ": " + error);
     if (table.rows.empty())
-        refuse(stamp.typed, stamp.path + " has no rows below its header: one row a device");
+        refuse(stamp.typed,
+               stamp.path + " has no rows below its header: one row a device");
     return tables.emplace(stamp.path, std::move(table)).first->second;
 }
 
@@ -46,9 +47,11 @@ size_t column_of(const Stamp& stamp, const CsvTable& table) {
     const auto found = std::find(header.begin(), header.end(), stamp.column);
     if (found == header.end()) {
         std::string names;
-        for (const std::string& name : header) names += (names.empty() ? "" : ", ") + values::quoted(name);
-        refuse(stamp.typed, stamp.path + " has no column " + values::quoted(stamp.column) +
-                                "; its columns are " + names);
+        for (const std::string& name : header)
+            names += (names.empty() ? "" : ", ") + values::quoted(name);
+        refuse(stamp.typed, stamp.path + " has no column " +
+                                values::quoted(stamp.column) + "; its columns are " +
+                                names);
     }
     if (std::find(found + 1, header.end(), stamp.column) != header.end())
         refuse(stamp.typed, stamp.path + " has two columns named " +
@@ -100,29 +103,34 @@ std::vector<std::string> blob_names(const Stamp& stamp) {
 // as asked (a serial without a last, a MAC).
 std::optional<uint64_t> own_count(const Stamp& stamp, const Loaded& source) {
     switch (stamp.source) {
-    case Source::serial:
-        if (!stamp.last) return std::nullopt;
-        // Every 64-bit serial (0..0xFFFFFFFFFFFFFFFF) is one more than a count holds.
-        return *stamp.last - stamp.first == UINT64_MAX ? UINT64_MAX : *stamp.last - stamp.first + 1;
-    case Source::csv: return source.table->rows.size();
-    case Source::file: return source.names.size();
-    case Source::mac: return std::nullopt;
+        case Source::serial:
+            if (!stamp.last) return std::nullopt;
+            // Every 64-bit serial (0..0xFFFFFFFFFFFFFFFF) is one more than a count holds.
+            return *stamp.last - stamp.first == UINT64_MAX
+                       ? UINT64_MAX
+                       : *stamp.last - stamp.first + 1;
+        case Source::csv:
+            return source.table->rows.size();
+        case Source::file:
+            return source.names.size();
+        case Source::mac:
+            return std::nullopt;
     }
     return std::nullopt;
 }
 
 constexpr uint64_t most_devices = 1000000;
 
-uint64_t agreed_count(const std::vector<Stamp>& stamps, const std::vector<Loaded>& sources,
-                      std::optional<uint64_t> count) {
+uint64_t agreed_count(const std::vector<Stamp>& stamps,
+                      const std::vector<Loaded>& sources, std::optional<uint64_t> count) {
     std::optional<uint64_t> agreed = count;
-    std::string by = count ? "the count asked for (" + std::to_string(*count) + ")" : "";
+    std::string by = "the count asked for is";  // who gave the count agreed, for refusals
     for (size_t s = 0; s < stamps.size(); ++s) {
         const std::optional<uint64_t> own = own_count(stamps[s], sources[s]);
         if (!own) continue;
         if (!agreed) {
             agreed = own;
-            by = stamps[s].typed.word + " (" + std::to_string(*own) + ")";
+            by = stamps[s].typed.word + " gives";
         } else if (*own != *agreed) {
             throw Refusal{stamps[s].typed.word + " gives " + std::to_string(*own) +
                           " devices, but " + by + " " + std::to_string(*agreed) +
@@ -130,15 +138,19 @@ uint64_t agreed_count(const std::vector<Stamp>& stamps, const std::vector<Loaded
         }
     }
     if (!agreed)
-        throw Refusal{stamps.front().typed.word +
-                      ": no stamp says how many devices there are: give --count <n>, or a "
-                      "last serial (serial:1001..1100)"};
+        throw Refusal{
+            stamps.front().typed.word +
+            ": no stamp says how many devices there are: give --count <n>, or a "
+            "last serial (serial:1001..1100)"};
     // A typo of a last serial (serial:1..10000000 for ..1000) would make the
     // run hold every device's values, then fail for memory.
     if (*agreed > most_devices)
-        throw Refusal{stamps.front().typed.word + ": " + std::to_string(*agreed) +
-                      " devices in one run, more than " + std::to_string(most_devices) +
-                      ": split it into runs of fewer"};
+        throw Refusal{
+            text::format("%llu devices in one run (%s %llu), more than %llu: split "
+                         "it into runs of fewer",
+                         static_cast<unsigned long long>(*agreed), by.c_str(),
+                         static_cast<unsigned long long>(*agreed),
+                         static_cast<unsigned long long>(most_devices))};
     return *agreed;
 }
 
@@ -149,8 +161,8 @@ const char* id_problem(const std::string& id) {
     if (id.empty()) return "it is empty";
     if (id.size() > 64) return "it is longer than 64 characters";
     for (const char c : id)
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-              c == '-' || c == '_' || c == '.' || c == '+'))
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+              (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.' || c == '+'))
             return "an id holds letters, digits, '-', '_', '.' and '+' alone";
     if (id[0] == '.') return "it starts with '.'";
     if (id.find("..") != std::string::npos) return "it holds \"..\"";
@@ -176,32 +188,34 @@ Value csv_value(const Stamp& stamp, const Loaded& source, size_t device, uint64_
     const std::string& cell = source.table->rows[device][source.column];
     const auto where = [&] { return origin(stamp, source, device) + ": "; };
     switch (stamp.cell) {
-    case Stamp::Cell::integer: {
-        uint64_t number = 0;
-        bool hex = false, lower = false;
-        size_t digits = 0;
-        if (!read_serial_number(cell, number, hex, lower, digits))
-            refuse(stamp.typed, where() + values::quoted(cell) +
-                                    " is not a number (decimal or 0x); a text slot takes "
-                                    "csv:<file>:<column>:text, hex bytes :bytes");
-        if (!fits(number, width))
-            refuse(stamp.typed, where() + cell + " does not fit " + places_bytes(width));
-        return {number_bytes(number, width, big_endian), cell};
-    }
-    case Stamp::Cell::bytes: {
-        Value v{{}, cell};
-        if (!numbers::hex_bytes(cell, v.bytes) || v.bytes.size() != width)
-            refuse(stamp.typed, where() + values::quoted(cell) +
-                                    " is not hex digits, two a byte, for exactly " +
-                                    places_bytes(width));
-        return v;
-    }
-    case Stamp::Cell::text:
-        if (cell.size() > width)
-            refuse(stamp.typed, where() + values::quoted(cell) + " is " +
-                                    std::to_string(cell.size()) + " bytes, longer than " +
-                                    places_bytes(width));
-        return {text_bytes(cell, width), cell};
+        case Stamp::Cell::integer: {
+            uint64_t number = 0;
+            bool hex = false, lower = false;
+            size_t digits = 0;
+            if (!read_serial_number(cell, number, hex, lower, digits))
+                refuse(stamp.typed,
+                       where() + values::quoted(cell) +
+                           " is not a number (decimal or 0x); a text slot takes "
+                           "csv:<file>:<column>:text, hex bytes :bytes");
+            if (!fits(number, width))
+                refuse(stamp.typed,
+                       where() + cell + " does not fit " + places_bytes(width));
+            return {number_bytes(number, width, big_endian), cell};
+        }
+        case Stamp::Cell::bytes: {
+            Value v{{}, cell};
+            if (!numbers::hex_bytes(cell, v.bytes) || v.bytes.size() != width)
+                refuse(stamp.typed, where() + values::quoted(cell) +
+                                        " is not hex digits, two a byte, for exactly " +
+                                        places_bytes(width));
+            return v;
+        }
+        case Stamp::Cell::text:
+            if (cell.size() > width)
+                refuse(stamp.typed, where() + values::quoted(cell) + " is " +
+                                        std::to_string(cell.size()) +
+                                        " bytes, longer than " + places_bytes(width));
+            return {text_bytes(cell, width), cell};
     }
     return {};
 }
@@ -212,63 +226,73 @@ void fill(Devices& devices, size_t s, const Stamp& stamp, const Loaded& source,
     const size_t n = devices.count;
     auto at = [&](size_t d) -> Value& { return devices.values[d * devices.stamps + s]; };
     switch (stamp.source) {
-    case Source::serial: {
-        const uint64_t last = stamp.first + (n - 1);
-        if (last < stamp.first || !fits(last, width))
-            refuse(stamp.typed, text::format("%zu devices count to serial ", n) +
-                                    (last < stamp.first ? std::string("past 64 bits")
-                                                        : serial_text(stamp, last)) +
-                                    ", which does not fit " + places_bytes(width));
-        for (size_t d = 0; d < n; ++d) {
-            const uint64_t serial = stamp.first + d;
-            at(d) = {number_bytes(serial, width, big_endian), serial_text(stamp, serial)};
+        case Source::serial: {
+            const uint64_t last = stamp.first + (n - 1);
+            if (last < stamp.first || !fits(last, width))
+                refuse(stamp.typed, text::format("%zu devices count to serial ", n) +
+                                        (last < stamp.first ? std::string("past 64 bits")
+                                                            : serial_text(stamp, last)) +
+                                        ", which does not fit " + places_bytes(width));
+            for (size_t d = 0; d < n; ++d) {
+                const uint64_t serial = stamp.first + d;
+                at(d) = {number_bytes(serial, width, big_endian),
+                         serial_text(stamp, serial)};
+            }
+            return;
         }
-        return;
-    }
-    case Source::mac: {
-        if (width != 6)
-            refuse(stamp.typed, "a MAC address takes 6 bytes, but " + places_bytes(width));
-        if (n - 1 > last_mac - stamp.mac)
-            refuse(stamp.typed, text::format("%zu devices count past ff:ff:ff:ff:ff:ff", n));
-        for (size_t d = 0; d < n; ++d)
-            at(d) = {number_bytes(stamp.mac + d, 6, true), mac_text(stamp.mac + d, ':')};
-        return;
-    }
-    case Source::csv:
-        for (size_t d = 0; d < n; ++d) at(d) = csv_value(stamp, source, d, width, big_endian);
-        return;
-    case Source::file: {
-        // A key or a calibration table given to two devices is a copy
-        // made by mistake: each board's own is the point of the folder.
-        std::unordered_map<std::string, size_t> seen;
-        for (size_t d = 0; d < n; ++d) {
-            const std::string path = stamp.path + source.names[d];
-            Value v{{}, source.names[d]};
-            if (const int error = read_blob(path, width, v.bytes))
-                refuse(stamp.typed, blob_refusal(path, width, error));
-            const auto [it, added] = seen.emplace(std::string(v.bytes.begin(), v.bytes.end()), d);
-            if (!added)
-                refuse(stamp.typed, "devices " + devices.ids[it->second] + " and " +
-                                        devices.ids[d] + " would get the same blob: " +
-                                        values::quoted(source.names[it->second]) + " and " +
-                                        values::quoted(source.names[d]) + " hold the same bytes");
-            at(d) = std::move(v);
+        case Source::mac: {
+            if (width != 6)
+                refuse(stamp.typed,
+                       "a MAC address takes 6 bytes, but " + places_bytes(width));
+            if (n - 1 > last_mac - stamp.mac)
+                refuse(stamp.typed,
+                       text::format("%zu devices count past ff:ff:ff:ff:ff:ff", n));
+            for (size_t d = 0; d < n; ++d)
+                at(d) = {number_bytes(stamp.mac + d, 6, true),
+                         mac_text(stamp.mac + d, ':')};
+            return;
         }
-        return;
-    }
+        case Source::csv:
+            for (size_t d = 0; d < n; ++d)
+                at(d) = csv_value(stamp, source, d, width, big_endian);
+            return;
+        case Source::file: {
+            // A key or a calibration table given to two devices is a copy
+            // made by mistake: each board's own is the point of the folder.
+            std::unordered_map<std::string, size_t> seen;
+            for (size_t d = 0; d < n; ++d) {
+                const std::string path = stamp.path + source.names[d];
+                Value v{{}, source.names[d]};
+                if (const int error = read_blob(path, width, v.bytes))
+                    refuse(stamp.typed, blob_refusal(path, width, error));
+                const auto [it, added] =
+                    seen.emplace(std::string(v.bytes.begin(), v.bytes.end()), d);
+                if (!added)
+                    refuse(stamp.typed,
+                           "devices " + devices.ids[it->second] + " and " +
+                               devices.ids[d] + " would get the same blob: " +
+                               values::quoted(source.names[it->second]) + " and " +
+                               values::quoted(source.names[d]) + " hold the same bytes");
+                at(d) = std::move(v);
+            }
+            return;
+        }
     }
 }
 
 std::string id_of(const Stamp& stamp, const Loaded& source, size_t device) {
     switch (stamp.source) {
-    case Source::serial: return serial_text(stamp, stamp.first + device);
-    case Source::mac: return mac_text(stamp.mac + device, '\0');
-    case Source::csv: return source.table->rows[device][0];
-    case Source::file: {
-        const std::string& name = source.names[device];
-        const size_t dot = name.rfind('.');
-        return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
-    }
+        case Source::serial:
+            return serial_text(stamp, stamp.first + device);
+        case Source::mac:
+            return mac_text(stamp.mac + device, '\0');
+        case Source::csv:
+            return source.table->rows[device][0];
+        case Source::file: {
+            const std::string& name = source.names[device];
+            const size_t dot = name.rfind('.');
+            return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+        }
     }
     return {};
 }
@@ -280,7 +304,8 @@ void check_ids(const Devices& devices, const Stamp& first, const Loaded& source)
     for (size_t d = 0; d < devices.count; ++d) {
         const std::string& id = devices.ids[d];
         if (const char* problem = id_problem(id))
-            refuse(first.typed, origin(first, source, d) + ": the id " + values::quoted(id) +
+            refuse(first.typed, origin(first, source, d) + ": the id " +
+                                    values::quoted(id) +
                                     " cannot name a device's files: " + problem);
         const auto [it, added] = seen.emplace(lower_case(id), d);
         if (!added)
@@ -288,8 +313,8 @@ void check_ids(const Devices& devices, const Stamp& first, const Loaded& source)
                                     origin(first, source, d) + " give the same id " +
                                     (devices.ids[it->second] == id
                                          ? values::quoted(id)
-                                         : values::quoted(devices.ids[it->second]) + " and " +
-                                               values::quoted(id) +
+                                         : values::quoted(devices.ids[it->second]) +
+                                               " and " + values::quoted(id) +
                                                " (one file name where case is ignored)"));
     }
 }
@@ -307,7 +332,8 @@ void check_overlaps(const Devices& devices, const std::vector<Stamp>& stamps) {
             const uint64_t lx = fx + (devices.count - 1), ly = fy + (devices.count - 1);
             if (lx < fy || ly < fx) continue;
             const uint64_t value = std::max(fx, fy);
-            const std::string shown = serial ? serial_text(x, value) : mac_text(value, ':');
+            const std::string shown =
+                serial ? serial_text(x, value) : mac_text(value, ':');
             throw Refusal{x.typed.word + " and " + y.typed.word + " give " +
                           (serial ? "serial " : "MAC ") + shown + " twice: to device " +
                           devices.ids[value - fx] + " and to device " +
@@ -317,8 +343,9 @@ void check_overlaps(const Devices& devices, const std::vector<Stamp>& stamps) {
 
 }  // namespace
 
-Devices read_devices(const std::vector<Stamp>& stamps, const std::vector<uint64_t>& widths,
-                     std::optional<uint64_t> count, bool big_endian) {
+Devices read_devices(const std::vector<Stamp>& stamps,
+                     const std::vector<uint64_t>& widths, std::optional<uint64_t> count,
+                     bool big_endian) {
     if (stamps.empty() || widths.size() != stamps.size())
         throw InternalError{"read_devices: a width for each stamp"};
     std::map<std::string, CsvTable> tables;
@@ -342,7 +369,8 @@ Devices read_devices(const std::vector<Stamp>& stamps, const std::vector<uint64_
     devices.count = static_cast<size_t>(n);
     devices.stamps = stamps.size();
     devices.ids.reserve(devices.count);
-    for (size_t d = 0; d < devices.count; ++d) devices.ids.push_back(id_of(stamps[0], sources[0], d));
+    for (size_t d = 0; d < devices.count; ++d)
+        devices.ids.push_back(id_of(stamps[0], sources[0], d));
     check_ids(devices, stamps[0], sources[0]);
     devices.values.resize(devices.count * devices.stamps);
     for (size_t s = 0; s < stamps.size(); ++s)

@@ -35,9 +35,10 @@ void read_serial(const StampWord& word, const std::string& values, Stamp& stamp)
     size_t digits = 0;
     uint64_t number = 0;
     if (!read_serial_number(last, number, hex, lower, digits))
-        refuse(word, values::quoted(last) +
-                         " is not a last serial number: expected decimal digits or 0x and "
-                         "hex digits, e.g. serial:1001..1100");
+        refuse(word,
+               values::quoted(last) +
+                   " is not a last serial number: expected decimal digits or 0x and "
+                   "hex digits, e.g. serial:1001..1100");
     if (number < stamp.first)
         refuse(word, "the last serial (" + last + ") is below the first (" + first + ")");
     stamp.last = number;
@@ -54,14 +55,16 @@ void read_csv_word(const StampWord& word, const std::string& values, Stamp& stam
         // text cell: a column before the kind, and no path's (C:\x.csv:text).
         const size_t before = colon == 0 ? std::string::npos : rest.rfind(':', colon - 1);
         if ((tail == "bytes" || tail == "text") && before != std::string::npos &&
-            rest.substr(before, colon - before).find_first_of("/\\") == std::string::npos) {
+            rest.substr(before, colon - before).find_first_of("/\\") ==
+                std::string::npos) {
             stamp.cell = tail == "bytes" ? Stamp::Cell::bytes : Stamp::Cell::text;
             rest.resize(colon);
             colon = rest.rfind(':');
         }
     }
     if (colon == std::string::npos || colon == 0 || colon + 1 == rest.size())
-        refuse(word, "expected csv:<file>:<column>[:bytes|:text], e.g. csv:line.csv:serial");
+        refuse(word,
+               "expected csv:<file>:<column>[:bytes|:text], e.g. csv:line.csv:serial");
     stamp.path = rest.substr(0, colon);
     stamp.column = rest.substr(colon + 1);
 }
@@ -74,8 +77,9 @@ void read_file_word(const StampWord& word, const std::string& values, Stamp& sta
     if (stamp.pattern.empty())
         refuse(word, "expected file:<folder>/<pattern>, e.g. file:keys/*.bin");
     if (stamp.path.find_first_of("*?") != std::string::npos)
-        refuse(word, "'*' and '?' match file names in one folder, not folders: expected "
-                     "file:<folder>/<pattern>, e.g. file:keys/*.bin");
+        refuse(word,
+               "'*' and '?' match file names in one folder, not folders: expected "
+               "file:<folder>/<pattern>, e.g. file:keys/*.bin");
 }
 
 }  // namespace
@@ -99,9 +103,11 @@ bool read_serial_number(const std::string& text, uint64_t& value, bool& hex, boo
 }
 
 std::string serial_text(const Stamp& stamp, uint64_t value) {
-    if (!stamp.hex) return text::format("%0*llu", static_cast<int>(stamp.digits),
-                                        static_cast<unsigned long long>(value));
-    return text::format(stamp.lower ? "0x%0*llx" : "0x%0*llX", static_cast<int>(stamp.digits),
+    if (!stamp.hex)
+        return text::format("%0*llu", static_cast<int>(stamp.digits),
+                            static_cast<unsigned long long>(value));
+    return text::format(stamp.lower ? "0x%0*llx" : "0x%0*llX",
+                        static_cast<int>(stamp.digits),
                         static_cast<unsigned long long>(value));
 }
 
@@ -112,7 +118,8 @@ bool read_mac(const std::string& text, uint64_t& mac) {
     mac = 0;
     for (size_t field = 0; field < 6; ++field) {
         const size_t at = field * 3;
-        const int high = numbers::hex_digit(text[at]), low = numbers::hex_digit(text[at + 1]);
+        const int high = numbers::hex_digit(text[at]),
+                  low = numbers::hex_digit(text[at + 1]);
         if (high < 0 || low < 0 || (field < 5 && text[at + 2] != separator)) return false;
         mac = mac << 8 | static_cast<uint64_t>(high << 4 | low);
     }
@@ -142,7 +149,8 @@ bool fits(uint64_t value, uint64_t width) {
 }
 
 std::string places_bytes(uint64_t width) {
-    return width == 1 ? "the place's 1 byte" : "the place's " + std::to_string(width) + " bytes";
+    return width == 1 ? "the place's 1 byte"
+                      : "the place's " + std::to_string(width) + " bytes";
 }
 
 Place read_place(const StampWord& word) {
@@ -155,11 +163,13 @@ Place read_place(const StampWord& word) {
         if (colon == std::string::npos ||
             !numbers::read_hex_address(text.substr(0, colon), address) ||
             !numbers::read_plain(text.substr(colon + 1), UINT64_MAX, size) || size == 0)
-            refuse(word, "the place " + values::quoted(text) +
-                             " is neither a symbol nor 0x<address>:<size> (size 1 or more, "
-                             "decimal or 0x), e.g. 0x0800FF00:4");
+            refuse(word,
+                   "the place " + values::quoted(text) +
+                       " is neither a symbol nor 0x<address>:<size> (size 1 or more, "
+                       "decimal or 0x), e.g. 0x0800FF00:4");
         if (address + (size - 1) < address)
-            refuse(word, "the place " + values::quoted(text) + " runs past the address space");
+            refuse(word,
+                   "the place " + values::quoted(text) + " runs past the address space");
         place.address = address;
         place.size = size;
         return place;
@@ -167,12 +177,13 @@ Place read_place(const StampWord& word) {
     bool symbol = !text.empty() && !(text[0] >= '0' && text[0] <= '9');
     for (const char c : text) symbol = symbol && symbol_char(c);
     if (!symbol)
-        refuse(word, text.empty()
-                         ? "expected <place>=<values>: a symbol or 0x<address>:<size> before "
-                           "the '=', e.g. serial_no=serial:1001..1100"
-                         : "the place " + values::quoted(text) +
-                               " is neither a symbol nor 0x<address>:<size>, e.g. "
-                               "serial_no or 0x0800FF00:4");
+        refuse(word,
+               text.empty()
+                   ? "expected <place>=<values>: a symbol or 0x<address>:<size> before "
+                     "the '=', e.g. serial_no=serial:1001..1100"
+                   : "the place " + values::quoted(text) +
+                         " is neither a symbol nor 0x<address>:<size>, e.g. "
+                         "serial_no or 0x0800FF00:4");
     place.symbol = text;
     return place;
 }
@@ -217,7 +228,8 @@ Value read_one(const StampWord& word, uint64_t width, bool big_endian) {
             refuse(word, values::quoted(n) +
                              " is not one serial number: expected decimal digits or 0x "
                              "and hex digits");
-        if (!fits(number, width)) refuse(word, n + " does not fit " + places_bytes(width));
+        if (!fits(number, width))
+            refuse(word, n + " does not fit " + places_bytes(width));
         return {number_bytes(number, width, big_endian), n};
     }
     if (starts_with(v, "mac:") || read_mac(v, mac)) {
@@ -226,14 +238,15 @@ Value read_one(const StampWord& word, uint64_t width, bool big_endian) {
             refuse(word, values::quoted(m) +
                              " is not a MAC address: expected 6 two-digit hex fields "
                              "between ':' or '-'");
-        if (width != 6) refuse(word, "a MAC address takes 6 bytes, but " + places_bytes(width));
+        if (width != 6)
+            refuse(word, "a MAC address takes 6 bytes, but " + places_bytes(width));
         return {number_bytes(mac, 6, true), mac_text(mac, ':')};
     }
     if (starts_with(v, "text:")) {
         const std::string t = v.substr(5);
         if (t.size() > width)
-            refuse(word, "the text is " + std::to_string(t.size()) + " bytes, longer than " +
-                             places_bytes(width));
+            refuse(word, "the text is " + std::to_string(t.size()) +
+                             " bytes, longer than " + places_bytes(width));
         return {text_bytes(t, width), t};
     }
     if (starts_with(v, "bytes:")) {
@@ -249,12 +262,14 @@ Value read_one(const StampWord& word, uint64_t width, bool big_endian) {
         if (const int error = read_blob(path, width, out))
             refuse(word, blob_refusal(path, width, error));
         const size_t slash = path.find_last_of(platform::path_separators);
-        return {std::move(out), slash == std::string::npos ? path : path.substr(slash + 1)};
+        return {std::move(out),
+                slash == std::string::npos ? path : path.substr(slash + 1)};
     }
-    refuse(word, (v.empty() ? std::string("no value after the place")
-                            : values::quoted(v) + " is not a value") +
-                     ": expected a number (decimal or 0x), a MAC address "
-                     "(02:00:00:00:00:01), text:<text>, bytes:<hex digits> or file:<path>");
+    refuse(word,
+           (v.empty() ? std::string("no value after the place")
+                      : values::quoted(v) + " is not a value") +
+               ": expected a number (decimal or 0x), a MAC address "
+               "(02:00:00:00:00:01), text:<text>, bytes:<hex digits> or file:<path>");
 }
 
 std::vector<uint8_t> text_bytes(const std::string& text, uint64_t width) {
