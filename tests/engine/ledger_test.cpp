@@ -127,9 +127,9 @@ std::string run_folder(const std::string& scratch, const std::string& name, size
 
 // What the ledger refuses with, or "" when it takes the folder.
 std::string refusal(const std::string& folder, const Identity& id, bool resume,
-                    bool force = false) {
+                    bool force = false, const velk::Asker& asker = velk::command_line_asker) {
     try {
-        Ledger ledger(folder, id, resume, force);
+        Ledger ledger(folder, id, resume, force, asker);
         return "";
     } catch (const velk::Refusal& r) {
         return r.text.empty() ? "<empty refusal>" : r.text;
@@ -376,6 +376,10 @@ void resume_rules(const std::string& scratch) {
            "other words are named: " + refusal(folder, other, true));
     expect(has(refusal(folder, identity(6), false), "--resume to go on"),
            "a run started again over its interrupted state is pointed to --resume");
+    expect(has(refusal(folder, identity(6), false, false, velk::api_asker),
+               "resume=True to go on, another out, or force=True to start over"),
+           "the API's caller is told the keywords: " +
+               refusal(folder, identity(6), false, false, velk::api_asker));
     expect(has(refusal(folder, other, false), "--force"),
            "a run over another run's state is refused unless --force");
 
