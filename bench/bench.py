@@ -1126,7 +1126,7 @@ def peer_device(binary, app, size, serial, out):
             "-generate", str(at), str(at + 4), "-constant-l-e", str(serial), "4", ")",
             "-fill", "0xFF", "0", str(slot), "-crop", "0", str(slot),
             "-crc32-l-e", str(slot), "-offset", hex(app), "-o", out, "-intel", "-obs=16",
-            f"-execution-start-address={app + 0x45:#x}"]
+            f"-execution-start-address={app + 0x105:#x}"]
 
 
 def devices(repeat):
@@ -1153,9 +1153,7 @@ def devices(repeat):
         peers = [peer_device(binary, app, size, n, peer_hex)
                  for n in range(1, PEER_DEVICES + 1)]
         signed_path, signed_app, _ = make_device_firmware(folder, MCUBOOT_HEADER)
-        key = os.path.join(folder, "ed25519.pem")
-        _, key_made = make_mcuboot_firmware(folder, 4096)
-        shutil.copy(key_made, key)
+        _, key = make_mcuboot_firmware(folder, 4096)
         signed = [*command, "FLASH", signed_path, "--ncrc_value=crc-32/iso-hdlc",
                   "--stamp", f"serial_no=serial:1..{DEVICES}", "--out", out, "--force",
                   "--mcuboot", f"key={key},header={MCUBOOT_HEADER:#x}"]

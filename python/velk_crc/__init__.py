@@ -77,7 +77,8 @@ class OutputFile(str):
 _KEYS = ("mode", "input", "verdict", "message", "files", "image", "record", "offset",
          "feed", "stored", "checksum", "expected", "algorithm", "fill", "uf2_family",
          "uf2_skipped", "merged", "records", "outside", "elf", "difference", "start_address",
-         "mcuboot", "sha256", "to_sign", "warnings", "notes", "hints")
+         "mcuboot", "sha256", "to_sign", "devices", "warnings", "notes", "hints",
+         "stamps", "manifest")
 
 
 class Report:
@@ -93,7 +94,10 @@ class Report:
     adds ``mcuboot`` (the image's header fields, TLVs, hash, key hash and
     signature type) and ``sha256`` (each file's digest); its first step of
     two (``"sign"``) adds ``to_sign``, what the key's holder signs (its
-    ``bytes`` in hex, as written to ``<root>_CRC.tosign``). A key the run has not
+    ``bytes`` in hex, as written to ``<root>_CRC.tosign``); with `stamp`
+    (a devices run into `out`) it adds ``devices``: how many, how many this
+    run made, the folder, its manifest, each device's file endings and the
+    stamps. A key the run has not
     is an AttributeError. ``ok`` is true for ``written`` and ``ok``; a report
     is no truth value: ``if report.ok``, not ``if report``.
     """

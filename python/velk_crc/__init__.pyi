@@ -57,6 +57,38 @@ class Difference(TypedDict):
     expected: int
     found: int | None
 
+# check(stamp=, manifest=): a device's bytes at one place, in hex as they
+# lie in memory; `found` is None where the file holds none.
+class StampCheck(TypedDict):
+    place: str
+    address: int
+    value: str
+    expected: str
+    found: str | None
+    ok: bool
+
+class ManifestRecordCheck(TypedDict):
+    record: str
+    address: int
+    value: str
+    expected: str
+    found: str | None
+    ok: bool
+
+class ManifestSha256(TypedDict):
+    expected: str
+    found: str
+    ok: bool
+
+class ManifestCheck(TypedDict):
+    file: str
+    id: str
+    index: int
+    name: str
+    records: list[ManifestRecordCheck]
+    sha256: ManifestSha256
+    ok: bool
+
 class StartAddress(TypedDict):
     expected: int | None
     found: int | None
@@ -150,6 +182,20 @@ class Mcuboot(TypedDict):
 # What the first of two signing steps wrote for the key's holder to sign:
 # the image's digest, or the bytes it covers (header, payload, protected
 # TLVs), in hex.
+class DeviceStamp(TypedDict):
+    place: str
+    address: int
+    size: int
+    values: str
+
+class Devices(TypedDict):
+    count: int
+    made: int
+    folder: str
+    manifest: str
+    files: list[str]
+    stamps: list[DeviceStamp]
+
 class ToSign(TypedDict):
     file: str
     vector: Literal["digest", "payload"]
@@ -259,6 +305,12 @@ class Report:
     def sha256(self) -> dict[str, str]: ...
     @property
     def to_sign(self) -> ToSign: ...
+    @property
+    def devices(self) -> Devices: ...
+    @property
+    def stamps(self) -> list[StampCheck]: ...
+    @property
+    def manifest(self) -> ManifestCheck: ...
     @property
     def ok(self) -> bool: ...
     def __init__(self, data: dict[str, Any]) -> None: ...

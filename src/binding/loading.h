@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -27,15 +28,20 @@ public:
     // Runs `load(args...)` on its thread, unless a load has started already.
     template <class Load, class... Args>
     void start(Load&& load, Args&&... args) {
+        std::lock_guard<std::mutex> hold(lock_);
         if (!thread_.joinable())
             thread_ = std::thread(std::forward<Load>(load), std::forward<Args>(args)...);
     }
-    // The modules have loaded, or failed to; called without the lock.
+    // The modules have loaded, or failed to; called without the
+    // interpreter's lock, from any thread: a devices run's workers may
+    // each be the first to ask for a key.
     void wait() {
+        std::lock_guard<std::mutex> hold(lock_);
         if (thread_.joinable()) thread_.join();
     }
 
 private:
+    std::mutex lock_;  // one thread joins
     std::thread thread_;
 };
 

@@ -281,6 +281,24 @@ HexFields hex_fields_of(PyObject* value, const OptionRow& r) {
     return out;
 }
 
+// stamp=("serial_no", "serial:1..10"), or a sequence of such pairs: each
+// as --stamp <place>=<values> reads it.
+bool stamp_pair(PyObject* value) {
+    return PyTuple_Check(value) && PyTuple_GET_SIZE(value) == 2 &&
+           PyUnicode_Check(PyTuple_GET_ITEM(value, 0)) &&
+           PyUnicode_Check(PyTuple_GET_ITEM(value, 1));
+}
+
+void stamps_of(PyObject* value, std::vector<StampWord>& stamps, std::vector<Ref>& held) {
+    const char* what = keyword(Option::stamp);
+    for (PyObject* pair : stamp_pair(value) ? std::vector<PyObject*>{value} : each(value, held)) {
+        if (!stamp_pair(pair)) type_error(what, "a (place, values) tuple of str", pair);
+        stamps.push_back(values::stamp_of_text(text_of(PyTuple_GET_ITEM(pair, 0)) + "=" +
+                                                   text_of(PyTuple_GET_ITEM(pair, 1)),
+                                               api_asker));
+    }
+}
+
 }  // namespace
 
 Request api_request(const Mode& mode, PyObject* const* args, Py_ssize_t nargs,
@@ -336,6 +354,15 @@ Request api_request(const Mode& mode, PyObject* const* args, Py_ssize_t nargs,
         for (PyObject* path : each(a[Option::merge], held))
             r.merge.push_back(
                 values::merge_of_text(path_of(path, keyword(Option::merge)), api_asker));
+    // A devices run: one set of files per device, into out=.
+    if (mode.bit == mode_bit::flash) {
+        if (given(a[Option::stamp])) stamps_of(a[Option::stamp], r.stamps, held);
+        if (PyObject* n = a[Option::count]; given(n))
+            r.count = values::count_of_number(
+                whole_number(n), number_argument(n, keyword(Option::count), false), api_asker);
+        if (given(a[Option::out])) r.out = path_of(a[Option::out], keyword(Option::out));
+        r.resume = switch_of(a[Option::resume], keyword(Option::resume));
+    }
     if (PyObject* entry = a[Option::entry]; given(entry)) {
         if (PyLong_Check(entry) && !PyBool_Check(entry))
             r.entry = values::entry_of_number(
@@ -345,6 +372,11 @@ Request api_request(const Mode& mode, PyObject* const* args, Py_ssize_t nargs,
             r.entry =
                 values::entry_of_text(path_of(entry, keyword(Option::entry)), api_asker);
     }
+    // CHECK's stamp=: the values a device's file must hold.
+    if (mode.bit == mode_bit::check && given(a[Option::stamp]))
+        stamps_of(a[Option::stamp], r.stamps, held);
+    if (given(a[Option::manifest]))
+        r.manifest = path_of(a[Option::manifest], keyword(Option::manifest));
     if (PyObject* settings = a[Option::mcuboot]; given(settings) && settings != Py_False)
         r.mcuboot = mcuboot_settings(settings);
     // Hex fields, and the format's files they ask FLASH for.

@@ -36,6 +36,8 @@
 int image_value_test(const std::string& data);
 // stamps_test.cpp: the failures it found.
 int stamps_test(const std::string& scratch);
+// json_reader_test.cpp: the failures it found.
+int json_reader_test();
 // incremental_test.cpp: the failures it found.
 int incremental_test(const std::string& data);
 // ledger_test.cpp: the failures it found, in a scratch folder.
@@ -772,6 +774,7 @@ int main(int argc, char** argv) {
         flash_and_check(argv[1], argv[2]);
         failures += image_value_test(argv[1]);
         failures += stamps_test(argv[2]);
+        failures += json_reader_test();
         failures += incremental_test(argv[1]);
         failures += ledger_test(argv[2]);
         failures += platform_test(argv[0], argv[2]);

@@ -16,7 +16,7 @@ from cryptography.hazmat.primitives.asymmetric import ec, ed25519, rsa
 
 import velk_crc
 from conftest import run_cli, run_command
-from test_mcuboot import app_elf, imgtool, tlvs_of
+from test_mcuboot import SLOT, app_elf, imgtool, tlvs_of
 
 # Where Debian, Fedora and Homebrew put SoftHSM2's module.
 SOFTHSM_MODULES = ["/usr/lib/softhsm/libsofthsm2.so",
@@ -360,3 +360,27 @@ def test_a_module_named_without_a_folder_is_the_file_in_the_current_one(tmp_path
                        env={**os.environ, "VELK_PKCS11_MODULE": "module.so"})
     assert done.returncode == 0, done.stderr
     assert "signed with ed25519" in done.stdout
+
+
+def test_a_devices_run_signs_each_device_with_the_token_key(tmp_path, token, monkeypatch):
+    """Every device's image signed by the token's key on the run's worker
+    threads: each passes imgtool's verify, each with its own signature."""
+    monkeypatch.setenv("VELK_PKCS11_PIN", PIN)
+    elf = tmp_path / "fw.elf"
+    app_elf(elf, "added")
+    serial = SLOT + 0x200 + 0x100  # in the payload, over the body's bytes
+    done = run_command("FLASH", elf, "--ncrc_slot", "--bin", "--force", "--out",
+                       tmp_path / "out", "--stamp", f"{serial:#x}:4=serial:1..6", "--mcuboot",
+                       "key=pkcs11:token=velk%20build;object=ed25519,header=0x200")
+    assert done.returncode == 0, done.stderr
+    signatures = set()
+    for n in range(1, 7):
+        image = (tmp_path / "out" / f"fw_{n}_CRC.bin").read_bytes()
+        assert int.from_bytes(image[serial - SLOT:serial - SLOT + 4], "little") == n
+        verified = subprocess.run([imgtool(), "verify", "-k", str(token.pems["ed25519"]),
+                                   str(tmp_path / "out" / f"fw_{n}_CRC.bin")],
+                                  capture_output=True, text=True, timeout=120)
+        assert "Image was correctly validated" in verified.stdout, verified.stdout
+        signatures.add(dict(tlvs_of(image, 0))[0x24])
+    assert len(signatures) == 6
+    no_secret(tmp_path, done.stdout, done.stderr)

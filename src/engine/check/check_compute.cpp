@@ -120,6 +120,7 @@ void first_difference(CheckRun& run) {
         const records::Record& r = run.plan.records[i].record;
         expected.overlay(r.slot, run.found[i].held.data(), r.width);
     }
+    judged_apart(run, expected);
     // A raw binary holds one stretch: FLASH's .bin, the build's images (with
     // --merge everything merged). What the build has outside it is not the
     // file's; a file cut short lacks what is inside it.
@@ -187,6 +188,7 @@ void compute(CheckRun& run) {
     mcuboot::compute(run);
     records_over_header(run);
     records_found(run);
+    compute_device(run);
     if (!run.build) return;
     first_difference(run);
     unjudged_header(run);

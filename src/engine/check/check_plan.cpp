@@ -103,6 +103,7 @@ public:
                           "build with " + name(Option::elf)};
         refuse_entry_without_merge(request_);
         if (request_.elf) read_build();
+        plan_device(run_, input, host_);
         // With the build, the records are placed in its layout; a raw
         // binary of it starts where its images start.
         std::optional<uint64_t> base = base_address();
@@ -281,6 +282,7 @@ private:
     // record stored, merged with --merge's files as FLASH merges them.
     void expected_map() {
         run_.expected = run_.build_memory;
+        stamps_into(run_, run_.expected);
         records::store_all(run_.plan, run_.expected, run_.built);
         if (request_.merge.empty()) return;
         run_.merged = merge_with({request_.merge, request_.entry, *request_.elf}, run_.expected,

@@ -40,7 +40,8 @@ public:
         const bool signed_ok = mcuboot::tell(run_, report_);
         const bool image_ok = !run_.difference && !start && !family && !skipped;
         if (run_.plan.records.empty() && run_.build && image_ok && signed_ok)
-            report_.line("the file is " + run_.build_name() + ", signed");
+            report_.line("the file is " + run_.build_name() +
+                         (run_.mcuboot ? ", signed" : ", with its device's values"));
         bool first = true;
         for (size_t i : run_.plan.by_slot()) {
             const records::Planned& p = run_.plan.records[i];
@@ -55,9 +56,11 @@ public:
             report_.line(line);
             first = false;
         }
+        const bool device_ok = tell_device(run_, report_);
         hints();
         object();
-        const bool ok = records_ok && image_ok && signed_ok && !run_.views_differ;
+        const bool ok =
+            records_ok && image_ok && signed_ok && device_ok && !run_.views_differ;
         // Nothing found wrong, and the payload not checked: no verdict.
         if (ok && run_.mcuboot && run_.mcuboot->payload_unchecked())
             throw Refusal{"the MCUboot payload is encrypted, so its hash and signature were "

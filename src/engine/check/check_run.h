@@ -25,6 +25,7 @@
 #include "../report/reporter.h"
 #include "../request/request.h"
 #include "../run/host.h"
+#include "device_check.h"
 #include "mcuboot_check.h"
 
 namespace velk::check {
@@ -47,6 +48,8 @@ struct CheckRun {
     // An ELF file whose sections hold other bytes than its program headers
     // load: the first difference, told. Never ok, whatever else is.
     std::optional<std::string> views_differ;
+    // --stamp, --manifest: a device's own bytes, judged apart.
+    std::optional<DeviceCheck> device;
 
     // compute
     std::vector<records::Found> found;  // each record's

@@ -26,10 +26,12 @@ std::string out_of_memory(const Mode& mode, const Reporter& report) {
 
 // The rules of a request whatever asked: a record at least (a signed
 // image's hash is one), and a block size alone (it closes the image with
-// its one record).
-void check_request(const Request& r) {
+// its one record). CHECK of a device's file may name its stamps or its
+// manifest alone.
+void check_request(const Request& r, const Mode& mode) {
     const bool api = r.asker.by_keyword();
-    if (r.selectors.empty() && !r.header && !r.lpc_vectors && !r.mcuboot)
+    const bool device = mode.bit == mode_bit::check && (!r.stamps.empty() || r.manifest);
+    if (r.selectors.empty() && !r.header && !r.lpc_vectors && !r.mcuboot && !device)
         throw Refusal{api ? "no record: give symbol=, offset=, block=, header= or "
                             "lpc_vectors=True"
                           : "no selector: give --n<variable>, --a<hex offset>, --s<block "
@@ -68,7 +70,7 @@ const Mode* modes_end() {
 
 int run_mode(const Mode& mode, const Request& request, Reporter& report, Host& host) {
     try {
-        check_request(request);
+        check_request(request, mode);
         return mode.run(request, report, host);
     } catch (const Refusal& refusal) {
         return refused(mode, report, refusal.text);

@@ -49,7 +49,10 @@ void refuse_a_bin_of_fill(const FlashRun& run) {
 
 void compute(FlashRun& run, Host& host) {
     const Request& request = run.request;
-    records::store_all(run.plan, run.memory, run.stored);
+    if (run.incremental)
+        run.incremental->store_all(run.memory, run.stored);
+    else
+        records::store_all(run.plan, run.memory, run.stored);
     // The records are in the payload: the signature covers them.
     run.signing.sign(run.memory, host);
     if (run.signing)
@@ -59,7 +62,7 @@ void compute(FlashRun& run, Host& host) {
     const bool bin = run.asked(&formats::Format::needs_base);
     if (bin) refuse_a_bin_of_fill(run);
     if (!request.merge.empty())
-        run.merged = merge_with({request.merge, request.entry, request.input}, run.memory,
+        run.merged = merge_with({request.merge, request.entry, request.input, run.merge_read}, run.memory,
                                 run.elf.file.header.entry, run.plan,
                                 bin ? unplaced_files(run)
                                     : std::pair<std::string, std::string>{},
@@ -72,6 +75,8 @@ void compute(FlashRun& run, Host& host) {
         const records::Record& r = run.plan.records[i].record;
         stored.push_back({r.slot, r.width, run.stored[i].data()});
     }
+    for (const auto& [address, bytes] : run.stamped)
+        stored.push_back({address, static_cast<unsigned>(bytes.size()), bytes.data()});
     // The header over the build's own room is stored as a record is.
     const mcuboot::Stage::ElfPieces signed_pieces = run.signing.elf_pieces(run.memory);
     for (const mcuboot::Added& a : signed_pieces.stored)

@@ -2,11 +2,14 @@
 // files are in place before the report stage runs: a failure from then on
 // says that they were written.
 #include "../cli/modes.h"
+#include "../devices/devices_run.h"
 #include "flash_verify.h"
 
 namespace velk {
 
 int run_flash(const Request& request, Reporter& report, Host& host) {
+    devices::refuse_misplaced(request);
+    if (!request.stamps.empty()) return devices::run_devices(request, report, host);
     flash::FlashRun run(request);
     flash::plan(run, host);
     // A key the build never holds: the first step writes what its holder

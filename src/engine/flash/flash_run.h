@@ -11,6 +11,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "../elf/elf_build.h"
 #include "../formats/formats.h"
 #include "../mcuboot/signing.h"
+#include "../records/incremental.h"
 #include "../records/plan.h"
 #include "../report/reporter.h"
 #include "../request/request.h"
@@ -56,6 +58,14 @@ struct FlashRun {
     std::vector<Finding> findings;
     mcuboot::Stage signing;  // MCUboot: plan places the image, compute signs it
     std::optional<mcuboot::HexImage> hex_image;  // MCUboot's hex-addr=: the HEX's own
+    // A devices run's own values for one device, stamped before compute:
+    // the checksummed ELF holds them as it holds the records.
+    std::vector<std::pair<uint64_t, records::Bytes>> stamped;
+    // The records of images that differ from the build's only there,
+    // computed from what they share: none stores them from scratch.
+    std::shared_ptr<const records::Incremental> incremental;
+    // The files --merge names, read once for every device.
+    std::shared_ptr<const std::vector<ImageFile>> merge_read;
     // compute
     std::vector<records::Bytes> stored;  // each record's bytes, as memory holds them
     std::optional<Merged> merged;

@@ -211,6 +211,7 @@ SelfCheck::SelfCheck(const FlashRun& run, Host& host, outfile::Tap* next)
         spans_.push_back({p.record.slot, p.record.width});
     for (const mcuboot::Added& a : run.signing.made_bytes())
         spans_.push_back({a.address, a.size});
+    for (const auto& [address, bytes] : run.stamped) spans_.push_back({address, bytes.size()});
     // The signed image's hash is a pass of its own over the image: it runs
     // beside the writing, the records' pass in the run's wait.
     if (run.signing)

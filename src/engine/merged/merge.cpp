@@ -123,6 +123,14 @@ void refuse_entry_without_merge(const Request& request) {
                       request.asker.name(Option::merge)};
 }
 
+std::vector<ImageFile> read_merge_files(const std::vector<MergeFile>& files) {
+    std::vector<ImageFile> read;
+    for (const MergeFile& given : files)
+        read.push_back(read_source(
+            given.path, given.base ? std::optional(read_or_refuse(*given.base)) : std::nullopt));
+    return read;
+}
+
 Merged merge_with(const MergeRequest& request, const layout::MemoryMap& application,
                   uint64_t application_entry, const records::Plan& plan,
                   const std::pair<std::string, std::string>& unplaced, bool force,
@@ -137,7 +145,8 @@ Merged merge_with(const MergeRequest& request, const layout::MemoryMap& applicat
         if (std::find(names.begin(), names.end(), file) != names.end())
             throw Refusal{file + " is given to " + plan.asker.name(Option::merge) +
                           " twice"};
-        merged.sources.push_back(read_source(file, base));
+        merged.sources.push_back(request.read ? (*request.read)[merged.sources.size()]
+                                              : read_source(file, base));
         names.push_back(file);
         const ImageFile& source = merged.sources.back();
         for (const std::string& warning : source.warnings)

@@ -4,6 +4,7 @@
 // another merged file writes, nor inside a range a record covers.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,7 +34,13 @@ struct MergeRequest {
     std::vector<MergeFile> files;
     std::optional<StartAddress> entry;
     std::string application_file;
+    // The files as read_merge_files() read them once for many images (a
+    // devices run's); none: each is read here.
+    std::shared_ptr<const std::vector<ImageFile>> read = nullptr;
 };
+
+// Each of `files` read, in order, for merge_with() to take again and again.
+std::vector<ImageFile> read_merge_files(const std::vector<MergeFile>& files);
 
 // The files read and merged with `application`, the checksummed image of
 // `plan`. Refuses a file that cannot be read, a merged file that reaches

@@ -57,7 +57,13 @@ std::string OutputSet::restore(std::vector<Aside>& aside) noexcept {
 }
 
 void OutputSet::commit(Waiting& waiting) {
-    for (ReplacingFile& file : files_) file.finish();
+    if (!together_.empty() && platform::syncs_file_systems()) {
+        for (ReplacingFile& file : files_) file.finish_unsynced();
+        if (int error = platform::sync_file_system(together_))
+            throw OsFailure{error, together_};
+    } else {
+        for (ReplacingFile& file : files_) file.finish();
+    }
     std::optional<NamesLock> lock;
     if (claim_ == Claim::locked) {
         std::vector<std::string> targets;

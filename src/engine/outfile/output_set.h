@@ -42,6 +42,11 @@ public:
     // the commit with every name as it was.
     void commit(Waiting& waiting);
 
+    // The files, all in `folder`, are put on the disk by one sync of its
+    // file system before they are renamed, not one each, where the system
+    // can (platform::syncs_file_systems): a batch of many small files.
+    void sync_together(std::string folder) { together_ = std::move(folder); }
+
     // The targets of remove() that held a file which commit() deleted.
     const std::vector<std::string>& removed() const { return removed_; }
 
@@ -57,6 +62,7 @@ private:
     std::deque<ReplacingFile> files_;  // stable references for add()
     std::vector<std::string> stale_;
     std::vector<std::string> removed_;
+    std::string together_;  // sync_together's folder
 };
 
 }  // namespace velk::outfile

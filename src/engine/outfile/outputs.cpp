@@ -134,9 +134,17 @@ void Outputs::waiting_long(const std::string& lock_file) {
 }
 
 void Outputs::commit() {
+    check_written();
+    put_in_place();
+}
+
+void Outputs::check_written() {
     if (tap_) tap_->waiting();
     join();
     if (tap_) tap_->all_written();
+}
+
+void Outputs::put_in_place() {
     set_.commit(*this);
 }
 

@@ -70,6 +70,8 @@ public:
     // place.
     void tap(Tap& tap) { tap_ = &tap; }
     void write_deferred();
+    // One sync of the folder's file system for all the files (OutputSet).
+    void sync_together(std::string folder) { set_.sync_together(std::move(folder)); }
 
     // What writes a file: a format's writer, given where the bytes go.
     using Writer = std::function<void(Sink&)>;
@@ -81,6 +83,11 @@ public:
     void remove(const std::string& path);
 
     void commit();
+    // commit() in two steps: every file written and checked (the tap's
+    // waiting() and all_written(), the second thread joined), then put in
+    // place, which may run on another thread once nothing is written.
+    void check_written();
+    void put_in_place();
     // The names remove() was given that held a file commit() deleted.
     const std::vector<std::string>& removed() const { return set_.removed(); }
 

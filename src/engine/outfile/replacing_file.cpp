@@ -35,4 +35,8 @@ void ReplacingFile::finish() {
     if (int error = file_.sync_and_close()) throw OsFailure{error, target_};
 }
 
+void ReplacingFile::finish_unsynced() {
+    if (int error = file_.close_unsynced()) throw OsFailure{error, target_};
+}
+
 }  // namespace velk::outfile

@@ -56,6 +56,9 @@ public:
     // close() are where a network file system reports a failed write, so
     // nothing is renamed before both succeed.
     void finish();
+    // Closes the temporary file without a sync of its own: the caller
+    // syncs its file system before the rename (platform::sync_file_system).
+    void finish_unsynced();
 
     const std::string& target() const { return target_; }
     const std::string& temporary() const { return temporary_; }

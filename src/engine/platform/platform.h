@@ -103,6 +103,10 @@ public:
     // On the disk, then closed: 0, or the error number. A file system that
     // keeps nothing to sync is no failure.
     int sync_and_close();
+    // Closed without a sync of its own: 0, or the error number. For a
+    // file whose whole file system is synced once with others
+    // (sync_file_system).
+    int close_unsynced();
     // The file stays under its name when this goes.
     void keep() { kept_ = true; }
 #ifdef _WIN32
@@ -129,6 +133,14 @@ int remove(const std::string& path);
 // The renames in a folder on the disk; a folder that cannot be synced is
 // left to its file system.
 void sync_folder(const std::string& folder);
+
+// Whether sync_file_system() puts a whole file system on the disk in one
+// call here (Linux's syncfs): a batch of many files costs one sync, not one
+// each. Elsewhere each file is synced as it closes.
+bool syncs_file_systems();
+// Everything written to the file system that holds `folder` on the disk:
+// 0, or the error number (ENOSYS where syncs_file_systems() is false).
+int sync_file_system(const std::string& folder);
 
 // The names in a folder; none when it cannot be read.
 std::vector<std::string> entries(const std::string& folder);

@@ -238,6 +238,34 @@ int NewFile::sync_and_close() {
     return 0;
 }
 
+int NewFile::close_unsynced() {
+    if (fd_ < 0) return 0;
+    int fd = std::exchange(fd_, -1);
+    if (::close(fd) != 0 && errno != EINTR) return errno;
+    return 0;
+}
+
+bool syncs_file_systems() {
+#ifdef __linux__
+    return true;
+#else
+    return false;
+#endif
+}
+
+int sync_file_system(const std::string& folder) {
+#ifdef __linux__
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    int error = ::syncfs(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    return error;
+#else
+    (void)folder;
+    return ENOSYS;
+#endif
+}
+
 int rename(const std::string& from, const std::string& to) {
     return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }

@@ -463,6 +463,21 @@ int NewFile::sync_and_close() {
     return 0;
 }
 
+int NewFile::close_unsynced() {
+    if (!handle_) return 0;
+    HANDLE handle = static_cast<HANDLE>(std::exchange(handle_, nullptr));
+    if (!::CloseHandle(handle)) return last_error();
+    return 0;
+}
+
+bool syncs_file_systems() {
+    return false;
+}
+
+int sync_file_system(const std::string&) {
+    return ENOSYS;
+}
+
 int rename(const std::string& from, const std::string& to) {
     // On the disk before it returns: the rename is the commit.
     const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;

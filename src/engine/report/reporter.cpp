@@ -34,6 +34,12 @@ void Reporter::line(const std::string& text) {
         to_stderr(text);
 }
 
+void Reporter::stream(const std::string& text) {
+    if (output_ != Output::json) return;
+    host_.out(text);
+    host_.flush_out();
+}
+
 void Reporter::warning(const std::string& text) {
     warnings_.push_back(text);
     to_stderr("warning: " + text);

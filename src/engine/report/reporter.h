@@ -43,6 +43,11 @@ public:
     void wrote(Written file);
     const std::vector<Written>& written() const { return files_; }
 
+    // With --json, a line of its own on standard output ahead of the
+    // object, as a long run goes (a devices run's device made); nothing
+    // otherwise.
+    void stream(const std::string& text);
+
     // The mode's own fields of the JSON object.
     json::Value& data() { return data_; }
 

@@ -1,0 +1,529 @@
+// The devices run: the build planned once, then the devices made a batch
+// at a time. A batch's files are written beside their names, each checked
+// as FLASH's own CHECK would check it and hashed as it is written, put in
+// place together, and only then named by the ledger: an interrupted run
+// leaves whole batches and a ledger that names exactly those.
+#include "devices_run.h"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "../flash/flash_digests.h"
+#include "../flash/flash_run.h"
+#include "../flash/flash_verify.h"
+#include "../outfile/names.h"
+#include "../outfile/outputs.h"
+#include "../report/refusal.h"
+#include "../report/text.h"
+#include "../request/option_table.h"
+#include "ledger.h"
+#include "places.h"
+
+namespace velk::devices {
+
+namespace {
+
+// Devices made and put in place together: one commit of their files, one
+// step of the ledger.
+constexpr size_t batch_devices = 32;
+
+// The stage's questions while a batch is written.
+class Writing final : public outfile::Writing {
+public:
+    Writing(Reporter& report, Host& host) : report_(report), host_(host) {}
+
+    void between_chunks() override { host_.stop_if_asked(); }
+    void waiting_long(const std::string& lock_file) override {
+        report_.note("waiting for " + lock_file +
+                     ": another velk-crc run is writing these files");
+    }
+    void terminated_while_waiting(const std::string& lock_file) override {
+        report_.error("terminated while waiting for " + lock_file +
+                      "; this batch's files were not written");
+    }
+
+private:
+    Reporter& report_;
+    Host& host_;
+};
+
+// One device: a copy of the planned run with its values stamped in, its
+// files' names, and the contents they are written from.
+struct Device {
+    Device(const flash::FlashRun& base, size_t index) : run(base), index(index) {}
+
+    flash::FlashRun run;
+    size_t index;
+    std::string root;  // <folder>/<input's root>_<id>
+    std::optional<formats::Contents> own, joined;
+    std::unique_ptr<flash::SelfCheck> check;
+    Entry entry;
+};
+
+// Every file's bytes go to its device's own check and to the batch's
+// digests.
+class BatchTap final : public outfile::Tap {
+public:
+    explicit BatchTap(flash::FileDigests& digests) : digests_(digests) {}
+
+    void add(const std::string& target, flash::SelfCheck* check) {
+        checks_[target] = check;
+        if (std::find(all_.begin(), all_.end(), check) == all_.end()) all_.push_back(check);
+    }
+    void written(const std::string& target, const char* data, size_t size) override {
+        auto found = checks_.find(target);
+        if (found != checks_.end()) found->second->written(target, data, size);
+        digests_.written(target, data, size);
+    }
+    void waiting() override {
+        for (flash::SelfCheck* check : all_) check->waiting();
+    }
+    void all_written() override {
+        for (flash::SelfCheck* check : all_) check->all_written();
+    }
+
+private:
+    flash::FileDigests& digests_;
+    std::map<std::string, flash::SelfCheck*> checks_;
+    std::vector<flash::SelfCheck*> all_;
+};
+
+// "cannot write out/fw_1000_CRC.hex: Permission denied"
+[[noreturn]] void refuse_os_failure(const outfile::OsFailure& failure) {
+    std::string why = platform::error_text(failure.error);
+    if (!failure.kept.empty()) why += "; the earlier file is kept as " + failure.kept;
+    throw Refusal{"cannot write " + failure.path + ": " + why};
+}
+
+bool exists(const std::string& path) {
+    std::error_code error;
+    return std::filesystem::symlink_status(path, error).type() !=
+           std::filesystem::file_type::not_found;
+}
+
+// The formats a device gets, own and merged: what FLASH writes for the
+// build, by name.
+std::vector<std::pair<const formats::Format*, bool>> asked_files(const flash::FlashRun& run) {
+    std::vector<std::pair<const formats::Format*, bool>> out;
+    for (const formats::Format* f = formats::begin(); f != formats::end(); ++f)
+        for (bool merged : {false, true}) {
+            if (!f->write || (merged && !f->merged)) continue;
+            if (!run.asked(*f) || (merged && !run.merged)) continue;
+            out.push_back({f, merged});
+        }
+    return out;
+}
+
+// What shapes the devices' files beside the input and the stamps: the
+// words a resumed run must repeat.
+std::string shaping_words(const Request& request) {
+    std::string words;
+    auto add = [&words](const std::string& word) {
+        words += (words.empty() ? "" : " ") + word;
+    };
+    for (const Selector& s : request.selectors) add(s.word);
+    for (const Exclusion& e : request.excludes) add("exclude:" + e.word);
+    for (const std::string& o : request.outputs) add("output:" + o);
+    for (const MergeFile& m : request.merge)
+        add("merge:" + m.path +
+            (m.base && m.base->value ? "@" + text::number(*m.base->value) : std::string()));
+    if (request.crc) add("crc:" + request.crc->text);
+    if (request.fill && request.fill->value)
+        add("fill:" + text::number(*request.fill->value));
+    if (request.mcuboot) add("mcuboot:" + request.mcuboot->typed);
+    if (request.big_endian) add("be");
+    if (request.words) add("words");
+    if (request.lpc_vectors) add("lpc");
+    return words;
+}
+
+std::string sha256_of(const layout::Buffer& buffer, Host& host) {
+    std::unique_ptr<crypto::Digest> digest = host.crypto().sha256();
+    digest->update(buffer->data(), buffer->size());
+    return text::hex(digest->finish());
+}
+
+class Run {
+public:
+    Run(const Request& request, Reporter& report, Host& host)
+        : request_(request), report_(report), host_(host), base_(request) {}
+
+    int go() {
+        plan();
+        made_ = resumed_ = ledger_->done();
+        refuse_existing();
+        try {
+            for (size_t first = made_; first < devices_.count; first += batch_devices)
+                batch(first, std::min(devices_.count, first + batch_devices));
+            finish_putting();
+        } catch (...) {
+            // The batch being put in place is finished, so that the ledger
+            // names every batch whose files are in place.
+            if (putting_.joinable()) putting_.join();
+            if (put_end_ > made_) report_.commit();
+            throw;
+        }
+        report_.commit();
+        tell();
+        report_.finish("written");
+        return 0;
+    }
+
+private:
+    void plan() {
+        flash::plan(base_, host_);
+        // The devices' long checksums run on workers too: they stop when
+        // this run is stopping, and only the run's own thread asks the host.
+        base_.plan.between_chunks = [this] {
+            if (stop_) throw Interrupted{};
+        };
+        for (const StampWord& word : request_.stamps) stamps_.push_back(stamps::read_stamp(word));
+        places_ = places_of(base_, stamps_);
+        std::vector<uint64_t> widths;
+        for (const Place& p : places_) widths.push_back(p.size);
+        std::optional<uint64_t> count;
+        if (request_.count) count = read_or_refuse(*request_.count);
+        devices_ = stamps::read_devices(stamps_, widths, count, request_.big_endian);
+        if (!request_.merge.empty())
+            base_.merge_read = std::make_shared<const std::vector<ImageFile>>(
+                read_merge_files(request_.merge));
+        // The devices' images differ from the build's at the stamps alone.
+        std::vector<std::pair<uint64_t, uint64_t>> changing;
+        for (const Place& p : places_) changing.push_back({p.address, p.address + p.size});
+        base_.incremental =
+            std::make_shared<records::Incremental>(base_.plan, base_.memory, std::move(changing));
+        folder_ = *request_.out;
+        prefix_ = outfile::base_of(outfile::path_root(request_.input)) + "_";
+        Identity identity;
+        identity.input = outfile::base_of(request_.input);
+        identity.input_sha256 = sha256_of(base_.elf.file_buffer, host_);
+        for (size_t s = 0; s < stamps_.size(); ++s)
+            identity.stamps.push_back({stamps_[s].place.text, places_[s].address,
+                                       places_[s].size, stamps_[s].typed.values});
+        identity.words = shaping_words(request_);
+        identity.count = devices_.count;
+        std::error_code error;
+        if (exists(folder_) && !std::filesystem::is_directory(folder_, error))
+            throw Refusal{asker().given(Option::out, folder_) + ": not a folder"};
+        // Every refusal of the stamps and their values is behind: the
+        // folder may be made.
+        if (!exists(folder_) && !std::filesystem::create_directories(folder_, error) && error)
+            throw Refusal{"cannot make the folder " + folder_ + ": " + error.message()};
+        ledger_ = std::make_unique<Ledger>(folder_, std::move(identity), request_.resume,
+                                           request_.force);
+    }
+
+    const Asker& asker() const { return request_.asker; }
+
+    std::string root_of(size_t device) const {
+        return outfile::join_path(folder_, prefix_ + devices_.ids[device]);
+    }
+
+    // The devices' files that are there already, before any is written:
+    // refused unless --force, or unless --resume makes their devices again.
+    void refuse_existing() {
+        if (request_.force || request_.resume) return;
+        const auto files = asked_files(base_);
+        std::vector<std::string> there;
+        for (size_t d = made_; d < devices_.count; ++d)
+            for (const auto& [format, merged] : files) {
+                std::string name = formats::file_name(root_of(d), *format, merged);
+                if (exists(name)) there.push_back(name);
+            }
+        if (there.empty()) return;
+        throw Refusal{text::format("%s already exists", there.front().c_str()) +
+                      (there.size() > 1
+                           ? text::format(", and %zu more of the devices' files",
+                                          there.size() - 1)
+                           : std::string()) +
+                      " (" + asker().turned_on(Option::force) + " writes over them)"};
+    }
+
+    std::unique_ptr<Device> make(size_t index) {
+        auto device = std::make_unique<Device>(base_, index);
+        flash::FlashRun& run = device->run;
+        Entry& entry = device->entry;
+        entry.id = devices_.ids[index];
+        entry.index = index;
+        for (size_t s = 0; s < stamps_.size(); ++s) {
+            const stamps::Value& value = devices_.value(index, s);
+            run.stamped.push_back({places_[s].address, value.bytes});
+            run.memory.overlay(places_[s].address, value.bytes.data(), places_[s].size);
+            entry.stamps.push_back({stamps_[s].place.text, places_[s].address, value.shown,
+                                    text::hex(value.bytes)});
+        }
+        flash::compute(run, host_);
+        for (size_t i : run.plan.by_slot()) {
+            const records::Planned& p = run.plan.records[i];
+            entry.records.push_back(
+                {p.record.label, p.record.slot,
+                 p.record.producer->shown(run.plan, run.stored[i]), text::hex(run.stored[i])});
+        }
+        device->root = root_of(index);
+        device->own = run.contents(false);
+        device->joined = run.contents(true);
+        for (const auto& [format, merged] : asked_files(run)) {
+            const formats::Contents& contents = merged ? *device->joined : *device->own;
+            run.files.push_back({format, merged, formats::file_name(device->root, *format, merged),
+                                 format->can_write(contents)});
+        }
+        device->check = std::make_unique<flash::SelfCheck>(run, host_, nullptr);
+        // The signed image's check, on a thread of its own, is done before
+        // the next device is signed.
+        if (one_at_a_time()) device->check->waiting();
+        return device;
+    }
+
+    // The devices [first, end) made on worker threads and this one, which
+    // alone answers Ctrl-C (between devices) and tells the others to stop.
+    std::vector<std::unique_ptr<Device>> make_all(size_t first, size_t end) {
+        std::vector<std::unique_ptr<Device>> devices(end - first);
+        std::atomic<size_t> next{first};
+        std::mutex lock;
+        std::exception_ptr failure;
+        stop_ = false;
+        auto work = [&](bool answers) {
+            try {
+                while (!stop_) {
+                    if (answers) host_.stop_if_asked();
+                    const size_t d = next++;
+                    if (d >= end) return;
+                    devices[d - first] = make(d);
+                }
+            } catch (...) {
+                std::lock_guard<std::mutex> hold(lock);
+                if (!failure) failure = std::current_exception();
+                stop_ = true;
+            }
+        };
+        const size_t threads =
+            one_at_a_time()
+                ? 1
+                : std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()),
+                                   end - first);
+        std::vector<std::thread> workers;
+        for (size_t t = 1; t < threads; ++t) workers.emplace_back(work, false);
+        work(true);
+        for (std::thread& t : workers) t.join();
+        if (failure) std::rethrow_exception(failure);
+        return devices;
+    }
+
+    // A key in a PKCS#11 token: its library and sessions are not to be
+    // used by several threads at once, so the devices are signed, and
+    // their signatures checked, one at a time.
+    bool one_at_a_time() const {
+        return base_.signing && base_.signing.signing().key &&
+               base_.signing.signing().key->token;
+    }
+
+    // A batch written and checked, its files beside their names: put in
+    // place, hashed and named by the ledger on a thread of its own while
+    // the next batch is made, so that the file system's flush of one batch
+    // and the writing of the next overlap. What it holds lives until then.
+    struct Written {
+        std::vector<std::unique_ptr<Device>> devices;
+        std::unique_ptr<flash::FileDigests> digests;
+        std::unique_ptr<BatchTap> tap;
+        std::unique_ptr<Writing> writing;
+        std::unique_ptr<outfile::Outputs> outputs;
+        size_t end = 0;
+    };
+
+    void batch(size_t first, size_t end) {
+        auto w = std::make_unique<Written>();
+        w->end = end;
+        w->devices = make_all(first, end);
+        // A kill once the first files are in place leaves a run to resume;
+        // started before any batch is put in place on the other thread.
+        if (!started_) ledger_->start();
+        started_ = true;
+        w->digests = std::make_unique<flash::FileDigests>(host_.crypto());
+        w->tap = std::make_unique<BatchTap>(*w->digests);
+        w->writing = std::make_unique<Writing>(report_, host_);
+        try {
+            w->outputs =
+                std::make_unique<outfile::Outputs>(outfile::Claim::plain, *w->writing);
+            outfile::Outputs& outputs = *w->outputs;
+            outputs.tap(*w->tap);
+            outputs.sync_together(folder_);
+            // Every file's check known before any is written: the second
+            // thread writes the first half of the devices while this one
+            // writes the rest.
+            for (const auto& device : w->devices)
+                for (const flash::File& file : device->run.files)
+                    if (file.written) w->tap->add(file.name, device->check.get());
+            const size_t half = w->devices.size() / 2;
+            for (size_t d = 0; d < w->devices.size(); ++d) {
+                const Device& device = *w->devices[d];
+                outputs.defer(d < half);
+                if (d == half) outputs.write_deferred();
+                for (const flash::File& file : device.run.files) {
+                    if (!file.written) continue;
+                    const formats::Contents& contents =
+                        file.merged ? *device.joined : *device.own;
+                    outputs.write(file.name, [&file, &contents](outfile::Sink& sink) {
+                        file.format->write(contents, file.name, sink);
+                    });
+                }
+            }
+            outputs.check_written();
+        } catch (const outfile::OsFailure& failure) {
+            refuse_os_failure(failure);
+        }
+        // The batch before is in place before this one goes.
+        finish_putting();
+        putting_ = std::thread([this, w = std::move(w)]() mutable {
+            try {
+                put_in_place(*w);
+            } catch (...) {
+                put_failure_ = std::current_exception();
+            }
+            w.reset();  // its temporaries, if any are left, go here
+        });
+    }
+
+    // On the putting thread: the batch's files in place, synced together,
+    // then its devices named by the ledger.
+    void put_in_place(Written& w) {
+        w.outputs->put_in_place();
+        std::vector<Entry> entries;
+        for (const auto& device : w.devices) {
+            Entry& entry = device->entry;
+            for (const flash::File& file : device->run.files)
+                if (file.written)
+                    entry.files.push_back({outfile::base_of(file.name),
+                                           file.name.substr(device->root.size()),
+                                           w.digests->hex(file.name)});
+            if (files_per_device_.empty())
+                for (const Entry::Written& e : entry.files)
+                    files_per_device_.push_back(e.ending);
+            entries.push_back(std::move(entry));
+        }
+        for (const Entry& entry : entries) put_lines_.push_back(json_line(entry));
+        ledger_->add(std::move(entries));
+        put_end_ = w.end;
+    }
+
+    // Waits for the batch being put in place; its --json lines are said
+    // here, on the run's own thread, and a failure there is thrown here.
+    void finish_putting() {
+        if (!putting_.joinable()) return;
+        putting_.join();
+        if (put_end_ > made_) {
+            made_ = put_end_;
+            // The first batch is in place: what fails from here on says so.
+            report_.commit();
+        }
+        std::vector<std::string> lines = std::move(put_lines_);
+        put_lines_.clear();
+        if (put_failure_) {
+            std::exception_ptr failure = put_failure_;
+            put_failure_ = nullptr;
+            try {
+                std::rethrow_exception(failure);
+            } catch (const outfile::OsFailure& os) {
+                refuse_os_failure(os);
+            }
+        }
+        for (const std::string& line : lines) report_.stream(line);
+    }
+
+    void tell() {
+        std::string stamps;
+        for (size_t s = 0; s < stamps_.size(); ++s)
+            stamps += (s ? ", " : "") + stamps_[s].place.text + " at " +
+                      text::address(places_[s].address) + " (" + stamps_[s].typed.values + ")";
+        report_.line("stamps: " + stamps);
+        // "20 devices in out: fw_<id>_CRC.elf, fw_<id>_CRC.hex each"
+        std::string endings;
+        for (const std::string& e : files_per_device_)
+            endings += (endings.empty() ? "" : ", ") + prefix_ + "<id>" + e;
+        report_.line(text::format("%zu device%s in %s", devices_.count,
+                                  devices_.count == 1 ? "" : "s", folder_.c_str()) +
+                     (resumed_from() ? text::format(" (%zu made by this run)",
+                                                    devices_.count - resumed_from())
+                                     : std::string()) +
+                     (endings.empty() ? std::string() : ": " + endings + " each"));
+        report_.line("manifest: " + outfile::join_path(folder_, "manifest.json") + ", " +
+                     outfile::join_path(folder_, "manifest.csv"));
+        // The build's layout checks, said once for every device.
+        for (const flash::Finding& f : base_.findings) report_.warning(f.text);
+        json::Value& d = report_.data().set("devices", json::Value::object());
+        d.set("count", static_cast<uint64_t>(devices_.count));
+        d.set("made", static_cast<uint64_t>(devices_.count - resumed_from()));
+        d.set("folder", folder_);
+        d.set("manifest", outfile::join_path(folder_, "manifest.json"));
+        json::Value& endings_json = d.set("files", json::Value::array());
+        for (const std::string& e : files_per_device_) endings_json.push(e);
+        json::Value& stamps_json = d.set("stamps", json::Value::array());
+        for (size_t s = 0; s < stamps_.size(); ++s) {
+            json::Value& one = stamps_json.push(json::Value::object());
+            one.set("place", stamps_[s].place.text);
+            one.set("address", places_[s].address);
+            one.set("size", places_[s].size);
+            one.set("values", stamps_[s].typed.values);
+        }
+    }
+
+    size_t resumed_from() const { return resumed_; }
+
+    const Request& request_;
+    Reporter& report_;
+    Host& host_;
+    flash::FlashRun base_;
+    std::vector<stamps::Stamp> stamps_;
+    std::vector<Place> places_;
+    stamps::Devices devices_;
+    std::string folder_, prefix_;
+    std::unique_ptr<Ledger> ledger_;
+    size_t made_ = 0, resumed_ = 0;
+    std::atomic<bool> stop_{false};  // a device failed, or Ctrl-C: the workers stop
+    std::vector<std::string> files_per_device_;
+    // The batch being put in place, and what it left for the run's thread.
+    std::thread putting_;
+    std::exception_ptr put_failure_;
+    std::vector<std::string> put_lines_;
+    size_t put_end_ = 0;
+    bool started_ = false;  // the ledger's, on this thread
+};
+
+}  // namespace
+
+void refuse_misplaced(const Request& request) {
+    const Asker& asker = request.asker;
+    if (request.stamps.empty()) {
+        for (auto [given, option] :
+             {std::pair<bool, Option>{request.out.has_value(), Option::out},
+              {request.count.has_value(), Option::count},
+              {request.resume, Option::resume}})
+            if (given)
+                throw Refusal{std::string(asker.name(option)) + " is for a devices run: give " +
+                              asker.asking(Option::stamp) + " too"};
+        return;
+    }
+    if (!request.out)
+        throw Refusal{std::string(asker.name(Option::stamp)) +
+                      " writes a set of files per device: give " +
+                      asker.asking(Option::out) + " for them"};
+    if (request.mcuboot)
+        for (const McubootSetting& s : request.mcuboot->settings)
+            if (s.name == "sign" || s.name == "signature")
+                throw Refusal{asker.setting(Option::mcuboot, s.name.c_str()) +
+                              " signs one image in two steps; a devices run (" +
+                              asker.name(Option::stamp) + ") signs each device's image " +
+                              "with its key"};
+}
+
+int run_devices(const Request& request, Reporter& report, Host& host) {
+    return Run(request, report, host).go();
+}
+
+}  // namespace velk::devices
