@@ -377,7 +377,7 @@ void resume_rules(const std::string& scratch) {
     expect(has(refusal(folder, identity(6), false), "--resume to go on"),
            "a run started again over its interrupted state is pointed to --resume");
     expect(has(refusal(folder, identity(6), false, false, velk::api_asker),
-               "resume=True to go on, another out, or force=True to start over"),
+               "resume=True to go on, another out=, or force=True to start over"),
            "the API's caller is told the keywords: " +
                refusal(folder, identity(6), false, false, velk::api_asker));
     expect(has(refusal(folder, other, false), "--force"),

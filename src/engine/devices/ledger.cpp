@@ -112,7 +112,8 @@ void Ledger::open(bool resume, bool force) {
     if (!resume && force) return;  // start() replaces what is there
     // What the refusals offer: "--resume", "another --out", "--force".
     const std::string go_on = asker_.turned_on(Option::resume);
-    const std::string elsewhere = std::string("another ") + asker_.name(Option::out);
+    const std::string elsewhere = std::string("another ") + asker_.name(Option::out) +
+                                  (asker_.by_keyword() ? "=" : "");
     const std::string forced = asker_.turned_on(Option::force);
 
     if (!has_state) {
