@@ -6,7 +6,8 @@ files matching the manifest's SHA-256 and passing our CHECK.
 
 A round picks a device count, then stops the run (and each resume) one to
 three times with SIGKILL, SIGINT or SIGTERM, once the folder holds a random
-number of entries (temporaries, device files, the state); then resumes it
+number of entries (temporaries, device files, the state), now and then
+leaving the state with a torn last line as a power cut would; then resumes it
 to its end and checks the folder (tests/devices/resume_run.py). The module
 used is whatever PYTHONPATH gives, as for the tests; tests/devices/
 test_resume.py runs a few fixed points of the same.
@@ -37,6 +38,14 @@ def round_of(rng, folder, done):
         names = rng.randrange(0, 2 * count + 6)
         status, err = stopped_at(folder, count, names, sig)
         done.append(f"{sig.name} at {names} entries: status {status}")
+        state = os.path.join(folder, "manifest.state")
+        if sig == signal.SIGKILL and os.path.exists(state) and rng.random() < 0.3:
+            # A power cut in the middle of an append: the state ends in part
+            # of a line, which the resume drops.
+            with open(state, "ab") as f:
+                f.write(b"device\t" + bytes(rng.choice(b"0123456789\t ab")
+                                            for _ in range(rng.randrange(0, 60))))
+            done.append("a torn line appended")
         if status not in (0, -sig, 128 + sig, 255) or "Traceback" in err:
             raise AssertionError(f"the stopped run ended badly: {err.strip()}")
     resumed(folder, count)

@@ -1,12 +1,14 @@
 // The devices' ledger in a scratch folder: what it journals reads back the
 // same, a kill's torn last line is dropped and a damaged line elsewhere
 // refused, --resume's rules, and the manifests as a reader of CSV and JSON
-// takes them (RFC 4180 and RFC 8259, read by this file's own readers).
+// takes them (RFC 4180 by this file's own reader, JSON by CHECK's).
 #include <cstdio>
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #ifdef _WIN32
@@ -15,6 +17,7 @@
 #include <sys/stat.h>
 #endif
 
+#include "../../src/engine/base/json_reader.h"
 #include "../../src/engine/devices/ledger.h"
 #include "../../src/engine/platform/platform.h"
 #include "../../src/engine/report/refusal.h"
@@ -127,9 +130,9 @@ std::string run_folder(const std::string& scratch, const std::string& name, size
 
 // What the ledger refuses with, or "" when it takes the folder.
 std::string refusal(const std::string& folder, const Identity& id, bool resume,
-                    bool force = false) {
+                    bool force = false, const velk::Asker& asker = velk::command_line_asker) {
     try {
-        Ledger ledger(folder, id, resume, force);
+        Ledger ledger(folder, id, resume, force, asker);
         return "";
     } catch (const velk::Refusal& r) {
         return r.text.empty() ? "<empty refusal>" : r.text;
@@ -140,133 +143,49 @@ bool has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-// --- RFC 8259, as much as a manifest uses, read without the engine's code.
+// --- The manifest read back by CHECK's own reader of JSON, which knows
+// nothing of how the ledger writes it. A missing member reads as null.
+using velk::json::Node;
+
 struct Json {
-    enum Kind { null, boolean, number, text, array, object } kind = null;
-    uint64_t n = 0;
-    std::string s;
-    std::vector<std::pair<std::string, Json>> items;
-    const Json& operator[](const std::string& key) const {
-        for (const auto& item : items)
-            if (item.first == key) return item.second;
-        static const Json none;
-        return none;
+    const Node* node;
+    Json operator[](const std::string& key) const {
+        const Node* found = node ? node->member(key) : nullptr;
+        return {found};
     }
-    const Json& operator[](size_t i) const {
-        static const Json none;
-        return i < items.size() ? items[i].second : none;
+    Json operator[](size_t i) const {
+        return {node && i < node->items.size() ? &node->items[i].second : nullptr};
     }
+    std::string s() const { return node && node->is(Node::Kind::text) ? node->text : "<none>"; }
+    uint64_t n() const { return node && node->whole ? *node->whole : UINT64_MAX; }
+    size_t size() const { return node ? node->items.size() : 0; }
 };
 
-class JsonReader {
-public:
-    explicit JsonReader(const std::string& text) : t_(text) {}
-    bool read(Json& out) {
-        bool ok = value(out);
-        space();
-        return ok && at_ == t_.size();
-    }
-
-private:
-    void space() {
-        while (at_ < t_.size() && (t_[at_] == ' ' || t_[at_] == '\n' || t_[at_] == '\r' ||
-                                   t_[at_] == '\t'))
-            ++at_;
-    }
-    bool take(char c) {
-        space();
-        if (at_ < t_.size() && t_[at_] == c) return ++at_, true;
-        return false;
-    }
-    void utf8(std::string& out, unsigned cp) {
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | cp >> 6);
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | cp >> 12);
-            out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | cp >> 18);
-            out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
-            out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
-    }
-    bool string(std::string& out) {
-        if (!take('"')) return false;
-        while (at_ < t_.size() && t_[at_] != '"') {
-            unsigned char c = static_cast<unsigned char>(t_[at_++]);
-            if (c < 0x20) return false;  // a raw control character
-            if (c != '\\') {
-                out += static_cast<char>(c);
-                continue;
-            }
-            if (at_ >= t_.size()) return false;
-            char e = t_[at_++];
-            const std::string simple = "\"\\/bfnrt", meant = "\"\\/\b\f\n\r\t";
-            if (simple.find(e) != std::string::npos) {
-                out += meant[simple.find(e)];
-            } else if (e == 'u' && at_ + 4 <= t_.size()) {
-                unsigned cp = static_cast<unsigned>(std::stoul(t_.substr(at_, 4), nullptr, 16));
-                at_ += 4;
-                utf8(out, cp);
-            } else {
-                return false;
-            }
-        }
-        return take('"');
-    }
-    bool value(Json& out) {
-        space();
-        if (at_ >= t_.size()) return false;
-        char c = t_[at_];
-        if (c == '"') return out.kind = Json::text, string(out.s);
-        if (c >= '0' && c <= '9') {
-            out.kind = Json::number;
-            while (at_ < t_.size() && t_[at_] >= '0' && t_[at_] <= '9')
-                out.n = out.n * 10 + static_cast<uint64_t>(t_[at_++] - '0');
-            return true;
-        }
-        bool object = c == '{';
-        if (c != '[' && !object) return false;
-        ++at_;
-        out.kind = object ? Json::object : Json::array;
-        if (take(object ? '}' : ']')) return true;
-        do {
-            std::string key;
-            if (object && (!string(key) || !take(':'))) return false;
-            Json item;
-            if (!value(item)) return false;
-            out.items.emplace_back(std::move(key), std::move(item));
-        } while (take(','));
-        return take(object ? '}' : ']');
-    }
-
-    const std::string& t_;
-    size_t at_ = 0;
-};
+// The tree of `text`, when it is JSON.
+std::optional<Node> parsed(const std::string& text) {
+    auto read = velk::json::read_json(text.data(), text.size());
+    if (auto* node = std::get_if<Node>(&read)) return std::move(*node);
+    return std::nullopt;
+}
 
 bool json_entry_is(const Json& j, const Entry& e) {
-    bool ok = j["id"].s == e.id && j["index"].n == e.index &&
-              j["stamps"].items.size() == e.stamps.size() &&
-              j["records"].items.size() == e.records.size() &&
-              j["files"].items.size() == e.files.size();
+    bool ok = j["id"].s() == e.id && j["index"].n() == e.index &&
+              j["stamps"].size() == e.stamps.size() &&
+              j["records"].size() == e.records.size() &&
+              j["files"].size() == e.files.size();
     for (size_t i = 0; ok && i < e.stamps.size(); ++i)
-        ok = j["stamps"][i]["place"].s == e.stamps[i].place &&
-             j["stamps"][i]["address"].n == e.stamps[i].address &&
-             j["stamps"][i]["value"].s == e.stamps[i].value &&
-             j["stamps"][i]["bytes"].s == e.stamps[i].bytes;
+        ok = j["stamps"][i]["place"].s() == e.stamps[i].place &&
+             j["stamps"][i]["address"].n() == e.stamps[i].address &&
+             j["stamps"][i]["value"].s() == e.stamps[i].value &&
+             j["stamps"][i]["bytes"].s() == e.stamps[i].bytes;
     for (size_t i = 0; ok && i < e.records.size(); ++i)
-        ok = j["records"][i]["record"].s == e.records[i].record &&
-             j["records"][i]["address"].n == e.records[i].address &&
-             j["records"][i]["value"].s == e.records[i].value &&
-             j["records"][i]["bytes"].s == e.records[i].bytes;
+        ok = j["records"][i]["record"].s() == e.records[i].record &&
+             j["records"][i]["address"].n() == e.records[i].address &&
+             j["records"][i]["value"].s() == e.records[i].value &&
+             j["records"][i]["bytes"].s() == e.records[i].bytes;
     for (size_t i = 0; ok && i < e.files.size(); ++i)
-        ok = j["files"][i]["name"].s == e.files[i].name &&
-             j["files"][i]["sha256"].s == e.files[i].sha256;
+        ok = j["files"][i]["name"].s() == e.files[i].name &&
+             j["files"][i]["sha256"].s() == e.files[i].sha256;
     return ok;
 }
 
@@ -365,15 +284,21 @@ void resume_rules(const std::string& scratch) {
     const std::string folder = run_folder(scratch, "ledger_rules", 6, 4);
     Identity other = identity(7);
     other.input_sha256 = std::string(64, 'f');
-    expect(has(refusal(folder, other, true), "not the same: the input's SHA-256, the stamps "
-                                             "and the count"),
+    expect(has(refusal(folder, other, true),
+               "not the same: the input's SHA-256 (aaaaaaaaaaaa..., now ffffffffffff...), "
+               "the stamps and the count (6, now 7)"),
            "another run's state names what differs: " + refusal(folder, other, true));
     other = identity(6);
     other.words = "--hex";
-    expect(has(refusal(folder, other, true), "(not the same: the words)"),
+    expect(has(refusal(folder, other, true),
+               "(not the same: the words (\"--hex --bin\", now \"--hex\"))"),
            "other words are named: " + refusal(folder, other, true));
     expect(has(refusal(folder, identity(6), false), "--resume to go on"),
            "a run started again over its interrupted state is pointed to --resume");
+    expect(has(refusal(folder, identity(6), false, false, velk::api_asker),
+               "resume=True to go on, another out=, or force=True to start over"),
+           "the API's caller is told the keywords: " +
+               refusal(folder, identity(6), false, false, velk::api_asker));
     expect(has(refusal(folder, other, false), "--force"),
            "a run over another run's state is refused unless --force");
 
@@ -444,23 +369,26 @@ void manifests(const std::string& scratch) {
     }
     expect(cells, "every manifest.csv cell reads back as RFC 4180 quotes it");
 
-    Json j;
     const std::string text = read_text(folder + "/manifest.json");
-    expect(JsonReader(text).read(j), "manifest.json is JSON");
+    std::optional<Node> tree = parsed(text);
+    expect(tree.has_value(), "manifest.json is JSON");
+    Json j{tree ? &*tree : nullptr};
     Identity id = identity(kinds);
-    bool head = j["input"].s == id.input && j["input_sha256"].s == id.input_sha256 &&
-                j["stamps"].items.size() == 2 && j["stamps"][1]["place"].s == "label" &&
-                j["stamps"][1]["address"].n == 0x08000200 && j["stamps"][1]["size"].n == 16 &&
-                j["stamps"][1]["values"].s == id.stamps[1].values;
+    bool head = j["input"].s() == id.input && j["input_sha256"].s() == id.input_sha256 &&
+                j["stamps"].size() == 2 && j["stamps"][1]["place"].s() == "label" &&
+                j["stamps"][1]["address"].n() == 0x08000200 &&
+                j["stamps"][1]["size"].n() == 16 &&
+                j["stamps"][1]["values"].s() == id.stamps[1].values;
     expect(head, "manifest.json names the input and the stamps");
-    bool entries = j["devices"].items.size() == kinds;
-    for (size_t i = 0; entries && i < kinds; ++i) entries = json_entry_is(j["devices"][i], device(i));
+    bool entries = j["devices"].size() == kinds;
+    for (size_t i = 0; entries && i < kinds; ++i)
+        entries = json_entry_is(j["devices"][i], device(i));
     expect(entries, "manifest.json's devices read back as they were added");
 
-    Json line;
     const std::string one = velk::devices::json_line(device(4));
-    expect(one.find('\n') == std::string::npos && JsonReader(one).read(line) &&
-               json_entry_is(line, device(4)),
+    std::optional<Node> line = parsed(one);
+    expect(one.find('\n') == std::string::npos && line &&
+               json_entry_is(Json{&*line}, device(4)),
            "a device's --json line is one JSON object on one line: " + one);
 }
 

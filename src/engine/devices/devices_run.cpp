@@ -128,13 +128,29 @@ std::string shaping_words(const Request& request) {
     auto add = [&words](const std::string& word) {
         words += (words.empty() ? "" : " ") + word;
     };
-    for (const Selector& s : request.selectors) add(s.word);
-    for (const Exclusion& e : request.excludes) add("exclude:" + e.word);
+    // Each as the same words would read from either front, so that a run
+    // the command line began resumes from the API, and the other way.
+    for (const Selector& s : request.selectors) {
+        std::string word(1, s.letter);
+        word += s.number ? text::number(*s.number) : s.value;
+        if (s.from_address.value) word += "@" + text::number(*s.from_address.value);
+        else if (s.from) word += "@" + *s.from;
+        if (s.algorithm) word += "=" + s.algorithm->name;
+        add(word);
+    }
+    for (const Exclusion& e : request.excludes) {
+        std::string word = e.bytes == Exclusion::Bytes::range
+                               ? text::number(e.from) + "-" + text::number(e.to)
+                               : e.symbol;
+        if (e.records)
+            for (const std::string& r : *e.records) word += ":" + r;
+        add("exclude:" + word);
+    }
     for (const std::string& o : request.outputs) add("output:" + o);
     for (const MergeFile& m : request.merge)
         add("merge:" + m.path +
             (m.base && m.base->value ? "@" + text::number(*m.base->value) : std::string()));
-    if (request.crc) add("crc:" + request.crc->text);
+    if (request.crc) add("crc:" + request.crc->name);
     if (request.fill && request.fill->value)
         add("fill:" + text::number(*request.fill->value));
     if (request.mcuboot) add("mcuboot:" + request.mcuboot->typed);
@@ -217,7 +233,7 @@ private:
         if (!exists(folder_) && !std::filesystem::create_directories(folder_, error) && error)
             throw Refusal{"cannot make the folder " + folder_ + ": " + error.message()};
         ledger_ = std::make_unique<Ledger>(folder_, std::move(identity), request_.resume,
-                                           request_.force);
+                                           request_.force, request_.asker);
     }
 
     const Asker& asker() const { return request_.asker; }

@@ -9,6 +9,7 @@
 #include "../outfile/replacing_file.h"
 #include "../platform/platform.h"
 #include "../report/refusal.h"
+#include "../request/option_table.h"
 #include "manifest_files.h"
 #include "state_lines.h"
 
@@ -89,8 +90,9 @@ void worded(Step step) {
 
 }  // namespace
 
-Ledger::Ledger(std::string folder, Identity identity, bool resume, bool force)
-    : folder_(std::move(folder)), identity_(std::move(identity)) {
+Ledger::Ledger(std::string folder, Identity identity, bool resume, bool force,
+               const Asker& asker)
+    : folder_(std::move(folder)), identity_(std::move(identity)), asker_(asker) {
     worded([&] { open(resume, force); });
 }
 
@@ -108,15 +110,21 @@ void Ledger::open(bool resume, bool force) {
         throw Refusal{"cannot read " + state + ": " + platform::error_text(error)};
     const bool has_state = error == 0;
     if (!resume && force) return;  // start() replaces what is there
+    // What the refusals offer: "--resume", "another --out", "--force".
+    const std::string go_on = asker_.turned_on(Option::resume);
+    const std::string elsewhere = std::string("another ") + asker_.name(Option::out) +
+                                  (asker_.by_keyword() ? "=" : "");
+    const std::string forced = asker_.turned_on(Option::force);
 
     if (!has_state) {
         if (resume)
             throw Refusal{"nothing to resume in " + folder_ + ": it holds no " + state_name +
-                          "; leave out --resume to start the run"};
+                          "; leave out " + go_on + " to start the run"};
         for (const std::string& manifest : {json, csv})
             if (file_at(manifest))
                 throw Refusal{manifest + " is another run's: its devices would be mixed "
-                              "with this run's; use another --out, or --force to replace them"};
+                              "with this run's; use " + elsewhere + ", or " + forced +
+                              " to replace them"};
         return;
     }
 
@@ -130,34 +138,33 @@ void Ledger::open(bool resume, bool force) {
 
     if (!resume) {
         if (!read.damage.empty())
-            throw Refusal{state + " is another run's (" + read.damage +
-                          "): use another --out, or --force to start a new run there"};
+            throw Refusal{state + " is another run's (" + read.damage + "): use " +
+                          elsewhere + ", or " + forced + " to start a new run there"};
         if (!differ.empty())
             throw Refusal{state + " is another run's (not the same: " + listed(differ) +
-                          "): its devices would be mixed with this run's; use "
-                          "another --out, or --force to replace them"};
+                          "): its devices would be mixed with this run's; use " + elsewhere +
+                          ", or " + forced + " to replace them"};
         if (read.entries.size() < count)
             throw Refusal{folder_ + " holds this run interrupted (" +
                           std::to_string(read.entries.size()) + " of " +
-                          std::to_string(count) + " devices): --resume to go on, another "
-                          "--out, or --force to start over"};
+                          std::to_string(count) + " devices): " + go_on + " to go on, " +
+                          elsewhere + ", or " + forced + " to start over"};
         throw Refusal{folder_ + " holds this run already complete: " + std::to_string(count) +
-                      " devices; use another --out, or --force to make them again"};
+                      " devices; use " + elsewhere + ", or " + forced + " to make them again"};
     }
 
     if (!read.damage.empty())
-        throw Refusal{state + ": " + read.damage +
-                      "; it cannot be resumed: leave out --resume and use --force to "
-                      "start over"};
+        throw Refusal{state + ": " + read.damage + "; it cannot be resumed: leave out " +
+                      go_on + " and use " + forced + " to start over"};
     if (!differ.empty())
         throw Refusal{"cannot resume " + state + ": another run's (not the same: " +
-                      listed(differ) + "); resume with its input and words, or use another "
-                      "--out"};
+                      listed(differ) + "); resume with its input and words, or use " +
+                      elsewhere};
     if (read.entries.size() == count) {
         if (force) return;  // made again from the first device
         if (file_at(json) && file_at(csv))
             throw Refusal{folder_ + ": already complete: " + std::to_string(count) +
-                          " devices; nothing to resume (--force makes them again)"};
+                          " devices; nothing to resume (" + forced + " makes them again)"};
     }
     entries_ = std::move(read.entries);
     started_ = true;

@@ -38,6 +38,8 @@
 #include <utility>
 #include <vector>
 
+#include "../request/asker.h"
+
 namespace velk::devices {
 
 // What one device got.
@@ -95,7 +97,9 @@ public:
     // be mixed with this run's, unless `force` (this run replaces it).
     // Writes nothing but what completes a resumed run: a torn last line
     // dropped, the manifests of a run whose devices were all in place.
-    Ledger(std::string folder, Identity identity, bool resume, bool force = false);
+    // Refusals name the options as `asker` does (--force, force=True).
+    Ledger(std::string folder, Identity identity, bool resume, bool force = false,
+           const Asker& asker = command_line_asker);
 
     // The devices already whole, in order: the next one to make.
     size_t done() const { return entries_.size(); }
@@ -122,6 +126,7 @@ private:
 
     std::string folder_;
     Identity identity_;
+    Asker asker_;
     std::vector<Entry> entries_;
     bool started_ = false;  // the state on the disk is this run's
 };

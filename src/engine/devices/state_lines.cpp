@@ -267,8 +267,15 @@ Read read(const std::string& text) {
 
 std::vector<std::string> differences(const Identity& was, const Identity& is) {
     std::vector<std::string> out;
-    if (was.input != is.input) out.push_back("the input's name");
-    if (was.input_sha256 != is.input_sha256) out.push_back("the input's SHA-256");
+    // What each was and is, where it is short enough to read on one line.
+    auto then_now = [](const std::string& then, const std::string& now) {
+        return " (" + then + ", now " + now + ")";
+    };
+    auto first12 = [](const std::string& digest) { return digest.substr(0, 12) + "..."; };
+    if (was.input != is.input) out.push_back("the input's name" + then_now(was.input, is.input));
+    if (was.input_sha256 != is.input_sha256)
+        out.push_back("the input's SHA-256" +
+                      then_now(first12(was.input_sha256), first12(is.input_sha256)));
     bool same_stamps = was.stamps.size() == is.stamps.size();
     for (size_t k = 0; same_stamps && k < was.stamps.size(); ++k) {
         const Identity::Stamp &a = was.stamps[k], &b = is.stamps[k];
@@ -276,8 +283,11 @@ std::vector<std::string> differences(const Identity& was, const Identity& is) {
                       a.values == b.values;
     }
     if (!same_stamps) out.push_back("the stamps");
-    if (was.words != is.words) out.push_back("the words");
-    if (was.count != is.count) out.push_back("the count");
+    if (was.words != is.words)
+        out.push_back("the words" + then_now("\"" + was.words + "\"", "\"" + is.words + "\""));
+    if (was.count != is.count)
+        out.push_back("the count" +
+                      then_now(std::to_string(was.count), std::to_string(is.count)));
     return out;
 }
 

@@ -44,7 +44,8 @@ struct Read {
 Read read(const std::string& text);
 
 // What differs between two identities, as a refusal names it: "the
-// input's SHA-256", "the stamps", ...; none when they are the same run.
+// input's SHA-256 (67d88fe2f60e..., now 1a2b3c4d5e6f...)", "the stamps",
+// "the count (100, now 120)", ...; none when they are the same run.
 std::vector<std::string> differences(const Identity& was, const Identity& is);
 
 }  // namespace velk::devices::state
