@@ -31,9 +31,9 @@ std::string sha256_of(const std::vector<uint8_t>& bytes, Host& host) {
     return text::hex(digest->finish());
 }
 
-class Planner {
+class DevicePlanner {
 public:
-    Planner(CheckRun& run, DeviceCheck& device)
+    DevicePlanner(CheckRun& run, DeviceCheck& device)
         : run_(run), request_(run.request), device_(device) {}
 
     void manifest(const InputFile& input, Host& host) {
@@ -164,7 +164,7 @@ void plan_device(CheckRun& run, const InputFile& input, Host& host) {
     const Request& request = run.request;
     if (request.stamps.empty() && !request.manifest) return;
     DeviceCheck& device = run.device.emplace();
-    Planner planner(run, device);
+    DevicePlanner planner(run, device);
     if (request.manifest) planner.manifest(input, host);
     for (const StampWord& word : request.stamps) planner.stamp(word);
     planner.entry();
