@@ -69,6 +69,23 @@ private:
         return digits;
     }
 
+    // A run names a device by an id of letters, digits, '-', '_', '.' and
+    // '+', and its files plainly, in the manifest's own folder: anything
+    // else (a "../" or a folder, bytes that are no text) was put there by
+    // hand, and a file of that name elsewhere is not this manifest's.
+    void plain(const std::string& name, bool id, const std::string& where) const {
+        bool ok = !name.empty() && name != "." && name != "..";
+        for (const char c : name) {
+            const auto u = static_cast<unsigned char>(c);
+            const bool id_char = (u >= '0' && u <= '9') || (u >= 'a' && u <= 'z') ||
+                                 (u >= 'A' && u <= 'Z') || c == '-' || c == '_' ||
+                                 c == '.' || c == '+';
+            if (id ? !id_char : (u < 0x20 || u == 0x7F || c == '/' || c == '\\'))
+                ok = false;
+        }
+        if (!ok) refuse(where, id ? "is not a device's id" : "is not a file's name in its folder");
+    }
+
     const Node& list(const Node& object, const char* key, const std::string& where) const {
         return member(object, key, Node::Kind::array, where);
     }
@@ -76,6 +93,7 @@ private:
     Entry entry(const Node& e, const std::string& where) const {
         Entry out;
         out.id = text(e, "id", where);
+        plain(out.id, true, where + ".id");
         out.index = static_cast<size_t>(whole(e, "index", where));
         const Node& stamps = list(e, "stamps", where);
         for (size_t i = 0; i < stamps.items.size(); ++i) {
@@ -99,6 +117,7 @@ private:
             const std::string at = where + ".files[" + std::to_string(i) + "]";
             Entry::Written w;
             w.name = text(f, "name", at);
+            plain(w.name, false, at + ".name");
             const Node* ending = f.member("ending");
             if (ending && ending->is(Node::Kind::text)) w.ending = ending->text;
             w.sha256 = text(f, "sha256", at);
