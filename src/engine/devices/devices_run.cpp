@@ -174,6 +174,7 @@ public:
     int go() {
         plan();
         made_ = resumed_ = ledger_->done();
+        refuse_missing();
         refuse_existing();
         try {
             for (size_t first = made_; first < devices_.count; first += batch_devices)
@@ -225,6 +226,11 @@ private:
                                        places_[s].size, stamps_[s].typed.values});
         identity.words = shaping_words(request_);
         identity.count = devices_.count;
+        // The file system's calls end a name at its first null byte: "a\0b"
+        // would be made, and filled, as the folder "a".
+        if (folder_.find('\0') != std::string::npos)
+            throw Refusal{asker().given(Option::out, folder_) +
+                          ": not a folder's name: it holds a null byte"};
         std::error_code error;
         if (exists(folder_) && !std::filesystem::is_directory(folder_, error))
             throw Refusal{asker().given(Option::out, folder_) + ": not a folder"};
@@ -240,6 +246,22 @@ private:
 
     std::string root_of(size_t device) const {
         return outfile::join_path(folder_, prefix_ + devices_.ids[device]);
+    }
+
+    // A resume goes on after the devices the state names as in place: a
+    // file of theirs gone since (deleted by hand, a folder copied in part)
+    // would leave a device the manifest names without its file.
+    void refuse_missing() const {
+        for (const devices::Entry& entry : ledger_->entries())
+            for (const devices::Entry::Written& file : entry.files) {
+                const std::string path = outfile::join_path(folder_, file.name);
+                std::error_code error;
+                if (!std::filesystem::is_regular_file(path, error))
+                    throw Refusal{"cannot resume " + folder_ + ": " + path + " of device " +
+                                  entry.id +
+                                  ", which its state names as in place, is not there; " +
+                                  asker().turned_on(Option::force) + " makes the run again"};
+            }
     }
 
     // The devices' files that are there already, before any is written:

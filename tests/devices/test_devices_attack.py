@@ -1,0 +1,159 @@
+"""A devices run and CHECK of its files under a careless or hostile
+production line: files gone from a folder a resume goes on in, manifests
+edited by hand, names a file system would cut short. Each is refused in one
+line, and nothing is left that a flashing step could take for a good set."""
+
+import json
+import os
+import shutil
+import subprocess
+
+import pytest
+
+import velk_crc
+from conftest import installed, run_command
+
+FIRMWARE = r"""
+#include <stdint.h>
+void reset(void) { for (;;) ; }
+__attribute__((section(".vectors"), used))
+const uint32_t vectors[2] = {0x20001000u, (uint32_t)&reset};
+__attribute__((used)) const uint32_t serial_no = 0xFFFFFFFFu;
+__attribute__((section(".crc_value"), used)) const uint32_t crc_value = 0xFFFFFFFFu;
+"""
+
+LINKER = """
+MEMORY { FLASH (rx) : ORIGIN = 0x08000000, LENGTH = 1K
+         CRC (rx) : ORIGIN = 0x08000400, LENGTH = 4
+         RAM (rwx) : ORIGIN = 0x20000000, LENGTH = 16K }
+ENTRY(reset)
+SECTIONS {
+  .text : { KEEP(*(.vectors)) *(.text*) *(.rodata*) } > FLASH
+  .crc_value : { KEEP(*(.crc_value)) } > CRC
+}
+"""
+
+DEVICES = 4
+STAMP = f"serial_no=serial:1..{DEVICES}"
+
+
+@pytest.fixture(scope="module")
+def fw(tmp_path_factory):
+    """The build, linked once by the ARM GNU toolchain, and one complete run
+    of its devices that each test copies what it needs from."""
+    gcc = installed("arm-none-eabi-gcc")
+    folder = tmp_path_factory.mktemp("attack-build")
+    (folder / "fw.c").write_text(FIRMWARE)
+    (folder / "fw.ld").write_text(LINKER)
+    elf = folder / "fw.elf"
+    subprocess.run([gcc, "-mcpu=cortex-m4", "-mthumb", "-Os", "-ffreestanding",
+                    "-nostartfiles", "-nostdlib", "-T", str(folder / "fw.ld"), "-o", str(elf),
+                    str(folder / "fw.c")], check=True, capture_output=True)
+    done = folder / "done"
+    made = run_command("FLASH", elf, "--ncrc_value", "--stamp", STAMP, "--out", done)
+    assert made.returncode == 0, made.stderr
+    return {"elf": elf, "done": done}
+
+
+def refused_in_one_line(result, status):
+    assert result.returncode == status, result.stdout + result.stderr
+    assert "Traceback" not in result.stderr
+    assert len(result.stderr.splitlines()) == 1, result.stderr
+
+
+def half_run(fw, folder):
+    """A run killed after its first two devices were in place: their files,
+    and a state naming them and no more."""
+    shutil.copytree(fw["done"], folder)
+    for name in ("manifest.json", "manifest.csv", "fw_3_CRC.hex", "fw_3_CRC.elf",
+                 "fw_4_CRC.hex", "fw_4_CRC.elf"):
+        os.remove(folder / name)
+    lines = (fw["done"] / "manifest.state").read_bytes().split(b"\n")
+    devices = [i for i, line in enumerate(lines) if line.startswith(b"device\t")]
+    (folder / "manifest.state").write_bytes(b"\n".join(lines[:devices[2]]) + b"\n")
+
+
+# A device the state names as in place whose file is gone since: a resume
+# that trusted the state alone wrote a manifest naming a file that is not
+# there, and said the run was complete.
+@pytest.mark.parametrize("gone", ["fw_1_CRC.hex", "fw_2_CRC.elf"])
+@pytest.mark.parametrize("front", ["cli", "api"])
+def test_resume_refuses_a_device_whose_file_is_gone(fw, tmp_path, gone, front):
+    folder = tmp_path / "line"
+    half_run(fw, folder)
+    os.remove(folder / gone)
+    if front == "cli":
+        result = run_command("FLASH", fw["elf"], "--ncrc_value", "--stamp", STAMP,
+                             "--out", folder, "--resume")
+        refused_in_one_line(result, 255)
+        message = result.stderr
+    else:
+        with pytest.raises(velk_crc.Refused) as refused:
+            velk_crc.flash(str(fw["elf"]), symbol="crc_value", out=str(folder),
+                           stamp=[("serial_no", f"serial:1..{DEVICES}")], resume=True)
+        message = str(refused.value)
+    assert gone in message and "is not there" in message
+    assert not (folder / "manifest.json").exists()
+    assert not (folder / "fw_3_CRC.hex").exists()
+    # The whole folder made again is the way on.
+    again = run_command("FLASH", fw["elf"], "--ncrc_value", "--stamp", STAMP,
+                        "--out", folder, "--force")
+    assert again.returncode == 0, again.stderr
+    assert (folder / gone).read_bytes() == (fw["done"] / gone).read_bytes()
+
+
+def test_resume_with_every_file_there_goes_on(fw, tmp_path):
+    folder = tmp_path / "line"
+    half_run(fw, folder)
+    result = run_command("FLASH", fw["elf"], "--ncrc_value", "--stamp", STAMP,
+                         "--out", folder, "--resume")
+    assert result.returncode == 0, result.stderr
+    for name in os.listdir(fw["done"]):
+        assert (folder / name).read_bytes() == (fw["done"] / name).read_bytes(), name
+
+
+def edited(entry, member, value):
+    if member == "id":
+        entry["id"] = value
+    else:
+        entry["files"][1]["name"] = value
+
+
+# A manifest whose device names a file outside its folder, or holds an id no
+# run writes, was edited by hand: CHECK once matched the checked file's last
+# name part alone and passed it, and printed the id's raw bytes.
+@pytest.mark.parametrize("member, value", [
+    ("name", "../done/fw_2_CRC.hex"),
+    ("name", "sub/fw_2_CRC.hex"),
+    ("name", "sub\\fw_2_CRC.hex"),
+    ("name", "fw_2_CRC.hex\u0000.txt"),
+    ("id", "2\u001b[2J"),
+    ("id", "../2"),
+    ("id", "\udcff"),
+], ids=["dot-dot", "folder", "backslash", "null", "escape", "id-path", "not-text"])
+def test_check_refuses_a_manifest_no_run_wrote(fw, tmp_path, member, value):
+    manifest = json.loads((fw["done"] / "manifest.json").read_text())
+    edited(manifest["devices"][1], member, value)
+    shutil.copy(fw["done"] / "fw_2_CRC.hex", tmp_path / "fw_2_CRC.hex")
+    path = tmp_path / "manifest.json"
+    text = json.dumps(manifest)
+    if value == "\udcff":  # a byte that is no UTF-8, as a damaged disk leaves it
+        text = text.replace('"\\udcff"', '"\xff"')
+        path.write_bytes(text.encode("latin-1"))
+    else:
+        path.write_text(text)
+    result = run_command("CHECK", tmp_path / "fw_2_CRC.hex", "--manifest", path)
+    refused_in_one_line(result, 2)
+    assert "not a manifest a devices run wrote" in result.stderr
+    with pytest.raises(velk_crc.CannotVerify):
+        velk_crc.check(str(tmp_path / "fw_2_CRC.hex"), manifest=str(path))
+
+
+# The file system's calls end a name at a null byte: out="a\0b" made and
+# filled the folder "a".
+def test_out_with_a_null_byte_is_refused(fw, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(velk_crc.Refused, match="null byte"):
+        velk_crc.flash(str(fw["elf"]), symbol="crc_value", out="a\0b",
+                       stamp=[("serial_no", "serial:1..2")])
+    assert os.listdir(tmp_path) == []
