@@ -174,7 +174,6 @@ public:
     int go() {
         plan();
         made_ = resumed_ = ledger_->done();
-        refuse_missing();
         refuse_existing();
         try {
             for (size_t first = made_; first < devices_.count; first += batch_devices)
@@ -246,22 +245,6 @@ private:
 
     std::string root_of(size_t device) const {
         return outfile::join_path(folder_, prefix_ + devices_.ids[device]);
-    }
-
-    // A resume goes on after the devices the state names as in place: a
-    // file of theirs gone since (deleted by hand, a folder copied in part)
-    // would leave a device the manifest names without its file.
-    void refuse_missing() const {
-        for (const devices::Entry& entry : ledger_->entries())
-            for (const devices::Entry::Written& file : entry.files) {
-                const std::string path = outfile::join_path(folder_, file.name);
-                std::error_code error;
-                if (!std::filesystem::is_regular_file(path, error))
-                    throw Refusal{"cannot resume " + folder_ + ": " + path + " of device " +
-                                  entry.id +
-                                  ", which its state names as in place, is not there; " +
-                                  asker().turned_on(Option::force) + " makes the run again"};
-            }
     }
 
     // The devices' files that are there already, before any is written:
