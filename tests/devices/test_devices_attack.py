@@ -178,3 +178,45 @@ def test_out_with_a_null_byte_is_refused(fw, tmp_path, monkeypatch):
         velk_crc.flash(str(fw["elf"]), symbol="crc_value", out="a\0b",
                        stamp=[("serial_no", "serial:1..2")])
     assert os.listdir(tmp_path) == []
+
+
+SHEET = "id,sn\na,1\nb,2\nc,3\nd,4\n"
+
+
+# The state holds a CSV stamp as typed, not the sheet: a sheet sorted again
+# between the kill and the resume made devices a and b once more in the
+# places of c and d, and a manifest naming each twice.
+@pytest.mark.parametrize("sheet, said", [
+    ("id,sn\nc,3\nd,4\na,1\nb,2\n", "device a is now c"),
+    ("id,sn\na,1\nb,7\nc,3\nd,4\n", "device b's serial_no was 2, now 7"),
+    ("id,sn\nA0,9\na,1\nb,2\nc,3\n", "device a is now A0"),
+], ids=["sorted-again", "value-edited", "row-inserted"])
+@pytest.mark.parametrize("front", ["cli", "api"])
+def test_resume_refuses_values_changed_since(fw, tmp_path, monkeypatch, sheet, said, front):
+    (tmp_path / "line.csv").write_text(SHEET)
+    folder = tmp_path / "line"
+    stamp = "serial_no=csv:line.csv:sn"
+    first = run_command("FLASH", fw["elf"], "--ncrc_value", "--stamp", stamp, "--out", folder,
+                        cwd=tmp_path)
+    assert first.returncode == 0, first.stderr
+    for name in ("manifest.json", "manifest.csv", "fw_c_CRC.hex", "fw_c_CRC.elf",
+                 "fw_d_CRC.hex", "fw_d_CRC.elf"):
+        os.remove(folder / name)
+    lines = (folder / "manifest.state").read_bytes().split(b"\n")
+    first_device = next(i for i, line in enumerate(lines) if line.startswith(b"device\t"))
+    (folder / "manifest.state").write_bytes(b"\n".join(lines[:first_device + 2]) + b"\n")
+    (tmp_path / "line.csv").write_text(sheet)
+    before = sorted(os.listdir(folder))
+    if front == "cli":
+        result = run_command("FLASH", fw["elf"], "--ncrc_value", "--stamp", stamp,
+                             "--out", folder, "--resume", cwd=tmp_path)
+        refused_in_one_line(result, 255)
+        message = result.stderr
+    else:
+        monkeypatch.chdir(tmp_path)
+        with pytest.raises(velk_crc.Refused) as refused:
+            velk_crc.flash(str(fw["elf"]), symbol="crc_value", out="line", resume=True,
+                           stamp=[("serial_no", "csv:line.csv:sn")])
+        message = str(refused.value)
+    assert said in message and "values changed" in message
+    assert sorted(os.listdir(folder)) == before

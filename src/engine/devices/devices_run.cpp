@@ -174,6 +174,7 @@ public:
     int go() {
         plan();
         made_ = resumed_ = ledger_->done();
+        refuse_changed_values();
         refuse_existing();
         try {
             for (size_t first = made_; first < devices_.count; first += batch_devices)
@@ -245,6 +246,35 @@ private:
 
     std::string root_of(size_t device) const {
         return outfile::join_path(folder_, prefix_ + devices_.ids[device]);
+    }
+
+    // A resume's identity holds the stamps as typed, not what a CSV or a
+    // folder of blobs held: a sheet sorted again or edited since would
+    // give the devices still to make another's values, and a device made
+    // already once more. The devices in place must be the ones it gives.
+    void refuse_changed_values() const {
+        const auto& done = ledger_->entries();
+        for (size_t d = 0; d < done.size(); ++d) {
+            const devices::Entry& entry = done[d];
+            std::string what;
+            if (entry.id != devices_.ids[d]) {
+                what = "device " + entry.id + " is now " + devices_.ids[d];
+            } else {
+                for (size_t s = 0; s < devices_.stamps && what.empty(); ++s) {
+                    const stamps::Value& now = devices_.value(d, s);
+                    if (s >= entry.stamps.size() || entry.stamps[s].bytes != text::hex(now.bytes))
+                        what = "device " + entry.id + "'s " + stamps_[s].place.text +
+                               " was " +
+                               (s < entry.stamps.size() ? entry.stamps[s].value : "none") +
+                               ", now " + now.shown;
+                }
+            }
+            if (!what.empty())
+                throw Refusal{"cannot resume " + folder_ + ": the values changed since the "
+                              "devices in place were made (" + what + "); put the values "
+                              "back, or " + asker().turned_on(Option::force) +
+                              " makes the run again"};
+        }
     }
 
     // The devices' files that are there already, before any is written:
