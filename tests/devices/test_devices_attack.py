@@ -220,3 +220,36 @@ def test_resume_refuses_values_changed_since(fw, tmp_path, monkeypatch, sheet, s
         message = str(refused.value)
     assert said in message and "values changed" in message
     assert sorted(os.listdir(folder)) == before
+
+
+# A sheet whose id column is stamped as the serial: two spellings of one
+# number were two ids, and two boards got the same serial.
+@pytest.mark.parametrize("first, second", [("0x10", "16"), ("016", "16"), ("0x0010", "0x10")],
+                         ids=["hex-decimal", "leading-zero", "hex-widths"])
+@pytest.mark.parametrize("front", ["cli", "api"])
+def test_one_serial_spelt_twice_in_the_id_column_is_refused(fw, tmp_path, monkeypatch,
+                                                            first, second, front):
+    (tmp_path / "line.csv").write_text(f"sn,batch\n1,a\n{first},b\n{second},c\n")
+    monkeypatch.chdir(tmp_path)
+    if front == "cli":
+        result = run_command("FLASH", fw["elf"], "--ncrc_value", "--stamp",
+                             "serial_no=csv:line.csv:sn", "--out", "line")
+        refused_in_one_line(result, 255)
+        message = result.stderr
+    else:
+        with pytest.raises(velk_crc.Refused) as refused:
+            velk_crc.flash(str(fw["elf"]), symbol="crc_value", out="line",
+                           stamp=[("serial_no", "csv:line.csv:sn")])
+        message = str(refused.value)
+    assert f'"{first}" and "{second}" are one value' in message
+    assert "line 3 of line.csv and line 4 of line.csv" in message
+    assert not (tmp_path / "line").exists()
+
+
+def test_other_columns_may_repeat_a_value(fw, tmp_path, monkeypatch):
+    """A batch or calibration column is not an id: boards share its values."""
+    (tmp_path / "line.csv").write_text("id,trim\na,5\nb,5\n")
+    monkeypatch.chdir(tmp_path)
+    result = run_command("FLASH", fw["elf"], "--ncrc_value", "--stamp",
+                         "serial_no=csv:line.csv:trim", "--out", "line")
+    assert result.returncode == 0, result.stderr
