@@ -253,3 +253,27 @@ def test_other_columns_may_repeat_a_value(fw, tmp_path, monkeypatch):
     result = run_command("FLASH", fw["elf"], "--ncrc_value", "--stamp",
                          "serial_no=csv:line.csv:trim", "--out", "line")
     assert result.returncode == 0, result.stderr
+
+
+# The API passes a null byte the command line cannot: the file system's
+# calls ended the name there and read another file ("line.csv\0x" read
+# line.csv).
+@pytest.mark.parametrize("values", ["csv:line.csv\0x:sn", "file:keys\0x/*.bin"],
+                         ids=["csv", "file"])
+def test_flash_refuses_a_null_byte_in_the_values(fw, tmp_path, monkeypatch, values):
+    (tmp_path / "line.csv").write_text("sn\n1\n2\n")
+    (tmp_path / "keys").mkdir()
+    (tmp_path / "keys" / "a.bin").write_bytes(b"\1\2\3\4")
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(velk_crc.Refused, match="null byte"):
+        velk_crc.flash(str(fw["elf"]), symbol="crc_value", out="line",
+                       stamp=[("serial_no", values)])
+    assert not (tmp_path / "line").exists()
+
+
+def test_check_refuses_a_null_byte_in_a_stamp(fw, tmp_path):
+    device = fw["done"] / "fw_2_CRC.hex"
+    (tmp_path / "two.bin").write_bytes(b"\2\0\0\0")
+    with pytest.raises(velk_crc.CannotVerify, match="null byte"):
+        velk_crc.check(str(device), stamp=[("serial_no", f"file:{tmp_path / 'two.bin'}\0x")],
+                       manifest=str(fw["done"] / "manifest.json"))
