@@ -11,7 +11,7 @@ import subprocess
 import pytest
 
 import velk_crc
-from conftest import installed, run_command
+from conftest import installed, posix_only, run_command
 
 FIRMWARE = r"""
 #include <stdint.h>
@@ -277,3 +277,30 @@ def test_check_refuses_a_null_byte_in_a_stamp(fw, tmp_path):
     with pytest.raises(velk_crc.CannotVerify, match="null byte"):
         velk_crc.check(str(device), stamp=[("serial_no", f"file:{tmp_path / 'two.bin'}\0x")],
                        manifest=str(fw["done"] / "manifest.json"))
+
+
+# Two stations started on one folder: each took the other's state and
+# devices for its own, the state mixed both runs' devices, and both said
+# their set was complete. The folder is held while a run lasts.
+@posix_only("the test holds the lock with flock")
+@pytest.mark.parametrize("resume", [False, True], ids=["new-run", "resume"])
+def test_a_folder_another_run_holds_is_refused(fw, tmp_path, resume):
+    import fcntl
+    folder = tmp_path / "line"
+    if resume:
+        half_run(fw, folder)
+    else:
+        folder.mkdir()
+    before = sorted(os.listdir(folder))
+    with open(folder / ".manifest.lock", "w") as held:
+        fcntl.flock(held, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        result = run_command("FLASH", fw["elf"], "--ncrc_value", "--stamp", STAMP,
+                             "--out", folder, *(["--resume"] if resume else []))
+    refused_in_one_line(result, 255)
+    assert "in use by another devices run" in result.stderr
+    assert sorted(os.listdir(folder)) == sorted(before + [".manifest.lock"])
+    # Once the other run is over, the folder is this one's.
+    again = run_command("FLASH", fw["elf"], "--ncrc_value", "--stamp", STAMP,
+                        "--out", folder, *(["--resume"] if resume else []))
+    assert again.returncode == 0, again.stderr
+    assert sorted(os.listdir(folder)) == sorted(os.listdir(fw["done"]))

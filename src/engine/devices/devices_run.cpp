@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -19,6 +20,7 @@
 #include "../flash/flash_run.h"
 #include "../flash/flash_verify.h"
 #include "../outfile/names.h"
+#include "../outfile/names_lock.h"
 #include "../outfile/outputs.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
@@ -52,6 +54,22 @@ public:
 private:
     Reporter& report_;
     Host& host_;
+};
+
+// One run a folder: two stations started on one folder (by mistake) would
+// each take the other's state and devices for their own, and both report
+// a complete set. The second is refused rather than kept waiting.
+class FolderTaken final : public outfile::Waiting {
+public:
+    explicit FolderTaken(std::string folder) : folder_(std::move(folder)) {}
+    void still_waiting(const std::string& lock_file) override {
+        throw Refusal{folder_ + " is in use by another devices run (" + lock_file +
+                      " is held): one run a folder"};
+    }
+    void waiting_long(const std::string&) override {}
+
+private:
+    std::string folder_;
 };
 
 // One device: a copy of the planned run with its values stamped in, its
@@ -238,6 +256,8 @@ private:
         // folder may be made.
         if (!exists(folder_) && !std::filesystem::create_directories(folder_, error) && error)
             throw Refusal{"cannot make the folder " + folder_ + ": " + error.message()};
+        FolderTaken taken(folder_);
+        folder_lock_.emplace(outfile::join_path(folder_, ".manifest.lock"), taken);
         ledger_ = std::make_unique<Ledger>(folder_, std::move(identity), request_.resume,
                                            request_.force, request_.asker);
     }
@@ -537,6 +557,7 @@ private:
     std::vector<Place> places_;
     stamps::Devices devices_;
     std::string folder_, prefix_;
+    std::optional<outfile::NamesLock> folder_lock_;  // held while the run lasts
     std::unique_ptr<Ledger> ledger_;
     size_t made_ = 0, resumed_ = 0;
     std::atomic<bool> stop_{false};  // a device failed, or Ctrl-C: the workers stop
