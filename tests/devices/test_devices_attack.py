@@ -11,7 +11,7 @@ import subprocess
 import pytest
 
 import velk_crc
-from conftest import installed, posix_only, run_command
+from conftest import installed, posix_only, run_command, without_root_override
 
 FIRMWARE = r"""
 #include <stdint.h>
@@ -304,3 +304,27 @@ def test_a_folder_another_run_holds_is_refused(fw, tmp_path, resume):
                         "--out", folder, *(["--resume"] if resume else []))
     assert again.returncode == 0, again.stderr
     assert sorted(os.listdir(folder)) == sorted(os.listdir(fw["done"]))
+
+
+# A folder the run may not write in: the folder's lock cannot be made there,
+# which must leave the refusal to the file the run cannot write (an escaped
+# C++ exception was a traceback).
+@posix_only("permission bits")
+@pytest.mark.parametrize("resume", [False, True], ids=["new-run", "resume"])
+def test_a_read_only_folder_is_one_line(fw, tmp_path, resume):
+    folder = tmp_path / "line"
+    if resume:
+        half_run(fw, folder)
+    else:
+        folder.mkdir()
+    before = sorted(os.listdir(folder))
+    folder.chmod(0o555)
+    try:
+        result = run_command("FLASH", fw["elf"], "--ncrc_value", "--stamp", STAMP,
+                             "--out", folder, *(["--resume"] if resume else []),
+                             wrapper=without_root_override())
+    finally:
+        folder.chmod(0o755)
+    refused_in_one_line(result, 255)
+    assert "Permission denied" in result.stderr
+    assert sorted(os.listdir(folder)) == before

@@ -257,7 +257,12 @@ private:
         if (!exists(folder_) && !std::filesystem::create_directories(folder_, error) && error)
             throw Refusal{"cannot make the folder " + folder_ + ": " + error.message()};
         FolderTaken taken(folder_);
-        folder_lock_.emplace(outfile::join_path(folder_, ".manifest.lock"), taken);
+        try {
+            folder_lock_.emplace(outfile::join_path(folder_, ".manifest.lock"), taken);
+        } catch (const outfile::OsFailure&) {
+            // A folder this run cannot write in: the ledger's or the first
+            // batch's write says so, naming the file, as without the lock.
+        }
         ledger_ = std::make_unique<Ledger>(folder_, std::move(identity), request_.resume,
                                            request_.force, request_.asker);
     }
