@@ -90,3 +90,36 @@ def test_resume_refusals_leave_the_folder(tmp_path, front, earlier, count, resum
         assert said.format(out=out, resume="resume=True", force="force=True",
                            out_word="out=") in str(refused.value)
     assert contents(out) == before
+
+
+# What a device's files hold beyond the records and stamps: a resume with
+# another of these would mix two kinds of files in one folder.
+SHAPING = [
+    ("uf2-family", ["--uf2", "rp2040"], ["--uf2", "samd21"]),
+    ("dfu-ids", ["--dfu", "0483:df11"], ["--dfu", "0483:df12"]),
+    ("merged-entry", ["--merge", "{boot}@0x08010000", "--entry", "0x08010000"],
+     ["--merge", "{boot}@0x08010000", "--entry", "{elf}"]),
+]
+
+
+@pytest.mark.parametrize("first, then", [r[1:] for r in SHAPING],
+                         ids=[r[0] for r in SHAPING])
+def test_resume_refuses_other_file_shapes(tmp_path, first, then):
+    from resume_run import ELF, words
+
+    boot = tmp_path / "boot.bin"
+    boot.write_bytes(bytes(range(64)))
+    out = str(tmp_path / "out")
+
+    def shaped(more):
+        return [w.format(boot=boot, elf=ELF) for w in more]
+
+    done = subprocess.run(words(out, 3, *shaped(first)), capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    before = contents(out)
+    run = subprocess.run(words(out, 3, "--resume", *shaped(then)), capture_output=True,
+                         text=True)
+    assert run.returncode == 255
+    assert f"cannot resume {out}/manifest.state: another run's (not the same: the words" \
+        in run.stderr, run.stderr
+    assert contents(out) == before

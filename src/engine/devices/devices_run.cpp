@@ -150,6 +150,29 @@ std::string shaping_words(const Request& request) {
     for (const MergeFile& m : request.merge)
         add("merge:" + m.path +
             (m.base && m.base->value ? "@" + text::number(*m.base->value) : std::string()));
+    if (request.header) {
+        const HeaderLayout& h = *request.header;
+        std::string word = "header:" + (h.symbol ? *h.symbol
+                                                 : text::number(h.address) + "+" +
+                                                       text::number(h.size));
+        for (const HeaderField& f : h.fields)
+            word += ":" + f.name + "@" + text::number(f.offset) +
+                    (f.algorithm ? "=" + f.algorithm->name : std::string());
+        add(word);
+    }
+    if (request.uf2 && request.uf2->value) add("uf2:" + text::number(*request.uf2->value));
+    if (request.dfu) {
+        std::string word = "dfu";
+        for (const std::optional<uint64_t>& n : request.dfu->numbers)
+            word += ":" + (n ? text::number(*n) : std::string("?"));
+        add(word);
+    }
+    if (request.entry) {
+        const StartAddress& e = *request.entry;
+        add("entry:" + (e.file              ? *e.file
+                        : e.address.value ? text::number(*e.address.value)
+                                          : e.text));
+    }
     if (request.crc) add("crc:" + request.crc->name);
     if (request.fill && request.fill->value)
         add("fill:" + text::number(*request.fill->value));
