@@ -3,6 +3,7 @@ then resumed, leaves exactly the run's devices: whole, distinct sets whose
 files match the manifest's SHA-256 and pass our CHECK. The same 50 times
 over, at random points and with several stops a run: scripts/
 devices_resume_fuzz.py."""
+import json
 import os
 import signal
 import subprocess
@@ -123,3 +124,37 @@ def test_resume_refuses_other_file_shapes(tmp_path, first, then):
     assert f"cannot resume {out}/manifest.state: another run's (not the same: the words" \
         in run.stderr, run.stderr
     assert contents(out) == before
+
+
+def streamed(run_words, stop_at=None, folder=None):
+    """The devices' indexes that a run's --json stream names; with
+    `stop_at`, the run is sent Ctrl-C once `folder` holds that many entries
+    (the first batch in place, the second on its way)."""
+    run = subprocess.Popen([*run_words, "--json"], stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, text=True)
+    while stop_at and run.poll() is None:
+        try:
+            if len(os.listdir(folder)) >= stop_at:
+                run.send_signal(signal.SIGINT)
+                break
+        except FileNotFoundError:
+            pass
+    out, err = run.communicate(timeout=120)
+    assert run.returncode in (0, -signal.SIGINT), err
+    lines = [json.loads(line) for line in out.splitlines() if line.strip()]
+    return [line["index"] for line in lines if "index" in line]
+
+
+@posix_only("signals sent to a child process")
+def test_a_stopped_run_streams_every_device_it_put_in_place(tmp_path):
+    """Ctrl-C while a later batch is made: the batch already in place is in
+    the state, so the resume does not make it again; the stream must have
+    named it, or a line reading the stream never hears of those devices."""
+    from resume_run import words
+
+    folder = str(tmp_path / "out")
+    count = 80  # three batches
+    first = streamed(words(folder, count), stop_at=66, folder=folder)
+    second = streamed(words(folder, count, "--resume"))
+    assert sorted(first + second) == list(range(count))
+    check_folder(folder, count)

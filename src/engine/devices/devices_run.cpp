@@ -449,13 +449,18 @@ private:
             // megabytes its worker made and freed, which they would pin.
             entries.push_back(entry);
         }
-        for (const Entry& entry : entries) put_lines_.push_back(json_line(entry));
+        std::vector<std::string> lines;
+        for (const Entry& entry : entries) lines.push_back(json_line(entry));
         ledger_->add(std::move(entries));
         put_end_ = w.end;
+        // Said here, as the ledger names them: a Ctrl-C on the run's own
+        // thread leaves it no way to speak, and a resume makes these
+        // devices no more, so a line reading the stream hears of each once.
+        for (const std::string& line : lines) report_.stream(line);
     }
 
-    // Waits for the batch being put in place; its --json lines are said
-    // here, on the run's own thread, and a failure there is thrown here.
+    // Waits for the batch being put in place; a failure there is thrown
+    // here.
     void finish_putting() {
         if (!putting_.joinable()) return;
         putting_.join();
@@ -464,8 +469,6 @@ private:
             // The first batch is in place: what fails from here on says so.
             report_.commit();
         }
-        std::vector<std::string> lines = std::move(put_lines_);
-        put_lines_.clear();
         if (put_failure_) {
             std::exception_ptr failure = put_failure_;
             put_failure_ = nullptr;
@@ -475,7 +478,6 @@ private:
                 refuse_os_failure(os);
             }
         }
-        for (const std::string& line : lines) report_.stream(line);
     }
 
     void tell() {
@@ -532,7 +534,6 @@ private:
     // The batch being put in place, and what it left for the run's thread.
     std::thread putting_;
     std::exception_ptr put_failure_;
-    std::vector<std::string> put_lines_;
     size_t put_end_ = 0;
     bool started_ = false;  // the ledger's, on this thread
 };
