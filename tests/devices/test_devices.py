@@ -20,6 +20,7 @@ from conftest import installed, linux_only, run_command, velk_command
 from crcref import CATALOGUE, crc
 from elfwriter import Elf, Segment
 from hexcheck import read_hex
+from stamped_build import link
 
 FLASH_START = 0x08000000
 DEVICES = 20
@@ -36,48 +37,17 @@ __attribute__((used)) const uint8_t table[200] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}
 __attribute__((section(".crc_value"), used)) const uint32_t crc_value = 0xFFFFFFFFu;
 """
 
-# The checksum's slot in a segment of its own: erased flash between the
-# build's last byte and the slot, which the CRC covers (srec_cat's -fill).
-LINKER = """
-MEMORY { FLASH (rx) : ORIGIN = 0x08000000, LENGTH = 1K
-         CRC (rx) : ORIGIN = 0x08000400, LENGTH = 4
-         RAM (rwx) : ORIGIN = 0x20000000, LENGTH = 16K }
-ENTRY(reset)
-SECTIONS {
-  .text : { KEEP(*(.vectors)) *(.text*) *(.rodata*) } > FLASH
-  .crc_value : { KEEP(*(.crc_value)) } > CRC
-}
-"""
-
-
-def symbols(elf):
-    nm = installed("arm-none-eabi-nm")
-    out = subprocess.run([nm, "-S", str(elf)], capture_output=True, text=True,
-                         check=True).stdout
-    found = {}
-    for line in out.splitlines():
-        fields = line.split()
-        if len(fields) == 4:
-            found[fields[3]] = (int(fields[0], 16), int(fields[1], 16))
-    return found
-
 
 @pytest.fixture(scope="module")
 def fw(tmp_path_factory):
     """The build, linked once by the ARM GNU toolchain, its symbols and the
     image objcopy takes from it."""
-    gcc = installed("arm-none-eabi-gcc")
     folder = tmp_path_factory.mktemp("devices-build")
-    (folder / "fw.c").write_text(FIRMWARE)
-    (folder / "fw.ld").write_text(LINKER)
-    elf = folder / "fw.elf"
-    subprocess.run([gcc, "-mcpu=cortex-m4", "-mthumb", "-Os", "-ffreestanding",
-                    "-nostartfiles", "-nostdlib", "-T", str(folder / "fw.ld"), "-o", str(elf),
-                    str(folder / "fw.c")], check=True, capture_output=True)
+    elf, found = link(folder, FIRMWARE)
     base = folder / "base.hex"
     subprocess.run([installed("arm-none-eabi-objcopy"), "-O", "ihex", str(elf), str(base)],
                    check=True)
-    return {"elf": elf, "base": base, "symbols": symbols(elf)}
+    return {"elf": elf, "base": base, "symbols": found}
 
 
 def flash_devices(fw, folder, *words, cwd=None):
