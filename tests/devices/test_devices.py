@@ -228,13 +228,23 @@ def test_api_writes_the_same_files(fw, tmp_path):
 SLOT, HEADER, BODY = 0x08020000, 0x200, 0x400
 
 
-@pytest.fixture(scope="module")
-def signed_build(tmp_path_factory):
+def private_key(kind):
+    from cryptography.hazmat.primitives.asymmetric import ec, ed25519, rsa
+    if kind == "ecdsa-p256":
+        return ec.generate_private_key(ec.SECP256R1())
+    if kind == "rsa-2048":
+        return rsa.generate_private_key(public_exponent=65537, key_size=2048)
+    return ed25519.Ed25519PrivateKey.generate()
+
+
+# Each key type MCUboot signs with: an ECDSA signature's length varies with
+# its value, so one device's TLVs need not be the next one's size.
+@pytest.fixture(scope="module", params=["ed25519", "ecdsa-p256", "rsa-2048"])
+def signed_build(tmp_path_factory, request):
     from cryptography.hazmat.primitives import serialization
-    from cryptography.hazmat.primitives.asymmetric import ed25519
     folder = tmp_path_factory.mktemp("devices-signed")
     key = folder / "key.pem"
-    key.write_bytes(ed25519.Ed25519PrivateKey.generate().private_bytes(
+    key.write_bytes(private_key(request.param).private_bytes(
         serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
         serialization.NoEncryption()))
     code = SLOT + HEADER
