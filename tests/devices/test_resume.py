@@ -10,7 +10,7 @@ import subprocess
 
 import pytest
 
-from conftest import posix_only
+from conftest import posix_only, velk_command
 from resume_run import check_folder, hidden_leftovers, resumed, stopped_at
 
 # A batch of 32 devices and a part; `names` is how many entries the folder
@@ -158,3 +158,25 @@ def test_a_stopped_run_streams_every_device_it_put_in_place(tmp_path):
     second = streamed(words(folder, count, "--resume"))
     assert sorted(first + second) == list(range(count))
     check_folder(folder, count)
+
+
+def test_resume_refuses_a_csv_edited_since(tmp_path):
+    """The devices still to make would take their values from the edited
+    file: a serial the ledger's devices already have could go to a second
+    board."""
+    from resume_run import ELF, PLACE
+
+    table = tmp_path / "line.csv"
+    table.write_text("id,serial\nA,1\nB,2\nC,3\n")
+    out = str(tmp_path / "out")
+    run_words = velk_command("FLASH", ELF, "--ncrc_value", "--out", out, "--stamp",
+                             f"0x{PLACE:08X}:4=csv:{table}:serial")
+    done = subprocess.run(run_words, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    table.write_text("id,serial\nA,1\nB,1\nC,3\n")
+    before = contents(out)
+    again = subprocess.run([*run_words, "--resume"], capture_output=True, text=True)
+    assert again.returncode == 255
+    assert f"cannot resume {out}/manifest.state: another run's (not the same: the words" \
+        in again.stderr, again.stderr
+    assert contents(out) == before

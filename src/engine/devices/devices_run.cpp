@@ -185,7 +185,7 @@ private:
         for (size_t s = 0; s < stamps_.size(); ++s)
             identity.stamps.push_back({stamps_[s].place.text, places_[s].address,
                                        places_[s].size, stamps_[s].typed.values});
-        identity.words = shaping_words(request_);
+        identity.words = shaping_words(request_) + values_word();
         identity.count = devices_.count;
         std::error_code error;
         if (exists(folder_) && !std::filesystem::is_directory(folder_, error))
@@ -199,6 +199,29 @@ private:
     }
 
     const Asker& asker() const { return request_.asker; }
+
+    // The values a CSV or a folder of blobs gave, by their SHA-256: a file
+    // edited between a run and its resume would give the devices still to
+    // make other values than the ledger's devices had, a serial twice among
+    // them. The typed words say what a serial or a MAC gives.
+    std::string values_word() const {
+        std::vector<size_t> read;
+        for (size_t s = 0; s < stamps_.size(); ++s)
+            if (stamps_[s].source == stamps::Source::csv ||
+                stamps_[s].source == stamps::Source::file)
+                read.push_back(s);
+        if (read.empty()) return {};
+        std::unique_ptr<crypto::Digest> digest = host_.crypto().sha256();
+        for (size_t d = 0; d < devices_.count; ++d) {
+            digest->update(reinterpret_cast<const uint8_t*>(devices_.ids[d].c_str()),
+                           devices_.ids[d].size() + 1);
+            for (size_t s : read) {
+                const std::vector<uint8_t>& bytes = devices_.value(d, s).bytes;
+                digest->update(bytes.data(), bytes.size());
+            }
+        }
+        return " values:" + text::hex(digest->finish());
+    }
 
     std::string root_of(size_t device) const {
         return outfile::join_path(folder_, prefix_ + devices_.ids[device]);
