@@ -23,7 +23,7 @@ from hexcheck import read_hex
 from stamped_build import link
 
 FLASH_START = 0x08000000
-DEVICES = 20
+DEVICES = 100
 
 FIRMWARE = r"""
 #include <stdint.h>
