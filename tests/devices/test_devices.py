@@ -205,6 +205,21 @@ def test_existing_files_refused_without_force(fw, tmp_path):
     assert (out / "fw_2_CRC.hex").read_text().startswith(":")
 
 
+def test_forced_run_takes_away_the_formats_it_no_longer_writes(fw, tmp_path):
+    """As FLASH does beside the build: a device's .bin from an earlier run
+    with --bin, left beside this run's files, would be flashed with the
+    earlier image."""
+    out = tmp_path / "out"
+    done = flash_devices(fw, out, "--ncrc_value", "--bin", "--stamp", "serial_no=serial:1..3")
+    assert done.returncode == 0, done.stderr
+    done = flash_devices(fw, out, "--ncrc_value", "--force", "--stamp", "serial_no=serial:1..3")
+    assert done.returncode == 0, done.stderr
+    with open(out / "manifest.json") as f:
+        named = {w["name"] for d in json.load(f)["devices"] for w in d["files"]}
+    assert named == {f"fw_{n}_CRC{e}" for n in (1, 2, 3) for e in (".elf", ".hex")}
+    assert set(os.listdir(out)) == named | {"manifest.json", "manifest.csv", "manifest.state"}
+
+
 def test_api_writes_the_same_files(fw, tmp_path):
     import velk_crc as velk
     cli, api = tmp_path / "cli", tmp_path / "api"

@@ -128,6 +128,17 @@ std::string sha256_of(const layout::Buffer& buffer, Host& host) {
     return text::hex(digest->finish());
 }
 
+// Every name a device's files can have, asked for or not: an earlier
+// run's file of a format this one does not write is the device's too.
+std::vector<std::string> every_name(const std::string& root) {
+    std::vector<std::string> out;
+    for (const formats::Format* f = formats::begin(); f != formats::end(); ++f)
+        for (bool merged : {false, true})
+            if (f->write && (!merged || f->merged))
+                out.push_back(formats::file_name(root, *f, merged));
+    return out;
+}
+
 class Run {
 public:
     Run(const Request& request, Reporter& report, Host& host)
@@ -231,13 +242,10 @@ private:
     // refused unless --force, or unless --resume makes their devices again.
     void refuse_existing() {
         if (request_.force || request_.resume) return;
-        const auto files = asked_files(base_);
         std::vector<std::string> there;
         for (size_t d = made_; d < devices_.count; ++d)
-            for (const auto& [format, merged] : files) {
-                std::string name = formats::file_name(root_of(d), *format, merged);
-                if (exists(name)) there.push_back(name);
-            }
+            for (std::string& name : every_name(root_of(d)))
+                if (exists(name)) there.push_back(std::move(name));
         if (there.empty()) return;
         throw Refusal{text::format("%s already exists", there.front().c_str()) +
                       (there.size() > 1
@@ -360,9 +368,12 @@ private:
             outfile::Outputs& outputs = *w->outputs;
             outputs.tap(*w->tap);
             outputs.sync_together(folder_);
-            for (const auto& device : devices)
+            for (const auto& device : devices) {
+                std::vector<std::string> other = every_name(device->root);
                 for (const flash::File& file : device->run.files) {
                     if (!file.written) continue;
+                    auto asked = std::find(other.begin(), other.end(), file.name);
+                    if (asked != other.end()) other.erase(asked);
                     w->tap->add(file.name, device->check.get());
                     const formats::Contents& contents =
                         file.merged ? *device->joined : *device->own;
@@ -370,6 +381,11 @@ private:
                         file.format->write(contents, file.name, sink);
                     });
                 }
+                // As FLASH takes away the build's files it no longer writes:
+                // a device's earlier .bin beside its new HEX would be
+                // flashed with the earlier image.
+                for (const std::string& name : other) outputs.remove(name);
+            }
             outputs.check_written();
         } catch (const outfile::OsFailure& failure) {
             refuse_os_failure(failure);
