@@ -25,6 +25,8 @@ COUNT = 40
     pytest.param("SIGKILL", 70, id="kill-second-batch"),
     pytest.param("SIGINT", 10, id="ctrl-c-first-batch"),
     pytest.param("SIGINT", 40, id="ctrl-c-after-first-batch"),
+    pytest.param("SIGTERM", 1, id="term-before-the-state"),
+    pytest.param("SIGTERM", 70, id="term-second-batch"),
 ])
 def test_a_stopped_run_resumes_to_exactly_its_devices(tmp_path, signal_name, names):
     folder = str(tmp_path / "out")
@@ -35,6 +37,11 @@ def test_a_stopped_run_resumes_to_exactly_its_devices(tmp_path, signal_name, nam
         assert status == -signal.SIGINT, err
         if os.path.isdir(folder):
             assert hidden_leftovers(folder) == []
+    if signal_name == "SIGTERM" and status != 0:
+        # A kill from outside waits for the file being written, which it
+        # takes away, then ends the run as the signal would have.
+        assert status == -signal.SIGTERM, err
+        assert hidden_leftovers(folder) == []
     resumed(folder, COUNT)
     check_folder(folder, COUNT)
 
