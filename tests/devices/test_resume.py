@@ -187,3 +187,22 @@ def test_resume_refuses_a_csv_edited_since(tmp_path):
     assert f"cannot resume {out}/manifest.state: another run's (not the same: the words" \
         in again.stderr, again.stderr
     assert contents(out) == before
+
+
+def test_a_resume_that_only_writes_the_manifests_names_the_files(tmp_path):
+    """Killed after its last batch joined the state, before the manifests
+    were in place: the resume makes no device, and still says which files
+    each one has."""
+    from resume_run import words
+
+    out = str(tmp_path / "out")
+    done = subprocess.run(words(out, 3), capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    for name in ("manifest.json", "manifest.csv"):
+        os.remove(os.path.join(out, name))
+    again = subprocess.run([*words(out, 3, "--resume"), "--json"], capture_output=True,
+                           text=True)
+    assert again.returncode == 0, again.stderr
+    devices = json.loads(again.stdout)["devices"]
+    assert (devices["made"], devices["files"]) == (0, ["_CRC.elf", "_CRC.hex"])
+    check_folder(out, 3)

@@ -147,6 +147,11 @@ public:
     int go() {
         plan();
         made_ = resumed_ = ledger_->done();
+        // A resume says the files of the devices it found, whether or not
+        // it makes more.
+        if (made_ > 0)
+            for (const Entry::Written& e : ledger_->entries().front().files)
+                files_per_device_.push_back(e.ending);
         refuse_existing();
         try {
             for (size_t first = made_; first < devices_.count; first += batch_devices)
