@@ -23,6 +23,7 @@
 #include "../report/refusal.h"
 #include "../report/text.h"
 #include "../request/option_table.h"
+#include "batch_files.h"
 #include "ledger.h"
 #include "places.h"
 #include "run_words.h"
@@ -34,26 +35,6 @@ namespace {
 // Devices made and put in place together: one commit of their files, one
 // step of the ledger.
 constexpr size_t batch_devices = 32;
-
-// The stage's questions while a batch is written.
-class Writing final : public outfile::Writing {
-public:
-    Writing(Reporter& report, Host& host) : report_(report), host_(host) {}
-
-    void between_chunks() override { host_.stop_if_asked(); }
-    void waiting_long(const std::string& lock_file) override {
-        report_.note("waiting for " + lock_file +
-                     ": another velk-crc run is writing these files");
-    }
-    void terminated_while_waiting(const std::string& lock_file) override {
-        report_.error("terminated while waiting for " + lock_file +
-                      "; this batch's files were not written");
-    }
-
-private:
-    Reporter& report_;
-    Host& host_;
-};
 
 // One device: a copy of the planned run with its values stamped in, its
 // files' names, and the contents they are written from.
@@ -68,75 +49,16 @@ struct Device {
     Entry entry;
 };
 
-// Every file's bytes go to its device's own check and to the batch's
-// digests.
-class BatchTap final : public outfile::Tap {
-public:
-    explicit BatchTap(flash::FileDigests& digests) : digests_(digests) {}
-
-    void add(const std::string& target, flash::SelfCheck* check) {
-        checks_[target] = check;
-        if (std::find(all_.begin(), all_.end(), check) == all_.end()) all_.push_back(check);
-    }
-    void written(const std::string& target, const char* data, size_t size) override {
-        auto found = checks_.find(target);
-        if (found != checks_.end()) found->second->written(target, data, size);
-        digests_.written(target, data, size);
-    }
-    void waiting() override {
-        for (flash::SelfCheck* check : all_) check->waiting();
-    }
-    void all_written() override {
-        for (flash::SelfCheck* check : all_) check->all_written();
-    }
-
-private:
-    flash::FileDigests& digests_;
-    std::map<std::string, flash::SelfCheck*> checks_;
-    std::vector<flash::SelfCheck*> all_;
-};
-
-// "cannot write out/fw_1000_CRC.hex: Permission denied"
-[[noreturn]] void refuse_os_failure(const outfile::OsFailure& failure) {
-    std::string why = platform::error_text(failure.error);
-    if (!failure.kept.empty()) why += "; the earlier file is kept as " + failure.kept;
-    throw Refusal{"cannot write " + failure.path + ": " + why};
-}
-
 bool exists(const std::string& path) {
     std::error_code error;
     return std::filesystem::symlink_status(path, error).type() !=
            std::filesystem::file_type::not_found;
 }
 
-// The formats a device gets, own and merged: what FLASH writes for the
-// build, by name.
-std::vector<std::pair<const formats::Format*, bool>> asked_files(const flash::FlashRun& run) {
-    std::vector<std::pair<const formats::Format*, bool>> out;
-    for (const formats::Format* f = formats::begin(); f != formats::end(); ++f)
-        for (bool merged : {false, true}) {
-            if (!f->write || (merged && !f->merged)) continue;
-            if (!run.asked(*f) || (merged && !run.merged)) continue;
-            out.push_back({f, merged});
-        }
-    return out;
-}
-
 std::string sha256_of(const layout::Buffer& buffer, Host& host) {
     std::unique_ptr<crypto::Digest> digest = host.crypto().sha256();
     digest->update(buffer->data(), buffer->size());
     return text::hex(digest->finish());
-}
-
-// Every name a device's files can have, asked for or not: an earlier
-// run's file of a format this one does not write is the device's too.
-std::vector<std::string> every_name(const std::string& root) {
-    std::vector<std::string> out;
-    for (const formats::Format* f = formats::begin(); f != formats::end(); ++f)
-        for (bool merged : {false, true})
-            if (f->write && (!merged || f->merged))
-                out.push_back(formats::file_name(root, *f, merged));
-    return out;
 }
 
 class Run {
@@ -349,7 +271,7 @@ private:
             named;
         std::unique_ptr<flash::FileDigests> digests;
         std::unique_ptr<BatchTap> tap;
-        std::unique_ptr<Writing> writing;
+        std::unique_ptr<BatchWriting> writing;
         std::unique_ptr<outfile::Outputs> outputs;
         size_t end = 0;
     };
@@ -366,7 +288,7 @@ private:
         w->digests =
             std::make_unique<flash::FileDigests>(host_.crypto(), size_t{2} << 20);
         w->tap = std::make_unique<BatchTap>(*w->digests);
-        w->writing = std::make_unique<Writing>(report_, host_);
+        w->writing = std::make_unique<BatchWriting>(report_, host_);
         try {
             w->outputs =
                 std::make_unique<outfile::Outputs>(outfile::Claim::plain, *w->writing);
