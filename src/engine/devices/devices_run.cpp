@@ -245,7 +245,15 @@ private:
                 : std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()),
                                    end - first);
         std::vector<std::thread> workers;
-        for (size_t t = 1; t < threads; ++t) workers.emplace_back(work, false);
+        for (size_t t = 1; t < threads; ++t) {
+            // A thread the system will not start is one worker fewer: this
+            // one makes what the others do not.
+            try {
+                workers.emplace_back(work, false);
+            } catch (const std::system_error&) {
+                break;
+            }
+        }
         work(true);
         for (std::thread& t : workers) t.join();
         if (failure) std::rethrow_exception(failure);
