@@ -22,7 +22,7 @@ from elfwriter import Elf, Segment
 from hexcheck import read_hex
 
 FLASH_START = 0x08000000
-DEVICES = 20
+DEVICES = 100
 
 FIRMWARE = r"""
 #include <stdint.h>
