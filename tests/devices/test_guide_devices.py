@@ -230,6 +230,15 @@ def test_check_at_the_station(project):
         zlib.crc32(image).to_bytes(4, "little")
     run(project, 4)
     run(project, 5)
+    # The API's words as the section gives them, on the same file.
+    with open(GUIDE) as f:
+        section = next(text for text in f.read().split("\n### ")
+                       if text.startswith("CHECK at the station"))
+    call = re.search(r"`(check\(path, stamp=.*?\))`", " ".join(section.split()))
+    done = run_python("import velk_crc\npath = 'devices/fw_1007_CRC.hex'\n"
+                      f"report = velk_crc.{call.group(1)}\nassert report.ok, report\n"
+                      "assert report.manifest['id'] == '1007'\n", cwd=root)
+    assert done.returncode == 0, done.stderr
     # The same words on device 1008's file, renamed as 1007's: the serial
     # and MAC differ, exit 1 naming them.
     shutil.copy(root / "devices" / "fw_1008_CRC.hex", root / "devices" / "fw_1007_CRC.hex")
