@@ -185,6 +185,20 @@ def test_a_csv_a_mac_and_a_key_a_device(project):
         assert key == keys()[i]
         stored, image = stored_crc(memory, root)
         assert stored == crc32_mpeg2(image)
+    # The manifest as "The manifest" tells it: a row a device (id, each
+    # stamp, each record, each file's SHA-256 under its ending); each
+    # device's key file named.
+    with open(root / "keyed" / "manifest.csv", newline="") as f:
+        rows = list(csv.reader(f))
+    assert rows[0] == ["id", "serial_no", "mac_addr", "device_key", "crc_value", "_CRC.elf",
+                       "_CRC.hex"]
+    last = rows[DEVICES]
+    assert last[:4] == ["5099", "5099", "02:00:00:00:00:73", "board099.bin"]
+    assert last[5] == hashlib.sha256((root / "keyed" / "fw_5099_CRC.elf").read_bytes()).hexdigest()
+    with open(root / "keyed" / "manifest.json") as f:
+        entry = json.load(f)["devices"][99]
+    assert entry["stamps"][2] == {"place": "device_key", "address": symbol(
+        root / "fw.elf", "device_key")[0], "value": "board099.bin", "bytes": keys()[99].hex()}
 
 
 @posix_only("the guide's commands are POSIX shell")
