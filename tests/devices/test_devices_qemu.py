@@ -99,3 +99,27 @@ def test_the_build_itself_fails_its_check(line, tmp_path):
     patched.write_bytes(bytes(image))
     said = console(f"{patched},addr=0x08000000").split()
     assert said[:2] == ["serial", "1234"] and said[6:8] == ["crc", "bad"], said
+
+
+def test_a_plain_const_place_is_folded_by_the_compiler(tmp_path):
+    """The places declared plain `const`, without the section and volatile:
+    gcc puts them in .rodata and folds the placeholder into the code, so the
+    stamped device still prints 0xFFFFFFFF for its serial, though its file
+    holds 1000 and its CRC is right."""
+    gcc = installed("arm-none-eabi-gcc")
+    with open(os.path.join(FIRMWARE, "stamped.c")) as f:
+        source = f.read()
+    plain = "\n".join(
+        line.replace('__attribute__((section(".device_data"), used)) const volatile',
+                     "__attribute__((used)) const")
+        for line in source.splitlines())
+    assert plain.count("__attribute__((used)) const uint") == 3
+    (tmp_path / "fw.c").write_text(plain)
+    subprocess.run([gcc, *M4, "-I", FIRMWARE, "-T", os.path.join(FIRMWARE, "stamped.ld"),
+                    "-o", str(tmp_path / "fw.elf"), str(tmp_path / "fw.c")],
+                   check=True, capture_output=True)
+    done = run_command("FLASH", "fw.elf", "--ncrc_value", "--out", "line",
+                       "--stamp", "serial_no=serial:1000", "--count", "1", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    said = console(tmp_path / "line" / "fw_1000_CRC.hex").split()
+    assert said[:2] == ["serial", str(0xFFFFFFFF)] and said[6:8] == ["crc", "ok"], said

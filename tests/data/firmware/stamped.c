@@ -10,6 +10,8 @@
 
 extern uint32_t __data_start, __data_end, __data_load, __bss_start, __bss_end, __stack_top;
 
+/* Stamped per device by velk-crc. volatile: without it GCC folds the
+   placeholder into every read, and the firmware never sees its own serial. */
 __attribute__((section(".device_data"), used)) const volatile uint32_t serial_no = 0xFFFFFFFFu;
 __attribute__((section(".device_data"), used)) const volatile uint8_t mac_addr[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 __attribute__((section(".device_data"), used)) const volatile uint8_t device_key[32] = {0};
