@@ -20,6 +20,7 @@ from conftest import installed, linux_only, run_command, velk_command
 from crcref import CATALOGUE, crc
 from elfwriter import Elf, Segment
 from hexcheck import read_hex
+from stamped_build import link
 
 FLASH_START = 0x08000000
 DEVICES = 100
@@ -36,48 +37,17 @@ __attribute__((used)) const uint8_t table[200] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}
 __attribute__((section(".crc_value"), used)) const uint32_t crc_value = 0xFFFFFFFFu;
 """
 
-# The checksum's slot in a segment of its own: erased flash between the
-# build's last byte and the slot, which the CRC covers (srec_cat's -fill).
-LINKER = """
-MEMORY { FLASH (rx) : ORIGIN = 0x08000000, LENGTH = 1K
-         CRC (rx) : ORIGIN = 0x08000400, LENGTH = 4
-         RAM (rwx) : ORIGIN = 0x20000000, LENGTH = 16K }
-ENTRY(reset)
-SECTIONS {
-  .text : { KEEP(*(.vectors)) *(.text*) *(.rodata*) } > FLASH
-  .crc_value : { KEEP(*(.crc_value)) } > CRC
-}
-"""
-
-
-def symbols(elf):
-    nm = installed("arm-none-eabi-nm")
-    out = subprocess.run([nm, "-S", str(elf)], capture_output=True, text=True,
-                         check=True).stdout
-    found = {}
-    for line in out.splitlines():
-        fields = line.split()
-        if len(fields) == 4:
-            found[fields[3]] = (int(fields[0], 16), int(fields[1], 16))
-    return found
-
 
 @pytest.fixture(scope="module")
 def fw(tmp_path_factory):
     """The build, linked once by the ARM GNU toolchain, its symbols and the
     image objcopy takes from it."""
-    gcc = installed("arm-none-eabi-gcc")
     folder = tmp_path_factory.mktemp("devices-build")
-    (folder / "fw.c").write_text(FIRMWARE)
-    (folder / "fw.ld").write_text(LINKER)
-    elf = folder / "fw.elf"
-    subprocess.run([gcc, "-mcpu=cortex-m4", "-mthumb", "-Os", "-ffreestanding",
-                    "-nostartfiles", "-nostdlib", "-T", str(folder / "fw.ld"), "-o", str(elf),
-                    str(folder / "fw.c")], check=True, capture_output=True)
+    elf, found = link(folder, FIRMWARE)
     base = folder / "base.hex"
     subprocess.run([installed("arm-none-eabi-objcopy"), "-O", "ihex", str(elf), str(base)],
                    check=True)
-    return {"elf": elf, "base": base, "symbols": symbols(elf)}
+    return {"elf": elf, "base": base, "symbols": found}
 
 
 def flash_devices(fw, folder, *words, cwd=None):
@@ -235,6 +205,21 @@ def test_existing_files_refused_without_force(fw, tmp_path):
     assert (out / "fw_2_CRC.hex").read_text().startswith(":")
 
 
+def test_forced_run_takes_away_the_formats_it_no_longer_writes(fw, tmp_path):
+    """As FLASH does beside the build: a device's .bin from an earlier run
+    with --bin, left beside this run's files, would be flashed with the
+    earlier image."""
+    out = tmp_path / "out"
+    done = flash_devices(fw, out, "--ncrc_value", "--bin", "--stamp", "serial_no=serial:1..3")
+    assert done.returncode == 0, done.stderr
+    done = flash_devices(fw, out, "--ncrc_value", "--force", "--stamp", "serial_no=serial:1..3")
+    assert done.returncode == 0, done.stderr
+    with open(out / "manifest.json") as f:
+        named = {w["name"] for d in json.load(f)["devices"] for w in d["files"]}
+    assert named == {f"fw_{n}_CRC{e}" for n in (1, 2, 3) for e in (".elf", ".hex")}
+    assert set(os.listdir(out)) == named | {"manifest.json", "manifest.csv", "manifest.state"}
+
+
 def test_api_writes_the_same_files(fw, tmp_path):
     import velk_crc as velk
     cli, api = tmp_path / "cli", tmp_path / "api"
@@ -258,13 +243,23 @@ def test_api_writes_the_same_files(fw, tmp_path):
 SLOT, HEADER, BODY = 0x08020000, 0x200, 0x400
 
 
-@pytest.fixture(scope="module")
-def signed_build(tmp_path_factory):
+def private_key(kind):
+    from cryptography.hazmat.primitives.asymmetric import ec, ed25519, rsa
+    if kind == "ecdsa-p256":
+        return ec.generate_private_key(ec.SECP256R1())
+    if kind == "rsa-2048":
+        return rsa.generate_private_key(public_exponent=65537, key_size=2048)
+    return ed25519.Ed25519PrivateKey.generate()
+
+
+# Each key type MCUboot signs with: an ECDSA signature's length varies with
+# its value, so one device's TLVs need not be the next one's size.
+@pytest.fixture(scope="module", params=["ed25519", "ecdsa-p256", "rsa-2048"])
+def signed_build(tmp_path_factory, request):
     from cryptography.hazmat.primitives import serialization
-    from cryptography.hazmat.primitives.asymmetric import ed25519
     folder = tmp_path_factory.mktemp("devices-signed")
     key = folder / "key.pem"
-    key.write_bytes(ed25519.Ed25519PrivateKey.generate().private_bytes(
+    key.write_bytes(private_key(request.param).private_bytes(
         serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
         serialization.NoEncryption()))
     code = SLOT + HEADER

@@ -6,12 +6,12 @@ line, exit 255, before any device file is written, from the command line
 and from the API alike."""
 
 import os
-import subprocess
 
 import pytest
 
-from conftest import installed, run_command
+from conftest import run_command
 from hexcheck import read_hex
+from stamped_build import link
 
 FIRMWARE = r"""
 #include <stdint.h>
@@ -27,17 +27,6 @@ __attribute__((used)) const uint8_t cal_key[4] = {0xFF, 0xFF, 0xFF, 0xFF};
 __attribute__((section(".crc_value"), used)) const uint32_t crc_value = 0xFFFFFFFFu;
 """
 
-LINKER = """
-MEMORY { FLASH (rx) : ORIGIN = 0x08000000, LENGTH = 1K
-         CRC (rx) : ORIGIN = 0x08000400, LENGTH = 4
-         RAM (rwx) : ORIGIN = 0x20000000, LENGTH = 16K }
-ENTRY(reset)
-SECTIONS {
-  .text : { KEEP(*(.vectors)) *(.text*) *(.rodata*) } > FLASH
-  .crc_value : { KEEP(*(.crc_value)) } > CRC
-}
-"""
-
 # As Excel's "CSV UTF-8" saves it: a byte order mark, CRLF, a quoted cell.
 LINE_CSV = ("\ufeffid,batch,name,key\r\n"
             "PCB-7,7,\"a,b\",00112233\r\n"
@@ -49,18 +38,8 @@ LINE_CSV = ("\ufeffid,batch,name,key\r\n"
 def fw(tmp_path_factory):
     """The build linked once by the ARM GNU toolchain, its symbols as nm
     gives them, and the production inputs beside it."""
-    gcc = installed("arm-none-eabi-gcc")
     folder = tmp_path_factory.mktemp("stamps-build")
-    (folder / "fw.c").write_text(FIRMWARE)
-    (folder / "fw.ld").write_text(LINKER)
-    elf = folder / "fw.elf"
-    subprocess.run([gcc, "-mcpu=cortex-m4", "-mthumb", "-Os", "-ffreestanding",
-                    "-nostartfiles", "-nostdlib", "-T", str(folder / "fw.ld"), "-o", str(elf),
-                    str(folder / "fw.c")], check=True, capture_output=True)
-    nm = subprocess.run([installed("arm-none-eabi-nm"), "-S", str(elf)], capture_output=True,
-                        text=True, check=True).stdout
-    symbols = {f[3]: (int(f[0], 16), int(f[1], 16))
-               for f in (line.split() for line in nm.splitlines()) if len(f) == 4}
+    elf, symbols = link(folder, FIRMWARE)
     (folder / "line.csv").write_bytes(LINE_CSV.encode())
     (folder / "twice.csv").write_text("id,batch\nPCB-1,1\nPCB-2,2\npcb-1,3\n")
     (folder / "escape.csv").write_text("id,batch\n../../etc,1\n")

@@ -23,8 +23,10 @@
 #include "../report/refusal.h"
 #include "../report/text.h"
 #include "../request/option_table.h"
+#include "batch_files.h"
 #include "ledger.h"
 #include "places.h"
+#include "run_words.h"
 
 namespace velk::devices {
 
@@ -33,26 +35,6 @@ namespace {
 // Devices made and put in place together: one commit of their files, one
 // step of the ledger.
 constexpr size_t batch_devices = 32;
-
-// The stage's questions while a batch is written.
-class Writing final : public outfile::Writing {
-public:
-    Writing(Reporter& report, Host& host) : report_(report), host_(host) {}
-
-    void between_chunks() override { host_.stop_if_asked(); }
-    void waiting_long(const std::string& lock_file) override {
-        report_.note("waiting for " + lock_file +
-                     ": another velk-crc run is writing these files");
-    }
-    void terminated_while_waiting(const std::string& lock_file) override {
-        report_.error("terminated while waiting for " + lock_file +
-                      "; this batch's files were not written");
-    }
-
-private:
-    Reporter& report_;
-    Host& host_;
-};
 
 // One device: a copy of the planned run with its values stamped in, its
 // files' names, and the contents they are written from.
@@ -67,97 +49,10 @@ struct Device {
     Entry entry;
 };
 
-// Every file's bytes go to its device's own check and to the batch's
-// digests.
-class BatchTap final : public outfile::Tap {
-public:
-    explicit BatchTap(flash::FileDigests& digests) : digests_(digests) {}
-
-    void add(const std::string& target, flash::SelfCheck* check) {
-        checks_[target] = check;
-        if (std::find(all_.begin(), all_.end(), check) == all_.end()) all_.push_back(check);
-    }
-    void written(const std::string& target, const char* data, size_t size) override {
-        auto found = checks_.find(target);
-        if (found != checks_.end()) found->second->written(target, data, size);
-        digests_.written(target, data, size);
-    }
-    void waiting() override {
-        for (flash::SelfCheck* check : all_) check->waiting();
-    }
-    void all_written() override {
-        for (flash::SelfCheck* check : all_) check->all_written();
-    }
-
-private:
-    flash::FileDigests& digests_;
-    std::map<std::string, flash::SelfCheck*> checks_;
-    std::vector<flash::SelfCheck*> all_;
-};
-
-// "cannot write out/fw_1000_CRC.hex: Permission denied"
-[[noreturn]] void refuse_os_failure(const outfile::OsFailure& failure) {
-    std::string why = platform::error_text(failure.error);
-    if (!failure.kept.empty()) why += "; the earlier file is kept as " + failure.kept;
-    throw Refusal{"cannot write " + failure.path + ": " + why};
-}
-
 bool exists(const std::string& path) {
     std::error_code error;
     return std::filesystem::symlink_status(path, error).type() !=
            std::filesystem::file_type::not_found;
-}
-
-// The formats a device gets, own and merged: what FLASH writes for the
-// build, by name.
-std::vector<std::pair<const formats::Format*, bool>> asked_files(const flash::FlashRun& run) {
-    std::vector<std::pair<const formats::Format*, bool>> out;
-    for (const formats::Format* f = formats::begin(); f != formats::end(); ++f)
-        for (bool merged : {false, true}) {
-            if (!f->write || (merged && !f->merged)) continue;
-            if (!run.asked(*f) || (merged && !run.merged)) continue;
-            out.push_back({f, merged});
-        }
-    return out;
-}
-
-// What shapes the devices' files beside the input and the stamps: the
-// words a resumed run must repeat.
-std::string shaping_words(const Request& request) {
-    std::string words;
-    auto add = [&words](const std::string& word) {
-        words += (words.empty() ? "" : " ") + word;
-    };
-    // Each as the same words would read from either front, so that a run
-    // the command line began resumes from the API, and the other way.
-    for (const Selector& s : request.selectors) {
-        std::string word(1, s.letter);
-        word += s.number ? text::number(*s.number) : s.value;
-        if (s.from_address.value) word += "@" + text::number(*s.from_address.value);
-        else if (s.from) word += "@" + *s.from;
-        if (s.algorithm) word += "=" + s.algorithm->name;
-        add(word);
-    }
-    for (const Exclusion& e : request.excludes) {
-        std::string word = e.bytes == Exclusion::Bytes::range
-                               ? text::number(e.from) + "-" + text::number(e.to)
-                               : e.symbol;
-        if (e.records)
-            for (const std::string& r : *e.records) word += ":" + r;
-        add("exclude:" + word);
-    }
-    for (const std::string& o : request.outputs) add("output:" + o);
-    for (const MergeFile& m : request.merge)
-        add("merge:" + m.path +
-            (m.base && m.base->value ? "@" + text::number(*m.base->value) : std::string()));
-    if (request.crc) add("crc:" + request.crc->name);
-    if (request.fill && request.fill->value)
-        add("fill:" + text::number(*request.fill->value));
-    if (request.mcuboot) add("mcuboot:" + request.mcuboot->typed);
-    if (request.big_endian) add("be");
-    if (request.words) add("words");
-    if (request.lpc_vectors) add("lpc");
-    return words;
 }
 
 std::string sha256_of(const layout::Buffer& buffer, Host& host) {
@@ -174,6 +69,11 @@ public:
     int go() {
         plan();
         made_ = resumed_ = ledger_->done();
+        // A resume says the files of the devices it found, whether or not
+        // it makes more.
+        if (made_ > 0)
+            for (const Entry::Written& e : ledger_->entries().front().files)
+                files_per_device_.push_back(e.ending);
         refuse_existing();
         try {
             for (size_t first = made_; first < devices_.count; first += batch_devices)
@@ -223,7 +123,7 @@ private:
         for (size_t s = 0; s < stamps_.size(); ++s)
             identity.stamps.push_back({stamps_[s].place.text, places_[s].address,
                                        places_[s].size, stamps_[s].typed.values});
-        identity.words = shaping_words(request_);
+        identity.words = shaping_words(request_) + values_word();
         identity.count = devices_.count;
         std::error_code error;
         if (exists(folder_) && !std::filesystem::is_directory(folder_, error))
@@ -238,6 +138,29 @@ private:
 
     const Asker& asker() const { return request_.asker; }
 
+    // The values a CSV or a folder of blobs gave, by their SHA-256: a file
+    // edited between a run and its resume would give the devices still to
+    // make other values than the ledger's devices had, a serial twice among
+    // them. The typed words say what a serial or a MAC gives.
+    std::string values_word() const {
+        std::vector<size_t> read;
+        for (size_t s = 0; s < stamps_.size(); ++s)
+            if (stamps_[s].source == stamps::Source::csv ||
+                stamps_[s].source == stamps::Source::file)
+                read.push_back(s);
+        if (read.empty()) return {};
+        std::unique_ptr<crypto::Digest> digest = host_.crypto().sha256();
+        for (size_t d = 0; d < devices_.count; ++d) {
+            digest->update(reinterpret_cast<const uint8_t*>(devices_.ids[d].c_str()),
+                           devices_.ids[d].size() + 1);
+            for (size_t s : read) {
+                const std::vector<uint8_t>& bytes = devices_.value(d, s).bytes;
+                digest->update(bytes.data(), bytes.size());
+            }
+        }
+        return " values:" + text::hex(digest->finish());
+    }
+
     std::string root_of(size_t device) const {
         return outfile::join_path(folder_, prefix_ + devices_.ids[device]);
     }
@@ -246,13 +169,10 @@ private:
     // refused unless --force, or unless --resume makes their devices again.
     void refuse_existing() {
         if (request_.force || request_.resume) return;
-        const auto files = asked_files(base_);
         std::vector<std::string> there;
         for (size_t d = made_; d < devices_.count; ++d)
-            for (const auto& [format, merged] : files) {
-                std::string name = formats::file_name(root_of(d), *format, merged);
-                if (exists(name)) there.push_back(name);
-            }
+            for (std::string& name : every_name(root_of(d)))
+                if (exists(name)) there.push_back(std::move(name));
         if (there.empty()) return;
         throw Refusal{text::format("%s already exists", there.front().c_str()) +
                       (there.size() > 1
@@ -325,7 +245,15 @@ private:
                 : std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()),
                                    end - first);
         std::vector<std::thread> workers;
-        for (size_t t = 1; t < threads; ++t) workers.emplace_back(work, false);
+        for (size_t t = 1; t < threads; ++t) {
+            // A thread the system will not start is one worker fewer: this
+            // one makes what the others do not.
+            try {
+                workers.emplace_back(work, false);
+            } catch (const std::system_error&) {
+                break;
+            }
+        }
         work(true);
         for (std::thread& t : workers) t.join();
         if (failure) std::rethrow_exception(failure);
@@ -351,7 +279,7 @@ private:
             named;
         std::unique_ptr<flash::FileDigests> digests;
         std::unique_ptr<BatchTap> tap;
-        std::unique_ptr<Writing> writing;
+        std::unique_ptr<BatchWriting> writing;
         std::unique_ptr<outfile::Outputs> outputs;
         size_t end = 0;
     };
@@ -368,16 +296,19 @@ private:
         w->digests =
             std::make_unique<flash::FileDigests>(host_.crypto(), size_t{2} << 20);
         w->tap = std::make_unique<BatchTap>(*w->digests);
-        w->writing = std::make_unique<Writing>(report_, host_);
+        w->writing = std::make_unique<BatchWriting>(report_, host_);
         try {
             w->outputs =
                 std::make_unique<outfile::Outputs>(outfile::Claim::plain, *w->writing);
             outfile::Outputs& outputs = *w->outputs;
             outputs.tap(*w->tap);
             outputs.sync_together(folder_);
-            for (const auto& device : devices)
+            for (const auto& device : devices) {
+                std::vector<std::string> other = every_name(device->root);
                 for (const flash::File& file : device->run.files) {
                     if (!file.written) continue;
+                    auto asked = std::find(other.begin(), other.end(), file.name);
+                    if (asked != other.end()) other.erase(asked);
                     w->tap->add(file.name, device->check.get());
                     const formats::Contents& contents =
                         file.merged ? *device->joined : *device->own;
@@ -385,6 +316,11 @@ private:
                         file.format->write(contents, file.name, sink);
                     });
                 }
+                // As FLASH takes away the build's files it no longer writes:
+                // a device's earlier .bin beside its new HEX would be
+                // flashed with the earlier image.
+                for (const std::string& name : other) outputs.remove(name);
+            }
             outputs.check_written();
         } catch (const outfile::OsFailure& failure) {
             refuse_os_failure(failure);
@@ -426,13 +362,18 @@ private:
             // megabytes its worker made and freed, which they would pin.
             entries.push_back(entry);
         }
-        for (const Entry& entry : entries) put_lines_.push_back(json_line(entry));
+        std::vector<std::string> lines;
+        for (const Entry& entry : entries) lines.push_back(json_line(entry));
         ledger_->add(std::move(entries));
         put_end_ = w.end;
+        // Said here, as the ledger names them: a Ctrl-C on the run's own
+        // thread leaves it no way to speak, and a resume makes these
+        // devices no more, so a line reading the stream hears of each once.
+        for (const std::string& line : lines) report_.stream(line);
     }
 
-    // Waits for the batch being put in place; its --json lines are said
-    // here, on the run's own thread, and a failure there is thrown here.
+    // Waits for the batch being put in place; a failure there is thrown
+    // here.
     void finish_putting() {
         if (!putting_.joinable()) return;
         putting_.join();
@@ -441,8 +382,6 @@ private:
             // The first batch is in place: what fails from here on says so.
             report_.commit();
         }
-        std::vector<std::string> lines = std::move(put_lines_);
-        put_lines_.clear();
         if (put_failure_) {
             std::exception_ptr failure = put_failure_;
             put_failure_ = nullptr;
@@ -452,7 +391,6 @@ private:
                 refuse_os_failure(os);
             }
         }
-        for (const std::string& line : lines) report_.stream(line);
     }
 
     void tell() {
@@ -509,37 +447,11 @@ private:
     // The batch being put in place, and what it left for the run's thread.
     std::thread putting_;
     std::exception_ptr put_failure_;
-    std::vector<std::string> put_lines_;
     size_t put_end_ = 0;
     bool started_ = false;  // the ledger's, on this thread
 };
 
 }  // namespace
-
-void refuse_misplaced(const Request& request) {
-    const Asker& asker = request.asker;
-    if (request.stamps.empty()) {
-        for (auto [given, option] :
-             {std::pair<bool, Option>{request.out.has_value(), Option::out},
-              {request.count.has_value(), Option::count},
-              {request.resume, Option::resume}})
-            if (given)
-                throw Refusal{std::string(asker.name(option)) + " is for a devices run: give " +
-                              asker.asking(Option::stamp) + " too"};
-        return;
-    }
-    if (!request.out)
-        throw Refusal{std::string(asker.name(Option::stamp)) +
-                      " writes a set of files per device: give " +
-                      asker.asking(Option::out) + " for them"};
-    if (request.mcuboot)
-        for (const McubootSetting& s : request.mcuboot->settings)
-            if (s.name == "sign" || s.name == "signature")
-                throw Refusal{asker.setting(Option::mcuboot, s.name.c_str()) +
-                              " signs one image in two steps; a devices run (" +
-                              asker.name(Option::stamp) + ") signs each device's image " +
-                              "with its key"};
-}
 
 int run_devices(const Request& request, Reporter& report, Host& host) {
     return Run(request, report, host).go();

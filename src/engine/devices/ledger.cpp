@@ -61,7 +61,9 @@ std::vector<std::string> killed_targets(const std::string& folder) {
 
 // `text` under `target`, whole or not at all: written beside, synced, then
 // renamed over whatever the name held (one rename, so that a kill leaves
-// the one file or the other, never neither).
+// the one file or the other, never neither). A kill from outside (SIGTERM,
+// a closed terminal) waits until the file is in place or taken away, as
+// it does for the devices' files, so that it leaves no temporary behind.
 class Replacement {
 public:
     explicit Replacement(const std::string& target) : file_(target) {}
@@ -74,6 +76,7 @@ public:
     }
 
 private:
+    platform::TerminationHeld held_;  // made first, gone last
     outfile::ReplacingFile file_;
 };
 

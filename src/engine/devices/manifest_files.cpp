@@ -9,26 +9,27 @@ namespace velk::devices {
 
 namespace {
 
+// A stamp and a record are one shape: a named place, its value as shown
+// and its bytes.
+template <class Item>
+void put_places(json::Value& entry, const char* list, const char* name_key,
+                const std::vector<Item>& items, std::string Item::*name) {
+    json::Value& out = entry.set(list, json::Value::array());
+    for (const Item& p : items) {
+        json::Value& v = out.push(json::Value::object());
+        v.set(name_key, p.*name);
+        v.set("address", p.address);
+        v.set("value", p.value);
+        v.set("bytes", p.bytes);
+    }
+}
+
 json::Value entry_value(const Entry& entry) {
     json::Value e = json::Value::object();
     e.set("id", entry.id);
     e.set("index", static_cast<uint64_t>(entry.index));
-    json::Value& stamps = e.set("stamps", json::Value::array());
-    for (const Entry::Stamped& s : entry.stamps) {
-        json::Value& v = stamps.push(json::Value::object());
-        v.set("place", s.place);
-        v.set("address", s.address);
-        v.set("value", s.value);
-        v.set("bytes", s.bytes);
-    }
-    json::Value& records = e.set("records", json::Value::array());
-    for (const Entry::Stored& r : entry.records) {
-        json::Value& v = records.push(json::Value::object());
-        v.set("record", r.record);
-        v.set("address", r.address);
-        v.set("value", r.value);
-        v.set("bytes", r.bytes);
-    }
+    put_places(e, "stamps", "place", entry.stamps, &Entry::Stamped::place);
+    put_places(e, "records", "record", entry.records, &Entry::Stored::record);
     json::Value& files = e.set("files", json::Value::array());
     for (const Entry::Written& w : entry.files) {
         json::Value& v = files.push(json::Value::object());

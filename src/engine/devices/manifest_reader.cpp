@@ -73,26 +73,27 @@ private:
         return member(object, key, Node::Kind::array, where);
     }
 
+    // The stamps or the records of an entry: each a named place, its value
+    // as shown and its bytes.
+    template <class Item>
+    void places(const Node& e, const char* key, const char* name_key,
+                const std::string& where, std::vector<Item>& out) const {
+        const Node& items = list(e, key, where);
+        for (size_t i = 0; i < items.items.size(); ++i) {
+            const Node& p = items.items[i].second;
+            const std::string at = where + "." + key + "[" + std::to_string(i) + "]";
+            const uint64_t address = whole(p, "address", at);
+            out.push_back(
+                {text(p, name_key, at), address, text(p, "value", at), bytes(p, address, at)});
+        }
+    }
+
     Entry entry(const Node& e, const std::string& where) const {
         Entry out;
         out.id = text(e, "id", where);
         out.index = static_cast<size_t>(whole(e, "index", where));
-        const Node& stamps = list(e, "stamps", where);
-        for (size_t i = 0; i < stamps.items.size(); ++i) {
-            const Node& s = stamps.items[i].second;
-            const std::string at = where + ".stamps[" + std::to_string(i) + "]";
-            const uint64_t address = whole(s, "address", at);
-            out.stamps.push_back(
-                {text(s, "place", at), address, text(s, "value", at), bytes(s, address, at)});
-        }
-        const Node& records = list(e, "records", where);
-        for (size_t i = 0; i < records.items.size(); ++i) {
-            const Node& r = records.items[i].second;
-            const std::string at = where + ".records[" + std::to_string(i) + "]";
-            const uint64_t address = whole(r, "address", at);
-            out.records.push_back(
-                {text(r, "record", at), address, text(r, "value", at), bytes(r, address, at)});
-        }
+        places(e, "stamps", "place", where, out.stamps);
+        places(e, "records", "record", where, out.records);
         const Node& files = list(e, "files", where);
         for (size_t i = 0; i < files.items.size(); ++i) {
             const Node& f = files.items[i].second;

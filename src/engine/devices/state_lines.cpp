@@ -120,27 +120,33 @@ private:
     size_t next_ = 0;
 };
 
+// The stamps or the records of a device: a count, then each a named
+// place, its value as shown and its bytes.
+template <class Item>
+void places_of(Fields& f, std::vector<Item>& out, std::string Item::*name) {
+    for (size_t n = f.items(4); n > 0; --n) {
+        Item p;
+        p.*name = f.text();
+        p.address = f.number();
+        p.value = f.text();
+        p.bytes = f.text();
+        out.push_back(std::move(p));
+    }
+}
+
+template <class Item>
+void put_places(Line& line, const std::vector<Item>& items, std::string Item::*name) {
+    line.field(static_cast<uint64_t>(items.size()));
+    for (const Item& p : items) line.field(p.*name).field(p.address).field(p.value).field(p.bytes);
+}
+
 std::optional<Entry> entry_of(Fields f) {
     Entry e;
     if (!f.tag("device")) return std::nullopt;
     e.index = static_cast<size_t>(f.number());
     e.id = f.text();
-    for (size_t n = f.items(4); n > 0; --n) {
-        Entry::Stamped s;
-        s.place = f.text();
-        s.address = f.number();
-        s.value = f.text();
-        s.bytes = f.text();
-        e.stamps.push_back(std::move(s));
-    }
-    for (size_t n = f.items(4); n > 0; --n) {
-        Entry::Stored r;
-        r.record = f.text();
-        r.address = f.number();
-        r.value = f.text();
-        r.bytes = f.text();
-        e.records.push_back(std::move(r));
-    }
+    places_of(f, e.stamps, &Entry::Stamped::place);
+    places_of(f, e.records, &Entry::Stored::record);
     for (size_t n = f.items(3); n > 0; --n) {
         Entry::Written w;
         w.name = f.text();
@@ -168,12 +174,8 @@ std::string identity_lines(const Identity& identity) {
 std::string entry_line(const Entry& entry) {
     Line line("device");
     line.field(static_cast<uint64_t>(entry.index)).field(entry.id);
-    line.field(static_cast<uint64_t>(entry.stamps.size()));
-    for (const Entry::Stamped& s : entry.stamps)
-        line.field(s.place).field(s.address).field(s.value).field(s.bytes);
-    line.field(static_cast<uint64_t>(entry.records.size()));
-    for (const Entry::Stored& r : entry.records)
-        line.field(r.record).field(r.address).field(r.value).field(r.bytes);
+    put_places(line, entry.stamps, &Entry::Stamped::place);
+    put_places(line, entry.records, &Entry::Stored::record);
     line.field(static_cast<uint64_t>(entry.files.size()));
     for (const Entry::Written& w : entry.files) line.field(w.name).field(w.ending).field(w.sha256);
     return line.sealed();
