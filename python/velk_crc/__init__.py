@@ -255,7 +255,7 @@ def main(argv=None):
         if _own(words):
             return _native().main(words)
     except KeyboardInterrupt:
-        _interrupted(words[0] if words else None)
+        _interrupted(words)
         return _INTERRUPTED_STATUS
     except BrokenPipeError:
         # The reader of standard output has gone (velk-crc --help | head):
@@ -317,7 +317,7 @@ def _console_script():
 
 
 def _interrupted_run():
-    _interrupted(sys.argv[1] if len(sys.argv) > 1 else None)
+    _interrupted(sys.argv[1:])
     return _end(_INTERRUPTED_STATUS)
 
 
@@ -396,13 +396,17 @@ _INTERRUPTED_STATUS = 130  # 128 + SIGINT
 _BROKEN_PIPE_STATUS = 141  # 128 + SIGPIPE
 
 
-def _interrupted(word):
+def _interrupted(words):
     try:
         sys.stdout.flush()
     except (OSError, ValueError):
         pass
+    word = words[0] if words else None
     try:
-        line = _native().interrupted.get(word, "error: interrupted")
+        lines = _native().interrupted
+        # A run writing a set of files per device leaves whole devices.
+        line = lines.get(f"{word} --stamp") if words and "--stamp" in words[1:] else None
+        line = line or lines.get(word, "error: interrupted")
     except ImportError:
         # Interrupted as the native half's import was ending: it cannot be
         # loaded again in this process.

@@ -90,13 +90,19 @@ Ref own_words() {
     return tuple;
 }
 
-// {mode word: the line of a run the user interrupted}
+// {mode word: the line of a run the user interrupted}, and under
+// "<mode word> --stamp" that of a run writing a set of files per device.
 Ref interrupted_lines() {
     Ref lines = check(PyDict_New());
-    for (const Mode* mode = modes_begin(); mode != modes_end(); ++mode)
+    for (const Mode* mode = modes_begin(); mode != modes_end(); ++mode) {
         check(PyDict_SetItem(
             lines.get(), text_object(mode->word).get(),
             text_object(std::string("error: ") + mode->interrupted).get()));
+        if (mode->interrupted_devices)
+            check(PyDict_SetItem(
+                lines.get(), text_object(std::string(mode->word) + " --stamp").get(),
+                text_object(std::string("error: ") + mode->interrupted_devices).get()));
+    }
     return lines;
 }
 

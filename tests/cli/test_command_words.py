@@ -124,13 +124,19 @@ runpy.run_path({script!r}, run_name="__main__")
 
 SCRIPT = os.path.join(ROOT, "python", "velk-crc")
 LINES = {"FLASH": "error: interrupted; the output files are all new or all as they were",
-         "CHECK": "error: interrupted; no verdict", "--version": "error: interrupted"}
+         "CHECK": "error: interrupted; no verdict", "--version": "error: interrupted",
+         # A set of files a device: whole devices are left, and --resume goes on.
+         "FLASH --stamp": "error: interrupted; each device's files are all in place or none "
+                          "are: the same command with --resume goes on from the first device "
+                          "not in place"}
 
 
 @pytest.mark.parametrize("function", ["runmain", "main", "_own"])
 @pytest.mark.parametrize("words", [
     pytest.param(["FLASH", "fw.elf", "--ncrc_value"], id="flash"),
     pytest.param(["CHECK", "fw.elf", "--ncrc_value"], id="check"),
+    pytest.param(["FLASH", "fw.elf", "--ncrc_value", "--stamp", "0x0800001C:4=serial:1..3",
+                  "--out", "line"], id="flash-devices"),
     pytest.param(["--version"], id="version"),
 ])
 @posix_only("an interrupted run ends by SIGINT")
@@ -141,5 +147,5 @@ def test_ctrl_c_as_the_console_script_starts_the_run(tmp_path, function, words):
     child = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True,
                            text=True, timeout=60)
     assert (child.returncode, child.stdout, child.stderr) == (
-        -signal.SIGINT, "", LINES[words[0]] + "\n")
+        -signal.SIGINT, "", LINES[words[0] + (" --stamp" if "--stamp" in words else "")] + "\n")
     assert sorted(os.listdir(tmp_path)) == ["fw.elf"]

@@ -203,6 +203,24 @@ def test_a_place_that_cannot_be_found_is_refused(velk, monkeypatch, run, words, 
     assert len(err.strip().splitlines()) == 1
 
 
+def test_a_stamp_left_out_is_named_both_ways(velk, monkeypatch, run):
+    """The station names the serial but not the MAC: the MAC's placeholder
+    holds a value, and the line says it may be a stamp as well as a record."""
+    code, _, err = check(velk, monkeypatch, run, "fw_1000_CRC.hex", "--stamp", "serial_no=1000",
+                         "--elf", "fw.elf", "--ncrc_value=crc-32/iso-hdlc")
+    assert code == 2
+    assert err == ("error: fw_1000_CRC.hex: the file differs from fw.elf only in mac_addr "
+                   "(0x08000090, 6 bytes), a placeholder the build reserved, which holds a "
+                   "value here: a record FLASH stored or a place it stamped that no word "
+                   "names; add --nmac_addr=<algorithm> to check it as a record, or --stamp "
+                   "mac_addr=<value> as a stamp\n")
+    with pytest.raises(velk_crc.CannotVerify,
+                       match=r'to check it as a record, or stamp=\[\("mac_addr", "<value>"\)\] '
+                             r'as a stamp$'):
+        velk_crc.check(run / "fw_1000_CRC.hex", stamp=[("serial_no", "1000")],
+                       elf=run / "fw.elf", symbol="crc_value", crc="crc-32/iso-hdlc")
+
+
 def test_a_file_the_manifest_lacks_cannot_be_verified(velk, monkeypatch, spoiled):
     (spoiled / "fw_1002_CRC.hex").write_bytes((spoiled / "fw_1000_CRC.hex").read_bytes())
     code, _, err = check(velk, monkeypatch, spoiled, "fw_1002_CRC.hex", "--manifest",

@@ -35,6 +35,8 @@ def test_a_stopped_run_resumes_to_exactly_its_devices(tmp_path, signal_name, nam
         # Ctrl-C ends the run by SIGINT, as a shell expects, and the batch
         # being written takes its temporaries with it.
         assert status == -signal.SIGINT, err
+        assert err.endswith("the same command with --resume goes on from the first device "
+                            "not in place\n"), err
         if os.path.isdir(folder):
             assert hidden_leftovers(folder) == []
     if signal_name == "SIGTERM" and status != 0:

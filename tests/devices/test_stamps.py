@@ -44,6 +44,8 @@ def fw(tmp_path_factory):
     (folder / "twice.csv").write_text("id,batch\nPCB-1,1\nPCB-2,2\npcb-1,3\n")
     (folder / "escape.csv").write_text("id,batch\n../../etc,1\n")
     (folder / "short.csv").write_text("id,batch\nPCB-1,1\nPCB-2\n")
+    # The stamped column distinct, the first (the ids) not.
+    (folder / "lot.csv").write_text("lot,batch\nL7,1\nL7,2\nL7,3\n")
     for name, key in [("k1.bin", b"\x01\x02\x03\x04"), ("k2.bin", b"\x05\x06\x07\x08"),
                       ("k3.bin", b"\x09\x0a\x0b\x0c")]:
         (folder / "keys").mkdir(exist_ok=True)
@@ -141,6 +143,10 @@ REFUSED = [
      "short.csv: line 3 has 1 cells, but the header names 2 columns"),
     ("ids-apart-by-case", ["batch=csv:twice.csv:batch"],
      "give the same id \"PCB-1\" and \"pcb-1\""),
+    ("ids-from-the-first-column", ["batch=csv:lot.csv:batch"],
+     "line 2 of lot.csv and line 3 of lot.csv give the same id \"L7\": a device's id, which "
+     "names its files, is the CSV's first column (\"lot\"); put a column of distinct ids "
+     "first"),
     ("id-out-of-folder", ["batch=csv:escape.csv:batch"],
      "the id \"../../etc\" cannot name a device's files"),
     ("text-too-long", ["serial_no=csv:line.csv:name:text"],
@@ -169,4 +175,12 @@ def test_the_api_refuses_with_the_same_line(fw, tmp_path):
     with pytest.raises(velk.Refused, match=r"the last serial \(5\) is below the first \(10\)"):
         velk.flash(str(fw["elf"]), symbol="crc_value", out=str(tmp_path / "out"),
                    stamp=[("serial_no", "serial:10..5")])
+    assert not (tmp_path / "out").exists()
+
+
+def test_the_api_names_the_id_column(fw, tmp_path):
+    import velk_crc as velk
+    with pytest.raises(velk.Refused, match=r'is the CSV\'s first column \("lot"\)'):
+        velk.flash(str(fw["elf"]), symbol="crc_value", out=str(tmp_path / "out"),
+                   stamp=[("batch", f"csv:{fw['folder'] / 'lot.csv'}:batch")])
     assert not (tmp_path / "out").exists()

@@ -299,7 +299,7 @@ void resume_rules(const std::string& scratch) {
     other = identity(6);
     other.words = "--hex";
     expect(has(refusal(folder, other, true),
-               "(not the same: the words (\"--hex --bin\", now \"--hex\"))"),
+               "(not the same: the words that shape the files (\"--hex --bin\", now \"--hex\"))"),
            "other words are named: " + refusal(folder, other, true));
     expect(has(refusal(folder, identity(6), false), "--resume to go on"),
            "a run started again over its interrupted state is pointed to --resume");

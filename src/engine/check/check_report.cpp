@@ -93,11 +93,23 @@ private:
             words += (k == 0 ? "" : " ") + word + (o.size == 4 ? "" : "=<algorithm>");
         }
         const bool one = objects.size() == 1;
+        // A device's check that leaves out one of the run's stamps meets
+        // the same placeholder: the station is told both ways to name it.
+        const bool devices = !request_.stamps.empty();
+        const std::string place = one ? objects[0].name : std::string("<place>");
+        const std::string stamp =
+            request_.asker.by_keyword()
+                ? "stamp=[(\"" + place + "\", \"<value>\")]"
+                : request_.asker.given(Option::stamp, place + "=<value>");
         return "the file differs from " + run_.build_name() + " only in " + which + ", " +
                (one ? "a placeholder" : "placeholders") + " the build reserved, which " +
                (one ? "holds a value" : "hold values") + " here: " +
-               (one ? "a record" : "records") + " FLASH stored that no word names; add " +
-               words + " to check " + (one ? "it" : "them");
+               (one ? "a record" : "records") + " FLASH stored" +
+               (devices ? one ? " or a place it stamped" : " or places it stamped" : "") +
+               " that no word names; add " + words + " to check " + (one ? "it" : "them") +
+               (devices ? one ? " as a record, or " + stamp + " as a stamp"
+                              : " as records, or " + stamp + " for each stamp"
+                        : "");
     }
 
     // The raw binary's note, then where the file first differs.

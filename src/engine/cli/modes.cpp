@@ -14,7 +14,9 @@ namespace {
 
 const Mode modes[] = {
     {"FLASH", mode_bit::flash, run_flash, 255, "out of memory; nothing was written",
-     "interrupted; the output files are all new or all as they were"},
+     "interrupted; the output files are all new or all as they were",
+     "interrupted; each device's files are all in place or none are: the same command "
+     "with --resume goes on from the first device not in place"},
     {"CHECK", mode_bit::check, run_check, 2, "out of memory while checking it",
      "interrupted; no verdict"},
 };

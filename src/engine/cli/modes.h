@@ -23,6 +23,9 @@ struct Mode {
     const char* out_of_memory;  // what running out of memory cost, when it wrote nothing
     // The line of a run the user interrupted (Ctrl-C): what it left.
     const char* interrupted;
+    // The same for a run that writes a set of files per device (--stamp),
+    // where the mode has one: whole devices are left, and how to go on.
+    const char* interrupted_devices = nullptr;
 };
 
 // The mode named `word` exactly, or null.

@@ -286,7 +286,8 @@ std::vector<std::string> differences(const Identity& was, const Identity& is) {
     }
     if (!same_stamps) out.push_back("the stamps");
     if (was.words != is.words)
-        out.push_back("the words" + then_now("\"" + was.words + "\"", "\"" + is.words + "\""));
+        out.push_back("the words that shape the files" +
+                      then_now("\"" + was.words + "\"", "\"" + is.words + "\""));
     if (was.count != is.count)
         out.push_back("the count" +
                       then_now(std::to_string(was.count), std::to_string(is.count)));

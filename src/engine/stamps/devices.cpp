@@ -318,6 +318,14 @@ std::string id_of(const Stamp& stamp, const Loaded& source, size_t device) {
     return {};
 }
 
+// A CSV whose stamped column is not its first: the line's reader expects
+// the id to be the column stamped, and is told which one names the files.
+std::string id_column(const Stamp& stamp, const Loaded& source) {
+    if (stamp.source != Source::csv || source.column == 0) return {};
+    return ": a device's id, which names its files, is the CSV's first column (" +
+           values::quoted(source.table->header[0]) + "); put a column of distinct ids first";
+}
+
 // Ids name files: each once, and a case apart is no difference on the
 // file systems of Windows and macOS.
 void check_ids(const Devices& devices, const Stamp& first, const Loaded& source) {
@@ -336,7 +344,8 @@ void check_ids(const Devices& devices, const Stamp& first, const Loaded& source)
                                          ? values::quoted(id)
                                          : values::quoted(devices.ids[it->second]) +
                                                " and " + values::quoted(id) +
-                                               " (one file name where case is ignored)"));
+                                               " (one file name where case is ignored)") +
+                                    id_column(first, source));
     }
 }
 

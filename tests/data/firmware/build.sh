@@ -55,3 +55,5 @@ $CC $M4 -T bootloader.ld -o ../fw_mcuboot_loader.elf mcuboot_loader.c
 arm-none-eabi-objcopy -O ihex ../fw_mcuboot_loader.elf ../fw_mcuboot_loader.hex
 $CC $M4 -Wl,-n -T mcuboot_app.ld -o ../fw_mcuboot_app.elf bootloaded_app.c
 $CC $M4 -T mcuboot_app_reserved.ld -o ../fw_mcuboot_app_reserved.elf bootloaded_app.c
+# stamped.c and stamped.ld (per-device serial, MAC and key, the guide's
+# --stamp build) are compiled by the tests that use them; no ELF committed.
