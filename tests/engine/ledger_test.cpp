@@ -109,6 +109,12 @@ bool make_folder(const std::string& path) {
 #endif
 }
 
+// A batch's files put in place, as a run does before the state names them.
+void in_place(const std::string& folder, const std::vector<Entry>& batch) {
+    for (const Entry& e : batch)
+        for (const Entry::Written& f : e.files) write_text(folder + "/" + f.name, e.id);
+}
+
 // A fresh folder holding a run of `count` devices, `done` of them in
 // place, added in batches of two.
 std::string run_folder(const std::string& scratch, const std::string& name, size_t count,
@@ -123,6 +129,7 @@ std::string run_folder(const std::string& scratch, const std::string& name, size
     for (size_t i = 0; i < done; i += 2) {
         std::vector<Entry> batch{device(i)};
         if (i + 1 < done) batch.push_back(device(i + 1));
+        in_place(folder, batch);
         ledger.add(batch);
     }
     return folder;
@@ -248,6 +255,7 @@ void torn_last_line(const std::string& scratch) {
         expect(ledger.done() == 4, "a torn last line is dropped: 4 devices, not " +
                                        std::to_string(ledger.done()));
         expect(read_text(state) == whole, "the state is written again without the torn line");
+        in_place(folder, {device(4), device(5)});
         ledger.add({device(4), device(5)});
         expect(Ledger(folder, identity(7), false, true).done() == 0 &&
                    has(refusal(folder, identity(6), true), "already complete: 6 devices"),

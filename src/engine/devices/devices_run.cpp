@@ -7,11 +7,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <exception>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -20,6 +22,7 @@
 #include "../flash/flash_verify.h"
 #include "../outfile/names.h"
 #include "../outfile/outputs.h"
+#include "../platform/platform.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
 #include "../request/option_table.h"
@@ -125,6 +128,11 @@ private:
                                        places_[s].size, stamps_[s].typed.values});
         identity.words = shaping_words(request_) + values_word();
         identity.count = devices_.count;
+        // The file system's calls end a name at its first null byte: "a\0b"
+        // would be made, and filled, as the folder "a".
+        if (folder_.find('\0') != std::string::npos)
+            throw Refusal{asker().given(Option::out, folder_) +
+                          ": not a folder's name: it holds a null byte"};
         std::error_code error;
         if (exists(folder_) && !std::filesystem::is_directory(folder_, error))
             throw Refusal{asker().given(Option::out, folder_) + ": not a folder"};
@@ -132,6 +140,13 @@ private:
         // folder may be made.
         if (!exists(folder_) && !std::filesystem::create_directories(folder_, error) && error)
             throw Refusal{"cannot make the folder " + folder_ + ": " + error.message()};
+        // One run a folder: two stations started on one folder (by mistake)
+        // would each take the other's state and devices for their own, and
+        // both report a complete set. The second is refused, not kept
+        // waiting; a folder this run cannot open is left to the ledger's
+        // or the first batch's write to name.
+        if (folder_lock_.take(folder_) == EWOULDBLOCK)
+            throw Refusal{folder_ + " is in use by another devices run: one run a folder"};
         ledger_ = std::make_unique<Ledger>(folder_, std::move(identity), request_.resume,
                                            request_.force, request_.asker);
     }
@@ -440,6 +455,7 @@ private:
     std::vector<Place> places_;
     stamps::Devices devices_;
     std::string folder_, prefix_;
+    platform::FolderLock folder_lock_;  // held while the run lasts
     std::unique_ptr<Ledger> ledger_;
     size_t made_ = 0, resumed_ = 0;
     std::atomic<bool> stop_{false};  // a device failed, or Ctrl-C: the workers stop

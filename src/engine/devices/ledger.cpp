@@ -152,6 +152,10 @@ void Ledger::open(bool resume, bool force) {
                           std::to_string(read.entries.size()) + " of " +
                           std::to_string(count) + " devices): " + go_on + " to go on, " +
                           elsewhere + ", or " + forced + " to start over"};
+        if (!file_at(json) || !file_at(csv))
+            throw Refusal{folder_ + " holds this run's " + std::to_string(count) +
+                          " devices, but not its manifests: " + go_on + " writes them, or " +
+                          forced + " makes the run again"};
         throw Refusal{folder_ + " holds this run already complete: " + std::to_string(count) +
                       " devices; use " + elsewhere + ", or " + forced + " to make them again"};
     }
@@ -169,6 +173,18 @@ void Ledger::open(bool resume, bool force) {
             throw Refusal{folder_ + ": already complete: " + std::to_string(count) +
                           " devices; nothing to resume (" + forced + " makes them again)"};
     }
+    // A resume goes on after the devices the state names as in place: a
+    // file of theirs gone since (deleted by hand, a folder copied in part)
+    // would leave the manifests naming a device without its file.
+    for (const Entry& entry : read.entries)
+        for (const Entry::Written& file : entry.files) {
+            const std::string path = outfile::join_path(folder_, file.name);
+            if (!file_at(path))
+                throw Refusal{"cannot resume " + folder_ + ": " + path + " of device " +
+                              entry.id + ", which " + state_name +
+                              " names as in place, is not there; " + forced +
+                              " makes the run again"};
+        }
     entries_ = std::move(read.entries);
     started_ = true;
     if (read.torn) write_state();

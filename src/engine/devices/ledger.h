@@ -91,8 +91,9 @@ class Ledger {
 public:
     // Reads the folder's state. With `resume`: the devices an earlier,
     // interrupted run of the same identity finished (refused: no state,
-    // another run's, or a run already complete unless `force`, which makes
-    // it again from its first device). Without: a state or a manifest
+    // another run's, a device named whose file is not in the folder, or a
+    // run already complete unless `force`, which makes it again from its
+    // first device). Without: a state or a manifest
     // there is another run's and is refused, as its devices' files would
     // be mixed with this run's, unless `force` (this run replaces it).
     // Writes nothing but what completes a resumed run: a torn last line

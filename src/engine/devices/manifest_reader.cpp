@@ -69,6 +69,41 @@ private:
         return digits;
     }
 
+    // What a manifest shows goes to the terminal and names files: text
+    // (UTF-8, no lone surrogate) without control characters, and a file
+    // plainly in the manifest's own folder. Anything else (a "../" or a
+    // folder, an escape sequence, bytes that are no text) was put there by
+    // hand, and a file of that name elsewhere is not this manifest's.
+    void plain(const std::string& name, bool file, const std::string& where) const {
+        bool ok = !name.empty() && utf8(name);
+        for (const char c : name) {
+            const auto u = static_cast<unsigned char>(c);
+            if (u < 0x20 || u == 0x7F || (file && (c == '/' || c == '\\'))) ok = false;
+        }
+        if (file && (name == "." || name == "..")) ok = false;
+        if (!ok) refuse(where, file ? "is not a file's name in its folder" : "is not a device's id");
+    }
+
+    static bool utf8(const std::string& s) {
+        for (size_t i = 0; i < s.size();) {
+            const auto b = static_cast<unsigned char>(s[i]);
+            const size_t n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3
+                                                                : (b >> 3) == 30 ? 4 : 0;
+            if (n == 0 || i + n > s.size()) return false;
+            uint32_t code = n == 1 ? b : b & (0x7F >> n);
+            for (size_t k = 1; k < n; ++k) {
+                const auto c = static_cast<unsigned char>(s[i + k]);
+                if ((c >> 6) != 2) return false;
+                code = code << 6 | (c & 0x3F);
+            }
+            static const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+            if (code < least[n] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+                return false;
+            i += n;
+        }
+        return true;
+    }
+
     const Node& list(const Node& object, const char* key, const std::string& where) const {
         return member(object, key, Node::Kind::array, where);
     }
@@ -91,6 +126,7 @@ private:
     Entry entry(const Node& e, const std::string& where) const {
         Entry out;
         out.id = text(e, "id", where);
+        plain(out.id, false, where + ".id");
         out.index = static_cast<size_t>(whole(e, "index", where));
         places(e, "stamps", "place", where, out.stamps);
         places(e, "records", "record", where, out.records);
@@ -100,6 +136,7 @@ private:
             const std::string at = where + ".files[" + std::to_string(i) + "]";
             Entry::Written w;
             w.name = text(f, "name", at);
+            plain(w.name, true, at + ".name");
             const Node* ending = f.member("ending");
             if (ending && ending->is(Node::Kind::text)) w.ending = ending->text;
             w.sha256 = text(f, "sha256", at);

@@ -181,6 +181,24 @@ private:
 #endif
 };
 
+// An advisory lock on a folder itself, which goes with its process and,
+// unlike a lock file, leaves nothing in the folder when the process is
+// killed. Where the system keeps no such locks it holds nothing.
+class FolderLock {
+public:
+    FolderLock() = default;
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+    ~FolderLock();
+
+    // One try, never waiting: 0 when held (or not kept here), EWOULDBLOCK
+    // when another process holds it, else the error number.
+    int take(const std::string& folder);
+
+private:
+    int fd_ = -1;
+};
+
 // Holds back the signals that end a build step (Ctrl-C, kill, a closed
 // terminal) on this thread while names change hands; they arrive when it
 // goes. On Windows the console's events (Ctrl-C, Ctrl-Break, a closed

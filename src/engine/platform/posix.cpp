@@ -303,6 +303,24 @@ void pause_ms(long milliseconds) {
     ::nanosleep(&interval, nullptr);
 }
 
+FolderLock::~FolderLock() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+int FolderLock::take(const std::string& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno == EINTR ? EWOULDBLOCK : errno;
+        ::close(fd);
+        // A file system that keeps no locks: nothing is held.
+        return error == ENOLCK || error == EOPNOTSUPP || error == ENOSYS ? 0 : error;
+    }
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+    return 0;
+}
+
 LockFile::~LockFile() {
     close();
 }

@@ -585,6 +585,13 @@ void pause_ms(long milliseconds) {
     ::Sleep(static_cast<DWORD>(milliseconds));
 }
 
+// A folder's handle takes no byte-range lock: the folder is not locked here.
+FolderLock::~FolderLock() = default;
+
+int FolderLock::take(const std::string&) {
+    return 0;
+}
+
 LockFile::~LockFile() {
     close();
 }

@@ -253,10 +253,24 @@ void fill(Devices& devices, size_t s, const Stamp& stamp, const Loaded& source,
                          mac_text(stamp.mac + d, ':')};
             return;
         }
-        case Source::csv:
-            for (size_t d = 0; d < n; ++d)
+        case Source::csv: {
+            // The id column stamped is the devices' serials: "0x10" and
+            // "16" are two ids, one number, and two boards would get it.
+            std::unordered_map<std::string, size_t> seen;
+            for (size_t d = 0; d < n; ++d) {
                 at(d) = csv_value(stamp, source, d, width, big_endian);
+                if (source.column != 0) continue;
+                const auto [it, added] = seen.emplace(
+                    std::string(at(d).bytes.begin(), at(d).bytes.end()), d);
+                if (!added)
+                    refuse(stamp.typed, origin(stamp, source, it->second) + " and " +
+                                            origin(stamp, source, d) + " give the same id twice: " +
+                                            values::quoted(devices.ids[it->second]) +
+                                            " and " + values::quoted(devices.ids[d]) +
+                                            " are one value");
+            }
             return;
+        }
         case Source::file: {
             // A key or a calibration table given to two devices is a copy
             // made by mistake: each board's own is the point of the folder.
