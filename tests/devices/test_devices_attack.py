@@ -6,12 +6,12 @@ line, and nothing is left that a flashing step could take for a good set."""
 import json
 import os
 import shutil
-import subprocess
 
 import pytest
 
 import velk_crc
-from conftest import installed, posix_only, run_command, without_root_override
+from conftest import posix_only, run_command, without_root_override
+from stamped_build import link
 
 FIRMWARE = r"""
 #include <stdint.h>
@@ -22,17 +22,6 @@ __attribute__((used)) const uint32_t serial_no = 0xFFFFFFFFu;
 __attribute__((section(".crc_value"), used)) const uint32_t crc_value = 0xFFFFFFFFu;
 """
 
-LINKER = """
-MEMORY { FLASH (rx) : ORIGIN = 0x08000000, LENGTH = 1K
-         CRC (rx) : ORIGIN = 0x08000400, LENGTH = 4
-         RAM (rwx) : ORIGIN = 0x20000000, LENGTH = 16K }
-ENTRY(reset)
-SECTIONS {
-  .text : { KEEP(*(.vectors)) *(.text*) *(.rodata*) } > FLASH
-  .crc_value : { KEEP(*(.crc_value)) } > CRC
-}
-"""
-
 DEVICES = 4
 STAMP = f"serial_no=serial:1..{DEVICES}"
 
@@ -41,14 +30,8 @@ STAMP = f"serial_no=serial:1..{DEVICES}"
 def fw(tmp_path_factory):
     """The build, linked once by the ARM GNU toolchain, and one complete run
     of its devices that each test copies what it needs from."""
-    gcc = installed("arm-none-eabi-gcc")
     folder = tmp_path_factory.mktemp("attack-build")
-    (folder / "fw.c").write_text(FIRMWARE)
-    (folder / "fw.ld").write_text(LINKER)
-    elf = folder / "fw.elf"
-    subprocess.run([gcc, "-mcpu=cortex-m4", "-mthumb", "-Os", "-ffreestanding",
-                    "-nostartfiles", "-nostdlib", "-T", str(folder / "fw.ld"), "-o", str(elf),
-                    str(folder / "fw.c")], check=True, capture_output=True)
+    elf, _ = link(folder, FIRMWARE)
     done = folder / "done"
     made = run_command("FLASH", elf, "--ncrc_value", "--stamp", STAMP, "--out", done)
     assert made.returncode == 0, made.stderr
