@@ -309,7 +309,7 @@ private:
         started_ = true;
         // Two batches' hashing may lag at once: each a little behind.
         w->digests =
-            std::make_unique<flash::FileDigests>(host_.crypto(), size_t{2} << 20);
+            std::make_unique<flash::FileDigests>(host_.crypto(), size_t{1} << 20);
         w->tap = std::make_unique<BatchTap>(*w->digests);
         w->writing = std::make_unique<BatchWriting>(report_, host_);
         try {
