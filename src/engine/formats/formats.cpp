@@ -38,7 +38,7 @@ std::string short_name(const Format& format) {
     return name;
 }
 
-// "neither an ELF, Intel HEX, S-record nor UF2 file": every format whose
+// "neither an ELF, Intel HEX, S-record, UF2 nor DfuSe file": every format whose
 // first bytes say it.
 std::string none_of_the_recognised() {
     std::vector<const Format*> known;
@@ -74,11 +74,19 @@ const Format& uf2() {
     return table().front();
 }
 
+// The longest ending that fits wins: x.dfuse.dfu is a DfuSe file, not a
+// DFU file.
 const Format* by_name(const std::string& name) {
+    const Format* found = nullptr;
+    size_t found_length = 0;
     for (const Format& f : table())
         for (const char* const* ending = f.endings; *ending; ++ending)
-            if (ends_with_folded(name, *ending)) return &f;
-    return nullptr;
+            if (ends_with_folded(name, *ending) &&
+                std::char_traits<char>::length(*ending) > found_length) {
+                found = &f;
+                found_length = std::char_traits<char>::length(*ending);
+            }
+    return found;
 }
 
 const Format* by_content(const uint8_t* head, size_t size) {
