@@ -201,3 +201,20 @@ def test_command_line_refuses_bad_ids(velk, monkeypatch, tmp_path, value):
     assert (code, out) == (255, "")
     assert err.startswith(f"error: {build}: --dfuse {value}: not <vid>:<pid>[:<bcd>]")
     assert os.listdir(tmp_path) == ["fw.elf"]
+
+
+def test_each_device_gets_its_own(velk, monkeypatch, tmp_path):
+    """A devices run writes every device's DfuSe file from that device's HEX."""
+    build = tmp_path / "fw.elf"
+    shutil.copy(os.path.join(DATA, "fw_boot.elf"), build)
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", build, "--ncrc_value", "--dfuse",
+                             "0483:df11", "--stamp", "counters=serial:1..2", "--force",
+                             "--out", tmp_path / "line")
+    assert code == 0, out + err
+    files = []
+    for device in (1, 2):
+        ours = (tmp_path / "line" / f"fw_{device}_CRC.dfuse.dfu").read_bytes()
+        assert ours == dfuse_pack(tmp_path / "line" / f"fw_{device}_CRC.hex",
+                                  tmp_path / "theirs.dfu")
+        files.append(ours)
+    assert files[0] != files[1]
