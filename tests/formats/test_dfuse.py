@@ -218,3 +218,9 @@ def test_each_device_gets_its_own(velk, monkeypatch, tmp_path):
                                   tmp_path / "theirs.dfu")
         files.append(ours)
     assert files[0] != files[1]
+    # Other IDs shape other files: the run is not resumed with them.
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", build, "--ncrc_value", "--dfuse",
+                             "0483:df12", "--stamp", "counters=serial:1..2", "--force",
+                             "--out", tmp_path / "line", "--resume")
+    assert (code, out) == (255, "")
+    assert 'now "ncrc_value output:dfuse dfuse:0x483:0xDF12"' in err
