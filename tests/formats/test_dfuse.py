@@ -224,3 +224,38 @@ def test_each_device_gets_its_own(velk, monkeypatch, tmp_path):
                              "--out", tmp_path / "line", "--resume")
     assert (code, out) == (255, "")
     assert 'now "ncrc_value output:dfuse dfuse:0x483:0xDF12"' in err
+
+
+def packed(elements):
+    """A one-target DfuSe file of [(address, bytes)] in that order."""
+    body = b"".join(struct.pack("<II", a, len(d)) + d for a, d in elements)
+    target = struct.pack("<6sBI255sII", b"Target", 0, 1, b"ST...", len(body), len(elements))
+    data = struct.pack("<5sBIB", b"DfuSe", 1, 11 + len(target) + len(body) + 16, 1)
+    data += target + body + struct.pack("<4H3sB", 0, 0xDF11, 0x0483, 0x011A, b"UFD", 16)
+    return data + struct.pack("<I", jamcrc(data))
+
+
+@pytest.mark.parametrize("order, status, said", [
+    ("reversed", 0, "checksum ok:"),
+    ("overlapping", UNREADABLE, "cannot read it as a DfuSe file: its elements 0 and 1 "
+                                "(counted across its targets) both hold 0x08000010"),
+    ("past-4-gib", UNREADABLE, "cannot read it as a DfuSe file: target 0, element 1: its 32 "
+                               "bytes at 0xFFFFFFF0 run past 4 GiB"),
+], ids=["reversed", "overlapping", "past-4-gib"])
+def test_elements_in_any_order_but_never_twice(velk, monkeypatch, tmp_path, order, status,
+                                                said):
+    build = tmp_path / "fw.elf"
+    two_runs(build)
+    velk_crc.flash(str(build), symbol="crc_value", dfuse="0483:df11")
+    elements, _ = elements_of((tmp_path / "fw_CRC.dfuse.dfu").read_bytes())
+    if order == "reversed":
+        elements.reverse()
+    elif order == "overlapping":
+        elements[1] = (LOAD + 0x10, elements[1][1])
+    else:
+        elements[1] = (0xFFFFFFF0, elements[1][1])
+    path = tmp_path / "other.dfuse.dfu"
+    path.write_bytes(packed(elements))
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--ncrc_value", "--elf", build)
+    assert code == status, out + err
+    assert said in out + err

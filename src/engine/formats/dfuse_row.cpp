@@ -4,6 +4,7 @@
 // per contiguous run of the image, and the DFU suffix that names the USB
 // device and ends in a CRC over everything before it. Its elements hold
 // their addresses; it carries no start address.
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -201,11 +202,12 @@ Read read_dfuse(const std::vector<uint8_t>& bytes) {
                                            t, static_cast<unsigned long long>(e),
                                            static_cast<unsigned long long>(length),
                                            text::address(address).c_str())};
-            if (!out.data.runs.empty() && out.data.runs.back().end() > address)
+            if (address + length > (uint64_t{1} << 32))
                 throw Refusal{cannot + text::format(
-                                           "target %u, element %llu: at %s, below the end of "
-                                           "the element before it",
+                                           "target %u, element %llu: its %llu bytes at %s run "
+                                           "past 4 GiB",
                                            t, static_cast<unsigned long long>(e),
+                                           static_cast<unsigned long long>(length),
                                            text::address(address).c_str())};
             if (length)
                 out.data.runs.push_back(
@@ -222,6 +224,19 @@ Read read_dfuse(const std::vector<uint8_t>& bytes) {
         throw Refusal{cannot + text::format("%zu bytes between its last target and its suffix",
                                             suffix - offset)};
     if (out.data.runs.empty()) throw Refusal{cannot + "no element holds data"};
+    // Elements may come in any order (dfuse-pack keeps its inputs' order);
+    // the data is read in address order, and no address twice.
+    std::vector<layout::Span>& runs = out.data.runs;
+    std::stable_sort(runs.begin(), runs.end(),
+                     [](const layout::Span& a, const layout::Span& b) {
+                         return a.address < b.address;
+                     });
+    for (size_t i = 1; i < runs.size(); ++i)
+        if (runs[i].address < runs[i - 1].end())
+            throw Refusal{cannot + text::format("its elements %zu and %zu (counted across its "
+                                                "targets) both hold %s",
+                                                runs[i - 1].source, runs[i].source,
+                                                text::address(runs[i].address).c_str())};
     return out;
 }
 
