@@ -8,12 +8,11 @@
 #include <array>
 #include <cstring>
 
-#include "rows.h"
-
 #include "../base/byte_order.h"
 #include "../checksum/catalogue.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
+#include "rows.h"
 
 namespace velk::formats {
 
@@ -75,12 +74,14 @@ std::array<uint8_t, suffix_size - 4> suffix_head(const Request& request) {
 void refuse_ids(const Request& request) {
     const HexFields& ids = *request.dfuse;
     bool fit = ids.numbers.size() == 2 || ids.numbers.size() == 3;
-    for (const std::optional<uint64_t>& id : ids.numbers) fit = fit && id && *id <= 0xFFFF;
+    for (const std::optional<uint64_t>& id : ids.numbers)
+        fit = fit && id && *id <= 0xFFFF;
     for (size_t digits : ids.digits) fit = fit && digits <= 4;
     if (!fit)
-        throw Refusal{ids.word +
-                      ": not <vid>:<pid>[:<bcd>], the device's USB vendor and product IDs "
-                      "and its release, each 1 to 4 hex digits, as in 0483:df11"};
+        throw Refusal{
+            ids.word +
+            ": not <vid>:<pid>[:<bcd>], the device's USB vendor and product IDs "
+            "and its release, each 1 to 4 hex digits, as in 0483:df11"};
 }
 
 // Bytes on to the file, their CRC taken on the way.
@@ -129,7 +130,8 @@ void write_dfuse(const Contents& c, const std::string&, outfile::Sink& sink) {
         layout::copy_range(memory, r.address, r.end(), out);
     }
     const auto suffix = suffix_head(*c.request);
-    uint64_t reg = dfu_crc().update(out.reg(), suffix.data(), suffix.size(), checksum::Feed::bytes);
+    uint64_t reg =
+        dfu_crc().update(out.reg(), suffix.data(), suffix.size(), checksum::Feed::bytes);
     sink.put(reinterpret_cast<const char*>(suffix.data()), suffix.size());
     uint8_t crc[4];
     bytes::store(crc, 4, little, dfu_crc().finish(reg));
@@ -151,64 +153,75 @@ Read read_dfuse(const std::vector<uint8_t>& bytes) {
     const std::string cannot = "cannot read it as a DfuSe file: ";
     const size_t size = bytes.size();
     if (size < prefix_size + suffix_size)
-        throw Refusal{cannot + text::format("%zu bytes, fewer than its %zu-byte prefix and "
-                                            "%zu-byte DFU suffix",
-                                            size, prefix_size, suffix_size)};
+        throw Refusal{cannot +
+                      text::format("%zu bytes, fewer than its %zu-byte prefix and "
+                                   "%zu-byte DFU suffix",
+                                   size, prefix_size, suffix_size)};
     const size_t suffix = size - suffix_size;
-    if (std::memcmp(bytes.data() + suffix + 8, "UFD", 3) != 0 || bytes[suffix + 11] != suffix_size)
-        throw Refusal{cannot + "it does not end in a 16-byte DFU suffix (\"UFD\"): it is cut "
-                               "short or damaged"};
+    if (std::memcmp(bytes.data() + suffix + 8, "UFD", 3) != 0 ||
+        bytes[suffix + 11] != suffix_size)
+        throw Refusal{cannot +
+                      "it does not end in a 16-byte DFU suffix (\"UFD\"): it is cut "
+                      "short or damaged"};
     const uint64_t crc = dfu_crc().of(bytes.data(), size - 4);
     if (at(bytes, size - 4, 4) != crc)
-        throw Refusal{cannot + text::format("its suffix's CRC (dwCRC) is 0x%08llX, but the "
-                                            "bytes before it have CRC-32/JAMCRC 0x%08llX: the "
-                                            "file is damaged",
-                                            static_cast<unsigned long long>(at(bytes, size - 4, 4)),
-                                            static_cast<unsigned long long>(crc))};
+        throw Refusal{
+            cannot + text::format("its suffix's CRC (dwCRC) is 0x%08llX, but the "
+                                  "bytes before it have CRC-32/JAMCRC 0x%08llX: the "
+                                  "file is damaged",
+                                  static_cast<unsigned long long>(at(bytes, size - 4, 4)),
+                                  static_cast<unsigned long long>(crc))};
     if (bytes[5] != dfuse_version)
-        throw Refusal{cannot + text::format("its prefix's version is %u, not %u", bytes[5],
-                                            dfuse_version)};
+        throw Refusal{cannot + text::format("its prefix's version is %u, not %u",
+                                            bytes[5], dfuse_version)};
     if (at(bytes, 6, 4) != size)
-        throw Refusal{cannot + text::format("its prefix gives the file's size as %llu bytes, "
-                                            "not %zu",
-                                            static_cast<unsigned long long>(at(bytes, 6, 4)),
-                                            size)};
+        throw Refusal{cannot +
+                      text::format("its prefix gives the file's size as %llu bytes, "
+                                   "not %zu",
+                                   static_cast<unsigned long long>(at(bytes, 6, 4)),
+                                   size)};
     Read out;
     size_t offset = prefix_size;
     for (unsigned t = 0; t < bytes[10]; ++t) {
-        if (suffix - offset < target_size || std::memcmp(bytes.data() + offset, "Target", 6))
-            throw Refusal{cannot + text::format("target %u: no \"Target\" prefix at byte %zu",
-                                                t, offset)};
+        if (suffix - offset < target_size ||
+            std::memcmp(bytes.data() + offset, "Target", 6))
+            throw Refusal{
+                cannot +
+                text::format("target %u: no \"Target\" prefix at byte %zu", t, offset)};
         const uint64_t held = at(bytes, offset + 11 + name_size, 4);
         const uint64_t count = at(bytes, offset + 15 + name_size, 4);
         offset += target_size;
         if (held > suffix - offset)
             throw Refusal{cannot + text::format("target %u: its %llu bytes run past the "
                                                 "suffix",
-                                                t, static_cast<unsigned long long>(held))};
+                                                t,
+                                                static_cast<unsigned long long>(held))};
         const size_t end = offset + size_t(held);
         for (uint64_t e = 0; e < count; ++e) {
             if (end - offset < element_head)
                 throw Refusal{cannot + text::format("target %u, element %llu: past the "
                                                     "target's end",
-                                                    t, static_cast<unsigned long long>(e))};
+                                                    t,
+                                                    static_cast<unsigned long long>(e))};
             const uint64_t address = at(bytes, offset, 4);
             const uint64_t length = at(bytes, offset + 4, 4);
             offset += element_head;
             if (length > end - offset)
-                throw Refusal{cannot + text::format(
-                                           "target %u, element %llu: its %llu bytes at %s run "
-                                           "past the target's end",
-                                           t, static_cast<unsigned long long>(e),
-                                           static_cast<unsigned long long>(length),
-                                           text::address(address).c_str())};
+                throw Refusal{
+                    cannot +
+                    text::format("target %u, element %llu: its %llu bytes at %s run "
+                                 "past the target's end",
+                                 t, static_cast<unsigned long long>(e),
+                                 static_cast<unsigned long long>(length),
+                                 text::address(address).c_str())};
             if (address + length > (uint64_t{1} << 32))
-                throw Refusal{cannot + text::format(
-                                           "target %u, element %llu: its %llu bytes at %s run "
-                                           "past 4 GiB",
-                                           t, static_cast<unsigned long long>(e),
-                                           static_cast<unsigned long long>(length),
-                                           text::address(address).c_str())};
+                throw Refusal{
+                    cannot +
+                    text::format("target %u, element %llu: its %llu bytes at %s run "
+                                 "past 4 GiB",
+                                 t, static_cast<unsigned long long>(e),
+                                 static_cast<unsigned long long>(length),
+                                 text::address(address).c_str())};
             if (length)
                 out.data.runs.push_back(
                     {address, length, out.data.runs.size(), out.data.data.size()});
@@ -217,12 +230,14 @@ Read read_dfuse(const std::vector<uint8_t>& bytes) {
             offset += size_t(length);
         }
         if (offset != end)
-            throw Refusal{cannot + text::format("target %u: %zu bytes after its last element",
-                                                t, end - offset)};
+            throw Refusal{cannot +
+                          text::format("target %u: %zu bytes after its last element", t,
+                                       end - offset)};
     }
     if (offset != suffix)
-        throw Refusal{cannot + text::format("%zu bytes between its last target and its suffix",
-                                            suffix - offset)};
+        throw Refusal{cannot +
+                      text::format("%zu bytes between its last target and its suffix",
+                                   suffix - offset)};
     if (out.data.runs.empty()) throw Refusal{cannot + "no element holds data"};
     // Elements may come in any order (dfuse-pack keeps its inputs' order);
     // the data is read in address order, and no address twice.
@@ -233,10 +248,11 @@ Read read_dfuse(const std::vector<uint8_t>& bytes) {
                      });
     for (size_t i = 1; i < runs.size(); ++i)
         if (runs[i].address < runs[i - 1].end())
-            throw Refusal{cannot + text::format("its elements %zu and %zu (counted across its "
-                                                "targets) both hold %s",
-                                                runs[i - 1].source, runs[i].source,
-                                                text::address(runs[i].address).c_str())};
+            throw Refusal{cannot +
+                          text::format("its elements %zu and %zu (counted across its "
+                                       "targets) both hold %s",
+                                       runs[i - 1].source, runs[i].source,
+                                       text::address(runs[i].address).c_str())};
     return out;
 }
 
@@ -264,7 +280,8 @@ public:
         const std::vector<Span> runs = runs_of(memory_);
         const std::vector<layout::Span>& found = read.data.runs;
         if (found.size() != runs.size())
-            return text::format("it holds %zu elements, not %zu", found.size(), runs.size());
+            return text::format("it holds %zu elements, not %zu", found.size(),
+                                runs.size());
         std::vector<uint8_t> wanted;
         for (size_t i = 0; i < runs.size(); ++i) {
             if (found[i].address != runs[i].address || found[i].size != runs[i].size)
@@ -298,11 +315,28 @@ std::unique_ptr<FileCheck> check_dfuse(const Contents& c, const Expected&) {
 // unwrap, write, can_write, check, option, start_of, refuse_asked:
 // formats.h says each.
 const Format dfuse_file = {
-    "DfuSe", "a DfuSe file", "dfuse", ".dfuse.dfu", dfuse_endings,
-    /* needs_base */ false, /* family */ false, /* build */ false, /* text */ false,
-    /* container */ false, /* every_run */ false, /* merged */ true, /* page */ 0,
-    looks_like_dfuse, read_dfuse, nullptr, write_dfuse, always, check_dfuse,
-    "--dfuse <vid>:<pid>[:<bcd>]", nullptr, refuse_ids,
+    "DfuSe",
+    "a DfuSe file",
+    "dfuse",
+    ".dfuse.dfu",
+    dfuse_endings,
+    /* needs_base */ false,
+    /* family */ false,
+    /* build */ false,
+    /* text */ false,
+    /* container */ false,
+    /* every_run */ false,
+    /* merged */ true,
+    /* page */ 0,
+    looks_like_dfuse,
+    read_dfuse,
+    nullptr,
+    write_dfuse,
+    always,
+    check_dfuse,
+    "--dfuse <vid>:<pid>[:<bcd>]",
+    nullptr,
+    refuse_ids,
 };
 
 }  // namespace velk::formats
