@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <initializer_list>
 
 #include "../base/byte_order.h"
 #include "../checksum/catalogue.h"
@@ -20,18 +21,86 @@ namespace {
 
 const char* const dfuse_endings[] = {".dfuse.dfu", nullptr};
 
-constexpr size_t prefix_size = 11;   // "DfuSe", bVersion, DFUImageSize, bTargets
-constexpr size_t target_size = 274;  // "Target", bAlternateSetting, bTargetNamed,
-                                     // szTargetName[255], dwTargetSize, dwNbElements
-constexpr size_t element_head = 8;   // dwElementAddress, dwElementSize
-constexpr size_t suffix_size = 16;
-constexpr size_t name_size = 255;
-constexpr uint8_t dfuse_version = 1;
+// Each part of the file as a table of fields in file order, each
+// little-endian, as ST's DfuSe format lays them out; written, checked and
+// read back by these tables. A field with a text holds it (a signature, or
+// the target's name dfuse-pack gives every file), padded with zeros.
+struct Field {
+    const char* name;
+    unsigned width;
+    const char* text = nullptr;
+};
+// clang-format off
+enum PrefixSlot { p_signature, p_version, p_image_size, p_targets, prefix_slots };
+constexpr Field prefix_fields[prefix_slots] = {
+    {"szSignature", 5, "DfuSe"}, {"bVersion", 1}, {"DFUImageSize", 4}, {"bTargets", 1},
+};
+enum TargetSlot { t_signature, t_alternate, t_named, t_name, t_size, t_elements, target_slots };
+constexpr Field target_fields[target_slots] = {
+    {"szSignature", 6, "Target"}, {"bAlternateSetting", 1}, {"bTargetNamed", 4},
+    {"szTargetName", 255, "ST..."}, {"dwTargetSize", 4}, {"dwNbElements", 4},
+};
+enum ElementSlot { e_address, e_size, element_slots };
+constexpr Field element_fields[element_slots] = {
+    {"dwElementAddress", 4}, {"dwElementSize", 4},
+};
+enum SuffixSlot {
+    s_device, s_product, s_vendor, s_dfu, s_signature, s_length, s_crc, suffix_slots
+};
+constexpr Field suffix_fields[suffix_slots] = {
+    {"bcdDevice", 2}, {"idProduct", 2}, {"idVendor", 2}, {"bcdDFU", 2},
+    {"ucDfuSignature", 3, "UFD"}, {"bLength", 1}, {"dwCRC", 4},
+};
+// clang-format on
+
+template <size_t N>
+constexpr size_t offset_of(const Field (&fields)[N], size_t slot) {
+    size_t at = 0;
+    for (size_t s = 0; s < slot; ++s) at += fields[s].width;
+    return at;
+}
+template <size_t N>
+constexpr size_t size_of(const Field (&fields)[N]) {
+    return offset_of(fields, N);
+}
+
+constexpr size_t prefix_size = size_of(prefix_fields);
+constexpr size_t target_size = size_of(target_fields);
+constexpr size_t element_head = size_of(element_fields);
+constexpr size_t suffix_size = size_of(suffix_fields);
+constexpr size_t suffix_crc = offset_of(suffix_fields, s_crc);
+constexpr uint64_t dfuse_version = 1;
 constexpr uint64_t dfu_1_1a = 0x011A;
-// The target's name dfuse-pack gives every file it makes.
-const char target_name[] = "ST...";
+constexpr uint64_t named = 1;
 
 constexpr auto little = bytes::Order::little;
+
+// A part's bytes: each field its text, or its value.
+std::vector<uint8_t> encode(const Field* fields, std::initializer_list<uint64_t> values) {
+    size_t size = 0;
+    for (size_t s = 0; s < values.size(); ++s) size += fields[s].width;
+    std::vector<uint8_t> out(size, 0);
+    uint8_t* at = out.data();
+    for (size_t s = 0; s < values.size(); at += fields[s].width, ++s) {
+        if (fields[s].text)
+            std::memcpy(at, fields[s].text, std::strlen(fields[s].text));
+        else
+            bytes::store(at, fields[s].width, little, values.begin()[s]);
+    }
+    return out;
+}
+
+template <size_t N>
+uint64_t field(const Field (&fields)[N], const uint8_t* part, size_t slot) {
+    return bytes::load(part + offset_of(fields, slot), fields[slot].width, little);
+}
+
+// Whether a signature field holds its text.
+template <size_t N>
+bool signed_as(const Field (&fields)[N], const uint8_t* part, size_t slot) {
+    return std::memcmp(part + offset_of(fields, slot), fields[slot].text,
+                       fields[slot].width) == 0;
+}
 
 // The suffix's CRC: zlib's CRC-32 without its final inversion.
 const checksum::Crc& dfu_crc() {
@@ -57,18 +126,12 @@ std::vector<Span> runs_of(const layout::MemoryMap& memory) {
     return runs;
 }
 
-// The suffix's fields before its CRC: bcdDevice, idProduct, idVendor,
-// bcdDFU, "UFD", bLength; the device's release 0 unless the run names one.
-std::array<uint8_t, suffix_size - 4> suffix_head(const Request& request) {
+// The suffix's bytes, its CRC left 0 for the writer; the device's release
+// 0 unless the run names one, as dfuse-pack writes it.
+std::vector<uint8_t> suffix_head(const Request& request) {
     const std::vector<std::optional<uint64_t>>& ids = request.dfuse->numbers;
-    std::array<uint8_t, suffix_size - 4> out{};
-    bytes::store(out.data(), 2, little, ids.size() > 2 ? *ids[2] : 0);
-    bytes::store(out.data() + 2, 2, little, *ids[1]);
-    bytes::store(out.data() + 4, 2, little, *ids[0]);
-    bytes::store(out.data() + 6, 2, little, dfu_1_1a);
-    std::memcpy(out.data() + 8, "UFD", 3);
-    out[11] = suffix_size;
-    return out;
+    return encode(suffix_fields, {ids.size() > 2 ? *ids[2] : 0, *ids[1], *ids[0],
+                                  dfu_1_1a, 0, suffix_size, 0});
 }
 
 void refuse_ids(const Request& request) {
@@ -106,44 +169,25 @@ void write_dfuse(const Contents& c, const std::string&, outfile::Sink& sink) {
     uint64_t elements = 0;
     for (const Span& r : runs) elements += element_head + r.size;
     CrcTaking out(sink);
-
-    std::vector<uint8_t> head(prefix_size + target_size, 0);
-    std::memcpy(head.data(), "DfuSe", 5);
-    head[5] = dfuse_version;
-    bytes::store(head.data() + 6, 4, little,
-                 prefix_size + target_size + elements + suffix_size);
-    head[10] = 1;  // one target
-    uint8_t* target = head.data() + prefix_size;
-    std::memcpy(target, "Target", 6);
-    target[6] = 0;  // the alternate setting
-    target[7] = 1;  // named: a 4-byte field, bytes 7 to 10
-    std::memcpy(target + 11, target_name, sizeof target_name - 1);
-    bytes::store(target + 11 + name_size, 4, little, elements);
-    bytes::store(target + 15 + name_size, 4, little, runs.size());
-    out.put(std::move(head));
-
+    out.put(encode(
+        prefix_fields,
+        {0, dfuse_version, prefix_size + target_size + elements + suffix_size, 1}));
+    out.put(encode(target_fields, {0, 0, named, 0, elements, runs.size()}));
     for (const Span& r : runs) {
-        std::vector<uint8_t> element(element_head);
-        bytes::store(element.data(), 4, little, r.address);
-        bytes::store(element.data() + 4, 4, little, r.size);
-        out.put(std::move(element));
+        out.put(encode(element_fields, {r.address, r.size}));
         layout::copy_range(memory, r.address, r.end(), out);
     }
-    const auto suffix = suffix_head(*c.request);
-    uint64_t reg =
-        dfu_crc().update(out.reg(), suffix.data(), suffix.size(), checksum::Feed::bytes);
+    std::vector<uint8_t> suffix = suffix_head(*c.request);
+    const uint64_t reg =
+        dfu_crc().update(out.reg(), suffix.data(), suffix_crc, checksum::Feed::bytes);
+    bytes::store(suffix.data() + suffix_crc, suffix_fields[s_crc].width, little,
+                 dfu_crc().finish(reg));
     sink.put(reinterpret_cast<const char*>(suffix.data()), suffix.size());
-    uint8_t crc[4];
-    bytes::store(crc, 4, little, dfu_crc().finish(reg));
-    sink.put(reinterpret_cast<const char*>(crc), sizeof crc);
 }
 
 bool looks_like_dfuse(const uint8_t* head, size_t size) {
-    return size >= 5 && std::memcmp(head, "DfuSe", 5) == 0;
-}
-
-uint64_t at(const std::vector<uint8_t>& bytes, size_t offset, unsigned width) {
-    return bytes::load(bytes.data() + offset, width, little);
+    return size >= prefix_fields[p_signature].width &&
+           signed_as(prefix_fields, head, p_signature);
 }
 
 // The file's elements, every one of its wrapping checked: the suffix and
@@ -158,38 +202,49 @@ Read read_dfuse(const std::vector<uint8_t>& bytes) {
                                    "%zu-byte DFU suffix",
                                    size, prefix_size, suffix_size)};
     const size_t suffix = size - suffix_size;
-    if (std::memcmp(bytes.data() + suffix + 8, "UFD", 3) != 0 ||
-        bytes[suffix + 11] != suffix_size)
+    const uint8_t* tail = bytes.data() + suffix;
+    if (!signed_as(suffix_fields, tail, s_signature) ||
+        field(suffix_fields, tail, s_length) != suffix_size)
         throw Refusal{cannot +
                       "it does not end in a 16-byte DFU suffix (\"UFD\"): it is cut "
                       "short or damaged"};
-    const uint64_t crc = dfu_crc().of(bytes.data(), size - 4);
-    if (at(bytes, size - 4, 4) != crc)
+    const uint64_t crc = dfu_crc().of(bytes.data(), suffix + suffix_crc);
+    const uint64_t held_crc = field(suffix_fields, tail, s_crc);
+    if (held_crc != crc)
+        throw Refusal{cannot +
+                      text::format("its suffix's CRC (%s) is 0x%08llX, but the "
+                                   "bytes before it have CRC-32/JAMCRC 0x%08llX: the "
+                                   "file is damaged",
+                                   suffix_fields[s_crc].name,
+                                   static_cast<unsigned long long>(held_crc),
+                                   static_cast<unsigned long long>(crc))};
+    const uint8_t* prefix = bytes.data();
+    if (field(prefix_fields, prefix, p_version) != dfuse_version)
         throw Refusal{
-            cannot + text::format("its suffix's CRC (dwCRC) is 0x%08llX, but the "
-                                  "bytes before it have CRC-32/JAMCRC 0x%08llX: the "
-                                  "file is damaged",
-                                  static_cast<unsigned long long>(at(bytes, size - 4, 4)),
-                                  static_cast<unsigned long long>(crc))};
-    if (bytes[5] != dfuse_version)
-        throw Refusal{cannot + text::format("its prefix's version is %u, not %u",
-                                            bytes[5], dfuse_version)};
-    if (at(bytes, 6, 4) != size)
+            cannot +
+            text::format(
+                "its prefix's %s is %llu, not %llu", prefix_fields[p_version].name,
+                static_cast<unsigned long long>(field(prefix_fields, prefix, p_version)),
+                static_cast<unsigned long long>(dfuse_version))};
+    if (field(prefix_fields, prefix, p_image_size) != size)
         throw Refusal{cannot +
                       text::format("its prefix gives the file's size as %llu bytes, "
                                    "not %zu",
-                                   static_cast<unsigned long long>(at(bytes, 6, 4)),
+                                   static_cast<unsigned long long>(
+                                       field(prefix_fields, prefix, p_image_size)),
                                    size)};
     Read out;
     size_t offset = prefix_size;
-    for (unsigned t = 0; t < bytes[10]; ++t) {
+    const uint64_t targets = field(prefix_fields, prefix, p_targets);
+    for (unsigned t = 0; t < targets; ++t) {
+        const uint8_t* target = bytes.data() + offset;
         if (suffix - offset < target_size ||
-            std::memcmp(bytes.data() + offset, "Target", 6))
+            !signed_as(target_fields, target, t_signature))
             throw Refusal{
                 cannot +
                 text::format("target %u: no \"Target\" prefix at byte %zu", t, offset)};
-        const uint64_t held = at(bytes, offset + 11 + name_size, 4);
-        const uint64_t count = at(bytes, offset + 15 + name_size, 4);
+        const uint64_t held = field(target_fields, target, t_size);
+        const uint64_t count = field(target_fields, target, t_elements);
         offset += target_size;
         if (held > suffix - offset)
             throw Refusal{cannot + text::format("target %u: its %llu bytes run past the "
@@ -203,8 +258,9 @@ Read read_dfuse(const std::vector<uint8_t>& bytes) {
                                                     "target's end",
                                                     t,
                                                     static_cast<unsigned long long>(e))};
-            const uint64_t address = at(bytes, offset, 4);
-            const uint64_t length = at(bytes, offset + 4, 4);
+            const uint64_t address =
+                field(element_fields, bytes.data() + offset, e_address);
+            const uint64_t length = field(element_fields, bytes.data() + offset, e_size);
             offset += element_head;
             if (length > end - offset)
                 throw Refusal{
@@ -275,7 +331,7 @@ public:
             return r.text;
         }
         if (std::memcmp(bytes_.data() + bytes_.size() - suffix_size, suffix_.data(),
-                        suffix_.size()) != 0)
+                        suffix_crc) != 0)
             return "its DFU suffix does not name the device asked for";
         const std::vector<Span> runs = runs_of(memory_);
         const std::vector<layout::Span>& found = read.data.runs;
@@ -301,7 +357,7 @@ public:
 
 private:
     const layout::MemoryMap& memory_;
-    std::array<uint8_t, suffix_size - 4> suffix_;
+    std::vector<uint8_t> suffix_;
     std::vector<uint8_t> bytes_;
 };
 
@@ -314,29 +370,14 @@ std::unique_ptr<FileCheck> check_dfuse(const Contents& c, const Expected&) {
 // Columns: name, a_file, word, ext, endings; the traits; recognise, read,
 // unwrap, write, can_write, check, option, start_of, refuse_asked:
 // formats.h says each.
+// clang-format off
 const Format dfuse_file = {
-    "DfuSe",
-    "a DfuSe file",
-    "dfuse",
-    ".dfuse.dfu",
-    dfuse_endings,
-    /* needs_base */ false,
-    /* family */ false,
-    /* build */ false,
-    /* text */ false,
-    /* container */ false,
-    /* every_run */ false,
-    /* merged */ true,
-    /* page */ 0,
-    looks_like_dfuse,
-    read_dfuse,
-    nullptr,
-    write_dfuse,
-    always,
-    check_dfuse,
-    "--dfuse <vid>:<pid>[:<bcd>]",
-    nullptr,
-    refuse_ids,
+    "DfuSe", "a DfuSe file", "dfuse", ".dfuse.dfu", dfuse_endings,
+    /* needs_base */ false, /* family */ false, /* build */ false, /* text */ false,
+    /* container */ false, /* every_run */ false, /* merged */ true, /* page */ 0,
+    looks_like_dfuse, read_dfuse, nullptr, write_dfuse, always, check_dfuse,
+    "--dfuse <vid>:<pid>[:<bcd>]", nullptr, refuse_ids,
 };
+// clang-format on
 
 }  // namespace velk::formats
