@@ -135,16 +135,7 @@ std::vector<uint8_t> suffix_head(const Request& request) {
 }
 
 void refuse_ids(const Request& request) {
-    const HexFields& ids = *request.dfuse;
-    bool fit = ids.numbers.size() == 2 || ids.numbers.size() == 3;
-    for (const std::optional<uint64_t>& id : ids.numbers)
-        fit = fit && id && *id <= 0xFFFF;
-    for (size_t digits : ids.digits) fit = fit && digits <= 4;
-    if (!fit)
-        throw Refusal{
-            ids.word +
-            ": not <vid>:<pid>[:<bcd>], the device's USB vendor and product IDs "
-            "and its release, each 1 to 4 hex digits, as in 0483:df11"};
+    refuse_usb_ids(*request.dfuse);
 }
 
 // Bytes on to the file, their CRC taken on the way.
