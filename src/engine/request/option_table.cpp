@@ -126,7 +126,7 @@ constexpr OptionRow rows[] = {
      R"(  --nxp-mbi     FLASH: also <root>_CRC.mbi.bin, the .bin as an NXP LPC55S/MCX plain-CRC
                 master boot image (its length, type, CRC-32/MPEG-2 and address at 0x20-0x37)
 )",
-     0, "mbi", nullptr, nullptr, nullptr},
+     25, "mbi", nullptr, nullptr, nullptr},
     {Option::merge, "--merge", "merge", Value::path, flash | check, true,
      "the file to merge, as in --merge bootloader.hex",
      R"(  --merge <file>
