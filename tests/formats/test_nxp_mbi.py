@@ -184,10 +184,28 @@ def test_refused_before_anything_is_written(velk, monkeypatch, tmp_path, size, s
     code, out, err = run_cli(velk, monkeypatch, "FLASH", build, "--ncrc1", "--nxp-mbi", *words)
     assert (code, out) == (REFUSED, "")
     assert said in err and len(err.splitlines()) == 1, err
-    with pytest.raises(velk_crc.Refused, match="nxp-mbi"):
+    with pytest.raises(velk_crc.Refused, match="nxp_mbi=True"):
         velk_crc.flash(str(build), symbol="crc1", nxp_mbi=True,
                        **({"exclude": exclude} if exclude else {}))
     assert os.listdir(tmp_path) == ["fw.elf"]
+
+
+def test_refused_with_mcuboot(velk, monkeypatch, tmp_path):
+    from cryptography.hazmat.primitives import serialization
+    from cryptography.hazmat.primitives.asymmetric import ed25519
+    key = tmp_path / "key.pem"
+    key.write_bytes(ed25519.Ed25519PrivateKey.generate().private_bytes(
+        serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+        serialization.NoEncryption()))
+    build = tmp_path / "app.elf"
+    shutil.copy(os.path.join(DATA, "fw_mcuboot_app.elf"), build)
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", build, "--ncrc_value", "--nxp-mbi",
+                             "--mcuboot", f"key={key},header=0x200")
+    assert (code, out) == (REFUSED, "")
+    assert err.endswith(": --nxp-mbi and --mcuboot: an MCUboot slot is checked by MCUboot, "
+                        "not by the NXP boot ROM's CRC; ask for the master boot image of the "
+                        "bootloader's build\n"), err
+    assert sorted(os.listdir(tmp_path)) == ["app.elf", "key.pem"]
 
 
 def test_an_earlier_mbi_is_removed(velk, monkeypatch, tmp_path):

@@ -14,6 +14,7 @@
 #include "../checksum/catalogue.h"
 #include "../report/refusal.h"
 #include "../report/text.h"
+#include "../request/option_table.h"
 
 namespace velk::formats {
 
@@ -136,10 +137,18 @@ std::vector<uint8_t> unwrap_mbi(std::vector<uint8_t> bytes) {
 void refuse_nxp_mbi(const Request& request, const records::Plan& plan, uint64_t from,
                     uint64_t to) {
     if (!asked(nxp_mbi_file, request)) return;
+    const std::string option = request.asker.turned_on(Option::nxp_mbi);
+    // MCUboot boots a signed slot by its own header and hash: the ROM's
+    // words at the slot's 0x20 would break them.
+    if (request.mcuboot)
+        throw Refusal{option + " and " + request.asker.name(Option::mcuboot) +
+                      ": an MCUboot slot is checked by MCUboot, not by the NXP boot ROM's "
+                      "CRC; ask for the master boot image of the bootloader's build"};
     if (to - from < header_end)
-        throw Refusal{text::format("--nxp-mbi: the image %s-%s is 0x%llX bytes, shorter than "
+        throw Refusal{text::format("%s: the image %s-%s is 0x%llX bytes, shorter than "
                                    "the 0x%zX bytes an NXP master boot image's header needs",
-                                   text::address(from).c_str(), text::address(to).c_str(),
+                                   option.c_str(), text::address(from).c_str(),
+                                   text::address(to).c_str(),
                                    static_cast<unsigned long long>(to - from), header_end)};
     const uint64_t words = from + header_from, words_end = from + header_end;
     for (const records::Planned& p : plan.records) {
@@ -149,8 +158,9 @@ void refuse_nxp_mbi(const Request& request, const records::Plan& plan, uint64_t 
         if (holds || reads)
             throw Refusal{r.label + (holds ? " is stored in" : " covers") + " " +
                           text::address(words) + "-" + text::address(words_end) +
-                          ", the words --nxp-mbi fills in after every record (the image's "
-                          "length, type, CRC and address): leave them out of its range"};
+                          ", the words " + option +
+                          " fills in after every record (the image's length, type, CRC and "
+                          "address): leave them out of its range"};
     }
 }
 
