@@ -39,6 +39,7 @@ def firmware(folder, base, size=0x100, slot=0x80):
     code[0x20:0x2C] = bytes(12)
     code[0x34:0x38] = bytes(4)
     code[slot:slot + 4] = b"\xff" * 4
+    code[0xC0:0xC4] = b"\xff" * 4  # a serial number's placeholder
     del code[size:]
     path = folder / "fw.elf"
     Elf(entry=base | 1, segments=[Segment(base, bytes(code), section=".text")],
@@ -206,6 +207,23 @@ def test_refused_with_mcuboot(velk, monkeypatch, tmp_path):
                         "not by the NXP boot ROM's CRC; ask for the master boot image of the "
                         "bootloader's build\n"), err
     assert sorted(os.listdir(tmp_path)) == ["app.elf", "key.pem"]
+
+
+def test_each_device_its_own_crc(velk, monkeypatch, tmp_path):
+    build = firmware(tmp_path, 0x10000)
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", build, "--ncrc1", "--nxp-mbi",
+                             "--exclude", header_left_out(0x10000), "--stamp",
+                             "0x100C0:4=serial:7..8", "--out", tmp_path / "line")
+    assert code == 0, err
+    crcs = set()
+    for serial in (7, 8):
+        image = (tmp_path / "line" / f"fw_{serial}_CRC.mbi.bin").read_bytes()
+        assert image[0xC0:0xC4] == struct.pack("<I", serial)
+        assert words_of(image) == (0x100, 0x4005, crc_of(image), 0x10000)
+        crcs.add(words_of(image)[2])
+        assert velk_crc.check(str(tmp_path / "line" / f"fw_{serial}_CRC.mbi.bin"), offset=0x80,
+                              base=0x10000, exclude=header_left_out(0x10000)).ok
+    assert len(crcs) == 2
 
 
 def test_an_earlier_mbi_is_removed(velk, monkeypatch, tmp_path):
