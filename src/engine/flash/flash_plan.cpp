@@ -79,7 +79,8 @@ void plan(FlashRun& run, Host& host) {
         if (f.refused && !request.force)
             throw Refusal{f.text + " (" + request.asker.turned_on(Option::force) +
                           " writes it anyway)"};
-    formats::refuse_nxp_mbi(request, run.plan, run.bin_range().first, run.bin_range().second);
+    const auto [image_from, image_to] = run.bin_range();
+    formats::refuse_nxp_mbi(request, run.plan, image_from, image_to);
     run.plan.refuse_unfit();
 }
 

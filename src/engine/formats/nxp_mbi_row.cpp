@@ -43,7 +43,8 @@ void put_word(std::vector<uint8_t>& bytes, size_t at, uint64_t value) {
 
 // The CRC of an image's bytes but its CRC word's.
 uint32_t crc_of(const std::vector<uint8_t>& image) {
-    uint64_t reg = mbi_crc().update(mbi_crc().start(), image.data(), crc_at, checksum::Feed::bytes);
+    uint64_t reg =
+        mbi_crc().update(mbi_crc().start(), image.data(), crc_at, checksum::Feed::bytes);
     reg = mbi_crc().update(reg, image.data() + crc_at + 4, image.size() - crc_at - 4,
                            checksum::Feed::bytes);
     return uint32_t(mbi_crc().finish(reg));
@@ -52,7 +53,9 @@ uint32_t crc_of(const std::vector<uint8_t>& image) {
 class Collect final : public layout::ChunkSink {
 public:
     explicit Collect(std::vector<uint8_t>& out) : out_(out) {}
-    void take(uint8_t* chunk, size_t size) override { out_.insert(out_.end(), chunk, chunk + size); }
+    void take(uint8_t* chunk, size_t size) override {
+        out_.insert(out_.end(), chunk, chunk + size);
+    }
 
 private:
     std::vector<uint8_t>& out_;
@@ -116,18 +119,21 @@ std::vector<uint8_t> unwrap_mbi(std::vector<uint8_t> bytes) {
     if (bytes.size() < header_end)
         throw Refusal{cannot + text::format("%zu bytes, fewer than its 0x%zX-byte header",
                                             bytes.size(), header_end)};
-    if (word_at(bytes, type_at) != crc_xip_image)
-        throw Refusal{cannot + text::format("its image type at 0x24 is 0x%X, not 0x%X (a "
-                                            "plain-CRC image run in place)",
-                                            word_at(bytes, type_at), crc_xip_image)};
-    if (word_at(bytes, length_at) != bytes.size())
-        throw Refusal{cannot + text::format("its image length at 0x20 is %u, but the file "
-                                            "holds %zu bytes",
-                                            word_at(bytes, length_at), bytes.size())};
-    if (const uint32_t computed = crc_of(bytes); word_at(bytes, crc_at) != computed)
-        throw Refusal{cannot + text::format("its CRC at 0x28 is 0x%08X, but its other bytes "
-                                            "have CRC-32/MPEG-2 0x%08X: the file is damaged",
-                                            word_at(bytes, crc_at), computed)};
+    const uint32_t type = word_at(bytes, type_at), length = word_at(bytes, length_at);
+    if (type != crc_xip_image)
+        throw Refusal{cannot + text::format("its image type at 0x24 is 0x%X, not 0x%X "
+                                            "(a plain-CRC image run in place)",
+                                            type, crc_xip_image)};
+    if (length != bytes.size())
+        throw Refusal{cannot + text::format("its image length at 0x20 is %u, but the "
+                                            "file holds %zu bytes",
+                                            length, bytes.size())};
+    const uint32_t held = word_at(bytes, crc_at), computed = crc_of(bytes);
+    if (held != computed)
+        throw Refusal{cannot + text::format("its CRC at 0x28 is 0x%08X, but its other "
+                                            "bytes have CRC-32/MPEG-2 0x%08X: the file "
+                                            "is damaged",
+                                            held, computed)};
     for (size_t at : {length_at, type_at, crc_at, address_at}) put_word(bytes, at, 0);
     return bytes;
 }
@@ -142,14 +148,15 @@ void refuse_nxp_mbi(const Request& request, const records::Plan& plan, uint64_t 
     // words at the slot's 0x20 would break them.
     if (request.mcuboot)
         throw Refusal{option + " and " + request.asker.name(Option::mcuboot) +
-                      ": an MCUboot slot is checked by MCUboot, not by the NXP boot ROM's "
-                      "CRC; ask for the master boot image of the bootloader's build"};
+                      ": an MCUboot slot is checked by MCUboot, not by the NXP boot "
+                      "ROM's CRC; ask for the master boot image of the bootloader's "
+                      "build"};
     if (to - from < header_end)
-        throw Refusal{text::format("%s: the image %s-%s is 0x%llX bytes, shorter than "
-                                   "the 0x%zX bytes an NXP master boot image's header needs",
-                                   option.c_str(), text::address(from).c_str(),
-                                   text::address(to).c_str(),
-                                   static_cast<unsigned long long>(to - from), header_end)};
+        throw Refusal{text::format(
+            "%s: the image %s-%s is 0x%llX bytes, shorter than the 0x%zX bytes an NXP "
+            "master boot image's header needs",
+            option.c_str(), text::address(from).c_str(), text::address(to).c_str(),
+            static_cast<unsigned long long>(to - from), header_end)};
     const uint64_t words = from + header_from, words_end = from + header_end;
     for (const records::Planned& p : plan.records) {
         const records::Record& r = p.record;
@@ -159,8 +166,8 @@ void refuse_nxp_mbi(const Request& request, const records::Plan& plan, uint64_t 
             throw Refusal{r.label + (holds ? " is stored in" : " covers") + " " +
                           text::address(words) + "-" + text::address(words_end) +
                           ", the words " + option +
-                          " fills in after every record (the image's length, type, CRC and "
-                          "address): leave them out of its range"};
+                          " fills in after every record (the image's length, type, CRC "
+                          "and address): leave them out of its range"};
     }
 }
 
