@@ -74,11 +74,18 @@ const Format& uf2() {
     return table().front();
 }
 
+// The longest ending named wins: a.mbi.bin is no raw binary.
 const Format* by_name(const std::string& name) {
+    const Format* found = nullptr;
+    size_t longest = 0;
     for (const Format& f : table())
         for (const char* const* ending = f.endings; *ending; ++ending)
-            if (ends_with_folded(name, *ending)) return &f;
-    return nullptr;
+            if (const size_t n = std::char_traits<char>::length(*ending);
+                n > longest && ends_with_folded(name, *ending)) {
+                found = &f;
+                longest = n;
+            }
+    return found;
 }
 
 const Format* by_content(const uint8_t* head, size_t size) {

@@ -14,7 +14,8 @@
     ROW(raw_binary)           \
     ROW(srecords)             \
     ROW(uf2_file)             \
-    ROW(dfu_file)
+    ROW(dfu_file)             \
+    ROW(nxp_mbi_file)
 
 namespace velk::formats {
 

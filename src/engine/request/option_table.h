@@ -32,6 +32,7 @@ enum class Option {
     srec,
     uf2,
     dfu,
+    nxp_mbi,
     merge,
     entry,
     mcuboot,
