@@ -198,7 +198,10 @@ def flash(elf, **options):
     `uf2` (a chip family) adds ``<root>_CRC.uf2``; `dfu` (the USB device's
     ``"<vid>:<pid>[:<bcd>]"`` in hex, or ``(0x0483, 0xDF11[, bcd])``) adds
     ``<root>_CRC.dfu``, the ``.bin`` with a DFU suffix; `dfuse` (the same
-    IDs) adds ``<root>_CRC.dfuse.dfu``, a DfuSe file; `merge` (paths; a raw
+    IDs) adds ``<root>_CRC.dfuse.dfu``, a DfuSe file; `nxp_mbi` adds
+    ``<root>_CRC.mbi.bin``, the ``.bin`` as an NXP LPC55S/MCX plain-CRC master
+    boot image (its length, type, CRC and address at 0x20-0x37, which no
+    record may cover); `merge` (paths; a raw
     binary as ``"boot.bin@0x08000000"``) adds ``<root>_CRC_merged.hex`` and
     the merged forms of the other files; `entry` (one of them, `elf`, or an
     int address) chooses their start address. Writes ``<root>_CRC.hex``

@@ -325,7 +325,8 @@ Request api_request(const Mode& mode, PyObject* const* args, Py_ssize_t nargs,
     Request r;
     r.asker = api_asker;
     // The switches are checked first: their type is wrong whatever else is.
-    for (Option on : {Option::be, Option::words, Option::bin, Option::srec, Option::force}) {
+    for (Option on : {Option::be, Option::words, Option::bin, Option::srec, Option::force,
+                       Option::nxp_mbi}) {
         const OptionRow& o = row(on);
         if (!switch_of(a[on], o.keyword)) continue;
         if (o.on) r.*(o.on) = true;

@@ -658,6 +658,15 @@ struct FileSink final : velk::outfile::Sink {
     void put(const char* text, size_t size) override { bytes.append(text, size); }
 };
 
+// A name matching two rows' endings is the longer ending's file.
+void longest_ending_names_the_row() {
+    using namespace velk::formats;
+    const Format* mbi = by_name("FW_CRC.MBI.BIN");
+    expect(mbi && std::string(mbi->ext) == ".mbi.bin", ".mbi.bin: the master boot image");
+    expect(by_name("fw_CRC.bin") == &unnamed(), ".bin: still the raw binary");
+    expect(by_name("fw.mbi") == nullptr, ".mbi alone: no format");
+}
+
 void dfu_row() {
     using namespace velk::formats;
     const Format* dfu = by_name("fw_CRC.dfu");
@@ -823,6 +832,7 @@ int main(int argc, char** argv) {
         hex_fields();
         dfu_row();
         dfuse_row();
+    longest_ending_names_the_row();
         records_over_the_final_image();
         flash_and_check(argv[1], argv[2]);
         failures += image_value_test(argv[1]);

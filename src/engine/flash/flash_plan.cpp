@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "../diagnostics/layout_warnings.h"
+#include "../formats/nxp_mbi.h"
 #include "../hexfile/intel_hex.h"
 #include "../inputs/image_file.h"
 #include "../inputs/input_file.h"
@@ -78,6 +79,8 @@ void plan(FlashRun& run, Host& host) {
         if (f.refused && !request.force)
             throw Refusal{f.text + " (" + request.asker.turned_on(Option::force) +
                           " writes it anyway)"};
+    const auto [image_from, image_to] = run.bin_range();
+    formats::refuse_nxp_mbi(request, run.plan, image_from, image_to);
     run.plan.refuse_unfit();
 }
 

@@ -74,17 +74,16 @@ const Format& uf2() {
     return table().front();
 }
 
-// The longest ending that fits wins: x.dfuse.dfu is a DfuSe file, not a
-// DFU file.
+// The longest ending named wins: a.mbi.bin is no raw binary.
 const Format* by_name(const std::string& name) {
     const Format* found = nullptr;
-    size_t found_length = 0;
+    size_t longest = 0;
     for (const Format& f : table())
         for (const char* const* ending = f.endings; *ending; ++ending)
-            if (ends_with_folded(name, *ending) &&
-                std::char_traits<char>::length(*ending) > found_length) {
+            if (const size_t n = std::char_traits<char>::length(*ending);
+                n > longest && ends_with_folded(name, *ending)) {
                 found = &f;
-                found_length = std::char_traits<char>::length(*ending);
+                longest = n;
             }
     return found;
 }

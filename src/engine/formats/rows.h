@@ -15,7 +15,8 @@
     ROW(srecords)             \
     ROW(uf2_file)             \
     ROW(dfu_file)             \
-    ROW(dfuse_file)
+    ROW(dfuse_file)           \
+    ROW(nxp_mbi_file)
 
 namespace velk::formats {
 

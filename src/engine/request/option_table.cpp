@@ -130,7 +130,12 @@ constexpr OptionRow rows[] = {
                 from the .hex (hex IDs; the release <bcd> 0 when not given); with
                 --merge, <root>_CRC_merged.dfuse.dfu too
 )",
-     25, "dfuse", nullptr, nullptr, nullptr, "<vid>:<pid>[:<bcd>]", &Request::dfuse},
+     26, "dfuse", nullptr, nullptr, nullptr, "<vid>:<pid>[:<bcd>]", &Request::dfuse},
+    {Option::nxp_mbi, "--nxp-mbi", "nxp_mbi", Value::output, flash, false, nullptr,
+     R"(  --nxp-mbi     FLASH: also <root>_CRC.mbi.bin, the .bin as an NXP LPC55S/MCX plain-CRC
+                master boot image (its length, type, CRC-32/MPEG-2 and address at 0x20-0x37)
+)",
+     25, "mbi", nullptr, nullptr, nullptr},
     {Option::merge, "--merge", "merge", Value::path, flash | check, true,
      "the file to merge, as in --merge bootloader.hex",
      R"(  --merge <file>

@@ -33,6 +33,7 @@ enum class Option {
     uf2,
     dfu,
     dfuse,
+    nxp_mbi,
     merge,
     entry,
     mcuboot,

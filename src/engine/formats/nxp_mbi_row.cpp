@@ -1,0 +1,184 @@
+// An NXP LPC55S/MCX master boot image, the plain-CRC kind the boot ROM
+// runs in place: the raw binary with four of the vector table's reserved
+// words filled in, the image's length at 0x20, its type at 0x24 (a CRC
+// image run in place, TrustZone set up by the image itself), the
+// CRC-32/MPEG-2 of every other byte at 0x28 and the address it runs at at
+// 0x34. The ROM refuses to boot it when the CRC does not match.
+#include "nxp_mbi.h"
+
+#include <array>
+
+#include "rows.h"
+
+#include "../base/byte_order.h"
+#include "../checksum/catalogue.h"
+#include "../report/refusal.h"
+#include "../report/text.h"
+#include "../request/option_table.h"
+
+namespace velk::formats {
+
+namespace {
+
+const char* const mbi_endings[] = {".mbi.bin", nullptr};
+
+constexpr size_t length_at = 0x20, type_at = 0x24, crc_at = 0x28, address_at = 0x34;
+constexpr size_t header_from = 0x20, header_end = 0x38;
+// A CRC image (5) the ROM runs in place, with TrustZone left to the image
+// (0x4000); 0x4002 would be one loaded to RAM.
+constexpr uint32_t crc_xip_image = 0x4005;
+
+const checksum::Crc& mbi_crc() {
+    static const checksum::Crc crc(checksum::find("CRC-32/MPEG-2")->parameters);
+    return crc;
+}
+
+uint32_t word_at(const std::vector<uint8_t>& bytes, size_t at) {
+    return uint32_t(bytes::load(bytes.data() + at, 4, bytes::Order::little));
+}
+
+void put_word(std::vector<uint8_t>& bytes, size_t at, uint64_t value) {
+    bytes::store(bytes.data() + at, 4, bytes::Order::little, value);
+}
+
+// The CRC of an image's bytes but its CRC word's.
+uint32_t crc_of(const std::vector<uint8_t>& image) {
+    uint64_t reg =
+        mbi_crc().update(mbi_crc().start(), image.data(), crc_at, checksum::Feed::bytes);
+    reg = mbi_crc().update(reg, image.data() + crc_at + 4, image.size() - crc_at - 4,
+                           checksum::Feed::bytes);
+    return uint32_t(mbi_crc().finish(reg));
+}
+
+class Collect final : public layout::ChunkSink {
+public:
+    explicit Collect(std::vector<uint8_t>& out) : out_(out) {}
+    void take(uint8_t* chunk, size_t size) override {
+        out_.insert(out_.end(), chunk, chunk + size);
+    }
+
+private:
+    std::vector<uint8_t>& out_;
+};
+
+// The file's bytes: the image's, its header words filled in. Refused
+// before the build is computed when the image is too short (refuse_nxp_mbi).
+std::vector<uint8_t> mbi_of(const Contents& c) {
+    std::vector<uint8_t> image;
+    image.reserve(size_t(c.to - c.from));
+    Collect collect(image);
+    layout::copy_range(*c.memory, c.from, c.to, collect);
+    if (image.size() < header_end)
+        throw Refusal{text::format("an NXP master boot image needs at least 0x%zX bytes, "
+                                   "and the image has 0x%zX",
+                                   header_end, image.size())};
+    put_word(image, length_at, image.size());
+    put_word(image, type_at, crc_xip_image);
+    put_word(image, crc_at, 0);
+    put_word(image, address_at, c.from);
+    put_word(image, crc_at, crc_of(image));
+    return image;
+}
+
+void write_mbi(const Contents& c, const std::string&, outfile::Sink& sink) {
+    const std::vector<uint8_t> image = mbi_of(c);
+    sink.put(reinterpret_cast<const char*>(image.data()), image.size());
+}
+
+// What FLASH wrote against the image made again from the run's memory.
+class MbiCheck final : public FileCheck {
+public:
+    explicit MbiCheck(const Contents& c) : wanted_(mbi_of(c)) {}
+    void take(const uint8_t* data, size_t size) override {
+        got_.insert(got_.end(), data, data + size);
+    }
+    std::string finish() override {
+        if (got_.size() != wanted_.size())
+            return text::format("it holds %zu bytes, not the image's %zu", got_.size(),
+                                wanted_.size());
+        for (size_t i = 0; i < got_.size(); ++i)
+            if (got_[i] != wanted_[i])
+                return text::format("its byte at offset 0x%zX is 0x%02X, not 0x%02X", i,
+                                    got_[i], wanted_[i]);
+        return "";
+    }
+
+private:
+    std::vector<uint8_t> wanted_, got_;
+};
+
+std::unique_ptr<FileCheck> check_mbi(const Contents& c, const Expected&) {
+    return std::make_unique<MbiCheck>(c);
+}
+
+// CHECK: the header's type, length and CRC; then the image as the build
+// holds it, the words filled in set back to the zeros of the vector table's
+// reserved entries they fill.
+std::vector<uint8_t> unwrap_mbi(std::vector<uint8_t> bytes) {
+    const std::string cannot = "cannot read it as an NXP master boot image: ";
+    if (bytes.size() < header_end)
+        throw Refusal{cannot + text::format("%zu bytes, fewer than its 0x%zX-byte header",
+                                            bytes.size(), header_end)};
+    const uint32_t type = word_at(bytes, type_at), length = word_at(bytes, length_at);
+    if (type != crc_xip_image)
+        throw Refusal{cannot + text::format("its image type at 0x24 is 0x%X, not 0x%X "
+                                            "(a plain-CRC image run in place)",
+                                            type, crc_xip_image)};
+    if (length != bytes.size())
+        throw Refusal{cannot + text::format("its image length at 0x20 is %u, but the "
+                                            "file holds %zu bytes",
+                                            length, bytes.size())};
+    const uint32_t held = word_at(bytes, crc_at), computed = crc_of(bytes);
+    if (held != computed)
+        throw Refusal{cannot + text::format("its CRC at 0x28 is 0x%08X, but its other "
+                                            "bytes have CRC-32/MPEG-2 0x%08X: the file "
+                                            "is damaged",
+                                            held, computed)};
+    for (size_t at : {length_at, type_at, crc_at, address_at}) put_word(bytes, at, 0);
+    return bytes;
+}
+
+}  // namespace
+
+void refuse_nxp_mbi(const Request& request, const records::Plan& plan, uint64_t from,
+                    uint64_t to) {
+    if (!asked(nxp_mbi_file, request)) return;
+    const std::string option = request.asker.turned_on(Option::nxp_mbi);
+    // MCUboot boots a signed slot by its own header and hash: the ROM's
+    // words at the slot's 0x20 would break them.
+    if (request.mcuboot)
+        throw Refusal{option + " and " + request.asker.name(Option::mcuboot) +
+                      ": an MCUboot slot is checked by MCUboot, not by the NXP boot "
+                      "ROM's CRC; ask for the master boot image of the bootloader's "
+                      "build"};
+    if (to - from < header_end)
+        throw Refusal{text::format(
+            "%s: the image %s-%s is 0x%llX bytes, shorter than the 0x%zX bytes an NXP "
+            "master boot image's header needs",
+            option.c_str(), text::address(from).c_str(), text::address(to).c_str(),
+            static_cast<unsigned long long>(to - from), header_end)};
+    const uint64_t words = from + header_from, words_end = from + header_end;
+    for (const records::Planned& p : plan.records) {
+        const records::Record& r = p.record;
+        const bool holds = r.slot < words_end && words < r.slot_end();
+        const bool reads = r.reads_bytes() && r.range.overlaps(words, words_end);
+        if (holds || reads)
+            throw Refusal{r.label + (holds ? " is stored in" : " covers") + " " +
+                          text::address(words) + "-" + text::address(words_end) +
+                          ", the words " + option +
+                          " fills in after every record (the image's length, type, CRC "
+                          "and address): leave them out of its range"};
+    }
+}
+
+// Columns: name, a_file, word, ext, endings; the traits; recognise, read,
+// unwrap, write, can_write, check, option, start_of, refuse_asked:
+// formats.h says each.
+const Format nxp_mbi_file = {
+    "NXP master boot image", "an NXP master boot image", "mbi", ".mbi.bin", mbi_endings,
+    /* needs_base */ true, /* family */ false, /* build */ false, /* text */ false,
+    /* container */ true, /* every_run */ false, /* merged */ false, /* page */ 0,
+    nullptr, nullptr, unwrap_mbi, write_mbi, always, check_mbi, "--nxp-mbi", nullptr,
+};
+
+}  // namespace velk::formats

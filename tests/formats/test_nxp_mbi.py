@@ -1,0 +1,234 @@
+"""FLASH --nxp-mbi: the LPC55S/MCX plain-CRC master boot image, the raw
+binary with the image's length, type, CRC and execution address in the
+vector table's reserved words, and CHECK of such a file. The words are read
+here by their offsets and the CRC worked out bitwise (conftest.crc32_mpeg2);
+where spsdk's nxpimage is installed, its `mbi export` of our .bin must give
+the same bytes."""
+
+import os
+import shutil
+import struct
+import subprocess
+import sysconfig
+
+import pytest
+
+import velk_crc
+from conftest import DATA, crc32_mpeg2, run_cli
+from elfwriter import Elf, Segment
+
+UNREADABLE = 2
+MISMATCH = 1
+REFUSED = 255
+HEADER = (0x20, 0x24, 0x28, 0x34)  # length, type, CRC, execution address
+
+
+def words_of(image):
+    """(length, type, crc, execution address) as the file holds them."""
+    return tuple(struct.unpack_from("<I", image, at)[0] for at in HEADER)
+
+
+def crc_of(image):
+    return crc32_mpeg2(image[:0x28] + image[0x2C:])
+
+
+def firmware(folder, base, size=0x100, slot=0x80):
+    """A build of `size` bytes at `base`, its vector table's reserved words
+    zero, a CRC record `crc1` at base+slot."""
+    code = bytearray((i * 7 + 3) & 0xFF for i in range(size))
+    code[0x20:0x2C] = bytes(12)
+    code[0x34:0x38] = bytes(4)
+    code[slot:slot + 4] = b"\xff" * 4
+    code[0xC0:0xC4] = b"\xff" * 4  # a serial number's placeholder
+    del code[size:]
+    path = folder / "fw.elf"
+    Elf(entry=base | 1, segments=[Segment(base, bytes(code), section=".text")],
+        symbols=[("crc1", base + slot)]).write(path)
+    return path
+
+
+def header_left_out(base):
+    return f"0x{base + 0x20:X}-0x{base + 0x38:X}"
+
+
+@pytest.fixture(scope="module")
+def flashed(tmp_path_factory):
+    """fw_boot.elf (at 0x08000000) flashed with --bin --nxp-mbi, its record's
+    range leaving out the header words."""
+    folder = tmp_path_factory.mktemp("mbi")
+    shutil.copy(os.path.join(DATA, "fw_boot.elf"), folder / "fw.elf")
+    velk_crc.flash(str(folder / "fw.elf"), symbol="crc_value", bin=True, nxp_mbi=True,
+                   exclude=header_left_out(0x08000000))
+    return folder
+
+
+@pytest.mark.parametrize("base", [0, 0x10000, 0x08000000], ids=["at-0", "at-64k", "stm32-like"])
+def test_fields_and_crc(velk, monkeypatch, tmp_path, base):
+    build = firmware(tmp_path, base)
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", build, "--ncrc1", "--bin",
+                             "--nxp-mbi", "--exclude", header_left_out(base))
+    assert code == 0, err
+    assert 'create new crc mbi file "' in out
+    image = (tmp_path / "fw_CRC.mbi.bin").read_bytes()
+    raw = (tmp_path / "fw_CRC.bin").read_bytes()
+    assert words_of(image) == (len(raw), 0x4005, crc_of(image), base)
+    # Every other byte is the .bin's, the record's value among them.
+    for at in HEADER:
+        image = image[:at] + raw[at:at + 4] + image[at + 4:]
+    assert image == raw
+    # The API writes the same file, and CHECK takes it, placed where it runs.
+    ours = (tmp_path / "fw_CRC.mbi.bin").read_bytes()
+    os.remove(tmp_path / "fw_CRC.mbi.bin")
+    velk_crc.flash(str(build), symbol="crc1", nxp_mbi=True, exclude=header_left_out(base))
+    assert (tmp_path / "fw_CRC.mbi.bin").read_bytes() == ours
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.mbi.bin", "--ncrc1",
+                             "--elf", build, "--exclude", header_left_out(base))
+    assert code == 0, out + err
+    assert velk_crc.check(str(tmp_path / "fw_CRC.mbi.bin"), symbol="crc1", elf=str(build),
+                          exclude=header_left_out(base)).ok
+
+
+@pytest.mark.parametrize("base", [0, 0x10000], ids=["at-0", "at-64k"])
+def test_equals_nxpimage_mbi_export(tmp_path, base):
+    tool = (shutil.which("nxpimage", path=sysconfig.get_path("scripts"))
+            or shutil.which("nxpimage"))
+    if tool is None:
+        pytest.skip("nxpimage is not installed (pip install spsdk==3.12.0)")
+    build = firmware(tmp_path, base)
+    velk_crc.flash(str(build), symbol="crc1", bin=True, nxp_mbi=True,
+                   exclude=header_left_out(base))
+    config = tmp_path / "mbi.yaml"
+    config.write_text("family: lpc55s69\noutputImageExecutionTarget: xip\n"
+                      "outputImageAuthenticationType: crc\nenableTrustZone: false\n"
+                      f"outputImageExecutionAddress: {base:#x}\n"
+                      f"inputImageFile: {tmp_path / 'fw_CRC.bin'}\n"
+                      f"masterBootOutputFile: {tmp_path / 'theirs.bin'}\n")
+    subprocess.run([tool, "mbi", "export", "-c", str(config)], check=True, capture_output=True)
+    assert (tmp_path / "theirs.bin").read_bytes() == (tmp_path / "fw_CRC.mbi.bin").read_bytes()
+
+
+def test_check_by_base_alone(velk, monkeypatch, flashed):
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", flashed / "fw_CRC.mbi.bin", "--a134",
+                             "--base", "0x08000000", "--exclude", header_left_out(0x08000000))
+    assert code == 0, out + err
+    assert out.startswith("checksum ok: [0xD5EF5519] at 0x08000134")
+
+
+def damaged(data, how):
+    def crc_made_right(image):
+        return image[:0x28] + struct.pack("<I", crc_of(image)) + image[0x2C:]
+    if how == "crc":
+        return data[:0x28] + bytes([data[0x28] ^ 1]) + data[0x29:]
+    if how == "length":
+        return crc_made_right(data[:0x20] + struct.pack("<I", len(data) + 4) + data[0x24:])
+    if how == "type":
+        # Load-to-RAM's type, the CRC right again: the type alone must tell.
+        return crc_made_right(data[:0x24] + struct.pack("<I", 0x4002) + data[0x28:])
+    if how == "cut":
+        return data[:-4]
+    if how == "short":
+        return data[:0x37]
+    # An image byte changed, the image's CRC made right again: only the
+    # record's checksum can tell.
+    return crc_made_right(data[:0x100] + bytes([data[0x100] ^ 0xFF]) + data[0x101:])
+
+
+@pytest.mark.parametrize("how, status, said", [
+    ("crc", UNREADABLE, "cannot read it as an NXP master boot image: its CRC at 0x28 is 0x"),
+    ("length", UNREADABLE, "cannot read it as an NXP master boot image: its image length at "
+                           "0x20 is 316, but the file holds 312 bytes"),
+    ("type", UNREADABLE, "cannot read it as an NXP master boot image: its image type at 0x24 "
+                         "is 0x4002, not 0x4005"),
+    ("cut", UNREADABLE, "its image length at 0x20 is 312, but the file holds 308 bytes"),
+    ("short", UNREADABLE, "cannot read it as an NXP master boot image: 55 bytes, fewer than "
+                          "its 0x38-byte header"),
+    ("image-byte", MISMATCH, "checksum mismatch at 0x08000134"),
+], ids=["crc", "length", "type", "cut", "short", "image-byte"])
+def test_check_refuses_a_damaged_file(velk, monkeypatch, flashed, tmp_path, how, status, said):
+    path = tmp_path / "fw_CRC.mbi.bin"
+    path.write_bytes(damaged((flashed / "fw_CRC.mbi.bin").read_bytes(), how))
+    left_out = header_left_out(0x08000000)
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--ncrc_value", "--elf",
+                             flashed / "fw.elf", "--exclude", left_out)
+    assert code == status
+    assert said in out + err
+    if status == UNREADABLE:
+        assert out == "" and len(err.splitlines()) == 1
+        with pytest.raises(velk_crc.CannotVerify, match="cannot read it as an NXP master"):
+            velk_crc.check(str(path), symbol="crc_value", elf=str(flashed / "fw.elf"),
+                           exclude=left_out)
+    else:
+        assert not velk_crc.check(str(path), symbol="crc_value", elf=str(flashed / "fw.elf"),
+                                  exclude=left_out).ok
+
+
+def test_a_raw_binary_named_mbi_is_not_taken_for_one(velk, monkeypatch, flashed, tmp_path):
+    path = tmp_path / "fw.mbi.bin"
+    shutil.copy(flashed / "fw_CRC.bin", path)
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--a134", "--base", "0x08000000")
+    assert (code, out) == (UNREADABLE, "")
+    assert "its image type at 0x24 is 0x0, not 0x4005" in err
+
+
+@pytest.mark.parametrize("size, slot, exclude, said", [
+    (0x100, 0x80, None, "crc1 covers 0x00000020-0x00000038, the words --nxp-mbi fills in"),
+    (0x100, 0x28, None, "crc1 is stored in 0x00000020-0x00000038, the words --nxp-mbi fills in"),
+    (0x100, 0x80, "0x20-0x28", "crc1 covers 0x00000020-0x00000038"),
+    (0x30, 0x10, None, "--nxp-mbi: the image 0x00000000-0x00000030 is 0x30 bytes, shorter than "
+                       "the 0x38 bytes an NXP master boot image's header needs"),
+], ids=["record-covers-the-words", "record-in-the-crc-word", "crc-word-still-covered",
+        "too-short"])
+def test_refused_before_anything_is_written(velk, monkeypatch, tmp_path, size, slot, exclude,
+                                            said):
+    build = firmware(tmp_path, 0, size=size, slot=slot)
+    words = ["--exclude", exclude] if exclude else []
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", build, "--ncrc1", "--nxp-mbi", *words)
+    assert (code, out) == (REFUSED, "")
+    assert said in err and len(err.splitlines()) == 1, err
+    with pytest.raises(velk_crc.Refused, match="nxp_mbi=True"):
+        velk_crc.flash(str(build), symbol="crc1", nxp_mbi=True,
+                       **({"exclude": exclude} if exclude else {}))
+    assert os.listdir(tmp_path) == ["fw.elf"]
+
+
+def test_refused_with_mcuboot(velk, monkeypatch, tmp_path):
+    from cryptography.hazmat.primitives import serialization
+    from cryptography.hazmat.primitives.asymmetric import ed25519
+    key = tmp_path / "key.pem"
+    key.write_bytes(ed25519.Ed25519PrivateKey.generate().private_bytes(
+        serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+        serialization.NoEncryption()))
+    build = tmp_path / "app.elf"
+    shutil.copy(os.path.join(DATA, "fw_mcuboot_app.elf"), build)
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", build, "--ncrc_value", "--nxp-mbi",
+                             "--mcuboot", f"key={key},header=0x200")
+    assert (code, out) == (REFUSED, "")
+    assert err.endswith(": --nxp-mbi and --mcuboot: an MCUboot slot is checked by MCUboot, "
+                        "not by the NXP boot ROM's CRC; ask for the master boot image of the "
+                        "bootloader's build\n"), err
+    assert sorted(os.listdir(tmp_path)) == ["app.elf", "key.pem"]
+
+
+def test_each_device_its_own_crc(velk, monkeypatch, tmp_path):
+    build = firmware(tmp_path, 0x10000)
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", build, "--ncrc1", "--nxp-mbi",
+                             "--exclude", header_left_out(0x10000), "--stamp",
+                             "0x100C0:4=serial:7..8", "--out", tmp_path / "line")
+    assert code == 0, err
+    crcs = set()
+    for serial in (7, 8):
+        image = (tmp_path / "line" / f"fw_{serial}_CRC.mbi.bin").read_bytes()
+        assert image[0xC0:0xC4] == struct.pack("<I", serial)
+        assert words_of(image) == (0x100, 0x4005, crc_of(image), 0x10000)
+        crcs.add(words_of(image)[2])
+        assert velk_crc.check(str(tmp_path / "line" / f"fw_{serial}_CRC.mbi.bin"), offset=0x80,
+                              base=0x10000, exclude=header_left_out(0x10000)).ok
+    assert len(crcs) == 2
+
+
+def test_an_earlier_mbi_is_removed(velk, monkeypatch, tmp_path):
+    build = firmware(tmp_path, 0)
+    assert run_cli(velk, monkeypatch, "FLASH", build, "--ncrc1", "--nxp-mbi", "--exclude",
+                   header_left_out(0))[0] == 0
+    assert run_cli(velk, monkeypatch, "FLASH", build, "--ncrc1")[0] == 0
+    assert not os.path.exists(tmp_path / "fw_CRC.mbi.bin")
