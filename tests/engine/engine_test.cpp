@@ -757,8 +757,9 @@ void dfuse_row() {
     for (size_t piece : {size_t{1}, size_t{7}, size_t{4096}})
         expect(checked(*dfuse->check(c, {}), bytes, piece).empty(),
                ".dfuse.dfu in pieces of " + std::to_string(piece));
-    std::string flipped_crc = bytes;
+    std::string flipped_crc = bytes, flipped_name = bytes;
     flipped_crc[bytes.size() - 1] ^= 0x01;
+    flipped_name[11 + 12] ^= 0x01;
     const struct {
         const char* what;
         const Contents& contents;
@@ -768,7 +769,8 @@ void dfuse_row() {
         {".dfuse.dfu image byte", c_changed, bytes, "it holds 0x5A at 0x08000010, not 0x00"},
         {".dfuse.dfu CRC", c, flipped_crc, "its suffix's CRC (dwCRC) is 0x"},
         {".dfuse.dfu vendor", c_other, bytes, "does not name the device asked for"},
-        {".dfuse.dfu cut short", c, bytes.substr(0, 100), "cannot read it as a DfuSe file"},
+        {".dfuse.dfu cut short", c, bytes.substr(0, 100), "it is 100 bytes, not "},
+        {".dfuse.dfu target's name", c, flipped_name, "its byte 23 is 0x55, not 0x54, in its"},
     };
     for (const auto& k : cases) {
         const std::string fault = checked(*dfuse->check(k.contents, {}), k.bytes, 4096);

@@ -303,53 +303,113 @@ Read read_dfuse(const std::vector<uint8_t>& bytes) {
     return out;
 }
 
-// What FLASH wrote, read back as CHECK reads it: every element the image's
-// run, with its bytes, and the suffix the run asked for.
+// What FLASH wrote, taken as it is written, against the file the image
+// makes: the prefix, target and element heads and the suffix as the run
+// asked for them, each element's bytes against the image, and the CRC
+// over what came before it. Nothing of the file is kept but its CRC.
 class DfuseCheck final : public FileCheck {
 public:
     explicit DfuseCheck(const Contents& c)
-        : memory_(image_of(c)), suffix_(suffix_head(*c.request)) {}
+        : memory_(image_of(c)), reg_(dfu_crc().start()) {
+        const std::vector<Span> runs = runs_of(memory_);
+        uint64_t elements = 0;
+        for (const Span& r : runs) elements += element_head + r.size;
+        add(encode(
+            prefix_fields,
+            {0, dfuse_version, prefix_size + target_size + elements + suffix_size, 1}));
+        add(encode(target_fields, {0, 0, named, 0, elements, runs.size()}));
+        for (const Span& r : runs) {
+            add(encode(element_fields, {r.address, r.size}));
+            parts_.push_back({{}, r.address, r.size, false});
+        }
+        std::vector<uint8_t> suffix = suffix_head(*c.request);
+        suffix.resize(suffix_crc);
+        add(std::move(suffix), true);
+        for (const Part& p : parts_) crc_at_ += p.size;
+    }
 
     void take(const uint8_t* data, size_t size) override {
-        bytes_.insert(bytes_.end(), data, data + size);
+        size_t i = 0;
+        while (i < size && taken_ < crc_at_) {
+            const Part& p = parts_[part_];
+            const uint64_t into = taken_ - done_;
+            const size_t n = size_t(std::min<uint64_t>(p.size - into, size - i));
+            if (fault_.empty()) compare(p, into, data + i, n);
+            reg_ = dfu_crc().update(reg_, data + i, n, checksum::Feed::bytes);
+            i += n;
+            taken_ += n;
+            if (taken_ - done_ == p.size) {
+                done_ += p.size;
+                ++part_;
+            }
+        }
+        const size_t keep = std::min(size - i, crc_.size() < 4 ? 4 - crc_.size() : 0);
+        crc_.insert(crc_.end(), data + i, data + i + keep);
+        after_ += size - i;
     }
 
     std::string finish() override {
-        Read read;
-        try {
-            read = read_dfuse(bytes_);
-        } catch (const Refusal& r) {
-            return r.text;
-        }
-        if (std::memcmp(bytes_.data() + bytes_.size() - suffix_size, suffix_.data(),
-                        suffix_crc) != 0)
-            return "its DFU suffix does not name the device asked for";
-        const std::vector<Span> runs = runs_of(memory_);
-        const std::vector<layout::Span>& found = read.data.runs;
-        if (found.size() != runs.size())
-            return text::format("it holds %zu elements, not %zu", found.size(),
-                                runs.size());
-        std::vector<uint8_t> wanted;
-        for (size_t i = 0; i < runs.size(); ++i) {
-            if (found[i].address != runs[i].address || found[i].size != runs[i].size)
-                return text::format("its element %zu is not the image's run at %s", i,
-                                    text::address(runs[i].address).c_str());
-            wanted.resize(size_t(runs[i].size));
-            memory_.read(runs[i].address, wanted.data(), runs[i].size);
-            const uint8_t* held = read.data.data.data() + found[i].offset;
-            for (size_t b = 0; b < wanted.size(); ++b)
-                if (held[b] != wanted[b])
-                    return text::format("it holds 0x%02X at %s, not 0x%02X", held[b],
-                                        text::address(runs[i].address + b).c_str(),
-                                        wanted[b]);
-        }
+        if (!fault_.empty()) return fault_;
+        if (taken_ + after_ != crc_at_ + 4)
+            return text::format("it is %llu bytes, not %llu",
+                                static_cast<unsigned long long>(taken_ + after_),
+                                static_cast<unsigned long long>(crc_at_ + 4));
+        const uint64_t held = bytes::load(crc_.data(), 4, little);
+        const uint64_t computed = dfu_crc().finish(reg_);
+        if (held != computed)
+            return text::format(
+                "its suffix's CRC (%s) is 0x%08llX, but the bytes before it have "
+                "CRC-32/JAMCRC 0x%08llX",
+                suffix_fields[s_crc].name, static_cast<unsigned long long>(held),
+                static_cast<unsigned long long>(computed));
         return "";
     }
 
 private:
+    // A stretch of the file: bytes of its own, or the image's from an address.
+    struct Part {
+        std::vector<uint8_t> bytes;
+        uint64_t address, size;
+        bool suffix;
+    };
+
+    void add(std::vector<uint8_t> bytes, bool suffix = false) {
+        const uint64_t size = bytes.size();
+        parts_.push_back({std::move(bytes), 0, size, suffix});
+    }
+
+    void compare(const Part& p, uint64_t into, const uint8_t* data, size_t n) {
+        const uint8_t* wanted = p.bytes.data() + into;
+        if (p.bytes.empty()) {
+            image_.resize(n);
+            memory_.read(p.address + into, image_.data(), n);
+            wanted = image_.data();
+        }
+        if (std::memcmp(data, wanted, n) == 0) return;
+        size_t b = 0;
+        while (data[b] == wanted[b]) ++b;
+        if (p.suffix)
+            fault_ = "its DFU suffix does not name the device asked for";
+        else if (p.bytes.empty())
+            fault_ = text::format("it holds 0x%02X at %s, not 0x%02X", data[b],
+                                  text::address(p.address + into + b).c_str(), wanted[b]);
+        else
+            fault_ = text::format(
+                "its byte %llu is 0x%02X, not 0x%02X, in its prefix, "
+                "target or an element's head",
+                static_cast<unsigned long long>(done_ + into + b), data[b], wanted[b]);
+    }
+
     const layout::MemoryMap& memory_;
-    std::vector<uint8_t> suffix_;
-    std::vector<uint8_t> bytes_;
+    std::vector<Part> parts_;
+    size_t part_ = 0;
+    uint64_t done_ = 0;    // the file's bytes in the parts before part_
+    uint64_t taken_ = 0;   // the file's bytes compared, up to the CRC
+    uint64_t after_ = 0;   // the bytes from the CRC on
+    uint64_t crc_at_ = 0;  // where the suffix's CRC starts
+    uint64_t reg_;
+    std::vector<uint8_t> crc_, image_;
+    std::string fault_;
 };
 
 std::unique_ptr<FileCheck> check_dfuse(const Contents& c, const Expected&) {
