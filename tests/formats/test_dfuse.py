@@ -259,3 +259,14 @@ def test_elements_in_any_order_but_never_twice(velk, monkeypatch, tmp_path, orde
     code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--ncrc_value", "--elf", build)
     assert code == status, out + err
     assert said in out + err
+
+
+def test_named_dfu_as_dfu_util_names_it(velk, monkeypatch, tmp_path):
+    """A DfuSe file named .dfu is read by its prefix, not as a plain DFU file."""
+    build = tmp_path / "fw.elf"
+    two_runs(build)
+    velk_crc.flash(str(build), symbol="crc_value", dfuse="0483:df11")
+    renamed = tmp_path / "fw.dfu"
+    shutil.copy(tmp_path / "fw_CRC.dfuse.dfu", renamed)
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", renamed, "--ncrc_value", "--elf", build)
+    assert code == 0, out + err
