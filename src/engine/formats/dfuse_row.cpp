@@ -138,6 +138,19 @@ void refuse_ids(const Request& request) {
     refuse_usb_ids(*request.dfuse);
 }
 
+// The prefix and the target's head of a file of `runs`, one element each.
+std::vector<uint8_t> head_of(const std::vector<Span>& runs) {
+    uint64_t elements = 0;
+    for (const Span& r : runs) elements += element_head + r.size;
+    std::vector<uint8_t> head =
+        encode(prefix_fields,
+               {0, dfuse_version, prefix_size + target_size + elements + suffix_size, 1});
+    const std::vector<uint8_t> target =
+        encode(target_fields, {0, 0, named, 0, elements, runs.size()});
+    head.insert(head.end(), target.begin(), target.end());
+    return head;
+}
+
 // Bytes on to the file, their CRC taken on the way.
 class CrcTaking final : public layout::ChunkSink {
 public:
@@ -157,13 +170,8 @@ private:
 void write_dfuse(const Contents& c, const std::string&, outfile::Sink& sink) {
     const layout::MemoryMap& memory = image_of(c);
     const std::vector<Span> runs = runs_of(memory);
-    uint64_t elements = 0;
-    for (const Span& r : runs) elements += element_head + r.size;
     CrcTaking out(sink);
-    out.put(encode(
-        prefix_fields,
-        {0, dfuse_version, prefix_size + target_size + elements + suffix_size, 1}));
-    out.put(encode(target_fields, {0, 0, named, 0, elements, runs.size()}));
+    out.put(head_of(runs));
     for (const Span& r : runs) {
         out.put(encode(element_fields, {r.address, r.size}));
         layout::copy_range(memory, r.address, r.end(), out);
@@ -312,12 +320,7 @@ public:
     explicit DfuseCheck(const Contents& c)
         : memory_(image_of(c)), reg_(dfu_crc().start()) {
         const std::vector<Span> runs = runs_of(memory_);
-        uint64_t elements = 0;
-        for (const Span& r : runs) elements += element_head + r.size;
-        add(encode(
-            prefix_fields,
-            {0, dfuse_version, prefix_size + target_size + elements + suffix_size, 1}));
-        add(encode(target_fields, {0, 0, named, 0, elements, runs.size()}));
+        add(head_of(runs));
         for (const Span& r : runs) {
             add(encode(element_fields, {r.address, r.size}));
             parts_.push_back({{}, r.address, r.size, false});
