@@ -197,7 +197,8 @@ def flash(elf, **options):
     is the value erased flash reads (default 0xFF).
     `uf2` (a chip family) adds ``<root>_CRC.uf2``; `dfu` (the USB device's
     ``"<vid>:<pid>[:<bcd>]"`` in hex, or ``(0x0483, 0xDF11[, bcd])``) adds
-    ``<root>_CRC.dfu``, the ``.bin`` with a DFU suffix; `nxp_mbi` adds
+    ``<root>_CRC.dfu``, the ``.bin`` with a DFU suffix; `dfuse` (the same
+    IDs) adds ``<root>_CRC.dfuse.dfu``, a DfuSe file; `nxp_mbi` adds
     ``<root>_CRC.mbi.bin``, the ``.bin`` as an NXP LPC55S/MCX plain-CRC master
     boot image (its length, type, CRC and address at 0x20-0x37, which no
     record may cover); `merge` (paths; a raw

@@ -340,6 +340,7 @@ def flash(
     srec: bool = ...,
     uf2: str | None = ...,
     dfu: str | tuple[int, int] | tuple[int, int, int] | None = ...,
+    dfuse: str | tuple[int, int] | tuple[int, int, int] | None = ...,
     nxp_mbi: bool = ...,
     merge: _Path | Sequence[_Path] | None = ...,
     entry: _Path | int | None = ...,

@@ -516,7 +516,7 @@ def test_bad_hex_is_refused_with_its_line(velk, monkeypatch, boot_elf, how, line
      "section with KEEP(...) in the linker script (__attribute__((used)) keeps it from the "
      "compiler, not from the linker)"),
     (["CHECK", "notes.txt", "--a0"],
-     "neither an ELF, Intel HEX, S-record nor UF2 file; a raw binary holds no addresses: "
+     "neither an ELF, Intel HEX, S-record, UF2 nor DfuSe file; a raw binary holds no addresses: "
      "give its base address with --base 0x<address>, or the build it was made from with "
      "--elf"),
 ], ids=["name-on-hex", "block-on-hex", "bad-address", "no-symbol", "no-symbol-in-build",

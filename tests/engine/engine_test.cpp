@@ -725,6 +725,60 @@ void dfu_row() {
     }
 }
 
+// The DfuSe row's own check on an image of two runs (erased flash inside
+// the first): each element's bytes against the image, the device the
+// suffix names, the CRC; in any pieces.
+void dfuse_row() {
+    using namespace velk::formats;
+    const Format* dfuse = by_name("fw_CRC.dfuse.dfu");
+    expect(dfuse && !dfuse->needs_base && dfuse->read, ".dfuse.dfu: read by its elements");
+    if (!dfuse) return;
+    std::vector<uint8_t> low(0x100, 0x5A);
+    velk::layout::MemoryMap memory;
+    memory.append(0x08000000, low.data(), low.size());
+    memory.append_fill(0x08000100, 0x100);
+    memory.append(0x08010000, low.data(), 0x10);
+    velk::Request asked, other;
+    asked.dfuse = velk::read_hex_fields("0483:df11", "--dfuse 0483:df11");
+    other.dfuse = velk::read_hex_fields("0484:df11", "--dfuse 0484:df11");
+    Contents c{&memory, 0x08000000, 0x08010010, 0, 0, nullptr, &asked};
+    Contents c_other = c;
+    c_other.request = &other;
+    velk::layout::MemoryMap changed = memory;
+    const uint8_t zero = 0;
+    changed.overlay(0x08000010, &zero, 1);
+    Contents c_changed = c;
+    c_changed.memory = &changed;
+    FileSink file;
+    dfuse->write(c, "fw_CRC.dfuse.dfu", file);
+    const std::string& bytes = file.bytes;
+    expect(bytes.size() == 11 + 274 + 8 + 0x200 + 8 + 0x10 + 16,
+           ".dfuse.dfu: prefix, target, two elements, suffix");
+    for (size_t piece : {size_t{1}, size_t{7}, size_t{4096}})
+        expect(checked(*dfuse->check(c, {}), bytes, piece).empty(),
+               ".dfuse.dfu in pieces of " + std::to_string(piece));
+    std::string flipped_crc = bytes, flipped_name = bytes;
+    flipped_crc[bytes.size() - 1] ^= 0x01;
+    flipped_name[11 + 12] ^= 0x01;
+    const struct {
+        const char* what;
+        const Contents& contents;
+        std::string bytes;
+        const char* fault;
+    } cases[] = {
+        {".dfuse.dfu image byte", c_changed, bytes, "it holds 0x5A at 0x08000010, not 0x00"},
+        {".dfuse.dfu CRC", c, flipped_crc, "its suffix's CRC (dwCRC) is 0x"},
+        {".dfuse.dfu vendor", c_other, bytes, "does not name the device asked for"},
+        {".dfuse.dfu cut short", c, bytes.substr(0, 100), "it is 100 bytes, not "},
+        {".dfuse.dfu target's name", c, flipped_name, "its byte 23 is 0x55, not 0x54, in its"},
+    };
+    for (const auto& k : cases) {
+        const std::string fault = checked(*dfuse->check(k.contents, {}), k.bytes, 4096);
+        expect(fault.find(k.fault) != std::string::npos,
+               std::string(k.what) + ": \"" + fault + "\"");
+    }
+}
+
 // Hex fields as the command line gives them, each read or none, and the
 // option rows that take them.
 void hex_fields() {
@@ -779,6 +833,7 @@ int main(int argc, char** argv) {
         format_rows();
         hex_fields();
         dfu_row();
+        dfuse_row();
     longest_ending_names_the_row();
         records_over_the_final_image();
         flash_and_check(argv[1], argv[2]);

@@ -130,14 +130,14 @@ NO_BASE = {
                   "addresses: give its base address with --base 0x<address>, or the build it "
                   "was made from with --elf\n"),
     "check-unnamed": (["CHECK", "fw.dat", "--a134"],
-                      "error: fw.dat: neither an ELF, Intel HEX, S-record nor UF2 file; a raw "
+                      "error: fw.dat: neither an ELF, Intel HEX, S-record, UF2 nor DfuSe file; a raw "
                       "binary holds no addresses: give its base address with --base "
                       "0x<address>, or the build it was made from with --elf\n"),
     "merge-bin": (["FLASH", "fw.elf", "--a134", "--merge", "fw_CRC.bin"],
                   "error: fw.elf: fw_CRC.bin: a raw binary by its name; a raw binary holds no "
                   "addresses: give it as fw_CRC.bin@0x<address>\n"),
     "merge-unnamed": (["FLASH", "fw.elf", "--a134", "--merge", "fw.dat"],
-                      "error: fw.elf: fw.dat: neither an ELF, Intel HEX, S-record nor UF2 file; "
+                      "error: fw.elf: fw.dat: neither an ELF, Intel HEX, S-record, UF2 nor DfuSe file; "
                       "a raw binary holds no addresses: give it as fw.dat@0x<address>\n"),
 }
 

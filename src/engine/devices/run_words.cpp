@@ -53,6 +53,12 @@ std::string shaping_words(const Request& request) {
             word += ":" + (n ? text::number(*n) : std::string("?"));
         add(word);
     }
+    if (request.dfuse) {
+        std::string word = "dfuse";
+        for (const std::optional<uint64_t>& n : request.dfuse->numbers)
+            word += ":" + (n ? text::number(*n) : std::string("?"));
+        add(word);
+    }
     if (request.entry) {
         const StartAddress& e = *request.entry;
         add("entry:" + (e.file              ? *e.file

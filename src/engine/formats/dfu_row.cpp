@@ -67,7 +67,12 @@ Values asked_values(const Request& request) {
 }
 
 void refuse_ids(const Request& request) {
-    const HexFields& ids = *request.dfu;
+    refuse_usb_ids(*request.dfu);
+}
+
+}  // namespace
+
+void refuse_usb_ids(const HexFields& ids) {
     bool fit = ids.numbers.size() == 2 || ids.numbers.size() == 3;
     for (const std::optional<uint64_t>& id : ids.numbers) fit = fit && id && *id <= 0xFFFF;
     for (size_t digits : ids.digits) fit = fit && digits <= 4;
@@ -76,6 +81,8 @@ void refuse_ids(const Request& request) {
                       ": not <vid>:<pid>[:<bcd>], the device's USB vendor and product IDs "
                       "and its release, each 1 to 4 hex digits, as in 0483:df11"};
 }
+
+namespace {
 
 // The suffix's bytes: its values, then the CRC of `reg` (the register
 // after the bytes before the suffix) and the suffix's own bytes before it.

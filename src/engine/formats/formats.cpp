@@ -38,7 +38,7 @@ std::string short_name(const Format& format) {
     return name;
 }
 
-// "neither an ELF, Intel HEX, S-record nor UF2 file": every format whose
+// "neither an ELF, Intel HEX, S-record, UF2 nor DfuSe file": every format whose
 // first bytes say it.
 std::string none_of_the_recognised() {
     std::vector<const Format*> known;

@@ -15,6 +15,7 @@
     ROW(srecords)             \
     ROW(uf2_file)             \
     ROW(dfu_file)             \
+    ROW(dfuse_file)           \
     ROW(nxp_mbi_file)
 
 namespace velk::formats {
@@ -22,6 +23,10 @@ namespace velk::formats {
 #define VELK_FORMAT_ROW_DECLARED(row) extern const Format row;
 VELK_FORMAT_ROWS(VELK_FORMAT_ROW_DECLARED)
 #undef VELK_FORMAT_ROW_DECLARED
+
+// Refuses a device's USB IDs, <vid>:<pid>[:<bcd>], that are not two or
+// three hex numbers of 1 to 4 digits: --dfu's and --dfuse's.
+void refuse_usb_ids(const HexFields& ids);
 
 // Whether a file of any contents can be written: every format but the
 // build's own file.

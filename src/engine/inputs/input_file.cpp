@@ -27,6 +27,14 @@ InputFile read_input(const std::string& path) {
         throw Refusal{"cannot open it: " + platform::error_text(error)};
     input.format = formats::by_name(path);
     input.named = input.format != nullptr;
+    // dfu-util's tools name a DfuSe file .dfu as they do a plain DFU file:
+    // a file its name calls a container without addresses is what its
+    // first bytes say when they name a binary format that holds them.
+    if (input.format && input.format->unwrap) {
+        const formats::Format* inside =
+            formats::by_content(input.bytes.data(), input.bytes.size());
+        if (inside && inside->read && !inside->text) input.format = inside;
+    }
     if (!input.named) input.format = formats::by_content(input.bytes.data(), input.bytes.size());
     return input;
 }

@@ -122,6 +122,15 @@ constexpr OptionRow rows[] = {
                 0xFFFF, any, when not given)
 )",
      19, "dfu", nullptr, nullptr, nullptr, "<vid>:<pid>[:<bcd>]", &Request::dfu},
+    {Option::dfuse, "--dfuse", "dfuse", Value::hex_fields, flash, false,
+     "the device's USB vendor and product IDs, as in --dfuse 0483:df11",
+     R"(  --dfuse <vid>:<pid>[:<bcd>]
+                FLASH: also <root>_CRC.dfuse.dfu, a DfuSe file for STM32's USB DFU
+                bootloader, one element per run of the image, as dfuse-pack makes
+                from the .hex (hex IDs; the release <bcd> 0 when not given); with
+                --merge, <root>_CRC_merged.dfuse.dfu too
+)",
+     26, "dfuse", nullptr, nullptr, nullptr, "<vid>:<pid>[:<bcd>]", &Request::dfuse},
     {Option::nxp_mbi, "--nxp-mbi", "nxp_mbi", Value::output, flash, false, nullptr,
      R"(  --nxp-mbi     FLASH: also <root>_CRC.mbi.bin, the .bin as an NXP LPC55S/MCX plain-CRC
                 master boot image (its length, type, CRC-32/MPEG-2 and address at 0x20-0x37)
@@ -268,7 +277,7 @@ const char* const usage =
     R"(  velk-crc FLASH <firmware.elf> RECORDS [--exclude <bytes>]... [--crc <name>]
                  [--be] [--fill 0x<NN>] [--force] [--words] [--bin] [--srec]
                  [--uf2 <family>] [--dfu <vid>:<pid>[:<bcd>]] [--merge <file>]...
-                 [--entry <file>|0x<address>]
+                 [--dfuse <vid>:<pid>[:<bcd>]] [--entry <file>|0x<address>]
                  [--mcuboot <setting>[,<setting>...]]
                  [--stamp <place>=<values>... --out <folder> [--count <n>] [--resume]]
                  [--json] [@<file>]...

@@ -32,6 +32,7 @@ enum class Option {
     srec,
     uf2,
     dfu,
+    dfuse,
     nxp_mbi,
     merge,
     entry,

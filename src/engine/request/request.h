@@ -175,6 +175,7 @@ struct Request {
     std::optional<Read<uint32_t>> uf2;
     // <vid>:<pid>[:<bcd>]: the USB device the DFU files are for
     std::optional<HexFields> dfu;
+    std::optional<HexFields> dfuse;  // --dfuse <vid>:<pid>[:<bcd>]
     // Files merged with the application into <root>_CRC_merged.*
     std::vector<MergeFile> merge;
     // The merged files' start address: one of them, the application, or
