@@ -17,7 +17,9 @@
 
 namespace velk::formats {
 
-namespace {
+// Named, not anonymous: the DFU row's own fields and sizes share a unit
+// with these when the engine is built as one.
+namespace dfuse {
 
 const char* const dfuse_endings[] = {".dfuse.dfu", nullptr};
 
@@ -419,18 +421,18 @@ std::unique_ptr<FileCheck> check_dfuse(const Contents& c, const Expected&) {
     return std::make_unique<DfuseCheck>(c);
 }
 
-}  // namespace
+}  // namespace dfuse
 
 // Columns: name, a_file, word, ext, endings; the traits; recognise, read,
 // unwrap, write, can_write, check, option, start_of, refuse_asked:
 // formats.h says each.
 // clang-format off
 const Format dfuse_file = {
-    "DfuSe", "a DfuSe file", "dfuse", ".dfuse.dfu", dfuse_endings,
+    "DfuSe", "a DfuSe file", "dfuse", ".dfuse.dfu", dfuse::dfuse_endings,
     /* needs_base */ false, /* family */ false, /* build */ false, /* text */ false,
     /* container */ false, /* every_run */ false, /* merged */ true, /* page */ 0,
-    looks_like_dfuse, read_dfuse, nullptr, write_dfuse, always, check_dfuse,
-    "--dfuse <vid>:<pid>[:<bcd>]", nullptr, refuse_ids,
+    dfuse::looks_like_dfuse, dfuse::read_dfuse, nullptr, dfuse::write_dfuse, always,
+    dfuse::check_dfuse, "--dfuse <vid>:<pid>[:<bcd>]", nullptr, dfuse::refuse_ids,
 };
 // clang-format on
 
