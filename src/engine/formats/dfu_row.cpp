@@ -50,14 +50,6 @@ uint64_t field(const uint8_t* suffix, Slot slot) {
     return bytes::load(suffix + offset_of(slot), fields[slot].width, bytes::Order::little);
 }
 
-// The CRC over the file's bytes before its CRC: the DFU suffix's own,
-// which the catalogue calls CRC-32/JAMCRC (zlib's CRC-32 without its final
-// inversion).
-const checksum::Crc& dfu_crc() {
-    static const checksum::Crc crc(checksum::find("CRC-32/JAMCRC")->parameters);
-    return crc;
-}
-
 // The device's IDs the run asks for, <vid>:<pid>[:<bcd>], as the suffix's
 // values before its CRC.
 Values asked_values(const Request& request) {
@@ -71,6 +63,11 @@ void refuse_ids(const Request& request) {
 }
 
 }  // namespace
+
+const checksum::Crc& dfu_crc() {
+    static const checksum::Crc crc(checksum::find("CRC-32/JAMCRC")->parameters);
+    return crc;
+}
 
 void refuse_usb_ids(const HexFields& ids) {
     bool fit = ids.numbers.size() == 2 || ids.numbers.size() == 3;
@@ -96,21 +93,6 @@ Suffix suffix_of(Values values, uint64_t reg) {
                  dfu_crc().finish(reg));
     return out;
 }
-
-// The image's bytes on to the file, their CRC taken on the way.
-class CrcTaking final : public layout::ChunkSink {
-public:
-    explicit CrcTaking(outfile::Sink& sink) : sink_(sink), reg_(dfu_crc().start()) {}
-    void take(uint8_t* chunk, size_t size) override {
-        reg_ = dfu_crc().update(reg_, chunk, size, checksum::Feed::bytes);
-        sink_.take(chunk, size);
-    }
-    uint64_t reg() const { return reg_; }
-
-private:
-    outfile::Sink& sink_;
-    uint64_t reg_;
-};
 
 void write_dfu(const Contents& c, const std::string&, outfile::Sink& sink) {
     CrcTaking image(sink);

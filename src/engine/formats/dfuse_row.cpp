@@ -104,12 +104,6 @@ bool signed_as(const Field (&fields)[N], const uint8_t* part, size_t slot) {
                        fields[slot].width) == 0;
 }
 
-// The suffix's CRC: zlib's CRC-32 without its final inversion.
-const checksum::Crc& dfu_crc() {
-    static const checksum::Crc crc(checksum::find("CRC-32/JAMCRC")->parameters);
-    return crc;
-}
-
 // The image FLASH writes a DfuSe file of: the HEX's own, so that the file
 // is the one dfuse-pack makes from that HEX.
 const layout::MemoryMap& image_of(const Contents& c) {
@@ -152,22 +146,6 @@ std::vector<uint8_t> head_of(const std::vector<Span>& runs) {
     head.insert(head.end(), target.begin(), target.end());
     return head;
 }
-
-// Bytes on to the file, their CRC taken on the way.
-class CrcTaking final : public layout::ChunkSink {
-public:
-    explicit CrcTaking(outfile::Sink& sink) : sink_(sink), reg_(dfu_crc().start()) {}
-    void take(uint8_t* chunk, size_t size) override {
-        reg_ = dfu_crc().update(reg_, chunk, size, checksum::Feed::bytes);
-        sink_.take(chunk, size);
-    }
-    void put(std::vector<uint8_t> bytes) { take(bytes.data(), bytes.size()); }
-    uint64_t reg() const { return reg_; }
-
-private:
-    outfile::Sink& sink_;
-    uint64_t reg_;
-};
 
 void write_dfuse(const Contents& c, const std::string&, outfile::Sink& sink) {
     const layout::MemoryMap& memory = image_of(c);
