@@ -29,11 +29,13 @@ std::string out_of_memory(const Mode& mode, const Reporter& report) {
 // The rules of a request whatever asked: a record at least (a signed
 // image's hash is one), and a block size alone (it closes the image with
 // its one record). CHECK of a device's file may name its stamps or its
-// manifest alone.
+// manifest alone; an ESP32 app image needs none, it carries its own
+// checksum and hash.
 void check_request(const Request& r, const Mode& mode) {
     const bool api = r.asker.by_keyword();
     const bool device = mode.bit == mode_bit::check && (!r.stamps.empty() || r.manifest);
-    if (r.selectors.empty() && !r.header && !r.lpc_vectors && !r.mcuboot && !device)
+    if (r.selectors.empty() && !r.header && !r.lpc_vectors && !r.mcuboot && !device &&
+        !r.esp32)
         throw Refusal{api ? "no record: give symbol=, offset=, block=, header= or "
                             "lpc_vectors=True"
                           : "no selector: give --n<variable>, --a<hex offset>, --s<block "

@@ -10,10 +10,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "../checksum/method.h"
 #include "../layout/file_data.h"
 #include "../outfile/outputs.h"
 #include "../request/request.h"
@@ -33,6 +35,10 @@ struct Read {
     // UF2: the blocks of another family than the first, left out.
     std::optional<uf2::Contents::Skipped> skipped;
     size_t skipped_count = 0;
+    // A digest the file carries over its own bytes (an ESP32 image's
+    // SHA-256), checked once the program's digests are at hand: throws the
+    // Refusal that says it does not match.
+    std::function<void(const checksum::DigestSource&)> digest_check = nullptr;
 };
 
 // A file's bytes in pieces, one after another.
@@ -53,6 +59,8 @@ struct Contents {
     // hex-addr=); nullptr: the HEX holds `memory`.
     const layout::MemoryMap* hex_memory = nullptr;
     uint64_t hex_moved_by = 0;
+    // The program's SHA-256, for a format that carries digests.
+    checksum::DigestSource sha256 = nullptr;
 };
 
 struct Format {

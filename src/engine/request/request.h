@@ -176,6 +176,7 @@ struct Request {
     // <vid>:<pid>[:<bcd>]: the USB device the DFU files are for
     std::optional<HexFields> dfu;
     std::optional<HexFields> dfuse;  // --dfuse <vid>:<pid>[:<bcd>]
+    std::optional<std::string> esp32;  // --esp32 chip=<name>[,<setting>=<value>...]
     // Files merged with the application into <root>_CRC_merged.*
     std::vector<MergeFile> merge;
     // The merged files' start address: one of them, the application, or

@@ -1,0 +1,410 @@
+#include "esp32_image.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstring>
+
+#include "../base/byte_order.h"
+#include "../report/text.h"
+
+namespace velk::formats::esp32 {
+
+namespace {
+
+constexpr uint16_t em_xtensa = 94, em_riscv = 243;
+
+// Each chip's flash clocks as esptool 5.6 codes them: the C6 codes 80m as
+// 0 as it does 40m, its flash running at 80 MHz either way.
+constexpr Clock common_clocks[] = {{"80m", 0xF}, {"40m", 0x0}, {"26m", 0x1}, {"20m", 0x2}};
+constexpr Clock c2_clocks[] = {{"60m", 0xF}, {"30m", 0x0}, {"20m", 0x1}, {"15m", 0x2}};
+constexpr Clock c6_clocks[] = {{"80m", 0x0}, {"40m", 0x0}, {"20m", 0x2}};
+constexpr Clock h2_clocks[] = {{"48m", 0xF}, {"24m", 0x0}, {"16m", 0x1}, {"12m", 0x2}};
+
+#define VELK_CLOCKS(list) list, sizeof(list) / sizeof(list[0])
+// The chips, with the buses esptool 5.6 takes for flash-mapped (checked by
+// where its images pad), code first.
+constexpr Chip chip_rows[] = {
+    {"esp32", 0, em_xtensa, {0x400D0000, 0x40400000}, {0x3F400000, 0x3F800000},
+     VELK_CLOCKS(common_clocks), "40m"},
+    {"esp32s2", 2, em_xtensa, {0x40080000, 0x40B80000}, {0x3F000000, 0x3F3F0000},
+     VELK_CLOCKS(common_clocks), "40m"},
+    {"esp32s3", 9, em_xtensa, {0x42000000, 0x44000000}, {0x3C000000, 0x3E000000},
+     VELK_CLOCKS(common_clocks), "40m"},
+    {"esp32c2", 12, em_riscv, {0x42000000, 0x42400000}, {0x3C000000, 0x3C400000},
+     VELK_CLOCKS(c2_clocks), "30m"},
+    {"esp32c3", 5, em_riscv, {0x42000000, 0x42800000}, {0x3C000000, 0x3C800000},
+     VELK_CLOCKS(common_clocks), "40m"},
+    {"esp32c6", 13, em_riscv, {0x42000000, 0x42800000}, {0x42800000, 0x43000000},
+     VELK_CLOCKS(c6_clocks), "80m"},
+    {"esp32h2", 16, em_riscv, {0x42000000, 0x42800000}, {0x42800000, 0x43000000},
+     VELK_CLOCKS(h2_clocks), "24m"},
+};
+#undef VELK_CLOCKS
+
+constexpr const char* modes[] = {"qio", "qout", "dio", "dout"};
+constexpr const char* sizes[] = {"1MB", "2MB", "4MB", "8MB", "16MB", "32MB", "64MB", "128MB"};
+
+// The file's layout: the 8-byte header, the 16-byte extended header, each
+// segment's 8-byte head, the footer's checksum at the last byte of a
+// 16-byte line.
+constexpr size_t header_size = 24, segment_head = 8;
+constexpr size_t mode_at = 2, size_clock_at = 3, entry_at = 4, wp_pin_at = 8, chip_at = 12,
+                 min_rev_full_at = 15, max_rev_full_at = 17, reserved_at = 19, reserved_size = 4,
+                 hash_appended_at = 23;
+constexpr uint8_t magic = 0xE9, checksum_seed = 0xEF, wp_pin_disabled = 0xEE;
+constexpr uint16_t any_revision = 0xFFFF;
+// The 64 KiB MMU page a flash-mapped segment keeps its offset within.
+constexpr uint64_t page = 0x10000;
+// The ESP32's second-stage bootloader leaves unmapped the last page of a
+// flash segment that ends fewer than this many bytes into it.
+constexpr uint64_t esp32_tail = 0x24;
+
+constexpr auto little = bytes::Order::little;
+
+bool equal_folded(const std::string& a, const char* b) {
+    size_t n = std::strlen(b);
+    if (a.size() != n) return false;
+    for (size_t i = 0; i < n; ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+template <class T, size_t N>
+std::string listed(const T (&words)[N]) {
+    std::string out;
+    for (const T& w : words) out += (out.empty() ? "" : ", ") + std::string(w);
+    return out;
+}
+
+std::string chip_names() {
+    std::string out;
+    for (const Chip& c : chip_rows) out += (out.empty() ? "" : ", ") + std::string(c.name);
+    return out;
+}
+
+std::string clock_names(const Chip& chip) {
+    std::string out;
+    for (size_t i = 0; i < chip.clock_count; ++i)
+        out += (out.empty() ? "" : ", ") + std::string(chip.clocks[i].name);
+    return out;
+}
+
+std::optional<uint64_t> number_of(const std::string& text, int base) {
+    if (text.empty() || text.size() > 18) return std::nullopt;
+    size_t at = 0;
+    if (base == 0 && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        at = 2, base = 16;
+    else if (base == 0)
+        base = 10;
+    uint64_t value = 0;
+    for (; at < text.size(); ++at) {
+        const char c = text[at];
+        int digit = std::isdigit(static_cast<unsigned char>(c))   ? c - '0'
+                    : std::isxdigit(static_cast<unsigned char>(c)) ? std::tolower(c) - 'a' + 10
+                                                                    : 99;
+        if (digit >= base) return std::nullopt;
+        value = value * uint64_t(base) + uint64_t(digit);
+    }
+    return value;
+}
+
+// The memory a section is in, for joining neighbours: code or data
+// through the flash mapping, or RAM.
+enum class Bus { irom, drom, ram };
+
+Bus bus_of(const Chip& chip, uint64_t address) {
+    if (chip.irom.holds(address)) return Bus::irom;
+    if (chip.drom.holds(address)) return Bus::drom;
+    return Bus::ram;
+}
+
+struct Written {
+    std::vector<uint8_t> out;
+    uint8_t checksum = checksum_seed;
+    size_t count = 0;
+};
+
+}  // namespace
+
+const Chip* chips_begin() {
+    return std::begin(chip_rows);
+}
+const Chip* chips_end() {
+    return std::end(chip_rows);
+}
+
+std::variant<Settings, std::string> settings_of(const std::string& text) {
+    Settings s;
+    std::optional<std::string> clock;
+    std::vector<std::string> seen;
+    size_t from = 0;
+    while (from <= text.size()) {
+        size_t comma = text.find(',', from);
+        if (comma == std::string::npos) comma = text.size();
+        const std::string item = text.substr(from, comma - from);
+        from = comma + 1;
+        const size_t eq = item.find('=');
+        if (eq == std::string::npos)
+            return "'" + item + "' is no <setting>=<value> (chip=esp32c3,flash_mode=dio,...)";
+        const std::string key = item.substr(0, eq), value = item.substr(eq + 1);
+        if (std::find(seen.begin(), seen.end(), key) != seen.end())
+            return key + "= is given twice";
+        seen.push_back(key);
+        if (key == "chip") {
+            for (const Chip& c : chip_rows)
+                if (equal_folded(value, c.name)) s.chip = &c;
+            if (!s.chip) return "no such chip '" + value + "' (" + chip_names() + ")";
+        } else if (key == "flash_mode") {
+            size_t i = 0;
+            while (i < 4 && !equal_folded(value, modes[i])) ++i;
+            if (i == 4) return "no such flash_mode '" + value + "' (" + listed(modes) + ")";
+            s.mode = uint8_t(i);
+        } else if (key == "flash_size") {
+            size_t i = 0;
+            while (i < 8 && !equal_folded(value, sizes[i])) ++i;
+            if (i == 8) return "no such flash_size '" + value + "' (" + listed(sizes) + ")";
+            s.size_code = uint8_t(i);
+        } else if (key == "flash_freq") {
+            clock = value;
+        } else if (key == "min_rev") {
+            std::optional<uint64_t> n = number_of(value, 10);
+            if (!n || *n > 0xFFFF)
+                return "min_rev=" + value +
+                       " is no chip revision major * 100 + minor, 0 to 65535, in decimal";
+            s.min_rev_full = uint16_t(*n);
+        } else if (key == "elf_sha256_offset") {
+            std::optional<uint64_t> n = number_of(value, 0);
+            if (!n || *n > 0xFFFFFFFF)
+                return "elf_sha256_offset=" + value + " is no offset in the image file";
+            s.elf_sha256_offset = *n;
+        } else {
+            return "no such setting '" + key +
+                   "' (chip, flash_mode, flash_freq, flash_size, min_rev, elf_sha256_offset)";
+        }
+    }
+    if (!s.chip) return "chip=<name> is needed (" + chip_names() + ")";
+    const std::string wanted = clock ? *clock : s.chip->default_clock;
+    size_t i = 0;
+    while (i < s.chip->clock_count && !equal_folded(wanted, s.chip->clocks[i].name)) ++i;
+    if (i == s.chip->clock_count)
+        return "no flash_freq '" + wanted + "' on the " + s.chip->name + " (" +
+               clock_names(*s.chip) + ")";
+    s.clock_code = s.chip->clocks[i].code;
+    return s;
+}
+
+namespace {
+
+// Sections as segments: each padded to 4 bytes, and each joined to the one
+// before it in the ELF's order when it starts where that one ends on the
+// same bus.
+std::vector<Section> joined(const Chip& chip, std::vector<Section> sections) {
+    std::vector<Section> out;
+    for (Section& s : sections) {
+        s.data.resize((s.data.size() + 3) & ~size_t{3}, 0);
+        if (!out.empty()) {
+            Section& last = out.back();
+            if (uint64_t(last.address) + last.data.size() == s.address &&
+                bus_of(chip, last.address) == bus_of(chip, s.address)) {
+                last.data.insert(last.data.end(), s.data.begin(), s.data.end());
+                continue;
+            }
+        }
+        out.push_back(std::move(s));
+    }
+    return out;
+}
+
+// The bytes of data a segment written at `at` needs so that the flash
+// segment after it starts its data at `address`'s offset within a page
+// (0: none, it is there already).
+uint64_t padding_before(uint64_t at, uint64_t address) {
+    const int64_t past = int64_t(address % page) - int64_t(segment_head);
+    int64_t pad = int64_t(page - at % page) + past;
+    if (pad == 0 || pad == int64_t(page)) return 0;
+    pad -= int64_t(segment_head);
+    if (pad < 0) pad += int64_t(page);
+    return uint64_t(pad);
+}
+
+}  // namespace
+
+std::variant<std::vector<uint8_t>, std::string> make_image(const Settings& settings,
+                                                           uint32_t entry,
+                                                           std::vector<Section> sections,
+                                                           bool appdesc,
+                                                           const ElfDigest& elf_sha256,
+                                                           const checksum::DigestSource& sha256) {
+    const Chip& chip = *settings.chip;
+    std::vector<Section> all = joined(chip, std::move(sections));
+    if (all.empty()) return std::string("the build has no section to load");
+    std::stable_sort(all.begin(), all.end(),
+                     [](const Section& a, const Section& b) { return a.address < b.address; });
+    std::vector<Section> flash, ram;
+    for (Section& s : all)
+        (bus_of(chip, s.address) == Bus::ram ? ram : flash).push_back(std::move(s));
+    for (size_t i = 1; i < flash.size(); ++i)
+        if (flash[i].address / page == flash[i - 1].address / page)
+            return text::format(
+                "its sections at 0x%08X and 0x%08X share a 64 KiB flash page, which the "
+                "MMU maps to one place in the image: link them as one section",
+                flash[i - 1].address, flash[i].address);
+
+    std::optional<uint64_t> sha_at = settings.elf_sha256_offset;
+    if (!sha_at && appdesc) sha_at = appdesc_sha256_at;
+    bool sha_placed = !sha_at;
+
+    Written w;
+    w.out.resize(header_size, 0);
+    std::string fault;
+    auto put = [&](uint32_t address, std::vector<uint8_t> data) {
+        const size_t at = w.out.size();
+        if (sha_at && *sha_at >= at && *sha_at < at + segment_head + data.size()) {
+            const uint64_t within = *sha_at - at;
+            if (within < segment_head || within + sha256_size > segment_head + data.size()) {
+                fault = text::format("the ELF's SHA-256 at 0x%llX would cross the edge of "
+                                     "the segment at 0x%zX",
+                                     static_cast<unsigned long long>(*sha_at), at);
+            } else {
+                uint8_t* field = data.data() + (within - segment_head);
+                if (std::any_of(field, field + sha256_size, [](uint8_t b) { return b != 0; }))
+                    fault = text::format("the 32 bytes at 0x%llX where the ELF's SHA-256 "
+                                         "goes are not all zero",
+                                         static_cast<unsigned long long>(*sha_at));
+                else if (elf_sha256)
+                    std::copy(elf_sha256->begin(), elf_sha256->end(), field);
+                sha_placed = true;
+            }
+        }
+        w.out.resize(at + segment_head);
+        bytes::store(w.out.data() + at, 4, little, address);
+        bytes::store(w.out.data() + at + 4, 4, little, data.size());
+        for (uint8_t b : data) w.checksum ^= b;
+        w.out.insert(w.out.end(), data.begin(), data.end());
+        ++w.count;
+    };
+
+    size_t next_ram = 0;
+    for (Section& f : flash) {
+        for (uint64_t pad; (pad = padding_before(w.out.size(), f.address)) != 0;) {
+            if (next_ram < ram.size() && pad > segment_head) {
+                // A RAM segment, or its first bytes, in the gap rather than zeros.
+                Section& r = ram[next_ram];
+                const size_t n = size_t(std::min<uint64_t>(pad, r.data.size()));
+                put(r.address, std::vector<uint8_t>(r.data.begin(), r.data.begin() + n));
+                r.data.erase(r.data.begin(), r.data.begin() + n);
+                r.address += uint32_t(n);
+                if (r.data.empty()) ++next_ram;
+            } else {
+                put(0, std::vector<uint8_t>(size_t(pad), 0));
+            }
+        }
+        if ((w.out.size() + segment_head) % page != f.address % page)
+            return text::format("its section at 0x%08X cannot be placed at its offset within "
+                                "a 64 KiB flash page",
+                                f.address);
+        if (chip.id == 0) {
+            const uint64_t tail = (w.out.size() + segment_head + f.data.size()) % page;
+            if (tail < esp32_tail) f.data.resize(f.data.size() + size_t(esp32_tail - tail), 0);
+        }
+        put(f.address, std::move(f.data));
+    }
+    for (; next_ram < ram.size(); ++next_ram) put(ram[next_ram].address, ram[next_ram].data);
+    if (!fault.empty()) return fault;
+    if (!sha_placed)
+        return text::format("elf_sha256_offset=0x%llX is past the image's segments",
+                            static_cast<unsigned long long>(*sha_at));
+    if (w.count > 0xFF) return text::format("it would have %zu segments, more than the "
+                                            "header's 255", w.count);
+
+    uint8_t* h = w.out.data();
+    h[0] = magic;
+    h[1] = uint8_t(w.count);
+    h[mode_at] = settings.mode;
+    h[size_clock_at] = uint8_t(settings.size_code << 4 | settings.clock_code);
+    bytes::store(h + entry_at, 4, little, entry);
+    h[wp_pin_at] = wp_pin_disabled;
+    bytes::store(h + chip_at, 2, little, chip.id);
+    bytes::store(h + min_rev_full_at, 2, little, settings.min_rev_full);
+    bytes::store(h + max_rev_full_at, 2, little, any_revision);
+    h[hash_appended_at] = 1;
+    w.out.resize(w.out.size() + 15 - w.out.size() % 16, 0);
+    w.out.push_back(w.checksum);
+    std::unique_ptr<crypto::Digest> digest = sha256();
+    digest->update(w.out.data(), w.out.size());
+    const std::vector<uint8_t> hash = digest->finish();
+    w.out.insert(w.out.end(), hash.begin(), hash.end());
+    return std::move(w.out);
+}
+
+std::variant<Parsed, std::string> parse(const uint8_t* bytes, size_t size) {
+    if (size < header_size)
+        return text::format("%zu bytes, fewer than its %zu-byte header", size, header_size);
+    if (bytes[0] != magic)
+        return text::format("its first byte is 0x%02X, not the image's 0x%02X", bytes[0], magic);
+    Parsed p;
+    const uint16_t id = uint16_t(bytes::load(bytes + chip_at, 2, little));
+    for (const Chip& c : chip_rows)
+        if (c.id == id) p.chip = &c;
+    if (!p.chip)
+        return text::format("its header's chip ID at 0x%zX is %u, none of %s's", chip_at, id,
+                            chip_names().c_str());
+    if (bytes[mode_at] > 3)
+        return text::format("its header's flash mode at 0x%zX is 0x%02X, none of %s",
+                            mode_at, bytes[mode_at], listed(modes).c_str());
+    if (bytes[size_clock_at] >> 4 > 7)
+        return text::format("its header's flash size at 0x%zX is 0x%X, none of %s",
+                            size_clock_at, bytes[size_clock_at] >> 4, listed(sizes).c_str());
+    const uint8_t clock = bytes[size_clock_at] & 0xF;
+    bool known = false;
+    for (size_t i = 0; i < p.chip->clock_count; ++i) known |= p.chip->clocks[i].code == clock;
+    if (!known)
+        return text::format("its header's flash frequency code at 0x%zX is 0x%X, none of "
+                            "the %s's (%s)",
+                            size_clock_at, clock, p.chip->name, clock_names(*p.chip).c_str());
+    for (size_t i = 0; i < reserved_size; ++i)
+        if (bytes[reserved_at + i])
+            return text::format("its header's reserved byte at 0x%zX is 0x%02X, not 0",
+                                reserved_at + i, bytes[reserved_at + i]);
+    if (bytes[hash_appended_at] > 1)
+        return text::format("its header's hash flag at 0x%zX is 0x%02X, neither 0 nor 1",
+                            hash_appended_at, bytes[hash_appended_at]);
+    p.entry = uint32_t(bytes::load(bytes + entry_at, 4, little));
+    const size_t count = bytes[1];
+    if (count == 0) return std::string("its header says it has no segment");
+    size_t at = header_size;
+    uint8_t sum = checksum_seed;
+    for (size_t i = 0; i < count; ++i) {
+        if (size - at < segment_head)
+            return text::format("segment %zu of %zu would start at 0x%zX, past the file's "
+                                "%zu bytes: the file is cut short or its segment count "
+                                "is wrong",
+                                i, count, at, size);
+        const uint32_t address = uint32_t(bytes::load(bytes + at, 4, little));
+        const uint32_t length = uint32_t(bytes::load(bytes + at + 4, 4, little));
+        if (length > size - at - segment_head)
+            return text::format("segment %zu at 0x%zX says it holds %u bytes, past the "
+                                "file's end at 0x%zX",
+                                i, at, length, size);
+        p.segments.push_back({address, at + segment_head, length});
+        for (size_t k = 0; k < length; ++k) sum ^= bytes[at + segment_head + k];
+        at += segment_head + length;
+    }
+    const size_t checksum_at = at + 15 - at % 16;
+    const size_t end = checksum_at + 1 + (bytes[hash_appended_at] ? sha256_size : 0);
+    if (end != size)
+        return text::format("its segments end at 0x%zX, so the file would be %zu bytes "
+                            "with its checksum%s, but it holds %zu",
+                            at, end, bytes[hash_appended_at] ? " and SHA-256" : "", size);
+    if (sum != bytes[checksum_at])
+        return text::format("its checksum byte at 0x%zX is 0x%02X, but its segments' data "
+                            "XOR to 0x%02X: a segment or the checksum is damaged",
+                            checksum_at, bytes[checksum_at], sum);
+    if (bytes[hash_appended_at]) p.hash_at = checksum_at + 1;
+    return p;
+}
+
+}  // namespace velk::formats::esp32

@@ -1,0 +1,108 @@
+// An ESP32-family application image, as the chips' ROM and second-stage
+// bootloader load it and esptool's elf2image makes it from the linker's ELF
+// file: a header naming the chip and the SPI flash settings, the sections
+// as segments (the flash-mapped ones placed so that each lands at its own
+// offset within a 64 KiB MMU page, RAM segments or zeros filling the gaps),
+// an XOR checksum of the segments' data and, where the header asks, the
+// SHA-256 of everything before it. A pure core on bytes: the row in
+// esp32_row.cpp feeds it the build and the program's SHA-256.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "../checksum/method.h"
+
+namespace velk::formats::esp32 {
+
+struct Range {
+    uint32_t from, to;
+    bool holds(uint64_t address) const { return address >= from && address < to; }
+};
+
+// A flash clock as the header encodes it for one chip.
+struct Clock {
+    const char* name;  // esptool's word: "80m"
+    uint8_t code;      // the header's low nibble at 0x03
+};
+
+// A chip, one row of chips(): what esptool writes for it and where its
+// flash is mapped.
+struct Chip {
+    const char* name;   // "esp32c3"
+    uint16_t id;        // the extended header's chip ID
+    uint16_t machine;   // the ELF e_machine of its cores: Xtensa or RISC-V
+    Range irom, drom;   // the flash-mapped buses, code and data
+    const Clock* clocks;
+    size_t clock_count;
+    const char* default_clock;  // esptool's default, the one coded 0
+};
+
+const Chip* chips_begin();
+const Chip* chips_end();
+
+// --esp32's value, read: the chip and the header's settings.
+struct Settings {
+    const Chip* chip = nullptr;
+    uint8_t mode = 0;        // qio 0, qout 1, dio 2, dout 3
+    uint8_t size_code = 0;   // 1MB 0 ... 128MB 7
+    uint8_t clock_code = 0;  // the chip's own coding
+    uint16_t min_rev_full = 0;
+    // Where the build's own SHA-256 goes in the file; none: at 0xB0 when
+    // the build has an app descriptor (.flash.appdesc), else nowhere.
+    std::optional<uint64_t> elf_sha256_offset;
+};
+
+// Reads "chip=<name>[,flash_mode=...,flash_freq=...,flash_size=...,
+// min_rev=...,elf_sha256_offset=...]"; the text says what is wrong.
+std::variant<Settings, std::string> settings_of(const std::string& text);
+
+// A section that goes into the image, in the ELF's section order.
+struct Section {
+    uint32_t address;
+    std::vector<uint8_t> data;
+};
+
+// The SHA-256 of the build's ELF file, written where the settings say.
+using ElfDigest = std::optional<std::vector<uint8_t>>;
+
+// The image's bytes, or why it cannot be made. `appdesc`: the build has
+// .flash.appdesc, which puts its SHA-256 at 0xB0 unless the settings move it.
+std::variant<std::vector<uint8_t>, std::string> make_image(const Settings& settings,
+                                                           uint32_t entry,
+                                                           std::vector<Section> sections,
+                                                           bool appdesc,
+                                                           const ElfDigest& elf_sha256,
+                                                           const checksum::DigestSource& sha256);
+
+// A file's segment: where it loads and where its data is in the file.
+struct Segment {
+    uint32_t address;
+    size_t offset;  // of its data
+    uint32_t size;
+};
+
+// A file, read: its header's chip and entry point, its segments, and the
+// SHA-256 it carries over its bytes before it, when it carries one.
+struct Parsed {
+    const Chip* chip = nullptr;
+    uint32_t entry = 0;
+    std::vector<Segment> segments;
+    std::optional<size_t> hash_at;  // the SHA-256's offset: it covers [0, hash_at)
+};
+
+// Reads a file's header, segments and checksum; the text says what is
+// wrong, worded to follow "cannot read it as an ESP32 app image: ".
+std::variant<Parsed, std::string> parse(const uint8_t* bytes, size_t size);
+
+// The app descriptor's magic word, which starts the first segment's data
+// when the build has one, and the file offset of its SHA-256 field then.
+constexpr uint32_t appdesc_magic = 0xABCD5432;
+constexpr size_t appdesc_sha256_at = 0xB0;
+constexpr size_t sha256_size = 32;
+
+}  // namespace velk::formats::esp32

@@ -1,0 +1,225 @@
+// An ESP32-family application image, <root>_CRC.esp.bin: what esptool's
+// elf2image makes of <root>_CRC.elf, the build with the run's records in
+// place, so that the bytes the bootloader checks are the ones the records
+// were computed over. The app descriptor's ELF SHA-256 is _CRC.elf's: that
+// is the ELF the image was made from, the one a debugger or core dump
+// should be matched with.
+#include <algorithm>
+#include <cstring>
+
+#include "../base/byte_order.h"
+#include "../elf/elf_reader.h"
+#include "../report/refusal.h"
+#include "../report/text.h"
+#include "../request/option_table.h"
+#include "esp32.h"
+#include "esp32_image.h"
+#include "rows.h"
+
+namespace velk::formats {
+
+namespace {
+
+const char* const esp_endings[] = {".esp.bin", nullptr};
+
+// The section types whose bytes esptool loads: program data and the
+// constructor and destructor arrays.
+constexpr uint32_t sht_init_array = 14, sht_fini_array = 15, sht_preinit_array = 16;
+
+esp32::Settings settings_of(const Request& request) {
+    const std::string& text = *request.esp32;
+    auto read = esp32::settings_of(text);
+    if (auto* why = std::get_if<std::string>(&read))
+        throw Refusal{request.asker.given(Option::esp32, text) + ": " + *why};
+    return std::get<esp32::Settings>(read);
+}
+
+void refuse_esp32(const Request& request) {
+    (void)settings_of(request);
+}
+
+// The image made from the checksummed ELF, or the refusal saying why not.
+std::vector<uint8_t> esp_of(const Contents& c) {
+    const std::string option = c.request->asker.turned_on(Option::esp32);
+    const esp32::Settings settings = settings_of(*c.request);
+    if (!c.elf)
+        throw Refusal{option + ": the image is made from _CRC.elf, which this run cannot "
+                               "write: a record lies outside the build's sections"};
+    std::vector<uint8_t> elf;
+    for (const auto& [data, size] : *c.elf) elf.insert(elf.end(), data, data + size);
+    auto read = elf::read_file({elf.data(), elf.size()});
+    if (auto* fault = std::get_if<elf::Fault>(&read))
+        throw Refusal{option + ": cannot read the build: " + fault->why};
+    const elf::File& file = std::get<elf::File>(read);
+    const esp32::Chip& chip = *settings.chip;
+    if (file.header.elf64 || !file.header.little_endian || file.header.machine != chip.machine)
+        throw Refusal{text::format(
+            "%s: the build is for e_machine %u%s, not the %s's %s (%u)", option.c_str(),
+            file.header.machine, file.header.elf64 ? " (ELF64)" : "", chip.name,
+            chip.machine == 94 ? "Xtensa" : "RISC-V", chip.machine)};
+    const elf::SectionHeader* names =
+        file.header.shstrndx < file.sections.size() ? &file.sections[file.header.shstrndx]
+                                                    : nullptr;
+    auto name_is = [&](const elf::SectionHeader& s, const char* wanted) {
+        if (!names || names->offset > elf.size() || s.name >= names->size) return false;
+        const uint64_t at = names->offset + s.name, n = std::strlen(wanted);
+        return at + n + 1 <= elf.size() && std::memcmp(elf.data() + at, wanted, n + 1) == 0;
+    };
+    std::vector<esp32::Section> sections;
+    bool appdesc = false;
+    for (const elf::SectionHeader& s : file.sections) {
+        const bool loaded = s.type == elf::sht_progbits || s.type == sht_init_array ||
+                            s.type == sht_fini_array || s.type == sht_preinit_array;
+        if (!loaded || s.addr == 0 || s.size == 0) continue;
+        if (s.offset > elf.size() || s.size > elf.size() - s.offset || s.addr > 0xFFFFFFFF)
+            throw Refusal{option + ": a section of the build lies past its end"};
+        appdesc |= name_is(s, ".flash.appdesc");
+        sections.push_back({uint32_t(s.addr), std::vector<uint8_t>(elf.begin() + s.offset,
+                                                                   elf.begin() + s.offset +
+                                                                       s.size)});
+    }
+    esp32::ElfDigest elf_sha256;
+    if (appdesc || settings.elf_sha256_offset) {
+        std::unique_ptr<crypto::Digest> digest = c.sha256();
+        digest->update(elf.data(), elf.size());
+        elf_sha256 = digest->finish();
+    }
+    auto image = esp32::make_image(settings, uint32_t(file.header.entry), std::move(sections),
+                                   appdesc, elf_sha256, c.sha256);
+    if (auto* why = std::get_if<std::string>(&image)) throw Refusal{option + ": " + *why};
+    return std::get<std::vector<uint8_t>>(std::move(image));
+}
+
+void write_esp(const Contents& c, const std::string&, outfile::Sink& sink) {
+    const std::vector<uint8_t> image = esp_of(c);
+    sink.put(reinterpret_cast<const char*>(image.data()), image.size());
+}
+
+// What FLASH wrote against the image made again from the checksummed ELF.
+class EspCheck final : public FileCheck {
+public:
+    explicit EspCheck(const Contents& c) : wanted_(esp_of(c)) {}
+    void take(const uint8_t* data, size_t size) override {
+        got_.insert(got_.end(), data, data + size);
+    }
+    std::string finish() override {
+        if (got_.size() != wanted_.size())
+            return text::format("it holds %zu bytes, not the image's %zu", got_.size(),
+                                wanted_.size());
+        const auto differ = std::mismatch(got_.begin(), got_.end(), wanted_.begin());
+        if (differ.first != got_.end())
+            return text::format("its byte at offset 0x%zX is 0x%02X, not 0x%02X",
+                                size_t(differ.first - got_.begin()), *differ.first,
+                                *differ.second);
+        return "";
+    }
+
+private:
+    std::vector<uint8_t> wanted_, got_;
+};
+
+std::unique_ptr<FileCheck> check_esp(const Contents& c, const Expected&) {
+    return std::make_unique<EspCheck>(c);
+}
+
+// CHECK: the header, the segments and the checksum now, the SHA-256 once
+// the program's digests are at hand; the data of every segment that loads
+// somewhere (the zeros that pad flash segments into place load nowhere),
+// at its address, the app descriptor's ELF SHA-256 set back to the zeros
+// the build holds there.
+Read read_esp(const std::vector<uint8_t>& file) {
+    const std::string cannot = "cannot read it as an ESP32 app image: ";
+    auto parsed = esp32::parse(file.data(), file.size());
+    if (auto* why = std::get_if<std::string>(&parsed)) throw Refusal{cannot + *why};
+    const esp32::Parsed& p = std::get<esp32::Parsed>(parsed);
+    Read out;
+    out.data.has_entry = true;
+    out.data.entry = p.entry;
+    std::vector<esp32::Segment> loaded;
+    for (const esp32::Segment& s : p.segments)
+        if (s.address != 0 && s.size != 0) loaded.push_back(s);
+    std::sort(loaded.begin(), loaded.end(),
+              [](const esp32::Segment& a, const esp32::Segment& b) {
+                  return a.address < b.address;
+              });
+    for (size_t i = 0; i < loaded.size(); ++i) {
+        const esp32::Segment& s = loaded[i];
+        if (i && uint64_t(loaded[i - 1].address) + loaded[i - 1].size > s.address)
+            throw Refusal{cannot + text::format("two segments hold the byte at 0x%08X",
+                                                s.address)};
+        out.data.runs.push_back(
+            {s.address, s.size, i, uint64_t(out.data.data.size())});
+        out.data.data.insert(out.data.data.end(), file.begin() + long(s.offset),
+                             file.begin() + long(s.offset + s.size));
+    }
+    // The descriptor leads the first segment's data when the build has one.
+    const esp32::Segment& first = p.segments.front();
+    const size_t desc_sha = esp32::appdesc_sha256_at - first.offset;
+    if (first.offset <= esp32::appdesc_sha256_at && first.size >= desc_sha + esp32::sha256_size &&
+        first.size >= 4 && bytes::load(file.data() + first.offset, 4, bytes::Order::little) ==
+                               esp32::appdesc_magic)
+        for (const layout::Span& run : out.data.runs)
+            if (run.address == first.address)
+                std::fill_n(out.data.data.begin() + long(run.offset + desc_sha),
+                            esp32::sha256_size, 0);
+    if (p.hash_at) {
+        const size_t at = *p.hash_at;
+        auto held = std::make_shared<std::vector<uint8_t>>(file);
+        out.digest_check = [held, at, cannot](const checksum::DigestSource& sha256) {
+            std::unique_ptr<crypto::Digest> digest = sha256();
+            digest->update(held->data(), at);
+            const std::vector<uint8_t> hash = digest->finish();
+            if (std::equal(hash.begin(), hash.end(), held->begin() + long(at))) return;
+            throw Refusal{cannot + text::format("its SHA-256 at 0x%zX is not that of its "
+                                                "bytes before it: its header or its SHA-256 "
+                                                "is damaged",
+                                                at)};
+        };
+    }
+    return out;
+}
+
+std::optional<uint64_t> esp_start(uint64_t entry) {
+    if (entry > 0xFFFFFFFF) return std::nullopt;
+    return entry;
+}
+
+}  // namespace
+
+void refuse_esp32_records(const Request& request, const records::Plan& plan,
+                          const ElfBuild& build) {
+    if (!asked(esp32_file, request)) return;
+    // The descriptor leads the image's first segment; its SHA-256 field is
+    // 0x90 into it, at the file's 0xB0.
+    constexpr uint64_t field_in_descriptor = 0x90;
+    for (const elf::SectionHeader& s : build.file.sections) {
+        if (section_name(build, s) != ".flash.appdesc") continue;
+        const uint64_t from = s.addr + field_in_descriptor, to = from + esp32::sha256_size;
+        for (const records::Planned& p : plan.records) {
+            const records::Record& r = p.record;
+            const bool holds = r.slot < to && from < r.slot_end();
+            const bool reads = r.reads_bytes() && r.range.overlaps(from, to);
+            if (holds || reads)
+                throw Refusal{r.label + (holds ? " is stored in" : " covers") + " " +
+                              text::address(from) + "-" + text::address(to) +
+                              ", the app descriptor's ELF SHA-256, which " +
+                              request.asker.turned_on(Option::esp32) +
+                              " fills in with _CRC.elf's after every record: leave it out "
+                              "of its range (--exclude " +
+                              text::address(from) + "-" + text::address(to) + ")"};
+        }
+    }
+}
+
+// Columns: name, a_file, word, ext, endings; the traits; recognise, read,
+// unwrap, write, can_write, check, option, start_of, refuse_asked:
+// formats.h says each.
+const Format esp32_file = {
+    "ESP32 app image", "an ESP32 app image", "esp", ".esp.bin", esp_endings,
+    /* needs_base */ false, /* family */ false, /* build */ false, /* text */ false,
+    /* container */ true, /* every_run */ false, /* merged */ false, /* page */ 0,
+    nullptr, read_esp, nullptr, write_esp, always, check_esp, "--esp32", esp_start,
+    refuse_esp32,
+};
+
+}  // namespace velk::formats
