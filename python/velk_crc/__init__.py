@@ -201,7 +201,9 @@ def flash(elf, **options):
     IDs) adds ``<root>_CRC.dfuse.dfu``, a DfuSe file; `nxp_mbi` adds
     ``<root>_CRC.mbi.bin``, the ``.bin`` as an NXP LPC55S/MCX plain-CRC master
     boot image (its length, type, CRC and address at 0x20-0x37, which no
-    record may cover); `merge` (paths; a raw
+    record may cover); `esp32` (``"chip=esp32c3[,flash_mode=dio,...]"``)
+    adds ``<root>_CRC.esp.bin``, the ESP32 app image esptool's elf2image makes
+    of ``<root>_CRC.elf``, and needs no record; `merge` (paths; a raw
     binary as ``"boot.bin@0x08000000"``) adds ``<root>_CRC_merged.hex`` and
     the merged forms of the other files; `entry` (one of them, `elf`, or an
     int address) chooses their start address. Writes ``<root>_CRC.hex``

@@ -138,10 +138,12 @@ constexpr OptionRow rows[] = {
      25, "mbi", nullptr, nullptr, nullptr},
     {Option::esp32, "--esp32", "esp32", Value::text, flash, false,
      "the chip and its flash settings, as in --esp32 chip=esp32c3,flash_mode=dio",
-     R"(  --esp32 chip=<chip>[,flash_mode=..,flash_freq=..,flash_size=..,min_rev=..,elf_sha256_offset=..]
+     R"(  --esp32 chip=<chip>[,<setting>=<value>,...]
                 FLASH: also <root>_CRC.esp.bin, the ESP32 app image esptool elf2image
                 makes of <root>_CRC.elf (chips esp32, esp32s2, esp32s3, esp32c2,
-                esp32c3, esp32c6, esp32h2; esptool's words and defaults)
+                esp32c3, esp32c6, esp32h2; settings flash_mode, flash_freq,
+                flash_size, min_rev, elf_sha256_offset, in esptool's words and with
+                its defaults); needs no record
 )",
      27, "esp", nullptr, &Request::esp32, nullptr, "chip=<chip>[,...]"},
     {Option::merge, "--merge", "merge", Value::path, flash | check, true,
