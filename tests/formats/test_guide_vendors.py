@@ -15,7 +15,7 @@ import zlib
 
 import pytest
 
-from conftest import DATA, crc32_mpeg2, posix_only, velk_command
+from conftest import DATA, crc32_mpeg2, guide_commands, posix_only, velk_on_path
 
 GUIDE = os.path.join(os.path.dirname(DATA), os.pardir, "docs", "guide.md")
 
@@ -29,18 +29,8 @@ def sections():
     found = {}
     for part in re.split(r"\n### ", body)[1:]:
         title = part.splitlines()[0]
-        runs = []
-        for block in re.findall(r"```\w*\n(.*?)```", part, re.S):
-            lines = iter(block.splitlines())
-            for line in lines:
-                if line.startswith("$ "):
-                    command = line[2:]
-                    while command.endswith("\\"):
-                        command = command[:-1] + next(lines).strip()
-                    runs.append((command, []))
-                elif runs:
-                    runs[-1][1].append(line)
-        found[title] = runs
+        found[title] = [run for block in re.findall(r"```\w*\n(.*?)```", part, re.S)
+                        for run in guide_commands(block)]
     return found
 
 
@@ -66,13 +56,7 @@ def project(folder):
     """fw.elf (the section's STM32 build, tests/data/fw_boot.elf) and
     `velk-crc` on PATH as the one under test."""
     shutil.copy(os.path.join(DATA, "fw_boot.elf"), folder / "fw.elf")
-    shim = folder / "bin"
-    shim.mkdir()
-    script = shim / "velk-crc"
-    script.write_text("#!/bin/sh\nexec " + " ".join(f"'{w}'" for w in velk_command())
-                      + ' "$@"\n')
-    script.chmod(0o755)
-    return os.pathsep.join([str(shim), os.environ.get("PATH", "")])
+    return velk_on_path(folder)
 
 
 def image():
