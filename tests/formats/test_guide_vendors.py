@@ -53,9 +53,11 @@ def test_every_section_has_its_commands():
 
 
 def project(folder):
-    """fw.elf (the section's STM32 build, tests/data/fw_boot.elf) and
-    `velk-crc` on PATH as the one under test."""
+    """fw.elf (the section's STM32 build, tests/data/fw_boot.elf), app.elf
+    (the ESP32 section's, tests/data/esp32c3_app.elf) and `velk-crc` on
+    PATH as the one under test."""
     shutil.copy(os.path.join(DATA, "fw_boot.elf"), folder / "fw.elf")
+    shutil.copy(os.path.join(DATA, "esp32c3_app.elf"), folder / "app.elf")
     return velk_on_path(folder)
 
 

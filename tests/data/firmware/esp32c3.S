@@ -21,14 +21,13 @@ esp_app_desc:
         .section .flash.rodata, "a"
         .globl rom_table, app_crc
 rom_table:
-        .ascii "velk-crc esp32c3 test image rodata"
+        .ascii "velk-crc esp32c3 test image rodata."  /* 35 bytes, padded to 36 */
         .balign 4
         .rept 97
         .word 0x11111111 * 3
         .endr
-app_crc:
+app_crc:                          /* last in flash data: it covers all before it */
         .word 0xFFFFFFFF
-        .byte 1, 2, 3             /* a length no multiple of 4 */
 
         .section .flash.text, "ax"
         .globl flash_main
@@ -37,6 +36,7 @@ flash_main:
         addi a0, a0, 1
         .endr
         ret
+        .balign 4
 
         .section .iram0.text, "ax"
         .globl call_start_cpu0
