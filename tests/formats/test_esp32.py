@@ -297,3 +297,24 @@ def test_two_sections_in_one_flash_page_are_refused(velk, monkeypatch, tmp_path)
                            "chip=esp32c3")
     assert code == REFUSED
     assert "share a 64 KiB flash page" in err
+
+
+@pytest.mark.parametrize("elf, code, says", [
+    (None, 0, "ESP32 app image ok: its own checksum and hash are right\n"),
+    ("esp32c3_app.elf", 0, "ESP32 app image ok: its own checksum and hash are right; "
+                           "the file is "),
+    ("esp32_idf_app.elf", MISMATCH, "content mismatch at 0x3F400020"),
+], ids=["alone", "its-build", "another-build"])
+def test_check_without_a_record(velk, monkeypatch, tmp_path, elf, code, says):
+    shutil.copy(os.path.join(DATA, "esp32c3_app.elf"), tmp_path / "fw.elf")
+    assert velk_crc.flash(str(tmp_path / "fw.elf"), esp32="chip=esp32c3").ok
+    image = tmp_path / "fw_CRC.esp.bin"
+    assert_sound(image.read_bytes())
+    if elf and elf != "esp32c3_app.elf":
+        shutil.copy(os.path.join(DATA, elf), tmp_path / "other.elf")
+    build = [] if elf is None else ["--elf", tmp_path / ("fw.elf" if elf == "esp32c3_app.elf"
+                                                        else "other.elf")]
+    got, out, err = run_cli(velk, monkeypatch, "CHECK", image, *build)
+    assert got == code and says in out, err
+    assert velk_crc.check(str(image), **({"elf": str(build[1])} if build else {})).ok == \
+        (code == 0)

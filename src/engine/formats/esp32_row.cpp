@@ -219,7 +219,7 @@ const Format esp32_file = {
     /* needs_base */ false, /* family */ false, /* build */ false, /* text */ false,
     /* container */ true, /* every_run */ false, /* merged */ false, /* page */ 0,
     nullptr, read_esp, nullptr, write_esp, always, check_esp, "--esp32", esp_start,
-    refuse_esp32,
+    refuse_esp32, /* self_checked */ true,
 };
 
 }  // namespace velk::formats

@@ -127,6 +127,9 @@ struct Format {
     // its own option out of range), before the build is read; nullptr:
     // nothing to refuse.
     void (*refuse_asked)(const Request& request) = nullptr;
+    // Carries its own checksum over the image (an ESP32 app image's XOR
+    // checksum and SHA-256): CHECK of a file of it needs no record.
+    bool self_checked = false;
 
     // Known by its name's ending only: its first bytes never say it.
     bool suffix_only() const { return recognise == nullptr; }
