@@ -42,6 +42,7 @@ void refuse_esp32(const Request& request) {
 std::vector<uint8_t> esp_of(const Contents& c) {
     const std::string option = c.request->asker.turned_on(Option::esp32);
     const esp32::Settings settings = settings_of(*c.request);
+    if (!c.sha256) throw Refusal{option + ": this program has no SHA-256 to give it"};
     if (!c.elf)
         throw Refusal{option + ": the image is made from _CRC.elf, which this run cannot "
                                "write: a record lies outside the build's sections"};
