@@ -16,7 +16,8 @@ constexpr uint16_t em_xtensa = 94, em_riscv = 243;
 
 // Each chip's flash clocks as esptool 5.6 codes them: the C6 codes 80m as
 // 0 as it does 40m, its flash running at 80 MHz either way.
-constexpr Clock common_clocks[] = {{"80m", 0xF}, {"40m", 0x0}, {"26m", 0x1}, {"20m", 0x2}};
+constexpr Clock common_clocks[] = {
+    {"80m", 0xF}, {"40m", 0x0}, {"26m", 0x1}, {"20m", 0x2}};
 constexpr Clock c2_clocks[] = {{"60m", 0xF}, {"30m", 0x0}, {"20m", 0x1}, {"15m", 0x2}};
 constexpr Clock c6_clocks[] = {{"80m", 0x0}, {"40m", 0x0}, {"20m", 0x2}};
 constexpr Clock h2_clocks[] = {{"48m", 0xF}, {"24m", 0x0}, {"16m", 0x1}, {"12m", 0x2}};
@@ -25,33 +26,69 @@ constexpr Clock h2_clocks[] = {{"48m", 0xF}, {"24m", 0x0}, {"16m", 0x1}, {"12m",
 // The chips, with the buses esptool 5.6 takes for flash-mapped (checked by
 // where its images pad), code first.
 constexpr Chip chip_rows[] = {
-    {"esp32", 0, em_xtensa, {0x400D0000, 0x40400000}, {0x3F400000, 0x3F800000},
-     VELK_CLOCKS(common_clocks), "40m"},
-    {"esp32s2", 2, em_xtensa, {0x40080000, 0x40B80000}, {0x3F000000, 0x3F3F0000},
-     VELK_CLOCKS(common_clocks), "40m"},
-    {"esp32s3", 9, em_xtensa, {0x42000000, 0x44000000}, {0x3C000000, 0x3E000000},
-     VELK_CLOCKS(common_clocks), "40m"},
-    {"esp32c2", 12, em_riscv, {0x42000000, 0x42400000}, {0x3C000000, 0x3C400000},
-     VELK_CLOCKS(c2_clocks), "30m"},
-    {"esp32c3", 5, em_riscv, {0x42000000, 0x42800000}, {0x3C000000, 0x3C800000},
-     VELK_CLOCKS(common_clocks), "40m"},
-    {"esp32c6", 13, em_riscv, {0x42000000, 0x42800000}, {0x42800000, 0x43000000},
-     VELK_CLOCKS(c6_clocks), "80m"},
-    {"esp32h2", 16, em_riscv, {0x42000000, 0x42800000}, {0x42800000, 0x43000000},
-     VELK_CLOCKS(h2_clocks), "24m"},
+    {"esp32",
+     0,
+     em_xtensa,
+     {0x400D0000, 0x40400000},
+     {0x3F400000, 0x3F800000},
+     VELK_CLOCKS(common_clocks),
+     "40m"},
+    {"esp32s2",
+     2,
+     em_xtensa,
+     {0x40080000, 0x40B80000},
+     {0x3F000000, 0x3F3F0000},
+     VELK_CLOCKS(common_clocks),
+     "40m"},
+    {"esp32s3",
+     9,
+     em_xtensa,
+     {0x42000000, 0x44000000},
+     {0x3C000000, 0x3E000000},
+     VELK_CLOCKS(common_clocks),
+     "40m"},
+    {"esp32c2",
+     12,
+     em_riscv,
+     {0x42000000, 0x42400000},
+     {0x3C000000, 0x3C400000},
+     VELK_CLOCKS(c2_clocks),
+     "30m"},
+    {"esp32c3",
+     5,
+     em_riscv,
+     {0x42000000, 0x42800000},
+     {0x3C000000, 0x3C800000},
+     VELK_CLOCKS(common_clocks),
+     "40m"},
+    {"esp32c6",
+     13,
+     em_riscv,
+     {0x42000000, 0x42800000},
+     {0x42800000, 0x43000000},
+     VELK_CLOCKS(c6_clocks),
+     "80m"},
+    {"esp32h2",
+     16,
+     em_riscv,
+     {0x42000000, 0x42800000},
+     {0x42800000, 0x43000000},
+     VELK_CLOCKS(h2_clocks),
+     "24m"},
 };
 #undef VELK_CLOCKS
 
 constexpr const char* modes[] = {"qio", "qout", "dio", "dout"};
-constexpr const char* sizes[] = {"1MB", "2MB", "4MB", "8MB", "16MB", "32MB", "64MB", "128MB"};
+constexpr const char* sizes[] = {"1MB",  "2MB",  "4MB",  "8MB",
+                                 "16MB", "32MB", "64MB", "128MB"};
 
 // The file's layout: the 8-byte header, the 16-byte extended header, each
 // segment's 8-byte head, the footer's checksum at the last byte of a
 // 16-byte line.
 constexpr size_t header_size = 24, segment_head = 8;
-constexpr size_t mode_at = 2, size_clock_at = 3, entry_at = 4, wp_pin_at = 8, chip_at = 12,
-                 min_rev_full_at = 15, max_rev_full_at = 17, reserved_at = 19, reserved_size = 4,
-                 hash_appended_at = 23;
+constexpr size_t mode_at = 2, size_clock_at = 3, entry_at = 4, wp_pin_at = 8,
+                 chip_at = 12, min_rev_full_at = 15, max_rev_full_at = 17,
+                 reserved_at = 19, reserved_size = 4, hash_appended_at = 23;
 constexpr uint8_t magic = 0xE9, checksum_seed = 0xEF, wp_pin_disabled = 0xEE;
 constexpr uint16_t any_revision = 0xFFFF;
 // The 64 KiB MMU page a flash-mapped segment keeps its offset within.
@@ -81,7 +118,8 @@ std::string listed(const T (&words)[N]) {
 
 std::string chip_names() {
     std::string out;
-    for (const Chip& c : chip_rows) out += (out.empty() ? "" : ", ") + std::string(c.name);
+    for (const Chip& c : chip_rows)
+        out += (out.empty() ? "" : ", ") + std::string(c.name);
     return out;
 }
 
@@ -95,16 +133,18 @@ std::string clock_names(const Chip& chip) {
 std::optional<uint64_t> number_of(const std::string& text, int base) {
     if (text.empty() || text.size() > 18) return std::nullopt;
     size_t at = 0;
-    if (base == 0 && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+    if (base == 0 && text.size() > 2 && text[0] == '0' &&
+        (text[1] == 'x' || text[1] == 'X'))
         at = 2, base = 16;
     else if (base == 0)
         base = 10;
     uint64_t value = 0;
     for (; at < text.size(); ++at) {
         const char c = text[at];
-        int digit = std::isdigit(static_cast<unsigned char>(c))   ? c - '0'
-                    : std::isxdigit(static_cast<unsigned char>(c)) ? std::tolower(c) - 'a' + 10
-                                                                    : 99;
+        int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                    : std::isxdigit(static_cast<unsigned char>(c))
+                        ? std::tolower(c) - 'a' + 10
+                        : 99;
         if (digit >= base) return std::nullopt;
         value = value * uint64_t(base) + uint64_t(digit);
     }
@@ -148,7 +188,8 @@ std::variant<Settings, std::string> settings_of(const std::string& text) {
         from = comma + 1;
         const size_t eq = item.find('=');
         if (eq == std::string::npos)
-            return "'" + item + "' is no <setting>=<value> (chip=esp32c3,flash_mode=dio,...)";
+            return "'" + item +
+                   "' is no <setting>=<value> (chip=esp32c3,flash_mode=dio,...)";
         const std::string key = item.substr(0, eq), value = item.substr(eq + 1);
         if (std::find(seen.begin(), seen.end(), key) != seen.end())
             return key + "= is given twice";
@@ -160,12 +201,14 @@ std::variant<Settings, std::string> settings_of(const std::string& text) {
         } else if (key == "flash_mode") {
             size_t i = 0;
             while (i < 4 && !equal_folded(value, modes[i])) ++i;
-            if (i == 4) return "no such flash_mode '" + value + "' (" + listed(modes) + ")";
+            if (i == 4)
+                return "no such flash_mode '" + value + "' (" + listed(modes) + ")";
             s.mode = uint8_t(i);
         } else if (key == "flash_size") {
             size_t i = 0;
             while (i < 8 && !equal_folded(value, sizes[i])) ++i;
-            if (i == 8) return "no such flash_size '" + value + "' (" + listed(sizes) + ")";
+            if (i == 8)
+                return "no such flash_size '" + value + "' (" + listed(sizes) + ")";
             s.size_code = uint8_t(i);
         } else if (key == "flash_freq") {
             clock = value;
@@ -182,7 +225,8 @@ std::variant<Settings, std::string> settings_of(const std::string& text) {
             s.elf_sha256_offset = *n;
         } else {
             return "no such setting '" + key +
-                   "' (chip, flash_mode, flash_freq, flash_size, min_rev, elf_sha256_offset)";
+                   "' (chip, flash_mode, flash_freq, flash_size, min_rev, "
+                   "elf_sha256_offset)";
         }
     }
     if (!s.chip) return "chip=<name> is needed (" + chip_names() + ")";
@@ -232,17 +276,15 @@ uint64_t padding_before(uint64_t at, uint64_t address) {
 
 }  // namespace
 
-std::variant<std::vector<uint8_t>, std::string> make_image(const Settings& settings,
-                                                           uint32_t entry,
-                                                           std::vector<Section> sections,
-                                                           bool appdesc,
-                                                           const ElfDigest& elf_sha256,
-                                                           const checksum::DigestSource& sha256) {
+std::variant<std::vector<uint8_t>, std::string> make_image(
+    const Settings& settings, uint32_t entry, std::vector<Section> sections, bool appdesc,
+    const ElfDigest& elf_sha256, const checksum::DigestSource& sha256) {
     const Chip& chip = *settings.chip;
     std::vector<Section> all = joined(chip, std::move(sections));
     if (all.empty()) return std::string("the build has no section to load");
-    std::stable_sort(all.begin(), all.end(),
-                     [](const Section& a, const Section& b) { return a.address < b.address; });
+    std::stable_sort(all.begin(), all.end(), [](const Section& a, const Section& b) {
+        return a.address < b.address;
+    });
     std::vector<Section> flash, ram;
     for (Section& s : all)
         (bus_of(chip, s.address) == Bus::ram ? ram : flash).push_back(std::move(s));
@@ -264,16 +306,20 @@ std::variant<std::vector<uint8_t>, std::string> make_image(const Settings& setti
         const size_t at = w.out.size();
         if (sha_at && *sha_at >= at && *sha_at < at + segment_head + data.size()) {
             const uint64_t within = *sha_at - at;
-            if (within < segment_head || within + sha256_size > segment_head + data.size()) {
-                fault = text::format("the ELF's SHA-256 at 0x%llX would cross the edge of "
-                                     "the segment at 0x%zX",
-                                     static_cast<unsigned long long>(*sha_at), at);
+            if (within < segment_head ||
+                within + sha256_size > segment_head + data.size()) {
+                fault = text::format(
+                    "the ELF's SHA-256 at 0x%llX would cross the edge of "
+                    "the segment at 0x%zX",
+                    static_cast<unsigned long long>(*sha_at), at);
             } else {
                 uint8_t* field = data.data() + (within - segment_head);
-                if (std::any_of(field, field + sha256_size, [](uint8_t b) { return b != 0; }))
-                    fault = text::format("the 32 bytes at 0x%llX where the ELF's SHA-256 "
-                                         "goes are not all zero",
-                                         static_cast<unsigned long long>(*sha_at));
+                if (std::any_of(field, field + sha256_size,
+                                [](uint8_t b) { return b != 0; }))
+                    fault = text::format(
+                        "the 32 bytes at 0x%llX where the ELF's SHA-256 "
+                        "goes are not all zero",
+                        static_cast<unsigned long long>(*sha_at));
                 else if (elf_sha256)
                     std::copy(elf_sha256->begin(), elf_sha256->end(), field);
                 sha_placed = true;
@@ -303,22 +349,28 @@ std::variant<std::vector<uint8_t>, std::string> make_image(const Settings& setti
             }
         }
         if ((w.out.size() + segment_head) % page != f.address % page)
-            return text::format("its section at 0x%08X cannot be placed at its offset within "
-                                "a 64 KiB flash page",
-                                f.address);
+            return text::format(
+                "its section at 0x%08X cannot be placed at its offset within "
+                "a 64 KiB flash page",
+                f.address);
         if (chip.id == 0) {
             const uint64_t tail = (w.out.size() + segment_head + f.data.size()) % page;
-            if (tail < esp32_tail) f.data.resize(f.data.size() + size_t(esp32_tail - tail), 0);
+            if (tail < esp32_tail)
+                f.data.resize(f.data.size() + size_t(esp32_tail - tail), 0);
         }
         put(f.address, std::move(f.data));
     }
-    for (; next_ram < ram.size(); ++next_ram) put(ram[next_ram].address, ram[next_ram].data);
+    for (; next_ram < ram.size(); ++next_ram)
+        put(ram[next_ram].address, ram[next_ram].data);
     if (!fault.empty()) return fault;
     if (!sha_placed)
         return text::format("elf_sha256_offset=0x%llX is past the image's segments",
                             static_cast<unsigned long long>(*sha_at));
-    if (w.count > 0xFF) return text::format("it would have %zu segments, more than the "
-                                            "header's 255", w.count);
+    if (w.count > 0xFF)
+        return text::format(
+            "it would have %zu segments, more than the "
+            "header's 255",
+            w.count);
 
     uint8_t* h = w.out.data();
     h[0] = magic;
@@ -342,29 +394,34 @@ std::variant<std::vector<uint8_t>, std::string> make_image(const Settings& setti
 
 std::variant<Parsed, std::string> parse(const uint8_t* bytes, size_t size) {
     if (size < header_size)
-        return text::format("%zu bytes, fewer than its %zu-byte header", size, header_size);
+        return text::format("%zu bytes, fewer than its %zu-byte header", size,
+                            header_size);
     if (bytes[0] != magic)
-        return text::format("its first byte is 0x%02X, not the image's 0x%02X", bytes[0], magic);
+        return text::format("its first byte is 0x%02X, not the image's 0x%02X", bytes[0],
+                            magic);
     Parsed p;
     const uint16_t id = uint16_t(bytes::load(bytes + chip_at, 2, little));
     for (const Chip& c : chip_rows)
         if (c.id == id) p.chip = &c;
     if (!p.chip)
-        return text::format("its header's chip ID at 0x%zX is %u, none of %s's", chip_at, id,
-                            chip_names().c_str());
+        return text::format("its header's chip ID at 0x%zX is %u, none of %s's", chip_at,
+                            id, chip_names().c_str());
     if (bytes[mode_at] > 3)
         return text::format("its header's flash mode at 0x%zX is 0x%02X, none of %s",
                             mode_at, bytes[mode_at], listed(modes).c_str());
     if (bytes[size_clock_at] >> 4 > 7)
         return text::format("its header's flash size at 0x%zX is 0x%X, none of %s",
-                            size_clock_at, bytes[size_clock_at] >> 4, listed(sizes).c_str());
+                            size_clock_at, bytes[size_clock_at] >> 4,
+                            listed(sizes).c_str());
     const uint8_t clock = bytes[size_clock_at] & 0xF;
     bool known = false;
-    for (size_t i = 0; i < p.chip->clock_count; ++i) known |= p.chip->clocks[i].code == clock;
+    for (size_t i = 0; i < p.chip->clock_count; ++i)
+        known |= p.chip->clocks[i].code == clock;
     if (!known)
-        return text::format("its header's flash frequency code at 0x%zX is 0x%X, none of "
-                            "the %s's (%s)",
-                            size_clock_at, clock, p.chip->name, clock_names(*p.chip).c_str());
+        return text::format(
+            "its header's flash frequency code at 0x%zX is 0x%X, none of "
+            "the %s's (%s)",
+            size_clock_at, clock, p.chip->name, clock_names(*p.chip).c_str());
     for (size_t i = 0; i < reserved_size; ++i)
         if (bytes[reserved_at + i])
             return text::format("its header's reserved byte at 0x%zX is 0x%02X, not 0",
@@ -379,16 +436,18 @@ std::variant<Parsed, std::string> parse(const uint8_t* bytes, size_t size) {
     uint8_t sum = checksum_seed;
     for (size_t i = 0; i < count; ++i) {
         if (size - at < segment_head)
-            return text::format("segment %zu of %zu would start at 0x%zX, past the file's "
-                                "%zu bytes: the file is cut short or its segment count "
-                                "is wrong",
-                                i, count, at, size);
+            return text::format(
+                "segment %zu of %zu would start at 0x%zX, past the file's "
+                "%zu bytes: the file is cut short or its segment count "
+                "is wrong",
+                i, count, at, size);
         const uint32_t address = uint32_t(bytes::load(bytes + at, 4, little));
         const uint32_t length = uint32_t(bytes::load(bytes + at + 4, 4, little));
         if (length > size - at - segment_head)
-            return text::format("segment %zu at 0x%zX says it holds %u bytes, past the "
-                                "file's end at 0x%zX",
-                                i, at, length, size);
+            return text::format(
+                "segment %zu at 0x%zX says it holds %u bytes, past the "
+                "file's end at 0x%zX",
+                i, at, length, size);
         p.segments.push_back({address, at + segment_head, length});
         for (size_t k = 0; k < length; ++k) sum ^= bytes[at + segment_head + k];
         at += segment_head + length;
@@ -396,13 +455,15 @@ std::variant<Parsed, std::string> parse(const uint8_t* bytes, size_t size) {
     const size_t checksum_at = at + 15 - at % 16;
     const size_t end = checksum_at + 1 + (bytes[hash_appended_at] ? sha256_size : 0);
     if (end != size)
-        return text::format("its segments end at 0x%zX, so the file would be %zu bytes "
-                            "with its checksum%s, but it holds %zu",
-                            at, end, bytes[hash_appended_at] ? " and SHA-256" : "", size);
+        return text::format(
+            "its segments end at 0x%zX, so the file would be %zu bytes "
+            "with its checksum%s, but it holds %zu",
+            at, end, bytes[hash_appended_at] ? " and SHA-256" : "", size);
     if (sum != bytes[checksum_at])
-        return text::format("its checksum byte at 0x%zX is 0x%02X, but its segments' data "
-                            "XOR to 0x%02X: a segment or the checksum is damaged",
-                            checksum_at, bytes[checksum_at], sum);
+        return text::format(
+            "its checksum byte at 0x%zX is 0x%02X, but its segments' data "
+            "XOR to 0x%02X: a segment or the checksum is damaged",
+            checksum_at, bytes[checksum_at], sum);
     if (bytes[hash_appended_at]) p.hash_at = checksum_at + 1;
     return p;
 }

@@ -33,10 +33,10 @@ struct Clock {
 // A chip, one row of chips(): what esptool writes for it and where its
 // flash is mapped.
 struct Chip {
-    const char* name;   // "esp32c3"
-    uint16_t id;        // the extended header's chip ID
-    uint16_t machine;   // the ELF e_machine of its cores: Xtensa or RISC-V
-    Range irom, drom;   // the flash-mapped buses, code and data
+    const char* name;  // "esp32c3"
+    uint16_t id;       // the extended header's chip ID
+    uint16_t machine;  // the ELF e_machine of its cores: Xtensa or RISC-V
+    Range irom, drom;  // the flash-mapped buses, code and data
     const Clock* clocks;
     size_t clock_count;
     const char* default_clock;  // esptool's default, the one coded 0
@@ -72,12 +72,9 @@ using ElfDigest = std::optional<std::vector<uint8_t>>;
 
 // The image's bytes, or why it cannot be made. `appdesc`: the build has
 // .flash.appdesc, which puts its SHA-256 at 0xB0 unless the settings move it.
-std::variant<std::vector<uint8_t>, std::string> make_image(const Settings& settings,
-                                                           uint32_t entry,
-                                                           std::vector<Section> sections,
-                                                           bool appdesc,
-                                                           const ElfDigest& elf_sha256,
-                                                           const checksum::DigestSource& sha256);
+std::variant<std::vector<uint8_t>, std::string> make_image(
+    const Settings& settings, uint32_t entry, std::vector<Section> sections, bool appdesc,
+    const ElfDigest& elf_sha256, const checksum::DigestSource& sha256);
 
 // A file's segment: where it loads and where its data is in the file.
 struct Segment {

@@ -44,8 +44,9 @@ std::vector<uint8_t> esp_of(const Contents& c) {
     const esp32::Settings settings = settings_of(*c.request);
     if (!c.sha256) throw Refusal{option + ": this program has no SHA-256 to give it"};
     if (!c.elf)
-        throw Refusal{option + ": the image is made from _CRC.elf, which this run cannot "
-                               "write: a record lies outside the build's sections"};
+        throw Refusal{option +
+                      ": the image is made from _CRC.elf, which this run cannot "
+                      "write: a record lies outside the build's sections"};
     std::vector<uint8_t> elf;
     for (const auto& [data, size] : *c.elf) elf.insert(elf.end(), data, data + size);
     auto read = elf::read_file({elf.data(), elf.size()});
@@ -53,18 +54,20 @@ std::vector<uint8_t> esp_of(const Contents& c) {
         throw Refusal{option + ": cannot read the build: " + fault->why};
     const elf::File& file = std::get<elf::File>(read);
     const esp32::Chip& chip = *settings.chip;
-    if (file.header.elf64 || !file.header.little_endian || file.header.machine != chip.machine)
+    if (file.header.elf64 || !file.header.little_endian ||
+        file.header.machine != chip.machine)
         throw Refusal{text::format(
             "%s: the build is for e_machine %u%s, not the %s's %s (%u)", option.c_str(),
             file.header.machine, file.header.elf64 ? " (ELF64)" : "", chip.name,
             chip.machine == 94 ? "Xtensa" : "RISC-V", chip.machine)};
-    const elf::SectionHeader* names =
-        file.header.shstrndx < file.sections.size() ? &file.sections[file.header.shstrndx]
-                                                    : nullptr;
+    const elf::SectionHeader* names = file.header.shstrndx < file.sections.size()
+                                          ? &file.sections[file.header.shstrndx]
+                                          : nullptr;
     auto name_is = [&](const elf::SectionHeader& s, const char* wanted) {
         if (!names || names->offset > elf.size() || s.name >= names->size) return false;
         const uint64_t at = names->offset + s.name, n = std::strlen(wanted);
-        return at + n + 1 <= elf.size() && std::memcmp(elf.data() + at, wanted, n + 1) == 0;
+        return at + n + 1 <= elf.size() &&
+               std::memcmp(elf.data() + at, wanted, n + 1) == 0;
     };
     std::vector<esp32::Section> sections;
     bool appdesc = false;
@@ -72,12 +75,13 @@ std::vector<uint8_t> esp_of(const Contents& c) {
         const bool loaded = s.type == elf::sht_progbits || s.type == sht_init_array ||
                             s.type == sht_fini_array || s.type == sht_preinit_array;
         if (!loaded || s.addr == 0 || s.size == 0) continue;
-        if (s.offset > elf.size() || s.size > elf.size() - s.offset || s.addr > 0xFFFFFFFF)
+        if (s.offset > elf.size() || s.size > elf.size() - s.offset ||
+            s.addr > 0xFFFFFFFF)
             throw Refusal{option + ": a section of the build lies past its end"};
         appdesc |= name_is(s, ".flash.appdesc");
-        sections.push_back({uint32_t(s.addr), std::vector<uint8_t>(elf.begin() + s.offset,
-                                                                   elf.begin() + s.offset +
-                                                                       s.size)});
+        sections.push_back(
+            {uint32_t(s.addr), std::vector<uint8_t>(elf.begin() + s.offset,
+                                                    elf.begin() + s.offset + s.size)});
     }
     esp32::ElfDigest elf_sha256;
     if (appdesc || settings.elf_sha256_offset) {
@@ -85,8 +89,8 @@ std::vector<uint8_t> esp_of(const Contents& c) {
         digest->update(elf.data(), elf.size());
         elf_sha256 = digest->finish();
     }
-    auto image = esp32::make_image(settings, uint32_t(file.header.entry), std::move(sections),
-                                   appdesc, elf_sha256, c.sha256);
+    auto image = esp32::make_image(settings, uint32_t(file.header.entry),
+                                   std::move(sections), appdesc, elf_sha256, c.sha256);
     if (auto* why = std::get_if<std::string>(&image)) throw Refusal{option + ": " + *why};
     return std::get<std::vector<uint8_t>>(std::move(image));
 }
@@ -146,19 +150,19 @@ Read read_esp(const std::vector<uint8_t>& file) {
     for (size_t i = 0; i < loaded.size(); ++i) {
         const esp32::Segment& s = loaded[i];
         if (i && uint64_t(loaded[i - 1].address) + loaded[i - 1].size > s.address)
-            throw Refusal{cannot + text::format("two segments hold the byte at 0x%08X",
-                                                s.address)};
-        out.data.runs.push_back(
-            {s.address, s.size, i, uint64_t(out.data.data.size())});
+            throw Refusal{
+                cannot + text::format("two segments hold the byte at 0x%08X", s.address)};
+        out.data.runs.push_back({s.address, s.size, i, uint64_t(out.data.data.size())});
         out.data.data.insert(out.data.data.end(), file.begin() + long(s.offset),
                              file.begin() + long(s.offset + s.size));
     }
     // The descriptor leads the first segment's data when the build has one.
     const esp32::Segment& first = p.segments.front();
     const size_t desc_sha = esp32::appdesc_sha256_at - first.offset;
-    if (first.offset <= esp32::appdesc_sha256_at && first.size >= desc_sha + esp32::sha256_size &&
-        first.size >= 4 && bytes::load(file.data() + first.offset, 4, bytes::Order::little) ==
-                               esp32::appdesc_magic)
+    if (first.offset <= esp32::appdesc_sha256_at &&
+        first.size >= desc_sha + esp32::sha256_size && first.size >= 4 &&
+        bytes::load(file.data() + first.offset, 4, bytes::Order::little) ==
+            esp32::appdesc_magic)
         for (const layout::Span& run : out.data.runs)
             if (run.address == first.address)
                 std::fill_n(out.data.data.begin() + long(run.offset + desc_sha),
@@ -171,10 +175,11 @@ Read read_esp(const std::vector<uint8_t>& file) {
             digest->update(held->data(), at);
             const std::vector<uint8_t> hash = digest->finish();
             if (std::equal(hash.begin(), hash.end(), held->begin() + long(at))) return;
-            throw Refusal{cannot + text::format("its SHA-256 at 0x%zX is not that of its "
-                                                "bytes before it: its header or its SHA-256 "
-                                                "is damaged",
-                                                at)};
+            throw Refusal{cannot +
+                          text::format("its SHA-256 at 0x%zX is not that of its "
+                                       "bytes before it: its header or its SHA-256 "
+                                       "is damaged",
+                                       at)};
         };
     }
     return out;
@@ -195,19 +200,21 @@ void refuse_esp32_records(const Request& request, const records::Plan& plan,
     constexpr uint64_t field_in_descriptor = 0x90;
     for (const elf::SectionHeader& s : build.file.sections) {
         if (section_name(build, s) != ".flash.appdesc") continue;
-        const uint64_t from = s.addr + field_in_descriptor, to = from + esp32::sha256_size;
+        const uint64_t from = s.addr + field_in_descriptor,
+                       to = from + esp32::sha256_size;
         for (const records::Planned& p : plan.records) {
             const records::Record& r = p.record;
             const bool holds = r.slot < to && from < r.slot_end();
             const bool reads = r.reads_bytes() && r.range.overlaps(from, to);
             if (holds || reads)
-                throw Refusal{r.label + (holds ? " is stored in" : " covers") + " " +
-                              text::address(from) + "-" + text::address(to) +
-                              ", the app descriptor's ELF SHA-256, which " +
-                              request.asker.turned_on(Option::esp32) +
-                              " fills in with _CRC.elf's after every record: leave it out "
-                              "of its range (--exclude " +
-                              text::address(from) + "-" + text::address(to) + ")"};
+                throw Refusal{
+                    r.label + (holds ? " is stored in" : " covers") + " " +
+                    text::address(from) + "-" + text::address(to) +
+                    ", the app descriptor's ELF SHA-256, which " +
+                    request.asker.turned_on(Option::esp32) +
+                    " fills in with _CRC.elf's after every record: leave it out "
+                    "of its range (--exclude " +
+                    text::address(from) + "-" + text::address(to) + ")"};
         }
     }
 }
@@ -216,11 +223,29 @@ void refuse_esp32_records(const Request& request, const records::Plan& plan,
 // unwrap, write, can_write, check, option, start_of, refuse_asked:
 // formats.h says each.
 const Format esp32_file = {
-    "ESP32 app image", "an ESP32 app image", "esp", ".esp.bin", esp_endings,
-    /* needs_base */ false, /* family */ false, /* build */ false, /* text */ false,
-    /* container */ true, /* every_run */ false, /* merged */ false, /* page */ 0,
-    nullptr, read_esp, nullptr, write_esp, always, check_esp, "--esp32", esp_start,
-    refuse_esp32, /* self_checked */ true,
+    "ESP32 app image",
+    "an ESP32 app image",
+    "esp",
+    ".esp.bin",
+    esp_endings,
+    /* needs_base */ false,
+    /* family */ false,
+    /* build */ false,
+    /* text */ false,
+    /* container */ true,
+    /* every_run */ false,
+    /* merged */ false,
+    /* page */ 0,
+    nullptr,
+    read_esp,
+    nullptr,
+    write_esp,
+    always,
+    check_esp,
+    "--esp32",
+    esp_start,
+    refuse_esp32,
+    /* self_checked */ true,
 };
 
 }  // namespace velk::formats
