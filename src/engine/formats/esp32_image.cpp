@@ -85,11 +85,10 @@ constexpr const char* sizes[] = {"1MB",  "2MB",  "4MB",  "8MB",
 // The file's layout: the 8-byte header, the 16-byte extended header, each
 // segment's 8-byte head, the footer's checksum at the last byte of a
 // 16-byte line.
-constexpr size_t header_size = 24, segment_head = 8;
-constexpr size_t mode_at = 2, size_clock_at = 3, entry_at = 4, wp_pin_at = 8,
-                 chip_at = 12, min_rev_full_at = 15, max_rev_full_at = 17,
-                 reserved_at = 19, reserved_size = 4, hash_appended_at = 23;
-constexpr uint8_t magic = 0xE9, checksum_seed = 0xEF, wp_pin_disabled = 0xEE;
+constexpr size_t entry_at = 4, wp_pin_at = 8, chip_at = 12, min_rev_full_at = 15,
+                 max_rev_full_at = 17, reserved_at = 19, reserved_size = 4,
+                 hash_appended_at = 23;
+constexpr uint8_t magic = 0xE9, wp_pin_disabled = 0xEE;
 constexpr uint16_t any_revision = 0xFFFF;
 // The 64 KiB MMU page a flash-mapped segment keeps its offset within.
 constexpr uint64_t page = 0x10000;
@@ -300,6 +299,13 @@ std::variant<std::vector<uint8_t>, std::string> make_image(
     bool sha_placed = !sha_at;
 
     Written w;
+    // Room for every segment, a page of padding before each flash one and
+    // the footer: the image is not moved as it grows.
+    size_t room = header_size + 16 + sha256_size;
+    for (const Section& s : flash)
+        room += 2 * segment_head + size_t(page) + s.data.size();
+    for (const Section& s : ram) room += 2 * segment_head + s.data.size();
+    w.out.reserve(room);
     w.out.resize(header_size, 0);
     std::string fault;
     auto put = [&](uint32_t address, std::vector<uint8_t> data) {
@@ -328,7 +334,7 @@ std::variant<std::vector<uint8_t>, std::string> make_image(
         w.out.resize(at + segment_head);
         bytes::store(w.out.data() + at, 4, little, address);
         bytes::store(w.out.data() + at + 4, 4, little, data.size());
-        for (uint8_t b : data) w.checksum ^= b;
+        w.checksum = xor_of(data.data(), data.size(), w.checksum);
         w.out.insert(w.out.end(), data.begin(), data.end());
         ++w.count;
     };
@@ -376,7 +382,7 @@ std::variant<std::vector<uint8_t>, std::string> make_image(
     h[0] = magic;
     h[1] = uint8_t(w.count);
     h[mode_at] = settings.mode;
-    h[size_clock_at] = uint8_t(settings.size_code << 4 | settings.clock_code);
+    h[size_clock_at] = size_clock(settings);
     bytes::store(h + entry_at, 4, little, entry);
     h[wp_pin_at] = wp_pin_disabled;
     bytes::store(h + chip_at, 2, little, chip.id);
@@ -392,7 +398,7 @@ std::variant<std::vector<uint8_t>, std::string> make_image(
     return std::move(w.out);
 }
 
-std::variant<Parsed, std::string> parse(const uint8_t* bytes, size_t size) {
+std::variant<Parsed, std::string> parse_header(const uint8_t* bytes, size_t size) {
     if (size < header_size)
         return text::format("%zu bytes, fewer than its %zu-byte header", size,
                             header_size);
@@ -430,8 +436,30 @@ std::variant<Parsed, std::string> parse(const uint8_t* bytes, size_t size) {
         return text::format("its header's hash flag at 0x%zX is 0x%02X, neither 0 nor 1",
                             hash_appended_at, bytes[hash_appended_at]);
     p.entry = uint32_t(bytes::load(bytes + entry_at, 4, little));
-    const size_t count = bytes[1];
-    if (count == 0) return std::string("its header says it has no segment");
+    p.count = bytes[1];
+    p.hashed = bytes[hash_appended_at] == 1;
+    if (p.count == 0) return std::string("its header says it has no segment");
+    return p;
+}
+
+uint8_t xor_of(const uint8_t* data, size_t size, uint8_t sum) {
+    uint64_t wide = 0;
+    size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, data + i, 8);
+        wide ^= word;
+    }
+    for (unsigned k = 0; k < 8; ++k) sum ^= uint8_t(wide >> (8 * k));
+    for (; i < size; ++i) sum ^= data[i];
+    return sum;
+}
+
+std::variant<Parsed, std::string> parse(const uint8_t* bytes, size_t size) {
+    auto header = parse_header(bytes, size);
+    if (std::holds_alternative<std::string>(header)) return header;
+    Parsed p = std::get<Parsed>(header);
+    const size_t count = p.count;
     size_t at = header_size;
     uint8_t sum = checksum_seed;
     for (size_t i = 0; i < count; ++i) {
@@ -449,7 +477,7 @@ std::variant<Parsed, std::string> parse(const uint8_t* bytes, size_t size) {
                 "file's end at 0x%zX",
                 i, at, length, size);
         p.segments.push_back({address, at + segment_head, length});
-        for (size_t k = 0; k < length; ++k) sum ^= bytes[at + segment_head + k];
+        sum = xor_of(bytes + at + segment_head, length, sum);
         at += segment_head + length;
     }
     const size_t checksum_at = at + 15 - at % 16;

@@ -90,11 +90,32 @@ struct Parsed {
     uint32_t entry = 0;
     std::vector<Segment> segments;
     std::optional<size_t> hash_at;  // the SHA-256's offset: it covers [0, hash_at)
+    size_t count = 0;               // the header's segment count
+    bool hashed = false;            // the header says a SHA-256 follows
 };
+
+// The file's layout: its header, each segment's head, the seed of the
+// XOR checksum of the segments' data.
+constexpr size_t header_size = 24, segment_head = 8;
+constexpr uint8_t checksum_seed = 0xEF;
+
+// `sum` XOR every one of `size` bytes.
+uint8_t xor_of(const uint8_t* data, size_t size, uint8_t sum);
+
+// Reads a file's header alone (its first header_size bytes, of `size`):
+// the chip, entry point, segment count and hash flag, no segment.
+std::variant<Parsed, std::string> parse_header(const uint8_t* bytes, size_t size);
 
 // Reads a file's header, segments and checksum; the text says what is
 // wrong, worded to follow "cannot read it as an ESP32 app image: ".
 std::variant<Parsed, std::string> parse(const uint8_t* bytes, size_t size);
+
+// The header's flash mode and its flash size and clock, as the settings
+// code them.
+constexpr size_t mode_at = 2, size_clock_at = 3;
+inline uint8_t size_clock(const Settings& s) {
+    return uint8_t(s.size_code << 4 | s.clock_code);
+}
 
 // The app descriptor's magic word, which starts the first segment's data
 // when the build has one, and the file offset of its SHA-256 field then.

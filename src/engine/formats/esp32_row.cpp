@@ -100,27 +100,150 @@ void write_esp(const Contents& c, const std::string&, outfile::Sink& sink) {
     sink.put(reinterpret_cast<const char*>(image.data()), image.size());
 }
 
-// What FLASH wrote against the image made again from the checksummed ELF.
+// What FLASH wrote, streamed and held against the run, keeping nothing
+// but the digest and where it is: the header the settings ask for with the
+// build's entry point, each segment's bytes against the run's image where
+// it holds bytes, the checksum and the SHA-256. The zeros a segment ends in
+// (to 4 bytes, and on the ESP32 past a page's first 0x24) and the ELF's
+// SHA-256 field are the file's own.
 class EspCheck final : public FileCheck {
 public:
-    explicit EspCheck(const Contents& c) : wanted_(esp_of(c)) {}
+    explicit EspCheck(const Contents& c)
+        : memory_(*c.memory),
+          entry_(c.entry),
+          settings_(settings_of(*c.request)),
+          digest_(c.sha256()) {
+        const uint64_t at =
+            settings_.elf_sha256_offset.value_or(esp32::appdesc_sha256_at);
+        sha_from_ = size_t(at);
+    }
     void take(const uint8_t* data, size_t size) override {
-        got_.insert(got_.end(), data, data + size);
+        while (size && wrong_.empty()) {
+            size_t n = 0;
+            if (at_ < esp32::header_size) {
+                n = std::min(size, esp32::header_size - at_);
+                head_.insert(head_.end(), data, data + n);
+                if (at_ + n == esp32::header_size) header();
+            } else if (segments_left_ && held_ < esp32::segment_head) {
+                n = std::min(size, esp32::segment_head - held_);
+                std::copy(data, data + n, segment_head_ + held_);
+                held_ += n;
+                if (held_ == esp32::segment_head) start_segment(at_ + n);
+            } else if (segments_left_) {
+                n = size_t(std::min<uint64_t>(size, left_));
+                segment_bytes(data, n);
+            } else {
+                n = size;
+                footer(data, n);
+            }
+            if (!trailer_) digest_->update(data, n);
+            at_ += n;
+            data += n;
+            size -= n;
+        }
     }
     std::string finish() override {
-        if (got_.size() != wanted_.size())
-            return text::format("it holds %zu bytes, not the image's %zu", got_.size(),
-                                wanted_.size());
-        const auto differ = std::mismatch(got_.begin(), got_.end(), wanted_.begin());
-        if (differ.first != got_.end())
-            return text::format("its byte at offset 0x%zX is 0x%02X, not 0x%02X",
-                                size_t(differ.first - got_.begin()), *differ.first,
-                                *differ.second);
+        if (!wrong_.empty()) return wrong_;
+        if (at_ <= checksum_at_ || segments_left_ || trailer_held_ != esp32::sha256_size)
+            return text::format("it ends at 0x%zX, before its footer's end", at_);
+        if (digest_->finish() != trailer_bytes_)
+            return "its SHA-256 is not that of its bytes";
         return "";
     }
 
 private:
-    std::vector<uint8_t> wanted_, got_;
+    void header() {
+        auto read = esp32::parse_header(head_.data(), head_.size());
+        if (auto* why = std::get_if<std::string>(&read)) return void(wrong_ = *why);
+        const esp32::Parsed& p = std::get<esp32::Parsed>(read);
+        if (p.chip != settings_.chip || !p.hashed ||
+            head_[esp32::mode_at] != settings_.mode ||
+            head_[esp32::size_clock_at] != esp32::size_clock(settings_) ||
+            p.entry != entry_)
+            return void(wrong_ =
+                            "its header is not the one the settings and the build ask "
+                            "for");
+        segments_left_ = p.count;
+    }
+    // A segment's data starts at `data_at` in the file.
+    void start_segment(size_t data_at) {
+        address_ = uint32_t(bytes::load(segment_head_, 4, bytes::Order::little));
+        left_ = uint32_t(bytes::load(segment_head_ + 4, 4, bytes::Order::little));
+        size_ = uint32_t(left_);
+        data_at_ = data_at;
+        if (!left_) next_segment();
+    }
+    void next_segment() {
+        held_ = 0;
+        const size_t end = data_at_ + size_;
+        if (--segments_left_ == 0) checksum_at_ = end + 15 - end % 16;
+    }
+    void segment_bytes(const uint8_t* data, size_t n) {
+        sum_ = esp32::xor_of(data, n, sum_);
+        if (address_ != 0) {
+            const uint64_t offset = uint64_t(size_) - left_;
+            const size_t own_tail = settings_.chip->id == 0 ? 0x24 + 3 : 3;
+            const uint64_t tail = size_ - std::min<uint64_t>(size_, own_tail);
+            size_t k = 0;
+            memory_.walk(address_ + offset, address_ + offset + n,
+                         [&](const uint8_t* bytes, uint64_t size) {
+                             if (bytes && wrong_.empty() &&
+                                 std::memcmp(data + k, bytes, size_t(size)) != 0)
+                                 for (uint64_t i = 0; i < size && wrong_.empty(); ++i) {
+                                     const size_t file =
+                                         data_at_ + size_t(offset) + k + i;
+                                     if (data[k + i] == bytes[i] ||
+                                         (file >= sha_from_ &&
+                                          file < sha_from_ + esp32::sha256_size) ||
+                                         (offset + k + i >= tail && data[k + i] == 0))
+                                         continue;
+                                     wrong_ = text::format(
+                                         "its byte at offset 0x%zX is 0x%02X, not the "
+                                         "image's 0x%02X",
+                                         file, data[k + i], bytes[i]);
+                                 }
+                             k += size_t(size);
+                         });
+        }
+        left_ -= n;
+        if (!left_) next_segment();
+    }
+    void footer(const uint8_t* data, size_t n) {
+        for (size_t i = 0; i < n && wrong_.empty(); ++i) {
+            const size_t file = at_ + i;
+            if (file < checksum_at_) {
+                if (data[i]) wrong_ = text::format("its padding at 0x%zX is not 0", file);
+            } else if (file == checksum_at_) {
+                if (data[i] != sum_) wrong_ = "its checksum is not its segments' XOR";
+            } else if (trailer_held_ < esp32::sha256_size) {
+                if (!trailer_) {
+                    // The SHA-256 covers what comes before it: fed up to here.
+                    digest_->update(data, i);
+                    trailer_ = true;
+                }
+                trailer_bytes_.push_back(data[i]);
+                ++trailer_held_;
+            } else {
+                wrong_ = text::format("it goes on past its SHA-256, at 0x%zX", file);
+            }
+        }
+    }
+
+    const layout::MemoryMap& memory_;
+    uint64_t entry_;
+    esp32::Settings settings_;
+    std::unique_ptr<crypto::Digest> digest_;
+    size_t sha_from_ = 0;
+    std::vector<uint8_t> head_;
+    uint8_t segment_head_[esp32::segment_head] = {};
+    size_t at_ = 0, held_ = 0, segments_left_ = 0, checksum_at_ = 0, data_at_ = 0;
+    uint32_t address_ = 0, size_ = 0;
+    uint64_t left_ = 0;
+    uint8_t sum_ = esp32::checksum_seed;
+    bool trailer_ = false;  // the SHA-256 has begun: nothing more is fed
+    std::vector<uint8_t> trailer_bytes_;
+    size_t trailer_held_ = 0;
+    std::string wrong_;
 };
 
 std::unique_ptr<FileCheck> check_esp(const Contents& c, const Expected&) {
