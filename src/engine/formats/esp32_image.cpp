@@ -4,6 +4,7 @@
 #include <array>
 #include <cctype>
 #include <cstring>
+#include <functional>
 
 #include "../base/byte_order.h"
 #include "../report/text.h"
@@ -160,12 +161,6 @@ Bus bus_of(const Chip& chip, uint64_t address) {
     return Bus::ram;
 }
 
-struct Written {
-    std::vector<uint8_t> out;
-    uint8_t checksum = checksum_seed;
-    size_t count = 0;
-};
-
 }  // namespace
 
 const Chip* chips_begin() {
@@ -241,22 +236,46 @@ std::variant<Settings, std::string> settings_of(const std::string& text) {
 
 namespace {
 
+// A segment as it is laid out: its address and its parts, the build's
+// bytes and zeros.
+struct Run {
+    uint32_t address;
+    std::vector<Part> parts;
+    size_t size = 0;
+
+    void add(Part part) {
+        if (!part.size) return;
+        parts.push_back(part);
+        size += part.size;
+    }
+    // Its first `n` bytes as a run of their own, this one starting after them.
+    Run front(size_t n) {
+        Run out{address, {}, 0};
+        while (n) {
+            Part& p = parts.front();
+            const size_t k = std::min(n, p.size);
+            out.add({p.bytes, k});
+            p.bytes = p.bytes ? p.bytes + k : nullptr;
+            p.size -= k;
+            if (!p.size) parts.erase(parts.begin());
+            size -= k, n -= k, address += uint32_t(k);
+        }
+        return out;
+    }
+};
+
 // Sections as segments: each padded to 4 bytes, and each joined to the one
 // before it in the ELF's order when it starts where that one ends on the
 // same bus.
-std::vector<Section> joined(const Chip& chip, std::vector<Section> sections) {
-    std::vector<Section> out;
-    for (Section& s : sections) {
-        s.data.resize((s.data.size() + 3) & ~size_t{3}, 0);
-        if (!out.empty()) {
-            Section& last = out.back();
-            if (uint64_t(last.address) + last.data.size() == s.address &&
-                bus_of(chip, last.address) == bus_of(chip, s.address)) {
-                last.data.insert(last.data.end(), s.data.begin(), s.data.end());
-                continue;
-            }
-        }
-        out.push_back(std::move(s));
+std::vector<Run> joined(const Chip& chip, const std::vector<Section>& sections) {
+    std::vector<Run> out;
+    for (const Section& s : sections) {
+        const size_t padded = (s.size + 3) & ~size_t{3};
+        if (out.empty() || uint64_t(out.back().address) + out.back().size != s.address ||
+            bus_of(chip, out.back().address) != bus_of(chip, s.address))
+            out.push_back({s.address, {}, 0});
+        out.back().add({s.data, s.size});
+        out.back().add({nullptr, padded - s.size});
     }
     return out;
 }
@@ -273,20 +292,131 @@ uint64_t padding_before(uint64_t at, uint64_t address) {
     return uint64_t(pad);
 }
 
+const uint8_t zeros[4096] = {};
+
+// Hands every byte of `parts` to `take(bytes, size)`, zeros from a block
+// of them.
+template <class Take>
+void each(const std::vector<Part>& parts, Take&& take) {
+    for (const Part& p : parts) {
+        if (p.bytes) {
+            take(p.bytes, p.size);
+            continue;
+        }
+        for (size_t left = p.size; left;) {
+            const size_t n = std::min(left, sizeof zeros);
+            take(zeros, n);
+            left -= n;
+        }
+    }
+}
+
+// Lays out the file's pieces as segments are added.
+class Layout {
+public:
+    explicit Layout(Image& image) : image_(image) {
+        header_ = &own(header_size);
+        piece(header_->data(), header_size);
+    }
+
+    size_t at() const { return image_.size; }
+    size_t count() const { return count_; }
+    uint8_t* header() { return header_->data(); }
+    uint8_t checksum() const { return checksum_; }
+
+    // A segment, the ELF's SHA-256 put in its field when it lies in it;
+    // the text says why it cannot be.
+    std::string put(Run run, std::optional<uint64_t> sha_at, const ElfDigest& sha,
+                    bool& placed) {
+        const size_t start = at();
+        if (sha_at && *sha_at >= start && *sha_at < start + segment_head + run.size) {
+            const uint64_t within = *sha_at - start;
+            if (within < segment_head || within + sha256_size > segment_head + run.size)
+                return text::format(
+                    "the ELF's SHA-256 at 0x%llX would cross the edge of the segment at "
+                    "0x%zX",
+                    static_cast<unsigned long long>(*sha_at), start);
+            Run before = run.front(size_t(within - segment_head));
+            Run field = run.front(sha256_size);
+            bool zero = true;
+            each(field.parts, [&](const uint8_t* b, size_t n) {
+                zero = zero && std::all_of(b, b + n, [](uint8_t x) { return x == 0; });
+            });
+            if (!zero)
+                return text::format(
+                    "the 32 bytes at 0x%llX where the ELF's SHA-256 goes are not all "
+                    "zero",
+                    static_cast<unsigned long long>(*sha_at));
+            if (sha) field.parts = {{own(*sha).data(), sha256_size}};
+            placed = true;
+            for (const Run* r : {&field, &run}) {
+                for (const Part& p : r->parts) before.parts.push_back(p);
+                before.size += r->size;
+            }
+            run = std::move(before);
+        }
+        std::vector<uint8_t>& head = own(segment_head);
+        bytes::store(head.data(), 4, little, run.address);
+        bytes::store(head.data() + 4, 4, little, run.size);
+        piece(head.data(), segment_head);
+        for (const Part& p : run.parts) {
+            if (p.bytes) checksum_ = xor_of(p.bytes, p.size, checksum_);
+            piece(p.bytes, p.size);
+        }
+        ++count_;
+        return "";
+    }
+    void zeros_then(size_t n, uint8_t byte) {
+        piece(nullptr, n);
+        piece(own(std::vector<uint8_t>{byte}).data(), 1);
+    }
+    void append(const std::vector<uint8_t>& bytes) {
+        piece(own(bytes).data(), bytes.size());
+    }
+
+private:
+    std::vector<uint8_t>& own(size_t n) { return own(std::vector<uint8_t>(n, 0)); }
+    std::vector<uint8_t>& own(std::vector<uint8_t> bytes) {
+        image_.owned.push_back(std::move(bytes));
+        return image_.owned.back();
+    }
+    void piece(const uint8_t* bytes, size_t n) {
+        if (!n) return;
+        image_.pieces.push_back({bytes, n});
+        image_.size += n;
+    }
+
+    Image& image_;
+    std::vector<uint8_t>* header_;
+    size_t count_ = 0;
+    uint8_t checksum_ = checksum_seed;
+};
+
 }  // namespace
 
-std::variant<std::vector<uint8_t>, std::string> make_image(
-    const Settings& settings, uint32_t entry, std::vector<Section> sections, bool appdesc,
-    const ElfDigest& elf_sha256, const checksum::DigestSource& sha256) {
+void Image::each_piece(const std::function<void(const uint8_t*, size_t)>& take) const {
+    each(pieces, take);
+}
+
+std::vector<uint8_t> Image::bytes() const {
+    std::vector<uint8_t> out;
+    out.reserve(size);
+    each_piece([&](const uint8_t* b, size_t n) { out.insert(out.end(), b, b + n); });
+    return out;
+}
+
+std::variant<Image, std::string> make_image(const Settings& settings, uint32_t entry,
+                                            const std::vector<Section>& sections,
+                                            bool appdesc, const ElfDigest& elf_sha256,
+                                            const checksum::DigestSource& sha256) {
     const Chip& chip = *settings.chip;
-    std::vector<Section> all = joined(chip, std::move(sections));
+    std::vector<Run> all = joined(chip, sections);
     if (all.empty()) return std::string("the build has no section to load");
-    std::stable_sort(all.begin(), all.end(), [](const Section& a, const Section& b) {
-        return a.address < b.address;
-    });
-    std::vector<Section> flash, ram;
-    for (Section& s : all)
-        (bus_of(chip, s.address) == Bus::ram ? ram : flash).push_back(std::move(s));
+    std::stable_sort(all.begin(), all.end(),
+                     [](const Run& a, const Run& b) { return a.address < b.address; });
+    std::vector<Run> flash, ram;
+    for (Run& r : all)
+        (bus_of(chip, r.address) == Bus::ram ? ram : flash).push_back(std::move(r));
     for (size_t i = 1; i < flash.size(); ++i)
         if (flash[i].address / page == flash[i - 1].address / page)
             return text::format(
@@ -298,89 +428,53 @@ std::variant<std::vector<uint8_t>, std::string> make_image(
     if (!sha_at && appdesc) sha_at = appdesc_sha256_at;
     bool sha_placed = !sha_at;
 
-    Written w;
-    // Room for every segment, a page of padding before each flash one and
-    // the footer: the image is not moved as it grows.
-    size_t room = header_size + 16 + sha256_size;
-    for (const Section& s : flash)
-        room += 2 * segment_head + size_t(page) + s.data.size();
-    for (const Section& s : ram) room += 2 * segment_head + s.data.size();
-    w.out.reserve(room);
-    w.out.resize(header_size, 0);
-    std::string fault;
-    auto put = [&](uint32_t address, std::vector<uint8_t> data) {
-        const size_t at = w.out.size();
-        if (sha_at && *sha_at >= at && *sha_at < at + segment_head + data.size()) {
-            const uint64_t within = *sha_at - at;
-            if (within < segment_head ||
-                within + sha256_size > segment_head + data.size()) {
-                fault = text::format(
-                    "the ELF's SHA-256 at 0x%llX would cross the edge of "
-                    "the segment at 0x%zX",
-                    static_cast<unsigned long long>(*sha_at), at);
-            } else {
-                uint8_t* field = data.data() + (within - segment_head);
-                if (std::any_of(field, field + sha256_size,
-                                [](uint8_t b) { return b != 0; }))
-                    fault = text::format(
-                        "the 32 bytes at 0x%llX where the ELF's SHA-256 "
-                        "goes are not all zero",
-                        static_cast<unsigned long long>(*sha_at));
-                else if (elf_sha256)
-                    std::copy(elf_sha256->begin(), elf_sha256->end(), field);
-                sha_placed = true;
-            }
-        }
-        w.out.resize(at + segment_head);
-        bytes::store(w.out.data() + at, 4, little, address);
-        bytes::store(w.out.data() + at + 4, 4, little, data.size());
-        w.checksum = xor_of(data.data(), data.size(), w.checksum);
-        w.out.insert(w.out.end(), data.begin(), data.end());
-        ++w.count;
-    };
-
+    Image image;
+    Layout out(image);
     size_t next_ram = 0;
-    for (Section& f : flash) {
-        for (uint64_t pad; (pad = padding_before(w.out.size(), f.address)) != 0;) {
+    for (Run& f : flash) {
+        for (uint64_t pad; (pad = padding_before(out.at(), f.address)) != 0;) {
+            Run filler{0, {}, 0};
             if (next_ram < ram.size() && pad > segment_head) {
                 // A RAM segment, or its first bytes, in the gap rather than zeros.
-                Section& r = ram[next_ram];
-                const size_t n = size_t(std::min<uint64_t>(pad, r.data.size()));
-                put(r.address, std::vector<uint8_t>(r.data.begin(), r.data.begin() + n));
-                r.data.erase(r.data.begin(), r.data.begin() + n);
-                r.address += uint32_t(n);
-                if (r.data.empty()) ++next_ram;
+                Run& r = ram[next_ram];
+                filler = r.front(size_t(std::min<uint64_t>(pad, r.size)));
+                if (!r.size) ++next_ram;
             } else {
-                put(0, std::vector<uint8_t>(size_t(pad), 0));
+                filler.add({nullptr, size_t(pad)});
             }
+            if (std::string why =
+                    out.put(std::move(filler), sha_at, elf_sha256, sha_placed);
+                !why.empty())
+                return why;
         }
-        if ((w.out.size() + segment_head) % page != f.address % page)
+        if ((out.at() + segment_head) % page != f.address % page)
             return text::format(
-                "its section at 0x%08X cannot be placed at its offset within "
-                "a 64 KiB flash page",
+                "its section at 0x%08X cannot be placed at its offset within a 64 KiB "
+                "flash page",
                 f.address);
         if (chip.id == 0) {
-            const uint64_t tail = (w.out.size() + segment_head + f.data.size()) % page;
-            if (tail < esp32_tail)
-                f.data.resize(f.data.size() + size_t(esp32_tail - tail), 0);
+            const uint64_t tail = (out.at() + segment_head + f.size) % page;
+            if (tail < esp32_tail) f.add({nullptr, size_t(esp32_tail - tail)});
         }
-        put(f.address, std::move(f.data));
+        if (std::string why = out.put(std::move(f), sha_at, elf_sha256, sha_placed);
+            !why.empty())
+            return why;
     }
     for (; next_ram < ram.size(); ++next_ram)
-        put(ram[next_ram].address, ram[next_ram].data);
-    if (!fault.empty()) return fault;
+        if (std::string why =
+                out.put(std::move(ram[next_ram]), sha_at, elf_sha256, sha_placed);
+            !why.empty())
+            return why;
     if (!sha_placed)
         return text::format("elf_sha256_offset=0x%llX is past the image's segments",
                             static_cast<unsigned long long>(*sha_at));
-    if (w.count > 0xFF)
-        return text::format(
-            "it would have %zu segments, more than the "
-            "header's 255",
-            w.count);
+    if (out.count() > 0xFF)
+        return text::format("it would have %zu segments, more than the header's 255",
+                            out.count());
 
-    uint8_t* h = w.out.data();
+    uint8_t* h = out.header();
     h[0] = magic;
-    h[1] = uint8_t(w.count);
+    h[1] = uint8_t(out.count());
     h[mode_at] = settings.mode;
     h[size_clock_at] = size_clock(settings);
     bytes::store(h + entry_at, 4, little, entry);
@@ -389,13 +483,11 @@ std::variant<std::vector<uint8_t>, std::string> make_image(
     bytes::store(h + min_rev_full_at, 2, little, settings.min_rev_full);
     bytes::store(h + max_rev_full_at, 2, little, any_revision);
     h[hash_appended_at] = 1;
-    w.out.resize(w.out.size() + 15 - w.out.size() % 16, 0);
-    w.out.push_back(w.checksum);
+    out.zeros_then(15 - out.at() % 16, out.checksum());
     std::unique_ptr<crypto::Digest> digest = sha256();
-    digest->update(w.out.data(), w.out.size());
-    const std::vector<uint8_t> hash = digest->finish();
-    w.out.insert(w.out.end(), hash.begin(), hash.end());
-    return std::move(w.out);
+    image.each_piece([&](const uint8_t* b, size_t n) { digest->update(b, n); });
+    out.append(digest->finish());
+    return image;
 }
 
 std::variant<Parsed, std::string> parse_header(const uint8_t* bytes, size_t size) {

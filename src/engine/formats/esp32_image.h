@@ -10,6 +10,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <variant>
@@ -61,20 +63,41 @@ struct Settings {
 // min_rev=...,elf_sha256_offset=...]"; the text says what is wrong.
 std::variant<Settings, std::string> settings_of(const std::string& text);
 
-// A section that goes into the image, in the ELF's section order.
+// A section that goes into the image, in the ELF's section order: its
+// bytes are the build's, read where they are.
 struct Section {
     uint32_t address;
-    std::vector<uint8_t> data;
+    const uint8_t* data;
+    size_t size;
 };
 
 // The SHA-256 of the build's ELF file, written where the settings say.
 using ElfDigest = std::optional<std::vector<uint8_t>>;
 
-// The image's bytes, or why it cannot be made. `appdesc`: the build has
-// .flash.appdesc, which puts its SHA-256 at 0xB0 unless the settings move it.
-std::variant<std::vector<uint8_t>, std::string> make_image(
-    const Settings& settings, uint32_t entry, std::vector<Section> sections, bool appdesc,
-    const ElfDigest& elf_sha256, const checksum::DigestSource& sha256);
+// A stretch of the file: bytes, or `size` zeros (nullptr).
+struct Part {
+    const uint8_t* bytes;
+    size_t size;
+};
+
+// The image as the pieces of the file in order: the build's bytes where
+// they are, the headers, checksum and digests it owns.
+struct Image {
+    std::vector<Part> pieces;
+    std::deque<std::vector<uint8_t>> owned;
+    size_t size = 0;
+
+    void each_piece(const std::function<void(const uint8_t*, size_t)>& take) const;
+    std::vector<uint8_t> bytes() const;
+};
+
+// The image, or why it cannot be made. `appdesc`: the build has
+// .flash.appdesc, which puts its SHA-256 at 0xB0 unless the settings move
+// it. The sections' bytes must outlive the image.
+std::variant<Image, std::string> make_image(const Settings& settings, uint32_t entry,
+                                            const std::vector<Section>& sections,
+                                            bool appdesc, const ElfDigest& elf_sha256,
+                                            const checksum::DigestSource& sha256);
 
 // A file's segment: where it loads and where its data is in the file.
 struct Segment {

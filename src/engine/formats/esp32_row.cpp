@@ -38,8 +38,9 @@ void refuse_esp32(const Request& request) {
     (void)settings_of(request);
 }
 
-// The image made from the checksummed ELF, or the refusal saying why not.
-std::vector<uint8_t> esp_of(const Contents& c) {
+// The image made from the checksummed ELF, or the refusal saying why not:
+// into `sink`, the ELF's bytes read where `elf` holds them.
+void write_esp(const Contents& c, const std::string&, outfile::Sink& sink) {
     const std::string option = c.request->asker.turned_on(Option::esp32);
     const esp32::Settings settings = settings_of(*c.request);
     if (!c.sha256) throw Refusal{option + ": this program has no SHA-256 to give it"};
@@ -79,9 +80,7 @@ std::vector<uint8_t> esp_of(const Contents& c) {
             s.addr > 0xFFFFFFFF)
             throw Refusal{option + ": a section of the build lies past its end"};
         appdesc |= name_is(s, ".flash.appdesc");
-        sections.push_back(
-            {uint32_t(s.addr), std::vector<uint8_t>(elf.begin() + s.offset,
-                                                    elf.begin() + s.offset + s.size)});
+        sections.push_back({uint32_t(s.addr), elf.data() + s.offset, size_t(s.size)});
     }
     esp32::ElfDigest elf_sha256;
     if (appdesc || settings.elf_sha256_offset) {
@@ -89,15 +88,12 @@ std::vector<uint8_t> esp_of(const Contents& c) {
         digest->update(elf.data(), elf.size());
         elf_sha256 = digest->finish();
     }
-    auto image = esp32::make_image(settings, uint32_t(file.header.entry),
-                                   std::move(sections), appdesc, elf_sha256, c.sha256);
+    auto image = esp32::make_image(settings, uint32_t(file.header.entry), sections,
+                                   appdesc, elf_sha256, c.sha256);
     if (auto* why = std::get_if<std::string>(&image)) throw Refusal{option + ": " + *why};
-    return std::get<std::vector<uint8_t>>(std::move(image));
-}
-
-void write_esp(const Contents& c, const std::string&, outfile::Sink& sink) {
-    const std::vector<uint8_t> image = esp_of(c);
-    sink.put(reinterpret_cast<const char*>(image.data()), image.size());
+    std::get<esp32::Image>(image).each_piece([&sink](const uint8_t* bytes, size_t size) {
+        sink.put(reinterpret_cast<const char*>(bytes), size);
+    });
 }
 
 // What FLASH wrote, streamed and held against the run, keeping nothing
