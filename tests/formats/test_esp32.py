@@ -318,3 +318,48 @@ def test_check_without_a_record(velk, monkeypatch, tmp_path, elf, code, says):
     assert got == code and says in out, err
     assert velk_crc.check(str(image), **({"elf": str(build[1])} if build else {})).ok == \
         (code == 0)
+
+
+def seg(address, size, name):
+    return Segment(address, bytes((i * 7 + address) & 0xFF for i in range(size)), section=name)
+
+
+# Layouts whose placing esptool decides: (chip, sections in ELF order).
+LAYOUTS = [
+    pytest.param("esp32c3", [seg(0x3C000020, 0x100, ".a"), seg(0x42000020, 0x300, ".b"),
+                             seg(0x40380000, 0x18000, ".c"), seg(0x3FC90000, 0x30, ".d")],
+                 id="ram-split-across-the-gap"),
+    pytest.param("esp32c3", [seg(0x3C000020, 0x100, ".a"), seg(0x42000020, 0x300, ".b"),
+                             seg(0x40380000, 0x100, ".c"), seg(0x3FC90000, 0x30, ".d"),
+                             seg(0x3FC98000, 0xF000, ".e")], id="ram-whole-then-zeros"),
+    pytest.param("esp32c3", [seg(0x40380000, 0x100, ".c"), seg(0x3FC90000, 0x30, ".d")],
+                 id="ram-only"),
+    pytest.param("esp32", [seg(0x3F400020, 0xFFF0, ".a"), seg(0x400E0020, 0x300, ".b"),
+                           seg(0x40080000, 0x100, ".c")], id="esp32-page-tail"),
+    pytest.param("esp32c3", [seg(0x3C000020, 0xFFF4, ".a"), seg(0x42010020, 0x300, ".b")],
+                 id="gap-of-4-a-page-on"),
+    pytest.param("esp32c3", [seg(0x3C000020, 0xFFDC, ".a"), seg(0x42010020, 0x300, ".b")],
+                 id="gap-of-28"),
+    pytest.param("esp32c3", [seg(0x3C000020, 0x100, ".a"), seg(0x3C000120, 0x10, ".b"),
+                             seg(0x42000020, 0x300, ".c"), seg(0x40380000, 0x100, ".d"),
+                             seg(0x40380100, 0x100, ".e")], id="neighbours-joined"),
+    pytest.param("esp32c3", [seg(0x3C000020, 0x100, ".a"), seg(0x42000020, 0x300, ".b"),
+                             seg(0x40380100, 0x100, ".c"), seg(0x40380000, 0x100, ".d")],
+                 id="neighbours-out-of-order-not-joined"),
+    pytest.param("esp32c3", [seg(0x3C000020, 0x100, ".a"), seg(0x3C020020, 0x10, ".b"),
+                             seg(0x42000020, 0x300, ".c"), seg(0x40380000, 0x100, ".d")],
+                 id="two-data-pages"),
+]
+
+
+@pytest.mark.parametrize("chip, segs", LAYOUTS)
+def test_layouts_equal_esptool(velk, monkeypatch, tmp_path, chip, segs):
+    tool = esptool_or_skip()
+    machine = CHIPS[chip][1]
+    Elf(entry=0x40380000, machine=machine, segments=segs).write(tmp_path / "fw.elf")
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--esp32",
+                           f"chip={chip}")
+    assert code == 0, err
+    ours = (tmp_path / "fw_CRC.esp.bin").read_bytes()
+    assert_sound(ours)
+    assert ours == elf2image(tool, chip, tmp_path / "fw_CRC.elf", tmp_path / "ref.bin")
