@@ -274,7 +274,7 @@ std::vector<Run> joined(const Chip& chip, const std::vector<Section>& sections) 
         if (out.empty() || uint64_t(out.back().address) + out.back().size != s.address ||
             bus_of(chip, out.back().address) != bus_of(chip, s.address))
             out.push_back({s.address, {}, 0});
-        out.back().add({s.data, s.size});
+        for (const Part& p : s.parts) out.back().add(p);
         out.back().add({nullptr, padded - s.size});
     }
     return out;

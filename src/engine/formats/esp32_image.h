@@ -63,22 +63,22 @@ struct Settings {
 // min_rev=...,elf_sha256_offset=...]"; the text says what is wrong.
 std::variant<Settings, std::string> settings_of(const std::string& text);
 
-// A section that goes into the image, in the ELF's section order: its
-// bytes are the build's, read where they are.
-struct Section {
-    uint32_t address;
-    const uint8_t* data;
-    size_t size;
-};
-
-// The SHA-256 of the build's ELF file, written where the settings say.
-using ElfDigest = std::optional<std::vector<uint8_t>>;
-
 // A stretch of the file: bytes, or `size` zeros (nullptr).
 struct Part {
     const uint8_t* bytes;
     size_t size;
 };
+
+// A section that goes into the image, in the ELF's section order: its
+// bytes are the build's, read where they are, in one part or more.
+struct Section {
+    uint32_t address;
+    std::vector<Part> parts;
+    size_t size;
+};
+
+// The SHA-256 of the build's ELF file, written where the settings say.
+using ElfDigest = std::optional<std::vector<uint8_t>>;
 
 // The image as the pieces of the file in order: the build's bytes where
 // they are, the headers, checksum and digests it owns.

@@ -38,8 +38,80 @@ void refuse_esp32(const Request& request) {
     (void)settings_of(request);
 }
 
-// The image made from the checksummed ELF, or the refusal saying why not:
-// into `sink`, the ELF's bytes read where `elf` holds them.
+// _CRC.elf as the pieces FLASH writes it from, read where they are: its
+// headers copied out, its sections' bytes as parts of the pieces.
+class PiecedElf {
+public:
+    explicit PiecedElf(const Pieces& pieces) : pieces_(pieces) {
+        for (const auto& piece : pieces) size_ += piece.second;
+        // Room for the whole file, of which only the headers are written:
+        // the pages of the rest are never touched.
+        headers_.reset(new uint8_t[size_ ? size_ : 1]);
+    }
+    uint64_t size() const { return size_; }
+    const uint8_t* headers() const { return headers_.get(); }
+
+    // Copies [offset, offset + size) into the headers' room; false when it
+    // lies past the file's end.
+    bool copy(uint64_t offset, uint64_t size) {
+        if (offset > size_ || size > size_ - offset) return false;
+        for (const esp32::Part& p : parts(offset, size))
+            std::memcpy(headers_.get() + offset, p.bytes, p.size), offset += p.size;
+        return true;
+    }
+    // The bytes of [offset, offset + size), in the pieces that hold them.
+    std::vector<esp32::Part> parts(uint64_t offset, uint64_t size) const {
+        std::vector<esp32::Part> out;
+        uint64_t at = 0;
+        for (const auto& [data, n] : pieces_) {
+            if (!size) break;
+            if (offset < at + n) {
+                const uint64_t from = offset - at, k = std::min<uint64_t>(n - from, size);
+                out.push_back({data + from, size_t(k)});
+                offset += k, size -= k;
+            }
+            at += n;
+        }
+        return out;
+    }
+
+private:
+    const Pieces& pieces_;
+    uint64_t size_ = 0;
+    std::unique_ptr<uint8_t[]> headers_;
+};
+
+// The ELF header and the header tables read_file reads, copied out; false
+// when the file is no little-endian ELF32 file, as every ESP32 build is.
+// Tables past the file's end are left for read_file to refuse.
+bool copy_headers(PiecedElf& elf) {
+    constexpr uint64_t elf32_header = 52;
+    if (elf.size() < elf32_header || !elf.copy(0, elf32_header)) return false;
+    const uint8_t* h = elf.headers();
+    if (std::memcmp(h,
+                    "\x7f"
+                    "ELF",
+                    4) != 0 ||
+        h[4] != 1 || h[5] != 1)
+        return false;
+    auto load = [&](uint64_t at, unsigned width) {
+        return bytes::load(elf.headers() + at, width, bytes::Order::little);
+    };
+    const uint64_t phoff = load(28, 4), shoff = load(32, 4);
+    const uint64_t phentsize = load(42, 2), shentsize = load(46, 2);
+    uint64_t phnum = load(44, 2), shnum = load(48, 2);
+    // Counts past the header's reach are in section header 0.
+    if (shoff && (shnum == 0 || phnum == 0xFFFF) && elf.copy(shoff, shentsize)) {
+        if (shnum == 0) shnum = load(shoff + 20, 4);
+        if (phnum == 0xFFFF) phnum = load(shoff + 28, 4);
+    }
+    elf.copy(phoff, phentsize * phnum);
+    if (shoff) elf.copy(shoff, shentsize * shnum);
+    return true;
+}
+
+// The image made from the checksummed ELF, or the refusal saying why not,
+// into `sink`.
 void write_esp(const Contents& c, const std::string&, outfile::Sink& sink) {
     const std::string option = c.request->asker.turned_on(Option::esp32);
     const esp32::Settings settings = settings_of(*c.request);
@@ -48,9 +120,11 @@ void write_esp(const Contents& c, const std::string&, outfile::Sink& sink) {
         throw Refusal{option +
                       ": the image is made from _CRC.elf, which this run cannot "
                       "write: a record lies outside the build's sections"};
-    std::vector<uint8_t> elf;
-    for (const auto& [data, size] : *c.elf) elf.insert(elf.end(), data, data + size);
-    auto read = elf::read_file({elf.data(), elf.size()});
+    PiecedElf elf(*c.elf);
+    if (!copy_headers(elf))
+        throw Refusal{option + ": the build is no little-endian ELF32 file, as the " +
+                      settings.chip->name + "'s are"};
+    auto read = elf::read_file({elf.headers(), size_t(elf.size())});
     if (auto* fault = std::get_if<elf::Fault>(&read))
         throw Refusal{option + ": cannot read the build: " + fault->why};
     const elf::File& file = std::get<elf::File>(read);
@@ -64,11 +138,11 @@ void write_esp(const Contents& c, const std::string&, outfile::Sink& sink) {
     const elf::SectionHeader* names = file.header.shstrndx < file.sections.size()
                                           ? &file.sections[file.header.shstrndx]
                                           : nullptr;
+    const bool named = names && elf.copy(names->offset, names->size);
     auto name_is = [&](const elf::SectionHeader& s, const char* wanted) {
-        if (!names || names->offset > elf.size() || s.name >= names->size) return false;
-        const uint64_t at = names->offset + s.name, n = std::strlen(wanted);
-        return at + n + 1 <= elf.size() &&
-               std::memcmp(elf.data() + at, wanted, n + 1) == 0;
+        const uint64_t n = std::strlen(wanted);
+        return named && s.name < names->size && n + 1 <= names->size - s.name &&
+               std::memcmp(elf.headers() + names->offset + s.name, wanted, n + 1) == 0;
     };
     std::vector<esp32::Section> sections;
     bool appdesc = false;
@@ -80,12 +154,13 @@ void write_esp(const Contents& c, const std::string&, outfile::Sink& sink) {
             s.addr > 0xFFFFFFFF)
             throw Refusal{option + ": a section of the build lies past its end"};
         appdesc |= name_is(s, ".flash.appdesc");
-        sections.push_back({uint32_t(s.addr), elf.data() + s.offset, size_t(s.size)});
+        sections.push_back(
+            {uint32_t(s.addr), elf.parts(s.offset, s.size), size_t(s.size)});
     }
     esp32::ElfDigest elf_sha256;
     if (appdesc || settings.elf_sha256_offset) {
         std::unique_ptr<crypto::Digest> digest = c.sha256();
-        digest->update(elf.data(), elf.size());
+        for (const auto& [data, size] : *c.elf) digest->update(data, size);
         elf_sha256 = digest->finish();
     }
     auto image = esp32::make_image(settings, uint32_t(file.header.entry), sections,
