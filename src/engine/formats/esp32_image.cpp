@@ -398,17 +398,19 @@ void Image::each_piece(const std::function<void(const uint8_t*, size_t)>& take) 
     each(pieces, take);
 }
 
-std::vector<uint8_t> Image::bytes() const {
-    std::vector<uint8_t> out;
-    out.reserve(size);
-    each_piece([&](const uint8_t* b, size_t n) { out.insert(out.end(), b, b + n); });
-    return out;
+void Image::emit(crypto::Digest& sha256,
+                 const std::function<void(const uint8_t*, size_t)>& take) const {
+    each_piece([&](const uint8_t* b, size_t n) {
+        sha256.update(b, n);
+        take(b, n);
+    });
+    const std::vector<uint8_t> hash = sha256.finish();
+    take(hash.data(), hash.size());
 }
 
 std::variant<Image, std::string> make_image(const Settings& settings, uint32_t entry,
                                             const std::vector<Section>& sections,
-                                            bool appdesc, const ElfDigest& elf_sha256,
-                                            const checksum::DigestSource& sha256) {
+                                            bool appdesc, const ElfDigest& elf_sha256) {
     const Chip& chip = *settings.chip;
     std::vector<Run> all = joined(chip, sections);
     if (all.empty()) return std::string("the build has no section to load");
@@ -484,9 +486,6 @@ std::variant<Image, std::string> make_image(const Settings& settings, uint32_t e
     bytes::store(h + max_rev_full_at, 2, little, any_revision);
     h[hash_appended_at] = 1;
     out.zeros_then(15 - out.at() % 16, out.checksum());
-    std::unique_ptr<crypto::Digest> digest = sha256();
-    image.each_piece([&](const uint8_t* b, size_t n) { digest->update(b, n); });
-    out.append(digest->finish());
     return image;
 }
 

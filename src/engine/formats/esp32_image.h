@@ -80,15 +80,19 @@ struct Section {
 // The SHA-256 of the build's ELF file, written where the settings say.
 using ElfDigest = std::optional<std::vector<uint8_t>>;
 
-// The image as the pieces of the file in order: the build's bytes where
-// they are, the headers, checksum and digests it owns.
+// The image as the pieces of the file in order but its SHA-256: the
+// build's bytes where they are, the headers, checksum and ELF SHA-256 it
+// owns.
 struct Image {
     std::vector<Part> pieces;
     std::deque<std::vector<uint8_t>> owned;
     size_t size = 0;
 
     void each_piece(const std::function<void(const uint8_t*, size_t)>& take) const;
-    std::vector<uint8_t> bytes() const;
+    // The file: its pieces to `take`, then their SHA-256, taken in the same
+    // pass, so that the digest is of the very bytes taken.
+    void emit(crypto::Digest& sha256,
+              const std::function<void(const uint8_t*, size_t)>& take) const;
 };
 
 // The image, or why it cannot be made. `appdesc`: the build has
@@ -96,8 +100,7 @@ struct Image {
 // it. The sections' bytes must outlive the image.
 std::variant<Image, std::string> make_image(const Settings& settings, uint32_t entry,
                                             const std::vector<Section>& sections,
-                                            bool appdesc, const ElfDigest& elf_sha256,
-                                            const checksum::DigestSource& sha256);
+                                            bool appdesc, const ElfDigest& elf_sha256);
 
 // A file's segment: where it loads and where its data is in the file.
 struct Segment {

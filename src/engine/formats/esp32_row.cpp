@@ -164,26 +164,26 @@ void write_esp(const Contents& c, const std::string&, outfile::Sink& sink) {
         elf_sha256 = digest->finish();
     }
     auto image = esp32::make_image(settings, uint32_t(file.header.entry), sections,
-                                   appdesc, elf_sha256, c.sha256);
+                                   appdesc, elf_sha256);
     if (auto* why = std::get_if<std::string>(&image)) throw Refusal{option + ": " + *why};
-    std::get<esp32::Image>(image).each_piece([&sink](const uint8_t* bytes, size_t size) {
-        sink.put(reinterpret_cast<const char*>(bytes), size);
-    });
+    std::unique_ptr<crypto::Digest> sha256 = c.sha256();
+    std::get<esp32::Image>(image).emit(
+        *sha256, [&sink](const uint8_t* bytes, size_t size) {
+            sink.put(reinterpret_cast<const char*>(bytes), size);
+        });
 }
 
 // What FLASH wrote, streamed and held against the run, keeping nothing
-// but the digest and where it is: the header the settings ask for with the
-// build's entry point, each segment's bytes against the run's image where
-// it holds bytes, the checksum and the SHA-256. The zeros a segment ends in
-// (to 4 bytes, and on the ESP32 past a page's first 0x24) and the ELF's
-// SHA-256 field are the file's own.
+// but where it is: the header the settings ask for with the build's entry
+// point, each segment's bytes against the run's image where it holds bytes,
+// the checksum, and 32 bytes of SHA-256 to end it (the writer hashes the
+// bytes in the pass that writes them: they are of what it wrote). The
+// zeros a segment ends in (to 4 bytes, and on the ESP32 past a page's
+// first 0x24) and the ELF's SHA-256 field are the file's own.
 class EspCheck final : public FileCheck {
 public:
     explicit EspCheck(const Contents& c)
-        : memory_(*c.memory),
-          entry_(c.entry),
-          settings_(settings_of(*c.request)),
-          digest_(c.sha256()) {
+        : memory_(*c.memory), entry_(c.entry), settings_(settings_of(*c.request)) {
         const uint64_t at =
             settings_.elf_sha256_offset.value_or(esp32::appdesc_sha256_at);
         sha_from_ = size_t(at);
@@ -207,7 +207,6 @@ public:
                 n = size;
                 footer(data, n);
             }
-            if (!trailer_) digest_->update(data, n);
             at_ += n;
             data += n;
             size -= n;
@@ -217,8 +216,6 @@ public:
         if (!wrong_.empty()) return wrong_;
         if (at_ <= checksum_at_ || segments_left_ || trailer_held_ != esp32::sha256_size)
             return text::format("it ends at 0x%zX, before its footer's end", at_);
-        if (digest_->finish() != trailer_bytes_)
-            return "its SHA-256 is not that of its bytes";
         return "";
     }
 
@@ -287,12 +284,6 @@ private:
             } else if (file == checksum_at_) {
                 if (data[i] != sum_) wrong_ = "its checksum is not its segments' XOR";
             } else if (trailer_held_ < esp32::sha256_size) {
-                if (!trailer_) {
-                    // The SHA-256 covers what comes before it: fed up to here.
-                    digest_->update(data, i);
-                    trailer_ = true;
-                }
-                trailer_bytes_.push_back(data[i]);
                 ++trailer_held_;
             } else {
                 wrong_ = text::format("it goes on past its SHA-256, at 0x%zX", file);
@@ -303,7 +294,6 @@ private:
     const layout::MemoryMap& memory_;
     uint64_t entry_;
     esp32::Settings settings_;
-    std::unique_ptr<crypto::Digest> digest_;
     size_t sha_from_ = 0;
     std::vector<uint8_t> head_;
     uint8_t segment_head_[esp32::segment_head] = {};
@@ -311,8 +301,6 @@ private:
     uint32_t address_ = 0, size_ = 0;
     uint64_t left_ = 0;
     uint8_t sum_ = esp32::checksum_seed;
-    bool trailer_ = false;  // the SHA-256 has begun: nothing more is fed
-    std::vector<uint8_t> trailer_bytes_;
     size_t trailer_held_ = 0;
     std::string wrong_;
 };
