@@ -495,12 +495,12 @@ NrfVerdict check_nrf_settings(const Request& request, const layout::MemoryMap& f
             std::copy_n(page.begin() + long(fields[s].at), fields[s].width,
                         wanted.begin() + long(fields[s].at));
         }
-    if (version == 2) {
+    // Each CRC is judged against the bytes it covers as the page holds
+    // them, so that a wrong field is named once, as itself.
+    if (version == 2)
         put(wanted, f_validation_crc,
-            zlib_crc().of(wanted.data() + validation_from, validation_to - validation_from));
-        put(wanted, f_crc,
-            zlib_crc().of(wanted.data() + settings_crc_from, v1_size - settings_crc_from));
-    }
+            zlib_crc().of(page.data() + validation_from, validation_to - validation_from));
+    put(wanted, f_crc, zlib_crc().of(page.data() + settings_crc_from, v1_size - settings_crc_from));
     const std::string whose =
         app_from == app_to
             ? "the file holds no application below " + text::address(app_from)
