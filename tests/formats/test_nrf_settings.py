@@ -29,7 +29,8 @@ APP_SIZE = 0x3000
 # and the nRF52833's, the last page of its 512 KiB.
 SETTINGS = {"nrf51": 0x3FC00, "nrf52": 0x7F000, "nrf52832": 0x7F000, "nrf52qfab": 0x3F000,
             "nrf52810": 0x2F000, "nrf52833": 0x7F000, "nrf52840": 0xFF000}
-NRFUTIL_FAMILY = {"nrf52832": "NRF52", "nrf52840": "NRF52840"}
+NRFUTIL_FAMILY = {"nrf52832": "NRF52", "nrf52840": "NRF52840", "nrf51": "NRF51",
+                  "nrf52810": "NRF52810", "nrf52qfab": "NRF52QFAB"}
 PAGE = {1: 0x5C, 2: 0x324}
 
 
@@ -129,6 +130,9 @@ ORACLE = [
     ("nrf52840", 2, "sd,app-boot-validation=sha256,sd-boot-validation=sha256"),
     ("nrf52832", 2, "app-boot-validation=none"),
     ("nrf52840", 2, "sd,sd-boot-validation=none,app-boot-validation=crc"),
+    ("nrf51", 1, ""),
+    ("nrf52810", 2, ""),
+    ("nrf52qfab", 2, "sd"),
 ]
 
 
@@ -330,3 +334,20 @@ def test_flash_refuses_in_one_line(velk, monkeypatch, build, tmp_path, value, sa
     assert os.listdir(tmp_path) == ["fw.elf"]
     with pytest.raises(velk_crc.Refused, match="nrf_settings"):
         velk_crc.flash(str(tmp_path / "fw.elf"), symbol="crc1", nrf_settings=value)
+
+
+def test_each_device_its_own_page(velk, monkeypatch, build, tmp_path):
+    code, _, err = flash(velk, monkeypatch, build, tmp_path,
+                         "nrf52832,app-version=1,bl-version=1,bl-settings-version=2",
+                         "--stamp", f"0x{APP + 0x300:X}:4=serial:7..8", "--out",
+                         tmp_path / "line", "--force")
+    assert code == 0, err
+    crcs = set()
+    for serial in (7, 8):
+        app = read_hex(tmp_path / "line" / f"fw_{serial}_CRC.hex").bytes_at(APP, APP_SIZE)
+        assert app[0x300:0x304] == struct.pack("<I", serial)
+        page = read_hex(tmp_path / "line" / f"fw_{serial}_CRC.settings.hex").bytes_at(0x7F000,
+                                                                                      0x324)
+        assert page[0x1C:0x20] == struct.pack("<I", zlib.crc32(app))
+        crcs.add(page[0x1C:0x20])
+    assert len(crcs) == 2
