@@ -58,22 +58,27 @@
     builds from four threads against the same calls one after another, the
     ratio and its goal; then the peak RSS of one flash() in a fresh process
     against the bare import plus three times the build's size.
+    --threads-only runs this table alone.
 11. Devices, whole processes at 256 KiB: one velk-crc FLASH run stamping a
     serial number into 1,000 devices (CRC-32/ISO-HDLC over the whole image,
     HEX and ELF per device) against srec_cat run once per device (stamp and
     CRC, HEX), their HEX checked equal first; the same run with an Ed25519
     MCUboot signature per device; and the peak RSS of 1,000 devices against
     10. --devices-only runs this table alone.
-    --threads-only runs this table alone.
-11. MCUboot, whole processes at 8 MiB: FLASH with --mcuboot and an Ed25519
+12. MCUboot, whole processes at 8 MiB: FLASH with --mcuboot and an Ed25519
     key against the same FLASH without it, the same unsigned (hashes alone:
     no cryptography package loaded), and against FLASH followed by
     `imgtool sign` on its HEX (imgtool's image checked equal to ours
     first), each ratio with its goal; then the two steps of signing with
     the key's public half (sign=digest, signature=<file>), each and both
     against the one-step run. --mcuboot-only runs these tables alone.
+13. Vendors' images, whole processes: FLASH writing the HEX alone against
+    the same run also writing one vendor's file, each format in a table of
+    its own with its goal (at most 1.2): --dfuse and --nxp-mbi at 8 MiB,
+    --esp32 for an ESP32-C3 build of 8 MiB, --nrf-settings for an nRF52840
+    application of 0.9 MiB. --vendors-only runs these tables alone.
 
-12. Against another build, whole processes at the largest size: FLASH with
+14. Against another build, whole processes at the largest size: FLASH with
     this build's velk_crc and with the one of a build folder given to
     --against (its PYTHONPATH), plain, merged with every format, and
     signed, each ratio with its goal: what FLASH's own check of the files
@@ -707,6 +712,44 @@ def production(folder, size, repeat):
 
 
 
+VENDOR_SIZE = 8 * MiB
+VENDOR_GOAL = 1.2  # a run writing one vendor's file over the HEX alone, at most
+
+
+def vendor_tables():
+    """Per vendor format: the build it is timed on (path, image bytes) and
+    the words that ask for its file."""
+    def plain(folder):
+        # At 0x10000: an NXP image's execution address is its first byte's.
+        image = random.Random(VENDOR_SIZE).randbytes(VENDOR_SIZE - 4) + b"\xff" * 4
+        path = os.path.join(folder, "vendor.elf")
+        Elf(entry=0x10045, segments=[Segment(0x10000, image, section=".text")],
+            symbols=[("crc_value", 0x10000 + VENDOR_SIZE - 4, 4, 1)]).write(path)
+        return path, VENDOR_SIZE
+
+    return {
+        "dfuse": (plain, ["--dfuse", "0483:df11"]),
+        # Its header's words are filled in after the record, out of its range.
+        "nxp-mbi": (plain, ["--nxp-mbi", "--exclude", "0x00010020-0x00010038"]),
+    }
+
+
+def vendors(repeat):
+    """FLASH writing the HEX alone against the same run writing one vendor's
+    file too, each format in a table of its own."""
+    command, label = velk_command()
+    print(f"whole processes, FLASH mode: the HEX alone against one vendor's file "
+          f"as well (goal {VENDOR_GOAL})")
+    with tempfile.TemporaryDirectory() as folder:
+        for name, (make, words) in vendor_tables().items():
+            path, size = make(folder)
+            print()
+            print(f"{name} ({size / MiB:.2f} MiB image): {' '.join(words)}")
+            hex_only = [*command, "FLASH", path, "--ncrc_value"]
+            ratio_table(label, {"hex-only": hex_only, name: [*hex_only, *words]},
+                        {name: VENDOR_GOAL}, os.path.getsize(path), repeat)
+
+
 MCUBOOT_SIZE = 8 * MiB
 MCUBOOT_HEADER = 0x200
 MCUBOOT_GOALS = {"plain": 1.3, "then-imgtool": 0.3}  # --mcuboot's time over each, at most
@@ -1217,6 +1260,9 @@ def main():
     parser.add_argument("--devices-only", action="store_true",
                         help="only the devices table: 1,000 devices stamped in one run "
                              "against srec_cat per device, signed, and their peak RSS")
+    parser.add_argument("--vendors-only", action="store_true",
+                        help="only the vendors' tables: the HEX alone against the HEX "
+                             "and one vendor's file, each format")
     parser.add_argument("--against", metavar="FOLDER",
                         help="only FLASH at the largest size with this build against "
                              "the velk_crc of another build folder")
@@ -1225,7 +1271,8 @@ def main():
         against(args.against, max(args.sizes), args.repeat)
         return
     only = {"crc_only": crc_speed, "engine_only": engine, "threads_only": threads,
-            "mcuboot_only": mcuboot, "devices_only": devices}
+            "mcuboot_only": mcuboot, "devices_only": devices,
+            "vendors_only": vendors}
     for flag, table in only.items():
         if getattr(args, flag):
             table(args.repeat)

@@ -232,3 +232,25 @@ def test_an_earlier_mbi_is_removed(velk, monkeypatch, tmp_path):
                    header_left_out(0))[0] == 0
     assert run_cli(velk, monkeypatch, "FLASH", build, "--ncrc1")[0] == 0
     assert not os.path.exists(tmp_path / "fw_CRC.mbi.bin")
+
+
+@pytest.mark.parametrize("at", HEADER, ids=["length", "type", "crc", "address"])
+def test_a_build_holding_data_under_the_words_is_refused(velk, monkeypatch, tmp_path, at):
+    """The words go where an LPC55S/MCX build leaves the reserved vector
+    entries 0: another build's handler address there would be lost, and the
+    file would not be that build."""
+    build = firmware(tmp_path, 0)
+    elf = bytearray(build.read_bytes())
+    code_at = elf.index(bytes((i * 7 + 3) & 0xFF for i in range(0x10)))
+    elf[code_at + at:code_at + at + 4] = struct.pack("<I", 0x00000041)
+    build.write_bytes(bytes(elf))
+    words = ["--ncrc1", "--nxp-mbi", "--exclude", header_left_out(0)]
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", build, *words)
+    assert (code, out) == (REFUSED, "")
+    assert (f"the build holds 0x00000041 at 0x{at:08X}: an LPC55S/MCX build leaves those "
+            "reserved vector entries 0 (--force writes it anyway)") in err, err
+    assert len(err.splitlines()) == 1 and os.listdir(tmp_path) == ["fw.elf"]
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", build, *words, "--force")
+    assert code == 0, err
+    image = (tmp_path / "fw_CRC.mbi.bin").read_bytes()
+    assert words_of(image) == (0x100, 0x4005, crc_of(image), 0)

@@ -76,13 +76,16 @@ void plan(FlashRun& run, Host& host) {
             run.findings.push_back({why, true});
     for (std::string& why : run.signing.place(request, run.elf, run.plan, run.memory))
         run.findings.push_back({std::move(why), true});
+    const auto [image_from, image_to] = run.bin_range();
+    formats::refuse_nxp_mbi(request, run.plan, image_from, image_to);
+    formats::refuse_nrf_settings(request, run.memory);
+    if (std::string why = formats::nxp_mbi_overwrites(request, run.memory, image_from);
+        !why.empty())
+        run.findings.push_back({std::move(why), true});
     for (const Finding& f : run.findings)
         if (f.refused && !request.force)
             throw Refusal{f.text + " (" + request.asker.turned_on(Option::force) +
                           " writes it anyway)"};
-    const auto [image_from, image_to] = run.bin_range();
-    formats::refuse_nxp_mbi(request, run.plan, image_from, image_to);
-    formats::refuse_nrf_settings(request, run.memory);
     run.plan.refuse_unfit();
 }
 
