@@ -17,7 +17,7 @@ import pytest
 
 from conftest import DATA, crc32_mpeg2, guide_commands, posix_only, velk_on_path
 from elfwriter import Elf, Segment
-from hexcheck import hex_record, read_hex
+from hexcheck import read_hex, write_hex
 
 GUIDE = os.path.join(os.path.dirname(DATA), os.pardir, "docs", "guide.md")
 
@@ -55,18 +55,6 @@ def test_every_section_has_its_commands():
 
 
 NRF = "The nRF5 SDK bootloader's settings"
-
-
-def write_hex(path, chunks):
-    """An Intel HEX file of {address: bytes}, 16 bytes a record."""
-    lines, upper = [], None
-    for address, data in sorted(chunks.items()):
-        for at in range(0, len(data), 16):
-            if (address + at) >> 16 != upper:
-                upper = (address + at) >> 16
-                lines.append(hex_record(4, 0, upper.to_bytes(2, "big")))
-            lines.append(hex_record(0, (address + at) & 0xFFFF, data[at:at + 16]))
-    path.write_text("".join(lines) + hex_record(1, 0))
 
 
 def nrf_project(folder):

@@ -18,7 +18,7 @@ import pytest
 import velk_crc
 from conftest import run_cli
 from elfwriter import Elf, Segment
-from hexcheck import flip_hex_byte, hex_record, read_hex
+from hexcheck import flip_hex_byte, read_hex, write_hex
 
 MISMATCH = 1
 UNREADABLE = 2
@@ -34,27 +34,13 @@ NRFUTIL_FAMILY = {"nrf52832": "NRF52", "nrf52840": "NRF52840", "nrf51": "NRF51",
 PAGE = {1: 0x5C, 2: 0x324}
 
 
-def write_hex(path, chunks):
-    """An Intel HEX file of {address: bytes}, 16 bytes a record."""
-    lines, upper = [], None
-    for address, data in sorted(chunks.items()):
-        for at in range(0, len(data), 16):
-            a = address + at
-            if a >> 16 != upper:
-                upper = a >> 16
-                lines.append(hex_record(4, 0, upper.to_bytes(2, "big")))
-            lines.append(hex_record(0, a & 0xFFFF, data[at:at + 16]))
-    path.write_text("".join(lines) + hex_record(1, 0))
-    return path
-
-
 def softdevice(folder):
     """An MBR and a SoftDevice whose information structure says the
     application starts at APP."""
     sd = bytearray((i * 3 + 5) & 0xFF for i in range(0x4000))
     sd[0x2000:0x200C] = struct.pack("<III", 0xFFFFFF2C, 0x51B1E5DB, APP)
-    return write_hex(folder / "sd.hex", {0: bytes((i * 13 + 1) & 0xFF for i in range(0xB00)),
-                                         0x1000: bytes(sd)})
+    write_hex(folder / "sd.hex", {0: bytes((i * 13 + 1) & 0xFF for i in range(0xB00)),
+                                  0x1000: bytes(sd)})
 
 
 @pytest.fixture(scope="module")
@@ -214,23 +200,10 @@ def test_check_passes_what_flash_wrote(velk, monkeypatch, build, with_sd, tmp_pa
     assert report.ok
 
 
-def damage(path, how):
-    page = 0xFF000
-    if how == "app-byte":
-        flip_hex_byte(path, APP + 0x100)
-    elif how == "app-version":
-        flip_hex_byte(path, page + 0x08)
-        flip_hex_byte(path, page - 0x1000 + 0x08)
-    elif how == "settings-crc":
-        flip_hex_byte(path, page)
-        flip_hex_byte(path, page - 0x1000)
-    elif how == "backup":
-        flip_hex_byte(path, page - 0x1000 + 0x1C)
-    elif how == "validation-crc":
-        flip_hex_byte(path, page + 0x25C)
-        flip_hex_byte(path, page - 0x1000 + 0x25C)
-    elif how == "sd-byte":
-        flip_hex_byte(path, 0x2000)
+# The bytes each damage flips: a field of the page flipped in its backup too.
+FLIPPED = {"app-byte": [APP + 0x100], "app-version": [0xFF008, 0xFE008],
+           "settings-crc": [0xFF000, 0xFE000], "backup": [0xFE01C],
+           "validation-crc": [0xFF25C, 0xFE25C], "sd-byte": [0x2000]}
 
 
 @pytest.mark.parametrize("how, named", [
@@ -248,7 +221,8 @@ def damage(path, how):
 def test_check_names_each_wrong_field(velk, monkeypatch, with_sd, tmp_path, how, named):
     path = tmp_path / "fw_CRC_merged.hex"
     shutil.copy(with_sd / "fw_CRC_merged.hex", path)
-    damage(path, how)
+    for address in FLIPPED[how]:
+        flip_hex_byte(path, address)
     code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--nrf-settings", "nrf52840")
     assert code == MISMATCH, out + err
     lines = out.splitlines()
