@@ -203,7 +203,8 @@ def test_check_passes_what_flash_wrote(velk, monkeypatch, build, with_sd, tmp_pa
 # The bytes each damage flips: a field of the page flipped in its backup too.
 FLIPPED = {"app-byte": [APP + 0x100], "app-version": [0xFF008, 0xFE008],
            "settings-crc": [0xFF000, 0xFE000], "backup": [0xFE01C],
-           "validation-crc": [0xFF25C, 0xFE25C], "sd-byte": [0x2000]}
+           "validation-crc": [0xFF25C, 0xFE25C], "sd-byte": [0x2000],
+           "sd-size": [0xFF037, 0xFE037]}
 
 
 @pytest.mark.parametrize("how, named", [
@@ -217,7 +218,11 @@ FLIPPED = {"app-byte": [APP + 0x100], "app-version": [0xFF008, 0xFE008],
     ("validation-crc", ["the boot validation CRC at 0x000FF25C is 0x"]),
     ("sd-byte", ["the SoftDevice's boot validation at 0x000FF260 (type 1) does not hold "
                  "what the SoftDevice gives"]),
-], ids=["app-byte", "app-version", "settings-crc", "backup", "validation-crc", "sd-byte"])
+    # 4 GiB of SoftDevice would take minutes to read: named, not read.
+    ("sd-size", ["the SoftDevice size at 0x000FF034 is 0xFF004000, past the backup page at "
+                 "0x000FE000", "the settings' CRC at 0x000FF000 is 0x"]),
+], ids=["app-byte", "app-version", "settings-crc", "backup", "validation-crc", "sd-byte",
+        "sd-size"])
 def test_check_names_each_wrong_field(velk, monkeypatch, with_sd, tmp_path, how, named):
     path = tmp_path / "fw_CRC_merged.hex"
     shutil.copy(with_sd / "fw_CRC_merged.hex", path)

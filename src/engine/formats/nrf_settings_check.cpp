@@ -83,17 +83,29 @@ NrfVerdict check_nrf_settings(const Request& request, const layout::MemoryMap& f
     const auto [app_from, app_to] = application_in(file, *family.family);
     const Image app =
         image_of(file, app_from, app_to, a.app == Validation::sha256, &sha256);
-    const uint64_t sd_size = get(page, f_sd_size);
-    const Image sd =
-        sd_size ? image_of(file, softdevice_start, softdevice_start + sd_size,
-                           a.sd == Validation::sha256, &sha256)
-                : Image{};
-    std::vector<uint8_t> wanted = page_of(a, app, sd);
+    // The SoftDevice as long as the page says, when it fits below the
+    // backup page; a size past it is a damaged field, and the SoftDevice's
+    // validation cannot be judged.
     NrfVerdict v;
+    const uint64_t sd_size = get(page, f_sd_size);
+    const uint64_t backup_at = at - backup_below;
+    const bool sd_fits = sd_size <= backup_at - softdevice_start;
+    if (!sd_fits)
+        v.faults.push_back(fields[f_sd_size].name + std::string(" at ") +
+                           text::address(at + fields[f_sd_size].at) + " is " +
+                           hex_word(sd_size) + ", past the backup page at " +
+                           text::address(backup_at));
+    Image sd = sd_size && sd_fits
+                   ? image_of(file, softdevice_start, softdevice_start + sd_size,
+                              a.sd == Validation::sha256, &sha256)
+                   : Image{};
+    sd.size = sd_size;
+    std::vector<uint8_t> wanted = page_of(a, app, sd);
     // A signed validation (or a type this row does not know) is the
     // signer's: taken as held.
     for (Slot s : {f_sd_validation, f_app_validation, f_bl_validation})
-        if (version == 2 && (s == f_bl_validation || kind(s) > Validation::sha256)) {
+        if (version == 2 && (s == f_bl_validation || kind(s) > Validation::sha256 ||
+                             (s == f_sd_validation && !sd_fits))) {
             std::copy_n(page.begin() + long(fields[s].at), fields[s].width,
                         wanted.begin() + long(fields[s].at));
         }
@@ -130,7 +142,6 @@ NrfVerdict check_nrf_settings(const Request& request, const layout::MemoryMap& f
                                         page.back(), wanted.back()));
     // The backup, when the file holds one, is the page itself.
     std::vector<uint8_t> backup(page.size());
-    const uint64_t backup_at = at - backup_below;
     if (file.read(backup_at, backup.data(), backup.size()) != 0 && backup != page) {
         const auto d = std::mismatch(backup.begin(), backup.end(), page.begin());
         v.faults.push_back(text::format(

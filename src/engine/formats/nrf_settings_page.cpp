@@ -154,7 +154,9 @@ Image image_of(const layout::MemoryMap& memory, uint64_t from, uint64_t to, bool
                const checksum::DigestSource* sha256) {
     Image out{from, to - from, 0, {}};
     uint64_t reg = zlib_crc().start();
-    std::unique_ptr<crypto::Digest> digest = sha && sha256 && *sha256 ? (*sha256)() : nullptr;
+    if (sha && !(sha256 && *sha256))
+        throw Refusal{"no SHA-256 to validate the image by in this run"};
+    std::unique_ptr<crypto::Digest> digest = sha ? (*sha256)() : nullptr;
     memory.feed(from, to, [&](const uint8_t* bytes, size_t size) {
         reg = zlib_crc().update(reg, bytes, size, checksum::Feed::bytes);
         if (digest) digest->update(bytes, size);
