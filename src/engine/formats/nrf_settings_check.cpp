@@ -49,11 +49,8 @@ std::string hex_word(uint64_t v) {
 }
 }  // namespace
 
-}  // namespace nrf
-
-NrfVerdict check_nrf_settings(const Request& request, const layout::MemoryMap& file,
+NrfVerdict check_page(const Request& request, const layout::MemoryMap& file,
                               const checksum::DigestSource& sha256) {
-    using namespace nrf;
     const Asked family = read_asked(request, true);
     const uint64_t at = family.family->settings;
     const std::string cannot = "cannot read the " + std::string(family.family->name) +
@@ -159,6 +156,13 @@ NrfVerdict check_nrf_settings(const Request& request, const layout::MemoryMap& f
         family.family->name, version, text::address(at).c_str(), whose.c_str(),
         static_cast<unsigned long long>(app.size), hex_word(app.crc).c_str());
     return v;
+}
+
+}  // namespace nrf
+
+NrfVerdict check_nrf_settings(const Request& request, const layout::MemoryMap& file,
+                              const checksum::DigestSource& sha256) {
+    return nrf::check_page(request, file, sha256);
 }
 
 }  // namespace velk::formats

@@ -116,10 +116,7 @@ Read read_settings(const std::vector<uint8_t>& bytes) {
 void refuse_value(const Request& request) {
     read_asked(request, false);
 }
-}  // namespace nrf
-
-void refuse_nrf_settings(const Request& request, const layout::MemoryMap& application) {
-    using namespace nrf;
+void refuse_overlap(const Request& request, const layout::MemoryMap& application) {
     if (!asked(nrf_settings_file, request) || application.empty()) return;
     const Asked a = read_asked(request, false);
     const uint64_t low = a.family->settings - backup_below;
@@ -134,9 +131,8 @@ void refuse_nrf_settings(const Request& request, const layout::MemoryMap& applic
             text::address(low).c_str())};
 }
 
-void merge_nrf_settings(const Request& request, const layout::MemoryMap& application,
-                        const checksum::DigestSource& sha256, Merged& merged) {
-    using namespace nrf;
+void merge_pages(const Request& request, const layout::MemoryMap& application,
+                 const checksum::DigestSource& sha256, Merged& merged) {
     if (!asked(nrf_settings_file, request)) return;
     const layout::MemoryMap pages = pages_of(request, application, &sha256);
     for (const layout::Piece& p : pages.pieces()) {
@@ -151,6 +147,17 @@ void merge_nrf_settings(const Request& request, const layout::MemoryMap& applica
         merged.from = std::min(merged.from, p.address);
         merged.to = std::max(merged.to, p.end());
     }
+}
+
+}  // namespace nrf
+
+void refuse_nrf_settings(const Request& request, const layout::MemoryMap& application) {
+    nrf::refuse_overlap(request, application);
+}
+
+void merge_nrf_settings(const Request& request, const layout::MemoryMap& application,
+                        const checksum::DigestSource& sha256, Merged& merged) {
+    nrf::merge_pages(request, application, sha256, merged);
 }
 
 // Columns: name, a_file, word, ext, endings; the traits; recognise, read,
