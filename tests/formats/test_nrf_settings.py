@@ -292,11 +292,15 @@ def test_damaged_file_one_line(velk, monkeypatch, build, tmp_path, how, said):
      "sd-boot-validation= validates the SoftDevice: give it with softdevice="),
     ("nrf52840,app-version=x1,bl-version=1,bl-settings-version=2",
      '"app-version=x1" is no 32-bit number'),
+    ("nrf52840,app-version=1,bl-version=1,bl-settings-version=2,vesion=2",
+     'unknown setting "vesion" (app-version, bl-version,'),
+    ("nrf52840,app-version=1,bl-version=1,bl-settings-version=2,softdevice=none.hex",
+     "--nrf-settings softdevice=none.hex: cannot open it"),
     ("nrf52810,app-version=1,bl-version=1,bl-settings-version=2",
      "the application 0x00026000-0x00029000 reaches into the nrf52810 bootloader settings at "
      "0x0002F000 and their backup at 0x0002E000"),
 ], ids=["family", "missing", "version", "v1-validation", "ecdsa", "sd-without-softdevice",
-        "number", "overlap"])
+        "number", "unknown-key", "no-softdevice-file", "overlap"])
 def test_flash_refuses_in_one_line(velk, monkeypatch, build, tmp_path, value, said):
     if "nrf52810" in value:
         # An application up to 0x2E000 and beyond: on the 52810's backup page.

@@ -26,9 +26,15 @@ std::string family_list() {
     return out;
 }
 
+// The settings after the family, each <key>=<value>.
+const std::string keys[] = {"app-version",         "bl-version",
+                            "bl-settings-version", "softdevice",
+                            "app-boot-validation", "sd-boot-validation"};
+
 class Reader {
 public:
-    explicit Reader(const Request& r) : r_(r), option_(r.asker.name(Option::nrf_settings)) {}
+    explicit Reader(const Request& r)
+        : r_(r), option_(r.asker.given(Option::nrf_settings, *r.nrf_settings)) {}
 
     // FLASH's whole value, or (`family_alone`) CHECK's family.
     Asked read(bool family_alone) const {
@@ -51,8 +57,13 @@ public:
             const size_t eq = p.find('=');
             const std::string key = p.substr(0, eq);
             const std::string v = eq == std::string::npos ? "" : p.substr(eq + 1);
+            if (std::find(std::begin(keys), std::end(keys), key) == std::end(keys))
+                refuse("unknown setting \"" + key + "\" (app-version, bl-version, "
+                       "bl-settings-version, softdevice, app-boot-validation, "
+                       "sd-boot-validation)");
             if (eq == std::string::npos || v.empty())
-                refuse("\"" + p + "\" needs a value, as in " + key + "=1");
+                refuse("\"" + p + "\" needs a value, as in " + key +
+                       (key == "softdevice" ? "=s140.hex" : "=1"));
             if (key == "app-version")
                 a.app_version = number(p, v), app_version = true;
             else if (key == "bl-version")
@@ -66,12 +77,8 @@ public:
                 a.softdevice = v;
             else if (key == "app-boot-validation")
                 app = validation(p, v);
-            else if (key == "sd-boot-validation")
-                sd = validation(p, v);
             else
-                refuse("unknown setting \"" + key + "\" (app-version, bl-version, "
-                       "bl-settings-version, softdevice, app-boot-validation, "
-                       "sd-boot-validation)");
+                sd = validation(p, v);
         }
         if (!app_version || !bl_version || !version)
             refuse(std::string("needs ") +
@@ -96,7 +103,7 @@ public:
 
 private:
     [[noreturn]] void refuse(const std::string& why) const {
-        throw Refusal{option_ + " " + *r_.nrf_settings + ": " + why};
+        throw Refusal{option_ + ": " + why};
     }
 
     uint32_t number(const std::string& part, const std::string& v) const {

@@ -31,9 +31,10 @@ const char* const settings_endings[] = {".settings.hex", nullptr};
 std::pair<uint64_t, uint64_t> extent(const layout::MemoryMap& memory) {
     return {memory.pieces().front().address, memory.end()};
 }
+
 // The SoftDevice, read from its HEX file: the bytes after the MBR's page,
 // as nrfutil takes them.
-Image softdevice_image(const std::string& path, bool sha,
+Image softdevice_image(const std::string& option, const std::string& path, bool sha,
                        const checksum::DigestSource* sha256) {
     try {
         ImageFile file = read_image(read_input(path), std::nullopt);
@@ -47,10 +48,11 @@ Image softdevice_image(const std::string& path, bool sha,
                           text::address(memory.pieces().front().address)};
         return image_of(memory, softdevice_start, memory.end(), sha, sha256);
     } catch (Refusal& refusal) {
-        refusal.text = path + ": " + refusal.text;
+        refusal.text = option + " softdevice=" + path + ": " + refusal.text;
         throw;
     }
 }
+
 // The settings page and its backup as a map, made from the application's
 // image.
 layout::MemoryMap pages_of(const Request& request, const layout::MemoryMap& application,
@@ -59,7 +61,9 @@ layout::MemoryMap pages_of(const Request& request, const layout::MemoryMap& appl
     const auto [from, to] = extent(application);
     const Image app = image_of(application, from, to, a.app == Validation::sha256, sha256);
     const Image sd = a.softdevice
-                         ? softdevice_image(*a.softdevice, a.sd == Validation::sha256, sha256)
+                         ? softdevice_image(request.asker.name(Option::nrf_settings),
+                                            *a.softdevice, a.sd == Validation::sha256,
+                                            sha256)
                          : Image{};
     const std::vector<uint8_t> page = page_of(a, app, sd);
     layout::MemoryMap pages;
@@ -67,6 +71,7 @@ layout::MemoryMap pages_of(const Request& request, const layout::MemoryMap& appl
     pages.append(a.family->settings, page.data(), page.size());
     return pages;
 }
+
 const layout::MemoryMap& application_of(const Contents& c) {
     return c.hex_memory ? *c.hex_memory : *c.memory;
 }
@@ -116,6 +121,7 @@ Read read_settings(const std::vector<uint8_t>& bytes) {
 void refuse_value(const Request& request) {
     read_asked(request, false);
 }
+
 void refuse_overlap(const Request& request, const layout::MemoryMap& application) {
     if (!asked(nrf_settings_file, request) || application.empty()) return;
     const Asked a = read_asked(request, false);
