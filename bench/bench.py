@@ -721,7 +721,9 @@ def vendor_tables():
     the words that ask for its file."""
     def plain(folder):
         # At 0x10000: an NXP image's execution address is its first byte's.
-        image = random.Random(VENDOR_SIZE).randbytes(VENDOR_SIZE - 4) + b"\xff" * 4
+        image = bytearray(random.Random(VENDOR_SIZE).randbytes(VENDOR_SIZE - 4) + b"\xff" * 4)
+        image[0x20:0x38] = bytes(0x18)  # the vector table's reserved entries
+        image = bytes(image)
         path = os.path.join(folder, "vendor.elf")
         Elf(entry=0x10045, segments=[Segment(0x10000, image, section=".text")],
             symbols=[("crc_value", 0x10000 + VENDOR_SIZE - 4, 4, 1)]).write(path)
