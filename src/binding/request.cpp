@@ -349,6 +349,10 @@ Request api_request(const Mode& mode, PyObject* const* args, Py_ssize_t nargs,
         r.esp32 = text_argument(a[Option::esp32], keyword(Option::esp32));
         r.outputs.insert(row(Option::esp32).output);
     }
+    if (given(a[Option::nrf_settings])) {
+        r.nrf_settings = text_argument(a[Option::nrf_settings], keyword(Option::nrf_settings));
+        if (mode.bit == mode_bit::flash) r.outputs.insert(row(Option::nrf_settings).output);
+    }
     if (given(a[Option::elf])) r.elf = path_of(a[Option::elf], keyword(Option::elf));
     if (PyObject* base = a[Option::base]; given(base))
         r.base = values::base_of_number(

@@ -16,6 +16,8 @@ import zlib
 import pytest
 
 from conftest import DATA, crc32_mpeg2, guide_commands, posix_only, velk_on_path
+from elfwriter import Elf, Segment
+from hexcheck import read_hex, write_hex
 
 GUIDE = os.path.join(os.path.dirname(DATA), os.pardir, "docs", "guide.md")
 
@@ -52,13 +54,51 @@ def test_every_section_has_its_commands():
     }
 
 
-def project(folder):
-    """fw.elf (the section's STM32 build, tests/data/fw_boot.elf), app.elf
-    (the ESP32 section's, tests/data/esp32c3_app.elf) and `velk-crc` on
-    PATH as the one under test."""
+NRF = "The nRF5 SDK bootloader's settings"
+
+
+def nrf_project(folder):
+    """The nRF section's app.elf (0x3000 bytes at 0x26000, its CRC in its
+    last word), s140.hex (an MBR, and a SoftDevice whose information
+    structure says the application starts at 0x26000) and bootloader.hex
+    (at 0xF8000, with the UICR word that says so)."""
+    code = bytearray((i * 7 + 3) & 0xFF for i in range(0x3000))
+    code[-4:] = b"\xff" * 4
+    Elf(entry=0x26001, segments=[Segment(0x26000, bytes(code), section=".text")],
+        symbols=[("crc_value", 0x28FFC)]).write(folder / "app.elf")
+    sd = bytearray((i * 3 + 5) & 0xFF for i in range(0x25000))
+    sd[0x2000:0x200C] = struct.pack("<III", 0xFFFFFF2C, 0x51B1E5DB, 0x26000)
+    write_hex(folder / "s140.hex", {0: bytes((i * 13 + 1) & 0xFF for i in range(0xB00)),
+                                    0x1000: bytes(sd)})
+    write_hex(folder / "bootloader.hex", {0xF8000: bytes(range(256)) * 4,
+                                          0x10001014: struct.pack("<I", 0xF8000)})
+
+
+def project(folder, title=""):
+    """fw.elf (the section's STM32 build, tests/data/fw_boot.elf), the nRF
+    section's files or the ESP32 section's app.elf (tests/data/
+    esp32c3_app.elf), and `velk-crc` on PATH as the one under test."""
     shutil.copy(os.path.join(DATA, "fw_boot.elf"), folder / "fw.elf")
-    shutil.copy(os.path.join(DATA, "esp32c3_app.elf"), folder / "app.elf")
+    if short(title) == NRF:
+        nrf_project(folder)
+    elif short(title) == "ESP32 app images":
+        shutil.copy(os.path.join(DATA, "esp32c3_app.elf"), folder / "app.elf")
     return velk_on_path(folder)
+
+
+def read_back_nrf(folder):
+    """The merged HEX's settings page and its backup, by their fields."""
+    merged = read_hex(folder / "app_CRC_merged.hex")
+    app, sd = merged.bytes_at(0x26000, 0x3000), merged.bytes_at(0x1000, 0x25000)
+    assert struct.unpack_from("<I", app, 0x2FFC)[0] == crc32_mpeg2(app[:0x2FFC])
+    page = merged.bytes_at(0xFF000, 0x324)
+    assert merged.bytes_at(0xFE000, 0x324) == page
+    words = struct.unpack_from("<9I", page)
+    assert words == (zlib.crc32(page[4:0x5C]), 2, 3, 2, 0, 0, 0x3000, zlib.crc32(app), 1)
+    assert struct.unpack_from("<I", page, 0x34)[0] == len(sd)
+    assert struct.unpack_from("<I", page, 0x25C)[0] == zlib.crc32(page[0x260:0x323])
+    assert page[0x260:0x265] == b"\x01" + struct.pack("<I", zlib.crc32(sd))
+    assert page[0x2A1:0x2A6] == b"\x01" + struct.pack("<I", zlib.crc32(app))
 
 
 def image():
@@ -108,6 +148,8 @@ def read_back(title, folder):
             crc32_mpeg2(bytes(body[:0x20] + body[0x38:0x134]))
         body = bytes(body)
     else:
+        if short(title) == NRF:
+            read_back_nrf(folder)
         return
     assert body[:0x134] == built[:0x134]
     if short(title) != "NXP LPC55S/MCX master boot images":
@@ -117,7 +159,7 @@ def read_back(title, folder):
 @posix_only("the guide's blocks are POSIX shell")
 @pytest.mark.parametrize("title", list(SECTIONS), ids=short)
 def test_the_section_runs_as_written(tmp_path, title):
-    path = project(tmp_path)
+    path = project(tmp_path, title)
     for command, shown in SECTIONS[title]:
         done = subprocess.run(["sh", "-c", command], cwd=tmp_path, capture_output=True,
                               text=True, timeout=120, env={**os.environ, "PATH": path})

@@ -37,8 +37,10 @@ void check_request(const Request& r, const Mode& mode) {
     const bool device = mode.bit == mode_bit::check && (!r.stamps.empty() || r.manifest);
     const formats::Format* named = formats::by_name(r.input);
     const bool self_checked = mode.bit == mode_bit::check && named && named->self_checked;
+    // CHECK may judge an nRF5 settings page alone.
+    const bool settings = mode.bit == mode_bit::check && r.nrf_settings;
     if (r.selectors.empty() && !r.header && !r.lpc_vectors && !r.mcuboot && !device &&
-        !r.esp32 && !self_checked)
+        !settings && !r.esp32 && !self_checked)
         throw Refusal{api ? "no record: give symbol=, offset=, block=, header= or "
                             "lpc_vectors=True"
                           : "no selector: give --n<variable>, --a<hex offset>, --s<block "

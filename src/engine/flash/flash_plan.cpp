@@ -5,6 +5,7 @@
 
 #include "../diagnostics/layout_warnings.h"
 #include "../formats/esp32.h"
+#include "../formats/nrf_settings.h"
 #include "../formats/nxp_mbi.h"
 #include "../hexfile/intel_hex.h"
 #include "../inputs/image_file.h"
@@ -79,6 +80,7 @@ void plan(FlashRun& run, Host& host) {
     const auto [image_from, image_to] = run.bin_range();
     formats::refuse_nxp_mbi(request, run.plan, image_from, image_to);
     formats::refuse_esp32_records(request, run.plan, run.elf);
+    formats::refuse_nrf_settings(request, run.memory);
     if (std::string why = formats::nxp_mbi_overwrites(request, run.memory, image_from);
         !why.empty())
         run.findings.push_back({std::move(why), true});
@@ -103,7 +105,7 @@ formats::Contents FlashRun::contents(bool merged) const {
     return {&memory, from, to, elf.file.header.entry, family,
             crc_elf.in_file.found ? &crc_elf.pieces : nullptr, &request,
             hex_image ? &hex_image->memory : nullptr, hex_image ? hex_image->moved_by : 0,
-            plan.sha256};
+            &plan.sha256};
 }
 
 const File& FlashRun::primary() const {

@@ -115,7 +115,8 @@ bool copy_headers(PiecedElf& elf) {
 void write_esp(const Contents& c, const std::string&, outfile::Sink& sink) {
     const std::string option = c.request->asker.turned_on(Option::esp32);
     const esp32::Settings settings = settings_of(*c.request);
-    if (!c.sha256) throw Refusal{option + ": this program has no SHA-256 to give it"};
+    if (!c.sha256 || !*c.sha256)
+        throw Refusal{option + ": this program has no SHA-256 to give it"};
     if (!c.elf)
         throw Refusal{option +
                       ": the image is made from _CRC.elf, which this run cannot "
@@ -159,14 +160,14 @@ void write_esp(const Contents& c, const std::string&, outfile::Sink& sink) {
     }
     esp32::ElfDigest elf_sha256;
     if (appdesc || settings.elf_sha256_offset) {
-        std::unique_ptr<crypto::Digest> digest = c.sha256();
+        std::unique_ptr<crypto::Digest> digest = (*c.sha256)();
         for (const auto& [data, size] : *c.elf) digest->update(data, size);
         elf_sha256 = digest->finish();
     }
     auto image = esp32::make_image(settings, uint32_t(file.header.entry), sections,
                                    appdesc, elf_sha256);
     if (auto* why = std::get_if<std::string>(&image)) throw Refusal{option + ": " + *why};
-    std::unique_ptr<crypto::Digest> sha256 = c.sha256();
+    std::unique_ptr<crypto::Digest> sha256 = (*c.sha256)();
     std::get<esp32::Image>(image).emit(
         *sha256, [&sink](const uint8_t* bytes, size_t size) {
             sink.put(reinterpret_cast<const char*>(bytes), size);

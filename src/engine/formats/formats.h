@@ -59,8 +59,8 @@ struct Contents {
     // hex-addr=); nullptr: the HEX holds `memory`.
     const layout::MemoryMap* hex_memory = nullptr;
     uint64_t hex_moved_by = 0;
-    // The program's SHA-256, for a format that carries digests.
-    checksum::DigestSource sha256 = nullptr;
+    // The program's SHA-256, for a format that holds an image's digest.
+    const checksum::DigestSource* sha256 = nullptr;
 };
 
 struct Format {

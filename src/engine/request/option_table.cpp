@@ -145,7 +145,19 @@ constexpr OptionRow rows[] = {
                 flash_size, min_rev, elf_sha256_offset, in esptool's words and with
                 its defaults); needs no record
 )",
-     27, "esp", nullptr, &Request::esp32, nullptr, "chip=<chip>[,...]"},
+     28, "esp", nullptr, &Request::esp32, nullptr, "chip=<chip>[,...]"},
+    {Option::nrf_settings, "--nrf-settings", "nrf_settings", Value::text, flash | check, false,
+     "the family and versions, as in --nrf-settings "
+     "nrf52840,app-version=1,bl-version=1,bl-settings-version=2",
+     R"(  --nrf-settings <family>,app-version=<n>,bl-version=<n>,bl-settings-version=1|2[,...]
+                FLASH: also <root>_CRC.settings.hex, the nRF5 SDK bootloader settings page
+                and its backup for the application, as nrfutil settings generate makes
+                them (nrf51, nrf52832, nrf52810, nrf52833, nrf52840, ...; softdevice=<hex
+                file>, app-boot-validation= and sd-boot-validation=none|crc|sha256); with
+                --merge the pages join the merged files.
+                CHECK --nrf-settings <family>: the page against the application in the file
+)",
+     27, "settings", nullptr, &Request::nrf_settings, nullptr, "<family>,..."},
     {Option::merge, "--merge", "merge", Value::path, flash | check, true,
      "the file to merge, as in --merge bootloader.hex",
      R"(  --merge <file>

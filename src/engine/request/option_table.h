@@ -35,6 +35,7 @@ enum class Option {
     dfuse,
     nxp_mbi,
     esp32,
+    nrf_settings,
     merge,
     entry,
     mcuboot,

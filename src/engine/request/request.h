@@ -177,6 +177,9 @@ struct Request {
     std::optional<HexFields> dfu;
     std::optional<HexFields> dfuse;  // --dfuse <vid>:<pid>[:<bcd>]
     std::optional<std::string> esp32;  // --esp32 chip=<name>[,<setting>=<value>...]
+    // --nrf-settings <family>,app-version=...: the nRF5 bootloader settings
+    // page, as given; its row reads it
+    std::optional<std::string> nrf_settings;
     // Files merged with the application into <root>_CRC_merged.*
     std::vector<MergeFile> merge;
     // The merged files' start address: one of them, the application, or
