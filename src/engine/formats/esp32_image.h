@@ -46,6 +46,17 @@ struct Chip {
 
 const Chip* chips_begin();
 const Chip* chips_end();
+// The chip of an image header's ID; nullptr when none is.
+const Chip* chip_by_id(uint16_t id);
+// Whether a header's flash mode and flash size codes name one.
+bool is_mode(uint8_t code);
+bool is_size(uint8_t code);
+// The words the refusals list: "esp32, esp32s2, ...", a chip's clocks,
+// "qio, qout, dio, dout", "1MB, ..., 128MB".
+std::string chip_names();
+std::string clock_names(const Chip& chip);
+std::string mode_names();
+std::string size_names();
 
 // --esp32's value, read: the chip and the header's settings.
 struct Settings {
