@@ -278,6 +278,7 @@ def test_check_tells_another_build(velk, monkeypatch, c3, tmp_path):
     ("chip=esp32c3", ["--napp_crc"], "app_crc covers 0x3C0000B0-0x3C0000D0, the app "
                                      "descriptor's ELF SHA-256"),
     ("chip=esp32c3,elf_sha256_offset=0x40", [], "are not all zero"),
+    ("chip=esp32c3", ["--mcuboot", "header=0x200"], "--esp32 and --mcuboot"),
 ])
 def test_refusals(velk, monkeypatch, tmp_path, value, extra, says):
     shutil.copy(os.path.join(DATA, "esp32c3_app.elf"), tmp_path / "fw.elf")

@@ -378,6 +378,12 @@ std::optional<uint64_t> esp_start(uint64_t entry) {
 void refuse_esp32_records(const Request& request, const records::Plan& plan,
                           const ElfBuild& build) {
     if (!asked(esp32_file, request)) return;
+    // A signed slot's header and TLVs would load as segments of their own.
+    if (request.mcuboot)
+        throw Refusal{request.asker.turned_on(Option::esp32) + " and " +
+                      request.asker.name(Option::mcuboot) +
+                      ": an ESP32 app image is made from the build's sections, which an "
+                      "MCUboot slot's header and TLVs are not; ask for one or the other"};
     // The descriptor leads the image's first segment; its SHA-256 field is
     // 0x90 into it, at the file's 0xB0.
     constexpr uint64_t field_in_descriptor = 0x90;
