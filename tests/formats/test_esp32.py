@@ -364,3 +364,16 @@ def test_layouts_equal_esptool(velk, monkeypatch, tmp_path, chip, segs):
     ours = (tmp_path / "fw_CRC.esp.bin").read_bytes()
     assert_sound(ours)
     assert ours == elf2image(tool, chip, tmp_path / "fw_CRC.elf", tmp_path / "ref.bin")
+
+
+@pytest.mark.parametrize("value, error, says", [
+    ("chip=esp32c9", velk_crc.Refused, 'esp32="chip=esp32c9": no such chip'),
+    ("chip=esp32h2,flash_freq=80m", velk_crc.Refused, "no flash_freq '80m' on the esp32h2"),
+    (5, TypeError, "esp32 must be a str, not int"),
+], ids=["unknown-chip", "clock-of-another-chip", "not-a-str"])
+def test_api_refusals(tmp_path, value, error, says):
+    shutil.copy(os.path.join(DATA, "esp32c3_app.elf"), tmp_path / "fw.elf")
+    with pytest.raises(error) as info:
+        velk_crc.flash(str(tmp_path / "fw.elf"), esp32=value)
+    assert says in str(info.value)
+    assert not (tmp_path / "fw_CRC.esp.bin").exists()
