@@ -55,7 +55,8 @@ def read_image(image):
     """The file as this test reads it: header fields, [(address, data
     offset, size)], the checksum byte's offset and whether a SHA-256 follows."""
     assert image[0] == 0xE9
-    count, mode, size_freq, entry = image[1], image[2], image[3], struct.unpack_from("<I", image, 4)[0]
+    count, mode, size_freq = image[1], image[2], image[3]
+    entry = struct.unpack_from("<I", image, 4)[0]
     chip_id, min_rev, min_full, max_full = struct.unpack_from("<HBHH", image, 12)
     segments, at = [], 24
     for _ in range(count):
