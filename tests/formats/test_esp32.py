@@ -378,3 +378,21 @@ def test_api_refusals(tmp_path, value, error, says):
         velk_crc.flash(str(tmp_path / "fw.elf"), esp32=value)
     assert says in str(info.value)
     assert not (tmp_path / "fw_CRC.esp.bin").exists()
+
+
+def test_elf_sha256_offset_moves_the_digest(velk, monkeypatch, tmp_path):
+    shutil.copy(os.path.join(DATA, "esp32c3_app.elf"), tmp_path / "fw.elf")
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--esp32",
+                           "chip=esp32c3,elf_sha256_offset=0xD0")
+    assert code == 0, err
+    image = (tmp_path / "fw_CRC.esp.bin").read_bytes()
+    assert_sound(image)
+    assert image[0xD0:0xF0] == hashlib.sha256((tmp_path / "fw_CRC.elf").read_bytes()).digest()
+    assert image[0xB0:0xD0] == bytes(32)
+    tool = shutil.which("esptool", path=sysconfig.get_path("scripts")) or shutil.which("esptool")
+    if tool:
+        ref = tmp_path / "ref.bin"
+        subprocess.run([tool, "--chip", "esp32c3", "elf2image", "--elf-sha256-offset", "0xd0",
+                        "-o", str(ref), str(tmp_path / "fw_CRC.elf")], check=True,
+                       capture_output=True, timeout=120)
+        assert image == ref.read_bytes()
