@@ -42,6 +42,18 @@ def test_the_usage_lines_name_mcuboot(source, mode):
     assert MCUBOOT in mode_usage(usage_of(source), mode)
 
 
+# The vendors' containers' options each mode's usage lines name.
+VENDOR_OPTIONS = {"FLASH": ["--dfuse", "--nxp-mbi", "--esp32", "--nrf-settings"],
+                  "CHECK": ["--nrf-settings"]}
+
+
+@pytest.mark.parametrize("mode", ["FLASH", "CHECK"])
+@pytest.mark.parametrize("source", ["help", "bare-usage", "readme"])
+def test_the_usage_lines_name_the_vendors_options(source, mode):
+    words = mode_usage(usage_of(source), mode).replace("[", " ").replace("]", " ").split()
+    assert [w for w in VENDOR_OPTIONS[mode] if w not in words] == []
+
+
 # (mode, the mistyped word, what the line says after it)
 MISTYPED_OPTIONS = [
     ("FLASH", "--mcubot", "(did you mean --mcuboot?)"),

@@ -299,7 +299,8 @@ const char* const usage =
     R"(  velk-crc FLASH <firmware.elf> RECORDS [--exclude <bytes>]... [--crc <name>]
                  [--be] [--fill 0x<NN>] [--force] [--words] [--bin] [--srec]
                  [--uf2 <family>] [--dfu <vid>:<pid>[:<bcd>]] [--merge <file>]...
-                 [--dfuse <vid>:<pid>[:<bcd>]] [--entry <file>|0x<address>]
+                 [--dfuse <vid>:<pid>[:<bcd>]] [--nxp-mbi] [--esp32 chip=<chip>[,...]]
+                 [--nrf-settings <family>,...] [--entry <file>|0x<address>]
                  [--mcuboot <setting>[,<setting>...]]
                  [--stamp <place>=<values>... --out <folder> [--count <n>] [--resume]]
                  [--json] [@<file>]...
@@ -307,7 +308,8 @@ const char* const usage =
                  [--merge <file>]... [--entry <file>|0x<address>] [--uf2 <family>]
                  [--exclude <bytes>]... [--crc <name>] [--be] [--fill 0x<NN>]
                  [--force] [--words] [--mcuboot <setting>[,<setting>...]]
-                 [--stamp <place>=<value>]... [--manifest <file>] [--json] [@<file>]...
+                 [--nrf-settings <family>] [--stamp <place>=<value>]...
+                 [--manifest <file>] [--json] [@<file>]...
 )";
 
 bool starts_with(const std::string& word, const char* prefix) {
