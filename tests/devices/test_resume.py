@@ -107,6 +107,10 @@ def test_resume_refusals_leave_the_folder(tmp_path, front, earlier, count, resum
 SHAPING = [
     ("uf2-family", ["--uf2", "rp2040"], ["--uf2", "samd21"]),
     ("dfu-ids", ["--dfu", "0483:df11"], ["--dfu", "0483:df12"]),
+    ("dfuse-ids", ["--dfuse", "0483:df11"], ["--dfuse", "0483:df12"]),
+    ("nrf-settings", ["--nrf-settings", "nrf52840,app-version=1,bl-version=1,"
+                      "bl-settings-version=2"],
+     ["--nrf-settings", "nrf52840,app-version=2,bl-version=1,bl-settings-version=2"]),
     ("merged-entry", ["--merge", "{boot}@0x08010000", "--entry", "0x08010000"],
      ["--merge", "{boot}@0x08010000", "--entry", "{elf}"]),
 ]

@@ -59,6 +59,9 @@ std::string shaping_words(const Request& request) {
             word += ":" + (n ? text::number(*n) : std::string("?"));
         add(word);
     }
+    // As typed, from either front: both take the same text.
+    if (request.esp32) add("esp32:" + *request.esp32);
+    if (request.nrf_settings) add("nrf-settings:" + *request.nrf_settings);
     if (request.entry) {
         const StartAddress& e = *request.entry;
         add("entry:" + (e.file              ? *e.file
