@@ -151,6 +151,12 @@ void write_esp(const Contents& c, const std::string&, outfile::Sink& sink) {
         const bool loaded = s.type == elf::sht_progbits || s.type == sht_init_array ||
                             s.type == sht_fini_array || s.type == sht_preinit_array;
         if (!loaded || s.addr == 0 || s.size == 0) continue;
+        // The section _CRC.elf gives the linker's padding between two of
+        // the build's sections is for a debugger's load: as a segment of
+        // its own it would land on its neighbour's first bytes (a segment
+        // is padded to 4 bytes), at an address the loader cannot take.
+        // esptool, given the build, joins the neighbours across it.
+        if (name_is(s, (".gap." + text::address(s.addr)).c_str())) continue;
         if (s.offset > elf.size() || s.size > elf.size() - s.offset ||
             s.addr > 0xFFFFFFFF)
             throw Refusal{option + ": a section of the build lies past its end"};
