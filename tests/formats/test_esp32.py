@@ -308,6 +308,8 @@ def test_check_tells_another_build(velk, monkeypatch, c3, tmp_path):
                                      "descriptor's ELF SHA-256"),
     ("chip=esp32c3,elf_sha256_offset=0x40", [], "are not all zero"),
     ("chip=esp32c3", ["--mcuboot", "header=0x200"], "--esp32 and --mcuboot"),
+    ("esp32c3", [], "'esp32c3' is no <setting>=<value> (the chip is chip=esp32c3)"),
+    ("chip=esp32c3,flash_mode=dio,flash-mode=qio", [], "flash_mode= is given twice"),
 ])
 def test_refusals(velk, monkeypatch, tmp_path, value, extra, says):
     shutil.copy(os.path.join(DATA, "esp32c3_app.elf"), tmp_path / "fw.elf")
@@ -393,6 +395,27 @@ def test_layouts_equal_esptool(velk, monkeypatch, tmp_path, chip, segs):
     ours = (tmp_path / "fw_CRC.esp.bin").read_bytes()
     assert_sound(ours)
     assert ours == elf2image(tool, chip, tmp_path / "fw_CRC.elf", tmp_path / "ref.bin")
+
+
+# esptool's own spellings: --chip in any case, with or without its dash, and
+# esptool 5's dashed option names. The header bytes are esptool's for
+# `--chip esp32c3 --flash-mode dio --flash-freq 80m --flash-size 4MB
+# --min-rev-full 3`: mode 2, size and clock 0x2F, the full revision 3.
+@pytest.mark.parametrize("value", [
+    "chip=ESP32-C3,flash_mode=dio,flash_freq=80m,flash_size=4MB,min_rev=3",
+    "chip=esp32-c3,flash-mode=dio,flash-freq=80m,flash-size=4MB,min-rev-full=3",
+    "chip=Esp32C3,flash-mode=DIO,flash-freq=80M,flash-size=4mb,min_rev_full=3",
+], ids=["chip-as-esptool-names-it", "esptool-5-options", "any-case"])
+def test_esptool_spellings(velk, monkeypatch, tmp_path, value):
+    shutil.copy(os.path.join(DATA, "esp32c3_app.elf"), tmp_path / "fw.elf")
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--esp32", value)
+    assert code == 0, err
+    image = (tmp_path / "fw_CRC.esp.bin").read_bytes()
+    fields = assert_sound(image)
+    assert (fields["chip"], fields["mode"], fields["size_freq"], fields["min_full"]) == \
+        (5, 2, 0x2F, 3)
+    assert velk_crc.flash(str(tmp_path / "fw.elf"), esp32=value).ok
+    assert (tmp_path / "fw_CRC.esp.bin").read_bytes() == image
 
 
 @pytest.mark.parametrize("value, error, says", [
