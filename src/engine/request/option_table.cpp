@@ -133,7 +133,8 @@ constexpr OptionRow rows[] = {
      26, "dfuse", nullptr, nullptr, nullptr, "<vid>:<pid>[:<bcd>]", &Request::dfuse},
     {Option::nxp_mbi, "--nxp-mbi", "nxp_mbi", Value::output, flash, false, nullptr,
      R"(  --nxp-mbi     FLASH: also <root>_CRC.mbi.bin, the .bin as an NXP LPC55S/MCX plain-CRC
-                master boot image (its length, type, CRC-32/MPEG-2 and address at 0x20-0x37)
+                master boot image (its length, type, CRC-32/MPEG-2 and address at 0x20-0x37,
+                which every record leaves out: --exclude 0x20-0x38 for an image at 0)
 )",
      25, "mbi", nullptr, nullptr, nullptr},
     {Option::esp32, "--esp32", "esp32", Value::text, flash, false,
@@ -142,8 +143,9 @@ constexpr OptionRow rows[] = {
                 FLASH: also <root>_CRC.esp.bin, the ESP32 app image esptool elf2image
                 makes of <root>_CRC.elf (chips esp32, esp32s2, esp32s3, esp32c2,
                 esp32c3, esp32c6, esp32h2; settings flash_mode, flash_freq,
-                flash_size, min_rev, elf_sha256_offset, in esptool's words and with
-                its defaults); needs no record
+                flash_size, min_rev (esptool's --min-rev-full), elf_sha256_offset,
+                also as esptool 5 names them (flash-mode=), with esptool's values
+                and defaults); needs no record
 )",
      28, "esp", nullptr, &Request::esp32, nullptr, "chip=<chip>[,...]"},
     {Option::nrf_settings, "--nrf-settings", "nrf_settings", Value::text, flash | check, false,
