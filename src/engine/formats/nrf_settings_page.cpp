@@ -31,6 +31,18 @@ const std::string keys[] = {"app-version",         "bl-version",
                             "bl-settings-version", "softdevice",
                             "app-boot-validation", "sd-boot-validation"};
 
+// A setting by its name here or by nrfutil's option for it.
+std::string key_named(const std::string& key) {
+    return key == "application-version" ? "app-version"
+           : key == "bootloader-version" ? "bl-version"
+                                         : key;
+}
+
+// The boot validations as nrfutil's --app-boot-validation names them, in
+// validation_words' order.
+constexpr const char* nrfutil_validation_words[] = {
+    "NO_VALIDATION", "VALIDATE_GENERATED_CRC", "VALIDATE_GENERATED_SHA256"};
+
 class Reader {
 public:
     explicit Reader(const Request& r)
@@ -43,8 +55,8 @@ public:
         Asked a;
         a.family = family_named(parts.front());
         if (!a.family)
-            refuse("\"" + parts.front() + "\" is no family nrfutil names (" + family_list() +
-                   ")");
+            refuse("\"" + parts.front() + "\" is no nRF5 family here (" + family_list() +
+                   ", in any case)");
         if (family_alone) {
             if (parts.size() > 1)
                 refuse("CHECK takes the family alone; the rest is read from the page");
@@ -55,7 +67,7 @@ public:
         for (size_t i = 1; i < parts.size(); ++i) {
             const std::string& p = parts[i];
             const size_t eq = p.find('=');
-            const std::string key = p.substr(0, eq);
+            const std::string key = key_named(p.substr(0, eq));
             const std::string v = eq == std::string::npos ? "" : p.substr(eq + 1);
             if (std::find(std::begin(keys), std::end(keys), key) == std::end(keys))
                 refuse("unknown setting \"" + key + "\" (app-version, bl-version, "
@@ -127,8 +139,9 @@ private:
 
     Validation validation(const std::string& part, const std::string& v) const {
         for (size_t i = 0; i < std::size(validation_words); ++i)
-            if (v == validation_words[i]) return Validation(i);
-        if (v == "ecdsa" || v == "ecdsa-p256-sha256")
+            if (v == validation_words[i] || v == nrfutil_validation_words[i])
+                return Validation(i);
+        if (v == "ecdsa" || v == "ecdsa-p256-sha256" || v == "VALIDATE_ECDSA_P256_SHA256")
             refuse("\"" + part + "\": an ECDSA boot validation needs nrfutil's signing key, "
                    "which FLASH does not take: use crc or sha256");
         refuse("\"" + part + "\": none, crc or sha256");
