@@ -179,6 +179,25 @@ def test_nrfutil_spellings(velk, monkeypatch, build, tmp_path, theirs, ours, kin
     assert (tmp_path / "fw_CRC.settings.hex").read_text() == written
 
 
+# The settings file alone holds no application to check the page against:
+# that is no verdict on the page (exit 2), not a mismatch.
+@pytest.mark.parametrize("version", [1, 2], ids=["v1", "v2"])
+def test_check_of_the_settings_file_alone_cannot_tell(velk, monkeypatch, build, tmp_path,
+                                                       version):
+    code, _, err = flash(velk, monkeypatch, build, tmp_path,
+                         f"nrf52840,app-version=1,bl-version=1,bl-settings-version={version}")
+    assert code == 0, err
+    path = tmp_path / "fw_CRC.settings.hex"
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--nrf-settings", "nrf52840")
+    assert (code, out) == (UNREADABLE, "")
+    assert err == (f"error: {path}: cannot check the nrf52840 bootloader settings page at "
+                   "0x000FF000: the file holds no application below 0x000FE000 to check it "
+                   "against (the merged file holds both, or join the application's HEX and "
+                   "this one)\n")
+    with pytest.raises(velk_crc.CannotVerify, match="holds no application"):
+        velk_crc.check(str(path), nrf_settings="nrf52840")
+
+
 def merged_with_settings(folder):
     """The _CRC.hex and the settings file in one HEX, as mergehex joins them."""
     app, pages = (folder / "fw_CRC.hex").read_text(), (folder / "fw_CRC.settings.hex")

@@ -78,6 +78,14 @@ NrfVerdict check_page(const Request& request, const layout::MemoryMap& file,
         a.sd = kind(f_sd_validation);
     }
     const auto [app_from, app_to] = application_in(file, *family.family);
+    // The settings file FLASH writes beside the application's HEX holds the
+    // page alone: a page that names an application is judged only beside it.
+    if (app_from == app_to && get(page, f_app_size) != 0)
+        throw Refusal{"cannot check the " + std::string(family.family->name) +
+                      " bootloader settings page at " + text::address(at) +
+                      ": the file holds no application below " +
+                      text::address(app_from) + " to check it against (the merged file "
+                      "holds both, or join the application's HEX and this one)"};
     const Image app =
         image_of(file, app_from, app_to, a.app == Validation::sha256, &sha256);
     // The SoftDevice as long as the page says, when it fits below the
