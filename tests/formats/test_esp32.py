@@ -352,6 +352,20 @@ def test_check_without_a_record(velk, monkeypatch, tmp_path, elf, code, says):
         (code == 0)
 
 
+# Without a record there is no checksum for the segments to be outside of.
+@pytest.mark.parametrize("record, noted", [
+    ([], False),
+    (["--napp_crc", "--exclude", "0x3C0000B0-0x3C0000D0"], True),
+], ids=["no-record", "a-record"])
+def test_the_note_on_what_no_checksum_covers(velk, monkeypatch, tmp_path, record, noted):
+    shutil.copy(os.path.join(DATA, "esp32c3_app.elf"), tmp_path / "fw.elf")
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", *record,
+                             "--esp32", "chip=esp32c3")
+    assert code == 0, err
+    assert ("not covered by the checksum" in err) == noted, err
+    assert out.count("create new crc") == 3
+
+
 def seg(address, size, name):
     return Segment(address, bytes((i * 7 + address) & 0xFF for i in range(size)), section=name)
 

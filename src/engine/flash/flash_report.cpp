@@ -182,7 +182,10 @@ private:
 
     void notes() {
         outside_ = uncovered();
-        if (!outside_.empty())
+        // A run with no record and no signature (an ESP32 image alone) has
+        // no checksum for anything to be outside of.
+        const bool covers = !run_.plan.records.empty() || !run_.signing.covered().empty();
+        if (!outside_.empty() && covers)
             report_.note(outside_note(outside_, run_.plan.records.size() > 1));
         const std::string& elf_name = run_.own_file(&formats::Format::build).name;
         const CrcElf& crc_elf = run_.crc_elf;
