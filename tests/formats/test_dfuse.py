@@ -158,6 +158,11 @@ def damaged(data, how):
         return resealed(data[:11] + b"Tarxet" + data[17:])
     if how == "short":
         return data[:16]
+    if how == "signature":
+        return resealed(b"DfuSx" + data[5:])
+    if how == "plain-dfu-version":
+        # bcdDFU 1.0: dfu-util downloads it as a raw image, not by its elements.
+        return resealed(data[:-10] + struct.pack("<H", 0x0100) + data[-8:])
     # A byte of the image changed, the CRC made right again.
     at = first + 8 + 0x20
     return resealed(data[:at] + bytes([data[at] ^ 0xFF]) + data[at + 1:])
@@ -174,9 +179,13 @@ def damaged(data, how):
     ("target-signature", UNREADABLE, 'cannot read it as a DfuSe file: target 0: no "Target" '
                                      "prefix at byte 11"),
     ("short", UNREADABLE, "cannot read it as a DfuSe file: 16 bytes, fewer than"),
+    ("signature", UNREADABLE, 'cannot read it as a DfuSe file: it does not start with the '
+                              '"DfuSe" prefix'),
+    ("plain-dfu-version", UNREADABLE, "cannot read it as a DfuSe file: its suffix's bcdDFU is "
+                                      "0x0100, not 0x011A (DfuSe)"),
     ("image-byte", MISMATCH, "content mismatch at 0x08000020: the file holds 0xFF where "),
 ], ids=["truncated", "bad-crc", "element-past-end", "prefix-size", "target-signature", "short",
-        "image-byte"])
+        "signature", "plain-dfu-version", "image-byte"])
 def test_check_refuses_a_damaged_file(velk, monkeypatch, tmp_path, how, status, said):
     build = tmp_path / "fw.elf"
     shutil.copy(os.path.join(DATA, "fw_boot.elf"), build)

@@ -197,7 +197,20 @@ Read read_dfuse(const std::vector<uint8_t>& bytes) {
                                    suffix_fields[s_crc].name,
                                    static_cast<unsigned long long>(held_crc),
                                    static_cast<unsigned long long>(crc))};
+    // dfu-util takes a file as DfuSe by its suffix's DFU version, then
+    // refuses it without the prefix's signature: neither is to be left
+    // unchecked in a file said to be right.
+    if (field(suffix_fields, tail, s_dfu) != dfu_1_1a)
+        throw Refusal{cannot +
+                      text::format("its suffix's %s is 0x%04llX, not 0x%04llX (DfuSe): "
+                                   "dfu-util takes it for a plain DFU file",
+                                   suffix_fields[s_dfu].name,
+                                   static_cast<unsigned long long>(
+                                       field(suffix_fields, tail, s_dfu)),
+                                   static_cast<unsigned long long>(dfu_1_1a))};
     const uint8_t* prefix = bytes.data();
+    if (!signed_as(prefix_fields, prefix, p_signature))
+        throw Refusal{cannot + "it does not start with the \"DfuSe\" prefix"};
     if (field(prefix_fields, prefix, p_version) != dfuse_version)
         throw Refusal{
             cannot +
