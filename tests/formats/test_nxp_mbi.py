@@ -58,7 +58,7 @@ def flashed(tmp_path_factory):
     folder = tmp_path_factory.mktemp("mbi")
     shutil.copy(os.path.join(DATA, "fw_boot.elf"), folder / "fw.elf")
     velk_crc.flash(str(folder / "fw.elf"), symbol="crc_value", bin=True, nxp_mbi=True,
-                   exclude=header_left_out(0x08000000))
+                   dfuse="0483:df11", uf2="stm32f4", exclude=header_left_out(0x08000000))
     return folder
 
 
@@ -162,12 +162,21 @@ def test_check_refuses_a_damaged_file(velk, monkeypatch, flashed, tmp_path, how,
                                   exclude=left_out).ok
 
 
-def test_a_raw_binary_named_mbi_is_not_taken_for_one(velk, monkeypatch, flashed, tmp_path):
+@pytest.mark.parametrize("other", ["fw_CRC.bin", "fw_CRC.dfuse.dfu", "fw_CRC.uf2", "fw_CRC.hex"],
+                         ids=["raw-binary", "dfuse", "uf2", "hex"])
+def test_another_file_named_mbi_is_not_taken_for_one(velk, monkeypatch, flashed, tmp_path,
+                                                     other):
+    """Whatever its first bytes say, a file named .mbi.bin is flashed as a
+    master boot image: one without the header is refused, not read as the
+    format it really is and said to be right."""
     path = tmp_path / "fw.mbi.bin"
-    shutil.copy(flashed / "fw_CRC.bin", path)
-    code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--a134", "--base", "0x08000000")
-    assert (code, out) == (UNREADABLE, "")
-    assert "its image type at 0x24 is 0x0, not 0x4005" in err
+    shutil.copy(flashed / other, path)
+    word = struct.unpack_from("<I", path.read_bytes(), 0x24)[0]
+    for words in (["--base", "0x08000000"], ["--elf", flashed / "fw.elf"]):
+        code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--a134", *words,
+                                 "--exclude", header_left_out(0x08000000))
+        assert (code, out) == (UNREADABLE, ""), out
+        assert f"its image type at 0x24 is 0x{word:X}, not 0x4005" in err
 
 
 @pytest.mark.parametrize("size, slot, exclude, said", [
