@@ -32,12 +32,17 @@ def crc_of(image):
     return crc32_mpeg2(image[:0x28] + image[0x2C:])
 
 
-def firmware(folder, base, size=0x100, slot=0x80):
+def firmware(folder, base, size=0x100, slot=0x80, mcuxpresso=False):
     """A build of `size` bytes at `base`, its vector table's reserved words
-    zero, a CRC record `crc1` at base+slot."""
+    zero, a CRC record `crc1` at base+slot. `mcuxpresso`: the words at 0x20
+    and 0x34 hold the image's length and load address, as the vector table
+    of NXP's MCUXpresso startup files fills them in."""
     code = bytearray((i * 7 + 3) & 0xFF for i in range(size))
     code[0x20:0x2C] = bytes(12)
     code[0x34:0x38] = bytes(4)
+    if mcuxpresso:
+        struct.pack_into("<I", code, 0x20, size)
+        struct.pack_into("<I", code, 0x34, base)
     code[slot:slot + 4] = b"\xff" * 4
     code[0xC0:0xC4] = b"\xff" * 4  # a serial number's placeholder
     del code[size:]
@@ -62,9 +67,11 @@ def flashed(tmp_path_factory):
     return folder
 
 
-@pytest.mark.parametrize("base", [0, 0x10000, 0x08000000], ids=["at-0", "at-64k", "stm32-like"])
-def test_fields_and_crc(velk, monkeypatch, tmp_path, base):
-    build = firmware(tmp_path, base)
+@pytest.mark.parametrize("base, mcuxpresso", [
+    (0, False), (0x10000, False), (0x08000000, False), (0, True), (0x10000, True),
+], ids=["at-0", "at-64k", "stm32-like", "mcuxpresso-at-0", "mcuxpresso-at-64k"])
+def test_fields_and_crc(velk, monkeypatch, tmp_path, base, mcuxpresso):
+    build = firmware(tmp_path, base, mcuxpresso=mcuxpresso)
     code, out, err = run_cli(velk, monkeypatch, "FLASH", build, "--ncrc1", "--bin",
                              "--nxp-mbi", "--exclude", header_left_out(base))
     assert code == 0, err
@@ -88,13 +95,14 @@ def test_fields_and_crc(velk, monkeypatch, tmp_path, base):
                           exclude=header_left_out(base)).ok
 
 
-@pytest.mark.parametrize("base", [0, 0x10000], ids=["at-0", "at-64k"])
-def test_equals_nxpimage_mbi_export(tmp_path, base):
+@pytest.mark.parametrize("base, mcuxpresso", [(0, False), (0x10000, False), (0x10000, True)],
+                         ids=["at-0", "at-64k", "mcuxpresso-at-64k"])
+def test_equals_nxpimage_mbi_export(tmp_path, base, mcuxpresso):
     tool = (shutil.which("nxpimage", path=sysconfig.get_path("scripts"))
             or shutil.which("nxpimage"))
     if tool is None:
         pytest.skip("nxpimage is not installed (pip install spsdk==3.12.0)")
-    build = firmware(tmp_path, base)
+    build = firmware(tmp_path, base, mcuxpresso=mcuxpresso)
     velk_crc.flash(str(build), symbol="crc1", bin=True, nxp_mbi=True,
                    exclude=header_left_out(base))
     config = tmp_path / "mbi.yaml"
@@ -107,11 +115,23 @@ def test_equals_nxpimage_mbi_export(tmp_path, base):
     assert (tmp_path / "theirs.bin").read_bytes() == (tmp_path / "fw_CRC.mbi.bin").read_bytes()
 
 
-def test_check_by_base_alone(velk, monkeypatch, flashed):
+@pytest.mark.parametrize("base", [0x08000000, 0x08004000, 0], ids=["its-own", "after-a-boot",
+                                                                  "at-0"])
+def test_check_by_base_alone(velk, monkeypatch, flashed, base):
+    """The ROM runs the image where its header says: placed elsewhere it is
+    refused, not checked as an image there."""
     code, out, err = run_cli(velk, monkeypatch, "CHECK", flashed / "fw_CRC.mbi.bin", "--a134",
-                             "--base", "0x08000000", "--exclude", header_left_out(0x08000000))
-    assert code == 0, out + err
-    assert out.startswith("checksum ok: [0xD5EF5519] at 0x08000134")
+                             "--base", f"0x{base:08X}", "--exclude", header_left_out(base))
+    if base == 0x08000000:
+        assert code == 0, out + err
+        assert out.startswith("checksum ok: [0xD5EF5519] at 0x08000134")
+        return
+    assert (code, out) == (UNREADABLE, "")
+    assert err.endswith("cannot read it as an NXP master boot image: its execution address at "
+                        f"0x34 is 0x08000000, but it is placed at 0x{base:08X}\n"), err
+    with pytest.raises(velk_crc.CannotVerify, match="its execution address at 0x34 is"):
+        velk_crc.check(str(flashed / "fw_CRC.mbi.bin"), offset=0x134, base=base,
+                       exclude=header_left_out(base))
 
 
 def damaged(data, how):
@@ -128,6 +148,9 @@ def damaged(data, how):
         return data[:-4]
     if how == "short":
         return data[:0x37]
+    if how == "execution-address":
+        # The image's own, had it been built to run at 0: the CRC made right.
+        return crc_made_right(data[:0x34] + bytes(4) + data[0x38:])
     # An image byte changed, the image's CRC made right again: only the
     # record's checksum can tell.
     return crc_made_right(data[:0x100] + bytes([data[0x100] ^ 0xFF]) + data[0x101:])
@@ -142,8 +165,11 @@ def damaged(data, how):
     ("cut", UNREADABLE, "its image length at 0x20 is 312, but the file holds 308 bytes"),
     ("short", UNREADABLE, "cannot read it as an NXP master boot image: 55 bytes, fewer than "
                           "its 0x38-byte header"),
+    ("execution-address", UNREADABLE, "cannot read it as an NXP master boot image: its "
+                                      "execution address at 0x34 is 0x00000000, but it is "
+                                      "placed at 0x08000000"),
     ("image-byte", MISMATCH, "checksum mismatch at 0x08000134"),
-], ids=["crc", "length", "type", "cut", "short", "image-byte"])
+], ids=["crc", "length", "type", "cut", "short", "execution-address", "image-byte"])
 def test_check_refuses_a_damaged_file(velk, monkeypatch, flashed, tmp_path, how, status, said):
     path = tmp_path / "fw_CRC.mbi.bin"
     path.write_bytes(damaged((flashed / "fw_CRC.mbi.bin").read_bytes(), how))

@@ -121,6 +121,8 @@ void first_difference(CheckRun& run) {
         expected.overlay(r.slot, run.found[i].held.data(), r.width);
     }
     judged_apart(run, expected);
+    if (run.file.format->filled_in && !held.empty())
+        run.file.format->filled_in(held.pieces().front().address, held, expected);
     // A raw binary holds one stretch: FLASH's .bin, the build's images (with
     // --merge everything merged). What the build has outside it is not the
     // file's; a file cut short lacks what is inside it.

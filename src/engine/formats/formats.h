@@ -119,6 +119,18 @@ struct Format {
     // its own option out of range), before the build is read; nullptr:
     // nothing to refuse.
     void (*refuse_asked)(const Request& request) = nullptr;
+    // A container whose wrapping names where its image runs (an NXP master
+    // boot image's execution address): refuses the file's `bytes`, placed
+    // at `base` by --base or the build, when they are damaged or name
+    // another address; nullptr: nothing names it.
+    void (*refuse_placed)(const std::vector<uint8_t>& bytes, uint64_t base) = nullptr;
+    // A container that fills in words of its image after every record (an
+    // NXP master boot image's header): puts the bytes the file `held` there,
+    // which its wrapping vouched for, into `expected`, the build's image
+    // placed at `base`, so that CHECK --elf takes them whatever the build
+    // holds there; nullptr: it fills in none.
+    void (*filled_in)(uint64_t base, const layout::MemoryMap& held,
+                      layout::MemoryMap& expected) = nullptr;
 
     // Known by its name's ending only: its first bytes never say it.
     bool suffix_only() const { return recognise == nullptr; }

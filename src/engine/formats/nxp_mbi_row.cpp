@@ -149,11 +149,11 @@ std::unique_ptr<FileCheck> check_mbi(const Contents& c, const Expected&) {
     return std::make_unique<MbiCheck>(c);
 }
 
-// CHECK: the header's type, length and CRC; then the image as the build
-// holds it, the words filled in set back to the zeros of the vector table's
-// reserved entries they fill.
-std::vector<uint8_t> unwrap_mbi(std::vector<uint8_t> bytes) {
-    const std::string cannot = "cannot read it as an NXP master boot image: ";
+const char* const cannot_read = "cannot read it as an NXP master boot image: ";
+
+// The header's type, length and CRC, each refused when it is not right.
+void refuse_damaged(const std::vector<uint8_t>& bytes) {
+    const std::string cannot = cannot_read;
     if (bytes.size() < header_end)
         throw Refusal{cannot + text::format("%zu bytes, fewer than its 0x%zX-byte header",
                                             bytes.size(), header_end)};
@@ -173,9 +173,41 @@ std::vector<uint8_t> unwrap_mbi(std::vector<uint8_t> bytes) {
                                             "bytes have CRC-32/MPEG-2 0x%08X: the file "
                                             "is damaged",
                                             held, computed)};
+}
+
+// CHECK: the header; then the image as the build holds it, the words
+// filled in set back to the zeros of the vector table's reserved entries
+// they fill.
+std::vector<uint8_t> unwrap_mbi(std::vector<uint8_t> bytes) {
+    refuse_damaged(bytes);
     for (size_t at : {length_at, type_at, crc_at, address_at})
         put_word(bytes.data(), at, 0);
     return bytes;
+}
+
+// The ROM runs the image at the address its header names: a file placed
+// elsewhere is not the image of the build there.
+void refuse_placed_mbi(const std::vector<uint8_t>& bytes, uint64_t base) {
+    refuse_damaged(bytes);
+    const uint32_t held = word_at(bytes.data(), address_at);
+    if (held != base)
+        throw Refusal{std::string(cannot_read) +
+                      text::format("its execution address at 0x34 is %s, but it is "
+                                   "placed at %s",
+                                   text::address(held).c_str(),
+                                   text::address(base).c_str())};
+}
+
+// The header's words as the file holds them, checked above: the build's
+// own words there (an MCUXpresso startup file puts the image's length and
+// load address in them) are what FLASH wrote over.
+void filled_in_mbi(uint64_t base, const layout::MemoryMap& held,
+                   layout::MemoryMap& expected) {
+    for (size_t at : {length_at, type_at, crc_at, address_at}) {
+        uint8_t word[4];
+        if (held.read(base + at, word, sizeof word) == sizeof word)
+            expected.overlay(base + at, word, sizeof word);
+    }
 }
 
 }  // namespace
@@ -212,13 +244,14 @@ void refuse_nxp_mbi(const Request& request, const records::Plan& plan, uint64_t 
 }
 
 // Columns: name, a_file, word, ext, endings; the traits; recognise, read,
-// unwrap, write, can_write, check, option, start_of, refuse_asked:
-// formats.h says each.
+// unwrap, write, can_write, check, option, start_of, refuse_asked,
+// refuse_placed, filled_in: formats.h says each.
 const Format nxp_mbi_file = {
     "NXP master boot image", "an NXP master boot image", "mbi", ".mbi.bin", mbi_endings,
     /* needs_base */ true, /* family */ false, /* build */ false, /* text */ false,
     /* container */ true, /* every_run */ false, /* merged */ false, /* page */ 0,
     nullptr, nullptr, unwrap_mbi, write_mbi, always, check_mbi, "--nxp-mbi", nullptr,
+    nullptr, refuse_placed_mbi, filled_in_mbi,
 };
 
 }  // namespace velk::formats
