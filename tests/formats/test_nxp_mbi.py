@@ -267,3 +267,49 @@ def test_an_earlier_mbi_is_removed(velk, monkeypatch, tmp_path):
                    header_left_out(0))[0] == 0
     assert run_cli(velk, monkeypatch, "FLASH", build, "--ncrc1")[0] == 0
     assert not os.path.exists(tmp_path / "fw_CRC.mbi.bin")
+
+
+@pytest.mark.parametrize("place, refused", [
+    ("0x10024:4", True), ("0x10022:4", True), ("0x10034:2", True), ("0x1002C:4", False),
+], ids=["image-type", "straddling-length-and-type", "execution-address", "svcall-vector"])
+def test_a_stamp_in_the_header_words(velk, monkeypatch, tmp_path, place, refused):
+    """A device's stamp where the header goes would be written over in its
+    .mbi.bin: refused before anything is written, --force or not. The
+    SVCall and DebugMon vectors between them are the image's own (--force:
+    the test's build holds no placeholder there)."""
+    build = firmware(tmp_path, 0x10000)
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", build, "--ncrc1", "--nxp-mbi",
+                             "--exclude", header_left_out(0x10000), "--stamp",
+                             f"{place}=serial:7..8", "--out", tmp_path / "line", "--force")
+    if refused:
+        assert (code, out) == (REFUSED, ""), out
+        assert (f"the stamp {place} at 0x{int(place.split(':')[0], 16):08X}" in err
+                and "lies in the header words --nxp-mbi writes over" in err
+                and len(err.splitlines()) == 1), err
+        assert os.listdir(tmp_path) == ["fw.elf"]
+        return
+    assert code == 0, err
+    for serial in (7, 8):
+        image = (tmp_path / "line" / f"fw_{serial}_CRC.mbi.bin").read_bytes()
+        assert image[0x2C:0x30] == struct.pack("<I", serial)
+        assert words_of(image) == (0x100, 0x4005, crc_of(image), 0x10000)
+
+
+def test_merge_writes_no_merged_image(velk, monkeypatch, tmp_path):
+    """--merge makes no merged .mbi.bin, so the bootloader far from the
+    application (fw_bootloader.hex at 0x08000000) leaves no fill to refuse."""
+    build = firmware(tmp_path, 0x10000)
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", build, "--ncrc1", "--nxp-mbi",
+                             "--exclude", header_left_out(0x10000), "--merge",
+                             os.path.join(DATA, "fw_bootloader.hex"))
+    assert code == 0, err
+    assert sorted(os.listdir(tmp_path)) == ["fw.elf", "fw_CRC.elf", "fw_CRC.hex",
+                                            "fw_CRC.mbi.bin", "fw_CRC_merged.hex"]
+    image = (tmp_path / "fw_CRC.mbi.bin").read_bytes()
+    assert words_of(image) == (0x100, 0x4005, crc_of(image), 0x10000)
+    # With --bin the merged .bin would be that fill: refused, and named alone.
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", build, "--ncrc1", "--nxp-mbi", "--bin",
+                             "--exclude", header_left_out(0x10000), "--merge",
+                             os.path.join(DATA, "fw_bootloader.hex"))
+    assert code == REFUSED
+    assert "the merged .bin would hold 127 MiB of fill" in err and "leave out --bin," in err

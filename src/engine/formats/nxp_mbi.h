@@ -16,4 +16,11 @@ namespace velk::formats {
 void refuse_nxp_mbi(const Request& request, const records::Plan& plan, uint64_t from,
                     uint64_t to);
 
+// Refuses, when the run asks for --nxp-mbi, a device's stamp (`named`)
+// whose bytes [address, address + size) lie in a word the master boot
+// image of the image starting at `from` writes over: its file would not
+// hold the device's value.
+void refuse_nxp_mbi_stamp(const Request& request, const std::string& named, uint64_t address,
+                          uint64_t size, uint64_t from);
+
 }  // namespace velk::formats

@@ -243,6 +243,20 @@ void refuse_nxp_mbi(const Request& request, const records::Plan& plan, uint64_t 
     }
 }
 
+void refuse_nxp_mbi_stamp(const Request& request, const std::string& named, uint64_t address,
+                          uint64_t size, uint64_t from) {
+    if (!asked(nxp_mbi_file, request)) return;
+    for (size_t at : {length_at, type_at, crc_at, address_at})
+        if (address < from + at + 4 && from + at < address + size)
+            throw Refusal{named + " lies in the header words " +
+                          request.asker.turned_on(Option::nxp_mbi) +
+                          " writes over (the image's length, type and CRC at " +
+                          text::address(from + length_at) + "-" +
+                          text::address(from + crc_at + 4) + ", its address at " +
+                          text::address(from + address_at) +
+                          "): the master boot image would not hold it"};
+}
+
 // Columns: name, a_file, word, ext, endings; the traits; recognise, read,
 // unwrap, write, can_write, check, option, start_of, refuse_asked,
 // refuse_placed, filled_in: formats.h says each.
