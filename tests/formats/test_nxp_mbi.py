@@ -95,14 +95,16 @@ def test_fields_and_crc(velk, monkeypatch, tmp_path, base, mcuxpresso):
                           exclude=header_left_out(base)).ok
 
 
-@pytest.mark.parametrize("base, mcuxpresso", [(0, False), (0x10000, False), (0x10000, True)],
-                         ids=["at-0", "at-64k", "mcuxpresso-at-64k"])
-def test_equals_nxpimage_mbi_export(tmp_path, base, mcuxpresso):
+@pytest.mark.parametrize("base, mcuxpresso, size", [
+    (0, False, 0x100), (0x10000, False, 0x100), (0x10000, True, 0x100), (0, False, 0x105),
+    (0x10000, False, 0x107),
+], ids=["at-0", "at-64k", "mcuxpresso-at-64k", "padded-by-3", "padded-by-1"])
+def test_equals_nxpimage_mbi_export(tmp_path, base, mcuxpresso, size):
     tool = (shutil.which("nxpimage", path=sysconfig.get_path("scripts"))
             or shutil.which("nxpimage"))
     if tool is None:
         pytest.skip("nxpimage is not installed (pip install spsdk==3.12.0)")
-    build = firmware(tmp_path, base, mcuxpresso=mcuxpresso)
+    build = firmware(tmp_path, base, size=size, mcuxpresso=mcuxpresso)
     velk_crc.flash(str(build), symbol="crc1", bin=True, nxp_mbi=True,
                    exclude=header_left_out(base))
     config = tmp_path / "mbi.yaml"
@@ -313,3 +315,33 @@ def test_merge_writes_no_merged_image(velk, monkeypatch, tmp_path):
                              os.path.join(DATA, "fw_bootloader.hex"))
     assert code == REFUSED
     assert "the merged .bin would hold 127 MiB of fill" in err and "leave out --bin," in err
+
+
+@pytest.mark.parametrize("size", [0x105, 0x106, 0x107, 0x108],
+                         ids=["padded-by-3", "padded-by-2", "padded-by-1", "whole-words"])
+def test_padded_to_a_whole_word(velk, monkeypatch, tmp_path, size):
+    """The image padded with zeros to a whole word, counted in the length and
+    the CRC; CHECK takes the padding as zeros and nothing else."""
+    build = firmware(tmp_path, 0x10000, size=size)
+    left_out = header_left_out(0x10000)
+    velk_crc.flash(str(build), symbol="crc1", bin=True, nxp_mbi=True, exclude=left_out)
+    raw = (tmp_path / "fw_CRC.bin").read_bytes()
+    image = (tmp_path / "fw_CRC.mbi.bin").read_bytes()
+    padded = -(-size // 4) * 4
+    assert len(raw) == size and len(image) == padded
+    assert image[size:] == bytes(padded - size)
+    assert words_of(image) == (padded, 0x4005, crc_of(image), 0x10000)
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.mbi.bin", "--ncrc1",
+                             "--elf", build, "--exclude", left_out)
+    assert (code, err) == (0, ""), out + err
+    if padded == size:
+        return
+    # A byte of the padding that is not zero, the CRC made right.
+    bad = image[:-1] + b"\x01"
+    bad = bad[:0x28] + struct.pack("<I", crc_of(bad)) + bad[0x2C:]
+    (tmp_path / "bad.mbi.bin").write_bytes(bad)
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", tmp_path / "bad.mbi.bin", "--ncrc1",
+                             "--elf", build, "--exclude", left_out)
+    assert code == MISMATCH
+    assert out.startswith(f"content mismatch at 0x{0x10000 + padded - 1:08X}: the file holds "
+                          "0x01"), out

@@ -63,6 +63,7 @@ layout::MemoryMap within_bin(CheckRun& run, const layout::MemoryMap& map) {
         from = std::min(from, run.mcuboot->address);
         to = std::max(to, run.mcuboot->run_end);
     }
+    if (!run.merged) to = std::max(to, run.padded_to);
     run.bin_from = from;
     run.bin_to = to;
     layout::MemoryMap out(map.fill());
@@ -121,8 +122,6 @@ void first_difference(CheckRun& run) {
         expected.overlay(r.slot, run.found[i].held.data(), r.width);
     }
     judged_apart(run, expected);
-    if (run.file.format->filled_in && !held.empty())
-        run.file.format->filled_in(held.pieces().front().address, held, expected);
     // A raw binary holds one stretch: FLASH's .bin, the build's images (with
     // --merge everything merged). What the build has outside it is not the
     // file's; a file cut short lacks what is inside it.
@@ -192,6 +191,10 @@ void compute(CheckRun& run) {
     records_found(run);
     compute_device(run);
     if (!run.build) return;
+    if (run.file.format->filled_in) {
+        const auto [from, to] = run.images_range();
+        run.padded_to = run.file.format->filled_in(from, to, run.memory, run.expected);
+    }
     first_difference(run);
     unjudged_header(run);
     // What the file holds beyond the build, erased flash aside: a bootloader

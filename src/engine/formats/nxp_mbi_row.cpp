@@ -4,6 +4,7 @@
 // image run in place, TrustZone set up by the image itself), the
 // CRC-32/MPEG-2 of every other byte at 0x28 and the address it runs at at
 // 0x34. The ROM refuses to boot it when the CRC does not match.
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -59,6 +60,13 @@ uint32_t crc_of(const std::vector<uint8_t>& image) {
 
 using Header = std::array<uint8_t, header_end>;
 
+// The ROM reads the image by words: nxpimage pads it with zeros to a
+// whole word, and counts them in its length and its CRC.
+constexpr uint64_t word_size = 4;
+uint64_t padding_of(const Contents& c) {
+    return (word_size - (c.to - c.from) % word_size) % word_size;
+}
+
 // The image's bytes after the header, into the CRC.
 class CrcTail final : public layout::ChunkSink {
 public:
@@ -98,12 +106,14 @@ Header header_of(const Contents& c) {
     Header head{};
     Into into(head.data());
     layout::copy_range(*c.memory, c.from, c.from + header_end, into);
-    put_word(head.data(), length_at, size);
+    uint8_t padding[word_size] = {};
+    put_word(head.data(), length_at, size + padding_of(c));
     put_word(head.data(), type_at, crc_xip_image);
     put_word(head.data(), crc_at, 0);
     put_word(head.data(), address_at, c.from);
     CrcTail tail(header_crc(head.data()));
     layout::copy_range(*c.memory, c.from + header_end, c.to, tail);
+    tail.take(padding, size_t(padding_of(c)));
     put_word(head.data(), crc_at, tail.crc());
     return head;
 }
@@ -112,6 +122,8 @@ void write_mbi(const Contents& c, const std::string&, outfile::Sink& sink) {
     Header head = header_of(c);
     sink.take(head.data(), head.size());
     layout::copy_range(*c.memory, c.from + header_end, c.to, sink);
+    uint8_t padding[word_size] = {};
+    sink.take(padding, size_t(padding_of(c)));
 }
 
 // What FLASH wrote against the header made again from the run's memory,
@@ -120,28 +132,44 @@ class MbiCheck final : public FileCheck {
 public:
     explicit MbiCheck(const Contents& c)
         : wanted_(header_of(c)),
-          rest_(binary_check(*c.memory, c.from + header_end, c.to)) {}
+          rest_(binary_check(*c.memory, c.from + header_end, c.to)),
+          image_(c.to - c.from),
+          padding_(padding_of(c)) {}
     void take(const uint8_t* data, size_t size) override {
         while (size && seen_ < header_end) {
             if (fault_.empty() && *data != wanted_[seen_])
                 fault_ = text::format("its byte at offset 0x%zX is 0x%02X, not 0x%02X",
-                                      seen_, *data, wanted_[seen_]);
+                                      size_t(seen_), *data, wanted_[seen_]);
             ++seen_, ++data, --size;
         }
+        const size_t image = size_t(std::min<uint64_t>(size, image_ - std::min(seen_, image_)));
+        if (image) rest_->take(data, image);
+        seen_ += image, data += image, size -= image;
+        // The padding's zeros; anything after them is the image's file run long.
+        for (; size && seen_ < image_ + padding_; ++seen_, ++data, --size)
+            if (fault_.empty() && *data != 0)
+                fault_ = text::format("its padding byte at offset 0x%llX is 0x%02X, not 0x00",
+                                      static_cast<unsigned long long>(seen_), *data);
         if (size) rest_->take(data, size);
+        seen_ += size;
     }
     std::string finish() override {
         if (!fault_.empty()) return fault_;
         if (seen_ < header_end)
-            return text::format("it holds %zu bytes, fewer than its 0x%zX-byte header",
-                                seen_, header_end);
+            return text::format("it holds %llu bytes, fewer than its 0x%zX-byte header",
+                                static_cast<unsigned long long>(seen_), header_end);
+        if (seen_ > image_ && seen_ < image_ + padding_)
+            return text::format("it ends %llu bytes into its %llu bytes of padding",
+                                static_cast<unsigned long long>(seen_ - image_),
+                                static_cast<unsigned long long>(padding_));
         return rest_->finish();
     }
 
 private:
     const Header wanted_;
     std::unique_ptr<FileCheck> rest_;
-    size_t seen_ = 0;
+    const uint64_t image_, padding_;
+    uint64_t seen_ = 0;
     std::string fault_;
 };
 
@@ -200,14 +228,20 @@ void refuse_placed_mbi(const std::vector<uint8_t>& bytes, uint64_t base) {
 
 // The header's words as the file holds them, checked above: the build's
 // own words there (an MCUXpresso startup file puts the image's length and
-// load address in them) are what FLASH wrote over.
-void filled_in_mbi(uint64_t base, const layout::MemoryMap& held,
-                   layout::MemoryMap& expected) {
+// load address in them) are what FLASH wrote over. And the padding to a
+// whole word, zeros.
+uint64_t filled_in_mbi(uint64_t from, uint64_t to, const layout::MemoryMap& held,
+                       layout::MemoryMap& expected) {
+    if (to - from < header_end) return to;
     for (size_t at : {length_at, type_at, crc_at, address_at}) {
-        uint8_t word[4];
-        if (held.read(base + at, word, sizeof word) == sizeof word)
-            expected.overlay(base + at, word, sizeof word);
+        uint8_t word[word_size];
+        if (held.read(from + at, word, sizeof word) == sizeof word)
+            expected.overlay(from + at, word, sizeof word);
     }
+    const uint8_t padding[word_size] = {};
+    const uint64_t size = (word_size - (to - from) % word_size) % word_size;
+    expected.overlay(to, padding, size);
+    return to + size;
 }
 
 }  // namespace
