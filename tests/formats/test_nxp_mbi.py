@@ -345,3 +345,40 @@ def test_padded_to_a_whole_word(velk, monkeypatch, tmp_path, size):
     assert code == MISMATCH
     assert out.startswith(f"content mismatch at 0x{0x10000 + padded - 1:08X}: the file holds "
                           "0x01"), out
+
+
+@pytest.mark.parametrize("records, refused", [
+    (["--ncalib_crc"], True), (["--ncalib_crc", "--force"], False),
+    (["--ncalib_crc", "--ncrc1"], False),
+], ids=["calibration-block-alone", "forced", "application-too"])
+def test_an_image_without_the_vector_table(velk, monkeypatch, tmp_path, records, refused):
+    """A record in a calibration block far from the application alone makes
+    its image the .mbi.bin's: the header would go over its data, and the
+    ROM would find no vector table. Refused unless the application's image
+    is a record's too."""
+    code = bytearray((i * 7 + 3) & 0xFF for i in range(0x100))
+    code[0x20:0x38] = bytes(0x18)
+    code[0x80:0x84] = b"\xff" * 4
+    calib = bytearray((i * 5 + 1) & 0xFF for i in range(0x100))
+    calib[0xF0:0xF4] = b"\xff" * 4
+    build = tmp_path / "fw.elf"
+    Elf(entry=0x41, segments=[Segment(0, bytes(code), section=".text"),
+                              Segment(0x100000, bytes(calib), section=".calib")],
+        symbols=[("crc1", 0x80), ("calib_crc", 0x1000F0)]).write(build)
+    left_out = [header_left_out(0)] if "--ncrc1" in records else []
+    left_out.append(header_left_out(0x100000))
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", build, *records, "--nxp-mbi",
+                             *(word for x in left_out for word in ("--exclude", x)))
+    if refused:
+        assert (code, out) == (REFUSED, "")
+        assert err.endswith("--nxp-mbi: the image 0x00100000-0x00100100 does not hold the "
+                            "build's entry point 0x00000041: the boot ROM starts a master boot "
+                            "image from its vector table; give the image that holds it a "
+                            "record (--force writes it anyway)\n"), err
+        assert os.listdir(tmp_path) == ["fw.elf"]
+        return
+    assert code == 0, err
+    image = (tmp_path / "fw_CRC.mbi.bin").read_bytes()
+    start = 0x100000 if "--force" in records else 0
+    length, kind, _, address = words_of(image)
+    assert (length, kind, address) == (len(image), 0x4005, start)

@@ -80,7 +80,7 @@ void plan(FlashRun& run, Host& host) {
             throw Refusal{f.text + " (" + request.asker.turned_on(Option::force) +
                           " writes it anyway)"};
     const auto [image_from, image_to] = run.bin_range();
-    formats::refuse_nxp_mbi(request, run.plan, image_from, image_to);
+    formats::refuse_nxp_mbi(request, run.plan, image_from, image_to, run.elf.file.header.entry);
     run.plan.refuse_unfit();
 }
 

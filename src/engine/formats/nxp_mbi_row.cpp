@@ -247,7 +247,7 @@ uint64_t filled_in_mbi(uint64_t from, uint64_t to, const layout::MemoryMap& held
 }  // namespace
 
 void refuse_nxp_mbi(const Request& request, const records::Plan& plan, uint64_t from,
-                    uint64_t to) {
+                    uint64_t to, uint64_t entry) {
     if (!asked(nxp_mbi_file, request)) return;
     const std::string option = request.asker.turned_on(Option::nxp_mbi);
     // MCUboot boots a signed slot by its own header and hash: the ROM's
@@ -263,6 +263,17 @@ void refuse_nxp_mbi(const Request& request, const records::Plan& plan, uint64_t 
             "master boot image's header needs",
             option.c_str(), text::address(from).c_str(), text::address(to).c_str(),
             static_cast<unsigned long long>(to - from), header_end)};
+    // The ROM starts the image from its vector table, which the image with
+    // the reset handler holds: the records' image far from it (a
+    // calibration block) would have its own bytes written over.
+    const uint64_t reset = entry & ~uint64_t{1};
+    if (entry && (reset < from || reset >= to) && !request.force)
+        throw Refusal{option + ": the image " + text::address(from) + "-" +
+                      text::address(to) + " does not hold the build's entry point " +
+                      text::address(entry) +
+                      ": the boot ROM starts a master boot image from its vector table; give "
+                      "the image that holds it a record (" +
+                      request.asker.turned_on(Option::force) + " writes it anyway)"};
     const uint64_t words = from + header_from, words_end = from + header_end;
     for (const records::Planned& p : plan.records) {
         const records::Record& r = p.record;
