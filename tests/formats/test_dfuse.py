@@ -235,10 +235,11 @@ def test_each_device_gets_its_own(velk, monkeypatch, tmp_path):
     assert 'now "ncrc_value output:dfuse dfuse:0x483:0xDF12"' in err
 
 
-def packed(elements):
+def packed(elements, alternate=0):
     """A one-target DfuSe file of [(address, bytes)] in that order."""
     body = b"".join(struct.pack("<II", a, len(d)) + d for a, d in elements)
-    target = struct.pack("<6sBI255sII", b"Target", 0, 1, b"ST...", len(body), len(elements))
+    target = struct.pack("<6sBI255sII", b"Target", alternate, 1, b"ST...", len(body),
+                         len(elements))
     data = struct.pack("<5sBIB", b"DfuSe", 1, 11 + len(target) + len(body) + 16, 1)
     data += target + body + struct.pack("<4H3sB", 0, 0xDF11, 0x0483, 0x011A, b"UFD", 16)
     return data + struct.pack("<I", jamcrc(data))
@@ -279,3 +280,20 @@ def test_named_dfu_as_dfu_util_names_it(velk, monkeypatch, tmp_path):
     shutil.copy(tmp_path / "fw_CRC.dfuse.dfu", renamed)
     code, out, err = run_cli(velk, monkeypatch, "CHECK", renamed, "--ncrc_value", "--elf", build)
     assert code == 0, out + err
+
+
+@pytest.mark.parametrize("alternate", [0, 1], ids=["flash", "option-bytes"])
+def test_a_target_for_another_alternate_setting_is_told(velk, monkeypatch, tmp_path, alternate):
+    """dfu-util -a 0 writes the targets of alternate setting 0 alone: a file
+    whose target is another's is said to be skipped, its bytes still read."""
+    build = tmp_path / "fw.elf"
+    two_runs(build)
+    velk_crc.flash(str(build), symbol="crc_value", dfuse="0483:df11")
+    elements, _ = elements_of((tmp_path / "fw_CRC.dfuse.dfu").read_bytes())
+    path = tmp_path / "other.dfuse.dfu"
+    path.write_bytes(packed(elements, alternate))
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--ncrc_value", "--elf", build)
+    assert code == 0 and out.startswith("checksum ok:"), out + err
+    said = ("warning: target 0 is for alternate setting 1, not 0: dfu-util -a 0 skips it (an "
+            "STM32's flash is alternate setting 0)\n")
+    assert err == (said if alternate else ""), err

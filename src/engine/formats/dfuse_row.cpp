@@ -237,6 +237,13 @@ Read read_dfuse(const std::vector<uint8_t>& bytes) {
                 text::format("target %u: no \"Target\" prefix at byte %zu", t, offset)};
         const uint64_t held = field(target_fields, target, t_size);
         const uint64_t count = field(target_fields, target, t_elements);
+        // dfu-util downloads the targets of the alternate setting it is
+        // given (-a 0, the STM32's flash) and skips the others.
+        if (const uint64_t alternate = field(target_fields, target, t_alternate))
+            out.warnings.push_back(text::format(
+                "target %u is for alternate setting %llu, not 0: dfu-util -a 0 skips it "
+                "(an STM32's flash is alternate setting 0)",
+                t, static_cast<unsigned long long>(alternate)));
         offset += target_size;
         if (held > suffix - offset)
             throw Refusal{cannot + text::format("target %u: its %llu bytes run past the "
