@@ -721,16 +721,30 @@ def vendor_tables():
     the words that ask for its file."""
     def plain(folder):
         # At 0x10000: an NXP image's execution address is its first byte's.
-        image = random.Random(VENDOR_SIZE).randbytes(VENDOR_SIZE - 4) + b"\xff" * 4
+        image = bytearray(random.Random(VENDOR_SIZE).randbytes(VENDOR_SIZE - 4) + b"\xff" * 4)
+        image[0x20:0x38] = bytes(0x18)  # the vector table's reserved entries
+        image = bytes(image)
         path = os.path.join(folder, "vendor.elf")
         Elf(entry=0x10045, segments=[Segment(0x10000, image, section=".text")],
             symbols=[("crc_value", 0x10000 + VENDOR_SIZE - 4, 4, 1)]).write(path)
         return path, VENDOR_SIZE
 
+    def nrf52840(folder):
+        # The largest nRF52840 application: after an S140 SoftDevice
+        # (0x27000) and below the settings' backup page (0xFE000).
+        size = 0xFE000 - 0x27000
+        image = random.Random(size).randbytes(size - 4) + b"\xff" * 4
+        path = os.path.join(folder, "nrf52840.elf")
+        Elf(entry=0x27045, segments=[Segment(0x27000, image, section=".text")],
+            symbols=[("crc_value", 0x27000 + size - 4, 4, 1)]).write(path)
+        return path, size
+
     return {
         "dfuse": (plain, ["--dfuse", "0483:df11"]),
         # Its header's words are filled in after the record, out of its range.
         "nxp-mbi": (plain, ["--nxp-mbi", "--exclude", "0x00010020-0x00010038"]),
+        "nrf-settings": (nrf52840, ["--nrf-settings",
+                                    "nrf52840,app-version=1,bl-version=1,bl-settings-version=2"]),
     }
 
 

@@ -121,6 +121,34 @@ def velk_command(*argv):
     return [*([exe] if exe else [sys.executable, "-m", "velk_crc"]), *map(str, argv)]
 
 
+def velk_on_path(folder, *more):
+    """A PATH for the guide's shell blocks: `velk-crc` the one under test (a
+    script in folder/bin), then the folders `more`, then the tests' own."""
+    shim = folder / "bin"
+    shim.mkdir()
+    script = shim / "velk-crc"
+    script.write_text("#!/bin/sh\nexec " + " ".join(f"'{w}'" for w in velk_command())
+                      + ' "$@"\n')
+    script.chmod(0o755)
+    return os.pathsep.join([str(shim), *more, os.environ.get("PATH", "")])
+
+
+def guide_commands(block):
+    """[(command, the lines the guide shows after it)] of a block of `$`
+    lines, a command's continued lines joined."""
+    out = []
+    lines = iter(block.splitlines())
+    for line in lines:
+        if line.startswith("$ "):
+            command = line[2:]
+            while command.endswith("\\"):
+                command = command[:-1] + next(lines).strip()
+            out.append((command, []))
+        elif out:
+            out[-1][1].append(line)
+    return out
+
+
 def run_command(*argv, cwd=None, wrapper=(), **kwargs):
     """velk-crc <argv> in a child process, under `wrapper` (a command such as
     setpriv that runs the rest): the finished process, its output as text."""

@@ -23,6 +23,18 @@ def hex_fields(line, number):
 
 
 
+def write_hex(path, chunks):
+    """An Intel HEX file of {address: bytes}, 16 bytes a record."""
+    lines, upper = [], None
+    for address, data in sorted(chunks.items()):
+        for at in range(0, len(data), 16):
+            if (address + at) >> 16 != upper:
+                upper = (address + at) >> 16
+                lines.append(hex_record(4, 0, upper.to_bytes(2, "big")))
+            lines.append(hex_record(0, (address + at) & 0xFFFF, data[at:at + 16]))
+    path.write_text("".join(lines) + hex_record(1, 0))
+
+
 def flip_hex_byte(path, address):
     """Inverts the data byte at `address` in an Intel HEX file, keeping every
     record checksum right, so that only the firmware (or CHECK) can notice."""

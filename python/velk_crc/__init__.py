@@ -201,7 +201,11 @@ def flash(elf, **options):
     IDs) adds ``<root>_CRC.dfuse.dfu``, a DfuSe file; `nxp_mbi` adds
     ``<root>_CRC.mbi.bin``, the ``.bin`` as an NXP LPC55S/MCX plain-CRC master
     boot image (its length, type, CRC and address at 0x20-0x37, which no
-    record may cover); `merge` (paths; a raw
+    record may cover); `nrf_settings` (``"<family>,app-version=<n>,
+    bl-version=<n>,bl-settings-version=1|2[,softdevice=<hex file>]
+    [,app-boot-validation=...]"``) adds ``<root>_CRC.settings.hex``, the nRF5
+    SDK bootloader settings page and its backup as ``nrfutil settings
+    generate`` makes them, which also join the merged files; `merge` (paths; a raw
     binary as ``"boot.bin@0x08000000"``) adds ``<root>_CRC_merged.hex`` and
     the merged forms of the other files; `entry` (one of them, `elf`, or an
     int address) chooses their start address. Writes ``<root>_CRC.hex``
@@ -235,7 +239,10 @@ def check(path, **options):
     `base`, or with `elf` where the build's images start. `mcuboot`
     (``{"key": path, "header": 0x200}``, either or neither, or True)
     verifies a signed MCUboot image: its header, TLVs, hash, key, signature
-    and trailer; without a key the signature is not checked. Returns the
+    and trailer; without a key the signature is not checked.
+    `nrf_settings` (a family, ``"nrf52840"``) checks the nRF5 bootloader
+    settings page the file holds against the application it holds, with
+    no record needed. Returns the
     `Report`: ``ok`` is false on a mismatch. Raises `CannotVerify` when
     it cannot tell.
     """

@@ -20,7 +20,8 @@ import zlib
 
 import pytest
 
-from conftest import DATA, crc32_mpeg2, installed, posix_only, run_python, velk_command
+from conftest import (DATA, crc32_mpeg2, guide_commands, installed, posix_only, run_python,
+                      velk_on_path)
 from hexcheck import read_hex
 
 GUIDE = os.path.join(os.path.dirname(DATA), os.pardir, "docs", "guide.md")
@@ -42,23 +43,8 @@ def sections():
 BLOCKS = sections()
 
 
-def commands(block):
-    """[(command, the lines shown after it)] of a block of `$` lines."""
-    out = []
-    lines = iter(block.splitlines())
-    for line in lines:
-        if line.startswith("$ "):
-            command = line[2:]
-            while command.endswith("\\"):
-                command = command[:-1] + next(lines).strip()
-            out.append((command, []))
-        else:
-            out[-1][1].append(line)
-    return out
-
-
 SHELL = [c for kind, text in BLOCKS if kind in ("", "text") and text.startswith("$ ")
-         for c in commands(text)]
+         for c in guide_commands(text)]
 PYTHON = [text for kind, text in BLOCKS if kind == "python"]
 
 
@@ -114,13 +100,7 @@ def project(tmp_path, build):
     (tmp_path / "keys").mkdir()
     for i, key in enumerate(keys()):
         (tmp_path / "keys" / f"board{i:03}.bin").write_bytes(key)
-    shim = tmp_path / "bin"
-    shim.mkdir()
-    script = shim / "velk-crc"
-    script.write_text("#!/bin/sh\nexec " + " ".join(f"'{w}'" for w in velk_command())
-                      + ' "$@"\n')
-    script.chmod(0o755)
-    return tmp_path, os.pathsep.join([str(shim), os.environ.get("PATH", "")])
+    return tmp_path, velk_on_path(tmp_path)
 
 
 def run(project, index, status=0, shell=("sh",)):

@@ -32,15 +32,15 @@ def crc_of(image):
     return crc32_mpeg2(image[:0x28] + image[0x2C:])
 
 
-def firmware(folder, base, size=0x100, slot=0x80, mcuxpresso=False):
+def firmware(folder, base, size=0x100, slot=0x80, held=False):
     """A build of `size` bytes at `base`, its vector table's reserved words
-    zero, a CRC record `crc1` at base+slot. `mcuxpresso`: the words at 0x20
-    and 0x34 hold the image's length and load address, as the vector table
-    of NXP's MCUXpresso startup files fills them in."""
+    zero, a CRC record `crc1` at base+slot. `held`: the words at 0x20 and
+    0x34 hold the image's length and load address, as the vector table of
+    NXP's RT5xx startup files fills them in: refused unless --force."""
     code = bytearray((i * 7 + 3) & 0xFF for i in range(size))
     code[0x20:0x2C] = bytes(12)
     code[0x34:0x38] = bytes(4)
-    if mcuxpresso:
+    if held:
         struct.pack_into("<I", code, 0x20, size)
         struct.pack_into("<I", code, 0x34, base)
     code[slot:slot + 4] = b"\xff" * 4
@@ -67,13 +67,15 @@ def flashed(tmp_path_factory):
     return folder
 
 
-@pytest.mark.parametrize("base, mcuxpresso", [
+@pytest.mark.parametrize("base, held", [
     (0, False), (0x10000, False), (0x08000000, False), (0, True), (0x10000, True),
-], ids=["at-0", "at-64k", "stm32-like", "mcuxpresso-at-0", "mcuxpresso-at-64k"])
-def test_fields_and_crc(velk, monkeypatch, tmp_path, base, mcuxpresso):
-    build = firmware(tmp_path, base, mcuxpresso=mcuxpresso)
+], ids=["at-0", "at-64k", "stm32-like", "words-held-at-0", "words-held-at-64k"])
+def test_fields_and_crc(velk, monkeypatch, tmp_path, base, held):
+    """What FLASH writes passes CHECK, over a build's words with --force too."""
+    build = firmware(tmp_path, base, held=held)
+    force = ["--force"] if held else []
     code, out, err = run_cli(velk, monkeypatch, "FLASH", build, "--ncrc1", "--bin",
-                             "--nxp-mbi", "--exclude", header_left_out(base))
+                             "--nxp-mbi", "--exclude", header_left_out(base), *force)
     assert code == 0, err
     assert 'create new crc mbi file "' in out
     image = (tmp_path / "fw_CRC.mbi.bin").read_bytes()
@@ -86,7 +88,8 @@ def test_fields_and_crc(velk, monkeypatch, tmp_path, base, mcuxpresso):
     # The API writes the same file, and CHECK takes it, placed where it runs.
     ours = (tmp_path / "fw_CRC.mbi.bin").read_bytes()
     os.remove(tmp_path / "fw_CRC.mbi.bin")
-    velk_crc.flash(str(build), symbol="crc1", nxp_mbi=True, exclude=header_left_out(base))
+    velk_crc.flash(str(build), symbol="crc1", nxp_mbi=True, exclude=header_left_out(base),
+                   force=held)
     assert (tmp_path / "fw_CRC.mbi.bin").read_bytes() == ours
     code, out, err = run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.mbi.bin", "--ncrc1",
                              "--elf", build, "--exclude", header_left_out(base))
@@ -95,18 +98,18 @@ def test_fields_and_crc(velk, monkeypatch, tmp_path, base, mcuxpresso):
                           exclude=header_left_out(base)).ok
 
 
-@pytest.mark.parametrize("base, mcuxpresso, size", [
+@pytest.mark.parametrize("base, held, size", [
     (0, False, 0x100), (0x10000, False, 0x100), (0x10000, True, 0x100), (0, False, 0x105),
     (0x10000, False, 0x107),
-], ids=["at-0", "at-64k", "mcuxpresso-at-64k", "padded-by-3", "padded-by-1"])
-def test_equals_nxpimage_mbi_export(tmp_path, base, mcuxpresso, size):
+], ids=["at-0", "at-64k", "words-held-at-64k", "padded-by-3", "padded-by-1"])
+def test_equals_nxpimage_mbi_export(tmp_path, base, held, size):
     tool = (shutil.which("nxpimage", path=sysconfig.get_path("scripts"))
             or shutil.which("nxpimage"))
     if tool is None:
         pytest.skip("nxpimage is not installed (pip install spsdk==3.12.0)")
-    build = firmware(tmp_path, base, size=size, mcuxpresso=mcuxpresso)
+    build = firmware(tmp_path, base, size=size, held=held)
     velk_crc.flash(str(build), symbol="crc1", bin=True, nxp_mbi=True,
-                   exclude=header_left_out(base))
+                   exclude=header_left_out(base), force=held)
     config = tmp_path / "mbi.yaml"
     config.write_text("family: lpc55s69\noutputImageExecutionTarget: xip\n"
                       "outputImageAuthenticationType: crc\nenableTrustZone: false\n"
@@ -382,3 +385,25 @@ def test_an_image_without_the_vector_table(velk, monkeypatch, tmp_path, records,
     start = 0x100000 if "--force" in records else 0
     length, kind, _, address = words_of(image)
     assert (length, kind, address) == (len(image), 0x4005, start)
+
+
+@pytest.mark.parametrize("at", HEADER, ids=["length", "type", "crc", "address"])
+def test_a_build_holding_data_under_the_words_is_refused(velk, monkeypatch, tmp_path, at):
+    """The words go where an LPC55S/MCX build leaves the reserved vector
+    entries 0: another build's handler address there would be lost, and the
+    file would not be that build."""
+    build = firmware(tmp_path, 0)
+    elf = bytearray(build.read_bytes())
+    code_at = elf.index(bytes((i * 7 + 3) & 0xFF for i in range(0x10)))
+    elf[code_at + at:code_at + at + 4] = struct.pack("<I", 0x00000041)
+    build.write_bytes(bytes(elf))
+    words = ["--ncrc1", "--nxp-mbi", "--exclude", header_left_out(0)]
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", build, *words)
+    assert (code, out) == (REFUSED, "")
+    assert (f"the build holds 0x00000041 at 0x{at:08X}: an LPC55S/MCX build leaves those "
+            "reserved vector entries 0 (--force writes it anyway)") in err, err
+    assert len(err.splitlines()) == 1 and os.listdir(tmp_path) == ["fw.elf"]
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", build, *words, "--force")
+    assert code == 0, err
+    image = (tmp_path / "fw_CRC.mbi.bin").read_bytes()
+    assert words_of(image) == (0x100, 0x4005, crc_of(image), 0)

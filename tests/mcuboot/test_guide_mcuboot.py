@@ -17,7 +17,7 @@ import sysconfig
 
 import pytest
 
-from conftest import DATA, posix_only, velk_command
+from conftest import DATA, posix_only, velk_command, velk_on_path
 from hexcheck import read_hex
 from qemu import BOOT_OK, boot_status
 from test_mcuboot import segment_memory
@@ -123,14 +123,7 @@ def built(tmp_path_factory):
 def shell_path(folder):
     """A PATH on which `velk-crc` is the one under test and `imgtool` the
     venv's."""
-    words = velk_command()
-    shim = folder / "bin"
-    shim.mkdir()
-    script = shim / "velk-crc"
-    script.write_text("#!/bin/sh\nexec " + " ".join(f"'{w}'" for w in words) + ' "$@"\n')
-    script.chmod(0o755)
-    return os.pathsep.join([str(shim), sysconfig.get_path("scripts"),
-                            os.path.dirname(sys.executable), os.environ.get("PATH", "")])
+    return velk_on_path(folder, sysconfig.get_path("scripts"), os.path.dirname(sys.executable))
 
 
 def run_block(block, cwd, path, **env):

@@ -190,6 +190,19 @@ void compute(CheckRun& run) {
     records_over_header(run);
     records_found(run);
     compute_device(run);
+    if (run.request.nrf_settings) {
+        const layout::MemoryMap file =
+            layout::spans_of(run.file.loadable, run.file.base, run.plan.fill);
+        run.nrf_settings = formats::check_nrf_settings(run.request, file, run.plan.sha256);
+        // The settings pages are judged apart, as merged with the build.
+        std::vector<uint8_t> page;
+        for (const auto& [from, to] : run.nrf_settings->pages)
+            if (run.merged) {
+                page.resize(to - from);
+                file.read(from, page.data(), page.size());
+                run.merged->memory.overlay(from, page.data(), page.size());
+            }
+    }
     if (!run.build) return;
     if (run.file.format->filled_in) {
         const auto [from, to] = run.images_range();

@@ -57,10 +57,12 @@ public:
             first = false;
         }
         const bool device_ok = tell_device(run_, report_);
+        const bool settings_ok = nrf_settings();
         hints();
         object();
         const bool ok =
-            records_ok && image_ok && signed_ok && device_ok && !run_.views_differ;
+            records_ok && image_ok && signed_ok && device_ok && settings_ok &&
+            !run_.views_differ;
         // Nothing found wrong, and the payload not checked: no verdict.
         if (ok && run_.mcuboot && run_.mcuboot->payload_unchecked())
             throw Refusal{"the MCUboot payload is encrypted, so its hash and signature were "
@@ -71,6 +73,21 @@ public:
     }
 
 private:
+    // The settings page's line when it is right, else a line per wrong field.
+    bool nrf_settings() {
+        if (!run_.nrf_settings) return true;
+        const formats::NrfVerdict& v = *run_.nrf_settings;
+        json::Value& data = report_.data().set("nrf_settings", json::Value::object());
+        data.set("ok", v.faults.empty());
+        json::Value& faults = data.set("faults", json::Value::array());
+        for (const std::string& fault : v.faults) {
+            faults.push(json::Value(fault));
+            report_.line("settings mismatch: " + fault);
+        }
+        if (v.faults.empty()) report_.line(v.summary);
+        return v.faults.empty();
+    }
+
     // How the asker names an option with what it takes: "--merge <file>",
     // or "merge=".
     std::string spelled(Option option, const char*) const {

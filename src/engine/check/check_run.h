@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "../elf/elf_build.h"
+#include "../formats/nrf_settings.h"
 #include "../merged/merge.h"
 #include "../inputs/image_file.h"
 #include "../records/plan.h"
@@ -50,6 +51,8 @@ struct CheckRun {
     std::optional<std::string> views_differ;
     // --stamp, --manifest: a device's own bytes, judged apart.
     std::optional<DeviceCheck> device;
+    // --nrf-settings: the nRF5 bootloader settings page's verdict.
+    std::optional<formats::NrfVerdict> nrf_settings;
 
     // compute
     std::vector<records::Found> found;  // each record's

@@ -33,7 +33,9 @@ std::string out_of_memory(const Mode& mode, const Reporter& report) {
 void check_request(const Request& r, const Mode& mode) {
     const bool api = r.asker.by_keyword();
     const bool device = mode.bit == mode_bit::check && (!r.stamps.empty() || r.manifest);
-    if (r.selectors.empty() && !r.header && !r.lpc_vectors && !r.mcuboot && !device)
+    // CHECK may judge an nRF5 settings page alone.
+    const bool settings = mode.bit == mode_bit::check && r.nrf_settings;
+    if (r.selectors.empty() && !r.header && !r.lpc_vectors && !r.mcuboot && !device && !settings)
         throw Refusal{api ? "no record: give symbol=, offset=, block=, header= or "
                             "lpc_vectors=True"
                           : "no selector: give --n<variable>, --a<hex offset>, --s<block "

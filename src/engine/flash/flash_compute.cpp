@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "../diagnostics/layout_warnings.h"
+#include "../formats/nrf_settings.h"
 #include "../request/option_table.h"
 #include "../report/refusal.h"
 #include "../report/wording.h"
@@ -70,6 +71,10 @@ void compute(FlashRun& run, Host& host) {
                                 request.force,
                                 request.uf2 ? std::optional<uint32_t>(run.family)
                                             : std::nullopt);
+    if (run.merged)
+        formats::merge_nrf_settings(request,
+                                    run.hex_image ? run.hex_image->memory : run.memory,
+                                    run.plan.sha256, *run.merged);
     // The checksummed ELF file, when the input holds every record.
     std::vector<StoredRecord> stored;
     for (size_t i = 0; i < run.plan.records.size(); ++i) {

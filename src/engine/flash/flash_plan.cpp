@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "../diagnostics/layout_warnings.h"
+#include "../formats/nrf_settings.h"
 #include "../formats/nxp_mbi.h"
 #include "../hexfile/intel_hex.h"
 #include "../inputs/image_file.h"
@@ -75,12 +76,16 @@ void plan(FlashRun& run, Host& host) {
             run.findings.push_back({why, true});
     for (std::string& why : run.signing.place(request, run.elf, run.plan, run.memory))
         run.findings.push_back({std::move(why), true});
+    const auto [image_from, image_to] = run.bin_range();
+    formats::refuse_nxp_mbi(request, run.plan, image_from, image_to, run.elf.file.header.entry);
+    formats::refuse_nrf_settings(request, run.memory);
+    if (std::string why = formats::nxp_mbi_overwrites(request, run.memory, image_from);
+        !why.empty())
+        run.findings.push_back({std::move(why), true});
     for (const Finding& f : run.findings)
         if (f.refused && !request.force)
             throw Refusal{f.text + " (" + request.asker.turned_on(Option::force) +
                           " writes it anyway)"};
-    const auto [image_from, image_to] = run.bin_range();
-    formats::refuse_nxp_mbi(request, run.plan, image_from, image_to, run.elf.file.header.entry);
     run.plan.refuse_unfit();
 }
 
@@ -97,7 +102,8 @@ formats::Contents FlashRun::contents(bool merged) const {
     auto [from, to] = bin_range();
     return {&memory, from, to, elf.file.header.entry, family,
             crc_elf.in_file.found ? &crc_elf.pieces : nullptr, &request,
-            hex_image ? &hex_image->memory : nullptr, hex_image ? hex_image->moved_by : 0};
+            hex_image ? &hex_image->memory : nullptr, hex_image ? hex_image->moved_by : 0,
+            &plan.sha256};
 }
 
 const File& FlashRun::primary() const {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "../checksum/method.h"
 #include "../layout/file_data.h"
 #include "../outfile/outputs.h"
 #include "../request/request.h"
@@ -53,6 +54,8 @@ struct Contents {
     // hex-addr=); nullptr: the HEX holds `memory`.
     const layout::MemoryMap* hex_memory = nullptr;
     uint64_t hex_moved_by = 0;
+    // The program's SHA-256, for a format that holds an image's digest.
+    const checksum::DigestSource* sha256 = nullptr;
 };
 
 struct Format {

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
+#include "../layout/memory_map.h"
 #include "../records/plan.h"
 #include "../request/request.h"
 
@@ -22,5 +24,12 @@ void refuse_nxp_mbi(const Request& request, const records::Plan& plan, uint64_t 
 // hold the device's value.
 void refuse_nxp_mbi_stamp(const Request& request, const std::string& named, uint64_t address,
                           uint64_t size, uint64_t from);
+
+// Why, when the run asks for --nxp-mbi, the header's words would lose the
+// build's own bytes: the image starting at `from` holds something but 0 at
+// 0x20, 0x24, 0x28 or 0x34, where they go. Empty when it holds 0 or
+// nothing, as an LPC55S/MCX build's reserved vector entries do.
+std::string nxp_mbi_overwrites(const Request& request, const layout::MemoryMap& memory,
+                               uint64_t from);
 
 }  // namespace velk::formats

@@ -227,9 +227,8 @@ void refuse_placed_mbi(const std::vector<uint8_t>& bytes, uint64_t base) {
 }
 
 // The header's words as the file holds them, checked above: the build's
-// own words there (an MCUXpresso startup file puts the image's length and
-// load address in them) are what FLASH wrote over. And the padding to a
-// whole word, zeros.
+// own words there, when it holds any, are what FLASH --force wrote over.
+// And the padding to a whole word, zeros.
 uint64_t filled_in_mbi(uint64_t from, uint64_t to, const layout::MemoryMap& held,
                        layout::MemoryMap& expected) {
     if (to - from < header_end) return to;
@@ -245,6 +244,30 @@ uint64_t filled_in_mbi(uint64_t from, uint64_t to, const layout::MemoryMap& held
 }
 
 }  // namespace
+
+std::string nxp_mbi_overwrites(const Request& request, const layout::MemoryMap& memory,
+                               uint64_t from) {
+    if (!asked(nxp_mbi_file, request)) return {};
+    for (size_t at : {length_at, type_at, crc_at, address_at}) {
+        bool held = false;
+        memory.walk(from + at, from + at + 4,
+                    [&held](const uint8_t* bytes, uint64_t size) {
+                        for (uint64_t i = 0; bytes && i < size; ++i)
+                            held = held || bytes[i] != 0;
+                    });
+        if (!held) continue;
+        uint8_t word[4];
+        memory.read(from + at, word, 4);
+        return text::format(
+            "%s fills in the image's length, type, CRC and address at 0x20, 0x24, 0x28 "
+            "and "
+            "0x34 of the image, and the build holds 0x%08X at %s: an LPC55S/MCX build "
+            "leaves those reserved vector entries 0",
+            request.asker.turned_on(Option::nxp_mbi).c_str(), word_at(word, 0),
+            text::address(from + at).c_str());
+    }
+    return {};
+}
 
 void refuse_nxp_mbi(const Request& request, const records::Plan& plan, uint64_t from,
                     uint64_t to, uint64_t entry) {

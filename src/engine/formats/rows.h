@@ -17,7 +17,8 @@
     ROW(uf2_file)             \
     ROW(dfu_file)             \
     ROW(dfuse_file)           \
-    ROW(nxp_mbi_file)
+    ROW(nxp_mbi_file)         \
+    ROW(nrf_settings_file)
 
 namespace velk::formats {
 

@@ -136,6 +136,18 @@ constexpr OptionRow rows[] = {
                 master boot image (its length, type, CRC-32/MPEG-2 and address at 0x20-0x37)
 )",
      25, "mbi", nullptr, nullptr, nullptr},
+    {Option::nrf_settings, "--nrf-settings", "nrf_settings", Value::text, flash | check, false,
+     "the family and versions, as in --nrf-settings "
+     "nrf52840,app-version=1,bl-version=1,bl-settings-version=2",
+     R"(  --nrf-settings <family>,app-version=<n>,bl-version=<n>,bl-settings-version=1|2[,...]
+                FLASH: also <root>_CRC.settings.hex, the nRF5 SDK bootloader settings page
+                and its backup for the application, as nrfutil settings generate makes
+                them (nrf51, nrf52832, nrf52810, nrf52833, nrf52840, ...; softdevice=<hex
+                file>, app-boot-validation= and sd-boot-validation=none|crc|sha256); with
+                --merge the pages join the merged files.
+                CHECK --nrf-settings <family>: the page against the application in the file
+)",
+     27, "settings", nullptr, &Request::nrf_settings, nullptr, "<family>,..."},
     {Option::merge, "--merge", "merge", Value::path, flash | check, true,
      "the file to merge, as in --merge bootloader.hex",
      R"(  --merge <file>

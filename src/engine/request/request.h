@@ -176,6 +176,9 @@ struct Request {
     // <vid>:<pid>[:<bcd>]: the USB device the DFU files are for
     std::optional<HexFields> dfu;
     std::optional<HexFields> dfuse;  // --dfuse <vid>:<pid>[:<bcd>]
+    // --nrf-settings <family>,app-version=...: the nRF5 bootloader settings
+    // page, as given; its row reads it
+    std::optional<std::string> nrf_settings;
     // Files merged with the application into <root>_CRC_merged.*
     std::vector<MergeFile> merge;
     // The merged files' start address: one of them, the application, or

@@ -1,0 +1,183 @@
+// The nRF5 SDK bootloader's settings page (nrf_dfu_settings_t), the
+// <root>_CRC.settings.hex that `nrfutil settings generate` makes from the
+// application's HEX: at the family's last flash page, the application's
+// size and CRC-32 in bank 0 marked valid, the versions, the settings' own
+// CRC-32 and, in settings version 2, the boot-validation entries with their
+// CRC-32. The bootloader starts the application only when these match; a
+// copy of the page at the page below is its backup, which the bootloader
+// restores from when the page is found damaged.#include <algorithm>
+
+#include "nrf_settings.h"
+#include "nrf_settings_page.h"
+#include "rows.h"
+
+#include "../hexfile/intel_hex.h"
+#include "../inputs/image_file.h"
+#include "../layout/flash_layout.h"
+#include "../report/refusal.h"
+#include "../report/text.h"
+#include "../request/option_table.h"
+
+namespace velk::formats {
+
+// Named, not anonymous: its names share a unit with the other rows' when
+// the engine is built as one.
+namespace nrf {
+
+const char* const settings_endings[] = {".settings.hex", nullptr};
+
+// Where an image's data starts and ends: its lowest byte and one past its
+// highest, the holes between erased flash.
+std::pair<uint64_t, uint64_t> extent(const layout::MemoryMap& memory) {
+    return {memory.pieces().front().address, memory.end()};
+}
+
+// The SoftDevice, read from its HEX file: the bytes after the MBR's page,
+// as nrfutil takes them.
+Image softdevice_image(const std::string& option, const std::string& path, bool sha,
+                       const checksum::DigestSource* sha256) {
+    try {
+        ImageFile file = read_image(read_input(path), std::nullopt);
+        const layout::MemoryMap memory = layout::spans_of(file.loadable, file.base);
+        if (memory.empty() || memory.end() <= softdevice_start)
+            throw Refusal{"no SoftDevice after the MBR's page at " +
+                          text::address(softdevice_start)};
+        if (memory.pieces().front().address > softdevice_start)
+            throw Refusal{"a SoftDevice starts at " + text::address(softdevice_start) +
+                          ", and this one's first byte is at " +
+                          text::address(memory.pieces().front().address)};
+        return image_of(memory, softdevice_start, memory.end(), sha, sha256);
+    } catch (Refusal& refusal) {
+        refusal.text = option + " softdevice=" + path + ": " + refusal.text;
+        throw;
+    }
+}
+
+// The settings page and its backup as a map, made from the application's
+// image.
+layout::MemoryMap pages_of(const Request& request, const layout::MemoryMap& application,
+                           const checksum::DigestSource* sha256) {
+    const Asked a = read_asked(request, false);
+    const auto [from, to] = extent(application);
+    const Image app = image_of(application, from, to, a.app == Validation::sha256, sha256);
+    const Image sd = a.softdevice
+                         ? softdevice_image(request.asker.name(Option::nrf_settings),
+                                            *a.softdevice, a.sd == Validation::sha256,
+                                            sha256)
+                         : Image{};
+    const std::vector<uint8_t> page = page_of(a, app, sd);
+    layout::MemoryMap pages;
+    pages.append(a.family->settings - backup_below, page.data(), page.size());
+    pages.append(a.family->settings, page.data(), page.size());
+    return pages;
+}
+
+const layout::MemoryMap& application_of(const Contents& c) {
+    return c.hex_memory ? *c.hex_memory : *c.memory;
+}
+
+class Text final : public layout::TextSink {
+public:
+    void put(const char* text, size_t size) override { out.append(text, size); }
+    std::string out;
+};
+
+void write_settings(const Contents& c, const std::string&, outfile::Sink& sink) {
+    hexfile::write_intel_hex(pages_of(*c.request, application_of(c), c.sha256), std::nullopt,
+                             sink);
+}
+
+// What FLASH wrote against the text the application makes again.
+class SettingsCheck final : public FileCheck {
+public:
+    explicit SettingsCheck(const Contents& c) {
+        hexfile::write_intel_hex(pages_of(*c.request, application_of(c), c.sha256),
+                                 std::nullopt, wanted_);
+    }
+    void take(const uint8_t* data, size_t size) override {
+        got_.append(reinterpret_cast<const char*>(data), size);
+    }
+    std::string finish() override {
+        if (got_ == wanted_.out) return "";
+        const auto differ = std::mismatch(got_.begin(), got_.end(), wanted_.out.begin(),
+                                          wanted_.out.end());
+        return text::format("its text differs from the settings page's at character %zu",
+                            size_t(differ.first - got_.begin()));
+    }
+
+private:
+    Text wanted_;
+    std::string got_;
+};
+
+std::unique_ptr<FileCheck> check_settings(const Contents& c, const Expected&) {
+    return std::make_unique<SettingsCheck>(c);
+}
+
+Read read_settings(const std::vector<uint8_t>& bytes) {
+    return intel_hex.read(bytes);
+}
+
+void refuse_value(const Request& request) {
+    read_asked(request, false);
+}
+
+void refuse_overlap(const Request& request, const layout::MemoryMap& application) {
+    if (!asked(nrf_settings_file, request) || application.empty()) return;
+    const Asked a = read_asked(request, false);
+    const uint64_t low = a.family->settings - backup_below;
+    const uint64_t high = a.family->settings + page_size(a.version);
+    const auto [from, to] = extent(application);
+    if (from < high && low < to)
+        throw Refusal{text::format(
+            "%s: the application %s-%s reaches into the %s bootloader settings at %s and "
+            "their backup at %s",
+            request.asker.name(Option::nrf_settings), text::address(from).c_str(),
+            text::address(to).c_str(), a.family->name, text::address(a.family->settings).c_str(),
+            text::address(low).c_str())};
+}
+
+void merge_pages(const Request& request, const layout::MemoryMap& application,
+                 const checksum::DigestSource& sha256, Merged& merged) {
+    if (!asked(nrf_settings_file, request)) return;
+    const layout::MemoryMap pages = pages_of(request, application, &sha256);
+    for (const layout::Piece& p : pages.pieces()) {
+        uint8_t probe[v2_size];
+        if (merged.memory.read(p.address, probe, p.size) != 0)
+            throw Refusal{text::format(
+                "%s and %s: a merged file already holds bytes in %s-%s, where the "
+                "bootloader settings page (or its backup) goes",
+                request.asker.name(Option::nrf_settings), request.asker.name(Option::merge),
+                text::address(p.address).c_str(), text::address(p.end()).c_str())};
+        merged.memory.overlay(p.address, p.bytes, p.size);
+        merged.from = std::min(merged.from, p.address);
+        merged.to = std::max(merged.to, p.end());
+    }
+}
+
+}  // namespace nrf
+
+void refuse_nrf_settings(const Request& request, const layout::MemoryMap& application) {
+    nrf::refuse_overlap(request, application);
+}
+
+void merge_nrf_settings(const Request& request, const layout::MemoryMap& application,
+                        const checksum::DigestSource& sha256, Merged& merged) {
+    nrf::merge_pages(request, application, sha256, merged);
+}
+
+// Columns: name, a_file, word, ext, endings; the traits; recognise, read,
+// unwrap, write, can_write, check, option, start_of, refuse_asked:
+// formats.h says each.
+// clang-format off
+const Format nrf_settings_file = {
+    "nRF5 bootloader settings", "an nRF5 bootloader settings file", "settings",
+    ".settings.hex", nrf::settings_endings,
+    /* needs_base */ false, /* family */ false, /* build */ false, /* text */ false,
+    /* container */ false, /* every_run */ false, /* merged */ false, /* page */ 0,
+    nullptr, nrf::read_settings, nullptr, nrf::write_settings, always,
+    nrf::check_settings, "--nrf-settings <family>,...", nullptr, nrf::refuse_value,
+};
+// clang-format on
+
+}  // namespace velk::formats
