@@ -63,8 +63,11 @@ using Header = std::array<uint8_t, header_end>;
 // The ROM reads the image by words: nxpimage pads it with zeros to a
 // whole word, and counts them in its length and its CRC.
 constexpr uint64_t word_size = 4;
+uint64_t padding_of(uint64_t size) {
+    return (word_size - size % word_size) % word_size;
+}
 uint64_t padding_of(const Contents& c) {
-    return (word_size - (c.to - c.from) % word_size) % word_size;
+    return padding_of(c.to - c.from);
 }
 
 // The image's bytes after the header, into the CRC.
@@ -238,7 +241,7 @@ uint64_t filled_in_mbi(uint64_t from, uint64_t to, const layout::MemoryMap& held
             expected.overlay(from + at, word, sizeof word);
     }
     const uint8_t padding[word_size] = {};
-    const uint64_t size = (word_size - (to - from) % word_size) % word_size;
+    const uint64_t size = padding_of(to - from);
     expected.overlay(to, padding, size);
     return to + size;
 }
