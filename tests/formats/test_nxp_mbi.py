@@ -407,3 +407,32 @@ def test_a_build_holding_data_under_the_words_is_refused(velk, monkeypatch, tmp_
     assert code == 0, err
     image = (tmp_path / "fw_CRC.mbi.bin").read_bytes()
     assert words_of(image) == (0x100, 0x4005, crc_of(image), 0)
+
+
+@pytest.mark.parametrize("at, refused", [(0, False), (0x100, True)], ids=["where-it-runs",
+                                                                          "elsewhere"])
+def test_a_merged_bootloader_image_keeps_its_header(velk, monkeypatch, tmp_path, at, refused):
+    """A bootloader's .mbi.bin merged into an application's files goes in
+    as flash must hold it, its header words and all, for the ROM to boot it;
+    merged elsewhere than its execution address, it is refused."""
+    (tmp_path / "boot").mkdir()
+    velk_crc.flash(str(firmware(tmp_path / "boot", 0)), symbol="crc1", nxp_mbi=True,
+                   exclude=header_left_out(0))
+    boot = (tmp_path / "boot" / "fw_CRC.mbi.bin").read_bytes()
+    build = firmware(tmp_path, 0x10000)
+    merge = ["--merge", f"{tmp_path / 'boot' / 'fw_CRC.mbi.bin'}@0x{at:X}"]
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", build, "--ncrc1", "--bin", *merge,
+                             "--exclude", header_left_out(0x10000))
+    if refused:
+        assert (code, out) == (REFUSED, "")
+        assert err.endswith("fw_CRC.mbi.bin: cannot read it as an NXP master boot image: its "
+                            "execution address at 0x34 is 0x00000000, but it is placed at "
+                            "0x00000100\n"), err
+        return
+    assert code == 0, err
+    merged = (tmp_path / "fw_CRC_merged.bin").read_bytes()
+    assert merged[:len(boot)] == boot and words_of(boot)[1] == 0x4005
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC_merged.bin",
+                             "--ncrc1", "--elf", build, *merge, "--exclude",
+                             header_left_out(0x10000))
+    assert code == 0, out + err

@@ -206,13 +206,12 @@ void refuse_damaged(const std::vector<uint8_t>& bytes) {
                                             held, computed)};
 }
 
-// CHECK: the header; then the image as the build holds it, the words
-// filled in set back to the zeros of the vector table's reserved entries
-// they fill.
+// The header checked; then the image as flash holds it, the header's
+// words in place: a bootloader's master boot image merged into another
+// run's files must keep them for the ROM to boot it, and CHECK --elf
+// takes them apart from the build's bytes (filled_in_mbi).
 std::vector<uint8_t> unwrap_mbi(std::vector<uint8_t> bytes) {
     refuse_damaged(bytes);
-    for (size_t at : {length_at, type_at, crc_at, address_at})
-        put_word(bytes.data(), at, 0);
     return bytes;
 }
 
