@@ -193,10 +193,13 @@ def test_check_refuses_a_damaged_file(velk, monkeypatch, flashed, tmp_path, how,
                                   exclude=left_out).ok
 
 
-@pytest.mark.parametrize("other", ["fw_CRC.bin", "fw_CRC.dfuse.dfu", "fw_CRC.uf2", "fw_CRC.hex"],
-                         ids=["raw-binary", "dfuse", "uf2", "hex"])
+@pytest.mark.parametrize("other, what", [
+    ("fw_CRC.bin", ""), ("fw_CRC.dfuse.dfu", "it is a DfuSe file by its first bytes, and "),
+    ("fw_CRC.uf2", "it is a UF2 file by its first bytes, and "),
+    ("fw_CRC.hex", "it is an Intel HEX file by its first bytes, and "),
+], ids=["raw-binary", "dfuse", "uf2", "hex"])
 def test_another_file_named_mbi_is_not_taken_for_one(velk, monkeypatch, flashed, tmp_path,
-                                                     other):
+                                                     other, what):
     """Whatever its first bytes say, a file named .mbi.bin is flashed as a
     master boot image: one without the header is refused, not read as the
     format it really is and said to be right."""
@@ -207,7 +210,8 @@ def test_another_file_named_mbi_is_not_taken_for_one(velk, monkeypatch, flashed,
         code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--a134", *words,
                                  "--exclude", header_left_out(0x08000000))
         assert (code, out) == (UNREADABLE, ""), out
-        assert f"its image type at 0x24 is 0x{word:X}, not 0x4005" in err
+        assert (f"cannot read it as an NXP master boot image: {what}its image type at 0x24 "
+                f"is 0x{word:X}, not 0x4005") in err, err
 
 
 @pytest.mark.parametrize("size, slot, exclude, said", [

@@ -190,10 +190,16 @@ void refuse_damaged(const std::vector<uint8_t>& bytes) {
                                             bytes.size(), header_end)};
     const uint32_t type = word_at(bytes.data(), type_at),
                    length = word_at(bytes.data(), length_at);
-    if (type != crc_xip_image)
-        throw Refusal{cannot + text::format("its image type at 0x24 is 0x%X, not 0x%X "
-                                            "(a plain-CRC image run in place)",
-                                            type, crc_xip_image)};
+    if (type != crc_xip_image) {
+        // Another file given this name by mistake is named as what it is.
+        const Format* other = by_content(bytes.data(), bytes.size());
+        throw Refusal{cannot + (other ? std::string("it is ") + other->a_file +
+                                            " by its first bytes, and "
+                                      : std::string()) +
+                      text::format("its image type at 0x24 is 0x%X, not 0x%X "
+                                   "(a plain-CRC image run in place)",
+                                   type, crc_xip_image)};
+    }
     if (length != bytes.size())
         throw Refusal{cannot + text::format("its image length at 0x20 is %u, but the "
                                             "file holds %zu bytes",
