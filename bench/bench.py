@@ -729,6 +729,16 @@ def vendor_tables():
             symbols=[("crc_value", 0x10000 + VENDOR_SIZE - 4, 4, 1)]).write(path)
         return path, VENDOR_SIZE
 
+    def esp32c3(folder):
+        # An ESP32-C3 build: its code in flash on the instruction bus, ending
+        # in the record, and a few bytes of IRAM, which fill the gap before it.
+        image = random.Random(VENDOR_SIZE).randbytes(VENDOR_SIZE - 4) + b"\xff" * 4
+        path = os.path.join(folder, "vendor_c3.elf")
+        Elf(entry=0x40380000, machine=243,
+            segments=[Segment(0x40380000, bytes(256), section=".iram0.text"),
+                      Segment(0x42000020, image, section=".flash.text")],
+            symbols=[("crc_value", 0x42000020 + VENDOR_SIZE - 4, 4, 1)]).write(path)
+        return path, VENDOR_SIZE
     def nrf52840(folder):
         # The largest nRF52840 application: after an S140 SoftDevice
         # (0x27000) and below the settings' backup page (0xFE000).
@@ -741,6 +751,7 @@ def vendor_tables():
 
     return {
         "dfuse": (plain, ["--dfuse", "0483:df11"]),
+        "esp32": (esp32c3, ["--esp32", "chip=esp32c3"]),
         # Its header's words are filled in after the record, out of its range.
         "nxp-mbi": (plain, ["--nxp-mbi", "--exclude", "0x00010020-0x00010038"]),
         "nrf-settings": (nrf52840, ["--nrf-settings",

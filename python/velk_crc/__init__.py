@@ -201,7 +201,9 @@ def flash(elf, **options):
     IDs) adds ``<root>_CRC.dfuse.dfu``, a DfuSe file; `nxp_mbi` adds
     ``<root>_CRC.mbi.bin``, the ``.bin`` as an NXP LPC55S/MCX plain-CRC master
     boot image (its length, type, CRC and address at 0x20-0x37, which no
-    record may cover); `nrf_settings` (``"<family>,app-version=<n>,
+    record may cover); `esp32` (``"chip=esp32c3[,flash_mode=dio,...]"``)
+    adds ``<root>_CRC.esp.bin``, the ESP32 app image esptool's elf2image makes
+    of ``<root>_CRC.elf``, and needs no record; `nrf_settings` (``"<family>,app-version=<n>,
     bl-version=<n>,bl-settings-version=1|2[,softdevice=<hex file>]
     [,app-boot-validation=...]"``) adds ``<root>_CRC.settings.hex``, the nRF5
     SDK bootloader settings page and its backup as ``nrfutil settings

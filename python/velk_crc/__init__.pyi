@@ -342,6 +342,7 @@ def flash(
     dfu: str | tuple[int, int] | tuple[int, int, int] | None = ...,
     dfuse: str | tuple[int, int] | tuple[int, int, int] | None = ...,
     nxp_mbi: bool = ...,
+    esp32: str | None = ...,
     nrf_settings: str | None = ...,
     merge: _Path | Sequence[_Path] | None = ...,
     entry: _Path | int | None = ...,

@@ -345,6 +345,10 @@ Request api_request(const Mode& mode, PyObject* const* args, Py_ssize_t nargs,
             text_argument(a[Option::uf2], keyword(Option::uf2)), api_asker);
         if (mode.bit == mode_bit::flash) r.outputs.insert(row(Option::uf2).output);
     }
+    if (given(a[Option::esp32])) {
+        r.esp32 = text_argument(a[Option::esp32], keyword(Option::esp32));
+        r.outputs.insert(row(Option::esp32).output);
+    }
     if (given(a[Option::nrf_settings])) {
         r.nrf_settings = text_argument(a[Option::nrf_settings], keyword(Option::nrf_settings));
         if (mode.bit == mode_bit::flash) r.outputs.insert(row(Option::nrf_settings).output);

@@ -76,10 +76,13 @@ def nrf_project(folder):
 
 def project(folder, title=""):
     """fw.elf (the section's STM32 build, tests/data/fw_boot.elf), the nRF
-    section's files, and `velk-crc` on PATH as the one under test."""
+    section's files or the ESP32 section's app.elf (tests/data/
+    esp32c3_app.elf), and `velk-crc` on PATH as the one under test."""
     shutil.copy(os.path.join(DATA, "fw_boot.elf"), folder / "fw.elf")
     if short(title) == NRF:
         nrf_project(folder)
+    elif short(title) == "ESP32 app images":
+        shutil.copy(os.path.join(DATA, "esp32c3_app.elf"), folder / "app.elf")
     return velk_on_path(folder)
 
 

@@ -127,6 +127,8 @@ public:
             }
         }
         run_.file = read_image(std::move(input), base, request_.asker, true);
+        if (run_.file.digest_check)
+            run_.file.digest_check([&host = host_] { return host.crypto().sha256(); });
         if (run_.file.format->build)
             run_.views_differ = sections_unlike_segments(run_.file.elf);
         for (const std::string& warning : run_.file.warnings) warnings_.warning(warning);

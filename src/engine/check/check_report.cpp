@@ -39,7 +39,11 @@ public:
         if (skipped) report_.line(*skipped);
         const bool signed_ok = mcuboot::tell(run_, report_);
         const bool image_ok = !run_.difference && !start && !family && !skipped;
-        if (run_.plan.records.empty() && run_.build && image_ok && signed_ok)
+        if (run_.plan.records.empty() && run_.file.format->self_checked && image_ok)
+            report_.line(std::string(run_.file.format->name) +
+                         " ok: its own checksum and hash are right" +
+                         (run_.build ? "; the file is " + run_.build_name() : ""));
+        else if (run_.plan.records.empty() && run_.build && image_ok && signed_ok)
             report_.line("the file is " + run_.build_name() +
                          (run_.mcuboot ? ", signed" : ", with its device's values"));
         bool first = true;

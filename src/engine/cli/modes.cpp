@@ -3,6 +3,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "../formats/formats.h"
 #include "../outfile/outputs.h"
 #include "../report/refusal.h"
 #include "../report/reporter.h"
@@ -29,13 +30,17 @@ std::string out_of_memory(const Mode& mode, const Reporter& report) {
 // The rules of a request whatever asked: a record at least (a signed
 // image's hash is one), and a block size alone (it closes the image with
 // its one record). CHECK of a device's file may name its stamps or its
-// manifest alone.
+// manifest alone; an ESP32 app image needs none, it carries its own
+// checksum and hash, and FLASH --esp32 or CHECK of such a file asks none.
 void check_request(const Request& r, const Mode& mode) {
     const bool api = r.asker.by_keyword();
     const bool device = mode.bit == mode_bit::check && (!r.stamps.empty() || r.manifest);
+    const formats::Format* named = formats::by_name(r.input);
+    const bool self_checked = mode.bit == mode_bit::check && named && named->self_checked;
     // CHECK may judge an nRF5 settings page alone.
     const bool settings = mode.bit == mode_bit::check && r.nrf_settings;
-    if (r.selectors.empty() && !r.header && !r.lpc_vectors && !r.mcuboot && !device && !settings)
+    if (r.selectors.empty() && !r.header && !r.lpc_vectors && !r.mcuboot && !device &&
+        !settings && !r.esp32 && !self_checked)
         throw Refusal{api ? "no record: give symbol=, offset=, block=, header= or "
                             "lpc_vectors=True"
                           : "no selector: give --n<variable>, --a<hex offset>, --s<block "

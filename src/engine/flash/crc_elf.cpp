@@ -136,6 +136,7 @@ RecordInFile record_in_file(const ElfBuild& elf, uint64_t record, unsigned width
 CrcElf crc_elf(const ElfBuild& elf, const std::vector<StoredRecord>& records,
                const std::vector<AddedContents>& added) {
     CrcElf out;
+    out.in_file.found = true;  // a run without records (--esp32's) has the input's bytes
     std::vector<std::pair<uint64_t, const StoredRecord*>> at;  // file offset, record
     for (const StoredRecord& r : records) {
         out.in_file = record_in_file(elf, r.slot, r.width);

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "../diagnostics/layout_warnings.h"
+#include "../formats/esp32.h"
 #include "../formats/nrf_settings.h"
 #include "../formats/nxp_mbi.h"
 #include "../hexfile/intel_hex.h"
@@ -78,6 +79,7 @@ void plan(FlashRun& run, Host& host) {
         run.findings.push_back({std::move(why), true});
     const auto [image_from, image_to] = run.bin_range();
     formats::refuse_nxp_mbi(request, run.plan, image_from, image_to, run.elf.file.header.entry);
+    formats::refuse_esp32_records(request, run.plan, run.elf);
     formats::refuse_nrf_settings(request, run.memory);
     if (std::string why = formats::nxp_mbi_overwrites(request, run.memory, image_from);
         !why.empty())

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,6 +35,10 @@ struct Read {
     // UF2: the blocks of another family than the first, left out.
     std::optional<uf2::Contents::Skipped> skipped;
     size_t skipped_count = 0;
+    // A digest the file carries over its own bytes (an ESP32 image's
+    // SHA-256), checked once the program's digests are at hand: throws the
+    // Refusal that says it does not match.
+    std::function<void(const checksum::DigestSource&)> digest_check = nullptr;
 };
 
 // A file's bytes in pieces, one after another.
@@ -122,6 +127,9 @@ struct Format {
     // its own option out of range), before the build is read; nullptr:
     // nothing to refuse.
     void (*refuse_asked)(const Request& request) = nullptr;
+    // Carries its own checksum over the image (an ESP32 app image's XOR
+    // checksum and SHA-256): CHECK of a file of it needs no record.
+    bool self_checked = false;
     // A container whose wrapping names where its image runs (an NXP master
     // boot image's execution address): refuses the file's `bytes`, placed
     // at `base` by --base or the build, when they are damaged or name

@@ -335,13 +335,13 @@ void refuse_nxp_mbi_stamp(const Request& request, const std::string& named, uint
 
 // Columns: name, a_file, word, ext, endings; the traits; recognise, read,
 // unwrap, write, can_write, check, option, start_of, refuse_asked,
-// refuse_placed, filled_in: formats.h says each.
+// self_checked, refuse_placed, filled_in: formats.h says each.
 const Format nxp_mbi_file = {
     "NXP master boot image", "an NXP master boot image", "mbi", ".mbi.bin", mbi_endings,
     /* needs_base */ true, /* family */ false, /* build */ false, /* text */ false,
     /* container */ true, /* every_run */ false, /* merged */ false, /* page */ 0,
     nullptr, nullptr, unwrap_mbi, write_mbi, always, check_mbi, "--nxp-mbi", nullptr,
-    nullptr, refuse_placed_mbi, filled_in_mbi,
+    nullptr, /* self_checked */ false, refuse_placed_mbi, filled_in_mbi,
 };
 
 }  // namespace velk::formats

@@ -18,6 +18,7 @@
     ROW(dfu_file)             \
     ROW(dfuse_file)           \
     ROW(nxp_mbi_file)         \
+    ROW(esp32_file)           \
     ROW(nrf_settings_file)
 
 namespace velk::formats {

@@ -70,6 +70,7 @@ ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base,
     image.notes = std::move(read.notes);
     image.skipped = read.skipped;
     image.skipped_count = read.skipped_count;
+    image.digest_check = std::move(read.digest_check);
     image.base = layout::share(std::move(image.data.data));
     image.has_entry = image.data.has_entry;
     image.entry = image.data.entry;

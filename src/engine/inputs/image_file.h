@@ -35,6 +35,8 @@ struct ImageFile {
     // bootloader of theirs skips, and how many there are.
     std::optional<uf2::Contents::Skipped> skipped;
     size_t skipped_count = 0;
+    // The digest the file carries over its bytes, checked by the caller.
+    std::function<void(const checksum::DigestSource&)> digest_check;
 };
 
 // Reads `input` as its format says, or refuses it with the line or block

@@ -136,6 +136,16 @@ constexpr OptionRow rows[] = {
                 master boot image (its length, type, CRC-32/MPEG-2 and address at 0x20-0x37)
 )",
      25, "mbi", nullptr, nullptr, nullptr},
+    {Option::esp32, "--esp32", "esp32", Value::text, flash, false,
+     "the chip and its flash settings, as in --esp32 chip=esp32c3,flash_mode=dio",
+     R"(  --esp32 chip=<chip>[,<setting>=<value>,...]
+                FLASH: also <root>_CRC.esp.bin, the ESP32 app image esptool elf2image
+                makes of <root>_CRC.elf (chips esp32, esp32s2, esp32s3, esp32c2,
+                esp32c3, esp32c6, esp32h2; settings flash_mode, flash_freq,
+                flash_size, min_rev, elf_sha256_offset, in esptool's words and with
+                its defaults); needs no record
+)",
+     28, "esp", nullptr, &Request::esp32, nullptr, "chip=<chip>[,...]"},
     {Option::nrf_settings, "--nrf-settings", "nrf_settings", Value::text, flash | check, false,
      "the family and versions, as in --nrf-settings "
      "nrf52840,app-version=1,bl-version=1,bl-settings-version=2",

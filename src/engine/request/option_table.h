@@ -34,6 +34,7 @@ enum class Option {
     dfu,
     dfuse,
     nxp_mbi,
+    esp32,
     nrf_settings,
     merge,
     entry,

@@ -176,6 +176,7 @@ struct Request {
     // <vid>:<pid>[:<bcd>]: the USB device the DFU files are for
     std::optional<HexFields> dfu;
     std::optional<HexFields> dfuse;  // --dfuse <vid>:<pid>[:<bcd>]
+    std::optional<std::string> esp32;  // --esp32 chip=<name>[,<setting>=<value>...]
     // --nrf-settings <family>,app-version=...: the nRF5 bootloader settings
     // page, as given; its row reads it
     std::optional<std::string> nrf_settings;

@@ -57,3 +57,14 @@ $CC $M4 -Wl,-n -T mcuboot_app.ld -o ../fw_mcuboot_app.elf bootloaded_app.c
 $CC $M4 -T mcuboot_app_reserved.ld -o ../fw_mcuboot_app_reserved.elf bootloaded_app.c
 # stamped.c and stamped.ld (per-device serial, MAC and key, the guide's
 # --stamp build) are compiled by the tests that use them; no ELF committed.
+# An ESP32-C3 application's sections at the chip's buses (esp32c3.S,
+# esp32c3.ld), its app descriptor first in flash data, with Debian's
+# binutils-riscv64-unknown-elf.
+riscv64-unknown-elf-as -march=rv32imc -mabi=ilp32 -o esp32c3.o esp32c3.S
+riscv64-unknown-elf-ld -m elf32lriscv -T esp32c3.ld -o ../esp32c3_app.elf esp32c3.o
+rm esp32c3.o
+# esp32_idf_app.elf is not built here: it is ESP-IDF's own build of the
+# core dump test application for the ESP32 (Xtensa), tests/test_apps/
+# built_apps/esp32.elf in espressif/esp-coredump (Apache-2.0), its symbols
+# and debug sections stripped (objcopy -I elf32-little --strip-all) and its
+# e_machine (94, Xtensa) put back, which the generic objcopy clears.
