@@ -223,6 +223,27 @@ def test_equals_esptool_elf2image(velk, monkeypatch, tmp_path, elf, chip, record
     assert "(valid)" in info.split("Validation hash:")[1].splitlines()[0]
 
 
+def test_padding_in_front_of_a_section_is_loaded_with_it(velk, monkeypatch, tmp_path):
+    """Linker padding of whole words, in front of the IRAM section: _CRC.elf's
+    section for it is a segment beside the section's, as esptool given
+    _CRC.elf makes it, and the image holds every loadable byte of the build."""
+    tool = esptool_or_skip()
+    iram = bytes((i * 7 + 1) & 0xFF for i in range(0x100))
+    Elf(entry=0x40380010, machine=EM_RISCV, segments=[
+        Segment(0x42000020, bytes(range(256)) * 3, section=".flash.text"),
+        Segment(0x40380000, iram, section=".iram0.text", section_bytes=(0x10, 0x100)),
+    ]).write(tmp_path / "fw.elf")
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--esp32",
+                           "chip=esp32c3")
+    assert code == 0 and "16 bytes of linker padding at 0x40380000" in err, err
+    ours = (tmp_path / "fw_CRC.esp.bin").read_bytes()
+    assert_sound(ours)
+    assert ours == elf2image(tool, "esp32c3", tmp_path / "fw_CRC.elf", tmp_path / "ref.bin")
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.esp.bin", "--elf",
+                             tmp_path / "fw.elf")
+    assert code == 0, out + err
+
+
 def test_api_and_check(c3):
     image = (c3 / "fw_CRC.esp.bin").read_bytes()
     assert_sound(image)

@@ -146,23 +146,34 @@ void write_esp(const Contents& c, const std::string&, outfile::Sink& sink) {
                std::memcmp(elf.headers() + names->offset + s.name, wanted, n + 1) == 0;
     };
     std::vector<esp32::Section> sections;
+    std::vector<const elf::SectionHeader*> gaps;
     bool appdesc = false;
     for (const elf::SectionHeader& s : file.sections) {
         const bool loaded = s.type == elf::sht_progbits || s.type == sht_init_array ||
                             s.type == sht_fini_array || s.type == sht_preinit_array;
         if (!loaded || s.addr == 0 || s.size == 0) continue;
-        // The section _CRC.elf gives the linker's padding between two of
-        // the build's sections is for a debugger's load: as a segment of
-        // its own it would land on its neighbour's first bytes (a segment
-        // is padded to 4 bytes), at an address the loader cannot take.
-        // esptool, given the build, joins the neighbours across it.
-        if (name_is(s, (".gap." + text::address(s.addr)).c_str())) continue;
         if (s.offset > elf.size() || s.size > elf.size() - s.offset ||
             s.addr > 0xFFFFFFFF)
             throw Refusal{option + ": a section of the build lies past its end"};
+        if (name_is(s, (".gap." + text::address(s.addr)).c_str())) gaps.push_back(&s);
         appdesc |= name_is(s, ".flash.appdesc");
         sections.push_back(
             {uint32_t(s.addr), elf.parts(s.offset, s.size), size_t(s.size)});
+    }
+    // The section _CRC.elf gives linker padding (for a debugger's load)
+    // that lies within the 4 bytes a section before it is padded to is
+    // already in the image, as zeros: as a segment of its own it would
+    // land on its neighbour's first bytes, at an address the loader cannot
+    // take. esptool, given the build, joins the neighbours across it.
+    for (const elf::SectionHeader* g : gaps) {
+        const bool padded = std::any_of(sections.begin(), sections.end(), [&](const auto& s) {
+            const uint64_t end = uint64_t(s.address) + s.size;
+            return end <= g->addr && g->addr + g->size <= ((end + 3) & ~uint64_t{3});
+        });
+        if (padded)
+            sections.erase(std::find_if(sections.begin(), sections.end(), [&](const auto& s) {
+                return s.address == g->addr && s.size == g->size;
+            }));
     }
     esp32::ElfDigest elf_sha256;
     if (appdesc || settings.elf_sha256_offset) {
