@@ -127,8 +127,9 @@ constexpr OptionRow rows[] = {
      R"(  --dfuse <vid>:<pid>[:<bcd>]
                 FLASH: also <root>_CRC.dfuse.dfu, a DfuSe file for STM32's USB DFU
                 bootloader, one element per run of the image, as dfuse-pack makes
-                from the .hex (hex IDs; the release <bcd> 0 when not given); with
-                --merge, <root>_CRC_merged.dfuse.dfu too
+                from the .hex (hex IDs, 0x optional as in dfuse-pack -D 0x0483:0xdf11;
+                the release <bcd> 0 when not given); with --merge,
+                <root>_CRC_merged.dfuse.dfu too
 )",
      26, "dfuse", nullptr, nullptr, nullptr, "<vid>:<pid>[:<bcd>]", &Request::dfuse},
     {Option::nxp_mbi, "--nxp-mbi", "nxp_mbi", Value::output, flash, false, nullptr,
@@ -155,8 +156,9 @@ constexpr OptionRow rows[] = {
                 FLASH: also <root>_CRC.settings.hex, the nRF5 SDK bootloader settings page
                 and its backup for the application, as nrfutil settings generate makes
                 them (nrf51, nrf52832, nrf52810, nrf52833, nrf52840, ...; softdevice=<hex
-                file>, app-boot-validation= and sd-boot-validation=none|crc|sha256); with
-                --merge the pages join the merged files.
+                file>, app-boot-validation= and sd-boot-validation=none|crc|sha256;
+                nrfutil's words too, NRF52840,application-version=...); with --merge
+                the pages join the merged files.
                 CHECK --nrf-settings <family>: the page against the application in the file
 )",
      27, "settings", nullptr, &Request::nrf_settings, nullptr, "<family>,..."},
