@@ -32,10 +32,10 @@ const OptionRow* record_row(const std::string& word) {
     return nullptr;
 }
 
-
-// A mistyped option that starts as a record does (--nrf-setings, the API's
-// --nxp_mbi): an option's spelling with '_' for '-', or a name with a '-',
-// which no variable has, close to an option of the mode.
+// A mistyped option that starts as a record does (--nrf-setings, or
+// --nxp_mbi after the API's keyword): an option's spelling with '_' for
+// '-', or a name with a '-', which no variable has, close to an option of
+// the mode.
 bool mistyped_option(const std::string& word, unsigned mode) {
     std::string name = word.substr(0, word.find_first_of("@="));
     if (name.find('-', 2) != std::string::npos)

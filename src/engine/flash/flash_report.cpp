@@ -45,7 +45,10 @@ std::string outside_note(const std::vector<layout::Region>& regions, bool severa
         "%zu loadable %s%s (%llu bytes) at physical address%s %s written to the HEX "
         "but not covered by %s",
         count, several || parts ? "stretch" : "segment",
-        count == 1 ? "" : several || parts ? "es" : "s", static_cast<unsigned long long>(bytes),
+        count == 1            ? ""
+        : several || parts    ? "es"
+                              : "s",
+        static_cast<unsigned long long>(bytes),
         count == 1 ? "" : "es", addresses.c_str(),
         several ? "any record (range or slot)" : "the checksum");
 }

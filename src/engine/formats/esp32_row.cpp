@@ -165,15 +165,17 @@ void write_esp(const Contents& c, const std::string&, outfile::Sink& sink) {
     // already in the image, as zeros: as a segment of its own it would
     // land on its neighbour's first bytes, at an address the loader cannot
     // take. esptool, given the build, joins the neighbours across it.
+    auto padding_of = [](const esp32::Section& s, const elf::SectionHeader& g) {
+        const uint64_t end = uint64_t(s.address) + s.size;
+        return end <= g.addr && g.addr + g.size <= ((end + 3) & ~uint64_t{3});
+    };
     for (const elf::SectionHeader* g : gaps) {
-        const bool padded = std::any_of(sections.begin(), sections.end(), [&](const auto& s) {
-            const uint64_t end = uint64_t(s.address) + s.size;
-            return end <= g->addr && g->addr + g->size <= ((end + 3) & ~uint64_t{3});
-        });
-        if (padded)
-            sections.erase(std::find_if(sections.begin(), sections.end(), [&](const auto& s) {
-                return s.address == g->addr && s.size == g->size;
-            }));
+        auto in = [&](const esp32::Section& s) { return padding_of(s, *g); };
+        auto gap = [&](const esp32::Section& s) {
+            return s.address == g->addr && s.size == g->size;
+        };
+        if (std::any_of(sections.begin(), sections.end(), in))
+            sections.erase(std::find_if(sections.begin(), sections.end(), gap));
     }
     esp32::ElfDigest elf_sha256;
     if (appdesc || settings.elf_sha256_offset) {

@@ -134,8 +134,9 @@ constexpr OptionRow rows[] = {
      26, "dfuse", nullptr, nullptr, nullptr, "<vid>:<pid>[:<bcd>]", &Request::dfuse},
     {Option::nxp_mbi, "--nxp-mbi", "nxp_mbi", Value::output, flash, false, nullptr,
      R"(  --nxp-mbi     FLASH: also <root>_CRC.mbi.bin, the .bin as an NXP LPC55S/MCX plain-CRC
-                master boot image (its length, type, CRC-32/MPEG-2 and address at 0x20-0x37,
-                which every record leaves out: --exclude 0x20-0x38 for an image at 0)
+                master boot image (its length, type, CRC-32/MPEG-2 and address at
+                0x20-0x37, which every record leaves out: --exclude 0x20-0x38 for an
+                image at 0)
 )",
      25, "mbi", nullptr, nullptr, nullptr},
     {Option::esp32, "--esp32", "esp32", Value::text, flash, false,
