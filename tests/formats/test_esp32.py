@@ -210,8 +210,9 @@ def test_equals_esptool_elf2image(velk, monkeypatch, tmp_path, elf, chip, record
     ours = (tmp_path / "fw_CRC.esp.bin").read_bytes()
     theirs = elf2image(tool, chip, tmp_path / source, tmp_path / "ref.bin")
     if source == "fw.elf":
-        assert ("note: fw_CRC.elf gives the byte of linker padding at 0x40080403 a section "
-                "of its own, so that a debugger loads what the HEX holds\n") in err
+        assert (f"note: {tmp_path / 'fw_CRC.elf'} gives the byte of linker padding at "
+                "0x40080403 a section of its own, so that a debugger loads what the HEX "
+                "holds\n") in err
         theirs = resealed(theirs, 0xB0,
                           hashlib.sha256((tmp_path / "fw_CRC.elf").read_bytes()).digest())
     assert ours == theirs
