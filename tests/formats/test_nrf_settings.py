@@ -166,14 +166,18 @@ def test_equals_nrfutil_settings_generate(velk, monkeypatch, build, tmp_path, fa
     ("nrf52,application-version=5,bootloader-version=2,bl-settings-version=2,"
      "app-boot-validation=VALIDATE_GENERATED_CRC",
      "nrf52,app-version=5,bl-version=2,bl-settings-version=2", 1),
-], ids=["sha256", "none", "crc"])
+    # nrfutil's --application-version-string 1.200.3 is 30003, as it writes it.
+    ("nrf52,application-version-string=1.200.3,bl-version=2,bl-settings-version=2",
+     "nrf52,app-version=30003,bl-version=2,bl-settings-version=2", 1),
+], ids=["sha256", "none", "crc", "version-string"])
 def test_nrfutil_spellings(velk, monkeypatch, build, tmp_path, theirs, ours, kind):
     code, _, err = flash(velk, monkeypatch, build, tmp_path, theirs)
     assert code == 0, err
     written = (tmp_path / "fw_CRC.settings.hex").read_text()
     at = SETTINGS[ours.split(",")[0]]
     page = read_hex(tmp_path / "fw_CRC.settings.hex").bytes_at(at, 0x324)
-    assert struct.unpack_from("<II", page, 0x08) == (5, 2) and page[0x2A1] == kind
+    version = 30003 if "string" in theirs else 5
+    assert struct.unpack_from("<II", page, 0x08) == (version, 2) and page[0x2A1] == kind
     code, _, err = flash(velk, monkeypatch, build, tmp_path, ours)
     assert code == 0, err
     assert (tmp_path / "fw_CRC.settings.hex").read_text() == written
@@ -348,8 +352,13 @@ def test_damaged_file_one_line(velk, monkeypatch, build, tmp_path, how, said):
     ("nrf52840,application-version=1,bl-version=1,bl-settings-version=2,"
      "app-boot-validation=VALIDATE_ECDSA_P256_SHA256",
      "an ECDSA boot validation needs nrfutil's signing key"),
+    ("nrf52840,application-version-string=1.2,bl-version=1,bl-settings-version=2",
+     '"application-version-string=1.2" is no version x.y.z, as in 2.7.31 (20731)'),
+    ("nrf52840,app-version=1,application-version-string=1.2.3,bl-version=1,"
+     "bl-settings-version=2", "the application version is given twice"),
 ], ids=["family", "missing", "version", "v1-validation", "ecdsa", "sd-without-softdevice",
-        "number", "unknown-key", "no-softdevice-file", "overlap", "ecdsa-as-nrfutil-says"])
+        "number", "unknown-key", "no-softdevice-file", "overlap", "ecdsa-as-nrfutil-says",
+        "version-string", "two-app-versions"])
 def test_flash_refuses_in_one_line(velk, monkeypatch, build, tmp_path, value, said):
     if "nrf52810" in value:
         # An application up to 0x2E000 and beyond: on the 52810's backup page.

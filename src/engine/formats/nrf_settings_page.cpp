@@ -29,7 +29,8 @@ std::string family_list() {
 // The settings after the family, each <key>=<value>.
 const std::string keys[] = {"app-version",         "bl-version",
                             "bl-settings-version", "softdevice",
-                            "app-boot-validation", "sd-boot-validation"};
+                            "app-boot-validation", "sd-boot-validation",
+                            "application-version-string"};
 
 // A setting by its name here or by nrfutil's option for it.
 std::string key_named(const std::string& key) {
@@ -76,8 +77,12 @@ public:
             if (eq == std::string::npos || v.empty())
                 refuse("\"" + p + "\" needs a value, as in " + key +
                        (key == "softdevice" ? "=s140.hex" : "=1"));
+            if ((key == "app-version" || key == "application-version-string") && app_version)
+                refuse("the application version is given twice");
             if (key == "app-version")
                 a.app_version = number(p, v), app_version = true;
+            else if (key == "application-version-string")
+                a.app_version = version_string(p, v), app_version = true;
             else if (key == "bl-version")
                 a.bl_version = number(p, v), bl_version = true;
             else if (key == "bl-settings-version") {
@@ -134,6 +139,22 @@ private:
         }
         if (!ok || n > 0xFFFFFFFF)
             refuse("\"" + part + "\" is no 32-bit number (decimal or 0x hex)");
+        return uint32_t(n);
+    }
+
+    // nrfutil's --application-version-string: x.y.z as x * 10000 + y * 100 + z.
+    uint32_t version_string(const std::string& part, const std::string& v) const {
+        const std::vector<std::string> xyz = base::split(v, '.');
+        uint64_t n = 0;
+        bool ok = xyz.size() == 3;
+        for (size_t i = 0; ok && i < 3; ++i) {
+            const std::string& d = xyz[i];
+            ok = !d.empty() && d.size() <= 9 &&
+                 std::all_of(d.begin(), d.end(), [](char c) { return c >= '0' && c <= '9'; });
+            if (ok) n += std::stoull(d) * (i == 0 ? 10000 : i == 1 ? 100 : 1);
+        }
+        if (!ok || n > 0xFFFFFFFF)
+            refuse("\"" + part + "\" is no version x.y.z, as in 2.7.31 (20731)");
         return uint32_t(n);
     }
 
