@@ -299,8 +299,13 @@ def test_damaged_file_one_line(velk, monkeypatch, build, tmp_path, how, said):
     ("nrf52810,app-version=1,bl-version=1,bl-settings-version=2",
      "the application 0x00026000-0x00029000 reaches into the nrf52810 bootloader settings at "
      "0x0002F000 and their backup at 0x0002E000"),
+    ("nrf52840,app-version=1,bl-version=1,app-version=2,bl-settings-version=2",
+     "app-version= is given twice"),
+    ("nrf52840,app-version=1,bl-version=1,bl-settings-version=2,softdevice=sd.bin",
+     "--nrf-settings softdevice=sd.bin: a raw binary by its name; a raw binary holds no "
+     "addresses: give the SoftDevice's HEX file, as Nordic ships it"),
 ], ids=["family", "missing", "version", "v1-validation", "ecdsa", "sd-without-softdevice",
-        "number", "unknown-key", "no-softdevice-file", "overlap"])
+        "number", "unknown-key", "no-softdevice-file", "overlap", "twice", "softdevice-bin"])
 def test_flash_refuses_in_one_line(velk, monkeypatch, build, tmp_path, value, said):
     if "nrf52810" in value:
         # An application up to 0x2E000 and beyond: on the 52810's backup page.
@@ -310,11 +315,14 @@ def test_flash_refuses_in_one_line(velk, monkeypatch, build, tmp_path, value, sa
         said = said.replace("0x00029000", "0x0002F000")
     else:
         shutil.copy(build / "fw.elf", tmp_path / "fw.elf")
+    if "sd.bin" in value:
+        (tmp_path / "sd.bin").write_bytes(bytes(0x4000))
+    monkeypatch.chdir(tmp_path)
     code, out, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--ncrc1",
                              "--nrf-settings", value)
     assert (code, out) == (REFUSED, "")
     assert said in err and len(err.splitlines()) == 1, err
-    assert os.listdir(tmp_path) == ["fw.elf"]
+    assert sorted(os.listdir(tmp_path)) == ["fw.elf"] + ["sd.bin"] * ("sd.bin" in value)
     with pytest.raises(velk_crc.Refused, match="nrf_settings"):
         velk_crc.flash(str(tmp_path / "fw.elf"), symbol="crc1", nrf_settings=value)
 
@@ -334,3 +342,57 @@ def test_each_device_its_own_page(velk, monkeypatch, build, tmp_path):
         assert page[0x1C:0x20] == struct.pack("<I", zlib.crc32(app))
         crcs.add(page[0x1C:0x20])
     assert len(crcs) == 2
+
+
+@pytest.fixture(scope="module")
+def gapped(build, tmp_path_factory):
+    """An application linked with 220 KiB of erased flash between its code
+    and a data block, flashed with the SoftDevice and the bootloader."""
+    folder = tmp_path_factory.mktemp("gapped")
+    code = bytearray((i * 7 + 3) & 0xFF for i in range(APP_SIZE))
+    code[0x200:0x204] = b"\xff" * 4
+    Elf(entry=APP | 1, segments=[Segment(APP, bytes(code), section=".text"),
+                                 Segment(0x60000, b"DATA" * 64, section=".data")],
+        symbols=[("crc1", APP + 0x200)]).write(folder / "fw.elf")
+    velk_crc.flash(str(folder / "fw.elf"), symbol="crc1",
+                   nrf_settings="nrf52840,app-version=1,bl-version=1,bl-settings-version=2",
+                   merge=[str(build / "sd.hex"), str(build / "boot.elf")])
+    return folder
+
+
+def drop_application(path):
+    """The file without the application's bytes, its page as it was."""
+    image = read_hex(path)
+    write_hex(path, {s: image.bytes_at(s, e - s) for s, e in image.ranges()
+                     if not APP <= s < 0x70000})
+
+
+@pytest.mark.parametrize("which, code, said", [
+    # The bootloader checks the page's size from the application's start,
+    # the gap's erased flash included, as nrfutil computes it.
+    ("gap-merged", 0, "nrf52840 bootloader settings ok: version 2 at 0x000FF000, the "
+                      "application 0x00026000-0x00060100, 237824 bytes"),
+    ("gap-joined", 0, "the application 0x00026000-0x00060100, 237824 bytes"),
+    ("no-application", MISMATCH,
+     "settings mismatch: bank 0's bank code at 0x000FF020 marks a valid application, but the "
+     "file holds no application below 0x000FE000"),
+], ids=["gap-merged", "gap-joined", "no-application"])
+def test_check_reads_the_application_the_page_gives(velk, monkeypatch, gapped, tmp_path,
+                                                    which, code, said):
+    if which == "gap-merged":
+        path = gapped / "fw_CRC_merged.hex"
+    else:
+        path = merged_with_settings(gapped)
+        if which == "no-application":
+            drop_application(path)
+    got, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--nrf-settings", "nrf52840")
+    assert got == code, out + err
+    assert said in out, out
+    assert velk_crc.check(str(path), nrf_settings="nrf52840").ok == (code == 0)
+    if which == "gap-joined":
+        # The page's size and CRC-32, zlib's over the HEX's bytes with the
+        # gap as erased flash.
+        page = read_hex(path).bytes_at(0xFF000, PAGE[2])
+        held = read_hex(gapped / "fw_CRC.hex").memory
+        app = bytes(held.get(a, 0xFF) for a in range(APP, 0x60100))
+        assert page[0x18:0x20] == struct.pack("<II", len(app), zlib.crc32(app))

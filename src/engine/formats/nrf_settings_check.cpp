@@ -17,10 +17,12 @@ namespace {
 // CHECK: where the application is in a file that holds the settings page:
 // from the first byte after the SoftDevice its information structure names,
 // or after the MBR's page, or the file's first byte; up to the bootloader
-// UICR names, or the backup page, and never across a hole of a flash page
-// or more (what lies beyond one is a bootloader merged without its UICR).
+// UICR names, or the backup page, and across a hole of a flash page or more
+// only where the page's own size reaches past it (what lies beyond one
+// otherwise is a bootloader merged without its UICR; an application linked
+// with a gap is checked by the bootloader over the gap's erased flash too).
 std::pair<uint64_t, uint64_t> application_in(const layout::MemoryMap& file,
-                                             const Family& family) {
+                                             const Family& family, uint64_t size) {
     uint8_t word[4];
     uint64_t low = 0;
     if (file.read(softdevice_magic_at, word, 4) == 4 && bytes::le32(word) == softdevice_magic &&
@@ -37,7 +39,7 @@ std::pair<uint64_t, uint64_t> application_in(const layout::MemoryMap& file,
         if (p.end() <= low || p.address >= high) continue;
         if (from == high)
             from = std::max(p.address, low);
-        else if (p.address - to >= flash_page)
+        else if (p.address - to >= flash_page && from + size <= p.address)
             break;
         to = std::min(p.end(), high);
     }
@@ -77,7 +79,7 @@ NrfVerdict check_page(const Request& request, const layout::MemoryMap& file,
         a.app = kind(f_app_validation);
         a.sd = kind(f_sd_validation);
     }
-    const auto [app_from, app_to] = application_in(file, *family.family);
+    const auto [app_from, app_to] = application_in(file, *family.family, get(page, f_app_size));
     const Image app =
         image_of(file, app_from, app_to, a.app == Validation::sha256, &sha256);
     // The SoftDevice as long as the page says, when it fits below the
@@ -133,6 +135,12 @@ NrfVerdict check_page(const Request& request, const layout::MemoryMap& file,
         if (s == f_app_size || s == f_app_crc) line += " (" + whose + ")";
         v.faults.push_back(line);
     }
+    // Bank 0 marked valid over nothing: the bootloader would start an
+    // application the file does not hold.
+    if (app_from == app_to && get(page, f_bank_code) == valid_app)
+        v.faults.push_back(fields[f_bank_code].name + std::string(" at ") +
+                           text::address(at + fields[f_bank_code].at) +
+                           " marks a valid application, but " + whose);
     if (version == 2 && page.back() != wanted.back())
         v.faults.push_back(text::format("the page's last byte at %s is 0x%02X, not 0x%02X",
                                         text::address(at + page.size() - 1).c_str(),

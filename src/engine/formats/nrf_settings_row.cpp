@@ -5,7 +5,8 @@
 // CRC-32 and, in settings version 2, the boot-validation entries with their
 // CRC-32. The bootloader starts the application only when these match; a
 // copy of the page at the page below is its backup, which the bootloader
-// restores from when the page is found damaged.#include <algorithm>
+// restores from when the page is found damaged.
+#include <algorithm>
 
 #include "nrf_settings.h"
 #include "nrf_settings_page.h"
@@ -37,7 +38,12 @@ std::pair<uint64_t, uint64_t> extent(const layout::MemoryMap& memory) {
 Image softdevice_image(const std::string& option, const std::string& path, bool sha,
                        const checksum::DigestSource* sha256) {
     try {
-        ImageFile file = read_image(read_input(path), std::nullopt);
+        InputFile input = read_input(path);
+        // Nordic ships a SoftDevice as a HEX file, which says where it goes.
+        if (!input.format || input.format->needs_base)
+            throw Refusal{holds_no_addresses(input.format, input.named) +
+                          ": give the SoftDevice's HEX file, as Nordic ships it"};
+        ImageFile file = read_image(std::move(input), std::nullopt);
         const layout::MemoryMap memory = layout::spans_of(file.loadable, file.base);
         if (memory.empty() || memory.end() <= softdevice_start)
             throw Refusal{"no SoftDevice after the MBR's page at " +
