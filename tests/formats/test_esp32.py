@@ -396,3 +396,50 @@ def test_elf_sha256_offset_moves_the_digest(velk, monkeypatch, tmp_path):
                         "-o", str(ref), str(tmp_path / "fw_CRC.elf")], check=True,
                        capture_output=True, timeout=120)
         assert image == ref.read_bytes()
+
+
+def late_descriptor(path):
+    """The descriptor linked after other read-only data: esptool would write
+    the SHA-256 over that data's zeros at 0xB0, not in the descriptor."""
+    desc = struct.pack("<II8x", 0xABCD5432, 0).ljust(256, b"\0")
+    Elf(entry=0x40380000, machine=EM_RISCV, segments=[
+        Segment(0x3C000020, bytes(0x100), section=".flash.rodata"),
+        Segment(0x3C000120, desc, section=".flash.appdesc"),
+        Segment(0x42000020, bytes(range(256)), section=".flash.text"),
+        Segment(0x40380000, bytes(0x40), section=".iram0.text")]).write(path)
+
+
+# FLASH refuses what its own CHECK could not pass, or what a flashing step
+# would take for an image: (how the build is made, FLASH's words, the line).
+NOT_WRITTEN = [
+    pytest.param(late_descriptor, [], "the app descriptor (.flash.appdesc at 0x3C000120) does "
+                 "not lead the image, so the ELF's SHA-256 at 0xB0 would land at 0x3C0000B0, "
+                 "not in its field", id="descriptor-not-first"),
+    pytest.param(None, ["--bin"], "the .bin would be empty: this run stores no record, so "
+                 "there is no checksummed image to hold; give a record, or leave out --bin",
+                 id="bin-without-record"),
+    pytest.param(None, ["--bin", "--dfu", "303a:1001"], "the .bin and .dfu would be empty",
+                 id="dfu-without-record"),
+    pytest.param(None, ["--nxp-mbi"], "--nxp-mbi: this run stores no record",
+                 id="mbi-without-record"),
+]
+
+
+@pytest.mark.parametrize("make, words, says", NOT_WRITTEN)
+def test_nothing_written_that_check_would_not_pass(velk, monkeypatch, tmp_path, make, words,
+                                                   says):
+    if make:
+        make(tmp_path / "fw.elf")
+    else:
+        shutil.copy(os.path.join(DATA, "esp32c3_app.elf"), tmp_path / "fw.elf")
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--esp32",
+                             "chip=esp32c3", *words)
+    assert (code, out) == (REFUSED, "")
+    assert len(err.strip().splitlines()) == 1 and says in err, err
+    assert os.listdir(tmp_path) == ["fw.elf"]
+    keywords = {"bin": "--bin" in words, "nxp_mbi": "--nxp-mbi" in words}
+    if "--dfu" in words:
+        keywords["dfu"] = words[-1]
+    with pytest.raises(velk_crc.Refused):
+        velk_crc.flash(str(tmp_path / "fw.elf"), esp32="chip=esp32c3", **keywords)
+    assert os.listdir(tmp_path) == ["fw.elf"]

@@ -146,7 +146,7 @@ void write_esp(const Contents& c, const std::string&, outfile::Sink& sink) {
                std::memcmp(elf.headers() + names->offset + s.name, wanted, n + 1) == 0;
     };
     std::vector<esp32::Section> sections;
-    bool appdesc = false;
+    std::optional<uint32_t> appdesc;
     for (const elf::SectionHeader& s : file.sections) {
         const bool loaded = s.type == elf::sht_progbits || s.type == sht_init_array ||
                             s.type == sht_fini_array || s.type == sht_preinit_array;
@@ -154,7 +154,7 @@ void write_esp(const Contents& c, const std::string&, outfile::Sink& sink) {
         if (s.offset > elf.size() || s.size > elf.size() - s.offset ||
             s.addr > 0xFFFFFFFF)
             throw Refusal{option + ": a section of the build lies past its end"};
-        appdesc |= name_is(s, ".flash.appdesc");
+        if (name_is(s, ".flash.appdesc")) appdesc = uint32_t(s.addr);
         sections.push_back(
             {uint32_t(s.addr), elf.parts(s.offset, s.size), size_t(s.size)});
     }
@@ -386,7 +386,7 @@ void refuse_esp32_records(const Request& request, const records::Plan& plan,
                       "MCUboot slot's header and TLVs are not; ask for one or the other"};
     // The descriptor leads the image's first segment; its SHA-256 field is
     // 0x90 into it, at the file's 0xB0.
-    constexpr uint64_t field_in_descriptor = 0x90;
+    constexpr uint64_t field_in_descriptor = esp32::appdesc_field;
     for (const elf::SectionHeader& s : build.file.sections) {
         if (section_name(build, s) != ".flash.appdesc") continue;
         const uint64_t from = s.addr + field_in_descriptor,
