@@ -151,6 +151,12 @@ void write_esp(const Contents& c, const std::string&, outfile::Sink& sink) {
         const bool loaded = s.type == elf::sht_progbits || s.type == sht_init_array ||
                             s.type == sht_fini_array || s.type == sht_preinit_array;
         if (!loaded || s.addr == 0 || s.size == 0) continue;
+        // The sections _CRC.elf adds over linker padding (".gap.<address>")
+        // are the debugger's: esptool would load each as a segment of its
+        // own, padded to 4 bytes with zeros over the next section's first
+        // bytes. The image is the build's sections, as the build's own
+        // elf2image step makes it.
+        if (name_is(s, (".gap." + text::address(s.addr)).c_str())) continue;
         if (s.offset > elf.size() || s.size > elf.size() - s.offset ||
             s.addr > 0xFFFFFFFF)
             throw Refusal{option + ": a section of the build lies past its end"};
