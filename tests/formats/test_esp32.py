@@ -374,6 +374,12 @@ LAYOUTS = [
     pytest.param("esp32c3", [seg(0x3C000020, 0x100, ".a"), seg(0x3C020020, 0x10, ".b"),
                              seg(0x42000020, 0x300, ".c"), seg(0x40380000, 0x100, ".d")],
                  id="two-data-pages"),
+    # 256 bytes of linker padding before the code, which _CRC.elf gives a
+    # section of its own: a segment of its own, as esptool makes it.
+    pytest.param("esp32c3", [seg(0x3C000020, 0x100, ".a"), seg(0x42000020, 0x300, ".b"),
+                             Segment(0x40380000, b"\x13\0\0\0" * 0x40 + bytes(range(256)),
+                                     section=".c", section_bytes=(0x100, 0x200))],
+                 id="linker-padding"),
 ]
 
 
@@ -388,6 +394,9 @@ def test_layouts_equal_esptool(velk, monkeypatch, tmp_path, chip, segs):
     ours = (tmp_path / "fw_CRC.esp.bin").read_bytes()
     assert_sound(ours)
     assert ours == elf2image(tool, chip, tmp_path / "fw_CRC.elf", tmp_path / "ref.bin")
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.esp.bin", "--elf",
+                             tmp_path / "fw.elf")
+    assert code == 0, out + err
 
 
 @pytest.mark.parametrize("value, error, says", [

@@ -151,18 +151,21 @@ void write_esp(const Contents& c, const std::string&, outfile::Sink& sink) {
         const bool loaded = s.type == elf::sht_progbits || s.type == sht_init_array ||
                             s.type == sht_fini_array || s.type == sht_preinit_array;
         if (!loaded || s.addr == 0 || s.size == 0) continue;
-        // The sections _CRC.elf adds over linker padding (".gap.<address>")
-        // are the debugger's: esptool would load each as a segment of its
-        // own, padded to 4 bytes with zeros over the next section's first
-        // bytes. The image is the build's sections, as the build's own
-        // elf2image step makes it.
-        if (name_is(s, (".gap." + text::address(s.addr)).c_str())) continue;
         if (s.offset > elf.size() || s.size > elf.size() - s.offset ||
             s.addr > 0xFFFFFFFF)
             throw Refusal{option + ": a section of the build lies past its end"};
         if (name_is(s, ".flash.appdesc")) appdesc = uint32_t(s.addr);
-        sections.push_back(
-            {uint32_t(s.addr), elf.parts(s.offset, s.size), size_t(s.size)});
+        // A section _CRC.elf adds over linker padding (".gap.<address>")
+        // starts where the section before it ends, which esptool pads to 4
+        // bytes with zeros: from there on, or esptool would load it as a
+        // segment of its own padded over the next section's first bytes
+        // (the ESP-IDF build's one byte at 0x40080403, before .iram0.text).
+        uint64_t skip = 0;
+        if (name_is(s, (".gap." + text::address(s.addr)).c_str()))
+            skip = std::min<uint64_t>(s.size, (4 - s.addr % 4) % 4);
+        if (skip == s.size) continue;
+        sections.push_back({uint32_t(s.addr + skip), elf.parts(s.offset + skip, s.size - skip),
+                            size_t(s.size - skip)});
     }
     esp32::ElfDigest elf_sha256;
     if (appdesc || settings.elf_sha256_offset) {
