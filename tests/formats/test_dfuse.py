@@ -158,6 +158,11 @@ def damaged(data, how):
         return resealed(data[:11] + b"Tarxet" + data[17:])
     if how == "short":
         return data[:16]
+    if how == "signature":
+        return resealed(b"DfuSx" + data[5:])
+    if how == "plain-dfu-version":
+        # bcdDFU 1.0: dfu-util downloads it as a raw image, not by its elements.
+        return resealed(data[:-10] + struct.pack("<H", 0x0100) + data[-8:])
     # A byte of the image changed, the CRC made right again.
     at = first + 8 + 0x20
     return resealed(data[:at] + bytes([data[at] ^ 0xFF]) + data[at + 1:])
@@ -174,9 +179,13 @@ def damaged(data, how):
     ("target-signature", UNREADABLE, 'cannot read it as a DfuSe file: target 0: no "Target" '
                                      "prefix at byte 11"),
     ("short", UNREADABLE, "cannot read it as a DfuSe file: 16 bytes, fewer than"),
+    ("signature", UNREADABLE, 'cannot read it as a DfuSe file: it does not start with the '
+                              '"DfuSe" prefix'),
+    ("plain-dfu-version", UNREADABLE, "cannot read it as a DfuSe file: its suffix's bcdDFU is "
+                                      "0x0100, not 0x011A (DfuSe)"),
     ("image-byte", MISMATCH, "content mismatch at 0x08000020: the file holds 0xFF where "),
 ], ids=["truncated", "bad-crc", "element-past-end", "prefix-size", "target-signature", "short",
-        "image-byte"])
+        "signature", "plain-dfu-version", "image-byte"])
 def test_check_refuses_a_damaged_file(velk, monkeypatch, tmp_path, how, status, said):
     build = tmp_path / "fw.elf"
     shutil.copy(os.path.join(DATA, "fw_boot.elf"), build)
@@ -226,10 +235,11 @@ def test_each_device_gets_its_own(velk, monkeypatch, tmp_path):
     assert 'now "ncrc_value output:dfuse dfuse:0x483:0xDF12"' in err
 
 
-def packed(elements):
+def packed(elements, alternate=0):
     """A one-target DfuSe file of [(address, bytes)] in that order."""
     body = b"".join(struct.pack("<II", a, len(d)) + d for a, d in elements)
-    target = struct.pack("<6sBI255sII", b"Target", 0, 1, b"ST...", len(body), len(elements))
+    target = struct.pack("<6sBI255sII", b"Target", alternate, 1, b"ST...", len(body),
+                         len(elements))
     data = struct.pack("<5sBIB", b"DfuSe", 1, 11 + len(target) + len(body) + 16, 1)
     data += target + body + struct.pack("<4H3sB", 0, 0xDF11, 0x0483, 0x011A, b"UFD", 16)
     return data + struct.pack("<I", jamcrc(data))
@@ -270,3 +280,20 @@ def test_named_dfu_as_dfu_util_names_it(velk, monkeypatch, tmp_path):
     shutil.copy(tmp_path / "fw_CRC.dfuse.dfu", renamed)
     code, out, err = run_cli(velk, monkeypatch, "CHECK", renamed, "--ncrc_value", "--elf", build)
     assert code == 0, out + err
+
+
+@pytest.mark.parametrize("alternate", [0, 1], ids=["flash", "option-bytes"])
+def test_a_target_for_another_alternate_setting_is_told(velk, monkeypatch, tmp_path, alternate):
+    """dfu-util -a 0 writes the targets of alternate setting 0 alone: a file
+    whose target is another's is said to be skipped, its bytes still read."""
+    build = tmp_path / "fw.elf"
+    two_runs(build)
+    velk_crc.flash(str(build), symbol="crc_value", dfuse="0483:df11")
+    elements, _ = elements_of((tmp_path / "fw_CRC.dfuse.dfu").read_bytes())
+    path = tmp_path / "other.dfuse.dfu"
+    path.write_bytes(packed(elements, alternate))
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--ncrc_value", "--elf", build)
+    assert code == 0 and out.startswith("checksum ok:"), out + err
+    said = ("warning: target 0 is for alternate setting 1, not 0: dfu-util -a 0 skips it (an "
+            "STM32's flash is alternate setting 0)\n")
+    assert err == (said if alternate else ""), err

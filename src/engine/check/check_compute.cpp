@@ -63,6 +63,7 @@ layout::MemoryMap within_bin(CheckRun& run, const layout::MemoryMap& map) {
         from = std::min(from, run.mcuboot->address);
         to = std::max(to, run.mcuboot->run_end);
     }
+    if (!run.merged) to = std::max(to, run.padded_to);
     run.bin_from = from;
     run.bin_to = to;
     layout::MemoryMap out(map.fill());
@@ -203,6 +204,10 @@ void compute(CheckRun& run) {
             }
     }
     if (!run.build) return;
+    if (run.file.format->filled_in) {
+        const auto [from, to] = run.images_range();
+        run.padded_to = run.file.format->filled_in(from, to, run.memory, run.expected);
+    }
     first_difference(run);
     unjudged_header(run);
     // What the file holds beyond the build, erased flash aside: a bootloader

@@ -63,6 +63,9 @@ struct CheckRun {
     // A raw binary holds its images alone: the build's loadable bytes
     // outside [bin_from, bin_to) are not checked.
     uint64_t outside_bin = 0, bin_from = 0, bin_to = 0;
+    // A container's padding after the image (an NXP master boot image's, to
+    // a whole word): where the file that holds the image ends.
+    uint64_t padded_to = 0;
     // --elf without --merge: the bytes the file holds that the build does
     // not, the first at `beyond_from`.
     uint64_t beyond = 0, beyond_from = 0;

@@ -1,6 +1,7 @@
 // A stamp's place, resolved and checked against the planned image.
 #include "places.h"
 
+#include "../formats/nxp_mbi.h"
 #include "../records/plan.h"
 #include "../records/symbols.h"
 #include "../report/refusal.h"
@@ -88,6 +89,8 @@ std::vector<Place> places_of(const flash::FlashRun& run,
                               text::address(s.end) +
                               " on), where its TLVs and trailer go"};
         }
+        formats::refuse_nxp_mbi_stamp(run.request, named(stamp, place), place.address,
+                                      place.size, run.bin_range().first);
         for (size_t i = 0; i < out.size(); ++i)
             if (overlaps(place.address, place.size, out[i].address, out[i].size))
                 throw Refusal{named(stamp, place) + " overlaps the stamp " +

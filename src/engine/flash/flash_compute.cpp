@@ -15,11 +15,12 @@ namespace velk::flash {
 namespace {
 
 // The files asked for that hold no addresses, ".bin and .dfu", and the
-// options that ask for them, "--bin and --dfu".
-std::pair<std::string, std::string> unplaced_files(const FlashRun& run) {
+// options that ask for them, "--bin and --dfu"; `merged`: those --merge
+// writes a merged file of too (no merged .mbi.bin).
+std::pair<std::string, std::string> unplaced_files(const FlashRun& run, bool merged = false) {
     std::string which, options;
     for (const formats::Format* f = formats::begin(); f != formats::end(); ++f) {
-        if (!f->needs_base || !run.asked(*f)) continue;
+        if (!f->needs_base || !run.asked(*f) || (merged && !f->merged)) continue;
         which += (which.empty() ? "" : " and ") + std::string(f->ext);
         for (const OptionRow* r = options_begin(); r != options_end(); ++r)
             if (r->output && std::string(r->output) == f->word)
@@ -73,7 +74,7 @@ void compute(FlashRun& run, Host& host) {
     if (!request.merge.empty())
         run.merged = merge_with({request.merge, request.entry, request.input, run.merge_read}, run.memory,
                                 run.elf.file.header.entry, run.plan,
-                                bin ? unplaced_files(run)
+                                bin ? unplaced_files(run, true)
                                     : std::pair<std::string, std::string>{},
                                 request.force,
                                 request.uf2 ? std::optional<uint32_t>(run.family)

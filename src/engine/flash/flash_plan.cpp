@@ -78,7 +78,7 @@ void plan(FlashRun& run, Host& host) {
     for (std::string& why : run.signing.place(request, run.elf, run.plan, run.memory))
         run.findings.push_back({std::move(why), true});
     const auto [image_from, image_to] = run.bin_range();
-    formats::refuse_nxp_mbi(request, run.plan, image_from, image_to);
+    formats::refuse_nxp_mbi(request, run.plan, image_from, image_to, run.elf.file.header.entry);
     formats::refuse_esp32_records(request, run.plan, run.elf);
     formats::refuse_nrf_settings(request, run.memory);
     if (std::string why = formats::nxp_mbi_overwrites(request, run.memory, image_from);

@@ -197,7 +197,20 @@ Read read_dfuse(const std::vector<uint8_t>& bytes) {
                                    suffix_fields[s_crc].name,
                                    static_cast<unsigned long long>(held_crc),
                                    static_cast<unsigned long long>(crc))};
+    // dfu-util takes a file as DfuSe by its suffix's DFU version, then
+    // refuses it without the prefix's signature: neither is to be left
+    // unchecked in a file said to be right.
+    if (field(suffix_fields, tail, s_dfu) != dfu_1_1a)
+        throw Refusal{cannot +
+                      text::format("its suffix's %s is 0x%04llX, not 0x%04llX (DfuSe): "
+                                   "dfu-util takes it for a plain DFU file",
+                                   suffix_fields[s_dfu].name,
+                                   static_cast<unsigned long long>(
+                                       field(suffix_fields, tail, s_dfu)),
+                                   static_cast<unsigned long long>(dfu_1_1a))};
     const uint8_t* prefix = bytes.data();
+    if (!signed_as(prefix_fields, prefix, p_signature))
+        throw Refusal{cannot + "it does not start with the \"DfuSe\" prefix"};
     if (field(prefix_fields, prefix, p_version) != dfuse_version)
         throw Refusal{
             cannot +
@@ -224,6 +237,13 @@ Read read_dfuse(const std::vector<uint8_t>& bytes) {
                 text::format("target %u: no \"Target\" prefix at byte %zu", t, offset)};
         const uint64_t held = field(target_fields, target, t_size);
         const uint64_t count = field(target_fields, target, t_elements);
+        // dfu-util downloads the targets of the alternate setting it is
+        // given (-a 0, the STM32's flash) and skips the others.
+        if (const uint64_t alternate = field(target_fields, target, t_alternate))
+            out.warnings.push_back(text::format(
+                "target %u is for alternate setting %llu, not 0: dfu-util -a 0 skips it "
+                "(an STM32's flash is alternate setting 0)",
+                t, static_cast<unsigned long long>(alternate)));
         offset += target_size;
         if (held > suffix - offset)
             throw Refusal{cannot + text::format("target %u: its %llu bytes run past the "

@@ -130,6 +130,19 @@ struct Format {
     // Carries its own checksum over the image (an ESP32 app image's XOR
     // checksum and SHA-256): CHECK of a file of it needs no record.
     bool self_checked = false;
+    // A container whose wrapping names where its image runs (an NXP master
+    // boot image's execution address): refuses the file's `bytes`, placed
+    // at `base` by --base or the build, when they are damaged or name
+    // another address; nullptr: nothing names it.
+    void (*refuse_placed)(const std::vector<uint8_t>& bytes, uint64_t base) = nullptr;
+    // A container that fills in words of the image [from, to) after every
+    // record, or pads it (an NXP master boot image's header and its
+    // padding to a whole word): puts what the file `held` there, which its
+    // wrapping vouched for, into `expected`, the build's image, so that
+    // CHECK --elf takes them whatever the build holds there; returns where
+    // the padding ends. nullptr: it fills in none.
+    uint64_t (*filled_in)(uint64_t from, uint64_t to, const layout::MemoryMap& held,
+                          layout::MemoryMap& expected) = nullptr;
 
     // Known by its name's ending only: its first bytes never say it.
     bool suffix_only() const { return recognise == nullptr; }

@@ -13,10 +13,17 @@
 namespace velk::formats {
 
 // Refuses, when the run asks for --nxp-mbi, an image [from, to) shorter
-// than its header, and a record whose slot or range holds the header's
-// words.
+// than its header or, unless --force, without the build's `entry` point
+// (0: none), and a record whose slot or range holds the header's words.
 void refuse_nxp_mbi(const Request& request, const records::Plan& plan, uint64_t from,
-                    uint64_t to);
+                    uint64_t to, uint64_t entry);
+
+// Refuses, when the run asks for --nxp-mbi, a device's stamp (`named`)
+// whose bytes [address, address + size) lie in a word the master boot
+// image of the image starting at `from` writes over: its file would not
+// hold the device's value.
+void refuse_nxp_mbi_stamp(const Request& request, const std::string& named, uint64_t address,
+                          uint64_t size, uint64_t from);
 
 // Why, when the run asks for --nxp-mbi, the header's words would lose the
 // build's own bytes: the image starting at `from` holds something but 0 at

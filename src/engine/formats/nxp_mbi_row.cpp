@@ -4,6 +4,7 @@
 // image run in place, TrustZone set up by the image itself), the
 // CRC-32/MPEG-2 of every other byte at 0x28 and the address it runs at at
 // 0x34. The ROM refuses to boot it when the CRC does not match.
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -59,6 +60,16 @@ uint32_t crc_of(const std::vector<uint8_t>& image) {
 
 using Header = std::array<uint8_t, header_end>;
 
+// The ROM reads the image by words: nxpimage pads it with zeros to a
+// whole word, and counts them in its length and its CRC.
+constexpr uint64_t word_size = 4;
+uint64_t padding_of(uint64_t size) {
+    return (word_size - size % word_size) % word_size;
+}
+uint64_t padding_of(const Contents& c) {
+    return padding_of(c.to - c.from);
+}
+
 // The image's bytes after the header, into the CRC.
 class CrcTail final : public layout::ChunkSink {
 public:
@@ -98,12 +109,14 @@ Header header_of(const Contents& c) {
     Header head{};
     Into into(head.data());
     layout::copy_range(*c.memory, c.from, c.from + header_end, into);
-    put_word(head.data(), length_at, size);
+    uint8_t padding[word_size] = {};
+    put_word(head.data(), length_at, size + padding_of(c));
     put_word(head.data(), type_at, crc_xip_image);
     put_word(head.data(), crc_at, 0);
     put_word(head.data(), address_at, c.from);
     CrcTail tail(header_crc(head.data()));
     layout::copy_range(*c.memory, c.from + header_end, c.to, tail);
+    tail.take(padding, size_t(padding_of(c)));
     put_word(head.data(), crc_at, tail.crc());
     return head;
 }
@@ -112,6 +125,8 @@ void write_mbi(const Contents& c, const std::string&, outfile::Sink& sink) {
     Header head = header_of(c);
     sink.take(head.data(), head.size());
     layout::copy_range(*c.memory, c.from + header_end, c.to, sink);
+    uint8_t padding[word_size] = {};
+    sink.take(padding, size_t(padding_of(c)));
 }
 
 // What FLASH wrote against the header made again from the run's memory,
@@ -120,28 +135,44 @@ class MbiCheck final : public FileCheck {
 public:
     explicit MbiCheck(const Contents& c)
         : wanted_(header_of(c)),
-          rest_(binary_check(*c.memory, c.from + header_end, c.to)) {}
+          rest_(binary_check(*c.memory, c.from + header_end, c.to)),
+          image_(c.to - c.from),
+          padding_(padding_of(c)) {}
     void take(const uint8_t* data, size_t size) override {
         while (size && seen_ < header_end) {
             if (fault_.empty() && *data != wanted_[seen_])
                 fault_ = text::format("its byte at offset 0x%zX is 0x%02X, not 0x%02X",
-                                      seen_, *data, wanted_[seen_]);
+                                      size_t(seen_), *data, wanted_[seen_]);
             ++seen_, ++data, --size;
         }
+        const size_t image = size_t(std::min<uint64_t>(size, image_ - std::min(seen_, image_)));
+        if (image) rest_->take(data, image);
+        seen_ += image, data += image, size -= image;
+        // The padding's zeros; anything after them is the image's file run long.
+        for (; size && seen_ < image_ + padding_; ++seen_, ++data, --size)
+            if (fault_.empty() && *data != 0)
+                fault_ = text::format("its padding byte at offset 0x%llX is 0x%02X, not 0x00",
+                                      static_cast<unsigned long long>(seen_), *data);
         if (size) rest_->take(data, size);
+        seen_ += size;
     }
     std::string finish() override {
         if (!fault_.empty()) return fault_;
         if (seen_ < header_end)
-            return text::format("it holds %zu bytes, fewer than its 0x%zX-byte header",
-                                seen_, header_end);
+            return text::format("it holds %llu bytes, fewer than its 0x%zX-byte header",
+                                static_cast<unsigned long long>(seen_), header_end);
+        if (seen_ > image_ && seen_ < image_ + padding_)
+            return text::format("it ends %llu bytes into its %llu bytes of padding",
+                                static_cast<unsigned long long>(seen_ - image_),
+                                static_cast<unsigned long long>(padding_));
         return rest_->finish();
     }
 
 private:
     const Header wanted_;
     std::unique_ptr<FileCheck> rest_;
-    size_t seen_ = 0;
+    const uint64_t image_, padding_;
+    uint64_t seen_ = 0;
     std::string fault_;
 };
 
@@ -149,20 +180,26 @@ std::unique_ptr<FileCheck> check_mbi(const Contents& c, const Expected&) {
     return std::make_unique<MbiCheck>(c);
 }
 
-// CHECK: the header's type, length and CRC; then the image as the build
-// holds it, the words filled in set back to the zeros of the vector table's
-// reserved entries they fill.
-std::vector<uint8_t> unwrap_mbi(std::vector<uint8_t> bytes) {
-    const std::string cannot = "cannot read it as an NXP master boot image: ";
+const char* const cannot_read = "cannot read it as an NXP master boot image: ";
+
+// The header's type, length and CRC, each refused when it is not right.
+void refuse_damaged(const std::vector<uint8_t>& bytes) {
+    const std::string cannot = cannot_read;
     if (bytes.size() < header_end)
         throw Refusal{cannot + text::format("%zu bytes, fewer than its 0x%zX-byte header",
                                             bytes.size(), header_end)};
     const uint32_t type = word_at(bytes.data(), type_at),
                    length = word_at(bytes.data(), length_at);
-    if (type != crc_xip_image)
-        throw Refusal{cannot + text::format("its image type at 0x24 is 0x%X, not 0x%X "
-                                            "(a plain-CRC image run in place)",
-                                            type, crc_xip_image)};
+    if (type != crc_xip_image) {
+        // Another file given this name by mistake is named as what it is.
+        const Format* other = by_content(bytes.data(), bytes.size());
+        throw Refusal{cannot + (other ? std::string("it is ") + other->a_file +
+                                            " by its first bytes, and "
+                                      : std::string()) +
+                      text::format("its image type at 0x24 is 0x%X, not 0x%X "
+                                   "(a plain-CRC image run in place)",
+                                   type, crc_xip_image)};
+    }
     if (length != bytes.size())
         throw Refusal{cannot + text::format("its image length at 0x20 is %u, but the "
                                             "file holds %zu bytes",
@@ -173,9 +210,45 @@ std::vector<uint8_t> unwrap_mbi(std::vector<uint8_t> bytes) {
                                             "bytes have CRC-32/MPEG-2 0x%08X: the file "
                                             "is damaged",
                                             held, computed)};
-    for (size_t at : {length_at, type_at, crc_at, address_at})
-        put_word(bytes.data(), at, 0);
+}
+
+// The header checked; then the image as flash holds it, the header's
+// words in place: a bootloader's master boot image merged into another
+// run's files must keep them for the ROM to boot it, and CHECK --elf
+// takes them apart from the build's bytes (filled_in_mbi).
+std::vector<uint8_t> unwrap_mbi(std::vector<uint8_t> bytes) {
+    refuse_damaged(bytes);
     return bytes;
+}
+
+// The ROM runs the image at the address its header names: a file placed
+// elsewhere is not the image of the build there.
+void refuse_placed_mbi(const std::vector<uint8_t>& bytes, uint64_t base) {
+    refuse_damaged(bytes);
+    const uint32_t held = word_at(bytes.data(), address_at);
+    if (held != base)
+        throw Refusal{std::string(cannot_read) +
+                      text::format("its execution address at 0x34 is %s, but it is "
+                                   "placed at %s",
+                                   text::address(held).c_str(),
+                                   text::address(base).c_str())};
+}
+
+// The header's words as the file holds them, checked above: the build's
+// own words there, when it holds any, are what FLASH --force wrote over.
+// And the padding to a whole word, zeros.
+uint64_t filled_in_mbi(uint64_t from, uint64_t to, const layout::MemoryMap& held,
+                       layout::MemoryMap& expected) {
+    if (to - from < header_end) return to;
+    for (size_t at : {length_at, type_at, crc_at, address_at}) {
+        uint8_t word[word_size];
+        if (held.read(from + at, word, sizeof word) == sizeof word)
+            expected.overlay(from + at, word, sizeof word);
+    }
+    const uint8_t padding[word_size] = {};
+    const uint64_t size = padding_of(to - from);
+    expected.overlay(to, padding, size);
+    return to + size;
 }
 
 }  // namespace
@@ -205,7 +278,7 @@ std::string nxp_mbi_overwrites(const Request& request, const layout::MemoryMap& 
 }
 
 void refuse_nxp_mbi(const Request& request, const records::Plan& plan, uint64_t from,
-                    uint64_t to) {
+                    uint64_t to, uint64_t entry) {
     if (!asked(nxp_mbi_file, request)) return;
     const std::string option = request.asker.turned_on(Option::nxp_mbi);
     // MCUboot boots a signed slot by its own header and hash: the ROM's
@@ -225,6 +298,17 @@ void refuse_nxp_mbi(const Request& request, const records::Plan& plan, uint64_t 
             "master boot image's header needs",
             option.c_str(), text::address(from).c_str(), text::address(to).c_str(),
             static_cast<unsigned long long>(to - from), header_end)};
+    // The ROM starts the image from its vector table, which the image with
+    // the reset handler holds: the records' image far from it (a
+    // calibration block) would have its own bytes written over.
+    const uint64_t reset = entry & ~uint64_t{1};
+    if (entry && (reset < from || reset >= to) && !request.force)
+        throw Refusal{option + ": the image " + text::address(from) + "-" +
+                      text::address(to) + " does not hold the build's entry point " +
+                      text::address(entry) +
+                      ": the boot ROM starts a master boot image from its vector table; give "
+                      "the image that holds it a record (" +
+                      request.asker.turned_on(Option::force) + " writes it anyway)"};
     const uint64_t words = from + header_from, words_end = from + header_end;
     for (const records::Planned& p : plan.records) {
         const records::Record& r = p.record;
@@ -239,14 +323,29 @@ void refuse_nxp_mbi(const Request& request, const records::Plan& plan, uint64_t 
     }
 }
 
+void refuse_nxp_mbi_stamp(const Request& request, const std::string& named, uint64_t address,
+                          uint64_t size, uint64_t from) {
+    if (!asked(nxp_mbi_file, request)) return;
+    for (size_t at : {length_at, type_at, crc_at, address_at})
+        if (address < from + at + 4 && from + at < address + size)
+            throw Refusal{named + " lies in the header words " +
+                          request.asker.turned_on(Option::nxp_mbi) +
+                          " writes over (the image's length, type and CRC at " +
+                          text::address(from + length_at) + "-" +
+                          text::address(from + crc_at + 4) + ", its address at " +
+                          text::address(from + address_at) +
+                          "): the master boot image would not hold it"};
+}
+
 // Columns: name, a_file, word, ext, endings; the traits; recognise, read,
-// unwrap, write, can_write, check, option, start_of, refuse_asked:
-// formats.h says each.
+// unwrap, write, can_write, check, option, start_of, refuse_asked,
+// self_checked, refuse_placed, filled_in: formats.h says each.
 const Format nxp_mbi_file = {
     "NXP master boot image", "an NXP master boot image", "mbi", ".mbi.bin", mbi_endings,
     /* needs_base */ true, /* family */ false, /* build */ false, /* text */ false,
     /* container */ true, /* every_run */ false, /* merged */ false, /* page */ 0,
     nullptr, nullptr, unwrap_mbi, write_mbi, always, check_mbi, "--nxp-mbi", nullptr,
+    nullptr, /* self_checked */ false, refuse_placed_mbi, filled_in_mbi,
 };
 
 }  // namespace velk::formats

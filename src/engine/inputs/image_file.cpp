@@ -49,6 +49,8 @@ ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base,
         return image;
     }
     if (!format || !format->read) {
+        if (format && format->refuse_placed && binary_base)
+            format->refuse_placed(input.bytes, *binary_base);
         if (format && format->unwrap) input.bytes = format->unwrap(std::move(input.bytes));
         ImageFile image =
             raw_binary(std::move(input.bytes), binary_base, format, input.named, asker);

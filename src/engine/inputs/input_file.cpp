@@ -29,11 +29,16 @@ InputFile read_input(const std::string& path) {
     input.named = input.format != nullptr;
     // dfu-util's tools name a DfuSe file .dfu as they do a plain DFU file:
     // a file its name calls a container without addresses is what its
-    // first bytes say when they name a binary format that holds them.
+    // first bytes say when they name a binary format that holds them and
+    // whose own name ends as the container's (.dfuse.dfu, .dfu). A DfuSe
+    // or UF2 file named .mbi.bin is no master boot image.
     if (input.format && input.format->unwrap) {
         const formats::Format* inside =
             formats::by_content(input.bytes.data(), input.bytes.size());
-        if (inside && inside->read && !inside->text) input.format = inside;
+        const std::string own = inside ? inside->ext : "", named = input.format->ext;
+        if (inside && inside->read && !inside->text && own.size() > named.size() &&
+            own.compare(own.size() - named.size(), named.size(), named) == 0)
+            input.format = inside;
     }
     if (!input.named) input.format = formats::by_content(input.bytes.data(), input.bytes.size());
     return input;
