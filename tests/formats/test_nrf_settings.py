@@ -301,11 +301,15 @@ def test_damaged_file_one_line(velk, monkeypatch, build, tmp_path, how, said):
      "0x0002F000 and their backup at 0x0002E000"),
     ("nrf52840,app-version=1,bl-version=1,app-version=2,bl-settings-version=2",
      "app-version= is given twice"),
+    ("nrf52832,app-version=1,bl-version=1,bl-settings-version=1",
+     "--nrf-settings: the application 0x00000800-0x00003800 starts in the MBR's page below "
+     "0x00001000, which the nRF5 bootloader needs"),
     ("nrf52840,app-version=1,bl-version=1,bl-settings-version=2,softdevice=sd.bin",
      "--nrf-settings softdevice=sd.bin: a raw binary by its name; a raw binary holds no "
      "addresses: give the SoftDevice's HEX file, as Nordic ships it"),
 ], ids=["family", "missing", "version", "v1-validation", "ecdsa", "sd-without-softdevice",
-        "number", "unknown-key", "no-softdevice-file", "overlap", "twice", "softdevice-bin"])
+        "number", "unknown-key", "no-softdevice-file", "overlap", "twice", "in-the-mbr",
+        "softdevice-bin"])
 def test_flash_refuses_in_one_line(velk, monkeypatch, build, tmp_path, value, said):
     if "nrf52810" in value:
         # An application up to 0x2E000 and beyond: on the 52810's backup page.
@@ -313,6 +317,9 @@ def test_flash_refuses_in_one_line(velk, monkeypatch, build, tmp_path, value, sa
         Elf(entry=APP | 1, segments=[Segment(APP, code, section=".text")],
             symbols=[("crc1", APP + 0x200)]).write(tmp_path / "fw.elf")
         said = said.replace("0x00029000", "0x0002F000")
+    elif "MBR" in said:
+        Elf(entry=0x801, segments=[Segment(0x800, bytes(APP_SIZE), section=".text")],
+            symbols=[("crc1", 0x900)]).write(tmp_path / "fw.elf")
     else:
         shutil.copy(build / "fw.elf", tmp_path / "fw.elf")
     if "sd.bin" in value:

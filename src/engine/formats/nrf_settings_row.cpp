@@ -134,6 +134,15 @@ void refuse_overlap(const Request& request, const layout::MemoryMap& application
     const uint64_t low = a.family->settings - backup_below;
     const uint64_t high = a.family->settings + page_size(a.version);
     const auto [from, to] = extent(application);
+    // The bootloader starts through the MBR in the first flash page: an
+    // application there would erase it (and CHECK reads the application
+    // from after it).
+    if (from < softdevice_start)
+        throw Refusal{text::format(
+            "%s: the application %s-%s starts in the MBR's page below %s, which the "
+            "nRF5 bootloader needs: link it after the MBR (and the SoftDevice)",
+            request.asker.name(Option::nrf_settings), text::address(from).c_str(),
+            text::address(to).c_str(), text::address(softdevice_start).c_str())};
     if (from < high && low < to)
         throw Refusal{text::format(
             "%s: the application %s-%s reaches into the %s bootloader settings at %s and "
