@@ -263,6 +263,10 @@ def cut(image, how):
         return image[:1] + b"\x00" + image[2:]
     if how == "header-only":
         return image[:20]
+    if how == "4-gib-segment":
+        return image[:first + 4] + b"\xff" * 4 + image[first + 8:]
+    if how == "hash-flag":
+        return image[:23] + b"\x02" + image[24:]
     return b""
 
 
@@ -273,6 +277,8 @@ def cut(image, how):
     ("no-segment", "no segment"),
     ("header-only", "fewer than its 24-byte header"),
     ("empty", "fewer than its 24-byte header"),
+    ("4-gib-segment", "says it holds 4294967295 bytes, past the file's end"),
+    ("hash-flag", "its header's hash flag at 0x17 is 0x02, neither 0 nor 1"),
 ])
 def test_damaged_files_are_one_line(velk, monkeypatch, c3, tmp_path, how, says):
     damaged = tmp_path / "fw_CRC.esp.bin"
@@ -475,3 +481,45 @@ def test_nothing_written_that_check_would_not_pass(velk, monkeypatch, tmp_path, 
     with pytest.raises(velk_crc.Refused):
         velk_crc.flash(str(tmp_path / "fw.elf"), esp32="chip=esp32c3", **keywords)
     assert os.listdir(tmp_path) == ["fw.elf"]
+
+
+def resealed(image, how):
+    """The image changed as `how` says, its XOR checksum and SHA-256 worked
+    out again here: a file sound in itself that is not the build's image."""
+    image = bytearray(image)
+    fields = read_image(bytes(image))
+    heads = [offset - 8 for _, offset, _ in fields["segments"]]
+    if how == "chip":
+        image[12:14] = struct.pack("<H", 0)  # the ESP32's
+    elif how == "moved-segment":
+        address = fields["segments"][-1][0]
+        image[heads[-1]:heads[-1] + 4] = struct.pack("<I", address + 4)
+    elif how == "overlapping":
+        image[heads[-1]:heads[-1] + 4] = struct.pack("<I", fields["segments"][0][0])
+    xor = 0xEF
+    for _, offset, size in fields["segments"]:
+        for b in image[offset:offset + size]:
+            xor ^= b
+    at = fields["checksum_at"]
+    image[at] = xor
+    image[at + 1:] = hashlib.sha256(bytes(image[:at + 1])).digest()
+    return bytes(image)
+
+
+@pytest.mark.parametrize("how, code, says", [
+    ("chip", MISMATCH, "chip mismatch: its header names the esp32, whose cores are Xtensa "
+                       "(e_machine 94); "),
+    ("moved-segment", MISMATCH, "content mismatch at 0x"),
+    ("overlapping", UNREADABLE, "two segments hold the byte at 0x"),
+], ids=["chip", "moved-segment", "overlapping"])
+def test_resealed_image_is_not_the_build(velk, monkeypatch, c3, tmp_path, how, code, says):
+    path = tmp_path / "fw_CRC.esp.bin"
+    path.write_bytes(resealed((c3 / "fw_CRC.esp.bin").read_bytes(), how))
+    assert_sound(path.read_bytes())
+    got, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--napp_crc", "--exclude",
+                            "0x3C0000B0-0x3C0000D0", "--elf", c3 / "fw.elf")
+    assert got == code and says in out + err, out + err
+    if code == MISMATCH:
+        result = velk_crc.check(str(path), symbol="app_crc", exclude="0x3C0000B0-0x3C0000D0",
+                                elf=str(c3 / "fw.elf"))
+        assert not result.ok

@@ -332,6 +332,11 @@ Read read_esp(const std::vector<uint8_t>& file) {
     Read out;
     out.data.has_entry = true;
     out.data.entry = p.entry;
+    out.machine = p.chip->machine;
+    out.machine_said = text::format("its header names the %s, whose cores are %s "
+                                    "(e_machine %u)",
+                                    p.chip->name, p.chip->machine == 94 ? "Xtensa" : "RISC-V",
+                                    p.chip->machine);
     std::vector<esp32::Segment> loaded;
     for (const esp32::Segment& s : p.segments)
         if (s.address != 0 && s.size != 0) loaded.push_back(s);
