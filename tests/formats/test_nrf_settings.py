@@ -403,3 +403,21 @@ def test_check_reads_the_application_the_page_gives(velk, monkeypatch, gapped, t
         held = read_hex(gapped / "fw_CRC.hex").memory
         app = bytes(held.get(a, 0xFF) for a in range(APP, 0x60100))
         assert page[0x18:0x20] == struct.pack("<II", len(app), zlib.crc32(app))
+
+
+@pytest.mark.parametrize("fill", ["0x00", "0xA5"])
+def test_flash_refuses_another_erased_value(velk, monkeypatch, gapped, tmp_path, fill):
+    # With the gap as 0x00, the page would hold the CRC of bytes that the
+    # flash a HEX leaves (0xFF there) does not: the application would not start.
+    shutil.copy(gapped / "fw.elf", tmp_path / "fw.elf")
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--ncrc1",
+                             "--fill", fill, "--bin", "--nrf-settings",
+                             "nrf52840,app-version=1,bl-version=1,bl-settings-version=2")
+    assert (code, out) == (REFUSED, "")
+    assert err == (f"error: {tmp_path / 'fw.elf'}: --fill {fill} and --nrf-settings: nRF5 "
+                   "flash reads 0xFF when erased, as the bootloader's CRC of the application "
+                   "takes its holes; leave out --fill\n")
+    assert os.listdir(tmp_path) == ["fw.elf"]
+    with pytest.raises(velk_crc.Refused, match="nRF5 flash reads 0xFF"):
+        velk_crc.flash(str(tmp_path / "fw.elf"), symbol="crc1", fill=int(fill, 16),
+                       nrf_settings="nrf52840,app-version=1,bl-version=1,bl-settings-version=2")

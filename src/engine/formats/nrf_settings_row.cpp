@@ -126,6 +126,17 @@ Read read_settings(const std::vector<uint8_t>& bytes) {
 
 void refuse_value(const Request& request) {
     read_asked(request, false);
+    // nRF5 flash reads 0xFF when erased, and nrfutil and the bootloader take
+    // the application's holes so: with another fill the page would hold the
+    // CRC of bytes the flash a HEX leaves does not, or the .bin's gaps not
+    // the bytes the page's CRC was made over.
+    if (request.fill && request.fill->value && *request.fill->value != layout::erased)
+        throw Refusal{request.asker.name(Option::fill) +
+                      text::format(" 0x%02X and ", unsigned(*request.fill->value)) +
+                      request.asker.name(Option::nrf_settings) +
+                      ": nRF5 flash reads 0xFF when erased, as the bootloader's CRC of the "
+                      "application takes its holes; leave out " +
+                      request.asker.name(Option::fill)};
 }
 
 void refuse_overlap(const Request& request, const layout::MemoryMap& application) {
