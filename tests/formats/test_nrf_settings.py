@@ -363,7 +363,7 @@ def gapped(build, tmp_path_factory):
         symbols=[("crc1", APP + 0x200)]).write(folder / "fw.elf")
     velk_crc.flash(str(folder / "fw.elf"), symbol="crc1",
                    nrf_settings="nrf52840,app-version=1,bl-version=1,bl-settings-version=2",
-                   merge=[str(build / "sd.hex"), str(build / "boot.elf")])
+                   merge=[str(build / "sd.hex"), str(build / "boot.elf")], bin=True)
     return folder
 
 
@@ -380,22 +380,28 @@ def drop_application(path):
     ("gap-merged", 0, "nrf52840 bootloader settings ok: version 2 at 0x000FF000, the "
                       "application 0x00026000-0x00060100, 237824 bytes"),
     ("gap-joined", 0, "the application 0x00026000-0x00060100, 237824 bytes"),
+    # The merged .bin holds the gaps as erased flash, up to the bootloader.
+    ("gap-merged-bin", 0, "the application 0x00026000-0x00060100, 237824 bytes"),
     ("no-application", MISMATCH,
      "settings mismatch: bank 0's bank code at 0x000FF020 marks a valid application, but the "
      "file holds no application below 0x000FE000"),
-], ids=["gap-merged", "gap-joined", "no-application"])
+], ids=["gap-merged", "gap-joined", "gap-merged-bin", "no-application"])
 def test_check_reads_the_application_the_page_gives(velk, monkeypatch, gapped, tmp_path,
                                                     which, code, said):
+    base = {}
     if which == "gap-merged":
         path = gapped / "fw_CRC_merged.hex"
+    elif which == "gap-merged-bin":
+        path, base = gapped / "fw_CRC_merged.bin", {"base": 0}
     else:
         path = merged_with_settings(gapped)
         if which == "no-application":
             drop_application(path)
-    got, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--nrf-settings", "nrf52840")
+    got, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--nrf-settings", "nrf52840",
+                            *(["--base", "0x0"] if base else []))
     assert got == code, out + err
     assert said in out, out
-    assert velk_crc.check(str(path), nrf_settings="nrf52840").ok == (code == 0)
+    assert velk_crc.check(str(path), nrf_settings="nrf52840", **base).ok == (code == 0)
     if which == "gap-joined":
         # The page's size and CRC-32, zlib's over the HEX's bytes with the
         # gap as erased flash.

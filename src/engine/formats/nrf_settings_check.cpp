@@ -14,13 +14,40 @@ namespace nrf {
 
 namespace {
 
+// The stretches of [low, high) that hold data: the file's pieces, split
+// where a flash page or more of them reads as erased flash (a raw binary
+// holds its gaps as fill).
+std::vector<std::pair<uint64_t, uint64_t>> data_runs(const layout::MemoryMap& file,
+                                                     uint64_t low, uint64_t high) {
+    std::vector<std::pair<uint64_t, uint64_t>> runs;
+    auto add = [&](uint64_t from, uint64_t to) {
+        if (from < to) runs.push_back({from, to});
+    };
+    for (const layout::Piece& p : file.pieces()) {
+        const uint64_t from = std::max(p.address, low), to = std::min(p.end(), high);
+        if (from >= to || !p.bytes) continue;
+        uint64_t start = from, erased_from = from;
+        for (uint64_t a = from; a < to; ++a) {
+            if (p.bytes[a - p.address] != file.fill()) {
+                if (a - erased_from >= flash_page) add(start, erased_from), start = a;
+                erased_from = a + 1;
+            }
+        }
+        if (to - erased_from >= flash_page) add(start, erased_from);
+        else add(start, to);
+    }
+    return runs;
+}
+
 // CHECK: where the application is in a file that holds the settings page:
 // from the first byte after the SoftDevice its information structure names,
 // or after the MBR's page, or the file's first byte; up to the bootloader
-// UICR names, or the backup page, and across a hole of a flash page or more
-// only where the page's own size reaches past it (what lies beyond one
-// otherwise is a bootloader merged without its UICR; an application linked
-// with a gap is checked by the bootloader over the gap's erased flash too).
+// UICR names, or the backup page. It goes across a hole (or erased flash)
+// of a flash page or more only where the page's `size` reaches past it
+// (what lies beyond one otherwise is a bootloader merged without its UICR;
+// an application linked with a gap is checked by the bootloader over the
+// gap's erased flash too), and ends where the size says when that is in
+// the erased flash after its data, as the bootloader reads it.
 std::pair<uint64_t, uint64_t> application_in(const layout::MemoryMap& file,
                                              const Family& family, uint64_t size) {
     uint8_t word[4];
@@ -34,15 +61,18 @@ std::pair<uint64_t, uint64_t> application_in(const layout::MemoryMap& file,
     if (file.read(bootloader_address_at, word, 4) == 4 && bytes::le32(word) > low &&
         bytes::le32(word) < high)
         high = bytes::le32(word);
-    uint64_t from = high, to = high;
-    for (const layout::Piece& p : file.pieces()) {
-        if (p.end() <= low || p.address >= high) continue;
-        if (from == high)
-            from = std::max(p.address, low);
-        else if (p.address - to >= flash_page && from + size <= p.address)
+    const auto runs = data_runs(file, low, high);
+    if (runs.empty()) return {high, high};
+    const uint64_t from = runs.front().first;
+    uint64_t to = runs.front().second, next = high;
+    for (size_t i = 1; i < runs.size(); ++i) {
+        if (runs[i].first - to >= flash_page && from + size <= runs[i].first) {
+            next = runs[i].first;
             break;
-        to = std::min(p.end(), high);
+        }
+        to = runs[i].second;
     }
+    if (size <= next - from && from + size > to) to = from + size;
     return {from, to};
 }
 
