@@ -427,3 +427,31 @@ def test_flash_refuses_another_erased_value(velk, monkeypatch, gapped, tmp_path,
     with pytest.raises(velk_crc.Refused, match="nRF5 flash reads 0xFF"):
         velk_crc.flash(str(tmp_path / "fw.elf"), symbol="crc1", fill=int(fill, 16),
                        nrf_settings="nrf52840,app-version=1,bl-version=1,bl-settings-version=2")
+
+
+@pytest.mark.parametrize("which", ["application", "softdevice"])
+def test_uicr_bytes_are_no_image(velk, monkeypatch, build, tmp_path, which):
+    # A HEX that sets a UICR register (NFC pins, the bootloader's address):
+    # nrfutil leaves those bytes out of the image's size and CRC-32.
+    code = bytearray((i * 7 + 3) & 0xFF for i in range(APP_SIZE))
+    code[0x200:0x204] = b"\xff" * 4
+    segs = [Segment(APP, bytes(code), section=".text")]
+    if which == "application":
+        segs.append(Segment(0x1000120C, struct.pack("<I", 0xFFFFFFFE), section=".uicr"))
+    Elf(entry=APP | 1, segments=segs, symbols=[("crc1", APP + 0x200)]).write(tmp_path / "fw.elf")
+    sd = read_hex(build / "sd.hex")
+    held = {s: sd.bytes_at(s, e - s) for s, e in sd.ranges()}
+    if which == "softdevice":
+        held[0x10001014] = struct.pack("<I", 0xF8000)
+    write_hex(tmp_path / "sd.hex", held)
+    value = ("nrf52840,app-version=1,bl-version=1,bl-settings-version=2,"
+             f"softdevice={tmp_path / 'sd.hex'}")
+    got, out, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--ncrc1",
+                            "--nrf-settings", value)
+    assert got == 0, err
+    page = read_hex(tmp_path / "fw_CRC.settings.hex").bytes_at(0xFF000, PAGE[2])
+    app = read_hex(tmp_path / "fw_CRC.hex").bytes_at(APP, APP_SIZE)
+    softdevice = sd.bytes_at(0x1000, 0x4000)
+    assert page[0x18:0x20] == struct.pack("<II", APP_SIZE, zlib.crc32(app))
+    assert page[0x34:0x38] == struct.pack("<I", len(softdevice))
+    assert page[0x260:0x265] == b"\x01" + struct.pack("<I", zlib.crc32(softdevice))

@@ -27,10 +27,16 @@ namespace nrf {
 
 const char* const settings_endings[] = {".settings.hex", nullptr};
 
-// Where an image's data starts and ends: its lowest byte and one past its
-// highest, the holes between erased flash.
+// Where an image's data starts and ends in flash: its lowest byte and one
+// past its highest below the UICR, the holes between erased flash. nrfutil
+// leaves out what a HEX holds for the UICR (a bootloader's address, a
+// pin setting), which no image's CRC covers.
 std::pair<uint64_t, uint64_t> extent(const layout::MemoryMap& memory) {
-    return {memory.pieces().front().address, memory.end()};
+    const uint64_t from = memory.pieces().front().address;
+    uint64_t to = from;
+    for (const layout::Piece& p : memory.pieces())
+        if (p.address < uicr_start) to = std::min(p.end(), uicr_start);
+    return {from, to};
 }
 
 // The SoftDevice, read from its HEX file: the bytes after the MBR's page,
@@ -45,14 +51,14 @@ Image softdevice_image(const std::string& option, const std::string& path, bool 
                           ": give the SoftDevice's HEX file, as Nordic ships it"};
         ImageFile file = read_image(std::move(input), std::nullopt);
         const layout::MemoryMap memory = layout::spans_of(file.loadable, file.base);
-        if (memory.empty() || memory.end() <= softdevice_start)
+        if (memory.empty() || extent(memory).second <= softdevice_start)
             throw Refusal{"no SoftDevice after the MBR's page at " +
                           text::address(softdevice_start)};
         if (memory.pieces().front().address > softdevice_start)
             throw Refusal{"a SoftDevice starts at " + text::address(softdevice_start) +
                           ", and this one's first byte is at " +
                           text::address(memory.pieces().front().address)};
-        return image_of(memory, softdevice_start, memory.end(), sha, sha256);
+        return image_of(memory, softdevice_start, extent(memory).second, sha, sha256);
     } catch (Refusal& refusal) {
         refusal.text = option + " softdevice=" + path + ": " + refusal.text;
         throw;
