@@ -523,3 +523,21 @@ def test_resealed_image_is_not_the_build(velk, monkeypatch, c3, tmp_path, how, c
         result = velk_crc.check(str(path), symbol="app_crc", exclude="0x3C0000B0-0x3C0000D0",
                                 elf=str(c3 / "fw.elf"))
         assert not result.ok
+
+
+@pytest.mark.parametrize("value, stamp, says", [
+    ("chip=esp32", "0x3C000100:4", "--esp32: the build is for e_machine 243, not the esp32's "
+                                   "Xtensa (94)"),
+    ("chip=esp32c3", "0x3C0000B4:4", "the stamp 0x3C0000B4:4 at 0x3C0000B4 (4 bytes) lies in "
+                                     "0x3C0000B0-0x3C0000D0, the app descriptor's ELF "
+                                     "SHA-256, which --esp32 fills in with _CRC.elf's"),
+], ids=["other-cores", "stamp-in-the-sha256"])
+def test_devices_run_refused_before_it_begins(velk, monkeypatch, tmp_path, value, stamp, says):
+    # Refused once the folder holds the run's state, the corrected command
+    # would be told the folder holds another run.
+    shutil.copy(os.path.join(DATA, "esp32c3_app.elf"), tmp_path / "fw.elf")
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--esp32", value,
+                             "--stamp", f"{stamp}=serial:1..2", "--out", tmp_path / "line")
+    assert (code, out) == (REFUSED, "")
+    assert len(err.strip().splitlines()) == 1 and says in err, err
+    assert os.listdir(tmp_path) == ["fw.elf"]
