@@ -455,3 +455,24 @@ def test_uicr_bytes_are_no_image(velk, monkeypatch, build, tmp_path, which):
     assert page[0x18:0x20] == struct.pack("<II", APP_SIZE, zlib.crc32(app))
     assert page[0x34:0x38] == struct.pack("<I", len(softdevice))
     assert page[0x260:0x265] == b"\x01" + struct.pack("<I", zlib.crc32(softdevice))
+
+
+@pytest.mark.parametrize("softdevice, says", [
+    ("none.hex", "--nrf-settings softdevice=none.hex: cannot open it"),
+    ("sd.bin", "--nrf-settings softdevice=sd.bin: a raw binary by its name"),
+], ids=["missing", "raw-binary"])
+def test_devices_run_refused_before_it_begins(velk, monkeypatch, build, tmp_path, softdevice,
+                                              says):
+    # Refused once the folder holds the run's state, the corrected command
+    # would be told the folder holds another run.
+    shutil.copy(build / "fw.elf", tmp_path / "fw.elf")
+    (tmp_path / "sd.bin").write_bytes(bytes(0x4000))
+    monkeypatch.chdir(tmp_path)
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--ncrc1",
+                             "--nrf-settings", "nrf52832,app-version=1,bl-version=1,"
+                             f"bl-settings-version=2,softdevice={softdevice}",
+                             "--stamp", f"0x{APP + 0x300:X}:4=serial:7..8", "--out",
+                             tmp_path / "line", "--force")
+    assert (code, out) == (REFUSED, "")
+    assert len(err.strip().splitlines()) == 1 and says in err, err
+    assert sorted(os.listdir(tmp_path)) == ["fw.elf", "sd.bin"]

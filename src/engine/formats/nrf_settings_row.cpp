@@ -148,6 +148,11 @@ void refuse_value(const Request& request) {
 void refuse_overlap(const Request& request, const layout::MemoryMap& application) {
     if (!asked(nrf_settings_file, request) || application.empty()) return;
     const Asked a = read_asked(request, false);
+    // The SoftDevice read now, so that one that cannot be is refused before
+    // a devices run writes its state.
+    if (a.softdevice)
+        softdevice_image(request.asker.name(Option::nrf_settings), *a.softdevice, false,
+                         nullptr);
     const uint64_t low = a.family->settings - backup_below;
     const uint64_t high = a.family->settings + page_size(a.version);
     const auto [from, to] = extent(application);
