@@ -204,7 +204,7 @@ def test_check_passes_what_flash_wrote(velk, monkeypatch, build, with_sd, tmp_pa
 FLIPPED = {"app-byte": [APP + 0x100], "app-version": [0xFF008, 0xFE008],
            "settings-crc": [0xFF000, 0xFE000], "backup": [0xFE01C],
            "validation-crc": [0xFF25C, 0xFE25C], "sd-byte": [0x2000],
-           "sd-size": [0xFF037, 0xFE037]}
+           "sd-size": [0xFF037, 0xFE037], "validation-type": [0xFF2A1, 0xFE2A1]}
 
 
 @pytest.mark.parametrize("how, named", [
@@ -221,8 +221,13 @@ FLIPPED = {"app-byte": [APP + 0x100], "app-version": [0xFF008, 0xFE008],
     # 4 GiB of SoftDevice would take minutes to read: named, not read.
     ("sd-size", ["the SoftDevice size at 0x000FF034 is 0xFF004000, past the backup page at "
                  "0x000FE000", "the settings' CRC at 0x000FF000 is 0x"]),
+    # A type the bootloader does not know fails its boot validation.
+    ("validation-type", ["the application's boot validation at 0x000FF2A1 is of type 253, none "
+                         "the bootloader knows (0 none, 1 CRC, 2 SHA-256, 3 ECDSA): it would "
+                         "not start the application",
+                         "the boot validation CRC at 0x000FF25C is 0x"]),
 ], ids=["app-byte", "app-version", "settings-crc", "backup", "validation-crc", "sd-byte",
-        "sd-size"])
+        "sd-size", "validation-type"])
 def test_check_names_each_wrong_field(velk, monkeypatch, with_sd, tmp_path, how, named):
     path = tmp_path / "fw_CRC_merged.hex"
     shutil.copy(with_sd / "fw_CRC_merged.hex", path)

@@ -130,13 +130,20 @@ NrfVerdict check_page(const Request& request, const layout::MemoryMap& file,
                    : Image{};
     sd.size = sd_size;
     std::vector<uint8_t> wanted = page_of(a, app, sd);
-    // A signed validation (or a type this row does not know) is the
-    // signer's: taken as held.
+    // A signed validation is the signer's: taken as held. A type past
+    // ECDSA is none the bootloader knows, and it starts no application
+    // validated so.
     for (Slot s : {f_sd_validation, f_app_validation, f_bl_validation})
         if (version == 2 && (s == f_bl_validation || kind(s) > Validation::sha256 ||
                              (s == f_sd_validation && !sd_fits))) {
             std::copy_n(page.begin() + long(fields[s].at), fields[s].width,
                         wanted.begin() + long(fields[s].at));
+            if (s != f_bl_validation && kind(s) > Validation::ecdsa)
+                v.faults.push_back(text::format(
+                    "%s at %s is of type %u, none the bootloader knows (0 none, 1 CRC, "
+                    "2 SHA-256, 3 ECDSA): it would not start the application",
+                    fields[s].name, text::address(at + fields[s].at).c_str(),
+                    page[fields[s].at]));
         }
     // Each CRC is judged against the bytes it covers as the page holds
     // them, so that a wrong field is named once, as itself.
