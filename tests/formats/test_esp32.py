@@ -447,12 +447,25 @@ def late_descriptor(path):
         Segment(0x40380000, bytes(0x40), section=".iram0.text")]).write(path)
 
 
+def padded_vectors(path):
+    """Vectors of 0x403 bytes, then a byte of linker padding that is not 0,
+    then the code: esptool pads the vectors with a zero there."""
+    Elf(entry=0x40380000, machine=EM_RISCV, segments=[
+        Segment(0x42000020, bytes(range(256)), section=".flash.text"),
+        Segment(0x40380000, b"\x11" * 0x403 + b"\x5a", section=".iram0.vectors",
+                section_bytes=(0, 0x403)),
+        Segment(0x40380404, bytes(range(64)), section=".iram0.text")]).write(path)
+
+
 # FLASH refuses what its own CHECK could not pass, or what a flashing step
 # would take for an image: (how the build is made, FLASH's words, the line).
 NOT_WRITTEN = [
     pytest.param(late_descriptor, [], "the app descriptor (.flash.appdesc at 0x3C000120) does "
                  "not lead the image, so the ELF's SHA-256 at 0xB0 would land at 0x3C0000B0, "
                  "not in its field", id="descriptor-not-first"),
+    pytest.param(padded_vectors, [], "--esp32: the linker's padding at 0x40380403 holds bytes "
+                 "other than the zeros esptool pads the section before it with",
+                 id="padding-not-zero"),
     pytest.param(None, ["--bin"], "the .bin would be empty: this run stores no record, so "
                  "there is no checksummed image to hold; give a record, or leave out --bin",
                  id="bin-without-record"),

@@ -145,6 +145,11 @@ Loaded loaded_of(const elf::File& file, uint64_t file_size, NameIs&& name_is, Pa
         uint64_t skip = 0;
         if (name_is(s, (".gap." + text::address(s.addr)).c_str()))
             skip = std::min<uint64_t>(s.size, (4 - s.addr % 4) % 4);
+        for (const esp32::Part& p : parts(s.offset, skip))
+            if (std::any_of(p.bytes, p.bytes + p.size, [](uint8_t b) { return b != 0; }))
+                throw Refusal{option + ": the linker's padding at " + text::address(s.addr) +
+                              " holds bytes other than the zeros esptool pads the section "
+                              "before it with: the image would not hold what the HEX holds"};
         if (skip == s.size) continue;
         out.sections.push_back({uint32_t(s.addr + skip), parts(s.offset + skip, s.size - skip),
                                 size_t(s.size - skip)});
