@@ -386,6 +386,10 @@ LAYOUTS = [
                              Segment(0x40380000, b"\x13\0\0\0" * 0x40 + bytes(range(256)),
                                      section=".c", section_bytes=(0x100, 0x200))],
                  id="linker-padding"),
+    # A section off a 4-byte boundary: the one before it is padded with
+    # zeros that the loader then loads it over.
+    pytest.param("esp32c3", [seg(0x42000020, 0x100, ".a"), seg(0x40380000, 7, ".b"),
+                             seg(0x40380007, 5, ".c")], id="unaligned-neighbour"),
 ]
 
 

@@ -359,18 +359,44 @@ Read read_esp(const std::vector<uint8_t>& file) {
                                     "(e_machine %u)",
                                     p.chip->name, p.chip->machine == 94 ? "Xtensa" : "RISC-V",
                                     p.chip->machine);
-    std::vector<esp32::Segment> loaded;
-    for (const esp32::Segment& s : p.segments)
-        if (s.address != 0 && s.size != 0) loaded.push_back(s);
-    std::sort(loaded.begin(), loaded.end(),
-              [](const esp32::Segment& a, const esp32::Segment& b) {
-                  return a.address < b.address;
-              });
-    for (size_t i = 0; i < loaded.size(); ++i) {
-        const esp32::Segment& s = loaded[i];
-        if (i && uint64_t(loaded[i - 1].address) + loaded[i - 1].size > s.address)
-            throw Refusal{
-                cannot + text::format("two segments hold the byte at 0x%08X", s.address)};
+    // The loader loads the segments in the file's order, a later one over
+    // an earlier one's bytes: a section that does not start on a 4-byte
+    // boundary goes over the zeros the one before it is padded with. Two
+    // segments that share more than that padding are refused.
+    struct Loaded {
+        esp32::Segment s;
+        size_t order;
+    };
+    std::vector<Loaded> loaded;
+    for (size_t i = 0; i < p.segments.size(); ++i)
+        if (p.segments[i].address != 0 && p.segments[i].size != 0)
+            loaded.push_back({p.segments[i], i});
+    std::stable_sort(loaded.begin(), loaded.end(), [](const Loaded& a, const Loaded& b) {
+        return a.s.address < b.s.address;
+    });
+    std::vector<Loaded> kept;
+    for (Loaded l : loaded) {
+        if (!kept.empty()) {
+            Loaded& prev = kept.back();
+            const uint64_t prev_end = uint64_t(prev.s.address) + prev.s.size;
+            if (prev_end > l.s.address) {
+                const uint32_t k = uint32_t(prev_end - l.s.address);
+                if (k > 3 || uint64_t(l.s.address) + l.s.size < prev_end)
+                    throw Refusal{cannot + text::format("two segments hold the byte at 0x%08X",
+                                                        l.s.address)};
+                if (prev.order < l.order) {
+                    prev.s.size -= k;
+                    if (!prev.s.size) kept.pop_back();
+                } else {
+                    l.s.address += k, l.s.offset += k, l.s.size -= k;
+                    if (!l.s.size) continue;
+                }
+            }
+        }
+        kept.push_back(l);
+    }
+    for (size_t i = 0; i < kept.size(); ++i) {
+        const esp32::Segment& s = kept[i].s;
         out.data.runs.push_back({s.address, s.size, i, uint64_t(out.data.data.size())});
         out.data.data.insert(out.data.data.end(), file.begin() + long(s.offset),
                              file.begin() + long(s.offset + s.size));
