@@ -262,7 +262,8 @@ private:
     // no image of a build for others, whose ROM would refuse it.
     std::optional<std::string> machine() {
         const ImageFile& file = run_.file;
-        if (!run_.build || !file.machine || file.machine == run_.build->file.header.machine)
+        if (!run_.build || !file.machine ||
+            file.machine == run_.build->file.header.machine)
             return std::nullopt;
         return "chip mismatch: " + file.machine_said + "; " + run_.build_name() +
                text::format(" is for e_machine %u", run_.build->file.header.machine);

@@ -92,8 +92,8 @@ std::vector<Place> places_of(const flash::FlashRun& run,
         }
         formats::refuse_nxp_mbi_stamp(run.request, named(stamp, place), place.address,
                                       place.size, run.bin_range().first);
-        formats::refuse_esp32_stamp(run.request, named(stamp, place), place.address, place.size,
-                                    run.elf);
+        formats::refuse_esp32_stamp(run.request, named(stamp, place), place.address,
+                                    place.size, run.elf);
         for (size_t i = 0; i < out.size(); ++i)
             if (overlaps(place.address, place.size, out[i].address, out[i].size))
                 throw Refusal{named(stamp, place) + " overlaps the stamp " +

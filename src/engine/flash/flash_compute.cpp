@@ -40,9 +40,9 @@ void refuse_a_bin_of_fill(const FlashRun& run) {
     // image: its .bin would be empty, which a flashing step would take.
     if (from >= to) {
         const auto [which, options] = unplaced_files(run);
-        throw Refusal{"the " + which + " would be empty: this run stores no record, so " +
-                      "there is no checksummed image to hold; give a record, or leave out " +
-                      options};
+        throw Refusal{"the " + which + " would be empty: this run stores no record, " +
+                      "so there is no checksummed image to hold; give a record, or " +
+                      "leave out " + options};
     }
     uint64_t held = 0;
     for (const layout::Piece& p : run.memory.pieces())

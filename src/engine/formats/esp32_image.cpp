@@ -263,8 +263,8 @@ std::variant<Image, std::string> make_image(const Settings& settings, uint32_t e
             } else {
                 filler.add({nullptr, size_t(pad)});
             }
-            if (std::string why =
-                    out.put(std::move(filler), sha_at, elf_sha256, sha_placed, field_address);
+            if (std::string why = out.put(std::move(filler), sha_at, elf_sha256,
+                                          sha_placed, field_address);
                 !why.empty())
                 return why;
         }
@@ -277,13 +277,14 @@ std::variant<Image, std::string> make_image(const Settings& settings, uint32_t e
             const uint64_t tail = (out.at() + segment_head + f.size) % page;
             if (tail < esp32_tail) f.add({nullptr, size_t(esp32_tail - tail)});
         }
-        if (std::string why = out.put(std::move(f), sha_at, elf_sha256, sha_placed, field_address);
+        if (std::string why =
+                out.put(std::move(f), sha_at, elf_sha256, sha_placed, field_address);
             !why.empty())
             return why;
     }
     for (; next_ram < ram.size(); ++next_ram)
-        if (std::string why =
-                out.put(std::move(ram[next_ram]), sha_at, elf_sha256, sha_placed, field_address);
+        if (std::string why = out.put(std::move(ram[next_ram]), sha_at, elf_sha256,
+                                      sha_placed, field_address);
             !why.empty())
             return why;
     if (!sha_placed)

@@ -114,10 +114,10 @@ bool copy_headers(PiecedElf& elf) {
 void refuse_other_cores(const std::string& option, const elf::Header& h,
                         const esp32::Chip& chip) {
     if (h.elf64 || !h.little_endian || h.machine != chip.machine)
-        throw Refusal{text::format("%s: the build is for e_machine %u%s, not the %s's %s (%u)",
-                                   option.c_str(), h.machine, h.elf64 ? " (ELF64)" : "",
-                                   chip.name, chip.machine == 94 ? "Xtensa" : "RISC-V",
-                                   chip.machine)};
+        throw Refusal{text::format(
+            "%s: the build is for e_machine %u%s, not the %s's %s (%u)", option.c_str(),
+            h.machine, h.elf64 ? " (ELF64)" : "", chip.name,
+            chip.machine == 94 ? "Xtensa" : "RISC-V", chip.machine)};
 }
 
 // What esptool loads of an ELF file, in the file's order, and where its app
@@ -127,8 +127,8 @@ struct Loaded {
     std::optional<uint32_t> appdesc;
 };
 template <class NameIs, class Parts>
-Loaded loaded_of(const elf::File& file, uint64_t file_size, NameIs&& name_is, Parts&& parts,
-                 const std::string& option) {
+Loaded loaded_of(const elf::File& file, uint64_t file_size, NameIs&& name_is,
+                 Parts&& parts, const std::string& option) {
     Loaded out;
     for (const elf::SectionHeader& s : file.sections) {
         const bool loaded = s.type == elf::sht_progbits || s.type == sht_init_array ||
@@ -147,11 +147,14 @@ Loaded loaded_of(const elf::File& file, uint64_t file_size, NameIs&& name_is, Pa
             skip = std::min<uint64_t>(s.size, (4 - s.addr % 4) % 4);
         for (const esp32::Part& p : parts(s.offset, skip))
             if (std::any_of(p.bytes, p.bytes + p.size, [](uint8_t b) { return b != 0; }))
-                throw Refusal{option + ": the linker's padding at " + text::address(s.addr) +
-                              " holds bytes other than the zeros esptool pads the section "
-                              "before it with: the image would not hold what the HEX holds"};
+                throw Refusal{option + ": the linker's padding at " +
+                              text::address(s.addr) +
+                              " holds bytes other than the zeros esptool pads the "
+                              "section before it with: the image would not hold what "
+                              "the HEX holds"};
         if (skip == s.size) continue;
-        out.sections.push_back({uint32_t(s.addr + skip), parts(s.offset + skip, s.size - skip),
+        out.sections.push_back({uint32_t(s.addr + skip),
+                                parts(s.offset + skip, s.size - skip),
                                 size_t(s.size - skip)});
     }
     return out;
@@ -188,7 +191,8 @@ void write_esp(const Contents& c, const std::string&, outfile::Sink& sink) {
     };
     const auto [sections, appdesc] = loaded_of(
         file, elf.size(), name_is,
-        [&elf](uint64_t offset, uint64_t size) { return elf.parts(offset, size); }, option);
+        [&elf](uint64_t offset, uint64_t size) { return elf.parts(offset, size); },
+        option);
     esp32::ElfDigest elf_sha256;
     if (appdesc || settings.elf_sha256_offset) {
         std::unique_ptr<crypto::Digest> digest = (*c.sha256)();
@@ -357,7 +361,8 @@ Read read_esp(const std::vector<uint8_t>& file) {
     out.machine = p.chip->machine;
     out.machine_said = text::format("its header names the %s, whose cores are %s "
                                     "(e_machine %u)",
-                                    p.chip->name, p.chip->machine == 94 ? "Xtensa" : "RISC-V",
+                                    p.chip->name,
+                                    p.chip->machine == 94 ? "Xtensa" : "RISC-V",
                                     p.chip->machine);
     // The loader loads the segments in the file's order, a later one over
     // an earlier one's bytes: a section that does not start on a 4-byte
@@ -382,8 +387,9 @@ Read read_esp(const std::vector<uint8_t>& file) {
             if (prev_end > l.s.address) {
                 const uint32_t k = uint32_t(prev_end - l.s.address);
                 if (k > 3 || uint64_t(l.s.address) + l.s.size < prev_end)
-                    throw Refusal{cannot + text::format("two segments hold the byte at 0x%08X",
-                                                        l.s.address)};
+                    throw Refusal{cannot + text::format(
+                                               "two segments hold the byte at 0x%08X",
+                                               l.s.address)};
                 if (prev.order < l.order) {
                     prev.s.size -= k;
                     if (!prev.s.size) kept.pop_back();
@@ -452,8 +458,8 @@ std::optional<std::pair<uint64_t, uint64_t>> sha256_field(const ElfBuild& build)
 
 }  // namespace
 
-void refuse_esp32_stamp(const Request& request, const std::string& named, uint64_t address,
-                        uint64_t size, const ElfBuild& build) {
+void refuse_esp32_stamp(const Request& request, const std::string& named,
+                        uint64_t address, uint64_t size, const ElfBuild& build) {
     if (!asked(esp32_file, request)) return;
     const auto field = sha256_field(build);
     if (field && address < field->second && field->first < address + size)

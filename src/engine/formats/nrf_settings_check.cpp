@@ -109,7 +109,8 @@ NrfVerdict check_page(const Request& request, const layout::MemoryMap& file,
         a.app = kind(f_app_validation);
         a.sd = kind(f_sd_validation);
     }
-    const auto [app_from, app_to] = application_in(file, *family.family, get(page, f_app_size));
+    const auto [app_from, app_to] =
+        application_in(file, *family.family, get(page, f_app_size));
     const Image app =
         image_of(file, app_from, app_to, a.app == Validation::sha256, &sha256);
     // The SoftDevice as long as the page says, when it fits below the

@@ -140,8 +140,8 @@ void refuse_value(const Request& request) {
         throw Refusal{request.asker.name(Option::fill) +
                       text::format(" 0x%02X and ", unsigned(*request.fill->value)) +
                       request.asker.name(Option::nrf_settings) +
-                      ": nRF5 flash reads 0xFF when erased, as the bootloader's CRC of the "
-                      "application takes its holes; leave out " +
+                      ": nRF5 flash reads 0xFF when erased, as the bootloader's CRC of "
+                      "the application takes its holes; leave out " +
                       request.asker.name(Option::fill)};
 }
 
