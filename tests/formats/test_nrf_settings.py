@@ -173,7 +173,7 @@ def with_sd(build, tmp_path_factory):
     return folder
 
 
-@pytest.mark.parametrize("which", ["merged", "joined", "joined-v1"])
+@pytest.mark.parametrize("which", ["merged", "joined", "joined-v1", "joined-softdevice"])
 def test_check_passes_what_flash_wrote(velk, monkeypatch, build, with_sd, tmp_path, which):
     if which == "merged":
         path = with_sd / "fw_CRC_merged.hex"
@@ -187,8 +187,11 @@ def test_check_passes_what_flash_wrote(velk, monkeypatch, build, with_sd, tmp_pa
                 "--merge", build / "boot.elf"]
     else:
         version = 1 if which == "joined-v1" else 2
+        # The page names a SoftDevice flashed apart, which the file lacks.
+        sd = f",softdevice={build / 'sd.hex'}" if which == "joined-softdevice" else ""
         code, _, err = flash(velk, monkeypatch, build, tmp_path,
-                             f"nrf52832,app-version=1,bl-version=1,bl-settings-version={version}")
+                             f"nrf52832,app-version=1,bl-version=1,bl-settings-version={version}"
+                             + sd)
         assert code == 0, err
         path, more = merged_with_settings(tmp_path), []
     family = "nrf52840" if which == "merged" else "nrf52832"
@@ -196,6 +199,9 @@ def test_check_passes_what_flash_wrote(velk, monkeypatch, build, with_sd, tmp_pa
     assert code == 0, out + err
     assert (f"{family} bootloader settings ok: version " in out
             and f"the application 0x{APP:08X}-0x{APP + APP_SIZE:08X}, 12288 bytes" in out)
+    assert out.rstrip().endswith("; the file holds none of the 16384 bytes of SoftDevice it "
+                                 "names from 0x00001000: not checked") == (
+                                     which == "joined-softdevice"), out
     report = velk_crc.check(str(path), nrf_settings=family)
     assert report.ok
 

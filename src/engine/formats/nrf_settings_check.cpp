@@ -125,7 +125,13 @@ NrfVerdict check_page(const Request& request, const layout::MemoryMap& file,
                            text::address(at + fields[f_sd_size].at) + " is " +
                            hex_word(sd_size) + ", past the backup page at " +
                            text::address(backup_at));
-    Image sd = sd_size && sd_fits
+    // A file of the application and its page alone (the SoftDevice flashed
+    // apart) holds none of the SoftDevice the page names: not judged.
+    bool sd_held = false;
+    for (const layout::Piece& p : file.pieces())
+        sd_held |= p.address < softdevice_start + sd_size && p.end() > softdevice_start;
+    const bool sd_judged = sd_fits && sd_held;
+    Image sd = sd_size && sd_judged
                    ? image_of(file, softdevice_start, softdevice_start + sd_size,
                               a.sd == Validation::sha256, &sha256)
                    : Image{};
@@ -136,7 +142,7 @@ NrfVerdict check_page(const Request& request, const layout::MemoryMap& file,
     // validated so.
     for (Slot s : {f_sd_validation, f_app_validation, f_bl_validation})
         if (version == 2 && (s == f_bl_validation || kind(s) > Validation::sha256 ||
-                             (s == f_sd_validation && !sd_fits))) {
+                             (s == f_sd_validation && !sd_judged))) {
             std::copy_n(page.begin() + long(fields[s].at), fields[s].width,
                         wanted.begin() + long(fields[s].at));
             if (s != f_bl_validation && kind(s) > Validation::ecdsa)
@@ -201,6 +207,12 @@ NrfVerdict check_page(const Request& request, const layout::MemoryMap& file,
         "%s bootloader settings ok: version %u at %s, %s, %llu bytes, CRC-32 %s",
         family.family->name, version, text::address(at).c_str(), whose.c_str(),
         static_cast<unsigned long long>(app.size), hex_word(app.crc).c_str());
+    if (sd_size && sd_fits && !sd_held)
+        v.summary += text::format(
+            "; the file holds none of the %llu bytes of SoftDevice it names from %s: "
+            "not checked",
+            static_cast<unsigned long long>(sd_size),
+            text::address(softdevice_start).c_str());
     return v;
 }
 
