@@ -130,7 +130,7 @@ NrfVerdict check_page(const Request& request, const layout::MemoryMap& file,
     bool sd_held = false;
     for (const layout::Piece& p : file.pieces())
         sd_held |= p.address < softdevice_start + sd_size && p.end() > softdevice_start;
-    const bool sd_judged = sd_fits && sd_held;
+    const bool sd_judged = sd_fits && (sd_held || sd_size == 0);
     Image sd = sd_size && sd_judged
                    ? image_of(file, softdevice_start, softdevice_start + sd_size,
                               a.sd == Validation::sha256, &sha256)
