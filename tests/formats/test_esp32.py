@@ -175,75 +175,47 @@ def test_header_segments_and_digests(velk, monkeypatch, tmp_path, chip, settings
                                   settings + ",min_rev=102" if settings else "min_rev=102")
 
 
-def resealed(image, at, elf_sha256):
-    """`image` with the ELF SHA-256 at `at` replaced, its XOR checksum and
-    SHA-256 made right again by this test's own reading of the file."""
-    image = bytearray(image)
-    image[at:at + 32] = elf_sha256
-    fields = read_image(image)
-    xor = 0xEF
-    for _, offset, size in fields["segments"]:
-        for b in image[offset:offset + size]:
-            xor ^= b
-    end = fields["checksum_at"]
-    image[end] = xor
-    return bytes(image[:end + 1]) + hashlib.sha256(image[:end + 1]).digest()
-
-
-# The ESP-IDF build has a byte of linker padding between two IRAM sections,
-# which _CRC.elf gives a section of its own for a debugger: esptool given
-# _CRC.elf would load it as a segment overlapping its neighbour, so the
-# image must be esptool's of the build itself, holding _CRC.elf's SHA-256.
-@pytest.mark.parametrize("elf, chip, record, source", [
+@pytest.mark.parametrize("elf, chip, record", [
     pytest.param("esp32c3_app.elf", "esp32c3", ["--napp_crc", "--exclude",
-                                                "0x3C0000B0-0x3C0000D0"], "fw_CRC.elf",
-                 id="c3-riscv"),
-    pytest.param("esp32c3_app.elf", "esp32c3", [], "fw_CRC.elf", id="c3-no-record"),
-    pytest.param("esp32_idf_app.elf", "esp32", [], "fw.elf", id="esp-idf-xtensa-padded"),
+                                                "0x3C0000B0-0x3C0000D0"], id="c3-riscv"),
+    pytest.param("esp32c3_app.elf", "esp32c3", [], id="c3-no-record"),
+    pytest.param("esp32_idf_app.elf", "esp32", [], id="esp-idf-xtensa"),
 ])
-def test_equals_esptool_elf2image(velk, monkeypatch, tmp_path, elf, chip, record, source):
+def test_equals_esptool_elf2image(velk, monkeypatch, tmp_path, elf, chip, record):
     tool = esptool_or_skip()
     shutil.copy(os.path.join(DATA, elf), tmp_path / "fw.elf")
     code, _, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", *record,
                            "--esp32", f"chip={chip}")
     assert code == 0, err
     ours = (tmp_path / "fw_CRC.esp.bin").read_bytes()
-    theirs = elf2image(tool, chip, tmp_path / source, tmp_path / "ref.bin")
-    if source == "fw.elf":
-        assert (f"note: {tmp_path / 'fw_CRC.elf'} gives the byte of linker padding at "
-                "0x40080403 a section of its own, so that a debugger loads what the HEX "
-                "holds\n") in err
-        theirs = resealed(theirs, 0xB0,
-                          hashlib.sha256((tmp_path / "fw_CRC.elf").read_bytes()).digest())
-    assert ours == theirs
-    code, out, err = run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.esp.bin",
-                             *record, "--elf", tmp_path / "fw.elf")
-    assert code == 0, out + err
+    if elf == "esp32_idf_app.elf":
+        # _CRC.elf gives the linker's padding byte at 0x40080403 a section,
+        # which esptool would load as a segment of 4 bytes over .iram0.text's
+        # first 3: the image is esptool's of the build itself, but for the
+        # descriptor's ELF SHA-256, _CRC.elf's.
+        theirs = elf2image(tool, chip, tmp_path / "fw.elf", tmp_path / "ref.bin")
+        assert segments(ours) == segments(theirs)
+        assert ours[0xB0:0xD0] == hashlib.sha256((tmp_path / "fw_CRC.elf").read_bytes()).digest()
+    else:
+        assert ours == elf2image(tool, chip, tmp_path / "fw_CRC.elf", tmp_path / "ref.bin")
     info = subprocess.run([tool, "--chip", chip, "image-info", str(tmp_path / "fw_CRC.esp.bin")],
                           capture_output=True, text=True, check=True, timeout=120).stdout
     assert "(valid)" in info.split("Checksum:")[1].splitlines()[0]
     assert "(valid)" in info.split("Validation hash:")[1].splitlines()[0]
+    # What FLASH writes passes our CHECK, alone and against the build.
+    for build in [["--elf", tmp_path / "fw.elf"]] + [[]] * (not record):
+        code, out, err = run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.esp.bin",
+                                 *record, *build)
+        assert code == 0, out + err
 
 
-def test_padding_in_front_of_a_section_is_loaded_with_it(velk, monkeypatch, tmp_path):
-    """Linker padding of whole words, in front of the IRAM section: _CRC.elf's
-    section for it is a segment beside the section's, as esptool given
-    _CRC.elf makes it, and the image holds every loadable byte of the build."""
-    tool = esptool_or_skip()
-    iram = bytes((i * 7 + 1) & 0xFF for i in range(0x100))
-    Elf(entry=0x40380010, machine=EM_RISCV, segments=[
-        Segment(0x42000020, bytes(range(256)) * 3, section=".flash.text"),
-        Segment(0x40380000, iram, section=".iram0.text", section_bytes=(0x10, 0x100)),
-    ]).write(tmp_path / "fw.elf")
-    code, _, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--esp32",
-                           "chip=esp32c3")
-    assert code == 0 and "16 bytes of linker padding at 0x40380000" in err, err
-    ours = (tmp_path / "fw_CRC.esp.bin").read_bytes()
-    assert_sound(ours)
-    assert ours == elf2image(tool, "esp32c3", tmp_path / "fw_CRC.elf", tmp_path / "ref.bin")
-    code, out, err = run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.esp.bin", "--elf",
-                             tmp_path / "fw.elf")
-    assert code == 0, out + err
+def segments(image):
+    """The header but its checksum-free fields, and each segment's address
+    and data, the descriptor's ELF SHA-256 field at 0xB0 left out."""
+    image = image[:0xB0] + bytes(32) + image[0xD0:]
+    fields = read_image(image)
+    return (image[:24], fields["entry"],
+            [(a, image[o:o + n]) for a, o, n in fields["segments"]])
 
 
 def test_api_and_check(c3):
@@ -421,6 +393,16 @@ LAYOUTS = [
     pytest.param("esp32c3", [seg(0x3C000020, 0x100, ".a"), seg(0x3C020020, 0x10, ".b"),
                              seg(0x42000020, 0x300, ".c"), seg(0x40380000, 0x100, ".d")],
                  id="two-data-pages"),
+    # 256 bytes of linker padding before the code, which _CRC.elf gives a
+    # section of its own: a segment of its own, as esptool makes it.
+    pytest.param("esp32c3", [seg(0x3C000020, 0x100, ".a"), seg(0x42000020, 0x300, ".b"),
+                             Segment(0x40380000, b"\x13\0\0\0" * 0x40 + bytes(range(256)),
+                                     section=".c", section_bytes=(0x100, 0x200))],
+                 id="linker-padding"),
+    # A section off a 4-byte boundary: the one before it is padded with
+    # zeros that the loader then loads it over.
+    pytest.param("esp32c3", [seg(0x42000020, 0x100, ".a"), seg(0x40380000, 7, ".b"),
+                             seg(0x40380007, 5, ".c")], id="unaligned-neighbour"),
 ]
 
 
@@ -435,6 +417,9 @@ def test_layouts_equal_esptool(velk, monkeypatch, tmp_path, chip, segs):
     ours = (tmp_path / "fw_CRC.esp.bin").read_bytes()
     assert_sound(ours)
     assert ours == elf2image(tool, chip, tmp_path / "fw_CRC.elf", tmp_path / "ref.bin")
+    code, out, err = run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.esp.bin", "--elf",
+                             tmp_path / "fw.elf")
+    assert code == 0, out + err
 
 
 # esptool's own spellings: --chip in any case, with or without its dash, and
@@ -487,3 +472,123 @@ def test_elf_sha256_offset_moves_the_digest(velk, monkeypatch, tmp_path):
                         "-o", str(ref), str(tmp_path / "fw_CRC.elf")], check=True,
                        capture_output=True, timeout=120)
         assert image == ref.read_bytes()
+
+
+def late_descriptor(path):
+    """The descriptor linked after other read-only data: esptool would write
+    the SHA-256 over that data's zeros at 0xB0, not in the descriptor."""
+    desc = struct.pack("<II8x", 0xABCD5432, 0).ljust(256, b"\0")
+    Elf(entry=0x40380000, machine=EM_RISCV, segments=[
+        Segment(0x3C000020, bytes(0x100), section=".flash.rodata"),
+        Segment(0x3C000120, desc, section=".flash.appdesc"),
+        Segment(0x42000020, bytes(range(256)), section=".flash.text"),
+        Segment(0x40380000, bytes(0x40), section=".iram0.text")]).write(path)
+
+
+def padded_vectors(path):
+    """Vectors of 0x403 bytes, then a byte of linker padding that is not 0,
+    then the code: esptool pads the vectors with a zero there."""
+    Elf(entry=0x40380000, machine=EM_RISCV, segments=[
+        Segment(0x42000020, bytes(range(256)), section=".flash.text"),
+        Segment(0x40380000, b"\x11" * 0x403 + b"\x5a", section=".iram0.vectors",
+                section_bytes=(0, 0x403)),
+        Segment(0x40380404, bytes(range(64)), section=".iram0.text")]).write(path)
+
+
+# FLASH refuses what its own CHECK could not pass, or what a flashing step
+# would take for an image: (how the build is made, FLASH's words, the line).
+NOT_WRITTEN = [
+    pytest.param(late_descriptor, [], "the app descriptor (.flash.appdesc at 0x3C000120) does "
+                 "not lead the image, so the ELF's SHA-256 at 0xB0 would land at 0x3C0000B0, "
+                 "not in its field", id="descriptor-not-first"),
+    pytest.param(padded_vectors, [], "--esp32: the linker's padding at 0x40380403 holds bytes "
+                 "other than the zeros esptool pads the section before it with",
+                 id="padding-not-zero"),
+    pytest.param(None, ["--bin"], "the .bin would be empty: this run stores no record, so "
+                 "there is no checksummed image to hold; give a record, or leave out --bin",
+                 id="bin-without-record"),
+    pytest.param(None, ["--bin", "--dfu", "303a:1001"], "the .bin and .dfu would be empty",
+                 id="dfu-without-record"),
+    pytest.param(None, ["--nxp-mbi"], "--nxp-mbi: this run stores no record",
+                 id="mbi-without-record"),
+]
+
+
+@pytest.mark.parametrize("make, words, says", NOT_WRITTEN)
+def test_nothing_written_that_check_would_not_pass(velk, monkeypatch, tmp_path, make, words,
+                                                   says):
+    if make:
+        make(tmp_path / "fw.elf")
+    else:
+        shutil.copy(os.path.join(DATA, "esp32c3_app.elf"), tmp_path / "fw.elf")
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--esp32",
+                             "chip=esp32c3", *words)
+    assert (code, out) == (REFUSED, "")
+    assert len(err.strip().splitlines()) == 1 and says in err, err
+    assert os.listdir(tmp_path) == ["fw.elf"]
+    keywords = {"bin": "--bin" in words, "nxp_mbi": "--nxp-mbi" in words}
+    if "--dfu" in words:
+        keywords["dfu"] = words[-1]
+    with pytest.raises(velk_crc.Refused):
+        velk_crc.flash(str(tmp_path / "fw.elf"), esp32="chip=esp32c3", **keywords)
+    assert os.listdir(tmp_path) == ["fw.elf"]
+
+
+def resealed(image, how):
+    """The image changed as `how` says, its XOR checksum and SHA-256 worked
+    out again here: a file sound in itself that is not the build's image."""
+    image = bytearray(image)
+    fields = read_image(bytes(image))
+    heads = [offset - 8 for _, offset, _ in fields["segments"]]
+    if how == "chip":
+        image[12:14] = struct.pack("<H", 0)  # the ESP32's
+    elif how == "moved-segment":
+        address = fields["segments"][-1][0]
+        image[heads[-1]:heads[-1] + 4] = struct.pack("<I", address + 4)
+    elif how == "overlapping":
+        image[heads[-1]:heads[-1] + 4] = struct.pack("<I", fields["segments"][0][0])
+    xor = 0xEF
+    for _, offset, size in fields["segments"]:
+        for b in image[offset:offset + size]:
+            xor ^= b
+    at = fields["checksum_at"]
+    image[at] = xor
+    image[at + 1:] = hashlib.sha256(bytes(image[:at + 1])).digest()
+    return bytes(image)
+
+
+@pytest.mark.parametrize("how, code, says", [
+    ("chip", MISMATCH, "chip mismatch: its header names the esp32, whose cores are Xtensa "
+                       "(e_machine 94); "),
+    ("moved-segment", MISMATCH, "content mismatch at 0x"),
+    ("overlapping", UNREADABLE, "two segments hold the byte at 0x"),
+], ids=["chip", "moved-segment", "overlapping"])
+def test_resealed_image_is_not_the_build(velk, monkeypatch, c3, tmp_path, how, code, says):
+    path = tmp_path / "fw_CRC.esp.bin"
+    path.write_bytes(resealed((c3 / "fw_CRC.esp.bin").read_bytes(), how))
+    assert_sound(path.read_bytes())
+    got, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--napp_crc", "--exclude",
+                            "0x3C0000B0-0x3C0000D0", "--elf", c3 / "fw.elf")
+    assert got == code and says in out + err, out + err
+    if code == MISMATCH:
+        result = velk_crc.check(str(path), symbol="app_crc", exclude="0x3C0000B0-0x3C0000D0",
+                                elf=str(c3 / "fw.elf"))
+        assert not result.ok
+
+
+@pytest.mark.parametrize("value, stamp, says", [
+    ("chip=esp32", "0x3C000100:4", "--esp32: the build is for e_machine 243, not the esp32's "
+                                   "Xtensa (94)"),
+    ("chip=esp32c3", "0x3C0000B4:4", "the stamp 0x3C0000B4:4 at 0x3C0000B4 (4 bytes) lies in "
+                                     "0x3C0000B0-0x3C0000D0, the app descriptor's ELF "
+                                     "SHA-256, which --esp32 fills in with _CRC.elf's"),
+], ids=["other-cores", "stamp-in-the-sha256"])
+def test_devices_run_refused_before_it_begins(velk, monkeypatch, tmp_path, value, stamp, says):
+    # Refused once the folder holds the run's state, the corrected command
+    # would be told the folder holds another run.
+    shutil.copy(os.path.join(DATA, "esp32c3_app.elf"), tmp_path / "fw.elf")
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--esp32", value,
+                             "--stamp", f"{stamp}=serial:1..2", "--out", tmp_path / "line")
+    assert (code, out) == (REFUSED, "")
+    assert len(err.strip().splitlines()) == 1 and says in err, err
+    assert os.listdir(tmp_path) == ["fw.elf"]

@@ -183,25 +183,6 @@ def test_nrfutil_spellings(velk, monkeypatch, build, tmp_path, theirs, ours, kin
     assert (tmp_path / "fw_CRC.settings.hex").read_text() == written
 
 
-# The settings file alone holds no application to check the page against:
-# that is no verdict on the page (exit 2), not a mismatch.
-@pytest.mark.parametrize("version", [1, 2], ids=["v1", "v2"])
-def test_check_of_the_settings_file_alone_cannot_tell(velk, monkeypatch, build, tmp_path,
-                                                       version):
-    code, _, err = flash(velk, monkeypatch, build, tmp_path,
-                         f"nrf52840,app-version=1,bl-version=1,bl-settings-version={version}")
-    assert code == 0, err
-    path = tmp_path / "fw_CRC.settings.hex"
-    code, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--nrf-settings", "nrf52840")
-    assert (code, out) == (UNREADABLE, "")
-    assert err == (f"error: {path}: cannot check the nrf52840 bootloader settings page at "
-                   "0x000FF000: the file holds no application below 0x000FE000 to check it "
-                   "against (the merged file holds both, or join the application's HEX and "
-                   "this one)\n")
-    with pytest.raises(velk_crc.CannotVerify, match="holds no application"):
-        velk_crc.check(str(path), nrf_settings="nrf52840")
-
-
 def merged_with_settings(folder):
     """The _CRC.hex and the settings file in one HEX, as mergehex joins them."""
     app, pages = (folder / "fw_CRC.hex").read_text(), (folder / "fw_CRC.settings.hex")
@@ -223,7 +204,7 @@ def with_sd(build, tmp_path_factory):
     return folder
 
 
-@pytest.mark.parametrize("which", ["merged", "joined", "joined-v1"])
+@pytest.mark.parametrize("which", ["merged", "joined", "joined-v1", "joined-softdevice"])
 def test_check_passes_what_flash_wrote(velk, monkeypatch, build, with_sd, tmp_path, which):
     if which == "merged":
         path = with_sd / "fw_CRC_merged.hex"
@@ -237,8 +218,11 @@ def test_check_passes_what_flash_wrote(velk, monkeypatch, build, with_sd, tmp_pa
                 "--merge", build / "boot.elf"]
     else:
         version = 1 if which == "joined-v1" else 2
+        # The page names a SoftDevice flashed apart, which the file lacks.
+        sd = f",softdevice={build / 'sd.hex'}" if which == "joined-softdevice" else ""
         code, _, err = flash(velk, monkeypatch, build, tmp_path,
-                             f"nrf52832,app-version=1,bl-version=1,bl-settings-version={version}")
+                             f"nrf52832,app-version=1,bl-version=1,bl-settings-version={version}"
+                             + sd)
         assert code == 0, err
         path, more = merged_with_settings(tmp_path), []
     family = "nrf52840" if which == "merged" else "nrf52832"
@@ -246,6 +230,9 @@ def test_check_passes_what_flash_wrote(velk, monkeypatch, build, with_sd, tmp_pa
     assert code == 0, out + err
     assert (f"{family} bootloader settings ok: version " in out
             and f"the application 0x{APP:08X}-0x{APP + APP_SIZE:08X}, 12288 bytes" in out)
+    assert out.rstrip().endswith("; the file holds none of the 16384 bytes of SoftDevice it "
+                                 "names from 0x00001000: not checked") == (
+                                     which == "joined-softdevice"), out
     report = velk_crc.check(str(path), nrf_settings=family)
     assert report.ok
 
@@ -254,7 +241,7 @@ def test_check_passes_what_flash_wrote(velk, monkeypatch, build, with_sd, tmp_pa
 FLIPPED = {"app-byte": [APP + 0x100], "app-version": [0xFF008, 0xFE008],
            "settings-crc": [0xFF000, 0xFE000], "backup": [0xFE01C],
            "validation-crc": [0xFF25C, 0xFE25C], "sd-byte": [0x2000],
-           "sd-size": [0xFF037, 0xFE037]}
+           "sd-size": [0xFF037, 0xFE037], "validation-type": [0xFF2A1, 0xFE2A1]}
 
 
 @pytest.mark.parametrize("how, named", [
@@ -271,8 +258,13 @@ FLIPPED = {"app-byte": [APP + 0x100], "app-version": [0xFF008, 0xFE008],
     # 4 GiB of SoftDevice would take minutes to read: named, not read.
     ("sd-size", ["the SoftDevice size at 0x000FF034 is 0xFF004000, past the backup page at "
                  "0x000FE000", "the settings' CRC at 0x000FF000 is 0x"]),
+    # A type the bootloader does not know fails its boot validation.
+    ("validation-type", ["the application's boot validation at 0x000FF2A1 is of type 253, none "
+                         "the bootloader knows (0 none, 1 CRC, 2 SHA-256, 3 ECDSA): it would "
+                         "not start the application",
+                         "the boot validation CRC at 0x000FF25C is 0x"]),
 ], ids=["app-byte", "app-version", "settings-crc", "backup", "validation-crc", "sd-byte",
-        "sd-size"])
+        "sd-size", "validation-type"])
 def test_check_names_each_wrong_field(velk, monkeypatch, with_sd, tmp_path, how, named):
     path = tmp_path / "fw_CRC_merged.hex"
     shutil.copy(with_sd / "fw_CRC_merged.hex", path)
@@ -349,6 +341,14 @@ def test_damaged_file_one_line(velk, monkeypatch, build, tmp_path, how, said):
     ("nrf52810,app-version=1,bl-version=1,bl-settings-version=2",
      "the application 0x00026000-0x00029000 reaches into the nrf52810 bootloader settings at "
      "0x0002F000 and their backup at 0x0002E000"),
+    ("nrf52840,app-version=1,bl-version=1,app-version=2,bl-settings-version=2",
+     "app-version= is given twice"),
+    ("nrf52832,app-version=1,bl-version=1,bl-settings-version=1",
+     "--nrf-settings: the application 0x00000800-0x00003800 starts in the MBR's page below "
+     "0x00001000, which the nRF5 bootloader needs"),
+    ("nrf52840,app-version=1,bl-version=1,bl-settings-version=2,softdevice=sd.bin",
+     "--nrf-settings softdevice=sd.bin: a raw binary by its name; a raw binary holds no "
+     "addresses: give the SoftDevice's HEX file, as Nordic ships it"),
     ("nrf52840,application-version=1,bl-version=1,bl-settings-version=2,"
      "app-boot-validation=VALIDATE_ECDSA_P256_SHA256",
      "an ECDSA boot validation needs nrfutil's signing key"),
@@ -357,8 +357,8 @@ def test_damaged_file_one_line(velk, monkeypatch, build, tmp_path, how, said):
     ("nrf52840,app-version=1,application-version-string=1.2.3,bl-version=1,"
      "bl-settings-version=2", "the application version is given twice"),
 ], ids=["family", "missing", "version", "v1-validation", "ecdsa", "sd-without-softdevice",
-        "number", "unknown-key", "no-softdevice-file", "overlap", "ecdsa-as-nrfutil-says",
-        "version-string", "two-app-versions"])
+        "number", "unknown-key", "no-softdevice-file", "overlap", "twice", "in-the-mbr",
+        "softdevice-bin", "ecdsa-as-nrfutil-says", "version-string", "two-app-versions"])
 def test_flash_refuses_in_one_line(velk, monkeypatch, build, tmp_path, value, said):
     if "nrf52810" in value:
         # An application up to 0x2E000 and beyond: on the 52810's backup page.
@@ -366,13 +366,19 @@ def test_flash_refuses_in_one_line(velk, monkeypatch, build, tmp_path, value, sa
         Elf(entry=APP | 1, segments=[Segment(APP, code, section=".text")],
             symbols=[("crc1", APP + 0x200)]).write(tmp_path / "fw.elf")
         said = said.replace("0x00029000", "0x0002F000")
+    elif "MBR" in said:
+        Elf(entry=0x801, segments=[Segment(0x800, bytes(APP_SIZE), section=".text")],
+            symbols=[("crc1", 0x900)]).write(tmp_path / "fw.elf")
     else:
         shutil.copy(build / "fw.elf", tmp_path / "fw.elf")
+    if "sd.bin" in value:
+        (tmp_path / "sd.bin").write_bytes(bytes(0x4000))
+    monkeypatch.chdir(tmp_path)
     code, out, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--ncrc1",
                              "--nrf-settings", value)
     assert (code, out) == (REFUSED, "")
     assert said in err and len(err.splitlines()) == 1, err
-    assert os.listdir(tmp_path) == ["fw.elf"]
+    assert sorted(os.listdir(tmp_path)) == ["fw.elf"] + ["sd.bin"] * ("sd.bin" in value)
     with pytest.raises(velk_crc.Refused, match="nrf_settings"):
         velk_crc.flash(str(tmp_path / "fw.elf"), symbol="crc1", nrf_settings=value)
 
@@ -392,3 +398,130 @@ def test_each_device_its_own_page(velk, monkeypatch, build, tmp_path):
         assert page[0x1C:0x20] == struct.pack("<I", zlib.crc32(app))
         crcs.add(page[0x1C:0x20])
     assert len(crcs) == 2
+
+
+@pytest.fixture(scope="module")
+def gapped(build, tmp_path_factory):
+    """An application linked with 220 KiB of erased flash between its code
+    and a data block, flashed with the SoftDevice and the bootloader."""
+    folder = tmp_path_factory.mktemp("gapped")
+    code = bytearray((i * 7 + 3) & 0xFF for i in range(APP_SIZE))
+    code[0x200:0x204] = b"\xff" * 4
+    Elf(entry=APP | 1, segments=[Segment(APP, bytes(code), section=".text"),
+                                 Segment(0x60000, b"DATA" * 64, section=".data")],
+        symbols=[("crc1", APP + 0x200)]).write(folder / "fw.elf")
+    velk_crc.flash(str(folder / "fw.elf"), symbol="crc1",
+                   nrf_settings="nrf52840,app-version=1,bl-version=1,bl-settings-version=2",
+                   merge=[str(build / "sd.hex"), str(build / "boot.elf")], bin=True)
+    return folder
+
+
+def drop_application(path):
+    """The file without the application's bytes, its page as it was."""
+    image = read_hex(path)
+    write_hex(path, {s: image.bytes_at(s, e - s) for s, e in image.ranges()
+                     if not APP <= s < 0x70000})
+
+
+@pytest.mark.parametrize("which, code, said", [
+    # The bootloader checks the page's size from the application's start,
+    # the gap's erased flash included, as nrfutil computes it.
+    ("gap-merged", 0, "nrf52840 bootloader settings ok: version 2 at 0x000FF000, the "
+                      "application 0x00026000-0x00060100, 237824 bytes"),
+    ("gap-joined", 0, "the application 0x00026000-0x00060100, 237824 bytes"),
+    # The merged .bin holds the gaps as erased flash, up to the bootloader.
+    ("gap-merged-bin", 0, "the application 0x00026000-0x00060100, 237824 bytes"),
+    ("no-application", MISMATCH,
+     "settings mismatch: bank 0's bank code at 0x000FF020 marks a valid application, but the "
+     "file holds no application below 0x000FE000"),
+], ids=["gap-merged", "gap-joined", "gap-merged-bin", "no-application"])
+def test_check_reads_the_application_the_page_gives(velk, monkeypatch, gapped, tmp_path,
+                                                    which, code, said):
+    base = {}
+    if which == "gap-merged":
+        path = gapped / "fw_CRC_merged.hex"
+    elif which == "gap-merged-bin":
+        path, base = gapped / "fw_CRC_merged.bin", {"base": 0}
+    else:
+        path = merged_with_settings(gapped)
+        if which == "no-application":
+            drop_application(path)
+    got, out, err = run_cli(velk, monkeypatch, "CHECK", path, "--nrf-settings", "nrf52840",
+                            *(["--base", "0x0"] if base else []))
+    assert got == code, out + err
+    assert said in out, out
+    assert velk_crc.check(str(path), nrf_settings="nrf52840", **base).ok == (code == 0)
+    if which == "gap-joined":
+        # The page's size and CRC-32, zlib's over the HEX's bytes with the
+        # gap as erased flash.
+        page = read_hex(path).bytes_at(0xFF000, PAGE[2])
+        held = read_hex(gapped / "fw_CRC.hex").memory
+        app = bytes(held.get(a, 0xFF) for a in range(APP, 0x60100))
+        assert page[0x18:0x20] == struct.pack("<II", len(app), zlib.crc32(app))
+
+
+@pytest.mark.parametrize("fill", ["0x00", "0xA5"])
+def test_flash_refuses_another_erased_value(velk, monkeypatch, gapped, tmp_path, fill):
+    # With the gap as 0x00, the page would hold the CRC of bytes that the
+    # flash a HEX leaves (0xFF there) does not: the application would not start.
+    shutil.copy(gapped / "fw.elf", tmp_path / "fw.elf")
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--ncrc1",
+                             "--fill", fill, "--bin", "--nrf-settings",
+                             "nrf52840,app-version=1,bl-version=1,bl-settings-version=2")
+    assert (code, out) == (REFUSED, "")
+    assert err == (f"error: {tmp_path / 'fw.elf'}: --fill {fill} and --nrf-settings: nRF5 "
+                   "flash reads 0xFF when erased, as the bootloader's CRC of the application "
+                   "takes its holes; leave out --fill\n")
+    assert os.listdir(tmp_path) == ["fw.elf"]
+    with pytest.raises(velk_crc.Refused, match="nRF5 flash reads 0xFF"):
+        velk_crc.flash(str(tmp_path / "fw.elf"), symbol="crc1", fill=int(fill, 16),
+                       nrf_settings="nrf52840,app-version=1,bl-version=1,bl-settings-version=2")
+
+
+@pytest.mark.parametrize("which", ["application", "softdevice"])
+def test_uicr_bytes_are_no_image(velk, monkeypatch, build, tmp_path, which):
+    # A HEX that sets a UICR register (NFC pins, the bootloader's address):
+    # nrfutil leaves those bytes out of the image's size and CRC-32.
+    code = bytearray((i * 7 + 3) & 0xFF for i in range(APP_SIZE))
+    code[0x200:0x204] = b"\xff" * 4
+    segs = [Segment(APP, bytes(code), section=".text")]
+    if which == "application":
+        segs.append(Segment(0x1000120C, struct.pack("<I", 0xFFFFFFFE), section=".uicr"))
+    Elf(entry=APP | 1, segments=segs, symbols=[("crc1", APP + 0x200)]).write(tmp_path / "fw.elf")
+    sd = read_hex(build / "sd.hex")
+    held = {s: sd.bytes_at(s, e - s) for s, e in sd.ranges()}
+    if which == "softdevice":
+        held[0x10001014] = struct.pack("<I", 0xF8000)
+    write_hex(tmp_path / "sd.hex", held)
+    value = ("nrf52840,app-version=1,bl-version=1,bl-settings-version=2,"
+             f"softdevice={tmp_path / 'sd.hex'}")
+    got, out, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--ncrc1",
+                            "--nrf-settings", value)
+    assert got == 0, err
+    page = read_hex(tmp_path / "fw_CRC.settings.hex").bytes_at(0xFF000, PAGE[2])
+    app = read_hex(tmp_path / "fw_CRC.hex").bytes_at(APP, APP_SIZE)
+    softdevice = sd.bytes_at(0x1000, 0x4000)
+    assert page[0x18:0x20] == struct.pack("<II", APP_SIZE, zlib.crc32(app))
+    assert page[0x34:0x38] == struct.pack("<I", len(softdevice))
+    assert page[0x260:0x265] == b"\x01" + struct.pack("<I", zlib.crc32(softdevice))
+
+
+@pytest.mark.parametrize("softdevice, says", [
+    ("none.hex", "--nrf-settings softdevice=none.hex: cannot open it"),
+    ("sd.bin", "--nrf-settings softdevice=sd.bin: a raw binary by its name"),
+], ids=["missing", "raw-binary"])
+def test_devices_run_refused_before_it_begins(velk, monkeypatch, build, tmp_path, softdevice,
+                                              says):
+    # Refused once the folder holds the run's state, the corrected command
+    # would be told the folder holds another run.
+    shutil.copy(build / "fw.elf", tmp_path / "fw.elf")
+    (tmp_path / "sd.bin").write_bytes(bytes(0x4000))
+    monkeypatch.chdir(tmp_path)
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--ncrc1",
+                             "--nrf-settings", "nrf52832,app-version=1,bl-version=1,"
+                             f"bl-settings-version=2,softdevice={softdevice}",
+                             "--stamp", f"0x{APP + 0x300:X}:4=serial:7..8", "--out",
+                             tmp_path / "line", "--force")
+    assert (code, out) == (REFUSED, "")
+    assert len(err.strip().splitlines()) == 1 and says in err, err
+    assert sorted(os.listdir(tmp_path)) == ["fw.elf", "sd.bin"]

@@ -37,8 +37,10 @@ public:
         if (family) report_.line(*family);
         std::optional<std::string> skipped = skipped_blocks();
         if (skipped) report_.line(*skipped);
+        std::optional<std::string> cores = machine();
+        if (cores) report_.line(*cores);
         const bool signed_ok = mcuboot::tell(run_, report_);
-        const bool image_ok = !run_.difference && !start && !family && !skipped;
+        const bool image_ok = !run_.difference && !start && !family && !skipped && !cores;
         if (run_.plan.records.empty() && run_.file.format->self_checked && image_ok)
             report_.line(std::string(run_.file.format->name) +
                          " ok: its own checksum and hash are right" +
@@ -254,6 +256,17 @@ private:
         if (file.has_family && file.family == *run_.family) return std::nullopt;
         return "UF2 family mismatch: the file's blocks carry " + held + ", not " +
                family_text(*run_.family);
+    }
+
+    // A file that names the cores it runs on (an ESP32 app image's chip) is
+    // no image of a build for others, whose ROM would refuse it.
+    std::optional<std::string> machine() {
+        const ImageFile& file = run_.file;
+        if (!run_.build || !file.machine ||
+            file.machine == run_.build->file.header.machine)
+            return std::nullopt;
+        return "chip mismatch: " + file.machine_said + "; " + run_.build_name() +
+               text::format(" is for e_machine %u", run_.build->file.header.machine);
     }
 
     // A UF2 block of another family than the file's other blocks: the

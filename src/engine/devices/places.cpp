@@ -1,6 +1,7 @@
 // A stamp's place, resolved and checked against the planned image.
 #include "places.h"
 
+#include "../formats/esp32.h"
 #include "../formats/nxp_mbi.h"
 #include "../records/plan.h"
 #include "../records/symbols.h"
@@ -91,6 +92,8 @@ std::vector<Place> places_of(const flash::FlashRun& run,
         }
         formats::refuse_nxp_mbi_stamp(run.request, named(stamp, place), place.address,
                                       place.size, run.bin_range().first);
+        formats::refuse_esp32_stamp(run.request, named(stamp, place), place.address,
+                                    place.size, run.elf);
         for (size_t i = 0; i < out.size(); ++i)
             if (overlaps(place.address, place.size, out[i].address, out[i].size))
                 throw Refusal{named(stamp, place) + " overlaps the stamp " +

@@ -36,6 +36,14 @@ std::pair<std::string, std::string> unplaced_files(const FlashRun& run, bool mer
 // its bytes) mostly fill.
 void refuse_a_bin_of_fill(const FlashRun& run) {
     auto [from, to] = run.bin_range();
+    // A run with no record (an ESP32 app image alone) has no checksummed
+    // image: its .bin would be empty, which a flashing step would take.
+    if (from >= to) {
+        const auto [which, options] = unplaced_files(run);
+        throw Refusal{"the " + which + " would be empty: this run stores no record, " +
+                      "so there is no checksummed image to hold; give a record, or " +
+                      "leave out " + options};
+    }
     uint64_t held = 0;
     for (const layout::Piece& p : run.memory.pieces())
         if (p.address < to && p.end() > from)

@@ -15,4 +15,10 @@ namespace velk::formats {
 void refuse_esp32_records(const Request& request, const records::Plan& plan,
                           const ElfBuild& build);
 
+// Refuses, when the run asks for --esp32, a device's stamp (`named`) whose
+// bytes [address, address + size) lie in the descriptor's ELF SHA-256
+// field: the image would hold the SHA-256 there, not the device's value.
+void refuse_esp32_stamp(const Request& request, const std::string& named,
+                        uint64_t address, uint64_t size, const ElfBuild& build);
+
 }  // namespace velk::formats

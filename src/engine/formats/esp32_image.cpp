@@ -131,7 +131,7 @@ public:
     // A segment, the ELF's SHA-256 put in its field when it lies in it;
     // the text says why it cannot be.
     std::string put(Run run, std::optional<uint64_t> sha_at, const ElfDigest& sha,
-                    bool& placed) {
+                    bool& placed, std::optional<uint64_t> field_address) {
         const size_t start = at();
         if (sha_at && *sha_at >= start && *sha_at < start + segment_head + run.size) {
             const uint64_t within = *sha_at - start;
@@ -141,6 +141,16 @@ public:
                     "0x%zX",
                     static_cast<unsigned long long>(*sha_at), start);
             Run before = run.front(size_t(within - segment_head));
+            // esptool writes at 0xB0 whatever lies there: unless it is the
+            // descriptor's field, the SHA-256 would replace the build's
+            // zeros elsewhere, and CHECK could not tell it from them.
+            if (field_address && run.address != *field_address)
+                return text::format(
+                    "the app descriptor (.flash.appdesc at 0x%08llX) does not lead the "
+                    "image, so the ELF's SHA-256 at 0x%llX would land at 0x%08X, not in "
+                    "its field: link .flash.appdesc first in flash data",
+                    static_cast<unsigned long long>(*field_address - appdesc_field),
+                    static_cast<unsigned long long>(*sha_at), run.address);
             Run field = run.front(sha256_size);
             bool zero = true;
             each(field.parts, [&](const uint8_t* b, size_t n) {
@@ -214,7 +224,8 @@ void Image::emit(crypto::Digest& sha256,
 
 std::variant<Image, std::string> make_image(const Settings& settings, uint32_t entry,
                                             const std::vector<Section>& sections,
-                                            bool appdesc, const ElfDigest& elf_sha256) {
+                                            std::optional<uint32_t> appdesc,
+                                            const ElfDigest& elf_sha256) {
     const Chip& chip = *settings.chip;
     std::vector<Run> all = joined(chip, sections);
     if (all.empty()) return std::string("the build has no section to load");
@@ -231,7 +242,11 @@ std::variant<Image, std::string> make_image(const Settings& settings, uint32_t e
                 flash[i - 1].address, flash[i].address);
 
     std::optional<uint64_t> sha_at = settings.elf_sha256_offset;
-    if (!sha_at && appdesc) sha_at = appdesc_sha256_at;
+    std::optional<uint64_t> field_address;
+    if (!sha_at && appdesc) {
+        sha_at = appdesc_sha256_at;
+        field_address = uint64_t(*appdesc) + appdesc_field;
+    }
     bool sha_placed = !sha_at;
 
     Image image;
@@ -248,8 +263,8 @@ std::variant<Image, std::string> make_image(const Settings& settings, uint32_t e
             } else {
                 filler.add({nullptr, size_t(pad)});
             }
-            if (std::string why =
-                    out.put(std::move(filler), sha_at, elf_sha256, sha_placed);
+            if (std::string why = out.put(std::move(filler), sha_at, elf_sha256,
+                                          sha_placed, field_address);
                 !why.empty())
                 return why;
         }
@@ -262,13 +277,14 @@ std::variant<Image, std::string> make_image(const Settings& settings, uint32_t e
             const uint64_t tail = (out.at() + segment_head + f.size) % page;
             if (tail < esp32_tail) f.add({nullptr, size_t(esp32_tail - tail)});
         }
-        if (std::string why = out.put(std::move(f), sha_at, elf_sha256, sha_placed);
+        if (std::string why =
+                out.put(std::move(f), sha_at, elf_sha256, sha_placed, field_address);
             !why.empty())
             return why;
     }
     for (; next_ram < ram.size(); ++next_ram)
-        if (std::string why =
-                out.put(std::move(ram[next_ram]), sha_at, elf_sha256, sha_placed);
+        if (std::string why = out.put(std::move(ram[next_ram]), sha_at, elf_sha256,
+                                      sha_placed, field_address);
             !why.empty())
             return why;
     if (!sha_placed)

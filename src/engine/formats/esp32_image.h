@@ -106,12 +106,14 @@ struct Image {
               const std::function<void(const uint8_t*, size_t)>& take) const;
 };
 
-// The image, or why it cannot be made. `appdesc`: the build has
-// .flash.appdesc, which puts its SHA-256 at 0xB0 unless the settings move
-// it. The sections' bytes must outlive the image.
+// The image, or why it cannot be made. `appdesc`: where the build's
+// .flash.appdesc is, which puts its SHA-256 at 0xB0 unless the settings
+// move it; the descriptor must then lead the image, so that 0xB0 is its
+// SHA-256 field. The sections' bytes must outlive the image.
 std::variant<Image, std::string> make_image(const Settings& settings, uint32_t entry,
                                             const std::vector<Section>& sections,
-                                            bool appdesc, const ElfDigest& elf_sha256);
+                                            std::optional<uint32_t> appdesc,
+                                            const ElfDigest& elf_sha256);
 
 // A file's segment: where it loads and where its data is in the file.
 struct Segment {
@@ -158,6 +160,8 @@ inline uint8_t size_clock(const Settings& s) {
 // when the build has one, and the file offset of its SHA-256 field then.
 constexpr uint32_t appdesc_magic = 0xABCD5432;
 constexpr size_t appdesc_sha256_at = 0xB0;
+// The SHA-256 field's offset within the descriptor.
+constexpr uint64_t appdesc_field = 0x90;
 constexpr size_t sha256_size = 32;
 
 }  // namespace velk::formats::esp32

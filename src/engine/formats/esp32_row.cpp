@@ -110,6 +110,56 @@ bool copy_headers(PiecedElf& elf) {
     return true;
 }
 
+// Refuses a build for other cores than the chip's.
+void refuse_other_cores(const std::string& option, const elf::Header& h,
+                        const esp32::Chip& chip) {
+    if (h.elf64 || !h.little_endian || h.machine != chip.machine)
+        throw Refusal{text::format(
+            "%s: the build is for e_machine %u%s, not the %s's %s (%u)", option.c_str(),
+            h.machine, h.elf64 ? " (ELF64)" : "", chip.name,
+            chip.machine == 94 ? "Xtensa" : "RISC-V", chip.machine)};
+}
+
+// What esptool loads of an ELF file, in the file's order, and where its app
+// descriptor is; `name_is(s, name)` and `parts(offset, size)` read the file.
+struct Loaded {
+    std::vector<esp32::Section> sections;
+    std::optional<uint32_t> appdesc;
+};
+template <class NameIs, class Parts>
+Loaded loaded_of(const elf::File& file, uint64_t file_size, NameIs&& name_is,
+                 Parts&& parts, const std::string& option) {
+    Loaded out;
+    for (const elf::SectionHeader& s : file.sections) {
+        const bool loaded = s.type == elf::sht_progbits || s.type == sht_init_array ||
+                            s.type == sht_fini_array || s.type == sht_preinit_array;
+        if (!loaded || s.addr == 0 || s.size == 0) continue;
+        if (s.offset > file_size || s.size > file_size - s.offset || s.addr > 0xFFFFFFFF)
+            throw Refusal{option + ": a section of the build lies past its end"};
+        if (name_is(s, ".flash.appdesc")) out.appdesc = uint32_t(s.addr);
+        // A section _CRC.elf adds over linker padding (".gap.<address>")
+        // starts where the section before it ends, which esptool pads to 4
+        // bytes with zeros: from there on, or esptool would load it as a
+        // segment of its own padded over the next section's first bytes
+        // (the ESP-IDF build's one byte at 0x40080403, before .iram0.text).
+        uint64_t skip = 0;
+        if (name_is(s, (".gap." + text::address(s.addr)).c_str()))
+            skip = std::min<uint64_t>(s.size, (4 - s.addr % 4) % 4);
+        for (const esp32::Part& p : parts(s.offset, skip))
+            if (std::any_of(p.bytes, p.bytes + p.size, [](uint8_t b) { return b != 0; }))
+                throw Refusal{option + ": the linker's padding at " +
+                              text::address(s.addr) +
+                              " holds bytes other than the zeros esptool pads the "
+                              "section before it with: the image would not hold what "
+                              "the HEX holds"};
+        if (skip == s.size) continue;
+        out.sections.push_back({uint32_t(s.addr + skip),
+                                parts(s.offset + skip, s.size - skip),
+                                size_t(s.size - skip)});
+    }
+    return out;
+}
+
 // The image made from the checksummed ELF, or the refusal saying why not,
 // into `sink`.
 void write_esp(const Contents& c, const std::string&, outfile::Sink& sink) {
@@ -129,13 +179,7 @@ void write_esp(const Contents& c, const std::string&, outfile::Sink& sink) {
     if (auto* fault = std::get_if<elf::Fault>(&read))
         throw Refusal{option + ": cannot read the build: " + fault->why};
     const elf::File& file = std::get<elf::File>(read);
-    const esp32::Chip& chip = *settings.chip;
-    if (file.header.elf64 || !file.header.little_endian ||
-        file.header.machine != chip.machine)
-        throw Refusal{text::format(
-            "%s: the build is for e_machine %u%s, not the %s's %s (%u)", option.c_str(),
-            file.header.machine, file.header.elf64 ? " (ELF64)" : "", chip.name,
-            chip.machine == 94 ? "Xtensa" : "RISC-V", chip.machine)};
+    refuse_other_cores(option, file.header, *settings.chip);
     const elf::SectionHeader* names = file.header.shstrndx < file.sections.size()
                                           ? &file.sections[file.header.shstrndx]
                                           : nullptr;
@@ -145,38 +189,10 @@ void write_esp(const Contents& c, const std::string&, outfile::Sink& sink) {
         return named && s.name < names->size && n + 1 <= names->size - s.name &&
                std::memcmp(elf.headers() + names->offset + s.name, wanted, n + 1) == 0;
     };
-    std::vector<esp32::Section> sections;
-    std::vector<const elf::SectionHeader*> gaps;
-    bool appdesc = false;
-    for (const elf::SectionHeader& s : file.sections) {
-        const bool loaded = s.type == elf::sht_progbits || s.type == sht_init_array ||
-                            s.type == sht_fini_array || s.type == sht_preinit_array;
-        if (!loaded || s.addr == 0 || s.size == 0) continue;
-        if (s.offset > elf.size() || s.size > elf.size() - s.offset ||
-            s.addr > 0xFFFFFFFF)
-            throw Refusal{option + ": a section of the build lies past its end"};
-        if (name_is(s, (".gap." + text::address(s.addr)).c_str())) gaps.push_back(&s);
-        appdesc |= name_is(s, ".flash.appdesc");
-        sections.push_back(
-            {uint32_t(s.addr), elf.parts(s.offset, s.size), size_t(s.size)});
-    }
-    // The section _CRC.elf gives linker padding (for a debugger's load)
-    // that lies within the 4 bytes a section before it is padded to is
-    // already in the image, as zeros: as a segment of its own it would
-    // land on its neighbour's first bytes, at an address the loader cannot
-    // take. esptool, given the build, joins the neighbours across it.
-    auto padding_of = [](const esp32::Section& s, const elf::SectionHeader& g) {
-        const uint64_t end = uint64_t(s.address) + s.size;
-        return end <= g.addr && g.addr + g.size <= ((end + 3) & ~uint64_t{3});
-    };
-    for (const elf::SectionHeader* g : gaps) {
-        auto in = [&](const esp32::Section& s) { return padding_of(s, *g); };
-        auto gap = [&](const esp32::Section& s) {
-            return s.address == g->addr && s.size == g->size;
-        };
-        if (std::any_of(sections.begin(), sections.end(), in))
-            sections.erase(std::find_if(sections.begin(), sections.end(), gap));
-    }
+    const auto [sections, appdesc] = loaded_of(
+        file, elf.size(), name_is,
+        [&elf](uint64_t offset, uint64_t size) { return elf.parts(offset, size); },
+        option);
     esp32::ElfDigest elf_sha256;
     if (appdesc || settings.elf_sha256_offset) {
         std::unique_ptr<crypto::Digest> digest = (*c.sha256)();
@@ -342,18 +358,51 @@ Read read_esp(const std::vector<uint8_t>& file) {
     Read out;
     out.data.has_entry = true;
     out.data.entry = p.entry;
-    std::vector<esp32::Segment> loaded;
-    for (const esp32::Segment& s : p.segments)
-        if (s.address != 0 && s.size != 0) loaded.push_back(s);
-    std::sort(loaded.begin(), loaded.end(),
-              [](const esp32::Segment& a, const esp32::Segment& b) {
-                  return a.address < b.address;
-              });
-    for (size_t i = 0; i < loaded.size(); ++i) {
-        const esp32::Segment& s = loaded[i];
-        if (i && uint64_t(loaded[i - 1].address) + loaded[i - 1].size > s.address)
-            throw Refusal{
-                cannot + text::format("two segments hold the byte at 0x%08X", s.address)};
+    out.machine = p.chip->machine;
+    out.machine_said = text::format("its header names the %s, whose cores are %s "
+                                    "(e_machine %u)",
+                                    p.chip->name,
+                                    p.chip->machine == 94 ? "Xtensa" : "RISC-V",
+                                    p.chip->machine);
+    // The loader loads the segments in the file's order, a later one over
+    // an earlier one's bytes: a section that does not start on a 4-byte
+    // boundary goes over the zeros the one before it is padded with. Two
+    // segments that share more than that padding are refused.
+    struct Loaded {
+        esp32::Segment s;
+        size_t order;
+    };
+    std::vector<Loaded> loaded;
+    for (size_t i = 0; i < p.segments.size(); ++i)
+        if (p.segments[i].address != 0 && p.segments[i].size != 0)
+            loaded.push_back({p.segments[i], i});
+    std::stable_sort(loaded.begin(), loaded.end(), [](const Loaded& a, const Loaded& b) {
+        return a.s.address < b.s.address;
+    });
+    std::vector<Loaded> kept;
+    for (Loaded l : loaded) {
+        if (!kept.empty()) {
+            Loaded& prev = kept.back();
+            const uint64_t prev_end = uint64_t(prev.s.address) + prev.s.size;
+            if (prev_end > l.s.address) {
+                const uint32_t k = uint32_t(prev_end - l.s.address);
+                if (k > 3 || uint64_t(l.s.address) + l.s.size < prev_end)
+                    throw Refusal{cannot + text::format(
+                                               "two segments hold the byte at 0x%08X",
+                                               l.s.address)};
+                if (prev.order < l.order) {
+                    prev.s.size -= k;
+                    if (!prev.s.size) kept.pop_back();
+                } else {
+                    l.s.address += k, l.s.offset += k, l.s.size -= k;
+                    if (!l.s.size) continue;
+                }
+            }
+        }
+        kept.push_back(l);
+    }
+    for (size_t i = 0; i < kept.size(); ++i) {
+        const esp32::Segment& s = kept[i].s;
         out.data.runs.push_back({s.address, s.size, i, uint64_t(out.data.data.size())});
         out.data.data.insert(out.data.data.end(), file.begin() + long(s.offset),
                              file.begin() + long(s.offset + s.size));
@@ -394,6 +443,33 @@ std::optional<uint64_t> esp_start(uint64_t entry) {
 
 }  // namespace
 
+namespace {
+
+// The app descriptor's ELF SHA-256 field in the build, [from, to), when
+// the build has a descriptor: it leads the image's first segment, and the
+// field is 0x90 into it, at the file's 0xB0.
+std::optional<std::pair<uint64_t, uint64_t>> sha256_field(const ElfBuild& build) {
+    for (const elf::SectionHeader& s : build.file.sections)
+        if (section_name(build, s) == ".flash.appdesc")
+            return std::make_pair(s.addr + esp32::appdesc_field,
+                                  s.addr + esp32::appdesc_field + esp32::sha256_size);
+    return std::nullopt;
+}
+
+}  // namespace
+
+void refuse_esp32_stamp(const Request& request, const std::string& named,
+                        uint64_t address, uint64_t size, const ElfBuild& build) {
+    if (!asked(esp32_file, request)) return;
+    const auto field = sha256_field(build);
+    if (field && address < field->second && field->first < address + size)
+        throw Refusal{named + " lies in " + text::address(field->first) + "-" +
+                      text::address(field->second) +
+                      ", the app descriptor's ELF SHA-256, which " +
+                      request.asker.turned_on(Option::esp32) +
+                      " fills in with _CRC.elf's: the image would not hold it"};
+}
+
 void refuse_esp32_records(const Request& request, const records::Plan& plan,
                           const ElfBuild& build) {
     if (!asked(esp32_file, request)) return;
@@ -403,27 +479,39 @@ void refuse_esp32_records(const Request& request, const records::Plan& plan,
                       request.asker.name(Option::mcuboot) +
                       ": an ESP32 app image is made from the build's sections, which an "
                       "MCUboot slot's header and TLVs are not; ask for one or the other"};
-    // The descriptor leads the image's first segment; its SHA-256 field is
-    // 0x90 into it, at the file's 0xB0.
-    constexpr uint64_t field_in_descriptor = 0x90;
-    for (const elf::SectionHeader& s : build.file.sections) {
-        if (section_name(build, s) != ".flash.appdesc") continue;
-        const uint64_t from = s.addr + field_in_descriptor,
-                       to = from + esp32::sha256_size;
-        for (const records::Planned& p : plan.records) {
-            const records::Record& r = p.record;
-            const bool holds = r.slot < to && from < r.slot_end();
-            const bool reads = r.reads_bytes() && r.range.overlaps(from, to);
-            if (holds || reads)
-                throw Refusal{
-                    r.label + (holds ? " is stored in" : " covers") + " " +
-                    text::address(from) + "-" + text::address(to) +
-                    ", the app descriptor's ELF SHA-256, which " +
-                    request.asker.turned_on(Option::esp32) +
-                    " fills in with _CRC.elf's after every record: leave it out "
-                    "of its range (--exclude " +
-                    text::address(from) + "-" + text::address(to) + ")"};
-        }
+    // The image laid out from the build before anything is written, the
+    // ELF's SHA-256 as zeros, so that a build esptool could not make an
+    // image of is refused before a devices run begins.
+    const std::string option = request.asker.turned_on(Option::esp32);
+    const esp32::Settings settings = settings_of(request);
+    refuse_other_cores(option, build.file.header, *settings.chip);
+    const auto [sections, appdesc] = loaded_of(
+        build.file, build.file_bytes().size(),
+        [&build](const elf::SectionHeader& s, const char* name) {
+            return section_name(build, s) == name;
+        },
+        [&build](uint64_t offset, uint64_t size) {
+            return std::vector<esp32::Part>{{build.bytes() + offset, size_t(size)}};
+        },
+        option);
+    auto image = esp32::make_image(settings, uint32_t(build.file.header.entry), sections,
+                                   appdesc, std::vector<uint8_t>(esp32::sha256_size, 0));
+    if (auto* why = std::get_if<std::string>(&image)) throw Refusal{option + ": " + *why};
+    const auto field = sha256_field(build);
+    if (!field) return;
+    const auto [from, to] = *field;
+    for (const records::Planned& p : plan.records) {
+        const records::Record& r = p.record;
+        const bool holds = r.slot < to && from < r.slot_end();
+        const bool reads = r.reads_bytes() && r.range.overlaps(from, to);
+        if (holds || reads)
+            throw Refusal{r.label + (holds ? " is stored in" : " covers") + " " +
+                          text::address(from) + "-" + text::address(to) +
+                          ", the app descriptor's ELF SHA-256, which " +
+                          request.asker.turned_on(Option::esp32) +
+                          " fills in with _CRC.elf's after every record: leave it out "
+                          "of its range (--exclude " +
+                          text::address(from) + "-" + text::address(to) + ")"};
     }
 }
 

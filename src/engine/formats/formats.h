@@ -39,6 +39,10 @@ struct Read {
     // SHA-256), checked once the program's digests are at hand: throws the
     // Refusal that says it does not match.
     std::function<void(const checksum::DigestSource&)> digest_check = nullptr;
+    // The cores the file's image is for, as an ELF's e_machine (an ESP32
+    // app image's chip), and how the file says so; 0: it does not say.
+    uint16_t machine = 0;
+    std::string machine_said = {};
 };
 
 // A file's bytes in pieces, one after another.

@@ -14,13 +14,42 @@ namespace nrf {
 
 namespace {
 
+// The stretches of [low, high) that hold data: the file's pieces, split
+// where a flash page or more of them reads as erased flash (a raw binary
+// holds its gaps as fill).
+std::vector<std::pair<uint64_t, uint64_t>> data_runs(const layout::MemoryMap& file,
+                                                     uint64_t low, uint64_t high) {
+    std::vector<std::pair<uint64_t, uint64_t>> runs;
+    auto add = [&](uint64_t from, uint64_t to) {
+        if (from < to) runs.push_back({from, to});
+    };
+    for (const layout::Piece& p : file.pieces()) {
+        const uint64_t from = std::max(p.address, low), to = std::min(p.end(), high);
+        if (from >= to || !p.bytes) continue;
+        uint64_t start = from, erased_from = from;
+        for (uint64_t a = from; a < to; ++a) {
+            if (p.bytes[a - p.address] != file.fill()) {
+                if (a - erased_from >= flash_page) add(start, erased_from), start = a;
+                erased_from = a + 1;
+            }
+        }
+        if (to - erased_from >= flash_page) add(start, erased_from);
+        else add(start, to);
+    }
+    return runs;
+}
+
 // CHECK: where the application is in a file that holds the settings page:
 // from the first byte after the SoftDevice its information structure names,
 // or after the MBR's page, or the file's first byte; up to the bootloader
-// UICR names, or the backup page, and never across a hole of a flash page
-// or more (what lies beyond one is a bootloader merged without its UICR).
+// UICR names, or the backup page. It goes across a hole (or erased flash)
+// of a flash page or more only where the page's `size` reaches past it
+// (what lies beyond one otherwise is a bootloader merged without its UICR;
+// an application linked with a gap is checked by the bootloader over the
+// gap's erased flash too), and ends where the size says when that is in
+// the erased flash after its data, as the bootloader reads it.
 std::pair<uint64_t, uint64_t> application_in(const layout::MemoryMap& file,
-                                             const Family& family) {
+                                             const Family& family, uint64_t size) {
     uint8_t word[4];
     uint64_t low = 0;
     if (file.read(softdevice_magic_at, word, 4) == 4 && bytes::le32(word) == softdevice_magic &&
@@ -32,15 +61,18 @@ std::pair<uint64_t, uint64_t> application_in(const layout::MemoryMap& file,
     if (file.read(bootloader_address_at, word, 4) == 4 && bytes::le32(word) > low &&
         bytes::le32(word) < high)
         high = bytes::le32(word);
-    uint64_t from = high, to = high;
-    for (const layout::Piece& p : file.pieces()) {
-        if (p.end() <= low || p.address >= high) continue;
-        if (from == high)
-            from = std::max(p.address, low);
-        else if (p.address - to >= flash_page)
+    const auto runs = data_runs(file, low, high);
+    if (runs.empty()) return {high, high};
+    const uint64_t from = runs.front().first;
+    uint64_t to = runs.front().second, next = high;
+    for (size_t i = 1; i < runs.size(); ++i) {
+        if (runs[i].first - to >= flash_page && from + size <= runs[i].first) {
+            next = runs[i].first;
             break;
-        to = std::min(p.end(), high);
+        }
+        to = runs[i].second;
     }
+    if (size <= next - from && from + size > to) to = from + size;
     return {from, to};
 }
 
@@ -77,15 +109,8 @@ NrfVerdict check_page(const Request& request, const layout::MemoryMap& file,
         a.app = kind(f_app_validation);
         a.sd = kind(f_sd_validation);
     }
-    const auto [app_from, app_to] = application_in(file, *family.family);
-    // The settings file FLASH writes beside the application's HEX holds the
-    // page alone: a page that names an application is judged only beside it.
-    if (app_from == app_to && get(page, f_app_size) != 0)
-        throw Refusal{"cannot check the " + std::string(family.family->name) +
-                      " bootloader settings page at " + text::address(at) +
-                      ": the file holds no application below " +
-                      text::address(app_from) + " to check it against (the merged file "
-                      "holds both, or join the application's HEX and this one)"};
+    const auto [app_from, app_to] =
+        application_in(file, *family.family, get(page, f_app_size));
     const Image app =
         image_of(file, app_from, app_to, a.app == Validation::sha256, &sha256);
     // The SoftDevice as long as the page says, when it fits below the
@@ -100,19 +125,32 @@ NrfVerdict check_page(const Request& request, const layout::MemoryMap& file,
                            text::address(at + fields[f_sd_size].at) + " is " +
                            hex_word(sd_size) + ", past the backup page at " +
                            text::address(backup_at));
-    Image sd = sd_size && sd_fits
+    // A file of the application and its page alone (the SoftDevice flashed
+    // apart) holds none of the SoftDevice the page names: not judged.
+    bool sd_held = false;
+    for (const layout::Piece& p : file.pieces())
+        sd_held |= p.address < softdevice_start + sd_size && p.end() > softdevice_start;
+    const bool sd_judged = sd_fits && (sd_held || sd_size == 0);
+    Image sd = sd_size && sd_judged
                    ? image_of(file, softdevice_start, softdevice_start + sd_size,
                               a.sd == Validation::sha256, &sha256)
                    : Image{};
     sd.size = sd_size;
     std::vector<uint8_t> wanted = page_of(a, app, sd);
-    // A signed validation (or a type this row does not know) is the
-    // signer's: taken as held.
+    // A signed validation is the signer's: taken as held. A type past
+    // ECDSA is none the bootloader knows, and it starts no application
+    // validated so.
     for (Slot s : {f_sd_validation, f_app_validation, f_bl_validation})
         if (version == 2 && (s == f_bl_validation || kind(s) > Validation::sha256 ||
-                             (s == f_sd_validation && !sd_fits))) {
+                             (s == f_sd_validation && !sd_judged))) {
             std::copy_n(page.begin() + long(fields[s].at), fields[s].width,
                         wanted.begin() + long(fields[s].at));
+            if (s != f_bl_validation && kind(s) > Validation::ecdsa)
+                v.faults.push_back(text::format(
+                    "%s at %s is of type %u, none the bootloader knows (0 none, 1 CRC, "
+                    "2 SHA-256, 3 ECDSA): it would not start the application",
+                    fields[s].name, text::address(at + fields[s].at).c_str(),
+                    page[fields[s].at]));
         }
     // Each CRC is judged against the bytes it covers as the page holds
     // them, so that a wrong field is named once, as itself.
@@ -141,6 +179,12 @@ NrfVerdict check_page(const Request& request, const layout::MemoryMap& file,
         if (s == f_app_size || s == f_app_crc) line += " (" + whose + ")";
         v.faults.push_back(line);
     }
+    // Bank 0 marked valid over nothing: the bootloader would start an
+    // application the file does not hold.
+    if (app_from == app_to && get(page, f_bank_code) == valid_app)
+        v.faults.push_back(fields[f_bank_code].name + std::string(" at ") +
+                           text::address(at + fields[f_bank_code].at) +
+                           " marks a valid application, but " + whose);
     if (version == 2 && page.back() != wanted.back())
         v.faults.push_back(text::format("the page's last byte at %s is 0x%02X, not 0x%02X",
                                         text::address(at + page.size() - 1).c_str(),
@@ -163,6 +207,12 @@ NrfVerdict check_page(const Request& request, const layout::MemoryMap& file,
         "%s bootloader settings ok: version %u at %s, %s, %llu bytes, CRC-32 %s",
         family.family->name, version, text::address(at).c_str(), whose.c_str(),
         static_cast<unsigned long long>(app.size), hex_word(app.crc).c_str());
+    if (sd_size && sd_fits && !sd_held)
+        v.summary += text::format(
+            "; the file holds none of the %llu bytes of SoftDevice it names from %s: "
+            "not checked",
+            static_cast<unsigned long long>(sd_size),
+            text::address(softdevice_start).c_str());
     return v;
 }
 

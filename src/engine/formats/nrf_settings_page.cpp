@@ -65,6 +65,7 @@ public:
         }
         std::optional<Validation> app, sd;
         bool version = false, app_version = false, bl_version = false;
+        std::vector<std::string> seen;
         for (size_t i = 1; i < parts.size(); ++i) {
             const std::string& p = parts[i];
             const size_t eq = p.find('=');
@@ -74,6 +75,11 @@ public:
                 refuse("unknown setting \"" + key + "\" (app-version, bl-version, "
                        "bl-settings-version, softdevice, app-boot-validation, "
                        "sd-boot-validation)");
+            // Two versions for one page: which one the bootloader gets
+            // should not depend on the order of the words.
+            if (std::find(seen.begin(), seen.end(), key) != seen.end())
+                refuse(key + "= is given twice");
+            seen.push_back(key);
             if (eq == std::string::npos || v.empty())
                 refuse("\"" + p + "\" needs a value, as in " + key +
                        (key == "softdevice" ? "=s140.hex" : "=1"));

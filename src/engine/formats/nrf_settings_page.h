@@ -36,6 +36,8 @@ constexpr uint64_t softdevice_start = 0x1000;
 // after it, the SoftDevice's end, where the application starts.
 constexpr uint64_t softdevice_magic_at = 0x3004, softdevice_end_at = 0x3008;
 constexpr uint32_t softdevice_magic = 0x51B1E5DB;
+// Where flash ends and the UICR and FICR begin.
+constexpr uint64_t uicr_start = 0x10000000;
 // UICR's BOOTLOADERADDR: where a merged bootloader starts.
 constexpr uint64_t bootloader_address_at = 0x10001014;
 

@@ -5,7 +5,8 @@
 // CRC-32 and, in settings version 2, the boot-validation entries with their
 // CRC-32. The bootloader starts the application only when these match; a
 // copy of the page at the page below is its backup, which the bootloader
-// restores from when the page is found damaged.#include <algorithm>
+// restores from when the page is found damaged.
+#include <algorithm>
 
 #include "nrf_settings.h"
 #include "nrf_settings_page.h"
@@ -26,10 +27,16 @@ namespace nrf {
 
 const char* const settings_endings[] = {".settings.hex", nullptr};
 
-// Where an image's data starts and ends: its lowest byte and one past its
-// highest, the holes between erased flash.
+// Where an image's data starts and ends in flash: its lowest byte and one
+// past its highest below the UICR, the holes between erased flash. nrfutil
+// leaves out what a HEX holds for the UICR (a bootloader's address, a
+// pin setting), which no image's CRC covers.
 std::pair<uint64_t, uint64_t> extent(const layout::MemoryMap& memory) {
-    return {memory.pieces().front().address, memory.end()};
+    const uint64_t from = memory.pieces().front().address;
+    uint64_t to = from;
+    for (const layout::Piece& p : memory.pieces())
+        if (p.address < uicr_start) to = std::min(p.end(), uicr_start);
+    return {from, to};
 }
 
 // The SoftDevice, read from its HEX file: the bytes after the MBR's page,
@@ -37,16 +44,21 @@ std::pair<uint64_t, uint64_t> extent(const layout::MemoryMap& memory) {
 Image softdevice_image(const std::string& option, const std::string& path, bool sha,
                        const checksum::DigestSource* sha256) {
     try {
-        ImageFile file = read_image(read_input(path), std::nullopt);
+        InputFile input = read_input(path);
+        // Nordic ships a SoftDevice as a HEX file, which says where it goes.
+        if (!input.format || input.format->needs_base)
+            throw Refusal{holds_no_addresses(input.format, input.named) +
+                          ": give the SoftDevice's HEX file, as Nordic ships it"};
+        ImageFile file = read_image(std::move(input), std::nullopt);
         const layout::MemoryMap memory = layout::spans_of(file.loadable, file.base);
-        if (memory.empty() || memory.end() <= softdevice_start)
+        if (memory.empty() || extent(memory).second <= softdevice_start)
             throw Refusal{"no SoftDevice after the MBR's page at " +
                           text::address(softdevice_start)};
         if (memory.pieces().front().address > softdevice_start)
             throw Refusal{"a SoftDevice starts at " + text::address(softdevice_start) +
                           ", and this one's first byte is at " +
                           text::address(memory.pieces().front().address)};
-        return image_of(memory, softdevice_start, memory.end(), sha, sha256);
+        return image_of(memory, softdevice_start, extent(memory).second, sha, sha256);
     } catch (Refusal& refusal) {
         refusal.text = option + " softdevice=" + path + ": " + refusal.text;
         throw;
@@ -120,14 +132,39 @@ Read read_settings(const std::vector<uint8_t>& bytes) {
 
 void refuse_value(const Request& request) {
     read_asked(request, false);
+    // nRF5 flash reads 0xFF when erased, and nrfutil and the bootloader take
+    // the application's holes so: with another fill the page would hold the
+    // CRC of bytes the flash a HEX leaves does not, or the .bin's gaps not
+    // the bytes the page's CRC was made over.
+    if (request.fill && request.fill->value && *request.fill->value != layout::erased)
+        throw Refusal{request.asker.name(Option::fill) +
+                      text::format(" 0x%02X and ", unsigned(*request.fill->value)) +
+                      request.asker.name(Option::nrf_settings) +
+                      ": nRF5 flash reads 0xFF when erased, as the bootloader's CRC of "
+                      "the application takes its holes; leave out " +
+                      request.asker.name(Option::fill)};
 }
 
 void refuse_overlap(const Request& request, const layout::MemoryMap& application) {
     if (!asked(nrf_settings_file, request) || application.empty()) return;
     const Asked a = read_asked(request, false);
+    // The SoftDevice read now, so that one that cannot be is refused before
+    // a devices run writes its state.
+    if (a.softdevice)
+        softdevice_image(request.asker.name(Option::nrf_settings), *a.softdevice, false,
+                         nullptr);
     const uint64_t low = a.family->settings - backup_below;
     const uint64_t high = a.family->settings + page_size(a.version);
     const auto [from, to] = extent(application);
+    // The bootloader starts through the MBR in the first flash page: an
+    // application there would erase it (and CHECK reads the application
+    // from after it).
+    if (from < softdevice_start)
+        throw Refusal{text::format(
+            "%s: the application %s-%s starts in the MBR's page below %s, which the "
+            "nRF5 bootloader needs: link it after the MBR (and the SoftDevice)",
+            request.asker.name(Option::nrf_settings), text::address(from).c_str(),
+            text::address(to).c_str(), text::address(softdevice_start).c_str())};
     if (from < high && low < to)
         throw Refusal{text::format(
             "%s: the application %s-%s reaches into the %s bootloader settings at %s and "

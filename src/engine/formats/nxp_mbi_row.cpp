@@ -288,6 +288,10 @@ void refuse_nxp_mbi(const Request& request, const records::Plan& plan, uint64_t 
                       ": an MCUboot slot is checked by MCUboot, not by the NXP boot "
                       "ROM's CRC; ask for the master boot image of the bootloader's "
                       "build"};
+    // An ESP32 app image's run may store no record: there is no image.
+    if (from >= to)
+        throw Refusal{option + ": this run stores no record, so there is no checksummed "
+                               "image to make a master boot image of; give a record"};
     if (to - from < header_end)
         throw Refusal{text::format(
             "%s: the image %s-%s is 0x%llX bytes, shorter than the 0x%zX bytes an NXP "

@@ -71,6 +71,8 @@ ImageFile read_image(InputFile input, std::optional<uint64_t> binary_base,
     image.skipped = read.skipped;
     image.skipped_count = read.skipped_count;
     image.digest_check = std::move(read.digest_check);
+    image.machine = read.machine;
+    image.machine_said = std::move(read.machine_said);
     image.base = layout::share(std::move(image.data.data));
     image.has_entry = image.data.has_entry;
     image.entry = image.data.entry;

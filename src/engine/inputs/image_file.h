@@ -37,6 +37,9 @@ struct ImageFile {
     size_t skipped_count = 0;
     // The digest the file carries over its bytes, checked by the caller.
     std::function<void(const checksum::DigestSource&)> digest_check;
+    // The cores its image is for (e_machine) and how it says so; 0: none.
+    uint16_t machine = 0;
+    std::string machine_said;
 };
 
 // Reads `input` as its format says, or refuses it with the line or block
