@@ -62,6 +62,10 @@ MISTYPED_OPTIONS = [
     ("FLASH", "--jsno", "(did you mean --json?)"),
     ("CHECK", "--elff", "(did you mean --elf?)"),
     ("FLASH", "--forse", "(did you mean --force?)"),
+    # Mistyped options that start as a --n record does: no variable's name.
+    ("FLASH", "--nxp_mbi", "(did you mean --nxp-mbi?)"),
+    ("FLASH", "--nrf-setings", "(did you mean --nrf-settings?)"),
+    ("CHECK", "--nrf_settings=nrf52840", "(did you mean --nrf-settings?)"),
     # FLASH takes no --elf: nothing of FLASH's is near.
     ("FLASH", "--elff", "(velk-crc --help lists the options)"),
     ("FLASH", "--frobnicate", "(velk-crc --help lists the options)"),

@@ -795,7 +795,8 @@ void hex_fields() {
         {"1ffffffffffffffff", {std::nullopt}},
         {"0483:", {0x483, std::nullopt}},
         {":df11", {std::nullopt, 0xDF11}},
-        {"0x483:df11", {std::nullopt, 0xDF11}},
+        {"0x483:0XDF11", {0x483, 0xDF11}},  // as dfuse-pack's -D takes them
+        {"0x:df11", {std::nullopt, 0xDF11}},
         {"zz:+1: 1:-1", {std::nullopt, std::nullopt, std::nullopt, std::nullopt}},
         {"", {std::nullopt}},
     };

@@ -49,7 +49,10 @@ def flashed(tmp_path_factory):
     ("0483:df11", ["-v", "0483", "-p", "df11"], (0x0483, 0xDF11)),
     ("0483:DF11:0200", ["-v", "0483", "-p", "df11", "-d", "0200"], (0x0483, 0xDF11, 0x200)),
     ("1209:1:ffff", ["-v", "1209", "-p", "0001", "-d", "ffff"], (0x1209, 1, 0xFFFF)),
-], ids=["no-bcd", "bcd", "short-pid-bcd-ffff"])
+    # As dfuse-pack's -D and dfu-suffix's -v take them.
+    ("0x0483:0xDF11:0X0200", ["-v", "0x0483", "-p", "0xdf11", "-d", "0x0200"],
+     (0x0483, 0xDF11, 0x200)),
+], ids=["no-bcd", "bcd", "short-pid-bcd-ffff", "0x-prefixed"])
 def test_equals_dfu_suffix_on_the_bin(velk, monkeypatch, build, ids, words, api):
     code, _, err = run_cli(velk, monkeypatch, "FLASH", build, "--ncrc_value", "--bin",
                            "--dfu", ids)
@@ -160,8 +163,9 @@ def test_check_refuses_a_damaged_file(velk, monkeypatch, flashed, tmp_path, how,
 # An ID written with more than 4 digits is refused even when its value fits
 # 16 bits: a fifth digit is a typing slip more often than a leading zero.
 @pytest.mark.parametrize("value", [
-    "0483", "0483:", "10000:df11", "zz:df11", "0x483:df11", "0483:df11:1:2",
+    "0483", "0483:", "10000:df11", "zz:df11", "0x:df11", "0483:df11:1:2",
     pytest.param("00483:df11", id="vid-5-digits"),
+    pytest.param("0x00483:df11", id="0x-and-5-digits"),
     pytest.param("0483:0000df11", id="pid-8-digits"),
     pytest.param("0483:df11:00100", id="bcd-5-digits"),
 ])

@@ -140,6 +140,23 @@ def test_api_with_a_release(tmp_path):
     assert ours == bytes(theirs)
 
 
+# The IDs as dfuse-pack's -D takes them (it refuses 0483:df11), and ours.
+@pytest.mark.parametrize("ids, device", [
+    ("0x1209:0xBEEF", "0x1209:0xbeef"),
+    ("1209:beef", "0x1209:0xbeef"),
+], ids=["as-dfuse-pack-takes-them", "bare-hex"])
+def test_ids_as_dfuse_pack_takes_them(velk, monkeypatch, tmp_path, ids, device):
+    build = tmp_path / "fw.elf"
+    shutil.copy(os.path.join(DATA, "fw_boot.elf"), build)
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", build, "--ncrc_value", "--dfuse", ids)
+    assert code == 0, err
+    ours = (tmp_path / "fw_CRC.dfuse.dfu").read_bytes()
+    assert struct.unpack("<4H", ours[-16:-8]) == (0, 0xBEEF, 0x1209, 0x011A)
+    assert ours == dfuse_pack(tmp_path / "fw_CRC.hex", tmp_path / "theirs.dfu", device)
+    assert velk_crc.flash(str(build), symbol="crc_value", dfuse=ids).ok
+    assert (tmp_path / "fw_CRC.dfuse.dfu").read_bytes() == ours
+
+
 def resealed(data):
     return data[:-4] + struct.pack("<I", jamcrc(data[:-4]))
 

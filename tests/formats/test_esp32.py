@@ -189,6 +189,9 @@ def test_equals_esptool_elf2image(velk, monkeypatch, tmp_path, elf, chip, record
     assert code == 0, err
     ours = (tmp_path / "fw_CRC.esp.bin").read_bytes()
     if elf == "esp32_idf_app.elf":
+        assert (f"note: {tmp_path / 'fw_CRC.elf'} gives the byte of linker padding at "
+                "0x40080403 a section of its own, so that a debugger loads what the HEX "
+                "holds\n") in err
         # _CRC.elf gives the linker's padding byte at 0x40080403 a section,
         # which esptool would load as a segment of 4 bytes over .iram0.text's
         # first 3: the image is esptool's of the build itself, but for the
@@ -303,6 +306,8 @@ def test_check_tells_another_build(velk, monkeypatch, c3, tmp_path):
                                      "descriptor's ELF SHA-256"),
     ("chip=esp32c3,elf_sha256_offset=0x40", [], "are not all zero"),
     ("chip=esp32c3", ["--mcuboot", "header=0x200"], "--esp32 and --mcuboot"),
+    ("esp32c3", [], "'esp32c3' is no <setting>=<value> (the chip is chip=esp32c3)"),
+    ("chip=esp32c3,flash_mode=dio,flash-mode=qio", [], "flash_mode= is given twice"),
 ])
 def test_refusals(velk, monkeypatch, tmp_path, value, extra, says):
     shutil.copy(os.path.join(DATA, "esp32c3_app.elf"), tmp_path / "fw.elf")
@@ -343,6 +348,23 @@ def test_check_without_a_record(velk, monkeypatch, tmp_path, elf, code, says):
     assert got == code and says in out, err
     assert velk_crc.check(str(image), **({"elf": str(build[1])} if build else {})).ok == \
         (code == 0)
+
+
+# Without a record there is no checksum for the segments to be outside of;
+# with one, the descriptor's SHA-256 that --exclude leaves out is part of a
+# segment, so the note counts stretches, not segments.
+@pytest.mark.parametrize("record, note", [
+    ([], ""),
+    (["--napp_crc", "--exclude", "0x3C0000B0-0x3C0000D0"],
+     "note: 4 loadable stretches (668 bytes) at physical addresses 0x3C0000B0, 0x3FC80000, "
+     "0x40380000, 0x42000020 written to the HEX but not covered by the checksum\n"),
+], ids=["no-record", "a-record"])
+def test_the_note_on_what_no_checksum_covers(velk, monkeypatch, tmp_path, record, note):
+    shutil.copy(os.path.join(DATA, "esp32c3_app.elf"), tmp_path / "fw.elf")
+    code, out, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", *record,
+                             "--esp32", "chip=esp32c3")
+    assert (code, err) == (0, note)
+    assert out.count("create new crc") == 3
 
 
 def seg(address, size, name):
@@ -401,6 +423,27 @@ def test_layouts_equal_esptool(velk, monkeypatch, tmp_path, chip, segs):
     code, out, err = run_cli(velk, monkeypatch, "CHECK", tmp_path / "fw_CRC.esp.bin", "--elf",
                              tmp_path / "fw.elf")
     assert code == 0, out + err
+
+
+# esptool's own spellings: --chip in any case, with or without its dash, and
+# esptool 5's dashed option names. The header bytes are esptool's for
+# `--chip esp32c3 --flash-mode dio --flash-freq 80m --flash-size 4MB
+# --min-rev-full 3`: mode 2, size and clock 0x2F, the full revision 3.
+@pytest.mark.parametrize("value", [
+    "chip=ESP32-C3,flash_mode=dio,flash_freq=80m,flash_size=4MB,min_rev=3",
+    "chip=esp32-c3,flash-mode=dio,flash-freq=80m,flash-size=4MB,min-rev-full=3",
+    "chip=Esp32C3,flash-mode=DIO,flash-freq=80M,flash-size=4mb,min_rev_full=3",
+], ids=["chip-as-esptool-names-it", "esptool-5-options", "any-case"])
+def test_esptool_spellings(velk, monkeypatch, tmp_path, value):
+    shutil.copy(os.path.join(DATA, "esp32c3_app.elf"), tmp_path / "fw.elf")
+    code, _, err = run_cli(velk, monkeypatch, "FLASH", tmp_path / "fw.elf", "--esp32", value)
+    assert code == 0, err
+    image = (tmp_path / "fw_CRC.esp.bin").read_bytes()
+    fields = assert_sound(image)
+    assert (fields["chip"], fields["mode"], fields["size_freq"], fields["min_full"]) == \
+        (5, 2, 0x2F, 3)
+    assert velk_crc.flash(str(tmp_path / "fw.elf"), esp32=value).ok
+    assert (tmp_path / "fw_CRC.esp.bin").read_bytes() == image
 
 
 @pytest.mark.parametrize("value, error, says", [

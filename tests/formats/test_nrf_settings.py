@@ -152,6 +152,37 @@ def test_equals_nrfutil_settings_generate(velk, monkeypatch, build, tmp_path, fa
         assert page[0x2A2:0x2C2] == hashlib.sha256(application(tmp_path)[1]).digest()
 
 
+# nrfutil's option names and validation words, as its users type them,
+# give the page our spelling gives: the versions at 0x08 and 0x0C, the
+# application's validation type at 0x2A1 (0 none, 1 CRC, 2 SHA-256).
+@pytest.mark.parametrize("theirs, ours, kind", [
+    ("NRF52840,application-version=5,bootloader-version=2,bl-settings-version=2,"
+     "app-boot-validation=VALIDATE_GENERATED_SHA256",
+     "nrf52840,app-version=5,bl-version=2,bl-settings-version=2,app-boot-validation=sha256",
+     2),
+    ("NRF52,application-version=5,bootloader-version=2,bl-settings-version=2,"
+     "app-boot-validation=NO_VALIDATION",
+     "nrf52,app-version=5,bl-version=2,bl-settings-version=2,app-boot-validation=none", 0),
+    ("nrf52,application-version=5,bootloader-version=2,bl-settings-version=2,"
+     "app-boot-validation=VALIDATE_GENERATED_CRC",
+     "nrf52,app-version=5,bl-version=2,bl-settings-version=2", 1),
+    # nrfutil's --application-version-string 1.200.3 is 30003, as it writes it.
+    ("nrf52,application-version-string=1.200.3,bl-version=2,bl-settings-version=2",
+     "nrf52,app-version=30003,bl-version=2,bl-settings-version=2", 1),
+], ids=["sha256", "none", "crc", "version-string"])
+def test_nrfutil_spellings(velk, monkeypatch, build, tmp_path, theirs, ours, kind):
+    code, _, err = flash(velk, monkeypatch, build, tmp_path, theirs)
+    assert code == 0, err
+    written = (tmp_path / "fw_CRC.settings.hex").read_text()
+    at = SETTINGS[ours.split(",")[0]]
+    page = read_hex(tmp_path / "fw_CRC.settings.hex").bytes_at(at, 0x324)
+    version = 30003 if "string" in theirs else 5
+    assert struct.unpack_from("<II", page, 0x08) == (version, 2) and page[0x2A1] == kind
+    code, _, err = flash(velk, monkeypatch, build, tmp_path, ours)
+    assert code == 0, err
+    assert (tmp_path / "fw_CRC.settings.hex").read_text() == written
+
+
 def merged_with_settings(folder):
     """The _CRC.hex and the settings file in one HEX, as mergehex joins them."""
     app, pages = (folder / "fw_CRC.hex").read_text(), (folder / "fw_CRC.settings.hex")
@@ -291,7 +322,7 @@ def test_damaged_file_one_line(velk, monkeypatch, build, tmp_path, how, said):
 
 @pytest.mark.parametrize("value, said", [
     ("nrf9160,app-version=1,bl-version=1,bl-settings-version=2",
-     '"nrf9160" is no family nrfutil names (nrf51, nrf52, nrf52832'),
+     '"nrf9160" is no nRF5 family here (nrf51, nrf52, nrf52832'),
     ("nrf52840,app-version=1,bl-settings-version=2", "needs bl-version=, as in nrf52840,"),
     ("nrf52840,app-version=1,bl-version=1,bl-settings-version=3",
      '"bl-settings-version=3": the settings version is 1'),
@@ -318,9 +349,16 @@ def test_damaged_file_one_line(velk, monkeypatch, build, tmp_path, how, said):
     ("nrf52840,app-version=1,bl-version=1,bl-settings-version=2,softdevice=sd.bin",
      "--nrf-settings softdevice=sd.bin: a raw binary by its name; a raw binary holds no "
      "addresses: give the SoftDevice's HEX file, as Nordic ships it"),
+    ("nrf52840,application-version=1,bl-version=1,bl-settings-version=2,"
+     "app-boot-validation=VALIDATE_ECDSA_P256_SHA256",
+     "an ECDSA boot validation needs nrfutil's signing key"),
+    ("nrf52840,application-version-string=1.2,bl-version=1,bl-settings-version=2",
+     '"application-version-string=1.2" is no version x.y.z, as in 2.7.31 (20731)'),
+    ("nrf52840,app-version=1,application-version-string=1.2.3,bl-version=1,"
+     "bl-settings-version=2", "the application version is given twice"),
 ], ids=["family", "missing", "version", "v1-validation", "ecdsa", "sd-without-softdevice",
         "number", "unknown-key", "no-softdevice-file", "overlap", "twice", "in-the-mbr",
-        "softdevice-bin"])
+        "softdevice-bin", "ecdsa-as-nrfutil-says", "version-string", "two-app-versions"])
 def test_flash_refuses_in_one_line(velk, monkeypatch, build, tmp_path, value, said):
     if "nrf52810" in value:
         # An application up to 0x2E000 and beyond: on the 52810's backup page.

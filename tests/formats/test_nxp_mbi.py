@@ -215,7 +215,9 @@ def test_another_file_named_mbi_is_not_taken_for_one(velk, monkeypatch, flashed,
 
 
 @pytest.mark.parametrize("size, slot, exclude, said", [
-    (0x100, 0x80, None, "crc1 covers 0x00000020-0x00000038, the words --nxp-mbi fills in"),
+    (0x100, 0x80, None, "crc1 covers 0x00000020-0x00000038, the words --nxp-mbi fills in "
+                        "after every record (the image's length, type, CRC and address): "
+                        "leave them out of its range (--exclude 0x00000020-0x00000038)"),
     (0x100, 0x28, None, "crc1 is stored in 0x00000020-0x00000038, the words --nxp-mbi fills in"),
     (0x100, 0x80, "0x20-0x28", "crc1 covers 0x00000020-0x00000038"),
     (0x30, 0x10, None, "--nxp-mbi: the image 0x00000000-0x00000030 is 0x30 bytes, shorter than "

@@ -18,8 +18,9 @@ modes:
   FLASH  the whole flash image of a build (code and the initial values of .data,
          at their physical addresses): <root>_CRC.hex, and <root>_CRC.elf for the
          debugger. Refuses a layout no firmware can check (see --force).
-  CHECK  verifies the checksums in an ELF, Intel HEX, S-record, UF2, DFU or raw
-         binary file (every file FLASH writes); writes nothing.
+  CHECK  verifies the checksums in an ELF, Intel HEX, S-record, UF2, DFU, DfuSe,
+         ESP32 app image, NXP master boot image or raw binary file (every file
+         FLASH writes); writes nothing.
   VELK   the first loadable segment only, into <root>_CRC.hex; one selector word,
          nothing else read.
 

@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <algorithm>
 #include <set>
 
 #include "../base/closest.h"
@@ -29,6 +30,18 @@ const OptionRow* record_row(const std::string& word) {
     for (const OptionRow* r = options_begin(); r != options_end(); ++r)
         if (is_record(r->value) && word[2] == r->spelling[2]) return r;
     return nullptr;
+}
+
+// A mistyped option that starts as a record does (--nrf-setings, or
+// --nxp_mbi after the API's keyword): an option's spelling with '_' for
+// '-', or a name with a '-', which no variable has, close to an option of
+// the mode.
+bool mistyped_option(const std::string& word, unsigned mode) {
+    std::string name = word.substr(0, word.find_first_of("@="));
+    if (name.find('-', 2) != std::string::npos)
+        return !base::closest_names(name, suggested_words(mode)).empty();
+    std::replace(name.begin(), name.end(), '_', '-');
+    return row_of_word(name) != nullptr;
 }
 
 // A word that cannot be an option's value: another option.
@@ -172,7 +185,8 @@ std::variant<Parsed, OptionFault> parse(const Mode& mode,
             // Records: --n and --a as often as there are slots, the value
             // glued to the letter or the next word.
             const OptionRow* record = record_row(word);
-            if (!record) return OptionFault{OptionFault::unknown, word};
+            if (!record || (word.size() > 3 && mistyped_option(word, mode.bit)))
+                return OptionFault{OptionFault::unknown, word};
             std::string text = word.substr(3), typed = word;
             if (text.empty()) {
                 if (i + 1 == words.size() || is_option(words[i + 1]))

@@ -235,6 +235,9 @@ std::string sections_note(const std::string& name, const std::vector<Unsectioned
     const std::string first = text::address(gaps.front().address);
     const unsigned long long total = bytes;
     const char* why = ", so that a debugger loads what the HEX holds";
+    if (gaps.size() == 1 && total == 1)
+        return text::format("%s gives the byte of linker padding at %s a section of its own%s",
+                            name.c_str(), first.c_str(), why);
     if (gaps.size() == 1)
         return text::format(
             "%s gives the %llu bytes of linker padding at %s a section of their own%s",

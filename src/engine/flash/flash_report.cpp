@@ -29,7 +29,8 @@ json::Value regions_json(const std::vector<layout::Region>& regions) {
 
 // One note naming what the files hold beyond the checksum; past the first
 // ten addresses it counts them (--json lists every one).
-std::string outside_note(const std::vector<layout::Region>& regions, bool several) {
+std::string outside_note(const std::vector<layout::Region>& regions, bool several,
+                         bool parts = false) {
     constexpr size_t named = 10;
     uint64_t bytes = 0;
     std::string addresses;
@@ -43,8 +44,11 @@ std::string outside_note(const std::vector<layout::Region>& regions, bool severa
     return text::format(
         "%zu loadable %s%s (%llu bytes) at physical address%s %s written to the HEX "
         "but not covered by %s",
-        count, several ? "stretch" : "segment",
-        count == 1 ? "" : several ? "es" : "s", static_cast<unsigned long long>(bytes),
+        count, several || parts ? "stretch" : "segment",
+        count == 1            ? ""
+        : several || parts    ? "es"
+                              : "s",
+        static_cast<unsigned long long>(bytes),
         count == 1 ? "" : "es", addresses.c_str(),
         several ? "any record (range or slot)" : "the checksum");
 }
@@ -180,10 +184,25 @@ private:
         return layout::outside(run_.elf.loadable, covered);
     }
 
+    // Whether what no record covers is whole loadable segments, not parts
+    // of one that a range leaves out (--exclude).
+    bool whole() const {
+        for (const layout::Region& r : outside_) {
+            bool found = false;
+            for (const layout::Span& s : run_.elf.loadable.spans)
+                found = found || (s.address == r.address && s.size == r.size);
+            if (!found) return false;
+        }
+        return true;
+    }
+
     void notes() {
         outside_ = uncovered();
-        if (!outside_.empty())
-            report_.note(outside_note(outside_, run_.plan.records.size() > 1));
+        // A run with no record and no signature (an ESP32 image alone) has
+        // no checksum for anything to be outside of.
+        const bool covers = !run_.plan.records.empty() || !run_.signing.covered().empty();
+        if (!outside_.empty() && covers)
+            report_.note(outside_note(outside_, run_.plan.records.size() > 1, !whole()));
         const std::string& elf_name = run_.own_file(&formats::Format::build).name;
         const CrcElf& crc_elf = run_.crc_elf;
         if (crc_elf.in_file.found) {

@@ -1,5 +1,6 @@
 // The ESP32 chips esptool 5.6 makes app images for, with their header
 // codes and flash buses, and --esp32's value read against them.
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <iterator>
@@ -118,6 +119,22 @@ std::optional<uint64_t> number_of(const std::string& text, int base) {
     return value;
 }
 
+// A chip as esptool's --chip takes it: in any case, with or without its
+// dash (ESP32-C3).
+const Chip* chip_named(std::string name) {
+    name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
+    for (const Chip& c : chip_rows)
+        if (equal_folded(name, c.name)) return &c;
+    return nullptr;
+}
+
+// A setting by its name here or by esptool's option for it, as esptool 5
+// spells them (flash-mode for --flash-mode, min-rev-full for min_rev).
+std::string setting_named(std::string key) {
+    std::replace(key.begin(), key.end(), '-', '_');
+    return key == "min_rev_full" ? "min_rev" : key;
+}
+
 }  // namespace
 
 std::string chip_names() {
@@ -175,15 +192,17 @@ std::variant<Settings, std::string> settings_of(const std::string& text) {
         from = comma + 1;
         const size_t eq = item.find('=');
         if (eq == std::string::npos)
-            return "'" + item +
-                   "' is no <setting>=<value> (chip=esp32c3,flash_mode=dio,...)";
-        const std::string key = item.substr(0, eq), value = item.substr(eq + 1);
+            return "'" + item + "' is no <setting>=<value> (" +
+                   (chip_named(item) ? "the chip is chip=" + item
+                                     : "chip=esp32c3,flash_mode=dio,...") +
+                   ")";
+        const std::string key = setting_named(item.substr(0, eq)),
+                          value = item.substr(eq + 1);
         if (std::find(seen.begin(), seen.end(), key) != seen.end())
             return key + "= is given twice";
         seen.push_back(key);
         if (key == "chip") {
-            for (const Chip& c : chip_rows)
-                if (equal_folded(value, c.name)) s.chip = &c;
+            s.chip = chip_named(value);
             if (!s.chip) return "no such chip '" + value + "' (" + chip_names() + ")";
         } else if (key == "flash_mode") {
             size_t i = 0;

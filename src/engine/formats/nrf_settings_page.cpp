@@ -29,7 +29,20 @@ std::string family_list() {
 // The settings after the family, each <key>=<value>.
 const std::string keys[] = {"app-version",         "bl-version",
                             "bl-settings-version", "softdevice",
-                            "app-boot-validation", "sd-boot-validation"};
+                            "app-boot-validation", "sd-boot-validation",
+                            "application-version-string"};
+
+// A setting by its name here or by nrfutil's option for it.
+std::string key_named(const std::string& key) {
+    return key == "application-version" ? "app-version"
+           : key == "bootloader-version" ? "bl-version"
+                                         : key;
+}
+
+// The boot validations as nrfutil's --app-boot-validation names them, in
+// validation_words' order.
+constexpr const char* nrfutil_validation_words[] = {
+    "NO_VALIDATION", "VALIDATE_GENERATED_CRC", "VALIDATE_GENERATED_SHA256"};
 
 class Reader {
 public:
@@ -43,8 +56,8 @@ public:
         Asked a;
         a.family = family_named(parts.front());
         if (!a.family)
-            refuse("\"" + parts.front() + "\" is no family nrfutil names (" + family_list() +
-                   ")");
+            refuse("\"" + parts.front() + "\" is no nRF5 family here (" + family_list() +
+                   ", in any case)");
         if (family_alone) {
             if (parts.size() > 1)
                 refuse("CHECK takes the family alone; the rest is read from the page");
@@ -56,7 +69,7 @@ public:
         for (size_t i = 1; i < parts.size(); ++i) {
             const std::string& p = parts[i];
             const size_t eq = p.find('=');
-            const std::string key = p.substr(0, eq);
+            const std::string key = key_named(p.substr(0, eq));
             const std::string v = eq == std::string::npos ? "" : p.substr(eq + 1);
             if (std::find(std::begin(keys), std::end(keys), key) == std::end(keys))
                 refuse("unknown setting \"" + key + "\" (app-version, bl-version, "
@@ -70,8 +83,12 @@ public:
             if (eq == std::string::npos || v.empty())
                 refuse("\"" + p + "\" needs a value, as in " + key +
                        (key == "softdevice" ? "=s140.hex" : "=1"));
+            if ((key == "app-version" || key == "application-version-string") && app_version)
+                refuse("the application version is given twice");
             if (key == "app-version")
                 a.app_version = number(p, v), app_version = true;
+            else if (key == "application-version-string")
+                a.app_version = version_string(p, v), app_version = true;
             else if (key == "bl-version")
                 a.bl_version = number(p, v), bl_version = true;
             else if (key == "bl-settings-version") {
@@ -131,10 +148,27 @@ private:
         return uint32_t(n);
     }
 
+    // nrfutil's --application-version-string: x.y.z as x * 10000 + y * 100 + z.
+    uint32_t version_string(const std::string& part, const std::string& v) const {
+        const std::vector<std::string> xyz = base::split(v, '.');
+        uint64_t n = 0;
+        bool ok = xyz.size() == 3;
+        for (size_t i = 0; ok && i < 3; ++i) {
+            const std::string& d = xyz[i];
+            ok = !d.empty() && d.size() <= 9 &&
+                 std::all_of(d.begin(), d.end(), [](char c) { return c >= '0' && c <= '9'; });
+            if (ok) n += std::stoull(d) * (i == 0 ? 10000 : i == 1 ? 100 : 1);
+        }
+        if (!ok || n > 0xFFFFFFFF)
+            refuse("\"" + part + "\" is no version x.y.z, as in 2.7.31 (20731)");
+        return uint32_t(n);
+    }
+
     Validation validation(const std::string& part, const std::string& v) const {
         for (size_t i = 0; i < std::size(validation_words); ++i)
-            if (v == validation_words[i]) return Validation(i);
-        if (v == "ecdsa" || v == "ecdsa-p256-sha256")
+            if (v == validation_words[i] || v == nrfutil_validation_words[i])
+                return Validation(i);
+        if (v == "ecdsa" || v == "ecdsa-p256-sha256" || v == "VALIDATE_ECDSA_P256_SHA256")
             refuse("\"" + part + "\": an ECDSA boot validation needs nrfutil's signing key, "
                    "which FLASH does not take: use crc or sha256");
         refuse("\"" + part + "\": none, crc or sha256");

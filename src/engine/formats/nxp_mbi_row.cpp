@@ -319,7 +319,8 @@ void refuse_nxp_mbi(const Request& request, const records::Plan& plan, uint64_t 
                           text::address(words) + "-" + text::address(words_end) +
                           ", the words " + option +
                           " fills in after every record (the image's length, type, CRC "
-                          "and address): leave them out of its range"};
+                          "and address): leave them out of its range (--exclude " +
+                          text::address(words) + "-" + text::address(words_end) + ")"};
     }
 }
 

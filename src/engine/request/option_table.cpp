@@ -127,13 +127,16 @@ constexpr OptionRow rows[] = {
      R"(  --dfuse <vid>:<pid>[:<bcd>]
                 FLASH: also <root>_CRC.dfuse.dfu, a DfuSe file for STM32's USB DFU
                 bootloader, one element per run of the image, as dfuse-pack makes
-                from the .hex (hex IDs; the release <bcd> 0 when not given); with
-                --merge, <root>_CRC_merged.dfuse.dfu too
+                from the .hex (hex IDs, 0x optional as in dfuse-pack -D 0x0483:0xdf11;
+                the release <bcd> 0 when not given); with --merge,
+                <root>_CRC_merged.dfuse.dfu too
 )",
      26, "dfuse", nullptr, nullptr, nullptr, "<vid>:<pid>[:<bcd>]", &Request::dfuse},
     {Option::nxp_mbi, "--nxp-mbi", "nxp_mbi", Value::output, flash, false, nullptr,
      R"(  --nxp-mbi     FLASH: also <root>_CRC.mbi.bin, the .bin as an NXP LPC55S/MCX plain-CRC
-                master boot image (its length, type, CRC-32/MPEG-2 and address at 0x20-0x37)
+                master boot image (its length, type, CRC-32/MPEG-2 and address at
+                0x20-0x37, which every record leaves out: --exclude 0x20-0x38 for an
+                image at 0)
 )",
      25, "mbi", nullptr, nullptr, nullptr},
     {Option::esp32, "--esp32", "esp32", Value::text, flash, false,
@@ -142,8 +145,9 @@ constexpr OptionRow rows[] = {
                 FLASH: also <root>_CRC.esp.bin, the ESP32 app image esptool elf2image
                 makes of <root>_CRC.elf (chips esp32, esp32s2, esp32s3, esp32c2,
                 esp32c3, esp32c6, esp32h2; settings flash_mode, flash_freq,
-                flash_size, min_rev, elf_sha256_offset, in esptool's words and with
-                its defaults); needs no record
+                flash_size, min_rev (esptool's --min-rev-full), elf_sha256_offset,
+                also as esptool 5 names them (flash-mode=), with esptool's values
+                and defaults); needs no record
 )",
      28, "esp", nullptr, &Request::esp32, nullptr, "chip=<chip>[,...]"},
     {Option::nrf_settings, "--nrf-settings", "nrf_settings", Value::text, flash | check, false,
@@ -153,8 +157,9 @@ constexpr OptionRow rows[] = {
                 FLASH: also <root>_CRC.settings.hex, the nRF5 SDK bootloader settings page
                 and its backup for the application, as nrfutil settings generate makes
                 them (nrf51, nrf52832, nrf52810, nrf52833, nrf52840, ...; softdevice=<hex
-                file>, app-boot-validation= and sd-boot-validation=none|crc|sha256); with
-                --merge the pages join the merged files.
+                file>, app-boot-validation= and sd-boot-validation=none|crc|sha256;
+                nrfutil's words too, NRF52840,application-version=...); with --merge
+                the pages join the merged files.
                 CHECK --nrf-settings <family>: the page against the application in the file
 )",
      27, "settings", nullptr, &Request::nrf_settings, nullptr, "<family>,..."},

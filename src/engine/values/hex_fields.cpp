@@ -8,7 +8,10 @@ namespace velk {
 HexFields read_hex_fields(const std::string& text, const std::string& word) {
     HexFields out;
     out.word = word;
-    for (const std::string& field : base::split(text, ':')) {
+    for (std::string field : base::split(text, ':')) {
+        // A USB ID as dfuse-pack's -D and dfu-suffix's -v take it, 0x0483.
+        if (field.size() > 2 && field[0] == '0' && (field[1] == 'x' || field[1] == 'X'))
+            field.erase(0, 2);
         uint64_t value = 0;
         bool read = !field.empty() && field.size() <= 16;
         for (char c : field) {

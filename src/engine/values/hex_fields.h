@@ -8,9 +8,9 @@
 
 namespace velk {
 
-// Each field of `text` between the ':'s, 1 to 16 hex digits and nothing
-// else (no 0x, sign or blank), as its number; any other field as none;
-// and how many digits each field has.
+// Each field of `text` between the ':'s, 1 to 16 hex digits after an
+// optional 0x and nothing else (no sign or blank), as its number; any
+// other field as none; and how many digits each field has.
 // `word` is how a refusal names the value.
 HexFields read_hex_fields(const std::string& text, const std::string& word);
 
