@@ -17,6 +17,8 @@ import velk_crc
 from conftest import DATA, crc32_mpeg2, run_cli
 from elfwriter import Elf, Segment
 
+# Where .ci/run installs spsdk, apart from the tests' own packages.
+SPSDK_VENV = os.path.join(os.path.dirname(__file__), "..", "..", ".ci", "venv-spsdk", "bin")
 UNREADABLE = 2
 MISMATCH = 1
 REFUSED = 255
@@ -104,9 +106,9 @@ def test_fields_and_crc(velk, monkeypatch, tmp_path, base, held):
 ], ids=["at-0", "at-64k", "words-held-at-64k", "padded-by-3", "padded-by-1"])
 def test_equals_nxpimage_mbi_export(tmp_path, base, held, size):
     tool = (shutil.which("nxpimage", path=sysconfig.get_path("scripts"))
-            or shutil.which("nxpimage"))
+            or shutil.which("nxpimage", path=SPSDK_VENV) or shutil.which("nxpimage"))
     if tool is None:
-        pytest.skip("nxpimage is not installed (pip install spsdk==3.12.0)")
+        pytest.skip("nxpimage is not installed (.ci/run puts spsdk 3.12.0 in .ci/venv-spsdk)")
     build = firmware(tmp_path, base, size=size, held=held)
     velk_crc.flash(str(build), symbol="crc1", bin=True, nxp_mbi=True,
                    exclude=header_left_out(base), force=held)
