@@ -121,6 +121,27 @@ def velk_command(*argv):
     return [*([exe] if exe else [sys.executable, "-m", "velk_crc"]), *map(str, argv)]
 
 
+@pytest.fixture(scope="session")
+def engine_only_build(tmp_path_factory):
+    """The engine and its test program, configured without the interpreter:
+    unoptimised and as few translation units as possible, which compiles
+    fastest. Built once: a test build of VELK_CRC links its engine."""
+    if shutil.which("cmake") is None or shutil.which("ctest") is None:
+        pytest.skip("cmake is not installed")
+    cxx_compiler()
+    build = tmp_path_factory.mktemp("engine")
+    configure = ["cmake", "-S", ROOT, "-B", str(build), "-DVELK_ENGINE_ONLY=ON",
+                 "-DCMAKE_BUILD_TYPE=", "-DCMAKE_UNITY_BUILD=ON",
+                 "-DCMAKE_UNITY_BUILD_BATCH_SIZE=16"]
+    if shutil.which("ninja"):
+        configure += ["-G", "Ninja"]
+    subprocess.run(configure, check=True, capture_output=True)
+    built = subprocess.run(["cmake", "--build", str(build), "-j2"], capture_output=True,
+                           text=True)
+    assert built.returncode == 0, built.stdout + built.stderr
+    return build
+
+
 def velk_on_path(folder, *more):
     """A PATH for the guide's shell blocks: `velk-crc` the one under test (a
     script in folder/bin), then the folders `more`, then the tests' own."""

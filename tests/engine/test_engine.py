@@ -4,12 +4,11 @@ its own test program without an interpreter's headers, which CTest runs."""
 
 import os
 import re
-import shutil
 import subprocess
 
 import pytest
 
-from conftest import ROOT, cxx_compiler
+from conftest import ROOT
 
 ENGINE = os.path.join(ROOT, "src", "engine")
 PYTHON_API = re.compile(r"Python\.h|\bPy[A-Z_][A-Za-z_]*|\bPyObject\b")
@@ -33,26 +32,12 @@ def test_no_file_of_the_engine_reaches_for_python():
 
 
 @pytest.fixture(scope="module")
-def engine_build(tmp_path_factory):
-    """The engine and its test program, configured without the interpreter:
-    unoptimised and as few translation units as possible, which compiles
-    fastest."""
-    if shutil.which("cmake") is None or shutil.which("ctest") is None:
-        pytest.skip("cmake is not installed")
-    cxx_compiler()
-    build = tmp_path_factory.mktemp("engine")
-    configure = ["cmake", "-S", ROOT, "-B", str(build), "-DVELK_ENGINE_ONLY=ON",
-                 "-DCMAKE_BUILD_TYPE=", "-DCMAKE_UNITY_BUILD=ON",
-                 "-DCMAKE_UNITY_BUILD_BATCH_SIZE=16"]
-    if shutil.which("ninja"):
-        configure += ["-G", "Ninja"]
-    subprocess.run(configure, check=True, capture_output=True)
-    built = subprocess.run(["cmake", "--build", str(build), "-j2"], capture_output=True,
-                           text=True)
-    assert built.returncode == 0, built.stdout + built.stderr
-    cache = (build / "CMakeCache.txt").read_text()
+def engine_build(engine_only_build):
+    """The engine and its test program, built without the interpreter's
+    headers."""
+    cache = (engine_only_build / "CMakeCache.txt").read_text()
     assert "Python_INCLUDE_DIRS" not in cache
-    return build
+    return engine_only_build
 
 
 @pytest.fixture(scope="module")
