@@ -80,9 +80,9 @@ void compute(FlashRun& run, Host& host) {
                                 request.uf2 ? std::optional<uint32_t>(run.family)
                                             : std::nullopt);
     if (run.merged)
-        formats::merge_nrf_settings(request,
-                                    run.hex_image ? run.hex_image->memory : run.memory,
-                                    run.plan.sha256, *run.merged);
+        formats::merge_nrf_settings(
+            request, run.hex_image ? run.hex_image->memory : run.memory, run.plan.sha256,
+            run.nrf_softdevice.get(), *run.merged);
     // The checksummed ELF file, when the input holds every record.
     std::vector<StoredRecord> stored;
     for (size_t i = 0; i < run.plan.records.size(); ++i) {

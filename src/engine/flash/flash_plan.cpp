@@ -80,7 +80,8 @@ void plan(FlashRun& run, Host& host) {
     const auto [image_from, image_to] = run.bin_range();
     formats::refuse_nxp_mbi(request, run.plan, image_from, image_to, run.elf.file.header.entry);
     formats::refuse_esp32_records(request, run.plan, run.elf);
-    formats::refuse_nrf_settings(request, run.memory);
+    run.nrf_softdevice =
+        formats::refuse_nrf_settings(request, run.memory, run.plan.sha256);
     if (std::string why = formats::nxp_mbi_overwrites(request, run.memory, image_from);
         !why.empty())
         run.findings.push_back({std::move(why), true});
@@ -102,10 +103,17 @@ formats::Contents FlashRun::contents(bool merged) const {
         return {&this->merged->memory, this->merged->from, this->merged->to,
                 this->merged->entry, family, nullptr, &request};
     auto [from, to] = bin_range();
-    return {&memory, from, to, elf.file.header.entry, family,
-            crc_elf.in_file.found ? &crc_elf.pieces : nullptr, &request,
-            hex_image ? &hex_image->memory : nullptr, hex_image ? hex_image->moved_by : 0,
-            &plan.sha256};
+    return {&memory,
+            from,
+            to,
+            elf.file.header.entry,
+            family,
+            crc_elf.in_file.found ? &crc_elf.pieces : nullptr,
+            &request,
+            hex_image ? &hex_image->memory : nullptr,
+            hex_image ? hex_image->moved_by : 0,
+            &plan.sha256,
+            nrf_softdevice.get()};
 }
 
 const File& FlashRun::primary() const {

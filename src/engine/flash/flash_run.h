@@ -66,6 +66,8 @@ struct FlashRun {
     std::shared_ptr<const records::Incremental> incremental;
     // The files --merge names, read once for every device.
     std::shared_ptr<const std::vector<ImageFile>> merge_read;
+    // The SoftDevice --nrf-settings names, read once for every device.
+    std::shared_ptr<const formats::nrf::Image> nrf_softdevice;
     // compute
     std::vector<records::Bytes> stored;  // each record's bytes, as memory holds them
     std::optional<Merged> merged;

@@ -24,6 +24,10 @@
 
 namespace velk::formats {
 
+namespace nrf {
+struct Image;
+}
+
 // What a file of a format holds, read: its data and, for UF2, its family;
 // what a programmer may take otherwise is said, not refused.
 struct Read {
@@ -65,6 +69,8 @@ struct Contents {
     uint64_t hex_moved_by = 0;
     // The program's SHA-256, for a format that holds an image's digest.
     const checksum::DigestSource* sha256 = nullptr;
+    // The SoftDevice --nrf-settings names, read once as the run is planned.
+    const nrf::Image* nrf_softdevice = nullptr;
 };
 
 struct Format {

@@ -4,6 +4,7 @@
 // against the application in the same file.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,16 +15,25 @@
 
 namespace velk::formats {
 
+namespace nrf {
+struct Image;
+}
+
 // FLASH: refuses a --nrf-settings value that cannot be (an unknown family,
 // a missing or unknown key, a validation the settings version lacks) and an
-// application that reaches into the settings page or its backup.
-void refuse_nrf_settings(const Request& request, const layout::MemoryMap& application);
+// application that reaches into the settings page or its backup. Returns
+// the SoftDevice softdevice= names, read once for the run and every device
+// of it (its size, CRC-32 and, when validated so, SHA-256); nullptr: none.
+std::shared_ptr<const nrf::Image> refuse_nrf_settings(
+    const Request& request, const layout::MemoryMap& application,
+    const checksum::DigestSource& sha256);
 
 // FLASH --merge: the settings page and its backup join the merged image,
-// made from `application` (the HEX's own image). Refuses a merged file that
-// holds bytes there already.
+// made from `application` (the HEX's own image) and the run's `softdevice`.
+// Refuses a merged file that holds bytes there already.
 void merge_nrf_settings(const Request& request, const layout::MemoryMap& application,
-                        const checksum::DigestSource& sha256, Merged& merged);
+                        const checksum::DigestSource& sha256,
+                        const nrf::Image* softdevice, Merged& merged);
 
 // CHECK --nrf-settings <family>: the settings page `file` holds against the
 // application it holds. Each wrong field a line of `faults`; `summary`, the

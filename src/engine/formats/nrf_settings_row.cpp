@@ -66,18 +66,14 @@ Image softdevice_image(const std::string& option, const std::string& path, bool 
 }
 
 // The settings page and its backup as a map, made from the application's
-// image.
+// image and the SoftDevice the run read as it was planned.
 layout::MemoryMap pages_of(const Request& request, const layout::MemoryMap& application,
-                           const checksum::DigestSource* sha256) {
+                           const checksum::DigestSource* sha256,
+                           const Image* softdevice) {
     const Asked a = read_asked(request, false);
     const auto [from, to] = extent(application);
     const Image app = image_of(application, from, to, a.app == Validation::sha256, sha256);
-    const Image sd = a.softdevice
-                         ? softdevice_image(request.asker.name(Option::nrf_settings),
-                                            *a.softdevice, a.sd == Validation::sha256,
-                                            sha256)
-                         : Image{};
-    const std::vector<uint8_t> page = page_of(a, app, sd);
+    const std::vector<uint8_t> page = page_of(a, app, softdevice ? *softdevice : Image{});
     layout::MemoryMap pages;
     pages.append(a.family->settings - backup_below, page.data(), page.size());
     pages.append(a.family->settings, page.data(), page.size());
@@ -95,16 +91,18 @@ public:
 };
 
 void write_settings(const Contents& c, const std::string&, outfile::Sink& sink) {
-    hexfile::write_intel_hex(pages_of(*c.request, application_of(c), c.sha256), std::nullopt,
-                             sink);
+    hexfile::write_intel_hex(
+        pages_of(*c.request, application_of(c), c.sha256, c.nrf_softdevice), std::nullopt,
+        sink);
 }
 
 // What FLASH wrote against the text the application makes again.
 class SettingsCheck final : public FileCheck {
 public:
     explicit SettingsCheck(const Contents& c) {
-        hexfile::write_intel_hex(pages_of(*c.request, application_of(c), c.sha256),
-                                 std::nullopt, wanted_);
+        hexfile::write_intel_hex(
+            pages_of(*c.request, application_of(c), c.sha256, c.nrf_softdevice),
+            std::nullopt, wanted_);
     }
     void take(const uint8_t* data, size_t size) override {
         got_.append(reinterpret_cast<const char*>(data), size);
@@ -145,14 +143,18 @@ void refuse_value(const Request& request) {
                       request.asker.name(Option::fill)};
 }
 
-void refuse_overlap(const Request& request, const layout::MemoryMap& application) {
-    if (!asked(nrf_settings_file, request) || application.empty()) return;
+std::shared_ptr<const Image> refuse_overlap(const Request& request,
+                                            const layout::MemoryMap& application,
+                                            const checksum::DigestSource& sha256) {
+    if (!asked(nrf_settings_file, request) || application.empty()) return nullptr;
     const Asked a = read_asked(request, false);
-    // The SoftDevice read now, so that one that cannot be is refused before
-    // a devices run writes its state.
-    if (a.softdevice)
-        softdevice_image(request.asker.name(Option::nrf_settings), *a.softdevice, false,
-                         nullptr);
+    // The SoftDevice read now, once: one that cannot be is refused before a
+    // devices run writes its state, and every device's page holds the same.
+    std::shared_ptr<const Image> softdevice =
+        a.softdevice ? std::make_shared<const Image>(softdevice_image(
+                           request.asker.name(Option::nrf_settings), *a.softdevice,
+                           a.sd == Validation::sha256, &sha256))
+                     : nullptr;
     const uint64_t low = a.family->settings - backup_below;
     const uint64_t high = a.family->settings + page_size(a.version);
     const auto [from, to] = extent(application);
@@ -172,12 +174,14 @@ void refuse_overlap(const Request& request, const layout::MemoryMap& application
             request.asker.name(Option::nrf_settings), text::address(from).c_str(),
             text::address(to).c_str(), a.family->name, text::address(a.family->settings).c_str(),
             text::address(low).c_str())};
+    return softdevice;
 }
 
 void merge_pages(const Request& request, const layout::MemoryMap& application,
-                 const checksum::DigestSource& sha256, Merged& merged) {
+                 const checksum::DigestSource& sha256, const Image* softdevice,
+                 Merged& merged) {
     if (!asked(nrf_settings_file, request)) return;
-    const layout::MemoryMap pages = pages_of(request, application, &sha256);
+    const layout::MemoryMap pages = pages_of(request, application, &sha256, softdevice);
     for (const layout::Piece& p : pages.pieces()) {
         uint8_t probe[v2_size];
         if (merged.memory.read(p.address, probe, p.size) != 0)
@@ -194,13 +198,16 @@ void merge_pages(const Request& request, const layout::MemoryMap& application,
 
 }  // namespace nrf
 
-void refuse_nrf_settings(const Request& request, const layout::MemoryMap& application) {
-    nrf::refuse_overlap(request, application);
+std::shared_ptr<const nrf::Image> refuse_nrf_settings(
+    const Request& request, const layout::MemoryMap& application,
+    const checksum::DigestSource& sha256) {
+    return nrf::refuse_overlap(request, application, sha256);
 }
 
 void merge_nrf_settings(const Request& request, const layout::MemoryMap& application,
-                        const checksum::DigestSource& sha256, Merged& merged) {
-    nrf::merge_pages(request, application, sha256, merged);
+                        const checksum::DigestSource& sha256,
+                        const nrf::Image* softdevice, Merged& merged) {
+    nrf::merge_pages(request, application, sha256, softdevice, merged);
 }
 
 // Columns: name, a_file, word, ext, endings; the traits; recognise, read,
