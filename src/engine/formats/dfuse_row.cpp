@@ -261,22 +261,16 @@ Read read_dfuse(const std::vector<uint8_t>& bytes) {
                 field(element_fields, bytes.data() + offset, e_address);
             const uint64_t length = field(element_fields, bytes.data() + offset, e_size);
             offset += element_head;
-            if (length > end - offset)
-                throw Refusal{
-                    cannot +
-                    text::format("target %u, element %llu: its %llu bytes at %s run "
-                                 "past the target's end",
-                                 t, static_cast<unsigned long long>(e),
-                                 static_cast<unsigned long long>(length),
-                                 text::address(address).c_str())};
-            if (address + length > (uint64_t{1} << 32))
-                throw Refusal{
-                    cannot +
-                    text::format("target %u, element %llu: its %llu bytes at %s run "
-                                 "past 4 GiB",
-                                 t, static_cast<unsigned long long>(e),
-                                 static_cast<unsigned long long>(length),
-                                 text::address(address).c_str())};
+            auto run_past = [&](const char* where) {
+                return Refusal{cannot +
+                               text::format("target %u, element %llu: its %llu "
+                                            "bytes at %s run past %s",
+                                            t, static_cast<unsigned long long>(e),
+                                            static_cast<unsigned long long>(length),
+                                            text::address(address).c_str(), where)};
+            };
+            if (length > end - offset) throw run_past("the target's end");
+            if (address + length > (uint64_t{1} << 32)) throw run_past("4 GiB");
             if (length)
                 out.data.runs.push_back(
                     {address, length, out.data.runs.size(), out.data.data.size()});

@@ -441,10 +441,6 @@ std::optional<uint64_t> esp_start(uint64_t entry) {
     return entry;
 }
 
-}  // namespace
-
-namespace {
-
 // The app descriptor's ELF SHA-256 field in the build, [from, to), when
 // the build has a descriptor: it leads the image's first segment, and the
 // field is 0x90 into it, at the file's 0xB0.

@@ -24,6 +24,9 @@ namespace {
 const char* const mbi_endings[] = {".mbi.bin", nullptr};
 
 constexpr size_t length_at = 0x20, type_at = 0x24, crc_at = 0x28, address_at = 0x34;
+// The words the header fills in; 0x2C and 0x30 between them are the
+// SVCall and DebugMon vectors, the image's own.
+constexpr size_t filled_words[] = {length_at, type_at, crc_at, address_at};
 constexpr size_t header_from = 0x20, header_end = 0x38;
 // A CRC image (5) the ROM runs in place, with TrustZone left to the image
 // (0x4000); 0x4002 would be one loaded to RAM.
@@ -240,7 +243,7 @@ void refuse_placed_mbi(const std::vector<uint8_t>& bytes, uint64_t base) {
 uint64_t filled_in_mbi(uint64_t from, uint64_t to, const layout::MemoryMap& held,
                        layout::MemoryMap& expected) {
     if (to - from < header_end) return to;
-    for (size_t at : {length_at, type_at, crc_at, address_at}) {
+    for (size_t at : filled_words) {
         uint8_t word[word_size];
         if (held.read(from + at, word, sizeof word) == sizeof word)
             expected.overlay(from + at, word, sizeof word);
@@ -256,21 +259,20 @@ uint64_t filled_in_mbi(uint64_t from, uint64_t to, const layout::MemoryMap& held
 std::string nxp_mbi_overwrites(const Request& request, const layout::MemoryMap& memory,
                                uint64_t from) {
     if (!asked(nxp_mbi_file, request)) return {};
-    for (size_t at : {length_at, type_at, crc_at, address_at}) {
+    for (size_t at : filled_words) {
         bool held = false;
-        memory.walk(from + at, from + at + 4,
+        memory.walk(from + at, from + at + word_size,
                     [&held](const uint8_t* bytes, uint64_t size) {
                         for (uint64_t i = 0; bytes && i < size; ++i)
                             held = held || bytes[i] != 0;
                     });
         if (!held) continue;
-        uint8_t word[4];
-        memory.read(from + at, word, 4);
+        uint8_t word[word_size];
+        memory.read(from + at, word, sizeof word);
         return text::format(
             "%s fills in the image's length, type, CRC and address at 0x20, 0x24, 0x28 "
-            "and "
-            "0x34 of the image, and the build holds 0x%08X at %s: an LPC55S/MCX build "
-            "leaves those reserved vector entries 0",
+            "and 0x34 of the image, and the build holds 0x%08X at %s: an LPC55S/MCX "
+            "build leaves those reserved vector entries 0",
             request.asker.turned_on(Option::nxp_mbi).c_str(), word_at(word, 0),
             text::address(from + at).c_str());
     }
@@ -327,7 +329,7 @@ void refuse_nxp_mbi(const Request& request, const records::Plan& plan, uint64_t 
 void refuse_nxp_mbi_stamp(const Request& request, const std::string& named, uint64_t address,
                           uint64_t size, uint64_t from) {
     if (!asked(nxp_mbi_file, request)) return;
-    for (size_t at : {length_at, type_at, crc_at, address_at})
+    for (size_t at : filled_words)
         if (address < from + at + 4 && from + at < address + size)
             throw Refusal{named + " lies in the header words " +
                           request.asker.turned_on(Option::nxp_mbi) +
